@@ -1,0 +1,28 @@
+// The driver's side of the Bluetooth link: its registration handle and the
+// handling of link events.
+#ifndef BTLINK_LINK_H
+#define BTLINK_LINK_H
+
+#include "platform/platform.h"
+#include "btlink/lmr.h"
+
+extern "C" {
+
+// Handle of the newest LMRRegCBK; only handed back to LMRPostData.
+extern HANDLE g_hBtAudio;
+
+// The event callback registered by every WAV_Open.  Takes g_StreamLock only
+// for the flag update; the wave API is called without it.
+DWORD BtEventCallback(DWORD_PTR dwContext, const DWORD* pdwEvent);
+
+// Finds the device named "Bluetooth A2DP Output" among the wave-out devices.
+BOOL FindOwnWaveDevice(LPDWORD pdwIndex);
+// Makes the driver's device preferred (link up) or device 0 again (link
+// down).  The wave mapper's result, or ERROR_INTERNAL_ERROR when nothing was
+// sent.  Called without g_StreamLock.
+DWORD SetPreferredOnLinkUp(void);
+DWORD RestorePreferredOnLinkDown(void);
+
+}  // extern "C"
+
+#endif

@@ -1,0 +1,155 @@
+// The fault guard: the outcome of structured exception handling on a
+// development machine.
+//
+// Each thread keeps a stack of guard frames.  A synchronous fault (SIGSEGV,
+// SIGBUS, SIGFPE, SIGILL) is turned into the platform's exception code; the
+// handler walks the thread's frames from the innermost outwards and resumes
+// the first whose filter accepts the code with longjmp, after releasing the
+// critical sections entered since that frame began.  With no frame to accept
+// it, the previous disposition is restored and the fault happens again, so it
+// ends the process as it would without a guard.  The handler runs on an
+// alternate stack, so that a fault from an exhausted stack is also caught.
+//
+// The signal is delivered with SA_NODEFER and the frames use plain setjmp,
+// so entering a frame costs no system call: the signal mask never needs
+// restoring when the handler leaves by longjmp.
+#include <signal.h>
+#include <csetjmp>
+#include <cstdlib>
+#include <mutex>
+
+#include "host/host.h"
+#include "host_internal.h"
+
+namespace {
+
+thread_local SEH_FRAME* t_topFrame = nullptr;
+
+struct AltStack {
+    void* memory = nullptr;
+    ~AltStack()
+    {
+        if (memory) {
+            stack_t ss{};
+            ss.ss_flags = SS_DISABLE;
+            sigaltstack(&ss, nullptr);
+            std::free(memory);
+        }
+    }
+};
+thread_local AltStack t_altStack;
+
+const int kSignals[] = {SIGSEGV, SIGBUS, SIGFPE, SIGILL};
+struct sigaction g_previous[sizeof(kSignals) / sizeof(kSignals[0])];
+std::once_flag g_installOnce;
+
+DWORD CodeForSignal(int sig)
+{
+    switch (sig) {
+    case SIGFPE: return EXCEPTION_INT_DIVIDE_BY_ZERO;
+    case SIGILL: return EXCEPTION_ILLEGAL_INSTRUCTION;
+    default: return EXCEPTION_ACCESS_VIOLATION;
+    }
+}
+
+bool FilterAccepts(const SEH_FRAME* f, DWORD code)
+{
+    return f->dwFilter == SEH_FILTER_ALL || code == EXCEPTION_ACCESS_VIOLATION;
+}
+
+// Releases the critical sections this thread entered after the frame began.
+void ReleaseLocksAbove(const SEH_FRAME* f)
+{
+    auto& journal = host::t_lockJournal;
+    while (journal.size() > f->dwLockMark)
+        LeaveCriticalSection(journal.back());
+}
+
+void RestorePrevious(int sig)
+{
+    for (size_t i = 0; i < sizeof(kSignals) / sizeof(kSignals[0]); ++i)
+        if (kSignals[i] == sig)
+            sigaction(sig, &g_previous[i], nullptr);
+}
+
+void OnFault(int sig, siginfo_t*, void*)
+{
+    DWORD code = CodeForSignal(sig);
+    SEH_FRAME* f = t_topFrame;
+    while (f && !FilterAccepts(f, code))
+        f = f->pPrev;
+    if (f == nullptr) {
+        // Nobody catches it: let the fault happen again without us.
+        RestorePrevious(sig);
+        return;
+    }
+    ReleaseLocksAbove(f);
+    t_topFrame = f->pPrev;
+    f->dwCode = code;
+    f->bCaught = TRUE;
+    std::longjmp(f->jb, 1);
+}
+
+void EnsureAltStack()
+{
+    if (t_altStack.memory)
+        return;
+    size_t size = 64 * 1024;
+    t_altStack.memory = std::malloc(size);
+    stack_t ss{};
+    ss.ss_sp = t_altStack.memory;
+    ss.ss_size = size;
+    ss.ss_flags = 0;
+    sigaltstack(&ss, nullptr);
+}
+
+}  // namespace
+
+namespace host {
+
+void InstallFaultGuard()
+{
+    std::call_once(g_installOnce, [] {
+        for (size_t i = 0; i < sizeof(kSignals) / sizeof(kSignals[0]); ++i) {
+            struct sigaction sa{};
+            sa.sa_sigaction = OnFault;
+            sa.sa_flags = SA_SIGINFO | SA_ONSTACK | SA_NODEFER;
+            sigemptyset(&sa.sa_mask);
+            sigaction(kSignals[i], &sa, &g_previous[i]);
+        }
+    });
+}
+
+}  // namespace host
+
+extern "C" {
+
+void SehEnterFrame(SEH_FRAME* f, DWORD filter)
+{
+    host::InstallFaultGuard();
+    EnsureAltStack();
+    f->dwFilter = filter;
+    f->dwCode = 0;
+    f->bCaught = FALSE;
+    f->dwLockMark = host::t_lockJournal.size();
+    f->pPrev = t_topFrame;
+    t_topFrame = f;
+}
+
+void SehLeaveFrame(SEH_FRAME* f)
+{
+    t_topFrame = f->pPrev;
+}
+
+BOOL SehCatchCppException(SEH_FRAME* f)
+{
+    ReleaseLocksAbove(f);
+    t_topFrame = f->pPrev;
+    if (f->dwFilter != SEH_FILTER_ALL)
+        return FALSE;
+    f->dwCode = EXCEPTION_CPP_EXCEPTION;
+    f->bCaught = TRUE;
+    return TRUE;
+}
+
+}  // extern "C"

@@ -1,0 +1,69 @@
+// The one output stream: its record, its lock, and the handlers of the wave
+// messages that open, close, measure and steer it.
+#ifndef STREAM_STREAM_H
+#define STREAM_STREAM_H
+
+#include "platform/platform.h"
+
+// The driver plays one stream; routines that act on it take its index first,
+// and every caller passes STREAM_OUTPUT.
+#define STREAM_OUTPUT 0
+#define STREAM_COUNT 1
+
+// hWave after a reset: all bits set.
+#define STREAM_NO_HANDLE (reinterpret_cast<HWAVE>(~static_cast<DWORD_PTR>(0)))
+
+// Stream states, as the flags show them:
+//
+//   state   | bOpened | bPaused | entered by
+//   --------+---------+---------+--------------------------------------------
+//   Closed  |    0    |    -    | load; WODM_CLOSE with an empty queue; the
+//           |         |         | fault path of WODM_RESET
+//   Open    |    1    |    0    | WODM_OPEN; WODM_RESTART or WODM_RESET from
+//           |         |         | Paused
+//   Paused  |    1    |    1    | WODM_PAUSE from Open
+//
+// bLinkUp follows the link events alone and outlives WODM_CLOSE.
+//
+// Every field is read and written with g_StreamLock held.
+typedef struct STREAM_CONTEXT {
+    BOOL bOpened;              // a client has the stream open (WODM_OPEN sets, WODM_CLOSE/reset clear)
+    BOOL bPaused;              // WODM_PAUSE until WODM_RESTART or WODM_RESET
+    BOOL bLinkUp;              // the Bluetooth audio link is up (link events)
+    LPWAVEHDR pHead;           // current header: where copying and completion stand; null when empty
+    LPWAVEHDR pLoopStart;      // first header not yet handed back (a loop's first while it repeats)
+    BOOL bInLoop;              // headers being queued lie inside an open loop run
+    DWORD dwBytesDone;         // bytes of headers handed back: base of the position, wraps mod 2^32
+    LPWAVEFORMATEX pwfx;       // the client's format record, by reference (WODM_OPEN)
+    LPDRVCALLBACK pfnCallback; // the client's callback; null means no messages
+    DWORD_PTR dwInstance;      // the client's instance word, third callback argument
+    HWAVE hWave;               // the wave API's handle, first callback argument
+} STREAM_CONTEXT;
+
+extern "C" {
+
+extern STREAM_CONTEXT g_StreamContext[STREAM_COUNT];
+extern CRITICAL_SECTION g_StreamLock;   // recursive; exists from WAV_Init to WAV_Deinit
+
+// Puts the record into its idle state.  Caller holds g_StreamLock.
+void ResetStreamContext(DWORD dwStream);
+
+// Message handlers.  Each takes g_StreamLock itself and returns the result
+// word.
+DWORD WodmOpen(DWORD dwStream, const MMDRV_MESSAGE_PARAMS* pParams);
+DWORD WodmClose(DWORD dwStream, const MMDRV_MESSAGE_PARAMS* pParams);
+DWORD WodmGetPos(const MMDRV_MESSAGE_PARAMS* pParams);
+DWORD WodmWrite(DWORD dwStream, const MMDRV_MESSAGE_PARAMS* pParams);
+DWORD WodmPause(DWORD dwStream, const MMDRV_MESSAGE_PARAMS* pParams);
+DWORD WodmRestart(DWORD dwStream, const MMDRV_MESSAGE_PARAMS* pParams);
+DWORD WodmReset(DWORD dwStream, const MMDRV_MESSAGE_PARAMS* pParams);
+DWORD WodmBreakLoop(DWORD dwStream, const MMDRV_MESSAGE_PARAMS* pParams);
+
+// 1 when the format is 16-bit-or-other PCM, stereo, 44,100 Hz.  No lock.
+BOOL CheckWaveFormat(const WAVEFORMATEX* pwfx);
+// dwBytesDone plus the bytes taken from the current header.  Takes the lock.
+DWORD GetBytePosition(DWORD dwStream);
+
+}  // extern "C"
+
+#endif

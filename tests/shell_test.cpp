@@ -1,0 +1,356 @@
+// The driver shell: entry points, contexts, reload, dispatch, capabilities
+// and the access-fault guard.
+#include <atomic>
+#include <cstring>
+#include <thread>
+#include <vector>
+
+#include "pump/pump.h"
+#include "stream/stream.h"
+#include "support/driver_fixture.h"
+
+using testing_support::DriverTest;
+using testing_support::MessageAnswer;
+using testing_support::UnmappedPage;
+
+namespace {
+
+const char16_t kDeviceName[] = u"Bluetooth A2DP Output";
+
+class ShellTest : public DriverTest {};
+
+TEST_F(ShellTest, LibraryEntryDisablesThreadCallsOnAttachOnly)
+{
+    // Loading attached once already.
+    EXPECT_EQ(host::GetCounters().disableThreadLibraryCalls, 1u);
+    for (DWORD reason : {0u, 2u, 3u, 77u})
+        EXPECT_EQ(Entry().DllMain(nullptr, reason, nullptr), TRUE);
+    EXPECT_EQ(host::GetCounters().disableThreadLibraryCalls, 1u);
+}
+
+TEST_F(ShellTest, InitTwiceAnswersTenAndAllocatesNothing)
+{
+    DWORD_PTR first = Entry().Init(nullptr, nullptr);
+    ASSERT_NE(first, 0u);
+    ASSERT_NE(first, 10u);
+    EXPECT_EQ(std::vector<uint8_t>(reinterpret_cast<uint8_t*>(first), reinterpret_cast<uint8_t*>(first) + 16),
+              std::vector<uint8_t>(16, 0));
+    auto allocs = host::GetCounters().localAllocs;
+    EXPECT_EQ(Entry().Init(nullptr, nullptr), 10u);
+    EXPECT_EQ(host::GetCounters().localAllocs, allocs);
+    EXPECT_EQ(*Sym<BOOL>("g_bDeviceInit"), 1);
+
+    // The 10 coming back must not reach the heap, and leaves the device up.
+    auto frees = host::GetCounters().localFrees;
+    EXPECT_EQ(Entry().Deinit(10), TRUE);
+    EXPECT_EQ(host::GetCounters().localFrees, frees);
+    EXPECT_EQ(*Sym<BOOL>("g_bDeviceInit"), 1);
+
+    EXPECT_EQ(Entry().Deinit(first), TRUE);
+    EXPECT_EQ(host::GetCounters().localFrees, frees + 1);
+    EXPECT_EQ(*Sym<BOOL>("g_bDeviceInit"), 0);
+}
+
+TEST_F(ShellTest, InitDeinitInitMakesNewContextAndLock)
+{
+    DWORD_PTR a = Entry().Init(nullptr, nullptr);
+    ASSERT_NE(a, 0u);
+    EXPECT_EQ(Entry().Deinit(a), TRUE);
+    EXPECT_EQ(StreamLock()->hCrit, nullptr);
+    DWORD_PTR b = Entry().Init(nullptr, nullptr);
+    ASSERT_NE(b, 0u);
+    EXPECT_NE(b, 10u);
+    EXPECT_NE(StreamLock()->hCrit, nullptr);
+    EXPECT_EQ(host::GetCounters().localAllocs, 2u);
+    Entry().Deinit(b);
+}
+
+TEST_F(ShellTest, FailedInitAllocationStillInitialisesAndSaysSo)
+{
+    host::FailNext(host::Fault::LocalAlloc);
+    EXPECT_EQ(Entry().Init(nullptr, nullptr), 0u);
+    EXPECT_EQ(host::DebugLines(), std::vector<std::string>{"Fail to allocate memory for INIT_CONTEXT\r\n"});
+    EXPECT_EQ(*Sym<BOOL>("g_bDeviceInit"), 1);
+    EXPECT_NE(StreamLock()->hCrit, nullptr);
+    EXPECT_EQ(Entry().Init(nullptr, nullptr), 10u);
+    // Deinit(0) frees nothing but still takes the device down.
+    EXPECT_EQ(Entry().Deinit(0), TRUE);
+    EXPECT_EQ(host::GetCounters().localFrees, 0u);
+    EXPECT_EQ(*Sym<BOOL>("g_bDeviceInit"), 0);
+    EXPECT_EQ(StreamLock()->hCrit, nullptr);
+}
+
+TEST_F(ShellTest, OpensRegisterEachTimeAndKeepTheNewestHandle)
+{
+    DWORD_PTR dev = Entry().Init(nullptr, nullptr);
+    DWORD_PTR o1 = Entry().Open(dev, 0xC0000000u, 3);
+    DWORD_PTR o2 = Entry().Open(dev, 0, 0);
+    ASSERT_NE(o1, 0u);
+    ASSERT_NE(o2, 0u);
+    EXPECT_NE(o1, o2);
+    EXPECT_EQ(*reinterpret_cast<DWORD_PTR*>(o1), dev);
+    EXPECT_EQ(*reinterpret_cast<DWORD_PTR*>(o2), dev);
+    auto regs = btstandin::Registrations();
+    ASSERT_EQ(regs.size(), 2u);
+    EXPECT_EQ(regs[0].context, reinterpret_cast<void*>(o1));
+    EXPECT_EQ(regs[1].context, reinterpret_cast<void*>(o2));
+    EXPECT_EQ(regs[0].callback, regs[1].callback);
+    EXPECT_EQ(regs[0].callback, Sym<void>("BtEventCallback"));
+    EXPECT_EQ(*Sym<HANDLE>("g_hBtAudio"), regs[1].handle);
+
+    // Closing one open leaves the handle; close(0) is harmless.
+    EXPECT_EQ(Entry().Close(o2), TRUE);
+    EXPECT_EQ(*Sym<HANDLE>("g_hBtAudio"), regs[1].handle);
+    EXPECT_EQ(Entry().Close(0), TRUE);
+    EXPECT_EQ(Entry().Close(o1), TRUE);
+    EXPECT_EQ(host::GetCounters().localFrees, 2u);
+    Entry().Deinit(dev);
+}
+
+TEST_F(ShellTest, FailedOpenAllocationAnswersZeroAndDoesNotRegister)
+{
+    DWORD_PTR dev = Entry().Init(nullptr, nullptr);
+    host::FailNext(host::Fault::LocalAlloc);
+    EXPECT_EQ(Entry().Open(dev, 0, 0), 0u);
+    EXPECT_TRUE(btstandin::Registrations().empty());
+    EXPECT_EQ(*Sym<HANDLE>("g_hBtAudio"), nullptr);
+    Entry().Deinit(dev);
+}
+
+TEST_F(ShellTest, IdleEntryPointsAnswerTheirFixedValues)
+{
+    char buf[8] = {};
+    EXPECT_EQ(Entry().Read(0, buf, 8), 0u);
+    EXPECT_EQ(Entry().Read(1234, nullptr, 0xFFFFFFFFu), 0u);
+    EXPECT_EQ(Entry().Write(0, buf, 8), 0u);
+    EXPECT_EQ(Entry().Seek(0, 5, 1), 0xFFFFFFFFu);
+    EXPECT_EQ(Entry().Seek(99, -1, 0), 0xFFFFFFFFu);
+    Entry().PowerUp(0);
+    Entry().PowerDown(0);
+    EXPECT_EQ(host::GetCounters().localAllocs, 0u);
+}
+
+// Globals are zero at every load: dirty them, reload, look again.
+TEST(ReloadTest, EveryLoadStartsWithZeroGlobals)
+{
+    host::ResetAll();
+    btstandin::Reset();
+    for (int round = 0; round < 2; ++round) {
+        auto m = testing_support::LoadFreshDriver();
+        ASSERT_NE(m, nullptr);
+        EXPECT_EQ(*m->Get<BOOL>("g_bDeviceInit"), 0);
+        EXPECT_EQ(*m->Get<HANDLE>("g_hBtAudio"), nullptr);
+        const uint8_t* ctx = m->Get<uint8_t>("g_StreamContext");
+        const uint8_t* para = m->Get<uint8_t>("g_BtAudioPara");
+        ASSERT_NE(ctx, nullptr);
+        ASSERT_NE(para, nullptr);
+        EXPECT_EQ(std::vector<uint8_t>(ctx, ctx + sizeof(STREAM_CONTEXT)), std::vector<uint8_t>(sizeof(STREAM_CONTEXT), 0));
+        EXPECT_EQ(std::vector<uint8_t>(para, para + sizeof(BT_AUDIO_PARA)), std::vector<uint8_t>(sizeof(BT_AUDIO_PARA), 0));
+
+        DWORD_PTR dev = m->Entry().Init(nullptr, nullptr);
+        DWORD_PTR open = m->Entry().Open(dev, 0, 0);
+        *m->Get<DWORD>("g_StreamContext") = 1;   // bOpened
+        // Leave the device initialised and dirty on purpose; only the host's
+        // own objects are released before the unload.
+        LocalFree(reinterpret_cast<HLOCAL>(dev));
+        LocalFree(reinterpret_cast<HLOCAL>(open));
+        DeleteCriticalSection(m->Get<CRITICAL_SECTION>("g_StreamLock"));
+        m.reset();
+        EXPECT_FALSE(host::DriverModule::IsMapped(BTWAV_DRIVER_PATH));
+    }
+    btstandin::Reset();
+}
+
+// ---- Dispatch --------------------------------------------------------------
+
+class DispatchTest : public DriverTest {
+protected:
+    void SetUp() override
+    {
+        DriverTest::SetUp();
+        InitAndOpen();
+    }
+};
+
+TEST_F(DispatchTest, OtherIoControlCodesDoNothing)
+{
+    MMDRV_MESSAGE_PARAMS params{};
+    params.uMsg = WODM_GETNUMDEVS;
+    DWORD out = 0x12345678;
+    for (DWORD code : {0u, 0x1D0008u, 0x1D0010u, 0xFFFFFFFFu}) {
+        EXPECT_EQ(Entry().IOControl(hOpen_, code, reinterpret_cast<LPBYTE>(&params), sizeof params,
+                                    reinterpret_cast<LPBYTE>(&out), 4, nullptr),
+                  TRUE);
+        EXPECT_EQ(out, 0x12345678u);
+    }
+    // Not even the input is read.
+    EXPECT_EQ(Entry().IOControl(hOpen_, 0x1D0008u, static_cast<LPBYTE>(UnmappedPage()), 20,
+                                static_cast<LPBYTE>(UnmappedPage()), 4, nullptr),
+              TRUE);
+}
+
+TEST_F(DispatchTest, MessagesWithoutHandlerAnswerZeroAndTouchNothing)
+{
+    // A header passed with PREPARE/UNPREPARE is not touched, GETVOLUME writes
+    // nothing through its parameter.
+    std::vector<uint8_t> probe(64, 0xEE);
+    for (UINT msg : {0u, 1u, 2u, 7u, 8u, 14u, 15u, 16u, 17u, 18u, 19u, 21u, 23u, 100u, 0x3BBu, 0xFFFFFFFFu}) {
+        auto a = Message(msg, reinterpret_cast<DWORD_PTR>(probe.data()), 64);
+        EXPECT_EQ(a.returned, TRUE) << msg;
+        EXPECT_TRUE(a.wroteResult) << msg;
+        EXPECT_EQ(a.result, 0u) << msg;
+    }
+    EXPECT_EQ(probe, std::vector<uint8_t>(64, 0xEE));
+}
+
+TEST_F(DispatchTest, GetNumDevsIsOneAndNullOutputIsSkipped)
+{
+    auto a = Message(WODM_GETNUMDEVS);
+    EXPECT_TRUE(a.wroteResult);
+    EXPECT_EQ(a.result, 1u);
+
+    MMDRV_MESSAGE_PARAMS params{};
+    params.uMsg = WODM_GETNUMDEVS;
+    EXPECT_EQ(Entry().IOControl(hOpen_, IOCTL_WAV_MESSAGE, reinterpret_cast<LPBYTE>(&params), 20, nullptr, 0,
+                                nullptr),
+              TRUE);
+}
+
+TEST_F(DispatchTest, ResultWordMayBeUnaligned)
+{
+    MMDRV_MESSAGE_PARAMS params{};
+    params.uMsg = WODM_GETNUMDEVS;
+    alignas(8) uint8_t out[8];
+    std::memset(out, 0xCC, sizeof out);
+    Entry().IOControl(hOpen_, IOCTL_WAV_MESSAGE, reinterpret_cast<LPBYTE>(&params), 20, out + 1, 4, nullptr);
+    EXPECT_EQ(out[0], 0xCC);
+    EXPECT_EQ(out[1], 1);
+    EXPECT_EQ(out[2], 0);
+    EXPECT_EQ(out[4], 0);
+    EXPECT_EQ(out[5], 0xCC);
+}
+
+TEST_F(DispatchTest, DevCapsWritesOnlyItsThreeFieldsByteForByte)
+{
+    std::vector<uint8_t> caps(84 + 16, 0xFF);
+    auto a = Message(WODM_GETDEVCAPS, reinterpret_cast<DWORD_PTR>(caps.data() + 1), 84);
+    ASSERT_TRUE(a.wroteResult);
+    EXPECT_EQ(a.result, 0u);
+    std::vector<uint8_t> expect(84 + 16, 0xFF);
+    uint8_t* rec = expect.data() + 1;
+    for (int i = 0; i < 22; ++i) {   // 21 characters and the terminator
+        rec[8 + 2 * i] = static_cast<uint8_t>(kDeviceName[i]);
+        rec[8 + 2 * i + 1] = static_cast<uint8_t>(kDeviceName[i] >> 8);
+    }
+    rec[72] = 0x00; rec[73] = 0x08; rec[74] = 0; rec[75] = 0;   // WAVE_FORMAT_4S16
+    rec[80] = 0x04; rec[81] = 0; rec[82] = 0; rec[83] = 0;      // WAVECAPS_VOLUME
+    EXPECT_EQ(caps, expect);
+}
+
+TEST_F(DispatchTest, DevCapsIntoAShortRecordWritesOnlyWhatFits)
+{
+    for (DWORD size : {0u, 9u, 30u, 52u, 60u, 74u, 83u}) {
+        std::vector<uint8_t> caps(100, 0xFF);
+        auto a = Message(WODM_GETDEVCAPS, reinterpret_cast<DWORD_PTR>(caps.data()), size);
+        EXPECT_EQ(a.result, 0u);
+        std::vector<uint8_t> full(100, 0xFF);
+        Message(WODM_GETDEVCAPS, reinterpret_cast<DWORD_PTR>(full.data()), 84);
+        for (DWORD i = 0; i < 100; ++i)
+            EXPECT_EQ(caps[i], i < size ? full[i] : 0xFF) << "size " << size << " byte " << i;
+    }
+}
+
+TEST_F(DispatchTest, ExtDevCapsChecksSizeAndAddress)
+{
+    std::vector<uint8_t> rec(100, 0xFF);
+    SetLastError(0);
+    auto a = Message(WODM_GETEXTDEVCAPS, reinterpret_cast<DWORD_PTR>(rec.data()), 27);
+    EXPECT_EQ(a.result, 11u);
+    EXPECT_EQ(GetLastError(), 11u);
+    EXPECT_EQ(rec, std::vector<uint8_t>(100, 0xFF));
+
+    SetLastError(0);
+    a = Message(WODM_GETEXTDEVCAPS, 0, 28);
+    EXPECT_EQ(a.result, 11u);
+    EXPECT_EQ(GetLastError(), 11u);
+
+    for (DWORD size : {28u, 100u}) {
+        std::vector<uint8_t> r(100, 0xFF);
+        a = Message(WODM_GETEXTDEVCAPS, reinterpret_cast<DWORD_PTR>(r.data()), size);
+        EXPECT_EQ(a.result, 0u);
+        auto word = [&](int i) { DWORD v; std::memcpy(&v, r.data() + 4 * i, 4); return v; };
+        EXPECT_EQ(word(0), 1u);
+        EXPECT_EQ(word(1), 1u);
+        EXPECT_EQ(word(2), 44100u);
+        EXPECT_EQ(word(3), 0xFFFFFFFFu);
+        EXPECT_EQ(word(4), 0xFFFFFFFFu);
+        EXPECT_EQ(word(5), 44100u);
+        EXPECT_EQ(word(6), 44100u);
+        EXPECT_EQ(std::vector<uint8_t>(r.begin() + 28, r.end()), std::vector<uint8_t>(72, 0xFF));
+    }
+}
+
+TEST_F(DispatchTest, CapabilitiesAnswerWhileAnotherThreadHoldsTheLock)
+{
+    EnterCriticalSection(StreamLock());
+    std::vector<uint8_t> caps(84, 0);
+    MessageAnswer a;
+    std::thread t([&] { a = Message(WODM_GETDEVCAPS, reinterpret_cast<DWORD_PTR>(caps.data()), 84); });
+    t.join();
+    LeaveCriticalSection(StreamLock());
+    EXPECT_EQ(a.result, 0u);
+    EXPECT_EQ(caps[8], 'B');
+}
+
+// ---- The access-fault guard -------------------------------------------------
+
+TEST_F(DispatchTest, BadAddressesEndTheCallWithoutResultWord)
+{
+    // Unreadable message record.
+    DWORD out = 0xA5A5A5A5u;
+    EXPECT_EQ(Entry().IOControl(hOpen_, IOCTL_WAV_MESSAGE, static_cast<LPBYTE>(UnmappedPage()), 20,
+                                reinterpret_cast<LPBYTE>(&out), 4, nullptr),
+              TRUE);
+    EXPECT_EQ(out, 0xA5A5A5A5u);
+
+    // Null and unmapped capability records.
+    for (DWORD_PTR rec : {DWORD_PTR(0), reinterpret_cast<DWORD_PTR>(UnmappedPage())}) {
+        auto a = Message(WODM_GETDEVCAPS, rec, 84);
+        EXPECT_EQ(a.returned, TRUE);
+        EXPECT_FALSE(a.wroteResult);
+        a = Message(WODM_GETEXTDEVCAPS, rec == 0 ? 8 : rec, 28);
+        EXPECT_EQ(a.returned, TRUE);
+        EXPECT_FALSE(a.wroteResult);
+    }
+
+    // Unwritable result word.
+    MMDRV_MESSAGE_PARAMS params{};
+    params.uMsg = WODM_GETNUMDEVS;
+    EXPECT_EQ(Entry().IOControl(hOpen_, IOCTL_WAV_MESSAGE, reinterpret_cast<LPBYTE>(&params), 20,
+                                static_cast<LPBYTE>(UnmappedPage()), 4, nullptr),
+              TRUE);
+
+    // The guard leaves nothing behind: the lock is free and later calls work.
+    EXPECT_TRUE(host::IsFree(StreamLock()));
+    auto a = Message(WODM_GETNUMDEVS);
+    EXPECT_EQ(a.result, 1u);
+}
+
+TEST_F(DispatchTest, FaultsOnManyThreadsAreEachCaughtOnTheirOwn)
+{
+    std::vector<std::thread> threads;
+    std::atomic<int> caught{0};
+    for (int t = 0; t < 4; ++t)
+        threads.emplace_back([&] {
+            for (int i = 0; i < 50; ++i) {
+                auto a = Message(WODM_GETDEVCAPS, reinterpret_cast<DWORD_PTR>(UnmappedPage()), 84);
+                if (a.returned && !a.wroteResult)
+                    ++caught;
+            }
+        });
+    for (auto& t : threads)
+        t.join();
+    EXPECT_EQ(caught.load(), 200);
+}
+
+}  // namespace
