@@ -1,5 +1,7 @@
 // The driver shell: entry points, contexts, reload, dispatch, capabilities
 // and the access-fault guard.
+#include <sys/mman.h>
+
 #include <atomic>
 #include <cstring>
 #include <thread>
@@ -342,11 +344,15 @@ TEST_F(DispatchTest, FaultsOnManyThreadsAreEachCaughtOnTheirOwn)
     std::atomic<int> caught{0};
     for (int t = 0; t < 4; ++t)
         threads.emplace_back([&] {
+            // A page of its own per thread, so that the faulting stores of
+            // different threads never meet at one address.
+            void* page = mmap(nullptr, 4096, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
             for (int i = 0; i < 50; ++i) {
-                auto a = Message(WODM_GETDEVCAPS, reinterpret_cast<DWORD_PTR>(UnmappedPage()), 84);
+                auto a = Message(WODM_GETDEVCAPS, reinterpret_cast<DWORD_PTR>(page), 84);
                 if (a.returned && !a.wroteResult)
                     ++caught;
             }
+            munmap(page, 4096);
         });
     for (auto& t : threads)
         t.join();

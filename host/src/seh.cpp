@@ -10,10 +10,12 @@
 // ends the process as it would without a guard.  The handler runs on an
 // alternate stack, so that a fault from an exhausted stack is also caught.
 //
-// The signal is delivered with SA_NODEFER and the frames use plain setjmp,
-// so entering a frame costs no system call: the signal mask never needs
-// restoring when the handler leaves by longjmp.
+// The frames use plain setjmp, so entering a frame costs no system call; the
+// handler itself puts back the signal mask of the moment of the fault before
+// it leaves by longjmp.
+#include <pthread.h>
 #include <signal.h>
+#include <ucontext.h>
 #include <csetjmp>
 #include <cstdlib>
 #include <mutex>
@@ -72,7 +74,7 @@ void RestorePrevious(int sig)
             sigaction(sig, &g_previous[i], nullptr);
 }
 
-void OnFault(int sig, siginfo_t*, void*)
+void OnFault(int sig, siginfo_t*, void* context)
 {
     DWORD code = CodeForSignal(sig);
     SEH_FRAME* f = t_topFrame;
@@ -87,6 +89,11 @@ void OnFault(int sig, siginfo_t*, void*)
     t_topFrame = f->pPrev;
     f->dwCode = code;
     f->bCaught = TRUE;
+    // Leaving by longjmp skips the kernel's restoring of the signal mask;
+    // put back the mask the thread had when it faulted (a sanitizer's
+    // wrapper may have blocked every signal for the handler).
+    const auto* uc = static_cast<const ucontext_t*>(context);
+    pthread_sigmask(SIG_SETMASK, &uc->uc_sigmask, nullptr);
     std::longjmp(f->jb, 1);
 }
 
