@@ -3,8 +3,17 @@
 // Two clocks share one interface.  The real clock follows CLOCK_MONOTONIC and
 // a timer thread sleeps to absolute deadlines.  The virtual clock stands
 // still until a test (or the player's fast mode) advances it; advancing fires
-// every tick that falls due, in deadline order, on the timer service's own
-// thread, and returns when they have run.
+// every tick that falls due, in order, on the timer service's own thread, and
+// returns when they have run.  Each tick's callback reads the counter at its
+// own firing time.
+//
+// One service thread runs every timer's callback, one call at a time.
+// timeKillEvent never waits for a running callback (its caller may hold the
+// lock that callback waits for), yet no callback of the timer begins after it
+// returns.  timeSetEvent refuses a delay of 0 ms, a null callback and any flag
+// besides TIME_PERIODIC with 0.
+//
+// A process starts on the virtual clock at 10 MHz, as ResetAll leaves it.
 #pragma once
 
 #include <cstdint>
@@ -14,38 +23,56 @@ namespace host {
 
 enum class ClockKind { Real, Virtual };
 
-// Switches clock (stops every timer) and resets the counter frequency.
+// Switches clock: stops every timer (waiting for a callback that is running,
+// unless called from one), puts the counter back to 0 at the clock's default
+// frequency, and on the virtual clock puts time back to 0.  Lateness and the
+// tick observer are kept.
 void UseClock(ClockKind kind);
 ClockKind CurrentClock();
 
 // Counts per second reported by QueryPerformanceFrequency (default 10 MHz on
-// the virtual clock, 1e9 on the real one).  Takes effect at once.
+// the virtual clock, 1e9 on the real one; 0 selects the default).  Takes
+// effect at once: the counter goes on from its current value at the new rate.
 void SetCounterFrequency(uint64_t countsPerSecond);
+uint64_t CounterFrequency();
 
-// Virtual clock: time since the clock was (re)started, in nanoseconds.
+// ---- Virtual clock -----------------------------------------------------------
+// Time since the virtual clock was (re)started, in whole nanoseconds.
 uint64_t VirtualNowNs();
-// Advances the virtual clock by ns, firing every due tick in order.
+// Advances the virtual clock by ns, firing every due tick in order.  Calling
+// any of the advancing functions on the real clock, or from a timer callback,
+// is a programming error and ends the process with a message.
 void AdvanceVirtualNs(uint64_t ns);
 inline void AdvanceVirtualMs(uint64_t ms) { AdvanceVirtualNs(ms * 1000000ull); }
 // Advances the virtual counter by exactly `counts` counts (at the current
 // frequency), firing due ticks.
 void AdvanceVirtualCounts(uint64_t counts);
-// Advances to the next due tick (if any) and fires it; false when no timer exists.
+// Advances to the next due tick (if any) and fires it, with any other tick
+// due at the same instant; false when no timer exists.
 bool RunNextVirtualTick();
 
-// Lateness of each virtual tick: called once per tick, returns how many ns
-// after its deadline the tick runs (ticks never run out of order).  nullptr:
-// on time.
+// Lateness of each virtual tick: called once per tick when the tick is
+// scheduled, returns how many ns after its deadline the tick runs.  A timer's
+// ticks never run out of order: a tick runs no earlier than the one before
+// it.  nullptr: on time.  fn runs with the clock's lock held and must not
+// call back into the clock or the timers.
 void SetVirtualTickLateness(std::function<uint64_t()> fn);
 
-// Timers that exist now, and calls of timeBeginPeriod minus timeEndPeriod.
+// ---- Observation ---------------------------------------------------------------
+// Timers that exist now (a one-shot timer ends as its tick begins; a killed
+// timer whose callback is still running no longer counts).
 int ActiveTimerCount();
+// Calls of timeBeginPeriod minus calls of timeEndPeriod (non-zero periods).
 int TimerPeriodBalance();
-// Total timeSetEvent successes and timeKillEvent calls since reset.
+// timeSetEvent successes and successful timeKillEvent calls since reset.
 uint64_t TimersCreated();
+uint64_t TimersKilled();
+// True on the timer service's thread (inside a timer callback).
+bool OnTimerServiceThread();
 
-// Real clock: when a tick actually started, for pacing measurements
-// (counter value at each tick of any timer).  Cleared by ResetAll.
+// Called on the service thread just before each tick's callback, with the
+// counter value at that moment (any timer, either clock); for pacing
+// measurements.  Cleared by ResetAll.
 void SetTickObserver(std::function<void(uint64_t counterValue)> fn);
 
 }  // namespace host

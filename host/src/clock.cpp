@@ -1,0 +1,656 @@
+// The performance counter and the multimedia timer, on the real or the
+// virtual clock.
+//
+// Time is kept as an Instant: whole nanoseconds plus a fraction of a
+// nanosecond in units of 1/frequency ns.  With that unit both a whole number
+// of counts (1e9 units) and a whole number of milliseconds are exact, so the
+// virtual counter moves by exactly what a test asks and ticks with
+// millisecond periods land on exact deadlines at any counter frequency.  The
+// counter is read as
+//     baseCount + floor((t - base) / 1e9 units)
+// and a frequency change rebases it, so the counter never jumps.  Products
+// that may exceed 64 bits go through the small 128-bit helpers below (the
+// 32-bit target has no 128-bit integer type).
+//
+// One service thread runs every callback.  The decision that a tick begins
+// is taken under the service mutex, where timeKillEvent also marks its timer
+// killed; the callback itself runs outside the mutex.  So a kill never waits
+// for a tick (which may be blocked on a lock the killer holds), and no tick
+// of a killed timer begins after the kill has returned.
+#include <chrono>
+#include <condition_variable>
+#include <cstdio>
+#include <cstdlib>
+#include <map>
+#include <mutex>
+#include <thread>
+
+#include "host/clock.h"
+#include "host/host.h"
+#include "host_internal.h"
+
+namespace host {
+namespace {
+
+constexpr uint64_t kNsPerSecond = 1000000000u;
+constexpr uint64_t kNsPerMs = 1000000u;
+constexpr uint64_t kVirtualDefaultFrequency = 10000000u;
+constexpr uint64_t kRealDefaultFrequency = 1000000000u;
+
+// ---- 128-bit arithmetic --------------------------------------------------------
+
+struct U128 {
+    uint64_t hi;
+    uint64_t lo;
+};
+
+U128 Mul64(uint64_t a, uint64_t b)
+{
+    const uint64_t mask = 0xFFFFFFFFu;
+    uint64_t a0 = a & mask, a1 = a >> 32, b0 = b & mask, b1 = b >> 32;
+    uint64_t p00 = a0 * b0, p01 = a0 * b1, p10 = a1 * b0, p11 = a1 * b1;
+    uint64_t mid = (p00 >> 32) + (p01 & mask) + (p10 & mask);
+    return U128{p11 + (p01 >> 32) + (p10 >> 32) + (mid >> 32), (mid << 32) | (p00 & mask)};
+}
+
+U128 Add(U128 a, uint64_t b)
+{
+    U128 r{a.hi, a.lo + b};
+    if (r.lo < a.lo)
+        ++r.hi;
+    return r;
+}
+
+U128 Sub(U128 a, uint64_t b)
+{
+    U128 r{a.hi, a.lo - b};
+    if (a.lo < b)
+        --r.hi;
+    return r;
+}
+
+// a / d (low 64 bits of the quotient) and a % d.
+uint64_t DivMod(U128 a, uint64_t d, uint64_t* rem)
+{
+    if (a.hi == 0) {
+        *rem = a.lo % d;
+        return a.lo / d;
+    }
+    uint64_t q = 0, r = 0;
+    for (int i = 127; i >= 0; --i) {
+        bool carry = (r >> 63) != 0;
+        uint64_t bit = i >= 64 ? (a.hi >> (i - 64)) & 1 : (a.lo >> i) & 1;
+        r = (r << 1) | bit;
+        q <<= 1;
+        if (carry || r >= d) {
+            r -= d;   // modulo 2^64, right also when the shift carried out
+            q |= 1;
+        }
+    }
+    *rem = r;
+    return q;
+}
+
+uint64_t MulDiv(uint64_t a, uint64_t b, uint64_t d, uint64_t* rem)
+{
+    return DivMod(Mul64(a, b), d, rem);
+}
+
+// ---- Instants -------------------------------------------------------------------
+
+// ns + sub / frequency nanoseconds; sub < frequency.
+struct Instant {
+    uint64_t ns = 0;
+    uint64_t sub = 0;
+};
+
+bool operator<(const Instant& a, const Instant& b)
+{
+    return a.ns < b.ns || (a.ns == b.ns && a.sub < b.sub);
+}
+
+Instant AddNs(Instant t, uint64_t ns)
+{
+    t.ns += ns;
+    return t;
+}
+
+Instant AddCounts(Instant t, uint64_t counts, uint64_t frequency)
+{
+    uint64_t rem;
+    t.ns += MulDiv(counts, kNsPerSecond, frequency, &rem);
+    t.sub += rem;
+    if (t.sub >= frequency) {
+        t.sub -= frequency;
+        ++t.ns;
+    }
+    return t;
+}
+
+uint64_t MonotonicNs()
+{
+    return static_cast<uint64_t>(
+        std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now().time_since_epoch())
+            .count());
+}
+
+// ---- The service ------------------------------------------------------------------
+
+struct TimerEntry {
+    UINT id;                  // the id timeSetEvent returned
+    LPTIMECALLBACK callback;  // called on the service thread
+    DWORD_PTR user;           // the caller's word, passed back to the callback
+    bool periodic;            // TIME_PERIODIC; a one-shot timer ends as its tick begins
+    uint64_t periodNs;        // delay / period
+    Instant deadline;         // next tick's deadline
+    Instant fireAt;           // when the next tick runs (virtual lateness applied)
+    uint64_t order;           // creation order; breaks ties between equal fire times
+    bool killed;              // no tick begins any more; kept only while its callback runs
+};
+
+struct ClockService {
+    std::mutex mutex;                   // guards everything below
+    std::condition_variable wake;       // to the service thread: timers or requests changed
+    std::condition_variable done;       // to callers: an advance finished, a callback returned
+
+    ClockKind kind = ClockKind::Virtual;
+    uint64_t frequency = kVirtualDefaultFrequency;   // counts per second
+    Instant virtualNow;                              // virtual clock's time
+    Instant base;                                    // counter origin (clock time)
+    uint64_t baseCount = 0;                          // counter value at base
+
+    std::map<UINT, TimerEntry> timers;   // live timers, and a killed one whose callback runs
+    UINT nextId = 1;                     // ids are never reused within the process
+    uint64_t nextOrder = 0;
+    UINT runningId = 0;                  // timer whose callback runs now, 0 when none
+    bool threadStarted = false;
+    std::thread::id threadId;
+
+    bool advancePending = false;   // virtual: the service thread is advancing to advanceTarget
+    Instant advanceTarget;
+    uint64_t advanceRequested = 0;   // advance requests made / completed
+    uint64_t advanceCompleted = 0;
+
+    std::function<uint64_t()> lateness;
+    std::function<void(uint64_t)> observer;
+    int periodBalance = 0;
+    uint64_t created = 0;
+    uint64_t killedCount = 0;
+};
+
+// Never destroyed: the detached service thread may use it until the process ends.
+ClockService& Service()
+{
+    static ClockService* s = new ClockService;
+    return *s;
+}
+
+uint64_t DefaultFrequency(ClockKind kind)
+{
+    return kind == ClockKind::Virtual ? kVirtualDefaultFrequency : kRealDefaultFrequency;
+}
+
+bool OnServiceThread(const ClockService& s)
+{
+    return s.threadStarted && s.threadId == std::this_thread::get_id();
+}
+
+Instant NowLocked(const ClockService& s)
+{
+    if (s.kind == ClockKind::Virtual)
+        return s.virtualNow;
+    Instant t;
+    t.ns = MonotonicNs();
+    return t;
+}
+
+uint64_t CounterAtLocked(const ClockService& s, const Instant& t)
+{
+    U128 units = Sub(Add(Mul64(t.ns - s.base.ns, s.frequency), t.sub), s.base.sub);
+    uint64_t rem;
+    return s.baseCount + DivMod(units, kNsPerSecond, &rem);
+}
+
+uint64_t LatenessLocked(const ClockService& s)
+{
+    return (s.kind == ClockKind::Virtual && s.lateness) ? s.lateness() : 0;
+}
+
+// The live timer whose tick runs first, or null.
+TimerEntry* NextDueLocked(ClockService& s)
+{
+    TimerEntry* best = nullptr;
+    for (auto& kv : s.timers) {
+        TimerEntry& t = kv.second;
+        if (t.killed)
+            continue;
+        if (!best || t.fireAt < best->fireAt || (!(best->fireAt < t.fireAt) && t.order < best->order))
+            best = &t;
+    }
+    return best;
+}
+
+// Moves a periodic timer to its next deadline after a tick that fired at `firedAt`.
+void RescheduleLocked(ClockService& s, TimerEntry& t, const Instant& firedAt)
+{
+    Instant next = AddNs(t.deadline, t.periodNs);
+    if (s.kind == ClockKind::Real) {
+        // The grid stays fixed (previous deadline + period, so no drift).  A
+        // tick late by a whole period or more does not cause a burst of
+        // catch-up ticks: the missed grid points are dropped and the next
+        // tick comes at the first one after now.  The pump measures the
+        // elapsed time on the counter, so no audio time is lost by this.
+        if (!(firedAt.ns < next.ns)) {
+            uint64_t periods = (firedAt.ns - t.deadline.ns) / t.periodNs + 1;
+            next = AddNs(t.deadline, periods * t.periodNs);
+        }
+        t.deadline = t.fireAt = next;
+        return;
+    }
+    // Virtual: every tick runs, each at its own (possibly late) time, never
+    // before the tick that came before it.
+    t.deadline = next;
+    t.fireAt = AddNs(next, LatenessLocked(s));
+    if (t.fireAt < firedAt)
+        t.fireAt = firedAt;
+}
+
+// Runs one tick of t.  Called on the service thread with the lock held;
+// returns with it held.
+void FireLocked(ClockService& s, std::unique_lock<std::mutex>& lock, TimerEntry& t)
+{
+    // From here the tick has begun: a kill can no longer stop it.
+    const UINT id = t.id;
+    const LPTIMECALLBACK callback = t.callback;
+    const DWORD_PTR user = t.user;
+    const Instant firedAt = NowLocked(s);
+    if (t.periodic)
+        RescheduleLocked(s, t, firedAt);
+    else
+        t.killed = true;
+    s.runningId = id;
+    std::function<void(uint64_t)> observer = s.observer;
+    const uint64_t counter = CounterAtLocked(s, firedAt);
+
+    lock.unlock();
+    if (observer)
+        observer(counter);
+    callback(id, 0, user, 0, 0);
+    lock.lock();
+
+    s.runningId = 0;
+    auto it = s.timers.find(id);
+    if (it != s.timers.end() && it->second.killed)
+        s.timers.erase(it);
+    s.done.notify_all();
+}
+
+void ServiceLoop()
+{
+    ClockService& s = Service();
+    std::unique_lock<std::mutex> lock(s.mutex);
+    for (;;) {
+        TimerEntry* t = NextDueLocked(s);
+        if (s.kind == ClockKind::Virtual) {
+            if (!s.advancePending) {
+                s.wake.wait(lock);
+                continue;
+            }
+            if (t && !(s.advanceTarget < t->fireAt)) {
+                if (s.virtualNow < t->fireAt)
+                    s.virtualNow = t->fireAt;
+                FireLocked(s, lock, *t);
+                continue;
+            }
+            if (s.virtualNow < s.advanceTarget)
+                s.virtualNow = s.advanceTarget;
+            s.advancePending = false;
+            s.advanceCompleted = s.advanceRequested;
+            s.done.notify_all();
+            continue;
+        }
+        if (!t) {
+            s.wake.wait(lock);
+            continue;
+        }
+        uint64_t now = MonotonicNs();
+        if (now < t->fireAt.ns) {
+            // Sleep to the absolute deadline (steady_clock is CLOCK_MONOTONIC).
+            std::chrono::steady_clock::time_point until{std::chrono::nanoseconds(t->fireAt.ns)};
+            s.wake.wait_until(lock, until);
+            continue;
+        }
+        FireLocked(s, lock, *t);
+    }
+}
+
+void EnsureThreadLocked(ClockService& s)
+{
+    if (s.threadStarted)
+        return;
+    std::thread th(ServiceLoop);
+    s.threadId = th.get_id();
+    s.threadStarted = true;
+    th.detach();
+}
+
+// Ends every timer.  Waits for a running callback to return (and ends any
+// timer it creates meanwhile), unless called from that callback.
+void StopAllTimersLocked(ClockService& s, std::unique_lock<std::mutex>& lock)
+{
+    for (;;) {
+        for (auto it = s.timers.begin(); it != s.timers.end();) {
+            if (it->first == s.runningId) {
+                it->second.killed = true;
+                ++it;
+            } else {
+                it = s.timers.erase(it);
+            }
+        }
+        if (s.runningId == 0 || OnServiceThread(s))
+            break;
+        s.done.wait(lock);
+    }
+    if (s.advancePending) {
+        s.advancePending = false;
+        s.advanceCompleted = s.advanceRequested;
+        s.done.notify_all();
+    }
+    s.wake.notify_all();
+}
+
+void UseClockLocked(ClockService& s, std::unique_lock<std::mutex>& lock, ClockKind kind)
+{
+    StopAllTimersLocked(s, lock);
+    s.kind = kind;
+    s.frequency = DefaultFrequency(kind);
+    s.virtualNow = Instant{};
+    s.base = NowLocked(s);
+    s.baseCount = 0;
+    s.wake.notify_all();
+}
+
+[[noreturn]] void Misuse(const char* what)
+{
+    std::fprintf(stderr, "host clock: %s\n", what);
+    std::abort();
+}
+
+// Has the service thread advance the virtual clock to target, firing due
+// ticks on its way; returns when it is there.
+void AdvanceToLocked(ClockService& s, std::unique_lock<std::mutex>& lock, const Instant& target)
+{
+    if (s.timers.empty()) {
+        if (s.virtualNow < target)
+            s.virtualNow = target;
+        return;
+    }
+    EnsureThreadLocked(s);
+    s.advancePending = true;
+    s.advanceTarget = target;
+    const uint64_t request = ++s.advanceRequested;
+    s.wake.notify_all();
+    s.done.wait(lock, [&] { return s.advanceCompleted >= request; });
+}
+
+// Locks the service for an advance: virtual clock only, not from a callback,
+// one advance at a time.
+std::unique_lock<std::mutex> LockForAdvance(ClockService& s, const char* who)
+{
+    std::unique_lock<std::mutex> lock(s.mutex);
+    if (s.kind != ClockKind::Virtual)
+        Misuse(who);
+    if (OnServiceThread(s))
+        Misuse("the virtual clock cannot be advanced from a timer callback");
+    s.done.wait(lock, [&] { return !s.advancePending; });
+    return lock;
+}
+
+void ResetClock()
+{
+    ClockService& s = Service();
+    std::unique_lock<std::mutex> lock(s.mutex);
+    UseClockLocked(s, lock, ClockKind::Virtual);
+    s.lateness = nullptr;
+    s.observer = nullptr;
+    s.periodBalance = 0;
+    s.created = 0;
+    s.killedCount = 0;
+}
+
+[[maybe_unused]] const bool g_registered = (RegisterReset(&ResetClock), true);
+
+}  // namespace
+
+void UseClock(ClockKind kind)
+{
+    ClockService& s = Service();
+    std::unique_lock<std::mutex> lock(s.mutex);
+    UseClockLocked(s, lock, kind);
+}
+
+ClockKind CurrentClock()
+{
+    ClockService& s = Service();
+    std::lock_guard<std::mutex> lock(s.mutex);
+    return s.kind;
+}
+
+void SetCounterFrequency(uint64_t countsPerSecond)
+{
+    ClockService& s = Service();
+    std::lock_guard<std::mutex> lock(s.mutex);
+    const uint64_t f = countsPerSecond ? countsPerSecond : DefaultFrequency(s.kind);
+    const uint64_t old = s.frequency;
+    const Instant now = NowLocked(s);
+    s.baseCount = CounterAtLocked(s, now);
+    // Fractions of a nanosecond are re-expressed in the new unit (rounded
+    // down, which keeps their order).
+    auto rescale = [&](Instant& t) {
+        uint64_t rem;
+        t.sub = MulDiv(t.sub, f, old, &rem);
+    };
+    s.base = now;
+    rescale(s.base);
+    rescale(s.virtualNow);
+    rescale(s.advanceTarget);
+    for (auto& kv : s.timers) {
+        rescale(kv.second.deadline);
+        rescale(kv.second.fireAt);
+    }
+    s.frequency = f;
+}
+
+uint64_t CounterFrequency()
+{
+    ClockService& s = Service();
+    std::lock_guard<std::mutex> lock(s.mutex);
+    return s.frequency;
+}
+
+uint64_t VirtualNowNs()
+{
+    ClockService& s = Service();
+    std::lock_guard<std::mutex> lock(s.mutex);
+    return s.virtualNow.ns;
+}
+
+void AdvanceVirtualNs(uint64_t ns)
+{
+    ClockService& s = Service();
+    auto lock = LockForAdvance(s, "AdvanceVirtualNs needs the virtual clock");
+    AdvanceToLocked(s, lock, AddNs(s.virtualNow, ns));
+}
+
+void AdvanceVirtualCounts(uint64_t counts)
+{
+    ClockService& s = Service();
+    auto lock = LockForAdvance(s, "AdvanceVirtualCounts needs the virtual clock");
+    AdvanceToLocked(s, lock, AddCounts(s.virtualNow, counts, s.frequency));
+}
+
+bool RunNextVirtualTick()
+{
+    ClockService& s = Service();
+    auto lock = LockForAdvance(s, "RunNextVirtualTick needs the virtual clock");
+    TimerEntry* t = NextDueLocked(s);
+    if (!t)
+        return false;
+    Instant target = t->fireAt;
+    if (target < s.virtualNow)
+        target = s.virtualNow;
+    AdvanceToLocked(s, lock, target);
+    return true;
+}
+
+void SetVirtualTickLateness(std::function<uint64_t()> fn)
+{
+    ClockService& s = Service();
+    std::lock_guard<std::mutex> lock(s.mutex);
+    s.lateness = std::move(fn);
+}
+
+int ActiveTimerCount()
+{
+    ClockService& s = Service();
+    std::lock_guard<std::mutex> lock(s.mutex);
+    int n = 0;
+    for (const auto& kv : s.timers)
+        n += kv.second.killed ? 0 : 1;
+    return n;
+}
+
+int TimerPeriodBalance()
+{
+    ClockService& s = Service();
+    std::lock_guard<std::mutex> lock(s.mutex);
+    return s.periodBalance;
+}
+
+uint64_t TimersCreated()
+{
+    ClockService& s = Service();
+    std::lock_guard<std::mutex> lock(s.mutex);
+    return s.created;
+}
+
+uint64_t TimersKilled()
+{
+    ClockService& s = Service();
+    std::lock_guard<std::mutex> lock(s.mutex);
+    return s.killedCount;
+}
+
+bool OnTimerServiceThread()
+{
+    ClockService& s = Service();
+    std::lock_guard<std::mutex> lock(s.mutex);
+    return OnServiceThread(s);
+}
+
+void SetTickObserver(std::function<void(uint64_t)> fn)
+{
+    ClockService& s = Service();
+    std::lock_guard<std::mutex> lock(s.mutex);
+    s.observer = std::move(fn);
+}
+
+}  // namespace host
+
+using host::ClockService;
+
+extern "C" {
+
+BOOL QueryPerformanceFrequency(LARGE_INTEGER* lpFrequency)
+{
+    if (lpFrequency == nullptr)
+        return FALSE;
+    ClockService& s = host::Service();
+    std::lock_guard<std::mutex> lock(s.mutex);
+    lpFrequency->QuadPart = static_cast<LONGLONG>(s.frequency);
+    return TRUE;
+}
+
+BOOL QueryPerformanceCounter(LARGE_INTEGER* lpPerformanceCount)
+{
+    if (lpPerformanceCount == nullptr)
+        return FALSE;
+    ClockService& s = host::Service();
+    std::lock_guard<std::mutex> lock(s.mutex);
+    lpPerformanceCount->QuadPart = static_cast<LONGLONG>(host::CounterAtLocked(s, host::NowLocked(s)));
+    return TRUE;
+}
+
+// The resolution request has no effect on the host's timers; the balance is
+// kept so that tests can see every request given back.
+MMRESULT timeBeginPeriod(UINT uPeriod)
+{
+    if (uPeriod == 0)
+        return TIMERR_NOCANDO;
+    ClockService& s = host::Service();
+    std::lock_guard<std::mutex> lock(s.mutex);
+    ++s.periodBalance;
+    return TIMERR_NOERROR;
+}
+
+MMRESULT timeEndPeriod(UINT uPeriod)
+{
+    if (uPeriod == 0)
+        return TIMERR_NOCANDO;
+    ClockService& s = host::Service();
+    std::lock_guard<std::mutex> lock(s.mutex);
+    --s.periodBalance;
+    return TIMERR_NOERROR;
+}
+
+// A delay of 0 ms is refused (0), as on the platform, whose shortest period
+// is 1 ms: a zero period would never let the virtual clock move on, and would
+// spin a core on the real one.  uResolution has no effect here.
+MMRESULT timeSetEvent(UINT uDelay, UINT /*uResolution*/, LPTIMECALLBACK fptc, DWORD_PTR dwUser, UINT fuEvent)
+{
+    if (host::ShouldFail(host::Fault::TimerCreate))
+        return 0;
+    if (uDelay == 0 || fptc == nullptr || (fuEvent & ~static_cast<UINT>(TIME_PERIODIC)) != 0)
+        return 0;
+    ClockService& s = host::Service();
+    std::lock_guard<std::mutex> lock(s.mutex);
+    host::EnsureThreadLocked(s);
+    UINT id = s.nextId;
+    while (id == 0 || s.timers.count(id))
+        ++id;
+    s.nextId = id + 1;
+    host::TimerEntry t;
+    t.id = id;
+    t.callback = fptc;
+    t.user = dwUser;
+    t.periodic = (fuEvent & TIME_PERIODIC) != 0;
+    t.periodNs = static_cast<uint64_t>(uDelay) * host::kNsPerMs;
+    t.deadline = host::AddNs(host::NowLocked(s), t.periodNs);
+    t.fireAt = host::AddNs(t.deadline, host::LatenessLocked(s));
+    t.order = s.nextOrder++;
+    t.killed = false;
+    s.timers.emplace(id, t);
+    ++s.created;
+    s.wake.notify_all();
+    return id;
+}
+
+// Never waits for a running tick: the caller may hold the lock that tick is
+// waiting for.  A tick that had begun may still run or finish afterwards.
+MMRESULT timeKillEvent(UINT uTimerID)
+{
+    ClockService& s = host::Service();
+    std::lock_guard<std::mutex> lock(s.mutex);
+    auto it = s.timers.find(uTimerID);
+    if (it == s.timers.end() || it->second.killed)
+        return MMSYSERR_INVALPARAM;
+    ++s.killedCount;
+    if (uTimerID == s.runningId)
+        it->second.killed = true;   // erased by the service thread when the callback returns
+    else
+        s.timers.erase(it);
+    s.wake.notify_all();
+    return TIMERR_NOERROR;
+}
+
+}  // extern "C"

@@ -1,0 +1,341 @@
+// The registry store and the platform calls that read it.
+//
+// Keys live in one map from their normalised path (lower case, parts joined
+// by backslashes, "" for the root) to their values.  Open handles are host
+// objects that remember the path, so a handle outlives nothing it names.
+#include <algorithm>
+#include <cstring>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <set>
+
+#include "host/host.h"
+#include "host/registry.h"
+#include "host_internal.h"
+
+#ifndef ERROR_INVALID_HANDLE
+#define ERROR_INVALID_HANDLE 6L
+#endif
+#ifndef ERROR_KEY_DELETED
+#define ERROR_KEY_DELETED 1018L
+#endif
+
+namespace host {
+namespace {
+
+struct RegValue {
+    uint32_t type = REG_NONE;
+    std::vector<uint8_t> data;
+};
+
+struct RegKey {
+    std::map<std::string, RegValue> values;   // by lower-case name
+};
+
+// What an HKEY from RegOpenKeyExW points to.
+struct OpenKey {
+    std::string path;   // normalised path of the key it opened
+};
+
+std::mutex g_regMutex;                      // guards the two below
+std::map<std::string, RegKey> g_keys;       // every key, by normalised path; the root always exists
+std::set<OpenKey*> g_handles;               // handles given out and not closed
+
+std::string Lower(std::string s)
+{
+    for (char& c : s)
+        if (c >= 'A' && c <= 'Z')
+            c = static_cast<char>(c - 'A' + 'a');
+    return s;
+}
+
+std::string NormalisePath(const std::string& path)
+{
+    std::string out, part;
+    auto flush = [&] {
+        if (!part.empty()) {
+            if (!out.empty())
+                out += '\\';
+            out += Lower(part);
+            part.clear();
+        }
+    };
+    for (char c : path) {
+        if (c == '\\')
+            flush();
+        else
+            part += c;
+    }
+    flush();
+    return out;
+}
+
+std::string Join(const std::string& parent, const std::string& child)
+{
+    if (parent.empty())
+        return child;
+    if (child.empty())
+        return parent;
+    return parent + "\\" + child;
+}
+
+// Creates the key and its parents.  Caller holds g_regMutex.
+RegKey& CreateKeyLocked(const std::string& norm)
+{
+    for (size_t pos = norm.find('\\'); pos != std::string::npos; pos = norm.find('\\', pos + 1))
+        g_keys[norm.substr(0, pos)];
+    return g_keys[norm];
+}
+
+void EnsureRootLocked()
+{
+    g_keys[""];
+}
+
+void DeleteKeyLocked(const std::string& norm)
+{
+    if (norm.empty()) {
+        g_keys.clear();
+        EnsureRootLocked();
+        return;
+    }
+    const std::string prefix = norm + "\\";
+    for (auto it = g_keys.begin(); it != g_keys.end();) {
+        if (it->first == norm || it->first.compare(0, prefix.size(), prefix) == 0)
+            it = g_keys.erase(it);
+        else
+            ++it;
+    }
+}
+
+const RegValue* FindValueLocked(const std::string& key, const std::string& name)
+{
+    auto k = g_keys.find(NormalisePath(key));
+    if (k == g_keys.end())
+        return nullptr;
+    auto v = k->second.values.find(Lower(name));
+    return v == k->second.values.end() ? nullptr : &v->second;
+}
+
+void ResetRegistry()
+{
+    std::lock_guard<std::mutex> lock(g_regMutex);
+    g_keys.clear();
+    EnsureRootLocked();
+    for (OpenKey* h : g_handles)
+        delete h;
+    g_handles.clear();
+}
+
+[[maybe_unused]] const bool g_registered = (RegisterReset(&ResetRegistry), ResetRegistry(), true);
+
+}  // namespace
+
+void RegistryClear()
+{
+    std::lock_guard<std::mutex> lock(g_regMutex);
+    g_keys.clear();
+    EnsureRootLocked();
+}
+
+void RegistryCreateKey(const std::string& key)
+{
+    std::lock_guard<std::mutex> lock(g_regMutex);
+    CreateKeyLocked(NormalisePath(key));
+}
+
+void RegistrySetValue(const std::string& key, const std::string& name, uint32_t type,
+                      const std::vector<uint8_t>& data)
+{
+    std::lock_guard<std::mutex> lock(g_regMutex);
+    RegValue& v = CreateKeyLocked(NormalisePath(key)).values[Lower(name)];
+    v.type = type;
+    v.data = data;
+}
+
+void RegistrySetDword(const std::string& key, const std::string& name, uint32_t value)
+{
+    RegistrySetValue(key, name, REG_DWORD,
+                     {static_cast<uint8_t>(value), static_cast<uint8_t>(value >> 8), static_cast<uint8_t>(value >> 16),
+                      static_cast<uint8_t>(value >> 24)});
+}
+
+void RegistrySetString(const std::string& key, const std::string& name, const std::string& value)
+{
+    std::u16string w = Widen(value);
+    std::vector<uint8_t> data;
+    for (char16_t c : w) {
+        data.push_back(static_cast<uint8_t>(c));
+        data.push_back(static_cast<uint8_t>(c >> 8));
+    }
+    data.push_back(0);
+    data.push_back(0);
+    RegistrySetValue(key, name, REG_SZ, data);
+}
+
+void RegistryDeleteValue(const std::string& key, const std::string& name)
+{
+    std::lock_guard<std::mutex> lock(g_regMutex);
+    auto k = g_keys.find(NormalisePath(key));
+    if (k != g_keys.end())
+        k->second.values.erase(Lower(name));
+}
+
+void RegistryDeleteKey(const std::string& key)
+{
+    std::lock_guard<std::mutex> lock(g_regMutex);
+    DeleteKeyLocked(NormalisePath(key));
+}
+
+bool RegistryKeyExists(const std::string& key)
+{
+    std::lock_guard<std::mutex> lock(g_regMutex);
+    return g_keys.count(NormalisePath(key)) != 0;
+}
+
+bool RegistryGetValue(const std::string& key, const std::string& name, uint32_t* type, std::vector<uint8_t>* data)
+{
+    std::lock_guard<std::mutex> lock(g_regMutex);
+    const RegValue* v = FindValueLocked(key, name);
+    if (!v)
+        return false;
+    if (type)
+        *type = v->type;
+    if (data)
+        *data = v->data;
+    return true;
+}
+
+bool RegistryGetDword(const std::string& key, const std::string& name, uint32_t* value)
+{
+    uint32_t type;
+    std::vector<uint8_t> d;
+    if (!RegistryGetValue(key, name, &type, &d) || type != REG_DWORD || d.size() != 4)
+        return false;
+    *value = static_cast<uint32_t>(d[0]) | static_cast<uint32_t>(d[1]) << 8 | static_cast<uint32_t>(d[2]) << 16 |
+             static_cast<uint32_t>(d[3]) << 24;
+    return true;
+}
+
+bool RegistryGetString(const std::string& key, const std::string& name, std::string* value)
+{
+    uint32_t type;
+    std::vector<uint8_t> d;
+    if (!RegistryGetValue(key, name, &type, &d) || (type != REG_SZ && type != REG_EXPAND_SZ))
+        return false;
+    std::u16string w;
+    for (size_t i = 0; i + 1 < d.size(); i += 2) {
+        char16_t c = static_cast<char16_t>(d[i] | d[i + 1] << 8);
+        if (c == 0)
+            break;
+        w.push_back(c);
+    }
+    *value = Narrow(w);
+    return true;
+}
+
+size_t RegistryOpenHandles()
+{
+    std::lock_guard<std::mutex> lock(g_regMutex);
+    return g_handles.size();
+}
+
+}  // namespace host
+
+namespace {
+
+// The path an HKEY stands for; false for a handle that is not one.  Caller
+// holds g_regMutex.
+bool HandlePathLocked(HKEY hKey, std::string* path)
+{
+    if (hKey == HKEY_LOCAL_MACHINE) {
+        path->clear();
+        return true;
+    }
+    auto* h = static_cast<host::OpenKey*>(hKey);
+    if (host::g_handles.count(h) == 0)
+        return false;
+    *path = h->path;
+    return true;
+}
+
+}  // namespace
+
+extern "C" {
+
+// ulOptions and samDesired are not checked: every handle may query.
+LONG RegOpenKeyExW(HKEY hKey, LPCWSTR lpSubKey, DWORD /*ulOptions*/, REGSAM /*samDesired*/, PHKEY phkResult)
+{
+    if (phkResult == nullptr)
+        return ERROR_INVALID_PARAMETER;
+    *phkResult = nullptr;
+    if (host::ShouldFail(host::Fault::RegistryOpen))
+        return ERROR_INTERNAL_ERROR;
+    std::lock_guard<std::mutex> lock(host::g_regMutex);
+    std::string parent;
+    if (!HandlePathLocked(hKey, &parent))
+        return ERROR_INVALID_HANDLE;
+    if (host::g_keys.count(parent) == 0)
+        return ERROR_KEY_DELETED;
+    std::string path = host::Join(parent, host::NormalisePath(host::Narrow(lpSubKey)));
+    if (host::g_keys.count(path) == 0)
+        return ERROR_FILE_NOT_FOUND;
+    auto* h = new host::OpenKey{path};
+    host::g_handles.insert(h);
+    *phkResult = static_cast<HKEY>(h);
+    return ERROR_SUCCESS;
+}
+
+// The platform's rules: the type is reported whenever the value exists; with
+// no buffer the size is reported; a buffer too small for the data answers
+// ERROR_MORE_DATA with the size needed and is left untouched.
+LONG RegQueryValueExW(HKEY hKey, LPCWSTR lpValueName, LPDWORD lpReserved, LPDWORD lpType, LPBYTE lpData,
+                      LPDWORD lpcbData)
+{
+    if (lpReserved != nullptr || (lpData != nullptr && lpcbData == nullptr))
+        return ERROR_INVALID_PARAMETER;
+    if (host::ShouldFail(host::Fault::RegistryQuery))
+        return ERROR_INTERNAL_ERROR;
+    std::lock_guard<std::mutex> lock(host::g_regMutex);
+    std::string path;
+    if (!HandlePathLocked(hKey, &path))
+        return ERROR_INVALID_HANDLE;
+    auto k = host::g_keys.find(path);
+    if (k == host::g_keys.end())
+        return ERROR_KEY_DELETED;
+    auto v = k->second.values.find(host::Lower(host::Narrow(lpValueName)));
+    if (v == k->second.values.end())
+        return ERROR_FILE_NOT_FOUND;
+    const host::RegValue& value = v->second;
+    const DWORD size = static_cast<DWORD>(value.data.size());
+    if (lpType)
+        *lpType = value.type;
+    if (lpData == nullptr) {
+        if (lpcbData)
+            *lpcbData = size;
+        return ERROR_SUCCESS;
+    }
+    if (*lpcbData < size) {
+        *lpcbData = size;
+        return ERROR_MORE_DATA;
+    }
+    if (size)
+        std::memcpy(lpData, value.data.data(), size);
+    *lpcbData = size;
+    return ERROR_SUCCESS;
+}
+
+LONG RegCloseKey(HKEY hKey)
+{
+    std::lock_guard<std::mutex> lock(host::g_regMutex);
+    auto* h = static_cast<host::OpenKey*>(hKey);
+    auto it = host::g_handles.find(h);
+    if (it == host::g_handles.end())
+        return ERROR_INVALID_HANDLE;   // HKEY_LOCAL_MACHINE itself, closed twice, or never opened
+    host::g_handles.erase(it);
+    delete h;
+    return ERROR_SUCCESS;
+}
+
+}  // extern "C"

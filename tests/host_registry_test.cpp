@@ -1,0 +1,362 @@
+// The host's registry: the platform calls' size and type rules, handles,
+// fault switches, the control API and the .reg loader.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "host/host.h"
+#include "host/registry.h"
+#include "platform/platform.h"
+
+namespace {
+
+const LONG kInvalidHandle = 6;
+const LONG kKeyDeleted = 1018;
+const char kParams[] = "Drivers\\BuiltIn\\WAVKELVO\\Params";
+
+std::u16string W(const std::string& s) { return host::Widen(s); }
+LPCWSTR P(const std::u16string& s) { return reinterpret_cast<LPCWSTR>(s.c_str()); }
+
+class RegistryTest : public ::testing::Test {
+protected:
+    void SetUp() override { host::ResetAll(); }
+    void TearDown() override { host::ResetAll(); }
+
+    HKEY Open(const std::string& path)
+    {
+        HKEY k = nullptr;
+        EXPECT_EQ(RegOpenKeyExW(HKEY_LOCAL_MACHINE, P(W(path)), 0, 0, &k), ERROR_SUCCESS) << path;
+        return k;
+    }
+
+    // Queries into a buffer of `size` bytes filled with 0xEE.
+    struct Answer {
+        LONG result;
+        DWORD type;
+        DWORD size;
+        std::vector<uint8_t> buffer;
+    };
+    Answer Query(HKEY k, const std::string& name, DWORD size)
+    {
+        Answer a{0, 0xDEAD, size, std::vector<uint8_t>(size + 4, 0xEE)};
+        a.result = RegQueryValueExW(k, P(W(name)), nullptr, &a.type, a.buffer.data(), &a.size);
+        return a;
+    }
+};
+
+// ---- Queries ---------------------------------------------------------------------
+
+TEST_F(RegistryTest, DwordQueryTypesAndSizes)
+{
+    host::RegistrySetDword(kParams, "Timer", 0x0002B110);
+    HKEY k = Open(kParams);
+    ASSERT_NE(k, nullptr);
+
+    Answer a = Query(k, "Timer", 4);
+    EXPECT_EQ(a.result, ERROR_SUCCESS);
+    EXPECT_EQ(a.type, static_cast<DWORD>(REG_DWORD));
+    EXPECT_EQ(a.size, 4u);
+    EXPECT_EQ(std::vector<uint8_t>(a.buffer.begin(), a.buffer.begin() + 5),
+              (std::vector<uint8_t>{0x10, 0xB1, 0x02, 0x00, 0xEE}));
+
+    a = Query(k, "Timer", 16);   // a larger buffer: the size becomes the data's
+    EXPECT_EQ(a.result, ERROR_SUCCESS);
+    EXPECT_EQ(a.size, 4u);
+
+    a = Query(k, "Timer", 3);    // too small: the size needed, buffer untouched
+    EXPECT_EQ(a.result, ERROR_MORE_DATA);
+    EXPECT_EQ(a.size, 4u);
+    EXPECT_EQ(a.type, static_cast<DWORD>(REG_DWORD));
+    EXPECT_EQ(a.buffer, std::vector<uint8_t>(7, 0xEE));
+
+    // No buffer: the size and type only.
+    DWORD type = 0, size = 0;
+    EXPECT_EQ(RegQueryValueExW(k, P(W("TIMER")), nullptr, &type, nullptr, &size), ERROR_SUCCESS);
+    EXPECT_EQ(size, 4u);
+    EXPECT_EQ(type, static_cast<DWORD>(REG_DWORD));
+    EXPECT_EQ(RegQueryValueExW(k, P(W("timer")), nullptr, nullptr, nullptr, nullptr), ERROR_SUCCESS);
+
+    // Broken calls.
+    BYTE buf[4];
+    DWORD reserved = 0;
+    EXPECT_EQ(RegQueryValueExW(k, P(W("Timer")), nullptr, nullptr, buf, nullptr), ERROR_INVALID_PARAMETER);
+    size = 4;
+    EXPECT_EQ(RegQueryValueExW(k, P(W("Timer")), &reserved, nullptr, buf, &size), ERROR_INVALID_PARAMETER);
+    EXPECT_EQ(Query(k, "Sample", 4).result, ERROR_FILE_NOT_FOUND);
+    EXPECT_EQ(RegCloseKey(k), ERROR_SUCCESS);
+}
+
+TEST_F(RegistryTest, LongAndShortValuesInAFourByteBuffer)
+{
+    host::RegistrySetValue(kParams, "Sample", REG_BINARY, {1, 2, 3, 4, 5, 6, 7, 8});
+    host::RegistrySetValue(kParams, "CacheLen", REG_DWORD, {0x34, 0x12});
+    host::RegistrySetValue(kParams, "Empty", REG_BINARY, {});
+    HKEY k = Open(kParams);
+
+    Answer a = Query(k, "Sample", 4);
+    EXPECT_EQ(a.result, ERROR_MORE_DATA);
+    EXPECT_EQ(a.size, 8u);
+    EXPECT_EQ(a.type, static_cast<DWORD>(REG_BINARY));
+    EXPECT_EQ(a.buffer, std::vector<uint8_t>(8, 0xEE));
+
+    a = Query(k, "CacheLen", 4);   // only the bytes it has are written
+    EXPECT_EQ(a.result, ERROR_SUCCESS);
+    EXPECT_EQ(a.size, 2u);
+    EXPECT_EQ(std::vector<uint8_t>(a.buffer.begin(), a.buffer.begin() + 4),
+              (std::vector<uint8_t>{0x34, 0x12, 0xEE, 0xEE}));
+
+    a = Query(k, "Empty", 4);
+    EXPECT_EQ(a.result, ERROR_SUCCESS);
+    EXPECT_EQ(a.size, 0u);
+    RegCloseKey(k);
+}
+
+TEST_F(RegistryTest, StringsAreUtf16WithTheirTerminator)
+{
+    host::RegistrySetString(kParams, "Name", "Bluetooth \xC3\xA9");   // é
+    host::RegistrySetString(kParams, "", "default");
+    HKEY k = Open(kParams);
+    Answer a = Query(k, "Name", 64);
+    ASSERT_EQ(a.result, ERROR_SUCCESS);
+    EXPECT_EQ(a.type, static_cast<DWORD>(REG_SZ));
+    ASSERT_EQ(a.size, 2u * 12);
+    std::u16string got(reinterpret_cast<const char16_t*>(a.buffer.data()), 12);
+    EXPECT_EQ(got, std::u16string(u"Bluetooth \u00e9") + u'\0');
+
+    // The default value, by a null or an empty name.
+    DWORD size = 0;
+    EXPECT_EQ(RegQueryValueExW(k, nullptr, nullptr, nullptr, nullptr, &size), ERROR_SUCCESS);
+    EXPECT_EQ(size, 16u);
+    EXPECT_EQ(Query(k, "", 16).result, ERROR_SUCCESS);
+
+    std::string back;
+    EXPECT_TRUE(host::RegistryGetString(kParams, "NAME", &back));
+    EXPECT_EQ(back, "Bluetooth \xC3\xA9");
+    uint32_t dw;
+    EXPECT_FALSE(host::RegistryGetDword(kParams, "Name", &dw));
+    RegCloseKey(k);
+}
+
+// ---- Keys and handles -------------------------------------------------------------------
+
+TEST_F(RegistryTest, OpenCloseAndHandles)
+{
+    host::RegistrySetDword(kParams, "Timer", 10);
+    HKEY k = reinterpret_cast<HKEY>(0x1234);
+    EXPECT_EQ(RegOpenKeyExW(HKEY_LOCAL_MACHINE, P(W("Drivers\\Missing")), 0, 0, &k), ERROR_FILE_NOT_FOUND);
+    EXPECT_EQ(k, nullptr);
+    EXPECT_EQ(RegOpenKeyExW(HKEY_LOCAL_MACHINE, P(W("Drivers")), 0, 0, nullptr), ERROR_INVALID_PARAMETER);
+
+    // Parents exist; names are case-insensitive; opening relative to a handle.
+    HKEY drivers = Open("DRIVERS\\builtin");
+    ASSERT_NE(drivers, nullptr);
+    HKEY params = nullptr;
+    ASSERT_EQ(RegOpenKeyExW(drivers, P(W("wavkelvo\\PARAMS")), 0, 0, &params), ERROR_SUCCESS);
+    EXPECT_EQ(Query(params, "Timer", 4).result, ERROR_SUCCESS);
+    EXPECT_EQ(host::RegistryOpenHandles(), 2u);
+
+    // A value right under the root, through HKEY_LOCAL_MACHINE itself.
+    host::RegistrySetDword("", "Top", 1);
+    EXPECT_EQ(Query(HKEY_LOCAL_MACHINE, "Top", 4).result, ERROR_SUCCESS);
+
+    EXPECT_EQ(RegCloseKey(drivers), ERROR_SUCCESS);
+    EXPECT_EQ(RegCloseKey(drivers), kInvalidHandle);
+    EXPECT_EQ(RegCloseKey(HKEY_LOCAL_MACHINE), kInvalidHandle);
+    EXPECT_EQ(Query(drivers, "Timer", 4).result, kInvalidHandle);
+    HKEY bogus = reinterpret_cast<HKEY>(0x10);
+    EXPECT_EQ(RegOpenKeyExW(bogus, P(W("x")), 0, 0, &k), kInvalidHandle);
+
+    // A handle whose key went away.
+    host::RegistryDeleteKey("Drivers\\BuiltIn\\WAVKELVO");
+    EXPECT_EQ(Query(params, "Timer", 4).result, kKeyDeleted);
+    EXPECT_EQ(RegCloseKey(params), ERROR_SUCCESS);
+    EXPECT_EQ(host::RegistryOpenHandles(), 0u);
+
+    // ResetAll takes back handles left open, and empties the registry.
+    Open("Drivers");
+    EXPECT_EQ(host::RegistryOpenHandles(), 1u);
+    host::ResetAll();
+    EXPECT_EQ(host::RegistryOpenHandles(), 0u);
+    EXPECT_FALSE(host::RegistryKeyExists("Drivers"));
+    EXPECT_TRUE(host::RegistryKeyExists(""));
+}
+
+TEST_F(RegistryTest, FaultSwitches)
+{
+    host::RegistrySetDword(kParams, "Timer", 10);
+    host::FailNext(host::Fault::RegistryOpen);
+    HKEY k = reinterpret_cast<HKEY>(0x1234);
+    EXPECT_EQ(RegOpenKeyExW(HKEY_LOCAL_MACHINE, P(W(kParams)), 0, 0, &k), ERROR_INTERNAL_ERROR);
+    EXPECT_EQ(k, nullptr);
+    EXPECT_EQ(host::RegistryOpenHandles(), 0u);
+    k = Open(kParams);
+    ASSERT_NE(k, nullptr);
+
+    host::FailNext(host::Fault::RegistryQuery, 1, 1);   // the second query fails
+    EXPECT_EQ(Query(k, "Timer", 4).result, ERROR_SUCCESS);
+    Answer a = Query(k, "Timer", 4);
+    EXPECT_EQ(a.result, ERROR_INTERNAL_ERROR);
+    EXPECT_EQ(a.buffer, std::vector<uint8_t>(8, 0xEE));
+    EXPECT_EQ(Query(k, "Timer", 4).result, ERROR_SUCCESS);
+    RegCloseKey(k);
+}
+
+TEST_F(RegistryTest, DeletionsTouchOnlyWhatTheyName)
+{
+    host::RegistrySetDword("A\\Params", "x", 1);
+    host::RegistrySetDword("A\\Params\\Sub", "y", 2);
+    host::RegistrySetDword("A\\Params2", "z", 3);
+    host::RegistrySetDword("A\\Params2", "w", 4);
+    host::RegistryDeleteValue("a\\params2", "W");
+    uint32_t v;
+    EXPECT_FALSE(host::RegistryGetDword("A\\Params2", "w", &v));
+    EXPECT_TRUE(host::RegistryGetDword("A\\Params2", "z", &v));
+    host::RegistryDeleteKey("A\\PARAMS");
+    EXPECT_FALSE(host::RegistryKeyExists("A\\Params"));
+    EXPECT_FALSE(host::RegistryKeyExists("A\\Params\\Sub"));
+    EXPECT_TRUE(host::RegistryKeyExists("A\\Params2"));
+    EXPECT_TRUE(host::RegistryKeyExists("A"));
+}
+
+// ---- .reg files ---------------------------------------------------------------------------
+
+std::vector<uint8_t> Value(const std::string& key, const std::string& name, uint32_t* type)
+{
+    std::vector<uint8_t> data;
+    EXPECT_TRUE(host::RegistryGetValue(key, name, type, &data)) << key << " " << name;
+    return data;
+}
+
+TEST_F(RegistryTest, RegFileEveryValueForm)
+{
+    const std::string text =
+        "REGEDIT4\r\n"
+        "; the driver's settings\r\n"
+        "\r\n"
+        "[HKEY_LOCAL_MACHINE\\Drivers\\BuiltIn\\WAVKELVO\\Params]\r\n"
+        "\"Sample\"=dword:0002b110\r\n"
+        "\"Timer\" = dword:A   ; ten milliseconds\r\n"
+        "\"Dll\"=\"btwav.dll\"\r\n"
+        "\"Path\"=\"C:\\\\Windows\\\\\\\"q\\\"\"\r\n"
+        "@=\"the default\"\r\n"
+        "\"Blob\"=hex:01,02,ff\r\n"
+        "\"Empty\"=hex:\r\n"
+        "\"Multi\"=hex(7):61,00,00,00,\\\r\n"
+        "    62,00,00,\\\r\n"
+        "  00,00,00\r\n"
+        "\"Expand\"=HEX(2):25,00,00,00\r\n"
+        "[HKEY_LOCAL_MACHINE\\Empty\\Key]\r\n";
+    std::string error;
+    ASSERT_TRUE(host::RegistryLoadText(text, "platform.reg", &error)) << error;
+
+    uint32_t type, dw;
+    EXPECT_TRUE(host::RegistryGetDword(kParams, "SAMPLE", &dw));
+    EXPECT_EQ(dw, 176400u);
+    EXPECT_TRUE(host::RegistryGetDword(kParams, "timer", &dw));
+    EXPECT_EQ(dw, 10u);
+    std::string s;
+    EXPECT_TRUE(host::RegistryGetString(kParams, "Dll", &s));
+    EXPECT_EQ(s, "btwav.dll");
+    EXPECT_EQ(Value(kParams, "Dll", &type).size(), 20u);   // UTF-16 with the terminator
+    EXPECT_EQ(type, static_cast<uint32_t>(REG_SZ));
+    EXPECT_TRUE(host::RegistryGetString(kParams, "Path", &s));
+    EXPECT_EQ(s, "C:\\Windows\\\"q\"");
+    EXPECT_TRUE(host::RegistryGetString(kParams, "", &s));
+    EXPECT_EQ(s, "the default");
+    EXPECT_EQ(Value(kParams, "Blob", &type), (std::vector<uint8_t>{1, 2, 0xFF}));
+    EXPECT_EQ(type, static_cast<uint32_t>(REG_BINARY));
+    EXPECT_TRUE(Value(kParams, "Empty", &type).empty());
+    EXPECT_EQ(Value(kParams, "Multi", &type), (std::vector<uint8_t>{0x61, 0, 0, 0, 0x62, 0, 0, 0, 0, 0}));
+    EXPECT_EQ(type, static_cast<uint32_t>(REG_MULTI_SZ));
+    EXPECT_EQ(Value(kParams, "Expand", &type).size(), 4u);
+    EXPECT_EQ(type, static_cast<uint32_t>(REG_EXPAND_SZ));
+    EXPECT_TRUE(host::RegistryKeyExists("empty\\key"));
+
+    // Deletions, in a second file without a header.
+    const std::string removal =
+        "[HKEY_LOCAL_MACHINE\\Drivers\\BuiltIn\\WAVKELVO\\Params]\n"
+        "\"Timer\"=-\n"
+        "[-HKEY_LOCAL_MACHINE\\Empty]\n";
+    ASSERT_TRUE(host::RegistryLoadText(removal, "removal.reg", &error)) << error;
+    EXPECT_FALSE(host::RegistryGetDword(kParams, "Timer", &dw));
+    EXPECT_TRUE(host::RegistryGetDword(kParams, "Sample", &dw));
+    EXPECT_FALSE(host::RegistryKeyExists("Empty\\Key"));
+    EXPECT_FALSE(host::RegistryKeyExists("Empty"));
+}
+
+TEST_F(RegistryTest, RegFileFromDiskInUtf16)
+{
+    const std::u16string text =
+        u"\uFEFFWindows Registry Editor Version 5.00\r\n\r\n"
+        u"[HKEY_LOCAL_MACHINE\\Drivers\\BuiltIn\\WAVKELVO\\Params]\r\n"
+        u"\"CacheLen\"=dword:00001800\r\n";
+    std::string path = ::testing::TempDir() + "host_registry_test.reg";
+    {
+        std::ofstream out(path, std::ios::binary);
+        for (char16_t c : text) {
+            out.put(static_cast<char>(c & 0xFF));
+            out.put(static_cast<char>(c >> 8));
+        }
+    }
+    std::string error;
+    ASSERT_TRUE(host::RegistryLoadFile(path, &error)) << error;
+    uint32_t dw = 0;
+    EXPECT_TRUE(host::RegistryGetDword(kParams, "CacheLen", &dw));
+    EXPECT_EQ(dw, 6144u);
+    std::remove(path.c_str());
+
+    EXPECT_FALSE(host::RegistryLoadFile(path, &error));
+    EXPECT_EQ(error, path + ": cannot be read");
+}
+
+TEST_F(RegistryTest, RegFileSyntaxErrorsNameTheLine)
+{
+    const std::string key = "[HKEY_LOCAL_MACHINE\\K]\n";
+    struct Case {
+        std::string text;
+        std::string error;
+    };
+    const std::vector<Case> cases = {
+        {"\"A\"=dword:1\n", "t.reg:1: expected a [HKEY_LOCAL_MACHINE\\...] section before values"},
+        {"REGEDIT4\n[HKEY_LOCAL_MACHINE\\K\n", "t.reg:2: expected ] to close the key name"},
+        {"[HKEY_CURRENT_USER\\K]\n", "t.reg:1: expected HKEY_LOCAL_MACHINE as the root key"},
+        {"[HKEY_LOCAL_MACHINEX\\K]\n", "t.reg:1: expected HKEY_LOCAL_MACHINE as the root key"},
+        {"[HKEY_LOCAL_MACHINE\\K] x\n", "t.reg:1: expected nothing after ]"},
+        {key + "garbage\n", "t.reg:2: expected [key], \"name\"=value, @=value or ; comment"},
+        {key + "REGEDIT4\n", "t.reg:2: expected [key], \"name\"=value, @=value or ; comment"},
+        {key + "\"A=dword:1\n", "t.reg:2: expected \" to close the value name"},
+        {key + "\"A\"dword:1\n", "t.reg:2: expected = after the value name"},
+        {key + "\"A\"=word:1\n", "t.reg:2: expected \"text\", dword:, hex:, hex(N): or - after ="},
+        {key + "\"A\"=dword:\n", "t.reg:2: expected 1 to 8 hex digits after dword:"},
+        {key + "\"A\"=dword:123456789\n", "t.reg:2: expected 1 to 8 hex digits after dword:"},
+        {key + "\"A\"=dword:12x\n", "t.reg:2: expected end of line after the dword"},
+        {key + "\"A\"=\"abc\n", "t.reg:2: expected \" to close the string"},
+        {key + "\"A\"=\"a\\nb\"\n", "t.reg:2: expected \\\\ or \\\" after a backslash"},
+        {key + "\"A\"=\"abc\" x\n", "t.reg:2: expected end of line after the string"},
+        {key + "\"A\"=- x\n", "t.reg:2: expected end of line after -"},
+        {key + "\"A\"=hex:01,,02\n", "t.reg:2: expected a hex byte (two hex digits)"},
+        {key + "\"A\"=hex:01,02,\n", "t.reg:2: expected a hex byte after ,"},
+        {key + "\"A\"=hex:01 02\n", "t.reg:2: expected , between hex bytes"},
+        {key + "\"A\"=hex:123\n", "t.reg:2: expected a hex byte (two hex digits)"},
+        {key + "\"A\"=hex:01,\\\n  02,\\\n  0g\n", "t.reg:4: expected , between hex bytes"},
+        {key + "\"A\"=hex:01,\\\n  02,\\\n", "t.reg:3: expected another line of hex bytes after \\"},
+        {key + "\"A\"=hex(7:00\n", "t.reg:2: expected hex(N): with N a hex type number"},
+        {key + "\"A\"=hex():00\n", "t.reg:2: expected hex(N): with N a hex type number"},
+        {key + "[-HKEY_LOCAL_MACHINE\\K]\n\"A\"=dword:1\n",
+         "t.reg:3: expected a [HKEY_LOCAL_MACHINE\\...] section before values"},
+    };
+    for (const Case& c : cases) {
+        host::RegistryClear();
+        std::string error;
+        EXPECT_FALSE(host::RegistryLoadText(c.text, "t.reg", &error)) << c.text;
+        EXPECT_EQ(error, c.error) << c.text;
+        // A file with an error changes nothing, not even its good lines.
+        EXPECT_FALSE(host::RegistryKeyExists("K")) << c.text;
+    }
+}
+
+}  // namespace
