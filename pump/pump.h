@@ -17,17 +17,18 @@
 // Every field is read and written with g_StreamLock held.
 typedef struct BT_AUDIO_PARA {
     BOOL bRunning;              // pump active; set by the starts, cleared by StopBtAudio and the idle tick
-    UINT uTimerId;              // periodic timer's id, 0 when no timer exists
-    LARGE_INTEGER liLastCount;  // counter value up to which time has been paid for in bytes
-    LARGE_INTEGER liFrequency;  // counter frequency, counts per second
-    int nTicks;                 // 0 until the first tick after InitBtAudioPara has posted, then 1
-    LARGE_INTEGER liCarry;      // remainder carried between bytes-due computations, 1/liFrequency byte units
-    DWORD dwSample;             // byte rate, bytes per second ("Sample", default 176400)
-    DWORD dwTimer;              // timer period, milliseconds ("Timer", default 20)
-    DWORD dwCacheLen;           // bytes asked for by the first tick ("CacheLen", default 6144)
+    UINT uTimerId;              // periodic timer's id, 0 when none (Start/StopBtAudioTimer)
+    LARGE_INTEGER liLastCount;  // counter value up to which time is paid for in bytes (init, rebase, each tick)
+    LARGE_INTEGER liFrequency;  // counter frequency, counts per second (InitBtAudioPara); 0 until configured
+    int nTicks;                 // 0 after InitBtAudioPara until the first tick has posted, then 1 (the tick)
+    LARGE_INTEGER liCarry;      // bytes-due remainder, 1/liFrequency byte units, 0 .. 2*liFrequency-1 (the tick)
+    DWORD dwSample;             // byte rate, bytes per second ("Sample", default 176400; InitBtAudioPara)
+    DWORD dwTimer;              // timer period, milliseconds ("Timer", default 20; InitBtAudioPara)
+    DWORD dwCacheLen;           // bytes the first tick asks for ("CacheLen", default 6144; InitBtAudioPara)
 } BT_AUDIO_PARA;
 
-// The packet handed to the Bluetooth audio library: 12 + N bytes.
+// The packet handed to the Bluetooth audio library: 12 + N bytes, from
+// malloc; the library owns it once a post is not refused.
 typedef struct BT_AUDIO_PACKET {
     DWORD dwReserved;   // not written
     DWORD dwDataLen;    // N, the audio bytes that follow
@@ -45,31 +46,60 @@ STATIC_ASSERT(offsetof(BT_AUDIO_PACKET, abData) == 8);
 
 extern "C" {
 
+// The pump's one record; all zero at load.
 extern BT_AUDIO_PARA g_BtAudioPara;
 
 // Control operations.  Caller holds g_StreamLock.
+//
+// StartBtAudio: from Idle, reconfigures the record (registry read, first-tick
+// reserve due again) and starts the timer; nothing while Running or Held.
 void StartBtAudio(void);
+// SuspendBtAudio: Running to Held; ends the timer, the pump stays marked
+// running and keeps its clock.
 void SuspendBtAudio(void);
+// ResumeBtAudio, RestartBtAudio: replace the timer and rebase the clock, so
+// the time without a timer is not paid for; no second first-tick reserve.
+// A record never configured since load is configured first.
 void ResumeBtAudio(void);
 void RestartBtAudio(void);
+// StopBtAudio: any state to Idle.
 void StopBtAudio(void);
+// Every start leaves the pump Idle (bRunning 0) when timeSetEvent fails, so
+// that the next WODM_WRITE tries again.
 
 // Internal routines.  Caller holds g_StreamLock.
+//
+// Zeroes the record, sets the defaults, reads the registry, writes the
+// configuration line on the debug output, and reads the counter's frequency
+// and value.
 void InitBtAudioPara(BT_AUDIO_PARA* pPara);
+// Stores each of "Sample", "Timer", "CacheLen" of the Params key that holds
+// exactly 4 bytes of data; leaves the others alone.  A "Sample" or "Timer"
+// of 0 is not stored.
 void ReadBtAudioRegistry(LPDWORD pdwSample, LPDWORD pdwTimer, LPDWORD pdwCacheLen);
+// Starts the periodic timer (period dwTimer ms, tick BtAudioTimerProc) and
+// stores its id; uTimerId is 0 when none could be made.
 void StartBtAudioTimer(BT_AUDIO_PARA* pPara);
+// Ends the timer, if one exists.  The tick calls it for its own timer.
 void StopBtAudioTimer(BT_AUDIO_PARA* pPara);
 
-// Copies up to dwRequested queued bytes into one packet and posts it; the
-// bytes that went into the packet, 0 when nothing was posted.  Caller holds
-// g_StreamLock.
+// Copies up to dwRequested queued bytes into one packet (malloc'd, 12 + N
+// bytes) and posts it with LMRPostData, advancing the headers' consumed-byte
+// cursors; frees the packet when the post is refused.  The bytes that went
+// into the packet, 0 when nothing was posted (not running, nothing queued or
+// due, allocation failure).  Caller holds g_StreamLock.
 DWORD PostBtAudioData(BT_AUDIO_PARA* pPara, DWORD dwRequested);
 
-// Bytes the time since the last computation is worth, even, with the rest
-// carried.  Caller holds g_StreamLock.
+// Bytes the counter time since the last computation is worth at dwSample
+// bytes per second, rounded down to an even count with the rest carried in
+// liCarry; moves liLastCount to now.  0 for a record without a frequency.
+// Caller holds g_StreamLock.
 DWORD GetBtAudioBytesDue(BT_AUDIO_PARA* pPara);
 
-// The tick: a multimedia timer callback.  Takes g_StreamLock itself.
+// The tick, a multimedia timer callback on the timer service's thread.
+// Takes g_StreamLock itself (inside EnterAsyncUse/LeaveAsyncUse).  A tick
+// whose timer id is no longer the record's (its timer was ended while it
+// waited for the lock) does nothing.
 void CALLBACK BtAudioTimerProc(UINT uTimerId, UINT uMsg, DWORD_PTR dwUser, DWORD_PTR dw1, DWORD_PTR dw2);
 
 }  // extern "C"

@@ -1,0 +1,145 @@
+// The pacing record, its configuration from the registry, the periodic timer
+// and the control operations that start, hold, resume and stop the pump.
+#include "pump/pump.h"
+
+namespace {
+
+// "Drivers\BuiltIn\WAVKELVO\Params"
+const WCHAR kParamsKey[] = {
+    'D', 'r', 'i', 'v', 'e', 'r', 's', '\\', 'B', 'u', 'i', 'l', 't', 'I', 'n', '\\',
+    'W', 'A', 'V', 'K', 'E', 'L', 'V', 'O', '\\', 'P', 'a', 'r', 'a', 'm', 's', 0};
+const WCHAR kSampleValue[] = {'S', 'a', 'm', 'p', 'l', 'e', 0};
+const WCHAR kTimerValue[] = {'T', 'i', 'm', 'e', 'r', 0};
+const WCHAR kCacheLenValue[] = {'C', 'a', 'c', 'h', 'e', 'L', 'e', 'n', 0};
+
+// "InitBtAudioPara: Sample %d, Timer %d, CacheLen %d\r\n"
+const WCHAR kInitLine[] = {
+    'I', 'n', 'i', 't', 'B', 't', 'A', 'u', 'd', 'i', 'o', 'P', 'a', 'r', 'a', ':', ' ',
+    'S', 'a', 'm', 'p', 'l', 'e', ' ', '%', 'd', ',', ' ',
+    'T', 'i', 'm', 'e', 'r', ' ', '%', 'd', ',', ' ',
+    'C', 'a', 'c', 'h', 'e', 'L', 'e', 'n', ' ', '%', 'd', '\r', '\n', 0};
+
+// Reads one value into *pdwField when it holds exactly 4 bytes of data.
+// Longer values fail their query; shorter ones are not a whole 32-bit number
+// and are ignored the same way.  A 0 is stored only where the field allows it:
+// a byte rate or a timer period of 0 would stop the pump's clock or ask for a
+// timer that never ticks, so those keep their defaults.
+void ReadValue(HKEY hKey, LPCWSTR pszName, LPDWORD pdwField, BOOL bZeroAllowed)
+{
+    BYTE abData[4] = {0, 0, 0, 0};
+    DWORD dwType = 0;
+    DWORD cbData = sizeof(abData);
+    if (RegQueryValueExW(hKey, pszName, 0, &dwType, abData, &cbData) != ERROR_SUCCESS)
+        return;
+    if (cbData != sizeof(abData))
+        return;
+    DWORD dwValue = RecReadU32(abData);
+    if (dwValue == 0 && !bZeroAllowed)
+        return;
+    *pdwField = dwValue;
+}
+
+// A record that no InitBtAudioPara has filled since load has a counter
+// frequency of 0.
+BOOL IsParaInitialised(const BT_AUDIO_PARA* pPara)
+{
+    return pPara->liFrequency.QuadPart != 0;
+}
+
+// The timer start shared by ResumeBtAudio and RestartBtAudio: replaces the
+// timer and rebases the clock, so that time without a timer is not paid for.
+void ReplaceBtAudioTimer(BT_AUDIO_PARA* pPara)
+{
+    StopBtAudioTimer(pPara);
+    // Before any start the record is all zero (period 0 ms, frequency 0):
+    // configure it as a start from idle would.
+    if (!IsParaInitialised(pPara))
+        InitBtAudioPara(pPara);
+    StartBtAudioTimer(pPara);
+    QueryPerformanceCounter(&pPara->liLastCount);
+    // Without a timer no tick would ever come to stop the pump; leaving it
+    // idle lets the next WODM_WRITE try again.
+    pPara->bRunning = (pPara->uTimerId != 0) ? TRUE : FALSE;
+}
+
+}  // namespace
+
+extern "C" {
+
+BT_AUDIO_PARA g_BtAudioPara;
+
+void InitBtAudioPara(BT_AUDIO_PARA* pPara)
+{
+    *pPara = BT_AUDIO_PARA();
+    pPara->dwCacheLen = BT_AUDIO_DEFAULT_CACHELEN;
+    pPara->dwSample = BT_AUDIO_DEFAULT_SAMPLE;
+    pPara->dwTimer = BT_AUDIO_DEFAULT_TIMER;
+    ReadBtAudioRegistry(&pPara->dwSample, &pPara->dwTimer, &pPara->dwCacheLen);
+    NKDbgPrintfW(kInitLine, static_cast<int>(pPara->dwSample), static_cast<int>(pPara->dwTimer),
+                 static_cast<int>(pPara->dwCacheLen));
+    QueryPerformanceFrequency(&pPara->liFrequency);
+    QueryPerformanceCounter(&pPara->liLastCount);
+}
+
+void ReadBtAudioRegistry(LPDWORD pdwSample, LPDWORD pdwTimer, LPDWORD pdwCacheLen)
+{
+    HKEY hKey = 0;
+    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, kParamsKey, 0, 0, &hKey) != ERROR_SUCCESS)
+        return;
+    ReadValue(hKey, kSampleValue, pdwSample, FALSE);
+    ReadValue(hKey, kTimerValue, pdwTimer, FALSE);
+    ReadValue(hKey, kCacheLenValue, pdwCacheLen, TRUE);
+    RegCloseKey(hKey);
+}
+
+void StartBtAudioTimer(BT_AUDIO_PARA* pPara)
+{
+    timeBeginPeriod(1);
+    pPara->uTimerId = timeSetEvent(pPara->dwTimer, 0, BtAudioTimerProc, 0, TIME_PERIODIC);
+    // No timer, no resolution request: keep the begin/end calls paired.
+    if (pPara->uTimerId == 0)
+        timeEndPeriod(1);
+}
+
+void StopBtAudioTimer(BT_AUDIO_PARA* pPara)
+{
+    if (pPara->uTimerId == 0)
+        return;
+    timeKillEvent(pPara->uTimerId);
+    pPara->uTimerId = 0;
+    timeEndPeriod(1);
+}
+
+void StartBtAudio(void)
+{
+    BT_AUDIO_PARA* pPara = &g_BtAudioPara;
+    if (pPara->bRunning)
+        return;
+    InitBtAudioPara(pPara);
+    StartBtAudioTimer(pPara);
+    // A failed timer leaves the pump idle, so the next write tries again.
+    pPara->bRunning = (pPara->uTimerId != 0) ? TRUE : FALSE;
+}
+
+void SuspendBtAudio(void)
+{
+    StopBtAudioTimer(&g_BtAudioPara);
+}
+
+void ResumeBtAudio(void)
+{
+    ReplaceBtAudioTimer(&g_BtAudioPara);
+}
+
+void RestartBtAudio(void)
+{
+    ReplaceBtAudioTimer(&g_BtAudioPara);
+}
+
+void StopBtAudio(void)
+{
+    StopBtAudioTimer(&g_BtAudioPara);
+    g_BtAudioPara.bRunning = FALSE;
+}
+
+}  // extern "C"

@@ -1,0 +1,487 @@
+// The playback pump: the bytes-due clock, packet building and posting, the
+// tick on the virtual clock, starts and stops of the timer, and the
+// configuration read from the registry.
+#include <cstring>
+#include <vector>
+
+#include "host/clock.h"
+#include "host/registry.h"
+#include "pump/pump.h"
+#include "queue/queue.h"
+#include "stream/stream.h"
+#include "support/driver_fixture.h"
+#include "support/header_pool.h"
+
+using namespace testing_support;
+
+namespace {
+
+const char kParamsKey[] = "Drivers\\BuiltIn\\WAVKELVO\\Params";
+
+uint64_t Counter()
+{
+    LARGE_INTEGER c;
+    QueryPerformanceCounter(&c);
+    return static_cast<uint64_t>(c.QuadPart);
+}
+
+class PumpTest : public DriverTest {
+protected:
+    void SetUp() override
+    {
+        DriverTest::SetUp();
+        hDevice_ = Entry().Init(nullptr, nullptr);
+        ASSERT_NE(hDevice_, 0u);
+        s_ = &Sym<STREAM_CONTEXT>("g_StreamContext")[0];
+        s_->bOpened = TRUE;
+        s_->pfnCallback = &CallbackRecorder::Callback;
+        s_->dwInstance = reinterpret_cast<DWORD_PTR>(&rec_);
+        para_ = Sym<BT_AUDIO_PARA>("g_BtAudioPara");
+        queue_ = Sym<DWORD(DWORD, LPWAVEHDR)>("QueueWaveHeader");
+        post_ = Sym<DWORD(BT_AUDIO_PARA*, DWORD)>("PostBtAudioData");
+        due_ = Sym<DWORD(BT_AUDIO_PARA*)>("GetBtAudioBytesDue");
+        tick_ = Sym<void(UINT, UINT, DWORD_PTR, DWORD_PTR, DWORD_PTR)>("BtAudioTimerProc");
+        start_ = Sym<void()>("StartBtAudio");
+        suspend_ = Sym<void()>("SuspendBtAudio");
+        resume_ = Sym<void()>("ResumeBtAudio");
+        restart_ = Sym<void()>("RestartBtAudio");
+        stop_ = Sym<void()>("StopBtAudio");
+    }
+
+    // The control operations, under the lock as their callers hold it.
+    void Locked(void (*op)())
+    {
+        EnterCriticalSection(StreamLock());
+        op();
+        LeaveCriticalSection(StreamLock());
+    }
+    void Write(WAVEHDR* h)
+    {
+        EnterCriticalSection(StreamLock());
+        ASSERT_EQ(queue_(0, h), 0u);
+        start_();
+        LeaveCriticalSection(StreamLock());
+    }
+    DWORD Post(DWORD requested)
+    {
+        EnterCriticalSection(StreamLock());
+        DWORD n = post_(para_, requested);
+        LeaveCriticalSection(StreamLock());
+        return n;
+    }
+    std::vector<uint32_t> PacketSizes() const
+    {
+        std::vector<uint32_t> out;
+        for (const auto& p : btstandin::Packets())
+            out.push_back(p.dataLen);
+        return out;
+    }
+    std::vector<uint8_t> Slice(size_t i, size_t from, size_t to) const
+    {
+        return std::vector<uint8_t>(pool_.Buffer(i).begin() + from, pool_.Buffer(i).begin() + to);
+    }
+
+    STREAM_CONTEXT* s_ = nullptr;
+    BT_AUDIO_PARA* para_ = nullptr;
+    CallbackRecorder rec_;
+    HeaderPool pool_{6};
+    DWORD (*queue_)(DWORD, LPWAVEHDR) = nullptr;
+    DWORD (*post_)(BT_AUDIO_PARA*, DWORD) = nullptr;
+    DWORD (*due_)(BT_AUDIO_PARA*) = nullptr;
+    void (*tick_)(UINT, UINT, DWORD_PTR, DWORD_PTR, DWORD_PTR) = nullptr;
+    void (*start_)() = nullptr;
+    void (*suspend_)() = nullptr;
+    void (*resume_)() = nullptr;
+    void (*restart_)() = nullptr;
+    void (*stop_)() = nullptr;
+};
+
+// ---- Bytes-due clock -----------------------------------------------------------
+
+TEST_F(PumpTest, OneCountStepsAtOneThousandCarryTheOddByte)
+{
+    host::SetCounterFrequency(1000);
+    para_->liFrequency.QuadPart = 1000;
+    para_->dwSample = 176400;
+    para_->liCarry.QuadPart = 0;
+    para_->liLastCount.QuadPart = static_cast<LONGLONG>(Counter());
+    const DWORD wantBytes[] = {176, 176, 176, 176, 178};
+    const LONGLONG wantCarry[] = {400, 800, 1200, 1600, 0};
+    DWORD total = 0;
+    for (int i = 0; i < 5; ++i) {
+        host::AdvanceVirtualCounts(1);
+        DWORD got = due_(para_);
+        EXPECT_EQ(got, wantBytes[i]) << i;
+        EXPECT_EQ(para_->liCarry.QuadPart, wantCarry[i]) << i;
+        EXPECT_EQ(static_cast<uint64_t>(para_->liLastCount.QuadPart), Counter());
+        total += got;
+    }
+    EXPECT_EQ(total, 882u);
+}
+
+TEST_F(PumpTest, ClockWithoutFrequencyOwesNothing)
+{
+    // A record never configured: no division by a zero frequency.
+    host::AdvanceVirtualMs(5);
+    EXPECT_EQ(due_(para_), 0u);
+    EXPECT_EQ(static_cast<uint64_t>(para_->liLastCount.QuadPart), Counter());
+}
+
+// ---- Packets --------------------------------------------------------------------
+
+TEST_F(PumpTest, HalfConsumedHeaderGivesItsRestInOnePacket)
+{
+    para_->bRunning = TRUE;
+    WAVEHDR* h = pool_.Prepare(0, 4096);
+    ASSERT_EQ(queue_(0, h), 0u);
+    HSetConsumed(h, 2048);
+    DWORD permissions = GetCurrentPermissions();
+
+    EXPECT_EQ(Post(3528), 2048u);
+    auto packets = btstandin::Packets();
+    ASSERT_EQ(packets.size(), 1u);
+    EXPECT_EQ(packets[0].length, 2060u);
+    EXPECT_EQ(packets[0].dataLen, 2048u);
+    EXPECT_EQ(packets[0].audio, Slice(0, 2048, 4096));
+    EXPECT_EQ(packets[0].handle, *Sym<HANDLE>("g_hBtAudio"));
+    EXPECT_EQ(HConsumed(h), 4096u);
+    EXPECT_EQ(GetCurrentPermissions(), permissions);
+    EXPECT_EQ(host::GetCounters().driverMallocs, 1u);
+}
+
+TEST_F(PumpTest, PacketSpansHeadersInQueueOrderSkippingEmptyOnes)
+{
+    para_->bRunning = TRUE;
+    const DWORD lengths[] = {100, 0, 50, 0, 200};
+    for (int i = 0; i < 5; ++i)
+        ASSERT_EQ(queue_(0, pool_.Prepare(i, lengths[i])), 0u);
+    HSetConsumed(pool_[0], 30);
+
+    EXPECT_EQ(Post(300), 300u);
+    std::vector<uint8_t> want = Slice(0, 30, 100);
+    auto more = Slice(2, 0, 50);
+    want.insert(want.end(), more.begin(), more.end());
+    more = Slice(4, 0, 180);
+    want.insert(want.end(), more.begin(), more.end());
+    ASSERT_EQ(btstandin::Packets().size(), 1u);
+    EXPECT_EQ(btstandin::Packets()[0].audio, want);
+    const DWORD cursors[] = {100, 0, 50, 0, 180};
+    for (int i = 0; i < 5; ++i)
+        EXPECT_EQ(HConsumed(pool_[i]), cursors[i]) << i;
+
+    // Asking for more than is queued takes everything left.
+    EXPECT_EQ(Post(100000), 20u);
+    EXPECT_EQ(btstandin::Packets()[1].audio, Slice(4, 180, 200));
+    EXPECT_EQ(HConsumed(pool_[4]), 200u);
+    EXPECT_EQ(Post(100000), 0u);
+    EXPECT_EQ(btstandin::Packets().size(), 2u);
+}
+
+TEST_F(PumpTest, RefusedPacketIsFreedOnceAndItsBytesStayTaken)
+{
+    para_->bRunning = TRUE;
+    queue_(0, pool_.Prepare(0, 1000));
+    btstandin::RefusePosts(1);
+    EXPECT_EQ(Post(600), 600u);
+    auto packets = btstandin::Packets();
+    ASSERT_EQ(packets.size(), 1u);
+    EXPECT_TRUE(packets[0].refused);
+    EXPECT_EQ(host::DriverFreedBlocks(), std::vector<const void*>{packets[0].address});
+    EXPECT_EQ(HConsumed(pool_[0]), 600u);
+
+    // An accepted packet is the library's: the driver frees nothing more.
+    EXPECT_EQ(Post(600), 400u);
+    btstandin::Flush();
+    EXPECT_EQ(host::GetCounters().driverFrees, 1u);
+    EXPECT_EQ(btstandin::ReceivedAudio(), Slice(0, 600, 1000));
+}
+
+TEST_F(PumpTest, AllocationFailureTakesNothing)
+{
+    para_->bRunning = TRUE;
+    queue_(0, pool_.Prepare(0, 1000));
+    host::FailNext(host::Fault::Malloc);
+    EXPECT_EQ(Post(600), 0u);
+    EXPECT_TRUE(btstandin::Packets().empty());
+    EXPECT_EQ(HConsumed(pool_[0]), 0u);
+    EXPECT_EQ(Post(600), 600u);
+    EXPECT_EQ(btstandin::Packets()[0].audio, Slice(0, 0, 600));
+}
+
+TEST_F(PumpTest, NothingIsAllocatedWhenIdleOrNothingIsDue)
+{
+    queue_(0, pool_.Prepare(0, 1000));
+    EXPECT_EQ(Post(600), 0u);   // not running
+    para_->bRunning = TRUE;
+    EXPECT_EQ(Post(0), 0u);
+    HSetConsumed(pool_[0], 1000);
+    EXPECT_EQ(Post(600), 0u);   // nothing left
+    EXPECT_EQ(host::GetCounters().driverMallocs, 0u);
+    EXPECT_TRUE(btstandin::Packets().empty());
+    EXPECT_EQ(HConsumed(pool_[0]), 1000u);
+}
+
+// ---- Tick and timer ---------------------------------------------------------------
+
+TEST_F(PumpTest, FirstTickSendsTheReserveHoweverLateItIs)
+{
+    int n = 0;
+    host::SetVirtualTickLateness([&n] { return n++ == 0 ? 300000000ull : 0ull; });
+    Write(pool_.Prepare(0, 60000));
+    EXPECT_EQ(para_->bRunning, TRUE);
+    EXPECT_EQ(host::ActiveTimerCount(), 1);
+    EXPECT_EQ(host::TimerPeriodBalance(), 1);
+    host::AdvanceVirtualMs(320);
+    ASSERT_FALSE(btstandin::Packets().empty());
+    EXPECT_EQ(btstandin::Packets()[0].dataLen, 6144u);
+    EXPECT_EQ(para_->nTicks, 1);
+    EXPECT_EQ(para_->liCarry.QuadPart, 0);
+    // The following ticks pay for the time since the first.
+    host::SetVirtualTickLateness(nullptr);
+    btstandin::ClearPackets();
+    host::AdvanceVirtualMs(40);
+    EXPECT_EQ(PacketSizes(), (std::vector<uint32_t>{3528, 3528}));
+}
+
+TEST_F(PumpTest, ZeroCacheLenStartsWithTheSecondTick)
+{
+    host::RegistrySetDword(kParamsKey, "CacheLen", 0);
+    Write(pool_.Prepare(0, 60000));
+    host::AdvanceVirtualMs(20);
+    EXPECT_TRUE(btstandin::Packets().empty());
+    EXPECT_EQ(para_->nTicks, 1);
+    host::AdvanceVirtualMs(20);
+    EXPECT_EQ(PacketSizes(), (std::vector<uint32_t>{3528}));
+}
+
+TEST_F(PumpTest, UnderrunPostsWhatIsQueuedAndOwesNothingLater)
+{
+    Write(pool_.Prepare(0, 6144 + 1000));
+    host::AdvanceVirtualMs(40);
+    EXPECT_EQ(PacketSizes(), (std::vector<uint32_t>{6144, 1000}));
+    EXPECT_EQ(rec_.calls.size(), 1u);
+    Write(pool_.Prepare(1, 60000));   // pump still running: no new reserve
+    host::AdvanceVirtualMs(20);
+    EXPECT_EQ(PacketSizes(), (std::vector<uint32_t>{6144, 1000, 3528}));
+}
+
+TEST_F(PumpTest, TimerStopsOneTickAfterTheQueueRanDryAndNextStartRereadsRegistry)
+{
+    Write(pool_.Prepare(0, 6144 + 3528));
+    host::AdvanceVirtualMs(40);
+    // The tick that takes the last bytes hands the header back but keeps
+    // its timer.
+    EXPECT_EQ(rec_.calls.size(), 1u);
+    EXPECT_EQ(s_->pLoopStart, nullptr);
+    EXPECT_EQ(host::ActiveTimerCount(), 1);
+    EXPECT_EQ(para_->bRunning, TRUE);
+    host::AdvanceVirtualMs(20);
+    EXPECT_EQ(host::ActiveTimerCount(), 0);
+    EXPECT_EQ(host::TimerPeriodBalance(), 0);
+    EXPECT_EQ(para_->bRunning, FALSE);
+    EXPECT_EQ(para_->uTimerId, 0u);
+    EXPECT_EQ(btstandin::Packets().size(), 2u);
+    EXPECT_FALSE(host::RunNextVirtualTick());
+
+    host::RegistrySetDword(kParamsKey, "Timer", 10);
+    host::RegistrySetDword(kParamsKey, "CacheLen", 1000);
+    host::ClearDebug();
+    btstandin::ClearPackets();
+    uint64_t t0 = host::VirtualNowNs();
+    Write(pool_.Prepare(1, 50000));
+    EXPECT_EQ(host::DebugLines(),
+              std::vector<std::string>{"InitBtAudioPara: Sample 176400, Timer 10, CacheLen 1000\r\n"});
+    ASSERT_TRUE(host::RunNextVirtualTick());
+    EXPECT_EQ(host::VirtualNowNs() - t0, 10000000u);
+    EXPECT_EQ(PacketSizes(), (std::vector<uint32_t>{1000}));
+}
+
+TEST_F(PumpTest, HeldPumpKeepsItsClockAndResumesWithoutPayingThePause)
+{
+    Write(pool_.Prepare(0, 100000));
+    host::AdvanceVirtualMs(40);
+    Locked(suspend_);
+    EXPECT_EQ(host::ActiveTimerCount(), 0);
+    EXPECT_EQ(para_->bRunning, TRUE);
+    // A write while held neither restarts nor reconfigures.
+    host::ClearDebug();
+    Write(pool_.Prepare(1, 100));
+    EXPECT_EQ(host::ActiveTimerCount(), 0);
+    EXPECT_TRUE(host::DebugLines().empty());
+    host::AdvanceVirtualMs(1000);
+    EXPECT_EQ(btstandin::Packets().size(), 2u);
+
+    Locked(resume_);
+    EXPECT_EQ(host::ActiveTimerCount(), 1);
+    host::AdvanceVirtualMs(20);
+    EXPECT_EQ(PacketSizes(), (std::vector<uint32_t>{6144, 3528, 3528}));
+
+    // A reset-style restart of a held pump leaves exactly one timer.
+    Locked(suspend_);
+    Locked(restart_);
+    Locked(restart_);
+    EXPECT_EQ(host::ActiveTimerCount(), 1);
+    EXPECT_EQ(host::TimerPeriodBalance(), 1);
+    Locked(stop_);
+    EXPECT_EQ(host::ActiveTimerCount(), 0);
+    EXPECT_EQ(host::TimerPeriodBalance(), 0);
+    EXPECT_EQ(para_->bRunning, FALSE);
+}
+
+TEST_F(PumpTest, ResumeOrRestartBeforeAnyStartConfiguresFirst)
+{
+    for (void (*op)() : {resume_, restart_}) {
+        std::memset(para_, 0, sizeof *para_);
+        host::ClearDebug();
+        Locked(op);
+        EXPECT_EQ(host::DebugLines(),
+                  std::vector<std::string>{"InitBtAudioPara: Sample 176400, Timer 20, CacheLen 6144\r\n"});
+        EXPECT_EQ(para_->bRunning, TRUE);
+        EXPECT_NE(para_->liFrequency.QuadPart, 0);
+        EXPECT_EQ(host::ActiveTimerCount(), 1);
+        // The queue is empty: the first tick stops the pump.
+        uint64_t t0 = host::VirtualNowNs();
+        ASSERT_TRUE(host::RunNextVirtualTick());
+        EXPECT_EQ(host::VirtualNowNs() - t0, 20000000u);
+        EXPECT_EQ(host::ActiveTimerCount(), 0);
+        EXPECT_EQ(para_->bRunning, FALSE);
+    }
+}
+
+TEST_F(PumpTest, FailedTimerLeavesThePumpIdleSoTheNextWriteRetries)
+{
+    host::FailNext(host::Fault::TimerCreate);
+    Write(pool_.Prepare(0, 10000));
+    EXPECT_EQ(para_->bRunning, FALSE);
+    EXPECT_EQ(para_->uTimerId, 0u);
+    EXPECT_EQ(host::TimerPeriodBalance(), 0);
+    Write(pool_.Prepare(1, 10000));
+    EXPECT_EQ(para_->bRunning, TRUE);
+    EXPECT_EQ(host::ActiveTimerCount(), 1);
+    EXPECT_EQ(host::DebugLines().size(), 2u);
+
+    // The same for a resume.
+    Locked(suspend_);
+    host::FailNext(host::Fault::TimerCreate);
+    Locked(resume_);
+    EXPECT_EQ(para_->bRunning, FALSE);
+    EXPECT_EQ(host::TimerPeriodBalance(), 0);
+}
+
+TEST_F(PumpTest, TickOfAnEndedTimerDoesNothing)
+{
+    Write(pool_.Prepare(0, 100000));
+    UINT id = para_->uTimerId;
+    ASSERT_NE(id, 0u);
+    LONGLONG last = para_->liLastCount.QuadPart;
+    host::AdvanceVirtualMs(5);
+    tick_(id + 1, 0, 0, 0, 0);
+    Locked(suspend_);
+    tick_(id, 0, 0, 0, 0);
+    tick_(0, 0, 0, 0, 0);
+    EXPECT_TRUE(btstandin::Packets().empty());
+    EXPECT_EQ(para_->liLastCount.QuadPart, last);
+    EXPECT_EQ(para_->nTicks, 0);
+
+    // After the device is gone a late tick must not touch the lock.
+    Entry().Deinit(hDevice_);
+    hDevice_ = 0;
+    tick_(id, 0, 0, 0, 0);
+}
+
+TEST_F(PumpTest, DoneCallbackWritingFromTheTickRestartsNothing)
+{
+    // The client writes its header again from MM_WOM_DONE, on the timer's
+    // thread with the lock held: the running pump is left as it is.
+    struct Ctx {
+        DWORD (*queue)(DWORD, LPWAVEHDR);
+        void (*start)();
+        int budget;
+    } ctx{queue_, start_, 2};
+    rec_.user = &ctx;
+    rec_.onCall = [](CallbackRecorder* r, WAVEHDR* h) {
+        auto* c = static_cast<Ctx*>(r->user);
+        if (c->budget-- > 0) {
+            c->queue(0, h);
+            c->start();
+        }
+    };
+    Write(pool_.Prepare(0, 3528));
+    host::AdvanceVirtualMs(20 * 5);
+    EXPECT_EQ(rec_.calls.size(), 3u);
+    EXPECT_EQ(host::TimersCreated(), 1u);
+    EXPECT_EQ(host::DebugLines().size(), 1u);
+    EXPECT_EQ(PacketSizes(), (std::vector<uint32_t>{3528, 3528, 3528}));
+}
+
+// ---- Configuration ----------------------------------------------------------------
+
+class PumpRegistryTest : public PumpTest {
+protected:
+    std::string StartAndReport()
+    {
+        Locked(stop_);   // back to idle: the start reconfigures from scratch
+        host::ClearDebug();
+        Locked(start_);
+        EXPECT_EQ(host::RegistryOpenHandles(), 0u);
+        auto lines = host::DebugLines();
+        return lines.size() == 1 ? lines[0] : "lines: " + std::to_string(lines.size());
+    }
+    std::string Line(unsigned sample, unsigned timer, unsigned cache)
+    {
+        return "InitBtAudioPara: Sample " + std::to_string(sample) + ", Timer " + std::to_string(timer) +
+               ", CacheLen " + std::to_string(cache) + "\r\n";
+    }
+};
+
+TEST_F(PumpRegistryTest, MissingKeyOrFailedOpenKeepsDefaults)
+{
+    EXPECT_EQ(StartAndReport(), Line(176400, 20, 6144));
+    EXPECT_EQ(para_->dwSample, 176400u);
+    EXPECT_EQ(para_->dwTimer, 20u);
+    EXPECT_EQ(para_->dwCacheLen, 6144u);
+
+    host::RegistrySetDword(kParamsKey, "Sample", 96000);
+    host::FailNext(host::Fault::RegistryOpen);
+    EXPECT_EQ(StartAndReport(), Line(176400, 20, 6144));
+}
+
+TEST_F(PumpRegistryTest, EachValuePresentIsUsedAndOnlyThatOne)
+{
+    host::RegistrySetDword(kParamsKey, "Timer", 10);
+    EXPECT_EQ(StartAndReport(), Line(176400, 10, 6144));
+    uint64_t t0 = host::VirtualNowNs();
+    ASSERT_TRUE(host::RunNextVirtualTick());
+    EXPECT_EQ(host::VirtualNowNs() - t0, 10000000u);
+
+    host::RegistrySetDword(kParamsKey, "sample", 88200);
+    // The value's type is not looked at.
+    host::RegistrySetValue(kParamsKey, "CacheLen", REG_BINARY, {0x00, 0x10, 0x00, 0x00});
+    EXPECT_EQ(StartAndReport(), Line(88200, 10, 4096));
+
+    // A failed query keeps that value's default only.
+    host::FailNext(host::Fault::RegistryQuery, 1, 1);
+    EXPECT_EQ(StartAndReport(), Line(88200, 20, 4096));
+}
+
+TEST_F(PumpRegistryTest, ValuesThatAreNotOneWordKeepTheirDefaults)
+{
+    host::RegistrySetValue(kParamsKey, "Sample", REG_DWORD, {1, 2, 3, 4, 5, 6, 7, 8});
+    host::RegistrySetValue(kParamsKey, "Timer", REG_DWORD, {10, 0});
+    host::RegistrySetValue(kParamsKey, "CacheLen", REG_BINARY, {});
+    EXPECT_EQ(StartAndReport(), Line(176400, 20, 6144));
+    host::RegistrySetValue(kParamsKey, "CacheLen", REG_BINARY, {0x34, 0x12, 0x00});
+    EXPECT_EQ(StartAndReport(), Line(176400, 20, 6144));
+}
+
+TEST_F(PumpRegistryTest, ZeroRateOrPeriodFallsBackButZeroReserveStands)
+{
+    host::RegistrySetDword(kParamsKey, "Sample", 0);
+    host::RegistrySetDword(kParamsKey, "Timer", 0);
+    host::RegistrySetDword(kParamsKey, "CacheLen", 0);
+    EXPECT_EQ(StartAndReport(), Line(176400, 20, 0));
+    EXPECT_EQ(para_->bRunning, TRUE);
+    EXPECT_EQ(host::ActiveTimerCount(), 1);
+}
+
+}  // namespace

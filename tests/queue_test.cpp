@@ -1,0 +1,481 @@
+// The header queue: appending and refusals, loop marks, completion, loops,
+// break-loop and flush mid-pass, and re-entrant callbacks.
+#include <vector>
+
+#include "queue/queue.h"
+#include "stream/stream.h"
+#include "support/driver_fixture.h"
+#include "support/header_pool.h"
+
+using namespace testing_support;
+
+namespace {
+
+const HWAVE kWave = reinterpret_cast<HWAVE>(0x3A3A);
+
+class QueueTest : public DriverTest {
+protected:
+    void SetUp() override
+    {
+        DriverTest::SetUp();
+        hDevice_ = Entry().Init(nullptr, nullptr);
+        ASSERT_NE(hDevice_, 0u);
+        s_ = &Sym<STREAM_CONTEXT>("g_StreamContext")[0];
+        s_->bOpened = TRUE;
+        s_->pfnCallback = &CallbackRecorder::Callback;
+        s_->dwInstance = reinterpret_cast<DWORD_PTR>(&rec_);
+        s_->hWave = kWave;
+        queue_ = Sym<DWORD(DWORD, LPWAVEHDR)>("QueueWaveHeader");
+        returnDone_ = Sym<void(DWORD)>("ReturnDoneHeaders");
+        markAll_ = Sym<void(DWORD)>("MarkAllHeadersDone");
+        clearMarks_ = Sym<void(DWORD)>("ClearLoopMarks");
+        markConsumed_ = Sym<void(DWORD)>("MarkConsumedHeadersDone");
+        scan_ = Sym<BOOL(DWORD, LPWAVEHDR*, LPDWORD, LPDWORD)>("ScanPendingBytes");
+        EnterCriticalSection(StreamLock());
+    }
+    void TearDown() override
+    {
+        LeaveCriticalSection(StreamLock());
+        DriverTest::TearDown();
+    }
+
+    DWORD Queue(WAVEHDR* h) { return queue_(0, h); }
+    // Consumes header h whole (as the packet builder would), then runs the
+    // tick's completion steps.
+    void PlayAndComplete(WAVEHDR* h)
+    {
+        HSetConsumed(h, HLength(h));
+        Complete();
+    }
+    void Complete()
+    {
+        markConsumed_(0);
+        returnDone_(0);
+    }
+    void Flush()
+    {
+        markAll_(0);
+        clearMarks_(0);
+        returnDone_(0);
+    }
+    // Indices of the headers handed back so far, in order.
+    std::vector<int> Returned() const
+    {
+        std::vector<int> out;
+        for (const auto& c : rec_.calls) {
+            EXPECT_EQ(c.msg, static_cast<UINT>(MM_WOM_DONE));
+            EXPECT_EQ(c.handle, reinterpret_cast<HDRVR>(kWave));
+            EXPECT_EQ(c.p2, 0u);
+            out.push_back(pool_.IndexOf(reinterpret_cast<void*>(c.p1)));
+        }
+        return out;
+    }
+    std::vector<int> Chain() const
+    {
+        std::vector<int> out;
+        for (WAVEHDR* h = s_->pLoopStart; h && out.size() < 64; h = HNext(h))
+            out.push_back(pool_.IndexOf(h));
+        return out;
+    }
+    void ExpectReturnedState(int i)
+    {
+        DWORD f = HFlags(pool_[i]);
+        EXPECT_EQ(f & (WHDR_INQUEUE | WHDR_LOOPMEMBER | WHDR_DONE), static_cast<DWORD>(WHDR_DONE)) << "header " << i;
+    }
+
+    STREAM_CONTEXT* s_ = nullptr;
+    CallbackRecorder rec_;
+    HeaderPool pool_{8};
+    DWORD (*queue_)(DWORD, LPWAVEHDR) = nullptr;
+    void (*returnDone_)(DWORD) = nullptr;
+    void (*markAll_)(DWORD) = nullptr;
+    void (*clearMarks_)(DWORD) = nullptr;
+    void (*markConsumed_)(DWORD) = nullptr;
+    BOOL (*scan_)(DWORD, LPWAVEHDR*, LPDWORD, LPDWORD) = nullptr;
+};
+
+using Bytes = std::vector<uint8_t>;
+Bytes Raw(const WAVEHDR* h) { return Bytes(reinterpret_cast<const uint8_t*>(h), reinterpret_cast<const uint8_t*>(h + 1)); }
+
+TEST_F(QueueTest, RefusedHeadersAndQueueStayUntouched)
+{
+    WAVEHDR* a = pool_.Prepare(0, 16);
+    ASSERT_EQ(Queue(a), 0u);
+    Bytes before = Raw(a);
+    EXPECT_EQ(Queue(a), static_cast<DWORD>(MMSYSERR_INVALPARAM));
+    EXPECT_EQ(Raw(a), before);
+    EXPECT_EQ(Chain(), (std::vector<int>{0}));
+
+    // Queued and unprepared at once: the queued test comes first.
+    WAVEHDR* b = pool_.Prepare(1, 16);
+    HSetFlags(b, WHDR_INQUEUE);
+    before = Raw(b);
+    EXPECT_EQ(Queue(b), static_cast<DWORD>(MMSYSERR_INVALPARAM));
+    EXPECT_EQ(Raw(b), before);
+
+    HSetFlags(b, WHDR_BEGINLOOP | WHDR_DONE);
+    before = Raw(b);
+    EXPECT_EQ(Queue(b), static_cast<DWORD>(WAVERR_UNPREPARED));
+    EXPECT_EQ(Raw(b), before);
+    EXPECT_EQ(Chain(), (std::vector<int>{0}));
+    EXPECT_EQ(s_->bInLoop, FALSE);
+    EXPECT_TRUE(rec_.calls.empty());
+}
+
+TEST_F(QueueTest, QueueingAppendsAndResetsTheDriversFieldsOnly)
+{
+    const DWORD kAppBits = 0x00400000u | 0x20u;
+    for (int i = 0; i < 3; ++i) {
+        pool_.Prepare(i, 10 + i, kAppBits | WHDR_DONE | WHDR_LOOPMEMBER, 7);
+        ASSERT_EQ(Queue(pool_[i]), 0u);
+    }
+    EXPECT_EQ(s_->pLoopStart, pool_[0]);
+    EXPECT_EQ(s_->pHead, pool_[0]);
+    EXPECT_EQ(Chain(), (std::vector<int>{0, 1, 2}));
+    for (int i = 0; i < 3; ++i) {
+        EXPECT_EQ(HFlags(pool_[i]), kAppBits | WHDR_PREPARED | WHDR_INQUEUE) << i;
+        EXPECT_EQ(HConsumed(pool_[i]), 0u);
+        EXPECT_EQ(HReserved(pool_[i]), 0u);
+        EXPECT_EQ(HUser(pool_[i]), 0x5500u + i);
+        EXPECT_EQ(HLoops(pool_[i]), 7u);
+    }
+    EXPECT_EQ(HNext(pool_[2]), nullptr);
+
+    // Appending never moves the current header.
+    s_->pHead = pool_[1];
+    pool_.Prepare(3, 4);
+    ASSERT_EQ(Queue(pool_[3]), 0u);
+    EXPECT_EQ(s_->pHead, pool_[1]);
+    EXPECT_EQ(Chain(), (std::vector<int>{0, 1, 2, 3}));
+}
+
+TEST_F(QueueTest, LoopMarkFollowsBeginEndAndOpenRun)
+{
+    struct Row {
+        DWORD flags;
+        BOOL inLoopBefore;
+        bool marked;
+        BOOL inLoopAfter;
+    };
+    const Row rows[] = {
+        {WHDR_BEGINLOOP, FALSE, true, TRUE},
+        {WHDR_BEGINLOOP, TRUE, true, TRUE},
+        {WHDR_BEGINLOOP | WHDR_ENDLOOP, FALSE, true, FALSE},
+        {WHDR_BEGINLOOP | WHDR_ENDLOOP, TRUE, true, FALSE},
+        {0, TRUE, true, TRUE},
+        {WHDR_ENDLOOP, TRUE, true, FALSE},
+        {0, FALSE, false, FALSE},
+        {WHDR_ENDLOOP, FALSE, false, FALSE},
+    };
+    int n = 0;
+    for (const Row& r : rows) {
+        s_->bInLoop = r.inLoopBefore;
+        WAVEHDR* h = pool_.Prepare(n, 4, r.flags);
+        ASSERT_EQ(Queue(h), 0u);
+        EXPECT_EQ((HFlags(h) & WHDR_LOOPMEMBER) != 0, r.marked) << "row " << n;
+        EXPECT_EQ(s_->bInLoop, r.inLoopAfter) << "row " << n;
+        ++n;
+    }
+}
+
+TEST_F(QueueTest, ZeroLengthHeaderIsMarkedAtOnceButReturnedInItsTurn)
+{
+    pool_.Prepare(0, 100);
+    pool_.Prepare(1, 0);
+    Queue(pool_[0]);
+    Queue(pool_[1]);
+    HSetConsumed(pool_[0], 50);
+    Complete();
+    EXPECT_NE(HFlags(pool_[1]) & WHDR_DONE, 0u);
+    EXPECT_EQ(HFlags(pool_[0]) & WHDR_DONE, 0u);
+    EXPECT_TRUE(Returned().empty());
+
+    PlayAndComplete(pool_[0]);
+    EXPECT_EQ(Returned(), (std::vector<int>{0, 1}));
+    EXPECT_EQ(s_->dwBytesDone, 100u);
+    EXPECT_EQ(s_->pHead, nullptr);
+    EXPECT_EQ(s_->pLoopStart, nullptr);
+    ExpectReturnedState(0);
+    ExpectReturnedState(1);
+    // Handing back leaves the cursor and the link as they were.
+    EXPECT_EQ(HConsumed(pool_[0]), 100u);
+    EXPECT_EQ(HNext(pool_[0]), pool_[1]);
+}
+
+TEST_F(QueueTest, CallbackSeesTheHeaderAlreadyOutOfTheQueue)
+{
+    struct Seen {
+        STREAM_CONTEXT* s;
+        DWORD flags;
+        WAVEHDR* head;
+        DWORD done;
+    } seen{s_, 0, nullptr, 0};
+    rec_.user = &seen;
+    rec_.onCall = [](CallbackRecorder* r, WAVEHDR* h) {
+        auto* v = static_cast<Seen*>(r->user);
+        v->flags = HFlags(h);
+        v->head = v->s->pHead;
+        v->done = v->s->dwBytesDone;
+    };
+    pool_.Prepare(0, 30);
+    pool_.Prepare(1, 30);
+    Queue(pool_[0]);
+    Queue(pool_[1]);
+    PlayAndComplete(pool_[0]);
+    EXPECT_EQ(seen.flags & (WHDR_INQUEUE | WHDR_DONE), static_cast<DWORD>(WHDR_DONE));
+    EXPECT_EQ(seen.head, pool_[1]);
+    EXPECT_EQ(seen.done, 30u);
+    EXPECT_EQ(rec_.calls[0].instance, reinterpret_cast<DWORD_PTR>(&rec_));
+}
+
+TEST_F(QueueTest, NoCallbackStillHandsBack)
+{
+    s_->pfnCallback = nullptr;
+    pool_.Prepare(0, 8);
+    Queue(pool_[0]);
+    PlayAndComplete(pool_[0]);
+    EXPECT_EQ(s_->pLoopStart, nullptr);
+    ExpectReturnedState(0);
+    EXPECT_EQ(s_->dwBytesDone, 8u);
+}
+
+TEST_F(QueueTest, OneHeaderLoopWithTwoPassesRewindsThenReturns)
+{
+    pool_.Prepare(0, 40, WHDR_BEGINLOOP | WHDR_ENDLOOP, 2);
+    Queue(pool_[0]);
+    PlayAndComplete(pool_[0]);
+    EXPECT_TRUE(Returned().empty());
+    EXPECT_EQ(HLoops(pool_[0]), 1u);
+    EXPECT_EQ(HConsumed(pool_[0]), 0u);
+    EXPECT_EQ(HFlags(pool_[0]) & (WHDR_DONE | WHDR_INQUEUE | WHDR_LOOPMEMBER),
+              static_cast<DWORD>(WHDR_INQUEUE | WHDR_LOOPMEMBER));
+    // The closing header's bytes are not counted at the wrap.
+    EXPECT_EQ(s_->dwBytesDone, 0u);
+
+    PlayAndComplete(pool_[0]);
+    EXPECT_EQ(Returned(), (std::vector<int>{0}));
+    EXPECT_EQ(s_->dwBytesDone, 40u);
+    ExpectReturnedState(0);
+}
+
+TEST_F(QueueTest, LoopCountsZeroAsEndlessAndNeverCountsDownAllOnes)
+{
+    pool_.Prepare(0, 10, WHDR_BEGINLOOP | WHDR_ENDLOOP, 0);
+    Queue(pool_[0]);
+    for (int pass = 0; pass < 5; ++pass) {
+        PlayAndComplete(pool_[0]);
+        ASSERT_EQ(HLoops(pool_[0]), 0xFFFFFFFFu);
+    }
+    EXPECT_TRUE(Returned().empty());
+    clearMarks_(0);
+    EXPECT_EQ(s_->bInLoop, FALSE);
+    PlayAndComplete(pool_[0]);
+    EXPECT_EQ(Returned(), (std::vector<int>{0}));
+}
+
+TEST_F(QueueTest, PositionFallsBackAtEachWrapAndLoopEndsAfterItsCount)
+{
+    pool_.Prepare(0, 100, WHDR_BEGINLOOP, 2);
+    pool_.Prepare(1, 60, WHDR_ENDLOOP);
+    pool_.Prepare(2, 5);
+    for (int i = 0; i < 3; ++i)
+        Queue(pool_[i]);
+    EXPECT_EQ(HFlags(pool_[2]) & WHDR_LOOPMEMBER, 0u);
+
+    PlayAndComplete(pool_[0]);   // member passes on: its bytes count
+    EXPECT_EQ(s_->pHead, pool_[1]);
+    EXPECT_EQ(s_->pLoopStart, pool_[0]);
+    EXPECT_EQ(s_->dwBytesDone, 100u);
+    PlayAndComplete(pool_[1]);   // closing member wraps: its bytes do not
+    EXPECT_EQ(s_->pHead, pool_[0]);
+    EXPECT_EQ(s_->dwBytesDone, 100u);
+    EXPECT_EQ(HLoops(pool_[0]), 1u);
+
+    PlayAndComplete(pool_[0]);   // last pass: handed back as ordinary
+    EXPECT_EQ(Returned(), (std::vector<int>{0}));
+    EXPECT_EQ(HFlags(pool_[1]) & WHDR_LOOPMEMBER, 0u);
+    PlayAndComplete(pool_[1]);
+    PlayAndComplete(pool_[2]);
+    EXPECT_EQ(Returned(), (std::vector<int>{0, 1, 2}));
+    EXPECT_EQ(s_->dwBytesDone, 100u + 100u + 60u + 5u);
+}
+
+TEST_F(QueueTest, OneCompletionRewindsAtMostOneMember)
+{
+    pool_.Prepare(0, 10, WHDR_BEGINLOOP, 3);
+    pool_.Prepare(1, 10);
+    pool_.Prepare(2, 10, WHDR_ENDLOOP);
+    for (int i = 0; i < 3; ++i) {
+        Queue(pool_[i]);
+        HSetConsumed(pool_[i], 10);
+    }
+    Complete();
+    EXPECT_EQ(s_->pHead, pool_[1]);
+    EXPECT_EQ(HConsumed(pool_[0]), 0u);
+    EXPECT_EQ(HConsumed(pool_[1]), 10u);
+    // The rest are rewound on the following completions, one each.
+    Complete();
+    EXPECT_EQ(s_->pHead, pool_[2]);
+    LPWAVEHDR first;
+    DWORD count, bytes;
+    EXPECT_EQ(scan_(0, &first, &count, &bytes), TRUE);
+    EXPECT_EQ(first, nullptr);
+    EXPECT_EQ(count, 0u);
+    Complete();
+    EXPECT_EQ(s_->pHead, pool_[0]);
+    EXPECT_EQ(s_->dwBytesDone, 20u);
+    EXPECT_TRUE(Returned().empty());
+}
+
+TEST_F(QueueTest, ScanRunsPastTheLoopIntoLaterHeaders)
+{
+    pool_.Prepare(0, 10, WHDR_BEGINLOOP | WHDR_ENDLOOP, 0xFFFFFFFFu);
+    pool_.Prepare(1, 0);
+    pool_.Prepare(2, 25);
+    for (int i = 0; i < 3; ++i)
+        Queue(pool_[i]);
+    HSetConsumed(pool_[0], 4);
+    HSetConsumed(pool_[2], 5);
+    LPWAVEHDR first = nullptr;
+    DWORD count = 99, bytes = 99;
+    scan_(0, &first, &count, &bytes);
+    EXPECT_EQ(first, pool_[0]);
+    EXPECT_EQ(count, 2u);
+    EXPECT_EQ(bytes, 6u + 20u);
+    HSetConsumed(pool_[0], 10);
+    scan_(0, &first, &count, &bytes);
+    EXPECT_EQ(first, pool_[2]);
+    EXPECT_EQ(count, 1u);
+    EXPECT_EQ(bytes, 20u);
+}
+
+// The rewound members of a pass cut short lie behind pHead where nothing
+// else reaches them; they must come back once, in queue order, before the
+// header that moves the front past them.
+TEST_F(QueueTest, BreakLoopMidPassHandsBackEarlierMembersOnceInOrder)
+{
+    pool_.Prepare(0, 10, WHDR_BEGINLOOP, 0xFFFFFFFFu);
+    pool_.Prepare(1, 20);
+    pool_.Prepare(2, 30, WHDR_ENDLOOP);
+    pool_.Prepare(3, 40);
+    for (int i = 0; i < 4; ++i)
+        Queue(pool_[i]);
+    PlayAndComplete(pool_[0]);
+    ASSERT_EQ(s_->pHead, pool_[1]);
+    clearMarks_(0);   // break-loop
+    EXPECT_TRUE(Returned().empty());
+    // Not yet handed back: nothing moved past the earlier member.
+    EXPECT_NE(HFlags(pool_[0]) & WHDR_INQUEUE, 0u);
+
+    PlayAndComplete(pool_[1]);
+    EXPECT_EQ(Returned(), (std::vector<int>{0, 1}));
+    ExpectReturnedState(0);
+    ExpectReturnedState(1);
+    EXPECT_EQ(s_->pLoopStart, pool_[2]);
+    EXPECT_EQ(s_->pHead, pool_[2]);
+    EXPECT_EQ(s_->dwBytesDone, 30u);
+
+    PlayAndComplete(pool_[2]);
+    PlayAndComplete(pool_[3]);
+    EXPECT_EQ(Returned(), (std::vector<int>{0, 1, 2, 3}));
+    EXPECT_EQ(s_->dwBytesDone, 100u);
+}
+
+TEST_F(QueueTest, FlushMidPassHandsBackEveryHeaderOnceInOrder)
+{
+    pool_.Prepare(0, 10, WHDR_BEGINLOOP, 5);
+    pool_.Prepare(1, 20);
+    pool_.Prepare(2, 30, WHDR_ENDLOOP);
+    pool_.Prepare(3, 40);
+    for (int i = 0; i < 4; ++i)
+        Queue(pool_[i]);
+    PlayAndComplete(pool_[0]);
+    PlayAndComplete(pool_[1]);
+    ASSERT_EQ(s_->pHead, pool_[2]);
+    HSetConsumed(pool_[2], 7);
+    Flush();
+    EXPECT_EQ(Returned(), (std::vector<int>{0, 1, 2, 3}));
+    for (int i = 0; i < 4; ++i)
+        ExpectReturnedState(i);
+    EXPECT_EQ(s_->pLoopStart, nullptr);
+    EXPECT_EQ(s_->pHead, nullptr);
+    EXPECT_EQ(s_->dwBytesDone, 10u + 20u + 7u);
+    EXPECT_EQ(HLoops(pool_[0]), 4u);
+}
+
+TEST_F(QueueTest, InnerBeginLoopEndingItsCountHandsBackTheLoopsStart)
+{
+    pool_.Prepare(0, 10, WHDR_BEGINLOOP, 3);
+    pool_.Prepare(1, 10, WHDR_BEGINLOOP, 1);
+    pool_.Prepare(2, 10, WHDR_ENDLOOP);
+    for (int i = 0; i < 3; ++i)
+        Queue(pool_[i]);
+    PlayAndComplete(pool_[0]);
+    EXPECT_EQ(HLoops(pool_[0]), 2u);
+    PlayAndComplete(pool_[1]);
+    EXPECT_EQ(Returned(), (std::vector<int>{0, 1}));
+    ExpectReturnedState(0);
+    EXPECT_EQ(HFlags(pool_[2]) & WHDR_LOOPMEMBER, 0u);
+    PlayAndComplete(pool_[2]);
+    EXPECT_EQ(Returned(), (std::vector<int>{0, 1, 2}));
+}
+
+TEST_F(QueueTest, FirstLoopsLastPassClearsTheSecondLoopToo)
+{
+    pool_.Prepare(0, 10, WHDR_BEGINLOOP | WHDR_ENDLOOP, 1);
+    pool_.Prepare(1, 10, WHDR_BEGINLOOP | WHDR_ENDLOOP, 3);
+    Queue(pool_[0]);
+    Queue(pool_[1]);
+    EXPECT_NE(HFlags(pool_[1]) & WHDR_LOOPMEMBER, 0u);
+    PlayAndComplete(pool_[0]);
+    EXPECT_EQ(HFlags(pool_[1]) & WHDR_LOOPMEMBER, 0u);
+    PlayAndComplete(pool_[1]);
+    EXPECT_EQ(Returned(), (std::vector<int>{0, 1}));
+    EXPECT_EQ(HLoops(pool_[1]), 3u);
+}
+
+TEST_F(QueueTest, OpenRunSurvivesClearLoopMarks)
+{
+    pool_.Prepare(0, 10, WHDR_BEGINLOOP, 2);
+    Queue(pool_[0]);
+    clearMarks_(0);
+    EXPECT_EQ(s_->bInLoop, TRUE);
+    pool_.Prepare(1, 10);
+    Queue(pool_[1]);
+    EXPECT_NE(HFlags(pool_[1]) & WHDR_LOOPMEMBER, 0u);
+}
+
+// Double buffering: the callback writes back the header it was just given.
+TEST_F(QueueTest, CallbackRewritingItsHeaderRequeuesItAtTheEnd)
+{
+    struct Ctx {
+        DWORD (*queue)(DWORD, LPWAVEHDR);
+        int budget;
+        DWORD lastResult;
+    } ctx{queue_, 1, 99};
+    rec_.user = &ctx;
+    rec_.onCall = [](CallbackRecorder* r, WAVEHDR* h) {
+        auto* c = static_cast<Ctx*>(r->user);
+        if (c->budget-- > 0)
+            c->lastResult = c->queue(0, h);
+    };
+    pool_.Prepare(0, 16);
+    Queue(pool_[0]);
+    PlayAndComplete(pool_[0]);
+    EXPECT_EQ(ctx.lastResult, 0u);
+    EXPECT_EQ(Returned(), (std::vector<int>{0}));
+    // The only queued header again; the same call stopped at it.
+    EXPECT_EQ(s_->pLoopStart, pool_[0]);
+    EXPECT_EQ(s_->pHead, pool_[0]);
+    EXPECT_EQ(HFlags(pool_[0]) & (WHDR_DONE | WHDR_INQUEUE), static_cast<DWORD>(WHDR_INQUEUE));
+    EXPECT_EQ(HConsumed(pool_[0]), 0u);
+
+    // Behind another queued header it is linked at the end.
+    ctx.budget = 1;
+    pool_.Prepare(1, 16);
+    Queue(pool_[1]);
+    PlayAndComplete(pool_[0]);
+    EXPECT_EQ(Chain(), (std::vector<int>{1, 0}));
+}
+
+}  // namespace
