@@ -1,15 +1,115 @@
-// The driver's side of the Bluetooth link.
+// The driver's side of the Bluetooth link: the link events and the system's
+// preferred wave-out device.
 #include "btlink/link.h"
+#include "driver/driver.h"
+#include "pump/pump.h"
+#include "queue/queue.h"
+#include "stream/stream.h"
+
+namespace {
+
+// What the callback answers for an event code it does not know.
+const DWORD kUnknownEventAnswer = 12;
+
+// The flags word that goes with device 0 on link-down.
+const DWORD kRestoreFlags = 0xFFFFFFFFu;
+
+// Width of szPname in characters.
+const size_t kDeviceNameChars = sizeof(static_cast<WAVEOUTCAPS*>(0)->szPname) / sizeof(WCHAR);
+
+HWAVEOUT WaveMapper()
+{
+    return reinterpret_cast<HWAVEOUT>(static_cast<DWORD_PTR>(WAVE_MAPPER));
+}
+
+// Link up: bLinkUp set, then the driver's device made preferred.  When the
+// link comes up while it was down and no stream is open, the pump and the
+// queue are first brought to rest.  Caller has entered async use.
+void OnLinkUp(void)
+{
+    STREAM_CONTEXT* s = &g_StreamContext[STREAM_OUTPUT];
+    EnterCriticalSection(&g_StreamLock);
+    if (!s->bLinkUp && !s->bOpened) {
+        if (s->bPaused)
+            SuspendBtAudio();
+        MarkAllHeadersDone(STREAM_OUTPUT);
+        ClearLoopMarks(STREAM_OUTPUT);
+        ReturnDoneHeaders(STREAM_OUTPUT);
+    }
+    s->bLinkUp = TRUE;
+    LeaveCriticalSection(&g_StreamLock);
+
+    // Without the lock: the wave API may ask this driver for its
+    // capabilities from the enumeration.
+    SetPreferredOnLinkUp();
+}
+
+// Link down: device 0 made preferred again first, then bLinkUp cleared.
+// Playback goes on.  Caller has entered async use.
+void OnLinkDown(void)
+{
+    RestorePreferredOnLinkDown();
+    EnterCriticalSection(&g_StreamLock);
+    g_StreamContext[STREAM_OUTPUT].bLinkUp = FALSE;
+    LeaveCriticalSection(&g_StreamLock);
+}
+
+}  // namespace
 
 extern "C" {
 
 HANDLE g_hBtAudio;
 
-// Placeholder until link events land: link codes answer 0, others 12.
-DWORD BtEventCallback(DWORD_PTR, const DWORD* pdwEvent)
+DWORD BtEventCallback(DWORD_PTR dwContext, const DWORD* pdwEvent)
 {
+    (void)dwContext;
     DWORD dwCode = RecReadU32(pdwEvent);
-    return (dwCode == BT_EVENT_LINK_UP || dwCode == BT_EVENT_LINK_DOWN) ? 0 : 12;
+    if (dwCode != BT_EVENT_LINK_UP && dwCode != BT_EVENT_LINK_DOWN)
+        return kUnknownEventAnswer;
+
+    // The whole handling counts as async use, so that WAV_Deinit waits until
+    // it has left the driver.  Once the device is deinitialised the lock is
+    // gone, and so is the device: the event changes nothing.
+    if (!EnterAsyncUse())
+        return 0;
+    if (dwCode == BT_EVENT_LINK_UP)
+        OnLinkUp();
+    else
+        OnLinkDown();
+    LeaveAsyncUse();
+    return 0;
+}
+
+BOOL FindOwnWaveDevice(LPDWORD pdwIndex)
+{
+    // The count is compared as a signed value: "0 or less" finds nothing.
+    LONG nDevices = static_cast<LONG>(waveOutGetNumDevs());
+    for (LONG i = 0; i < nDevices; ++i) {
+        WAVEOUTCAPS caps = WAVEOUTCAPS();
+        if (waveOutGetDevCaps(static_cast<UINT>(i), &caps, sizeof caps) != MMSYSERR_NOERROR)
+            continue;
+        if (wcsncmp(caps.szPname, g_szDeviceName, kDeviceNameChars) == 0) {
+            *pdwIndex = static_cast<DWORD>(i);
+            return TRUE;
+        }
+    }
+    return FALSE;
+}
+
+DWORD SetPreferredOnLinkUp(void)
+{
+    DWORD dwIndex = 0;
+    if (!FindOwnWaveDevice(&dwIndex) || dwIndex == 0)
+        return ERROR_INTERNAL_ERROR;
+    return waveOutMessage(WaveMapper(), DRVM_MAPPER_PREFERRED_SET, dwIndex, 0);
+}
+
+DWORD RestorePreferredOnLinkDown(void)
+{
+    DWORD dwIndex = 0;
+    if (!FindOwnWaveDevice(&dwIndex) || dwIndex == 0)
+        return ERROR_INTERNAL_ERROR;
+    return waveOutMessage(WaveMapper(), DRVM_MAPPER_PREFERRED_SET, 0, kRestoreFlags);
 }
 
 }  // extern "C"

@@ -11,11 +11,14 @@ extern "C" {
 // Handle of the newest LMRRegCBK; only handed back to LMRPostData.
 extern HANDLE g_hBtAudio;
 
-// The event callback registered by every WAV_Open.  Takes g_StreamLock only
-// for the flag update; the wave API is called without it.
+// The event callback registered by every WAV_Open, called on a thread of the
+// Bluetooth audio library: 0x21 link up, 0x22 link down (answer 0), any other
+// code answers 12.  Takes g_StreamLock only for the flag update (and the
+// link-up flush); the wave API is called without it.  Caller holds nothing.
 DWORD BtEventCallback(DWORD_PTR dwContext, const DWORD* pdwEvent);
 
-// Finds the device named "Bluetooth A2DP Output" among the wave-out devices.
+// Finds the device named "Bluetooth A2DP Output" among the wave-out devices:
+// TRUE and its index at *pdwIndex, or FALSE.  Called without g_StreamLock.
 BOOL FindOwnWaveDevice(LPDWORD pdwIndex);
 // Makes the driver's device preferred (link up) or device 0 again (link
 // down).  The wave mapper's result, or ERROR_INTERNAL_ERROR when nothing was

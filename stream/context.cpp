@@ -20,6 +20,9 @@ void ResetStreamContext(DWORD dwStream)
     s->dwBytesDone = 0;
     s->dwInstance = 0;
     s->hWave = STREAM_NO_HANDLE;
+    s->dwAvgBytesPerSec = 0;
+    s->dwChannels = 0;
+    s->dwBitsPerSample = 0;
 }
 
 }  // extern "C"

@@ -1,10 +1,174 @@
-// Placeholder until the stream-control handlers land: every message answers 0.
+// WODM_OPEN, WODM_CLOSE and WODM_GETPOS: the messages that begin, end and
+// measure the stream.
 #include "stream/stream.h"
+#include "pump/pump.h"
+
+namespace {
+
+// The 12 bytes of MMTIME that WODM_GETPOS may write.
+const UINT kMmtimeBytes = sizeof(MMTIME);
+
+// Sends uMsg to the client, if it gave a callback.  Caller holds g_StreamLock.
+void NotifyClient(const STREAM_CONTEXT* s, UINT uMsg)
+{
+    if (s->pfnCallback != 0)
+        s->pfnCallback(reinterpret_cast<HDRVR>(s->hWave), uMsg, s->dwInstance, 0, 0);
+}
+
+// Answers a position request in bytes, rewriting the time format.
+void AnswerInBytes(BYTE* pmmt, DWORD dwBytes)
+{
+    REC_SET32(pmmt, MMTIME, wType, TIME_BYTES);
+    REC_SET32(pmmt, MMTIME, u, dwBytes);
+}
+
+}  // namespace
 
 extern "C" {
-DWORD WodmOpen(DWORD, const MMDRV_MESSAGE_PARAMS*) { return MMSYSERR_NOERROR; }
-DWORD WodmClose(DWORD, const MMDRV_MESSAGE_PARAMS*) { return MMSYSERR_NOERROR; }
-DWORD WodmGetPos(const MMDRV_MESSAGE_PARAMS*) { return MMSYSERR_NOERROR; }
-BOOL CheckWaveFormat(const WAVEFORMATEX*) { return FALSE; }
-DWORD GetBytePosition(DWORD) { return 0; }
+
+BOOL CheckWaveFormat(const WAVEFORMATEX* pwfx)
+{
+    return REC_GET16(pwfx, WAVEFORMATEX, wFormatTag) == WAVE_FORMAT_PCM &&
+           REC_GET16(pwfx, WAVEFORMATEX, nChannels) == 2 &&
+           REC_GET32(pwfx, WAVEFORMATEX, nSamplesPerSec) == 44100;
 }
+
+DWORD WodmOpen(DWORD dwStream, const MMDRV_MESSAGE_PARAMS* pParams)
+{
+    STREAM_CONTEXT* s = &g_StreamContext[dwStream];
+    DWORD dwResult = MMSYSERR_NOERROR;
+
+    EnterCriticalSection(&g_StreamLock);
+    const BYTE* pDesc = reinterpret_cast<const BYTE*>(REC_GETPTR(pParams, MMDRV_MESSAGE_PARAMS, dwParam1));
+    DWORD dwFlags = static_cast<DWORD>(REC_GETPTR(pParams, MMDRV_MESSAGE_PARAMS, dwParam2));
+
+    if (dwFlags & WAVE_FORMAT_QUERY) {
+        const WAVEFORMATEX* pwfx = reinterpret_cast<const WAVEFORMATEX*>(REC_GETPTR(pDesc, WAVEOPENDESC, lpFormat));
+        dwResult = CheckWaveFormat(pwfx) ? MMSYSERR_NOERROR : WAVERR_BADFORMAT;
+    } else if (dwFlags & WAVE_FORMAT_DIRECT) {
+        dwResult = MMSYSERR_NOTSUPPORTED;
+    } else {
+        // A real open takes any format.  Everything is read from the caller's
+        // records before the stream changes, so that a record that cannot be
+        // read ends the call with the stream as it was.
+        HWAVE hWave = reinterpret_cast<HWAVE>(REC_GETPTR(pDesc, WAVEOPENDESC, hWave));
+        LPWAVEFORMATEX pwfx = reinterpret_cast<LPWAVEFORMATEX>(REC_GETPTR(pDesc, WAVEOPENDESC, lpFormat));
+        DWORD_PTR dwCallback = REC_GETPTR(pDesc, WAVEOPENDESC, dwCallback);
+        DWORD_PTR dwInstance = REC_GETPTR(pDesc, WAVEOPENDESC, dwInstance);
+        DWORD dwAvgBytesPerSec = 0;
+        DWORD dwChannels = 0;
+        DWORD dwBitsPerSample = 0;
+        if (pwfx != 0) {
+            dwAvgBytesPerSec = REC_GET32(pwfx, WAVEFORMATEX, nAvgBytesPerSec);
+            dwChannels = REC_GET16(pwfx, WAVEFORMATEX, nChannels);
+            dwBitsPerSample = REC_GET16(pwfx, WAVEFORMATEX, wBitsPerSample);
+        }
+
+        s->pwfx = pwfx;
+        s->dwAvgBytesPerSec = dwAvgBytesPerSec;
+        s->dwChannels = dwChannels;
+        s->dwBitsPerSample = dwBitsPerSample;
+        s->pfnCallback = reinterpret_cast<LPDRVCALLBACK>(dwCallback);
+        s->dwInstance = dwInstance;
+        s->hWave = hWave;
+
+        // A second open replaces the client: whatever was queued is dropped
+        // without being handed back.  bPaused and bLinkUp stay.
+        s->pHead = 0;
+        s->pLoopStart = 0;
+        s->bInLoop = FALSE;
+        s->dwBytesDone = 0;
+
+        // The stream announces itself only while the link is up, and before
+        // it counts as open.
+        if (s->bLinkUp)
+            NotifyClient(s, MM_WOM_OPEN);
+        s->bOpened = TRUE;
+    }
+    LeaveCriticalSection(&g_StreamLock);
+    return dwResult;
+}
+
+DWORD WodmClose(DWORD dwStream, const MMDRV_MESSAGE_PARAMS* pParams)
+{
+    (void)pParams;
+    STREAM_CONTEXT* s = &g_StreamContext[dwStream];
+    DWORD dwResult = MMSYSERR_NOERROR;
+
+    EnterCriticalSection(&g_StreamLock);
+    if (s->pHead != 0) {
+        // The client hands its headers back first (reset, or let them play).
+        dwResult = WAVERR_STILLPLAYING;
+    } else {
+        // Stopped under the same holding as the test above, so nothing can be
+        // queued, posted or handed back before the reset.
+        StopBtAudio();
+        NotifyClient(s, MM_WOM_CLOSE);
+        BOOL bLinkUp = s->bLinkUp;
+        ResetStreamContext(dwStream);
+        s->bLinkUp = bLinkUp;
+    }
+    LeaveCriticalSection(&g_StreamLock);
+    return dwResult;
+}
+
+DWORD GetBytePosition(DWORD dwStream)
+{
+    const STREAM_CONTEXT* s = &g_StreamContext[dwStream];
+    EnterCriticalSection(&g_StreamLock);
+    DWORD dwPosition = s->dwBytesDone;
+    if (s->pHead != 0)
+        dwPosition += REC_GET32(s->pHead, WAVEHDR, dwBytesRecorded);
+    LeaveCriticalSection(&g_StreamLock);
+    return dwPosition;
+}
+
+DWORD WodmGetPos(const MMDRV_MESSAGE_PARAMS* pParams)
+{
+    const STREAM_CONTEXT* s = &g_StreamContext[STREAM_OUTPUT];
+    BYTE* pmmt = reinterpret_cast<BYTE*>(REC_GETPTR(pParams, MMDRV_MESSAGE_PARAMS, dwParam1));
+    if (IsBadWritePtr(pmmt, kMmtimeBytes))
+        return MMSYSERR_INVALPARAM;
+
+    // The lock covers only the reading of the position and the format; the
+    // answer is written without it.
+    EnterCriticalSection(&g_StreamLock);
+    DWORD dwPosition = GetBytePosition(STREAM_OUTPUT);
+    BOOL bFormat = s->pwfx != 0;
+    DWORD dwAvgBytesPerSec = s->dwAvgBytesPerSec;
+    DWORD dwBitsPerFrame = s->dwBitsPerSample * s->dwChannels;   // both below 2^16
+    LeaveCriticalSection(&g_StreamLock);
+
+    // Milliseconds and samples need a format with a non-zero rate or frame
+    // size; without one (no format stored included) the answer is in bytes.
+    // The products are formed in 64 bits; the quotient is kept to 32.
+    switch (REC_GET32(pmmt, MMTIME, wType)) {
+    case TIME_BYTES:
+        REC_SET32(pmmt, MMTIME, u, dwPosition);
+        break;
+    case TIME_MS:
+        if (!bFormat || dwAvgBytesPerSec == 0)
+            AnswerInBytes(pmmt, dwPosition);
+        else
+            REC_SET32(pmmt, MMTIME, u,
+                      static_cast<DWORD>(static_cast<ULONGLONG>(dwPosition) * 1000u / dwAvgBytesPerSec));
+        break;
+    case TIME_SAMPLES:
+        if (!bFormat || dwBitsPerFrame == 0)
+            AnswerInBytes(pmmt, dwPosition);
+        else
+            REC_SET32(pmmt, MMTIME, u,
+                      static_cast<DWORD>(static_cast<ULONGLONG>(dwPosition) * 8u / dwBitsPerFrame));
+        break;
+    case TIME_SMPTE:
+    case TIME_MIDI:
+    case TIME_TICKS:
+        AnswerInBytes(pmmt, dwPosition);
+        break;
+    default:
+        break;   // a format nobody knows: nothing is written
+    }
+    return MMSYSERR_NOERROR;
+}
+
+}  // extern "C"

@@ -34,10 +34,15 @@ typedef struct STREAM_CONTEXT {
     LPWAVEHDR pLoopStart;      // first header not yet handed back (a loop's first while it repeats)
     BOOL bInLoop;              // headers being queued lie inside an open loop run
     DWORD dwBytesDone;         // bytes of headers handed back: base of the position, wraps mod 2^32
-    LPWAVEFORMATEX pwfx;       // the client's format record, by reference (WODM_OPEN)
+    LPWAVEFORMATEX pwfx;       // the client's format record as given to WODM_OPEN; null: no format stored
     LPDRVCALLBACK pfnCallback; // the client's callback; null means no messages
     DWORD_PTR dwInstance;      // the client's instance word, third callback argument
     HWAVE hWave;               // the wave API's handle, first callback argument
+    // The three format values WODM_GETPOS needs, copied from pwfx by WODM_OPEN
+    // so that the position never reads a record the client may have freed.
+    DWORD dwAvgBytesPerSec;    // nAvgBytesPerSec of the format, bytes per second
+    DWORD dwChannels;          // nChannels of the format
+    DWORD dwBitsPerSample;     // wBitsPerSample of the format, bits
 } STREAM_CONTEXT;
 
 extern "C" {
@@ -48,8 +53,9 @@ extern CRITICAL_SECTION g_StreamLock;   // recursive; exists from WAV_Init to WA
 // Puts the record into its idle state.  Caller holds g_StreamLock.
 void ResetStreamContext(DWORD dwStream);
 
-// Message handlers.  Each takes g_StreamLock itself and returns the result
-// word.
+// Message handlers, called by the dispatcher on the sender's thread.  Each
+// takes g_StreamLock itself (callers need not hold it; a client callback that
+// sends a message re-enters it) and returns the result word.
 DWORD WodmOpen(DWORD dwStream, const MMDRV_MESSAGE_PARAMS* pParams);
 DWORD WodmClose(DWORD dwStream, const MMDRV_MESSAGE_PARAMS* pParams);
 DWORD WodmGetPos(const MMDRV_MESSAGE_PARAMS* pParams);
@@ -59,9 +65,11 @@ DWORD WodmRestart(DWORD dwStream, const MMDRV_MESSAGE_PARAMS* pParams);
 DWORD WodmReset(DWORD dwStream, const MMDRV_MESSAGE_PARAMS* pParams);
 DWORD WodmBreakLoop(DWORD dwStream, const MMDRV_MESSAGE_PARAMS* pParams);
 
-// 1 when the format is 16-bit-or-other PCM, stereo, 44,100 Hz.  No lock.
+// 1 when the format is PCM (any sample width), stereo, 44,100 Hz.  A record
+// that cannot be read faults.  No lock.
 BOOL CheckWaveFormat(const WAVEFORMATEX* pwfx);
-// dwBytesDone plus the bytes taken from the current header.  Takes the lock.
+// dwBytesDone plus the bytes taken from the current header, mod 2^32.  Takes
+// g_StreamLock itself (re-entered when the caller already holds it).
 DWORD GetBytePosition(DWORD dwStream);
 
 }  // extern "C"

@@ -1,0 +1,106 @@
+// Control side of the wave API: the wave-out devices behind waveOut*, the
+// wave mapper's preferred device, the built-in device 0, and event objects
+// for CALLBACK_EVENT.
+//
+// Devices.  Device 0 is the built-in output: it accepts 16-bit PCM
+// (any rate, one or two channels), discards the audio and completes every
+// header at once, on the writing thread, in write order.  Drivers registered
+// with RegisterWaveDriver follow as devices 1, 2, ...  in registration order;
+// when one is unregistered the devices behind it move down by its count, as
+// on the platform.
+//
+// Messages.  Every waveOut* call on a driver's device becomes one wave
+// message (an MMDRV_MESSAGE_PARAMS record, uDeviceId numbering the driver's
+// own devices from 0) sent through the driver's IOControl entry with
+// IOCTL_WAV_MESSAGE, on the calling thread, on the handle that the
+// registration opened.  The wave API holds no lock of its own while a driver
+// runs, so a driver may call back into it (link events enumerate the devices
+// from the Bluetooth library's thread).  When a call comes back without a
+// result word (the driver's guard caught a fault), the caller gets
+// MMSYSERR_ERROR.
+//
+// Application side.  waveOutOpen accepts a device id or WAVE_MAPPER (the
+// preferred device), WAVE_FORMAT_QUERY, and the callback kinds
+// CALLBACK_NULL, CALLBACK_FUNCTION and CALLBACK_EVENT (dwCallback: a handle
+// from host::CreateEvent; the event is set on MM_WOM_OPEN, MM_WOM_CLOSE and
+// MM_WOM_DONE).  CALLBACK_WINDOW and CALLBACK_THREAD have no message queue to
+// go to here and answer MMSYSERR_NOTSUPPORTED.  The API keeps its own copy of
+// the format for as long as the handle is open and hands the driver that
+// copy.  waveOutPrepareHeader and waveOutUnprepareHeader send WODM_PREPARE
+// and WODM_UNPREPARE and then set or clear WHDR_PREPARED themselves (also
+// when the driver answers MMSYSERR_NOTSUPPORTED); unpreparing a header that
+// carries WHDR_INQUEUE answers WAVERR_STILLPLAYING without a message.
+// waveOutClose forgets the handle only when the driver answers 0.
+//
+// The wave mapper.  waveOutMessage on (HWAVEOUT)WAVE_MAPPER handles
+// DRVM_MAPPER_PREFERRED_SET (dw1: device id, dw2: flags, kept but not
+// interpreted) and DRVM_MAPPER_PREFERRED_GET (dw1: UINT* device id, dw2:
+// DWORD* flags); every other mapper message answers MMSYSERR_NOTSUPPORTED.
+// Every mapper message is recorded.  waveOutOpen and waveOutGetDevCaps with
+// WAVE_MAPPER address the preferred device itself (no format conversion).  waveOutMessage on an open handle passes
+// the message to the handle's driver.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "host/devmgr.h"
+#include "platform/platform.h"
+
+namespace host {
+
+// ---- Devices ---------------------------------------------------------------
+using WaveDriverId = uint32_t;   // 0: none
+
+// Registers an initialised driver (hDeviceContext from its Init entry): opens
+// a handle with its Open entry (which the API keeps for every message), asks
+// WODM_GETNUMDEVS, and appends that many devices.  0 with *error set when the
+// open fails or the driver reports no device.  The entry points must stay
+// valid until UnregisterWaveDriver returns.
+WaveDriverId RegisterWaveDriver(const DriverEntryPoints& entry, DWORD_PTR hDeviceContext, std::string* error);
+// Removes the driver's devices, waits for calls into the driver still in
+// flight, and closes its handle with the Close entry.  A preferred device
+// that goes away makes device 0 preferred.  False for an unknown id.
+bool UnregisterWaveDriver(WaveDriverId id);
+// Device ids of the driver's devices now (empty when not registered).
+std::vector<UINT> WaveDeviceIds(WaveDriverId id);
+
+// ---- The wave mapper ---------------------------------------------------------
+UINT PreferredWaveDevice();
+
+struct MapperMessage {
+    UINT uMsg;
+    DWORD_PTR dw1;
+    DWORD_PTR dw2;
+    MMRESULT result;
+};
+std::vector<MapperMessage> MapperMessages();
+void ClearMapperMessages();
+
+// ---- The built-in device 0 -----------------------------------------------------
+// Removes the built-in device (false) so that the first registered driver
+// becomes device 0, as on a system whose only output is that driver, or puts
+// it back in front (true).  ResetAll puts it back.
+void SetBuiltinOutput(bool present);
+
+struct BuiltinOutputStats {
+    unsigned opens = 0;          // real opens accepted
+    unsigned headersDone = 0;    // headers completed
+    uint64_t bytes = 0;          // audio bytes discarded
+};
+BuiltinOutputStats BuiltinOutput();
+
+// ---- Events ----------------------------------------------------------------------
+// A small event object, as CALLBACK_EVENT needs.  An auto-reset event is
+// cleared by the wait that sees it set.
+constexpr uint32_t kWaitForever = 0xFFFFFFFFu;
+HANDLE CreateEvent(bool manualReset, bool initiallySet);
+bool SetEvent(HANDLE event);
+bool ResetEvent(HANDLE event);
+// True when the event was set within timeoutMs (0: just look).  False on
+// timeout and for a handle that is not an event.
+bool WaitForEvent(HANDLE event, uint32_t timeoutMs);
+bool CloseEvent(HANDLE event);
+
+}  // namespace host

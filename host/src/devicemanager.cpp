@@ -1,0 +1,171 @@
+// The device manager: boots wave drivers from their registry entries and
+// takes them down again.
+#include <map>
+#include <memory>
+#include <mutex>
+
+#include "host/devicemanager.h"
+#include "host/host.h"
+#include "host/registry.h"
+#include "host_internal.h"
+
+namespace host {
+namespace {
+
+struct ActiveDevice {
+    std::string key;
+    std::u16string keyWide;   // what Init was given; kept for the device's lifetime
+    std::string prefix;
+    uint32_t index = 0;
+    std::unique_ptr<DriverModule> module;
+    bool initCalled = false;
+    DWORD_PTR hDeviceContext = 0;
+    WaveDriverId wave = 0;
+};
+
+std::mutex g_mutex;
+std::map<DeviceHandle, std::shared_ptr<ActiveDevice>> g_active;
+DeviceHandle g_nextHandle = 1;
+
+bool IndexTaken(const std::string& prefix, uint32_t index)
+{
+    for (const auto& [handle, d] : g_active)
+        if (d->index == index && d->prefix == prefix)
+            return true;
+    return false;
+}
+
+// Unregisters, deinitialises and unloads; runs without g_mutex, since Deinit
+// waits for link events that may enumerate the wave devices.
+void TakeDown(ActiveDevice& d)
+{
+    if (d.wave != 0)
+        UnregisterWaveDriver(d.wave);
+    // A driver whose Init failed may still hold what Init set up (the wave
+    // driver keeps its lock then); Deinit with a 0 context releases it before
+    // the library goes, where the platform would simply unload it.
+    if (d.module && d.initCalled)
+        d.module->Entry().Deinit(d.hDeviceContext);
+    d.module.reset();
+}
+
+void ResetDeviceManager()
+{
+    std::map<DeviceHandle, std::shared_ptr<ActiveDevice>> active;
+    {
+        std::lock_guard<std::mutex> lock(g_mutex);
+        active.swap(g_active);
+    }
+    // Newest first, the reverse of the boot order.
+    for (auto it = active.rbegin(); it != active.rend(); ++it)
+        TakeDown(*it->second);
+}
+
+const bool kResetRegistered = (RegisterReset(&ResetDeviceManager), true);
+
+}  // namespace
+
+DeviceHandle ActivateDevice(const std::string& key, std::string* error)
+{
+    auto fail = [error](const std::string& what) {
+        if (error)
+            *error = what;
+        return DeviceHandle{0};
+    };
+    auto d = std::make_shared<ActiveDevice>();
+    d->key = key;
+    std::string dll;
+    if (!RegistryGetString(key, "Dll", &dll))
+        return fail(key + ": no \"Dll\" value");
+    if (!RegistryGetString(key, "Prefix", &d->prefix) || d->prefix.empty())
+        return fail(key + ": no \"Prefix\" value");
+    bool indexGiven = RegistryGetDword(key, "Index", &d->index);
+
+    // The index is claimed now, so two activations cannot take the same one.
+    DeviceHandle handle;
+    {
+        std::lock_guard<std::mutex> lock(g_mutex);
+        if (!indexGiven) {
+            d->index = 1;
+            while (IndexTaken(d->prefix, d->index))
+                ++d->index;
+        } else if (IndexTaken(d->prefix, d->index)) {
+            return fail(key + ": " + d->prefix + std::to_string(d->index) + ": is already active");
+        }
+        handle = g_nextHandle++;
+        g_active[handle] = d;
+    }
+    auto undo = [&](const std::string& what) {
+        {
+            std::lock_guard<std::mutex> lock(g_mutex);
+            g_active.erase(handle);
+        }
+        TakeDown(*d);
+        return fail(what);
+    };
+
+    std::string loadError;
+    d->module = DriverModule::Load(LibraryPathForDll(dll), d->prefix, &loadError);
+    if (!d->module)
+        return undo(key + ": " + loadError);
+    d->keyWide = Widen(key);
+    d->initCalled = true;
+    d->hDeviceContext = d->module->Entry().Init(reinterpret_cast<LPCWSTR>(d->keyWide.c_str()), nullptr);
+    if (d->hDeviceContext == 0)
+        return undo(key + ": " + d->prefix + "_Init failed");
+    std::string waveError;
+    d->wave = RegisterWaveDriver(d->module->Entry(), d->hDeviceContext, &waveError);
+    if (d->wave == 0)
+        return undo(key + ": " + waveError);
+    return handle;
+}
+
+bool DeactivateDevice(DeviceHandle device)
+{
+    std::shared_ptr<ActiveDevice> d;
+    {
+        std::lock_guard<std::mutex> lock(g_mutex);
+        auto it = g_active.find(device);
+        if (it == g_active.end())
+            return false;
+        d = it->second;
+        g_active.erase(it);
+    }
+    TakeDown(*d);
+    return true;
+}
+
+namespace {
+std::shared_ptr<ActiveDevice> Find(DeviceHandle device)
+{
+    std::lock_guard<std::mutex> lock(g_mutex);
+    auto it = g_active.find(device);
+    return it == g_active.end() ? nullptr : it->second;
+}
+}  // namespace
+
+DriverModule* ActiveDeviceModule(DeviceHandle device)
+{
+    auto d = Find(device);
+    return d ? d->module.get() : nullptr;
+}
+
+DWORD_PTR ActiveDeviceContext(DeviceHandle device)
+{
+    auto d = Find(device);
+    return d ? d->hDeviceContext : 0;
+}
+
+WaveDriverId ActiveDeviceWaveDriver(DeviceHandle device)
+{
+    auto d = Find(device);
+    return d ? d->wave : 0;
+}
+
+std::string ActiveDeviceName(DeviceHandle device)
+{
+    auto d = Find(device);
+    return d ? d->prefix + std::to_string(d->index) + ":" : std::string();
+}
+
+}  // namespace host

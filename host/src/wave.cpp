@@ -1,0 +1,798 @@
+// The wave API: the device table with the built-in device 0 and the
+// registered drivers, the wave mapper's preferred device, the application's
+// waveOut* calls, and event objects for CALLBACK_EVENT.
+//
+// Locking: one mutex guards the tables; it is never held while a driver or an
+// application callback runs.  Calls into a driver are counted on the
+// driver's record so that unregistering can wait for them to leave.
+#include <algorithm>
+#include <chrono>
+#include <condition_variable>
+#include <cstring>
+#include <deque>
+#include <map>
+#include <memory>
+#include <mutex>
+
+#include "host/wave.h"
+#include "host_internal.h"
+
+namespace host {
+namespace {
+
+// Stored in the result word before a message is sent; never a result code.
+constexpr DWORD kNoResult = 0xA5A5A5A5u;
+
+enum class Answer { Given, Missing, Gone };
+
+// One wave-out device the API can address.
+class Device {
+public:
+    virtual ~Device() = default;
+    virtual Answer Send(UINT uMsg, DWORD_PTR dw1, DWORD_PTR dw2, DWORD* result) = 0;
+    virtual WaveDriverId Owner() const { return 0; }
+};
+
+// ---- Drivers ------------------------------------------------------------------
+
+// A registered driver: its entry points, the handle every message goes
+// through, and the count of calls inside it.
+struct DriverLink {
+    WaveDriverId id = 0;
+    DriverEntryPoints entry;
+    DWORD_PTR hOpen = 0;
+
+    std::mutex mutex;
+    std::condition_variable idle;
+    unsigned busy = 0;      // calls in flight
+    bool retired = false;   // no new call may begin
+
+    bool Begin()
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        if (retired)
+            return false;
+        ++busy;
+        return true;
+    }
+    void End()
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        if (--busy == 0)
+            idle.notify_all();
+    }
+    void Retire()
+    {
+        std::unique_lock<std::mutex> lock(mutex);
+        retired = true;
+        idle.wait(lock, [this] { return busy == 0; });
+    }
+};
+
+class DriverDevice : public Device {
+public:
+    DriverDevice(std::shared_ptr<DriverLink> link, UINT subDevice) : link_(std::move(link)), sub_(subDevice) {}
+
+    Answer Send(UINT uMsg, DWORD_PTR dw1, DWORD_PTR dw2, DWORD* result) override
+    {
+        if (!link_->Begin())
+            return Answer::Gone;
+        MMDRV_MESSAGE_PARAMS params{};
+        params.uDeviceId = sub_;
+        params.uMsg = uMsg;
+        params.dwParam1 = dw1;
+        params.dwParam2 = dw2;
+        DWORD out = kNoResult;
+        DWORD actual = 0;
+        BOOL ok = link_->entry.IOControl(link_->hOpen, IOCTL_WAV_MESSAGE, reinterpret_cast<LPBYTE>(&params),
+                                         sizeof params, reinterpret_cast<LPBYTE>(&out), sizeof out, &actual);
+        link_->End();
+        if (!ok || out == kNoResult)
+            return Answer::Missing;
+        *result = out;
+        return Answer::Given;
+    }
+
+    WaveDriverId Owner() const override { return link_->id; }
+
+private:
+    std::shared_ptr<DriverLink> link_;
+    UINT sub_;
+};
+
+// ---- The built-in device 0 ------------------------------------------------------
+
+const char16_t kBuiltinName[] = u"Built-in Audio Output";
+// Every 16-bit format of the capability bits: 11, 22 and 44.1 kHz, mono and stereo.
+constexpr DWORD kBuiltinFormats = 0x00000004 | 0x00000008 | 0x00000040 | 0x00000080 | 0x00000400 | 0x00000800;
+
+// Discards 16-bit PCM and completes every header at once.  A header written
+// from inside its own MM_WOM_DONE callback is completed after that callback
+// returns, by the same thread, so double buffering does not recurse.
+class BuiltinDevice : public Device {
+public:
+    Answer Send(UINT uMsg, DWORD_PTR dw1, DWORD_PTR dw2, DWORD* result) override
+    {
+        *result = Handle(uMsg, dw1, dw2);
+        return Answer::Given;
+    }
+
+    BuiltinOutputStats Stats()
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return stats_;
+    }
+
+private:
+    struct Client {
+        DRVCALLBACK callback = nullptr;
+        HWAVE hWave = nullptr;
+        DWORD_PTR instance = 0;
+    };
+
+    static bool FormatOk(const WAVEFORMATEX* f)
+    {
+        if (f == nullptr)
+            return false;
+        WAVEFORMATEX w;
+        std::memcpy(&w, f, 16);
+        return w.wFormatTag == WAVE_FORMAT_PCM && w.wBitsPerSample == 16 && (w.nChannels == 1 || w.nChannels == 2) &&
+               w.nSamplesPerSec != 0;
+    }
+
+    static void Notify(const Client& c, UINT msg, DWORD_PTR p1)
+    {
+        if (c.callback)
+            c.callback(static_cast<HDRVR>(c.hWave), msg, c.instance, p1, 0);
+    }
+
+    DWORD Handle(UINT uMsg, DWORD_PTR dw1, DWORD_PTR dw2)
+    {
+        switch (uMsg) {
+        case WODM_GETNUMDEVS:
+            return 1;
+        case WODM_GETDEVCAPS: {
+            if (dw1 == 0)
+                return MMSYSERR_INVALPARAM;
+            WAVEOUTCAPS caps{};
+            caps.wMid = 1;
+            caps.wPid = 1;
+            caps.vDriverVersion = 0x0100;
+            std::memcpy(caps.szPname, kBuiltinName, sizeof kBuiltinName);
+            caps.dwFormats = kBuiltinFormats;
+            caps.wChannels = 2;
+            std::memcpy(reinterpret_cast<void*>(dw1), &caps, std::min<size_t>(dw2, sizeof caps));
+            return MMSYSERR_NOERROR;
+        }
+        case WODM_OPEN: {
+            auto* desc = reinterpret_cast<const WAVEOPENDESC*>(dw1);
+            if (desc == nullptr)
+                return MMSYSERR_INVALPARAM;
+            if (!FormatOk(desc->lpFormat))
+                return WAVERR_BADFORMAT;
+            if (dw2 & WAVE_FORMAT_QUERY)
+                return MMSYSERR_NOERROR;
+            Client c;
+            c.callback = reinterpret_cast<DRVCALLBACK>(desc->dwCallback);
+            c.hWave = desc->hWave;
+            c.instance = desc->dwInstance;
+            {
+                std::lock_guard<std::mutex> lock(mutex_);
+                client_ = c;
+                ++stats_.opens;
+            }
+            Notify(c, MM_WOM_OPEN, 0);
+            return MMSYSERR_NOERROR;
+        }
+        case WODM_CLOSE: {
+            Client c;
+            {
+                std::lock_guard<std::mutex> lock(mutex_);
+                c = client_;
+                client_ = Client{};
+                position_ = 0;
+            }
+            Notify(c, MM_WOM_CLOSE, 0);
+            return MMSYSERR_NOERROR;
+        }
+        case WODM_PREPARE:
+        case WODM_UNPREPARE:
+            return MMSYSERR_NOTSUPPORTED;   // the API's own preparation suffices
+        case WODM_WRITE:
+            return Write(reinterpret_cast<WAVEHDR*>(dw1));
+        case WODM_GETPOS: {
+            if (dw1 == 0)
+                return MMSYSERR_INVALPARAM;
+            DWORD pos;
+            {
+                std::lock_guard<std::mutex> lock(mutex_);
+                pos = static_cast<DWORD>(position_);
+            }
+            auto* mmt = reinterpret_cast<BYTE*>(dw1);
+            REC_SET32(mmt, MMTIME, wType, TIME_BYTES);
+            REC_SET32(mmt, MMTIME, u, pos);
+            return MMSYSERR_NOERROR;
+        }
+        case WODM_PAUSE:
+        case WODM_RESTART:
+        case WODM_RESET:
+        case WODM_BREAKLOOP:
+            return MMSYSERR_NOERROR;   // nothing is ever queued
+        default:
+            return MMSYSERR_NOTSUPPORTED;
+        }
+    }
+
+    DWORD Write(WAVEHDR* h)
+    {
+        if (h == nullptr)
+            return MMSYSERR_INVALPARAM;
+        DWORD flags = REC_GET32(h, WAVEHDR, dwFlags);
+        if (flags & WHDR_INQUEUE)
+            return MMSYSERR_INVALPARAM;
+        if (!(flags & WHDR_PREPARED))
+            return WAVERR_UNPREPARED;
+        REC_SET32(h, WAVEHDR, dwFlags, flags | WHDR_INQUEUE);
+        t_pending.push_back(h);
+        if (t_completing)
+            return MMSYSERR_NOERROR;   // the outer call completes it
+        t_completing = true;
+        while (!t_pending.empty()) {
+            WAVEHDR* next = t_pending.front();
+            t_pending.pop_front();
+            Complete(next);
+        }
+        t_completing = false;
+        return MMSYSERR_NOERROR;
+    }
+
+    void Complete(WAVEHDR* h)
+    {
+        DWORD length = REC_GET32(h, WAVEHDR, dwBufferLength);
+        REC_SET32(h, WAVEHDR, dwBytesRecorded, length);
+        REC_SET32(h, WAVEHDR, dwFlags, (REC_GET32(h, WAVEHDR, dwFlags) & ~WHDR_INQUEUE) | WHDR_DONE);
+        Client c;
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            position_ += length;
+            stats_.bytes += length;
+            ++stats_.headersDone;
+            c = client_;
+        }
+        Notify(c, MM_WOM_DONE, reinterpret_cast<DWORD_PTR>(h));
+    }
+
+    std::mutex mutex_;
+    Client client_;
+    uint64_t position_ = 0;
+    BuiltinOutputStats stats_;
+
+    static thread_local bool t_completing;
+    static thread_local std::deque<WAVEHDR*> t_pending;
+};
+
+thread_local bool BuiltinDevice::t_completing = false;
+thread_local std::deque<WAVEHDR*> BuiltinDevice::t_pending;
+
+// ---- Handles and tables -----------------------------------------------------------
+
+// One open handle of the application.
+struct WaveOut {
+    std::shared_ptr<Device> device;
+    DWORD callbackKind = CALLBACK_NULL;   // CALLBACK_NULL, _FUNCTION or _EVENT
+    DWORD_PTR callback = 0;               // the function, or the event handle
+    DWORD_PTR instance = 0;               // the application's instance word
+    std::vector<uint8_t> format;          // the API's copy, handed to the driver
+};
+
+struct Event {
+    std::mutex mutex;
+    std::condition_variable cv;
+    bool manual = false;
+    bool set = false;
+};
+
+struct State {
+    std::mutex mutex;
+    std::shared_ptr<BuiltinDevice> builtin = std::make_shared<BuiltinDevice>();
+    std::vector<std::shared_ptr<Device>> devices{builtin};
+    std::map<WaveDriverId, std::shared_ptr<DriverLink>> drivers;
+    WaveDriverId nextDriverId = 1;
+    std::shared_ptr<Device> preferred;   // null: device 0
+    DWORD preferredFlags = 0;
+    std::vector<MapperMessage> mapperLog;
+    std::map<HWAVEOUT, std::shared_ptr<WaveOut>> handles;
+    std::map<HANDLE, std::shared_ptr<Event>> events;
+};
+
+State& S()
+{
+    static State state;
+    return state;
+}
+
+// Drivers are forgotten without being called: by the time ResetAll runs, a
+// test may already have unloaded them.
+void ResetWave()
+{
+    State& s = S();
+    std::lock_guard<std::mutex> lock(s.mutex);
+    s.builtin = std::make_shared<BuiltinDevice>();
+    s.devices.assign(1, s.builtin);
+    s.drivers.clear();
+    s.preferred.reset();
+    s.preferredFlags = 0;
+    s.mapperLog.clear();
+    s.handles.clear();
+    s.events.clear();
+}
+
+const bool kResetRegistered = (RegisterReset(&ResetWave), true);
+
+// Caller holds the state's mutex.
+UINT IndexOfLocked(const State& s, const std::shared_ptr<Device>& d)
+{
+    auto it = std::find(s.devices.begin(), s.devices.end(), d);
+    return it == s.devices.end() ? 0 : static_cast<UINT>(it - s.devices.begin());
+}
+
+std::shared_ptr<Device> DeviceFor(UINT id)
+{
+    State& s = S();
+    std::lock_guard<std::mutex> lock(s.mutex);
+    if (id == WAVE_MAPPER)
+        id = s.preferred ? IndexOfLocked(s, s.preferred) : 0;
+    return id < s.devices.size() ? s.devices[id] : nullptr;
+}
+
+std::shared_ptr<WaveOut> FindHandle(HWAVEOUT h)
+{
+    State& s = S();
+    std::lock_guard<std::mutex> lock(s.mutex);
+    auto it = s.handles.find(h);
+    return it == s.handles.end() ? nullptr : it->second;
+}
+
+std::shared_ptr<Event> FindEvent(HANDLE h)
+{
+    State& s = S();
+    std::lock_guard<std::mutex> lock(s.mutex);
+    auto it = s.events.find(h);
+    return it == s.events.end() ? nullptr : it->second;
+}
+
+MMRESULT ResultOf(Answer a, DWORD result)
+{
+    switch (a) {
+    case Answer::Given: return result;
+    case Answer::Missing: return MMSYSERR_ERROR;
+    case Answer::Gone: return MMSYSERR_NODRIVER;
+    }
+    return MMSYSERR_ERROR;
+}
+
+MMRESULT SendTo(Device& d, UINT uMsg, DWORD_PTR dw1, DWORD_PTR dw2)
+{
+    DWORD result = 0;
+    Answer a = d.Send(uMsg, dw1, dw2, &result);
+    return ResultOf(a, result);
+}
+
+MMRESULT SendOnHandle(HWAVEOUT hwo, UINT uMsg, DWORD_PTR dw1, DWORD_PTR dw2)
+{
+    std::shared_ptr<WaveOut> w = FindHandle(hwo);
+    if (!w)
+        return MMSYSERR_INVALHANDLE;
+    return SendTo(*w->device, uMsg, dw1, dw2);
+}
+
+// The callback every device is given.  The instance word is the handle; a
+// handle that is gone (closed, or dropped by a reset) gets nothing.  Nothing
+// with a destructor is alive while the application's function runs: a fault
+// inside it may resume in the driver's guard without unwinding this frame.
+void CALLBACK DeliverToClient(HDRVR, UINT uMsg, DWORD_PTR dwInstance, DWORD_PTR dw1, DWORD_PTR dw2)
+{
+    DWORD kind = CALLBACK_NULL;
+    DWORD_PTR callback = 0;
+    DWORD_PTR instance = 0;
+    {
+        std::shared_ptr<WaveOut> w = FindHandle(reinterpret_cast<HWAVEOUT>(dwInstance));
+        if (!w)
+            return;
+        kind = w->callbackKind;
+        callback = w->callback;
+        instance = w->instance;
+    }
+    if (kind == CALLBACK_FUNCTION && callback != 0)
+        reinterpret_cast<DRVCALLBACK>(callback)(reinterpret_cast<HDRVR>(dwInstance), uMsg, instance, dw1, dw2);
+    else if (kind == CALLBACK_EVENT)
+        SetEvent(reinterpret_cast<HANDLE>(callback));
+}
+
+// The API's copy of a format: a PCM record as 16 bytes and a zero cbSize
+// (PCM records may lack the field), any other with its cbSize extra bytes.
+std::vector<uint8_t> CopyFormat(const WAVEFORMATEX* f)
+{
+    const auto* p = reinterpret_cast<const uint8_t*>(f);
+    WORD tag = RecReadU16(p);
+    size_t size = 16;
+    if (tag != WAVE_FORMAT_PCM)
+        size = 18 + RecReadU16(p + offsetof(WAVEFORMATEX, cbSize));
+    std::vector<uint8_t> copy(std::max<size_t>(size, sizeof(WAVEFORMATEX)), 0);
+    std::memcpy(copy.data(), p, size);
+    return copy;
+}
+
+MMRESULT MapperMessageLocked(State& s, UINT uMsg, DWORD_PTR dw1, DWORD_PTR dw2)
+{
+    switch (uMsg) {
+    case DRVM_MAPPER_PREFERRED_SET:
+        if (dw1 >= s.devices.size())
+            return MMSYSERR_BADDEVICEID;
+        s.preferred = dw1 == 0 ? nullptr : s.devices[dw1];
+        s.preferredFlags = static_cast<DWORD>(dw2);
+        return MMSYSERR_NOERROR;
+    case DRVM_MAPPER_PREFERRED_GET:
+        if (dw1 == 0)
+            return MMSYSERR_INVALPARAM;
+        *reinterpret_cast<UINT*>(dw1) = s.preferred ? IndexOfLocked(s, s.preferred) : 0;
+        if (dw2 != 0)
+            *reinterpret_cast<DWORD*>(dw2) = s.preferredFlags;
+        return MMSYSERR_NOERROR;
+    default:
+        return MMSYSERR_NOTSUPPORTED;
+    }
+}
+
+bool IsMapperHandle(HWAVEOUT hwo)
+{
+    auto v = reinterpret_cast<DWORD_PTR>(hwo);
+    return v == WAVE_MAPPER || v == ~static_cast<DWORD_PTR>(0);
+}
+
+// The header's flags, which the application's record may hold at any address.
+DWORD HeaderFlags(const WAVEHDR* h) { return REC_GET32(h, WAVEHDR, dwFlags); }
+void SetHeaderFlags(WAVEHDR* h, DWORD v) { REC_SET32(h, WAVEHDR, dwFlags, v); }
+
+}  // namespace
+
+// ---- Control side ---------------------------------------------------------------------
+
+WaveDriverId RegisterWaveDriver(const DriverEntryPoints& entry, DWORD_PTR hDeviceContext, std::string* error)
+{
+    auto fail = [error](const std::string& what) {
+        if (error)
+            *error = what;
+        return WaveDriverId{0};
+    };
+    if (!entry.Open || !entry.Close || !entry.IOControl)
+        return fail("the driver lacks Open, Close or IOControl");
+    auto link = std::make_shared<DriverLink>();
+    link->entry = entry;
+    link->hOpen = entry.Open(hDeviceContext, 0, 0);
+    if (link->hOpen == 0)
+        return fail("the driver's Open failed");
+
+    DWORD count = 0;
+    DriverDevice probe(link, 0);
+    if (probe.Send(WODM_GETNUMDEVS, 0, 0, &count) != Answer::Given || count == 0 || count > 64) {
+        entry.Close(link->hOpen);
+        return fail("the driver reports no wave-out device");
+    }
+
+    State& s = S();
+    std::lock_guard<std::mutex> lock(s.mutex);
+    link->id = s.nextDriverId++;
+    for (UINT i = 0; i < count; ++i)
+        s.devices.push_back(std::make_shared<DriverDevice>(link, i));
+    s.drivers[link->id] = link;
+    return link->id;
+}
+
+bool UnregisterWaveDriver(WaveDriverId id)
+{
+    std::shared_ptr<DriverLink> link;
+    {
+        State& s = S();
+        std::lock_guard<std::mutex> lock(s.mutex);
+        auto it = s.drivers.find(id);
+        if (it == s.drivers.end())
+            return false;
+        link = it->second;
+        s.drivers.erase(it);
+        s.devices.erase(std::remove_if(s.devices.begin(), s.devices.end(),
+                                       [id](const std::shared_ptr<Device>& d) { return d->Owner() == id; }),
+                        s.devices.end());
+        if (s.preferred && s.preferred->Owner() == id)
+            s.preferred.reset();
+    }
+    // Open handles on its devices now answer MMSYSERR_NODRIVER.
+    link->Retire();
+    link->entry.Close(link->hOpen);
+    return true;
+}
+
+std::vector<UINT> WaveDeviceIds(WaveDriverId id)
+{
+    State& s = S();
+    std::lock_guard<std::mutex> lock(s.mutex);
+    std::vector<UINT> ids;
+    for (size_t i = 0; i < s.devices.size(); ++i)
+        if (s.devices[i]->Owner() == id)
+            ids.push_back(static_cast<UINT>(i));
+    return ids;
+}
+
+UINT PreferredWaveDevice()
+{
+    State& s = S();
+    std::lock_guard<std::mutex> lock(s.mutex);
+    return s.preferred ? IndexOfLocked(s, s.preferred) : 0;
+}
+
+std::vector<MapperMessage> MapperMessages()
+{
+    State& s = S();
+    std::lock_guard<std::mutex> lock(s.mutex);
+    return s.mapperLog;
+}
+
+void ClearMapperMessages()
+{
+    State& s = S();
+    std::lock_guard<std::mutex> lock(s.mutex);
+    s.mapperLog.clear();
+}
+
+void SetBuiltinOutput(bool present)
+{
+    State& s = S();
+    std::lock_guard<std::mutex> lock(s.mutex);
+    auto it = std::find(s.devices.begin(), s.devices.end(), s.builtin);
+    if (present && it == s.devices.end())
+        s.devices.insert(s.devices.begin(), s.builtin);
+    else if (!present && it != s.devices.end())
+        s.devices.erase(it);
+    if (s.preferred == s.builtin)
+        s.preferred.reset();
+}
+
+BuiltinOutputStats BuiltinOutput()
+{
+    std::shared_ptr<BuiltinDevice> b;
+    {
+        State& s = S();
+        std::lock_guard<std::mutex> lock(s.mutex);
+        b = s.builtin;
+    }
+    return b->Stats();
+}
+
+HANDLE CreateEvent(bool manualReset, bool initiallySet)
+{
+    auto e = std::make_shared<Event>();
+    e->manual = manualReset;
+    e->set = initiallySet;
+    HANDLE h = e.get();
+    State& s = S();
+    std::lock_guard<std::mutex> lock(s.mutex);
+    s.events[h] = std::move(e);
+    return h;
+}
+
+bool SetEvent(HANDLE event)
+{
+    std::shared_ptr<Event> e = FindEvent(event);
+    if (!e)
+        return false;
+    {
+        std::lock_guard<std::mutex> lock(e->mutex);
+        e->set = true;
+    }
+    e->cv.notify_all();
+    return true;
+}
+
+bool ResetEvent(HANDLE event)
+{
+    std::shared_ptr<Event> e = FindEvent(event);
+    if (!e)
+        return false;
+    std::lock_guard<std::mutex> lock(e->mutex);
+    e->set = false;
+    return true;
+}
+
+bool WaitForEvent(HANDLE event, uint32_t timeoutMs)
+{
+    std::shared_ptr<Event> e = FindEvent(event);
+    if (!e)
+        return false;
+    std::unique_lock<std::mutex> lock(e->mutex);
+    auto isSet = [&] { return e->set; };
+    bool set;
+    if (timeoutMs == kWaitForever) {
+        e->cv.wait(lock, isSet);
+        set = true;
+    } else {
+        set = e->cv.wait_for(lock, std::chrono::milliseconds(timeoutMs), isSet);
+    }
+    if (set && !e->manual)
+        e->set = false;
+    return set;
+}
+
+bool CloseEvent(HANDLE event)
+{
+    State& s = S();
+    std::lock_guard<std::mutex> lock(s.mutex);
+    return s.events.erase(event) != 0;
+}
+
+}  // namespace host
+
+// ---- The platform's wave API ------------------------------------------------------------
+
+using host::Answer;
+
+extern "C" {
+
+UINT waveOutGetNumDevs(void)
+{
+    host::State& s = host::S();
+    std::lock_guard<std::mutex> lock(s.mutex);
+    return static_cast<UINT>(s.devices.size());
+}
+
+MMRESULT waveOutGetDevCaps(UINT uDeviceID, LPWAVEOUTCAPS pwoc, UINT cbwoc)
+{
+    if (pwoc == nullptr)
+        return MMSYSERR_INVALPARAM;
+    std::shared_ptr<host::Device> d = host::DeviceFor(uDeviceID);
+    if (!d)
+        return MMSYSERR_BADDEVICEID;
+    return host::SendTo(*d, WODM_GETDEVCAPS, reinterpret_cast<DWORD_PTR>(pwoc), cbwoc);
+}
+
+MMRESULT waveOutMessage(HWAVEOUT hwo, UINT uMsg, DWORD_PTR dw1, DWORD_PTR dw2)
+{
+    if (!host::IsMapperHandle(hwo))
+        return host::SendOnHandle(hwo, uMsg, dw1, dw2);
+    host::State& s = host::S();
+    std::lock_guard<std::mutex> lock(s.mutex);
+    MMRESULT r = host::MapperMessageLocked(s, uMsg, dw1, dw2);
+    s.mapperLog.push_back({uMsg, dw1, dw2, r});
+    return r;
+}
+
+MMRESULT waveOutOpen(HWAVEOUT* phwo, UINT uDeviceID, LPCWAVEFORMATEX pwfx, DWORD_PTR dwCallback,
+                     DWORD_PTR dwInstance, DWORD fdwOpen)
+{
+    const bool query = (fdwOpen & WAVE_FORMAT_QUERY) != 0;
+    if (pwfx == nullptr || (!query && phwo == nullptr))
+        return MMSYSERR_INVALPARAM;
+    std::shared_ptr<host::Device> d = host::DeviceFor(uDeviceID);
+    if (!d)
+        return MMSYSERR_BADDEVICEID;
+    const DWORD driverFlags = fdwOpen & ~static_cast<DWORD>(CALLBACK_TYPEMASK);
+
+    if (query) {
+        std::vector<uint8_t> format = host::CopyFormat(pwfx);
+        WAVEOPENDESC desc{};
+        desc.lpFormat = reinterpret_cast<LPWAVEFORMATEX>(format.data());
+        return host::SendTo(*d, WODM_OPEN, reinterpret_cast<DWORD_PTR>(&desc), driverFlags);
+    }
+
+    const DWORD kind = fdwOpen & CALLBACK_TYPEMASK;
+    switch (kind) {
+    case CALLBACK_NULL:
+    case CALLBACK_FUNCTION:
+        break;
+    case CALLBACK_EVENT:
+        if (!host::FindEvent(reinterpret_cast<HANDLE>(dwCallback)))
+            return MMSYSERR_INVALPARAM;
+        break;
+    case CALLBACK_WINDOW:
+    case CALLBACK_THREAD:
+        return MMSYSERR_NOTSUPPORTED;
+    default:
+        return MMSYSERR_INVALFLAG;
+    }
+
+    auto w = std::make_shared<host::WaveOut>();
+    w->device = d;
+    w->callbackKind = kind;
+    w->callback = dwCallback;
+    w->instance = dwInstance;
+    w->format = host::CopyFormat(pwfx);
+    HWAVEOUT hwo = reinterpret_cast<HWAVEOUT>(w.get());
+
+    // The handle is known before the driver answers, so that its MM_WOM_OPEN
+    // reaches the application.
+    host::State& s = host::S();
+    {
+        std::lock_guard<std::mutex> lock(s.mutex);
+        s.handles[hwo] = w;
+    }
+    WAVEOPENDESC desc{};
+    desc.hWave = hwo;
+    desc.lpFormat = reinterpret_cast<LPWAVEFORMATEX>(w->format.data());
+    desc.dwCallback = reinterpret_cast<DWORD_PTR>(&host::DeliverToClient);
+    desc.dwInstance = reinterpret_cast<DWORD_PTR>(hwo);
+    MMRESULT r = host::SendTo(*d, WODM_OPEN, reinterpret_cast<DWORD_PTR>(&desc), driverFlags | CALLBACK_FUNCTION);
+    if (r != MMSYSERR_NOERROR) {
+        std::lock_guard<std::mutex> lock(s.mutex);
+        s.handles.erase(hwo);
+        return r;
+    }
+    *phwo = hwo;
+    return MMSYSERR_NOERROR;
+}
+
+MMRESULT waveOutClose(HWAVEOUT hwo)
+{
+    std::shared_ptr<host::WaveOut> w = host::FindHandle(hwo);
+    if (!w)
+        return MMSYSERR_INVALHANDLE;
+    MMRESULT r = host::SendTo(*w->device, WODM_CLOSE, 0, 0);
+    if (r == MMSYSERR_NOERROR) {
+        host::State& s = host::S();
+        std::lock_guard<std::mutex> lock(s.mutex);
+        s.handles.erase(hwo);
+    }
+    return r;
+}
+
+MMRESULT waveOutPrepareHeader(HWAVEOUT hwo, LPWAVEHDR pwh, UINT cbwh)
+{
+    std::shared_ptr<host::WaveOut> w = host::FindHandle(hwo);
+    if (!w)
+        return MMSYSERR_INVALHANDLE;
+    if (pwh == nullptr || cbwh < sizeof(WAVEHDR))
+        return MMSYSERR_INVALPARAM;
+    if (host::HeaderFlags(pwh) & WHDR_PREPARED)
+        return MMSYSERR_NOERROR;
+    MMRESULT r = host::SendTo(*w->device, WODM_PREPARE, reinterpret_cast<DWORD_PTR>(pwh), cbwh);
+    if (r != MMSYSERR_NOERROR && r != MMSYSERR_NOTSUPPORTED)
+        return r;
+    host::SetHeaderFlags(pwh, host::HeaderFlags(pwh) | WHDR_PREPARED);
+    return MMSYSERR_NOERROR;
+}
+
+MMRESULT waveOutUnprepareHeader(HWAVEOUT hwo, LPWAVEHDR pwh, UINT cbwh)
+{
+    std::shared_ptr<host::WaveOut> w = host::FindHandle(hwo);
+    if (!w)
+        return MMSYSERR_INVALHANDLE;
+    if (pwh == nullptr || cbwh < sizeof(WAVEHDR))
+        return MMSYSERR_INVALPARAM;
+    DWORD flags = host::HeaderFlags(pwh);
+    if (flags & WHDR_INQUEUE)
+        return WAVERR_STILLPLAYING;
+    if (!(flags & WHDR_PREPARED))
+        return MMSYSERR_NOERROR;
+    MMRESULT r = host::SendTo(*w->device, WODM_UNPREPARE, reinterpret_cast<DWORD_PTR>(pwh), cbwh);
+    if (r != MMSYSERR_NOERROR && r != MMSYSERR_NOTSUPPORTED)
+        return r;
+    host::SetHeaderFlags(pwh, host::HeaderFlags(pwh) & ~static_cast<DWORD>(WHDR_PREPARED));
+    return MMSYSERR_NOERROR;
+}
+
+MMRESULT waveOutWrite(HWAVEOUT hwo, LPWAVEHDR pwh, UINT cbwh)
+{
+    if (pwh == nullptr || cbwh < sizeof(WAVEHDR))
+        return host::FindHandle(hwo) ? MMSYSERR_INVALPARAM : MMSYSERR_INVALHANDLE;
+    return host::SendOnHandle(hwo, WODM_WRITE, reinterpret_cast<DWORD_PTR>(pwh), cbwh);
+}
+
+MMRESULT waveOutPause(HWAVEOUT hwo) { return host::SendOnHandle(hwo, WODM_PAUSE, 0, 0); }
+MMRESULT waveOutRestart(HWAVEOUT hwo) { return host::SendOnHandle(hwo, WODM_RESTART, 0, 0); }
+MMRESULT waveOutReset(HWAVEOUT hwo) { return host::SendOnHandle(hwo, WODM_RESET, 0, 0); }
+MMRESULT waveOutBreakLoop(HWAVEOUT hwo) { return host::SendOnHandle(hwo, WODM_BREAKLOOP, 0, 0); }
+
+MMRESULT waveOutGetPosition(HWAVEOUT hwo, LPMMTIME pmmt, UINT cbmmt)
+{
+    return host::SendOnHandle(hwo, WODM_GETPOS, reinterpret_cast<DWORD_PTR>(pmmt), cbmmt);
+}
+
+}  // extern "C"

@@ -1,0 +1,365 @@
+// The wave API as applications see it, on the driver (device 1) and the
+// built-in device 0; the wave mapper; booting the driver from the registry;
+// IsBadWritePtr.
+#include <sys/mman.h>
+
+#include <cstring>
+
+#include "host/devicemanager.h"
+#include "host/registry.h"
+#include "support/stream_fixture.h"
+
+using testing_support::HeaderPool;
+using testing_support::MakeFormat;
+using testing_support::UnmappedPage;
+using testing_support::WaveApiTest;
+
+namespace {
+
+const char16_t kDriverName[] = u"Bluetooth A2DP Output";
+
+// An application's callback function: records what the wave API delivers.
+struct App {
+    struct Call {
+        HDRVR hwo;
+        UINT msg;
+        DWORD_PTR instance;
+        DWORD_PTR p1;
+    };
+    std::vector<Call> calls;
+    std::function<void(const Call&)> onCall;
+
+    static void CALLBACK Fn(HDRVR hwo, UINT msg, DWORD_PTR instance, DWORD_PTR p1, DWORD_PTR)
+    {
+        auto* self = reinterpret_cast<App*>(instance);
+        self->calls.push_back({hwo, msg, instance, p1});
+        if (self->onCall)
+            self->onCall(self->calls.back());
+    }
+    std::vector<UINT> Messages() const
+    {
+        std::vector<UINT> m;
+        for (const Call& c : calls)
+            m.push_back(c.msg);
+        return m;
+    }
+};
+
+// Headers as an application has them before preparing: no flags at all.
+WAVEHDR* Fresh(HeaderPool& pool, size_t i, DWORD length)
+{
+    WAVEHDR* h = pool.Prepare(i, length);
+    testing_support::HSetFlags(h, 0);
+    return h;
+}
+
+class WaveApi : public WaveApiTest {
+protected:
+    HWAVEOUT OpenFunction(UINT device, App& app)
+    {
+        format_ = MakeFormat();
+        HWAVEOUT hwo = nullptr;
+        EXPECT_EQ(waveOutOpen(&hwo, device, &format_, reinterpret_cast<DWORD_PTR>(&App::Fn),
+                              reinterpret_cast<DWORD_PTR>(&app), CALLBACK_FUNCTION),
+                  0u);
+        return hwo;
+    }
+    WAVEFORMATEX format_{};
+};
+
+TEST_F(WaveApi, EnumeratesTheBuiltinDeviceAndTheDriver)
+{
+    EXPECT_EQ(waveOutGetNumDevs(), 2u);
+    WAVEOUTCAPS caps{};
+    ASSERT_EQ(waveOutGetDevCaps(0, &caps, sizeof caps), 0u);
+    EXPECT_EQ(host::Narrow(caps.szPname), "Built-in Audio Output");
+    EXPECT_NE(caps.dwFormats & WAVE_FORMAT_4S16, 0u);
+    std::memset(&caps, 0, sizeof caps);
+    ASSERT_EQ(waveOutGetDevCaps(1, &caps, sizeof caps), 0u);
+    EXPECT_EQ(std::memcmp(caps.szPname, kDriverName, sizeof kDriverName), 0);
+    EXPECT_EQ(waveOutGetDevCaps(2, &caps, sizeof caps), UINT(MMSYSERR_BADDEVICEID));
+    EXPECT_EQ(waveOutGetDevCaps(1, nullptr, sizeof caps), UINT(MMSYSERR_INVALPARAM));
+}
+
+TEST_F(WaveApi, FormatQueriesReachTheDeviceAndOpenNothing)
+{
+    struct Case {
+        UINT device;
+        WAVEFORMATEX format;
+        MMRESULT expected;
+    } cases[] = {
+        {1, MakeFormat(), 0},
+        {1, MakeFormat(2, 44100, 8), 0},
+        {1, MakeFormat(2, 48000), WAVERR_BADFORMAT},
+        {1, MakeFormat(1), WAVERR_BADFORMAT},
+        {1, MakeFormat(2, 44100, 16, 2), WAVERR_BADFORMAT},
+        {0, MakeFormat(1, 22050), 0},
+        {0, MakeFormat(2, 44100, 8), WAVERR_BADFORMAT},
+    };
+    auto before = Ctx();
+    for (const Case& c : cases)
+        EXPECT_EQ(waveOutOpen(nullptr, c.device, &c.format, 0, 0, WAVE_FORMAT_QUERY), c.expected)
+            << c.device << " " << c.format.nSamplesPerSec;
+    EXPECT_EQ(std::memcmp(&before, &Ctx(), sizeof before), 0);
+    EXPECT_EQ(host::BuiltinOutput().opens, 0u);
+    WAVEFORMATEX f = MakeFormat();
+    EXPECT_EQ(waveOutOpen(nullptr, 7, &f, 0, 0, WAVE_FORMAT_QUERY), UINT(MMSYSERR_BADDEVICEID));
+}
+
+TEST_F(WaveApi, FunctionCallbackSeesOpenDoneAndClose)
+{
+    LinkEvent(BT_EVENT_LINK_UP);
+    App app;
+    HWAVEOUT hwo = OpenFunction(1, app);
+    ASSERT_NE(hwo, nullptr);
+    EXPECT_EQ(Ctx().hWave, hwo);
+    ASSERT_EQ(app.Messages(), std::vector<UINT>{MM_WOM_OPEN});
+    EXPECT_EQ(app.calls[0].hwo, reinterpret_cast<HDRVR>(hwo));
+    EXPECT_EQ(app.calls[0].instance, reinterpret_cast<DWORD_PTR>(&app));
+
+    HeaderPool pool(1);
+    WAVEHDR* h = Fresh(pool, 0, 4000);
+    EXPECT_EQ(waveOutWrite(hwo, h, sizeof *h), UINT(WAVERR_UNPREPARED));
+    ASSERT_EQ(waveOutPrepareHeader(hwo, h, sizeof *h), 0u);
+    EXPECT_EQ(testing_support::HFlags(h), DWORD(WHDR_PREPARED));
+    ASSERT_EQ(waveOutWrite(hwo, h, sizeof *h), 0u);
+    host::AdvanceVirtualMs(20);
+    MMTIME t{};
+    t.wType = TIME_BYTES;
+    EXPECT_EQ(waveOutGetPosition(hwo, &t, sizeof t), 0u);
+    EXPECT_EQ(t.u.cb, 4000u);
+    ASSERT_EQ(app.Messages(), (std::vector<UINT>{MM_WOM_OPEN, MM_WOM_DONE}));
+    EXPECT_EQ(app.calls[1].p1, reinterpret_cast<DWORD_PTR>(h));
+
+    EXPECT_EQ(waveOutUnprepareHeader(hwo, h, sizeof *h), 0u);
+    EXPECT_EQ(testing_support::HFlags(h) & WHDR_PREPARED, 0u);
+    EXPECT_EQ(waveOutClose(hwo), 0u);
+    EXPECT_EQ(app.Messages(), (std::vector<UINT>{MM_WOM_OPEN, MM_WOM_DONE, MM_WOM_CLOSE}));
+    EXPECT_EQ(waveOutPause(hwo), UINT(MMSYSERR_INVALHANDLE));
+}
+
+TEST_F(WaveApi, EventCallbackIsSetByEachMessage)
+{
+    HANDLE ev = host::CreateEvent(false, false);
+    WAVEFORMATEX f = MakeFormat();
+    HWAVEOUT hwo = nullptr;
+    ASSERT_EQ(waveOutOpen(&hwo, 1, &f, reinterpret_cast<DWORD_PTR>(ev), 0, CALLBACK_EVENT), 0u);
+    EXPECT_FALSE(host::WaitForEvent(ev, 0));   // link down: no MM_WOM_OPEN
+
+    HeaderPool pool(1);
+    WAVEHDR* h = Fresh(pool, 0, 1000);
+    waveOutPrepareHeader(hwo, h, sizeof *h);
+    waveOutWrite(hwo, h, sizeof *h);
+    EXPECT_FALSE(host::WaitForEvent(ev, 0));
+    host::AdvanceVirtualMs(20);
+    EXPECT_TRUE(host::WaitForEvent(ev, 0));
+    EXPECT_FALSE(host::WaitForEvent(ev, 0));   // auto-reset
+    EXPECT_EQ(waveOutClose(hwo), 0u);
+    EXPECT_TRUE(host::WaitForEvent(ev, 0));
+    EXPECT_TRUE(host::CloseEvent(ev));
+
+    EXPECT_EQ(waveOutOpen(&hwo, 1, &f, reinterpret_cast<DWORD_PTR>(ev), 0, CALLBACK_EVENT),
+              UINT(MMSYSERR_INVALPARAM));
+    EXPECT_EQ(waveOutOpen(&hwo, 1, &f, 0, 0, CALLBACK_WINDOW), UINT(MMSYSERR_NOTSUPPORTED));
+}
+
+TEST_F(WaveApi, QueuedHeadersKeepTheHandleAndTheirPreparation)
+{
+    App app;
+    HWAVEOUT hwo = OpenFunction(1, app);
+    HeaderPool pool(1);
+    WAVEHDR* h = Fresh(pool, 0, 4000);
+    waveOutPrepareHeader(hwo, h, sizeof *h);
+    waveOutPause(hwo);
+    ASSERT_EQ(waveOutWrite(hwo, h, sizeof *h), 0u);
+
+    EXPECT_EQ(waveOutUnprepareHeader(hwo, h, sizeof *h), UINT(WAVERR_STILLPLAYING));
+    EXPECT_NE(testing_support::HFlags(h) & WHDR_PREPARED, 0u);
+    EXPECT_EQ(waveOutClose(hwo), UINT(WAVERR_STILLPLAYING));
+    EXPECT_EQ(waveOutRestart(hwo), 0u);   // the handle is still good
+
+    EXPECT_EQ(waveOutReset(hwo), 0u);
+    EXPECT_EQ(app.Messages(), std::vector<UINT>{MM_WOM_DONE});
+    EXPECT_EQ(waveOutUnprepareHeader(hwo, h, sizeof *h), 0u);
+    EXPECT_EQ(waveOutClose(hwo), 0u);
+}
+
+TEST_F(WaveApi, ACaughtFaultBecomesAnError)
+{
+    App app;
+    HWAVEOUT hwo = OpenFunction(1, app);
+    EXPECT_EQ(waveOutWrite(hwo, static_cast<WAVEHDR*>(UnmappedPage()), sizeof(WAVEHDR)), UINT(MMSYSERR_ERROR));
+    EXPECT_EQ(waveOutGetPosition(hwo, nullptr, sizeof(MMTIME)), UINT(MMSYSERR_INVALPARAM));
+    EXPECT_TRUE(host::IsFree(StreamLock()));
+    EXPECT_EQ(waveOutBreakLoop(hwo), 0u);
+    EXPECT_EQ(waveOutClose(hwo), 0u);
+}
+
+TEST_F(WaveApi, BuiltinDeviceCompletesEveryHeaderAtOnceWithoutRecursing)
+{
+    App app;
+    HWAVEOUT hwo = OpenFunction(0, app);
+    ASSERT_NE(hwo, nullptr);
+    HeaderPool pool(2);
+    int depth = 0, maxDepth = 0, rewrites = 0;
+    app.onCall = [&](const App::Call& c) {
+        if (c.msg != MM_WOM_DONE)
+            return;
+        maxDepth = std::max(maxDepth, ++depth);
+        if (rewrites < 6) {
+            ++rewrites;
+            EXPECT_EQ(waveOutWrite(hwo, reinterpret_cast<WAVEHDR*>(c.p1), sizeof(WAVEHDR)), 0u);
+        }
+        --depth;
+    };
+    for (size_t i = 0; i < 2; ++i) {
+        WAVEHDR* h = Fresh(pool, i, 1000);
+        waveOutPrepareHeader(hwo, h, sizeof *h);
+        ASSERT_EQ(waveOutWrite(hwo, h, sizeof *h), 0u);
+    }
+    EXPECT_EQ(maxDepth, 1);
+    EXPECT_EQ(host::BuiltinOutput().headersDone, 8u);
+    EXPECT_EQ(host::BuiltinOutput().bytes, 8000u);
+    EXPECT_EQ(app.Messages(), (std::vector<UINT>{MM_WOM_OPEN, MM_WOM_DONE, MM_WOM_DONE, MM_WOM_DONE, MM_WOM_DONE,
+                                                 MM_WOM_DONE, MM_WOM_DONE, MM_WOM_DONE, MM_WOM_DONE}));
+    EXPECT_EQ(PostedBytes(), 0u);
+    EXPECT_EQ(waveOutClose(hwo), 0u);
+}
+
+TEST_F(WaveApi, MapperMessagesAreAnsweredAndRecorded)
+{
+    auto mapper = reinterpret_cast<HWAVEOUT>(static_cast<DWORD_PTR>(WAVE_MAPPER));
+    UINT id = 99;
+    DWORD flags = 99;
+    EXPECT_EQ(waveOutMessage(mapper, DRVM_MAPPER_PREFERRED_GET, reinterpret_cast<DWORD_PTR>(&id),
+                             reinterpret_cast<DWORD_PTR>(&flags)),
+              0u);
+    EXPECT_EQ(id, 0u);
+    EXPECT_EQ(waveOutMessage(mapper, DRVM_MAPPER_PREFERRED_SET, 1, 7), 0u);
+    EXPECT_EQ(waveOutMessage(mapper, DRVM_MAPPER_PREFERRED_GET, reinterpret_cast<DWORD_PTR>(&id),
+                             reinterpret_cast<DWORD_PTR>(&flags)),
+              0u);
+    EXPECT_EQ(id, 1u);
+    EXPECT_EQ(flags, 7u);
+    EXPECT_EQ(waveOutMessage(mapper, DRVM_MAPPER_PREFERRED_SET, 2, 0), UINT(MMSYSERR_BADDEVICEID));
+    EXPECT_EQ(waveOutMessage(mapper, 0x2000, 0, 0), UINT(MMSYSERR_NOTSUPPORTED));
+    auto log = host::MapperMessages();
+    ASSERT_EQ(log.size(), 5u);
+    EXPECT_EQ(log[3].result, UINT(MMSYSERR_BADDEVICEID));
+    EXPECT_EQ(host::PreferredWaveDevice(), 1u);
+
+    // Unregistering the preferred driver gives device 0 back; its open
+    // handles then have no driver.
+    App app;
+    HWAVEOUT hwo = OpenFunction(1, app);
+    ASSERT_TRUE(host::UnregisterWaveDriver(wave_));
+    wave_ = 0;
+    EXPECT_EQ(host::PreferredWaveDevice(), 0u);
+    EXPECT_EQ(waveOutGetNumDevs(), 1u);
+    EXPECT_EQ(waveOutPause(hwo), UINT(MMSYSERR_NODRIVER));
+}
+
+// ---- Booting from the registry ---------------------------------------------------
+
+class DeviceManagerTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        host::ResetAll();
+        btstandin::Reset();
+    }
+    void TearDown() override
+    {
+        host::ResetAll();   // deactivates what is still active
+        btstandin::Reset();
+        EXPECT_FALSE(host::DriverModule::IsMapped(host::LibraryPathForDll("btwav.dll")));
+    }
+    const std::string key_ = "Drivers\\BuiltIn\\WAVKELVO";
+};
+
+TEST_F(DeviceManagerTest, ActivatesFromTheRegistryAndDeactivates)
+{
+    host::RegistrySetString(key_, "Dll", "btwav.dll");
+    host::RegistrySetString(key_, "Prefix", "WAV");
+    host::RegistrySetDword(key_, "Index", 1);
+    std::string error;
+    host::DeviceHandle dev = host::ActivateDevice(key_, &error);
+    ASSERT_NE(dev, 0u) << error;
+    EXPECT_EQ(host::ActiveDeviceName(dev), "WAV1:");
+    ASSERT_NE(host::ActiveDeviceModule(dev), nullptr);
+    EXPECT_EQ(*host::ActiveDeviceModule(dev)->Get<BOOL>("g_bDeviceInit"), 1);
+    EXPECT_EQ(host::WaveDeviceIds(host::ActiveDeviceWaveDriver(dev)), std::vector<UINT>{1});
+    EXPECT_EQ(btstandin::Registrations().size(), 1u);
+
+    WAVEOUTCAPS caps{};
+    ASSERT_EQ(waveOutGetDevCaps(1, &caps, sizeof caps), 0u);
+    EXPECT_EQ(std::memcmp(caps.szPname, kDriverName, sizeof kDriverName), 0);
+    WAVEFORMATEX f = MakeFormat();
+    HWAVEOUT hwo = nullptr;
+    ASSERT_EQ(waveOutOpen(&hwo, 1, &f, 0, 0, CALLBACK_NULL), 0u);
+    EXPECT_EQ(waveOutClose(hwo), 0u);
+
+    // The same index twice is refused before anything is loaded.
+    std::string again;
+    EXPECT_EQ(host::ActivateDevice(key_, &again), 0u);
+    EXPECT_NE(again.find("WAV1"), std::string::npos) << again;
+
+    EXPECT_TRUE(host::DeactivateDevice(dev));
+    EXPECT_FALSE(host::DeactivateDevice(dev));
+    EXPECT_EQ(waveOutGetNumDevs(), 1u);
+    EXPECT_FALSE(host::DriverModule::IsMapped(host::LibraryPathForDll("btwav.dll")));
+}
+
+TEST_F(DeviceManagerTest, BadEntriesAreRefusedAndUndone)
+{
+    std::string error;
+    EXPECT_EQ(host::ActivateDevice(key_, &error), 0u);
+    EXPECT_NE(error.find("Dll"), std::string::npos) << error;
+
+    host::RegistrySetString(key_, "Dll", "nosuchdriver.dll");
+    host::RegistrySetString(key_, "Prefix", "WAV");
+    EXPECT_EQ(host::ActivateDevice(key_, &error), 0u);
+    EXPECT_NE(error.find("nosuchdriver"), std::string::npos) << error;
+
+    host::RegistrySetString(key_, "Dll", "btwav.dll");
+    host::RegistrySetString(key_, "Prefix", "XYZ");
+    EXPECT_EQ(host::ActivateDevice(key_, &error), 0u);
+    EXPECT_NE(error.find("XYZ_Init"), std::string::npos) << error;
+
+    // Init failing (its allocation) unloads the library again.
+    host::RegistrySetString(key_, "Prefix", "WAV");
+    host::FailNext(host::Fault::LocalAlloc);
+    EXPECT_EQ(host::ActivateDevice(key_, &error), 0u);
+    EXPECT_NE(error.find("WAV_Init"), std::string::npos) << error;
+    EXPECT_FALSE(host::DriverModule::IsMapped(host::LibraryPathForDll("btwav.dll")));
+    EXPECT_EQ(waveOutGetNumDevs(), 1u);
+}
+
+// ---- IsBadWritePtr -----------------------------------------------------------------
+
+TEST(IsBadWritePtrTest, AnswersFromTheProcessMappings)
+{
+    int onStack = 0;
+    EXPECT_TRUE(IsBadWritePtr(nullptr, 4));
+    EXPECT_TRUE(IsBadWritePtr(nullptr, 0));
+    EXPECT_FALSE(IsBadWritePtr(&onStack, sizeof onStack));
+    EXPECT_FALSE(IsBadWritePtr(UnmappedPage(), 0));
+    EXPECT_TRUE(IsBadWritePtr(UnmappedPage(), 1));
+
+    auto* p = static_cast<uint8_t*>(mmap(nullptr, 3 * 4096, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0));
+    ASSERT_NE(p, MAP_FAILED);
+    ASSERT_EQ(mprotect(p + 2 * 4096, 4096, PROT_NONE), 0);
+    EXPECT_FALSE(IsBadWritePtr(p, 2 * 4096));
+    EXPECT_FALSE(IsBadWritePtr(p + 2 * 4096 - 12, 12));
+    EXPECT_TRUE(IsBadWritePtr(p + 2 * 4096 - 8, 12));
+    ASSERT_EQ(mprotect(p + 4096, 4096, PROT_READ), 0);
+    EXPECT_FALSE(IsBadWritePtr(p, 4096));
+    EXPECT_TRUE(IsBadWritePtr(p, 4097));
+    EXPECT_TRUE(IsBadWritePtr(p + 4096, 4));
+    munmap(p, 3 * 4096);
+    EXPECT_TRUE(IsBadWritePtr(p, 4));
+
+    EXPECT_TRUE(IsBadWritePtr(&onStack, ~static_cast<UINT_PTR>(0)));
+}
+
+}  // namespace
