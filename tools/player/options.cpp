@@ -1,0 +1,335 @@
+// Command-line parsing and validation.  Every error is one line that names
+// the option and what was expected.
+#include "options.h"
+
+#include <algorithm>
+#include <cctype>
+#include <cerrno>
+#include <cmath>
+#include <cstdlib>
+#include <cstring>
+#include <strings.h>
+
+namespace player {
+namespace {
+
+bool ParseUnsigned(const std::string& text, uint64_t max, uint64_t* value)
+{
+    if (text.empty() || text[0] == '-' || text[0] == '+')
+        return false;
+    errno = 0;
+    char* end = nullptr;
+    unsigned long long v = std::strtoull(text.c_str(), &end, 0);
+    if (errno != 0 || end == text.c_str() || *end != '\0' || v > max)
+        return false;
+    *value = v;
+    return true;
+}
+
+// Registry values the driver reads, with their canonical spelling.
+const char* const kRegistryNames[] = {"Sample", "Timer", "CacheLen"};
+
+}  // namespace
+
+bool ParseMilliseconds(const std::string& text, uint64_t* ms)
+{
+    std::string number = text;
+    double scale = 1.0;
+    if (number.size() > 2 && number.compare(number.size() - 2, 2, "ms") == 0) {
+        number.resize(number.size() - 2);
+    } else if (number.size() > 1 && number.back() == 's') {
+        number.resize(number.size() - 1);
+        scale = 1000.0;
+    }
+    if (number.empty() || !(std::isdigit(static_cast<unsigned char>(number[0])) || number[0] == '.'))
+        return false;
+    errno = 0;
+    char* end = nullptr;
+    double v = std::strtod(number.c_str(), &end);
+    if (errno != 0 || *end != '\0' || !std::isfinite(v) || v < 0)
+        return false;
+    v *= scale;
+    if (v > 86400000.0)   // a day is more than any playback needs
+        return false;
+    *ms = static_cast<uint64_t>(std::llround(v));
+    return true;
+}
+
+std::string UsageText(const std::string& programName)
+{
+    return "Usage: " + programName + " [options] [FILE]\n"
+           "Plays FILE (or a built-in test sound) through the wave API, the driver and\n"
+           "the Bluetooth stand-in, and reports what reached the headset.\n"
+           "\n"
+           "Clock and registry:\n"
+           "  --fast                  run on the virtual clock, as fast as the machine allows\n"
+           "  --reg FILE              load a .reg file into the registry\n"
+           "  --set NAME=VALUE        set Sample, Timer or CacheLen (decimal or 0x hex)\n"
+           "  --driver-dir DIR        where the driver library is looked for\n"
+           "Application:\n"
+           "  --buffers N             buffers the player keeps queued (default 4)\n"
+           "  --buffer-size BYTES     bytes per buffer (default 8192)\n"
+           "  --refill callback|event  refill returned buffers from a callback function or\n"
+           "                          from the main thread woken by an event (default callback)\n"
+           "  --loop N                play the whole sound N times as one loop\n"
+           "  --pause T:D             pause at T for D (times in ms, or with s/ms suffix)\n"
+           "  --reset T               reset at T, then go on from where playback stood\n"
+           "Link:\n"
+           "  --link-delay T          the link comes up T after boot (default 100ms)\n"
+           "  --link-down T           the link goes down at T\n"
+           "  --link-back T           the link comes back at T\n"
+           "Headset and reports:\n"
+           "  --wav FILE              received PCM as a WAV file\n"
+           "  --sbc FILE              received audio encoded as an SBC stream\n"
+           "  --packets FILE          packet log (CSV)\n"
+           "  --report FILE           report as JSON\n"
+           "  --plot FILE             timeline of the pacing (SVG)\n"
+           "  --quiet                 no progress output\n"
+           "  -h, --help              this text\n"
+           "Times T are measured from the first buffer written (--link-delay: from boot);\n"
+           "--pause, --link-down and --link-back may be given more than once.\n"
+           "\n"
+           "Exit status: 0 played and bit-exact, 1 played but not bit-exact, 2 bad command\n"
+           "line, 3 input file problem, 4 registry problem, 5 output cannot be written,\n"
+           "6 playback failed, 130 interrupted.\n";
+}
+
+bool ParseOptions(int argc, char** argv, Options* out, std::string* error)
+{
+    Options o;
+    bool sawFile = false;
+    bool optionsEnded = false;
+    for (int i = 1; i < argc; ++i) {
+        std::string arg = argv[i];
+        if (optionsEnded || arg.empty() || arg[0] != '-' || arg == "-") {
+            if (sawFile) {
+                *error = "only one input file can be played (got '" + o.input + "' and '" + arg + "')";
+                return false;
+            }
+            o.input = arg;
+            sawFile = true;
+            continue;
+        }
+        if (arg == "--") {
+            optionsEnded = true;
+            continue;
+        }
+        std::string name = arg;
+        std::string value;
+        bool hasInlineValue = false;
+        size_t eq = arg.find('=');
+        if (arg.compare(0, 2, "--") == 0 && eq != std::string::npos) {
+            name = arg.substr(0, eq);
+            value = arg.substr(eq + 1);
+            hasInlineValue = true;
+        }
+        auto takeValue = [&](std::string* v) {
+            if (hasInlineValue) {
+                *v = value;
+                return true;
+            }
+            if (i + 1 >= argc) {
+                *error = "option " + name + " needs a value";
+                return false;
+            }
+            *v = argv[++i];
+            return true;
+        };
+        auto noValue = [&]() {
+            if (hasInlineValue) {
+                *error = "option " + name + " takes no value";
+                return false;
+            }
+            return true;
+        };
+        auto timeValue = [&](uint64_t* ms) {
+            std::string v;
+            if (!takeValue(&v))
+                return false;
+            if (!ParseMilliseconds(v, ms)) {
+                *error = "option " + name + " expects a time such as 500, 500ms or 1.5s, not '" + v + "'";
+                return false;
+            }
+            return true;
+        };
+
+        std::string v;
+        if (name == "-h" || name == "--help") {
+            if (!noValue())
+                return false;
+            o.help = true;
+        } else if (name == "--fast") {
+            if (!noValue())
+                return false;
+            o.fast = true;
+        } else if (name == "--quiet") {
+            if (!noValue())
+                return false;
+            o.quiet = true;
+        } else if (name == "--reg") {
+            if (!takeValue(&o.regFile))
+                return false;
+        } else if (name == "--driver-dir") {
+            if (!takeValue(&o.driverDir))
+                return false;
+        } else if (name == "--set") {
+            if (!takeValue(&v))
+                return false;
+            size_t e = v.find('=');
+            if (e == std::string::npos) {
+                *error = "option --set expects NAME=VALUE, not '" + v + "'";
+                return false;
+            }
+            std::string key = v.substr(0, e);
+            const char* canonical = nullptr;
+            for (const char* n : kRegistryNames)
+                if (strcasecmp(n, key.c_str()) == 0)
+                    canonical = n;
+            if (!canonical) {
+                *error = "option --set: unknown value '" + key + "' (expected Sample, Timer or CacheLen)";
+                return false;
+            }
+            uint64_t number = 0;
+            if (!ParseUnsigned(v.substr(e + 1), 0xFFFFFFFFull, &number)) {
+                *error = "option --set " + key + ": '" + v.substr(e + 1) +
+                         "' is not a 32-bit unsigned number";
+                return false;
+            }
+            o.sets.emplace_back(canonical, static_cast<uint32_t>(number));
+        } else if (name == "--buffers") {
+            uint64_t n = 0;
+            if (!takeValue(&v))
+                return false;
+            if (!ParseUnsigned(v, 1024, &n) || n == 0) {
+                *error = "option --buffers expects a count from 1 to 1024, not '" + v + "'";
+                return false;
+            }
+            o.buffers = static_cast<unsigned>(n);
+        } else if (name == "--buffer-size") {
+            uint64_t n = 0;
+            if (!takeValue(&v))
+                return false;
+            if (!ParseUnsigned(v, 64u << 20, &n) || n == 0) {
+                *error = "option --buffer-size expects a byte count from 1 to 67108864, not '" + v + "'";
+                return false;
+            }
+            o.bufferBytes = static_cast<uint32_t>(n);
+        } else if (name == "--refill") {
+            if (!takeValue(&v))
+                return false;
+            if (v == "callback") {
+                o.refill = Refill::Callback;
+            } else if (v == "event") {
+                o.refill = Refill::Event;
+            } else {
+                *error = "option --refill expects 'callback' or 'event', not '" + v + "'";
+                return false;
+            }
+        } else if (name == "--loop") {
+            uint64_t n = 0;
+            if (!takeValue(&v))
+                return false;
+            if (!ParseUnsigned(v, 10000, &n) || n == 0) {
+                *error = "option --loop expects a count from 1 to 10000, not '" + v + "'";
+                return false;
+            }
+            o.loops = static_cast<uint32_t>(n);
+        } else if (name == "--link-delay") {
+            if (!timeValue(&o.linkDelayMs))
+                return false;
+        } else if (name == "--link-down" || name == "--link-back" || name == "--reset") {
+            TimedAction a{};
+            a.kind = name == "--link-down" ? TimedAction::LinkDown
+                     : name == "--link-back" ? TimedAction::LinkBack
+                                             : TimedAction::Reset;
+            if (!timeValue(&a.atMs))
+                return false;
+            o.actions.push_back(a);
+        } else if (name == "--pause") {
+            if (!takeValue(&v))
+                return false;
+            size_t colon = v.find(':');
+            TimedAction a{};
+            a.kind = TimedAction::Pause;
+            if (colon == std::string::npos || !ParseMilliseconds(v.substr(0, colon), &a.atMs) ||
+                !ParseMilliseconds(v.substr(colon + 1), &a.durationMs) || a.durationMs == 0) {
+                *error = "option --pause expects T:D (pause at T for D, D not zero), not '" + v + "'";
+                return false;
+            }
+            o.actions.push_back(a);
+        } else if (name == "--wav" || name == "--sbc" || name == "--packets" || name == "--report" ||
+                   name == "--plot") {
+            std::string* target = name == "--wav"       ? &o.wavOut
+                                  : name == "--sbc"     ? &o.sbcOut
+                                  : name == "--packets" ? &o.csvOut
+                                  : name == "--report"  ? &o.jsonOut
+                                                        : &o.plotOut;
+            if (!takeValue(target))
+                return false;
+            if (target->empty()) {
+                *error = "option " + name + " needs a file name";
+                return false;
+            }
+        } else {
+            *error = "unknown option '" + arg + "'";
+            return false;
+        }
+    }
+
+    // The timeline is drawn as SVG only; a picture format by another name
+    // would be a file no viewer opens.
+    for (const char* ext : {".png", ".jpg", ".jpeg", ".pdf", ".gif"}) {
+        size_t n = std::strlen(ext);
+        if (o.plotOut.size() >= n && strcasecmp(o.plotOut.c_str() + o.plotOut.size() - n, ext) == 0) {
+            *error = "option --plot writes SVG; give a file name ending in .svg, not '" + o.plotOut + "'";
+            return false;
+        }
+    }
+
+    std::stable_sort(o.actions.begin(), o.actions.end(),
+                     [](const TimedAction& a, const TimedAction& b) { return a.atMs < b.atMs; });
+
+    // Combinations that have no sound meaning.
+    bool linkDown = false;
+    uint64_t pauseEnd = 0;
+    for (const TimedAction& a : o.actions) {
+        if (a.kind == TimedAction::LinkDown) {
+            if (linkDown) {
+                *error = "option --link-down at " + std::to_string(a.atMs) +
+                         " ms: the link is already down (add a --link-back before it)";
+                return false;
+            }
+            linkDown = true;
+        } else if (a.kind == TimedAction::LinkBack) {
+            if (!linkDown) {
+                *error = "option --link-back at " + std::to_string(a.atMs) +
+                         " ms needs an earlier --link-down";
+                return false;
+            }
+            linkDown = false;
+        } else if (a.kind == TimedAction::Pause) {
+            if (a.atMs < pauseEnd) {
+                *error = "option --pause at " + std::to_string(a.atMs) + " ms overlaps the pause before it";
+                return false;
+            }
+            pauseEnd = a.atMs + a.durationMs;
+        } else if (a.kind == TimedAction::Reset && o.loops != 0) {
+            // Loop members are rewound in place, so where a reset leaves the
+            // sound cannot be told from the headers that come back.
+            *error = "options --reset and --loop cannot be combined";
+            return false;
+        }
+    }
+    for (const TimedAction& a : o.actions) {
+        if (a.kind == TimedAction::Reset)
+            for (const TimedAction& p : o.actions)
+                if (p.kind == TimedAction::Pause && a.atMs >= p.atMs && a.atMs < p.atMs + p.durationMs) {
+                    *error = "option --reset at " + std::to_string(a.atMs) + " ms falls inside a pause";
+                    return false;
+                }
+    }
+    *out = std::move(o);
+    return true;
+}
+
+}  // namespace player

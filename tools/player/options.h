@@ -1,0 +1,60 @@
+// The player's command line.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace player {
+
+// Exit codes, also listed in the usage text.
+enum ExitCode {
+    kExitOk = 0,            // played, and the headset received what was written
+    kExitMismatch = 1,      // played, but the received stream differs
+    kExitUsage = 2,         // bad command line
+    kExitInput = 3,         // input file missing, unreadable or not convertible
+    kExitRegistry = 4,      // .reg file or registry value unusable
+    kExitOutput = 5,        // an output file cannot be written
+    kExitPlayback = 6,      // the host, the driver or the wave API failed
+};
+
+enum class Refill {
+    Callback,   // CALLBACK_FUNCTION: MM_WOM_DONE writes the next buffer itself
+    Event,      // CALLBACK_EVENT: the main thread waits on the event and writes
+};
+
+// Something the player does at a time measured from the first waveOutWrite.
+struct TimedAction {
+    enum Kind { LinkDown, LinkBack, Pause, Reset } kind;
+    uint64_t atMs;         // playback time at which it happens
+    uint64_t durationMs;   // Pause only: how long the stream stays paused
+};
+
+struct Options {
+    std::string input;                    // empty: the built-in sound
+    bool fast = false;                    // virtual clock instead of the real one
+    std::string regFile;                  // optional .reg file
+    std::vector<std::pair<std::string, uint32_t>> sets;   // --set overrides, in order
+    unsigned buffers = 4;                 // buffers the application keeps
+    uint32_t bufferBytes = 8192;          // size of each buffer
+    Refill refill = Refill::Callback;
+    uint64_t linkDelayMs = 100;           // link comes up this long after boot
+    uint32_t loops = 0;                   // 0: no loop; N: the whole sound N times
+    std::vector<TimedAction> actions;     // sorted by time
+    std::string wavOut, sbcOut, csvOut, jsonOut, plotOut;
+    bool quiet = false;                   // no progress output
+    std::string driverDir;                // where the driver's library lives
+    bool help = false;
+};
+
+// Parses argv.  On error returns false with a one-line message in *error.
+bool ParseOptions(int argc, char** argv, Options* out, std::string* error);
+
+// The usage text printed by --help and after a command-line error.
+std::string UsageText(const std::string& programName);
+
+// "250", "250ms", "1.5s" -> milliseconds.  False when it is not a time.
+bool ParseMilliseconds(const std::string& text, uint64_t* ms);
+
+}  // namespace player

@@ -1,0 +1,358 @@
+#include "report.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <sstream>
+
+namespace player {
+namespace {
+
+std::string Fixed(double v, int decimals)
+{
+    if (std::fabs(v) < 0.5 * std::pow(10.0, -decimals))
+        v = 0;   // no "-0.000"
+    char buf[64];
+    std::snprintf(buf, sizeof buf, "%.*f", decimals, v);
+    return buf;
+}
+
+std::string JsonNumber(double v)
+{
+    if (!std::isfinite(v))
+        return "null";
+    char buf[64];
+    std::snprintf(buf, sizeof buf, "%.6g", v);
+    return buf;
+}
+
+std::string Quoted(const std::string& s)
+{
+    return "\"" + JsonEscape(s) + "\"";
+}
+
+std::string XmlEscape(const std::string& s)
+{
+    std::string out;
+    for (char c : s) {
+        switch (c) {
+        case '&': out += "&amp;"; break;
+        case '<': out += "&lt;"; break;
+        case '>': out += "&gt;"; break;
+        case '"': out += "&quot;"; break;
+        default: out += c;
+        }
+    }
+    return out;
+}
+
+std::string SummaryJson(const Summary& s)
+{
+    return "{\"count\": " + std::to_string(s.count) + ", \"mean\": " + JsonNumber(s.mean) +
+           ", \"p99\": " + JsonNumber(s.p99) + ", \"max\": " + JsonNumber(s.max) + "}";
+}
+
+}  // namespace
+
+std::string JsonEscape(const std::string& s)
+{
+    std::string out;
+    for (unsigned char c : s) {
+        switch (c) {
+        case '"': out += "\\\""; break;
+        case '\\': out += "\\\\"; break;
+        case '\n': out += "\\n"; break;
+        case '\r': out += "\\r"; break;
+        case '\t': out += "\\t"; break;
+        default:
+            if (c < 0x20) {
+                char buf[8];
+                std::snprintf(buf, sizeof buf, "\\u%04x", c);
+                out += buf;
+            } else {
+                out += static_cast<char>(c);
+            }
+        }
+    }
+    return out;
+}
+
+std::string FormatText(const Report& r)
+{
+    std::ostringstream o;
+    const PacingResult& p = r.pacing;
+    auto line = [&](const char* label, const std::string& value) {
+        char buf[32];
+        std::snprintf(buf, sizeof buf, "  %-16s", label);
+        o << buf << value << "\n";
+    };
+    o << "Played " << r.source << " (" << r.sourceFormat << ")\n";
+    if (r.converted)
+        line("format", "WAVE_FORMAT_QUERY refused it; converted: " + r.conversion);
+    else
+        line("format", "accepted by WAVE_FORMAT_QUERY, played as is");
+    for (const std::string& n : r.notes)
+        line("note", n);
+    line("clock", r.clock == "virtual" ? "virtual (--fast)" : "real");
+    std::string buffers = std::to_string(r.buffers) + " x " + std::to_string(r.bufferBytes) + " bytes, ";
+    buffers += r.loops ? "queued at once as one loop played " + std::to_string(r.loops) + " times"
+                       : "refilled from the " + r.refill;
+    line("buffers", buffers);
+    line("driver config", r.configLine.empty() ? "(no configuration line)" : r.configLine);
+    for (const Happening& h : r.happenings)
+        line("event", Fixed(h.t, 3) + " s  " + h.what);
+    line("audio duration", Fixed(r.audioSeconds, 3) + " s");
+    std::string wall = Fixed(r.wallSeconds, 3) + " s";
+    if (r.clock == "virtual")
+        wall += " (" + Fixed(r.clockSeconds, 3) + " s on the virtual clock)";
+    line("wall time", wall);
+    line("bytes written", std::to_string(r.bytesWritten));
+    line("bytes received", std::to_string(r.comparison.received) + " (expected " +
+                               std::to_string(r.comparison.expected) + ")");
+    std::string exact = r.comparison.exact ? "yes" : "NO";
+    if (!r.comparison.exact && r.comparison.firstDifference >= 0)
+        exact += ", first difference at byte " + std::to_string(r.comparison.firstDifference);
+    line("bit-exact", exact);
+    std::string packets = std::to_string(p.packets);
+    if (p.packets)
+        packets += " (audio bytes min " + std::to_string(p.packetMin) + ", mean " + Fixed(p.packetMean, 1) +
+                   ", max " + std::to_string(p.packetMax) + ")";
+    if (p.refused)
+        packets += ", " + std::to_string(p.refused) + " refused (" + std::to_string(p.refusedBytes) + " bytes lost)";
+    line("packets", packets);
+    if (p.intervalMs.count) {
+        line("tick interval", "mean " + Fixed(p.intervalMs.mean, 3) + " ms, p99 " + Fixed(p.intervalMs.p99, 3) +
+                                  " ms, max " + Fixed(p.intervalMs.max, 3) + " ms (" +
+                                  std::to_string(p.ticks.size()) + " ticks" +
+                                  (p.ticksObserved ? "" : ", taken from packets") + ")");
+        line("tick lateness", "mean " + Fixed(p.latenessMs.mean, 3) + " ms, p99 " + Fixed(p.latenessMs.p99, 3) +
+                                  " ms, max " + Fixed(p.latenessMs.max, 3) + " ms");
+    }
+    line("underruns", std::to_string(p.underruns) +
+                          (p.underruns ? std::string(p.underruns == 1 ? " tick" : " ticks") + " (" +
+                                                std::to_string(p.underrunBytes) + " bytes short)"
+                                          : ""));
+    for (const std::string& f : r.outputs)
+        line("wrote", f);
+    return o.str();
+}
+
+std::string FormatJson(const Report& r)
+{
+    const PacingResult& p = r.pacing;
+    std::ostringstream o;
+    o << "{\n";
+    o << "  \"source\": " << Quoted(r.source) << ",\n";
+    o << "  \"source_format\": " << Quoted(r.sourceFormat) << ",\n";
+    o << "  \"format_query_refused\": " << (r.queryRefused ? "true" : "false") << ",\n";
+    o << "  \"converted\": " << (r.converted ? "true" : "false") << ",\n";
+    o << "  \"conversion\": " << Quoted(r.conversion) << ",\n";
+    o << "  \"notes\": [";
+    for (size_t i = 0; i < r.notes.size(); ++i)
+        o << (i ? ", " : "") << Quoted(r.notes[i]);
+    o << "],\n";
+    o << "  \"clock\": " << Quoted(r.clock) << ",\n";
+    o << "  \"buffers\": {\"count\": " << r.buffers << ", \"bytes\": " << r.bufferBytes
+      << ", \"refill\": " << Quoted(r.refill) << ", \"loops\": " << r.loops << "},\n";
+    o << "  \"config_line\": " << Quoted(r.configLine) << ",\n";
+    o << "  \"config\": {\"Sample\": " << r.config.sample << ", \"Timer\": " << r.config.timer
+      << ", \"CacheLen\": " << r.config.cacheLen << "},\n";
+    o << "  \"events\": [";
+    for (size_t i = 0; i < r.happenings.size(); ++i)
+        o << (i ? ",\n    " : "\n    ") << "{\"t\": " << JsonNumber(r.happenings[i].t)
+          << ", \"what\": " << Quoted(r.happenings[i].what) << "}";
+    o << (r.happenings.empty() ? "],\n" : "\n  ],\n");
+    o << "  \"audio_seconds\": " << JsonNumber(r.audioSeconds) << ",\n";
+    o << "  \"wall_seconds\": " << JsonNumber(r.wallSeconds) << ",\n";
+    o << "  \"clock_seconds\": " << JsonNumber(r.clockSeconds) << ",\n";
+    o << "  \"bytes_written\": " << r.bytesWritten << ",\n";
+    o << "  \"bytes_expected\": " << r.comparison.expected << ",\n";
+    o << "  \"bytes_received\": " << r.comparison.received << ",\n";
+    o << "  \"bit_exact\": " << (r.comparison.exact ? "true" : "false") << ",\n";
+    o << "  \"first_difference\": " << r.comparison.firstDifference << ",\n";
+    o << "  \"packets\": {\"count\": " << p.packets << ", \"min\": " << p.packetMin
+      << ", \"mean\": " << JsonNumber(p.packetMean) << ", \"max\": " << p.packetMax << ", \"refused\": " << p.refused
+      << ", \"refused_bytes\": " << p.refusedBytes << "},\n";
+    o << "  \"ticks\": {\"count\": " << p.ticks.size() << ", \"observed\": " << (p.ticksObserved ? "true" : "false")
+      << ",\n    \"interval_ms\": " << SummaryJson(p.intervalMs)
+      << ",\n    \"lateness_ms\": " << SummaryJson(p.latenessMs) << "},\n";
+    o << "  \"underruns\": {\"count\": " << p.underruns << ", \"bytes_short\": " << p.underrunBytes << "},\n";
+    o << "  \"outputs\": [";
+    for (size_t i = 0; i < r.outputs.size(); ++i)
+        o << (i ? ", " : "") << Quoted(r.outputs[i]);
+    o << "],\n";
+    o << "  \"timeline\": [";
+    for (size_t i = 0; i < p.ticks.size(); ++i) {
+        const TickRow& t = p.ticks[i];
+        o << (i ? ",\n    " : "\n    ") << "{\"t\": " << JsonNumber(t.t) << ", \"due\": " << t.due
+          << ", \"posted\": " << t.posted << ", \"queued\": " << t.queued << (t.first ? ", \"first\": true" : "")
+          << (t.underrun ? ", \"underrun\": true" : "") << "}";
+    }
+    o << (p.ticks.empty() ? "]\n" : "\n  ]\n");
+    o << "}\n";
+    return o.str();
+}
+
+std::string FormatPacketLog(const PacingInput& in, const PacingResult& r)
+{
+    std::ostringstream o;
+    o << "arrival_s,bytes,bytes_due,refused\n";
+    const double f = in.frequency ? static_cast<double>(in.frequency) : 1.0;
+    for (size_t i = 0; i < in.packets.size(); ++i) {
+        const PacketInfo& p = in.packets[i];
+        double t = (static_cast<double>(p.counter) - static_cast<double>(in.startCounter)) / f;
+        o << Fixed(t, 6) << "," << p.bytes << "," << (i < r.packetDue.size() ? r.packetDue[i] : 0) << ","
+          << (p.refused ? 1 : 0) << "\n";
+    }
+    return o.str();
+}
+
+// ---- SVG timeline -------------------------------------------------------------
+
+namespace {
+
+// A "nice" step for about `want` grid lines over `span`.
+double NiceStep(double span, int want)
+{
+    if (span <= 0)
+        return 1;
+    double raw = span / want;
+    double mag = std::pow(10.0, std::floor(std::log10(raw)));
+    double n = raw / mag;
+    double step = n < 1.5 ? 1 : n < 3.5 ? 2 : n < 7.5 ? 5 : 10;
+    return step * mag;
+}
+
+struct Panel {
+    double x0, y0, w, h;     // plot area in pixels
+    double tMin, tMax;       // seconds
+    double vMin, vMax;       // values
+    double X(double t) const { return x0 + (t - tMin) / (tMax - tMin) * w; }
+    double Y(double v) const { return y0 + h - (v - vMin) / (vMax - vMin) * h; }
+};
+
+void Axes(std::ostringstream& o, const Panel& p, const std::string& title, const std::string& unit)
+{
+    o << "<rect x='" << Fixed(p.x0, 1) << "' y='" << Fixed(p.y0, 1) << "' width='" << Fixed(p.w, 1)
+      << "' height='" << Fixed(p.h, 1) << "' fill='#fbfbfb' stroke='#888'/>\n";
+    double ts = NiceStep(p.tMax - p.tMin, 10);
+    for (double t = std::ceil(p.tMin / ts) * ts; t <= p.tMax + 1e-9; t += ts) {
+        double x = p.X(t);
+        o << "<line x1='" << Fixed(x, 1) << "' y1='" << Fixed(p.y0, 1) << "' x2='" << Fixed(x, 1) << "' y2='"
+          << Fixed(p.y0 + p.h, 1) << "' stroke='#e4e4e4'/>\n";
+        o << "<text x='" << Fixed(x, 1) << "' y='" << Fixed(p.y0 + p.h + 14, 1)
+          << "' text-anchor='middle' class='tick'>" << Fixed(t, ts < 0.1 ? 2 : ts < 1 ? 1 : 0) << "</text>\n";
+    }
+    double vs = NiceStep(p.vMax - p.vMin, 5);
+    for (double v = std::ceil(p.vMin / vs) * vs; v <= p.vMax + 1e-9; v += vs) {
+        double y = p.Y(v);
+        o << "<line x1='" << Fixed(p.x0, 1) << "' y1='" << Fixed(y, 1) << "' x2='" << Fixed(p.x0 + p.w, 1)
+          << "' y2='" << Fixed(y, 1) << "' stroke='#e4e4e4'/>\n";
+        o << "<text x='" << Fixed(p.x0 - 6, 1) << "' y='" << Fixed(y + 4, 1) << "' text-anchor='end' class='tick'>"
+          << Fixed(v, 0) << "</text>\n";
+    }
+    o << "<text x='" << Fixed(p.x0, 1) << "' y='" << Fixed(p.y0 - 8, 1) << "' class='title'>" << XmlEscape(title)
+      << "</text>\n";
+    o << "<text x='" << Fixed(p.x0 + p.w, 1) << "' y='" << Fixed(p.y0 - 8, 1)
+      << "' text-anchor='end' class='tick'>" << XmlEscape(unit) << "</text>\n";
+}
+
+}  // namespace
+
+std::string FormatSvg(const Report& r)
+{
+    const std::vector<TickRow>& rows = r.pacing.ticks;
+    const double width = 1100, height = 640;
+    double tMax = 0.001;
+    double perTick = 1, queued = 1;
+    for (const TickRow& t : rows) {
+        tMax = std::max(tMax, t.t);
+        perTick = std::max({perTick, static_cast<double>(t.due), static_cast<double>(t.posted)});
+        queued = std::max(queued, static_cast<double>(t.queued));
+    }
+    double tMin = 0;
+    for (const Happening& h : r.happenings) {
+        tMin = std::min(tMin, h.t);
+        tMax = std::max(tMax, h.t);
+    }
+    Panel top{80, 60, width - 110, 250, tMin, tMax, 0, perTick * 1.1};
+    Panel bottom{80, 370, width - 110, 200, tMin, tMax, 0, queued * 1.1};
+
+    std::ostringstream o;
+    o << "<?xml version='1.0' encoding='UTF-8'?>\n";
+    o << "<svg xmlns='http://www.w3.org/2000/svg' width='" << width << "' height='" << height << "' viewBox='0 0 "
+      << width << " " << height << "' font-family='sans-serif'>\n";
+    o << "<style>.tick{font-size:11px;fill:#444}.title{font-size:13px;fill:#111}.legend{font-size:12px}</style>\n";
+    o << "<rect width='100%' height='100%' fill='white'/>\n";
+    std::string heading = "Pacing: " + r.source + ", " + r.clock + " clock" +
+                          (r.configLine.empty() ? "" : " - " + r.configLine);
+    o << "<text x='80' y='24' font-size='15px'>" << XmlEscape(heading) << "</text>\n";
+
+    Axes(o, top, "Bytes per tick: due (line) and posted (bars); red: underrun", "bytes");
+    Axes(o, bottom, "Bytes queued after each tick", "bytes");
+
+    // Posted bytes as thin bars.
+    double barW = rows.size() > 1 ? std::max(0.6, top.w / rows.size() * 0.6) : 2;
+    for (const TickRow& t : rows) {
+        double x = top.X(t.t);
+        double y = top.Y(t.posted);
+        o << "<rect x='" << Fixed(x - barW / 2, 2) << "' y='" << Fixed(y, 2) << "' width='" << Fixed(barW, 2)
+          << "' height='" << Fixed(top.y0 + top.h - y, 2) << "' fill='" << (t.underrun ? "#d62728" : "#9ecae1")
+          << "'/>\n";
+    }
+    // Due as a line and queued bytes as steps, each broken where the ticks
+    // stop (a pause, an idle pump).
+    double gap = r.config.timer ? 2.5 * r.config.timer / 1000.0 : 0.05;
+    auto series = [&](const Panel& p, const char* colour, bool steps, auto value) {
+        std::string points;
+        double prevT = 0, prevV = 0;
+        bool open = false;
+        auto flush = [&]() {
+            if (!points.empty())
+                o << "<polyline fill='none' stroke='" << colour << "' stroke-width='1.2' points='" << points
+                  << "'/>\n";
+            points.clear();
+        };
+        for (const TickRow& t : rows) {
+            double v = value(t);
+            if (open && t.t - prevT > gap) {
+                if (steps)
+                    points += Fixed(p.X(t.t), 2) + "," + Fixed(p.Y(prevV), 2) + " ";
+                else
+                    flush();
+            }
+            if (steps && open)
+                points += Fixed(p.X(t.t), 2) + "," + Fixed(p.Y(prevV), 2) + " ";
+            points += Fixed(p.X(t.t), 2) + "," + Fixed(p.Y(v), 2) + " ";
+            open = true;
+            prevT = t.t;
+            prevV = v;
+        }
+        flush();
+    };
+    series(top, "#08519c", false, [](const TickRow& t) { return static_cast<double>(t.due); });
+    series(bottom, "#31a354", true,
+           [](const TickRow& t) { return static_cast<double>(std::max<int64_t>(t.queued, 0)); });
+    // Link changes, pauses and resets as marked instants, labelled by the
+    // first words of their description, on staggered rows.
+    int row = 0;
+    for (const Happening& h : r.happenings) {
+        if (h.what.compare(0, 11, "not reached") == 0)
+            continue;
+        std::string label = h.what.substr(0, h.what.find_first_of(",;"));
+        double x = top.X(h.t);
+        o << "<line x1='" << Fixed(x, 1) << "' y1='" << Fixed(top.y0, 1) << "' x2='" << Fixed(x, 1) << "' y2='"
+          << Fixed(bottom.y0 + bottom.h, 1) << "' stroke='#ff7f0e' stroke-dasharray='4,3'/>\n";
+        bool right = x > top.x0 + top.w * 0.85;
+        o << "<text x='" << Fixed(right ? x - 3 : x + 3, 1) << "' y='" << Fixed(top.y0 + 12 + 13 * (row % 4), 1)
+          << "' class='tick' fill='#b35806'" << (right ? " text-anchor='end'" : "") << ">" << XmlEscape(label)
+          << "</text>\n";
+        ++row;
+    }
+    o << "<text x='" << Fixed(width / 2, 1) << "' y='" << Fixed(height - 12, 1)
+      << "' text-anchor='middle' class='tick'>seconds since the first buffer was written</text>\n";
+    o << "</svg>\n";
+    return o.str();
+}
+
+}  // namespace player

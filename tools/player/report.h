@@ -1,0 +1,60 @@
+// The closing report, for people (text) and for programs (JSON), the packet
+// log (CSV) and the pacing timeline (SVG).
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "analysis.h"
+
+namespace player {
+
+struct Happening {
+    double t;             // seconds since the first write (negative: before it)
+    std::string what;     // "link up, preferred device 1", "pause", ...
+};
+
+struct Report {
+    // Input.
+    std::string source;            // file name, or "built-in sound"
+    std::string sourceFormat;      // container, encoding, rate, channels
+    bool queryRefused = false;     // WAVE_FORMAT_QUERY refused the source's own format
+    bool converted = false;
+    std::string conversion;        // what the conversion did
+    std::vector<std::string> notes;
+
+    // Setup.
+    std::string clock;             // "real" or "virtual"
+    unsigned buffers = 0;          // buffers used
+    uint32_t bufferBytes = 0;      // size of each
+    std::string refill;            // "callback" or "thread"
+    uint32_t loops = 0;            // 0: no loop
+    std::string configLine;        // the driver's configuration line
+    PacingConfig config;
+    std::vector<Happening> happenings;
+
+    // Results.
+    double audioSeconds = 0;       // length of the sound the headset should get
+    double wallSeconds = 0;        // real time from the first write to the last packet
+    double clockSeconds = 0;       // the same on the playback clock (virtual in fast mode)
+    uint64_t bytesWritten = 0;     // sum of the buffers handed to waveOutWrite
+    Comparison comparison;         // expected headset stream against the received one
+    PacingResult pacing;
+    std::vector<std::string> outputs;    // files written
+};
+
+std::string FormatText(const Report& r);
+std::string FormatJson(const Report& r);
+
+// One line per packet: arrival time (s since the first write), audio bytes,
+// bytes due of the tick that posted it, and whether it was refused.
+std::string FormatPacketLog(const PacingInput& in, const PacingResult& r);
+
+// Bytes due and posted per tick, and the queued bytes, over time.
+std::string FormatSvg(const Report& r);
+
+// For JSON strings.
+std::string JsonEscape(const std::string& s);
+
+}  // namespace player

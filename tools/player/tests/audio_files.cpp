@@ -1,0 +1,173 @@
+#include "audio_files.h"
+
+#include <gtest/gtest.h>
+#include <sndfile.h>
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <random>
+#include <sstream>
+
+extern char** environ;
+
+namespace player_test {
+
+TempDir::TempDir()
+{
+    const char* base = std::getenv("TMPDIR");
+    std::string pattern = std::string(base && *base ? base : "/tmp") + "/btwav-player-XXXXXX";
+    std::vector<char> name(pattern.begin(), pattern.end());
+    name.push_back('\0');
+    if (mkdtemp(name.data()) == nullptr)
+        ADD_FAILURE() << "mkdtemp failed";
+    path_ = name.data();
+}
+
+TempDir::~TempDir()
+{
+    std::error_code ec;
+    std::filesystem::remove_all(path_, ec);
+}
+
+std::vector<std::string> TempDir::Entries() const
+{
+    std::vector<std::string> names;
+    for (const auto& e : std::filesystem::directory_iterator(path_))
+        names.push_back(e.path().filename().string());
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+Audio Noise(size_t frames, int rate, int channels, uint32_t seed)
+{
+    Audio a;
+    a.rate = rate;
+    a.channels = channels;
+    std::mt19937 gen(seed);
+    a.samples.resize(frames * channels);
+    for (auto& s : a.samples)
+        s = static_cast<int16_t>(static_cast<int32_t>(gen() & 0xFFFF) - 32768);
+    return a;
+}
+
+Audio Sine(size_t frames, int rate, int channels, double hz, double amp)
+{
+    Audio a;
+    a.rate = rate;
+    a.channels = channels;
+    a.samples.resize(frames * channels);
+    for (size_t i = 0; i < frames; ++i) {
+        double v = amp * 32767.0 * std::sin(2 * M_PI * hz * static_cast<double>(i) / rate);
+        for (int c = 0; c < channels; ++c)
+            a.samples[i * channels + c] = static_cast<int16_t>(std::lround(v));
+    }
+    return a;
+}
+
+void WriteWav(const std::string& path, const Audio& a)
+{
+    SF_INFO info{};
+    info.samplerate = a.rate;
+    info.channels = a.channels;
+    info.format = SF_FORMAT_WAV | SF_FORMAT_PCM_16;
+    SNDFILE* f = sf_open(path.c_str(), SFM_WRITE, &info);
+    ASSERT_NE(f, nullptr) << path << ": " << sf_strerror(nullptr);
+    sf_count_t frames = static_cast<sf_count_t>(a.Frames());
+    EXPECT_EQ(sf_writef_short(f, a.samples.data(), frames), frames);
+    sf_close(f);
+}
+
+Audio ReadAudio(const std::string& path)
+{
+    Audio a;
+    SF_INFO info{};
+    SNDFILE* f = sf_open(path.c_str(), SFM_READ, &info);
+    if (f == nullptr) {
+        ADD_FAILURE() << path << ": " << sf_strerror(nullptr);
+        return a;
+    }
+    a.rate = info.samplerate;
+    a.channels = info.channels;
+    std::vector<int16_t> block(4096 * static_cast<size_t>(info.channels));
+    for (;;) {
+        sf_count_t got = sf_readf_short(f, block.data(), 4096);
+        if (got <= 0)
+            break;
+        a.samples.insert(a.samples.end(), block.begin(), block.begin() + got * info.channels);
+    }
+    sf_close(f);
+    return a;
+}
+
+RunResult RunProgram(const std::string& program, const std::vector<std::string>& args)
+{
+    RunResult r;
+    TempDir io;
+    std::string outPath = io.File("out"), errPath = io.File("err");
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+    posix_spawn_file_actions_addopen(&actions, 1, outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    posix_spawn_file_actions_addopen(&actions, 2, errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    std::vector<char*> argv;
+    argv.push_back(const_cast<char*>(program.c_str()));
+    for (const std::string& a : args)
+        argv.push_back(const_cast<char*>(a.c_str()));
+    argv.push_back(nullptr);
+    pid_t pid = 0;
+    int rc = posix_spawn(&pid, program.c_str(), &actions, nullptr, argv.data(), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    if (rc != 0)
+        return r;
+    int status = 0;
+    waitpid(pid, &status, 0);
+    r.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    r.out = ReadText(outPath);
+    r.err = ReadText(errPath);
+    return r;
+}
+
+RunResult RunPlayer(const std::vector<std::string>& args)
+{
+    return RunProgram(BTWAV_PLAYER_PATH, args);
+}
+
+std::string ReadText(const std::string& path)
+{
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
+void WriteText(const std::string& path, const std::string& text)
+{
+    std::ofstream out(path, std::ios::binary);
+    out << text;
+}
+
+std::string JsonValue(const std::string& json, const std::string& key)
+{
+    std::string needle = "\"" + key + "\": ";
+    size_t at = json.find(needle);
+    if (at == std::string::npos)
+        return "";
+    at += needle.size();
+    size_t end = at;
+    if (json[at] == '"') {
+        end = json.find('"', at + 1);
+        return end == std::string::npos ? "" : json.substr(at, end - at + 1);
+    }
+    while (end < json.size() && json[end] != ',' && json[end] != '}' && json[end] != '\n')
+        ++end;
+    return json.substr(at, end - at);
+}
+
+}  // namespace player_test

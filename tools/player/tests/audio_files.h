@@ -1,0 +1,60 @@
+// Test inputs made at test time with libsndfile, outputs read back, and the
+// player binary run as a child process.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace player_test {
+
+// A directory under $TMPDIR, removed with everything in it.
+class TempDir {
+public:
+    TempDir();
+    ~TempDir();
+    TempDir(const TempDir&) = delete;
+    TempDir& operator=(const TempDir&) = delete;
+    const std::string& Path() const { return path_; }
+    std::string File(const std::string& name) const { return path_ + "/" + name; }
+    // Names of the entries in the directory, sorted.
+    std::vector<std::string> Entries() const;
+
+private:
+    std::string path_;
+};
+
+struct Audio {
+    int rate = 0;
+    int channels = 0;
+    std::vector<int16_t> samples;   // interleaved
+    size_t Frames() const { return channels ? samples.size() / channels : 0; }
+};
+
+// Uniform white noise, the same for the same seed.
+Audio Noise(size_t frames, int rate, int channels, uint32_t seed);
+// A sine of `hz` at amplitude `amp` (of full scale) on every channel.
+Audio Sine(size_t frames, int rate, int channels, double hz, double amp);
+
+// Writes 16-bit PCM WAV; fails the current test on error.
+void WriteWav(const std::string& path, const Audio& a);
+// Reads any file libsndfile knows as 16-bit samples; fails the test on error.
+Audio ReadAudio(const std::string& path);
+
+struct RunResult {
+    int exitCode = -1;
+    std::string out;   // standard output
+    std::string err;   // standard error
+};
+// Runs the player with these arguments (no shell involved).
+RunResult RunPlayer(const std::vector<std::string>& args);
+// Runs any program; exitCode -1 when it could not be started.
+RunResult RunProgram(const std::string& program, const std::vector<std::string>& args);
+
+std::string ReadText(const std::string& path);
+void WriteText(const std::string& path, const std::string& text);
+
+// The value after "key": in flat JSON text ("true", "123", "\"text\"").
+std::string JsonValue(const std::string& json, const std::string& key);
+
+}  // namespace player_test

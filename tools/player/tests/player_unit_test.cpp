@@ -1,0 +1,466 @@
+// The player's parts on their own: command line, pacing analysis, sinks,
+// output files, audio conversion, progress and report formatting.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <cstring>
+
+#include <algorithm>
+#include <sndfile.h>
+
+#include "analysis.h"
+#include "audio.h"
+#include "audio_files.h"
+#include "options.h"
+#include "outfile.h"
+#include "progress.h"
+#include "report.h"
+#include "sinks.h"
+
+using namespace player;
+using player_test::TempDir;
+
+namespace {
+
+bool Parse(std::vector<std::string> args, Options* o, std::string* error)
+{
+    std::vector<char*> argv{const_cast<char*>("btwav-play")};
+    for (auto& a : args)
+        argv.push_back(const_cast<char*>(a.c_str()));
+    return ParseOptions(static_cast<int>(argv.size()), argv.data(), o, error);
+}
+
+}  // namespace
+
+// ---- Command line -------------------------------------------------------------------
+
+TEST(OptionsTest, FullCommandLineIsParsedAndActionsSorted)
+{
+    Options o;
+    std::string error;
+    ASSERT_TRUE(Parse({"--fast", "--set", "cachelen=0x1000", "--set=Timer=10", "--buffers", "3", "--buffer-size",
+                       "4099", "--refill", "event", "--reset", "2s", "--link-down", "1.5s", "--pause", "500:250ms",
+                       "--link-back=1800ms", "--link-delay", "0", "in.flac"},
+                      &o, &error))
+        << error;
+    EXPECT_TRUE(o.fast);
+    EXPECT_EQ(o.input, "in.flac");
+    ASSERT_EQ(o.sets.size(), 2u);
+    EXPECT_EQ(o.sets[0], (std::pair<std::string, uint32_t>("CacheLen", 4096)));
+    EXPECT_EQ(o.sets[1], (std::pair<std::string, uint32_t>("Timer", 10)));
+    EXPECT_EQ(o.buffers, 3u);
+    EXPECT_EQ(o.bufferBytes, 4099u);
+    EXPECT_EQ(o.refill, Refill::Event);
+    EXPECT_EQ(o.linkDelayMs, 0u);
+    ASSERT_EQ(o.actions.size(), 4u);
+    EXPECT_EQ(o.actions[0].kind, TimedAction::Pause);
+    EXPECT_EQ(o.actions[0].atMs, 500u);
+    EXPECT_EQ(o.actions[0].durationMs, 250u);
+    EXPECT_EQ(o.actions[1].kind, TimedAction::LinkDown);
+    EXPECT_EQ(o.actions[1].atMs, 1500u);
+    EXPECT_EQ(o.actions[2].kind, TimedAction::LinkBack);
+    EXPECT_EQ(o.actions[3].kind, TimedAction::Reset);
+    EXPECT_EQ(o.actions[3].atMs, 2000u);
+}
+
+TEST(OptionsTest, TimesAcceptMillisecondsAndSeconds)
+{
+    uint64_t ms = 0;
+    EXPECT_TRUE(ParseMilliseconds("250", &ms));
+    EXPECT_EQ(ms, 250u);
+    EXPECT_TRUE(ParseMilliseconds("250ms", &ms));
+    EXPECT_EQ(ms, 250u);
+    EXPECT_TRUE(ParseMilliseconds("1.25s", &ms));
+    EXPECT_EQ(ms, 1250u);
+    EXPECT_TRUE(ParseMilliseconds(".5s", &ms));
+    EXPECT_EQ(ms, 500u);
+    for (const char* bad : {"", "s", "ms", "-5", "+5", "5x", "1.5.2", "nan", "inf", "99999999999"})
+        EXPECT_FALSE(ParseMilliseconds(bad, &ms)) << bad;
+}
+
+TEST(OptionsTest, ContradictionsAreRefused)
+{
+    struct Case {
+        std::vector<std::string> args;
+        const char* message;
+    } cases[] = {
+        {{"a.wav", "b.wav"}, "only one input file"},
+        {{"--pause", "100:200", "--pause", "250:10"}, "overlaps the pause before it"},
+        {{"--pause", "100:200", "--reset", "150"}, "falls inside a pause"},
+        {{"--link-down", "1", "--link-down", "2"}, "the link is already down"},
+        {{"--set", "Timer"}, "expects NAME=VALUE"},
+        {{"--set", "Timer=-1"}, "is not a 32-bit unsigned number"},
+        {{"--set", "Sample=4294967296"}, "is not a 32-bit unsigned number"},
+        {{"--buffer-size", "67108865"}, "from 1 to 67108864"},
+        {{"--refill", "poll"}, "'callback' or 'event'"},
+        {{"--fast=yes"}, "takes no value"},
+        {{"--wav"}, "needs a value"},
+        {{"--wav", ""}, "needs a file name"},
+        {{"--loop", "0"}, "from 1 to 10000"},
+        {{"--plot", "t.PNG"}, "writes SVG"},
+    };
+    for (const Case& c : cases) {
+        Options o;
+        std::string error;
+        EXPECT_FALSE(Parse(c.args, &o, &error)) << c.args[0];
+        EXPECT_NE(error.find(c.message), std::string::npos) << error;
+    }
+    // After "--" a name that looks like an option is the input file.
+    Options o;
+    std::string error;
+    EXPECT_TRUE(Parse({"--", "--odd.wav"}, &o, &error)) << error;
+    EXPECT_EQ(o.input, "--odd.wav");
+}
+
+// ---- Pacing analysis ------------------------------------------------------------------
+
+namespace {
+
+PacingInput Input(uint64_t frequency, uint32_t sample, uint32_t timer, uint32_t cacheLen)
+{
+    PacingInput in;
+    in.config = PacingConfig{true, sample, timer, cacheLen};
+    in.frequency = frequency;
+    return in;
+}
+
+void Tick(PacingInput& in, uint64_t c, uint32_t posted)
+{
+    in.events.push_back({PlayEvent::Tick, c, 0});
+    if (posted)
+        in.packets.push_back({c, posted, false});
+}
+
+}  // namespace
+
+TEST(AnalysisTest, BytesDueFollowTheDriversClockWithItsCarry)
+{
+    // At 1000 counts per second and 176,400 bytes per second, five ticks one
+    // count apart are worth 176, 176, 176, 176 and 178 bytes.
+    PacingInput in = Input(1000, 176400, 1, 6144);
+    in.events.push_back({PlayEvent::Init, 0, 0});
+    in.events.push_back({PlayEvent::Queued, 0, 100000});
+    Tick(in, 1, 6144);
+    for (uint64_t c = 2; c <= 6; ++c)
+        Tick(in, c, c == 6 ? 178 : 176);
+    PacingResult r = AnalysePacing(in);
+    ASSERT_EQ(r.ticks.size(), 6u);
+    EXPECT_TRUE(r.ticks[0].first);
+    EXPECT_EQ(r.ticks[0].due, 6144u);
+    const uint32_t dues[] = {176, 176, 176, 176, 178};
+    for (int i = 0; i < 5; ++i)
+        EXPECT_EQ(r.ticks[i + 1].due, dues[i]) << i;
+    EXPECT_EQ(r.underruns, 0u);
+    EXPECT_EQ(r.ticks[5].queued, 100000 - 6144 - 4 * 176 - 178);
+    EXPECT_EQ(r.packetDue, (std::vector<uint32_t>{6144, 176, 176, 176, 176, 178}));
+    EXPECT_EQ(r.packets, 6u);
+    EXPECT_EQ(r.packetMin, 176u);
+    EXPECT_EQ(r.packetMax, 6144u);
+}
+
+TEST(AnalysisTest, ShortTicksBeforeTheEndAreUnderrunsAndTheLastIsNot)
+{
+    PacingInput in = Input(1000, 100000, 10, 500);
+    in.events.push_back({PlayEvent::Init, 0, 0});
+    in.events.push_back({PlayEvent::Queued, 0, 500 + 1000 + 600});
+    Tick(in, 10, 500);    // first tick: CacheLen
+    Tick(in, 20, 1000);   // on time, 1000 due
+    Tick(in, 30, 600);    // short while more was to come
+    in.events.push_back({PlayEvent::Queued, 35, 700});
+    Tick(in, 40, 700);    // short, but the last audio
+    Tick(in, 50, 0);      // queue empty: the pump stops
+    PacingResult r = AnalysePacing(in);
+    ASSERT_EQ(r.ticks.size(), 5u);
+    EXPECT_FALSE(r.ticks[1].underrun);
+    EXPECT_TRUE(r.ticks[2].underrun);
+    EXPECT_FALSE(r.ticks[3].underrun);
+    EXPECT_FALSE(r.ticks[4].underrun);
+    EXPECT_EQ(r.underruns, 1u);
+    EXPECT_EQ(r.underrunBytes, 400u);
+}
+
+TEST(AnalysisTest, RebaseMeansPausedTimeIsNotDue)
+{
+    PacingInput in = Input(1000, 100000, 10, 0);
+    in.events.push_back({PlayEvent::Init, 0, 0});
+    in.events.push_back({PlayEvent::Queued, 0, 1000000});
+    Tick(in, 10, 0);   // CacheLen 0: nothing posted on the first tick
+    Tick(in, 20, 1000);
+    // Paused from 25 to 525; the restart rebases the clock.
+    in.events.push_back({PlayEvent::Rebase, 525, 0});
+    Tick(in, 535, 1000);
+    PacingResult r = AnalysePacing(in);
+    ASSERT_EQ(r.ticks.size(), 3u);
+    EXPECT_EQ(r.ticks[0].due, 0u);
+    EXPECT_EQ(r.ticks[2].due, 1000u);
+    EXPECT_EQ(r.underruns, 0u);
+    // The interval across the pause belongs to no timer run.
+    EXPECT_EQ(r.intervalMs.count, 1u);
+    EXPECT_DOUBLE_EQ(r.latenessMs.max, 0.0);
+}
+
+TEST(AnalysisTest, LatenessFollowsTheTimersGridAndItsSkips)
+{
+    PacingInput in = Input(1000, 1000, 20, 0);
+    in.events.push_back({PlayEvent::Init, 0, 0});
+    in.events.push_back({PlayEvent::Queued, 0, 1000000});
+    // Deadlines 20, 40, 60 (run at 75), 80, 100 (run at 125, so 120 is
+    // skipped), 140.
+    for (uint64_t c : {20, 40, 75, 80, 125, 140})
+        Tick(in, c, 0);
+    PacingResult r = AnalysePacing(in);
+    EXPECT_EQ(r.latenessMs.count, 6u);
+    EXPECT_DOUBLE_EQ(r.latenessMs.max, 25.0);
+    EXPECT_NEAR(r.latenessMs.mean, 40.0 / 6, 1e-9);
+    EXPECT_DOUBLE_EQ(r.intervalMs.max, 45.0);
+    EXPECT_DOUBLE_EQ(r.intervalMs.min, 5.0);
+}
+
+TEST(AnalysisTest, RealClockEstimatesOnlyCountShortfallsWhenTheQueueRanOut)
+{
+    PacingInput in = Input(1000000, 176400, 20, 3528);
+    in.realClock = true;
+    in.events.push_back({PlayEvent::Init, 0, 0});
+    in.events.push_back({PlayEvent::Queued, 0, 3528 + 3528 + 3000});
+    Tick(in, 20000, 3528);
+    // 20.05 ms by the counter: the estimate is 3536, the driver posted 3528
+    // with bytes to spare; then a tick that emptied the queue.
+    Tick(in, 40050, 3528);
+    Tick(in, 60050, 3000);
+    in.events.push_back({PlayEvent::Queued, 60060, 3528});
+    Tick(in, 80050, 3528);
+    PacingResult r = AnalysePacing(in);
+    ASSERT_EQ(r.ticks.size(), 4u);
+    EXPECT_EQ(r.ticks[1].due, 3536u);
+    EXPECT_FALSE(r.ticks[1].underrun);
+    EXPECT_TRUE(r.ticks[2].underrun);
+    EXPECT_EQ(r.underruns, 1u);
+}
+
+TEST(AnalysisTest, WithoutObservedTicksPacketsStandForThem)
+{
+    PacingInput in = Input(1000, 176400, 20, 6144);
+    in.events.push_back({PlayEvent::Init, 0, 0});
+    in.events.push_back({PlayEvent::Queued, 0, 20000});
+    in.packets = {{20, 6144, false}, {40, 3528, false}, {60, 3528, true}};
+    PacingResult r = AnalysePacing(in);
+    EXPECT_FALSE(r.ticksObserved);
+    ASSERT_EQ(r.ticks.size(), 3u);
+    EXPECT_EQ(r.ticks[1].due, 3528u);
+    EXPECT_EQ(r.refused, 1u);
+    EXPECT_EQ(r.refusedBytes, 3528u);
+    EXPECT_EQ(r.ticks[2].posted, 0u);
+}
+
+TEST(AnalysisTest, ConfigLineAndComparison)
+{
+    PacingConfig c;
+    EXPECT_TRUE(ParseConfigLine("InitBtAudioPara: Sample 88200, Timer 5, CacheLen 0\r\n", &c));
+    EXPECT_EQ(c.sample, 88200u);
+    EXPECT_EQ(c.timer, 5u);
+    EXPECT_EQ(c.cacheLen, 0u);
+    EXPECT_FALSE(ParseConfigLine("Fail to allocate memory for INIT_CONTEXT\r\n", &c));
+
+    std::vector<uint8_t> a{1, 2, 3, 4}, b{1, 2, 9, 4}, shortB{1, 2, 3};
+    EXPECT_TRUE(CompareStreams(a, a).exact);
+    EXPECT_EQ(CompareStreams(a, b).firstDifference, 2);
+    Comparison s = CompareStreams(a, shortB);
+    EXPECT_FALSE(s.exact);
+    EXPECT_EQ(s.firstDifference, 3);
+    EXPECT_EQ(s.received, 3u);
+
+    Summary sum = Summarise({5, 1, 3, 2, 4});
+    EXPECT_DOUBLE_EQ(sum.mean, 3.0);
+    EXPECT_DOUBLE_EQ(sum.p99, 5.0);
+    EXPECT_DOUBLE_EQ(sum.min, 1.0);
+}
+
+// ---- Output files and sinks ----------------------------------------------------------
+
+TEST(OutputFileTest, AppearsOnlyOnCommit)
+{
+    TempDir dir;
+    std::string error;
+    {
+        OutputFile f;
+        ASSERT_TRUE(f.Create(dir.File("a.txt"), &error)) << error;
+        ASSERT_TRUE(f.WriteAll("hello", &error));
+        EXPECT_EQ(dir.Entries().size(), 1u);   // the hidden temporary
+        EXPECT_NE(dir.Entries()[0], "a.txt");
+    }
+    EXPECT_TRUE(dir.Entries().empty());   // dropped without commit
+    OutputFile f;
+    ASSERT_TRUE(f.Create(dir.File("a.txt"), &error));
+    ASSERT_TRUE(f.WriteAll("hello", &error));
+    ASSERT_TRUE(f.Commit(&error)) << error;
+    EXPECT_EQ(dir.Entries(), std::vector<std::string>{"a.txt"});
+    EXPECT_EQ(player_test::ReadText(dir.File("a.txt")), "hello");
+
+    OutputFile g;
+    EXPECT_FALSE(g.Create(dir.File("missing/b.txt"), &error));
+    EXPECT_NE(error.find("No such file or directory"), std::string::npos) << error;
+}
+
+TEST(SinkTest, WavSinkJoinsFramesSplitAcrossPackets)
+{
+    TempDir dir;
+    player_test::Audio noise = player_test::Noise(1000, 44100, 2, 9);
+    std::vector<uint8_t> bytes(noise.samples.size() * 2);
+    std::memcpy(bytes.data(), noise.samples.data(), bytes.size());
+    OutputFile file;
+    std::string error;
+    ASSERT_TRUE(file.Create(dir.File("w.wav"), &error));
+    WavSink sink(&file);
+    ASSERT_TRUE(sink.Open(&error)) << error;
+    // Packets of 1, 3, 5, ... bytes: frames split every way.
+    size_t at = 0;
+    for (size_t n = 1; at < bytes.size(); n += 2) {
+        size_t take = std::min(n, bytes.size() - at);
+        sink.Take(bytes.data() + at, take);
+        at += take;
+    }
+    EXPECT_EQ(sink.TrailingBytes(), 0u);
+    ASSERT_TRUE(sink.Finish(&error)) << error;
+    ASSERT_TRUE(file.Commit(&error)) << error;
+    player_test::Audio back = player_test::ReadAudio(dir.File("w.wav"));
+    EXPECT_EQ(back.rate, 44100);
+    EXPECT_TRUE(back.samples == noise.samples);
+}
+
+TEST(SinkTest, SbcSinkWritesWholeA2dpFrames)
+{
+    TempDir dir;
+    OutputFile file;
+    std::string error;
+    ASSERT_TRUE(file.Create(dir.File("s.sbc"), &error));
+    SbcSink sink(&file);
+    ASSERT_TRUE(sink.Open(&error)) << error;
+    EXPECT_EQ(sink.FrameLength(), 119u);   // joint stereo, 16 blocks, 8 subbands, bitpool 53
+    std::vector<uint8_t> pcm(1000, 0x11);
+    sink.Take(pcm.data(), 700);
+    EXPECT_EQ(sink.FramesWritten(), 1u);   // 512 bytes of PCM per frame
+    sink.Take(pcm.data(), 300);
+    ASSERT_TRUE(sink.Finish(&error)) << error;
+    EXPECT_EQ(sink.FramesWritten(), 2u);   // the rest padded into a second frame
+    ASSERT_TRUE(file.Commit(&error));
+    std::string data = player_test::ReadText(dir.File("s.sbc"));
+    ASSERT_EQ(data.size(), 2 * 119u);
+    EXPECT_EQ(static_cast<uint8_t>(data[0]), 0x9Cu);     // SBC sync word
+    EXPECT_EQ(static_cast<uint8_t>(data[119]), 0x9Cu);
+    EXPECT_EQ(static_cast<uint8_t>(data[2]), 53u);       // bitpool
+}
+
+// ---- Audio ------------------------------------------------------------------------------
+
+TEST(AudioTest, ChannelsAreMappedExactlyAtTheDeviceRate)
+{
+    DecodedAudio mono;
+    mono.origin = "mono";
+    mono.rate = 44100;
+    mono.channels = 1;
+    mono.samples = {1, -2, 3};
+    std::vector<int16_t> out;
+    std::string note, error;
+    ASSERT_TRUE(ConvertToDevice(mono, &out, &note, &error)) << error;
+    EXPECT_EQ(out, (std::vector<int16_t>{1, 1, -2, -2, 3, 3}));
+    EXPECT_EQ(note, "mono copied to both channels");
+
+    DecodedAudio three = mono;
+    three.channels = 3;
+    three.samples = {1, 2, 3, 4, 5, 6};
+    ASSERT_TRUE(ConvertToDevice(three, &out, &note, &error));
+    EXPECT_EQ(out, (std::vector<int16_t>{1, 2, 4, 5}));
+    EXPECT_NE(note.find("first two of 3 channels"), std::string::npos);
+
+    std::string why;
+    DecodedAudio slow = mono;
+    slow.rate = 100;
+    EXPECT_FALSE(CanConvert(slow, &why));
+    EXPECT_FALSE(ConvertToDevice(slow, &out, &note, &error));
+    EXPECT_NE(error.find("factor of at most 256"), std::string::npos) << error;
+    slow.rate = 8000;
+    EXPECT_TRUE(CanConvert(slow, &why));
+}
+
+TEST(AudioTest, BuiltInSoundIsTheSameEveryTimeWithDistinctSides)
+{
+    DecodedAudio a = BuiltInSound(), b = BuiltInSound();
+    EXPECT_TRUE(a.samples == b.samples);
+    EXPECT_EQ(a.Frames(), 3u * 44100);
+    EXPECT_EQ(a.channels, 2u);
+    EXPECT_EQ(a.samples[0], 0);   // faded in
+    int differ = 0, peak = 0;
+    for (size_t i = 0; i < a.Frames(); ++i) {
+        differ += a.samples[2 * i] != a.samples[2 * i + 1];
+        peak = std::max({peak, std::abs(a.samples[2 * i]), std::abs(a.samples[2 * i + 1])});
+    }
+    EXPECT_GT(differ, static_cast<int>(a.Frames()) / 2);
+    EXPECT_LE(peak, 13107);   // 0.4 of full scale
+    EXPECT_GT(peak, 13000);
+}
+
+TEST(AudioTest, FlacIsReadThroughLibsndfile)
+{
+    TempDir dir;
+    player_test::Audio noise = player_test::Noise(5000, 32000, 1, 11);
+    SF_INFO info{};
+    info.samplerate = 32000;
+    info.channels = 1;
+    info.format = SF_FORMAT_FLAC | SF_FORMAT_PCM_16;
+    SNDFILE* f = sf_open(dir.File("n.flac").c_str(), SFM_WRITE, &info);
+    ASSERT_NE(f, nullptr);
+    sf_writef_short(f, noise.samples.data(), 5000);
+    sf_close(f);
+    DecodedAudio a;
+    std::string error;
+    ASSERT_TRUE(LoadAudioFile(dir.File("n.flac"), &a, &error)) << error;
+    EXPECT_EQ(a.rate, 32000u);
+    EXPECT_EQ(a.channels, 1u);
+    EXPECT_NE(a.format.find("FLAC"), std::string::npos) << a.format;
+    EXPECT_TRUE(a.samples == noise.samples);
+    EXPECT_TRUE(a.notes.empty());
+}
+
+// ---- Progress and report ---------------------------------------------------------------
+
+TEST(ProgressTest, PlainLinesAtEachTenthAndABarOnATerminal)
+{
+    FILE* f = std::tmpfile();
+    ASSERT_NE(f, nullptr);
+    Progress p(f, false, 2.0);
+    for (double s = 0; s <= 2.0; s += 0.05)
+        p.Update(s);
+    p.Finish(2.0);
+    std::rewind(f);
+    char line[128];
+    int lines = 0;
+    std::string last;
+    while (std::fgets(line, sizeof line, f)) {
+        ++lines;
+        last = line;
+    }
+    std::fclose(f);
+    EXPECT_EQ(lines, 11);
+    EXPECT_EQ(last, "position 2.00 s of 2.00 s (100%)\n");
+    Progress bar(nullptr, true, 4.0);
+    EXPECT_EQ(bar.Bar(1.0), "[##########------------------------------]    1.00 / 4.00 s  25%");
+}
+
+TEST(ReportTest, TextAndJsonSayWhatWentWrong)
+{
+    Report r;
+    r.source = "a \"quoted\"\tname";
+    r.sourceFormat = "WAV";
+    r.clock = "virtual";
+    r.comparison = CompareStreams({1, 2, 3}, {1, 2});
+    r.pacing.underruns = 2;
+    r.pacing.underrunBytes = 100;
+    std::string text = FormatText(r);
+    EXPECT_NE(text.find("bit-exact       NO, first difference at byte 2"), std::string::npos) << text;
+    EXPECT_NE(text.find("underruns       2 ticks (100 bytes short)"), std::string::npos) << text;
+    std::string json = FormatJson(r);
+    EXPECT_NE(json.find("\"source\": \"a \\\"quoted\\\"\\tname\""), std::string::npos) << json;
+    EXPECT_NE(json.find("\"bit_exact\": false"), std::string::npos);
+    EXPECT_NE(json.find("\"first_difference\": 2"), std::string::npos);
+    EXPECT_EQ(JsonEscape(std::string("\x01", 1)), "\\u0001");
+}
