@@ -63,6 +63,7 @@ void BM_CaughtFault(benchmark::State& state)
     Driver d;
     MMDRV_MESSAGE_PARAMS params{};
     params.uMsg = WODM_GETDEVCAPS;   // null record: faults inside the handler
+    params.dwParam2 = sizeof(WAVEOUTCAPS);
     DWORD result = 0;
     for (auto _ : state) {
         d.module->Entry().IOControl(d.hOpen, IOCTL_WAV_MESSAGE, reinterpret_cast<LPBYTE>(&params), sizeof params,
