@@ -369,22 +369,22 @@ void NKDbgPrintfW(LPCWSTR fmt, ...)
             host::AppendUtf8(out, cp);
             continue;
         }
-        std::string spec = "%";
+        std::string conv = "%";
         ++p;
         while (*p == '-' || *p == '0' || *p == '+' || *p == ' ' || *p == '#')
-            spec += static_cast<char>(*p++);
+            conv += static_cast<char>(*p++);
         while (*p >= '0' && *p <= '9')
-            spec += static_cast<char>(*p++);
+            conv += static_cast<char>(*p++);
         while (*p == 'l' || *p == 'h')
             ++p;   // every integer argument is 32-bit
         char buf[64];
         switch (*p) {
         case 'd': case 'i':
-            std::snprintf(buf, sizeof buf, (spec + "d").c_str(), va_arg(ap, int));
+            std::snprintf(buf, sizeof buf, (conv + "d").c_str(), va_arg(ap, int));
             out += buf;
             break;
         case 'u': case 'x': case 'X':
-            std::snprintf(buf, sizeof buf, (spec + static_cast<char>(*p)).c_str(), va_arg(ap, unsigned));
+            std::snprintf(buf, sizeof buf, (conv + static_cast<char>(*p)).c_str(), va_arg(ap, unsigned));
             out += buf;
             break;
         case 'c':
@@ -404,7 +404,7 @@ void NKDbgPrintfW(LPCWSTR fmt, ...)
             --p;
             break;
         default:
-            out += spec;
+            out += conv;
             host::AppendUtf8(out, *p);
             break;
         }
