@@ -12,7 +12,7 @@
 #include "host/registry.h"
 #include "pump/pump.h"
 #include "stream/stream.h"
-#include "support/driver_fixture.h"
+#include "support/routines_fixture.h"
 #include "support/header_pool.h"
 
 using namespace testing_support;
@@ -83,7 +83,7 @@ struct TickSeen {
     bool first;        // nTicks 0: the first tick since a start
 };
 
-class PumpPropertyTest : public DriverTest {
+class PumpPropertyTest : public RoutinesTest {
 protected:
     static constexpr size_t kHeaders = 24;
     static constexpr uint32_t kMaxHeader = 16384;
@@ -91,14 +91,10 @@ protected:
 
     void SetUp() override
     {
-        DriverTest::SetUp();
-        hDevice_ = Entry().Init(nullptr, nullptr);
-        ASSERT_NE(hDevice_, 0u);
-        s_ = &Sym<STREAM_CONTEXT>("g_StreamContext")[0];
+        RoutinesTest::SetUp();
+        if (HasFatalFailure())
+            return;
         s_->bOpened = TRUE;
-        para_ = Sym<BT_AUDIO_PARA>("g_BtAudioPara");
-        queue_ = Sym<DWORD(DWORD, LPWAVEHDR)>("QueueWaveHeader");
-        start_ = Sym<void()>("StartBtAudio");
     }
 
     uint64_t QueuedBytes() const
@@ -239,10 +235,6 @@ protected:
         host::SetVirtualTickLateness(nullptr);
     }
 
-    STREAM_CONTEXT* s_ = nullptr;
-    BT_AUDIO_PARA* para_ = nullptr;
-    DWORD (*queue_)(DWORD, LPWAVEHDR) = nullptr;
-    void (*start_)() = nullptr;
     Stream stream_;
 };
 

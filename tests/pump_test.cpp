@@ -9,7 +9,7 @@
 #include "pump/pump.h"
 #include "queue/queue.h"
 #include "stream/stream.h"
-#include "support/driver_fixture.h"
+#include "support/routines_fixture.h"
 #include "support/header_pool.h"
 
 using namespace testing_support;
@@ -25,27 +25,16 @@ uint64_t Counter()
     return static_cast<uint64_t>(c.QuadPart);
 }
 
-class PumpTest : public DriverTest {
+class PumpTest : public RoutinesTest {
 protected:
     void SetUp() override
     {
-        DriverTest::SetUp();
-        hDevice_ = Entry().Init(nullptr, nullptr);
-        ASSERT_NE(hDevice_, 0u);
-        s_ = &Sym<STREAM_CONTEXT>("g_StreamContext")[0];
+        RoutinesTest::SetUp();
+        if (HasFatalFailure())
+            return;
         s_->bOpened = TRUE;
         s_->pfnCallback = &CallbackRecorder::Callback;
         s_->dwInstance = reinterpret_cast<DWORD_PTR>(&rec_);
-        para_ = Sym<BT_AUDIO_PARA>("g_BtAudioPara");
-        queue_ = Sym<DWORD(DWORD, LPWAVEHDR)>("QueueWaveHeader");
-        post_ = Sym<DWORD(BT_AUDIO_PARA*, DWORD)>("PostBtAudioData");
-        due_ = Sym<DWORD(BT_AUDIO_PARA*)>("GetBtAudioBytesDue");
-        tick_ = Sym<void(UINT, UINT, DWORD_PTR, DWORD_PTR, DWORD_PTR)>("BtAudioTimerProc");
-        start_ = Sym<void()>("StartBtAudio");
-        suspend_ = Sym<void()>("SuspendBtAudio");
-        resume_ = Sym<void()>("ResumeBtAudio");
-        restart_ = Sym<void()>("RestartBtAudio");
-        stop_ = Sym<void()>("StopBtAudio");
     }
 
     // The control operations, under the lock as their callers hold it.
@@ -81,19 +70,8 @@ protected:
         return std::vector<uint8_t>(pool_.Buffer(i).begin() + from, pool_.Buffer(i).begin() + to);
     }
 
-    STREAM_CONTEXT* s_ = nullptr;
-    BT_AUDIO_PARA* para_ = nullptr;
     CallbackRecorder rec_;
     HeaderPool pool_{6};
-    DWORD (*queue_)(DWORD, LPWAVEHDR) = nullptr;
-    DWORD (*post_)(BT_AUDIO_PARA*, DWORD) = nullptr;
-    DWORD (*due_)(BT_AUDIO_PARA*) = nullptr;
-    void (*tick_)(UINT, UINT, DWORD_PTR, DWORD_PTR, DWORD_PTR) = nullptr;
-    void (*start_)() = nullptr;
-    void (*suspend_)() = nullptr;
-    void (*resume_)() = nullptr;
-    void (*restart_)() = nullptr;
-    void (*stop_)() = nullptr;
 };
 
 // ---- Bytes-due clock -----------------------------------------------------------

@@ -18,7 +18,7 @@
 #include "pump/pump.h"
 #include "queue/queue.h"
 #include "stream/stream.h"
-#include "support/driver_fixture.h"
+#include "support/routines_fixture.h"
 #include "support/header_pool.h"
 
 using namespace testing_support;
@@ -182,21 +182,13 @@ private:
     }
 };
 
-class QueueModelTest : public DriverTest {
+class QueueModelTest : public RoutinesTest {
 protected:
     void SetUp() override
     {
-        DriverTest::SetUp();
-        hDevice_ = Entry().Init(nullptr, nullptr);
-        ASSERT_NE(hDevice_, 0u);
-        s_ = &Sym<STREAM_CONTEXT>("g_StreamContext")[0];
-        para_ = Sym<BT_AUDIO_PARA>("g_BtAudioPara");
-        queue_ = Sym<DWORD(DWORD, LPWAVEHDR)>("QueueWaveHeader");
-        returnDone_ = Sym<void(DWORD)>("ReturnDoneHeaders");
-        markAll_ = Sym<void(DWORD)>("MarkAllHeadersDone");
-        clearMarks_ = Sym<void(DWORD)>("ClearLoopMarks");
-        markConsumed_ = Sym<void(DWORD)>("MarkConsumedHeadersDone");
-        post_ = Sym<DWORD(BT_AUDIO_PARA*, DWORD)>("PostBtAudioData");
+        RoutinesTest::SetUp();
+        if (HasFatalFailure())
+            return;
     }
 
     // The client's side: records each MM_WOM_DONE and writes the header
@@ -415,14 +407,6 @@ protected:
         }
     }
 
-    STREAM_CONTEXT* s_ = nullptr;
-    BT_AUDIO_PARA* para_ = nullptr;
-    DWORD (*queue_)(DWORD, LPWAVEHDR) = nullptr;
-    void (*returnDone_)(DWORD) = nullptr;
-    void (*markAll_)(DWORD) = nullptr;
-    void (*clearMarks_)(DWORD) = nullptr;
-    void (*markConsumed_)(DWORD) = nullptr;
-    DWORD (*post_)(BT_AUDIO_PARA*, DWORD) = nullptr;
 
     std::unique_ptr<HeaderPool> pool_;
     QueueModel model_;

@@ -4,7 +4,7 @@
 
 #include "queue/queue.h"
 #include "stream/stream.h"
-#include "support/driver_fixture.h"
+#include "support/routines_fixture.h"
 #include "support/header_pool.h"
 
 using namespace testing_support;
@@ -13,24 +13,17 @@ namespace {
 
 const HWAVE kWave = reinterpret_cast<HWAVE>(0x3A3A);
 
-class QueueTest : public DriverTest {
+class QueueTest : public RoutinesTest {
 protected:
     void SetUp() override
     {
-        DriverTest::SetUp();
-        hDevice_ = Entry().Init(nullptr, nullptr);
-        ASSERT_NE(hDevice_, 0u);
-        s_ = &Sym<STREAM_CONTEXT>("g_StreamContext")[0];
+        RoutinesTest::SetUp();
+        if (HasFatalFailure())
+            return;
         s_->bOpened = TRUE;
         s_->pfnCallback = &CallbackRecorder::Callback;
         s_->dwInstance = reinterpret_cast<DWORD_PTR>(&rec_);
         s_->hWave = kWave;
-        queue_ = Sym<DWORD(DWORD, LPWAVEHDR)>("QueueWaveHeader");
-        returnDone_ = Sym<void(DWORD)>("ReturnDoneHeaders");
-        markAll_ = Sym<void(DWORD)>("MarkAllHeadersDone");
-        clearMarks_ = Sym<void(DWORD)>("ClearLoopMarks");
-        markConsumed_ = Sym<void(DWORD)>("MarkConsumedHeadersDone");
-        scan_ = Sym<BOOL(DWORD, LPWAVEHDR*, LPDWORD, LPDWORD)>("ScanPendingBytes");
         EnterCriticalSection(StreamLock());
     }
     void TearDown() override
@@ -83,15 +76,8 @@ protected:
         EXPECT_EQ(f & (WHDR_INQUEUE | WHDR_LOOPMEMBER | WHDR_DONE), static_cast<DWORD>(WHDR_DONE)) << "header " << i;
     }
 
-    STREAM_CONTEXT* s_ = nullptr;
     CallbackRecorder rec_;
     HeaderPool pool_{8};
-    DWORD (*queue_)(DWORD, LPWAVEHDR) = nullptr;
-    void (*returnDone_)(DWORD) = nullptr;
-    void (*markAll_)(DWORD) = nullptr;
-    void (*clearMarks_)(DWORD) = nullptr;
-    void (*markConsumed_)(DWORD) = nullptr;
-    BOOL (*scan_)(DWORD, LPWAVEHDR*, LPDWORD, LPDWORD) = nullptr;
 };
 
 using Bytes = std::vector<uint8_t>;
