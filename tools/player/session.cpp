@@ -59,6 +59,19 @@
 namespace player {
 namespace {
 
+// The one format the device plays: 16-bit stereo PCM at 44,100 Hz.
+WAVEFORMATEX DeviceFormat()
+{
+    WAVEFORMATEX d{};
+    d.wFormatTag = WAVE_FORMAT_PCM;
+    d.nChannels = kDeviceChannels;
+    d.nSamplesPerSec = kDeviceRate;
+    d.wBitsPerSample = 16;
+    d.nBlockAlign = kDeviceFrameBytes;
+    d.nAvgBytesPerSec = kDeviceRate * kDeviceFrameBytes;
+    return d;
+}
+
 const char* const kDriverKey = "Drivers\\BuiltIn\\WAVKELVO";
 const char* const kParamsKey = "Drivers\\BuiltIn\\WAVKELVO\\Params";
 const uint32_t kDefaultSample = 176400;
@@ -386,13 +399,7 @@ void Player::NegotiateFormat()
         if (!ConvertToDevice(source_, &converted, &note, &error))
             throw Failure{kExitInput, error + " (the device refused " + std::to_string(source_.rate) + " Hz, " +
                                           std::to_string(source_.channels) + " channels)"};
-        WAVEFORMATEX d{};
-        d.wFormatTag = WAVE_FORMAT_PCM;
-        d.nChannels = kDeviceChannels;
-        d.nSamplesPerSec = kDeviceRate;
-        d.wBitsPerSample = 16;
-        d.nBlockAlign = kDeviceFrameBytes;
-        d.nAvgBytesPerSec = kDeviceRate * kDeviceFrameBytes;
+        WAVEFORMATEX d = DeviceFormat();
         MMRESULT q2 = waveOutOpen(nullptr, WAVE_MAPPER, &d, 0, 0, WAVE_FORMAT_QUERY);
         if (q2 != MMSYSERR_NOERROR)
             throw Failure{kExitPlayback, "the device refuses 16-bit stereo 44100 Hz as well (result " +
@@ -420,13 +427,7 @@ void Player::NegotiateFormat()
 
 void Player::OpenDevice()
 {
-    WAVEFORMATEX d{};
-    d.wFormatTag = WAVE_FORMAT_PCM;
-    d.nChannels = kDeviceChannels;
-    d.nSamplesPerSec = kDeviceRate;
-    d.wBitsPerSample = 16;
-    d.nBlockAlign = kDeviceFrameBytes;
-    d.nAvgBytesPerSec = kDeviceRate * kDeviceFrameBytes;
+    WAVEFORMATEX d = DeviceFormat();
     MMRESULT r;
     if (o_.refill == Refill::Event) {
         event_ = host::CreateEvent(false, false);
