@@ -1,8 +1,9 @@
 // The registry store and the platform calls that read it.
 //
-// Keys live in one map from their normalised path (lower case, parts joined
-// by backslashes, "" for the root) to their values.  Open handles are host
-// objects that remember the path, so a handle outlives nothing it names.
+// Each root key (HKEY_LOCAL_MACHINE, HKEY_CURRENT_USER, ...) has one map from
+// a key's normalised path (lower case, parts joined by backslashes, "" for
+// the root) to its values.  Open handles are host objects that remember the
+// root and the path, so a handle outlives nothing it names.
 #include <algorithm>
 #include <cstring>
 #include <map>
@@ -35,12 +36,21 @@ struct RegKey {
 
 // What an HKEY from RegOpenKeyExW points to.
 struct OpenKey {
+    RegRoot root;
     std::string path;   // normalised path of the key it opened
 };
 
+constexpr int kRoots = 4;
+using KeyTree = std::map<std::string, RegKey>;
+
 std::mutex g_regMutex;                      // guards the two below
-std::map<std::string, RegKey> g_keys;       // every key, by normalised path; the root always exists
+KeyTree g_trees[kRoots];                    // every key of each root, by normalised path; roots always exist
 std::set<OpenKey*> g_handles;               // handles given out and not closed
+
+KeyTree& TreeLocked(RegRoot root)
+{
+    return g_trees[static_cast<int>(root)];
+}
 
 std::string Lower(std::string s)
 {
@@ -81,38 +91,42 @@ std::string Join(const std::string& parent, const std::string& child)
 }
 
 // Creates the key and its parents.  Caller holds g_regMutex.
-RegKey& CreateKeyLocked(const std::string& norm)
+RegKey& CreateKeyLocked(KeyTree& tree, const std::string& norm)
 {
     for (size_t pos = norm.find('\\'); pos != std::string::npos; pos = norm.find('\\', pos + 1))
-        g_keys[norm.substr(0, pos)];
-    return g_keys[norm];
+        tree[norm.substr(0, pos)];
+    return tree[norm];
 }
 
-void EnsureRootLocked()
+void ClearLocked()
 {
-    g_keys[""];
+    for (KeyTree& tree : g_trees) {
+        tree.clear();
+        tree[""];
+    }
 }
 
-void DeleteKeyLocked(const std::string& norm)
+void DeleteKeyLocked(KeyTree& tree, const std::string& norm)
 {
     if (norm.empty()) {
-        g_keys.clear();
-        EnsureRootLocked();
+        tree.clear();
+        tree[""];
         return;
     }
     const std::string prefix = norm + "\\";
-    for (auto it = g_keys.begin(); it != g_keys.end();) {
+    for (auto it = tree.begin(); it != tree.end();) {
         if (it->first == norm || it->first.compare(0, prefix.size(), prefix) == 0)
-            it = g_keys.erase(it);
+            it = tree.erase(it);
         else
             ++it;
     }
 }
 
-const RegValue* FindValueLocked(const std::string& key, const std::string& name)
+const RegValue* FindValueLocked(RegRoot root, const std::string& key, const std::string& name)
 {
-    auto k = g_keys.find(NormalisePath(key));
-    if (k == g_keys.end())
+    KeyTree& tree = TreeLocked(root);
+    auto k = tree.find(NormalisePath(key));
+    if (k == tree.end())
         return nullptr;
     auto v = k->second.values.find(Lower(name));
     return v == k->second.values.end() ? nullptr : &v->second;
@@ -121,8 +135,7 @@ const RegValue* FindValueLocked(const std::string& key, const std::string& name)
 void ResetRegistry()
 {
     std::lock_guard<std::mutex> lock(g_regMutex);
-    g_keys.clear();
-    EnsureRootLocked();
+    ClearLocked();
     for (OpenKey* h : g_handles)
         delete h;
     g_handles.clear();
@@ -135,23 +148,33 @@ void ResetRegistry()
 void RegistryClear()
 {
     std::lock_guard<std::mutex> lock(g_regMutex);
-    g_keys.clear();
-    EnsureRootLocked();
+    ClearLocked();
+}
+
+void RegistryCreateKey(RegRoot root, const std::string& key)
+{
+    std::lock_guard<std::mutex> lock(g_regMutex);
+    CreateKeyLocked(TreeLocked(root), NormalisePath(key));
 }
 
 void RegistryCreateKey(const std::string& key)
 {
+    RegistryCreateKey(RegRoot::LocalMachine, key);
+}
+
+void RegistrySetValue(RegRoot root, const std::string& key, const std::string& name, uint32_t type,
+                      const std::vector<uint8_t>& data)
+{
     std::lock_guard<std::mutex> lock(g_regMutex);
-    CreateKeyLocked(NormalisePath(key));
+    RegValue& v = CreateKeyLocked(TreeLocked(root), NormalisePath(key)).values[Lower(name)];
+    v.type = type;
+    v.data = data;
 }
 
 void RegistrySetValue(const std::string& key, const std::string& name, uint32_t type,
                       const std::vector<uint8_t>& data)
 {
-    std::lock_guard<std::mutex> lock(g_regMutex);
-    RegValue& v = CreateKeyLocked(NormalisePath(key)).values[Lower(name)];
-    v.type = type;
-    v.data = data;
+    RegistrySetValue(RegRoot::LocalMachine, key, name, type, data);
 }
 
 void RegistrySetDword(const std::string& key, const std::string& name, uint32_t value)
@@ -174,30 +197,47 @@ void RegistrySetString(const std::string& key, const std::string& name, const st
     RegistrySetValue(key, name, REG_SZ, data);
 }
 
-void RegistryDeleteValue(const std::string& key, const std::string& name)
+void RegistryDeleteValue(RegRoot root, const std::string& key, const std::string& name)
 {
     std::lock_guard<std::mutex> lock(g_regMutex);
-    auto k = g_keys.find(NormalisePath(key));
-    if (k != g_keys.end())
+    KeyTree& tree = TreeLocked(root);
+    auto k = tree.find(NormalisePath(key));
+    if (k != tree.end())
         k->second.values.erase(Lower(name));
+}
+
+void RegistryDeleteValue(const std::string& key, const std::string& name)
+{
+    RegistryDeleteValue(RegRoot::LocalMachine, key, name);
+}
+
+void RegistryDeleteKey(RegRoot root, const std::string& key)
+{
+    std::lock_guard<std::mutex> lock(g_regMutex);
+    DeleteKeyLocked(TreeLocked(root), NormalisePath(key));
 }
 
 void RegistryDeleteKey(const std::string& key)
 {
+    RegistryDeleteKey(RegRoot::LocalMachine, key);
+}
+
+bool RegistryKeyExists(RegRoot root, const std::string& key)
+{
     std::lock_guard<std::mutex> lock(g_regMutex);
-    DeleteKeyLocked(NormalisePath(key));
+    return TreeLocked(root).count(NormalisePath(key)) != 0;
 }
 
 bool RegistryKeyExists(const std::string& key)
 {
-    std::lock_guard<std::mutex> lock(g_regMutex);
-    return g_keys.count(NormalisePath(key)) != 0;
+    return RegistryKeyExists(RegRoot::LocalMachine, key);
 }
 
-bool RegistryGetValue(const std::string& key, const std::string& name, uint32_t* type, std::vector<uint8_t>* data)
+bool RegistryGetValue(RegRoot root, const std::string& key, const std::string& name, uint32_t* type,
+                      std::vector<uint8_t>* data)
 {
     std::lock_guard<std::mutex> lock(g_regMutex);
-    const RegValue* v = FindValueLocked(key, name);
+    const RegValue* v = FindValueLocked(root, key, name);
     if (!v)
         return false;
     if (type)
@@ -205,6 +245,11 @@ bool RegistryGetValue(const std::string& key, const std::string& name, uint32_t*
     if (data)
         *data = v->data;
     return true;
+}
+
+bool RegistryGetValue(const std::string& key, const std::string& name, uint32_t* type, std::vector<uint8_t>* data)
+{
+    return RegistryGetValue(RegRoot::LocalMachine, key, name, type, data);
 }
 
 bool RegistryGetDword(const std::string& key, const std::string& name, uint32_t* value)
@@ -245,17 +290,23 @@ size_t RegistryOpenHandles()
 
 namespace {
 
-// The path an HKEY stands for; false for a handle that is not one.  Caller
-// holds g_regMutex.
-bool HandlePathLocked(HKEY hKey, std::string* path)
+// The predefined root handles' values, as on the platform.
+const ULONG_PTR kRootHandleBase = 0x80000000u;   // HKEY_CLASSES_ROOT; then CURRENT_USER, LOCAL_MACHINE, USERS
+
+// The root and path an HKEY stands for; false for a handle that is not one.
+// Caller holds g_regMutex.
+bool HandlePathLocked(HKEY hKey, host::RegRoot* root, std::string* path)
 {
-    if (hKey == HKEY_LOCAL_MACHINE) {
+    ULONG_PTR value = reinterpret_cast<ULONG_PTR>(hKey);
+    if (value >= kRootHandleBase && value < kRootHandleBase + host::kRoots) {
+        *root = static_cast<host::RegRoot>(value - kRootHandleBase);
         path->clear();
         return true;
     }
     auto* h = static_cast<host::OpenKey*>(hKey);
     if (host::g_handles.count(h) == 0)
         return false;
+    *root = h->root;
     *path = h->path;
     return true;
 }
@@ -274,14 +325,16 @@ LONG RegOpenKeyExW(HKEY hKey, LPCWSTR lpSubKey, DWORD /*ulOptions*/, REGSAM /*sa
         return ERROR_INTERNAL_ERROR;
     std::lock_guard<std::mutex> lock(host::g_regMutex);
     std::string parent;
-    if (!HandlePathLocked(hKey, &parent))
+    host::RegRoot root;
+    if (!HandlePathLocked(hKey, &root, &parent))
         return ERROR_INVALID_HANDLE;
-    if (host::g_keys.count(parent) == 0)
+    const host::KeyTree& tree = host::TreeLocked(root);
+    if (tree.count(parent) == 0)
         return ERROR_KEY_DELETED;
     std::string path = host::Join(parent, host::NormalisePath(host::Narrow(lpSubKey)));
-    if (host::g_keys.count(path) == 0)
+    if (tree.count(path) == 0)
         return ERROR_FILE_NOT_FOUND;
-    auto* h = new host::OpenKey{path};
+    auto* h = new host::OpenKey{root, path};
     host::g_handles.insert(h);
     *phkResult = static_cast<HKEY>(h);
     return ERROR_SUCCESS;
@@ -299,10 +352,12 @@ LONG RegQueryValueExW(HKEY hKey, LPCWSTR lpValueName, LPDWORD lpReserved, LPDWOR
         return ERROR_INTERNAL_ERROR;
     std::lock_guard<std::mutex> lock(host::g_regMutex);
     std::string path;
-    if (!HandlePathLocked(hKey, &path))
+    host::RegRoot root;
+    if (!HandlePathLocked(hKey, &root, &path))
         return ERROR_INVALID_HANDLE;
-    auto k = host::g_keys.find(path);
-    if (k == host::g_keys.end())
+    const host::KeyTree& tree = host::TreeLocked(root);
+    auto k = tree.find(path);
+    if (k == tree.end())
         return ERROR_KEY_DELETED;
     auto v = k->second.values.find(host::Lower(host::Narrow(lpValueName)));
     if (v == k->second.values.end())
@@ -332,7 +387,7 @@ LONG RegCloseKey(HKEY hKey)
     auto* h = static_cast<host::OpenKey*>(hKey);
     auto it = host::g_handles.find(h);
     if (it == host::g_handles.end())
-        return ERROR_INVALID_HANDLE;   // HKEY_LOCAL_MACHINE itself, closed twice, or never opened
+        return ERROR_INVALID_HANDLE;   // a root key itself, closed twice, or never opened
     host::g_handles.erase(it);
     delete h;
     return ERROR_SUCCESS;

@@ -6,6 +6,7 @@
 // application callback runs.  Calls into a driver are counted on the
 // driver's record so that unregistering can wait for them to leave.
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstring>
@@ -22,6 +23,9 @@ namespace {
 
 // Stored in the result word before a message is sent; never a result code.
 constexpr DWORD kNoResult = 0xA5A5A5A5u;
+
+// Told about every message sent to a driver; see SetWaveMessageObserver.
+std::atomic<WaveMessageObserver> g_messageObserver{nullptr};
 
 enum class Answer { Given, Missing, Gone };
 
@@ -87,6 +91,8 @@ public:
         BOOL ok = link_->entry.IOControl(link_->hOpen, IOCTL_WAV_MESSAGE, reinterpret_cast<LPBYTE>(&params),
                                          sizeof params, reinterpret_cast<LPBYTE>(&out), sizeof out, &actual);
         link_->End();
+        if (WaveMessageObserver observe = g_messageObserver.load())
+            observe(WaveMessageRecord{link_->id, sub_, uMsg, dw1, dw2, ok && out != kNoResult, out});
         if (!ok || out == kNoResult)
             return Answer::Missing;
         *result = out;
@@ -325,6 +331,7 @@ void ResetWave()
     s.mapperLog.clear();
     s.handles.clear();
     s.events.clear();
+    g_messageObserver = nullptr;
 }
 
 const bool kResetRegistered = (RegisterReset(&ResetWave), true);
@@ -521,6 +528,11 @@ std::vector<UINT> WaveDeviceIds(WaveDriverId id)
         if (s.devices[i]->Owner() == id)
             ids.push_back(static_cast<UINT>(i));
     return ids;
+}
+
+void SetWaveMessageObserver(WaveMessageObserver observer)
+{
+    g_messageObserver = observer;
 }
 
 UINT PreferredWaveDevice()

@@ -63,7 +63,9 @@ std::string UsageText(const std::string& programName)
            "\n"
            "Clock and registry:\n"
            "  --fast                  run on the virtual clock, as fast as the machine allows\n"
-           "  --reg FILE              load a .reg file into the registry\n"
+           "  --reg FILE              load a .reg file into the registry (again for more files,\n"
+           "                          applied in order)\n"
+           "  --define NAME[=VALUE]   a name the .reg files' #if, #ifdef and #elif see as defined\n"
            "  --set NAME=VALUE        set Sample, Timer or CacheLen (decimal or 0x hex)\n"
            "  --driver-dir DIR        where the driver library is looked for\n"
            "Application:\n"
@@ -85,13 +87,19 @@ std::string UsageText(const std::string& programName)
            "  --report FILE           report as JSON\n"
            "  --plot FILE             timeline of the pacing (SVG)\n"
            "  --quiet                 no progress output\n"
+           "  --debug                 print every line of the driver's debug output, with its time\n"
+           "  --trace                 print every wave message sent to the driver: time, thread,\n"
+           "                          message, parameters and result\n"
+           "Any output FILE may be '-' for standard output (the text report then goes to\n"
+           "standard error); links are followed and special files written in place.\n"
            "  -h, --help              this text\n"
            "Times T are measured from the first buffer written (--link-delay: from boot);\n"
            "--pause, --link-down and --link-back may be given more than once.\n"
            "\n"
            "Exit status: 0 played and bit-exact, 1 played but not bit-exact, 2 bad command\n"
            "line, 3 input file problem, 4 registry problem, 5 output cannot be written,\n"
-           "6 playback failed, 130 interrupted.\n";
+           "6 playback failed, 128+N stopped by signal N (130 Ctrl-C, 129 SIGHUP, 143 SIGTERM).\n"
+           "Every run past the command line leaves its report, a failed one up to the failure.\n";
 }
 
 bool ParseOptions(int argc, char** argv, Options* out, std::string* error)
@@ -166,9 +174,36 @@ bool ParseOptions(int argc, char** argv, Options* out, std::string* error)
             if (!noValue())
                 return false;
             o.quiet = true;
-        } else if (name == "--reg") {
-            if (!takeValue(&o.regFile))
+        } else if (name == "--debug") {
+            if (!noValue())
                 return false;
+            o.debug = true;
+        } else if (name == "--trace") {
+            if (!noValue())
+                return false;
+            o.trace = true;
+        } else if (name == "--reg") {
+            if (!takeValue(&v))
+                return false;
+            if (v.empty()) {
+                *error = "option --reg needs a file name";
+                return false;
+            }
+            o.regFiles.push_back(v);
+        } else if (name == "--define") {
+            if (!takeValue(&v))
+                return false;
+            size_t e = v.find('=');
+            std::string key = v.substr(0, e);
+            bool valid = !key.empty() && !std::isdigit(static_cast<unsigned char>(key[0]));
+            for (char c : key)
+                valid = valid && (std::isalnum(static_cast<unsigned char>(c)) || c == '_');
+            if (!valid) {
+                *error = "option --define expects NAME or NAME=VALUE with a name of letters, digits and _, not '" +
+                         v + "'";
+                return false;
+            }
+            o.defines.emplace_back(key, e == std::string::npos ? "1" : v.substr(e + 1));
         } else if (name == "--driver-dir") {
             if (!takeValue(&o.driverDir))
                 return false;
@@ -284,6 +319,16 @@ bool ParseOptions(int argc, char** argv, Options* out, std::string* error)
             *error = "option --plot writes SVG; give a file name ending in .svg, not '" + o.plotOut + "'";
             return false;
         }
+    }
+
+    // Without a loop the player keeps --buffers buffers; with one it queues
+    // the whole sound and the sound's size bounds the memory instead.
+    if (o.loops == 0 && static_cast<uint64_t>(o.buffers) * o.bufferBytes > kMaxBufferTotalBytes) {
+        *error = "options --buffers " + std::to_string(o.buffers) + " and --buffer-size " +
+                 std::to_string(o.bufferBytes) + " ask for " +
+                 std::to_string(static_cast<uint64_t>(o.buffers) * o.bufferBytes) +
+                 " bytes of buffers; at most " + std::to_string(kMaxBufferTotalBytes) + " (256 MiB) in all";
+        return false;
     }
 
     std::stable_sort(o.actions.begin(), o.actions.end(),

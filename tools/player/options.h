@@ -17,7 +17,12 @@ enum ExitCode {
     kExitRegistry = 4,      // .reg file or registry value unusable
     kExitOutput = 5,        // an output file cannot be written
     kExitPlayback = 6,      // the host, the driver or the wave API failed
+    kExitSignal = 128,      // plus the signal's number: stopped by SIGINT (130), SIGHUP, SIGTERM
 };
+
+// Buffers the application keeps are allocated up front; more than this in
+// all is refused as a command-line error rather than failing later.
+constexpr uint64_t kMaxBufferTotalBytes = 256ull << 20;
 
 enum class Refill {
     Callback,   // CALLBACK_FUNCTION: MM_WOM_DONE writes the next buffer itself
@@ -34,7 +39,8 @@ struct TimedAction {
 struct Options {
     std::string input;                    // empty: the built-in sound
     bool fast = false;                    // virtual clock instead of the real one
-    std::string regFile;                  // optional .reg file
+    std::vector<std::string> regFiles;    // .reg files, applied in order
+    std::vector<std::pair<std::string, std::string>> defines;   // names for the .reg files' #if
     std::vector<std::pair<std::string, uint32_t>> sets;   // --set overrides, in order
     unsigned buffers = 4;                 // buffers the application keeps
     uint32_t bufferBytes = 8192;          // size of each buffer
@@ -44,8 +50,16 @@ struct Options {
     std::vector<TimedAction> actions;     // sorted by time
     std::string wavOut, sbcOut, csvOut, jsonOut, plotOut;
     bool quiet = false;                   // no progress output
+    bool debug = false;                   // echo the driver's debug output, with times
+    bool trace = false;                   // trace every wave message sent to the driver
     std::string driverDir;                // where the driver's library lives
     bool help = false;
+
+    // True when an output is "-": the text report then goes to standard error.
+    bool StandardOutputTaken() const
+    {
+        return wavOut == "-" || sbcOut == "-" || csvOut == "-" || jsonOut == "-" || plotOut == "-";
+    }
 };
 
 // Parses argv.  On error returns false with a one-line message in *error.

@@ -11,64 +11,76 @@
 #include <vector>
 
 namespace player {
+namespace {
 
-OutputFile::~OutputFile()
+std::string DirectoryOf(const std::string& path)
 {
-    Abort();
+    size_t slash = path.find_last_of('/');
+    if (slash == std::string::npos)
+        return ".";
+    return slash == 0 ? "/" : path.substr(0, slash);
 }
 
-bool OutputFile::Create(const std::string& path, std::string* error)
+// Follows symbolic links from `path` to the name that is not one (which may
+// not exist yet).  False with errno set on a loop or an unreadable link.
+bool FinalTarget(const std::string& path, std::string* target, struct stat* st, bool* exists)
 {
-    struct stat st;
-    if (stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) {
-        *error = "cannot write '" + path + "': it is a directory";
-        return false;
+    std::string name = path;
+    for (int hops = 0; hops <= 40; ++hops) {
+        if (lstat(name.c_str(), st) != 0) {
+            if (errno != ENOENT)
+                return false;
+            *exists = false;
+            *target = name;
+            return true;
+        }
+        if (!S_ISLNK(st->st_mode)) {
+            *exists = true;
+            *target = name;
+            return true;
+        }
+        std::vector<char> link(4096);
+        ssize_t n = readlink(name.c_str(), link.data(), link.size() - 1);
+        if (n < 0)
+            return false;
+        std::string to(link.data(), static_cast<size_t>(n));
+        name = to[0] == '/' ? to : DirectoryOf(name) + "/" + to;
     }
-    std::string dir = ".";
-    std::string base = path;
-    size_t slash = path.find_last_of('/');
-    if (slash != std::string::npos) {
-        dir = slash == 0 ? "/" : path.substr(0, slash);
-        base = path.substr(slash + 1);
-    }
-    if (base.empty()) {
-        *error = "cannot write '" + path + "': no file name";
-        return false;
-    }
-    std::string pattern = dir + "/." + base + ".partial-XXXXXX";
+    errno = ELOOP;
+    return false;
+}
+
+// An unnamed file in the temporary directory: nothing is left behind
+// whatever happens to the process.
+int AnonymousFile()
+{
+    const char* base = std::getenv("TMPDIR");
+    std::string dir = base && *base ? base : "/tmp";
+    int fd = -1;
+#ifdef O_TMPFILE
+    fd = open(dir.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
+    if (fd >= 0)
+        return fd;
+#endif
+    std::string pattern = dir + "/btwav-play-XXXXXX";
     std::vector<char> name(pattern.begin(), pattern.end());
     name.push_back('\0');
-    int fd = mkstemp(name.data());
-    if (fd < 0) {
-        *error = "cannot write '" + path + "': " + std::strerror(errno);
-        return false;
-    }
-    // mkstemp makes the file private; give it the usual permissions.
-    mode_t mask = umask(0);
-    umask(mask);
-    fchmod(fd, 0666 & ~mask);
-    path_ = path;
-    temp_ = name.data();
-    fd_ = fd;
-    owned_ = true;
-    return true;
+    fd = mkstemp(name.data());
+    if (fd >= 0)
+        unlink(name.data());
+    return fd;
 }
 
-int OutputFile::ReleaseFd()
-{
-    owned_ = false;
-    return fd_;
-}
-
-bool OutputFile::WriteAll(const std::string& text, std::string* error)
+bool WriteFully(int fd, const char* data, size_t size)
 {
     size_t done = 0;
-    while (done < text.size()) {
-        ssize_t n = write(fd_, text.data() + done, text.size() - done);
+    while (done < size) {
+        ssize_t n = write(fd, data + done, size - done);
         if (n < 0 && errno == EINTR)
             continue;
         if (n <= 0) {
-            *error = "cannot write '" + path_ + "': " + std::strerror(n < 0 ? errno : EIO);
+            if (n == 0)
+                errno = EIO;
             return false;
         }
         done += static_cast<size_t>(n);
@@ -76,39 +88,141 @@ bool OutputFile::WriteAll(const std::string& text, std::string* error)
     return true;
 }
 
+}  // namespace
+
+OutputFile::~OutputFile()
+{
+    Abort();
+}
+
+bool OutputFile::Fail(std::string* error, const std::string& why)
+{
+    *error = "cannot write '" + path_ + "': " + why;
+    return false;
+}
+
+bool OutputFile::Create(const std::string& path, std::string* error)
+{
+    Abort();
+    path_ = path;
+    if (path == "-") {
+        fd_ = AnonymousFile();
+        if (fd_ < 0)
+            return Fail(error, std::string("no temporary file: ") + std::strerror(errno));
+        destFd_ = STDOUT_FILENO;
+        return true;
+    }
+
+    struct stat st;
+    bool exists = false;
+    if (!FinalTarget(path, &target_, &st, &exists))
+        return Fail(error, std::strerror(errno));
+    if (exists && S_ISDIR(st.st_mode))
+        return Fail(error, "it is a directory");
+
+    if (exists && !S_ISREG(st.st_mode)) {
+        // A FIFO, a device or a socket: written in place, never replaced.
+        destFd_ = open(target_.c_str(), O_WRONLY | O_NOCTTY | O_CLOEXEC);
+        if (destFd_ < 0)
+            return Fail(error, std::strerror(errno));
+        fd_ = AnonymousFile();
+        if (fd_ < 0) {
+            int e = errno;
+            close(destFd_);
+            destFd_ = -1;
+            return Fail(error, std::string("no temporary file: ") + std::strerror(e));
+        }
+        return true;
+    }
+
+    std::string dir = DirectoryOf(target_);
+    std::string base = target_.substr(target_.find_last_of('/') == std::string::npos ? 0
+                                                                                     : target_.find_last_of('/') + 1);
+    if (base.empty())
+        return Fail(error, "no file name");
+    std::string pattern = dir + "/." + base + ".partial-XXXXXX";
+    std::vector<char> name(pattern.begin(), pattern.end());
+    name.push_back('\0');
+    int fd = mkstemp(name.data());
+    if (fd < 0)
+        return Fail(error, std::strerror(errno));
+    // mkstemp makes the file private: a replaced file keeps its permission
+    // bits, a new one gets the usual ones.
+    mode_t mode;
+    if (exists) {
+        mode = st.st_mode & 07777;
+    } else {
+        mode_t mask = umask(0);
+        umask(mask);
+        mode = 0666 & ~mask;
+    }
+    fchmod(fd, mode);
+    temp_ = name.data();
+    fd_ = fd;
+    return true;
+}
+
+int OutputFile::ReleaseFd()
+{
+    return fd_ < 0 ? -1 : fcntl(fd_, F_DUPFD_CLOEXEC, 0);
+}
+
+bool OutputFile::WriteAll(const std::string& text, std::string* error)
+{
+    if (fd_ < 0)
+        return Fail(error, "not open");
+    if (!WriteFully(fd_, text.data(), text.size()))
+        return Fail(error, std::strerror(errno));
+    return true;
+}
+
+bool OutputFile::CopyIntoDestination(std::string* error)
+{
+    if (lseek(fd_, 0, SEEK_SET) != 0)
+        return Fail(error, std::strerror(errno));
+    std::vector<char> block(1 << 16);
+    for (;;) {
+        ssize_t n = read(fd_, block.data(), block.size());
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0)
+            return Fail(error, std::strerror(errno));
+        if (n == 0)
+            return true;
+        if (!WriteFully(destFd_, block.data(), static_cast<size_t>(n)))
+            return Fail(error, std::strerror(errno));
+    }
+}
+
 bool OutputFile::Commit(std::string* error)
 {
-    if (temp_.empty()) {
-        *error = "cannot write '" + path_ + "': not open";
-        return false;
+    if (fd_ < 0)
+        return Fail(error, "not open");
+    if (destFd_ >= 0) {
+        bool ok = CopyIntoDestination(error);
+        Abort();
+        return ok;
     }
-    if (owned_ && fd_ >= 0) {
-        if (fsync(fd_) != 0 && errno != EINVAL) {
-            *error = "cannot write '" + path_ + "': " + std::strerror(errno);
-            return false;
-        }
-        if (close(fd_) != 0) {
-            *error = "cannot write '" + path_ + "': " + std::strerror(errno);
-            fd_ = -1;
-            return false;
-        }
-    }
+    if (fsync(fd_) != 0 && errno != EINVAL)
+        return Fail(error, std::strerror(errno));
+    int rc = close(fd_);
     fd_ = -1;
-    owned_ = false;
-    if (rename(temp_.c_str(), path_.c_str()) != 0) {
-        *error = "cannot write '" + path_ + "': " + std::strerror(errno);
-        return false;
-    }
+    if (rc != 0)
+        return Fail(error, std::strerror(errno));
+    if (rename(temp_.c_str(), target_.c_str()) != 0)
+        return Fail(error, std::strerror(errno));
     temp_.clear();
     return true;
 }
 
 void OutputFile::Abort()
 {
-    if (owned_ && fd_ >= 0)
+    if (fd_ >= 0)
         close(fd_);
     fd_ = -1;
-    owned_ = false;
+    if (destFd_ >= 0 && destFd_ != STDOUT_FILENO)
+        close(destFd_);
+    destFd_ = -1;
     if (!temp_.empty()) {
         unlink(temp_.c_str());
         temp_.clear();

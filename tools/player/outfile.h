@@ -1,5 +1,13 @@
-// Output files that appear whole or not at all: each is written to a hidden
-// temporary beside its final name and renamed into place on success.
+// Output files that appear whole or not at all, written where the name leads.
+//
+// A regular file (or a name that does not exist yet) is written to a hidden
+// temporary beside it and renamed into place on success, keeping an existing
+// file's permission bits.  A symbolic link is followed to its final target,
+// which is then treated the same way, so the link itself stays a link.  A
+// special file (a FIFO, a device, a socket) and "-" (standard output) are
+// never replaced: the data is staged in an anonymous temporary file and
+// copied into them on success, so a reader sees the whole output or nothing,
+// and formats that rewrite their header at the end work on pipes as well.
 #pragma once
 
 #include <string>
@@ -13,29 +21,39 @@ public:
     OutputFile(const OutputFile&) = delete;
     OutputFile& operator=(const OutputFile&) = delete;
 
-    // Creates the temporary.  False with a message naming `path` when the
-    // directory cannot be written or `path` is a directory.
+    // Opens the destination and the temporary.  False with a message naming
+    // `path` when the directory cannot be written, `path` is a directory, or
+    // the special file cannot be opened for writing.  Opening a FIFO waits
+    // for its reader, as a shell redirection does.
     bool Create(const std::string& path, std::string* error);
     bool IsOpen() const { return fd_ >= 0; }
+    // The name as given ("-" for standard output).
     const std::string& Path() const { return path_; }
+    bool IsStandardOutput() const { return path_ == "-"; }
 
-    // The descriptor; ownership passes to the caller (who closes it) after
-    // ReleaseFd.  Commit closes it if still owned.
+    // The descriptor of the staged data.  ReleaseFd hands out a duplicate the
+    // caller owns and closes (libsndfile closes the one it is given); both
+    // share one file offset.
     int Fd() const { return fd_; }
     int ReleaseFd();
     // Writes all of `text`; false on a short write.
     bool WriteAll(const std::string& text, std::string* error);
 
-    // Renames the temporary to the final name.
+    // Puts the data in place: renames the temporary, or copies it into the
+    // special file or standard output.
     bool Commit(std::string* error);
-    // Removes the temporary.
+    // Drops the staged data; the destination is left as it was.
     void Abort();
 
 private:
-    std::string path_;
-    std::string temp_;
-    int fd_ = -1;
-    bool owned_ = false;
+    bool Fail(std::string* error, const std::string& why);
+    bool CopyIntoDestination(std::string* error);
+
+    std::string path_;      // as given
+    std::string target_;    // after following symbolic links
+    std::string temp_;      // the hidden temporary, when renaming
+    int fd_ = -1;           // staged data
+    int destFd_ = -1;       // the special file or standard output, when copying
 };
 
 }  // namespace player

@@ -2,8 +2,42 @@
 
 #include <algorithm>
 #include <cmath>
+#include <mutex>
 
 namespace player {
+namespace {
+
+std::mutex g_consoleMutex;
+FILE* g_openBar = nullptr;        // a stream whose last line is a bar without its newline
+unsigned g_generation = 0;        // counts the times such a bar was ended by someone else
+
+void EndBarLocked()
+{
+    if (g_openBar) {
+        std::fputc('\n', g_openBar);
+        std::fflush(g_openBar);
+        g_openBar = nullptr;
+        ++g_generation;
+    }
+}
+
+}  // namespace
+
+void ConsoleLine(FILE* out, const std::string& line)
+{
+    std::lock_guard<std::mutex> lock(g_consoleMutex);
+    if (g_openBar == out)
+        EndBarLocked();
+    std::fputs(line.c_str(), out);
+    std::fputc('\n', out);
+    std::fflush(out);
+}
+
+void EndProgressLine()
+{
+    std::lock_guard<std::mutex> lock(g_consoleMutex);
+    EndBarLocked();
+}
 
 Progress::Progress(FILE* out, bool terminal, double totalSeconds)
     : out_(out), terminal_(terminal), total_(totalSeconds > 0 ? totalSeconds : 1e-9)
@@ -27,10 +61,14 @@ void Progress::Update(double seconds)
         return;
     if (terminal_) {
         std::string bar = Bar(seconds);
-        if (bar != lastBar_) {
+        std::lock_guard<std::mutex> lock(g_consoleMutex);
+        // Redrawn when it changed, or when a message ended its line.
+        if (bar != lastBar_ || g_openBar != out_ || drawnGeneration_ != g_generation) {
             std::fprintf(out_, "\r%s", bar.c_str());
             std::fflush(out_);
             lastBar_ = bar;
+            g_openBar = out_;
+            drawnGeneration_ = g_generation;
         }
         return;
     }
@@ -48,8 +86,12 @@ void Progress::Finish(double seconds)
         return;
     Update(seconds);
     if (terminal_) {
-        std::fprintf(out_, "\n");
-        std::fflush(out_);
+        std::lock_guard<std::mutex> lock(g_consoleMutex);
+        if (g_openBar == out_) {
+            std::fputc('\n', out_);
+            std::fflush(out_);
+            g_openBar = nullptr;
+        }
     }
 }
 

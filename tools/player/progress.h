@@ -1,11 +1,19 @@
 // Progress while playing: a bar redrawn in place on a terminal, plain lines
-// at every tenth of the way otherwise.
+// at every tenth of the way otherwise.  Other messages to the same stream go
+// through ConsoleLine so they never share the bar's line.
 #pragma once
 
 #include <cstdio>
 #include <string>
 
 namespace player {
+
+// Writes `line` and a newline to `out`, first ending a bar drawn in place on
+// it.  Any thread; takes the console's own lock and nothing else, so it may
+// be called from inside the driver's callbacks and debug output.
+void ConsoleLine(FILE* out, const std::string& line);
+// Ends a bar drawn in place, if any, so what follows starts a line of its own.
+void EndProgressLine();
 
 class Progress {
 public:
@@ -25,6 +33,7 @@ private:
     double total_;
     int lastTenth_ = -1;
     std::string lastBar_;
+    unsigned drawnGeneration_ = 0;   // the console's generation when the bar was drawn
 };
 
 }  // namespace player

@@ -86,19 +86,33 @@ std::string FormatText(const Report& r)
         std::snprintf(buf, sizeof buf, "  %-16s", label);
         o << buf << value << "\n";
     };
-    o << "Played " << r.source << " (" << r.sourceFormat << ")\n";
-    if (r.converted)
+    if (r.failed) {
+        o << "Stopped playing " << r.source << " (" << (r.sourceFormat.empty() ? std::string("not read") : r.sourceFormat)
+          << ")\n";
+        line("failure", r.error + " (exit " + std::to_string(r.exitCode) + ")");
+    } else {
+        o << "Played " << r.source << " (" << r.sourceFormat << ")\n";
+    }
+    // A run that stopped before it had buffers never got to play.
+    const bool setUp = !r.failed || r.buffers > 0;
+    if (!setUp)
+        ;
+    else if (r.converted)
         line("format", "WAVE_FORMAT_QUERY refused it; converted: " + r.conversion);
     else
         line("format", "accepted by WAVE_FORMAT_QUERY, played as is");
     for (const std::string& n : r.notes)
         line("note", n);
+    for (const std::string& w : r.warnings)
+        line("warning", w);
     line("clock", r.clock == "virtual" ? "virtual (--fast)" : "real");
     std::string buffers = std::to_string(r.buffers) + " x " + std::to_string(r.bufferBytes) + " bytes, ";
     buffers += r.loops ? "queued at once as one loop played " + std::to_string(r.loops) + " times"
                        : "refilled from the " + r.refill;
-    line("buffers", buffers);
-    line("driver config", r.configLine.empty() ? "(no configuration line)" : r.configLine);
+    if (setUp)
+        line("buffers", buffers);
+    if (setUp || !r.configLine.empty())
+        line("driver config", r.configLine.empty() ? "(no configuration line)" : r.configLine);
     for (const Happening& h : r.happenings)
         line("event", Fixed(h.t, 3) + " s  " + h.what);
     line("audio duration", Fixed(r.audioSeconds, 3) + " s");
@@ -112,7 +126,7 @@ std::string FormatText(const Report& r)
     std::string exact = r.comparison.exact ? "yes" : "NO";
     if (!r.comparison.exact && r.comparison.firstDifference >= 0)
         exact += ", first difference at byte " + std::to_string(r.comparison.firstDifference);
-    line("bit-exact", exact);
+    line("bit-exact", r.failed ? std::string("not judged: the run stopped early") : exact);
     std::string packets = std::to_string(p.packets);
     if (p.packets)
         packets += " (audio bytes min " + std::to_string(p.packetMin) + ", mean " + Fixed(p.packetMean, 1) +
@@ -142,6 +156,9 @@ std::string FormatJson(const Report& r)
     const PacingResult& p = r.pacing;
     std::ostringstream o;
     o << "{\n";
+    o << "  \"result\": " << Quoted(r.failed ? "failed" : "played") << ",\n";
+    o << "  \"exit_code\": " << r.exitCode << ",\n";
+    o << "  \"error\": " << Quoted(r.error) << ",\n";
     o << "  \"source\": " << Quoted(r.source) << ",\n";
     o << "  \"source_format\": " << Quoted(r.sourceFormat) << ",\n";
     o << "  \"format_query_refused\": " << (r.queryRefused ? "true" : "false") << ",\n";
@@ -150,6 +167,10 @@ std::string FormatJson(const Report& r)
     o << "  \"notes\": [";
     for (size_t i = 0; i < r.notes.size(); ++i)
         o << (i ? ", " : "") << Quoted(r.notes[i]);
+    o << "],\n";
+    o << "  \"warnings\": [";
+    for (size_t i = 0; i < r.warnings.size(); ++i)
+        o << (i ? ", " : "") << Quoted(r.warnings[i]);
     o << "],\n";
     o << "  \"clock\": " << Quoted(r.clock) << ",\n";
     o << "  \"buffers\": {\"count\": " << r.buffers << ", \"bytes\": " << r.bufferBytes

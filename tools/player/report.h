@@ -42,6 +42,12 @@ struct Report {
     Comparison comparison;         // expected headset stream against the received one
     PacingResult pacing;
     std::vector<std::string> outputs;    // files written
+
+    // Outcome.
+    bool failed = false;           // the run stopped before its end
+    int exitCode = 0;              // the player's exit code
+    std::string error;             // why it stopped, when failed
+    std::vector<std::string> warnings;   // registry lines skipped, values the driver reads otherwise
 };
 
 std::string FormatText(const Report& r);

@@ -40,10 +40,12 @@
 #include <deque>
 #include <memory>
 #include <mutex>
+#include <new>
 #include <thread>
 
 #include "analysis.h"
 #include "audio.h"
+#include "diagnostics.h"
 #include "host/btstandin.h"
 #include "host/clock.h"
 #include "host/devicemanager.h"
@@ -53,6 +55,7 @@
 #include "outfile.h"
 #include "platform/platform.h"
 #include "progress.h"
+#include "registry_setup.h"
 #include "report.h"
 #include "sinks.h"
 
@@ -72,19 +75,15 @@ WAVEFORMATEX DeviceFormat()
     return d;
 }
 
-const char* const kDriverKey = "Drivers\\BuiltIn\\WAVKELVO";
-const char* const kParamsKey = "Drivers\\BuiltIn\\WAVKELVO\\Params";
-const uint32_t kDefaultSample = 176400;
-const uint32_t kDefaultTimer = 20;
-const uint32_t kDefaultCacheLen = 6144;
 // Playback that makes no progress for this long (on the playback clock,
 // outside pauses) is given up.
 const double kStallSeconds = 5.0;
 
+// The number of the signal that asked the player to stop, or 0.
 volatile std::sig_atomic_t g_interrupted = 0;
-void OnInterrupt(int)
+void OnInterrupt(int signal)
 {
-    g_interrupted = 1;
+    g_interrupted = signal;
 }
 
 // Something that ends the run, with its exit code.
@@ -92,6 +91,15 @@ struct Failure {
     int code;
     std::string message;
 };
+
+Failure Interrupted()
+{
+    int signal = g_interrupted;
+    return Failure{kExitSignal + signal, signal == SIGINT ? std::string("interrupted")
+                                                          : std::string("stopped by ") + (signal == SIGHUP ? "SIGHUP"
+                                                                                          : signal == SIGTERM ? "SIGTERM"
+                                                                                                              : "a signal")};
+}
 
 uint64_t Counter()
 {
@@ -168,9 +176,11 @@ private:
     void RunAction(const TimedAction& a);
     void Reset();
     void FinishPlayback();
-    void BuildReport();
+    void BuildReport(bool failed = false);
     void WriteOutputs();
     void Teardown();
+    int Fail(const Failure& f);
+    FILE* ReportStream() const { return o_.StandardOutputTaken() ? stderr : stdout; }
 
     // Buffers.
     static void CALLBACK WaveCallback(HDRVR, UINT msg, DWORD_PTR instance, DWORD_PTR p1, DWORD_PTR p2);
@@ -302,29 +312,20 @@ void Player::Boot()
     if (!o_.driverDir.empty())
         host::SetDriverDirectory(o_.driverDir);
 
-    host::RegistrySetString(kDriverKey, "Dll", "btwav.dll");
-    host::RegistrySetString(kDriverKey, "Prefix", "WAV");
-    host::RegistrySetDword(kDriverKey, "Index", 1);
-    host::RegistrySetDword(kParamsKey, "Sample", kDefaultSample);
-    host::RegistrySetDword(kParamsKey, "Timer", kDefaultTimer);
-    host::RegistrySetDword(kParamsKey, "CacheLen", kDefaultCacheLen);
     std::string error;
-    if (!o_.regFile.empty() && !host::RegistryLoadFile(o_.regFile, &error))
-        throw Failure{kExitRegistry, error};
-    for (const auto& set : o_.sets)
-        host::RegistrySetDword(kParamsKey, set.first, set.second);
-    // A period or a rate of 0 would never play anything.
-    for (const char* name : {"Timer", "Sample"}) {
-        uint32_t v = 1;
-        if (host::RegistryGetDword(kParamsKey, name, &v) && v == 0)
-            throw Failure{kExitRegistry, std::string("registry value ") + kParamsKey + "\\" + name +
-                                             " is 0: nothing would ever be played"};
+    RegistrySetup registry;
+    bool registryOk = SetUpRegistry(o_, &registry, &error);
+    for (const std::string& w : registry.warnings) {
+        ConsoleLine(stderr, "btwav-play: warning: " + w);
+        report_.warnings.push_back(w);
     }
-    uint32_t timer = kDefaultTimer;
-    if (host::RegistryGetDword(kParamsKey, "Timer", &timer) && timer > 0)
-        period_ = timer;
+    if (!registryOk)
+        throw Failure{kExitRegistry, error};
+    period_ = registry.timerMs;
 
+    diagnostics::Start(stderr, o_.debug, o_.trace, Counter(), frequency_);
     host::SetDebugEcho([this](const std::string& line) {
+        diagnostics::DebugLine(line);
         PacingConfig c;
         if (!ParseConfigLine(line, &c))
             return;
@@ -338,7 +339,10 @@ void Player::Boot()
         ++configLines_;
         events_.push_back({PlayEvent::Init, now, 0});
     });
-    host::SetTickObserver([this](uint64_t counter) { Log(PlayEvent::Tick, counter); });
+    host::SetTickObserver([this](uint64_t counter) {
+        diagnostics::NameThisThread("timer");
+        Log(PlayEvent::Tick, counter);
+    });
     btstandin::AddSink([this](const btstandin::Packet& p) {
         if (p.audio.empty())
             return;
@@ -361,7 +365,7 @@ void Player::Boot()
         auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(o_.linkDelayMs);
         while (std::chrono::steady_clock::now() < until) {
             if (g_interrupted)
-                throw Failure{130, "interrupted"};
+                throw Interrupted();
             std::this_thread::sleep_for(std::min<std::chrono::steady_clock::duration>(
                 until - std::chrono::steady_clock::now(), std::chrono::milliseconds(50)));
         }
@@ -779,7 +783,7 @@ void Player::Play()
 
     for (;;) {
         if (g_interrupted)
-            throw Failure{130, "interrupted"};
+            throw Interrupted();
         if (o_.refill == Refill::Event)
             MainWrite(ScanReturned());
         {
@@ -858,7 +862,9 @@ void Player::FinishPlayback()
 
 // ---- Report -------------------------------------------------------------------------------
 
-void Player::BuildReport()
+// With `failed`, the report of a run that stopped early: what happened up to
+// the failure, and no packet log.
+void Player::BuildReport(bool failed)
 {
     Report& r = report_;
     r.clock = o_.fast ? "virtual" : "real";
@@ -892,7 +898,8 @@ void Player::BuildReport()
     for (const btstandin::Packet& p : btstandin::Packets())
         in.packets.push_back({p.counter, static_cast<uint32_t>(p.audio.size()), p.refused});
     r.pacing = AnalysePacing(in);
-    if (!csvFile_.IsOpen())
+    r.exitCode = failed ? r.exitCode : r.comparison.exact ? kExitOk : kExitMismatch;
+    if (failed || !csvFile_.IsOpen())
         return;
     std::string error;
     if (!csvFile_.WriteAll(FormatPacketLog(in, r.pacing), &error))
@@ -946,6 +953,7 @@ void Player::Teardown()
         btstandin::Reset();
         host::SetTickObserver(nullptr);
         host::SetDebugEcho(nullptr);
+        diagnostics::Stop();
         booted_ = false;
     }
     if (event_) {
@@ -954,10 +962,59 @@ void Player::Teardown()
     }
 }
 
+// A failed run: the audio outputs are dropped, the report says what happened
+// up to the failure (except for a command-line error, where nothing did).
+int Player::Fail(const Failure& f)
+{
+    EndProgressLine();
+    const bool report = f.code != kExitUsage;
+    if (report) {
+        if (report_.source.empty())
+            report_.source = o_.input.empty() ? "built-in sound" : "'" + o_.input + "'";
+        report_.failed = true;
+        report_.exitCode = f.code;
+        report_.error = f.message;
+        if (started_ && endCounter_ == 0) {
+            endCounter_ = Counter();
+            endWall_ = std::chrono::duration<double>(std::chrono::steady_clock::now() - startWall_).count();
+        } else if (!started_) {
+            startCounter_ = endCounter_ = Counter();
+        }
+        try {
+            btstandin::Flush();
+            BuildReport(true);
+        } catch (...) {
+            // The report keeps what it had; the failure is what matters.
+        }
+    }
+    Teardown();
+    wav_.reset();
+    sbc_.reset();
+    OutputFile* dropped[] = {&wavFile_, &sbcFile_, &csvFile_, &plotFile_};
+    for (OutputFile* file : dropped)
+        file->Abort();
+    if (report) {
+        std::string error;
+        if (!jsonFile_.IsOpen() && !o_.jsonOut.empty())
+            jsonFile_.Create(o_.jsonOut, &error);
+        if (jsonFile_.IsOpen() && jsonFile_.WriteAll(FormatJson(report_), &error) && jsonFile_.Commit(&error))
+            report_.outputs.push_back(jsonFile_.Path());
+        std::fputs(FormatText(report_).c_str(), ReportStream());
+        std::fflush(ReportStream());
+    }
+    jsonFile_.Abort();
+    std::fprintf(stderr, "btwav-play: %s\n", f.message.c_str());
+    return f.code;
+}
+
 int Player::Run()
 {
     try {
-        LoadInput();
+        try {
+            LoadInput();
+        } catch (const std::bad_alloc&) {
+            throw Failure{kExitInput, "'" + o_.input + "' is too large to hold in memory"};
+        }
         CreateOutputs();
         Boot();
         NegotiateFormat();
@@ -968,18 +1025,13 @@ int Player::Run()
         BuildReport();
         WriteOutputs();
     } catch (const Failure& f) {
-        Teardown();
-        wav_.reset();
-        sbc_.reset();
-        OutputFile* all[] = {&wavFile_, &sbcFile_, &csvFile_, &plotFile_, &jsonFile_};
-        for (OutputFile* file : all)
-            file->Abort();
-        std::fprintf(stderr, "btwav-play: %s\n", f.message.c_str());
-        return f.code;
+        return Fail(f);
+    } catch (const std::bad_alloc&) {
+        return Fail(Failure{kExitPlayback, "out of memory"});
     }
     Teardown();
-    std::fputs(FormatText(report_).c_str(), stdout);
-    std::fflush(stdout);
+    std::fputs(FormatText(report_).c_str(), ReportStream());
+    std::fflush(ReportStream());
     if (!report_.comparison.exact) {
         std::fprintf(stderr, "btwav-play: the headset did not receive what was written\n");
         return kExitMismatch;
@@ -996,6 +1048,10 @@ int RunPlayer(const Options& options)
     sigemptyset(&sa.sa_mask);
     sigaction(SIGINT, &sa, nullptr);
     sigaction(SIGTERM, &sa, nullptr);
+    sigaction(SIGHUP, &sa, nullptr);
+    // A reader that goes away makes the write fail (EPIPE) instead of
+    // killing the player before it removes its temporaries.
+    signal(SIGPIPE, SIG_IGN);
     Player p(options);
     return p.Run();
 }

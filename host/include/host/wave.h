@@ -66,6 +66,28 @@ bool UnregisterWaveDriver(WaveDriverId id);
 // Device ids of the driver's devices now (empty when not registered).
 std::vector<UINT> WaveDeviceIds(WaveDriverId id);
 
+// ---- Observing the messages ---------------------------------------------------
+// One wave message as a driver answered it.
+struct WaveMessageRecord {
+    WaveDriverId driver;   // the registration it went to
+    UINT subDevice;        // the driver's own device number (uDeviceId)
+    UINT uMsg;
+    DWORD_PTR dw1, dw2;
+    bool answered;         // false: the call came back without a result word
+    DWORD result;          // the result word, when answered
+};
+// Called once for every message sent to a driver's IOControl entry, right
+// after that call returns, on the thread that sent it (the application's, or
+// the driver's own when it calls the wave API), with no lock of the wave API
+// held, though the driver's stream lock may be: a message sent from inside
+// an MM_WOM_DONE callback is reported while the driver holds it.  The
+// observer must therefore not block, must not wait for another thread that
+// may send a message, and must not call the wave API.  Messages to device 0
+// are not reported.  Set it before messages flow and clear it (nullptr)
+// after they stop; ResetAll clears it.
+using WaveMessageObserver = void (*)(const WaveMessageRecord& message);
+void SetWaveMessageObserver(WaveMessageObserver observer);
+
 // ---- The wave mapper ---------------------------------------------------------
 UINT PreferredWaveDevice();
 
