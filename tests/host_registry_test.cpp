@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <string>
@@ -17,6 +18,8 @@ namespace {
 const LONG kInvalidHandle = 6;
 const LONG kKeyDeleted = 1018;
 const char kParams[] = "Drivers\\BuiltIn\\WAVKELVO\\Params";
+const std::string kRootsExpected =
+    "HKEY_LOCAL_MACHINE, HKEY_CURRENT_USER, HKEY_CLASSES_ROOT or HKEY_USERS as the root key";
 
 std::u16string W(const std::string& s) { return host::Widen(s); }
 LPCWSTR P(const std::u16string& s) { return reinterpret_cast<LPCWSTR>(s.c_str()); }
@@ -321,16 +324,16 @@ TEST_F(RegistryTest, RegFileSyntaxErrorsNameTheLine)
         std::string error;
     };
     const std::vector<Case> cases = {
-        {"\"A\"=dword:1\n", "t.reg:1: expected a [HKEY_LOCAL_MACHINE\\...] section before values"},
+        {"\"A\"=dword:1\n", "t.reg:1: expected a [ROOT\\...] section before values"},
         {"REGEDIT4\n[HKEY_LOCAL_MACHINE\\K\n", "t.reg:2: expected ] to close the key name"},
-        {"[HKEY_CURRENT_USER\\K]\n", "t.reg:1: expected HKEY_LOCAL_MACHINE as the root key"},
-        {"[HKEY_LOCAL_MACHINEX\\K]\n", "t.reg:1: expected HKEY_LOCAL_MACHINE as the root key"},
+        {"[HKEY_LOCAL_MACHINEX\\K]\n", "t.reg:1: expected " + kRootsExpected},
+        {"[HKEY_CURRENT_CONFIG\\K]\n", "t.reg:1: expected " + kRootsExpected},
         {"[HKEY_LOCAL_MACHINE\\K] x\n", "t.reg:1: expected nothing after ]"},
         {key + "garbage\n", "t.reg:2: expected [key], \"name\"=value, @=value or ; comment"},
         {key + "REGEDIT4\n", "t.reg:2: expected [key], \"name\"=value, @=value or ; comment"},
         {key + "\"A=dword:1\n", "t.reg:2: expected \" to close the value name"},
         {key + "\"A\"dword:1\n", "t.reg:2: expected = after the value name"},
-        {key + "\"A\"=word:1\n", "t.reg:2: expected \"text\", dword:, hex:, hex(N): or - after ="},
+        {key + "\"A\"=word:1\n", "t.reg:2: expected \"text\", dword:, multi_sz:, hex:, hex(N): or - after ="},
         {key + "\"A\"=dword:\n", "t.reg:2: expected 1 to 8 hex digits after dword:"},
         {key + "\"A\"=dword:123456789\n", "t.reg:2: expected 1 to 8 hex digits after dword:"},
         {key + "\"A\"=dword:12x\n", "t.reg:2: expected end of line after the dword"},
@@ -346,8 +349,21 @@ TEST_F(RegistryTest, RegFileSyntaxErrorsNameTheLine)
         {key + "\"A\"=hex:01,\\\n  02,\\\n", "t.reg:3: expected another line of hex bytes after \\"},
         {key + "\"A\"=hex(7:00\n", "t.reg:2: expected hex(N): with N a hex type number"},
         {key + "\"A\"=hex():00\n", "t.reg:2: expected hex(N): with N a hex type number"},
-        {key + "[-HKEY_LOCAL_MACHINE\\K]\n\"A\"=dword:1\n",
-         "t.reg:3: expected a [HKEY_LOCAL_MACHINE\\...] section before values"},
+        {key + "[-HKEY_LOCAL_MACHINE\\K]\n\"A\"=dword:1\n", "t.reg:3: expected a [ROOT\\...] section before values"},
+        {key + "\"A\"=multi_sz:\"a\" \"b\"\n", "t.reg:2: expected , between strings"},
+        {key + "\"A\"=multi_sz:\"a\",\n", "t.reg:2: expected a quoted string after ,"},
+        {key + "\"A\"=multi_sz:a\n", "t.reg:2: expected a quoted string"},
+        {key + "\"A\"=multi_sz:\"a\",\\\n", "t.reg:2: expected another line of strings after \\"},
+        // Conditionals balance within each file.
+        {key + "#if 1\n\"A\"=dword:1\n", "t.reg:2: expected #endif for this #if before the end of the file"},
+        {key + "#endif\n", "t.reg:2: expected #if before #endif"},
+        {key + "#ifdef X\n#else\n#else\n#endif\n", "t.reg:4: expected #if before #else"},
+        {key + "#ifdef X\n#else\n#elif 1\n#endif\n", "t.reg:4: expected #if before #elif"},
+        {key + "#ifdef\n#endif\n", "t.reg:2: expected a name after #ifdef"},
+        {key + "#include nofile.reg\n", "t.reg:2: expected #include \"file\""},
+        // A syntax error in a branch taken still counts.
+        {key + "#ifndef X\n\"A\"=dwrd:1\n#endif\n",
+         "t.reg:3: expected \"text\", dword:, multi_sz:, hex:, hex(N): or - after ="},
     };
     for (const Case& c : cases) {
         host::RegistryClear();
@@ -357,6 +373,179 @@ TEST_F(RegistryTest, RegFileSyntaxErrorsNameTheLine)
         // A file with an error changes nothing, not even its good lines.
         EXPECT_FALSE(host::RegistryKeyExists("K")) << c.text;
     }
+}
+
+
+// ---- Files as platforms have them ----------------------------------------------------
+
+// Writes `text` to `name` in a fresh directory under the test's temporary
+// directory and gives its path.
+std::string WriteRegFile(const std::string& dir, const std::string& name, const std::string& text)
+{
+    std::string path = dir + "/" + name;
+    std::ofstream(path, std::ios::binary) << text;
+    return path;
+}
+
+std::string FreshDir(const char* name)
+{
+    std::string dir = ::testing::TempDir() + name;
+    std::string cmd = "rm -rf '" + dir + "' && mkdir -p '" + dir + "/sub'";
+    EXPECT_EQ(std::system(cmd.c_str()), 0);
+    return dir;
+}
+
+TEST_F(RegistryTest, OtherRootsAreKeptApartFromTheMachinesKeys)
+{
+    const std::string text =
+        "[HKEY_CURRENT_USER\\ControlPanel\\Volume]\n"
+        "\"Volume\"=dword:ffffffff\n"
+        "[HKCR\\.wav]\n"
+        "@=\"wavfile\"\n"
+        "[HKEY_LOCAL_MACHINE\\Drivers\\BuiltIn\\WAVKELVO\\Params]\n"
+        "\"Timer\"=dword:a\n"
+        "[HKEY_USERS\\Default]\n"
+        "[-HKCU\\Gone]\n";
+    std::string error;
+    ASSERT_TRUE(host::RegistryLoadText(text, "roots.reg", &error)) << error;
+
+    uint32_t type = 0;
+    std::vector<uint8_t> data;
+    EXPECT_TRUE(host::RegistryGetValue(host::RegRoot::CurrentUser, "ControlPanel\\Volume", "Volume", &type, &data));
+    EXPECT_EQ(data, (std::vector<uint8_t>{0xFF, 0xFF, 0xFF, 0xFF}));
+    EXPECT_FALSE(host::RegistryKeyExists("ControlPanel"));   // not under HKEY_LOCAL_MACHINE
+    EXPECT_TRUE(host::RegistryKeyExists(host::RegRoot::ClassesRoot, ".wav"));
+    EXPECT_TRUE(host::RegistryKeyExists(host::RegRoot::Users, "Default"));
+    uint32_t dw = 0;
+    EXPECT_TRUE(host::RegistryGetDword(kParams, "Timer", &dw));
+    EXPECT_EQ(dw, 10u);
+
+    // The platform's calls reach the other roots through their predefined handles.
+    HKEY currentUser = reinterpret_cast<HKEY>(static_cast<ULONG_PTR>(0x80000001u));
+    HKEY k = nullptr;
+    ASSERT_EQ(RegOpenKeyExW(currentUser, P(W("controlpanel\\volume")), 0, 0, &k), ERROR_SUCCESS);
+    Answer a = Query(k, "Volume", 4);
+    EXPECT_EQ(a.result, ERROR_SUCCESS);
+    EXPECT_EQ(a.type, static_cast<DWORD>(REG_DWORD));
+    EXPECT_EQ(RegCloseKey(k), ERROR_SUCCESS);
+    EXPECT_EQ(RegOpenKeyExW(HKEY_LOCAL_MACHINE, P(W("ControlPanel\\Volume")), 0, 0, &k), ERROR_FILE_NOT_FOUND);
+    EXPECT_EQ(RegOpenKeyExW(reinterpret_cast<HKEY>(static_cast<ULONG_PTR>(0x80000004u)), P(W("X")), 0, 0, &k),
+              kInvalidHandle);
+}
+
+TEST_F(RegistryTest, MultiStringsWithContinuations)
+{
+    const std::string text =
+        "[HKEY_LOCAL_MACHINE\\K]\n"
+        "\"List\"=multi_sz:\"ab\",\"\",\\\n"
+        "    \"c\\\"d\"   ; three strings, one empty\n"
+        "\"None\"=MULTI_SZ:\n";
+    std::string error;
+    ASSERT_TRUE(host::RegistryLoadText(text, "m.reg", &error)) << error;
+    uint32_t type = 0;
+    EXPECT_EQ(Value("K", "List", &type),
+              (std::vector<uint8_t>{'a', 0, 'b', 0, 0, 0, 0, 0, 'c', 0, '"', 0, 'd', 0, 0, 0, 0, 0}));
+    EXPECT_EQ(type, static_cast<uint32_t>(REG_MULTI_SZ));
+    EXPECT_EQ(Value("K", "None", &type), (std::vector<uint8_t>{0, 0}));
+}
+
+TEST_F(RegistryTest, ConditionalsAreHonouredAndSkippedBranchesNamed)
+{
+    const std::string text =
+        "[HKEY_LOCAL_MACHINE\\K]\n"                 // 1
+        "#define LOCAL 2\n"                         // 2
+        "#if BSP_AUDIO\n"                           // 3
+        "this line is not parsed at all\n"          // 4
+        "#elif LOCAL == 2 && !defined(BSP_NONE)\n"  // 5
+        "\"Branch\"=dword:5\n"                      // 6
+        "#else\n"                                   // 7
+        "\"Branch\"=dword:7\n"                      // 8
+        "#endif\n"                                  // 9
+        "#ifdef BSP_AUDIO\n"                        // 10
+        "#ifdef LOCAL\n"                            // 11 (inside a skipped branch: no warning of its own)
+        "\"Nested\"=dword:1\n"                      // 12
+        "#endif\n"                                  // 13
+        "#else\n"                                   // 14
+        "\"Else\"=dword:1\n"                        // 15
+        "#endif\n"                                  // 16
+        "#ifndef SET\n"                             // 17
+        "\"NotSet\"=dword:1\n"                      // 18
+        "#endif\n"                                  // 19
+        "#if (SET || 0) && VALUE\n"                 // 20
+        "\"Both\"=dword:1\n"                        // 21
+        "#endif\n"                                  // 22
+        "#if SIZE > 3\n"                            // 23 (no > operator: false, with a warning)
+        "\"Size\"=dword:1\n"                        // 24
+        "#endif\n"                                  // 25
+        "#pragma once\n"                            // 26
+        "#undef LOCAL\n"                            // 27
+        "#ifdef LOCAL\n"                            // 28
+        "\"Local\"=dword:1\n"                       // 29
+        "#endif\n";                                 // 30
+    std::vector<std::string> warnings;
+    host::RegLoadOptions options;
+    options.defines = {{"SET", ""}, {"VALUE", "0x10"}};
+    options.warnings = &warnings;
+    std::string error;
+    ASSERT_TRUE(host::RegistryLoadText(text, "c.reg", &error, options)) << error;
+
+    uint32_t dw = 0;
+    EXPECT_TRUE(host::RegistryGetDword("K", "Branch", &dw));
+    EXPECT_EQ(dw, 5u);
+    EXPECT_FALSE(host::RegistryGetDword("K", "Nested", &dw));
+    EXPECT_TRUE(host::RegistryGetDword("K", "Else", &dw));
+    EXPECT_FALSE(host::RegistryGetDword("K", "NotSet", &dw));
+    EXPECT_TRUE(host::RegistryGetDword("K", "Both", &dw));
+    EXPECT_FALSE(host::RegistryGetDword("K", "Size", &dw));
+    EXPECT_FALSE(host::RegistryGetDword("K", "Local", &dw));
+    EXPECT_EQ(warnings, (std::vector<std::string>{
+                            "c.reg:3: lines 3-5 skipped (#if BSP_AUDIO not taken)",
+                            "c.reg:7: lines 7-9 skipped (#else of the #if at line 3 not taken)",
+                            "c.reg:10: lines 10-14 skipped (#ifdef BSP_AUDIO not taken)",
+                            "c.reg:17: lines 17-19 skipped (#ifndef SET not taken)",
+                            "c.reg:23: cannot evaluate #if SIZE > 3 (expected an operator); taken as false",
+                            "c.reg:23: lines 23-25 skipped (#if SIZE > 3 not taken)",
+                            "c.reg:26: unknown directive #pragma once ignored",
+                            "c.reg:28: lines 28-30 skipped (#ifdef LOCAL not taken)",
+                        }));
+}
+
+TEST_F(RegistryTest, IncludesResolveBesideTheIncludingFile)
+{
+    std::string dir = FreshDir("registry_include");
+    WriteRegFile(dir, "sub/params.reg",
+                 "[HKEY_LOCAL_MACHINE\\Drivers\\BuiltIn\\WAVKELVO\\Params]\n"
+                 "#ifdef FAST\n\"Timer\"=dword:5\n#endif\n");
+    std::string top = WriteRegFile(dir, "platform.reg",
+                                   "REGEDIT4\n#define FAST\n#include \"sub/params.reg\"\n"
+                                   "\"CacheLen\"=dword:0   ; the section of the included file goes on\n");
+    std::string error;
+    ASSERT_TRUE(host::RegistryLoadFile(top, &error)) << error;
+    uint32_t dw = 0;
+    EXPECT_TRUE(host::RegistryGetDword(kParams, "Timer", &dw));
+    EXPECT_EQ(dw, 5u);
+    EXPECT_TRUE(host::RegistryGetDword(kParams, "CacheLen", &dw));
+
+    // Errors name the included file and its own line; nothing is applied.
+    host::RegistryClear();
+    WriteRegFile(dir, "sub/bad.reg", "[HKEY_LOCAL_MACHINE\\K]\n\n\"A\"=dword:xyz\n");
+    top = WriteRegFile(dir, "top.reg", "[HKEY_LOCAL_MACHINE\\Top]\n#include \"sub/bad.reg\"\n");
+    EXPECT_FALSE(host::RegistryLoadFile(top, &error));
+    EXPECT_EQ(error, dir + "/sub/bad.reg:3: expected 1 to 8 hex digits after dword:");
+    EXPECT_FALSE(host::RegistryKeyExists("Top"));
+
+    top = WriteRegFile(dir, "missing.reg", "\n#include \"sub/absent.reg\"\n");
+    EXPECT_FALSE(host::RegistryLoadFile(top, &error));
+    EXPECT_EQ(error, dir + "/missing.reg:2: expected a file to include: " + dir + "/sub/absent.reg cannot be read");
+
+    top = WriteRegFile(dir, "self.reg", "#include \"self.reg\"\n");
+    EXPECT_FALSE(host::RegistryLoadFile(top, &error));
+    EXPECT_NE(error.find("self.reg:1: expected at most 16 nested #include"), std::string::npos) << error;
+
+    // A directory is not a file to load.
+    EXPECT_FALSE(host::RegistryLoadFile(dir, &error));
+    EXPECT_EQ(error, dir + ": is a directory, not a .reg file");
+    EXPECT_FALSE(host::RegistryLoadFile(top, &error, host::RegLoadOptions()));
 }
 
 }  // namespace

@@ -115,6 +115,11 @@ std::string FormatText(const Report& r)
         line("driver config", r.configLine.empty() ? "(no configuration line)" : r.configLine);
     for (const Happening& h : r.happenings)
         line("event", Fixed(h.t, 3) + " s  " + h.what);
+    if (!setUp) {
+        for (const std::string& f : r.outputs)
+            line("wrote", f);
+        return o.str();
+    }
     line("audio duration", Fixed(r.audioSeconds, 3) + " s");
     std::string wall = Fixed(r.wallSeconds, 3) + " s";
     if (r.clock == "virtual")

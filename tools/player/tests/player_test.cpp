@@ -312,7 +312,8 @@ TEST(PlayerTest, BuiltInSoundsSbcStreamDecodesCloseToTheInput)
 class PlayerErrorTest : public ::testing::Test {
 protected:
     // Runs with `args` ({dir} replaced) and checks the exit code, the message
-    // and that the directory holds exactly `left` afterwards.
+    // and that the directory holds exactly `left` afterwards.  A failure past
+    // the command line prints its report, which names the failure.
     void Expect(std::vector<std::string> args, int code, const std::string& message,
                 const std::vector<std::string>& left)
     {
@@ -328,7 +329,12 @@ protected:
         RunResult r = RunPlayer(args);
         EXPECT_EQ(r.exitCode, code) << r.err;
         EXPECT_NE(r.err.find(expected), std::string::npos) << "stderr: " << r.err;
-        EXPECT_EQ(r.out, "");
+        if (code == 2) {
+            EXPECT_EQ(r.out, "");
+        } else {
+            EXPECT_EQ(r.out.compare(0, 16, "Stopped playing "), 0) << r.out;
+            EXPECT_NE(r.out.find(expected, r.out.find("  failure ")), std::string::npos) << r.out;
+        }
         EXPECT_EQ(dir_.Entries(), left);
     }
     TempDir dir_;
@@ -344,7 +350,7 @@ TEST_F(PlayerErrorTest, FileThatIsNotAudio)
 {
     WriteText(dir_.File("text.wav"), "this is not a sound\n");
     Expect({"--fast", "--report", "{dir}/r.json", "{dir}/text.wav"}, 3, "cannot read '{dir}/text.wav' as audio",
-           {"text.wav"});
+           {"r.json", "text.wav"});
 }
 
 TEST_F(PlayerErrorTest, RateThatCannotBeConverted)
@@ -390,10 +396,13 @@ TEST_F(PlayerErrorTest, RegistryValueThatWouldNeverPlay)
 
 TEST_F(PlayerErrorTest, OutputThatCannotBeWritten)
 {
-    // A path below a regular file; the other output, valid, must not appear.
+    // A path below a regular file; the other output, valid, must not
+    // appear, but the report of the failure does.
     WriteText(dir_.File("plain"), "x");
-    Expect({"--fast", "--report", "{dir}/r.json", "--wav", "{dir}/plain/out.wav"}, 5,
-           "cannot write '{dir}/plain/out.wav': Not a directory", {"plain"});
+    Expect({"--fast", "--sbc", "{dir}/out.sbc", "--report", "{dir}/r.json", "--wav", "{dir}/plain/out.wav"}, 5,
+           "cannot write '{dir}/plain/out.wav': Not a directory", {"plain", "r.json"});
+    EXPECT_EQ(JsonValue(ReadText(dir_.File("r.json")), "exit_code"), "5");
+    std::remove(dir_.File("r.json").c_str());
     Expect({"--fast", "--plot", "{dir}"}, 5, "cannot write '{dir}': it is a directory", {"plain"});
     Expect({"--fast", "--wav", "{dir}/same", "--sbc", "{dir}/same"}, 2, "'{dir}/same' is named for two outputs",
            {"plain"});

@@ -2,8 +2,13 @@
 // output files, audio conversion, progress and report formatting.
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <cstdio>
 #include <cstring>
+#include <thread>
 
 #include <algorithm>
 #include <sndfile.h>
@@ -11,6 +16,7 @@
 #include "analysis.h"
 #include "audio.h"
 #include "audio_files.h"
+#include "diagnostics.h"
 #include "options.h"
 #include "outfile.h"
 #include "progress.h"
@@ -40,7 +46,8 @@ TEST(OptionsTest, FullCommandLineIsParsedAndActionsSorted)
     std::string error;
     ASSERT_TRUE(Parse({"--fast", "--set", "cachelen=0x1000", "--set=Timer=10", "--buffers", "3", "--buffer-size",
                        "4099", "--refill", "event", "--reset", "2s", "--link-down", "1.5s", "--pause", "500:250ms",
-                       "--link-back=1800ms", "--link-delay", "0", "in.flac"},
+                       "--link-back=1800ms", "--link-delay", "0", "--reg", "a.reg", "--define", "BSP_X",
+                       "--reg=b.reg", "--define", "N=2", "--debug", "--trace", "in.flac"},
                       &o, &error))
         << error;
     EXPECT_TRUE(o.fast);
@@ -61,6 +68,15 @@ TEST(OptionsTest, FullCommandLineIsParsedAndActionsSorted)
     EXPECT_EQ(o.actions[2].kind, TimedAction::LinkBack);
     EXPECT_EQ(o.actions[3].kind, TimedAction::Reset);
     EXPECT_EQ(o.actions[3].atMs, 2000u);
+    EXPECT_EQ(o.regFiles, (std::vector<std::string>{"a.reg", "b.reg"}));   // in order, none dropped
+    EXPECT_EQ(o.defines, (std::vector<std::pair<std::string, std::string>>{{"BSP_X", "1"}, {"N", "2"}}));
+    EXPECT_TRUE(o.debug);
+    EXPECT_TRUE(o.trace);
+    EXPECT_FALSE(o.StandardOutputTaken());
+    ASSERT_TRUE(Parse({"--packets", "-"}, &o, &error)) << error;
+    EXPECT_TRUE(o.StandardOutputTaken());
+    EXPECT_FALSE(o.debug);   // both off by default
+    EXPECT_FALSE(o.trace);
 }
 
 TEST(OptionsTest, TimesAcceptMillisecondsAndSeconds)
@@ -98,6 +114,13 @@ TEST(OptionsTest, ContradictionsAreRefused)
         {{"--wav", ""}, "needs a file name"},
         {{"--loop", "0"}, "from 1 to 10000"},
         {{"--plot", "t.PNG"}, "writes SVG"},
+        {{"--reg", ""}, "--reg needs a file name"},
+        {{"--define", "2X"}, "expects NAME or NAME=VALUE"},
+        {{"--define", "A-B=1"}, "expects NAME or NAME=VALUE"},
+        // Buffers are allocated up front: the total is bounded, with a loop
+        // the sound's own size bounds it.
+        {{"--buffers", "1024", "--buffer-size", "67108864"}, "ask for 68719476736 bytes of buffers; at most 268435456"},
+        {{"--buffers", "5", "--buffer-size", "67108864"}, "at most 268435456 (256 MiB) in all"},
     };
     for (const Case& c : cases) {
         Options o;
@@ -110,6 +133,8 @@ TEST(OptionsTest, ContradictionsAreRefused)
     std::string error;
     EXPECT_TRUE(Parse({"--", "--odd.wav"}, &o, &error)) << error;
     EXPECT_EQ(o.input, "--odd.wav");
+    EXPECT_TRUE(Parse({"--buffers", "4", "--buffer-size", "67108864"}, &o, &error)) << error;
+    EXPECT_TRUE(Parse({"--loop", "2", "--buffers", "1024", "--buffer-size", "67108864"}, &o, &error)) << error;
 }
 
 // ---- Pacing analysis ------------------------------------------------------------------
@@ -301,6 +326,118 @@ TEST(OutputFileTest, AppearsOnlyOnCommit)
     EXPECT_NE(error.find("No such file or directory"), std::string::npos) << error;
 }
 
+namespace {
+
+bool IsLink(const std::string& path)
+{
+    struct stat st;
+    return lstat(path.c_str(), &st) == 0 && S_ISLNK(st.st_mode);
+}
+
+// Reads a FIFO to its end on a thread of its own.
+struct FifoReader {
+    explicit FifoReader(const std::string& path)
+        : thread([this, path] {
+              int fd = open(path.c_str(), O_RDONLY);
+              char buf[256];
+              ssize_t n;
+              while (fd >= 0 && (n = read(fd, buf, sizeof buf)) > 0)
+                  got.append(buf, static_cast<size_t>(n));
+              if (fd >= 0)
+                  close(fd);
+          })
+    {
+    }
+    std::string Finish()
+    {
+        thread.join();
+        return got;
+    }
+    std::string got;
+    std::thread thread;
+};
+
+}  // namespace
+
+TEST(OutputFileTest, LinksAreFollowedToTheirTargetWhichIsReplaced)
+{
+    TempDir dir;
+    std::string error;
+    ASSERT_EQ(mkdir(dir.File("real").c_str(), 0755), 0);
+    player_test::WriteText(dir.File("real/t.txt"), "old");
+    ASSERT_EQ(chmod(dir.File("real/t.txt").c_str(), 0640), 0);
+    // A chain: relative link to a relative link in another folder.
+    ASSERT_EQ(symlink("real/hop", dir.File("link").c_str()), 0);
+    ASSERT_EQ(symlink("t.txt", dir.File("real/hop").c_str()), 0);
+    {
+        OutputFile f;
+        ASSERT_TRUE(f.Create(dir.File("link"), &error)) << error;
+        ASSERT_TRUE(f.WriteAll("new", &error));
+        EXPECT_EQ(player_test::ReadText(dir.File("real/t.txt")), "old");   // not before the commit
+        ASSERT_TRUE(f.Commit(&error)) << error;
+    }
+    EXPECT_TRUE(IsLink(dir.File("link")));
+    EXPECT_TRUE(IsLink(dir.File("real/hop")));
+    EXPECT_EQ(player_test::ReadText(dir.File("real/t.txt")), "new");
+    struct stat st;
+    ASSERT_EQ(stat(dir.File("real/t.txt").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0640u);   // the replaced file keeps its permission bits
+    EXPECT_EQ(dir.Entries(), (std::vector<std::string>{"link", "real"}));
+
+    // A dangling link: its target is created, the link stays.
+    ASSERT_EQ(symlink(dir.File("real/new.txt").c_str(), dir.File("dangling").c_str()), 0);
+    OutputFile g;
+    ASSERT_TRUE(g.Create(dir.File("dangling"), &error)) << error;
+    ASSERT_TRUE(g.WriteAll("created", &error));
+    ASSERT_TRUE(g.Commit(&error)) << error;
+    EXPECT_TRUE(IsLink(dir.File("dangling")));
+    EXPECT_EQ(player_test::ReadText(dir.File("real/new.txt")), "created");
+
+    // A link to a folder, and a loop of links, are refused.
+    ASSERT_EQ(symlink("real", dir.File("folder").c_str()), 0);
+    OutputFile h;
+    EXPECT_FALSE(h.Create(dir.File("folder"), &error));
+    EXPECT_EQ(error, "cannot write '" + dir.File("folder") + "': it is a directory");
+    ASSERT_EQ(symlink("loop2", dir.File("loop1").c_str()), 0);
+    ASSERT_EQ(symlink("loop1", dir.File("loop2").c_str()), 0);
+    EXPECT_FALSE(h.Create(dir.File("loop1"), &error));
+    EXPECT_NE(error.find("Too many levels of symbolic links"), std::string::npos) << error;
+}
+
+TEST(OutputFileTest, FifoIsWrittenInPlaceAndOnlyOnCommit)
+{
+    TempDir dir;
+    std::string fifo = dir.File("fifo");
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    std::string error;
+    {
+        FifoReader reader(fifo);
+        OutputFile f;
+        ASSERT_TRUE(f.Create(fifo, &error)) << error;   // waits for the reader
+        ASSERT_TRUE(f.WriteAll("whole ", &error));
+        // The staged data is shared with a duplicate, as libsndfile gets it.
+        int dup = f.ReleaseFd();
+        ASSERT_GE(dup, 0);
+        ASSERT_EQ(write(dup, "output", 6), 6);
+        close(dup);
+        ASSERT_TRUE(f.Commit(&error)) << error;
+        EXPECT_EQ(reader.Finish(), "whole output");
+    }
+    {
+        // A failed run: the reader gets nothing, not a torn file.
+        FifoReader reader(fifo);
+        OutputFile f;
+        ASSERT_TRUE(f.Create(fifo, &error)) << error;
+        ASSERT_TRUE(f.WriteAll("partial", &error));
+        f.Abort();
+        EXPECT_EQ(reader.Finish(), "");
+    }
+    struct stat st;
+    ASSERT_EQ(lstat(fifo.c_str(), &st), 0);
+    EXPECT_TRUE(S_ISFIFO(st.st_mode));   // still the FIFO, never replaced
+    EXPECT_EQ(dir.Entries(), std::vector<std::string>{"fifo"});
+}
+
 TEST(SinkTest, WavSinkJoinsFramesSplitAcrossPackets)
 {
     TempDir dir;
@@ -444,6 +581,48 @@ TEST(ProgressTest, PlainLinesAtEachTenthAndABarOnATerminal)
     EXPECT_EQ(last, "position 2.00 s of 2.00 s (100%)\n");
     Progress bar(nullptr, true, 4.0);
     EXPECT_EQ(bar.Bar(1.0), "[##########------------------------------]    1.00 / 4.00 s  25%");
+}
+
+TEST(ProgressTest, MessagesNeverShareTheBarsLine)
+{
+    FILE* f = std::tmpfile();
+    ASSERT_NE(f, nullptr);
+    {
+        Progress bar(f, true, 4.0);
+        bar.Update(1.0);
+        ConsoleLine(f, "a message");   // ends the bar's line first
+        bar.Update(1.0);                // the same position is drawn again below it
+        EndProgressLine();
+        EndProgressLine();              // once only
+        ConsoleLine(f, "btwav-play: interrupted");
+    }
+    std::rewind(f);
+    std::string text;
+    char buf[256];
+    while (std::fgets(buf, sizeof buf, f))
+        text += buf;
+    std::fclose(f);
+    const std::string bar = "[##########------------------------------]    1.00 / 4.00 s  25%";
+    EXPECT_EQ(text, "\r" + bar + "\na message\n\r" + bar + "\nbtwav-play: interrupted\n");
+}
+
+TEST(DiagnosticsTest, DebugAndTraceLinesCarryTimeThreadAndNames)
+{
+    EXPECT_EQ(diagnostics::FormatDebug(1.5, "timer", "InitBtAudioPara: Sample 176400, Timer 20, CacheLen 6144"),
+              "[   1.500000 s timer   ] debug: InitBtAudioPara: Sample 176400, Timer 20, CacheLen 6144");
+    host::WaveMessageRecord write{1, 0, 9, 0x1000, 48, true, 0};
+    EXPECT_EQ(diagnostics::FormatTrace(0.02, "main", write),
+              "[   0.020000 s main    ] wave: WODM_WRITE device 0 (0x1000, 0x30) -> MMSYSERR_NOERROR");
+    host::WaveMessageRecord count{1, 0, 3, 0, 0, true, 1};
+    EXPECT_NE(diagnostics::FormatTrace(0, "main", count).find("WODM_GETNUMDEVS device 0 (0x0, 0x0) -> 1 device"),
+              std::string::npos);
+    host::WaveMessageRecord faulted{1, 0, 13, 0, 12, false, 0};
+    EXPECT_NE(diagnostics::FormatTrace(0, "main", faulted).find("WODM_GETPOS device 0 (0x0, 0xc) -> no result"),
+              std::string::npos);
+    EXPECT_EQ(diagnostics::ResultName(33), "WAVERR_STILLPLAYING");
+    EXPECT_EQ(diagnostics::ResultName(99), "99");
+    EXPECT_EQ(diagnostics::MessageName(12), "WODM_RESET");
+    EXPECT_EQ(diagnostics::MessageName(200), "message 200");
 }
 
 TEST(ReportTest, TextAndJsonSayWhatWentWrong)

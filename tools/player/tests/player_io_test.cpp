@@ -1,0 +1,374 @@
+// The player end to end, as a new user meets it: outputs that are links,
+// FIFOs or standard output; scripts/play run from another folder; registry
+// files as platforms have them; failures that leave a report; signals; the
+// driver's debug output and the wave-message trace.  Every run is a child
+// process on the virtual clock.
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstring>
+#include <thread>
+
+#include "audio_files.h"
+
+extern char** environ;
+
+using namespace player_test;
+
+namespace {
+
+const size_t kBuiltInBytes = 529200;   // the built-in sound: 3 s of 16-bit stereo at 44.1 kHz
+
+size_t Count(const std::string& text, const std::string& what)
+{
+    size_t n = 0;
+    for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1))
+        ++n;
+    return n;
+}
+
+bool HasHiddenFile(const TempDir& dir)
+{
+    for (const std::string& e : dir.Entries())
+        if (!e.empty() && e[0] == '.')
+            return true;
+    return false;
+}
+
+// Reads a FIFO to its end on a thread of its own.
+class FifoReader {
+public:
+    explicit FifoReader(const std::string& path)
+        : thread_([this, path] {
+              int fd = open(path.c_str(), O_RDONLY);
+              char buf[4096];
+              ssize_t n;
+              while (fd >= 0 && (n = read(fd, buf, sizeof buf)) > 0)
+                  got_.append(buf, static_cast<size_t>(n));
+              if (fd >= 0)
+                  close(fd);
+          })
+    {
+    }
+    std::string Finish()
+    {
+        thread_.join();
+        return got_;
+    }
+
+private:
+    std::string got_;
+    std::thread thread_;
+};
+
+// The player started in the background, its output and errors in files.
+class Background {
+public:
+    Background(const TempDir& io, const std::vector<std::string>& args) : err_(io.File("stderr"))
+    {
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+        posix_spawn_file_actions_addopen(&actions, 1, io.File("stdout").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        posix_spawn_file_actions_addopen(&actions, 2, err_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        std::vector<char*> argv{const_cast<char*>(BTWAV_PLAYER_PATH)};
+        for (const std::string& a : args)
+            argv.push_back(const_cast<char*>(a.c_str()));
+        argv.push_back(nullptr);
+        if (posix_spawn(&pid_, BTWAV_PLAYER_PATH, &actions, nullptr, argv.data(), environ) != 0)
+            pid_ = 0;
+        posix_spawn_file_actions_destroy(&actions);
+    }
+    ~Background()
+    {
+        if (pid_ > 0) {
+            kill(pid_, SIGKILL);
+            waitpid(pid_, nullptr, 0);
+        }
+    }
+    // Waits (at most a minute) until standard error holds `text`.
+    bool WaitForError(const std::string& text)
+    {
+        auto until = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+        while (std::chrono::steady_clock::now() < until) {
+            if (ReadText(err_).find(text) != std::string::npos)
+                return true;
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        return false;
+    }
+    int Stop(int signal)
+    {
+        kill(pid_, signal);
+        int status = 0;
+        waitpid(pid_, &status, 0);
+        pid_ = 0;
+        return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    }
+    std::string Errors() const { return ReadText(err_); }
+
+private:
+    std::string err_;
+    pid_t pid_ = 0;
+};
+
+}  // namespace
+
+// ---- Where outputs go ----------------------------------------------------------------------
+
+TEST(PlayerOutputTest, DashIsStandardOutputAndTheTextReportMovesToStandardError)
+{
+    RunResult r = RunPlayer({"--fast", "--quiet", "--report", "-"});
+    ASSERT_EQ(r.exitCode, 0) << r.err;
+    EXPECT_EQ(r.out.compare(0, 2, "{\n"), 0) << r.out.substr(0, 80);
+    EXPECT_EQ(r.out.substr(r.out.size() - 2), "}\n");   // nothing but the JSON
+    EXPECT_EQ(JsonValue(r.out, "result"), "\"played\"");
+    EXPECT_EQ(JsonValue(r.out, "bytes_received"), std::to_string(kBuiltInBytes));
+    EXPECT_NE(r.err.find("Played built-in sound"), std::string::npos) << r.err;
+
+    // A WAV file through a pipe: its header is right although a pipe
+    // cannot be rewound.
+    TempDir dir;
+    r = RunPlayer({"--fast", "--quiet", "--wav", "-"});
+    ASSERT_EQ(r.exitCode, 0) << r.err;
+    WriteText(dir.File("from-stdout.wav"), r.out);
+    Audio a = ReadAudio(dir.File("from-stdout.wav"));
+    EXPECT_EQ(a.rate, 44100);
+    EXPECT_EQ(a.channels, 2);
+    EXPECT_EQ(a.samples.size() * 2, kBuiltInBytes);
+    EXPECT_NE(r.err.find("bit-exact       yes"), std::string::npos);
+    EXPECT_TRUE(dir.Entries() == std::vector<std::string>{"from-stdout.wav"});
+
+    r = RunPlayer({"--fast", "--wav", "-", "--report", "-"});
+    EXPECT_EQ(r.exitCode, 2);
+    EXPECT_NE(r.err.find("'-' is named for two outputs"), std::string::npos) << r.err;
+}
+
+TEST(PlayerOutputTest, LinksAndFifosAreWrittenThroughNotReplaced)
+{
+    TempDir dir;
+    ASSERT_EQ(mkdir(dir.File("real").c_str(), 0755), 0);
+    WriteText(dir.File("real/report.json"), "old");
+    ASSERT_EQ(symlink("real/report.json", dir.File("report.json").c_str()), 0);
+    ASSERT_EQ(symlink("real/out.wav", dir.File("out.wav").c_str()), 0);   // dangling until the run
+    ASSERT_EQ(mkfifo(dir.File("packets.csv").c_str(), 0600), 0);
+
+    FifoReader reader(dir.File("packets.csv"));
+    RunResult r = RunPlayer({"--fast", "--quiet", "--report", dir.File("report.json"), "--wav", dir.File("out.wav"),
+                             "--packets", dir.File("packets.csv")});
+    std::string packets = reader.Finish();
+    ASSERT_EQ(r.exitCode, 0) << r.err;
+
+    struct stat st;
+    ASSERT_EQ(lstat(dir.File("report.json").c_str(), &st), 0);
+    EXPECT_TRUE(S_ISLNK(st.st_mode));
+    ASSERT_EQ(lstat(dir.File("out.wav").c_str(), &st), 0);
+    EXPECT_TRUE(S_ISLNK(st.st_mode));
+    ASSERT_EQ(lstat(dir.File("packets.csv").c_str(), &st), 0);
+    EXPECT_TRUE(S_ISFIFO(st.st_mode));
+    EXPECT_EQ(JsonValue(ReadText(dir.File("real/report.json")), "bit_exact"), "true");
+    EXPECT_EQ(ReadAudio(dir.File("real/out.wav")).samples.size() * 2, kBuiltInBytes);
+    EXPECT_EQ(packets.compare(0, 34, "arrival_s,bytes,bytes_due,refused\n"), 0) << packets.substr(0, 40);
+    EXPECT_EQ(Count(packets, "\n"), 151u);   // the header and 150 packets of 20 ms
+    EXPECT_FALSE(HasHiddenFile(dir));
+}
+
+// ---- scripts/play --------------------------------------------------------------------------
+
+TEST(PlayScriptTest, PathsAreTheCallersFromAnotherFolder)
+{
+    TempDir dir;
+    WriteWav(dir.File("tone.wav"), Sine(22050, 44100, 2, 440, 0.5));
+    // Relative names, run from the folder that holds them.  The script runs
+    // the player under test instead of building the release player.
+    RunResult r = RunProgram("/bin/sh", {"-c", "cd \"$1\" && BTWAV_PLAYER=\"$2\" exec \"$3\" --fast --quiet "
+                                               "--wav out.wav --report r.json tone.wav",
+                                         "sh", dir.Path(), BTWAV_PLAYER_PATH,
+                                         std::string(BTWAV_SOURCE_DIR) + "/scripts/play"});
+    ASSERT_EQ(r.exitCode, 0) << r.err;
+    EXPECT_EQ(dir.Entries(), (std::vector<std::string>{"out.wav", "r.json", "tone.wav"}));
+    EXPECT_EQ(JsonValue(ReadText(dir.File("r.json")), "source"), "\"tone.wav\"");
+    EXPECT_EQ(ReadAudio(dir.File("out.wav")).samples, ReadAudio(dir.File("tone.wav")).samples);
+}
+
+// ---- Registry files ---------------------------------------------------------------------------
+
+TEST(PlayerRegistryTest, PlatformFilesApplyInOrderWithWarningsThatNameTheLine)
+{
+    TempDir dir;
+    WriteText(dir.File("platform.reg"),
+              "REGEDIT4\n"
+              "[HKEY_CURRENT_USER\\ControlPanel\\Sounds]\n"                   // 2
+              "\"Events\"=multi_sz:\"a\",\"b\"\n"                              // 3
+              "#if BSP_BT_AUDIO\n"                                             // 4
+              "[HKEY_LOCAL_MACHINE\\Drivers\\BuiltIn\\WAVKELVO\\Params]\n"      // 5
+              "\"Timer\"=dword:00000005\n"                                     // 6
+              "#endif\n"                                                       // 7
+              "[HKEY_LOCAL_MACHINE\\Drivers\\BuiltIn\\WAVKELVO\\Params]\n"      // 8
+              "\"Timer\"=dword:0000000a\n"                                     // 9
+              "\"CacheLen\"=dword:00001000\n");                                // 10
+    WriteText(dir.File("second.reg"),
+              "[HKEY_LOCAL_MACHINE\\Drivers\\BuiltIn\\WAVKELVO\\Params]\n"
+              "\"CacheLen\"=dword:00000800\n"
+              "\"Sample\"=\"176400\"\n");
+    const std::string reg1 = dir.File("platform.reg"), reg2 = dir.File("second.reg");
+
+    RunResult r = RunPlayer({"--fast", "--quiet", "--reg", reg1, "--reg", reg2, "--report", dir.File("r.json")});
+    ASSERT_EQ(r.exitCode, 0) << r.err;
+    std::string json = ReadText(dir.File("r.json"));
+    // The second file's CacheLen wins over the first's; the first's Timer stays.
+    EXPECT_EQ(JsonValue(json, "config_line"), "\"InitBtAudioPara: Sample 176400, Timer 10, CacheLen 2048\"");
+    EXPECT_NE(r.err.find("warning: " + reg1 + ":4: lines 4-7 skipped (#if BSP_BT_AUDIO not taken)"),
+              std::string::npos)
+        << r.err;
+    EXPECT_NE(r.err.find("warning: registry value Drivers\\BuiltIn\\WAVKELVO\\Params\\Sample is a string (REG_SZ) "
+                         "and holds 14 bytes; the driver reads only 4-byte values: the default 176400 is used"),
+              std::string::npos)
+        << r.err;
+    EXPECT_EQ(Count(json, "skipped (#if BSP_BT_AUDIO"), 1u);   // the report keeps the warnings too
+
+    // Defined, the branch is taken.
+    r = RunPlayer({"--fast", "--quiet", "--reg", reg1, "--define", "BSP_BT_AUDIO", "--report", dir.File("r.json")});
+    ASSERT_EQ(r.exitCode, 0) << r.err;
+    EXPECT_EQ(JsonValue(ReadText(dir.File("r.json")), "config_line"),
+              "\"InitBtAudioPara: Sample 176400, Timer 10, CacheLen 4096\"");   // line 9 comes after line 6
+
+    // A 4-byte string is read as a number: said, so the surprise is explained.
+    WriteText(dir.File("short.reg"), "[HKEY_LOCAL_MACHINE\\Drivers\\BuiltIn\\WAVKELVO\\Params]\n\"Timer\"=\"5\"\n");
+    r = RunPlayer({"--fast", "--quiet", "--reg", dir.File("short.reg"), "--report", dir.File("r.json")});
+    ASSERT_EQ(r.exitCode, 0) << r.err;
+    EXPECT_NE(r.err.find("Params\\Timer is a string (REG_SZ), not REG_DWORD: the driver takes its 4 bytes as the "
+                         "number 53"),
+              std::string::npos)
+        << r.err;
+    EXPECT_EQ(JsonValue(ReadText(dir.File("r.json")), "config_line"),
+              "\"InitBtAudioPara: Sample 176400, Timer 53, CacheLen 6144\"");
+}
+
+TEST(PlayerRegistryTest, FolderAndBrokenFilesAreRegistryErrors)
+{
+    TempDir dir;
+    RunResult r = RunPlayer({"--fast", "--quiet", "--reg", dir.Path()});
+    EXPECT_EQ(r.exitCode, 4);
+    EXPECT_NE(r.err.find("btwav-play: " + dir.Path() + ": is a directory, not a .reg file"), std::string::npos)
+        << r.err;
+
+    // A broken second file: the error names it and its line.
+    WriteText(dir.File("good.reg"), "[HKEY_LOCAL_MACHINE\\A]\n");
+    WriteText(dir.File("bad.reg"), "[HKEY_LOCAL_MACHINE\\A]\n#ifdef X\n\"B\"=dword:1\n");
+    r = RunPlayer({"--fast", "--quiet", "--reg", dir.File("good.reg"), "--reg", dir.File("bad.reg")});
+    EXPECT_EQ(r.exitCode, 4);
+    EXPECT_NE(r.err.find(dir.File("bad.reg") + ":2: expected #endif for this #if before the end of the file"),
+              std::string::npos)
+        << r.err;
+}
+
+// ---- Failures leave a report -------------------------------------------------------------
+
+TEST(PlayerFailureTest, StalledRunWritesWhatHappenedUpToTheFailure)
+{
+    // A 10 s timer period: nothing reaches the headset for the stall limit.
+    TempDir dir;
+    RunResult r = RunPlayer({"--fast", "--quiet", "--set", "Timer=10000", "--report", dir.File("r.json"), "--wav",
+                             dir.File("out.wav")});
+    EXPECT_EQ(r.exitCode, 6);
+    EXPECT_NE(r.err.find("playback stalled"), std::string::npos) << r.err;
+    EXPECT_EQ(dir.Entries(), std::vector<std::string>{"r.json"});   // the audio output is dropped
+    std::string json = ReadText(dir.File("r.json"));
+    EXPECT_EQ(JsonValue(json, "result"), "\"failed\"");
+    EXPECT_EQ(JsonValue(json, "exit_code"), "6");
+    EXPECT_EQ(JsonValue(json, "error").compare(0, 18, "\"playback stalled:"), 0) << json;
+    EXPECT_EQ(JsonValue(json, "bytes_written"), "32768");   // the four buffers
+    EXPECT_NE(json.find("opened WAVE_MAPPER"), std::string::npos);
+    EXPECT_NE(r.out.find("Stopped playing built-in sound"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("failure         playback stalled"), std::string::npos) << r.out;
+}
+
+TEST(PlayerFailureTest, EarlierFailuresAndOutOfBoundsBuffers)
+{
+    TempDir dir;
+    RunResult r = RunPlayer({"--fast", "--report", dir.File("r.json"), dir.File("absent.wav")});
+    EXPECT_EQ(r.exitCode, 3);
+    std::string json = ReadText(dir.File("r.json"));
+    EXPECT_EQ(JsonValue(json, "result"), "\"failed\"");
+    EXPECT_EQ(JsonValue(json, "exit_code"), "3");
+    EXPECT_NE(JsonValue(json, "error").find("cannot open"), std::string::npos) << json;
+
+    // A command-line error is refused before anything happens: no report.
+    r = RunPlayer({"--fast", "--buffers", "64", "--buffer-size", "64M", "--report", dir.File("r2.json")});
+    EXPECT_EQ(r.exitCode, 2);
+    r = RunPlayer({"--fast", "--buffers", "64", "--buffer-size", "67108864", "--report", dir.File("r2.json")});
+    EXPECT_EQ(r.exitCode, 2);
+    EXPECT_NE(r.err.find("options --buffers 64 and --buffer-size 67108864 ask for 4294967296 bytes of buffers; "
+                         "at most 268435456 (256 MiB) in all"),
+              std::string::npos)
+        << r.err;
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(dir.Entries(), std::vector<std::string>{"r.json"});
+}
+
+class PlayerSignalTest : public ::testing::TestWithParam<int> {};
+
+TEST_P(PlayerSignalTest, StopsCleanlyWithAReport)
+{
+    // A long pause keeps the run going; the signal comes once it began.
+    TempDir dir, io;
+    Background player(io, {"--fast", "--quiet", "--trace", "--pause", "100ms:20000s", "--wav", dir.File("out.wav"),
+                           "--sbc", dir.File("out.sbc"), "--report", dir.File("r.json")});
+    ASSERT_TRUE(player.WaitForError("WODM_PAUSE")) << player.Errors();
+    int code = player.Stop(GetParam());
+    EXPECT_EQ(code, 128 + GetParam()) << player.Errors();
+    EXPECT_EQ(dir.Entries(), std::vector<std::string>{"r.json"});   // no partial output, hidden or not
+    std::string json = ReadText(dir.File("r.json"));
+    EXPECT_EQ(JsonValue(json, "exit_code"), std::to_string(128 + GetParam()));
+    EXPECT_NE(json.find("pause for 20000000 ms"), std::string::npos) << json;
+    EXPECT_GT(std::stoul(JsonValue(json, "bytes_received")), 0u);
+    const char* expected = GetParam() == SIGINT    ? "btwav-play: interrupted\n"
+                           : GetParam() == SIGTERM ? "btwav-play: stopped by SIGTERM\n"
+                                                   : "btwav-play: stopped by SIGHUP\n";
+    std::string err = player.Errors();
+    EXPECT_EQ(err.substr(err.size() - std::strlen(expected)), expected);
+}
+
+INSTANTIATE_TEST_SUITE_P(Signals, PlayerSignalTest, ::testing::Values(SIGINT, SIGTERM, SIGHUP),
+                         [](const ::testing::TestParamInfo<int>& i) {
+                             return i.param == SIGINT ? "Int" : i.param == SIGTERM ? "Term" : "Hup";
+                         });
+
+// ---- Debug output and the trace ----------------------------------------------------------
+
+TEST(PlayerDiagnosticsTest, DebugLinesAndTheMessageTraceAreOffByDefault)
+{
+    RunResult plain = RunPlayer({"--fast", "--quiet"});
+    ASSERT_EQ(plain.exitCode, 0) << plain.err;
+    EXPECT_EQ(plain.err, "");
+
+    RunResult r = RunPlayer({"--fast", "--quiet", "--debug", "--trace", "--pause", "1s:500ms"});
+    ASSERT_EQ(r.exitCode, 0) << r.err;
+    // The debug line, with its time on the virtual clock: the first write
+    // comes when the link is up, 100 ms after boot.
+    EXPECT_NE(r.err.find("[   0.100000 s main    ] debug: InitBtAudioPara: Sample 176400, Timer 20, CacheLen 6144\n"),
+              std::string::npos)
+        << r.err;
+    // Every message of the run, each answered, from the threads that sent them.
+    EXPECT_EQ(Count(r.err, "wave: WODM_OPEN device 0"), 2u);   // the format query and the open
+    EXPECT_EQ(Count(r.err, "wave: WODM_PREPARE"), 4u);
+    EXPECT_EQ(Count(r.err, "wave: WODM_UNPREPARE"), 4u);
+    EXPECT_EQ(Count(r.err, "wave: WODM_PAUSE device 0 (0x0, 0x0) -> MMSYSERR_NOERROR"), 1u);
+    EXPECT_EQ(Count(r.err, "wave: WODM_RESTART device 0 (0x0, 0x0) -> MMSYSERR_NOERROR"), 1u);
+    EXPECT_EQ(Count(r.err, "wave: WODM_CLOSE device 0 (0x0, 0x0) -> MMSYSERR_NOERROR"), 1u);
+    size_t writes = Count(r.err, "wave: WODM_WRITE");
+    EXPECT_EQ(writes, (kBuiltInBytes + 8191) / 8192);
+    EXPECT_EQ(Count(r.err, "main    ] wave: WODM_WRITE") + Count(r.err, "timer   ] wave: WODM_WRITE"), writes);
+    EXPECT_GT(Count(r.err, "timer   ] wave: WODM_WRITE"), 0u);   // refilled from the callback
+    EXPECT_NE(r.err.find("s main    ] wave: WODM_PAUSE"), std::string::npos);
+    EXPECT_NE(r.err.find("[   1.100000 s main    ] wave: WODM_PAUSE"), std::string::npos) << r.err;
+    EXPECT_EQ(Count(r.err, "-> no result"), 0u);
+}
