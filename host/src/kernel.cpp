@@ -14,6 +14,7 @@
 #include <string>
 #include <thread>
 
+#include "host/clock.h"
 #include "host/kernel.h"
 #include "host_internal.h"
 
@@ -421,14 +422,11 @@ BOOL PeekMessage(LPMSG lpMsg, HWND hWnd, UINT wMsgFilterMin, UINT wMsgFilterMax,
 
 DWORD GetTickCount(void)
 {
-    LARGE_INTEGER c, f;
-    QueryPerformanceCounter(&c);
-    QueryPerformanceFrequency(&f);
-    if (f.QuadPart <= 0)
-        return 0;
-    const uint64_t counts = static_cast<uint64_t>(c.QuadPart);
-    const uint64_t freq = static_cast<uint64_t>(f.QuadPart);
-    return static_cast<DWORD>(counts / freq * 1000 + counts % freq * 1000 / freq);
+    if (host::CurrentClock() == host::ClockKind::Virtual)
+        return static_cast<DWORD>(host::VirtualNowNs() / 1000000u);
+    return static_cast<DWORD>(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                  std::chrono::steady_clock::now().time_since_epoch())
+                                  .count());
 }
 
 DWORD timeGetTime(void)

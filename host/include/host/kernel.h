@@ -25,9 +25,9 @@
 // wave API post MM_WOM_OPEN, MM_WOM_CLOSE and MM_WOM_DONE here (wParam: the
 // HWAVEOUT, lParam: the WAVEHDR for MM_WOM_DONE).
 //
-// Time.  GetTickCount and timeGetTime count milliseconds on the host's
-// clock (the performance counter since the clock was chosen), so on the
-// virtual clock they move only when it is advanced.
+// Time.  GetTickCount and timeGetTime count milliseconds: on the real clock
+// since the machine started, on the virtual clock since it was (re)started,
+// so there they move only when it is advanced.
 //
 // Threads and locks: every function may be called from any thread, also
 // from a driver's callback with the driver's lock held; none of them calls
