@@ -44,10 +44,12 @@ struct Kernel {
     uintptr_t nextHandle = 0x4000;   // not reset: stale handles stay invalid
 };
 
+// Never destroyed: detached threads created by CreateThread may still be
+// signalling their end while the process exits.
 Kernel& K()
 {
-    static Kernel kernel;
-    return kernel;
+    static Kernel* kernel = new Kernel;
+    return *kernel;
 }
 
 // Handles and queues are dropped; objects that threads still hold live on.
