@@ -217,17 +217,6 @@ MMRESULT timeKillEvent(UINT uTimerID);
 UINT waveOutGetNumDevs(void);
 MMRESULT waveOutGetDevCaps(UINT uDeviceID, LPWAVEOUTCAPS pwoc, UINT cbwoc);
 MMRESULT waveOutMessage(HWAVEOUT hwo, UINT uMsg, DWORD_PTR dw1, DWORD_PTR dw2);
-MMRESULT waveOutOpen(HWAVEOUT* phwo, UINT uDeviceID, LPCWAVEFORMATEX pwfx, DWORD_PTR dwCallback,
-                     DWORD_PTR dwInstance, DWORD fdwOpen);
-MMRESULT waveOutClose(HWAVEOUT hwo);
-MMRESULT waveOutPrepareHeader(HWAVEOUT hwo, LPWAVEHDR pwh, UINT cbwh);
-MMRESULT waveOutUnprepareHeader(HWAVEOUT hwo, LPWAVEHDR pwh, UINT cbwh);
-MMRESULT waveOutWrite(HWAVEOUT hwo, LPWAVEHDR pwh, UINT cbwh);
-MMRESULT waveOutPause(HWAVEOUT hwo);
-MMRESULT waveOutRestart(HWAVEOUT hwo);
-MMRESULT waveOutReset(HWAVEOUT hwo);
-MMRESULT waveOutBreakLoop(HWAVEOUT hwo);
-MMRESULT waveOutGetPosition(HWAVEOUT hwo, LPMMTIME pmmt, UINT cbmmt);
 
 }  // extern "C"
 

@@ -14,4 +14,7 @@ void ResetCore();
 // Other services register their reset here so that ResetAll reaches them.
 void RegisterReset(void (*fn)());
 
+// True for a handle of an event object (CALLBACK_EVENT's target).
+bool IsEventHandle(HANDLE handle);
+
 }  // namespace host

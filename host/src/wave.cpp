@@ -1,6 +1,6 @@
 // The wave API: the device table with the built-in device 0 and the
 // registered drivers, the wave mapper's preferred device, the application's
-// waveOut* calls, and event objects for CALLBACK_EVENT.
+// waveOut* calls, and the delivery of callbacks to the application.
 //
 // Locking: one mutex guards the tables; it is never held while a driver or an
 // application callback runs.  Calls into a driver are counted on the
@@ -17,6 +17,7 @@
 
 #include "host/wave.h"
 #include "host_internal.h"
+#include "wavemap.h"
 
 namespace host {
 namespace {
@@ -285,17 +286,14 @@ thread_local std::deque<WAVEHDR*> BuiltinDevice::t_pending;
 // One open handle of the application.
 struct WaveOut {
     std::shared_ptr<Device> device;
-    DWORD callbackKind = CALLBACK_NULL;   // CALLBACK_NULL, _FUNCTION or _EVENT
-    DWORD_PTR callback = 0;               // the function, or the event handle
+    DWORD callbackKind = CALLBACK_NULL;   // CALLBACK_NULL, _FUNCTION, _EVENT or _THREAD
+    DWORD_PTR callback = 0;               // the function, the event handle or the thread id
     DWORD_PTR instance = 0;               // the application's instance word
-    std::vector<uint8_t> format;          // the API's copy, handed to the driver
-};
-
-struct Event {
-    std::mutex mutex;
-    std::condition_variable cv;
-    bool manual = false;
-    bool set = false;
+    std::vector<uint8_t> format;          // the API's copy of the application's format
+    std::vector<uint8_t> deviceFormat;    // what the device was opened with
+    bool viaMapper = false;               // opened through WAVE_MAPPER
+    UINT deviceId = 0;                    // the device's id at the open
+    std::unique_ptr<MappedStream> mapped; // set when the mapper converts
 };
 
 struct State {
@@ -308,7 +306,6 @@ struct State {
     DWORD preferredFlags = 0;
     std::vector<MapperMessage> mapperLog;
     std::map<HWAVEOUT, std::shared_ptr<WaveOut>> handles;
-    std::map<HANDLE, std::shared_ptr<Event>> events;
 };
 
 State& S()
@@ -330,7 +327,6 @@ void ResetWave()
     s.preferredFlags = 0;
     s.mapperLog.clear();
     s.handles.clear();
-    s.events.clear();
     g_messageObserver = nullptr;
 }
 
@@ -343,12 +339,16 @@ UINT IndexOfLocked(const State& s, const std::shared_ptr<Device>& d)
     return it == s.devices.end() ? 0 : static_cast<UINT>(it - s.devices.begin());
 }
 
-std::shared_ptr<Device> DeviceFor(UINT id)
+// The device with this id, or the preferred one for WAVE_MAPPER; *resolved
+// (when given) receives the device's id.
+std::shared_ptr<Device> DeviceFor(UINT id, UINT* resolved = nullptr)
 {
     State& s = S();
     std::lock_guard<std::mutex> lock(s.mutex);
     if (id == WAVE_MAPPER)
         id = s.preferred ? IndexOfLocked(s, s.preferred) : 0;
+    if (resolved)
+        *resolved = id;
     return id < s.devices.size() ? s.devices[id] : nullptr;
 }
 
@@ -358,14 +358,6 @@ std::shared_ptr<WaveOut> FindHandle(HWAVEOUT h)
     std::lock_guard<std::mutex> lock(s.mutex);
     auto it = s.handles.find(h);
     return it == s.handles.end() ? nullptr : it->second;
-}
-
-std::shared_ptr<Event> FindEvent(HANDLE h)
-{
-    State& s = S();
-    std::lock_guard<std::mutex> lock(s.mutex);
-    auto it = s.events.find(h);
-    return it == s.events.end() ? nullptr : it->second;
 }
 
 MMRESULT ResultOf(Answer a, DWORD result)
@@ -394,9 +386,11 @@ MMRESULT SendOnHandle(HWAVEOUT hwo, UINT uMsg, DWORD_PTR dw1, DWORD_PTR dw2)
 }
 
 // The callback every device is given.  The instance word is the handle; a
-// handle that is gone (closed, or dropped by a reset) gets nothing.  Nothing
-// with a destructor is alive while the application's function runs: a fault
-// inside it may resume in the driver's guard without unwinding this frame.
+// handle that is gone (closed, or dropped by a reset) gets nothing.  A header
+// that the mapper converted comes back as its shadow and goes on as the
+// application's own.  Nothing with a destructor is alive while the
+// application's function runs: a fault inside it may resume in the driver's
+// guard without unwinding this frame.
 void CALLBACK DeliverToClient(HDRVR, UINT uMsg, DWORD_PTR dwInstance, DWORD_PTR dw1, DWORD_PTR dw2)
 {
     DWORD kind = CALLBACK_NULL;
@@ -409,11 +403,29 @@ void CALLBACK DeliverToClient(HDRVR, UINT uMsg, DWORD_PTR dwInstance, DWORD_PTR 
         kind = w->callbackKind;
         callback = w->callback;
         instance = w->instance;
+        if (uMsg == MM_WOM_DONE && w->mapped) {
+            WAVEHDR* client = w->mapped->Complete(reinterpret_cast<WAVEHDR*>(dw1));
+            if (client == nullptr)
+                return;
+            dw1 = reinterpret_cast<DWORD_PTR>(client);
+        }
     }
-    if (kind == CALLBACK_FUNCTION && callback != 0)
-        reinterpret_cast<DRVCALLBACK>(callback)(reinterpret_cast<HDRVR>(dwInstance), uMsg, instance, dw1, dw2);
-    else if (kind == CALLBACK_EVENT)
-        SetEvent(reinterpret_cast<HANDLE>(callback));
+    switch (kind) {
+    case CALLBACK_FUNCTION:
+        if (callback != 0)
+            reinterpret_cast<DRVCALLBACK>(callback)(reinterpret_cast<HDRVR>(dwInstance), uMsg, instance, dw1, dw2);
+        break;
+    case CALLBACK_EVENT:
+        ::SetEvent(reinterpret_cast<HANDLE>(callback));
+        break;
+    case CALLBACK_THREAD:
+        // A thread without a queue loses the message, as on the device.
+        ::PostThreadMessageW(static_cast<DWORD>(callback), uMsg, static_cast<WPARAM>(dwInstance),
+                             static_cast<LPARAM>(dw1));
+        break;
+    default:
+        break;
+    }
 }
 
 // The API's copy of a format: a PCM record as 16 bytes and a zero cbSize
@@ -580,72 +592,178 @@ BuiltinOutputStats BuiltinOutput()
     return b->Stats();
 }
 
-HANDLE CreateEvent(bool manualReset, bool initiallySet)
-{
-    auto e = std::make_shared<Event>();
-    e->manual = manualReset;
-    e->set = initiallySet;
-    HANDLE h = e.get();
-    State& s = S();
-    std::lock_guard<std::mutex> lock(s.mutex);
-    s.events[h] = std::move(e);
-    return h;
-}
+}  // namespace host
 
-bool SetEvent(HANDLE event)
+// ---- The mapper's choice of format -----------------------------------------------
+
+namespace host {
+namespace {
+
+// The PCM format of a WAVEFORMATEX copy, when it is one the mapper converts:
+// integer PCM whose block alignment matches its channels and width.
+bool PcmOf(const std::vector<uint8_t>& format, PcmFormat* out)
 {
-    std::shared_ptr<Event> e = FindEvent(event);
-    if (!e)
+    const uint8_t* p = format.data();
+    PcmFormat f;
+    f.channels = REC_GET16(p, WAVEFORMATEX, nChannels);
+    f.rate = REC_GET32(p, WAVEFORMATEX, nSamplesPerSec);
+    f.bits = REC_GET16(p, WAVEFORMATEX, wBitsPerSample);
+    if (REC_GET16(p, WAVEFORMATEX, wFormatTag) != WAVE_FORMAT_PCM || !IsConvertiblePcm(f) ||
+        REC_GET16(p, WAVEFORMATEX, nBlockAlign) != f.FrameBytes())
         return false;
-    {
-        std::lock_guard<std::mutex> lock(e->mutex);
-        e->set = true;
-    }
-    e->cv.notify_all();
+    *out = f;
     return true;
 }
 
-bool ResetEvent(HANDLE event)
+std::vector<uint8_t> FormatOf(const PcmFormat& f)
 {
-    std::shared_ptr<Event> e = FindEvent(event);
-    if (!e)
+    WAVEFORMATEX w{};
+    w.wFormatTag = WAVE_FORMAT_PCM;
+    w.nChannels = f.channels;
+    w.nSamplesPerSec = f.rate;
+    w.wBitsPerSample = f.bits;
+    w.nBlockAlign = static_cast<WORD>(f.FrameBytes());
+    w.nAvgBytesPerSec = f.rate * f.FrameBytes();
+    std::vector<uint8_t> bytes(sizeof w);
+    std::memcpy(bytes.data(), &w, sizeof w);
+    return bytes;
+}
+
+MMRESULT QueryFormat(Device& d, const std::vector<uint8_t>& format, DWORD flags)
+{
+    std::vector<uint8_t> copy = format;
+    WAVEOPENDESC desc{};
+    desc.lpFormat = reinterpret_cast<LPWAVEFORMATEX>(copy.data());
+    return SendTo(d, WODM_OPEN, reinterpret_cast<DWORD_PTR>(&desc), flags | WAVE_FORMAT_QUERY);
+}
+
+// The first 16-bit format the device accepts, nearest the client's: its own
+// rate and channel count first, then the common rates, then the other of
+// mono and stereo.  False when the device takes none of them.
+bool ChooseDeviceFormat(Device& d, const PcmFormat& client, PcmFormat* chosen)
+{
+    const uint16_t ownChannels = client.channels > 2 ? 2 : client.channels;
+    const uint16_t channelOrder[2] = {ownChannels, static_cast<uint16_t>(ownChannels == 1 ? 2 : 1)};
+    const uint32_t rateOrder[5] = {client.rate, 44100, 48000, 22050, 11025};
+    std::vector<PcmFormat> tried;
+    for (uint16_t channels : channelOrder) {
+        for (uint32_t rate : rateOrder) {
+            PcmFormat f{rate, channels, 16};
+            if (f == client || std::find(tried.begin(), tried.end(), f) != tried.end())
+                continue;
+            tried.push_back(f);
+            if (QueryFormat(d, FormatOf(f), 0) == MMSYSERR_NOERROR) {
+                *chosen = f;
+                return true;
+            }
+        }
+    }
+    return false;
+}
+
+// How the mapper plays a format on a device: as is (empty deviceFormat and
+// no converter) or converted.  WAVERR_BADFORMAT when neither works.
+struct MapperPlan {
+    std::vector<uint8_t> deviceFormat;
+    PcmFormat client, device;
+    bool convert = false;
+};
+
+MMRESULT PlanMapping(Device& d, const std::vector<uint8_t>& format, DWORD flags, MapperPlan* plan)
+{
+    MMRESULT asked = QueryFormat(d, format, flags);
+    if (asked != WAVERR_BADFORMAT)
+        return asked;
+    if (!HaveSampleConversion() || !PcmOf(format, &plan->client) || !ChooseDeviceFormat(d, plan->client, &plan->device))
+        return WAVERR_BADFORMAT;
+    plan->deviceFormat = FormatOf(plan->device);
+    plan->convert = true;
+    return MMSYSERR_NOERROR;
+}
+
+bool IsOpenHandle(HWAVEOUT hwo) { return FindHandle(hwo) != nullptr; }
+
+// The device a handle or a device id (WAVE_MAPPER: the preferred device)
+// names, for the calls that take either.
+MMRESULT DeviceOfHandleOrId(HWAVEOUT hwo, std::shared_ptr<Device>* device)
+{
+    if (std::shared_ptr<WaveOut> w = FindHandle(hwo)) {
+        *device = w->device;
+        return MMSYSERR_NOERROR;
+    }
+    const auto id = reinterpret_cast<DWORD_PTR>(hwo);
+    if (id > 0xFFFFFFFFu && !IsMapperHandle(hwo))
+        return MMSYSERR_INVALHANDLE;
+    *device = DeviceFor(IsMapperHandle(hwo) ? WAVE_MAPPER : static_cast<UINT>(id));
+    return *device ? MMSYSERR_NOERROR : MMSYSERR_INVALHANDLE;
+}
+
+std::string Describe(const WAVEFORMATEX& f)
+{
+    std::string channels = f.nChannels == 1 ? "mono" : f.nChannels == 2 ? "stereo" : std::to_string(f.nChannels) + " channels";
+    return std::to_string(f.nSamplesPerSec) + " Hz " + channels + " " + std::to_string(f.wBitsPerSample) + "-bit";
+}
+
+// Error texts, by code.
+struct ErrorText {
+    MMRESULT code;
+    const char* text;
+};
+const ErrorText kErrorTexts[] = {
+    {MMSYSERR_NOERROR, "The command completed without an error."},
+    {MMSYSERR_ERROR, "An unspecified error occurred."},
+    {MMSYSERR_BADDEVICEID, "The device id is out of range."},
+    {MMSYSERR_NOTENABLED, "The driver could not be enabled."},
+    {MMSYSERR_ALLOCATED, "The device is already in use by another application."},
+    {MMSYSERR_INVALHANDLE, "The handle is not a valid device handle."},
+    {MMSYSERR_NODRIVER, "There is no driver for the device."},
+    {MMSYSERR_NOMEM, "There is not enough memory for the command."},
+    {MMSYSERR_NOTSUPPORTED, "The device does not support this function."},
+    {MMSYSERR_BADERRNUM, "The error number is not defined."},
+    {MMSYSERR_INVALFLAG, "An invalid flag was passed."},
+    {MMSYSERR_INVALPARAM, "An invalid parameter was passed."},
+    {MMSYSERR_HANDLEBUSY, "The handle is being used by another thread."},
+    {WAVERR_BADFORMAT, "The wave format is not supported by the device."},
+    {WAVERR_STILLPLAYING, "The device is still playing buffers."},
+    {WAVERR_UNPREPARED, "The wave header was not prepared."},
+    {WAVERR_SYNC, "The device is synchronous and cannot be opened without WAVE_ALLOWSYNC."},
+};
+
+// The text for a code, or null for a code that has none.
+const char* ErrorTextOf(MMRESULT code)
+{
+    for (const ErrorText& e : kErrorTexts)
+        if (e.code == code)
+            return e.text;
+    return nullptr;
+}
+
+}  // namespace
+
+bool DescribeWaveMapping(HWAVEOUT hwo, WaveMapping* mapping)
+{
+    std::shared_ptr<WaveOut> w = FindHandle(hwo);
+    if (!w || mapping == nullptr)
         return false;
-    std::lock_guard<std::mutex> lock(e->mutex);
-    e->set = false;
+    mapping->viaMapper = w->viaMapper;
+    mapping->device = w->deviceId;
+    mapping->converted = w->mapped != nullptr;
+    std::memcpy(&mapping->clientFormat, w->format.data(), sizeof(WAVEFORMATEX));
+    std::memcpy(&mapping->deviceFormat, w->deviceFormat.data(), sizeof(WAVEFORMATEX));
     return true;
 }
 
-bool WaitForEvent(HANDLE event, uint32_t timeoutMs)
+std::string MappingText(const WaveMapping& m)
 {
-    std::shared_ptr<Event> e = FindEvent(event);
-    if (!e)
-        return false;
-    std::unique_lock<std::mutex> lock(e->mutex);
-    auto isSet = [&] { return e->set; };
-    bool set;
-    if (timeoutMs == kWaitForever) {
-        e->cv.wait(lock, isSet);
-        set = true;
-    } else {
-        set = e->cv.wait_for(lock, std::chrono::milliseconds(timeoutMs), isSet);
-    }
-    if (set && !e->manual)
-        e->set = false;
-    return set;
+    std::string how = m.converted ? " to " + Describe(m.deviceFormat) : " as is";
+    return Describe(m.clientFormat) + how + " on device " + std::to_string(m.device);
 }
 
-bool CloseEvent(HANDLE event)
-{
-    State& s = S();
-    std::lock_guard<std::mutex> lock(s.mutex);
-    return s.events.erase(event) != 0;
-}
+bool MapperCanConvert() { return HaveSampleConversion(); }
 
 }  // namespace host
 
 // ---- The platform's wave API ------------------------------------------------------------
-
-using host::Answer;
 
 extern "C" {
 
@@ -666,46 +784,87 @@ MMRESULT waveOutGetDevCaps(UINT uDeviceID, LPWAVEOUTCAPS pwoc, UINT cbwoc)
     return host::SendTo(*d, WODM_GETDEVCAPS, reinterpret_cast<DWORD_PTR>(pwoc), cbwoc);
 }
 
-MMRESULT waveOutMessage(HWAVEOUT hwo, UINT uMsg, DWORD_PTR dw1, DWORD_PTR dw2)
+MMRESULT waveOutGetDevCapsW(UINT uDeviceID, LPWAVEOUTCAPSW pwoc, UINT cbwoc)
 {
-    if (!host::IsMapperHandle(hwo))
-        return host::SendOnHandle(hwo, uMsg, dw1, dw2);
-    host::State& s = host::S();
-    std::lock_guard<std::mutex> lock(s.mutex);
-    MMRESULT r = host::MapperMessageLocked(s, uMsg, dw1, dw2);
-    s.mapperLog.push_back({uMsg, dw1, dw2, r});
-    return r;
+    return waveOutGetDevCaps(uDeviceID, pwoc, cbwoc);
 }
 
-MMRESULT waveOutOpen(HWAVEOUT* phwo, UINT uDeviceID, LPCWAVEFORMATEX pwfx, DWORD_PTR dwCallback,
+MMRESULT waveOutGetDevCapsA(UINT uDeviceID, LPWAVEOUTCAPSA pwoc, UINT cbwoc)
+{
+    if (pwoc == nullptr)
+        return MMSYSERR_INVALPARAM;
+    WAVEOUTCAPSW wide{};
+    MMRESULT r = waveOutGetDevCaps(uDeviceID, &wide, sizeof wide);
+    if (r != MMSYSERR_NOERROR)
+        return r;
+    WAVEOUTCAPSA narrow{};
+    narrow.wMid = wide.wMid;
+    narrow.wPid = wide.wPid;
+    narrow.vDriverVersion = wide.vDriverVersion;
+    for (size_t i = 0; i < MAXPNAMELEN; ++i) {
+        WCHAR c = wide.szPname[i];
+        narrow.szPname[i] = static_cast<CHAR>(c < 0x80 ? c : '?');
+        if (c == 0)
+            break;
+    }
+    narrow.szPname[MAXPNAMELEN - 1] = 0;
+    narrow.dwFormats = wide.dwFormats;
+    narrow.wChannels = wide.wChannels;
+    narrow.dwSupport = wide.dwSupport;
+    std::memcpy(pwoc, &narrow, std::min<size_t>(cbwoc, sizeof narrow));
+    return MMSYSERR_NOERROR;
+}
+
+MMRESULT waveOutMessage(HWAVEOUT hwo, UINT uMsg, DWORD_PTR dw1, DWORD_PTR dw2)
+{
+    if (host::IsMapperHandle(hwo)) {
+        host::State& s = host::S();
+        std::lock_guard<std::mutex> lock(s.mutex);
+        MMRESULT r = host::MapperMessageLocked(s, uMsg, dw1, dw2);
+        s.mapperLog.push_back({uMsg, dw1, dw2, r});
+        return r;
+    }
+    std::shared_ptr<host::Device> d;
+    MMRESULT r = host::DeviceOfHandleOrId(hwo, &d);
+    if (r != MMSYSERR_NOERROR)
+        return r;
+    return host::SendTo(*d, uMsg, dw1, dw2);
+}
+
+MMRESULT waveOutOpen(LPHWAVEOUT phwo, UINT uDeviceID, LPCWAVEFORMATEX pwfx, DWORD_PTR dwCallback,
                      DWORD_PTR dwInstance, DWORD fdwOpen)
 {
     const bool query = (fdwOpen & WAVE_FORMAT_QUERY) != 0;
     if (pwfx == nullptr || (!query && phwo == nullptr))
         return MMSYSERR_INVALPARAM;
-    std::shared_ptr<host::Device> d = host::DeviceFor(uDeviceID);
+    UINT deviceId = 0;
+    std::shared_ptr<host::Device> d = host::DeviceFor(uDeviceID, &deviceId);
     if (!d)
         return MMSYSERR_BADDEVICEID;
     const DWORD driverFlags = fdwOpen & ~static_cast<DWORD>(CALLBACK_TYPEMASK);
+    const bool mapped = uDeviceID == WAVE_MAPPER && !(fdwOpen & WAVE_FORMAT_DIRECT);
+    std::vector<uint8_t> format = host::CopyFormat(pwfx);
 
-    if (query) {
-        std::vector<uint8_t> format = host::CopyFormat(pwfx);
-        WAVEOPENDESC desc{};
-        desc.lpFormat = reinterpret_cast<LPWAVEFORMATEX>(format.data());
-        return host::SendTo(*d, WODM_OPEN, reinterpret_cast<DWORD_PTR>(&desc), driverFlags);
+    host::MapperPlan plan;
+    if (mapped) {
+        MMRESULT r = host::PlanMapping(*d, format, driverFlags & ~static_cast<DWORD>(WAVE_FORMAT_QUERY), &plan);
+        if (r != MMSYSERR_NOERROR || query)
+            return r;
+    } else if (query) {
+        return host::QueryFormat(*d, format, driverFlags);
     }
 
     const DWORD kind = fdwOpen & CALLBACK_TYPEMASK;
     switch (kind) {
     case CALLBACK_NULL:
     case CALLBACK_FUNCTION:
+    case CALLBACK_THREAD:
         break;
     case CALLBACK_EVENT:
-        if (!host::FindEvent(reinterpret_cast<HANDLE>(dwCallback)))
+        if (!host::IsEventHandle(reinterpret_cast<HANDLE>(dwCallback)))
             return MMSYSERR_INVALPARAM;
         break;
     case CALLBACK_WINDOW:
-    case CALLBACK_THREAD:
         return MMSYSERR_NOTSUPPORTED;
     default:
         return MMSYSERR_INVALFLAG;
@@ -716,7 +875,16 @@ MMRESULT waveOutOpen(HWAVEOUT* phwo, UINT uDeviceID, LPCWAVEFORMATEX pwfx, DWORD
     w->callbackKind = kind;
     w->callback = dwCallback;
     w->instance = dwInstance;
-    w->format = host::CopyFormat(pwfx);
+    w->format = std::move(format);
+    w->viaMapper = uDeviceID == WAVE_MAPPER;
+    w->deviceId = deviceId;
+    w->deviceFormat = plan.convert ? plan.deviceFormat : w->format;
+    if (plan.convert) {
+        auto converter = host::MakeSampleConverter(plan.client, plan.device);
+        if (!converter)
+            return WAVERR_BADFORMAT;
+        w->mapped = std::make_unique<host::MappedStream>(plan.client, plan.device, std::move(converter));
+    }
     HWAVEOUT hwo = reinterpret_cast<HWAVEOUT>(w.get());
 
     // The handle is known before the driver answers, so that its MM_WOM_OPEN
@@ -728,7 +896,7 @@ MMRESULT waveOutOpen(HWAVEOUT* phwo, UINT uDeviceID, LPCWAVEFORMATEX pwfx, DWORD
     }
     WAVEOPENDESC desc{};
     desc.hWave = hwo;
-    desc.lpFormat = reinterpret_cast<LPWAVEFORMATEX>(w->format.data());
+    desc.lpFormat = reinterpret_cast<LPWAVEFORMATEX>(w->deviceFormat.data());
     desc.dwCallback = reinterpret_cast<DWORD_PTR>(&host::DeliverToClient);
     desc.dwInstance = reinterpret_cast<DWORD_PTR>(hwo);
     MMRESULT r = host::SendTo(*d, WODM_OPEN, reinterpret_cast<DWORD_PTR>(&desc), driverFlags | CALLBACK_FUNCTION);
@@ -762,12 +930,17 @@ MMRESULT waveOutPrepareHeader(HWAVEOUT hwo, LPWAVEHDR pwh, UINT cbwh)
         return MMSYSERR_INVALHANDLE;
     if (pwh == nullptr || cbwh < sizeof(WAVEHDR))
         return MMSYSERR_INVALPARAM;
-    if (host::HeaderFlags(pwh) & WHDR_PREPARED)
+    const DWORD flags = host::HeaderFlags(pwh);
+    if (flags & WHDR_PREPARED)
         return MMSYSERR_NOERROR;
     MMRESULT r = host::SendTo(*w->device, WODM_PREPARE, reinterpret_cast<DWORD_PTR>(pwh), cbwh);
     if (r != MMSYSERR_NOERROR && r != MMSYSERR_NOTSUPPORTED)
         return r;
-    host::SetHeaderFlags(pwh, host::HeaderFlags(pwh) | WHDR_PREPARED);
+    if (w->mapped)
+        w->mapped->Prepare(pwh);
+    // A fresh preparation: whatever WHDR_DONE or WHDR_INQUEUE the record
+    // carried is stale; only the application's loop flags stay.
+    host::SetHeaderFlags(pwh, WHDR_PREPARED | (flags & (WHDR_BEGINLOOP | WHDR_ENDLOOP)));
     return MMSYSERR_NOERROR;
 }
 
@@ -786,25 +959,153 @@ MMRESULT waveOutUnprepareHeader(HWAVEOUT hwo, LPWAVEHDR pwh, UINT cbwh)
     MMRESULT r = host::SendTo(*w->device, WODM_UNPREPARE, reinterpret_cast<DWORD_PTR>(pwh), cbwh);
     if (r != MMSYSERR_NOERROR && r != MMSYSERR_NOTSUPPORTED)
         return r;
+    if (w->mapped)
+        w->mapped->Unprepare(pwh);
     host::SetHeaderFlags(pwh, host::HeaderFlags(pwh) & ~static_cast<DWORD>(WHDR_PREPARED));
     return MMSYSERR_NOERROR;
 }
 
 MMRESULT waveOutWrite(HWAVEOUT hwo, LPWAVEHDR pwh, UINT cbwh)
 {
+    std::shared_ptr<host::WaveOut> w = host::FindHandle(hwo);
+    if (!w)
+        return MMSYSERR_INVALHANDLE;
     if (pwh == nullptr || cbwh < sizeof(WAVEHDR))
-        return host::FindHandle(hwo) ? MMSYSERR_INVALPARAM : MMSYSERR_INVALHANDLE;
-    return host::SendOnHandle(hwo, WODM_WRITE, reinterpret_cast<DWORD_PTR>(pwh), cbwh);
+        return MMSYSERR_INVALPARAM;
+    if (!w->mapped)
+        return host::SendTo(*w->device, WODM_WRITE, reinterpret_cast<DWORD_PTR>(pwh), cbwh);
+
+    // The converted stream: the device plays the header's shadow.  The
+    // device's own refusals are answered here, before anything is converted.
+    const DWORD flags = host::HeaderFlags(pwh);
+    if (!(flags & WHDR_PREPARED))
+        return WAVERR_UNPREPARED;
+    if (flags & WHDR_INQUEUE)
+        return MMSYSERR_INVALPARAM;
+    WAVEHDR* shadow = w->mapped->BeginWrite(pwh);
+    if (shadow == nullptr)
+        return WAVERR_UNPREPARED;
+    MMRESULT r = host::SendTo(*w->device, WODM_WRITE, reinterpret_cast<DWORD_PTR>(shadow), sizeof *shadow);
+    if (r != MMSYSERR_NOERROR)
+        w->mapped->UndoWrite(pwh, flags);
+    return r;
 }
 
 MMRESULT waveOutPause(HWAVEOUT hwo) { return host::SendOnHandle(hwo, WODM_PAUSE, 0, 0); }
 MMRESULT waveOutRestart(HWAVEOUT hwo) { return host::SendOnHandle(hwo, WODM_RESTART, 0, 0); }
-MMRESULT waveOutReset(HWAVEOUT hwo) { return host::SendOnHandle(hwo, WODM_RESET, 0, 0); }
 MMRESULT waveOutBreakLoop(HWAVEOUT hwo) { return host::SendOnHandle(hwo, WODM_BREAKLOOP, 0, 0); }
+
+MMRESULT waveOutReset(HWAVEOUT hwo)
+{
+    std::shared_ptr<host::WaveOut> w = host::FindHandle(hwo);
+    if (!w)
+        return MMSYSERR_INVALHANDLE;
+    MMRESULT r = host::SendTo(*w->device, WODM_RESET, 0, 0);
+    if (w->mapped)
+        w->mapped->ResetConversion();
+    return r;
+}
 
 MMRESULT waveOutGetPosition(HWAVEOUT hwo, LPMMTIME pmmt, UINT cbmmt)
 {
-    return host::SendOnHandle(hwo, WODM_GETPOS, reinterpret_cast<DWORD_PTR>(pmmt), cbmmt);
+    std::shared_ptr<host::WaveOut> w = host::FindHandle(hwo);
+    if (!w)
+        return MMSYSERR_INVALHANDLE;
+    // The driver is told not to look at the size, so the API does.
+    if (cbmmt < sizeof(MMTIME))
+        return MMSYSERR_ERROR;
+    if (!w->mapped)
+        return host::SendTo(*w->device, WODM_GETPOS, reinterpret_cast<DWORD_PTR>(pmmt), cbmmt);
+    if (pmmt == nullptr || IsBadWritePtr(pmmt, sizeof(MMTIME)))
+        return MMSYSERR_INVALPARAM;
+    MMTIME bytes{};
+    bytes.wType = TIME_BYTES;
+    MMRESULT r = host::SendTo(*w->device, WODM_GETPOS, reinterpret_cast<DWORD_PTR>(&bytes), sizeof bytes);
+    if (r != MMSYSERR_NOERROR)
+        return r;
+    w->mapped->AnswerPosition(bytes.u.cb, reinterpret_cast<BYTE*>(pmmt));
+    return MMSYSERR_NOERROR;
+}
+
+MMRESULT waveOutGetVolume(HWAVEOUT hwo, LPDWORD pdwVolume)
+{
+    std::shared_ptr<host::Device> d;
+    MMRESULT r = host::DeviceOfHandleOrId(hwo, &d);
+    if (r != MMSYSERR_NOERROR)
+        return r;
+    if (pdwVolume == nullptr)
+        return MMSYSERR_INVALPARAM;
+    return host::SendTo(*d, WODM_GETVOLUME, reinterpret_cast<DWORD_PTR>(pdwVolume), 0);
+}
+
+MMRESULT waveOutSetVolume(HWAVEOUT hwo, DWORD dwVolume)
+{
+    std::shared_ptr<host::Device> d;
+    MMRESULT r = host::DeviceOfHandleOrId(hwo, &d);
+    if (r != MMSYSERR_NOERROR)
+        return r;
+    return host::SendTo(*d, WODM_SETVOLUME, dwVolume, 0);
+}
+
+// Pitch and playback rate belong to an open stream: handles only.
+static MMRESULT GetOnHandle(HWAVEOUT hwo, UINT uMsg, LPDWORD value)
+{
+    if (!host::IsOpenHandle(hwo))
+        return MMSYSERR_INVALHANDLE;
+    if (value == nullptr)
+        return MMSYSERR_INVALPARAM;
+    return host::SendOnHandle(hwo, uMsg, reinterpret_cast<DWORD_PTR>(value), 0);
+}
+
+MMRESULT waveOutGetPitch(HWAVEOUT hwo, LPDWORD pdwPitch) { return GetOnHandle(hwo, WODM_GETPITCH, pdwPitch); }
+MMRESULT waveOutSetPitch(HWAVEOUT hwo, DWORD dwPitch) { return host::SendOnHandle(hwo, WODM_SETPITCH, dwPitch, 0); }
+MMRESULT waveOutGetPlaybackRate(HWAVEOUT hwo, LPDWORD pdwRate)
+{
+    return GetOnHandle(hwo, WODM_GETPLAYBACKRATE, pdwRate);
+}
+MMRESULT waveOutSetPlaybackRate(HWAVEOUT hwo, DWORD dwRate)
+{
+    return host::SendOnHandle(hwo, WODM_SETPLAYBACKRATE, dwRate, 0);
+}
+
+MMRESULT waveOutGetID(HWAVEOUT hwo, LPUINT puDeviceID)
+{
+    std::shared_ptr<host::WaveOut> w = host::FindHandle(hwo);
+    if (!w)
+        return MMSYSERR_INVALHANDLE;
+    if (puDeviceID == nullptr)
+        return MMSYSERR_INVALPARAM;
+    *puDeviceID = w->viaMapper ? WAVE_MAPPER : w->deviceId;
+    return MMSYSERR_NOERROR;
+}
+
+MMRESULT waveOutGetErrorTextA(MMRESULT mmrError, LPSTR pszText, UINT cchText)
+{
+    if (pszText == nullptr)
+        return MMSYSERR_INVALPARAM;
+    if (cchText == 0)
+        return MMSYSERR_NOERROR;
+    const char* text = host::ErrorTextOf(mmrError);
+    const char* shown = text ? text : "";
+    size_t n = std::min<size_t>(std::strlen(shown), cchText - 1);
+    std::memcpy(pszText, shown, n);
+    pszText[n] = 0;
+    return text ? MMSYSERR_NOERROR : MMSYSERR_BADERRNUM;
+}
+
+MMRESULT waveOutGetErrorTextW(MMRESULT mmrError, LPWSTR pszText, UINT cchText)
+{
+    if (pszText == nullptr)
+        return MMSYSERR_INVALPARAM;
+    if (cchText == 0)
+        return MMSYSERR_NOERROR;
+    char narrow[MAXERRORLENGTH];
+    MMRESULT r = waveOutGetErrorTextA(mmrError, narrow, std::min<UINT>(cchText, MAXERRORLENGTH));
+    size_t i = 0;
+    for (; narrow[i] != 0; ++i)
+        pszText[i] = static_cast<WCHAR>(static_cast<unsigned char>(narrow[i]));
+    pszText[i] = 0;
+    return r;
 }
 
 }  // extern "C"

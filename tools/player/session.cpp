@@ -391,8 +391,11 @@ void Player::NegotiateFormat()
     f.wBitsPerSample = 16;
     f.nBlockAlign = static_cast<WORD>(source_.channels * 2);
     f.nAvgBytesPerSec = source_.rate * f.nBlockAlign;
-    MMRESULT q = source_.channels > 0xFFFF ? static_cast<MMRESULT>(WAVERR_BADFORMAT)
-                                           : waveOutOpen(nullptr, WAVE_MAPPER, &f, 0, 0, WAVE_FORMAT_QUERY);
+    // WAVE_FORMAT_DIRECT asks the preferred device itself: the mapper would
+    // accept any format it can convert, and the player converts on its own.
+    MMRESULT q = source_.channels > 0xFFFF
+                     ? static_cast<MMRESULT>(WAVERR_BADFORMAT)
+                     : waveOutOpen(nullptr, WAVE_MAPPER, &f, 0, 0, WAVE_FORMAT_QUERY | WAVE_FORMAT_DIRECT);
     if (q == MMSYSERR_NOERROR) {
         sound_.resize(source_.samples.size() * 2);
         std::memcpy(sound_.data(), source_.samples.data(), sound_.size());

@@ -19,26 +19,26 @@
 // result word (the driver's guard caught a fault), the caller gets
 // MMSYSERR_ERROR.
 //
-// Application side.  waveOutOpen accepts a device id or WAVE_MAPPER (the
-// preferred device), WAVE_FORMAT_QUERY, and the callback kinds
-// CALLBACK_NULL, CALLBACK_FUNCTION and CALLBACK_EVENT (dwCallback: a handle
-// from host::CreateEvent; the event is set on MM_WOM_OPEN, MM_WOM_CLOSE and
-// MM_WOM_DONE).  CALLBACK_WINDOW and CALLBACK_THREAD have no message queue to
-// go to here and answer MMSYSERR_NOTSUPPORTED.  The API keeps its own copy of
-// the format for as long as the handle is open and hands the driver that
-// copy.  waveOutPrepareHeader and waveOutUnprepareHeader send WODM_PREPARE
-// and WODM_UNPREPARE and then set or clear WHDR_PREPARED themselves (also
-// when the driver answers MMSYSERR_NOTSUPPORTED); unpreparing a header that
-// carries WHDR_INQUEUE answers WAVERR_STILLPLAYING without a message.
-// waveOutClose forgets the handle only when the driver answers 0.
+// Application side: host/waveapi.h says what an application sees (callback
+// kinds, the mapper's conversion, device ids in place of handles).  The API
+// keeps its own copy of the format for as long as the handle is open and
+// hands the driver that copy.  waveOutPrepareHeader and
+// waveOutUnprepareHeader send WODM_PREPARE and WODM_UNPREPARE and then set or
+// clear WHDR_PREPARED themselves (also when the driver answers
+// MMSYSERR_NOTSUPPORTED); preparing leaves the flags WHDR_PREPARED plus the
+// application's loop flags, whatever else they carried; unpreparing a header
+// that carries WHDR_INQUEUE answers WAVERR_STILLPLAYING without a message.
+// waveOutGetPosition refuses a record shorter than MMTIME with
+// MMSYSERR_ERROR, because the driver does not look at the size.
+// waveOutClose forgets the handle only when the device answers 0.
 //
 // The wave mapper.  waveOutMessage on (HWAVEOUT)WAVE_MAPPER handles
 // DRVM_MAPPER_PREFERRED_SET (dw1: device id, dw2: flags, kept but not
 // interpreted) and DRVM_MAPPER_PREFERRED_GET (dw1: UINT* device id, dw2:
 // DWORD* flags); every other mapper message answers MMSYSERR_NOTSUPPORTED.
-// Every mapper message is recorded.  waveOutOpen and waveOutGetDevCaps with
-// WAVE_MAPPER address the preferred device itself (no format conversion).  waveOutMessage on an open handle passes
-// the message to the handle's driver.
+// Every mapper message is recorded.  waveOutGetDevCaps with WAVE_MAPPER
+// describes the preferred device.  waveOutMessage on an open handle or a
+// device id passes the message to that device's driver.
 #pragma once
 
 #include <cstdint>
@@ -46,6 +46,8 @@
 #include <vector>
 
 #include "host/devmgr.h"
+#include "host/kernel.h"
+#include "host/waveapi.h"
 #include "platform/platform.h"
 
 namespace host {
@@ -113,9 +115,26 @@ struct BuiltinOutputStats {
 };
 BuiltinOutputStats BuiltinOutput();
 
+// How a handle's stream reaches its device: the preferred device's id when it
+// was opened through WAVE_MAPPER, and both formats when the mapper converts.
+struct WaveMapping {
+    bool viaMapper = false;
+    UINT device = 0;                 // the device the stream plays on
+    bool converted = false;
+    WAVEFORMATEX clientFormat{};     // what the application writes
+    WAVEFORMATEX deviceFormat{};     // what the device is given
+};
+// False for a handle that is not open.
+bool DescribeWaveMapping(HWAVEOUT hwo, WaveMapping* mapping);
+// "22050 Hz mono 16-bit to 44100 Hz stereo 16-bit on device 1", or
+// "44100 Hz stereo 16-bit as is on device 1".
+std::string MappingText(const WaveMapping& mapping);
+// True when this build can convert formats for the mapper.
+bool MapperCanConvert();
+
 // ---- Events ----------------------------------------------------------------------
-// A small event object, as CALLBACK_EVENT needs.  An auto-reset event is
-// cleared by the wait that sees it set.
+// The event objects of host/kernel.h (CreateEventW), with a C++ face.  An
+// auto-reset event is cleared by the wait that sees it set.
 constexpr uint32_t kWaitForever = 0xFFFFFFFFu;
 HANDLE CreateEvent(bool manualReset, bool initiallySet);
 bool SetEvent(HANDLE event);

@@ -1,0 +1,59 @@
+# The SDK: `cmake --install` puts the host, the Bluetooth stand-in, the start
+# library and the driver in <prefix>/lib, the headers in
+# <prefix>/include/cehost, a CMake package (find_package(cehost): targets
+# cehost::cehost, cehost::btstandin, cehost::app) and a pkg-config file
+# (cehost.pc, for an application: the start library and what it needs).
+include(GNUInstallDirs)
+include(CMakePackageConfigHelpers)
+
+set(CEHOST_CMAKE_DIR ${CMAKE_INSTALL_LIBDIR}/cmake/cehost)
+set_target_properties(cehost btstandin cehostapp btwav PROPERTIES INSTALL_RPATH "$ORIGIN")
+
+# A program linked with a sanitizer build of the host needs the sanitizer too.
+set(CEHOST_SANITIZER_FLAG "")
+if(BTWAV_ASAN)
+  set(CEHOST_SANITIZER_FLAG -fsanitize=address,undefined)
+elseif(BTWAV_TSAN)
+  set(CEHOST_SANITIZER_FLAG -fsanitize=thread)
+endif()
+if(CEHOST_SANITIZER_FLAG)
+  target_link_options(cehost INTERFACE $<INSTALL_INTERFACE:${CEHOST_SANITIZER_FLAG}>)
+endif()
+
+install(TARGETS cehost btstandin cehostapp EXPORT cehostTargets
+        LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}
+        INCLUDES DESTINATION include/cehost)
+install(TARGETS btwav LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR})
+install(DIRECTORY platform/ DESTINATION include/cehost/platform FILES_MATCHING PATTERN "*.h")
+install(DIRECTORY host/include/host/ DESTINATION include/cehost/host FILES_MATCHING PATTERN "*.h")
+install(FILES btlink/lmr.h DESTINATION include/cehost/btlink)
+install(EXPORT cehostTargets NAMESPACE cehost:: DESTINATION ${CEHOST_CMAKE_DIR})
+
+file(WRITE ${CMAKE_BINARY_DIR}/sdk/cehostConfig.cmake.in [=[
+@PACKAGE_INIT@
+include("${CMAKE_CURRENT_LIST_DIR}/cehostTargets.cmake")
+add_library(cehost::app ALIAS cehost::cehostapp)
+# The driver library the start library loads (btwav.dll).
+set(CEHOST_DRIVER "${PACKAGE_PREFIX_DIR}/@CMAKE_INSTALL_LIBDIR@/libbtwav.so")
+]=])
+configure_package_config_file(${CMAKE_BINARY_DIR}/sdk/cehostConfig.cmake.in ${CMAKE_BINARY_DIR}/sdk/cehostConfig.cmake
+                              INSTALL_DESTINATION ${CEHOST_CMAKE_DIR})
+write_basic_package_version_file(${CMAKE_BINARY_DIR}/sdk/cehostConfigVersion.cmake VERSION 1.0
+                                 COMPATIBILITY SameMajorVersion)
+install(FILES ${CMAKE_BINARY_DIR}/sdk/cehostConfig.cmake ${CMAKE_BINARY_DIR}/sdk/cehostConfigVersion.cmake
+        DESTINATION ${CEHOST_CMAKE_DIR})
+
+string(REPLACE ";" " " CEHOST_PC_SANITIZER "${CEHOST_SANITIZER_FLAG}")
+file(WRITE ${CMAKE_BINARY_DIR}/sdk/cehost.pc.in [=[
+prefix=${pcfiledir}/../..
+libdir=${prefix}/@CMAKE_INSTALL_LIBDIR@
+includedir=${prefix}/include/cehost
+
+Name: cehost
+Description: The device platform on a desktop, with the btwav driver, for an application's own audio code
+Version: 1.0
+Cflags: -I${includedir} -std=c++17
+Libs: -L${libdir} -Wl,--no-as-needed -lcehostapp -lbtstandin -lcehost -Wl,-rpath,${libdir} -ldl -lpthread @CEHOST_PC_SANITIZER@
+]=])
+configure_file(${CMAKE_BINARY_DIR}/sdk/cehost.pc.in ${CMAKE_BINARY_DIR}/sdk/cehost.pc @ONLY)
+install(FILES ${CMAKE_BINARY_DIR}/sdk/cehost.pc DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)

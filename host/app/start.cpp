@@ -1,0 +1,195 @@
+// The platform's start for an application of one's own (host/cehost.h): the
+// same boot as the player's, chosen by the environment, run when the library
+// is loaded.
+#include <dlfcn.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <mutex>
+#include <string>
+#include <thread>
+
+#include "host/btstandin.h"
+#include "host/cehost.h"
+#include "host/clock.h"
+#include "host/devicemanager.h"
+#include "host/host.h"
+#include "host/registry.h"
+#include "host/wave.h"
+
+namespace {
+
+const char* const kDriverKey = "Drivers\\BuiltIn\\WAVKELVO";
+const char* const kParamsKey = "Drivers\\BuiltIn\\WAVKELVO\\Params";
+
+std::mutex g_mutex;
+bool g_started = false;
+host::DeviceHandle g_device = 0;
+std::thread g_linkThread;
+std::atomic<uint64_t> g_packets{0}, g_bytes{0};
+
+std::string Env(const char* name, const char* fallback = "")
+{
+    const char* v = std::getenv(name);
+    return v ? v : fallback;
+}
+
+// The directory that holds libcehost, where the driver is installed too.
+std::string HostLibraryDirectory()
+{
+    Dl_info info{};
+    if (dladdr(reinterpret_cast<void*>(&waveOutGetNumDevs), &info) == 0 || info.dli_fname == nullptr)
+        return ".";
+    std::string p = info.dli_fname;
+    auto slash = p.find_last_of('/');
+    return slash == std::string::npos ? "." : p.substr(0, slash);
+}
+
+bool Fail(const std::string& why)
+{
+    std::fprintf(stderr, "cehost: %s\n", why.c_str());
+    return false;
+}
+
+void RaiseLinkUp()
+{
+    btstandin::RaiseEvent(BT_EVENT_LINK_UP);
+    btstandin::WaitForEvents();
+}
+
+// Caller holds g_mutex.
+bool StartLocked()
+{
+    const std::string clock = Env("CEHOST_CLOCK", "real");
+    if (clock != "real" && clock != "virtual")
+        return Fail("CEHOST_CLOCK must be real or virtual, not " + clock);
+    host::ResetAll();
+    btstandin::Reset();
+    host::UseClock(clock == "real" ? host::ClockKind::Real : host::ClockKind::Virtual);
+    host::SetDriverDirectory(Env("CEHOST_DRIVER_DIR", HostLibraryDirectory().c_str()));
+
+    host::RegistrySetString(kDriverKey, "Dll", "btwav.dll");
+    host::RegistrySetString(kDriverKey, "Prefix", "WAV");
+    host::RegistrySetDword(kDriverKey, "Index", 1);
+    host::RegistrySetDword(kParamsKey, "Sample", 176400);
+    host::RegistrySetDword(kParamsKey, "Timer", 20);
+    host::RegistrySetDword(kParamsKey, "CacheLen", 6144);
+    std::string error;
+    const std::string reg = Env("CEHOST_REG");
+    if (!reg.empty() && !host::RegistryLoadFile(reg, &error))
+        return Fail(error);
+    if (Env("CEHOST_DEBUG") == "1")
+        host::SetDebugEcho([](const std::string& line) { std::fprintf(stderr, "%s", line.c_str()); });
+
+    // What reaches the headset is counted, and the stand-in's record of it
+    // is emptied as it goes, so a long program does not grow.
+    g_packets = 0;
+    g_bytes = 0;
+    btstandin::AddSink([](const btstandin::Packet& p) {
+        g_bytes += p.audio.size();
+        if (++g_packets % 256 == 0)
+            btstandin::ClearPackets();
+    });
+
+    g_device = host::ActivateDevice(kDriverKey, &error);
+    if (g_device == 0)
+        return Fail("cannot start the driver: " + error);
+
+    const std::string link = Env("CEHOST_LINK", "up");
+    if (link != "up" && link != "down")
+        return Fail("CEHOST_LINK must be up or down, not " + link);
+    if (link == "up") {
+        const long delay = std::strtol(Env("CEHOST_LINK_DELAY_MS", "0").c_str(), nullptr, 10);
+        if (delay > 0 && clock == "real") {
+            g_linkThread = std::thread([delay] {
+                std::this_thread::sleep_for(std::chrono::milliseconds(delay));
+                btstandin::RaiseEvent(BT_EVENT_LINK_UP);
+            });
+        } else {
+            RaiseLinkUp();
+        }
+    }
+    g_started = true;
+    return true;
+}
+
+// Caller holds g_mutex.
+void StopLocked()
+{
+    if (g_linkThread.joinable())
+        g_linkThread.join();
+    btstandin::WaitForEvents();
+    btstandin::Flush();
+    const std::string report = Env("CEHOST_REPORT");
+    if (!report.empty()) {
+        if (FILE* f = std::fopen(report.c_str(), "w")) {
+            std::fprintf(f, "packets %llu\nheadset_bytes %llu\n", static_cast<unsigned long long>(g_packets.load()),
+                         static_cast<unsigned long long>(g_bytes.load()));
+            std::fclose(f);
+        }
+    }
+    if (g_device)
+        host::DeactivateDevice(g_device);
+    g_device = 0;
+    host::ResetAll();
+    btstandin::Reset();
+    g_started = false;
+}
+
+__attribute__((constructor)) void StartAtLoad()
+{
+    if (Env("CEHOST_AUTOSTART", "1") != "0")
+        CeHostStart();
+}
+
+// By the time libraries are finalised the exiting thread's thread-local
+// records (the host's lock journal among them) are gone, so the stop runs on
+// a thread of its own.
+__attribute__((destructor)) void StopAtExit()
+{
+    std::thread([] { CeHostStop(); }).join();
+}
+
+}  // namespace
+
+extern "C" {
+
+BOOL CeHostStart(void)
+{
+    std::lock_guard<std::mutex> lock(g_mutex);
+    if (g_started)
+        return TRUE;
+    if (StartLocked())
+        return TRUE;
+    if (g_device)
+        host::DeactivateDevice(g_device);
+    g_device = 0;
+    return FALSE;
+}
+
+void CeHostStop(void)
+{
+    std::lock_guard<std::mutex> lock(g_mutex);
+    if (g_started)
+        StopLocked();
+}
+
+void CeHostAdvanceClock(DWORD ms)
+{
+    if (host::CurrentClock() == host::ClockKind::Virtual)
+        host::AdvanceVirtualMs(ms);
+}
+
+BOOL CeHostDescribeMapping(HWAVEOUT hwo, char* text, UINT cchText)
+{
+    host::WaveMapping m;
+    if (!host::DescribeWaveMapping(hwo, &m) || text == nullptr || cchText == 0)
+        return FALSE;
+    std::snprintf(text, cchText, "%s", host::MappingText(m).c_str());
+    return TRUE;
+}
+
+}  // extern "C"

@@ -1,0 +1,107 @@
+#include "wavemap.h"
+
+#include <algorithm>
+#include <cstring>
+
+namespace host {
+
+MappedStream::MappedStream(const PcmFormat& client, const PcmFormat& device,
+                           std::unique_ptr<SampleConverter> converter)
+    : client_(client), device_(device), converter_(std::move(converter))
+{
+}
+
+void MappedStream::Prepare(WAVEHDR* client)
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    std::unique_ptr<Shadow>& s = byClient_[client];
+    if (!s) {
+        s = std::make_unique<Shadow>();
+        clientOf_[&s->header] = client;
+    }
+}
+
+void MappedStream::Unprepare(WAVEHDR* client)
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    auto it = byClient_.find(client);
+    if (it == byClient_.end())
+        return;
+    clientOf_.erase(&it->second->header);
+    byClient_.erase(it);
+}
+
+WAVEHDR* MappedStream::BeginWrite(WAVEHDR* client)
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    auto it = byClient_.find(client);
+    if (it == byClient_.end())
+        return nullptr;
+    Shadow& s = *it->second;
+    const DWORD flags = REC_GET32(client, WAVEHDR, dwFlags);
+    const DWORD length = REC_GET32(client, WAVEHDR, dwBufferLength);
+    const auto* data = reinterpret_cast<const uint8_t*>(REC_GETPTR(client, WAVEHDR, lpData));
+    const size_t whole = length / client_.FrameBytes() * client_.FrameBytes();
+    s.data.resize(std::max<size_t>(converter_->MaxOutputBytes(whole), 1));
+    size_t produced = data ? converter_->Convert(data, whole, reinterpret_cast<uint8_t*>(s.data.data()), s.data.size())
+                           : 0;
+
+    std::memset(&s.header, 0, sizeof s.header);
+    s.header.lpData = s.data.data();
+    s.header.dwBufferLength = static_cast<DWORD>(produced);
+    s.header.dwFlags = WHDR_PREPARED | (flags & (WHDR_BEGINLOOP | WHDR_ENDLOOP));
+    s.header.dwLoops = REC_GET32(client, WAVEHDR, dwLoops);
+    REC_SET32(client, WAVEHDR, dwFlags, (flags & ~static_cast<DWORD>(WHDR_DONE)) | WHDR_INQUEUE);
+    return &s.header;
+}
+
+void MappedStream::UndoWrite(WAVEHDR* client, DWORD flagsBefore)
+{
+    REC_SET32(client, WAVEHDR, dwFlags, flagsBefore);
+}
+
+WAVEHDR* MappedStream::Complete(WAVEHDR* shadow)
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    auto it = clientOf_.find(shadow);
+    if (it == clientOf_.end())
+        return nullptr;
+    WAVEHDR* client = it->second;
+    const DWORD flags = REC_GET32(client, WAVEHDR, dwFlags);
+    REC_SET32(client, WAVEHDR, dwBytesRecorded, REC_GET32(client, WAVEHDR, dwBufferLength));
+    REC_SET32(client, WAVEHDR, dwFlags, (flags & ~static_cast<DWORD>(WHDR_INQUEUE)) | WHDR_DONE);
+    return client;
+}
+
+void MappedStream::ResetConversion()
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    converter_->Reset();
+}
+
+void MappedStream::AnswerPosition(DWORD deviceBytes, BYTE* mmt) const
+{
+    const uint64_t frames = uint64_t(deviceBytes / device_.FrameBytes()) * client_.rate / device_.rate;
+    const DWORD bytes = static_cast<DWORD>(frames * client_.FrameBytes());
+    switch (REC_GET32(mmt, MMTIME, wType)) {
+    case TIME_BYTES:
+        REC_SET32(mmt, MMTIME, u, bytes);
+        break;
+    case TIME_SAMPLES:
+        REC_SET32(mmt, MMTIME, u, static_cast<DWORD>(frames));
+        break;
+    case TIME_MS:
+        REC_SET32(mmt, MMTIME, u, static_cast<DWORD>(frames * 1000 / client_.rate));
+        break;
+    case TIME_SMPTE:
+    case TIME_MIDI:
+    case TIME_TICKS:
+        REC_SET32(mmt, MMTIME, wType, TIME_BYTES);
+        REC_SET32(mmt, MMTIME, u, bytes);
+        break;
+    default:
+        break;
+    }
+}
+
+}  // namespace host

@@ -1,0 +1,61 @@
+// The wave mapper's side of one converted stream: for every header of the
+// application a header of its own (a shadow) that carries the converted
+// audio to the device, and the translation of positions back into the
+// application's units.
+//
+// Locking: a mutex of its own guards the shadows; callers hold no lock of
+// the wave API, and nothing here calls a device or the application.
+#pragma once
+
+#include <map>
+#include <memory>
+#include <mutex>
+#include <vector>
+
+#include "convert.h"
+#include "platform/platform.h"
+
+namespace host {
+
+class MappedStream {
+public:
+    MappedStream(const PcmFormat& client, const PcmFormat& device, std::unique_ptr<SampleConverter> converter);
+
+    // Gives the application's header its shadow (once).
+    void Prepare(WAVEHDR* client);
+    // Drops the shadow.
+    void Unprepare(WAVEHDR* client);
+    // Converts the header's bytes into its shadow and marks the application's
+    // header queued (WHDR_INQUEUE set, WHDR_DONE clear).  The shadow carries
+    // the loop flags and dwLoops, so the device repeats the converted audio.
+    // Null when the header has no shadow (it was prepared on another handle).
+    WAVEHDR* BeginWrite(WAVEHDR* client);
+    // The device refused the shadow: the application's flags go back.
+    void UndoWrite(WAVEHDR* client, DWORD flagsBefore);
+    // A shadow came back: its application header is marked done (WHDR_DONE
+    // set, WHDR_INQUEUE clear, dwBytesRecorded its whole length) and
+    // returned; null for a header that is not a shadow of this stream.
+    WAVEHDR* Complete(WAVEHDR* shadow);
+    // Forgets the samples the converter holds (after a reset).
+    void ResetConversion();
+    // Writes the answer for wType into the application's MMTIME from the
+    // device's byte position: bytes, samples and milliseconds of the
+    // application's format; SMPTE, MIDI and ticks as bytes; nothing for any
+    // other wType.
+    void AnswerPosition(DWORD deviceBytes, BYTE* mmtime) const;
+
+private:
+    struct Shadow {
+        WAVEHDR header{};
+        std::vector<char> data;
+    };
+
+    const PcmFormat client_;
+    const PcmFormat device_;
+    std::unique_ptr<SampleConverter> converter_;
+    std::mutex mutex_;   // guards the maps and the converter
+    std::map<WAVEHDR*, std::unique_ptr<Shadow>> byClient_;
+    std::map<WAVEHDR*, WAVEHDR*> clientOf_;
+};
+
+}  // namespace host

@@ -1,0 +1,438 @@
+// The wave API as an application written for the device uses it, on the
+// driver as device 1 and through WAVE_MAPPER (the link is up, so the mapper's
+// preferred device is the driver): header preparation, positions, volume,
+// pitch and rate, device ids, error texts, messages by device id, the thread
+// and event callbacks, and the mapper's format conversion.
+#include <cstring>
+#include <string>
+
+#include "host/kernel.h"
+#include "host/waveapi.h"
+#include "support/stream_fixture.h"
+
+using testing_support::HFlags;
+using testing_support::HSetFlags;
+using testing_support::MakeFormat;
+using testing_support::WaveApiTest;
+
+namespace {
+
+HWAVEOUT AsHandle(DWORD_PTR id) { return reinterpret_cast<HWAVEOUT>(id); }
+
+// A header with its own buffer, as an application keeps one.
+struct AppBuffer {
+    WAVEHDR hdr{};
+    std::vector<char> data;
+    explicit AppBuffer(size_t bytes, char fill = 0) : data(bytes, fill)
+    {
+        hdr.lpData = data.data();
+        hdr.dwBufferLength = static_cast<DWORD>(bytes);
+    }
+};
+
+// Each case runs once on device 1 itself and once through the mapper.
+class WaveApp : public WaveApiTest, public ::testing::WithParamInterface<UINT> {
+protected:
+    void SetUp() override
+    {
+        WaveApiTest::SetUp();
+        if (HasFatalFailure())
+            return;
+        LinkEvent(BT_EVENT_LINK_UP);
+        ASSERT_EQ(host::PreferredWaveDevice(), 1u);
+    }
+    void TearDown() override
+    {
+        if (hwo_) {
+            waveOutReset(hwo_);
+            EXPECT_EQ(waveOutClose(hwo_), 0u);
+        }
+        WaveApiTest::TearDown();
+    }
+    // Opens the case's device with a function callback that counts messages.
+    void Open(const WAVEFORMATEX& f = MakeFormat())
+    {
+        format_ = f;
+        ASSERT_EQ(waveOutOpen(&hwo_, GetParam(), &format_, reinterpret_cast<DWORD_PTR>(&Count),
+                              reinterpret_cast<DWORD_PTR>(this), CALLBACK_FUNCTION),
+                  0u);
+    }
+    static void CALLBACK Count(HDRVR, UINT msg, DWORD_PTR self, DWORD_PTR p1, DWORD_PTR)
+    {
+        auto* t = reinterpret_cast<WaveApp*>(self);
+        t->messages_.push_back(msg);
+        if (msg == MM_WOM_DONE)
+            t->done_.push_back(reinterpret_cast<WAVEHDR*>(p1));
+    }
+
+    HWAVEOUT hwo_ = nullptr;
+    WAVEFORMATEX format_{};
+    std::vector<UINT> messages_;
+    std::vector<WAVEHDR*> done_;
+};
+
+INSTANTIATE_TEST_SUITE_P(DeviceAndMapper, WaveApp, ::testing::Values(1u, UINT(WAVE_MAPPER)),
+                         [](const ::testing::TestParamInfo<UINT>& i) {
+                             return i.param == WAVE_MAPPER ? std::string("Mapper") : std::string("Device1");
+                         });
+
+TEST_P(WaveApp, PreparingAStaleHeaderLeavesExactlyPreparedAndItPlays)
+{
+    Open();
+    AppBuffer b(4000);
+    HSetFlags(&b.hdr, WHDR_DONE | WHDR_INQUEUE);
+    ASSERT_EQ(waveOutPrepareHeader(hwo_, &b.hdr, sizeof b.hdr), 0u);
+    EXPECT_EQ(HFlags(&b.hdr), DWORD(WHDR_PREPARED));
+    ASSERT_EQ(waveOutWrite(hwo_, &b.hdr, sizeof b.hdr), 0u);
+    host::AdvanceVirtualMs(40);
+    ASSERT_EQ(done_, std::vector<WAVEHDR*>{&b.hdr});
+    EXPECT_EQ(HFlags(&b.hdr), DWORD(WHDR_PREPARED | WHDR_DONE));
+    EXPECT_EQ(waveOutUnprepareHeader(hwo_, &b.hdr, sizeof b.hdr), 0u);
+    EXPECT_EQ(HFlags(&b.hdr), DWORD(WHDR_DONE));
+
+    // The application's loop flags survive preparation; a prepared header is
+    // left alone, even one still queued.
+    HSetFlags(&b.hdr, WHDR_BEGINLOOP | WHDR_ENDLOOP | WHDR_DONE);
+    ASSERT_EQ(waveOutPrepareHeader(hwo_, &b.hdr, sizeof b.hdr), 0u);
+    EXPECT_EQ(HFlags(&b.hdr), DWORD(WHDR_PREPARED | WHDR_BEGINLOOP | WHDR_ENDLOOP));
+    HSetFlags(&b.hdr, WHDR_PREPARED | WHDR_INQUEUE);
+    EXPECT_EQ(waveOutPrepareHeader(hwo_, &b.hdr, sizeof b.hdr), 0u);
+    EXPECT_EQ(HFlags(&b.hdr), DWORD(WHDR_PREPARED | WHDR_INQUEUE));
+    HSetFlags(&b.hdr, WHDR_PREPARED);
+    EXPECT_EQ(waveOutPrepareHeader(hwo_, &b.hdr, sizeof b.hdr - 1), UINT(MMSYSERR_INVALPARAM));
+}
+
+TEST_P(WaveApp, PositionRecordShorterThanMmtimeIsAnError)
+{
+    Open();
+    AppBuffer b(8820);
+    ASSERT_EQ(waveOutPrepareHeader(hwo_, &b.hdr, sizeof b.hdr), 0u);
+    ASSERT_EQ(waveOutWrite(hwo_, &b.hdr, sizeof b.hdr), 0u);
+    host::AdvanceVirtualMs(60);
+
+    MMTIME t;
+    std::memset(&t, 0x5A, sizeof t);
+    t.wType = TIME_BYTES;
+    MMTIME before = t;
+    EXPECT_EQ(waveOutGetPosition(hwo_, &t, sizeof t - 1), UINT(MMSYSERR_ERROR));
+    EXPECT_EQ(waveOutGetPosition(hwo_, &t, 4), UINT(MMSYSERR_ERROR));
+    EXPECT_EQ(std::memcmp(&t, &before, sizeof t), 0);
+    ASSERT_EQ(waveOutGetPosition(hwo_, &t, sizeof t), 0u);
+    EXPECT_EQ(t.u.cb, 8820u);
+    t.wType = TIME_MS;
+    ASSERT_EQ(waveOutGetPosition(hwo_, &t, sizeof t), 0u);
+    EXPECT_EQ(t.u.ms, 50u);
+    t.wType = TIME_SMPTE;
+    ASSERT_EQ(waveOutGetPosition(hwo_, &t, sizeof t), 0u);
+    EXPECT_EQ(t.wType, UINT(TIME_BYTES));
+    EXPECT_EQ(waveOutGetPosition(AsHandle(0x123457), &t, sizeof t), UINT(MMSYSERR_INVALHANDLE));
+}
+
+TEST_P(WaveApp, VolumePitchAndRateReachTheDriverWhichAnswersWithoutWriting)
+{
+    Open();
+    DWORD v = 0xCAFEF00D;
+    EXPECT_EQ(waveOutGetVolume(hwo_, &v), 0u);
+    EXPECT_EQ(waveOutSetVolume(hwo_, 0x80008000u), 0u);
+    EXPECT_EQ(waveOutGetPitch(hwo_, &v), 0u);
+    EXPECT_EQ(waveOutSetPitch(hwo_, 0x00010000u), 0u);
+    EXPECT_EQ(waveOutGetPlaybackRate(hwo_, &v), 0u);
+    EXPECT_EQ(waveOutSetPlaybackRate(hwo_, 0x00010000u), 0u);
+    EXPECT_EQ(v, 0xCAFEF00Du);   // the driver's "none" handlers write nothing
+
+    EXPECT_EQ(waveOutGetVolume(hwo_, nullptr), UINT(MMSYSERR_INVALPARAM));
+    EXPECT_EQ(waveOutGetPitch(hwo_, nullptr), UINT(MMSYSERR_INVALPARAM));
+    EXPECT_EQ(waveOutGetPlaybackRate(hwo_, nullptr), UINT(MMSYSERR_INVALPARAM));
+    HWAVEOUT bad = AsHandle(0x77777777);
+    EXPECT_EQ(waveOutGetVolume(bad, &v), UINT(MMSYSERR_INVALHANDLE));
+    EXPECT_EQ(waveOutSetPitch(bad, 0), UINT(MMSYSERR_INVALHANDLE));
+    EXPECT_EQ(waveOutGetPlaybackRate(bad, &v), UINT(MMSYSERR_INVALHANDLE));
+
+    // Volume also takes a device id: the driver answers; the built-in device,
+    // which announces no volume control, refuses; pitch wants a handle.
+    EXPECT_EQ(waveOutGetVolume(AsHandle(1), &v), 0u);
+    EXPECT_EQ(waveOutSetVolume(AsHandle(GetParam()), 0xFFFFFFFFu), 0u);
+    EXPECT_EQ(waveOutSetVolume(AsHandle(0), 0), UINT(MMSYSERR_NOTSUPPORTED));
+    EXPECT_EQ(waveOutGetVolume(AsHandle(5), &v), UINT(MMSYSERR_INVALHANDLE));
+    EXPECT_EQ(waveOutGetPitch(AsHandle(1), &v), UINT(MMSYSERR_INVALHANDLE));
+}
+
+TEST_P(WaveApp, IdOfAHandleIsItsDeviceOrTheMapper)
+{
+    Open();
+    UINT id = 77;
+    ASSERT_EQ(waveOutGetID(hwo_, &id), 0u);
+    EXPECT_EQ(id, GetParam());
+    EXPECT_EQ(waveOutGetID(hwo_, nullptr), UINT(MMSYSERR_INVALPARAM));
+    EXPECT_EQ(waveOutGetID(AsHandle(1), &id), UINT(MMSYSERR_INVALHANDLE));
+}
+
+TEST_P(WaveApp, MessagesByDeviceIdReachThatDevice)
+{
+    // The extended capabilities are the driver's alone; 28 bytes fill them.
+    DWORD words[8];
+    std::memset(words, 0xEE, sizeof words);
+    ASSERT_EQ(waveOutMessage(AsHandle(1), WODM_GETEXTDEVCAPS, reinterpret_cast<DWORD_PTR>(words), 28), 0u);
+    EXPECT_EQ(words[2], 44100u);
+    EXPECT_EQ(words[7], 0xEEEEEEEEu);
+    EXPECT_EQ(waveOutMessage(AsHandle(1), WODM_GETEXTDEVCAPS, reinterpret_cast<DWORD_PTR>(words), 27),
+              UINT(MMSYSERR_INVALPARAM));
+    EXPECT_EQ(waveOutMessage(AsHandle(0), WODM_GETEXTDEVCAPS, reinterpret_cast<DWORD_PTR>(words), 28),
+              UINT(MMSYSERR_NOTSUPPORTED));
+    EXPECT_EQ(waveOutMessage(AsHandle(2), WODM_GETEXTDEVCAPS, 0, 0), UINT(MMSYSERR_INVALHANDLE));
+
+    // And on an open handle, as before.
+    Open();
+    std::memset(words, 0xEE, sizeof words);
+    EXPECT_EQ(waveOutMessage(hwo_, WODM_GETEXTDEVCAPS, reinterpret_cast<DWORD_PTR>(words), 28), 0u);
+    EXPECT_EQ(words[0], 1u);
+}
+
+TEST_P(WaveApp, ThreadCallbackPostsEveryMessageToTheThreadsQueue)
+{
+    MSG m;
+    EXPECT_FALSE(PeekMessageW(&m, nullptr, 0, 0, PM_REMOVE));   // makes this thread's queue
+    format_ = MakeFormat();
+    ASSERT_EQ(waveOutOpen(&hwo_, GetParam(), &format_, GetCurrentThreadId(), 0, CALLBACK_THREAD), 0u);
+    ASSERT_TRUE(PeekMessageW(&m, nullptr, 0, 0, PM_REMOVE));
+    EXPECT_EQ(m.message, UINT(MM_WOM_OPEN));
+    EXPECT_EQ(m.wParam, reinterpret_cast<WPARAM>(hwo_));
+
+    AppBuffer b(3000);
+    waveOutPrepareHeader(hwo_, &b.hdr, sizeof b.hdr);
+    ASSERT_EQ(waveOutWrite(hwo_, &b.hdr, sizeof b.hdr), 0u);
+    EXPECT_FALSE(PeekMessageW(&m, nullptr, 0, 0, PM_NOREMOVE));
+    host::AdvanceVirtualMs(20);
+    ASSERT_EQ(GetMessageW(&m, nullptr, 0, 0), TRUE);
+    EXPECT_EQ(m.message, UINT(MM_WOM_DONE));
+    EXPECT_EQ(m.lParam, reinterpret_cast<LPARAM>(&b.hdr));
+    EXPECT_NE(HFlags(&b.hdr) & WHDR_DONE, 0u);
+
+    ASSERT_EQ(waveOutClose(hwo_), 0u);
+    HWAVEOUT closed = hwo_;
+    hwo_ = nullptr;
+    ASSERT_TRUE(PeekMessageW(&m, nullptr, MM_WOM_CLOSE, MM_WOM_CLOSE, PM_REMOVE));
+    EXPECT_EQ(m.wParam, reinterpret_cast<WPARAM>(closed));
+
+    EXPECT_EQ(waveOutOpen(&hwo_, GetParam(), &format_, 0, 0, CALLBACK_WINDOW), UINT(MMSYSERR_NOTSUPPORTED));
+    EXPECT_EQ(hwo_, nullptr);
+}
+
+TEST_P(WaveApp, EventCallbackSetsAPlatformEvent)
+{
+    HANDLE ev = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+    format_ = MakeFormat();
+    ASSERT_EQ(waveOutOpen(&hwo_, GetParam(), &format_, reinterpret_cast<DWORD_PTR>(ev), 0, CALLBACK_EVENT), 0u);
+    EXPECT_EQ(WaitForSingleObject(ev, 0), WAIT_OBJECT_0);   // MM_WOM_OPEN
+    EXPECT_EQ(WaitForSingleObject(ev, 0), WAIT_TIMEOUT);
+    AppBuffer b(1000);
+    waveOutPrepareHeader(hwo_, &b.hdr, sizeof b.hdr);
+    waveOutWrite(hwo_, &b.hdr, sizeof b.hdr);
+    host::AdvanceVirtualMs(20);
+    EXPECT_EQ(WaitForSingleObject(ev, 0), WAIT_OBJECT_0);
+    EXPECT_TRUE(CloseHandle(ev));
+}
+
+TEST(WaveErrorText, NamesEveryResultAndTruncates)
+{
+    char text[MAXERRORLENGTH];
+    for (MMRESULT code : {0u, 1u, 2u, 5u, 8u, 11u, 32u, 33u, 34u}) {
+        text[0] = 0;
+        EXPECT_EQ(waveOutGetErrorTextA(code, text, sizeof text), 0u) << code;
+        EXPECT_GT(std::strlen(text), 10u) << code;
+    }
+    ASSERT_EQ(waveOutGetErrorTextA(WAVERR_BADFORMAT, text, 6), 0u);
+    EXPECT_EQ(std::strlen(text), 5u);
+    std::memset(text, 'x', sizeof text);
+    EXPECT_EQ(waveOutGetErrorTextA(WAVERR_BADFORMAT, text, 0), 0u);
+    EXPECT_EQ(text[0], 'x');
+    EXPECT_EQ(waveOutGetErrorTextA(31, text, sizeof text), UINT(MMSYSERR_BADERRNUM));
+    EXPECT_EQ(waveOutGetErrorTextA(0, nullptr, 10), UINT(MMSYSERR_INVALPARAM));
+
+    WCHAR wide[MAXERRORLENGTH];
+    char narrow[MAXERRORLENGTH];
+    ASSERT_EQ(waveOutGetErrorTextW(WAVERR_STILLPLAYING, wide, MAXERRORLENGTH), 0u);
+    ASSERT_EQ(waveOutGetErrorTextA(WAVERR_STILLPLAYING, narrow, MAXERRORLENGTH), 0u);
+    EXPECT_EQ(host::Narrow(wide), narrow);
+    EXPECT_EQ(waveOutGetErrorTextW(999, wide, MAXERRORLENGTH), UINT(MMSYSERR_BADERRNUM));
+}
+
+TEST_F(WaveApiTest, CapsComeInBothCharacterSets)
+{
+    WAVEOUTCAPSA a;
+    std::memset(&a, 0x7F, sizeof a);
+    ASSERT_EQ(waveOutGetDevCapsA(1, &a, sizeof a), 0u);
+    EXPECT_STREQ(a.szPname, "Bluetooth A2DP Output");
+    EXPECT_EQ(a.dwFormats, DWORD(WAVE_FORMAT_4S16));
+    EXPECT_EQ(a.dwSupport, DWORD(WAVECAPS_VOLUME));
+    WAVEOUTCAPSW w{};
+    ASSERT_EQ(waveOutGetDevCapsW(0, &w, sizeof w), 0u);
+    EXPECT_EQ(host::Narrow(w.szPname), "Built-in Audio Output");
+    EXPECT_EQ(waveOutGetDevCapsA(2, &a, sizeof a), UINT(MMSYSERR_BADDEVICEID));
+    EXPECT_EQ(waveOutGetDevCapsA(1, nullptr, sizeof a), UINT(MMSYSERR_INVALPARAM));
+}
+
+// ---- The mapper's conversion ---------------------------------------------------------
+
+class WaveMapper : public WaveApiTest {
+protected:
+    void SetUp() override
+    {
+        WaveApiTest::SetUp();
+        if (!HasFatalFailure())
+            LinkEvent(BT_EVENT_LINK_UP);
+    }
+    HWAVEOUT MapperHandle() const { return AsHandle(WAVE_MAPPER); }
+};
+
+TEST_F(WaveMapper, TheDriverKeepsItsAnswersWhileTheMapperConverts)
+{
+    WAVEFORMATEX mono = MakeFormat(1, 22050);
+    EXPECT_EQ(waveOutOpen(nullptr, 1, &mono, 0, 0, WAVE_FORMAT_QUERY), UINT(WAVERR_BADFORMAT));
+    EXPECT_EQ(waveOutOpen(nullptr, WAVE_MAPPER, &mono, 0, 0, WAVE_FORMAT_QUERY | WAVE_FORMAT_DIRECT),
+              UINT(WAVERR_BADFORMAT));
+    HWAVEOUT hwo = nullptr;
+    EXPECT_EQ(waveOutOpen(&hwo, WAVE_MAPPER, &mono, 0, 0, WAVE_FORMAT_DIRECT), UINT(MMSYSERR_NOTSUPPORTED));
+    WAVEFORMATEX floats = MakeFormat(2, 22050, 32, 3);
+    EXPECT_EQ(waveOutOpen(nullptr, WAVE_MAPPER, &floats, 0, 0, WAVE_FORMAT_QUERY), UINT(WAVERR_BADFORMAT));
+    WAVEFORMATEX odd = MakeFormat(2, 22050, 12);
+    EXPECT_EQ(waveOutOpen(nullptr, WAVE_MAPPER, &odd, 0, 0, WAVE_FORMAT_QUERY), UINT(WAVERR_BADFORMAT));
+    const MMRESULT convertible = host::MapperCanConvert() ? MMSYSERR_NOERROR : WAVERR_BADFORMAT;
+    EXPECT_EQ(waveOutOpen(nullptr, WAVE_MAPPER, &mono, 0, 0, WAVE_FORMAT_QUERY), convertible);
+    EXPECT_EQ(Ctx().bOpened, 0);
+
+    // A format the driver takes is played as is.
+    WAVEFORMATEX cd = MakeFormat();
+    ASSERT_EQ(waveOutOpen(&hwo, WAVE_MAPPER, &cd, 0, 0, CALLBACK_NULL), 0u);
+    host::WaveMapping m;
+    ASSERT_TRUE(host::DescribeWaveMapping(hwo, &m));
+    EXPECT_TRUE(m.viaMapper);
+    EXPECT_FALSE(m.converted);
+    EXPECT_EQ(host::MappingText(m), "44100 Hz stereo 16-bit as is on device 1");
+    EXPECT_EQ(waveOutClose(hwo), 0u);
+}
+
+TEST_F(WaveMapper, ConvertsARefusedRateAndChannelCountAndReportsInTheClientsUnits)
+{
+    if (!host::MapperCanConvert())
+        GTEST_SKIP() << "this build has no conversion library";
+    WAVEFORMATEX mono = MakeFormat(1, 22050);
+    HANDLE ev = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+    HWAVEOUT hwo = nullptr;
+    ASSERT_EQ(waveOutOpen(&hwo, WAVE_MAPPER, &mono, reinterpret_cast<DWORD_PTR>(ev), 0, CALLBACK_EVENT), 0u);
+    host::WaveMapping m;
+    ASSERT_TRUE(host::DescribeWaveMapping(hwo, &m));
+    EXPECT_TRUE(m.converted);
+    EXPECT_EQ(host::MappingText(m), "22050 Hz mono 16-bit to 44100 Hz stereo 16-bit on device 1");
+    // The driver holds the device's format, not the application's.
+    ASSERT_NE(Ctx().pwfx, nullptr);
+    EXPECT_EQ(Ctx().pwfx->nSamplesPerSec, 44100u);
+    EXPECT_EQ(Ctx().pwfx->nChannels, 2u);
+    EXPECT_EQ(WaitForSingleObject(ev, 0), WAIT_OBJECT_0);
+
+    // One second of a constant level, in two buffers.
+    AppBuffer a(22050), b(22050);
+    for (AppBuffer* x : {&a, &b}) {
+        for (size_t i = 0; i < x->data.size(); i += 2) {
+            x->data[i] = static_cast<char>(0xE8);   // 1000, little-endian
+            x->data[i + 1] = 0x03;
+        }
+        ASSERT_EQ(waveOutPrepareHeader(hwo, &x->hdr, sizeof x->hdr), 0u);
+        ASSERT_EQ(waveOutWrite(hwo, &x->hdr, sizeof x->hdr), 0u);
+        EXPECT_EQ(HFlags(&x->hdr), DWORD(WHDR_PREPARED | WHDR_INQUEUE));
+    }
+    EXPECT_EQ(waveOutWrite(hwo, &a.hdr, sizeof a.hdr), UINT(MMSYSERR_INVALPARAM));
+    EXPECT_EQ(waveOutUnprepareHeader(hwo, &a.hdr, sizeof a.hdr), UINT(WAVERR_STILLPLAYING));
+
+    // After 500 ms the driver has taken its first 6144 bytes and 24 ticks of
+    // 3528: 90816 device bytes, 22704 device frames, 11352 client frames.
+    host::AdvanceVirtualMs(500);
+    MMTIME t{};
+    t.wType = TIME_SAMPLES;
+    ASSERT_EQ(waveOutGetPosition(hwo, &t, sizeof t), 0u);
+    EXPECT_EQ(t.u.sample, 11352u);
+    t.wType = TIME_MS;
+    ASSERT_EQ(waveOutGetPosition(hwo, &t, sizeof t), 0u);
+    EXPECT_EQ(t.u.ms, 514u);
+    t.wType = TIME_BYTES;
+    ASSERT_EQ(waveOutGetPosition(hwo, &t, sizeof t), 0u);
+    EXPECT_EQ(t.u.cb, 22704u);
+    t.wType = TIME_TICKS;
+    ASSERT_EQ(waveOutGetPosition(hwo, &t, sizeof t), 0u);
+    EXPECT_EQ(t.wType, UINT(TIME_BYTES));
+    EXPECT_EQ(t.u.cb, 22704u);
+
+    host::AdvanceVirtualMs(700);
+    EXPECT_EQ(HFlags(&a.hdr), DWORD(WHDR_PREPARED | WHDR_DONE));
+    EXPECT_EQ(HFlags(&b.hdr), DWORD(WHDR_PREPARED | WHDR_DONE));
+    EXPECT_EQ(WaitForSingleObject(ev, 0), WAIT_OBJECT_0);
+
+    // The headset got about a second of 16-bit stereo at the same level on
+    // both channels (the resampler holds back a few samples at the end).
+    std::vector<uint8_t> audio = btstandin::ReceivedAudio();
+    EXPECT_NEAR(double(audio.size()), 176400.0, 800.0);
+    ASSERT_EQ(audio.size() % 4, 0u);
+    for (size_t i = 4000; i + 4000 < audio.size(); i += 4) {
+        int16_t l = static_cast<int16_t>(audio[i] | (audio[i + 1] << 8));
+        int16_t r = static_cast<int16_t>(audio[i + 2] | (audio[i + 3] << 8));
+        ASSERT_NEAR(l, 1000, 2) << i;
+        ASSERT_EQ(l, r) << i;
+    }
+    EXPECT_EQ(waveOutUnprepareHeader(hwo, &a.hdr, sizeof a.hdr), 0u);
+    EXPECT_EQ(waveOutClose(hwo), 0u);
+    CloseHandle(ev);
+}
+
+TEST_F(WaveMapper, ResetAndLoopsOnAConvertedStream)
+{
+    if (!host::MapperCanConvert())
+        GTEST_SKIP() << "this build has no conversion library";
+    WAVEFORMATEX eight = MakeFormat(2, 44100, 8);   // the driver takes 8-bit as is...
+    WAVEFORMATEX narrow = MakeFormat(2, 32000, 8);  // ...but not another rate
+    HWAVEOUT hwo = nullptr;
+    ASSERT_EQ(waveOutOpen(&hwo, WAVE_MAPPER, &eight, 0, 0, CALLBACK_NULL), 0u);
+    host::WaveMapping m;
+    ASSERT_TRUE(host::DescribeWaveMapping(hwo, &m));
+    EXPECT_FALSE(m.converted);
+    ASSERT_EQ(waveOutClose(hwo), 0u);
+
+    ASSERT_EQ(waveOutOpen(&hwo, WAVE_MAPPER, &narrow, 0, 0, CALLBACK_NULL), 0u);
+    ASSERT_TRUE(host::DescribeWaveMapping(hwo, &m));
+    EXPECT_EQ(host::MappingText(m), "32000 Hz stereo 8-bit to 44100 Hz stereo 16-bit on device 1");
+    AppBuffer loop(6400, char(0x80));   // 0.1 s of silence, played three times
+    loop.hdr.dwFlags = WHDR_BEGINLOOP | WHDR_ENDLOOP;
+    loop.hdr.dwLoops = 3;
+    ASSERT_EQ(waveOutPrepareHeader(hwo, &loop.hdr, sizeof loop.hdr), 0u);
+    ASSERT_EQ(waveOutWrite(hwo, &loop.hdr, sizeof loop.hdr), 0u);
+    host::AdvanceVirtualMs(500);
+    EXPECT_NE(HFlags(&loop.hdr) & WHDR_DONE, 0u);
+    std::vector<uint8_t> audio = btstandin::ReceivedAudio();
+    EXPECT_NEAR(double(audio.size()), 3 * 17640.0, 3 * 200.0);
+    for (size_t i = 0; i < audio.size(); ++i)
+        ASSERT_EQ(audio[i], 0) << i;   // 8-bit silence is 16-bit zero
+
+    // A reset hands the queued header back and the position starts again.
+    AppBuffer b(32000, char(0x80));
+    ASSERT_EQ(waveOutPrepareHeader(hwo, &b.hdr, sizeof b.hdr), 0u);
+    ASSERT_EQ(waveOutWrite(hwo, &b.hdr, sizeof b.hdr), 0u);
+    host::AdvanceVirtualMs(100);
+    ASSERT_EQ(waveOutReset(hwo), 0u);
+    EXPECT_EQ(HFlags(&b.hdr), DWORD(WHDR_PREPARED | WHDR_DONE));
+    MMTIME t{};
+    t.wType = TIME_BYTES;
+    ASSERT_EQ(waveOutGetPosition(hwo, &t, sizeof t), 0u);
+    EXPECT_EQ(t.u.cb, 0u);
+    EXPECT_EQ(waveOutClose(hwo), 0u);
+}
+
+TEST_F(WaveMapper, WithoutAConversionLibraryARefusedFormatStaysRefused)
+{
+    if (host::MapperCanConvert())
+        GTEST_SKIP() << "this build converts";
+    WAVEFORMATEX mono = MakeFormat(1, 22050);
+    HWAVEOUT hwo = nullptr;
+    EXPECT_EQ(waveOutOpen(&hwo, WAVE_MAPPER, &mono, 0, 0, CALLBACK_NULL), UINT(WAVERR_BADFORMAT));
+    EXPECT_EQ(Ctx().bOpened, 0);
+}
+
+}  // namespace
