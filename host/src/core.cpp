@@ -195,7 +195,7 @@ static std::string NarrowN(const WCHAR* s, size_t n)
 
 std::string Narrow(const WCHAR* s)
 {
-    return s ? NarrowN(s, ::wcslen(s)) : std::string();
+    return s ? NarrowN(s, __wrap_wcslen(s)) : std::string();
 }
 
 std::string Narrow(const std::u16string& s)
@@ -318,10 +318,10 @@ void LeaveCriticalSection(LPCRITICAL_SECTION cs)
     }
 }
 
-LONG InterlockedIncrement(LONG volatile* p) { return __atomic_add_fetch(p, 1, __ATOMIC_SEQ_CST); }
-LONG InterlockedDecrement(LONG volatile* p) { return __atomic_sub_fetch(p, 1, __ATOMIC_SEQ_CST); }
-LONG InterlockedExchange(LONG volatile* p, LONG v) { return __atomic_exchange_n(p, v, __ATOMIC_SEQ_CST); }
-LONG InterlockedCompareExchange(LONG volatile* p, LONG exchange, LONG comperand)
+LONG InterlockedIncrement(LPLONG p) { return __atomic_add_fetch(p, 1, __ATOMIC_SEQ_CST); }
+LONG InterlockedDecrement(LPLONG p) { return __atomic_sub_fetch(p, 1, __ATOMIC_SEQ_CST); }
+LONG InterlockedExchange(LPLONG p, LONG v) { return __atomic_exchange_n(p, v, __ATOMIC_SEQ_CST); }
+LONG InterlockedCompareExchange(LPLONG p, LONG exchange, LONG comperand)
 {
     __atomic_compare_exchange_n(p, &comperand, exchange, false, __ATOMIC_SEQ_CST, __ATOMIC_SEQ_CST);
     return comperand;
@@ -439,7 +439,13 @@ void __wrap_free(void* p)
 
 }  // extern "C"
 
-WCHAR* wcscpy(WCHAR* dst, const WCHAR* src)
+// The platform's wide-string routines over 16-bit characters.  The driver
+// library is linked with --wrap for their names, so its calls arrive here;
+// the host never defines wcscpy, wcsncmp or wcslen itself, which would take
+// the place of the C library's 32-bit routines for the whole process.
+extern "C" {
+
+WCHAR* __wrap_wcscpy(WCHAR* dst, const WCHAR* src)
 {
     WCHAR* d = dst;
     while ((*d++ = *src++) != 0) {
@@ -447,7 +453,7 @@ WCHAR* wcscpy(WCHAR* dst, const WCHAR* src)
     return dst;
 }
 
-int wcsncmp(const WCHAR* a, const WCHAR* b, size_t n)
+int __wrap_wcsncmp(const WCHAR* a, const WCHAR* b, size_t n)
 {
     for (size_t i = 0; i < n; ++i) {
         if (a[i] != b[i])
@@ -458,10 +464,12 @@ int wcsncmp(const WCHAR* a, const WCHAR* b, size_t n)
     return 0;
 }
 
-size_t wcslen(const WCHAR* s)
+size_t __wrap_wcslen(const WCHAR* s)
 {
     size_t n = 0;
     while (s[n])
         ++n;
     return n;
 }
+
+}  // extern "C"

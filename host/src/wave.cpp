@@ -125,7 +125,7 @@ public:
 
 private:
     struct Client {
-        DRVCALLBACK callback = nullptr;
+        LPDRVCALLBACK callback = nullptr;
         HWAVE hWave = nullptr;
         DWORD_PTR instance = 0;
     };
@@ -173,7 +173,7 @@ private:
             if (dw2 & WAVE_FORMAT_QUERY)
                 return MMSYSERR_NOERROR;
             Client c;
-            c.callback = reinterpret_cast<DRVCALLBACK>(desc->dwCallback);
+            c.callback = reinterpret_cast<LPDRVCALLBACK>(desc->dwCallback);
             c.hWave = desc->hWave;
             c.instance = desc->dwInstance;
             {
@@ -404,7 +404,7 @@ void CALLBACK DeliverToClient(HDRVR, UINT uMsg, DWORD_PTR dwInstance, DWORD_PTR 
         instance = w->instance;
     }
     if (kind == CALLBACK_FUNCTION && callback != 0)
-        reinterpret_cast<DRVCALLBACK>(callback)(reinterpret_cast<HDRVR>(dwInstance), uMsg, instance, dw1, dw2);
+        reinterpret_cast<LPDRVCALLBACK>(callback)(reinterpret_cast<HDRVR>(dwInstance), uMsg, instance, dw1, dw2);
     else if (kind == CALLBACK_EVENT)
         SetEvent(reinterpret_cast<HANDLE>(callback));
 }

@@ -7,7 +7,7 @@
 #include <memory>
 #include <vector>
 
-#include "platform/platform.h"
+#include "host/platform.h"
 
 namespace testing_support {
 

@@ -51,7 +51,7 @@
 #include "host/registry.h"
 #include "host/wave.h"
 #include "outfile.h"
-#include "platform/platform.h"
+#include "host/platform.h"
 #include "progress.h"
 #include "report.h"
 #include "sinks.h"

@@ -46,7 +46,7 @@
 #include <vector>
 
 #include "host/devmgr.h"
-#include "platform/platform.h"
+#include "host/waveapi.h"
 
 namespace host {
 
