@@ -1,6 +1,8 @@
 // Core services: local heap, critical sections, atomics, thread error codes,
 // wide strings, the kernel debug output, memory permissions, and the driver's
 // heap with its fault switches.
+#include <sys/mman.h>
+
 #include <atomic>
 #include <chrono>
 #include <cstdarg>
@@ -26,7 +28,7 @@ struct FaultSwitch {
     unsigned skip = 0;
     unsigned count = 0;
 };
-FaultSwitch g_faults[5];
+FaultSwitch g_faults[kFaultCount];
 
 std::atomic<DWORD> g_nextThreadId{1};
 thread_local DWORD t_threadId = 0;
@@ -88,6 +90,14 @@ bool ShouldFail(Fault f)
     }
     --s.count;
     return true;
+}
+
+void AccessFaultIf(Fault f)
+{
+    if (!ShouldFail(f))
+        return;
+    static void* const page = mmap(nullptr, 4096, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    *static_cast<volatile char*>(page) = 1;
 }
 
 Counters GetCounters()

@@ -7,6 +7,7 @@
 #include <memory>
 #include <vector>
 
+#include "driver/record.h"
 #include "host/platform.h"
 
 namespace testing_support {
