@@ -18,8 +18,10 @@
 // not in instructions of the guarded block itself.
 //
 // Realisations:
-// - compilers with the platform's keywords (the platform's own compiler;
-//   clang for 32- and 64-bit x86 and 64-bit ARM Windows): __try / __except;
+// - compilers with the platform's keywords: __try / __except.  The
+//   platform's own compiler has them; clang for 32- and 64-bit x86 and
+//   64-bit ARM Windows has them with -fms-extensions, and such a build says
+//   so with DRIVER_GUARD_SEH_KEYWORDS;
 // - the host (no such keywords): the guard frames of <excpt.h>;
 // - DRIVER_GUARD_COMPILE_ONLY: a compiler for Windows without the keywords
 //   (GCC, clang for 32-bit ARM Windows), used only to check the sources
@@ -33,8 +35,7 @@
 #define GUARD_ACCESS_FAULTS 1    // memory-access faults only
 #define GUARD_ALL_EXCEPTIONS 2   // every exception, whatever its code
 
-#if defined(_MSC_VER) || (defined(__clang__) && defined(_WIN32) && \
-                          (defined(__i386__) || defined(__x86_64__) || defined(__aarch64__)))
+#if defined(_MSC_VER) || (defined(_WIN32) && defined(DRIVER_GUARD_SEH_KEYWORDS))
 
 #if defined(_MSC_VER)
 #define GUARD_NOINLINE __declspec(noinline)

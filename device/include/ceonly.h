@@ -29,14 +29,16 @@ DWORD SetProcPermissions(DWORD newperms);
 }
 #endif
 
-/* wavedev.h: the I/O control code of wave messages and their record. */
+/* wavedev.h: the I/O control code of wave messages and their record.  The
+ * platform, 32-bit only, documents the three last words as DWORD; they carry
+ * addresses, so a 64-bit build of the record (the SEH check's) widens them. */
 #define IOCTL_WAV_MESSAGE 0x001D000C
 typedef struct {
     UINT uDeviceId;
     UINT uMsg;
-    DWORD dwUser;
-    DWORD dwParam1;
-    DWORD dwParam2;
+    DWORD_PTR dwUser;
+    DWORD_PTR dwParam1;
+    DWORD_PTR dwParam2;
 } MMDRV_MESSAGE_PARAMS, *PMMDRV_MESSAGE_PARAMS;
 
 /* mmddk.h of the platform: the extended capabilities and their message, and
