@@ -37,8 +37,8 @@ thread_local DWORD t_permissions = 1;
 
 }  // namespace
 
-// Critical sections entered by this thread, innermost last.  The fault guard
-// releases the entries above its mark when a stretch ends by an exception.
+// Critical sections entered by this thread, innermost last, for tests that
+// ask how many levels a thread holds.  The fault guard never releases them.
 thread_local std::vector<CRITICAL_SECTION*> t_lockJournal;
 
 struct HostCriticalSection {
