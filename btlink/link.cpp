@@ -1,5 +1,7 @@
 // The driver's side of the Bluetooth link: the link events and the system's
 // preferred wave-out device.
+#include <wchar.h>   // wcsncmp
+
 #include "btlink/link.h"
 #include "driver/driver.h"
 #include "pump/pump.h"
@@ -28,7 +30,7 @@ HWAVEOUT WaveMapper()
 void OnLinkUp(void)
 {
     STREAM_CONTEXT* s = &g_StreamContext[STREAM_OUTPUT];
-    EnterCriticalSection(&g_StreamLock);
+    EnterStreamLock();
     if (!s->bLinkUp && !s->bOpened) {
         if (s->bPaused)
             SuspendBtAudio();
@@ -37,7 +39,7 @@ void OnLinkUp(void)
         ReturnDoneHeaders(STREAM_OUTPUT);
     }
     s->bLinkUp = TRUE;
-    LeaveCriticalSection(&g_StreamLock);
+    LeaveStreamLock();
 
     // Without the lock: the wave API may ask this driver for its
     // capabilities from the enumeration.
@@ -49,9 +51,9 @@ void OnLinkUp(void)
 void OnLinkDown(void)
 {
     RestorePreferredOnLinkDown();
-    EnterCriticalSection(&g_StreamLock);
+    EnterStreamLock();
     g_StreamContext[STREAM_OUTPUT].bLinkUp = FALSE;
-    LeaveCriticalSection(&g_StreamLock);
+    LeaveStreamLock();
 }
 
 }  // namespace

@@ -3,7 +3,7 @@
 #ifndef BTLINK_LINK_H
 #define BTLINK_LINK_H
 
-#include "platform/platform.h"
+#include "driver/system.h"
 #include "btlink/lmr.h"
 
 extern "C" {
@@ -15,6 +15,9 @@ extern HANDLE g_hBtAudio;
 // Bluetooth audio library: 0x21 link up, 0x22 link down (answer 0), any other
 // code answers 12.  Takes g_StreamLock only for the flag update (and the
 // link-up flush); the wave API is called without it.  Caller holds nothing.
+// Nothing guards it: a fault inside (in the link-up flush, a client's
+// MM_WOM_DONE or a header it freed) goes to the library's thread as an
+// unhandled exception with g_StreamLock held, as for the tick.
 DWORD BtEventCallback(DWORD_PTR dwContext, const DWORD* pdwEvent);
 
 // Finds the device named "Bluetooth A2DP Output" among the wave-out devices:

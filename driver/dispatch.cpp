@@ -1,6 +1,7 @@
 // WAV_IOControl, the wave-message dispatcher and the three messages that
 // describe the device.
 #include "driver/driver.h"
+#include "driver/guard.h"
 #include "stream/stream.h"
 
 extern "C" {
@@ -105,6 +106,18 @@ const PFN_WODM_HANDLER kHandlers[] = {
     /* 22 GETEXTDEVCAPS */ WodmGetExtDevCaps,
 };
 
+// The guarded work of the dispatcher: reads the message number, runs its
+// handler and stores the result word.
+GUARD_NOINLINE void RunWaveMessage(const MMDRV_MESSAGE_PARAMS* pParams, LPDWORD pdwResult)
+{
+    UINT uMsg = REC_GET32(pParams, MMDRV_MESSAGE_PARAMS, uMsg);
+    DWORD dwResult = MMSYSERR_NOERROR;
+    if (uMsg < sizeof(kHandlers) / sizeof(kHandlers[0]) && kHandlers[uMsg] != 0)
+        dwResult = kHandlers[uMsg](STREAM_OUTPUT, pParams);
+    if (pdwResult != 0)
+        RecWriteU32(pdwResult, dwResult);
+}
+
 }  // namespace
 
 extern "C" {
@@ -112,21 +125,21 @@ extern "C" {
 void DispatchWaveMessage(const MMDRV_MESSAGE_PARAMS* pParams, LPDWORD pdwResult)
 {
     // A memory-access fault while the record is read, the handler runs or the
-    // result is stored ends the call without a result word; locks the handler
-    // took are released by the guard.
-    SEH_FRAME frame;
-    SEH_TRY(frame, SEH_FILTER_ACCESS_VIOLATION)
+    // result is stored ends the call without a result word.  The guard
+    // releases nothing: levels of g_StreamLock that the stretch took are
+    // given back here, down to what this thread held when the message
+    // arrived (a message sent from a client's callback arrives with the lock
+    // held, and that holding stays).
+    DWORD dwLockDepth = StreamLockDepth();
+    GUARD_FRAME frame;
+    GUARD_TRY(frame, GUARD_ACCESS_FAULTS)
     {
-        UINT uMsg = REC_GET32(pParams, MMDRV_MESSAGE_PARAMS, uMsg);
-        DWORD dwResult = MMSYSERR_NOERROR;
-        if (uMsg < sizeof(kHandlers) / sizeof(kHandlers[0]) && kHandlers[uMsg] != 0)
-            dwResult = kHandlers[uMsg](STREAM_OUTPUT, pParams);
-        if (pdwResult != 0)
-            RecWriteU32(pdwResult, dwResult);
+        RunWaveMessage(pParams, pdwResult);
     }
-    SEH_EXCEPT(frame)
+    GUARD_EXCEPT(frame)
     {
         // No result word: the caller sees the call succeed without an answer.
+        UnwindStreamLock(dwLockDepth);
     }
 }
 

@@ -3,7 +3,7 @@
 #ifndef DRIVER_DRIVER_H
 #define DRIVER_DRIVER_H
 
-#include "platform/platform.h"
+#include "driver/system.h"
 
 // Device context: a token; nothing reads or writes it.
 typedef struct INIT_CONTEXT {
@@ -15,10 +15,8 @@ typedef struct OPEN_CONTEXT {
     DWORD_PTR hDeviceContext;   // written once, never read
 } OPEN_CONTEXT;
 
-#if UINTPTR_MAX == 0xFFFFFFFFu
 STATIC_ASSERT(sizeof(INIT_CONTEXT) == 16);
-STATIC_ASSERT(sizeof(OPEN_CONTEXT) == 4);
-#endif
+STATIC_ASSERT(!DRIVER_32BIT || sizeof(OPEN_CONTEXT) == 4);
 
 // What WAV_Init answers while the device is already initialised.
 #define WAV_ALREADY_INITIALISED 10

@@ -24,8 +24,8 @@ static INIT_CONTEXT* g_pInitContext;
 
 // Asynchronous users of g_StreamLock (ticks, link events) currently inside
 // the driver, and whether the lock may still be entered.
-static LONG volatile g_lAsyncUsers;
-static LONG volatile g_bLockLive;
+static LONG g_lAsyncUsers;
+static LONG g_bLockLive;
 
 BOOL EnterAsyncUse(void)
 {
@@ -84,9 +84,9 @@ BOOL WAV_Deinit(DWORD_PTR hDeviceContext)
         // Stop the pacing timer so that no new tick begins, then wait for
         // ticks and link events already inside the driver to leave before
         // the lock goes away.
-        EnterCriticalSection(&g_StreamLock);
+        EnterStreamLock();
         StopBtAudio();
-        LeaveCriticalSection(&g_StreamLock);
+        LeaveStreamLock();
         while (InterlockedCompareExchange(&g_lAsyncUsers, 0, 0) != 0)
             Sleep(1);
         DeleteCriticalSection(&g_StreamLock);

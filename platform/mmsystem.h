@@ -1,9 +1,11 @@
-// The wave API's records, messages and constants, the driver-side message
-// record, and the multimedia timer.
+// The wave API's records, results and constants, the application callback,
+// the multimedia timer, and the three wave functions a driver may call
+// itself.  The application-side wave functions are not here: a driver never
+// calls them (the host declares them for its applications).
 #ifndef PLATFORM_MMSYSTEM_H
 #define PLATFORM_MMSYSTEM_H
 
-#include "platform/wintypes.h"
+#include "windows.h"
 
 typedef UINT MMRESULT;
 typedef UINT MMVERSION;
@@ -28,39 +30,17 @@ typedef HANDLE HDRVR;
 #define WAVERR_STILLPLAYING 33
 #define WAVERR_UNPREPARED 34
 
-// Wave messages to the driver (uMsg of MMDRV_MESSAGE_PARAMS).
-#define WODM_GETNUMDEVS 3
-#define WODM_GETDEVCAPS 4
-#define WODM_OPEN 5
-#define WODM_CLOSE 6
-#define WODM_PREPARE 7
-#define WODM_UNPREPARE 8
-#define WODM_WRITE 9
-#define WODM_PAUSE 10
-#define WODM_RESTART 11
-#define WODM_RESET 12
-#define WODM_GETPOS 13
-#define WODM_GETPITCH 14
-#define WODM_SETPITCH 15
-#define WODM_GETVOLUME 16
-#define WODM_SETVOLUME 17
-#define WODM_GETPLAYBACKRATE 18
-#define WODM_SETPLAYBACKRATE 19
-#define WODM_BREAKLOOP 20
-#define WODM_GETEXTDEVCAPS 22
-
 // Callback messages to the application.
 #define MM_WOM_OPEN 0x3BB
 #define MM_WOM_CLOSE 0x3BC
 #define MM_WOM_DONE 0x3BD
 
-// Header flags.  WHDR_LOOPMEMBER is the driver's own.
+// Header flags.
 #define WHDR_DONE 0x00000001
 #define WHDR_PREPARED 0x00000002
 #define WHDR_BEGINLOOP 0x00000004
 #define WHDR_ENDLOOP 0x00000008
 #define WHDR_INQUEUE 0x00000010
-#define WHDR_LOOPMEMBER 0x00008000
 
 // Open flags.
 #define WAVE_FORMAT_QUERY 0x0001
@@ -77,9 +57,7 @@ typedef HANDLE HDRVR;
 #define WAVE_FORMAT_PCM 1
 #define WAVE_FORMAT_4S16 0x00000800
 #define WAVECAPS_VOLUME 0x0004
-#define WAVE_MAPPER 0xFFFFFFFFu
-#define DRVM_MAPPER_PREFERRED_GET 0x2015
-#define DRVM_MAPPER_PREFERRED_SET 0x2016
+#define WAVE_MAPPER ((UINT)-1)
 
 // Time formats of MMTIME.
 #define TIME_MS 0x0001
@@ -88,18 +66,6 @@ typedef HANDLE HDRVR;
 #define TIME_SMPTE 0x0008
 #define TIME_MIDI 0x0010
 #define TIME_TICKS 0x0020
-
-// I/O control code that carries wave messages to the driver.
-#define IOCTL_WAV_MESSAGE 0x001D000C
-
-// The message record that arrives at pBufIn of WAV_IOControl.
-typedef struct MMDRV_MESSAGE_PARAMS {
-    UINT uDeviceId;      // device number the wave API addressed
-    UINT uMsg;           // message number
-    DWORD_PTR dwUser;    // the wave API's word; no handler uses it
-    DWORD_PTR dwParam1;  // first parameter (often an address)
-    DWORD_PTR dwParam2;  // second parameter
-} MMDRV_MESSAGE_PARAMS, *PMMDRV_MESSAGE_PARAMS;
 
 typedef struct wavehdr_tag {
     LPSTR lpData;                 // the application's PCM bytes
@@ -121,12 +87,7 @@ typedef struct tagWAVEOUTCAPSW {
     WORD wChannels;
     WORD wReserved1;
     DWORD dwSupport;
-} WAVEOUTCAPS, *LPWAVEOUTCAPS;
-
-// Extended capabilities: seven 32-bit words.
-typedef struct tagWAVEOUTEXTCAPS {
-    DWORD dwWords[7];
-} WAVEOUTEXTCAPS, *LPWAVEOUTEXTCAPS;
+} WAVEOUTCAPSW, *LPWAVEOUTCAPSW, WAVEOUTCAPS, *LPWAVEOUTCAPS;
 
 #pragma pack(push, 1)
 typedef struct tWAVEFORMATEX {
@@ -137,16 +98,9 @@ typedef struct tWAVEFORMATEX {
     WORD nBlockAlign;
     WORD wBitsPerSample;
     WORD cbSize;
-} WAVEFORMATEX, *LPWAVEFORMATEX;
+} WAVEFORMATEX, *PWAVEFORMATEX, *LPWAVEFORMATEX;
 #pragma pack(pop)
 typedef const WAVEFORMATEX* LPCWAVEFORMATEX;
-
-typedef struct WAVEOPENDESC {
-    HWAVE hWave;              // the wave API's handle of the stream
-    LPWAVEFORMATEX lpFormat;  // the client's format record
-    DWORD_PTR dwCallback;     // the client's callback function
-    DWORD_PTR dwInstance;     // the client's instance word
-} WAVEOPENDESC, *LPWAVEOPENDESC;
 
 typedef struct mmtime_tag {
     UINT wType;
@@ -168,56 +122,40 @@ typedef struct mmtime_tag {
             DWORD songptrpos;
         } midi;
     } u;
-} MMTIME, *LPMMTIME;
+} MMTIME, *PMMTIME, *LPMMTIME;
 
-// The application's callback: handle, message, instance, two parameters.
-typedef void (CALLBACK* DRVCALLBACK)(HDRVR hdrvr, UINT uMsg, DWORD_PTR dwUser, DWORD_PTR dw1, DWORD_PTR dw2);
-typedef DRVCALLBACK LPDRVCALLBACK;
-typedef DRVCALLBACK LPWAVECALLBACK;
+// The application's callback: handle, message, instance, two parameters.  A
+// function type; the pointer to it is LPDRVCALLBACK.
+typedef void CALLBACK DRVCALLBACK(HDRVR hdrvr, UINT uMsg, DWORD_PTR dwUser, DWORD_PTR dw1, DWORD_PTR dw2);
+typedef DRVCALLBACK* LPDRVCALLBACK;
+typedef DRVCALLBACK WAVECALLBACK;
+typedef WAVECALLBACK* LPWAVECALLBACK;
 
 // Multimedia timer.
 #define TIME_ONESHOT 0x0000
 #define TIME_PERIODIC 0x0001
 #define TIMERR_NOERROR 0
 #define TIMERR_NOCANDO 97
-typedef void (CALLBACK* LPTIMECALLBACK)(UINT uTimerID, UINT uMsg, DWORD_PTR dwUser, DWORD_PTR dw1, DWORD_PTR dw2);
+typedef void CALLBACK TIMECALLBACK(UINT uTimerID, UINT uMsg, DWORD_PTR dwUser, DWORD_PTR dw1, DWORD_PTR dw2);
+typedef TIMECALLBACK* LPTIMECALLBACK;
 
-// Record layouts.  On the 32-bit target they are exactly the platform's; on a
-// 64-bit host the address and handle fields widen.
-STATIC_ASSERT(sizeof(WAVEOUTCAPS) == 84);
-STATIC_ASSERT(sizeof(WAVEOUTEXTCAPS) == 28);
-STATIC_ASSERT(sizeof(MMTIME) == 12);
-STATIC_ASSERT(sizeof(WAVEFORMATEX) == 18);
-STATIC_ASSERT(offsetof(WAVEOUTCAPS, szPname) == 8);
-STATIC_ASSERT(offsetof(WAVEOUTCAPS, dwFormats) == 72);
-STATIC_ASSERT(offsetof(WAVEOUTCAPS, wChannels) == 76);
-STATIC_ASSERT(offsetof(WAVEOUTCAPS, dwSupport) == 80);
-STATIC_ASSERT(sizeof(MMDRV_MESSAGE_PARAMS) == 8 + 3 * sizeof(void*));
-STATIC_ASSERT(sizeof(WAVEHDR) == 16 + 4 * sizeof(void*));
-STATIC_ASSERT(sizeof(WAVEOPENDESC) == 4 * sizeof(void*));
-#if UINTPTR_MAX == 0xFFFFFFFFu
-STATIC_ASSERT(sizeof(MMDRV_MESSAGE_PARAMS) == 20);
-STATIC_ASSERT(sizeof(WAVEHDR) == 32);
-STATIC_ASSERT(offsetof(WAVEHDR, dwFlags) == 16);
-STATIC_ASSERT(offsetof(WAVEHDR, lpNext) == 24);
-#else
-STATIC_ASSERT(offsetof(WAVEHDR, dwFlags) == 24);
-STATIC_ASSERT(offsetof(WAVEHDR, lpNext) == 32);
+#ifdef __cplusplus
+extern "C" {
 #endif
 
-extern "C" {
-
 // Multimedia timer service.
-MMRESULT timeBeginPeriod(UINT uPeriod);
-MMRESULT timeEndPeriod(UINT uPeriod);
-MMRESULT timeSetEvent(UINT uDelay, UINT uResolution, LPTIMECALLBACK fptc, DWORD_PTR dwUser, UINT fuEvent);
-MMRESULT timeKillEvent(UINT uTimerID);
+MMRESULT WINAPI timeBeginPeriod(UINT uPeriod);
+MMRESULT WINAPI timeEndPeriod(UINT uPeriod);
+MMRESULT WINAPI timeSetEvent(UINT uDelay, UINT uResolution, LPTIMECALLBACK fptc, DWORD_PTR dwUser, UINT fuEvent);
+MMRESULT WINAPI timeKillEvent(UINT uTimerID);
 
-// Wave API.
-UINT waveOutGetNumDevs(void);
-MMRESULT waveOutGetDevCaps(UINT uDeviceID, LPWAVEOUTCAPS pwoc, UINT cbwoc);
-MMRESULT waveOutMessage(HWAVEOUT hwo, UINT uMsg, DWORD_PTR dw1, DWORD_PTR dw2);
+// The wave functions that enumerate devices and reach the wave mapper.
+UINT WINAPI waveOutGetNumDevs(void);
+MMRESULT WINAPI waveOutGetDevCaps(UINT uDeviceID, LPWAVEOUTCAPS pwoc, UINT cbwoc);
+MMRESULT WINAPI waveOutMessage(HWAVEOUT hwo, UINT uMsg, DWORD_PTR dw1, DWORD_PTR dw2);
 
+#ifdef __cplusplus
 }  // extern "C"
+#endif
 
 #endif

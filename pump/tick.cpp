@@ -43,7 +43,7 @@ void CALLBACK BtAudioTimerProc(UINT uTimerId, UINT uMsg, DWORD_PTR dwUser, DWORD
     (void)dw2;
     if (!EnterAsyncUse())
         return;
-    EnterCriticalSection(&g_StreamLock);
+    EnterStreamLock();
     BT_AUDIO_PARA* pPara = &g_BtAudioPara;
 
     // A tick of a timer that was ended while this tick waited for the lock
@@ -68,7 +68,7 @@ void CALLBACK BtAudioTimerProc(UINT uTimerId, UINT uMsg, DWORD_PTR dwUser, DWORD
         }
     }
 
-    LeaveCriticalSection(&g_StreamLock);
+    LeaveStreamLock();
     LeaveAsyncUse();
 }
 

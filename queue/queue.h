@@ -21,7 +21,11 @@
 #ifndef QUEUE_QUEUE_H
 #define QUEUE_QUEUE_H
 
-#include "platform/platform.h"
+#include "driver/system.h"
+
+// The driver's own header flag: the header lies inside a loop run.  It sits
+// in bits the platform leaves to drivers.
+#define WHDR_LOOPMEMBER 0x00008000
 
 // Field access on an application's header, which may lie at any address.
 inline DWORD HdrFlags(const WAVEHDR* pHdr) { return REC_GET32(pHdr, WAVEHDR, dwFlags); }

@@ -38,7 +38,7 @@ DWORD WodmOpen(DWORD dwStream, const MMDRV_MESSAGE_PARAMS* pParams)
     STREAM_CONTEXT* s = &g_StreamContext[dwStream];
     DWORD dwResult = MMSYSERR_NOERROR;
 
-    EnterCriticalSection(&g_StreamLock);
+    EnterStreamLock();
     const BYTE* pDesc = reinterpret_cast<const BYTE*>(REC_GETPTR(pParams, MMDRV_MESSAGE_PARAMS, dwParam1));
     DWORD dwFlags = static_cast<DWORD>(REC_GETPTR(pParams, MMDRV_MESSAGE_PARAMS, dwParam2));
 
@@ -85,7 +85,7 @@ DWORD WodmOpen(DWORD dwStream, const MMDRV_MESSAGE_PARAMS* pParams)
             NotifyClient(s, MM_WOM_OPEN);
         s->bOpened = TRUE;
     }
-    LeaveCriticalSection(&g_StreamLock);
+    LeaveStreamLock();
     return dwResult;
 }
 
@@ -95,7 +95,7 @@ DWORD WodmClose(DWORD dwStream, const MMDRV_MESSAGE_PARAMS* pParams)
     STREAM_CONTEXT* s = &g_StreamContext[dwStream];
     DWORD dwResult = MMSYSERR_NOERROR;
 
-    EnterCriticalSection(&g_StreamLock);
+    EnterStreamLock();
     if (s->pHead != 0) {
         // The client hands its headers back first (reset, or let them play).
         dwResult = WAVERR_STILLPLAYING;
@@ -108,18 +108,18 @@ DWORD WodmClose(DWORD dwStream, const MMDRV_MESSAGE_PARAMS* pParams)
         ResetStreamContext(dwStream);
         s->bLinkUp = bLinkUp;
     }
-    LeaveCriticalSection(&g_StreamLock);
+    LeaveStreamLock();
     return dwResult;
 }
 
 DWORD GetBytePosition(DWORD dwStream)
 {
     const STREAM_CONTEXT* s = &g_StreamContext[dwStream];
-    EnterCriticalSection(&g_StreamLock);
+    EnterStreamLock();
     DWORD dwPosition = s->dwBytesDone;
     if (s->pHead != 0)
         dwPosition += REC_GET32(s->pHead, WAVEHDR, dwBytesRecorded);
-    LeaveCriticalSection(&g_StreamLock);
+    LeaveStreamLock();
     return dwPosition;
 }
 
@@ -132,12 +132,12 @@ DWORD WodmGetPos(const MMDRV_MESSAGE_PARAMS* pParams)
 
     // The lock covers only the reading of the position and the format; the
     // answer is written without it.
-    EnterCriticalSection(&g_StreamLock);
+    EnterStreamLock();
     DWORD dwPosition = GetBytePosition(STREAM_OUTPUT);
     BOOL bFormat = s->pwfx != 0;
     DWORD dwAvgBytesPerSec = s->dwAvgBytesPerSec;
     DWORD dwBitsPerFrame = s->dwBitsPerSample * s->dwChannels;   // both below 2^16
-    LeaveCriticalSection(&g_StreamLock);
+    LeaveStreamLock();
 
     // Milliseconds and samples need a format with a non-zero rate or frame
     // size; without one (no format stored included) the answer is in bytes.

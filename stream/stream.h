@@ -3,7 +3,7 @@
 #ifndef STREAM_STREAM_H
 #define STREAM_STREAM_H
 
-#include "platform/platform.h"
+#include "driver/system.h"
 
 // The driver plays one stream; routines that act on it take its index first,
 // and every caller passes STREAM_OUTPUT.
@@ -49,6 +49,18 @@ extern "C" {
 
 extern STREAM_CONTEXT g_StreamContext[STREAM_COUNT];
 extern CRITICAL_SECTION g_StreamLock;   // recursive; exists from WAV_Init to WAV_Deinit
+
+// g_StreamLock is entered and left only through these two, which keep a record
+// of the holder and its depth, so that a handler of a caught fault can give
+// back the levels its guarded stretch took: the platform's exception handling
+// ends the stretch and releases nothing.  Any thread; no lock needed.
+void EnterStreamLock(void);
+void LeaveStreamLock(void);
+// Levels of g_StreamLock the calling thread holds (0 when it holds none).
+DWORD StreamLockDepth(void);
+// Leaves g_StreamLock until the calling thread holds dwDepth levels.  For the
+// handler of a guarded stretch, with the depth read before the stretch began.
+void UnwindStreamLock(DWORD dwDepth);
 
 // Puts the record into its idle state.  Caller holds g_StreamLock.
 void ResetStreamContext(DWORD dwStream);

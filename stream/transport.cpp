@@ -1,9 +1,31 @@
 // WODM_WRITE, WODM_PAUSE, WODM_RESTART, WODM_RESET and WODM_BREAKLOOP: the
 // messages that steer playback.  They combine the queue routines and the pump
 // operations under g_StreamLock and keep bPaused.
+#include "driver/guard.h"
 #include "stream/stream.h"
 #include "pump/pump.h"
 #include "queue/queue.h"
+
+namespace {
+
+// The guarded work of WODM_RESET: the timer restarted, every queued header
+// handed back, a pause ended and the position set to 0.  Caller holds
+// g_StreamLock.
+GUARD_NOINLINE void FlushForReset(DWORD dwStream)
+{
+    STREAM_CONTEXT* s = &g_StreamContext[dwStream];
+    RestartBtAudio();
+    MarkAllHeadersDone(dwStream);
+    ClearLoopMarks(dwStream);
+    ReturnDoneHeaders(dwStream);
+    if (s->bPaused) {
+        ResumeBtAudio();
+        s->bPaused = FALSE;
+    }
+    s->dwBytesDone = 0;
+}
+
+}  // namespace
 
 extern "C" {
 
@@ -12,7 +34,7 @@ DWORD WodmWrite(DWORD dwStream, const MMDRV_MESSAGE_PARAMS* pParams)
     const STREAM_CONTEXT* s = &g_StreamContext[dwStream];
     DWORD dwResult = MMSYSERR_NOERROR;
 
-    EnterCriticalSection(&g_StreamLock);
+    EnterStreamLock();
     if (s->bOpened) {
         LPWAVEHDR pHdr = reinterpret_cast<LPWAVEHDR>(REC_GETPTR(pParams, MMDRV_MESSAGE_PARAMS, dwParam1));
         dwResult = QueueWaveHeader(dwStream, pHdr);
@@ -20,7 +42,7 @@ DWORD WodmWrite(DWORD dwStream, const MMDRV_MESSAGE_PARAMS* pParams)
         // it again when nothing is queued.  A held pump stays held.
         StartBtAudio();
     }
-    LeaveCriticalSection(&g_StreamLock);
+    LeaveStreamLock();
     return dwResult;
 }
 
@@ -28,12 +50,12 @@ DWORD WodmPause(DWORD dwStream, const MMDRV_MESSAGE_PARAMS* pParams)
 {
     (void)pParams;
     STREAM_CONTEXT* s = &g_StreamContext[dwStream];
-    EnterCriticalSection(&g_StreamLock);
+    EnterStreamLock();
     if (s->bOpened && !s->bPaused) {
         SuspendBtAudio();
         s->bPaused = TRUE;
     }
-    LeaveCriticalSection(&g_StreamLock);
+    LeaveStreamLock();
     return MMSYSERR_NOERROR;
 }
 
@@ -41,12 +63,12 @@ DWORD WodmRestart(DWORD dwStream, const MMDRV_MESSAGE_PARAMS* pParams)
 {
     (void)pParams;
     STREAM_CONTEXT* s = &g_StreamContext[dwStream];
-    EnterCriticalSection(&g_StreamLock);
+    EnterStreamLock();
     if (s->bOpened && s->bPaused) {
         ResumeBtAudio();
         s->bPaused = FALSE;
     }
-    LeaveCriticalSection(&g_StreamLock);
+    LeaveStreamLock();
     return MMSYSERR_NOERROR;
 }
 
@@ -55,25 +77,20 @@ DWORD WodmReset(DWORD dwStream, const MMDRV_MESSAGE_PARAMS* pParams)
     (void)pParams;
     STREAM_CONTEXT* s = &g_StreamContext[dwStream];
 
-    EnterCriticalSection(&g_StreamLock);
+    EnterStreamLock();
     // Every exception is caught here, access faults and the client's own
-    // exceptions from inside MM_WOM_DONE alike; the guard releases whatever
-    // the stretch entered of the lock, so one level stays held below.
-    SEH_FRAME frame;
-    SEH_TRY(frame, SEH_FILTER_ALL)
+    // exceptions from inside MM_WOM_DONE alike.  The guard releases nothing;
+    // levels of the lock that the stretch took (a client's callback that sent
+    // a message) are given back down to this handler's own holding.
+    DWORD dwLockDepth = StreamLockDepth();
+    GUARD_FRAME frame;
+    GUARD_TRY(frame, GUARD_ALL_EXCEPTIONS)
     {
-        RestartBtAudio();
-        MarkAllHeadersDone(dwStream);
-        ClearLoopMarks(dwStream);
-        ReturnDoneHeaders(dwStream);
-        if (s->bPaused) {
-            ResumeBtAudio();
-            s->bPaused = FALSE;
-        }
-        s->dwBytesDone = 0;
+        FlushForReset(dwStream);
     }
-    SEH_EXCEPT(frame)
+    GUARD_EXCEPT(frame)
     {
+        UnwindStreamLock(dwLockDepth);
         // The stream cannot be trusted any more: it is closed and its queue
         // forgotten.  The link flag mirrors the link, which a fault here does
         // not change, so it survives as it does a close; clearing it would
@@ -82,16 +99,16 @@ DWORD WodmReset(DWORD dwStream, const MMDRV_MESSAGE_PARAMS* pParams)
         ResetStreamContext(dwStream);
         s->bLinkUp = bLinkUp;
     }
-    LeaveCriticalSection(&g_StreamLock);
+    LeaveStreamLock();
     return MMSYSERR_NOERROR;
 }
 
 DWORD WodmBreakLoop(DWORD dwStream, const MMDRV_MESSAGE_PARAMS* pParams)
 {
     (void)pParams;
-    EnterCriticalSection(&g_StreamLock);
+    EnterStreamLock();
     ClearLoopMarks(dwStream);
-    LeaveCriticalSection(&g_StreamLock);
+    LeaveStreamLock();
     return MMSYSERR_NOERROR;
 }
 

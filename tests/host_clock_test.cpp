@@ -14,7 +14,7 @@
 
 #include "host/clock.h"
 #include "host/host.h"
-#include "platform/platform.h"
+#include "host/platform.h"
 
 namespace {
 

@@ -12,7 +12,7 @@
 
 #include "host/host.h"
 #include "host/registry.h"
-#include "platform/platform.h"
+#include "host/platform.h"
 
 namespace {
 

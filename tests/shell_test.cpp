@@ -332,7 +332,7 @@ TEST_F(DispatchTest, BadAddressesEndTheCallWithoutResultWord)
                                 static_cast<LPBYTE>(UnmappedPage()), 4, nullptr),
               TRUE);
 
-    // The guard leaves nothing behind: the lock is free and later calls work.
+    // Nothing is left behind: the lock is free and later calls work.
     EXPECT_TRUE(host::IsFree(StreamLock()));
     auto a = Message(WODM_GETNUMDEVS);
     EXPECT_EQ(a.result, 1u);

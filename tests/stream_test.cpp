@@ -6,6 +6,7 @@
 #include <cstring>
 #include <stdexcept>
 
+#include "queue/queue.h"
 #include "support/stream_fixture.h"
 
 using testing_support::HeaderPool;

@@ -10,7 +10,8 @@
 #include <thread>
 
 #include "host/btstandin.h"
-#include "platform/platform.h"
+#include "host/platform.h"
+#include "driver/record.h"
 
 namespace btstandin {
 namespace {

@@ -608,6 +608,7 @@ MMRESULT timeEndPeriod(UINT uPeriod)
 // spin a core on the real one.  uResolution has no effect here.
 MMRESULT timeSetEvent(UINT uDelay, UINT /*uResolution*/, LPTIMECALLBACK fptc, DWORD_PTR dwUser, UINT fuEvent)
 {
+    host::AccessFaultIf(host::Fault::TimerAccess);
     if (host::ShouldFail(host::Fault::TimerCreate))
         return 0;
     if (uDelay == 0 || fptc == nullptr || (fuEvent & ~static_cast<UINT>(TIME_PERIODIC)) != 0)
@@ -639,6 +640,7 @@ MMRESULT timeSetEvent(UINT uDelay, UINT /*uResolution*/, LPTIMECALLBACK fptc, DW
 // waiting for.  A tick that had begun may still run or finish afterwards.
 MMRESULT timeKillEvent(UINT uTimerID)
 {
+    host::AccessFaultIf(host::Fault::TimerAccess);
     ClockService& s = host::Service();
     std::lock_guard<std::mutex> lock(s.mutex);
     auto it = s.timers.find(uTimerID);

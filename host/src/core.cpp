@@ -1,6 +1,8 @@
 // Core services: local heap, critical sections, atomics, thread error codes,
 // wide strings, the kernel debug output, memory permissions, and the driver's
 // heap with its fault switches.
+#include <sys/mman.h>
+
 #include <atomic>
 #include <chrono>
 #include <cstdarg>
@@ -26,7 +28,7 @@ struct FaultSwitch {
     unsigned skip = 0;
     unsigned count = 0;
 };
-FaultSwitch g_faults[5];
+FaultSwitch g_faults[kFaultCount];
 
 std::atomic<DWORD> g_nextThreadId{1};
 thread_local DWORD t_threadId = 0;
@@ -35,8 +37,8 @@ thread_local DWORD t_permissions = 1;
 
 }  // namespace
 
-// Critical sections entered by this thread, innermost last.  The fault guard
-// releases the entries above its mark when a stretch ends by an exception.
+// Critical sections entered by this thread, innermost last, for tests that
+// ask how many levels a thread holds.  The fault guard never releases them.
 thread_local std::vector<CRITICAL_SECTION*> t_lockJournal;
 
 struct HostCriticalSection {
@@ -88,6 +90,14 @@ bool ShouldFail(Fault f)
     }
     --s.count;
     return true;
+}
+
+void AccessFaultIf(Fault f)
+{
+    if (!ShouldFail(f))
+        return;
+    static void* const page = mmap(nullptr, 4096, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    *static_cast<volatile char*>(page) = 1;
 }
 
 Counters GetCounters()
@@ -195,7 +205,7 @@ static std::string NarrowN(const WCHAR* s, size_t n)
 
 std::string Narrow(const WCHAR* s)
 {
-    return s ? NarrowN(s, ::wcslen(s)) : std::string();
+    return s ? NarrowN(s, __wrap_wcslen(s)) : std::string();
 }
 
 std::string Narrow(const std::u16string& s)
@@ -318,10 +328,10 @@ void LeaveCriticalSection(LPCRITICAL_SECTION cs)
     }
 }
 
-LONG InterlockedIncrement(LONG volatile* p) { return __atomic_add_fetch(p, 1, __ATOMIC_SEQ_CST); }
-LONG InterlockedDecrement(LONG volatile* p) { return __atomic_sub_fetch(p, 1, __ATOMIC_SEQ_CST); }
-LONG InterlockedExchange(LONG volatile* p, LONG v) { return __atomic_exchange_n(p, v, __ATOMIC_SEQ_CST); }
-LONG InterlockedCompareExchange(LONG volatile* p, LONG exchange, LONG comperand)
+LONG InterlockedIncrement(LPLONG p) { return __atomic_add_fetch(p, 1, __ATOMIC_SEQ_CST); }
+LONG InterlockedDecrement(LPLONG p) { return __atomic_sub_fetch(p, 1, __ATOMIC_SEQ_CST); }
+LONG InterlockedExchange(LPLONG p, LONG v) { return __atomic_exchange_n(p, v, __ATOMIC_SEQ_CST); }
+LONG InterlockedCompareExchange(LPLONG p, LONG exchange, LONG comperand)
 {
     __atomic_compare_exchange_n(p, &comperand, exchange, false, __ATOMIC_SEQ_CST, __ATOMIC_SEQ_CST);
     return comperand;
@@ -439,7 +449,13 @@ void __wrap_free(void* p)
 
 }  // extern "C"
 
-WCHAR* wcscpy(WCHAR* dst, const WCHAR* src)
+// The platform's wide-string routines over 16-bit characters.  The driver
+// library is linked with --wrap for their names, so its calls arrive here;
+// the host never defines wcscpy, wcsncmp or wcslen itself, which would take
+// the place of the C library's 32-bit routines for the whole process.
+extern "C" {
+
+WCHAR* __wrap_wcscpy(WCHAR* dst, const WCHAR* src)
 {
     WCHAR* d = dst;
     while ((*d++ = *src++) != 0) {
@@ -447,7 +463,7 @@ WCHAR* wcscpy(WCHAR* dst, const WCHAR* src)
     return dst;
 }
 
-int wcsncmp(const WCHAR* a, const WCHAR* b, size_t n)
+int __wrap_wcsncmp(const WCHAR* a, const WCHAR* b, size_t n)
 {
     for (size_t i = 0; i < n; ++i) {
         if (a[i] != b[i])
@@ -458,10 +474,12 @@ int wcsncmp(const WCHAR* a, const WCHAR* b, size_t n)
     return 0;
 }
 
-size_t wcslen(const WCHAR* s)
+size_t __wrap_wcslen(const WCHAR* s)
 {
     size_t n = 0;
     while (s[n])
         ++n;
     return n;
 }
+
+}  // extern "C"

@@ -3,7 +3,10 @@
 
 #include <vector>
 
-#include "platform/platform.h"
+#include "host/platform.h"
+// Byte-wise access to the records that callers supply, the same helpers the
+// driver uses: the wave API reads and writes them as the driver does.
+#include "driver/record.h"
 
 namespace host {
 
@@ -18,3 +21,6 @@ void RegisterReset(void (*fn)());
 bool IsEventHandle(HANDLE handle);
 
 }  // namespace host
+
+// The host's 16-bit string length, for its own conversions.
+extern "C" size_t __wrap_wcslen(const WCHAR* s);

@@ -9,7 +9,7 @@
 #include <cstdint>
 #include <cstring>
 
-#include "platform/platform.h"
+#include "host/platform.h"
 
 namespace {
 

@@ -4,8 +4,10 @@
 // Each thread keeps a stack of guard frames.  A synchronous fault (SIGSEGV,
 // SIGBUS, SIGFPE, SIGILL) is turned into the platform's exception code; the
 // handler walks the thread's frames from the innermost outwards and resumes
-// the first whose filter accepts the code with longjmp, after releasing the
-// critical sections entered since that frame began.  With no frame to accept
+// the first whose filter accepts the code with longjmp.  Like the platform's
+// exception handling it releases nothing: critical sections entered inside
+// the stretch stay held, and giving them back is the handler's business (the
+// driver keeps its own record for that).  With no frame to accept
 // it, the previous disposition is restored and the fault happens again, so it
 // ends the process as it would without a guard.  The handler runs on an
 // alternate stack, so that a fault from an exhausted stack is also caught.
@@ -59,14 +61,6 @@ bool FilterAccepts(const SEH_FRAME* f, DWORD code)
     return f->dwFilter == SEH_FILTER_ALL || code == EXCEPTION_ACCESS_VIOLATION;
 }
 
-// Releases the critical sections this thread entered after the frame began.
-void ReleaseLocksAbove(const SEH_FRAME* f)
-{
-    auto& journal = host::t_lockJournal;
-    while (journal.size() > f->dwLockMark)
-        LeaveCriticalSection(journal.back());
-}
-
 void RestorePrevious(int sig)
 {
     for (size_t i = 0; i < sizeof(kSignals) / sizeof(kSignals[0]); ++i)
@@ -85,7 +79,6 @@ void OnFault(int sig, siginfo_t*, void* context)
         RestorePrevious(sig);
         return;
     }
-    ReleaseLocksAbove(f);
     t_topFrame = f->pPrev;
     f->dwCode = code;
     f->bCaught = TRUE;
@@ -131,14 +124,13 @@ void InstallFaultGuard()
 
 extern "C" {
 
-void SehEnterFrame(SEH_FRAME* f, DWORD filter)
+void SehEnterFrame(SEH_FRAME* f, unsigned int filter)
 {
     host::InstallFaultGuard();
     EnsureAltStack();
     f->dwFilter = filter;
     f->dwCode = 0;
     f->bCaught = FALSE;
-    f->dwLockMark = host::t_lockJournal.size();
     f->pPrev = t_topFrame;
     t_topFrame = f;
 }
@@ -148,9 +140,8 @@ void SehLeaveFrame(SEH_FRAME* f)
     t_topFrame = f->pPrev;
 }
 
-BOOL SehCatchCppException(SEH_FRAME* f)
+int SehCatchCppException(SEH_FRAME* f)
 {
-    ReleaseLocksAbove(f);
     t_topFrame = f->pPrev;
     if (f->dwFilter != SEH_FILTER_ALL)
         return FALSE;

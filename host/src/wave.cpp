@@ -132,7 +132,7 @@ public:
 
 private:
     struct Client {
-        DRVCALLBACK callback = nullptr;
+        LPDRVCALLBACK callback = nullptr;
         HWAVE hWave = nullptr;
         DWORD_PTR instance = 0;
     };
@@ -180,7 +180,7 @@ private:
             if (dw2 & WAVE_FORMAT_QUERY)
                 return MMSYSERR_NOERROR;
             Client c;
-            c.callback = reinterpret_cast<DRVCALLBACK>(desc->dwCallback);
+            c.callback = reinterpret_cast<LPDRVCALLBACK>(desc->dwCallback);
             c.hWave = desc->hWave;
             c.instance = desc->dwInstance;
             {
@@ -413,7 +413,7 @@ void CALLBACK DeliverToClient(HDRVR, UINT uMsg, DWORD_PTR dwInstance, DWORD_PTR 
     switch (kind) {
     case CALLBACK_FUNCTION:
         if (callback != 0)
-            reinterpret_cast<DRVCALLBACK>(callback)(reinterpret_cast<HDRVR>(dwInstance), uMsg, instance, dw1, dw2);
+            reinterpret_cast<LPDRVCALLBACK>(callback)(reinterpret_cast<HDRVR>(dwInstance), uMsg, instance, dw1, dw2);
         break;
     case CALLBACK_EVENT:
         ::SetEvent(reinterpret_cast<HANDLE>(callback));

@@ -13,7 +13,7 @@
 #include <vector>
 
 #include "convert.h"
-#include "platform/platform.h"
+#include "host/platform.h"
 
 namespace host {
 

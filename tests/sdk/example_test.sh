@@ -16,7 +16,7 @@ fail() { echo "example_test: $*" >&2; exit 1; }
 value() { awk -v k="$1" '$1 == k { print $2 }' "$2"; }
 
 cmake --install "$build" --prefix "$prefix" >/dev/null
-for f in include/cehost/host/waveapi.h include/cehost/host/kernel.h include/cehost/platform/platform.h \
+for f in include/cehost/host/waveapi.h include/cehost/host/kernel.h include/cehost/platform/windows.h \
          lib/libcehost.so lib/libbtstandin.so lib/libcehostapp.so lib/libbtwav.so \
          lib/cmake/cehost/cehostConfig.cmake lib/pkgconfig/cehost.pc; do
   [ -e "$prefix/$f" ] || fail "the install lacks $f"

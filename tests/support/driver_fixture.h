@@ -9,7 +9,7 @@
 #include "host/btstandin.h"
 #include "host/devmgr.h"
 #include "host/host.h"
-#include "platform/platform.h"
+#include "host/platform.h"
 
 namespace testing_support {
 

@@ -7,7 +7,8 @@
 #include <memory>
 #include <vector>
 
-#include "platform/platform.h"
+#include "driver/record.h"
+#include "host/platform.h"
 
 namespace testing_support {
 

@@ -4,7 +4,7 @@
 #include <mutex>
 #include <thread>
 
-#include "platform/platform.h"
+#include "host/platform.h"
 #include "progress.h"
 
 namespace player {

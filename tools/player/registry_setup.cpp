@@ -3,7 +3,7 @@
 #include <map>
 
 #include "host/registry.h"
-#include "platform/platform.h"
+#include "host/platform.h"
 
 namespace player {
 namespace {

@@ -53,7 +53,7 @@
 #include "host/registry.h"
 #include "host/wave.h"
 #include "outfile.h"
-#include "platform/platform.h"
+#include "host/platform.h"
 #include "progress.h"
 #include "registry_setup.h"
 #include "report.h"

@@ -30,7 +30,7 @@
 //   CEHOST_AUTOSTART=0          do not start at load; call CeHostStart
 #pragma once
 
-#include "platform/platform.h"
+#include "host/platform.h"
 
 extern "C" {
 

@@ -6,7 +6,7 @@
 #include <memory>
 #include <string>
 
-#include "platform/platform.h"
+#include "host/platform.h"
 
 namespace host {
 

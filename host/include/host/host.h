@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/platform.h"
+#include "host/platform.h"
 
 namespace host {
 
@@ -29,12 +29,18 @@ enum class Fault {
     TimerCreate,    // timeSetEvent answers 0
     RegistryOpen,   // RegOpenKeyExW fails
     RegistryQuery,  // RegQueryValueExW fails
+    TimerAccess,    // timeSetEvent and timeKillEvent fault (a memory-access
+                    // fault inside the call, before they do anything)
 };
+constexpr unsigned kFaultCount = static_cast<unsigned>(Fault::TimerAccess) + 1;
 // The next `count` calls after `skip` successful ones fail.
 void FailNext(Fault f, unsigned count = 1, unsigned skip = 0);
 void ClearFaults();
 // True when the call should fail now; counts the call.  For host services.
 bool ShouldFail(Fault f);
+// When f should fail now, touches an inaccessible page: a memory-access fault
+// on the calling thread, inside the host service that calls this.
+void AccessFaultIf(Fault f);
 
 // ---- Counters ----------------------------------------------------------------
 struct Counters {

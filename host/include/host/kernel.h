@@ -36,7 +36,7 @@
 // signalling thread needs.
 #pragma once
 
-#include "platform/platform.h"
+#include "host/platform.h"
 
 typedef void* HWND;
 typedef UINT_PTR WPARAM;

@@ -48,7 +48,6 @@
 #include "host/devmgr.h"
 #include "host/kernel.h"
 #include "host/waveapi.h"
-#include "platform/platform.h"
 
 namespace host {
 

@@ -34,7 +34,7 @@
 // UNICODE is defined and the A form otherwise.
 #pragma once
 
-#include "platform/platform.h"
+#include "host/platform.h"
 
 #ifndef MMSYSERR_BADERRNUM
 #define MMSYSERR_BADERRNUM 9
@@ -78,35 +78,39 @@ typedef struct tagWAVEOUTCAPSA {
     DWORD dwSupport;
 } WAVEOUTCAPSA, *LPWAVEOUTCAPSA;
 
+#ifdef __cplusplus
 extern "C" {
+#endif
 
-MMRESULT waveOutGetDevCapsW(UINT uDeviceID, LPWAVEOUTCAPSW pwoc, UINT cbwoc);
-MMRESULT waveOutGetDevCapsA(UINT uDeviceID, LPWAVEOUTCAPSA pwoc, UINT cbwoc);
+MMRESULT WINAPI waveOutGetDevCapsW(UINT uDeviceID, LPWAVEOUTCAPSW pwoc, UINT cbwoc);
+MMRESULT WINAPI waveOutGetDevCapsA(UINT uDeviceID, LPWAVEOUTCAPSA pwoc, UINT cbwoc);
 
-MMRESULT waveOutOpen(LPHWAVEOUT phwo, UINT uDeviceID, LPCWAVEFORMATEX pwfx, DWORD_PTR dwCallback,
+MMRESULT WINAPI waveOutOpen(LPHWAVEOUT phwo, UINT uDeviceID, LPCWAVEFORMATEX pwfx, DWORD_PTR dwCallback,
                      DWORD_PTR dwInstance, DWORD fdwOpen);
-MMRESULT waveOutClose(HWAVEOUT hwo);
-MMRESULT waveOutPrepareHeader(HWAVEOUT hwo, LPWAVEHDR pwh, UINT cbwh);
-MMRESULT waveOutUnprepareHeader(HWAVEOUT hwo, LPWAVEHDR pwh, UINT cbwh);
-MMRESULT waveOutWrite(HWAVEOUT hwo, LPWAVEHDR pwh, UINT cbwh);
-MMRESULT waveOutPause(HWAVEOUT hwo);
-MMRESULT waveOutRestart(HWAVEOUT hwo);
-MMRESULT waveOutReset(HWAVEOUT hwo);
-MMRESULT waveOutBreakLoop(HWAVEOUT hwo);
-MMRESULT waveOutGetPosition(HWAVEOUT hwo, LPMMTIME pmmt, UINT cbmmt);
+MMRESULT WINAPI waveOutClose(HWAVEOUT hwo);
+MMRESULT WINAPI waveOutPrepareHeader(HWAVEOUT hwo, LPWAVEHDR pwh, UINT cbwh);
+MMRESULT WINAPI waveOutUnprepareHeader(HWAVEOUT hwo, LPWAVEHDR pwh, UINT cbwh);
+MMRESULT WINAPI waveOutWrite(HWAVEOUT hwo, LPWAVEHDR pwh, UINT cbwh);
+MMRESULT WINAPI waveOutPause(HWAVEOUT hwo);
+MMRESULT WINAPI waveOutRestart(HWAVEOUT hwo);
+MMRESULT WINAPI waveOutReset(HWAVEOUT hwo);
+MMRESULT WINAPI waveOutBreakLoop(HWAVEOUT hwo);
+MMRESULT WINAPI waveOutGetPosition(HWAVEOUT hwo, LPMMTIME pmmt, UINT cbmmt);
 
-MMRESULT waveOutGetVolume(HWAVEOUT hwo, LPDWORD pdwVolume);
-MMRESULT waveOutSetVolume(HWAVEOUT hwo, DWORD dwVolume);
-MMRESULT waveOutGetPitch(HWAVEOUT hwo, LPDWORD pdwPitch);
-MMRESULT waveOutSetPitch(HWAVEOUT hwo, DWORD dwPitch);
-MMRESULT waveOutGetPlaybackRate(HWAVEOUT hwo, LPDWORD pdwRate);
-MMRESULT waveOutSetPlaybackRate(HWAVEOUT hwo, DWORD dwRate);
-MMRESULT waveOutGetID(HWAVEOUT hwo, LPUINT puDeviceID);
+MMRESULT WINAPI waveOutGetVolume(HWAVEOUT hwo, LPDWORD pdwVolume);
+MMRESULT WINAPI waveOutSetVolume(HWAVEOUT hwo, DWORD dwVolume);
+MMRESULT WINAPI waveOutGetPitch(HWAVEOUT hwo, LPDWORD pdwPitch);
+MMRESULT WINAPI waveOutSetPitch(HWAVEOUT hwo, DWORD dwPitch);
+MMRESULT WINAPI waveOutGetPlaybackRate(HWAVEOUT hwo, LPDWORD pdwRate);
+MMRESULT WINAPI waveOutSetPlaybackRate(HWAVEOUT hwo, DWORD dwRate);
+MMRESULT WINAPI waveOutGetID(HWAVEOUT hwo, LPUINT puDeviceID);
 
-MMRESULT waveOutGetErrorTextW(MMRESULT mmrError, LPWSTR pszText, UINT cchText);
-MMRESULT waveOutGetErrorTextA(MMRESULT mmrError, LPSTR pszText, UINT cchText);
+MMRESULT WINAPI waveOutGetErrorTextW(MMRESULT mmrError, LPWSTR pszText, UINT cchText);
+MMRESULT WINAPI waveOutGetErrorTextA(MMRESULT mmrError, LPSTR pszText, UINT cchText);
 
+#ifdef __cplusplus
 }  // extern "C"
+#endif
 
 #ifdef UNICODE
 #define waveOutGetErrorText waveOutGetErrorTextW

@@ -1,0 +1,20 @@
+// Everything the driver takes from the platform, under the platform's own
+// header names, and the driver's own helpers for the platform's records.
+// Every other header of the driver includes this one.
+#ifndef DRIVER_SYSTEM_H
+#define DRIVER_SYSTEM_H
+
+#include <stddef.h>   // offsetof
+#include <stdlib.h>   // malloc, free: the C runtime's heap
+#include <string.h>   // memcpy
+
+#include <windows.h>
+#include <mmsystem.h>
+#include <mmddk.h>
+#include <dbgapi.h>    // NKDbgPrintfW
+#include <pkfuncs.h>   // GetCurrentPermissions, SetProcPermissions
+#include <wavedev.h>   // IOCTL_WAV_MESSAGE, MMDRV_MESSAGE_PARAMS
+
+#include "driver/record.h"
+
+#endif

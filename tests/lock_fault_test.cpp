@@ -1,0 +1,364 @@
+// A fault caught inside each region that holds g_StreamLock leaves the lock
+// free and the stream usable.  The host's guard releases nothing, as the
+// platform's exception handling does, so what is checked here is the
+// driver's own unwinding: the dispatcher and WODM_RESET give back exactly the
+// levels their guarded stretch took.
+#include <sys/mman.h>
+
+#include <atomic>
+#include <cstdio>
+#include <cstdlib>
+#include <chrono>
+#include <future>
+#include <stdexcept>
+#include <thread>
+
+#include "host/clock.h"
+#include "support/stream_fixture.h"
+
+using testing_support::HeaderPool;
+using testing_support::MakeFormat;
+using testing_support::MessageAnswer;
+using testing_support::StreamClient;
+using testing_support::StreamTest;
+using testing_support::UnmappedPage;
+
+namespace {
+
+// One header alone on a page of its own, so that the test can take the
+// page away while the driver still has the header queued.
+class PageHeader {
+public:
+    explicit PageHeader(DWORD length) : buffer_(length, 0x5A)
+    {
+        page_ = mmap(nullptr, 4096, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+        h_ = static_cast<WAVEHDR*>(page_);
+        *h_ = WAVEHDR{};
+        h_->lpData = reinterpret_cast<LPSTR>(buffer_.data());
+        h_->dwBufferLength = length;
+        h_->dwFlags = WHDR_PREPARED;
+    }
+    ~PageHeader() { munmap(page_, 4096); }
+    WAVEHDR* get() const { return h_; }
+    void Revoke() { mprotect(page_, 4096, PROT_NONE); }
+    void Restore() { mprotect(page_, 4096, PROT_READ | PROT_WRITE); }
+
+private:
+    std::vector<uint8_t> buffer_;
+    void* page_;
+    WAVEHDR* h_;
+};
+
+class LockFaultTest : public StreamTest {
+protected:
+    // A lock still held after a failed case would keep the driver from
+    // being deinitialised (WAV_Deinit waits for it): end the run instead of
+    // hanging.
+    void TearDown() override
+    {
+        if (!host::IsFree(StreamLock())) {
+            ADD_FAILURE() << "g_StreamLock is still held; the driver cannot be unloaded";
+            std::fflush(nullptr);
+            std::_Exit(1);
+        }
+        StreamTest::TearDown();
+    }
+
+    void Open(StreamClient& client)
+    {
+        format_ = MakeFormat();
+        ASSERT_EQ(OpenRaw(client, &format_).result, 0u);
+    }
+
+    static void Poke() { *static_cast<volatile int*>(UnmappedPage()) = 1; }
+
+    // The call was ended by a caught fault: TRUE and no result word.
+    static void ExpectCaught(const MessageAnswer& a)
+    {
+        EXPECT_EQ(a.returned, TRUE);
+        EXPECT_FALSE(a.wroteResult);
+    }
+
+    // Nobody holds the lock, and a message sent from another thread gets
+    // through (with a watchdog, so that a held lock fails the test instead of
+    // hanging it).
+    void ExpectLockFree()
+    {
+        ASSERT_EQ(host::HeldLevels(StreamLock()), 0u);
+        ASSERT_TRUE(host::IsFree(StreamLock()));
+        // A format query takes the lock and changes nothing.
+        auto answer = std::async(std::launch::async, [this] {
+            StreamClient probe;
+            WAVEFORMATEX format = MakeFormat();
+            return OpenRaw(probe, &format, WAVE_FORMAT_QUERY);
+        });
+        ASSERT_EQ(answer.wait_for(std::chrono::seconds(10)), std::future_status::ready);
+        EXPECT_EQ(answer.get().result, 0u);
+    }
+
+    // A whole playback by a new client after the fault: open, a header
+    // played to the end and handed back, close.
+    void ExpectStreamUsable()
+    {
+        ASSERT_EQ(Message(WODM_RESET).result, 0u);
+        StreamClient next;
+        WAVEFORMATEX format = MakeFormat();
+        ASSERT_EQ(OpenRaw(next, &format).result, 0u);
+        HeaderPool pool(1);
+        const size_t before = PostedBytes();
+        ASSERT_EQ(Write(pool.Prepare(0, 3000)).result, 0u);
+        host::AdvanceVirtualMs(60);
+        EXPECT_EQ(next.Done(), std::vector<const void*>{pool[0]});
+        EXPECT_EQ(PostedBytes() - before, 3000u);
+        EXPECT_EQ(Message(WODM_CLOSE).result, 0u);
+        EXPECT_TRUE(host::IsFree(StreamLock()));
+    }
+
+    WAVEFORMATEX format_{};
+};
+
+TEST_F(LockFaultTest, OpenWithUnreadableRecords)
+{
+    StreamClient client;
+    const auto* badFormat = static_cast<const WAVEFORMATEX*>(UnmappedPage());
+    ExpectCaught(OpenRaw(client, badFormat, WAVE_FORMAT_QUERY));
+    ExpectCaught(OpenRaw(client, badFormat, 0));
+    ExpectCaught(Message(WODM_OPEN, reinterpret_cast<DWORD_PTR>(UnmappedPage()), 0));
+    ASSERT_NO_FATAL_FAILURE(ExpectLockFree());
+    ExpectStreamUsable();
+}
+
+TEST_F(LockFaultTest, OpenWhoseAnnouncementFaults)
+{
+    LinkEvent(BT_EVENT_LINK_UP);
+    StreamClient client;
+    client.onCall = [](const StreamClient::Call& c) {
+        if (c.msg == MM_WOM_OPEN)
+            Poke();
+    };
+    ExpectCaught(OpenRaw(client, &format_));
+    EXPECT_EQ(client.Messages(), std::vector<UINT>{MM_WOM_OPEN});
+    ASSERT_NO_FATAL_FAILURE(ExpectLockFree());
+    ExpectStreamUsable();
+}
+
+TEST_F(LockFaultTest, CloseWhoseTimerStopFaults)
+{
+    StreamClient client;
+    Open(client);
+    HeaderPool pool(1);
+    ASSERT_EQ(Write(pool.Prepare(0, 1000)).result, 0u);
+    ASSERT_EQ(Message(WODM_RESET).result, 0u);   // queue empty, timer running
+    ASSERT_EQ(host::ActiveTimerCount(), 1);
+
+    host::FailNext(host::Fault::TimerAccess);
+    ExpectCaught(Message(WODM_CLOSE));
+    EXPECT_EQ(Ctx().bOpened, TRUE);
+    ASSERT_NO_FATAL_FAILURE(ExpectLockFree());
+
+    // The close can be made again; it stops the timer this time.
+    EXPECT_EQ(Message(WODM_CLOSE).result, 0u);
+    EXPECT_EQ(host::ActiveTimerCount(), 0);
+    EXPECT_EQ(client.Messages(), (std::vector<UINT>{MM_WOM_DONE, MM_WOM_CLOSE}));
+    ExpectStreamUsable();
+}
+
+TEST_F(LockFaultTest, CloseWhoseCallbackFaults)
+{
+    StreamClient client;
+    client.onCall = [](const StreamClient::Call& c) {
+        if (c.msg == MM_WOM_CLOSE)
+            Poke();
+    };
+    Open(client);
+    ExpectCaught(Message(WODM_CLOSE));
+    EXPECT_EQ(client.Messages(), std::vector<UINT>{MM_WOM_CLOSE});
+    ASSERT_NO_FATAL_FAILURE(ExpectLockFree());
+    ExpectStreamUsable();
+}
+
+TEST_F(LockFaultTest, WriteOfAnUnreadableHeader)
+{
+    StreamClient client;
+    Open(client);
+    ExpectCaught(Write(static_cast<WAVEHDR*>(UnmappedPage())));
+    ASSERT_NO_FATAL_FAILURE(ExpectLockFree());
+    ExpectStreamUsable();
+}
+
+TEST_F(LockFaultTest, PauseWhoseTimerStopFaults)
+{
+    StreamClient client;
+    Open(client);
+    HeaderPool pool(1);
+    ASSERT_EQ(Write(pool.Prepare(0, 20000)).result, 0u);
+    host::AdvanceVirtualMs(20);
+
+    host::FailNext(host::Fault::TimerAccess);
+    ExpectCaught(Message(WODM_PAUSE));
+    EXPECT_EQ(Ctx().bPaused, FALSE);
+    ASSERT_NO_FATAL_FAILURE(ExpectLockFree());
+
+    // The pause can be made again.
+    EXPECT_EQ(Message(WODM_PAUSE).result, 0u);
+    EXPECT_EQ(Ctx().bPaused, TRUE);
+    EXPECT_EQ(host::ActiveTimerCount(), 0);
+    ExpectStreamUsable();
+}
+
+TEST_F(LockFaultTest, RestartWhoseTimerStartFaults)
+{
+    StreamClient client;
+    Open(client);
+    HeaderPool pool(1);
+    ASSERT_EQ(Write(pool.Prepare(0, 20000)).result, 0u);
+    host::AdvanceVirtualMs(20);
+    ASSERT_EQ(Message(WODM_PAUSE).result, 0u);
+
+    host::FailNext(host::Fault::TimerAccess);
+    ExpectCaught(Message(WODM_RESTART));
+    EXPECT_EQ(Ctx().bPaused, TRUE);
+    ASSERT_NO_FATAL_FAILURE(ExpectLockFree());
+
+    EXPECT_EQ(Message(WODM_RESTART).result, 0u);
+    EXPECT_EQ(Ctx().bPaused, FALSE);
+    EXPECT_EQ(host::ActiveTimerCount(), 1);
+    ExpectStreamUsable();
+}
+
+TEST_F(LockFaultTest, BreakLoopOverAHeaderThatIsGone)
+{
+    StreamClient client;
+    Open(client);
+    PageHeader header(20000);
+    ASSERT_EQ(Write(header.get()).result, 0u);
+    header.Revoke();
+    ExpectCaught(Message(WODM_BREAKLOOP));
+    ASSERT_NO_FATAL_FAILURE(ExpectLockFree());
+    header.Restore();
+    ExpectStreamUsable();
+}
+
+// WODM_GETPOS holds the lock twice (the position is read under a second
+// holding) when the current header faults: both levels are given back.
+TEST_F(LockFaultTest, PositionOverAHeaderThatIsGone)
+{
+    StreamClient client;
+    Open(client);
+    PageHeader header(20000);
+    ASSERT_EQ(Write(header.get()).result, 0u);
+    host::AdvanceVirtualMs(20);
+    header.Revoke();
+    MMTIME t{};
+    t.wType = TIME_BYTES;
+    ExpectCaught(Message(WODM_GETPOS, reinterpret_cast<DWORD_PTR>(&t), sizeof t));
+    ASSERT_NO_FATAL_FAILURE(ExpectLockFree());
+    header.Restore();
+    ExpectStreamUsable();
+}
+
+// WODM_RESET's own guard, with a level of the lock above its own at the
+// moment of the exception: the client's MM_WOM_DONE sends WODM_OPEN for a
+// second client, whose MM_WOM_OPEN throws.  The dispatcher of that open does
+// not catch a C++ exception (only access faults), so it passes through the
+// open's holding to the reset's guard, which gives back both levels.
+TEST_F(LockFaultTest, ResetCatchesAnExceptionFromANestedHolding)
+{
+    LinkEvent(BT_EVENT_LINK_UP);
+    StreamClient client;
+    Open(client);
+    StreamClient thrower;
+    thrower.onCall = [](const StreamClient::Call& c) {
+        if (c.msg == MM_WOM_OPEN)
+            throw std::runtime_error("client trouble");
+    };
+    client.onCall = [this, &thrower](const StreamClient::Call& c) {
+        if (c.msg == MM_WOM_DONE)
+            OpenRaw(thrower, &format_);
+    };
+    HeaderPool pool(2);
+    ASSERT_EQ(Write(pool.Prepare(0, 4000)).result, 0u);
+    ASSERT_EQ(Write(pool.Prepare(1, 4000)).result, 0u);
+    auto a = Message(WODM_RESET);
+    EXPECT_TRUE(a.wroteResult);
+    EXPECT_EQ(a.result, 0u);
+    EXPECT_EQ(thrower.Messages(), std::vector<UINT>{MM_WOM_OPEN});
+    EXPECT_EQ(Ctx().bOpened, FALSE);
+    EXPECT_EQ(Ctx().bLinkUp, TRUE);
+    ASSERT_NO_FATAL_FAILURE(ExpectLockFree());
+    ExpectStreamUsable();
+}
+
+// A message sent from inside a callback that faults there is caught by that
+// message's own dispatch: only the level it took is given back, and the
+// outer holder (a close, a tick) goes on with its own.
+TEST_F(LockFaultTest, FaultingMessageFromACallbackKeepsTheOuterHolding)
+{
+    StreamClient client;
+    client.onCall = [this](const StreamClient::Call& c) {
+        if (c.msg == MM_WOM_CLOSE || c.msg == MM_WOM_DONE)
+            ExpectCaught(Write(static_cast<WAVEHDR*>(UnmappedPage())));
+    };
+    Open(client);
+    HeaderPool pool(2);
+    ASSERT_EQ(Write(pool.Prepare(0, 4000)).result, 0u);
+    ASSERT_EQ(Write(pool.Prepare(1, 4000)).result, 0u);
+    host::AdvanceVirtualMs(100);   // both handed back from the tick
+    EXPECT_EQ(client.Done(), (std::vector<const void*>{pool[0], pool[1]}));
+    ASSERT_NO_FATAL_FAILURE(ExpectLockFree());
+
+    EXPECT_EQ(Message(WODM_CLOSE).result, 0u);
+    EXPECT_EQ(Ctx().bOpened, FALSE);
+    ASSERT_NO_FATAL_FAILURE(ExpectLockFree());
+    ExpectStreamUsable();
+}
+
+// A faulting MM_WOM_DONE reached from a message sent on the tick's thread:
+// the tick hands a header back, the client's callback sends WODM_RESET, and
+// the reset's flush reaches another MM_WOM_DONE that faults.  The reset's
+// guard catches it, gives back only its own levels, and the tick goes on.
+TEST_F(LockFaultTest, FaultingCompletionInsideAResetSentFromTheTick)
+{
+    StreamClient client;
+    int done = 0;
+    client.onCall = [this, &done](const StreamClient::Call& c) {
+        if (c.msg != MM_WOM_DONE)
+            return;
+        if (++done == 1)
+            EXPECT_EQ(Message(WODM_RESET).result, 0u);
+        else
+            Poke();
+    };
+    Open(client);
+    HeaderPool pool(2);
+    ASSERT_EQ(Write(pool.Prepare(0, 3000)).result, 0u);
+    ASSERT_EQ(Write(pool.Prepare(1, 40000)).result, 0u);
+    host::AdvanceVirtualMs(40);
+    EXPECT_EQ(done, 2);
+    EXPECT_EQ(Ctx().bOpened, FALSE);
+    ASSERT_NO_FATAL_FAILURE(ExpectLockFree());
+    ExpectStreamUsable();
+}
+
+TEST_F(LockFaultTest, FaultsOnSeveralThreadsEachGiveBackTheirOwnLevels)
+{
+    StreamClient client;
+    Open(client);
+    std::vector<std::thread> threads;
+    std::atomic<int> caught{0};
+    for (int t = 0; t < 4; ++t)
+        threads.emplace_back([&] {
+            for (int i = 0; i < 50; ++i) {
+                auto a = Write(static_cast<WAVEHDR*>(UnmappedPage()));
+                if (a.returned && !a.wroteResult)
+                    ++caught;
+            }
+        });
+    for (auto& t : threads)
+        t.join();
+    EXPECT_EQ(caught.load(), 200);
+    ASSERT_NO_FATAL_FAILURE(ExpectLockFree());
+    ExpectStreamUsable();
+}
+
+}  // namespace
