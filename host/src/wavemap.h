@@ -14,6 +14,7 @@
 
 #include "convert.h"
 #include "host/platform.h"
+#include "driver/record.h"
 
 namespace host {
 
