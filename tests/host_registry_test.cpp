@@ -430,7 +430,7 @@ TEST_F(RegistryTest, OtherRootsAreKeptApartFromTheMachinesKeys)
     EXPECT_EQ(dw, 10u);
 
     // The platform's calls reach the other roots through their predefined handles.
-    HKEY currentUser = reinterpret_cast<HKEY>(static_cast<ULONG_PTR>(0x80000001u));
+    HKEY currentUser = reinterpret_cast<HKEY>(static_cast<ULONG_PTR>(static_cast<LONG>(0x80000001u)));
     HKEY k = nullptr;
     ASSERT_EQ(RegOpenKeyExW(currentUser, P(W("controlpanel\\volume")), 0, 0, &k), ERROR_SUCCESS);
     Answer a = Query(k, "Volume", 4);
@@ -438,7 +438,7 @@ TEST_F(RegistryTest, OtherRootsAreKeptApartFromTheMachinesKeys)
     EXPECT_EQ(a.type, static_cast<DWORD>(REG_DWORD));
     EXPECT_EQ(RegCloseKey(k), ERROR_SUCCESS);
     EXPECT_EQ(RegOpenKeyExW(HKEY_LOCAL_MACHINE, P(W("ControlPanel\\Volume")), 0, 0, &k), ERROR_FILE_NOT_FOUND);
-    EXPECT_EQ(RegOpenKeyExW(reinterpret_cast<HKEY>(static_cast<ULONG_PTR>(0x80000004u)), P(W("X")), 0, 0, &k),
+    EXPECT_EQ(RegOpenKeyExW(reinterpret_cast<HKEY>(static_cast<ULONG_PTR>(static_cast<LONG>(0x80000004u))), P(W("X")), 0, 0, &k),
               kInvalidHandle);
 }
 

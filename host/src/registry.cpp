@@ -290,8 +290,9 @@ size_t RegistryOpenHandles()
 
 namespace {
 
-// The predefined root handles' values, as on the platform.
-const ULONG_PTR kRootHandleBase = 0x80000000u;   // HKEY_CLASSES_ROOT; then CURRENT_USER, LOCAL_MACHINE, USERS
+// The predefined root handles' values, as on the platform: 32-bit values
+// sign-extended to the pointer's width, as HKEY_LOCAL_MACHINE is.
+const ULONG_PTR kRootHandleBase = static_cast<ULONG_PTR>(static_cast<LONG>(0x80000000u));   // HKEY_CLASSES_ROOT; then CURRENT_USER, LOCAL_MACHINE, USERS
 
 // The root and path an HKEY stands for; false for a handle that is not one.
 // Caller holds g_regMutex.

@@ -358,7 +358,8 @@ TEST(PlayerDiagnosticsTest, DebugLinesAndTheMessageTraceAreOffByDefault)
               std::string::npos)
         << r.err;
     // Every message of the run, each answered, from the threads that sent them.
-    EXPECT_EQ(Count(r.err, "wave: WODM_OPEN device 0"), 2u);   // the format query and the open
+    // The player's own format query, the mapper's query before it opens, and the open.
+    EXPECT_EQ(Count(r.err, "wave: WODM_OPEN device 0"), 3u);
     EXPECT_EQ(Count(r.err, "wave: WODM_PREPARE"), 4u);
     EXPECT_EQ(Count(r.err, "wave: WODM_UNPREPARE"), 4u);
     EXPECT_EQ(Count(r.err, "wave: WODM_PAUSE device 0 (0x0, 0x0) -> MMSYSERR_NOERROR"), 1u);
