@@ -33,6 +33,7 @@ struct TimedAction {
 
 struct Options {
     std::string input;                    // empty: the built-in sound
+    uint64_t builtInFrames = 0;           // length of the built-in sound; 0: the default
     bool fast = false;                    // virtual clock instead of the real one
     std::string regFile;                  // optional .reg file
     std::vector<std::pair<std::string, uint32_t>> sets;   // --set overrides, in order
