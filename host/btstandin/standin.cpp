@@ -2,9 +2,10 @@
 // accepted, queued for the stand-in's packet thread, which hands the block's
 // audio to the sinks and frees it, as the library would after sending.  The
 // packet thread takes the whole queue at once, and a poster wakes it only
-// when it sleeps and either a batch has gathered or a millisecond has passed
-// since the last wake-up: posts at the audio's pace (one per tick) wake it
-// every time, while a fast run pays one hand-off per batch, not per packet.
+// when it sleeps and either a batch has gathered or 100 ms have passed since
+// the last wake-up: at the audio's pace (one post per 20 ms tick) it wakes
+// every few posts, and a fast run pays one hand-off per batch, not per
+// packet.  The sinks therefore see a packet up to 100 ms after its post.
 // Anyone waiting for the queue to drain wakes it too.  Link events are
 // raised from a second thread of its own.
 #include <time.h>
@@ -25,7 +26,7 @@ namespace {
 // A poster wakes the sleeping packet thread once this many packets wait, or
 // when this long has passed since the last wake-up.
 const size_t kWakeBatch = 64;
-const uint64_t kWakeAfterNs = 1000000;
+const uint64_t kWakeAfterNs = 100000000;
 
 uint64_t MonotonicNs()
 {
@@ -72,6 +73,7 @@ public:
     std::vector<Sink> sinks_;
     std::function<void(const PostInfo&)> observer_;
 
+    bool freeOnPost_ = false;
     bool recording_ = false;
     size_t recordBound_ = 0;        // audio bytes the record may keep
     size_t recordBytes_ = 0;        // audio bytes it keeps
@@ -171,6 +173,7 @@ void Reset()
     s.refuseAll_ = false;
     s.sinks_.clear();
     s.observer_ = nullptr;
+    s.freeOnPost_ = false;
     s.answers_.clear();
 }
 
@@ -233,6 +236,12 @@ void AddSink(Sink sink)
 {
     std::lock_guard<std::mutex> lock(S().mutex_);
     S().sinks_.push_back(std::move(sink));
+}
+
+void FreeOnPost(bool atOnce)
+{
+    std::lock_guard<std::mutex> lock(S().mutex_);
+    S().freeOnPost_ = atOnce;
 }
 
 void SetPostObserver(std::function<void(const PostInfo&)> fn)
@@ -335,6 +344,11 @@ DWORD LMRPostData(HANDLE hAudio, LPVOID pPacket, DWORD dwLength)
         s.observer_(btstandin::PostInfo{view.counter, view.size, refused});
     if (refused)
         return LMR_POST_REFUSED;
+    if (s.freeOnPost_) {
+        lock.unlock();
+        std::free(pPacket);
+        return 0;
+    }
     if (s.inFlight_ >= btstandin::kMaxPacketsInFlight) {
         ++s.drainWaiters_;
         s.packetCv_.notify_one();

@@ -633,7 +633,13 @@ void Player::OnDone(WAVEHDR* h)
             callbackError_ = error;
         }
     }
-    cv_.notify_all();
+    bool wake;
+    {
+        std::lock_guard<std::mutex> lock(mu_);
+        wake = DoneLocked() || !callbackError_.empty();
+    }
+    if (wake)
+        cv_.notify_all();
 }
 
 // CALLBACK_EVENT: the buffers that came back since the last look.
@@ -746,15 +752,18 @@ void Player::WaitOrAdvance(double untilSeconds)
         host::AdvanceVirtualNs(std::min<uint64_t>(step, periods * period_ * 1000000ull));
         return;
     }
-    double wait = std::min(std::max(0.0, untilSeconds - PlaySeconds()), 0.05);
     if (o_.refill == Refill::Event) {
+        double wait = std::min(std::max(0.0, untilSeconds - PlaySeconds()), 0.05);
         host::WaitForEvent(event_, static_cast<uint32_t>(wait * 1000.0) + 1);
         return;
     }
+    // The callback refills the buffers itself: the main thread only wakes
+    // for the next action, the end, an error, or the progress shown (each
+    // wake-up costs CPU, which real-time playback keeps small).
+    double wait = std::min(std::max(0.0, untilSeconds - PlaySeconds()), o_.quiet ? 1.0 : 0.1);
     std::unique_lock<std::mutex> lock(mu_);
-    uint64_t seen = returned_;
     cv_.wait_for(lock, std::chrono::duration<double>(wait),
-                 [&] { return returned_ != seen || !callbackError_.empty(); });
+                 [&] { return DoneLocked() || !callbackError_.empty(); });
 }
 
 double Player::ExpectedSeconds() const

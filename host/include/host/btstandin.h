@@ -76,6 +76,10 @@ size_t PacketsInFlight();
 // waits for room, as a library whose send queue is full holds its caller.
 // Only sinks slower than the audio reach it.
 constexpr size_t kMaxPacketsInFlight = 512;
+// Accepted packets are freed at once inside the post, on the poster's thread,
+// and reach no sink: a library that drops what it is given (for measuring
+// the tick alone).
+void FreeOnPost(bool atOnce);
 // Returns once at most `count` packets are in flight.
 void WaitInFlightAtMost(size_t count);
 
