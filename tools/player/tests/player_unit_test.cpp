@@ -567,6 +567,59 @@ TEST(WindowTest, ReportsTheFirstDifferenceAndLengthMismatches)
     EXPECT_EQ(r.Result(150).firstDifference, 150);
 }
 
+TEST(AnalysisTest, TimelineOfAHundredThousandTicksStaysBoundedAndCountsAll)
+{
+    PacingAnalyser a(1000, false, false);
+    a.SetConfig(PacingConfig{true, 100000, 10, 0});
+    std::vector<std::pair<uint32_t, uint32_t>> lines;
+    a.SetPacketLine([&](const PacketInfo& p, uint32_t due) {
+        if (lines.size() < 3)
+            lines.push_back({p.bytes, due});
+    });
+    a.Add({PlayEvent::Init, 0, 0});
+    a.Add({PlayEvent::Queued, 0, 2000000000});
+    for (uint64_t t = 1; t <= 100000; ++t) {
+        a.Add({PlayEvent::Tick, t * 10, 0});
+        a.AddPacket({t * 10, t == 1 ? 0u : 1000u, false});
+    }
+    PacingResult r = a.Finish();
+    EXPECT_EQ(r.tickCount, 100000u);
+    EXPECT_LE(r.ticks.size(), 8192u);
+    EXPECT_GE(r.ticks.size(), 4096u);
+    ASSERT_GT(r.timelineEvery, 1u);
+    for (size_t i = 1; i < r.ticks.size(); ++i)
+        ASSERT_EQ(r.ticks[i].tick - r.ticks[i - 1].tick, r.timelineEvery);
+    EXPECT_EQ(r.underruns, 0u);
+    EXPECT_EQ(r.intervalMs.count, 99999u);
+    EXPECT_DOUBLE_EQ(r.intervalMs.p99, 10.0);
+    ASSERT_EQ(lines.size(), 3u);
+    EXPECT_EQ(lines[1], (std::pair<uint32_t, uint32_t>{1000, 1000}));
+}
+
+TEST(AnalysisTest, ShortTickBecomesAnUnderrunOnlyWhenAudioFollows)
+{
+    // Fed one event at a time: a short tick is judged when later packets
+    // show whether audio still came.
+    PacingAnalyser a(1000, false, false);
+    a.SetConfig(PacingConfig{true, 100000, 10, 0});
+    a.Add({PlayEvent::Init, 0, 0});
+    a.Add({PlayEvent::Queued, 0, 1500});
+    a.Add({PlayEvent::Tick, 10, 0});   // first tick, CacheLen 0
+    a.Add({PlayEvent::Tick, 20, 0});
+    a.AddPacket({20, 600, false});     // 1000 due: short
+    a.Add({PlayEvent::Queued, 25, 5000});
+    a.Add({PlayEvent::Tick, 30, 0});
+    a.AddPacket({30, 1000, false});    // audio came after it: the short tick was an underrun
+    a.Add({PlayEvent::Tick, 40, 0});
+    a.AddPacket({40, 900, false});     // short, but nothing follows
+    PacingResult r = a.Finish();
+    EXPECT_EQ(r.underruns, 1u);
+    EXPECT_EQ(r.underrunBytes, 400u);
+    ASSERT_EQ(r.ticks.size(), 4u);
+    EXPECT_TRUE(r.ticks[1].underrun);
+    EXPECT_FALSE(r.ticks[3].underrun);
+}
+
 TEST(AnalysisTest, DistributionStaysExactForFewValuesAndBoundedForMany)
 {
     Distribution d;
