@@ -266,7 +266,7 @@ struct Lateness {
 };
 
 struct TimerProbe {
-    uint64_t firstDeadline = 0;
+    std::atomic<uint64_t> firstDeadline{0};
     uint64_t periodNs = 0;
     size_t want = 0;
     Lateness late;
@@ -285,9 +285,10 @@ void CALLBACK ProbeTick(UINT, UINT, DWORD_PTR, DWORD_PTR, DWORD_PTR)
     // The timer keeps a fixed grid from its first deadline; a tick belongs
     // to the last grid point before it (one late by a whole period or more
     // makes the timer skip the points already past).
-    if (now < p.firstDeadline)
+    const uint64_t first = p.firstDeadline.load();
+    if (now < first)
         return;
-    p.late.us.push_back(static_cast<double>((now - p.firstDeadline) % p.periodNs) / 1000.0);
+    p.late.us.push_back(static_cast<double>((now - first) % p.periodNs) / 1000.0);
 }
 
 void BenchTimer(bool quick)
@@ -314,10 +315,20 @@ void BenchTimer(bool quick)
             deadline += g_probe.periodNs;
         }
     });
-    // timeSetEvent takes its own reading just after this one; its first
-    // deadline is at most a few microseconds later than this estimate.
-    g_probe.firstDeadline = NowNs() + g_probe.periodNs;
-    UINT id = timeSetEvent(periodMs, 1, &ProbeTick, 0, TIME_PERIODIC);
+    // timeSetEvent takes its own reading between these two; a call that took
+    // long (the thread was preempted) is made again, so the first deadline is
+    // known to within a few microseconds (taken at its earliest, which can
+    // only make the timer look later than it is).
+    UINT id = 0;
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        uint64_t before = NowNs();
+        id = timeSetEvent(periodMs, 1, &ProbeTick, 0, TIME_PERIODIC);
+        uint64_t after = NowNs();
+        g_probe.firstDeadline = before + g_probe.periodNs;
+        if (after - before < 5000 || attempt == 99)
+            break;
+        timeKillEvent(id);
+    }
     loop.join();
     while (!g_probe.done)
         std::this_thread::sleep_for(std::chrono::milliseconds(5));

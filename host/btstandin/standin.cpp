@@ -2,10 +2,10 @@
 // accepted, queued for the stand-in's packet thread, which hands the block's
 // audio to the sinks and frees it, as the library would after sending.  The
 // packet thread takes the whole queue at once, and a poster wakes it only
-// when it sleeps and either a batch has gathered or 100 ms have passed since
+// when it sleeps and either a batch has gathered or 250 ms have passed since
 // the last wake-up: at the audio's pace (one post per 20 ms tick) it wakes
-// every few posts, and a fast run pays one hand-off per batch, not per
-// packet.  The sinks therefore see a packet up to 100 ms after its post.
+// four times a second, and a fast run pays one hand-off per batch, not per
+// packet.  The sinks therefore see a packet up to 250 ms after its post.
 // Anyone waiting for the queue to drain wakes it too.  Link events are
 // raised from a second thread of its own.
 #include <time.h>
@@ -26,7 +26,7 @@ namespace {
 // A poster wakes the sleeping packet thread once this many packets wait, or
 // when this long has passed since the last wake-up.
 const size_t kWakeBatch = 64;
-const uint64_t kWakeAfterNs = 100000000;
+const uint64_t kWakeAfterNs = 250000000;
 
 uint64_t MonotonicNs()
 {

@@ -17,9 +17,13 @@
 // killed; the callback itself runs outside the mutex.  So a kill never waits
 // for a tick (which may be blocked on a lock the killer holds), and no tick
 // of a killed timer begins after the kill has returned.
+#include <linux/futex.h>
 #include <pthread.h>
 #include <sched.h>
 #include <sys/prctl.h>
+#include <sys/syscall.h>
+#include <time.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <cerrno>
@@ -171,7 +175,12 @@ struct TimerEntry {
 
 struct ClockService {
     std::mutex mutex;                   // guards everything below
-    std::condition_variable wake;       // to the service thread: timers or requests changed
+    std::condition_variable wake;       // to the service thread: timers or requests changed (virtual clock)
+    // The real clock's sleep: a futex wait on this word to an absolute
+    // CLOCK_MONOTONIC deadline, one system call like clock_nanosleep, yet
+    // woken early when the timers change.  Bumped under the mutex.
+    std::atomic<uint32_t> wakeWord{0};
+    bool sleeping = false;              // the service thread waits on wakeWord
     std::condition_variable done;       // to callers: a callback returned (only while callbackWaiters > 0)
     std::condition_variable advanced;   // to callers: an advance finished
     int callbackWaiters = 0;            // callers waiting on `done`; no wake-up per tick otherwise
@@ -361,6 +370,35 @@ void FireLocked(ClockService& s, std::unique_lock<std::mutex>& lock, TimerEntry&
         s.done.notify_all();
 }
 
+// Wakes the service thread for a change of timers or requests, whichever
+// way it sleeps.  Caller holds the mutex.
+void WakeServiceLocked(ClockService& s)
+{
+    s.wake.notify_all();
+    s.wakeWord.fetch_add(1, std::memory_order_relaxed);
+    if (s.sleeping)
+        syscall(SYS_futex, reinterpret_cast<uint32_t*>(&s.wakeWord), FUTEX_WAKE_PRIVATE, 1, nullptr, nullptr, 0);
+}
+
+// The real clock's wait for a deadline: the mutex is released for a single
+// futex wait to the absolute deadline on CLOCK_MONOTONIC (a condition
+// variable would take the mutex back marked as contended, so every tick
+// would pay a second system call to release it).  Returns with the mutex
+// held, at the deadline or earlier when the timers changed.
+void SleepUntilLocked(ClockService& s, std::unique_lock<std::mutex>& lock, uint64_t deadlineNs)
+{
+    const uint32_t seen = s.wakeWord.load(std::memory_order_relaxed);
+    s.sleeping = true;
+    lock.unlock();
+    timespec ts;
+    ts.tv_sec = static_cast<time_t>(deadlineNs / kNsPerSecond);
+    ts.tv_nsec = static_cast<long>(deadlineNs % kNsPerSecond);
+    syscall(SYS_futex, reinterpret_cast<uint32_t*>(&s.wakeWord), FUTEX_WAIT_BITSET_PRIVATE, seen, &ts, nullptr,
+            FUTEX_BITSET_MATCH_ANY);
+    lock.lock();
+    s.sleeping = false;
+}
+
 // Asks for real-time scheduling for the service thread while the real clock
 // is in use, and gives it back on the virtual clock.  A process that may not
 // have it keeps normal scheduling; the outcome is kept for reports.  The
@@ -419,9 +457,7 @@ void ServiceLoop()
         }
         uint64_t now = MonotonicNs();
         if (now < t->fireAt.ns) {
-            // Sleep to the absolute deadline (steady_clock is CLOCK_MONOTONIC).
-            std::chrono::steady_clock::time_point until{std::chrono::nanoseconds(t->fireAt.ns)};
-            s.wake.wait_until(lock, until);
+            SleepUntilLocked(s, lock, t->fireAt.ns);
             continue;
         }
         FireLocked(s, lock, *t);
@@ -462,7 +498,7 @@ void StopAllTimersLocked(ClockService& s, std::unique_lock<std::mutex>& lock)
         s.advanceCompleted = s.advanceRequested;
         s.advanced.notify_all();
     }
-    s.wake.notify_all();
+    WakeServiceLocked(s);
 }
 
 void UseClockLocked(ClockService& s, std::unique_lock<std::mutex>& lock, ClockKind kind)
@@ -475,7 +511,7 @@ void UseClockLocked(ClockService& s, std::unique_lock<std::mutex>& lock, ClockKi
     s.baseCount = 0;
     s.realTimeWanted = kind == ClockKind::Real;
     PublishLocked(s);
-    s.wake.notify_all();
+    WakeServiceLocked(s);
 }
 
 [[noreturn]] void Misuse(const char* what)
@@ -499,7 +535,7 @@ void AdvanceToLocked(ClockService& s, std::unique_lock<std::mutex>& lock, const 
     s.advancePending = true;
     s.advanceTarget = target;
     const uint64_t request = ++s.advanceRequested;
-    s.wake.notify_all();
+    WakeServiceLocked(s);
     s.advanced.wait(lock, [&] { return s.advanceCompleted >= request; });
 }
 
@@ -746,7 +782,7 @@ MMRESULT timeSetEvent(UINT uDelay, UINT /*uResolution*/, LPTIMECALLBACK fptc, DW
     t.killed = false;
     s.timers.emplace(id, t);
     ++s.created;
-    s.wake.notify_all();
+    WakeServiceLocked(s);
     return id;
 }
 
@@ -764,7 +800,7 @@ MMRESULT timeKillEvent(UINT uTimerID)
         it->second.killed = true;   // erased by the service thread when the callback returns
     else
         s.timers.erase(it);
-    s.wake.notify_all();
+    WakeServiceLocked(s);
     return TIMERR_NOERROR;
 }
 
