@@ -59,7 +59,7 @@ std::vector<Row> g_rows;
 
 std::string Fmt(const char* f, double v)
 {
-    char buf[64];
+    char buf[256];
     std::snprintf(buf, sizeof buf, f, v);
     return buf;
 }

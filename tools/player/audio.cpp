@@ -22,7 +22,7 @@ namespace {
 
 // Frames decoded per chunk: small enough to stay in the cache, large enough
 // that per-call costs vanish.
-const size_t kChunkFrames = 4096;
+const size_t kChunkFrames = 16384;
 
 size_t BytesPerSample(SampleType t)
 {
