@@ -10,7 +10,9 @@
 //     baseCount + floor((t - base) / 1e9 units)
 // and a frequency change rebases it, so the counter never jumps.  Products
 // that may exceed 64 bits go through the small 128-bit helpers below (the
-// 32-bit target has no 128-bit integer type).
+// compiler's 128-bit type where there is one; the 32-bit target has none).
+// What the counter needs is republished under a sequence lock after every
+// change, so reading the counter takes no mutex.
 //
 // One service thread runs every callback.  The decision that a tick begins
 // is taken under the service mutex, where timeKillEvent also marks its timer

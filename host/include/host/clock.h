@@ -1,11 +1,13 @@
 // The clock behind the performance counter and the multimedia timer.
 //
 // Two clocks share one interface.  The real clock follows CLOCK_MONOTONIC and
-// a timer thread sleeps to absolute deadlines.  The virtual clock stands
+// a timer thread sleeps to absolute deadlines (one futex wait per tick), at
+// real-time priority when the process may have it.  The virtual clock stands
 // still until a test (or the player's fast mode) advances it; advancing fires
 // every tick that falls due, in order, on the timer service's own thread, and
-// returns when they have run.  Each tick's callback reads the counter at its
-// own firing time.
+// returns when they have run: one hand-off per advance, not per tick.  Each
+// tick's callback reads the counter at its own firing time.  The counter is
+// read without a lock, from any thread.
 //
 // One service thread runs every timer's callback, one call at a time.
 // timeKillEvent never waits for a running callback (its caller may hold the
