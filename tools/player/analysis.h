@@ -181,6 +181,10 @@ public:
     void Compare(const uint8_t* expected, const uint8_t* received, size_t n);
     // Received bytes beyond the end of the expected stream.
     void Extra(size_t n);
+    // No difference found so far.
+    bool Clean() const { return firstDifference_ < 0; }
+    // n received bytes known to equal the expected ones.
+    void Matched(size_t n) { received_ += n; }
     uint64_t Received() const { return received_; }
     Comparison Result(uint64_t expectedTotal) const;
 

@@ -9,6 +9,33 @@ namespace {
 const size_t kDecodeBytes = 64 * 1024;
 }  // namespace
 
+void SoundWindow::ReadRingLocked(uint64_t at, uint8_t* dst, size_t n) const
+{
+    const size_t mask = ring_.size() - 1;
+    size_t i = static_cast<size_t>(at) & mask;
+    size_t first = std::min(n, ring_.size() - i);
+    std::memcpy(dst, ring_.data() + i, first);
+    std::memcpy(dst + first, ring_.data(), n - first);
+}
+
+void SoundWindow::WriteRingLocked(uint64_t at, const uint8_t* src, size_t n)
+{
+    const size_t mask = ring_.size() - 1;
+    size_t i = static_cast<size_t>(at) & mask;
+    size_t first = std::min(n, ring_.size() - i);
+    std::memcpy(ring_.data() + i, src, first);
+    std::memcpy(ring_.data(), src + first, n - first);
+}
+
+int SoundWindow::CompareRingLocked(uint64_t at, const uint8_t* data, size_t n) const
+{
+    const size_t mask = ring_.size() - 1;
+    size_t i = static_cast<size_t>(at) & mask;
+    size_t first = std::min(n, ring_.size() - i);
+    int c = std::memcmp(ring_.data() + i, data, first);
+    return c != 0 ? c : std::memcmp(ring_.data(), data + first, n - first);
+}
+
 bool SoundWindow::DecodeMoreLocked(std::unique_lock<std::mutex>& lock, std::string* error)
 {
     // The decoder runs without the window's lock, so the headset's side is
@@ -25,10 +52,25 @@ bool SoundWindow::DecodeMoreLocked(std::unique_lock<std::mutex>& lock, std::stri
         }
         return true;
     }
-    // Drop what the headset has passed before growing.
+    // Drop what the headset has passed; grow only if the rest and the new
+    // bytes do not fit.
     DropLocked();
-    bytes_.insert(bytes_.end(), scratch_.data(), scratch_.data() + n);
-    peakKept_ = std::max(peakKept_, bytes_.size() - head_);
+    if (end_ - base_ + n > ring_.size()) {
+        size_t size = ring_.empty() ? 4 * kDecodeBytes : ring_.size();
+        while (size < end_ - base_ + n)
+            size *= 2;
+        // The kept bytes move to their places in the bigger ring.
+        std::vector<uint8_t> bigger(size);
+        std::vector<uint8_t> kept(static_cast<size_t>(end_ - base_));
+        if (!kept.empty())
+            ReadRingLocked(base_, kept.data(), kept.size());
+        ring_.swap(bigger);
+        if (!kept.empty())
+            WriteRingLocked(base_, kept.data(), kept.size());
+    }
+    WriteRingLocked(end_, scratch_.data(), n);
+    end_ += n;
+    peakKept_ = std::max(peakKept_, static_cast<size_t>(end_ - base_));
     return true;
 }
 
@@ -37,14 +79,8 @@ void SoundWindow::DropLocked()
     if (whole_)
         return;
     // The headset has compared everything below expectedPos_.
-    uint64_t drop = std::min<uint64_t>(expectedPos_ - base_, bytes_.size() - head_);
-    head_ += static_cast<size_t>(drop);
-    base_ += drop;
-    // Compact once the dead front is at least as large as what is kept.
-    if (head_ > 0 && head_ >= bytes_.size() - head_) {
-        bytes_.erase(bytes_.begin(), bytes_.begin() + static_cast<std::ptrdiff_t>(head_));
-        head_ = 0;
-    }
+    if (expectedPos_ > base_)
+        base_ = std::min(expectedPos_, end_);
 }
 
 bool SoundWindow::KeepWhole(uint32_t passes, std::string* error)
@@ -67,14 +103,13 @@ bool SoundWindow::Copy(uint64_t offset, uint8_t* dst, size_t n, size_t* copied, 
                  "already passed";
         return false;
     }
-    while (!ended_ && base_ + (bytes_.size() - head_) < offset + n)
+    while (!ended_ && end_ < offset + n)
         if (!DecodeMoreLocked(lock, error))
             return false;
-    uint64_t end = base_ + (bytes_.size() - head_);
-    if (offset >= end)
+    if (offset >= end_)
         return true;
-    size_t take = static_cast<size_t>(std::min<uint64_t>(n, end - offset));
-    std::memcpy(dst, bytes_.data() + head_ + (offset - base_), take);
+    size_t take = static_cast<size_t>(std::min<uint64_t>(n, end_ - offset));
+    ReadRingLocked(offset, dst, take);
     *copied = take;
     return true;
 }
@@ -82,27 +117,32 @@ bool SoundWindow::Copy(uint64_t offset, uint8_t* dst, size_t n, size_t* copied, 
 int64_t SoundWindow::Length() const
 {
     std::lock_guard<std::mutex> lock(mu_);
-    return ended_ ? static_cast<int64_t>(base_ + (bytes_.size() - head_)) : -1;
+    return ended_ ? static_cast<int64_t>(end_) : -1;
 }
 
 void SoundWindow::Receive(const uint8_t* data, size_t n)
 {
     std::lock_guard<std::mutex> lock(mu_);
     while (n > 0) {
-        uint64_t end = base_ + (bytes_.size() - head_);
-        if (whole_ && expectedPos_ == end && pass_ + 1 < passes_) {
+        if (whole_ && expectedPos_ == end_ && ended_ && pass_ + 1 < passes_) {
             // The next pass of the loop.
             ++pass_;
             expectedPos_ = 0;
             continue;
         }
-        if (expectedPos_ >= end || (whole_ && pass_ >= passes_)) {
+        if (expectedPos_ >= end_ || expectedPos_ < base_ || (whole_ && pass_ >= passes_)) {
             // Nothing is expected here: the headset got more than was decoded.
             comparison_.Extra(n);
             break;
         }
-        size_t take = static_cast<size_t>(std::min<uint64_t>(n, end - expectedPos_));
-        comparison_.Compare(bytes_.data() + head_ + (expectedPos_ - base_), data, take);
+        size_t take = static_cast<size_t>(std::min<uint64_t>(n, end_ - expectedPos_));
+        if (comparison_.Clean() && CompareRingLocked(expectedPos_, data, take) == 0) {
+            comparison_.Matched(take);
+        } else {
+            std::vector<uint8_t> expected(take);
+            ReadRingLocked(expectedPos_, expected.data(), take);
+            comparison_.Compare(expected.data(), data, take);
+        }
         expectedPos_ += take;
         data += take;
         n -= take;
@@ -113,8 +153,7 @@ void SoundWindow::Receive(const uint8_t* data, size_t n)
 Comparison SoundWindow::Result() const
 {
     std::lock_guard<std::mutex> lock(mu_);
-    uint64_t length = base_ + (bytes_.size() - head_);
-    return comparison_.Result(length * (whole_ ? passes_ : 1));
+    return comparison_.Result(end_ * (whole_ ? passes_ : 1));
 }
 
 }  // namespace player

@@ -52,10 +52,19 @@ private:
     DeviceStream* stream_;
     std::vector<uint8_t> scratch_;   // one decoded chunk, outside the lock
 
+    // Copies between the ring and flat memory, for sound offsets [at, at+n)
+    // that the ring holds.  Caller holds mu_.
+    void ReadRingLocked(uint64_t at, uint8_t* dst, size_t n) const;
+    void WriteRingLocked(uint64_t at, const uint8_t* src, size_t n);
+    int CompareRingLocked(uint64_t at, const uint8_t* data, size_t n) const;
+
     mutable std::mutex mu_;          // guards what follows
-    std::vector<uint8_t> bytes_;     // kept bytes; bytes_[head_] is the sound's byte at base_
-    size_t head_ = 0;
+    // The kept bytes, [base_, end_) of the sound, in a ring whose size is a
+    // power of two: the sound's byte at offset x lies at x & (ring_.size() - 1).
+    // It grows (doubling) only when more must be kept at once.
+    std::vector<uint8_t> ring_;
     uint64_t base_ = 0;
+    uint64_t end_ = 0;
     bool ended_ = false;             // the decoder reached the sound's end
     bool whole_ = false;             // nothing is dropped (a loop)
     uint32_t passes_ = 1;

@@ -528,6 +528,38 @@ TEST(WindowTest, KeepsOnlyWhatTheHeadsetHasNotReachedAndComparesAsItArrives)
     EXPECT_FALSE(w.Copy(0, buf.data(), 4, &n, &error));
 }
 
+TEST(WindowTest, GrowsWhileTheHeadsetLagsAndGoesBackForAReset)
+{
+    // The player runs 1 MB ahead of the headset (the ring must grow), then a
+    // reset takes it back to where the headset stands: the bytes there are
+    // the same as the first time.
+    std::string note, error;
+    DeviceStream s, ref;
+    ASSERT_TRUE(s.Open(BuiltInSound(44100 * 20), &note, &error));
+    ASSERT_TRUE(ref.Open(BuiltInSound(44100 * 20), &note, &error));
+    std::vector<uint8_t> sound(44100 * 20 * 4);
+    ASSERT_EQ(ref.Read(sound.data(), sound.size()), sound.size());
+    SoundWindow w(&s);
+    std::vector<uint8_t> buf(6000);
+    size_t n = 0;
+    uint64_t at = 0;
+    for (; at < (1u << 20); at += n) {
+        ASSERT_TRUE(w.Copy(at, buf.data(), buf.size(), &n, &error)) << error;
+        ASSERT_EQ(std::memcmp(buf.data(), sound.data() + at, n), 0) << at;
+    }
+    w.Receive(sound.data(), 300000);
+    EXPECT_GE(w.PeakKept(), 1u << 20);
+    ASSERT_TRUE(w.Copy(300000, buf.data(), buf.size(), &n, &error)) << error;
+    EXPECT_EQ(std::memcmp(buf.data(), sound.data() + 300000, n), 0);
+    // Then on to the end, the headset following.
+    for (at = 300000; w.Copy(at, buf.data(), buf.size(), &n, &error) && n > 0; at += n) {
+        ASSERT_EQ(std::memcmp(buf.data(), sound.data() + at, n), 0) << at;
+        w.Receive(buf.data(), n);
+    }
+    EXPECT_EQ(at, sound.size());
+    EXPECT_TRUE(w.Result().exact);
+}
+
 TEST(WindowTest, ReportsTheFirstDifferenceAndLengthMismatches)
 {
     std::string note, error;
