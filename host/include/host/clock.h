@@ -1,11 +1,13 @@
 // The clock behind the performance counter and the multimedia timer.
 //
 // Two clocks share one interface.  The real clock follows CLOCK_MONOTONIC and
-// a timer thread sleeps to absolute deadlines.  The virtual clock stands
+// a timer thread sleeps to absolute deadlines (one futex wait per tick), at
+// real-time priority when the process may have it.  The virtual clock stands
 // still until a test (or the player's fast mode) advances it; advancing fires
 // every tick that falls due, in order, on the timer service's own thread, and
-// returns when they have run.  Each tick's callback reads the counter at its
-// own firing time.
+// returns when they have run: one hand-off per advance, not per tick.  Each
+// tick's callback reads the counter at its own firing time.  The counter is
+// read without a lock, from any thread.
 //
 // One service thread runs every timer's callback, one call at a time.
 // timeKillEvent never waits for a running callback (its caller may hold the
@@ -18,6 +20,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <string>
 
 namespace host {
 
@@ -69,6 +72,11 @@ uint64_t TimersCreated();
 uint64_t TimersKilled();
 // True on the timer service's thread (inside a timer callback).
 bool OnTimerServiceThread();
+
+// How the timer service thread is scheduled: "SCHED_FIFO priority N" while
+// the real clock runs and the process may have real-time scheduling,
+// otherwise "normal (SCHED_OTHER)" with the reason.
+std::string TimerThreadScheduling();
 
 // Called on the service thread just before each tick's callback, with the
 // counter value at that moment (any timer, either clock); for pacing
