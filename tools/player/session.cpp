@@ -912,6 +912,8 @@ void Player::Play()
                     throw Failure{kExitPlayback, "waveOutRestart failed with result " + std::to_string(r)};
                 Log(PlayEvent::Rebase, before + (after - before) / 2);
                 paused_ = false;
+                // A pause is no silence of the headset's: its watch starts again here.
+                lastActivityAt = now;
                 Happen("restart", before);
             } else {
                 RunAction(d.action);
