@@ -634,17 +634,18 @@ void Session::Link(uint8_t b)
 
 void Session::Fault(uint8_t kind, uint8_t count, uint8_t skip)
 {
+    kind = (kind & 7) % 6;
     unsigned n = 1 + count % 3;
     unsigned m = skip % 4;
     static const host::Fault kFaults[] = {host::Fault::LocalAlloc, host::Fault::Malloc, host::Fault::TimerCreate,
                                           host::Fault::RegistryOpen, host::Fault::RegistryQuery};
-    if (kind % 6 == 5) {
+    if (kind == 5) {
         Trace("refuse %u posts", n);
         btstandin::RefusePosts(n);
         return;
     }
-    Trace("fault %u: %u calls after %u", kind % 6, n, m);
-    host::FailNext(kFaults[kind % 6], n, m);
+    Trace("fault %u: %u calls after %u", kind, n, m);
+    host::FailNext(kFaults[kind], n, m);
 }
 
 void Session::Registry(uint8_t which, uint8_t value)
