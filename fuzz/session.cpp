@@ -5,6 +5,7 @@
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
+#include <algorithm>
 #include <cstring>
 #include <vector>
 
@@ -98,6 +99,7 @@ WAVEHDR* HNext(const WAVEHDR* h) { return reinterpret_cast<WAVEHDR*>(REC_GETPTR(
 constexpr size_t kHeaders = 8;
 constexpr uint8_t kTagBase = 0xA0;   // every byte of header i's buffer is kTagBase + i
 constexpr const char* kParamsKey = "Drivers\\BuiltIn\\WAVKELVO\\Params";
+constexpr uint64_t kVirtualMsPerInput = 2000;
 
 struct Header {
     WAVEHDR* hdr = nullptr;       // at an odd address inside the pool's storage
@@ -191,6 +193,7 @@ private:
     bool openSinceWalk_ = false;     // an open (which drops the queue) happened
     bool timerMayOutliveClose_ = false;
     uint64_t acceptedPosts_ = 0;
+    uint64_t advancedMs_ = 0;
 
     int depth_ = 0;                  // callbacks in progress on this session
     Reaction reaction_ = Reaction::Count;
@@ -774,9 +777,12 @@ void Session::Step(Reader& in)
     switch (op % 20) {
     case 0:
     case 1: {
-        uint64_t ms = 1 + in.U8() % 128 * 3;
+        // At most two seconds of virtual time per input (a few hundred
+        // ticks), so that every input runs in milliseconds.
+        uint64_t ms = std::min<uint64_t>(1 + in.U8() % 128 * 3, kVirtualMsPerInput - advancedMs_);
         Trace("advance %llu ms", static_cast<unsigned long long>(ms));
         host::AdvanceVirtualMs(ms);
+        advancedMs_ += ms;
         break;
     }
     case 2:
