@@ -169,6 +169,11 @@ private:
     void CheckAfterStep(const char* op);
     int IndexOf(const void* p) const;
     DWORD_PTR hOpenOrZero() const { return opens_.empty() ? 0 : opens_.front(); }
+    // Whether headers come back through MM_WOM_DONE.  A close sent from
+    // inside MM_WOM_OPEN leaves the stream open with its client forgotten
+    // (the open counts the stream as open only after the callback), so the
+    // stream's own record has the last word.
+    bool ClientHearsBack() const { return callback_ && ctx_->pfnCallback != nullptr; }
     static WAVEFORMATEX Format(WORD channels, DWORD rate, WORD bits);
     void Trace(const char* fmt, ...);
 
@@ -337,7 +342,7 @@ void Session::Drain()
 // Without a callback the client sees its headers come back by their flags.
 void Session::PollWithoutCallback()
 {
-    if (callback_)
+    if (ClientHearsBack())
         return;
     for (size_t i = 0; i < kHeaders; ++i) {
         DWORD flags = HFlags(h_[i].hdr);
@@ -561,7 +566,7 @@ void Session::Reset()
     Simple(WODM_RESET);
     // Without a callback the client sees them by their flags afterwards; an
     // open sent from a callback drops the rest of the queue.
-    if (!callback_ || realOpens_ != opensBefore)
+    if (!ClientHearsBack() || realOpens_ != opensBefore)
         return;
     for (size_t i = 0; i < kHeaders; ++i)
         EXPECT(!was[i] || !h_[i].pending || h_[i].serial != serials[i], "header %zu did not come back at the reset", i);
