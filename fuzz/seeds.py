@@ -77,7 +77,8 @@ def late(level):
 
 def react(on, reaction, arg=0, times=1):
     # on: 0 MM_WOM_DONE, 2 MM_WOM_OPEN, 3 MM_WOM_CLOSE; reaction: 0 write same,
-    # 1 write other, 2 reset, 3 pause, 4 restart, 5 break-loop, 6 close, 7 position, 8 open
+    # 1 write other, 2 reset, 3 pause, 4 restart, 5 break-loop, 6 close, 7 position, 8 open,
+    # 9 fault (only inside a reset)
     return bytes([17, on | (reaction << 2) | ((times - 1) << 6), arg])
 
 
@@ -134,6 +135,9 @@ S["late_registry"] = scenario(TIMER_5, registry(0, 1), registry(2, 1), registry(
 S["open_drops"] = scenario(0, open_(callback=False), prepare(0, 3000), prepare(1, 3000), write(0), write(1),
                            advance(20), open_(), prepare(0, 100), write(0), advance(40), open_(stereo=False),
                            getpos(2, 1), getpos(2, 2), CLOSE)
+S["reset_fault"] = scenario(LINK_UP, open_(), prepare(0, 3000), prepare(1, 3000), prepare(2, 3000), write(0),
+                           write(1), write(2), advance(10), react(0, 9), RESET, open_(), prepare(0, 500),
+                           write(0), advance(40), CLOSE)
 
 os.makedirs(OUT, exist_ok=True)
 for name, data in S.items():

@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <algorithm>
+#include <thread>
 #include <cstring>
 #include <vector>
 
@@ -114,7 +115,10 @@ struct Header {
 };
 
 // What the client does from inside its callback.
-enum class Reaction : uint8_t { WriteSame, WriteOther, Reset, Pause, Restart, BreakLoop, Close, GetPos, Open, Count };
+// Fault: the callback reads an unmapped page.  Only where a guard catches it
+// (MM_WOM_DONE during WODM_RESET, on the thread that sent it); a fault in a
+// tick's callback would end the process, as on the platform.
+enum class Reaction : uint8_t { WriteSame, WriteOther, Reset, Pause, Restart, BreakLoop, Close, GetPos, Open, Fault, Count };
 
 struct Answer {
     BOOL returned = FALSE;
@@ -202,6 +206,9 @@ private:
     uint64_t advancedMs_ = 0;
 
     int depth_ = 0;                  // callbacks in progress on this session
+    bool resetting_ = false;         // inside WODM_RESET sent by this session
+    bool clientFaulted_ = false;     // the client faulted inside that reset
+    std::thread::id runner_ = std::this_thread::get_id();
     Reaction reaction_ = Reaction::Count;
     UINT reactTo_ = 0;
     uint8_t reactArg_ = 0;
@@ -372,6 +379,14 @@ void Session::React(UINT msg, DWORD_PTR p1)
     case Reaction::Close: Close(); break;
     case Reaction::GetPos: GetPos(Mem::Good, TIME_BYTES); break;
     case Reaction::Open: Open(0, Mem::Good, Mem::Good, true, true); break;
+    case Reaction::Fault:
+        if (resetting_ && std::this_thread::get_id() == runner_) {
+            Trace("client faults");
+            clientFaulted_ = true;
+            --depth_;   // the fault leaves this call for good
+            (void)*static_cast<volatile const char*>(UnmappedPage());
+        }
+        break;
     case Reaction::Count: break;
     }
     --depth_;
@@ -563,7 +578,19 @@ void Session::Reset()
         h_[i].exact = false;   // a flush hands headers back part-played
     }
     unsigned opensBefore = realOpens_;
+    bool outer = !resetting_;
+    resetting_ = true;
+    clientFaulted_ = false;
     Simple(WODM_RESET);
+    if (outer)
+        resetting_ = false;
+    if (clientFaulted_) {
+        // The reset's guard caught the client's fault: the stream is closed
+        // and the rest of the queue forgotten, as specified.
+        EXPECT(!ctx_->bOpened && ctx_->pLoopStart == nullptr, "the stream survived a fault in the reset");
+        openSinceWalk_ = true;
+        return;
+    }
     // Without a callback the client sees them by their flags afterwards; an
     // open sent from a callback drops the rest of the queue.
     if (!ClientHearsBack() || realOpens_ != opensBefore)
