@@ -571,10 +571,16 @@ void Session::Reset()
     // Every header written before the reset comes back during it, unless the
     // client writes it again from a callback.
     unsigned serials[kHeaders];
-    bool was[kHeaders];
+    // Those in the driver's queue now, that is: an open sent from a callback
+    // may already have dropped the others.
+    bool was[kHeaders] = {};
+    for (WAVEHDR* p = ctx_->pLoopStart; p != nullptr && IndexOf(p) >= 0; p = HNext(p)) {
+        if (was[IndexOf(p)])
+            break;
+        was[IndexOf(p)] = true;
+    }
     for (size_t i = 0; i < kHeaders; ++i) {
         serials[i] = h_[i].serial;
-        was[i] = h_[i].pending;
         h_[i].exact = false;   // a flush hands headers back part-played
     }
     unsigned opensBefore = realOpens_;
