@@ -99,6 +99,12 @@ void ClearFaults()
     RecountArmedLocked();
 }
 
+unsigned FaultsLeft(Fault f)
+{
+    std::lock_guard<std::mutex> lock(g_stateMutex);
+    return g_faults[static_cast<int>(f)].count;
+}
+
 bool ShouldFail(Fault f)
 {
     if (g_faultsArmed.load(std::memory_order_acquire) == 0)
