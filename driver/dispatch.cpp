@@ -38,6 +38,8 @@ DWORD WodmGetDevCaps(DWORD, const MMDRV_MESSAGE_PARAMS* pParams)
 {
     BYTE* pCaps = reinterpret_cast<BYTE*>(REC_GETPTR(pParams, MMDRV_MESSAGE_PARAMS, dwParam1));
     DWORD cbCaps = static_cast<DWORD>(REC_GETPTR(pParams, MMDRV_MESSAGE_PARAMS, dwParam2));
+    if (pCaps == 0)
+        return WODM_NO_ANSWER;   // as if the first store had faulted
     if (cbCaps > sizeof(WAVEOUTCAPS))
         cbCaps = sizeof(WAVEOUTCAPS);
 
@@ -111,6 +113,11 @@ extern "C" {
 
 void DispatchWaveMessage(const MMDRV_MESSAGE_PARAMS* pParams, LPDWORD pdwResult)
 {
+    // A null record has nothing to read: the outcome of a fault on its first
+    // byte, without reading through a null address.
+    if (pParams == 0)
+        return;
+
     // A memory-access fault while the record is read, the handler runs or the
     // result is stored ends the call without a result word; locks the handler
     // took are released by the guard.
@@ -121,7 +128,8 @@ void DispatchWaveMessage(const MMDRV_MESSAGE_PARAMS* pParams, LPDWORD pdwResult)
         DWORD dwResult = MMSYSERR_NOERROR;
         if (uMsg < sizeof(kHandlers) / sizeof(kHandlers[0]) && kHandlers[uMsg] != 0)
             dwResult = kHandlers[uMsg](STREAM_OUTPUT, pParams);
-        if (pdwResult != 0)
+        // A handler that met a null record answers nothing, as a fault would.
+        if (pdwResult != 0 && dwResult != WODM_NO_ANSWER)
             RecWriteU32(pdwResult, dwResult);
     }
     SEH_EXCEPT(frame)

@@ -4,6 +4,37 @@
 #include "queue/queue.h"
 #include "stream/stream.h"
 
+namespace {
+
+// Copies cb bytes from offset dwOffset of a client's buffer into the packet,
+// inside the access-fault guard: the address is the application's word, and
+// a buffer it freed or never had must not take the timer's thread down.
+// FALSE when the buffer cannot be read (a null address, or a fault during
+// the copy); the packet's bytes from pDest on are then undefined.  Caller
+// holds g_StreamLock, entered before the guard; the guarded stretch takes no
+// lock, so a caught fault has nothing to release.
+BOOL CopyClientBytes(BYTE* pDest, const BYTE* pData, DWORD dwOffset, DWORD cb)
+{
+    if (pData == 0)
+        return FALSE;
+    // Formed as a number: a bad buffer address may be anywhere.
+    const BYTE* pSrc = reinterpret_cast<const BYTE*>(reinterpret_cast<DWORD_PTR>(pData) + dwOffset);
+    volatile BOOL bCopied = FALSE;
+    SEH_FRAME frame;
+    SEH_TRY(frame, SEH_FILTER_ACCESS_VIOLATION)
+    {
+        memcpy(pDest, pSrc, cb);
+        bCopied = TRUE;
+    }
+    SEH_EXCEPT(frame)
+    {
+        bCopied = FALSE;
+    }
+    return bCopied;
+}
+
+}  // namespace
+
 extern "C" {
 
 DWORD PostBtAudioData(BT_AUDIO_PARA* pPara, DWORD dwRequested)
@@ -26,7 +57,6 @@ DWORD PostBtAudioData(BT_AUDIO_PARA* pPara, DWORD dwRequested)
     BYTE* pPacket = static_cast<BYTE*>(malloc(dwLen + BT_AUDIO_PACKET_OVERHEAD));
     if (pPacket == 0)
         return 0;   // nothing consumed: the bytes go out on later ticks
-    RecWriteU32(pPacket + offsetof(BT_AUDIO_PACKET, dwDataLen), dwLen);
     BYTE* pAudio = pPacket + offsetof(BT_AUDIO_PACKET, abData);
 
     // The buffers belong to the application's process; the timer's thread
@@ -42,8 +72,15 @@ DWORD PostBtAudioData(BT_AUDIO_PARA* pPara, DWORD dwRequested)
         DWORD dwTake = (dwConsumed < dwLength) ? dwLength - dwConsumed : 0;
         if (dwTake > dwLeft)
             dwTake = dwLeft;
-        if (dwTake > 0)
-            memcpy(pAudio + dwCopied, HdrData(h) + dwConsumed, dwTake);
+        if (dwTake > 0 && !CopyClientBytes(pAudio + dwCopied, HdrData(h), dwConsumed, dwTake)) {
+            // A buffer that cannot be read: its bytes count as taken and not
+            // played, as those of a refused packet do, so the header completes
+            // and goes back to the client the usual way (or is rewound while
+            // its loop repeats).  The packet goes on with the next header.
+            HdrSetConsumed(h, dwLength);
+            h = HdrNext(h);
+            continue;
+        }
         dwConsumed += dwTake;
         HdrSetConsumed(h, dwConsumed);
         dwCopied += dwTake;
@@ -54,7 +91,14 @@ DWORD PostBtAudioData(BT_AUDIO_PARA* pPara, DWORD dwRequested)
     }
     SetProcPermissions(dwPermissions);
 
-    if (LMRPostData(g_hBtAudio, pPacket, dwLen + BT_AUDIO_PACKET_OVERHEAD) == LMR_POST_REFUSED)
+    // Only the bytes copied go out; unreadable buffers may leave fewer than
+    // were asked for, or none.
+    if (dwCopied == 0) {
+        free(pPacket);
+        return 0;
+    }
+    RecWriteU32(pPacket + offsetof(BT_AUDIO_PACKET, dwDataLen), dwCopied);
+    if (LMRPostData(g_hBtAudio, pPacket, dwCopied + BT_AUDIO_PACKET_OVERHEAD) == LMR_POST_REFUSED)
         free(pPacket);
     return dwCopied;
 }

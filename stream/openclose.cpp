@@ -42,11 +42,20 @@ DWORD WodmOpen(DWORD dwStream, const MMDRV_MESSAGE_PARAMS* pParams)
     const BYTE* pDesc = reinterpret_cast<const BYTE*>(REC_GETPTR(pParams, MMDRV_MESSAGE_PARAMS, dwParam1));
     DWORD dwFlags = static_cast<DWORD>(REC_GETPTR(pParams, MMDRV_MESSAGE_PARAMS, dwParam2));
 
+    // A null descriptor, or a query's null format, has nothing to read: the
+    // answer is that of a fault on it (no result word, nothing changed).
     if (dwFlags & WAVE_FORMAT_QUERY) {
-        const WAVEFORMATEX* pwfx = reinterpret_cast<const WAVEFORMATEX*>(REC_GETPTR(pDesc, WAVEOPENDESC, lpFormat));
-        dwResult = CheckWaveFormat(pwfx) ? MMSYSERR_NOERROR : WAVERR_BADFORMAT;
+        const WAVEFORMATEX* pwfx = 0;
+        if (pDesc != 0)
+            pwfx = reinterpret_cast<const WAVEFORMATEX*>(REC_GETPTR(pDesc, WAVEOPENDESC, lpFormat));
+        if (pwfx == 0)
+            dwResult = WODM_NO_ANSWER;
+        else
+            dwResult = CheckWaveFormat(pwfx) ? MMSYSERR_NOERROR : WAVERR_BADFORMAT;
     } else if (dwFlags & WAVE_FORMAT_DIRECT) {
         dwResult = MMSYSERR_NOTSUPPORTED;
+    } else if (pDesc == 0) {
+        dwResult = WODM_NO_ANSWER;
     } else {
         // A real open takes any format.  Everything is read from the caller's
         // records before the stream changes, so that a record that cannot be
@@ -100,13 +109,18 @@ DWORD WodmClose(DWORD dwStream, const MMDRV_MESSAGE_PARAMS* pParams)
         // The client hands its headers back first (reset, or let them play).
         dwResult = WAVERR_STILLPLAYING;
     } else {
-        // Stopped under the same holding as the test above, so nothing can be
-        // queued, posted or handed back before the reset.
+        // Stopped and reset under the same holding as the test above, before
+        // the client hears of it: nothing can be queued, posted or handed back
+        // between the test and the reset, not even by the client's callback.
+        // The callback therefore meets a closed stream (a write from it
+        // answers 0 and queues nothing, as on any closed stream, and an open
+        // from it stays open), and is told the handle and instance word of
+        // the open that ends.
         StopBtAudio();
-        NotifyClient(s, MM_WOM_CLOSE);
-        BOOL bLinkUp = s->bLinkUp;
+        STREAM_CONTEXT closing = *s;
         ResetStreamContext(dwStream);
-        s->bLinkUp = bLinkUp;
+        s->bLinkUp = closing.bLinkUp;
+        NotifyClient(&closing, MM_WOM_CLOSE);
     }
     LeaveCriticalSection(&g_StreamLock);
     return dwResult;

@@ -53,6 +53,11 @@ extern CRITICAL_SECTION g_StreamLock;   // recursive; exists from WAV_Init to WA
 // Puts the record into its idle state.  Caller holds g_StreamLock.
 void ResetStreamContext(DWORD dwStream);
 
+// What a handler answers when a record it must read is null.  The dispatcher
+// then writes no result word: the outcome of a caught access fault, reached
+// without forming an address from a null one.  No result code has this value.
+#define WODM_NO_ANSWER 0xFFFFFFFFu
+
 // Message handlers, called by the dispatcher on the sender's thread.  Each
 // takes g_StreamLock itself (callers need not hold it; a client callback that
 // sends a message re-enters it) and returns the result word.

@@ -15,10 +15,16 @@ DWORD WodmWrite(DWORD dwStream, const MMDRV_MESSAGE_PARAMS* pParams)
     EnterCriticalSection(&g_StreamLock);
     if (s->bOpened) {
         LPWAVEHDR pHdr = reinterpret_cast<LPWAVEHDR>(REC_GETPTR(pParams, MMDRV_MESSAGE_PARAMS, dwParam1));
-        dwResult = QueueWaveHeader(dwStream, pHdr);
-        // Also after a refusal: an idle pump starts, and its first tick stops
-        // it again when nothing is queued.  A held pump stays held.
-        StartBtAudio();
+        if (pHdr == 0) {
+            // Nothing to read: the outcome of a fault inside QueueWaveHeader,
+            // which ends the message before the pump is started.
+            dwResult = WODM_NO_ANSWER;
+        } else {
+            dwResult = QueueWaveHeader(dwStream, pHdr);
+            // Also after a refusal: an idle pump starts, and its first tick
+            // stops it again when nothing is queued.  A held pump stays held.
+            StartBtAudio();
+        }
     }
     LeaveCriticalSection(&g_StreamLock);
     return dwResult;

@@ -76,6 +76,12 @@ void ClearFaults()
         f = FaultSwitch{};
 }
 
+unsigned FaultsLeft(Fault f)
+{
+    std::lock_guard<std::mutex> lock(g_stateMutex);
+    return g_faults[static_cast<int>(f)].count;
+}
+
 bool ShouldFail(Fault f)
 {
     std::lock_guard<std::mutex> lock(g_stateMutex);

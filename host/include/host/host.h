@@ -33,6 +33,9 @@ enum class Fault {
 // The next `count` calls after `skip` successful ones fail.
 void FailNext(Fault f, unsigned count = 1, unsigned skip = 0);
 void ClearFaults();
+// Failures of f still to come: 0 once a switch has fired all of them (or
+// when none is set), so a test can tell whether the Nth call was reached.
+unsigned FaultsLeft(Fault f);
 // True when the call should fail now; counts the call.  For host services.
 bool ShouldFail(Fault f);
 

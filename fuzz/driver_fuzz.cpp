@@ -1,0 +1,52 @@
+// libFuzzer's entry points: the driver is loaded once, through the host's
+// loader, its writable image is saved, and every input starts from that
+// image (see image.h for why it is not loaded afresh).
+//
+//   BTWAV_FUZZ_TRACE=1 driver_fuzz crash-file   prints the decoded operations
+#include <cstdio>
+#include <cstdlib>
+#include <memory>
+#include <string>
+
+#include "host/devmgr.h"
+#include "image.h"
+#include "session.h"
+
+// The host's fault guard installs its own SIGSEGV handler: AddressSanitizer
+// must let it.
+extern "C" const char* __asan_default_options()
+{
+    return "allow_user_segv_handler=1:detect_leaks=1";
+}
+
+namespace {
+
+std::unique_ptr<host::DriverModule> g_driver;
+fuzzing::DriverImage g_image;
+bool g_trace = false;
+
+}  // namespace
+
+extern "C" int LLVMFuzzerInitialize(int*, char***)
+{
+    std::string error;
+    g_driver = host::DriverModule::Load(BTWAV_FUZZ_DRIVER_PATH, "WAV", &error);
+    if (!g_driver) {
+        std::fprintf(stderr, "driver_fuzz: %s\n", error.c_str());
+        std::exit(2);
+    }
+    if (!g_image.Capture(g_driver->Symbol("g_StreamContext"), &error)) {
+        std::fprintf(stderr, "driver_fuzz: the driver's image: %s\n", error.c_str());
+        std::exit(2);
+    }
+    const char* trace = std::getenv("BTWAV_FUZZ_TRACE");
+    g_trace = trace != nullptr && trace[0] == '1';
+    return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
+{
+    g_image.Restore();
+    fuzzing::RunInput(*g_driver, data, size, g_trace);
+    return 0;
+}

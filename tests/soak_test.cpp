@@ -1,0 +1,166 @@
+// Soak: ten hours of playback on the virtual clock, with ticks running late
+// and posts refused at random, checked to the byte.  The client keeps four
+// one-second buffers queued, refilling each from MM_WOM_DONE with the next
+// stretch of one long stream whose every byte is known; every packet,
+// refused or not, must carry exactly the next bytes of that stream, so that
+// nothing is lost but the refused packets' bytes and nothing is played twice
+// or out of order.  A one-second timer period and a modest byte rate keep
+// the run to seconds.
+#include <cstdint>
+#include <cstring>
+#include <random>
+
+#include "host/clock.h"
+#include "host/registry.h"
+#include "support/stream_fixture.h"
+
+using testing_support::HeaderPool;
+using testing_support::MakeFormat;
+using testing_support::StreamTest;
+
+namespace {
+
+const char kParams[] = "Drivers\\BuiltIn\\WAVKELVO\\Params";
+
+// The stream repeats with a prime period, so no buffer, packet or tick
+// length lines up with it: a byte taken twice or skipped shows.
+constexpr size_t kPeriod = 1000003;
+
+const std::vector<uint8_t>& Pattern()
+{
+    static const std::vector<uint8_t> bytes = [] {
+        std::vector<uint8_t> b(2 * kPeriod);
+        std::mt19937 rng(1);
+        for (size_t k = 0; k < kPeriod; ++k)
+            b[k] = b[k + kPeriod] = static_cast<uint8_t>(rng());
+        return b;
+    }();
+    return bytes;
+}
+
+// n bytes of the stream from position p (n at most kPeriod).
+const uint8_t* StreamAt(uint64_t p)
+{
+    return Pattern().data() + p % kPeriod;
+}
+
+class SoakTest : public StreamTest {
+protected:
+    // 11,025 Hz 16-bit mono: the byte rate is the registry's "Sample"; a lower
+    // one than the default keeps ten hours of audio to 794 MB.
+    static constexpr uint64_t kRate = 22050;             // bytes per second
+    static constexpr uint64_t kHours = 10;
+    static constexpr uint64_t kTotal = kRate * 3600 * kHours;
+    static constexpr DWORD kBuffer = kRate;             // one second each
+    static constexpr size_t kBuffers = 4;
+
+    struct Client {
+        SoakTest* test;
+        static void CALLBACK Fn(HDRVR, UINT msg, DWORD_PTR instance, DWORD_PTR p1, DWORD_PTR)
+        {
+            if (msg == MM_WOM_DONE)
+                reinterpret_cast<Client*>(instance)->test->Done(reinterpret_cast<WAVEHDR*>(p1));
+        }
+    };
+
+    // Fills header i with the next stretch of the stream and writes it.
+    void Refill(size_t i)
+    {
+        DWORD n = static_cast<DWORD>(std::min<uint64_t>(kBuffer, kTotal - written_));
+        const uint8_t* from = StreamAt(written_);
+        pool_.PrepareWith(i, std::vector<uint8_t>(from, from + n));
+        written_ += n;
+        ++outstanding_;
+        ASSERT_EQ(Write(pool_[i]).result, 0u);
+    }
+
+    // On the timer's thread, with the stream lock held.
+    void Done(WAVEHDR* h)
+    {
+        int i = pool_.IndexOf(h);
+        ASSERT_GE(i, 0);
+        --outstanding_;
+        Verify();
+        if (written_ < kTotal)
+            Refill(static_cast<size_t>(i));
+    }
+
+    // Every packet since the last call carries the next bytes of the stream.
+    void Verify()
+    {
+        auto packets = btstandin::Packets();
+        btstandin::ClearPackets();
+        for (const auto& p : packets) {
+            ASSERT_EQ(p.length, p.dataLen + 12);
+            ASSERT_EQ(p.audio.size(), p.dataLen);
+            if (!p.audio.empty() && std::memcmp(p.audio.data(), StreamAt(consumed_), p.audio.size()) != 0)
+                FAIL() << "the packet at byte " << consumed_ << " of the stream is wrong";
+            consumed_ += p.dataLen;
+            if (p.refused)
+                refused_ += p.dataLen;
+            ++packets_;
+        }
+    }
+
+    HeaderPool pool_{kBuffers};
+    uint64_t written_ = 0;
+    uint64_t consumed_ = 0;
+    uint64_t refused_ = 0;
+    uint64_t packets_ = 0;
+    size_t outstanding_ = 0;
+};
+
+TEST_F(SoakTest, TenHoursWithLateTicksAndRefusedPostsLoseOnlyTheRefusedBytes)
+{
+    host::RegistrySetDword(kParams, "Sample", static_cast<DWORD>(kRate));
+    host::RegistrySetDword(kParams, "Timer", 1000);
+    host::RegistrySetDword(kParams, "CacheLen", 6144);
+    std::mt19937 rng(20260);
+    // Each tick runs up to one and a half periods late; one post in forty
+    // is refused.  Both are decided on the timer's service thread.
+    host::SetVirtualTickLateness([&rng] { return std::uniform_int_distribution<uint64_t>(0, 1500000000ull)(rng); });
+    std::mt19937 refuse(7);
+    host::SetTickObserver([&refuse](uint64_t) {
+        if (refuse() % 40 == 0)
+            btstandin::RefusePosts(1);
+    });
+
+    Client client{this};
+    WAVEFORMATEX f = MakeFormat(1, 11025, 16);
+    desc_ = WAVEOPENDESC{};
+    desc_.lpFormat = &f;
+    desc_.dwCallback = reinterpret_cast<DWORD_PTR>(&Client::Fn);
+    desc_.dwInstance = reinterpret_cast<DWORD_PTR>(&client);
+    ASSERT_EQ(Message(WODM_OPEN, reinterpret_cast<DWORD_PTR>(&desc_), 0).result, 0u);
+    for (size_t i = 0; i < kBuffers; ++i)
+        Refill(i);
+
+    const uint64_t minute = 60ull * 1000;
+    uint64_t minutes = 0;
+    while ((outstanding_ > 0 || written_ < kTotal) && minutes < kHours * 60 + 10 && !HasFatalFailure()) {
+        host::AdvanceVirtualMs(minute);
+        ++minutes;
+    }
+    host::SetTickObserver(nullptr);
+    host::SetVirtualTickLateness(nullptr);
+    Verify();
+
+    EXPECT_EQ(outstanding_, 0u);
+    EXPECT_EQ(written_, kTotal);
+    EXPECT_EQ(consumed_, kTotal) << "every byte written was taken exactly once";
+    EXPECT_GT(refused_, 0u);
+    EXPECT_LT(refused_, kTotal / 20);
+    // The driver paced it: the stream took ten hours (and less than a
+    // minute more: the last buffers and the first-tick reserve).
+    EXPECT_GE(minutes, kHours * 60);
+    EXPECT_LE(minutes, kHours * 60 + 1);
+    auto c = host::GetCounters();
+    EXPECT_EQ(c.driverMallocs, packets_);
+    btstandin::Flush();
+    EXPECT_EQ(Message(WODM_CLOSE).result, 0u);
+    EXPECT_EQ(host::ActiveTimerCount(), 0);
+    std::printf("%llu packets, %llu bytes, %llu refused\n", static_cast<unsigned long long>(packets_),
+                static_cast<unsigned long long>(consumed_), static_cast<unsigned long long>(refused_));
+}
+
+}  // namespace
