@@ -572,4 +572,44 @@ TEST_F(ClockTest, RealClockTicksAndCounts)
     EXPECT_GT(observed[0], c0);
 }
 
+TEST_F(ClockTest, RealClockAsksForRealTimeSchedulingAndSaysWhatItGot)
+{
+    host::UseClock(host::ClockKind::Real);
+    EventCount ticks;
+    UINT id = timeSetEvent(2, 0, CountTick, reinterpret_cast<DWORD_PTR>(&ticks), TIME_PERIODIC);
+    ASSERT_NE(id, 0u);
+    ASSERT_TRUE(ticks.WaitAtLeast(1));
+    std::string s = host::TimerThreadScheduling();
+    // Either granted or refused with its reason; never silent.
+    EXPECT_TRUE(s.rfind("SCHED_FIFO priority ", 0) == 0 || s.find("refused") != std::string::npos) << s;
+    timeKillEvent(id);
+    host::ResetAll();
+}
+
+TEST_F(ClockTest, CounterReadWithoutTheLockNeverGoesBackDuringAdvances)
+{
+    // A reader on another thread sees the counter only move forward, and
+    // by whole advances' worth at most, while the clock is advanced and its
+    // frequency changed under it.
+    std::atomic<bool> stop{false};
+    std::atomic<bool> wentBack{false};
+    std::thread reader([&] {
+        uint64_t last = 0;
+        while (!stop) {
+            uint64_t c = Counter();
+            if (c < last)
+                wentBack = true;
+            last = c;
+        }
+    });
+    for (int i = 0; i < 2000; ++i) {
+        host::AdvanceVirtualNs(1000 + i);
+        if (i % 500 == 0)
+            host::SetCounterFrequency(i % 1000 == 0 ? 3579545 : 10000000);
+    }
+    stop = true;
+    reader.join();
+    EXPECT_FALSE(wentBack);
+}
+
 }  // namespace

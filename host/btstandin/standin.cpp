@@ -1,7 +1,15 @@
-// Stand-in for the Bluetooth audio library.  Registrations and posts are
-// recorded synchronously; accepted packets then travel to a worker thread
-// that hands them to the sinks and frees them, as the library would after
-// sending.  Link events are raised from a second thread of its own.
+// Stand-in for the Bluetooth audio library.  A post is checked and, when
+// accepted, queued for the stand-in's packet thread, which hands the block's
+// audio to the sinks and frees it, as the library would after sending.  The
+// packet thread takes the whole queue at once, and a poster wakes it only
+// when it sleeps and either a batch has gathered or 100 ms have passed since
+// the last wake-up: at the audio's pace (one post per 20 ms tick) it wakes
+// every few posts, and a fast run pays one hand-off per batch, not per
+// packet.  The sinks therefore see a packet up to 100 ms after its post.
+// Anyone waiting for the queue to drain wakes it too.  Link events are
+// raised from a second thread of its own.
+#include <time.h>
+
 #include <condition_variable>
 #include <cstdlib>
 #include <cstring>
@@ -15,9 +23,21 @@
 namespace btstandin {
 namespace {
 
-struct Pending {
-    void* block;
-    size_t packetIndex;   // index into the record, or SIZE_MAX when cleared
+// A poster wakes the sleeping packet thread once this many packets wait, or
+// when this long has passed since the last wake-up.
+const size_t kWakeBatch = 64;
+const uint64_t kWakeAfterNs = 100000000;
+
+uint64_t MonotonicNs()
+{
+    timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<uint64_t>(ts.tv_sec) * 1000000000u + static_cast<uint64_t>(ts.tv_nsec);
+}
+
+struct Queued {
+    void* block;          // the posted block, freed after the sinks
+    PacketView view;      // its audio
 };
 
 class StandIn {
@@ -33,24 +53,37 @@ public:
             std::lock_guard<std::mutex> lock(mutex_);
             quit_ = true;
         }
-        cv_.notify_all();
+        eventCv_.notify_all();
+        packetCv_.notify_all();
         packetThread_.join();
         eventThread_.join();
     }
 
-    std::mutex mutex_;
-    std::condition_variable cv_;
+    std::mutex mutex_;                 // guards everything below
+    std::condition_variable cv_;       // to waiters: packets freed (room in the queue, flushes)
+    std::condition_variable eventCv_;  // to the event thread and its waiters
+    std::condition_variable packetCv_; // to the packet thread: packets queued
+    int drainWaiters_ = 0;             // threads waiting on cv_
     bool quit_ = false;
 
     std::vector<Registration> registrations_;
     uintptr_t nextHandle_ = 0x4C4D5200;   // any non-zero value
-    std::vector<Packet> packets_;
     unsigned refuseCount_ = 0;
     bool refuseAll_ = false;
     std::vector<Sink> sinks_;
+    std::function<void(const PostInfo&)> observer_;
 
-    std::deque<std::pair<void*, Packet>> toDeliver_;
-    size_t inFlight_ = 0;
+    bool freeOnPost_ = false;
+    bool recording_ = false;
+    size_t recordBound_ = 0;        // audio bytes the record may keep
+    size_t recordBytes_ = 0;        // audio bytes it keeps
+    bool recordOverflowed_ = false;
+    std::vector<Packet> packets_;
+
+    std::vector<Queued> toDeliver_;   // accepted, not yet taken by the packet thread
+    size_t inFlight_ = 0;             // accepted and not yet freed
+    bool packetThreadAsleep_ = false;
+    uint64_t lastWakeNs_ = 0;         // when a poster last woke the packet thread
 
     std::deque<uint32_t> events_;
     size_t eventsBusy_ = 0;
@@ -59,21 +92,31 @@ public:
 private:
     void PacketLoop()
     {
+        std::vector<Queued> batch;
+        std::vector<Sink> sinks;
         std::unique_lock<std::mutex> lock(mutex_);
         for (;;) {
-            cv_.wait(lock, [this] { return quit_ || !toDeliver_.empty(); });
-            if (toDeliver_.empty() && quit_)
-                return;
-            auto item = std::move(toDeliver_.front());
-            toDeliver_.pop_front();
-            std::vector<Sink> sinks = sinks_;
+            if (toDeliver_.empty()) {
+                if (quit_)
+                    return;
+                packetThreadAsleep_ = true;
+                packetCv_.wait(lock);
+                packetThreadAsleep_ = false;
+                continue;
+            }
+            batch.swap(toDeliver_);
+            sinks = sinks_;
             lock.unlock();
-            for (auto& sink : sinks)
-                sink(item.second);
-            std::free(item.first);
+            for (const Queued& q : batch) {
+                for (auto& sink : sinks)
+                    sink(q.view);
+                std::free(q.block);
+            }
             lock.lock();
-            --inFlight_;
-            cv_.notify_all();
+            inFlight_ -= batch.size();
+            batch.clear();
+            if (drainWaiters_ > 0)
+                cv_.notify_all();
         }
     }
 
@@ -81,7 +124,7 @@ private:
     {
         std::unique_lock<std::mutex> lock(mutex_);
         for (;;) {
-            cv_.wait(lock, [this] { return quit_ || !events_.empty(); });
+            eventCv_.wait(lock, [this] { return quit_ || !events_.empty(); });
             if (events_.empty() && quit_)
                 return;
             uint32_t code = events_.front();
@@ -99,7 +142,7 @@ private:
             lock.lock();
             answers_.push_back(answer);
             --eventsBusy_;
-            cv_.notify_all();
+            eventCv_.notify_all();
         }
     }
 
@@ -123,9 +166,14 @@ void Reset()
     std::lock_guard<std::mutex> lock(s.mutex_);
     s.registrations_.clear();
     s.packets_.clear();
+    s.recording_ = false;
+    s.recordBound_ = s.recordBytes_ = 0;
+    s.recordOverflowed_ = false;
     s.refuseCount_ = 0;
     s.refuseAll_ = false;
     s.sinks_.clear();
+    s.observer_ = nullptr;
+    s.freeOnPost_ = false;
     s.answers_.clear();
 }
 
@@ -133,6 +181,19 @@ std::vector<Registration> Registrations()
 {
     std::lock_guard<std::mutex> lock(S().mutex_);
     return S().registrations_;
+}
+
+void KeepPackets(size_t maxAudioBytes)
+{
+    std::lock_guard<std::mutex> lock(S().mutex_);
+    S().recording_ = maxAudioBytes > 0;
+    S().recordBound_ = maxAudioBytes;
+}
+
+bool RecordOverflowed()
+{
+    std::lock_guard<std::mutex> lock(S().mutex_);
+    return S().recordOverflowed_;
 }
 
 std::vector<Packet> Packets()
@@ -145,6 +206,8 @@ void ClearPackets()
 {
     std::lock_guard<std::mutex> lock(S().mutex_);
     S().packets_.clear();
+    S().recordBytes_ = 0;
+    S().recordOverflowed_ = false;
 }
 
 std::vector<uint8_t> ReceivedAudio()
@@ -175,11 +238,31 @@ void AddSink(Sink sink)
     S().sinks_.push_back(std::move(sink));
 }
 
-void Flush()
+void FreeOnPost(bool atOnce)
+{
+    std::lock_guard<std::mutex> lock(S().mutex_);
+    S().freeOnPost_ = atOnce;
+}
+
+void SetPostObserver(std::function<void(const PostInfo&)> fn)
+{
+    std::lock_guard<std::mutex> lock(S().mutex_);
+    S().observer_ = std::move(fn);
+}
+
+void WaitInFlightAtMost(size_t count)
 {
     StandIn& s = S();
     std::unique_lock<std::mutex> lock(s.mutex_);
-    s.cv_.wait(lock, [&] { return s.inFlight_ == 0; });
+    ++s.drainWaiters_;
+    s.packetCv_.notify_one();
+    s.cv_.wait(lock, [&] { return s.inFlight_ <= count; });
+    --s.drainWaiters_;
+}
+
+void Flush()
+{
+    WaitInFlightAtMost(0);
 }
 
 size_t PacketsInFlight()
@@ -196,14 +279,14 @@ void RaiseEvent(uint32_t code)
         s.events_.push_back(code);
         ++s.eventsBusy_;
     }
-    s.cv_.notify_all();
+    s.eventCv_.notify_all();
 }
 
 void WaitForEvents()
 {
     StandIn& s = S();
     std::unique_lock<std::mutex> lock(s.mutex_);
-    s.cv_.wait(lock, [&] { return s.eventsBusy_ == 0; });
+    s.eventCv_.wait(lock, [&] { return s.eventsBusy_ == 0; });
 }
 
 std::vector<uint32_t> EventAnswers()
@@ -227,38 +310,63 @@ HANDLE LMRRegCBK(LPVOID pContext, PFN_LMR_EVENT pfnCallback)
     return h;
 }
 
+// Called from the driver's tick with its stream lock held: it returns at once
+// unless the sinks have fallen kMaxPacketsInFlight packets behind.
 DWORD LMRPostData(HANDLE hAudio, LPVOID pPacket, DWORD dwLength)
 {
     auto& s = S();
-    btstandin::Packet p{};
-    p.handle = hAudio;
-    p.address = pPacket;
-    p.length = dwLength;
     LARGE_INTEGER now;
     QueryPerformanceCounter(&now);
-    p.counter = static_cast<uint64_t>(now.QuadPart);
+    btstandin::PacketView view{hAudio, nullptr, 0, static_cast<uint64_t>(now.QuadPart)};
+    uint32_t dataLen = 0;
     if (pPacket && dwLength >= 8) {
-        p.dataLen = RecReadU32(static_cast<BYTE*>(pPacket) + 4);
+        dataLen = RecReadU32(static_cast<BYTE*>(pPacket) + 4);
         // Only the bytes that the length covers are audio: 12 + N.
         uint32_t n = dwLength >= 12 ? dwLength - 12 : 0;
-        if (p.dataLen < n)
-            n = p.dataLen;
-        const BYTE* audio = static_cast<BYTE*>(pPacket) + 8;
-        p.audio.assign(audio, audio + n);
+        view.size = dataLen < n ? dataLen : n;
+        view.audio = static_cast<const uint8_t*>(pPacket) + 8;
     }
     std::unique_lock<std::mutex> lock(s.mutex_);
-    if (s.refuseAll_ || s.refuseCount_ > 0) {
-        if (s.refuseCount_ > 0)
-            --s.refuseCount_;
-        p.refused = true;
+    const bool refused = s.refuseAll_ || s.refuseCount_ > 0;
+    if (refused && s.refuseCount_ > 0)
+        --s.refuseCount_;
+    if (s.recording_) {
+        btstandin::Packet p{hAudio, pPacket, dwLength, dataLen, {}, view.counter, refused};
+        if (s.recordBytes_ + view.size <= s.recordBound_) {
+            p.audio.assign(view.audio, view.audio + view.size);
+            s.recordBytes_ += view.size;
+        } else {
+            s.recordOverflowed_ = true;
+        }
         s.packets_.push_back(std::move(p));
-        return LMR_POST_REFUSED;
     }
-    s.packets_.push_back(p);
-    s.toDeliver_.emplace_back(pPacket, std::move(p));
+    if (s.observer_)
+        s.observer_(btstandin::PostInfo{view.counter, view.size, refused});
+    if (refused)
+        return LMR_POST_REFUSED;
+    if (s.freeOnPost_) {
+        lock.unlock();
+        std::free(pPacket);
+        return 0;
+    }
+    if (s.inFlight_ >= btstandin::kMaxPacketsInFlight) {
+        ++s.drainWaiters_;
+        s.packetCv_.notify_one();
+        s.cv_.wait(lock, [&] { return s.inFlight_ < btstandin::kMaxPacketsInFlight || s.quit_; });
+        --s.drainWaiters_;
+    }
+    s.toDeliver_.push_back({pPacket, view});
     ++s.inFlight_;
+    bool wake = false;
+    if (s.packetThreadAsleep_) {
+        uint64_t nowNs = btstandin::MonotonicNs();
+        wake = s.toDeliver_.size() >= btstandin::kWakeBatch || nowNs - s.lastWakeNs_ >= btstandin::kWakeAfterNs;
+        if (wake)
+            s.lastWakeNs_ = nowNs;
+    }
     lock.unlock();
-    s.cv_.notify_all();
+    if (wake)
+        s.packetCv_.notify_one();
     return 0;
 }
 

@@ -17,8 +17,16 @@
 // killed; the callback itself runs outside the mutex.  So a kill never waits
 // for a tick (which may be blocked on a lock the killer holds), and no tick
 // of a killed timer begins after the kill has returned.
+#include <pthread.h>
+#include <sched.h>
+#include <sys/prctl.h>
+
+#include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <condition_variable>
+#include <cstring>
+#include <string>
 #include <cstdio>
 #include <cstdlib>
 #include <map>
@@ -36,6 +44,8 @@ constexpr uint64_t kNsPerSecond = 1000000000u;
 constexpr uint64_t kNsPerMs = 1000000u;
 constexpr uint64_t kVirtualDefaultFrequency = 10000000u;
 constexpr uint64_t kRealDefaultFrequency = 1000000000u;
+// Above ordinary real-time work but below the kernel's own threads (50).
+constexpr int kRealTimePriority = 40;
 
 // ---- 128-bit arithmetic --------------------------------------------------------
 
@@ -46,6 +56,10 @@ struct U128 {
 
 U128 Mul64(uint64_t a, uint64_t b)
 {
+#ifdef __SIZEOF_INT128__
+    unsigned __int128 p = static_cast<unsigned __int128>(a) * b;
+    return U128{static_cast<uint64_t>(p >> 64), static_cast<uint64_t>(p)};
+#endif
     const uint64_t mask = 0xFFFFFFFFu;
     uint64_t a0 = a & mask, a1 = a >> 32, b0 = b & mask, b1 = b >> 32;
     uint64_t p00 = a0 * b0, p01 = a0 * b1, p10 = a1 * b0, p11 = a1 * b1;
@@ -76,6 +90,13 @@ uint64_t DivMod(U128 a, uint64_t d, uint64_t* rem)
         *rem = a.lo % d;
         return a.lo / d;
     }
+#ifdef __SIZEOF_INT128__
+    {
+        unsigned __int128 n = (static_cast<unsigned __int128>(a.hi) << 64) | a.lo;
+        *rem = static_cast<uint64_t>(n % d);
+        return static_cast<uint64_t>(n / d);
+    }
+#endif
     uint64_t q = 0, r = 0;
     for (int i = 127; i >= 0; --i) {
         bool carry = (r >> 63) != 0;
@@ -151,7 +172,9 @@ struct TimerEntry {
 struct ClockService {
     std::mutex mutex;                   // guards everything below
     std::condition_variable wake;       // to the service thread: timers or requests changed
-    std::condition_variable done;       // to callers: an advance finished, a callback returned
+    std::condition_variable done;       // to callers: a callback returned (only while callbackWaiters > 0)
+    std::condition_variable advanced;   // to callers: an advance finished
+    int callbackWaiters = 0;            // callers waiting on `done`; no wake-up per tick otherwise
 
     ClockKind kind = ClockKind::Virtual;
     uint64_t frequency = kVirtualDefaultFrequency;   // counts per second
@@ -176,6 +199,20 @@ struct ClockService {
     int periodBalance = 0;
     uint64_t created = 0;
     uint64_t killedCount = 0;
+
+    // What the counter needs, republished under the mutex after every change
+    // so that QueryPerformanceCounter reads it without the mutex: a sequence
+    // lock, whose readers retry while a change is being written.
+    std::atomic<uint32_t> seq{0};
+    std::atomic<uint64_t> pubVirtual{1}, pubFrequency{kVirtualDefaultFrequency};
+    std::atomic<uint64_t> pubBaseNs{0}, pubBaseSub{0}, pubBaseCount{0}, pubNowNs{0}, pubNowSub{0};
+
+    // Scheduling of the service thread: real-time while the real clock is in
+    // use (as the platform runs its timer thread at high priority), when the
+    // process may.  Written by the service thread.
+    bool realTimeWanted = false;      // under mutex
+    bool realTimeApplied = false;     // service thread only
+    std::string scheduling = "not started";   // under mutex
 };
 
 // Never destroyed: the detached service thread may use it until the process ends.
@@ -209,6 +246,44 @@ uint64_t CounterAtLocked(const ClockService& s, const Instant& t)
     U128 units = Sub(Add(Mul64(t.ns - s.base.ns, s.frequency), t.sub), s.base.sub);
     uint64_t rem;
     return s.baseCount + DivMod(units, kNsPerSecond, &rem);
+}
+
+void PublishLocked(ClockService& s)
+{
+    const uint32_t seq = s.seq.load(std::memory_order_relaxed);
+    s.seq.store(seq + 1, std::memory_order_relaxed);
+    std::atomic_thread_fence(std::memory_order_release);
+    s.pubVirtual.store(s.kind == ClockKind::Virtual, std::memory_order_relaxed);
+    s.pubFrequency.store(s.frequency, std::memory_order_relaxed);
+    s.pubBaseNs.store(s.base.ns, std::memory_order_relaxed);
+    s.pubBaseSub.store(s.base.sub, std::memory_order_relaxed);
+    s.pubBaseCount.store(s.baseCount, std::memory_order_relaxed);
+    s.pubNowNs.store(s.virtualNow.ns, std::memory_order_relaxed);
+    s.pubNowSub.store(s.virtualNow.sub, std::memory_order_relaxed);
+    s.seq.store(seq + 2, std::memory_order_release);
+}
+
+// The counter now, without the mutex.
+uint64_t ReadCounter(ClockService& s)
+{
+    for (;;) {
+        const uint32_t before = s.seq.load(std::memory_order_acquire);
+        if (before & 1)
+            continue;
+        const bool isVirtual = s.pubVirtual.load(std::memory_order_relaxed) != 0;
+        Instant base{s.pubBaseNs.load(std::memory_order_relaxed), s.pubBaseSub.load(std::memory_order_relaxed)};
+        const uint64_t frequency = s.pubFrequency.load(std::memory_order_relaxed);
+        const uint64_t baseCount = s.pubBaseCount.load(std::memory_order_relaxed);
+        Instant now{s.pubNowNs.load(std::memory_order_relaxed), s.pubNowSub.load(std::memory_order_relaxed)};
+        std::atomic_thread_fence(std::memory_order_acquire);
+        if (s.seq.load(std::memory_order_relaxed) != before)
+            continue;
+        if (!isVirtual)
+            now = Instant{MonotonicNs(), 0};
+        U128 units = Sub(Add(Mul64(now.ns - base.ns, frequency), now.sub), base.sub);
+        uint64_t rem;
+        return baseCount + DivMod(units, kNsPerSecond, &rem);
+    }
 }
 
 uint64_t LatenessLocked(const ClockService& s)
@@ -282,7 +357,31 @@ void FireLocked(ClockService& s, std::unique_lock<std::mutex>& lock, TimerEntry&
     auto it = s.timers.find(id);
     if (it != s.timers.end() && it->second.killed)
         s.timers.erase(it);
-    s.done.notify_all();
+    if (s.callbackWaiters > 0)
+        s.done.notify_all();
+}
+
+// Asks for real-time scheduling for the service thread while the real clock
+// is in use, and gives it back on the virtual clock.  A process that may not
+// have it keeps normal scheduling; the outcome is kept for reports.  The
+// timer slack goes down to 1 ns as well, so wake-ups are not batched.
+void ApplySchedulingLocked(ClockService& s)
+{
+    if (s.realTimeWanted == s.realTimeApplied)
+        return;
+    s.realTimeApplied = s.realTimeWanted;
+    if (s.realTimeWanted) {
+        prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL);
+        sched_param p{};
+        p.sched_priority = kRealTimePriority;
+        int rc = pthread_setschedparam(pthread_self(), SCHED_FIFO, &p);
+        s.scheduling = rc == 0 ? "SCHED_FIFO priority " + std::to_string(kRealTimePriority)
+                               : std::string("normal (SCHED_OTHER); real-time scheduling refused: ") + std::strerror(rc);
+    } else {
+        sched_param p{};
+        pthread_setschedparam(pthread_self(), SCHED_OTHER, &p);
+        s.scheduling = "normal (SCHED_OTHER), virtual clock";
+    }
 }
 
 void ServiceLoop()
@@ -290,6 +389,7 @@ void ServiceLoop()
     ClockService& s = Service();
     std::unique_lock<std::mutex> lock(s.mutex);
     for (;;) {
+        ApplySchedulingLocked(s);
         TimerEntry* t = NextDueLocked(s);
         if (s.kind == ClockKind::Virtual) {
             if (!s.advancePending) {
@@ -297,16 +397,20 @@ void ServiceLoop()
                 continue;
             }
             if (t && !(s.advanceTarget < t->fireAt)) {
-                if (s.virtualNow < t->fireAt)
+                if (s.virtualNow < t->fireAt) {
                     s.virtualNow = t->fireAt;
+                    PublishLocked(s);
+                }
                 FireLocked(s, lock, *t);
                 continue;
             }
-            if (s.virtualNow < s.advanceTarget)
+            if (s.virtualNow < s.advanceTarget) {
                 s.virtualNow = s.advanceTarget;
+                PublishLocked(s);
+            }
             s.advancePending = false;
             s.advanceCompleted = s.advanceRequested;
-            s.done.notify_all();
+            s.advanced.notify_all();
             continue;
         }
         if (!t) {
@@ -349,12 +453,14 @@ void StopAllTimersLocked(ClockService& s, std::unique_lock<std::mutex>& lock)
         }
         if (s.runningId == 0 || OnServiceThread(s))
             break;
+        ++s.callbackWaiters;
         s.done.wait(lock);
+        --s.callbackWaiters;
     }
     if (s.advancePending) {
         s.advancePending = false;
         s.advanceCompleted = s.advanceRequested;
-        s.done.notify_all();
+        s.advanced.notify_all();
     }
     s.wake.notify_all();
 }
@@ -367,6 +473,8 @@ void UseClockLocked(ClockService& s, std::unique_lock<std::mutex>& lock, ClockKi
     s.virtualNow = Instant{};
     s.base = NowLocked(s);
     s.baseCount = 0;
+    s.realTimeWanted = kind == ClockKind::Real;
+    PublishLocked(s);
     s.wake.notify_all();
 }
 
@@ -381,8 +489,10 @@ void UseClockLocked(ClockService& s, std::unique_lock<std::mutex>& lock, ClockKi
 void AdvanceToLocked(ClockService& s, std::unique_lock<std::mutex>& lock, const Instant& target)
 {
     if (s.timers.empty()) {
-        if (s.virtualNow < target)
+        if (s.virtualNow < target) {
             s.virtualNow = target;
+            PublishLocked(s);
+        }
         return;
     }
     EnsureThreadLocked(s);
@@ -390,7 +500,7 @@ void AdvanceToLocked(ClockService& s, std::unique_lock<std::mutex>& lock, const 
     s.advanceTarget = target;
     const uint64_t request = ++s.advanceRequested;
     s.wake.notify_all();
-    s.done.wait(lock, [&] { return s.advanceCompleted >= request; });
+    s.advanced.wait(lock, [&] { return s.advanceCompleted >= request; });
 }
 
 // Locks the service for an advance: virtual clock only, not from a callback,
@@ -402,7 +512,7 @@ std::unique_lock<std::mutex> LockForAdvance(ClockService& s, const char* who)
         Misuse(who);
     if (OnServiceThread(s))
         Misuse("the virtual clock cannot be advanced from a timer callback");
-    s.done.wait(lock, [&] { return !s.advancePending; });
+    s.advanced.wait(lock, [&] { return !s.advancePending; });
     return lock;
 }
 
@@ -459,6 +569,7 @@ void SetCounterFrequency(uint64_t countsPerSecond)
         rescale(kv.second.fireAt);
     }
     s.frequency = f;
+    PublishLocked(s);
 }
 
 uint64_t CounterFrequency()
@@ -548,6 +659,13 @@ bool OnTimerServiceThread()
     return OnServiceThread(s);
 }
 
+std::string TimerThreadScheduling()
+{
+    ClockService& s = Service();
+    std::lock_guard<std::mutex> lock(s.mutex);
+    return s.scheduling;
+}
+
 void SetTickObserver(std::function<void(uint64_t)> fn)
 {
     ClockService& s = Service();
@@ -566,8 +684,7 @@ BOOL QueryPerformanceFrequency(LARGE_INTEGER* lpFrequency)
     if (lpFrequency == nullptr)
         return FALSE;
     ClockService& s = host::Service();
-    std::lock_guard<std::mutex> lock(s.mutex);
-    lpFrequency->QuadPart = static_cast<LONGLONG>(s.frequency);
+    lpFrequency->QuadPart = static_cast<LONGLONG>(s.pubFrequency.load(std::memory_order_acquire));
     return TRUE;
 }
 
@@ -575,9 +692,7 @@ BOOL QueryPerformanceCounter(LARGE_INTEGER* lpPerformanceCount)
 {
     if (lpPerformanceCount == nullptr)
         return FALSE;
-    ClockService& s = host::Service();
-    std::lock_guard<std::mutex> lock(s.mutex);
-    lpPerformanceCount->QuadPart = static_cast<LONGLONG>(host::CounterAtLocked(s, host::NowLocked(s)));
+    lpPerformanceCount->QuadPart = static_cast<LONGLONG>(host::ReadCounter(host::Service()));
     return TRUE;
 }
 

@@ -27,6 +27,25 @@ struct FaultSwitch {
     unsigned count = 0;
 };
 FaultSwitch g_faults[5];
+// How many switches are armed, so that a service on a hot path checks the
+// switches with one atomic load and takes the mutex only when one is armed.
+// Written under g_stateMutex.
+std::atomic<unsigned> g_faultsArmed{0};
+
+// Caller holds g_stateMutex.
+void RecountArmedLocked()
+{
+    unsigned n = 0;
+    for (const FaultSwitch& f : g_faults)
+        n += f.count > 0;
+    g_faultsArmed.store(n, std::memory_order_release);
+}
+
+// Counters are bumped without the mutex (they sit on the tick's path).
+void Bump(unsigned long& counter)
+{
+    __atomic_fetch_add(&counter, 1, __ATOMIC_RELAXED);
+}
 
 std::atomic<DWORD> g_nextThreadId{1};
 thread_local DWORD t_threadId = 0;
@@ -67,6 +86,7 @@ void FailNext(Fault f, unsigned count, unsigned skip)
 {
     std::lock_guard<std::mutex> lock(g_stateMutex);
     g_faults[static_cast<int>(f)] = FaultSwitch{skip, count};
+    RecountArmedLocked();
 }
 
 void ClearFaults()
@@ -74,6 +94,7 @@ void ClearFaults()
     std::lock_guard<std::mutex> lock(g_stateMutex);
     for (auto& f : g_faults)
         f = FaultSwitch{};
+    RecountArmedLocked();
 }
 
 unsigned FaultsLeft(Fault f)
@@ -84,6 +105,8 @@ unsigned FaultsLeft(Fault f)
 
 bool ShouldFail(Fault f)
 {
+    if (g_faultsArmed.load(std::memory_order_acquire) == 0)
+        return false;
     std::lock_guard<std::mutex> lock(g_stateMutex);
     FaultSwitch& s = g_faults[static_cast<int>(f)];
     if (s.count == 0)
@@ -93,13 +116,19 @@ bool ShouldFail(Fault f)
         return false;
     }
     --s.count;
+    RecountArmedLocked();
     return true;
 }
 
 Counters GetCounters()
 {
-    std::lock_guard<std::mutex> lock(g_stateMutex);
-    return g_counters;
+    Counters c;
+    c.localAllocs = __atomic_load_n(&g_counters.localAllocs, __ATOMIC_RELAXED);
+    c.localFrees = __atomic_load_n(&g_counters.localFrees, __ATOMIC_RELAXED);
+    c.driverMallocs = __atomic_load_n(&g_counters.driverMallocs, __ATOMIC_RELAXED);
+    c.driverFrees = __atomic_load_n(&g_counters.driverFrees, __ATOMIC_RELAXED);
+    c.disableThreadLibraryCalls = __atomic_load_n(&g_counters.disableThreadLibraryCalls, __ATOMIC_RELAXED);
+    return c;
 }
 
 std::vector<const void*> DriverFreedBlocks()
@@ -112,10 +141,13 @@ void ResetCore()
 {
     std::lock_guard<std::mutex> lock(g_stateMutex);
     g_debugLines.clear();
-    g_counters = Counters{};
+    for (unsigned long* c : {&g_counters.localAllocs, &g_counters.localFrees, &g_counters.driverMallocs,
+                             &g_counters.driverFrees, &g_counters.disableThreadLibraryCalls})
+        __atomic_store_n(c, 0, __ATOMIC_RELAXED);
     g_driverFreed.clear();
     for (auto& f : g_faults)
         f = FaultSwitch{};
+    RecountArmedLocked();
 }
 
 unsigned HeldLevels(const CRITICAL_SECTION* cs)
@@ -232,20 +264,15 @@ HLOCAL LocalAlloc(UINT uFlags, UINT uBytes)
     if (host::ShouldFail(host::Fault::LocalAlloc))
         return nullptr;
     void* p = (uFlags & LMEM_ZEROINIT) ? std::calloc(1, uBytes ? uBytes : 1) : std::malloc(uBytes ? uBytes : 1);
-    if (p) {
-        std::lock_guard<std::mutex> lock(host::g_stateMutex);
-        ++host::g_counters.localAllocs;
-    }
+    if (p)
+        host::Bump(host::g_counters.localAllocs);
     return p;
 }
 
 HLOCAL LocalFree(HLOCAL hMem)
 {
     if (hMem) {
-        {
-            std::lock_guard<std::mutex> lock(host::g_stateMutex);
-            ++host::g_counters.localFrees;
-        }
+        host::Bump(host::g_counters.localFrees);
         std::free(hMem);
     }
     return nullptr;
@@ -340,8 +367,7 @@ void Sleep(DWORD ms)
 
 BOOL DisableThreadLibraryCalls(HINSTANCE)
 {
-    std::lock_guard<std::mutex> lock(host::g_stateMutex);
-    ++host::g_counters.disableThreadLibraryCalls;
+    host::Bump(host::g_counters.disableThreadLibraryCalls);
     return TRUE;
 }
 
@@ -421,23 +447,22 @@ void NKDbgPrintfW(LPCWSTR fmt, ...)
 
 // The driver's heap.  The driver library is linked with --wrap for malloc and
 // free, so its calls arrive here: a fault switch can refuse an allocation,
-// and every block it frees is recorded.
+// and every block it frees is recorded.  An allocation takes no lock unless a
+// fault switch is armed; the driver frees only packets the library refused,
+// so the record of frees stays off the tick's usual path.
 void* __wrap_malloc(size_t n)
 {
     if (host::ShouldFail(host::Fault::Malloc))
         return nullptr;
-    {
-        std::lock_guard<std::mutex> lock(host::g_stateMutex);
-        ++host::g_counters.driverMallocs;
-    }
+    host::Bump(host::g_counters.driverMallocs);
     return std::malloc(n);
 }
 
 void __wrap_free(void* p)
 {
     if (p) {
+        host::Bump(host::g_counters.driverFrees);
         std::lock_guard<std::mutex> lock(host::g_stateMutex);
-        ++host::g_counters.driverFrees;
         host::g_driverFreed.push_back(p);
     }
     std::free(p);

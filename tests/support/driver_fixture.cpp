@@ -16,6 +16,7 @@ void DriverTest::SetUp()
 {
     host::ResetAll();
     btstandin::Reset();
+    btstandin::KeepPackets(btstandin::kTestRecordBytes);
     ASSERT_FALSE(host::DriverModule::IsMapped(BTWAV_DRIVER_PATH)) << "a driver from an earlier test is still loaded";
     driver_ = LoadFreshDriver();
     ASSERT_NE(driver_, nullptr);

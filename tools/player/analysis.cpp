@@ -17,6 +17,7 @@
 #include <cmath>
 #include <cstddef>
 #include <cstdio>
+#include <cstring>
 
 namespace player {
 
@@ -55,191 +56,307 @@ Summary Summarise(std::vector<double> values)
     return s;
 }
 
+// ---- Distribution ---------------------------------------------------------------
+
+namespace {
+// Distinct values kept before the grid coarsens.
+const size_t kMaxBins = 4096;
+// Ticks kept in the timeline before it thins out.
+const size_t kTimelineRows = 8192;
+}  // namespace
+
+void Distribution::Add(double value)
+{
+    if (count_ == 0 || value < min_)
+        min_ = value;
+    if (count_ == 0 || value > max_)
+        max_ = value;
+    ++count_;
+    sum_ += value;
+    ++bins_[static_cast<int64_t>(std::floor(value / quantum_ + 0.5))];
+    while (bins_.size() > kMaxBins) {
+        std::map<int64_t, uint64_t> coarser;
+        for (const auto& b : bins_)
+            coarser[static_cast<int64_t>(std::floor(static_cast<double>(b.first) / 2.0))] += b.second;
+        bins_.swap(coarser);
+        quantum_ *= 2;
+    }
+}
+
+Summary Distribution::Get() const
+{
+    Summary s;
+    s.count = count_;
+    if (count_ == 0)
+        return s;
+    s.mean = sum_ / count_;
+    s.min = min_;
+    s.max = max_;
+    // Nearest-rank percentile, clamped to the exact extremes.
+    uint64_t rank = static_cast<uint64_t>(std::ceil(0.99 * count_));
+    if (rank == 0)
+        rank = 1;
+    uint64_t seen = 0;
+    for (const auto& b : bins_) {
+        seen += b.second;
+        if (seen >= rank) {
+            s.p99 = std::min(max_, std::max(min_, static_cast<double>(b.first) * quantum_));
+            break;
+        }
+    }
+    return s;
+}
+
+// ---- The analyser ----------------------------------------------------------------
+
+PacingAnalyser::PacingAnalyser(uint64_t frequency, bool realClock, bool looping)
+    : frequency_(frequency), realClock_(realClock), looping_(looping)
+{
+}
+
+void PacingAnalyser::SetConfig(const PacingConfig& c)
+{
+    if (cfg_.known || !c.known)
+        return;
+    cfg_ = c;
+    period_ = static_cast<uint64_t>(cfg_.timer) * frequency_ / 1000;
+}
+
+void PacingAnalyser::Add(const PlayEvent& e)
+{
+    if (e.kind == PlayEvent::Queued) {
+        queuedTotal_ += e.bytes;
+        return;
+    }
+    CloseTick();
+    switch (e.kind) {
+    case PlayEvent::Init:
+        lastCount_ = e.counter;
+        carry_ = 0;
+        first_ = true;
+        running_ = true;
+        deadline_ = e.counter + period_;
+        haveRun_ = true;
+        havePrevTick_ = false;
+        break;
+    case PlayEvent::Rebase:
+        lastCount_ = e.counter;
+        running_ = true;
+        deadline_ = e.counter + period_;
+        haveRun_ = true;
+        havePrevTick_ = false;
+        break;
+    case PlayEvent::Tick:
+        r_.ticksObserved = true;
+        inferred_ = false;
+        open_ = true;
+        openTick_ = e;
+        openQueued_ = queuedTotal_;
+        openPackets_.clear();
+        break;
+    case PlayEvent::Queued:
+        break;
+    }
+}
+
+void PacingAnalyser::AddPacket(const PacketInfo& p)
+{
+    if (p.refused) {
+        ++r_.refused;
+        r_.refusedBytes += p.bytes;
+    } else {
+        if (r_.packets == 0 || p.bytes < r_.packetMin)
+            r_.packetMin = p.bytes;
+        r_.packetMax = std::max(r_.packetMax, p.bytes);
+        packetSum_ += p.bytes;
+        ++r_.packets;
+        // Audio still came: the short ticks before it were underruns.
+        if (p.bytes > 0) {
+            for (const Short& s : shorts_) {
+                ++r_.underruns;
+                r_.underrunBytes += s.bytes;
+                for (size_t i = r_.ticks.size(); i > 0; --i)
+                    if (r_.ticks[i - 1].tick == s.tick) {
+                        r_.ticks[i - 1].underrun = true;
+                        break;
+                    } else if (r_.ticks[i - 1].tick < s.tick) {
+                        break;
+                    }
+            }
+            shorts_.clear();
+        }
+    }
+    if (!open_ || inferred_) {
+        // Without an observed tick, the packet stands for the tick that posted it.
+        Add(PlayEvent{PlayEvent::Tick, p.counter, 0});
+        r_.ticksObserved = false;
+        inferred_ = true;
+    }
+    openPackets_.push_back(p);
+}
+
+void PacingAnalyser::Keep(const TickRow& row)
+{
+    if (row.tick % r_.timelineEvery != 0)
+        return;
+    r_.ticks.push_back(row);
+    if (r_.ticks.size() < kTimelineRows)
+        return;
+    r_.timelineEvery *= 2;
+    std::vector<TickRow> kept;
+    for (const TickRow& t : r_.ticks)
+        if (t.tick % r_.timelineEvery == 0)
+            kept.push_back(t);
+    r_.ticks.swap(kept);
+}
+
+void PacingAnalyser::CloseTick()
+{
+    if (!open_)
+        return;
+    open_ = false;
+    const PlayEvent& e = openTick_;
+    const uint64_t tickNo = r_.tickCount++;
+    if (!cfg_.known || frequency_ == 0) {
+        for (const PacketInfo& p : openPackets_)
+            if (packetLine_)
+                packetLine_(p, 0);
+        return;
+    }
+    const double f = static_cast<double>(frequency_);
+    const int64_t tolerance = realClock_ ? std::max<int64_t>(4, cfg_.sample / 10000) : 0;
+
+    TickRow row;
+    row.tick = tickNo;
+    row.t = (static_cast<double>(e.counter) - static_cast<double>(start_)) / f;
+    for (const PacketInfo& p : openPackets_)
+        if (!p.refused)
+            row.posted += p.bytes;
+    // On the real clock the post is read much closer to the driver's own
+    // counter read than the tick's start is (which may be followed by a wait
+    // for the stream lock).
+    uint64_t now = e.counter;
+    if (realClock_ && !openPackets_.empty())
+        now = openPackets_.front().counter;
+    // Bytes due, as the driver computes them.
+    uint64_t elapsed = now >= lastCount_ ? now - lastCount_ : 0;
+    uint64_t numerator = elapsed * cfg_.sample + carry_;
+    uint64_t q = numerator / frequency_;
+    uint64_t rem = numerator % frequency_;
+    if (q & 1) {
+        q -= 1;
+        carry_ = rem + frequency_;
+    } else {
+        carry_ = rem;
+    }
+    lastCount_ = now;
+    bool queueEmpty = openQueued_ - postedTotal_ <= 0;
+    if (queueEmpty) {
+        running_ = false;   // the tick stops its own timer
+        row.due = static_cast<uint32_t>(q);
+    } else if (first_) {
+        row.due = cfg_.cacheLen;
+        row.first = true;
+        first_ = false;
+        carry_ = 0;
+    } else {
+        row.due = static_cast<uint32_t>(q);
+    }
+    for (const PacketInfo& p : openPackets_) {
+        postedTotal_ += p.bytes;   // refused bytes are consumed all the same
+        if (packetLine_)
+            packetLine_(p, row.due);
+    }
+    row.queued = openQueued_ - postedTotal_;
+    // A tick falls short only when the queue runs out (or, in a loop, at the
+    // loop's end, where the rewound buffers are not seen until the next
+    // tick).  So on the real clock, where the due is an estimate, a tick that
+    // left bytes queued posted exactly what was due.  It is an underrun only
+    // if audio still comes after it.
+    bool couldFallShort = !realClock_ || looping_ || row.queued <= 0;
+    if (couldFallShort && static_cast<int64_t>(row.due) - static_cast<int64_t>(row.posted) > tolerance)
+        shorts_.push_back({tickNo, row.due - row.posted});
+    // Intervals and lateness within one timer run.  The timer keeps a fixed
+    // grid from its start; a tick late by a whole period or more makes it
+    // skip the grid points already past, so the next deadline is the first
+    // one after it.
+    if (haveRun_ && period_ > 0) {
+        double late = (static_cast<double>(e.counter) - static_cast<double>(deadline_)) / f;
+        lateness_.Add(late * 1000.0);
+        uint64_t next = deadline_ + period_;
+        if (e.counter >= next)
+            next = deadline_ + ((e.counter - deadline_) / period_ + 1) * period_;
+        deadline_ = next;
+    }
+    if (havePrevTick_)
+        intervals_.Add((static_cast<double>(e.counter) - static_cast<double>(prevTick_)) / f * 1000.0);
+    prevTick_ = e.counter;
+    havePrevTick_ = running_;
+    if (!running_)
+        haveRun_ = false;
+    Keep(row);
+}
+
+PacingResult PacingAnalyser::Finish()
+{
+    CloseTick();
+    shorts_.clear();
+    r_.packetMean = r_.packets ? static_cast<double>(packetSum_) / r_.packets : 0;
+    r_.intervalMs = intervals_.Get();
+    r_.latenessMs = lateness_.Get();
+    return r_;
+}
+
 PacingResult AnalysePacing(const PacingInput& in)
 {
-    PacingResult r;
-    const PacingConfig& cfg = in.config;
-    const double f = in.frequency ? static_cast<double>(in.frequency) : 1.0;
-
-    // Packet statistics.
-    uint64_t sum = 0;
-    for (const PacketInfo& p : in.packets) {
-        if (p.refused) {
-            ++r.refused;
-            r.refusedBytes += p.bytes;
-            continue;
-        }
-        if (r.packets == 0 || p.bytes < r.packetMin)
-            r.packetMin = p.bytes;
-        r.packetMax = std::max(r.packetMax, p.bytes);
-        sum += p.bytes;
-        ++r.packets;
-    }
-    r.packetMean = r.packets ? static_cast<double>(sum) / r.packets : 0;
-    r.packetDue.assign(in.packets.size(), 0);
-
-    // Without observed ticks, each packet stands for the tick that posted it.
-    std::vector<PlayEvent> events = in.events;
-    r.ticksObserved =
-        std::any_of(events.begin(), events.end(), [](const PlayEvent& e) { return e.kind == PlayEvent::Tick; });
-    if (!r.ticksObserved) {
-        std::vector<PlayEvent> merged;
-        size_t pi = 0;
-        for (const PlayEvent& e : events) {
-            while (pi < in.packets.size() && in.packets[pi].counter < e.counter)
-                merged.push_back({PlayEvent::Tick, in.packets[pi++].counter, 0});
-            merged.push_back(e);
-        }
-        while (pi < in.packets.size())
-            merged.push_back({PlayEvent::Tick, in.packets[pi++].counter, 0});
-        events.swap(merged);
-    }
-    if (!cfg.known || in.frequency == 0)
-        return r;
-
-    // The last packet that carried audio: a tick before it that fell short
-    // left a gap in the sound.
-    size_t lastAudio = 0;
-    bool anyAudio = false;
-    for (size_t i = 0; i < in.packets.size(); ++i)
-        if (!in.packets[i].refused && in.packets[i].bytes > 0) {
-            lastAudio = i;
-            anyAudio = true;
-        }
-
-    const uint64_t period = static_cast<uint64_t>(cfg.timer) * in.frequency / 1000;
-    const int64_t tolerance = in.realClock ? std::max<int64_t>(4, cfg.sample / 10000) : 0;
-
-    // The driver's bytes-due clock.
-    uint64_t lastCount = 0;
-    uint64_t carry = 0;
-    bool first = true;
-    bool running = false;
-    // Intervals and lateness, within one timer run.  The timer's next deadline.  The timer keeps a fixed grid from its
-    // start; a tick late by a whole period or more makes it skip the grid
-    // points already past, so the next deadline is the first one after it.
-    uint64_t deadline = 0;
-    bool haveRun = false;
-    uint64_t prevTick = 0;
-    bool havePrevTick = false;
-
-    int64_t queuedTotal = 0;
-    int64_t postedTotal = 0;
+    PacingAnalyser a(in.frequency, in.realClock, in.looping);
+    a.SetStart(in.startCounter);
+    a.SetConfig(in.config);
+    std::vector<uint32_t> dues;
+    a.SetPacketLine([&](const PacketInfo&, uint32_t due) { dues.push_back(due); });
+    // A packet comes after every event up to its counter value: on the
+    // virtual clock a tick and its packets share one value.
     size_t pi = 0;
-    std::vector<double> intervals, lateness;
-
-    // Index of the next tick event, to bound each tick's packets.
-    std::vector<size_t> tickIndex;
-    for (size_t i = 0; i < events.size(); ++i)
-        if (events[i].kind == PlayEvent::Tick)
-            tickIndex.push_back(i);
-    size_t tickNo = 0;
-
-    for (size_t i = 0; i < events.size(); ++i) {
-        const PlayEvent& e = events[i];
-        switch (e.kind) {
-        case PlayEvent::Init:
-            lastCount = e.counter;
-            carry = 0;
-            first = true;
-            running = true;
-            deadline = e.counter + period;
-            haveRun = true;
-            havePrevTick = false;
-            break;
-        case PlayEvent::Rebase:
-            lastCount = e.counter;
-            running = true;
-            deadline = e.counter + period;
-            haveRun = true;
-            havePrevTick = false;
-            break;
-        case PlayEvent::Queued:
-            queuedTotal += e.bytes;
-            break;
-        case PlayEvent::Tick: {
-            ++tickNo;
-            TickRow row;
-            row.t = (static_cast<double>(e.counter) - static_cast<double>(in.startCounter)) / f;
-            // The packets this tick posted: those before the next tick.
-            uint64_t until = tickNo < tickIndex.size() ? events[tickIndex[tickNo]].counter : UINT64_MAX;
-            size_t firstPacket = pi;
-            while (pi < in.packets.size() && in.packets[pi].counter < until) {
-                if (!in.packets[pi].refused)
-                    row.posted += in.packets[pi].bytes;
-                ++pi;
-            }
-            // On the real clock the post is read much closer to the driver's
-            // own counter read than the tick's start is (which may be
-            // followed by a wait for the stream lock).
-            uint64_t now = e.counter;
-            if (in.realClock && pi > firstPacket)
-                now = in.packets[firstPacket].counter;
-            // Bytes due, as the driver computes them.
-            uint64_t elapsed = now >= lastCount ? now - lastCount : 0;
-            uint64_t numerator = elapsed * cfg.sample + carry;
-            uint64_t q = numerator / in.frequency;
-            uint64_t rem = numerator % in.frequency;
-            if (q & 1) {
-                q -= 1;
-                carry = rem + in.frequency;
-            } else {
-                carry = rem;
-            }
-            lastCount = now;
-            bool queueEmpty = queuedTotal - postedTotal <= 0;
-            if (queueEmpty) {
-                running = false;   // the tick stops its own timer
-                row.due = static_cast<uint32_t>(q);
-            } else if (first) {
-                row.due = cfg.cacheLen;
-                row.first = true;
-                first = false;
-                carry = 0;
-            } else {
-                row.due = static_cast<uint32_t>(q);
-            }
-            for (size_t k = firstPacket; k < pi; ++k) {
-                r.packetDue[k] = row.due;
-                postedTotal += in.packets[k].bytes;   // refused bytes are consumed all the same
-            }
-            row.queued = queuedTotal - postedTotal;
-            // A tick falls short only when the queue runs out (or, in a
-            // loop, at the loop's end, where the rewound buffers are not
-            // seen until the next tick).  So on the real clock, where the
-            // due is an estimate, a tick that left bytes queued posted
-            // exactly what was due.
-            bool audioToCome = anyAudio && pi <= lastAudio;
-            bool couldFallShort = !in.realClock || in.looping || row.queued <= 0;
-            if (audioToCome && couldFallShort &&
-                static_cast<int64_t>(row.due) - static_cast<int64_t>(row.posted) > tolerance) {
-                row.underrun = true;
-                ++r.underruns;
-                r.underrunBytes += row.due - row.posted;
-            }
-            // Intervals and lateness within one timer run.
-            if (haveRun && period > 0) {
-                double late = (static_cast<double>(e.counter) - static_cast<double>(deadline)) / f;
-                lateness.push_back(late * 1000.0);
-                uint64_t next = deadline + period;
-                if (e.counter >= next)
-                    next = deadline + ((e.counter - deadline) / period + 1) * period;
-                deadline = next;
-            }
-            if (havePrevTick)
-                intervals.push_back((static_cast<double>(e.counter) - static_cast<double>(prevTick)) / f * 1000.0);
-            prevTick = e.counter;
-            havePrevTick = running;
-            if (!running)
-                haveRun = false;
-            r.ticks.push_back(row);
-            break;
-        }
-        }
+    for (const PlayEvent& e : in.events) {
+        while (pi < in.packets.size() && in.packets[pi].counter < e.counter)
+            a.AddPacket(in.packets[pi++]);
+        a.Add(e);
     }
-    r.intervalMs = Summarise(intervals);
-    r.latenessMs = Summarise(lateness);
+    while (pi < in.packets.size())
+        a.AddPacket(in.packets[pi++]);
+    PacingResult r = a.Finish();
+    r.packetDue = dues;
     return r;
+}
+
+// ---- Comparison ----------------------------------------------------------------------
+
+void RunningComparison::Compare(const uint8_t* expected, const uint8_t* received, size_t n)
+{
+    if (firstDifference_ < 0 && std::memcmp(expected, received, n) != 0) {
+        size_t i = 0;
+        while (expected[i] == received[i])
+            ++i;
+        firstDifference_ = static_cast<int64_t>(received_ + i);
+    }
+    received_ += n;
+}
+
+void RunningComparison::Extra(size_t n)
+{
+    received_ += n;
+}
+
+Comparison RunningComparison::Result(uint64_t expectedTotal) const
+{
+    Comparison c;
+    c.expected = expectedTotal;
+    c.received = received_;
+    c.firstDifference = firstDifference_;
+    if (c.firstDifference < 0 && received_ != expectedTotal)
+        c.firstDifference = static_cast<int64_t>(std::min(received_, expectedTotal));
+    c.exact = c.firstDifference < 0;
+    return c;
 }
 
 Comparison CompareStreams(const std::vector<uint8_t>& expected, const std::vector<uint8_t>& received)

@@ -4,6 +4,8 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -53,6 +55,7 @@ struct PacingInput {
 
 // One row of the timeline, per tick.
 struct TickRow {
+    uint64_t tick = 0;       // the tick's number, from 0
     double t = 0;            // seconds since the first write
     uint32_t due = 0;        // bytes the tick was to post
     uint32_t posted = 0;     // bytes it posted
@@ -66,8 +69,29 @@ struct Summary {
     double mean = 0, p99 = 0, max = 0, min = 0;
 };
 
+// Values summarised in bounded memory: exact while they take few distinct
+// values (as on the virtual clock); beyond that, values are kept on a grid
+// that coarsens as needed, so the percentile is off by at most one step of
+// the grid (reported as `resolution`); count, mean, min and max stay exact.
+class Distribution {
+public:
+    void Add(double value);
+    Summary Get() const;
+    double Resolution() const { return quantum_; }
+
+private:
+    std::map<int64_t, uint64_t> bins_;   // value / quantum -> count
+    double quantum_ = 1e-6;              // the grid's step
+    uint64_t count_ = 0;
+    double sum_ = 0, min_ = 0, max_ = 0;
+};
+
 struct PacingResult {
+    // The timeline: every tick while there are few, then every
+    // `timelineEvery`-th tick, so its length stays bounded.
     std::vector<TickRow> ticks;
+    uint64_t timelineEvery = 1;
+    uint64_t tickCount = 0;
     uint64_t packets = 0, refused = 0, refusedBytes = 0;
     uint32_t packetMin = 0, packetMax = 0;
     double packetMean = 0;
@@ -76,10 +100,65 @@ struct PacingResult {
     uint64_t underruns = 0;
     uint64_t underrunBytes = 0;   // sum of the shortfalls
     bool ticksObserved = false;   // false: ticks were inferred from packets
-    // Bytes due per packet, aligned with PacingInput::packets (for the log).
+    // Bytes due per packet, aligned with PacingInput::packets (AnalysePacing only).
     std::vector<uint32_t> packetDue;
 };
 
+// The pacing analysis as the run goes: events and packets are fed in the
+// order they happened and nothing is kept per tick beyond the bounded
+// timeline.  Not thread-safe: the caller serialises the calls.
+class PacingAnalyser {
+public:
+    // Told once per packet when its tick is complete, with the tick's due.
+    using PacketLine = std::function<void(const PacketInfo&, uint32_t due)>;
+    PacingAnalyser(uint64_t frequency, bool realClock, bool looping);
+    void SetPacketLine(PacketLine fn) { packetLine_ = std::move(fn); }
+    // Time 0 of the timeline.
+    void SetStart(uint64_t counter) { start_ = counter; }
+    // The driver's configuration, from its line; needed before the first Init.
+    void SetConfig(const PacingConfig& c);
+    void Add(const PlayEvent& e);
+    void AddPacket(const PacketInfo& p);
+    PacingResult Finish();
+
+private:
+    void CloseTick();
+    void Keep(const TickRow& row);
+    PacingConfig cfg_;
+    uint64_t frequency_;
+    bool realClock_, looping_;
+    uint64_t start_ = 0;
+    PacketLine packetLine_;
+    PacingResult r_;
+    Distribution intervals_, lateness_;
+    uint64_t packetSum_ = 0;
+
+    // The driver's bytes-due clock.
+    uint64_t lastCount_ = 0, carry_ = 0;
+    bool first_ = true, running_ = false;
+    uint64_t period_ = 0, deadline_ = 0;
+    bool haveRun_ = false;
+    uint64_t prevTick_ = 0;
+    bool havePrevTick_ = false;
+    int64_t queuedTotal_ = 0, postedTotal_ = 0;
+
+    // The tick that is open: its packets are still arriving.
+    bool open_ = false;
+    bool inferred_ = false;   // the open tick stands for a packet's unobserved tick
+    PlayEvent openTick_{PlayEvent::Tick, 0, 0};
+    int64_t openQueued_ = 0;
+    std::vector<PacketInfo> openPackets_;
+
+    // Short ticks that are underruns if audio still comes after them.
+    struct Short {
+        uint64_t tick;
+        uint64_t bytes;
+    };
+    std::vector<Short> shorts_;
+};
+
+// The whole analysis at once, from recorded events and packets (packets
+// are placed among the events by their counter values).
 PacingResult AnalysePacing(const PacingInput& in);
 
 Summary Summarise(std::vector<double> values);
@@ -92,5 +171,22 @@ struct Comparison {
 };
 
 Comparison CompareStreams(const std::vector<uint8_t>& expected, const std::vector<uint8_t>& received);
+
+// A running comparison of a received stream with the expected one, fed
+// piece by piece as both come; the first differing byte is kept.
+class RunningComparison {
+public:
+    // Bytes of the expected stream at the received position, then the
+    // received bytes themselves: both must be of the same length n.
+    void Compare(const uint8_t* expected, const uint8_t* received, size_t n);
+    // Received bytes beyond the end of the expected stream.
+    void Extra(size_t n);
+    uint64_t Received() const { return received_; }
+    Comparison Result(uint64_t expectedTotal) const;
+
+private:
+    uint64_t received_ = 0;
+    int64_t firstDifference_ = -1;
+};
 
 }  // namespace player

@@ -1,9 +1,16 @@
 // Decoding with libsndfile, the built-in sound, and conversion with
-// libsamplerate.
+// libswresample, all chunk by chunk.
 #include "audio.h"
 
-#include <samplerate.h>
 #include <sndfile.h>
+
+extern "C" {
+#include <libavutil/channel_layout.h>
+#include <libavutil/error.h>
+#include <libavutil/opt.h>
+#include <libavutil/samplefmt.h>
+#include <libswresample/swresample.h>
+}
 
 #include <cerrno>
 #include <cmath>
@@ -12,6 +19,21 @@
 
 namespace player {
 namespace {
+
+// Frames decoded per chunk: small enough to stay in the cache, large enough
+// that per-call costs vanish.
+const size_t kChunkFrames = 4096;
+
+size_t BytesPerSample(SampleType t)
+{
+    switch (t) {
+    case SampleType::Int16: return 2;
+    case SampleType::Int32: return 4;
+    case SampleType::Float: return 4;
+    case SampleType::Double: return 8;
+    }
+    return 2;
+}
 
 std::string FormatName(int format)
 {
@@ -27,22 +49,211 @@ std::string FormatName(int format)
     return name(format & SF_FORMAT_TYPEMASK) + ", " + name(format & SF_FORMAT_SUBMASK);
 }
 
-bool IsSixteenBitInteger(int format)
+bool EndsWith(const std::string& s, const char* tail)
 {
-    int sub = format & SF_FORMAT_SUBMASK;
-    return sub == SF_FORMAT_PCM_16;
+    size_t n = std::strlen(tail);
+    if (s.size() < n)
+        return false;
+    for (size_t i = 0; i < n; ++i)
+        if (std::tolower(static_cast<unsigned char>(s[s.size() - n + i])) != tail[i])
+            return false;
+    return true;
 }
+
+// ---- Files ------------------------------------------------------------------------
+
+class FileDecoder : public Decoder {
+public:
+    FileDecoder(SNDFILE* f, const SF_INFO& sf, const std::string& path) : f_(f)
+    {
+        info_.origin = path;
+        info_.format = FormatName(sf.format);
+        info_.rate = static_cast<uint32_t>(sf.samplerate);
+        info_.channels = static_cast<uint32_t>(sf.channels);
+        info_.frames = sf.frames;
+        // Each encoding is read in the narrowest type that holds it whole.
+        switch (sf.format & SF_FORMAT_SUBMASK) {
+        case SF_FORMAT_PCM_S8: case SF_FORMAT_PCM_U8:
+            info_.bits = 8; info_.type = SampleType::Int16; break;
+        case SF_FORMAT_ULAW:
+            info_.bits = 8; info_.formatTag = 7; info_.type = SampleType::Int16; break;
+        case SF_FORMAT_ALAW:
+            info_.bits = 8; info_.formatTag = 6; info_.type = SampleType::Int16; break;
+        case SF_FORMAT_PCM_16:
+            info_.bits = 16; info_.type = SampleType::Int16; break;
+        case SF_FORMAT_PCM_24:
+            info_.bits = 24; info_.type = SampleType::Int32; break;
+        case SF_FORMAT_PCM_32:
+            info_.bits = 32; info_.type = SampleType::Int32; break;
+        case SF_FORMAT_DOUBLE:
+            info_.bits = 64; info_.formatTag = 3; info_.type = SampleType::Double; break;
+        case SF_FORMAT_FLOAT:
+            info_.bits = 32; info_.formatTag = 3; info_.type = SampleType::Float; break;
+        default:
+            // Compressed encodings (Vorbis, Opus, MP3, ...) decode to float;
+            // lossless ones of 16 bits or less are read exactly as 16-bit.
+            if ((sf.format & SF_FORMAT_TYPEMASK) == SF_FORMAT_FLAC) {
+                int sub = sf.format & SF_FORMAT_SUBMASK;
+                info_.bits = sub == SF_FORMAT_PCM_24 ? 24 : sub == SF_FORMAT_PCM_S8 ? 8 : 16;
+                info_.type = info_.bits == 24 ? SampleType::Int32 : SampleType::Int16;
+            } else {
+                info_.bits = 32;
+                info_.formatTag = 3;
+                info_.type = SampleType::Float;
+            }
+            break;
+        }
+        // Floats beyond full scale are clipped by the converter, not wrapped;
+        // libsndfile's float reads are already normalised to [-1, 1].
+        sf_command(f_, SFC_SET_NORM_FLOAT, nullptr, SF_TRUE);
+        sf_command(f_, SFC_SET_NORM_DOUBLE, nullptr, SF_TRUE);
+        // A file whose header promises more data than the file holds:
+        // libsndfile says so in its log and plays what is there.
+        char log[4096] = {};
+        sf_command(f_, SFC_GET_LOG_INFO, log, sizeof log);
+        if (std::strstr(log, "truncated") || std::strstr(log, "should be"))
+            truncated_ = true;
+    }
+    ~FileDecoder() override { sf_close(f_); }
+
+    size_t Read(void* out, size_t frames) override
+    {
+        if (done_)
+            return 0;
+        sf_count_t n = 0;
+        switch (info_.type) {
+        case SampleType::Int16: n = sf_readf_short(f_, static_cast<short*>(out), static_cast<sf_count_t>(frames)); break;
+        case SampleType::Int32: n = sf_readf_int(f_, static_cast<int*>(out), static_cast<sf_count_t>(frames)); break;
+        case SampleType::Float: n = sf_readf_float(f_, static_cast<float*>(out), static_cast<sf_count_t>(frames)); break;
+        case SampleType::Double: n = sf_readf_double(f_, static_cast<double*>(out), static_cast<sf_count_t>(frames)); break;
+        }
+        if (n < 0)
+            n = 0;
+        read_ += n;
+        if (n == 0) {
+            done_ = true;
+            if (sf_error(f_) != SF_ERR_NO_ERROR)
+                error_ = "cannot decode '" + info_.origin + "': " + sf_strerror(f_);
+            else if (truncated_ || (info_.frames > 0 && read_ < info_.frames))
+                info_.notes.push_back("'" + info_.origin + "' is truncated: its header promises more audio than it "
+                                      "holds; played the " + std::to_string(read_) + " frames that are there");
+        }
+        return static_cast<size_t>(n);
+    }
+
+    bool Truncated() const { return truncated_; }
+
+private:
+    SNDFILE* f_;
+    bool done_ = false;
+    bool truncated_ = false;
+    int64_t read_ = 0;
+};
+
+// ---- The built-in sound -------------------------------------------------------------
+
+class ToneDecoder : public Decoder {
+public:
+    explicit ToneDecoder(uint64_t frames) : total_(frames)
+    {
+        info_.origin = "built-in sound";
+        info_.format = "generated, 16-bit PCM";
+        info_.rate = kDeviceRate;
+        info_.channels = 2;
+        info_.frames = static_cast<int64_t>(frames);
+        // One period of the sine on the rate's grid: both tones fall on it,
+        // as their phases are reduced to whole periods in integers, so every
+        // machine computes the same samples.
+        const double kPi = 3.14159265358979323846;
+        sine_.resize(kDeviceRate);
+        steady_.resize(kDeviceRate);
+        for (uint32_t k = 0; k < kDeviceRate; ++k) {
+            sine_[k] = std::sin(2 * kPi * static_cast<double>(k) / kDeviceRate);
+            steady_[k] = Sample(kGain, k);
+        }
+    }
+
+    size_t Read(void* out, size_t frames) override
+    {
+        int16_t* s = static_cast<int16_t*>(out);
+        const uint64_t fade = kDeviceRate / 100;   // 10 ms
+        size_t n = 0;
+        for (; n < frames && at_ < total_; ++n, ++at_) {
+            const uint32_t left = static_cast<uint32_t>((at_ * 440u) % kDeviceRate);
+            const uint32_t right = static_cast<uint32_t>((at_ * 660u) % kDeviceRate);
+            if (at_ >= fade && total_ - at_ > fade) {
+                // Between the fades the gain is steady: the samples repeat.
+                s[2 * n] = steady_[left];
+                s[2 * n + 1] = steady_[right];
+                continue;
+            }
+            double gain = kGain;
+            if (at_ < fade)
+                gain *= static_cast<double>(at_) / fade;
+            else
+                gain *= static_cast<double>(total_ - 1 - at_) / fade;
+            s[2 * n] = Sample(gain, left);
+            s[2 * n + 1] = Sample(gain, right);
+        }
+        return n;
+    }
+
+private:
+    static constexpr double kGain = 0.4;
+    int16_t Sample(double gain, uint32_t phase) const
+    {
+        return static_cast<int16_t>(std::lround(gain * sine_[phase] * 32767.0));
+    }
+    std::vector<int16_t> steady_;   // the samples at the steady gain, by phase
+    uint64_t total_;
+    uint64_t at_ = 0;
+    std::vector<double> sine_;
+};
+
+AVSampleFormat AvFormat(SampleType t)
+{
+    switch (t) {
+    case SampleType::Int16: return AV_SAMPLE_FMT_S16;
+    case SampleType::Int32: return AV_SAMPLE_FMT_S32;
+    case SampleType::Float: return AV_SAMPLE_FMT_FLT;
+    case SampleType::Double: return AV_SAMPLE_FMT_DBL;
+    }
+    return AV_SAMPLE_FMT_S16;
+}
+
+std::string AvError(int rc)
+{
+    char buf[AV_ERROR_MAX_STRING_SIZE] = {};
+    av_strerror(rc, buf, sizeof buf);
+    return buf;
+}
+
+// The LFE's share of a downmix: libswresample mixes the LFE in at this level
+// times -3 dB, so the LFE ends at -6 dB: the mix keeps its bass without the
+// LFE channel dominating the front pair.
+const double kLfeMixLevel = 0.70710678118654752;
 
 }  // namespace
 
-bool LoadAudioFile(const std::string& path, DecodedAudio* out, std::string* error)
+std::string SourceInfo::SampleDescription() const
+{
+    std::string bitsText = std::to_string(bits) + "-bit ";
+    switch (formatTag) {
+    case 3: return bitsText + "float";
+    case 6: return "8-bit A-law";
+    case 7: return "8-bit mu-law";
+    default: return bitsText + "PCM";
+    }
+}
+
+std::unique_ptr<Decoder> OpenAudioFile(const std::string& path, std::string* error)
 {
     // Open it ourselves first, so that a missing or unreadable file is
     // reported with the system's reason rather than libsndfile's wording.
     FILE* probe = std::fopen(path.c_str(), "rb");
     if (!probe) {
         *error = "cannot open '" + path + "': " + std::strerror(errno);
-        return false;
+        return nullptr;
     }
     std::fclose(probe);
 
@@ -50,147 +261,198 @@ bool LoadAudioFile(const std::string& path, DecodedAudio* out, std::string* erro
     SNDFILE* f = sf_open(path.c_str(), SFM_READ, &info);
     if (!f) {
         *error = "cannot read '" + path + "' as audio: " + sf_strerror(nullptr);
-        return false;
+        if (EndsWith(path, ".m4a") || EndsWith(path, ".aac") || EndsWith(path, ".mp4"))
+            *error += " (AAC/M4A files are not read; convert them to FLAC or WAV first)";
+        return nullptr;
     }
-    DecodedAudio a;
-    a.origin = path;
-    a.format = FormatName(info.format);
-    a.rate = info.samplerate > 0 ? static_cast<uint32_t>(info.samplerate) : 0;
-    a.channels = info.channels > 0 ? static_cast<uint32_t>(info.channels) : 0;
-    if (a.rate == 0 || a.channels == 0) {
+    if (info.samplerate <= 0 || info.channels <= 0) {
         sf_close(f);
         *error = "'" + path + "' has no usable rate or channel count";
-        return false;
+        return nullptr;
     }
-    // Float data beyond full scale is clipped, not wrapped around.
-    sf_command(f, SFC_SET_CLIPPING, nullptr, SF_TRUE);
-
-    // The frame count is a hint only (some streams do not know it), so read
-    // in blocks until the end.
-    const sf_count_t block = 16384;
-    std::vector<int16_t> samples;
-    for (;;) {
-        size_t at = samples.size();
-        samples.resize(at + static_cast<size_t>(block) * a.channels);
-        sf_count_t got = sf_readf_short(f, samples.data() + at, block);
-        if (got < 0)
-            got = 0;
-        samples.resize(at + static_cast<size_t>(got) * a.channels);
-        if (got < block)
-            break;
-    }
-    int readError = sf_error(f);
-    std::string readMessage = sf_strerror(f);
-    sf_close(f);
-    if (readError != SF_ERR_NO_ERROR) {
-        *error = "cannot decode '" + path + "': " + readMessage;
-        return false;
-    }
-    if (samples.empty()) {
-        *error = "'" + path + "' holds no audio frames";
-        return false;
-    }
-    if (!IsSixteenBitInteger(info.format))
-        a.notes.push_back("decoded to 16-bit samples by libsndfile");
-    a.samples = std::move(samples);
-    *out = std::move(a);
-    return true;
+    return std::unique_ptr<Decoder>(new FileDecoder(f, info, path));
 }
 
-DecodedAudio BuiltInSound()
+std::unique_ptr<Decoder> BuiltInSound(uint64_t frames)
 {
-    DecodedAudio a;
-    a.origin = "built-in sound";
-    a.format = "generated, 16-bit PCM";
-    a.rate = kDeviceRate;
-    a.channels = 2;
-    const uint32_t frames = 3 * kDeviceRate;
-    const uint32_t fade = kDeviceRate / 100;   // 10 ms
-    const double kPi = 3.14159265358979323846;
-    a.samples.resize(static_cast<size_t>(frames) * 2);
-    for (uint32_t i = 0; i < frames; ++i) {
-        double gain = 0.4;
-        if (i < fade)
-            gain *= static_cast<double>(i) / fade;
-        else if (frames - i <= fade)
-            gain *= static_cast<double>(frames - 1 - i) / fade;
-        // The phase is reduced to whole periods in integers, so every
-        // machine computes the same samples.
-        double left = std::sin(2 * kPi * static_cast<double>((i * 440u) % kDeviceRate) / kDeviceRate);
-        double right = std::sin(2 * kPi * static_cast<double>((i * 660u) % kDeviceRate) / kDeviceRate);
-        a.samples[2 * i] = static_cast<int16_t>(std::lround(gain * left * 32767.0));
-        a.samples[2 * i + 1] = static_cast<int16_t>(std::lround(gain * right * 32767.0));
-    }
-    return a;
+    return std::unique_ptr<Decoder>(new ToneDecoder(frames));
 }
 
-bool CanConvert(const DecodedAudio& in, std::string* why)
+bool NeedsConversion(const SourceInfo& in)
+{
+    return in.rate != kDeviceRate || in.channels != kDeviceChannels || in.formatTag != 1 || in.bits != 16;
+}
+
+bool CanConvert(const SourceInfo& in, std::string* why)
 {
     if (in.channels == 0 || in.rate == 0) {
         *why = "it has no channels or no rate";
         return false;
     }
-    double ratio = static_cast<double>(kDeviceRate) / in.rate;
-    if (in.rate != kDeviceRate && !src_is_valid_ratio(ratio)) {
-        *why = "libsamplerate converts rates by a factor of at most 256, and " + std::to_string(in.rate) +
-               " Hz to " + std::to_string(kDeviceRate) + " Hz is a factor of " +
-               std::to_string(in.rate > kDeviceRate ? in.rate / kDeviceRate : kDeviceRate / in.rate);
+    if (in.rate < kMinRate || in.rate > kMaxRate) {
+        *why = "rates from " + std::to_string(kMinRate) + " Hz to " + std::to_string(kMaxRate) +
+               " Hz are converted, not " + std::to_string(in.rate) + " Hz";
+        return false;
+    }
+    if (in.channels > 64) {
+        *why = std::to_string(in.channels) + " channels are more than the converter takes (64)";
         return false;
     }
     return true;
 }
 
-bool ConvertToDevice(const DecodedAudio& in, std::vector<int16_t>* out, std::string* note, std::string* error)
+// ---- Conversion -------------------------------------------------------------------------
+
+struct DeviceStream::Converter {
+    SwrContext* swr = nullptr;
+    ~Converter() { swr_free(&swr); }
+};
+
+DeviceStream::DeviceStream() = default;
+DeviceStream::~DeviceStream() = default;
+
+const SourceInfo& DeviceStream::Info() const
 {
+    return decoder_->Info();
+}
+
+int64_t DeviceStream::ExpectedFrames() const
+{
+    const SourceInfo& in = decoder_->Info();
+    if (in.frames < 0)
+        return -1;
+    return static_cast<int64_t>(std::llround(static_cast<double>(in.frames) * kDeviceRate / in.rate));
+}
+
+bool DeviceStream::Open(std::unique_ptr<Decoder> decoder, std::string* note, std::string* error)
+{
+    decoder_ = std::move(decoder);
+    const SourceInfo& in = decoder_->Info();
+    in_.resize(kChunkFrames * in.channels * BytesPerSample(in.type));
+    note->clear();
+    // Samples that libsndfile already widens to 16 bits exactly need no
+    // converter at the device's rate and layout.
+    if (in.rate == kDeviceRate && in.channels == kDeviceChannels && in.type == SampleType::Int16) {
+        if (in.bits != 16 || in.formatTag != 1)
+            *note = in.SampleDescription() + " samples widened to 16 bits by libsndfile (exact)";
+        return true;
+    }
     std::string why;
     if (!CanConvert(in, &why)) {
         *error = "cannot convert '" + in.origin + "': " + why;
         return false;
     }
-    const uint64_t frames = in.Frames();
-    // Channels first, at the source rate.
-    std::vector<int16_t> stereo(frames * 2);
-    for (uint64_t i = 0; i < frames; ++i) {
-        const int16_t* f = &in.samples[i * in.channels];
-        stereo[2 * i] = f[0];
-        stereo[2 * i + 1] = in.channels >= 2 ? f[1] : f[0];
-    }
-    std::string what;
-    if (in.channels == 1)
-        what = "mono copied to both channels";
-    else if (in.channels > 2)
-        what = "first two of " + std::to_string(in.channels) + " channels kept";
 
-    if (in.rate == kDeviceRate) {
-        *out = std::move(stereo);
-    } else {
-        std::vector<float> src(stereo.size());
-        src_short_to_float_array(stereo.data(), src.data(), static_cast<int>(src.size()));
-        const double ratio = static_cast<double>(kDeviceRate) / in.rate;
-        // One frame of slack: the converter may round the length either way.
-        const uint64_t outFrames = static_cast<uint64_t>(std::ceil(frames * ratio)) + 1;
-        std::vector<float> dst(outFrames * 2);
-        SRC_DATA d{};
-        d.data_in = src.data();
-        d.input_frames = static_cast<long>(frames);
-        d.data_out = dst.data();
-        d.output_frames = static_cast<long>(outFrames);
-        d.src_ratio = ratio;
-        int rc = src_simple(&d, SRC_SINC_BEST_QUALITY, 2);
-        if (rc != 0) {
-            *error = "cannot convert '" + in.origin + "': libsamplerate: " + src_strerror(rc);
+    AVChannelLayout inLayout{}, outLayout{};
+    if (in.channels == 6)
+        av_channel_layout_from_mask(&inLayout, AV_CH_LAYOUT_5POINT1_BACK);   // WAV's order: FL FR FC LFE BL BR
+    else
+        av_channel_layout_default(&inLayout, static_cast<int>(in.channels));
+    av_channel_layout_default(&outLayout, kDeviceChannels);
+    std::unique_ptr<Converter> c(new Converter);
+    int rc = swr_alloc_set_opts2(&c->swr, &outLayout, AV_SAMPLE_FMT_S16, kDeviceRate, &inLayout, AvFormat(in.type),
+                                 static_cast<int>(in.rate), 0, nullptr);
+    char layoutName[128] = {};
+    av_channel_layout_describe(&inLayout, layoutName, sizeof layoutName);
+    av_channel_layout_uninit(&inLayout);
+    av_channel_layout_uninit(&outLayout);
+    if (rc < 0 || !c->swr) {
+        *error = "cannot convert '" + in.origin + "': libswresample: " + AvError(rc);
+        return false;
+    }
+    av_opt_set_int(c->swr, "dither_method", SWR_DITHER_TRIANGULAR, 0);
+    av_opt_set_double(c->swr, "lfe_mix_level", kLfeMixLevel, 0);
+    // A longer filter than the default, for a cleaner resampling.
+    av_opt_set_int(c->swr, "filter_size", 64, 0);
+    av_opt_set_int(c->swr, "phase_shift", 14, 0);
+    if (in.channels == 1) {
+        // Mono is the same sound on both sides, at full level.
+        const double matrix[2] = {1.0, 1.0};
+        swr_set_matrix(c->swr, matrix, 1);
+    }
+    rc = swr_init(c->swr);
+    if (rc < 0) {
+        *error = "cannot convert '" + in.origin + "': libswresample: " + AvError(rc);
+        return false;
+    }
+    converter_ = std::move(c);
+
+    std::vector<std::string> what;
+    if (in.channels == 1)
+        what.push_back("mono copied to both channels");
+    else if (in.channels == 6)
+        what.push_back("6 channels (" + std::string(layoutName) +
+                       ") downmixed to stereo: centre and surrounds at -3 dB, LFE at -6 dB, normalised");
+    else if (in.channels != kDeviceChannels)
+        what.push_back(std::to_string(in.channels) + " channels (" + layoutName + ") downmixed to stereo");
+    if (in.rate != kDeviceRate)
+        what.push_back(std::to_string(in.rate) + " Hz resampled to " + std::to_string(kDeviceRate) + " Hz");
+    if (in.type != SampleType::Int16)
+        what.push_back(in.SampleDescription() + " reduced to 16-bit with triangular dither");
+    else if (in.bits != 16 || in.formatTag != 1)
+        what.push_back(in.SampleDescription() + " samples widened to 16 bits by libsndfile");
+    for (size_t i = 0; i < what.size(); ++i)
+        *note += (i ? ", " : "") + what[i];
+    *note += " by libswresample";
+    return true;
+}
+
+bool DeviceStream::Refill()
+{
+    if (ended_)
+        return false;
+    const SourceInfo& in = decoder_->Info();
+    out_.clear();
+    outAt_ = 0;
+    size_t frames = decoder_->Read(in_.data(), kChunkFrames);
+    if (frames == 0 && !decoder_->Error().empty()) {
+        error_ = decoder_->Error();
+        ended_ = true;
+        return false;
+    }
+    if (!converter_) {
+        if (frames == 0) {
+            ended_ = true;
             return false;
         }
-        dst.resize(static_cast<size_t>(d.output_frames_gen) * 2);
-        out->assign(dst.size(), 0);
-        src_float_to_short_array(dst.data(), out->data(), static_cast<int>(dst.size()));
-        if (!what.empty())
-            what += ", ";
-        what += std::to_string(in.rate) + " Hz resampled to " + std::to_string(kDeviceRate) +
-                " Hz by libsamplerate (best sinc)";
+        out_.resize(frames * kDeviceFrameBytes);
+        std::memcpy(out_.data(), in_.data(), out_.size());
+        return true;
     }
-    *note = what;
+    // At the end, the converter gives up what it still holds.
+    const uint8_t* src = in_.data();
+    int capacity = swr_get_out_samples(converter_->swr, static_cast<int>(frames));
+    if (capacity < 0)
+        capacity = 0;
+    out_.resize(static_cast<size_t>(capacity + 16) * kDeviceFrameBytes);
+    uint8_t* dst = out_.data();
+    int got = swr_convert(converter_->swr, &dst, capacity + 16, frames ? &src : nullptr, static_cast<int>(frames));
+    if (got < 0) {
+        error_ = "cannot convert '" + in.origin + "': libswresample: " + AvError(got);
+        ended_ = true;
+        return false;
+    }
+    out_.resize(static_cast<size_t>(got) * kDeviceFrameBytes);
+    if (frames == 0 && got == 0) {
+        ended_ = true;
+        return false;
+    }
     return true;
+}
+
+size_t DeviceStream::Read(uint8_t* out, size_t max)
+{
+    max -= max % kDeviceFrameBytes;
+    size_t done = 0;
+    while (done < max) {
+        if (outAt_ == out_.size() && !Refill())
+            break;
+        size_t n = std::min(max - done, out_.size() - outAt_);
+        std::memcpy(out + done, out_.data() + outAt_, n);
+        outAt_ += n;
+        done += n;
+    }
+    return done;
 }
 
 }  // namespace player

@@ -37,6 +37,12 @@ bool ParseMilliseconds(const std::string& text, uint64_t* ms)
     double scale = 1.0;
     if (number.size() > 2 && number.compare(number.size() - 2, 2, "ms") == 0) {
         number.resize(number.size() - 2);
+    } else if (number.size() > 3 && number.compare(number.size() - 3, 3, "min") == 0) {
+        number.resize(number.size() - 3);
+        scale = 60000.0;
+    } else if (number.size() > 1 && number.back() == 'h') {
+        number.resize(number.size() - 1);
+        scale = 3600000.0;
     } else if (number.size() > 1 && number.back() == 's') {
         number.resize(number.size() - 1);
         scale = 1000.0;
@@ -49,7 +55,7 @@ bool ParseMilliseconds(const std::string& text, uint64_t* ms)
     if (errno != 0 || *end != '\0' || !std::isfinite(v) || v < 0)
         return false;
     v *= scale;
-    if (v > 86400000.0)   // a day is more than any playback needs
+    if (v > 360000000.0)   // 100 hours are more than any playback needs
         return false;
     *ms = static_cast<uint64_t>(std::llround(v));
     return true;
@@ -73,6 +79,7 @@ std::string UsageText(const std::string& programName)
            "  --buffer-size BYTES     bytes per buffer (default 8192)\n"
            "  --refill callback|event  refill returned buffers from a callback function or\n"
            "                          from the main thread woken by an event (default callback)\n"
+           "  --length T              length of the built-in sound (default 3s; e.g. 1h)\n"
            "  --loop N                play the whole sound N times as one loop\n"
            "  --pause T:D             pause at T for D (times in ms, or with s/ms suffix)\n"
            "  --reset T               reset at T, then go on from where playback stood\n"
@@ -269,6 +276,15 @@ bool ParseOptions(int argc, char** argv, Options* out, std::string* error)
                 return false;
             }
             o.loops = static_cast<uint32_t>(n);
+        } else if (name == "--length") {
+            uint64_t ms = 0;
+            if (!timeValue(&ms))
+                return false;
+            if (ms == 0) {
+                *error = "option --length expects a time above 0";
+                return false;
+            }
+            o.builtInFrames = (ms * 44100 + 999) / 1000;
         } else if (name == "--link-delay") {
             if (!timeValue(&o.linkDelayMs))
                 return false;

@@ -38,6 +38,7 @@ struct TimedAction {
 
 struct Options {
     std::string input;                    // empty: the built-in sound
+    uint64_t builtInFrames = 0;           // length of the built-in sound; 0: the default
     bool fast = false;                    // virtual clock instead of the real one
     std::vector<std::string> regFiles;    // .reg files, applied in order
     std::vector<std::pair<std::string, std::string>> defines;   // names for the .reg files' #if

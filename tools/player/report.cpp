@@ -97,8 +97,11 @@ std::string FormatText(const Report& r)
     const bool setUp = !r.failed || r.buffers > 0;
     if (!setUp)
         ;
-    else if (r.converted)
+    else if (r.converted && r.queryRefused)
         line("format", "WAVE_FORMAT_QUERY refused it; converted: " + r.conversion);
+    else if (r.converted)
+        line("format", "accepted by WAVE_FORMAT_QUERY, but the device plays only 16-bit stereo 44100 Hz "
+                       "(WAVE_FORMAT_4S16); converted: " + r.conversion);
     else
         line("format", "accepted by WAVE_FORMAT_QUERY, played as is");
     for (const std::string& n : r.notes)
@@ -106,6 +109,8 @@ std::string FormatText(const Report& r)
     for (const std::string& w : r.warnings)
         line("warning", w);
     line("clock", r.clock == "virtual" ? "virtual (--fast)" : "real");
+    if (!r.timerThread.empty())
+        line("timer thread", r.timerThread);
     std::string buffers = std::to_string(r.buffers) + " x " + std::to_string(r.bufferBytes) + " bytes, ";
     buffers += r.loops ? "queued at once as one loop played " + std::to_string(r.loops) + " times"
                        : "refilled from the " + r.refill;
@@ -142,7 +147,7 @@ std::string FormatText(const Report& r)
     if (p.intervalMs.count) {
         line("tick interval", "mean " + Fixed(p.intervalMs.mean, 3) + " ms, p99 " + Fixed(p.intervalMs.p99, 3) +
                                   " ms, max " + Fixed(p.intervalMs.max, 3) + " ms (" +
-                                  std::to_string(p.ticks.size()) + " ticks" +
+                                  std::to_string(p.tickCount) + " ticks" +
                                   (p.ticksObserved ? "" : ", taken from packets") + ")");
         line("tick lateness", "mean " + Fixed(p.latenessMs.mean, 3) + " ms, p99 " + Fixed(p.latenessMs.p99, 3) +
                                   " ms, max " + Fixed(p.latenessMs.max, 3) + " ms");
@@ -151,6 +156,8 @@ std::string FormatText(const Report& r)
                           (p.underruns ? std::string(p.underruns == 1 ? " tick" : " ticks") + " (" +
                                                 std::to_string(p.underrunBytes) + " bytes short)"
                                           : ""));
+    if (r.peakMemoryKb)
+        line("peak memory", std::to_string((r.peakMemoryKb + 512) / 1024) + " MB (whole process)");
     for (const std::string& f : r.outputs)
         line("wrote", f);
     return o.str();
@@ -178,6 +185,8 @@ std::string FormatJson(const Report& r)
         o << (i ? ", " : "") << Quoted(r.warnings[i]);
     o << "],\n";
     o << "  \"clock\": " << Quoted(r.clock) << ",\n";
+    o << "  \"timer_thread\": " << Quoted(r.timerThread) << ",\n";
+    o << "  \"peak_memory_kb\": " << r.peakMemoryKb << ",\n";
     o << "  \"buffers\": {\"count\": " << r.buffers << ", \"bytes\": " << r.bufferBytes
       << ", \"refill\": " << Quoted(r.refill) << ", \"loops\": " << r.loops << "},\n";
     o << "  \"config_line\": " << Quoted(r.configLine) << ",\n";
@@ -199,7 +208,7 @@ std::string FormatJson(const Report& r)
     o << "  \"packets\": {\"count\": " << p.packets << ", \"min\": " << p.packetMin
       << ", \"mean\": " << JsonNumber(p.packetMean) << ", \"max\": " << p.packetMax << ", \"refused\": " << p.refused
       << ", \"refused_bytes\": " << p.refusedBytes << "},\n";
-    o << "  \"ticks\": {\"count\": " << p.ticks.size() << ", \"observed\": " << (p.ticksObserved ? "true" : "false")
+    o << "  \"ticks\": {\"count\": " << p.tickCount << ", \"timeline_every\": " << p.timelineEvery << ", \"observed\": " << (p.ticksObserved ? "true" : "false")
       << ",\n    \"interval_ms\": " << SummaryJson(p.intervalMs)
       << ",\n    \"lateness_ms\": " << SummaryJson(p.latenessMs) << "},\n";
     o << "  \"underruns\": {\"count\": " << p.underruns << ", \"bytes_short\": " << p.underrunBytes << "},\n";
@@ -219,18 +228,24 @@ std::string FormatJson(const Report& r)
     return o.str();
 }
 
+const char* const kPacketLogHeader = "arrival_s,bytes,bytes_due,refused\n";
+
+std::string FormatPacketLine(double t, const PacketInfo& p, uint32_t due)
+{
+    return Fixed(t, 6) + "," + std::to_string(p.bytes) + "," + std::to_string(due) + "," + (p.refused ? "1" : "0") +
+           "\n";
+}
+
 std::string FormatPacketLog(const PacingInput& in, const PacingResult& r)
 {
-    std::ostringstream o;
-    o << "arrival_s,bytes,bytes_due,refused\n";
+    std::string o = kPacketLogHeader;
     const double f = in.frequency ? static_cast<double>(in.frequency) : 1.0;
     for (size_t i = 0; i < in.packets.size(); ++i) {
         const PacketInfo& p = in.packets[i];
         double t = (static_cast<double>(p.counter) - static_cast<double>(in.startCounter)) / f;
-        o << Fixed(t, 6) << "," << p.bytes << "," << (i < r.packetDue.size() ? r.packetDue[i] : 0) << ","
-          << (p.refused ? 1 : 0) << "\n";
+        o += FormatPacketLine(t, p, i < r.packetDue.size() ? r.packetDue[i] : 0);
     }
-    return o.str();
+    return o;
 }
 
 // ---- SVG timeline -------------------------------------------------------------

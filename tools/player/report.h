@@ -26,6 +26,7 @@ struct Report {
 
     // Setup.
     std::string clock;             // "real" or "virtual"
+    std::string timerThread;       // how the timer service thread was scheduled (real clock)
     unsigned buffers = 0;          // buffers used
     uint32_t bufferBytes = 0;      // size of each
     std::string refill;            // "callback" or "thread"
@@ -48,13 +49,17 @@ struct Report {
     int exitCode = 0;              // the player's exit code
     std::string error;             // why it stopped, when failed
     std::vector<std::string> warnings;   // registry lines skipped, values the driver reads otherwise
+    uint64_t peakMemoryKb = 0;     // the process's peak resident memory
 };
 
 std::string FormatText(const Report& r);
 std::string FormatJson(const Report& r);
 
 // One line per packet: arrival time (s since the first write), audio bytes,
-// bytes due of the tick that posted it, and whether it was refused.
+// bytes due of the tick that posted it, and whether it was refused.  The log
+// is the header followed by the lines, written as the run goes.
+extern const char* const kPacketLogHeader;
+std::string FormatPacketLine(double t, const PacketInfo& p, uint32_t due);
 std::string FormatPacketLog(const PacingInput& in, const PacingResult& r);
 
 // Bytes due and posted per tick, and the queued bytes, over time.

@@ -8,6 +8,11 @@
 // preferred one.  Only then does the player open WAVE_MAPPER, so the audio
 // reaches the headset only through that preference.
 //
+// Streaming: the sound is decoded (and converted) in chunks as buffers are
+// refilled, through a window that also holds what the headset is compared
+// with as its packets arrive; the sinks write as they go.  Nothing grows with
+// the sound's length except for a loop, whose buffers hold the whole sound.
+//
 // Playing: the player keeps N buffers of B bytes.  It writes them all, and
 // every buffer that comes back is filled with the next bytes of the sound and
 // written again, either from the MM_WOM_DONE callback itself (CALLBACK_FUNCTION)
@@ -27,6 +32,7 @@
 // callback, and the main thread writes it afterwards.
 #include "session.h"
 
+#include <sys/resource.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -58,6 +64,7 @@
 #include "registry_setup.h"
 #include "report.h"
 #include "sinks.h"
+#include "window.h"
 
 namespace player {
 namespace {
@@ -78,6 +85,11 @@ WAVEFORMATEX DeviceFormat()
 // Playback that makes no progress for this long (on the playback clock,
 // outside pauses) is given up.
 const double kStallSeconds = 5.0;
+// Timer periods the virtual clock advances at once in fast mode while the
+// callback refills the buffers: each advance is one hand-off between the main
+// thread and the timer service, which on a busy machine may cost a scheduler
+// time slice, so they are few.
+const uint64_t kFastStepPeriods = 500;
 
 // The number of the signal that asked the player to stop, or 0.
 volatile std::sig_atomic_t g_interrupted = 0;
@@ -181,34 +193,39 @@ private:
     void Teardown();
     int Fail(const Failure& f);
     FILE* ReportStream() const { return o_.StandardOutputTaken() ? stderr : stdout; }
+    void FlushPacketLogLocked();
 
     // Buffers.
     static void CALLBACK WaveCallback(HDRVR, UINT msg, DWORD_PTR instance, DWORD_PTR p1, DWORD_PTR p2);
     void OnDone(WAVEHDR* h);
-    void TakeChunkLocked(Slot* s);
+    bool TakeChunkLocked(Slot* s, std::string* error);
     bool WriteSlot(Slot* s, std::string* error);
     void MainWrite(std::deque<Slot*> todo);
     std::deque<Slot*> ScanReturned();
-    bool DoneLocked() const { return cursor_ >= total_ && outstanding_ == 0; }
+    bool DoneLocked() const { return soundEnded_ && cursor_ >= soundEnd_ && outstanding_ == 0; }
+    bool MoreLocked() const { return !soundEnded_ || cursor_ < soundEnd_; }
 
     // Clock.
     double PlaySeconds() const;
+    // The sound's length at the headset (all passes of a loop), or the
+    // decoder's estimate until its end is known.
+    double ExpectedSeconds() const;
     void WaitOrAdvance(double untilSeconds);
     void Log(PlayEvent::Kind kind, uint64_t counter, int64_t bytes = 0);
     void Happen(const std::string& what, uint64_t counter = 0);
     uint64_t Position();
 
     const Options& o_;
-    DecodedAudio source_;
-    std::vector<uint8_t> sound_;      // what is played, in the device's format
-    std::vector<uint8_t> expected_;   // what the headset should receive
+    std::unique_ptr<Decoder> decoder_;   // until the stream takes it
+    SourceInfo info_;                    // the source as opened
+    DeviceStream audio_;                 // the sound in the device's format
+    std::unique_ptr<SoundWindow> window_;
     Report report_;
 
     // Outputs.
     OutputFile wavFile_, sbcFile_, csvFile_, jsonFile_, plotFile_;
     std::unique_ptr<WavSink> wav_;
     std::unique_ptr<SbcSink> sbc_;
-    CaptureSink capture_;
 
     // Host.
     bool booted_ = false;
@@ -222,8 +239,8 @@ private:
     std::mutex mu_;
     std::condition_variable cv_;
     std::vector<std::unique_ptr<Slot>> slots_;
-    const uint8_t* stream_ = nullptr;
-    uint64_t total_ = 0;              // bytes of the sound to write
+    bool soundEnded_ = false;         // the sound's end has been reached at soundEnd_
+    uint64_t soundEnd_ = 0;           // the sound's length in bytes, once known
     uint64_t cursor_ = 0;             // next byte of the sound to write
     unsigned outstanding_ = 0;        // buffers written and not back
     uint64_t returned_ = 0;           // buffers that came back
@@ -236,9 +253,12 @@ private:
     std::string callbackError_;       // a write from the callback failed
     std::atomic<bool> sawOpen_{false}, sawClose_{false};   // set by the callback
 
-    // Timeline, under logMu_.
+    // Timeline, under logMu_: the pacing is analysed as events come, and the
+    // packet log written as its lines are known.
     std::mutex logMu_;
-    std::vector<PlayEvent> events_;
+    std::unique_ptr<PacingAnalyser> pacing_;
+    std::string csvPending_;
+    std::string csvError_;
     std::vector<std::pair<uint64_t, std::string>> happenings_;
     std::string configLine_;
     unsigned configLines_ = 0;
@@ -249,6 +269,16 @@ private:
     uint64_t startVirtualNs_ = 0;
     double endWall_ = 0;
     uint64_t endCounter_ = 0;
+    // When the last buffer came back, under mu_.
+    bool doneSeen_ = false;
+    uint64_t doneCounter_ = 0;
+    std::chrono::steady_clock::time_point doneWall_;
+    void NoteDoneLocked()
+    {
+        doneSeen_ = true;
+        doneCounter_ = Counter();
+        doneWall_ = std::chrono::steady_clock::now();
+    }
     uint64_t positionBase_ = 0;   // sound offset where the driver's position 0 stands
     bool paused_ = false;
 };
@@ -258,16 +288,15 @@ private:
 void Player::LoadInput()
 {
     std::string error;
-    if (o_.input.empty()) {
-        source_ = BuiltInSound();
-    } else if (!LoadAudioFile(o_.input, &source_, &error)) {
+    if (o_.input.empty())
+        decoder_ = BuiltInSound(o_.builtInFrames ? o_.builtInFrames : kBuiltInFrames);
+    else if (!(decoder_ = OpenAudioFile(o_.input, &error)))
         throw Failure{kExitInput, error};
-    }
-    report_.source = source_.origin;
-    report_.sourceFormat = source_.format + ", " + std::to_string(source_.rate) + " Hz, " +
-                           std::to_string(source_.channels) + (source_.channels == 1 ? " channel" : " channels") +
-                           ", " + std::to_string(source_.Frames()) + " frames";
-    report_.notes = source_.notes;
+    info_ = decoder_->Info();
+    report_.source = info_.origin;
+    report_.sourceFormat = info_.format + ", " + std::to_string(info_.rate) + " Hz, " +
+                           std::to_string(info_.channels) + (info_.channels == 1 ? " channel" : " channels") +
+                           ", " + (info_.frames >= 0 ? std::to_string(info_.frames) + " frames" : "length unknown");
 }
 
 void Player::CreateOutputs()
@@ -301,6 +330,8 @@ void Player::CreateOutputs()
         if (!sbc_->Open(&error))
             throw Failure{kExitOutput, error};
     }
+    if (csvFile_.IsOpen() && !csvFile_.WriteAll(kPacketLogHeader, &error))
+        throw Failure{kExitOutput, error};
 }
 
 // ---- Boot ---------------------------------------------------------------------------
@@ -324,6 +355,17 @@ void Player::Boot()
     period_ = registry.timerMs;
 
     diagnostics::Start(stderr, o_.debug, o_.trace, Counter(), frequency_);
+    pacing_.reset(new PacingAnalyser(frequency_, !o_.fast, o_.loops != 0));
+    if (csvFile_.IsOpen()) {
+        // Called under logMu_.
+        pacing_->SetPacketLine([this](const PacketInfo& p, uint32_t due) {
+            double t = (static_cast<double>(p.counter) - static_cast<double>(startCounter_)) /
+                       static_cast<double>(frequency_);
+            csvPending_ += FormatPacketLine(t, p, due);
+            if (csvPending_.size() >= 64 * 1024)
+                FlushPacketLogLocked();
+        });
+    }
     host::SetDebugEcho([this](const std::string& line) {
         diagnostics::DebugLine(line);
         PacingConfig c;
@@ -337,20 +379,28 @@ void Player::Boot()
                 configLine_.pop_back();
         }
         ++configLines_;
-        events_.push_back({PlayEvent::Init, now, 0});
+        pacing_->SetConfig(c);
+        pacing_->Add({PlayEvent::Init, now, 0});
     });
     host::SetTickObserver([this](uint64_t counter) {
         diagnostics::NameThisThread("timer");
         Log(PlayEvent::Tick, counter);
     });
-    btstandin::AddSink([this](const btstandin::Packet& p) {
-        if (p.audio.empty())
+    // Every post, in order, from the driver's tick.
+    btstandin::SetPostObserver([this](const btstandin::PostInfo& p) {
+        std::lock_guard<std::mutex> lock(logMu_);
+        pacing_->AddPacket({p.counter, p.bytes, p.refused});
+    });
+    // The headset: compared with the sound and written as it arrives.
+    btstandin::AddSink([this](const btstandin::PacketView& p) {
+        if (p.size == 0)
             return;
-        capture_.Take(p.audio.data(), p.audio.size());
+        if (window_)
+            window_->Receive(p.audio, p.size);
         if (wav_)
-            wav_->Take(p.audio.data(), p.audio.size());
+            wav_->Take(p.audio, p.size);
         if (sbc_)
-            sbc_->Take(p.audio.data(), p.audio.size());
+            sbc_->Take(p.audio, p.size);
     });
     booted_ = true;
 
@@ -382,51 +432,51 @@ void Player::RaiseLink(uint32_t code, const std::string& what)
 
 // ---- Format and device ------------------------------------------------------------
 
+// The format query carries the source's own format (its tag, channels, rate
+// and sample width).  The sound is converted when the query refuses it, and
+// also when the query accepts a width the device does not play: the driver's
+// query looks only at tag, channels and rate, while its capabilities list
+// 16-bit stereo 44,100 Hz alone.
 void Player::NegotiateFormat()
 {
     WAVEFORMATEX f{};
-    f.wFormatTag = WAVE_FORMAT_PCM;
-    f.nChannels = static_cast<WORD>(source_.channels);
-    f.nSamplesPerSec = source_.rate;
-    f.wBitsPerSample = 16;
-    f.nBlockAlign = static_cast<WORD>(source_.channels * 2);
-    f.nAvgBytesPerSec = source_.rate * f.nBlockAlign;
-    MMRESULT q = source_.channels > 0xFFFF ? static_cast<MMRESULT>(WAVERR_BADFORMAT)
-                                           : waveOutOpen(nullptr, WAVE_MAPPER, &f, 0, 0, WAVE_FORMAT_QUERY);
-    if (q == MMSYSERR_NOERROR) {
-        sound_.resize(source_.samples.size() * 2);
-        std::memcpy(sound_.data(), source_.samples.data(), sound_.size());
-    } else if (q == WAVERR_BADFORMAT) {
-        report_.queryRefused = true;
-        std::vector<int16_t> converted;
-        std::string note, error;
-        if (!ConvertToDevice(source_, &converted, &note, &error))
-            throw Failure{kExitInput, error + " (the device refused " + std::to_string(source_.rate) + " Hz, " +
-                                          std::to_string(source_.channels) + " channels)"};
+    f.wFormatTag = info_.formatTag;
+    f.nChannels = static_cast<WORD>(std::min<uint32_t>(info_.channels, 0xFFFF));
+    f.nSamplesPerSec = info_.rate;
+    f.wBitsPerSample = info_.bits;
+    f.nBlockAlign = static_cast<WORD>(std::min<uint32_t>(info_.channels * info_.bits / 8, 0xFFFF));
+    f.nAvgBytesPerSec = info_.rate * f.nBlockAlign;
+    MMRESULT q = info_.channels > 0xFFFF ? static_cast<MMRESULT>(WAVERR_BADFORMAT)
+                                         : waveOutOpen(nullptr, WAVE_MAPPER, &f, 0, 0, WAVE_FORMAT_QUERY);
+    if (q != MMSYSERR_NOERROR && q != WAVERR_BADFORMAT)
+        throw Failure{kExitPlayback, "WAVE_FORMAT_QUERY on WAVE_MAPPER failed with result " + std::to_string(q)};
+    report_.queryRefused = q == WAVERR_BADFORMAT;
+    if (report_.queryRefused || NeedsConversion(info_)) {
+        std::string why;
+        if (!CanConvert(info_, &why))
+            throw Failure{kExitInput, "cannot convert '" + info_.origin + "': " + why + " (the device refused " +
+                                          std::to_string(info_.rate) + " Hz, " + std::to_string(info_.channels) +
+                                          " channels)"};
         WAVEFORMATEX d = DeviceFormat();
         MMRESULT q2 = waveOutOpen(nullptr, WAVE_MAPPER, &d, 0, 0, WAVE_FORMAT_QUERY);
         if (q2 != MMSYSERR_NOERROR)
             throw Failure{kExitPlayback, "the device refuses 16-bit stereo 44100 Hz as well (result " +
                                              std::to_string(q2) + ")"};
         report_.converted = true;
-        report_.conversion = note;
-        sound_.resize(converted.size() * 2);
-        std::memcpy(sound_.data(), converted.data(), sound_.size());
-    } else {
-        throw Failure{kExitPlayback, "WAVE_FORMAT_QUERY on WAVE_MAPPER failed with result " + std::to_string(q)};
     }
-    source_.samples.clear();
-    source_.samples.shrink_to_fit();
-    if (sound_.empty())
-        throw Failure{kExitInput, "'" + report_.source + "' has no audio left after conversion"};
-
-    // What the headset should get: the sound once, or once per loop pass.
-    // Pauses, link changes and a reset (after which playing goes on from
-    // where it stood) change nothing in it.
-    unsigned copies = o_.loops ? o_.loops : 1;
-    expected_.reserve(sound_.size() * copies);
-    for (unsigned i = 0; i < copies; ++i)
-        expected_.insert(expected_.end(), sound_.begin(), sound_.end());
+    std::string note, error;
+    if (!audio_.Open(std::move(decoder_), &note, &error))
+        throw Failure{kExitInput, error};
+    report_.conversion = note;
+    window_.reset(new SoundWindow(&audio_));
+    if (o_.loops && !window_->KeepWhole(o_.loops, &error))
+        throw Failure{kExitInput, error};
+    uint8_t peek[kDeviceFrameBytes];
+    size_t got = 0;
+    if (!window_->Copy(0, peek, sizeof peek, &got, &error))
+        throw Failure{kExitInput, error};
+    if (got == 0)
+        throw Failure{kExitInput, "'" + report_.source + "' holds no audio frames"};
 }
 
 void Player::OpenDevice()
@@ -452,11 +502,14 @@ void Player::OpenDevice()
 
 void Player::PrepareBuffers()
 {
-    stream_ = sound_.data();
-    total_ = sound_.size();
     // A loop needs the whole sound queued at once: its buffers are rewound,
     // not handed back, until the last pass.
-    size_t count = o_.loops ? static_cast<size_t>((total_ + o_.bufferBytes - 1) / o_.bufferBytes) : o_.buffers;
+    size_t count = o_.buffers;
+    if (o_.loops) {
+        soundEnded_ = true;
+        soundEnd_ = static_cast<uint64_t>(window_->Length());
+        count = static_cast<size_t>((soundEnd_ + o_.bufferBytes - 1) / o_.bufferBytes);
+    }
     for (size_t i = 0; i < count; ++i) {
         std::unique_ptr<Slot> s(new Slot);
         s->data.resize(o_.bufferBytes);
@@ -485,17 +538,29 @@ void CALLBACK Player::WaveCallback(HDRVR, UINT msg, DWORD_PTR instance, DWORD_PT
         self->sawClose_ = true;
 }
 
-// Caller holds mu_.
-void Player::TakeChunkLocked(Slot* s)
+// Fills a buffer with the next bytes of the sound, decoding them as needed.
+// False when the sound has ended (nothing taken) or decoding failed (*error
+// set).  Caller holds mu_.
+bool Player::TakeChunkLocked(Slot* s, std::string* error)
 {
-    uint64_t n = std::min<uint64_t>(o_.bufferBytes, total_ - cursor_);
-    std::memcpy(s->data.data(), stream_ + cursor_, n);
+    if (!MoreLocked())
+        return false;
+    size_t n = 0;
+    if (!window_->Copy(cursor_, reinterpret_cast<uint8_t*>(s->data.data()), o_.bufferBytes, &n, error))
+        return false;
+    if (n < o_.bufferBytes) {
+        soundEnded_ = true;
+        soundEnd_ = cursor_ + n;
+    }
+    if (n == 0)
+        return false;
     s->srcOffset = cursor_;
     s->length = static_cast<uint32_t>(n);
     s->recorded = 0;
     s->queued = true;
     cursor_ += n;
     ++outstanding_;
+    return true;
 }
 
 bool Player::WriteSlot(Slot* s, std::string* error)
@@ -511,13 +576,17 @@ bool Player::WriteSlot(Slot* s, std::string* error)
             h.dwFlags |= WHDR_BEGINLOOP;
             h.dwLoops = o_.loops;
         }
-        if (s->srcOffset + s->length == total_)
+        if (s->srcOffset + s->length == soundEnd_)
             h.dwFlags |= WHDR_ENDLOOP;
     }
     uint64_t c = Counter();
     if (!started_) {
         started_ = true;
         startCounter_ = c;
+        {
+            std::lock_guard<std::mutex> lock(logMu_);
+            pacing_->SetStart(c);
+        }
         startWall_ = std::chrono::steady_clock::now();
         if (o_.fast)
             startVirtualNs_ = host::VirtualNowNs();
@@ -542,6 +611,7 @@ void Player::OnDone(WAVEHDR* h)
 {
     Slot* s = slots_[h->dwUser].get();
     bool write = false;
+    std::string error;
     {
         std::lock_guard<std::mutex> lock(mu_);
         s->queued = false;
@@ -550,23 +620,30 @@ void Player::OnDone(WAVEHDR* h)
         ++returned_;
         if (resetting_)
             resetReturned_.push_back(s);
-        else if (closing_ || cursor_ >= total_)
+        else if (closing_ || !MoreLocked())
             ;   // nothing more to play with it
         else if (mainBusy_)
             deferred_.push_back(s);
-        else {
-            TakeChunkLocked(s);
+        else if (TakeChunkLocked(s, &error))
             write = true;
-        }
+        else if (!error.empty())
+            callbackError_ = error;
+        if (!doneSeen_ && DoneLocked() && !resetting_)
+            NoteDoneLocked();
     }
     if (write) {
-        std::string error;
         if (!WriteSlot(s, &error)) {
             std::lock_guard<std::mutex> lock(mu_);
             callbackError_ = error;
         }
     }
-    cv_.notify_all();
+    bool wake;
+    {
+        std::lock_guard<std::mutex> lock(mu_);
+        wake = DoneLocked() || !callbackError_.empty();
+    }
+    if (wake)
+        cv_.notify_all();
 }
 
 // CALLBACK_EVENT: the buffers that came back since the last look.
@@ -616,9 +693,13 @@ void Player::MainWrite(std::deque<Slot*> todo)
             }
             s = todo.front();
             todo.pop_front();
-            if (cursor_ >= total_)
-                continue;
-            TakeChunkLocked(s);
+            std::string error;
+            if (!TakeChunkLocked(s, &error)) {
+                if (error.empty())
+                    continue;
+                mainBusy_ = false;
+                throw Failure{kExitInput, error};
+            }
         }
         std::string error;
         if (!WriteSlot(s, &error)) {
@@ -634,7 +715,17 @@ void Player::MainWrite(std::deque<Slot*> todo)
 void Player::Log(PlayEvent::Kind kind, uint64_t counter, int64_t bytes)
 {
     std::lock_guard<std::mutex> lock(logMu_);
-    events_.push_back({kind, counter, bytes});
+    pacing_->Add({kind, counter, bytes});
+}
+
+// Caller holds logMu_.
+void Player::FlushPacketLogLocked()
+{
+    if (csvPending_.empty() || !csvError_.empty())
+        return;
+    if (!csvFile_.WriteAll(csvPending_, &csvError_) && csvError_.empty())
+        csvError_ = "cannot write '" + csvFile_.Path() + "'";
+    csvPending_.clear();
 }
 
 void Player::Happen(const std::string& what, uint64_t counter)
@@ -651,26 +742,40 @@ double Player::PlaySeconds() const
 }
 
 // Lets playback run until `untilSeconds` of playback time, or less: on the
-// real clock until something comes back (at most 50 ms), on the virtual clock
-// by at most one timer period.
+// real clock until something comes back (at most 50 ms); on the virtual
+// clock by one timer period when the main thread refills the buffers (event
+// refill), and by up to ten seconds of ticks when the callback refills them, so
+// the timer service runs many ticks in a row without a hand-off.
 void Player::WaitOrAdvance(double untilSeconds)
 {
     if (o_.fast) {
         uint64_t now = host::VirtualNowNs();
         uint64_t target = startVirtualNs_ + static_cast<uint64_t>(std::llround(untilSeconds * 1e9));
         uint64_t step = target > now ? target - now : 1000000;
-        host::AdvanceVirtualNs(std::min<uint64_t>(step, period_ * 1000000ull));
+        uint64_t periods = o_.refill == Refill::Callback ? kFastStepPeriods : 1;
+        host::AdvanceVirtualNs(std::min<uint64_t>(step, periods * period_ * 1000000ull));
         return;
     }
-    double wait = std::min(std::max(0.0, untilSeconds - PlaySeconds()), 0.05);
     if (o_.refill == Refill::Event) {
+        double wait = std::min(std::max(0.0, untilSeconds - PlaySeconds()), 0.05);
         host::WaitForEvent(event_, static_cast<uint32_t>(wait * 1000.0) + 1);
         return;
     }
+    // The callback refills the buffers itself: the main thread only wakes
+    // for the next action, the end, an error, or the progress shown (each
+    // wake-up costs CPU, which real-time playback keeps small).
+    double wait = std::min(std::max(0.0, untilSeconds - PlaySeconds()), o_.quiet ? 1.0 : 0.1);
     std::unique_lock<std::mutex> lock(mu_);
-    uint64_t seen = returned_;
     cv_.wait_for(lock, std::chrono::duration<double>(wait),
-                 [&] { return returned_ != seen || !callbackError_.empty(); });
+                 [&] { return DoneLocked() || !callbackError_.empty(); });
+}
+
+double Player::ExpectedSeconds() const
+{
+    int64_t length = window_ ? window_->Length() : -1;
+    double bytes = length >= 0 ? static_cast<double>(length)
+                               : static_cast<double>(std::max<int64_t>(audio_.ExpectedFrames(), 0)) * kDeviceFrameBytes;
+    return bytes * (o_.loops ? o_.loops : 1) / kDeviceBytesPerSecond;
 }
 
 uint64_t Player::Position()
@@ -776,7 +881,7 @@ void Player::Play()
     size_t next = 0;
 
     const bool terminal = isatty(STDERR_FILENO) != 0;
-    Progress progress(o_.quiet ? nullptr : stderr, terminal, static_cast<double>(expected_.size()) / kDeviceBytesPerSecond);
+    Progress progress(o_.quiet ? nullptr : stderr, terminal, ExpectedSeconds());
     double lastProgressAt = -1;
     uint64_t lastActivity = 0;
     double lastActivityAt = 0;
@@ -810,13 +915,24 @@ void Player::Play()
             }
         }
 
-        // Progress, a few times a second of playback time.
-        if (now - lastProgressAt >= 0.1) {
+        // Progress, a few times a second: of playback time on the real
+        // clock, from the driver's position; of wall time in fast mode, from
+        // what the headset received (asking the position costs a check of
+        // the caller's record that would slow a fast run down).
+        if (o_.fast) {
+            double wall = std::chrono::duration<double>(std::chrono::steady_clock::now() - startWall_).count();
+            if (wall - lastProgressAt >= 0.1) {
+                lastProgressAt = wall;
+                progress.Update(static_cast<double>(window_->Received()) / kDeviceBytesPerSecond);
+            }
+        } else if (!o_.quiet && now - lastProgressAt >= 0.1) {
+            // Asking the position checks the caller's record against the
+            // process's mappings: not worth it when nothing is shown.
             lastProgressAt = now;
             progress.Update(static_cast<double>(positionBase_ + Position()) / kDeviceBytesPerSecond);
         }
         // Something must come back or arrive every few seconds.
-        uint64_t activity = capture_.Size();
+        uint64_t activity = window_->Received();
         {
             std::lock_guard<std::mutex> lock(mu_);
             activity += returned_;
@@ -826,15 +942,21 @@ void Player::Play()
             lastActivityAt = now;
         } else if (now - lastActivityAt > kStallSeconds) {
             throw Failure{kExitPlayback, "playback stalled: nothing reached the headset for " + Seconds(kStallSeconds) +
-                                             " (" + std::to_string(capture_.Size()) + " of " +
-                                             std::to_string(expected_.size()) + " bytes received)"};
+                                             " (" + std::to_string(window_->Received()) + " bytes received)"};
         }
-        double until = next < due.size() ? due[next].at : now + 1.0;
+        double until = next < due.size() ? due[next].at : now + (o_.fast ? 10.0 : 1.0);
         WaitOrAdvance(until);
     }
-    endCounter_ = Counter();
-    endWall_ = std::chrono::duration<double>(std::chrono::steady_clock::now() - startWall_).count();
-    progress.Finish(static_cast<double>(expected_.size()) / kDeviceBytesPerSecond);
+    // Playback ended when the last buffer came back, which in fast mode may
+    // be well before the advance that noticed it returned.
+    {
+        std::lock_guard<std::mutex> lock(mu_);
+        if (!doneSeen_)
+            NoteDoneLocked();
+        endCounter_ = doneCounter_;
+        endWall_ = std::chrono::duration<double>(doneWall_ - startWall_).count();
+    }
+    progress.Finish(ExpectedSeconds());
     for (; next < due.size(); ++next)
         if (!due[next].restart)
             Happen("not reached: action at " + Seconds(due[next].at) + " (playback had ended)", endCounter_);
@@ -870,18 +992,21 @@ void Player::BuildReport(bool failed)
     r.clock = o_.fast ? "virtual" : "real";
     r.refill = o_.refill == Refill::Callback ? "callback" : "event";
     r.loops = o_.loops;
-    r.audioSeconds = static_cast<double>(expected_.size()) / kDeviceBytesPerSecond;
+    r.audioSeconds = ExpectedSeconds();
     r.wallSeconds = endWall_;
     r.clockSeconds = static_cast<double>(endCounter_ - startCounter_) / static_cast<double>(frequency_);
     r.bytesWritten = bytesWritten_;
-    r.comparison = CompareStreams(expected_, capture_.Bytes());
-
-    PacingInput in;
+    if (window_)
+        r.comparison = window_->Result();
+    r.timerThread = o_.fast ? "" : host::TimerThreadScheduling();
+    for (const std::string& n : audio_.Info().notes) {
+        r.notes.push_back(n);
+        std::fprintf(stderr, "btwav-play: warning: %s\n", n.c_str());
+    }
     {
         std::lock_guard<std::mutex> lock(logMu_);
         r.configLine = configLine_;
-        ParseConfigLine(configLine_, &in.config);
-        in.events = events_;
+        ParseConfigLine(configLine_, &r.config);
         for (const auto& h : happenings_)
             r.happenings.push_back({(static_cast<double>(h.first) - static_cast<double>(startCounter_)) /
                                         static_cast<double>(frequency_),
@@ -889,21 +1014,19 @@ void Player::BuildReport(bool failed)
         if (configLines_ > 1)
             r.notes.push_back("the driver started from idle " + std::to_string(configLines_) +
                               " times (its queue ran dry in between)");
+        if (pacing_)
+            r.pacing = pacing_->Finish();
+        // A failed run drops its packet log; only a finished one must have written it whole.
+        if (!failed) {
+            FlushPacketLogLocked();
+            if (!csvError_.empty())
+                throw Failure{kExitOutput, csvError_};
+        }
     }
-    r.config = in.config;
-    in.frequency = frequency_;
-    in.realClock = !o_.fast;
-    in.looping = o_.loops != 0;
-    in.startCounter = startCounter_;
-    for (const btstandin::Packet& p : btstandin::Packets())
-        in.packets.push_back({p.counter, static_cast<uint32_t>(p.audio.size()), p.refused});
-    r.pacing = AnalysePacing(in);
     r.exitCode = failed ? r.exitCode : r.comparison.exact ? kExitOk : kExitMismatch;
-    if (failed || !csvFile_.IsOpen())
-        return;
-    std::string error;
-    if (!csvFile_.WriteAll(FormatPacketLog(in, r.pacing), &error))
-        throw Failure{kExitOutput, error};
+    struct rusage usage {};
+    if (getrusage(RUSAGE_SELF, &usage) == 0)
+        r.peakMemoryKb = static_cast<uint64_t>(usage.ru_maxrss);
 }
 
 void Player::WriteOutputs()

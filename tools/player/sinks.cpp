@@ -4,32 +4,13 @@
 #include <sndfile.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 
 #include "audio.h"
 
 namespace player {
-
-// ---- Capture ------------------------------------------------------------------
-
-void CaptureSink::Take(const uint8_t* data, size_t size)
-{
-    std::lock_guard<std::mutex> lock(mutex_);
-    bytes_.insert(bytes_.end(), data, data + size);
-}
-
-std::vector<uint8_t> CaptureSink::Bytes() const
-{
-    std::lock_guard<std::mutex> lock(mutex_);
-    return bytes_;
-}
-
-uint64_t CaptureSink::Size() const
-{
-    std::lock_guard<std::mutex> lock(mutex_);
-    return bytes_.size();
-}
 
 // ---- WAV --------------------------------------------------------------------------
 
@@ -58,16 +39,32 @@ void WavSink::Take(const uint8_t* data, size_t size)
 {
     if (!sf_ || !error_.empty())
         return;
-    carry_.insert(carry_.end(), data, data + size);
-    size_t frames = carry_.size() / kDeviceFrameBytes;
-    if (frames == 0)
-        return;
-    // The packet bytes are little-endian samples, as are the host's.
-    std::vector<short> samples(frames * kDeviceChannels);
-    std::memcpy(samples.data(), carry_.data(), frames * kDeviceFrameBytes);
-    if (sf_writef_short(sf_, samples.data(), static_cast<sf_count_t>(frames)) != static_cast<sf_count_t>(frames))
-        error_ = "cannot write '" + file_->Path() + "': " + sf_strerror(sf_);
-    carry_.erase(carry_.begin(), carry_.begin() + static_cast<ptrdiff_t>(frames * kDeviceFrameBytes));
+    // The packet bytes are little-endian samples, as are the host's.  A
+    // frame split across packets is completed from the carry first; whole
+    // frames are written straight from the packet.
+    auto write = [&](const uint8_t* p, size_t frames) {
+        short samples[2048];
+        while (frames > 0 && error_.empty()) {
+            size_t n = std::min<size_t>(frames, sizeof samples / kDeviceFrameBytes);
+            std::memcpy(samples, p, n * kDeviceFrameBytes);
+            if (sf_writef_short(sf_, samples, static_cast<sf_count_t>(n)) != static_cast<sf_count_t>(n))
+                error_ = "cannot write '" + file_->Path() + "': " + sf_strerror(sf_);
+            p += n * kDeviceFrameBytes;
+            frames -= n;
+        }
+    };
+    if (!carry_.empty()) {
+        size_t need = std::min(size, kDeviceFrameBytes - carry_.size());
+        carry_.insert(carry_.end(), data, data + need);
+        data += need;
+        size -= need;
+        if (carry_.size() < kDeviceFrameBytes)
+            return;
+        write(carry_.data(), 1);
+        carry_.clear();
+    }
+    write(data, size / kDeviceFrameBytes);
+    carry_.assign(data + size - size % kDeviceFrameBytes, data + size);
 }
 
 bool WavSink::Finish(std::string* error)

@@ -27,20 +27,6 @@ public:
     virtual bool Finish(std::string* error) = 0;
 };
 
-// Everything received, kept in memory for the comparison with what was
-// written.
-class CaptureSink : public Sink {
-public:
-    void Take(const uint8_t* data, size_t size) override;
-    bool Finish(std::string*) override { return true; }
-    std::vector<uint8_t> Bytes() const;
-    uint64_t Size() const;
-
-private:
-    mutable std::mutex mutex_;
-    std::vector<uint8_t> bytes_;
-};
-
 // 16-bit stereo 44,100 Hz WAV through libsndfile.
 class WavSink : public Sink {
 public:

@@ -1,6 +1,8 @@
 // The Bluetooth audio library's stand-in, seen from tests and tools.  It
-// records every registration and every packet, can refuse posts, raises link
-// events from a thread of its own, and hands packets to sinks.
+// hands every accepted packet to its sinks on a thread of its own and frees
+// it there, can refuse posts, and raises link events from another thread.
+// It keeps no audio of its own: a test that wants the packets asks for a
+// record, which holds at most the audio bytes it was given as its bound.
 #pragma once
 
 #include <cstddef>
@@ -18,44 +20,85 @@ struct Registration {
     HANDLE handle;
 };
 
+// A recorded post.
 struct Packet {
     HANDLE handle;               // handle LMRPostData was given
     const void* address;         // the block's address as posted
     uint32_t length;             // length argument (12 + N)
     uint32_t dataLen;            // dwDataLen read from the packet
-    std::vector<uint8_t> audio;  // the N audio bytes
+    std::vector<uint8_t> audio;  // the N audio bytes (empty once the record's bound is reached)
     uint64_t counter;            // performance-counter value at the post
     bool refused;                // answered LMR_POST_REFUSED
 };
 
-// Back to the state at load: no registrations, no packets, posts accepted,
-// no sinks, event thread idle.
+// Back to the state at load: no registrations, no record, posts accepted, no
+// sinks and no observer, event thread idle.
 void Reset();
 
 std::vector<Registration> Registrations();
+
+// ---- Record (for tests) ------------------------------------------------------
+// Records every post from now on, keeping the audio of packets until
+// maxAudioBytes of audio are kept; the packets after that are recorded
+// without their audio and RecordOverflowed() says so.  0 stops recording.
+void KeepPackets(size_t maxAudioBytes);
+// The bound tests use: far more than any test posts between two clears.
+constexpr size_t kTestRecordBytes = 64u << 20;
+bool RecordOverflowed();
 std::vector<Packet> Packets();
 void ClearPackets();
-// All accepted audio bytes, concatenated in arrival order.
+// All accepted audio bytes in the record, concatenated in arrival order.
 std::vector<uint8_t> ReceivedAudio();
 
 // Refuse the next `count` posts (LMR_POST_REFUSED), or all while `always`.
 void RefusePosts(unsigned count);
 void RefuseAllPosts(bool always);
 
-// Sinks get every accepted packet's audio on the stand-in's own thread, after
-// which the stand-in frees the packet.  Setting none keeps packets in memory
-// only for the record above.
-using Sink = std::function<void(const Packet&)>;
+// ---- Sinks -------------------------------------------------------------------
+// One accepted packet as the sinks see it: its audio lies in the posted block
+// itself, which is freed once every sink has returned.
+struct PacketView {
+    HANDLE handle;
+    const uint8_t* audio;   // the N audio bytes
+    uint32_t size;          // N
+    uint64_t counter;       // performance-counter value at the post
+};
+// Sinks run on the stand-in's own thread, one packet at a time in arrival
+// order, with no lock of the stand-in or the driver held.  A sink must not
+// wait for the driver's tick (the tick may be waiting for room, below).
+using Sink = std::function<void(const PacketView&)>;
 void AddSink(Sink sink);
 // Returns once every accepted packet has gone through the sinks and been freed.
 void Flush();
 // Packets accepted and not yet freed by the stand-in's thread.
 size_t PacketsInFlight();
+// At most this many accepted packets wait for the sinks; a post beyond that
+// waits for room, as a library whose send queue is full holds its caller.
+// Only sinks slower than the audio reach it.
+constexpr size_t kMaxPacketsInFlight = 512;
+// Accepted packets are freed at once inside the post, on the poster's thread,
+// and reach no sink: a library that drops what it is given (for measuring
+// the tick alone).
+void FreeOnPost(bool atOnce);
+// Returns once at most `count` packets are in flight.
+void WaitInFlightAtMost(size_t count);
 
-// Raises a link event through every registered callback (the newest
-// registration's callback, as the library would), from the stand-in's event
-// thread.  Wait() returns once every raised event has been delivered, with
-// the callback's answers.
+// ---- Post observer -----------------------------------------------------------
+// What every post looked like, told synchronously inside LMRPostData: on the
+// poster's thread (the driver's tick, with the driver's stream lock held),
+// in posting order, with the stand-in's own lock held.  It must be quick and
+// must call neither the driver nor the stand-in.
+struct PostInfo {
+    uint64_t counter;   // performance-counter value at the post
+    uint32_t bytes;     // audio bytes carried
+    bool refused;       // answered LMR_POST_REFUSED
+};
+void SetPostObserver(std::function<void(const PostInfo&)> fn);
+
+// ---- Link events -------------------------------------------------------------
+// Raises a link event through the newest registration's callback, as the
+// library would, from the stand-in's event thread.  WaitForEvents() returns
+// once every raised event has been delivered, with the callback's answers.
 void RaiseEvent(uint32_t code);
 void WaitForEvents();
 std::vector<uint32_t> EventAnswers();

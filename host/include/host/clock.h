@@ -18,6 +18,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <string>
 
 namespace host {
 
@@ -69,6 +70,11 @@ uint64_t TimersCreated();
 uint64_t TimersKilled();
 // True on the timer service's thread (inside a timer callback).
 bool OnTimerServiceThread();
+
+// How the timer service thread is scheduled: "SCHED_FIFO priority N" while
+// the real clock runs and the process may have real-time scheduling,
+// otherwise "normal (SCHED_OTHER)" with the reason.
+std::string TimerThreadScheduling();
 
 // Called on the service thread just before each tick's callback, with the
 // counter value at that moment (any timer, either clock); for pacing

@@ -4,6 +4,7 @@
 #include <sndfile.h>
 #include <fcntl.h>
 #include <spawn.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -127,11 +128,44 @@ RunResult RunProgram(const std::string& program, const std::vector<std::string>&
     if (rc != 0)
         return r;
     int status = 0;
-    waitpid(pid, &status, 0);
+    struct rusage usage {};
+    wait4(pid, &status, 0, &usage);
+    r.peakKb = usage.ru_maxrss;
     r.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
     r.out = ReadText(outPath);
     r.err = ReadText(errPath);
     return r;
+}
+
+void WriteSound(const std::string& path, int format, int rate, int channels, const std::vector<double>& samples)
+{
+    SF_INFO info{};
+    info.samplerate = rate;
+    info.channels = channels;
+    info.format = format;
+    SNDFILE* f = sf_open(path.c_str(), SFM_WRITE, &info);
+    if (!f) {
+        ADD_FAILURE() << "cannot write " << path << ": " << sf_strerror(nullptr);
+        return;
+    }
+    sf_writef_double(f, samples.data(), static_cast<sf_count_t>(samples.size() / channels));
+    sf_close(f);
+}
+
+std::vector<double> ReadDoubles(const std::string& path, int* channels)
+{
+    SF_INFO info{};
+    SNDFILE* f = sf_open(path.c_str(), SFM_READ, &info);
+    std::vector<double> out;
+    if (!f) {
+        ADD_FAILURE() << "cannot read " << path;
+        return out;
+    }
+    *channels = info.channels;
+    out.resize(static_cast<size_t>(info.frames) * info.channels);
+    out.resize(static_cast<size_t>(sf_readf_double(f, out.data(), info.frames)) * info.channels);
+    sf_close(f);
+    return out;
 }
 
 RunResult RunPlayer(const std::vector<std::string>& args)

@@ -41,8 +41,15 @@ void WriteWav(const std::string& path, const Audio& a);
 // Reads any file libsndfile knows as 16-bit samples; fails the test on error.
 Audio ReadAudio(const std::string& path);
 
+// Writes interleaved samples in [-1, 1] in any libsndfile format
+// (SF_FORMAT_WAV | SF_FORMAT_FLOAT, ...); fails the test on error.
+void WriteSound(const std::string& path, int format, int rate, int channels, const std::vector<double>& samples);
+// Reads any file as samples in [-1, 1] (libsndfile's own decode).
+std::vector<double> ReadDoubles(const std::string& path, int* channels);
+
 struct RunResult {
     int exitCode = -1;
+    long peakKb = 0;   // the child's peak resident memory
     std::string out;   // standard output
     std::string err;   // standard error
 };

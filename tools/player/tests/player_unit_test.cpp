@@ -22,6 +22,7 @@
 #include "progress.h"
 #include "report.h"
 #include "sinks.h"
+#include "window.h"
 
 using namespace player;
 using player_test::TempDir;
@@ -489,73 +490,242 @@ TEST(SinkTest, SbcSinkWritesWholeA2dpFrames)
 
 // ---- Audio ------------------------------------------------------------------------------
 
-TEST(AudioTest, ChannelsAreMappedExactlyAtTheDeviceRate)
+namespace {
+
+// Frames from memory, as a decoder hands them over.
+class VectorDecoder : public Decoder {
+public:
+    VectorDecoder(uint32_t rate, uint32_t channels, std::vector<int16_t> samples) : samples_(std::move(samples))
+    {
+        info_.origin = "memory";
+        info_.rate = rate;
+        info_.channels = channels;
+        info_.frames = static_cast<int64_t>(samples_.size() / channels);
+    }
+    size_t Read(void* out, size_t frames) override
+    {
+        size_t n = std::min(frames, (samples_.size() - at_) / info_.channels);
+        std::memcpy(out, samples_.data() + at_, n * info_.channels * 2);
+        at_ += n * info_.channels;
+        return n;
+    }
+
+private:
+    std::vector<int16_t> samples_;
+    size_t at_ = 0;
+};
+
+// Everything a stream gives, read in pieces of `piece` bytes.
+std::vector<int16_t> ReadAll(DeviceStream& s, size_t piece = 4096)
 {
-    DecodedAudio mono;
-    mono.origin = "mono";
-    mono.rate = 44100;
-    mono.channels = 1;
-    mono.samples = {1, -2, 3};
-    std::vector<int16_t> out;
+    std::vector<uint8_t> bytes;
+    std::vector<uint8_t> buf(piece);
+    for (size_t n; (n = s.Read(buf.data(), buf.size())) > 0;)
+        bytes.insert(bytes.end(), buf.begin(), buf.begin() + static_cast<std::ptrdiff_t>(n));
+    std::vector<int16_t> out(bytes.size() / 2);
+    std::memcpy(out.data(), bytes.data(), out.size() * 2);
+    return out;
+}
+
+}  // namespace
+
+TEST(AudioTest, MonoIsCopiedAndMoreChannelsAreMixedDown)
+{
     std::string note, error;
-    ASSERT_TRUE(ConvertToDevice(mono, &out, &note, &error)) << error;
-    EXPECT_EQ(out, (std::vector<int16_t>{1, 1, -2, -2, 3, 3}));
-    EXPECT_EQ(note, "mono copied to both channels");
+    DeviceStream mono;
+    ASSERT_TRUE(mono.Open(std::unique_ptr<Decoder>(new VectorDecoder(44100, 1, {1000, -2000, 3000})), &note, &error))
+        << error;
+    EXPECT_EQ(ReadAll(mono), (std::vector<int16_t>{1000, 1000, -2000, -2000, 3000, 3000}));
+    EXPECT_NE(note.find("mono copied to both channels"), std::string::npos) << note;
 
-    DecodedAudio three = mono;
-    three.channels = 3;
-    three.samples = {1, 2, 3, 4, 5, 6};
-    ASSERT_TRUE(ConvertToDevice(three, &out, &note, &error));
-    EXPECT_EQ(out, (std::vector<int16_t>{1, 2, 4, 5}));
-    EXPECT_NE(note.find("first two of 3 channels"), std::string::npos);
+    // Three channels (left, right, centre): the centre reaches both sides,
+    // nothing is simply dropped.
+    DeviceStream three;
+    std::vector<int16_t> in;
+    for (int i = 0; i < 100; ++i)
+        in.insert(in.end(), {0, 0, 8000});
+    ASSERT_TRUE(three.Open(std::unique_ptr<Decoder>(new VectorDecoder(44100, 3, in)), &note, &error)) << error;
+    std::vector<int16_t> out = ReadAll(three);
+    ASSERT_EQ(out.size(), 200u);
+    EXPECT_GT(out[100], 2000);
+    EXPECT_EQ(out[100], out[101]);
+    EXPECT_NE(note.find("3 channels"), std::string::npos) << note;
+}
 
-    std::string why;
-    DecodedAudio slow = mono;
+TEST(AudioTest, RatesOutsideTheConvertersRangeAreRefused)
+{
+    SourceInfo slow;
     slow.rate = 100;
+    slow.channels = 1;
+    std::string why;
     EXPECT_FALSE(CanConvert(slow, &why));
-    EXPECT_FALSE(ConvertToDevice(slow, &out, &note, &error));
-    EXPECT_NE(error.find("factor of at most 256"), std::string::npos) << error;
+    EXPECT_NE(why.find("not 100 Hz"), std::string::npos) << why;
     slow.rate = 8000;
     EXPECT_TRUE(CanConvert(slow, &why));
+    std::string note, error;
+    DeviceStream s;
+    EXPECT_FALSE(s.Open(std::unique_ptr<Decoder>(new VectorDecoder(100, 1, {1, 2})), &note, &error));
+    EXPECT_NE(error.find("cannot convert 'memory'"), std::string::npos) << error;
+}
+
+TEST(AudioTest, StreamReadsTheSameWhateverThePieceSize)
+{
+    // A resampled stream read in odd pieces equals the same stream read whole:
+    // the chunking never shows in the output.
+    player_test::Audio sine = player_test::Sine(20000, 22050, 2, 440.0, 0.5);
+    std::string note, error;
+    DeviceStream a, b;
+    ASSERT_TRUE(a.Open(std::unique_ptr<Decoder>(new VectorDecoder(22050, 2, sine.samples)), &note, &error));
+    ASSERT_TRUE(b.Open(std::unique_ptr<Decoder>(new VectorDecoder(22050, 2, sine.samples)), &note, &error));
+    std::vector<int16_t> whole = ReadAll(a, 1 << 20), pieces = ReadAll(b, 36);
+    EXPECT_TRUE(whole == pieces);
+    EXPECT_NEAR(static_cast<double>(whole.size() / 2), 40000.0, 2.0);
 }
 
 TEST(AudioTest, BuiltInSoundIsTheSameEveryTimeWithDistinctSides)
 {
-    DecodedAudio a = BuiltInSound(), b = BuiltInSound();
-    EXPECT_TRUE(a.samples == b.samples);
-    EXPECT_EQ(a.Frames(), 3u * 44100);
-    EXPECT_EQ(a.channels, 2u);
-    EXPECT_EQ(a.samples[0], 0);   // faded in
+    std::string note, error;
+    DeviceStream a, b;
+    ASSERT_TRUE(a.Open(BuiltInSound(), &note, &error));
+    ASSERT_TRUE(b.Open(BuiltInSound(), &note, &error));
+    EXPECT_EQ(note, "");
+    std::vector<int16_t> x = ReadAll(a, 4000), y = ReadAll(b, 777 * 4);
+    EXPECT_TRUE(x == y);
+    ASSERT_EQ(x.size(), 2u * 3 * 44100);
+    EXPECT_EQ(x[0], 0);   // faded in
     int differ = 0, peak = 0;
-    for (size_t i = 0; i < a.Frames(); ++i) {
-        differ += a.samples[2 * i] != a.samples[2 * i + 1];
-        peak = std::max({peak, std::abs(a.samples[2 * i]), std::abs(a.samples[2 * i + 1])});
+    for (size_t i = 0; i < x.size() / 2; ++i) {
+        differ += x[2 * i] != x[2 * i + 1];
+        peak = std::max({peak, std::abs(x[2 * i]), std::abs(x[2 * i + 1])});
     }
-    EXPECT_GT(differ, static_cast<int>(a.Frames()) / 2);
+    EXPECT_GT(differ, static_cast<int>(x.size() / 4));
     EXPECT_LE(peak, 13107);   // 0.4 of full scale
     EXPECT_GT(peak, 13000);
+    // A longer sound has the same start.
+    DeviceStream c;
+    ASSERT_TRUE(c.Open(BuiltInSound(10 * 44100), &note, &error));
+    std::vector<int16_t> z = ReadAll(c);
+    ASSERT_EQ(z.size(), 2u * 10 * 44100);
+    EXPECT_TRUE(std::equal(x.begin(), x.begin() + 2 * 44100, z.begin()));
 }
 
 TEST(AudioTest, FlacIsReadThroughLibsndfile)
 {
     TempDir dir;
-    player_test::Audio noise = player_test::Noise(5000, 32000, 1, 11);
+    player_test::Audio noise = player_test::Noise(5000, 44100, 2, 11);
     SF_INFO info{};
-    info.samplerate = 32000;
-    info.channels = 1;
+    info.samplerate = 44100;
+    info.channels = 2;
     info.format = SF_FORMAT_FLAC | SF_FORMAT_PCM_16;
     SNDFILE* f = sf_open(dir.File("n.flac").c_str(), SFM_WRITE, &info);
     ASSERT_NE(f, nullptr);
     sf_writef_short(f, noise.samples.data(), 5000);
     sf_close(f);
-    DecodedAudio a;
-    std::string error;
-    ASSERT_TRUE(LoadAudioFile(dir.File("n.flac"), &a, &error)) << error;
-    EXPECT_EQ(a.rate, 32000u);
-    EXPECT_EQ(a.channels, 1u);
-    EXPECT_NE(a.format.find("FLAC"), std::string::npos) << a.format;
-    EXPECT_TRUE(a.samples == noise.samples);
-    EXPECT_TRUE(a.notes.empty());
+    std::string error, note;
+    std::unique_ptr<Decoder> d = OpenAudioFile(dir.File("n.flac"), &error);
+    ASSERT_NE(d, nullptr) << error;
+    EXPECT_EQ(d->Info().rate, 44100u);
+    EXPECT_EQ(d->Info().bits, 16u);
+    EXPECT_NE(d->Info().format.find("FLAC"), std::string::npos) << d->Info().format;
+    EXPECT_FALSE(NeedsConversion(d->Info()));
+    DeviceStream s;
+    ASSERT_TRUE(s.Open(std::move(d), &note, &error));
+    EXPECT_TRUE(ReadAll(s) == noise.samples);
+    EXPECT_TRUE(s.Info().notes.empty());
+}
+
+// ---- Window and running comparison ------------------------------------------------------
+
+TEST(WindowTest, KeepsOnlyWhatTheHeadsetHasNotReachedAndComparesAsItArrives)
+{
+    std::string note, error;
+    DeviceStream s;
+    ASSERT_TRUE(s.Open(BuiltInSound(44100 * 60), &note, &error));
+    DeviceStream ref;
+    ASSERT_TRUE(ref.Open(BuiltInSound(44100 * 60), &note, &error));
+    SoundWindow w(&s);
+    std::vector<uint8_t> buf(8192), expect(8192);
+    uint64_t at = 0;
+    for (;;) {
+        size_t n = 0;
+        ASSERT_TRUE(w.Copy(at, buf.data(), buf.size(), &n, &error)) << error;
+        if (n == 0)
+            break;
+        ASSERT_EQ(ref.Read(expect.data(), n), n);
+        EXPECT_EQ(std::memcmp(buf.data(), expect.data(), n), 0);
+        w.Receive(buf.data(), n);
+        at += n;
+    }
+    EXPECT_EQ(w.Length(), static_cast<int64_t>(44100 * 60 * 4));
+    EXPECT_TRUE(w.Result().exact);
+    // A minute of sound passed through, never more than a few chunks kept.
+    EXPECT_LT(w.PeakKept(), 256u * 1024);
+    // The headset has passed byte 0: going back there is an error.
+    size_t n = 0;
+    EXPECT_FALSE(w.Copy(0, buf.data(), 4, &n, &error));
+}
+
+TEST(WindowTest, ReportsTheFirstDifferenceAndLengthMismatches)
+{
+    std::string note, error;
+    DeviceStream s;
+    ASSERT_TRUE(s.Open(BuiltInSound(1000), &note, &error));
+    SoundWindow w(&s);
+    std::vector<uint8_t> buf(4000);
+    size_t n = 0;
+    ASSERT_TRUE(w.Copy(0, buf.data(), buf.size(), &n, &error));
+    ASSERT_EQ(n, 4000u);
+    w.Receive(buf.data(), 1000);
+    buf[1234] ^= 1;
+    w.Receive(buf.data() + 1000, 500);
+    w.Receive(buf.data() + 1500, 2500);
+    Comparison c = w.Result();
+    EXPECT_FALSE(c.exact);
+    EXPECT_EQ(c.firstDifference, 1234);
+    EXPECT_EQ(c.received, 4000u);
+
+    // A loop's stream is the sound once per pass; a short stream differs
+    // where it ends.
+    DeviceStream t;
+    ASSERT_TRUE(t.Open(BuiltInSound(1000), &note, &error));
+    SoundWindow loop(&t);
+    ASSERT_TRUE(loop.KeepWhole(3, &error));
+    ASSERT_TRUE(loop.Copy(0, buf.data(), buf.size(), &n, &error));
+    for (int pass = 0; pass < 3; ++pass)
+        for (size_t i = 0; i < 4000; i += 1000)
+            loop.Receive(buf.data() + i, 1000);
+    EXPECT_TRUE(loop.Result().exact);
+    EXPECT_EQ(loop.Result().expected, 12000u);
+
+    RunningComparison r;
+    r.Compare(buf.data(), buf.data(), 100);
+    EXPECT_EQ(r.Result(150).firstDifference, 100);
+    r.Extra(60);
+    EXPECT_EQ(r.Result(150).firstDifference, 150);
+}
+
+TEST(AnalysisTest, DistributionStaysExactForFewValuesAndBoundedForMany)
+{
+    Distribution d;
+    for (int i = 0; i < 1000; ++i)
+        d.Add(20.0);
+    d.Add(20.5);
+    Summary s = d.Get();
+    EXPECT_EQ(s.count, 1001u);
+    EXPECT_DOUBLE_EQ(s.p99, 20.0);
+    EXPECT_DOUBLE_EQ(s.max, 20.5);
+
+    // 100,000 distinct values: the percentile is within the grid's step and
+    // the extremes are exact.
+    Distribution many;
+    for (int i = 0; i < 100000; ++i)
+        many.Add(i * 0.001);
+    Summary m = many.Get();
+    EXPECT_EQ(m.count, 100000u);
+    EXPECT_DOUBLE_EQ(m.max, 99.999);
+    EXPECT_DOUBLE_EQ(m.min, 0.0);
+    EXPECT_NEAR(m.p99, 98.999, many.Resolution() + 1e-9);
+    EXPECT_LT(many.Resolution(), 0.1);
 }
 
 // ---- Progress and report ---------------------------------------------------------------

@@ -1,0 +1,535 @@
+// The pacing path against the bare machine, each figure as a ratio measured
+// in one run:
+//   - one tick (2 and 1,024 headers queued) against a bare malloc + memcpy +
+//     free of the same bytes;
+//   - the host timer's lateness on the real clock against a bare
+//     clock_nanosleep(TIMER_ABSTIME) loop with the same period, run at the
+//     same time;
+//   - the player's fast mode: audio seconds per wall second and peak memory,
+//     for 1 minute and 1 hour of 16-bit stereo 44.1 kHz WAV, and a FLAC file
+//     against libsndfile's own decode of it;
+//   - the player on the real clock: CPU per audio second.
+// Prints a Markdown table.  Usage: pacing_bench PLAYER [--quick]
+#include <sndfile.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <random>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "host/btstandin.h"
+#include "host/clock.h"
+#include "host/devmgr.h"
+#include "host/host.h"
+#include "pump/pump.h"
+#include "stream/stream.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+double Seconds(Clock::time_point a, Clock::time_point b)
+{
+    return std::chrono::duration<double>(b - a).count();
+}
+
+uint64_t NowNs()
+{
+    timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<uint64_t>(ts.tv_sec) * 1000000000u + static_cast<uint64_t>(ts.tv_nsec);
+}
+
+struct Row {
+    std::string what, measured, bare, ratio, goal, met;
+};
+std::vector<Row> g_rows;
+
+std::string Fmt(const char* f, double v)
+{
+    char buf[64];
+    std::snprintf(buf, sizeof buf, f, v);
+    return buf;
+}
+
+void Add(const std::string& what, const std::string& measured, const std::string& bare, const std::string& ratio,
+         const std::string& goal, bool met)
+{
+    g_rows.push_back({what, measured, bare, ratio, goal, met ? "yes" : "**no**"});
+    std::fprintf(stderr, "  %s: %s (bare %s) ratio %s, goal %s\n", what.c_str(), measured.c_str(), bare.c_str(),
+                 ratio.c_str(), goal.c_str());
+}
+
+// ---- The tick ----------------------------------------------------------------------
+
+const DWORD kDue = 3528;   // 20 ms at 176,400 bytes per second
+volatile uint8_t g_sink;
+
+// Bare: what a tick must do at the least, one allocation, one copy, one free.
+double BareCopyNs(const std::vector<uint8_t>& source, size_t iterations)
+{
+    size_t at = 0;
+    auto t0 = Clock::now();
+    for (size_t i = 0; i < iterations; ++i) {
+        uint8_t* p = static_cast<uint8_t*>(std::malloc(kDue + 12));
+        std::memcpy(p + 8, source.data() + at, kDue);
+        g_sink = p[8 + (i & 1023)];
+        std::free(p);
+        at += kDue;
+        if (at + kDue > source.size())
+            at = 0;
+    }
+    return Seconds(t0, Clock::now()) * 1e9 / iterations;
+}
+
+struct Headers {
+    std::vector<WAVEHDR> hdr;
+    std::vector<uint8_t> data;
+};
+
+// The driver's tick with `count` headers queued, the library's post just
+// freeing each packet.  The virtual clock moves 20 ms before each
+// tick, so every tick posts 3,528 bytes; a header that comes back is queued
+// again at the end, so the queue stays `count` long.
+// *perCallNs: the ticks alone, each timed on its own (the clock reads add the
+// same few nanoseconds to every count of headers, so differences are exact).
+double TickNs(host::DriverModule& m, size_t count, size_t iterations, std::vector<uint8_t>* sourceOut,
+              double* perCallNs)
+{
+    auto* para = m.Get<BT_AUDIO_PARA>("g_BtAudioPara");
+    auto* queue = m.Get<DWORD(DWORD, LPWAVEHDR)>("QueueWaveHeader");
+    auto* tick = m.Get<void(UINT, UINT, DWORD_PTR, DWORD_PTR, DWORD_PTR)>("BtAudioTimerProc");
+    if (!para || !queue || !tick) {
+        std::fprintf(stderr, "pacing_bench: the driver lacks its pump routines\n");
+        std::exit(1);
+    }
+    // Two headers hold 512 ticks each; 1,024 hold 4 each.
+    const size_t perHeader = count <= 2 ? kDue * 512 : kDue * 4;
+    Headers h;
+    h.hdr.resize(count);
+    h.data.assign(perHeader * count, 0);
+    for (size_t i = 0; i < h.data.size(); ++i)
+        h.data[i] = static_cast<uint8_t>(i * 131u);
+    for (size_t i = 0; i < count; ++i) {
+        WAVEHDR& w = h.hdr[i];
+        std::memset(&w, 0, sizeof w);
+        w.lpData = reinterpret_cast<LPSTR>(h.data.data() + i * perHeader);
+        w.dwBufferLength = static_cast<DWORD>(perHeader);
+        w.dwFlags = WHDR_PREPARED;
+        queue(0, &w);
+    }
+    LARGE_INTEGER c, f;
+    QueryPerformanceCounter(&c);
+    QueryPerformanceFrequency(&f);
+    *para = BT_AUDIO_PARA{};
+    para->bRunning = 1;
+    para->uTimerId = 0x77;   // the tick checks that it is its timer's
+    para->liLastCount = c;
+    para->liFrequency = f;
+    para->nTicks = 1;
+    para->dwSample = 176400;
+    para->dwTimer = 20;
+    para->dwCacheLen = 6144;
+
+    size_t next = 0;   // the header that comes back next
+    uint64_t inTicks = 0;
+    auto run = [&](size_t n) {
+        for (size_t i = 0; i < n; ++i) {
+            host::AdvanceVirtualNs(20000000);
+            uint64_t t0 = NowNs();
+            tick(0x77, 0, 0, 0, 0);
+            inTicks += NowNs() - t0;
+            WAVEHDR& w = h.hdr[next];
+            if (w.dwFlags & WHDR_DONE) {
+                w.dwFlags = WHDR_PREPARED;
+                queue(0, &w);
+                next = (next + 1) % count;
+            }
+        }
+    };
+    run(iterations / 10);   // warm up
+    btstandin::Flush();
+    inTicks = 0;
+    auto t0 = Clock::now();
+    run(iterations);
+    double ns = Seconds(t0, Clock::now()) * 1e9 / iterations;
+    *perCallNs = static_cast<double>(inTicks) / iterations;
+    btstandin::Flush();
+    // Leave the queue empty for the next run.
+    para->bRunning = 0;
+    auto* markAll = m.Get<void(DWORD)>("MarkAllHeadersDone");
+    auto* returnDone = m.Get<void(DWORD)>("ReturnDoneHeaders");
+    markAll(0);
+    returnDone(0);
+    if (sourceOut)
+        *sourceOut = h.data;
+    return ns;
+}
+
+// Two walks down a chain of `count` headers laid out as the tick's are,
+// reading each one's length, cursor and link: the tick walks the queue twice
+// (the scan for pending bytes, then the marking of consumed headers), and a
+// walk down a chain cannot go faster than one dependent load per header.
+double BareWalksNs(size_t count, size_t iterations)
+{
+    std::vector<WAVEHDR> h(count);
+    for (size_t i = 0; i < count; ++i) {
+        std::memset(&h[i], 0, sizeof h[i]);
+        h[i].dwBufferLength = 100;
+        h[i].dwBytesRecorded = static_cast<DWORD>(i & 1) * 100;
+        h[i].lpNext = i + 1 < count ? &h[i + 1] : nullptr;
+    }
+    uint64_t sum = 0;
+    auto t0 = Clock::now();
+    for (size_t it = 0; it < iterations; ++it)
+        for (int walk = 0; walk < 2; ++walk)
+            for (WAVEHDR* p = &h[0]; p; p = p->lpNext) {
+                if (p->dwBytesRecorded < p->dwBufferLength)
+                    sum += p->dwBufferLength - p->dwBytesRecorded;
+                __asm__ volatile("" : "+r"(p));
+            }
+    double ns = Seconds(t0, Clock::now()) * 1e9 / iterations;
+    g_sink = static_cast<uint8_t>(sum);
+    return ns;
+}
+
+// The virtual clock's step alone, which the tick loop above includes.
+double AdvanceNs(size_t iterations)
+{
+    auto t0 = Clock::now();
+    for (size_t i = 0; i < iterations; ++i)
+        host::AdvanceVirtualNs(20000000);
+    return Seconds(t0, Clock::now()) * 1e9 / iterations;
+}
+
+void BenchTick(bool quick)
+{
+    std::fprintf(stderr, "tick...\n");
+    host::ResetAll();
+    btstandin::Reset();
+    std::string error;
+    auto m = host::DriverModule::Load(BTWAV_DRIVER_PATH, "WAV", &error);
+    if (!m) {
+        std::fprintf(stderr, "pacing_bench: %s\n", error.c_str());
+        std::exit(1);
+    }
+    DWORD_PTR dev = m->Entry().Init(nullptr, nullptr);
+    btstandin::FreeOnPost(true);
+    const size_t n = quick ? 50000 : 400000;
+    std::vector<uint8_t> source;
+    // Best of three for each, interleaved, so a busy moment hits both.
+    double tick2 = 1e9, tick1024 = 1e9, bare = 1e9, advance = 1e9, call2 = 1e9, call1024 = 1e9, walks = 1e9;
+    for (int round = 0; round < 3; ++round) {
+        double c2 = 0, c1024 = 0;
+        tick2 = std::min(tick2, TickNs(*m, 2, n, &source, &c2));
+        bare = std::min(bare, BareCopyNs(source, n));
+        tick1024 = std::min(tick1024, TickNs(*m, 1024, n / 4, nullptr, &c1024));
+        advance = std::min(advance, AdvanceNs(n));
+        walks = std::min(walks, BareWalksNs(1024, n / 40) - BareWalksNs(2, n / 40));
+        call2 = std::min(call2, c2);
+        call1024 = std::min(call1024, c1024);
+    }
+    m->Entry().Deinit(dev);
+    m.reset();
+    double tickOnly = tick2 - advance;
+    Add("tick, 2 headers queued, 3,528 bytes posted, post that just frees (clock step excluded)", Fmt("%.0f ns", tickOnly),
+        Fmt("%.0f ns", bare), Fmt("%.1fx", tickOnly / bare), "<= 4x", tickOnly / bare <= 4.0);
+    double perHeader = (call1024 - call2) / 1022.0;
+    double floor = walks / 1022.0;
+    Add("tick, 1,024 headers queued: cost per extra header (bare: two walks down the chain)",
+        Fmt("%.2f ns", perHeader), Fmt("%.2f ns", floor), Fmt("%.2fx", perHeader / floor), "<= 2 ns",
+        perHeader <= 2.0);
+}
+
+// ---- The timer ---------------------------------------------------------------------
+
+struct Lateness {
+    std::vector<double> us;
+    double Pct(double p)
+    {
+        std::sort(us.begin(), us.end());
+        size_t i = static_cast<size_t>(std::ceil(p * us.size()));
+        return us.empty() ? 0 : us[std::min(us.size() - 1, i == 0 ? 0 : i - 1)];
+    }
+};
+
+struct TimerProbe {
+    uint64_t firstDeadline = 0;
+    uint64_t periodNs = 0;
+    size_t want = 0;
+    Lateness late;
+    std::atomic<bool> done{false};
+};
+TimerProbe g_probe;
+
+void CALLBACK ProbeTick(UINT, UINT, DWORD_PTR, DWORD_PTR, DWORD_PTR)
+{
+    uint64_t now = NowNs();
+    TimerProbe& p = g_probe;
+    if (p.late.us.size() >= p.want) {
+        p.done = true;
+        return;
+    }
+    // The timer keeps a fixed grid from its first deadline; a tick belongs
+    // to the last grid point before it (one late by a whole period or more
+    // makes the timer skip the points already past).
+    if (now < p.firstDeadline)
+        return;
+    p.late.us.push_back(static_cast<double>((now - p.firstDeadline) % p.periodNs) / 1000.0);
+}
+
+void BenchTimer(bool quick)
+{
+    std::fprintf(stderr, "timer...\n");
+    host::ResetAll();
+    host::UseClock(host::ClockKind::Real);
+    const uint32_t periodMs = 2;
+    const size_t ticks = quick ? 500 : 3000;
+    g_probe.periodNs = periodMs * 1000000ull;
+    g_probe.want = ticks;
+    g_probe.late.us.reserve(ticks);
+
+    // The bare loop, on a thread of its own, at the same time.
+    Lateness bare;
+    bare.us.reserve(ticks);
+    std::thread loop([&] {
+        uint64_t deadline = NowNs() + g_probe.periodNs;
+        for (size_t i = 0; i < ticks; ++i) {
+            timespec ts{static_cast<time_t>(deadline / 1000000000u), static_cast<long>(deadline % 1000000000u)};
+            clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &ts, nullptr);
+            uint64_t now = NowNs();
+            bare.us.push_back((static_cast<double>(now) - static_cast<double>(deadline)) / 1000.0);
+            deadline += g_probe.periodNs;
+        }
+    });
+    // timeSetEvent takes its own reading just after this one; its first
+    // deadline is at most a few microseconds later than this estimate.
+    g_probe.firstDeadline = NowNs() + g_probe.periodNs;
+    UINT id = timeSetEvent(periodMs, 1, &ProbeTick, 0, TIME_PERIODIC);
+    loop.join();
+    while (!g_probe.done)
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    timeKillEvent(id);
+    std::string sched = host::TimerThreadScheduling();
+    host::ResetAll();
+    double p50 = g_probe.late.Pct(0.5), p99 = g_probe.late.Pct(0.99);
+    double b50 = bare.Pct(0.5), b99 = bare.Pct(0.99);
+    Add("timer lateness p50, real clock, 2 ms period (" + sched + ")", Fmt("%.1f us", p50), Fmt("%.1f us", b50),
+        Fmt("%.2fx", p50 / b50), "<= 1.2x", p50 <= 1.2 * b50);
+    Add("timer lateness p99", Fmt("%.1f us", p99), Fmt("%.1f us", b99), Fmt("%.2fx", p99 / b99), "<= 1.2x",
+        p99 <= 1.2 * b99);
+}
+
+// ---- The player ----------------------------------------------------------------------
+
+struct Child {
+    int code = -1;
+    double wall = 0;
+    double cpu = 0;          // user + system seconds
+    long peakKb = 0;         // ru_maxrss
+    std::string out;
+};
+
+Child Run(const std::vector<std::string>& args)
+{
+    Child c;
+    int pipefd[2];
+    if (pipe(pipefd) != 0)
+        return c;
+    auto t0 = Clock::now();
+    pid_t pid = fork();
+    if (pid == 0) {
+        dup2(pipefd[1], 1);
+        close(pipefd[0]);
+        close(pipefd[1]);
+        std::vector<char*> argv;
+        for (const auto& a : args)
+            argv.push_back(const_cast<char*>(a.c_str()));
+        argv.push_back(nullptr);
+        execv(argv[0], argv.data());
+        _exit(127);
+    }
+    close(pipefd[1]);
+    char buf[4096];
+    for (ssize_t n; (n = read(pipefd[0], buf, sizeof buf)) > 0;)
+        c.out.append(buf, static_cast<size_t>(n));
+    close(pipefd[0]);
+    int status = 0;
+    struct rusage ru {};
+    wait4(pid, &status, 0, &ru);
+    c.wall = Seconds(t0, Clock::now());
+    c.code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    c.cpu = ru.ru_utime.tv_sec + ru.ru_utime.tv_usec / 1e6 + ru.ru_stime.tv_sec + ru.ru_stime.tv_usec / 1e6;
+    c.peakKb = ru.ru_maxrss;
+    return c;
+}
+
+// "wall time       0.081 s" from the player's report: the playback alone.
+double ReportedWall(const std::string& out)
+{
+    size_t at = out.find("wall time");
+    return at == std::string::npos ? 0 : std::atof(out.c_str() + at + 9);
+}
+
+void Check(const Child& c, const char* what)
+{
+    if (c.code != 0 || c.out.find("bit-exact       yes") == std::string::npos) {
+        std::fprintf(stderr, "pacing_bench: %s failed (exit %d)\n%s\n", what, c.code, c.out.c_str());
+        std::exit(1);
+    }
+}
+
+void BenchFast(const std::string& player, const std::string& dir, bool quick)
+{
+    std::fprintf(stderr, "fast mode...\n");
+    struct Length {
+        const char* name;
+        const char* length;
+        double seconds;
+    };
+    std::vector<Length> lengths = {{"1 min", "1min", 60}, {"1 h", "1h", 3600}};
+    if (quick)
+        lengths.pop_back();
+    for (const Length& l : lengths) {
+        std::string wav = dir + "/tone.wav";
+        Check(Run({player, "--fast", "--quiet", "--length", l.length, "--wav", wav}), "writing the WAV file");
+        double best = 1e9;
+        long peak = 0;
+        for (int i = 0; i < 3; ++i) {
+            Child c = Run({player, "--fast", "--quiet", wav});
+            Check(c, "fast mode");
+            best = std::min(best, ReportedWall(c.out));
+            peak = std::max(peak, c.peakKb);
+        }
+        unlink(wav.c_str());
+        double speed = l.seconds / best;
+        Add(std::string("fast mode, ") + l.name + " of 16-bit stereo 44.1 kHz WAV: audio s per wall s",
+            Fmt("%.0fx", speed), "-", "-", ">= 5,000x", speed >= 5000);
+        Add(std::string("fast mode, ") + l.name + ": peak memory (whole process)", Fmt("%.1f MB", peak / 1024.0), "-",
+            "-", "<= 64 MB", peak <= 64 * 1024);
+    }
+
+    // FLAC: the player against libsndfile decoding the same file alone.
+    const double flacSeconds = quick ? 60 : 1200;
+    std::string flac = dir + "/noise.flac";
+    {
+        SF_INFO info{};
+        info.samplerate = 44100;
+        info.channels = 2;
+        info.format = SF_FORMAT_FLAC | SF_FORMAT_PCM_16;
+        SNDFILE* f = sf_open(flac.c_str(), SFM_WRITE, &info);
+        std::mt19937 rng(7);
+        std::vector<short> block(44100 * 2);
+        double phase = 0;
+        for (int s = 0; s < flacSeconds; ++s) {
+            // Music-like content: a tone with noise, so FLAC has real work.
+            for (size_t i = 0; i < block.size(); i += 2) {
+                phase += 2 * M_PI * 440 / 44100;
+                short v = static_cast<short>(8000 * std::sin(phase) + static_cast<int>(rng() % 4001) - 2000);
+                block[i] = v;
+                block[i + 1] = static_cast<short>(-v);
+            }
+            sf_writef_short(f, block.data(), 44100);
+        }
+        sf_close(f);
+    }
+    double decode = 1e9, play = 1e9;
+    for (int i = 0; i < 3; ++i) {
+        auto t0 = Clock::now();
+        SF_INFO info{};
+        SNDFILE* f = sf_open(flac.c_str(), SFM_READ, &info);
+        std::vector<short> buf(4096 * 2);
+        while (sf_readf_short(f, buf.data(), 4096) > 0)
+            g_sink = static_cast<uint8_t>(buf[0]);
+        sf_close(f);
+        decode = std::min(decode, Seconds(t0, Clock::now()));
+        Child c = Run({player, "--fast", "--quiet", flac});
+        Check(c, "fast mode, FLAC");
+        play = std::min(play, ReportedWall(c.out));
+    }
+    unlink(flac.c_str());
+    Add(Fmt("fast mode, %.0f s FLAC: player against libsndfile's decode alone", flacSeconds), Fmt("%.3f s", play),
+        Fmt("%.3f s", decode), Fmt("%.2fx", play / decode), "<= 1.2x", play <= 1.2 * decode);
+}
+
+void BenchRealTime(const std::string& player, bool quick)
+{
+    std::fprintf(stderr, "real time...\n");
+    const int seconds = quick ? 3 : 20;
+    // The CPU of a short run is what starting and stopping cost; the rest
+    // is what playing costs.
+    Child shortRun = Run({player, "--quiet", "--link-delay", "0", "--length", "100ms"});
+    Check(shortRun, "real-time run");
+    Child longRun = Run({player, "--quiet", "--link-delay", "0", "--length", std::to_string(seconds) + "s"});
+    Check(longRun, "real-time run");
+    double perSecond = (longRun.cpu - shortRun.cpu) / (seconds - 0.1);
+    // Bare: a thread that only sleeps to absolute 20 ms deadlines, as many
+    // wake-ups per second as the timer alone needs.
+    double bareCpu = 0;
+    std::thread bareLoop([&] {
+        struct rusage a {}, b {};
+        getrusage(RUSAGE_THREAD, &a);
+        uint64_t deadline = NowNs();
+        for (int i = 0; i < seconds * 50; ++i) {
+            deadline += 20000000;
+            timespec ts{static_cast<time_t>(deadline / 1000000000u), static_cast<long>(deadline % 1000000000u)};
+            clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &ts, nullptr);
+        }
+        getrusage(RUSAGE_THREAD, &b);
+        bareCpu = (b.ru_utime.tv_sec - a.ru_utime.tv_sec) + (b.ru_utime.tv_usec - a.ru_utime.tv_usec) / 1e6 +
+                  (b.ru_stime.tv_sec - a.ru_stime.tv_sec) + (b.ru_stime.tv_usec - a.ru_stime.tv_usec) / 1e6;
+    });
+    bareLoop.join();
+    double barePerSecond = bareCpu / seconds;
+    std::string sched;
+    size_t at = longRun.out.find("timer thread");
+    if (at != std::string::npos) {
+        size_t from = longRun.out.find_first_not_of(' ', at + 12);
+        sched = longRun.out.substr(from, longRun.out.find('\n', from) - from);
+    }
+    Add("real-time playback: CPU per audio second, as % of a core (" + sched +
+            "; bare: a 20 ms clock_nanosleep loop)",
+        Fmt("%.2f ms (", perSecond * 1000) + Fmt("%.3f %%)", perSecond * 100),
+        Fmt("%.2f ms", barePerSecond * 1000), Fmt("%.1fx", perSecond / std::max(barePerSecond, 1e-9)), "<= 0.2 %",
+        perSecond <= 0.002);
+}
+
+}  // namespace
+
+int main(int argc, char** argv)
+{
+    if (argc < 2) {
+        std::fprintf(stderr, "usage: pacing_bench PLAYER [--quick]\n");
+        return 2;
+    }
+    std::string player = argv[1];
+    bool quick = argc > 2 && std::strcmp(argv[2], "--quick") == 0;
+    char dirTemplate[] = "/tmp/btwav-bench-XXXXXX";
+    const char* dir = mkdtemp(dirTemplate);
+    if (!dir)
+        return 1;
+
+    BenchTick(quick);
+    BenchTimer(quick);
+    BenchFast(player, dir, quick);
+    BenchRealTime(player, quick);
+    rmdir(dir);
+
+    std::printf("| figure | measured | bare | ratio | goal | met |\n|---|---|---|---|---|---|\n");
+    for (const Row& r : g_rows)
+        std::printf("| %s | %s | %s | %s | %s | %s |\n", r.what.c_str(), r.measured.c_str(), r.bare.c_str(),
+                    r.ratio.c_str(), r.goal.c_str(), r.met.c_str());
+    return 0;
+}

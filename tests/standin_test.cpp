@@ -1,0 +1,137 @@
+// The Bluetooth stand-in as the driver's library: what it keeps, what its
+// sinks and its post observer see, and the ownership of posted packets.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <chrono>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include "host/btstandin.h"
+#include "host/host.h"
+
+namespace {
+
+// A packet as the driver builds one: 12 + n bytes, n at offset 4.
+void* MakePacket(uint32_t n, uint8_t fill)
+{
+    uint8_t* p = static_cast<uint8_t*>(std::malloc(12 + n));
+    std::memset(p, 0, 12);
+    std::memcpy(p + 4, &n, 4);
+    std::memset(p + 8, fill, n);
+    return p;
+}
+
+class StandInTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        host::ResetAll();
+        btstandin::Reset();
+    }
+    void TearDown() override
+    {
+        btstandin::Reset();
+        host::ResetAll();
+    }
+};
+
+TEST_F(StandInTest, KeepsNothingUnlessAskedYetSinksSeeEveryPacket)
+{
+    std::mutex mu;
+    std::vector<uint8_t> seen;
+    btstandin::AddSink([&](const btstandin::PacketView& v) {
+        std::lock_guard<std::mutex> lock(mu);
+        seen.insert(seen.end(), v.audio, v.audio + v.size);
+    });
+    for (uint8_t i = 0; i < 100; ++i)
+        EXPECT_EQ(LMRPostData(nullptr, MakePacket(10, i), 22), 0u);
+    btstandin::Flush();
+    EXPECT_TRUE(btstandin::Packets().empty());
+    EXPECT_EQ(btstandin::PacketsInFlight(), 0u);
+    ASSERT_EQ(seen.size(), 1000u);
+    for (size_t i = 0; i < seen.size(); ++i)
+        ASSERT_EQ(seen[i], i / 10) << i;
+}
+
+TEST_F(StandInTest, RecordKeepsAudioUpToItsBoundThenOnlyTheFacts)
+{
+    btstandin::KeepPackets(25);
+    for (uint8_t i = 0; i < 4; ++i)
+        LMRPostData(nullptr, MakePacket(10, i), 22);
+    btstandin::Flush();
+    std::vector<btstandin::Packet> p = btstandin::Packets();
+    ASSERT_EQ(p.size(), 4u);
+    EXPECT_EQ(p[0].audio.size(), 10u);
+    EXPECT_EQ(p[1].audio.size(), 10u);
+    EXPECT_TRUE(p[2].audio.empty());   // 30 bytes would pass the bound of 25
+    EXPECT_EQ(p[3].dataLen, 10u);
+    EXPECT_TRUE(btstandin::RecordOverflowed());
+    btstandin::ClearPackets();
+    EXPECT_FALSE(btstandin::RecordOverflowed());
+    btstandin::KeepPackets(0);
+    LMRPostData(nullptr, MakePacket(10, 9), 22);
+    btstandin::Flush();
+    EXPECT_TRUE(btstandin::Packets().empty());
+}
+
+TEST_F(StandInTest, ObserverSeesEveryPostInOrderRefusedOnesIncluded)
+{
+    std::vector<btstandin::PostInfo> posts;
+    btstandin::SetPostObserver([&](const btstandin::PostInfo& p) { posts.push_back(p); });
+    btstandin::RefusePosts(1);
+    void* refused = MakePacket(7, 1);
+    EXPECT_EQ(LMRPostData(nullptr, refused, 19), LMR_POST_REFUSED);
+    std::free(refused);   // a refused packet stays the poster's
+    EXPECT_EQ(LMRPostData(nullptr, MakePacket(5, 2), 17), 0u);
+    // Only the bytes the length covers count as audio.
+    EXPECT_EQ(LMRPostData(nullptr, MakePacket(50, 3), 12 + 20), 0u);
+    btstandin::Flush();
+    ASSERT_EQ(posts.size(), 3u);
+    EXPECT_TRUE(posts[0].refused);
+    EXPECT_EQ(posts[0].bytes, 7u);
+    EXPECT_FALSE(posts[1].refused);
+    EXPECT_EQ(posts[1].bytes, 5u);
+    EXPECT_EQ(posts[2].bytes, 20u);
+}
+
+TEST_F(StandInTest, SlowSinksHoldThePosterAtTheBoundNotBeyond)
+{
+    // A sink that blocks until released: posts beyond the bound must wait,
+    // and all of them arrive once the sink goes on.
+    std::mutex gate;
+    gate.lock();
+    size_t arrived = 0;
+    btstandin::AddSink([&](const btstandin::PacketView&) {
+        std::lock_guard<std::mutex> hold(gate);
+        ++arrived;
+    });
+    const size_t total = btstandin::kMaxPacketsInFlight + 20;
+    std::thread poster([&] {
+        for (size_t i = 0; i < total; ++i)
+            LMRPostData(nullptr, MakePacket(4, 0), 16);
+    });
+    // The poster stops at the bound while the sink is held.
+    for (int i = 0; i < 200 && btstandin::PacketsInFlight() < btstandin::kMaxPacketsInFlight; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    EXPECT_EQ(btstandin::PacketsInFlight(), btstandin::kMaxPacketsInFlight);
+    gate.unlock();
+    poster.join();
+    btstandin::Flush();
+    EXPECT_EQ(arrived, total);
+}
+
+TEST_F(StandInTest, FreeOnPostTakesThePacketAndTellsNoSink)
+{
+    size_t sunk = 0;
+    btstandin::AddSink([&](const btstandin::PacketView&) { ++sunk; });
+    btstandin::FreeOnPost(true);
+    EXPECT_EQ(LMRPostData(nullptr, MakePacket(100, 1), 112), 0u);
+    EXPECT_EQ(btstandin::PacketsInFlight(), 0u);
+    btstandin::Flush();
+    EXPECT_EQ(sunk, 0u);
+}
+
+}  // namespace

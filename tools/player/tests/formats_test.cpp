@@ -1,0 +1,264 @@
+// Files of every common sample format, played in fast mode: what the headset
+// received is set against libsndfile's own decode of the same file.  Where no
+// rate changes, each sample is within the error the conversion allows: none
+// for formats that widen exactly to 16 bits (8-bit, mu-law, 16-bit mono);
+// for deeper and float samples, reduced with triangular dither of one LSB
+// peak, at most 1.5 LSB from the exact value and unbiased.  Where the rate
+// changes, a sine must come through clean (SNR bound).  Also: a truncated
+// file plays with a warning, and an hour of audio stays in bounded memory.
+#include <gtest/gtest.h>
+#include <sndfile.h>
+
+#include <cmath>
+#include <cstdlib>
+#include <random>
+
+#include "audio_files.h"
+
+using namespace player_test;
+
+namespace {
+
+// A test signal in [-1, 1]: a sine per channel (a different frequency on
+// each) with noise on top, so that every bit of every sample varies.
+std::vector<double> Signal(size_t frames, int rate, int channels, double level = 0.5)
+{
+    std::mt19937 gen(12345);
+    std::uniform_real_distribution<double> noise(-0.05, 0.05);
+    std::vector<double> out(frames * channels);
+    for (size_t i = 0; i < frames; ++i)
+        for (int c = 0; c < channels; ++c)
+            out[i * channels + c] = level * std::sin(2 * M_PI * (300.0 + 110.0 * c) * i / rate) + noise(gen);
+    return out;
+}
+
+struct Played {
+    RunResult run;
+    Audio wav;
+    std::string json;
+};
+
+Played Play(const TempDir& dir, const std::string& input, std::vector<std::string> extra = {})
+{
+    Played p;
+    std::vector<std::string> args = {"--fast", "--quiet", "--wav", dir.File("out.wav"), "--report",
+                                     dir.File("report.json")};
+    args.insert(args.end(), extra.begin(), extra.end());
+    args.push_back(input);
+    p.run = RunPlayer(args);
+    EXPECT_EQ(p.run.exitCode, 0) << p.run.err << p.run.out;
+    p.wav = ReadAudio(dir.File("out.wav"));
+    p.json = ReadText(dir.File("report.json"));
+    return p;
+}
+
+// The headset's stereo against reference stereo in [-1, 1]: the largest and
+// the mean absolute error, in LSB of 16 bits.
+struct Error {
+    double max = 0, mean = 0;
+    size_t frames = 0;
+};
+
+Error Compare(const Audio& got, const std::vector<double>& left, const std::vector<double>& right)
+{
+    Error e;
+    EXPECT_EQ(got.channels, 2);
+    EXPECT_EQ(got.Frames(), left.size());
+    e.frames = std::min(got.Frames(), left.size());
+    double sum = 0;
+    for (size_t i = 0; i < e.frames; ++i)
+        for (int c = 0; c < 2; ++c) {
+            double want = (c == 0 ? left[i] : right[i]) * 32768.0;
+            want = std::max(-32768.0, std::min(32767.0, want));
+            double d = std::fabs(got.samples[2 * i + c] - want);
+            e.max = std::max(e.max, d);
+            sum += d;
+        }
+    e.mean = e.frames ? sum / (2 * e.frames) : 0;
+    return e;
+}
+
+// Plays a file written in `format` at 44.1 kHz and compares it with its own
+// decode; `exact` formats must arrive unchanged.
+void PlaysWithin(int format, int channels, bool exact, const std::string& conversionWords)
+{
+    TempDir dir;
+    const size_t frames = 30011;
+    WriteSound(dir.File("in.wav"), format, 44100, channels, Signal(frames, 44100, channels));
+    int ch = 0;
+    std::vector<double> ref = ReadDoubles(dir.File("in.wav"), &ch);
+    ASSERT_EQ(ch, channels);
+    std::vector<double> left(frames), right(frames);
+    for (size_t i = 0; i < frames; ++i) {
+        left[i] = ref[i * channels];
+        right[i] = ref[i * channels + (channels > 1 ? 1 : 0)];
+    }
+    Played p = Play(dir, dir.File("in.wav"));
+    Error e = Compare(p.wav, left, right);
+    if (exact) {
+        EXPECT_EQ(e.max, 0.0);
+    } else {
+        EXPECT_LE(e.max, 1.5);
+        EXPECT_LT(e.mean, 0.6);
+        EXPECT_GT(e.mean, 0.05);   // dithered, not truncated
+    }
+    EXPECT_EQ(JsonValue(p.json, "converted"), "true") << p.json;
+    EXPECT_NE(JsonValue(p.json, "conversion").find(conversionWords), std::string::npos) << p.json;
+    EXPECT_EQ(JsonValue(p.json, "bit_exact"), "true");
+    EXPECT_EQ(p.run.out.find("played as is"), std::string::npos) << p.run.out;
+}
+
+}  // namespace
+
+TEST(FormatsTest, FloatIsScaledAndDithered)
+{
+    PlaysWithin(SF_FORMAT_WAV | SF_FORMAT_FLOAT, 2, false, "32-bit float reduced to 16-bit with triangular dither");
+}
+
+TEST(FormatsTest, DoubleIsScaledAndDithered)
+{
+    PlaysWithin(SF_FORMAT_WAV | SF_FORMAT_DOUBLE, 2, false, "64-bit float reduced to 16-bit");
+}
+
+TEST(FormatsTest, TwentyFourBitIsDitheredAndTheQuerySaysSo)
+{
+    PlaysWithin(SF_FORMAT_WAV | SF_FORMAT_PCM_24, 2, false, "24-bit PCM reduced to 16-bit with triangular dither");
+    // The driver's query looks only at tag, channels and rate: it accepts a
+    // 24-bit stereo 44.1 kHz format, and the report says why it was
+    // converted all the same.
+    TempDir dir;
+    WriteSound(dir.File("in.wav"), SF_FORMAT_WAV | SF_FORMAT_PCM_24, 44100, 2, Signal(4410, 44100, 2));
+    Played p = Play(dir, dir.File("in.wav"));
+    EXPECT_EQ(JsonValue(p.json, "format_query_refused"), "false");
+    EXPECT_NE(p.run.out.find("device plays only 16-bit stereo 44100 Hz"), std::string::npos) << p.run.out;
+}
+
+TEST(FormatsTest, EightBitAndMuLawWidenExactly)
+{
+    PlaysWithin(SF_FORMAT_WAV | SF_FORMAT_PCM_U8, 2, true, "8-bit PCM samples widened to 16 bits");
+    PlaysWithin(SF_FORMAT_WAV | SF_FORMAT_ULAW, 2, true, "8-bit mu-law samples widened to 16 bits");
+}
+
+TEST(FormatsTest, MonoIsCopiedToBothSidesExactly)
+{
+    PlaysWithin(SF_FORMAT_WAV | SF_FORMAT_PCM_16, 1, true, "mono copied to both channels");
+}
+
+TEST(FormatsTest, SixChannelsAreDownmixedWithCentreLfeAndSurrounds)
+{
+    // 5.1 in WAV's order: FL FR FC LFE BL BR.  Each channel carries its own
+    // sine; the stereo mix must hold every one of them, the front pair at
+    // full weight and the others at their mix levels, normalised together.
+    TempDir dir;
+    const size_t frames = 44100;
+    std::vector<double> in = Signal(frames, 44100, 6, 0.15);
+    WriteSound(dir.File("51.wav"), SF_FORMAT_WAV | SF_FORMAT_PCM_16, 44100, 6, in);
+    int ch = 0;
+    std::vector<double> ref = ReadDoubles(dir.File("51.wav"), &ch);
+    ASSERT_EQ(ch, 6);
+    // An independent downmix: centre and surrounds at -3 dB, LFE at -6 dB,
+    // scaled so that each side's weights add up to 1.
+    const double a = std::sqrt(0.5), lfe = 0.5, norm = 1 + a + a + lfe;
+    std::vector<double> left(frames), right(frames);
+    for (size_t i = 0; i < frames; ++i) {
+        const double* f = &ref[i * 6];
+        left[i] = (f[0] + a * f[2] + lfe * f[3] + a * f[4]) / norm;
+        right[i] = (f[1] + a * f[2] + lfe * f[3] + a * f[5]) / norm;
+    }
+    Played p = Play(dir, dir.File("51.wav"));
+    Error e = Compare(p.wav, left, right);
+    EXPECT_LE(e.max, 1.5);
+    EXPECT_LT(e.mean, 0.6);
+    EXPECT_NE(JsonValue(p.json, "conversion").find("6 channels"), std::string::npos) << p.json;
+
+    // Only the LFE sounds: both sides carry it.
+    std::vector<double> onlyLfe(frames * 6, 0.0);
+    for (size_t i = 0; i < frames; ++i)
+        onlyLfe[i * 6 + 3] = 0.5 * std::sin(2 * M_PI * 60.0 * i / 44100);
+    WriteSound(dir.File("lfe.wav"), SF_FORMAT_WAV | SF_FORMAT_PCM_16, 44100, 6, onlyLfe);
+    Played q = Play(dir, dir.File("lfe.wav"));
+    int peakL = 0, peakR = 0;
+    for (size_t i = 0; i < q.wav.Frames(); ++i) {
+        peakL = std::max(peakL, std::abs(static_cast<int>(q.wav.samples[2 * i])));
+        peakR = std::max(peakR, std::abs(static_cast<int>(q.wav.samples[2 * i + 1])));
+    }
+    EXPECT_NEAR(peakL, 0.5 * lfe / norm * 32768, 3);
+    EXPECT_EQ(peakL, peakR);
+}
+
+TEST(FormatsTest, FloatAt48kHzIsResampledCleanly)
+{
+    TempDir dir;
+    const size_t frames = 48000;
+    std::vector<double> in(frames * 2);
+    for (size_t i = 0; i < frames; ++i)
+        in[2 * i] = in[2 * i + 1] = 0.5 * std::sin(2 * M_PI * 1000.0 * i / 48000);
+    WriteSound(dir.File("f48.wav"), SF_FORMAT_WAV | SF_FORMAT_FLOAT, 48000, 2, in);
+    Played p = Play(dir, dir.File("f48.wav"));
+    EXPECT_EQ(JsonValue(p.json, "format_query_refused"), "true");
+    EXPECT_NE(JsonValue(p.json, "conversion").find("48000 Hz resampled to 44100 Hz"), std::string::npos);
+    ASSERT_NEAR(static_cast<double>(p.wav.Frames()), 44100.0, 2.0);
+    // Fit a 1 kHz sine to the left side away from the edges; what is left
+    // is the conversion's noise.
+    double ss = 0, cc = 0, sc = 0, xs = 0, xc = 0;
+    const size_t skip = 2000;
+    for (size_t i = skip; i + skip < p.wav.Frames(); ++i) {
+        double w = 2 * M_PI * 1000.0 * i / 44100.0, x = p.wav.samples[2 * i];
+        ss += std::sin(w) * std::sin(w), cc += std::cos(w) * std::cos(w), sc += std::sin(w) * std::cos(w);
+        xs += x * std::sin(w), xc += x * std::cos(w);
+    }
+    double det = ss * cc - sc * sc, a = (xs * cc - xc * sc) / det, b = (xc * ss - xs * sc) / det;
+    double signal = 0, noise = 0;
+    for (size_t i = skip; i + skip < p.wav.Frames(); ++i) {
+        double w = 2 * M_PI * 1000.0 * i / 44100.0, fit = a * std::sin(w) + b * std::cos(w);
+        signal += fit * fit;
+        noise += (p.wav.samples[2 * i] - fit) * (p.wav.samples[2 * i] - fit);
+    }
+    EXPECT_GT(10 * std::log10(signal / noise), 80.0);
+    EXPECT_NEAR(std::hypot(a, b), 0.5 * 32768, 30);
+}
+
+TEST(FormatsTest, TruncatedWavPlaysWhatIsThereWithAWarning)
+{
+    TempDir dir;
+    Audio noise = Noise(20000, 44100, 2, 21);
+    WriteWav(dir.File("whole.wav"), noise);
+    std::string bytes = ReadText(dir.File("whole.wav"));
+    // Cut the file in the middle of its data: the header still promises all.
+    const size_t keep = bytes.size() - 30001;
+    WriteText(dir.File("cut.wav"), bytes.substr(0, keep));
+    Played p = Play(dir, dir.File("cut.wav"));
+    EXPECT_NE(p.json.find("is truncated"), std::string::npos) << p.json;
+    EXPECT_NE(p.run.out.find("truncated"), std::string::npos) << p.run.out;
+    // Whole frames of what is there arrive unchanged.
+    const size_t frames = (keep - 44) / 4;
+    ASSERT_EQ(p.wav.Frames(), frames);
+    EXPECT_TRUE(std::equal(p.wav.samples.begin(), p.wav.samples.end(), noise.samples.begin()));
+}
+
+TEST(LongRunTest, AnHourOfAudioStaysInBoundedMemory)
+{
+    // An hour of the built-in sound, generated as it plays, in fast mode,
+    // bit-exact.  Memory must not grow with the length: without a sanitizer
+    // the whole process stays under 64 MB; under AddressSanitizer (whose
+    // shadow and quarantine add their own), the hour's peak may exceed a
+    // minute's by no more than a few megabytes.
+    TempDir dir;
+    auto run = [&](const char* length) {
+        RunResult r = RunPlayer({"--fast", "--quiet", "--length", length, "--report", dir.File("r.json")});
+        EXPECT_EQ(r.exitCode, 0) << r.err;
+        std::string json = ReadText(dir.File("r.json"));
+        EXPECT_EQ(JsonValue(json, "bit_exact"), "true");
+        return r;
+    };
+#if defined(__SANITIZE_ADDRESS__)
+    setenv("ASAN_OPTIONS", "detect_leaks=1:allow_user_segv_handler=1:quarantine_size_mb=1", 1);
+    RunResult minute = run("1min");
+    RunResult hour = run("1h");
+    EXPECT_LE(hour.peakKb, minute.peakKb + 8 * 1024) << "1 min: " << minute.peakKb << " KB, 1 h: " << hour.peakKb;
+#else
+    RunResult hour = run("1h");
+    EXPECT_LE(hour.peakKb, 64 * 1024);
+#endif
+    RecordProperty("peak_kb_1h", static_cast<int>(hour.peakKb));
+}
