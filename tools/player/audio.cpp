@@ -311,13 +311,17 @@ struct DeviceStream::Converter {
 DeviceStream::DeviceStream() = default;
 DeviceStream::~DeviceStream() = default;
 
+// Before Open (a run that failed earlier) the stream knows nothing.
 const SourceInfo& DeviceStream::Info() const
 {
-    return decoder_->Info();
+    static const SourceInfo kNothing{};
+    return decoder_ ? decoder_->Info() : kNothing;
 }
 
 int64_t DeviceStream::ExpectedFrames() const
 {
+    if (!decoder_)
+        return -1;
     const SourceInfo& in = decoder_->Info();
     if (in.frames < 0)
         return -1;

@@ -944,7 +944,9 @@ void Player::Play()
             throw Failure{kExitPlayback, "playback stalled: nothing reached the headset for " + Seconds(kStallSeconds) +
                                              " (" + std::to_string(window_->Received()) + " bytes received)"};
         }
-        double until = next < due.size() ? due[next].at : now + (o_.fast ? 10.0 : 1.0);
+        // Fast mode advances in steps short enough for the stall check to
+        // see a silence of kStallSeconds.
+        double until = next < due.size() ? due[next].at : now + (o_.fast ? kStallSeconds / 2 : 1.0);
         WaitOrAdvance(until);
     }
     // Playback ended when the last buffer came back, which in fast mode may
