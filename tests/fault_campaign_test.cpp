@@ -205,6 +205,7 @@ bool Campaign::Run()
 {
     host::ResetAll();
     btstandin::Reset();
+    btstandin::KeepPackets(btstandin::kTestRecordBytes);
     EXPECT_FALSE(host::DriverModule::IsMapped(BTWAV_DRIVER_PATH));
     driver_ = testing_support::LoadFreshDriver();
     if (!driver_)

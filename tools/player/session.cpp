@@ -909,6 +909,8 @@ void Player::Play()
                     throw Failure{kExitPlayback, "waveOutRestart failed with result " + std::to_string(r)};
                 Log(PlayEvent::Rebase, before + (after - before) / 2);
                 paused_ = false;
+                // The silence of the pause is no stall.
+                lastActivityAt = now;
                 Happen("restart", before);
             } else {
                 RunAction(d.action);
