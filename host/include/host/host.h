@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "host/faults.h"
 #include "platform/platform.h"
 
 namespace host {
@@ -23,21 +24,7 @@ void ClearDebug();
 void SetDebugEcho(std::function<void(const std::string&)> fn);
 
 // ---- Fault switches --------------------------------------------------------
-enum class Fault {
-    LocalAlloc,     // LocalAlloc answers 0
-    Malloc,         // the driver's malloc answers null
-    TimerCreate,    // timeSetEvent answers 0
-    RegistryOpen,   // RegOpenKeyExW fails
-    RegistryQuery,  // RegQueryValueExW fails
-};
-// The next `count` calls after `skip` successful ones fail.
-void FailNext(Fault f, unsigned count = 1, unsigned skip = 0);
-void ClearFaults();
-// Failures of f still to come: 0 once a switch has fired all of them (or
-// when none is set), so a test can tell whether the Nth call was reached.
-unsigned FaultsLeft(Fault f);
-// True when the call should fail now; counts the call.  For host services.
-bool ShouldFail(Fault f);
+// The fault registry (host/faults.h): Fault, FailNext, ClearFaults, FaultsLeft, ShouldFail.
 
 // ---- Counters ----------------------------------------------------------------
 struct Counters {
