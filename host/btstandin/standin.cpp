@@ -351,7 +351,7 @@ DWORD LMRPostData(HANDLE hAudio, LPVOID pPacket, DWORD dwLength)
     LARGE_INTEGER now;
     QueryPerformanceCounter(&now);
     const uint64_t nowNs = host::ClockNowNs();
-    btstandin::PacketView view{hAudio, nullptr, 0, static_cast<uint64_t>(now.QuadPart), nowNs};
+    btstandin::PacketView view{hAudio, nullptr, 0, static_cast<uint64_t>(now.QuadPart), nowNs, nowNs};
     uint32_t dataLen = 0;
     if (pPacket && dwLength >= 8) {
         dataLen = RecReadU32(static_cast<BYTE*>(pPacket) + 4);

@@ -72,6 +72,8 @@ public:
     using Output = std::function<void(const uint8_t* data, size_t size)>;
     Headset(const HeadsetConfig& config, uint64_t originNs, Output heard);
 
+    // Times in the results are measured from originNs (the first write).
+    void SetOrigin(uint64_t originNs) { originNs_ = originNs; }
     // A packet that the radio delivered at clock time arrivalNs, posted at postNs.
     void Receive(uint64_t postNs, uint64_t arrivalNs, const uint8_t* data, size_t size);
     // The stream has ended: what is buffered plays out (a headset that had

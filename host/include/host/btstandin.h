@@ -94,7 +94,8 @@ struct PacketView {
     const uint8_t* audio;   // the N audio bytes
     uint32_t size;          // N
     uint64_t counter;       // performance-counter value at the post
-    uint64_t arrivalNs;     // clock time (host::ClockNowNs) at which the radio delivered it
+    uint64_t postNs;        // clock time (host::ClockNowNs) of the post
+    uint64_t arrivalNs;     // clock time at which the radio delivered it
 };
 // Sinks run on the stand-in's own thread, one packet at a time in arrival
 // order, with no lock of the stand-in or the driver held.  A sink must not
