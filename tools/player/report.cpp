@@ -77,6 +77,16 @@ std::string JsonEscape(const std::string& s)
     return out;
 }
 
+// "refuse@10x5: fired 5 times (what one does)".
+static std::string FaultText(const FaultLine& f)
+{
+    std::string what = f.what;
+    size_t at = what.find("AMOUNT");
+    if (at != std::string::npos)
+        what.replace(at, 6, std::to_string(f.amount));
+    return f.text + ": fired " + std::to_string(f.fired) + " time" + (f.fired == 1 ? "" : "s") + " (" + what + ")";
+}
+
 std::string FormatText(const Report& r)
 {
     std::ostringstream o;
@@ -121,6 +131,8 @@ std::string FormatText(const Report& r)
     for (const Happening& h : r.happenings)
         line("event", Fixed(h.t, 3) + " s  " + h.what);
     if (!setUp) {
+        for (const FaultLine& f : r.faults)
+            line("fault", FaultText(f));
         for (const std::string& f : r.outputs)
             line("wrote", f);
         return o.str();
@@ -175,14 +187,8 @@ std::string FormatText(const Report& r)
         line("link", posts);
         line("send queue", std::to_string(r.radioQueueBytes) + " bytes, radio " + std::to_string(r.radioBytesPerSecond) +
                                " bytes/s, fullest " + std::to_string(k.peakQueueBytes) + " bytes");
-        for (const FaultLine& f : r.faults) {
-            std::string what = f.what;
-            size_t at = what.find("AMOUNT");
-            if (at != std::string::npos)
-                what.replace(at, 6, std::to_string(f.amount));
-            line("fault", f.text + ": fired " + std::to_string(f.fired) + " time" + (f.fired == 1 ? "" : "s") + " (" +
-                              what + ")");
-        }
+        for (const FaultLine& f : r.faults)
+            line("fault", FaultText(f));
         const HeadsetResult& h = r.listener;
         char ppm[32];
         std::snprintf(ppm, sizeof ppm, "%+g ppm", r.headset.ppm);

@@ -241,6 +241,14 @@ private:
     HANDLE event_ = nullptr;
     uint64_t frequency_ = 1;
     uint32_t period_ = kDefaultTimer;   // ms, for the fast mode's steps
+    // What the player opens: the mapper, or the driver's own device when the
+    // link is not up before the application opens.
+    UINT target_ = WAVE_MAPPER;
+    std::string TargetName() const
+    {
+        return target_ == WAVE_MAPPER ? std::string("WAVE_MAPPER")
+                                      : "device " + std::to_string(target_) + " (" + DeviceName(target_) + ")";
+    }
 
     // Buffers and the sound's cursor, under mu_.
     std::mutex mu_;
@@ -458,6 +466,12 @@ void Player::Boot()
             later = later || a.kind == TimedAction::LinkUp;
         Happen(later ? "no link yet: the application opens before the headset connects"
                      : "no link: the headset never connects");
+        UINT n = waveOutGetNumDevs();
+        for (UINT id = 0; id < n; ++id)
+            if (DeviceName(id) == "Bluetooth A2DP Output")
+                target_ = id;
+        if (target_ == WAVE_MAPPER)
+            throw Failure{kExitPlayback, "the driver's device \"Bluetooth A2DP Output\" is not among the wave devices"};
         return;
     }
     if (o_.fast) {
@@ -498,7 +512,7 @@ void Player::NegotiateFormat()
     f.nBlockAlign = static_cast<WORD>(std::min<uint32_t>(info_.channels * info_.bits / 8, 0xFFFF));
     f.nAvgBytesPerSec = info_.rate * f.nBlockAlign;
     MMRESULT q = info_.channels > 0xFFFF ? static_cast<MMRESULT>(WAVERR_BADFORMAT)
-                                         : waveOutOpen(nullptr, WAVE_MAPPER, &f, 0, 0, WAVE_FORMAT_QUERY);
+                                         : waveOutOpen(nullptr, target_, &f, 0, 0, WAVE_FORMAT_QUERY);
     if (q != MMSYSERR_NOERROR && q != WAVERR_BADFORMAT)
         throw Failure{kExitPlayback, "WAVE_FORMAT_QUERY on WAVE_MAPPER failed with result " + std::to_string(q)};
     report_.queryRefused = q == WAVERR_BADFORMAT;
@@ -509,7 +523,7 @@ void Player::NegotiateFormat()
                                           std::to_string(info_.rate) + " Hz, " + std::to_string(info_.channels) +
                                           " channels)"};
         WAVEFORMATEX d = DeviceFormat();
-        MMRESULT q2 = waveOutOpen(nullptr, WAVE_MAPPER, &d, 0, 0, WAVE_FORMAT_QUERY);
+        MMRESULT q2 = waveOutOpen(nullptr, target_, &d, 0, 0, WAVE_FORMAT_QUERY);
         if (q2 != MMSYSERR_NOERROR)
             throw Failure{kExitPlayback, "the device refuses 16-bit stereo 44100 Hz as well (result " +
                                              std::to_string(q2) + ")"};
@@ -536,16 +550,18 @@ void Player::OpenDevice()
     MMRESULT r;
     if (o_.refill == Refill::Event) {
         event_ = host::CreateEvent(false, false);
-        r = waveOutOpen(&hwo_, WAVE_MAPPER, &d, reinterpret_cast<DWORD_PTR>(event_), 0, CALLBACK_EVENT);
+        r = waveOutOpen(&hwo_, target_, &d, reinterpret_cast<DWORD_PTR>(event_), 0, CALLBACK_EVENT);
     } else {
-        r = waveOutOpen(&hwo_, WAVE_MAPPER, &d, reinterpret_cast<DWORD_PTR>(&Player::WaveCallback),
+        r = waveOutOpen(&hwo_, target_, &d, reinterpret_cast<DWORD_PTR>(&Player::WaveCallback),
                         reinterpret_cast<DWORD_PTR>(this), CALLBACK_FUNCTION);
     }
     if (r != MMSYSERR_NOERROR) {
         hwo_ = nullptr;
-        throw Failure{kExitPlayback, "waveOutOpen(WAVE_MAPPER) failed with result " + std::to_string(r)};
+        throw Failure{kExitPlayback, "waveOutOpen(" + TargetName() + ") failed with result " + std::to_string(r)};
     }
-    std::string what = "opened WAVE_MAPPER, " + PreferredDescription();
+    std::string what = target_ == WAVE_MAPPER ? "opened WAVE_MAPPER, " + PreferredDescription()
+                                              : "opened " + TargetName() + " directly (without the link the mapper "
+                                                "would choose device 0)";
     if (o_.refill == Refill::Callback)
         what += sawOpen_ ? ", MM_WOM_OPEN received" : ", no MM_WOM_OPEN";
     Happen(what);
