@@ -421,6 +421,24 @@ void BenchFast(const std::string& player, const std::string& dir, bool quick)
             "-", "<= 64 MB", peak <= 64 * 1024);
     }
 
+    // The headset model's cost: the same minute with and without it.
+    {
+        std::string wav = dir + "/tone.wav";
+        Check(Run({player, "--fast", "--quiet", "--length", "1min", "--wav", wav}), "writing the WAV file");
+        double with = 1e9, without = 1e9;
+        for (int i = 0; i < 5; ++i) {
+            Child a = Run({player, "--fast", "--quiet", wav});
+            Check(a, "fast mode with the headset");
+            with = std::min(with, ReportedWall(a.out));
+            Child b = Run({player, "--fast", "--quiet", "--no-headset", wav});
+            Check(b, "fast mode without the headset");
+            without = std::min(without, ReportedWall(b.out));
+        }
+        unlink(wav.c_str());
+        Add("fast mode, 1 min: with the headset model against without it", Fmt("%.3f s", with),
+            Fmt("%.3f s", without), Fmt("%.2fx", with / without), "<= 1.10x", with <= 1.10 * without);
+    }
+
     // FLAC: the player against libsndfile decoding the same file alone.
     const double flacSeconds = quick ? 60 : 1200;
     std::string flac = dir + "/noise.flac";

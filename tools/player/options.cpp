@@ -163,6 +163,7 @@ std::string UsageText(const std::string& programName)
            "  --headset-start T       it starts playing once it holds T (default 100ms)\n"
            "  --headset-ppm P         its clock runs P ppm fast (negative: slow)\n"
            "  --heard FILE            what the listener hears, gaps as silence (WAV)\n"
+           "  --no-headset            no headset model (the report then has no listener)\n"
            "Headset and reports:\n"
            "  --wav FILE              received PCM as a WAV file\n"
            "  --sbc FILE              received audio encoded as an SBC stream\n"
@@ -398,6 +399,10 @@ bool ParseOptions(int argc, char** argv, Options* out, std::string* error)
                 return false;
             }
             (name == "--headset-buffer" ? o.headsetBufferFrames : o.headsetStartFrames) = static_cast<uint32_t>(frames);
+        } else if (name == "--no-headset") {
+            if (!noValue())
+                return false;
+            o.headset = false;
         } else if (name == "--headset-ppm") {
             if (!takeValue(&v))
                 return false;
@@ -479,6 +484,10 @@ bool ParseOptions(int argc, char** argv, Options* out, std::string* error)
     std::stable_sort(o.actions.begin(), o.actions.end(),
                      [](const TimedAction& a, const TimedAction& b) { return a.atMs < b.atMs; });
 
+    if (!o.headset && !o.heardOut.empty()) {
+        *error = "option --heard needs the headset model (drop --no-headset)";
+        return false;
+    }
     if (o.headsetStartFrames > o.headsetBufferFrames) {
         *error = "option --headset-start is longer than the headset's buffer (--headset-buffer)";
         return false;

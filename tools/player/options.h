@@ -65,6 +65,7 @@ struct Options {
     uint32_t headsetBufferFrames = 11025; // 250 ms
     uint32_t headsetStartFrames = 4410;   // 100 ms
     double headsetPpm = 0;
+    bool headset = true;                  // false: no headset model (to measure what it costs)
     std::vector<FaultOption> faults;
     std::string heardOut;                 // what the listener hears (WAV)
     uint32_t loops = 0;                   // 0: no loop; N: the whole sound N times

@@ -432,7 +432,8 @@ void Player::Boot()
     Headset::Output heard;
     if (heardWav_)
         heard = [this](const uint8_t* data, size_t size) { heardWav_->Take(data, size); };
-    headset_.reset(new Headset(hc, 0, heard));
+    if (o_.headset)
+        headset_.reset(new Headset(hc, 0, heard));
     report_.headset = hc;
 
     // The bit-exact stream: compared with the sound and written as it
