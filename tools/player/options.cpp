@@ -164,6 +164,8 @@ std::string UsageText(const std::string& programName)
            "  --headset-ppm P         its clock runs P ppm fast (negative: slow)\n"
            "  --heard FILE            what the listener hears, gaps as silence (WAV)\n"
            "  --no-headset            no headset model (the report then has no listener)\n"
+           "  --play-out[=DEVICE]     play what the listener hears on the sound system through\n"
+           "                          ALSA (default device: default)\n"
            "Headset and reports:\n"
            "  --wav FILE              received PCM as a WAV file\n"
            "  --sbc FILE              received audio encoded as an SBC stream\n"
@@ -399,6 +401,15 @@ bool ParseOptions(int argc, char** argv, Options* out, std::string* error)
                 return false;
             }
             (name == "--headset-buffer" ? o.headsetBufferFrames : o.headsetStartFrames) = static_cast<uint32_t>(frames);
+        } else if (name == "--play-out") {
+            // The device only inline (--play-out=hw:1), so that a file name
+            // after a bare --play-out stays the input.
+            o.playOut = true;
+            o.playDevice = hasInlineValue ? value : "default";
+            if (o.playDevice.empty()) {
+                *error = "option --play-out= needs an ALSA device name";
+                return false;
+            }
         } else if (name == "--no-headset") {
             if (!noValue())
                 return false;
@@ -484,8 +495,9 @@ bool ParseOptions(int argc, char** argv, Options* out, std::string* error)
     std::stable_sort(o.actions.begin(), o.actions.end(),
                      [](const TimedAction& a, const TimedAction& b) { return a.atMs < b.atMs; });
 
-    if (!o.headset && !o.heardOut.empty()) {
-        *error = "option --heard needs the headset model (drop --no-headset)";
+    if (!o.headset && (!o.heardOut.empty() || o.playOut)) {
+        *error = std::string("option ") + (o.playOut ? "--play-out" : "--heard") +
+                 " needs the headset model (drop --no-headset)";
         return false;
     }
     if (o.headsetStartFrames > o.headsetBufferFrames) {

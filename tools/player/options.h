@@ -68,6 +68,8 @@ struct Options {
     bool headset = true;                  // false: no headset model (to measure what it costs)
     std::vector<FaultOption> faults;
     std::string heardOut;                 // what the listener hears (WAV)
+    bool playOut = false;                 // play what the listener hears on the sound system
+    std::string playDevice;               // the ALSA device ("default")
     uint32_t loops = 0;                   // 0: no loop; N: the whole sound N times
     std::vector<TimedAction> actions;     // sorted by time
     std::string wavOut, sbcOut, csvOut, jsonOut, plotOut;

@@ -65,6 +65,7 @@
 #include "registry_setup.h"
 #include "report.h"
 #include "sinks.h"
+#include "soundout.h"
 #include "window.h"
 
 namespace player {
@@ -230,6 +231,7 @@ private:
     // The listener: fed by the stand-in's thread, finished by the main one.
     std::mutex headsetMu_;
     std::unique_ptr<Headset> headset_;
+    std::unique_ptr<SoundOut> soundOut_;   // what the listener hears, out loud
     bool listenerDone_ = false;
     HeadsetResult listener_;
     std::unique_ptr<SbcSink> sbc_;
@@ -429,9 +431,24 @@ void Player::Boot()
     hc.capacityFrames = o_.headsetBufferFrames;
     hc.startFrames = o_.headsetStartFrames;
     hc.ppm = o_.headsetPpm;
+    if (o_.playOut) {
+        // Without a sound device the run goes on: the other outputs and the
+        // report lose nothing.
+        soundOut_.reset(new SoundOut);
+        if (!soundOut_->Open(o_.playDevice, &error)) {
+            ConsoleLine(stderr, "btwav-play: warning: " + error + "; playing on without sound");
+            report_.warnings.push_back(error + "; played without sound");
+            soundOut_.reset();
+        }
+    }
     Headset::Output heard;
-    if (heardWav_)
-        heard = [this](const uint8_t* data, size_t size) { heardWav_->Take(data, size); };
+    if (heardWav_ || soundOut_)
+        heard = [this](const uint8_t* data, size_t size) {
+            if (heardWav_)
+                heardWav_->Take(data, size);
+            if (soundOut_)
+                soundOut_->Take(data, size);
+        };
     if (o_.headset)
         headset_.reset(new Headset(hc, 0, heard));
     report_.headset = hc;
@@ -1083,6 +1100,14 @@ void Player::BuildReport(bool failed)
                 listener_ = headset_->Finish();
                 listenerDone_ = true;
             }
+        }
+        if (soundOut_) {
+            std::string error;
+            if (soundOut_->Finish(&error))
+                r.notes.push_back("played what the listener heard on sound device '" + soundOut_->Device() + "'");
+            else
+                r.warnings.push_back(error);
+            soundOut_.reset();
         }
         r.world = true;
         r.listener = listener_;

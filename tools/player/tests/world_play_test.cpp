@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 #include "audio_files.h"
@@ -258,6 +259,39 @@ TEST(WorldPlayTest, LinkThatComesUpLateOrNever)
     EXPECT_EQ(Number(w.json, "refused_link_down_bytes"), 529200u);
     EXPECT_EQ(JsonValue(w.json, "started"), "false");
     EXPECT_NE(w.run.out.find("heard nothing"), std::string::npos) << w.run.out;
+}
+
+// Out loud through ALSA, where CI has no sound card: a configuration of our
+// own gives a "file" device (over the null device) that keeps what it plays.
+TEST(WorldPlayTest, PlaysWhatTheListenerHearsThroughAlsaAndGoesOnWithoutADevice)
+{
+    TempDir dir;
+    WriteText(dir.File("asound.conf"), "pcm.heard {\n  type file\n  slave.pcm { type null }\n  file \"" +
+                                           dir.File("played.raw") + "\"\n  format \"raw\"\n}\n");
+    setenv("ALSA_CONFIG_PATH", dir.File("asound.conf").c_str(), 1);
+    Audio noise = Noise(20000, 44100, 2, 3);
+    WriteWav(dir.File("noise.wav"), noise);
+    // A link drop makes a gap, which must be played as silence too.
+    World w = Live(dir, {"--play-out=heard", "--heard", dir.File("heard.wav"), "--link-down", "100", "--link-back",
+                         "200"},
+                   dir.File("noise.wav"));
+    EXPECT_EQ(w.run.exitCode, 1) << w.run.err;
+    EXPECT_NE(w.run.out.find("played what the listener heard on sound device 'heard'"), std::string::npos)
+        << w.run.out;
+    Audio heard = ReadAudio(dir.File("heard.wav"));
+    ASSERT_FALSE(Gaps(w.json).empty());
+    std::string played = ReadText(dir.File("played.raw"));
+    ASSERT_EQ(played.size(), heard.samples.size() * 2);
+    EXPECT_EQ(std::memcmp(played.data(), heard.samples.data(), played.size()), 0);
+
+    // No such device: one clear warning, and everything else as before.
+    w = Live(dir, {"--play-out=nosuch", "--heard", dir.File("heard2.wav")}, dir.File("noise.wav"));
+    EXPECT_EQ(w.run.exitCode, 0) << w.run.err;
+    EXPECT_NE(w.run.err.find("btwav-play: warning: cannot open sound device 'nosuch': "), std::string::npos)
+        << w.run.err;
+    EXPECT_EQ(w.run.err.find("ALSA lib"), std::string::npos) << w.run.err;
+    EXPECT_EQ(ReadAudio(dir.File("heard2.wav")).samples, noise.samples);
+    unsetenv("ALSA_CONFIG_PATH");
 }
 
 }  // namespace
