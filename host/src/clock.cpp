@@ -309,9 +309,11 @@ void ApplyDriftLocked(ClockService& s, const TimerEntry& t)
     int64_t ppm = 0;
     if (!ShouldFail(Fault::ClockDrift, &ppm) || ppm == 0)
         return;
-    __int128 counts = static_cast<__int128>(t.periodNs) * static_cast<__int128>(s.frequency) * ppm;
-    counts /= static_cast<__int128>(1000000000000000ll);
-    s.baseCount = static_cast<uint64_t>(static_cast<__int128>(s.baseCount) + counts);
+    uint64_t rem;
+    const uint64_t period = DivMod(Mul64(t.periodNs, s.frequency), kNsPerSecond, &rem);
+    const uint64_t magnitude = static_cast<uint64_t>(ppm < 0 ? -ppm : ppm);
+    const uint64_t counts = DivMod(Mul64(period, magnitude), 1000000u, &rem);
+    s.baseCount = ppm < 0 ? s.baseCount - counts : s.baseCount + counts;
     PublishLocked(s);
 }
 
