@@ -8,6 +8,12 @@
 // packet.  The sinks therefore see a packet up to 100 ms after its post.
 // Anyone waiting for the queue to drain wakes it too.  Link events are
 // raised from a second thread of its own.
+//
+// The link model, when a test or the player turns it on, decides at the post
+// with no thread of its own: the radio's backlog is the time it still needs
+// for what it accepted, on the host's clock, so the virtual clock gives the
+// same answers every run.  Faults from the host's registry (refused, slow and
+// lost posts) are decided before the stand-in's lock is taken.
 #include <time.h>
 
 #include <chrono>
