@@ -368,9 +368,10 @@ DWORD LMRPostData(HANDLE hAudio, LPVOID pPacket, DWORD dwLength)
     }
     // The faults are decided before the stand-in's lock: the registry's own
     // lock is a leaf, and a slow post sleeps with no lock of the stand-in held.
+    const bool faults = host::AnyFaultArmed();
     int64_t slowMs = 0;
-    const bool slow = host::ShouldFail(host::Fault::SlowPost, &slowMs) && slowMs > 0;
-    const bool refuseFault = host::ShouldFail(host::Fault::RefusePost);
+    const bool slow = faults && host::ShouldFail(host::Fault::SlowPost, &slowMs) && slowMs > 0;
+    const bool refuseFault = faults && host::ShouldFail(host::Fault::RefusePost);
     if (slow)
         std::this_thread::sleep_for(std::chrono::milliseconds(slowMs));
 
@@ -411,7 +412,7 @@ DWORD LMRPostData(HANDLE hAudio, LPVOID pPacket, DWORD dwLength)
             }
         }
         if (!refused) {
-            lose = host::ShouldFail(host::Fault::LosePacket);
+            lose = faults && host::ShouldFail(host::Fault::LosePacket);
             if (lose) {
                 ++st.lost;
                 st.lostBytes += view.size;

@@ -94,6 +94,11 @@ uint64_t FaultsFired(Fault f)
     return g_slots[static_cast<unsigned>(f)].fired;
 }
 
+bool AnyFaultArmed()
+{
+    return g_armed.load(std::memory_order_acquire) != 0;
+}
+
 bool ShouldFail(Fault f, int64_t* amount)
 {
     if (g_armed.load(std::memory_order_acquire) == 0)

@@ -71,6 +71,10 @@ uint64_t FaultsFired(Fault f);
 // any of their own locks held.
 bool ShouldFail(Fault f, int64_t* amount = nullptr);
 
+// True while any fault has occurrences to come: one atomic load, for a
+// service that checks several faults on a hot path.
+bool AnyFaultArmed();
+
 // What was armed and what fired, one entry per fault that was armed since the
 // last clear, in the table's order.
 struct FaultRecord {
