@@ -121,7 +121,7 @@ TEST(WorldPlayTest, ASlowRadioFillsTheSendQueueAndEveryRefusalIsCounted)
 TEST(WorldPlayTest, HalfTheByteRateStarvesTheHeadsetThoughTheLibraryGetsEverything)
 {
     TempDir dir;
-    World w = Live(dir, {"--set", "Sample=88200"});
+    World w = Live(dir, {"--set", "Sample=88200", "--plot", dir.File("plot.svg")});
     EXPECT_EQ(w.run.exitCode, 0) << w.run.err;
     EXPECT_EQ(JsonValue(w.json, "bit_exact"), "true");
     // Three seconds of sound take six to arrive; the headset plays them in
@@ -132,6 +132,14 @@ TEST(WorldPlayTest, HalfTheByteRateStarvesTheHeadsetThoughTheLibraryGetsEverythi
     EXPECT_GT(silent, 2.6);
     EXPECT_LT(silent, 3.1);
     EXPECT_NE(w.run.out.find("less than the headset plays: it starves"), std::string::npos) << w.run.out;
+    // The plot shows the headset's level, and each gap as a red mark.
+    std::string svg = ReadText(dir.File("plot.svg"));
+    EXPECT_NE(svg.find("Headset buffer after each packet"), std::string::npos);
+    size_t marks = 0;
+    for (size_t at = svg.find("height='8' fill='#d62728'"); at != std::string::npos;
+         at = svg.find("height='8' fill='#d62728'", at + 1))
+        ++marks;
+    EXPECT_EQ(marks, gaps.size());
 }
 
 TEST(WorldPlayTest, OneBufferMakesGapsTheListenerHearsWhereTheReportSays)
