@@ -448,6 +448,27 @@ void BenchFast(const std::string& player, const std::string& dir, bool quick)
             "-", "<= 64 MB", peak <= 64 * 1024);
     }
 
+    // The headset model's cost: the same ten minutes (one in a quick run)
+    // with and without it, the best of seven runs each, taken in turn.
+    {
+        std::string wav = dir + "/tone.wav";
+        Check(Run({player, "--fast", "--quiet", "--length", quick ? "1min" : "10min", "--wav", wav}),
+              "writing the WAV file");
+        double with = 1e9, without = 1e9;
+        for (int i = 0; i < 7; ++i) {
+            Child a = Run({player, "--fast", "--quiet", wav});
+            Check(a, "fast mode with the headset");
+            with = std::min(with, ReportedWall(a.out));
+            Child b = Run({player, "--fast", "--quiet", "--no-headset", wav});
+            Check(b, "fast mode without the headset");
+            without = std::min(without, ReportedWall(b.out));
+        }
+        unlink(wav.c_str());
+        Add(std::string("fast mode, ") + (quick ? "1 min" : "10 min") + ": with the headset model against without it",
+            Fmt("%.3f s", with),
+            Fmt("%.3f s", without), Fmt("%.2fx", with / without), "<= 1.10x", with <= 1.10 * without);
+    }
+
     // FLAC: the player against libsndfile decoding the same file alone.
     const double flacSeconds = quick ? 60 : 1200;
     std::string flac = dir + "/noise.flac";

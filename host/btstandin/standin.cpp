@@ -8,7 +8,15 @@
 // packet.  The sinks therefore see a packet up to 250 ms after its post.
 // Anyone waiting for the queue to drain wakes it too.  Link events are
 // raised from a second thread of its own.
+//
+// The link model, when a test or the player turns it on, decides at the post
+// with no thread of its own: the radio's backlog is the time it still needs
+// for what it accepted, on the host's clock, so the virtual clock gives the
+// same answers every run.  Faults from the host's registry (refused, slow and
+// lost posts) are decided before the stand-in's lock is taken.
 #include <time.h>
+
+#include <chrono>
 
 #include <condition_variable>
 #include <cstdlib>
@@ -18,6 +26,8 @@
 #include <thread>
 
 #include "host/btstandin.h"
+#include "host/clock.h"
+#include "host/faults.h"
 #include "host/platform.h"
 #include "driver/record.h"
 
@@ -69,8 +79,10 @@ public:
 
     std::vector<Registration> registrations_;
     uintptr_t nextHandle_ = 0x4C4D5200;   // any non-zero value
-    unsigned refuseCount_ = 0;
-    bool refuseAll_ = false;
+    LinkModel link_;
+    bool linkUp_ = false;
+    uint64_t radioFreeNs_ = 0;        // when the radio will have sent everything queued
+    PostStats stats_;
     std::vector<Sink> sinks_;
     std::function<void(const PostInfo&)> observer_;
 
@@ -170,8 +182,12 @@ void Reset()
     s.recording_ = false;
     s.recordBound_ = s.recordBytes_ = 0;
     s.recordOverflowed_ = false;
-    s.refuseCount_ = 0;
-    s.refuseAll_ = false;
+    s.link_ = LinkModel{};
+    s.linkUp_ = false;
+    s.radioFreeNs_ = 0;
+    s.stats_ = PostStats{};
+    for (host::Fault f : {host::Fault::RefusePost, host::Fault::LosePacket, host::Fault::SlowPost})
+        host::Arm(f, 0, 0, 0);
     s.sinks_.clear();
     s.observer_ = nullptr;
     s.freeOnPost_ = false;
@@ -223,14 +239,36 @@ std::vector<uint8_t> ReceivedAudio()
 
 void RefusePosts(unsigned count)
 {
-    std::lock_guard<std::mutex> lock(S().mutex_);
-    S().refuseCount_ = count;
+    host::FailNext(host::Fault::RefusePost, count);
 }
 
-void RefuseAllPosts(bool always)
+void ModelLink(const LinkModel& model)
 {
     std::lock_guard<std::mutex> lock(S().mutex_);
-    S().refuseAll_ = always;
+    S().link_ = model;
+    if (S().link_.radioBytesPerSecond == 0)
+        S().link_.radioBytesPerSecond = 1;
+}
+
+void SetLink(bool up)
+{
+    {
+        std::lock_guard<std::mutex> lock(S().mutex_);
+        S().linkUp_ = up;
+    }
+    RaiseEvent(up ? BT_EVENT_LINK_UP : BT_EVENT_LINK_DOWN);
+}
+
+bool LinkIsUp()
+{
+    std::lock_guard<std::mutex> lock(S().mutex_);
+    return S().linkUp_;
+}
+
+PostStats Stats()
+{
+    std::lock_guard<std::mutex> lock(S().mutex_);
+    return S().stats_;
 }
 
 void AddSink(Sink sink)
@@ -312,13 +350,15 @@ HANDLE LMRRegCBK(LPVOID pContext, PFN_LMR_EVENT pfnCallback)
 }
 
 // Called from the driver's tick with its stream lock held: it returns at once
-// unless the sinks have fallen kMaxPacketsInFlight packets behind.
+// unless a slow-post fault fires or the sinks have fallen kMaxPacketsInFlight
+// packets behind.
 DWORD LMRPostData(HANDLE hAudio, LPVOID pPacket, DWORD dwLength)
 {
     auto& s = S();
     LARGE_INTEGER now;
     QueryPerformanceCounter(&now);
-    btstandin::PacketView view{hAudio, nullptr, 0, static_cast<uint64_t>(now.QuadPart)};
+    const uint64_t nowNs = host::ClockNowNs();
+    btstandin::PacketView view{hAudio, nullptr, 0, static_cast<uint64_t>(now.QuadPart), nowNs, nowNs};
     uint32_t dataLen = 0;
     if (pPacket && dwLength >= 8) {
         dataLen = RecReadU32(static_cast<BYTE*>(pPacket) + 4);
@@ -327,10 +367,62 @@ DWORD LMRPostData(HANDLE hAudio, LPVOID pPacket, DWORD dwLength)
         view.size = dataLen < n ? dataLen : n;
         view.audio = static_cast<const uint8_t*>(pPacket) + 8;
     }
+    // The faults are decided before the stand-in's lock: the registry's own
+    // lock is a leaf, and a slow post sleeps with no lock of the stand-in held.
+    const bool faults = host::AnyFaultArmed();
+    int64_t slowMs = 0;
+    const bool slow = faults && host::ShouldFail(host::Fault::SlowPost, &slowMs) && slowMs > 0;
+    const bool refuseFault = faults && host::ShouldFail(host::Fault::RefusePost);
+    if (slow)
+        std::this_thread::sleep_for(std::chrono::milliseconds(slowMs));
+
     std::unique_lock<std::mutex> lock(s.mutex_);
-    const bool refused = s.refuseAll_ || s.refuseCount_ > 0;
-    if (refused && s.refuseCount_ > 0)
-        --s.refuseCount_;
+    btstandin::PostStats& st = s.stats_;
+    ++st.posts;
+    if (slow) {
+        ++st.slow;
+        st.slowMs += static_cast<uint64_t>(slowMs);
+    }
+    bool refused = true;
+    bool lose = false;
+    if (refuseFault) {
+        ++st.refusedFault;
+        st.refusedFaultBytes += view.size;
+    } else if (s.link_.modelled && !s.linkUp_) {
+        ++st.refusedLinkDown;
+        st.refusedLinkDownBytes += view.size;
+    } else {
+        refused = false;
+        if (s.link_.modelled) {
+            // The radio sends the queue in order at its throughput; what is
+            // still queued now is what it has not had the time to send.
+            const uint64_t rate = s.link_.radioBytesPerSecond;
+            const uint64_t backlogNs = s.radioFreeNs_ > nowNs ? s.radioFreeNs_ - nowNs : 0;
+            const uint64_t queued = (backlogNs * rate + 999999999u) / 1000000000u;
+            if (queued + view.size > s.link_.queueBytes) {
+                refused = true;
+                ++st.refusedQueueFull;
+                st.refusedQueueFullBytes += view.size;
+            } else {
+                const uint64_t start = s.radioFreeNs_ > nowNs ? s.radioFreeNs_ : nowNs;
+                s.radioFreeNs_ = start + (static_cast<uint64_t>(view.size) * 1000000000u + rate - 1) / rate;
+                view.arrivalNs = s.radioFreeNs_;
+                const uint64_t after = queued + view.size;
+                if (after > st.peakQueueBytes)
+                    st.peakQueueBytes = static_cast<uint32_t>(after);
+            }
+        }
+        if (!refused) {
+            lose = faults && host::ShouldFail(host::Fault::LosePacket);
+            if (lose) {
+                ++st.lost;
+                st.lostBytes += view.size;
+            } else {
+                ++st.carried;
+                st.carriedBytes += view.size;
+            }
+        }
+    }
     if (s.recording_) {
         btstandin::Packet p{hAudio, pPacket, dwLength, dataLen, {}, view.counter, refused};
         if (s.recordBytes_ + view.size <= s.recordBound_) {
@@ -342,10 +434,10 @@ DWORD LMRPostData(HANDLE hAudio, LPVOID pPacket, DWORD dwLength)
         s.packets_.push_back(std::move(p));
     }
     if (s.observer_)
-        s.observer_(btstandin::PostInfo{view.counter, view.size, refused});
+        s.observer_(btstandin::PostInfo{view.counter, view.size, refused, nowNs});
     if (refused)
         return LMR_POST_REFUSED;
-    if (s.freeOnPost_) {
+    if (s.freeOnPost_ || lose) {
         lock.unlock();
         std::free(pPacket);
         return 0;
@@ -360,10 +452,10 @@ DWORD LMRPostData(HANDLE hAudio, LPVOID pPacket, DWORD dwLength)
     ++s.inFlight_;
     bool wake = false;
     if (s.packetThreadAsleep_) {
-        uint64_t nowNs = btstandin::MonotonicNs();
-        wake = s.toDeliver_.size() >= btstandin::kWakeBatch || nowNs - s.lastWakeNs_ >= btstandin::kWakeAfterNs;
+        uint64_t wallNs = btstandin::MonotonicNs();
+        wake = s.toDeliver_.size() >= btstandin::kWakeBatch || wallNs - s.lastWakeNs_ >= btstandin::kWakeAfterNs;
         if (wake)
-            s.lastWakeNs_ = nowNs;
+            s.lastWakeNs_ = wallNs;
     }
     lock.unlock();
     if (wake)

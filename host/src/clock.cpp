@@ -297,9 +297,35 @@ uint64_t ReadCounter(ClockService& s)
     }
 }
 
+// The test's lateness, plus the fault registry's late tick (in ms) when one
+// fires for this tick.
 uint64_t LatenessLocked(const ClockService& s)
 {
-    return (s.kind == ClockKind::Virtual && s.lateness) ? s.lateness() : 0;
+    if (s.kind != ClockKind::Virtual)
+        return 0;
+    uint64_t ns = s.lateness ? s.lateness() : 0;
+    int64_t ms = 0;
+    if (ShouldFail(Fault::LateTick, &ms) && ms > 0)
+        ns += static_cast<uint64_t>(ms) * kNsPerMs;
+    return ns;
+}
+
+// A clock-drift fault that fires for a tick moves the counter on by the
+// drift of the tick's period (ppm of it) just before the tick reads it.  The
+// driver reads the counter only in its ticks, so to it the counter has run
+// fast (or slow) for that period; a negative drift steps the counter back by
+// those few counts, which stays far above the previous tick's reading.
+void ApplyDriftLocked(ClockService& s, const TimerEntry& t)
+{
+    int64_t ppm = 0;
+    if (!ShouldFail(Fault::ClockDrift, &ppm) || ppm == 0)
+        return;
+    uint64_t rem;
+    const uint64_t period = DivMod(Mul64(t.periodNs, s.frequency), kNsPerSecond, &rem);
+    const uint64_t magnitude = static_cast<uint64_t>(ppm < 0 ? -ppm : ppm);
+    const uint64_t counts = DivMod(Mul64(period, magnitude), 1000000u, &rem);
+    s.baseCount = ppm < 0 ? s.baseCount - counts : s.baseCount + counts;
+    PublishLocked(s);
 }
 
 // The live timer whose tick runs first, or null.
@@ -355,6 +381,7 @@ void FireLocked(ClockService& s, std::unique_lock<std::mutex>& lock, TimerEntry&
     else
         t.killed = true;
     s.runningId = id;
+    ApplyDriftLocked(s, t);
     std::function<void(uint64_t)> observer = s.observer;
     const uint64_t counter = CounterAtLocked(s, firedAt);
 
@@ -650,6 +677,22 @@ bool RunNextVirtualTick()
         target = s.virtualNow;
     AdvanceToLocked(s, lock, target);
     return true;
+}
+
+uint64_t ClockNowNs()
+{
+    ClockService& s = Service();
+    for (;;) {
+        const uint32_t before = s.seq.load(std::memory_order_acquire);
+        if (before & 1)
+            continue;
+        const bool isVirtual = s.pubVirtual.load(std::memory_order_relaxed) != 0;
+        const uint64_t ns = s.pubNowNs.load(std::memory_order_relaxed);
+        std::atomic_thread_fence(std::memory_order_acquire);
+        if (s.seq.load(std::memory_order_relaxed) != before)
+            continue;
+        return isVirtual ? ns : MonotonicNs();
+    }
 }
 
 void SetVirtualTickLateness(std::function<uint64_t()> fn)

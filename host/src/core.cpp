@@ -24,25 +24,6 @@ std::function<void(const std::string&)> g_debugEcho;
 Counters g_counters;
 std::vector<const void*> g_driverFreed;
 
-struct FaultSwitch {
-    unsigned skip = 0;
-    unsigned count = 0;
-};
-FaultSwitch g_faults[kFaultCount];
-// How many switches are armed, so that a service on a hot path checks the
-// switches with one atomic load and takes the mutex only when one is armed.
-// Written under g_stateMutex.
-std::atomic<unsigned> g_faultsArmed{0};
-
-// Caller holds g_stateMutex.
-void RecountArmedLocked()
-{
-    unsigned n = 0;
-    for (const FaultSwitch& f : g_faults)
-        n += f.count > 0;
-    g_faultsArmed.store(n, std::memory_order_release);
-}
-
 // Counters are bumped without the mutex (they sit on the tick's path).
 void Bump(unsigned long& counter)
 {
@@ -84,44 +65,6 @@ void SetDebugEcho(std::function<void(const std::string&)> fn)
     g_debugEcho = std::move(fn);
 }
 
-void FailNext(Fault f, unsigned count, unsigned skip)
-{
-    std::lock_guard<std::mutex> lock(g_stateMutex);
-    g_faults[static_cast<int>(f)] = FaultSwitch{skip, count};
-    RecountArmedLocked();
-}
-
-void ClearFaults()
-{
-    std::lock_guard<std::mutex> lock(g_stateMutex);
-    for (auto& f : g_faults)
-        f = FaultSwitch{};
-    RecountArmedLocked();
-}
-
-unsigned FaultsLeft(Fault f)
-{
-    std::lock_guard<std::mutex> lock(g_stateMutex);
-    return g_faults[static_cast<int>(f)].count;
-}
-
-bool ShouldFail(Fault f)
-{
-    if (g_faultsArmed.load(std::memory_order_acquire) == 0)
-        return false;
-    std::lock_guard<std::mutex> lock(g_stateMutex);
-    FaultSwitch& s = g_faults[static_cast<int>(f)];
-    if (s.count == 0)
-        return false;
-    if (s.skip > 0) {
-        --s.skip;
-        return false;
-    }
-    --s.count;
-    RecountArmedLocked();
-    return true;
-}
-
 void AccessFaultIf(Fault f)
 {
     if (!ShouldFail(f))
@@ -155,9 +98,6 @@ void ResetCore()
                              &g_counters.driverFrees, &g_counters.disableThreadLibraryCalls})
         __atomic_store_n(c, 0, __ATOMIC_RELAXED);
     g_driverFreed.clear();
-    for (auto& f : g_faults)
-        f = FaultSwitch{};
-    RecountArmedLocked();
 }
 
 unsigned HeldLevels(const CRITICAL_SECTION* cs)

@@ -10,6 +10,10 @@
 #include <cstring>
 #include <strings.h>
 
+#include <climits>
+
+#include "host/faults.h"
+
 namespace player {
 namespace {
 
@@ -61,6 +65,65 @@ bool ParseMilliseconds(const std::string& text, uint64_t* ms)
     return true;
 }
 
+bool ParseFault(const std::string& text, FaultOption* out, std::string* error)
+{
+    FaultOption f;
+    f.text = text;
+    size_t end = text.find_first_of(":@x");
+    f.name = text.substr(0, end);
+    host::Fault fault;
+    if (!host::FaultByName(f.name, &fault)) {
+        std::string names;
+        for (unsigned i = 0; i < host::kFaultCount; ++i)
+            names += std::string(i ? ", " : "") + host::Describe(static_cast<host::Fault>(i)).spelling;
+        *error = "option --fault: unknown fault '" + f.name + "' (one of " + names + ")";
+        return false;
+    }
+    const host::FaultInfo& info = host::Describe(fault);
+    f.amount = info.defaultAmount;
+    size_t at = end;
+    auto number = [&](size_t from, size_t* to, bool allowSign, int64_t* v) {
+        size_t i = from;
+        if (allowSign && i < text.size() && (text[i] == '-' || text[i] == '+'))
+            ++i;
+        size_t digits = i;
+        while (i < text.size() && std::isdigit(static_cast<unsigned char>(text[i])))
+            ++i;
+        if (i == digits || i - from > 10)
+            return false;
+        *v = std::strtoll(text.substr(from, i - from).c_str(), nullptr, 10);
+        *to = i;
+        return true;
+    };
+    bool sawAmount = false, sawSkip = false, sawCount = false;
+    while (at < text.size()) {
+        char c = text[at];
+        int64_t v = 0;
+        size_t next = at + 1;
+        if (c == ':' && !sawAmount && !sawSkip && !sawCount && *info.unit && number(at + 1, &next, true, &v)) {
+            f.amount = v;
+            f.hasAmount = sawAmount = true;
+        } else if (c == '@' && !sawSkip && !sawCount && number(at + 1, &next, false, &v) && v <= UINT_MAX) {
+            f.skip = static_cast<unsigned>(v);
+            sawSkip = true;
+        } else if (c == 'x' && !sawCount && at + 2 == text.size() && text[at + 1] == '*') {
+            f.count = UINT_MAX;
+            sawCount = true;
+            next = at + 2;
+        } else if (c == 'x' && !sawCount && number(at + 1, &next, false, &v) && v > 0 && v <= UINT_MAX) {
+            f.count = static_cast<unsigned>(v);
+            sawCount = true;
+        } else {
+            *error = "option --fault expects NAME[:AMOUNT][@SKIP][xCOUNT] (xCOUNT: x* for every occasion; AMOUNT only for "
+                     "faults with a unit), not '" + text + "'";
+            return false;
+        }
+        at = next;
+    }
+    *out = f;
+    return true;
+}
+
 std::string UsageText(const std::string& programName)
 {
     return "Usage: " + programName + " [options] [FILE]\n"
@@ -84,9 +147,25 @@ std::string UsageText(const std::string& programName)
            "  --pause T:D             pause at T for D (times in ms, or with s/ms suffix)\n"
            "  --reset T               reset at T, then go on from where playback stood\n"
            "Link:\n"
-           "  --link-delay T          the link comes up T after boot (default 100ms)\n"
+           "  --link-delay T|never    the link comes up T after boot (default 100ms), or never\n"
+           "  --link-up T             the application opens first; the headset connects at T\n"
            "  --link-down T           the link goes down at T\n"
            "  --link-back T           the link comes back at T\n"
+           "  --radio-queue BYTES     the library's send queue (default 35280, 200 ms of audio)\n"
+           "  --radio-rate BYTES      audio bytes per second the radio carries (default 264600)\n"
+           "Faults:\n"
+           "  --fault NAME[:AMOUNT][@SKIP][xCOUNT]  make the next COUNT (default 1; x* all)\n"
+           "                          occasions after SKIP fail: localalloc, malloc, timer,\n"
+           "                          regopen, regquery, refuse (posts), slowpost:MS, lose\n"
+           "                          (packets), late:MS (ticks), drift:PPM (per tick)\n"
+           "Listener:\n"
+           "  --headset-buffer T      the headset's jitter buffer (default 250ms)\n"
+           "  --headset-start T       it starts playing once it holds T (default 100ms)\n"
+           "  --headset-ppm P         its clock runs P ppm fast (negative: slow)\n"
+           "  --heard FILE            what the listener hears, gaps as silence (WAV)\n"
+           "  --no-headset            no headset model (the report then has no listener)\n"
+           "  --play-out[=DEVICE]     play what the listener hears on the sound system through\n"
+           "                          ALSA (default device: default)\n"
            "Headset and reports:\n"
            "  --wav FILE              received PCM as a WAV file\n"
            "  --sbc FILE              received audio encoded as an SBC stream\n"
@@ -286,8 +365,73 @@ bool ParseOptions(int argc, char** argv, Options* out, std::string* error)
             }
             o.builtInFrames = (ms * 44100 + 999) / 1000;
         } else if (name == "--link-delay") {
-            if (!timeValue(&o.linkDelayMs))
+            if ((hasInlineValue && value == "never") || (!hasInlineValue && i + 1 < argc && std::string(argv[i + 1]) == "never")) {
+                if (!hasInlineValue)
+                    ++i;
+                o.linkAtBoot = false;
+            } else if (!timeValue(&o.linkDelayMs)) {
                 return false;
+            }
+        } else if (name == "--link-up") {
+            TimedAction a{};
+            a.kind = TimedAction::LinkUp;
+            if (!timeValue(&a.atMs))
+                return false;
+            o.linkAtBoot = false;
+            o.actions.push_back(a);
+        } else if (name == "--radio-queue" || name == "--radio-rate") {
+            uint64_t n = 0;
+            if (!takeValue(&v))
+                return false;
+            if (!ParseUnsigned(v, name == "--radio-queue" ? 0xFFFFFFFFull : 1000000000ull, &n) || n == 0) {
+                *error = "option " + name + " expects a byte count above 0, not '" + v + "'";
+                return false;
+            }
+            if (name == "--radio-queue")
+                o.radioQueueBytes = static_cast<uint32_t>(n);
+            else
+                o.radioBytesPerSecond = n;
+        } else if (name == "--headset-buffer" || name == "--headset-start") {
+            uint64_t ms = 0;
+            if (!timeValue(&ms))
+                return false;
+            uint64_t frames = ms * 44100 / 1000;
+            if (frames == 0 || frames > 44100 * 60) {
+                *error = "option " + name + " expects a time from 1ms to 60s";
+                return false;
+            }
+            (name == "--headset-buffer" ? o.headsetBufferFrames : o.headsetStartFrames) = static_cast<uint32_t>(frames);
+        } else if (name == "--play-out") {
+            // The device only inline (--play-out=hw:1), so that a file name
+            // after a bare --play-out stays the input.
+            o.playOut = true;
+            o.playDevice = hasInlineValue ? value : "default";
+            if (o.playDevice.empty()) {
+                *error = "option --play-out= needs an ALSA device name";
+                return false;
+            }
+        } else if (name == "--no-headset") {
+            if (!noValue())
+                return false;
+            o.headset = false;
+        } else if (name == "--headset-ppm") {
+            if (!takeValue(&v))
+                return false;
+            char* end = nullptr;
+            errno = 0;
+            double ppm = std::strtod(v.c_str(), &end);
+            if (v.empty() || errno != 0 || *end != '\0' || !(ppm > -100000 && ppm < 100000)) {
+                *error = "option --headset-ppm expects parts per million between -100000 and 100000, not '" + v + "'";
+                return false;
+            }
+            o.headsetPpm = ppm;
+        } else if (name == "--fault") {
+            if (!takeValue(&v))
+                return false;
+            FaultOption f;
+            if (!ParseFault(v, &f, error))
+                return false;
+            o.faults.push_back(f);
         } else if (name == "--link-down" || name == "--link-back" || name == "--reset") {
             TimedAction a{};
             a.kind = name == "--link-down" ? TimedAction::LinkDown
@@ -308,9 +452,10 @@ bool ParseOptions(int argc, char** argv, Options* out, std::string* error)
                 return false;
             }
             o.actions.push_back(a);
-        } else if (name == "--wav" || name == "--sbc" || name == "--packets" || name == "--report" ||
+        } else if (name == "--wav" || name == "--heard" || name == "--sbc" || name == "--packets" || name == "--report" ||
                    name == "--plot") {
             std::string* target = name == "--wav"       ? &o.wavOut
+                                  : name == "--heard"   ? &o.heardOut
                                   : name == "--sbc"     ? &o.sbcOut
                                   : name == "--packets" ? &o.csvOut
                                   : name == "--report"  ? &o.jsonOut
@@ -350,11 +495,29 @@ bool ParseOptions(int argc, char** argv, Options* out, std::string* error)
     std::stable_sort(o.actions.begin(), o.actions.end(),
                      [](const TimedAction& a, const TimedAction& b) { return a.atMs < b.atMs; });
 
+    if (!o.headset && (!o.heardOut.empty() || o.playOut)) {
+        *error = std::string("option ") + (o.playOut ? "--play-out" : "--heard") +
+                 " needs the headset model (drop --no-headset)";
+        return false;
+    }
+    if (o.headsetStartFrames > o.headsetBufferFrames) {
+        *error = "option --headset-start is longer than the headset's buffer (--headset-buffer)";
+        return false;
+    }
+
     // Combinations that have no sound meaning.
-    bool linkDown = false;
+    bool linkDown = !o.linkAtBoot;
+    bool linkUpSeen = false;
     uint64_t pauseEnd = 0;
     for (const TimedAction& a : o.actions) {
-        if (a.kind == TimedAction::LinkDown) {
+        if (a.kind == TimedAction::LinkUp) {
+            if (linkUpSeen) {
+                *error = "option --link-up can be given once (use --link-down and --link-back after it)";
+                return false;
+            }
+            linkUpSeen = true;
+            linkDown = false;
+        } else if (a.kind == TimedAction::LinkDown) {
             if (linkDown) {
                 *error = "option --link-down at " + std::to_string(a.atMs) +
                          " ms: the link is already down (add a --link-back before it)";

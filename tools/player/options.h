@@ -31,9 +31,20 @@ enum class Refill {
 
 // Something the player does at a time measured from the first waveOutWrite.
 struct TimedAction {
-    enum Kind { LinkDown, LinkBack, Pause, Reset } kind;
+    enum Kind { LinkDown, LinkBack, Pause, Reset, LinkUp } kind;
     uint64_t atMs;         // playback time at which it happens
     uint64_t durationMs;   // Pause only: how long the stream stays paused
+};
+
+// One --fault: the named fault of the host's registry, armed for `count`
+// occasions after `skip`, with an amount when its unit has one.
+struct FaultOption {
+    std::string text;      // as given
+    std::string name;
+    unsigned skip = 0;
+    unsigned count = 1;
+    bool hasAmount = false;
+    int64_t amount = 0;
 };
 
 struct Options {
@@ -47,6 +58,18 @@ struct Options {
     uint32_t bufferBytes = 8192;          // size of each buffer
     Refill refill = Refill::Callback;
     uint64_t linkDelayMs = 100;           // link comes up this long after boot
+    bool linkAtBoot = true;               // false: --link-up or --link-delay never
+    // The radio and the headset.
+    uint32_t radioQueueBytes = 35280;     // the library's send queue (200 ms of audio)
+    uint64_t radioBytesPerSecond = 264600;   // 1.5 times the audio's rate
+    uint32_t headsetBufferFrames = 11025; // 250 ms
+    uint32_t headsetStartFrames = 4410;   // 100 ms
+    double headsetPpm = 0;
+    bool headset = true;                  // false: no headset model (to measure what it costs)
+    std::vector<FaultOption> faults;
+    std::string heardOut;                 // what the listener hears (WAV)
+    bool playOut = false;                 // play what the listener hears on the sound system
+    std::string playDevice;               // the ALSA device ("default")
     uint32_t loops = 0;                   // 0: no loop; N: the whole sound N times
     std::vector<TimedAction> actions;     // sorted by time
     std::string wavOut, sbcOut, csvOut, jsonOut, plotOut;
@@ -59,7 +82,7 @@ struct Options {
     // True when an output is "-": the text report then goes to standard error.
     bool StandardOutputTaken() const
     {
-        return wavOut == "-" || sbcOut == "-" || csvOut == "-" || jsonOut == "-" || plotOut == "-";
+        return wavOut == "-" || heardOut == "-" || sbcOut == "-" || csvOut == "-" || jsonOut == "-" || plotOut == "-";
     }
 };
 
@@ -71,5 +94,8 @@ std::string UsageText(const std::string& programName);
 
 // "250", "250ms", "1.5s" -> milliseconds.  False when it is not a time.
 bool ParseMilliseconds(const std::string& text, uint64_t* ms);
+
+// "NAME[:AMOUNT][@SKIP][xCOUNT]" ("x*": every occasion) -> a fault option.
+bool ParseFault(const std::string& text, FaultOption* out, std::string* error);
 
 }  // namespace player

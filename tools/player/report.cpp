@@ -77,6 +77,16 @@ std::string JsonEscape(const std::string& s)
     return out;
 }
 
+// "refuse@10x5: fired 5 times (what one does)".
+static std::string FaultText(const FaultLine& f)
+{
+    std::string what = f.what;
+    size_t at = what.find("AMOUNT");
+    if (at != std::string::npos)
+        what.replace(at, 6, std::to_string(f.amount));
+    return f.text + ": fired " + std::to_string(f.fired) + " time" + (f.fired == 1 ? "" : "s") + " (" + what + ")";
+}
+
 std::string FormatText(const Report& r)
 {
     std::ostringstream o;
@@ -121,6 +131,8 @@ std::string FormatText(const Report& r)
     for (const Happening& h : r.happenings)
         line("event", Fixed(h.t, 3) + " s  " + h.what);
     if (!setUp) {
+        for (const FaultLine& f : r.faults)
+            line("fault", FaultText(f));
         for (const std::string& f : r.outputs)
             line("wrote", f);
         return o.str();
@@ -156,6 +168,65 @@ std::string FormatText(const Report& r)
                           (p.underruns ? std::string(p.underruns == 1 ? " tick" : " ticks") + " (" +
                                                 std::to_string(p.underrunBytes) + " bytes short)"
                                           : ""));
+    if (r.world) {
+        const btstandin::PostStats& k = r.link;
+        auto audio = [](uint64_t bytes) { return std::to_string(bytes) + " bytes, " + Fixed(bytes / 176400.0, 3) + " s"; };
+        std::string posts = std::to_string(k.posts) + " posts: " + std::to_string(k.carried) + " carried";
+        if (k.refusedLinkDown)
+            posts += ", " + std::to_string(k.refusedLinkDown) + " refused while the link was down (" +
+                     audio(k.refusedLinkDownBytes) + ")";
+        if (k.refusedQueueFull)
+            posts += ", " + std::to_string(k.refusedQueueFull) + " refused by a full send queue (" +
+                     audio(k.refusedQueueFullBytes) + ")";
+        if (k.refusedFault)
+            posts += ", " + std::to_string(k.refusedFault) + " refused by a fault (" + audio(k.refusedFaultBytes) + ")";
+        if (k.lost)
+            posts += ", " + std::to_string(k.lost) + " lost by the radio (" + audio(k.lostBytes) + ")";
+        if (k.slow)
+            posts += ", " + std::to_string(k.slow) + " slow (" + std::to_string(k.slowMs) + " ms in all)";
+        line("link", posts);
+        line("send queue", std::to_string(r.radioQueueBytes) + " bytes, radio " + std::to_string(r.radioBytesPerSecond) +
+                               " bytes/s, fullest " + std::to_string(k.peakQueueBytes) + " bytes");
+        for (const FaultLine& f : r.faults)
+            line("fault", FaultText(f));
+        const HeadsetResult& h = r.listener;
+        char ppm[32];
+        std::snprintf(ppm, sizeof ppm, "%+g ppm", r.headset.ppm);
+        line("headset", "buffer " + Fixed(r.headset.capacityFrames / 44.1, 0) + " ms, starts at " +
+                            Fixed(r.headset.startFrames / 44.1, 0) + " ms, clock " + ppm);
+        double heard = h.playedFrames / 44100.0;
+        double expected = r.comparison.expected / 176400.0;
+        std::string listener = h.started ? "heard " + Fixed(heard, 3) + " s of audio" : std::string("heard nothing");
+        listener += h.gaps.empty() ? ", no gaps"
+                                   : ", " + std::to_string(h.gaps.size()) + (h.gaps.size() == 1 ? " gap" : " gaps") +
+                                         " of silence (" + Fixed(h.gapSeconds(), 3) + " s)";
+        if (h.droppedBytes)
+            listener += ", " + std::to_string(h.overflows.size()) + (h.overflows.size() == 1 ? " overflow" : " overflows") +
+                        " (" + audio(h.droppedBytes) + " dropped)";
+        if (expected - heard > 0.0005)
+            listener += "; " + Fixed(expected - heard, 3) + " s of the sound never heard";
+        if (!h.gaps.empty() && r.config.sample && r.config.sample < 176400)
+            listener += "; the driver sends " + std::to_string(r.config.sample) +
+                        " bytes/s, less than the headset plays: it starves";
+        line("listener", listener);
+        const size_t kShown = 20;
+        for (size_t i = 0; i < h.gaps.size() && i < kShown; ++i)
+            line("gap", "at " + Fixed(h.gaps[i].at, 3) + " s for " + Fixed(h.gaps[i].seconds, 3) + " s (at " +
+                            Fixed(h.gaps[i].heardAt, 3) + " s of what was heard)");
+        if (h.gaps.size() > kShown)
+            line("gap", "... and " + std::to_string(h.gaps.size() - kShown) + " more");
+        for (size_t i = 0; i < h.overflows.size() && i < kShown; ++i)
+            line("overflow", "at " + Fixed(h.overflows[i].at, 3) + " s, " + std::to_string(h.overflows[i].bytes) +
+                                 " bytes dropped");
+        if (h.overflows.size() > kShown)
+            line("overflow", "... and " + std::to_string(h.overflows.size() - kShown) + " more");
+        if (h.started) {
+            line("latency", "first write to first sound " + Fixed(h.startLatency, 3) + " s; post to ear mean " +
+                                Fixed(h.meanPostToEar, 3) + " s, max " + Fixed(h.maxPostToEar, 3) + " s");
+            line("headset level", "while playing, after each packet: min " + std::to_string(h.minLevelFrames) +
+                                      " frames, max " + std::to_string(h.maxLevelFrames) + " frames");
+        }
+    }
     if (r.peakMemoryKb)
         line("peak memory", std::to_string((r.peakMemoryKb + 512) / 1024) + " MB (whole process)");
     for (const std::string& f : r.outputs)
@@ -212,6 +283,41 @@ std::string FormatJson(const Report& r)
       << ",\n    \"interval_ms\": " << SummaryJson(p.intervalMs)
       << ",\n    \"lateness_ms\": " << SummaryJson(p.latenessMs) << "},\n";
     o << "  \"underruns\": {\"count\": " << p.underruns << ", \"bytes_short\": " << p.underrunBytes << "},\n";
+    if (r.world) {
+        const btstandin::PostStats& k = r.link;
+        o << "  \"link\": {\"posts\": " << k.posts << ", \"carried\": " << k.carried << ", \"carried_bytes\": "
+          << k.carriedBytes << ", \"refused_link_down\": " << k.refusedLinkDown << ", \"refused_link_down_bytes\": "
+          << k.refusedLinkDownBytes << ", \"refused_queue_full\": " << k.refusedQueueFull
+          << ", \"refused_queue_full_bytes\": " << k.refusedQueueFullBytes << ", \"refused_fault\": " << k.refusedFault
+          << ", \"refused_fault_bytes\": " << k.refusedFaultBytes << ", \"lost\": " << k.lost
+          << ", \"lost_bytes\": " << k.lostBytes << ", \"slow\": " << k.slow << ", \"slow_ms\": " << k.slowMs
+          << ", \"queue_bytes\": " << r.radioQueueBytes << ", \"radio_bytes_per_second\": " << r.radioBytesPerSecond
+          << ", \"peak_queue_bytes\": " << k.peakQueueBytes << "},\n";
+        o << "  \"faults\": [";
+        for (size_t i = 0; i < r.faults.size(); ++i) {
+            const FaultLine& f = r.faults[i];
+            o << (i ? ", " : "") << "{\"fault\": " << Quoted(f.text) << ", \"skip\": " << f.skip
+              << ", \"count\": " << f.count << ", \"amount\": " << f.amount << ", \"fired\": " << f.fired << "}";
+        }
+        o << "],\n";
+        const HeadsetResult& h = r.listener;
+        o << "  \"headset\": {\"buffer_frames\": " << r.headset.capacityFrames << ", \"start_frames\": "
+          << r.headset.startFrames << ", \"ppm\": " << JsonNumber(r.headset.ppm) << ", \"started\": "
+          << (h.started ? "true" : "false") << ", \"start_latency\": " << JsonNumber(h.startLatency)
+          << ", \"received_bytes\": " << h.receivedBytes << ", \"played_frames\": " << h.playedFrames
+          << ", \"silent_frames\": " << h.silentFrames << ", \"dropped_bytes\": " << h.droppedBytes
+          << ", \"gap_seconds\": " << JsonNumber(h.gapSeconds()) << ", \"min_level_frames\": " << h.minLevelFrames
+          << ", \"max_level_frames\": " << h.maxLevelFrames << ", \"post_to_ear_mean\": "
+          << JsonNumber(h.meanPostToEar) << ", \"post_to_ear_max\": " << JsonNumber(h.maxPostToEar) << ",\n    \"gaps\": [";
+        for (size_t i = 0; i < h.gaps.size(); ++i)
+            o << (i ? ", " : "") << "{\"t\": " << JsonNumber(h.gaps[i].at) << ", \"heard_at\": "
+              << JsonNumber(h.gaps[i].heardAt) << ", \"seconds\": " << JsonNumber(h.gaps[i].seconds) << "}";
+        o << "],\n    \"overflows\": [";
+        for (size_t i = 0; i < h.overflows.size(); ++i)
+            o << (i ? ", " : "") << "{\"t\": " << JsonNumber(h.overflows[i].at) << ", \"bytes\": "
+              << h.overflows[i].bytes << "}";
+        o << "]},\n";
+    }
     o << "  \"outputs\": [";
     for (size_t i = 0; i < r.outputs.size(); ++i)
         o << (i ? ", " : "") << Quoted(r.outputs[i]);
@@ -303,7 +409,7 @@ void Axes(std::ostringstream& o, const Panel& p, const std::string& title, const
 std::string FormatSvg(const Report& r)
 {
     const std::vector<TickRow>& rows = r.pacing.ticks;
-    const double width = 1100, height = 640;
+    const double width = 1100, height = r.world ? 880 : 640;
     double tMax = 0.001;
     double perTick = 1, queued = 1;
     for (const TickRow& t : rows) {
@@ -316,6 +422,9 @@ std::string FormatSvg(const Report& r)
         tMin = std::min(tMin, h.t);
         tMax = std::max(tMax, h.t);
     }
+    if (r.world)
+        for (const HeadsetLevel& l : r.listener.levels)
+            tMax = std::max(tMax, l.t);
     Panel top{80, 60, width - 110, 250, tMin, tMax, 0, perTick * 1.1};
     Panel bottom{80, 370, width - 110, 200, tMin, tMax, 0, queued * 1.1};
 
@@ -331,6 +440,20 @@ std::string FormatSvg(const Report& r)
 
     Axes(o, top, "Bytes per tick: due (line) and posted (bars); red: underrun", "bytes");
     Axes(o, bottom, "Bytes queued after each tick", "bytes");
+    Panel level{80, 630, width - 110, 200, tMin, tMax, 0, std::max(1.0, r.headset.capacityFrames * 1.1)};
+    if (r.world) {
+        Axes(o, level, "Headset buffer after each packet; red: gaps the listener hears", "frames");
+        std::string points;
+        for (const HeadsetLevel& l : r.listener.levels)
+            points += Fixed(level.X(std::min(l.t, tMax)), 2) + "," + Fixed(level.Y(l.frames), 2) + " ";
+        if (!points.empty())
+            o << "<polyline fill='none' stroke='#6a51a3' stroke-width='1.2' points='" << points << "'/>\n";
+        for (const HeadsetGap& g : r.listener.gaps) {
+            double x0 = level.X(std::min(g.at, tMax)), x1 = level.X(std::min(g.at + g.seconds, tMax));
+            o << "<rect x='" << Fixed(x0, 2) << "' y='" << Fixed(level.y0 + level.h - 8, 2) << "' width='"
+              << Fixed(std::max(1.0, x1 - x0), 2) << "' height='8' fill='#d62728'/>\n";
+        }
+    }
 
     // Posted bytes as thin bars.
     double barW = rows.size() > 1 ? std::max(0.6, top.w / rows.size() * 0.6) : 2;
@@ -383,7 +506,8 @@ std::string FormatSvg(const Report& r)
         std::string label = h.what.substr(0, h.what.find_first_of(",;"));
         double x = top.X(h.t);
         o << "<line x1='" << Fixed(x, 1) << "' y1='" << Fixed(top.y0, 1) << "' x2='" << Fixed(x, 1) << "' y2='"
-          << Fixed(bottom.y0 + bottom.h, 1) << "' stroke='#ff7f0e' stroke-dasharray='4,3'/>\n";
+          << Fixed(r.world ? level.y0 + level.h : bottom.y0 + bottom.h, 1)
+          << "' stroke='#ff7f0e' stroke-dasharray='4,3'/>\n";
         bool right = x > top.x0 + top.w * 0.85;
         o << "<text x='" << Fixed(right ? x - 3 : x + 3, 1) << "' y='" << Fixed(top.y0 + 12 + 13 * (row % 4), 1)
           << "' class='tick' fill='#b35806'" << (right ? " text-anchor='end'" : "") << ">" << XmlEscape(label)

@@ -7,12 +7,24 @@
 #include <vector>
 
 #include "analysis.h"
+#include "headset.h"
+#include "host/btstandin.h"
 
 namespace player {
 
 struct Happening {
     double t;             // seconds since the first write (negative: before it)
     std::string what;     // "link up, preferred device 1", "pause", ...
+};
+
+// One --fault as armed, and how often it fired.
+struct FaultLine {
+    std::string text;      // as given on the command line
+    std::string what;      // what one occurrence does
+    std::string unit;      // of the amount, or ""
+    int64_t amount = 0;
+    unsigned skip = 0, count = 0;
+    uint64_t fired = 0;
 };
 
 struct Report {
@@ -43,6 +55,15 @@ struct Report {
     Comparison comparison;         // expected headset stream against the received one
     PacingResult pacing;
     std::vector<std::string> outputs;    // files written
+
+    // The world: the link, the faults and the listener.
+    bool world = false;                  // filled in (a run that reached playback)
+    btstandin::PostStats link;
+    uint32_t radioQueueBytes = 0;
+    uint64_t radioBytesPerSecond = 0;
+    std::vector<FaultLine> faults;
+    HeadsetConfig headset;
+    HeadsetResult listener;
 
     // Outcome.
     bool failed = false;           // the run stopped before its end

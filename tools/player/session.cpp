@@ -52,6 +52,7 @@
 #include "analysis.h"
 #include "audio.h"
 #include "diagnostics.h"
+#include "headset.h"
 #include "host/btstandin.h"
 #include "host/clock.h"
 #include "host/devicemanager.h"
@@ -64,6 +65,7 @@
 #include "registry_setup.h"
 #include "report.h"
 #include "sinks.h"
+#include "soundout.h"
 #include "window.h"
 
 namespace player {
@@ -223,8 +225,15 @@ private:
     Report report_;
 
     // Outputs.
-    OutputFile wavFile_, sbcFile_, csvFile_, jsonFile_, plotFile_;
-    std::unique_ptr<WavSink> wav_;
+    OutputFile wavFile_, sbcFile_, csvFile_, jsonFile_, plotFile_, heardFile_;
+    std::unique_ptr<WavSink> wav_, heardWav_;
+
+    // The listener: fed by the stand-in's thread, finished by the main one.
+    std::mutex headsetMu_;
+    std::unique_ptr<Headset> headset_;
+    std::unique_ptr<SoundOut> soundOut_;   // what the listener hears, out loud
+    bool listenerDone_ = false;
+    HeadsetResult listener_;
     std::unique_ptr<SbcSink> sbc_;
 
     // Host.
@@ -234,6 +243,14 @@ private:
     HANDLE event_ = nullptr;
     uint64_t frequency_ = 1;
     uint32_t period_ = kDefaultTimer;   // ms, for the fast mode's steps
+    // What the player opens: the mapper, or the driver's own device when the
+    // link is not up before the application opens.
+    UINT target_ = WAVE_MAPPER;
+    std::string TargetName() const
+    {
+        return target_ == WAVE_MAPPER ? std::string("WAVE_MAPPER")
+                                      : "device " + std::to_string(target_) + " (" + DeviceName(target_) + ")";
+    }
 
     // Buffers and the sound's cursor, under mu_.
     std::mutex mu_;
@@ -305,14 +322,15 @@ void Player::CreateOutputs()
         const std::string* path;
         OutputFile* file;
     } wants[] = {{&o_.wavOut, &wavFile_}, {&o_.sbcOut, &sbcFile_}, {&o_.csvOut, &csvFile_},
-                 {&o_.jsonOut, &jsonFile_}, {&o_.plotOut, &plotFile_}};
+                 {&o_.jsonOut, &jsonFile_}, {&o_.plotOut, &plotFile_}, {&o_.heardOut, &heardFile_}};
+    const size_t kWants = sizeof wants / sizeof wants[0];
     // Two outputs with one name, or an output over the input, would lose data.
-    for (size_t i = 0; i < 5; ++i) {
+    for (size_t i = 0; i < kWants; ++i) {
         if (wants[i].path->empty())
             continue;
         if (!o_.input.empty() && *wants[i].path == o_.input)
             throw Failure{kExitUsage, "output '" + *wants[i].path + "' would overwrite the input file"};
-        for (size_t j = i + 1; j < 5; ++j)
+        for (size_t j = i + 1; j < kWants; ++j)
             if (*wants[i].path == *wants[j].path)
                 throw Failure{kExitUsage, "'" + *wants[i].path + "' is named for two outputs"};
     }
@@ -323,6 +341,11 @@ void Player::CreateOutputs()
     if (wavFile_.IsOpen()) {
         wav_.reset(new WavSink(&wavFile_));
         if (!wav_->Open(&error))
+            throw Failure{kExitOutput, error};
+    }
+    if (heardFile_.IsOpen()) {
+        heardWav_.reset(new WavSink(&heardFile_));
+        if (!heardWav_->Open(&error))
             throw Failure{kExitOutput, error};
     }
     if (sbcFile_.IsOpen()) {
@@ -391,10 +414,55 @@ void Player::Boot()
         std::lock_guard<std::mutex> lock(logMu_);
         pacing_->AddPacket({p.counter, p.bytes, p.refused});
     });
-    // The headset: compared with the sound and written as it arrives.
+    // The world: the link carries posts through a bounded send queue and a
+    // radio, the faults armed on the command line count from here, and the
+    // headset plays what arrives on its own clock.
+    btstandin::LinkModel link;
+    link.modelled = true;
+    link.queueBytes = o_.radioQueueBytes;
+    link.radioBytesPerSecond = o_.radioBytesPerSecond;
+    btstandin::ModelLink(link);
+    for (const FaultOption& f : o_.faults) {
+        host::Fault fault;
+        host::FaultByName(f.name, &fault);
+        host::Arm(fault, f.count, f.skip, f.amount);
+    }
+    HeadsetConfig hc;
+    hc.capacityFrames = o_.headsetBufferFrames;
+    hc.startFrames = o_.headsetStartFrames;
+    hc.ppm = o_.headsetPpm;
+    if (o_.playOut) {
+        // Without a sound device the run goes on: the other outputs and the
+        // report lose nothing.
+        soundOut_.reset(new SoundOut);
+        if (!soundOut_->Open(o_.playDevice, &error)) {
+            ConsoleLine(stderr, "btwav-play: warning: " + error + "; playing on without sound");
+            report_.warnings.push_back(error + "; played without sound");
+            soundOut_.reset();
+        }
+    }
+    Headset::Output heard;
+    if (heardWav_ || soundOut_)
+        heard = [this](const uint8_t* data, size_t size) {
+            if (heardWav_)
+                heardWav_->Take(data, size);
+            if (soundOut_)
+                soundOut_->Take(data, size);
+        };
+    if (o_.headset)
+        headset_.reset(new Headset(hc, 0, heard));
+    report_.headset = hc;
+
+    // The bit-exact stream: compared with the sound and written as it
+    // arrives; then what the listener makes of it.
     btstandin::AddSink([this](const btstandin::PacketView& p) {
         if (p.size == 0)
             return;
+        {
+            std::lock_guard<std::mutex> lock(headsetMu_);
+            if (headset_ && !listenerDone_)
+                headset_->Receive(p.postNs, p.arrivalNs, p.audio, p.size);
+        }
         if (window_)
             window_->Receive(p.audio, p.size);
         if (wav_)
@@ -408,7 +476,22 @@ void Player::Boot()
     if (device_ == 0)
         throw Failure{kExitPlayback, "cannot start the driver: " + error};
 
-    // The link comes up after its delay, as a headset connecting would.
+    // The link comes up after its delay, as a headset connecting would, or
+    // later, after the application opened (--link-up), or never.
+    if (!o_.linkAtBoot) {
+        bool later = false;
+        for (const TimedAction& a : o_.actions)
+            later = later || a.kind == TimedAction::LinkUp;
+        Happen(later ? "no link yet: the application opens before the headset connects"
+                     : "no link: the headset never connects");
+        UINT n = waveOutGetNumDevs();
+        for (UINT id = 0; id < n; ++id)
+            if (DeviceName(id) == "Bluetooth A2DP Output")
+                target_ = id;
+        if (target_ == WAVE_MAPPER)
+            throw Failure{kExitPlayback, "the driver's device \"Bluetooth A2DP Output\" is not among the wave devices"};
+        return;
+    }
     if (o_.fast) {
         host::AdvanceVirtualMs(o_.linkDelayMs);
     } else {
@@ -425,7 +508,7 @@ void Player::Boot()
 
 void Player::RaiseLink(uint32_t code, const std::string& what)
 {
-    btstandin::RaiseEvent(code);
+    btstandin::SetLink(code == BT_EVENT_LINK_UP);
     btstandin::WaitForEvents();
     Happen(what + ", " + PreferredDescription());
 }
@@ -446,11 +529,11 @@ void Player::NegotiateFormat()
     f.wBitsPerSample = info_.bits;
     f.nBlockAlign = static_cast<WORD>(std::min<uint32_t>(info_.channels * info_.bits / 8, 0xFFFF));
     f.nAvgBytesPerSec = info_.rate * f.nBlockAlign;
-    // WAVE_FORMAT_DIRECT asks the preferred device itself: the mapper would
-    // accept any format it can convert, and the player converts on its own.
+    // WAVE_FORMAT_DIRECT asks the device itself: the mapper would accept any
+    // format it can convert, and the player converts on its own.
     MMRESULT q = info_.channels > 0xFFFF
                      ? static_cast<MMRESULT>(WAVERR_BADFORMAT)
-                     : waveOutOpen(nullptr, WAVE_MAPPER, &f, 0, 0, WAVE_FORMAT_QUERY | WAVE_FORMAT_DIRECT);
+                     : waveOutOpen(nullptr, target_, &f, 0, 0, WAVE_FORMAT_QUERY | WAVE_FORMAT_DIRECT);
     if (q != MMSYSERR_NOERROR && q != WAVERR_BADFORMAT)
         throw Failure{kExitPlayback, "WAVE_FORMAT_QUERY on WAVE_MAPPER failed with result " + std::to_string(q)};
     report_.queryRefused = q == WAVERR_BADFORMAT;
@@ -461,7 +544,7 @@ void Player::NegotiateFormat()
                                           std::to_string(info_.rate) + " Hz, " + std::to_string(info_.channels) +
                                           " channels)"};
         WAVEFORMATEX d = DeviceFormat();
-        MMRESULT q2 = waveOutOpen(nullptr, WAVE_MAPPER, &d, 0, 0, WAVE_FORMAT_QUERY);
+        MMRESULT q2 = waveOutOpen(nullptr, target_, &d, 0, 0, WAVE_FORMAT_QUERY);
         if (q2 != MMSYSERR_NOERROR)
             throw Failure{kExitPlayback, "the device refuses 16-bit stereo 44100 Hz as well (result " +
                                              std::to_string(q2) + ")"};
@@ -488,16 +571,18 @@ void Player::OpenDevice()
     MMRESULT r;
     if (o_.refill == Refill::Event) {
         event_ = host::CreateEvent(false, false);
-        r = waveOutOpen(&hwo_, WAVE_MAPPER, &d, reinterpret_cast<DWORD_PTR>(event_), 0, CALLBACK_EVENT);
+        r = waveOutOpen(&hwo_, target_, &d, reinterpret_cast<DWORD_PTR>(event_), 0, CALLBACK_EVENT);
     } else {
-        r = waveOutOpen(&hwo_, WAVE_MAPPER, &d, reinterpret_cast<DWORD_PTR>(&Player::WaveCallback),
+        r = waveOutOpen(&hwo_, target_, &d, reinterpret_cast<DWORD_PTR>(&Player::WaveCallback),
                         reinterpret_cast<DWORD_PTR>(this), CALLBACK_FUNCTION);
     }
     if (r != MMSYSERR_NOERROR) {
         hwo_ = nullptr;
-        throw Failure{kExitPlayback, "waveOutOpen(WAVE_MAPPER) failed with result " + std::to_string(r)};
+        throw Failure{kExitPlayback, "waveOutOpen(" + TargetName() + ") failed with result " + std::to_string(r)};
     }
-    std::string what = "opened WAVE_MAPPER, " + PreferredDescription();
+    std::string what = target_ == WAVE_MAPPER ? "opened WAVE_MAPPER, " + PreferredDescription()
+                                              : "opened " + TargetName() + " directly (without the link the mapper "
+                                                "would choose device 0)";
     if (o_.refill == Refill::Callback)
         what += sawOpen_ ? ", MM_WOM_OPEN received" : ", no MM_WOM_OPEN";
     Happen(what);
@@ -593,6 +678,9 @@ bool Player::WriteSlot(Slot* s, std::string* error)
         startWall_ = std::chrono::steady_clock::now();
         if (o_.fast)
             startVirtualNs_ = host::VirtualNowNs();
+        std::lock_guard<std::mutex> lock(headsetMu_);
+        if (headset_)
+            headset_->SetOrigin(host::ClockNowNs());
     }
     Log(PlayEvent::Queued, c, plays * s->length);
     MMRESULT r = waveOutWrite(hwo_, &h, sizeof(WAVEHDR));
@@ -801,6 +889,9 @@ void Player::RunAction(const TimedAction& a)
     case TimedAction::LinkBack:
         RaiseLink(BT_EVENT_LINK_UP, "link back up");
         break;
+    case TimedAction::LinkUp:
+        RaiseLink(BT_EVENT_LINK_UP, "link up (the headset connects)");
+        break;
     case TimedAction::Pause: {
         MMRESULT r = waveOutPause(hwo_);
         if (r != MMSYSERR_NOERROR)
@@ -1005,6 +1096,42 @@ void Player::BuildReport(bool failed)
     r.bytesWritten = bytesWritten_;
     if (window_)
         r.comparison = window_->Result();
+    if (headset_) {
+        {
+            std::lock_guard<std::mutex> lock(headsetMu_);
+            if (!listenerDone_) {
+                listener_ = headset_->Finish();
+                listenerDone_ = true;
+            }
+        }
+        if (soundOut_) {
+            std::string error;
+            if (soundOut_->Finish(&error))
+                r.notes.push_back("played what the listener heard on sound device '" + soundOut_->Device() + "'");
+            else
+                r.warnings.push_back(error);
+            soundOut_.reset();
+        }
+        r.world = true;
+        r.listener = listener_;
+        r.link = btstandin::Stats();
+        r.radioQueueBytes = o_.radioQueueBytes;
+        r.radioBytesPerSecond = o_.radioBytesPerSecond;
+        for (const FaultOption& f : o_.faults) {
+            host::Fault fault;
+            host::FaultByName(f.name, &fault);
+            const host::FaultInfo& info = host::Describe(fault);
+            FaultLine line;
+            line.text = f.text;
+            line.what = info.what;
+            line.unit = info.unit;
+            line.amount = f.amount;
+            line.skip = f.skip;
+            line.count = f.count;
+            line.fired = host::FaultsFired(fault);
+            r.faults.push_back(line);
+        }
+    }
     r.timerThread = o_.fast ? "" : host::TimerThreadScheduling();
     for (const std::string& n : audio_.Info().notes) {
         r.notes.push_back(n);
@@ -1041,11 +1168,13 @@ void Player::WriteOutputs()
     std::string error;
     if (wav_ && !wav_->Finish(&error))
         throw Failure{kExitOutput, error};
+    if (heardWav_ && !heardWav_->Finish(&error))
+        throw Failure{kExitOutput, error};
     if (sbc_ && !sbc_->Finish(&error))
         throw Failure{kExitOutput, error};
     if (plotFile_.IsOpen() && !plotFile_.WriteAll(FormatSvg(report_), &error))
         throw Failure{kExitOutput, error};
-    OutputFile* files[] = {&wavFile_, &sbcFile_, &csvFile_, &plotFile_};
+    OutputFile* files[] = {&wavFile_, &heardFile_, &sbcFile_, &csvFile_, &plotFile_};
     for (OutputFile* f : files)
         if (!f->Path().empty())
             report_.outputs.push_back(f->Path());
@@ -1053,7 +1182,7 @@ void Player::WriteOutputs()
         report_.outputs.push_back(jsonFile_.Path());
     if (jsonFile_.IsOpen() && !jsonFile_.WriteAll(FormatJson(report_), &error))
         throw Failure{kExitOutput, error};
-    OutputFile* all[] = {&wavFile_, &sbcFile_, &csvFile_, &plotFile_, &jsonFile_};
+    OutputFile* all[] = {&wavFile_, &heardFile_, &sbcFile_, &csvFile_, &plotFile_, &jsonFile_};
     for (OutputFile* f : all)
         if (!f->Path().empty() && !f->Commit(&error))
             throw Failure{kExitOutput, error};
@@ -1119,8 +1248,9 @@ int Player::Fail(const Failure& f)
     }
     Teardown();
     wav_.reset();
+    heardWav_.reset();
     sbc_.reset();
-    OutputFile* dropped[] = {&wavFile_, &sbcFile_, &csvFile_, &plotFile_};
+    OutputFile* dropped[] = {&wavFile_, &heardFile_, &sbcFile_, &csvFile_, &plotFile_};
     for (OutputFile* file : dropped)
         file->Abort();
     if (report) {

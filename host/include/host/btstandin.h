@@ -50,9 +50,41 @@ void ClearPackets();
 // All accepted audio bytes in the record, concatenated in arrival order.
 std::vector<uint8_t> ReceivedAudio();
 
-// Refuse the next `count` posts (LMR_POST_REFUSED), or all while `always`.
+// Refuse the next `count` posts (LMR_POST_REFUSED): the fault registry's
+// RefusePost fault, armed with no skip.
 void RefusePosts(unsigned count);
-void RefuseAllPosts(bool always);
+
+// ---- The link --------------------------------------------------------------------
+// By default the stand-in is a perfect transport: every post is carried at
+// once, whatever the link does (what the driver's own tests want).  A
+// modelled link carries posts only while it is up, through a send queue of
+// bounded depth that the radio empties at its throughput.  A post the
+// library cannot carry is refused (LMR_POST_REFUSED), so the driver frees
+// it: with no link there is no connection to queue for, and a full queue has
+// no room; either way the caller learns it at once and nothing is held.
+struct LinkModel {
+    bool modelled = false;
+    uint32_t queueBytes = 35280;            // send queue depth in audio bytes (200 ms)
+    uint64_t radioBytesPerSecond = 176400;  // audio bytes the radio carries per second
+};
+void ModelLink(const LinkModel& model);
+// Sets the link's state and raises the matching event (link up or down).
+void SetLink(bool up);
+bool LinkIsUp();
+
+// What the stand-in did with the posts since Reset.  Every post that was not
+// carried is counted under exactly one reason.
+struct PostStats {
+    uint64_t posts = 0;
+    uint64_t carried = 0, carriedBytes = 0;              // reached the headset
+    uint64_t refusedLinkDown = 0, refusedLinkDownBytes = 0;
+    uint64_t refusedQueueFull = 0, refusedQueueFullBytes = 0;
+    uint64_t refusedFault = 0, refusedFaultBytes = 0;    // RefusePost
+    uint64_t lost = 0, lostBytes = 0;                    // LosePacket: accepted, never arrived
+    uint64_t slow = 0, slowMs = 0;                       // SlowPost: posts that took long, and how long in all
+    uint32_t peakQueueBytes = 0;                         // fullest the send queue was after a post
+};
+PostStats Stats();
 
 // ---- Sinks -------------------------------------------------------------------
 // One accepted packet as the sinks see it: its audio lies in the posted block
@@ -62,6 +94,8 @@ struct PacketView {
     const uint8_t* audio;   // the N audio bytes
     uint32_t size;          // N
     uint64_t counter;       // performance-counter value at the post
+    uint64_t postNs;        // clock time (host::ClockNowNs) of the post
+    uint64_t arrivalNs;     // clock time at which the radio delivered it
 };
 // Sinks run on the stand-in's own thread, one packet at a time in arrival
 // order, with no lock of the stand-in or the driver held.  A sink must not
@@ -92,6 +126,7 @@ struct PostInfo {
     uint64_t counter;   // performance-counter value at the post
     uint32_t bytes;     // audio bytes carried
     bool refused;       // answered LMR_POST_REFUSED
+    uint64_t clockNs;   // clock time of the post (host::ClockNowNs)
 };
 void SetPostObserver(std::function<void(const PostInfo&)> fn);
 

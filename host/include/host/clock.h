@@ -61,6 +61,11 @@ bool RunNextVirtualTick();
 // call back into the clock or the timers.
 void SetVirtualTickLateness(std::function<uint64_t()> fn);
 
+// The clock's own time in ns, which a clock-drift fault does not touch: the
+// virtual time on the virtual clock, CLOCK_MONOTONIC on the real one (only
+// differences mean anything).  Any thread; takes no lock.
+uint64_t ClockNowNs();
+
 // ---- Observation ---------------------------------------------------------------
 // Timers that exist now (a one-shot timer ends as its tick begins; a killed
 // timer whose callback is still running no longer counts).

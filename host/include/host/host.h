@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "host/faults.h"
 #include "host/platform.h"
 
 namespace host {
@@ -23,24 +24,7 @@ void ClearDebug();
 void SetDebugEcho(std::function<void(const std::string&)> fn);
 
 // ---- Fault switches --------------------------------------------------------
-enum class Fault {
-    LocalAlloc,     // LocalAlloc answers 0
-    Malloc,         // the driver's malloc answers null
-    TimerCreate,    // timeSetEvent answers 0
-    RegistryOpen,   // RegOpenKeyExW fails
-    RegistryQuery,  // RegQueryValueExW fails
-    TimerAccess,    // timeSetEvent and timeKillEvent fault (a memory-access
-                    // fault inside the call, before they do anything)
-};
-constexpr unsigned kFaultCount = static_cast<unsigned>(Fault::TimerAccess) + 1;
-// The next `count` calls after `skip` successful ones fail.
-void FailNext(Fault f, unsigned count = 1, unsigned skip = 0);
-void ClearFaults();
-// Failures of f still to come: 0 once a switch has fired all of them (or
-// when none is set), so a test can tell whether the Nth call was reached.
-unsigned FaultsLeft(Fault f);
-// True when the call should fail now; counts the call.  For host services.
-bool ShouldFail(Fault f);
+// The fault registry (host/faults.h): Fault, FailNext, ClearFaults, FaultsLeft, ShouldFail.
 // When f should fail now, touches an inaccessible page: a memory-access fault
 // on the calling thread, inside the host service that calls this.
 void AccessFaultIf(Fault f);

@@ -231,17 +231,7 @@ TEST(PlayerTest, PauseLeavesTheOutputUnchangedButLater)
     EXPECT_NEAR(pausedClock - plainClock, 0.3, 0.021);
 }
 
-TEST(PlayerTest, LinkDownMidPlayKeepsPlayingBitExact)
-{
-    TempDir dir;
-    Audio noise = Noise(kOddFrames, 44100, 2, 5);
-    WriteWav(dir.File("noise.wav"), noise);
-    Played p = Play(dir, dir.File("noise.wav"), {"--link-down", "600", "--link-back", "1500"});
-    EXPECT_TRUE(p.wav.samples == noise.samples);
-    EXPECT_EQ(JsonValue(p.json, "bit_exact"), "true");
-    EXPECT_NE(p.json.find("\"link down, preferred device 0 (Built-in Audio Output)\""), std::string::npos) << p.json;
-    EXPECT_NE(p.json.find("\"link back up, preferred device 1 (Bluetooth A2DP Output)\""), std::string::npos);
-}
+// A link that goes down mid-play: see world_play_test.cpp.
 
 TEST(PlayerTest, ResetThenPlayingOnFromThereLosesNothing)
 {

@@ -1,0 +1,203 @@
+// The world around the driver: the fault registry, the stand-in's link with
+// its send queue and radio, and the clock's faults, on the virtual clock.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+#include <mutex>
+#include <vector>
+
+#include "host/btstandin.h"
+#include "host/clock.h"
+#include "host/host.h"
+#include "platform/platform.h"
+
+namespace {
+
+void* MakePacket(uint32_t n, uint8_t fill)
+{
+    uint8_t* p = static_cast<uint8_t*>(std::malloc(12 + n));
+    std::memset(p, 0, 12);
+    std::memcpy(p + 4, &n, 4);
+    std::memset(p + 8, fill, n);
+    return p;
+}
+
+// Posts a packet of n bytes; frees it when refused, as the driver does.
+DWORD Post(uint32_t n, uint8_t fill = 1)
+{
+    void* p = MakePacket(n, fill);
+    DWORD r = LMRPostData(nullptr, p, 12 + n);
+    if (r == LMR_POST_REFUSED)
+        std::free(p);
+    return r;
+}
+
+class WorldTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        host::ResetAll();
+        btstandin::Reset();
+    }
+    void TearDown() override
+    {
+        btstandin::Reset();
+        host::ResetAll();
+    }
+};
+
+TEST_F(WorldTest, RegistryCountsSkipsAndFiresWithAmountsAndNamesEveryFaultOnce)
+{
+    // Every fault has a distinct spelling that finds it again.
+    for (unsigned i = 0; i < host::kFaultCount; ++i) {
+        host::Fault f = static_cast<host::Fault>(i);
+        host::Fault back;
+        ASSERT_TRUE(host::FaultByName(host::Describe(f).spelling, &back)) << i;
+        EXPECT_EQ(back, f);
+    }
+    host::Fault none;
+    EXPECT_FALSE(host::FaultByName("nosuchfault", &none));
+
+    // Three failures after two good occasions, each with its amount.
+    host::Arm(host::Fault::SlowPost, 3, 2, 7);
+    std::vector<bool> got;
+    std::vector<int64_t> amounts;
+    for (int i = 0; i < 7; ++i) {
+        int64_t amount = -1;
+        got.push_back(host::ShouldFail(host::Fault::SlowPost, &amount));
+        amounts.push_back(amount);
+    }
+    EXPECT_EQ(got, (std::vector<bool>{false, false, true, true, true, false, false}));
+    EXPECT_EQ(amounts, (std::vector<int64_t>{-1, -1, 7, 7, 7, -1, -1}));
+    EXPECT_EQ(host::FaultsFired(host::Fault::SlowPost), 3u);
+    EXPECT_EQ(host::FaultsLeft(host::Fault::SlowPost), 0u);
+    // Other faults are untouched, and the record lists only the armed one.
+    EXPECT_FALSE(host::ShouldFail(host::Fault::Malloc));
+    auto records = host::FaultRecords();
+    ASSERT_EQ(records.size(), 1u);
+    EXPECT_EQ(records[0].fault, host::Fault::SlowPost);
+    EXPECT_EQ(records[0].skip, 2u);
+    EXPECT_EQ(records[0].count, 3u);
+    EXPECT_EQ(records[0].fired, 3u);
+
+    host::ClearFaults();
+    EXPECT_TRUE(host::FaultRecords().empty());
+    EXPECT_EQ(host::FaultsFired(host::Fault::SlowPost), 0u);
+}
+
+TEST_F(WorldTest, UnmodelledLinkCarriesEverythingAndFaultsRefuseOrLoseCountedPosts)
+{
+    std::mutex mu;
+    std::vector<uint8_t> seen;
+    btstandin::AddSink([&](const btstandin::PacketView& v) {
+        std::lock_guard<std::mutex> lock(mu);
+        seen.push_back(v.audio[0]);
+    });
+    host::FailNext(host::Fault::RefusePost, 2, 1);   // posts 2 and 3
+    host::FailNext(host::Fault::LosePacket, 1, 2);   // the third accepted one (post 5)
+    std::vector<DWORD> answers;
+    for (uint8_t i = 1; i <= 6; ++i)
+        answers.push_back(Post(100, i));
+    btstandin::Flush();
+    EXPECT_EQ(answers, (std::vector<DWORD>{0, LMR_POST_REFUSED, LMR_POST_REFUSED, 0, 0, 0}));
+    EXPECT_EQ(seen, (std::vector<uint8_t>{1, 4, 6}));
+    auto st = btstandin::Stats();
+    EXPECT_EQ(st.posts, 6u);
+    EXPECT_EQ(st.carried, 3u);
+    EXPECT_EQ(st.refusedFault, 2u);
+    EXPECT_EQ(st.refusedFaultBytes, 200u);
+    EXPECT_EQ(st.lost, 1u);
+    EXPECT_EQ(st.lostBytes, 100u);
+    // The old entry point arms the same fault.
+    btstandin::RefusePosts(1);
+    EXPECT_EQ(Post(10), LMR_POST_REFUSED);
+    EXPECT_EQ(host::FaultsFired(host::Fault::RefusePost), 3u);
+}
+
+TEST_F(WorldTest, ModelledLinkRefusesWhileDownAndAFullSendQueueIsCounted)
+{
+    btstandin::LinkModel m;
+    m.modelled = true;
+    m.queueBytes = 10000;
+    m.radioBytesPerSecond = 100000;   // 10 ms per 1000 bytes
+    btstandin::ModelLink(m);
+    std::vector<btstandin::PacketView> seen;
+    std::mutex mu;
+    btstandin::AddSink([&](const btstandin::PacketView& v) {
+        std::lock_guard<std::mutex> lock(mu);
+        seen.push_back(v);
+    });
+
+    // Before the first link-up nothing is carried.
+    EXPECT_EQ(Post(1000), LMR_POST_REFUSED);
+    btstandin::SetLink(true);
+    btstandin::WaitForEvents();
+    EXPECT_TRUE(btstandin::LinkIsUp());
+
+    // A burst at one instant: ten 1000-byte packets fill the queue, the
+    // eleventh finds it full.
+    for (int i = 0; i < 10; ++i)
+        EXPECT_EQ(Post(1000), 0u) << i;
+    EXPECT_EQ(Post(1000), LMR_POST_REFUSED);
+    // 35 ms later the radio has sent three and a half: three fit again.
+    host::AdvanceVirtualMs(35);
+    EXPECT_EQ(Post(1000), 0u);
+    EXPECT_EQ(Post(1000), 0u);
+    EXPECT_EQ(Post(1000), 0u);
+    EXPECT_EQ(Post(1000), LMR_POST_REFUSED);
+
+    btstandin::SetLink(false);
+    btstandin::WaitForEvents();
+    EXPECT_EQ(Post(500), LMR_POST_REFUSED);
+    btstandin::Flush();
+
+    auto st = btstandin::Stats();
+    EXPECT_EQ(st.posts, 17u);
+    EXPECT_EQ(st.carried, 13u);
+    EXPECT_EQ(st.refusedLinkDown, 2u);
+    EXPECT_EQ(st.refusedLinkDownBytes, 1500u);
+    EXPECT_EQ(st.refusedQueueFull, 2u);
+    EXPECT_EQ(st.refusedQueueFullBytes, 2000u);
+    EXPECT_EQ(st.peakQueueBytes, 10000u);
+    // The radio delivers in order, one packet every 10 ms, without a pause.
+    ASSERT_EQ(seen.size(), 13u);
+    const uint64_t t0 = seen[0].postNs;
+    for (size_t i = 0; i < seen.size(); ++i)
+        EXPECT_EQ(seen[i].arrivalNs - t0, (i + 1) * 10000000ull) << i;
+    EXPECT_EQ(btstandin::EventAnswers(), (std::vector<uint32_t>{0xFFFFFFFFu, 0xFFFFFFFFu}));
+}
+
+void CALLBACK CountTick(UINT, UINT, DWORD_PTR user, DWORD_PTR, DWORD_PTR)
+{
+    LARGE_INTEGER c;
+    QueryPerformanceCounter(&c);
+    static_cast<std::vector<uint64_t>*>(reinterpret_cast<void*>(user))->push_back(static_cast<uint64_t>(c.QuadPart));
+}
+
+TEST_F(WorldTest, LateTicksAndClockDriftMoveTheCounterTheTicksRead)
+{
+    // 10 MHz counter, a 20 ms timer: 200,000 counts a tick.
+    std::vector<uint64_t> reads;
+    host::FailNext(host::Fault::LateTick, 1, 2);   // the third tick, 30 ms late
+    host::Arm(host::Fault::ClockDrift, 2, 4, 500);  // ticks 5 and 6, 500 ppm fast
+    UINT id = timeSetEvent(20, 1, CountTick, reinterpret_cast<DWORD_PTR>(&reads), TIME_PERIODIC);
+    ASSERT_NE(id, 0u);
+    host::AdvanceVirtualMs(200);
+    timeKillEvent(id);
+    ASSERT_GE(reads.size(), 7u);
+    std::vector<uint64_t> steps;
+    for (size_t i = 1; i < 7; ++i)
+        steps.push_back(reads[i] - reads[i - 1]);
+    // Ticks at 20, 40, then the third 30 ms late at 90, the fourth (due at
+    // 80) with it, never before it, then 100 on the grid.  The drifting
+    // fifth and sixth ticks each move the counter on by 500 ppm of their
+    // period (100 counts), for good.
+    EXPECT_EQ(steps, (std::vector<uint64_t>{200000, 500000, 0, 100100, 200100, 200000}))
+        << "reads: " << reads[0];
+    EXPECT_EQ(host::FaultsFired(host::Fault::LateTick), 1u);
+    EXPECT_EQ(host::FaultsFired(host::Fault::ClockDrift), 2u);
+}
+
+}  // namespace

@@ -1,0 +1,166 @@
+// The headset model on its own: packets arrive at given times, and the gaps,
+// overflows and heard audio follow from the buffer's arithmetic.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <vector>
+
+#include "headset.h"
+
+using player::Headset;
+using player::HeadsetConfig;
+using player::HeadsetResult;
+
+namespace {
+
+const uint64_t kMs = 1000000;
+const uint32_t kPacketFrames = 882;   // 20 ms at 44,100 frames per second
+
+// Frames numbered from `first`, so that what is heard can be traced back.
+std::vector<uint8_t> Numbered(uint32_t first, uint32_t frames)
+{
+    std::vector<uint8_t> b(frames * 4);
+    for (uint32_t i = 0; i < frames; ++i) {
+        uint32_t n = first + i + 1;   // never 0, which is silence
+        std::memcpy(&b[i * 4], &n, 4);
+    }
+    return b;
+}
+
+struct Fed {
+    std::vector<uint8_t> heard;
+    HeadsetResult result;
+};
+
+// Feeds `packets` packets of 882 frames, one every `everyNs`, the first at 0.
+Fed Feed(const HeadsetConfig& c, int packets, uint64_t everyNs)
+{
+    Fed run;
+    Headset h(c, 0, [&](const uint8_t* d, size_t n) { run.heard.insert(run.heard.end(), d, d + n); });
+    for (int k = 0; k < packets; ++k) {
+        auto p = Numbered(k * kPacketFrames, kPacketFrames);
+        uint64_t t = static_cast<uint64_t>(k) * everyNs;
+        h.Receive(t, t, p.data(), p.size());
+    }
+    run.result = h.Finish();
+    return run;
+}
+
+TEST(HeadsetTest, StartsAtTheThresholdAndPlaysEverythingWithoutGapsAtTheRightRate)
+{
+    HeadsetConfig c;
+    c.capacityFrames = 11025;
+    c.startFrames = 4410;   // five packets
+    Fed r = Feed(c, 150, 20 * kMs);
+    EXPECT_TRUE(r.result.started);
+    EXPECT_DOUBLE_EQ(r.result.startLatency, 0.080);   // the fifth packet arrives at 80 ms
+    EXPECT_TRUE(r.result.gaps.empty());
+    EXPECT_TRUE(r.result.overflows.empty());
+    EXPECT_EQ(r.result.playedFrames, 150u * kPacketFrames);
+    // What is heard is what arrived, frame for frame.
+    EXPECT_EQ(r.heard, Numbered(0, 150 * kPacketFrames));
+    // Each packet waits behind the four before it: 80 ms from post to ear.
+    EXPECT_NEAR(r.result.meanPostToEar, 0.080, 1e-6);
+    EXPECT_NEAR(r.result.maxPostToEar, 0.080, 1e-6);
+    EXPECT_EQ(r.result.minLevelFrames, 4410u - kPacketFrames);
+    EXPECT_EQ(r.result.maxLevelFrames, 4410u);
+}
+
+// The buffer's level changes by 44,100 x ppm / 1e6 frames per second when
+// the headset's clock is off: 13.23 frames per second at 300 ppm.
+TEST(HeadsetTest, ClockOffBy300PpmOverflowsOrRunsDryWhenTheArithmeticSays)
+{
+    const double drift = 44100 * 300e-6;   // frames per second
+    HeadsetConfig c;
+    c.startFrames = 900;   // reached by the second packet, at 20 ms, with 1764 frames
+    c.capacityFrames = 1764 + 100;
+
+    // Slow: the level after each packet grows until one no longer fits,
+    // once the 100 spare frames are filled.
+    c.ppm = -300;
+    Fed slow = Feed(c, 600, 20 * kMs);
+    ASSERT_FALSE(slow.result.overflows.empty());
+    double predicted = 0.020 + 100 / drift;   // 7.578 s
+    EXPECT_NEAR(slow.result.overflows.front().at, predicted, 0.021);
+    EXPECT_TRUE(slow.result.gaps.empty());
+    EXPECT_EQ(slow.result.droppedBytes % 4, 0u);
+    // What arrived is either heard or dropped.
+    EXPECT_EQ(slow.result.playedFrames * 4 + slow.result.droppedBytes, 600u * kPacketFrames * 4);
+
+    // Fast: the 882 frames it holds beyond the packet being played last
+    // 882 / 13.23 s; a whole frame later the listener hears a gap.
+    c.ppm = 300;
+    c.capacityFrames = 11025;
+    Fed fast = Feed(c, 3600, 20 * kMs);
+    ASSERT_FALSE(fast.result.gaps.empty());
+    predicted = 0.020 + 883 / drift;   // 66.762 s
+    EXPECT_NEAR(fast.result.gaps.front().at, predicted, 0.021);
+    EXPECT_TRUE(fast.result.overflows.empty());
+}
+
+TEST(HeadsetTest, AGapIsSilenceOfItsLengthInTheHeardAudioAtTheReportedPlace)
+{
+    HeadsetConfig c;
+    c.startFrames = 1764;
+    c.capacityFrames = 11025;
+    std::vector<uint8_t> heard;
+    Headset h(c, 0, [&](const uint8_t* d, size_t n) { heard.insert(heard.end(), d, d + n); });
+    // 10 packets every 20 ms, nothing for 300 ms, then 10 more.
+    uint32_t frame = 0;
+    for (int k = 0; k < 10; ++k, frame += kPacketFrames) {
+        auto p = Numbered(frame, kPacketFrames);
+        h.Receive(k * 20 * kMs, k * 20 * kMs, p.data(), p.size());
+    }
+    for (int k = 0; k < 10; ++k, frame += kPacketFrames) {
+        uint64_t t = 480 * kMs + k * 20 * kMs;
+        auto p = Numbered(frame, kPacketFrames);
+        h.Receive(t, t, p.data(), p.size());
+    }
+    HeadsetResult r = h.Finish();
+    ASSERT_EQ(r.gaps.size(), 1u);
+    // Started at 20 ms with 2 packets; 10 packets last 200 ms: dry at 220 ms.
+    EXPECT_NEAR(r.gaps[0].at, 0.220, 1e-6);
+    EXPECT_NEAR(r.gaps[0].heardAt, 0.200, 1e-6);
+    // Playing again once two packets are back: at 500 ms.
+    EXPECT_NEAR(r.gaps[0].seconds, 0.280, 1e-6);
+    ASSERT_EQ(heard.size(), (20u * kPacketFrames + 12348u) * 4);
+    const size_t gapStart = 10 * kPacketFrames * 4;
+    for (size_t i = gapStart; i < gapStart + 12348 * 4; ++i)
+        ASSERT_EQ(heard[i], 0) << i;
+    // Around the gap, the frames run on in order.
+    EXPECT_EQ(std::vector<uint8_t>(heard.begin(), heard.begin() + gapStart), Numbered(0, 10 * kPacketFrames));
+    EXPECT_EQ(std::vector<uint8_t>(heard.begin() + gapStart + 12348 * 4, heard.end()),
+              Numbered(10 * kPacketFrames, 10 * kPacketFrames));
+    EXPECT_EQ(r.silentFrames, 12348u);
+}
+
+TEST(HeadsetTest, ABurstBeyondTheBufferIsDroppedAndCountedAndAShortStreamStillPlaysOut)
+{
+    HeadsetConfig c;
+    c.startFrames = 4410;
+    c.capacityFrames = 4410;
+    std::vector<uint8_t> heard;
+    Headset h(c, 0, [&](const uint8_t* d, size_t n) { heard.insert(heard.end(), d, d + n); });
+    // Eight packets at once: five fit, three are dropped as one overflow.
+    for (int k = 0; k < 8; ++k) {
+        auto p = Numbered(k * kPacketFrames, kPacketFrames);
+        h.Receive(0, 0, p.data(), p.size());
+    }
+    HeadsetResult r = h.Finish();
+    ASSERT_EQ(r.overflows.size(), 1u);
+    EXPECT_EQ(r.overflows[0].bytes, 3u * kPacketFrames * 4);
+    EXPECT_EQ(r.droppedBytes, 3u * kPacketFrames * 4);
+    EXPECT_EQ(heard, Numbered(0, 5 * kPacketFrames));
+
+    // Less than the threshold in all: played when the stream ends.
+    c.capacityFrames = 11025;
+    Headset shortStream(c, 0, nullptr);
+    auto p = Numbered(0, kPacketFrames);
+    shortStream.Receive(0, 5 * kMs, p.data(), p.size());
+    HeadsetResult s = shortStream.Finish();
+    EXPECT_TRUE(s.started);
+    EXPECT_EQ(s.playedFrames, kPacketFrames);
+    EXPECT_DOUBLE_EQ(s.startLatency, 0.005);
+}
+
+}  // namespace

@@ -1,0 +1,305 @@
+// The player in a world that behaves like the real one, end to end in fast
+// mode: the link, the send queue, the faults and what the listener hears.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "audio_files.h"
+
+using namespace player_test;
+
+namespace {
+
+const size_t kFrames = 99991;   // 399,964 bytes
+const uint64_t kTick = 3528;    // bytes of one 20 ms tick
+
+struct World {
+    RunResult run;
+    std::string json;
+};
+
+World Live(const TempDir& dir, std::vector<std::string> extra, const std::string& input = "")
+{
+    World w;
+    std::vector<std::string> args = {"--fast", "--quiet", "--report", dir.File("r.json")};
+    args.insert(args.end(), extra.begin(), extra.end());
+    if (!input.empty())
+        args.push_back(input);
+    w.run = RunPlayer(args);
+    w.json = ReadText(dir.File("r.json"));
+    return w;
+}
+
+uint64_t Number(const std::string& json, const std::string& key)
+{
+    std::string v = JsonValue(json, key);
+    EXPECT_FALSE(v.empty()) << key << " missing in " << json;
+    return v.empty() ? 0 : std::stoull(v);
+}
+
+double Real(const std::string& json, const std::string& key)
+{
+    std::string v = JsonValue(json, key);
+    EXPECT_FALSE(v.empty()) << key << " missing in " << json;
+    return v.empty() ? 0 : std::stod(v);
+}
+
+struct Gap {
+    double t, heardAt, seconds;
+};
+
+std::vector<Gap> Gaps(const std::string& json)
+{
+    std::vector<Gap> out;
+    size_t at = json.find("\"gaps\": [");
+    if (at == std::string::npos)
+        return out;
+    size_t end = json.find(']', at);
+    for (size_t p = json.find('{', at); p != std::string::npos && p < end; p = json.find('{', p + 1)) {
+        Gap g{};
+        if (std::sscanf(json.c_str() + p, "{\"t\": %lf, \"heard_at\": %lf, \"seconds\": %lf}", &g.t, &g.heardAt,
+                        &g.seconds) == 3)
+            out.push_back(g);
+    }
+    return out;
+}
+
+TEST(WorldPlayTest, LinkDownMidPlayLosesExactlyTheAudioOfTheDownTime)
+{
+    TempDir dir;
+    Audio noise = Noise(kFrames, 44100, 2, 5);
+    WriteWav(dir.File("noise.wav"), noise);
+    World w = Live(dir, {"--link-down", "600", "--link-back", "1500", "--wav", dir.File("got.wav"), "--heard",
+                        dir.File("heard.wav")},
+                  dir.File("noise.wav"));
+    // The library did not receive all that was written: exit 1.
+    EXPECT_EQ(w.run.exitCode, 1) << w.run.err;
+    // The ticks at 620 ... 1500 ms were refused: 45 ticks, 0.9 s of audio.
+    EXPECT_EQ(Number(w.json, "refused_link_down"), 45u);
+    EXPECT_EQ(Number(w.json, "refused_link_down_bytes"), 45 * kTick);
+    EXPECT_NE(w.run.out.find("45 refused while the link was down (158760 bytes, 0.900 s)"), std::string::npos)
+        << w.run.out;
+    // What arrived is the sound without exactly those bytes: everything
+    // posted up to 600 ms (the first tick's 6144, then 29 ticks), then the
+    // rest from 0.9 s later on.
+    Audio got = ReadAudio(dir.File("got.wav"));
+    const size_t before = (6144 + 29 * kTick) / 2, lost = 45 * kTick / 2;
+    std::vector<int16_t> expected(noise.samples.begin(), noise.samples.begin() + before);
+    expected.insert(expected.end(), noise.samples.begin() + before + lost, noise.samples.end());
+    EXPECT_TRUE(got.samples == expected) << got.samples.size() << " samples against " << expected.size();
+    // The listener heard one gap starting once the buffer ran dry after
+    // 600 ms, and never heard the 0.9 s.
+    auto gaps = Gaps(w.json);
+    ASSERT_EQ(gaps.size(), 1u) << w.json;
+    EXPECT_GT(gaps[0].t, 0.6);
+    EXPECT_LT(gaps[0].t, 0.8);
+    EXPECT_NE(w.run.out.find("0.900 s of the sound never heard"), std::string::npos) << w.run.out;
+    // The driver steered the preferred device both ways.
+    EXPECT_NE(w.json.find("\"link down, preferred device 0 (Built-in Audio Output)\""), std::string::npos) << w.json;
+    EXPECT_NE(w.json.find("\"link back up, preferred device 1 (Bluetooth A2DP Output)\""), std::string::npos);
+}
+
+TEST(WorldPlayTest, ASlowRadioFillsTheSendQueueAndEveryRefusalIsCounted)
+{
+    TempDir dir;
+    World w = Live(dir, {"--radio-rate", "100000", "--radio-queue", "20000"});
+    EXPECT_EQ(w.run.exitCode, 1) << w.run.err;
+    const uint64_t carried = Number(w.json, "carried_bytes");
+    const uint64_t full = Number(w.json, "refused_queue_full_bytes");
+    EXPECT_EQ(carried + full, 529200u);   // the built-in sound, 3 s
+    EXPECT_GT(Number(w.json, "refused_queue_full"), 0u);
+    // The radio carries 100,000 bytes a second; the queue holds 20,000 more.
+    double seconds = Real(w.json, "clock_seconds");
+    EXPECT_LE(carried, 100000 * seconds + 20000 + 6144);
+    EXPECT_GE(carried, 100000 * (seconds - 0.1));
+    EXPECT_LE(Number(w.json, "peak_queue_bytes"), 20000u);
+    EXPECT_NE(w.run.out.find("refused by a full send queue"), std::string::npos) << w.run.out;
+}
+
+TEST(WorldPlayTest, HalfTheByteRateStarvesTheHeadsetThoughTheLibraryGetsEverything)
+{
+    TempDir dir;
+    World w = Live(dir, {"--set", "Sample=88200", "--plot", dir.File("plot.svg")});
+    EXPECT_EQ(w.run.exitCode, 0) << w.run.err;
+    EXPECT_EQ(JsonValue(w.json, "bit_exact"), "true");
+    // Three seconds of sound take six to arrive; the headset plays them in
+    // three, so it is silent for about the other three.
+    auto gaps = Gaps(w.json);
+    EXPECT_GT(gaps.size(), 10u);
+    double silent = Real(w.json, "gap_seconds");
+    EXPECT_GT(silent, 2.6);
+    EXPECT_LT(silent, 3.1);
+    EXPECT_NE(w.run.out.find("less than the headset plays: it starves"), std::string::npos) << w.run.out;
+    // The plot shows the headset's level, and each gap as a red mark.
+    std::string svg = ReadText(dir.File("plot.svg"));
+    EXPECT_NE(svg.find("Headset buffer after each packet"), std::string::npos);
+    size_t marks = 0;
+    for (size_t at = svg.find("height='8' fill='#d62728'"); at != std::string::npos;
+         at = svg.find("height='8' fill='#d62728'", at + 1))
+        ++marks;
+    EXPECT_EQ(marks, gaps.size());
+}
+
+TEST(WorldPlayTest, OneBufferMakesGapsTheListenerHearsWhereTheReportSays)
+{
+    TempDir dir;
+    Audio noise = Noise(kFrames, 44100, 2, 9);
+    WriteWav(dir.File("noise.wav"), noise);
+    World w = Live(dir, {"--buffers", "1", "--heard", dir.File("heard.wav")}, dir.File("noise.wav"));
+    EXPECT_EQ(w.run.exitCode, 0) << w.run.err;
+    auto gaps = Gaps(w.json);
+    ASSERT_FALSE(gaps.empty()) << w.json;
+    Audio heard = ReadAudio(dir.File("heard.wav"));
+    const size_t frames = heard.samples.size() / 2;
+    EXPECT_EQ(frames, Number(w.json, "played_frames") + Number(w.json, "silent_frames"));
+    EXPECT_EQ(Number(w.json, "played_frames"), kFrames);
+    auto silentFrame = [&](size_t f) { return heard.samples[2 * f] == 0 && heard.samples[2 * f + 1] == 0; };
+    // Every reported gap is silence in the file, of its length, at its place,
+    // with sound right before and after; outside the gaps there is sound.
+    std::vector<bool> inGap(frames, false);
+    for (const Gap& g : gaps) {
+        size_t from = static_cast<size_t>(g.heardAt * 44100 + 0.5);
+        size_t length = static_cast<size_t>(g.seconds * 44100 + 0.5);
+        ASSERT_LE(from + length, frames);
+        ASSERT_GT(from, 0u);
+        EXPECT_FALSE(silentFrame(from - 1)) << from;
+        for (size_t f = from; f < from + length; ++f) {
+            ASSERT_TRUE(silentFrame(f)) << "frame " << f << " of the gap at " << g.heardAt;
+            inGap[f] = true;
+        }
+        if (from + length < frames)
+            EXPECT_FALSE(silentFrame(from + length)) << from + length;
+    }
+    size_t unexplained = 0;
+    for (size_t f = 0; f < frames; ++f)
+        unexplained += !inGap[f] && silentFrame(f);
+    EXPECT_EQ(unexplained, 0u);
+}
+
+// Each fault the player can arm, with what it must change in the report.
+TEST(WorldPlayTest, EachFaultFromTheCommandLineChangesTheReportAsPredicted)
+{
+    TempDir dir;
+    World plain = Live(dir, {});
+    ASSERT_EQ(plain.run.exitCode, 0) << plain.run.err;
+    const uint64_t packets = Number(plain.json, "carried");
+    EXPECT_TRUE(Gaps(plain.json).empty());
+
+    // Five posts refused after ten: five ticks' audio lost.
+    World w = Live(dir, {"--fault", "refuse@10x5"});
+    EXPECT_EQ(w.run.exitCode, 1);
+    EXPECT_EQ(Number(w.json, "refused_fault"), 5u);
+    EXPECT_EQ(Number(w.json, "refused_fault_bytes"), 5 * kTick);
+    EXPECT_EQ(Number(w.json, "bytes_received"), 529200 - 5 * kTick);
+    EXPECT_NE(w.run.out.find("refuse@10x5: fired 5 times"), std::string::npos) << w.run.out;
+
+    // Three packets lost on the air: accepted, never heard.
+    w = Live(dir, {"--fault", "lose@20x3"});
+    EXPECT_EQ(Number(w.json, "lost"), 3u);
+    EXPECT_EQ(Number(w.json, "lost_bytes"), 3 * kTick);
+    EXPECT_EQ(Number(w.json, "played_frames"), (529200 - 3 * kTick) / 4);
+
+    // Slow posts hold the stream lock but lose nothing.
+    w = Live(dir, {"--fault", "slowpost:4x3"});
+    EXPECT_EQ(w.run.exitCode, 0);
+    EXPECT_EQ(Number(w.json, "slow"), 3u);
+    EXPECT_EQ(Number(w.json, "slow_ms"), 12u);
+
+    // A tick 300 ms late: the driver catches up on the counter (nothing is
+    // lost), but the headset's 100 ms reserve runs dry first.
+    w = Live(dir, {"--fault", "late:300@30"});
+    EXPECT_EQ(w.run.exitCode, 0);
+    EXPECT_EQ(JsonValue(w.json, "bit_exact"), "true");
+    auto gaps = Gaps(w.json);
+    ASSERT_EQ(gaps.size(), 1u) << w.json;
+    EXPECT_GT(gaps[0].seconds, 0.1);
+    EXPECT_LT(gaps[0].seconds, 0.35);
+
+    // The counter running 10 % fast on every tick: the driver sends 10 %
+    // more audio a second than the headset plays, which overflows its buffer.
+    w = Live(dir, {"--fault", "drift:100000x*"});
+    EXPECT_EQ(JsonValue(w.json, "bit_exact"), "true");
+    EXPECT_GT(Number(w.json, "dropped_bytes"), 0u);
+    EXPECT_EQ(Number(w.json, "played_frames") * 4 + Number(w.json, "dropped_bytes"), 529200u);
+
+    // Two packet allocations fail: the audio is late, not lost.
+    w = Live(dir, {"--fault", "malloc@5x2"});
+    EXPECT_EQ(w.run.exitCode, 0);
+    EXPECT_EQ(Number(w.json, "carried_bytes"), 529200u);
+    EXPECT_GE(Number(w.json, "carried"), packets);
+    EXPECT_NE(w.run.out.find("malloc@5x2: fired 2 times"), std::string::npos) << w.run.out;
+
+    // The registry's values cannot be read: the driver plays with its defaults.
+    w = Live(dir, {"--fault", "regquery@0x*"});
+    EXPECT_EQ(w.run.exitCode, 0);
+    EXPECT_GT(Number(w.json, "fired"), 0u);
+
+    // No device context: the run fails, with a report that names the fault.
+    w = Live(dir, {"--fault", "localalloc"});
+    EXPECT_EQ(w.run.exitCode, 6);
+    EXPECT_NE(w.run.out.find("localalloc: fired 1 time "), std::string::npos) << w.run.out;
+
+    // Bad spellings are command-line errors.
+    for (const char* bad : {"nosuch", "refuse:5", "late:x", "malloc@", "refusex0"}) {
+        RunResult r = RunPlayer({"--fast", "--quiet", "--fault", bad});
+        EXPECT_EQ(r.exitCode, 2) << bad;
+        EXPECT_NE(r.err.find("--fault"), std::string::npos) << r.err;
+    }
+}
+
+TEST(WorldPlayTest, LinkThatComesUpLateOrNever)
+{
+    // The application opens first; the headset connects 500 ms into the
+    // sound: what was posted before is refused.
+    TempDir dir;
+    World w = Live(dir, {"--link-up", "500"});
+    EXPECT_EQ(w.run.exitCode, 1);
+    EXPECT_NE(w.json.find("no link yet: the application opens before the headset connects"), std::string::npos);
+    EXPECT_NE(w.json.find("link up (the headset connects)"), std::string::npos);
+    EXPECT_EQ(Number(w.json, "refused_link_down_bytes"), 6144 + 24 * kTick);
+
+    // Never: every post is refused, the buffers still come back, nothing is heard.
+    w = Live(dir, {"--link-delay", "never"});
+    EXPECT_EQ(w.run.exitCode, 1);
+    EXPECT_EQ(Number(w.json, "carried"), 0u);
+    EXPECT_EQ(Number(w.json, "refused_link_down_bytes"), 529200u);
+    EXPECT_EQ(JsonValue(w.json, "started"), "false");
+    EXPECT_NE(w.run.out.find("heard nothing"), std::string::npos) << w.run.out;
+}
+
+// Out loud through ALSA, where CI has no sound card: a configuration of our
+// own gives a "file" device (over the null device) that keeps what it plays.
+TEST(WorldPlayTest, PlaysWhatTheListenerHearsThroughAlsaAndGoesOnWithoutADevice)
+{
+    TempDir dir;
+    WriteText(dir.File("asound.conf"), "pcm.heard {\n  type file\n  slave.pcm { type null }\n  file \"" +
+                                           dir.File("played.raw") + "\"\n  format \"raw\"\n}\n");
+    setenv("ALSA_CONFIG_PATH", dir.File("asound.conf").c_str(), 1);
+    Audio noise = Noise(20000, 44100, 2, 3);
+    WriteWav(dir.File("noise.wav"), noise);
+    // A link drop makes a gap, which must be played as silence too.
+    World w = Live(dir, {"--play-out=heard", "--heard", dir.File("heard.wav"), "--link-down", "100", "--link-back",
+                         "200"},
+                   dir.File("noise.wav"));
+    EXPECT_EQ(w.run.exitCode, 1) << w.run.err;
+    EXPECT_NE(w.run.out.find("played what the listener heard on sound device 'heard'"), std::string::npos)
+        << w.run.out;
+    Audio heard = ReadAudio(dir.File("heard.wav"));
+    ASSERT_FALSE(Gaps(w.json).empty());
+    std::string played = ReadText(dir.File("played.raw"));
+    ASSERT_EQ(played.size(), heard.samples.size() * 2);
+    EXPECT_EQ(std::memcmp(played.data(), heard.samples.data(), played.size()), 0);
+
+    // No such device: one clear warning, and everything else as before.
+    w = Live(dir, {"--play-out=nosuch", "--heard", dir.File("heard2.wav")}, dir.File("noise.wav"));
+    EXPECT_EQ(w.run.exitCode, 0) << w.run.err;
+    EXPECT_NE(w.run.err.find("btwav-play: warning: cannot open sound device 'nosuch': "), std::string::npos)
+        << w.run.err;
+    EXPECT_EQ(w.run.err.find("ALSA lib"), std::string::npos) << w.run.err;
+    EXPECT_EQ(ReadAudio(dir.File("heard2.wav")).samples, noise.samples);
+    unsetenv("ALSA_CONFIG_PATH");
+}
+
+}  // namespace
