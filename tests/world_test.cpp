@@ -11,7 +11,7 @@
 #include "host/btstandin.h"
 #include "host/clock.h"
 #include "host/host.h"
-#include "platform/platform.h"
+#include "host/platform.h"
 
 namespace {
 
