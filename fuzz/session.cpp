@@ -17,6 +17,7 @@
 #include "host/wave.h"
 #include "host/platform.h"
 #include "pump/pump.h"
+#include "queue/queue.h"
 #include "stream/stream.h"
 
 namespace fuzzing {
