@@ -174,10 +174,8 @@ private:
     void CheckAfterStep(const char* op);
     int IndexOf(const void* p) const;
     DWORD_PTR hOpenOrZero() const { return opens_.empty() ? 0 : opens_.front(); }
-    // Whether headers come back through MM_WOM_DONE.  A close sent from
-    // inside MM_WOM_OPEN leaves the stream open with its client forgotten
-    // (the open counts the stream as open only after the callback), so the
-    // stream's own record has the last word.
+    // Whether headers come back through MM_WOM_DONE: the latest open gave a
+    // callback and the stream's record still holds it.
     bool ClientHearsBack() const { return callback_ && ctx_->pfnCallback != nullptr; }
     static WAVEFORMATEX Format(WORD channels, DWORD rate, WORD bits);
     void Trace(const char* fmt, ...);
@@ -202,6 +200,12 @@ private:
     HWAVE hWave_ = nullptr;          // the open's handle, as MM_WOM_CLOSE must show it
     bool openSinceWalk_ = false;     // an open (which drops the queue) happened
     unsigned realOpens_ = 0;         // stream opens so far
+    // Order of the opens and closes that end in a state the driver must
+    // keep: whichever came last decides whether an open that called back
+    // leaves the stream open (a close from inside MM_WOM_OPEN wins).
+    unsigned events_ = 0;
+    unsigned lastOpenEvent_ = 0;
+    unsigned lastCloseEvent_ = 0;
     bool timerMayOutliveClose_ = false;
     uint64_t acceptedPosts_ = 0;
     uint64_t advancedMs_ = 0;
@@ -528,7 +532,9 @@ void Session::Open(DWORD flags, Mem desc, Mem fmt, bool stereo, bool callback)
         hWave_ = desc_.hWave;
         openSinceWalk_ = true;
         ++realOpens_;
+        lastOpenEvent_ = ++events_;
     }
+    const unsigned myEvent = events_;
     Answer a = Send(WODM_OPEN, reinterpret_cast<DWORD_PTR>(Address(desc, &desc_)), flags);
     if (query) {
         if (desc == Mem::Good && fmt == Mem::Good)
@@ -540,7 +546,12 @@ void Session::Open(DWORD flags, Mem desc, Mem fmt, bool stereo, bool callback)
         EXPECT(a.wrote && a.result == MMSYSERR_NOTSUPPORTED, "WAVE_FORMAT_DIRECT answered %d/%u", a.wrote, a.result);
     } else if (real) {
         EXPECT(a.wrote && a.result == 0, "open answered %d/%u", a.wrote, a.result);
-        EXPECT(ctx_->bOpened, "the stream is not open after an open");
+        bool closedFromCallback = lastCloseEvent_ > myEvent && lastCloseEvent_ > lastOpenEvent_;
+        if (closedFromCallback)
+            EXPECT(!ctx_->bOpened && ctx_->pfnCallback == nullptr,
+                   "a close from inside MM_WOM_OPEN did not leave the stream closed");
+        else
+            EXPECT(ctx_->bOpened, "the stream is not open after an open");
     } else {
         EXPECT(!a.wrote, "open with a %s descriptor and %s format answered %u", Name(desc), Name(fmt), a.result);
     }
@@ -553,6 +564,8 @@ void Session::Close()
     Answer a = Send(WODM_CLOSE, 0, 0);
     EXPECT(a.wrote && a.result == (queued ? DWORD(WAVERR_STILLPLAYING) : 0u), "close answered %d/%u", a.wrote,
            a.result);
+    if (!queued)
+        lastCloseEvent_ = ++events_;
     if (!queued && depth_ == 0 && !timerMayOutliveClose_) {
         EXPECT(host::ActiveTimerCount() == 0, "a timer runs on after the close");
         EXPECT(ctx_->pLoopStart == nullptr && !ctx_->bOpened, "the stream is not reset after the close");
@@ -595,6 +608,7 @@ void Session::Reset()
         // The reset's guard caught the client's fault: the stream is closed
         // and the rest of the queue forgotten, as specified.
         EXPECT(!ctx_->bOpened && ctx_->pLoopStart == nullptr, "the stream survived a fault in the reset");
+        lastCloseEvent_ = ++events_;
         openSinceWalk_ = true;
         return;
     }

@@ -89,10 +89,19 @@ DWORD WodmOpen(DWORD dwStream, const MMDRV_MESSAGE_PARAMS* pParams)
         s->dwBytesDone = 0;
 
         // The stream announces itself only while the link is up, and before
-        // it counts as open.
-        if (s->bLinkUp)
+        // it counts as open.  The client may close the stream from inside
+        // the announcement; the close then resets the record (the callback
+        // is gone from it, and there was one, or nothing was announced) and
+        // has the last word: the open must not revive a stream whose client
+        // was told it is closed.  An open from the callback has already
+        // marked the stream open for its own client.
+        BOOL bClosedMeanwhile = FALSE;
+        if (s->bLinkUp) {
             NotifyClient(s, MM_WOM_OPEN);
-        s->bOpened = TRUE;
+            bClosedMeanwhile = dwCallback != 0 && s->pfnCallback == 0;
+        }
+        if (!bClosedMeanwhile)
+            s->bOpened = TRUE;
     }
     LeaveStreamLock();
     return dwResult;

@@ -1,5 +1,6 @@
 // What a careless or hostile client can hand the driver: null records, audio
-// buffers that cannot be read, and messages sent from inside MM_WOM_CLOSE.
+// buffers that cannot be read, and messages sent from inside MM_WOM_OPEN and
+// MM_WOM_CLOSE.
 // Each case ends with the lock free, nothing left queued that will never
 // come back, and no timer running on for nobody.
 #include <sys/mman.h>
@@ -329,6 +330,82 @@ TEST_F(CloseReentryApiTest, WaveOutWriteInsideTheCloseCallbackLeavesNothingBehin
     EXPECT_EQ(host::ActiveTimerCount(), 0);
     EXPECT_EQ(Ctx().pHead, nullptr);
     EXPECT_TRUE(host::IsFree(StreamLock()));
+}
+
+// ---- A close from inside MM_WOM_OPEN -----------------------------------------
+// The open announces itself before it counts the stream as open.  A client
+// that closes from inside that announcement was told the stream is closed;
+// the open that returns afterwards must not leave it open with nobody to
+// hand headers back to.
+
+TEST_F(CloseReentryTest, ACloseFromTheOpenCallbackLeavesTheStreamClosed)
+{
+    LinkEvent(BT_EVENT_LINK_UP);
+    StreamClient client;
+    MessageAnswer inner;
+    client.onCall = [&](const StreamClient::Call& c) {
+        if (c.msg == MM_WOM_OPEN)
+            inner = Message(WODM_CLOSE);
+    };
+    WAVEFORMATEX f = MakeFormat();
+    EXPECT_EQ(OpenRaw(client, &f, 0, reinterpret_cast<HWAVE>(0x51)).result, 0u);
+    EXPECT_TRUE(inner.wroteResult);
+    EXPECT_EQ(inner.result, 0u);
+    ASSERT_EQ(client.Messages(), (std::vector<UINT>{MM_WOM_OPEN, MM_WOM_CLOSE}));
+    EXPECT_EQ(client.calls[1].handle, reinterpret_cast<HDRVR>(0x51));
+    EXPECT_EQ(Ctx().bOpened, FALSE);
+    EXPECT_EQ(Ctx().pfnCallback, nullptr);
+    EXPECT_EQ(Ctx().bLinkUp, TRUE);
+
+    // Closed as any closed stream: a write is not taken and nothing plays.
+    HeaderPool pool(1);
+    pool.Prepare(0, 4000);
+    auto w = Write(pool[0]);
+    EXPECT_EQ(w.result, 0u);
+    EXPECT_EQ(testing_support::HFlags(pool[0]), DWORD(WHDR_PREPARED));
+    host::AdvanceVirtualMs(100);
+    EXPECT_TRUE(btstandin::Packets().empty());
+    EXPECT_EQ(host::ActiveTimerCount(), 0);
+    EXPECT_TRUE(host::IsFree(StreamLock()));
+
+    // And the next client opens and plays as usual.
+    StreamClient next;
+    ASSERT_EQ(OpenRaw(next, &f).result, 0u);
+    EXPECT_EQ(Ctx().bOpened, TRUE);
+    ASSERT_EQ(Write(pool[0]).result, 0u);
+    host::AdvanceVirtualMs(200);
+    EXPECT_EQ(next.Done(), (std::vector<const void*>{pool[0]}));
+}
+
+TEST_F(CloseReentryTest, ACloseAndReopenFromTheOpenCallbackLeavesTheNewClientsStream)
+{
+    LinkEvent(BT_EVENT_LINK_UP);
+    StreamClient first;
+    StreamClient second;
+    second.stream = &Ctx();
+    WAVEFORMATEX f = MakeFormat();
+    WAVEOPENDESC reopen{};
+    reopen.lpFormat = &f;
+    reopen.dwCallback = 0;   // an event-style client: no callback at all
+    reopen.dwInstance = reinterpret_cast<DWORD_PTR>(&second);
+    reopen.hWave = reinterpret_cast<HWAVE>(0x52);
+    first.onCall = [&](const StreamClient::Call& c) {
+        if (c.msg == MM_WOM_OPEN) {
+            EXPECT_EQ(Message(WODM_CLOSE).result, 0u);
+            EXPECT_EQ(Message(WODM_OPEN, reinterpret_cast<DWORD_PTR>(&reopen), 0).result, 0u);
+        }
+    };
+    ASSERT_EQ(OpenRaw(first, &f).result, 0u);
+    EXPECT_EQ(first.Messages(), (std::vector<UINT>{MM_WOM_OPEN, MM_WOM_CLOSE}));
+    EXPECT_EQ(Ctx().bOpened, TRUE);
+    EXPECT_EQ(Ctx().hWave, reinterpret_cast<HWAVE>(0x52));
+
+    HeaderPool pool(1);
+    pool.Prepare(0, 1000);
+    ASSERT_EQ(Write(pool[0]).result, 0u);
+    host::AdvanceVirtualMs(20);
+    EXPECT_EQ(btstandin::ReceivedAudio(), pool.Buffer(0));
+    EXPECT_NE(testing_support::HFlags(pool[0]) & WHDR_DONE, 0u);
 }
 
 }  // namespace
