@@ -19,6 +19,7 @@
 #include <chrono>
 
 #include <condition_variable>
+#include <cstddef>
 #include <cstdlib>
 #include <cstring>
 #include <deque>
@@ -29,7 +30,7 @@
 #include "host/clock.h"
 #include "host/faults.h"
 #include "host/platform.h"
-#include "driver/record.h"
+#include "host/records.h"
 
 namespace btstandin {
 namespace {
@@ -360,12 +361,12 @@ DWORD LMRPostData(HANDLE hAudio, LPVOID pPacket, DWORD dwLength)
     const uint64_t nowNs = host::ClockNowNs();
     btstandin::PacketView view{hAudio, nullptr, 0, static_cast<uint64_t>(now.QuadPart), nowNs, nowNs};
     uint32_t dataLen = 0;
-    if (pPacket && dwLength >= 8) {
-        dataLen = RecReadU32(static_cast<BYTE*>(pPacket) + 4);
-        // Only the bytes that the length covers are audio: 12 + N.
-        uint32_t n = dwLength >= 12 ? dwLength - 12 : 0;
+    if (pPacket && dwLength >= offsetof(BT_AUDIO_PACKET, abData)) {
+        dataLen = host::RecReadU32(host::RecField(pPacket, offsetof(BT_AUDIO_PACKET, dwDataLen)));
+        // Only the bytes that the length covers are audio: N + the overhead.
+        uint32_t n = dwLength >= BT_AUDIO_PACKET_OVERHEAD ? dwLength - BT_AUDIO_PACKET_OVERHEAD : 0;
         view.size = dataLen < n ? dataLen : n;
-        view.audio = static_cast<const uint8_t*>(pPacket) + 8;
+        view.audio = host::RecField(pPacket, offsetof(BT_AUDIO_PACKET, abData));
     }
     // The faults are decided before the stand-in's lock: the registry's own
     // lock is a leaf, and a slow post sleeps with no lock of the stand-in held.
