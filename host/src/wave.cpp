@@ -216,8 +216,8 @@ private:
                 pos = static_cast<DWORD>(position_);
             }
             auto* mmt = reinterpret_cast<BYTE*>(dw1);
-            REC_SET32(mmt, MMTIME, wType, TIME_BYTES);
-            REC_SET32(mmt, MMTIME, u, pos);
+            SetTimeType(mmt, TIME_BYTES);
+            SetTimeValue(mmt, pos);
             return MMSYSERR_NOERROR;
         }
         case WODM_PAUSE:
@@ -234,12 +234,12 @@ private:
     {
         if (h == nullptr)
             return MMSYSERR_INVALPARAM;
-        DWORD flags = REC_GET32(h, WAVEHDR, dwFlags);
+        DWORD flags = HeaderFlags(h);
         if (flags & WHDR_INQUEUE)
             return MMSYSERR_INVALPARAM;
         if (!(flags & WHDR_PREPARED))
             return WAVERR_UNPREPARED;
-        REC_SET32(h, WAVEHDR, dwFlags, flags | WHDR_INQUEUE);
+        SetHeaderFlags(h, flags | WHDR_INQUEUE);
         t_pending.push_back(h);
         if (t_completing)
             return MMSYSERR_NOERROR;   // the outer call completes it
@@ -255,9 +255,9 @@ private:
 
     void Complete(WAVEHDR* h)
     {
-        DWORD length = REC_GET32(h, WAVEHDR, dwBufferLength);
-        REC_SET32(h, WAVEHDR, dwBytesRecorded, length);
-        REC_SET32(h, WAVEHDR, dwFlags, (REC_GET32(h, WAVEHDR, dwFlags) & ~WHDR_INQUEUE) | WHDR_DONE);
+        DWORD length = HeaderLength(h);
+        SetHeaderConsumed(h, length);
+        SetHeaderFlags(h, (HeaderFlags(h) & ~WHDR_INQUEUE) | WHDR_DONE);
         Client c;
         {
             std::lock_guard<std::mutex> lock(mutex_);
@@ -314,6 +314,8 @@ State& S()
     return state;
 }
 
+}  // namespace
+
 // Drivers are forgotten without being called: by the time ResetAll runs, a
 // test may already have unloaded them.
 void ResetWave()
@@ -330,7 +332,7 @@ void ResetWave()
     g_messageObserver = nullptr;
 }
 
-const bool kResetRegistered = (RegisterReset(&ResetWave), true);
+namespace {
 
 // Caller holds the state's mutex.
 UINT IndexOfLocked(const State& s, const std::shared_ptr<Device>& d)
@@ -433,10 +435,10 @@ void CALLBACK DeliverToClient(HDRVR, UINT uMsg, DWORD_PTR dwInstance, DWORD_PTR 
 std::vector<uint8_t> CopyFormat(const WAVEFORMATEX* f)
 {
     const auto* p = reinterpret_cast<const uint8_t*>(f);
-    WORD tag = RecReadU16(p);
+    WORD tag = FormatTag(p);
     size_t size = 16;
     if (tag != WAVE_FORMAT_PCM)
-        size = 18 + RecReadU16(p + offsetof(WAVEFORMATEX, cbSize));
+        size = 18 + FormatExtraSize(p);
     std::vector<uint8_t> copy(std::max<size_t>(size, sizeof(WAVEFORMATEX)), 0);
     std::memcpy(copy.data(), p, size);
     return copy;
@@ -469,9 +471,6 @@ bool IsMapperHandle(HWAVEOUT hwo)
     return v == WAVE_MAPPER || v == ~static_cast<DWORD_PTR>(0);
 }
 
-// The header's flags, which the application's record may hold at any address.
-DWORD HeaderFlags(const WAVEHDR* h) { return REC_GET32(h, WAVEHDR, dwFlags); }
-void SetHeaderFlags(WAVEHDR* h, DWORD v) { REC_SET32(h, WAVEHDR, dwFlags, v); }
 
 }  // namespace
 
@@ -605,11 +604,11 @@ bool PcmOf(const std::vector<uint8_t>& format, PcmFormat* out)
 {
     const uint8_t* p = format.data();
     PcmFormat f;
-    f.channels = REC_GET16(p, WAVEFORMATEX, nChannels);
-    f.rate = REC_GET32(p, WAVEFORMATEX, nSamplesPerSec);
-    f.bits = REC_GET16(p, WAVEFORMATEX, wBitsPerSample);
-    if (REC_GET16(p, WAVEFORMATEX, wFormatTag) != WAVE_FORMAT_PCM || !IsConvertiblePcm(f) ||
-        REC_GET16(p, WAVEFORMATEX, nBlockAlign) != f.FrameBytes())
+    f.channels = FormatChannels(p);
+    f.rate = FormatRate(p);
+    f.bits = FormatBits(p);
+    if (FormatTag(p) != WAVE_FORMAT_PCM || !IsConvertiblePcm(f) ||
+        FormatBlockAlign(p) != f.FrameBytes())
         return false;
     *out = f;
     return true;

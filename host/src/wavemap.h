@@ -14,7 +14,7 @@
 
 #include "convert.h"
 #include "host/platform.h"
-#include "driver/record.h"
+#include "host/records.h"
 
 namespace host {
 
