@@ -581,6 +581,8 @@ std::unique_lock<std::mutex> LockForAdvance(ClockService& s, const char* who)
     return lock;
 }
 
+}  // namespace
+
 void ResetClock()
 {
     ClockService& s = Service();
@@ -593,7 +595,7 @@ void ResetClock()
     s.killedCount = 0;
 }
 
-[[maybe_unused]] const bool g_registered = (RegisterReset(&ResetClock), true);
+namespace {
 
 }  // namespace
 

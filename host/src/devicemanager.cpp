@@ -49,6 +49,8 @@ void TakeDown(ActiveDevice& d)
     d.module.reset();
 }
 
+}  // namespace
+
 void ResetDeviceManager()
 {
     std::map<DeviceHandle, std::shared_ptr<ActiveDevice>> active;
@@ -61,7 +63,7 @@ void ResetDeviceManager()
         TakeDown(*it->second);
 }
 
-const bool kResetRegistered = (RegisterReset(&ResetDeviceManager), true);
+namespace {
 
 }  // namespace
 

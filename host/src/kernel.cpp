@@ -52,6 +52,8 @@ Kernel& K()
     return *kernel;
 }
 
+}  // namespace
+
 // Handles and queues are dropped; objects that threads still hold live on.
 void ResetKernel()
 {
@@ -65,7 +67,7 @@ void ResetKernel()
     k.changed.notify_all();
 }
 
-const bool kResetRegistered = (RegisterReset(&ResetKernel), true);
+namespace {
 
 // Caller holds the kernel's mutex.
 HANDLE NewHandleLocked(Kernel& k, std::shared_ptr<Object> o)

@@ -132,6 +132,8 @@ const RegValue* FindValueLocked(RegRoot root, const std::string& key, const std:
     return v == k->second.values.end() ? nullptr : &v->second;
 }
 
+}  // namespace
+
 void ResetRegistry()
 {
     std::lock_guard<std::mutex> lock(g_regMutex);
@@ -141,7 +143,9 @@ void ResetRegistry()
     g_handles.clear();
 }
 
-[[maybe_unused]] const bool g_registered = (RegisterReset(&ResetRegistry), ResetRegistry(), true);
+namespace {
+// The defaults are in place from process start.
+[[maybe_unused]] const bool g_defaultsLoaded = (ResetRegistry(), true);
 
 }  // namespace
 
