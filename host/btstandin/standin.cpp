@@ -84,7 +84,7 @@ public:
     bool linkUp_ = false;
     uint64_t radioFreeNs_ = 0;        // when the radio will have sent everything queued
     PostStats stats_;
-    std::vector<Sink> sinks_;
+    std::vector<PacketSink> sinks_;
     std::function<void(const PostInfo&)> observer_;
 
     bool freeOnPost_ = false;
@@ -107,7 +107,7 @@ private:
     void PacketLoop()
     {
         std::vector<Queued> batch;
-        std::vector<Sink> sinks;
+        std::vector<PacketSink> sinks;
         std::unique_lock<std::mutex> lock(mutex_);
         for (;;) {
             if (toDeliver_.empty()) {
@@ -272,7 +272,7 @@ PostStats Stats()
     return S().stats_;
 }
 
-void AddSink(Sink sink)
+void AddSink(PacketSink sink)
 {
     std::lock_guard<std::mutex> lock(S().mutex_);
     S().sinks_.push_back(std::move(sink));

@@ -152,12 +152,6 @@ DriverModule* ActiveDeviceModule(DeviceHandle device)
     return d ? d->module.get() : nullptr;
 }
 
-DWORD_PTR ActiveDeviceContext(DeviceHandle device)
-{
-    auto d = Find(device);
-    return d ? d->hDeviceContext : 0;
-}
-
 WaveDriverId ActiveDeviceWaveDriver(DeviceHandle device)
 {
     auto d = Find(device);

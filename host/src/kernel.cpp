@@ -153,21 +153,6 @@ void RunThread(std::unique_ptr<ThreadStart> start)
 
 }  // namespace
 
-// ---- The kernel objects host::CreateEvent & co. have always handed out ----------
-
-HANDLE CreateEvent(bool manualReset, bool initiallySet)
-{
-    return ::CreateEventW(nullptr, manualReset, initiallySet, nullptr);
-}
-bool SetEvent(HANDLE event) { return ::SetEvent(event) != FALSE; }
-bool ResetEvent(HANDLE event) { return ::ResetEvent(event) != FALSE; }
-bool WaitForEvent(HANDLE event, uint32_t timeoutMs)
-{
-    if (!FindEvent(event))
-        return false;
-    return ::WaitForSingleObject(event, timeoutMs) == WAIT_OBJECT_0;
-}
-bool CloseEvent(HANDLE event) { return FindEvent(event) && ::CloseHandle(event); }
 bool IsEventHandle(HANDLE handle) { return FindEvent(handle) != nullptr; }
 
 }  // namespace host

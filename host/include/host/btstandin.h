@@ -100,8 +100,8 @@ struct PacketView {
 // Sinks run on the stand-in's own thread, one packet at a time in arrival
 // order, with no lock of the stand-in or the driver held.  A sink must not
 // wait for the driver's tick (the tick may be waiting for room, below).
-using Sink = std::function<void(const PacketView&)>;
-void AddSink(Sink sink);
+using PacketSink = std::function<void(const PacketView&)>;
+void AddSink(PacketSink sink);
 // Returns once every accepted packet has gone through the sinks and been freed.
 void Flush();
 // Packets accepted and not yet freed by the stand-in's thread.

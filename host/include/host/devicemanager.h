@@ -15,7 +15,7 @@
 #include <cstdint>
 #include <string>
 
-#include "host/devmgr.h"
+#include "host/driverlibrary.h"
 #include "host/wave.h"
 
 namespace host {
@@ -31,7 +31,6 @@ bool DeactivateDevice(DeviceHandle device);
 
 // What tests look at while a device is active; null/0/empty otherwise.
 DriverModule* ActiveDeviceModule(DeviceHandle device);
-DWORD_PTR ActiveDeviceContext(DeviceHandle device);
 WaveDriverId ActiveDeviceWaveDriver(DeviceHandle device);
 // The device's file name, prefix and index and a colon ("WAV1:").
 std::string ActiveDeviceName(DeviceHandle device);
