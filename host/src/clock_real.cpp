@@ -87,8 +87,10 @@ public:
 
 const Clock& RealClock()
 {
-    static const Real clock;
-    return clock;
+    // Never destroyed: the detached service thread may call it until the
+    // process ends.
+    static const Real* clock = new Real;
+    return *clock;
 }
 
 // Asks for real-time scheduling for the service thread while the real clock

@@ -99,8 +99,10 @@ std::unique_lock<std::mutex> LockForAdvance(ClockService& s, const char* who)
 
 const Clock& VirtualClock()
 {
-    static const Virtual clock;
-    return clock;
+    // Never destroyed: the detached service thread may call it until the
+    // process ends.
+    static const Virtual* clock = new Virtual;
+    return *clock;
 }
 
 }  // namespace clocks
