@@ -170,6 +170,8 @@ private:
         Notify(c, MM_WOM_DONE, reinterpret_cast<DWORD_PTR>(h));
     }
 
+    // Guards client_, position_ and stats_; never held while the client's
+    // callback runs.
     std::mutex mutex_;
     Client client_;
     uint64_t position_ = 0;

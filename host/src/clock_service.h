@@ -185,7 +185,12 @@ const Clock& RealClock();      // clock_real.cpp
 const Clock& VirtualClock();   // clock_virtual.cpp
 
 struct ClockService {
-    std::mutex mutex;                   // guards everything below
+    // Guards everything below.  Taken by timeSetEvent and timeKillEvent,
+    // which the driver calls with g_StreamLock held, so it is never held
+    // while a timer callback, the tick observer or anything else that may
+    // take a driver's lock runs; the lateness function and the fault
+    // registry (a leaf) are the only calls made under it.
+    std::mutex mutex;
     std::condition_variable wake;       // to the service thread: timers or requests changed (virtual clock)
     // The real clock's sleep: a futex wait on this word to an absolute
     // CLOCK_MONOTONIC deadline, one system call like clock_nanosleep, yet

@@ -23,6 +23,9 @@ struct ActiveDevice {
     WaveDriverId wave = 0;
 };
 
+// Guards the two below.  Never held while a driver's entry point or the
+// wave API runs: Init and Deinit may wait for link events, which enumerate
+// the wave devices.
 std::mutex g_mutex;
 std::map<DeviceHandle, std::shared_ptr<ActiveDevice>> g_active;
 DeviceHandle g_nextHandle = 1;

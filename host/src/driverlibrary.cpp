@@ -12,7 +12,7 @@
 namespace host {
 
 namespace {
-std::mutex g_dirMutex;
+std::mutex g_dirMutex;   // guards g_driverDir; a leaf
 std::string g_driverDir;
 
 template <class T>

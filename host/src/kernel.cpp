@@ -36,6 +36,7 @@ struct Queue {
 };
 
 struct Kernel {
+    // Guards every field below and every Object; a leaf (see the top).
     std::mutex mutex;
     std::condition_variable changed;
     std::map<HANDLE, std::shared_ptr<Object>> handles;

@@ -38,6 +38,8 @@ struct DriverLink {
     DriverEntryPoints entry;
     DWORD_PTR hOpen = 0;
 
+    // Guards busy and retired; held only to count, never across the call
+    // into the driver.
     std::mutex mutex;
     std::condition_variable idle;
     unsigned busy = 0;      // calls in flight
@@ -114,6 +116,11 @@ struct WaveOut {
     std::unique_ptr<MappedStream> mapped; // set when the mapper converts
 };
 
+// The wave table.  Its mutex guards every field; it is a leaf with respect
+// to drivers and applications: never held while a driver's entry point, an
+// application's callback or the message observer runs.  It is taken inside
+// the driver's lock (g_StreamLock) by DeliverToClient, so nothing may take
+// g_StreamLock while holding it.
 struct State {
     std::mutex mutex;
     std::shared_ptr<BuiltinDevice> builtin = MakeBuiltinDevice();
@@ -205,8 +212,15 @@ MMRESULT SendOnHandle(HWAVEOUT hwo, UINT uMsg, DWORD_PTR dw1, DWORD_PTR dw2)
     return SendTo(*w->device, uMsg, dw1, dw2);
 }
 
-// The callback every device is given.  The instance word is the handle; a
-// handle that is gone (closed, or dropped by a reset) gets nothing.  A header
+// The callback every device is given.  Called by the driver on whichever
+// thread completes the message (the timer thread in a tick, the link
+// thread in a link-up flush, the application's thread inside a message)
+// with the driver's lock g_StreamLock held, and re-entrantly: an
+// application that writes from MM_WOM_DONE comes back here inside its own
+// callback.  It takes the wave table's mutex only to find the handle and
+// releases it before the application's function runs; it must not block
+// otherwise.  The instance word is the handle; a handle that is gone
+// (closed, or dropped by a reset) gets nothing.  A header
 // that the mapper converted comes back as its shadow and goes on as the
 // application's own.  Nothing with a destructor is alive while the
 // application's function runs: a fault inside it may resume in the driver's
