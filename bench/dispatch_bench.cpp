@@ -2,7 +2,7 @@
 // guard, against calling a handler-sized function directly.
 #include <benchmark/benchmark.h>
 
-#include "host/devmgr.h"
+#include "host/driverlibrary.h"
 #include "host/host.h"
 
 namespace {

@@ -31,7 +31,7 @@
 
 #include "host/btstandin.h"
 #include "host/clock.h"
-#include "host/devmgr.h"
+#include "host/driverlibrary.h"
 #include "host/host.h"
 #include "pump/pump.h"
 #include "stream/stream.h"

@@ -8,7 +8,7 @@
 #include <memory>
 #include <string>
 
-#include "host/devmgr.h"
+#include "host/driverlibrary.h"
 #include "image.h"
 #include "session.h"
 

@@ -15,7 +15,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "host/devmgr.h"
+#include "host/driverlibrary.h"
 
 namespace fuzzing {
 

@@ -13,10 +13,13 @@ typedef DWORD (*PFN_LMR_EVENT)(DWORD_PTR dwContext, const DWORD* pdwEvent);
 #ifdef __cplusplus
 extern "C" {
 #endif
-// Registers the callback; the context is handed back with every event.
+// Registers the callback; the context is handed back with every event.  The
+// callback is never called from inside this function.
 HANDLE LMRRegCBK(LPVOID pContext, PFN_LMR_EVENT pfnCallback);
 // Posts one packet of dwLength bytes.  Any answer but 0xFFFFFFFF passes the
-// packet to the library for good.
+// packet to the library for good.  May be called with the caller's locks
+// held: it neither waits for the caller's other threads nor calls the event
+// callback from inside.
 DWORD LMRPostData(HANDLE hAudio, LPVOID pPacket, DWORD dwLength);
 #ifdef __cplusplus
 }

@@ -4,6 +4,7 @@
 #define PUMP_PUMP_H
 
 #include "driver/system.h"
+#include "btlink/lmr.h"
 
 // Pump states:
 //
@@ -27,18 +28,10 @@ typedef struct BT_AUDIO_PARA {
     DWORD dwCacheLen;           // bytes the first tick asks for ("CacheLen", default 6144; InitBtAudioPara)
 } BT_AUDIO_PARA;
 
-// The packet handed to the Bluetooth audio library: 12 + N bytes, from
-// malloc; the library owns it once a post is not refused.
-typedef struct BT_AUDIO_PACKET {
-    DWORD dwReserved;   // not written
-    DWORD dwDataLen;    // N, the audio bytes that follow
-    BYTE abData[4];     // N audio bytes, then 4 trailing bytes that are not written
-} BT_AUDIO_PACKET;
-
+// The packet handed to the Bluetooth audio library is the library's
+// BT_AUDIO_PACKET (btlink/lmr.h); the pump relies on its offsets.
 STATIC_ASSERT(offsetof(BT_AUDIO_PACKET, dwDataLen) == 4);
 STATIC_ASSERT(offsetof(BT_AUDIO_PACKET, abData) == 8);
-
-#define BT_AUDIO_PACKET_OVERHEAD 12
 
 #define BT_AUDIO_DEFAULT_SAMPLE 176400
 #define BT_AUDIO_DEFAULT_TIMER 20

@@ -6,6 +6,7 @@
 #include <thread>
 
 #include "host/clock.h"
+#include "host/events.h"
 #include "host/host.h"
 #include "host/kernel.h"
 #include "host/wave.h"

@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "host/devicemanager.h"
+#include "host/events.h"
 #include "host/registry.h"
 #include "support/stream_fixture.h"
 

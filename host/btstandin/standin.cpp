@@ -19,6 +19,7 @@
 #include <chrono>
 
 #include <condition_variable>
+#include <cstddef>
 #include <cstdlib>
 #include <cstring>
 #include <deque>
@@ -29,7 +30,7 @@
 #include "host/clock.h"
 #include "host/faults.h"
 #include "host/platform.h"
-#include "driver/record.h"
+#include "host/records.h"
 
 namespace btstandin {
 namespace {
@@ -70,43 +71,57 @@ public:
         eventThread_.join();
     }
 
-    std::mutex mutex_;                 // guards everything below
+    // The one lock of the stand-in.  It guards every field below, which
+    // four kinds of thread share: the poster (the driver's timer thread in
+    // LMRPostData, holding the driver's stream lock), the packet thread, the
+    // event thread, and the control side (a test's or the player's thread,
+    // and the driver's Init/Deinit thread for registrations).  It is a leaf
+    // for the poster: held there only for bookkeeping, never while a sink,
+    // the driver or the fault registry is called, and released before any
+    // wait.  The post observer is the one call made with it held.
+    std::mutex mutex_;
     std::condition_variable cv_;       // to waiters: packets freed (room in the queue, flushes)
     std::condition_variable eventCv_;  // to the event thread and its waiters
     std::condition_variable packetCv_; // to the packet thread: packets queued
-    int drainWaiters_ = 0;             // threads waiting on cv_
-    bool quit_ = false;
+    int drainWaiters_ = 0;             // threads waiting on cv_: posters at the bound, Flush callers
+    bool quit_ = false;                // set at process exit; both threads end
 
-    std::vector<Registration> registrations_;
-    uintptr_t nextHandle_ = 0x4C4D5200;   // any non-zero value
-    LinkModel link_;
-    bool linkUp_ = false;
+    // Set by the control side, read by the poster and the threads.
+    std::vector<Registration> registrations_;   // LMRRegCBK (driver's Init thread); the event thread reads the newest
+    uintptr_t nextHandle_ = 0x4C4D5200;         // any non-zero value
+    LinkModel link_;                            // ModelLink
+    bool linkUp_ = false;                       // SetLink; the poster refuses while down
+    std::vector<PacketSink> sinks_;             // AddSink; copied by the packet thread per batch
+    std::function<void(const PostInfo&)> observer_;   // SetPostObserver; called by the poster
+    bool freeOnPost_ = false;                   // FreeOnPost
+    bool recording_ = false;                    // KeepPackets
+    size_t recordBound_ = 0;                    // audio bytes the record may keep
+
+    // Written by the poster, read by the control side.
     uint64_t radioFreeNs_ = 0;        // when the radio will have sent everything queued
     PostStats stats_;
-    std::vector<Sink> sinks_;
-    std::function<void(const PostInfo&)> observer_;
-
-    bool freeOnPost_ = false;
-    bool recording_ = false;
-    size_t recordBound_ = 0;        // audio bytes the record may keep
-    size_t recordBytes_ = 0;        // audio bytes it keeps
+    size_t recordBytes_ = 0;          // audio bytes the record keeps
     bool recordOverflowed_ = false;
     std::vector<Packet> packets_;
 
-    std::vector<Queued> toDeliver_;   // accepted, not yet taken by the packet thread
-    size_t inFlight_ = 0;             // accepted and not yet freed
-    bool packetThreadAsleep_ = false;
+    // The hand-off from posters to the packet thread.
+    std::vector<Queued> toDeliver_;   // accepted, not yet taken by the packet thread (posters append)
+    size_t inFlight_ = 0;             // accepted and not yet freed (posters add, the packet thread subtracts)
+    bool packetThreadAsleep_ = false; // written by the packet thread
     uint64_t lastWakeNs_ = 0;         // when a poster last woke the packet thread
 
-    std::deque<uint32_t> events_;
-    size_t eventsBusy_ = 0;
-    std::vector<uint32_t> answers_;
+    // The hand-off from the control side to the event thread.
+    std::deque<uint32_t> events_;     // raised, not yet delivered
+    size_t eventsBusy_ = 0;           // raised and not yet answered
+    std::vector<uint32_t> answers_;   // the callback's answers, appended by the event thread
 
 private:
+    // The packet thread: takes the whole hand-off queue at once and, with
+    // no lock held, hands each packet to every sink and frees it.
     void PacketLoop()
     {
         std::vector<Queued> batch;
-        std::vector<Sink> sinks;
+        std::vector<PacketSink> sinks;
         std::unique_lock<std::mutex> lock(mutex_);
         for (;;) {
             if (toDeliver_.empty()) {
@@ -133,6 +148,10 @@ private:
         }
     }
 
+    // The event thread: delivers raised events one at a time through the
+    // newest registration's callback, with no lock of the stand-in held (the
+    // driver's callback takes its stream lock and enumerates the wave
+    // devices, which may wait for a message in flight).
     void EventLoop()
     {
         std::unique_lock<std::mutex> lock(mutex_);
@@ -271,7 +290,7 @@ PostStats Stats()
     return S().stats_;
 }
 
-void AddSink(Sink sink)
+void AddSink(PacketSink sink)
 {
     std::lock_guard<std::mutex> lock(S().mutex_);
     S().sinks_.push_back(std::move(sink));
@@ -340,6 +359,8 @@ using btstandin::S;
 
 extern "C" {
 
+// Called from the driver's Init (the device manager's or a test's thread),
+// under no lock of the driver's that the event thread needs.
 HANDLE LMRRegCBK(LPVOID pContext, PFN_LMR_EVENT pfnCallback)
 {
     auto& s = S();
@@ -349,9 +370,14 @@ HANDLE LMRRegCBK(LPVOID pContext, PFN_LMR_EVENT pfnCallback)
     return h;
 }
 
-// Called from the driver's tick with its stream lock held: it returns at once
-// unless a slow-post fault fires or the sinks have fallen kMaxPacketsInFlight
-// packets behind.
+// Called on the driver's timer thread, in its tick, with the driver's stream
+// lock held.  It must neither block on anything the driver's lock holds up
+// nor call back into the driver: it raises no link event and sends no wave
+// message.  It returns at once except in two modelled stalls, both waiting
+// only on the stand-in's own packet thread or a timed sleep: a slow-post
+// fault, and sinks that have fallen kMaxPacketsInFlight packets behind.  It
+// allocates only for the record and the hand-off queue; the sinks run later,
+// on the packet thread.
 DWORD LMRPostData(HANDLE hAudio, LPVOID pPacket, DWORD dwLength)
 {
     auto& s = S();
@@ -360,12 +386,12 @@ DWORD LMRPostData(HANDLE hAudio, LPVOID pPacket, DWORD dwLength)
     const uint64_t nowNs = host::ClockNowNs();
     btstandin::PacketView view{hAudio, nullptr, 0, static_cast<uint64_t>(now.QuadPart), nowNs, nowNs};
     uint32_t dataLen = 0;
-    if (pPacket && dwLength >= 8) {
-        dataLen = RecReadU32(static_cast<BYTE*>(pPacket) + 4);
-        // Only the bytes that the length covers are audio: 12 + N.
-        uint32_t n = dwLength >= 12 ? dwLength - 12 : 0;
+    if (pPacket && dwLength >= offsetof(BT_AUDIO_PACKET, abData)) {
+        dataLen = host::RecReadU32(host::RecField(pPacket, offsetof(BT_AUDIO_PACKET, dwDataLen)));
+        // Only the bytes that the length covers are audio: N + the overhead.
+        uint32_t n = dwLength >= BT_AUDIO_PACKET_OVERHEAD ? dwLength - BT_AUDIO_PACKET_OVERHEAD : 0;
         view.size = dataLen < n ? dataLen : n;
-        view.audio = static_cast<const uint8_t*>(pPacket) + 8;
+        view.audio = host::RecField(pPacket, offsetof(BT_AUDIO_PACKET, abData));
     }
     // The faults are decided before the stand-in's lock: the registry's own
     // lock is a leaf, and a slow post sleeps with no lock of the stand-in held.

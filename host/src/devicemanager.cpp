@@ -23,6 +23,9 @@ struct ActiveDevice {
     WaveDriverId wave = 0;
 };
 
+// Guards the two below.  Never held while a driver's entry point or the
+// wave API runs: Init and Deinit may wait for link events, which enumerate
+// the wave devices.
 std::mutex g_mutex;
 std::map<DeviceHandle, std::shared_ptr<ActiveDevice>> g_active;
 DeviceHandle g_nextHandle = 1;
@@ -49,6 +52,8 @@ void TakeDown(ActiveDevice& d)
     d.module.reset();
 }
 
+}  // namespace
+
 void ResetDeviceManager()
 {
     std::map<DeviceHandle, std::shared_ptr<ActiveDevice>> active;
@@ -61,7 +66,7 @@ void ResetDeviceManager()
         TakeDown(*it->second);
 }
 
-const bool kResetRegistered = (RegisterReset(&ResetDeviceManager), true);
+namespace {
 
 }  // namespace
 
@@ -148,12 +153,6 @@ DriverModule* ActiveDeviceModule(DeviceHandle device)
 {
     auto d = Find(device);
     return d ? d->module.get() : nullptr;
-}
-
-DWORD_PTR ActiveDeviceContext(DeviceHandle device)
-{
-    auto d = Find(device);
-    return d ? d->hDeviceContext : 0;
 }
 
 WaveDriverId ActiveDeviceWaveDriver(DeviceHandle device)

@@ -1,10 +1,13 @@
 // The fault registry.  One slot per fault in the table's order; a count of
 // armed slots lets a service on the tick's path decide with one atomic load
 // that nothing can fail.
+#include <sys/mman.h>
+
 #include <atomic>
 #include <mutex>
 
 #include "host/faults.h"
+#include "host/host.h"
 
 namespace host {
 namespace {
@@ -129,6 +132,20 @@ std::vector<FaultRecord> FaultRecords()
             out.push_back({kInfo[i].fault, s.armedSkip, s.armedCount, s.amount, s.fired});
     }
     return out;
+}
+
+}  // namespace host
+
+// ---- Memory-access faults ------------------------------------------------------
+
+namespace host {
+
+void AccessFaultIf(Fault f)
+{
+    if (!ShouldFail(f))
+        return;
+    static void* const page = mmap(nullptr, 4096, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    *static_cast<volatile char*>(page) = 1;
 }
 
 }  // namespace host

@@ -1,24 +1,43 @@
 // Shared between the host's own sources; not for drivers or tests.
 #pragma once
 
+#include <string>
 #include <vector>
 
+#include "host/host.h"
 #include "host/platform.h"
-// Byte-wise access to the records that callers supply, the same helpers the
-// driver uses: the wave API reads and writes them as the driver does.
-#include "driver/record.h"
+// Byte-wise access to the records that callers supply.
+#include "host/records.h"
 
 namespace host {
 
+// ---- Counters (counters.cpp) ---------------------------------------------------
+// Bumped with Bump from any thread, without a lock; read by GetCounters.
+extern Counters g_counters;
+inline void Bump(unsigned long& counter) { __atomic_fetch_add(&counter, 1, __ATOMIC_RELAXED); }
+
+// ---- Critical sections (critsec.cpp) ---------------------------------------------
 extern thread_local std::vector<CRITICAL_SECTION*> t_lockJournal;
 
-void ResetCore();
+// ---- Wide strings (widestring.cpp) ---------------------------------------------------
+// The code point at s[*i] of a UTF-16 string of n units, a surrogate pair
+// decoded as one (an unpaired surrogate stands for itself); moves *i past it.
+char32_t NextCodePoint(const WCHAR* s, size_t n, size_t* i);
+void AppendUtf8(std::string& out, char32_t cp);
 
-// Other services register their reset here so that ResetAll reaches them.
-void RegisterReset(void (*fn)());
-
+// ---- Kernel objects (kernel.cpp) -----------------------------------------------------
 // True for a handle of an event object (CALLBACK_EVENT's target).
 bool IsEventHandle(HANDLE handle);
+
+// ---- Resets, called by ResetAll in its stated order (reset.cpp) ------------------------
+void ResetDeviceManager();   // devicemanager.cpp
+void ResetWave();            // wave.cpp
+void ResetClock();           // clock.cpp
+void ResetKernel();          // kernel.cpp
+void ResetRegistry();        // registry.cpp
+void ResetDebugOutput();     // debugout.cpp
+void ResetCounters();        // counters.cpp
+void ResetDriverHeap();      // driverheap.cpp
 
 }  // namespace host
 

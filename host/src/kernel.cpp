@@ -36,6 +36,7 @@ struct Queue {
 };
 
 struct Kernel {
+    // Guards every field below and every Object; a leaf (see the top).
     std::mutex mutex;
     std::condition_variable changed;
     std::map<HANDLE, std::shared_ptr<Object>> handles;
@@ -52,6 +53,8 @@ Kernel& K()
     return *kernel;
 }
 
+}  // namespace
+
 // Handles and queues are dropped; objects that threads still hold live on.
 void ResetKernel()
 {
@@ -65,7 +68,7 @@ void ResetKernel()
     k.changed.notify_all();
 }
 
-const bool kResetRegistered = (RegisterReset(&ResetKernel), true);
+namespace {
 
 // Caller holds the kernel's mutex.
 HANDLE NewHandleLocked(Kernel& k, std::shared_ptr<Object> o)
@@ -151,21 +154,6 @@ void RunThread(std::unique_ptr<ThreadStart> start)
 
 }  // namespace
 
-// ---- The kernel objects host::CreateEvent & co. have always handed out ----------
-
-HANDLE CreateEvent(bool manualReset, bool initiallySet)
-{
-    return ::CreateEventW(nullptr, manualReset, initiallySet, nullptr);
-}
-bool SetEvent(HANDLE event) { return ::SetEvent(event) != FALSE; }
-bool ResetEvent(HANDLE event) { return ::ResetEvent(event) != FALSE; }
-bool WaitForEvent(HANDLE event, uint32_t timeoutMs)
-{
-    if (!FindEvent(event))
-        return false;
-    return ::WaitForSingleObject(event, timeoutMs) == WAIT_OBJECT_0;
-}
-bool CloseEvent(HANDLE event) { return FindEvent(event) && ::CloseHandle(event); }
 bool IsEventHandle(HANDLE handle) { return FindEvent(handle) != nullptr; }
 
 }  // namespace host

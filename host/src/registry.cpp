@@ -43,7 +43,10 @@ struct OpenKey {
 constexpr int kRoots = 4;
 using KeyTree = std::map<std::string, RegKey>;
 
-std::mutex g_regMutex;                      // guards the two below
+// Guards the two below.  A leaf: the registry calls nothing while holding
+// it, so the driver may query with g_StreamLock held (the pump's
+// configuration read runs in a write or a tick).
+std::mutex g_regMutex;
 KeyTree g_trees[kRoots];                    // every key of each root, by normalised path; roots always exist
 std::set<OpenKey*> g_handles;               // handles given out and not closed
 
@@ -132,6 +135,8 @@ const RegValue* FindValueLocked(RegRoot root, const std::string& key, const std:
     return v == k->second.values.end() ? nullptr : &v->second;
 }
 
+}  // namespace
+
 void ResetRegistry()
 {
     std::lock_guard<std::mutex> lock(g_regMutex);
@@ -141,7 +146,9 @@ void ResetRegistry()
     g_handles.clear();
 }
 
-[[maybe_unused]] const bool g_registered = (RegisterReset(&ResetRegistry), ResetRegistry(), true);
+namespace {
+// The defaults are in place from process start.
+[[maybe_unused]] const bool g_defaultsLoaded = (ResetRegistry(), true);
 
 }  // namespace
 

@@ -17,6 +17,7 @@
 
 #include "host/wave.h"
 #include "host_internal.h"
+#include "wavedevice.h"
 #include "wavemap.h"
 
 namespace host {
@@ -28,16 +29,6 @@ constexpr DWORD kNoResult = 0xA5A5A5A5u;
 // Told about every message sent to a driver; see SetWaveMessageObserver.
 std::atomic<WaveMessageObserver> g_messageObserver{nullptr};
 
-enum class Answer { Given, Missing, Gone };
-
-// One wave-out device the API can address.
-class Device {
-public:
-    virtual ~Device() = default;
-    virtual Answer Send(UINT uMsg, DWORD_PTR dw1, DWORD_PTR dw2, DWORD* result) = 0;
-    virtual WaveDriverId Owner() const { return 0; }
-};
-
 // ---- Drivers ------------------------------------------------------------------
 
 // A registered driver: its entry points, the handle every message goes
@@ -47,6 +38,8 @@ struct DriverLink {
     DriverEntryPoints entry;
     DWORD_PTR hOpen = 0;
 
+    // Guards busy and retired; held only to count, never across the call
+    // into the driver.
     std::mutex mutex;
     std::condition_variable idle;
     unsigned busy = 0;      // calls in flight
@@ -107,179 +100,6 @@ private:
     UINT sub_;
 };
 
-// ---- The built-in device 0 ------------------------------------------------------
-
-const char16_t kBuiltinName[] = u"Built-in Audio Output";
-// Every 16-bit format of the capability bits: 11, 22 and 44.1 kHz, mono and stereo.
-constexpr DWORD kBuiltinFormats = 0x00000004 | 0x00000008 | 0x00000040 | 0x00000080 | 0x00000400 | 0x00000800;
-
-// Discards 16-bit PCM and completes every header at once.  A header written
-// from inside its own MM_WOM_DONE callback is completed after that callback
-// returns, by the same thread, so double buffering does not recurse.
-class BuiltinDevice : public Device {
-public:
-    Answer Send(UINT uMsg, DWORD_PTR dw1, DWORD_PTR dw2, DWORD* result) override
-    {
-        *result = Handle(uMsg, dw1, dw2);
-        return Answer::Given;
-    }
-
-    BuiltinOutputStats Stats()
-    {
-        std::lock_guard<std::mutex> lock(mutex_);
-        return stats_;
-    }
-
-private:
-    struct Client {
-        LPDRVCALLBACK callback = nullptr;
-        HWAVE hWave = nullptr;
-        DWORD_PTR instance = 0;
-    };
-
-    static bool FormatOk(const WAVEFORMATEX* f)
-    {
-        if (f == nullptr)
-            return false;
-        WAVEFORMATEX w;
-        std::memcpy(&w, f, 16);
-        return w.wFormatTag == WAVE_FORMAT_PCM && w.wBitsPerSample == 16 && (w.nChannels == 1 || w.nChannels == 2) &&
-               w.nSamplesPerSec != 0;
-    }
-
-    static void Notify(const Client& c, UINT msg, DWORD_PTR p1)
-    {
-        if (c.callback)
-            c.callback(static_cast<HDRVR>(c.hWave), msg, c.instance, p1, 0);
-    }
-
-    DWORD Handle(UINT uMsg, DWORD_PTR dw1, DWORD_PTR dw2)
-    {
-        switch (uMsg) {
-        case WODM_GETNUMDEVS:
-            return 1;
-        case WODM_GETDEVCAPS: {
-            if (dw1 == 0)
-                return MMSYSERR_INVALPARAM;
-            WAVEOUTCAPS caps{};
-            caps.wMid = 1;
-            caps.wPid = 1;
-            caps.vDriverVersion = 0x0100;
-            std::memcpy(caps.szPname, kBuiltinName, sizeof kBuiltinName);
-            caps.dwFormats = kBuiltinFormats;
-            caps.wChannels = 2;
-            std::memcpy(reinterpret_cast<void*>(dw1), &caps, std::min<size_t>(dw2, sizeof caps));
-            return MMSYSERR_NOERROR;
-        }
-        case WODM_OPEN: {
-            auto* desc = reinterpret_cast<const WAVEOPENDESC*>(dw1);
-            if (desc == nullptr)
-                return MMSYSERR_INVALPARAM;
-            if (!FormatOk(desc->lpFormat))
-                return WAVERR_BADFORMAT;
-            if (dw2 & WAVE_FORMAT_QUERY)
-                return MMSYSERR_NOERROR;
-            Client c;
-            c.callback = reinterpret_cast<LPDRVCALLBACK>(desc->dwCallback);
-            c.hWave = desc->hWave;
-            c.instance = desc->dwInstance;
-            {
-                std::lock_guard<std::mutex> lock(mutex_);
-                client_ = c;
-                ++stats_.opens;
-            }
-            Notify(c, MM_WOM_OPEN, 0);
-            return MMSYSERR_NOERROR;
-        }
-        case WODM_CLOSE: {
-            Client c;
-            {
-                std::lock_guard<std::mutex> lock(mutex_);
-                c = client_;
-                client_ = Client{};
-                position_ = 0;
-            }
-            Notify(c, MM_WOM_CLOSE, 0);
-            return MMSYSERR_NOERROR;
-        }
-        case WODM_PREPARE:
-        case WODM_UNPREPARE:
-            return MMSYSERR_NOTSUPPORTED;   // the API's own preparation suffices
-        case WODM_WRITE:
-            return Write(reinterpret_cast<WAVEHDR*>(dw1));
-        case WODM_GETPOS: {
-            if (dw1 == 0)
-                return MMSYSERR_INVALPARAM;
-            DWORD pos;
-            {
-                std::lock_guard<std::mutex> lock(mutex_);
-                pos = static_cast<DWORD>(position_);
-            }
-            auto* mmt = reinterpret_cast<BYTE*>(dw1);
-            REC_SET32(mmt, MMTIME, wType, TIME_BYTES);
-            REC_SET32(mmt, MMTIME, u, pos);
-            return MMSYSERR_NOERROR;
-        }
-        case WODM_PAUSE:
-        case WODM_RESTART:
-        case WODM_RESET:
-        case WODM_BREAKLOOP:
-            return MMSYSERR_NOERROR;   // nothing is ever queued
-        default:
-            return MMSYSERR_NOTSUPPORTED;
-        }
-    }
-
-    DWORD Write(WAVEHDR* h)
-    {
-        if (h == nullptr)
-            return MMSYSERR_INVALPARAM;
-        DWORD flags = REC_GET32(h, WAVEHDR, dwFlags);
-        if (flags & WHDR_INQUEUE)
-            return MMSYSERR_INVALPARAM;
-        if (!(flags & WHDR_PREPARED))
-            return WAVERR_UNPREPARED;
-        REC_SET32(h, WAVEHDR, dwFlags, flags | WHDR_INQUEUE);
-        t_pending.push_back(h);
-        if (t_completing)
-            return MMSYSERR_NOERROR;   // the outer call completes it
-        t_completing = true;
-        while (!t_pending.empty()) {
-            WAVEHDR* next = t_pending.front();
-            t_pending.pop_front();
-            Complete(next);
-        }
-        t_completing = false;
-        return MMSYSERR_NOERROR;
-    }
-
-    void Complete(WAVEHDR* h)
-    {
-        DWORD length = REC_GET32(h, WAVEHDR, dwBufferLength);
-        REC_SET32(h, WAVEHDR, dwBytesRecorded, length);
-        REC_SET32(h, WAVEHDR, dwFlags, (REC_GET32(h, WAVEHDR, dwFlags) & ~WHDR_INQUEUE) | WHDR_DONE);
-        Client c;
-        {
-            std::lock_guard<std::mutex> lock(mutex_);
-            position_ += length;
-            stats_.bytes += length;
-            ++stats_.headersDone;
-            c = client_;
-        }
-        Notify(c, MM_WOM_DONE, reinterpret_cast<DWORD_PTR>(h));
-    }
-
-    std::mutex mutex_;
-    Client client_;
-    uint64_t position_ = 0;
-    BuiltinOutputStats stats_;
-
-    static thread_local bool t_completing;
-    static thread_local std::deque<WAVEHDR*> t_pending;
-};
-
-thread_local bool BuiltinDevice::t_completing = false;
-thread_local std::deque<WAVEHDR*> BuiltinDevice::t_pending;
 
 // ---- Handles and tables -----------------------------------------------------------
 
@@ -296,9 +116,14 @@ struct WaveOut {
     std::unique_ptr<MappedStream> mapped; // set when the mapper converts
 };
 
+// The wave table.  Its mutex guards every field; it is a leaf with respect
+// to drivers and applications: never held while a driver's entry point, an
+// application's callback or the message observer runs.  It is taken inside
+// the driver's lock (g_StreamLock) by DeliverToClient, so nothing may take
+// g_StreamLock while holding it.
 struct State {
     std::mutex mutex;
-    std::shared_ptr<BuiltinDevice> builtin = std::make_shared<BuiltinDevice>();
+    std::shared_ptr<BuiltinDevice> builtin = MakeBuiltinDevice();
     std::vector<std::shared_ptr<Device>> devices{builtin};
     std::map<WaveDriverId, std::shared_ptr<DriverLink>> drivers;
     WaveDriverId nextDriverId = 1;
@@ -314,13 +139,15 @@ State& S()
     return state;
 }
 
+}  // namespace
+
 // Drivers are forgotten without being called: by the time ResetAll runs, a
 // test may already have unloaded them.
 void ResetWave()
 {
     State& s = S();
     std::lock_guard<std::mutex> lock(s.mutex);
-    s.builtin = std::make_shared<BuiltinDevice>();
+    s.builtin = MakeBuiltinDevice();
     s.devices.assign(1, s.builtin);
     s.drivers.clear();
     s.preferred.reset();
@@ -330,7 +157,7 @@ void ResetWave()
     g_messageObserver = nullptr;
 }
 
-const bool kResetRegistered = (RegisterReset(&ResetWave), true);
+namespace {
 
 // Caller holds the state's mutex.
 UINT IndexOfLocked(const State& s, const std::shared_ptr<Device>& d)
@@ -385,8 +212,15 @@ MMRESULT SendOnHandle(HWAVEOUT hwo, UINT uMsg, DWORD_PTR dw1, DWORD_PTR dw2)
     return SendTo(*w->device, uMsg, dw1, dw2);
 }
 
-// The callback every device is given.  The instance word is the handle; a
-// handle that is gone (closed, or dropped by a reset) gets nothing.  A header
+// The callback every device is given.  Called by the driver on whichever
+// thread completes the message (the timer thread in a tick, the link
+// thread in a link-up flush, the application's thread inside a message)
+// with the driver's lock g_StreamLock held, and re-entrantly: an
+// application that writes from MM_WOM_DONE comes back here inside its own
+// callback.  It takes the wave table's mutex only to find the handle and
+// releases it before the application's function runs; it must not block
+// otherwise.  The instance word is the handle; a handle that is gone
+// (closed, or dropped by a reset) gets nothing.  A header
 // that the mapper converted comes back as its shadow and goes on as the
 // application's own.  Nothing with a destructor is alive while the
 // application's function runs: a fault inside it may resume in the driver's
@@ -433,10 +267,10 @@ void CALLBACK DeliverToClient(HDRVR, UINT uMsg, DWORD_PTR dwInstance, DWORD_PTR 
 std::vector<uint8_t> CopyFormat(const WAVEFORMATEX* f)
 {
     const auto* p = reinterpret_cast<const uint8_t*>(f);
-    WORD tag = RecReadU16(p);
+    WORD tag = FormatTag(p);
     size_t size = 16;
     if (tag != WAVE_FORMAT_PCM)
-        size = 18 + RecReadU16(p + offsetof(WAVEFORMATEX, cbSize));
+        size = 18 + FormatExtraSize(p);
     std::vector<uint8_t> copy(std::max<size_t>(size, sizeof(WAVEFORMATEX)), 0);
     std::memcpy(copy.data(), p, size);
     return copy;
@@ -469,9 +303,6 @@ bool IsMapperHandle(HWAVEOUT hwo)
     return v == WAVE_MAPPER || v == ~static_cast<DWORD_PTR>(0);
 }
 
-// The header's flags, which the application's record may hold at any address.
-DWORD HeaderFlags(const WAVEHDR* h) { return REC_GET32(h, WAVEHDR, dwFlags); }
-void SetHeaderFlags(WAVEHDR* h, DWORD v) { REC_SET32(h, WAVEHDR, dwFlags, v); }
 
 }  // namespace
 
@@ -605,11 +436,11 @@ bool PcmOf(const std::vector<uint8_t>& format, PcmFormat* out)
 {
     const uint8_t* p = format.data();
     PcmFormat f;
-    f.channels = REC_GET16(p, WAVEFORMATEX, nChannels);
-    f.rate = REC_GET32(p, WAVEFORMATEX, nSamplesPerSec);
-    f.bits = REC_GET16(p, WAVEFORMATEX, wBitsPerSample);
-    if (REC_GET16(p, WAVEFORMATEX, wFormatTag) != WAVE_FORMAT_PCM || !IsConvertiblePcm(f) ||
-        REC_GET16(p, WAVEFORMATEX, nBlockAlign) != f.FrameBytes())
+    f.channels = FormatChannels(p);
+    f.rate = FormatRate(p);
+    f.bits = FormatBits(p);
+    if (FormatTag(p) != WAVE_FORMAT_PCM || !IsConvertiblePcm(f) ||
+        FormatBlockAlign(p) != f.FrameBytes())
         return false;
     *out = f;
     return true;

@@ -38,9 +38,9 @@ WAVEHDR* MappedStream::BeginWrite(WAVEHDR* client)
     if (it == byClient_.end())
         return nullptr;
     Shadow& s = *it->second;
-    const DWORD flags = REC_GET32(client, WAVEHDR, dwFlags);
-    const DWORD length = REC_GET32(client, WAVEHDR, dwBufferLength);
-    const auto* data = reinterpret_cast<const uint8_t*>(REC_GETPTR(client, WAVEHDR, lpData));
+    const DWORD flags = HeaderFlags(client);
+    const DWORD length = HeaderLength(client);
+    const auto* data = HeaderData(client);
     const size_t whole = length / client_.FrameBytes() * client_.FrameBytes();
     s.data.resize(std::max<size_t>(converter_->MaxOutputBytes(whole), 1));
     size_t produced = data ? converter_->Convert(data, whole, reinterpret_cast<uint8_t*>(s.data.data()), s.data.size())
@@ -50,14 +50,14 @@ WAVEHDR* MappedStream::BeginWrite(WAVEHDR* client)
     s.header.lpData = s.data.data();
     s.header.dwBufferLength = static_cast<DWORD>(produced);
     s.header.dwFlags = WHDR_PREPARED | (flags & (WHDR_BEGINLOOP | WHDR_ENDLOOP));
-    s.header.dwLoops = REC_GET32(client, WAVEHDR, dwLoops);
-    REC_SET32(client, WAVEHDR, dwFlags, (flags & ~static_cast<DWORD>(WHDR_DONE)) | WHDR_INQUEUE);
+    s.header.dwLoops = HeaderLoops(client);
+    SetHeaderFlags(client, (flags & ~static_cast<DWORD>(WHDR_DONE)) | WHDR_INQUEUE);
     return &s.header;
 }
 
 void MappedStream::UndoWrite(WAVEHDR* client, DWORD flagsBefore)
 {
-    REC_SET32(client, WAVEHDR, dwFlags, flagsBefore);
+    SetHeaderFlags(client, flagsBefore);
 }
 
 WAVEHDR* MappedStream::Complete(WAVEHDR* shadow)
@@ -67,9 +67,9 @@ WAVEHDR* MappedStream::Complete(WAVEHDR* shadow)
     if (it == clientOf_.end())
         return nullptr;
     WAVEHDR* client = it->second;
-    const DWORD flags = REC_GET32(client, WAVEHDR, dwFlags);
-    REC_SET32(client, WAVEHDR, dwBytesRecorded, REC_GET32(client, WAVEHDR, dwBufferLength));
-    REC_SET32(client, WAVEHDR, dwFlags, (flags & ~static_cast<DWORD>(WHDR_INQUEUE)) | WHDR_DONE);
+    const DWORD flags = HeaderFlags(client);
+    SetHeaderConsumed(client, HeaderLength(client));
+    SetHeaderFlags(client, (flags & ~static_cast<DWORD>(WHDR_INQUEUE)) | WHDR_DONE);
     return client;
 }
 
@@ -83,21 +83,21 @@ void MappedStream::AnswerPosition(DWORD deviceBytes, BYTE* mmt) const
 {
     const uint64_t frames = uint64_t(deviceBytes / device_.FrameBytes()) * client_.rate / device_.rate;
     const DWORD bytes = static_cast<DWORD>(frames * client_.FrameBytes());
-    switch (REC_GET32(mmt, MMTIME, wType)) {
+    switch (TimeType(mmt)) {
     case TIME_BYTES:
-        REC_SET32(mmt, MMTIME, u, bytes);
+        SetTimeValue(mmt, bytes);
         break;
     case TIME_SAMPLES:
-        REC_SET32(mmt, MMTIME, u, static_cast<DWORD>(frames));
+        SetTimeValue(mmt, static_cast<DWORD>(frames));
         break;
     case TIME_MS:
-        REC_SET32(mmt, MMTIME, u, static_cast<DWORD>(frames * 1000 / client_.rate));
+        SetTimeValue(mmt, static_cast<DWORD>(frames * 1000 / client_.rate));
         break;
     case TIME_SMPTE:
     case TIME_MIDI:
     case TIME_TICKS:
-        REC_SET32(mmt, MMTIME, wType, TIME_BYTES);
-        REC_SET32(mmt, MMTIME, u, bytes);
+        SetTimeType(mmt, TIME_BYTES);
+        SetTimeValue(mmt, bytes);
         break;
     default:
         break;

@@ -14,7 +14,7 @@
 
 #include "convert.h"
 #include "host/platform.h"
-#include "driver/record.h"
+#include "host/records.h"
 
 namespace host {
 
@@ -54,7 +54,10 @@ private:
     const PcmFormat client_;
     const PcmFormat device_;
     std::unique_ptr<SampleConverter> converter_;
-    std::mutex mutex_;   // guards the maps and the converter
+    // Guards the maps and the converter; a leaf.  Taken on the application's
+    // thread (writes) and inside the driver's lock (completions, through
+    // DeliverToClient).
+    std::mutex mutex_;
     std::map<WAVEHDR*, std::unique_ptr<Shadow>> byClient_;
     std::map<WAVEHDR*, WAVEHDR*> clientOf_;
 };

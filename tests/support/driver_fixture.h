@@ -7,7 +7,7 @@
 #include <string>
 
 #include "host/btstandin.h"
-#include "host/devmgr.h"
+#include "host/driverlibrary.h"
 #include "host/host.h"
 #include "host/platform.h"
 

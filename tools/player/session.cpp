@@ -56,6 +56,7 @@
 #include "host/btstandin.h"
 #include "host/clock.h"
 #include "host/devicemanager.h"
+#include "host/events.h"
 #include "host/host.h"
 #include "host/registry.h"
 #include "host/wave.h"

@@ -1,8 +1,19 @@
 // The Bluetooth audio library's stand-in, seen from tests and tools.  It
-// hands every accepted packet to its sinks on a thread of its own and frees
-// it there, can refuse posts, and raises link events from another thread.
-// It keeps no audio of its own: a test that wants the packets asks for a
-// record, which holds at most the audio bytes it was given as its bound.
+// hands every accepted packet to its sinks on a thread of its own (the
+// packet thread) and frees it there, can refuse posts, and raises link
+// events from another thread of its own (the event thread).  It keeps no
+// audio of its own: a test that wants the packets asks for a record, which
+// holds at most the audio bytes it was given as its bound.
+//
+// Threads and locks.  The driver posts on its timer thread with its stream
+// lock held (LMRPostData: never blocks on the driver, never calls back).
+// The event thread calls the driver's event callback with no lock of the
+// stand-in held.  The functions below are the control side, for any other
+// thread; each takes the stand-in's lock for its own length only.  Reset,
+// Flush, WaitInFlightAtMost and WaitForEvents wait for the two threads:
+// they must not be called from a sink or from the driver's event callback
+// (which would wait for itself), nor with the driver's stream lock held
+// (the event thread's callback takes it).
 #pragma once
 
 #include <cstddef>
@@ -14,6 +25,8 @@
 
 namespace btstandin {
 
+// One LMRRegCBK call: the driver's context word, its event callback and
+// the handle it was given.
 struct Registration {
     void* context;
     PFN_LMR_EVENT callback;
@@ -24,7 +37,7 @@ struct Registration {
 struct Packet {
     HANDLE handle;               // handle LMRPostData was given
     const void* address;         // the block's address as posted
-    uint32_t length;             // length argument (12 + N)
+    uint32_t length;             // length argument (N + BT_AUDIO_PACKET_OVERHEAD)
     uint32_t dataLen;            // dwDataLen read from the packet
     std::vector<uint8_t> audio;  // the N audio bytes (empty once the record's bound is reached)
     uint64_t counter;            // performance-counter value at the post
@@ -100,8 +113,8 @@ struct PacketView {
 // Sinks run on the stand-in's own thread, one packet at a time in arrival
 // order, with no lock of the stand-in or the driver held.  A sink must not
 // wait for the driver's tick (the tick may be waiting for room, below).
-using Sink = std::function<void(const PacketView&)>;
-void AddSink(Sink sink);
+using PacketSink = std::function<void(const PacketView&)>;
+void AddSink(PacketSink sink);
 // Returns once every accepted packet has gone through the sinks and been freed.
 void Flush();
 // Packets accepted and not yet freed by the stand-in's thread.

@@ -12,7 +12,15 @@
 // One service thread runs every timer's callback, one call at a time.
 // timeKillEvent never waits for a running callback (its caller may hold the
 // lock that callback waits for), yet no callback of the timer begins after it
-// returns.  timeSetEvent refuses a delay of 0 ms, a null callback and any flag
+// returns.
+//
+// Timer callbacks run on the service thread with no lock of the clock held:
+// a callback may read the counter and set or kill timers (its own too), and
+// may block on its own locks (the driver's tick takes g_StreamLock), which
+// only delays the other timers' ticks.  timeSetEvent, timeKillEvent and the
+// counter may be called from any thread, under any lock of the caller's;
+// they never wait for a callback.  A callback must not switch clocks,
+// advance the virtual clock or reset the host (each would wait for itself).  timeSetEvent refuses a delay of 0 ms, a null callback and any flag
 // besides TIME_PERIODIC with 0.
 //
 // A process starts on the virtual clock at 10 MHz, as ResetAll leaves it.
@@ -27,7 +35,8 @@ namespace host {
 enum class ClockKind { Real, Virtual };
 
 // Switches clock: stops every timer (waiting for a callback that is running,
-// unless called from one), puts the counter back to 0 at the clock's default
+// unless called from one, so the caller must not hold a lock a running
+// callback may wait for), puts the counter back to 0 at the clock's default
 // frequency, and on the virtual clock puts time back to 0.  Lateness and the
 // tick observer are kept.
 void UseClock(ClockKind kind);
@@ -42,7 +51,9 @@ uint64_t CounterFrequency();
 // ---- Virtual clock -----------------------------------------------------------
 // Time since the virtual clock was (re)started, in whole nanoseconds.
 uint64_t VirtualNowNs();
-// Advances the virtual clock by ns, firing every due tick in order.  Calling
+// Advances the virtual clock by ns, firing every due tick in order, on the
+// service thread while the caller waits (so the caller must hold no lock a
+// tick takes, such as g_StreamLock).  Calling
 // any of the advancing functions on the real clock, or from a timer callback,
 // is a programming error and ends the process with a message.
 void AdvanceVirtualNs(uint64_t ns);
@@ -85,7 +96,8 @@ std::string TimerThreadScheduling();
 
 // Called on the service thread just before each tick's callback, with the
 // counter value at that moment (any timer, either clock); for pacing
-// measurements.  Cleared by ResetAll.
+// measurements.  No lock of the clock or the driver is held; fn must be
+// quick, since the tick waits for it.  Cleared by ResetAll.
 void SetTickObserver(std::function<void(uint64_t counterValue)> fn);
 
 }  // namespace host

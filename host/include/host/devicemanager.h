@@ -10,12 +10,20 @@
 // registers the driver with the wave API as the next wave-out device(s)
 // behind device 0.  Deactivation unregisters it, calls Deinit and unloads the
 // library.  ResetAll deactivates every active device.
+//
+// Threads and locks: ActivateDevice and DeactivateDevice run the driver's
+// entry points (library attach, Init, Open; Close, Deinit, detach) on the
+// caller's thread, with no lock of the host held, so the driver may call
+// any platform service from them; a driver's Init or Deinit may wait for
+// its link events, which run on the stand-in's event thread and call the
+// wave API.  The caller must hold none of the driver's locks and must not be
+// a driver callback (a timer tick, a link event, a wave callback).
 #pragma once
 
 #include <cstdint>
 #include <string>
 
-#include "host/devmgr.h"
+#include "host/driverlibrary.h"
 #include "host/wave.h"
 
 namespace host {
@@ -31,7 +39,6 @@ bool DeactivateDevice(DeviceHandle device);
 
 // What tests look at while a device is active; null/0/empty otherwise.
 DriverModule* ActiveDeviceModule(DeviceHandle device);
-DWORD_PTR ActiveDeviceContext(DeviceHandle device);
 WaveDriverId ActiveDeviceWaveDriver(DeviceHandle device);
 // The device's file name, prefix and index and a colon ("WAV1:").
 std::string ActiveDeviceName(DeviceHandle device);

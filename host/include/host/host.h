@@ -12,15 +12,25 @@
 
 namespace host {
 
-// Puts every host service back to its state at process start: debug output,
-// fault switches, counters, registry, clocks and timers, wave API.
+// Puts every host service back to its state at process start, in this
+// order: active devices taken down (their Deinit runs), the wave API's
+// tables, clocks and timers, kernel objects, registry, the fault registry,
+// then the records (debug output, counters, freed blocks).  The debug echo
+// is kept.  Called by a test's or tool's own thread with no driver running
+// a message and no lock of the driver held; not from a callback.
 void ResetAll();
 
 // ---- Kernel debug output -------------------------------------------------
 // Each NKDbgPrintfW call is one entry, formatted and converted to UTF-8.
+// Any thread; each call takes the output's own lock, a leaf, briefly.
 std::vector<std::string> DebugLines();
 void ClearDebug();
-// Also hand every entry to fn as it is written (nullptr: stop).
+// Also hand every entry to fn as it is written (nullptr: stop).  fn runs on
+// the thread that printed, right after the entry is stored and with no lock
+// of the host held, but often inside the driver: on the timer thread in a
+// tick, or on a message's thread, with g_StreamLock held.  So fn must not
+// block, must not wait for another thread that may need the driver, and
+// must not call the driver or the wave API; it should only copy the line.
 void SetDebugEcho(std::function<void(const std::string&)> fn);
 
 // ---- Fault switches --------------------------------------------------------
@@ -30,6 +40,7 @@ void SetDebugEcho(std::function<void(const std::string&)> fn);
 void AccessFaultIf(Fault f);
 
 // ---- Counters ----------------------------------------------------------------
+// Bumped without a lock by the services on any thread; read field by field.
 struct Counters {
     unsigned long localAllocs = 0;
     unsigned long localFrees = 0;
@@ -44,7 +55,8 @@ std::vector<const void*> DriverFreedBlocks();
 // ---- Critical sections -------------------------------------------------------
 // Levels of cs the calling thread holds.
 unsigned HeldLevels(const CRITICAL_SECTION* cs);
-// True when no thread holds cs (tried from a helper thread).
+// True when no thread holds cs (tried from a helper thread, which this waits
+// for: the caller must not hold anything that thread needs).
 bool IsFree(CRITICAL_SECTION* cs);
 
 // ---- Wide strings ------------------------------------------------------------

@@ -1,6 +1,6 @@
 // Control side of the wave API: the wave-out devices behind waveOut*, the
-// wave mapper's preferred device, the built-in device 0, and event objects
-// for CALLBACK_EVENT.
+// wave mapper's preferred device and the built-in device 0.  (Event objects
+// for CALLBACK_EVENT: host/events.h.)
 //
 // Devices.  Device 0 is the built-in output: it accepts 16-bit PCM
 // (any rate, one or two channels), discards the audio and completes every
@@ -45,7 +45,7 @@
 #include <string>
 #include <vector>
 
-#include "host/devmgr.h"
+#include "host/driverlibrary.h"
 #include "host/kernel.h"
 #include "host/waveapi.h"
 
@@ -130,17 +130,5 @@ bool DescribeWaveMapping(HWAVEOUT hwo, WaveMapping* mapping);
 std::string MappingText(const WaveMapping& mapping);
 // True when this build can convert formats for the mapper.
 bool MapperCanConvert();
-
-// ---- Events ----------------------------------------------------------------------
-// The event objects of host/kernel.h (CreateEventW), with a C++ face.  An
-// auto-reset event is cleared by the wait that sees it set.
-constexpr uint32_t kWaitForever = 0xFFFFFFFFu;
-HANDLE CreateEvent(bool manualReset, bool initiallySet);
-bool SetEvent(HANDLE event);
-bool ResetEvent(HANDLE event);
-// True when the event was set within timeoutMs (0: just look).  False on
-// timeout and for a handle that is not an event.
-bool WaitForEvent(HANDLE event, uint32_t timeoutMs);
-bool CloseEvent(HANDLE event);
 
 }  // namespace host

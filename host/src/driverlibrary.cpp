@@ -1,4 +1,4 @@
-// Loading of driver libraries and their entry points.
+// Loading of driver libraries and the binding of their entry points.
 #include <dlfcn.h>
 #include <unistd.h>
 
@@ -6,13 +6,13 @@
 #include <cstdlib>
 #include <mutex>
 
-#include "host/devmgr.h"
+#include "host/driverlibrary.h"
 #include "host/host.h"
 
 namespace host {
 
 namespace {
-std::mutex g_dirMutex;
+std::mutex g_dirMutex;   // guards g_driverDir; a leaf
 std::string g_driverDir;
 
 template <class T>

@@ -1,6 +1,10 @@
-// The device manager: loads a stream-interface driver library, finds its
-// entry points by prefix and drives them in the platform's order
-// (library attach, Init, Open ... IOControl ... Close, Deinit, detach).
+// Driver libraries: loading a stream-interface driver library, binding its
+// entry points by prefix, and unloading it (library attach on load, detach
+// on unload).  The calls of the entry points in the platform's order (Init,
+// Open ... IOControl ... Close, Deinit) belong to the device manager
+// (host/devicemanager.h) and the wave API (host/wave.h).  Loading and
+// unloading run on the caller's thread and take no lock of the host's
+// besides the loader's own.
 #pragma once
 
 #include <memory>

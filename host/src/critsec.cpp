@@ -1,0 +1,121 @@
+// Critical sections: recursive locks owned by a thread, with a record of the
+// levels each thread holds for the tests that ask.
+#include <atomic>
+#include <cstdio>
+#include <cstdlib>
+#include <mutex>
+#include <thread>
+
+#include "host/host.h"
+#include "host_internal.h"
+
+namespace host {
+
+// Critical sections entered by this thread, innermost last, for tests that
+// ask how many levels a thread holds.  The fault guard never releases them.
+thread_local std::vector<CRITICAL_SECTION*> t_lockJournal;
+
+// What hCrit points at.  The mutex is the section itself: held by the owner
+// from its first Enter to its last Leave.
+struct HostCriticalSection {
+    std::mutex mutex;
+    std::atomic<DWORD> owner{0};   // thread id of the holder, 0 when free; written by the holder
+    unsigned depth = 0;            // levels the holder has entered; written by the owner only
+};
+
+unsigned HeldLevels(const CRITICAL_SECTION* cs)
+{
+    unsigned n = 0;
+    for (CRITICAL_SECTION* c : t_lockJournal)
+        n += (c == cs);
+    return n;
+}
+
+bool IsFree(CRITICAL_SECTION* cs)
+{
+    auto* h = static_cast<HostCriticalSection*>(cs->hCrit);
+    if (h == nullptr)
+        return true;
+    bool free = false;
+    std::thread([&] {
+        if (h->mutex.try_lock()) {
+            free = true;
+            h->mutex.unlock();
+        }
+    }).join();
+    return free;
+}
+
+}  // namespace host
+
+using host::HostCriticalSection;
+
+extern "C" {
+
+void InitializeCriticalSection(LPCRITICAL_SECTION cs)
+{
+    cs->LockCount = 0;
+    cs->OwnerThread = nullptr;
+    cs->hCrit = new HostCriticalSection;
+    cs->needtrap = 0;
+    cs->dwContentions = 0;
+}
+
+void DeleteCriticalSection(LPCRITICAL_SECTION cs)
+{
+    // Deleting a section that was never initialised, or twice, is harmless.
+    delete static_cast<HostCriticalSection*>(cs->hCrit);
+    cs->hCrit = nullptr;
+    cs->LockCount = 0;
+    cs->OwnerThread = nullptr;
+}
+
+void EnterCriticalSection(LPCRITICAL_SECTION cs)
+{
+    auto* h = static_cast<HostCriticalSection*>(cs->hCrit);
+    if (h == nullptr) {
+        std::fprintf(stderr, "host: EnterCriticalSection on a section that does not exist\n");
+        std::abort();
+    }
+    DWORD self = GetCurrentThreadId();
+    if (h->owner.load(std::memory_order_relaxed) == self) {
+        ++h->depth;
+    } else {
+        if (!h->mutex.try_lock()) {
+            h->mutex.lock();
+            ++cs->dwContentions;
+        }
+        h->owner.store(self, std::memory_order_relaxed);
+        h->depth = 1;
+    }
+    cs->LockCount = h->depth;
+    cs->OwnerThread = reinterpret_cast<HANDLE>(static_cast<uintptr_t>(self));
+    host::t_lockJournal.push_back(cs);
+}
+
+void LeaveCriticalSection(LPCRITICAL_SECTION cs)
+{
+    auto* h = static_cast<HostCriticalSection*>(cs->hCrit);
+    DWORD self = GetCurrentThreadId();
+    if (h == nullptr || h->owner.load(std::memory_order_relaxed) != self) {
+        std::fprintf(stderr, "host: LeaveCriticalSection by a thread that does not hold it\n");
+        std::abort();
+    }
+    auto& journal = host::t_lockJournal;
+    for (size_t i = journal.size(); i > 0; --i) {
+        if (journal[i - 1] == cs) {
+            journal.erase(journal.begin() + static_cast<std::ptrdiff_t>(i - 1));
+            break;
+        }
+    }
+    if (--h->depth == 0) {
+        cs->LockCount = 0;
+        cs->OwnerThread = nullptr;
+        h->owner.store(0, std::memory_order_relaxed);
+        h->mutex.unlock();
+    } else {
+        cs->LockCount = h->depth;
+    }
+}
+
+}  // extern "C"

@@ -1,0 +1,116 @@
+// Wide strings: the conversions between UTF-8 and the platform's UTF-16, and
+// the platform's wide-string routines over 16-bit characters.
+#include "host/host.h"
+#include "host_internal.h"
+
+namespace host {
+
+char32_t NextCodePoint(const WCHAR* s, size_t n, size_t* i)
+{
+    char32_t cp = s[*i];
+    if (cp >= 0xD800 && cp < 0xDC00 && *i + 1 < n && s[*i + 1] >= 0xDC00 && s[*i + 1] < 0xE000) {
+        cp = 0x10000 + ((cp - 0xD800) << 10) + (s[*i + 1] - 0xDC00);
+        ++*i;
+    }
+    ++*i;
+    return cp;
+}
+
+void AppendUtf8(std::string& out, char32_t cp)
+{
+    if (cp < 0x80) {
+        out += static_cast<char>(cp);
+    } else if (cp < 0x800) {
+        out += static_cast<char>(0xC0 | (cp >> 6));
+        out += static_cast<char>(0x80 | (cp & 0x3F));
+    } else if (cp < 0x10000) {
+        out += static_cast<char>(0xE0 | (cp >> 12));
+        out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+        out += static_cast<char>(0x80 | (cp & 0x3F));
+    } else {
+        out += static_cast<char>(0xF0 | (cp >> 18));
+        out += static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
+        out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+        out += static_cast<char>(0x80 | (cp & 0x3F));
+    }
+}
+
+std::u16string Widen(const std::string& s)
+{
+    std::u16string out;
+    for (size_t i = 0; i < s.size();) {
+        unsigned char c = static_cast<unsigned char>(s[i]);
+        char32_t cp;
+        int extra;
+        if (c < 0x80) { cp = c; extra = 0; }
+        else if ((c >> 5) == 6) { cp = c & 0x1F; extra = 1; }
+        else if ((c >> 4) == 14) { cp = c & 0x0F; extra = 2; }
+        else { cp = c & 0x07; extra = 3; }
+        ++i;
+        for (int k = 0; k < extra && i < s.size(); ++k, ++i)
+            cp = (cp << 6) | (static_cast<unsigned char>(s[i]) & 0x3F);
+        if (cp >= 0x10000) {
+            cp -= 0x10000;
+            out.push_back(static_cast<char16_t>(0xD800 + (cp >> 10)));
+            out.push_back(static_cast<char16_t>(0xDC00 + (cp & 0x3FF)));
+        } else {
+            out.push_back(static_cast<char16_t>(cp));
+        }
+    }
+    return out;
+}
+
+static std::string NarrowN(const WCHAR* s, size_t n)
+{
+    std::string out;
+    for (size_t i = 0; i < n;)
+        AppendUtf8(out, NextCodePoint(s, n, &i));
+    return out;
+}
+
+std::string Narrow(const WCHAR* s)
+{
+    return s ? NarrowN(s, __wrap_wcslen(s)) : std::string();
+}
+
+std::string Narrow(const std::u16string& s)
+{
+    return NarrowN(reinterpret_cast<const WCHAR*>(s.data()), s.size());
+}
+
+}  // namespace host
+
+// The platform's wide-string routines over 16-bit characters.  The driver
+// library is linked with --wrap for their names, so its calls arrive here;
+// the host never defines wcscpy, wcsncmp or wcslen itself, which would take
+// the place of the C library's 32-bit routines for the whole process.
+extern "C" {
+
+WCHAR* __wrap_wcscpy(WCHAR* dst, const WCHAR* src)
+{
+    WCHAR* d = dst;
+    while ((*d++ = *src++) != 0) {
+    }
+    return dst;
+}
+
+int __wrap_wcsncmp(const WCHAR* a, const WCHAR* b, size_t n)
+{
+    for (size_t i = 0; i < n; ++i) {
+        if (a[i] != b[i])
+            return a[i] < b[i] ? -1 : 1;
+        if (a[i] == 0)
+            return 0;
+    }
+    return 0;
+}
+
+size_t __wrap_wcslen(const WCHAR* s)
+{
+    size_t n = 0;
+    while (s[n])
+        ++n;
+    return n;
+}
+
+}  // extern "C"
