@@ -10,13 +10,7 @@
 #include "host/wave.h"
 #include "support/stream_fixture.h"
 
-using testing_support::HeaderPool;
-using testing_support::MakeFormat;
-using testing_support::MessageAnswer;
-using testing_support::StreamClient;
-using testing_support::StreamTest;
-using testing_support::UnmappedPage;
-using testing_support::WaveApiTest;
+using namespace testing_support;
 
 namespace {
 
@@ -57,7 +51,7 @@ TEST_F(NullRecordTest, NullCapabilityRecordAnswersNothingWhateverItsSize)
 
 TEST_F(NullRecordTest, NullOpenDescriptorOrQueryFormatChangesNothing)
 {
-    StreamClient client;
+    Recorder client;
     WAVEFORMATEX f = MakeFormat();
     ASSERT_EQ(OpenRaw(client, &f).result, 0u);
     auto before = Snapshot(Ctx());
@@ -82,7 +76,7 @@ TEST_F(NullRecordTest, NullOpenDescriptorOrQueryFormatChangesNothing)
 
 TEST_F(NullRecordTest, NullHeaderIsNotQueuedAndStartsNoPump)
 {
-    StreamClient client;
+    Recorder client;
     WAVEFORMATEX f = MakeFormat();
     ASSERT_EQ(OpenRaw(client, &f).result, 0u);
     auto a = Write(nullptr);
@@ -124,7 +118,7 @@ protected:
         return out;
     }
 
-    StreamClient client_;
+    Recorder client_;
     WAVEFORMATEX f_{};
 };
 
@@ -237,13 +231,13 @@ class CloseReentryTest : public StreamTest {};
 TEST_F(CloseReentryTest, AWriteFromTheCloseCallbackIsNotTakenAndNoTimerRunsOn)
 {
     LinkEvent(BT_EVENT_LINK_UP);
-    StreamClient client;
+    Recorder client;
     WAVEFORMATEX f = MakeFormat();
     ASSERT_EQ(OpenRaw(client, &f, 0, reinterpret_cast<HWAVE>(0x77)).result, 0u);
     HeaderPool pool(1);
     pool.Prepare(0, 4000);
     MessageAnswer inner;
-    client.onCall = [&](const StreamClient::Call& c) {
+    client.onCall = [&](const Recorder::Call& c) {
         if (c.msg == MM_WOM_CLOSE)
             inner = Write(pool[0]);
     };
@@ -270,16 +264,16 @@ TEST_F(CloseReentryTest, AWriteFromTheCloseCallbackIsNotTakenAndNoTimerRunsOn)
 
 TEST_F(CloseReentryTest, AnOpenFromTheCloseCallbackStaysOpenAndPlays)
 {
-    StreamClient first;
-    StreamClient second;
+    Recorder first;
+    Recorder second;
     WAVEFORMATEX f = MakeFormat();
     ASSERT_EQ(OpenRaw(first, &f).result, 0u);
     WAVEOPENDESC reopen{};
     reopen.lpFormat = &f;
-    reopen.dwCallback = reinterpret_cast<DWORD_PTR>(&StreamClient::Fn);
+    reopen.dwCallback = reinterpret_cast<DWORD_PTR>(&Recorder::Fn);
     reopen.dwInstance = reinterpret_cast<DWORD_PTR>(&second);
     second.stream = &Ctx();
-    first.onCall = [&](const StreamClient::Call& c) {
+    first.onCall = [&](const Recorder::Call& c) {
         if (c.msg == MM_WOM_CLOSE)
             EXPECT_EQ(Message(WODM_OPEN, reinterpret_cast<DWORD_PTR>(&reopen), 0).result, 0u);
     };

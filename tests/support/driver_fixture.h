@@ -1,4 +1,5 @@
-// A freshly loaded driver for every test, with the host reset around it.
+// A freshly loaded driver for every test, with the host reset around it: the
+// test kit's loader and message sender under GoogleTest.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -10,19 +11,18 @@
 #include "host/devmgr.h"
 #include "host/host.h"
 #include "host/platform.h"
+#include "kit/driver.h"
+#include "kit/records.h"
 
 namespace testing_support {
 
-// Loads the driver library the build produced.
-std::unique_ptr<host::DriverModule> LoadFreshDriver();
+// The kit's names (records, header pool, recorder, formats, messages) are
+// the suites' names.
+using namespace kit;
 
-// Result of one wave message: whether WAV_IOControl returned TRUE and the
-// result word, if one was written.
-struct MessageAnswer {
-    BOOL returned = FALSE;
-    bool wroteResult = false;
-    DWORD result = 0;
-};
+// Loads the driver library the build produced; a library that does not load
+// fails the test.
+std::unique_ptr<host::DriverModule> LoadFreshDriver();
 
 class DriverTest : public ::testing::Test {
 protected:
@@ -41,7 +41,10 @@ protected:
     // WAV_Init and WAV_Open, as the device manager would do them.
     void InitAndOpen();
     // Sends one wave message through WAV_IOControl.
-    MessageAnswer Message(UINT uMsg, DWORD_PTR dwParam1 = 0, DWORD_PTR dwParam2 = 0);
+    MessageAnswer Message(UINT uMsg, DWORD_PTR dwParam1 = 0, DWORD_PTR dwParam2 = 0)
+    {
+        return SendMessage(Entry(), hOpen_, uMsg, dwParam1, dwParam2);
+    }
 
     CRITICAL_SECTION* StreamLock() const { return Sym<CRITICAL_SECTION>("g_StreamLock"); }
 
@@ -49,8 +52,5 @@ protected:
     DWORD_PTR hDevice_ = 0;
     DWORD_PTR hOpen_ = 0;
 };
-
-// A page that faults on every access, for bad-address cases.
-void* UnmappedPage();
 
 }  // namespace testing_support
