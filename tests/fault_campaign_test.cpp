@@ -174,7 +174,7 @@ void Campaign::CheckPackets(const std::string& step)
 void Campaign::Check(const std::string& step)
 {
     CheckPackets(step);
-    if (lock_ != nullptr && *driver_->Get<BOOL>("g_bDeviceInit"))
+    if (lock_ != nullptr && *KIT_BIND(*driver_, g_bDeviceInit))
         EXPECT_TRUE(lock_->OwnerThread == nullptr && lock_->LockCount == 0) << Where(step) << ": lock held";
     int timers = host::ActiveTimerCount();
     EXPECT_LE(timers, 1) << Where(step);
@@ -218,7 +218,7 @@ bool Campaign::Run()
 
     const auto& e = driver_->Entry();
     DWORD_PTR hDevice = e.Init(nullptr, nullptr);
-    lock_ = driver_->Get<CRITICAL_SECTION>("g_StreamLock");
+    lock_ = KIT_BIND(*driver_, g_StreamLock);
     if (hDevice == 0) {
         auto lines = host::DebugLines();
         EXPECT_FALSE(lines.empty()) << Where("init");

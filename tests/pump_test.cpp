@@ -121,7 +121,7 @@ TEST_F(PumpTest, HalfConsumedHeaderGivesItsRestInOnePacket)
     EXPECT_EQ(packets[0].length, 2060u);
     EXPECT_EQ(packets[0].dataLen, 2048u);
     EXPECT_EQ(packets[0].audio, Slice(0, 2048, 4096));
-    EXPECT_EQ(packets[0].handle, *Sym<HANDLE>("g_hBtAudio"));
+    EXPECT_EQ(packets[0].handle, *r_.btAudio);
     EXPECT_EQ(HConsumed(h), 4096u);
     EXPECT_EQ(GetCurrentPermissions(), permissions);
     EXPECT_EQ(host::GetCounters().driverMallocs, 1u);

@@ -23,13 +23,6 @@ constexpr int kHeaders = kModelHeaders;
 
 class QueueModelTest : public RoutinesTest {
 protected:
-    void SetUp() override
-    {
-        RoutinesTest::SetUp();
-        if (HasFatalFailure())
-            return;
-    }
-
     // The client's side: the recorder keeps every call; the client notes
     // each header handed back and writes it again while its budget lasts.
     void OnDone(const Recorder::Call& c)

@@ -12,22 +12,11 @@
 #include "host/btstandin.h"
 #include "host/host.h"
 #include "kit/packets.h"
+#include "support/driver_fixture.h"
 
 namespace {
 
-class StandInTest : public ::testing::Test {
-protected:
-    void SetUp() override
-    {
-        host::ResetAll();
-        btstandin::Reset();
-    }
-    void TearDown() override
-    {
-        btstandin::Reset();
-        host::ResetAll();
-    }
-};
+class StandInTest : public testing_support::HostTest {};
 
 TEST_F(StandInTest, KeepsNothingUnlessAskedYetSinksSeeEveryPacket)
 {

@@ -142,7 +142,7 @@ TEST_F(TeardownTest, DeinitWhileTicksRunAndLinkEventsArriveThenUnload)
         });
         std::this_thread::sleep_for(std::chrono::milliseconds(4 + 3 * round));
         EXPECT_EQ(e.Deinit(hDevice), TRUE);
-        EXPECT_EQ(*driver->Get<BOOL>("g_bDeviceInit"), FALSE);
+        EXPECT_EQ(*KIT_BIND(*driver, g_bDeviceInit), FALSE);
         stop.store(true);
         events.join();
         // Events delivered after the deinit change nothing and answer 0;

@@ -264,7 +264,7 @@ TEST_F(DeviceManagerTest, ActivatesFromTheRegistryAndDeactivates)
     ASSERT_NE(dev, 0u) << error;
     EXPECT_EQ(host::ActiveDeviceName(dev), "WAV1:");
     ASSERT_NE(host::ActiveDeviceModule(dev), nullptr);
-    EXPECT_EQ(*host::ActiveDeviceModule(dev)->Get<BOOL>("g_bDeviceInit"), 1);
+    EXPECT_EQ(*KIT_BIND(*host::ActiveDeviceModule(dev), g_bDeviceInit), 1);
     EXPECT_EQ(host::WaveDeviceIds(host::ActiveDeviceWaveDriver(dev)), std::vector<UINT>{1});
     EXPECT_EQ(btstandin::Registrations().size(), 1u);
 

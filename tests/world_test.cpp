@@ -12,6 +12,7 @@
 #include "host/clock.h"
 #include "host/host.h"
 #include "kit/packets.h"
+#include "support/driver_fixture.h"
 #include "host/platform.h"
 
 namespace {
@@ -26,19 +27,7 @@ DWORD Post(uint32_t n, uint8_t fill = 1)
     return r;
 }
 
-class WorldTest : public ::testing::Test {
-protected:
-    void SetUp() override
-    {
-        host::ResetAll();
-        btstandin::Reset();
-    }
-    void TearDown() override
-    {
-        btstandin::Reset();
-        host::ResetAll();
-    }
-};
+class WorldTest : public testing_support::HostTest {};
 
 TEST_F(WorldTest, RegistryCountsSkipsAndFiresWithAmountsAndNamesEveryFaultOnce)
 {

@@ -16,6 +16,8 @@ void DriverTest::SetUp()
     ASSERT_FALSE(host::DriverModule::IsMapped(BTWAV_DRIVER_PATH)) << "a driver from an earlier test is still loaded";
     driver_ = LoadFreshDriver();
     ASSERT_NE(driver_, nullptr);
+    std::string missing;
+    ASSERT_TRUE(r_.BindAll(*driver_, &missing)) << missing;
 }
 
 void DriverTest::TearDown()

@@ -13,6 +13,7 @@
 #include "host/platform.h"
 #include "kit/driver.h"
 #include "kit/records.h"
+#include "kit/routines.h"
 
 namespace testing_support {
 
@@ -24,19 +25,23 @@ using namespace kit;
 // fails the test.
 std::unique_ptr<host::DriverModule> LoadFreshDriver();
 
+// The host and the stand-in reset around a test that loads no driver.
+class HostTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        host::ResetAll();
+        btstandin::Reset();
+    }
+    void TearDown() override { ClearHost(); }
+};
+
 class DriverTest : public ::testing::Test {
 protected:
     void SetUp() override;
     void TearDown() override;
 
     const host::DriverEntryPoints& Entry() const { return driver_->Entry(); }
-    template <class T>
-    T* Sym(const std::string& name) const
-    {
-        T* p = driver_->Get<T>(name);
-        EXPECT_NE(p, nullptr) << name;
-        return p;
-    }
 
     // WAV_Init and WAV_Open, as the device manager would do them.
     void InitAndOpen();
@@ -46,9 +51,10 @@ protected:
         return SendMessage(Entry(), hOpen_, uMsg, dwParam1, dwParam2);
     }
 
-    CRITICAL_SECTION* StreamLock() const { return Sym<CRITICAL_SECTION>("g_StreamLock"); }
+    CRITICAL_SECTION* StreamLock() const { return r_.lock; }
 
     std::unique_ptr<host::DriverModule> driver_;
+    Routines r_;   // the driver's globals and internal routines
     DWORD_PTR hDevice_ = 0;
     DWORD_PTR hOpen_ = 0;
 };

@@ -20,8 +20,6 @@ protected:
             return;
         hDevice_ = Entry().Init(nullptr, nullptr);
         ASSERT_NE(hDevice_, 0u);
-        std::string missing;
-        ASSERT_TRUE(r_.BindAll(*driver_, &missing)) << missing;
         s_ = r_.stream;
         para_ = r_.para;
     }
@@ -37,7 +35,6 @@ protected:
             s_->hWave = hWave;
     }
 
-    Routines r_;
     STREAM_CONTEXT* s_ = nullptr;
     BT_AUDIO_PARA* para_ = nullptr;
 };

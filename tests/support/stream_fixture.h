@@ -28,8 +28,8 @@ protected:
             InitAndOpen();
     }
 
-    STREAM_CONTEXT& Ctx() const { return *Sym<STREAM_CONTEXT>("g_StreamContext"); }
-    BT_AUDIO_PARA& Para() const { return *Sym<BT_AUDIO_PARA>("g_BtAudioPara"); }
+    STREAM_CONTEXT& Ctx() const { return *r_.stream; }
+    BT_AUDIO_PARA& Para() const { return *r_.para; }
 
     // WODM_OPEN with the client as callback and instance.
     MessageAnswer OpenRaw(Recorder& client, const WAVEFORMATEX* format, DWORD flags = 0,
