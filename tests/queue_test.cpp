@@ -62,6 +62,17 @@ protected:
             out.push_back(pool_.IndexOf(h));
         return out;
     }
+    // Headers 0 to 2 (10, 20 and 30 bytes) a loop of `loops` passes, header 3
+    // (40 bytes) behind it, all queued.
+    void QueueLoopThenOne(DWORD loops)
+    {
+        pool_.Prepare(0, 10, WHDR_BEGINLOOP, loops);
+        pool_.Prepare(1, 20);
+        pool_.Prepare(2, 30, WHDR_ENDLOOP);
+        pool_.Prepare(3, 40);
+        for (int i = 0; i < 4; ++i)
+            Queue(pool_[i]);
+    }
     void ExpectReturnedState(int i)
     {
         DWORD f = HFlags(pool_[i]);
@@ -332,12 +343,7 @@ TEST_F(QueueTest, ScanRunsPastTheLoopIntoLaterHeaders)
 // header that moves the front past them.
 TEST_F(QueueTest, BreakLoopMidPassHandsBackEarlierMembersOnceInOrder)
 {
-    pool_.Prepare(0, 10, WHDR_BEGINLOOP, 0xFFFFFFFFu);
-    pool_.Prepare(1, 20);
-    pool_.Prepare(2, 30, WHDR_ENDLOOP);
-    pool_.Prepare(3, 40);
-    for (int i = 0; i < 4; ++i)
-        Queue(pool_[i]);
+    QueueLoopThenOne(0xFFFFFFFFu);
     PlayAndComplete(pool_[0]);
     ASSERT_EQ(s_->pHead, pool_[1]);
     r_.clearMarks(0);   // break-loop
@@ -361,12 +367,7 @@ TEST_F(QueueTest, BreakLoopMidPassHandsBackEarlierMembersOnceInOrder)
 
 TEST_F(QueueTest, FlushMidPassHandsBackEveryHeaderOnceInOrder)
 {
-    pool_.Prepare(0, 10, WHDR_BEGINLOOP, 5);
-    pool_.Prepare(1, 20);
-    pool_.Prepare(2, 30, WHDR_ENDLOOP);
-    pool_.Prepare(3, 40);
-    for (int i = 0; i < 4; ++i)
-        Queue(pool_[i]);
+    QueueLoopThenOne(5);
     PlayAndComplete(pool_[0]);
     PlayAndComplete(pool_[1]);
     ASSERT_EQ(s_->pHead, pool_[2]);
