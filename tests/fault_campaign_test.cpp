@@ -15,13 +15,13 @@
 #include <string>
 
 #include "driver/config.h"
-#include "pump/pump.h"
 #include "host/clock.h"
 #include "host/registry.h"
 #include "host/wave.h"
-#include "support/driver_fixture.h"
 #include "kit/header_pool.h"
 #include "kit/recorder.h"
+#include "pump/pump.h"
+#include "support/driver_fixture.h"
 
 using kit::HeaderPool;
 using kit::Recorder;

@@ -12,8 +12,8 @@
 
 #include "driver/config.h"
 #include "host/host.h"
-#include "host/registry.h"
 #include "host/platform.h"
+#include "host/registry.h"
 
 namespace {
 

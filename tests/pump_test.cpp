@@ -7,12 +7,12 @@
 #include "driver/config.h"
 #include "host/clock.h"
 #include "host/registry.h"
+#include "kit/header_pool.h"
+#include "kit/recorder.h"
 #include "pump/pump.h"
 #include "queue/queue.h"
 #include "stream/stream.h"
 #include "support/routines_fixture.h"
-#include "kit/header_pool.h"
-#include "kit/recorder.h"
 
 using namespace testing_support;
 

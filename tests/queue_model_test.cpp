@@ -7,13 +7,13 @@
 #include <vector>
 
 #include "host/host.h"
+#include "kit/header_pool.h"
+#include "kit/queue_model.h"
+#include "kit/recorder.h"
 #include "pump/pump.h"
 #include "queue/queue.h"
 #include "stream/stream.h"
 #include "support/routines_fixture.h"
-#include "kit/header_pool.h"
-#include "kit/queue_model.h"
-#include "kit/recorder.h"
 
 using namespace testing_support;
 

@@ -2,11 +2,11 @@
 // break-loop and flush mid-pass, and re-entrant callbacks.
 #include <vector>
 
+#include "kit/header_pool.h"
+#include "kit/recorder.h"
 #include "queue/queue.h"
 #include "stream/stream.h"
 #include "support/routines_fixture.h"
-#include "kit/header_pool.h"
-#include "kit/recorder.h"
 
 using namespace testing_support;
 

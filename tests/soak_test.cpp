@@ -11,9 +11,9 @@
 #include <random>
 
 #include "driver/config.h"
-#include "pump/pump.h"
 #include "host/clock.h"
 #include "host/registry.h"
+#include "pump/pump.h"
 #include "support/stream_fixture.h"
 
 using testing_support::HeaderPool;

@@ -13,9 +13,9 @@
 #include "host/devicemanager.h"
 #include "host/registry.h"
 #include "host/wave.h"
-#include "support/driver_fixture.h"
 #include "kit/header_pool.h"
 #include "kit/recorder.h"
+#include "support/driver_fixture.h"
 
 using testing_support::HeaderPool;
 

@@ -11,9 +11,9 @@
 #include "host/btstandin.h"
 #include "host/clock.h"
 #include "host/host.h"
+#include "host/platform.h"
 #include "kit/packets.h"
 #include "support/driver_fixture.h"
-#include "host/platform.h"
 
 namespace {
 

@@ -10,11 +10,11 @@
 #include "host/btstandin.h"
 #include "host/clock.h"
 #include "host/wave.h"
+#include "kit/header_pool.h"
+#include "kit/recorder.h"
 #include "pump/pump.h"
 #include "stream/stream.h"
 #include "support/driver_fixture.h"
-#include "kit/header_pool.h"
-#include "kit/recorder.h"
 
 namespace testing_support {
 
