@@ -4,39 +4,43 @@
 
 #include "host/driverlibrary.h"
 #include "host/host.h"
+#include "kit/driver.h"
 
 namespace {
 
+// A loaded driver with its device initialised and opened once.
 struct Driver {
     Driver()
     {
         std::string error;
-        module = host::DriverModule::Load(BTWAV_DRIVER_PATH, "WAV", &error);
+        module = kit::LoadDriver(BTWAV_DRIVER_PATH, &error);
         if (!module)
             std::abort();
-        hDevice = module->Entry().Init(nullptr, nullptr);
-        hOpen = module->Entry().Open(hDevice, 0, 0);
-    }
-    ~Driver()
-    {
-        module->Entry().Close(hOpen);
-        module->Entry().Deinit(hDevice);
+        device.reset(new kit::OpenedDevice(*module));
+        hOpen = device->Open();
     }
     std::unique_ptr<host::DriverModule> module;
-    DWORD_PTR hDevice = 0, hOpen = 0;
+    std::unique_ptr<kit::OpenedDevice> device;
+    DWORD_PTR hOpen = 0;
 };
 
-void BM_GetNumDevsThroughIoControl(benchmark::State& state)
+// One message through WAV_IOControl per iteration.
+void SendEachIteration(benchmark::State& state, MMDRV_MESSAGE_PARAMS params)
 {
     Driver d;
-    MMDRV_MESSAGE_PARAMS params{};
-    params.uMsg = WODM_GETNUMDEVS;
     DWORD result = 0;
     for (auto _ : state) {
         d.module->Entry().IOControl(d.hOpen, IOCTL_WAV_MESSAGE, reinterpret_cast<LPBYTE>(&params), sizeof params,
                                     reinterpret_cast<LPBYTE>(&result), sizeof result, nullptr);
         benchmark::DoNotOptimize(result);
     }
+}
+
+void BM_GetNumDevsThroughIoControl(benchmark::State& state)
+{
+    MMDRV_MESSAGE_PARAMS params{};
+    params.uMsg = WODM_GETNUMDEVS;
+    SendEachIteration(state, params);
 }
 BENCHMARK(BM_GetNumDevsThroughIoControl);
 
@@ -60,16 +64,10 @@ BENCHMARK(BM_GuardFrameAlone);
 
 void BM_CaughtFault(benchmark::State& state)
 {
-    Driver d;
     MMDRV_MESSAGE_PARAMS params{};
     params.uMsg = WODM_GETDEVCAPS;   // null record: faults inside the handler
     params.dwParam2 = sizeof(WAVEOUTCAPS);
-    DWORD result = 0;
-    for (auto _ : state) {
-        d.module->Entry().IOControl(d.hOpen, IOCTL_WAV_MESSAGE, reinterpret_cast<LPBYTE>(&params), sizeof params,
-                                    reinterpret_cast<LPBYTE>(&result), sizeof result, nullptr);
-        benchmark::DoNotOptimize(result);
-    }
+    SendEachIteration(state, params);
 }
 BENCHMARK(BM_CaughtFault);
 

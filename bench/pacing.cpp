@@ -33,6 +33,8 @@
 #include "host/clock.h"
 #include "host/driverlibrary.h"
 #include "host/host.h"
+#include "kit/driver.h"
+#include "kit/routines.h"
 #include "pump/pump.h"
 #include "stream/stream.h"
 
@@ -105,16 +107,12 @@ struct Headers {
 // again at the end, so the queue stays `count` long.
 // *perCallNs: the ticks alone, each timed on its own (the clock reads add the
 // same few nanoseconds to every count of headers, so differences are exact).
-double TickNs(host::DriverModule& m, size_t count, size_t iterations, std::vector<uint8_t>* sourceOut,
+double TickNs(const kit::Routines& r, size_t count, size_t iterations, std::vector<uint8_t>* sourceOut,
               double* perCallNs)
 {
-    auto* para = m.Get<BT_AUDIO_PARA>("g_BtAudioPara");
-    auto* queue = m.Get<DWORD(DWORD, LPWAVEHDR)>("QueueWaveHeader");
-    auto* tick = m.Get<void(UINT, UINT, DWORD_PTR, DWORD_PTR, DWORD_PTR)>("BtAudioTimerProc");
-    if (!para || !queue || !tick) {
-        std::fprintf(stderr, "pacing_bench: the driver lacks its pump routines\n");
-        std::exit(1);
-    }
+    BT_AUDIO_PARA* para = r.para;
+    auto queue = r.queue;
+    auto tick = r.tick;
     // Two headers hold 512 ticks each; 1,024 hold 4 each.
     const size_t perHeader = count <= 2 ? kDue * 512 : kDue * 4;
     Headers h;
@@ -139,9 +137,9 @@ double TickNs(host::DriverModule& m, size_t count, size_t iterations, std::vecto
     para->liLastCount = c;
     para->liFrequency = f;
     para->nTicks = 1;
-    para->dwSample = 176400;
-    para->dwTimer = 20;
-    para->dwCacheLen = 6144;
+    para->dwSample = BT_AUDIO_DEFAULT_SAMPLE;
+    para->dwTimer = BT_AUDIO_DEFAULT_TIMER;
+    para->dwCacheLen = BT_AUDIO_DEFAULT_CACHELEN;
 
     size_t next = 0;   // the header that comes back next
     uint64_t inTicks = 0;
@@ -169,10 +167,8 @@ double TickNs(host::DriverModule& m, size_t count, size_t iterations, std::vecto
     btstandin::Flush();
     // Leave the queue empty for the next run.
     para->bRunning = 0;
-    auto* markAll = m.Get<void(DWORD)>("MarkAllHeadersDone");
-    auto* returnDone = m.Get<void(DWORD)>("ReturnDoneHeaders");
-    markAll(0);
-    returnDone(0);
+    r.markAll(0);
+    r.returnDone(0);
     if (sourceOut)
         *sourceOut = h.data;
     return ns;
@@ -217,11 +213,11 @@ double AdvanceNs(size_t iterations)
 void BenchTick(bool quick)
 {
     std::fprintf(stderr, "tick...\n");
-    host::ResetAll();
-    btstandin::Reset();
+    kit::ClearHost();
     std::string error;
-    auto m = host::DriverModule::Load(BTWAV_DRIVER_PATH, "WAV", &error);
-    if (!m) {
+    auto m = kit::LoadDriver(BTWAV_DRIVER_PATH, &error);
+    kit::Routines r;
+    if (!m || !r.BindAll(*m, &error)) {
         std::fprintf(stderr, "pacing_bench: %s\n", error.c_str());
         std::exit(1);
     }
@@ -233,9 +229,9 @@ void BenchTick(bool quick)
     double tick2 = 1e9, tick1024 = 1e9, bare = 1e9, advance = 1e9, call2 = 1e9, call1024 = 1e9, walks = 1e9;
     for (int round = 0; round < 3; ++round) {
         double c2 = 0, c1024 = 0;
-        tick2 = std::min(tick2, TickNs(*m, 2, n, &source, &c2));
+        tick2 = std::min(tick2, TickNs(r, 2, n, &source, &c2));
         bare = std::min(bare, BareCopyNs(source, n));
-        tick1024 = std::min(tick1024, TickNs(*m, 1024, n / 4, nullptr, &c1024));
+        tick1024 = std::min(tick1024, TickNs(r, 1024, n / 4, nullptr, &c1024));
         advance = std::min(advance, AdvanceNs(n));
         walks = std::min(walks, BareWalksNs(1024, n / 40) - BareWalksNs(2, n / 40));
         call2 = std::min(call2, c2);

@@ -3,6 +3,7 @@
 #include <wchar.h>   // wcsncmp
 
 #include "btlink/link.h"
+#include "driver/config.h"
 #include "driver/driver.h"
 #include "pump/pump.h"
 #include "queue/queue.h"
@@ -18,11 +19,6 @@ const DWORD kRestoreFlags = 0xFFFFFFFFu;
 
 // Width of szPname in characters.
 const size_t kDeviceNameChars = sizeof(static_cast<WAVEOUTCAPS*>(0)->szPname) / sizeof(WCHAR);
-
-HWAVEOUT WaveMapper()
-{
-    return reinterpret_cast<HWAVEOUT>(static_cast<DWORD_PTR>(WAVE_MAPPER));
-}
 
 // Link up: bLinkUp set, then the driver's device made preferred.  When the
 // link comes up while it was down and no stream is open, the pump and the
@@ -103,7 +99,7 @@ DWORD SetPreferredOnLinkUp(void)
     DWORD dwIndex = 0;
     if (!FindOwnWaveDevice(&dwIndex) || dwIndex == 0)
         return ERROR_INTERNAL_ERROR;
-    return waveOutMessage(WaveMapper(), DRVM_MAPPER_PREFERRED_SET, dwIndex, 0);
+    return waveOutMessage(WAVE_MAPPER_HANDLE, DRVM_MAPPER_PREFERRED_SET, dwIndex, 0);
 }
 
 DWORD RestorePreferredOnLinkDown(void)
@@ -111,7 +107,7 @@ DWORD RestorePreferredOnLinkDown(void)
     DWORD dwIndex = 0;
     if (!FindOwnWaveDevice(&dwIndex) || dwIndex == 0)
         return ERROR_INTERNAL_ERROR;
-    return waveOutMessage(WaveMapper(), DRVM_MAPPER_PREFERRED_SET, 0, kRestoreFlags);
+    return waveOutMessage(WAVE_MAPPER_HANDLE, DRVM_MAPPER_PREFERRED_SET, 0, kRestoreFlags);
 }
 
 }  // extern "C"

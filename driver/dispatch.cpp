@@ -80,33 +80,55 @@ DWORD WodmGetPosOnStream(DWORD, const MMDRV_MESSAGE_PARAMS* pParams)
     return WodmGetPos(pParams);
 }
 
-// The message table.  A null entry, and every number past the table, answers
+// The message table, built so that a handler can only sit at its message's
+// number.  Each slot i holds WodmSlot<i>::Run; a message's handler is bound by
+// naming its constant in WODM_HANDLER, so a handler under the wrong number, a
+// message bound twice or a message past the table does not compile.  A slot
+// without a handler, and every number past the table, answers
 // MMSYSERR_NOERROR and does nothing else.
-const PFN_WODM_HANDLER kHandlers[] = {
-    /*  0            */ 0,
-    /*  1            */ 0,
-    /*  2            */ 0,
-    /*  3 GETNUMDEVS */ WodmGetNumDevs,
-    /*  4 GETDEVCAPS */ WodmGetDevCaps,
-    /*  5 OPEN       */ WodmOpen,
-    /*  6 CLOSE      */ WodmClose,
-    /*  7 PREPARE    */ 0,
-    /*  8 UNPREPARE  */ 0,
-    /*  9 WRITE      */ WodmWrite,
-    /* 10 PAUSE      */ WodmPause,
-    /* 11 RESTART    */ WodmRestart,
-    /* 12 RESET      */ WodmReset,
-    /* 13 GETPOS     */ WodmGetPosOnStream,
-    /* 14 GETPITCH   */ 0,
-    /* 15 SETPITCH   */ 0,
-    /* 16 GETVOLUME  */ 0,
-    /* 17 SETVOLUME  */ 0,
-    /* 18 GETPLAYBACKRATE */ 0,
-    /* 19 SETPLAYBACKRATE */ 0,
-    /* 20 BREAKLOOP  */ WodmBreakLoop,
-    /* 21            */ 0,
-    /* 22 GETEXTDEVCAPS */ WodmGetExtDevCaps,
+template <UINT uMsg>
+struct WodmSlot {
+    static DWORD Run(DWORD, const MMDRV_MESSAGE_PARAMS*) { return MMSYSERR_NOERROR; }
 };
+
+const UINT kWodmSlots = 24;
+
+#define WODM_HANDLER(MSG, FN)                                                       \
+    STATIC_ASSERT((MSG) < kWodmSlots);                                              \
+    template <>                                                                     \
+    struct WodmSlot<MSG> {                                                          \
+        static DWORD Run(DWORD dwStream, const MMDRV_MESSAGE_PARAMS* pParams)      \
+        {                                                                           \
+            return FN(dwStream, pParams);                                           \
+        }                                                                           \
+    }
+
+WODM_HANDLER(WODM_GETNUMDEVS, WodmGetNumDevs);
+WODM_HANDLER(WODM_GETDEVCAPS, WodmGetDevCaps);
+WODM_HANDLER(WODM_OPEN, WodmOpen);
+WODM_HANDLER(WODM_CLOSE, WodmClose);
+WODM_HANDLER(WODM_WRITE, WodmWrite);
+WODM_HANDLER(WODM_PAUSE, WodmPause);
+WODM_HANDLER(WODM_RESTART, WodmRestart);
+WODM_HANDLER(WODM_RESET, WodmReset);
+WODM_HANDLER(WODM_GETPOS, WodmGetPosOnStream);
+WODM_HANDLER(WODM_BREAKLOOP, WodmBreakLoop);
+WODM_HANDLER(WODM_GETEXTDEVCAPS, WodmGetExtDevCaps);
+
+#undef WODM_HANDLER
+
+// The slots are generated from their numbers, never written out by hand.
+#define WODM_SLOTS_2(n) &WodmSlot<(n)>::Run, &WodmSlot<(n) + 1>::Run
+#define WODM_SLOTS_4(n) WODM_SLOTS_2(n), WODM_SLOTS_2((n) + 2)
+#define WODM_SLOTS_8(n) WODM_SLOTS_4(n), WODM_SLOTS_4((n) + 4)
+
+const PFN_WODM_HANDLER kHandlers[kWodmSlots] = {WODM_SLOTS_8(0), WODM_SLOTS_8(8), WODM_SLOTS_8(16)};
+
+#undef WODM_SLOTS_8
+#undef WODM_SLOTS_4
+#undef WODM_SLOTS_2
+
+STATIC_ASSERT(sizeof(kHandlers) / sizeof(kHandlers[0]) == kWodmSlots);
 
 // The guarded work of the dispatcher: reads the message number, runs its
 // handler and stores the result word.
@@ -114,7 +136,7 @@ GUARD_NOINLINE void RunWaveMessage(const MMDRV_MESSAGE_PARAMS* pParams, LPDWORD 
 {
     UINT uMsg = REC_GET32(pParams, MMDRV_MESSAGE_PARAMS, uMsg);
     DWORD dwResult = MMSYSERR_NOERROR;
-    if (uMsg < sizeof(kHandlers) / sizeof(kHandlers[0]) && kHandlers[uMsg] != 0)
+    if (uMsg < kWodmSlots)
         dwResult = kHandlers[uMsg](STREAM_OUTPUT, pParams);
     // A handler that met a null record answers nothing, as a fault would.
     if (pdwResult != 0 && dwResult != WODM_NO_ANSWER)

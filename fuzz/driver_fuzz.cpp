@@ -10,6 +10,7 @@
 
 #include "host/driverlibrary.h"
 #include "image.h"
+#include "kit/driver.h"
 #include "session.h"
 
 // The host's fault guard installs its own SIGSEGV handler: AddressSanitizer
@@ -30,7 +31,7 @@ bool g_trace = false;
 extern "C" int LLVMFuzzerInitialize(int*, char***)
 {
     std::string error;
-    g_driver = host::DriverModule::Load(BTWAV_FUZZ_DRIVER_PATH, "WAV", &error);
+    g_driver = kit::LoadDriver(BTWAV_FUZZ_DRIVER_PATH, &error);
     if (!g_driver) {
         std::fprintf(stderr, "driver_fuzz: %s\n", error.c_str());
         std::exit(2);

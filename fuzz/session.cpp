@@ -1,27 +1,40 @@
 #include "session.h"
 
-#include <sys/mman.h>
-
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <algorithm>
+#include <string>
 #include <thread>
 #include <cstring>
 #include <vector>
 
+#include "driver/config.h"
 #include "host/btstandin.h"
 #include "host/clock.h"
 #include "host/host.h"
+#include "host/platform.h"
 #include "host/registry.h"
 #include "host/wave.h"
-#include "host/platform.h"
+#include "kit/driver.h"
+#include "kit/header_pool.h"
+#include "kit/records.h"
+#include "kit/routines.h"
 #include "pump/pump.h"
 #include "queue/queue.h"
 #include "stream/stream.h"
 
 namespace fuzzing {
 namespace {
+
+using kit::Address;
+using kit::HConsumed;
+using kit::HFlags;
+using kit::HLength;
+using kit::HNext;
+using kit::Mem;
+using kit::Name;
+using kit::UnmappedPage;
 
 // ---- Input ------------------------------------------------------------------------
 
@@ -59,8 +72,6 @@ private:
 
 // ---- Addresses a record may have -------------------------------------------------
 
-enum class Mem { Good, Null, Unmapped };
-
 Mem MemFrom(uint8_t b)
 {
     // Mostly good records, so that sequences get somewhere.
@@ -71,41 +82,14 @@ Mem MemFrom(uint8_t b)
     }
 }
 
-void* UnmappedPage()
-{
-    static void* page = mmap(nullptr, 4096, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-    return page;
-}
-
-void* Address(Mem m, void* good)
-{
-    switch (m) {
-    case Mem::Null: return nullptr;
-    case Mem::Unmapped: return UnmappedPage();
-    default: return good;
-    }
-}
-
-const char* Name(Mem m)
-{
-    return m == Mem::Good ? "good" : m == Mem::Null ? "null" : "unmapped";
-}
-
-DWORD HFlags(const WAVEHDR* h) { return REC_GET32(h, WAVEHDR, dwFlags); }
-DWORD HLength(const WAVEHDR* h) { return REC_GET32(h, WAVEHDR, dwBufferLength); }
-DWORD HConsumed(const WAVEHDR* h) { return REC_GET32(h, WAVEHDR, dwBytesRecorded); }
-WAVEHDR* HNext(const WAVEHDR* h) { return reinterpret_cast<WAVEHDR*>(REC_GETPTR(h, WAVEHDR, lpNext)); }
-
 // ---- The session ------------------------------------------------------------------
 
 constexpr size_t kHeaders = 8;
 constexpr uint8_t kTagBase = 0xA0;   // every byte of header i's buffer is kTagBase + i
-constexpr const char* kParamsKey = "Drivers\\BuiltIn\\WAVKELVO\\Params";
 constexpr uint64_t kVirtualMsPerInput = 2000;
 
 struct Header {
-    WAVEHDR* hdr = nullptr;       // at an odd address inside the pool's storage
-    std::vector<uint8_t> buffer;  // its audio, kTagBase + index throughout
+    WAVEHDR* hdr = nullptr;       // at an odd address in the pool; its audio is kTagBase + index throughout
     Mem data = Mem::Good;         // what lpData points at
     bool pending = false;         // a write was accepted and it has not come back
     bool exact = false;           // coming back from a tick, it must have given whole passes
@@ -121,25 +105,18 @@ struct Header {
 // tick's callback would end the process, as on the platform.
 enum class Reaction : uint8_t { WriteSame, WriteOther, Reset, Pause, Restart, BreakLoop, Close, GetPos, Open, Fault, Count };
 
-struct Answer {
-    BOOL returned = FALSE;
-    bool wrote = false;
-    DWORD result = 0;
-};
-
 class Session {
 public:
     Session(const host::DriverModule& driver, bool trace) : d_(driver), trace_(trace)
     {
-        ctx_ = d_.Get<STREAM_CONTEXT>("g_StreamContext");
-        para_ = d_.Get<BT_AUDIO_PARA>("g_BtAudioPara");
-        lock_ = d_.Get<CRITICAL_SECTION>("g_StreamLock");
-        deviceInit_ = d_.Get<BOOL>("g_bDeviceInit");
-        EXPECT(ctx_ && para_ && lock_ && deviceInit_, "the driver's globals are not exported");
-        storage_.assign(kHeaders * (sizeof(WAVEHDR) + 8) + 8, 0xCD);
+        kit::Routines r;
+        std::string missing;
+        EXPECT(r.BindAll(d_, &missing), "the driver does not export %s", missing.c_str());
+        ctx_ = r.stream;
+        lock_ = r.lock;
+        deviceInit_ = r.deviceInit;
         for (size_t i = 0; i < kHeaders; ++i)
-            h_[i].hdr = reinterpret_cast<WAVEHDR*>(storage_.data() + i * (sizeof(WAVEHDR) + 8) + 1 + (i % 4) * 2);
-        format_ = Format(2, 44100, 16);
+            h_[i].hdr = pool_[i];
     }
 
     void Run(Reader& in);
@@ -153,7 +130,7 @@ private:
     void Write(size_t i, Mem rec, Mem out, Mem hdr);
     void Open(DWORD flags, Mem desc, Mem fmt, bool stereo, bool callback);
     void Close();
-    Answer Simple(UINT uMsg);
+    kit::MessageAnswer Simple(UINT uMsg);
     void Reset();
     void GetPos(Mem rec, DWORD wType);
     void Caps(Mem rec, DWORD size, bool extended);
@@ -164,7 +141,7 @@ private:
     void Raw(Reader& in);
 
     // ---- plumbing
-    Answer Send(UINT uMsg, DWORD_PTR p1, DWORD_PTR p2, Mem rec = Mem::Good, Mem out = Mem::Good);
+    kit::MessageAnswer Send(UINT uMsg, DWORD_PTR p1, DWORD_PTR p2, Mem rec = Mem::Good, Mem out = Mem::Good);
     static void CALLBACK ClientFn(HDRVR h, UINT msg, DWORD_PTR instance, DWORD_PTR p1, DWORD_PTR p2);
     void OnCallback(HDRVR h, UINT msg, DWORD_PTR p1);
     void React(UINT msg, DWORD_PTR p1);
@@ -177,20 +154,18 @@ private:
     // Whether headers come back through MM_WOM_DONE: the latest open gave a
     // callback and the stream's record still holds it.
     bool ClientHearsBack() const { return callback_ && ctx_->pfnCallback != nullptr; }
-    static WAVEFORMATEX Format(WORD channels, DWORD rate, WORD bits);
     void Trace(const char* fmt, ...);
 
     const host::DriverModule& d_;
     bool trace_;
     STREAM_CONTEXT* ctx_ = nullptr;
-    BT_AUDIO_PARA* para_ = nullptr;
     CRITICAL_SECTION* lock_ = nullptr;
     BOOL* deviceInit_ = nullptr;
 
-    std::vector<uint8_t> storage_;
+    kit::HeaderPool pool_{kHeaders};
     Header h_[kHeaders];
-    WAVEFORMATEX format_{};
-    WAVEFORMATEX otherFormat_ = Format(1, 22050, 8);
+    WAVEFORMATEX format_ = kit::MakeFormat(2, 44100, 16);
+    WAVEFORMATEX otherFormat_ = kit::MakeFormat(1, 22050, 8);
     WAVEOPENDESC desc_{};
 
     DWORD_PTR hDevice_ = 0;
@@ -220,18 +195,6 @@ private:
     unsigned reactionsLeft_ = 0;
 };
 
-WAVEFORMATEX Session::Format(WORD channels, DWORD rate, WORD bits)
-{
-    WAVEFORMATEX f{};
-    f.wFormatTag = WAVE_FORMAT_PCM;
-    f.nChannels = channels;
-    f.nSamplesPerSec = rate;
-    f.nBlockAlign = static_cast<WORD>(channels * bits / 8);
-    f.nAvgBytesPerSec = rate * f.nBlockAlign;
-    f.wBitsPerSample = bits;
-    return f;
-}
-
 void Session::Trace(const char* fmt, ...)
 {
     if (!trace_)
@@ -246,32 +209,17 @@ void Session::Trace(const char* fmt, ...)
 
 int Session::IndexOf(const void* p) const
 {
-    for (size_t i = 0; i < kHeaders; ++i)
-        if (h_[i].hdr == p)
-            return static_cast<int>(i);
-    return -1;
+    return pool_.IndexOf(p);
 }
 
-Answer Session::Send(UINT uMsg, DWORD_PTR p1, DWORD_PTR p2, Mem rec, Mem out)
+kit::MessageAnswer Session::Send(UINT uMsg, DWORD_PTR p1, DWORD_PTR p2, Mem rec, Mem out)
 {
-    MMDRV_MESSAGE_PARAMS params{};
-    params.uMsg = uMsg;
-    params.dwParam1 = p1;
-    params.dwParam2 = p2;
-    const DWORD kUnwritten = 0xA5A5A5A5u;
-    DWORD result = kUnwritten;
-    Answer a;
-    a.returned = d_.Entry().IOControl(hOpenOrZero(), IOCTL_WAV_MESSAGE,
-                                      static_cast<LPBYTE>(Address(rec, &params)), sizeof params,
-                                      static_cast<LPBYTE>(Address(out, &result)), sizeof result, nullptr);
+    kit::MessageAnswer a = kit::SendMessage(d_.Entry(), hOpenOrZero(), uMsg, p1, p2, rec, out);
     EXPECT(a.returned == TRUE, "WAV_IOControl answered %d for message %u", a.returned, uMsg);
-    a.wrote = result != kUnwritten;
-    a.result = result;
     if (rec != Mem::Good || out != Mem::Good)
-        EXPECT(!a.wrote, "a result word went to a record that is not the caller's");
+        EXPECT(!a.wroteResult, "a result word went to a record that is not the caller's");
     return a;
 }
-
 
 // ---- The client and what comes back ------------------------------------------------
 
@@ -322,15 +270,16 @@ void Session::HandedBack(size_t i, const char* how)
     x.backSinceDrain = true;
 }
 
-// Reads the packets posted since the last call: every packet is 12 + N long
-// with N in dwDataLen, and every audio byte belongs to a header that is
-// queued (or came back since the last call).
+// Reads the packets posted since the last call: every packet is
+// BT_AUDIO_PACKET_OVERHEAD + N long with N in dwDataLen, and every audio byte
+// belongs to a header that is queued (or came back since the last call).
 void Session::Drain()
 {
     auto packets = btstandin::Packets();
     btstandin::ClearPackets();
     for (const auto& p : packets) {
-        EXPECT(p.length == p.dataLen + 12, "packet of %u bytes says dwDataLen %u", p.length, p.dataLen);
+        EXPECT(p.length == p.dataLen + BT_AUDIO_PACKET_OVERHEAD, "packet of %u bytes says dwDataLen %u", p.length,
+               p.dataLen);
         EXPECT(p.audio.size() == p.dataLen && p.dataLen > 0, "packet carries %zu audio bytes, dwDataLen %u",
                p.audio.size(), p.dataLen);
         if (!p.refused)
@@ -468,13 +417,9 @@ void Session::Prepare(Reader& in)
     static const DWORD kLoops[] = {0, 1, 2, 3, 5, 0xFFFFFFFFu, 1, 2};
     DWORD loops = kLoops[l % 8];
     x.data = (l & 0x38) == 0x08 ? Mem::Null : (l & 0x38) == 0x10 ? Mem::Unmapped : Mem::Good;
-    x.buffer.assign(length, static_cast<uint8_t>(kTagBase + i));
-    REC_SETPTR(x.hdr, WAVEHDR, lpData, reinterpret_cast<DWORD_PTR>(Address(x.data, x.buffer.data())));
-    REC_SET32(x.hdr, WAVEHDR, dwBufferLength, length);
-    REC_SET32(x.hdr, WAVEHDR, dwBytesRecorded, 0xEEEEEEEEu);
-    REC_SET32(x.hdr, WAVEHDR, dwFlags, flags);
-    REC_SET32(x.hdr, WAVEHDR, dwLoops, loops);
-    REC_SETPTR(x.hdr, WAVEHDR, lpNext, 0x1234u);
+    pool_.Fill(i, std::vector<uint8_t>(length, static_cast<uint8_t>(kTagBase + i)), flags, loops);
+    if (x.data != Mem::Good)
+        pool_.SetData(i, Address(x.data, nullptr));
     Trace("prepare %zu length %u flags %#x loops %u data %s", i, length, flags, loops, Name(x.data));
 }
 
@@ -485,20 +430,20 @@ void Session::Write(size_t i, Mem rec, Mem out, Mem hdr)
     DWORD before = HFlags(x.hdr);
     Trace("write %zu (record %s, result %s, header %s) flags %#x %s", i, Name(rec), Name(out), Name(hdr), before,
           opened ? "open" : "closed");
-    Answer a = Send(WODM_WRITE, reinterpret_cast<DWORD_PTR>(Address(hdr, x.hdr)), sizeof(WAVEHDR), rec, out);
+    kit::MessageAnswer a = Send(WODM_WRITE, reinterpret_cast<DWORD_PTR>(Address(hdr, x.hdr)), sizeof(WAVEHDR), rec, out);
     if (rec != Mem::Good)
         return;
     if (hdr != Mem::Good) {
         // An open stream reads the header: nothing to read is no answer.
-        EXPECT(opened ? !a.wrote : (out != Mem::Good || (a.wrote && a.result == 0)),
-               "write of a %s header answered %d/%u", Name(hdr), a.wrote, a.result);
+        EXPECT(opened ? !a.wroteResult : (out != Mem::Good || (a.wroteResult && a.result == 0)),
+               "write of a %s header answered %d/%u", Name(hdr), a.wroteResult, a.result);
         return;
     }
     DWORD expected = !opened ? 0 : (before & WHDR_INQUEUE) ? MMSYSERR_INVALPARAM
                                   : !(before & WHDR_PREPARED) ? WAVERR_UNPREPARED : 0;
     if (out == Mem::Good)
-        EXPECT(a.wrote && a.result == expected, "write of header %zu (flags %#x) answered %d/%u, not %u", i, before,
-               a.wrote, a.result, expected);
+        EXPECT(a.wroteResult && a.result == expected, "write of header %zu (flags %#x) answered %d/%u, not %u", i, before,
+               a.wroteResult, a.result, expected);
     DWORD after = HFlags(x.hdr);
     if (!opened || expected != 0) {
         EXPECT(after == before, "a refused write changed header %zu's flags %#x to %#x", i, before, after);
@@ -535,17 +480,17 @@ void Session::Open(DWORD flags, Mem desc, Mem fmt, bool stereo, bool callback)
         lastOpenEvent_ = ++events_;
     }
     const unsigned myEvent = events_;
-    Answer a = Send(WODM_OPEN, reinterpret_cast<DWORD_PTR>(Address(desc, &desc_)), flags);
+    kit::MessageAnswer a = Send(WODM_OPEN, reinterpret_cast<DWORD_PTR>(Address(desc, &desc_)), flags);
     if (query) {
         if (desc == Mem::Good && fmt == Mem::Good)
-            EXPECT(a.wrote && a.result == (stereo ? 0u : DWORD(WAVERR_BADFORMAT)), "query answered %d/%u", a.wrote,
+            EXPECT(a.wroteResult && a.result == (stereo ? 0u : DWORD(WAVERR_BADFORMAT)), "query answered %d/%u", a.wroteResult,
                    a.result);
         else
-            EXPECT(!a.wrote, "query with a %s descriptor and %s format answered %u", Name(desc), Name(fmt), a.result);
+            EXPECT(!a.wroteResult, "query with a %s descriptor and %s format answered %u", Name(desc), Name(fmt), a.result);
     } else if (direct) {
-        EXPECT(a.wrote && a.result == MMSYSERR_NOTSUPPORTED, "WAVE_FORMAT_DIRECT answered %d/%u", a.wrote, a.result);
+        EXPECT(a.wroteResult && a.result == MMSYSERR_NOTSUPPORTED, "WAVE_FORMAT_DIRECT answered %d/%u", a.wroteResult, a.result);
     } else if (real) {
-        EXPECT(a.wrote && a.result == 0, "open answered %d/%u", a.wrote, a.result);
+        EXPECT(a.wroteResult && a.result == 0, "open answered %d/%u", a.wroteResult, a.result);
         bool closedFromCallback = lastCloseEvent_ > myEvent && lastCloseEvent_ > lastOpenEvent_;
         if (closedFromCallback)
             EXPECT(!ctx_->bOpened && ctx_->pfnCallback == nullptr,
@@ -553,7 +498,7 @@ void Session::Open(DWORD flags, Mem desc, Mem fmt, bool stereo, bool callback)
         else
             EXPECT(ctx_->bOpened, "the stream is not open after an open");
     } else {
-        EXPECT(!a.wrote, "open with a %s descriptor and %s format answered %u", Name(desc), Name(fmt), a.result);
+        EXPECT(!a.wroteResult, "open with a %s descriptor and %s format answered %u", Name(desc), Name(fmt), a.result);
     }
 }
 
@@ -561,8 +506,8 @@ void Session::Close()
 {
     bool queued = ctx_->pHead != nullptr;
     Trace("close (%s)", queued ? "queued" : "empty");
-    Answer a = Send(WODM_CLOSE, 0, 0);
-    EXPECT(a.wrote && a.result == (queued ? DWORD(WAVERR_STILLPLAYING) : 0u), "close answered %d/%u", a.wrote,
+    kit::MessageAnswer a = Send(WODM_CLOSE, 0, 0);
+    EXPECT(a.wroteResult && a.result == (queued ? DWORD(WAVERR_STILLPLAYING) : 0u), "close answered %d/%u", a.wroteResult,
            a.result);
     if (!queued)
         lastCloseEvent_ = ++events_;
@@ -572,11 +517,11 @@ void Session::Close()
     }
 }
 
-Answer Session::Simple(UINT uMsg)
+kit::MessageAnswer Session::Simple(UINT uMsg)
 {
     Trace("message %u", uMsg);
-    Answer a = Send(uMsg, 0, 0);
-    EXPECT(a.wrote && a.result == 0, "message %u answered %d/%u", uMsg, a.wrote, a.result);
+    kit::MessageAnswer a = Send(uMsg, 0, 0);
+    EXPECT(a.wroteResult && a.result == 0, "message %u answered %d/%u", uMsg, a.wroteResult, a.result);
     return a;
 }
 
@@ -626,13 +571,13 @@ void Session::GetPos(Mem rec, DWORD wType)
     std::memset(mmt, 0xEE, sizeof mmt);
     RecWriteU32(mmt, wType);
     Trace("position %s type %#x", Name(rec), wType);
-    Answer a = Send(WODM_GETPOS, reinterpret_cast<DWORD_PTR>(Address(rec, mmt)), 12);
+    kit::MessageAnswer a = Send(WODM_GETPOS, reinterpret_cast<DWORD_PTR>(Address(rec, mmt)), 12);
     if (rec != Mem::Good) {
-        EXPECT(a.wrote && a.result == MMSYSERR_INVALPARAM, "position into a %s record answered %d/%u", Name(rec),
-               a.wrote, a.result);
+        EXPECT(a.wroteResult && a.result == MMSYSERR_INVALPARAM, "position into a %s record answered %d/%u", Name(rec),
+               a.wroteResult, a.result);
         return;
     }
-    EXPECT(a.wrote && a.result == 0, "position answered %d/%u", a.wrote, a.result);
+    EXPECT(a.wroteResult && a.result == 0, "position answered %d/%u", a.wroteResult, a.result);
     for (size_t k = 12; k < sizeof mmt; ++k)
         EXPECT(mmt[k] == 0xEE, "the position wrote past MMTIME");
 }
@@ -642,13 +587,13 @@ void Session::Caps(Mem rec, DWORD size, bool extended)
     uint8_t caps[100];
     std::memset(caps, 0xEE, sizeof caps);
     Trace("%s %s size %u", extended ? "extcaps" : "caps", Name(rec), size);
-    Answer a = Send(extended ? WODM_GETEXTDEVCAPS : WODM_GETDEVCAPS, reinterpret_cast<DWORD_PTR>(Address(rec, caps)),
+    kit::MessageAnswer a = Send(extended ? WODM_GETEXTDEVCAPS : WODM_GETDEVCAPS, reinterpret_cast<DWORD_PTR>(Address(rec, caps)),
                     size);
     if (rec == Mem::Null) {
         if (extended)
-            EXPECT(a.wrote && a.result == MMSYSERR_INVALPARAM, "null extended caps answered %d/%u", a.wrote, a.result);
+            EXPECT(a.wroteResult && a.result == MMSYSERR_INVALPARAM, "null extended caps answered %d/%u", a.wroteResult, a.result);
         else
-            EXPECT(!a.wrote, "null caps answered %u", a.result);
+            EXPECT(!a.wroteResult, "null caps answered %u", a.result);
         return;
     }
     if (rec == Mem::Unmapped)
@@ -656,10 +601,10 @@ void Session::Caps(Mem rec, DWORD size, bool extended)
     size_t limit;
     if (extended) {
         DWORD expected = size < 28 ? DWORD(MMSYSERR_INVALPARAM) : 0u;
-        EXPECT(a.wrote && a.result == expected, "extended caps of size %u answered %d/%u", size, a.wrote, a.result);
+        EXPECT(a.wroteResult && a.result == expected, "extended caps of size %u answered %d/%u", size, a.wroteResult, a.result);
         limit = size < 28 ? 0 : 28;
     } else {
-        EXPECT(a.wrote && a.result == 0, "caps answered %d/%u", a.wrote, a.result);
+        EXPECT(a.wroteResult && a.result == 0, "caps answered %d/%u", a.wroteResult, a.result);
         limit = size < 84 ? size : 84;
     }
     for (size_t k = limit; k < sizeof caps; ++k)
@@ -711,7 +656,7 @@ void Session::Fault(uint8_t kind, uint8_t count, uint8_t skip)
 
 void Session::Registry(uint8_t which, uint8_t value)
 {
-    static const char* kNames[] = {"Sample", "Timer", "CacheLen"};
+    static const char* kNames[] = {BTWAV_VALUE_SAMPLE, BTWAV_VALUE_TIMER, BTWAV_VALUE_CACHELEN};
     static const uint32_t kSample[] = {176400, 88200, 1, 0, 0xFFFFFFFFu, 705600, 3, 176400};
     static const uint32_t kTimer[] = {20, 10, 5, 40, 0, 7, 20, 15};
     static const uint32_t kCache[] = {6144, 0, 1, 100000, 3, 6144, 17, 0xFFFFFFFFu};
@@ -721,16 +666,16 @@ void Session::Registry(uint8_t which, uint8_t value)
     switch ((value >> 3) % 4) {
     case 0:
     case 1:
-        host::RegistrySetDword(kParamsKey, name, v);
+        host::RegistrySetDword(BTWAV_PARAMS_KEY, name, v);
         break;
     case 2: {
         // A value of the wrong size.
         std::vector<uint8_t> data((value & 0x20) ? 2 : 8, static_cast<uint8_t>(v));
-        host::RegistrySetValue(kParamsKey, name, 4, data);
+        host::RegistrySetValue(BTWAV_PARAMS_KEY, name, 4, data);
         break;
     }
     default:
-        host::RegistryDeleteValue(kParamsKey, name);
+        host::RegistryDeleteValue(BTWAV_PARAMS_KEY, name);
         break;
     }
     Trace("registry %s %u (form %u)", name, v, (value >> 3) % 4);
@@ -791,8 +736,8 @@ void Session::Raw(Reader& in)
     }
     static const UINT kIdle[] = {0, 1, 2, 7, 8, 14, 15, 16, 17, 18, 19, 21, 23, 100, 0xFFFFu, 0xFFFFFFFFu};
     if (b & 0x40) {
-        Answer a = Send(WODM_GETNUMDEVS, p1, p1, MemFrom(b >> 3), MemFrom(b));
-        if (a.wrote)
+        kit::MessageAnswer a = Send(WODM_GETNUMDEVS, p1, p1, MemFrom(b >> 3), MemFrom(b));
+        if (a.wroteResult)
             EXPECT(a.result == 1, "GETNUMDEVS answered %u", a.result);
         Trace("numdevs");
         return;
@@ -800,8 +745,8 @@ void Session::Raw(Reader& in)
     // Messages without a handler read nothing: any parameter is safe.
     UINT msg = kIdle[b % 16];
     Trace("idle message %u", msg);
-    Answer a = Send(msg, p1, ~p1);
-    EXPECT(a.wrote && a.result == 0, "message %u answered %d/%u", msg, a.wrote, a.result);
+    kit::MessageAnswer a = Send(msg, p1, ~p1);
+    EXPECT(a.wroteResult && a.result == 0, "message %u answered %d/%u", msg, a.wroteResult, a.result);
 }
 
 void Session::Setup(uint8_t b)
@@ -822,7 +767,7 @@ void Session::Setup(uint8_t b)
         EXPECT(wave_ != 0, "the wave API refused the driver: %s", error.c_str());
     }
     static const uint32_t kTimer[] = {20, 10, 5, 40};
-    host::RegistrySetDword(kParamsKey, "Timer", kTimer[(b >> 4) & 3]);
+    host::RegistrySetDword(BTWAV_PARAMS_KEY, BTWAV_VALUE_TIMER, kTimer[(b >> 4) & 3]);
     Trace("setup %#x: device %#lx, %zu opens, wave %u", b, static_cast<unsigned long>(hDevice_), opens_.size(), wave_);
     if (b & 0x08)
         Link(0);
@@ -975,15 +920,12 @@ void Session::Run(Reader& in)
 
 void RunInput(const host::DriverModule& driver, const uint8_t* data, size_t size, bool trace)
 {
-    host::ResetAll();
-    btstandin::Reset();
     // The invariants read every packet the driver posts.
-    btstandin::KeepPackets(btstandin::kTestRecordBytes);
+    kit::FreshHost();
     Reader in(data, size);
     Session session(driver, trace);
     session.Run(in);
-    btstandin::Reset();
-    host::ResetAll();
+    kit::ClearHost();
 }
 
 }  // namespace fuzzing

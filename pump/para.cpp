@@ -4,13 +4,15 @@
 
 namespace {
 
-// "Drivers\BuiltIn\WAVKELVO\Params"
-const WCHAR kParamsKey[] = {
-    'D', 'r', 'i', 'v', 'e', 'r', 's', '\\', 'B', 'u', 'i', 'l', 't', 'I', 'n', '\\',
-    'W', 'A', 'V', 'K', 'E', 'L', 'V', 'O', '\\', 'P', 'a', 'r', 'a', 'm', 's', 0};
-const WCHAR kSampleValue[] = {'S', 'a', 'm', 'p', 'l', 'e', 0};
-const WCHAR kTimerValue[] = {'T', 'i', 'm', 'e', 'r', 0};
-const WCHAR kCacheLenValue[] = {'C', 'a', 'c', 'h', 'e', 'L', 'e', 'n', 0};
+// Widens a name of plain ASCII characters into pwsz, which holds as many
+// characters as the name's literal (sizeof of it).
+void WidenName(const char* psz, WCHAR* pwsz)
+{
+    size_t i = 0;
+    for (; psz[i] != 0; ++i)
+        pwsz[i] = static_cast<WCHAR>(static_cast<unsigned char>(psz[i]));
+    pwsz[i] = 0;
+}
 
 // "InitBtAudioPara: Sample %d, Timer %d, CacheLen %d\r\n"
 const WCHAR kInitLine[] = {
@@ -84,11 +86,19 @@ void InitBtAudioPara(BT_AUDIO_PARA* pPara)
 void ReadBtAudioRegistry(LPDWORD pdwSample, LPDWORD pdwTimer, LPDWORD pdwCacheLen)
 {
     HKEY hKey = 0;
-    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, kParamsKey, 0, 0, &hKey) != ERROR_SUCCESS)
+    WCHAR szKey[sizeof(BTWAV_PARAMS_KEY)];
+    WCHAR szSample[sizeof(BTWAV_VALUE_SAMPLE)];
+    WCHAR szTimer[sizeof(BTWAV_VALUE_TIMER)];
+    WCHAR szCacheLen[sizeof(BTWAV_VALUE_CACHELEN)];
+    WidenName(BTWAV_PARAMS_KEY, szKey);
+    WidenName(BTWAV_VALUE_SAMPLE, szSample);
+    WidenName(BTWAV_VALUE_TIMER, szTimer);
+    WidenName(BTWAV_VALUE_CACHELEN, szCacheLen);
+    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, szKey, 0, 0, &hKey) != ERROR_SUCCESS)
         return;
-    ReadValue(hKey, kSampleValue, pdwSample, FALSE);
-    ReadValue(hKey, kTimerValue, pdwTimer, FALSE);
-    ReadValue(hKey, kCacheLenValue, pdwCacheLen, TRUE);
+    ReadValue(hKey, szSample, pdwSample, FALSE);
+    ReadValue(hKey, szTimer, pdwTimer, FALSE);
+    ReadValue(hKey, szCacheLen, pdwCacheLen, TRUE);
     RegCloseKey(hKey);
 }
 

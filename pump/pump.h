@@ -3,6 +3,7 @@
 #ifndef PUMP_PUMP_H
 #define PUMP_PUMP_H
 
+#include "driver/config.h"
 #include "driver/system.h"
 #include "btlink/lmr.h"
 
@@ -33,9 +34,6 @@ typedef struct BT_AUDIO_PARA {
 STATIC_ASSERT(offsetof(BT_AUDIO_PACKET, dwDataLen) == 4);
 STATIC_ASSERT(offsetof(BT_AUDIO_PACKET, abData) == 8);
 
-#define BT_AUDIO_DEFAULT_SAMPLE 176400
-#define BT_AUDIO_DEFAULT_TIMER 20
-#define BT_AUDIO_DEFAULT_CACHELEN 6144
 
 extern "C" {
 

@@ -11,13 +11,7 @@
 #include "host/wave.h"
 #include "support/stream_fixture.h"
 
-using testing_support::HeaderPool;
-using testing_support::MakeFormat;
-using testing_support::MessageAnswer;
-using testing_support::StreamClient;
-using testing_support::StreamTest;
-using testing_support::UnmappedPage;
-using testing_support::WaveApiTest;
+using namespace testing_support;
 
 namespace {
 
@@ -58,7 +52,7 @@ TEST_F(NullRecordTest, NullCapabilityRecordAnswersNothingWhateverItsSize)
 
 TEST_F(NullRecordTest, NullOpenDescriptorOrQueryFormatChangesNothing)
 {
-    StreamClient client;
+    Recorder client;
     WAVEFORMATEX f = MakeFormat();
     ASSERT_EQ(OpenRaw(client, &f).result, 0u);
     auto before = Snapshot(Ctx());
@@ -83,7 +77,7 @@ TEST_F(NullRecordTest, NullOpenDescriptorOrQueryFormatChangesNothing)
 
 TEST_F(NullRecordTest, NullHeaderIsNotQueuedAndStartsNoPump)
 {
-    StreamClient client;
+    Recorder client;
     WAVEFORMATEX f = MakeFormat();
     ASSERT_EQ(OpenRaw(client, &f).result, 0u);
     auto a = Write(nullptr);
@@ -125,7 +119,7 @@ protected:
         return out;
     }
 
-    StreamClient client_;
+    Recorder client_;
     WAVEFORMATEX f_{};
 };
 
@@ -238,13 +232,13 @@ class CloseReentryTest : public StreamTest {};
 TEST_F(CloseReentryTest, AWriteFromTheCloseCallbackIsNotTakenAndNoTimerRunsOn)
 {
     LinkEvent(BT_EVENT_LINK_UP);
-    StreamClient client;
+    Recorder client;
     WAVEFORMATEX f = MakeFormat();
     ASSERT_EQ(OpenRaw(client, &f, 0, reinterpret_cast<HWAVE>(0x77)).result, 0u);
     HeaderPool pool(1);
     pool.Prepare(0, 4000);
     MessageAnswer inner;
-    client.onCall = [&](const StreamClient::Call& c) {
+    client.onCall = [&](const Recorder::Call& c) {
         if (c.msg == MM_WOM_CLOSE)
             inner = Write(pool[0]);
     };
@@ -271,16 +265,16 @@ TEST_F(CloseReentryTest, AWriteFromTheCloseCallbackIsNotTakenAndNoTimerRunsOn)
 
 TEST_F(CloseReentryTest, AnOpenFromTheCloseCallbackStaysOpenAndPlays)
 {
-    StreamClient first;
-    StreamClient second;
+    Recorder first;
+    Recorder second;
     WAVEFORMATEX f = MakeFormat();
     ASSERT_EQ(OpenRaw(first, &f).result, 0u);
     WAVEOPENDESC reopen{};
     reopen.lpFormat = &f;
-    reopen.dwCallback = reinterpret_cast<DWORD_PTR>(&StreamClient::Fn);
+    reopen.dwCallback = reinterpret_cast<DWORD_PTR>(&Recorder::Fn);
     reopen.dwInstance = reinterpret_cast<DWORD_PTR>(&second);
     second.stream = &Ctx();
-    first.onCall = [&](const StreamClient::Call& c) {
+    first.onCall = [&](const Recorder::Call& c) {
         if (c.msg == MM_WOM_CLOSE)
             EXPECT_EQ(Message(WODM_OPEN, reinterpret_cast<DWORD_PTR>(&reopen), 0).result, 0u);
     };

@@ -12,6 +12,7 @@
 #include <mutex>
 #include <thread>
 
+#include "driver/config.h"
 #include "host/registry.h"
 #include "support/stream_fixture.h"
 
@@ -89,7 +90,7 @@ TEST_F(ConcurrencyTest, WritersControlAndLinkEventsOnTheRealClock)
 {
     Watchdog watchdog(std::chrono::seconds(60), "the concurrency test");
     host::UseClock(host::ClockKind::Real);
-    host::RegistrySetDword("Drivers\\BuiltIn\\WAVKELVO\\Params", "Timer", 5);
+    host::RegistrySetDword(BTWAV_PARAMS_KEY, "Timer", 5);
 
     Client client;
     HeaderPool pool(kHeaders);

@@ -4,7 +4,7 @@
 // Nth call of that point failing, on a freshly loaded driver each time.
 // Every N the scenario reaches is tried.  After every step: the lock is
 // free, at most one timer with its period, no registry key open; every
-// packet is 12 + dwDataLen long and carries each header's bytes in order;
+// packet is BT_AUDIO_PACKET_OVERHEAD + dwDataLen long and carries each header's bytes in order;
 // every header comes back at most once, and at the end exactly once per
 // accepted write.  Only what the platform's rules say is lost may be: the
 // bytes of a refused post; nothing for a failed allocation (the bytes go
@@ -14,13 +14,17 @@
 #include <memory>
 #include <string>
 
+#include "driver/config.h"
 #include "host/clock.h"
 #include "host/registry.h"
 #include "host/wave.h"
+#include "kit/header_pool.h"
+#include "kit/recorder.h"
+#include "pump/pump.h"
 #include "support/driver_fixture.h"
-#include "support/header_pool.h"
 
-using testing_support::HeaderPool;
+using kit::HeaderPool;
+using kit::Recorder;
 
 namespace {
 
@@ -51,7 +55,7 @@ host::Fault HostFault(Point p)
 }
 
 constexpr size_t kHeaders = 5;
-const char kParams[] = "Drivers\\BuiltIn\\WAVKELVO\\Params";
+const char kParams[] = BTWAV_PARAMS_KEY;
 
 // Header i's byte at offset k: its index in the top 3 bits, k mod 32 below,
 // so that a packet's bytes tell whose they are and in which order they came.
@@ -73,14 +77,6 @@ public:
     bool Run();
 
 private:
-    struct Client {
-        Campaign* self;
-        static void CALLBACK Fn(HDRVR, UINT msg, DWORD_PTR instance, DWORD_PTR p1, DWORD_PTR)
-        {
-            reinterpret_cast<Client*>(instance)->self->OnCallback(msg, p1);
-        }
-    };
-
     void OnCallback(UINT msg, DWORD_PTR p1);
     void Write(size_t i);
     DWORD Send(UINT msg, DWORD_PTR p1 = 0, DWORD_PTR p2 = 0);
@@ -98,7 +94,7 @@ private:
     std::unique_ptr<host::DriverModule> driver_;
     CRITICAL_SECTION* lock_ = nullptr;
     HeaderPool pool_{kHeaders};
-    Client client_{this};
+    Recorder client_;   // calls OnCallback
     unsigned pending_[kHeaders] = {};
     unsigned accepted_[kHeaders] = {};
     unsigned back_[kHeaders] = {};
@@ -119,11 +115,11 @@ void Campaign::OnCallback(UINT msg, DWORD_PTR p1)
     pending_[i] = 0;
     ++back_[i];
     WAVEHDR* h = pool_[i];
-    EXPECT_EQ(testing_support::HFlags(h) & (WHDR_DONE | WHDR_INQUEUE), DWORD(WHDR_DONE)) << Where("MM_WOM_DONE");
+    EXPECT_EQ(kit::HFlags(h) & (WHDR_DONE | WHDR_INQUEUE), DWORD(WHDR_DONE)) << Where("MM_WOM_DONE");
     // Handed back by a tick, a header has given all its bytes, pass after
     // pass (a loop member rewound after its pass comes back with cursor 0).
     if (!inReset_) {
-        DWORD length = testing_support::HLength(h);
+        DWORD length = kit::HLength(h);
         EXPECT_TRUE(bytes_[i] > 0 && bytes_[i] % length == 0)
             << Where("MM_WOM_DONE") << ": header " << i << " gave " << bytes_[i] << " of " << length;
     }
@@ -131,14 +127,7 @@ void Campaign::OnCallback(UINT msg, DWORD_PTR p1)
 
 DWORD Campaign::Send(UINT msg, DWORD_PTR p1, DWORD_PTR p2)
 {
-    MMDRV_MESSAGE_PARAMS params{};
-    params.uMsg = msg;
-    params.dwParam1 = p1;
-    params.dwParam2 = p2;
-    DWORD result = 0xA5A5A5A5u;
-    driver_->Entry().IOControl(0, IOCTL_WAV_MESSAGE, reinterpret_cast<LPBYTE>(&params), sizeof params,
-                               reinterpret_cast<LPBYTE>(&result), sizeof result, nullptr);
-    return result;
+    return kit::SendMessage(driver_->Entry(), 0, msg, p1, p2).result;
 }
 
 void Campaign::Write(size_t i)
@@ -159,13 +148,13 @@ void Campaign::Link(uint32_t code)
 }
 
 // Each header's bytes arrive in order, pass after pass, across packets,
-// refused ones included; every packet is 12 + dwDataLen long.
+// refused ones included; every packet is BT_AUDIO_PACKET_OVERHEAD + dwDataLen long.
 void Campaign::CheckPackets(const std::string& step)
 {
     auto packets = btstandin::Packets();
     for (; packetsSeen_ < packets.size(); ++packetsSeen_) {
         const auto& p = packets[packetsSeen_];
-        EXPECT_EQ(p.length, p.dataLen + 12) << Where(step);
+        EXPECT_EQ(p.length, p.dataLen + BT_AUDIO_PACKET_OVERHEAD) << Where(step);
         EXPECT_EQ(p.audio.size(), p.dataLen) << Where(step);
         for (uint8_t b : p.audio) {
             size_t i = b >> 5;
@@ -176,7 +165,7 @@ void Campaign::CheckPackets(const std::string& step)
             int offset = b & 31;
             ++bytes_[i];
             EXPECT_EQ(offset, expectOffset_[i] % 32) << Where(step) << ": header " << i;
-            if (static_cast<size_t>(++expectOffset_[i]) == testing_support::HLength(pool_[i]))
+            if (static_cast<size_t>(++expectOffset_[i]) == kit::HLength(pool_[i]))
                 expectOffset_[i] = 0;
         }
     }
@@ -185,7 +174,7 @@ void Campaign::CheckPackets(const std::string& step)
 void Campaign::Check(const std::string& step)
 {
     CheckPackets(step);
-    if (lock_ != nullptr && *driver_->Get<BOOL>("g_bDeviceInit"))
+    if (lock_ != nullptr && *KIT_BIND(*driver_, g_bDeviceInit))
         EXPECT_TRUE(lock_->OwnerThread == nullptr && lock_->LockCount == 0) << Where(step) << ": lock held";
     int timers = host::ActiveTimerCount();
     EXPECT_LE(timers, 1) << Where(step);
@@ -203,10 +192,8 @@ void Campaign::Check(const std::string& step)
 
 bool Campaign::Run()
 {
-    host::ResetAll();
-    btstandin::Reset();
     // The invariants read every packet the driver posts.
-    btstandin::KeepPackets(btstandin::kTestRecordBytes);
+    kit::FreshHost();
     EXPECT_FALSE(host::DriverModule::IsMapped(BTWAV_DRIVER_PATH));
     driver_ = testing_support::LoadFreshDriver();
     if (!driver_)
@@ -231,7 +218,7 @@ bool Campaign::Run()
 
     const auto& e = driver_->Entry();
     DWORD_PTR hDevice = e.Init(nullptr, nullptr);
-    lock_ = driver_->Get<CRITICAL_SECTION>("g_StreamLock");
+    lock_ = KIT_BIND(*driver_, g_StreamLock);
     if (hDevice == 0) {
         auto lines = host::DebugLines();
         EXPECT_FALSE(lines.empty()) << Where("init");
@@ -245,18 +232,13 @@ bool Campaign::Run()
     Check("registration");
 
     Link(BT_EVENT_LINK_UP);
-    WAVEFORMATEX f{};
-    f.wFormatTag = WAVE_FORMAT_PCM;
-    f.nChannels = 2;
-    f.nSamplesPerSec = 44100;
-    f.nBlockAlign = 4;
-    f.nAvgBytesPerSec = 176400;
-    f.wBitsPerSample = 16;
+    WAVEFORMATEX f = kit::MakeFormat();
     WAVEOPENDESC desc{};
     desc.hWave = reinterpret_cast<HWAVE>(0x4857);
     desc.lpFormat = &f;
-    desc.dwCallback = reinterpret_cast<DWORD_PTR>(&Client::Fn);
-    desc.dwInstance = reinterpret_cast<DWORD_PTR>(&client_);
+    client_.onCall = [this](const Recorder::Call& c) { OnCallback(c.msg, c.p1); };
+    desc.dwCallback = client_.CallbackWord();
+    desc.dwInstance = client_.InstanceWord();
     EXPECT_EQ(Send(WODM_OPEN, reinterpret_cast<DWORD_PTR>(&desc), 0), 0u) << Where("WODM_OPEN");
     Check("WODM_OPEN");
 

@@ -10,15 +10,16 @@
 #include <string>
 #include <vector>
 
+#include "driver/config.h"
 #include "host/host.h"
-#include "host/registry.h"
 #include "host/platform.h"
+#include "host/registry.h"
 
 namespace {
 
 const LONG kInvalidHandle = 6;
 const LONG kKeyDeleted = 1018;
-const char kParams[] = "Drivers\\BuiltIn\\WAVKELVO\\Params";
+const char kParams[] = BTWAV_PARAMS_KEY;
 const std::string kRootsExpected =
     "HKEY_LOCAL_MACHINE, HKEY_CURRENT_USER, HKEY_CLASSES_ROOT or HKEY_USERS as the root key";
 
@@ -175,7 +176,7 @@ TEST_F(RegistryTest, OpenCloseAndHandles)
     EXPECT_EQ(RegOpenKeyExW(bogus, P(W("x")), 0, 0, &k), kInvalidHandle);
 
     // A handle whose key went away.
-    host::RegistryDeleteKey("Drivers\\BuiltIn\\WAVKELVO");
+    host::RegistryDeleteKey(BTWAV_DRIVER_KEY);
     EXPECT_EQ(Query(params, "Timer", 4).result, kKeyDeleted);
     EXPECT_EQ(RegCloseKey(params), ERROR_SUCCESS);
     EXPECT_EQ(host::RegistryOpenHandles(), 0u);

@@ -6,7 +6,7 @@
 
 using testing_support::HeaderPool;
 using testing_support::MakeFormat;
-using testing_support::StreamClient;
+using testing_support::Recorder;
 using testing_support::StreamTest;
 using testing_support::WaveApiTest;
 
@@ -89,7 +89,7 @@ TEST_F(LinkTest, UnknownCodesAnswerTwelveAndChangeNothing)
 TEST_F(LinkTest, LinkDownDuringPlaybackKeepsPlaying)
 {
     LinkEvent(BT_EVENT_LINK_UP);
-    StreamClient client;
+    Recorder client;
     WAVEFORMATEX f = MakeFormat();
     ASSERT_EQ(OpenRaw(client, &f).result, 0u);
     HeaderPool pool(3);
@@ -108,7 +108,7 @@ TEST_F(LinkTest, LinkDownDuringPlaybackKeepsPlaying)
 
 TEST_F(LinkTest, LinkUpLeavesAnOpenStreamsQueueAlone)
 {
-    StreamClient client;
+    Recorder client;
     WAVEFORMATEX f = MakeFormat();
     ASSERT_EQ(OpenRaw(client, &f).result, 0u);
     HeaderPool pool(1);
@@ -124,7 +124,7 @@ TEST_F(LinkTest, LinkUpLeavesAnOpenStreamsQueueAlone)
 // nothing queued; the record is put into that state by hand to see the flush.
 TEST_F(LinkTest, LinkUpWithNoStreamOpenFlushesAndHoldsThePump)
 {
-    StreamClient client;
+    Recorder client;
     WAVEFORMATEX f = MakeFormat();
     ASSERT_EQ(OpenRaw(client, &f).result, 0u);
     HeaderPool pool(2);

@@ -16,12 +16,7 @@
 #include "host/clock.h"
 #include "support/stream_fixture.h"
 
-using testing_support::HeaderPool;
-using testing_support::MakeFormat;
-using testing_support::MessageAnswer;
-using testing_support::StreamClient;
-using testing_support::StreamTest;
-using testing_support::UnmappedPage;
+using namespace testing_support;
 
 namespace {
 
@@ -64,7 +59,7 @@ protected:
         StreamTest::TearDown();
     }
 
-    void Open(StreamClient& client)
+    void Open(Recorder& client)
     {
         format_ = MakeFormat();
         ASSERT_EQ(OpenRaw(client, &format_).result, 0u);
@@ -88,7 +83,7 @@ protected:
         ASSERT_TRUE(host::IsFree(StreamLock()));
         // A format query takes the lock and changes nothing.
         auto answer = std::async(std::launch::async, [this] {
-            StreamClient probe;
+            Recorder probe;
             WAVEFORMATEX format = MakeFormat();
             return OpenRaw(probe, &format, WAVE_FORMAT_QUERY);
         });
@@ -101,7 +96,7 @@ protected:
     void ExpectStreamUsable()
     {
         ASSERT_EQ(Message(WODM_RESET).result, 0u);
-        StreamClient next;
+        Recorder next;
         WAVEFORMATEX format = MakeFormat();
         ASSERT_EQ(OpenRaw(next, &format).result, 0u);
         HeaderPool pool(1);
@@ -119,7 +114,7 @@ protected:
 
 TEST_F(LockFaultTest, OpenWithUnreadableRecords)
 {
-    StreamClient client;
+    Recorder client;
     const auto* badFormat = static_cast<const WAVEFORMATEX*>(UnmappedPage());
     ExpectCaught(OpenRaw(client, badFormat, WAVE_FORMAT_QUERY));
     ExpectCaught(OpenRaw(client, badFormat, 0));
@@ -131,8 +126,8 @@ TEST_F(LockFaultTest, OpenWithUnreadableRecords)
 TEST_F(LockFaultTest, OpenWhoseAnnouncementFaults)
 {
     LinkEvent(BT_EVENT_LINK_UP);
-    StreamClient client;
-    client.onCall = [](const StreamClient::Call& c) {
+    Recorder client;
+    client.onCall = [](const Recorder::Call& c) {
         if (c.msg == MM_WOM_OPEN)
             Poke();
     };
@@ -144,7 +139,7 @@ TEST_F(LockFaultTest, OpenWhoseAnnouncementFaults)
 
 TEST_F(LockFaultTest, CloseWhoseTimerStopFaults)
 {
-    StreamClient client;
+    Recorder client;
     Open(client);
     HeaderPool pool(1);
     ASSERT_EQ(Write(pool.Prepare(0, 1000)).result, 0u);
@@ -165,8 +160,8 @@ TEST_F(LockFaultTest, CloseWhoseTimerStopFaults)
 
 TEST_F(LockFaultTest, CloseWhoseCallbackFaults)
 {
-    StreamClient client;
-    client.onCall = [](const StreamClient::Call& c) {
+    Recorder client;
+    client.onCall = [](const Recorder::Call& c) {
         if (c.msg == MM_WOM_CLOSE)
             Poke();
     };
@@ -179,7 +174,7 @@ TEST_F(LockFaultTest, CloseWhoseCallbackFaults)
 
 TEST_F(LockFaultTest, WriteOfAnUnreadableHeader)
 {
-    StreamClient client;
+    Recorder client;
     Open(client);
     ExpectCaught(Write(static_cast<WAVEHDR*>(UnmappedPage())));
     ASSERT_NO_FATAL_FAILURE(ExpectLockFree());
@@ -188,7 +183,7 @@ TEST_F(LockFaultTest, WriteOfAnUnreadableHeader)
 
 TEST_F(LockFaultTest, PauseWhoseTimerStopFaults)
 {
-    StreamClient client;
+    Recorder client;
     Open(client);
     HeaderPool pool(1);
     ASSERT_EQ(Write(pool.Prepare(0, 20000)).result, 0u);
@@ -208,7 +203,7 @@ TEST_F(LockFaultTest, PauseWhoseTimerStopFaults)
 
 TEST_F(LockFaultTest, RestartWhoseTimerStartFaults)
 {
-    StreamClient client;
+    Recorder client;
     Open(client);
     HeaderPool pool(1);
     ASSERT_EQ(Write(pool.Prepare(0, 20000)).result, 0u);
@@ -228,7 +223,7 @@ TEST_F(LockFaultTest, RestartWhoseTimerStartFaults)
 
 TEST_F(LockFaultTest, BreakLoopOverAHeaderThatIsGone)
 {
-    StreamClient client;
+    Recorder client;
     Open(client);
     PageHeader header(20000);
     ASSERT_EQ(Write(header.get()).result, 0u);
@@ -243,7 +238,7 @@ TEST_F(LockFaultTest, BreakLoopOverAHeaderThatIsGone)
 // holding) when the current header faults: both levels are given back.
 TEST_F(LockFaultTest, PositionOverAHeaderThatIsGone)
 {
-    StreamClient client;
+    Recorder client;
     Open(client);
     PageHeader header(20000);
     ASSERT_EQ(Write(header.get()).result, 0u);
@@ -265,14 +260,14 @@ TEST_F(LockFaultTest, PositionOverAHeaderThatIsGone)
 TEST_F(LockFaultTest, ResetCatchesAnExceptionFromANestedHolding)
 {
     LinkEvent(BT_EVENT_LINK_UP);
-    StreamClient client;
+    Recorder client;
     Open(client);
-    StreamClient thrower;
-    thrower.onCall = [](const StreamClient::Call& c) {
+    Recorder thrower;
+    thrower.onCall = [](const Recorder::Call& c) {
         if (c.msg == MM_WOM_OPEN)
             throw std::runtime_error("client trouble");
     };
-    client.onCall = [this, &thrower](const StreamClient::Call& c) {
+    client.onCall = [this, &thrower](const Recorder::Call& c) {
         if (c.msg == MM_WOM_DONE)
             OpenRaw(thrower, &format_);
     };
@@ -294,8 +289,8 @@ TEST_F(LockFaultTest, ResetCatchesAnExceptionFromANestedHolding)
 // outer holder (a close, a tick) goes on with its own.
 TEST_F(LockFaultTest, FaultingMessageFromACallbackKeepsTheOuterHolding)
 {
-    StreamClient client;
-    client.onCall = [this](const StreamClient::Call& c) {
+    Recorder client;
+    client.onCall = [this](const Recorder::Call& c) {
         if (c.msg == MM_WOM_DONE) {
             ExpectCaught(Write(static_cast<WAVEHDR*>(UnmappedPage())));
         } else if (c.msg == MM_WOM_CLOSE) {
@@ -326,9 +321,9 @@ TEST_F(LockFaultTest, FaultingMessageFromACallbackKeepsTheOuterHolding)
 // guard catches it, gives back only its own levels, and the tick goes on.
 TEST_F(LockFaultTest, FaultingCompletionInsideAResetSentFromTheTick)
 {
-    StreamClient client;
+    Recorder client;
     int done = 0;
-    client.onCall = [this, &done](const StreamClient::Call& c) {
+    client.onCall = [this, &done](const Recorder::Call& c) {
         if (c.msg != MM_WOM_DONE)
             return;
         if (++done == 1)
@@ -349,7 +344,7 @@ TEST_F(LockFaultTest, FaultingCompletionInsideAResetSentFromTheTick)
 
 TEST_F(LockFaultTest, FaultsOnSeveralThreadsEachGiveBackTheirOwnLevels)
 {
-    StreamClient client;
+    Recorder client;
     Open(client);
     std::vector<std::thread> threads;
     std::atomic<int> caught{0};

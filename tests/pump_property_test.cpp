@@ -8,18 +8,20 @@
 #include <random>
 #include <vector>
 
+#include "driver/config.h"
 #include "host/clock.h"
 #include "host/registry.h"
+#include "kit/header_pool.h"
+#include "kit/recorder.h"
 #include "pump/pump.h"
 #include "stream/stream.h"
 #include "support/routines_fixture.h"
-#include "support/header_pool.h"
 
 using namespace testing_support;
 
 namespace {
 
-const char kParamsKey[] = "Drivers\\BuiltIn\\WAVKELVO\\Params";
+const char kParamsKey[] = BTWAV_PARAMS_KEY;
 
 // The client's endless stream: random bytes repeating with a prime period,
 // so that a packet's bytes can be produced and checked with block copies.
@@ -118,11 +120,11 @@ protected:
                 len = static_cast<uint32_t>(target - *written);
             std::vector<uint8_t> bytes(len);
             stream_.Fill(*written, bytes.data(), len);
-            DWORD result = queue_(0, pool.PrepareWith(i, bytes));
+            DWORD result = r_.queue(0, pool.PrepareWith(i, bytes));
             EXPECT_EQ(result, 0u);
             if (result != 0)
                 break;
-            start_();
+            r_.start();
             *written += len;
         }
         LeaveCriticalSection(StreamLock());

@@ -4,19 +4,21 @@
 #include <cstring>
 #include <vector>
 
+#include "driver/config.h"
 #include "host/clock.h"
 #include "host/registry.h"
+#include "kit/header_pool.h"
+#include "kit/recorder.h"
 #include "pump/pump.h"
 #include "queue/queue.h"
 #include "stream/stream.h"
 #include "support/routines_fixture.h"
-#include "support/header_pool.h"
 
 using namespace testing_support;
 
 namespace {
 
-const char kParamsKey[] = "Drivers\\BuiltIn\\WAVKELVO\\Params";
+const char kParamsKey[] = BTWAV_PARAMS_KEY;
 
 uint64_t Counter()
 {
@@ -32,9 +34,7 @@ protected:
         RoutinesTest::SetUp();
         if (HasFatalFailure())
             return;
-        s_->bOpened = TRUE;
-        s_->pfnCallback = &CallbackRecorder::Callback;
-        s_->dwInstance = reinterpret_cast<DWORD_PTR>(&rec_);
+        AttachClient(rec_);
     }
 
     // The control operations, under the lock as their callers hold it.
@@ -47,14 +47,14 @@ protected:
     void Write(WAVEHDR* h)
     {
         EnterCriticalSection(StreamLock());
-        ASSERT_EQ(queue_(0, h), 0u);
-        start_();
+        ASSERT_EQ(r_.queue(0, h), 0u);
+        r_.start();
         LeaveCriticalSection(StreamLock());
     }
     DWORD Post(DWORD requested)
     {
         EnterCriticalSection(StreamLock());
-        DWORD n = post_(para_, requested);
+        DWORD n = r_.post(para_, requested);
         LeaveCriticalSection(StreamLock());
         return n;
     }
@@ -70,7 +70,7 @@ protected:
         return std::vector<uint8_t>(pool_.Buffer(i).begin() + from, pool_.Buffer(i).begin() + to);
     }
 
-    CallbackRecorder rec_;
+    Recorder rec_;
     HeaderPool pool_{6};
 };
 
@@ -88,7 +88,7 @@ TEST_F(PumpTest, OneCountStepsAtOneThousandCarryTheOddByte)
     DWORD total = 0;
     for (int i = 0; i < 5; ++i) {
         host::AdvanceVirtualCounts(1);
-        DWORD got = due_(para_);
+        DWORD got = r_.due(para_);
         EXPECT_EQ(got, wantBytes[i]) << i;
         EXPECT_EQ(para_->liCarry.QuadPart, wantCarry[i]) << i;
         EXPECT_EQ(static_cast<uint64_t>(para_->liLastCount.QuadPart), Counter());
@@ -101,7 +101,7 @@ TEST_F(PumpTest, ClockWithoutFrequencyOwesNothing)
 {
     // A record never configured: no division by a zero frequency.
     host::AdvanceVirtualMs(5);
-    EXPECT_EQ(due_(para_), 0u);
+    EXPECT_EQ(r_.due(para_), 0u);
     EXPECT_EQ(static_cast<uint64_t>(para_->liLastCount.QuadPart), Counter());
 }
 
@@ -111,7 +111,7 @@ TEST_F(PumpTest, HalfConsumedHeaderGivesItsRestInOnePacket)
 {
     para_->bRunning = TRUE;
     WAVEHDR* h = pool_.Prepare(0, 4096);
-    ASSERT_EQ(queue_(0, h), 0u);
+    ASSERT_EQ(r_.queue(0, h), 0u);
     HSetConsumed(h, 2048);
     DWORD permissions = GetCurrentPermissions();
 
@@ -121,7 +121,7 @@ TEST_F(PumpTest, HalfConsumedHeaderGivesItsRestInOnePacket)
     EXPECT_EQ(packets[0].length, 2060u);
     EXPECT_EQ(packets[0].dataLen, 2048u);
     EXPECT_EQ(packets[0].audio, Slice(0, 2048, 4096));
-    EXPECT_EQ(packets[0].handle, *Sym<HANDLE>("g_hBtAudio"));
+    EXPECT_EQ(packets[0].handle, *r_.btAudio);
     EXPECT_EQ(HConsumed(h), 4096u);
     EXPECT_EQ(GetCurrentPermissions(), permissions);
     EXPECT_EQ(host::GetCounters().driverMallocs, 1u);
@@ -132,7 +132,7 @@ TEST_F(PumpTest, PacketSpansHeadersInQueueOrderSkippingEmptyOnes)
     para_->bRunning = TRUE;
     const DWORD lengths[] = {100, 0, 50, 0, 200};
     for (int i = 0; i < 5; ++i)
-        ASSERT_EQ(queue_(0, pool_.Prepare(i, lengths[i])), 0u);
+        ASSERT_EQ(r_.queue(0, pool_.Prepare(i, lengths[i])), 0u);
     HSetConsumed(pool_[0], 30);
 
     EXPECT_EQ(Post(300), 300u);
@@ -158,7 +158,7 @@ TEST_F(PumpTest, PacketSpansHeadersInQueueOrderSkippingEmptyOnes)
 TEST_F(PumpTest, RefusedPacketIsFreedOnceAndItsBytesStayTaken)
 {
     para_->bRunning = TRUE;
-    queue_(0, pool_.Prepare(0, 1000));
+    r_.queue(0, pool_.Prepare(0, 1000));
     btstandin::RefusePosts(1);
     EXPECT_EQ(Post(600), 600u);
     auto packets = btstandin::Packets();
@@ -177,7 +177,7 @@ TEST_F(PumpTest, RefusedPacketIsFreedOnceAndItsBytesStayTaken)
 TEST_F(PumpTest, AllocationFailureTakesNothing)
 {
     para_->bRunning = TRUE;
-    queue_(0, pool_.Prepare(0, 1000));
+    r_.queue(0, pool_.Prepare(0, 1000));
     host::FailNext(host::Fault::Malloc);
     EXPECT_EQ(Post(600), 0u);
     EXPECT_TRUE(btstandin::Packets().empty());
@@ -188,7 +188,7 @@ TEST_F(PumpTest, AllocationFailureTakesNothing)
 
 TEST_F(PumpTest, NothingIsAllocatedWhenIdleOrNothingIsDue)
 {
-    queue_(0, pool_.Prepare(0, 1000));
+    r_.queue(0, pool_.Prepare(0, 1000));
     EXPECT_EQ(Post(600), 0u);   // not running
     para_->bRunning = TRUE;
     EXPECT_EQ(Post(0), 0u);
@@ -278,7 +278,7 @@ TEST_F(PumpTest, HeldPumpKeepsItsClockAndResumesWithoutPayingThePause)
 {
     Write(pool_.Prepare(0, 100000));
     host::AdvanceVirtualMs(40);
-    Locked(suspend_);
+    Locked(r_.suspend);
     EXPECT_EQ(host::ActiveTimerCount(), 0);
     EXPECT_EQ(para_->bRunning, TRUE);
     // A write while held neither restarts nor reconfigures.
@@ -289,18 +289,18 @@ TEST_F(PumpTest, HeldPumpKeepsItsClockAndResumesWithoutPayingThePause)
     host::AdvanceVirtualMs(1000);
     EXPECT_EQ(btstandin::Packets().size(), 2u);
 
-    Locked(resume_);
+    Locked(r_.resume);
     EXPECT_EQ(host::ActiveTimerCount(), 1);
     host::AdvanceVirtualMs(20);
     EXPECT_EQ(PacketSizes(), (std::vector<uint32_t>{6144, 3528, 3528}));
 
     // A reset-style restart of a held pump leaves exactly one timer.
-    Locked(suspend_);
-    Locked(restart_);
-    Locked(restart_);
+    Locked(r_.suspend);
+    Locked(r_.restart);
+    Locked(r_.restart);
     EXPECT_EQ(host::ActiveTimerCount(), 1);
     EXPECT_EQ(host::TimerPeriodBalance(), 1);
-    Locked(stop_);
+    Locked(r_.stop);
     EXPECT_EQ(host::ActiveTimerCount(), 0);
     EXPECT_EQ(host::TimerPeriodBalance(), 0);
     EXPECT_EQ(para_->bRunning, FALSE);
@@ -308,7 +308,7 @@ TEST_F(PumpTest, HeldPumpKeepsItsClockAndResumesWithoutPayingThePause)
 
 TEST_F(PumpTest, ResumeOrRestartBeforeAnyStartConfiguresFirst)
 {
-    for (void (*op)() : {resume_, restart_}) {
+    for (void (*op)() : {r_.resume, r_.restart}) {
         std::memset(para_, 0, sizeof *para_);
         host::ClearDebug();
         Locked(op);
@@ -339,9 +339,9 @@ TEST_F(PumpTest, FailedTimerLeavesThePumpIdleSoTheNextWriteRetries)
     EXPECT_EQ(host::DebugLines().size(), 2u);
 
     // The same for a resume.
-    Locked(suspend_);
+    Locked(r_.suspend);
     host::FailNext(host::Fault::TimerCreate);
-    Locked(resume_);
+    Locked(r_.resume);
     EXPECT_EQ(para_->bRunning, FALSE);
     EXPECT_EQ(host::TimerPeriodBalance(), 0);
 }
@@ -353,10 +353,10 @@ TEST_F(PumpTest, TickOfAnEndedTimerDoesNothing)
     ASSERT_NE(id, 0u);
     LONGLONG last = para_->liLastCount.QuadPart;
     host::AdvanceVirtualMs(5);
-    tick_(id + 1, 0, 0, 0, 0);
-    Locked(suspend_);
-    tick_(id, 0, 0, 0, 0);
-    tick_(0, 0, 0, 0, 0);
+    r_.tick(id + 1, 0, 0, 0, 0);
+    Locked(r_.suspend);
+    r_.tick(id, 0, 0, 0, 0);
+    r_.tick(0, 0, 0, 0, 0);
     EXPECT_TRUE(btstandin::Packets().empty());
     EXPECT_EQ(para_->liLastCount.QuadPart, last);
     EXPECT_EQ(para_->nTicks, 0);
@@ -364,7 +364,7 @@ TEST_F(PumpTest, TickOfAnEndedTimerDoesNothing)
     // After the device is gone a late tick must not touch the lock.
     Entry().Deinit(hDevice_);
     hDevice_ = 0;
-    tick_(id, 0, 0, 0, 0);
+    r_.tick(id, 0, 0, 0, 0);
 }
 
 TEST_F(PumpTest, DoneCallbackWritingFromTheTickRestartsNothing)
@@ -375,10 +375,10 @@ TEST_F(PumpTest, DoneCallbackWritingFromTheTickRestartsNothing)
         DWORD (*queue)(DWORD, LPWAVEHDR);
         void (*start)();
         int budget;
-    } ctx{queue_, start_, 2};
-    rec_.user = &ctx;
-    rec_.onCall = [](CallbackRecorder* r, WAVEHDR* h) {
-        auto* c = static_cast<Ctx*>(r->user);
+    } ctx{r_.queue, r_.start, 2};
+    rec_.onCall = [&ctx](const Recorder::Call& call) {
+        auto* c = &ctx;
+        WAVEHDR* h = call.Header();
         if (c->budget-- > 0) {
             c->queue(0, h);
             c->start();
@@ -398,9 +398,9 @@ class PumpRegistryTest : public PumpTest {
 protected:
     std::string StartAndReport()
     {
-        Locked(stop_);   // back to idle: the start reconfigures from scratch
+        Locked(r_.stop);   // back to idle: the start reconfigures from scratch
         host::ClearDebug();
-        Locked(start_);
+        Locked(r_.start);
         EXPECT_EQ(host::RegistryOpenHandles(), 0u);
         auto lines = host::DebugLines();
         return lines.size() == 1 ? lines[0] : "lines: " + std::to_string(lines.size());

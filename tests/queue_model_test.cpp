@@ -1,210 +1,41 @@
-// The header queue against a reference model of its rules, over many random
-// sequences of writes, ticks (packet, completion), break-loops and flushes.
-//
-// The model keeps the queue as a list of header numbers with the current
-// header as an index into it, and applies the rules of the wave API's
-// looping as written for the driver: loop marks decided when a header is
-// written, passes counted on the loop's first header (0 meaning endless),
-// rewinds with the position falling back at a loop's wrap, break-loop and
-// flush, and members of a pass cut short handed back before the header that
-// moves the queue's front past them.
+// The header queue against the test kit's reference model of its rules
+// (kit/queue_model.h), over many random sequences of writes, ticks (packet,
+// completion), break-loops and flushes.
 #include <cstdio>
-#include <deque>
 #include <random>
 #include <string>
 #include <vector>
 
 #include "host/host.h"
+#include "kit/header_pool.h"
+#include "kit/queue_model.h"
+#include "kit/recorder.h"
 #include "pump/pump.h"
 #include "queue/queue.h"
 #include "stream/stream.h"
 #include "support/routines_fixture.h"
-#include "support/header_pool.h"
 
 using namespace testing_support;
 
 namespace {
 
-constexpr int kHeaders = 8;
-constexpr int kNull = -1;      // lpNext null
-constexpr int kForeign = -2;   // lpNext as the application left it (0x1234)
-
-struct ModelHeader {
-    bool written = false;    // ever queued since it was prepared
-    DWORD length = 0;
-    DWORD consumed = 0;
-    DWORD flags = 0;
-    DWORD loops = 0;
-    int next = kForeign;
-    int rewrites = 0;        // times its callback writes it again
-};
-
-struct ModelPacket {
-    std::vector<uint8_t> audio;
-    bool refused = false;
-};
-
-class QueueModel {
-public:
-    ModelHeader h[kHeaders];
-    std::deque<int> queue;   // from the queue's front (pLoopStart)
-    size_t head = 0;         // index of the current header in `queue`
-    bool inLoop = false;
-    DWORD bytesDone = 0;
-    std::vector<int> returned;
-    const HeaderPool* pool = nullptr;
-
-    bool Queued(int i) const { return (h[i].flags & WHDR_INQUEUE) != 0; }
-
-    DWORD Write(int i)
-    {
-        ModelHeader& m = h[i];
-        if (m.flags & WHDR_INQUEUE)
-            return MMSYSERR_INVALPARAM;
-        if (!(m.flags & WHDR_PREPARED))
-            return WAVERR_UNPREPARED;
-        m.written = true;
-        m.flags &= ~(WHDR_DONE | WHDR_LOOPMEMBER);
-        m.consumed = 0;
-        m.next = kNull;
-        if (!queue.empty())
-            h[queue.back()].next = i;
-        else
-            head = 0;
-        queue.push_back(i);
-        bool begin = (m.flags & WHDR_BEGINLOOP) != 0;
-        bool end = (m.flags & WHDR_ENDLOOP) != 0;
-        if (begin || inLoop)
-            m.flags |= WHDR_LOOPMEMBER;
-        if (begin)
-            inLoop = !end;
-        else if (inLoop && end)
-            inLoop = false;
-        m.flags |= WHDR_INQUEUE;
-        return MMSYSERR_NOERROR;
-    }
-
-    // What one packet takes; empty and not taken when nothing is due or the
-    // allocation fails.
-    bool Post(DWORD requested, bool running, bool allocFails, bool refused, ModelPacket* out)
-    {
-        if (!running || queue.empty())
-            return false;
-        DWORD pending = 0;
-        for (size_t k = head; k < queue.size(); ++k) {
-            const ModelHeader& m = h[queue[k]];
-            if (m.consumed < m.length)
-                pending += m.length - m.consumed;
-        }
-        DWORD n = requested < pending ? requested : pending;
-        if (n == 0 || allocFails)
-            return false;
-        out->audio.clear();
-        out->refused = refused;
-        for (size_t k = head; k < queue.size() && n > 0; ++k) {
-            ModelHeader& m = h[queue[k]];
-            const std::vector<uint8_t>& buf = pool->Buffer(queue[k]);
-            while (m.consumed < m.length && n > 0) {
-                out->audio.push_back(buf[m.consumed]);
-                ++m.consumed;
-                --n;
-            }
-        }
-        return true;
-    }
-
-    void MarkConsumed()
-    {
-        for (size_t k = head; k < queue.size(); ++k)
-            if (h[queue[k]].consumed >= h[queue[k]].length)
-                h[queue[k]].flags |= WHDR_DONE;
-    }
-    void MarkAll()
-    {
-        for (size_t k = head; k < queue.size(); ++k)
-            h[queue[k]].flags |= WHDR_DONE;
-    }
-    void ClearMarks()
-    {
-        for (size_t k = head; k < queue.size(); ++k)
-            h[queue[k]].flags &= ~WHDR_LOOPMEMBER;
-    }
-
-    void ReturnDone()
-    {
-        while (!queue.empty()) {
-            int cur = queue[head];
-            ModelHeader& m = h[cur];
-            if (!(m.flags & WHDR_DONE))
-                return;
-            if ((m.flags & WHDR_LOOPMEMBER) && (m.flags & WHDR_BEGINLOOP)) {
-                if (m.loops == 1) {
-                    for (size_t k = head; k < queue.size(); ++k)
-                        h[queue[k]].flags &= ~WHDR_LOOPMEMBER;
-                } else if (m.loops != 0xFFFFFFFFu) {
-                    --m.loops;
-                }
-            }
-            if (!(m.flags & WHDR_LOOPMEMBER)) {
-                while (head > 0)
-                    GiveBackFront();
-                GiveBackFront();
-                continue;
-            }
-            bool wraps = (m.flags & WHDR_ENDLOOP) || head + 1 == queue.size();
-            if (wraps) {
-                head = 0;
-            } else {
-                bytesDone += m.consumed;
-                ++head;
-            }
-            m.flags &= ~WHDR_DONE;
-            m.consumed = 0;
-            return;
-        }
-    }
-
-private:
-    void GiveBackFront()
-    {
-        int id = queue.front();
-        queue.pop_front();
-        if (head > 0)
-            --head;
-        ModelHeader& m = h[id];
-        bytesDone += m.consumed;
-        m.flags = (m.flags & ~(WHDR_INQUEUE | WHDR_LOOPMEMBER)) | WHDR_DONE;
-        returned.push_back(id);
-        if (m.rewrites > 0) {
-            --m.rewrites;
-            Write(id);
-        }
-    }
-};
+constexpr int kHeaders = kModelHeaders;
 
 class QueueModelTest : public RoutinesTest {
 protected:
-    void SetUp() override
+    // The client's side: the recorder keeps every call; the client notes
+    // each header handed back and writes it again while its budget lasts.
+    void OnDone(const Recorder::Call& c)
     {
-        RoutinesTest::SetUp();
-        if (HasFatalFailure())
-            return;
-    }
-
-    // The client's side: records each MM_WOM_DONE and writes the header
-    // again while its budget lasts.
-    static void CALLBACK OnDone(HDRVR, UINT msg, DWORD_PTR instance, DWORD_PTR p1, DWORD_PTR)
-    {
-        auto* self = reinterpret_cast<QueueModelTest*>(instance);
-        self->callbackMsgsOk_ &= msg == MM_WOM_DONE;
-        int id = self->pool_->IndexOf(reinterpret_cast<void*>(p1));
-        self->returned_.push_back(id);
+        callbackMsgsOk_ &= c.msg == MM_WOM_DONE;
+        int id = pool_->IndexOf(c.Header());
+        returned_.push_back(id);
         if (id >= 0)
-            ++self->backs_[id];
-        if (id >= 0 && self->rewrites_[id] > 0) {
-            --self->rewrites_[id];
-            ++self->accepted_[id];
-            self->rewriteResultsOk_ &= self->queue_(0, self->pool_->operator[](id)) == 0;
+            ++backs_[id];
+        if (id >= 0 && rewrites_[id] > 0) {
+            --rewrites_[id];
+            ++accepted_[id];
+            rewriteResultsOk_ &= r_.queue(0, (*pool_)[id]) == 0;
         }
     }
 
@@ -213,7 +44,9 @@ protected:
         pool_.reset(new HeaderPool(kHeaders));
         model_ = QueueModel();
         model_.pool = pool_.get();
+        rec_ = Recorder();
         returned_.clear();
+        rec_.onCall = [this](const Recorder::Call& c) { OnDone(c); };
         for (int i = 0; i < kHeaders; ++i) {
             rewrites_[i] = 0;
             accepted_[i] = 0;
@@ -222,8 +55,8 @@ protected:
         s_->pHead = s_->pLoopStart = nullptr;
         s_->bInLoop = FALSE;
         s_->dwBytesDone = 0;
-        s_->pfnCallback = &OnDone;
-        s_->dwInstance = reinterpret_cast<DWORD_PTR>(this);
+        s_->pfnCallback = &Recorder::Fn;
+        s_->dwInstance = rec_.InstanceWord();
         s_->hWave = reinterpret_cast<HWAVE>(0x77);
         rng_.seed(seed);
         for (int i = 0; i < kHeaders; ++i)
@@ -276,7 +109,7 @@ protected:
             if (!model_.Queued(i))
                 PrepareRandom(i);
             DWORD expected = model_.Write(i);
-            DWORD got = queue_(0, (*pool_)[i]);
+            DWORD got = r_.queue(0, (*pool_)[i]);
             if (got == 0)
                 ++accepted_[i];
             EXPECT_EQ(got, expected);
@@ -296,7 +129,7 @@ protected:
 
             ModelPacket expected;
             bool posts = model_.Post(requested, running, allocFails, refused, &expected);
-            DWORD got = post_(para_, requested);
+            DWORD got = r_.post(para_, requested);
             host::ClearFaults();
             btstandin::RefusePosts(0);
 
@@ -308,7 +141,7 @@ protected:
             if (posts && packets.size() == 1) {
                 EXPECT_EQ(packets[0].audio, expected.audio);
                 EXPECT_EQ(packets[0].dataLen, expected.audio.size());
-                EXPECT_EQ(packets[0].length, expected.audio.size() + 12);
+                EXPECT_EQ(packets[0].length, expected.audio.size() + BT_AUDIO_PACKET_OVERHEAD);
                 EXPECT_EQ(packets[0].refused, expected.refused);
                 // A refused packet is the driver's to free, exactly once.
                 EXPECT_EQ(frees, expected.refused ? 1u : 0u);
@@ -318,33 +151,33 @@ protected:
                 EXPECT_EQ(frees, 0u);
             }
             model_.MarkConsumed();
-            markConsumed_(0);
+            r_.markConsumed(0);
             model_.ReturnDone();
-            returnDone_(0);
+            r_.returnDone(0);
             return "tick " + std::to_string(requested) + (running ? "" : " idle") + (allocFails ? " nomem" : "") +
                    (refused ? " refused" : "");
         }
         if (op < 90) {
             model_.ClearMarks();
-            clearMarks_(0);
+            r_.clearMarks(0);
             return "breakloop";
         }
         if (op < 95) {
             model_.MarkAll();
-            markAll_(0);
+            r_.markAll(0);
             model_.ClearMarks();
-            clearMarks_(0);
+            r_.clearMarks(0);
             model_.ReturnDone();
-            returnDone_(0);
+            r_.returnDone(0);
             return "flush";
         }
         if (op < 98) {
             model_.ReturnDone();
-            returnDone_(0);
+            r_.returnDone(0);
             return "return";
         }
         model_.MarkConsumed();
-        markConsumed_(0);
+        r_.markConsumed(0);
         return "markconsumed";
     }
 
@@ -368,7 +201,7 @@ protected:
             ASSERT_EQ(HLoops(h), m.loops) << "header " << i;
             ASSERT_EQ(HConsumed(h), m.consumed) << "header " << i;
             DWORD_PTR next = REC_GETPTR(h, WAVEHDR, lpNext);
-            DWORD_PTR want = m.next == kForeign ? 0x1234u : reinterpret_cast<DWORD_PTR>(Addr(m.next));
+            DWORD_PTR want = m.next == kModelForeign ? 0x1234u : reinterpret_cast<DWORD_PTR>(Addr(m.next));
             ASSERT_EQ(next, want) << "header " << i;
             if (m.written)
                 ASSERT_EQ(HReserved(h), 0u);
@@ -398,9 +231,9 @@ protected:
             model_.MarkAll();
             model_.ClearMarks();
             model_.ReturnDone();
-            markAll_(0);
-            clearMarks_(0);
-            returnDone_(0);
+            r_.markAll(0);
+            r_.clearMarks(0);
+            r_.returnDone(0);
             Compare("final flush, seed " + std::to_string(seed));
             if (HasFatalFailure() || HasNonfatalFailure())
                 return;
@@ -411,7 +244,8 @@ protected:
     std::unique_ptr<HeaderPool> pool_;
     QueueModel model_;
     std::mt19937 rng_;
-    std::vector<int> returned_;
+    Recorder rec_;
+    std::vector<int> returned_;         // headers handed back, in order
     int rewrites_[kHeaders] = {};
     size_t accepted_[kHeaders] = {};   // writes the driver accepted
     size_t backs_[kHeaders] = {};      // MM_WOM_DONE calls

@@ -2,10 +2,11 @@
 // break-loop and flush mid-pass, and re-entrant callbacks.
 #include <vector>
 
+#include "kit/header_pool.h"
+#include "kit/recorder.h"
 #include "queue/queue.h"
 #include "stream/stream.h"
 #include "support/routines_fixture.h"
-#include "support/header_pool.h"
 
 using namespace testing_support;
 
@@ -20,10 +21,7 @@ protected:
         RoutinesTest::SetUp();
         if (HasFatalFailure())
             return;
-        s_->bOpened = TRUE;
-        s_->pfnCallback = &CallbackRecorder::Callback;
-        s_->dwInstance = reinterpret_cast<DWORD_PTR>(&rec_);
-        s_->hWave = kWave;
+        AttachClient(rec_, kWave);
         EnterCriticalSection(StreamLock());
     }
     void TearDown() override
@@ -32,7 +30,7 @@ protected:
         DriverTest::TearDown();
     }
 
-    DWORD Queue(WAVEHDR* h) { return queue_(0, h); }
+    DWORD Queue(WAVEHDR* h) { return r_.queue(0, h); }
     // Consumes header h whole (as the packet builder would), then runs the
     // tick's completion steps.
     void PlayAndComplete(WAVEHDR* h)
@@ -42,26 +40,20 @@ protected:
     }
     void Complete()
     {
-        markConsumed_(0);
-        returnDone_(0);
+        r_.markConsumed(0);
+        r_.returnDone(0);
     }
     void Flush()
     {
-        markAll_(0);
-        clearMarks_(0);
-        returnDone_(0);
+        r_.markAll(0);
+        r_.clearMarks(0);
+        r_.returnDone(0);
     }
     // Indices of the headers handed back so far, in order.
     std::vector<int> Returned() const
     {
-        std::vector<int> out;
-        for (const auto& c : rec_.calls) {
-            EXPECT_EQ(c.msg, static_cast<UINT>(MM_WOM_DONE));
-            EXPECT_EQ(c.handle, reinterpret_cast<HDRVR>(kWave));
-            EXPECT_EQ(c.p2, 0u);
-            out.push_back(pool_.IndexOf(reinterpret_cast<void*>(c.p1)));
-        }
-        return out;
+        EXPECT_EQ(rec_.OnlyDoneFrom(reinterpret_cast<HDRVR>(kWave)), "");
+        return rec_.DoneIndices(pool_);
     }
     std::vector<int> Chain() const
     {
@@ -70,13 +62,24 @@ protected:
             out.push_back(pool_.IndexOf(h));
         return out;
     }
+    // Headers 0 to 2 (10, 20 and 30 bytes) a loop of `loops` passes, header 3
+    // (40 bytes) behind it, all queued.
+    void QueueLoopThenOne(DWORD loops)
+    {
+        pool_.Prepare(0, 10, WHDR_BEGINLOOP, loops);
+        pool_.Prepare(1, 20);
+        pool_.Prepare(2, 30, WHDR_ENDLOOP);
+        pool_.Prepare(3, 40);
+        for (int i = 0; i < 4; ++i)
+            Queue(pool_[i]);
+    }
     void ExpectReturnedState(int i)
     {
         DWORD f = HFlags(pool_[i]);
         EXPECT_EQ(f & (WHDR_INQUEUE | WHDR_LOOPMEMBER | WHDR_DONE), static_cast<DWORD>(WHDR_DONE)) << "header " << i;
     }
 
-    CallbackRecorder rec_;
+    Recorder rec_;
     HeaderPool pool_{8};
 };
 
@@ -196,9 +199,9 @@ TEST_F(QueueTest, CallbackSeesTheHeaderAlreadyOutOfTheQueue)
         WAVEHDR* head;
         DWORD done;
     } seen{s_, 0, nullptr, 0};
-    rec_.user = &seen;
-    rec_.onCall = [](CallbackRecorder* r, WAVEHDR* h) {
-        auto* v = static_cast<Seen*>(r->user);
+    rec_.onCall = [&seen](const Recorder::Call& call) {
+        auto* v = &seen;
+        WAVEHDR* h = call.Header();
         v->flags = HFlags(h);
         v->head = v->s->pHead;
         v->done = v->s->dwBytesDone;
@@ -253,7 +256,7 @@ TEST_F(QueueTest, LoopCountsZeroAsEndlessAndNeverCountsDownAllOnes)
         ASSERT_EQ(HLoops(pool_[0]), 0xFFFFFFFFu);
     }
     EXPECT_TRUE(Returned().empty());
-    clearMarks_(0);
+    r_.clearMarks(0);
     EXPECT_EQ(s_->bInLoop, FALSE);
     PlayAndComplete(pool_[0]);
     EXPECT_EQ(Returned(), (std::vector<int>{0}));
@@ -304,7 +307,7 @@ TEST_F(QueueTest, OneCompletionRewindsAtMostOneMember)
     EXPECT_EQ(s_->pHead, pool_[2]);
     LPWAVEHDR first;
     DWORD count, bytes;
-    EXPECT_EQ(scan_(0, &first, &count, &bytes), TRUE);
+    EXPECT_EQ(r_.scan(0, &first, &count, &bytes), TRUE);
     EXPECT_EQ(first, nullptr);
     EXPECT_EQ(count, 0u);
     Complete();
@@ -324,12 +327,12 @@ TEST_F(QueueTest, ScanRunsPastTheLoopIntoLaterHeaders)
     HSetConsumed(pool_[2], 5);
     LPWAVEHDR first = nullptr;
     DWORD count = 99, bytes = 99;
-    scan_(0, &first, &count, &bytes);
+    r_.scan(0, &first, &count, &bytes);
     EXPECT_EQ(first, pool_[0]);
     EXPECT_EQ(count, 2u);
     EXPECT_EQ(bytes, 6u + 20u);
     HSetConsumed(pool_[0], 10);
-    scan_(0, &first, &count, &bytes);
+    r_.scan(0, &first, &count, &bytes);
     EXPECT_EQ(first, pool_[2]);
     EXPECT_EQ(count, 1u);
     EXPECT_EQ(bytes, 20u);
@@ -340,15 +343,10 @@ TEST_F(QueueTest, ScanRunsPastTheLoopIntoLaterHeaders)
 // header that moves the front past them.
 TEST_F(QueueTest, BreakLoopMidPassHandsBackEarlierMembersOnceInOrder)
 {
-    pool_.Prepare(0, 10, WHDR_BEGINLOOP, 0xFFFFFFFFu);
-    pool_.Prepare(1, 20);
-    pool_.Prepare(2, 30, WHDR_ENDLOOP);
-    pool_.Prepare(3, 40);
-    for (int i = 0; i < 4; ++i)
-        Queue(pool_[i]);
+    QueueLoopThenOne(0xFFFFFFFFu);
     PlayAndComplete(pool_[0]);
     ASSERT_EQ(s_->pHead, pool_[1]);
-    clearMarks_(0);   // break-loop
+    r_.clearMarks(0);   // break-loop
     EXPECT_TRUE(Returned().empty());
     // Not yet handed back: nothing moved past the earlier member.
     EXPECT_NE(HFlags(pool_[0]) & WHDR_INQUEUE, 0u);
@@ -369,12 +367,7 @@ TEST_F(QueueTest, BreakLoopMidPassHandsBackEarlierMembersOnceInOrder)
 
 TEST_F(QueueTest, FlushMidPassHandsBackEveryHeaderOnceInOrder)
 {
-    pool_.Prepare(0, 10, WHDR_BEGINLOOP, 5);
-    pool_.Prepare(1, 20);
-    pool_.Prepare(2, 30, WHDR_ENDLOOP);
-    pool_.Prepare(3, 40);
-    for (int i = 0; i < 4; ++i)
-        Queue(pool_[i]);
+    QueueLoopThenOne(5);
     PlayAndComplete(pool_[0]);
     PlayAndComplete(pool_[1]);
     ASSERT_EQ(s_->pHead, pool_[2]);
@@ -424,7 +417,7 @@ TEST_F(QueueTest, OpenRunSurvivesClearLoopMarks)
 {
     pool_.Prepare(0, 10, WHDR_BEGINLOOP, 2);
     Queue(pool_[0]);
-    clearMarks_(0);
+    r_.clearMarks(0);
     EXPECT_EQ(s_->bInLoop, TRUE);
     pool_.Prepare(1, 10);
     Queue(pool_[1]);
@@ -438,10 +431,10 @@ TEST_F(QueueTest, CallbackRewritingItsHeaderRequeuesItAtTheEnd)
         DWORD (*queue)(DWORD, LPWAVEHDR);
         int budget;
         DWORD lastResult;
-    } ctx{queue_, 1, 99};
-    rec_.user = &ctx;
-    rec_.onCall = [](CallbackRecorder* r, WAVEHDR* h) {
-        auto* c = static_cast<Ctx*>(r->user);
+    } ctx{r_.queue, 1, 99};
+    rec_.onCall = [&ctx](const Recorder::Call& call) {
+        auto* c = &ctx;
+        WAVEHDR* h = call.Header();
         if (c->budget-- > 0)
             c->lastResult = c->queue(0, h);
     };

@@ -40,17 +40,17 @@ TEST_F(ShellTest, InitTwiceAnswersTenAndAllocatesNothing)
     auto allocs = host::GetCounters().localAllocs;
     EXPECT_EQ(Entry().Init(nullptr, nullptr), 10u);
     EXPECT_EQ(host::GetCounters().localAllocs, allocs);
-    EXPECT_EQ(*Sym<BOOL>("g_bDeviceInit"), 1);
+    EXPECT_EQ(*r_.deviceInit, 1);
 
     // The 10 coming back must not reach the heap, and leaves the device up.
     auto frees = host::GetCounters().localFrees;
     EXPECT_EQ(Entry().Deinit(10), TRUE);
     EXPECT_EQ(host::GetCounters().localFrees, frees);
-    EXPECT_EQ(*Sym<BOOL>("g_bDeviceInit"), 1);
+    EXPECT_EQ(*r_.deviceInit, 1);
 
     EXPECT_EQ(Entry().Deinit(first), TRUE);
     EXPECT_EQ(host::GetCounters().localFrees, frees + 1);
-    EXPECT_EQ(*Sym<BOOL>("g_bDeviceInit"), 0);
+    EXPECT_EQ(*r_.deviceInit, 0);
 }
 
 TEST_F(ShellTest, InitDeinitInitMakesNewContextAndLock)
@@ -72,13 +72,13 @@ TEST_F(ShellTest, FailedInitAllocationStillInitialisesAndSaysSo)
     host::FailNext(host::Fault::LocalAlloc);
     EXPECT_EQ(Entry().Init(nullptr, nullptr), 0u);
     EXPECT_EQ(host::DebugLines(), std::vector<std::string>{"Fail to allocate memory for INIT_CONTEXT\r\n"});
-    EXPECT_EQ(*Sym<BOOL>("g_bDeviceInit"), 1);
+    EXPECT_EQ(*r_.deviceInit, 1);
     EXPECT_NE(StreamLock()->hCrit, nullptr);
     EXPECT_EQ(Entry().Init(nullptr, nullptr), 10u);
     // Deinit(0) frees nothing but still takes the device down.
     EXPECT_EQ(Entry().Deinit(0), TRUE);
     EXPECT_EQ(host::GetCounters().localFrees, 0u);
-    EXPECT_EQ(*Sym<BOOL>("g_bDeviceInit"), 0);
+    EXPECT_EQ(*r_.deviceInit, 0);
     EXPECT_EQ(StreamLock()->hCrit, nullptr);
 }
 
@@ -97,12 +97,12 @@ TEST_F(ShellTest, OpensRegisterEachTimeAndKeepTheNewestHandle)
     EXPECT_EQ(regs[0].context, reinterpret_cast<void*>(o1));
     EXPECT_EQ(regs[1].context, reinterpret_cast<void*>(o2));
     EXPECT_EQ(regs[0].callback, regs[1].callback);
-    EXPECT_EQ(regs[0].callback, Sym<void>("BtEventCallback"));
-    EXPECT_EQ(*Sym<HANDLE>("g_hBtAudio"), regs[1].handle);
+    EXPECT_EQ(regs[0].callback, KIT_BIND(*driver_, BtEventCallback));
+    EXPECT_EQ(*r_.btAudio, regs[1].handle);
 
     // Closing one open leaves the handle; close(0) is harmless.
     EXPECT_EQ(Entry().Close(o2), TRUE);
-    EXPECT_EQ(*Sym<HANDLE>("g_hBtAudio"), regs[1].handle);
+    EXPECT_EQ(*r_.btAudio, regs[1].handle);
     EXPECT_EQ(Entry().Close(0), TRUE);
     EXPECT_EQ(Entry().Close(o1), TRUE);
     EXPECT_EQ(host::GetCounters().localFrees, 2u);
@@ -115,7 +115,7 @@ TEST_F(ShellTest, FailedOpenAllocationAnswersZeroAndDoesNotRegister)
     host::FailNext(host::Fault::LocalAlloc);
     EXPECT_EQ(Entry().Open(dev, 0, 0), 0u);
     EXPECT_TRUE(btstandin::Registrations().empty());
-    EXPECT_EQ(*Sym<HANDLE>("g_hBtAudio"), nullptr);
+    EXPECT_EQ(*r_.btAudio, nullptr);
     Entry().Deinit(dev);
 }
 
@@ -140,10 +140,10 @@ TEST(ReloadTest, EveryLoadStartsWithZeroGlobals)
     for (int round = 0; round < 2; ++round) {
         auto m = testing_support::LoadFreshDriver();
         ASSERT_NE(m, nullptr);
-        EXPECT_EQ(*m->Get<BOOL>("g_bDeviceInit"), 0);
-        EXPECT_EQ(*m->Get<HANDLE>("g_hBtAudio"), nullptr);
-        const uint8_t* ctx = m->Get<uint8_t>("g_StreamContext");
-        const uint8_t* para = m->Get<uint8_t>("g_BtAudioPara");
+        EXPECT_EQ(*KIT_BIND(*m, g_bDeviceInit), 0);
+        EXPECT_EQ(*KIT_BIND(*m, g_hBtAudio), nullptr);
+        const auto* ctx = reinterpret_cast<const uint8_t*>(KIT_BIND(*m, g_StreamContext));
+        const auto* para = reinterpret_cast<const uint8_t*>(KIT_BIND(*m, g_BtAudioPara));
         ASSERT_NE(ctx, nullptr);
         ASSERT_NE(para, nullptr);
         EXPECT_EQ(std::vector<uint8_t>(ctx, ctx + sizeof(STREAM_CONTEXT)), std::vector<uint8_t>(sizeof(STREAM_CONTEXT), 0));
@@ -151,12 +151,12 @@ TEST(ReloadTest, EveryLoadStartsWithZeroGlobals)
 
         DWORD_PTR dev = m->Entry().Init(nullptr, nullptr);
         DWORD_PTR open = m->Entry().Open(dev, 0, 0);
-        *m->Get<DWORD>("g_StreamContext") = 1;   // bOpened
+        (*KIT_BIND(*m, g_StreamContext))[STREAM_OUTPUT].bOpened = 1;
         // Leave the device initialised and dirty on purpose; only the host's
         // own objects are released before the unload.
         LocalFree(reinterpret_cast<HLOCAL>(dev));
         LocalFree(reinterpret_cast<HLOCAL>(open));
-        DeleteCriticalSection(m->Get<CRITICAL_SECTION>("g_StreamLock"));
+        DeleteCriticalSection(KIT_BIND(*m, g_StreamLock));
         m.reset();
         EXPECT_FALSE(host::DriverModule::IsMapped(BTWAV_DRIVER_PATH));
     }

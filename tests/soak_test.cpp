@@ -10,8 +10,10 @@
 #include <cstring>
 #include <random>
 
+#include "driver/config.h"
 #include "host/clock.h"
 #include "host/registry.h"
+#include "pump/pump.h"
 #include "support/stream_fixture.h"
 
 using testing_support::HeaderPool;
@@ -20,7 +22,7 @@ using testing_support::StreamTest;
 
 namespace {
 
-const char kParams[] = "Drivers\\BuiltIn\\WAVKELVO\\Params";
+const char kParams[] = BTWAV_PARAMS_KEY;
 
 // The stream repeats with a prime period, so no buffer, packet or tick
 // length lines up with it: a byte taken twice or skipped shows.
@@ -91,7 +93,7 @@ protected:
         auto packets = btstandin::Packets();
         btstandin::ClearPackets();
         for (const auto& p : packets) {
-            ASSERT_EQ(p.length, p.dataLen + 12);
+            ASSERT_EQ(p.length, p.dataLen + BT_AUDIO_PACKET_OVERHEAD);
             ASSERT_EQ(p.audio.size(), p.dataLen);
             if (!p.audio.empty() && std::memcmp(p.audio.data(), StreamAt(consumed_), p.audio.size()) != 0)
                 FAIL() << "the packet at byte " << consumed_ << " of the stream is wrong";

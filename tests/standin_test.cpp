@@ -11,32 +11,12 @@
 
 #include "host/btstandin.h"
 #include "host/host.h"
+#include "kit/packets.h"
+#include "support/driver_fixture.h"
 
 namespace {
 
-// A packet as the driver builds one: 12 + n bytes, n at offset 4.
-void* MakePacket(uint32_t n, uint8_t fill)
-{
-    uint8_t* p = static_cast<uint8_t*>(std::malloc(12 + n));
-    std::memset(p, 0, 12);
-    std::memcpy(p + 4, &n, 4);
-    std::memset(p + 8, fill, n);
-    return p;
-}
-
-class StandInTest : public ::testing::Test {
-protected:
-    void SetUp() override
-    {
-        host::ResetAll();
-        btstandin::Reset();
-    }
-    void TearDown() override
-    {
-        btstandin::Reset();
-        host::ResetAll();
-    }
-};
+class StandInTest : public testing_support::HostTest {};
 
 TEST_F(StandInTest, KeepsNothingUnlessAskedYetSinksSeeEveryPacket)
 {
@@ -47,7 +27,7 @@ TEST_F(StandInTest, KeepsNothingUnlessAskedYetSinksSeeEveryPacket)
         seen.insert(seen.end(), v.audio, v.audio + v.size);
     });
     for (uint8_t i = 0; i < 100; ++i)
-        EXPECT_EQ(LMRPostData(nullptr, MakePacket(10, i), 22), 0u);
+        EXPECT_EQ(LMRPostData(nullptr, kit::MakePacket(10, i), kit::PacketLength(10)), 0u);
     btstandin::Flush();
     EXPECT_TRUE(btstandin::Packets().empty());
     EXPECT_EQ(btstandin::PacketsInFlight(), 0u);
@@ -60,7 +40,7 @@ TEST_F(StandInTest, RecordKeepsAudioUpToItsBoundThenOnlyTheFacts)
 {
     btstandin::KeepPackets(25);
     for (uint8_t i = 0; i < 4; ++i)
-        LMRPostData(nullptr, MakePacket(10, i), 22);
+        LMRPostData(nullptr, kit::MakePacket(10, i), kit::PacketLength(10));
     btstandin::Flush();
     std::vector<btstandin::Packet> p = btstandin::Packets();
     ASSERT_EQ(p.size(), 4u);
@@ -72,7 +52,7 @@ TEST_F(StandInTest, RecordKeepsAudioUpToItsBoundThenOnlyTheFacts)
     btstandin::ClearPackets();
     EXPECT_FALSE(btstandin::RecordOverflowed());
     btstandin::KeepPackets(0);
-    LMRPostData(nullptr, MakePacket(10, 9), 22);
+    LMRPostData(nullptr, kit::MakePacket(10, 9), kit::PacketLength(10));
     btstandin::Flush();
     EXPECT_TRUE(btstandin::Packets().empty());
 }
@@ -82,12 +62,12 @@ TEST_F(StandInTest, ObserverSeesEveryPostInOrderRefusedOnesIncluded)
     std::vector<btstandin::PostInfo> posts;
     btstandin::SetPostObserver([&](const btstandin::PostInfo& p) { posts.push_back(p); });
     btstandin::RefusePosts(1);
-    void* refused = MakePacket(7, 1);
-    EXPECT_EQ(LMRPostData(nullptr, refused, 19), LMR_POST_REFUSED);
+    void* refused = kit::MakePacket(7, 1);
+    EXPECT_EQ(LMRPostData(nullptr, refused, kit::PacketLength(7)), LMR_POST_REFUSED);
     std::free(refused);   // a refused packet stays the poster's
-    EXPECT_EQ(LMRPostData(nullptr, MakePacket(5, 2), 17), 0u);
+    EXPECT_EQ(LMRPostData(nullptr, kit::MakePacket(5, 2), kit::PacketLength(5)), 0u);
     // Only the bytes the length covers count as audio.
-    EXPECT_EQ(LMRPostData(nullptr, MakePacket(50, 3), 12 + 20), 0u);
+    EXPECT_EQ(LMRPostData(nullptr, kit::MakePacket(50, 3), kit::PacketLength(20)), 0u);
     btstandin::Flush();
     ASSERT_EQ(posts.size(), 3u);
     EXPECT_TRUE(posts[0].refused);
@@ -111,7 +91,7 @@ TEST_F(StandInTest, SlowSinksHoldThePosterAtTheBoundNotBeyond)
     const size_t total = btstandin::kMaxPacketsInFlight + 20;
     std::thread poster([&] {
         for (size_t i = 0; i < total; ++i)
-            LMRPostData(nullptr, MakePacket(4, 0), 16);
+            LMRPostData(nullptr, kit::MakePacket(4, 0), kit::PacketLength(4));
     });
     // The poster stops at the bound while the sink is held.
     for (int i = 0; i < 200 && btstandin::PacketsInFlight() < btstandin::kMaxPacketsInFlight; ++i)
@@ -128,7 +108,7 @@ TEST_F(StandInTest, FreeOnPostTakesThePacketAndTellsNoSink)
     size_t sunk = 0;
     btstandin::AddSink([&](const btstandin::PacketView&) { ++sunk; });
     btstandin::FreeOnPost(true);
-    EXPECT_EQ(LMRPostData(nullptr, MakePacket(100, 1), 112), 0u);
+    EXPECT_EQ(LMRPostData(nullptr, kit::MakePacket(100, 1), kit::PacketLength(100)), 0u);
     EXPECT_EQ(btstandin::PacketsInFlight(), 0u);
     btstandin::Flush();
     EXPECT_EQ(sunk, 0u);

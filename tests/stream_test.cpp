@@ -11,7 +11,7 @@
 
 using testing_support::HeaderPool;
 using testing_support::MakeFormat;
-using testing_support::StreamClient;
+using testing_support::Recorder;
 using testing_support::StreamTest;
 using testing_support::UnmappedPage;
 
@@ -31,7 +31,7 @@ class OpenCloseTest : public StreamTest {};
 TEST_F(OpenCloseTest, FormatQueriesAnswerWithoutChangingTheStream)
 {
     LinkEvent(BT_EVENT_LINK_UP);
-    StreamClient client;
+    Recorder client;
     WAVEFORMATEX opened = MakeFormat();
     ASSERT_EQ(OpenRaw(client, &opened).result, 0u);
     auto before = Snapshot(Ctx());
@@ -55,7 +55,7 @@ TEST_F(OpenCloseTest, FormatQueriesAnswerWithoutChangingTheStream)
         {MakeFormat(), WAVE_FORMAT_DIRECT, MMSYSERR_NOTSUPPORTED},
     };
     for (const Case& c : cases) {
-        StreamClient other;
+        Recorder other;
         auto a = OpenRaw(other, &c.format, c.flags);
         EXPECT_TRUE(a.wroteResult);
         EXPECT_EQ(a.result, c.expected) << "flags " << c.flags << " rate " << c.format.nSamplesPerSec;
@@ -68,7 +68,7 @@ TEST_F(OpenCloseTest, FormatQueriesAnswerWithoutChangingTheStream)
 TEST_F(OpenCloseTest, UnreadableRecordsEndTheOpenWithTheStreamAsItWas)
 {
     auto before = Snapshot(Ctx());
-    StreamClient client;
+    Recorder client;
     const auto* bad = static_cast<const WAVEFORMATEX*>(UnmappedPage());
     for (DWORD flags : {0u, DWORD(WAVE_FORMAT_QUERY)}) {
         auto a = OpenRaw(client, bad, flags);
@@ -83,7 +83,7 @@ TEST_F(OpenCloseTest, UnreadableRecordsEndTheOpenWithTheStreamAsItWas)
 TEST_F(OpenCloseTest, OpenWhileLinkUpAnnouncesOnceBeforeOpened)
 {
     LinkEvent(BT_EVENT_LINK_UP);
-    StreamClient client;
+    Recorder client;
     WAVEFORMATEX f = MakeFormat();
     auto a = OpenRaw(client, &f, 0, reinterpret_cast<HWAVE>(0x77));
     EXPECT_EQ(a.result, 0u);
@@ -100,7 +100,7 @@ TEST_F(OpenCloseTest, OpenWhileLinkUpAnnouncesOnceBeforeOpened)
 
 TEST_F(OpenCloseTest, OpenWhileLinkDownTakesAnyFormatSilently)
 {
-    StreamClient client;
+    Recorder client;
     WAVEFORMATEX mono8 = MakeFormat(1, 22050, 8);
     EXPECT_EQ(OpenRaw(client, &mono8).result, 0u);
     EXPECT_TRUE(client.calls.empty());
@@ -110,7 +110,7 @@ TEST_F(OpenCloseTest, OpenWhileLinkDownTakesAnyFormatSilently)
 
 TEST_F(OpenCloseTest, SecondOpenReplacesTheClientAndDropsTheQueue)
 {
-    StreamClient first, second;
+    Recorder first, second;
     WAVEFORMATEX f = MakeFormat();
     HeaderPool pool(1);
     ASSERT_EQ(OpenRaw(first, &f).result, 0u);
@@ -131,7 +131,7 @@ TEST_F(OpenCloseTest, SecondOpenReplacesTheClientAndDropsTheQueue)
 TEST_F(OpenCloseTest, CloseRefusesWhileHeadersAreQueuedThenSaysGoodbye)
 {
     LinkEvent(BT_EVENT_LINK_UP);
-    StreamClient client;
+    Recorder client;
     WAVEFORMATEX f = MakeFormat();
     HeaderPool pool(1);
     ASSERT_EQ(OpenRaw(client, &f, 0, reinterpret_cast<HWAVE>(0x55)).result, 0u);
@@ -186,7 +186,7 @@ protected:
         ASSERT_EQ(OpenRaw(client_, f).result, 0u);
         Ctx().dwBytesDone = position;
     }
-    StreamClient client_;
+    Recorder client_;
 };
 
 TEST_F(PositionTest, EveryTimeFormat)
@@ -304,7 +304,7 @@ protected:
         ASSERT_EQ(OpenRaw(client_, &format_).result, 0u);
     }
     WAVEFORMATEX format_{};
-    StreamClient client_;
+    Recorder client_;
 };
 
 TEST_F(TransportTest, WriteOnAClosedStreamDoesNothing)
@@ -420,7 +420,7 @@ TEST_F(TransportTest, ClientWritesAgainFromInsideDoneOnTheTimersThread)
     int writes = 0;
     std::vector<DWORD> rewriteResults;
     bool allOnTimerThread = true;
-    client_.onCall = [&](const StreamClient::Call& c) {
+    client_.onCall = [&](const Recorder::Call& c) {
         if (c.msg != MM_WOM_DONE)
             return;
         allOnTimerThread = allOnTimerThread && host::OnTimerServiceThread();
@@ -473,7 +473,7 @@ TEST_P(ResetFaultTest, ResetsTheStreamAndKeepsTheLink)
     const bool throwInstead = GetParam();
     LinkEvent(BT_EVENT_LINK_UP);
     Open();
-    client_.onCall = [throwInstead](const StreamClient::Call& c) {
+    client_.onCall = [throwInstead](const Recorder::Call& c) {
         if (c.msg != MM_WOM_DONE)
             return;
         if (throwInstead)
@@ -497,7 +497,7 @@ TEST_P(ResetFaultTest, ResetsTheStreamAndKeepsTheLink)
     expected.hWave = kNoHandle;
     EXPECT_EQ(Snapshot(Ctx()), Snapshot(expected));
 
-    StreamClient next;
+    Recorder next;
     EXPECT_EQ(OpenRaw(next, &format_).result, 0u);
     EXPECT_EQ(next.Messages(), std::vector<UINT>{MM_WOM_OPEN});
 }

@@ -8,31 +8,22 @@
 #include <chrono>
 #include <thread>
 
+#include "driver/config.h"
 #include "host/clock.h"
 #include "host/devicemanager.h"
 #include "host/registry.h"
 #include "host/wave.h"
+#include "kit/header_pool.h"
+#include "kit/recorder.h"
 #include "support/driver_fixture.h"
-#include "support/header_pool.h"
 
 using testing_support::HeaderPool;
 
 namespace {
 
-const char kKey[] = "Drivers\\BuiltIn\\WAVKELVO";
-const char kParams[] = "Drivers\\BuiltIn\\WAVKELVO\\Params";
+const char kKey[] = BTWAV_DRIVER_KEY;
+const char kParams[] = BTWAV_PARAMS_KEY;
 
-WAVEFORMATEX StereoFormat()
-{
-    WAVEFORMATEX f{};
-    f.wFormatTag = WAVE_FORMAT_PCM;
-    f.nChannels = 2;
-    f.nSamplesPerSec = 44100;
-    f.nBlockAlign = 4;
-    f.nAvgBytesPerSec = 176400;
-    f.wBitsPerSample = 16;
-    return f;
-}
 
 class TeardownTest : public ::testing::Test {
 protected:
@@ -90,7 +81,7 @@ TEST_F(TeardownTest, DeactivatingWhilePlayingStopsEverythingBeforeTheUnload)
         host::DeviceHandle dev = host::ActivateDevice(kKey, &error);
         ASSERT_NE(dev, 0u) << error;
         Refiller app;
-        WAVEFORMATEX f = StereoFormat();
+        WAVEFORMATEX f = kit::MakeFormat();
         ASSERT_EQ(waveOutOpen(&app.hwo, 1, &f, reinterpret_cast<DWORD_PTR>(&Refiller::Fn),
                               reinterpret_cast<DWORD_PTR>(&app), CALLBACK_FUNCTION),
                   0u);
@@ -122,7 +113,7 @@ TEST_F(TeardownTest, DeinitWhileTicksRunAndLinkEventsArriveThenUnload)
         DWORD_PTR hOpen = e.Open(hDevice, 0, 0);
         ASSERT_NE(hOpen, 0u);
 
-        WAVEFORMATEX f = StereoFormat();
+        WAVEFORMATEX f = kit::MakeFormat();
         WAVEOPENDESC desc{};
         desc.lpFormat = &f;
         MMDRV_MESSAGE_PARAMS params{};
@@ -151,7 +142,7 @@ TEST_F(TeardownTest, DeinitWhileTicksRunAndLinkEventsArriveThenUnload)
         });
         std::this_thread::sleep_for(std::chrono::milliseconds(4 + 3 * round));
         EXPECT_EQ(e.Deinit(hDevice), TRUE);
-        EXPECT_EQ(*driver->Get<BOOL>("g_bDeviceInit"), FALSE);
+        EXPECT_EQ(*KIT_BIND(*driver, g_bDeviceInit), FALSE);
         stop.store(true);
         events.join();
         // Events delivered after the deinit change nothing and answer 0;

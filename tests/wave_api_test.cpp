@@ -5,6 +5,7 @@
 
 #include <cstring>
 
+#include "driver/config.h"
 #include "host/devicemanager.h"
 #include "host/events.h"
 #include "host/registry.h"
@@ -20,31 +21,7 @@ namespace {
 const char16_t kDriverName[] = u"Bluetooth A2DP Output";
 
 // An application's callback function: records what the wave API delivers.
-struct App {
-    struct Call {
-        HDRVR hwo;
-        UINT msg;
-        DWORD_PTR instance;
-        DWORD_PTR p1;
-    };
-    std::vector<Call> calls;
-    std::function<void(const Call&)> onCall;
-
-    static void CALLBACK Fn(HDRVR hwo, UINT msg, DWORD_PTR instance, DWORD_PTR p1, DWORD_PTR)
-    {
-        auto* self = reinterpret_cast<App*>(instance);
-        self->calls.push_back({hwo, msg, instance, p1});
-        if (self->onCall)
-            self->onCall(self->calls.back());
-    }
-    std::vector<UINT> Messages() const
-    {
-        std::vector<UINT> m;
-        for (const Call& c : calls)
-            m.push_back(c.msg);
-        return m;
-    }
-};
+using App = testing_support::Recorder;
 
 // Headers as an application has them before preparing: no flags at all.
 WAVEHDR* Fresh(HeaderPool& pool, size_t i, DWORD length)
@@ -115,7 +92,7 @@ TEST_F(WaveApi, FunctionCallbackSeesOpenDoneAndClose)
     ASSERT_NE(hwo, nullptr);
     EXPECT_EQ(Ctx().hWave, hwo);
     ASSERT_EQ(app.Messages(), std::vector<UINT>{MM_WOM_OPEN});
-    EXPECT_EQ(app.calls[0].hwo, reinterpret_cast<HDRVR>(hwo));
+    EXPECT_EQ(app.calls[0].handle, reinterpret_cast<HDRVR>(hwo));
     EXPECT_EQ(app.calls[0].instance, reinterpret_cast<DWORD_PTR>(&app));
 
     HeaderPool pool(1);
@@ -229,7 +206,7 @@ TEST_F(WaveApi, BuiltinDeviceCompletesEveryHeaderAtOnceWithoutRecursing)
 
 TEST_F(WaveApi, MapperMessagesAreAnsweredAndRecorded)
 {
-    auto mapper = reinterpret_cast<HWAVEOUT>(static_cast<DWORD_PTR>(WAVE_MAPPER));
+    auto mapper = WAVE_MAPPER_HANDLE;
     UINT id = 99;
     DWORD flags = 99;
     EXPECT_EQ(waveOutMessage(mapper, DRVM_MAPPER_PREFERRED_GET, reinterpret_cast<DWORD_PTR>(&id),
@@ -275,7 +252,7 @@ protected:
         btstandin::Reset();
         EXPECT_FALSE(host::DriverModule::IsMapped(host::LibraryPathForDll("btwav.dll")));
     }
-    const std::string key_ = "Drivers\\BuiltIn\\WAVKELVO";
+    const std::string key_ = BTWAV_DRIVER_KEY;
 };
 
 TEST_F(DeviceManagerTest, ActivatesFromTheRegistryAndDeactivates)
@@ -288,7 +265,7 @@ TEST_F(DeviceManagerTest, ActivatesFromTheRegistryAndDeactivates)
     ASSERT_NE(dev, 0u) << error;
     EXPECT_EQ(host::ActiveDeviceName(dev), "WAV1:");
     ASSERT_NE(host::ActiveDeviceModule(dev), nullptr);
-    EXPECT_EQ(*host::ActiveDeviceModule(dev)->Get<BOOL>("g_bDeviceInit"), 1);
+    EXPECT_EQ(*KIT_BIND(*host::ActiveDeviceModule(dev), g_bDeviceInit), 1);
     EXPECT_EQ(host::WaveDeviceIds(host::ActiveDeviceWaveDriver(dev)), std::vector<UINT>{1});
     EXPECT_EQ(btstandin::Registrations().size(), 1u);
 

@@ -6,6 +6,7 @@
 #include <cstring>
 #include <string>
 
+#include "driver/config.h"
 #include "host/kernel.h"
 #include "host/waveapi.h"
 #include "support/stream_fixture.h"
@@ -13,6 +14,7 @@
 using testing_support::HFlags;
 using testing_support::HSetFlags;
 using testing_support::MakeFormat;
+using testing_support::Recorder;
 using testing_support::WaveApiTest;
 
 namespace {
@@ -49,26 +51,18 @@ protected:
         }
         WaveApiTest::TearDown();
     }
-    // Opens the case's device with a function callback that counts messages.
+    // Opens the case's device with a function callback that records messages.
     void Open(const WAVEFORMATEX& f = MakeFormat())
     {
         format_ = f;
-        ASSERT_EQ(waveOutOpen(&hwo_, GetParam(), &format_, reinterpret_cast<DWORD_PTR>(&Count),
-                              reinterpret_cast<DWORD_PTR>(this), CALLBACK_FUNCTION),
+        ASSERT_EQ(waveOutOpen(&hwo_, GetParam(), &format_, app_.CallbackWord(), app_.InstanceWord(),
+                              CALLBACK_FUNCTION),
                   0u);
-    }
-    static void CALLBACK Count(HDRVR, UINT msg, DWORD_PTR self, DWORD_PTR p1, DWORD_PTR)
-    {
-        auto* t = reinterpret_cast<WaveApp*>(self);
-        t->messages_.push_back(msg);
-        if (msg == MM_WOM_DONE)
-            t->done_.push_back(reinterpret_cast<WAVEHDR*>(p1));
     }
 
     HWAVEOUT hwo_ = nullptr;
     WAVEFORMATEX format_{};
-    std::vector<UINT> messages_;
-    std::vector<WAVEHDR*> done_;
+    Recorder app_;
 };
 
 INSTANTIATE_TEST_SUITE_P(DeviceAndMapper, WaveApp, ::testing::Values(1u, UINT(WAVE_MAPPER)),
@@ -85,7 +79,7 @@ TEST_P(WaveApp, PreparingAStaleHeaderLeavesExactlyPreparedAndItPlays)
     EXPECT_EQ(HFlags(&b.hdr), DWORD(WHDR_PREPARED));
     ASSERT_EQ(waveOutWrite(hwo_, &b.hdr, sizeof b.hdr), 0u);
     host::AdvanceVirtualMs(40);
-    ASSERT_EQ(done_, std::vector<WAVEHDR*>{&b.hdr});
+    ASSERT_EQ(app_.Done(), std::vector<const void*>{&b.hdr});
     EXPECT_EQ(HFlags(&b.hdr), DWORD(WHDR_PREPARED | WHDR_DONE));
     EXPECT_EQ(waveOutUnprepareHeader(hwo_, &b.hdr, sizeof b.hdr), 0u);
     EXPECT_EQ(HFlags(&b.hdr), DWORD(WHDR_DONE));
@@ -282,7 +276,7 @@ protected:
         if (!HasFatalFailure())
             LinkEvent(BT_EVENT_LINK_UP);
     }
-    HWAVEOUT MapperHandle() const { return AsHandle(WAVE_MAPPER); }
+    HWAVEOUT MapperHandle() const { return WAVE_MAPPER_HANDLE; }
 };
 
 TEST_F(WaveMapper, TheDriverKeepsItsAnswersWhileTheMapperConverts)

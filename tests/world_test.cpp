@@ -12,41 +12,22 @@
 #include "host/clock.h"
 #include "host/host.h"
 #include "host/platform.h"
+#include "kit/packets.h"
+#include "support/driver_fixture.h"
 
 namespace {
-
-void* MakePacket(uint32_t n, uint8_t fill)
-{
-    uint8_t* p = static_cast<uint8_t*>(std::malloc(12 + n));
-    std::memset(p, 0, 12);
-    std::memcpy(p + 4, &n, 4);
-    std::memset(p + 8, fill, n);
-    return p;
-}
 
 // Posts a packet of n bytes; frees it when refused, as the driver does.
 DWORD Post(uint32_t n, uint8_t fill = 1)
 {
-    void* p = MakePacket(n, fill);
-    DWORD r = LMRPostData(nullptr, p, 12 + n);
+    void* p = kit::MakePacket(n, fill);
+    DWORD r = LMRPostData(nullptr, p, kit::PacketLength(n));
     if (r == LMR_POST_REFUSED)
         std::free(p);
     return r;
 }
 
-class WorldTest : public ::testing::Test {
-protected:
-    void SetUp() override
-    {
-        host::ResetAll();
-        btstandin::Reset();
-    }
-    void TearDown() override
-    {
-        btstandin::Reset();
-        host::ResetAll();
-    }
-};
+class WorldTest : public testing_support::HostTest {};
 
 TEST_F(WorldTest, RegistryCountsSkipsAndFiresWithAmountsAndNamesEveryFaultOnce)
 {

@@ -1,25 +1,23 @@
 #include "support/driver_fixture.h"
 
-#include <sys/mman.h>
-
 namespace testing_support {
 
 std::unique_ptr<host::DriverModule> LoadFreshDriver()
 {
     std::string error;
-    auto m = host::DriverModule::Load(BTWAV_DRIVER_PATH, "WAV", &error);
+    auto m = LoadDriver(BTWAV_DRIVER_PATH, &error);
     EXPECT_NE(m, nullptr) << error;
     return m;
 }
 
 void DriverTest::SetUp()
 {
-    host::ResetAll();
-    btstandin::Reset();
-    btstandin::KeepPackets(btstandin::kTestRecordBytes);
+    FreshHost();
     ASSERT_FALSE(host::DriverModule::IsMapped(BTWAV_DRIVER_PATH)) << "a driver from an earlier test is still loaded";
     driver_ = LoadFreshDriver();
     ASSERT_NE(driver_, nullptr);
+    std::string missing;
+    ASSERT_TRUE(r_.BindAll(*driver_, &missing)) << missing;
 }
 
 void DriverTest::TearDown()
@@ -40,31 +38,6 @@ void DriverTest::InitAndOpen()
     ASSERT_NE(hDevice_, 0u);
     hOpen_ = Entry().Open(hDevice_, 0, 0);
     ASSERT_NE(hOpen_, 0u);
-}
-
-MessageAnswer DriverTest::Message(UINT uMsg, DWORD_PTR dwParam1, DWORD_PTR dwParam2)
-{
-    MMDRV_MESSAGE_PARAMS params{};
-    params.uMsg = uMsg;
-    params.dwParam1 = dwParam1;
-    params.dwParam2 = dwParam2;
-    const DWORD kUnwritten = 0xA5A5A5A5u;
-    DWORD result = kUnwritten;
-    MessageAnswer a;
-    a.returned = Entry().IOControl(hOpen_, IOCTL_WAV_MESSAGE, reinterpret_cast<LPBYTE>(&params), sizeof params,
-                                   reinterpret_cast<LPBYTE>(&result), sizeof result, nullptr);
-    a.wroteResult = result != kUnwritten;
-    a.result = result;
-    return a;
-}
-
-void* UnmappedPage()
-{
-    static void* page = [] {
-        void* p = mmap(nullptr, 4096, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-        return p;
-    }();
-    return page;
 }
 
 }  // namespace testing_support

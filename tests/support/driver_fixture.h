@@ -1,4 +1,5 @@
-// A freshly loaded driver for every test, with the host reset around it.
+// A freshly loaded driver for every test, with the host reset around it: the
+// test kit's loader and message sender under GoogleTest.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -10,18 +11,29 @@
 #include "host/driverlibrary.h"
 #include "host/host.h"
 #include "host/platform.h"
+#include "kit/driver.h"
+#include "kit/records.h"
+#include "kit/routines.h"
 
 namespace testing_support {
 
-// Loads the driver library the build produced.
+// The kit's names (records, header pool, recorder, formats, messages) are
+// the suites' names.
+using namespace kit;
+
+// Loads the driver library the build produced; a library that does not load
+// fails the test.
 std::unique_ptr<host::DriverModule> LoadFreshDriver();
 
-// Result of one wave message: whether WAV_IOControl returned TRUE and the
-// result word, if one was written.
-struct MessageAnswer {
-    BOOL returned = FALSE;
-    bool wroteResult = false;
-    DWORD result = 0;
+// The host and the stand-in reset around a test that loads no driver.
+class HostTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        host::ResetAll();
+        btstandin::Reset();
+    }
+    void TearDown() override { ClearHost(); }
 };
 
 class DriverTest : public ::testing::Test {
@@ -30,27 +42,21 @@ protected:
     void TearDown() override;
 
     const host::DriverEntryPoints& Entry() const { return driver_->Entry(); }
-    template <class T>
-    T* Sym(const std::string& name) const
-    {
-        T* p = driver_->Get<T>(name);
-        EXPECT_NE(p, nullptr) << name;
-        return p;
-    }
 
     // WAV_Init and WAV_Open, as the device manager would do them.
     void InitAndOpen();
     // Sends one wave message through WAV_IOControl.
-    MessageAnswer Message(UINT uMsg, DWORD_PTR dwParam1 = 0, DWORD_PTR dwParam2 = 0);
+    MessageAnswer Message(UINT uMsg, DWORD_PTR dwParam1 = 0, DWORD_PTR dwParam2 = 0)
+    {
+        return SendMessage(Entry(), hOpen_, uMsg, dwParam1, dwParam2);
+    }
 
-    CRITICAL_SECTION* StreamLock() const { return Sym<CRITICAL_SECTION>("g_StreamLock"); }
+    CRITICAL_SECTION* StreamLock() const { return r_.lock; }
 
     std::unique_ptr<host::DriverModule> driver_;
+    Routines r_;   // the driver's globals and internal routines
     DWORD_PTR hDevice_ = 0;
     DWORD_PTR hOpen_ = 0;
 };
-
-// A page that faults on every access, for bad-address cases.
-void* UnmappedPage();
 
 }  // namespace testing_support

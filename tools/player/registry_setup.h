@@ -7,15 +7,16 @@
 #include <string>
 #include <vector>
 
+#include "driver/config.h"
 #include "options.h"
 
 namespace player {
 
-constexpr const char* kDriverKey = "Drivers\\BuiltIn\\WAVKELVO";
-constexpr const char* kParamsKey = "Drivers\\BuiltIn\\WAVKELVO\\Params";
-constexpr uint32_t kDefaultSample = 176400;
-constexpr uint32_t kDefaultTimer = 20;
-constexpr uint32_t kDefaultCacheLen = 6144;
+constexpr const char* kDriverKey = BTWAV_DRIVER_KEY;
+constexpr const char* kParamsKey = BTWAV_PARAMS_KEY;
+constexpr uint32_t kDefaultSample = BT_AUDIO_DEFAULT_SAMPLE;
+constexpr uint32_t kDefaultTimer = BT_AUDIO_DEFAULT_TIMER;
+constexpr uint32_t kDefaultCacheLen = BT_AUDIO_DEFAULT_CACHELEN;
 
 struct RegistrySetup {
     uint32_t timerMs = kDefaultTimer;     // the period the driver will use

@@ -1,0 +1,26 @@
+// Facts the driver shares with the host that boots it, the player and the
+// tests: where the device manager finds it and where it reads its pacing
+// values (both under HKEY_LOCAL_MACHINE), the values' names and defaults, and
+// the handle through which waveOutMessage reaches the wave mapper.  Plain
+// macros with no includes, so that host code and driver code read the same
+// text.
+#ifndef DRIVER_CONFIG_H
+#define DRIVER_CONFIG_H
+
+#define BTWAV_DRIVER_KEY "Drivers\\BuiltIn\\WAVKELVO"
+#define BTWAV_PARAMS_KEY BTWAV_DRIVER_KEY "\\Params"
+
+// The pacing values (each a 4-byte number) and what stands when one is
+// missing or unusable.
+#define BTWAV_VALUE_SAMPLE "Sample"       // byte rate, bytes per second
+#define BTWAV_VALUE_TIMER "Timer"         // tick period, ms
+#define BTWAV_VALUE_CACHELEN "CacheLen"   // bytes the first tick asks for
+#define BT_AUDIO_DEFAULT_SAMPLE 176400
+#define BT_AUDIO_DEFAULT_TIMER 20
+#define BT_AUDIO_DEFAULT_CACHELEN 6144
+
+// The wave mapper as a handle, for waveOutMessage.  Needs the platform's
+// HWAVEOUT, DWORD_PTR and WAVE_MAPPER where it is used.
+#define WAVE_MAPPER_HANDLE (reinterpret_cast<HWAVEOUT>(static_cast<DWORD_PTR>(WAVE_MAPPER)))
+
+#endif

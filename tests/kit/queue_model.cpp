@@ -1,0 +1,130 @@
+#include "kit/queue_model.h"
+
+#include "kit/header_pool.h"
+
+namespace kit {
+
+DWORD QueueModel::Write(int i)
+{
+    ModelHeader& m = h[i];
+    if (m.flags & WHDR_INQUEUE)
+        return MMSYSERR_INVALPARAM;
+    if (!(m.flags & WHDR_PREPARED))
+        return WAVERR_UNPREPARED;
+    m.written = true;
+    m.flags &= ~(WHDR_DONE | WHDR_LOOPMEMBER);
+    m.consumed = 0;
+    m.next = kModelNull;
+    if (!queue.empty())
+        h[queue.back()].next = i;
+    else
+        head = 0;
+    queue.push_back(i);
+    bool begin = (m.flags & WHDR_BEGINLOOP) != 0;
+    bool end = (m.flags & WHDR_ENDLOOP) != 0;
+    if (begin || inLoop)
+        m.flags |= WHDR_LOOPMEMBER;
+    if (begin)
+        inLoop = !end;
+    else if (inLoop && end)
+        inLoop = false;
+    m.flags |= WHDR_INQUEUE;
+    return MMSYSERR_NOERROR;
+}
+
+bool QueueModel::Post(DWORD requested, bool running, bool allocFails, bool refused, ModelPacket* out)
+{
+    if (!running || queue.empty())
+        return false;
+    DWORD pending = 0;
+    for (size_t k = head; k < queue.size(); ++k) {
+        const ModelHeader& m = h[queue[k]];
+        if (m.consumed < m.length)
+            pending += m.length - m.consumed;
+    }
+    DWORD n = requested < pending ? requested : pending;
+    if (n == 0 || allocFails)
+        return false;
+    out->audio.clear();
+    out->refused = refused;
+    for (size_t k = head; k < queue.size() && n > 0; ++k) {
+        ModelHeader& m = h[queue[k]];
+        const std::vector<uint8_t>& buf = pool->Buffer(queue[k]);
+        while (m.consumed < m.length && n > 0) {
+            out->audio.push_back(buf[m.consumed]);
+            ++m.consumed;
+            --n;
+        }
+    }
+    return true;
+}
+
+void QueueModel::MarkConsumed()
+{
+    for (size_t k = head; k < queue.size(); ++k)
+        if (h[queue[k]].consumed >= h[queue[k]].length)
+            h[queue[k]].flags |= WHDR_DONE;
+}
+
+void QueueModel::MarkAll()
+{
+    for (size_t k = head; k < queue.size(); ++k)
+        h[queue[k]].flags |= WHDR_DONE;
+}
+
+void QueueModel::ClearMarks()
+{
+    for (size_t k = head; k < queue.size(); ++k)
+        h[queue[k]].flags &= ~WHDR_LOOPMEMBER;
+}
+
+void QueueModel::ReturnDone()
+{
+    while (!queue.empty()) {
+        int cur = queue[head];
+        ModelHeader& m = h[cur];
+        if (!(m.flags & WHDR_DONE))
+            return;
+        if ((m.flags & WHDR_LOOPMEMBER) && (m.flags & WHDR_BEGINLOOP)) {
+            if (m.loops == 1) {
+                for (size_t k = head; k < queue.size(); ++k)
+                    h[queue[k]].flags &= ~WHDR_LOOPMEMBER;
+            } else if (m.loops != 0xFFFFFFFFu) {
+                --m.loops;
+            }
+        }
+        if (!(m.flags & WHDR_LOOPMEMBER)) {
+            while (head > 0)
+                GiveBackFront();
+            GiveBackFront();
+            continue;
+        }
+        bool wraps = (m.flags & WHDR_ENDLOOP) || head + 1 == queue.size();
+        if (wraps) {
+            head = 0;
+        } else {
+            bytesDone += m.consumed;
+            ++head;
+        }
+        m.flags &= ~WHDR_DONE;
+        m.consumed = 0;
+        return;
+    }
+}
+
+void QueueModel::GiveBackFront()
+{
+    int id = queue.front();
+    queue.pop_front();
+    if (head > 0)
+        --head;
+    ModelHeader& m = h[id];
+    bytesDone += m.consumed;
+    m.flags = (m.flags & ~(WHDR_INQUEUE | WHDR_LOOPMEMBER)) | WHDR_DONE;
+    returned.push_back(id);
+    if (m.rewrites > 0) {
+        --m.rewrites;
+        Write(id);
+    }
+}
+}  // namespace kit
