@@ -71,6 +71,17 @@ public:
         info_.rate = static_cast<uint32_t>(sf.samplerate);
         info_.channels = static_cast<uint32_t>(sf.channels);
         info_.frames = sf.frames;
+        switch (sf.format & SF_FORMAT_SUBMASK) {
+        case SF_FORMAT_PCM_S8: case SF_FORMAT_PCM_U8: case SF_FORMAT_PCM_16: case SF_FORMAT_PCM_24:
+        case SF_FORMAT_PCM_32: case SF_FORMAT_FLOAT: case SF_FORMAT_DOUBLE: case SF_FORMAT_ULAW:
+        case SF_FORMAT_ALAW:
+            // FLAC names its sample width as the subformat.
+            info_.compressed = (sf.format & SF_FORMAT_TYPEMASK) == SF_FORMAT_FLAC;
+            break;
+        default:
+            info_.compressed = true;
+            break;
+        }
         // Each encoding is read in the narrowest type that holds it whole.
         switch (sf.format & SF_FORMAT_SUBMASK) {
         case SF_FORMAT_PCM_S8: case SF_FORMAT_PCM_U8:

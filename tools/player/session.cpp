@@ -35,6 +35,7 @@
 #include "analysis.h"
 #include "audio.h"
 #include "boot.h"
+#include "decode_ahead.h"
 #include "diagnostics.h"
 #include "failure.h"
 #include "headset.h"
@@ -64,6 +65,10 @@ const double kStallSeconds = 5.0;
 // thread and the timer service, which on a busy machine may cost a scheduler
 // time slice, so they are few.
 const uint64_t kFastStepPeriods = 500;
+// Decoded audio held ahead of the refill: 16 blocks of 64 KiB, about six
+// seconds of sound, a bounded megabyte whatever the length.
+const size_t kDecodeAheadBlockBytes = 64 * 1024;
+const size_t kDecodeAheadBlocks = 16;
 
 uint64_t Counter()
 {
@@ -128,6 +133,7 @@ private:
     std::unique_ptr<Decoder> decoder_;   // until the stream takes it
     SourceInfo info_;                    // the source as opened
     DeviceStream audio_;                 // the sound in the device's format
+    std::unique_ptr<DecodeAhead> ahead_; // decodes audio_ on a thread of its own, for costly sources
     std::unique_ptr<SoundWindow> window_;
     Report report_;
 
@@ -339,7 +345,15 @@ void Player::NegotiateFormat()
     if (!audio_.Open(std::move(decoder_), &note, &error))
         throw Failure{kExitInput, error};
     report_.conversion = note;
-    window_.reset(new SoundWindow(&audio_));
+    // A source that costs real work to decode or convert is decoded on a
+    // thread of its own, so that on two cores it overlaps the pump.  Plain
+    // PCM is only copied, which is cheaper than the hand-off.
+    SoundSource* source = &audio_;
+    if (info_.compressed || report_.converted) {
+        ahead_.reset(new DecodeAhead(&audio_, kDecodeAheadBlockBytes, kDecodeAheadBlocks));
+        source = ahead_.get();
+    }
+    window_.reset(new SoundWindow(source));
     if (o_.loops && !window_->KeepWhole(o_.loops, &error))
         throw Failure{kExitInput, error};
     uint8_t peek[kDeviceFrameBytes];
@@ -700,6 +714,9 @@ void Player::BuildReport(bool failed)
         }
     }
     r.timerThread = o_.fast ? "" : host::TimerThreadScheduling();
+    // The decoder's notes are its thread's until it stops.
+    if (ahead_)
+        ahead_->Stop();
     for (const std::string& n : audio_.Info().notes) {
         r.notes.push_back(n);
         std::fprintf(stderr, "btwav-play: warning: %s\n", n.c_str());
