@@ -15,6 +15,18 @@ uint64_t Counter()
     return static_cast<uint64_t>(c.QuadPart);
 }
 
+// The application's poll of a header it gave away: one read of the flags
+// word, which the device may be writing at the same moment (it does so under
+// its own lock, byte by byte; WHDR_DONE and WHDR_INQUEUE share the low byte,
+// so the two bits are never seen half-changed).  This is the one access the
+// platform lets an application make without synchronisation, so the thread
+// checker is told to leave it alone; everything after it is ordered by the
+// Sync hook.
+__attribute__((no_sanitize("thread"), noinline)) DWORD PollFlags(const WAVEHDR* h)
+{
+    return *static_cast<volatile const DWORD*>(&h->dwFlags);
+}
+
 // Refill in the order the buffers were played.
 template <typename Container>
 void SortBySound(Container* c)
@@ -23,8 +35,9 @@ void SortBySound(Container* c)
 }
 }  // namespace
 
-RefillEngine::RefillEngine(uint32_t bufferBytes, uint32_t loops, Source source, Writer writer)
-    : bufferBytes_(bufferBytes), loops_(loops), source_(std::move(source)), writer_(std::move(writer))
+RefillEngine::RefillEngine(uint32_t bufferBytes, uint32_t loops, Source source, Writer writer, Sync sync)
+    : bufferBytes_(bufferBytes), loops_(loops), source_(std::move(source)), writer_(std::move(writer)),
+      sync_(std::move(sync))
 {
 }
 
@@ -153,28 +166,39 @@ void RefillEngine::OnDone(WAVEHDR* h)
 
 // CALLBACK_EVENT: the buffers that came back since the last look.  As an
 // application does, a buffer is back when the device has set its WHDR_DONE
-// bit and cleared WHDR_INQUEUE.  The device writes the flags of the headers
-// it holds under its own lock, so the word is read once, through a volatile
-// read as the platform's applications poll it; the event (or, on the virtual
-// clock, the advance) that woke the main thread orders the device's writes
-// before this read.
+// bit and cleared WHDR_INQUEUE.
 std::deque<RefillEngine::Slot*> RefillEngine::ScanReturned()
 {
-    std::deque<Slot*> back;
-    std::lock_guard<std::mutex> lock(mu_);
-    for (auto& up : slots_) {
-        Slot* s = up.get();
-        if (!s->queued)
-            continue;
-        DWORD flags = *static_cast<volatile const DWORD*>(&s->hdr.dwFlags);
-        if ((flags & WHDR_DONE) && !(flags & WHDR_INQUEUE)) {
-            ReturnedLocked(s, s->hdr.dwBytesRecorded);
-            if (resetting_)
-                resetReturned_.push_back(s);
-            else
-                back.push_back(s);
+    std::vector<Slot*> seen;
+    {
+        std::lock_guard<std::mutex> lock(mu_);
+        for (auto& up : slots_) {
+            Slot* s = up.get();
+            if (!s->queued)
+                continue;
+            DWORD flags = PollFlags(&s->hdr);
+            if ((flags & WHDR_DONE) && !(flags & WHDR_INQUEUE))
+                seen.push_back(s);
         }
     }
+    std::deque<Slot*> back;
+    if (seen.empty())
+        return back;
+    // The device finished with these headers under its lock; taking that
+    // lock orders its writes to them before the reads and writes below.
+    if (sync_)
+        sync_();
+    std::lock_guard<std::mutex> lock(mu_);
+    for (Slot* s : seen) {
+        ReturnedLocked(s, s->hdr.dwBytesRecorded);
+        if (resetting_)
+            resetReturned_.push_back(s);
+        else
+            back.push_back(s);
+    }
+    // With the event, the end is when the main thread finds the last buffer back.
+    if (!doneSeen_ && DoneLocked() && !resetting_)
+        NoteDoneLocked();
     SortBySound(&back);
     return back;
 }

@@ -15,8 +15,13 @@
 //   is held only for a few statements and while a chunk of the sound is
 //   taken, never across a call of the writer, so it cannot close a cycle with
 //   the driver's stream lock (which the writer's waveOutWrite takes).
-// - With CALLBACK_EVENT the main thread looks at the headers' WHDR_DONE bit
-//   after the event woke it (ScanReturned), as an application does.
+// - With CALLBACK_EVENT the main thread polls the WHDR_DONE bit of each
+//   header it gave away, as an application does, after the event woke it.
+//   The device may be writing the flags of a header it still holds at that
+//   moment, so the poll is a single read of the word and nothing else; once
+//   it saw a header done, the main thread calls the Sync hook, which takes
+//   the device's own lock (the device marks headers done under it), before
+//   it reads anything else of the header or touches its buffer.
 //
 // Failures of the source or the writer on the main thread are thrown as
 // Failure; on the callback's thread they are kept for Error().
@@ -49,7 +54,12 @@ public:
     // engine's mutex, on the main thread or the callback's.
     using Writer = std::function<MMRESULT(WAVEHDR* header, int64_t bytes)>;
 
-    RefillEngine(uint32_t bufferBytes, uint32_t loops, Source source, Writer writer);
+    // Orders the device's completion of the headers before what follows:
+    // a call into the device that takes the lock under which it marks them
+    // done.  Called on the main thread without the engine's mutex.
+    using Sync = std::function<void()>;
+
+    RefillEngine(uint32_t bufferBytes, uint32_t loops, Source source, Writer writer, Sync sync = nullptr);
 
     // Creates `count` buffers.  With a loop, `soundLength` is the whole
     // sound's length and the count is what holds it; otherwise 0.  Main
@@ -115,6 +125,7 @@ private:
     const uint32_t loops_;
     const Source source_;
     const Writer writer_;
+    const Sync sync_;
     uint64_t loopEnd_ = 0;                       // a loop's whole length, fixed once created
     std::vector<std::unique_ptr<Slot>> slots_;   // fixed once created
 

@@ -396,7 +396,10 @@ void Player::PrepareBuffers()
         [this](uint64_t offset, uint8_t* dst, size_t size, size_t* got, std::string* error) {
             return window_->Copy(offset, dst, size, got, error);
         },
-        [this](WAVEHDR* h, int64_t bytes) { return Write(h, bytes); }));
+        [this](WAVEHDR* h, int64_t bytes) { return Write(h, bytes); },
+        // Asking the position takes the driver's stream lock, under which it
+        // marks headers done.
+        [this] { Position(); }));
     size_t count = o_.buffers;
     uint64_t length = 0;
     if (o_.loops) {

@@ -159,15 +159,22 @@ TEST(RefillTest, BufferBackWhileMainWritesIsDeferredToKeepTheOrder)
 TEST(RefillTest, EventRefillFindsDoneHeadersByTheirFlags)
 {
     FakeDevice dev(400);
-    RefillEngine engine(100, 0, dev.Source(), dev.Writer());
+    int syncs = 0;
+    RefillEngine engine(100, 0, dev.Source(), dev.Writer(), [&] {
+        std::lock_guard<std::recursive_mutex> lock(dev.mu);
+        ++syncs;
+    });
     engine.CreateBuffers(3, 0);
     engine.WriteAll();
     engine.RefillReturned();   // nothing is back yet
     EXPECT_EQ(dev.played.size(), 300u);
+    EXPECT_EQ(syncs, 0);
     ASSERT_TRUE(dev.Complete(&engine, false));
     engine.RefillReturned();
     EXPECT_EQ(dev.played.size(), 400u);
     EXPECT_EQ(engine.Returned(), 1u);
+    // The device's lock was taken before the header was read and refilled.
+    EXPECT_EQ(syncs, 1);
     while (dev.Complete(&engine, false))
         engine.RefillReturned();
     EXPECT_TRUE(dev.PlayedIsTheSound());
@@ -275,35 +282,46 @@ TEST(RefillTest, LoopMarksItsFirstAndLastBuffer)
 }
 
 // The timer is a thread of its own, as on the platform: it gives buffers back
-// and the callback writes them again while the main thread waits, resets and
-// writes.  The sound must still arrive whole and in order.
+// while the main thread waits, or polls their flags with CALLBACK_EVENT, and
+// the buffers are written again.  The sound must still arrive whole and in
+// order (and the thread checker must find every access ordered but the poll).
 TEST(RefillTest, TimerThreadAndMainThreadShareTheEngine)
 {
-    const uint64_t kLength = 200 * 64 + 17;
-    FakeDevice dev(kLength);
-    RefillEngine engine(64, 0, dev.Source(), dev.Writer());
-    engine.CreateBuffers(4, 0);
-    std::atomic<bool> stop{false};
-    engine.WriteAll();
-    std::thread timer([&] {
-        while (!stop.load()) {
-            if (!dev.Complete(&engine, true))
+    for (bool callback : {true, false}) {
+        SCOPED_TRACE(callback ? "callback" : "event");
+        const uint64_t kLength = 200 * 64 + 17;
+        FakeDevice dev(kLength);
+        RefillEngine engine(64, 0, dev.Source(), dev.Writer(),
+                            [&] { std::lock_guard<std::recursive_mutex> lock(dev.mu); });
+        engine.CreateBuffers(4, 0);
+        std::atomic<bool> stop{false};
+        engine.WriteAll();
+        std::thread timer([&] {
+            while (!stop.load()) {
+                if (!dev.Complete(&engine, callback))
+                    std::this_thread::yield();
+            }
+        });
+        while (!engine.Done() && engine.Error().empty()) {
+            if (callback) {
+                engine.WaitDoneOrError(0.01);
+            } else {
+                engine.RefillReturned();
                 std::this_thread::yield();
+            }
         }
-    });
-    while (!engine.Done() && engine.Error().empty())
-        engine.WaitDoneOrError(0.01);
-    stop = true;
-    timer.join();
-    EXPECT_TRUE(engine.Error().empty());
-    std::lock_guard<std::recursive_mutex> lock(dev.mu);
-    EXPECT_TRUE(dev.PlayedIsTheSound());
-    // The end is when the last buffer came back, not when it is asked for.
-    auto asked = std::chrono::steady_clock::now();
-    uint64_t counter = 0;
-    std::chrono::steady_clock::time_point wall;
-    engine.DoneTime(&counter, &wall);
-    EXPECT_LE(wall, asked);
+        stop = true;
+        timer.join();
+        EXPECT_TRUE(engine.Error().empty());
+        std::lock_guard<std::recursive_mutex> lock(dev.mu);
+        EXPECT_TRUE(dev.PlayedIsTheSound());
+        // The end is when the last buffer came back, not when it is asked for.
+        auto asked = std::chrono::steady_clock::now();
+        uint64_t counter = 0;
+        std::chrono::steady_clock::time_point wall;
+        engine.DoneTime(&counter, &wall);
+        EXPECT_LE(wall, asked);
+    }
 }
 
 // ---- Outputs ------------------------------------------------------------------------
