@@ -112,8 +112,9 @@ private:
     std::unique_ptr<Decoder> decoder_;
     std::unique_ptr<Converter> converter_;
     std::vector<uint8_t> in_;     // one chunk as decoded
-    std::vector<uint8_t> out_;    // converted bytes not yet read
+    std::vector<uint8_t> out_;    // converted bytes, [outAt_, outSize_) not yet read
     size_t outAt_ = 0;
+    size_t outSize_ = 0;
     bool ended_ = false;
     std::string error_;
 };

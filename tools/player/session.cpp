@@ -63,8 +63,9 @@ const double kStallSeconds = 5.0;
 // Timer periods the virtual clock advances at once in fast mode while the
 // callback refills the buffers: each advance is one hand-off between the main
 // thread and the timer service, which on a busy machine may cost a scheduler
-// time slice, so they are few.
+// time slice, so they are few.  The silence watch sees a stall inside a step.
 const uint64_t kFastStepPeriods = 500;
+const double kFastStepSeconds = 10.0;
 // Decoded audio held ahead of the refill: 16 blocks of 64 KiB, about six
 // seconds of sound, a bounded megabyte whatever the length.
 const size_t kDecodeAheadBlockBytes = 64 * 1024;
@@ -160,6 +161,7 @@ private:
     std::unique_ptr<RefillEngine> refill_;
     std::atomic<bool> sawOpen_{false}, sawClose_{false};   // set by the callback
     std::unique_ptr<Timeline> timeline_;
+    SilenceWatch silence_;   // fast mode: arrivals and returns, on the virtual clock
 
     // Written by the first write (main thread) before the device has any
     // buffer, so read safely by the callback's writes that follow.
@@ -290,6 +292,7 @@ void Player::Boot()
     btstandin::AddSink([this](const btstandin::PacketView& p) {
         if (p.size == 0)
             return;
+        silence_.Note(p.arrivalNs);
         {
             std::lock_guard<std::mutex> lock(headsetMu_);
             if (headset_ && !listenerDone_)
@@ -423,8 +426,10 @@ void Player::PrepareBuffers()
 void CALLBACK Player::WaveCallback(HDRVR, UINT msg, DWORD_PTR instance, DWORD_PTR p1, DWORD_PTR)
 {
     Player* self = reinterpret_cast<Player*>(instance);
-    if (msg == MM_WOM_DONE)
+    if (msg == MM_WOM_DONE) {
+        self->silence_.Note(host::ClockNowNs());
         self->refill_->OnDone(reinterpret_cast<WAVEHDR*>(p1));
+    }
     else if (msg == MM_WOM_OPEN)
         self->sawOpen_ = true;
     else if (msg == MM_WOM_CLOSE)
@@ -555,6 +560,8 @@ void Player::Reset()
 
 void Player::Play()
 {
+    if (o_.fast)
+        silence_.Restart(host::VirtualNowNs());
     refill_->WriteAll();
 
     // The actions, with each pause's end as an action of its own.
@@ -601,6 +608,8 @@ void Player::Play()
                 paused_ = false;
                 // A pause is no silence of the headset's: its watch starts again here.
                 lastActivityAt = now;
+                if (o_.fast)
+                    silence_.Restart(host::VirtualNowNs());
                 Happen("restart", before);
             } else {
                 RunAction(d.action);
@@ -623,18 +632,36 @@ void Player::Play()
             lastProgressAt = now;
             progress.Update(static_cast<double>(positionBase_ + Position()) / kDeviceBytesPerSecond);
         }
-        // Something must come back or arrive every few seconds.
-        uint64_t activity = window_->Received() + refill_->Returned();
-        if (activity != lastActivity || paused_) {
-            lastActivity = activity;
-            lastActivityAt = now;
-        } else if (now - lastActivityAt > kStallSeconds) {
-            throw Failure{kExitPlayback, "playback stalled: nothing reached the headset for " + Seconds(kStallSeconds) +
-                                             " (" + std::to_string(window_->Received()) + " bytes received)"};
+        // Something must come back or arrive every few seconds.  In fast
+        // mode the watch times each arrival and return on the virtual clock,
+        // so a silence inside one long step counts too.
+        if (o_.fast) {
+            uint64_t nowNs = host::VirtualNowNs();
+            if (paused_) {
+                silence_.Restart(nowNs);
+            } else if (silence_.Longest(nowNs) > static_cast<uint64_t>(kStallSeconds * 1e9)) {
+                throw Failure{kExitPlayback, "playback stalled: nothing reached the headset for " +
+                                                 Seconds(kStallSeconds) + " (" + std::to_string(window_->Received()) +
+                                                 " bytes received)"};
+            }
+            uint64_t returned = refill_->Returned();
+            if (returned != lastActivity) {
+                // With the event the main thread itself finds what came back.
+                lastActivity = returned;
+                silence_.Note(nowNs);
+            }
+        } else {
+            uint64_t activity = window_->Received() + refill_->Returned();
+            if (activity != lastActivity || paused_) {
+                lastActivity = activity;
+                lastActivityAt = now;
+            } else if (now - lastActivityAt > kStallSeconds) {
+                throw Failure{kExitPlayback, "playback stalled: nothing reached the headset for " +
+                                                 Seconds(kStallSeconds) + " (" + std::to_string(window_->Received()) +
+                                                 " bytes received)"};
+            }
         }
-        // Fast mode advances in steps short enough for the stall check to
-        // see a silence of kStallSeconds.
-        double until = next < due.size() ? due[next].at : now + (o_.fast ? kStallSeconds / 2 : 1.0);
+        double until = next < due.size() ? due[next].at : now + (o_.fast ? kFastStepSeconds : 1.0);
         WaitOrAdvance(until);
     }
     // Playback ended when the last buffer came back, which in fast mode may

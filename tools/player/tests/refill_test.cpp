@@ -484,3 +484,33 @@ TEST(DecodeAheadTest, DecodesNoMoreThanTheRingHoldsAndStopsCleanly)
         rest += n;
     EXPECT_EQ(rest, static_cast<size_t>(inner.reads.load() - 1) * 1000);
 }
+
+// ---- Silence --------------------------------------------------------------------------
+
+TEST(SilenceWatchTest, SeesASilenceInsideAStepAndNotAcrossAPause)
+{
+    const uint64_t s = 1000000000ull;
+    SilenceWatch w;
+    w.Restart(0);
+    // Arrivals every second, then six seconds of nothing, then more: all
+    // before the main thread looks at 20 s.
+    for (uint64_t t = 1; t <= 10; ++t)
+        w.Note(t * s);
+    for (uint64_t t = 16; t <= 20; ++t)
+        w.Note(t * s);
+    EXPECT_EQ(w.Longest(20 * s), 6 * s);
+    // Taken once: the next look sees only what followed.
+    w.Note(21 * s);
+    EXPECT_EQ(w.Longest(21 * s + s / 2), 1 * s);
+    // A later note from one thread and an earlier one from another: the
+    // earlier one closes no gap and does not move the watch back.
+    w.Note(24 * s);
+    w.Note(23 * s);
+    EXPECT_EQ(w.Longest(25 * s), 3 * s);
+    // Still going on at the look.
+    EXPECT_EQ(w.Longest(32 * s), 8 * s);
+    // A pause: the watch starts again where playing resumes.
+    w.Restart(40 * s);
+    w.Note(41 * s);
+    EXPECT_EQ(w.Longest(41 * s), 1 * s);
+}
