@@ -21,7 +21,6 @@
 // The threads, from waveOutWrite to the ear, are drawn in the README.
 #include "session.h"
 
-#include <sys/resource.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -33,6 +32,7 @@
 #include <new>
 
 #include "analysis.h"
+#include "assemble.h"
 #include "audio.h"
 #include "boot.h"
 #include "decode_ahead.h"
@@ -698,9 +698,7 @@ void Player::FinishPlayback()
 void Player::BuildReport(bool failed)
 {
     Report& r = report_;
-    r.clock = o_.fast ? "virtual" : "real";
-    r.refill = o_.refill == Refill::Callback ? "callback" : "event";
-    r.loops = o_.loops;
+    AddSettings(o_, &r);
     r.audioSeconds = ExpectedSeconds();
     r.wallSeconds = endWall_;
     r.clockSeconds = static_cast<double>(endCounter_ - startCounter_) / static_cast<double>(frequency_);
@@ -723,27 +721,9 @@ void Player::BuildReport(bool failed)
                 r.warnings.push_back(error);
             soundOut_.reset();
         }
-        r.world = true;
         r.listener = listener_;
-        r.link = btstandin::Stats();
-        r.radioQueueBytes = o_.radioQueueBytes;
-        r.radioBytesPerSecond = o_.radioBytesPerSecond;
-        for (const FaultOption& f : o_.faults) {
-            host::Fault fault;
-            host::FaultByName(f.name, &fault);
-            const host::FaultInfo& info = host::Describe(fault);
-            FaultLine line;
-            line.text = f.text;
-            line.what = info.what;
-            line.unit = info.unit;
-            line.amount = f.amount;
-            line.skip = f.skip;
-            line.count = f.count;
-            line.fired = host::FaultsFired(fault);
-            r.faults.push_back(line);
-        }
+        AddWorld(o_, &r);
     }
-    r.timerThread = o_.fast ? "" : host::TimerThreadScheduling();
     // The decoder's notes are its thread's until it stops.
     if (ahead_)
         ahead_->Stop();
@@ -757,9 +737,7 @@ void Player::BuildReport(bool failed)
             throw Failure{kExitOutput, error};
     }
     r.exitCode = failed ? r.exitCode : r.comparison.exact ? kExitOk : kExitMismatch;
-    struct rusage usage {};
-    if (getrusage(RUSAGE_SELF, &usage) == 0)
-        r.peakMemoryKb = static_cast<uint64_t>(usage.ru_maxrss);
+    AddPeakMemory(&r);
 }
 
 void Player::WriteOutputs()
