@@ -335,9 +335,9 @@ TEST_F(CloseReentryApiTest, WaveOutWriteInsideTheCloseCallbackLeavesNothingBehin
 TEST_F(CloseReentryTest, ACloseFromTheOpenCallbackLeavesTheStreamClosed)
 {
     LinkEvent(BT_EVENT_LINK_UP);
-    StreamClient client;
+    Recorder client;
     MessageAnswer inner;
-    client.onCall = [&](const StreamClient::Call& c) {
+    client.onCall = [&](const Recorder::Call& c) {
         if (c.msg == MM_WOM_OPEN)
             inner = Message(WODM_CLOSE);
     };
@@ -363,7 +363,7 @@ TEST_F(CloseReentryTest, ACloseFromTheOpenCallbackLeavesTheStreamClosed)
     EXPECT_TRUE(host::IsFree(StreamLock()));
 
     // And the next client opens and plays as usual.
-    StreamClient next;
+    Recorder next;
     ASSERT_EQ(OpenRaw(next, &f).result, 0u);
     EXPECT_EQ(Ctx().bOpened, TRUE);
     ASSERT_EQ(Write(pool[0]).result, 0u);
@@ -374,8 +374,8 @@ TEST_F(CloseReentryTest, ACloseFromTheOpenCallbackLeavesTheStreamClosed)
 TEST_F(CloseReentryTest, ACloseAndReopenFromTheOpenCallbackLeavesTheNewClientsStream)
 {
     LinkEvent(BT_EVENT_LINK_UP);
-    StreamClient first;
-    StreamClient second;
+    Recorder first;
+    Recorder second;
     second.stream = &Ctx();
     WAVEFORMATEX f = MakeFormat();
     WAVEOPENDESC reopen{};
@@ -383,7 +383,7 @@ TEST_F(CloseReentryTest, ACloseAndReopenFromTheOpenCallbackLeavesTheNewClientsSt
     reopen.dwCallback = 0;   // an event-style client: no callback at all
     reopen.dwInstance = reinterpret_cast<DWORD_PTR>(&second);
     reopen.hWave = reinterpret_cast<HWAVE>(0x52);
-    first.onCall = [&](const StreamClient::Call& c) {
+    first.onCall = [&](const Recorder::Call& c) {
         if (c.msg == MM_WOM_OPEN) {
             EXPECT_EQ(Message(WODM_CLOSE).result, 0u);
             EXPECT_EQ(Message(WODM_OPEN, reinterpret_cast<DWORD_PTR>(&reopen), 0).result, 0u);

@@ -15,7 +15,7 @@
 #include <memory>
 #include <string>
 
-#include "host/devmgr.h"
+#include "host/driverlibrary.h"
 #include "host/platform.h"
 
 namespace kit {

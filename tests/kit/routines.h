@@ -9,7 +9,7 @@
 
 #include "btlink/link.h"
 #include "driver/driver.h"
-#include "host/devmgr.h"
+#include "host/driverlibrary.h"
 #include "pump/pump.h"
 #include "queue/queue.h"
 #include "stream/stream.h"

@@ -71,6 +71,17 @@ public:
         info_.rate = static_cast<uint32_t>(sf.samplerate);
         info_.channels = static_cast<uint32_t>(sf.channels);
         info_.frames = sf.frames;
+        switch (sf.format & SF_FORMAT_SUBMASK) {
+        case SF_FORMAT_PCM_S8: case SF_FORMAT_PCM_U8: case SF_FORMAT_PCM_16: case SF_FORMAT_PCM_24:
+        case SF_FORMAT_PCM_32: case SF_FORMAT_FLOAT: case SF_FORMAT_DOUBLE: case SF_FORMAT_ULAW:
+        case SF_FORMAT_ALAW:
+            // FLAC names its sample width as the subformat.
+            info_.compressed = (sf.format & SF_FORMAT_TYPEMASK) == SF_FORMAT_FLAC;
+            break;
+        default:
+            info_.compressed = true;
+            break;
+        }
         // Each encoding is read in the narrowest type that holds it whole.
         switch (sf.format & SF_FORMAT_SUBMASK) {
         case SF_FORMAT_PCM_S8: case SF_FORMAT_PCM_U8:
@@ -406,29 +417,23 @@ bool DeviceStream::Refill()
     if (ended_)
         return false;
     const SourceInfo& in = decoder_->Info();
-    out_.clear();
-    outAt_ = 0;
+    outAt_ = outSize_ = 0;
     size_t frames = decoder_->Read(in_.data(), kChunkFrames);
     if (frames == 0 && !decoder_->Error().empty()) {
         error_ = decoder_->Error();
         ended_ = true;
         return false;
     }
-    if (!converter_) {
-        if (frames == 0) {
-            ended_ = true;
-            return false;
-        }
-        out_.resize(frames * kDeviceFrameBytes);
-        std::memcpy(out_.data(), in_.data(), out_.size());
-        return true;
-    }
+    // The converted bytes go to a buffer that only ever grows, so that no
+    // chunk pays for clearing it.
     // At the end, the converter gives up what it still holds.
     const uint8_t* src = in_.data();
     int capacity = swr_get_out_samples(converter_->swr, static_cast<int>(frames));
     if (capacity < 0)
         capacity = 0;
-    out_.resize(static_cast<size_t>(capacity + 16) * kDeviceFrameBytes);
+    size_t room = static_cast<size_t>(capacity + 16) * kDeviceFrameBytes;
+    if (out_.size() < room)
+        out_.resize(room);
     uint8_t* dst = out_.data();
     int got = swr_convert(converter_->swr, &dst, capacity + 16, frames ? &src : nullptr, static_cast<int>(frames));
     if (got < 0) {
@@ -436,7 +441,7 @@ bool DeviceStream::Refill()
         ended_ = true;
         return false;
     }
-    out_.resize(static_cast<size_t>(got) * kDeviceFrameBytes);
+    outSize_ = static_cast<size_t>(got) * kDeviceFrameBytes;
     if (frames == 0 && got == 0) {
         ended_ = true;
         return false;
@@ -449,9 +454,23 @@ size_t DeviceStream::Read(uint8_t* out, size_t max)
     max -= max % kDeviceFrameBytes;
     size_t done = 0;
     while (done < max) {
-        if (outAt_ == out_.size() && !Refill())
+        if (!converter_) {
+            // The decoder's frames already are the device's: they go
+            // straight to the caller, with no copy between.
+            if (ended_)
+                break;
+            size_t frames = decoder_->Read(out + done, (max - done) / kDeviceFrameBytes);
+            if (frames == 0) {
+                error_ = decoder_->Error();
+                ended_ = true;
+                break;
+            }
+            done += frames * kDeviceFrameBytes;
+            continue;
+        }
+        if (outAt_ == outSize_ && !Refill())
             break;
-        size_t n = std::min(max - done, out_.size() - outAt_);
+        size_t n = std::min(max - done, outSize_ - outAt_);
         std::memcpy(out + done, out_.data() + outAt_, n);
         outAt_ += n;
         done += n;

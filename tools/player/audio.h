@@ -35,6 +35,7 @@ struct SourceInfo {
     uint16_t bits = 16;            // bits per sample as stored (what the format query carries)
     SampleType type = SampleType::Int16;   // how the decoder hands samples over, without loss
     int64_t frames = -1;           // frames the source says it holds; -1 when unknown
+    bool compressed = false;       // decoding costs real work (FLAC, Vorbis, Opus, MP3, ...)
     std::vector<std::string> notes;   // what decoding found (a truncated file, ...)
 
     // "16-bit PCM", "32-bit float", "8-bit mu-law"...
@@ -73,15 +74,26 @@ std::unique_ptr<Decoder> BuiltInSound(uint64_t frames = kBuiltInFrames);
 bool NeedsConversion(const SourceInfo& in);
 bool CanConvert(const SourceInfo& in, std::string* why);
 
+// Bytes of the device's format, read in order.
+class SoundSource {
+public:
+    virtual ~SoundSource() = default;
+    // Fills up to `max` bytes (whole frames) of 16-bit stereo 44,100 Hz
+    // little-endian PCM.  Returns the bytes; 0 at the end.  After the end,
+    // Error() says whether it ended by a failure.
+    virtual size_t Read(uint8_t* out, size_t max) = 0;
+    virtual const std::string& Error() const = 0;
+};
+
 // The device's stream from a decoder, converted by libswresample when
 // NeedsConversion says so: mono is copied to both sides at full level; more
 // channels are downmixed (5.1 keeps centre, LFE and surrounds in the mix);
 // the rate goes through libswresample's resampler; deeper or float samples
 // are reduced to 16 bits with triangular dither.
-class DeviceStream {
+class DeviceStream : public SoundSource {
 public:
     DeviceStream();
-    ~DeviceStream();
+    ~DeviceStream() override;
     DeviceStream(const DeviceStream&) = delete;
     DeviceStream& operator=(const DeviceStream&) = delete;
 
@@ -89,11 +101,8 @@ public:
     // be set up.  *note describes what the conversion does ("" when none).
     bool Open(std::unique_ptr<Decoder> decoder, std::string* note, std::string* error);
     const SourceInfo& Info() const;
-    // Fills up to `max` bytes (whole frames) of 16-bit stereo 44,100 Hz
-    // little-endian PCM.  Returns the bytes; 0 at the end.  After the end,
-    // Error() says whether it ended by a failure.
-    size_t Read(uint8_t* out, size_t max);
-    const std::string& Error() const { return error_; }
+    size_t Read(uint8_t* out, size_t max) override;
+    const std::string& Error() const override { return error_; }
     // Frames the device will get, when known beforehand (-1 otherwise).
     int64_t ExpectedFrames() const;
 
@@ -103,8 +112,9 @@ private:
     std::unique_ptr<Decoder> decoder_;
     std::unique_ptr<Converter> converter_;
     std::vector<uint8_t> in_;     // one chunk as decoded
-    std::vector<uint8_t> out_;    // converted bytes not yet read
+    std::vector<uint8_t> out_;    // converted bytes, [outAt_, outSize_) not yet read
     size_t outAt_ = 0;
+    size_t outSize_ = 0;
     bool ended_ = false;
     std::string error_;
 };

@@ -13,7 +13,7 @@ const uint64_t kLevelEveryNs = 10000000;   // one level sample per 10 ms at most
 
 }  // namespace
 
-Headset::Headset(const HeadsetConfig& config, uint64_t originNs, Output heard)
+Headset::Headset(const HeadsetConfig& config, uint64_t originNs, Heard heard)
     : config_(config), originNs_(originNs), heard_(std::move(heard))
 {
     config_.capacityFrames = std::max<uint32_t>(config_.capacityFrames, 1);

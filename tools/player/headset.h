@@ -69,8 +69,8 @@ class Headset {
 public:
     // `heard` receives what the listener hears, in order: audio and, for the
     // gaps, silence (16-bit stereo frames).  May be empty.
-    using Output = std::function<void(const uint8_t* data, size_t size)>;
-    Headset(const HeadsetConfig& config, uint64_t originNs, Output heard);
+    using Heard = std::function<void(const uint8_t* data, size_t size)>;
+    Headset(const HeadsetConfig& config, uint64_t originNs, Heard heard);
 
     // Times in the results are measured from originNs (the first write).
     void SetOrigin(uint64_t originNs) { originNs_ = originNs; }
@@ -93,7 +93,7 @@ private:
 
     HeadsetConfig config_;
     uint64_t originNs_;
-    Output heard_;
+    Heard heard_;
     double framesPerNs_;
 
     std::vector<uint8_t> ring_;   // capacity frames of audio

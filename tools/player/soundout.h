@@ -18,21 +18,23 @@
 #include <thread>
 #include <vector>
 
+#include "outputs.h"
+
 struct _snd_pcm;
 
 namespace player {
 
-class SoundOut {
+class SoundOut : public Output {
 public:
     SoundOut() = default;
-    ~SoundOut();
+    ~SoundOut() override;
     // Opens `device` ("default" when empty) for 16-bit stereo 44,100 Hz.  An
     // absent or busy device is an error at once, with ALSA's reason.
     bool Open(const std::string& device, std::string* error);
     // Audio bytes in order (whole frames or not).  Any one thread at a time.
-    void Take(const uint8_t* data, size_t size);
+    void Take(const uint8_t* data, size_t size) override;
     // Plays out what is left and closes.  False with *error when writing failed.
-    bool Finish(std::string* error);
+    bool Finish(std::string* error) override;
     const std::string& Device() const { return device_; }
 
 private:

@@ -22,7 +22,7 @@ namespace player {
 class SoundWindow {
 public:
     // The stream is read only through the window from now on.
-    explicit SoundWindow(DeviceStream* stream) : stream_(stream) {}
+    explicit SoundWindow(SoundSource* stream) : stream_(stream) {}
 
     // ---- The player's side: one thread at a time (the player's lock).
     // Keeps the whole sound and expects it `passes` times at the headset.
@@ -49,7 +49,7 @@ private:
     bool DecodeMoreLocked(std::unique_lock<std::mutex>& lock, std::string* error);
     void DropLocked();
 
-    DeviceStream* stream_;
+    SoundSource* stream_;
     std::vector<uint8_t> scratch_;   // one decoded chunk, outside the lock
 
     // Copies between the ring and flat memory, for sound offsets [at, at+n)

@@ -1,4 +1,4 @@
-// The player's parts on their own: command line, pacing analysis, sinks,
+// The player's parts on their own: command line, pacing analysis, outputs,
 // output files, audio conversion, progress and report formatting.
 #include <gtest/gtest.h>
 
@@ -21,7 +21,7 @@
 #include "outfile.h"
 #include "progress.h"
 #include "report.h"
-#include "sinks.h"
+#include "outputs.h"
 #include "window.h"
 
 using namespace player;
@@ -301,7 +301,7 @@ TEST(AnalysisTest, ConfigLineAndComparison)
     EXPECT_DOUBLE_EQ(sum.min, 1.0);
 }
 
-// ---- Output files and sinks ----------------------------------------------------------
+// ---- Output files and outputs --------------------------------------------------------
 
 TEST(OutputFileTest, AppearsOnlyOnCommit)
 {
@@ -439,7 +439,7 @@ TEST(OutputFileTest, FifoIsWrittenInPlaceAndOnlyOnCommit)
     EXPECT_EQ(dir.Entries(), std::vector<std::string>{"fifo"});
 }
 
-TEST(SinkTest, WavSinkJoinsFramesSplitAcrossPackets)
+TEST(OutputTest, WavOutputJoinsFramesSplitAcrossPackets)
 {
     TempDir dir;
     player_test::Audio noise = player_test::Noise(1000, 44100, 2, 9);
@@ -448,7 +448,7 @@ TEST(SinkTest, WavSinkJoinsFramesSplitAcrossPackets)
     OutputFile file;
     std::string error;
     ASSERT_TRUE(file.Create(dir.File("w.wav"), &error));
-    WavSink sink(&file);
+    WavOutput sink(&file);
     ASSERT_TRUE(sink.Open(&error)) << error;
     // Packets of 1, 3, 5, ... bytes: frames split every way.
     size_t at = 0;
@@ -465,13 +465,13 @@ TEST(SinkTest, WavSinkJoinsFramesSplitAcrossPackets)
     EXPECT_TRUE(back.samples == noise.samples);
 }
 
-TEST(SinkTest, SbcSinkWritesWholeA2dpFrames)
+TEST(OutputTest, SbcOutputWritesWholeA2dpFrames)
 {
     TempDir dir;
     OutputFile file;
     std::string error;
     ASSERT_TRUE(file.Create(dir.File("s.sbc"), &error));
-    SbcSink sink(&file);
+    SbcOutput sink(&file);
     ASSERT_TRUE(sink.Open(&error)) << error;
     EXPECT_EQ(sink.FrameLength(), 119u);   // joint stereo, 16 blocks, 8 subbands, bitpool 53
     std::vector<uint8_t> pcm(1000, 0x11);

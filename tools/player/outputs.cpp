@@ -1,4 +1,4 @@
-#include "sinks.h"
+#include "outputs.h"
 
 #include <sbc/sbc.h>
 #include <sndfile.h>
@@ -12,15 +12,36 @@
 
 namespace player {
 
+// ---- A list of outputs -------------------------------------------------------------
+
+void OutputList::Take(const uint8_t* data, size_t size)
+{
+    for (Output* o : outputs_)
+        o->Take(data, size);
+}
+
+bool OutputList::Finish(std::string* error)
+{
+    bool ok = true;
+    for (Output* o : outputs_) {
+        std::string e;
+        if (!o->Finish(&e) && ok) {
+            ok = false;
+            *error = e;
+        }
+    }
+    return ok;
+}
+
 // ---- WAV --------------------------------------------------------------------------
 
-WavSink::~WavSink()
+WavOutput::~WavOutput()
 {
     if (sf_)
         sf_close(sf_);
 }
 
-bool WavSink::Open(std::string* error)
+bool WavOutput::Open(std::string* error)
 {
     SF_INFO info{};
     info.samplerate = kDeviceRate;
@@ -35,7 +56,7 @@ bool WavSink::Open(std::string* error)
     return true;
 }
 
-void WavSink::Take(const uint8_t* data, size_t size)
+void WavOutput::Take(const uint8_t* data, size_t size)
 {
     if (!sf_ || !error_.empty())
         return;
@@ -67,7 +88,7 @@ void WavSink::Take(const uint8_t* data, size_t size)
     carry_.assign(data + size - size % kDeviceFrameBytes, data + size);
 }
 
-bool WavSink::Finish(std::string* error)
+bool WavOutput::Finish(std::string* error)
 {
     if (!sf_) {
         *error = "cannot write '" + file_->Path() + "': not open";
@@ -86,15 +107,15 @@ bool WavSink::Finish(std::string* error)
 
 // ---- SBC --------------------------------------------------------------------------
 
-SbcSink::SbcSink(OutputFile* file) : file_(file), sbc_(new sbc_struct()) {}
+SbcOutput::SbcOutput(OutputFile* file) : file_(file), sbc_(new sbc_struct()) {}
 
-SbcSink::~SbcSink()
+SbcOutput::~SbcOutput()
 {
     if (codeSize_)
         sbc_finish(sbc_.get());
 }
 
-bool SbcSink::Open(std::string* error)
+bool SbcOutput::Open(std::string* error)
 {
     if (sbc_init(sbc_.get(), 0) != 0) {
         *error = "cannot start the SBC encoder";
@@ -112,7 +133,7 @@ bool SbcSink::Open(std::string* error)
     return true;
 }
 
-void SbcSink::EncodeWhole(bool padLast)
+void SbcOutput::EncodeWhole(bool padLast)
 {
     if (padLast && carry_.size() % codeSize_ != 0)
         carry_.resize((carry_.size() / codeSize_ + 1) * codeSize_, 0);
@@ -142,7 +163,7 @@ void SbcSink::EncodeWhole(bool padLast)
     carry_.erase(carry_.begin(), carry_.begin() + static_cast<ptrdiff_t>(done));
 }
 
-void SbcSink::Take(const uint8_t* data, size_t size)
+void SbcOutput::Take(const uint8_t* data, size_t size)
 {
     if (!codeSize_ || !error_.empty())
         return;
@@ -150,7 +171,7 @@ void SbcSink::Take(const uint8_t* data, size_t size)
     EncodeWhole(false);
 }
 
-bool SbcSink::Finish(std::string* error)
+bool SbcOutput::Finish(std::string* error)
 {
     if (codeSize_ && error_.empty() && !carry_.empty())
         EncodeWhole(true);

@@ -1,12 +1,18 @@
-// The headset: what the Bluetooth stand-in's packets turn into.  Each sink
-// takes the audio bytes of one packet at a time, on the stand-in's thread,
-// in arrival order.  Packets may end in the middle of a frame (the driver
-// counts bytes, not frames), so every sink carries the odd bytes over.
+// The player's outputs: where the audio the headset received, or what the
+// listener heard, is written.  Every output goes through one interface,
+// Output, so the run feeds a list of them without knowing what each one is.
+//
+// Threads: Take is called on the Bluetooth stand-in's thread, one packet at a
+// time in arrival order, with no lock of the stand-in or the driver held; it
+// must not wait for the driver's tick.  Finish is called on the main thread
+// once the stand-in's thread has passed the last packet (after a flush), so
+// the two never overlap and an output needs no lock of its own for them.
+// Packets may end in the middle of a frame (the driver counts bytes, not
+// frames), so every output carries the odd bytes over.
 #pragma once
 
 #include <cstdint>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <vector>
 
@@ -17,9 +23,9 @@ struct sbc_struct;
 
 namespace player {
 
-class Sink {
+class Output {
 public:
-    virtual ~Sink() = default;
+    virtual ~Output() = default;
     // One packet's audio bytes.  Called on the stand-in's thread.
     virtual void Take(const uint8_t* data, size_t size) = 0;
     // After the last packet: writes what is left and closes.  False with
@@ -27,11 +33,25 @@ public:
     virtual bool Finish(std::string* error) = 0;
 };
 
-// 16-bit stereo 44,100 Hz WAV through libsndfile.
-class WavSink : public Sink {
+// Several outputs fed the same bytes, in the order they were added.  Finish
+// finishes every one of them, even after one failed, and reports the first
+// failure.  The outputs are not owned.
+class OutputList : public Output {
 public:
-    explicit WavSink(OutputFile* file) : file_(file) {}
-    ~WavSink() override;
+    void Add(Output* output) { outputs_.push_back(output); }
+    bool Empty() const { return outputs_.empty(); }
+    void Take(const uint8_t* data, size_t size) override;
+    bool Finish(std::string* error) override;
+
+private:
+    std::vector<Output*> outputs_;
+};
+
+// 16-bit stereo 44,100 Hz WAV through libsndfile.
+class WavOutput : public Output {
+public:
+    explicit WavOutput(OutputFile* file) : file_(file) {}
+    ~WavOutput() override;
     bool Open(std::string* error);
     void Take(const uint8_t* data, size_t size) override;
     bool Finish(std::string* error) override;
@@ -48,10 +68,10 @@ private:
 // The A2DP codec's stream: SBC at 44.1 kHz, joint stereo, 16 blocks,
 // 8 subbands, loudness allocation, bitpool 53.  The last partial frame is
 // padded with silence.
-class SbcSink : public Sink {
+class SbcOutput : public Output {
 public:
-    explicit SbcSink(OutputFile* file);
-    ~SbcSink() override;
+    explicit SbcOutput(OutputFile* file);
+    ~SbcOutput() override;
     bool Open(std::string* error);
     void Take(const uint8_t* data, size_t size) override;
     bool Finish(std::string* error) override;

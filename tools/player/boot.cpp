@@ -1,0 +1,143 @@
+#include "boot.h"
+
+#include <algorithm>
+#include <chrono>
+#include <cstring>
+#include <thread>
+
+#include "failure.h"
+#include "host/btstandin.h"
+#include "host/clock.h"
+#include "host/host.h"
+#include "host/wave.h"
+#include "registry_setup.h"
+#include "audio.h"
+
+namespace player {
+
+WAVEFORMATEX DeviceFormat()
+{
+    WAVEFORMATEX d{};
+    d.wFormatTag = WAVE_FORMAT_PCM;
+    d.nChannels = kDeviceChannels;
+    d.nSamplesPerSec = kDeviceRate;
+    d.wBitsPerSample = 16;
+    d.nBlockAlign = kDeviceFrameBytes;
+    d.nAvgBytesPerSec = kDeviceRate * kDeviceFrameBytes;
+    return d;
+}
+
+std::string DeviceName(UINT id)
+{
+    WAVEOUTCAPS caps{};
+    if (waveOutGetDevCaps(id, &caps, sizeof caps) != MMSYSERR_NOERROR)
+        return "?";
+    WCHAR name[33] = {};
+    std::memcpy(name, caps.szPname, sizeof caps.szPname);
+    return host::Narrow(name);
+}
+
+std::string PreferredDescription()
+{
+    UINT id = 0;
+    DWORD flags = 0;
+    HWAVEOUT mapper = reinterpret_cast<HWAVEOUT>(static_cast<uintptr_t>(WAVE_MAPPER));
+    if (waveOutMessage(mapper, DRVM_MAPPER_PREFERRED_GET, reinterpret_cast<DWORD_PTR>(&id),
+                       reinterpret_cast<DWORD_PTR>(&flags)) != MMSYSERR_NOERROR)
+        return "preferred device unknown";
+    return "preferred device " + std::to_string(id) + " (" + DeviceName(id) + ")";
+}
+
+void Platform::SelectClock()
+{
+    host::UseClock(o_.fast ? host::ClockKind::Virtual : host::ClockKind::Real);
+}
+
+uint32_t Platform::Prepare(std::vector<std::string>* warnings)
+{
+    if (!o_.driverDir.empty())
+        host::SetDriverDirectory(o_.driverDir);
+    std::string error;
+    RegistrySetup registry;
+    bool ok = SetUpRegistry(o_, &registry, &error);
+    *warnings = registry.warnings;
+    if (!ok)
+        throw Failure{kExitRegistry, error};
+    return registry.timerMs;
+}
+
+void Platform::ModelWorld()
+{
+    // The link carries posts through a bounded send queue and a radio; the
+    // headset (the session's) plays what arrives on its own clock.
+    btstandin::LinkModel link;
+    link.modelled = true;
+    link.queueBytes = o_.radioQueueBytes;
+    link.radioBytesPerSecond = o_.radioBytesPerSecond;
+    btstandin::ModelLink(link);
+    for (const FaultOption& f : o_.faults) {
+        host::Fault fault;
+        host::FaultByName(f.name, &fault);
+        host::Arm(fault, f.count, f.skip, f.amount);
+    }
+}
+
+void Platform::Start(const Happen& happen)
+{
+    std::string error;
+    device_ = host::ActivateDevice(kDriverKey, &error);
+    if (device_ == 0)
+        throw Failure{kExitPlayback, "cannot start the driver: " + error};
+
+    // The link comes up after its delay, as a headset connecting would, or
+    // later, after the application opened (--link-up), or never.
+    if (!o_.linkAtBoot) {
+        bool later = false;
+        for (const TimedAction& a : o_.actions)
+            later = later || a.kind == TimedAction::LinkUp;
+        happen(later ? "no link yet: the application opens before the headset connects"
+                     : "no link: the headset never connects");
+        UINT n = waveOutGetNumDevs();
+        for (UINT id = 0; id < n; ++id)
+            if (DeviceName(id) == "Bluetooth A2DP Output")
+                target_ = id;
+        if (target_ == WAVE_MAPPER)
+            throw Failure{kExitPlayback, "the driver's device \"Bluetooth A2DP Output\" is not among the wave devices"};
+        return;
+    }
+    if (o_.fast) {
+        host::AdvanceVirtualMs(o_.linkDelayMs);
+    } else {
+        auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(o_.linkDelayMs);
+        while (std::chrono::steady_clock::now() < until) {
+            if (g_interrupted)
+                throw Interrupted();
+            std::this_thread::sleep_for(std::min<std::chrono::steady_clock::duration>(
+                until - std::chrono::steady_clock::now(), std::chrono::milliseconds(50)));
+        }
+    }
+    RaiseLink(true, "link up", happen);
+}
+
+void Platform::RaiseLink(bool up, const std::string& what, const Happen& happen)
+{
+    btstandin::SetLink(up);
+    btstandin::WaitForEvents();
+    happen(what + ", " + PreferredDescription());
+}
+
+void Platform::Stop()
+{
+    if (device_) {
+        host::DeactivateDevice(device_);
+        device_ = 0;
+    }
+}
+
+std::string Platform::TargetName() const
+{
+    return target_ == WAVE_MAPPER ? std::string("WAVE_MAPPER")
+                                  : "device " + std::to_string(target_) + " (" + DeviceName(target_) + ")";
+}
+
+}  // namespace player

@@ -1,0 +1,30 @@
+// How a run ends early: a failure with its exit code, and a stop asked for by
+// a signal.  Every unit of the run reports a failure by throwing Failure; the
+// run catches it once, on the main thread, and reports it.
+#pragma once
+
+#include <csignal>
+#include <string>
+
+namespace player {
+
+// Something that ends the run, with its exit code (options.h).
+struct Failure {
+    int code;
+    std::string message;
+};
+
+// The number of the signal that asked the player to stop, or 0.  Written by
+// the signal handler, read by the main thread between waits.
+extern volatile std::sig_atomic_t g_interrupted;
+
+// Routes SIGINT, SIGTERM and SIGHUP to g_interrupted, and ignores SIGPIPE so
+// that a reader that goes away makes a write fail (EPIPE) instead of killing
+// the player before it removes its temporaries.  Main thread, before any
+// other thread starts.
+void InstallSignalHandlers();
+
+// The failure that stands for the signal in g_interrupted.
+Failure Interrupted();
+
+}  // namespace player

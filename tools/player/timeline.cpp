@@ -1,0 +1,132 @@
+#include "timeline.h"
+
+#include <algorithm>
+
+namespace player {
+
+Timeline::Timeline(uint64_t frequency, bool realClock, bool looping, OutputFile* packetLog)
+    : frequency_(frequency), packetLog_(packetLog), pacing_(frequency, realClock, looping)
+{
+    if (packetLog_ && packetLog_->IsOpen()) {
+        // Called by the analyser, so under mu_.
+        pacing_.SetPacketLine([this](const PacketInfo& p, uint32_t due) {
+            double t = (static_cast<double>(p.counter) - static_cast<double>(start_)) /
+                       static_cast<double>(frequency_);
+            pending_ += FormatPacketLine(t, p, due);
+            if (pending_.size() >= 64 * 1024)
+                FlushPacketLogLocked();
+        });
+    }
+}
+
+void Timeline::SetStart(uint64_t counter)
+{
+    std::lock_guard<std::mutex> lock(mu_);
+    start_ = counter;
+    pacing_.SetStart(counter);
+}
+
+uint64_t Timeline::Start() const
+{
+    std::lock_guard<std::mutex> lock(mu_);
+    return start_;
+}
+
+void Timeline::Log(PlayEvent::Kind kind, uint64_t counter, int64_t bytes)
+{
+    std::lock_guard<std::mutex> lock(mu_);
+    pacing_.Add({kind, counter, bytes});
+}
+
+void Timeline::Happen(const std::string& what, uint64_t counter)
+{
+    std::lock_guard<std::mutex> lock(mu_);
+    happenings_.emplace_back(counter, what);
+}
+
+void Timeline::OnPost(uint64_t counter, uint32_t bytes, bool refused)
+{
+    std::lock_guard<std::mutex> lock(mu_);
+    pacing_.AddPacket({counter, bytes, refused});
+}
+
+void Timeline::OnDebugLine(const std::string& line, uint64_t counter)
+{
+    PacingConfig c;
+    if (!ParseConfigLine(line, &c))
+        return;
+    std::lock_guard<std::mutex> lock(mu_);
+    if (configLine_.empty()) {
+        configLine_ = line;
+        while (!configLine_.empty() && (configLine_.back() == '\n' || configLine_.back() == '\r'))
+            configLine_.pop_back();
+    }
+    ++configLines_;
+    pacing_.SetConfig(c);
+    pacing_.Add({PlayEvent::Init, counter, 0});
+}
+
+void Timeline::FlushPacketLogLocked()
+{
+    if (pending_.empty() || !logError_.empty())
+        return;
+    if (!packetLog_->WriteAll(pending_, &logError_) && logError_.empty())
+        logError_ = "cannot write '" + packetLog_->Path() + "'";
+    pending_.clear();
+}
+
+bool Timeline::Fill(Report* r, bool failed, std::string* error)
+{
+    std::lock_guard<std::mutex> lock(mu_);
+    r->configLine = configLine_;
+    ParseConfigLine(configLine_, &r->config);
+    for (const auto& h : happenings_)
+        r->happenings.push_back(
+            {(static_cast<double>(h.first) - static_cast<double>(start_)) / static_cast<double>(frequency_), h.second});
+    if (configLines_ > 1)
+        r->notes.push_back("the driver started from idle " + std::to_string(configLines_) +
+                           " times (its queue ran dry in between)");
+    r->pacing = pacing_.Finish();
+    // A failed run drops its packet log; only a finished one must have written it whole.
+    if (failed || !packetLog_ || !packetLog_->IsOpen())
+        return true;
+    FlushPacketLogLocked();
+    if (!logError_.empty()) {
+        *error = logError_;
+        return false;
+    }
+    return true;
+}
+
+// ---- Silence ------------------------------------------------------------------------
+
+void SilenceWatch::Note(uint64_t ns)
+{
+    // Notes from two threads may come out of order; only a later time moves
+    // the watch, and the gap it closes is the silence that ended.
+    uint64_t prev = last_.load(std::memory_order_relaxed);
+    while (ns > prev && !last_.compare_exchange_weak(prev, ns, std::memory_order_relaxed)) {
+    }
+    if (ns <= prev)
+        return;
+    uint64_t gap = ns - prev;
+    uint64_t longest = longest_.load(std::memory_order_relaxed);
+    while (gap > longest && !longest_.compare_exchange_weak(longest, gap, std::memory_order_relaxed)) {
+    }
+}
+
+void SilenceWatch::Restart(uint64_t ns)
+{
+    last_.store(ns, std::memory_order_relaxed);
+    longest_.store(0, std::memory_order_relaxed);
+}
+
+uint64_t SilenceWatch::Longest(uint64_t now)
+{
+    uint64_t within = longest_.exchange(0, std::memory_order_relaxed);
+    uint64_t last = last_.load(std::memory_order_relaxed);
+    uint64_t ongoing = now > last ? now - last : 0;
+    return std::max(within, ongoing);
+}
+
+}  // namespace player

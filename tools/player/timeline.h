@@ -1,0 +1,88 @@
+// The run's timeline: the driver's ticks, writes, rebases and packets as they
+// happen, analysed for pacing as they come; the packet log written as its
+// lines become known; and the run's happenings (link changes, pauses, resets)
+// with their times.  Times are performance-counter values; the report gives
+// them in seconds from the first write (SetStart).
+//
+// Threads: Log and Happen are called from the main thread, the timer thread
+// (the tick observer, and the refill callback with the driver's stream lock
+// held) and the stand-in's posting side (OnPost, on the timer thread inside
+// the driver's tick).  OnDebugLine runs wherever the driver prints, which may
+// be under the stream lock.  Every entry takes the timeline's own mutex for a
+// few statements and calls nothing outside this unit and the analyser while
+// holding it (the packet log's flush writes a file, which never waits for the
+// driver), so it cannot close a cycle with the stream lock.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "analysis.h"
+#include "outfile.h"
+#include "report.h"
+
+namespace player {
+
+class Timeline {
+public:
+    // `packetLog` receives the packet log when it is open (it already holds
+    // the header); it outlives the timeline.
+    Timeline(uint64_t frequency, bool realClock, bool looping, OutputFile* packetLog);
+
+    // Time 0: the first write.  Main thread, before that write.
+    void SetStart(uint64_t counter);
+    uint64_t Start() const;
+
+    void Log(PlayEvent::Kind kind, uint64_t counter, int64_t bytes = 0);
+    void Happen(const std::string& what, uint64_t counter);
+    // One post of the driver's, in order.
+    void OnPost(uint64_t counter, uint32_t bytes, bool refused);
+    // A line the driver printed; its configuration line starts the pump from idle.
+    void OnDebugLine(const std::string& line, uint64_t counter);
+
+    // Puts the configuration, the happenings and the pacing into `r`.  Unless
+    // the run `failed`, the packet log is written out whole; false with
+    // *error when it could not be.  Main thread, after playback.
+    bool Fill(Report* r, bool failed, std::string* error);
+
+private:
+    // Caller holds mu_.
+    void FlushPacketLogLocked();
+
+    const uint64_t frequency_;
+    OutputFile* packetLog_;
+    mutable std::mutex mu_;   // guards everything below
+    uint64_t start_ = 0;
+    PacingAnalyser pacing_;
+    std::string pending_;     // packet log lines not yet written
+    std::string logError_;    // the packet log's first write failure
+    std::vector<std::pair<uint64_t, std::string>> happenings_;
+    std::string configLine_;
+    unsigned configLines_ = 0;
+};
+
+// How long nothing happened: every arrival or returned buffer is noted where
+// it happens, with its time on the playback clock, so that the main thread
+// can sleep through long steps of the virtual clock and still see a silence
+// that began and ended inside one.  Note is called from any thread (the
+// stand-in's, the timer's) and takes no lock; the rest from the main thread.
+class SilenceWatch {
+public:
+    void Note(uint64_t ns);
+    // Starts afresh at `ns`: what came before (a pause) is no silence.
+    void Restart(uint64_t ns);
+    // The longest silence since the last Restart or Longest, counting the
+    // one still going on at `now`.
+    uint64_t Longest(uint64_t now);
+
+private:
+    std::atomic<uint64_t> last_{0};      // the latest time noted
+    std::atomic<uint64_t> longest_{0};   // the longest gap between notes since it was last taken
+};
+
+}  // namespace player
