@@ -254,11 +254,15 @@ void ResetClock()
     s.killedCount = 0;
 }
 
+// The platform's timer service is running before any driver asks for a
+// timer; starting the service thread when a program chooses its clock keeps
+// its creation (and its first wait for a time slice) out of the first tick.
 void UseClock(ClockKind kind)
 {
     ClockService& s = Service();
     std::unique_lock<std::mutex> lock(s.mutex);
     UseClockLocked(s, lock, kind);
+    EnsureThreadLocked(s);
 }
 
 ClockKind CurrentClock()

@@ -41,7 +41,7 @@ struct Report {
     std::string timerThread;       // how the timer service thread was scheduled (real clock)
     unsigned buffers = 0;          // buffers used
     uint32_t bufferBytes = 0;      // size of each
-    std::string refill;            // "callback" or "thread"
+    std::string refill;            // "callback" or "event"
     uint32_t loops = 0;            // 0: no loop
     std::string configLine;        // the driver's configuration line
     PacingConfig config;

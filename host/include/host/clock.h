@@ -38,7 +38,8 @@ enum class ClockKind { Real, Virtual };
 // unless called from one, so the caller must not hold a lock a running
 // callback may wait for), puts the counter back to 0 at the clock's default
 // frequency, and on the virtual clock puts time back to 0.  Lateness and the
-// tick observer are kept.
+// tick observer are kept.  Starts the timer service's thread if it is not
+// running yet, as the platform's is before any driver loads.
 void UseClock(ClockKind kind);
 ClockKind CurrentClock();
 
