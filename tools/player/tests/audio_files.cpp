@@ -204,4 +204,25 @@ std::string JsonValue(const std::string& json, const std::string& key)
     return json.substr(at, end - at);
 }
 
+ToneFit FitTone(const Audio& a, double hz, size_t skip)
+{
+    double ss = 0, cc = 0, sc = 0, xs = 0, xc = 0;
+    for (size_t i = skip; i + skip < a.Frames(); ++i) {
+        double w = 2 * M_PI * hz * i / 44100.0, x = a.samples[2 * i];
+        ss += std::sin(w) * std::sin(w), cc += std::cos(w) * std::cos(w), sc += std::sin(w) * std::cos(w);
+        xs += x * std::sin(w), xc += x * std::cos(w);
+    }
+    double det = ss * cc - sc * sc, s = (xs * cc - xc * sc) / det, c = (xc * ss - xs * sc) / det;
+    double signal = 0, noise = 0;
+    for (size_t i = skip; i + skip < a.Frames(); ++i) {
+        double w = 2 * M_PI * hz * i / 44100.0, fit = s * std::sin(w) + c * std::cos(w);
+        signal += fit * fit;
+        noise += (a.samples[2 * i] - fit) * (a.samples[2 * i] - fit);
+    }
+    ToneFit f;
+    f.amplitude = std::hypot(s, c);
+    f.snrDb = 10 * std::log10(signal / noise);
+    return f;
+}
+
 }  // namespace player_test

@@ -38,6 +38,16 @@ Audio Sine(size_t frames, int rate, int channels, double hz, double amp);
 
 // Writes 16-bit PCM WAV; fails the current test on error.
 void WriteWav(const std::string& path, const Audio& a);
+// A sine of the given frequency fitted by least squares to the left side of
+// 44.1 kHz stereo audio, leaving out `skip` frames at each edge (a
+// converter's settling): its amplitude, and the signal-to-noise ratio in dB
+// of the fit against what is left over.
+struct ToneFit {
+    double amplitude = 0;
+    double snrDb = 0;
+};
+ToneFit FitTone(const Audio& a, double hz, size_t skip);
+
 // Reads any file libsndfile knows as 16-bit samples; fails the test on error.
 Audio ReadAudio(const std::string& path);
 

@@ -200,22 +200,9 @@ TEST(FormatsTest, FloatAt48kHzIsResampledCleanly)
     ASSERT_NEAR(static_cast<double>(p.wav.Frames()), 44100.0, 2.0);
     // Fit a 1 kHz sine to the left side away from the edges; what is left
     // is the conversion's noise.
-    double ss = 0, cc = 0, sc = 0, xs = 0, xc = 0;
-    const size_t skip = 2000;
-    for (size_t i = skip; i + skip < p.wav.Frames(); ++i) {
-        double w = 2 * M_PI * 1000.0 * i / 44100.0, x = p.wav.samples[2 * i];
-        ss += std::sin(w) * std::sin(w), cc += std::cos(w) * std::cos(w), sc += std::sin(w) * std::cos(w);
-        xs += x * std::sin(w), xc += x * std::cos(w);
-    }
-    double det = ss * cc - sc * sc, a = (xs * cc - xc * sc) / det, b = (xc * ss - xs * sc) / det;
-    double signal = 0, noise = 0;
-    for (size_t i = skip; i + skip < p.wav.Frames(); ++i) {
-        double w = 2 * M_PI * 1000.0 * i / 44100.0, fit = a * std::sin(w) + b * std::cos(w);
-        signal += fit * fit;
-        noise += (p.wav.samples[2 * i] - fit) * (p.wav.samples[2 * i] - fit);
-    }
-    EXPECT_GT(10 * std::log10(signal / noise), 80.0);
-    EXPECT_NEAR(std::hypot(a, b), 0.5 * 32768, 30);
+    ToneFit fit = FitTone(p.wav, 1000.0, 2000);
+    EXPECT_GT(fit.snrDb, 80.0);
+    EXPECT_NEAR(fit.amplitude, 0.5 * 32768, 30);
 }
 
 TEST(FormatsTest, TruncatedWavPlaysWhatIsThereWithAWarning)
