@@ -10,6 +10,7 @@ namespace {
 const uint64_t kFrameBytes = 4;
 const double kRate = 44100.0;
 const uint64_t kLevelEveryNs = 10000000;   // one level sample per 10 ms at most
+const size_t kMaxLevels = 8192;            // then one per 20 ms, 40 ms, ...
 
 }  // namespace
 
@@ -19,7 +20,10 @@ Headset::Headset(const HeadsetConfig& config, uint64_t originNs, Heard heard)
     config_.capacityFrames = std::max<uint32_t>(config_.capacityFrames, 1);
     config_.startFrames = std::min(std::max<uint32_t>(config_.startFrames, 1), config_.capacityFrames);
     framesPerNs_ = kRate * (1.0 + config_.ppm / 1e6) / 1e9;
-    ring_.resize(static_cast<size_t>(config_.capacityFrames) * kFrameBytes);
+    capacityBytes_ = static_cast<size_t>(config_.capacityFrames) * kFrameBytes;
+    if (heard_)
+        ring_.resize(capacityBytes_);
+    levelEveryNs_ = kLevelEveryNs;
     silence_.assign(4096, 0);
     r_.minLevelFrames = config_.capacityFrames;
 }
@@ -45,13 +49,13 @@ void Headset::Play(uint64_t frames)
 {
     size_t n = static_cast<size_t>(frames * kFrameBytes);
     if (heard_) {
-        size_t first = std::min(n, ring_.size() - head_);
+        size_t first = std::min(n, capacityBytes_ - head_);
         if (first)
             heard_(ring_.data() + head_, first);
         if (n > first)
             heard_(ring_.data(), n - first);
     }
-    head_ = (head_ + n) % ring_.size();
+    head_ = (head_ + n) % capacityBytes_;
     bytes_ -= n;
     playedSinceStart_ += frames;
     r_.playedFrames += frames;
@@ -117,11 +121,19 @@ void Headset::NoteLevel(uint64_t ns)
     uint32_t level = static_cast<uint32_t>(bytes_ / kFrameBytes);
     if (playing_)
         r_.maxLevelFrames = std::max(r_.maxLevelFrames, level);
-    if (anyLevel_ && ns - lastLevelNs_ < kLevelEveryNs)
+    if (anyLevel_ && ns - lastLevelNs_ < levelEveryNs_)
         return;
     anyLevel_ = true;
     lastLevelNs_ = ns;
     r_.levels.push_back({Seconds(ns), level});
+    if (r_.levels.size() < kMaxLevels)
+        return;
+    // A long run: half the samples, twice the spacing, so the record stays
+    // the same size whatever the length.
+    for (size_t i = 0; 2 * i < r_.levels.size(); ++i)
+        r_.levels[i] = r_.levels[2 * i];
+    r_.levels.resize((r_.levels.size() + 1) / 2);
+    levelEveryNs_ *= 2;
 }
 
 void Headset::Receive(uint64_t postNs, uint64_t arrivalNs, const uint8_t* data, size_t size)
@@ -136,7 +148,7 @@ void Headset::Receive(uint64_t postNs, uint64_t arrivalNs, const uint8_t* data, 
     r_.receivedBytes += size;
 
     // What does not fit is dropped, in whole frames, from the packet's end.
-    size_t room = ring_.size() - bytes_;
+    size_t room = capacityBytes_ - bytes_;
     size_t take = size;
     if (take > room) {
         size_t dropped = (size - room + kFrameBytes - 1) / kFrameBytes * kFrameBytes;
@@ -161,11 +173,13 @@ void Headset::Receive(uint64_t postNs, uint64_t arrivalNs, const uint8_t* data, 
         } else {
             waiting_.push_back({postNs, firstFrame});
         }
-        size_t tail = (head_ + bytes_) % ring_.size();
-        size_t first = std::min(take, ring_.size() - tail);
-        std::memcpy(ring_.data() + tail, data, first);
-        if (take > first)
-            std::memcpy(ring_.data(), data + first, take - first);
+        if (!ring_.empty()) {
+            size_t tail = (head_ + bytes_) % capacityBytes_;
+            size_t first = std::min(take, capacityBytes_ - tail);
+            std::memcpy(ring_.data() + tail, data, first);
+            if (take > first)
+                std::memcpy(ring_.data(), data + first, take - first);
+        }
         bytes_ += take;
     }
     if (!playing_ && bytes_ / kFrameBytes >= config_.startFrames)

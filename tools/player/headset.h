@@ -51,7 +51,8 @@ struct HeadsetResult {
     uint64_t droppedBytes = 0;     // dropped by overflows
     std::vector<HeadsetGap> gaps;
     std::vector<HeadsetOverflow> overflows;
-    std::vector<HeadsetLevel> levels;   // at most one sample per 10 ms
+    std::vector<HeadsetLevel> levels;   // at most one sample per 10 ms, and at most kMaxLevels (the
+                                        // spacing doubles, keeping every other sample, as a run grows)
     uint32_t minLevelFrames = 0;   // lowest and highest level while playing
     uint32_t maxLevelFrames = 0;
     double meanPostToEar = 0;      // post to first frame heard, over the packets that were heard
@@ -96,7 +97,10 @@ private:
     Heard heard_;
     double framesPerNs_;
 
-    std::vector<uint8_t> ring_;   // capacity frames of audio
+    // The buffered audio, kept only when someone hears it: without a
+    // `heard` receiver the model needs the amounts alone.
+    size_t capacityBytes_;        // capacity frames
+    std::vector<uint8_t> ring_;   // capacityBytes_ of audio, or empty
     size_t head_ = 0;             // first buffered byte
     size_t bytes_ = 0;            // buffered bytes (whole frames are played)
     std::vector<uint8_t> silence_;
@@ -107,6 +111,7 @@ private:
     bool gapOpen_ = false;        // ran dry, waiting for the threshold
     uint64_t gapStartNs_ = 0;
     uint64_t lastLevelNs_ = 0;
+    uint64_t levelEveryNs_;       // grows so that the level samples stay few
     uint64_t lastArrivalNs_ = 0;
     struct Waiting {
         uint64_t postNs;

@@ -9,40 +9,62 @@ namespace {
 const size_t kDecodeBytes = 64 * 1024;
 }  // namespace
 
-void SoundWindow::ReadRingLocked(uint64_t at, uint8_t* dst, size_t n) const
+void SoundWindow::ReadRing(const uint8_t* ring, size_t size, uint64_t at, uint8_t* dst, size_t n)
 {
-    const size_t mask = ring_.size() - 1;
-    size_t i = static_cast<size_t>(at) & mask;
-    size_t first = std::min(n, ring_.size() - i);
-    std::memcpy(dst, ring_.data() + i, first);
-    std::memcpy(dst + first, ring_.data(), n - first);
+    size_t i = static_cast<size_t>(at) & (size - 1);
+    size_t first = std::min(n, size - i);
+    std::memcpy(dst, ring + i, first);
+    std::memcpy(dst + first, ring, n - first);
 }
 
-void SoundWindow::WriteRingLocked(uint64_t at, const uint8_t* src, size_t n)
+int SoundWindow::CompareRing(const uint8_t* ring, size_t size, uint64_t at, const uint8_t* data, size_t n)
 {
-    const size_t mask = ring_.size() - 1;
-    size_t i = static_cast<size_t>(at) & mask;
-    size_t first = std::min(n, ring_.size() - i);
-    std::memcpy(ring_.data() + i, src, first);
-    std::memcpy(ring_.data(), src + first, n - first);
+    size_t i = static_cast<size_t>(at) & (size - 1);
+    size_t first = std::min(n, size - i);
+    int c = std::memcmp(ring + i, data, first);
+    return c != 0 ? c : std::memcmp(ring, data + first, n - first);
 }
 
-int SoundWindow::CompareRingLocked(uint64_t at, const uint8_t* data, size_t n) const
+void SoundWindow::GrowLocked(size_t need)
 {
-    const size_t mask = ring_.size() - 1;
-    size_t i = static_cast<size_t>(at) & mask;
-    size_t first = std::min(n, ring_.size() - i);
-    int c = std::memcmp(ring_.data() + i, data, first);
-    return c != 0 ? c : std::memcmp(ring_.data(), data + first, n - first);
+    size_t size = ringSize_ ? ringSize_ : 4 * kDecodeBytes;
+    while (size < need)
+        size *= 2;
+    if (size == ringSize_)
+        return;
+    // Left uninitialised: only bytes the decoder wrote are ever read.
+    std::unique_ptr<uint8_t[]> bigger(new uint8_t[size]);
+    // The kept bytes move to their places in the bigger ring, a stretch
+    // at a time that is whole in both.
+    for (uint64_t at = base_; at < end_;) {
+        size_t from = static_cast<size_t>(at) & (ringSize_ - 1);
+        size_t to = static_cast<size_t>(at) & (size - 1);
+        size_t n = static_cast<size_t>(std::min<uint64_t>(end_ - at, std::min(ringSize_ - from, size - to)));
+        std::memcpy(bigger.get() + to, ring_.get() + from, n);
+        at += n;
+    }
+    if (comparing_ && ring_)
+        retired_.push_back(std::move(ring_));
+    ring_ = std::move(bigger);
+    ringSize_ = size;
 }
 
 bool SoundWindow::DecodeMoreLocked(std::unique_lock<std::mutex>& lock, std::string* error)
 {
-    // The decoder runs without the window's lock, so the headset's side is
-    // never held up by it.  Only the player's side decodes, one at a time.
-    scratch_.resize(kDecodeBytes);
+    // Drop what the headset has passed; grow only if the rest and a new
+    // chunk do not fit.
+    DropLocked();
+    const size_t kept = static_cast<size_t>(end_ - base_);
+    if (kept + kDecodeBytes > ringSize_)
+        GrowLocked(kept + kDecodeBytes);
+    // The decoder writes straight into the free part of the ring, up to its
+    // wrap, without the lock: only this side decodes, one chunk at a time,
+    // and the headset's side reads nothing past end_.
+    const size_t at = static_cast<size_t>(end_) & (ringSize_ - 1);
+    const size_t room = std::min(kDecodeBytes, std::min(ringSize_ - at, ringSize_ - kept));
+    uint8_t* dst = ring_.get() + at;
     lock.unlock();
-    size_t n = stream_->Read(scratch_.data(), scratch_.size());
+    size_t n = stream_->Read(dst, room);
     lock.lock();
     if (n == 0) {
         ended_ = true;
@@ -52,23 +74,6 @@ bool SoundWindow::DecodeMoreLocked(std::unique_lock<std::mutex>& lock, std::stri
         }
         return true;
     }
-    // Drop what the headset has passed; grow only if the rest and the new
-    // bytes do not fit.
-    DropLocked();
-    if (end_ - base_ + n > ring_.size()) {
-        size_t size = ring_.empty() ? 4 * kDecodeBytes : ring_.size();
-        while (size < end_ - base_ + n)
-            size *= 2;
-        // The kept bytes move to their places in the bigger ring.
-        std::vector<uint8_t> bigger(size);
-        std::vector<uint8_t> kept(static_cast<size_t>(end_ - base_));
-        if (!kept.empty())
-            ReadRingLocked(base_, kept.data(), kept.size());
-        ring_.swap(bigger);
-        if (!kept.empty())
-            WriteRingLocked(base_, kept.data(), kept.size());
-    }
-    WriteRingLocked(end_, scratch_.data(), n);
     end_ += n;
     peakKept_ = std::max(peakKept_, static_cast<size_t>(end_ - base_));
     return true;
@@ -109,7 +114,12 @@ bool SoundWindow::Copy(uint64_t offset, uint8_t* dst, size_t n, size_t* copied, 
     if (offset >= end_)
         return true;
     size_t take = static_cast<size_t>(std::min<uint64_t>(n, end_ - offset));
-    ReadRingLocked(offset, dst, take);
+    // This side alone writes, drops or replaces the ring: the bytes stay
+    // put with the lock released.
+    const uint8_t* ring = ring_.get();
+    const size_t size = ringSize_;
+    lock.unlock();
+    ReadRing(ring, size, offset, dst, take);
     *copied = take;
     return true;
 }
@@ -122,7 +132,7 @@ int64_t SoundWindow::Length() const
 
 void SoundWindow::Receive(const uint8_t* data, size_t n)
 {
-    std::lock_guard<std::mutex> lock(mu_);
+    std::unique_lock<std::mutex> lock(mu_);
     while (n > 0) {
         if (whole_ && expectedPos_ == end_ && ended_ && pass_ + 1 < passes_) {
             // The next pass of the loop.
@@ -136,11 +146,26 @@ void SoundWindow::Receive(const uint8_t* data, size_t n)
             break;
         }
         size_t take = static_cast<size_t>(std::min<uint64_t>(n, end_ - expectedPos_));
-        if (comparison_.Clean() && CompareRingLocked(expectedPos_, data, take) == 0) {
+        bool same = false;
+        if (comparison_.Clean()) {
+            // [expectedPos_, expectedPos_ + take) stays put until
+            // expectedPos_ moves past it, which only this side does; a ring
+            // replaced meanwhile waits in retired_.
+            const uint8_t* ring = ring_.get();
+            const size_t size = ringSize_;
+            const uint64_t at = expectedPos_;
+            comparing_ = true;
+            lock.unlock();
+            same = CompareRing(ring, size, at, data, take) == 0;
+            lock.lock();
+            comparing_ = false;
+            retired_.clear();
+        }
+        if (same) {
             comparison_.Matched(take);
         } else {
             std::vector<uint8_t> expected(take);
-            ReadRingLocked(expectedPos_, expected.data(), take);
+            ReadRing(ring_.get(), ringSize_, expectedPos_, expected.data(), take);
             comparison_.Compare(expected.data(), data, take);
         }
         expectedPos_ += take;

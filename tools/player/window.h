@@ -10,6 +10,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -49,20 +50,30 @@ private:
     bool DecodeMoreLocked(std::unique_lock<std::mutex>& lock, std::string* error);
     void DropLocked();
 
+    // A ring of `size` bytes (a power of two) as the sound's offsets see it:
+    // the byte at offset x lies at x & (size - 1).  Copies and compares for
+    // offsets [at, at + n), which the ring must hold.
+    static void ReadRing(const uint8_t* ring, size_t size, uint64_t at, uint8_t* dst, size_t n);
+    static int CompareRing(const uint8_t* ring, size_t size, uint64_t at, const uint8_t* data, size_t n);
+    // Makes room for `need` kept bytes (player's side, mu_ held).
+    void GrowLocked(size_t need);
+
     SoundSource* stream_;
-    std::vector<uint8_t> scratch_;   // one decoded chunk, outside the lock
 
-    // Copies between the ring and flat memory, for sound offsets [at, at+n)
-    // that the ring holds.  Caller holds mu_.
-    void ReadRingLocked(uint64_t at, uint8_t* dst, size_t n) const;
-    void WriteRingLocked(uint64_t at, const uint8_t* src, size_t n);
-    int CompareRingLocked(uint64_t at, const uint8_t* data, size_t n) const;
-
+    // Who touches the ring.  Only the player's side writes it: it decodes
+    // into the free part, past end_, and replaces it when it grows, and it
+    // reads [base_, end_) from it.  The headset's side reads only
+    // [expectedPos_, end_), and the player's side never drops below
+    // expectedPos_, so both sides copy and compare with mu_ released; the
+    // lock covers the offsets and the swap of a grown ring.  A ring replaced
+    // while the headset's side compares is kept in retired_ until it is done.
     mutable std::mutex mu_;          // guards what follows
-    // The kept bytes, [base_, end_) of the sound, in a ring whose size is a
-    // power of two: the sound's byte at offset x lies at x & (ring_.size() - 1).
-    // It grows (doubling) only when more must be kept at once.
-    std::vector<uint8_t> ring_;
+    // The kept bytes, [base_, end_) of the sound.  The ring grows (doubling)
+    // only when more must be kept at once.
+    std::unique_ptr<uint8_t[]> ring_;
+    size_t ringSize_ = 0;
+    bool comparing_ = false;         // the headset's side reads the ring with mu_ released
+    std::vector<std::unique_ptr<uint8_t[]>> retired_;
     uint64_t base_ = 0;
     uint64_t end_ = 0;
     bool ended_ = false;             // the decoder reached the sound's end

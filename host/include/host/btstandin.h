@@ -122,7 +122,7 @@ size_t PacketsInFlight();
 // At most this many accepted packets wait for the sinks; a post beyond that
 // waits for room, as a library whose send queue is full holds its caller.
 // Only sinks slower than the audio reach it.
-constexpr size_t kMaxPacketsInFlight = 512;
+constexpr size_t kMaxPacketsInFlight = 128;
 // Accepted packets are freed at once inside the post, on the poster's thread,
 // and reach no sink: a library that drops what it is given (for measuring
 // the tick alone).

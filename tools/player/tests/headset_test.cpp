@@ -163,4 +163,47 @@ TEST(HeadsetTest, ABurstBeyondTheBufferIsDroppedAndCountedAndAShortStreamStillPl
     EXPECT_DOUBLE_EQ(s.startLatency, 0.005);
 }
 
+// Without a listener the model keeps no audio, only the amounts: every
+// figure must come out as with one.  A long run's level record is thinned
+// to a bounded size, its spacing doubling, and still spans the whole run.
+TEST(HeadsetTest, WithoutAListenerTheFiguresAreTheSameAndTheLevelRecordStaysBounded)
+{
+    HeadsetConfig c;
+    c.ppm = 500;   // runs dry now and then: gaps and restarts
+    const int kPackets = 30000;   // 10 minutes, 30,000 level samples before thinning
+    uint64_t heardBytes = 0;
+    Headset listened(c, 0, [&](const uint8_t*, size_t n) { heardBytes += n; });
+    Headset alone(c, 0, Headset::Heard());
+    auto packet = Numbered(0, kPacketFrames);
+    for (int k = 0; k < kPackets; ++k) {
+        uint64_t t = static_cast<uint64_t>(k) * 20 * kMs + (k % 7) * kMs;   // some jitter
+        listened.Receive(t, t, packet.data(), packet.size());
+        alone.Receive(t, t, packet.data(), packet.size());
+    }
+    HeadsetResult a = listened.Finish(), b = alone.Finish();
+    ASSERT_FALSE(a.gaps.empty());
+    EXPECT_EQ(heardBytes, (a.playedFrames + a.silentFrames) * 4);
+    EXPECT_EQ(b.playedFrames, a.playedFrames);
+    EXPECT_EQ(b.silentFrames, a.silentFrames);
+    EXPECT_EQ(b.droppedBytes, a.droppedBytes);
+    EXPECT_EQ(b.gaps.size(), a.gaps.size());
+    EXPECT_EQ(b.minLevelFrames, a.minLevelFrames);
+    EXPECT_EQ(b.maxLevelFrames, a.maxLevelFrames);
+    EXPECT_DOUBLE_EQ(b.meanPostToEar, a.meanPostToEar);
+    ASSERT_EQ(b.levels.size(), a.levels.size());
+    for (size_t i = 0; i < a.levels.size(); ++i) {
+        EXPECT_EQ(b.levels[i].frames, a.levels[i].frames) << i;
+        EXPECT_DOUBLE_EQ(b.levels[i].t, a.levels[i].t) << i;
+    }
+
+    // 30,000 samples thinned twice: at most 8,192 kept, 40 ms or more
+    // apart, from the first packet to the last minute.
+    EXPECT_LE(a.levels.size(), 8192u);
+    EXPECT_GE(a.levels.size(), 4096u);
+    EXPECT_DOUBLE_EQ(a.levels.front().t, 0.0);
+    EXPECT_GT(a.levels.back().t, 540.0);
+    for (size_t i = 1; i < a.levels.size(); ++i)
+        ASSERT_GE(a.levels[i].t - a.levels[i - 1].t, 0.020) << i;
+}
+
 }  // namespace

@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cstdio>
+#include <cstring>
 #include <deque>
 #include <fstream>
 #include <mutex>
@@ -20,6 +21,7 @@
 #include "outputs.h"
 #include "refill.h"
 #include "timeline.h"
+#include "window.h"
 
 using namespace player;
 
@@ -513,4 +515,86 @@ TEST(SilenceWatchTest, SeesASilenceInsideAStepAndNotAcrossAPause)
     w.Restart(40 * s);
     w.Note(41 * s);
     EXPECT_EQ(w.Longest(41 * s), 1 * s);
+}
+
+// ---- The window between two threads --------------------------------------------------
+
+// The player's side copies buffers out of the window while the headset's
+// side compares long packets on a thread of its own; the player runs ahead
+// of the headset by more and more, so that the ring keeps growing while
+// packets are compared with the window's lock released.  Every byte is compared, and a corrupted one
+// is the first difference reported.
+TEST(WindowTest, HeadsetSideComparesWhileThePlayerSideDecodesAndGrows)
+{
+    const uint64_t kLength = 4u << 20;
+    const uint64_t kBad = 3000001;
+    for (bool corrupt : {false, true}) {
+        SCOPED_TRACE(corrupt ? "one byte corrupted" : "clean");
+        // The sound, handed out by copying: the player's side must outrun the headset's.
+        std::vector<uint8_t> sound(kLength);
+        for (uint64_t i = 0; i < kLength; ++i)
+            sound[i] = SoundByte(i);
+        struct Copying : SoundSource {
+            size_t Read(uint8_t* out, size_t max) override
+            {
+                size_t n = std::min(max, bytes->size() - at);
+                std::memcpy(out, bytes->data() + at, n);
+                at += n;
+                return n;
+            }
+            const std::string& Error() const override { return error; }
+            const std::vector<uint8_t>* bytes = nullptr;
+            size_t at = 0;
+            std::string error;
+        } source;
+        source.bytes = &sound;
+        SoundWindow w(&source);
+        std::atomic<uint64_t> copied{0};
+        std::atomic<bool> allCopied{false};
+        // What reaches the headset: the sound, with one byte changed when told.
+        std::vector<uint8_t> arrived = sound;
+        if (corrupt)
+            arrived[kBad] ^= 0x40;
+        std::thread headset([&] {
+            const uint64_t kPacket = 256u << 10;   // long compares, so that growths fall inside them
+            uint64_t at = 0;
+            while (at < kLength) {
+                const bool all = allCopied.load();
+                const uint64_t upTo = copied.load();
+                if (upTo <= at || (!all && upTo - at < kPacket)) {
+                    std::this_thread::yield();
+                    continue;
+                }
+                size_t n = static_cast<size_t>(std::min(kPacket, upTo - at));
+                w.Receive(arrived.data() + at, n);
+                at += n;
+            }
+        });
+        std::vector<uint8_t> buffer(8192);
+        std::string error;
+        uint64_t at = 0;
+        bool copiedRight = true;
+        for (;;) {
+            // Ahead of the headset by 256 KiB and half of what it received.
+            for (uint64_t r = w.Received(); at > r + (256u << 10) + r / 2; r = w.Received())
+                std::this_thread::yield();
+            size_t n = 0;
+            ASSERT_TRUE(w.Copy(at, buffer.data(), buffer.size(), &n, &error)) << error;
+            if (n == 0)
+                break;
+            copiedRight = copiedRight && buffer[0] == SoundByte(at) && buffer[n - 1] == SoundByte(at + n - 1);
+            at += n;
+            copied.store(at);
+        }
+        allCopied.store(true);
+        headset.join();
+        EXPECT_TRUE(copiedRight);
+        EXPECT_EQ(at, kLength);
+        EXPECT_GE(w.PeakKept(), 256u << 10);   // more than its first size: it grew
+        Comparison c = w.Result();
+        EXPECT_EQ(c.received, kLength);
+        EXPECT_EQ(c.expected, kLength);
+        EXPECT_EQ(c.exact, !corrupt);
+        EXPECT_EQ(c.firstDifference, corrupt ? static_cast<int64_t>(kBad) : -1);
+    }
 }
