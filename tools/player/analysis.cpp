@@ -73,9 +73,12 @@ void Distribution::Add(double value)
         max_ = value;
     ++count_;
     sum_ += value;
+    if (bins_.empty())
+        bins_.reserve(2 * kMaxBins);
     ++bins_[static_cast<int64_t>(std::floor(value / quantum_ + 0.5))];
     while (bins_.size() > kMaxBins) {
-        std::map<int64_t, uint64_t> coarser;
+        std::unordered_map<int64_t, uint64_t> coarser;
+        coarser.reserve(2 * kMaxBins);
         for (const auto& b : bins_)
             coarser[static_cast<int64_t>(std::floor(static_cast<double>(b.first) / 2.0))] += b.second;
         bins_.swap(coarser);
@@ -96,8 +99,10 @@ Summary Distribution::Get() const
     uint64_t rank = static_cast<uint64_t>(std::ceil(0.99 * count_));
     if (rank == 0)
         rank = 1;
+    std::vector<std::pair<int64_t, uint64_t>> bins(bins_.begin(), bins_.end());
+    std::sort(bins.begin(), bins.end());
     uint64_t seen = 0;
-    for (const auto& b : bins_) {
+    for (const auto& b : bins) {
         seen += b.second;
         if (seen >= rank) {
             s.p99 = std::min(max_, std::max(min_, static_cast<double>(b.first) * quantum_));

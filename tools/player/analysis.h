@@ -7,6 +7,7 @@
 #include <functional>
 #include <map>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 namespace player {
@@ -80,7 +81,9 @@ public:
     double Resolution() const { return quantum_; }
 
 private:
-    std::map<int64_t, uint64_t> bins_;   // value / quantum -> count
+    // value / quantum -> count; hashed, as one lookup per value is what a
+    // tick can afford (a tree's walk misses the cache at every level)
+    std::unordered_map<int64_t, uint64_t> bins_;
     double quantum_ = 1e-6;              // the grid's step
     uint64_t count_ = 0;
     double sum_ = 0, min_ = 0, max_ = 0;

@@ -13,6 +13,7 @@ extern "C" {
 }
 
 #include <cerrno>
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
@@ -177,10 +178,15 @@ public:
         // machine computes the same samples.
         const double kPi = 3.14159265358979323846;
         sine_.resize(kDeviceRate);
-        steady_.resize(kDeviceRate);
-        for (uint32_t k = 0; k < kDeviceRate; ++k) {
+        for (uint32_t k = 0; k < kDeviceRate; ++k)
             sine_[k] = std::sin(2 * kPi * static_cast<double>(k) / kDeviceRate);
-            steady_[k] = Sample(kGain, k);
+        // At the steady gain the stereo frames repeat every kPeriodFrames
+        // (22 cycles of the left tone, 33 of the right): kept once, copied
+        // out a stretch at a time.
+        period_.resize(2 * kPeriodFrames);
+        for (uint32_t k = 0; k < kPeriodFrames; ++k) {
+            period_[2 * k] = Sample(kGain, LeftPhase(k));
+            period_[2 * k + 1] = Sample(kGain, RightPhase(k));
         }
     }
 
@@ -189,13 +195,14 @@ public:
         int16_t* s = static_cast<int16_t*>(out);
         const uint64_t fade = kDeviceRate / 100;   // 10 ms
         size_t n = 0;
-        for (; n < frames && at_ < total_; ++n, ++at_) {
-            const uint32_t left = static_cast<uint32_t>((at_ * 440u) % kDeviceRate);
-            const uint32_t right = static_cast<uint32_t>((at_ * 660u) % kDeviceRate);
+        while (n < frames && at_ < total_) {
             if (at_ >= fade && total_ - at_ > fade) {
-                // Between the fades the gain is steady: the samples repeat.
-                s[2 * n] = steady_[left];
-                s[2 * n + 1] = steady_[right];
+                const size_t i = static_cast<size_t>(at_ % kPeriodFrames);
+                const size_t run = static_cast<size_t>(
+                    std::min<uint64_t>({frames - n, kPeriodFrames - i, total_ - fade - at_}));
+                std::memcpy(s + 2 * n, period_.data() + 2 * i, run * 4);
+                n += run;
+                at_ += run;
                 continue;
             }
             double gain = kGain;
@@ -203,19 +210,27 @@ public:
                 gain *= static_cast<double>(at_) / fade;
             else
                 gain *= static_cast<double>(total_ - 1 - at_) / fade;
-            s[2 * n] = Sample(gain, left);
-            s[2 * n + 1] = Sample(gain, right);
+            s[2 * n] = Sample(gain, LeftPhase(at_));
+            s[2 * n + 1] = Sample(gain, RightPhase(at_));
+            ++n;
+            ++at_;
         }
         return n;
     }
 
 private:
     static constexpr double kGain = 0.4;
+    static constexpr uint32_t kPeriodFrames = 2205;
+    static_assert(kPeriodFrames * 440u % kDeviceRate == 0 && kPeriodFrames * 660u % kDeviceRate == 0,
+                  "both tones complete whole cycles in one period");
+    // Phases on the rate's grid, reduced in integers.
+    static uint32_t LeftPhase(uint64_t frame) { return static_cast<uint32_t>(frame * 440u % kDeviceRate); }
+    static uint32_t RightPhase(uint64_t frame) { return static_cast<uint32_t>(frame * 660u % kDeviceRate); }
     int16_t Sample(double gain, uint32_t phase) const
     {
         return static_cast<int16_t>(std::lround(gain * sine_[phase] * 32767.0));
     }
-    std::vector<int16_t> steady_;   // the samples at the steady gain, by phase
+    std::vector<int16_t> period_;   // kPeriodFrames stereo frames at the steady gain
     uint64_t total_;
     uint64_t at_ = 0;
     std::vector<double> sine_;

@@ -1,6 +1,5 @@
 #include "diagnostics.h"
 
-#include <atomic>
 #include <map>
 #include <mutex>
 #include <thread>
@@ -12,7 +11,6 @@ namespace player {
 namespace diagnostics {
 namespace {
 
-std::atomic<uint64_t> g_run{1};   // counts Start()s; NameThisThread's cache is per run
 std::mutex g_mutex;   // guards everything below
 FILE* g_out = nullptr;
 bool g_debug = false;
@@ -63,7 +61,6 @@ void Start(FILE* out, bool debug, bool trace, uint64_t originCounter, uint64_t f
         g_origin = originCounter;
         g_frequency = frequency ? frequency : 1;
         g_threadNames.clear();
-        g_run.fetch_add(1, std::memory_order_release);
         g_unnamed = 0;
         g_threadNames[std::this_thread::get_id()] = "main";
     }
@@ -80,15 +77,6 @@ void Stop()
 
 void NameThisThread(const char* name)
 {
-    // Called on every tick: the lock and the map only the first time in
-    // each run (a run's start forgets the names).
-    thread_local const char* named = nullptr;
-    thread_local uint64_t namedInRun = 0;
-    const uint64_t run = g_run.load(std::memory_order_acquire);
-    if (named == name && namedInRun == run)
-        return;
-    named = name;
-    namedInRun = run;
     std::lock_guard<std::mutex> lock(g_mutex);
     g_threadNames.emplace(std::this_thread::get_id(), name);
 }

@@ -162,6 +162,7 @@ private:
     uint32_t period_ = kDefaultTimer;   // ms, for the fast mode's steps
     std::unique_ptr<RefillEngine> refill_;
     std::atomic<bool> sawOpen_{false}, sawClose_{false};   // set by the callback
+    std::atomic<bool> timerNamed_{false};                  // the debug output knows the timer's thread
     std::unique_ptr<Timeline> timeline_;
     SilenceWatch silence_;   // fast mode: arrivals and returns, on the virtual clock
 
@@ -257,7 +258,10 @@ void Player::Boot()
         timeline_->OnDebugLine(line, Counter());
     });
     host::SetTickObserver([this](uint64_t counter) {
-        diagnostics::NameThisThread("timer");
+        if (!timerNamed_.load(std::memory_order_relaxed)) {
+            diagnostics::NameThisThread("timer");
+            timerNamed_.store(true, std::memory_order_relaxed);
+        }
         Log(PlayEvent::Tick, counter);
     });
     // Every post, in order, from the driver's tick.

@@ -245,7 +245,7 @@ TEST(LongRunTest, AnHourOfAudioStaysInBoundedMemory)
     RunResult minute = run("1min");
     RunResult hour = run("1h");
     EXPECT_LE(hour.peakKb, 64 * 1024);
-    EXPECT_LE(hour.peakKb, minute.peakKb + 8 * 1024) << "1 min: " << minute.peakKb << " KB, 1 h: " << hour.peakKb;
+    EXPECT_LE(hour.peakKb, minute.peakKb + 4 * 1024) << "1 min: " << minute.peakKb << " KB, 1 h: " << hour.peakKb;
     RecordProperty("peak_kb_1min", static_cast<int>(minute.peakKb));
     RecordProperty("peak_kb_1h", static_cast<int>(hour.peakKb));
 }

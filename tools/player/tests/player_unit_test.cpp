@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cmath>
 #include <cstdio>
 #include <cstring>
 #include <thread>
@@ -601,6 +602,17 @@ TEST(AudioTest, BuiltInSoundIsTheSameEveryTimeWithDistinctSides)
     EXPECT_GT(differ, static_cast<int>(x.size() / 4));
     EXPECT_LE(peak, 13107);   // 0.4 of full scale
     EXPECT_GT(peak, 13000);
+    // Between the 10 ms fades every sample is the formula's: 0.4 of full
+    // scale, 440 Hz on the left and 660 Hz on the right, phases on the
+    // rate's grid.
+    const double kPi = 3.14159265358979323846;
+    size_t wrong = 0;
+    for (size_t k = 441; k + 441 < x.size() / 2; ++k) {
+        long left = std::lround(0.4 * std::sin(2 * kPi * static_cast<double>(k * 440 % 44100) / 44100) * 32767.0);
+        long right = std::lround(0.4 * std::sin(2 * kPi * static_cast<double>(k * 660 % 44100) / 44100) * 32767.0);
+        wrong += x[2 * k] != left || x[2 * k + 1] != right;
+    }
+    EXPECT_EQ(wrong, 0u);
     // A longer sound has the same start.
     DeviceStream c;
     ASSERT_TRUE(c.Open(BuiltInSound(10 * 44100), &note, &error));
