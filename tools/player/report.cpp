@@ -270,6 +270,7 @@ std::string FormatJson(const Report& r)
     o << (r.happenings.empty() ? "],\n" : "\n  ],\n");
     o << "  \"audio_seconds\": " << JsonNumber(r.audioSeconds) << ",\n";
     o << "  \"wall_seconds\": " << JsonNumber(r.wallSeconds) << ",\n";
+    o << "  \"cpu_seconds\": " << JsonNumber(r.cpuSeconds) << ",\n";
     o << "  \"clock_seconds\": " << JsonNumber(r.clockSeconds) << ",\n";
     o << "  \"bytes_written\": " << r.bytesWritten << ",\n";
     o << "  \"bytes_expected\": " << r.comparison.expected << ",\n";

@@ -50,6 +50,7 @@ struct Report {
     // Results.
     double audioSeconds = 0;       // length of the sound the headset should get
     double wallSeconds = 0;        // real time from the first write to the last packet
+    double cpuSeconds = 0;         // the whole process's CPU time (user + system) over the same stretch
     double clockSeconds = 0;       // the same on the playback clock (virtual in fast mode)
     uint64_t bytesWritten = 0;     // sum of the buffers handed to waveOutWrite
     Comparison comparison;         // expected headset stream against the received one

@@ -21,6 +21,7 @@
 // The threads, from waveOutWrite to the ear, are drawn in the README.
 #include "session.h"
 
+#include <sys/resource.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -72,6 +73,15 @@ const double kFastStepSeconds = 10.0;
 // seconds of sound, a bounded megabyte whatever the length.
 const size_t kDecodeAheadBlockBytes = 64 * 1024;
 const size_t kDecodeAheadBlocks = 16;
+
+// User and system time of every thread of the process so far.
+double ProcessCpuSeconds()
+{
+    rusage u{};
+    getrusage(RUSAGE_SELF, &u);
+    return static_cast<double>(u.ru_utime.tv_sec + u.ru_stime.tv_sec) +
+           static_cast<double>(u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6;
+}
 
 uint64_t Counter()
 {
@@ -173,6 +183,8 @@ private:
     std::chrono::steady_clock::time_point startWall_;
     uint64_t startVirtualNs_ = 0;
     double endWall_ = 0;
+    double startCpu_ = 0;          // ProcessCpuSeconds() at the first write
+    double endCpu_ = 0;            // and when playback ended
     uint64_t endCounter_ = 0;
     uint64_t positionBase_ = 0;   // sound offset where the driver's position 0 stands
     bool paused_ = false;
@@ -450,6 +462,7 @@ MMRESULT Player::Write(WAVEHDR* h, int64_t bytes)
         startCounter_ = c;
         timeline_->SetStart(c);
         startWall_ = std::chrono::steady_clock::now();
+        startCpu_ = ProcessCpuSeconds();
         if (o_.fast)
             startVirtualNs_ = host::VirtualNowNs();
         std::lock_guard<std::mutex> lock(headsetMu_);
@@ -675,6 +688,7 @@ void Player::Play()
     std::chrono::steady_clock::time_point doneWall;
     refill_->DoneTime(&endCounter_, &doneWall);
     endWall_ = std::chrono::duration<double>(doneWall - startWall_).count();
+    endCpu_ = ProcessCpuSeconds();
     progress.Finish(ExpectedSeconds());
     for (; next < due.size(); ++next)
         if (!due[next].restart)
@@ -707,6 +721,7 @@ void Player::BuildReport(bool failed)
     AddSettings(o_, &r);
     r.audioSeconds = ExpectedSeconds();
     r.wallSeconds = endWall_;
+    r.cpuSeconds = endCpu_ > startCpu_ ? endCpu_ - startCpu_ : 0;
     r.clockSeconds = static_cast<double>(endCounter_ - startCounter_) / static_cast<double>(frequency_);
     r.bytesWritten = refill_ ? refill_->BytesWritten() : 0;
     if (window_)

@@ -12,6 +12,7 @@
 #include <cmath>
 #include <cstdlib>
 #include <random>
+#include <thread>
 
 #include "audio_files.h"
 
@@ -235,6 +236,11 @@ TEST(LongRunTest, AnHourOfAudioStaysInBoundedMemory)
         EXPECT_EQ(r.exitCode, 0) << r.err;
         std::string json = ReadText(dir.File("r.json"));
         EXPECT_EQ(JsonValue(json, "bit_exact"), "true");
+        // The CPU figure covers the playback alone, not the start-up: no
+        // more than every core busy for the playback's wall time.
+        double cpu = std::stod(JsonValue(json, "cpu_seconds")), wall = std::stod(JsonValue(json, "wall_seconds"));
+        EXPECT_GT(cpu, 0.0);
+        EXPECT_LE(cpu, wall * std::max(1u, std::thread::hardware_concurrency()) + 0.05) << json;
         return r;
     };
 #if defined(__SANITIZE_ADDRESS__)
