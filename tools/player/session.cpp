@@ -69,10 +69,12 @@ const double kStallSeconds = 5.0;
 // time slice, so they are few.  The silence watch sees a stall inside a step.
 const uint64_t kFastStepPeriods = 500;
 const double kFastStepSeconds = 10.0;
-// Decoded audio held ahead of the refill: 16 blocks of 64 KiB, about six
-// seconds of sound, a bounded megabyte whatever the length.
-const size_t kDecodeAheadBlockBytes = 64 * 1024;
-const size_t kDecodeAheadBlocks = 16;
+// Decoded audio held ahead of the refill: 8 blocks of 256 KiB, about twelve
+// seconds of sound, a bounded 2 MiB whatever the length.  Each block is one
+// hand-off between the decoding thread and the refill (a system call each
+// way when one side waits), so blocks are large.
+const size_t kDecodeAheadBlockBytes = 256 * 1024;
+const size_t kDecodeAheadBlocks = 8;
 
 // User and system time of every thread of the process so far.
 double ProcessCpuSeconds()
