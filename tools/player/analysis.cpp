@@ -65,6 +65,37 @@ const size_t kMaxBins = 4096;
 const size_t kTimelineRows = 8192;
 }  // namespace
 
+Distribution::Distribution() : bins_(2 * kMaxBins, Bin{0, 0}) {}
+
+Distribution::Bin* Distribution::FindOrAdd(int64_t key)
+{
+    // The table is a power of two at most half full, so a free slot is
+    // always found; keys are spread by a multiplicative hash.
+    const size_t mask = bins_.size() - 1;
+    size_t i = static_cast<size_t>((static_cast<uint64_t>(key) * 0x9E3779B97F4A7C15ull) >> 32) & mask;
+    for (;; i = (i + 1) & mask) {
+        Bin& b = bins_[i];
+        if (b.count == 0) {
+            b.key = key;
+            ++used_;
+            return &b;
+        }
+        if (b.key == key)
+            return &b;
+    }
+}
+
+void Distribution::Coarsen()
+{
+    std::vector<Bin> old(bins_.size(), Bin{0, 0});
+    old.swap(bins_);
+    used_ = 0;
+    for (const Bin& b : old)
+        if (b.count != 0)
+            FindOrAdd(static_cast<int64_t>(std::floor(static_cast<double>(b.key) / 2.0)))->count += b.count;
+    quantum_ *= 2;
+}
+
 void Distribution::Add(double value)
 {
     if (count_ == 0 || value < min_)
@@ -73,17 +104,9 @@ void Distribution::Add(double value)
         max_ = value;
     ++count_;
     sum_ += value;
-    if (bins_.empty())
-        bins_.reserve(2 * kMaxBins);
-    ++bins_[static_cast<int64_t>(std::floor(value / quantum_ + 0.5))];
-    while (bins_.size() > kMaxBins) {
-        std::unordered_map<int64_t, uint64_t> coarser;
-        coarser.reserve(2 * kMaxBins);
-        for (const auto& b : bins_)
-            coarser[static_cast<int64_t>(std::floor(static_cast<double>(b.first) / 2.0))] += b.second;
-        bins_.swap(coarser);
-        quantum_ *= 2;
-    }
+    FindOrAdd(static_cast<int64_t>(std::floor(value / quantum_ + 0.5)))->count += 1;
+    while (used_ > kMaxBins)
+        Coarsen();
 }
 
 Summary Distribution::Get() const
@@ -99,7 +122,11 @@ Summary Distribution::Get() const
     uint64_t rank = static_cast<uint64_t>(std::ceil(0.99 * count_));
     if (rank == 0)
         rank = 1;
-    std::vector<std::pair<int64_t, uint64_t>> bins(bins_.begin(), bins_.end());
+    std::vector<std::pair<int64_t, uint64_t>> bins;
+    bins.reserve(used_);
+    for (const Bin& b : bins_)
+        if (b.count != 0)
+            bins.emplace_back(b.key, b.count);
     std::sort(bins.begin(), bins.end());
     uint64_t seen = 0;
     for (const auto& b : bins) {

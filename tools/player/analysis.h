@@ -7,7 +7,6 @@
 #include <functional>
 #include <map>
 #include <string>
-#include <unordered_map>
 #include <vector>
 
 namespace player {
@@ -76,14 +75,23 @@ struct Summary {
 // the grid (reported as `resolution`); count, mean, min and max stay exact.
 class Distribution {
 public:
+    Distribution();
     void Add(double value);
     Summary Get() const;
     double Resolution() const { return quantum_; }
 
 private:
-    // value / quantum -> count; hashed, as one lookup per value is what a
-    // tick can afford (a tree's walk misses the cache at every level)
-    std::unordered_map<int64_t, uint64_t> bins_;
+    // value / quantum -> count, in a table of fixed size with open
+    // addressing: a value costs one probe or two and never an allocation,
+    // which a tick on the real clock (every value new) can afford.
+    struct Bin {
+        int64_t key;
+        uint64_t count;   // 0: the slot is free
+    };
+    Bin* FindOrAdd(int64_t key);
+    void Coarsen();
+    std::vector<Bin> bins_;
+    size_t used_ = 0;
     double quantum_ = 1e-6;              // the grid's step
     uint64_t count_ = 0;
     double sum_ = 0, min_ = 0, max_ = 0;
