@@ -289,16 +289,22 @@ void CALLBACK ProbeTick(UINT, UINT, DWORD_PTR, DWORD_PTR, DWORD_PTR)
     p.late.us.push_back(static_cast<double>((now - first) % p.periodNs) / 1000.0);
 }
 
-void BenchTimer(bool quick)
+struct TimerRound {
+    double p50 = 0, p99 = 0, b50 = 0, b99 = 0;
+    std::string sched;
+};
+
+// One round: the host's periodic timer and the bare loop side by side for
+// `ticks` periods.
+TimerRound TimerOnce(uint32_t periodMs, size_t ticks)
 {
-    std::fprintf(stderr, "timer...\n");
     host::ResetAll();
     host::UseClock(host::ClockKind::Real);
-    const uint32_t periodMs = 2;
-    const size_t ticks = quick ? 500 : 3000;
     g_probe.periodNs = periodMs * 1000000ull;
     g_probe.want = ticks;
+    g_probe.late.us.clear();
     g_probe.late.us.reserve(ticks);
+    g_probe.done = false;
 
     // The bare loop, on a thread of its own, at the same time.
     Lateness bare;
@@ -331,14 +337,37 @@ void BenchTimer(bool quick)
     while (!g_probe.done)
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
     timeKillEvent(id);
-    std::string sched = host::TimerThreadScheduling();
+    TimerRound r;
+    r.sched = host::TimerThreadScheduling();
     host::ResetAll();
-    double p50 = g_probe.late.Pct(0.5), p99 = g_probe.late.Pct(0.99);
-    double b50 = bare.Pct(0.5), b99 = bare.Pct(0.99);
-    Add("timer lateness p50, real clock, 2 ms period (" + sched + ")", Fmt("%.1f us", p50), Fmt("%.1f us", b50),
-        Fmt("%.2fx", p50 / b50), "<= 1.2x", p50 <= 1.2 * b50);
-    Add("timer lateness p99", Fmt("%.1f us", p99), Fmt("%.1f us", b99), Fmt("%.2fx", p99 / b99), "<= 1.2x",
-        p99 <= 1.2 * b99);
+    r.p50 = g_probe.late.Pct(0.5);
+    r.p99 = g_probe.late.Pct(0.99);
+    r.b50 = bare.Pct(0.5);
+    r.b99 = bare.Pct(0.99);
+    return r;
+}
+
+void BenchTimer(bool quick)
+{
+    std::fprintf(stderr, "timer...\n");
+    // Three rounds of six seconds; the one whose p99 ratio is the median is
+    // reported (a p99 of 3,000 ticks moves with a single burst of the
+    // machine's own noise, which may fall on either side).
+    const uint32_t periodMs = 2;
+    const size_t ticks = quick ? 500 : 3000;
+    std::vector<TimerRound> rounds;
+    for (int i = 0; i < (quick ? 1 : 3); ++i)
+        rounds.push_back(TimerOnce(periodMs, ticks));
+    std::sort(rounds.begin(), rounds.end(),
+              [](const TimerRound& x, const TimerRound& y) { return x.p99 / x.b99 < y.p99 / y.b99; });
+    const TimerRound& r = rounds[rounds.size() / 2];
+    std::string ratios;
+    for (const TimerRound& x : rounds)
+        ratios += (ratios.empty() ? "" : ", ") + Fmt("%.2fx", x.p99 / x.b99);
+    Add("timer lateness p50, real clock, 2 ms period (" + r.sched + ")", Fmt("%.1f us", r.p50),
+        Fmt("%.1f us", r.b50), Fmt("%.2fx", r.p50 / r.b50), "<= 1.2x", r.p50 <= 1.2 * r.b50);
+    Add("timer lateness p99 (median of " + std::to_string(rounds.size()) + " rounds by p99 ratio: " + ratios + ")",
+        Fmt("%.1f us", r.p99), Fmt("%.1f us", r.b99), Fmt("%.2fx", r.p99 / r.b99), "<= 1.2x", r.p99 <= 1.2 * r.b99);
 }
 
 // ---- The player ----------------------------------------------------------------------
