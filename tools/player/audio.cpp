@@ -12,8 +12,8 @@ extern "C" {
 #include <libswresample/swresample.h>
 }
 
-#include <cerrno>
 #include <algorithm>
+#include <cerrno>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
