@@ -52,7 +52,7 @@ includedir=${prefix}/include/cehost
 Name: cehost
 Description: The device platform on a desktop, with the btwav driver, for an application's own audio code
 Version: 1.0
-Cflags: -I${includedir} -idirafter ${includedir}/platform -std=c++17
+Cflags: -I${includedir} -idirafter ${includedir}/platform
 Libs: -L${libdir} -Wl,--no-as-needed -lcehostapp -lbtstandin -lcehost -Wl,-rpath,${libdir} -ldl -lpthread @CEHOST_PC_SANITIZER@
 ]=])
 configure_file(${CMAKE_BINARY_DIR}/sdk/cehost.pc.in ${CMAKE_BINARY_DIR}/sdk/cehost.pc @ONLY)

@@ -1,4 +1,4 @@
-// The kernel debug output.
+/* The kernel debug output. */
 #ifndef PLATFORM_DBGAPI_H
 #define PLATFORM_DBGAPI_H
 
@@ -7,7 +7,7 @@
 #ifdef __cplusplus
 extern "C" {
 #endif
-// Writes printf-style text to the kernel debug output.  The format is UTF-16.
+/* Writes printf-style text to the kernel debug output.  The format is UTF-16. */
 void NKDbgPrintfW(LPCWSTR lpszFmt, ...);
 #ifdef __cplusplus
 }

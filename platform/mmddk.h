@@ -1,11 +1,11 @@
-// The wave driver's side of the wave API: the wave messages, the open
-// description, the extended capabilities and the wave mapper's messages.
+/* The wave driver's side of the wave API: the wave messages, the open
+ * description, the extended capabilities and the wave mapper's messages. */
 #ifndef PLATFORM_MMDDK_H
 #define PLATFORM_MMDDK_H
 
 #include "mmsystem.h"
 
-// Wave messages to an output driver (uMsg of MMDRV_MESSAGE_PARAMS).
+/* Wave messages to an output driver (uMsg of MMDRV_MESSAGE_PARAMS). */
 #define WODM_GETNUMDEVS 3
 #define WODM_GETDEVCAPS 4
 #define WODM_OPEN 5
@@ -30,22 +30,22 @@
 #define DRVM_MAPPER_PREFERRED_SET 0x2016
 
 typedef struct waveopendesc_tag {
-    HWAVE hWave;              // the wave API's handle of the stream
-    LPWAVEFORMATEX lpFormat;  // the client's format record
-    DWORD_PTR dwCallback;     // the client's callback function
-    DWORD_PTR dwInstance;     // the client's instance word
-    UINT uMappedDeviceID;     // the device a mapped open reached
+    HWAVE hWave;              /* the wave API's handle of the stream */
+    LPWAVEFORMATEX lpFormat;  /* the client's format record */
+    DWORD_PTR dwCallback;     /* the client's callback function */
+    DWORD_PTR dwInstance;     /* the client's instance word */
+    UINT uMappedDeviceID;     /* the device a mapped open reached */
 } WAVEOPENDESC, *PWAVEOPENDESC, *LPWAVEOPENDESC;
 
-// Extended capabilities: seven 32-bit words.
+/* Extended capabilities: seven 32-bit words. */
 typedef struct tag_WAVEOUTEXTCAPS {
-    DWORD dwMaxHwStreams;        // hardware-mixed PCM streams
-    DWORD dwFreeHwStreams;       // of those, available
-    DWORD dwSwMixerSampleRate;   // preferred rate for the software mixer, 0: none
-    DWORD dwSwMixerBufferSize;   // preferred buffer size, 0: none
-    DWORD dwSwMixerBufferCount;  // preferred buffer count, 0: none
-    DWORD dwMinSampleRate;       // slowest hardware-mixed rate
-    DWORD dwMaxSampleRate;       // fastest hardware-mixed rate
+    DWORD dwMaxHwStreams;        /* hardware-mixed PCM streams */
+    DWORD dwFreeHwStreams;       /* of those, available */
+    DWORD dwSwMixerSampleRate;   /* preferred rate for the software mixer, 0: none */
+    DWORD dwSwMixerBufferSize;   /* preferred buffer size, 0: none */
+    DWORD dwSwMixerBufferCount;  /* preferred buffer count, 0: none */
+    DWORD dwMinSampleRate;       /* slowest hardware-mixed rate */
+    DWORD dwMaxSampleRate;       /* fastest hardware-mixed rate */
 } WAVEOUTEXTCAPS, *PWAVEOUTEXTCAPS, *LPWAVEOUTEXTCAPS;
 
 #endif

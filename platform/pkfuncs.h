@@ -1,5 +1,5 @@
-// Kernel functions for drivers: the memory-access permissions of the calling
-// thread.
+/* Kernel functions for drivers: the memory-access permissions of the calling
+ * thread. */
 #ifndef PLATFORM_PKFUNCS_H
 #define PLATFORM_PKFUNCS_H
 

@@ -1,8 +1,8 @@
-// Wide-character strings of the platform: 16-bit characters.  Only the
-// driver's sources see this header (the host's own sources use the C
-// library's, whose characters are 32-bit here); the driver library is linked
-// so that its calls reach the host's 16-bit routines, which carry names of
-// their own and never take the place of the C library's in the process.
+/* Wide-character strings of the platform: 16-bit characters.  Only the
+ * driver's sources see this header (the host's own sources use the C
+ * library's, whose characters are 32-bit here); the driver library is linked
+ * so that its calls reach the host's 16-bit routines, which carry names of
+ * their own and never take the place of the C library's in the process. */
 #ifndef PLATFORM_WCHAR_H
 #define PLATFORM_WCHAR_H
 

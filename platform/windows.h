@@ -1,53 +1,190 @@
-// The platform's base header, as the host provides it: types, the core
-// services the driver calls (memory, critical sections, thread error codes,
-// interlocked operations, pointer checks, the performance counter, the
-// registry) and the exception codes.  Declared as the platform documents
-// them; every function has C linkage.
-//
-// On the 32-bit target each type has the platform's width.  On a 64-bit
-// host the types that carry an address or a handle are pointer-sized (the
-// Win64 shape) and all others keep their width.
+/* The platform's base header: the types, the handles and the macros of its
+ * SDK, and the core services an application or a driver calls (memory,
+ * critical sections, events, threads, waits, thread message queues, the tick
+ * count, thread error codes, interlocked operations, pointer checks, the
+ * performance counter, the registry).  Declared as the platform documents
+ * them, with C linkage; usable from C89, C99 and C++ (C++03 included).
+ *
+ * The platform is Unicode only: its functions that take text take 16-bit
+ * characters and carry a W name (CreateEventW), which the plain name
+ * (CreateEvent) stands for; there are no -A forms.  Only what the host
+ * implements is declared, so a call the host lacks fails to compile or to
+ * link instead of behaving differently from the device.
+ *
+ * Widths: on a 32-bit build each type is the platform's.  On a 64-bit host
+ * the types that carry an address, a handle or a size are 64-bit (the Win64
+ * shape) and all others keep their width; LONG and DWORD stay 32-bit.  The
+ * platform's WCHAR is a 16-bit unit, whatever the host's wchar_t: L"..."
+ * literals are not WCHAR strings here. */
 #ifndef PLATFORM_WINDOWS_H
 #define PLATFORM_WINDOWS_H
 
 #include <stddef.h>
-#include <stdint.h>
+#include <string.h> /* CopyMemory and its kin expand to memcpy and memset */
 
 #include "excpt.h"
 
+/* ---- Calling conventions --------------------------------------------------
+ * __stdcall on 32-bit x86; on ARM and 64-bit machines there is one procedure
+ * call standard and the keywords say nothing. */
+#if defined(__i386__)
+#define WINAPI __attribute__((__stdcall__))
+#ifndef __stdcall
+#define __stdcall __attribute__((__stdcall__))
+#endif
+#ifndef __cdecl
+#define __cdecl __attribute__((__cdecl__))
+#endif
+#else
+#define WINAPI
+#ifndef __stdcall
+#define __stdcall
+#endif
+#ifndef __cdecl
+#define __cdecl
+#endif
+#endif
+#define CALLBACK WINAPI
+#define APIENTRY WINAPI
+#define WINAPIV
+#define WINBASEAPI
+#define FAR
+#define NEAR
+#define CONST const
+#define VOID void
+
+#ifdef __cplusplus
+#define EXTERN_C extern "C"
+#else
+#define EXTERN_C extern
+#endif
+
+/* ---- Base types ------------------------------------------------------------ */
 typedef unsigned char BYTE;
+typedef unsigned char UCHAR;
+typedef unsigned char BOOLEAN;
 typedef unsigned short WORD;
-typedef unsigned int DWORD;      // 32-bit on every host
-typedef int LONG;                // 32-bit on every host
+typedef unsigned short USHORT;
+typedef short SHORT;
+typedef unsigned int DWORD;   /* 32-bit on every host */
+typedef int LONG;             /* 32-bit on every host */
+typedef unsigned int ULONG;   /* 32-bit on every host */
+typedef int INT;
 typedef unsigned int UINT;
 typedef int BOOL;
-typedef unsigned short WCHAR;    // UTF-16 code unit, whatever the host's wchar_t
+typedef float FLOAT;
 typedef char CHAR;
-typedef int64_t LONGLONG;
-typedef uint64_t ULONGLONG;
+typedef unsigned short WCHAR; /* a UTF-16 code unit, whatever the host's wchar_t */
+/* The SDK's 64-bit integer is long long, which C89 and C++98 lack as a
+ * standard type; the platform's compilers, GCC and clang all have it. */
+#if defined(__GNUC__)
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wlong-long"
+#endif
+typedef long long LONGLONG;
+typedef unsigned long long ULONGLONG;
+#if defined(__GNUC__)
+#pragma GCC diagnostic pop
+#endif
+typedef LONGLONG INT64, LONG64, *PINT64, *PLONG64;
+typedef ULONGLONG UINT64, ULONG64, DWORD64, DWORDLONG, *PUINT64, *PULONG64, *PDWORD64;
+typedef int INT32, LONG32, *PINT32, *PLONG32;
+typedef unsigned int UINT32, ULONG32, DWORD32, *PUINT32, *PULONG32, *PDWORD32;
 
-// Pointer-sized integers: 32-bit on the target, 64-bit on a 64-bit host.
-typedef uintptr_t UINT_PTR;
-typedef uintptr_t ULONG_PTR;
-typedef uintptr_t DWORD_PTR;
-typedef intptr_t LONG_PTR;
+/* ---- Pointer-sized integers -------------------------------------------------
+ * As the platform's SDK has them: on a 32-bit build INT_PTR is int, UINT_PTR
+ * unsigned int, LONG_PTR long and ULONG_PTR unsigned long, all 32-bit; on a
+ * 64-bit host all four are 64-bit, taken from the host's own pointer-sized
+ * integers (long), so that SIZE_T is the host's size_t there, as it is on
+ * Win64. */
+#if defined(__LP64__) || defined(_WIN64)
+typedef long INT_PTR, *PINT_PTR;
+typedef unsigned long UINT_PTR, *PUINT_PTR;
+typedef long LONG_PTR, *PLONG_PTR;
+typedef unsigned long ULONG_PTR, *PULONG_PTR;
+typedef int HALF_PTR, *PHALF_PTR;
+typedef unsigned int UHALF_PTR, *PUHALF_PTR;
+#else
+typedef int INT_PTR, *PINT_PTR;
+typedef unsigned int UINT_PTR, *PUINT_PTR;
+typedef long LONG_PTR, *PLONG_PTR;
+typedef unsigned long ULONG_PTR, *PULONG_PTR;
+typedef short HALF_PTR, *PHALF_PTR;
+typedef unsigned short UHALF_PTR, *PUHALF_PTR;
+#endif
+typedef ULONG_PTR DWORD_PTR, *PDWORD_PTR;
+typedef ULONG_PTR SIZE_T, *PSIZE_T;
+typedef LONG_PTR SSIZE_T, *PSSIZE_T;
+#define MAXUINT_PTR (~((UINT_PTR)0))
+#define MAXINT_PTR ((INT_PTR)(MAXUINT_PTR >> 1))
+#define MININT_PTR (~MAXINT_PTR)
+#define MAXULONG_PTR (~((ULONG_PTR)0))
+#define MAXLONG_PTR ((LONG_PTR)(MAXULONG_PTR >> 1))
+#define MINLONG_PTR (~MAXLONG_PTR)
+#define MAXUHALF_PTR ((UHALF_PTR)~0)
+#define MAXHALF_PTR ((HALF_PTR)(MAXUHALF_PTR >> 1))
+#define MINHALF_PTR (~MAXHALF_PTR)
 
-typedef void* HANDLE;
+/* ---- Pointers to the base types ------------------------------------------- */
+typedef void* PVOID;
 typedef void* LPVOID;
 typedef const void* LPCVOID;
-typedef BYTE* LPBYTE;
 typedef BYTE* PBYTE;
-typedef DWORD* LPDWORD;
+typedef BYTE* LPBYTE;
+typedef WORD* PWORD;
+typedef WORD* LPWORD;
 typedef DWORD* PDWORD;
+typedef DWORD* LPDWORD;
+typedef LONG* PLONG;
 typedef LONG* LPLONG;
+typedef ULONG* PULONG;
+typedef INT* PINT;
+typedef INT* LPINT;
+typedef UINT* PUINT;
+typedef UINT* LPUINT;
+typedef BOOL* PBOOL;
+typedef BOOL* LPBOOL;
+typedef CHAR* PCHAR;
+typedef char* PSTR;
 typedef char* LPSTR;
+typedef const char* PCSTR;
+typedef const char* LPCSTR;
+typedef WCHAR* PWCHAR;
+typedef WCHAR* PWSTR;
 typedef WCHAR* LPWSTR;
+typedef const WCHAR* PCWSTR;
 typedef const WCHAR* LPCWSTR;
+
+/* Text: 16-bit where UNICODE is defined, as every program for the platform
+ * builds; the functions take 16-bit text either way. */
+#ifdef UNICODE
+typedef WCHAR TCHAR;
+#else
+typedef char TCHAR;
+#endif
+typedef TCHAR* PTSTR;
+typedef TCHAR* LPTSTR;
+typedef const TCHAR* PCTSTR;
+typedef const TCHAR* LPCTSTR;
+
+/* ---- Handles ------------------------------------------------------------------ */
+typedef void* HANDLE;
+typedef HANDLE* PHANDLE;
+typedef HANDLE* LPHANDLE;
 typedef HANDLE HINSTANCE;
+typedef HANDLE HMODULE;
 typedef HANDLE HLOCAL;
 typedef HANDLE HKEY;
 typedef HKEY* PHKEY;
+typedef HANDLE HWND;
 typedef DWORD REGSAM;
+typedef WORD ATOM;
+#define INVALID_HANDLE_VALUE ((HANDLE)(LONG_PTR)-1)
+
+/* Window-message words: pointer-sized. */
+typedef UINT_PTR WPARAM;
+typedef LONG_PTR LPARAM;
+typedef LONG_PTR LRESULT;
 
 #ifndef TRUE
 #define TRUE 1
@@ -55,20 +192,48 @@ typedef DWORD REGSAM;
 #ifndef FALSE
 #define FALSE 0
 #endif
-
-// The platform's calling convention: __stdcall on 32-bit x86, the one
-// procedure-call standard (nothing to say) on ARM and on 64-bit machines.
-#if defined(__i386__)
-#define WINAPI __attribute__((__stdcall__))
-#else
-#define WINAPI
+#ifndef NULL
+#define NULL 0
 #endif
-#define CALLBACK WINAPI
-#define APIENTRY WINAPI
 
-// 64-bit value with its two halves.  The halves sit in a named member because
-// C++03 has no anonymous structs.
+/* ---- Words, halves and memory --------------------------------------------- */
+#define MAKEWORD(a, b) ((WORD)(((BYTE)((DWORD_PTR)(a) & 0xff)) | ((WORD)((BYTE)((DWORD_PTR)(b) & 0xff))) << 8))
+#define MAKELONG(a, b) ((LONG)(((WORD)((DWORD_PTR)(a) & 0xffff)) | ((DWORD)((WORD)((DWORD_PTR)(b) & 0xffff))) << 16))
+#define LOWORD(l) ((WORD)((DWORD_PTR)(l) & 0xffff))
+#define HIWORD(l) ((WORD)((DWORD_PTR)(l) >> 16))
+#define LOBYTE(w) ((BYTE)((DWORD_PTR)(w) & 0xff))
+#define HIBYTE(w) ((BYTE)((DWORD_PTR)(w) >> 8))
+#define MAKEWPARAM(l, h) ((WPARAM)(DWORD)MAKELONG(l, h))
+#define MAKELPARAM(l, h) ((LPARAM)(DWORD)MAKELONG(l, h))
+#define MAKELRESULT(l, h) ((LRESULT)(DWORD)MAKELONG(l, h))
+
+#define MoveMemory(Destination, Source, Length) memmove((Destination), (Source), (Length))
+#define CopyMemory(Destination, Source, Length) memcpy((Destination), (Source), (Length))
+#define FillMemory(Destination, Length, Fill) memset((Destination), (Fill), (Length))
+#define ZeroMemory(Destination, Length) memset((Destination), 0, (Length))
+
+/* The SDK's min and max, for C; C++ has its own (and the host's C++ sources
+ * must not lose std::min to a macro). */
+#if !defined(__cplusplus) && !defined(NOMINMAX)
+#ifndef max
+#define max(a, b) (((a) > (b)) ? (a) : (b))
+#endif
+#ifndef min
+#define min(a, b) (((a) < (b)) ? (a) : (b))
+#endif
+#endif
+
+/* ---- 64-bit values ---------------------------------------------------------------
+ * The halves are reachable both directly and through u, as in the SDK; the
+ * nameless member is an extension in C89 and C++, which the platform's
+ * compilers and GCC and clang accept. */
 typedef union _LARGE_INTEGER {
+#if defined(__GNUC__)
+    __extension__ struct {
+        DWORD LowPart;
+        LONG HighPart;
+    };
+#endif
     struct {
         DWORD LowPart;
         LONG HighPart;
@@ -76,6 +241,59 @@ typedef union _LARGE_INTEGER {
     LONGLONG QuadPart;
 } LARGE_INTEGER, *PLARGE_INTEGER;
 
+typedef union _ULARGE_INTEGER {
+#if defined(__GNUC__)
+    __extension__ struct {
+        DWORD LowPart;
+        DWORD HighPart;
+    };
+#endif
+    struct {
+        DWORD LowPart;
+        DWORD HighPart;
+    } u;
+    ULONGLONG QuadPart;
+} ULARGE_INTEGER, *PULARGE_INTEGER;
+
+/* ---- GUIDs ------------------------------------------------------------------------
+ * DEFINE_GUID declares a GUID; where INITGUID is defined before the header
+ * it also defines it (once per program: the definition is weak).  The host
+ * library defines the GUIDs that <mmreg.h> names. */
+#ifndef GUID_DEFINED
+#define GUID_DEFINED
+typedef struct _GUID {
+    DWORD Data1;
+    WORD Data2;
+    WORD Data3;
+    BYTE Data4[8];
+} GUID;
+#endif
+typedef GUID* LPGUID;
+typedef const GUID* LPCGUID;
+typedef GUID IID;
+typedef GUID CLSID;
+#ifdef __cplusplus
+#define REFGUID const GUID&
+#define REFIID const IID&
+#else
+#define REFGUID const GUID*
+#define REFIID const IID*
+#endif
+#ifdef INITGUID
+#define DEFINE_GUID(name, l, w1, w2, b1, b2, b3, b4, b5, b6, b7, b8) \
+    EXTERN_C const GUID name __attribute__((weak));                  \
+    EXTERN_C const GUID name = {l, w1, w2, {b1, b2, b3, b4, b5, b6, b7, b8}}
+#else
+#define DEFINE_GUID(name, l, w1, w2, b1, b2, b3, b4, b5, b6, b7, b8) EXTERN_C const GUID name
+#endif
+#ifdef __cplusplus
+#define IsEqualGUID(rguid1, rguid2) (!memcmp(&(rguid1), &(rguid2), sizeof(GUID)))
+#else
+#define IsEqualGUID(rguid1, rguid2) (!memcmp((rguid1), (rguid2), sizeof(GUID)))
+#endif
+#define IsEqualIID(riid1, riid2) IsEqualGUID(riid1, riid2)
+
+/* ---- Constants --------------------------------------------------------------------- */
 #define LMEM_FIXED 0x0000
 #define LMEM_ZEROINIT 0x0040
 #define LPTR (LMEM_FIXED | LMEM_ZEROINIT)
@@ -86,30 +304,85 @@ typedef union _LARGE_INTEGER {
 #define DLL_THREAD_DETACH 3
 
 #define ERROR_SUCCESS 0L
+#define NO_ERROR 0L
 #define ERROR_FILE_NOT_FOUND 2L
+#define ERROR_INVALID_HANDLE 6L
+#define ERROR_NOT_ENOUGH_MEMORY 8L
+#define ERROR_NOT_SUPPORTED 50L
 #define ERROR_INVALID_PARAMETER 87L
+#define ERROR_ALREADY_EXISTS 183L
 #define ERROR_MORE_DATA 234L
 #define ERROR_INTERNAL_ERROR 1359L
+#define ERROR_INVALID_WINDOW_HANDLE 1400L
+#define ERROR_INVALID_THREAD_ID 1444L
 
-// Exception codes that structured exception handling reports.
+/* Exception codes that structured exception handling reports. */
 #define EXCEPTION_ACCESS_VIOLATION 0xC0000005u
 #define EXCEPTION_ILLEGAL_INSTRUCTION 0xC000001Du
 #define EXCEPTION_INT_DIVIDE_BY_ZERO 0xC0000094u
 
-// The platform's critical section.  LockCount is the owner's nesting depth,
-// OwnerThread the owning thread (0 when free), hCrit the implementation's
-// own object.
+/* Waits and threads. */
+#define INFINITE 0xFFFFFFFFu
+#define WAIT_OBJECT_0 0x00000000u
+#define WAIT_ABANDONED 0x00000080u
+#define WAIT_TIMEOUT 0x00000102u
+#define WAIT_FAILED 0xFFFFFFFFu
+#define MAXIMUM_WAIT_OBJECTS 64
+#define STILL_ACTIVE 0x00000103u
+#define CREATE_SUSPENDED 0x00000004u
+#define STACK_SIZE_PARAM_IS_A_RESERVATION 0x00010000u
+
+/* Thread messages. */
+#define PM_NOREMOVE 0x0000
+#define PM_REMOVE 0x0001
+#define WM_QUIT 0x0012
+#define WM_USER 0x0400
+
+/* ---- Records ----------------------------------------------------------------------- */
+
+/* The platform's critical section.  LockCount is the owner's nesting depth,
+ * OwnerThread the owning thread (0 when free), hCrit the implementation's
+ * own object. */
 typedef struct CRITICAL_SECTION {
     unsigned int LockCount;
     HANDLE OwnerThread;
     HANDLE hCrit;
     DWORD needtrap;
     DWORD dwContentions;
-} CRITICAL_SECTION, *LPCRITICAL_SECTION;
+} CRITICAL_SECTION, *LPCRITICAL_SECTION, *PCRITICAL_SECTION;
 
-// Registry.  The predefined keys are negative 32-bit values, sign-extended
-// where a handle is wider.
+/* Attributes of a new object: accepted and ignored, as on the platform. */
+typedef struct _SECURITY_ATTRIBUTES {
+    DWORD nLength;
+    LPVOID lpSecurityDescriptor;
+    BOOL bInheritHandle;
+} SECURITY_ATTRIBUTES, *PSECURITY_ATTRIBUTES, *LPSECURITY_ATTRIBUTES;
+
+typedef DWORD(WINAPI* PTHREAD_START_ROUTINE)(LPVOID lpThreadParameter);
+typedef PTHREAD_START_ROUTINE LPTHREAD_START_ROUTINE;
+
+typedef struct tagPOINT {
+    LONG x;
+    LONG y;
+} POINT, *PPOINT, *LPPOINT;
+
+/* A thread message: hwnd is always NULL (there are no windows), time the
+ * tick count at posting, pt always 0, 0. */
+typedef struct tagMSG {
+    HWND hwnd;
+    UINT message;
+    WPARAM wParam;
+    LPARAM lParam;
+    DWORD time;
+    POINT pt;
+} MSG, *PMSG, *LPMSG;
+
+/* Registry.  The predefined keys are negative 32-bit values, sign-extended
+ * where a handle is wider. */
+#define HKEY_CLASSES_ROOT ((HKEY)(ULONG_PTR)((LONG)0x80000000))
+#define HKEY_CURRENT_USER ((HKEY)(ULONG_PTR)((LONG)0x80000001))
 #define HKEY_LOCAL_MACHINE ((HKEY)(ULONG_PTR)((LONG)0x80000002))
+#define HKEY_USERS ((HKEY)(ULONG_PTR)((LONG)0x80000003))
 #define REG_NONE 0
 #define REG_SZ 1
 #define REG_EXPAND_SZ 2
@@ -123,40 +396,72 @@ typedef struct CRITICAL_SECTION {
 extern "C" {
 #endif
 
+/* ---- Memory ---------------------------------------------------------------------- */
 HLOCAL WINAPI LocalAlloc(UINT uFlags, UINT uBytes);
 HLOCAL WINAPI LocalFree(HLOCAL hMem);
+/* Non-zero when the ucb bytes at lp cannot be written by the caller. */
+BOOL WINAPI IsBadWritePtr(LPVOID lp, UINT_PTR ucb);
 
+/* ---- Critical sections --------------------------------------------------------------- */
 void WINAPI InitializeCriticalSection(LPCRITICAL_SECTION lpCriticalSection);
 void WINAPI DeleteCriticalSection(LPCRITICAL_SECTION lpCriticalSection);
 void WINAPI EnterCriticalSection(LPCRITICAL_SECTION lpCriticalSection);
 void WINAPI LeaveCriticalSection(LPCRITICAL_SECTION lpCriticalSection);
 
-BOOL WINAPI DisableThreadLibraryCalls(HINSTANCE hLibModule);
-void WINAPI Sleep(DWORD dwMilliseconds);
-
-// Atomic operations on 32-bit words, sequentially consistent.
+/* ---- Atomic operations on 32-bit words, sequentially consistent -------------------- */
 LONG WINAPI InterlockedIncrement(LPLONG lpAddend);
 LONG WINAPI InterlockedDecrement(LPLONG lpAddend);
 LONG WINAPI InterlockedExchange(LPLONG Target, LONG Value);
 LONG WINAPI InterlockedCompareExchange(LPLONG Destination, LONG Exchange, LONG Comperand);
 
+/* ---- Threads and their error codes ---------------------------------------------- */
+BOOL WINAPI DisableThreadLibraryCalls(HINSTANCE hLibModule);
+void WINAPI Sleep(DWORD dwMilliseconds);
 void WINAPI SetLastError(DWORD dwErrCode);
 DWORD WINAPI GetLastError(void);
 DWORD WINAPI GetCurrentThreadId(void);
+/* dwStackSize and lpsa are ignored.  CREATE_SUSPENDED holds the thread until
+ * ResumeThread brings its suspend count to 0.  The thread's id is valid, and
+ * its message queue exists, from the moment CreateThread returns. */
+HANDLE WINAPI CreateThread(LPSECURITY_ATTRIBUTES lpsa, DWORD dwStackSize, LPTHREAD_START_ROUTINE lpStartAddress,
+                           LPVOID lpParameter, DWORD dwCreationFlags, LPDWORD lpThreadId);
+DWORD WINAPI ResumeThread(HANDLE hThread);
+BOOL WINAPI GetExitCodeThread(HANDLE hThread, LPDWORD lpExitCode);
 
-// Non-zero when the ucb bytes at lp cannot be written by the caller.
-BOOL WINAPI IsBadWritePtr(LPVOID lp, UINT_PTR ucb);
+/* ---- Events and waits ---------------------------------------------------------------- */
+HANDLE WINAPI CreateEventW(LPSECURITY_ATTRIBUTES lpEventAttributes, BOOL bManualReset, BOOL bInitialState,
+                           LPCWSTR lpName);
+#define CreateEvent CreateEventW
+BOOL WINAPI SetEvent(HANDLE hEvent);
+BOOL WINAPI ResetEvent(HANDLE hEvent);
+BOOL WINAPI CloseHandle(HANDLE hObject);
+DWORD WINAPI WaitForSingleObject(HANDLE hHandle, DWORD dwMilliseconds);
+DWORD WINAPI WaitForMultipleObjects(DWORD nCount, const HANDLE* lpHandles, BOOL bWaitAll, DWORD dwMilliseconds);
 
+/* ---- Thread message queues ----------------------------------------------------------- */
+BOOL WINAPI PostThreadMessageW(DWORD idThread, UINT Msg, WPARAM wParam, LPARAM lParam);
+BOOL WINAPI GetMessageW(LPMSG lpMsg, HWND hWnd, UINT wMsgFilterMin, UINT wMsgFilterMax);
+BOOL WINAPI PeekMessageW(LPMSG lpMsg, HWND hWnd, UINT wMsgFilterMin, UINT wMsgFilterMax, UINT wRemoveMsg);
+#define PostThreadMessage PostThreadMessageW
+#define GetMessage GetMessageW
+#define PeekMessage PeekMessageW
+
+/* ---- Time ---------------------------------------------------------------------------- */
+/* Milliseconds on the system's clock, wrapping at 2^32. */
+DWORD WINAPI GetTickCount(void);
 BOOL WINAPI QueryPerformanceCounter(LARGE_INTEGER* lpPerformanceCount);
 BOOL WINAPI QueryPerformanceFrequency(LARGE_INTEGER* lpFrequency);
 
+/* ---- Registry -------------------------------------------------------------------------- */
 LONG WINAPI RegOpenKeyExW(HKEY hKey, LPCWSTR lpSubKey, DWORD ulOptions, REGSAM samDesired, PHKEY phkResult);
-LONG WINAPI RegQueryValueExW(HKEY hKey, LPCWSTR lpValueName, LPDWORD lpReserved, LPDWORD lpType,
-                             LPBYTE lpData, LPDWORD lpcbData);
+LONG WINAPI RegQueryValueExW(HKEY hKey, LPCWSTR lpValueName, LPDWORD lpReserved, LPDWORD lpType, LPBYTE lpData,
+                             LPDWORD lpcbData);
 LONG WINAPI RegCloseKey(HKEY hKey);
+#define RegOpenKeyEx RegOpenKeyExW
+#define RegQueryValueEx RegQueryValueExW
 
 #ifdef __cplusplus
-}  // extern "C"
+} /* extern "C" */
 #endif
 
 #endif

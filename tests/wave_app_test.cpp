@@ -229,41 +229,35 @@ TEST_P(WaveApp, EventCallbackSetsAPlatformEvent)
 
 TEST(WaveErrorText, NamesEveryResultAndTruncates)
 {
-    char text[MAXERRORLENGTH];
+    WCHAR text[MAXERRORLENGTH];
     for (MMRESULT code : {0u, 1u, 2u, 5u, 8u, 11u, 32u, 33u, 34u}) {
         text[0] = 0;
-        EXPECT_EQ(waveOutGetErrorTextA(code, text, sizeof text), 0u) << code;
-        EXPECT_GT(std::strlen(text), 10u) << code;
+        EXPECT_EQ(waveOutGetErrorText(code, text, MAXERRORLENGTH), 0u) << code;
+        EXPECT_GT(host::Narrow(text).size(), 10u) << code;
     }
-    ASSERT_EQ(waveOutGetErrorTextA(WAVERR_BADFORMAT, text, 6), 0u);
-    EXPECT_EQ(std::strlen(text), 5u);
-    std::memset(text, 'x', sizeof text);
-    EXPECT_EQ(waveOutGetErrorTextA(WAVERR_BADFORMAT, text, 0), 0u);
+    ASSERT_EQ(waveOutGetErrorText(WAVERR_BADFORMAT, text, 6), 0u);
+    EXPECT_EQ(host::Narrow(text).size(), 5u);
+    text[0] = 'x';
+    EXPECT_EQ(waveOutGetErrorText(WAVERR_BADFORMAT, text, 0), 0u);
     EXPECT_EQ(text[0], 'x');
-    EXPECT_EQ(waveOutGetErrorTextA(31, text, sizeof text), UINT(MMSYSERR_BADERRNUM));
-    EXPECT_EQ(waveOutGetErrorTextA(0, nullptr, 10), UINT(MMSYSERR_INVALPARAM));
-
-    WCHAR wide[MAXERRORLENGTH];
-    char narrow[MAXERRORLENGTH];
-    ASSERT_EQ(waveOutGetErrorTextW(WAVERR_STILLPLAYING, wide, MAXERRORLENGTH), 0u);
-    ASSERT_EQ(waveOutGetErrorTextA(WAVERR_STILLPLAYING, narrow, MAXERRORLENGTH), 0u);
-    EXPECT_EQ(host::Narrow(wide), narrow);
-    EXPECT_EQ(waveOutGetErrorTextW(999, wide, MAXERRORLENGTH), UINT(MMSYSERR_BADERRNUM));
+    EXPECT_EQ(waveOutGetErrorText(31, text, MAXERRORLENGTH), UINT(MMSYSERR_BADERRNUM));
+    EXPECT_EQ(waveOutGetErrorText(999, text, MAXERRORLENGTH), UINT(MMSYSERR_BADERRNUM));
+    EXPECT_EQ(waveOutGetErrorText(0, nullptr, 10), UINT(MMSYSERR_INVALPARAM));
 }
 
-TEST_F(WaveApiTest, CapsComeInBothCharacterSets)
+TEST_F(WaveApiTest, CapsAreTheWideRecord)
 {
-    WAVEOUTCAPSA a;
+    WAVEOUTCAPS a;
     std::memset(&a, 0x7F, sizeof a);
-    ASSERT_EQ(waveOutGetDevCapsA(1, &a, sizeof a), 0u);
-    EXPECT_STREQ(a.szPname, "Bluetooth A2DP Output");
+    ASSERT_EQ(waveOutGetDevCaps(1, &a, sizeof a), 0u);
+    EXPECT_EQ(host::Narrow(a.szPname), "Bluetooth A2DP Output");
     EXPECT_EQ(a.dwFormats, DWORD(WAVE_FORMAT_4S16));
     EXPECT_EQ(a.dwSupport, DWORD(WAVECAPS_VOLUME));
-    WAVEOUTCAPSW w{};
-    ASSERT_EQ(waveOutGetDevCapsW(0, &w, sizeof w), 0u);
+    WAVEOUTCAPS w{};
+    ASSERT_EQ(waveOutGetDevCaps(0, &w, sizeof w), 0u);
     EXPECT_EQ(host::Narrow(w.szPname), "Built-in Audio Output");
-    EXPECT_EQ(waveOutGetDevCapsA(2, &a, sizeof a), UINT(MMSYSERR_BADDEVICEID));
-    EXPECT_EQ(waveOutGetDevCapsA(1, nullptr, sizeof a), UINT(MMSYSERR_INVALPARAM));
+    EXPECT_EQ(waveOutGetDevCaps(2, &a, sizeof a), UINT(MMSYSERR_BADDEVICEID));
+    EXPECT_EQ(waveOutGetDevCaps(1, nullptr, sizeof a), UINT(MMSYSERR_INVALPARAM));
 }
 
 // ---- The mapper's conversion ---------------------------------------------------------

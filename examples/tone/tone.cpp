@@ -16,8 +16,8 @@
 #include <stdlib.h>
 #include <string.h>
 
-#include "host/kernel.h"
-#include "host/waveapi.h"
+#include <windows.h>
+#include <mmsystem.h>
 
 static int g_failures = 0;
 
@@ -38,11 +38,20 @@ static DWORD Position(HWAVEOUT hwo, UINT type)
     return t.u.cb;
 }
 
+// The platform's text is 16-bit; this prints its ASCII characters.
+static void PrintWide(const WCHAR* text)
+{
+    for (; *text; ++text)
+        putchar(*text < 0x80 ? (char)*text : '?');
+}
+
 static void PrintError(const char* call, MMRESULT r)
 {
-    char text[MAXERRORLENGTH];
-    waveOutGetErrorTextA(r, text, sizeof text);
-    printf("%s: %u, %s\n", call, r, text);
+    WCHAR text[MAXERRORLENGTH];
+    waveOutGetErrorText(r, text, MAXERRORLENGTH);
+    printf("%s: %u, ", call, r);
+    PrintWide(text);
+    printf("\n");
 }
 
 int main(int argc, char** argv)
@@ -54,9 +63,12 @@ int main(int argc, char** argv)
     // The devices, as the application finds them.
     const UINT devices = waveOutGetNumDevs();
     for (UINT i = 0; i < devices; ++i) {
-        WAVEOUTCAPSA caps;
-        if (waveOutGetDevCapsA(i, &caps, sizeof caps) == MMSYSERR_NOERROR)
-            printf("device %u: %s\n", i, caps.szPname);
+        WAVEOUTCAPS caps;
+        if (waveOutGetDevCaps(i, &caps, sizeof caps) == MMSYSERR_NOERROR) {
+            printf("device %u: ", i);
+            PrintWide(caps.szPname);
+            printf("\n");
+        }
     }
 
     WAVEFORMATEX f;

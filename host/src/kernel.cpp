@@ -162,7 +162,7 @@ using host::Object;
 
 extern "C" {
 
-HANDLE CreateEventW(LPSECURITY_ATTRIBUTES, BOOL bManualReset, BOOL bInitialState, LPCWSTR lpName)
+HANDLE WINAPI CreateEventW(LPSECURITY_ATTRIBUTES, BOOL bManualReset, BOOL bInitialState, LPCWSTR lpName)
 {
     host::Kernel& k = host::K();
     std::u16string name;
@@ -190,12 +190,7 @@ HANDLE CreateEventW(LPSECURITY_ATTRIBUTES, BOOL bManualReset, BOOL bInitialState
     return host::NewHandleLocked(k, o);
 }
 
-HANDLE CreateEvent(LPSECURITY_ATTRIBUTES sa, BOOL bManualReset, BOOL bInitialState, LPCWSTR lpName)
-{
-    return CreateEventW(sa, bManualReset, bInitialState, lpName);
-}
-
-BOOL SetEvent(HANDLE hEvent)
+BOOL WINAPI SetEvent(HANDLE hEvent)
 {
     host::Kernel& k = host::K();
     {
@@ -211,7 +206,7 @@ BOOL SetEvent(HANDLE hEvent)
     return TRUE;
 }
 
-BOOL ResetEvent(HANDLE hEvent)
+BOOL WINAPI ResetEvent(HANDLE hEvent)
 {
     host::Kernel& k = host::K();
     std::lock_guard<std::mutex> lock(k.mutex);
@@ -224,7 +219,7 @@ BOOL ResetEvent(HANDLE hEvent)
     return TRUE;
 }
 
-BOOL CloseHandle(HANDLE hObject)
+BOOL WINAPI CloseHandle(HANDLE hObject)
 {
     host::Kernel& k = host::K();
     std::lock_guard<std::mutex> lock(k.mutex);
@@ -241,7 +236,7 @@ BOOL CloseHandle(HANDLE hObject)
     return TRUE;
 }
 
-DWORD WaitForMultipleObjects(DWORD nCount, const HANDLE* lpHandles, BOOL bWaitAll, DWORD dwMilliseconds)
+DWORD WINAPI WaitForMultipleObjects(DWORD nCount, const HANDLE* lpHandles, BOOL bWaitAll, DWORD dwMilliseconds)
 {
     if (nCount == 0 || nCount > MAXIMUM_WAIT_OBJECTS || lpHandles == nullptr || bWaitAll) {
         SetLastError(ERROR_INVALID_PARAMETER);
@@ -278,12 +273,12 @@ DWORD WaitForMultipleObjects(DWORD nCount, const HANDLE* lpHandles, BOOL bWaitAl
     return WAIT_OBJECT_0 + static_cast<DWORD>(satisfied);
 }
 
-DWORD WaitForSingleObject(HANDLE hHandle, DWORD dwMilliseconds)
+DWORD WINAPI WaitForSingleObject(HANDLE hHandle, DWORD dwMilliseconds)
 {
     return WaitForMultipleObjects(1, &hHandle, FALSE, dwMilliseconds);
 }
 
-HANDLE CreateThread(LPSECURITY_ATTRIBUTES, DWORD, LPTHREAD_START_ROUTINE lpStartAddress, LPVOID lpParameter,
+HANDLE WINAPI CreateThread(LPSECURITY_ATTRIBUTES, DWORD, LPTHREAD_START_ROUTINE lpStartAddress, LPVOID lpParameter,
                     DWORD dwCreationFlags, LPDWORD lpThreadId)
 {
     if (lpStartAddress == nullptr || (dwCreationFlags & ~(CREATE_SUSPENDED | STACK_SIZE_PARAM_IS_A_RESERVATION))) {
@@ -307,7 +302,7 @@ HANDLE CreateThread(LPSECURITY_ATTRIBUTES, DWORD, LPTHREAD_START_ROUTINE lpStart
     return host::NewHandleLocked(k, o);
 }
 
-DWORD ResumeThread(HANDLE hThread)
+DWORD WINAPI ResumeThread(HANDLE hThread)
 {
     host::Kernel& k = host::K();
     DWORD previous;
@@ -326,7 +321,7 @@ DWORD ResumeThread(HANDLE hThread)
     return previous;
 }
 
-BOOL GetExitCodeThread(HANDLE hThread, LPDWORD lpExitCode)
+BOOL WINAPI GetExitCodeThread(HANDLE hThread, LPDWORD lpExitCode)
 {
     host::Kernel& k = host::K();
     std::lock_guard<std::mutex> lock(k.mutex);
@@ -339,7 +334,7 @@ BOOL GetExitCodeThread(HANDLE hThread, LPDWORD lpExitCode)
     return TRUE;
 }
 
-BOOL PostThreadMessageW(DWORD idThread, UINT Msg, WPARAM wParam, LPARAM lParam)
+BOOL WINAPI PostThreadMessageW(DWORD idThread, UINT Msg, WPARAM wParam, LPARAM lParam)
 {
     MSG m{};
     m.message = Msg;
@@ -360,12 +355,7 @@ BOOL PostThreadMessageW(DWORD idThread, UINT Msg, WPARAM wParam, LPARAM lParam)
     return TRUE;
 }
 
-BOOL PostThreadMessage(DWORD idThread, UINT Msg, WPARAM wParam, LPARAM lParam)
-{
-    return PostThreadMessageW(idThread, Msg, wParam, lParam);
-}
-
-BOOL GetMessageW(LPMSG lpMsg, HWND hWnd, UINT wMsgFilterMin, UINT wMsgFilterMax)
+BOOL WINAPI GetMessageW(LPMSG lpMsg, HWND hWnd, UINT wMsgFilterMin, UINT wMsgFilterMax)
 {
     if (lpMsg == nullptr) {
         SetLastError(ERROR_INVALID_PARAMETER);
@@ -386,12 +376,7 @@ BOOL GetMessageW(LPMSG lpMsg, HWND hWnd, UINT wMsgFilterMin, UINT wMsgFilterMax)
     }
 }
 
-BOOL GetMessage(LPMSG lpMsg, HWND hWnd, UINT wMsgFilterMin, UINT wMsgFilterMax)
-{
-    return GetMessageW(lpMsg, hWnd, wMsgFilterMin, wMsgFilterMax);
-}
-
-BOOL PeekMessageW(LPMSG lpMsg, HWND hWnd, UINT wMsgFilterMin, UINT wMsgFilterMax, UINT wRemoveMsg)
+BOOL WINAPI PeekMessageW(LPMSG lpMsg, HWND hWnd, UINT wMsgFilterMin, UINT wMsgFilterMax, UINT wRemoveMsg)
 {
     if (hWnd != nullptr) {
         SetLastError(ERROR_INVALID_WINDOW_HANDLE);
@@ -405,12 +390,7 @@ BOOL PeekMessageW(LPMSG lpMsg, HWND hWnd, UINT wMsgFilterMin, UINT wMsgFilterMax
     return host::TakeLocked(q, lpMsg, wMsgFilterMin, wMsgFilterMax, (wRemoveMsg & PM_REMOVE) != 0) ? TRUE : FALSE;
 }
 
-BOOL PeekMessage(LPMSG lpMsg, HWND hWnd, UINT wMsgFilterMin, UINT wMsgFilterMax, UINT wRemoveMsg)
-{
-    return PeekMessageW(lpMsg, hWnd, wMsgFilterMin, wMsgFilterMax, wRemoveMsg);
-}
-
-DWORD GetTickCount(void)
+DWORD WINAPI GetTickCount(void)
 {
     if (host::CurrentClock() == host::ClockKind::Virtual)
         return static_cast<DWORD>(host::VirtualNowNs() / 1000000u);
@@ -419,7 +399,7 @@ DWORD GetTickCount(void)
                                   .count());
 }
 
-DWORD timeGetTime(void)
+DWORD WINAPI timeGetTime(void)
 {
     return GetTickCount();
 }

@@ -605,45 +605,14 @@ UINT waveOutGetNumDevs(void)
     return static_cast<UINT>(s.devices.size());
 }
 
-MMRESULT waveOutGetDevCaps(UINT uDeviceID, LPWAVEOUTCAPS pwoc, UINT cbwoc)
+MMRESULT waveOutGetDevCaps(UINT_PTR uDeviceID, LPWAVEOUTCAPS pwoc, UINT cbwoc)
 {
     if (pwoc == nullptr)
         return MMSYSERR_INVALPARAM;
-    std::shared_ptr<host::Device> d = host::DeviceFor(uDeviceID);
+    std::shared_ptr<host::Device> d = host::DeviceFor(static_cast<UINT>(uDeviceID));
     if (!d)
         return MMSYSERR_BADDEVICEID;
     return host::SendTo(*d, WODM_GETDEVCAPS, reinterpret_cast<DWORD_PTR>(pwoc), cbwoc);
-}
-
-MMRESULT waveOutGetDevCapsW(UINT uDeviceID, LPWAVEOUTCAPSW pwoc, UINT cbwoc)
-{
-    return waveOutGetDevCaps(uDeviceID, pwoc, cbwoc);
-}
-
-MMRESULT waveOutGetDevCapsA(UINT uDeviceID, LPWAVEOUTCAPSA pwoc, UINT cbwoc)
-{
-    if (pwoc == nullptr)
-        return MMSYSERR_INVALPARAM;
-    WAVEOUTCAPSW wide{};
-    MMRESULT r = waveOutGetDevCaps(uDeviceID, &wide, sizeof wide);
-    if (r != MMSYSERR_NOERROR)
-        return r;
-    WAVEOUTCAPSA narrow{};
-    narrow.wMid = wide.wMid;
-    narrow.wPid = wide.wPid;
-    narrow.vDriverVersion = wide.vDriverVersion;
-    for (size_t i = 0; i < MAXPNAMELEN; ++i) {
-        WCHAR c = wide.szPname[i];
-        narrow.szPname[i] = static_cast<CHAR>(c < 0x80 ? c : '?');
-        if (c == 0)
-            break;
-    }
-    narrow.szPname[MAXPNAMELEN - 1] = 0;
-    narrow.dwFormats = wide.dwFormats;
-    narrow.wChannels = wide.wChannels;
-    narrow.dwSupport = wide.dwSupport;
-    std::memcpy(pwoc, &narrow, std::min<size_t>(cbwoc, sizeof narrow));
-    return MMSYSERR_NOERROR;
 }
 
 MMRESULT waveOutMessage(HWAVEOUT hwo, UINT uMsg, DWORD_PTR dw1, DWORD_PTR dw2)
@@ -910,7 +879,7 @@ MMRESULT waveOutGetID(HWAVEOUT hwo, LPUINT puDeviceID)
     return MMSYSERR_NOERROR;
 }
 
-MMRESULT waveOutGetErrorTextA(MMRESULT mmrError, LPSTR pszText, UINT cchText)
+MMRESULT waveOutGetErrorText(MMRESULT mmrError, LPWSTR pszText, UINT cchText)
 {
     if (pszText == nullptr)
         return MMSYSERR_INVALPARAM;
@@ -919,24 +888,10 @@ MMRESULT waveOutGetErrorTextA(MMRESULT mmrError, LPSTR pszText, UINT cchText)
     const char* text = host::ErrorTextOf(mmrError);
     const char* shown = text ? text : "";
     size_t n = std::min<size_t>(std::strlen(shown), cchText - 1);
-    std::memcpy(pszText, shown, n);
+    for (size_t i = 0; i < n; ++i)
+        pszText[i] = static_cast<WCHAR>(static_cast<unsigned char>(shown[i]));
     pszText[n] = 0;
     return text ? MMSYSERR_NOERROR : MMSYSERR_BADERRNUM;
-}
-
-MMRESULT waveOutGetErrorTextW(MMRESULT mmrError, LPWSTR pszText, UINT cchText)
-{
-    if (pszText == nullptr)
-        return MMSYSERR_INVALPARAM;
-    if (cchText == 0)
-        return MMSYSERR_NOERROR;
-    char narrow[MAXERRORLENGTH];
-    MMRESULT r = waveOutGetErrorTextA(mmrError, narrow, std::min<UINT>(cchText, MAXERRORLENGTH));
-    size_t i = 0;
-    for (; narrow[i] != 0; ++i)
-        pszText[i] = static_cast<WCHAR>(static_cast<unsigned char>(narrow[i]));
-    pszText[i] = 0;
-    return r;
 }
 
 }  // extern "C"

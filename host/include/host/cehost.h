@@ -1,49 +1,57 @@
-// Starting the platform for an application of one's own.
-//
-// Linking libcehostapp (CMake: cehost::app; pkg-config: cehost) starts the
-// platform when the program loads, before main, as the device would have it
-// running: the registry, the device manager loading the driver from
-// HKEY_LOCAL_MACHINE\Drivers\BuiltIn\WAVKELVO, the wave API with the
-// built-in device 0 and the driver as device 1, and the Bluetooth stand-in
-// whose link comes up and makes the driver the mapper's preferred device.
-// The program then calls only the platform's functions (host/waveapi.h,
-// host/kernel.h).  It is stopped again at exit.
-//
-// The environment chooses:
-//   CEHOST_CLOCK=real|virtual   the clock (default real).  The virtual clock
-//                               stands still unless the program advances it
-//                               with CeHostAdvanceClock: nothing plays, no
-//                               buffer comes back and GetTickCount does not
-//                               move until then.
-//   CEHOST_REG=file.reg         applied after the defaults (Dll, Prefix,
-//                               Index, and the pacing values Sample 176400,
-//                               Timer 20, CacheLen 6144)
-//   CEHOST_LINK=up|down         whether the headset connects (default up)
-//   CEHOST_LINK_DELAY_MS=n      real clock: the link comes up n ms after the
-//                               start, from the stand-in's thread (default 0:
-//                               up before main runs)
-//   CEHOST_DRIVER_DIR=dir       where btwav.dll is found as libbtwav.so
-//                               (default: next to libcehost)
-//   CEHOST_DEBUG=1              the kernel debug output goes to stderr
-//   CEHOST_REPORT=file          at exit, "packets N" and "headset_bytes N"
-//                               lines: what reached the headset
-//   CEHOST_AUTOSTART=0          do not start at load; call CeHostStart
-#pragma once
+/* Starting the platform for an application of one's own.
+ *
+ * Linking libcehostapp (CMake: cehost::app; pkg-config: cehost) starts the
+ * platform when the program loads, before main, as the device would have it
+ * running: the registry, the device manager loading the driver from
+ * HKEY_LOCAL_MACHINE\Drivers\BuiltIn\WAVKELVO, the wave API with the
+ * built-in device 0 and the driver as device 1, and the Bluetooth stand-in
+ * whose link comes up and makes the driver the mapper's preferred device.
+ * The program then calls only the platform's functions (host/waveapi.h,
+ * host/kernel.h).  It is stopped again at exit.
+ *
+ * The environment chooses:
+ * CEHOST_CLOCK=real|virtual   the clock (default real).  The virtual clock
+ * stands still unless the program advances it
+ * with CeHostAdvanceClock: nothing plays, no
+ * buffer comes back and GetTickCount does not
+ * move until then.
+ * CEHOST_REG=file.reg         applied after the defaults (Dll, Prefix,
+ * Index, and the pacing values Sample 176400,
+ * Timer 20, CacheLen 6144)
+ * CEHOST_LINK=up|down         whether the headset connects (default up)
+ * CEHOST_LINK_DELAY_MS=n      real clock: the link comes up n ms after the
+ * start, from the stand-in's thread (default 0:
+ * up before main runs)
+ * CEHOST_DRIVER_DIR=dir       where btwav.dll is found as libbtwav.so
+ * (default: next to libcehost)
+ * CEHOST_DEBUG=1              the kernel debug output goes to stderr
+ * CEHOST_REPORT=file          at exit, "packets N" and "headset_bytes N"
+ * lines: what reached the headset
+ * CEHOST_AUTOSTART=0          do not start at load; call CeHostStart */
+#ifndef HOST_CEHOST_H
+#define HOST_CEHOST_H
 
-#include "host/platform.h"
+#include <windows.h>
+#include <mmsystem.h>
 
+#ifdef __cplusplus
 extern "C" {
+#endif
 
-// Starts the platform as described above; TRUE when it runs (also when it
-// already did).  On failure it prints why on stderr and answers FALSE.
+/* Starts the platform as described above; TRUE when it runs (also when it
+ * already did).  On failure it prints why on stderr and answers FALSE. */
 BOOL CeHostStart(void);
-// Stops the driver and the services; the wave API then has device 0 only.
+/* Stops the driver and the services; the wave API then has device 0 only. */
 void CeHostStop(void);
-// Virtual clock only: advances it by ms, running every timer tick due.
-// Must not be called from a wave callback.
+/* Virtual clock only: advances it by ms, running every timer tick due.
+ * Must not be called from a wave callback. */
 void CeHostAdvanceClock(DWORD ms);
-// "22050 Hz mono 16-bit to 44100 Hz stereo 16-bit on device 1": how an open
-// handle plays.  FALSE for a handle that is not open.
+/* "22050 Hz mono 16-bit to 44100 Hz stereo 16-bit on device 1": how an open
+ * handle plays.  FALSE for a handle that is not open. */
 BOOL CeHostDescribeMapping(HWAVEOUT hwo, char* text, UINT cchText);
 
-}  // extern "C"
+#ifdef __cplusplus
+}  /* extern "C" */
+#endif
+
+#endif
