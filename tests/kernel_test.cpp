@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
+#include <vector>
 #include <thread>
 
 #include "host/clock.h"
@@ -136,17 +138,13 @@ TEST_F(Kernel, ThreadsRunTheirMessageLoopAndSignalTheirHandleOnReturn)
     EXPECT_EQ(code, STILL_ACTIVE);
     EXPECT_EQ(WaitForSingleObject(t, 0), WAIT_TIMEOUT);
     EXPECT_EQ(seen.load(), 0u);   // held until resumed
-    EXPECT_FALSE(PostThreadMessageW(id, WM_USER, 1, 0));
-    EXPECT_EQ(GetLastError(), DWORD(ERROR_INVALID_THREAD_ID));
+    EXPECT_TRUE(PostThreadMessageW(id, WM_USER, 5, 0));   // its queue exists already
 
     EXPECT_EQ(ResumeThread(t), 1u);
-    // The queue exists once the thread has peeked.
-    while (!PostThreadMessageW(id, WM_USER, 5, 0))
-        std::this_thread::yield();
-    EXPECT_EQ(seen.load(), id);
     EXPECT_TRUE(PostThreadMessage(id, WM_USER + 1, 7, 0));
     EXPECT_TRUE(PostThreadMessageW(id, WM_QUIT, 100, 0));
     EXPECT_EQ(WaitForSingleObject(t, INFINITE), WAIT_OBJECT_0);
+    EXPECT_EQ(seen.load(), id);
     ASSERT_TRUE(GetExitCodeThread(t, &code));
     EXPECT_EQ(code, 12u);
     EXPECT_EQ(WaitForSingleObject(t, 0), WAIT_OBJECT_0);   // a thread stays signalled
@@ -202,6 +200,134 @@ TEST_F(Kernel, TickCountFollowsTheHostClock)
     PostThreadMessageW(GetCurrentThreadId(), WM_USER, 0, 0);
     ASSERT_TRUE(PeekMessageW(&m, nullptr, 0, 0, PM_REMOVE));
     EXPECT_EQ(m.time, GetTickCount());
+}
+
+}  // namespace
+
+namespace {
+
+// The wave API sets a CALLBACK_EVENT event once per message; a tick that
+// completes two headers sets it twice while the application already waits.
+// The first SetEvent releases the waiter, the second must stay set.
+TEST_F(Kernel, AutoResetEventKeepsTheSecondSetWhenTheFirstReleasedAWaiter)
+{
+    HANDLE ev = CreateEvent(nullptr, FALSE, FALSE, nullptr);
+    std::atomic<int> kept{0};
+    const int rounds = 200;
+    for (int round = 0; round < rounds; ++round) {
+        std::atomic<bool> done{false};
+        std::thread waiter([&] {
+            if (WaitForSingleObject(ev, 10000) == WAIT_OBJECT_0 && WaitForSingleObject(ev, 0) == WAIT_OBJECT_0)
+                ++kept;
+            done = true;
+        });
+        // Set twice only once the waiter is blocked in its wait.
+        const auto limit = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+        while (host::WaitersOn(ev) == 0 && std::chrono::steady_clock::now() < limit)
+            std::this_thread::yield();
+        ASSERT_EQ(host::WaitersOn(ev), 1u) << "watchdog: the waiter never blocked";
+        SetEvent(ev);
+        SetEvent(ev);
+        waiter.join();
+        ASSERT_TRUE(done);
+        ResetEvent(ev);
+    }
+    EXPECT_EQ(kept.load(), rounds);
+    EXPECT_EQ(host::WaitersOn(ev), 0u);
+    CloseHandle(ev);
+}
+
+TEST_F(Kernel, AutoResetEventReleasesOneWaiterPerSetManualResetReleasesAll)
+{
+    HANDLE autoEv = CreateEvent(nullptr, FALSE, FALSE, nullptr);
+    HANDLE manual = CreateEvent(nullptr, TRUE, FALSE, nullptr);
+    std::atomic<int> woke{0};
+    std::vector<std::thread> waiters;
+    for (int i = 0; i < 3; ++i)
+        waiters.emplace_back([&] {
+            if (WaitForSingleObject(autoEv, 10000) == WAIT_OBJECT_0)
+                ++woke;
+        });
+    const auto limit = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (host::WaitersOn(autoEv) < 3 && std::chrono::steady_clock::now() < limit)
+        std::this_thread::yield();
+    ASSERT_EQ(host::WaitersOn(autoEv), 3u);
+    SetEvent(autoEv);
+    SetEvent(autoEv);
+    SetEvent(autoEv);
+    for (std::thread& t : waiters)
+        t.join();
+    EXPECT_EQ(woke.load(), 3);
+    EXPECT_EQ(WaitForSingleObject(autoEv, 0), WAIT_TIMEOUT);   // each set went to one waiter
+
+    waiters.clear();
+    woke = 0;
+    for (int i = 0; i < 2; ++i)
+        waiters.emplace_back([&] {
+            HANDLE both[2] = {autoEv, manual};
+            if (WaitForMultipleObjects(2, both, FALSE, 10000) == WAIT_OBJECT_0 + 1)
+                ++woke;
+        });
+    while (host::WaitersOn(manual) < 2 && std::chrono::steady_clock::now() < limit)
+        std::this_thread::yield();
+    SetEvent(manual);
+    for (std::thread& t : waiters)
+        t.join();
+    EXPECT_EQ(woke.load(), 2);
+    EXPECT_EQ(WaitForSingleObject(manual, 0), WAIT_OBJECT_0);
+    CloseHandle(autoEv);
+    CloseHandle(manual);
+}
+
+DWORD WINAPI TakeOneMessage(LPVOID param)
+{
+    MSG m;
+    if (GetMessage(&m, nullptr, 0, 0) != TRUE)
+        return 0;
+    *static_cast<UINT*>(param) = m.message;
+    return static_cast<DWORD>(m.wParam);
+}
+
+// Every thread can be posted to as soon as it exists, before it has called
+// GetMessage or PeekMessage, as on the device.
+TEST_F(Kernel, AThreadCanBePostedToAsSoonAsItExists)
+{
+    for (int round = 0; round < 50; ++round) {
+        UINT got = 0;
+        DWORD id = 0;
+        HANDLE t = CreateThread(nullptr, 0, &TakeOneMessage, &got, round % 2 ? CREATE_SUSPENDED : 0, &id);
+        ASSERT_NE(t, nullptr);
+        ASSERT_TRUE(PostThreadMessage(id, WM_USER + 3, 41, 0)) << round;
+        if (round % 2)
+            ResumeThread(t);
+        ASSERT_EQ(WaitForSingleObject(t, 10000), WAIT_OBJECT_0);
+        DWORD code = 0;
+        ASSERT_TRUE(GetExitCodeThread(t, &code));
+        EXPECT_EQ(code, 41u);
+        EXPECT_EQ(got, UINT(WM_USER + 3));
+        EXPECT_FALSE(PostThreadMessage(id, WM_USER, 0, 0));   // it has ended
+        EXPECT_EQ(GetLastError(), DWORD(ERROR_INVALID_THREAD_ID));
+        CloseHandle(t);
+    }
+
+    // A thread the host did not create counts from its first id on.
+    std::atomic<DWORD> other{0};
+    HANDLE go = CreateEvent(nullptr, TRUE, FALSE, nullptr);
+    std::thread plain([&] {
+        other = GetCurrentThreadId();
+        WaitForSingleObject(go, 10000);
+        MSG m;
+        EXPECT_TRUE(PeekMessage(&m, nullptr, 0, 0, PM_REMOVE));
+        EXPECT_EQ(m.wParam, 9u);
+    });
+    while (other.load() == 0)
+        std::this_thread::yield();
+    EXPECT_TRUE(PostThreadMessage(other, WM_USER, 9, 0));
+    SetEvent(go);
+    plain.join();
+    EXPECT_FALSE(PostThreadMessage(0x7FFFFFF0u, WM_USER, 0, 0));
+    EXPECT_EQ(GetLastError(), DWORD(ERROR_INVALID_THREAD_ID));
+    CloseHandle(go);
 }
 
 }  // namespace

@@ -25,6 +25,13 @@ extern thread_local std::vector<CRITICAL_SECTION*> t_lockJournal;
 char32_t NextCodePoint(const WCHAR* s, size_t n, size_t* i);
 void AppendUtf8(std::string& out, char32_t cp);
 
+// ---- Thread ids (threadstate.cpp) ---------------------------------------------------
+// A thread's id is live from the moment it is given out (its first
+// GetCurrentThreadId) until the thread ends or RetireThreadId names it.  Any
+// thread, any lock: the registry's mutex is a leaf.
+bool IsLiveThreadId(DWORD id);
+void RetireThreadId(DWORD id);
+
 // ---- Kernel objects (kernel.cpp) -----------------------------------------------------
 // True for a handle of an event object (CALLBACK_EVENT's target).
 bool IsEventHandle(HANDLE handle);

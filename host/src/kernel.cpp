@@ -1,9 +1,18 @@
 // Kernel objects (events, threads), waits, thread message queues and the
 // tick count.
 //
-// Locking: one mutex guards every object, handle and queue, and one
-// condition variable wakes every waiter on any change; waits re-check their
-// own objects.  Nothing outside this file is called with the mutex held.
+// Locking: one mutex guards every object, handle, wait and queue, and one
+// condition variable wakes every waiter on any change; each wait re-checks
+// its own record.  Nothing outside this file is called with the mutex held,
+// except the thread registry's (threadstate.cpp), a leaf below it.
+//
+// Waits.  A thread that must block leaves a wait record on each object it
+// waits for.  Setting an auto-reset event hands the signal to the oldest
+// record waiting on it, which is then satisfied and taken off every object,
+// and the event stays clear; only with no record waiting does the event
+// become set.  So two SetEvent calls in a row with one thread waiting wake
+// that thread and leave the event set, as on the platform.
+#include <algorithm>
 #include <chrono>
 #include <condition_variable>
 #include <deque>
@@ -13,6 +22,7 @@
 #include <mutex>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "host/clock.h"
 #include "host/kernel.h"
@@ -20,6 +30,8 @@
 
 namespace host {
 namespace {
+
+struct Wait;
 
 struct Object {
     enum class Kind { Event, Thread } kind = Kind::Event;
@@ -29,6 +41,13 @@ struct Object {
     DWORD exitCode = STILL_ACTIVE;
     DWORD threadId = 0;
     DWORD suspendCount = 0;       // threads: held while non-zero
+    std::deque<Wait*> waits;      // blocked waits on it, oldest first
+};
+
+// One blocked WaitForMultipleObjects call.
+struct Wait {
+    std::vector<std::shared_ptr<Object>> objects;   // in the caller's order
+    int satisfied = -1;                             // index of the object that released it
 };
 
 struct Queue {
@@ -124,6 +143,37 @@ bool TakeLocked(Queue& q, MSG* out, UINT lo, UINT hi, bool remove)
     return false;
 }
 
+// Caller holds the kernel's mutex.  Takes the wait off every object.
+void DropWaitLocked(Wait& w)
+{
+    for (auto& o : w.objects) {
+        auto it = std::find(o->waits.begin(), o->waits.end(), &w);
+        if (it != o->waits.end())
+            o->waits.erase(it);
+    }
+}
+
+// Caller holds the kernel's mutex; notifies after releasing it.  Sets the
+// object: an auto-reset event goes to its oldest waiter if it has one and
+// stays clear; any other object becomes set and releases every waiter.
+void SignalLocked(Object& o)
+{
+    const bool autoReset = o.kind == Object::Kind::Event && !o.manualReset;
+    while (!o.waits.empty()) {
+        Wait* w = o.waits.front();
+        for (size_t i = 0; i < w->objects.size(); ++i) {
+            if (w->objects[i].get() == &o) {
+                w->satisfied = static_cast<int>(i);
+                break;
+            }
+        }
+        DropWaitLocked(*w);
+        if (autoReset)
+            return;
+    }
+    o.signalled = true;
+}
+
 struct ThreadStart {
     LPTHREAD_START_ROUTINE fn;
     LPVOID param;
@@ -146,8 +196,9 @@ void RunThread(std::unique_ptr<ThreadStart> start)
     {
         std::lock_guard<std::mutex> lock(k.mutex);
         self->exitCode = code;
-        self->signalled = true;
+        RetireThreadId(id);
         k.queues.erase(id);
+        SignalLocked(*self);
     }
     k.changed.notify_all();
 }
@@ -155,6 +206,14 @@ void RunThread(std::unique_ptr<ThreadStart> start)
 }  // namespace
 
 bool IsEventHandle(HANDLE handle) { return FindEvent(handle) != nullptr; }
+
+unsigned WaitersOn(HANDLE object)
+{
+    Kernel& k = K();
+    std::lock_guard<std::mutex> lock(k.mutex);
+    std::shared_ptr<Object> o = FindLocked(k, object);
+    return o ? static_cast<unsigned>(o->waits.size()) : 0u;
+}
 
 }  // namespace host
 
@@ -200,7 +259,7 @@ BOOL WINAPI SetEvent(HANDLE hEvent)
             SetLastError(ERROR_INVALID_HANDLE);
             return FALSE;
         }
-        o->signalled = true;
+        host::SignalLocked(*o);
     }
     k.changed.notify_all();
     return TRUE;
@@ -244,33 +303,35 @@ DWORD WINAPI WaitForMultipleObjects(DWORD nCount, const HANDLE* lpHandles, BOOL 
     }
     host::Kernel& k = host::K();
     std::unique_lock<std::mutex> lock(k.mutex);
-    std::vector<std::shared_ptr<Object>> objects;
+    host::Wait wait;
     for (DWORD i = 0; i < nCount; ++i) {
         std::shared_ptr<Object> o = host::FindLocked(k, lpHandles[i]);
         if (!o) {
             SetLastError(ERROR_INVALID_HANDLE);
             return WAIT_FAILED;
         }
-        objects.push_back(std::move(o));
+        wait.objects.push_back(std::move(o));
     }
-    int satisfied = -1;
-    auto ready = [&] {
-        for (size_t i = 0; i < objects.size(); ++i) {
-            if (objects[i]->signalled) {
-                satisfied = static_cast<int>(i);
-                return true;
-            }
+    for (size_t i = 0; i < wait.objects.size(); ++i) {
+        Object& o = *wait.objects[i];
+        if (o.signalled) {
+            if (o.kind == Object::Kind::Event && !o.manualReset)
+                o.signalled = false;
+            return WAIT_OBJECT_0 + static_cast<DWORD>(i);
         }
-        return false;
-    };
+    }
+    for (auto& o : wait.objects)
+        o->waits.push_back(&wait);
+    auto released = [&] { return wait.satisfied >= 0; };
     if (dwMilliseconds == INFINITE)
-        k.changed.wait(lock, ready);
-    else if (!k.changed.wait_for(lock, std::chrono::milliseconds(dwMilliseconds), ready))
+        k.changed.wait(lock, released);
+    else
+        k.changed.wait_for(lock, std::chrono::milliseconds(dwMilliseconds), released);
+    if (wait.satisfied < 0) {
+        host::DropWaitLocked(wait);
         return WAIT_TIMEOUT;
-    Object& o = *objects[satisfied];
-    if (o.kind == Object::Kind::Event && !o.manualReset)
-        o.signalled = false;
-    return WAIT_OBJECT_0 + static_cast<DWORD>(satisfied);
+    }
+    return WAIT_OBJECT_0 + static_cast<DWORD>(wait.satisfied);
 }
 
 DWORD WINAPI WaitForSingleObject(HANDLE hHandle, DWORD dwMilliseconds)
@@ -344,12 +405,15 @@ BOOL WINAPI PostThreadMessageW(DWORD idThread, UINT Msg, WPARAM wParam, LPARAM l
     host::Kernel& k = host::K();
     {
         std::lock_guard<std::mutex> lock(k.mutex);
-        auto it = k.queues.find(idThread);
-        if (it == k.queues.end()) {
+        // Every living thread can be posted to; its queue is made on demand.
+        if (!host::IsLiveThreadId(idThread)) {
             SetLastError(ERROR_INVALID_THREAD_ID);
             return FALSE;
         }
-        it->second->messages.push_back(m);
+        std::shared_ptr<host::Queue>& q = k.queues[idThread];
+        if (!q)
+            q = std::make_shared<host::Queue>();
+        q->messages.push_back(m);
     }
     k.changed.notify_all();
     return TRUE;

@@ -2,6 +2,8 @@
 // the calls a library makes about threads (sleep, thread library calls).
 #include <atomic>
 #include <chrono>
+#include <mutex>
+#include <set>
 #include <thread>
 
 #include "host/host.h"
@@ -12,15 +14,59 @@ namespace {
 std::atomic<DWORD> g_nextThreadId{1};
 thread_local DWORD t_threadId = 0;   // 0 until the thread first asks
 thread_local DWORD t_lastError = 0;
+
+// The ids of living threads.  Never destroyed: threads end during exit too.
+struct LiveIds {
+    std::mutex mutex;   // a leaf
+    std::set<DWORD> ids;
+};
+LiveIds& Live()
+{
+    static LiveIds* live = new LiveIds;
+    return *live;
+}
+
+// Retires the thread's id when the thread ends.
+struct IdRetirer {
+    DWORD id = 0;
+    ~IdRetirer()
+    {
+        if (id != 0)
+            RetireThreadId(id);
+    }
+};
+thread_local IdRetirer t_retirer;
 }  // namespace
+
+bool IsLiveThreadId(DWORD id)
+{
+    LiveIds& l = Live();
+    std::lock_guard<std::mutex> lock(l.mutex);
+    return l.ids.count(id) != 0;
+}
+
+void RetireThreadId(DWORD id)
+{
+    LiveIds& l = Live();
+    std::lock_guard<std::mutex> lock(l.mutex);
+    l.ids.erase(id);
+}
 }  // namespace host
 
 extern "C" {
 
 DWORD GetCurrentThreadId(void)
 {
-    if (host::t_threadId == 0)
-        host::t_threadId = host::g_nextThreadId.fetch_add(1);
+    if (host::t_threadId == 0) {
+        const DWORD id = host::g_nextThreadId.fetch_add(1);
+        {
+            host::LiveIds& l = host::Live();
+            std::lock_guard<std::mutex> lock(l.mutex);
+            l.ids.insert(id);
+        }
+        host::t_retirer.id = id;
+        host::t_threadId = id;
+    }
     return host::t_threadId;
 }
 

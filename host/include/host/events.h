@@ -17,5 +17,9 @@ bool SetEvent(HANDLE event);
 // timeout and for a handle that is not an event.
 bool WaitForEvent(HANDLE event, uint32_t timeoutMs);
 bool CloseEvent(HANDLE event);
+// Threads blocked now in a wait (WaitForSingleObject or
+// WaitForMultipleObjects) that includes this object; 0 for a handle that is
+// not an object.  For tests that must know a waiter is asleep.
+unsigned WaitersOn(HANDLE object);
 
 }  // namespace host
