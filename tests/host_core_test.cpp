@@ -196,6 +196,44 @@ TEST_F(HostReset, TakesTheDriverDownFirstAndLeavesNoTraceOfItsTeardown)
     EXPECT_EQ(echoed, (std::vector<std::string>{"before the reset", "after the reset"}));
 }
 
+// The device manager keeps a key per loaded driver under
+// HKEY_LOCAL_MACHINE\Drivers\Active, as applications enumerate it: the
+// device's name, the key it was loaded from and its handle; the key goes
+// with the driver.
+TEST_F(HostReset, EachActiveDriverHasItsKeyUnderDriversActive)
+{
+    ASSERT_FALSE(host::RegistryKeyExists("Drivers\\Active\\01"));
+    const host::DeviceHandle dev = Activate();
+    ASSERT_NE(dev, 0u);
+    const std::string active = host::ActiveDeviceKey(dev);
+    EXPECT_EQ(active.rfind("Drivers\\Active\\", 0), 0u) << active;
+    EXPECT_EQ(active.size(), std::string("Drivers\\Active\\").size() + 2);   // two digits
+    std::string name, key;
+    uint32_t hnd = 0;
+    ASSERT_TRUE(host::RegistryGetString(active, "Name", &name));
+    EXPECT_EQ(name, "WAV1:");
+    ASSERT_TRUE(host::RegistryGetString(active, "Key", &key));
+    EXPECT_EQ(key, key_);
+    ASSERT_TRUE(host::RegistryGetDword(active, "Hnd", &hnd));
+    EXPECT_EQ(hnd, dev);
+
+    // As an application reads it, through the platform's functions.
+    std::u16string path = host::Widen(active);
+    HKEY h = nullptr;
+    ASSERT_EQ(RegOpenKeyEx(HKEY_LOCAL_MACHINE, reinterpret_cast<LPCWSTR>(path.c_str()), 0, KEY_QUERY_VALUE, &h), 0);
+    WCHAR text[32];
+    DWORD type = 0, size = sizeof text;
+    ASSERT_EQ(RegQueryValueEx(h, reinterpret_cast<LPCWSTR>(u"Name"), nullptr, &type, reinterpret_cast<LPBYTE>(text),
+                              &size),
+              0);
+    EXPECT_EQ(type, DWORD(REG_SZ));
+    EXPECT_EQ(host::Narrow(text), "WAV1:");
+    RegCloseKey(h);
+
+    ASSERT_TRUE(host::DeactivateDevice(dev));
+    EXPECT_FALSE(host::RegistryKeyExists(active));
+}
+
 TEST_F(HostReset, DisarmsEveryFaultAndForgetsWhatFired)
 {
     host::FailNext(host::Fault::Malloc, 3);

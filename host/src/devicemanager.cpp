@@ -1,5 +1,6 @@
 // The device manager: boots wave drivers from their registry entries and
 // takes them down again.
+#include <cstdio>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -14,6 +15,7 @@ namespace {
 
 struct ActiveDevice {
     std::string key;
+    std::string activeKey;    // "Drivers\\Active\\NN": the device's key while it is loaded
     std::u16string keyWide;   // what Init was given; kept for the device's lifetime
     std::string prefix;
     uint32_t index = 0;
@@ -29,6 +31,27 @@ struct ActiveDevice {
 std::mutex g_mutex;
 std::map<DeviceHandle, std::shared_ptr<ActiveDevice>> g_active;
 DeviceHandle g_nextHandle = 1;
+unsigned g_nextActive = 1;   // the next Drivers\Active subkey number
+
+const char* const kActiveRoot = "Drivers\\Active";
+
+// The next free two-digit key under Drivers\Active; numbers go up and wrap
+// at 100, skipping those in use.  Caller holds g_mutex.
+std::string NextActiveKeyLocked()
+{
+    for (int tries = 0; tries < 100; ++tries) {
+        const unsigned n = g_nextActive;
+        g_nextActive = g_nextActive % 99 + 1;
+        char name[32];
+        std::snprintf(name, sizeof name, "%s\\%02u", kActiveRoot, n);
+        bool used = false;
+        for (const auto& [handle, d] : g_active)
+            used = used || d->activeKey == name;
+        if (!used && !RegistryKeyExists(name))
+            return name;
+    }
+    return std::string();
+}
 
 bool IndexTaken(const std::string& prefix, uint32_t index)
 {
@@ -50,6 +73,8 @@ void TakeDown(ActiveDevice& d)
     if (d.module && d.initCalled)
         d.module->Entry().Deinit(d.hDeviceContext);
     d.module.reset();
+    if (!d.activeKey.empty())
+        RegistryDeleteKey(d.activeKey);
 }
 
 }  // namespace
@@ -60,6 +85,7 @@ void ResetDeviceManager()
     {
         std::lock_guard<std::mutex> lock(g_mutex);
         active.swap(g_active);
+        g_nextActive = 1;
     }
     // Newest first, the reverse of the boot order.
     for (auto it = active.rbegin(); it != active.rend(); ++it)
@@ -98,8 +124,18 @@ DeviceHandle ActivateDevice(const std::string& key, std::string* error)
             return fail(key + ": " + d->prefix + std::to_string(d->index) + ": is already active");
         }
         handle = g_nextHandle++;
+        d->activeKey = NextActiveKeyLocked();
+        if (d->activeKey.empty())
+            return fail(key + ": no free key under Drivers\\Active");
         g_active[handle] = d;
     }
+    // The device's key while it is loaded, as the platform keeps it: its
+    // file name, the key it was loaded from and its handle.  Init is given
+    // this key's path.
+    RegistryCreateKey(d->activeKey);
+    RegistrySetString(d->activeKey, "Name", d->prefix + std::to_string(d->index) + ":");
+    RegistrySetString(d->activeKey, "Key", key);
+    RegistrySetDword(d->activeKey, "Hnd", handle);
     auto undo = [&](const std::string& what) {
         {
             std::lock_guard<std::mutex> lock(g_mutex);
@@ -113,7 +149,7 @@ DeviceHandle ActivateDevice(const std::string& key, std::string* error)
     d->module = DriverModule::Load(LibraryPathForDll(dll), d->prefix, &loadError);
     if (!d->module)
         return undo(key + ": " + loadError);
-    d->keyWide = Widen(key);
+    d->keyWide = Widen(d->activeKey);
     d->initCalled = true;
     d->hDeviceContext = d->module->Entry().Init(reinterpret_cast<LPCWSTR>(d->keyWide.c_str()), nullptr);
     if (d->hDeviceContext == 0)
@@ -165,6 +201,12 @@ std::string ActiveDeviceName(DeviceHandle device)
 {
     auto d = Find(device);
     return d ? d->prefix + std::to_string(d->index) + ":" : std::string();
+}
+
+std::string ActiveDeviceKey(DeviceHandle device)
+{
+    auto d = Find(device);
+    return d ? d->activeKey : std::string();
 }
 
 }  // namespace host

@@ -42,5 +42,7 @@ DriverModule* ActiveDeviceModule(DeviceHandle device);
 WaveDriverId ActiveDeviceWaveDriver(DeviceHandle device);
 // The device's file name, prefix and index and a colon ("WAV1:").
 std::string ActiveDeviceName(DeviceHandle device);
+// The device's key under HKEY_LOCAL_MACHINE ("Drivers\\Active\\02").
+std::string ActiveDeviceKey(DeviceHandle device);
 
 }  // namespace host
