@@ -173,37 +173,6 @@ TEST_F(WaveApi, ACaughtFaultBecomesAnError)
     EXPECT_EQ(waveOutClose(hwo), 0u);
 }
 
-TEST_F(WaveApi, BuiltinDeviceCompletesEveryHeaderAtOnceWithoutRecursing)
-{
-    App app;
-    HWAVEOUT hwo = OpenFunction(0, app);
-    ASSERT_NE(hwo, nullptr);
-    HeaderPool pool(2);
-    int depth = 0, maxDepth = 0, rewrites = 0;
-    app.onCall = [&](const App::Call& c) {
-        if (c.msg != MM_WOM_DONE)
-            return;
-        maxDepth = std::max(maxDepth, ++depth);
-        if (rewrites < 6) {
-            ++rewrites;
-            EXPECT_EQ(waveOutWrite(hwo, reinterpret_cast<WAVEHDR*>(c.p1), sizeof(WAVEHDR)), 0u);
-        }
-        --depth;
-    };
-    for (size_t i = 0; i < 2; ++i) {
-        WAVEHDR* h = Fresh(pool, i, 1000);
-        waveOutPrepareHeader(hwo, h, sizeof *h);
-        ASSERT_EQ(waveOutWrite(hwo, h, sizeof *h), 0u);
-    }
-    EXPECT_EQ(maxDepth, 1);
-    EXPECT_EQ(host::BuiltinOutput().headersDone, 8u);
-    EXPECT_EQ(host::BuiltinOutput().bytes, 8000u);
-    EXPECT_EQ(app.Messages(), (std::vector<UINT>{MM_WOM_OPEN, MM_WOM_DONE, MM_WOM_DONE, MM_WOM_DONE, MM_WOM_DONE,
-                                                 MM_WOM_DONE, MM_WOM_DONE, MM_WOM_DONE, MM_WOM_DONE}));
-    EXPECT_EQ(PostedBytes(), 0u);
-    EXPECT_EQ(waveOutClose(hwo), 0u);
-}
-
 TEST_F(WaveApi, MapperMessagesAreAnsweredAndRecorded)
 {
     auto mapper = WAVE_MAPPER_HANDLE;

@@ -9,6 +9,7 @@
 #include "driver/config.h"
 #include "host/kernel.h"
 #include "host/waveapi.h"
+#include "host/wave.h"
 #include "support/stream_fixture.h"
 
 using testing_support::HFlags;
@@ -281,8 +282,11 @@ TEST_F(WaveMapper, TheDriverKeepsItsAnswersWhileTheMapperConverts)
               UINT(WAVERR_BADFORMAT));
     HWAVEOUT hwo = nullptr;
     EXPECT_EQ(waveOutOpen(&hwo, WAVE_MAPPER, &mono, 0, 0, WAVE_FORMAT_DIRECT), UINT(MMSYSERR_NOTSUPPORTED));
-    WAVEFORMATEX floats = MakeFormat(2, 22050, 32, 3);
-    EXPECT_EQ(waveOutOpen(nullptr, WAVE_MAPPER, &floats, 0, 0, WAVE_FORMAT_QUERY), UINT(WAVERR_BADFORMAT));
+    WAVEFORMATEX floats = MakeFormat(2, 22050, 32, WAVE_FORMAT_IEEE_FLOAT);
+    EXPECT_EQ(waveOutOpen(nullptr, WAVE_MAPPER, &floats, 0, 0, WAVE_FORMAT_QUERY),
+              host::MapperCanConvert() ? 0u : UINT(WAVERR_BADFORMAT));
+    WAVEFORMATEX alaw = MakeFormat(2, 22050, 8, WAVE_FORMAT_ALAW);
+    EXPECT_EQ(waveOutOpen(nullptr, WAVE_MAPPER, &alaw, 0, 0, WAVE_FORMAT_QUERY), UINT(WAVERR_BADFORMAT));
     WAVEFORMATEX odd = MakeFormat(2, 22050, 12);
     EXPECT_EQ(waveOutOpen(nullptr, WAVE_MAPPER, &odd, 0, 0, WAVE_FORMAT_QUERY), UINT(WAVERR_BADFORMAT));
     const MMRESULT convertible = host::MapperCanConvert() ? MMSYSERR_NOERROR : WAVERR_BADFORMAT;
@@ -411,6 +415,172 @@ TEST_F(WaveMapper, ResetAndLoopsOnAConvertedStream)
     ASSERT_EQ(waveOutGetPosition(hwo, &t, sizeof t), 0u);
     EXPECT_EQ(t.u.cb, 0u);
     EXPECT_EQ(waveOutClose(hwo), 0u);
+}
+
+TEST_F(WaveMapper, TheEndOfAConvertedStreamIsPlayedToItsLastFrame)
+{
+    if (!host::MapperCanConvert())
+        GTEST_SKIP() << "this build has no conversion library";
+    // 22,050 Hz mono in three buffers of odd lengths: the device plays it at
+    // 44,100 Hz stereo, four device bytes for every byte written.
+    WAVEFORMATEX mono = MakeFormat(1, 22050);
+    HANDLE ev = CreateEvent(nullptr, FALSE, FALSE, nullptr);
+    HWAVEOUT hwo = nullptr;
+    ASSERT_EQ(waveOutOpen(&hwo, WAVE_MAPPER, &mono, reinterpret_cast<DWORD_PTR>(ev), 0, CALLBACK_EVENT), 0u);
+    AppBuffer a(7350), b(10002), c(4410);
+    DWORD written = 0;
+    for (AppBuffer* x : {&a, &b, &c}) {
+        for (size_t i = 0; i < x->data.size(); i += 2) {
+            x->data[i] = static_cast<char>(0xE8);
+            x->data[i + 1] = 0x03;
+        }
+        ASSERT_EQ(waveOutPrepareHeader(hwo, &x->hdr, sizeof x->hdr), 0u);
+        ASSERT_EQ(waveOutWrite(hwo, &x->hdr, sizeof x->hdr), 0u);
+        written += static_cast<DWORD>(x->data.size());
+    }
+    host::AdvanceVirtualMs(1500);
+    for (AppBuffer* x : {&a, &b, &c})
+        EXPECT_EQ(HFlags(&x->hdr), DWORD(WHDR_PREPARED | WHDR_DONE));
+    EXPECT_EQ(btstandin::ReceivedAudio().size(), size_t(4) * written);
+    MMTIME t{};
+    t.wType = TIME_BYTES;
+    ASSERT_EQ(waveOutGetPosition(hwo, &t, sizeof t), 0u);
+    EXPECT_EQ(t.u.cb, written);
+    t.wType = TIME_SAMPLES;
+    ASSERT_EQ(waveOutGetPosition(hwo, &t, sizeof t), 0u);
+    EXPECT_EQ(t.u.sample, written / 2);
+
+    // The next stream on the same handle starts clean and ends whole too.
+    AppBuffer d(2000);
+    ASSERT_EQ(waveOutPrepareHeader(hwo, &d.hdr, sizeof d.hdr), 0u);
+    ASSERT_EQ(waveOutWrite(hwo, &d.hdr, sizeof d.hdr), 0u);
+    host::AdvanceVirtualMs(500);
+    EXPECT_EQ(HFlags(&d.hdr), DWORD(WHDR_PREPARED | WHDR_DONE));
+    EXPECT_EQ(btstandin::ReceivedAudio().size(), size_t(4) * (written + 2000));
+    EXPECT_EQ(waveOutClose(hwo), 0u);
+    CloseHandle(ev);
+}
+
+// The extensible record with the PCM subformat is PCM: the mapper plays it
+// as is where the device takes the plain format, converts it otherwise.
+TEST_F(WaveMapper, TakesTheExtensibleFormatWithThePcmAndFloatSubformats)
+{
+    WAVEFORMATEXTENSIBLE x;
+    std::memset(&x, 0, sizeof x);
+    x.Format.wFormatTag = WAVE_FORMAT_EXTENSIBLE;
+    x.Format.nChannels = 2;
+    x.Format.nSamplesPerSec = 44100;
+    x.Format.wBitsPerSample = 16;
+    x.Format.nBlockAlign = 4;
+    x.Format.nAvgBytesPerSec = 176400;
+    x.Format.cbSize = 22;
+    x.Samples.wValidBitsPerSample = 16;
+    x.dwChannelMask = SPEAKER_FRONT_LEFT | SPEAKER_FRONT_RIGHT;
+    x.SubFormat = KSDATAFORMAT_SUBTYPE_PCM;
+    EXPECT_EQ(waveOutOpen(nullptr, 1, &x.Format, 0, 0, WAVE_FORMAT_QUERY), UINT(WAVERR_BADFORMAT));
+    EXPECT_EQ(waveOutOpen(nullptr, WAVE_MAPPER, &x.Format, 0, 0, WAVE_FORMAT_QUERY), 0u);
+    HWAVEOUT hwo = nullptr;
+    ASSERT_EQ(waveOutOpen(&hwo, WAVE_MAPPER, &x.Format, 0, 0, CALLBACK_NULL), 0u);
+    host::WaveMapping m;
+    ASSERT_TRUE(host::DescribeWaveMapping(hwo, &m));
+    EXPECT_EQ(host::MappingText(m), "44100 Hz stereo 16-bit as is on device 1");
+    ASSERT_NE(Ctx().pwfx, nullptr);
+    EXPECT_EQ(Ctx().pwfx->wFormatTag, WAVE_FORMAT_PCM);   // the device gets the plain record
+    AppBuffer b(17640);
+    for (size_t i = 0; i < b.data.size(); ++i)
+        b.data[i] = static_cast<char>(i * 7 + 3);
+    ASSERT_EQ(waveOutPrepareHeader(hwo, &b.hdr, sizeof b.hdr), 0u);
+    ASSERT_EQ(waveOutWrite(hwo, &b.hdr, sizeof b.hdr), 0u);
+    host::AdvanceVirtualMs(200);
+    EXPECT_EQ(HFlags(&b.hdr), DWORD(WHDR_PREPARED | WHDR_DONE));
+    std::vector<uint8_t> heard = btstandin::ReceivedAudio();
+    ASSERT_EQ(heard.size(), b.data.size());
+    EXPECT_EQ(std::memcmp(heard.data(), b.data.data(), heard.size()), 0);
+    EXPECT_EQ(waveOutClose(hwo), 0u);
+
+    if (!host::MapperCanConvert())
+        return;
+    // Mono 22,050 Hz, and 32-bit float, both converted.
+    x.Format.nChannels = 1;
+    x.Format.nSamplesPerSec = 22050;
+    x.Format.nBlockAlign = 2;
+    x.Format.nAvgBytesPerSec = 44100;
+    x.dwChannelMask = SPEAKER_FRONT_CENTER;
+    ASSERT_EQ(waveOutOpen(&hwo, WAVE_MAPPER, &x.Format, 0, 0, CALLBACK_NULL), 0u);
+    ASSERT_TRUE(host::DescribeWaveMapping(hwo, &m));
+    EXPECT_EQ(host::MappingText(m), "22050 Hz mono 16-bit to 44100 Hz stereo 16-bit on device 1");
+    EXPECT_EQ(waveOutClose(hwo), 0u);
+    x.Format.wBitsPerSample = 32;
+    x.Format.nBlockAlign = 4;
+    x.Format.nAvgBytesPerSec = 88200;
+    x.Samples.wValidBitsPerSample = 32;
+    x.SubFormat = KSDATAFORMAT_SUBTYPE_IEEE_FLOAT;
+    ASSERT_EQ(waveOutOpen(&hwo, WAVE_MAPPER, &x.Format, 0, 0, CALLBACK_NULL), 0u);
+    ASSERT_TRUE(host::DescribeWaveMapping(hwo, &m));
+    EXPECT_EQ(host::MappingText(m), "22050 Hz mono 32-bit float to 44100 Hz stereo 16-bit on device 1");
+    std::vector<float> half(2205, 0.5f);
+    WAVEHDR h{};
+    h.lpData = reinterpret_cast<LPSTR>(half.data());
+    h.dwBufferLength = static_cast<DWORD>(half.size() * sizeof(float));
+    ASSERT_EQ(waveOutPrepareHeader(hwo, &h, sizeof h), 0u);
+    ASSERT_EQ(waveOutWrite(hwo, &h, sizeof h), 0u);
+    host::AdvanceVirtualMs(300);
+    heard = btstandin::ReceivedAudio();
+    ASSERT_EQ(heard.size(), 17640u + 17640u);   // 0.1 s more, as 44,100 Hz stereo
+    const size_t mid = 17640 + 8820;           // the middle of the converted buffer
+    EXPECT_NEAR(static_cast<int16_t>(heard[mid] | (heard[mid + 1] << 8)), 16384, 2);
+    EXPECT_EQ(waveOutClose(hwo), 0u);
+
+    // Any other subformat is refused.
+    x.SubFormat.Data1 = 0x55;
+    EXPECT_EQ(waveOutOpen(nullptr, WAVE_MAPPER, &x.Format, 0, 0, WAVE_FORMAT_QUERY), UINT(WAVERR_BADFORMAT));
+}
+
+// The mapper's own capabilities: it converts every standard format for the
+// preferred device, so it announces all twelve.
+TEST_F(WaveMapper, CapabilitiesOfTheMapperAnnounceWhatItPlays)
+{
+    WAVEOUTCAPS caps;
+    std::memset(&caps, 0xAB, sizeof caps);
+    ASSERT_EQ(waveOutGetDevCaps(WAVE_MAPPER, &caps, sizeof caps), 0u);
+    EXPECT_EQ(host::Narrow(caps.szPname), "Wave Mapper");
+    const DWORD all = 0x00000FFF;
+    EXPECT_EQ(caps.dwFormats, host::MapperCanConvert() ? all : DWORD(WAVE_FORMAT_4S16));
+    EXPECT_EQ(caps.dwSupport, DWORD(WAVECAPS_VOLUME));   // the preferred device's
+    EXPECT_EQ(caps.wChannels, 2u);
+    WAVEOUTCAPS shortCaps;
+    std::memset(&shortCaps, 0xCD, sizeof shortCaps);
+    ASSERT_EQ(waveOutGetDevCaps(WAVE_MAPPER, &shortCaps, 8), 0u);
+    EXPECT_EQ(shortCaps.szPname[0], 0xCDCDu);   // only the first 8 bytes written
+}
+
+// WAVE_MAPPED: the mapper converts for the device named, not the preferred.
+TEST_F(WaveMapper, MappedOpenOfADeviceConvertsForThatDevice)
+{
+    if (!host::MapperCanConvert())
+        GTEST_SKIP() << "this build has no conversion library";
+    LinkEvent(BT_EVENT_LINK_DOWN);   // device 0 is preferred again
+    WAVEFORMATEX mono = MakeFormat(1, 22050);
+    HWAVEOUT hwo = nullptr;
+    ASSERT_EQ(waveOutOpen(&hwo, 1, &mono, 0, 0, WAVE_MAPPED), 0u);
+    host::WaveMapping m;
+    ASSERT_TRUE(host::DescribeWaveMapping(hwo, &m));
+    EXPECT_EQ(host::MappingText(m), "22050 Hz mono 16-bit to 44100 Hz stereo 16-bit on device 1");
+    UINT id = 99;
+    ASSERT_EQ(waveOutGetID(hwo, &id), 0u);
+    EXPECT_EQ(id, 1u);
+    AppBuffer second(44100);   // one second
+    ASSERT_EQ(waveOutPrepareHeader(hwo, &second.hdr, sizeof second.hdr), 0u);
+    ASSERT_EQ(waveOutWrite(hwo, &second.hdr, sizeof second.hdr), 0u);
+    host::AdvanceVirtualMs(900);
+    EXPECT_EQ(HFlags(&second.hdr) & WHDR_DONE, 0u);   // a second takes a second
+    host::AdvanceVirtualMs(200);
+    EXPECT_EQ(HFlags(&second.hdr), DWORD(WHDR_PREPARED | WHDR_DONE));
+    EXPECT_EQ(btstandin::ReceivedAudio().size(), 176400u);
+    EXPECT_EQ(waveOutClose(hwo), 0u);
+    // WAVE_MAPPED with WAVE_MAPPER itself is the mapper as usual; an id out
+    // of range is refused.
+    EXPECT_EQ(waveOutOpen(nullptr, 7, &mono, 0, 0, WAVE_MAPPED | WAVE_FORMAT_QUERY), UINT(MMSYSERR_BADDEVICEID));
 }
 
 TEST_F(WaveMapper, WithoutAConversionLibraryARefusedFormatStaysRefused)

@@ -19,15 +19,17 @@ namespace host {
 bool IsConvertiblePcm(const PcmFormat& f)
 {
     return f.rate >= 1000 && f.rate <= 384000 && f.channels >= 1 && f.channels <= 8 &&
-           (f.bits == 8 || f.bits == 16 || f.bits == 32);
+           (f.isFloat ? f.bits == 32 : (f.bits == 8 || f.bits == 16 || f.bits == 32));
 }
 
 #ifdef CEHOST_HAVE_SWRESAMPLE
 namespace {
 
-AVSampleFormat SampleFormatOf(uint16_t bits)
+AVSampleFormat SampleFormatOf(const PcmFormat& f)
 {
-    switch (bits) {
+    if (f.isFloat)
+        return AV_SAMPLE_FMT_FLT;
+    switch (f.bits) {
     case 8: return AV_SAMPLE_FMT_U8;
     case 16: return AV_SAMPLE_FMT_S16;
     default: return AV_SAMPLE_FMT_S32;
@@ -44,8 +46,8 @@ public:
         AVChannelLayout in, out;
         av_channel_layout_default(&in, from_.channels);
         av_channel_layout_default(&out, to_.channels);
-        int rc = swr_alloc_set_opts2(&ctx_, &out, SampleFormatOf(to_.bits), static_cast<int>(to_.rate), &in,
-                                     SampleFormatOf(from_.bits), static_cast<int>(from_.rate), 0, nullptr);
+        int rc = swr_alloc_set_opts2(&ctx_, &out, SampleFormatOf(to_), static_cast<int>(to_.rate), &in,
+                                     SampleFormatOf(from_), static_cast<int>(from_.rate), 0, nullptr);
         av_channel_layout_uninit(&in);
         av_channel_layout_uninit(&out);
         if (rc < 0 || ctx_ == nullptr)
@@ -70,6 +72,20 @@ public:
         uint8_t* outPlanes[1] = {out};
         int got = swr_convert(ctx_, outPlanes, static_cast<int>(outCapacity / to_.FrameBytes()), inPlanes,
                               static_cast<int>(inBytes / from_.FrameBytes()));
+        return got < 0 ? 0 : static_cast<size_t>(got) * to_.FrameBytes();
+    }
+
+    size_t MaxDrainBytes() const override
+    {
+        int frames = swr_get_out_samples(ctx_, 0);
+        return frames < 0 ? 0 : static_cast<size_t>(frames) * to_.FrameBytes();
+    }
+
+    size_t Drain(uint8_t* out, size_t outCapacity) override
+    {
+        uint8_t* outPlanes[1] = {out};
+        int got = swr_convert(ctx_, outPlanes, static_cast<int>(outCapacity / to_.FrameBytes()), nullptr, 0);
+        Reset();
         return got < 0 ? 0 : static_cast<size_t>(got) * to_.FrameBytes();
     }
 

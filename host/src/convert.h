@@ -12,10 +12,14 @@ namespace host {
 struct PcmFormat {
     uint32_t rate = 0;       // frames per second
     uint16_t channels = 0;   // 1 .. 8
-    uint16_t bits = 0;       // 8 (unsigned), 16 or 32 (signed)
+    uint16_t bits = 0;       // 8 (unsigned), 16 or 32 (signed, or float)
+    bool isFloat = false;    // 32-bit IEEE float samples
 
     uint32_t FrameBytes() const { return channels * bits / 8u; }
-    bool operator==(const PcmFormat& o) const { return rate == o.rate && channels == o.channels && bits == o.bits; }
+    bool operator==(const PcmFormat& o) const
+    {
+        return rate == o.rate && channels == o.channels && bits == o.bits && isFloat == o.isFloat;
+    }
 };
 
 // True when the format is one the converter can read or write.
@@ -29,6 +33,12 @@ public:
     // Converts whole input frames; returns the output bytes written (whole
     // frames).  Samples the resampler still holds come out with later input.
     virtual size_t Convert(const uint8_t* in, size_t inBytes, uint8_t* out, size_t outCapacity) = 0;
+    // Output bytes that Drain can produce at most.
+    virtual size_t MaxDrainBytes() const = 0;
+    // The end of the stream: writes out every sample the resampler still
+    // holds (whole frames) and starts afresh, so the next input begins a
+    // new stream.  Returns the output bytes written.
+    virtual size_t Drain(uint8_t* out, size_t outCapacity) = 0;
     // Forgets every sample still held, as after a reset of the stream.
     virtual void Reset() = 0;
 };

@@ -3,7 +3,9 @@
 // (builtindevice.cpp).  Internal to the host.
 #pragma once
 
+#include <cstdint>
 #include <memory>
+#include <vector>
 
 #include "host/wave.h"
 
@@ -23,11 +25,15 @@ public:
     virtual WaveDriverId Owner() const { return 0; }
 };
 
-// The built-in device 0: discards 16-bit PCM and completes every header at
-// once (builtindevice.cpp).
+// The built-in device 0 (builtindevice.cpp): plays 16-bit PCM at its
+// format's rate on the host's clock, through the platform's multimedia
+// timer as any wave driver does, and sends the audio nowhere, or to a
+// record a test reads.
 class BuiltinDevice : public Device {
 public:
     virtual BuiltinOutputStats Stats() = 0;
+    virtual void KeepAudio(bool keep) = 0;
+    virtual std::vector<uint8_t> Audio() = 0;
 };
 std::shared_ptr<BuiltinDevice> MakeBuiltinDevice();
 

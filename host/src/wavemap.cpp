@@ -52,31 +52,84 @@ WAVEHDR* MappedStream::BeginWrite(WAVEHDR* client)
     s.header.dwFlags = WHDR_PREPARED | (flags & (WHDR_BEGINLOOP | WHDR_ENDLOOP));
     s.header.dwLoops = HeaderLoops(client);
     SetHeaderFlags(client, (flags & ~static_cast<DWORD>(WHDR_DONE)) | WHDR_INQUEUE);
+    ++queued_;
     return &s.header;
 }
 
 void MappedStream::UndoWrite(WAVEHDR* client, DWORD flagsBefore)
 {
+    std::lock_guard<std::mutex> lock(mutex_);
     SetHeaderFlags(client, flagsBefore);
+    if (queued_ > 0)
+        --queued_;
 }
 
-WAVEHDR* MappedStream::Complete(WAVEHDR* shadow)
+namespace {
+void MarkDone(WAVEHDR* client)
+{
+    SetHeaderConsumed(client, HeaderLength(client));
+    SetHeaderFlags(client, (HeaderFlags(client) & ~static_cast<DWORD>(WHDR_INQUEUE)) | WHDR_DONE);
+}
+}  // namespace
+
+MappedStream::Step MappedStream::Complete(WAVEHDR* shadow)
 {
     std::lock_guard<std::mutex> lock(mutex_);
+    Step step;
+    if (shadow == &tail_.header) {
+        step.client = tailClient_;
+        tailClient_ = nullptr;
+        if (step.client)
+            MarkDone(step.client);
+        return step;
+    }
     auto it = clientOf_.find(shadow);
     if (it == clientOf_.end())
-        return nullptr;
+        return step;
     WAVEHDR* client = it->second;
-    const DWORD flags = HeaderFlags(client);
-    SetHeaderConsumed(client, HeaderLength(client));
-    SetHeaderFlags(client, (flags & ~static_cast<DWORD>(WHDR_INQUEUE)) | WHDR_DONE);
+    if (queued_ > 0)
+        --queued_;
+    if (queued_ == 0 && !resetting_ && tailClient_ == nullptr) {
+        tail_.data.resize(std::max<size_t>(converter_->MaxDrainBytes(), 1));
+        const size_t produced =
+            converter_->Drain(reinterpret_cast<uint8_t*>(tail_.data.data()), tail_.data.size());
+        if (produced > 0) {
+            std::memset(&tail_.header, 0, sizeof tail_.header);
+            tail_.header.lpData = tail_.data.data();
+            tail_.header.dwBufferLength = static_cast<DWORD>(produced);
+            tail_.header.dwFlags = WHDR_PREPARED;
+            tailClient_ = client;
+            step.tail = &tail_.header;
+            return step;
+        }
+    }
+    MarkDone(client);
+    step.client = client;
+    return step;
+}
+
+WAVEHDR* MappedStream::TailRefused()
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    WAVEHDR* client = tailClient_;
+    tailClient_ = nullptr;
+    if (client)
+        MarkDone(client);
     return client;
+}
+
+void MappedStream::BeginReset()
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    resetting_ = true;
 }
 
 void MappedStream::ResetConversion()
 {
     std::lock_guard<std::mutex> lock(mutex_);
     converter_->Reset();
+    queued_ = 0;
+    resetting_ = false;
 }
 
 void MappedStream::AnswerPosition(DWORD deviceBytes, BYTE* mmt) const

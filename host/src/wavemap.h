@@ -33,10 +33,21 @@ public:
     WAVEHDR* BeginWrite(WAVEHDR* client);
     // The device refused the shadow: the application's flags go back.
     void UndoWrite(WAVEHDR* client, DWORD flagsBefore);
-    // A shadow came back: its application header is marked done (WHDR_DONE
-    // set, WHDR_INQUEUE clear, dwBytesRecorded its whole length) and
-    // returned; null for a header that is not a shadow of this stream.
-    WAVEHDR* Complete(WAVEHDR* shadow);
+    // What follows a shadow's return: the application's header to hand
+    // back (marked done: WHDR_DONE set, WHDR_INQUEUE clear, dwBytesRecorded
+    // its whole length), or, when it was the last shadow queued, the tail
+    // to write first: the samples the resampler still held, so that the
+    // stream's end is heard.  The application's header then comes back
+    // with the tail.  Both null for a header that is not of this stream.
+    struct Step {
+        WAVEHDR* client = nullptr;
+        WAVEHDR* tail = nullptr;
+    };
+    Step Complete(WAVEHDR* shadow);
+    // The device refused the tail: the header it held is handed back now.
+    WAVEHDR* TailRefused();
+    // A reset begins: no tail is made until ResetConversion.
+    void BeginReset();
     // Forgets the samples the converter holds (after a reset).
     void ResetConversion();
     // Writes the answer for wType into the application's MMTIME from the
@@ -60,6 +71,10 @@ private:
     std::mutex mutex_;
     std::map<WAVEHDR*, std::unique_ptr<Shadow>> byClient_;
     std::map<WAVEHDR*, WAVEHDR*> clientOf_;
+    unsigned queued_ = 0;             // shadows written and not yet back, the tail aside
+    bool resetting_ = false;          // between BeginReset and ResetConversion
+    Shadow tail_;                     // the stream's end, written after its last shadow
+    WAVEHDR* tailClient_ = nullptr;   // the header handed back with the tail
 };
 
 }  // namespace host

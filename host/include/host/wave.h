@@ -113,6 +113,11 @@ struct BuiltinOutputStats {
     uint64_t bytes = 0;          // audio bytes discarded
 };
 BuiltinOutputStats BuiltinOutput();
+// Keeps (true) or stops keeping the audio device 0 plays, from now on;
+// ResetAll stops it and forgets what was kept.
+void KeepBuiltinAudio(bool keep);
+// The audio device 0 has played while keeping was on, in order.
+std::vector<uint8_t> BuiltinAudio();
 
 // How a handle's stream reaches its device: the preferred device's id when it
 // was opened through WAVE_MAPPER, and both formats when the mapper converts.
