@@ -30,6 +30,7 @@ bool g_started = false;
 host::DeviceHandle g_device = 0;
 std::thread g_linkThread;
 std::atomic<uint64_t> g_packets{0}, g_bytes{0};
+FILE* g_headset = nullptr;  // CEHOST_HEADSET; written by the sink only
 
 std::string Env(const char* name, const char* fallback = "")
 {
@@ -88,9 +89,14 @@ bool StartLocked()
     // its own, so a long program does not grow.
     g_packets = 0;
     g_bytes = 0;
+    const std::string headset = Env("CEHOST_HEADSET");
+    if (!headset.empty() && (g_headset = std::fopen(headset.c_str(), "wb")) == nullptr)
+        return Fail("cannot write the headset's audio to " + headset);
     btstandin::AddSink([](const btstandin::PacketView& p) {
         g_bytes += p.size;
         ++g_packets;
+        if (g_headset != nullptr)
+            std::fwrite(p.audio, 1, p.size, g_headset);
     });
 
     g_device = host::ActivateDevice(kDriverKey, &error);
@@ -135,6 +141,10 @@ void StopLocked()
     g_device = 0;
     host::ResetAll();
     btstandin::Reset();
+    // The stand-in's thread has ended with the reset, so no sink writes now.
+    if (g_headset != nullptr)
+        std::fclose(g_headset);
+    g_headset = nullptr;
     g_started = false;
 }
 

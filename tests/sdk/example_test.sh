@@ -4,6 +4,11 @@
 # real clock.  What reached the headset must be what the example wrote:
 # byte for byte when the device takes its format, and the converted amount
 # when the mapper converts 22,050 Hz mono to the device's 44,100 Hz stereo.
+# Then the C back end (examples/tone_c) and a C++ program that includes only
+# the platform's three headers (tests/sdk/include_only.cpp), each built by
+# gcc and by clang with nothing but the pkg-config flags: what reached the
+# headset must be, byte for byte, what the program says it should be,
+# converted streams and their last frames included.
 #
 #   example_test.sh BUILD_DIR SOURCE_DIR CXX_COMPILER
 set -euo pipefail
@@ -61,4 +66,34 @@ export PKG_CONFIG_PATH=$prefix/lib/pkgconfig
 run pkgconfig "$work/tone-pc"
 [ "$(value headset_bytes "$work/pkgconfig.report")" = "$(value written "$work/pkgconfig.out")" ] ||
   fail "pkg-config build: the headset did not get what was written"
+
+# A sanitizer build of the SDK carries its compiler's runtime, which a
+# program built by the other compiler cannot share: such a program is built
+# and linked, and runs in the build of its own compiler.
+sanitized=0
+pkg-config --libs cehost | grep -q -- -fsanitize && sanitized=1
+case "$("$cxx" --version)" in *clang*) family=clang ;; *) family=gcc ;; esac
+for pair in "gcc g++" "clang-14 clang++-14"; do
+  set -- $pair
+  cc_=$1 cxx_=$2
+  tag=${cc_%%-*}
+  # shellcheck disable=SC2046
+  "$cc_" -Wall -Wextra -Werror -o "$work/tone_c-$tag" "$src/examples/tone_c/tone_c.c" $(pkg-config --cflags --libs cehost) ||
+    fail "$cc_ cannot build examples/tone_c"
+  # shellcheck disable=SC2046
+  "$cxx_" -Wall -Wextra -Werror -o "$work/include_only-$tag" "$src/tests/sdk/include_only.cpp" \
+    $(pkg-config --cflags --libs cehost) || fail "$cxx_ cannot build tests/sdk/include_only.cpp"
+  if [ $sanitized = 1 ] && [ "$tag" != "$family" ]; then
+    echo "example_test: built by $tag; run in the $tag build"
+    continue
+  fi
+  for prog in tone_c include_only; do
+    name=$prog-$tag
+    CEHOST_HEADSET="$work/$name.headset" run "$name" "$work/$name" "$work/$name.expected" >/dev/null
+    [ -s "$work/$name.expected" ] || fail "$name wrote nothing to expect"
+    cmp "$work/$name.headset" "$work/$name.expected" ||
+      fail "$name: the headset did not get, byte for byte, what was played"
+    echo "example_test: $name: $(stat -c %s "$work/$name.headset") bytes at the headset, as expected"
+  done
+done
 echo "example_test: ok"

@@ -27,6 +27,9 @@
  * CEHOST_DEBUG=1              the kernel debug output goes to stderr
  * CEHOST_REPORT=file          at exit, "packets N" and "headset_bytes N"
  * lines: what reached the headset
+ * CEHOST_HEADSET=file         the audio that reached the headset, its
+ * bytes in the order they arrived (44,100 Hz
+ * stereo 16-bit PCM), written as it arrives
  * CEHOST_AUTOSTART=0          do not start at load; call CeHostStart */
 #ifndef HOST_CEHOST_H
 #define HOST_CEHOST_H
