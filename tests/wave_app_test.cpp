@@ -547,7 +547,11 @@ TEST_F(WaveMapper, CapabilitiesOfTheMapperAnnounceWhatItPlays)
     const DWORD all = 0x00000FFF;
     EXPECT_EQ(caps.dwFormats, host::MapperCanConvert() ? all : DWORD(WAVE_FORMAT_4S16));
     EXPECT_EQ(caps.dwSupport, DWORD(WAVECAPS_VOLUME));   // the preferred device's
-    EXPECT_EQ(caps.wChannels, 2u);
+    // Without conversion the mapper plays only what the preferred device
+    // does, so its channel count is that device's.
+    WAVEOUTCAPS device;
+    ASSERT_EQ(waveOutGetDevCaps(1, &device, sizeof device), 0u);
+    EXPECT_EQ(caps.wChannels, host::MapperCanConvert() ? 2u : device.wChannels);
     WAVEOUTCAPS shortCaps;
     std::memset(&shortCaps, 0xCD, sizeof shortCaps);
     ASSERT_EQ(waveOutGetDevCaps(WAVE_MAPPER, &shortCaps, 8), 0u);
