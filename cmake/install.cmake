@@ -13,6 +13,11 @@ set_target_properties(cehost btstandin cehostapp btwav PROPERTIES INSTALL_RPATH 
 set(CEHOST_SANITIZER_FLAG "")
 if(BTWAV_ASAN)
   set(CEHOST_SANITIZER_FLAG -fsanitize=address,undefined)
+  # clang links the C++ half of its UBSan runtime, which the host's checks
+  # need, only into C++ programs; a C program asks for it and its library.
+  if(CMAKE_CXX_COMPILER_ID STREQUAL "Clang")
+    list(APPEND CEHOST_SANITIZER_FLAG -fsanitize-link-c++-runtime -lstdc++)
+  endif()
 elseif(BTWAV_TSAN)
   set(CEHOST_SANITIZER_FLAG -fsanitize=thread)
 endif()
