@@ -96,7 +96,8 @@ for pair in "gcc g++" "clang-14 clang++-14"; do
     $(pkg-config --cflags --libs cehost) || fail "$cxx_ cannot build tests/sdk/include_only.cpp"
   for prog in tone_c include_only; do
     name=$prog-$tag
-    CEHOST_HEADSET="$work/$name.headset" run "$name" "$work/$name" "$work/$name.expected" >/dev/null
+    TSAN_OPTIONS="${TSAN_OPTIONS:-halt_on_error=1}:suppressions=$src/tests/sdk/tsan.supp" \
+      CEHOST_HEADSET="$work/$name.headset" run "$name" "$work/$name" "$work/$name.expected" >/dev/null
     [ -s "$work/$name.expected" ] || fail "$name wrote nothing to expect"
     cmp "$work/$name.headset" "$work/$name.expected" ||
       fail "$name: the headset did not get, byte for byte, what was played"

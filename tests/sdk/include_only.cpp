@@ -141,11 +141,13 @@ int main(int argc, char** argv)
     hdr.dwBufferLength = static_cast<DWORD>(mono.size());
     Check(waveOutPrepareHeader(hwo, &hdr, sizeof hdr) == MMSYSERR_NOERROR, "prepare");
     Check(waveOutWrite(hwo, &hdr, sizeof hdr) == MMSYSERR_NOERROR, "write");
-    while (!(hdr.dwFlags & WHDR_DONE))
+    // The one header's flags are read only after the event its return set.
+    do {
         if (WaitForSingleObject(ev, 2000) != WAIT_OBJECT_0) {
             Check(false, "the header came back");
             break;
         }
+    } while (!(hdr.dwFlags & WHDR_DONE));
     Check(waveOutUnprepareHeader(hwo, &hdr, sizeof hdr) == MMSYSERR_NOERROR, "unprepare");
     Check(waveOutClose(hwo) == MMSYSERR_NOERROR, "close the mapper");
     CloseHandle(ev);
