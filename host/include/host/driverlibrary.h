@@ -14,8 +14,11 @@
 
 namespace host {
 
+// The library entry point has the platform's calling convention (WINAPI:
+// __stdcall on 32-bit x86, where a caller that disagrees unbalances the
+// stack); the stream-interface entry points have the C compiler's default.
 struct DriverEntryPoints {
-    BOOL (*DllMain)(HINSTANCE, DWORD, LPVOID) = nullptr;
+    BOOL(WINAPI* DllMain)(HINSTANCE, DWORD, LPVOID) = nullptr;
     DWORD_PTR (*Init)(LPCWSTR, LPCVOID) = nullptr;
     BOOL (*Deinit)(DWORD_PTR) = nullptr;
     DWORD_PTR (*Open)(DWORD_PTR, DWORD, DWORD) = nullptr;
