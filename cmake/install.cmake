@@ -3,6 +3,12 @@
 # <prefix>/include/cehost, a CMake package (find_package(cehost): targets
 # cehost::cehost, cehost::btstandin, cehost::app) and a pkg-config file
 # (cehost.pc, for an application: the start library and what it needs).
+# Each build installs into a prefix of its own: the 32-bit x86 and ARM builds
+# are SDKs with the device's data model, the x86_64 ones with 64-bit
+# pointers.  The package's version file refuses a consumer whose pointer size
+# differs; a cross build also installs its toolchain file as
+# lib/cmake/cehost/toolchain.cmake, and cehost.pc names its compilers (the
+# variables cc and cxx) and, where its programs need one, the emulator.
 include(GNUInstallDirs)
 include(CMakePackageConfigHelpers)
 
@@ -33,6 +39,9 @@ install(DIRECTORY platform/ DESTINATION include/cehost/platform FILES_MATCHING P
 install(DIRECTORY host/include/host/ DESTINATION include/cehost/host FILES_MATCHING PATTERN "*.h")
 install(FILES btlink/lmr.h DESTINATION include/cehost/btlink)
 install(EXPORT cehostTargets NAMESPACE cehost:: DESTINATION ${CEHOST_CMAKE_DIR})
+if(CMAKE_TOOLCHAIN_FILE)
+  install(FILES ${CMAKE_TOOLCHAIN_FILE} DESTINATION ${CEHOST_CMAKE_DIR} RENAME toolchain.cmake)
+endif()
 
 file(WRITE ${CMAKE_BINARY_DIR}/sdk/cehostConfig.cmake.in [=[
 @PACKAGE_INIT@
@@ -49,10 +58,14 @@ install(FILES ${CMAKE_BINARY_DIR}/sdk/cehostConfig.cmake ${CMAKE_BINARY_DIR}/sdk
         DESTINATION ${CEHOST_CMAKE_DIR})
 
 string(REPLACE ";" " " CEHOST_PC_SANITIZER "${CEHOST_SANITIZER_FLAG}")
+string(REPLACE ";" " " CEHOST_PC_EMULATOR "${CMAKE_CROSSCOMPILING_EMULATOR}")
 file(WRITE ${CMAKE_BINARY_DIR}/sdk/cehost.pc.in [=[
 prefix=${pcfiledir}/../..
 libdir=${prefix}/@CMAKE_INSTALL_LIBDIR@
 includedir=${prefix}/include/cehost
+cc=@CMAKE_C_COMPILER@
+cxx=@CMAKE_CXX_COMPILER@
+emulator=@CEHOST_PC_EMULATOR@
 
 Name: cehost
 Description: The device platform on a desktop, with the btwav driver, for an application's own audio code

@@ -1,18 +1,28 @@
 #!/usr/bin/env bash
 # The SDK as a user meets it: install this build into a fresh prefix, build
 # examples/tone against it with CMake and with pkg-config, and run it on the
-# real clock.  What reached the headset must be what the example wrote:
+# real clock (a cross build's programs under its emulator, qemu-arm for the
+# ARM build).  What reached the headset must be what the example wrote:
 # byte for byte when the device takes its format, and the converted amount
 # when the mapper converts 22,050 Hz mono to the device's 44,100 Hz stereo.
+# (The bytes' order is the driver's: while a loop repeats, each packet reads
+# on past the loop's end into the next buffer, so the example's looped
+# buffer does not arrive in the order written; tests/sdk/dwordptr_test.sh
+# checks the order too.)  A build without the mapper's conversion (the
+# ARM one) must refuse that format instead.
 # Then the C back end (examples/tone_c) and a C++ program that includes only
 # the platform's three headers (tests/sdk/include_only.cpp), each built by
 # gcc and by clang with nothing but the pkg-config flags: what reached the
 # headset must be, byte for byte, what the program says it should be,
 # converted streams and their last frames included.
 #
-#   example_test.sh BUILD_DIR SOURCE_DIR CXX_COMPILER
+#   example_test.sh BUILD_DIR SOURCE_DIR CXX_COMPILER [CONVERTS]
+#
+# CONVERTS is 1 when the build's mapper converts formats (the default), else
+# 0.  A cross build's example is configured with the toolchain file that the
+# SDK installs, and run under the emulator that its cehost.pc names.
 set -euo pipefail
-build=$1 src=$2 cxx=$3
+build=$1 src=$2 cxx=$3 converts=${4:-1}
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 prefix=$work/prefix
@@ -26,17 +36,27 @@ for f in include/cehost/host/waveapi.h include/cehost/host/kernel.h include/ceho
          lib/cmake/cehost/cehostConfig.cmake lib/pkgconfig/cehost.pc; do
   [ -e "$prefix/$f" ] || fail "the install lacks $f"
 done
+export PKG_CONFIG_PATH=$prefix/lib/pkgconfig
+read -r -a emulator <<<"$(pkg-config --variable=emulator cehost)"
+toolchain=()
+if [ -e "$prefix/lib/cmake/cehost/toolchain.cmake" ]; then
+  toolchain=(-DCMAKE_TOOLCHAIN_FILE="$prefix/lib/cmake/cehost/toolchain.cmake")
+fi
 
 cmake -S "$src/examples/tone" -B "$work/tone" -G Ninja -DCMAKE_BUILD_TYPE=Debug \
-      -DCMAKE_CXX_COMPILER="$cxx" -DCMAKE_PREFIX_PATH="$prefix" >/dev/null
+      ${toolchain[@]+"${toolchain[@]}"} -DCMAKE_CXX_COMPILER="$cxx" -DCMAKE_PREFIX_PATH="$prefix" >/dev/null
 cmake --build "$work/tone" >/dev/null
 
-# run NAME ARGS...: runs the example, leaves its output and the headset report.
+# run NAME ARGS...: runs the example, leaves its output and the headset
+# report.  It must exit with status 0, or with $EXPECT when that is set.
 run() {
   local name=$1; shift
-  if ! CEHOST_CLOCK=real CEHOST_REPORT="$work/$name.report" "$@" >"$work/$name.out" 2>&1; then
+  status=0
+  CEHOST_CLOCK=real CEHOST_REPORT="$work/$name.report" ${emulator[@]+"${emulator[@]}"} "$@" >"$work/$name.out" 2>&1 ||
+    status=$?
+  if [ "$status" != "${EXPECT:-0}" ]; then
     cat "$work/$name.out" >&2
-    fail "$name failed"
+    fail "$name exited with $status"
   fi
   cat "$work/$name.out"
 }
@@ -49,18 +69,24 @@ written=$(value written "$work/same.out")
 [ "$(value headset_bytes "$work/same.report")" = "$written" ] || fail "the headset did not get $written bytes"
 grep -q "device 1: Bluetooth A2DP Output" "$work/same.out" || fail "the driver is not device 1"
 
-run mapped "$work/tone/tone" 22050 1
-written=$(value written "$work/mapped.out")
-buffers=$(value buffers "$work/mapped.out")
-position=$(value position "$work/mapped.out")
-headset=$(value headset_bytes "$work/mapped.report")
-# Converted: four times the bytes at the headset; the resampler holds back
-# a few frames at the end of the stream.
-awk -v w="$written" -v b="$buffers" -v p="$position" -v h="$headset" 'BEGIN {
-  if (p > b || p < b * 0.99) exit 1
-  if (h > 4 * w || h < 4 * w * 0.99) exit 1 }' || fail "mapped: written $written, position $position, headset $headset"
+if [ "$converts" = 1 ]; then
+  run mapped "$work/tone/tone" 22050 1
+  written=$(value written "$work/mapped.out")
+  buffers=$(value buffers "$work/mapped.out")
+  position=$(value position "$work/mapped.out")
+  headset=$(value headset_bytes "$work/mapped.report")
+  # Converted: four times the bytes at the headset; the resampler holds back
+  # a few frames at the end of the stream.
+  awk -v w="$written" -v b="$buffers" -v p="$position" -v h="$headset" 'BEGIN {
+    if (p > b || p < b * 0.99) exit 1
+    if (h > 4 * w || h < 4 * w * 0.99) exit 1 }' || fail "mapped: written $written, position $position, headset $headset"
+else
+  # No conversion: the mapper refuses what the device refuses.
+  EXPECT=2 run mapped "$work/tone/tone" 22050 1
+  grep -q "^waveOutOpen: 32," "$work/mapped.out" || fail "mapped: waveOutOpen did not answer WAVERR_BADFORMAT"
+  [ "$(value headset_bytes "$work/mapped.report")" = 0 ] || fail "mapped: the headset got audio"
+fi
 
-export PKG_CONFIG_PATH=$prefix/lib/pkgconfig
 # shellcheck disable=SC2046
 "$cxx" -o "$work/tone-pc" "$src/examples/tone/tone.cpp" $(pkg-config --cflags --libs cehost)
 run pkgconfig "$work/tone-pc"
