@@ -4,17 +4,18 @@
 # real clock (a cross build's programs under its emulator, qemu-arm for the
 # ARM build).  What reached the headset must be what the example wrote:
 # byte for byte when the device takes its format, and the converted amount
-# when the mapper converts 22,050 Hz mono to the device's 44,100 Hz stereo.
-# (The bytes' order is the driver's: while a loop repeats, each packet reads
-# on past the loop's end into the next buffer, so the example's looped
-# buffer does not arrive in the order written; tests/sdk/dwordptr_test.sh
-# checks the order too.)  A build without the mapper's conversion (the
-# ARM one) must refuse that format instead.
+# when the mapper converts 22,050 Hz mono to the device's 44,100 Hz stereo;
+# a build without the mapper's converter (the ARM one) must refuse that
+# format instead.  (tone's bytes are counted, not compared: while a loop
+# repeats, each packet reads on past the loop's end into the next buffer,
+# so its looped buffer does not arrive in the order written.)
 # Then the C back end (examples/tone_c) and a C++ program that includes only
 # the platform's three headers (tests/sdk/include_only.cpp), each built by
-# gcc and by clang with nothing but the pkg-config flags: what reached the
-# headset must be, byte for byte, what the program says it should be,
-# converted streams and their last frames included.
+# gcc and by clang (a cross build: by its own compilers) with nothing but
+# the pkg-config flags: what reached the headset must be, byte for byte,
+# what the program says it should be, converted streams and their last
+# frames included; without a converter, tone_c's two converted streams must
+# be refused and the rest played.
 #
 #   example_test.sh BUILD_DIR SOURCE_DIR CXX_COMPILER [CONVERTS]
 #
@@ -100,10 +101,16 @@ run pkgconfig "$work/tone-pc"
 sanitized=0
 pkg-config --libs cehost | grep -q -- -fsanitize && sanitized=1
 case "$("$cxx" --version)" in *clang*) family=clang ;; *) family=gcc ;; esac
-for pair in "gcc g++" "clang-14 clang++-14"; do
+# A cross build's SDK is built for by the compilers its cehost.pc names.
+pairs=("gcc g++" "clang-14 clang++-14")
+if [ ${#toolchain[@]} -gt 0 ]; then
+  pairs=("$(pkg-config --variable=cc cehost) $(pkg-config --variable=cxx cehost)")
+fi
+for pair in "${pairs[@]}"; do
   set -- $pair
   cc_=$1 cxx_=$2
-  tag=${cc_%%-*}
+  tag=$(basename "$cc_")
+  tag=${tag%%-*}
   if [ $sanitized = 1 ] && [ "$tag" != "$family" ]; then
     # shellcheck disable=SC2046
     "$cc_" -Wall -Wextra -Werror -c -o "$work/tone_c-$tag.o" "$src/examples/tone_c/tone_c.c" $(pkg-config --cflags cehost) ||
@@ -120,11 +127,22 @@ for pair in "gcc g++" "clang-14 clang++-14"; do
   # shellcheck disable=SC2046
   "$cxx_" -Wall -Wextra -Werror -o "$work/include_only-$tag" "$src/tests/sdk/include_only.cpp" \
     $(pkg-config --cflags --libs cehost) || fail "$cxx_ cannot build tests/sdk/include_only.cpp"
-  for prog in tone_c include_only; do
+  progs=(tone_c include_only)
+  # Without the mapper's converter the C++ program's mono stream cannot play:
+  # it is built only; tone_c plays what the device takes and says what the
+  # mapper refused.
+  [ "$converts" = 1 ] || progs=(tone_c)
+  for prog in "${progs[@]}"; do
     name=$prog-$tag
     TSAN_OPTIONS="${TSAN_OPTIONS:-halt_on_error=1}:suppressions=$src/tests/sdk/tsan.supp" \
       CEHOST_HEADSET="$work/$name.headset" run "$name" "$work/$name" "$work/$name.expected" >/dev/null
     [ -s "$work/$name.expected" ] || fail "$name wrote nothing to expect"
+    if [ "$converts" = 1 ]; then
+      ! grep -q "^refused" "$work/$name.out" || fail "$name: the mapper refused a stream"
+    elif [ "$prog" = tone_c ]; then
+      [ "$(grep "^refused" "$work/$name.out" | tr '\n' ' ')" = "refused 2 refused 3 " ] ||
+        fail "$name: without a converter the mapper must refuse streams 2 and 3, and only those"
+    fi
     cmp "$work/$name.headset" "$work/$name.expected" ||
       fail "$name: the headset did not get, byte for byte, what was played"
     echo "example_test: $name: $(stat -c %s "$work/$name.headset") bytes at the headset, as expected"
