@@ -5,10 +5,12 @@
 //
 // How the driver calls the library:
 // - LMRPostData is called on the timer service's thread, from the tick, with
-//   g_StreamLock held.  The library must neither block on anything that lock
-//   holds up nor call back into the driver from inside it (no event
-//   callback, no wave message); a post that the library cannot take at once
-//   is refused (LMR_POST_REFUSED), and the driver frees the packet.
+//   g_StreamLock held.  The library returns promptly: it must neither wait
+//   for another thread nor block on anything that lock holds up, nor call
+//   back into the driver from inside it (no event callback, no wave
+//   message).  A post that the link cannot carry (no connection, a full
+//   send queue) is refused at once (LMR_POST_REFUSED), and the driver frees
+//   the packet; one it accepts is the library's, which frees it once sent.
 // - LMRRegCBK is called from every WAV_Open, on the thread that opens the
 //   driver, with no lock of the driver held.
 // - The event callback runs on a thread of the library, with none of the

@@ -5,11 +5,14 @@
 #include <cstdlib>
 #include <cstring>
 #include <chrono>
+#include <future>
 #include <mutex>
 #include <thread>
 #include <vector>
 
 #include "host/btstandin.h"
+#include "host/clock.h"
+#include "host/faults.h"
 #include "host/host.h"
 #include "kit/packets.h"
 #include "support/driver_fixture.h"
@@ -77,10 +80,10 @@ TEST_F(StandInTest, ObserverSeesEveryPostInOrderRefusedOnesIncluded)
     EXPECT_EQ(posts[2].bytes, 20u);
 }
 
-TEST_F(StandInTest, SlowSinksHoldThePosterAtTheBoundNotBeyond)
+TEST_F(StandInTest, OnTheVirtualClockSlowSinksHoldThePosterAtTheBoundNotBeyond)
 {
-    // A sink that blocks until released: posts beyond the bound must wait,
-    // and all of them arrive once the sink goes on.
+    // A sink that blocks until released: in a fast run posts beyond the
+    // bound must wait, and all of them arrive once the sink goes on.
     std::mutex gate;
     gate.lock();
     size_t arrived = 0;
@@ -101,6 +104,49 @@ TEST_F(StandInTest, SlowSinksHoldThePosterAtTheBoundNotBeyond)
     poster.join();
     btstandin::Flush();
     EXPECT_EQ(arrived, total);
+}
+
+TEST_F(StandInTest, OnTheRealClockAPostNeverWaitsForTheSinks)
+{
+    // The sinks are held; every post still returns at once, the backlog
+    // grows past the virtual clock's bound, and the stand-in reports it and
+    // how long the first packet waited for the sinks.
+    host::UseClock(host::ClockKind::Real);
+    std::mutex gate;
+    gate.lock();
+    size_t arrived = 0;
+    btstandin::AddSink([&](const btstandin::PacketView&) {
+        std::lock_guard<std::mutex> hold(gate);
+        ++arrived;
+    });
+    const size_t total = btstandin::kMaxPacketsInFlight * 3;
+    auto posted = std::async(std::launch::async, [&] {
+        for (size_t i = 0; i < total; ++i)
+            LMRPostData(nullptr, kit::MakePacket(4, 0), kit::PacketLength(4));
+    });
+    const bool returned = posted.wait_for(std::chrono::seconds(20)) == std::future_status::ready;
+    EXPECT_TRUE(returned) << "a post waited for the held sinks";
+    std::this_thread::sleep_for(std::chrono::milliseconds(30));
+    gate.unlock();
+    posted.wait();
+    btstandin::Flush();
+    EXPECT_EQ(arrived, total);
+    btstandin::PostStats st = btstandin::Stats();
+    EXPECT_EQ(st.peakInFlight, total);
+    EXPECT_GE(st.maxLagNs, 30000000u);
+    host::UseClock(host::ClockKind::Virtual);
+}
+
+TEST_F(StandInTest, ASlowPostCostsVirtualTimeNotWallTime)
+{
+    host::Arm(host::Fault::SlowPost, 1, 0, 5000);
+    const uint64_t before = host::VirtualNowNs();
+    auto wall = std::chrono::steady_clock::now();
+    EXPECT_EQ(LMRPostData(nullptr, kit::MakePacket(4, 0), kit::PacketLength(4)), 0u);
+    EXPECT_LT(std::chrono::steady_clock::now() - wall, std::chrono::seconds(4));
+    EXPECT_EQ(host::VirtualNowNs() - before, 5000000000u);
+    EXPECT_EQ(btstandin::Stats().slowMs, 5000u);
+    btstandin::Flush();
 }
 
 TEST_F(StandInTest, FreeOnPostTakesThePacketAndTellsNoSink)

@@ -9,13 +9,24 @@
 // Anyone waiting for the queue to drain wakes it too.  Link events are
 // raised from a second thread of its own.
 //
+// The post returns promptly, as the library's contract has it.  On the real
+// clock it never waits for the packet thread: what the sinks have not taken
+// yet waits in memory, however much it is, and the stand-in reports the
+// longest backlog and lag.  It wakes the packet thread through a semaphore,
+// which never blocks the poster, and its one lock lends the poster's
+// priority to a holder (a PiMutex).  On the virtual clock, where a fast run
+// posts far faster than the sinks take, a post waits for room once
+// kMaxPacketsInFlight packets are in flight, so memory stays bounded.
+//
 // The link model, when a test or the player turns it on, decides at the post
 // with no thread of its own: the radio's backlog is the time it still needs
 // for what it accepted, on the host's clock, so the virtual clock gives the
 // same answers every run.  Faults from the host's registry (refused, slow and
 // lost posts) are decided before the stand-in's lock is taken.
+#include <semaphore.h>
 #include <time.h>
 
+#include <algorithm>
 #include <chrono>
 
 #include <condition_variable>
@@ -30,6 +41,7 @@
 #include "host/clock.h"
 #include "host/faults.h"
 #include "host/platform.h"
+#include "host/realtime.h"
 #include "host/records.h"
 
 namespace btstandin {
@@ -50,26 +62,32 @@ uint64_t MonotonicNs()
 struct Queued {
     void* block;          // the posted block, freed after the sinks
     PacketView view;      // its audio
+    uint64_t wallNs;      // CLOCK_MONOTONIC at the post, for the lag
 };
 
 class StandIn {
 public:
     StandIn()
     {
+        sem_init(&packetWake_, 0, 0);
         packetThread_ = std::thread([this] { PacketLoop(); });
         eventThread_ = std::thread([this] { EventLoop(); });
     }
     ~StandIn()
     {
         {
-            std::lock_guard<std::mutex> lock(mutex_);
+            std::lock_guard<host::PiMutex> lock(mutex_);
             quit_ = true;
         }
         eventCv_.notify_all();
-        packetCv_.notify_all();
+        sem_post(&packetWake_);
         packetThread_.join();
         eventThread_.join();
+        sem_destroy(&packetWake_);
     }
+
+    // Wakes the packet thread; never blocks.
+    void WakePacketThread() { sem_post(&packetWake_); }
 
     // The one lock of the stand-in.  It guards every field below, which
     // four kinds of thread share: the poster (the driver's timer thread in
@@ -78,11 +96,12 @@ public:
     // and the driver's Init/Deinit thread for registrations).  It is a leaf
     // for the poster: held there only for bookkeeping, never while a sink,
     // the driver or the fault registry is called, and released before any
-    // wait.  The post observer is the one call made with it held.
-    std::mutex mutex_;
-    std::condition_variable cv_;       // to waiters: packets freed (room in the queue, flushes)
-    std::condition_variable eventCv_;  // to the event thread and its waiters
-    std::condition_variable packetCv_; // to the packet thread: packets queued
+    // wait.  The post observer is the one call made with it held.  A waiter
+    // lends the holder its priority.
+    host::PiMutex mutex_;
+    std::condition_variable_any cv_;       // to waiters: packets freed (room in the queue, flushes)
+    std::condition_variable_any eventCv_;  // to the event thread and its waiters
+    sem_t packetWake_;                     // to the packet thread: packets queued, or a drain waits
     int drainWaiters_ = 0;             // threads waiting on cv_: posters at the bound, Flush callers
     bool quit_ = false;                // set at process exit; both threads end
 
@@ -97,7 +116,8 @@ public:
     bool recording_ = false;                    // KeepPackets
     size_t recordBound_ = 0;                    // audio bytes the record may keep
 
-    // Written by the poster, read by the control side.
+    // Written by the poster (and the packet thread for the lag), read by
+    // the control side.
     uint64_t radioFreeNs_ = 0;        // when the radio will have sent everything queued
     PostStats stats_;
     size_t recordBytes_ = 0;          // audio bytes the record keeps
@@ -120,27 +140,35 @@ private:
     // no lock held, hands each packet to every sink and frees it.
     void PacketLoop()
     {
+        host::NameThisThread("stand-in packets");
         std::vector<Queued> batch;
         std::vector<PacketSink> sinks;
-        std::unique_lock<std::mutex> lock(mutex_);
+        std::unique_lock<host::PiMutex> lock(mutex_);
         for (;;) {
             if (toDeliver_.empty()) {
                 if (quit_)
                     return;
                 packetThreadAsleep_ = true;
-                packetCv_.wait(lock);
+                lock.unlock();
+                while (sem_wait(&packetWake_) != 0) {
+                }
+                lock.lock();
                 packetThreadAsleep_ = false;
                 continue;
             }
             batch.swap(toDeliver_);
             sinks = sinks_;
             lock.unlock();
+            uint64_t lag = 0;
             for (const Queued& q : batch) {
+                const uint64_t now = MonotonicNs();
+                lag = std::max(lag, now > q.wallNs ? now - q.wallNs : 0);
                 for (auto& sink : sinks)
                     sink(q.view);
                 std::free(q.block);
             }
             lock.lock();
+            stats_.maxLagNs = std::max(stats_.maxLagNs, lag);
             inFlight_ -= batch.size();
             batch.clear();
             if (drainWaiters_ > 0)
@@ -154,7 +182,8 @@ private:
     // devices, which may wait for a message in flight).
     void EventLoop()
     {
-        std::unique_lock<std::mutex> lock(mutex_);
+        host::NameThisThread("stand-in events");
+        std::unique_lock<host::PiMutex> lock(mutex_);
         for (;;) {
             eventCv_.wait(lock, [this] { return quit_ || !events_.empty(); });
             if (events_.empty() && quit_)
@@ -182,6 +211,9 @@ private:
     std::thread eventThread_;
 };
 
+// The post's work, for LMRPostData.
+DWORD Post(StandIn& s, HANDLE hAudio, LPVOID pPacket, DWORD dwLength);
+
 StandIn& S()
 {
     static StandIn instance;
@@ -195,7 +227,7 @@ void Reset()
     StandIn& s = S();
     WaitForEvents();
     Flush();
-    std::lock_guard<std::mutex> lock(s.mutex_);
+    std::lock_guard<host::PiMutex> lock(s.mutex_);
     s.registrations_.clear();
     s.packets_.clear();
     s.recording_ = false;
@@ -215,32 +247,32 @@ void Reset()
 
 std::vector<Registration> Registrations()
 {
-    std::lock_guard<std::mutex> lock(S().mutex_);
+    std::lock_guard<host::PiMutex> lock(S().mutex_);
     return S().registrations_;
 }
 
 void KeepPackets(size_t maxAudioBytes)
 {
-    std::lock_guard<std::mutex> lock(S().mutex_);
+    std::lock_guard<host::PiMutex> lock(S().mutex_);
     S().recording_ = maxAudioBytes > 0;
     S().recordBound_ = maxAudioBytes;
 }
 
 bool RecordOverflowed()
 {
-    std::lock_guard<std::mutex> lock(S().mutex_);
+    std::lock_guard<host::PiMutex> lock(S().mutex_);
     return S().recordOverflowed_;
 }
 
 std::vector<Packet> Packets()
 {
-    std::lock_guard<std::mutex> lock(S().mutex_);
+    std::lock_guard<host::PiMutex> lock(S().mutex_);
     return S().packets_;
 }
 
 void ClearPackets()
 {
-    std::lock_guard<std::mutex> lock(S().mutex_);
+    std::lock_guard<host::PiMutex> lock(S().mutex_);
     S().packets_.clear();
     S().recordBytes_ = 0;
     S().recordOverflowed_ = false;
@@ -248,7 +280,7 @@ void ClearPackets()
 
 std::vector<uint8_t> ReceivedAudio()
 {
-    std::lock_guard<std::mutex> lock(S().mutex_);
+    std::lock_guard<host::PiMutex> lock(S().mutex_);
     std::vector<uint8_t> out;
     for (const Packet& p : S().packets_)
         if (!p.refused)
@@ -263,7 +295,7 @@ void RefusePosts(unsigned count)
 
 void ModelLink(const LinkModel& model)
 {
-    std::lock_guard<std::mutex> lock(S().mutex_);
+    std::lock_guard<host::PiMutex> lock(S().mutex_);
     S().link_ = model;
     if (S().link_.radioBytesPerSecond == 0)
         S().link_.radioBytesPerSecond = 1;
@@ -272,7 +304,7 @@ void ModelLink(const LinkModel& model)
 void SetLink(bool up)
 {
     {
-        std::lock_guard<std::mutex> lock(S().mutex_);
+        std::lock_guard<host::PiMutex> lock(S().mutex_);
         S().linkUp_ = up;
     }
     RaiseEvent(up ? BT_EVENT_LINK_UP : BT_EVENT_LINK_DOWN);
@@ -280,40 +312,40 @@ void SetLink(bool up)
 
 bool LinkIsUp()
 {
-    std::lock_guard<std::mutex> lock(S().mutex_);
+    std::lock_guard<host::PiMutex> lock(S().mutex_);
     return S().linkUp_;
 }
 
 PostStats Stats()
 {
-    std::lock_guard<std::mutex> lock(S().mutex_);
+    std::lock_guard<host::PiMutex> lock(S().mutex_);
     return S().stats_;
 }
 
 void AddSink(PacketSink sink)
 {
-    std::lock_guard<std::mutex> lock(S().mutex_);
+    std::lock_guard<host::PiMutex> lock(S().mutex_);
     S().sinks_.push_back(std::move(sink));
 }
 
 void FreeOnPost(bool atOnce)
 {
-    std::lock_guard<std::mutex> lock(S().mutex_);
+    std::lock_guard<host::PiMutex> lock(S().mutex_);
     S().freeOnPost_ = atOnce;
 }
 
 void SetPostObserver(std::function<void(const PostInfo&)> fn)
 {
-    std::lock_guard<std::mutex> lock(S().mutex_);
+    std::lock_guard<host::PiMutex> lock(S().mutex_);
     S().observer_ = std::move(fn);
 }
 
 void WaitInFlightAtMost(size_t count)
 {
     StandIn& s = S();
-    std::unique_lock<std::mutex> lock(s.mutex_);
+    std::unique_lock<host::PiMutex> lock(s.mutex_);
     ++s.drainWaiters_;
-    s.packetCv_.notify_one();
+    s.WakePacketThread();
     s.cv_.wait(lock, [&] { return s.inFlight_ <= count; });
     --s.drainWaiters_;
 }
@@ -325,7 +357,7 @@ void Flush()
 
 size_t PacketsInFlight()
 {
-    std::lock_guard<std::mutex> lock(S().mutex_);
+    std::lock_guard<host::PiMutex> lock(S().mutex_);
     return S().inFlight_;
 }
 
@@ -333,7 +365,7 @@ void RaiseEvent(uint32_t code)
 {
     StandIn& s = S();
     {
-        std::lock_guard<std::mutex> lock(s.mutex_);
+        std::lock_guard<host::PiMutex> lock(s.mutex_);
         s.events_.push_back(code);
         ++s.eventsBusy_;
     }
@@ -343,13 +375,13 @@ void RaiseEvent(uint32_t code)
 void WaitForEvents()
 {
     StandIn& s = S();
-    std::unique_lock<std::mutex> lock(s.mutex_);
+    std::unique_lock<host::PiMutex> lock(s.mutex_);
     s.eventCv_.wait(lock, [&] { return s.eventsBusy_ == 0; });
 }
 
 std::vector<uint32_t> EventAnswers()
 {
-    std::lock_guard<std::mutex> lock(S().mutex_);
+    std::lock_guard<host::PiMutex> lock(S().mutex_);
     return S().answers_;
 }
 
@@ -364,7 +396,7 @@ extern "C" {
 HANDLE LMRRegCBK(LPVOID pContext, PFN_LMR_EVENT pfnCallback)
 {
     auto& s = S();
-    std::lock_guard<std::mutex> lock(s.mutex_);
+    std::lock_guard<host::PiMutex> lock(s.mutex_);
     HANDLE h = reinterpret_cast<HANDLE>(s.nextHandle_++);
     s.registrations_.push_back({pContext, pfnCallback, h});
     return h;
@@ -373,18 +405,32 @@ HANDLE LMRRegCBK(LPVOID pContext, PFN_LMR_EVENT pfnCallback)
 // Called on the driver's timer thread, in its tick, with the driver's stream
 // lock held.  It must neither block on anything the driver's lock holds up
 // nor call back into the driver: it raises no link event and sends no wave
-// message.  It returns at once except in two modelled stalls, both waiting
-// only on the stand-in's own packet thread or a timed sleep: a slow-post
-// fault, and sinks that have fallen kMaxPacketsInFlight packets behind.  It
-// allocates only for the record and the hand-off queue; the sinks run later,
-// on the packet thread.
+// message.  It returns promptly: on the real clock it waits for nobody (a
+// slow-post fault sleeps its amount), and on the virtual clock a slow post
+// costs its amount of virtual time and a post waits for room only once
+// kMaxPacketsInFlight packets wait for the sinks.  It allocates only for the
+// record and when the hand-off queue grows; the sinks run later, on the
+// packet thread.
 DWORD LMRPostData(HANDLE hAudio, LPVOID pPacket, DWORD dwLength)
 {
     auto& s = S();
+    const uint64_t partBegin = host::TickPartBegin(host::TickPart::Post);
+    const DWORD answer = btstandin::Post(s, hAudio, pPacket, dwLength);
+    host::TickPartEnd(host::TickPart::Post, partBegin);
+    return answer;
+}
+
+}  // extern "C"
+
+namespace btstandin {
+namespace {
+
+DWORD Post(StandIn& s, HANDLE hAudio, LPVOID pPacket, DWORD dwLength)
+{
     LARGE_INTEGER now;
     QueryPerformanceCounter(&now);
     const uint64_t nowNs = host::ClockNowNs();
-    btstandin::PacketView view{hAudio, nullptr, 0, static_cast<uint64_t>(now.QuadPart), nowNs, nowNs};
+    PacketView view{hAudio, nullptr, 0, static_cast<uint64_t>(now.QuadPart), nowNs, nowNs};
     uint32_t dataLen = 0;
     if (pPacket && dwLength >= offsetof(BT_AUDIO_PACKET, abData)) {
         dataLen = host::RecReadU32(host::RecField(pPacket, offsetof(BT_AUDIO_PACKET, dwDataLen)));
@@ -399,11 +445,14 @@ DWORD LMRPostData(HANDLE hAudio, LPVOID pPacket, DWORD dwLength)
     int64_t slowMs = 0;
     const bool slow = faults && host::ShouldFail(host::Fault::SlowPost, &slowMs) && slowMs > 0;
     const bool refuseFault = faults && host::ShouldFail(host::Fault::RefusePost);
-    if (slow)
+    const bool virtualClock = host::VirtualClockInUse();
+    if (slow && virtualClock)
+        host::SpendVirtualNs(static_cast<uint64_t>(slowMs) * 1000000u);
+    else if (slow)
         std::this_thread::sleep_for(std::chrono::milliseconds(slowMs));
 
-    std::unique_lock<std::mutex> lock(s.mutex_);
-    btstandin::PostStats& st = s.stats_;
+    std::unique_lock<host::PiMutex> lock(s.mutex_);
+    PostStats& st = s.stats_;
     ++st.posts;
     if (slow) {
         ++st.slow;
@@ -450,7 +499,7 @@ DWORD LMRPostData(HANDLE hAudio, LPVOID pPacket, DWORD dwLength)
         }
     }
     if (s.recording_) {
-        btstandin::Packet p{hAudio, pPacket, dwLength, dataLen, {}, view.counter, refused};
+        Packet p{hAudio, pPacket, dwLength, dataLen, {}, view.counter, refused};
         if (s.recordBytes_ + view.size <= s.recordBound_) {
             p.audio.assign(view.audio, view.audio + view.size);
             s.recordBytes_ += view.size;
@@ -460,7 +509,7 @@ DWORD LMRPostData(HANDLE hAudio, LPVOID pPacket, DWORD dwLength)
         s.packets_.push_back(std::move(p));
     }
     if (s.observer_)
-        s.observer_(btstandin::PostInfo{view.counter, view.size, refused, nowNs});
+        s.observer_(PostInfo{view.counter, view.size, refused, nowNs});
     if (refused)
         return LMR_POST_REFUSED;
     if (s.freeOnPost_ || lose) {
@@ -468,25 +517,27 @@ DWORD LMRPostData(HANDLE hAudio, LPVOID pPacket, DWORD dwLength)
         std::free(pPacket);
         return 0;
     }
-    if (s.inFlight_ >= btstandin::kMaxPacketsInFlight) {
+    if (virtualClock && s.inFlight_ >= kMaxPacketsInFlight) {
         ++s.drainWaiters_;
-        s.packetCv_.notify_one();
-        s.cv_.wait(lock, [&] { return s.inFlight_ < btstandin::kMaxPacketsInFlight || s.quit_; });
+        s.WakePacketThread();
+        s.cv_.wait(lock, [&] { return s.inFlight_ < kMaxPacketsInFlight || s.quit_; });
         --s.drainWaiters_;
     }
-    s.toDeliver_.push_back({pPacket, view});
+    const uint64_t wallNs = MonotonicNs();
+    s.toDeliver_.push_back({pPacket, view, wallNs});
     ++s.inFlight_;
+    st.peakInFlight = std::max<uint64_t>(st.peakInFlight, s.inFlight_);
     bool wake = false;
     if (s.packetThreadAsleep_) {
-        uint64_t wallNs = btstandin::MonotonicNs();
-        wake = s.toDeliver_.size() >= btstandin::kWakeBatch || wallNs - s.lastWakeNs_ >= btstandin::kWakeAfterNs;
+        wake = s.toDeliver_.size() >= kWakeBatch || wallNs - s.lastWakeNs_ >= kWakeAfterNs;
         if (wake)
             s.lastWakeNs_ = wallNs;
     }
     lock.unlock();
     if (wake)
-        s.packetCv_.notify_one();
+        s.WakePacketThread();
     return 0;
 }
 
-}  // extern "C"
+}  // namespace
+}  // namespace btstandin

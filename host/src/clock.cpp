@@ -29,6 +29,9 @@
 namespace host {
 namespace clocks {
 
+// The lateness of the tick being run; the service thread's alone.
+uint64_t g_currentTickLateNs = 0;
+
 // Never destroyed: the detached service thread may use it until the process ends.
 ClockService& Service()
 {
@@ -136,6 +139,8 @@ void FireLocked(ClockService& s, std::unique_lock<std::mutex>& lock, TimerEntry&
     const LPTIMECALLBACK callback = t.callback;
     const DWORD_PTR user = t.user;
     const Instant firedAt = NowLocked(s);
+    const uint64_t deadlineNs = t.deadline.ns;
+    g_currentTickLateNs = firedAt.ns > deadlineNs ? firedAt.ns - deadlineNs : 0;
     if (t.periodic)
         s.clock->Reschedule(s, t, firedAt);
     else
@@ -145,10 +150,17 @@ void FireLocked(ClockService& s, std::unique_lock<std::mutex>& lock, TimerEntry&
     std::function<void(uint64_t)> observer = s.observer;
     const uint64_t counter = CounterAtLocked(s, firedAt);
 
+    const bool audit = AuditOn() && s.clock->Kind() == ClockKind::Real;
+
     lock.unlock();
+    TickAccount account;
+    if (audit)
+        AuditTickBegin(&account);
     if (observer)
         observer(counter);
     callback(id, 0, user, 0, 0);
+    if (audit)
+        AuditTickEnd(account, deadlineNs, firedAt.ns);
     lock.lock();
 
     s.runningId = 0;
@@ -157,6 +169,17 @@ void FireLocked(ClockService& s, std::unique_lock<std::mutex>& lock, TimerEntry&
         s.timers.erase(it);
     if (s.callbackWaiters > 0)
         s.done.notify_all();
+}
+
+void WaitBetweenTicks()
+{
+    ClockService& s = Service();
+    std::unique_lock<std::mutex> lock(s.mutex);
+    if (OnServiceThread(s))
+        return;
+    ++s.callbackWaiters;
+    s.done.wait(lock, [&] { return s.runningId == 0; });
+    --s.callbackWaiters;
 }
 
 // Wakes the service thread for a change of timers or requests, whichever
@@ -173,6 +196,7 @@ void WakeServiceLocked(ClockService& s)
 // exists, taking its turns from whichever clock is in use.
 void ServiceLoop()
 {
+    NameThisThread("timer");
     ClockService& s = Service();
     std::unique_lock<std::mutex> lock(s.mutex);
     for (;;) {
@@ -364,6 +388,26 @@ std::string TimerThreadScheduling()
     ClockService& s = Service();
     std::lock_guard<std::mutex> lock(s.mutex);
     return s.scheduling;
+}
+
+uint64_t CurrentTickLatenessNs()
+{
+    return g_currentTickLateNs;
+}
+
+bool VirtualClockInUse()
+{
+    return Service().pubVirtual.load(std::memory_order_acquire) != 0;
+}
+
+void SpendVirtualNs(uint64_t ns)
+{
+    ClockService& s = Service();
+    std::lock_guard<std::mutex> lock(s.mutex);
+    if (s.clock->Kind() != ClockKind::Virtual)
+        return;
+    s.virtualNow = AddNs(s.virtualNow, ns);
+    PublishLocked(s);
 }
 
 void SetTickObserver(std::function<void(uint64_t)> fn)

@@ -17,9 +17,6 @@ namespace host {
 namespace clocks {
 namespace {
 
-// Above ordinary real-time work but below the kernel's own threads (50).
-constexpr int kRealTimePriority = 40;
-
 // The wait for a deadline: the mutex is released for a single futex wait to
 // the absolute deadline on CLOCK_MONOTONIC (a condition variable would take
 // the mutex back marked as contended, so every tick would pay a second

@@ -23,6 +23,7 @@
 
 #include "host/clock.h"
 #include "host/platform.h"
+#include "host/realtime.h"
 
 namespace host {
 namespace clocks {
@@ -31,6 +32,9 @@ constexpr uint64_t kNsPerSecond = 1000000000u;
 constexpr uint64_t kNsPerMs = 1000000u;
 constexpr uint64_t kVirtualDefaultFrequency = 10000000u;
 constexpr uint64_t kRealDefaultFrequency = 1000000000u;
+// The timer thread's real-time priority (and the late-tick probe's): above
+// ordinary real-time work but below the kernel's own threads (50).
+constexpr int kRealTimePriority = 40;
 
 // ---- 128-bit arithmetic --------------------------------------------------------
 
@@ -255,6 +259,23 @@ void WakeServiceLocked(ClockService& s);
 void EnsureThreadLocked(ClockService& s);
 TimerEntry* NextDueLocked(ClockService& s);
 [[noreturn]] void Misuse(const char* what);
+
+// ---- The late-tick audit (realtime.cpp) ----------------------------------------------
+// One tick's account, on the service thread's stack while its callback runs.
+struct TickAccount {
+    TickParts parts;
+    uint64_t longestLockNs = 0;
+    bool open[kTickParts] = {false, false, false};
+};
+// True while an audit runs: the one atomic load a tick pays otherwise.
+bool AuditOn();
+// Around a real-clock tick's observer and callback, on the service thread
+// with no lock of the clock held.  End records the tick when it was late.
+void AuditTickBegin(TickAccount* acc);
+void AuditTickEnd(const TickAccount& acc, uint64_t deadlineNs, uint64_t startNs);
+// Returns once no callback is running (at once on the service thread).  The
+// caller must hold no lock a tick may wait for.
+void WaitBetweenTicks();
 
 // The service thread's scheduling for the clock in use (clock_real.cpp).
 // Service thread, s.mutex held.

@@ -1,5 +1,8 @@
 // Critical sections: recursive locks owned by a thread, with a record of the
-// levels each thread holds for the tests that ask.
+// levels each thread holds for the tests that ask.  As on the platform, a
+// thread that waits for a section lends its priority to the holder until
+// the holder leaves it (a PiMutex, realtime.h); the timer thread's waits
+// inside an audited tick are measured, with the holder.
 #include <atomic>
 #include <cstdio>
 #include <cstdlib>
@@ -7,6 +10,7 @@
 #include <thread>
 
 #include "host/host.h"
+#include "host/realtime.h"
 #include "host_internal.h"
 
 namespace host {
@@ -18,7 +22,7 @@ thread_local std::vector<CRITICAL_SECTION*> t_lockJournal;
 // What hCrit points at.  The mutex is the section itself: held by the owner
 // from its first Enter to its last Leave.
 struct HostCriticalSection {
-    std::mutex mutex;
+    PiMutex mutex;
     std::atomic<DWORD> owner{0};   // thread id of the holder, 0 when free; written by the holder
     unsigned depth = 0;            // levels the holder has entered; written by the owner only
 };
@@ -82,7 +86,10 @@ void EnterCriticalSection(LPCRITICAL_SECTION cs)
         ++h->depth;
     } else {
         if (!h->mutex.try_lock()) {
+            const DWORD holder = h->owner.load(std::memory_order_relaxed);
+            const uint64_t begin = host::TickPartBegin(host::TickPart::Lock);
             h->mutex.lock();
+            host::TickPartEnd(host::TickPart::Lock, begin, holder);
             ++cs->dwContentions;
         }
         h->owner.store(self, std::memory_order_relaxed);

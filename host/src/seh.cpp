@@ -18,6 +18,7 @@
 #include <pthread.h>
 #include <signal.h>
 #include <ucontext.h>
+#include <atomic>
 #include <csetjmp>
 #include <cstdlib>
 #include <mutex>
@@ -46,6 +47,7 @@ thread_local AltStack t_altStack;
 const int kSignals[] = {SIGSEGV, SIGBUS, SIGFPE, SIGILL};
 struct sigaction g_previous[sizeof(kSignals) / sizeof(kSignals[0])];
 std::once_flag g_installOnce;
+std::atomic<host::UnhandledFaultHook> g_unhandledHook{nullptr};
 
 DWORD CodeForSignal(int sig)
 {
@@ -75,7 +77,10 @@ void OnFault(int sig, siginfo_t*, void* context)
     while (f && !FilterAccepts(f, code))
         f = f->pPrev;
     if (f == nullptr) {
-        // Nobody catches it: let the fault happen again without us.
+        // Nobody catches it: the program's hook has its say, then the fault
+        // happens again without us.
+        if (host::UnhandledFaultHook hook = g_unhandledHook.load())
+            hook(code);
         RestorePrevious(sig);
         return;
     }
@@ -118,6 +123,12 @@ void InstallFaultGuard()
             sigaction(kSignals[i], &sa, &g_previous[i]);
         }
     });
+}
+
+void SetUnhandledFaultHook(UnhandledFaultHook hook)
+{
+    InstallFaultGuard();
+    g_unhandledHook.store(hook);
 }
 
 }  // namespace host

@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "host/realtime.h"
 #include "wavetable.h"
 
 namespace host {
@@ -137,8 +138,12 @@ void CALLBACK DeliverToClient(HDRVR, UINT uMsg, DWORD_PTR dwInstance, DWORD_PTR 
     }
     switch (kind) {
     case CALLBACK_FUNCTION:
-        if (callback != 0)
+        if (callback != 0) {
+            // Timed when the timer thread runs it inside an audited tick.
+            const uint64_t begin = TickPartBegin(TickPart::Callback);
             reinterpret_cast<LPDRVCALLBACK>(callback)(reinterpret_cast<HDRVR>(dwInstance), uMsg, instance, dw1, dw2);
+            TickPartEnd(TickPart::Callback, begin);
+        }
         break;
     case CALLBACK_EVENT:
         ::SetEvent(reinterpret_cast<HANDLE>(callback));

@@ -6,7 +6,8 @@
 // holds at most the audio bytes it was given as its bound.
 //
 // Threads and locks.  The driver posts on its timer thread with its stream
-// lock held (LMRPostData: never blocks on the driver, never calls back).
+// lock held (LMRPostData: returns promptly, never blocks on the driver,
+// never calls back; on the real clock it waits for no thread at all).
 // The event thread calls the driver's event callback with no lock of the
 // stand-in held.  The functions below are the control side, for any other
 // thread; each takes the stand-in's lock for its own length only.  Reset,
@@ -96,6 +97,11 @@ struct PostStats {
     uint64_t lost = 0, lostBytes = 0;                    // LosePacket: accepted, never arrived
     uint64_t slow = 0, slowMs = 0;                       // SlowPost: posts that took long, and how long in all
     uint32_t peakQueueBytes = 0;                         // fullest the send queue was after a post
+    // The hand-off toward the sinks: the most packets accepted and not yet
+    // freed, and the longest from a post to its packet's turn at the sinks
+    // (wall time).
+    uint64_t peakInFlight = 0;
+    uint64_t maxLagNs = 0;
 };
 PostStats Stats();
 
@@ -112,16 +118,19 @@ struct PacketView {
 };
 // Sinks run on the stand-in's own thread, one packet at a time in arrival
 // order, with no lock of the stand-in or the driver held.  A sink must not
-// wait for the driver's tick (the tick may be waiting for room, below).
+// wait for the driver's tick (on the virtual clock the tick may be waiting
+// for room, below).
 using PacketSink = std::function<void(const PacketView&)>;
 void AddSink(PacketSink sink);
 // Returns once every accepted packet has gone through the sinks and been freed.
 void Flush();
 // Packets accepted and not yet freed by the stand-in's thread.
 size_t PacketsInFlight();
-// At most this many accepted packets wait for the sinks; a post beyond that
-// waits for room, as a library whose send queue is full holds its caller.
-// Only sinks slower than the audio reach it.
+// On the virtual clock at most this many accepted packets wait for the
+// sinks: a fast run's post beyond that waits for room, which costs no
+// virtual time, so memory stays bounded.  On the real clock a post never
+// waits: packets that the sinks have not taken yet wait in memory, and
+// Stats() reports the most that waited and the longest lag.
 constexpr size_t kMaxPacketsInFlight = 128;
 // Accepted packets are freed at once inside the post, on the poster's thread,
 // and reach no sink: a library that drops what it is given (for measuring

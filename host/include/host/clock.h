@@ -97,8 +97,25 @@ std::string TimerThreadScheduling();
 
 // Called on the service thread just before each tick's callback, with the
 // counter value at that moment (any timer, either clock); for pacing
-// measurements.  No lock of the clock or the driver is held; fn must be
-// quick, since the tick waits for it.  Cleared by ResetAll.
+// measurements.  No lock of the clock or the driver is held.  The tick waits
+// for it, so on the real clock it must neither wait for another thread (a
+// lock it shares with normal threads must be a PiMutex, realtime.h) nor do
+// file or console I/O: what it keeps for writing goes to a thread of its
+// own.  Cleared by ResetAll.
 void SetTickObserver(std::function<void(uint64_t counterValue)> fn);
+
+// The lateness of the tick whose callback (or tick observer) is running:
+// how long after its deadline the service thread began it, in ns of the
+// clock in use (a clock-drift fault does not touch it).  Only meaningful on
+// the service thread, inside a tick.
+uint64_t CurrentTickLatenessNs();
+
+// True while the virtual clock is in use: one atomic load, any thread.
+bool VirtualClockInUse();
+// On the virtual clock, time passes while the caller works: the clock moves
+// on by ns at once, firing no tick (the ticks now due run late, when the
+// service thread next looks).  A timer callback may call it, for a service
+// that takes that long inside the tick (a slow post).  Nothing on the real clock.
+void SpendVirtualNs(uint64_t ns);
 
 }  // namespace host

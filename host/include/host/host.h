@@ -68,5 +68,12 @@ std::string Narrow(const std::u16string& s);
 // Installs the signal handlers the guard needs (idempotent; also done by the
 // first SehEnterFrame).
 void InstallFaultGuard();
+// A fault that no guard frame catches ends the process, as on the device.
+// A program that must leave a record first sets this hook: it is called on
+// the faulting thread, in the signal handler (only async-signal-safe calls),
+// with the platform's exception code; when it returns, the fault happens
+// again without the guard and ends the process.  nullptr: none.
+using UnhandledFaultHook = void (*)(unsigned long code);
+void SetUnhandledFaultHook(UnhandledFaultHook hook);
 
 }  // namespace host

@@ -1,0 +1,128 @@
+// What the host does for real time beyond the clock: locks that lend their
+// holder the waiter's priority, names for threads, and the account of late
+// ticks on the real clock, told apart by a bare probe thread.
+//
+// Priority inheritance.  The platform's critical sections and mutexes give a
+// lower-priority holder the priority of a higher-priority waiter until it
+// releases them (semaphores do not).  The host's critical sections, and the
+// host's own locks that the timer thread shares with normal threads, are
+// PiMutex: a POSIX mutex with the priority-inheritance protocol, which Linux
+// implements with PI futexes.  Where the kernel lacks them (some emulators),
+// PiMutex is a plain mutex and PriorityInheritance() says so.
+//
+// Late ticks.  While an audit runs (StartTickAudit), the timer service keeps
+// an account of each tick on the real clock: its deadline, when the service
+// thread began it, when its callback returned, and how long of that went to
+// waiting for a critical section (with the thread that held it), inside the
+// library's post (LMRPostData), and inside the client's callback.  A tick
+// that ended more than the threshold after its deadline is recorded, with
+// the previous tick's parts when that tick was still running at the
+// deadline.  A bare probe thread at the timer thread's priority, in the same
+// process, sleeps to a fixed grid of its own and records its own lateness:
+// where the probe was late too, the machine did not run either thread.
+//
+// Cost: a tick pays one atomic load while no audit runs; the measuring
+// functions below pay a thread-local load off the timer thread and outside
+// an audited tick, and a clock read each way inside one.  Nothing on the
+// tick's path allocates or takes a lock for the account.
+#pragma once
+
+#include <pthread.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace host {
+
+// ---- Priority inheritance --------------------------------------------------------
+
+class PiMutex {
+public:
+    PiMutex();
+    ~PiMutex();
+    PiMutex(const PiMutex&) = delete;
+    PiMutex& operator=(const PiMutex&) = delete;
+    void lock();
+    bool try_lock();
+    void unlock();
+
+private:
+    pthread_mutex_t m_;
+};
+
+// True when PiMutex lends priority here (the kernel has PI futexes).
+bool PriorityInheritance();
+
+// ---- Thread names ----------------------------------------------------------------
+// Names the calling thread for reports (and for the system's tools).  Any
+// thread; the first name of a thread id sticks until ForgetThreadNames.
+void NameThisThread(const char* name);
+// The name given to the thread with this id (GetCurrentThreadId), or
+// "thread N" when it gave none.
+std::string ThreadName(uint32_t id);
+
+// ---- Late ticks --------------------------------------------------------------------
+
+enum class TickPart : unsigned { Lock, Post, Callback };
+constexpr unsigned kTickParts = 3;
+
+// One tick's time, CLOCK_MONOTONIC ns.
+struct TickParts {
+    uint64_t ns[kTickParts] = {0, 0, 0};   // by TickPart
+    uint32_t lockHolder = 0;               // thread that held the critical section waited for longest
+};
+
+struct LateTick {
+    uint64_t deadlineNs = 0;   // the tick's deadline on the timer's grid
+    uint64_t startNs = 0;      // the service thread began it
+    uint64_t endNs = 0;        // its callback returned
+    TickParts parts;
+    uint64_t overrunNs = 0;    // of startNs - deadlineNs: the previous tick was still running
+    TickParts previous;        // that previous tick's parts (when overrunNs > 0)
+};
+
+struct ProbeWake {
+    uint64_t deadlineNs;
+    uint64_t lateNs;
+};
+
+struct TickAuditSettings {
+    uint64_t thresholdNs = 5000000;      // a tick that ends later than this after its deadline is recorded
+    uint64_t probePeriodNs = 5000000;    // the probe's grid; 0: no probe
+    size_t capacity = 4096;              // late ticks (and late probe wake-ups) kept; the rest are counted
+};
+
+struct TickAuditResult {
+    bool ran = false;
+    TickAuditSettings settings;
+    uint64_t ticks = 0;                  // real-clock ticks audited
+    uint64_t lateTicks = 0;              // late ones, kept or not
+    std::vector<LateTick> late;          // the first `capacity` of them
+    std::string probeScheduling;         // how the probe ran ("" without one)
+    uint64_t probeWakeups = 0;
+    uint64_t probeLateWakeups = 0;       // later than the threshold
+    uint64_t probeMaxNs = 0;
+    uint64_t probeP50Ns = 0, probeP99Ns = 0;   // to 10 us below 10 ms, then to 1 ms
+    std::vector<ProbeWake> probeLate;    // wake-ups later than 1 ms, the first `capacity`
+};
+
+// Starts an audit (a control thread, not a timer callback): allocates the
+// records, and starts the probe at the timer thread's scheduling.  Stops a
+// running one first.
+void StartTickAudit(const TickAuditSettings& settings);
+// Stops the probe and the recording; the records stay for TickAudit.
+void StopTickAudit();
+// What the audit recorded.  A control thread, after StopTickAudit.
+TickAuditResult TickAudit();
+
+// Measuring a part of the tick, from any thread (the host's critical
+// sections, the stand-in's post, the wave API's delivery to the client):
+// Begin answers 0 unless called on the timer thread inside an audited tick
+// (and the part is not already being measured there), else the time; End
+// with a non-zero begin adds the time since to the tick's part.
+uint64_t TickPartBegin(TickPart part);
+void TickPartEnd(TickPart part, uint64_t begin, uint32_t lockHolder = 0);
+
+}  // namespace host

@@ -1,0 +1,350 @@
+// Priority-inheriting locks, thread names, and the late-tick audit with its
+// bare probe thread (realtime.h).
+#include <linux/futex.h>
+#include <pthread.h>
+#include <sched.h>
+#include <sys/prctl.h>
+#include <sys/syscall.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <map>
+#include <mutex>
+#include <thread>
+
+#include "clock_service.h"
+#include "host/host.h"
+#include "host/realtime.h"
+
+namespace host {
+
+// ---- Priority inheritance --------------------------------------------------------
+
+namespace {
+
+// The kernel has PI futexes when unlocking one that nobody owns is refused
+// as not ours (EPERM) rather than unknown (ENOSYS).
+bool ProbePriorityInheritance()
+{
+    uint32_t word = 0;
+    long rc = syscall(SYS_futex, &word, FUTEX_UNLOCK_PI, 0, nullptr, nullptr, 0);
+    return !(rc == -1 && errno == ENOSYS);
+}
+
+}  // namespace
+
+bool PriorityInheritance()
+{
+    static const bool pi = ProbePriorityInheritance();
+    return pi;
+}
+
+PiMutex::PiMutex()
+{
+    pthread_mutexattr_t attr;
+    pthread_mutexattr_init(&attr);
+    if (PriorityInheritance())
+        pthread_mutexattr_setprotocol(&attr, PTHREAD_PRIO_INHERIT);
+    if (pthread_mutex_init(&m_, &attr) != 0) {
+        std::fprintf(stderr, "host: cannot initialise a mutex\n");
+        std::abort();
+    }
+    pthread_mutexattr_destroy(&attr);
+}
+
+PiMutex::~PiMutex()
+{
+    pthread_mutex_destroy(&m_);
+}
+
+void PiMutex::lock()
+{
+    int rc = pthread_mutex_lock(&m_);
+    if (rc != 0) {
+        std::fprintf(stderr, "host: a mutex could not be locked: %s\n", std::strerror(rc));
+        std::abort();
+    }
+}
+
+bool PiMutex::try_lock()
+{
+    return pthread_mutex_trylock(&m_) == 0;
+}
+
+void PiMutex::unlock()
+{
+    pthread_mutex_unlock(&m_);
+}
+
+// ---- Thread names ----------------------------------------------------------------
+
+namespace {
+std::mutex g_namesMutex;   // a leaf: guards g_names
+std::map<uint32_t, std::string> g_names;
+}  // namespace
+
+void NameThisThread(const char* name)
+{
+    char shortName[16];
+    std::snprintf(shortName, sizeof shortName, "%s", name);
+    pthread_setname_np(pthread_self(), shortName);
+    const uint32_t id = GetCurrentThreadId();
+    std::lock_guard<std::mutex> lock(g_namesMutex);
+    g_names.emplace(id, name);
+}
+
+std::string ThreadName(uint32_t id)
+{
+    std::lock_guard<std::mutex> lock(g_namesMutex);
+    auto it = g_names.find(id);
+    return it != g_names.end() ? it->second : "thread " + std::to_string(id);
+}
+
+// ---- The audit -----------------------------------------------------------------------
+
+namespace {
+
+uint64_t NowNs()
+{
+    timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<uint64_t>(ts.tv_sec) * 1000000000u + static_cast<uint64_t>(ts.tv_nsec);
+}
+
+// The probe's lateness histogram: 10 us buckets below 10 ms, 1 ms buckets
+// up to 1 s, then one for everything later.
+constexpr size_t kFineBuckets = 1000;
+constexpr size_t kCoarseBuckets = 990;
+constexpr size_t kBuckets = kFineBuckets + kCoarseBuckets + 1;
+
+size_t BucketOf(uint64_t ns)
+{
+    if (ns < 10000000u)
+        return static_cast<size_t>(ns / 10000u);
+    if (ns < 1000000000u)
+        return kFineBuckets + static_cast<size_t>((ns - 10000000u) / 1000000u);
+    return kBuckets - 1;
+}
+
+uint64_t BucketTop(size_t b)
+{
+    if (b < kFineBuckets)
+        return (b + 1) * 10000u;
+    if (b < kBuckets - 1)
+        return 10000000u + (b - kFineBuckets + 1) * 1000000u;
+    return 1000000000u;
+}
+
+using clocks::TickAccount;
+thread_local TickAccount* t_account = nullptr;
+
+struct Audit {
+    std::atomic<bool> on{false};   // the one load a tick pays while no audit runs
+    TickAuditSettings settings;
+
+    // Written by the timer thread while `on`; read after StopTickAudit.
+    std::vector<LateTick> late;   // capacity reserved at the start
+    uint64_t ticks = 0;
+    uint64_t lateTicks = 0;
+    bool havePrevious = false;
+    uint64_t previousEndNs = 0;
+    TickParts previousParts;
+
+    // The probe and what it wrote.
+    std::thread probe;
+    std::atomic<bool> probeQuit{false};
+    std::string probeScheduling;
+    uint64_t probeWakeups = 0, probeLateWakeups = 0, probeMaxNs = 0;
+    std::vector<uint64_t> histogram;
+    std::vector<ProbeWake> probeLate;
+};
+
+Audit& A()
+{
+    static Audit* a = new Audit;   // never destroyed: the timer thread may look until the process ends
+    return *a;
+}
+
+std::mutex g_controlMutex;   // serialises Start, Stop and TickAudit
+
+// The probe: nothing but an absolute sleep on its own grid, at the timer
+// thread's scheduling, measuring how late each wake-up is.
+void ProbeLoop(Audit& a, uint64_t periodNs)
+{
+    NameThisThread("late-tick probe");
+    prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL);
+    sched_param p{};
+    p.sched_priority = clocks::kRealTimePriority;
+    int rc = pthread_setschedparam(pthread_self(), SCHED_FIFO, &p);
+    a.probeScheduling = rc == 0 ? "SCHED_FIFO priority " + std::to_string(clocks::kRealTimePriority)
+                                : std::string("normal (SCHED_OTHER): ") + std::strerror(rc);
+    uint64_t next = NowNs() + periodNs;
+    while (!a.probeQuit.load(std::memory_order_relaxed)) {
+        timespec ts;
+        ts.tv_sec = static_cast<time_t>(next / 1000000000u);
+        ts.tv_nsec = static_cast<long>(next % 1000000000u);
+        while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &ts, nullptr) == EINTR) {
+        }
+        const uint64_t now = NowNs();
+        const uint64_t lateNs = now > next ? now - next : 0;
+        ++a.probeWakeups;
+        ++a.histogram[BucketOf(lateNs)];
+        a.probeMaxNs = std::max(a.probeMaxNs, lateNs);
+        if (lateNs > a.settings.thresholdNs)
+            ++a.probeLateWakeups;
+        if (lateNs > 1000000u && a.probeLate.size() < a.settings.capacity)
+            a.probeLate.push_back({next, lateNs});
+        next += periodNs;
+        if (next <= now)
+            next += ((now - next) / periodNs + 1) * periodNs;
+    }
+}
+
+void StopLocked(Audit& a)
+{
+    a.on.store(false, std::memory_order_seq_cst);
+    if (a.probe.joinable()) {
+        a.probeQuit.store(true);
+        a.probe.join();
+    }
+}
+
+}  // namespace
+
+void StartTickAudit(const TickAuditSettings& settings)
+{
+    std::lock_guard<std::mutex> control(g_controlMutex);
+    Audit& a = A();
+    StopLocked(a);
+    // A tick that began before the stop may still be finishing its account;
+    // the records are replaced only once the service is between ticks.
+    clocks::WaitBetweenTicks();
+    a.settings = settings;
+    a.settings.capacity = std::max<size_t>(settings.capacity, 1);
+    a.late.clear();
+    a.late.reserve(a.settings.capacity);
+    a.ticks = a.lateTicks = 0;
+    a.havePrevious = false;
+    a.previousEndNs = 0;
+    a.probeWakeups = a.probeLateWakeups = a.probeMaxNs = 0;
+    a.histogram.assign(kBuckets, 0);
+    a.probeLate.clear();
+    a.probeLate.reserve(a.settings.capacity);
+    a.probeScheduling.clear();
+    a.probeQuit.store(false);
+    if (settings.probePeriodNs > 0)
+        a.probe = std::thread(ProbeLoop, std::ref(a), settings.probePeriodNs);
+    a.on.store(true, std::memory_order_seq_cst);
+}
+
+void StopTickAudit()
+{
+    std::lock_guard<std::mutex> control(g_controlMutex);
+    StopLocked(A());
+    clocks::WaitBetweenTicks();
+}
+
+TickAuditResult TickAudit()
+{
+    std::lock_guard<std::mutex> control(g_controlMutex);
+    Audit& a = A();
+    TickAuditResult r;
+    r.ran = !a.histogram.empty() || a.ticks > 0;
+    r.settings = a.settings;
+    r.ticks = a.ticks;
+    r.lateTicks = a.lateTicks;
+    r.late = a.late;
+    r.probeScheduling = a.probeScheduling;
+    r.probeWakeups = a.probeWakeups;
+    r.probeLateWakeups = a.probeLateWakeups;
+    r.probeMaxNs = a.probeMaxNs;
+    r.probeLate = a.probeLate;
+    uint64_t seen = 0;
+    bool have50 = false;
+    for (size_t b = 0; b < a.histogram.size() && a.probeWakeups > 0; ++b) {
+        seen += a.histogram[b];
+        if (!have50 && seen * 2 >= a.probeWakeups) {
+            r.probeP50Ns = std::min(BucketTop(b), a.probeMaxNs);
+            have50 = true;
+        }
+        if (seen * 100 >= a.probeWakeups * 99) {
+            r.probeP99Ns = std::min(BucketTop(b), a.probeMaxNs);
+            break;
+        }
+    }
+    return r;
+}
+
+uint64_t TickPartBegin(TickPart part)
+{
+    TickAccount* acc = t_account;
+    if (acc == nullptr || acc->open[static_cast<unsigned>(part)])
+        return 0;
+    acc->open[static_cast<unsigned>(part)] = true;
+    return NowNs();
+}
+
+void TickPartEnd(TickPart part, uint64_t begin, uint32_t lockHolder)
+{
+    TickAccount* acc = t_account;
+    if (begin == 0 || acc == nullptr)
+        return;
+    const unsigned i = static_cast<unsigned>(part);
+    const uint64_t ns = NowNs() - begin;
+    acc->open[i] = false;
+    acc->parts.ns[i] += ns;
+    if (part == TickPart::Lock && ns > acc->longestLockNs) {
+        acc->longestLockNs = ns;
+        acc->parts.lockHolder = lockHolder;
+    }
+}
+
+namespace clocks {
+
+bool AuditOn()
+{
+    return A().on.load(std::memory_order_relaxed);
+}
+
+void AuditTickBegin(TickAccount* acc)
+{
+    *acc = TickAccount{};
+    t_account = acc;
+}
+
+void AuditTickEnd(const TickAccount& acc, uint64_t deadlineNs, uint64_t startNs)
+{
+    Audit& a = A();
+    t_account = nullptr;
+    const uint64_t endNs = NowNs();
+    if (!a.on.load(std::memory_order_acquire))
+        return;
+    ++a.ticks;
+    if (endNs > deadlineNs && endNs - deadlineNs > a.settings.thresholdNs) {
+        ++a.lateTicks;
+        if (a.late.size() < a.late.capacity()) {
+            LateTick t;
+            t.deadlineNs = deadlineNs;
+            t.startNs = startNs;
+            t.endNs = endNs;
+            t.parts = acc.parts;
+            if (a.havePrevious && a.previousEndNs > deadlineNs) {
+                t.overrunNs = std::min(a.previousEndNs, startNs) - deadlineNs;
+                t.previous = a.previousParts;
+            }
+            a.late.push_back(t);
+        }
+    }
+    a.havePrevious = true;
+    a.previousEndNs = endNs;
+    a.previousParts = acc.parts;
+}
+
+}  // namespace clocks
+}  // namespace host
