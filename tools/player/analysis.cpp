@@ -308,15 +308,19 @@ void PacingAnalyser::CloseTick()
     bool couldFallShort = !realClock_ || looping_ || row.queued <= 0;
     if (couldFallShort && static_cast<int64_t>(row.due) - static_cast<int64_t>(row.posted) > tolerance)
         shorts_.push_back({tickNo, row.due - row.posted});
-    // Intervals and lateness within one timer run.  The timer keeps a fixed
-    // grid from its start; a tick late by a whole period or more makes it
-    // skip the grid points already past, so the next deadline is the first
-    // one after it.
-    if (haveRun_ && period_ > 0) {
+    // Lateness: as the clock measured it, when the tick observer said (on
+    // the clock's own time, which a drifting counter does not move).
+    // Otherwise from the counter, within one timer run: the timer keeps a
+    // fixed grid from its start; on the real clock a tick late by a whole
+    // period or more makes it skip the grid points already past, while the
+    // virtual clock runs every tick, each no earlier than the one before.
+    if (e.lateNs >= 0) {
+        lateness_.Add(static_cast<double>(e.lateNs) / 1e6);
+    } else if (haveRun_ && period_ > 0) {
         double late = (static_cast<double>(e.counter) - static_cast<double>(deadline_)) / f;
-        lateness_.Add(late * 1000.0);
+        lateness_.Add(std::max(late, 0.0) * 1000.0);
         uint64_t next = deadline_ + period_;
-        if (e.counter >= next)
+        if (realClock_ && e.counter >= next)
             next = deadline_ + ((e.counter - deadline_) / period_ + 1) * period_;
         deadline_ = next;
     }

@@ -34,6 +34,7 @@ struct PlayEvent {
     } kind;
     uint64_t counter;   // performance-counter value
     int64_t bytes;      // Queued only
+    int64_t lateNs = -1;   // Tick only: how long after its deadline the clock began it (-1: not known)
 };
 
 // One accepted or refused packet, as the stand-in recorded it.

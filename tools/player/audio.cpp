@@ -2,6 +2,8 @@
 // libswresample, all chunk by chunk.
 #include "audio.h"
 
+#include <sys/stat.h>
+
 #include <sndfile.h>
 
 extern "C" {
@@ -282,6 +284,11 @@ std::unique_ptr<Decoder> OpenAudioFile(const std::string& path, std::string* err
         return nullptr;
     }
     std::fclose(probe);
+    struct stat st;
+    if (stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) {
+        *error = "cannot play '" + path + "': it is a directory, not an audio file";
+        return nullptr;
+    }
 
     SF_INFO info{};
     SNDFILE* f = sf_open(path.c_str(), SFM_READ, &info);

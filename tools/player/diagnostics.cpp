@@ -1,23 +1,60 @@
 #include "diagnostics.h"
 
+#include <condition_variable>
 #include <map>
 #include <mutex>
 #include <thread>
+#include <vector>
 
 #include "host/platform.h"
+#include "host/realtime.h"
 #include "progress.h"
 
 namespace player {
 namespace diagnostics {
 namespace {
 
-std::mutex g_mutex;   // guards everything below
+// Guards everything below.  The timer thread takes it for a few statements,
+// so a normal thread holding it lends to the timer thread's priority.
+host::PiMutex g_mutex;
 FILE* g_out = nullptr;
 bool g_debug = false;
 uint64_t g_origin = 0;
 uint64_t g_frequency = 1;
 std::map<std::thread::id, std::string> g_threadNames;
 unsigned g_unnamed = 0;
+
+// The lines go to the console from a printer thread of their own, in the
+// order they were made, so that no thread that prints (the timer thread
+// among them) does console I/O itself.
+std::vector<std::string> g_lines;
+bool g_printerStop = false;
+std::condition_variable_any g_printerWake;
+std::thread g_printer;
+
+void PrinterLoop(FILE* out)
+{
+    host::NameThisThread("console");
+    std::vector<std::string> batch;
+    std::unique_lock<host::PiMutex> lock(g_mutex);
+    for (;;) {
+        g_printerWake.wait(lock, [] { return g_printerStop || !g_lines.empty(); });
+        if (g_lines.empty())
+            return;
+        batch.swap(g_lines);
+        lock.unlock();
+        for (const std::string& line : batch)
+            ConsoleLine(out, line);
+        batch.clear();
+        lock.lock();
+    }
+}
+
+// Caller holds g_mutex.
+void QueueLocked(std::string line)
+{
+    g_lines.push_back(std::move(line));
+}
 
 // Caller holds g_mutex.
 const std::string& ThreadNameLocked()
@@ -55,7 +92,7 @@ std::string Prefix(double seconds, const std::string& thread)
 void Start(FILE* out, bool debug, bool trace, uint64_t originCounter, uint64_t frequency)
 {
     {
-        std::lock_guard<std::mutex> lock(g_mutex);
+        std::lock_guard<host::PiMutex> lock(g_mutex);
         g_out = out;
         g_debug = debug;
         g_origin = originCounter;
@@ -63,21 +100,31 @@ void Start(FILE* out, bool debug, bool trace, uint64_t originCounter, uint64_t f
         g_threadNames.clear();
         g_unnamed = 0;
         g_threadNames[std::this_thread::get_id()] = "main";
+        g_lines.clear();
+        g_printerStop = false;
     }
+    if ((debug || trace) && out && !g_printer.joinable())
+        g_printer = std::thread(PrinterLoop, out);
     host::SetWaveMessageObserver(trace ? &OnWaveMessage : nullptr);
 }
 
 void Stop()
 {
     host::SetWaveMessageObserver(nullptr);
-    std::lock_guard<std::mutex> lock(g_mutex);
-    g_out = nullptr;
-    g_debug = false;
+    {
+        std::lock_guard<host::PiMutex> lock(g_mutex);
+        g_out = nullptr;
+        g_debug = false;
+        g_printerStop = true;
+    }
+    g_printerWake.notify_one();
+    if (g_printer.joinable())
+        g_printer.join();
 }
 
 void NameThisThread(const char* name)
 {
-    std::lock_guard<std::mutex> lock(g_mutex);
+    std::lock_guard<host::PiMutex> lock(g_mutex);
     g_threadNames.emplace(std::this_thread::get_id(), name);
 }
 
@@ -86,30 +133,24 @@ void DebugLine(const std::string& line)
     std::string text = line;
     while (!text.empty() && (text.back() == '\n' || text.back() == '\r'))
         text.pop_back();
-    std::string out;
-    FILE* to;
     {
-        std::lock_guard<std::mutex> lock(g_mutex);
+        std::lock_guard<host::PiMutex> lock(g_mutex);
         if (!g_out || !g_debug)
             return;
-        to = g_out;
-        out = FormatDebug(SecondsNow(), ThreadNameLocked(), text);
+        QueueLocked(FormatDebug(SecondsNow(), ThreadNameLocked(), text));
     }
-    ConsoleLine(to, out);
+    g_printerWake.notify_one();
 }
 
 void OnWaveMessage(const host::WaveMessageRecord& m)
 {
-    std::string out;
-    FILE* to;
     {
-        std::lock_guard<std::mutex> lock(g_mutex);
+        std::lock_guard<host::PiMutex> lock(g_mutex);
         if (!g_out)
             return;
-        to = g_out;
-        out = FormatTrace(SecondsNow(), ThreadNameLocked(), m);
+        QueueLocked(FormatTrace(SecondsNow(), ThreadNameLocked(), m));
     }
-    ConsoleLine(to, out);
+    g_printerWake.notify_one();
 }
 
 std::string MessageName(unsigned msg)

@@ -14,9 +14,11 @@ namespace player {
 
 // One process-wide instance, because the wave API's observer is a plain
 // function.  Start on the main thread before the driver is loaded and Stop
-// after it is gone.  The other calls may come from any thread, including
-// the timer's with the driver's stream lock held: they take only the
-// diagnostics' and the console's own locks, and never call into the host.
+// after it is gone; the lines are printed by a printer thread of their own
+// that Start starts and Stop drains and ends.  The other calls may come from
+// any thread, including the timer's with the driver's stream lock held: they
+// format the line and queue it under the diagnostics' own lock (a PiMutex)
+// and never call into the host or write to the console themselves.
 namespace diagnostics {
 
 // `originCounter`: the performance counter at boot; `frequency` its rate.

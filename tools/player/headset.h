@@ -53,7 +53,8 @@ struct HeadsetResult {
     std::vector<HeadsetOverflow> overflows;
     std::vector<HeadsetLevel> levels;   // at most one sample per 10 ms, and at most kMaxLevels (the
                                         // spacing doubles, keeping every other sample, as a run grows)
-    uint32_t minLevelFrames = 0;   // lowest and highest level while playing
+    uint32_t minLevelFrames = 0;   // lowest level while playing, just before a packet arrived
+                                   // (the buffer is lowest then), and the highest, just after one
     uint32_t maxLevelFrames = 0;
     double meanPostToEar = 0;      // post to first frame heard, over the packets that were heard
     double maxPostToEar = 0;

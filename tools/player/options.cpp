@@ -44,6 +44,9 @@ bool ParseMilliseconds(const std::string& text, uint64_t* ms)
     } else if (number.size() > 3 && number.compare(number.size() - 3, 3, "min") == 0) {
         number.resize(number.size() - 3);
         scale = 60000.0;
+    } else if (number.size() > 1 && number.back() == 'm') {
+        number.resize(number.size() - 1);
+        scale = 60000.0;
     } else if (number.size() > 1 && number.back() == 'h') {
         number.resize(number.size() - 1);
         scale = 3600000.0;
@@ -95,12 +98,28 @@ bool ParseFault(const std::string& text, FaultOption* out, std::string* error)
         *to = i;
         return true;
     };
+    // Amounts past these are no longer the fault they name: a post that takes
+    // more than ten seconds is a hang, a tick a minute late is a stopped
+    // clock, and a counter 10 % off is no crystal.
+    int64_t lowest = 0, highest = 0;
+    if (std::string(info.unit) == "ms") {
+        lowest = 0;
+        highest = fault == host::Fault::SlowPost ? 10000 : 60000;
+    } else if (std::string(info.unit) == "ppm") {
+        lowest = -100000;
+        highest = 100000;
+    }
     bool sawAmount = false, sawSkip = false, sawCount = false;
     while (at < text.size()) {
         char c = text[at];
         int64_t v = 0;
         size_t next = at + 1;
         if (c == ':' && !sawAmount && !sawSkip && !sawCount && *info.unit && number(at + 1, &next, true, &v)) {
+            if (v < lowest || v > highest) {
+                *error = "option --fault: the amount of '" + f.name + "' is " + info.unit + " from " +
+                         std::to_string(lowest) + " to " + std::to_string(highest) + ", not " + std::to_string(v);
+                return false;
+            }
             f.amount = v;
             f.hasAmount = sawAmount = true;
         } else if (c == '@' && !sawSkip && !sawCount && number(at + 1, &next, false, &v) && v <= UINT_MAX) {
@@ -142,7 +161,7 @@ std::string UsageText(const std::string& programName)
            "  --buffer-size BYTES     bytes per buffer (default 8192)\n"
            "  --refill callback|event  refill returned buffers from a callback function or\n"
            "                          from the main thread woken by an event (default callback)\n"
-           "  --length T              length of the built-in sound (default 3s; e.g. 1h)\n"
+           "  --length T              length of the built-in sound (default 3s; e.g. 10m, 1h)\n"
            "  --loop N                play the whole sound N times as one loop\n"
            "  --pause T:D             pause at T for D (times in ms, or with s/ms suffix)\n"
            "  --reset T               reset at T, then go on from where playback stood\n"
@@ -156,8 +175,14 @@ std::string UsageText(const std::string& programName)
            "Faults:\n"
            "  --fault NAME[:AMOUNT][@SKIP][xCOUNT]  make the next COUNT (default 1; x* all)\n"
            "                          occasions after SKIP fail: localalloc, malloc, timer,\n"
-           "                          regopen, regquery, refuse (posts), slowpost:MS, lose\n"
-           "                          (packets), late:MS (ticks), drift:PPM (per tick)\n"
+           "                          regopen, regquery, refuse (posts), slowpost:MS (0-10000;\n"
+           "                          virtual time with --fast), lose (packets), late:MS\n"
+           "                          (0-60000, virtual ticks), drift:PPM (+-100000, per tick),\n"
+           "                          timeraccess (timeSetEvent/timeKillEvent fault a memory\n"
+           "                          access: ends the run as it would end the process)\n"
+           "Real time:\n"
+           "  --late-ticks MS|off     explain every tick that ends more than MS after its\n"
+           "                          deadline, beside a bare probe thread (default 5; real clock)\n"
            "Listener:\n"
            "  --headset-buffer T      the headset's jitter buffer (default 250ms)\n"
            "  --headset-start T       it starts playing once it holds T (default 100ms)\n"
@@ -241,7 +266,8 @@ bool ParseOptions(int argc, char** argv, Options* out, std::string* error)
             if (!takeValue(&v))
                 return false;
             if (!ParseMilliseconds(v, ms)) {
-                *error = "option " + name + " expects a time such as 500, 500ms or 1.5s, not '" + v + "'";
+                *error = "option " + name + " expects a time: a number with ms, s, m (or min) or h, or none for ms "
+                         "(such as 500, 1.5s or 10m), not '" + v + "'";
                 return false;
             }
             return true;
@@ -425,6 +451,18 @@ bool ParseOptions(int argc, char** argv, Options* out, std::string* error)
                 return false;
             }
             o.headsetPpm = ppm;
+        } else if (name == "--late-ticks") {
+            if (!takeValue(&v))
+                return false;
+            uint64_t ms = 0;
+            if (v == "off") {
+                o.lateTickMs = 0;
+            } else if (ParseMilliseconds(v, &ms) && ms >= 1 && ms <= 10000) {
+                o.lateTickMs = static_cast<double>(ms);
+            } else {
+                *error = "option --late-ticks expects a time from 1ms to 10s, or off, not '" + v + "'";
+                return false;
+            }
         } else if (name == "--fault") {
             if (!takeValue(&v))
                 return false;

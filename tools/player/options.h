@@ -67,6 +67,7 @@ struct Options {
     double headsetPpm = 0;
     bool headset = true;                  // false: no headset model (to measure what it costs)
     std::vector<FaultOption> faults;
+    double lateTickMs = 5;                // real clock: explain ticks later than this (0: no audit, no probe)
     std::string heardOut;                 // what the listener hears (WAV)
     bool playOut = false;                 // play what the listener hears on the sound system
     std::string playDevice;               // the ALSA device ("default")

@@ -30,6 +30,9 @@ public:
     // The name as given ("-" for standard output).
     const std::string& Path() const { return path_; }
     bool IsStandardOutput() const { return path_ == "-"; }
+    // The data is copied into a special file or standard output on Commit,
+    // which may fail there (a full device); a regular file is renamed.
+    bool CopiesOnCommit() const { return destFd_ >= 0; }
 
     // The descriptor of the staged data.  ReleaseFd hands out a duplicate the
     // caller owns and closes (libsndfile closes the one it is given); both

@@ -164,6 +164,41 @@ std::string FormatText(const Report& r)
         line("tick lateness", "mean " + Fixed(p.latenessMs.mean, 3) + " ms, p99 " + Fixed(p.latenessMs.p99, 3) +
                                   " ms, max " + Fixed(p.latenessMs.max, 3) + " ms");
     }
+    const LateTickReport& lt = r.lateTicks;
+    if (lt.audited) {
+        std::string late = std::to_string(lt.count) + " of " + std::to_string(lt.ticks) + " ticks ended more than " +
+                           Fixed(lt.thresholdMs, 1) + " ms after their deadline";
+        if (lt.count) {
+            std::string causes;
+            for (const auto& c : lt.byCause)
+                causes += (causes.empty() ? "" : ", ") + std::to_string(c.second) + " " + CauseWords(c.first);
+            late += " (" + causes + "); the latest " + Fixed(lt.maxLateMs, 1) + " ms; " +
+                    std::to_string(lt.unseenByProbe) + " of them not seen by the probe";
+        }
+        line("late ticks", late);
+        const size_t kShownTicks = 10;
+        for (size_t i = 0; i < lt.lines.size() && i < kShownTicks; ++i) {
+            const LateTickLine& l = lt.lines[i];
+            std::string what = "at " + Fixed(l.t, 3) + " s, " + Fixed(l.lateMs, 1) + " ms late: " + CauseWords(l.cause);
+            if (!l.lockHolder.empty())
+                what += " (held by " + l.lockHolder + ")";
+            if (l.afterPrevious)
+                what += " in the tick before, still running";
+            what += "; not scheduled " + Fixed(l.notScheduledMs, 1) + ", tick before " + Fixed(l.previousMs, 1) +
+                    ", lock " + Fixed(l.lockMs, 1) + ", post " + Fixed(l.postMs, 1) + ", callback " +
+                    Fixed(l.callbackMs, 1) + ", work " + Fixed(l.workMs, 1) + " ms; the probe " +
+                    (l.probeSaw ? "was late too" : "was not");
+            line("late tick", what);
+        }
+        if (lt.lines.size() > kShownTicks)
+            line("late tick", "... and " + std::to_string(lt.lines.size() - kShownTicks) + " more");
+        if (lt.probeWakeups)
+            line("probe", lt.probeScheduling + ", every " + Fixed(lt.probePeriodMs, 1) + " ms: " +
+                              std::to_string(lt.probeWakeups) + " wake-ups, lateness p50 " + Fixed(lt.probeP50Ms, 3) +
+                              " ms, p99 " + Fixed(lt.probeP99Ms, 3) + " ms, max " + Fixed(lt.probeMaxMs, 3) +
+                              " ms; " + std::to_string(lt.probeLateWakeups) + " later than " +
+                              Fixed(lt.thresholdMs, 1) + " ms");
+    }
     line("underruns", std::to_string(p.underruns) +
                           (p.underruns ? std::string(p.underruns == 1 ? " tick" : " ticks") + " (" +
                                                 std::to_string(p.underrunBytes) + " bytes short)"
@@ -187,6 +222,9 @@ std::string FormatText(const Report& r)
         line("link", posts);
         line("send queue", std::to_string(r.radioQueueBytes) + " bytes, radio " + std::to_string(r.radioBytesPerSecond) +
                                " bytes/s, fullest " + std::to_string(k.peakQueueBytes) + " bytes");
+        line("stand-in", "at most " + std::to_string(k.peakInFlight) +
+                             " packets waited for the sinks; the longest from a post to the sinks " +
+                             Fixed(k.maxLagNs / 1e6, 1) + " ms");
         for (const FaultLine& f : r.faults)
             line("fault", FaultText(f));
         const HeadsetResult& h = r.listener;
@@ -223,8 +261,9 @@ std::string FormatText(const Report& r)
         if (h.started) {
             line("latency", "first write to first sound " + Fixed(h.startLatency, 3) + " s; post to ear mean " +
                                 Fixed(h.meanPostToEar, 3) + " s, max " + Fixed(h.maxPostToEar, 3) + " s");
-            line("headset level", "while playing, after each packet: min " + std::to_string(h.minLevelFrames) +
-                                      " frames, max " + std::to_string(h.maxLevelFrames) + " frames");
+            line("headset level", "while playing: lowest " + std::to_string(h.minLevelFrames) +
+                                      " frames (just before a packet arrived), highest " +
+                                      std::to_string(h.maxLevelFrames) + " frames (just after one)");
         }
     }
     if (r.peakMemoryKb)
@@ -283,6 +322,34 @@ std::string FormatJson(const Report& r)
     o << "  \"ticks\": {\"count\": " << p.tickCount << ", \"timeline_every\": " << p.timelineEvery << ", \"observed\": " << (p.ticksObserved ? "true" : "false")
       << ",\n    \"interval_ms\": " << SummaryJson(p.intervalMs)
       << ",\n    \"lateness_ms\": " << SummaryJson(p.latenessMs) << "},\n";
+    if (r.lateTicks.audited) {
+        const LateTickReport& lt = r.lateTicks;
+        o << "  \"late_ticks\": {\"threshold_ms\": " << JsonNumber(lt.thresholdMs) << ", \"audited\": " << lt.ticks
+          << ", \"count\": " << lt.count << ", \"max_late_ms\": " << JsonNumber(lt.maxLateMs)
+          << ", \"unseen_by_probe\": " << lt.unseenByProbe << ", \"by_cause\": {";
+        bool first = true;
+        for (const auto& c : lt.byCause) {
+            o << (first ? "" : ", ") << Quoted(c.first) << ": " << c.second;
+            first = false;
+        }
+        o << "},\n    \"probe\": {\"scheduling\": " << Quoted(lt.probeScheduling) << ", \"period_ms\": "
+          << JsonNumber(lt.probePeriodMs) << ", \"wakeups\": " << lt.probeWakeups << ", \"late_wakeups\": "
+          << lt.probeLateWakeups << ", \"p50_ms\": " << JsonNumber(lt.probeP50Ms) << ", \"p99_ms\": "
+          << JsonNumber(lt.probeP99Ms) << ", \"max_ms\": " << JsonNumber(lt.probeMaxMs) << "},\n    \"ticks\": [";
+        for (size_t i = 0; i < lt.lines.size(); ++i) {
+            const LateTickLine& l = lt.lines[i];
+            o << (i ? ",\n      " : "\n      ") << "{\"t\": " << JsonNumber(l.t) << ", \"late_ms\": "
+              << JsonNumber(l.lateMs) << ", \"cause\": " << Quoted(l.cause)
+              << ", \"after_previous\": " << (l.afterPrevious ? "true" : "false")
+              << ", \"lock_holder\": " << Quoted(l.lockHolder) << ", \"probe_saw\": "
+              << (l.probeSaw ? "true" : "false") << ", \"parts_ms\": {\"not_scheduled\": "
+              << JsonNumber(l.notScheduledMs) << ", \"previous_tick\": " << JsonNumber(l.previousMs)
+              << ", \"stream_lock\": " << JsonNumber(l.lockMs) << ", \"post\": " << JsonNumber(l.postMs)
+              << ", \"callback\": " << JsonNumber(l.callbackMs) << ", \"tick_work\": " << JsonNumber(l.workMs)
+              << "}}";
+        }
+        o << (lt.lines.empty() ? "]},\n" : "\n    ]},\n");
+    }
     o << "  \"underruns\": {\"count\": " << p.underruns << ", \"bytes_short\": " << p.underrunBytes << "},\n";
     if (r.world) {
         const btstandin::PostStats& k = r.link;
@@ -293,7 +360,8 @@ std::string FormatJson(const Report& r)
           << ", \"refused_fault_bytes\": " << k.refusedFaultBytes << ", \"lost\": " << k.lost
           << ", \"lost_bytes\": " << k.lostBytes << ", \"slow\": " << k.slow << ", \"slow_ms\": " << k.slowMs
           << ", \"queue_bytes\": " << r.radioQueueBytes << ", \"radio_bytes_per_second\": " << r.radioBytesPerSecond
-          << ", \"peak_queue_bytes\": " << k.peakQueueBytes << "},\n";
+          << ", \"peak_queue_bytes\": " << k.peakQueueBytes << ", \"backlog_packets\": " << k.peakInFlight
+          << ", \"backlog_lag_ms\": " << JsonNumber(k.maxLagNs / 1e6) << "},\n";
         o << "  \"faults\": [";
         for (size_t i = 0; i < r.faults.size(); ++i) {
             const FaultLine& f = r.faults[i];
@@ -515,6 +583,20 @@ std::string FormatSvg(const Report& r)
           << "</text>\n";
         ++row;
     }
+    // Late ticks: a red mark over the top panel at each one's deadline, as
+    // wide as it was late, with its cause in the tooltip.
+    for (const LateTickLine& l : r.lateTicks.lines) {
+        double x0 = top.X(std::max(tMin, std::min(l.t, tMax)));
+        double x1 = top.X(std::max(tMin, std::min(l.t + l.lateMs / 1000.0, tMax)));
+        o << "<rect x='" << Fixed(x0, 2) << "' y='" << Fixed(top.y0, 2) << "' width='" << Fixed(std::max(1.5, x1 - x0), 2)
+          << "' height='6' fill='#d62728'><title>" << XmlEscape("late tick at " + Fixed(l.t, 3) + " s, " +
+                                                               Fixed(l.lateMs, 1) + " ms: " + CauseWords(l.cause))
+          << "</title></rect>\n";
+    }
+    if (!r.lateTicks.lines.empty())
+        o << "<text x='" << Fixed(top.x0 + top.w, 1) << "' y='" << Fixed(top.y0 + top.h + 28, 1)
+          << "' text-anchor='end' class='tick' fill='#d62728'>red marks at the top: ticks late by more than "
+          << Fixed(r.lateTicks.thresholdMs, 1) << " ms</text>\n";
     o << "<text x='" << Fixed(width / 2, 1) << "' y='" << Fixed(height - 12, 1)
       << "' text-anchor='middle' class='tick'>seconds since the first buffer was written</text>\n";
     o << "</svg>\n";

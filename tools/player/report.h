@@ -9,6 +9,7 @@
 #include "analysis.h"
 #include "headset.h"
 #include "host/btstandin.h"
+#include "lateticks.h"
 
 namespace player {
 
@@ -55,6 +56,7 @@ struct Report {
     uint64_t bytesWritten = 0;     // sum of the buffers handed to waveOutWrite
     Comparison comparison;         // expected headset stream against the received one
     PacingResult pacing;
+    LateTickReport lateTicks;      // the real clock's late ticks, explained
     std::vector<std::string> outputs;    // files written
 
     // The world: the link, the faults and the listener.

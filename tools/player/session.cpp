@@ -31,6 +31,7 @@
 #include <memory>
 #include <mutex>
 #include <new>
+#include <thread>
 
 #include "analysis.h"
 #include "assemble.h"
@@ -44,11 +45,13 @@
 #include "host/clock.h"
 #include "host/devicemanager.h"
 #include "host/events.h"
+#include "host/faults.h"
 #include "host/host.h"
 #include "host/platform.h"
 #include "host/wave.h"
 #include "outfile.h"
 #include "outputs.h"
+#include "processfault.h"
 #include "progress.h"
 #include "refill.h"
 #include "registry_setup.h"
@@ -126,7 +129,14 @@ private:
     void BuildReport(bool failed = false);
     void WriteOutputs();
     void Teardown();
-    int Fail(const Failure& f);
+    // `faulted`: a thread faulted outside any guard; the driver is not
+    // called again (the thread may hold its lock) and the process ends.
+    int Fail(const Failure& f, bool faulted = false);
+    // On the fault watcher's thread: the main thread's steps stop, and the
+    // run ends with its report.
+    [[noreturn]] void EndAfterFault(const std::string& what, const std::string& thread);
+    // Main thread: once a thread has faulted, waits here for the end.
+    void ParkIfFaulted();
     FILE* ReportStream() const { return o_.StandardOutputTaken() ? stderr : stdout; }
 
     static void CALLBACK WaveCallback(HDRVR, UINT msg, DWORD_PTR instance, DWORD_PTR p1, DWORD_PTR p2);
@@ -177,6 +187,9 @@ private:
     std::atomic<bool> timerNamed_{false};                  // the debug output knows the timer's thread
     std::unique_ptr<Timeline> timeline_;
     SilenceWatch silence_;   // fast mode: arrivals and returns, on the virtual clock
+    LateTickAudit lateTicks_;   // real clock: late ticks explained
+    std::atomic<bool> faulted_{false};     // a thread faulted outside any guard
+    std::atomic<bool> mainParked_{false};  // the main thread saw it and stopped
 
     // Written by the first write (main thread) before the device has any
     // buffer, so read safely by the callback's writes that follow.
@@ -184,6 +197,7 @@ private:
     uint64_t startCounter_ = 0;
     std::chrono::steady_clock::time_point startWall_;
     uint64_t startVirtualNs_ = 0;
+    uint64_t startClockNs_ = 0;    // host::ClockNowNs() at the first write
     double endWall_ = 0;
     double startCpu_ = 0;          // ProcessCpuSeconds() at the first write
     double endCpu_ = 0;            // and when playback ended
@@ -256,6 +270,8 @@ void Player::CreateOutputs()
 
 void Player::Boot()
 {
+    host::NameThisThread("main");
+    processfault::Watch([this](const std::string& what, const std::string& thread) { EndAfterFault(what, thread); });
     platform_.SelectClock();
     frequency_ = Frequency();
     std::vector<std::string> warnings;
@@ -276,7 +292,7 @@ void Player::Boot()
             diagnostics::NameThisThread("timer");
             timerNamed_.store(true, std::memory_order_relaxed);
         }
-        Log(PlayEvent::Tick, counter);
+        timeline_->LogTick(counter, host::CurrentTickLatenessNs());
     });
     // Every post, in order, from the driver's tick.
     btstandin::SetPostObserver(
@@ -464,6 +480,7 @@ MMRESULT Player::Write(WAVEHDR* h, int64_t bytes)
         startCounter_ = c;
         timeline_->SetStart(c);
         startWall_ = std::chrono::steady_clock::now();
+        startClockNs_ = host::ClockNowNs();
         startCpu_ = ProcessCpuSeconds();
         if (o_.fast)
             startVirtualNs_ = host::VirtualNowNs();
@@ -499,7 +516,15 @@ void Player::WaitOrAdvance(double untilSeconds)
         uint64_t target = startVirtualNs_ + static_cast<uint64_t>(std::llround(untilSeconds * 1e9));
         uint64_t step = target > now ? target - now : 1000000;
         uint64_t periods = o_.refill == Refill::Callback ? kFastStepPeriods : 1;
-        host::AdvanceVirtualNs(std::min<uint64_t>(step, periods * period_ * 1000000ull));
+        uint64_t longest = periods * period_ * 1000000ull;
+        // Not past the sound's end by more than a period: the last buffer
+        // comes back soon after it, and the close that follows happens then,
+        // not at the end of a long step.
+        double left = ExpectedSeconds() - PlaySeconds();
+        if (periods > 1 && left >= 0)
+            longest = std::min<uint64_t>(longest, static_cast<uint64_t>(left * 1e9) + period_ * 1000000ull);
+        host::AdvanceVirtualNs(std::max<uint64_t>(std::min<uint64_t>(step, longest), 1000000));
+        ParkIfFaulted();
         return;
     }
     if (o_.refill == Refill::Event) {
@@ -583,6 +608,8 @@ void Player::Play()
 {
     if (o_.fast)
         silence_.Restart(host::VirtualNowNs());
+    else
+        lateTicks_.Start(o_.lateTickMs);
     refill_->WriteAll();
 
     // The actions, with each pause's end as an action of its own.
@@ -607,6 +634,7 @@ void Player::Play()
     double lastActivityAt = 0;
 
     for (;;) {
+        ParkIfFaulted();
         if (g_interrupted)
             throw Interrupted();
         if (o_.refill == Refill::Event)
@@ -711,6 +739,7 @@ void Player::FinishPlayback()
     Happen(o_.refill == Refill::Callback && sawClose_ ? "closed, MM_WOM_CLOSE received" : "closed");
     platform_.Stop();
     btstandin::Flush();
+    report_.lateTicks = lateTicks_.Finish(startClockNs_);
 }
 
 // ---- Report -------------------------------------------------------------------------------
@@ -754,6 +783,8 @@ void Player::BuildReport(bool failed)
         r.notes.push_back(n);
         std::fprintf(stderr, "btwav-play: warning: %s\n", n.c_str());
     }
+    if (lateTicks_.Running())
+        r.lateTicks = lateTicks_.Finish(startClockNs_);
     if (timeline_) {
         std::string error;
         if (!timeline_->Fill(&r, failed, &error))
@@ -773,18 +804,24 @@ void Player::WriteOutputs()
         throw Failure{kExitOutput, error};
     if (plotFile_.IsOpen() && !plotFile_.WriteAll(FormatSvg(report_), &error))
         throw Failure{kExitOutput, error};
+    // The outputs go in place before the report is written: first those
+    // copied into special files (where a write may still fail, on a full
+    // device), then the renames, so a failure leaves no output of this run
+    // in place (only a rename failing after another succeeded could).
     OutputFile* files[] = {&wavFile_, &heardFile_, &sbcFile_, &csvFile_, &plotFile_};
+    for (bool copies : {true, false})
+        for (OutputFile* f : files)
+            if (f->IsOpen() && f->CopiesOnCommit() == copies && !f->Commit(&error))
+                throw Failure{kExitOutput, error};
     for (OutputFile* f : files)
         if (!f->Path().empty())
             report_.outputs.push_back(f->Path());
     if (!jsonFile_.Path().empty())
         report_.outputs.push_back(jsonFile_.Path());
-    if (jsonFile_.IsOpen() && !jsonFile_.WriteAll(FormatJson(report_), &error))
+    if (jsonFile_.IsOpen() && !(jsonFile_.WriteAll(FormatJson(report_), &error) && jsonFile_.Commit(&error))) {
+        report_.outputs.pop_back();
         throw Failure{kExitOutput, error};
-    OutputFile* all[] = {&wavFile_, &heardFile_, &sbcFile_, &csvFile_, &plotFile_, &jsonFile_};
-    for (OutputFile* f : all)
-        if (!f->Path().empty() && !f->Commit(&error))
-            throw Failure{kExitOutput, error};
+    }
 }
 
 // ---- Teardown -----------------------------------------------------------------------------
@@ -817,10 +854,13 @@ void Player::Teardown()
 
 // A failed run: the audio outputs are dropped, the report says what happened
 // up to the failure (except for a command-line error, where nothing did).
-int Player::Fail(const Failure& f)
+int Player::Fail(const Failure& f, bool faulted)
 {
     EndProgressLine();
     const bool report = f.code != kExitUsage;
+    // Outputs that a failure at the end had already put in place are listed
+    // afresh below: only the report is written.
+    report_.outputs.clear();
     if (report) {
         if (report_.source.empty())
             report_.source = o_.input.empty() ? "built-in sound" : "'" + o_.input + "'";
@@ -840,7 +880,10 @@ int Player::Fail(const Failure& f)
             // The report keeps what it had; the failure is what matters.
         }
     }
-    Teardown();
+    if (!faulted)
+        Teardown();
+    else
+        diagnostics::Stop();
     wav_.reset();
     heardWav_.reset();
     sbc_.reset();
@@ -848,17 +891,48 @@ int Player::Fail(const Failure& f)
     for (OutputFile* file : dropped)
         file->Abort();
     if (report) {
+        // Whatever the run staged for the report is dropped: the failed
+        // run's report is the one document.
         std::string error;
-        if (!jsonFile_.IsOpen() && !o_.jsonOut.empty())
-            jsonFile_.Create(o_.jsonOut, &error);
-        if (jsonFile_.IsOpen() && jsonFile_.WriteAll(FormatJson(report_), &error) && jsonFile_.Commit(&error))
+        jsonFile_.Abort();
+        if (!o_.jsonOut.empty() && jsonFile_.Create(o_.jsonOut, &error) &&
+            jsonFile_.WriteAll(FormatJson(report_), &error) && jsonFile_.Commit(&error))
             report_.outputs.push_back(jsonFile_.Path());
         std::fputs(FormatText(report_).c_str(), ReportStream());
         std::fflush(ReportStream());
     }
     jsonFile_.Abort();
     std::fprintf(stderr, "btwav-play: %s\n", f.message.c_str());
+    if (!faulted)
+        processfault::Stop();
     return f.code;
+}
+
+void Player::ParkIfFaulted()
+{
+    if (!faulted_.load())
+        return;
+    mainParked_ = true;
+    for (;;)
+        std::this_thread::sleep_for(std::chrono::hours(1));
+}
+
+void Player::EndAfterFault(const std::string& what, const std::string& thread)
+{
+    faulted_ = true;
+    // The main thread stops at its next step; one blocked on the faulted
+    // thread (an advance of the virtual clock, a link event) never gets
+    // there, and touches nothing meanwhile.
+    for (int i = 0; i < 150 && !mainParked_.load(); ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    std::string message = "the " + thread + " thread met " + what +
+                          " outside any handler, which ends the process on the device";
+    for (const host::FaultRecord& fr : host::FaultRecords())
+        if (fr.fault == host::Fault::TimerAccess && fr.fired > 0)
+            message += " (--fault timeraccess fired in timeSetEvent or timeKillEvent)";
+    int code = Fail(Failure{kExitPlayback, message}, true);
+    std::fflush(nullptr);
+    _exit(code);
 }
 
 int Player::Run()
@@ -884,6 +958,7 @@ int Player::Run()
         return Fail(Failure{kExitPlayback, "out of memory"});
     }
     Teardown();
+    processfault::Stop();
     std::fputs(FormatText(report_).c_str(), ReportStream());
     std::fflush(ReportStream());
     if (!report_.comparison.exact) {

@@ -8,6 +8,7 @@ Timeline::Timeline(uint64_t frequency, bool realClock, bool looping, OutputFile*
     : frequency_(frequency), packetLog_(packetLog), pacing_(frequency, realClock, looping)
 {
     if (packetLog_ && packetLog_->IsOpen()) {
+        logWriter_.reset(new LogWriter(packetLog_));
         // Called by the analyser, so under mu_.
         pacing_.SetPacketLine([this](const PacketInfo& p, uint32_t due) {
             double t = (static_cast<double>(p.counter) - static_cast<double>(start_)) /
@@ -21,32 +22,40 @@ Timeline::Timeline(uint64_t frequency, bool realClock, bool looping, OutputFile*
 
 void Timeline::SetStart(uint64_t counter)
 {
-    std::lock_guard<std::mutex> lock(mu_);
+    std::lock_guard<host::PiMutex> lock(mu_);
     start_ = counter;
     pacing_.SetStart(counter);
 }
 
 uint64_t Timeline::Start() const
 {
-    std::lock_guard<std::mutex> lock(mu_);
+    std::lock_guard<host::PiMutex> lock(mu_);
     return start_;
 }
 
 void Timeline::Log(PlayEvent::Kind kind, uint64_t counter, int64_t bytes)
 {
-    std::lock_guard<std::mutex> lock(mu_);
+    std::lock_guard<host::PiMutex> lock(mu_);
     pacing_.Add({kind, counter, bytes});
+}
+
+void Timeline::LogTick(uint64_t counter, uint64_t lateNs)
+{
+    std::lock_guard<host::PiMutex> lock(mu_);
+    PlayEvent e{PlayEvent::Tick, counter, 0};
+    e.lateNs = static_cast<int64_t>(lateNs);
+    pacing_.Add(e);
 }
 
 void Timeline::Happen(const std::string& what, uint64_t counter)
 {
-    std::lock_guard<std::mutex> lock(mu_);
+    std::lock_guard<host::PiMutex> lock(mu_);
     happenings_.emplace_back(counter, what);
 }
 
 void Timeline::OnPost(uint64_t counter, uint32_t bytes, bool refused)
 {
-    std::lock_guard<std::mutex> lock(mu_);
+    std::lock_guard<host::PiMutex> lock(mu_);
     pacing_.AddPacket({counter, bytes, refused});
 }
 
@@ -55,7 +64,7 @@ void Timeline::OnDebugLine(const std::string& line, uint64_t counter)
     PacingConfig c;
     if (!ParseConfigLine(line, &c))
         return;
-    std::lock_guard<std::mutex> lock(mu_);
+    std::lock_guard<host::PiMutex> lock(mu_);
     if (configLine_.empty()) {
         configLine_ = line;
         while (!configLine_.empty() && (configLine_.back() == '\n' || configLine_.back() == '\r'))
@@ -68,16 +77,13 @@ void Timeline::OnDebugLine(const std::string& line, uint64_t counter)
 
 void Timeline::FlushPacketLogLocked()
 {
-    if (pending_.empty() || !logError_.empty())
-        return;
-    if (!packetLog_->WriteAll(pending_, &logError_) && logError_.empty())
-        logError_ = "cannot write '" + packetLog_->Path() + "'";
-    pending_.clear();
+    if (logWriter_)
+        logWriter_->Write(&pending_);
 }
 
 bool Timeline::Fill(Report* r, bool failed, std::string* error)
 {
-    std::lock_guard<std::mutex> lock(mu_);
+    std::lock_guard<host::PiMutex> lock(mu_);
     r->configLine = configLine_;
     ParseConfigLine(configLine_, &r->config);
     for (const auto& h : happenings_)
@@ -88,13 +94,13 @@ bool Timeline::Fill(Report* r, bool failed, std::string* error)
                            " times (its queue ran dry in between)");
     r->pacing = pacing_.Finish();
     // A failed run drops its packet log; only a finished one must have written it whole.
-    if (failed || !packetLog_ || !packetLog_->IsOpen())
+    if (!logWriter_)
         return true;
-    FlushPacketLogLocked();
-    if (!logError_.empty()) {
-        *error = logError_;
+    if (!failed)
+        FlushPacketLogLocked();
+    std::unique_ptr<LogWriter> writer = std::move(logWriter_);
+    if (!writer->Finish(error) && !failed)
         return false;
-    }
     return true;
 }
 

@@ -8,10 +8,12 @@
 // (the tick observer, and the refill callback with the driver's stream lock
 // held) and the stand-in's posting side (OnPost, on the timer thread inside
 // the driver's tick).  OnDebugLine runs wherever the driver prints, which may
-// be under the stream lock.  Every entry takes the timeline's own mutex for a
-// few statements and calls nothing outside this unit and the analyser while
-// holding it (the packet log's flush writes a file, which never waits for the
-// driver), so it cannot close a cycle with the stream lock.
+// be under the stream lock.  Every entry takes the timeline's own mutex (a
+// PiMutex, so a main thread holding it runs at the timer thread's priority
+// while the timer thread waits) for a few statements and calls nothing
+// outside this unit and the analyser while holding it, so it cannot close a
+// cycle with the stream lock.  The packet log's lines are handed to a writer
+// thread of their own: the timer thread does no file I/O.
 #pragma once
 
 #include <atomic>
@@ -23,6 +25,8 @@
 #include <vector>
 
 #include "analysis.h"
+#include "host/realtime.h"
+#include "logwriter.h"
 #include "outfile.h"
 #include "report.h"
 
@@ -39,6 +43,8 @@ public:
     uint64_t Start() const;
 
     void Log(PlayEvent::Kind kind, uint64_t counter, int64_t bytes = 0);
+    // A tick that the clock began `lateNs` after its deadline.
+    void LogTick(uint64_t counter, uint64_t lateNs);
     void Happen(const std::string& what, uint64_t counter);
     // One post of the driver's, in order.
     void OnPost(uint64_t counter, uint32_t bytes, bool refused);
@@ -56,11 +62,11 @@ private:
 
     const uint64_t frequency_;
     OutputFile* packetLog_;
-    mutable std::mutex mu_;   // guards everything below
+    std::unique_ptr<LogWriter> logWriter_;   // while the packet log is open
+    mutable host::PiMutex mu_;   // guards everything below
     uint64_t start_ = 0;
     PacingAnalyser pacing_;
-    std::string pending_;     // packet log lines not yet written
-    std::string logError_;    // the packet log's first write failure
+    std::string pending_;     // packet log lines not yet handed to the writer
     std::vector<std::pair<uint64_t, std::string>> happenings_;
     std::string configLine_;
     unsigned configLines_ = 0;

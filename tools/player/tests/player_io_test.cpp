@@ -314,6 +314,86 @@ TEST(PlayerFailureTest, EarlierFailuresAndOutOfBoundsBuffers)
     EXPECT_EQ(dir.Entries(), std::vector<std::string>{"r.json"});
 }
 
+TEST(PlayerFailureTest, AnOutputThatFailsAtTheEndLeavesOneReportAndNoOtherOutput)
+{
+    // The special file takes its copy at the end and fails there: the report
+    // is one JSON document, lists nothing twice, and the regular file that
+    // would have been renamed into place is not.
+    TempDir dir;
+    RunResult r = RunPlayer({"--fast", "--length", "1s", "--wav", "/dev/full", "--heard", dir.File("heard.wav"),
+                             "--report", dir.File("r.json")});
+    EXPECT_EQ(r.exitCode, 5) << r.err;
+    std::string json = ReadText(dir.File("r.json"));
+    EXPECT_EQ(Count(json, "\"result\""), 1u) << json;
+    EXPECT_EQ(JsonValue(json, "result"), "\"failed\"");
+    EXPECT_EQ(Count(r.out, "wrote"), 1u) << r.out;
+    EXPECT_EQ(dir.Entries(), std::vector<std::string>{"r.json"});
+
+    // The same with the failing output last in the table and a good one first.
+    TempDir dir2;
+    r = RunPlayer({"--fast", "--length", "1s", "--heard", "/dev/full", "--wav", dir2.File("good.wav")});
+    EXPECT_EQ(r.exitCode, 5) << r.err;
+    EXPECT_TRUE(dir2.Entries().empty());
+}
+
+TEST(PlayerFailureTest, ATimerFaultOutsideAnyHandlerEndsTheRunWithItsReport)
+{
+    // The tick's timeKillEvent faults on the timer thread, where no handler
+    // is: on the device the process ends.  Here the run ends with its
+    // report, and no output or hidden temporary is left.
+    TempDir dir;
+    RunResult r = RunPlayer({"--fast", "--quiet", "--length", "1s", "--fault", "timeraccess@1", "--wav",
+                             dir.File("out.wav"), "--packets", dir.File("p.csv"), "--report", dir.File("r.json")});
+    EXPECT_EQ(r.exitCode, 6) << r.err;
+    EXPECT_NE(r.err.find("the timer thread met an access violation outside any handler"), std::string::npos) << r.err;
+    EXPECT_EQ(dir.Entries(), std::vector<std::string>{"r.json"});
+    std::string json = ReadText(dir.File("r.json"));
+    EXPECT_EQ(JsonValue(json, "result"), "\"failed\"");
+    EXPECT_EQ(JsonValue(json, "exit_code"), "6");
+    EXPECT_NE(r.out.find("Stopped playing built-in sound"), std::string::npos) << r.out;
+}
+
+TEST(PlayerFailureTest, EveryFaultIsInTheHelpAndSurvivable)
+{
+    RunResult help = RunPlayer({"--help"});
+    for (const char* name :
+         {"localalloc", "malloc", "timer", "regopen", "regquery", "refuse", "slowpost", "lose", "late", "drift",
+          "timeraccess"}) {
+        EXPECT_NE(help.out.find(name), std::string::npos) << name;
+        TempDir dir;
+        RunResult r = RunPlayer({"--fast", "--quiet", "--length", "1s", "--fault", std::string(name) + "@2",
+                                 "--wav", dir.File("out.wav"), "--report", dir.File("r.json")});
+        EXPECT_GE(r.exitCode, 0) << name;
+        EXPECT_LE(r.exitCode, 6) << name << ": " << r.err;
+        EXPECT_FALSE(HasHiddenFile(dir)) << name;
+        std::string json = ReadText(dir.File("r.json"));
+        EXPECT_EQ(Count(json, "\"result\""), 1u) << name;
+    }
+}
+
+TEST(PlayerFailureTest, InputAndOptionMistakesSayWhatIsWrong)
+{
+    TempDir dir;
+    RunResult r = RunPlayer({"--fast", dir.Path()});
+    EXPECT_EQ(r.exitCode, 3);
+    EXPECT_NE(r.err.find("is a directory"), std::string::npos) << r.err;
+
+    r = RunPlayer({"--fast", "--quiet", "--no-headset", "--length", "2m", "--report", dir.File("r.json")});
+    EXPECT_EQ(r.exitCode, 0) << r.err;
+    EXPECT_EQ(JsonValue(ReadText(dir.File("r.json")), "audio_seconds"), "120");
+    r = RunPlayer({"--fast", "--length", "10 minutes"});
+    EXPECT_EQ(r.exitCode, 2);
+    for (const char* unit : {"ms", "s", "m (or min)", "h"})
+        EXPECT_NE(r.err.find(unit), std::string::npos) << r.err;
+
+    // Amounts past what the fault stands for are refused.
+    for (const char* fault : {"slowpost:100000", "late:-5", "drift:2000000"}) {
+        r = RunPlayer({"--fast", "--fault", fault});
+        EXPECT_EQ(r.exitCode, 2) << fault;
+        EXPECT_NE(r.err.find("the amount of"), std::string::npos) << r.err;
+    }
+}
+
 class PlayerSignalTest : public ::testing::TestWithParam<int> {};
 
 TEST_P(PlayerSignalTest, StopsCleanlyWithAReport)

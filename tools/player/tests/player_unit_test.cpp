@@ -229,6 +229,7 @@ TEST(AnalysisTest, RebaseMeansPausedTimeIsNotDue)
 TEST(AnalysisTest, LatenessFollowsTheTimersGridAndItsSkips)
 {
     PacingInput in = Input(1000, 1000, 20, 0);
+    in.realClock = true;   // the real clock skips the grid points past
     in.events.push_back({PlayEvent::Init, 0, 0});
     in.events.push_back({PlayEvent::Queued, 0, 1000000});
     // Deadlines 20, 40, 60 (run at 75), 80, 100 (run at 125, so 120 is
@@ -241,6 +242,37 @@ TEST(AnalysisTest, LatenessFollowsTheTimersGridAndItsSkips)
     EXPECT_NEAR(r.latenessMs.mean, 40.0 / 6, 1e-9);
     EXPECT_DOUBLE_EQ(r.intervalMs.max, 45.0);
     EXPECT_DOUBLE_EQ(r.intervalMs.min, 5.0);
+
+    // The virtual clock skips nothing: a tick late by more than a period is
+    // followed by the next at once, late by less, never early.
+    PacingInput v = Input(1000, 1000, 20, 0);
+    v.events.push_back({PlayEvent::Init, 0, 0});
+    v.events.push_back({PlayEvent::Queued, 0, 1000000});
+    for (uint64_t c : {20, 40, 90, 90, 100, 120})
+        Tick(v, c, 0);
+    r = AnalysePacing(v);
+    EXPECT_DOUBLE_EQ(r.latenessMs.max, 30.0);
+    EXPECT_DOUBLE_EQ(r.latenessMs.min, 0.0);
+    EXPECT_NEAR(r.latenessMs.mean, 40.0 / 6, 1e-9);
+}
+
+TEST(AnalysisTest, LatenessAsTheClockMeasuredItWinsOverTheCounter)
+{
+    // A drifting counter puts the ticks off the grid; the clock's own
+    // lateness is what counts.
+    PacingInput in = Input(1000, 1000, 20, 0);
+    in.events.push_back({PlayEvent::Init, 0, 0});
+    in.events.push_back({PlayEvent::Queued, 0, 1000000});
+    uint64_t late[] = {0, 0, 45000000, 0};
+    uint64_t counters[] = {21, 42, 108, 127};
+    for (int i = 0; i < 4; ++i) {
+        PlayEvent e{PlayEvent::Tick, counters[i], 0};
+        e.lateNs = static_cast<int64_t>(late[i]);
+        in.events.push_back(e);
+    }
+    PacingResult r = AnalysePacing(in);
+    EXPECT_DOUBLE_EQ(r.latenessMs.max, 45.0);
+    EXPECT_DOUBLE_EQ(r.latenessMs.min, 0.0);
 }
 
 TEST(AnalysisTest, RealClockEstimatesOnlyCountShortfallsWhenTheQueueRanOut)
@@ -909,4 +941,77 @@ TEST(ReportTest, TextAndJsonSayWhatWentWrong)
     EXPECT_NE(json.find("\"bit_exact\": false"), std::string::npos);
     EXPECT_NE(json.find("\"first_difference\": 2"), std::string::npos);
     EXPECT_EQ(JsonEscape(std::string("\x01", 1)), "\\u0001");
+}
+
+// ---- Late ticks --------------------------------------------------------------------
+
+host::LateTick LateAt(uint64_t deadlineMs, uint64_t startMs, uint64_t endMs)
+{
+    host::LateTick t;
+    t.deadlineNs = deadlineMs * 1000000;
+    t.startNs = startMs * 1000000;
+    t.endNs = endMs * 1000000;
+    return t;
+}
+
+TEST(LateTickTest, EachLateTickGetsTheCauseThatTookMostOfItsTime)
+{
+    host::TickAuditResult a;
+    a.ran = true;
+    a.settings.thresholdNs = 5000000;
+    a.ticks = 1000;
+    a.lateTicks = 4;
+    const uint64_t origin = 1000 * 1000000ull;
+    // Not scheduled for 9 ms, while the probe was late too.
+    a.late.push_back(LateAt(2000, 2009, 2010));
+    a.probeLate.push_back({2001000000, 8000000});
+    // 30 ms waiting for the stream lock, held by the thread with id 7.
+    host::LateTick lock = LateAt(3000, 3000, 3031);
+    lock.parts.ns[static_cast<unsigned>(host::TickPart::Lock)] = 30000000;
+    lock.parts.lockHolder = 7;
+    a.late.push_back(lock);
+    // The tick after it: late only because that one was still running.
+    host::LateTick after = LateAt(3020, 3031, 3032);
+    after.overrunNs = 11000000;
+    after.previous = lock.parts;
+    a.late.push_back(after);
+    // 12 ms in the post, 1 ms in the callback.
+    host::LateTick post = LateAt(4000, 4000, 4014);
+    post.parts.ns[static_cast<unsigned>(host::TickPart::Post)] = 12000000;
+    post.parts.ns[static_cast<unsigned>(host::TickPart::Callback)] = 1000000;
+    a.late.push_back(post);
+
+    LateTickReport r = ExplainLateTicks(a, origin);
+    ASSERT_TRUE(r.audited);
+    ASSERT_EQ(r.lines.size(), 4u);
+    EXPECT_EQ(r.lines[0].cause, "not_scheduled");
+    EXPECT_TRUE(r.lines[0].probeSaw);
+    EXPECT_DOUBLE_EQ(r.lines[0].t, 1.0);
+    EXPECT_DOUBLE_EQ(r.lines[0].lateMs, 10.0);
+    EXPECT_EQ(r.lines[1].cause, "stream_lock");
+    EXPECT_EQ(r.lines[1].lockHolder, "thread 7");
+    EXPECT_FALSE(r.lines[1].probeSaw);
+    EXPECT_EQ(r.lines[2].cause, "stream_lock");
+    EXPECT_TRUE(r.lines[2].afterPrevious);
+    EXPECT_DOUBLE_EQ(r.lines[2].previousMs, 11.0);
+    EXPECT_EQ(r.lines[3].cause, "post");
+    EXPECT_DOUBLE_EQ(r.lines[3].workMs, 1.0);
+    EXPECT_EQ(r.byCause["stream_lock"], 2u);
+    EXPECT_EQ(r.unseenByProbe, 3u);
+    EXPECT_DOUBLE_EQ(r.maxLateMs, 31.0);
+
+    // The report lists them, for people and for programs.
+    Report rep;
+    rep.lateTicks = r;
+    std::string text = FormatText(rep);
+    EXPECT_NE(text.find("late ticks      4 of 1000 ticks ended more than 5.0 ms after their deadline"),
+              std::string::npos)
+        << text;
+    EXPECT_NE(text.find("waiting for the stream lock (held by thread 7)"), std::string::npos) << text;
+    std::string json = FormatJson(rep);
+    EXPECT_NE(json.find("\"by_cause\": {\"not_scheduled\": 1, \"post\": 1, \"stream_lock\": 2}"), std::string::npos)
+        << json;
+    EXPECT_NE(json.find("\"unseen_by_probe\": 3"), std::string::npos);
+    std::string svg = FormatSvg(rep);
+    EXPECT_NE(svg.find("late tick at 2.000 s, 31.0 ms: waiting for the stream lock"), std::string::npos);
 }

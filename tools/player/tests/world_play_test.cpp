@@ -201,7 +201,7 @@ TEST(WorldPlayTest, EachFaultFromTheCommandLineChangesTheReportAsPredicted)
     EXPECT_EQ(Number(w.json, "lost_bytes"), 3 * kTick);
     EXPECT_EQ(Number(w.json, "played_frames"), (529200 - 3 * kTick) / 4);
 
-    // Slow posts hold the stream lock but lose nothing.
+    // Slow posts hold the stream lock (and the world's time) but lose nothing.
     w = Live(dir, {"--fault", "slowpost:4x3"});
     EXPECT_EQ(w.run.exitCode, 0);
     EXPECT_EQ(Number(w.json, "slow"), 3u);
@@ -247,6 +247,70 @@ TEST(WorldPlayTest, EachFaultFromTheCommandLineChangesTheReportAsPredicted)
         EXPECT_EQ(r.exitCode, 2) << bad;
         EXPECT_NE(r.err.find("--fault"), std::string::npos) << r.err;
     }
+}
+
+// The text report's tick lateness: mean and max, in ms.
+bool Lateness(const std::string& out, double* mean, double* max)
+{
+    size_t at = out.find("tick lateness   mean ");
+    double p99 = 0;
+    return at != std::string::npos &&
+           std::sscanf(out.c_str() + at, "tick lateness   mean %lf ms, p99 %lf ms, max %lf ms", mean, &p99, max) == 3;
+}
+
+TEST(WorldPlayTest, FastModeFaultsCostVirtualTimeAndTheFiguresStayTrue)
+{
+    TempDir dir;
+    auto text = [&](std::vector<std::string> extra) {
+        extra.insert(extra.begin(), {"--fast", "--quiet", "--report", dir.File("r.json")});
+        World w;
+        w.run = RunPlayer(extra);
+        w.json = ReadText(dir.File("r.json"));
+        return w;
+    };
+    // A post that takes 300 ms holds the tick for 300 ms of the world's
+    // time: the next tick is that late, and the headset's 100 ms reserve
+    // runs dry while it waits.
+    World w = text({"--fault", "slowpost:300@30"});
+    EXPECT_EQ(w.run.exitCode, 0) << w.run.err;
+    double mean = -1, max = -1;
+    ASSERT_TRUE(Lateness(w.run.out, &mean, &max)) << w.run.out;
+    EXPECT_NEAR(max, 280.0, 0.5);
+    EXPECT_EQ(Gaps(w.json).size(), 1u) << w.json;
+
+    // A tick a period and a half late: the lateness figure is that, never
+    // negative.
+    w = text({"--fault", "late:30@5"});
+    ASSERT_TRUE(Lateness(w.run.out, &mean, &max)) << w.run.out;
+    EXPECT_DOUBLE_EQ(max, 30.0);
+    EXPECT_GT(mean, 0.0);
+    EXPECT_LT(mean, 1.0);
+
+    // A drifting counter moves what the driver measures, not when the
+    // clock runs the ticks: they are all on time.
+    for (const char* drift : {"drift:300x*", "drift:-300x*"}) {
+        w = text({"--fault", drift});
+        ASSERT_TRUE(Lateness(w.run.out, &mean, &max)) << w.run.out;
+        EXPECT_DOUBLE_EQ(max, 0.0) << drift;
+        EXPECT_DOUBLE_EQ(mean, 0.0) << drift;
+    }
+
+    // With the callback refilling, the close comes right after the last
+    // buffer, not at the end of the main thread's long step.
+    for (const char* length : {"1s", "3s"}) {
+        w = text({"--length", length});
+        size_t at = w.run.out.find("s  closed");
+        ASSERT_NE(at, std::string::npos) << w.run.out;
+        size_t from = w.run.out.rfind("event", at);
+        double closed = std::stod(w.run.out.substr(from + 5, at - from - 5));
+        EXPECT_GT(closed, std::stod(length));
+        EXPECT_LT(closed, std::stod(length) + 0.1) << w.run.out;
+    }
+
+    // The headset's level: the lowest is just before a packet, the highest
+    // just after one, and the report says so.
+    EXPECT_NE(w.run.out.find("headset level   while playing: lowest "), std::string::npos) << w.run.out;
+    EXPECT_NE(w.run.out.find(" frames (just before a packet arrived), highest "), std::string::npos);
 }
 
 TEST(WorldPlayTest, LinkThatComesUpLateOrNever)

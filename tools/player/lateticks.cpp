@@ -1,0 +1,130 @@
+#include "lateticks.h"
+
+#include <algorithm>
+
+namespace player {
+
+namespace {
+
+double Ms(uint64_t ns)
+{
+    return static_cast<double>(ns) / 1e6;
+}
+
+}  // namespace
+
+std::string CauseWords(const std::string& cause)
+{
+    if (cause == "stream_lock")
+        return "waiting for the stream lock";
+    if (cause == "post")
+        return "inside the library's post";
+    if (cause == "callback")
+        return "inside the player's callback";
+    if (cause == "not_scheduled")
+        return "not scheduled";
+    return "the tick's own work";
+}
+
+LateTickReport ExplainLateTicks(const host::TickAuditResult& audit, uint64_t originNs)
+{
+    LateTickReport r;
+    if (!audit.ran)
+        return r;
+    r.audited = true;
+    r.thresholdMs = Ms(audit.settings.thresholdNs);
+    r.ticks = audit.ticks;
+    r.count = audit.lateTicks;
+    r.probePeriodMs = Ms(audit.settings.probePeriodNs);
+    r.probeScheduling = audit.probeScheduling;
+    r.probeWakeups = audit.probeWakeups;
+    r.probeLateWakeups = audit.probeLateWakeups;
+    r.probeP50Ms = Ms(audit.probeP50Ns);
+    r.probeP99Ms = Ms(audit.probeP99Ns);
+    r.probeMaxMs = Ms(audit.probeMaxNs);
+    using host::TickPart;
+    auto part = [](const host::TickParts& p, TickPart which) { return p.ns[static_cast<unsigned>(which)]; };
+    // The largest of a tick's own parts, its work included.
+    auto ownCause = [&](const host::TickParts& p, uint64_t runNs, uint64_t* ns) {
+        const uint64_t lock = part(p, TickPart::Lock), post = part(p, TickPart::Post),
+                       callback = part(p, TickPart::Callback);
+        const uint64_t sum = lock + post + callback;
+        const uint64_t work = runNs > sum ? runNs - sum : 0;
+        std::string cause = "tick_work";
+        *ns = work;
+        if (lock > *ns) { cause = "stream_lock"; *ns = lock; }
+        if (post > *ns) { cause = "post"; *ns = post; }
+        if (callback > *ns) { cause = "callback"; *ns = callback; }
+        return cause;
+    };
+    for (const host::LateTick& t : audit.late) {
+        LateTickLine l;
+        l.t = (static_cast<double>(t.deadlineNs) - static_cast<double>(originNs)) / 1e9;
+        const uint64_t lateNs = t.endNs - t.deadlineNs;
+        l.lateMs = Ms(lateNs);
+        const uint64_t wait = t.startNs > t.deadlineNs ? t.startNs - t.deadlineNs : 0;
+        const uint64_t previous = std::min(t.overrunNs, wait);
+        const uint64_t notScheduled = wait - previous;
+        const uint64_t run = t.endNs - t.startNs;
+        l.previousMs = Ms(previous);
+        l.notScheduledMs = Ms(notScheduled);
+        l.lockMs = Ms(part(t.parts, TickPart::Lock));
+        l.postMs = Ms(part(t.parts, TickPart::Post));
+        l.callbackMs = Ms(part(t.parts, TickPart::Callback));
+        const uint64_t sum = part(t.parts, TickPart::Lock) + part(t.parts, TickPart::Post) +
+                             part(t.parts, TickPart::Callback);
+        l.workMs = Ms(run > sum ? run - sum : 0);
+        uint64_t ownNs = 0;
+        l.cause = ownCause(t.parts, run, &ownNs);
+        uint32_t holder = t.parts.lockHolder;
+        if (notScheduled > ownNs && notScheduled >= previous) {
+            l.cause = "not_scheduled";
+        } else if (previous > ownNs) {
+            // The previous tick was still running at this deadline: its own
+            // largest part is where this tick's time went.
+            uint64_t prevNs = 0;
+            l.cause = ownCause(t.previous, previous, &prevNs);
+            l.afterPrevious = true;
+            holder = t.previous.lockHolder;
+        }
+        if (l.cause == "stream_lock" && holder != 0)
+            l.lockHolder = host::ThreadName(holder);
+        // The probe saw it when one of its wake-ups, as late as the
+        // threshold (or half this tick's lateness, when less), overlapped
+        // the tick's late stretch.
+        const uint64_t enough = std::min<uint64_t>(audit.settings.thresholdNs, lateNs / 2);
+        for (const host::ProbeWake& w : audit.probeLate) {
+            if (w.lateNs >= enough && w.deadlineNs < t.endNs && w.deadlineNs + w.lateNs > t.deadlineNs) {
+                l.probeSaw = true;
+                break;
+            }
+        }
+        r.maxLateMs = std::max(r.maxLateMs, l.lateMs);
+        ++r.byCause[l.cause];
+        if (!l.probeSaw)
+            ++r.unseenByProbe;
+        r.lines.push_back(l);
+    }
+    return r;
+}
+
+void LateTickAudit::Start(double thresholdMs)
+{
+    if (thresholdMs <= 0)
+        return;
+    host::TickAuditSettings s;
+    s.thresholdNs = static_cast<uint64_t>(thresholdMs * 1e6);
+    host::StartTickAudit(s);
+    running_ = true;
+}
+
+LateTickReport LateTickAudit::Finish(uint64_t originNs)
+{
+    if (!running_)
+        return LateTickReport{};
+    running_ = false;
+    host::StopTickAudit();
+    return ExplainLateTicks(host::TickAudit(), originNs);
+}
+
+}  // namespace player
