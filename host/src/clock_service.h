@@ -264,6 +264,7 @@ TimerEntry* NextDueLocked(ClockService& s);
 // One tick's account, on the service thread's stack while its callback runs.
 struct TickAccount {
     TickParts parts;
+    uint64_t cpuStartNs = 0;   // the service thread's CPU time when the tick began
     uint64_t longestLockNs = 0;
     bool open[kTickParts] = {false, false, false};
 };

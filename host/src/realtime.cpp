@@ -117,6 +117,13 @@ uint64_t NowNs()
     return static_cast<uint64_t>(ts.tv_sec) * 1000000000u + static_cast<uint64_t>(ts.tv_nsec);
 }
 
+uint64_t ThreadCpuNs()
+{
+    timespec ts;
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
+    return static_cast<uint64_t>(ts.tv_sec) * 1000000000u + static_cast<uint64_t>(ts.tv_nsec);
+}
+
 // The probe's lateness histogram: 10 us buckets below 10 ms, 1 ms buckets
 // up to 1 s, then one for everything later.
 constexpr size_t kFineBuckets = 1000;
@@ -156,6 +163,11 @@ struct Audit {
     uint64_t previousEndNs = 0;
     TickParts previousParts;
 
+    // The CPU the timer thread last ran a tick on, which the probe follows
+    // (on a machine of several CPUs a stall is often one CPU's alone: a
+    // virtual CPU the hypervisor did not run, a long stretch in the kernel).
+    std::atomic<int> timerCpu{-1};
+
     // The probe and what it wrote.
     std::thread probe;
     std::atomic<bool> probeQuit{false};
@@ -185,7 +197,16 @@ void ProbeLoop(Audit& a, uint64_t periodNs)
     a.probeScheduling = rc == 0 ? "SCHED_FIFO priority " + std::to_string(clocks::kRealTimePriority)
                                 : std::string("normal (SCHED_OTHER): ") + std::strerror(rc);
     uint64_t next = NowNs() + periodNs;
+    int onCpu = -1;
     while (!a.probeQuit.load(std::memory_order_relaxed)) {
+        const int want = a.timerCpu.load(std::memory_order_relaxed);
+        if (want >= 0 && want != onCpu) {
+            cpu_set_t set;
+            CPU_ZERO(&set);
+            CPU_SET(want, &set);
+            sched_setaffinity(0, sizeof set, &set);
+            onCpu = want;
+        }
         timespec ts;
         ts.tv_sec = static_cast<time_t>(next / 1000000000u);
         ts.tv_nsec = static_cast<long>(next % 1000000000u);
@@ -198,7 +219,7 @@ void ProbeLoop(Audit& a, uint64_t periodNs)
         a.probeMaxNs = std::max(a.probeMaxNs, lateNs);
         if (lateNs > a.settings.thresholdNs)
             ++a.probeLateWakeups;
-        if (lateNs > 1000000u && a.probeLate.size() < a.settings.capacity)
+        if (lateNs >= 1000000u && a.probeLate.size() < a.settings.capacity)
             a.probeLate.push_back({next, lateNs});
         next += periodNs;
         if (next <= now)
@@ -238,6 +259,7 @@ void StartTickAudit(const TickAuditSettings& settings)
     a.probeLate.reserve(a.settings.capacity);
     a.probeScheduling.clear();
     a.probeQuit.store(false);
+    a.timerCpu.store(-1);
     if (settings.probePeriodNs > 0)
         a.probe = std::thread(ProbeLoop, std::ref(a), settings.probePeriodNs);
     a.on.store(true, std::memory_order_seq_cst);
@@ -315,6 +337,7 @@ bool AuditOn()
 void AuditTickBegin(TickAccount* acc)
 {
     *acc = TickAccount{};
+    acc->cpuStartNs = ThreadCpuNs();
     t_account = acc;
 }
 
@@ -323,6 +346,8 @@ void AuditTickEnd(const TickAccount& acc, uint64_t deadlineNs, uint64_t startNs)
     Audit& a = A();
     t_account = nullptr;
     const uint64_t endNs = NowNs();
+    const uint64_t cpuNs = ThreadCpuNs() - acc.cpuStartNs;
+    a.timerCpu.store(sched_getcpu(), std::memory_order_relaxed);
     if (!a.on.load(std::memory_order_acquire))
         return;
     ++a.ticks;
@@ -333,6 +358,7 @@ void AuditTickEnd(const TickAccount& acc, uint64_t deadlineNs, uint64_t startNs)
             t.deadlineNs = deadlineNs;
             t.startNs = startNs;
             t.endNs = endNs;
+            t.ranNs = cpuNs;
             t.parts = acc.parts;
             if (a.havePrevious && a.previousEndNs > deadlineNs) {
                 t.overrunNs = std::min(a.previousEndNs, startNs) - deadlineNs;

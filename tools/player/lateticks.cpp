@@ -74,6 +74,7 @@ LateTickReport ExplainLateTicks(const host::TickAuditResult& audit, uint64_t ori
         const uint64_t sum = part(t.parts, TickPart::Lock) + part(t.parts, TickPart::Post) +
                              part(t.parts, TickPart::Callback);
         l.workMs = Ms(run > sum ? run - sum : 0);
+        l.ranMs = Ms(t.ranNs);
         uint64_t ownNs = 0;
         l.cause = ownCause(t.parts, run, &ownNs);
         uint32_t holder = t.parts.lockHolder;
@@ -89,12 +90,12 @@ LateTickReport ExplainLateTicks(const host::TickAuditResult& audit, uint64_t ori
         }
         if (l.cause == "stream_lock" && holder != 0)
             l.lockHolder = host::ThreadName(holder);
-        // The probe saw it when one of its wake-ups, as late as the
-        // threshold (or half this tick's lateness, when less), overlapped
-        // the tick's late stretch.
-        const uint64_t enough = std::min<uint64_t>(audit.settings.thresholdNs, lateNs / 2);
+        // The probe saw it when it was held up too (a wake-up 1 ms late or
+        // more) within the tick's late stretch: the machine did not run it
+        // either.  A tick that waited for a lock or a post leaves the probe
+        // on time.
         for (const host::ProbeWake& w : audit.probeLate) {
-            if (w.lateNs >= enough && w.deadlineNs < t.endNs && w.deadlineNs + w.lateNs > t.deadlineNs) {
+            if (w.deadlineNs < t.endNs && w.deadlineNs + w.lateNs > t.deadlineNs) {
                 l.probeSaw = true;
                 break;
             }

@@ -25,8 +25,10 @@ struct LateTickLine {
     std::string cause;         // the largest part: stream_lock, post, callback, not_scheduled, tick_work
     bool afterPrevious = false;   // that part was the previous tick's, still running at the deadline
     double notScheduledMs = 0, previousMs = 0, lockMs = 0, postMs = 0, callbackMs = 0, workMs = 0;
+    double ranMs = 0;          // the timer thread's own CPU time inside the tick (the rest of its run it
+                               // was blocked, or others ran: an unmeasured lock, a page fault, preemption)
     std::string lockHolder;    // the thread that held the stream lock (when one was waited for)
-    bool probeSaw = false;     // the probe was late by as much at the same time
+    bool probeSaw = false;     // the probe was held up (1 ms or more) at the same time
 };
 
 struct LateTickReport {

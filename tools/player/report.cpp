@@ -186,7 +186,8 @@ std::string FormatText(const Report& r)
                 what += " in the tick before, still running";
             what += "; not scheduled " + Fixed(l.notScheduledMs, 1) + ", tick before " + Fixed(l.previousMs, 1) +
                     ", lock " + Fixed(l.lockMs, 1) + ", post " + Fixed(l.postMs, 1) + ", callback " +
-                    Fixed(l.callbackMs, 1) + ", work " + Fixed(l.workMs, 1) + " ms; the probe " +
+                    Fixed(l.callbackMs, 1) + ", work " + Fixed(l.workMs, 1) + " ms (the thread ran " +
+                    Fixed(l.ranMs, 1) + " ms of its tick); the probe " +
                     (l.probeSaw ? "was late too" : "was not");
             line("late tick", what);
         }
@@ -346,7 +347,7 @@ std::string FormatJson(const Report& r)
               << JsonNumber(l.notScheduledMs) << ", \"previous_tick\": " << JsonNumber(l.previousMs)
               << ", \"stream_lock\": " << JsonNumber(l.lockMs) << ", \"post\": " << JsonNumber(l.postMs)
               << ", \"callback\": " << JsonNumber(l.callbackMs) << ", \"tick_work\": " << JsonNumber(l.workMs)
-              << "}}";
+              << "}, \"ran_ms\": " << JsonNumber(l.ranMs) << "}";
         }
         o << (lt.lines.empty() ? "]},\n" : "\n    ]},\n");
     }

@@ -18,8 +18,9 @@
 // that ended more than the threshold after its deadline is recorded, with
 // the previous tick's parts when that tick was still running at the
 // deadline.  A bare probe thread at the timer thread's priority, in the same
-// process, sleeps to a fixed grid of its own and records its own lateness:
-// where the probe was late too, the machine did not run either thread.
+// process and on the CPU the timer thread last ran on, sleeps to a fixed grid
+// of its own and records its own lateness: where the probe was late too, the
+// machine did not run either thread.
 //
 // Cost: a tick pays one atomic load while no audit runs; the measuring
 // functions below pay a thread-local load off the timer thread and outside
@@ -78,6 +79,8 @@ struct LateTick {
     uint64_t deadlineNs = 0;   // the tick's deadline on the timer's grid
     uint64_t startNs = 0;      // the service thread began it
     uint64_t endNs = 0;        // its callback returned
+    uint64_t ranNs = 0;        // of endNs - startNs, the timer thread's own CPU time (the rest it was
+                               // blocked, or another thread or the machine ran instead)
     TickParts parts;
     uint64_t overrunNs = 0;    // of startNs - deadlineNs: the previous tick was still running
     TickParts previous;        // that previous tick's parts (when overrunNs > 0)
@@ -105,7 +108,7 @@ struct TickAuditResult {
     uint64_t probeLateWakeups = 0;       // later than the threshold
     uint64_t probeMaxNs = 0;
     uint64_t probeP50Ns = 0, probeP99Ns = 0;   // to 10 us below 10 ms, then to 1 ms
-    std::vector<ProbeWake> probeLate;    // wake-ups later than 1 ms, the first `capacity`
+    std::vector<ProbeWake> probeLate;    // wake-ups 1 ms late or more, the first `capacity`
 };
 
 // Starts an audit (a control thread, not a timer callback): allocates the
