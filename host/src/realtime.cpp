@@ -331,7 +331,7 @@ namespace clocks {
 
 bool AuditOn()
 {
-    return A().on.load(std::memory_order_relaxed);
+    return A().on.load(std::memory_order_acquire);
 }
 
 void AuditTickBegin(TickAccount* acc)
