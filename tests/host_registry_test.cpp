@@ -353,7 +353,7 @@ TEST_F(RegistryTest, RegFileSyntaxErrorsNameTheLine)
         {key + "\"A\"=hex():00\n", "t.reg:2: expected hex(N): with N a hex type number"},
         {key + "[-HKEY_LOCAL_MACHINE\\K]\n\"A\"=dword:1\n", "t.reg:3: expected a [ROOT\\...] section before values"},
         {key + "\"A\"=multi_sz:\"a\" \"b\"\n", "t.reg:2: expected , between strings"},
-        {key + "\"A\"=multi_sz:\"a\",\n", "t.reg:2: expected a quoted string after ,"},
+        {key + "\"A\"=multi_sz:\"a\",\n", "t.reg:2: expected another line of strings after ,"},
         {key + "\"A\"=multi_sz:a\n", "t.reg:2: expected a quoted string"},
         {key + "\"A\"=multi_sz:\"a\",\\\n", "t.reg:2: expected another line of strings after \\"},
         // Conditionals balance within each file.
@@ -366,6 +366,10 @@ TEST_F(RegistryTest, RegFileSyntaxErrorsNameTheLine)
         // A syntax error in a branch taken still counts.
         {key + "#ifndef X\n\"A\"=dwrd:1\n#endif\n",
          "t.reg:3: expected \"text\", dword:, multi_sz:, hex:, hex(N): or - after ="},
+        // The build's blocks balance too, and #error stops it.
+        {key + "IF BSP_X !\n\"A\"=dword:1\n", "t.reg:2: expected ENDIF for this IF before the end of the file"},
+        {key + "; @CESYSGEN IF CE_MODULES_X\n", "t.reg:2: expected @CESYSGEN ENDIF for this @CESYSGEN IF before the end of the file"},
+        {key + "#error no board chosen\n", "t.reg:2: #error no board chosen"},
     };
     for (const Case& c : cases) {
         host::RegistryClear();
@@ -493,9 +497,11 @@ TEST_F(RegistryTest, ConditionalsAreHonouredAndSkippedBranchesNamed)
         "\"Local\"=dword:1\n"                       // 29
         "#endif\n";                                 // 30
     std::vector<std::string> warnings;
+    host::RegLoadReport report;
     host::RegLoadOptions options;
     options.defines = {{"SET", ""}, {"VALUE", "0x10"}};
     options.warnings = &warnings;
+    options.report = &report;
     std::string error;
     ASSERT_TRUE(host::RegistryLoadText(text, "c.reg", &error, options)) << error;
 
@@ -508,16 +514,19 @@ TEST_F(RegistryTest, ConditionalsAreHonouredAndSkippedBranchesNamed)
     EXPECT_TRUE(host::RegistryGetDword("K", "Both", &dw));
     EXPECT_FALSE(host::RegistryGetDword("K", "Size", &dw));
     EXPECT_FALSE(host::RegistryGetDword("K", "Local", &dw));
+    // What needs a look is a warning; the branches not taken are reported.
     EXPECT_EQ(warnings, (std::vector<std::string>{
-                            "c.reg:3: lines 3-5 skipped (#if BSP_AUDIO not taken)",
-                            "c.reg:7: lines 7-9 skipped (#else of the #if at line 3 not taken)",
-                            "c.reg:10: lines 10-14 skipped (#ifdef BSP_AUDIO not taken)",
-                            "c.reg:17: lines 17-19 skipped (#ifndef SET not taken)",
                             "c.reg:23: cannot evaluate #if SIZE > 3 (expected an operator); taken as false",
-                            "c.reg:23: lines 23-25 skipped (#if SIZE > 3 not taken)",
                             "c.reg:26: unknown directive #pragma once ignored",
-                            "c.reg:28: lines 28-30 skipped (#ifdef LOCAL not taken)",
                         }));
+    EXPECT_EQ(report.skipped, (std::vector<std::string>{
+                                  "c.reg:3-5 (#if BSP_AUDIO not taken)",
+                                  "c.reg:7-9 (#else of the #if at line 3 not taken)",
+                                  "c.reg:10-14 (#ifdef BSP_AUDIO not taken)",
+                                  "c.reg:17-19 (#ifndef SET not taken)",
+                                  "c.reg:23-25 (#if SIZE > 3 not taken)",
+                                  "c.reg:28-30 (#ifdef LOCAL not taken)",
+                              }));
 }
 
 TEST_F(RegistryTest, IncludesResolveBesideTheIncludingFile)
@@ -557,6 +566,135 @@ TEST_F(RegistryTest, IncludesResolveBesideTheIncludingFile)
     EXPECT_EQ(error, dir + ": is a directory, not a .reg file");
     std::string cmd = "rm -rf '" + dir + "'";
     EXPECT_EQ(std::system(cmd.c_str()), 0);
+}
+
+// ---- Merged files and the registry as it stands ------------------------------------------
+
+TEST_F(RegistryTest, FilesMergeInOrderAndApplyAllOrNothing)
+{
+    std::string dir = FreshDir("registry_merge");
+    const std::string platform = WriteRegFile(dir, "platform.reg",
+                                              "#define KEY HKEY_LOCAL_MACHINE\\Board\n[$(KEY)]\n\"A\"=dword:1\n");
+    const std::string project = WriteRegFile(dir, "project.reg", "[$(KEY)\\Sub]\n\"B\"=dword:2\n");
+    const std::string broken = WriteRegFile(dir, "broken.reg", "[HKEY_LOCAL_MACHINE\\Other]\n\"C\"=dword:\n");
+
+    // The second file sees the first one's #define.
+    std::string error;
+    ASSERT_TRUE(host::RegistryLoadFiles({platform, project}, &error)) << error;
+    uint32_t dw = 0;
+    EXPECT_TRUE(host::RegistryGetDword("Board\\Sub", "B", &dw));
+    EXPECT_EQ(dw, 2u);
+
+    // A broken file after good ones: none of them is applied.
+    host::RegistryClear();
+    EXPECT_FALSE(host::RegistryLoadFiles({platform, project, broken}, &error));
+    EXPECT_EQ(error, broken + ":2: expected 1 to 8 hex digits after dword:");
+    EXPECT_FALSE(host::RegistryKeyExists("Board"));
+    EXPECT_FALSE(host::RegistryLoadFiles({platform, dir + "/absent.reg"}, &error));
+    EXPECT_EQ(error, dir + "/absent.reg: cannot be read");
+    EXPECT_FALSE(host::RegistryKeyExists("Board"));
+    std::string cmd = "rm -rf '" + dir + "'";
+    EXPECT_EQ(std::system(cmd.c_str()), 0);
+}
+
+TEST_F(RegistryTest, SnapshotKeepsTheSpellingAndListsSubkeysAfterTheirKey)
+{
+    host::RegistrySetDword("Drivers\\BuiltIn\\WAVKELVO\\Params", "CacheLen", 1);
+    host::RegistrySetDword("DRIVERS\\builtin\\Audio", "Index", 1);   // the keys that exist keep their spelling
+    host::RegistrySetDword("Drivers\\BuiltIn\\WAVKELVO\\Params", "CACHELEN", 2);
+    host::RegistrySetDword("Drivers\\BuiltIn0", "X", 3);              // sorts after BuiltIn's subkeys
+    host::RegistryCreateKey(host::RegRoot::CurrentUser, "ControlPanel\\\\Volume\\");
+
+    std::vector<std::string> listed;
+    for (const host::RegistryKeyView& k : host::RegistrySnapshot()) {
+        std::string line = std::to_string(static_cast<int>(k.root)) + " " + k.path;
+        for (const host::RegistryValueView& v : k.values)
+            line += " " + v.name + "=" + std::to_string(v.data.empty() ? -1 : v.data[0]);
+        listed.push_back(line);
+    }
+    EXPECT_EQ(listed, (std::vector<std::string>{
+                          "0 ",
+                          "1 ",
+                          "1 ControlPanel",
+                          "1 ControlPanel\\Volume",
+                          "2 ",
+                          "2 Drivers",
+                          "2 Drivers\\BuiltIn",
+                          "2 Drivers\\BuiltIn\\Audio Index=1",
+                          "2 Drivers\\BuiltIn\\WAVKELVO",
+                          "2 Drivers\\BuiltIn\\WAVKELVO\\Params CacheLen=2",
+                          "2 Drivers\\BuiltIn0 X=3",
+                          "3 ",
+                      }));
+}
+
+// The board-shaped tree under tests/data/board, as the player reads it.
+const std::string kBoard = std::string(BTWAV_SOURCE_DIR) + "/tests/data/board";
+
+TEST_F(RegistryTest, BoardTreeLoadsAsItsImageWouldHoldIt)
+{
+    host::RegLoadOptions options;
+    options.defines = {{"_TARGETPLATROOT", kBoard}, {"LOCALE", "0409"}, {"CE_MODULES", "device waveapi keybd serial"}};
+    options.stringFiles = {kBoard + "/FILES/INTLTRNS/0409/board.str"};
+    std::vector<std::string> warnings;
+    host::RegLoadReport report;
+    options.warnings = &warnings;
+    options.report = &report;
+    const std::vector<std::string> files = {kBoard + "/FILES/platform.reg", kBoard + "/FILES/project.reg"};
+    std::string error;
+    ASSERT_TRUE(host::RegistryLoadFiles(files, &error, options)) << error;
+    EXPECT_EQ(warnings, std::vector<std::string>{});
+
+    // The driver's entry and Params, set through the platform's macros.
+    uint32_t dw = 0;
+    std::string s;
+    EXPECT_TRUE(host::RegistryGetDword(kParams, "Sample", &dw));
+    EXPECT_EQ(dw, 176400u);
+    EXPECT_TRUE(host::RegistryGetDword(kParams, "Timer", &dw));
+    EXPECT_EQ(dw, 10u);
+    EXPECT_TRUE(host::RegistryGetDword(kParams, "CacheLen", &dw));
+    EXPECT_EQ(dw, 4096u);
+    EXPECT_TRUE(host::RegistryGetDword(BTWAV_DRIVER_KEY, "Index", &dw));
+    EXPECT_EQ(dw, 2u);
+    EXPECT_TRUE(host::RegistryGetString(BTWAV_DRIVER_KEY, "FriendlyName", &s));
+    EXPECT_EQ(s, "Bluetooth A2DP Output");
+    EXPECT_TRUE(host::RegistryGetString("Platform", "Name", &s));
+    EXPECT_EQ(s, "Test Board 1");
+    EXPECT_TRUE(host::RegistryGetString("Hardware\\DeviceMap\\Keybd", "Keyboard Layout", &s));
+    EXPECT_EQ(s, "00000409");
+    uint32_t type = 0;
+    EXPECT_EQ(Value("Drivers\\BuiltIn\\Serial", "IClass", &type).size(), 2u * (39 + 39 + 1));   // two GUIDs
+    EXPECT_FALSE(host::RegistryKeyExists("Drivers\\BuiltIn\\Audio"));       // IF BSP_BOARD_WAVEDEV
+    EXPECT_FALSE(host::RegistryKeyExists("Drivers\\BuiltIn\\NoWaveApi"));   // the @CESYSGEN ELSE
+    EXPECT_EQ(report.files.size(), 4u);   // platform.reg, the two it includes, project.reg
+
+    // Japanese, the board's own wave driver, the project's cache and no
+    // serial port in the image.
+    host::RegistryClear();
+    options.defines = {{"_TARGETPLATROOT", kBoard},
+                       {"LOCALE", "0411"},
+                       {"BSP_BOARD_WAVEDEV", "1"},
+                       {"BTWAV_SHORT_CACHE", "1"},
+                       {"BTWAV_CACHE", "800"},
+                       {"CE_MODULES", "device waveapi keybd"}};
+    options.stringFiles = {kBoard + "/FILES/INTLTRNS/0411/board.str"};
+    ASSERT_TRUE(host::RegistryLoadFiles(files, &error, options)) << error;
+    EXPECT_TRUE(host::RegistryGetDword(kParams, "CacheLen", &dw));
+    EXPECT_EQ(dw, 2048u);   // project.reg, merged after platform.reg, with its macro
+    EXPECT_TRUE(host::RegistryGetString("Hardware\\DeviceMap\\Keybd", "Keyboard Layout", &s));
+    EXPECT_EQ(s, "00000411");
+    EXPECT_TRUE(host::RegistryGetDword("Drivers\\BuiltIn\\Audio", "Index", &dw));
+    EXPECT_FALSE(host::RegistryKeyExists("Drivers\\BuiltIn\\Serial"));
+    EXPECT_TRUE(host::RegistryGetString("Platform", "Name", &s));
+    EXPECT_EQ(s, "Test Board 1 (ja)");
+
+    // No audio: the driver's key gets a Params of its own only.
+    host::RegistryClear();
+    options.defines = {{"_TARGETPLATROOT", kBoard}, {"BSP_NOAUDIO", "1"}};
+    ASSERT_TRUE(host::RegistryLoadFiles(files, &error, options)) << error;
+    EXPECT_FALSE(host::RegistryGetDword(kParams, "Sample", &dw));
+    EXPECT_TRUE(host::RegistryGetDword(kParams, "Timer", &dw));
+    EXPECT_EQ(dw, 1u);
 }
 
 }  // namespace

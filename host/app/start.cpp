@@ -11,6 +11,7 @@
 #include <mutex>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "host/btstandin.h"
 #include "host/cehost.h"
@@ -80,8 +81,16 @@ bool StartLocked()
     host::RegistrySetDword(kParamsKey, "CacheLen", 6144);
     std::string error;
     const std::string reg = Env("CEHOST_REG");
-    if (!reg.empty() && !host::RegistryLoadFile(reg, &error))
+    // The file is read as the image build reads it, with the build's
+    // variables taken from the environment.
+    host::RegLoadOptions load;
+    load.environment = true;
+    std::vector<std::string> warnings;
+    load.warnings = &warnings;
+    if (!reg.empty() && !host::RegistryLoadFile(reg, &error, load))
         return Fail(error);
+    for (const std::string& w : warnings)
+        std::fprintf(stderr, "cehost: warning: %s\n", w.c_str());
     if (Env("CEHOST_DEBUG") == "1")
         host::SetDebugEcho([](const std::string& line) { std::fprintf(stderr, "%s", line.c_str()); });
 

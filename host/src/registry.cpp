@@ -2,8 +2,10 @@
 //
 // Each root key (HKEY_LOCAL_MACHINE, HKEY_CURRENT_USER, ...) has one map from
 // a key's normalised path (lower case, parts joined by backslashes, "" for
-// the root) to its values.  Open handles are host objects that remember the
-// root and the path, so a handle outlives nothing it names.
+// the root) to its values.  Keys and values keep the spelling they were
+// created with, as the platform's registry does, for the snapshot.  Open
+// handles are host objects that remember the root and the path, so a handle
+// outlives nothing it names.
 #include <algorithm>
 #include <cstring>
 #include <map>
@@ -26,11 +28,13 @@ namespace host {
 namespace {
 
 struct RegValue {
+    std::string name;   // as first written
     uint32_t type = REG_NONE;
     std::vector<uint8_t> data;
 };
 
 struct RegKey {
+    std::string path;                         // as first written, parts joined by backslashes
     std::map<std::string, RegValue> values;   // by lower-case name
 };
 
@@ -63,14 +67,15 @@ std::string Lower(std::string s)
     return s;
 }
 
-std::string NormalisePath(const std::string& path)
+// The path's non-empty parts, joined by backslashes.
+std::string TidyPath(const std::string& path)
 {
     std::string out, part;
     auto flush = [&] {
         if (!part.empty()) {
             if (!out.empty())
                 out += '\\';
-            out += Lower(part);
+            out += part;
             part.clear();
         }
     };
@@ -84,6 +89,11 @@ std::string NormalisePath(const std::string& path)
     return out;
 }
 
+std::string NormalisePath(const std::string& path)
+{
+    return Lower(TidyPath(path));
+}
+
 std::string Join(const std::string& parent, const std::string& child)
 {
     if (parent.empty())
@@ -93,12 +103,25 @@ std::string Join(const std::string& parent, const std::string& child)
     return parent + "\\" + child;
 }
 
-// Creates the key and its parents.  Caller holds g_regMutex.
-RegKey& CreateKeyLocked(KeyTree& tree, const std::string& norm)
+// Creates the key and its parents, each spelt as `path` spells it when it is
+// new.  Caller holds g_regMutex.
+RegKey& CreateKeyLocked(KeyTree& tree, const std::string& path)
 {
-    for (size_t pos = norm.find('\\'); pos != std::string::npos; pos = norm.find('\\', pos + 1))
-        tree[norm.substr(0, pos)];
-    return tree[norm];
+    const std::string tidy = TidyPath(path);
+    const std::string norm = Lower(tidy);
+    const std::string* parent = &tree[""].path;
+    for (size_t start = 0, pos = 0;; start = ++pos) {
+        pos = norm.find('\\', pos);
+        const size_t end = pos == std::string::npos ? norm.size() : pos;
+        auto [it, fresh] = tree.try_emplace(norm.substr(0, end));
+        if (fresh) {
+            const std::string part = tidy.substr(start, end - start);
+            it->second.path = parent->empty() ? part : *parent + "\\" + part;
+        }
+        if (pos == std::string::npos)
+            return it->second;
+        parent = &it->second.path;
+    }
 }
 
 void ClearLocked()
@@ -161,7 +184,7 @@ void RegistryClear()
 void RegistryCreateKey(RegRoot root, const std::string& key)
 {
     std::lock_guard<std::mutex> lock(g_regMutex);
-    CreateKeyLocked(TreeLocked(root), NormalisePath(key));
+    CreateKeyLocked(TreeLocked(root), key);
 }
 
 void RegistryCreateKey(const std::string& key)
@@ -173,7 +196,9 @@ void RegistrySetValue(RegRoot root, const std::string& key, const std::string& n
                       const std::vector<uint8_t>& data)
 {
     std::lock_guard<std::mutex> lock(g_regMutex);
-    RegValue& v = CreateKeyLocked(TreeLocked(root), NormalisePath(key)).values[Lower(name)];
+    RegValue& v = CreateKeyLocked(TreeLocked(root), key).values[Lower(name)];
+    if (v.name.empty())
+        v.name = name;
     v.type = type;
     v.data = data;
 }
@@ -291,6 +316,39 @@ size_t RegistryOpenHandles()
 {
     std::lock_guard<std::mutex> lock(g_regMutex);
     return g_handles.size();
+}
+
+std::vector<RegistryKeyView> RegistrySnapshot()
+{
+    std::lock_guard<std::mutex> lock(g_regMutex);
+    std::vector<RegistryKeyView> out;
+    for (int r = 0; r < kRoots; ++r) {
+        for (const auto& [norm, key] : g_trees[r]) {
+            RegistryKeyView view{static_cast<RegRoot>(r), key.path, {}};
+            for (const auto& [lower, value] : key.values)
+                view.values.push_back(RegistryValueView{value.name, value.type, value.data});
+            out.push_back(std::move(view));
+        }
+    }
+    // A key's subkeys follow it, before its next sibling.
+    auto parts = [](const std::string& path) {
+        std::vector<std::string> p;
+        std::string lower = Lower(path);
+        for (size_t start = 0; start <= lower.size();) {
+            size_t end = lower.find('\\', start);
+            if (end == std::string::npos)
+                end = lower.size();
+            p.push_back(lower.substr(start, end - start));
+            start = end + 1;
+        }
+        return p;
+    };
+    std::stable_sort(out.begin(), out.end(), [&](const RegistryKeyView& a, const RegistryKeyView& b) {
+        if (a.root != b.root)
+            return a.root < b.root;
+        return parts(a.path) < parts(b.path);
+    });
+    return out;
 }
 
 }  // namespace host

@@ -17,7 +17,10 @@
  * move until then.
  * CEHOST_REG=file.reg         applied after the defaults (Dll, Prefix,
  * Index, and the pacing values Sample 176400,
- * Timer 20, CacheLen 6144)
+ * Timer 20, CacheLen 6144), read as the image
+ * build reads it with the build's variables
+ * (IF, #if, $(NAME), @CESYSGEN lists) from the
+ * environment; its warnings go to stderr
  * CEHOST_LINK=up|down         whether the headset connects (default up)
  * CEHOST_LINK_DELAY_MS=n      real clock: the link comes up n ms after the
  * start, from the stand-in's thread (default 0:

@@ -61,30 +61,100 @@ bool RegistryKeyExists(RegRoot root, const std::string& key);
 bool RegistryGetValue(RegRoot root, const std::string& key, const std::string& name, uint32_t* type,
                       std::vector<uint8_t>* data);
 
-// Loads a .reg file: "REGEDIT4" or "Windows Registry Editor Version 5.00"
-// header optional; [ROOT\...] sections and [-ROOT\...] key deletions, ROOT
-// one of HKEY_LOCAL_MACHINE, HKEY_CURRENT_USER, HKEY_CLASSES_ROOT, HKEY_USERS
-// (or HKLM, HKCU, HKCR, HKU); "Name"="text" (\\ and \" escapes),
-// "Name"=dword:hex, "Name"=multi_sz:"a","b",... , "Name"=hex:aa,bb,... and
-// hex(N):... with \ continuation lines, "Name"=- to delete a value; @ for
-// the default value; ; comments, on their own line or after a value.  Files
-// in UTF-8 (optional BOM) or UTF-16LE with BOM.
-//
-// Preprocessor lines, as platforms' .reg files carry them: #define NAME
-// [VALUE] and #undef NAME; #if, #ifdef, #ifndef, #elif, #else and #endif,
-// honoured against the names defined (a name alone is true when defined and
-// not 0; defined(NAME), !, &&, || and parentheses); #include "file" (relative
-// to the including file, at most 16 deep).  Lines in a branch not taken are
-// not parsed; each branch not taken adds a warning "file:line: ... skipped".
-// An #if it cannot evaluate is taken as false, with a warning; an unknown
-// directive is ignored with a warning.
-//
-// All files are applied only when all of them parse; otherwise returns false
-// and sets *error to "file:line: expected ...".  A directory is refused.
-struct RegLoadOptions {
-    std::map<std::string, std::string> defines;   // names defined before the first line
-    std::vector<std::string>* warnings = nullptr; // "file:line: ..." appended here when set
+// Every key of every root with its values, a key's subkeys after it, for a
+// listing of the registry as it stands.  Names keep the spelling they were
+// created with.
+struct RegistryValueView {
+    std::string name;              // "" for the default value
+    uint32_t type;
+    std::vector<uint8_t> data;
 };
+struct RegistryKeyView {
+    RegRoot root;
+    std::string path;              // "" for the root itself
+    std::vector<RegistryValueView> values;
+};
+std::vector<RegistryKeyView> RegistrySnapshot();
+
+// ---- .reg files, as the platform's image build reads them ----------------------------
+//
+// The files are read as the build reads a board's platform.reg, project.reg
+// and the driver files they include: every file given is merged into one
+// text in order (so a #define in one file is seen by the next), filtered,
+// expanded and then parsed; all of it is applied only when every line of
+// every file parsed, so a broken file changes nothing.
+//
+// Registry syntax: "REGEDIT4" or "Windows Registry Editor Version 5.00"
+// header optional; [ROOT\...] sections and [-ROOT\...] key deletions, ROOT
+// one of HKEY_LOCAL_MACHINE, HKEY_CURRENT_USER, HKEY_CLASSES_ROOT,
+// HKEY_USERS (or HKLM, HKCU, HKCR, HKU); "Name"="text" (\\ and \" escapes),
+// "Name"=dword:hex, "Name"=multi_sz:"a","b",... (continued on the next line
+// after a \ or after a trailing comma), "Name"=hex:aa,bb,... and
+// hex(N):... with \ continuation lines, "Name"=- to delete a value; @ for the
+// default value; ; comments, on their own line or after a value.  Files in
+// UTF-8 (optional BOM) or UTF-16LE with BOM.
+//
+// The build's preprocessing, in the order the build applies it:
+// - "; @CESYSGEN IF [!]COMPONENT [&& || AND OR ...]", "; @CESYSGEN ELSE",
+//   "; @CESYSGEN ELSEIF ...", "; @CESYSGEN ENDIF": kept when the image holds
+//   the components.  A component COMPONENT is in the image when it is given
+//   as a variable (not 0), or when the list its name belongs to holds it
+//   (TREE_MODULES_NAME: NAME in the variable TREE_MODULES; MODULE_NAME: NAME
+//   in MODULE_COMPONENTS); a component that neither names is taken as in
+//   the image (a board's files name the components its image is built
+//   with), and one warning lists all such.
+// - #define NAME [VALUE], #undef NAME (back to the variable's value given
+//   from outside, if any); #if/#elif EXPRESSION (defined NAME,
+//   defined(NAME), !, ==, !=, &&, ||, parentheses; a name stands for its
+//   value, an undefined name for 0; == and != compare numbers as numbers,
+//   read as hexadecimal as language identifiers are written (0409 == 409),
+//   and anything else as text, ignoring case), #ifdef, #ifndef, #else,
+//   #endif; #include "file" (variables expanded, \ or /, relative to the
+//   including file, names matched ignoring case, at most 16 deep); #error
+//   TEXT stops the load; #message TEXT is reported.
+// - IF NAME [= VALUE] [!], ELSE, ENDIF [anything]: kept when the variable is
+//   set (or equals VALUE; == works as =, != as = ... !); a trailing ! turns
+//   the test round.  || and && between such tests are read as written, with
+//   a warning (the build documents one test per IF).
+// - $(NAME) in any line but comments and #define is replaced by the
+//   variable's value, itself expanded; one that is not set stays as written,
+//   with a warning (an #include naming it is not read, an #if using it is
+//   false).
+// - LOC_NAME placeholders in value lines are replaced by the string the .str
+//   files give them (#define LOC_NAME "text"); one without a string is
+//   stored as the text "LOC_NAME", with a warning.
+// Variables are looked up in the files' own #defines, then in `defines`,
+// then (with `environment`) in the process's environment; an empty
+// environment variable counts as not set.
+//
+// A syntax error sets *error to "file:line: expected ..." and nothing is
+// applied; so does #error ("file:line: #error TEXT").  A directory is
+// refused.  Conditions that cannot be evaluated count as false, with a
+// warning; unknown # directives are ignored with a warning.
+
+// What shaped the registry, for a report.
+struct RegLoadReport {
+    std::vector<std::string> files;        // every file read, in order: "path" or "path (included at file:line)"
+    std::vector<std::string> stringFiles;  // .str files read
+    std::vector<std::string> variables;    // "NAME=value (where it came from)" or "NAME (not set)", first use first
+    std::vector<std::string> components;   // "NAME: in the image (why)" or "NAME: not in the image (why)"
+    std::vector<std::string> strings;      // "LOC_NAME from file"
+    std::vector<std::string> skipped;      // "file:first-last (CONDITION not taken)"
+    std::vector<std::string> messages;     // "file:line: TEXT" from #message
+};
+
+struct RegLoadOptions {
+    std::map<std::string, std::string> defines;   // variables given from outside (the player's --define)
+    std::string definesLabel = "given";           // how the report names where `defines` came from
+    bool environment = false;                     // also the process's environment, after `defines`
+    std::vector<std::string> stringFiles;         // .str files for LOC_ placeholders
+    std::vector<std::string>* warnings = nullptr; // "file:line: ..." appended here when set
+    RegLoadReport* report = nullptr;              // filled when set
+};
+// Reads, merges and applies the files in order; false with *error when any
+// of them cannot be read or does not parse, and then nothing is applied.
+bool RegistryLoadFiles(const std::vector<std::string>& paths, std::string* error,
+                       const RegLoadOptions& options = RegLoadOptions());
 bool RegistryLoadFile(const std::string& path, std::string* error, const RegLoadOptions& options = RegLoadOptions());
 // `sourceName` names the text in messages; #include is resolved beside it.
 bool RegistryLoadText(const std::string& text, const std::string& sourceName, std::string* error,

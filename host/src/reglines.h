@@ -1,0 +1,32 @@
+// What the .reg preprocessor hands the .reg parser, and the error both
+// throw.  Host sources and their tests only.
+#pragma once
+
+#include <string>
+
+namespace host {
+
+// A line that counts, after the build's preprocessing, with where it came
+// from.  `file` points into the preprocessor, which outlives the lines.
+struct RegLine {
+    const std::string* file;
+    int line;
+    std::string text;
+};
+
+// Stops a load: "file:line: " and the message ("expected ..." for a syntax
+// error, "#error ..." for a file that stops the build itself).
+struct RegError {
+    std::string file;
+    int line;
+    std::string message;
+
+    std::string Text() const { return file + ":" + std::to_string(line) + ": " + message; }
+};
+
+// Thrown where only the line's text is known; the caller adds the place.
+struct RegLineError {
+    std::string expected;
+};
+
+}  // namespace host

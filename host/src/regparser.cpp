@@ -1,0 +1,340 @@
+// The .reg parser: sections, values and their continuation lines.
+#include "regparser.h"
+
+#include <cstring>
+
+#include "host/host.h"
+#include "host/platform.h"
+
+namespace host {
+namespace {
+
+bool IsSpace(char c) { return c == ' ' || c == '\t'; }
+
+int HexDigit(char c)
+{
+    if (c >= '0' && c <= '9')
+        return c - '0';
+    if (c >= 'a' && c <= 'f')
+        return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F')
+        return c - 'A' + 10;
+    return -1;
+}
+
+bool StartsWithNoCase(const std::string& s, size_t pos, const char* prefix)
+{
+    for (size_t i = 0; prefix[i]; ++i) {
+        if (pos + i >= s.size())
+            return false;
+        char a = s[pos + i], b = prefix[i];
+        if (a >= 'A' && a <= 'Z')
+            a = static_cast<char>(a - 'A' + 'a');
+        if (b >= 'A' && b <= 'Z')
+            b = static_cast<char>(b - 'A' + 'a');
+        if (a != b)
+            return false;
+    }
+    return true;
+}
+
+size_t SkipSpace(const std::string& s, size_t pos)
+{
+    while (pos < s.size() && IsSpace(s[pos]))
+        ++pos;
+    return pos;
+}
+
+// True when only blanks and perhaps a ; comment follow pos.
+bool RestIsEmpty(const std::string& s, size_t pos)
+{
+    pos = SkipSpace(s, pos);
+    return pos == s.size() || s[pos] == ';';
+}
+
+std::string TrimRight(std::string s)
+{
+    while (!s.empty() && IsSpace(s.back()))
+        s.pop_back();
+    return s;
+}
+
+// A quoted string starting at s[pos] == '"', with \\ and \" escapes.  Leaves
+// pos after the closing quote.
+std::string ParseQuoted(const std::string& s, size_t& pos, const char* what)
+{
+    std::string out;
+    for (++pos; pos < s.size(); ++pos) {
+        char c = s[pos];
+        if (c == '"') {
+            ++pos;
+            return out;
+        }
+        if (c == '\\') {
+            if (pos + 1 < s.size() && (s[pos + 1] == '\\' || s[pos + 1] == '"')) {
+                out += s[++pos];
+                continue;
+            }
+            throw RegLineError{"\\\\ or \\\" after a backslash"};
+        }
+        out += c;
+    }
+    throw RegLineError{std::string("\" to close the ") + what};
+}
+
+struct RootName {
+    const char* name;
+    RegRoot root;
+};
+const RootName kRootNames[] = {
+    {"HKEY_LOCAL_MACHINE", RegRoot::LocalMachine}, {"HKLM", RegRoot::LocalMachine},
+    {"HKEY_CURRENT_USER", RegRoot::CurrentUser},   {"HKCU", RegRoot::CurrentUser},
+    {"HKEY_CLASSES_ROOT", RegRoot::ClassesRoot},   {"HKCR", RegRoot::ClassesRoot},
+    {"HKEY_USERS", RegRoot::Users},                {"HKU", RegRoot::Users},
+};
+
+class Parser {
+public:
+    explicit Parser(const std::vector<RegLine>& lines) : lines_(lines) {}
+
+    std::vector<RegChange> Run()
+    {
+        bool first = true;
+        for (index_ = 0; index_ < lines_.size(); ++index_) {
+            const std::string& raw = lines_[index_].text;
+            size_t pos = SkipSpace(raw, 0);
+            if (pos == raw.size())
+                continue;
+            std::string content = TrimRight(raw.substr(pos));
+            if (first && (content == "REGEDIT4" || content == "Windows Registry Editor Version 5.00")) {
+                first = false;
+                continue;
+            }
+            first = false;
+            try {
+                if (content[0] == ';')
+                    continue;
+                if (content[0] == '[')
+                    Section(content);
+                else if (content[0] == '"' || content[0] == '@')
+                    Value(pos);
+                else
+                    throw RegLineError{"[key], \"name\"=value, @=value or ; comment"};
+            } catch (const RegLineError& e) {
+                throw RegError{*lines_[index_].file, lines_[index_].line, "expected " + e.expected};
+            }
+        }
+        return std::move(changes_);
+    }
+
+private:
+    void Section(const std::string& s)
+    {
+        size_t close = s.find(']');
+        if (close == std::string::npos)
+            throw RegLineError{"] to close the key name"};
+        if (!RestIsEmpty(s, close + 1))
+            throw RegLineError{"nothing after ]"};
+        bool remove = s.size() > 1 && s[1] == '-';
+        std::string path = s.substr(remove ? 2 : 1, close - (remove ? 2 : 1));
+        size_t slash = path.find('\\');
+        std::string rootName = path.substr(0, slash);
+        const RootName* root = nullptr;
+        for (const RootName& r : kRootNames)
+            if (StartsWithNoCase(rootName, 0, r.name) && rootName.size() == std::strlen(r.name))
+                root = &r;
+        if (!root)
+            throw RegLineError{"HKEY_LOCAL_MACHINE, HKEY_CURRENT_USER, HKEY_CLASSES_ROOT or HKEY_USERS as the root key"};
+        std::string key = slash == std::string::npos ? std::string() : path.substr(slash + 1);
+        changes_.push_back(RegChange{remove ? RegChange::DeleteKey : RegChange::CreateKey, root->root, key, {}, REG_NONE, {}});
+        haveKey_ = !remove;
+        root_ = root->root;
+        key_ = key;
+    }
+
+    void Value(size_t pos)
+    {
+        const std::string& s = lines_[index_].text;
+        if (!haveKey_)
+            throw RegLineError{"a [ROOT\\...] section before values"};
+        std::string name;
+        if (s[pos] == '@')
+            ++pos;
+        else
+            name = ParseQuoted(s, pos, "value name");
+        pos = SkipSpace(s, pos);
+        if (pos == s.size() || s[pos] != '=')
+            throw RegLineError{"= after the value name"};
+        pos = SkipSpace(s, pos + 1);
+
+        RegChange c{RegChange::SetValue, root_, key_, name, REG_NONE, {}};
+        if (pos < s.size() && s[pos] == '"') {
+            std::string text = ParseQuoted(s, pos, "string");
+            ExpectEnd(s, pos, "end of line after the string");
+            c.type = REG_SZ;
+            c.data = RegStringData(text);
+        } else if (pos < s.size() && s[pos] == '-') {
+            ExpectEnd(s, pos + 1, "end of line after -");
+            c.kind = RegChange::DeleteValue;
+        } else if (StartsWithNoCase(s, pos, "dword:")) {
+            // The build's documentation writes "dword: NNNNN", with a blank.
+            pos = SkipSpace(s, pos + 6);
+            uint32_t v = 0;
+            size_t digits = 0;
+            for (; pos < s.size() && HexDigit(s[pos]) >= 0; ++pos, ++digits)
+                v = (v << 4) | static_cast<uint32_t>(HexDigit(s[pos]));
+            if (digits == 0 || digits > 8)
+                throw RegLineError{"1 to 8 hex digits after dword:"};
+            ExpectEnd(s, pos, "end of line after the dword");
+            c.type = REG_DWORD;
+            c.data = {static_cast<uint8_t>(v), static_cast<uint8_t>(v >> 8), static_cast<uint8_t>(v >> 16),
+                      static_cast<uint8_t>(v >> 24)};
+        } else if (StartsWithNoCase(s, pos, "multi_sz:")) {
+            c.type = REG_MULTI_SZ;
+            c.data = MultiStrings(pos + 9);
+        } else if (StartsWithNoCase(s, pos, "hex:")) {
+            c.type = REG_BINARY;
+            c.data = HexBytes(pos + 4);
+        } else if (StartsWithNoCase(s, pos, "hex(")) {
+            pos += 4;
+            uint32_t type = 0;
+            size_t digits = 0;
+            for (; pos < s.size() && HexDigit(s[pos]) >= 0; ++pos, ++digits)
+                type = (type << 4) | static_cast<uint32_t>(HexDigit(s[pos]));
+            if (digits == 0 || digits > 8 || !StartsWithNoCase(s, pos, "):"))
+                throw RegLineError{"hex(N): with N a hex type number"};
+            c.type = type;
+            c.data = HexBytes(pos + 2);
+        } else {
+            throw RegLineError{"\"text\", dword:, multi_sz:, hex:, hex(N): or - after ="};
+        }
+        changes_.push_back(std::move(c));
+    }
+
+    static void ExpectEnd(const std::string& s, size_t pos, const char* what)
+    {
+        if (!RestIsEmpty(s, pos))
+            throw RegLineError{what};
+    }
+
+    // Moves to the next line of a list; throws when there is none.
+    void Continue(const std::string& what)
+    {
+        if (index_ + 1 >= lines_.size())
+            throw RegLineError{"another line of " + what};
+        ++index_;
+    }
+
+    static bool ContinuesAt(const std::string& s, size_t pos)
+    {
+        return pos < s.size() && s[pos] == '\\' && SkipSpace(s, pos + 1) == s.size();
+    }
+
+    // Comma-separated quoted strings from the current line at pos on, each
+    // stored as UTF-16 with its terminator and the list with one more.  A
+    // backslash at the end of a line continues the list on the next line,
+    // and so does a comma that ends a line (as boards' files write long
+    // lists).
+    std::vector<uint8_t> MultiStrings(size_t pos)
+    {
+        std::vector<uint8_t> out;
+        bool needString = false;   // after a comma
+        for (;;) {
+            const std::string& s = lines_[index_].text;
+            pos = SkipSpace(s, pos);
+            if (ContinuesAt(s, pos)) {
+                Continue("strings after \\");
+                pos = 0;
+                continue;
+            }
+            if (pos == s.size() || s[pos] == ';') {
+                if (needString) {
+                    Continue("strings after ,");
+                    pos = 0;
+                    continue;
+                }
+                out.push_back(0);
+                out.push_back(0);
+                return out;
+            }
+            if (s[pos] != '"')
+                throw RegLineError{needString ? "a quoted string after ," : out.empty() ? "a quoted string"
+                                                                                      : ", between strings"};
+            if (!needString && !out.empty())
+                throw RegLineError{", between strings"};
+            std::vector<uint8_t> one = RegStringData(ParseQuoted(s, pos, "string"));
+            out.insert(out.end(), one.begin(), one.end());
+            pos = SkipSpace(s, pos);
+            needString = pos < s.size() && s[pos] == ',';
+            if (needString)
+                ++pos;
+        }
+    }
+
+    // Comma-separated bytes from the current line at pos on; a \ at the end
+    // of a line continues the list on the next line.  Leaves index_ on the
+    // last line used.
+    std::vector<uint8_t> HexBytes(size_t pos)
+    {
+        std::vector<uint8_t> out;
+        bool needByte = false;   // after a comma
+        for (;;) {
+            const std::string& s = lines_[index_].text;
+            pos = SkipSpace(s, pos);
+            if (ContinuesAt(s, pos)) {
+                Continue("hex bytes after \\");
+                pos = 0;
+                continue;
+            }
+            if (pos == s.size() || s[pos] == ';') {
+                if (needByte)
+                    throw RegLineError{"a hex byte after ,"};
+                return out;
+            }
+            int hi = HexDigit(s[pos]);
+            if (hi < 0)
+                throw RegLineError{needByte || out.empty() ? "a hex byte (two hex digits)" : ", between hex bytes"};
+            if (!needByte && !out.empty())
+                throw RegLineError{", between hex bytes"};
+            int value = hi;
+            ++pos;
+            if (pos < s.size() && HexDigit(s[pos]) >= 0)
+                value = value * 16 + HexDigit(s[pos++]);
+            if (pos < s.size() && HexDigit(s[pos]) >= 0)
+                throw RegLineError{"a hex byte (two hex digits)"};
+            out.push_back(static_cast<uint8_t>(value));
+            pos = SkipSpace(s, pos);
+            needByte = pos < s.size() && s[pos] == ',';
+            if (needByte)
+                ++pos;
+        }
+    }
+
+    const std::vector<RegLine>& lines_;
+    size_t index_ = 0;
+    bool haveKey_ = false;
+    RegRoot root_ = RegRoot::LocalMachine;
+    std::string key_;
+    std::vector<RegChange> changes_;
+};
+
+}  // namespace
+
+std::vector<uint8_t> RegStringData(const std::string& utf8)
+{
+    std::vector<uint8_t> data;
+    for (char16_t c : Widen(utf8)) {
+        data.push_back(static_cast<uint8_t>(c));
+        data.push_back(static_cast<uint8_t>(c >> 8));
+    }
+    data.push_back(0);
+    data.push_back(0);
+    return data;
+}
+
+std::vector<RegChange> ParseRegLines(const std::vector<RegLine>& lines)
+{
+    return Parser(lines).Run();
+}
+
+}  // namespace host

@@ -1,0 +1,30 @@
+// The .reg parser: the lines the preprocessor kept, turned into a list of
+// changes to the registry.  Nothing is applied here, so a caller can refuse
+// everything when one line is wrong.  Host sources and their tests only.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "host/registry.h"
+#include "reglines.h"
+
+namespace host {
+
+struct RegChange {
+    enum Kind { CreateKey, DeleteKey, SetValue, DeleteValue } kind;
+    RegRoot root;
+    std::string key;
+    std::string name;
+    uint32_t type = 0;   // REG_NONE
+    std::vector<uint8_t> data;
+};
+
+// Throws RegError ("expected ...") at the first line that does not parse.
+std::vector<RegChange> ParseRegLines(const std::vector<RegLine>& lines);
+
+// A string as a REG_SZ value holds it: UTF-16LE with its terminating zero.
+std::vector<uint8_t> RegStringData(const std::string& utf8);
+
+}  // namespace host

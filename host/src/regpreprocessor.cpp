@@ -1,0 +1,1082 @@
+// The .reg preprocessor: @CESYSGEN filtering, #include / #define / #if /
+// IF blocks, $(NAME) variables and LOC_ strings.
+#include "regpreprocessor.h"
+
+#include <dirent.h>
+#include <strings.h>
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <cctype>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <functional>
+#include <sstream>
+
+#include "host/host.h"
+
+namespace host {
+namespace {
+
+const int kMaxIncludeDepth = 16;
+const int kMaxExpansionDepth = 16;
+
+bool IsSpace(char c) { return c == ' ' || c == '\t'; }
+bool IsWordChar(char c) { return std::isalnum(static_cast<unsigned char>(c)) || c == '_'; }
+
+size_t SkipSpace(const std::string& s, size_t pos)
+{
+    while (pos < s.size() && IsSpace(s[pos]))
+        ++pos;
+    return pos;
+}
+
+std::string Trim(const std::string& s)
+{
+    size_t a = SkipSpace(s, 0), b = s.size();
+    while (b > a && IsSpace(s[b - 1]))
+        --b;
+    return s.substr(a, b - a);
+}
+
+std::string Upper(std::string s)
+{
+    for (char& c : s)
+        c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    return s;
+}
+
+bool SameNoCase(const std::string& a, const std::string& b)
+{
+    return a.size() == b.size() && strncasecmp(a.c_str(), b.c_str(), a.size()) == 0;
+}
+
+// The line up to a ; comment that is not inside quotes, trimmed.
+std::string StripComment(const std::string& s)
+{
+    bool quoted = false;
+    for (size_t i = 0; i < s.size(); ++i) {
+        if (s[i] == '"')
+            quoted = !quoted;
+        else if (quoted && s[i] == '\\' && i + 1 < s.size())
+            ++i;
+        else if (!quoted && s[i] == ';')
+            return Trim(s.substr(0, i));
+    }
+    return Trim(s);
+}
+
+// The leading word of s at pos (letters only), and where it ends.
+std::string Keyword(const std::string& s, size_t pos, size_t* end)
+{
+    size_t e = pos;
+    while (e < s.size() && std::isalpha(static_cast<unsigned char>(s[e])))
+        ++e;
+    *end = e;
+    return Upper(s.substr(pos, e - pos));
+}
+
+std::vector<std::string> SplitLines(const std::string& text)
+{
+    std::vector<std::string> lines;
+    std::string line;
+    for (char c : text) {
+        if (c == '\n') {
+            if (!line.empty() && line.back() == '\r')
+                line.pop_back();
+            lines.push_back(line);
+            line.clear();
+        } else {
+            line += c;
+        }
+    }
+    if (!line.empty() && line.back() == '\r')
+        line.pop_back();
+    if (!line.empty())   // no line after the last line feed
+        lines.push_back(line);
+    return lines;
+}
+
+// UTF-16LE (with its byte-order mark) to UTF-8; a UTF-8 mark is dropped.
+std::string DecodeText(const std::string& bytes)
+{
+    if (bytes.size() >= 3 && bytes.compare(0, 3, "\xEF\xBB\xBF") == 0)
+        return bytes.substr(3);
+    if (bytes.size() >= 2 && static_cast<uint8_t>(bytes[0]) == 0xFF && static_cast<uint8_t>(bytes[1]) == 0xFE) {
+        std::u16string w;
+        for (size_t i = 2; i + 1 < bytes.size(); i += 2)
+            w.push_back(static_cast<char16_t>(static_cast<uint8_t>(bytes[i]) | static_cast<uint8_t>(bytes[i + 1]) << 8));
+        return Narrow(w);
+    }
+    return bytes;
+}
+
+std::string DirectoryOf(const std::string& path)
+{
+    size_t slash = path.find_last_of('/');
+    return slash == std::string::npos ? std::string() : path.substr(0, slash + 1);
+}
+
+bool Exists(const std::string& path)
+{
+    struct stat st;
+    return stat(path.c_str(), &st) == 0;
+}
+
+// The path as it exists on disk, each part matched ignoring case where the
+// exact spelling does not exist (board trees are written on a file system
+// that ignores case); the path unchanged when a part is not found at all.
+std::string MatchCase(const std::string& path)
+{
+    if (path.empty() || Exists(path))
+        return path;
+    std::string out = path[0] == '/' ? "/" : "";
+    size_t start = path[0] == '/' ? 1 : 0;
+    while (start <= path.size()) {
+        size_t end = path.find('/', start);
+        if (end == std::string::npos)
+            end = path.size();
+        const std::string part = path.substr(start, end - start);
+        start = end + 1;
+        if (part.empty())
+            continue;
+        std::string candidate = out + part;
+        if (!Exists(candidate) && part != "." && part != "..") {
+            std::string found;
+            if (DIR* dir = opendir(out.empty() ? "." : out.c_str())) {
+                while (dirent* e = readdir(dir))
+                    if (strcasecmp(e->d_name, part.c_str()) == 0) {
+                        found = e->d_name;
+                        break;
+                    }
+                closedir(dir);
+            }
+            if (found.empty())
+                return path;
+            candidate = out + found;
+        }
+        out = candidate + (end < path.size() ? "/" : "");
+    }
+    return out;
+}
+
+// A number as #if compares it: hexadecimal, with or without 0x, as the
+// build's language identifiers are written (0409, 0C0A).  False for text.
+bool ReadNumber(const std::string& text, unsigned long long* value)
+{
+    std::string t = Trim(text);
+    size_t start = 0;
+    if (t.size() > 2 && t[0] == '0' && (t[1] == 'x' || t[1] == 'X'))
+        start = 2;
+    else if (t.empty() || !std::isdigit(static_cast<unsigned char>(t[0])))
+        return false;
+    if (t.size() - start > 16)
+        return false;
+    unsigned long long v = 0;
+    for (size_t i = start; i < t.size(); ++i) {
+        if (!std::isxdigit(static_cast<unsigned char>(t[i])))
+            return false;
+        v = v * 16 + static_cast<unsigned long long>(std::isdigit(static_cast<unsigned char>(t[i]))
+                                                        ? t[i] - '0'
+                                                        : std::toupper(static_cast<unsigned char>(t[i])) - 'A' + 10);
+    }
+    *value = v;
+    return true;
+}
+
+// Evaluates an #if expression: numbers, names, quoted text, defined NAME /
+// defined(NAME), !, ==, !=, &&, || and parentheses.  A defined name stands
+// for its value and an undefined one for 0 (but for its own spelling in a
+// comparison, so that $(KITL)==SERIAL compares words).  Throws RegLineError
+// when it cannot.
+class Expression {
+public:
+    // Looks a name up: true with its value when it is set.
+    using Lookup = std::function<bool(const std::string& name, std::string* value)>;
+
+    Expression(const std::string& text, Lookup lookup) : s_(text), lookup_(std::move(lookup)) {}
+
+    bool Evaluate()
+    {
+        Operand v = Or();
+        pos_ = SkipSpace(s_, pos_);
+        if (pos_ != s_.size())
+            throw RegLineError{"an operator"};
+        return Truth(v);
+    }
+
+private:
+    struct Operand {
+        bool undefined = false;   // a name that is not set
+        std::string text;         // its value, or the undefined name's spelling
+    };
+
+    static Operand Bool(bool b) { return Operand{false, b ? "1" : "0"}; }
+
+    static bool Truth(const Operand& v)
+    {
+        if (v.undefined)
+            return false;
+        unsigned long long n = 0;
+        if (ReadNumber(v.text, &n))
+            return n != 0;
+        return true;   // text, or a name defined as nothing
+    }
+
+    static bool Equal(const Operand& a, const Operand& b)
+    {
+        unsigned long long x = 0, y = 0;
+        if (ReadNumber(a.text, &x) && ReadNumber(b.text, &y))
+            return x == y;
+        return SameNoCase(Trim(a.text), Trim(b.text));
+    }
+
+    bool Take(const char* op)
+    {
+        pos_ = SkipSpace(s_, pos_);
+        size_t n = std::strlen(op);
+        if (s_.compare(pos_, n, op) != 0)
+            return false;
+        pos_ += n;
+        return true;
+    }
+
+    Operand Or()
+    {
+        Operand v = And();
+        while (Take("||")) {
+            Operand r = And();
+            v = Bool(Truth(v) || Truth(r));
+        }
+        return v;
+    }
+
+    Operand And()
+    {
+        Operand v = Equality();
+        while (Take("&&")) {
+            Operand r = Equality();
+            v = Bool(Truth(v) && Truth(r));
+        }
+        return v;
+    }
+
+    Operand Equality()
+    {
+        Operand v = Unary();
+        for (;;) {
+            if (Take("=="))
+                v = Bool(Equal(v, Unary()));
+            else if (Take("!="))
+                v = Bool(!Equal(v, Unary()));
+            else
+                return v;
+        }
+    }
+
+    Operand Unary()
+    {
+        if (Take("!") )
+            return Bool(!Truth(Unary()));
+        if (Take("(")) {
+            Operand v = Or();
+            if (!Take(")"))
+                throw RegLineError{")"};
+            return v;
+        }
+        pos_ = SkipSpace(s_, pos_);
+        if (pos_ < s_.size() && s_[pos_] == '"') {
+            size_t close = s_.find('"', pos_ + 1);
+            if (close == std::string::npos)
+                throw RegLineError{"\" to close the text"};
+            Operand v{false, s_.substr(pos_ + 1, close - pos_ - 1)};
+            pos_ = close + 1;
+            return v;
+        }
+        std::string word = Word();
+        if (word.empty())
+            throw RegLineError{"a name or a number"};
+        if (word == "defined") {
+            bool paren = Take("(");
+            std::string name = Word();
+            if (name.empty() || (paren && !Take(")")))
+                throw RegLineError{"defined(NAME)"};
+            std::string value;
+            return Bool(lookup_(name, &value));
+        }
+        if (std::isdigit(static_cast<unsigned char>(word[0])))
+            return Operand{false, word};
+        std::string value;
+        if (!lookup_(word, &value))
+            return Operand{true, word};
+        return Operand{false, value};
+    }
+
+    std::string Word()
+    {
+        pos_ = SkipSpace(s_, pos_);
+        size_t start = pos_;
+        while (pos_ < s_.size() && IsWordChar(s_[pos_]))
+            ++pos_;
+        return s_.substr(start, pos_ - start);
+    }
+
+    const std::string& s_;
+    Lookup lookup_;
+    size_t pos_ = 0;
+};
+
+// The words and operators of an IF line or an @CESYSGEN condition.
+std::vector<std::string> Tokens(const std::string& text)
+{
+    std::vector<std::string> out;
+    for (size_t i = 0; i < text.size();) {
+        if (IsSpace(text[i])) {
+            ++i;
+            continue;
+        }
+        const char* ops[] = {"||", "&&", "==", "!=", "=", "!"};
+        bool matched = false;
+        for (const char* op : ops) {
+            size_t n = std::strlen(op);
+            if (text.compare(i, n, op) == 0) {
+                out.push_back(op);
+                i += n;
+                matched = true;
+                break;
+            }
+        }
+        if (matched)
+            continue;
+        size_t start = i;
+        while (i < text.size() && !IsSpace(text[i]) && !std::strchr("=!|&", text[i]))
+            ++i;
+        if (i == start) {   // a lone | or &
+            out.push_back(text.substr(i, 1));
+            ++i;
+        } else {
+            out.push_back(text.substr(start, i - start));
+        }
+    }
+    return out;
+}
+
+std::string Join(const std::vector<std::string>& items, const char* separator)
+{
+    std::string out;
+    for (const std::string& item : items)
+        out += (out.empty() ? "" : separator) + item;
+    return out;
+}
+
+}  // namespace
+
+// ---- Files ---------------------------------------------------------------------------
+
+bool ReadRegText(const std::string& path, std::string* text, std::string* why)
+{
+    struct stat st;
+    if (stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) {
+        *why = "is a directory, not a .reg file";
+        return false;
+    }
+    std::ifstream in(path, std::ios::binary);
+    if (!in) {
+        *why = "cannot be read";
+        return false;
+    }
+    std::ostringstream bytes;
+    bytes << in.rdbuf();
+    *text = DecodeText(bytes.str());
+    why->clear();
+    return true;
+}
+
+// ---- The preprocessor ----------------------------------------------------------------
+
+// A conditional block being read: #if / IF (the merge's) or @CESYSGEN IF
+// (the filter's, which the other kinds do not see).
+struct RegPreprocessor::Block {
+    enum Kind { Hash, Build, Sysgen } kind = Hash;
+    int line = 0;        // of the opening directive
+    bool outerActive = false;   // lines around the block count
+    bool taken = false;  // a branch of the block was taken already
+    bool active = false; // lines of the current branch count
+    bool sawElse = false;
+    int skipFrom = 0;    // first line of the branch being skipped, or 0
+    std::string why;     // the directive that started the skipped branch
+};
+
+namespace {
+
+using Block = RegPreprocessor::Block;
+
+const char* OpenerName(Block::Kind kind)
+{
+    return kind == Block::Hash ? "#if" : kind == Block::Build ? "IF" : "@CESYSGEN IF";
+}
+
+const char* CloserName(Block::Kind kind)
+{
+    return kind == Block::Hash ? "#endif" : kind == Block::Build ? "ENDIF" : "@CESYSGEN ENDIF";
+}
+
+// The block an else or end directive of `kind` closes; throws when the
+// innermost block is of another kind or there is none.
+Block& Innermost(std::vector<Block>& blocks, Block::Kind kind, const std::string& directive)
+{
+    if (blocks.empty())
+        throw RegLineError{std::string(OpenerName(kind)) + " before " + directive};
+    Block& b = blocks.back();
+    if (b.kind != kind)
+        throw RegLineError{std::string(CloserName(b.kind)) + " for the " + OpenerName(b.kind) + " at line " +
+                           std::to_string(b.line) + " before " + directive};
+    return b;
+}
+
+Block Open(Block::Kind kind, int line, bool outerActive)
+{
+    Block b;
+    b.kind = kind;
+    b.line = line;
+    b.outerActive = outerActive;
+    return b;
+}
+
+// Starts the next branch of b: taken when the lines around count, no branch
+// was taken yet and the condition holds.
+void StartBranch(Block& b, bool condition, int line, const std::string& why)
+{
+    b.active = b.outerActive && !b.taken && condition;
+    b.taken = b.taken || b.active;
+    if (!b.active && b.outerActive) {
+        b.skipFrom = line;
+        b.why = why;
+    }
+}
+
+}  // namespace
+
+RegPreprocessor::RegPreprocessor(const RegLoadOptions& options) : options_(options) {}
+
+void RegPreprocessor::Warn(const std::string& where, const std::string& what)
+{
+    if (options_.warnings)
+        options_.warnings->push_back(where + ": " + what);
+}
+
+void RegPreprocessor::Skipped(const std::string& file, int from, int to, const std::string& why)
+{
+    if (options_.report)
+        options_.report->skipped.push_back(file + ":" + std::to_string(from) + "-" + std::to_string(to) + " (" + why +
+                                           " not taken)");
+}
+
+void RegPreprocessor::ReadStringFiles()
+{
+    for (const std::string& path : options_.stringFiles) {
+        std::string text, why;
+        if (!ReadRegText(path, &text, &why))
+            throw RegError{path, 0, "expected a string file: it " + why};
+        names_.push_back(path);
+        if (options_.report)
+            options_.report->stringFiles.push_back(path);
+        std::vector<std::string> lines = SplitLines(text);
+        for (size_t i = 0; i < lines.size(); ++i) {
+            const std::string line = Trim(lines[i]);
+            if (line.empty() || line.compare(0, 2, "//") == 0 || line[0] == ';')
+                continue;
+            size_t end = 0;
+            if (line[0] != '#' || Keyword(line, 1, &end) != "DEFINE" || end >= line.size() || !IsSpace(line[end]))
+                throw RegError{path, static_cast<int>(i) + 1, "expected #define LOC_NAME \"text\" or a // comment"};
+            std::string rest = Trim(line.substr(end));
+            size_t nameEnd = 0;
+            while (nameEnd < rest.size() && !IsSpace(rest[nameEnd]))
+                ++nameEnd;
+            strings_[Upper(rest.substr(0, nameEnd))] = {Trim(rest.substr(nameEnd)), path};
+        }
+    }
+}
+
+void RegPreprocessor::Add(const std::string& text, const std::string& name)
+{
+    AddFile(text, name, 0, std::string());
+}
+
+void RegPreprocessor::AddFile(const std::string& text, const std::string& name, int depth,
+                              const std::string& includedAt)
+{
+    names_.push_back(name);
+    const std::string& file = names_.back();
+    if (options_.report)
+        options_.report->files.push_back(includedAt.empty() ? file : file + " (included at " + includedAt + ")");
+    const std::vector<std::string> lines = SplitLines(text);
+    std::vector<Block> sysgen;   // the filter's blocks
+    std::vector<Block> blocks;   // the merge's #if and IF blocks
+    auto active = [&] { return blocks.empty() || blocks.back().active; };
+    int filteredOpener = 0;   // the last #if or IF the filter left out
+
+    for (size_t i = 0; i < lines.size(); ++i) {
+        const int line = static_cast<int>(i) + 1;
+        const std::string& raw = lines[i];
+        try {
+            if (SysgenLine(raw, file, line, sysgen))
+                continue;
+            if (!sysgen.empty() && !sysgen.back().active) {
+                // Filtered out before the merge sees it; an opener left out
+                // here explains a closer left over later.
+                size_t at = SkipSpace(raw, 0), end = 0;
+                if (raw.compare(at, 3, "#if") == 0 || (Keyword(raw, at, &end) == "IF" && (end == raw.size() || IsSpace(raw[end]))))
+                    filteredOpener = line;
+                continue;
+            }
+            size_t pos = SkipSpace(raw, 0);
+            if (pos < raw.size() && raw[pos] == '#') {
+                HashLine(raw, pos, file, line, depth, blocks);
+                continue;
+            }
+            if (BuildLine(raw, pos, file, line, blocks) || !active())
+                continue;
+            const std::string where = file + ":" + std::to_string(line);
+            std::vector<std::string> unset;
+            std::string expanded = Expand(raw, where, &unset);
+            for (const std::string& n : unset)
+                Warn(where, "$(" + n + ") is not set (no #define, variable given or environment variable " + n +
+                                "): left as written");
+            out_.push_back(RegLine{&file, line, Localise(expanded, file, line)});
+        } catch (const RegLineError& e) {
+            std::string expected = e.expected;
+            if (filteredOpener && (expected.compare(0, 10, "IF before ") == 0 || expected.compare(0, 11, "#if before ") == 0))
+                expected += " (the opener at line " + std::to_string(filteredOpener) +
+                            " went with a @CESYSGEN block left out of the image)";
+            throw RegError{file, line, "expected " + expected};
+        }
+    }
+    if (!blocks.empty())
+        throw RegError{file, blocks.back().line, "expected " + std::string(CloserName(blocks.back().kind)) +
+                                                     " for this " + OpenerName(blocks.back().kind) +
+                                                     " before the end of the file"};
+    if (!sysgen.empty())
+        throw RegError{file, sysgen.back().line, "expected @CESYSGEN ENDIF for this @CESYSGEN IF before the end of the file"};
+}
+
+// "; @CESYSGEN IF ...", ELSE, ELSEIF / ELSE IF, ENDIF: true when the line is
+// one (it is then used up).
+bool RegPreprocessor::SysgenLine(const std::string& raw, const std::string& file, int line,
+                                 std::vector<Block>& blocks)
+{
+    size_t pos = SkipSpace(raw, 0);
+    if (pos == raw.size() || raw[pos] != ';')
+        return false;
+    while (pos < raw.size() && raw[pos] == ';')
+        ++pos;
+    pos = SkipSpace(raw, pos);
+    if (raw.compare(pos, 9, "@CESYSGEN") != 0)
+        return false;
+    size_t end = 0;
+    std::string keyword = Keyword(raw, SkipSpace(raw, pos + 9), &end);
+    std::string rest = Trim(raw.substr(end));
+    if (keyword == "ELSE") {
+        size_t after = 0;
+        if (Keyword(rest, 0, &after) == "IF") {
+            keyword = "ELSEIF";
+            rest = Trim(rest.substr(after));
+        }
+    }
+    const std::string where = file + ":" + std::to_string(line);
+    const bool outer = blocks.empty() || blocks.back().active;
+    if (keyword == "IF") {
+        Block b = Open(Block::Sysgen, line, outer);
+        StartBranch(b, outer && SysgenCondition(rest, where), line, "@CESYSGEN IF " + rest);
+        blocks.push_back(b);
+    } else if (keyword == "ELSE" || keyword == "ELSEIF") {
+        Block& b = Innermost(blocks, Block::Sysgen, "@CESYSGEN " + keyword);
+        if (b.sawElse)
+            throw RegLineError{"@CESYSGEN IF before @CESYSGEN " + keyword};
+        if (b.skipFrom && b.outerActive)
+            Skipped(file, b.skipFrom, line, b.why);
+        b.skipFrom = 0;
+        b.sawElse = keyword == "ELSE";
+        bool condition = true;
+        if (keyword == "ELSEIF" && b.outerActive && !b.taken)
+            condition = SysgenCondition(rest, where);
+        StartBranch(b, condition, line,
+                    keyword == "ELSE" ? "@CESYSGEN ELSE of the @CESYSGEN IF at line " + std::to_string(b.line)
+                                      : "@CESYSGEN ELSEIF " + rest);
+    } else if (keyword == "ENDIF") {
+        Block& b = Innermost(blocks, Block::Sysgen, "@CESYSGEN ENDIF");
+        if (b.skipFrom && b.outerActive)
+            Skipped(file, b.skipFrom, line, b.why);
+        blocks.pop_back();
+    } else {
+        throw RegLineError{"IF, ELSE, ELSEIF or ENDIF after @CESYSGEN"};
+    }
+    return true;
+}
+
+void RegPreprocessor::HashLine(const std::string& raw, size_t pos, const std::string& file, int line, int depth,
+                               std::vector<Block>& blocks)
+{
+    size_t wordEnd = pos + 1;
+    while (wordEnd < raw.size() && std::isalpha(static_cast<unsigned char>(raw[wordEnd])))
+        ++wordEnd;
+    const std::string directive = raw.substr(pos + 1, wordEnd - pos - 1);
+    // A #define keeps its value as written; other directives may end in a
+    // comment.
+    const std::string value = Trim(raw.substr(wordEnd));
+    const std::string arg = directive == "define" ? value : StripComment(value);
+    const std::string shown = "#" + directive + (arg.empty() ? "" : " " + arg);
+    const std::string where = file + ":" + std::to_string(line);
+    const bool active = blocks.empty() || blocks.back().active;
+
+    if (directive == "if" || directive == "ifdef" || directive == "ifndef") {
+        Block b = Open(Block::Hash, line, active);
+        StartBranch(b, active && HashCondition(directive, arg, file, line), line, shown);
+        blocks.push_back(b);
+    } else if (directive == "elif" || directive == "else") {
+        Block& b = Innermost(blocks, Block::Hash, "#" + directive);
+        if (b.sawElse)
+            throw RegLineError{"#if before #" + directive};
+        if (b.skipFrom && b.outerActive)
+            Skipped(file, b.skipFrom, line, b.why);
+        b.skipFrom = 0;
+        b.sawElse = directive == "else";
+        bool condition = true;
+        if (directive == "elif" && b.outerActive && !b.taken)
+            condition = HashCondition("if", arg, file, line);
+        StartBranch(b, condition, line, b.sawElse ? "#else of the #if at line " + std::to_string(b.line) : shown);
+    } else if (directive == "endif") {
+        Block& b = Innermost(blocks, Block::Hash, "#endif");
+        if (b.skipFrom && b.outerActive)
+            Skipped(file, b.skipFrom, line, b.why);
+        blocks.pop_back();
+    } else if (!active) {
+        // Not read in a branch not taken.
+    } else if (directive == "define" || directive == "undef") {
+        size_t nameEnd = 0;
+        while (nameEnd < arg.size() && !IsSpace(arg[nameEnd]))
+            ++nameEnd;
+        if (nameEnd == 0)
+            throw RegLineError{"a name after #" + directive};
+        const std::string name = Upper(arg.substr(0, nameEnd));
+        if (directive == "define")
+            defines_[name] = {Trim(arg.substr(nameEnd)), "#define at " + where};
+        else
+            defines_.erase(name);
+    } else if (directive == "include") {
+        Include(arg, file, line, depth);
+    } else if (directive == "error" || directive == "message") {
+        std::vector<std::string> unset;
+        std::string text = Expand(arg, where, &unset);
+        if (directive == "error")
+            throw RegError{file, line, "#error " + text};
+        if (options_.report)
+            options_.report->messages.push_back(where + ": " + text);
+    } else {
+        Warn(where, "unknown directive " + shown + " ignored");
+    }
+}
+
+// IF NAME [= VALUE] [!], ELSE, ENDIF [anything]: true when the line is one.
+bool RegPreprocessor::BuildLine(const std::string& raw, size_t pos, const std::string& file, int line,
+                                std::vector<Block>& blocks)
+{
+    size_t end = 0;
+    const std::string keyword = Keyword(raw, pos, &end);
+    if ((keyword != "IF" && keyword != "ELSE" && keyword != "ENDIF") ||
+        (end < raw.size() && !IsSpace(raw[end]) && raw[end] != ';'))
+        return false;
+    const std::string rest = StripComment(raw.substr(end));
+    const bool active = blocks.empty() || blocks.back().active;
+    if (keyword == "IF") {
+        Block b = Open(Block::Build, line, active);
+        StartBranch(b, active && BuildCondition(rest, file, line), line, "IF " + rest);
+        blocks.push_back(b);
+    } else if (keyword == "ELSE") {
+        size_t after = 0;
+        if (Keyword(rest, 0, &after) == "IF")
+            throw RegLineError{"ELSE or ENDIF (an IF block has no ELSE IF; put an IF inside the ELSE)"};
+        Block& b = Innermost(blocks, Block::Build, "ELSE");
+        if (b.sawElse)
+            throw RegLineError{"IF before ELSE"};
+        if (b.skipFrom && b.outerActive)
+            Skipped(file, b.skipFrom, line, b.why);
+        b.skipFrom = 0;
+        b.sawElse = true;
+        StartBranch(b, true, line, "ELSE of the IF at line " + std::to_string(b.line));
+    } else {
+        Block& b = Innermost(blocks, Block::Build, "ENDIF");
+        if (b.skipFrom && b.outerActive)
+            Skipped(file, b.skipFrom, line, b.why);
+        blocks.pop_back();
+    }
+    return true;
+}
+
+void RegPreprocessor::Include(const std::string& arg, const std::string& file, int line, int depth)
+{
+    const std::string where = file + ":" + std::to_string(line);
+    std::vector<std::string> unset;
+    const std::string expanded = Expand(arg, where, &unset);
+    const size_t close = expanded.size() > 1 && expanded[0] == '"' ? expanded.find('"', 1) : std::string::npos;
+    if (close == std::string::npos || close == 1 || !Trim(expanded.substr(close + 1)).empty())
+        throw RegLineError{"#include \"file\""};
+    if (!unset.empty()) {
+        Warn(where, "#include " + arg + " not read: $(" + Join(unset, "), $(") + ") not set");
+        return;
+    }
+    std::string path = expanded.substr(1, close - 1);
+    for (char& c : path)
+        if (c == '\\')
+            c = '/';
+    if (path[0] != '/')
+        path = DirectoryOf(file) + path;
+    path = MatchCase(path);
+    if (depth >= kMaxIncludeDepth)
+        throw RegLineError{"at most " + std::to_string(kMaxIncludeDepth) + " nested #include (" + path +
+                           " includes itself?)"};
+    std::string text, why;
+    if (!ReadRegText(path, &text, &why))
+        throw RegLineError{"a file to include: " + path + " " + why};
+    AddFile(text, path, depth + 1, where);
+}
+
+// ---- Variables -----------------------------------------------------------------------
+
+RegPreprocessor::Variable RegPreprocessor::LookupOutside(const std::string& name) const
+{
+    Variable v;
+    for (const auto& [key, value] : options_.defines)
+        if (SameNoCase(key, name)) {
+            v.set = true;
+            v.value = value;
+            v.source = options_.definesLabel;
+            return v;
+        }
+    if (options_.environment) {
+        const char* env = std::getenv(name.c_str());
+        if (!env || !*env)
+            env = std::getenv(Upper(name).c_str());
+        // The build's environment has no empty variables: one is not set.
+        if (env && *env) {
+            v.set = true;
+            v.value = env;
+            v.source = "environment";
+        }
+    }
+    return v;
+}
+
+RegPreprocessor::Variable RegPreprocessor::Lookup(const std::string& name, const std::string& where)
+{
+    Variable v;
+    auto d = defines_.find(Upper(name));
+    if (d != defines_.end()) {
+        v.set = true;
+        v.value = d->second.first;
+        v.source = d->second.second;
+    } else {
+        v = LookupOutside(name);
+    }
+    // Each name once, in the order of first use: with its value once it has
+    // one, else as not set.
+    if (options_.report) {
+        std::vector<std::string>& list = options_.report->variables;
+        auto [at, fresh] = variableAt_.try_emplace(Upper(name), list.size());
+        const std::string entry = v.set ? name + "=" + v.value + " (" + v.source + ")"
+                                        : name + " (not set; first asked at " + where + ")";
+        if (fresh)
+            list.push_back(entry);
+        else if (v.set)
+            list[at->second] = entry;
+    }
+    return v;
+}
+
+std::string RegPreprocessor::Expand(const std::string& text, const std::string& where,
+                                    std::vector<std::string>* unset, int depth)
+{
+    std::string out;
+    bool quoted = false;
+    for (size_t i = 0; i < text.size(); ++i) {
+        const char c = text[i];
+        if (depth == 0 && !quoted && c == ';') {   // a comment is left alone
+            out += text.substr(i);
+            break;
+        }
+        if (c == '"') {
+            quoted = !quoted;
+        } else if (quoted && c == '\\' && i + 1 < text.size()) {
+            out += c;
+            out += text[++i];
+            continue;
+        } else if (c == '$' && i + 1 < text.size() && text[i + 1] == '(') {
+            const size_t close = text.find(')', i + 2);
+            const std::string name = close == std::string::npos ? std::string() : text.substr(i + 2, close - i - 2);
+            bool plain = !name.empty();
+            for (char n : name)
+                plain = plain && !IsSpace(n) && n != '(';
+            if (plain) {
+                Variable v = Lookup(name, where);
+                if (!v.set) {
+                    if (std::find(unset->begin(), unset->end(), name) == unset->end())
+                        unset->push_back(name);
+                    out += text.substr(i, close - i + 1);
+                } else {
+                    if (depth >= kMaxExpansionDepth)
+                        throw RegLineError{"$(" + name + ") to stop expanding (its value refers to itself)"};
+                    out += Expand(v.value, where, unset, depth + 1);
+                }
+                i = close;
+                continue;
+            }
+        }
+        out += c;
+    }
+    return out;
+}
+
+// LOC_NAME placeholders in a value line, outside quotes and comments.
+std::string RegPreprocessor::Localise(const std::string& text, const std::string& file, int line)
+{
+    const size_t first = SkipSpace(text, 0);
+    if (first == text.size() || (text[first] != '"' && text[first] != '@') || text.find("LOC_") == std::string::npos)
+        return text;
+    std::string out;
+    bool quoted = false;
+    for (size_t i = 0; i < text.size(); ++i) {
+        const char c = text[i];
+        if (!quoted && c == ';') {
+            out += text.substr(i);
+            break;
+        }
+        if (c == '"') {
+            quoted = !quoted;
+        } else if (quoted && c == '\\' && i + 1 < text.size()) {
+            out += c;
+            out += text[++i];
+            continue;
+        } else if (!quoted && text.compare(i, 4, "LOC_") == 0 && (i == 0 || !IsWordChar(text[i - 1]))) {
+            size_t end = i + 4;
+            while (end < text.size() && IsWordChar(text[end]))
+                ++end;
+            const std::string name = text.substr(i, end - i);
+            const std::string where = file + ":" + std::to_string(line);
+            std::string value, source;
+            auto s = strings_.find(Upper(name));
+            if (s != strings_.end()) {
+                value = s->second.first;
+                source = s->second.second;
+            } else if (Variable v = Lookup(name, where); v.set) {
+                value = v.value;
+                source = v.source;
+            } else {
+                if (!missingStrings_[Upper(name)])
+                    Warn(where, name + " has no string (no string file or variable gives it): stored as the text " +
+                                    name + "; the image build would stop here");
+                missingStrings_[Upper(name)] = true;
+                value = name;
+                source.clear();
+            }
+            if (value.empty() || value[0] != '"') {
+                std::string quotedValue = "\"";
+                for (char v : value) {
+                    if (v == '\\' || v == '"')
+                        quotedValue += '\\';
+                    quotedValue += v;
+                }
+                value = quotedValue + "\"";
+            }
+            if (!source.empty() && options_.report && !stringNoted_[Upper(name)])
+                options_.report->strings.push_back(name + " from " + source);
+            stringNoted_[Upper(name)] = true;
+            out += value;
+            i = end - 1;
+            continue;
+        }
+        out += c;
+    }
+    return out;
+}
+
+// ---- Conditions ----------------------------------------------------------------------
+
+bool RegPreprocessor::HashCondition(const std::string& directive, const std::string& arg, const std::string& file,
+                                    int line)
+{
+    const std::string where = file + ":" + std::to_string(line);
+    if (directive != "if") {
+        std::string name = arg.substr(0, arg.find_first_of(" \t"));
+        if (name.empty())
+            throw RegLineError{"a name after #" + directive};
+        const bool defined = Lookup(name, where).set;
+        return directive == "ifdef" ? defined : !defined;
+    }
+    std::vector<std::string> unset;
+    const std::string expanded = Expand(arg, where, &unset);
+    if (!unset.empty()) {
+        Warn(where, "#if " + arg + ": $(" + Join(unset, "), $(") + ") not set; taken as false");
+        return false;
+    }
+    try {
+        return Expression(expanded, [&](const std::string& name, std::string* value) {
+                   Variable v = Lookup(name, where);
+                   *value = v.value;
+                   return v.set;
+               }).Evaluate();
+    } catch (const RegLineError& e) {
+        Warn(where, "cannot evaluate #if " + arg + " (expected " + e.expected + "); taken as false");
+        return false;
+    }
+}
+
+// NAME [=|==|!= VALUE] [!], joined by || or &&.
+bool RegPreprocessor::BuildCondition(const std::string& text, const std::string& file, int line)
+{
+    const std::string where = file + ":" + std::to_string(line);
+    const std::vector<std::string> t = Tokens(text);
+    size_t i = 0;
+    bool joined = false;
+    auto isOp = [](const std::string& s) { return s == "||" || s == "&&" || s == "=" || s == "==" || s == "!=" || s == "!"; };
+    auto term = [&]() {
+        if (i >= t.size() || isOp(t[i]))
+            throw RegLineError{"a variable after IF"};
+        const std::string name = t[i++];
+        bool result;
+        const Variable v = Lookup(name, where);
+        if (i < t.size() && (t[i] == "=" || t[i] == "==" || t[i] == "!=")) {
+            const bool differ = t[i++] == "!=";
+            if (i >= t.size() || isOp(t[i]))
+                throw RegLineError{"a value after IF " + name + " ="};
+            const std::string& value = t[i++];
+            const bool equal = v.set && SameNoCase(v.value, value);
+            result = differ ? !equal : equal;
+        } else {
+            result = v.set;
+        }
+        if (i < t.size() && t[i] == "!") {
+            ++i;
+            result = !result;
+        }
+        return result;
+    };
+    auto all = [&]() {
+        bool result = term();
+        while (i < t.size() && t[i] == "&&") {
+            ++i;
+            joined = true;
+            bool next = term();
+            result = result && next;
+        }
+        return result;
+    };
+    bool result = all();
+    while (i < t.size() && t[i] == "||") {
+        ++i;
+        joined = true;
+        bool next = all();
+        result = result || next;
+    }
+    if (i != t.size())
+        throw RegLineError{"IF NAME, IF NAME = VALUE or either followed by !"};
+    if (joined)
+        Warn(where, "IF " + text + ": the image build documents one variable per IF (#if defined A || defined B "
+                    "joins them); read here as written");
+    return result;
+}
+
+// [!]COMPONENT joined by ||, OR, && or AND (AND first).
+bool RegPreprocessor::SysgenCondition(const std::string& text, const std::string& where)
+{
+    const std::vector<std::string> t = Tokens(text);
+    size_t i = 0;
+    auto isOr = [&] { return i < t.size() && (t[i] == "||" || Upper(t[i]) == "OR"); };
+    auto isAnd = [&] { return i < t.size() && (t[i] == "&&" || Upper(t[i]) == "AND"); };
+    std::function<bool()> unary = [&]() -> bool {
+        if (i < t.size() && t[i] == "!") {
+            ++i;
+            return !unary();
+        }
+        if (i >= t.size() || t[i] == "||" || t[i] == "&&" || t[i] == "=" || t[i] == "==" || t[i] == "!=")
+            throw RegLineError{"a component after @CESYSGEN IF"};
+        return InImage(t[i++], where);
+    };
+    auto all = [&]() {
+        bool result = unary();
+        while (isAnd()) {
+            ++i;
+            bool next = unary();
+            result = result && next;
+        }
+        return result;
+    };
+    bool result = all();
+    while (isOr()) {
+        ++i;
+        bool next = all();
+        result = result || next;
+    }
+    if (i != t.size())
+        throw RegLineError{"@CESYSGEN IF COMPONENT, joined by || or &&"};
+    return result;
+}
+
+bool RegPreprocessor::InImage(const std::string& component, const std::string& where)
+{
+    const std::string name = Upper(component);
+    auto known = components_.find(name);
+    if (known != components_.end())
+        return known->second;
+    bool in = false;
+    std::string why;
+    // The filter runs before the merge: only variables from outside count.
+    Variable v = LookupOutside(name);
+    if (v.set) {
+        in = Trim(v.value) != "0";
+        why = v.source;
+    } else {
+        const size_t modules = name.find("_MODULES_");
+        const size_t underscore = name.find('_');
+        std::string list, item;
+        if (modules != std::string::npos) {
+            list = name.substr(0, modules) + "_MODULES";
+            item = name.substr(modules + 9);
+        } else if (underscore != std::string::npos && underscore > 0) {
+            list = name.substr(0, underscore) + "_COMPONENTS";
+            item = name.substr(underscore + 1);
+        }
+        Variable l = list.empty() ? Variable() : LookupOutside(list);
+        if (l.set) {
+            std::istringstream words(l.value);
+            std::string word;
+            while (words >> word)
+                in = in || SameNoCase(word, item);
+            why = (in ? "listed in " : "not listed in ") + list + " (" + l.source + ")";
+        } else {
+            // A board's files name the components its image is built with.
+            in = true;
+            why = "assumed: not given; first at " + where;
+            assumed_.emplace_back(name, where);
+        }
+    }
+    components_[name] = in;
+    if (options_.report)
+        options_.report->components.push_back(name + (in ? ": in the image (" : ": not in the image (") + why + ")");
+    return in;
+}
+
+void RegPreprocessor::Finish()
+{
+    if (assumed_.empty())
+        return;
+    std::vector<std::string> names;
+    for (const auto& a : assumed_)
+        names.push_back(a.first);
+    Warn(assumed_.front().second,
+         "@CESYSGEN: " + std::to_string(names.size()) + " component" + (names.size() == 1 ? "" : "s") +
+             " not given, taken as in the image: " + Join(names, ", ") +
+             " (NAME=0 as a variable takes one out; a list such as CE_MODULES names the image's modules)");
+}
+
+}  // namespace host

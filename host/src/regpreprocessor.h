@@ -1,0 +1,89 @@
+// The .reg preprocessor: what a board's image build does to its registry
+// files before they are parsed, in the build's order.  The @CESYSGEN filter
+// keeps the blocks for the components in the image (the build does this to
+// each file when the components are chosen); then the files are merged in
+// order, expanding #include, #define, #if and IF blocks and $(NAME)
+// variables; last, LOC_ placeholders get their strings.  The result is the
+// list of lines that count, for the parser (regparser.h).  The syntax and
+// its meaning are listed with RegistryLoadFiles in host/registry.h.
+//
+// Host sources and their tests only; one instance per load, on one thread.
+#pragma once
+
+#include <list>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "host/registry.h"
+#include "reglines.h"
+
+namespace host {
+
+// A file's text for the preprocessor: UTF-16LE (with its byte-order mark)
+// becomes UTF-8, a UTF-8 mark is dropped.  False with *why ("cannot be read",
+// "is a directory, not a .reg file") when there is none.
+bool ReadRegText(const std::string& path, std::string* text, std::string* why);
+
+class RegPreprocessor {
+public:
+    struct Block;   // a conditional block being read (the .cpp's)
+
+    // `options` (variables, environment, string files) and what it points
+    // to must outlive the preprocessor.
+    explicit RegPreprocessor(const RegLoadOptions& options);
+
+    // Reads the string files the options name.  Throws RegError.
+    void ReadStringFiles();
+    // One file of the merge, in order.  Throws RegError.
+    void Add(const std::string& text, const std::string& name);
+    // After the last file: the warnings that sum up what was assumed.
+    void Finish();
+
+    // The lines that count so far; they point at file names this object
+    // keeps.
+    std::vector<RegLine> TakeLines() { return std::move(out_); }
+
+private:
+    struct Variable {
+        bool set = false;
+        std::string value;
+        std::string source;   // "#define at file:line", the options' label, "environment"
+    };
+
+    void AddFile(const std::string& text, const std::string& name, int depth, const std::string& includedAt);
+    bool SysgenLine(const std::string& raw, const std::string& file, int line, std::vector<Block>& blocks);
+    void HashLine(const std::string& raw, size_t pos, const std::string& file, int line, int depth,
+                  std::vector<Block>& blocks);
+    bool BuildLine(const std::string& raw, size_t pos, const std::string& file, int line, std::vector<Block>& blocks);
+    void Include(const std::string& arg, const std::string& file, int line, int depth);
+
+    Variable Lookup(const std::string& name, const std::string& where);
+    Variable LookupOutside(const std::string& name) const;
+    bool InImage(const std::string& component, const std::string& where);
+    bool HashCondition(const std::string& directive, const std::string& arg, const std::string& file, int line);
+    bool BuildCondition(const std::string& text, const std::string& file, int line);
+    bool SysgenCondition(const std::string& text, const std::string& where);
+
+    // $(NAME) replaced outside comments; names not set are left as written
+    // and listed in *unset.
+    std::string Expand(const std::string& text, const std::string& where, std::vector<std::string>* unset,
+                       int depth = 0);
+    std::string Localise(const std::string& text, const std::string& file, int line);
+
+    void Warn(const std::string& where, const std::string& what);
+    void Skipped(const std::string& file, int from, int to, const std::string& why);
+
+    const RegLoadOptions& options_;
+    std::map<std::string, std::pair<std::string, std::string>> defines_;   // upper-case name -> value, where
+    std::map<std::string, std::pair<std::string, std::string>> strings_;   // LOC_ name -> text, file
+    std::map<std::string, size_t> variableAt_;                             // upper-case name -> its entry in the report
+    std::map<std::string, bool> stringNoted_;                              // LOC_ names reported
+    std::map<std::string, bool> components_;                               // upper-case name -> in the image
+    std::vector<std::pair<std::string, std::string>> assumed_;             // component taken as in, where first met
+    std::map<std::string, bool> missingStrings_;                           // LOC_ names warned about
+    std::list<std::string> names_;   // file names the lines point to; a list keeps them in place
+    std::vector<RegLine> out_;
+};
+
+}  // namespace host

@@ -1,0 +1,111 @@
+// The .reg parser on its own: the lines the preprocessor kept, with the
+// places they came from, turned into changes; nothing is applied here.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "host/platform.h"
+#include "host/src/regparser.h"
+
+namespace {
+
+const std::string kFile = "board.reg";
+
+// Lines numbered as the preprocessor hands them on: with gaps where it left
+// lines out.
+std::vector<host::RegLine> Lines(const std::vector<std::pair<int, std::string>>& numbered)
+{
+    std::vector<host::RegLine> lines;
+    for (const auto& [line, text] : numbered)
+        lines.push_back(host::RegLine{&kFile, line, text});
+    return lines;
+}
+
+std::string ErrorOf(const std::vector<std::pair<int, std::string>>& numbered)
+{
+    try {
+        host::ParseRegLines(Lines(numbered));
+    } catch (const host::RegError& e) {
+        return e.Text();
+    }
+    return std::string();
+}
+
+std::vector<uint8_t> Utf16(const std::u16string& s)
+{
+    std::vector<uint8_t> out;
+    for (char16_t c : s) {
+        out.push_back(static_cast<uint8_t>(c));
+        out.push_back(static_cast<uint8_t>(c >> 8));
+    }
+    return out;
+}
+
+TEST(RegParserTest, ChangesComeInTheOrderOfTheLines)
+{
+    std::vector<host::RegChange> changes = host::ParseRegLines(Lines({
+        {1, "REGEDIT4"},
+        {4, "[HKEY_LOCAL_MACHINE\\Drivers\\BuiltIn\\WAVKELVO\\Params]"},
+        {5, "  \"Timer\" = dword: a   ; the build writes a blank after dword:"},
+        {9, "[-HKCU\\Gone]"},
+        {10, "[HKCU\\Kept]"},
+        {11, "\"Old\"=-"},
+        {12, "@=\"default\""},
+    }));
+    ASSERT_EQ(changes.size(), 6u);
+    EXPECT_EQ(changes[0].kind, host::RegChange::CreateKey);
+    EXPECT_EQ(changes[0].root, host::RegRoot::LocalMachine);
+    EXPECT_EQ(changes[0].key, "Drivers\\BuiltIn\\WAVKELVO\\Params");
+    EXPECT_EQ(changes[1].kind, host::RegChange::SetValue);
+    EXPECT_EQ(changes[1].name, "Timer");
+    EXPECT_EQ(changes[1].type, static_cast<uint32_t>(REG_DWORD));
+    EXPECT_EQ(changes[1].data, (std::vector<uint8_t>{10, 0, 0, 0}));
+    EXPECT_EQ(changes[2].kind, host::RegChange::DeleteKey);
+    EXPECT_EQ(changes[2].root, host::RegRoot::CurrentUser);
+    EXPECT_EQ(changes[2].key, "Gone");
+    EXPECT_EQ(changes[3].kind, host::RegChange::CreateKey);
+    EXPECT_EQ(changes[4].kind, host::RegChange::DeleteValue);
+    EXPECT_EQ(changes[4].key, "Kept");
+    EXPECT_EQ(changes[4].name, "Old");
+    EXPECT_EQ(changes[5].name, "");
+    EXPECT_EQ(changes[5].data, Utf16(std::u16string(u"default") + u'\0'));
+}
+
+TEST(RegParserTest, MultiStringListsGoOnAfterATrailingComma)
+{
+    std::vector<host::RegChange> changes = host::ParseRegLines(Lines({
+        {1, "[HKEY_LOCAL_MACHINE\\Drivers\\SDCARD]"},
+        {2, "    \"IClass\"=multi_sz:\"{A4E7}\","},
+        {3, "                      \"{8DD6}\""},
+        {4, "    \"Three\"=multi_sz: \"a\",   ; a comment after the comma"},
+        {6, "; a comment line between"},   // line 5 was left out by the preprocessor
+        {7, "      \"b\", \\"},
+        {8, "      \"c\""},
+        {9, "    \"Next\"=dword:1"},
+    }));
+    ASSERT_EQ(changes.size(), 4u);
+    EXPECT_EQ(changes[1].type, static_cast<uint32_t>(REG_MULTI_SZ));
+    EXPECT_EQ(changes[1].data, Utf16(std::u16string(u"{A4E7}\0{8DD6}\0\0", 15)));
+    EXPECT_EQ(changes[2].data, Utf16(std::u16string(u"a\0b\0c\0\0", 7)));
+    EXPECT_EQ(changes[3].name, "Next");
+
+    // A list that ends in a comma needs a string on a line after it.
+    EXPECT_EQ(ErrorOf({{1, "[HKLM\\K]"}, {2, "\"A\"=multi_sz:\"a\","}}),
+              "board.reg:2: expected another line of strings after ,");
+    EXPECT_EQ(ErrorOf({{1, "[HKLM\\K]"}, {2, "\"A\"=multi_sz:\"a\","}, {7, "[HKLM\\Other]"}}),
+              "board.reg:7: expected a quoted string after ,");
+}
+
+TEST(RegParserTest, ErrorsNameTheLineTheTextCameFrom)
+{
+    EXPECT_EQ(ErrorOf({{3, "[HKLM\\K]"}, {40, "\"A\"=dword:xyz"}}),
+              "board.reg:40: expected 1 to 8 hex digits after dword:");
+    EXPECT_EQ(ErrorOf({{3, "[HKLM\\K]"}, {40, "\"A\"=hex:01,\\"}, {45, "  0g"}}),
+              "board.reg:45: expected , between hex bytes");
+    EXPECT_EQ(ErrorOf({{12, "\"A\"=dword:1"}}), "board.reg:12: expected a [ROOT\\...] section before values");
+    EXPECT_EQ(ErrorOf({{1, "[HKLM\\K]"}, {2, "\"A\"=LOC_NAME"}}),
+              "board.reg:2: expected \"text\", dword:, multi_sz:, hex:, hex(N): or - after =");
+}
+
+}  // namespace
