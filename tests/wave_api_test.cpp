@@ -282,6 +282,75 @@ TEST_F(DeviceManagerTest, BadEntriesAreRefusedAndUndone)
     EXPECT_EQ(waveOutGetNumDevs(), 1u);
 }
 
+TEST_F(DeviceManagerTest, BuiltInDriversComeInTheBusEnumeratorsOrder)
+{
+    const std::string root = "Drivers\\BuiltIn";
+    auto entry = [&](const std::string& name, const char* prefix, int order) {
+        host::RegistrySetString(root + "\\" + name, "Dll", name + ".dll");
+        if (prefix)
+            host::RegistrySetString(root + "\\" + name, "Prefix", prefix);
+        if (order >= 0)
+            host::RegistrySetDword(root + "\\" + name, "Order", static_cast<uint32_t>(order));
+    };
+    entry("Serial", "COM", 5);
+    entry("audio", "WAV", 10);
+    entry("Backlight", "BKL", 10);
+    entry("zNoOrder", "ZNO", -1);
+    entry("aNoOrder", nullptr, -1);
+    entry("Power", "PWR", 0);
+    host::RegistrySetDword(root + "\\NotADriver", "Index", 1);            // no Dll
+    host::RegistrySetString(root + "\\Serial\\Unimodem", "Dll", "x.dll");   // not directly under the bus key
+
+    std::vector<std::string> keys;
+    for (const host::BuiltInDriver& d : host::BuiltInDrivers(root))
+        keys.push_back(d.key + " " + d.prefix + (d.hasOrder ? " " + std::to_string(d.order) : ""));
+    EXPECT_EQ(keys, (std::vector<std::string>{"Drivers\\BuiltIn\\Power PWR 0", "Drivers\\BuiltIn\\Serial COM 5",
+                                              "Drivers\\BuiltIn\\audio WAV 10", "Drivers\\BuiltIn\\Backlight BKL 10",
+                                              "Drivers\\BuiltIn\\aNoOrder ", "Drivers\\BuiltIn\\zNoOrder ZNO"}));
+}
+
+TEST_F(DeviceManagerTest, ANameHeldForAnotherDriverRefusesTheSecond)
+{
+    // The board's own wave driver, which the host does not carry, holds WAV1:.
+    const std::string board = "Drivers\\BuiltIn\\Audio";
+    host::RegistrySetString(board, "Dll", "boardwave.dll");
+    host::RegistrySetString(board, "Prefix", "wav");   // names compare ignoring case
+    host::RegistrySetDword(board, "Index", 1);
+    std::string error;
+    host::DeviceHandle held = host::HoldDeviceName(board, &error);
+    ASSERT_NE(held, 0u) << error;
+    EXPECT_EQ(host::ActiveDeviceName(held), "wav1:");
+    EXPECT_EQ(host::ActiveDeviceModule(held), nullptr);
+    EXPECT_EQ(host::HoldDeviceName(board, &error), 0u);
+    EXPECT_EQ(error, board + ": the device name wav1: is taken by " + board);
+
+    // The driver asking for the same name is refused before anything is loaded.
+    host::RegistrySetString(key_, "Dll", "btwav.dll");
+    host::RegistrySetString(key_, "Prefix", "WAV");
+    host::RegistrySetDword(key_, "Index", 1);
+    EXPECT_EQ(host::ActivateDevice(key_, &error), 0u);
+    EXPECT_EQ(error, key_ + ": the device name WAV1: is taken by " + board);
+    EXPECT_FALSE(host::DriverModule::IsMapped(host::LibraryPathForDll("btwav.dll")));
+    EXPECT_EQ(waveOutGetNumDevs(), 1u);
+
+    // Without an Index it takes the lowest one free.
+    host::RegistryDeleteValue(key_, "Index");
+    host::DeviceHandle dev = host::ActivateDevice(key_, &error);
+    ASSERT_NE(dev, 0u) << error;
+    EXPECT_EQ(host::ActiveDeviceName(dev), "WAV2:");
+    EXPECT_TRUE(host::DeactivateDevice(dev));
+
+    // Released, the name is free again; a key without a Prefix has none.
+    EXPECT_TRUE(host::DeactivateDevice(held));
+    host::RegistrySetDword(key_, "Index", 1);
+    dev = host::ActivateDevice(key_, &error);
+    ASSERT_NE(dev, 0u) << error;
+    EXPECT_EQ(host::ActiveDeviceName(dev), "WAV1:");
+    host::RegistryDeleteValue(board, "Prefix");
+    EXPECT_EQ(host::HoldDeviceName(board, &error), 0u);
+    EXPECT_EQ(error, board + ": no \"Prefix\" value, so no device name to hold");
+}
+
 // ---- IsBadWritePtr -----------------------------------------------------------------
 
 TEST(IsBadWritePtrTest, AnswersFromTheProcessMappings)

@@ -1,5 +1,8 @@
 // The device manager: boots wave drivers from their registry entries and
 // takes them down again.
+#include <strings.h>
+
+#include <algorithm>
 #include <cstdio>
 #include <map>
 #include <memory>
@@ -19,7 +22,7 @@ struct ActiveDevice {
     std::u16string keyWide;   // what Init was given; kept for the device's lifetime
     std::string prefix;
     uint32_t index = 0;
-    std::unique_ptr<DriverModule> module;
+    std::unique_ptr<DriverModule> module;   // null for a name held for a driver the host does not carry
     bool initCalled = false;
     DWORD_PTR hDeviceContext = 0;
     WaveDriverId wave = 0;
@@ -53,12 +56,29 @@ std::string NextActiveKeyLocked()
     return std::string();
 }
 
-bool IndexTaken(const std::string& prefix, uint32_t index)
+// The key of the active device with this name, or "".  Caller holds g_mutex.
+std::string HolderLocked(const std::string& prefix, uint32_t index)
 {
     for (const auto& [handle, d] : g_active)
-        if (d->index == index && d->prefix == prefix)
-            return true;
-    return false;
+        if (d->index == index && strcasecmp(d->prefix.c_str(), prefix.c_str()) == 0)
+            return d->key;
+    return std::string();
+}
+
+// Settles the name of `d` (the lowest free index when it has none); false
+// with *error when the name it asks for is taken.  Caller holds g_mutex.
+bool ClaimNameLocked(ActiveDevice& d, bool indexGiven, std::string* error)
+{
+    if (!indexGiven) {
+        d.index = 1;
+        while (!HolderLocked(d.prefix, d.index).empty())
+            ++d.index;
+    } else if (std::string holder = HolderLocked(d.prefix, d.index); !holder.empty()) {
+        if (error)
+            *error = d.key + ": the device name " + d.prefix + std::to_string(d.index) + ": is taken by " + holder;
+        return false;
+    }
+    return true;
 }
 
 // Unregisters, deinitialises and unloads; runs without g_mutex, since Deinit
@@ -112,17 +132,12 @@ DeviceHandle ActivateDevice(const std::string& key, std::string* error)
         return fail(key + ": no \"Prefix\" value");
     bool indexGiven = RegistryGetDword(key, "Index", &d->index);
 
-    // The index is claimed now, so two activations cannot take the same one.
+    // The name is claimed now, so two activations cannot take the same one.
     DeviceHandle handle;
     {
         std::lock_guard<std::mutex> lock(g_mutex);
-        if (!indexGiven) {
-            d->index = 1;
-            while (IndexTaken(d->prefix, d->index))
-                ++d->index;
-        } else if (IndexTaken(d->prefix, d->index)) {
-            return fail(key + ": " + d->prefix + std::to_string(d->index) + ": is already active");
-        }
+        if (!ClaimNameLocked(*d, indexGiven, error))
+            return 0;
         handle = g_nextHandle++;
         d->activeKey = NextActiveKeyLocked();
         if (d->activeKey.empty())
@@ -159,6 +174,52 @@ DeviceHandle ActivateDevice(const std::string& key, std::string* error)
     if (d->wave == 0)
         return undo(key + ": " + waveError);
     return handle;
+}
+
+DeviceHandle HoldDeviceName(const std::string& key, std::string* error)
+{
+    auto d = std::make_shared<ActiveDevice>();
+    d->key = key;
+    if (!RegistryGetString(key, "Prefix", &d->prefix) || d->prefix.empty()) {
+        if (error)
+            *error = key + ": no \"Prefix\" value, so no device name to hold";
+        return 0;
+    }
+    bool indexGiven = RegistryGetDword(key, "Index", &d->index);
+    std::lock_guard<std::mutex> lock(g_mutex);
+    if (!ClaimNameLocked(*d, indexGiven, error))
+        return 0;
+    DeviceHandle handle = g_nextHandle++;
+    g_active[handle] = d;
+    return handle;
+}
+
+std::vector<BuiltInDriver> BuiltInDrivers(const std::string& root)
+{
+    std::vector<BuiltInDriver> out;
+    const std::string prefix = root + "\\";
+    for (const RegistryKeyView& k : RegistrySnapshot()) {
+        if (k.root != RegRoot::LocalMachine || k.path.size() <= prefix.size() ||
+            strncasecmp(k.path.c_str(), prefix.c_str(), prefix.size()) != 0 ||
+            k.path.find('\\', prefix.size()) != std::string::npos)
+            continue;
+        BuiltInDriver d;
+        d.key = k.path;
+        if (!RegistryGetString(k.path, "Dll", &d.dll))
+            continue;
+        RegistryGetString(k.path, "Prefix", &d.prefix);
+        d.hasIndex = RegistryGetDword(k.path, "Index", &d.index);
+        d.hasOrder = RegistryGetDword(k.path, "Order", &d.order);
+        out.push_back(d);
+    }
+    std::stable_sort(out.begin(), out.end(), [](const BuiltInDriver& a, const BuiltInDriver& b) {
+        if (a.hasOrder != b.hasOrder)
+            return a.hasOrder;
+        if (a.hasOrder && a.order != b.order)
+            return a.order < b.order;
+        return strcasecmp(a.key.c_str(), b.key.c_str()) < 0;
+    });
+    return out;
 }
 
 bool DeactivateDevice(DeviceHandle device)

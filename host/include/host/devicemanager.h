@@ -22,6 +22,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "host/driverlibrary.h"
 #include "host/wave.h"
@@ -31,9 +32,34 @@ namespace host {
 using DeviceHandle = uint32_t;   // 0: none
 
 // 0 with *error set when a value is missing, the library or an entry point
-// cannot be loaded, the index is taken, Init answers 0 or the wave API
-// refuses the driver; everything done up to then is undone.
+// cannot be loaded, the device name (prefix and index, compared ignoring
+// case) is taken, Init answers 0 or the wave API refuses the driver;
+// everything done up to then is undone.
 DeviceHandle ActivateDevice(const std::string& key, std::string* error);
+
+// A driver key under a bus key such as "Drivers\\BuiltIn", as the bus
+// enumerator reads it at boot.
+struct BuiltInDriver {
+    std::string key;           // e.g. "Drivers\\BuiltIn\\Audio"
+    std::string dll;
+    std::string prefix;        // "" when the key has none
+    bool hasIndex = false;
+    uint32_t index = 0;
+    bool hasOrder = false;
+    uint32_t order = 0;
+};
+// The keys directly under `root` that name a driver (a "Dll" value), in the
+// order the bus enumerator loads them: ascending "Order", then the keys
+// without one; keys of equal Order by name, which the platform leaves open.
+std::vector<BuiltInDriver> BuiltInDrivers(const std::string& root);
+
+// Claims the device name of the driver at `key` without loading its library:
+// for a driver the host does not carry, which on the device would load and
+// hold its name.  Refused as ActivateDevice refuses a taken name, with the
+// holder named; a key without "Prefix" has no name to hold and is refused
+// too.  DeactivateDevice releases the name.  Any thread; takes the device
+// manager's lock only.
+DeviceHandle HoldDeviceName(const std::string& key, std::string* error);
 // False for a handle that is not active.
 bool DeactivateDevice(DeviceHandle device);
 
