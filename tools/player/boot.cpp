@@ -1,5 +1,7 @@
 #include "boot.h"
 
+#include <strings.h>
+
 #include <algorithm>
 #include <chrono>
 #include <cstring>
@@ -53,7 +55,7 @@ void Platform::SelectClock()
     host::UseClock(o_.fast ? host::ClockKind::Virtual : host::ClockKind::Real);
 }
 
-uint32_t Platform::Prepare(std::vector<std::string>* warnings)
+uint32_t Platform::Prepare(std::vector<std::string>* warnings, host::RegLoadReport* shaped)
 {
     if (!o_.driverDir.empty())
         host::SetDriverDirectory(o_.driverDir);
@@ -61,6 +63,7 @@ uint32_t Platform::Prepare(std::vector<std::string>* warnings)
     RegistrySetup registry;
     bool ok = SetUpRegistry(o_, &registry, &error);
     *warnings = registry.warnings;
+    *shaped = registry.shaped;
     if (!ok)
         throw Failure{kExitRegistry, error};
     return registry.timerMs;
@@ -84,10 +87,32 @@ void Platform::ModelWorld()
 
 void Platform::Start(const Happen& happen)
 {
-    std::string error;
-    device_ = host::ActivateDevice(kDriverKey, &error);
+    // The drivers of the bus key in the order the bus enumerator loads them.
+    // The host carries only this driver; every other one holds the device
+    // name it would hold on the device, so that the device manager refuses a
+    // later driver of the same name, this one or the other.
+    const std::vector<host::BuiltInDriver> drivers = host::BuiltInDrivers(kBuiltInKey);
+    auto activate = [&](const host::BuiltInDriver* self) {
+        std::string error;
+        device_ = host::ActivateDevice(kDriverKey, &error);
+        if (device_ == 0)
+            throw Failure{kExitPlayback, "cannot start the driver: " + error +
+                                             (self ? LoadOrderNote(*self, drivers, error) : std::string())};
+    };
+    for (const host::BuiltInDriver& d : drivers) {
+        if (strcasecmp(d.key.c_str(), kDriverKey) == 0) {
+            activate(&d);
+        } else if (!d.prefix.empty()) {
+            std::string error;
+            if (host::DeviceHandle h = host::HoldDeviceName(d.key, &error))
+                held_.push_back(h);
+            else
+                happen("the device manager refuses " + d.key + " (" + d.dll + "): " + error.substr(d.key.size() + 2) +
+                       LoadOrderNote(d, drivers, error));
+        }
+    }
     if (device_ == 0)
-        throw Failure{kExitPlayback, "cannot start the driver: " + error};
+        activate(nullptr);   // the entry names no library; the refusal says so
 
     // The link comes up after its delay, as a headset connecting would, or
     // later, after the application opened (--link-up), or never.
@@ -132,6 +157,9 @@ void Platform::Stop()
         host::DeactivateDevice(device_);
         device_ = 0;
     }
+    for (host::DeviceHandle h : held_)
+        host::DeactivateDevice(h);
+    held_.clear();
 }
 
 std::string Platform::TargetName() const

@@ -1,8 +1,9 @@
 // Booting the platform as the device would: the registry gets the driver's
 // entry and its pacing values (defaults, then the .reg files, then --set);
 // the world is modelled (the link's send queue and radio, the armed faults);
-// the device manager activates the entry, which loads the driver library and
-// registers it with the wave API behind device 0; the Bluetooth stand-in's
+// the device manager boots the drivers of Drivers\\BuiltIn in their load
+// order: the driver's entry loads the driver library and registers it with
+// the wave API behind device 0, every other entry holds its device name; the Bluetooth stand-in's
 // link comes up after the configured delay, and the driver's link-up handling
 // makes its device the preferred one.  Only then does the player open
 // WAVE_MAPPER, so the audio reaches the headset only through that preference.
@@ -19,6 +20,7 @@
 
 #include "host/devicemanager.h"
 #include "host/platform.h"
+#include "host/registry.h"
 #include "options.h"
 
 namespace player {
@@ -41,8 +43,9 @@ public:
     // Picks the clock: the virtual one in fast mode.
     void SelectClock();
     // Fills the registry.  Returns the timer period the
-    // driver will use (ms); warnings go to *warnings.  Throws Failure.
-    uint32_t Prepare(std::vector<std::string>* warnings);
+    // driver will use (ms); warnings go to *warnings and what shaped the
+    // registry to *shaped.  Throws Failure.
+    uint32_t Prepare(std::vector<std::string>* warnings, host::RegLoadReport* shaped);
     // The link's model and the faults armed on the command line, which count
     // from here.
     void ModelWorld();
@@ -63,6 +66,7 @@ public:
 private:
     const Options& o_;
     host::DeviceHandle device_ = 0;
+    std::vector<host::DeviceHandle> held_;   // the device names of the other drivers of the bus key
     UINT target_ = WAVE_MAPPER;
 };
 

@@ -7,6 +7,7 @@
 #include <string>
 
 #include "options.h"
+#include "registry_setup.h"
 #include "session.h"
 
 namespace {
@@ -48,5 +49,7 @@ int main(int argc, char** argv)
         std::fputs(player::UsageText("btwav-play").c_str(), stdout);
         return player::kExitOk;
     }
+    if (options.registryDump)
+        return player::DumpRegistry(options);
     return player::RunPlayer(options);
 }

@@ -152,8 +152,12 @@ std::string UsageText(const std::string& programName)
            "Clock and registry:\n"
            "  --fast                  run on the virtual clock, as fast as the machine allows\n"
            "  --reg FILE              load a .reg file into the registry (again for more files,\n"
-           "                          applied in order)\n"
-           "  --define NAME[=VALUE]   a name the .reg files' #if, #ifdef and #elif see as defined\n"
+           "                          merged in order, as the image build merges them)\n"
+           "  --define NAME[=VALUE]   a build variable for the .reg files (IF, #if, $(NAME),\n"
+           "                          @CESYSGEN components and lists); the environment's count too\n"
+           "  --strings FILE.str      the strings of LOC_ placeholders (#define LOC_NAME \"text\")\n"
+           "  --registry-dump         print the registry as the device boots with it, and what\n"
+           "                          shaped it, then stop without playing\n"
            "  --set NAME=VALUE        set Sample, Timer or CacheLen (decimal or 0x hex)\n"
            "  --driver-dir DIR        where the driver library is looked for\n"
            "Application:\n"
@@ -302,6 +306,18 @@ bool ParseOptions(int argc, char** argv, Options* out, std::string* error)
                 return false;
             }
             o.regFiles.push_back(v);
+        } else if (name == "--strings") {
+            if (!takeValue(&v))
+                return false;
+            if (v.empty()) {
+                *error = "option --strings needs a file name";
+                return false;
+            }
+            o.stringFiles.push_back(v);
+        } else if (name == "--registry-dump") {
+            if (!noValue())
+                return false;
+            o.registryDump = true;
         } else if (name == "--define") {
             if (!takeValue(&v))
                 return false;

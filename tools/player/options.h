@@ -51,8 +51,10 @@ struct Options {
     std::string input;                    // empty: the built-in sound
     uint64_t builtInFrames = 0;           // length of the built-in sound; 0: the default
     bool fast = false;                    // virtual clock instead of the real one
-    std::vector<std::string> regFiles;    // .reg files, applied in order
-    std::vector<std::pair<std::string, std::string>> defines;   // names for the .reg files' #if
+    std::vector<std::string> regFiles;    // .reg files, merged in order
+    std::vector<std::pair<std::string, std::string>> defines;   // build variables for the .reg files
+    std::vector<std::string> stringFiles; // .str files with the strings of LOC_ placeholders
+    bool registryDump = false;            // print the registry as the device would boot with it, and stop
     std::vector<std::pair<std::string, uint32_t>> sets;   // --set overrides, in order
     unsigned buffers = 4;                 // buffers the application keeps
     uint32_t bufferBytes = 8192;          // size of each buffer

@@ -87,6 +87,49 @@ static std::string FaultText(const FaultLine& f)
     return f.text + ": fired " + std::to_string(f.fired) + " time" + (f.fired == 1 ? "" : "s") + " (" + what + ")";
 }
 
+// The report's lines on the registry: the files read, the variables given
+// from outside, and how much the conditions left out (the dump lists it).
+static std::vector<std::string> RegistryLines(const host::RegLoadReport& g)
+{
+    std::vector<std::string> lines;
+    std::string files, included;
+    size_t includes = 0;
+    for (const std::string& f : g.files) {
+        if (f.find(" (included at ") != std::string::npos)
+            ++includes;
+        else
+            files += (files.empty() ? "" : ", ") + f;
+    }
+    if (files.empty())
+        return lines;
+    if (includes)
+        files += " and " + std::to_string(includes) + (includes == 1 ? " file" : " files") + " they include";
+    for (const std::string& f : g.stringFiles)
+        included += (included.empty() ? "; strings from " : ", ") + f;
+    lines.push_back("read " + files + included);
+    std::string given;
+    size_t unset = 0;
+    for (const std::string& v : g.variables) {
+        if (v.find(" (not set") != std::string::npos)
+            ++unset;
+        else if (v.find(" (#define at ") == std::string::npos)
+            given += (given.empty() ? "" : ", ") + v;
+    }
+    if (!given.empty() || unset)
+        lines.push_back("variables " + (given.empty() ? std::string("none given") : given) +
+                        (unset ? "; " + std::to_string(unset) + " asked for but not set" : std::string()));
+    size_t assumed = 0;
+    for (const std::string& c : g.components)
+        assumed += c.find("(assumed") != std::string::npos;
+    if (!g.skipped.empty() || assumed)
+        lines.push_back(std::to_string(g.skipped.size()) + " block" + (g.skipped.size() == 1 ? "" : "s") +
+                        " left out by their conditions, " + std::to_string(assumed) + " component" +
+                        (assumed == 1 ? "" : "s") + " taken as in the image (--registry-dump lists them)");
+    for (const std::string& m : g.messages)
+        lines.push_back("message " + m);
+    return lines;
+}
+
 std::string FormatText(const Report& r)
 {
     std::ostringstream o;
@@ -118,6 +161,8 @@ std::string FormatText(const Report& r)
         line("note", n);
     for (const std::string& w : r.warnings)
         line("warning", w);
+    for (const std::string& g : RegistryLines(r.registry))
+        line("registry", g);
     line("clock", r.clock == "virtual" ? "virtual (--fast)" : "real");
     if (!r.timerThread.empty())
         line("timer thread", r.timerThread);
@@ -295,6 +340,21 @@ std::string FormatJson(const Report& r)
     for (size_t i = 0; i < r.warnings.size(); ++i)
         o << (i ? ", " : "") << Quoted(r.warnings[i]);
     o << "],\n";
+    auto list = [&](const char* name, const std::vector<std::string>& items, const char* after) {
+        o << "\"" << name << "\": [";
+        for (size_t i = 0; i < items.size(); ++i)
+            o << (i ? ", " : "") << Quoted(items[i]);
+        o << "]" << after;
+    };
+    const host::RegLoadReport& g = r.registry;
+    o << "  \"registry\": {";
+    list("files", g.files, ", ");
+    list("string_files", g.stringFiles, ", ");
+    list("variables", g.variables, ", ");
+    list("components", g.components, ", ");
+    list("strings", g.strings, ", ");
+    list("skipped", g.skipped, ", ");
+    list("messages", g.messages, "},\n");
     o << "  \"clock\": " << Quoted(r.clock) << ",\n";
     o << "  \"timer_thread\": " << Quoted(r.timerThread) << ",\n";
     o << "  \"peak_memory_kb\": " << r.peakMemoryKb << ",\n";

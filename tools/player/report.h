@@ -9,6 +9,7 @@
 #include "analysis.h"
 #include "headset.h"
 #include "host/btstandin.h"
+#include "host/registry.h"
 #include "lateticks.h"
 
 namespace player {
@@ -72,7 +73,8 @@ struct Report {
     bool failed = false;           // the run stopped before its end
     int exitCode = 0;              // the player's exit code
     std::string error;             // why it stopped, when failed
-    std::vector<std::string> warnings;   // registry lines skipped, values the driver reads otherwise
+    std::vector<std::string> warnings;   // registry assumptions, values the driver reads otherwise
+    host::RegLoadReport registry;        // the files, variables and components that shaped the registry
     uint64_t peakMemoryKb = 0;     // the process's peak resident memory
 };
 

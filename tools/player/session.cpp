@@ -275,7 +275,7 @@ void Player::Boot()
     platform_.SelectClock();
     frequency_ = Frequency();
     std::vector<std::string> warnings;
-    period_ = platform_.Prepare(&warnings);
+    period_ = platform_.Prepare(&warnings, &report_.registry);
     for (const std::string& w : warnings) {
         ConsoleLine(stderr, "btwav-play: warning: " + w);
         report_.warnings.push_back(w);

@@ -200,7 +200,7 @@ TEST(PlayScriptTest, PathsAreTheCallersFromAnotherFolder)
 
 // ---- Registry files ---------------------------------------------------------------------------
 
-TEST(PlayerRegistryTest, PlatformFilesApplyInOrderWithWarningsThatNameTheLine)
+TEST(PlayerRegistryTest, PlatformFilesMergeInOrderAndTheReportNamesWhatShapedThem)
 {
     TempDir dir;
     WriteText(dir.File("platform.reg"),
@@ -225,14 +225,16 @@ TEST(PlayerRegistryTest, PlatformFilesApplyInOrderWithWarningsThatNameTheLine)
     std::string json = ReadText(dir.File("r.json"));
     // The second file's CacheLen wins over the first's; the first's Timer stays.
     EXPECT_EQ(JsonValue(json, "config_line"), "\"InitBtAudioPara: Sample 176400, Timer 10, CacheLen 2048\"");
-    EXPECT_NE(r.err.find("warning: " + reg1 + ":4: lines 4-7 skipped (#if BSP_BT_AUDIO not taken)"),
-              std::string::npos)
-        << r.err;
+    // A branch not taken is no warning: the report and the dump list it.
+    EXPECT_EQ(r.err.find("skipped"), std::string::npos) << r.err;
+    EXPECT_NE(json.find("\"skipped\": [\"" + reg1 + ":4-7 (#if BSP_BT_AUDIO not taken)\"]"), std::string::npos)
+        << json;
+    EXPECT_NE(json.find("\"files\": [\"" + reg1 + "\", \"" + reg2 + "\"]"), std::string::npos) << json;
     EXPECT_NE(r.err.find("warning: registry value Drivers\\BuiltIn\\WAVKELVO\\Params\\Sample is a string (REG_SZ) "
                          "and holds 14 bytes; the driver reads only 4-byte values: the default 176400 is used"),
               std::string::npos)
         << r.err;
-    EXPECT_EQ(Count(json, "skipped (#if BSP_BT_AUDIO"), 1u);   // the report keeps the warnings too
+    EXPECT_EQ(Count(json, "(#if BSP_BT_AUDIO not taken)"), 1u);
 
     // Defined, the branch is taken.
     r = RunPlayer({"--fast", "--quiet", "--reg", reg1, "--define", "BSP_BT_AUDIO", "--report", dir.File("r.json")});
@@ -250,6 +252,109 @@ TEST(PlayerRegistryTest, PlatformFilesApplyInOrderWithWarningsThatNameTheLine)
         << r.err;
     EXPECT_EQ(JsonValue(ReadText(dir.File("r.json")), "config_line"),
               "\"InitBtAudioPara: Sample 176400, Timer 53, CacheLen 6144\"");
+}
+
+// The board-shaped tree under tests/data/board, read as its image build would.
+class PlayerBoardTest : public ::testing::Test {
+protected:
+    const std::string board_ = std::string(BTWAV_SOURCE_DIR) + "/tests/data/board";
+    std::vector<std::string> Args(std::vector<std::string> extra) const
+    {
+        std::vector<std::string> args = {"--fast",
+                                         "--quiet",
+                                         "--reg",
+                                         board_ + "/FILES/platform.reg",
+                                         "--reg",
+                                         board_ + "/FILES/project.reg",
+                                         "--define",
+                                         "_TARGETPLATROOT=" + board_,
+                                         "--define",
+                                         "CE_MODULES=coredll device waveapi keybd serial",
+                                         "--strings",
+                                         board_ + "/FILES/INTLTRNS/0409/board.str"};
+        args.insert(args.end(), extra.begin(), extra.end());
+        return args;
+    }
+};
+
+TEST_F(PlayerBoardTest, ParamsSetThroughMacrosReachTheDumpAndTheDriver)
+{
+    RunResult r = RunPlayer(Args({"--define", "LOCALE=0409", "--registry-dump"}));
+    ASSERT_EQ(r.exitCode, 0) << r.err;
+    EXPECT_EQ(r.err, "");   // nothing assumed: every component, variable and string was given
+    EXPECT_NE(r.out.find("\n[HKEY_LOCAL_MACHINE\\Drivers\\BuiltIn\\WAVKELVO\\Params]\n"
+                         "\"CacheLen\"=dword:00001000   ; REG_DWORD 4096\n"
+                         "\"Sample\"=dword:0002b110   ; REG_DWORD 176400\n"
+                         "\"Timer\"=dword:0000000a   ; REG_DWORD 10\n"),
+              std::string::npos)
+        << r.out;
+    EXPECT_NE(r.out.find("\"FriendlyName\"=\"Bluetooth A2DP Output\"   ; REG_SZ\n"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find(";   " + board_ + "/SRC/DRIVERS/BTWAV/btwav.reg (included at " + board_ +
+                         "/FILES/platform.reg:27)\n"),
+              std::string::npos)
+        << r.out;
+    EXPECT_NE(r.out.find(";   LOCALE=0409 (--define)\n"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find(";   Drivers\\BuiltIn\\WAVKELVO  btwav.dll  no Order  (this driver): WAV2:\n"),
+              std::string::npos)
+        << r.out;
+    EXPECT_NE(r.out.find("; the driver will print\n;   InitBtAudioPara: Sample 176400, Timer 10, CacheLen 4096\n"),
+              std::string::npos)
+        << r.out;
+
+    // The run: the driver's own configuration line says the same, and the
+    // report names what shaped the registry.
+    TempDir dir;
+    r = RunPlayer(Args({"--define", "LOCALE=0409", "--report", dir.File("r.json")}));
+    ASSERT_EQ(r.exitCode, 0) << r.err;
+    const std::string json = ReadText(dir.File("r.json"));
+    EXPECT_EQ(JsonValue(json, "config_line"), "\"InitBtAudioPara: Sample 176400, Timer 10, CacheLen 4096\"");
+    EXPECT_NE(json.find("\"LOCALE=0409 (--define)\""), std::string::npos) << json;
+    EXPECT_NE(json.find("\"LOC_BTWAV_NAME from " + board_ + "/FILES/INTLTRNS/0409/board.str\""), std::string::npos)
+        << json;
+
+    // Another language, and the project's cache length through its macro.
+    r = RunPlayer(Args({"--define", "LOCALE=0411", "--report", dir.File("r.json")}));
+    ASSERT_EQ(r.exitCode, 0) << r.err;
+    EXPECT_EQ(JsonValue(ReadText(dir.File("r.json")), "config_line"),
+              "\"InitBtAudioPara: Sample 176400, Timer 10, CacheLen 6144\"");
+    r = RunPlayer(Args({"--define", "LOCALE=0409", "--define", "BTWAV_SHORT_CACHE", "--define", "BTWAV_CACHE=800",
+                        "--report", dir.File("r.json")}));
+    ASSERT_EQ(r.exitCode, 0) << r.err;
+    EXPECT_EQ(JsonValue(ReadText(dir.File("r.json")), "config_line"),
+              "\"InitBtAudioPara: Sample 176400, Timer 10, CacheLen 2048\"");
+}
+
+TEST_F(PlayerBoardTest, ABoardWaveDriverWithTheSameNameIsRefusedAsTheDeviceManagerRefusesIt)
+{
+    // The board's own driver loads first (Order 10) and takes WAV1:; ours,
+    // asking for WAV1: too, is refused.
+    TempDir dir;
+    RunResult r = RunPlayer(Args({"--define", "LOCALE=0409", "--define", "BSP_BOARD_WAVEDEV", "--define",
+                                  "BTWAV_INDEX=1", "--report", dir.File("r.json")}));
+    EXPECT_EQ(r.exitCode, 6) << r.err;
+    EXPECT_NE(r.err.find("btwav-play: cannot start the driver: Drivers\\BuiltIn\\WAVKELVO: the device name WAV1: "
+                         "is taken by Drivers\\BuiltIn\\Audio\n"),
+              std::string::npos)
+        << r.err;
+    r = RunPlayer(Args({"--define", "LOCALE=0409", "--define", "BSP_BOARD_WAVEDEV", "--define", "BTWAV_INDEX=1",
+                        "--registry-dump"}));
+    EXPECT_NE(r.out.find(";   Drivers\\BuiltIn\\Audio  boardwave.dll  Order 16: WAV1:\n;   "
+                         "Drivers\\BuiltIn\\WAVKELVO  btwav.dll  no Order  (this driver): refused, the device name "
+                         "WAV1: is taken by Drivers\\BuiltIn\\Audio\n"),
+              std::string::npos)
+        << r.out;
+
+    // With an Order before the board's, ours takes the name and the board's
+    // driver is the one refused; the run goes on and says so.
+    WriteText(dir.File("first.reg"), "[HKEY_LOCAL_MACHINE\\Drivers\\BuiltIn\\WAVKELVO]\n\"Order\"=dword:2\n");
+    std::vector<std::string> args = Args({"--define", "LOCALE=0409", "--define", "BSP_BOARD_WAVEDEV", "--define",
+                                          "BTWAV_INDEX=1", "--reg", dir.File("first.reg")});
+    r = RunPlayer(args);
+    ASSERT_EQ(r.exitCode, 0) << r.err;
+    EXPECT_NE(r.out.find("  the device manager refuses Drivers\\BuiltIn\\Audio (boardwave.dll): the device name "
+                         "WAV1: is taken by Drivers\\BuiltIn\\WAVKELVO\n"),
+              std::string::npos)
+        << r.out;
 }
 
 TEST(PlayerRegistryTest, FolderAndBrokenFilesAreRegistryErrors)
