@@ -4,9 +4,11 @@
 #include <gtest/gtest.h>
 
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cstdlib>
 #include <fstream>
+#include <map>
 #include <string>
 #include <utility>
 #include <vector>
@@ -325,6 +327,18 @@ TEST(RegPreprocessorTest, IncludesTakeBuildPathsAndMatchNamesIgnoringCase)
                                   dir + "/SRC/DRIVERS/sub/inner.reg (included at " + dir + "/SRC/DRIVERS/wave.reg:2)"}));
     // A path whose variable is not set is not read, and said so.
     EXPECT_EQ(r.warnings, std::vector<std::string>{top + ":2: #include \"$(_NOT_SET)\\x.reg\" not read: $(_NOT_SET) not set"});
+
+    // A root given as a relative folder is taken from the current folder.
+    char here[4096];
+    ASSERT_NE(getcwd(here, sizeof here), nullptr);
+    ASSERT_EQ(chdir(dir.c_str()), 0);
+    options.defines = {{"_TARGETPLATROOT", "."}};
+    r = Preprocess(Files{{"/elsewhere/platform.reg", "#include \"$(_TARGETPLATROOT)\\src\\drivers\\sub\\inner.reg\"\n"}},
+                   options);
+    EXPECT_EQ(chdir(here), 0);
+    EXPECT_EQ(r.error, "");
+    EXPECT_EQ(r.lines, std::vector<std::string>{"./SRC/DRIVERS/sub/inner.reg:1: inner line"});
+    options.defines = {{"_TARGETPLATROOT", dir}};
 
     // A path that names no file stops the load.
     r = Preprocess(Files{{top, "#include \"$(_TARGETPLATROOT)\\SRC\\absent.reg\"\n"}}, options);

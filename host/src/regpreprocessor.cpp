@@ -730,9 +730,15 @@ void RegPreprocessor::Include(const std::string& arg, const std::string& file, i
     for (char& c : path)
         if (c == '\\')
             c = '/';
-    if (path[0] != '/')
-        path = DirectoryOf(file) + path;
-    path = MatchCase(path);
+    // Beside the including file, else (a root given as a relative folder)
+    // from the current folder.
+    if (path[0] != '/') {
+        const std::string beside = MatchCase(DirectoryOf(file) + path);
+        const std::string here = MatchCase(path);
+        path = Exists(beside) || !Exists(here) ? beside : here;
+    } else {
+        path = MatchCase(path);
+    }
     if (depth >= kMaxIncludeDepth)
         throw RegLineError{"at most " + std::to_string(kMaxIncludeDepth) + " nested #include (" + path +
                            " includes itself?)"};

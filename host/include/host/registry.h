@@ -110,7 +110,8 @@ std::vector<RegistryKeyView> RegistrySnapshot();
 //   read as hexadecimal as language identifiers are written (0409 == 409),
 //   and anything else as text, ignoring case), #ifdef, #ifndef, #else,
 //   #endif; #include "file" (variables expanded, \ or /, relative to the
-//   including file, names matched ignoring case, at most 16 deep); #error
+//   including file or else to the current folder, names matched ignoring
+//   case, at most 16 deep); #error
 //   TEXT stops the load; #message TEXT is reported.
 // - IF NAME [= VALUE] [!], ELSE, ENDIF [anything]: kept when the variable is
 //   set (or equals VALUE; == works as =, != as = ... !); a trailing ! turns
