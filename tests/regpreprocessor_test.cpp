@@ -392,6 +392,8 @@ TEST(RegPreprocessorTest, LocPlaceholdersTakeTheStringsOfTheStringFiles)
     options.stringFiles = {dir + "/bad.str"};
     EXPECT_EQ(Preprocess(Files{{"t.reg", text}}, options).error,
               dir + "/bad.str:3: expected #define LOC_NAME \"text\" or a // comment");
+    options.stringFiles = {dir + "/absent.str"};
+    EXPECT_EQ(Preprocess(Files{{"t.reg", text}}, options).error, dir + "/absent.str: cannot be read");
     std::string cmd = "rm -rf '" + dir + "'";
     EXPECT_EQ(std::system(cmd.c_str()), 0);
 }

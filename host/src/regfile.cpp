@@ -29,7 +29,7 @@ bool Load(const std::vector<Source>& sources, std::string* error, const RegLoadO
         changes = ParseRegLines(pre.TakeLines());
     } catch (const RegError& e) {
         if (error)
-            *error = e.line > 0 ? e.Text() : e.file + ": " + e.message;
+            *error = e.Text();
         return false;
     }
     for (const RegChange& c : changes) {

@@ -15,13 +15,17 @@ struct RegLine {
 };
 
 // Stops a load: "file:line: " and the message ("expected ..." for a syntax
-// error, "#error ..." for a file that stops the build itself).
+// error, "#error ..." for a file that stops the build itself), or "file: "
+// and the message for a file that cannot be read (line 0).
 struct RegError {
     std::string file;
     int line;
     std::string message;
 
-    std::string Text() const { return file + ":" + std::to_string(line) + ": " + message; }
+    std::string Text() const
+    {
+        return file + (line > 0 ? ":" + std::to_string(line) : std::string()) + ": " + message;
+    }
 };
 
 // Thrown where only the line's text is known; the caller adds the place.

@@ -277,7 +277,7 @@ private:
 
     Operand Unary()
     {
-        if (Take("!") )
+        if (Take("!"))
             return Bool(!Truth(Unary()));
         if (Take("(")) {
             Operand v = Or();
@@ -478,7 +478,7 @@ void RegPreprocessor::ReadStringFiles()
     for (const std::string& path : options_.stringFiles) {
         std::string text, why;
         if (!ReadRegText(path, &text, &why))
-            throw RegError{path, 0, "expected a string file: it " + why};
+            throw RegError{path, 0, why};
         names_.push_back(path);
         if (options_.report)
             options_.report->stringFiles.push_back(path);

@@ -258,7 +258,7 @@ bool SetUpRegistry(const Options& o, RegistrySetup* setup, std::string* error)
     load.stringFiles = o.stringFiles;
     load.warnings = &setup->warnings;
     load.report = &setup->shaped;
-    if (!o.regFiles.empty() && !host::RegistryLoadFiles(o.regFiles, error, load))
+    if ((!o.regFiles.empty() || !o.stringFiles.empty()) && !host::RegistryLoadFiles(o.regFiles, error, load))
         return false;
     for (const auto& set : o.sets)
         host::RegistrySetDword(kParamsKey, set.first, set.second);

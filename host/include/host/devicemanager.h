@@ -51,6 +51,7 @@ struct BuiltInDriver {
 // The keys directly under `root` that name a driver (a "Dll" value), in the
 // order the bus enumerator loads them: ascending "Order", then the keys
 // without one; keys of equal Order by name, which the platform leaves open.
+// Any thread; takes the registry's lock only.
 std::vector<BuiltInDriver> BuiltInDrivers(const std::string& root);
 
 // Claims the device name of the driver at `key` without loading its library:

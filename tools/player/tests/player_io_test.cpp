@@ -373,6 +373,11 @@ TEST(PlayerRegistryTest, FolderAndBrokenFilesAreRegistryErrors)
     EXPECT_NE(r.err.find(dir.File("bad.reg") + ":2: expected #endif for this #if before the end of the file"),
               std::string::npos)
         << r.err;
+
+    // A string file that is not there, with or without .reg files.
+    r = RunPlayer({"--fast", "--quiet", "--strings", dir.File("absent.str")});
+    EXPECT_EQ(r.exitCode, 4);
+    EXPECT_NE(r.err.find("btwav-play: " + dir.File("absent.str") + ": cannot be read"), std::string::npos) << r.err;
 }
 
 // ---- Failures leave a report -------------------------------------------------------------
