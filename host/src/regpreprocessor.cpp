@@ -1,5 +1,11 @@
 // The .reg preprocessor: @CESYSGEN filtering, #include / #define / #if /
 // IF blocks, $(NAME) variables and LOC_ strings.
+
+// Folders are listed and files looked at with the 64-bit calls, also in the
+// 32-bit build: there the plain ones fail on file systems with 64-bit inode
+// numbers and directory offsets.
+#define _FILE_OFFSET_BITS 64
+
 #include "regpreprocessor.h"
 
 #include <dirent.h>
