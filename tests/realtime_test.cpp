@@ -41,7 +41,8 @@ protected:
 };
 
 // The kernel's priority of a thread of this process, field 18 of its stat
-// line: 20 for a normal thread at nice 0, -1 - P for SCHED_FIFO priority P.
+// line: 20 + nice (0 to 39) for a normal thread, -1 - P for SCHED_FIFO
+// priority P.
 int KernelPriority(pid_t tid)
 {
     std::ifstream in("/proc/self/task/" + std::to_string(tid) + "/stat");
@@ -93,7 +94,8 @@ TEST_F(RealTimeTest, AWaitingRealTimeThreadLendsItsPriorityToTheHolder)
     DeleteCriticalSection(&cs);
     if (!realTime)
         GTEST_SKIP() << "this process may not have SCHED_FIFO";
-    EXPECT_EQ(before, 20);
+    // The holder starts as a normal thread, whatever niceness the test runs at.
+    EXPECT_GE(before, 0);
     EXPECT_EQ(during, -41);
 }
 
