@@ -19,9 +19,20 @@
 //
 // Realisations:
 // - compilers with the platform's keywords: __try / __except.  The
-//   platform's own compiler has them; clang for 32- and 64-bit x86 and
-//   64-bit ARM Windows has them with -fms-extensions, and such a build says
-//   so with DRIVER_GUARD_SEH_KEYWORDS;
+//   platform's own compiler has them (_MSC_VER), and so do clang's MSVC
+//   targets for 32- and 64-bit x86 and 64-bit ARM, which define _MSC_VER.
+//   clang's MinGW targets for 64-bit x86 and 64-bit ARM have them with
+//   -fms-extensions, and such a build says so with DRIVER_GUARD_SEH_KEYWORDS.
+//   Its MinGW target for 32-bit x86 parses them but emits no scope table (the
+//   object does not assemble: "assembler label 'L__ehtable$...' can not be
+//   undefined"), and it refuses them for 32-bit ARM Windows ("SEH '__try' is
+//   not supported on this target").
+//   Checked here: scripts/sdk-check builds the 32-bit x86 DLL with clang's
+//   MSVC target and checks that each guarded stretch is a frame of the x86
+//   handler (_except_handler3); it is not run, as no 32-bit Wine is
+//   installed.  scripts/seh-check builds the 64-bit x86 DLL with the MinGW
+//   target and runs its faults under Wine.  No 32-bit ARM build has the
+//   real guard: that needs the platform's own compiler;
 // - the host (no such keywords): the guard frames of <excpt.h>;
 // - DRIVER_GUARD_COMPILE_ONLY: a compiler for Windows without the keywords
 //   (GCC, clang for 32-bit ARM Windows), used only to check the sources
