@@ -23,25 +23,33 @@ bool ForEachMapping(Fn fn)
     if (fd < 0)
         return false;
     char buf[8192];
-    size_t have = 0;
+    size_t have = 0;   // bytes in buf
+    size_t pos = 0;    // start of the first line not yet parsed
+    size_t chunk = 1024;
     bool more = true;
     bool going = true;
-    while (going && (more || have > 0)) {
-        if (more && have < sizeof buf) {
-            ssize_t n = read(fd, buf + have, sizeof buf - have);
+    while (going && (more || pos < have)) {
+        char* nl = static_cast<char*>(std::memchr(buf + pos, '\n', have - pos));
+        if (nl == nullptr && more && (pos > 0 || have < sizeof buf)) {
+            // Move the partial line to the front once and read behind it.
+            std::memmove(buf, buf + pos, have - pos);
+            have -= pos;
+            pos = 0;
+            // The kernel writes out as many lines as a read asks for room for:
+            // small reads first, since most answers come from the first lines.
+            size_t ask = sizeof buf - have < chunk ? sizeof buf - have : chunk;
+            chunk = chunk < sizeof buf ? chunk * 2 : chunk;
+            ssize_t n = read(fd, buf + have, ask);
             if (n <= 0)
                 more = false;
             else
                 have += static_cast<size_t>(n);
+            continue;
         }
-        char* nl = static_cast<char*>(std::memchr(buf, '\n', have));
-        if (nl == nullptr) {
-            if (more && have < sizeof buf)
-                continue;
-            nl = buf + have;   // last line without newline, or overlong
-        }
+        if (nl == nullptr)
+            nl = buf + have;   // the last line without a newline, or an overlong one
         // "start-end perms ...": parse the two hex numbers and the 'w'.
-        const char* c = buf;
+        const char* c = buf + pos;
         const char* lineEnd = nl;
         auto hex = [&](uintptr_t* out) {
             uintptr_t v = 0;
@@ -59,9 +67,7 @@ bool ForEachMapping(Fn fn)
         uintptr_t start = 0, end = 0;
         if (hex(&start) && c < lineEnd && *c++ == '-' && hex(&end) && c + 2 < lineEnd && *c == ' ')
             going = fn(start, end, c[2] == 'w');
-        size_t used = static_cast<size_t>(nl - buf) + (nl < buf + have ? 1 : 0);
-        std::memmove(buf, buf + used, have - used);
-        have -= used;
+        pos = static_cast<size_t>(nl - buf) + (nl < buf + have ? 1 : 0);
     }
     close(fd);
     return true;
