@@ -1,6 +1,6 @@
 #!/usr/bin/env python3
 """Writes the seed corpus: scenarios in the fuzz target's operation encoding
-(see session.cpp, Session::Step).  Run from anywhere; writes fuzz/corpus/.
+(see steps.cpp, Session::Step).  Run from anywhere; writes fuzz/corpus/.
 Inputs the fuzzer found that once broke an invariant are kept in the same
 directory under names of their own (close_inside_open, reopen_during_reset,
 reset_inside_open)."""

@@ -49,6 +49,8 @@ bool QueueModel::Post(DWORD requested, bool running, bool allocFails, bool refus
     out->refused = refused;
     for (size_t k = head; k < queue.size() && n > 0; ++k) {
         ModelHeader& m = h[queue[k]];
+        if (m.unreadable)
+            continue;
         const std::vector<uint8_t>& buf = pool->Buffer(queue[k]);
         while (m.consumed < m.length && n > 0) {
             out->audio.push_back(buf[m.consumed]);
@@ -80,36 +82,56 @@ void QueueModel::ClearMarks()
 
 void QueueModel::ReturnDone()
 {
-    while (!queue.empty()) {
-        int cur = queue[head];
-        ModelHeader& m = h[cur];
-        if (!(m.flags & WHDR_DONE))
-            return;
-        if ((m.flags & WHDR_LOOPMEMBER) && (m.flags & WHDR_BEGINLOOP)) {
-            if (m.loops == 1) {
-                for (size_t k = head; k < queue.size(); ++k)
-                    h[queue[k]].flags &= ~WHDR_LOOPMEMBER;
-            } else if (m.loops != 0xFFFFFFFFu) {
-                --m.loops;
-            }
-        }
-        if (!(m.flags & WHDR_LOOPMEMBER)) {
-            while (head > 0)
-                GiveBackFront();
-            GiveBackFront();
-            continue;
-        }
-        bool wraps = (m.flags & WHDR_ENDLOOP) || head + 1 == queue.size();
-        if (wraps) {
-            head = 0;
-        } else {
-            bytesDone += m.consumed;
-            ++head;
-        }
-        m.flags &= ~WHDR_DONE;
-        m.consumed = 0;
-        return;
+    int id;
+    while (ReturnNext(&id)) {
     }
+}
+
+bool QueueModel::ReturnNext(int* id)
+{
+    if (queue.empty())
+        return false;
+    int cur = queue[head];
+    ModelHeader& m = h[cur];
+    if (!(m.flags & WHDR_DONE))
+        return false;
+    if ((m.flags & WHDR_LOOPMEMBER) && (m.flags & WHDR_BEGINLOOP)) {
+        if (m.loops == 1) {
+            for (size_t k = head; k < queue.size(); ++k)
+                h[queue[k]].flags &= ~WHDR_LOOPMEMBER;
+        } else if (m.loops != 0xFFFFFFFFu) {
+            --m.loops;
+        }
+    }
+    if (!(m.flags & WHDR_LOOPMEMBER)) {
+        // Members of a pass cut short go back first, one per round.
+        *id = queue.front();
+        GiveBackFront();
+        return true;
+    }
+    bool wraps = (m.flags & WHDR_ENDLOOP) || head + 1 == queue.size();
+    if (wraps) {
+        head = 0;
+    } else {
+        bytesDone += m.consumed;
+        ++head;
+    }
+    m.flags &= ~WHDR_DONE;
+    m.consumed = 0;
+    return false;
+}
+
+void QueueModel::Drop()
+{
+    queue.clear();
+    head = 0;
+    inLoop = false;
+    bytesDone = 0;
+}
+
+DWORD QueueModel::Position() const
+{
+    return queue.empty() ? bytesDone : bytesDone + h[queue[head]].consumed;
 }
 
 void QueueModel::GiveBackFront()

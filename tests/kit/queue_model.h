@@ -33,6 +33,7 @@ struct ModelHeader {
     DWORD loops = 0;
     int next = kModelForeign;
     int rewrites = 0;        // times its callback writes it again
+    bool unreadable = false; // its buffer cannot be read (see Post)
 };
 
 struct ModelPacket {
@@ -55,7 +56,10 @@ public:
     // QueueWaveHeader's answer and effect.
     DWORD Write(int i);
     // What one packet takes (PostBtAudioData); false and nothing taken when
-    // nothing is due or the allocation fails.
+    // nothing is due or the allocation fails.  An unreadable header's bytes
+    // count as pending but are neither copied nor taken here: the driver
+    // drops such a header whole when its walk reaches it, which depends on
+    // how much was due, so the caller sets its cursor from what it sees.
     bool Post(DWORD requested, bool running, bool allocFails, bool refused, ModelPacket* out);
     // MarkConsumedHeadersDone, MarkAllHeadersDone, ClearLoopMarks and
     // ReturnDoneHeaders.
@@ -63,6 +67,16 @@ public:
     void MarkAll();
     void ClearMarks();
     void ReturnDone();
+    // One round of ReturnDone: true with the header's number when a header
+    // was handed back (a client may react before the next round), false when
+    // the round ended the walk (nothing done, or a loop member rewound).
+    bool ReturnNext(int* id);
+    // ResetStreamContext: the queue forgotten without handing anything back,
+    // the loop closed and the position 0; the headers keep their flags.
+    void Drop();
+    // The byte position: bytes handed back or rewound, plus the current
+    // header's cursor.
+    DWORD Position() const;
 
 private:
     void GiveBackFront();
