@@ -1,8 +1,25 @@
 // Runs the driver DLL built with the platform's structured exception
 // handling (__try/__except) and checks the outcome of faults caught inside
 // its locked regions: WAV_IOControl answers TRUE, the result word is not
-// written (WODM_RESET answers 0), and a message from another thread gets
-// g_StreamLock afterwards.  Exit status: the number of failed checks.
+// written (WODM_RESET answers 0), a level of g_StreamLock that an outer
+// message holds stays held, and afterwards another thread gets the lock and
+// the stream plays again (a new client opens, writes a buffer, gets it back,
+// and its bytes reach the library).
+//
+//   sehharness.exe btwav.dll          every case, each in a process of its own
+//   sehharness.exe btwav.dll CASE     one case, in this process
+//
+// Each case runs in its own process so that one that leaves the lock held
+// for good (the process is ended after a time limit) hides none of the
+// others.  Exit status: the number of failed cases (or, for one case, of
+// failed checks).
+//
+// The records the driver reads are laid out here from the platform's
+// documentation, not from the driver's headers: the wave message record is
+// five 32-bit words (device, message, user word, two parameters); a 64-bit
+// build carries the last three as pointer-sized words, since they hold
+// addresses.  The wave structures (WAVEHDR, WAVEOPENDESC, MMTIME,
+// WAVEOUTCAPS) are the SDK's.
 #include <windows.h>
 #include <mmsystem.h>
 #include <mmddk.h>
@@ -10,9 +27,22 @@
 #include <stdio.h>
 #include <string.h>
 
-#include "ceonly.h"
-
 namespace {
+
+// ---- The message record and the I/O control code ---------------------------
+
+const DWORD kIoctlWavMessage = 0x001D000C;   // IOCTL_WAV_MESSAGE
+const size_t kWord = sizeof(void*) == 8 ? 8 : 4;
+const size_t kOffMsg = 4;
+const size_t kOffUser = 8;
+const size_t kOffParam1 = kOffUser + kWord;
+const size_t kOffParam2 = kOffParam1 + kWord;
+const size_t kRecordBytes = kOffParam2 + kWord;
+
+void PutWord(BYTE* record, size_t offset, DWORD_PTR value)
+{
+    memcpy(record + offset, &value, kWord);   // little-endian: the low bytes first
+}
 
 typedef DWORD_PTR (*PFN_INIT)(LPCWSTR, LPCVOID);
 typedef BOOL (*PFN_DEINIT)(DWORD_PTR);
@@ -20,12 +50,15 @@ typedef DWORD_PTR (*PFN_OPEN)(DWORD_PTR, DWORD, DWORD);
 typedef BOOL (*PFN_CLOSE)(DWORD_PTR);
 typedef BOOL (*PFN_IOCONTROL)(DWORD_PTR, DWORD, LPBYTE, DWORD, LPBYTE, DWORD, LPDWORD);
 typedef DWORD (*PFN_RAISE)(DWORD);
+typedef LONG (*PFN_COUNT)(void);
 
 PFN_IOCONTROL g_pfnIOControl;
+PFN_COUNT g_pfnPackets;
 DWORD_PTR g_hOpen;
 int g_failures;
 int g_passes;
 void* g_noAccess;   // a page that faults on every access
+void* g_readOnly;   // a page that faults on every write
 
 const DWORD kUntouched = 0xA5A5A5A5u;
 const DWORD kClientException = 0xE0001234u;
@@ -45,19 +78,21 @@ struct Answer {
     DWORD result;
 };
 
-Answer Send(UINT uMsg, DWORD_PTR dw1 = 0, DWORD_PTR dw2 = 0)
+// One wave message; the result word goes to `out` (a local word when null).
+Answer Send(UINT uMsg, DWORD_PTR dw1 = 0, DWORD_PTR dw2 = 0, DWORD* out = 0)
 {
-    MMDRV_MESSAGE_PARAMS m;
-    memset(&m, 0, sizeof m);
-    m.uMsg = uMsg;
-    m.dwParam1 = dw1;
-    m.dwParam2 = dw2;
-    DWORD out = kUntouched;
+    BYTE record[32];
+    memset(record, 0, sizeof record);
+    PutWord(record, kOffMsg, uMsg);   // uDeviceId 0, dwUser 0
+    PutWord(record, kOffParam1, dw1);
+    PutWord(record, kOffParam2, dw2);
+    DWORD local = kUntouched;
+    DWORD* word = out ? out : &local;
     Answer a;
-    a.returned = g_pfnIOControl(g_hOpen, IOCTL_WAV_MESSAGE, reinterpret_cast<LPBYTE>(&m), sizeof m,
-                                reinterpret_cast<LPBYTE>(&out), sizeof out, 0);
-    a.wrote = out != kUntouched;
-    a.result = out;
+    a.returned = g_pfnIOControl(g_hOpen, kIoctlWavMessage, record, kRecordBytes, reinterpret_cast<LPBYTE>(word),
+                                sizeof(DWORD), 0);
+    a.result = out ? kUntouched : local;
+    a.wrote = !out && local != kUntouched;
     return a;
 }
 
@@ -66,41 +101,94 @@ void Poke()
     *static_cast<volatile int*>(g_noAccess) = 1;
 }
 
-// A client: what its callback does on each message, and what it received.
+DWORD WINAPI QueryFromAnotherThread(LPVOID pResult);
+
+// Starts a thread that sends a format query, which takes g_StreamLock and
+// changes nothing.
+HANDLE StartQuery(DWORD* result)
+{
+    *result = kUntouched;
+    return CreateThread(0, 0, QueryFromAnotherThread, result, 0, 0);
+}
+
+// The lock is free: another thread's query is answered within 3 s.
+bool LockFree(const char* after)
+{
+    DWORD result;
+    HANDLE t = StartQuery(&result);
+    DWORD wait = WaitForSingleObject(t, 3000);
+    char what[200];
+    snprintf(what, sizeof what, "another thread takes the lock after %s", after);
+    Check(wait == WAIT_OBJECT_0 && result == MMSYSERR_NOERROR, what);
+    CloseHandle(t);
+    return wait == WAIT_OBJECT_0;
+}
+
+// The calling thread still holds the lock (an outer message's level): another
+// thread's query waits.  The query is left to finish once the lock is free.
+HANDLE g_waitingQuery;
+DWORD g_waitingResult;
+void CheckStillHeld(const char* what)
+{
+    g_waitingQuery = StartQuery(&g_waitingResult);
+    DWORD wait = WaitForSingleObject(g_waitingQuery, 300);
+    Check(wait == WAIT_TIMEOUT, what);
+}
+
+void CheckCaught(const Answer& a, const char* what)
+{
+    char text[200];
+    snprintf(text, sizeof text, "%s: TRUE and no result word", what);
+    Check(a.returned == TRUE && !a.wrote, text);
+}
+
+// ---- Clients -----------------------------------------------------------------
+
+// What a client's callback does on each message, and what it received.
 struct Client {
     UINT faultOn;            // message whose callback faults
     UINT raiseOn;            // message whose callback raises kClientException
-    UINT openOn;             // message whose callback opens `other`
-    Client* other;
+    void (*onDone)(Client*);   // what MM_WOM_DONE does besides counting
+    void (*onOpen)(Client*);   // what MM_WOM_OPEN does besides counting
     volatile LONG done;      // MM_WOM_DONE received
     volatile LONG opens;     // MM_WOM_OPEN received
 };
 
 WAVEFORMATEX g_format;
-WAVEOPENDESC g_desc[2];
-
-Answer OpenClient(Client* c, DWORD flags = 0, int slot = 0);
+WAVEOPENDESC g_desc[3];
+int g_nextDesc;
 
 void CALLBACK ClientCallback(HDRVR, UINT uMsg, DWORD_PTR dwInstance, DWORD_PTR, DWORD_PTR)
 {
     Client* c = reinterpret_cast<Client*>(dwInstance);
-    if (uMsg == MM_WOM_DONE)
+    if (uMsg == MM_WOM_DONE) {
         InterlockedIncrement(&c->done);
-    if (uMsg == MM_WOM_OPEN)
+        if (c->onDone)
+            c->onDone(c);
+    }
+    if (uMsg == MM_WOM_OPEN) {
         InterlockedIncrement(&c->opens);
-    if (uMsg == c->openOn)
-        OpenClient(c->other, 0, 1);
+        if (c->onOpen)
+            c->onOpen(c);
+    }
     if (uMsg == c->raiseOn)
         RaiseException(kClientException, 0, 0, 0);
     if (uMsg == c->faultOn)
         Poke();
 }
 
-Answer OpenClient(Client* c, DWORD flags, int slot)
+Client NewClient()
 {
-    WAVEOPENDESC* d = &g_desc[slot];
+    Client c;
+    memset(&c, 0, sizeof c);
+    return c;
+}
+
+Answer OpenClient(Client* c, DWORD flags = 0)
+{
+    WAVEOPENDESC* d = &g_desc[g_nextDesc++ % 3];
     memset(d, 0, sizeof *d);
-    d->hWave = reinterpret_cast<HWAVE>(static_cast<DWORD_PTR>(0x4857 + slot));
+    d->hWave = reinterpret_cast<HWAVE>(static_cast<DWORD_PTR>(0x4857 + g_nextDesc));
     d->lpFormat = reinterpret_cast<LPWAVEFORMAT>(&g_format);
     d->dwCallback = reinterpret_cast<DWORD_PTR>(&ClientCallback);
     d->dwInstance = reinterpret_cast<DWORD_PTR>(c);
@@ -114,31 +202,6 @@ DWORD WINAPI QueryFromAnotherThread(LPVOID pResult)
     desc.lpFormat = reinterpret_cast<LPWAVEFORMAT>(&g_format);
     *static_cast<DWORD*>(pResult) = Send(WODM_OPEN, reinterpret_cast<DWORD_PTR>(&desc), WAVE_FORMAT_QUERY).result;
     return 0;
-}
-
-// A format query takes g_StreamLock and changes nothing: from another
-// thread it must be answered within 3 s.
-void CheckLockFree(const char* after)
-{
-    DWORD result = kUntouched;
-    HANDLE t = CreateThread(0, 0, QueryFromAnotherThread, &result, 0, 0);
-    DWORD wait = WaitForSingleObject(t, 3000);
-    char what[160];
-    snprintf(what, sizeof what, "another thread takes the lock after %s", after);
-    Check(wait == WAIT_OBJECT_0 && result == MMSYSERR_NOERROR, what);
-    if (wait != WAIT_OBJECT_0) {
-        printf("the lock stays held: stopping\n");
-        fflush(stdout);
-        ExitProcess(100 + g_failures);
-    }
-    CloseHandle(t);
-}
-
-void CheckCaught(const Answer& a, const char* what)
-{
-    char text[160];
-    snprintf(text, sizeof text, "%s: TRUE and no result word", what);
-    Check(a.returned == TRUE && !a.wrote, text);
 }
 
 // A header on a page of its own, so that the page can be taken away.
@@ -161,6 +224,7 @@ struct PageHeader {
         DWORD old = 0;
         VirtualProtect(page, 4096, protection, &old);
     }
+    DWORD_PTR Address() const { return reinterpret_cast<DWORD_PTR>(h); }
 };
 
 bool WaitForDone(Client* c, LONG count)
@@ -170,12 +234,263 @@ bool WaitForDone(Client* c, LONG count)
     return InterlockedCompareExchange(&c->done, 0, 0) >= count;
 }
 
-}  // namespace
+// ---- The cases -----------------------------------------------------------------
 
-int main(int argc, char** argv)
+void CaseUnreadableRecord()
 {
-    setvbuf(stdout, 0, _IONBF, 0);
-    const char* path = argc > 1 ? argv[1] : "btwav.dll";
+    DWORD out = kUntouched;
+    BOOL r = g_pfnIOControl(g_hOpen, kIoctlWavMessage, static_cast<LPBYTE>(g_noAccess), kRecordBytes,
+                            reinterpret_cast<LPBYTE>(&out), 4, 0);
+    Check(r == TRUE && out == kUntouched, "unreadable message record: TRUE and no result word");
+}
+
+void CaseCapsNull()
+{
+    CheckCaught(Send(WODM_GETDEVCAPS, 0, sizeof(WAVEOUTCAPS)), "GETDEVCAPS into a null record");
+    Check(Send(WODM_GETNUMDEVS).result == 1, "GETNUMDEVS answers 1 afterwards");
+}
+
+void CaseCapsUnwritable()
+{
+    CheckCaught(Send(WODM_GETDEVCAPS, reinterpret_cast<DWORD_PTR>(g_readOnly), sizeof(WAVEOUTCAPS)),
+                "GETDEVCAPS into an unwritable record");
+}
+
+void CaseOpenUnreadable()
+{
+    CheckCaught(Send(WODM_OPEN, reinterpret_cast<DWORD_PTR>(g_noAccess), 0), "WODM_OPEN of an unreadable description");
+}
+
+void CaseOpenCallbackFaults()
+{
+    Client announcer = NewClient();
+    announcer.faultOn = MM_WOM_OPEN;
+    CheckCaught(OpenClient(&announcer), "WODM_OPEN whose MM_WOM_OPEN faults");
+    Check(announcer.opens == 1, "the announcement was made");
+}
+
+void CaseWriteUnreadable()
+{
+    Client a = NewClient();
+    Check(OpenClient(&a).result == MMSYSERR_NOERROR, "open");
+    CheckCaught(Send(WODM_WRITE, reinterpret_cast<DWORD_PTR>(g_noAccess), sizeof(WAVEHDR)),
+                "WODM_WRITE of an unreadable header");
+}
+
+// A 4 s header queued and its page taken away while the pump is paused (so
+// that no tick touches it meanwhile); `message` then meets it.
+void HeaderGone(UINT message, const char* what)
+{
+    Client a = NewClient();
+    Check(OpenClient(&a).result == MMSYSERR_NOERROR, "open");
+    PageHeader big(176400 * 4);
+    Check(Send(WODM_WRITE, big.Address(), sizeof(WAVEHDR)).result == 0, "WODM_WRITE of a 4 s header");
+    Sleep(100);
+    Check(Send(WODM_PAUSE).result == 0, "WODM_PAUSE");
+    Sleep(50);
+    big.Protect(PAGE_NOACCESS);
+    if (message == WODM_GETPOS) {
+        MMTIME t;
+        memset(&t, 0, sizeof t);
+        t.wType = TIME_BYTES;
+        CheckCaught(Send(WODM_GETPOS, reinterpret_cast<DWORD_PTR>(&t), sizeof t), what);
+    } else {
+        CheckCaught(Send(message), what);
+    }
+    // The client takes its header back as a client would.
+    big.Protect(PAGE_READWRITE);
+    Check(Send(WODM_RESET).result == 0 && a.done == 1, "the reset hands the header back");
+}
+
+void CaseBreakLoopGone()
+{
+    HeaderGone(WODM_BREAKLOOP, "WODM_BREAKLOOP over a header that is gone");
+}
+
+void CaseGetPosGone()
+{
+    HeaderGone(WODM_GETPOS, "WODM_GETPOS over a header that is gone (two levels held)");
+}
+
+void CaseMmtimeUnwritable()
+{
+    Client a = NewClient();
+    Check(OpenClient(&a).result == MMSYSERR_NOERROR, "open");
+    Answer r = Send(WODM_GETPOS, reinterpret_cast<DWORD_PTR>(g_readOnly), sizeof(MMTIME));
+    Check(r.returned == TRUE && r.wrote && r.result == MMSYSERR_INVALPARAM,
+          "WODM_GETPOS into an unwritable MMTIME answers MMSYSERR_INVALPARAM");
+    Check(*static_cast<volatile DWORD*>(g_readOnly) == 0, "the MMTIME is untouched");
+}
+
+void CaseResultUnwritable()
+{
+    Client a = NewClient();
+    Check(OpenClient(&a).result == MMSYSERR_NOERROR, "open");
+    PageHeader h(8000);
+    Answer r = Send(WODM_WRITE, h.Address(), sizeof(WAVEHDR), static_cast<DWORD*>(g_readOnly));
+    Check(r.returned == TRUE && *static_cast<volatile DWORD*>(g_readOnly) == 0,
+          "WODM_WRITE with an unwritable result word: TRUE");
+    Check(WaitForDone(&a, 1), "the header was queued all the same: it plays and comes back");
+    r = Send(WODM_GETNUMDEVS, 0, 0, static_cast<DWORD*>(g_readOnly));
+    Check(r.returned == TRUE, "WODM_GETNUMDEVS with an unwritable result word: TRUE");
+}
+
+void CaseResetCallbackFaults()
+{
+    Client a = NewClient();
+    a.faultOn = MM_WOM_DONE;
+    Check(OpenClient(&a).result == MMSYSERR_NOERROR, "open");
+    PageHeader h(176400);
+    Check(Send(WODM_WRITE, h.Address(), sizeof(WAVEHDR)).result == 0, "WODM_WRITE");
+    Answer r = Send(WODM_RESET);
+    Check(r.returned == TRUE && r.wrote && r.result == 0 && a.done == 1,
+          "WODM_RESET whose MM_WOM_DONE faults answers 0");
+}
+
+// MM_WOM_DONE during a reset opens another client whose MM_WOM_OPEN raises an
+// exception that is not an access fault: WODM_OPEN's dispatcher lets it
+// pass, the reset catches it.
+Client g_thrower;
+void OpenThrower(Client*)
+{
+    OpenClient(&g_thrower);
+}
+
+void CaseResetNestedException()
+{
+    Client a = NewClient();
+    a.onDone = OpenThrower;
+    g_thrower = NewClient();
+    g_thrower.raiseOn = MM_WOM_OPEN;
+    Check(OpenClient(&a).result == MMSYSERR_NOERROR, "open");
+    PageHeader h(200000);
+    Check(Send(WODM_WRITE, h.Address(), sizeof(WAVEHDR)).result == 0, "WODM_WRITE");
+    Answer r = Send(WODM_RESET);
+    Check(r.returned == TRUE && r.wrote && r.result == 0 && g_thrower.opens == 1,
+          "WODM_RESET catches an exception raised under a nested holding, answers 0");
+}
+
+// An access fault in a message sent from a callback while an outer message
+// holds the lock: the inner dispatcher gives back only its own levels.
+Answer g_inner;
+void WriteUnreadableAndCheck(Client*)
+{
+    g_inner = Send(WODM_WRITE, reinterpret_cast<DWORD_PTR>(g_noAccess), sizeof(WAVEHDR));
+    CheckStillHeld("after a caught fault inside MM_WOM_DONE, the reset's holding stays");
+}
+
+void CaseNestedFaultInReset()
+{
+    Client a = NewClient();
+    a.onDone = WriteUnreadableAndCheck;
+    Check(OpenClient(&a).result == MMSYSERR_NOERROR, "open");
+    PageHeader h(176400);
+    Check(Send(WODM_WRITE, h.Address(), sizeof(WAVEHDR)).result == 0, "WODM_WRITE");
+    Answer r = Send(WODM_RESET);
+    CheckCaught(g_inner, "WODM_WRITE of an unreadable header from inside MM_WOM_DONE");
+    Check(r.returned == TRUE && r.wrote && r.result == 0 && a.done == 1, "the reset goes on and answers 0");
+    Check(WaitForSingleObject(g_waitingQuery, 3000) == WAIT_OBJECT_0, "the waiting thread gets the lock after it");
+}
+
+void CapsIntoNoAccessAndCheck(Client*)
+{
+    g_inner = Send(WODM_GETDEVCAPS, reinterpret_cast<DWORD_PTR>(g_noAccess), sizeof(WAVEOUTCAPS));
+    CheckStillHeld("after a caught fault inside MM_WOM_OPEN, the open's holding stays");
+}
+
+void CaseNestedFaultInOpen()
+{
+    Client a = NewClient();
+    a.onOpen = CapsIntoNoAccessAndCheck;
+    Answer r = OpenClient(&a);
+    CheckCaught(g_inner, "WODM_GETDEVCAPS into an unreadable record from inside MM_WOM_OPEN");
+    Check(r.returned == TRUE && r.wrote && r.result == 0 && a.opens == 1, "the open goes on and answers 0");
+    Check(WaitForSingleObject(g_waitingQuery, 3000) == WAIT_OBJECT_0, "the waiting thread gets the lock after it");
+}
+
+// An exception inside a reset sent from MM_WOM_OPEN: the reset's guard gives
+// back its own levels only, and the open's stays held.
+PageHeader* g_queued;
+Client g_raiser;
+void ResetFromOpen(Client*)
+{
+    Check(Send(WODM_WRITE, g_queued->Address(), sizeof(WAVEHDR)).result == 0, "WODM_WRITE from MM_WOM_OPEN");
+    g_inner = Send(WODM_RESET);
+    CheckStillHeld("after the reset's guard caught an exception inside MM_WOM_OPEN, the open's holding stays");
+}
+
+void CaseExceptionUnderOuterOpen()
+{
+    // A first client leaves the stream open, so that the second one's
+    // announcement meets an open stream and its write is queued.
+    Client first = NewClient();
+    Check(OpenClient(&first).result == MMSYSERR_NOERROR, "open");
+    PageHeader h(176400);
+    g_queued = &h;
+    g_raiser = NewClient();
+    g_raiser.onOpen = ResetFromOpen;
+    g_raiser.raiseOn = MM_WOM_DONE;
+    Answer r = OpenClient(&g_raiser);
+    Check(g_inner.returned == TRUE && g_inner.wrote && g_inner.result == 0 && g_raiser.done == 1,
+          "the reset inside MM_WOM_OPEN catches the exception of MM_WOM_DONE and answers 0");
+    Check(r.returned == TRUE && r.wrote && r.result == 0, "the open goes on and answers 0");
+    Check(WaitForSingleObject(g_waitingQuery, 3000) == WAIT_OBJECT_0, "the waiting thread gets the lock after it");
+}
+
+void CaseCloseCallbackFaults()
+{
+    Client closer = NewClient();
+    closer.faultOn = MM_WOM_CLOSE;
+    Check(OpenClient(&closer).result == 0, "open");
+    CheckCaught(Send(WODM_CLOSE), "WODM_CLOSE whose MM_WOM_CLOSE faults");
+    closer.faultOn = 0;
+    Check(Send(WODM_CLOSE).result == 0, "the close can be made again");
+}
+
+struct Case {
+    const char* name;
+    void (*run)();
+};
+
+const Case kCases[] = {
+    {"unreadable-record", CaseUnreadableRecord},
+    {"caps-null", CaseCapsNull},
+    {"caps-unwritable", CaseCapsUnwritable},
+    {"open-unreadable", CaseOpenUnreadable},
+    {"open-callback-faults", CaseOpenCallbackFaults},
+    {"write-unreadable", CaseWriteUnreadable},
+    {"breakloop-header-gone", CaseBreakLoopGone},
+    {"getpos-header-gone", CaseGetPosGone},
+    {"mmtime-unwritable", CaseMmtimeUnwritable},
+    {"result-unwritable", CaseResultUnwritable},
+    {"reset-callback-faults", CaseResetCallbackFaults},
+    {"reset-nested-exception", CaseResetNestedException},
+    {"nested-fault-in-reset", CaseNestedFaultInReset},
+    {"nested-fault-in-open", CaseNestedFaultInOpen},
+    {"exception-under-outer-open", CaseExceptionUnderOuterOpen},
+    {"close-callback-faults", CaseCloseCallbackFaults},
+};
+const int kCaseCount = sizeof kCases / sizeof kCases[0];
+
+// After every case: the lock is free and the stream plays again.
+void CheckUsable(const char* name)
+{
+    char what[200];
+    snprintf(what, sizeof what, "the case %s", name);
+    if (!LockFree(what))
+        return;
+    LONG packets = g_pfnPackets();
+    Client fresh = NewClient();
+    Check(OpenClient(&fresh).result == MMSYSERR_NOERROR, "a new client opens");
+    PageHeader small(8000);
+    Check(Send(WODM_WRITE, small.Address(), sizeof(WAVEHDR)).result == 0, "it writes a buffer");
+    Check(WaitForDone(&fresh, 1), "the buffer is played and handed back");
+    Check(g_pfnPackets() > packets, "its bytes reach the library");
+    Check(Send(WODM_CLOSE).result == 0, "the client closes");
+}
+
+int RunCase(const char* path, const Case& c)
+{
     HMODULE hDriver = LoadLibraryA(path);
     HMODULE hShim = GetModuleHandleA("ceshim.dll");
     if (!hDriver || !hShim) {
@@ -188,7 +503,9 @@ int main(int argc, char** argv)
     PFN_CLOSE pfnClose = reinterpret_cast<PFN_CLOSE>(GetProcAddress(hDriver, "WAV_Close"));
     g_pfnIOControl = reinterpret_cast<PFN_IOCONTROL>(GetProcAddress(hDriver, "WAV_IOControl"));
     PFN_RAISE pfnRaise = reinterpret_cast<PFN_RAISE>(GetProcAddress(hShim, "ShimRaiseEvent"));
+    g_pfnPackets = reinterpret_cast<PFN_COUNT>(GetProcAddress(hShim, "ShimPacketCount"));
     g_noAccess = VirtualAlloc(0, 4096, MEM_COMMIT | MEM_RESERVE, PAGE_NOACCESS);
+    g_readOnly = VirtualAlloc(0, 4096, MEM_COMMIT | MEM_RESERVE, PAGE_READONLY);
 
     g_format.wFormatTag = WAVE_FORMAT_PCM;
     g_format.nChannels = 2;
@@ -200,90 +517,63 @@ int main(int argc, char** argv)
     DWORD_PTR hDevice = pfnInit(L"Drivers\\BuiltIn\\WAVKELVO", 0);
     g_hOpen = pfnOpen(hDevice, 0, 0);
     Check(hDevice != 0 && g_hOpen != 0, "WAV_Init and WAV_Open");
-
-    // ---- The shell: records that cannot be read or written.
-    {
-        DWORD out = kUntouched;
-        BOOL r = g_pfnIOControl(g_hOpen, IOCTL_WAV_MESSAGE, static_cast<LPBYTE>(g_noAccess), 20,
-                                reinterpret_cast<LPBYTE>(&out), 4, 0);
-        Check(r == TRUE && out == kUntouched, "unreadable message record: TRUE and no result word");
-        CheckCaught(Send(WODM_GETDEVCAPS, 0, sizeof(WAVEOUTCAPS)), "GETDEVCAPS into a null record");
-        CheckCaught(Send(WODM_GETDEVCAPS, reinterpret_cast<DWORD_PTR>(g_noAccess), sizeof(WAVEOUTCAPS)),
-                    "GETDEVCAPS into an unwritable record");
-        Check(Send(WODM_GETNUMDEVS).result == 1, "GETNUMDEVS answers 1 afterwards");
-    }
-
-    // ---- Open: an unreadable description, then an announcement that faults.
-    Client a = {0, 0, 0, 0, 0, 0};
-    CheckCaught(Send(WODM_OPEN, reinterpret_cast<DWORD_PTR>(g_noAccess), 0), "WODM_OPEN of an unreadable description");
-    CheckLockFree("a fault in WODM_OPEN");
     Check(pfnRaise(0x21) == 0, "link up");
-    Client announcer = {MM_WOM_OPEN, 0, 0, 0, 0, 0};
-    CheckCaught(OpenClient(&announcer), "WODM_OPEN whose MM_WOM_OPEN faults");
-    CheckLockFree("a fault in MM_WOM_OPEN");
-    Check(OpenClient(&a).result == MMSYSERR_NOERROR && a.opens == 1, "a new open announces itself");
-
-    // ---- Write of an unreadable header.
-    CheckCaught(Send(WODM_WRITE, reinterpret_cast<DWORD_PTR>(g_noAccess), sizeof(WAVEHDR)), "WODM_WRITE of an unreadable header");
-    CheckLockFree("a fault in WODM_WRITE");
-
-    // ---- Break-loop and position over a queued header that is gone (the
-    // pump paused first, so that no tick touches it meanwhile).
-    PageHeader big(176400 * 4);
-    Check(Send(WODM_WRITE, reinterpret_cast<DWORD_PTR>(big.h), sizeof(WAVEHDR)).result == 0, "WODM_WRITE of a 4 s header");
-    Sleep(100);
-    Check(Send(WODM_PAUSE).result == 0, "WODM_PAUSE");
-    Sleep(50);
-    big.Protect(PAGE_NOACCESS);
-    CheckCaught(Send(WODM_BREAKLOOP), "WODM_BREAKLOOP over a header that is gone");
-    CheckLockFree("a fault in WODM_BREAKLOOP");
-    MMTIME t;
-    memset(&t, 0, sizeof t);
-    t.wType = TIME_BYTES;
-    CheckCaught(Send(WODM_GETPOS, reinterpret_cast<DWORD_PTR>(&t), sizeof t), "WODM_GETPOS over a header that is gone");
-    CheckLockFree("a fault in WODM_GETPOS (two levels held)");
-    big.Protect(PAGE_READWRITE);
-
-    // ---- Reset whose MM_WOM_DONE faults: its own guard, result 0.
-    a.faultOn = MM_WOM_DONE;
-    Answer r = Send(WODM_RESET);
-    Check(r.returned == TRUE && r.wrote && r.result == 0, "WODM_RESET whose MM_WOM_DONE faults answers 0");
-    CheckLockFree("a fault in WODM_RESET");
-
-    // ---- The stream is usable: a new client plays a header to its end.
-    Client b = {0, 0, 0, 0, 0, 0};
-    Check(OpenClient(&b).result == 0, "open after the reset's fault");
-    PageHeader small(8000);
-    Check(Send(WODM_WRITE, reinterpret_cast<DWORD_PTR>(small.h), sizeof(WAVEHDR)).result == 0, "WODM_WRITE");
-    Check(WaitForDone(&b, 1), "the header is played and handed back");
-    typedef LONG (*PFN_COUNT)(void);
-    PFN_COUNT pfnCount = reinterpret_cast<PFN_COUNT>(GetProcAddress(hShim, "ShimPacketCount"));
-    Check(pfnCount() > 0, "packets reached the library");
-
-    // ---- Reset with an exception from a nested holding: MM_WOM_DONE opens
-    // another client whose MM_WOM_OPEN raises an exception that is not an
-    // access fault; WODM_OPEN's dispatcher lets it pass, the reset catches it.
-    Client thrower = {0, MM_WOM_OPEN, 0, 0, 0, 0};
-    b.openOn = MM_WOM_DONE;
-    b.other = &thrower;
-    PageHeader third(200000);
-    Check(Send(WODM_WRITE, reinterpret_cast<DWORD_PTR>(third.h), sizeof(WAVEHDR)).result == 0, "WODM_WRITE");
-    r = Send(WODM_RESET);
-    Check(r.returned == TRUE && r.wrote && r.result == 0 && thrower.opens == 1,
-          "WODM_RESET catches an exception raised under a nested holding, answers 0");
-    CheckLockFree("an exception under a nested holding in WODM_RESET");
-
-    // ---- Close whose MM_WOM_CLOSE faults.
-    Client closer = {MM_WOM_CLOSE, 0, 0, 0, 0, 0};
-    Check(OpenClient(&closer).result == 0, "open");
-    CheckCaught(Send(WODM_CLOSE), "WODM_CLOSE whose MM_WOM_CLOSE faults");
-    CheckLockFree("a fault in MM_WOM_CLOSE");
-    closer.faultOn = 0;
-    Check(Send(WODM_CLOSE).result == 0, "the close can be made again");
-
+    c.run();
+    CheckUsable(c.name);
     pfnClose(g_hOpen);
     pfnDeinit(hDevice);
     FreeLibrary(hDriver);
-    printf("seh: %d passed, %d failed\n", g_passes, g_failures);
+    printf("seh %s: %d passed, %d failed\n", c.name, g_passes, g_failures);
     return g_failures;
+}
+
+// Runs every case in a child process of its own, at most 30 s each.
+int RunAll(const char* path)
+{
+    char self[MAX_PATH];
+    GetModuleFileNameA(0, self, sizeof self);
+    int failed = 0;
+    for (int i = 0; i < kCaseCount; ++i) {
+        char command[2 * MAX_PATH + 100];
+        snprintf(command, sizeof command, "\"%s\" \"%s\" %s", self, path, kCases[i].name);
+        STARTUPINFOA si;
+        memset(&si, 0, sizeof si);
+        si.cb = sizeof si;
+        PROCESS_INFORMATION pi;
+        if (!CreateProcessA(0, command, 0, 0, FALSE, 0, 0, 0, &si, &pi)) {
+            printf("FAIL case %s: cannot start (error %lu)\n", kCases[i].name, GetLastError());
+            ++failed;
+            continue;
+        }
+        DWORD code = 0;
+        if (WaitForSingleObject(pi.hProcess, 30000) != WAIT_OBJECT_0) {
+            TerminateProcess(pi.hProcess, 200);
+            WaitForSingleObject(pi.hProcess, 5000);
+            printf("FAIL case %s: stuck for 30 s (a lock held for good?), ended\n", kCases[i].name);
+            ++failed;
+        } else if (GetExitCodeProcess(pi.hProcess, &code) && code != 0) {
+            printf("FAIL case %s: exit status %lu\n", kCases[i].name, code);
+            ++failed;
+        }
+        CloseHandle(pi.hThread);
+        CloseHandle(pi.hProcess);
+    }
+    printf("seh: %d passed, %d failed\n", kCaseCount - failed, failed);
+    return failed;
+}
+
+}  // namespace
+
+int main(int argc, char** argv)
+{
+    setvbuf(stdout, 0, _IONBF, 0);
+    const char* path = argc > 1 ? argv[1] : "btwav.dll";
+    if (argc <= 2)
+        return RunAll(path);
+    for (int i = 0; i < kCaseCount; ++i) {
+        if (strcmp(argv[2], kCases[i].name) == 0)
+            return RunCase(path, kCases[i]);
+    }
+    printf("FAIL no case %s\n", argv[2]);
+    return 1;
 }
