@@ -156,7 +156,10 @@ BOOL ScanPendingBytes(DWORD dwStream, LPWAVEHDR* ppFirst, LPDWORD pdwCount, LPDW
             if (pFirst == 0)
                 pFirst = p;
             ++dwCount;
-            dwBytes += dwLength - dwConsumed;
+            // The total only bounds a packet: past 32 bits it stays at the
+            // largest count rather than wrapping to a few bytes.
+            DWORD dwLeft = dwLength - dwConsumed;
+            dwBytes = (dwLeft > 0xFFFFFFFFu - dwBytes) ? 0xFFFFFFFFu : dwBytes + dwLeft;
         }
     }
     *ppFirst = pFirst;

@@ -338,6 +338,26 @@ TEST_F(QueueTest, ScanRunsPastTheLoopIntoLaterHeaders)
     EXPECT_EQ(bytes, 20u);
 }
 
+// The total only bounds a packet: bytes left past 32 bits stay at the
+// largest count instead of wrapping to a few bytes (a 4 GB header, possible
+// where lengths are a 64-bit host's, and another one would otherwise make
+// every tick post almost nothing).
+TEST_F(QueueTest, ScanTotalSaturatesInsteadOfWrapping)
+{
+    pool_.Prepare(0, 0);
+    pool_.Prepare(1, 0x20);
+    Queue(pool_[0]);
+    Queue(pool_[1]);
+    REC_SET32(pool_[0], WAVEHDR, dwBufferLength, 0xFFFFFFFFu);   // no buffer is read by the scan
+    HSetConsumed(pool_[0], 0x0F);
+    LPWAVEHDR first = nullptr;
+    DWORD count = 0, bytes = 0;
+    r_.scan(0, &first, &count, &bytes);
+    EXPECT_EQ(first, pool_[0]);
+    EXPECT_EQ(count, 2u);
+    EXPECT_EQ(bytes, 0xFFFFFFFFu);
+}
+
 // The rewound members of a pass cut short lie behind pHead where nothing
 // else reaches them; they must come back once, in queue order, before the
 // header that moves the front past them.
