@@ -234,6 +234,19 @@ bool WaitForDone(Client* c, LONG count)
     return InterlockedCompareExchange(&c->done, 0, 0) >= count;
 }
 
+// Opens client c and writes h, both answered 0.
+void OpenAndWrite(Client* c, const PageHeader& h)
+{
+    Check(OpenClient(c).result == MMSYSERR_NOERROR, "open");
+    Check(Send(WODM_WRITE, h.Address(), sizeof(WAVEHDR)).result == 0, "WODM_WRITE");
+}
+
+// A message answered as a normal call: TRUE and the result word 0.
+bool AnsweredZero(const Answer& a)
+{
+    return a.returned == TRUE && a.wrote && a.result == 0;
+}
+
 // ---- The cases -----------------------------------------------------------------
 
 void CaseUnreadableRecord()
@@ -339,12 +352,9 @@ void CaseResetCallbackFaults()
 {
     Client a = NewClient();
     a.faultOn = MM_WOM_DONE;
-    Check(OpenClient(&a).result == MMSYSERR_NOERROR, "open");
     PageHeader h(176400);
-    Check(Send(WODM_WRITE, h.Address(), sizeof(WAVEHDR)).result == 0, "WODM_WRITE");
-    Answer r = Send(WODM_RESET);
-    Check(r.returned == TRUE && r.wrote && r.result == 0 && a.done == 1,
-          "WODM_RESET whose MM_WOM_DONE faults answers 0");
+    OpenAndWrite(&a, h);
+    Check(AnsweredZero(Send(WODM_RESET)) && a.done == 1, "WODM_RESET whose MM_WOM_DONE faults answers 0");
 }
 
 // MM_WOM_DONE during a reset opens another client whose MM_WOM_OPEN raises an
@@ -362,11 +372,9 @@ void CaseResetNestedException()
     a.onDone = OpenThrower;
     g_thrower = NewClient();
     g_thrower.raiseOn = MM_WOM_OPEN;
-    Check(OpenClient(&a).result == MMSYSERR_NOERROR, "open");
     PageHeader h(200000);
-    Check(Send(WODM_WRITE, h.Address(), sizeof(WAVEHDR)).result == 0, "WODM_WRITE");
-    Answer r = Send(WODM_RESET);
-    Check(r.returned == TRUE && r.wrote && r.result == 0 && g_thrower.opens == 1,
+    OpenAndWrite(&a, h);
+    Check(AnsweredZero(Send(WODM_RESET)) && g_thrower.opens == 1,
           "WODM_RESET catches an exception raised under a nested holding, answers 0");
 }
 
@@ -383,12 +391,11 @@ void CaseNestedFaultInReset()
 {
     Client a = NewClient();
     a.onDone = WriteUnreadableAndCheck;
-    Check(OpenClient(&a).result == MMSYSERR_NOERROR, "open");
     PageHeader h(176400);
-    Check(Send(WODM_WRITE, h.Address(), sizeof(WAVEHDR)).result == 0, "WODM_WRITE");
+    OpenAndWrite(&a, h);
     Answer r = Send(WODM_RESET);
     CheckCaught(g_inner, "WODM_WRITE of an unreadable header from inside MM_WOM_DONE");
-    Check(r.returned == TRUE && r.wrote && r.result == 0 && a.done == 1, "the reset goes on and answers 0");
+    Check(AnsweredZero(r) && a.done == 1, "the reset goes on and answers 0");
     Check(WaitForSingleObject(g_waitingQuery, 3000) == WAIT_OBJECT_0, "the waiting thread gets the lock after it");
 }
 
@@ -404,7 +411,7 @@ void CaseNestedFaultInOpen()
     a.onOpen = CapsIntoNoAccessAndCheck;
     Answer r = OpenClient(&a);
     CheckCaught(g_inner, "WODM_GETDEVCAPS into an unreadable record from inside MM_WOM_OPEN");
-    Check(r.returned == TRUE && r.wrote && r.result == 0 && a.opens == 1, "the open goes on and answers 0");
+    Check(AnsweredZero(r) && a.opens == 1, "the open goes on and answers 0");
     Check(WaitForSingleObject(g_waitingQuery, 3000) == WAIT_OBJECT_0, "the waiting thread gets the lock after it");
 }
 
@@ -431,9 +438,9 @@ void CaseExceptionUnderOuterOpen()
     g_raiser.onOpen = ResetFromOpen;
     g_raiser.raiseOn = MM_WOM_DONE;
     Answer r = OpenClient(&g_raiser);
-    Check(g_inner.returned == TRUE && g_inner.wrote && g_inner.result == 0 && g_raiser.done == 1,
+    Check(AnsweredZero(g_inner) && g_raiser.done == 1,
           "the reset inside MM_WOM_OPEN catches the exception of MM_WOM_DONE and answers 0");
-    Check(r.returned == TRUE && r.wrote && r.result == 0, "the open goes on and answers 0");
+    Check(AnsweredZero(r), "the open goes on and answers 0");
     Check(WaitForSingleObject(g_waitingQuery, 3000) == WAIT_OBJECT_0, "the waiting thread gets the lock after it");
 }
 
