@@ -141,6 +141,9 @@ S["open_drops"] = scenario(0, open_(callback=False), prepare(0, 3000), prepare(1
 S["reset_fault"] = scenario(LINK_UP, open_(), prepare(0, 3000), prepare(1, 3000), prepare(2, 3000), write(0),
                            write(1), write(2), advance(10), react(0, 9), RESET, open_(), prepare(0, 500),
                            write(0), advance(40), CLOSE)
+# A write whose start of the pump fails leaves it idle; the next write starts it.
+S["timer_fault"] = scenario(LINK_UP, open_(), prepare(0, 2000), fault(2, 1), write(0), advance(40),
+                            write(0), advance(60), CLOSE)
 
 os.makedirs(OUT, exist_ok=True)
 for name, data in S.items():
