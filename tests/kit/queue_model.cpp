@@ -46,17 +46,17 @@ bool QueueModel::Post(DWORD requested, bool running, bool allocFails, bool refus
     if (n == 0 || allocFails)
         return false;
     out->audio.clear();
+    out->audio.reserve(n);
     out->refused = refused;
     for (size_t k = head; k < queue.size() && n > 0; ++k) {
         ModelHeader& m = h[queue[k]];
-        if (m.unreadable)
+        if (m.unreadable || m.consumed >= m.length)
             continue;
         const std::vector<uint8_t>& buf = pool->Buffer(queue[k]);
-        while (m.consumed < m.length && n > 0) {
-            out->audio.push_back(buf[m.consumed]);
-            ++m.consumed;
-            --n;
-        }
+        DWORD take = m.length - m.consumed < n ? m.length - m.consumed : n;
+        out->audio.insert(out->audio.end(), buf.begin() + m.consumed, buf.begin() + m.consumed + take);
+        m.consumed += take;
+        n -= take;
     }
     return true;
 }
