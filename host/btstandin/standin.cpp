@@ -40,6 +40,7 @@
 #include "host/btstandin.h"
 #include "host/clock.h"
 #include "host/faults.h"
+#include "host/host.h"
 #include "host/platform.h"
 #include "host/realtime.h"
 #include "host/records.h"
@@ -165,7 +166,7 @@ private:
                 lag = std::max(lag, now > q.wallNs ? now - q.wallNs : 0);
                 for (auto& sink : sinks)
                     sink(q.view);
-                std::free(q.block);
+                host::DriverHeapFree(q.block);
             }
             lock.lock();
             stats_.maxLagNs = std::max(stats_.maxLagNs, lag);
@@ -514,7 +515,7 @@ DWORD Post(StandIn& s, HANDLE hAudio, LPVOID pPacket, DWORD dwLength)
         return LMR_POST_REFUSED;
     if (s.freeOnPost_ || lose) {
         lock.unlock();
-        std::free(pPacket);
+        host::DriverHeapFree(pPacket);
         return 0;
     }
     if (virtualClock && s.inFlight_ >= kMaxPacketsInFlight) {

@@ -132,7 +132,7 @@ TimerEntry* NextDueLocked(ClockService& s)
 // the clock held, so a callback may set and kill timers; the callback may
 // block (the driver's tick waits for its stream lock), which holds up every
 // other timer's tick but never a timeSetEvent or timeKillEvent.
-void FireLocked(ClockService& s, std::unique_lock<std::mutex>& lock, TimerEntry& t)
+void FireLocked(ClockService& s, std::unique_lock<host::PiMutex>& lock, TimerEntry& t)
 {
     // From here the tick has begun: a kill can no longer stop it.
     const UINT id = t.id;
@@ -174,7 +174,7 @@ void FireLocked(ClockService& s, std::unique_lock<std::mutex>& lock, TimerEntry&
 void WaitBetweenTicks()
 {
     ClockService& s = Service();
-    std::unique_lock<std::mutex> lock(s.mutex);
+    std::unique_lock<host::PiMutex> lock(s.mutex);
     if (OnServiceThread(s))
         return;
     ++s.callbackWaiters;
@@ -198,7 +198,7 @@ void ServiceLoop()
 {
     NameThisThread("timer");
     ClockService& s = Service();
-    std::unique_lock<std::mutex> lock(s.mutex);
+    std::unique_lock<host::PiMutex> lock(s.mutex);
     for (;;) {
         ApplySchedulingLocked(s);
         s.clock->Serve(s, lock, NextDueLocked(s));
@@ -217,7 +217,7 @@ void EnsureThreadLocked(ClockService& s)
 
 // Ends every timer.  Waits for a running callback to return (and ends any
 // timer it creates meanwhile), unless called from that callback.
-void StopAllTimersLocked(ClockService& s, std::unique_lock<std::mutex>& lock)
+void StopAllTimersLocked(ClockService& s, std::unique_lock<host::PiMutex>& lock)
 {
     for (;;) {
         for (auto it = s.timers.begin(); it != s.timers.end();) {
@@ -242,7 +242,7 @@ void StopAllTimersLocked(ClockService& s, std::unique_lock<std::mutex>& lock)
     WakeServiceLocked(s);
 }
 
-void UseClockLocked(ClockService& s, std::unique_lock<std::mutex>& lock, ClockKind kind)
+void UseClockLocked(ClockService& s, std::unique_lock<host::PiMutex>& lock, ClockKind kind)
 {
     StopAllTimersLocked(s, lock);
     s.clock = kind == ClockKind::Virtual ? &VirtualClock() : &RealClock();
@@ -269,7 +269,7 @@ using namespace clocks;
 void ResetClock()
 {
     ClockService& s = Service();
-    std::unique_lock<std::mutex> lock(s.mutex);
+    std::unique_lock<host::PiMutex> lock(s.mutex);
     UseClockLocked(s, lock, ClockKind::Virtual);
     s.lateness = nullptr;
     s.observer = nullptr;
@@ -284,7 +284,7 @@ void ResetClock()
 void UseClock(ClockKind kind)
 {
     ClockService& s = Service();
-    std::unique_lock<std::mutex> lock(s.mutex);
+    std::unique_lock<host::PiMutex> lock(s.mutex);
     UseClockLocked(s, lock, kind);
     EnsureThreadLocked(s);
 }
@@ -292,14 +292,14 @@ void UseClock(ClockKind kind)
 ClockKind CurrentClock()
 {
     ClockService& s = Service();
-    std::lock_guard<std::mutex> lock(s.mutex);
+    std::lock_guard<host::PiMutex> lock(s.mutex);
     return s.clock->Kind();
 }
 
 void SetCounterFrequency(uint64_t countsPerSecond)
 {
     ClockService& s = Service();
-    std::lock_guard<std::mutex> lock(s.mutex);
+    std::lock_guard<host::PiMutex> lock(s.mutex);
     const uint64_t f = countsPerSecond ? countsPerSecond : s.clock->DefaultFrequency();
     const uint64_t old = s.frequency;
     const Instant now = NowLocked(s);
@@ -325,7 +325,7 @@ void SetCounterFrequency(uint64_t countsPerSecond)
 uint64_t CounterFrequency()
 {
     ClockService& s = Service();
-    std::lock_guard<std::mutex> lock(s.mutex);
+    std::lock_guard<host::PiMutex> lock(s.mutex);
     return s.frequency;
 }
 
@@ -348,7 +348,7 @@ uint64_t ClockNowNs()
 int ActiveTimerCount()
 {
     ClockService& s = Service();
-    std::lock_guard<std::mutex> lock(s.mutex);
+    std::lock_guard<host::PiMutex> lock(s.mutex);
     int n = 0;
     for (const auto& kv : s.timers)
         n += kv.second.killed ? 0 : 1;
@@ -358,35 +358,35 @@ int ActiveTimerCount()
 int TimerPeriodBalance()
 {
     ClockService& s = Service();
-    std::lock_guard<std::mutex> lock(s.mutex);
+    std::lock_guard<host::PiMutex> lock(s.mutex);
     return s.periodBalance;
 }
 
 uint64_t TimersCreated()
 {
     ClockService& s = Service();
-    std::lock_guard<std::mutex> lock(s.mutex);
+    std::lock_guard<host::PiMutex> lock(s.mutex);
     return s.created;
 }
 
 uint64_t TimersKilled()
 {
     ClockService& s = Service();
-    std::lock_guard<std::mutex> lock(s.mutex);
+    std::lock_guard<host::PiMutex> lock(s.mutex);
     return s.killedCount;
 }
 
 bool OnTimerServiceThread()
 {
     ClockService& s = Service();
-    std::lock_guard<std::mutex> lock(s.mutex);
+    std::lock_guard<host::PiMutex> lock(s.mutex);
     return OnServiceThread(s);
 }
 
 std::string TimerThreadScheduling()
 {
     ClockService& s = Service();
-    std::lock_guard<std::mutex> lock(s.mutex);
+    std::lock_guard<host::PiMutex> lock(s.mutex);
     return s.scheduling;
 }
 
@@ -403,7 +403,7 @@ bool VirtualClockInUse()
 void SpendVirtualNs(uint64_t ns)
 {
     ClockService& s = Service();
-    std::lock_guard<std::mutex> lock(s.mutex);
+    std::lock_guard<host::PiMutex> lock(s.mutex);
     if (s.clock->Kind() != ClockKind::Virtual)
         return;
     s.virtualNow = AddNs(s.virtualNow, ns);
@@ -413,7 +413,7 @@ void SpendVirtualNs(uint64_t ns)
 void SetTickObserver(std::function<void(uint64_t)> fn)
 {
     ClockService& s = Service();
-    std::lock_guard<std::mutex> lock(s.mutex);
+    std::lock_guard<host::PiMutex> lock(s.mutex);
     s.observer = std::move(fn);
 }
 
@@ -448,7 +448,7 @@ MMRESULT timeBeginPeriod(UINT uPeriod)
     if (uPeriod == 0)
         return TIMERR_NOCANDO;
     ClockService& s = Service();
-    std::lock_guard<std::mutex> lock(s.mutex);
+    std::lock_guard<host::PiMutex> lock(s.mutex);
     ++s.periodBalance;
     return TIMERR_NOERROR;
 }
@@ -458,7 +458,7 @@ MMRESULT timeEndPeriod(UINT uPeriod)
     if (uPeriod == 0)
         return TIMERR_NOCANDO;
     ClockService& s = Service();
-    std::lock_guard<std::mutex> lock(s.mutex);
+    std::lock_guard<host::PiMutex> lock(s.mutex);
     --s.periodBalance;
     return TIMERR_NOERROR;
 }
@@ -474,7 +474,7 @@ MMRESULT timeSetEvent(UINT uDelay, UINT /*uResolution*/, LPTIMECALLBACK fptc, DW
     if (uDelay == 0 || fptc == nullptr || (fuEvent & ~static_cast<UINT>(TIME_PERIODIC)) != 0)
         return 0;
     ClockService& s = Service();
-    std::lock_guard<std::mutex> lock(s.mutex);
+    std::lock_guard<host::PiMutex> lock(s.mutex);
     host::clocks::EnsureThreadLocked(s);
     UINT id = s.nextId;
     while (id == 0 || s.timers.count(id))
@@ -502,7 +502,7 @@ MMRESULT timeKillEvent(UINT uTimerID)
 {
     host::AccessFaultIf(host::Fault::TimerAccess);
     ClockService& s = Service();
-    std::lock_guard<std::mutex> lock(s.mutex);
+    std::lock_guard<host::PiMutex> lock(s.mutex);
     auto it = s.timers.find(uTimerID);
     if (it == s.timers.end() || it->second.killed)
         return MMSYSERR_INVALPARAM;

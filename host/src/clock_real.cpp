@@ -22,7 +22,7 @@ namespace {
 // the mutex back marked as contended, so every tick would pay a second
 // system call to release it).  Returns with the mutex held, at the deadline
 // or earlier when the timers changed.
-void SleepUntilLocked(ClockService& s, std::unique_lock<std::mutex>& lock, uint64_t deadlineNs)
+void SleepUntilLocked(ClockService& s, std::unique_lock<host::PiMutex>& lock, uint64_t deadlineNs)
 {
     const uint32_t seen = s.wakeWord.load(std::memory_order_relaxed);
     s.sleeping = true;
@@ -66,7 +66,7 @@ public:
         t.deadline = t.fireAt = next;
     }
 
-    void Serve(ClockService& s, std::unique_lock<std::mutex>& lock, TimerEntry* next) const override
+    void Serve(ClockService& s, std::unique_lock<host::PiMutex>& lock, TimerEntry* next) const override
     {
         if (!next) {
             s.wake.wait(lock);

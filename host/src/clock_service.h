@@ -182,7 +182,7 @@ public:
     // tick runs first (null: none): fires it when it is due, otherwise
     // waits.  Service thread, s.mutex held on entry and return; released
     // while waiting and while the callback runs.
-    virtual void Serve(ClockService& s, std::unique_lock<std::mutex>& lock, TimerEntry* next) const = 0;
+    virtual void Serve(ClockService& s, std::unique_lock<host::PiMutex>& lock, TimerEntry* next) const = 0;
 };
 
 const Clock& RealClock();      // clock_real.cpp
@@ -194,15 +194,15 @@ struct ClockService {
     // while a timer callback, the tick observer or anything else that may
     // take a driver's lock runs; the lateness function and the fault
     // registry (a leaf) are the only calls made under it.
-    std::mutex mutex;
-    std::condition_variable wake;       // to the service thread: timers or requests changed (virtual clock)
+    PiMutex mutex;   // lends a waiter's priority: the timer thread takes it between ticks
+    PiCondition wake;       // to the service thread: timers or requests changed (virtual clock)
     // The real clock's sleep: a futex wait on this word to an absolute
     // CLOCK_MONOTONIC deadline, one system call like clock_nanosleep, yet
     // woken early when the timers change.  Bumped under the mutex.
     std::atomic<uint32_t> wakeWord{0};
     bool sleeping = false;              // the service thread waits on wakeWord
-    std::condition_variable done;       // to callers: a callback returned (only while callbackWaiters > 0)
-    std::condition_variable advanced;   // to callers: an advance finished
+    PiCondition done;       // to callers: a callback returned (only while callbackWaiters > 0)
+    PiCondition advanced;   // to callers: an advance finished
     int callbackWaiters = 0;            // callers waiting on `done`; no wake-up per tick otherwise
 
     const Clock* clock = &VirtualClock();            // the clock in use
@@ -252,7 +252,7 @@ uint64_t CounterAtLocked(const ClockService& s, const Instant& t);
 // Republishes what the lock-free counter read needs, after any change to it.
 void PublishLocked(ClockService& s);
 // Runs one tick of t.  Service thread; returns with the lock held.
-void FireLocked(ClockService& s, std::unique_lock<std::mutex>& lock, TimerEntry& t);
+void FireLocked(ClockService& s, std::unique_lock<host::PiMutex>& lock, TimerEntry& t);
 // Wakes the service thread for a change of timers or requests, whichever
 // way it sleeps.
 void WakeServiceLocked(ClockService& s);

@@ -39,7 +39,7 @@ public:
 
     // Idle until an advance is asked for; then fires every tick due up to
     // its target, moving time to each, and finally to the target itself.
-    void Serve(ClockService& s, std::unique_lock<std::mutex>& lock, TimerEntry* next) const override
+    void Serve(ClockService& s, std::unique_lock<host::PiMutex>& lock, TimerEntry* next) const override
     {
         if (!s.advancePending) {
             s.wake.wait(lock);
@@ -65,7 +65,7 @@ public:
 
 // Has the service thread advance the virtual clock to target, firing due
 // ticks on its way; returns when it is there.
-void AdvanceToLocked(ClockService& s, std::unique_lock<std::mutex>& lock, const Instant& target)
+void AdvanceToLocked(ClockService& s, std::unique_lock<host::PiMutex>& lock, const Instant& target)
 {
     if (s.timers.empty()) {
         if (s.virtualNow < target) {
@@ -84,9 +84,9 @@ void AdvanceToLocked(ClockService& s, std::unique_lock<std::mutex>& lock, const 
 
 // Locks the service for an advance: virtual clock only, not from a callback,
 // one advance at a time.
-std::unique_lock<std::mutex> LockForAdvance(ClockService& s, const char* who)
+std::unique_lock<host::PiMutex> LockForAdvance(ClockService& s, const char* who)
 {
-    std::unique_lock<std::mutex> lock(s.mutex);
+    std::unique_lock<host::PiMutex> lock(s.mutex);
     if (s.clock->Kind() != ClockKind::Virtual)
         Misuse(who);
     if (OnServiceThread(s))
@@ -113,7 +113,7 @@ using clocks::Service;
 uint64_t VirtualNowNs()
 {
     ClockService& s = Service();
-    std::lock_guard<std::mutex> lock(s.mutex);
+    std::lock_guard<host::PiMutex> lock(s.mutex);
     return s.virtualNow.ns;
 }
 
@@ -148,7 +148,7 @@ bool RunNextVirtualTick()
 void SetVirtualTickLateness(std::function<uint64_t()> fn)
 {
     ClockService& s = Service();
-    std::lock_guard<std::mutex> lock(s.mutex);
+    std::lock_guard<host::PiMutex> lock(s.mutex);
     s.lateness = std::move(fn);
 }
 

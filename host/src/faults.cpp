@@ -8,6 +8,7 @@
 
 #include "host/faults.h"
 #include "host/host.h"
+#include "host/realtime.h"
 
 namespace host {
 namespace {
@@ -29,7 +30,7 @@ struct Slot {
     uint64_t fired = 0;
 };
 
-std::mutex g_mutex;   // a leaf: guards g_slots
+PiMutex g_mutex;   // a leaf: guards g_slots; the timer thread takes it while a fault is armed
 Slot g_slots[kFaultCount];
 // Slots with failures still to come.  Written under g_mutex.
 std::atomic<unsigned> g_armed{0};
@@ -63,7 +64,7 @@ bool FaultByName(const std::string& spelling, Fault* out)
 
 void Arm(Fault f, unsigned count, unsigned skip, int64_t amount)
 {
-    std::lock_guard<std::mutex> lock(g_mutex);
+    std::lock_guard<host::PiMutex> lock(g_mutex);
     Slot& s = g_slots[static_cast<unsigned>(f)];
     s.skip = s.armedSkip = skip;
     s.count = s.armedCount = count;
@@ -79,7 +80,7 @@ void FailNext(Fault f, unsigned count, unsigned skip)
 
 void ClearFaults()
 {
-    std::lock_guard<std::mutex> lock(g_mutex);
+    std::lock_guard<host::PiMutex> lock(g_mutex);
     for (Slot& s : g_slots)
         s = Slot{};
     RecountLocked();
@@ -87,13 +88,13 @@ void ClearFaults()
 
 unsigned FaultsLeft(Fault f)
 {
-    std::lock_guard<std::mutex> lock(g_mutex);
+    std::lock_guard<host::PiMutex> lock(g_mutex);
     return g_slots[static_cast<unsigned>(f)].count;
 }
 
 uint64_t FaultsFired(Fault f)
 {
-    std::lock_guard<std::mutex> lock(g_mutex);
+    std::lock_guard<host::PiMutex> lock(g_mutex);
     return g_slots[static_cast<unsigned>(f)].fired;
 }
 
@@ -106,7 +107,7 @@ bool ShouldFail(Fault f, int64_t* amount)
 {
     if (g_armed.load(std::memory_order_acquire) == 0)
         return false;
-    std::lock_guard<std::mutex> lock(g_mutex);
+    std::lock_guard<host::PiMutex> lock(g_mutex);
     Slot& s = g_slots[static_cast<unsigned>(f)];
     if (s.count == 0)
         return false;
@@ -124,7 +125,7 @@ bool ShouldFail(Fault f, int64_t* amount)
 
 std::vector<FaultRecord> FaultRecords()
 {
-    std::lock_guard<std::mutex> lock(g_mutex);
+    std::lock_guard<host::PiMutex> lock(g_mutex);
     std::vector<FaultRecord> out;
     for (unsigned i = 0; i < kFaultCount; ++i) {
         const Slot& s = g_slots[i];

@@ -82,6 +82,34 @@ void PiMutex::unlock()
     pthread_mutex_unlock(&m_);
 }
 
+PiCondition::PiCondition()
+{
+    if (pthread_cond_init(&c_, nullptr) != 0) {
+        std::fprintf(stderr, "host: cannot initialise a condition variable\n");
+        std::abort();
+    }
+}
+
+PiCondition::~PiCondition()
+{
+    pthread_cond_destroy(&c_);
+}
+
+void PiCondition::wait(std::unique_lock<PiMutex>& lock)
+{
+    pthread_cond_wait(&c_, lock.mutex()->native());
+}
+
+void PiCondition::notify_one()
+{
+    pthread_cond_signal(&c_);
+}
+
+void PiCondition::notify_all()
+{
+    pthread_cond_broadcast(&c_);
+}
+
 // ---- Thread names ----------------------------------------------------------------
 
 namespace {

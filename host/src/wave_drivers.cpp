@@ -123,7 +123,7 @@ WaveDriverId RegisterWaveDriver(const DriverEntryPoints& entry, DWORD_PTR hDevic
     }
 
     State& s = S();
-    std::lock_guard<std::mutex> lock(s.mutex);
+    std::lock_guard<host::PiMutex> lock(s.mutex);
     link->id = s.nextDriverId++;
     for (UINT i = 0; i < count; ++i)
         s.devices.push_back(std::make_shared<DriverDevice>(link, i));
@@ -136,7 +136,7 @@ bool UnregisterWaveDriver(WaveDriverId id)
     std::shared_ptr<DriverLink> link;
     {
         State& s = S();
-        std::lock_guard<std::mutex> lock(s.mutex);
+        std::lock_guard<host::PiMutex> lock(s.mutex);
         auto it = s.drivers.find(id);
         if (it == s.drivers.end())
             return false;
@@ -157,7 +157,7 @@ bool UnregisterWaveDriver(WaveDriverId id)
 std::vector<UINT> WaveDeviceIds(WaveDriverId id)
 {
     State& s = S();
-    std::lock_guard<std::mutex> lock(s.mutex);
+    std::lock_guard<host::PiMutex> lock(s.mutex);
     std::vector<UINT> ids;
     for (size_t i = 0; i < s.devices.size(); ++i)
         if (s.devices[i]->Owner() == id)

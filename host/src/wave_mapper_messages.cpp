@@ -67,21 +67,21 @@ MMRESULT MapperCaps(LPWAVEOUTCAPS pwoc, UINT cbwoc)
 UINT PreferredWaveDevice()
 {
     State& s = S();
-    std::lock_guard<std::mutex> lock(s.mutex);
+    std::lock_guard<host::PiMutex> lock(s.mutex);
     return s.preferred ? IndexOfLocked(s, s.preferred) : 0;
 }
 
 std::vector<MapperMessage> MapperMessages()
 {
     State& s = S();
-    std::lock_guard<std::mutex> lock(s.mutex);
+    std::lock_guard<host::PiMutex> lock(s.mutex);
     return s.mapperLog;
 }
 
 void ClearMapperMessages()
 {
     State& s = S();
-    std::lock_guard<std::mutex> lock(s.mutex);
+    std::lock_guard<host::PiMutex> lock(s.mutex);
     s.mapperLog.clear();
 }
 

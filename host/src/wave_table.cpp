@@ -29,7 +29,7 @@ void ResetWave()
 {
     State& s = S();
     {
-        std::lock_guard<std::mutex> lock(s.mutex);
+        std::lock_guard<host::PiMutex> lock(s.mutex);
         s.builtin = MakeBuiltinDevice();
         s.devices.assign(1, s.builtin);
         s.drivers.clear();
@@ -53,7 +53,7 @@ UINT IndexOfLocked(const State& s, const std::shared_ptr<Device>& d)
 std::shared_ptr<Device> DeviceFor(UINT id, UINT* resolved)
 {
     State& s = S();
-    std::lock_guard<std::mutex> lock(s.mutex);
+    std::lock_guard<host::PiMutex> lock(s.mutex);
     if (id == WAVE_MAPPER)
         id = s.preferred ? IndexOfLocked(s, s.preferred) : 0;
     if (resolved)
@@ -64,7 +64,7 @@ std::shared_ptr<Device> DeviceFor(UINT id, UINT* resolved)
 std::shared_ptr<WaveOut> FindHandle(HWAVEOUT h)
 {
     State& s = S();
-    std::lock_guard<std::mutex> lock(s.mutex);
+    std::lock_guard<host::PiMutex> lock(s.mutex);
     auto it = s.handles.find(h);
     return it == s.handles.end() ? nullptr : it->second;
 }
@@ -225,7 +225,7 @@ void KeepBuiltinAudio(bool keep)
     State& s = S();
     std::shared_ptr<BuiltinDevice> b;
     {
-        std::lock_guard<std::mutex> lock(s.mutex);
+        std::lock_guard<host::PiMutex> lock(s.mutex);
         b = s.builtin;
     }
     b->KeepAudio(keep);
@@ -236,7 +236,7 @@ std::vector<uint8_t> BuiltinAudio()
     State& s = S();
     std::shared_ptr<BuiltinDevice> b;
     {
-        std::lock_guard<std::mutex> lock(s.mutex);
+        std::lock_guard<host::PiMutex> lock(s.mutex);
         b = s.builtin;
     }
     return b->Audio();
@@ -245,7 +245,7 @@ std::vector<uint8_t> BuiltinAudio()
 void SetBuiltinOutput(bool present)
 {
     State& s = S();
-    std::lock_guard<std::mutex> lock(s.mutex);
+    std::lock_guard<host::PiMutex> lock(s.mutex);
     auto it = std::find(s.devices.begin(), s.devices.end(), s.builtin);
     if (present && it == s.devices.end())
         s.devices.insert(s.devices.begin(), s.builtin);
@@ -260,7 +260,7 @@ BuiltinOutputStats BuiltinOutput()
     std::shared_ptr<BuiltinDevice> b;
     {
         State& s = S();
-        std::lock_guard<std::mutex> lock(s.mutex);
+        std::lock_guard<host::PiMutex> lock(s.mutex);
         b = s.builtin;
     }
     return b->Stats();

@@ -19,7 +19,7 @@ extern "C" {
 UINT waveOutGetNumDevs(void)
 {
     host::State& s = host::S();
-    std::lock_guard<std::mutex> lock(s.mutex);
+    std::lock_guard<host::PiMutex> lock(s.mutex);
     return static_cast<UINT>(s.devices.size());
 }
 
@@ -52,7 +52,7 @@ MMRESULT waveOutMessage(HWAVEOUT hwo, UINT uMsg, DWORD_PTR dw1, DWORD_PTR dw2)
 {
     if (host::IsMapperHandle(hwo)) {
         host::State& s = host::S();
-        std::lock_guard<std::mutex> lock(s.mutex);
+        std::lock_guard<host::PiMutex> lock(s.mutex);
         MMRESULT r = host::MapperMessageLocked(s, uMsg, dw1, dw2);
         s.mapperLog.push_back({uMsg, dw1, dw2, r});
         return r;
@@ -126,7 +126,7 @@ MMRESULT waveOutOpen(LPHWAVEOUT phwo, UINT uDeviceID, LPCWAVEFORMATEX pwfx, DWOR
     // reaches the application.
     host::State& s = host::S();
     {
-        std::lock_guard<std::mutex> lock(s.mutex);
+        std::lock_guard<host::PiMutex> lock(s.mutex);
         s.handles[hwo] = w;
     }
     WAVEOPENDESC desc{};
@@ -136,7 +136,7 @@ MMRESULT waveOutOpen(LPHWAVEOUT phwo, UINT uDeviceID, LPCWAVEFORMATEX pwfx, DWOR
     desc.dwInstance = reinterpret_cast<DWORD_PTR>(hwo);
     MMRESULT r = host::SendTo(*d, WODM_OPEN, reinterpret_cast<DWORD_PTR>(&desc), driverFlags | CALLBACK_FUNCTION);
     if (r != MMSYSERR_NOERROR) {
-        std::lock_guard<std::mutex> lock(s.mutex);
+        std::lock_guard<host::PiMutex> lock(s.mutex);
         s.handles.erase(hwo);
         return r;
     }
@@ -152,7 +152,7 @@ MMRESULT waveOutClose(HWAVEOUT hwo)
     MMRESULT r = host::SendTo(*w->device, WODM_CLOSE, 0, 0);
     if (r == MMSYSERR_NOERROR) {
         host::State& s = host::S();
-        std::lock_guard<std::mutex> lock(s.mutex);
+        std::lock_guard<host::PiMutex> lock(s.mutex);
         s.handles.erase(hwo);
     }
     return r;

@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "convert.h"
+#include "host/realtime.h"
 #include "host_internal.h"
 #include "wavedevice.h"
 #include "wavemap.h"
@@ -38,7 +39,9 @@ struct WaveOut {
 struct DriverLink;
 
 struct State {
-    std::mutex mutex;
+    // Taken briefly by the timer thread (delivery to the client), so it lends
+    // a waiter's priority to the holder.
+    PiMutex mutex;
     std::shared_ptr<BuiltinDevice> builtin = MakeBuiltinDevice();
     std::vector<std::shared_ptr<Device>> devices{builtin};
     std::map<WaveDriverId, std::shared_ptr<DriverLink>> drivers;

@@ -49,8 +49,22 @@ struct Counters {
     unsigned long disableThreadLibraryCalls = 0;
 };
 Counters GetCounters();
-// Addresses the driver released with free, in order.
+// Addresses the driver released with free, in order (the latest 65,536).
 std::vector<const void*> DriverFreedBlocks();
+
+// ---- The driver's heap -------------------------------------------------------
+// The C runtime's free for a block the driver gave away (the library's free
+// of a packet it took): a block of the driver's heap goes back to it, any
+// other to the C++ heap (tests make packets with malloc).  Any thread; takes
+// the heap's lock, a leaf that lends a waiter's priority.  Not counted as the
+// driver's free.
+void DriverHeapFree(void* p);
+struct DriverHeapUse {
+    size_t reservedBytes = 0;   // address space reserved (touched only as blocks are carved)
+    size_t carvedBytes = 0;     // carved into blocks: the most the heap holds
+    size_t liveBytes = 0;       // in blocks handed out and not yet freed
+};
+DriverHeapUse GetDriverHeapUse();
 
 // ---- Critical sections -------------------------------------------------------
 // Levels of cs the calling thread holds.

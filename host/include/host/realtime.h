@@ -32,6 +32,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -48,9 +49,33 @@ public:
     void lock();
     bool try_lock();
     void unlock();
+    pthread_mutex_t* native() { return &m_; }
 
 private:
     pthread_mutex_t m_;
+};
+
+// A condition variable for a PiMutex.  (std::condition_variable takes only
+// std::mutex, and std::condition_variable_any takes a mutex of its own in
+// every wait and notify, which lends nothing.)
+class PiCondition {
+public:
+    PiCondition();
+    ~PiCondition();
+    PiCondition(const PiCondition&) = delete;
+    PiCondition& operator=(const PiCondition&) = delete;
+    void wait(std::unique_lock<PiMutex>& lock);
+    template <class Predicate>
+    void wait(std::unique_lock<PiMutex>& lock, Predicate done)
+    {
+        while (!done())
+            wait(lock);
+    }
+    void notify_one();
+    void notify_all();
+
+private:
+    pthread_cond_t c_;
 };
 
 // True when PiMutex lends priority here (the kernel has PI futexes).
