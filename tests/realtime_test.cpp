@@ -1,6 +1,6 @@
 // The host's real-time parts on the real clock: critical sections lend a
 // waiting real-time thread's priority to the holder, and the late-tick
-// audit says where a late tick's time went.  Every wait has a watchdog; the
+// audit says where a late tick's time went; the driver's heap.  Every wait has a watchdog; the
 // figures asserted are far above any scheduling noise (a tick held 60 ms
 // by a lock is at least 60 ms late, whatever the machine).
 #include <gtest/gtest.h>
@@ -13,11 +13,14 @@
 #include <atomic>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
 #include <fstream>
 #include <future>
 #include <sstream>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "host/btstandin.h"
 #include "host/clock.h"
@@ -185,6 +188,121 @@ TEST_F(RealTimeTest, OutsideAnAuditedTickNothingIsMeasured)
     const uint64_t begin = host::TickPartBegin(host::TickPart::Post);
     EXPECT_EQ(begin, 0u);
     host::TickPartEnd(host::TickPart::Post, begin);
+}
+
+}  // namespace
+
+namespace {
+
+// The probe follows the ticks: while a tick has not ended past its deadline
+// it wakes every half millisecond, so a stall of the machine inside a late
+// tick's stretch cannot fall between two of its wake-ups.  Here a tick is
+// blocked for 40 ms (asleep, so the probe is free to run): a probe on a grid
+// of its own would wake about twice in that stretch.
+TEST_F(RealTimeTest, TheProbeWatchesATickThatHasNotEndedEveryHalfMillisecond)
+{
+    host::UseClock(host::ClockKind::Real);
+    Ticker t;
+    t.onTick = [](int n) {
+        if (n == 3)
+            std::this_thread::sleep_for(std::chrono::milliseconds(40));
+    };
+    host::TickAuditSettings settings;
+    settings.thresholdNs = 10000000;
+    host::StartTickAudit(settings);
+    UINT id = timeSetEvent(20, 0, &Ticker::Proc, reinterpret_cast<DWORD_PTR>(&t), TIME_PERIODIC);
+    ASSERT_NE(id, 0u);
+    for (int i = 0; i < 2000 && t.ticks.load() < 10; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    timeKillEvent(id);
+    host::StopTickAudit();
+    ASSERT_GE(t.ticks.load(), 10);
+
+    host::TickAuditResult r = host::TickAudit();
+    const host::LateTick* slow = nullptr;
+    for (const host::LateTick& l : r.late)
+        if (l.endNs - l.startNs >= 35000000)
+            slow = &l;
+    ASSERT_NE(slow, nullptr);
+    // About 78 wake-ups in the 39 ms after the follow-up point; a loaded
+    // machine delays some, none of them is blocked.
+    EXPECT_GE(r.probeWatchWakeups, 20u);
+}
+
+extern "C" void* __wrap_malloc(size_t n);
+extern "C" void __wrap_free(void* p);
+
+using DriverHeapTest = testing_support::HostTest;
+
+// The driver's heap gives a freed block back to its size class: a run of
+// packets allocated and freed again and again holds no more than the most
+// ever live at once, and every block is aligned and writable to its size.
+TEST_F(DriverHeapTest, FreedBlocksAreReusedSoTheHeapHoldsOnlyThePeak)
+{
+    const host::Counters before = host::GetCounters();
+    const host::DriverHeapUse start = host::GetDriverHeapUse();
+    std::vector<void*> blocks;
+    size_t carvedAfterFirst = 0;
+    for (int round = 0; round < 5; ++round) {
+        for (int i = 0; i < 100; ++i) {
+            const size_t n = 3000 + static_cast<size_t>((i * 37 + round) % 1000);   // one class
+            auto* p = static_cast<uint8_t*>(__wrap_malloc(n));
+            ASSERT_NE(p, nullptr);
+            EXPECT_EQ(reinterpret_cast<uintptr_t>(p) % 16, 0u);
+            std::memset(p, round, n);
+            blocks.push_back(p);
+        }
+        EXPECT_GE(host::GetDriverHeapUse().liveBytes - start.liveBytes, 100u * 3000);
+        for (void* p : blocks)
+            __wrap_free(p);
+        blocks.clear();
+        EXPECT_EQ(host::GetDriverHeapUse().liveBytes, start.liveBytes);
+        if (round == 0)
+            carvedAfterFirst = host::GetDriverHeapUse().carvedBytes;
+        else
+            EXPECT_EQ(host::GetDriverHeapUse().carvedBytes, carvedAfterFirst) << "round " << round;
+    }
+    EXPECT_LE(carvedAfterFirst - start.carvedBytes, 100u * 4096);
+    const host::Counters after = host::GetCounters();
+    EXPECT_EQ(after.driverMallocs - before.driverMallocs, 500u);
+    EXPECT_EQ(after.driverFrees - before.driverFrees, 500u);
+    EXPECT_EQ(host::DriverFreedBlocks().size(), 500u);
+}
+
+// Blocks too large for the heap's classes come from the C++ heap, and the
+// library's free takes both kinds (tests make their packets with malloc);
+// a packet the stand-in accepts goes back to the driver's heap.
+TEST_F(DriverHeapTest, LargeAndForeignBlocksAndTheLibrarysFree)
+{
+    const host::DriverHeapUse start = host::GetDriverHeapUse();
+    auto* big = static_cast<uint8_t*>(__wrap_malloc(1 << 20));
+    ASSERT_NE(big, nullptr);
+    std::memset(big, 1, 1 << 20);
+    EXPECT_EQ(host::GetDriverHeapUse().liveBytes, start.liveBytes);
+    __wrap_free(big);
+    host::DriverHeapFree(std::malloc(100));
+    host::DriverHeapFree(nullptr);
+
+    btstandin::FreeOnPost(true);
+    void* packet = __wrap_malloc(kit::PacketLength(4));
+    void* model = kit::MakePacket(4, 7);
+    std::memcpy(packet, model, kit::PacketLength(4));
+    std::free(model);
+    EXPECT_GT(host::GetDriverHeapUse().liveBytes, start.liveBytes);
+    EXPECT_EQ(LMRPostData(nullptr, packet, kit::PacketLength(4)), 0u);
+    EXPECT_EQ(host::GetDriverHeapUse().liveBytes, start.liveBytes);
+}
+
+// A fault switch still refuses the driver's allocation, before the heap.
+TEST_F(DriverHeapTest, TheMallocFaultRefusesWithoutTouchingTheHeap)
+{
+    const host::DriverHeapUse start = host::GetDriverHeapUse();
+    host::FailNext(host::Fault::Malloc);
+    EXPECT_EQ(__wrap_malloc(64), nullptr);
+    EXPECT_EQ(host::GetDriverHeapUse().liveBytes, start.liveBytes);
+    void* p = __wrap_malloc(64);
+    EXPECT_NE(p, nullptr);
+    __wrap_free(p);
 }
 
 }  // namespace

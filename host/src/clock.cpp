@@ -145,6 +145,7 @@ void FireLocked(ClockService& s, std::unique_lock<host::PiMutex>& lock, TimerEnt
         s.clock->Reschedule(s, t, firedAt);
     else
         t.killed = true;
+    const uint64_t nextDeadlineNs = t.killed ? 0 : t.deadline.ns;
     s.runningId = id;
     ApplyDriftLocked(s, t);
     std::function<void(uint64_t)> observer = s.observer;
@@ -160,7 +161,7 @@ void FireLocked(ClockService& s, std::unique_lock<host::PiMutex>& lock, TimerEnt
         observer(counter);
     callback(id, 0, user, 0, 0);
     if (audit)
-        AuditTickEnd(account, deadlineNs, firedAt.ns);
+        AuditTickEnd(account, deadlineNs, firedAt.ns, nextDeadlineNs);
     lock.lock();
 
     s.runningId = 0;

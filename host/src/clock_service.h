@@ -273,7 +273,8 @@ bool AuditOn();
 // Around a real-clock tick's observer and callback, on the service thread
 // with no lock of the clock held.  End records the tick when it was late.
 void AuditTickBegin(TickAccount* acc);
-void AuditTickEnd(const TickAccount& acc, uint64_t deadlineNs, uint64_t startNs);
+// nextDeadlineNs: the timer's next tick (0: none), which the probe follows.
+void AuditTickEnd(const TickAccount& acc, uint64_t deadlineNs, uint64_t startNs, uint64_t nextDeadlineNs);
 // Returns once no callback is running (at once on the service thread).  The
 // caller must hold no lock a tick may wait for.
 void WaitBetweenTicks();

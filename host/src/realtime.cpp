@@ -196,11 +196,17 @@ struct Audit {
     // virtual CPU the hypervisor did not run, a long stretch in the kernel).
     std::atomic<int> timerCpu{-1};
 
+    // What the probe follows, published by the timer thread as each tick
+    // ends: that tick's deadline, and the deadline of the timer's next tick
+    // (0: none).
+    std::atomic<uint64_t> doneDeadlineNs{0};
+    std::atomic<uint64_t> nextDeadlineNs{0};
+
     // The probe and what it wrote.
     std::thread probe;
     std::atomic<bool> probeQuit{false};
     std::string probeScheduling;
-    uint64_t probeWakeups = 0, probeLateWakeups = 0, probeMaxNs = 0;
+    uint64_t probeWakeups = 0, probeLateWakeups = 0, probeMaxNs = 0, probeWatchWakeups = 0;
     std::vector<uint64_t> histogram;
     std::vector<ProbeWake> probeLate;
 };
@@ -213,8 +219,36 @@ Audit& A()
 
 std::mutex g_controlMutex;   // serialises Start, Stop and TickAudit
 
-// The probe: nothing but an absolute sleep on its own grid, at the timer
-// thread's scheduling, measuring how late each wake-up is.
+// The probe: nothing but absolute sleeps at the timer thread's scheduling,
+// measuring how late each wake-up is, and two atomic loads to choose the
+// next one.
+//
+// It follows the timer's ticks, so that a stall in a tick's late stretch
+// cannot fall between two of its wake-ups: it wakes kFollowNs after each
+// tick's deadline (or half the threshold, when that is less), and while that
+// tick has not ended, every kFineNs until it has (for at most kWatchLimitNs).
+// A stall of the machine inside a late tick's stretch therefore holds up a
+// wake-up of the probe for all of it but at most kFineNs, and the stretch
+// before the first wake-up is at most kFollowNs.  With no tick to follow it
+// wakes on a grid of its own period.
+//
+// It records every wake-up 1 ms late or more, and while a tick it watches
+// has not ended, every one kHeldRecordNs late or more: the hold-ups the
+// verdict on each late tick adds up.
+constexpr uint64_t kFollowNs = 1000000;
+constexpr uint64_t kFineNs = 500000;
+constexpr uint64_t kWatchLimitNs = 1000000000;
+constexpr uint64_t kHeldRecordNs = 50000;
+
+// The first point of a grid of `step` after `now`, from `at`.
+uint64_t StepPast(uint64_t at, uint64_t step, uint64_t now)
+{
+    at += step;
+    if (at <= now)
+        at += ((now - at) / step + 1) * step;
+    return at;
+}
+
 void ProbeLoop(Audit& a, uint64_t periodNs)
 {
     NameThisThread("late-tick probe");
@@ -224,7 +258,11 @@ void ProbeLoop(Audit& a, uint64_t periodNs)
     int rc = pthread_setschedparam(pthread_self(), SCHED_FIFO, &p);
     a.probeScheduling = rc == 0 ? "SCHED_FIFO priority " + std::to_string(clocks::kRealTimePriority)
                                 : std::string("normal (SCHED_OTHER): ") + std::strerror(rc);
+    const uint64_t follow = std::min(kFollowNs, a.settings.thresholdNs / 2);
     uint64_t next = NowNs() + periodNs;
+    uint64_t watched = 0;       // the deadline of the tick the next wake-up watches (0: none)
+    bool pending = false;       // the last wake-up found that tick not yet ended
+    uint64_t givenUp = 0;       // a tick watched for kWatchLimitNs and not ended (a killed timer's)
     int onCpu = -1;
     while (!a.probeQuit.load(std::memory_order_relaxed)) {
         const int want = a.timerCpu.load(std::memory_order_relaxed);
@@ -247,11 +285,38 @@ void ProbeLoop(Audit& a, uint64_t periodNs)
         a.probeMaxNs = std::max(a.probeMaxNs, lateNs);
         if (lateNs > a.settings.thresholdNs)
             ++a.probeLateWakeups;
-        if (lateNs >= 1000000u && a.probeLate.size() < a.settings.capacity)
+        if ((lateNs >= 1000000u || (pending && lateNs >= kHeldRecordNs)) &&
+            a.probeLate.size() < a.probeLate.capacity())
             a.probeLate.push_back({next, lateNs});
-        next += periodNs;
-        if (next <= now)
-            next += ((now - next) / periodNs + 1) * periodNs;
+
+        // The next wake-up: the watched tick's next fine step while it has
+        // not ended; else the next tick's follow-up point; else the grid.
+        const uint64_t done = a.doneDeadlineNs.load(std::memory_order_acquire);
+        pending = false;
+        if (watched != 0 && done < watched) {
+            ++a.probeWatchWakeups;
+            if (now - watched <= kWatchLimitNs) {
+                pending = true;
+                next = StepPast(next, kFineNs, now);
+                continue;
+            }
+            givenUp = watched;
+        }
+        watched = 0;
+        const uint64_t d = a.nextDeadlineNs.load(std::memory_order_acquire);
+        if (d != 0 && done < d && d != givenUp && now <= d + kWatchLimitNs) {
+            watched = d;
+            if (d + follow > now) {
+                next = d + follow;
+            } else {
+                // Already past its follow-up point (the probe watched the
+                // tick before, or was held up): watch it from now.
+                pending = true;
+                next = now + kFineNs;
+            }
+            continue;
+        }
+        next = StepPast(next, periodNs, now);
     }
 }
 
@@ -281,13 +346,15 @@ void StartTickAudit(const TickAuditSettings& settings)
     a.ticks = a.lateTicks = 0;
     a.havePrevious = false;
     a.previousEndNs = 0;
-    a.probeWakeups = a.probeLateWakeups = a.probeMaxNs = 0;
+    a.probeWakeups = a.probeLateWakeups = a.probeMaxNs = a.probeWatchWakeups = 0;
     a.histogram.assign(kBuckets, 0);
     a.probeLate.clear();
-    a.probeLate.reserve(a.settings.capacity);
+    a.probeLate.reserve(4 * a.settings.capacity);
     a.probeScheduling.clear();
     a.probeQuit.store(false);
     a.timerCpu.store(-1);
+    a.doneDeadlineNs.store(0);
+    a.nextDeadlineNs.store(0);
     if (settings.probePeriodNs > 0)
         a.probe = std::thread(ProbeLoop, std::ref(a), settings.probePeriodNs);
     a.on.store(true, std::memory_order_seq_cst);
@@ -314,6 +381,7 @@ TickAuditResult TickAudit()
     r.probeWakeups = a.probeWakeups;
     r.probeLateWakeups = a.probeLateWakeups;
     r.probeMaxNs = a.probeMaxNs;
+    r.probeWatchWakeups = a.probeWatchWakeups;
     r.probeLate = a.probeLate;
     uint64_t seen = 0;
     bool have50 = false;
@@ -369,13 +437,15 @@ void AuditTickBegin(TickAccount* acc)
     t_account = acc;
 }
 
-void AuditTickEnd(const TickAccount& acc, uint64_t deadlineNs, uint64_t startNs)
+void AuditTickEnd(const TickAccount& acc, uint64_t deadlineNs, uint64_t startNs, uint64_t nextDeadlineNs)
 {
     Audit& a = A();
     t_account = nullptr;
     const uint64_t endNs = NowNs();
     const uint64_t cpuNs = ThreadCpuNs() - acc.cpuStartNs;
     a.timerCpu.store(sched_getcpu(), std::memory_order_relaxed);
+    a.doneDeadlineNs.store(deadlineNs, std::memory_order_release);
+    a.nextDeadlineNs.store(nextDeadlineNs, std::memory_order_release);
     if (!a.on.load(std::memory_order_acquire))
         return;
     ++a.ticks;

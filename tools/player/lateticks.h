@@ -28,7 +28,9 @@ struct LateTickLine {
     double ranMs = 0;          // the timer thread's own CPU time inside the tick (the rest of its run it
                                // was blocked, or others ran: an unmeasured lock, a page fault, preemption)
     std::string lockHolder;    // the thread that held the stream lock (when one was waited for)
-    bool probeSaw = false;     // the probe was held up (1 ms or more) at the same time
+    double probeHeldMs = 0;    // how long the probe was held up within the tick's late stretch
+    bool probeSaw = false;     // that, off the time the timer thread did not run, leaves the tick
+                               // no more than the threshold late: the machine stalled both
 };
 
 struct LateTickReport {

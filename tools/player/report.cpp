@@ -232,14 +232,15 @@ std::string FormatText(const Report& r)
             what += "; not scheduled " + Fixed(l.notScheduledMs, 1) + ", tick before " + Fixed(l.previousMs, 1) +
                     ", lock " + Fixed(l.lockMs, 1) + ", post " + Fixed(l.postMs, 1) + ", callback " +
                     Fixed(l.callbackMs, 1) + ", work " + Fixed(l.workMs, 1) + " ms (the thread ran " +
-                    Fixed(l.ranMs, 1) + " ms of its tick); the probe " +
-                    (l.probeSaw ? "was late too" : "was not");
+                    Fixed(l.ranMs, 1) + " ms of its tick); the probe was held up " + Fixed(l.probeHeldMs, 1) + " ms of it: " +
+                    (l.probeSaw ? "seen" : "not seen");
             line("late tick", what);
         }
         if (lt.lines.size() > kShownTicks)
             line("late tick", "... and " + std::to_string(lt.lines.size() - kShownTicks) + " more");
         if (lt.probeWakeups)
-            line("probe", lt.probeScheduling + ", every " + Fixed(lt.probePeriodMs, 1) + " ms: " +
+            line("probe", lt.probeScheduling + ", 1 ms after each tick's deadline and every 0.5 ms while that tick " +
+                              "runs late: " +
                               std::to_string(lt.probeWakeups) + " wake-ups, lateness p50 " + Fixed(lt.probeP50Ms, 3) +
                               " ms, p99 " + Fixed(lt.probeP99Ms, 3) + " ms, max " + Fixed(lt.probeMaxMs, 3) +
                               " ms; " + std::to_string(lt.probeLateWakeups) + " later than " +
@@ -403,7 +404,8 @@ std::string FormatJson(const Report& r)
               << JsonNumber(l.lateMs) << ", \"cause\": " << Quoted(l.cause)
               << ", \"after_previous\": " << (l.afterPrevious ? "true" : "false")
               << ", \"lock_holder\": " << Quoted(l.lockHolder) << ", \"probe_saw\": "
-              << (l.probeSaw ? "true" : "false") << ", \"parts_ms\": {\"not_scheduled\": "
+              << (l.probeSaw ? "true" : "false") << ", \"probe_held_ms\": " << JsonNumber(l.probeHeldMs)
+              << ", \"parts_ms\": {\"not_scheduled\": "
               << JsonNumber(l.notScheduledMs) << ", \"previous_tick\": " << JsonNumber(l.previousMs)
               << ", \"stream_lock\": " << JsonNumber(l.lockMs) << ", \"post\": " << JsonNumber(l.postMs)
               << ", \"callback\": " << JsonNumber(l.callbackMs) << ", \"tick_work\": " << JsonNumber(l.workMs)

@@ -18,9 +18,13 @@
 // that ended more than the threshold after its deadline is recorded, with
 // the previous tick's parts when that tick was still running at the
 // deadline.  A bare probe thread at the timer thread's priority, in the same
-// process and on the CPU the timer thread last ran on, sleeps to a fixed grid
-// of its own and records its own lateness: where the probe was late too, the
-// machine did not run either thread.
+// process and on the CPU the timer thread last ran on, records how late its
+// own wake-ups are: where the probe was held up too, the machine did not run
+// either thread.  It follows the ticks: it wakes 1 ms after each tick's
+// deadline and, while that tick has not ended, every 0.5 ms until it has, so
+// a stall inside a late tick's stretch holds up one of its wake-ups for all
+// of the stall but at most 0.5 ms; with no tick to follow it sleeps to a grid
+// of its own.
 //
 // Cost: a tick pays one atomic load while no audit runs; the measuring
 // functions below pay a thread-local load off the timer thread and outside
@@ -118,8 +122,8 @@ struct ProbeWake {
 
 struct TickAuditSettings {
     uint64_t thresholdNs = 5000000;      // a tick that ends later than this after its deadline is recorded
-    uint64_t probePeriodNs = 5000000;    // the probe's grid; 0: no probe
-    size_t capacity = 4096;              // late ticks (and late probe wake-ups) kept; the rest are counted
+    uint64_t probePeriodNs = 20000000;   // the probe's grid while it has no tick to follow; 0: no probe
+    size_t capacity = 4096;              // late ticks kept (and 4 x as many probe hold-ups); the rest are counted
 };
 
 struct TickAuditResult {
@@ -131,9 +135,11 @@ struct TickAuditResult {
     std::string probeScheduling;         // how the probe ran ("" without one)
     uint64_t probeWakeups = 0;
     uint64_t probeLateWakeups = 0;       // later than the threshold
+    uint64_t probeWatchWakeups = 0;      // woken while a tick it followed had not ended yet
     uint64_t probeMaxNs = 0;
     uint64_t probeP50Ns = 0, probeP99Ns = 0;   // to 10 us below 10 ms, then to 1 ms
-    std::vector<ProbeWake> probeLate;    // wake-ups 1 ms late or more, the first `capacity`
+    std::vector<ProbeWake> probeLate;    // wake-ups 1 ms late or more, and while a tick it watched had not
+                                         // ended 50 us or more: the first 4 x `capacity`
 };
 
 // Starts an audit (a control thread, not a timer callback): allocates the

@@ -1041,6 +1041,55 @@ host::LateTick LateAt(uint64_t deadlineMs, uint64_t startMs, uint64_t endMs)
     return t;
 }
 
+// The probe saw a tick's stall when the time it was held up itself within
+// the tick's late stretch, counted only where the timer thread did not run,
+// leaves the tick no more than the threshold late.
+TEST(LateTickTest, TheProbeSawOnlyWhatItsOwnHoldUpsExplain)
+{
+    host::TickAuditResult a;
+    a.ran = true;
+    a.settings.thresholdNs = 5000000;
+    // Not scheduled for 5.5 ms; the probe, following the tick, was held up
+    // from 1 ms after the deadline to its start: seen.
+    host::LateTick stall = LateAt(1000, 1005, 1006);
+    stall.startNs -= 500000;
+    stall.ranNs = 50000;
+    a.late.push_back(stall);
+    a.probeLate.push_back({1001000000, 4500000});
+    // 8 ms asleep on a lock the probe does not know; a 1.2 ms hold-up of the
+    // probe in the stretch does not explain it.
+    host::LateTick blocked = LateAt(2000, 2000, 2008);
+    blocked.ranNs = 100000;
+    a.late.push_back(blocked);
+    a.probeLate.push_back({2002000000, 1200000});
+    // 7 ms of the tick's own work: the probe, behind it on the same CPU at
+    // the same priority, was held up all that time, yet the machine ran the
+    // tick; its hold-up counts only for the 1 ms the tick did not run.
+    host::LateTick work = LateAt(3000, 3000, 3007);
+    work.ranNs = 6000000;
+    a.late.push_back(work);
+    a.probeLate.push_back({3001000000, 6000000});
+    // Hold-ups of under 1 ms each, while the probe watched the tick every
+    // 0.5 ms, add up: 10 of 0.45 ms in a tick 6 ms late.
+    host::LateTick many = LateAt(4000, 4000, 4006);
+    many.ranNs = 200000;
+    a.late.push_back(many);
+    for (uint64_t k = 0; k < 10; ++k)
+        a.probeLate.push_back({4001000000 + k * 500000, 450000});
+    a.lateTicks = a.late.size();
+
+    LateTickReport r = ExplainLateTicks(a, 0);
+    ASSERT_EQ(r.lines.size(), 4u);
+    EXPECT_TRUE(r.lines[0].probeSaw);
+    EXPECT_DOUBLE_EQ(r.lines[0].probeHeldMs, 4.5);
+    EXPECT_FALSE(r.lines[1].probeSaw);
+    EXPECT_DOUBLE_EQ(r.lines[1].probeHeldMs, 1.2);
+    EXPECT_FALSE(r.lines[2].probeSaw);
+    EXPECT_TRUE(r.lines[3].probeSaw);
+    EXPECT_NEAR(r.lines[3].probeHeldMs, 4.5, 1e-9);
+    EXPECT_EQ(r.unseenByProbe, 2u);
+}
+
 TEST(LateTickTest, EachLateTickGetsTheCauseThatTookMostOfItsTime)
 {
     host::TickAuditResult a;
