@@ -265,6 +265,7 @@ TimerEntry* NextDueLocked(ClockService& s);
 struct TickAccount {
     TickParts parts;
     uint64_t cpuStartNs = 0;   // the service thread's CPU time when the tick began
+    int startCpu = -1;         // the CPU it began on
     uint64_t longestLockNs = 0;
     bool open[kTickParts] = {false, false, false};
 };

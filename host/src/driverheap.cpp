@@ -18,7 +18,7 @@
 // blocks once the region is used up, come from the C++ heap (counted and
 // faulted alike).  Under AddressSanitizer a block's slack past the size asked
 // for and every free block are poisoned, so an overrun or a use after free is
-// still reported.
+// still reported, and so is a second free.
 #include <sys/mman.h>
 
 #include <cstddef>
@@ -115,6 +115,7 @@ uint8_t* TakeLocked(Heap& h, unsigned cls)
     if (FreeBlock* f = h.free[cls]) {
         HEAP_UNPOISON(f, sizeof(FreeBlock));
         h.free[cls] = f->next;
+        HEAP_POISON(f, sizeof(FreeBlock));
         return reinterpret_cast<uint8_t*>(f) - kHeader;
     }
     uint8_t* region = h.region.load(std::memory_order_relaxed);
@@ -184,6 +185,13 @@ void DriverHeapFree(void* p)
         std::fprintf(stderr, "host: free of %p, which is no block of the driver's heap\n", p);
         std::abort();
     }
+#ifdef HOST_HEAP_ASAN
+    // A block's first byte is addressable from its allocation to its free.
+    if (__asan_address_is_poisoned(p)) {
+        std::fprintf(stderr, "host: the driver's block %p freed twice\n", p);
+        std::abort();
+    }
+#endif
     HEAP_POISON(p, ClassBytes(hd.cls) - kHeader);
     HEAP_UNPOISON(p, sizeof(FreeBlock));
     std::lock_guard<PiMutex> lock(h.mutex);

@@ -195,6 +195,7 @@ struct Audit {
     // (on a machine of several CPUs a stall is often one CPU's alone: a
     // virtual CPU the hypervisor did not run, a long stretch in the kernel).
     std::atomic<int> timerCpu{-1};
+    std::atomic<int> probeCpu{-1};   // the CPU the probe is on
 
     // What the probe follows, published by the timer thread as each tick
     // ends: that tick's deadline, and the deadline of the timer's next tick
@@ -272,6 +273,7 @@ void ProbeLoop(Audit& a, uint64_t periodNs)
             CPU_SET(want, &set);
             sched_setaffinity(0, sizeof set, &set);
             onCpu = want;
+            a.probeCpu.store(want, std::memory_order_relaxed);
         }
         timespec ts;
         ts.tv_sec = static_cast<time_t>(next / 1000000000u);
@@ -353,6 +355,7 @@ void StartTickAudit(const TickAuditSettings& settings)
     a.probeScheduling.clear();
     a.probeQuit.store(false);
     a.timerCpu.store(-1);
+    a.probeCpu.store(-1);
     a.doneDeadlineNs.store(0);
     a.nextDeadlineNs.store(0);
     if (settings.probePeriodNs > 0)
@@ -434,6 +437,7 @@ void AuditTickBegin(TickAccount* acc)
 {
     *acc = TickAccount{};
     acc->cpuStartNs = ThreadCpuNs();
+    acc->startCpu = sched_getcpu();
     t_account = acc;
 }
 
@@ -443,7 +447,8 @@ void AuditTickEnd(const TickAccount& acc, uint64_t deadlineNs, uint64_t startNs,
     t_account = nullptr;
     const uint64_t endNs = NowNs();
     const uint64_t cpuNs = ThreadCpuNs() - acc.cpuStartNs;
-    a.timerCpu.store(sched_getcpu(), std::memory_order_relaxed);
+    const int endCpu = sched_getcpu();
+    a.timerCpu.store(endCpu, std::memory_order_relaxed);
     a.doneDeadlineNs.store(deadlineNs, std::memory_order_release);
     a.nextDeadlineNs.store(nextDeadlineNs, std::memory_order_release);
     if (!a.on.load(std::memory_order_acquire))
@@ -457,6 +462,9 @@ void AuditTickEnd(const TickAccount& acc, uint64_t deadlineNs, uint64_t startNs,
             t.startNs = startNs;
             t.endNs = endNs;
             t.ranNs = cpuNs;
+            t.startCpu = acc.startCpu;
+            t.endCpu = endCpu;
+            t.probeCpu = a.probeCpu.load(std::memory_order_relaxed);
             t.parts = acc.parts;
             if (a.havePrevious && a.previousEndNs > deadlineNs) {
                 t.overrunNs = std::min(a.previousEndNs, startNs) - deadlineNs;

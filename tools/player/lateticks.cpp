@@ -75,6 +75,9 @@ LateTickReport ExplainLateTicks(const host::TickAuditResult& audit, uint64_t ori
                              part(t.parts, TickPart::Callback);
         l.workMs = Ms(run > sum ? run - sum : 0);
         l.ranMs = Ms(t.ranNs);
+        l.startCpu = t.startCpu;
+        l.endCpu = t.endCpu;
+        l.probeCpu = t.probeCpu;
         uint64_t ownNs = 0;
         l.cause = ownCause(t.parts, run, &ownNs);
         uint32_t holder = t.parts.lockHolder;

@@ -27,6 +27,8 @@ struct LateTickLine {
     double notScheduledMs = 0, previousMs = 0, lockMs = 0, postMs = 0, callbackMs = 0, workMs = 0;
     double ranMs = 0;          // the timer thread's own CPU time inside the tick (the rest of its run it
                                // was blocked, or others ran: an unmeasured lock, a page fault, preemption)
+    int startCpu = -1, endCpu = -1, probeCpu = -1;   // where the timer thread began and ended it, and
+                                                     // where the probe was (-1: unknown)
     std::string lockHolder;    // the thread that held the stream lock (when one was waited for)
     double probeHeldMs = 0;    // how long the probe was held up within the tick's late stretch
     bool probeSaw = false;     // that, off the time the timer thread did not run, leaves the tick

@@ -409,7 +409,8 @@ std::string FormatJson(const Report& r)
               << JsonNumber(l.notScheduledMs) << ", \"previous_tick\": " << JsonNumber(l.previousMs)
               << ", \"stream_lock\": " << JsonNumber(l.lockMs) << ", \"post\": " << JsonNumber(l.postMs)
               << ", \"callback\": " << JsonNumber(l.callbackMs) << ", \"tick_work\": " << JsonNumber(l.workMs)
-              << "}, \"ran_ms\": " << JsonNumber(l.ranMs) << "}";
+              << "}, \"ran_ms\": " << JsonNumber(l.ranMs) << ", \"cpus\": {\"start\": " << l.startCpu
+              << ", \"end\": " << l.endCpu << ", \"probe\": " << l.probeCpu << "}}";
         }
         o << (lt.lines.empty() ? "]},\n" : "\n    ]},\n");
     }

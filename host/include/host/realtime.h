@@ -111,6 +111,8 @@ struct LateTick {
     uint64_t ranNs = 0;        // of endNs - startNs, the timer thread's own CPU time (the rest it was
                                // blocked, or another thread or the machine ran instead)
     TickParts parts;
+    int startCpu = -1, endCpu = -1;   // the CPUs the timer thread began and ended the tick on
+    int probeCpu = -1;                // the CPU the probe was on as the tick ended (-1: no probe)
     uint64_t overrunNs = 0;    // of startNs - deadlineNs: the previous tick was still running
     TickParts previous;        // that previous tick's parts (when overrunNs > 0)
 };
