@@ -15,6 +15,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <thread>
 
@@ -179,6 +180,16 @@ uint64_t BucketTop(size_t b)
 using clocks::TickAccount;
 thread_local TickAccount* t_account = nullptr;
 
+// One probe thread and what it wrote (only it, until it is joined).
+struct Probe {
+    int cpu = -1;               // the CPU it is bound to (-1: it could not be bound)
+    std::thread thread;
+    std::string scheduling;
+    uint64_t wakeups = 0, lateWakeups = 0, maxNs = 0, watchWakeups = 0;
+    std::vector<uint64_t> histogram;
+    std::vector<ProbeWake> late;
+};
+
 struct Audit {
     std::atomic<bool> on{false};   // the one load a tick pays while no audit runs
     TickAuditSettings settings;
@@ -191,11 +202,6 @@ struct Audit {
     uint64_t previousEndNs = 0;
     TickParts previousParts;
 
-    // The CPU the timer thread last ran a tick on, which the probe follows
-    // (on a machine of several CPUs a stall is often one CPU's alone: a
-    // virtual CPU the hypervisor did not run, a long stretch in the kernel).
-    std::atomic<int> timerCpu{-1};
-    std::atomic<int> probeCpu{-1};   // the CPU the probe is on
 
     // What the probe follows, published by the timer thread as each tick
     // ends: that tick's deadline, and the deadline of the timer's next tick
@@ -203,13 +209,12 @@ struct Audit {
     std::atomic<uint64_t> doneDeadlineNs{0};
     std::atomic<uint64_t> nextDeadlineNs{0};
 
-    // The probe and what it wrote.
-    std::thread probe;
+    // The probes, one on each CPU the process may run on (a stall is often
+    // one CPU's alone: a virtual CPU the hypervisor did not run, a long
+    // stretch in the kernel; and the timer thread may wake on either CPU).
+    std::vector<std::unique_ptr<Probe>> probes;
     std::atomic<bool> probeQuit{false};
-    std::string probeScheduling;
-    uint64_t probeWakeups = 0, probeLateWakeups = 0, probeMaxNs = 0, probeWatchWakeups = 0;
-    std::vector<uint64_t> histogram;
-    std::vector<ProbeWake> probeLate;
+    bool ranOnce = false;
 };
 
 Audit& A()
@@ -240,6 +245,7 @@ constexpr uint64_t kFollowNs = 1000000;
 constexpr uint64_t kFineNs = 500000;
 constexpr uint64_t kWatchLimitNs = 1000000000;
 constexpr uint64_t kHeldRecordNs = 50000;
+constexpr size_t kMaxProbes = 16;   // CPUs past the 16th have no probe
 
 // The first point of a grid of `step` after `now`, from `at`.
 uint64_t StepPast(uint64_t at, uint64_t step, uint64_t now)
@@ -250,31 +256,28 @@ uint64_t StepPast(uint64_t at, uint64_t step, uint64_t now)
     return at;
 }
 
-void ProbeLoop(Audit& a, uint64_t periodNs)
+void ProbeLoop(Audit& a, Probe& p, uint64_t periodNs)
 {
     NameThisThread("late-tick probe");
+    if (p.cpu >= 0) {
+        cpu_set_t set;
+        CPU_ZERO(&set);
+        CPU_SET(p.cpu, &set);
+        if (sched_setaffinity(0, sizeof set, &set) != 0)
+            p.cpu = -1;
+    }
     prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL);
-    sched_param p{};
-    p.sched_priority = clocks::kRealTimePriority;
-    int rc = pthread_setschedparam(pthread_self(), SCHED_FIFO, &p);
-    a.probeScheduling = rc == 0 ? "SCHED_FIFO priority " + std::to_string(clocks::kRealTimePriority)
+    sched_param sp{};
+    sp.sched_priority = clocks::kRealTimePriority;
+    int rc = pthread_setschedparam(pthread_self(), SCHED_FIFO, &sp);
+    p.scheduling = rc == 0 ? "SCHED_FIFO priority " + std::to_string(clocks::kRealTimePriority)
                                 : std::string("normal (SCHED_OTHER): ") + std::strerror(rc);
     const uint64_t follow = std::min(kFollowNs, a.settings.thresholdNs / 2);
     uint64_t next = NowNs() + periodNs;
     uint64_t watched = 0;       // the deadline of the tick the next wake-up watches (0: none)
     bool pending = false;       // the last wake-up found that tick not yet ended
     uint64_t givenUp = 0;       // a tick watched for kWatchLimitNs and not ended (a killed timer's)
-    int onCpu = -1;
     while (!a.probeQuit.load(std::memory_order_relaxed)) {
-        const int want = a.timerCpu.load(std::memory_order_relaxed);
-        if (want >= 0 && want != onCpu) {
-            cpu_set_t set;
-            CPU_ZERO(&set);
-            CPU_SET(want, &set);
-            sched_setaffinity(0, sizeof set, &set);
-            onCpu = want;
-            a.probeCpu.store(want, std::memory_order_relaxed);
-        }
         timespec ts;
         ts.tv_sec = static_cast<time_t>(next / 1000000000u);
         ts.tv_nsec = static_cast<long>(next % 1000000000u);
@@ -282,21 +285,21 @@ void ProbeLoop(Audit& a, uint64_t periodNs)
         }
         const uint64_t now = NowNs();
         const uint64_t lateNs = now > next ? now - next : 0;
-        ++a.probeWakeups;
-        ++a.histogram[BucketOf(lateNs)];
-        a.probeMaxNs = std::max(a.probeMaxNs, lateNs);
+        ++p.wakeups;
+        ++p.histogram[BucketOf(lateNs)];
+        p.maxNs = std::max(p.maxNs, lateNs);
         if (lateNs > a.settings.thresholdNs)
-            ++a.probeLateWakeups;
+            ++p.lateWakeups;
         if ((lateNs >= 1000000u || (pending && lateNs >= kHeldRecordNs)) &&
-            a.probeLate.size() < a.probeLate.capacity())
-            a.probeLate.push_back({next, lateNs});
+            p.late.size() < p.late.capacity())
+            p.late.push_back({next, lateNs, p.cpu});
 
         // The next wake-up: the watched tick's next fine step while it has
         // not ended; else the next tick's follow-up point; else the grid.
         const uint64_t done = a.doneDeadlineNs.load(std::memory_order_acquire);
         pending = false;
         if (watched != 0 && done < watched) {
-            ++a.probeWatchWakeups;
+            ++p.watchWakeups;
             if (now - watched <= kWatchLimitNs) {
                 pending = true;
                 next = StepPast(next, kFineNs, now);
@@ -325,10 +328,10 @@ void ProbeLoop(Audit& a, uint64_t periodNs)
 void StopLocked(Audit& a)
 {
     a.on.store(false, std::memory_order_seq_cst);
-    if (a.probe.joinable()) {
-        a.probeQuit.store(true);
-        a.probe.join();
-    }
+    a.probeQuit.store(true);
+    for (auto& p : a.probes)
+        if (p->thread.joinable())
+            p->thread.join();
 }
 
 }  // namespace
@@ -348,18 +351,30 @@ void StartTickAudit(const TickAuditSettings& settings)
     a.ticks = a.lateTicks = 0;
     a.havePrevious = false;
     a.previousEndNs = 0;
-    a.probeWakeups = a.probeLateWakeups = a.probeMaxNs = a.probeWatchWakeups = 0;
-    a.histogram.assign(kBuckets, 0);
-    a.probeLate.clear();
-    a.probeLate.reserve(4 * a.settings.capacity);
-    a.probeScheduling.clear();
+    a.probes.clear();
     a.probeQuit.store(false);
-    a.timerCpu.store(-1);
-    a.probeCpu.store(-1);
+    a.ranOnce = true;
     a.doneDeadlineNs.store(0);
     a.nextDeadlineNs.store(0);
-    if (settings.probePeriodNs > 0)
-        a.probe = std::thread(ProbeLoop, std::ref(a), settings.probePeriodNs);
+    if (settings.probePeriodNs > 0) {
+        cpu_set_t allowed;
+        std::vector<int> cpus;
+        if (sched_getaffinity(0, sizeof allowed, &allowed) == 0)
+            for (int c = 0; c < CPU_SETSIZE && cpus.size() < kMaxProbes; ++c)
+                if (CPU_ISSET(c, &allowed))
+                    cpus.push_back(c);
+        if (cpus.empty())
+            cpus.push_back(-1);
+        for (int c : cpus) {
+            auto p = std::make_unique<Probe>();
+            p->cpu = c;
+            p->histogram.assign(kBuckets, 0);
+            p->late.reserve(4 * a.settings.capacity);
+            a.probes.push_back(std::move(p));
+        }
+        for (auto& p : a.probes)
+            p->thread = std::thread(ProbeLoop, std::ref(a), std::ref(*p), settings.probePeriodNs);
+    }
     a.on.store(true, std::memory_order_seq_cst);
 }
 
@@ -375,27 +390,34 @@ TickAuditResult TickAudit()
     std::lock_guard<std::mutex> control(g_controlMutex);
     Audit& a = A();
     TickAuditResult r;
-    r.ran = !a.histogram.empty() || a.ticks > 0;
+    r.ran = a.ranOnce;
     r.settings = a.settings;
     r.ticks = a.ticks;
     r.lateTicks = a.lateTicks;
     r.late = a.late;
-    r.probeScheduling = a.probeScheduling;
-    r.probeWakeups = a.probeWakeups;
-    r.probeLateWakeups = a.probeLateWakeups;
-    r.probeMaxNs = a.probeMaxNs;
-    r.probeWatchWakeups = a.probeWatchWakeups;
-    r.probeLate = a.probeLate;
+    std::vector<uint64_t> histogram(kBuckets, 0);
+    for (const auto& p : a.probes) {
+        if (r.probeScheduling.empty())
+            r.probeScheduling = p->scheduling;
+        r.probeCpus.push_back(p->cpu);
+        r.probeWakeups += p->wakeups;
+        r.probeLateWakeups += p->lateWakeups;
+        r.probeMaxNs = std::max(r.probeMaxNs, p->maxNs);
+        r.probeWatchWakeups += p->watchWakeups;
+        r.probeLate.insert(r.probeLate.end(), p->late.begin(), p->late.end());
+        for (size_t b = 0; b < kBuckets; ++b)
+            histogram[b] += p->histogram[b];
+    }
     uint64_t seen = 0;
     bool have50 = false;
-    for (size_t b = 0; b < a.histogram.size() && a.probeWakeups > 0; ++b) {
-        seen += a.histogram[b];
-        if (!have50 && seen * 2 >= a.probeWakeups) {
-            r.probeP50Ns = std::min(BucketTop(b), a.probeMaxNs);
+    for (size_t b = 0; b < histogram.size() && r.probeWakeups > 0; ++b) {
+        seen += histogram[b];
+        if (!have50 && seen * 2 >= r.probeWakeups) {
+            r.probeP50Ns = std::min(BucketTop(b), r.probeMaxNs);
             have50 = true;
         }
-        if (seen * 100 >= a.probeWakeups * 99) {
-            r.probeP99Ns = std::min(BucketTop(b), a.probeMaxNs);
+        if (seen * 100 >= r.probeWakeups * 99) {
+            r.probeP99Ns = std::min(BucketTop(b), r.probeMaxNs);
             break;
         }
     }
@@ -448,7 +470,6 @@ void AuditTickEnd(const TickAccount& acc, uint64_t deadlineNs, uint64_t startNs,
     const uint64_t endNs = NowNs();
     const uint64_t cpuNs = ThreadCpuNs() - acc.cpuStartNs;
     const int endCpu = sched_getcpu();
-    a.timerCpu.store(endCpu, std::memory_order_relaxed);
     a.doneDeadlineNs.store(deadlineNs, std::memory_order_release);
     a.nextDeadlineNs.store(nextDeadlineNs, std::memory_order_release);
     if (!a.on.load(std::memory_order_acquire))
@@ -464,7 +485,6 @@ void AuditTickEnd(const TickAccount& acc, uint64_t deadlineNs, uint64_t startNs,
             t.ranNs = cpuNs;
             t.startCpu = acc.startCpu;
             t.endCpu = endCpu;
-            t.probeCpu = a.probeCpu.load(std::memory_order_relaxed);
             t.parts = acc.parts;
             if (a.havePrevious && a.previousEndNs > deadlineNs) {
                 t.overrunNs = std::min(a.previousEndNs, startNs) - deadlineNs;

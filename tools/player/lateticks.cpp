@@ -1,6 +1,8 @@
 #include "lateticks.h"
 
 #include <algorithm>
+#include <utility>
+#include <vector>
 
 namespace player {
 
@@ -37,6 +39,7 @@ LateTickReport ExplainLateTicks(const host::TickAuditResult& audit, uint64_t ori
     r.count = audit.lateTicks;
     r.probePeriodMs = Ms(audit.settings.probePeriodNs);
     r.probeScheduling = audit.probeScheduling;
+    r.probeCount = audit.probeCpus.size();
     r.probeWakeups = audit.probeWakeups;
     r.probeLateWakeups = audit.probeLateWakeups;
     r.probeP50Ms = Ms(audit.probeP50Ns);
@@ -77,7 +80,6 @@ LateTickReport ExplainLateTicks(const host::TickAuditResult& audit, uint64_t ori
         l.ranMs = Ms(t.ranNs);
         l.startCpu = t.startCpu;
         l.endCpu = t.endCpu;
-        l.probeCpu = t.probeCpu;
         uint64_t ownNs = 0;
         l.cause = ownCause(t.parts, run, &ownNs);
         uint32_t holder = t.parts.lockHolder;
@@ -101,12 +103,24 @@ LateTickReport ExplainLateTicks(const host::TickAuditResult& audit, uint64_t ori
         // tick that waited for a lock or a post leaves the probe on time.
         // The probe follows the ticks closely (host/realtime.h), so a stall
         // of the machine in the stretch holds it up for all but about 1.5 ms.
-        uint64_t held = 0;
+        // The probes counted are those on the CPUs the tick began and ended
+        // on, where the timer thread waited to run (the time both were held
+        // up counts once).
+        std::vector<std::pair<uint64_t, uint64_t>> stretches;
         for (const host::ProbeWake& w : audit.probeLate) {
+            const bool here = w.cpu < 0 || t.startCpu < 0 || w.cpu == t.startCpu || w.cpu == t.endCpu;
             const uint64_t from = std::max(w.deadlineNs, t.deadlineNs);
             const uint64_t to = std::min(w.deadlineNs + w.lateNs, t.endNs);
-            if (to > from)
-                held += to - from;
+            if (here && to > from)
+                stretches.emplace_back(from, to);
+        }
+        std::sort(stretches.begin(), stretches.end());
+        uint64_t held = 0, coveredTo = 0;
+        for (const auto& st : stretches) {
+            const uint64_t from = std::max(st.first, coveredTo);
+            if (st.second > from)
+                held += st.second - from;
+            coveredTo = std::max(coveredTo, st.second);
         }
         const uint64_t notRun = lateNs > t.ranNs ? lateNs - t.ranNs : 0;
         l.probeHeldMs = Ms(held);

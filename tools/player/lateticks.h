@@ -27,10 +27,9 @@ struct LateTickLine {
     double notScheduledMs = 0, previousMs = 0, lockMs = 0, postMs = 0, callbackMs = 0, workMs = 0;
     double ranMs = 0;          // the timer thread's own CPU time inside the tick (the rest of its run it
                                // was blocked, or others ran: an unmeasured lock, a page fault, preemption)
-    int startCpu = -1, endCpu = -1, probeCpu = -1;   // where the timer thread began and ended it, and
-                                                     // where the probe was (-1: unknown)
+    int startCpu = -1, endCpu = -1;   // the CPUs the timer thread began and ended it on (-1: unknown)
     std::string lockHolder;    // the thread that held the stream lock (when one was waited for)
-    double probeHeldMs = 0;    // how long the probe was held up within the tick's late stretch
+    double probeHeldMs = 0;    // how long the probes on its CPUs were held up within its late stretch
     bool probeSaw = false;     // that, off the time the timer thread did not run, leaves the tick
                                // no more than the threshold late: the machine stalled both
 };
@@ -46,6 +45,7 @@ struct LateTickReport {
     std::vector<LateTickLine> lines;
     // The probe.
     double probePeriodMs = 0;
+    size_t probeCount = 0;         // one on each CPU
     std::string probeScheduling;
     uint64_t probeWakeups = 0, probeLateWakeups = 0;
     double probeP50Ms = 0, probeP99Ms = 0, probeMaxMs = 0;

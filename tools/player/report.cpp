@@ -239,8 +239,8 @@ std::string FormatText(const Report& r)
         if (lt.lines.size() > kShownTicks)
             line("late tick", "... and " + std::to_string(lt.lines.size() - kShownTicks) + " more");
         if (lt.probeWakeups)
-            line("probe", lt.probeScheduling + ", 1 ms after each tick's deadline and every 0.5 ms while that tick " +
-                              "runs late: " +
+            line("probe", lt.probeScheduling + ", one on each of " + std::to_string(lt.probeCount) +
+                              " CPUs, 1 ms after each tick's deadline and every 0.5 ms while that tick runs late: " +
                               std::to_string(lt.probeWakeups) + " wake-ups, lateness p50 " + Fixed(lt.probeP50Ms, 3) +
                               " ms, p99 " + Fixed(lt.probeP99Ms, 3) + " ms, max " + Fixed(lt.probeMaxMs, 3) +
                               " ms; " + std::to_string(lt.probeLateWakeups) + " later than " +
@@ -394,7 +394,8 @@ std::string FormatJson(const Report& r)
             o << (first ? "" : ", ") << Quoted(c.first) << ": " << c.second;
             first = false;
         }
-        o << "},\n    \"probe\": {\"scheduling\": " << Quoted(lt.probeScheduling) << ", \"period_ms\": "
+        o << "},\n    \"probe\": {\"scheduling\": " << Quoted(lt.probeScheduling) << ", \"probes\": " << lt.probeCount
+          << ", \"period_ms\": "
           << JsonNumber(lt.probePeriodMs) << ", \"wakeups\": " << lt.probeWakeups << ", \"late_wakeups\": "
           << lt.probeLateWakeups << ", \"p50_ms\": " << JsonNumber(lt.probeP50Ms) << ", \"p99_ms\": "
           << JsonNumber(lt.probeP99Ms) << ", \"max_ms\": " << JsonNumber(lt.probeMaxMs) << "},\n    \"ticks\": [";
@@ -410,7 +411,7 @@ std::string FormatJson(const Report& r)
               << ", \"stream_lock\": " << JsonNumber(l.lockMs) << ", \"post\": " << JsonNumber(l.postMs)
               << ", \"callback\": " << JsonNumber(l.callbackMs) << ", \"tick_work\": " << JsonNumber(l.workMs)
               << "}, \"ran_ms\": " << JsonNumber(l.ranMs) << ", \"cpus\": {\"start\": " << l.startCpu
-              << ", \"end\": " << l.endCpu << ", \"probe\": " << l.probeCpu << "}}";
+              << ", \"end\": " << l.endCpu << "}}";
         }
         o << (lt.lines.empty() ? "]},\n" : "\n    ]},\n");
     }

@@ -17,10 +17,10 @@
 // library's post (LMRPostData), and inside the client's callback.  A tick
 // that ended more than the threshold after its deadline is recorded, with
 // the previous tick's parts when that tick was still running at the
-// deadline.  A bare probe thread at the timer thread's priority, in the same
-// process and on the CPU the timer thread last ran on, records how late its
-// own wake-ups are: where the probe was held up too, the machine did not run
-// either thread.  It follows the ticks: it wakes 1 ms after each tick's
+// deadline.  Bare probe threads at the timer thread's priority, in the same
+// process, one bound to each CPU the process may run on, record how late
+// their own wake-ups are: where the probe on the CPU the tick ran on was held
+// up too, the machine did not run either thread.  It follows the ticks: it wakes 1 ms after each tick's
 // deadline and, while that tick has not ended, every 0.5 ms until it has, so
 // a stall inside a late tick's stretch holds up one of its wake-ups for all
 // of the stall but at most 0.5 ms; with no tick to follow it sleeps to a grid
@@ -112,7 +112,6 @@ struct LateTick {
                                // blocked, or another thread or the machine ran instead)
     TickParts parts;
     int startCpu = -1, endCpu = -1;   // the CPUs the timer thread began and ended the tick on
-    int probeCpu = -1;                // the CPU the probe was on as the tick ended (-1: no probe)
     uint64_t overrunNs = 0;    // of startNs - deadlineNs: the previous tick was still running
     TickParts previous;        // that previous tick's parts (when overrunNs > 0)
 };
@@ -120,6 +119,7 @@ struct LateTick {
 struct ProbeWake {
     uint64_t deadlineNs;
     uint64_t lateNs;
+    int cpu;   // the probe's CPU (-1: a probe that could not be bound to one)
 };
 
 struct TickAuditSettings {
@@ -134,14 +134,15 @@ struct TickAuditResult {
     uint64_t ticks = 0;                  // real-clock ticks audited
     uint64_t lateTicks = 0;              // late ones, kept or not
     std::vector<LateTick> late;          // the first `capacity` of them
-    std::string probeScheduling;         // how the probe ran ("" without one)
+    std::string probeScheduling;         // how the probes ran ("" without one)
+    std::vector<int> probeCpus;          // one probe on each (-1: one not bound to a CPU)
     uint64_t probeWakeups = 0;
     uint64_t probeLateWakeups = 0;       // later than the threshold
     uint64_t probeWatchWakeups = 0;      // woken while a tick it followed had not ended yet
     uint64_t probeMaxNs = 0;
     uint64_t probeP50Ns = 0, probeP99Ns = 0;   // to 10 us below 10 ms, then to 1 ms
     std::vector<ProbeWake> probeLate;    // wake-ups 1 ms late or more, and while a tick it watched had not
-                                         // ended 50 us or more: the first 4 x `capacity`
+                                         // ended 50 us or more: the first 4 x `capacity` of each probe
 };
 
 // Starts an audit (a control thread, not a timer callback): allocates the

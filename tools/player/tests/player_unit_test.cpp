@@ -1043,7 +1043,8 @@ host::LateTick LateAt(uint64_t deadlineMs, uint64_t startMs, uint64_t endMs)
 
 // The probe saw a tick's stall when the time it was held up itself within
 // the tick's late stretch, counted only where the timer thread did not run,
-// leaves the tick no more than the threshold late.
+// leaves the tick no more than the threshold late; only the probes on the
+// CPUs the tick ran on count.
 TEST(LateTickTest, TheProbeSawOnlyWhatItsOwnHoldUpsExplain)
 {
     host::TickAuditResult a;
@@ -1076,10 +1077,31 @@ TEST(LateTickTest, TheProbeSawOnlyWhatItsOwnHoldUpsExplain)
     a.late.push_back(many);
     for (uint64_t k = 0; k < 10; ++k)
         a.probeLate.push_back({4001000000 + k * 500000, 450000});
+    // Not scheduled for 8 ms on CPU 1: the probe on CPU 0 was held up all
+    // that time, the one on CPU 1 only 2 ms (twice, overlapping, counted
+    // once): the machine held up the other CPU, not this tick's.
+    host::LateTick elsewhere = LateAt(5000, 5008, 5008);
+    elsewhere.startCpu = elsewhere.endCpu = 1;
+    a.late.push_back(elsewhere);
+    a.probeLate.push_back({5001000000, 7000000, 0});
+    a.probeLate.push_back({5001000000, 2000000, 1});
+    a.probeLate.push_back({5002000000, 1000000, 1});
+    // The same on CPU 0: seen.
+    host::LateTick there = elsewhere;
+    there.deadlineNs += 1000000000;
+    there.startNs += 1000000000;
+    there.endNs += 1000000000;
+    there.startCpu = there.endCpu = 0;
+    a.late.push_back(there);
+    a.probeLate.push_back({6001000000, 7000000, 0});
     a.lateTicks = a.late.size();
 
     LateTickReport r = ExplainLateTicks(a, 0);
-    ASSERT_EQ(r.lines.size(), 4u);
+    ASSERT_EQ(r.lines.size(), 6u);
+    EXPECT_FALSE(r.lines[4].probeSaw);
+    EXPECT_DOUBLE_EQ(r.lines[4].probeHeldMs, 2.0);
+    EXPECT_TRUE(r.lines[5].probeSaw);
+    EXPECT_DOUBLE_EQ(r.lines[5].probeHeldMs, 7.0);
     EXPECT_TRUE(r.lines[0].probeSaw);
     EXPECT_DOUBLE_EQ(r.lines[0].probeHeldMs, 4.5);
     EXPECT_FALSE(r.lines[1].probeSaw);
@@ -1087,7 +1109,7 @@ TEST(LateTickTest, TheProbeSawOnlyWhatItsOwnHoldUpsExplain)
     EXPECT_FALSE(r.lines[2].probeSaw);
     EXPECT_TRUE(r.lines[3].probeSaw);
     EXPECT_NEAR(r.lines[3].probeHeldMs, 4.5, 1e-9);
-    EXPECT_EQ(r.unseenByProbe, 2u);
+    EXPECT_EQ(r.unseenByProbe, 3u);
 }
 
 TEST(LateTickTest, EachLateTickGetsTheCauseThatTookMostOfItsTime)
