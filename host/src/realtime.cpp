@@ -225,9 +225,11 @@ Audit& A()
 
 std::mutex g_controlMutex;   // serialises Start, Stop and TickAudit
 
-// The probe: nothing but absolute sleeps at the timer thread's scheduling,
-// measuring how late each wake-up is, and two atomic loads to choose the
-// next one.
+// A probe: nothing but absolute sleeps at the timer thread's scheduling,
+// bound to one CPU, measuring how late each wake-up is, and two atomic loads
+// to choose the next one.  There is one on each CPU the process may run on:
+// the timer thread may wake on any of them, and a stall is often one
+// virtual CPU's alone.
 //
 // It follows the timer's ticks, so that a stall in a tick's late stretch
 // cannot fall between two of its wake-ups: it wakes kFollowNs after each
