@@ -186,7 +186,7 @@ std::string UsageText(const std::string& programName)
            "                          access: ends the run as it would end the process)\n"
            "Real time:\n"
            "  --late-ticks MS|off     explain every tick that ends more than MS after its\n"
-           "                          deadline, beside a bare probe thread (default 5; real clock)\n"
+           "                          deadline, beside bare probe threads, one per CPU (default 5; real clock)\n"
            "Listener:\n"
            "  --headset-buffer T      the headset's jitter buffer (default 250ms)\n"
            "  --headset-start T       it starts playing once it holds T (default 100ms)\n"
