@@ -14,6 +14,7 @@
 
 #include "driver/config.h"
 #include "host/registry.h"
+#include "kit/watchdog.h"
 #include "support/stream_fixture.h"
 
 using testing_support::HeaderPool;
@@ -24,36 +25,7 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-// Aborts the process if it is not dismissed within the limit.
-class Watchdog {
-public:
-    Watchdog(std::chrono::seconds limit, const char* what)
-        : thread_([this, limit, what] {
-              std::unique_lock<std::mutex> lock(mutex_);
-              if (!cv_.wait_for(lock, limit, [this] { return dismissed_; })) {
-                  std::fprintf(stderr, "watchdog: %s still running after %lld s\n", what,
-                               static_cast<long long>(limit.count()));
-                  std::abort();
-              }
-          })
-    {
-    }
-    ~Watchdog()
-    {
-        {
-            std::lock_guard<std::mutex> lock(mutex_);
-            dismissed_ = true;
-        }
-        cv_.notify_all();
-        thread_.join();
-    }
-
-private:
-    std::mutex mutex_;
-    std::condition_variable cv_;
-    bool dismissed_ = false;
-    std::thread thread_;
-};
+using kit::Watchdog;
 
 constexpr size_t kWriters = 3;
 constexpr size_t kPerWriter = 4;

@@ -4,16 +4,11 @@
 
 #include "failure.h"
 #include "options.h"
+#include "playclock.h"
 
 namespace player {
 
 namespace {
-uint64_t Counter()
-{
-    LARGE_INTEGER c;
-    QueryPerformanceCounter(&c);
-    return static_cast<uint64_t>(c.QuadPart);
-}
 
 // The application's poll of a header it gave away: one read of the flags
 // word, which the device may be writing at the same moment (it does so under

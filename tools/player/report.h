@@ -1,5 +1,5 @@
-// The closing report, for people (text) and for programs (JSON), the packet
-// log (CSV) and the pacing timeline (SVG).
+// The closing report, for people (text) and for programs (JSON), and the
+// packet log (CSV).  The pacing timeline drawn from it is plot.h's.
 #pragma once
 
 #include <cstdint>
@@ -88,10 +88,10 @@ extern const char* const kPacketLogHeader;
 std::string FormatPacketLine(double t, const PacketInfo& p, uint32_t due);
 std::string FormatPacketLog(const PacingInput& in, const PacingResult& r);
 
-// Bytes due and posted per tick, and the queued bytes, over time.
-std::string FormatSvg(const Report& r);
-
 // For JSON strings.
 std::string JsonEscape(const std::string& s);
+
+// `v` with `decimals` digits after the point, and never "-0.000".
+std::string Fixed(double v, int decimals);
 
 }  // namespace player

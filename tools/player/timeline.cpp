@@ -106,33 +106,4 @@ bool Timeline::Fill(Report* r, bool failed, std::string* error)
 
 // ---- Silence ------------------------------------------------------------------------
 
-void SilenceWatch::Note(uint64_t ns)
-{
-    // Notes from two threads may come out of order; only a later time moves
-    // the watch, and the gap it closes is the silence that ended.
-    uint64_t prev = last_.load(std::memory_order_relaxed);
-    while (ns > prev && !last_.compare_exchange_weak(prev, ns, std::memory_order_relaxed)) {
-    }
-    if (ns <= prev)
-        return;
-    uint64_t gap = ns - prev;
-    uint64_t longest = longest_.load(std::memory_order_relaxed);
-    while (gap > longest && !longest_.compare_exchange_weak(longest, gap, std::memory_order_relaxed)) {
-    }
-}
-
-void SilenceWatch::Restart(uint64_t ns)
-{
-    last_.store(ns, std::memory_order_relaxed);
-    longest_.store(0, std::memory_order_relaxed);
-}
-
-uint64_t SilenceWatch::Longest(uint64_t now)
-{
-    uint64_t within = longest_.exchange(0, std::memory_order_relaxed);
-    uint64_t last = last_.load(std::memory_order_relaxed);
-    uint64_t ongoing = now > last ? now - last : 0;
-    return std::max(within, ongoing);
-}
-
 }  // namespace player

@@ -72,23 +72,4 @@ private:
     unsigned configLines_ = 0;
 };
 
-// How long nothing happened: every arrival or returned buffer is noted where
-// it happens, with its time on the playback clock, so that the main thread
-// can sleep through long steps of the virtual clock and still see a silence
-// that began and ended inside one.  Note is called from any thread (the
-// stand-in's, the timer's) and takes no lock; the rest from the main thread.
-class SilenceWatch {
-public:
-    void Note(uint64_t ns);
-    // Starts afresh at `ns`: what came before (a pause) is no silence.
-    void Restart(uint64_t ns);
-    // The longest silence since the last Restart or Longest, counting the
-    // one still going on at `now`.
-    uint64_t Longest(uint64_t now);
-
-private:
-    std::atomic<uint64_t> last_{0};      // the latest time noted
-    std::atomic<uint64_t> longest_{0};   // the longest gap between notes since it was last taken
-};
-
 }  // namespace player

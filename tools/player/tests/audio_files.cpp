@@ -225,4 +225,23 @@ ToneFit FitTone(const Audio& a, double hz, size_t skip)
     return f;
 }
 
+FifoReader::FifoReader(const std::string& path)
+    : thread_([this, path] {
+          int fd = open(path.c_str(), O_RDONLY);
+          char buf[4096];
+          ssize_t n;
+          while (fd >= 0 && (n = read(fd, buf, sizeof buf)) > 0)
+              got_.append(buf, static_cast<size_t>(n));
+          if (fd >= 0)
+              close(fd);
+      })
+{
+}
+
+std::string FifoReader::Finish()
+{
+    thread_.join();
+    return got_;
+}
+
 }  // namespace player_test

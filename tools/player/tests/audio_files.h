@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace player_test {
@@ -70,6 +71,26 @@ RunResult RunProgram(const std::string& program, const std::vector<std::string>&
 
 std::string ReadText(const std::string& path);
 void WriteText(const std::string& path, const std::string& text);
+
+// The byte at offset `i` of the tests' synthetic sound: it repeats only after
+// long stretches, so a byte out of place shows.
+inline uint8_t SoundByte(uint64_t i)
+{
+    return static_cast<uint8_t>((i * 7 + i / 251) & 0xFF);
+}
+
+// Reads a FIFO to its end on a thread of its own; Finish joins it.  A test
+// that uses one holds a watchdog (kit/watchdog.h): a writer that never opens
+// the FIFO leaves the reader blocked in open.
+class FifoReader {
+public:
+    explicit FifoReader(const std::string& path);
+    std::string Finish();
+
+private:
+    std::string got_;
+    std::thread thread_;
+};
 
 // The value after "key": in flat JSON text ("true", "123", "\"text\"").
 std::string JsonValue(const std::string& json, const std::string& key);

@@ -17,6 +17,7 @@
 #include <thread>
 
 #include "audio_files.h"
+#include "kit/watchdog.h"
 
 extern char** environ;
 
@@ -41,32 +42,6 @@ bool HasHiddenFile(const TempDir& dir)
             return true;
     return false;
 }
-
-// Reads a FIFO to its end on a thread of its own.
-class FifoReader {
-public:
-    explicit FifoReader(const std::string& path)
-        : thread_([this, path] {
-              int fd = open(path.c_str(), O_RDONLY);
-              char buf[4096];
-              ssize_t n;
-              while (fd >= 0 && (n = read(fd, buf, sizeof buf)) > 0)
-                  got_.append(buf, static_cast<size_t>(n));
-              if (fd >= 0)
-                  close(fd);
-          })
-    {
-    }
-    std::string Finish()
-    {
-        thread_.join();
-        return got_;
-    }
-
-private:
-    std::string got_;
-    std::thread thread_;
-};
 
 // The player started in the background, its output and errors in files.
 class Background {
@@ -153,6 +128,7 @@ TEST(PlayerOutputTest, DashIsStandardOutputAndTheTextReportMovesToStandardError)
 
 TEST(PlayerOutputTest, LinksAndFifosAreWrittenThroughNotReplaced)
 {
+    kit::Watchdog watchdog(std::chrono::seconds(600), "the FIFO's reader");
     TempDir dir;
     ASSERT_EQ(mkdir(dir.File("real").c_str(), 0755), 0);
     WriteText(dir.File("real/report.json"), "old");

@@ -1,0 +1,52 @@
+// The run's output files, and the outputs that write them: what the headset
+// received (--wav, --sbc), what the listener heard (--heard), the packet log
+// (--packets), the plot (--plot) and the JSON report (--report).  Each file
+// is made under a temporary name and put in place only when the run ends
+// well; a failed run drops them all and leaves its report alone.
+//
+// Threads: the main thread creates, commits and drops; the outputs' Take
+// runs on the stand-in's thread in between (outputs.h), the packet log's
+// lines on the timeline's writer (timeline.h).  No lock of its own.
+#pragma once
+
+#include <memory>
+#include <string>
+
+#include "options.h"
+#include "outfile.h"
+#include "outputs.h"
+#include "report.h"
+
+namespace player {
+
+class OutputSet {
+public:
+    // Creates every file the options name.  Throws Failure: kExitUsage for a
+    // name given to two outputs or to the input, kExitOutput when a file
+    // cannot be made.
+    void Create(const Options& options);
+
+    // The bit-exact stream the headset received.
+    Output* Received() { return &received_; }
+    // The heard WAV output, or null.
+    Output* HeardFile() { return heardWav_.get(); }
+    // The packet log, open when asked for (with its header written).
+    OutputFile* PacketLog() { return &csvFile_; }
+
+    // The run ended well: finishes the outputs, draws the plot, puts every
+    // file in place and then writes the JSON report, listing them all in
+    // report->outputs.  Throws Failure (kExitOutput).
+    void Commit(Report* report);
+    // The run failed: every audio output is dropped with its temporary; the
+    // report of the failure is written to `jsonPath` when one is named, and
+    // listed.  Once nothing feeds the outputs any more.
+    void Drop(Report* report, const std::string& jsonPath);
+
+private:
+    OutputFile wavFile_, sbcFile_, csvFile_, jsonFile_, plotFile_, heardFile_;
+    std::unique_ptr<WavOutput> wav_, heardWav_;
+    std::unique_ptr<SbcOutput> sbc_;
+    OutputList received_;
+};
+
+}  // namespace player

@@ -1,0 +1,123 @@
+// The command line: every option, times, contradictions.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "options.h"
+
+using namespace player;
+namespace {
+
+bool Parse(std::vector<std::string> args, Options* o, std::string* error)
+{
+    std::vector<char*> argv{const_cast<char*>("btwav-play")};
+    for (auto& a : args)
+        argv.push_back(const_cast<char*>(a.c_str()));
+    return ParseOptions(static_cast<int>(argv.size()), argv.data(), o, error);
+}
+
+}  // namespace
+
+// ---- Command line -------------------------------------------------------------------
+
+TEST(OptionsTest, FullCommandLineIsParsedAndActionsSorted)
+{
+    Options o;
+    std::string error;
+    ASSERT_TRUE(Parse({"--fast", "--set", "cachelen=0x1000", "--set=Timer=10", "--buffers", "3", "--buffer-size",
+                       "4099", "--refill", "event", "--reset", "2s", "--link-down", "1.5s", "--pause", "500:250ms",
+                       "--link-back=1800ms", "--link-delay", "0", "--reg", "a.reg", "--define", "BSP_X",
+                       "--reg=b.reg", "--define", "N=2", "--strings", "board.str", "--debug", "--trace", "in.flac"},
+                      &o, &error))
+        << error;
+    EXPECT_TRUE(o.fast);
+    EXPECT_EQ(o.input, "in.flac");
+    ASSERT_EQ(o.sets.size(), 2u);
+    EXPECT_EQ(o.sets[0], (std::pair<std::string, uint32_t>("CacheLen", 4096)));
+    EXPECT_EQ(o.sets[1], (std::pair<std::string, uint32_t>("Timer", 10)));
+    EXPECT_EQ(o.buffers, 3u);
+    EXPECT_EQ(o.bufferBytes, 4099u);
+    EXPECT_EQ(o.refill, Refill::Event);
+    EXPECT_EQ(o.linkDelayMs, 0u);
+    ASSERT_EQ(o.actions.size(), 4u);
+    EXPECT_EQ(o.actions[0].kind, TimedAction::Pause);
+    EXPECT_EQ(o.actions[0].atMs, 500u);
+    EXPECT_EQ(o.actions[0].durationMs, 250u);
+    EXPECT_EQ(o.actions[1].kind, TimedAction::LinkDown);
+    EXPECT_EQ(o.actions[1].atMs, 1500u);
+    EXPECT_EQ(o.actions[2].kind, TimedAction::LinkBack);
+    EXPECT_EQ(o.actions[3].kind, TimedAction::Reset);
+    EXPECT_EQ(o.actions[3].atMs, 2000u);
+    EXPECT_EQ(o.regFiles, (std::vector<std::string>{"a.reg", "b.reg"}));   // in order, none dropped
+    EXPECT_EQ(o.defines, (std::vector<std::pair<std::string, std::string>>{{"BSP_X", "1"}, {"N", "2"}}));
+    EXPECT_EQ(o.stringFiles, std::vector<std::string>{"board.str"});
+    EXPECT_FALSE(o.registryDump);
+    EXPECT_TRUE(o.debug);
+    EXPECT_TRUE(o.trace);
+    EXPECT_FALSE(o.StandardOutputTaken());
+    ASSERT_TRUE(Parse({"--packets", "-"}, &o, &error)) << error;
+    EXPECT_TRUE(o.StandardOutputTaken());
+    EXPECT_FALSE(o.debug);   // both off by default
+    EXPECT_FALSE(o.trace);
+}
+
+TEST(OptionsTest, TimesAcceptMillisecondsAndSeconds)
+{
+    uint64_t ms = 0;
+    EXPECT_TRUE(ParseMilliseconds("250", &ms));
+    EXPECT_EQ(ms, 250u);
+    EXPECT_TRUE(ParseMilliseconds("250ms", &ms));
+    EXPECT_EQ(ms, 250u);
+    EXPECT_TRUE(ParseMilliseconds("1.25s", &ms));
+    EXPECT_EQ(ms, 1250u);
+    EXPECT_TRUE(ParseMilliseconds(".5s", &ms));
+    EXPECT_EQ(ms, 500u);
+    for (const char* bad : {"", "s", "ms", "-5", "+5", "5x", "1.5.2", "nan", "inf", "99999999999"})
+        EXPECT_FALSE(ParseMilliseconds(bad, &ms)) << bad;
+}
+
+TEST(OptionsTest, ContradictionsAreRefused)
+{
+    struct Case {
+        std::vector<std::string> args;
+        const char* message;
+    } cases[] = {
+        {{"a.wav", "b.wav"}, "only one input file"},
+        {{"--pause", "100:200", "--pause", "250:10"}, "overlaps the pause before it"},
+        {{"--pause", "100:200", "--reset", "150"}, "falls inside a pause"},
+        {{"--link-down", "1", "--link-down", "2"}, "the link is already down"},
+        {{"--set", "Timer"}, "expects NAME=VALUE"},
+        {{"--set", "Timer=-1"}, "is not a 32-bit unsigned number"},
+        {{"--set", "Sample=4294967296"}, "is not a 32-bit unsigned number"},
+        {{"--buffer-size", "67108865"}, "from 1 to 67108864"},
+        {{"--refill", "poll"}, "'callback' or 'event'"},
+        {{"--fast=yes"}, "takes no value"},
+        {{"--wav"}, "needs a value"},
+        {{"--wav", ""}, "needs a file name"},
+        {{"--loop", "0"}, "from 1 to 10000"},
+        {{"--plot", "t.PNG"}, "writes SVG"},
+        {{"--reg", ""}, "--reg needs a file name"},
+        {{"--define", "2X"}, "expects NAME or NAME=VALUE"},
+        {{"--define", "A-B=1"}, "expects NAME or NAME=VALUE"},
+        {{"--strings", ""}, "--strings needs a file name"},
+        {{"--registry-dump=yes"}, "takes no value"},
+        // Buffers are allocated up front: the total is bounded, with a loop
+        // the sound's own size bounds it.
+        {{"--buffers", "1024", "--buffer-size", "67108864"}, "ask for 68719476736 bytes of buffers; at most 268435456"},
+        {{"--buffers", "5", "--buffer-size", "67108864"}, "at most 268435456 (256 MiB) in all"},
+    };
+    for (const Case& c : cases) {
+        Options o;
+        std::string error;
+        EXPECT_FALSE(Parse(c.args, &o, &error)) << c.args[0];
+        EXPECT_NE(error.find(c.message), std::string::npos) << error;
+    }
+    // After "--" a name that looks like an option is the input file.
+    Options o;
+    std::string error;
+    EXPECT_TRUE(Parse({"--", "--odd.wav"}, &o, &error)) << error;
+    EXPECT_EQ(o.input, "--odd.wav");
+    EXPECT_TRUE(Parse({"--buffers", "4", "--buffer-size", "67108864"}, &o, &error)) << error;
+    EXPECT_TRUE(Parse({"--loop", "2", "--buffers", "1024", "--buffer-size", "67108864"}, &o, &error)) << error;
+}
