@@ -143,79 +143,384 @@ bool ParseFault(const std::string& text, FaultOption* out, std::string* error)
     return true;
 }
 
+namespace {
+
+// One option being parsed: its name as given, its value when given inline
+// (--name=value), the rest of the command line, and where errors go.
+struct Arg {
+    std::string name;
+    std::string value;
+    bool hasInlineValue = false;
+    int argc = 0;
+    char** argv = nullptr;
+    int* i = nullptr;   // the argument being parsed; a value taken from the next one moves it on
+    Options* o = nullptr;
+    std::string* error = nullptr;
+
+    bool Fail(const std::string& message)
+    {
+        *error = message;
+        return false;
+    }
+    bool Take(std::string* v)
+    {
+        if (hasInlineValue) {
+            *v = value;
+            return true;
+        }
+        if (*i + 1 >= argc)
+            return Fail("option " + name + " needs a value");
+        *v = argv[++*i];
+        return true;
+    }
+    bool None()
+    {
+        return !hasInlineValue || Fail("option " + name + " takes no value");
+    }
+    bool Time(uint64_t* ms)
+    {
+        std::string v;
+        if (!Take(&v))
+            return false;
+        if (!ParseMilliseconds(v, ms))
+            return Fail("option " + name + " expects a time: a number with ms, s, m (or min) or h, or none for ms "
+                        "(such as 500, 1.5s or 10m), not '" + v + "'");
+        return true;
+    }
+    // A whole number from 1 to `max` into *field.
+    template <typename T>
+    bool Count(uint64_t max, const std::string& what, T* field)
+    {
+        std::string v;
+        uint64_t n = 0;
+        if (!Take(&v))
+            return false;
+        if (!ParseUnsigned(v, max, &n) || n == 0)
+            return Fail("option " + name + " expects " + what + ", not '" + v + "'");
+        *field = static_cast<T>(n);
+        return true;
+    }
+    bool File(std::string* path)
+    {
+        if (!Take(path))
+            return false;
+        return !path->empty() || Fail("option " + name + " needs a file name");
+    }
+    bool Files(std::vector<std::string>* paths)
+    {
+        std::string v;
+        if (!File(&v))
+            return false;
+        paths->push_back(v);
+        return true;
+    }
+    bool Flag(bool* flag, bool set)
+    {
+        if (!None())
+            return false;
+        *flag = set;
+        return true;
+    }
+    bool Action(TimedAction::Kind kind)
+    {
+        TimedAction a{};
+        a.kind = kind;
+        if (!Time(&a.atMs))
+            return false;
+        o->actions.push_back(a);
+        return true;
+    }
+    bool HeadsetTime(uint32_t* frames)
+    {
+        uint64_t ms = 0;
+        if (!Time(&ms))
+            return false;
+        uint64_t f = ms * 44100 / 1000;
+        if (f == 0 || f > 44100 * 60)
+            return Fail("option " + name + " expects a time from 1ms to 60s");
+        *frames = static_cast<uint32_t>(f);
+        return true;
+    }
+};
+
+bool ParseDefine(Arg& a)
+{
+    std::string v;
+    if (!a.Take(&v))
+        return false;
+    size_t e = v.find('=');
+    std::string key = v.substr(0, e);
+    bool valid = !key.empty() && !std::isdigit(static_cast<unsigned char>(key[0]));
+    for (char c : key)
+        valid = valid && (std::isalnum(static_cast<unsigned char>(c)) || c == '_');
+    if (!valid)
+        return a.Fail("option --define expects NAME or NAME=VALUE with a name of letters, digits and _, not '" + v +
+                      "'");
+    a.o->defines.emplace_back(key, e == std::string::npos ? "1" : v.substr(e + 1));
+    return true;
+}
+
+bool ParseSet(Arg& a)
+{
+    std::string v;
+    if (!a.Take(&v))
+        return false;
+    size_t e = v.find('=');
+    if (e == std::string::npos)
+        return a.Fail("option --set expects NAME=VALUE, not '" + v + "'");
+    std::string key = v.substr(0, e);
+    const char* canonical = nullptr;
+    for (const char* n : kRegistryNames)
+        if (strcasecmp(n, key.c_str()) == 0)
+            canonical = n;
+    if (!canonical)
+        return a.Fail("option --set: unknown value '" + key + "' (expected Sample, Timer or CacheLen)");
+    uint64_t number = 0;
+    if (!ParseUnsigned(v.substr(e + 1), 0xFFFFFFFFull, &number))
+        return a.Fail("option --set " + key + ": '" + v.substr(e + 1) + "' is not a 32-bit unsigned number");
+    a.o->sets.emplace_back(canonical, static_cast<uint32_t>(number));
+    return true;
+}
+
+bool ParseRefill(Arg& a)
+{
+    std::string v;
+    if (!a.Take(&v))
+        return false;
+    if (v == "callback")
+        a.o->refill = Refill::Callback;
+    else if (v == "event")
+        a.o->refill = Refill::Event;
+    else
+        return a.Fail("option --refill expects 'callback' or 'event', not '" + v + "'");
+    return true;
+}
+
+bool ParseLength(Arg& a)
+{
+    uint64_t ms = 0;
+    if (!a.Time(&ms))
+        return false;
+    if (ms == 0)
+        return a.Fail("option --length expects a time above 0");
+    a.o->builtInFrames = (ms * 44100 + 999) / 1000;
+    return true;
+}
+
+bool ParsePause(Arg& a)
+{
+    std::string v;
+    if (!a.Take(&v))
+        return false;
+    size_t colon = v.find(':');
+    TimedAction p{};
+    p.kind = TimedAction::Pause;
+    if (colon == std::string::npos || !ParseMilliseconds(v.substr(0, colon), &p.atMs) ||
+        !ParseMilliseconds(v.substr(colon + 1), &p.durationMs) || p.durationMs == 0)
+        return a.Fail("option --pause expects T:D (pause at T for D, D not zero), not '" + v + "'");
+    a.o->actions.push_back(p);
+    return true;
+}
+
+bool ParseLinkDelay(Arg& a)
+{
+    bool never = a.hasInlineValue ? a.value == "never" : *a.i + 1 < a.argc && std::string(a.argv[*a.i + 1]) == "never";
+    if (!never)
+        return a.Time(&a.o->linkDelayMs);
+    if (!a.hasInlineValue)
+        ++*a.i;
+    a.o->linkAtBoot = false;
+    return true;
+}
+
+bool ParseLinkUp(Arg& a)
+{
+    a.o->linkAtBoot = false;
+    return a.Action(TimedAction::LinkUp);
+}
+
+bool ParsePpm(Arg& a)
+{
+    std::string v;
+    if (!a.Take(&v))
+        return false;
+    char* end = nullptr;
+    errno = 0;
+    double ppm = std::strtod(v.c_str(), &end);
+    if (v.empty() || errno != 0 || *end != '\0' || !(ppm > -100000 && ppm < 100000))
+        return a.Fail("option --headset-ppm expects parts per million between -100000 and 100000, not '" + v + "'");
+    a.o->headsetPpm = ppm;
+    return true;
+}
+
+bool ParsePlayOut(Arg& a)
+{
+    // The device only inline (--play-out=hw:1), so that a file name after a
+    // bare --play-out stays the input.
+    a.o->playOut = true;
+    a.o->playDevice = a.hasInlineValue ? a.value : "default";
+    return !a.o->playDevice.empty() || a.Fail("option --play-out= needs an ALSA device name");
+}
+
+bool ParseLateTicks(Arg& a)
+{
+    std::string v;
+    if (!a.Take(&v))
+        return false;
+    uint64_t ms = 0;
+    if (v == "off")
+        a.o->lateTickMs = 0;
+    else if (ParseMilliseconds(v, &ms) && ms >= 1 && ms <= 10000)
+        a.o->lateTickMs = static_cast<double>(ms);
+    else
+        return a.Fail("option --late-ticks expects a time from 1ms to 10s, or off, not '" + v + "'");
+    return true;
+}
+
+bool ParseFaultOption(Arg& a)
+{
+    std::string v;
+    FaultOption f;
+    if (!a.Take(&v) || !ParseFault(v, &f, a.error))
+        return false;
+    a.o->faults.push_back(f);
+    return true;
+}
+
+// Every option once: the heading it opens (or a note before it), its names,
+// its argument as the usage shows it, its help (lines after the first are
+// indented under it), and its parser.
+struct OptionSpec {
+    const char* before;   // a heading or note printed before it, or nullptr
+    const char* names;    // "--name", or "-h, --help"
+    const char* arg;      // "" without a value; "[=X]" joins the name
+    const char* help;
+    bool (*parse)(Arg& a);
+};
+
+const OptionSpec kOptions[] = {
+    {"Clock and registry:", "--fast", "", "run on the virtual clock, as fast as the machine allows",
+     [](Arg& a) { return a.Flag(&a.o->fast, true); }},
+    {nullptr, "--reg", "FILE", "load a .reg file into the registry (again for more files,\n"
+                               "merged in order, as the image build merges them)",
+     [](Arg& a) { return a.Files(&a.o->regFiles); }},
+    {nullptr, "--define", "NAME[=VALUE]", "a build variable for the .reg files (IF, #if, $(NAME),\n"
+                                          "@CESYSGEN components and lists); the environment's count too",
+     ParseDefine},
+    {nullptr, "--strings", "FILE.str", "the strings of LOC_ placeholders (#define LOC_NAME \"text\")",
+     [](Arg& a) { return a.Files(&a.o->stringFiles); }},
+    {nullptr, "--registry-dump", "", "print the registry as the device boots with it, and what\n"
+                                     "shaped it, then stop without playing",
+     [](Arg& a) { return a.Flag(&a.o->registryDump, true); }},
+    {nullptr, "--set", "NAME=VALUE", "set Sample, Timer or CacheLen (decimal or 0x hex)", ParseSet},
+    {nullptr, "--driver-dir", "DIR", "where the driver library is looked for",
+     [](Arg& a) { return a.Take(&a.o->driverDir); }},
+    {"Application:", "--buffers", "N", "buffers the player keeps queued (default 4)",
+     [](Arg& a) { return a.Count(1024, "a count from 1 to 1024", &a.o->buffers); }},
+    {nullptr, "--buffer-size", "BYTES", "bytes per buffer (default 8192)",
+     [](Arg& a) { return a.Count(64u << 20, "a byte count from 1 to 67108864", &a.o->bufferBytes); }},
+    {nullptr, "--refill", "callback|event", "refill returned buffers from a callback function or\n"
+                                            "from the main thread woken by an event (default callback)",
+     ParseRefill},
+    {nullptr, "--length", "T", "length of the built-in sound (default 3s; e.g. 10m, 1h)", ParseLength},
+    {nullptr, "--loop", "N", "play the whole sound N times as one loop",
+     [](Arg& a) { return a.Count(10000, "a count from 1 to 10000", &a.o->loops); }},
+    {nullptr, "--pause", "T:D", "pause at T for D (times in ms, or with s/ms suffix)", ParsePause},
+    {nullptr, "--reset", "T", "reset at T, then go on from where playback stood",
+     [](Arg& a) { return a.Action(TimedAction::Reset); }},
+    {"Link:", "--link-delay", "T|never", "the link comes up T after boot (default 100ms), or never", ParseLinkDelay},
+    {nullptr, "--link-up", "T", "the application opens first; the headset connects at T", ParseLinkUp},
+    {nullptr, "--link-down", "T", "the link goes down at T", [](Arg& a) { return a.Action(TimedAction::LinkDown); }},
+    {nullptr, "--link-back", "T", "the link comes back at T", [](Arg& a) { return a.Action(TimedAction::LinkBack); }},
+    {nullptr, "--radio-queue", "BYTES", "the library's send queue (default 35280, 200 ms of audio)",
+     [](Arg& a) { return a.Count(0xFFFFFFFFull, "a byte count above 0", &a.o->radioQueueBytes); }},
+    {nullptr, "--radio-rate", "BYTES", "audio bytes per second the radio carries (default 264600)",
+     [](Arg& a) { return a.Count(1000000000ull, "a byte count above 0", &a.o->radioBytesPerSecond); }},
+    {"Faults:", "--fault", "NAME[:AMOUNT][@SKIP][xCOUNT]",
+     "make the next COUNT (default 1; x* all)\n"
+     "occasions after SKIP fail: localalloc, malloc, timer,\n"
+     "regopen, regquery, refuse (posts), slowpost:MS (0-10000;\n"
+     "virtual time with --fast), lose (packets), late:MS\n"
+     "(0-60000, virtual ticks), drift:PPM (+-100000, per tick),\n"
+     "timeraccess (timeSetEvent/timeKillEvent fault a memory\n"
+     "access: ends the run as it would end the process)",
+     ParseFaultOption},
+    {"Real time:", "--late-ticks", "MS|off", "explain every tick that ends more than MS after its\n"
+                                             "deadline, beside bare probe threads, one per CPU\n"
+                                             "(default 5; real clock)",
+     ParseLateTicks},
+    {"Listener:", "--headset-buffer", "T", "the headset's jitter buffer (default 250ms)",
+     [](Arg& a) { return a.HeadsetTime(&a.o->headsetBufferFrames); }},
+    {nullptr, "--headset-start", "T", "it starts playing once it holds T (default 100ms)",
+     [](Arg& a) { return a.HeadsetTime(&a.o->headsetStartFrames); }},
+    {nullptr, "--headset-ppm", "P", "its clock runs P ppm fast (negative: slow)", ParsePpm},
+    {nullptr, "--heard", "FILE", "what the listener hears, gaps as silence (WAV)",
+     [](Arg& a) { return a.File(&a.o->heardOut); }},
+    {nullptr, "--no-headset", "", "no headset model (the report then has no listener)",
+     [](Arg& a) { return a.Flag(&a.o->headset, false); }},
+    {nullptr, "--play-out", "[=DEVICE]", "play what the listener hears on the sound system through\n"
+                                         "ALSA (default device: default)",
+     ParsePlayOut},
+    {"Headset and reports:", "--wav", "FILE", "received PCM as a WAV file", [](Arg& a) { return a.File(&a.o->wavOut); }},
+    {nullptr, "--sbc", "FILE", "received audio encoded as an SBC stream", [](Arg& a) { return a.File(&a.o->sbcOut); }},
+    {nullptr, "--packets", "FILE", "packet log (CSV)", [](Arg& a) { return a.File(&a.o->csvOut); }},
+    {nullptr, "--report", "FILE", "report as JSON", [](Arg& a) { return a.File(&a.o->jsonOut); }},
+    {nullptr, "--plot", "FILE", "timeline of the pacing (SVG)", [](Arg& a) { return a.File(&a.o->plotOut); }},
+    {nullptr, "--quiet", "", "no progress output", [](Arg& a) { return a.Flag(&a.o->quiet, true); }},
+    {nullptr, "--debug", "", "print every line of the driver's debug output, with its time",
+     [](Arg& a) { return a.Flag(&a.o->debug, true); }},
+    {nullptr, "--trace", "", "print every wave message sent to the driver: time, thread,\n"
+                             "message, parameters and result",
+     [](Arg& a) { return a.Flag(&a.o->trace, true); }},
+    {"Any output FILE may be '-' for standard output (the text report then goes to\n"
+     "standard error); links are followed and special files written in place.",
+     "-h, --help", "", "this text", [](Arg& a) { return a.Flag(&a.o->help, true); }},
+};
+
+// Whether `name` is one of the spec's names ("-h, --help").
+bool Names(const OptionSpec& spec, const std::string& name)
+{
+    std::string names = spec.names;
+    for (size_t at = 0; at <= names.size();) {
+        size_t end = names.find(", ", at);
+        if (names.compare(at, (end == std::string::npos ? names.size() : end) - at, name) == 0 &&
+            (end == std::string::npos ? names.size() : end) - at == name.size())
+            return true;
+        if (end == std::string::npos)
+            break;
+        at = end + 2;
+    }
+    return false;
+}
+
+}  // namespace
+
 std::string UsageText(const std::string& programName)
 {
-    return "Usage: " + programName + " [options] [FILE]\n"
-           "Plays FILE (or a built-in test sound) through the wave API, the driver and\n"
-           "the Bluetooth stand-in, and reports what reached the headset.\n"
-           "\n"
-           "Clock and registry:\n"
-           "  --fast                  run on the virtual clock, as fast as the machine allows\n"
-           "  --reg FILE              load a .reg file into the registry (again for more files,\n"
-           "                          merged in order, as the image build merges them)\n"
-           "  --define NAME[=VALUE]   a build variable for the .reg files (IF, #if, $(NAME),\n"
-           "                          @CESYSGEN components and lists); the environment's count too\n"
-           "  --strings FILE.str      the strings of LOC_ placeholders (#define LOC_NAME \"text\")\n"
-           "  --registry-dump         print the registry as the device boots with it, and what\n"
-           "                          shaped it, then stop without playing\n"
-           "  --set NAME=VALUE        set Sample, Timer or CacheLen (decimal or 0x hex)\n"
-           "  --driver-dir DIR        where the driver library is looked for\n"
-           "Application:\n"
-           "  --buffers N             buffers the player keeps queued (default 4)\n"
-           "  --buffer-size BYTES     bytes per buffer (default 8192)\n"
-           "  --refill callback|event  refill returned buffers from a callback function or\n"
-           "                          from the main thread woken by an event (default callback)\n"
-           "  --length T              length of the built-in sound (default 3s; e.g. 10m, 1h)\n"
-           "  --loop N                play the whole sound N times as one loop\n"
-           "  --pause T:D             pause at T for D (times in ms, or with s/ms suffix)\n"
-           "  --reset T               reset at T, then go on from where playback stood\n"
-           "Link:\n"
-           "  --link-delay T|never    the link comes up T after boot (default 100ms), or never\n"
-           "  --link-up T             the application opens first; the headset connects at T\n"
-           "  --link-down T           the link goes down at T\n"
-           "  --link-back T           the link comes back at T\n"
-           "  --radio-queue BYTES     the library's send queue (default 35280, 200 ms of audio)\n"
-           "  --radio-rate BYTES      audio bytes per second the radio carries (default 264600)\n"
-           "Faults:\n"
-           "  --fault NAME[:AMOUNT][@SKIP][xCOUNT]  make the next COUNT (default 1; x* all)\n"
-           "                          occasions after SKIP fail: localalloc, malloc, timer,\n"
-           "                          regopen, regquery, refuse (posts), slowpost:MS (0-10000;\n"
-           "                          virtual time with --fast), lose (packets), late:MS\n"
-           "                          (0-60000, virtual ticks), drift:PPM (+-100000, per tick),\n"
-           "                          timeraccess (timeSetEvent/timeKillEvent fault a memory\n"
-           "                          access: ends the run as it would end the process)\n"
-           "Real time:\n"
-           "  --late-ticks MS|off     explain every tick that ends more than MS after its\n"
-           "                          deadline, beside bare probe threads, one per CPU\n"
-           "                          (default 5; real clock)\n"
-           "Listener:\n"
-           "  --headset-buffer T      the headset's jitter buffer (default 250ms)\n"
-           "  --headset-start T       it starts playing once it holds T (default 100ms)\n"
-           "  --headset-ppm P         its clock runs P ppm fast (negative: slow)\n"
-           "  --heard FILE            what the listener hears, gaps as silence (WAV)\n"
-           "  --no-headset            no headset model (the report then has no listener)\n"
-           "  --play-out[=DEVICE]     play what the listener hears on the sound system through\n"
-           "                          ALSA (default device: default)\n"
-           "Headset and reports:\n"
-           "  --wav FILE              received PCM as a WAV file\n"
-           "  --sbc FILE              received audio encoded as an SBC stream\n"
-           "  --packets FILE          packet log (CSV)\n"
-           "  --report FILE           report as JSON\n"
-           "  --plot FILE             timeline of the pacing (SVG)\n"
-           "  --quiet                 no progress output\n"
-           "  --debug                 print every line of the driver's debug output, with its time\n"
-           "  --trace                 print every wave message sent to the driver: time, thread,\n"
-           "                          message, parameters and result\n"
-           "Any output FILE may be '-' for standard output (the text report then goes to\n"
-           "standard error); links are followed and special files written in place.\n"
-           "  -h, --help              this text\n"
-           "Times T are measured from the first buffer written (--link-delay: from boot);\n"
-           "--pause, --link-down and --link-back may be given more than once.\n"
-           "\n"
-           "Exit status: 0 played and bit-exact, 1 played but not bit-exact, 2 bad command\n"
-           "line, 3 input file problem, 4 registry problem, 5 output cannot be written,\n"
-           "6 playback failed, 128+N stopped by signal N (130 Ctrl-C, 129 SIGHUP, 143 SIGTERM).\n"
-           "Every run past the command line leaves its report, a failed one up to the failure.\n";
+    const size_t kHelpColumn = 26;
+    std::string out = "Usage: " + programName + " [options] [FILE]\n"
+                      "Plays FILE (or a built-in test sound) through the wave API, the driver and\n"
+                      "the Bluetooth stand-in, and reports what reached the headset.\n"
+                      "\n";
+    for (const OptionSpec& s : kOptions) {
+        if (s.before)
+            out += std::string(s.before) + "\n";
+        std::string left = std::string("  ") + s.names;
+        if (*s.arg)
+            left += (s.arg[0] == '[' ? "" : " ") + std::string(s.arg);
+        left += left.size() + 1 < kHelpColumn ? std::string(kHelpColumn - left.size(), ' ') : "  ";
+        std::string help = s.help;
+        for (size_t nl = help.find('\n'); nl != std::string::npos; nl = help.find('\n', nl + 1))
+            help.insert(nl + 1, kHelpColumn, ' ');
+        out += left + help + "\n";
+    }
+    return out + "Times T are measured from the first buffer written (--link-delay: from boot);\n"
+                 "--pause, --link-down and --link-back may be given more than once.\n"
+                 "\n"
+                 "Exit status: 0 played and bit-exact, 1 played but not bit-exact, 2 bad command\n"
+                 "line, 3 input file problem, 4 registry problem, 5 output cannot be written,\n"
+                 "6 playback failed, 128+N stopped by signal N (130 Ctrl-C, 129 SIGHUP, 143 SIGTERM).\n"
+                 "Every run past the command line leaves its report, a failed one up to the failure.\n";
 }
 
 bool ParseOptions(int argc, char** argv, Options* out, std::string* error)
@@ -238,293 +543,29 @@ bool ParseOptions(int argc, char** argv, Options* out, std::string* error)
             optionsEnded = true;
             continue;
         }
-        std::string name = arg;
-        std::string value;
-        bool hasInlineValue = false;
+        Arg a;
+        a.name = arg;
         size_t eq = arg.find('=');
         if (arg.compare(0, 2, "--") == 0 && eq != std::string::npos) {
-            name = arg.substr(0, eq);
-            value = arg.substr(eq + 1);
-            hasInlineValue = true;
+            a.name = arg.substr(0, eq);
+            a.value = arg.substr(eq + 1);
+            a.hasInlineValue = true;
         }
-        auto takeValue = [&](std::string* v) {
-            if (hasInlineValue) {
-                *v = value;
-                return true;
-            }
-            if (i + 1 >= argc) {
-                *error = "option " + name + " needs a value";
-                return false;
-            }
-            *v = argv[++i];
-            return true;
-        };
-        auto noValue = [&]() {
-            if (hasInlineValue) {
-                *error = "option " + name + " takes no value";
-                return false;
-            }
-            return true;
-        };
-        auto timeValue = [&](uint64_t* ms) {
-            std::string v;
-            if (!takeValue(&v))
-                return false;
-            if (!ParseMilliseconds(v, ms)) {
-                *error = "option " + name + " expects a time: a number with ms, s, m (or min) or h, or none for ms "
-                         "(such as 500, 1.5s or 10m), not '" + v + "'";
-                return false;
-            }
-            return true;
-        };
-
-        std::string v;
-        if (name == "-h" || name == "--help") {
-            if (!noValue())
-                return false;
-            o.help = true;
-        } else if (name == "--fast") {
-            if (!noValue())
-                return false;
-            o.fast = true;
-        } else if (name == "--quiet") {
-            if (!noValue())
-                return false;
-            o.quiet = true;
-        } else if (name == "--debug") {
-            if (!noValue())
-                return false;
-            o.debug = true;
-        } else if (name == "--trace") {
-            if (!noValue())
-                return false;
-            o.trace = true;
-        } else if (name == "--reg") {
-            if (!takeValue(&v))
-                return false;
-            if (v.empty()) {
-                *error = "option --reg needs a file name";
-                return false;
-            }
-            o.regFiles.push_back(v);
-        } else if (name == "--strings") {
-            if (!takeValue(&v))
-                return false;
-            if (v.empty()) {
-                *error = "option --strings needs a file name";
-                return false;
-            }
-            o.stringFiles.push_back(v);
-        } else if (name == "--registry-dump") {
-            if (!noValue())
-                return false;
-            o.registryDump = true;
-        } else if (name == "--define") {
-            if (!takeValue(&v))
-                return false;
-            size_t e = v.find('=');
-            std::string key = v.substr(0, e);
-            bool valid = !key.empty() && !std::isdigit(static_cast<unsigned char>(key[0]));
-            for (char c : key)
-                valid = valid && (std::isalnum(static_cast<unsigned char>(c)) || c == '_');
-            if (!valid) {
-                *error = "option --define expects NAME or NAME=VALUE with a name of letters, digits and _, not '" +
-                         v + "'";
-                return false;
-            }
-            o.defines.emplace_back(key, e == std::string::npos ? "1" : v.substr(e + 1));
-        } else if (name == "--driver-dir") {
-            if (!takeValue(&o.driverDir))
-                return false;
-        } else if (name == "--set") {
-            if (!takeValue(&v))
-                return false;
-            size_t e = v.find('=');
-            if (e == std::string::npos) {
-                *error = "option --set expects NAME=VALUE, not '" + v + "'";
-                return false;
-            }
-            std::string key = v.substr(0, e);
-            const char* canonical = nullptr;
-            for (const char* n : kRegistryNames)
-                if (strcasecmp(n, key.c_str()) == 0)
-                    canonical = n;
-            if (!canonical) {
-                *error = "option --set: unknown value '" + key + "' (expected Sample, Timer or CacheLen)";
-                return false;
-            }
-            uint64_t number = 0;
-            if (!ParseUnsigned(v.substr(e + 1), 0xFFFFFFFFull, &number)) {
-                *error = "option --set " + key + ": '" + v.substr(e + 1) +
-                         "' is not a 32-bit unsigned number";
-                return false;
-            }
-            o.sets.emplace_back(canonical, static_cast<uint32_t>(number));
-        } else if (name == "--buffers") {
-            uint64_t n = 0;
-            if (!takeValue(&v))
-                return false;
-            if (!ParseUnsigned(v, 1024, &n) || n == 0) {
-                *error = "option --buffers expects a count from 1 to 1024, not '" + v + "'";
-                return false;
-            }
-            o.buffers = static_cast<unsigned>(n);
-        } else if (name == "--buffer-size") {
-            uint64_t n = 0;
-            if (!takeValue(&v))
-                return false;
-            if (!ParseUnsigned(v, 64u << 20, &n) || n == 0) {
-                *error = "option --buffer-size expects a byte count from 1 to 67108864, not '" + v + "'";
-                return false;
-            }
-            o.bufferBytes = static_cast<uint32_t>(n);
-        } else if (name == "--refill") {
-            if (!takeValue(&v))
-                return false;
-            if (v == "callback") {
-                o.refill = Refill::Callback;
-            } else if (v == "event") {
-                o.refill = Refill::Event;
-            } else {
-                *error = "option --refill expects 'callback' or 'event', not '" + v + "'";
-                return false;
-            }
-        } else if (name == "--loop") {
-            uint64_t n = 0;
-            if (!takeValue(&v))
-                return false;
-            if (!ParseUnsigned(v, 10000, &n) || n == 0) {
-                *error = "option --loop expects a count from 1 to 10000, not '" + v + "'";
-                return false;
-            }
-            o.loops = static_cast<uint32_t>(n);
-        } else if (name == "--length") {
-            uint64_t ms = 0;
-            if (!timeValue(&ms))
-                return false;
-            if (ms == 0) {
-                *error = "option --length expects a time above 0";
-                return false;
-            }
-            o.builtInFrames = (ms * 44100 + 999) / 1000;
-        } else if (name == "--link-delay") {
-            if ((hasInlineValue && value == "never") || (!hasInlineValue && i + 1 < argc && std::string(argv[i + 1]) == "never")) {
-                if (!hasInlineValue)
-                    ++i;
-                o.linkAtBoot = false;
-            } else if (!timeValue(&o.linkDelayMs)) {
-                return false;
-            }
-        } else if (name == "--link-up") {
-            TimedAction a{};
-            a.kind = TimedAction::LinkUp;
-            if (!timeValue(&a.atMs))
-                return false;
-            o.linkAtBoot = false;
-            o.actions.push_back(a);
-        } else if (name == "--radio-queue" || name == "--radio-rate") {
-            uint64_t n = 0;
-            if (!takeValue(&v))
-                return false;
-            if (!ParseUnsigned(v, name == "--radio-queue" ? 0xFFFFFFFFull : 1000000000ull, &n) || n == 0) {
-                *error = "option " + name + " expects a byte count above 0, not '" + v + "'";
-                return false;
-            }
-            if (name == "--radio-queue")
-                o.radioQueueBytes = static_cast<uint32_t>(n);
-            else
-                o.radioBytesPerSecond = n;
-        } else if (name == "--headset-buffer" || name == "--headset-start") {
-            uint64_t ms = 0;
-            if (!timeValue(&ms))
-                return false;
-            uint64_t frames = ms * 44100 / 1000;
-            if (frames == 0 || frames > 44100 * 60) {
-                *error = "option " + name + " expects a time from 1ms to 60s";
-                return false;
-            }
-            (name == "--headset-buffer" ? o.headsetBufferFrames : o.headsetStartFrames) = static_cast<uint32_t>(frames);
-        } else if (name == "--play-out") {
-            // The device only inline (--play-out=hw:1), so that a file name
-            // after a bare --play-out stays the input.
-            o.playOut = true;
-            o.playDevice = hasInlineValue ? value : "default";
-            if (o.playDevice.empty()) {
-                *error = "option --play-out= needs an ALSA device name";
-                return false;
-            }
-        } else if (name == "--no-headset") {
-            if (!noValue())
-                return false;
-            o.headset = false;
-        } else if (name == "--headset-ppm") {
-            if (!takeValue(&v))
-                return false;
-            char* end = nullptr;
-            errno = 0;
-            double ppm = std::strtod(v.c_str(), &end);
-            if (v.empty() || errno != 0 || *end != '\0' || !(ppm > -100000 && ppm < 100000)) {
-                *error = "option --headset-ppm expects parts per million between -100000 and 100000, not '" + v + "'";
-                return false;
-            }
-            o.headsetPpm = ppm;
-        } else if (name == "--late-ticks") {
-            if (!takeValue(&v))
-                return false;
-            uint64_t ms = 0;
-            if (v == "off") {
-                o.lateTickMs = 0;
-            } else if (ParseMilliseconds(v, &ms) && ms >= 1 && ms <= 10000) {
-                o.lateTickMs = static_cast<double>(ms);
-            } else {
-                *error = "option --late-ticks expects a time from 1ms to 10s, or off, not '" + v + "'";
-                return false;
-            }
-        } else if (name == "--fault") {
-            if (!takeValue(&v))
-                return false;
-            FaultOption f;
-            if (!ParseFault(v, &f, error))
-                return false;
-            o.faults.push_back(f);
-        } else if (name == "--link-down" || name == "--link-back" || name == "--reset") {
-            TimedAction a{};
-            a.kind = name == "--link-down" ? TimedAction::LinkDown
-                     : name == "--link-back" ? TimedAction::LinkBack
-                                             : TimedAction::Reset;
-            if (!timeValue(&a.atMs))
-                return false;
-            o.actions.push_back(a);
-        } else if (name == "--pause") {
-            if (!takeValue(&v))
-                return false;
-            size_t colon = v.find(':');
-            TimedAction a{};
-            a.kind = TimedAction::Pause;
-            if (colon == std::string::npos || !ParseMilliseconds(v.substr(0, colon), &a.atMs) ||
-                !ParseMilliseconds(v.substr(colon + 1), &a.durationMs) || a.durationMs == 0) {
-                *error = "option --pause expects T:D (pause at T for D, D not zero), not '" + v + "'";
-                return false;
-            }
-            o.actions.push_back(a);
-        } else if (name == "--wav" || name == "--heard" || name == "--sbc" || name == "--packets" || name == "--report" ||
-                   name == "--plot") {
-            std::string* target = name == "--wav"       ? &o.wavOut
-                                  : name == "--heard"   ? &o.heardOut
-                                  : name == "--sbc"     ? &o.sbcOut
-                                  : name == "--packets" ? &o.csvOut
-                                  : name == "--report"  ? &o.jsonOut
-                                                        : &o.plotOut;
-            if (!takeValue(target))
-                return false;
-            if (target->empty()) {
-                *error = "option " + name + " needs a file name";
-                return false;
-            }
-        } else {
+        a.argc = argc;
+        a.argv = argv;
+        a.i = &i;
+        a.o = &o;
+        a.error = error;
+        const OptionSpec* spec = nullptr;
+        for (const OptionSpec& s : kOptions)
+            if (Names(s, a.name))
+                spec = &s;
+        if (!spec) {
             *error = "unknown option '" + arg + "'";
             return false;
         }
+        if (!spec->parse(a))
+            return false;
     }
 
     // The timeline is drawn as SVG only; a picture format by another name
