@@ -31,7 +31,7 @@
 #include <thread>
 #include <vector>
 
-#include "host/btstandin.h"
+#include "btstandin/btstandin.h"
 #include "host/clock.h"
 #include "host/driverlibrary.h"
 #include "host/host.h"

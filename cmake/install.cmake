@@ -1,8 +1,10 @@
 # The SDK: `cmake --install` puts the host, the Bluetooth stand-in, the start
 # library and the driver in <prefix>/lib, the headers in
-# <prefix>/include/cehost, a CMake package (find_package(cehost): targets
-# cehost::cehost, cehost::btstandin, cehost::app) and a pkg-config file
-# (cehost.pc, for an application: the start library and what it needs).
+# <prefix>/include/cehost (the platform's, the host's, the stand-in's and the
+# two of the driver's that the layout shares), a CMake package
+# (find_package(cehost): targets cehost::cehost, cehost::btstandin,
+# cehost::app) and a pkg-config file (cehost.pc, for an application: the
+# start library and what it needs).
 # Each build installs into a prefix of its own: the 32-bit x86 and ARM builds
 # are SDKs with the device's data model, the x86_64 ones with 64-bit
 # pointers.  The package's version file refuses a consumer whose pointer size
@@ -37,7 +39,11 @@ install(TARGETS cehost btstandin cehostapp EXPORT cehostTargets
 install(TARGETS btwav LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR})
 install(DIRECTORY platform/ DESTINATION include/cehost/platform FILES_MATCHING PATTERN "*.h")
 install(DIRECTORY host/include/host/ DESTINATION include/cehost/host FILES_MATCHING PATTERN "*.h")
-install(FILES btlink/lmr.h DESTINATION include/cehost/btlink)
+install(DIRECTORY btstandin/include/btstandin/ DESTINATION include/cehost/btstandin FILES_MATCHING PATTERN "*.h")
+foreach(h ${DRIVER_SHARED_HEADERS})
+  get_filename_component(dir ${h} DIRECTORY)
+  install(FILES ${h} DESTINATION include/cehost/${dir})
+endforeach()
 install(EXPORT cehostTargets NAMESPACE cehost:: DESTINATION ${CEHOST_CMAKE_DIR})
 if(CMAKE_TOOLCHAIN_FILE)
   install(FILES ${CMAKE_TOOLCHAIN_FILE} DESTINATION ${CEHOST_CMAKE_DIR} RENAME toolchain.cmake)

@@ -5,7 +5,7 @@
 
 #include "btlink/lmr.h"
 #include "check.h"
-#include "host/btstandin.h"
+#include "btstandin/btstandin.h"
 #include "host/host.h"
 #include "kit/records.h"
 

@@ -9,7 +9,7 @@
 
 #include "check.h"
 #include "driver/config.h"
-#include "host/btstandin.h"
+#include "btstandin/btstandin.h"
 #include "host/clock.h"
 #include "host/host.h"
 #include "host/registry.h"

@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "host/btstandin.h"
+#include "btstandin/btstandin.h"
 #include "host/devicemanager.h"
 #include "host/driverlibrary.h"
 #include "host/faults.h"

@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "host/platform.h"
-#include "host/src/regparser.h"
+#include "regparser.h"
 
 namespace {
 

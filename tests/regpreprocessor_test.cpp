@@ -14,7 +14,7 @@
 #include <vector>
 
 #include "host/registry.h"
-#include "host/src/regpreprocessor.h"
+#include "regpreprocessor.h"
 
 namespace {
 

@@ -10,7 +10,7 @@
 #include <thread>
 #include <vector>
 
-#include "host/btstandin.h"
+#include "btstandin/btstandin.h"
 #include "host/clock.h"
 #include "host/faults.h"
 #include "host/host.h"

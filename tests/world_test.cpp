@@ -8,7 +8,7 @@
 #include <mutex>
 #include <vector>
 
-#include "host/btstandin.h"
+#include "btstandin/btstandin.h"
 #include "host/clock.h"
 #include "host/host.h"
 #include "host/platform.h"

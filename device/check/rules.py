@@ -21,7 +21,16 @@ import os
 import sys
 
 HERE = os.path.dirname(os.path.abspath(__file__))
-DRIVER_FOLDERS = ("driver", "stream", "queue", "pump", "btlink")
+
+
+def read_driver_folders():
+    """The driver's folders, from the build's one list of them."""
+    path = os.path.join(HERE, "..", "..", "cmake", "driver_dirs.txt")
+    with open(path) as f:
+        return tuple(w for w in (line.strip() for line in f) if w and not w.startswith("#"))
+
+
+DRIVER_FOLDERS = read_driver_folders()
 # device/include's stand-ins for the platform headers a desktop SDK lacks,
 # and the one file of declarations they share.
 STAND_INS = ("dbgapi.h", "pkfuncs.h", "wavedev.h", "wavlmr.h")

@@ -13,7 +13,7 @@
 #include <thread>
 #include <vector>
 
-#include "host/btstandin.h"
+#include "btstandin/btstandin.h"
 #include "host/cehost.h"
 #include "host/clock.h"
 #include "host/devicemanager.h"

@@ -2,7 +2,7 @@
 
 #include <sys/mman.h>
 
-#include "host/btstandin.h"
+#include "btstandin/btstandin.h"
 #include "host/host.h"
 
 namespace kit {

@@ -33,12 +33,19 @@ value() { awk -v k="$1" '$1 == k { print $2 }' "$2"; }
 
 cmake --install "$build" --prefix "$prefix" >/dev/null
 for f in include/cehost/host/waveapi.h include/cehost/host/kernel.h include/cehost/platform/windows.h \
+         include/cehost/btstandin/btstandin.h include/cehost/btlink/lmr.h include/cehost/driver/config.h \
          lib/libcehost.so lib/libbtstandin.so lib/libcehostapp.so lib/libbtwav.so \
          lib/cmake/cehost/cehostConfig.cmake lib/pkgconfig/cehost.pc; do
   [ -e "$prefix/$f" ] || fail "the install lacks $f"
 done
 export PKG_CONFIG_PATH=$prefix/lib/pkgconfig
 read -r -a emulator <<<"$(pkg-config --variable=emulator cehost)"
+# The stand-in's header and the driver's shared ones, as a test of one's own
+# includes them through the package's flags.
+printf '#include <btstandin/btstandin.h>\n#include <driver/config.h>\nconst char* key = BTWAV_DRIVER_KEY;\n' \
+  >"$work/standin_header.cpp"
+"$cxx" -std=c++17 -Wall -Wextra -Werror -c -o "$work/standin_header.o" "$work/standin_header.cpp" \
+  $(pkg-config --cflags cehost) || fail "the installed stand-in's header does not compile"
 toolchain=()
 if [ -e "$prefix/lib/cmake/cehost/toolchain.cmake" ]; then
   toolchain=(-DCMAKE_TOOLCHAIN_FILE="$prefix/lib/cmake/cehost/toolchain.cmake")

@@ -7,7 +7,7 @@
 #include <memory>
 #include <string>
 
-#include "host/btstandin.h"
+#include "btstandin/btstandin.h"
 #include "host/driverlibrary.h"
 #include "host/host.h"
 #include "host/platform.h"

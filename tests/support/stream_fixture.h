@@ -7,7 +7,7 @@
 #include <functional>
 #include <vector>
 
-#include "host/btstandin.h"
+#include "btstandin/btstandin.h"
 #include "host/clock.h"
 #include "host/wave.h"
 #include "kit/header_pool.h"

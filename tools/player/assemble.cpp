@@ -2,7 +2,7 @@
 
 #include <sys/resource.h>
 
-#include "host/btstandin.h"
+#include "btstandin/btstandin.h"
 #include "host/clock.h"
 #include "host/faults.h"
 

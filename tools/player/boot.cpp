@@ -8,7 +8,7 @@
 #include <thread>
 
 #include "failure.h"
-#include "host/btstandin.h"
+#include "btstandin/btstandin.h"
 #include "host/clock.h"
 #include "host/host.h"
 #include "host/wave.h"

@@ -16,7 +16,7 @@
 #include <vector>
 
 #include "headset.h"
-#include "host/btstandin.h"
+#include "btstandin/btstandin.h"
 #include "options.h"
 #include "outputs.h"
 #include "report.h"

@@ -8,7 +8,7 @@
 
 #include "analysis.h"
 #include "headset.h"
-#include "host/btstandin.h"
+#include "btstandin/btstandin.h"
 #include "host/registry.h"
 #include "lateticks.h"
 

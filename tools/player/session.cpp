@@ -27,7 +27,7 @@
 #include "boot.h"
 #include "diagnostics.h"
 #include "failure.h"
-#include "host/btstandin.h"
+#include "btstandin/btstandin.h"
 #include "host/clock.h"
 #include "host/events.h"
 #include "host/faults.h"

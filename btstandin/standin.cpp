@@ -37,7 +37,7 @@
 #include <mutex>
 #include <thread>
 
-#include "host/btstandin.h"
+#include "btstandin/btstandin.h"
 #include "host/clock.h"
 #include "host/faults.h"
 #include "host/host.h"
