@@ -9,7 +9,7 @@
 
 namespace fuzzing {
 
-using kit::HFlags;
+using kit::HeaderFlags;
 using kit::Mem;
 
 void Session::Trace(const char* fmt, ...)
@@ -35,7 +35,7 @@ void Session::OnCallback(HDRVR h, UINT msg, DWORD_PTR p1)
     if (msg == MM_WOM_DONE) {
         int i = pool_.IndexOf(reinterpret_cast<void*>(p1));
         EXPECT(i >= 0, "MM_WOM_DONE for %p, which is no header of the client's", reinterpret_cast<void*>(p1));
-        DWORD flags = HFlags(pool_[i]);
+        DWORD flags = HeaderFlags(pool_[i]);
         EXPECT((flags & WHDR_DONE) && !(flags & (WHDR_INQUEUE | WHDR_LOOPMEMBER)),
                "header %d handed back with flags %#x", i, flags);
         oracle_.HandedBack(i);

@@ -17,7 +17,7 @@
 namespace fuzzing {
 
 using kit::Address;
-using kit::HFlags;
+using kit::HeaderFlags;
 using kit::Mem;
 using kit::Name;
 using kit::UnmappedPage;
@@ -65,7 +65,7 @@ void Session::Write(size_t i, Mem rec, Mem out, Mem hdr)
 {
     WAVEHDR* h = pool_[i];
     bool opened = ctx_->bOpened != 0;
-    DWORD before = HFlags(h);
+    DWORD before = HeaderFlags(h);
     Trace("write %zu (record %s, result %s, header %s) flags %#x %s", i, Name(rec), Name(out), Name(hdr), before,
           opened ? "open" : "closed");
     kit::MessageAnswer a = Send(WODM_WRITE, reinterpret_cast<DWORD_PTR>(Address(hdr, h)), sizeof(WAVEHDR), rec, out);
@@ -80,8 +80,8 @@ void Session::Write(size_t i, Mem rec, Mem out, Mem hdr)
     if (!opened) {
         EXPECT(out != Mem::Good || (a.wroteResult && a.result == 0), "write on a closed stream answered %d/%u",
                a.wroteResult, a.result);
-        EXPECT(HFlags(h) == before, "a write on a closed stream changed header %zu's flags %#x to %#x", i, before,
-               HFlags(h));
+        EXPECT(HeaderFlags(h) == before, "a write on a closed stream changed header %zu's flags %#x to %#x", i, before,
+               HeaderFlags(h));
         return;
     }
     // The header was read and the queue's rules applied: the model's answer.

@@ -11,9 +11,9 @@
 
 namespace fuzzing {
 
-using kit::HConsumed;
-using kit::HFlags;
-using kit::HLength;
+using kit::HeaderConsumed;
+using kit::HeaderFlags;
+using kit::HeaderLength;
 
 QueueOracle::QueueOracle(const kit::HeaderPool& pool, std::function<bool()> hears)
     : pool_(pool), hears_(std::move(hears))
@@ -21,9 +21,9 @@ QueueOracle::QueueOracle(const kit::HeaderPool& pool, std::function<bool()> hear
     model_.pool = &pool_;
     for (int i = 0; i < kit::kModelHeaders; ++i) {
         // As the pool leaves a header it has not filled.
-        model_.h[i].flags = HFlags(pool_[i]);
-        model_.h[i].consumed = HConsumed(pool_[i]);
-        model_.h[i].length = HLength(pool_[i]);
+        model_.h[i].flags = HeaderFlags(pool_[i]);
+        model_.h[i].consumed = HeaderConsumed(pool_[i]);
+        model_.h[i].length = HeaderLength(pool_[i]);
     }
 }
 
@@ -93,7 +93,7 @@ void QueueOracle::TickBegins()
 void QueueOracle::Posting()
 {
     for (int i = 0; i < kit::kModelHeaders; ++i)
-        postCursor_[i] = HConsumed(pool_[i]);
+        postCursor_[i] = HeaderConsumed(pool_[i]);
 }
 
 // What a tick did before it handed anything back: its one packet (if any)
@@ -178,10 +178,10 @@ void QueueOracle::Compare(const STREAM_CONTEXT* s, const char* op)
     for (int i = 0; i < kit::kModelHeaders; ++i) {
         const kit::ModelHeader& m = model_.h[i];
         WAVEHDR* h = pool_[i];
-        EXPECT(HFlags(h) == m.flags, "header %d's flags %#x, the model's %#x after %s", i, HFlags(h), m.flags, op);
+        EXPECT(HeaderFlags(h) == m.flags, "header %d's flags %#x, the model's %#x after %s", i, HeaderFlags(h), m.flags, op);
         EXPECT(REC_GET32(h, WAVEHDR, dwLoops) == m.loops, "header %d's loop count %u, the model's %u after %s", i,
                REC_GET32(h, WAVEHDR, dwLoops), m.loops, op);
-        EXPECT(HConsumed(h) == m.consumed, "header %d's cursor %u, the model's %u after %s", i, HConsumed(h),
+        EXPECT(HeaderConsumed(h) == m.consumed, "header %d's cursor %u, the model's %u after %s", i, HeaderConsumed(h),
                m.consumed, op);
         DWORD_PTR next = REC_GETPTR(h, WAVEHDR, lpNext);
         DWORD_PTR want = m.next == kit::kModelForeign ? 0x1234u : reinterpret_cast<DWORD_PTR>(at(m.next));
@@ -199,7 +199,7 @@ void QueueOracle::ReclaimDropped()
         if (!(m.flags & WHDR_INQUEUE) || Queued(i) || !m.written)
             continue;
         m.flags &= ~WHDR_INQUEUE;
-        REC_SET32(pool_[i], WAVEHDR, dwFlags, HFlags(pool_[i]) & ~WHDR_INQUEUE);
+        REC_SET32(pool_[i], WAVEHDR, dwFlags, HeaderFlags(pool_[i]) & ~WHDR_INQUEUE);
     }
 }
 

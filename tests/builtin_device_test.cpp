@@ -7,7 +7,7 @@
 #include "host/wave.h"
 #include "support/stream_fixture.h"
 
-using testing_support::HFlags;
+using testing_support::HeaderFlags;
 using testing_support::MakeFormat;
 using testing_support::Recorder;
 using testing_support::WaveApiTest;
@@ -57,19 +57,19 @@ TEST_F(BuiltinDevice, PlaysAtItsFormatsRateQueuesAndRefusesAQueuedHeader)
     for (Buffer* x : {&a, &b}) {
         ASSERT_EQ(waveOutPrepareHeader(hwo_, &x->hdr, sizeof x->hdr), 0u);
         ASSERT_EQ(waveOutWrite(hwo_, &x->hdr, sizeof x->hdr), 0u);
-        EXPECT_EQ(HFlags(&x->hdr), DWORD(WHDR_PREPARED | WHDR_INQUEUE));
+        EXPECT_EQ(HeaderFlags(&x->hdr), DWORD(WHDR_PREPARED | WHDR_INQUEUE));
     }
     EXPECT_EQ(waveOutWrite(hwo_, &a.hdr, sizeof a.hdr), UINT(MMSYSERR_INVALPARAM));
     EXPECT_EQ(Bytes(), 0u);
     host::AdvanceVirtualMs(250);
     EXPECT_NEAR(double(Bytes()), 11025.0, 441.0);
-    EXPECT_EQ(HFlags(&a.hdr) & WHDR_DONE, 0u);
+    EXPECT_EQ(HeaderFlags(&a.hdr) & WHDR_DONE, 0u);
     host::AdvanceVirtualMs(300);
-    EXPECT_EQ(HFlags(&a.hdr), DWORD(WHDR_PREPARED | WHDR_DONE));
-    EXPECT_EQ(HFlags(&b.hdr) & WHDR_DONE, 0u);
+    EXPECT_EQ(HeaderFlags(&a.hdr), DWORD(WHDR_PREPARED | WHDR_DONE));
+    EXPECT_EQ(HeaderFlags(&b.hdr) & WHDR_DONE, 0u);
     EXPECT_EQ(waveOutClose(hwo_), UINT(WAVERR_STILLPLAYING));
     host::AdvanceVirtualMs(500);
-    EXPECT_EQ(HFlags(&b.hdr), DWORD(WHDR_PREPARED | WHDR_DONE));
+    EXPECT_EQ(HeaderFlags(&b.hdr), DWORD(WHDR_PREPARED | WHDR_DONE));
     EXPECT_EQ(app_.Done(), (std::vector<const void*>{&a.hdr, &b.hdr}));
     EXPECT_EQ(Bytes(), 44100u);
     MMTIME t{};
@@ -99,14 +99,14 @@ TEST_F(BuiltinDevice, LoopsPausesAndResets)
     ASSERT_EQ(waveOutPrepareHeader(hwo_, &loop.hdr, sizeof loop.hdr), 0u);
     ASSERT_EQ(waveOutWrite(hwo_, &loop.hdr, sizeof loop.hdr), 0u);
     host::AdvanceVirtualMs(250);
-    EXPECT_EQ(HFlags(&loop.hdr) & WHDR_DONE, 0u);
+    EXPECT_EQ(HeaderFlags(&loop.hdr) & WHDR_DONE, 0u);
     ASSERT_EQ(waveOutPause(hwo_), 0u);
     const DWORD paused = Bytes();
     host::AdvanceVirtualMs(500);
     EXPECT_EQ(Bytes(), paused);   // stands still while paused
     ASSERT_EQ(waveOutRestart(hwo_), 0u);
     host::AdvanceVirtualMs(100);
-    EXPECT_EQ(HFlags(&loop.hdr), DWORD(WHDR_PREPARED | WHDR_BEGINLOOP | WHDR_ENDLOOP | WHDR_DONE));
+    EXPECT_EQ(HeaderFlags(&loop.hdr), DWORD(WHDR_PREPARED | WHDR_BEGINLOOP | WHDR_ENDLOOP | WHDR_DONE));
     EXPECT_EQ(host::BuiltinAudio().size(), 3u * 17640u);
 
     // A reset hands back what is queued and starts the position again.
@@ -115,7 +115,7 @@ TEST_F(BuiltinDevice, LoopsPausesAndResets)
     ASSERT_EQ(waveOutWrite(hwo_, &rest.hdr, sizeof rest.hdr), 0u);
     host::AdvanceVirtualMs(100);
     ASSERT_EQ(waveOutReset(hwo_), 0u);
-    EXPECT_EQ(HFlags(&rest.hdr), DWORD(WHDR_PREPARED | WHDR_DONE));
+    EXPECT_EQ(HeaderFlags(&rest.hdr), DWORD(WHDR_PREPARED | WHDR_DONE));
     EXPECT_EQ(Bytes(), 0u);
     EXPECT_EQ(app_.Done().size(), 2u);
     EXPECT_EQ(waveOutClose(hwo_), 0u);

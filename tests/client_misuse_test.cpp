@@ -139,8 +139,8 @@ TEST_F(UnreadableBufferTest, UnmappedAndNullBuffersGoBackAndTheOthersPlay)
     EXPECT_TRUE(host::IsFree(StreamLock()));
     ASSERT_EQ(client_.Done(), (std::vector<const void*>{pool[0], pool[1], pool[2], pool[3]}));
     for (size_t i = 0; i < 4; ++i) {
-        EXPECT_EQ(testing_support::HFlags(pool[i]), DWORD(WHDR_PREPARED | WHDR_DONE)) << i;
-        EXPECT_EQ(testing_support::HConsumed(pool[i]), testing_support::HLength(pool[i])) << i;
+        EXPECT_EQ(testing_support::HeaderFlags(pool[i]), DWORD(WHDR_PREPARED | WHDR_DONE)) << i;
+        EXPECT_EQ(testing_support::HeaderConsumed(pool[i]), testing_support::HeaderLength(pool[i])) << i;
     }
     auto packets = btstandin::Packets();
     ASSERT_EQ(packets.size(), 1u);
@@ -253,7 +253,7 @@ TEST_F(CloseReentryTest, AWriteFromTheCloseCallbackIsNotTakenAndNoTimerRunsOn)
 
     EXPECT_TRUE(inner.wroteResult);
     EXPECT_EQ(inner.result, 0u);
-    EXPECT_EQ(testing_support::HFlags(pool[0]), DWORD(WHDR_PREPARED));
+    EXPECT_EQ(testing_support::HeaderFlags(pool[0]), DWORD(WHDR_PREPARED));
     EXPECT_EQ(Ctx().pHead, nullptr);
     EXPECT_EQ(Ctx().pLoopStart, nullptr);
     EXPECT_EQ(Ctx().bLinkUp, TRUE);
@@ -314,13 +314,13 @@ TEST_F(CloseReentryApiTest, WaveOutWriteInsideTheCloseCallbackLeavesNothingBehin
               0u);
     HeaderPool pool(1);
     app.hdr = pool.Prepare(0, 4000);
-    testing_support::HSetFlags(app.hdr, 0);
+    testing_support::SetHeaderFlags(app.hdr, 0);
     ASSERT_EQ(waveOutPrepareHeader(app.hwo, app.hdr, sizeof(WAVEHDR)), 0u);
 
     EXPECT_EQ(waveOutClose(app.hwo), 0u);
     EXPECT_EQ(app.msgs, (std::vector<UINT>{MM_WOM_CLOSE}));
     EXPECT_EQ(app.writeAnswer, 0u);
-    EXPECT_EQ(testing_support::HFlags(app.hdr) & WHDR_INQUEUE, 0u);
+    EXPECT_EQ(testing_support::HeaderFlags(app.hdr) & WHDR_INQUEUE, 0u);
     EXPECT_EQ(host::ActiveTimerCount(), 0);
     EXPECT_EQ(Ctx().pHead, nullptr);
     EXPECT_TRUE(host::IsFree(StreamLock()));
@@ -356,7 +356,7 @@ TEST_F(CloseReentryTest, ACloseFromTheOpenCallbackLeavesTheStreamClosed)
     pool.Prepare(0, 4000);
     auto w = Write(pool[0]);
     EXPECT_EQ(w.result, 0u);
-    EXPECT_EQ(testing_support::HFlags(pool[0]), DWORD(WHDR_PREPARED));
+    EXPECT_EQ(testing_support::HeaderFlags(pool[0]), DWORD(WHDR_PREPARED));
     host::AdvanceVirtualMs(100);
     EXPECT_TRUE(btstandin::Packets().empty());
     EXPECT_EQ(host::ActiveTimerCount(), 0);
@@ -399,7 +399,7 @@ TEST_F(CloseReentryTest, ACloseAndReopenFromTheOpenCallbackLeavesTheNewClientsSt
     ASSERT_EQ(Write(pool[0]).result, 0u);
     host::AdvanceVirtualMs(20);
     EXPECT_EQ(btstandin::ReceivedAudio(), pool.Buffer(0));
-    EXPECT_NE(testing_support::HFlags(pool[0]) & WHDR_DONE, 0u);
+    EXPECT_NE(testing_support::HeaderFlags(pool[0]) & WHDR_DONE, 0u);
 }
 
 }  // namespace

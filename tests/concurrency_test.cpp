@@ -88,7 +88,7 @@ TEST_F(ConcurrencyTest, WritersControlAndLinkEventsOnTheRealClock)
                     if (client.out[i].exchange(true))
                         continue;
                     if (i == 0)
-                        testing_support::HSetLoops(pool[0], 2);
+                        testing_support::SetHeaderLoops(pool[0], 2);
                     ++client.writes[i];
                     if (waveOutWrite(hwo, pool[i], sizeof(WAVEHDR)) != 0) {
                         --client.writes[i];
@@ -134,7 +134,7 @@ TEST_F(ConcurrencyTest, WritersControlAndLinkEventsOnTheRealClock)
     for (size_t i = 0; i < kHeaders; ++i) {
         EXPECT_EQ(client.returns[i].load(), client.writes[i].load()) << "header " << i;
         EXPECT_FALSE(client.out[i]) << "header " << i;
-        EXPECT_EQ(testing_support::HFlags(pool[i]) & WHDR_INQUEUE, 0u) << "header " << i;
+        EXPECT_EQ(testing_support::HeaderFlags(pool[i]) & WHDR_INQUEUE, 0u) << "header " << i;
         total += client.returns[i];
     }
     EXPECT_EQ(client.strays.load(), 0u);

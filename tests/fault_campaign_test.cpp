@@ -115,11 +115,11 @@ void Campaign::OnCallback(UINT msg, DWORD_PTR p1)
     pending_[i] = 0;
     ++back_[i];
     WAVEHDR* h = pool_[i];
-    EXPECT_EQ(kit::HFlags(h) & (WHDR_DONE | WHDR_INQUEUE), DWORD(WHDR_DONE)) << Where("MM_WOM_DONE");
+    EXPECT_EQ(kit::HeaderFlags(h) & (WHDR_DONE | WHDR_INQUEUE), DWORD(WHDR_DONE)) << Where("MM_WOM_DONE");
     // Handed back by a tick, a header has given all its bytes, pass after
     // pass (a loop member rewound after its pass comes back with cursor 0).
     if (!inReset_) {
-        DWORD length = kit::HLength(h);
+        DWORD length = kit::HeaderLength(h);
         EXPECT_TRUE(bytes_[i] > 0 && bytes_[i] % length == 0)
             << Where("MM_WOM_DONE") << ": header " << i << " gave " << bytes_[i] << " of " << length;
     }
@@ -165,7 +165,7 @@ void Campaign::CheckPackets(const std::string& step)
             int offset = b & 31;
             ++bytes_[i];
             EXPECT_EQ(offset, expectOffset_[i] % 32) << Where(step) << ": header " << i;
-            if (static_cast<size_t>(++expectOffset_[i]) == kit::HLength(pool_[i]))
+            if (static_cast<size_t>(++expectOffset_[i]) == kit::HeaderLength(pool_[i]))
                 expectOffset_[i] = 0;
         }
     }

@@ -41,10 +41,10 @@ TEST(KitHeaderPool, HeadersLieAtOddSeparateAddressesWithTheirOwnBuffers)
     EXPECT_EQ(pool.IndexOf(&odd), -1);
 
     WAVEHDR* h = pool.Prepare(3, 40, WHDR_BEGINLOOP, 2, 5);
-    EXPECT_EQ(kit::HFlags(h), DWORD(WHDR_BEGINLOOP | WHDR_PREPARED));
-    EXPECT_EQ(kit::HLength(h), 40u);
-    EXPECT_EQ(kit::HLoops(h), 2u);
-    EXPECT_EQ(kit::HConsumed(h), 0xEEEEEEEEu);
+    EXPECT_EQ(kit::HeaderFlags(h), DWORD(WHDR_BEGINLOOP | WHDR_PREPARED));
+    EXPECT_EQ(kit::HeaderLength(h), 40u);
+    EXPECT_EQ(kit::HeaderLoops(h), 2u);
+    EXPECT_EQ(kit::HeaderConsumed(h), 0xEEEEEEEEu);
     EXPECT_EQ(REC_GETPTR(h, WAVEHDR, lpData), reinterpret_cast<DWORD_PTR>(pool.Buffer(3).data()));
     // Byte k is (seed + 7k + 13i) mod 251.
     ASSERT_EQ(pool.Buffer(3).size(), 40u);
@@ -53,8 +53,8 @@ TEST(KitHeaderPool, HeadersLieAtOddSeparateAddressesWithTheirOwnBuffers)
 
     // Fill keeps the flags exactly as given, without WHDR_PREPARED.
     h = pool.Fill(3, {1, 2, 3}, WHDR_DONE, 0);
-    EXPECT_EQ(kit::HFlags(h), DWORD(WHDR_DONE));
-    EXPECT_EQ(kit::HLength(h), 3u);
+    EXPECT_EQ(kit::HeaderFlags(h), DWORD(WHDR_DONE));
+    EXPECT_EQ(kit::HeaderLength(h), 3u);
     pool.SetData(3, kit::UnmappedPage());
     EXPECT_EQ(REC_GETPTR(h, WAVEHDR, lpData), reinterpret_cast<DWORD_PTR>(kit::UnmappedPage()));
 }

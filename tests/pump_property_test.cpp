@@ -102,9 +102,9 @@ protected:
     uint64_t QueuedBytes() const
     {
         uint64_t n = 0;
-        for (WAVEHDR* h = s_->pHead; h; h = HNext(h))
-            if (HConsumed(h) < HLength(h))
-                n += HLength(h) - HConsumed(h);
+        for (WAVEHDR* h = s_->pHead; h; h = HeaderNext(h))
+            if (HeaderConsumed(h) < HeaderLength(h))
+                n += HeaderLength(h) - HeaderConsumed(h);
         return n;
     }
 
@@ -113,7 +113,7 @@ protected:
     {
         EnterCriticalSection(StreamLock());
         for (size_t i = 0; i < pool.Size() && *written < target; ++i) {
-            if (HFlags(pool[i]) & WHDR_INQUEUE)
+            if (HeaderFlags(pool[i]) & WHDR_INQUEUE)
                 continue;
             uint32_t len = rng() % 20 == 0 ? 0 : 1 + rng() % kMaxHeader;
             if (len > target - *written)

@@ -7,6 +7,7 @@
 #include "driver/config.h"
 #include "host/clock.h"
 #include "host/registry.h"
+#include "kit/counter.h"
 #include "kit/header_pool.h"
 #include "kit/recorder.h"
 #include "pump/pump.h"
@@ -20,12 +21,7 @@ namespace {
 
 const char kParamsKey[] = BTWAV_PARAMS_KEY;
 
-uint64_t Counter()
-{
-    LARGE_INTEGER c;
-    QueryPerformanceCounter(&c);
-    return static_cast<uint64_t>(c.QuadPart);
-}
+using kit::Counter;
 
 class PumpTest : public RoutinesTest {
 protected:
@@ -112,7 +108,7 @@ TEST_F(PumpTest, HalfConsumedHeaderGivesItsRestInOnePacket)
     para_->bRunning = TRUE;
     WAVEHDR* h = pool_.Prepare(0, 4096);
     ASSERT_EQ(r_.queue(0, h), 0u);
-    HSetConsumed(h, 2048);
+    SetHeaderConsumed(h, 2048);
     DWORD permissions = GetCurrentPermissions();
 
     EXPECT_EQ(Post(3528), 2048u);
@@ -122,7 +118,7 @@ TEST_F(PumpTest, HalfConsumedHeaderGivesItsRestInOnePacket)
     EXPECT_EQ(packets[0].dataLen, 2048u);
     EXPECT_EQ(packets[0].audio, Slice(0, 2048, 4096));
     EXPECT_EQ(packets[0].handle, *r_.btAudio);
-    EXPECT_EQ(HConsumed(h), 4096u);
+    EXPECT_EQ(HeaderConsumed(h), 4096u);
     EXPECT_EQ(GetCurrentPermissions(), permissions);
     EXPECT_EQ(host::GetCounters().driverMallocs, 1u);
 }
@@ -133,7 +129,7 @@ TEST_F(PumpTest, PacketSpansHeadersInQueueOrderSkippingEmptyOnes)
     const DWORD lengths[] = {100, 0, 50, 0, 200};
     for (int i = 0; i < 5; ++i)
         ASSERT_EQ(r_.queue(0, pool_.Prepare(i, lengths[i])), 0u);
-    HSetConsumed(pool_[0], 30);
+    SetHeaderConsumed(pool_[0], 30);
 
     EXPECT_EQ(Post(300), 300u);
     std::vector<uint8_t> want = Slice(0, 30, 100);
@@ -145,12 +141,12 @@ TEST_F(PumpTest, PacketSpansHeadersInQueueOrderSkippingEmptyOnes)
     EXPECT_EQ(btstandin::Packets()[0].audio, want);
     const DWORD cursors[] = {100, 0, 50, 0, 180};
     for (int i = 0; i < 5; ++i)
-        EXPECT_EQ(HConsumed(pool_[i]), cursors[i]) << i;
+        EXPECT_EQ(HeaderConsumed(pool_[i]), cursors[i]) << i;
 
     // Asking for more than is queued takes everything left.
     EXPECT_EQ(Post(100000), 20u);
     EXPECT_EQ(btstandin::Packets()[1].audio, Slice(4, 180, 200));
-    EXPECT_EQ(HConsumed(pool_[4]), 200u);
+    EXPECT_EQ(HeaderConsumed(pool_[4]), 200u);
     EXPECT_EQ(Post(100000), 0u);
     EXPECT_EQ(btstandin::Packets().size(), 2u);
 }
@@ -165,7 +161,7 @@ TEST_F(PumpTest, RefusedPacketIsFreedOnceAndItsBytesStayTaken)
     ASSERT_EQ(packets.size(), 1u);
     EXPECT_TRUE(packets[0].refused);
     EXPECT_EQ(host::DriverFreedBlocks(), std::vector<const void*>{packets[0].address});
-    EXPECT_EQ(HConsumed(pool_[0]), 600u);
+    EXPECT_EQ(HeaderConsumed(pool_[0]), 600u);
 
     // An accepted packet is the library's: the driver frees nothing more.
     EXPECT_EQ(Post(600), 400u);
@@ -181,7 +177,7 @@ TEST_F(PumpTest, AllocationFailureTakesNothing)
     host::FailNext(host::Fault::Malloc);
     EXPECT_EQ(Post(600), 0u);
     EXPECT_TRUE(btstandin::Packets().empty());
-    EXPECT_EQ(HConsumed(pool_[0]), 0u);
+    EXPECT_EQ(HeaderConsumed(pool_[0]), 0u);
     EXPECT_EQ(Post(600), 600u);
     EXPECT_EQ(btstandin::Packets()[0].audio, Slice(0, 0, 600));
 }
@@ -192,11 +188,11 @@ TEST_F(PumpTest, NothingIsAllocatedWhenIdleOrNothingIsDue)
     EXPECT_EQ(Post(600), 0u);   // not running
     para_->bRunning = TRUE;
     EXPECT_EQ(Post(0), 0u);
-    HSetConsumed(pool_[0], 1000);
+    SetHeaderConsumed(pool_[0], 1000);
     EXPECT_EQ(Post(600), 0u);   // nothing left
     EXPECT_EQ(host::GetCounters().driverMallocs, 0u);
     EXPECT_TRUE(btstandin::Packets().empty());
-    EXPECT_EQ(HConsumed(pool_[0]), 1000u);
+    EXPECT_EQ(HeaderConsumed(pool_[0]), 1000u);
 }
 
 // ---- Tick and timer ---------------------------------------------------------------

@@ -95,7 +95,7 @@ protected:
         m.rewrites = budget;
         rewrites_[i] = budget;
         if (Pick(20) == 0) {   // unprepared
-            HSetFlags((*pool_)[i], HFlags((*pool_)[i]) & ~WHDR_PREPARED);
+            SetHeaderFlags((*pool_)[i], HeaderFlags((*pool_)[i]) & ~WHDR_PREPARED);
             m.flags &= ~WHDR_PREPARED;
         }
     }
@@ -197,17 +197,17 @@ protected:
         for (int i = 0; i < kHeaders; ++i) {
             const ModelHeader& m = model_.h[i];
             WAVEHDR* h = (*pool_)[i];
-            ASSERT_EQ(HFlags(h), m.flags) << "header " << i;
-            ASSERT_EQ(HLoops(h), m.loops) << "header " << i;
-            ASSERT_EQ(HConsumed(h), m.consumed) << "header " << i;
+            ASSERT_EQ(HeaderFlags(h), m.flags) << "header " << i;
+            ASSERT_EQ(HeaderLoops(h), m.loops) << "header " << i;
+            ASSERT_EQ(HeaderConsumed(h), m.consumed) << "header " << i;
             DWORD_PTR next = REC_GETPTR(h, WAVEHDR, lpNext);
             DWORD_PTR want = m.next == kModelForeign ? 0x1234u : reinterpret_cast<DWORD_PTR>(Addr(m.next));
             ASSERT_EQ(next, want) << "header " << i;
             if (m.written)
-                ASSERT_EQ(HReserved(h), 0u);
+                ASSERT_EQ(HeaderReserved(h), 0u);
             // Handed back once per accepted write, except while queued.
             size_t backs = backs_[i];
-            bool queued = (HFlags(h) & WHDR_INQUEUE) != 0;
+            bool queued = (HeaderFlags(h) & WHDR_INQUEUE) != 0;
             ASSERT_EQ(backs + (queued ? 1 : 0), accepted_[i]) << "header " << i;
         }
     }

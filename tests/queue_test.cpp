@@ -35,7 +35,7 @@ protected:
     // tick's completion steps.
     void PlayAndComplete(WAVEHDR* h)
     {
-        HSetConsumed(h, HLength(h));
+        SetHeaderConsumed(h, HeaderLength(h));
         Complete();
     }
     void Complete()
@@ -58,7 +58,7 @@ protected:
     std::vector<int> Chain() const
     {
         std::vector<int> out;
-        for (WAVEHDR* h = s_->pLoopStart; h && out.size() < 64; h = HNext(h))
+        for (WAVEHDR* h = s_->pLoopStart; h && out.size() < 64; h = HeaderNext(h))
             out.push_back(pool_.IndexOf(h));
         return out;
     }
@@ -75,7 +75,7 @@ protected:
     }
     void ExpectReturnedState(int i)
     {
-        DWORD f = HFlags(pool_[i]);
+        DWORD f = HeaderFlags(pool_[i]);
         EXPECT_EQ(f & (WHDR_INQUEUE | WHDR_LOOPMEMBER | WHDR_DONE), static_cast<DWORD>(WHDR_DONE)) << "header " << i;
     }
 
@@ -97,12 +97,12 @@ TEST_F(QueueTest, RefusedHeadersAndQueueStayUntouched)
 
     // Queued and unprepared at once: the queued test comes first.
     WAVEHDR* b = pool_.Prepare(1, 16);
-    HSetFlags(b, WHDR_INQUEUE);
+    SetHeaderFlags(b, WHDR_INQUEUE);
     before = Raw(b);
     EXPECT_EQ(Queue(b), static_cast<DWORD>(MMSYSERR_INVALPARAM));
     EXPECT_EQ(Raw(b), before);
 
-    HSetFlags(b, WHDR_BEGINLOOP | WHDR_DONE);
+    SetHeaderFlags(b, WHDR_BEGINLOOP | WHDR_DONE);
     before = Raw(b);
     EXPECT_EQ(Queue(b), static_cast<DWORD>(WAVERR_UNPREPARED));
     EXPECT_EQ(Raw(b), before);
@@ -122,13 +122,13 @@ TEST_F(QueueTest, QueueingAppendsAndResetsTheDriversFieldsOnly)
     EXPECT_EQ(s_->pHead, pool_[0]);
     EXPECT_EQ(Chain(), (std::vector<int>{0, 1, 2}));
     for (int i = 0; i < 3; ++i) {
-        EXPECT_EQ(HFlags(pool_[i]), kAppBits | WHDR_PREPARED | WHDR_INQUEUE) << i;
-        EXPECT_EQ(HConsumed(pool_[i]), 0u);
-        EXPECT_EQ(HReserved(pool_[i]), 0u);
-        EXPECT_EQ(HUser(pool_[i]), 0x5500u + i);
-        EXPECT_EQ(HLoops(pool_[i]), 7u);
+        EXPECT_EQ(HeaderFlags(pool_[i]), kAppBits | WHDR_PREPARED | WHDR_INQUEUE) << i;
+        EXPECT_EQ(HeaderConsumed(pool_[i]), 0u);
+        EXPECT_EQ(HeaderReserved(pool_[i]), 0u);
+        EXPECT_EQ(HeaderUser(pool_[i]), 0x5500u + i);
+        EXPECT_EQ(HeaderLoops(pool_[i]), 7u);
     }
-    EXPECT_EQ(HNext(pool_[2]), nullptr);
+    EXPECT_EQ(HeaderNext(pool_[2]), nullptr);
 
     // Appending never moves the current header.
     s_->pHead = pool_[1];
@@ -161,7 +161,7 @@ TEST_F(QueueTest, LoopMarkFollowsBeginEndAndOpenRun)
         s_->bInLoop = r.inLoopBefore;
         WAVEHDR* h = pool_.Prepare(n, 4, r.flags);
         ASSERT_EQ(Queue(h), 0u);
-        EXPECT_EQ((HFlags(h) & WHDR_LOOPMEMBER) != 0, r.marked) << "row " << n;
+        EXPECT_EQ((HeaderFlags(h) & WHDR_LOOPMEMBER) != 0, r.marked) << "row " << n;
         EXPECT_EQ(s_->bInLoop, r.inLoopAfter) << "row " << n;
         ++n;
     }
@@ -173,10 +173,10 @@ TEST_F(QueueTest, ZeroLengthHeaderIsMarkedAtOnceButReturnedInItsTurn)
     pool_.Prepare(1, 0);
     Queue(pool_[0]);
     Queue(pool_[1]);
-    HSetConsumed(pool_[0], 50);
+    SetHeaderConsumed(pool_[0], 50);
     Complete();
-    EXPECT_NE(HFlags(pool_[1]) & WHDR_DONE, 0u);
-    EXPECT_EQ(HFlags(pool_[0]) & WHDR_DONE, 0u);
+    EXPECT_NE(HeaderFlags(pool_[1]) & WHDR_DONE, 0u);
+    EXPECT_EQ(HeaderFlags(pool_[0]) & WHDR_DONE, 0u);
     EXPECT_TRUE(Returned().empty());
 
     PlayAndComplete(pool_[0]);
@@ -187,8 +187,8 @@ TEST_F(QueueTest, ZeroLengthHeaderIsMarkedAtOnceButReturnedInItsTurn)
     ExpectReturnedState(0);
     ExpectReturnedState(1);
     // Handing back leaves the cursor and the link as they were.
-    EXPECT_EQ(HConsumed(pool_[0]), 100u);
-    EXPECT_EQ(HNext(pool_[0]), pool_[1]);
+    EXPECT_EQ(HeaderConsumed(pool_[0]), 100u);
+    EXPECT_EQ(HeaderNext(pool_[0]), pool_[1]);
 }
 
 TEST_F(QueueTest, CallbackSeesTheHeaderAlreadyOutOfTheQueue)
@@ -202,7 +202,7 @@ TEST_F(QueueTest, CallbackSeesTheHeaderAlreadyOutOfTheQueue)
     rec_.onCall = [&seen](const Recorder::Call& call) {
         auto* v = &seen;
         WAVEHDR* h = call.Header();
-        v->flags = HFlags(h);
+        v->flags = HeaderFlags(h);
         v->head = v->s->pHead;
         v->done = v->s->dwBytesDone;
     };
@@ -234,9 +234,9 @@ TEST_F(QueueTest, OneHeaderLoopWithTwoPassesRewindsThenReturns)
     Queue(pool_[0]);
     PlayAndComplete(pool_[0]);
     EXPECT_TRUE(Returned().empty());
-    EXPECT_EQ(HLoops(pool_[0]), 1u);
-    EXPECT_EQ(HConsumed(pool_[0]), 0u);
-    EXPECT_EQ(HFlags(pool_[0]) & (WHDR_DONE | WHDR_INQUEUE | WHDR_LOOPMEMBER),
+    EXPECT_EQ(HeaderLoops(pool_[0]), 1u);
+    EXPECT_EQ(HeaderConsumed(pool_[0]), 0u);
+    EXPECT_EQ(HeaderFlags(pool_[0]) & (WHDR_DONE | WHDR_INQUEUE | WHDR_LOOPMEMBER),
               static_cast<DWORD>(WHDR_INQUEUE | WHDR_LOOPMEMBER));
     // The closing header's bytes are not counted at the wrap.
     EXPECT_EQ(s_->dwBytesDone, 0u);
@@ -253,7 +253,7 @@ TEST_F(QueueTest, LoopCountsZeroAsEndlessAndNeverCountsDownAllOnes)
     Queue(pool_[0]);
     for (int pass = 0; pass < 5; ++pass) {
         PlayAndComplete(pool_[0]);
-        ASSERT_EQ(HLoops(pool_[0]), 0xFFFFFFFFu);
+        ASSERT_EQ(HeaderLoops(pool_[0]), 0xFFFFFFFFu);
     }
     EXPECT_TRUE(Returned().empty());
     r_.clearMarks(0);
@@ -269,7 +269,7 @@ TEST_F(QueueTest, PositionFallsBackAtEachWrapAndLoopEndsAfterItsCount)
     pool_.Prepare(2, 5);
     for (int i = 0; i < 3; ++i)
         Queue(pool_[i]);
-    EXPECT_EQ(HFlags(pool_[2]) & WHDR_LOOPMEMBER, 0u);
+    EXPECT_EQ(HeaderFlags(pool_[2]) & WHDR_LOOPMEMBER, 0u);
 
     PlayAndComplete(pool_[0]);   // member passes on: its bytes count
     EXPECT_EQ(s_->pHead, pool_[1]);
@@ -278,11 +278,11 @@ TEST_F(QueueTest, PositionFallsBackAtEachWrapAndLoopEndsAfterItsCount)
     PlayAndComplete(pool_[1]);   // closing member wraps: its bytes do not
     EXPECT_EQ(s_->pHead, pool_[0]);
     EXPECT_EQ(s_->dwBytesDone, 100u);
-    EXPECT_EQ(HLoops(pool_[0]), 1u);
+    EXPECT_EQ(HeaderLoops(pool_[0]), 1u);
 
     PlayAndComplete(pool_[0]);   // last pass: handed back as ordinary
     EXPECT_EQ(Returned(), (std::vector<int>{0}));
-    EXPECT_EQ(HFlags(pool_[1]) & WHDR_LOOPMEMBER, 0u);
+    EXPECT_EQ(HeaderFlags(pool_[1]) & WHDR_LOOPMEMBER, 0u);
     PlayAndComplete(pool_[1]);
     PlayAndComplete(pool_[2]);
     EXPECT_EQ(Returned(), (std::vector<int>{0, 1, 2}));
@@ -296,12 +296,12 @@ TEST_F(QueueTest, OneCompletionRewindsAtMostOneMember)
     pool_.Prepare(2, 10, WHDR_ENDLOOP);
     for (int i = 0; i < 3; ++i) {
         Queue(pool_[i]);
-        HSetConsumed(pool_[i], 10);
+        SetHeaderConsumed(pool_[i], 10);
     }
     Complete();
     EXPECT_EQ(s_->pHead, pool_[1]);
-    EXPECT_EQ(HConsumed(pool_[0]), 0u);
-    EXPECT_EQ(HConsumed(pool_[1]), 10u);
+    EXPECT_EQ(HeaderConsumed(pool_[0]), 0u);
+    EXPECT_EQ(HeaderConsumed(pool_[1]), 10u);
     // The rest are rewound on the following completions, one each.
     Complete();
     EXPECT_EQ(s_->pHead, pool_[2]);
@@ -323,15 +323,15 @@ TEST_F(QueueTest, ScanRunsPastTheLoopIntoLaterHeaders)
     pool_.Prepare(2, 25);
     for (int i = 0; i < 3; ++i)
         Queue(pool_[i]);
-    HSetConsumed(pool_[0], 4);
-    HSetConsumed(pool_[2], 5);
+    SetHeaderConsumed(pool_[0], 4);
+    SetHeaderConsumed(pool_[2], 5);
     LPWAVEHDR first = nullptr;
     DWORD count = 99, bytes = 99;
     r_.scan(0, &first, &count, &bytes);
     EXPECT_EQ(first, pool_[0]);
     EXPECT_EQ(count, 2u);
     EXPECT_EQ(bytes, 6u + 20u);
-    HSetConsumed(pool_[0], 10);
+    SetHeaderConsumed(pool_[0], 10);
     r_.scan(0, &first, &count, &bytes);
     EXPECT_EQ(first, pool_[2]);
     EXPECT_EQ(count, 1u);
@@ -349,7 +349,7 @@ TEST_F(QueueTest, ScanTotalSaturatesInsteadOfWrapping)
     Queue(pool_[0]);
     Queue(pool_[1]);
     REC_SET32(pool_[0], WAVEHDR, dwBufferLength, 0xFFFFFFFFu);   // no buffer is read by the scan
-    HSetConsumed(pool_[0], 0x0F);
+    SetHeaderConsumed(pool_[0], 0x0F);
     LPWAVEHDR first = nullptr;
     DWORD count = 0, bytes = 0;
     r_.scan(0, &first, &count, &bytes);
@@ -369,7 +369,7 @@ TEST_F(QueueTest, BreakLoopMidPassHandsBackEarlierMembersOnceInOrder)
     r_.clearMarks(0);   // break-loop
     EXPECT_TRUE(Returned().empty());
     // Not yet handed back: nothing moved past the earlier member.
-    EXPECT_NE(HFlags(pool_[0]) & WHDR_INQUEUE, 0u);
+    EXPECT_NE(HeaderFlags(pool_[0]) & WHDR_INQUEUE, 0u);
 
     PlayAndComplete(pool_[1]);
     EXPECT_EQ(Returned(), (std::vector<int>{0, 1}));
@@ -391,7 +391,7 @@ TEST_F(QueueTest, FlushMidPassHandsBackEveryHeaderOnceInOrder)
     PlayAndComplete(pool_[0]);
     PlayAndComplete(pool_[1]);
     ASSERT_EQ(s_->pHead, pool_[2]);
-    HSetConsumed(pool_[2], 7);
+    SetHeaderConsumed(pool_[2], 7);
     Flush();
     EXPECT_EQ(Returned(), (std::vector<int>{0, 1, 2, 3}));
     for (int i = 0; i < 4; ++i)
@@ -399,7 +399,7 @@ TEST_F(QueueTest, FlushMidPassHandsBackEveryHeaderOnceInOrder)
     EXPECT_EQ(s_->pLoopStart, nullptr);
     EXPECT_EQ(s_->pHead, nullptr);
     EXPECT_EQ(s_->dwBytesDone, 10u + 20u + 7u);
-    EXPECT_EQ(HLoops(pool_[0]), 4u);
+    EXPECT_EQ(HeaderLoops(pool_[0]), 4u);
 }
 
 TEST_F(QueueTest, InnerBeginLoopEndingItsCountHandsBackTheLoopsStart)
@@ -410,11 +410,11 @@ TEST_F(QueueTest, InnerBeginLoopEndingItsCountHandsBackTheLoopsStart)
     for (int i = 0; i < 3; ++i)
         Queue(pool_[i]);
     PlayAndComplete(pool_[0]);
-    EXPECT_EQ(HLoops(pool_[0]), 2u);
+    EXPECT_EQ(HeaderLoops(pool_[0]), 2u);
     PlayAndComplete(pool_[1]);
     EXPECT_EQ(Returned(), (std::vector<int>{0, 1}));
     ExpectReturnedState(0);
-    EXPECT_EQ(HFlags(pool_[2]) & WHDR_LOOPMEMBER, 0u);
+    EXPECT_EQ(HeaderFlags(pool_[2]) & WHDR_LOOPMEMBER, 0u);
     PlayAndComplete(pool_[2]);
     EXPECT_EQ(Returned(), (std::vector<int>{0, 1, 2}));
 }
@@ -425,12 +425,12 @@ TEST_F(QueueTest, FirstLoopsLastPassClearsTheSecondLoopToo)
     pool_.Prepare(1, 10, WHDR_BEGINLOOP | WHDR_ENDLOOP, 3);
     Queue(pool_[0]);
     Queue(pool_[1]);
-    EXPECT_NE(HFlags(pool_[1]) & WHDR_LOOPMEMBER, 0u);
+    EXPECT_NE(HeaderFlags(pool_[1]) & WHDR_LOOPMEMBER, 0u);
     PlayAndComplete(pool_[0]);
-    EXPECT_EQ(HFlags(pool_[1]) & WHDR_LOOPMEMBER, 0u);
+    EXPECT_EQ(HeaderFlags(pool_[1]) & WHDR_LOOPMEMBER, 0u);
     PlayAndComplete(pool_[1]);
     EXPECT_EQ(Returned(), (std::vector<int>{0, 1}));
-    EXPECT_EQ(HLoops(pool_[1]), 3u);
+    EXPECT_EQ(HeaderLoops(pool_[1]), 3u);
 }
 
 TEST_F(QueueTest, OpenRunSurvivesClearLoopMarks)
@@ -441,7 +441,7 @@ TEST_F(QueueTest, OpenRunSurvivesClearLoopMarks)
     EXPECT_EQ(s_->bInLoop, TRUE);
     pool_.Prepare(1, 10);
     Queue(pool_[1]);
-    EXPECT_NE(HFlags(pool_[1]) & WHDR_LOOPMEMBER, 0u);
+    EXPECT_NE(HeaderFlags(pool_[1]) & WHDR_LOOPMEMBER, 0u);
 }
 
 // Double buffering: the callback writes back the header it was just given.
@@ -466,8 +466,8 @@ TEST_F(QueueTest, CallbackRewritingItsHeaderRequeuesItAtTheEnd)
     // The only queued header again; the same call stopped at it.
     EXPECT_EQ(s_->pLoopStart, pool_[0]);
     EXPECT_EQ(s_->pHead, pool_[0]);
-    EXPECT_EQ(HFlags(pool_[0]) & (WHDR_DONE | WHDR_INQUEUE), static_cast<DWORD>(WHDR_INQUEUE));
-    EXPECT_EQ(HConsumed(pool_[0]), 0u);
+    EXPECT_EQ(HeaderFlags(pool_[0]) & (WHDR_DONE | WHDR_INQUEUE), static_cast<DWORD>(WHDR_INQUEUE));
+    EXPECT_EQ(HeaderConsumed(pool_[0]), 0u);
 
     // Behind another queued header it is linked at the end.
     ctx.budget = 1;

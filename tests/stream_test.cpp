@@ -313,7 +313,7 @@ TEST_F(TransportTest, WriteOnAClosedStreamDoesNothing)
     WAVEHDR* h = pool.Prepare(0, 100);
     auto a = Write(h);
     EXPECT_EQ(a.result, 0u);
-    EXPECT_EQ(testing_support::HFlags(h), DWORD(WHDR_PREPARED));
+    EXPECT_EQ(testing_support::HeaderFlags(h), DWORD(WHDR_PREPARED));
     EXPECT_EQ(host::ActiveTimerCount(), 0);
     EXPECT_EQ(Ctx().pHead, nullptr);
 }
@@ -382,7 +382,7 @@ TEST_F(TransportTest, ResetWhilePausedHandsEveryHeaderBackInOrder)
     EXPECT_EQ(Message(WODM_RESET).result, 0u);
     EXPECT_EQ(client_.Done(), (std::vector<const void*>{pool[0], pool[1], pool[2]}));
     for (size_t i = 0; i < 3; ++i)
-        EXPECT_EQ(testing_support::HFlags(pool[i]), DWORD(WHDR_PREPARED | WHDR_DONE));
+        EXPECT_EQ(testing_support::HeaderFlags(pool[i]), DWORD(WHDR_PREPARED | WHDR_DONE));
     EXPECT_EQ(Ctx().bPaused, 0);
     EXPECT_EQ(Ctx().bOpened, 1);
     EXPECT_EQ(Ctx().pHead, nullptr);
@@ -408,7 +408,7 @@ TEST_F(TransportTest, ResetMidLoopHandsEveryHeaderBackOnce)
     EXPECT_EQ(Message(WODM_RESET).result, 0u);
     EXPECT_EQ(client_.Done(), (std::vector<const void*>{pool[0], pool[1], pool[2], pool[3]}));
     for (size_t i = 0; i < 4; ++i)
-        EXPECT_EQ(testing_support::HFlags(pool[i]) & (WHDR_INQUEUE | WHDR_LOOPMEMBER | WHDR_DONE), DWORD(WHDR_DONE));
+        EXPECT_EQ(testing_support::HeaderFlags(pool[i]) & (WHDR_INQUEUE | WHDR_LOOPMEMBER | WHDR_DONE), DWORD(WHDR_DONE));
     host::AdvanceVirtualMs(100);
     EXPECT_EQ(client_.Done().size(), 4u);
 }
@@ -458,7 +458,7 @@ TEST_F(TransportTest, BreakLoopLetsTheLoopFinishOnce)
 
     EXPECT_EQ(Message(WODM_BREAKLOOP).result, 0u);
     EXPECT_TRUE(client_.Done().empty());
-    EXPECT_EQ(testing_support::HFlags(pool[0]) & WHDR_LOOPMEMBER, 0u);
+    EXPECT_EQ(testing_support::HeaderFlags(pool[0]) & WHDR_LOOPMEMBER, 0u);
     host::AdvanceVirtualMs(20 * 8);
     EXPECT_EQ(client_.Done(), (std::vector<const void*>{pool[0], pool[1]}));
 }

@@ -88,7 +88,7 @@ TEST_F(TeardownTest, DeactivatingWhilePlayingStopsEverythingBeforeTheUnload)
         HeaderPool pool(4);
         for (size_t i = 0; i < pool.Size(); ++i) {
             WAVEHDR* h = pool.Prepare(i, 1764);
-            testing_support::HSetFlags(h, 0);
+            testing_support::SetHeaderFlags(h, 0);
             ASSERT_EQ(waveOutPrepareHeader(app.hwo, h, sizeof *h), 0u);
             ASSERT_EQ(waveOutWrite(app.hwo, h, sizeof *h), 0u);
         }

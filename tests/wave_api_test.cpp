@@ -27,7 +27,7 @@ using App = testing_support::Recorder;
 WAVEHDR* Fresh(HeaderPool& pool, size_t i, DWORD length)
 {
     WAVEHDR* h = pool.Prepare(i, length);
-    testing_support::HSetFlags(h, 0);
+    testing_support::SetHeaderFlags(h, 0);
     return h;
 }
 
@@ -99,7 +99,7 @@ TEST_F(WaveApi, FunctionCallbackSeesOpenDoneAndClose)
     WAVEHDR* h = Fresh(pool, 0, 4000);
     EXPECT_EQ(waveOutWrite(hwo, h, sizeof *h), UINT(WAVERR_UNPREPARED));
     ASSERT_EQ(waveOutPrepareHeader(hwo, h, sizeof *h), 0u);
-    EXPECT_EQ(testing_support::HFlags(h), DWORD(WHDR_PREPARED));
+    EXPECT_EQ(testing_support::HeaderFlags(h), DWORD(WHDR_PREPARED));
     ASSERT_EQ(waveOutWrite(hwo, h, sizeof *h), 0u);
     host::AdvanceVirtualMs(20);
     MMTIME t{};
@@ -110,7 +110,7 @@ TEST_F(WaveApi, FunctionCallbackSeesOpenDoneAndClose)
     EXPECT_EQ(app.calls[1].p1, reinterpret_cast<DWORD_PTR>(h));
 
     EXPECT_EQ(waveOutUnprepareHeader(hwo, h, sizeof *h), 0u);
-    EXPECT_EQ(testing_support::HFlags(h) & WHDR_PREPARED, 0u);
+    EXPECT_EQ(testing_support::HeaderFlags(h) & WHDR_PREPARED, 0u);
     EXPECT_EQ(waveOutClose(hwo), 0u);
     EXPECT_EQ(app.Messages(), (std::vector<UINT>{MM_WOM_OPEN, MM_WOM_DONE, MM_WOM_CLOSE}));
     EXPECT_EQ(waveOutPause(hwo), UINT(MMSYSERR_INVALHANDLE));
@@ -152,7 +152,7 @@ TEST_F(WaveApi, QueuedHeadersKeepTheHandleAndTheirPreparation)
     ASSERT_EQ(waveOutWrite(hwo, h, sizeof *h), 0u);
 
     EXPECT_EQ(waveOutUnprepareHeader(hwo, h, sizeof *h), UINT(WAVERR_STILLPLAYING));
-    EXPECT_NE(testing_support::HFlags(h) & WHDR_PREPARED, 0u);
+    EXPECT_NE(testing_support::HeaderFlags(h) & WHDR_PREPARED, 0u);
     EXPECT_EQ(waveOutClose(hwo), UINT(WAVERR_STILLPLAYING));
     EXPECT_EQ(waveOutRestart(hwo), 0u);   // the handle is still good
 
@@ -226,9 +226,7 @@ protected:
 
 TEST_F(DeviceManagerTest, ActivatesFromTheRegistryAndDeactivates)
 {
-    host::RegistrySetString(key_, "Dll", "btwav.dll");
-    host::RegistrySetString(key_, "Prefix", "WAV");
-    host::RegistrySetDword(key_, "Index", 1);
+    host::WriteDriverEntry();   // the entry the player and the start library boot from
     std::string error;
     host::DeviceHandle dev = host::ActivateDevice(key_, &error);
     ASSERT_NE(dev, 0u) << error;

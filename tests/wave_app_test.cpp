@@ -12,8 +12,8 @@
 #include "host/wave.h"
 #include "support/stream_fixture.h"
 
-using testing_support::HFlags;
-using testing_support::HSetFlags;
+using testing_support::HeaderFlags;
+using testing_support::SetHeaderFlags;
 using testing_support::MakeFormat;
 using testing_support::Recorder;
 using testing_support::WaveApiTest;
@@ -75,25 +75,25 @@ TEST_P(WaveApp, PreparingAStaleHeaderLeavesExactlyPreparedAndItPlays)
 {
     Open();
     AppBuffer b(4000);
-    HSetFlags(&b.hdr, WHDR_DONE | WHDR_INQUEUE);
+    SetHeaderFlags(&b.hdr, WHDR_DONE | WHDR_INQUEUE);
     ASSERT_EQ(waveOutPrepareHeader(hwo_, &b.hdr, sizeof b.hdr), 0u);
-    EXPECT_EQ(HFlags(&b.hdr), DWORD(WHDR_PREPARED));
+    EXPECT_EQ(HeaderFlags(&b.hdr), DWORD(WHDR_PREPARED));
     ASSERT_EQ(waveOutWrite(hwo_, &b.hdr, sizeof b.hdr), 0u);
     host::AdvanceVirtualMs(40);
     ASSERT_EQ(app_.Done(), std::vector<const void*>{&b.hdr});
-    EXPECT_EQ(HFlags(&b.hdr), DWORD(WHDR_PREPARED | WHDR_DONE));
+    EXPECT_EQ(HeaderFlags(&b.hdr), DWORD(WHDR_PREPARED | WHDR_DONE));
     EXPECT_EQ(waveOutUnprepareHeader(hwo_, &b.hdr, sizeof b.hdr), 0u);
-    EXPECT_EQ(HFlags(&b.hdr), DWORD(WHDR_DONE));
+    EXPECT_EQ(HeaderFlags(&b.hdr), DWORD(WHDR_DONE));
 
     // The application's loop flags survive preparation; a prepared header is
     // left alone, even one still queued.
-    HSetFlags(&b.hdr, WHDR_BEGINLOOP | WHDR_ENDLOOP | WHDR_DONE);
+    SetHeaderFlags(&b.hdr, WHDR_BEGINLOOP | WHDR_ENDLOOP | WHDR_DONE);
     ASSERT_EQ(waveOutPrepareHeader(hwo_, &b.hdr, sizeof b.hdr), 0u);
-    EXPECT_EQ(HFlags(&b.hdr), DWORD(WHDR_PREPARED | WHDR_BEGINLOOP | WHDR_ENDLOOP));
-    HSetFlags(&b.hdr, WHDR_PREPARED | WHDR_INQUEUE);
+    EXPECT_EQ(HeaderFlags(&b.hdr), DWORD(WHDR_PREPARED | WHDR_BEGINLOOP | WHDR_ENDLOOP));
+    SetHeaderFlags(&b.hdr, WHDR_PREPARED | WHDR_INQUEUE);
     EXPECT_EQ(waveOutPrepareHeader(hwo_, &b.hdr, sizeof b.hdr), 0u);
-    EXPECT_EQ(HFlags(&b.hdr), DWORD(WHDR_PREPARED | WHDR_INQUEUE));
-    HSetFlags(&b.hdr, WHDR_PREPARED);
+    EXPECT_EQ(HeaderFlags(&b.hdr), DWORD(WHDR_PREPARED | WHDR_INQUEUE));
+    SetHeaderFlags(&b.hdr, WHDR_PREPARED);
     EXPECT_EQ(waveOutPrepareHeader(hwo_, &b.hdr, sizeof b.hdr - 1), UINT(MMSYSERR_INVALPARAM));
 }
 
@@ -201,7 +201,7 @@ TEST_P(WaveApp, ThreadCallbackPostsEveryMessageToTheThreadsQueue)
     ASSERT_EQ(GetMessageW(&m, nullptr, 0, 0), TRUE);
     EXPECT_EQ(m.message, UINT(MM_WOM_DONE));
     EXPECT_EQ(m.lParam, reinterpret_cast<LPARAM>(&b.hdr));
-    EXPECT_NE(HFlags(&b.hdr) & WHDR_DONE, 0u);
+    EXPECT_NE(HeaderFlags(&b.hdr) & WHDR_DONE, 0u);
 
     ASSERT_EQ(waveOutClose(hwo_), 0u);
     HWAVEOUT closed = hwo_;
@@ -331,7 +331,7 @@ TEST_F(WaveMapper, ConvertsARefusedRateAndChannelCountAndReportsInTheClientsUnit
         }
         ASSERT_EQ(waveOutPrepareHeader(hwo, &x->hdr, sizeof x->hdr), 0u);
         ASSERT_EQ(waveOutWrite(hwo, &x->hdr, sizeof x->hdr), 0u);
-        EXPECT_EQ(HFlags(&x->hdr), DWORD(WHDR_PREPARED | WHDR_INQUEUE));
+        EXPECT_EQ(HeaderFlags(&x->hdr), DWORD(WHDR_PREPARED | WHDR_INQUEUE));
     }
     EXPECT_EQ(waveOutWrite(hwo, &a.hdr, sizeof a.hdr), UINT(MMSYSERR_INVALPARAM));
     EXPECT_EQ(waveOutUnprepareHeader(hwo, &a.hdr, sizeof a.hdr), UINT(WAVERR_STILLPLAYING));
@@ -355,8 +355,8 @@ TEST_F(WaveMapper, ConvertsARefusedRateAndChannelCountAndReportsInTheClientsUnit
     EXPECT_EQ(t.u.cb, 22704u);
 
     host::AdvanceVirtualMs(700);
-    EXPECT_EQ(HFlags(&a.hdr), DWORD(WHDR_PREPARED | WHDR_DONE));
-    EXPECT_EQ(HFlags(&b.hdr), DWORD(WHDR_PREPARED | WHDR_DONE));
+    EXPECT_EQ(HeaderFlags(&a.hdr), DWORD(WHDR_PREPARED | WHDR_DONE));
+    EXPECT_EQ(HeaderFlags(&b.hdr), DWORD(WHDR_PREPARED | WHDR_DONE));
     EXPECT_EQ(WaitForSingleObject(ev, 0), WAIT_OBJECT_0);
 
     // The headset got about a second of 16-bit stereo at the same level on
@@ -397,7 +397,7 @@ TEST_F(WaveMapper, ResetAndLoopsOnAConvertedStream)
     ASSERT_EQ(waveOutPrepareHeader(hwo, &loop.hdr, sizeof loop.hdr), 0u);
     ASSERT_EQ(waveOutWrite(hwo, &loop.hdr, sizeof loop.hdr), 0u);
     host::AdvanceVirtualMs(500);
-    EXPECT_NE(HFlags(&loop.hdr) & WHDR_DONE, 0u);
+    EXPECT_NE(HeaderFlags(&loop.hdr) & WHDR_DONE, 0u);
     std::vector<uint8_t> audio = btstandin::ReceivedAudio();
     EXPECT_NEAR(double(audio.size()), 3 * 17640.0, 3 * 200.0);
     for (size_t i = 0; i < audio.size(); ++i)
@@ -409,7 +409,7 @@ TEST_F(WaveMapper, ResetAndLoopsOnAConvertedStream)
     ASSERT_EQ(waveOutWrite(hwo, &b.hdr, sizeof b.hdr), 0u);
     host::AdvanceVirtualMs(100);
     ASSERT_EQ(waveOutReset(hwo), 0u);
-    EXPECT_EQ(HFlags(&b.hdr), DWORD(WHDR_PREPARED | WHDR_DONE));
+    EXPECT_EQ(HeaderFlags(&b.hdr), DWORD(WHDR_PREPARED | WHDR_DONE));
     MMTIME t{};
     t.wType = TIME_BYTES;
     ASSERT_EQ(waveOutGetPosition(hwo, &t, sizeof t), 0u);
@@ -440,7 +440,7 @@ TEST_F(WaveMapper, TheEndOfAConvertedStreamIsPlayedToItsLastFrame)
     }
     host::AdvanceVirtualMs(1500);
     for (AppBuffer* x : {&a, &b, &c})
-        EXPECT_EQ(HFlags(&x->hdr), DWORD(WHDR_PREPARED | WHDR_DONE));
+        EXPECT_EQ(HeaderFlags(&x->hdr), DWORD(WHDR_PREPARED | WHDR_DONE));
     EXPECT_EQ(btstandin::ReceivedAudio().size(), size_t(4) * written);
     MMTIME t{};
     t.wType = TIME_BYTES;
@@ -455,7 +455,7 @@ TEST_F(WaveMapper, TheEndOfAConvertedStreamIsPlayedToItsLastFrame)
     ASSERT_EQ(waveOutPrepareHeader(hwo, &d.hdr, sizeof d.hdr), 0u);
     ASSERT_EQ(waveOutWrite(hwo, &d.hdr, sizeof d.hdr), 0u);
     host::AdvanceVirtualMs(500);
-    EXPECT_EQ(HFlags(&d.hdr), DWORD(WHDR_PREPARED | WHDR_DONE));
+    EXPECT_EQ(HeaderFlags(&d.hdr), DWORD(WHDR_PREPARED | WHDR_DONE));
     EXPECT_EQ(btstandin::ReceivedAudio().size(), size_t(4) * (written + 2000));
     EXPECT_EQ(waveOutClose(hwo), 0u);
     CloseHandle(ev);
@@ -492,7 +492,7 @@ TEST_F(WaveMapper, TakesTheExtensibleFormatWithThePcmAndFloatSubformats)
     ASSERT_EQ(waveOutPrepareHeader(hwo, &b.hdr, sizeof b.hdr), 0u);
     ASSERT_EQ(waveOutWrite(hwo, &b.hdr, sizeof b.hdr), 0u);
     host::AdvanceVirtualMs(200);
-    EXPECT_EQ(HFlags(&b.hdr), DWORD(WHDR_PREPARED | WHDR_DONE));
+    EXPECT_EQ(HeaderFlags(&b.hdr), DWORD(WHDR_PREPARED | WHDR_DONE));
     std::vector<uint8_t> heard = btstandin::ReceivedAudio();
     ASSERT_EQ(heard.size(), b.data.size());
     EXPECT_EQ(std::memcmp(heard.data(), b.data.data(), heard.size()), 0);
@@ -577,9 +577,9 @@ TEST_F(WaveMapper, MappedOpenOfADeviceConvertsForThatDevice)
     ASSERT_EQ(waveOutPrepareHeader(hwo, &second.hdr, sizeof second.hdr), 0u);
     ASSERT_EQ(waveOutWrite(hwo, &second.hdr, sizeof second.hdr), 0u);
     host::AdvanceVirtualMs(900);
-    EXPECT_EQ(HFlags(&second.hdr) & WHDR_DONE, 0u);   // a second takes a second
+    EXPECT_EQ(HeaderFlags(&second.hdr) & WHDR_DONE, 0u);   // a second takes a second
     host::AdvanceVirtualMs(200);
-    EXPECT_EQ(HFlags(&second.hdr), DWORD(WHDR_PREPARED | WHDR_DONE));
+    EXPECT_EQ(HeaderFlags(&second.hdr), DWORD(WHDR_PREPARED | WHDR_DONE));
     EXPECT_EQ(btstandin::ReceivedAudio().size(), 176400u);
     EXPECT_EQ(waveOutClose(hwo), 0u);
     // WAVE_MAPPED with WAVE_MAPPER itself is the mapper as usual; an id out

@@ -12,6 +12,7 @@
 #include "host/clock.h"
 #include "host/host.h"
 #include "host/platform.h"
+#include "kit/counter.h"
 #include "kit/packets.h"
 #include "support/driver_fixture.h"
 
@@ -152,9 +153,7 @@ TEST_F(WorldTest, ModelledLinkRefusesWhileDownAndAFullSendQueueIsCounted)
 
 void CALLBACK CountTick(UINT, UINT, DWORD_PTR user, DWORD_PTR, DWORD_PTR)
 {
-    LARGE_INTEGER c;
-    QueryPerformanceCounter(&c);
-    static_cast<std::vector<uint64_t>*>(reinterpret_cast<void*>(user))->push_back(static_cast<uint64_t>(c.QuadPart));
+    static_cast<std::vector<uint64_t>*>(reinterpret_cast<void*>(user))->push_back(kit::Counter());
 }
 
 TEST_F(WorldTest, LateTicksAndClockDriftMoveTheCounterTheTicksRead)

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "btstandin/btstandin.h"
+#include "driver/config.h"
 #include "host/cehost.h"
 #include "host/clock.h"
 #include "host/devicemanager.h"
@@ -22,9 +23,6 @@
 #include "host/wave.h"
 
 namespace {
-
-const char* const kDriverKey = "Drivers\\BuiltIn\\WAVKELVO";
-const char* const kParamsKey = "Drivers\\BuiltIn\\WAVKELVO\\Params";
 
 std::mutex g_mutex;
 bool g_started = false;
@@ -73,12 +71,7 @@ bool StartLocked()
     host::UseClock(clock == "real" ? host::ClockKind::Real : host::ClockKind::Virtual);
     host::SetDriverDirectory(Env("CEHOST_DRIVER_DIR", HostLibraryDirectory().c_str()));
 
-    host::RegistrySetString(kDriverKey, "Dll", "btwav.dll");
-    host::RegistrySetString(kDriverKey, "Prefix", "WAV");
-    host::RegistrySetDword(kDriverKey, "Index", 1);
-    host::RegistrySetDword(kParamsKey, "Sample", 176400);
-    host::RegistrySetDword(kParamsKey, "Timer", 20);
-    host::RegistrySetDword(kParamsKey, "CacheLen", 6144);
+    host::WriteDriverEntry();
     std::string error;
     const std::string reg = Env("CEHOST_REG");
     // The file is read as the image build reads it, with the build's
@@ -108,7 +101,7 @@ bool StartLocked()
             std::fwrite(p.audio, 1, p.size, g_headset);
     });
 
-    g_device = host::ActivateDevice(kDriverKey, &error);
+    g_device = host::ActivateDevice(BTWAV_DRIVER_KEY, &error);
     if (g_device == 0)
         return Fail("cannot start the driver: " + error);
 

@@ -26,7 +26,7 @@ std::string TypeName(uint32_t type)
 
 uint32_t Default(const std::string& name)
 {
-    return name == "Sample" ? kDefaultSample : name == "Timer" ? kDefaultTimer : kDefaultCacheLen;
+    return name == BTWAV_VALUE_SAMPLE ? kDefaultSample : name == BTWAV_VALUE_TIMER ? kDefaultTimer : kDefaultCacheLen;
 }
 
 // ---- The registry as .reg text -------------------------------------------------------
@@ -214,11 +214,12 @@ std::vector<std::string> BootOrder()
 std::string DriverReads()
 {
     std::string out = "InitBtAudioPara: ";
-    for (const char* name : {"Sample", "Timer", "CacheLen"}) {
+    for (const char* name : {BTWAV_VALUE_SAMPLE, BTWAV_VALUE_TIMER, BTWAV_VALUE_CACHELEN}) {
         uint32_t value = Default(name);
         std::string why;
         DriverReadsValue(name, &value, &why);
-        out += std::string(name == std::string("Sample") ? "" : ", ") + name + " " + std::to_string(static_cast<int32_t>(value));
+        out += std::string(name == std::string(BTWAV_VALUE_SAMPLE) ? "" : ", ") + name + " " +
+               std::to_string(static_cast<int32_t>(value));
     }
     return out;
 }
@@ -243,12 +244,7 @@ bool DriverReadsValue(const std::string& name, uint32_t* value, std::string* why
 
 bool SetUpRegistry(const Options& o, RegistrySetup* setup, std::string* error)
 {
-    host::RegistrySetString(kDriverKey, "Dll", "btwav.dll");
-    host::RegistrySetString(kDriverKey, "Prefix", "WAV");
-    host::RegistrySetDword(kDriverKey, "Index", 1);
-    host::RegistrySetDword(kParamsKey, "Sample", kDefaultSample);
-    host::RegistrySetDword(kParamsKey, "Timer", kDefaultTimer);
-    host::RegistrySetDword(kParamsKey, "CacheLen", kDefaultCacheLen);
+    host::WriteDriverEntry();
 
     host::RegLoadOptions load;
     for (const auto& d : o.defines)
@@ -263,7 +259,7 @@ bool SetUpRegistry(const Options& o, RegistrySetup* setup, std::string* error)
     for (const auto& set : o.sets)
         host::RegistrySetDword(kParamsKey, set.first, set.second);
 
-    for (const char* name : {"Sample", "Timer", "CacheLen"}) {
+    for (const char* name : {BTWAV_VALUE_SAMPLE, BTWAV_VALUE_TIMER, BTWAV_VALUE_CACHELEN}) {
         const std::string where = std::string("registry value ") + kParamsKey + "\\" + name;
         uint32_t type = REG_NONE;
         host::RegistryGetValue(kParamsKey, name, &type, nullptr);
@@ -280,11 +276,11 @@ bool SetUpRegistry(const Options& o, RegistrySetup* setup, std::string* error)
                                       ", not REG_DWORD: the driver takes its 4 bytes as the number " +
                                       std::to_string(value));
         // A period or a rate of 0 would never play anything.
-        if (value == 0 && std::string(name) != "CacheLen") {
+        if (value == 0 && std::string(name) != BTWAV_VALUE_CACHELEN) {
             *error = where + " is 0: nothing would ever be played";
             return false;
         }
-        if (std::string(name) == "Timer")
+        if (std::string(name) == BTWAV_VALUE_TIMER)
             setup->timerMs = value;
     }
     return true;
