@@ -401,19 +401,6 @@ bool ReadRegText(const std::string& path, std::string* text, std::string* why)
 
 // ---- The preprocessor ----------------------------------------------------------------
 
-// A conditional block being read: #if / IF (the merge's) or @CESYSGEN IF
-// (the filter's, which the other kinds do not see).
-struct RegPreprocessor::Block {
-    enum Kind { Hash, Build, Sysgen } kind = Hash;
-    int line = 0;        // of the opening directive
-    bool outerActive = false;   // lines around the block count
-    bool taken = false;  // a branch of the block was taken already
-    bool active = false; // lines of the current branch count
-    bool sawElse = false;
-    int skipFrom = 0;    // first line of the branch being skipped, or 0
-    std::string why;     // the directive that started the skipped branch
-};
-
 namespace {
 
 using Block = RegPreprocessor::Block;
@@ -465,6 +452,28 @@ void StartBranch(Block& b, bool condition, int line, const std::string& why)
 }  // namespace
 
 RegPreprocessor::RegPreprocessor(const RegLoadOptions& options) : options_(options) {}
+
+Block& RegPreprocessor::NextBranch(std::vector<Block>& blocks, Block::Kind kind, const std::string& directive, bool final,
+                                   const std::string& file, int line)
+{
+    Block& b = Innermost(blocks, kind, directive);
+    if (b.sawElse)
+        throw RegLineError{std::string(OpenerName(b.kind)) + " before " + directive};
+    if (b.skipFrom && b.outerActive)
+        Skipped(file, b.skipFrom, line, b.why);
+    b.skipFrom = 0;
+    b.sawElse = final;
+    return b;
+}
+
+void RegPreprocessor::CloseBlock(std::vector<Block>& blocks, Block::Kind kind, const std::string& directive,
+                                 const std::string& file, int line)
+{
+    Block& b = Innermost(blocks, kind, directive);
+    if (b.skipFrom && b.outerActive)
+        Skipped(file, b.skipFrom, line, b.why);
+    blocks.pop_back();
+}
 
 void RegPreprocessor::Warn(const std::string& where, const std::string& what)
 {
@@ -597,13 +606,7 @@ bool RegPreprocessor::SysgenLine(const std::string& raw, const std::string& file
         StartBranch(b, outer && SysgenCondition(rest, where), line, "@CESYSGEN IF " + rest);
         blocks.push_back(b);
     } else if (keyword == "ELSE" || keyword == "ELSEIF") {
-        Block& b = Innermost(blocks, Block::Sysgen, "@CESYSGEN " + keyword);
-        if (b.sawElse)
-            throw RegLineError{"@CESYSGEN IF before @CESYSGEN " + keyword};
-        if (b.skipFrom && b.outerActive)
-            Skipped(file, b.skipFrom, line, b.why);
-        b.skipFrom = 0;
-        b.sawElse = keyword == "ELSE";
+        Block& b = NextBranch(blocks, Block::Sysgen, "@CESYSGEN " + keyword, keyword == "ELSE", file, line);
         bool condition = true;
         if (keyword == "ELSEIF" && b.outerActive && !b.taken)
             condition = SysgenCondition(rest, where);
@@ -611,10 +614,7 @@ bool RegPreprocessor::SysgenLine(const std::string& raw, const std::string& file
                     keyword == "ELSE" ? "@CESYSGEN ELSE of the @CESYSGEN IF at line " + std::to_string(b.line)
                                       : "@CESYSGEN ELSEIF " + rest);
     } else if (keyword == "ENDIF") {
-        Block& b = Innermost(blocks, Block::Sysgen, "@CESYSGEN ENDIF");
-        if (b.skipFrom && b.outerActive)
-            Skipped(file, b.skipFrom, line, b.why);
-        blocks.pop_back();
+        CloseBlock(blocks, Block::Sysgen, "@CESYSGEN ENDIF", file, line);
     } else {
         throw RegLineError{"IF, ELSE, ELSEIF or ENDIF after @CESYSGEN"};
     }
@@ -641,22 +641,13 @@ void RegPreprocessor::HashLine(const std::string& raw, size_t pos, const std::st
         StartBranch(b, active && HashCondition(directive, arg, file, line), line, shown);
         blocks.push_back(b);
     } else if (directive == "elif" || directive == "else") {
-        Block& b = Innermost(blocks, Block::Hash, "#" + directive);
-        if (b.sawElse)
-            throw RegLineError{"#if before #" + directive};
-        if (b.skipFrom && b.outerActive)
-            Skipped(file, b.skipFrom, line, b.why);
-        b.skipFrom = 0;
-        b.sawElse = directive == "else";
+        Block& b = NextBranch(blocks, Block::Hash, "#" + directive, directive == "else", file, line);
         bool condition = true;
         if (directive == "elif" && b.outerActive && !b.taken)
             condition = HashCondition("if", arg, file, line);
         StartBranch(b, condition, line, b.sawElse ? "#else of the #if at line " + std::to_string(b.line) : shown);
     } else if (directive == "endif") {
-        Block& b = Innermost(blocks, Block::Hash, "#endif");
-        if (b.skipFrom && b.outerActive)
-            Skipped(file, b.skipFrom, line, b.why);
-        blocks.pop_back();
+        CloseBlock(blocks, Block::Hash, "#endif", file, line);
     } else if (!active) {
         // Not read in a branch not taken.
     } else if (directive == "define" || directive == "undef") {
@@ -703,19 +694,10 @@ bool RegPreprocessor::BuildLine(const std::string& raw, size_t pos, const std::s
         size_t after = 0;
         if (Keyword(rest, 0, &after) == "IF")
             throw RegLineError{"ELSE or ENDIF (an IF block has no ELSE IF; put an IF inside the ELSE)"};
-        Block& b = Innermost(blocks, Block::Build, "ELSE");
-        if (b.sawElse)
-            throw RegLineError{"IF before ELSE"};
-        if (b.skipFrom && b.outerActive)
-            Skipped(file, b.skipFrom, line, b.why);
-        b.skipFrom = 0;
-        b.sawElse = true;
+        Block& b = NextBranch(blocks, Block::Build, "ELSE", true, file, line);
         StartBranch(b, true, line, "ELSE of the IF at line " + std::to_string(b.line));
     } else {
-        Block& b = Innermost(blocks, Block::Build, "ENDIF");
-        if (b.skipFrom && b.outerActive)
-            Skipped(file, b.skipFrom, line, b.why);
-        blocks.pop_back();
+        CloseBlock(blocks, Block::Build, "ENDIF", file, line);
     }
     return true;
 }

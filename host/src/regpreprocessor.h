@@ -27,7 +27,18 @@ bool ReadRegText(const std::string& path, std::string* text, std::string* why);
 
 class RegPreprocessor {
 public:
-    struct Block;   // a conditional block being read (the .cpp's)
+    // A conditional block being read: #if / IF (the merge's) or @CESYSGEN IF
+    // (the filter's, which the other kinds do not see).
+    struct Block {
+        enum Kind { Hash, Build, Sysgen } kind = Hash;
+        int line = 0;               // of the opening directive
+        bool outerActive = false;   // lines around the block count
+        bool taken = false;         // a branch of the block was taken already
+        bool active = false;        // lines of the current branch count
+        bool sawElse = false;
+        int skipFrom = 0;           // first line of the branch being skipped, or 0
+        std::string why;            // the directive that started the skipped branch
+    };
 
     // `options` (variables, environment, string files) and what it points
     // to must outlive the preprocessor.
@@ -73,6 +84,14 @@ private:
 
     void Warn(const std::string& where, const std::string& what);
     void Skipped(const std::string& file, int from, int to, const std::string& why);
+    // The innermost block, of `kind`, at an else directive (`directive` as
+    // written, `final` for a plain else) with the branch before it ended;
+    // the caller starts the next one.
+    Block& NextBranch(std::vector<Block>& blocks, Block::Kind kind, const std::string& directive, bool final,
+                      const std::string& file, int line);
+    // Ends the innermost block, of `kind`, at its end directive.
+    void CloseBlock(std::vector<Block>& blocks, Block::Kind kind, const std::string& directive, const std::string& file,
+                    int line);
 
     const RegLoadOptions& options_;
     std::map<std::string, std::pair<std::string, std::string>> defines_;   // upper-case name -> value, where
