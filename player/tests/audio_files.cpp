@@ -244,4 +244,19 @@ std::string FifoReader::Finish()
     return got_;
 }
 
+Played Play(const TempDir& dir, const std::string& input, const std::vector<std::string>& extra)
+{
+    Played p;
+    std::vector<std::string> args = {"--fast", "--quiet", "--wav", dir.File("out.wav"), "--report",
+                                     dir.File("report.json")};
+    args.insert(args.end(), extra.begin(), extra.end());
+    if (!input.empty())
+        args.push_back(input);
+    p.run = RunPlayer(args);
+    EXPECT_EQ(p.run.exitCode, 0) << p.run.err << p.run.out;
+    p.wav = ReadAudio(dir.File("out.wav"));
+    p.json = ReadText(dir.File("report.json"));
+    return p;
+}
+
 }  // namespace player_test

@@ -70,6 +70,15 @@ RunResult RunPlayer(const std::vector<std::string>& args);
 RunResult RunProgram(const std::string& program, const std::vector<std::string>& args);
 
 std::string ReadText(const std::string& path);
+
+// Plays `input` (none: the built-in sound) with `extra` options in fast mode,
+// writing the WAV and the JSON report, and reads both back; expects exit 0.
+struct Played {
+    RunResult run;
+    Audio wav;
+    std::string json;
+};
+Played Play(const TempDir& dir, const std::string& input, const std::vector<std::string>& extra = {});
 void WriteText(const std::string& path, const std::string& text);
 
 // The byte at offset `i` of the tests' synthetic sound: it repeats only after

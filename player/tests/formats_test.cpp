@@ -33,26 +33,6 @@ std::vector<double> Signal(size_t frames, int rate, int channels, double level =
     return out;
 }
 
-struct Played {
-    RunResult run;
-    Audio wav;
-    std::string json;
-};
-
-Played Play(const TempDir& dir, const std::string& input, std::vector<std::string> extra = {})
-{
-    Played p;
-    std::vector<std::string> args = {"--fast", "--quiet", "--wav", dir.File("out.wav"), "--report",
-                                     dir.File("report.json")};
-    args.insert(args.end(), extra.begin(), extra.end());
-    args.push_back(input);
-    p.run = RunPlayer(args);
-    EXPECT_EQ(p.run.exitCode, 0) << p.run.err << p.run.out;
-    p.wav = ReadAudio(dir.File("out.wav"));
-    p.json = ReadText(dir.File("report.json"));
-    return p;
-}
-
 // The headset's stereo against reference stereo in [-1, 1]: the largest and
 // the mean absolute error, in LSB of 16 bits.
 struct Error {

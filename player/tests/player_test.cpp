@@ -24,29 +24,6 @@ std::vector<int16_t> Repeat(const std::vector<int16_t>& v, int times)
     return out;
 }
 
-// Plays `input` with `extra` options in fast mode, writing the WAV and the
-// JSON report; expects exit 0.
-struct Played {
-    RunResult run;
-    Audio wav;
-    std::string json;
-};
-
-Played Play(const TempDir& dir, const std::string& input, std::vector<std::string> extra)
-{
-    Played p;
-    std::vector<std::string> args = {"--fast", "--quiet", "--wav", dir.File("out.wav"), "--report",
-                                     dir.File("report.json")};
-    args.insert(args.end(), extra.begin(), extra.end());
-    if (!input.empty())
-        args.push_back(input);
-    p.run = RunPlayer(args);
-    EXPECT_EQ(p.run.exitCode, 0) << p.run.err << p.run.out;
-    p.wav = ReadAudio(dir.File("out.wav"));
-    p.json = ReadText(dir.File("report.json"));
-    return p;
-}
-
 struct Packet {
     double t;
     unsigned bytes;
