@@ -13,7 +13,7 @@
 //   PlayClock (playclock.h)   time 0 at the first write; real or virtual
 //   ActionSchedule, StallWatch  the timed actions and the stall limit
 //
-// The threads, from waveOutWrite to the ear, are drawn in the README.
+// The threads, from waveOutWrite to the ear, are drawn in docs/threads.md.
 #include "session.h"
 
 #include <unistd.h>
