@@ -8,6 +8,7 @@
 #include "host/registry.h"
 #include "regparser.h"
 #include "regpreprocessor.h"
+#include "regtext.h"
 
 namespace host {
 namespace {

@@ -5,11 +5,13 @@
 
 #include "host/host.h"
 #include "host/platform.h"
+#include "regtext.h"
 
 namespace host {
 namespace {
 
-bool IsSpace(char c) { return c == ' ' || c == '\t'; }
+using regtext::IsSpace;
+using regtext::SkipSpace;
 
 int HexDigit(char c)
 {
@@ -36,13 +38,6 @@ bool StartsWithNoCase(const std::string& s, size_t pos, const char* prefix)
             return false;
     }
     return true;
-}
-
-size_t SkipSpace(const std::string& s, size_t pos)
-{
-    while (pos < s.size() && IsSpace(s[pos]))
-        ++pos;
-    return pos;
 }
 
 // True when only blanks and perhaps a ; comment follow pos.

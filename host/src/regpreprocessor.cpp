@@ -1,372 +1,26 @@
 // The .reg preprocessor: @CESYSGEN filtering, #include / #define / #if /
 // IF blocks, $(NAME) variables and LOC_ strings.
 
-// Folders are listed and files looked at with the 64-bit calls, also in the
-// 32-bit build: there the plain ones fail on file systems with 64-bit inode
-// numbers and directory offsets.
-#define _FILE_OFFSET_BITS 64
-
 #include "regpreprocessor.h"
-
-#include <dirent.h>
-#include <strings.h>
-#include <sys/stat.h>
 
 #include <algorithm>
 #include <cctype>
 #include <cstdlib>
-#include <cstring>
-#include <fstream>
 #include <functional>
 #include <sstream>
 
 #include "host/host.h"
+#include "regcondition.h"
+#include "regtext.h"
 
 namespace host {
+
+using namespace regtext;
+
 namespace {
 
 const int kMaxIncludeDepth = 16;
 const int kMaxExpansionDepth = 16;
-
-bool IsSpace(char c) { return c == ' ' || c == '\t'; }
-bool IsWordChar(char c) { return std::isalnum(static_cast<unsigned char>(c)) || c == '_'; }
-
-size_t SkipSpace(const std::string& s, size_t pos)
-{
-    while (pos < s.size() && IsSpace(s[pos]))
-        ++pos;
-    return pos;
-}
-
-std::string Trim(const std::string& s)
-{
-    size_t a = SkipSpace(s, 0), b = s.size();
-    while (b > a && IsSpace(s[b - 1]))
-        --b;
-    return s.substr(a, b - a);
-}
-
-std::string Upper(std::string s)
-{
-    for (char& c : s)
-        c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-    return s;
-}
-
-bool SameNoCase(const std::string& a, const std::string& b)
-{
-    return a.size() == b.size() && strncasecmp(a.c_str(), b.c_str(), a.size()) == 0;
-}
-
-// The line up to a ; comment that is not inside quotes, trimmed.
-std::string StripComment(const std::string& s)
-{
-    bool quoted = false;
-    for (size_t i = 0; i < s.size(); ++i) {
-        if (s[i] == '"')
-            quoted = !quoted;
-        else if (quoted && s[i] == '\\' && i + 1 < s.size())
-            ++i;
-        else if (!quoted && s[i] == ';')
-            return Trim(s.substr(0, i));
-    }
-    return Trim(s);
-}
-
-// The leading word of s at pos (letters only), and where it ends.
-std::string Keyword(const std::string& s, size_t pos, size_t* end)
-{
-    size_t e = pos;
-    while (e < s.size() && std::isalpha(static_cast<unsigned char>(s[e])))
-        ++e;
-    *end = e;
-    return Upper(s.substr(pos, e - pos));
-}
-
-std::vector<std::string> SplitLines(const std::string& text)
-{
-    std::vector<std::string> lines;
-    std::string line;
-    for (char c : text) {
-        if (c == '\n') {
-            if (!line.empty() && line.back() == '\r')
-                line.pop_back();
-            lines.push_back(line);
-            line.clear();
-        } else {
-            line += c;
-        }
-    }
-    if (!line.empty() && line.back() == '\r')
-        line.pop_back();
-    if (!line.empty())   // no line after the last line feed
-        lines.push_back(line);
-    return lines;
-}
-
-// UTF-16LE (with its byte-order mark) to UTF-8; a UTF-8 mark is dropped.
-std::string DecodeText(const std::string& bytes)
-{
-    if (bytes.size() >= 3 && bytes.compare(0, 3, "\xEF\xBB\xBF") == 0)
-        return bytes.substr(3);
-    if (bytes.size() >= 2 && static_cast<uint8_t>(bytes[0]) == 0xFF && static_cast<uint8_t>(bytes[1]) == 0xFE) {
-        std::u16string w;
-        for (size_t i = 2; i + 1 < bytes.size(); i += 2)
-            w.push_back(static_cast<char16_t>(static_cast<uint8_t>(bytes[i]) | static_cast<uint8_t>(bytes[i + 1]) << 8));
-        return Narrow(w);
-    }
-    return bytes;
-}
-
-std::string DirectoryOf(const std::string& path)
-{
-    size_t slash = path.find_last_of('/');
-    return slash == std::string::npos ? std::string() : path.substr(0, slash + 1);
-}
-
-bool Exists(const std::string& path)
-{
-    struct stat st;
-    return stat(path.c_str(), &st) == 0;
-}
-
-// The path as it exists on disk, each part matched ignoring case where the
-// exact spelling does not exist (board trees are written on a file system
-// that ignores case); the path unchanged when a part is not found at all.
-std::string MatchCase(const std::string& path)
-{
-    if (path.empty() || Exists(path))
-        return path;
-    std::string out = path[0] == '/' ? "/" : "";
-    size_t start = path[0] == '/' ? 1 : 0;
-    while (start <= path.size()) {
-        size_t end = path.find('/', start);
-        if (end == std::string::npos)
-            end = path.size();
-        const std::string part = path.substr(start, end - start);
-        start = end + 1;
-        if (part.empty())
-            continue;
-        std::string candidate = out + part;
-        if (!Exists(candidate) && part != "." && part != "..") {
-            std::string found;
-            if (DIR* dir = opendir(out.empty() ? "." : out.c_str())) {
-                while (dirent* e = readdir(dir))
-                    if (strcasecmp(e->d_name, part.c_str()) == 0) {
-                        found = e->d_name;
-                        break;
-                    }
-                closedir(dir);
-            }
-            if (found.empty())
-                return path;
-            candidate = out + found;
-        }
-        out = candidate + (end < path.size() ? "/" : "");
-    }
-    return out;
-}
-
-// A number as #if compares it: hexadecimal, with or without 0x, as the
-// build's language identifiers are written (0409, 0C0A).  False for text.
-bool ReadNumber(const std::string& text, unsigned long long* value)
-{
-    std::string t = Trim(text);
-    size_t start = 0;
-    if (t.size() > 2 && t[0] == '0' && (t[1] == 'x' || t[1] == 'X'))
-        start = 2;
-    else if (t.empty() || !std::isdigit(static_cast<unsigned char>(t[0])))
-        return false;
-    if (t.size() - start > 16)
-        return false;
-    unsigned long long v = 0;
-    for (size_t i = start; i < t.size(); ++i) {
-        if (!std::isxdigit(static_cast<unsigned char>(t[i])))
-            return false;
-        v = v * 16 + static_cast<unsigned long long>(std::isdigit(static_cast<unsigned char>(t[i]))
-                                                        ? t[i] - '0'
-                                                        : std::toupper(static_cast<unsigned char>(t[i])) - 'A' + 10);
-    }
-    *value = v;
-    return true;
-}
-
-// Evaluates an #if expression: numbers, names, quoted text, defined NAME /
-// defined(NAME), !, ==, !=, &&, || and parentheses.  A defined name stands
-// for its value and an undefined one for 0 (but for its own spelling in a
-// comparison, so that $(KITL)==SERIAL compares words).  Throws RegLineError
-// when it cannot.
-class Expression {
-public:
-    // Looks a name up: true with its value when it is set.
-    using Lookup = std::function<bool(const std::string& name, std::string* value)>;
-
-    Expression(const std::string& text, Lookup lookup) : s_(text), lookup_(std::move(lookup)) {}
-
-    bool Evaluate()
-    {
-        Operand v = Or();
-        pos_ = SkipSpace(s_, pos_);
-        if (pos_ != s_.size())
-            throw RegLineError{"an operator"};
-        return Truth(v);
-    }
-
-private:
-    struct Operand {
-        bool undefined = false;   // a name that is not set
-        std::string text;         // its value, or the undefined name's spelling
-    };
-
-    static Operand Bool(bool b) { return Operand{false, b ? "1" : "0"}; }
-
-    static bool Truth(const Operand& v)
-    {
-        if (v.undefined)
-            return false;
-        unsigned long long n = 0;
-        if (ReadNumber(v.text, &n))
-            return n != 0;
-        return true;   // text, or a name defined as nothing
-    }
-
-    static bool Equal(const Operand& a, const Operand& b)
-    {
-        unsigned long long x = 0, y = 0;
-        if (ReadNumber(a.text, &x) && ReadNumber(b.text, &y))
-            return x == y;
-        return SameNoCase(Trim(a.text), Trim(b.text));
-    }
-
-    bool Take(const char* op)
-    {
-        pos_ = SkipSpace(s_, pos_);
-        size_t n = std::strlen(op);
-        if (s_.compare(pos_, n, op) != 0)
-            return false;
-        pos_ += n;
-        return true;
-    }
-
-    Operand Or()
-    {
-        Operand v = And();
-        while (Take("||")) {
-            Operand r = And();
-            v = Bool(Truth(v) || Truth(r));
-        }
-        return v;
-    }
-
-    Operand And()
-    {
-        Operand v = Equality();
-        while (Take("&&")) {
-            Operand r = Equality();
-            v = Bool(Truth(v) && Truth(r));
-        }
-        return v;
-    }
-
-    Operand Equality()
-    {
-        Operand v = Unary();
-        for (;;) {
-            if (Take("=="))
-                v = Bool(Equal(v, Unary()));
-            else if (Take("!="))
-                v = Bool(!Equal(v, Unary()));
-            else
-                return v;
-        }
-    }
-
-    Operand Unary()
-    {
-        if (Take("!"))
-            return Bool(!Truth(Unary()));
-        if (Take("(")) {
-            Operand v = Or();
-            if (!Take(")"))
-                throw RegLineError{")"};
-            return v;
-        }
-        pos_ = SkipSpace(s_, pos_);
-        if (pos_ < s_.size() && s_[pos_] == '"') {
-            size_t close = s_.find('"', pos_ + 1);
-            if (close == std::string::npos)
-                throw RegLineError{"\" to close the text"};
-            Operand v{false, s_.substr(pos_ + 1, close - pos_ - 1)};
-            pos_ = close + 1;
-            return v;
-        }
-        std::string word = Word();
-        if (word.empty())
-            throw RegLineError{"a name or a number"};
-        if (word == "defined") {
-            bool paren = Take("(");
-            std::string name = Word();
-            if (name.empty() || (paren && !Take(")")))
-                throw RegLineError{"defined(NAME)"};
-            std::string value;
-            return Bool(lookup_(name, &value));
-        }
-        if (std::isdigit(static_cast<unsigned char>(word[0])))
-            return Operand{false, word};
-        std::string value;
-        if (!lookup_(word, &value))
-            return Operand{true, word};
-        return Operand{false, value};
-    }
-
-    std::string Word()
-    {
-        pos_ = SkipSpace(s_, pos_);
-        size_t start = pos_;
-        while (pos_ < s_.size() && IsWordChar(s_[pos_]))
-            ++pos_;
-        return s_.substr(start, pos_ - start);
-    }
-
-    const std::string& s_;
-    Lookup lookup_;
-    size_t pos_ = 0;
-};
-
-// The words and operators of an IF line or an @CESYSGEN condition.
-std::vector<std::string> Tokens(const std::string& text)
-{
-    std::vector<std::string> out;
-    for (size_t i = 0; i < text.size();) {
-        if (IsSpace(text[i])) {
-            ++i;
-            continue;
-        }
-        const char* ops[] = {"||", "&&", "==", "!=", "=", "!"};
-        bool matched = false;
-        for (const char* op : ops) {
-            size_t n = std::strlen(op);
-            if (text.compare(i, n, op) == 0) {
-                out.push_back(op);
-                i += n;
-                matched = true;
-                break;
-            }
-        }
-        if (matched)
-            continue;
-        size_t start = i;
-        while (i < text.size() && !IsSpace(text[i]) && !std::strchr("=!|&", text[i]))
-            ++i;
-        if (i == start) {   // a lone | or &
-            out.push_back(text.substr(i, 1));
-            ++i;
-        } else {
-            out.push_back(text.substr(start, i - start));
-        }
-    }
-    return out;
-}
 
 std::string Join(const std::vector<std::string>& items, const char* separator)
 {
@@ -377,27 +31,6 @@ std::string Join(const std::vector<std::string>& items, const char* separator)
 }
 
 }  // namespace
-
-// ---- Files ---------------------------------------------------------------------------
-
-bool ReadRegText(const std::string& path, std::string* text, std::string* why)
-{
-    struct stat st;
-    if (stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) {
-        *why = "is a directory, not a .reg file";
-        return false;
-    }
-    std::ifstream in(path, std::ios::binary);
-    if (!in) {
-        *why = "cannot be read";
-        return false;
-    }
-    std::ostringstream bytes;
-    bytes << in.rdbuf();
-    *text = DecodeText(bytes.str());
-    why->clear();
-    return true;
-}
 
 // ---- The preprocessor ----------------------------------------------------------------
 
@@ -914,11 +547,11 @@ bool RegPreprocessor::HashCondition(const std::string& directive, const std::str
         return false;
     }
     try {
-        return Expression(expanded, [&](const std::string& name, std::string* value) {
-                   Variable v = Lookup(name, where);
-                   *value = v.value;
-                   return v.set;
-               }).Evaluate();
+        return EvaluateRegExpression(expanded, [&](const std::string& name, std::string* value) {
+            Variable v = Lookup(name, where);
+            *value = v.value;
+            return v.set;
+        });
     } catch (const RegLineError& e) {
         Warn(where, "cannot evaluate #if " + arg + " (expected " + e.expected + "); taken as false");
         return false;
@@ -929,7 +562,7 @@ bool RegPreprocessor::HashCondition(const std::string& directive, const std::str
 bool RegPreprocessor::BuildCondition(const std::string& text, const std::string& file, int line)
 {
     const std::string where = file + ":" + std::to_string(line);
-    const std::vector<std::string> t = Tokens(text);
+    const std::vector<std::string> t = RegConditionTokens(text);
     size_t i = 0;
     bool joined = false;
     auto isOp = [](const std::string& s) { return s == "||" || s == "&&" || s == "=" || s == "==" || s == "!=" || s == "!"; };
@@ -983,7 +616,7 @@ bool RegPreprocessor::BuildCondition(const std::string& text, const std::string&
 // [!]COMPONENT joined by ||, OR, && or AND (AND first).
 bool RegPreprocessor::SysgenCondition(const std::string& text, const std::string& where)
 {
-    const std::vector<std::string> t = Tokens(text);
+    const std::vector<std::string> t = RegConditionTokens(text);
     size_t i = 0;
     auto isOr = [&] { return i < t.size() && (t[i] == "||" || Upper(t[i]) == "OR"); };
     auto isAnd = [&] { return i < t.size() && (t[i] == "&&" || Upper(t[i]) == "AND"); };

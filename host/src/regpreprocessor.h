@@ -20,10 +20,6 @@
 
 namespace host {
 
-// A file's text for the preprocessor: UTF-16LE (with its byte-order mark)
-// becomes UTF-8, a UTF-8 mark is dropped.  False with *why ("cannot be read",
-// "is a directory, not a .reg file") when there is none.
-bool ReadRegText(const std::string& path, std::string* text, std::string* why);
 
 class RegPreprocessor {
 public:
