@@ -291,36 +291,26 @@ TEST_F(CloseReentryTest, AnOpenFromTheCloseCallbackStaysOpenAndPlays)
 
 class CloseReentryApiTest : public WaveApiTest {};
 
-struct ApiClient {
-    HWAVEOUT hwo = nullptr;
-    WAVEHDR* hdr = nullptr;
-    MMRESULT writeAnswer = 0xFFFF;
-    std::vector<UINT> msgs;
-    static void CALLBACK Fn(HDRVR, UINT msg, DWORD_PTR instance, DWORD_PTR, DWORD_PTR)
-    {
-        auto* self = reinterpret_cast<ApiClient*>(instance);
-        self->msgs.push_back(msg);
-        if (msg == MM_WOM_CLOSE)
-            self->writeAnswer = waveOutWrite(self->hwo, self->hdr, sizeof(WAVEHDR));
-    }
-};
-
 TEST_F(CloseReentryApiTest, WaveOutWriteInsideTheCloseCallbackLeavesNothingBehind)
 {
     WAVEFORMATEX f = MakeFormat();
-    ApiClient app;
-    ASSERT_EQ(waveOutOpen(&app.hwo, 1, &f, reinterpret_cast<DWORD_PTR>(&ApiClient::Fn),
-                          reinterpret_cast<DWORD_PTR>(&app), CALLBACK_FUNCTION),
-              0u);
+    Recorder app;
+    HWAVEOUT hwo = nullptr;
     HeaderPool pool(1);
-    app.hdr = pool.Prepare(0, 4000);
-    testing_support::SetHeaderFlags(app.hdr, 0);
-    ASSERT_EQ(waveOutPrepareHeader(app.hwo, app.hdr, sizeof(WAVEHDR)), 0u);
+    WAVEHDR* hdr = pool.Prepare(0, 4000);
+    MMRESULT writeAnswer = 0xFFFF;
+    app.onCall = [&](const Recorder::Call& c) {
+        if (c.msg == MM_WOM_CLOSE)
+            writeAnswer = waveOutWrite(hwo, hdr, sizeof(WAVEHDR));
+    };
+    ASSERT_EQ(waveOutOpen(&hwo, 1, &f, app.CallbackWord(), app.InstanceWord(), CALLBACK_FUNCTION), 0u);
+    testing_support::SetHeaderFlags(hdr, 0);
+    ASSERT_EQ(waveOutPrepareHeader(hwo, hdr, sizeof(WAVEHDR)), 0u);
 
-    EXPECT_EQ(waveOutClose(app.hwo), 0u);
-    EXPECT_EQ(app.msgs, (std::vector<UINT>{MM_WOM_CLOSE}));
-    EXPECT_EQ(app.writeAnswer, 0u);
-    EXPECT_EQ(testing_support::HeaderFlags(app.hdr) & WHDR_INQUEUE, 0u);
+    EXPECT_EQ(waveOutClose(hwo), 0u);
+    EXPECT_EQ(app.Messages(), (std::vector<UINT>{MM_WOM_CLOSE}));
+    EXPECT_EQ(writeAnswer, 0u);
+    EXPECT_EQ(testing_support::HeaderFlags(hdr) & WHDR_INQUEUE, 0u);
     EXPECT_EQ(host::ActiveTimerCount(), 0);
     EXPECT_EQ(Ctx().pHead, nullptr);
     EXPECT_TRUE(host::IsFree(StreamLock()));

@@ -32,7 +32,9 @@ constexpr size_t kPerWriter = 4;
 constexpr size_t kHeaders = kWriters * kPerWriter;
 
 // The application: counts each header's returns and checks that a header
-// comes back only while it is out.
+// comes back only while it is out.  Not the kit's recorder: it is called on
+// the timer's thread while the writers run, so it keeps atomic counts, not
+// a list without a lock.
 struct Client {
     std::map<const void*, size_t> index;   // filled before any thread starts
     std::atomic<bool> out[kHeaders] = {};

@@ -56,6 +56,8 @@ protected:
     static constexpr DWORD kBuffer = kRate;             // one second each
     static constexpr size_t kBuffers = 4;
 
+    // Refills from MM_WOM_DONE and keeps nothing: the kit's recorder would
+    // keep ten hours of calls that nobody reads.
     struct Client {
         SoakTest* test;
         static void CALLBACK Fn(HDRVR, UINT msg, DWORD_PTR instance, DWORD_PTR p1, DWORD_PTR)
