@@ -6,8 +6,6 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
-#include <cstdio>
-#include <cstdlib>
 #include <mutex>
 #include <thread>
 #include <vector>
@@ -16,6 +14,7 @@
 #include "host/host.h"
 #include "host/platform.h"
 #include "kit/counter.h"
+#include "kit/watchdog.h"
 
 namespace {
 
@@ -305,22 +304,17 @@ void CALLBACK BlockOnLock(UINT, UINT, DWORD_PTR user, DWORD_PTR, DWORD_PTR)
 // for the blocked tick would deadlock, which ends the test run.
 MMRESULT KillWithinWatchdog(UINT id)
 {
-    std::atomic<MMRESULT> result{0xFFFF};
-    EventCount done;
-    std::thread killer([&] {
-        result = timeKillEvent(id);
-        done.Add();
-    });
-    if (!done.WaitAtLeast(1, std::chrono::seconds(20))) {
-        std::fprintf(stderr, "timeKillEvent waited for a tick blocked on the caller's lock\n");
-        std::abort();
-    }
+    kit::Watchdog watchdog(std::chrono::seconds(20),
+                           "timeKillEvent (which must not wait for a tick blocked on the caller's lock)");
+    MMRESULT result = 0xFFFF;
+    std::thread killer([&] { result = timeKillEvent(id); });
     killer.join();
     return result;
 }
 
 TEST_F(ClockTest, KillDoesNotWaitForATickBlockedOnTheKillersLockVirtual)
 {
+    kit::Watchdog watchdog(std::chrono::seconds(60), "the advancing thread");
     std::mutex streamLock;
     BlockingTimer b;
     b.mutex = &streamLock;
@@ -349,6 +343,7 @@ void CALLBACK CountTick(UINT, UINT, DWORD_PTR user, DWORD_PTR, DWORD_PTR)
 
 TEST_F(ClockTest, KillDoesNotWaitForATickBlockedOnTheKillersLockReal)
 {
+    kit::Watchdog watchdog(std::chrono::seconds(60), "the real clock's timer thread");
     host::UseClock(host::ClockKind::Real);
     CRITICAL_SECTION cs;
     InitializeCriticalSection(&cs);
@@ -392,6 +387,7 @@ void CALLBACK DetectOverlap(UINT, UINT, DWORD_PTR user, DWORD_PTR, DWORD_PTR)
 
 TEST_F(ClockTest, CallbacksOfTwoTimersNeverOverlap)
 {
+    kit::Watchdog watchdog(std::chrono::seconds(60), "the real clock's timer thread");
     g_overlaps = 0;
     host::UseClock(host::ClockKind::Real);
     EventCount c, d;
@@ -544,6 +540,7 @@ TEST_F(ClockTest, ResetStopsTimersAndRestoresTheClock)
 
 TEST_F(ClockTest, RealClockTicksAndCounts)
 {
+    kit::Watchdog watchdog(std::chrono::seconds(60), "the real clock's timer thread");
     host::UseClock(host::ClockKind::Real);
     EXPECT_EQ(host::CurrentClock(), host::ClockKind::Real);
     EXPECT_EQ(host::CounterFrequency(), 1000000000u);
@@ -571,6 +568,7 @@ TEST_F(ClockTest, RealClockTicksAndCounts)
 
 TEST_F(ClockTest, RealClockAsksForRealTimeSchedulingAndSaysWhatItGot)
 {
+    kit::Watchdog watchdog(std::chrono::seconds(60), "the real clock's timer thread");
     host::UseClock(host::ClockKind::Real);
     EventCount ticks;
     UINT id = timeSetEvent(2, 0, CountTick, reinterpret_cast<DWORD_PTR>(&ticks), TIME_PERIODIC);
@@ -585,6 +583,7 @@ TEST_F(ClockTest, RealClockAsksForRealTimeSchedulingAndSaysWhatItGot)
 
 TEST_F(ClockTest, CounterReadWithoutTheLockNeverGoesBackDuringAdvances)
 {
+    kit::Watchdog watchdog(std::chrono::seconds(60), "the counter's reader thread");
     // A reader on another thread sees the counter only move forward, and
     // by whole advances' worth at most, while the clock is advanced and its
     // frequency changed under it.

@@ -12,6 +12,7 @@
 #include "host/host.h"
 #include "host/kernel.h"
 #include "host/wave.h"
+#include "kit/watchdog.h"
 
 namespace {
 
@@ -103,6 +104,7 @@ TEST_F(Kernel, WaitForMultipleObjectsAnswersTheLowestSignalledIndex)
 
 TEST_F(Kernel, AnotherThreadsSetEventWakesAWaiter)
 {
+    kit::Watchdog watchdog(std::chrono::seconds(60), "the setter thread");
     HANDLE ev = CreateEventW(nullptr, FALSE, FALSE, nullptr);
     std::thread setter([ev] { SetEvent(ev); });
     EXPECT_EQ(WaitForSingleObject(ev, INFINITE), WAIT_OBJECT_0);
@@ -127,6 +129,7 @@ DWORD WINAPI ThreadBody(LPVOID param)
 
 TEST_F(Kernel, ThreadsRunTheirMessageLoopAndSignalTheirHandleOnReturn)
 {
+    kit::Watchdog watchdog(std::chrono::seconds(60), "the message-loop thread");
     std::atomic<DWORD> seen{0};
     DWORD id = 0;
     HANDLE t = CreateThread(nullptr, 0, &ThreadBody, &seen, CREATE_SUSPENDED, &id);
@@ -211,6 +214,7 @@ namespace {
 // The first SetEvent releases the waiter, the second must stay set.
 TEST_F(Kernel, AutoResetEventKeepsTheSecondSetWhenTheFirstReleasedAWaiter)
 {
+    kit::Watchdog watchdog(std::chrono::seconds(60), "the waiter threads");
     HANDLE ev = CreateEvent(nullptr, FALSE, FALSE, nullptr);
     std::atomic<int> kept{0};
     const int rounds = 200;
@@ -239,6 +243,7 @@ TEST_F(Kernel, AutoResetEventKeepsTheSecondSetWhenTheFirstReleasedAWaiter)
 
 TEST_F(Kernel, AutoResetEventReleasesOneWaiterPerSetManualResetReleasesAll)
 {
+    kit::Watchdog watchdog(std::chrono::seconds(60), "the waiter threads");
     HANDLE autoEv = CreateEvent(nullptr, FALSE, FALSE, nullptr);
     HANDLE manual = CreateEvent(nullptr, TRUE, FALSE, nullptr);
     std::atomic<int> woke{0};
@@ -292,6 +297,7 @@ DWORD WINAPI TakeOneMessage(LPVOID param)
 // GetMessage or PeekMessage, as on the device.
 TEST_F(Kernel, AThreadCanBePostedToAsSoonAsItExists)
 {
+    kit::Watchdog watchdog(std::chrono::seconds(60), "the posted-to threads");
     for (int round = 0; round < 50; ++round) {
         UINT got = 0;
         DWORD id = 0;

@@ -2,13 +2,16 @@
 // benchmarks rely: headers that really lie at odd, separate addresses; a
 // recorder whose named expectations name the call that breaks them; a
 // message sender that tells an unwritten result from a written one; the
-// driver's symbols bound by their declarations.
+// driver's symbols bound by their declarations; a watchdog that ends a hung
+// process.
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cstddef>
 #include <cstdlib>
 #include <set>
 #include <string>
+#include <thread>
 
 #include "driver/config.h"
 #include "host/registry.h"
@@ -17,6 +20,7 @@
 #include "kit/packets.h"
 #include "kit/recorder.h"
 #include "kit/routines.h"
+#include "kit/watchdog.h"
 #include "support/driver_fixture.h"
 
 namespace {
@@ -91,6 +95,24 @@ TEST(KitRecorder, NamedExpectationsNameTheFirstCallThatBreaksThem)
     // An address that is none of the pool's maps to -1.
     fn(wave, MM_WOM_DONE, rec.InstanceWord(), 0x1234, 0);
     EXPECT_EQ(rec.DoneIndices(pool).back(), -1);
+}
+
+// A watchdog not dismissed within its limit ends the process, naming what
+// still runs; one dismissed in time lets the test go on.
+TEST(KitWatchdog, AHangPastTheLimitEndsTheProcessWithAMessage)
+{
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_DEATH(
+        {
+            // Hangs for 30 s: a watchdog that does not fire lets it return,
+            // and the process does not die.
+            kit::Watchdog watchdog(std::chrono::seconds(1), "the hanging case");
+            std::this_thread::sleep_for(std::chrono::seconds(30));
+        },
+        "watchdog: the hanging case still running after 1 s");
+    {
+        kit::Watchdog quick(std::chrono::seconds(60), "a quick case");
+    }
 }
 
 TEST(KitPackets, PacketsCarryTheirLengthWhereTheDriverPutsIt)

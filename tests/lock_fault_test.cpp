@@ -14,6 +14,7 @@
 #include <thread>
 
 #include "host/clock.h"
+#include "kit/watchdog.h"
 #include "support/stream_fixture.h"
 
 using namespace testing_support;
@@ -110,6 +111,9 @@ protected:
     }
 
     WAVEFORMATEX format_{};
+    // Every case sends a message from another thread (ExpectLockFree); a
+    // lock left held would block it, and the wait for its answer, for good.
+    kit::Watchdog watchdog_{std::chrono::seconds(60), "a lock-fault case"};
 };
 
 TEST_F(LockFaultTest, OpenWithUnreadableRecords)

@@ -29,6 +29,7 @@
 #include "host/platform.h"
 #include "host/realtime.h"
 #include "kit/packets.h"
+#include "kit/watchdog.h"
 #include "support/driver_fixture.h"
 
 namespace {
@@ -41,6 +42,7 @@ protected:
         host::UseClock(host::ClockKind::Virtual);
         HostTest::TearDown();
     }
+    kit::Watchdog watchdog_{std::chrono::seconds(120), "a real-time case"};
 };
 
 // The kernel's priority of a thread of this process, field 18 of its stat

@@ -3,10 +3,12 @@
 #include <sys/mman.h>
 
 #include <atomic>
+#include <chrono>
 #include <cstring>
 #include <thread>
 #include <vector>
 
+#include "kit/watchdog.h"
 #include "pump/pump.h"
 #include "stream/stream.h"
 #include "support/driver_fixture.h"
@@ -294,6 +296,7 @@ TEST_F(DispatchTest, ExtDevCapsChecksSizeAndAddress)
 
 TEST_F(DispatchTest, CapabilitiesAnswerWhileAnotherThreadHoldsTheLock)
 {
+    kit::Watchdog watchdog(std::chrono::seconds(60), "the capabilities thread");
     EnterCriticalSection(StreamLock());
     std::vector<uint8_t> caps(84, 0);
     MessageAnswer a;
@@ -340,6 +343,7 @@ TEST_F(DispatchTest, BadAddressesEndTheCallWithoutResultWord)
 
 TEST_F(DispatchTest, FaultsOnManyThreadsAreEachCaughtOnTheirOwn)
 {
+    kit::Watchdog watchdog(std::chrono::seconds(60), "the faulting threads");
     std::vector<std::thread> threads;
     std::atomic<int> caught{0};
     for (int t = 0; t < 4; ++t)

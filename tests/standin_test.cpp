@@ -15,6 +15,7 @@
 #include "host/faults.h"
 #include "host/host.h"
 #include "kit/packets.h"
+#include "kit/watchdog.h"
 #include "support/driver_fixture.h"
 
 namespace {
@@ -82,6 +83,7 @@ TEST_F(StandInTest, ObserverSeesEveryPostInOrderRefusedOnesIncluded)
 
 TEST_F(StandInTest, OnTheVirtualClockSlowSinksHoldThePosterAtTheBoundNotBeyond)
 {
+    kit::Watchdog watchdog(std::chrono::seconds(60), "the poster thread");
     // A sink that blocks until released: in a fast run posts beyond the
     // bound must wait, and all of them arrive once the sink goes on.
     std::mutex gate;
@@ -108,6 +110,7 @@ TEST_F(StandInTest, OnTheVirtualClockSlowSinksHoldThePosterAtTheBoundNotBeyond)
 
 TEST_F(StandInTest, OnTheRealClockAPostNeverWaitsForTheSinks)
 {
+    kit::Watchdog watchdog(std::chrono::seconds(60), "the poster thread");
     // The sinks are held; every post still returns at once, the backlog
     // grows past the virtual clock's bound, and the stand-in reports it and
     // how long the first packet waited for the sinks.

@@ -15,6 +15,7 @@
 #include "host/wave.h"
 #include "kit/header_pool.h"
 #include "kit/recorder.h"
+#include "kit/watchdog.h"
 #include "support/driver_fixture.h"
 
 using testing_support::HeaderPool;
@@ -55,10 +56,13 @@ protected:
     }
 
     std::atomic<uint64_t> ticks_{0};
+    kit::Watchdog watchdog_{std::chrono::seconds(120), "a teardown case"};
 };
 
 // The application: refills every buffer from MM_WOM_DONE, on the timer's
-// thread, until the device is gone and the wave API refuses.
+// thread, until the device is gone and the wave API refuses.  Not the kit's
+// recorder, which has no lock: its calls arrive on the real clock's timer
+// thread while the test's thread runs.
 struct Refiller {
     HWAVEOUT hwo = nullptr;
     std::atomic<unsigned> done{0};
