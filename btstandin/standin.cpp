@@ -96,7 +96,7 @@ public:
     // event thread, and the control side (a test's or the player's thread,
     // and the driver's Init/Deinit thread for registrations).  It is a leaf
     // for the poster: held there only for bookkeeping, never while a sink,
-    // the driver or the fault registry is called, and released before any
+    // the driver or the fault table is called, and released before any
     // wait.  The post observer is the one call made with it held.  A waiter
     // lends the holder its priority.
     host::PiMutex mutex_;

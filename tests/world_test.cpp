@@ -1,4 +1,4 @@
-// The world around the driver: the fault registry, the stand-in's link with
+// The world around the driver: the fault table, the stand-in's link with
 // its send queue and radio, and the clock's faults, on the virtual clock.
 #include <gtest/gtest.h>
 

@@ -173,7 +173,7 @@ public:
     // The clock's time now.  Any thread, s.mutex held.
     virtual Instant Now(const ClockService& s) const = 0;
     // How many ns after its deadline the tick being scheduled runs.  Any
-    // thread, s.mutex held; consults the fault registry (a leaf lock).
+    // thread, s.mutex held; consults the fault table (a leaf lock).
     virtual uint64_t Lateness(const ClockService& s) const = 0;
     // Moves periodic timer t to its next tick after one that fired at
     // firedAt.  Service thread, s.mutex held.

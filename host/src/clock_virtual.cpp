@@ -16,7 +16,7 @@ public:
 
     Instant Now(const ClockService& s) const override { return s.virtualNow; }
 
-    // The test's lateness, plus the fault registry's late tick (in ms) when
+    // The test's lateness, plus the fault table's late tick (in ms) when
     // one fires for this tick.
     uint64_t Lateness(const ClockService& s) const override
     {

@@ -1,4 +1,4 @@
-// The fault registry.  One slot per fault in the table's order; a count of
+// The fault table.  One slot per fault in the table's order; a count of
 // armed slots lets a service on the tick's path decide with one atomic load
 // that nothing can fail.
 #include <sys/mman.h>

@@ -28,7 +28,7 @@ void AppendUtf8(std::string& out, char32_t cp);
 // ---- Thread ids (threadstate.cpp) ---------------------------------------------------
 // A thread's id is live from the moment it is given out (its first
 // GetCurrentThreadId) until the thread ends or RetireThreadId names it.  Any
-// thread, any lock: the registry's mutex is a leaf.
+// thread, any lock: the live ids' mutex is a leaf.
 bool IsLiveThreadId(DWORD id);
 void RetireThreadId(DWORD id);
 

@@ -21,7 +21,7 @@ void ResetAll()
     // Kernel objects and the registry: nothing above is using them now.
     ResetKernel();
     ResetRegistry();
-    // The fault registry: disarmed only now, so that nothing taken down
+    // The fault table: disarmed only now, so that nothing taken down
     // above met a fault meant for the next run.
     ClearFaults();
     // Last the records of what happened, so the teardown above leaves no

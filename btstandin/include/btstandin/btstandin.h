@@ -64,7 +64,7 @@ void ClearPackets();
 // All accepted audio bytes in the record, concatenated in arrival order.
 std::vector<uint8_t> ReceivedAudio();
 
-// Refuse the next `count` posts (LMR_POST_REFUSED): the fault registry's
+// Refuse the next `count` posts (LMR_POST_REFUSED): the fault table's
 // RefusePost fault, armed with no skip.
 void RefusePosts(unsigned count);
 

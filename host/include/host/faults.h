@@ -1,4 +1,4 @@
-// The host's fault registry: every way the world around the driver can be
+// The host's fault table: every way the world around the driver can be
 // made to misbehave on demand, in one table.  Each fault is armed as "the next
 // `count` occasions after `skip` good ones", optionally with an amount (ms or
 // ppm, by fault).  An occasion is one call of the service that checks the
@@ -6,7 +6,7 @@
 //
 // Checking costs one atomic load while nothing is armed, so services on the
 // tick's path (the driver's malloc, the library's post, the timer) check
-// freely.  The registry's mutex is a leaf: nothing is called while it is held.
+// freely.  The table's mutex is a leaf: nothing is called while it is held.
 #pragma once
 
 #include <cstdint>

@@ -14,7 +14,7 @@ namespace host {
 
 // Puts every host service back to its state at process start, in this
 // order: active devices taken down (their Deinit runs), the wave API's
-// tables, clocks and timers, kernel objects, registry, the fault registry,
+// tables, clocks and timers, kernel objects, registry, the fault table,
 // then the records (debug output, counters, freed blocks).  The debug echo
 // is kept.  Called by a test's or tool's own thread with no driver running
 // a message and no lock of the driver held; not from a callback.
@@ -34,7 +34,7 @@ void ClearDebug();
 void SetDebugEcho(std::function<void(const std::string&)> fn);
 
 // ---- Fault switches --------------------------------------------------------
-// The fault registry (host/faults.h): Fault, FailNext, ClearFaults, FaultsLeft, ShouldFail.
+// The fault table (host/faults.h): Fault, FailNext, ClearFaults, FaultsLeft, ShouldFail.
 // When f should fail now, touches an inaccessible page: a memory-access fault
 // on the calling thread, inside the host service that calls this.
 void AccessFaultIf(Fault f);
