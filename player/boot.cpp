@@ -50,12 +50,12 @@ std::string PreferredDescription()
     return "preferred device " + std::to_string(id) + " (" + DeviceName(id) + ")";
 }
 
-void Platform::SelectClock()
+void HostBoot::SelectClock()
 {
     host::UseClock(o_.fast ? host::ClockKind::Virtual : host::ClockKind::Real);
 }
 
-uint32_t Platform::Prepare(std::vector<std::string>* warnings, host::RegLoadReport* shaped)
+uint32_t HostBoot::Prepare(std::vector<std::string>* warnings, host::RegLoadReport* shaped)
 {
     if (!o_.driverDir.empty())
         host::SetDriverDirectory(o_.driverDir);
@@ -69,7 +69,7 @@ uint32_t Platform::Prepare(std::vector<std::string>* warnings, host::RegLoadRepo
     return registry.timerMs;
 }
 
-void Platform::ModelWorld()
+void HostBoot::ModelWorld()
 {
     // The link carries posts through a bounded send queue and a radio; the
     // headset (the session's) plays what arrives on its own clock.
@@ -85,7 +85,7 @@ void Platform::ModelWorld()
     }
 }
 
-void Platform::Start(const Happen& happen)
+void HostBoot::Start(const Happen& happen)
 {
     // The drivers of the bus key in the order the bus enumerator loads them.
     // The host carries only this driver; every other one holds the device
@@ -144,14 +144,14 @@ void Platform::Start(const Happen& happen)
     RaiseLink(true, "link up", happen);
 }
 
-void Platform::RaiseLink(bool up, const std::string& what, const Happen& happen)
+void HostBoot::RaiseLink(bool up, const std::string& what, const Happen& happen)
 {
     btstandin::SetLink(up);
     btstandin::WaitForEvents();
     happen(what + ", " + PreferredDescription());
 }
 
-void Platform::Stop()
+void HostBoot::Stop()
 {
     if (device_) {
         host::DeactivateDevice(device_);
@@ -162,7 +162,7 @@ void Platform::Stop()
     held_.clear();
 }
 
-std::string Platform::TargetName() const
+std::string HostBoot::TargetName() const
 {
     return target_ == WAVE_MAPPER ? std::string("WAVE_MAPPER")
                                   : "device " + std::to_string(target_) + " (" + DeviceName(target_) + ")";

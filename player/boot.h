@@ -32,13 +32,14 @@ std::string DeviceName(UINT id);
 // The mapper's preferred device as an application asks for it.
 std::string PreferredDescription();
 
-class Platform {
+// The host and the driver booted for one run, as the device boots them.
+class HostBoot {
 public:
     // Something worth a line in the report's timeline.
     using Happen = std::function<void(const std::string& what)>;
 
-    explicit Platform(const Options& options) : o_(options) {}
-    ~Platform() { Stop(); }
+    explicit HostBoot(const Options& options) : o_(options) {}
+    ~HostBoot() { Stop(); }
 
     // Picks the clock: the virtual one in fast mode.
     void SelectClock();

@@ -4,7 +4,7 @@
 
 namespace player {
 
-LogWriter::LogWriter(OutputFile* file) : file_(file)
+LogWriter::LogWriter(StagedFile* file) : file_(file)
 {
     thread_ = std::thread([this] { Loop(); });
 }

@@ -12,14 +12,14 @@
 #include <vector>
 
 #include "host/realtime.h"
-#include "outfile.h"
+#include "stagedfile.h"
 
 namespace player {
 
 class LogWriter {
 public:
     // `file` is open and outlives the writer.
-    explicit LogWriter(OutputFile* file);
+    explicit LogWriter(StagedFile* file);
     ~LogWriter();   // stops the thread; what was not written is dropped
     LogWriter(const LogWriter&) = delete;
     LogWriter& operator=(const LogWriter&) = delete;
@@ -34,7 +34,7 @@ private:
     void Loop();
     void Stop();
 
-    OutputFile* file_;
+    StagedFile* file_;
     host::PiMutex mu_;                  // guards the fields below
     std::condition_variable_any wake_;  // to the thread: text queued, or stop
     std::vector<std::string> queue_;

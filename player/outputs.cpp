@@ -107,7 +107,7 @@ bool WavOutput::Finish(std::string* error)
 
 // ---- SBC --------------------------------------------------------------------------
 
-SbcOutput::SbcOutput(OutputFile* file) : file_(file), sbc_(new sbc_struct()) {}
+SbcOutput::SbcOutput(StagedFile* file) : file_(file), sbc_(new sbc_struct()) {}
 
 SbcOutput::~SbcOutput()
 {

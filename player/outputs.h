@@ -16,7 +16,7 @@
 #include <string>
 #include <vector>
 
-#include "outfile.h"
+#include "stagedfile.h"
 
 struct sf_private_tag;
 struct sbc_struct;
@@ -50,7 +50,7 @@ private:
 // 16-bit stereo 44,100 Hz WAV through libsndfile.
 class WavOutput : public Output {
 public:
-    explicit WavOutput(OutputFile* file) : file_(file) {}
+    explicit WavOutput(StagedFile* file) : file_(file) {}
     ~WavOutput() override;
     bool Open(std::string* error);
     void Take(const uint8_t* data, size_t size) override;
@@ -59,7 +59,7 @@ public:
     size_t TrailingBytes() const { return carry_.size(); }
 
 private:
-    OutputFile* file_;
+    StagedFile* file_;
     sf_private_tag* sf_ = nullptr;
     std::vector<uint8_t> carry_;
     std::string error_;
@@ -70,7 +70,7 @@ private:
 // padded with silence.
 class SbcOutput : public Output {
 public:
-    explicit SbcOutput(OutputFile* file);
+    explicit SbcOutput(StagedFile* file);
     ~SbcOutput() override;
     bool Open(std::string* error);
     void Take(const uint8_t* data, size_t size) override;
@@ -80,7 +80,7 @@ public:
 
 private:
     void EncodeWhole(bool padLast);
-    OutputFile* file_;
+    StagedFile* file_;
     std::unique_ptr<sbc_struct> sbc_;
     size_t codeSize_ = 0;      // PCM bytes per SBC frame
     size_t frameLength_ = 0;   // encoded bytes per SBC frame

@@ -9,7 +9,7 @@ void OutputSet::Create(const Options& o)
 {
     struct Want {
         const std::string* path;
-        OutputFile* file;
+        StagedFile* file;
     } wants[] = {{&o.wavOut, &wavFile_}, {&o.sbcOut, &sbcFile_}, {&o.csvOut, &csvFile_},
                  {&o.jsonOut, &jsonFile_}, {&o.plotOut, &plotFile_}, {&o.heardOut, &heardFile_}};
     const size_t kWants = sizeof wants / sizeof wants[0];
@@ -62,12 +62,12 @@ void OutputSet::Commit(Report* report)
     // copied into special files (where a write may still fail, on a full
     // device), then the renames, so a failure leaves no output of this run
     // in place (only a rename failing after another succeeded could).
-    OutputFile* files[] = {&wavFile_, &heardFile_, &sbcFile_, &csvFile_, &plotFile_};
+    StagedFile* files[] = {&wavFile_, &heardFile_, &sbcFile_, &csvFile_, &plotFile_};
     for (bool copies : {true, false})
-        for (OutputFile* f : files)
+        for (StagedFile* f : files)
             if (f->IsOpen() && f->CopiesOnCommit() == copies && !f->Commit(&error))
                 throw Failure{kExitOutput, error};
-    for (OutputFile* f : files)
+    for (StagedFile* f : files)
         if (!f->Path().empty())
             report->outputs.push_back(f->Path());
     if (!jsonFile_.Path().empty())
@@ -83,8 +83,8 @@ void OutputSet::Drop(Report* report, const std::string& jsonPath)
     wav_.reset();
     heardWav_.reset();
     sbc_.reset();
-    OutputFile* dropped[] = {&wavFile_, &heardFile_, &sbcFile_, &csvFile_, &plotFile_};
-    for (OutputFile* file : dropped)
+    StagedFile* dropped[] = {&wavFile_, &heardFile_, &sbcFile_, &csvFile_, &plotFile_};
+    for (StagedFile* file : dropped)
         file->Abort();
     // Whatever the run staged for the report is dropped: the failed run's
     // report is the one document.

@@ -13,7 +13,7 @@
 #include <string>
 
 #include "options.h"
-#include "outfile.h"
+#include "stagedfile.h"
 #include "outputs.h"
 #include "report.h"
 
@@ -31,7 +31,7 @@ public:
     // The heard WAV output, or null.
     Output* HeardFile() { return heardWav_.get(); }
     // The packet log, open when asked for (with its header written).
-    OutputFile* PacketLog() { return &csvFile_; }
+    StagedFile* PacketLog() { return &csvFile_; }
 
     // The run ended well: finishes the outputs, draws the plot, puts every
     // file in place and then writes the JSON report, listing them all in
@@ -43,7 +43,7 @@ public:
     void Drop(Report* report, const std::string& jsonPath);
 
 private:
-    OutputFile wavFile_, sbcFile_, csvFile_, jsonFile_, plotFile_, heardFile_;
+    StagedFile wavFile_, sbcFile_, csvFile_, jsonFile_, plotFile_, heardFile_;
     std::unique_ptr<WavOutput> wav_, heardWav_;
     std::unique_ptr<SbcOutput> sbc_;
     OutputList received_;

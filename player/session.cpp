@@ -3,7 +3,7 @@
 // which lock; this file only creates them and connects them.
 //
 //   OutputSet (outputset.h)   the output files, made first and put in place last
-//   Platform (boot.h)         the registry, the world, the driver, the link
+//   HostBoot (boot.h)         the registry, the world, the driver, the link
 //   Timeline (timeline.h)     ticks, posts, writes and happenings, with their times
 //   Listener (listener.h)     the headset model and what the listener hears
 //   NegotiateFormat           the format query and the conversion (negotiate.h)
@@ -64,7 +64,7 @@ const double kFastStepSeconds = 10.0;
 class Player {
 public:
     explicit Player(const Options& o)
-        : o_(o), platform_(o), clock_(o.fast), stall_(o.fast, &silence_, kStallSeconds),
+        : o_(o), boot_(o), clock_(o.fast), stall_(o.fast, &silence_, kStallSeconds),
           device_(o.refill, [this](WAVEHDR* h) { silence_.Note(host::ClockNowNs()); refill_->OnDone(h); }) {}
     ~Player() { Teardown(); }
     int Run();
@@ -89,7 +89,7 @@ private:
     const Options& o_;
     Report report_;
     OutputSet outputs_;
-    Platform platform_;
+    HostBoot boot_;
     bool booted_ = false;
     uint64_t frequency_ = 1;
     uint32_t period_ = kDefaultTimer;      // ms, for the fast mode's steps
@@ -113,10 +113,10 @@ void Player::Boot()
 {
     host::NameThisThread("main");
     processfault::Watch([this](const std::string& what, const std::string& thread) { EndAfterFault(what, thread); });
-    platform_.SelectClock();
+    boot_.SelectClock();
     frequency_ = Frequency();
     std::vector<std::string> warnings;
-    period_ = platform_.Prepare(&warnings, &report_.registry);
+    period_ = boot_.Prepare(&warnings, &report_.registry);
     for (const std::string& w : warnings) {
         ConsoleLine(stderr, "btwav-play: warning: " + w);
         report_.warnings.push_back(w);
@@ -133,7 +133,7 @@ void Player::Boot()
         timeline_->LogTick(counter, host::CurrentTickLatenessNs());
     });
     btstandin::SetPostObserver([this](const btstandin::PostInfo& p) { timeline_->OnPost(p.counter, p.bytes, p.refused); });
-    platform_.ModelWorld();
+    boot_.ModelWorld();
     listener_.reset(new Listener(o_, outputs_.HeardFile(), &report_.warnings));
     report_.headset = listener_->Config();
     // The bit-exact stream: compared with the sound and written as it
@@ -148,18 +148,18 @@ void Player::Boot()
         outputs_.Received()->Take(p.audio, p.size);
     });
     booted_ = true;
-    platform_.Start([this](const std::string& what) { Happen(what); });
+    boot_.Start([this](const std::string& what) { Happen(what); });
 }
 
 void Player::OpenSound(std::unique_ptr<Decoder> decoder)
 {
     FormatDecision d = NegotiateFormat(decoder->Info(), [this](const WAVEFORMATEX& f, DWORD flags) {
-        return waveOutOpen(nullptr, platform_.Target(), &f, 0, 0, WAVE_FORMAT_QUERY | flags);
+        return waveOutOpen(nullptr, boot_.Target(), &f, 0, 0, WAVE_FORMAT_QUERY | flags);
     });
     report_.queryRefused = d.queryRefused;
     report_.converted = d.converted;
     report_.conversion = sound_.Open(std::move(decoder), d.converted, o_.loops);
-    Happen(device_.Open(platform_.Target(), platform_.TargetName()));
+    Happen(device_.Open(boot_.Target(), boot_.TargetName()));
     SoundWindow* window = sound_.Window();
     refill_.reset(new RefillEngine(
         o_.bufferBytes, o_.loops,
@@ -210,9 +210,9 @@ void Player::Step(const ActionSchedule::Step& s, double now)
         return;
     }
     switch (s.action.kind) {
-    case TimedAction::LinkDown: platform_.RaiseLink(false, "link down", happen); break;
-    case TimedAction::LinkBack: platform_.RaiseLink(true, "link back up", happen); break;
-    case TimedAction::LinkUp: platform_.RaiseLink(true, "link up (the headset connects)", happen); break;
+    case TimedAction::LinkDown: boot_.RaiseLink(false, "link down", happen); break;
+    case TimedAction::LinkBack: boot_.RaiseLink(true, "link back up", happen); break;
+    case TimedAction::LinkUp: boot_.RaiseLink(true, "link up (the headset connects)", happen); break;
     case TimedAction::Pause:
         device_.Pause();
         paused_ = true;
@@ -311,7 +311,7 @@ void Player::Finish()
     btstandin::Flush();
     refill_->Close();
     Happen(device_.Close());
-    platform_.Stop();
+    boot_.Stop();
     btstandin::Flush();
     report_.lateTicks = lateTicks_.Finish(clock_.StartClockNs());
 }
@@ -351,7 +351,7 @@ void Player::Teardown()
     if (refill_)
         refill_->Close();
     device_.Abandon();
-    platform_.Stop();
+    boot_.Stop();
     if (booted_) {
         // No output may run once the files are gone.
         btstandin::Reset();

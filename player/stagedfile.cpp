@@ -1,4 +1,4 @@
-#include "outfile.h"
+#include "stagedfile.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -90,18 +90,18 @@ bool WriteFully(int fd, const char* data, size_t size)
 
 }  // namespace
 
-OutputFile::~OutputFile()
+StagedFile::~StagedFile()
 {
     Abort();
 }
 
-bool OutputFile::Fail(std::string* error, const std::string& why)
+bool StagedFile::Fail(std::string* error, const std::string& why)
 {
     *error = "cannot write '" + path_ + "': " + why;
     return false;
 }
 
-bool OutputFile::Create(const std::string& path, std::string* error)
+bool StagedFile::Create(const std::string& path, std::string* error)
 {
     Abort();
     path_ = path;
@@ -162,12 +162,12 @@ bool OutputFile::Create(const std::string& path, std::string* error)
     return true;
 }
 
-int OutputFile::ReleaseFd()
+int StagedFile::ReleaseFd()
 {
     return fd_ < 0 ? -1 : fcntl(fd_, F_DUPFD_CLOEXEC, 0);
 }
 
-bool OutputFile::WriteAll(const std::string& text, std::string* error)
+bool StagedFile::WriteAll(const std::string& text, std::string* error)
 {
     if (fd_ < 0)
         return Fail(error, "not open");
@@ -176,7 +176,7 @@ bool OutputFile::WriteAll(const std::string& text, std::string* error)
     return true;
 }
 
-bool OutputFile::CopyIntoDestination(std::string* error)
+bool StagedFile::CopyIntoDestination(std::string* error)
 {
     if (lseek(fd_, 0, SEEK_SET) != 0)
         return Fail(error, std::strerror(errno));
@@ -194,7 +194,7 @@ bool OutputFile::CopyIntoDestination(std::string* error)
     }
 }
 
-bool OutputFile::Commit(std::string* error)
+bool StagedFile::Commit(std::string* error)
 {
     if (fd_ < 0)
         return Fail(error, "not open");
@@ -215,7 +215,7 @@ bool OutputFile::Commit(std::string* error)
     return true;
 }
 
-void OutputFile::Abort()
+void StagedFile::Abort()
 {
     if (fd_ >= 0)
         close(fd_);

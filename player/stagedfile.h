@@ -1,4 +1,5 @@
-// Output files that appear whole or not at all, written where the name leads.
+// A staged file: an output file that appears whole or not at all, written
+// where the name leads.
 //
 // A regular file (or a name that does not exist yet) is written to a hidden
 // temporary beside it and renamed into place on success, keeping an existing
@@ -14,12 +15,12 @@
 
 namespace player {
 
-class OutputFile {
+class StagedFile {
 public:
-    OutputFile() = default;
-    ~OutputFile();   // removes the temporary unless committed
-    OutputFile(const OutputFile&) = delete;
-    OutputFile& operator=(const OutputFile&) = delete;
+    StagedFile() = default;
+    ~StagedFile();   // removes the temporary unless committed
+    StagedFile(const StagedFile&) = delete;
+    StagedFile& operator=(const StagedFile&) = delete;
 
     // Opens the destination and the temporary.  False with a message naming
     // `path` when the directory cannot be written, `path` is a directory, or

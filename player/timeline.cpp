@@ -4,7 +4,7 @@
 
 namespace player {
 
-Timeline::Timeline(uint64_t frequency, bool realClock, bool looping, OutputFile* packetLog)
+Timeline::Timeline(uint64_t frequency, bool realClock, bool looping, StagedFile* packetLog)
     : frequency_(frequency), packetLog_(packetLog), pacing_(frequency, realClock, looping)
 {
     if (packetLog_ && packetLog_->IsOpen()) {

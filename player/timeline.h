@@ -27,7 +27,7 @@
 #include "analysis.h"
 #include "host/realtime.h"
 #include "logwriter.h"
-#include "outfile.h"
+#include "stagedfile.h"
 #include "report.h"
 
 namespace player {
@@ -36,7 +36,7 @@ class Timeline {
 public:
     // `packetLog` receives the packet log when it is open (it already holds
     // the header); it outlives the timeline.
-    Timeline(uint64_t frequency, bool realClock, bool looping, OutputFile* packetLog);
+    Timeline(uint64_t frequency, bool realClock, bool looping, StagedFile* packetLog);
 
     // Time 0: the first write.  Main thread, before that write.
     void SetStart(uint64_t counter);
@@ -61,7 +61,7 @@ private:
     void FlushPacketLogLocked();
 
     const uint64_t frequency_;
-    OutputFile* packetLog_;
+    StagedFile* packetLog_;
     std::unique_ptr<LogWriter> logWriter_;   // while the packet log is open
     mutable host::PiMutex mu_;   // guards everything below
     uint64_t start_ = 0;

@@ -18,7 +18,7 @@ TEST(OutputTest, WavOutputJoinsFramesSplitAcrossPackets)
     player_test::Audio noise = player_test::Noise(1000, 44100, 2, 9);
     std::vector<uint8_t> bytes(noise.samples.size() * 2);
     std::memcpy(bytes.data(), noise.samples.data(), bytes.size());
-    OutputFile file;
+    StagedFile file;
     std::string error;
     ASSERT_TRUE(file.Create(dir.File("w.wav"), &error));
     WavOutput sink(&file);
@@ -41,7 +41,7 @@ TEST(OutputTest, WavOutputJoinsFramesSplitAcrossPackets)
 TEST(OutputTest, SbcOutputWritesWholeA2dpFrames)
 {
     TempDir dir;
-    OutputFile file;
+    StagedFile file;
     std::string error;
     ASSERT_TRUE(file.Create(dir.File("s.sbc"), &error));
     SbcOutput sink(&file);

@@ -1,4 +1,4 @@
-// Output files: they appear only on commit; links are followed, FIFOs and
+// Staged output files: they appear only on commit; links are followed, FIFOs and
 // other special files are written in place.
 #include <gtest/gtest.h>
 
@@ -10,32 +10,32 @@
 
 #include "audio_files.h"
 #include "kit/watchdog.h"
-#include "outfile.h"
+#include "stagedfile.h"
 
 using namespace player;
 using player_test::FifoReader;
 using player_test::TempDir;
 
-TEST(OutputFileTest, AppearsOnlyOnCommit)
+TEST(StagedFileTest, AppearsOnlyOnCommit)
 {
     TempDir dir;
     std::string error;
     {
-        OutputFile f;
+        StagedFile f;
         ASSERT_TRUE(f.Create(dir.File("a.txt"), &error)) << error;
         ASSERT_TRUE(f.WriteAll("hello", &error));
         EXPECT_EQ(dir.Entries().size(), 1u);   // the hidden temporary
         EXPECT_NE(dir.Entries()[0], "a.txt");
     }
     EXPECT_TRUE(dir.Entries().empty());   // dropped without commit
-    OutputFile f;
+    StagedFile f;
     ASSERT_TRUE(f.Create(dir.File("a.txt"), &error));
     ASSERT_TRUE(f.WriteAll("hello", &error));
     ASSERT_TRUE(f.Commit(&error)) << error;
     EXPECT_EQ(dir.Entries(), std::vector<std::string>{"a.txt"});
     EXPECT_EQ(player_test::ReadText(dir.File("a.txt")), "hello");
 
-    OutputFile g;
+    StagedFile g;
     EXPECT_FALSE(g.Create(dir.File("missing/b.txt"), &error));
     EXPECT_NE(error.find("No such file or directory"), std::string::npos) << error;
 }
@@ -50,7 +50,7 @@ bool IsLink(const std::string& path)
 
 }  // namespace
 
-TEST(OutputFileTest, LinksAreFollowedToTheirTargetWhichIsReplaced)
+TEST(StagedFileTest, LinksAreFollowedToTheirTargetWhichIsReplaced)
 {
     TempDir dir;
     std::string error;
@@ -61,7 +61,7 @@ TEST(OutputFileTest, LinksAreFollowedToTheirTargetWhichIsReplaced)
     ASSERT_EQ(symlink("real/hop", dir.File("link").c_str()), 0);
     ASSERT_EQ(symlink("t.txt", dir.File("real/hop").c_str()), 0);
     {
-        OutputFile f;
+        StagedFile f;
         ASSERT_TRUE(f.Create(dir.File("link"), &error)) << error;
         ASSERT_TRUE(f.WriteAll("new", &error));
         EXPECT_EQ(player_test::ReadText(dir.File("real/t.txt")), "old");   // not before the commit
@@ -77,7 +77,7 @@ TEST(OutputFileTest, LinksAreFollowedToTheirTargetWhichIsReplaced)
 
     // A dangling link: its target is created, the link stays.
     ASSERT_EQ(symlink(dir.File("real/new.txt").c_str(), dir.File("dangling").c_str()), 0);
-    OutputFile g;
+    StagedFile g;
     ASSERT_TRUE(g.Create(dir.File("dangling"), &error)) << error;
     ASSERT_TRUE(g.WriteAll("created", &error));
     ASSERT_TRUE(g.Commit(&error)) << error;
@@ -86,7 +86,7 @@ TEST(OutputFileTest, LinksAreFollowedToTheirTargetWhichIsReplaced)
 
     // A link to a folder, and a loop of links, are refused.
     ASSERT_EQ(symlink("real", dir.File("folder").c_str()), 0);
-    OutputFile h;
+    StagedFile h;
     EXPECT_FALSE(h.Create(dir.File("folder"), &error));
     EXPECT_EQ(error, "cannot write '" + dir.File("folder") + "': it is a directory");
     ASSERT_EQ(symlink("loop2", dir.File("loop1").c_str()), 0);
@@ -95,7 +95,7 @@ TEST(OutputFileTest, LinksAreFollowedToTheirTargetWhichIsReplaced)
     EXPECT_NE(error.find("Too many levels of symbolic links"), std::string::npos) << error;
 }
 
-TEST(OutputFileTest, FifoIsWrittenInPlaceAndOnlyOnCommit)
+TEST(StagedFileTest, FifoIsWrittenInPlaceAndOnlyOnCommit)
 {
     kit::Watchdog watchdog(std::chrono::seconds(120), "the FIFO's reader");
     TempDir dir;
@@ -104,7 +104,7 @@ TEST(OutputFileTest, FifoIsWrittenInPlaceAndOnlyOnCommit)
     std::string error;
     {
         FifoReader reader(fifo);
-        OutputFile f;
+        StagedFile f;
         ASSERT_TRUE(f.Create(fifo, &error)) << error;   // waits for the reader
         ASSERT_TRUE(f.WriteAll("whole ", &error));
         // The staged data is shared with a duplicate, as libsndfile gets it.
@@ -118,7 +118,7 @@ TEST(OutputFileTest, FifoIsWrittenInPlaceAndOnlyOnCommit)
     {
         // A failed run: the reader gets nothing, not a torn file.
         FifoReader reader(fifo);
-        OutputFile f;
+        StagedFile f;
         ASSERT_TRUE(f.Create(fifo, &error)) << error;
         ASSERT_TRUE(f.WriteAll("partial", &error));
         f.Abort();

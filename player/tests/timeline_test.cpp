@@ -41,7 +41,7 @@ TEST(TimelineTest, PacketLogIsWrittenForAFinishedRunOnly)
     player_test::TempDir dir;
     for (bool failed : {false, true}) {
         SCOPED_TRACE(failed ? "failed" : "finished");
-        OutputFile log;
+        StagedFile log;
         std::string error;
         std::string path = dir.File(failed ? "failed.csv" : "done.csv");
         ASSERT_TRUE(log.Create(path, &error)) << error;
