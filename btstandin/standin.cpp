@@ -16,13 +16,16 @@
 // which never blocks the poster, and its one lock lends the poster's
 // priority to a holder (a PiMutex).  On the virtual clock, where a fast run
 // posts far faster than the sinks take, a post waits for room once
-// kMaxPacketsInFlight packets are in flight, so memory stays bounded.
+// kMaxPacketsInFlight packets are in flight, so memory stays bounded.  That
+// wait is for the packet thread, which holds no lock of the driver's (nor
+// may a sink wait for a tick), and it costs no virtual time: in the time the
+// driver sees, the post still returns at once.
 //
 // The link model, when a test or the player turns it on, decides at the post
 // with no thread of its own: the radio's backlog is the time it still needs
 // for what it accepted, on the host's clock, so the virtual clock gives the
-// same answers every run.  Faults from the host's registry (refused, slow and
-// lost posts) are decided before the stand-in's lock is taken.
+// same answers every run.  Faults from the host's fault table (refused,
+// slow and lost posts) are decided before the stand-in's lock is taken.
 #include <semaphore.h>
 #include <time.h>
 
@@ -440,7 +443,7 @@ DWORD Post(StandIn& s, HANDLE hAudio, LPVOID pPacket, DWORD dwLength)
         view.size = dataLen < n ? dataLen : n;
         view.audio = host::RecField(pPacket, offsetof(BT_AUDIO_PACKET, abData));
     }
-    // The faults are decided before the stand-in's lock: the registry's own
+    // The faults are decided before the stand-in's lock: the table's own
     // lock is a leaf, and a slow post sleeps with no lock of the stand-in held.
     const bool faults = host::AnyFaultArmed();
     int64_t slowMs = 0;

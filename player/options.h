@@ -36,7 +36,7 @@ struct TimedAction {
     uint64_t durationMs;   // Pause only: how long the stream stays paused
 };
 
-// One --fault: the named fault of the host's registry, armed for `count`
+// One --fault: the named fault of the host's fault table, armed for `count`
 // occasions after `skip`, with an amount when its unit has one.
 struct FaultOption {
     std::string text;      // as given

@@ -193,7 +193,7 @@ struct ClockService {
     // which the driver calls with g_StreamLock held, so it is never held
     // while a timer callback, the tick observer or anything else that may
     // take a driver's lock runs; the lateness function and the fault
-    // registry (a leaf) are the only calls made under it.
+    // table (a leaf) are the only calls made under it.
     PiMutex mutex;   // lends a waiter's priority: the timer thread takes it between ticks
     PiCondition wake;       // to the service thread: timers or requests changed (virtual clock)
     // The real clock's sleep: a futex wait on this word to an absolute
