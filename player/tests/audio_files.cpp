@@ -6,19 +6,25 @@
 #include <spawn.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
+#include <signal.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cmath>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <random>
 #include <sstream>
+#include <thread>
 
 extern char** environ;
 
 namespace player_test {
+
+// Longer than any run of the player's tests, even under the sanitizers.
+const int kRunLimitSeconds = 300;
 
 TempDir::TempDir()
 {
@@ -127,9 +133,22 @@ RunResult RunProgram(const std::string& program, const std::vector<std::string>&
     posix_spawn_file_actions_destroy(&actions);
     if (rc != 0)
         return r;
+    // A player that hangs is killed after the limit, so that the test fails
+    // with a message instead of waiting out CTest's own limit.
     int status = 0;
     struct rusage usage {};
-    wait4(pid, &status, 0, &usage);
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(kRunLimitSeconds);
+    std::chrono::milliseconds nap(1);
+    while (wait4(pid, &status, WNOHANG, &usage) == 0) {
+        if (std::chrono::steady_clock::now() >= deadline) {
+            kill(pid, SIGKILL);
+            wait4(pid, &status, 0, &usage);
+            ADD_FAILURE() << program << " still running after " << kRunLimitSeconds << " s; killed";
+            break;
+        }
+        std::this_thread::sleep_for(nap);
+        nap = std::min(nap * 2, std::chrono::milliseconds(20));
+    }
     r.peakKb = usage.ru_maxrss;
     r.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
     r.out = ReadText(outPath);
