@@ -390,7 +390,7 @@ bool ParseFaultOption(Arg& a)
 // Every option once: the heading it opens (or a note before it), its names,
 // its argument as the usage shows it, its help (lines after the first are
 // indented under it), and its parser.
-struct OptionSpec {
+struct OptionEntry {
     const char* before;   // a heading or note printed before it, or nullptr
     const char* names;    // "--name", or "-h, --help"
     const char* arg;      // "" without a value; "[=X]" joins the name
@@ -398,7 +398,7 @@ struct OptionSpec {
     bool (*parse)(Arg& a);
 };
 
-const OptionSpec kOptions[] = {
+const OptionEntry kOptions[] = {
     {"Clock and registry:", "--fast", "", "run on the virtual clock, as fast as the machine allows",
      [](Arg& a) { return a.Flag(&a.o->fast, true); }},
     {nullptr, "--reg", "FILE", "load a .reg file into the registry (again for more files,\n"
@@ -477,10 +477,10 @@ const OptionSpec kOptions[] = {
      "-h, --help", "", "this text", [](Arg& a) { return a.Flag(&a.o->help, true); }},
 };
 
-// Whether `name` is one of the spec's names ("-h, --help").
-bool Names(const OptionSpec& spec, const std::string& name)
+// Whether `name` is one of the entry's names ("-h, --help").
+bool Names(const OptionEntry& entry, const std::string& name)
 {
-    std::string names = spec.names;
+    std::string names = entry.names;
     for (size_t at = 0; at <= names.size();) {
         size_t end = names.find(", ", at);
         if (names.compare(at, (end == std::string::npos ? names.size() : end) - at, name) == 0 &&
@@ -502,7 +502,7 @@ std::string UsageText(const std::string& programName)
                       "Plays FILE (or a built-in test sound) through the wave API, the driver and\n"
                       "the Bluetooth stand-in, and reports what reached the headset.\n"
                       "\n";
-    for (const OptionSpec& s : kOptions) {
+    for (const OptionEntry& s : kOptions) {
         if (s.before)
             out += std::string(s.before) + "\n";
         std::string left = std::string("  ") + s.names;
@@ -556,15 +556,15 @@ bool ParseOptions(int argc, char** argv, Options* out, std::string* error)
         a.i = &i;
         a.o = &o;
         a.error = error;
-        const OptionSpec* spec = nullptr;
-        for (const OptionSpec& s : kOptions)
+        const OptionEntry* entry = nullptr;
+        for (const OptionEntry& s : kOptions)
             if (Names(s, a.name))
-                spec = &s;
-        if (!spec) {
+                entry = &s;
+        if (!entry) {
             *error = "unknown option '" + arg + "'";
             return false;
         }
-        if (!spec->parse(a))
+        if (!entry->parse(a))
             return false;
     }
 
