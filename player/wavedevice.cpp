@@ -73,24 +73,24 @@ void WaveDevice::Pause()
     Check(waveOutPause(hwo_), "waveOutPause");
 }
 
-WaveDevice::Span WaveDevice::Restart()
+WaveDevice::Span WaveDevice::Timed(MMRESULT(WINAPI* call)(HWAVEOUT), const char* name)
 {
     Span s;
     s.before = Counter();
-    MMRESULT r = waveOutRestart(hwo_);
+    MMRESULT r = call(hwo_);
     s.after = Counter();
-    Check(r, "waveOutRestart");
+    Check(r, name);
     return s;
+}
+
+WaveDevice::Span WaveDevice::Restart()
+{
+    return Timed(waveOutRestart, "waveOutRestart");
 }
 
 WaveDevice::Span WaveDevice::Reset()
 {
-    Span s;
-    s.before = Counter();
-    MMRESULT r = waveOutReset(hwo_);
-    s.after = Counter();
-    Check(r, "waveOutReset");
-    return s;
+    return Timed(waveOutReset, "waveOutReset");
 }
 
 std::string WaveDevice::Close()

@@ -61,6 +61,8 @@ public:
 private:
     static void CALLBACK Callback(HDRVR, UINT msg, DWORD_PTR instance, DWORD_PTR p1, DWORD_PTR p2);
     void Check(MMRESULT r, const char* call);
+    // The call on the device, with the counter read just before and after it.
+    Span Timed(MMRESULT(WINAPI* call)(HWAVEOUT), const char* name);
 
     const Refill refill_;
     const Done done_;
