@@ -5,7 +5,7 @@
 
 namespace player {
 
-void OutputSet::Create(const Options& o)
+void OutputSet::Create(const Options& o, std::vector<std::string>* warnings)
 {
     struct Want {
         const std::string* path;
@@ -24,9 +24,14 @@ void OutputSet::Create(const Options& o)
                 throw Failure{kExitUsage, "'" + *wants[i].path + "' is named for two outputs"};
     }
     std::string error;
-    for (const Want& w : wants)
-        if (!w.path->empty() && !w.file->Create(*w.path, &error))
+    for (const Want& w : wants) {
+        if (w.path->empty())
+            continue;
+        if (!w.file->Create(*w.path, &error))
             throw Failure{kExitOutput, error};
+        for (const std::string& stale : w.file->Removed())
+            warnings->push_back("removed '" + stale + "', left by a run of '" + *w.path + "' that was killed");
+    }
     if (wavFile_.IsOpen()) {
         wav_.reset(new WavOutput(&wavFile_));
         if (!wav_->Open(&error))

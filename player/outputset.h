@@ -11,6 +11,7 @@
 
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "options.h"
 #include "stagedfile.h"
@@ -21,10 +22,11 @@ namespace player {
 
 class OutputSet {
 public:
-    // Creates every file the options name.  Throws Failure: kExitUsage for a
-    // name given to two outputs or to the input, kExitOutput when a file
-    // cannot be made.
-    void Create(const Options& options);
+    // Creates every file the options name, and adds to `warnings` a line
+    // for each stale partial file of a killed run that it removed.  Throws
+    // Failure: kExitUsage for a name given to two outputs or to the input,
+    // kExitOutput when a file cannot be made.
+    void Create(const Options& options, std::vector<std::string>* warnings);
 
     // The bit-exact stream the headset received.
     Output* Received() { return &received_; }

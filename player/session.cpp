@@ -447,7 +447,12 @@ int Player::Run()
             throw Failure{kExitInput, error};
         report_.source = decoder->Info().origin;
         report_.sourceFormat = DescribeSource(decoder->Info());
-        outputs_.Create(o_);
+        std::vector<std::string> warnings;
+        outputs_.Create(o_, &warnings);
+        for (const std::string& w : warnings) {
+            ConsoleLine(stderr, "btwav-play: warning: " + w);
+            report_.warnings.push_back(w);
+        }
         Boot();
         OpenSound(std::move(decoder));
         Play();

@@ -1,13 +1,17 @@
 #include "stagedfile.h"
 
+#include <dirent.h>
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <random>
 #include <vector>
 
 namespace player {
@@ -71,6 +75,63 @@ int AnonymousFile()
     return fd;
 }
 
+// The hidden name of a partial file: `.NAME.partial-PID-XXXXXX`, PID the
+// writer's, so that a later run can tell a stale one from one being written.
+std::string PartialPrefix(const std::string& base)
+{
+    return "." + base + ".partial-";
+}
+
+bool IsAlnum6(const char* s)
+{
+    for (int i = 0; i < 6; ++i)
+        if (!(std::isalnum(static_cast<unsigned char>(s[i]))))
+            return false;
+    return s[6] == '\0';
+}
+
+// Removes the partial files of `base` in `dir` that no live process is
+// writing: those whose PID is gone, and those of the older form
+// `.NAME.partial-XXXXXX`, which names no writer.  A partial file of a live
+// process (another run writing the same name) stays.
+void RemoveStalePartials(const std::string& dir, const std::string& base, std::vector<std::string>* removed)
+{
+    DIR* d = opendir(dir.c_str());
+    if (!d)
+        return;
+    const std::string prefix = PartialPrefix(base);
+    while (struct dirent* e = readdir(d)) {
+        const char* name = e->d_name;
+        if (std::strncmp(name, prefix.c_str(), prefix.size()) != 0)
+            continue;
+        const char* rest = name + prefix.size();
+        bool stale = false;
+        if (std::strlen(rest) == 6) {
+            stale = IsAlnum6(rest);
+        } else {
+            char* end = nullptr;
+            errno = 0;
+            long pid = std::strtol(rest, &end, 10);
+            if (end != rest && *end == '-' && errno == 0 && pid > 0 && IsAlnum6(end + 1))
+                stale = kill(static_cast<pid_t>(pid), 0) != 0 && errno == ESRCH;
+        }
+        std::string path = dir + "/" + name;
+        if (stale && unlink(path.c_str()) == 0)
+            removed->push_back(path);
+    }
+    closedir(d);
+}
+
+std::string RandomSuffix()
+{
+    static const char kChars[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
+    std::random_device rd;
+    std::string s;
+    for (int i = 0; i < 6; ++i)
+        s += kChars[rd() % (sizeof kChars - 1)];
+    return s;
+}
+
 bool WriteFully(int fd, const char* data, size_t size)
 {
     size_t done = 0;
@@ -105,6 +166,7 @@ bool StagedFile::Create(const std::string& path, std::string* error)
 {
     Abort();
     path_ = path;
+    removed_.clear();
     if (path == "-") {
         fd_ = AnonymousFile();
         if (fd_ < 0)
@@ -140,13 +202,24 @@ bool StagedFile::Create(const std::string& path, std::string* error)
                                                                                      : target_.find_last_of('/') + 1);
     if (base.empty())
         return Fail(error, "no file name");
-    std::string pattern = dir + "/." + base + ".partial-XXXXXX";
-    std::vector<char> name(pattern.begin(), pattern.end());
-    name.push_back('\0');
-    int fd = mkstemp(name.data());
-    if (fd < 0)
-        return Fail(error, std::strerror(errno));
-    // mkstemp makes the file private: a replaced file keeps its permission
+    RemoveStalePartials(dir, base, &removed_);
+    int fd = -1;
+#ifdef O_TMPFILE
+    fd = open(dir.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
+#endif
+    if (fd >= 0) {
+        unnamed_ = true;
+    } else {
+        // No unnamed files here (a file system without them): a named one.
+        std::string pattern = dir + "/" + PartialPrefix(base) + std::to_string(getpid()) + "-XXXXXX";
+        std::vector<char> name(pattern.begin(), pattern.end());
+        name.push_back('\0');
+        fd = mkstemp(name.data());
+        if (fd < 0)
+            return Fail(error, std::strerror(errno));
+        temp_ = name.data();
+    }
+    // The staged file is private: a replaced file keeps its permission
     // bits, a new one gets the usual ones.
     mode_t mode;
     if (exists) {
@@ -157,7 +230,6 @@ bool StagedFile::Create(const std::string& path, std::string* error)
         mode = 0666 & ~mask;
     }
     fchmod(fd, mode);
-    temp_ = name.data();
     fd_ = fd;
     return true;
 }
@@ -205,6 +277,8 @@ bool StagedFile::Commit(std::string* error)
     }
     if (fsync(fd_) != 0 && errno != EINVAL)
         return Fail(error, std::strerror(errno));
+    if (unnamed_ && !LinkUnnamed(error))
+        return false;
     int rc = close(fd_);
     fd_ = -1;
     if (rc != 0)
@@ -215,11 +289,33 @@ bool StagedFile::Commit(std::string* error)
     return true;
 }
 
+// Gives the unnamed file a hidden name beside the target, from which Commit
+// renames it into place (a link cannot replace an existing file).
+bool StagedFile::LinkUnnamed(std::string* error)
+{
+    std::string dir = DirectoryOf(target_);
+    std::string base = target_.substr(target_.find_last_of('/') == std::string::npos ? 0
+                                                                                     : target_.find_last_of('/') + 1);
+    std::string self = "/proc/self/fd/" + std::to_string(fd_);
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        std::string name = dir + "/" + PartialPrefix(base) + std::to_string(getpid()) + "-" + RandomSuffix();
+        if (linkat(AT_FDCWD, self.c_str(), AT_FDCWD, name.c_str(), AT_SYMLINK_FOLLOW) == 0) {
+            temp_ = name;
+            unnamed_ = false;
+            return true;
+        }
+        if (errno != EEXIST)
+            return Fail(error, std::string("cannot link the staged file: ") + std::strerror(errno));
+    }
+    return Fail(error, "cannot link the staged file: no free name");
+}
+
 void StagedFile::Abort()
 {
     if (fd_ >= 0)
         close(fd_);
     fd_ = -1;
+    unnamed_ = false;
     if (destFd_ >= 0 && destFd_ != STDOUT_FILENO)
         close(destFd_);
     destFd_ = -1;

@@ -1,9 +1,13 @@
 // A staged file: an output file that appears whole or not at all, written
 // where the name leads.
 //
-// A regular file (or a name that does not exist yet) is written to a hidden
-// temporary beside it and renamed into place on success, keeping an existing
-// file's permission bits.  A symbolic link is followed to its final target,
+// A regular file (or a name that does not exist yet) is written to an
+// unnamed file in its directory (O_TMPFILE), linked under a hidden name and
+// renamed into place on success, keeping an existing file's permission bits,
+// so a run killed before then leaves nothing behind.  Where the file system
+// has no unnamed files the data goes to a hidden `.NAME.partial-PID-XXXXXX`
+// from the start; a run killed with such a file open leaves it, and the next
+// run over the same name removes those whose process is gone (Removed()).  A symbolic link is followed to its final target,
 // which is then treated the same way, so the link itself stays a link.  A
 // special file (a FIFO, a device, a socket) and "-" (standard output) are
 // never replaced: the data is staged in an anonymous temporary file and
@@ -12,6 +16,7 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 namespace player {
 
@@ -49,13 +54,20 @@ public:
     // Drops the staged data; the destination is left as it was.
     void Abort();
 
+    // The stale partial files of this name that Create removed: hidden
+    // temporaries left by runs that were killed.
+    const std::vector<std::string>& Removed() const { return removed_; }
+
 private:
     bool Fail(std::string* error, const std::string& why);
     bool CopyIntoDestination(std::string* error);
+    bool LinkUnnamed(std::string* error);
 
     std::string path_;      // as given
     std::string target_;    // after following symbolic links
-    std::string temp_;      // the hidden temporary, when renaming
+    std::string temp_;      // the hidden temporary, when renaming a named one
+    bool unnamed_ = false;  // fd_ is an unnamed file in the target's directory
+    std::vector<std::string> removed_;   // stale partial files removed by Create
     int fd_ = -1;           // staged data
     int destFd_ = -1;       // the special file or standard output, when copying
 };

@@ -509,6 +509,19 @@ INSTANTIATE_TEST_SUITE_P(Signals, PlayerSignalTest, ::testing::Values(SIGINT, SI
                              return i.param == SIGINT ? "Int" : i.param == SIGTERM ? "Term" : "Hup";
                          });
 
+TEST(PlayerSignalTest, AKilledRunLeavesNoFileBehind)
+{
+    // SIGKILL gives the player no chance to clean up: its outputs are staged
+    // in unnamed files, which vanish with the process.
+    TempDir dir, io;
+    Background player(io, {"--quiet", "--trace", "--pause", "100ms:20000s", "--wav", dir.File("out.wav"),
+                           "--sbc", dir.File("out.sbc"), "--heard", dir.File("heard.wav"), "--packets",
+                           dir.File("p.csv"), "--report", dir.File("r.json")});
+    ASSERT_TRUE(player.WaitForError("WODM_PAUSE")) << player.Errors();
+    EXPECT_EQ(player.Stop(SIGKILL), 128 + SIGKILL);
+    EXPECT_EQ(dir.Entries(), std::vector<std::string>{});
+}
+
 // ---- Debug output and the trace ----------------------------------------------------------
 
 TEST(PlayerDiagnosticsTest, DebugLinesAndTheMessageTraceAreOffByDefault)

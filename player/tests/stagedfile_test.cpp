@@ -6,6 +6,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <sys/wait.h>
+
+#include <algorithm>
 #include <string>
 
 #include "audio_files.h"
@@ -24,8 +27,10 @@ TEST(StagedFileTest, AppearsOnlyOnCommit)
         StagedFile f;
         ASSERT_TRUE(f.Create(dir.File("a.txt"), &error)) << error;
         ASSERT_TRUE(f.WriteAll("hello", &error));
-        EXPECT_EQ(dir.Entries().size(), 1u);   // the hidden temporary
-        EXPECT_NE(dir.Entries()[0], "a.txt");
+        // Nothing under the name yet: an unnamed file where the file system
+        // has them (no entry at all), else a hidden partial of this process.
+        for (const std::string& e : dir.Entries())
+            EXPECT_EQ(e.rfind(".a.txt.partial-" + std::to_string(getpid()) + "-", 0), 0u) << e;
     }
     EXPECT_TRUE(dir.Entries().empty());   // dropped without commit
     StagedFile f;
@@ -128,4 +133,39 @@ TEST(StagedFileTest, FifoIsWrittenInPlaceAndOnlyOnCommit)
     ASSERT_EQ(lstat(fifo.c_str(), &st), 0);
     EXPECT_TRUE(S_ISFIFO(st.st_mode));   // still the FIFO, never replaced
     EXPECT_EQ(dir.Entries(), std::vector<std::string>{"fifo"});
+}
+
+TEST(StagedFileTest, StalePartialsOfDeadRunsAreRemovedAndNamedLiveOnesKept)
+{
+    TempDir dir;
+    std::string error;
+    // A process that has ended: its pid names nobody now.
+    pid_t dead = fork();
+    ASSERT_GE(dead, 0);
+    if (dead == 0)
+        _exit(0);
+    ASSERT_EQ(waitpid(dead, nullptr, 0), dead);
+    const std::string deadPartial = ".a.wav.partial-" + std::to_string(dead) + "-Ab12Cd";
+    const std::string livePartial = ".a.wav.partial-" + std::to_string(getpid()) + "-Zz9yX8";
+    const std::string olderForm = ".a.wav.partial-Qw3rTy";
+    const std::string otherName = ".b.wav.partial-" + std::to_string(dead) + "-Ab12Cd";
+    for (const std::string& n : {deadPartial, livePartial, olderForm, otherName, std::string(".a.wav.partial-1-x")})
+        player_test::WriteText(dir.File(n), "stale");
+
+    StagedFile f;
+    ASSERT_TRUE(f.Create(dir.File("a.wav"), &error)) << error;
+    std::vector<std::string> removed = f.Removed();
+    std::sort(removed.begin(), removed.end());
+    std::vector<std::string> expected{dir.File(deadPartial), dir.File(olderForm)};
+    std::sort(expected.begin(), expected.end());
+    EXPECT_EQ(removed, expected);
+    // The live writer's file, another name's and a name not of the form stay.
+    std::vector<std::string> left = dir.Entries();
+    std::vector<std::string> kept{".a.wav.partial-1-x", livePartial, otherName};
+    std::sort(kept.begin(), kept.end());
+    EXPECT_EQ(left, kept);
+    ASSERT_TRUE(f.WriteAll("new", &error));
+    ASSERT_TRUE(f.Commit(&error)) << error;
+    EXPECT_EQ(player_test::ReadText(dir.File("a.wav")), "new");
+    EXPECT_EQ(dir.Entries().size(), kept.size() + 1);
 }
