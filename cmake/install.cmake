@@ -48,6 +48,18 @@ install(EXPORT cehostTargets NAMESPACE cehost:: DESTINATION ${CEHOST_CMAKE_DIR})
 if(CMAKE_TOOLCHAIN_FILE)
   install(FILES ${CMAKE_TOOLCHAIN_FILE} DESTINATION ${CEHOST_CMAKE_DIR} RENAME toolchain.cmake)
 endif()
+# An emulator that is a script of the toolchain's (the x86 build's i386-run,
+# which chooses between the kernel and qemu-i386 at each run) is installed
+# beside the toolchain file, which names it by its own folder; cehost.pc
+# names the installed copy.
+set(CEHOST_PC_EMULATOR_LIST ${CMAKE_CROSSCOMPILING_EMULATOR})
+list(LENGTH CEHOST_PC_EMULATOR_LIST emulator_words)
+if(emulator_words EQUAL 1 AND IS_ABSOLUTE "${CMAKE_CROSSCOMPILING_EMULATOR}"
+   AND EXISTS "${CMAKE_CROSSCOMPILING_EMULATOR}")
+  install(PROGRAMS ${CMAKE_CROSSCOMPILING_EMULATOR} DESTINATION ${CEHOST_CMAKE_DIR})
+  get_filename_component(emulator_name ${CMAKE_CROSSCOMPILING_EMULATOR} NAME)
+  set(CEHOST_PC_EMULATOR_LIST "\${libdir}/cmake/cehost/${emulator_name}")
+endif()
 
 file(WRITE ${CMAKE_BINARY_DIR}/sdk/cehostConfig.cmake.in [=[
 @PACKAGE_INIT@
@@ -64,7 +76,7 @@ install(FILES ${CMAKE_BINARY_DIR}/sdk/cehostConfig.cmake ${CMAKE_BINARY_DIR}/sdk
         DESTINATION ${CEHOST_CMAKE_DIR})
 
 string(REPLACE ";" " " CEHOST_PC_SANITIZER "${CEHOST_SANITIZER_FLAG}")
-string(REPLACE ";" " " CEHOST_PC_EMULATOR "${CMAKE_CROSSCOMPILING_EMULATOR}")
+string(REPLACE ";" " " CEHOST_PC_EMULATOR "${CEHOST_PC_EMULATOR_LIST}")
 file(WRITE ${CMAKE_BINARY_DIR}/sdk/cehost.pc.in [=[
 prefix=${pcfiledir}/../..
 libdir=${prefix}/@CMAKE_INSTALL_LIBDIR@
