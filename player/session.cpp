@@ -1,6 +1,7 @@
 // The player's run: the order of its steps, and the wiring between the units
 // that do them.  Each unit's header says what it does, on which thread, under
-// which lock; this file only creates them and connects them.
+// which lock; this file creates them, connects them, and keeps the run's
+// order, its loop and its failure path.
 //
 //   OutputSet (outputset.h)   the output files, made first and put in place last
 //   HostBoot (boot.h)         the registry, the world, the driver, the link

@@ -71,7 +71,8 @@ void ClearLoopMarks(DWORD dwStream);
 // still playing.  Caller holds g_StreamLock.
 void MarkConsumedHeadersDone(DWORD dwStream);
 // From pHead to the end: the first header with bytes left (or null), how
-// many headers have bytes left, and the sum of their bytes left (mod 2^32).
+// many headers have bytes left, and the sum of their bytes left (held at
+// 0xFFFFFFFF when it would pass 32 bits).
 // Always TRUE.  Caller holds g_StreamLock.
 BOOL ScanPendingBytes(DWORD dwStream, LPWAVEHDR* ppFirst, LPDWORD pdwCount, LPDWORD pdwBytes);
 

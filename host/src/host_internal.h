@@ -38,7 +38,7 @@ bool IsEventHandle(HANDLE handle);
 
 // ---- Resets, called by ResetAll in its stated order (reset.cpp) ------------------------
 void ResetDeviceManager();   // devicemanager.cpp
-void ResetWave();            // wave.cpp
+void ResetWave();            // wave_table.cpp
 void ResetClock();           // clock.cpp
 void ResetKernel();          // kernel.cpp
 void ResetRegistry();        // registry.cpp

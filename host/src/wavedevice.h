@@ -1,5 +1,5 @@
 // The wave API's devices as the API's tables see them: one interface for
-// the registered drivers' devices (wave.cpp) and the built-in device 0
+// the registered drivers' devices (wave_drivers.cpp) and the built-in device 0
 // (builtindevice.cpp).  Internal to the host.
 #pragma once
 

@@ -1,4 +1,5 @@
-// The report of a failed run, as text and as JSON.
+// The report of a run whose audio differs from what was written and whose
+// buffers ran dry: as text and as JSON.
 #include <gtest/gtest.h>
 
 #include <string>
