@@ -3,8 +3,7 @@
 // the session does and sees.  The session tells it what it sends (writes,
 // flushes, opens that drop the queue, break-loops); the timer's ticks tell it
 // when a tick begins; every packet posted must be whole 4-byte frames, go
-// through the model's Post and carry exactly the bytes the model takes (the
-// last frame completed with zero bytes when they were all that was left); every MM_WOM_DONE must be the
+// through the model's Post and carry exactly the bytes the model takes; every MM_WOM_DONE must be the
 // model's next hand-back; and after every operation the driver's queue and
 // every header's flags, loop count, cursor and link are compared with the
 // model's.
@@ -63,7 +62,6 @@ public:
 
 private:
     void TakeTick();   // the tick's packets, cursors and marks, once per tick
-    bool ReadableLeft() const;   // a readable header in the model's queue has bytes left
     void EndTick();
 
     const kit::HeaderPool& pool_;
