@@ -21,6 +21,42 @@ DWORD WodmGetNumDevs(DWORD, const MMDRV_MESSAGE_PARAMS*)
     return 1;
 }
 
+// What the capability record says besides the name and the format.  No
+// manufacturer or product id is registered for this device: both are
+// MM_UNMAPPED (0xFFFF), the platform's value for an id that is not in its
+// list.  The version is the platform's major.minor pair, 1.0.
+const WORD kCapsMid = 0xFFFF;
+const WORD kCapsPid = 0xFFFF;
+const DWORD kCapsDriverVersion = 0x0100;
+const WORD kCapsChannels = 2;
+
+// WODM_PREPARE and WODM_UNPREPARE: the wave API prepares the header itself,
+// and the driver needs nothing of its own in it.  The header is not touched.
+DWORD WodmPrepareNothing(DWORD, const MMDRV_MESSAGE_PARAMS*)
+{
+    return MMSYSERR_NOERROR;
+}
+
+// WODM_GETVOLUME: the stream is carried unscaled (WODM_SETVOLUME accepts a
+// volume and changes nothing), so the volume applied is always full volume on
+// both channels, and that is what is written to the caller's word.  A null
+// word has nothing to take the answer: the outcome of a fault on it.
+DWORD WodmGetVolume(DWORD, const MMDRV_MESSAGE_PARAMS* pParams)
+{
+    BYTE* pdwVolume = reinterpret_cast<BYTE*>(REC_GETPTR(pParams, MMDRV_MESSAGE_PARAMS, dwParam1));
+    if (pdwVolume == 0)
+        return WODM_NO_ANSWER;
+    RecWriteU32(pdwVolume, 0xFFFFFFFFu);
+    return MMSYSERR_NOERROR;
+}
+
+// WODM_SETVOLUME: accepted, as the capabilities announce volume control;
+// the packets stay bit-exact copies of what the client wrote.
+DWORD WodmSetVolume(DWORD, const MMDRV_MESSAGE_PARAMS*)
+{
+    return MMSYSERR_NOERROR;
+}
+
 // Writes the bytes of a field that lie below dwLimit, the size of the
 // caller's record; the rest of the field is not touched.
 void WriteBytesWithin(BYTE* pRecord, DWORD dwOffset, const BYTE* pSrc, DWORD cb, DWORD dwLimit)
@@ -29,12 +65,13 @@ void WriteBytesWithin(BYTE* pRecord, DWORD dwOffset, const BYTE* pSrc, DWORD cb,
         pRecord[dwOffset + i] = pSrc[i];
 }
 
-// Fills the device's name, formats and support flags; every other byte of
-// the caller's record keeps its value.  The record may be unaligned, so the
-// name is copied byte by byte like the other fields (the 21 characters and
-// the terminator, as a string copy would).  The record may also be shorter
-// than a whole WAVEOUTCAPS (dwParam2 gives its size): only the bytes that fit
-// are written, so nothing lands past the record.
+// Fills every field of the caller's record: the ids, the version, the
+// device's name (the rest of its 32 characters zero), formats, channels, the
+// reserved word (zero) and the support flags, so that a caller reads no byte
+// it left there itself.  The record may be unaligned, so every field is
+// written byte by byte.  The record may also be shorter than a whole
+// WAVEOUTCAPS (dwParam2 gives its size): only the bytes that fit are
+// written, so nothing lands past the record.
 DWORD WodmGetDevCaps(DWORD, const MMDRV_MESSAGE_PARAMS* pParams)
 {
     BYTE* pCaps = reinterpret_cast<BYTE*>(REC_GETPTR(pParams, MMDRV_MESSAGE_PARAMS, dwParam1));
@@ -45,16 +82,27 @@ DWORD WodmGetDevCaps(DWORD, const MMDRV_MESSAGE_PARAMS* pParams)
         cbCaps = sizeof(WAVEOUTCAPS);
 
     BYTE abWord[4];
+    RecWriteU16(abWord, kCapsMid);
+    WriteBytesWithin(pCaps, offsetof(WAVEOUTCAPS, wMid), abWord, 2, cbCaps);
+    RecWriteU16(abWord, kCapsPid);
+    WriteBytesWithin(pCaps, offsetof(WAVEOUTCAPS, wPid), abWord, 2, cbCaps);
+    RecWriteU32(abWord, kCapsDriverVersion);
+    WriteBytesWithin(pCaps, offsetof(WAVEOUTCAPS, vDriverVersion), abWord, 4, cbCaps);
     RecWriteU32(abWord, WAVE_FORMAT_4S16);
     WriteBytesWithin(pCaps, offsetof(WAVEOUTCAPS, dwFormats), abWord, 4, cbCaps);
+    RecWriteU16(abWord, kCapsChannels);
+    WriteBytesWithin(pCaps, offsetof(WAVEOUTCAPS, wChannels), abWord, 2, cbCaps);
+    RecWriteU16(abWord, 0);
+    WriteBytesWithin(pCaps, offsetof(WAVEOUTCAPS, wReserved1), abWord, 2, cbCaps);
     RecWriteU32(abWord, WAVECAPS_VOLUME);
     WriteBytesWithin(pCaps, offsetof(WAVEOUTCAPS, dwSupport), abWord, 4, cbCaps);
-    for (DWORD i = 0;; ++i) {
+    BOOL bEnded = FALSE;
+    for (DWORD i = 0; i < MAXPNAMELEN; ++i) {
         BYTE abChar[2];
-        RecWriteU16(abChar, g_szDeviceName[i]);
+        RecWriteU16(abChar, bEnded ? 0 : g_szDeviceName[i]);
         WriteBytesWithin(pCaps, offsetof(WAVEOUTCAPS, szPname) + 2 * i, abChar, 2, cbCaps);
-        if (g_szDeviceName[i] == 0)
-            break;
+        if (!bEnded && g_szDeviceName[i] == 0)
+            bEnded = TRUE;
     }
     return MMSYSERR_NOERROR;
 }
@@ -85,10 +133,13 @@ DWORD WodmGetPosOnStream(DWORD, const MMDRV_MESSAGE_PARAMS* pParams)
 // naming its constant in WODM_HANDLER, so a handler under the wrong number, a
 // message bound twice or a message past the table does not compile.  A slot
 // without a handler, and every number past the table, answers
-// MMSYSERR_NOERROR and does nothing else.
+// MMSYSERR_NOTSUPPORTED and does nothing else: pitch and playback rate,
+// which the capabilities do not announce, and messages the driver does not
+// know (a caller that asks for a size it has not initialised must not read
+// it as an answer).
 template <UINT uMsg>
 struct WodmSlot {
-    static DWORD Run(DWORD, const MMDRV_MESSAGE_PARAMS*) { return MMSYSERR_NOERROR; }
+    static DWORD Run(DWORD, const MMDRV_MESSAGE_PARAMS*) { return MMSYSERR_NOTSUPPORTED; }
 };
 
 const UINT kWodmSlots = 24;
@@ -107,11 +158,15 @@ WODM_HANDLER(WODM_GETNUMDEVS, WodmGetNumDevs);
 WODM_HANDLER(WODM_GETDEVCAPS, WodmGetDevCaps);
 WODM_HANDLER(WODM_OPEN, WodmOpen);
 WODM_HANDLER(WODM_CLOSE, WodmClose);
+WODM_HANDLER(WODM_PREPARE, WodmPrepareNothing);
+WODM_HANDLER(WODM_UNPREPARE, WodmPrepareNothing);
 WODM_HANDLER(WODM_WRITE, WodmWrite);
 WODM_HANDLER(WODM_PAUSE, WodmPause);
 WODM_HANDLER(WODM_RESTART, WodmRestart);
 WODM_HANDLER(WODM_RESET, WodmReset);
 WODM_HANDLER(WODM_GETPOS, WodmGetPosOnStream);
+WODM_HANDLER(WODM_GETVOLUME, WodmGetVolume);
+WODM_HANDLER(WODM_SETVOLUME, WodmSetVolume);
 WODM_HANDLER(WODM_BREAKLOOP, WodmBreakLoop);
 WODM_HANDLER(WODM_GETEXTDEVCAPS, WodmGetExtDevCaps);
 
@@ -135,7 +190,7 @@ STATIC_ASSERT(sizeof(kHandlers) / sizeof(kHandlers[0]) == kWodmSlots);
 GUARD_NOINLINE void RunWaveMessage(const MMDRV_MESSAGE_PARAMS* pParams, LPDWORD pdwResult)
 {
     UINT uMsg = REC_GET32(pParams, MMDRV_MESSAGE_PARAMS, uMsg);
-    DWORD dwResult = MMSYSERR_NOERROR;
+    DWORD dwResult = MMSYSERR_NOTSUPPORTED;
     if (uMsg < kWodmSlots)
         dwResult = kHandlers[uMsg](STREAM_OUTPUT, pParams);
     // A handler that met a null record answers nothing, as a fault would.

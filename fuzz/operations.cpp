@@ -101,9 +101,11 @@ void Session::Open(DWORD flags, Mem desc, Mem fmt, bool stereo, bool callback)
     desc_.dwInstance = reinterpret_cast<DWORD_PTR>(this);
     Trace("open flags %#x desc %s format %s %s callback %d", flags, Name(desc), Name(fmt), stereo ? "stereo" : "mono",
           callback);
+    // WAVE_FORMAT_DIRECT changes nothing: the driver never converts.  Query
+    // and open test the format alike, and only the device's own passes.
     bool query = flags & WAVE_FORMAT_QUERY;
-    bool direct = flags & WAVE_FORMAT_DIRECT;
-    bool real = !query && !direct && desc == Mem::Good && fmt != Mem::Unmapped;
+    bool readable = desc == Mem::Good && fmt == Mem::Good;
+    bool real = !query && readable && stereo;
     if (real) {
         // Set before the call: MM_WOM_OPEN may come, and may send messages.
         // A second open drops the queue without handing anything back.
@@ -114,17 +116,13 @@ void Session::Open(DWORD flags, Mem desc, Mem fmt, bool stereo, bool callback)
     }
     const unsigned myEvent = events_;
     kit::MessageAnswer a = Send(WODM_OPEN, reinterpret_cast<DWORD_PTR>(Address(desc, &desc_)), flags);
-    if (query) {
-        if (desc == Mem::Good && fmt == Mem::Good)
-            EXPECT(a.wroteResult && a.result == (stereo ? 0u : DWORD(WAVERR_BADFORMAT)), "query answered %d/%u",
-                   a.wroteResult, a.result);
-        else
-            EXPECT(!a.wroteResult, "query with a %s descriptor and %s format answered %u", Name(desc), Name(fmt),
-                   a.result);
-    } else if (direct) {
-        EXPECT(a.wroteResult && a.result == MMSYSERR_NOTSUPPORTED, "WAVE_FORMAT_DIRECT answered %d/%u", a.wroteResult,
-               a.result);
-    } else if (real) {
+    if (!readable) {
+        EXPECT(!a.wroteResult, "open (flags %#x) with a %s descriptor and %s format answered %u", flags, Name(desc),
+               Name(fmt), a.result);
+    } else if (query || !stereo) {
+        EXPECT(a.wroteResult && a.result == (stereo ? 0u : DWORD(WAVERR_BADFORMAT)), "%s answered %d/%u",
+               query ? "query" : "open of mono 8-bit", a.wroteResult, a.result);
+    } else {
         EXPECT(a.wroteResult && a.result == 0, "open answered %d/%u", a.wroteResult, a.result);
         bool closedFromCallback = lastCloseEvent_ > myEvent && lastCloseEvent_ > lastOpenEvent_;
         if (closedFromCallback)
@@ -132,8 +130,6 @@ void Session::Open(DWORD flags, Mem desc, Mem fmt, bool stereo, bool callback)
                    "a close from inside MM_WOM_OPEN did not leave the stream closed");
         else
             EXPECT(ctx_->bOpened, "the stream is not open after an open");
-    } else {
-        EXPECT(!a.wroteResult, "open with a %s descriptor and %s format answered %u", Name(desc), Name(fmt), a.result);
     }
 }
 
@@ -374,7 +370,20 @@ void Session::Raw(Reader& in)
                "I/O control %#x", code);
         return;
     }
-    static const UINT kIdle[] = {0, 1, 2, 7, 8, 14, 15, 16, 17, 18, 19, 21, 23, 100, 0xFFFFu, 0xFFFFFFFFu};
+    static const UINT kIdle[] = {0, 1, 2, 7, 8, 14, 15, 24, 17, 18, 19, 21, 23, 100, 0xFFFFu, 0xFFFFFFFFu};
+    if ((b & 0x60) == 0x60) {
+        // The volume applied: full on both channels, whatever was set.
+        uint8_t word[4] = {0xEE, 0xEE, 0xEE, 0xEE};
+        Mem where = MemFrom(b);
+        kit::MessageAnswer a = Send(WODM_GETVOLUME, reinterpret_cast<DWORD_PTR>(Address(where, word)), p1);
+        Trace("getvolume %s", Name(where));
+        if (where == Mem::Good)
+            EXPECT(a.wroteResult && a.result == 0 && RecReadU32(word) == 0xFFFFFFFFu, "GETVOLUME answered %d/%u, %#x",
+                   a.wroteResult, a.result, RecReadU32(word));
+        else
+            EXPECT(!a.wroteResult, "GETVOLUME into a %s word answered %u", Name(where), a.result);
+        return;
+    }
     if (b & 0x40) {
         kit::MessageAnswer a = Send(WODM_GETNUMDEVS, p1, p1, MemFrom(b >> 3), MemFrom(b));
         if (a.wroteResult)
@@ -382,11 +391,16 @@ void Session::Raw(Reader& in)
         Trace("numdevs");
         return;
     }
-    // Messages without a handler read nothing: any parameter is safe.
+    // Messages that read nothing: any parameter is safe.  Preparing and
+    // setting the volume are accepted; what the capabilities do not announce
+    // and what the driver does not know are not supported.
     UINT msg = kIdle[b % 16];
     Trace("idle message %u", msg);
     kit::MessageAnswer a = Send(msg, p1, ~p1);
-    EXPECT(a.wroteResult && a.result == 0, "message %u answered %d/%u", msg, a.wroteResult, a.result);
+    DWORD expected = (msg == WODM_PREPARE || msg == WODM_UNPREPARE || msg == WODM_SETVOLUME)
+                         ? DWORD(MMSYSERR_NOERROR)
+                         : DWORD(MMSYSERR_NOTSUPPORTED);
+    EXPECT(a.wroteResult && a.result == expected, "message %u answered %d/%u", msg, a.wroteResult, a.result);
 }
 
 }  // namespace fuzzing

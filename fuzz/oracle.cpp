@@ -110,6 +110,9 @@ void QueueOracle::TakeTick()
                p.dataLen);
         EXPECT(p.audio.size() == p.dataLen && p.dataLen > 0, "packet carries %zu audio bytes, dwDataLen %u",
                p.audio.size(), p.dataLen);
+        // Every packet is whole frames of the device's format, the first
+        // included, however the client cut its buffers.
+        EXPECT(p.dataLen % 4 == 0, "a packet of %u audio bytes is not whole 4-byte frames", p.dataLen);
         kit::ModelPacket expected;
         bool posts = model_.Post(p.dataLen, true, false, p.refused, &expected);
         EXPECT(posts && expected.audio == p.audio,

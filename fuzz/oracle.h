@@ -2,8 +2,8 @@
 // model (kit::QueueModel) kept in step with the driver through everything
 // the session does and sees.  The session tells it what it sends (writes,
 // flushes, opens that drop the queue, break-loops); the timer's ticks tell it
-// when a tick begins; every packet posted goes through the model's Post and
-// must carry exactly the bytes the model takes; every MM_WOM_DONE must be the
+// when a tick begins; every packet posted must be whole 4-byte frames, go
+// through the model's Post and carry exactly the bytes the model takes; every MM_WOM_DONE must be the
 // model's next hand-back; and after every operation the driver's queue and
 // every header's flags, loop count, cursor and link are compared with the
 // model's.

@@ -1,12 +1,13 @@
 // Format negotiation: what the application asks the device about its sound,
 // and whether the sound is converted to the device's one format.
 //
-// The query carries the source's own format (its tag, channels, rate and
-// sample width), with WAVE_FORMAT_DIRECT: the mapper would accept any format
-// it can convert, and the player converts on its own.  The sound is converted
-// when the query refuses it, and also when the query accepts a width the
-// device does not play: the driver's query looks only at tag, channels and
-// rate, while its capabilities list 16-bit stereo 44,100 Hz alone.  Before a
+// The query carries the source's own format (its tag, channels, rate, sample
+// width, block alignment and byte rate), with WAVE_FORMAT_DIRECT: the mapper
+// would accept any format it can convert, and the player converts on its
+// own.  The driver's query accepts exactly the format it plays (16-bit stereo
+// PCM at 44,100 Hz), so the sound is converted when the query refuses it.  A
+// device that accepted another format would still get the sound converted,
+// as the player hands on as it is only 16-bit stereo 44,100 Hz.  Before a
 // conversion the device is asked about that format too.
 //
 // Threads: the main thread only, before the device is opened; no lock held.

@@ -138,8 +138,8 @@ std::string FormatText(const Report& r)
     else if (r.converted && r.queryRefused)
         line("format", "WAVE_FORMAT_QUERY refused it; converted: " + r.conversion);
     else if (r.converted)
-        line("format", "accepted by WAVE_FORMAT_QUERY, but the device plays only 16-bit stereo 44100 Hz "
-                       "(WAVE_FORMAT_4S16); converted: " + r.conversion);
+        line("format", "accepted by WAVE_FORMAT_QUERY, but the player hands on as it is only 16-bit stereo "
+                       "44100 Hz; converted: " + r.conversion);
     else
         line("format", "accepted by WAVE_FORMAT_QUERY, played as is");
     for (const std::string& n : r.notes)

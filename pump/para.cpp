@@ -77,6 +77,10 @@ void InitBtAudioPara(BT_AUDIO_PARA* pPara)
     pPara->dwSample = BT_AUDIO_DEFAULT_SAMPLE;
     pPara->dwTimer = BT_AUDIO_DEFAULT_TIMER;
     ReadBtAudioRegistry(&pPara->dwSample, &pPara->dwTimer, &pPara->dwCacheLen);
+    // The first packet is whole frames like every other: a reserve that ends
+    // inside a frame would shift the channels of everything after a packet
+    // the library drops.
+    pPara->dwCacheLen -= pPara->dwCacheLen % BT_AUDIO_FRAME_BYTES;
     NKDbgPrintfW(kInitLine, static_cast<int>(pPara->dwSample), static_cast<int>(pPara->dwTimer),
                  static_cast<int>(pPara->dwCacheLen));
     QueryPerformanceFrequency(&pPara->liFrequency);

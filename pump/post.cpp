@@ -54,14 +54,26 @@ DWORD PostBtAudioData(BT_AUDIO_PARA* pPara, DWORD dwRequested)
     DWORD dwPending = 0;
     ScanPendingBytes(STREAM_OUTPUT, &pFirst, &dwCount, &dwPending);
 
+    // Whole frames only: the request, and the largest audio that keeps the
+    // block's size (12 bytes besides the audio) a 32-bit count.
+    dwRequested -= dwRequested % BT_AUDIO_FRAME_BYTES;
+    const DWORD dwMaxAudio = (0xFFFFFFFFu - BT_AUDIO_PACKET_OVERHEAD) / BT_AUDIO_FRAME_BYTES * BT_AUDIO_FRAME_BYTES;
     DWORD dwLen = (dwRequested < dwPending) ? dwRequested : dwPending;
-    // The block carries 12 bytes besides the audio; keep its size a 32-bit count.
-    if (dwLen > 0xFFFFFFFFu - BT_AUDIO_PACKET_OVERHEAD)
-        dwLen = 0xFFFFFFFFu - BT_AUDIO_PACKET_OVERHEAD;
+    if (dwLen > dwMaxAudio)
+        dwLen = dwMaxAudio;
     if (dwLen == 0 || pFirst == 0)
         return 0;
+    // The packet's audio length.  A part frame at the end of the queue waits
+    // for the next tick, where the client's next buffer may complete it;
+    // when fewer than 4 bytes are all that is queued (the end of a stream
+    // that is not whole frames), they go out completed with zero bytes to
+    // one frame, so that their header comes back.
+    DWORD dwFrames = dwLen - dwLen % BT_AUDIO_FRAME_BYTES;
+    DWORD dwPacketAudio = (dwFrames != 0) ? dwFrames : BT_AUDIO_FRAME_BYTES;
+    if (dwFrames != 0)
+        dwLen = dwFrames;
 
-    BYTE* pPacket = static_cast<BYTE*>(malloc(dwLen + BT_AUDIO_PACKET_OVERHEAD));
+    BYTE* pPacket = static_cast<BYTE*>(malloc(dwPacketAudio + BT_AUDIO_PACKET_OVERHEAD));
     if (pPacket == 0)
         return 0;   // nothing consumed: the bytes go out on later ticks
     BYTE* pAudio = pPacket + offsetof(BT_AUDIO_PACKET, abData);
@@ -72,6 +84,8 @@ DWORD PostBtAudioData(BT_AUDIO_PARA* pPara, DWORD dwRequested)
     SetProcPermissions(0xFFFFFFFFu);
     DWORD dwLeft = dwLen;
     DWORD dwCopied = 0;
+    LPWAVEHDR pLast = 0;      // the last header bytes were taken from
+    DWORD dwLastTake = 0;     // and how many, in this packet
     for (LPWAVEHDR h = pFirst; h != 0 && dwLeft > 0;) {
         DWORD dwLength = HdrLength(h);
         DWORD dwConsumed = HdrConsumed(h);
@@ -92,22 +106,41 @@ DWORD PostBtAudioData(BT_AUDIO_PARA* pPara, DWORD dwRequested)
         HdrSetConsumed(h, dwConsumed);
         dwCopied += dwTake;
         dwLeft -= dwTake;
+        if (dwTake > 0) {
+            pLast = h;
+            dwLastTake = dwTake;
+        }
         if (dwConsumed < dwLength)
             break;   // part-consumed: the last header touched
         h = HdrNext(h);
     }
     SetProcPermissions(dwPermissions);
 
+    // Unreadable buffers skipped on the way can leave the copy ending inside
+    // a frame: that part frame goes back to the header it came from, to go
+    // out with what follows it.  Only a part frame longer than what that
+    // header gave is completed with zero bytes instead.
+    DWORD dwPart = dwCopied % BT_AUDIO_FRAME_BYTES;
+    if (dwFrames != 0 && dwPart != 0 && dwLastTake >= dwPart) {
+        HdrSetConsumed(pLast, HdrConsumed(pLast) - dwPart);
+        dwCopied -= dwPart;
+        dwPart = 0;
+    }
     // Only the bytes copied go out; unreadable buffers may leave fewer than
     // were asked for, or none.
     if (dwCopied == 0) {
         free(pPacket);
         return 0;
     }
-    RecWriteU32(pPacket + offsetof(BT_AUDIO_PACKET, dwDataLen), dwCopied);
-    if (LMRPostData(g_hBtAudio, pPacket, dwCopied + BT_AUDIO_PACKET_OVERHEAD) == LMR_POST_REFUSED)
+    DWORD dwAudio = dwCopied;
+    if (dwPart != 0) {
+        dwAudio += BT_AUDIO_FRAME_BYTES - dwPart;
+        memset(pAudio + dwCopied, 0, dwAudio - dwCopied);
+    }
+    RecWriteU32(pPacket + offsetof(BT_AUDIO_PACKET, dwDataLen), dwAudio);
+    if (LMRPostData(g_hBtAudio, pPacket, dwAudio + BT_AUDIO_PACKET_OVERHEAD) == LMR_POST_REFUSED)
         free(pPacket);
-    return dwCopied;
+    return dwAudio;
 }
 
 }  // extern "C"

@@ -23,11 +23,17 @@ typedef struct BT_AUDIO_PARA {
     LARGE_INTEGER liLastCount;  // counter value up to which time is paid for in bytes (init, rebase, each tick)
     LARGE_INTEGER liFrequency;  // counter frequency, counts per second (InitBtAudioPara); 0 until configured
     int nTicks;                 // 0 after InitBtAudioPara until the first tick has posted, then 1 (the tick)
-    LARGE_INTEGER liCarry;      // bytes-due remainder, 1/liFrequency byte units, 0 .. 2*liFrequency-1 (the tick)
+    LARGE_INTEGER liCarry;      // bytes-due remainder, 1/liFrequency byte units, 0 .. 4*liFrequency-1 (the tick)
     DWORD dwSample;             // byte rate, bytes per second ("Sample", default 176400; InitBtAudioPara)
     DWORD dwTimer;              // timer period, milliseconds ("Timer", default 20; InitBtAudioPara)
-    DWORD dwCacheLen;           // bytes the first tick asks for ("CacheLen", default 6144; InitBtAudioPara)
+    DWORD dwCacheLen;           // bytes the first tick asks for, whole frames ("CacheLen" rounded down, default 6144; InitBtAudioPara)
 } BT_AUDIO_PARA;
+
+// The device's one format is 16-bit stereo PCM: a frame (one sample of each
+// channel) is 4 bytes, and every packet carries whole frames, so that a
+// packet the library refuses or loses drops whole frames and never shifts
+// the channels of what follows.
+#define BT_AUDIO_FRAME_BYTES 4
 
 // The packet handed to the Bluetooth audio library is the library's
 // BT_AUDIO_PACKET (btlink/lmr.h); the pump relies on its offsets.
@@ -60,9 +66,10 @@ void StopBtAudio(void);
 
 // Internal routines.  Caller holds g_StreamLock.
 //
-// Zeroes the record, sets the defaults, reads the registry, writes the
-// configuration line on the debug output, and reads the counter's frequency
-// and value.
+// Zeroes the record, sets the defaults, reads the registry, rounds the
+// reserve down to whole frames (a "CacheLen" under 4 becomes 0: no reserve),
+// writes the configuration line (the values in use) on the debug output, and
+// reads the counter's frequency and value.
 void InitBtAudioPara(BT_AUDIO_PARA* pPara);
 // Stores each of "Sample", "Timer", "CacheLen" of the Params key that holds
 // exactly 4 bytes of data; leaves the others alone.  A "Sample" or "Timer"
@@ -74,16 +81,21 @@ void StartBtAudioTimer(BT_AUDIO_PARA* pPara);
 // Ends the timer, if one exists.  The tick calls it for its own timer.
 void StopBtAudioTimer(BT_AUDIO_PARA* pPara);
 
-// Copies up to dwRequested queued bytes into one packet (malloc'd, 12 + N
-// bytes) and posts it with LMRPostData, advancing the headers' consumed-byte
-// cursors; frees the packet when the post is refused.  The bytes that went
-// into the packet, 0 when nothing was posted (not running, nothing queued or
-// due, allocation failure).  Caller holds g_StreamLock.
+// Copies up to dwRequested queued bytes, rounded down to whole frames, into
+// one packet (malloc'd, 12 + N bytes) and posts it with LMRPostData,
+// advancing the headers' consumed-byte cursors; frees the packet when the
+// post is refused.  Every packet is whole frames: buffers whose lengths are
+// not are read as one continuous stream, a part frame at the end of what is
+// queued waits for the next tick, and when fewer than 4 bytes are all that
+// is queued, they go out completed to one frame with zero bytes, so that no
+// header is held for ever.  The audio bytes in the posted packet (a multiple
+// of 4), 0 when nothing was posted (not running, nothing queued or due,
+// allocation failure).  Caller holds g_StreamLock.
 DWORD PostBtAudioData(BT_AUDIO_PARA* pPara, DWORD dwRequested);
 
 // Bytes the counter time since the last computation is worth at dwSample
-// bytes per second, rounded down to an even count with the rest carried in
-// liCarry; moves liLastCount to now.  0 for a record without a frequency.
+// bytes per second, rounded down to whole frames (a multiple of 4) with the
+// rest carried in liCarry; moves liLastCount to now.  0 for a record without a frequency.
 // Caller holds g_StreamLock.
 DWORD GetBtAudioBytesDue(BT_AUDIO_PARA* pPara);
 

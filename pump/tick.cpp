@@ -26,11 +26,12 @@ DWORD GetBtAudioBytesDue(BT_AUDIO_PARA* pPara)
     ULONGLONG ullFrequency = static_cast<ULONGLONG>(llFrequency);
     ULONGLONG ullBytes = ullNumerator / ullFrequency;
     ULONGLONG ullRest = ullNumerator % ullFrequency;
-    // Whole frames of 16-bit samples only: an odd byte goes to the carry.
-    if (ullBytes & 1) {
-        ullBytes -= 1;
-        ullRest += ullFrequency;
-    }
+    // Whole frames only: the bytes past the last whole frame go to the
+    // carry, so a packet never ends inside a frame and the time is still
+    // paid for to the byte (the carry stays below one frame's worth).
+    ULONGLONG ullPartial = ullBytes % BT_AUDIO_FRAME_BYTES;
+    ullBytes -= ullPartial;
+    ullRest += ullPartial * ullFrequency;
     pPara->liCarry.QuadPart = static_cast<LONGLONG>(ullRest);
     return static_cast<DWORD>(ullBytes);
 }

@@ -15,6 +15,53 @@ void NotifyClient(const STREAM_CONTEXT* s, UINT uMsg)
         s->pfnCallback(reinterpret_cast<HDRVR>(s->hWave), uMsg, s->dwInstance, 0, 0);
 }
 
+// From the platform's mmreg.h, which the driver does not otherwise need:
+// the extensible record's tag (WAVE_FORMAT_EXTENSIBLE) and the speaker
+// positions of a stereo pair (SPEAKER_FRONT_LEFT | SPEAKER_FRONT_RIGHT).
+const WORD kTagExtensible = 0xFFFE;
+const DWORD kFrontLeftRight = 0x1 | 0x2;
+
+// The extensible format record after its WAVEFORMATEX (mmreg.h's
+// WAVEFORMATEXTENSIBLE, byte-packed): the valid bits per sample, the
+// speakers of the channels and the subformat GUID.  Offsets from the record's
+// start, as the driver reads them byte by byte.
+const UINT kExtValidBits = 18;      // WORD wValidBitsPerSample
+const UINT kExtChannelMask = 20;    // DWORD dwChannelMask
+const UINT kExtSubFormat = 24;      // GUID SubFormat, 16 bytes
+const WORD kExtMinExtra = 22;       // cbSize that covers the three
+STATIC_ASSERT(offsetof(WAVEFORMATEX, cbSize) == 16);
+STATIC_ASSERT(sizeof(WAVEFORMATEX) == 18);
+
+// KSDATAFORMAT_SUBTYPE_PCM (00000001-0000-0010-8000-00AA00389B71) as it
+// lies in memory: the first three fields little-endian, the last eight bytes
+// as written.
+const BYTE kSubFormatPcm[16] = {0x01, 0x00, 0x00, 0x00, 0x00, 0x00, 0x10, 0x00,
+                                0x80, 0x00, 0x00, 0xAA, 0x00, 0x38, 0x9B, 0x71};
+
+// The device's one format: 16-bit stereo PCM at 44,100 Hz.
+const WORD kDeviceChannels = 2;
+const DWORD kDeviceRate = 44100;
+const WORD kDeviceBits = 16;
+
+// The extensible part of a record tagged WAVE_FORMAT_EXTENSIBLE: long enough,
+// PCM samples all 16 bits valid, and the two channels either unplaced or
+// front left and front right, which is what the headset plays.
+BOOL IsDevicePcmExtension(const WAVEFORMATEX* pwfx)
+{
+    const BYTE* p = reinterpret_cast<const BYTE*>(pwfx);
+    if (REC_GET16(pwfx, WAVEFORMATEX, cbSize) < kExtMinExtra)
+        return FALSE;
+    if (RecReadU16(p + kExtValidBits) != kDeviceBits)
+        return FALSE;
+    DWORD dwMask = RecReadU32(p + kExtChannelMask);
+    if (dwMask != 0 && dwMask != kFrontLeftRight)
+        return FALSE;
+    for (UINT i = 0; i < sizeof(kSubFormatPcm); ++i)
+        if (p[kExtSubFormat + i] != kSubFormatPcm[i])
+            return FALSE;
+    return TRUE;
+}
+
 // Answers a position request in bytes, rewriting the time format.
 void AnswerInBytes(BYTE* pmmt, DWORD dwBytes)
 {
@@ -28,9 +75,20 @@ extern "C" {
 
 BOOL CheckWaveFormat(const WAVEFORMATEX* pwfx)
 {
-    return REC_GET16(pwfx, WAVEFORMATEX, wFormatTag) == WAVE_FORMAT_PCM &&
-           REC_GET16(pwfx, WAVEFORMATEX, nChannels) == 2 &&
-           REC_GET32(pwfx, WAVEFORMATEX, nSamplesPerSec) == 44100;
+    // Every field that decides how the bytes are cut and paced must be the
+    // device's: a width, frame size or byte rate of another format would be
+    // played as noise, or at the wrong speed.  A plain PCM record may be the
+    // 16-byte PCMWAVEFORMAT, so its cbSize is not read.
+    WORD wTag = REC_GET16(pwfx, WAVEFORMATEX, wFormatTag);
+    if (wTag != WAVE_FORMAT_PCM && wTag != kTagExtensible)
+        return FALSE;
+    if (REC_GET16(pwfx, WAVEFORMATEX, nChannels) != kDeviceChannels ||
+        REC_GET32(pwfx, WAVEFORMATEX, nSamplesPerSec) != kDeviceRate ||
+        REC_GET16(pwfx, WAVEFORMATEX, wBitsPerSample) != kDeviceBits ||
+        REC_GET16(pwfx, WAVEFORMATEX, nBlockAlign) != BT_AUDIO_FRAME_BYTES ||
+        REC_GET32(pwfx, WAVEFORMATEX, nAvgBytesPerSec) != kDeviceRate * BT_AUDIO_FRAME_BYTES)
+        return FALSE;
+    return wTag == WAVE_FORMAT_PCM || IsDevicePcmExtension(pwfx);
 }
 
 DWORD WodmOpen(DWORD dwStream, const MMDRV_MESSAGE_PARAMS* pParams)
@@ -42,36 +100,33 @@ DWORD WodmOpen(DWORD dwStream, const MMDRV_MESSAGE_PARAMS* pParams)
     const BYTE* pDesc = reinterpret_cast<const BYTE*>(REC_GETPTR(pParams, MMDRV_MESSAGE_PARAMS, dwParam1));
     DWORD dwFlags = static_cast<DWORD>(REC_GETPTR(pParams, MMDRV_MESSAGE_PARAMS, dwParam2));
 
-    // A null descriptor, or a query's null format, has nothing to read: the
-    // answer is that of a fault on it (no result word, nothing changed).
-    if (dwFlags & WAVE_FORMAT_QUERY) {
-        const WAVEFORMATEX* pwfx = 0;
-        if (pDesc != 0)
-            pwfx = reinterpret_cast<const WAVEFORMATEX*>(REC_GETPTR(pDesc, WAVEOPENDESC, lpFormat));
-        if (pwfx == 0)
-            dwResult = WODM_NO_ANSWER;
-        else
-            dwResult = CheckWaveFormat(pwfx) ? MMSYSERR_NOERROR : WAVERR_BADFORMAT;
-    } else if (dwFlags & WAVE_FORMAT_DIRECT) {
-        dwResult = MMSYSERR_NOTSUPPORTED;
-    } else if (pDesc == 0) {
+    // A null descriptor or a null format has nothing to read: the answer is
+    // that of a fault on it (no result word, nothing changed), for a query
+    // and a real open alike.  The format test is the same for both: a real
+    // open refuses what a query refuses, so that the wave mapper converts and
+    // a client that opens the device directly learns at once.  The driver
+    // never converts, so WAVE_FORMAT_DIRECT (no conversion on the way) asks
+    // for nothing it does not already do.
+    const WAVEFORMATEX* pwfxAsked = 0;
+    if (pDesc != 0)
+        pwfxAsked = reinterpret_cast<const WAVEFORMATEX*>(REC_GETPTR(pDesc, WAVEOPENDESC, lpFormat));
+    if (pwfxAsked == 0) {
         dwResult = WODM_NO_ANSWER;
+    } else if (!CheckWaveFormat(pwfxAsked)) {
+        dwResult = WAVERR_BADFORMAT;
+    } else if (dwFlags & WAVE_FORMAT_QUERY) {
+        dwResult = MMSYSERR_NOERROR;
     } else {
-        // A real open takes any format.  Everything is read from the caller's
-        // records before the stream changes, so that a record that cannot be
-        // read ends the call with the stream as it was.
+        // Everything is read from the caller's records before the stream
+        // changes, so that a record that cannot be read ends the call with
+        // the stream as it was.
         HWAVE hWave = reinterpret_cast<HWAVE>(REC_GETPTR(pDesc, WAVEOPENDESC, hWave));
         LPWAVEFORMATEX pwfx = reinterpret_cast<LPWAVEFORMATEX>(REC_GETPTR(pDesc, WAVEOPENDESC, lpFormat));
         DWORD_PTR dwCallback = REC_GETPTR(pDesc, WAVEOPENDESC, dwCallback);
         DWORD_PTR dwInstance = REC_GETPTR(pDesc, WAVEOPENDESC, dwInstance);
-        DWORD dwAvgBytesPerSec = 0;
-        DWORD dwChannels = 0;
-        DWORD dwBitsPerSample = 0;
-        if (pwfx != 0) {
-            dwAvgBytesPerSec = REC_GET32(pwfx, WAVEFORMATEX, nAvgBytesPerSec);
-            dwChannels = REC_GET16(pwfx, WAVEFORMATEX, nChannels);
-            dwBitsPerSample = REC_GET16(pwfx, WAVEFORMATEX, wBitsPerSample);
-        }
+        DWORD dwAvgBytesPerSec = REC_GET32(pwfx, WAVEFORMATEX, nAvgBytesPerSec);
+        DWORD dwChannels = REC_GET16(pwfx, WAVEFORMATEX, nChannels);
+        DWORD dwBitsPerSample = REC_GET16(pwfx, WAVEFORMATEX, wBitsPerSample);
 
         s->pwfx = pwfx;
         s->dwAvgBytesPerSec = dwAvgBytesPerSec;

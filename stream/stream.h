@@ -82,8 +82,12 @@ DWORD WodmRestart(DWORD dwStream, const MMDRV_MESSAGE_PARAMS* pParams);
 DWORD WodmReset(DWORD dwStream, const MMDRV_MESSAGE_PARAMS* pParams);
 DWORD WodmBreakLoop(DWORD dwStream, const MMDRV_MESSAGE_PARAMS* pParams);
 
-// 1 when the format is PCM (any sample width), stereo, 44,100 Hz.  A record
-// that cannot be read faults.  No lock.
+// 1 when the record is exactly the device's one format: PCM, 2 channels,
+// 44,100 Hz, 16 bits, nBlockAlign 4 and nAvgBytesPerSec 176,400, given as
+// WAVE_FORMAT_PCM (cbSize not read) or as WAVE_FORMAT_EXTENSIBLE with cbSize
+// at least 22, the PCM subformat, 16 valid bits and the channels unplaced
+// (mask 0) or front left and front right (mask 3).  0 for anything else.  A
+// record that cannot be read faults.  No lock.
 BOOL CheckWaveFormat(const WAVEFORMATEX* pwfx);
 // dwBytesDone plus the bytes taken from the current header, mod 2^32.  Takes
 // g_StreamLock itself (re-entered when the caller already holds it).

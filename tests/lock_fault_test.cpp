@@ -135,6 +135,7 @@ TEST_F(LockFaultTest, OpenWhoseAnnouncementFaults)
         if (c.msg == MM_WOM_OPEN)
             Poke();
     };
+    format_ = MakeFormat();
     ExpectCaught(OpenRaw(client, &format_));
     EXPECT_EQ(client.Messages(), std::vector<UINT>{MM_WOM_OPEN});
     ASSERT_NO_FATAL_FAILURE(ExpectLockFree());

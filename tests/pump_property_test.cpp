@@ -1,9 +1,10 @@
 // Long virtual runs of the pump: ticks late by random amounts, buffers of
-// random sizes written as they come back, and droughts in which the client
-// writes nothing.  After each start's first tick, the bytes posted never
-// exceed what the elapsed counter time is worth at "Sample" bytes per
-// second, and fall short of it by less than 2 bytes plus what was not
-// queued when it was due; every byte written arrives, in order, once.
+// random sizes (whole 4-byte frames) written as they come back, and droughts
+// in which the client writes nothing.  Every packet is whole frames.  After
+// each start's first tick, the bytes posted never exceed what the elapsed
+// counter time is worth at "Sample" bytes per second, and fall short of it
+// by less than one frame plus what was not queued when it was due; every
+// byte written arrives, in order, once.
 #include <cstring>
 #include <random>
 #include <vector>
@@ -115,7 +116,8 @@ protected:
         for (size_t i = 0; i < pool.Size() && *written < target; ++i) {
             if (HeaderFlags(pool[i]) & WHDR_INQUEUE)
                 continue;
-            uint32_t len = rng() % 20 == 0 ? 0 : 1 + rng() % kMaxHeader;
+            // Whole frames of the device's format, of any count.
+            uint32_t len = rng() % 20 == 0 ? 0 : 4 * (1 + rng() % (kMaxHeader / 4));
             if (len > target - *written)
                 len = static_cast<uint32_t>(target - *written);
             std::vector<uint8_t> bytes(len);
@@ -193,6 +195,7 @@ protected:
                 if (firstAtInstant && p < packets.size() && packets[p].counter == tk.counter) {
                     got = packets[p].dataLen;
                     ASSERT_EQ(packets[p].audio.size(), got);
+                    ASSERT_EQ(got % 4, 0u) << "tick " << t;
                     ASSERT_TRUE(stream_.Matches(received, packets[p].audio.data(), got))
                         << "packet at stream byte " << received;
                     ASSERT_FALSE(packets[p].refused);
@@ -201,7 +204,7 @@ protected:
                 }
                 if (tk.first) {
                     // The reserve, however much time has passed.
-                    ASSERT_EQ(got, std::min<uint64_t>(cfg.cacheLen, tk.queued)) << "tick " << t;
+                    ASSERT_EQ(got, std::min<uint64_t>(cfg.cacheLen / 4 * 4, tk.queued)) << "tick " << t;
                     inSegment = true;
                     base = tk.counter;
                     posted = unqueued = dueSoFar = 0;
@@ -209,10 +212,10 @@ protected:
                     continue;
                 }
                 ASSERT_TRUE(inSegment);
-                // Bytes due by now: the largest even count that the time
+                // Bytes due by now: the most whole frames that the time
                 // since the first tick is worth.
                 uint64_t worth = (tk.counter - base) * S;
-                uint64_t dueTotal = worth / F / 2 * 2;
+                uint64_t dueTotal = worth / F / 4 * 4;
                 uint64_t due = dueTotal - dueSoFar;
                 dueSoFar = dueTotal;
                 if (tk.queued < due) {
@@ -221,7 +224,7 @@ protected:
                 }
                 posted += got;
                 ASSERT_LE(posted * F, worth) << "tick " << t;
-                ASSERT_GT((posted + unqueued + 2) * F, worth) << "tick " << t;
+                ASSERT_GT((posted + unqueued + 4) * F, worth) << "tick " << t;
                 ++checks;
             }
             ASSERT_EQ(p, packets.size()) << "packets not matched to ticks";

@@ -193,18 +193,47 @@ TEST_F(DispatchTest, OtherIoControlCodesDoNothing)
               TRUE);
 }
 
-TEST_F(DispatchTest, MessagesWithoutHandlerAnswerZeroAndTouchNothing)
+TEST_F(DispatchTest, WhatTheDeviceDoesNotAnnounceOrKnowIsNotSupportedAndTouchesNothing)
 {
-    // A header passed with PREPARE/UNPREPARE is not touched, GETVOLUME writes
-    // nothing through its parameter.
+    // Pitch and playback rate (the capabilities announce volume only), and
+    // every number without a message: MMSYSERR_NOTSUPPORTED, nothing written
+    // through the parameters.
     std::vector<uint8_t> probe(64, 0xEE);
-    for (UINT msg : {0u, 1u, 2u, 7u, 8u, 14u, 15u, 16u, 17u, 18u, 19u, 21u, 23u, 100u, 0x3BBu, 0xFFFFFFFFu}) {
+    for (UINT msg : {0u, 1u, 2u, 14u, 15u, 18u, 19u, 21u, 23u, 24u, 100u, 0x3BBu, 0xFFFFFFFFu}) {
         auto a = Message(msg, reinterpret_cast<DWORD_PTR>(probe.data()), 64);
         EXPECT_EQ(a.returned, TRUE) << msg;
+        EXPECT_TRUE(a.wroteResult) << msg;
+        EXPECT_EQ(a.result, DWORD(MMSYSERR_NOTSUPPORTED)) << msg;
+    }
+    EXPECT_EQ(probe, std::vector<uint8_t>(64, 0xEE));
+}
+
+TEST_F(DispatchTest, PrepareAndSetVolumeAnswerZeroAndTouchNothing)
+{
+    // The header passed with PREPARE/UNPREPARE is not touched; a volume is
+    // accepted and changes nothing.
+    std::vector<uint8_t> probe(64, 0xEE);
+    for (UINT msg : {UINT(WODM_PREPARE), UINT(WODM_UNPREPARE), UINT(WODM_SETVOLUME)}) {
+        auto a = Message(msg, reinterpret_cast<DWORD_PTR>(probe.data()), 64);
         EXPECT_TRUE(a.wroteResult) << msg;
         EXPECT_EQ(a.result, 0u) << msg;
     }
     EXPECT_EQ(probe, std::vector<uint8_t>(64, 0xEE));
+}
+
+TEST_F(DispatchTest, GetVolumeWritesFullVolumeWhateverWasSet)
+{
+    // The stream is carried unscaled: full volume on both channels is what
+    // is applied, before and after a SETVOLUME.  The word may be unaligned.
+    for (DWORD set : {0u, 0x80008000u}) {
+        std::vector<uint8_t> word(8, 0xEE);
+        auto a = Message(WODM_GETVOLUME, reinterpret_cast<DWORD_PTR>(word.data() + 1), 0);
+        EXPECT_EQ(a.result, 0u);
+        EXPECT_EQ(word, (std::vector<uint8_t>{0xEE, 0xFF, 0xFF, 0xFF, 0xFF, 0xEE, 0xEE, 0xEE}));
+        EXPECT_EQ(Message(WODM_SETVOLUME, set, 0).result, 0u);
+    }
+    // A null word: as a fault on it, no result word.
+    EXPECT_FALSE(Message(WODM_GETVOLUME, 0, 0).wroteResult);
 }
 
 TEST_F(DispatchTest, GetNumDevsIsOneAndNullOutputIsSkipped)
@@ -234,7 +263,7 @@ TEST_F(DispatchTest, ResultWordMayBeUnaligned)
     EXPECT_EQ(out[5], 0xCC);
 }
 
-TEST_F(DispatchTest, DevCapsWritesOnlyItsThreeFieldsByteForByte)
+TEST_F(DispatchTest, DevCapsWritesEveryFieldByteForByte)
 {
     std::vector<uint8_t> caps(84 + 16, 0xFF);
     auto a = Message(WODM_GETDEVCAPS, reinterpret_cast<DWORD_PTR>(caps.data() + 1), 84);
@@ -242,13 +271,25 @@ TEST_F(DispatchTest, DevCapsWritesOnlyItsThreeFieldsByteForByte)
     EXPECT_EQ(a.result, 0u);
     std::vector<uint8_t> expect(84 + 16, 0xFF);
     uint8_t* rec = expect.data() + 1;
-    for (int i = 0; i < 22; ++i) {   // 21 characters and the terminator
-        rec[8 + 2 * i] = static_cast<uint8_t>(kDeviceName[i]);
-        rec[8 + 2 * i + 1] = static_cast<uint8_t>(kDeviceName[i] >> 8);
+    rec[0] = 0xFF; rec[1] = 0xFF;                               // wMid: MM_UNMAPPED
+    rec[2] = 0xFF; rec[3] = 0xFF;                               // wPid: MM_PID_UNMAPPED
+    rec[4] = 0x00; rec[5] = 0x01; rec[6] = 0; rec[7] = 0;       // vDriverVersion 1.0
+    for (int i = 0; i < 32; ++i) {   // 21 characters, then zeros to the field's end
+        WCHAR c = i < 22 ? kDeviceName[i] : 0;
+        rec[8 + 2 * i] = static_cast<uint8_t>(c);
+        rec[8 + 2 * i + 1] = static_cast<uint8_t>(c >> 8);
     }
     rec[72] = 0x00; rec[73] = 0x08; rec[74] = 0; rec[75] = 0;   // WAVE_FORMAT_4S16
+    rec[76] = 2; rec[77] = 0;                                   // wChannels
+    rec[78] = 0; rec[79] = 0;                                   // wReserved1
     rec[80] = 0x04; rec[81] = 0; rec[82] = 0; rec[83] = 0;      // WAVECAPS_VOLUME
     EXPECT_EQ(caps, expect);
+
+    // A zeroed record reads two channels: no field keeps the caller's bytes.
+    WAVEOUTCAPS zeroed{};
+    Message(WODM_GETDEVCAPS, reinterpret_cast<DWORD_PTR>(&zeroed), sizeof zeroed);
+    EXPECT_EQ(zeroed.wChannels, 2u);
+    EXPECT_EQ(zeroed.vDriverVersion, 0x0100u);
 }
 
 TEST_F(DispatchTest, DevCapsIntoAShortRecordWritesOnlyWhatFits)

@@ -5,6 +5,9 @@
 
 #include <cstring>
 #include <stdexcept>
+#include <string>
+#include <utility>
+#include <vector>
 
 #include "queue/queue.h"
 #include "support/stream_fixture.h"
@@ -28,7 +31,53 @@ std::vector<uint8_t> Snapshot(const STREAM_CONTEXT& s)
 
 class OpenCloseTest : public StreamTest {};
 
-TEST_F(OpenCloseTest, FormatQueriesAnswerWithoutChangingTheStream)
+// The extensible record of the device's format, as an application fills it:
+// WAVEFORMATEX, cbSize 22, 16 valid bits, front left and right, PCM.
+std::vector<uint8_t> Extensible(WORD validBits = 16, DWORD mask = 3, uint8_t subFormat = 1, WORD cbSize = 22)
+{
+    WAVEFORMATEX f = MakeFormat();
+    f.wFormatTag = 0xFFFE;
+    f.cbSize = cbSize;
+    std::vector<uint8_t> r(40);
+    std::memcpy(r.data(), &f, sizeof f);
+    RecWriteU16(r.data() + 18, validBits);
+    RecWriteU32(r.data() + 20, mask);
+    const uint8_t pcm[16] = {0x01, 0x00, 0x00, 0x00, 0x00, 0x00, 0x10, 0x00,
+                             0x80, 0x00, 0x00, 0xAA, 0x00, 0x38, 0x9B, 0x71};
+    std::memcpy(r.data() + 24, pcm, 16);
+    r[24] = subFormat;
+    return r;
+}
+
+// Every format the device does not play, as a query or a real open gives it.
+std::vector<std::pair<std::string, std::vector<uint8_t>>> RefusedFormats()
+{
+    auto bytes = [](const WAVEFORMATEX& f) {
+        const auto* p = reinterpret_cast<const uint8_t*>(&f);
+        return std::vector<uint8_t>(p, p + sizeof f);
+    };
+    WAVEFORMATEX align = MakeFormat();
+    align.nBlockAlign = 3;
+    WAVEFORMATEX rate = MakeFormat();
+    rate.nAvgBytesPerSec = 12345;
+    return {
+        {"8-bit", bytes(MakeFormat(2, 44100, 8))},
+        {"24-bit", bytes(MakeFormat(2, 44100, 24))},
+        {"mono", bytes(MakeFormat(1))},
+        {"22,050 Hz", bytes(MakeFormat(2, 22050))},
+        {"mono 22,050 Hz", bytes(MakeFormat(1, 22050))},
+        {"48,000 Hz", bytes(MakeFormat(2, 48000))},
+        {"tag 3", bytes(MakeFormat(2, 44100, 16, 3))},
+        {"nBlockAlign 3", bytes(align)},
+        {"nAvgBytesPerSec 12345", bytes(rate)},
+        {"extensible float", Extensible(16, 3, 3)},
+        {"extensible 12 valid bits", Extensible(12)},
+        {"extensible centre and LFE", Extensible(16, 0xC)},
+        {"extensible with cbSize 21", Extensible(16, 3, 1, 21)},
+    };
+}
+
+TEST_F(OpenCloseTest, FormatQueriesAcceptExactlyTheDevicesFormatAndChangeNothing)
 {
     LinkEvent(BT_EVENT_LINK_UP);
     Recorder client;
@@ -36,33 +85,89 @@ TEST_F(OpenCloseTest, FormatQueriesAnswerWithoutChangingTheStream)
     ASSERT_EQ(OpenRaw(client, &opened).result, 0u);
     auto before = Snapshot(Ctx());
 
-    WAVEFORMATEX odd = MakeFormat();
-    odd.nAvgBytesPerSec = 12345;
-    odd.nBlockAlign = 3;
+    std::vector<uint8_t> ext = Extensible(), unplaced = Extensible(16, 0);
     struct Case {
-        WAVEFORMATEX format;
+        const void* format;
         DWORD flags;
         DWORD expected;
     } cases[] = {
-        {MakeFormat(), WAVE_FORMAT_QUERY, MMSYSERR_NOERROR},
-        {MakeFormat(2, 44100, 8), WAVE_FORMAT_QUERY, MMSYSERR_NOERROR},
-        {odd, WAVE_FORMAT_QUERY, MMSYSERR_NOERROR},
-        {MakeFormat(2, 48000), WAVE_FORMAT_QUERY, WAVERR_BADFORMAT},
-        {MakeFormat(1), WAVE_FORMAT_QUERY, WAVERR_BADFORMAT},
-        {MakeFormat(2, 44100, 16, 3), WAVE_FORMAT_QUERY, WAVERR_BADFORMAT},
-        {MakeFormat(2, 48000), WAVE_FORMAT_QUERY | WAVE_FORMAT_DIRECT, WAVERR_BADFORMAT},
-        {MakeFormat(), WAVE_FORMAT_QUERY | WAVE_FORMAT_DIRECT, MMSYSERR_NOERROR},
-        {MakeFormat(), WAVE_FORMAT_DIRECT, MMSYSERR_NOTSUPPORTED},
+        {&opened, WAVE_FORMAT_QUERY, MMSYSERR_NOERROR},
+        {ext.data(), WAVE_FORMAT_QUERY, MMSYSERR_NOERROR},
+        {unplaced.data(), WAVE_FORMAT_QUERY, MMSYSERR_NOERROR},
+        {&opened, WAVE_FORMAT_QUERY | WAVE_FORMAT_DIRECT, MMSYSERR_NOERROR},
     };
     for (const Case& c : cases) {
         Recorder other;
-        auto a = OpenRaw(other, &c.format, c.flags);
+        auto a = OpenRaw(other, static_cast<const WAVEFORMATEX*>(c.format), c.flags);
         EXPECT_TRUE(a.wroteResult);
-        EXPECT_EQ(a.result, c.expected) << "flags " << c.flags << " rate " << c.format.nSamplesPerSec;
+        EXPECT_EQ(a.result, c.expected) << "flags " << c.flags;
         EXPECT_TRUE(other.calls.empty());
         EXPECT_EQ(Snapshot(Ctx()), before);
     }
+    for (const auto& f : RefusedFormats()) {
+        for (DWORD flags : {DWORD(WAVE_FORMAT_QUERY), DWORD(WAVE_FORMAT_QUERY | WAVE_FORMAT_DIRECT)}) {
+            Recorder other;
+            auto a = OpenRaw(other, reinterpret_cast<const WAVEFORMATEX*>(f.second.data()), flags);
+            EXPECT_TRUE(a.wroteResult) << f.first;
+            EXPECT_EQ(a.result, DWORD(WAVERR_BADFORMAT)) << f.first;
+            EXPECT_TRUE(other.calls.empty()) << f.first;
+            EXPECT_EQ(Snapshot(Ctx()), before) << f.first;
+        }
+    }
     EXPECT_EQ(client.Messages(), std::vector<UINT>{MM_WOM_OPEN});
+}
+
+TEST_F(OpenCloseTest, RealOpenRefusesWhatTheQueryRefusesAndChangesNothing)
+{
+    LinkEvent(BT_EVENT_LINK_UP);
+    Recorder client;
+    WAVEFORMATEX opened = MakeFormat();
+    ASSERT_EQ(OpenRaw(client, &opened).result, 0u);
+    auto before = Snapshot(Ctx());
+    for (const auto& f : RefusedFormats()) {
+        for (DWORD flags : {0u, DWORD(WAVE_FORMAT_DIRECT)}) {
+            Recorder other;
+            auto a = OpenRaw(other, reinterpret_cast<const WAVEFORMATEX*>(f.second.data()), flags,
+                             reinterpret_cast<HWAVE>(0x55));
+            EXPECT_TRUE(a.wroteResult) << f.first;
+            EXPECT_EQ(a.result, DWORD(WAVERR_BADFORMAT)) << f.first;
+            EXPECT_TRUE(other.calls.empty()) << f.first;
+            EXPECT_EQ(Snapshot(Ctx()), before) << f.first;
+        }
+    }
+    EXPECT_EQ(client.Messages(), std::vector<UINT>{MM_WOM_OPEN});
+}
+
+TEST_F(OpenCloseTest, DirectOpenOfTheDevicesFormatOpens)
+{
+    // The driver never converts: WAVE_FORMAT_DIRECT asks for nothing more.
+    std::vector<uint8_t> ext = Extensible();
+    for (const void* format : {static_cast<const void*>(nullptr), static_cast<const void*>(ext.data())}) {
+        WAVEFORMATEX f = MakeFormat();
+        const auto* pwfx = format ? static_cast<const WAVEFORMATEX*>(format) : &f;
+        Recorder client;
+        auto a = OpenRaw(client, pwfx, WAVE_FORMAT_DIRECT, reinterpret_cast<HWAVE>(0x66));
+        EXPECT_TRUE(a.wroteResult);
+        EXPECT_EQ(a.result, 0u);
+        EXPECT_EQ(Ctx().bOpened, 1);
+        EXPECT_EQ(Ctx().pwfx, pwfx);
+        EXPECT_EQ(Ctx().hWave, reinterpret_cast<HWAVE>(0x66));
+        EXPECT_EQ(Message(WODM_CLOSE).result, 0u);
+    }
+}
+
+TEST_F(OpenCloseTest, NullFormatIsAnsweredAsAFaultOnItWithTheStreamAsItWas)
+{
+    auto before = Snapshot(Ctx());
+    for (DWORD flags : {0u, DWORD(WAVE_FORMAT_QUERY), DWORD(WAVE_FORMAT_DIRECT)}) {
+        Recorder client;
+        auto a = OpenRaw(client, nullptr, flags);
+        EXPECT_EQ(a.returned, TRUE);
+        EXPECT_FALSE(a.wroteResult) << flags;
+        EXPECT_TRUE(client.calls.empty());
+    }
+    EXPECT_EQ(Snapshot(Ctx()), before);
+    EXPECT_TRUE(host::IsFree(StreamLock()));
 }
 
 TEST_F(OpenCloseTest, UnreadableRecordsEndTheOpenWithTheStreamAsItWas)
@@ -70,7 +175,7 @@ TEST_F(OpenCloseTest, UnreadableRecordsEndTheOpenWithTheStreamAsItWas)
     auto before = Snapshot(Ctx());
     Recorder client;
     const auto* bad = static_cast<const WAVEFORMATEX*>(UnmappedPage());
-    for (DWORD flags : {0u, DWORD(WAVE_FORMAT_QUERY)}) {
+    for (DWORD flags : {0u, DWORD(WAVE_FORMAT_QUERY), DWORD(WAVE_FORMAT_DIRECT)}) {
         auto a = OpenRaw(client, bad, flags);
         EXPECT_EQ(a.returned, TRUE);
         EXPECT_FALSE(a.wroteResult);
@@ -98,14 +203,14 @@ TEST_F(OpenCloseTest, OpenWhileLinkUpAnnouncesOnceBeforeOpened)
     EXPECT_EQ(Ctx().bOpened, 1);
 }
 
-TEST_F(OpenCloseTest, OpenWhileLinkDownTakesAnyFormatSilently)
+TEST_F(OpenCloseTest, OpenWhileLinkDownOpensSilently)
 {
     Recorder client;
-    WAVEFORMATEX mono8 = MakeFormat(1, 22050, 8);
-    EXPECT_EQ(OpenRaw(client, &mono8).result, 0u);
+    WAVEFORMATEX f = MakeFormat();
+    EXPECT_EQ(OpenRaw(client, &f).result, 0u);
     EXPECT_TRUE(client.calls.empty());
     EXPECT_EQ(Ctx().bOpened, 1);
-    EXPECT_EQ(Ctx().pwfx, &mono8);
+    EXPECT_EQ(Ctx().pwfx, &f);
 }
 
 TEST_F(OpenCloseTest, SecondOpenReplacesTheClientAndDropsTheQueue)
@@ -228,16 +333,17 @@ TEST_F(PositionTest, ProductsDoNotOverflow)
 
 TEST_F(PositionTest, WithoutRateOrFrameSizeTheAnswerIsInBytes)
 {
+    // The open refuses such formats; the stream's own copies are zeroed
+    // here, as a record the open did not check would leave them.
     WAVEFORMATEX f = MakeFormat();
-    f.nAvgBytesPerSec = 0;
     OpenAt(&f, 3000);
+    Ctx().dwAvgBytesPerSec = 0;
     Pos ms = GetPos(TIME_MS);
     EXPECT_EQ(ms.wType, DWORD(TIME_BYTES));
     EXPECT_EQ(ms.value, 3000u);
     EXPECT_EQ(GetPos(TIME_SAMPLES).value, 750u);
 
-    WAVEFORMATEX noBits = MakeFormat(2, 44100, 0);
-    OpenAt(&noBits, 3000);
+    Ctx().dwBitsPerSample = 0;
     Pos samples = GetPos(TIME_SAMPLES);
     EXPECT_EQ(samples.wType, DWORD(TIME_BYTES));
     EXPECT_EQ(samples.value, 3000u);
@@ -245,7 +351,8 @@ TEST_F(PositionTest, WithoutRateOrFrameSizeTheAnswerIsInBytes)
 
 TEST_F(PositionTest, WithoutAFormatTheAnswerIsInBytes)
 {
-    // Before any open, and after an open with no format record.
+    // Before any open, and after an open without a format record, which
+    // opens nothing.
     for (int round = 0; round < 2; ++round) {
         for (DWORD type : {DWORD(TIME_MS), DWORD(TIME_SAMPLES)}) {
             Pos p = GetPos(type);
@@ -253,7 +360,9 @@ TEST_F(PositionTest, WithoutAFormatTheAnswerIsInBytes)
             EXPECT_EQ(p.wType, DWORD(TIME_BYTES));
             EXPECT_EQ(p.value, round == 0 ? 0u : 4444u);
         }
-        OpenAt(nullptr, 4444);
+        EXPECT_FALSE(OpenRaw(client_, nullptr).wroteResult);
+        EXPECT_EQ(Ctx().bOpened, 0);
+        Ctx().dwBytesDone = 4444;
     }
 }
 

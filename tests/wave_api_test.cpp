@@ -67,7 +67,8 @@ TEST_F(WaveApi, FormatQueriesReachTheDeviceAndOpenNothing)
         MMRESULT expected;
     } cases[] = {
         {1, MakeFormat(), 0},
-        {1, MakeFormat(2, 44100, 8), 0},
+        {1, MakeFormat(2, 44100, 8), WAVERR_BADFORMAT},
+        {1, MakeFormat(2, 44100, 24), WAVERR_BADFORMAT},
         {1, MakeFormat(2, 48000), WAVERR_BADFORMAT},
         {1, MakeFormat(1), WAVERR_BADFORMAT},
         {1, MakeFormat(2, 44100, 16, 2), WAVERR_BADFORMAT},

@@ -123,17 +123,25 @@ TEST_P(WaveApp, PositionRecordShorterThanMmtimeIsAnError)
     EXPECT_EQ(waveOutGetPosition(AsHandle(0x123457), &t, sizeof t), UINT(MMSYSERR_INVALHANDLE));
 }
 
-TEST_P(WaveApp, VolumePitchAndRateReachTheDriverWhichAnswersWithoutWriting)
+TEST_P(WaveApp, VolumeIsFullAndPitchAndRateAreNotSupported)
 {
     Open();
+    // The stream is carried unscaled: full volume is what is applied,
+    // whatever was set.  Pitch and rate, which the capabilities do not
+    // announce, are refused without writing anything.
     DWORD v = 0xCAFEF00D;
     EXPECT_EQ(waveOutGetVolume(hwo_, &v), 0u);
+    EXPECT_EQ(v, 0xFFFFFFFFu);
     EXPECT_EQ(waveOutSetVolume(hwo_, 0x80008000u), 0u);
-    EXPECT_EQ(waveOutGetPitch(hwo_, &v), 0u);
-    EXPECT_EQ(waveOutSetPitch(hwo_, 0x00010000u), 0u);
-    EXPECT_EQ(waveOutGetPlaybackRate(hwo_, &v), 0u);
-    EXPECT_EQ(waveOutSetPlaybackRate(hwo_, 0x00010000u), 0u);
-    EXPECT_EQ(v, 0xCAFEF00Du);   // the driver's "none" handlers write nothing
+    v = 0;
+    EXPECT_EQ(waveOutGetVolume(hwo_, &v), 0u);
+    EXPECT_EQ(v, 0xFFFFFFFFu);
+    v = 0xCAFEF00D;
+    EXPECT_EQ(waveOutGetPitch(hwo_, &v), UINT(MMSYSERR_NOTSUPPORTED));
+    EXPECT_EQ(waveOutSetPitch(hwo_, 0x00010000u), UINT(MMSYSERR_NOTSUPPORTED));
+    EXPECT_EQ(waveOutGetPlaybackRate(hwo_, &v), UINT(MMSYSERR_NOTSUPPORTED));
+    EXPECT_EQ(waveOutSetPlaybackRate(hwo_, 0x00010000u), UINT(MMSYSERR_NOTSUPPORTED));
+    EXPECT_EQ(v, 0xCAFEF00Du);
 
     EXPECT_EQ(waveOutGetVolume(hwo_, nullptr), UINT(MMSYSERR_INVALPARAM));
     EXPECT_EQ(waveOutGetPitch(hwo_, nullptr), UINT(MMSYSERR_INVALPARAM));
@@ -280,8 +288,10 @@ TEST_F(WaveMapper, TheDriverKeepsItsAnswersWhileTheMapperConverts)
     EXPECT_EQ(waveOutOpen(nullptr, 1, &mono, 0, 0, WAVE_FORMAT_QUERY), UINT(WAVERR_BADFORMAT));
     EXPECT_EQ(waveOutOpen(nullptr, WAVE_MAPPER, &mono, 0, 0, WAVE_FORMAT_QUERY | WAVE_FORMAT_DIRECT),
               UINT(WAVERR_BADFORMAT));
+    // WAVE_FORMAT_DIRECT: no conversion on the way, so the device's own
+    // answer, and nothing opened.
     HWAVEOUT hwo = nullptr;
-    EXPECT_EQ(waveOutOpen(&hwo, WAVE_MAPPER, &mono, 0, 0, WAVE_FORMAT_DIRECT), UINT(MMSYSERR_NOTSUPPORTED));
+    EXPECT_EQ(waveOutOpen(&hwo, WAVE_MAPPER, &mono, 0, 0, WAVE_FORMAT_DIRECT), UINT(WAVERR_BADFORMAT));
     WAVEFORMATEX floats = MakeFormat(2, 22050, 32, WAVE_FORMAT_IEEE_FLOAT);
     EXPECT_EQ(waveOutOpen(nullptr, WAVE_MAPPER, &floats, 0, 0, WAVE_FORMAT_QUERY),
               host::MapperCanConvert() ? 0u : UINT(WAVERR_BADFORMAT));
@@ -379,14 +389,25 @@ TEST_F(WaveMapper, ResetAndLoopsOnAConvertedStream)
 {
     if (!host::MapperCanConvert())
         GTEST_SKIP() << "this build has no conversion library";
-    WAVEFORMATEX eight = MakeFormat(2, 44100, 8);   // the driver takes 8-bit as is...
-    WAVEFORMATEX narrow = MakeFormat(2, 32000, 8);  // ...but not another rate
+    // The driver plays 16-bit only: 8-bit stereo at its own rate is
+    // converted, and half a second of it is half a second at the headset.
+    WAVEFORMATEX eight = MakeFormat(2, 44100, 8);
+    WAVEFORMATEX narrow = MakeFormat(2, 32000, 8);
     HWAVEOUT hwo = nullptr;
     ASSERT_EQ(waveOutOpen(&hwo, WAVE_MAPPER, &eight, 0, 0, CALLBACK_NULL), 0u);
     host::WaveMapping m;
     ASSERT_TRUE(host::DescribeWaveMapping(hwo, &m));
-    EXPECT_FALSE(m.converted);
+    EXPECT_TRUE(m.converted);
+    EXPECT_EQ(host::MappingText(m), "44100 Hz stereo 8-bit to 44100 Hz stereo 16-bit on device 1");
+    AppBuffer half(44100, char(0x80));
+    ASSERT_EQ(waveOutPrepareHeader(hwo, &half.hdr, sizeof half.hdr), 0u);
+    ASSERT_EQ(waveOutWrite(hwo, &half.hdr, sizeof half.hdr), 0u);
+    host::AdvanceVirtualMs(800);
+    EXPECT_NE(HeaderFlags(&half.hdr) & WHDR_DONE, 0u);
+    EXPECT_EQ(btstandin::ReceivedAudio().size(), 88200u);
+    ASSERT_EQ(waveOutUnprepareHeader(hwo, &half.hdr, sizeof half.hdr), 0u);
     ASSERT_EQ(waveOutClose(hwo), 0u);
+    btstandin::ClearPackets();
 
     ASSERT_EQ(waveOutOpen(&hwo, WAVE_MAPPER, &narrow, 0, 0, CALLBACK_NULL), 0u);
     ASSERT_TRUE(host::DescribeWaveMapping(hwo, &m));
@@ -477,7 +498,9 @@ TEST_F(WaveMapper, TakesTheExtensibleFormatWithThePcmAndFloatSubformats)
     x.Samples.wValidBitsPerSample = 16;
     x.dwChannelMask = SPEAKER_FRONT_LEFT | SPEAKER_FRONT_RIGHT;
     x.SubFormat = KSDATAFORMAT_SUBTYPE_PCM;
-    EXPECT_EQ(waveOutOpen(nullptr, 1, &x.Format, 0, 0, WAVE_FORMAT_QUERY), UINT(WAVERR_BADFORMAT));
+    // The device's own format with the PCM subformat: the driver takes the
+    // extensible record as it is.
+    EXPECT_EQ(waveOutOpen(nullptr, 1, &x.Format, 0, 0, WAVE_FORMAT_QUERY), 0u);
     EXPECT_EQ(waveOutOpen(nullptr, WAVE_MAPPER, &x.Format, 0, 0, WAVE_FORMAT_QUERY), 0u);
     HWAVEOUT hwo = nullptr;
     ASSERT_EQ(waveOutOpen(&hwo, WAVE_MAPPER, &x.Format, 0, 0, CALLBACK_NULL), 0u);
@@ -485,7 +508,7 @@ TEST_F(WaveMapper, TakesTheExtensibleFormatWithThePcmAndFloatSubformats)
     ASSERT_TRUE(host::DescribeWaveMapping(hwo, &m));
     EXPECT_EQ(host::MappingText(m), "44100 Hz stereo 16-bit as is on device 1");
     ASSERT_NE(Ctx().pwfx, nullptr);
-    EXPECT_EQ(Ctx().pwfx->wFormatTag, WAVE_FORMAT_PCM);   // the device gets the plain record
+    EXPECT_EQ(Ctx().pwfx->wFormatTag, WAVE_FORMAT_EXTENSIBLE);
     AppBuffer b(17640);
     for (size_t i = 0; i < b.data.size(); ++i)
         b.data[i] = static_cast<char>(i * 7 + 3);

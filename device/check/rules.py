@@ -4,8 +4,9 @@
   rules.py headers ROOT SOURCE HFILE   the headers SOURCE read (the compiler's
                                        -H output in HFILE): only the SDK's,
                                        under the names of platform.txt, the
-                                       CE-only declarations of device/include
-                                       through those names, and the driver's own
+                                       stand-ins of device/include under those
+                                       names, and the driver's own, none of
+                                       which may take a platform header's name
   rules.py imports NAME READOBJ        the DLL's import table (llvm-readobj
                                        --coff-imports in READOBJ): every
                                        function is one platform.txt allows
@@ -31,10 +32,11 @@ def read_driver_folders():
 
 
 DRIVER_FOLDERS = read_driver_folders()
-# device/include's stand-ins for the platform headers a desktop SDK lacks,
-# and the one file of declarations they share.
-STAND_INS = ("dbgapi.h", "pkfuncs.h", "wavedev.h", "wavlmr.h")
-SHARED = "ceonly.h"
+# device/include's stand-ins for the platform headers a desktop SDK lacks
+# or has without the platform's declarations; each declares only what the
+# platform places in that header, so a source that leaves out the header it
+# needs does not compile.
+STAND_INS = ("dbgapi.h", "mmddk.h", "pkfuncs.h", "wavedev.h", "wavlmr.h")
 
 
 def read_platform():
@@ -54,8 +56,8 @@ def read_platform():
 
 
 def kind(root, path):
-    """'driver', 'stand-in', 'shared', 'system' or 'repository' (anything
-    else of the repository), with the path relative to the root."""
+    """'driver', 'stand-in', 'system' or 'repository' (anything else of the
+    repository), with the path relative to the root."""
     real = os.path.realpath(path)
     rel = os.path.relpath(real, root)
     if rel.startswith(".." + os.sep) or rel == "..":
@@ -66,8 +68,6 @@ def kind(root, path):
     if parts[:2] == ["device", "include"] and len(parts) == 3:
         if parts[2] in STAND_INS:
             return "stand-in", rel
-        if parts[2] == SHARED:
-            return "shared", rel
     return "repository", rel
 
 
@@ -92,11 +92,11 @@ def check_headers(root, source, hfile):
             if k == "repository":
                 broken.append("%s reads %s (from %s), which is neither the platform's nor the driver's"
                               % (source, rel, parent))
-            elif k == "stand-in" and (parent_kind != "driver" or name not in headers):
+            elif k == "stand-in" and (parent_kind not in ("driver", "stand-in") or name not in headers):
                 broken.append("%s reads %s from %s" % (source, rel, parent))
-            elif k == "shared" and parent_kind != "stand-in":
-                broken.append("%s reads %s from %s: the platform has no such header; include the "
-                              "platform's name for what is needed" % (source, rel, parent))
+            elif k == "driver" and name in headers:
+                broken.append("%s reads %s (from %s), a driver header named like the platform's <%s>: "
+                              "rename it" % (source, rel, parent, name))
             elif k == "system" and parent_kind == "driver" and name not in headers:
                 broken.append("%s includes <%s> (%s) from %s: not a header of the platform"
                               % (source, name, rel, parent))

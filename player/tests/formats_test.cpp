@@ -104,14 +104,13 @@ TEST(FormatsTest, DoubleIsScaledAndDithered)
 TEST(FormatsTest, TwentyFourBitIsDitheredAndTheQuerySaysSo)
 {
     PlaysWithin(SF_FORMAT_WAV | SF_FORMAT_PCM_24, 2, false, "24-bit PCM reduced to 16-bit with triangular dither");
-    // The driver's query looks only at tag, channels and rate: it accepts a
-    // 24-bit stereo 44.1 kHz format, and the report says why it was
-    // converted all the same.
+    // The driver's query refuses a 24-bit stereo 44.1 kHz format, which it
+    // does not play, and the report says so.
     TempDir dir;
     WriteSound(dir.File("in.wav"), SF_FORMAT_WAV | SF_FORMAT_PCM_24, 44100, 2, Signal(4410, 44100, 2));
     Played p = Play(dir, dir.File("in.wav"));
-    EXPECT_EQ(JsonValue(p.json, "format_query_refused"), "false");
-    EXPECT_NE(p.run.out.find("device plays only 16-bit stereo 44100 Hz"), std::string::npos) << p.run.out;
+    EXPECT_EQ(JsonValue(p.json, "format_query_refused"), "true");
+    EXPECT_NE(p.run.out.find("WAVE_FORMAT_QUERY refused it; converted"), std::string::npos) << p.run.out;
 }
 
 TEST(FormatsTest, EightBitAndMuLawWidenExactly)

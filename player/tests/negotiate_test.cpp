@@ -25,8 +25,9 @@ SourceInfo Source(uint32_t rate, uint32_t channels, uint16_t bits = 16, uint16_t
     return s;
 }
 
-// Answers queries as the driver does (it looks at tag, channels and rate
-// only), unless told otherwise, and keeps what it was asked.
+// Answers queries as the driver does (it accepts 16-bit stereo PCM at
+// 44,100 Hz alone), unless told otherwise, and keeps what it was asked.  A
+// lenient device also accepts any other width of that rate and channels.
 struct FakeDevice {
     struct Asked {
         WAVEFORMATEX format;
@@ -35,16 +36,17 @@ struct FakeDevice {
     std::vector<Asked> asked;
     MMRESULT refuseDeviceFormatWith = MMSYSERR_NOERROR;
     MMRESULT failWith = MMSYSERR_NOERROR;
+    bool lenient = false;
     FormatQuery Query()
     {
         return [this](const WAVEFORMATEX& f, DWORD flags) -> MMRESULT {
             asked.push_back({f, flags});
             if (failWith != MMSYSERR_NOERROR)
                 return failWith;
-            bool device = f.wFormatTag == 1 && f.nChannels == 2 && f.nSamplesPerSec == 44100;
-            if (device && f.wBitsPerSample == 16 && f.nBlockAlign == 4)
+            bool stereo44 = f.wFormatTag == 1 && f.nChannels == 2 && f.nSamplesPerSec == 44100;
+            if (stereo44 && f.wBitsPerSample == 16 && f.nBlockAlign == 4 && f.nAvgBytesPerSec == 176400)
                 return refuseDeviceFormatWith;
-            return device ? MMSYSERR_NOERROR : static_cast<MMRESULT>(WAVERR_BADFORMAT);
+            return stereo44 && lenient ? MMSYSERR_NOERROR : static_cast<MMRESULT>(WAVERR_BADFORMAT);
         };
     }
 };
@@ -72,7 +74,7 @@ TEST(NegotiateTest, TheDevicesOwnFormatIsPlayedAsItIsAfterOneDirectQuery)
     EXPECT_EQ(dev.asked[0].format.nAvgBytesPerSec, 176400u);
 }
 
-TEST(NegotiateTest, ARefusedFormatOrAWidthTheDeviceDoesNotPlayIsConverted)
+TEST(NegotiateTest, ARefusedFormatIsConvertedAndSoIsAWidthALenientDeviceAccepts)
 {
     FakeDevice refused;
     FormatDecision d = NegotiateFormat(Source(48000, 1), refused.Query());
@@ -83,12 +85,20 @@ TEST(NegotiateTest, ARefusedFormatOrAWidthTheDeviceDoesNotPlayIsConverted)
     EXPECT_EQ(refused.asked[0].format.nBlockAlign, 2u);
     EXPECT_EQ(refused.asked[1].format.nSamplesPerSec, 44100u);
     EXPECT_EQ(refused.asked[1].flags, 0u);
-    // 24-bit stereo 44,100 Hz: the query accepts it, the device plays 16 bits only.
-    FakeDevice accepted;
-    d = NegotiateFormat(Source(44100, 2, 24), accepted.Query());
+    // 24-bit stereo 44,100 Hz: the driver's query refuses it.
+    FakeDevice driver;
+    d = NegotiateFormat(Source(44100, 2, 24), driver.Query());
+    EXPECT_TRUE(d.queryRefused);
+    EXPECT_TRUE(d.converted);
+    EXPECT_EQ(driver.asked[0].format.wBitsPerSample, 24u);
+    EXPECT_EQ(driver.asked[0].format.nBlockAlign, 6u);
+    // A device that accepts it gets it converted all the same: the player
+    // hands on only 16-bit samples as they are.
+    FakeDevice lenient;
+    lenient.lenient = true;
+    d = NegotiateFormat(Source(44100, 2, 24), lenient.Query());
     EXPECT_FALSE(d.queryRefused);
     EXPECT_TRUE(d.converted);
-    EXPECT_EQ(accepted.asked[0].format.wBitsPerSample, 24u);
 }
 
 TEST(NegotiateTest, EachRefusalIsAFailureThatSaysWhy)

@@ -42,12 +42,21 @@ bool QueueModel::Post(DWORD requested, bool running, bool allocFails, bool refus
         if (m.consumed < m.length)
             pending += m.length - m.consumed;
     }
+    // Whole 4-byte frames: the request rounded down; a part frame at the
+    // end of what is queued waits, unless it is all that is queued, when it
+    // goes out completed with zero bytes.
+    requested -= requested % 4;
     DWORD n = requested < pending ? requested : pending;
     if (n == 0 || allocFails)
         return false;
+    DWORD frames = n - n % 4;
+    if (frames != 0)
+        n = frames;
     out->audio.clear();
-    out->audio.reserve(n);
+    out->audio.reserve(n + 3);
     out->refused = refused;
+    ModelHeader* last = nullptr;
+    DWORD lastTake = 0;
     for (size_t k = head; k < queue.size() && n > 0; ++k) {
         ModelHeader& m = h[queue[k]];
         if (m.unreadable || m.consumed >= m.length)
@@ -57,7 +66,21 @@ bool QueueModel::Post(DWORD requested, bool running, bool allocFails, bool refus
         out->audio.insert(out->audio.end(), buf.begin() + m.consumed, buf.begin() + m.consumed + take);
         m.consumed += take;
         n -= take;
+        last = &m;
+        lastTake = take;
     }
+    // Unreadable headers skipped can leave a part frame: it goes back to the
+    // header it came from when that header gave at least that much.
+    DWORD part = static_cast<DWORD>(out->audio.size() % 4);
+    if (frames != 0 && part != 0 && lastTake >= part) {
+        last->consumed -= part;
+        out->audio.resize(out->audio.size() - part);
+        part = 0;
+    }
+    if (out->audio.empty())
+        return false;
+    if (part != 0)
+        out->audio.resize(out->audio.size() + 4 - part, 0);
     return true;
 }
 

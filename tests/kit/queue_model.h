@@ -55,8 +55,10 @@ public:
 
     // QueueWaveHeader's answer and effect.
     DWORD Write(int i);
-    // What one packet takes (PostBtAudioData); false and nothing taken when
-    // nothing is due or the allocation fails.  An unreadable header's bytes
+    // What one packet takes (PostBtAudioData): whole 4-byte frames of the
+    // queue's readable bytes, the last frame completed with zero bytes only
+    // when they are all that is left; false and nothing taken when nothing
+    // is due, nothing readable, or the allocation fails.  An unreadable header's bytes
     // count as pending but are neither copied nor taken here: the driver
     // drops such a header whole when its walk reaches it, which depends on
     // how much was due, so the caller sets its cursor from what it sees.
