@@ -130,10 +130,11 @@ public:
     }
 
 private:
-    void Warn(const std::string& what)
+    void Warn(const std::string& what) { Warn(index_, what); }
+    void Warn(size_t at, const std::string& what)
     {
         if (warnings_)
-            warnings_->push_back(*lines_[index_].file + ":" + std::to_string(lines_[index_].line) + ": " + what);
+            warnings_->push_back(*lines_[at].file + ":" + std::to_string(lines_[at].line) + ": " + what);
     }
 
     // A commented-out value whose continuation lines follow it
@@ -155,7 +156,7 @@ private:
                 break;
         }
         if (index_ > first)
-            Warn("the comment ends in \\ and the next " + std::to_string(index_ - first) +
+            Warn(first, "the comment ends in \\ and the next " + std::to_string(index_ - first) +
                  (index_ - first == 1 ? " line continues" : " lines continue") +
                  " it: read as part of the comment (a value commented out with its continuation lines)");
     }
