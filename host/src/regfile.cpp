@@ -39,13 +39,16 @@ bool Load(const std::vector<Source>& sources, std::string* error, const RegLoadO
             *error = e.Text();
         return false;
     }
-    for (const RegChange& c : changes) {
+    // Each change is let go once applied, so that the list and the tree it
+    // fills do not both hold the whole file at the end.
+    for (RegChange& c : changes) {
         switch (c.kind) {
         case RegChange::CreateKey: RegistryCreateKey(c.root, c.key); break;
         case RegChange::DeleteKey: RegistryDeleteKey(c.root, c.key); break;
         case RegChange::SetValue: RegistrySetValue(c.root, c.key, c.name, c.type, c.data); break;
         case RegChange::DeleteValue: RegistryDeleteValue(c.root, c.key, c.name); break;
         }
+        c = RegChange{c.kind, c.root, std::string(), std::string(), 0, {}};
     }
     return true;
 }

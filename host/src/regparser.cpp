@@ -91,16 +91,27 @@ const RootName kRootNames[] = {
 
 class Parser {
 public:
-    Parser(const std::vector<RegLine>& lines, std::vector<std::string>* warnings) : lines_(lines), warnings_(warnings) {}
+    Parser(std::vector<RegLine>& lines, std::vector<std::string>* warnings) : lines_(lines), warnings_(warnings) {}
 
     std::vector<RegChange> Run()
     {
         bool first = true;
+        size_t released = 0;   // lines before this one are parsed and their text let go
         for (index_ = 0; index_ < lines_.size(); ++index_) {
+            for (; released < index_; ++released)
+                std::string().swap(lines_[released].text);
             const std::string& raw = lines_[index_].text;
             size_t pos = SkipSpace(raw, 0);
             if (pos == raw.size())
                 continue;
+            if (!first && raw[pos] == '"') {   // most lines: a value
+                try {
+                    Value(pos);
+                } catch (const RegLineError& e) {
+                    throw RegError{*lines_[index_].file, lines_[index_].line, "expected " + e.expected};
+                }
+                continue;
+            }
             std::string content = TrimRight(raw.substr(pos));
             if (first && (content == "REGEDIT4" || content == "Windows Registry Editor Version 5.00")) {
                 first = false;
@@ -395,7 +406,7 @@ private:
         }
     }
 
-    const std::vector<RegLine>& lines_;
+    std::vector<RegLine>& lines_;
     std::vector<std::string>* warnings_;
     std::string unquotedName_;   // the name UnquotedName found, for Value
     size_t index_ = 0;
@@ -419,7 +430,7 @@ std::vector<uint8_t> RegStringData(const std::string& utf8)
     return data;
 }
 
-std::vector<RegChange> ParseRegLines(const std::vector<RegLine>& lines, std::vector<std::string>* warnings)
+std::vector<RegChange> ParseRegLines(std::vector<RegLine>&& lines, std::vector<std::string>* warnings)
 {
     return Parser(lines, warnings).Run();
 }

@@ -24,7 +24,8 @@ struct RegChange {
 // Throws RegError ("expected ...") at the first line that does not parse.
 // Lines read other than as written ("file:line: ...: read as ...") are
 // appended to *warnings when it is set.
-std::vector<RegChange> ParseRegLines(const std::vector<RegLine>& lines, std::vector<std::string>* warnings = nullptr);
+// The lines' texts are released as they are parsed.
+std::vector<RegChange> ParseRegLines(std::vector<RegLine>&& lines, std::vector<std::string>* warnings = nullptr);
 
 // The value type of mui_sz: (a string naming a resource: "dll,#id").
 const uint32_t kRegMuiSz = 21;

@@ -240,14 +240,14 @@ std::string RegPreprocessor::Decode(const std::string& bytes, const std::string&
     return text;
 }
 
-void RegPreprocessor::AddFile(const std::string& text, const std::string& name, int depth,
-                              const std::string& includedAt)
+void RegPreprocessor::AddFile(std::string text, const std::string& name, int depth, const std::string& includedAt)
 {
     names_.push_back(name);
     const std::string& file = names_.back();
     if (options_.report)
         options_.report->files.push_back(includedAt.empty() ? file : file + " (included at " + includedAt + ")");
     std::vector<std::string> lines = SplitLines(text);
+    std::string().swap(text);   // the lines hold it now
     std::vector<Block> sysgen;   // the filter's blocks
     std::vector<Block> blocks;   // the merge's #if and IF blocks
     auto active = [&] { return blocks.empty() || blocks.back().active; };
@@ -469,8 +469,7 @@ void RegPreprocessor::Include(const std::string& arg, const std::string& file, i
     if (depth >= kMaxIncludeDepth)
         throw RegLineError{"at most " + std::to_string(kMaxIncludeDepth) + " nested #include (" + path +
                            " includes itself?)"};
-    const std::string text = ReadText(path, false, where);
-    AddFile(text, path, depth + 1, where);
+    AddFile(ReadText(path, false, where), path, depth + 1, where);
 }
 
 // ---- Variables -----------------------------------------------------------------------

@@ -61,7 +61,7 @@ private:
         std::string source;   // "#define at file:line", the options' label, "environment"
     };
 
-    void AddFile(const std::string& text, const std::string& name, int depth, const std::string& includedAt);
+    void AddFile(std::string text, const std::string& name, int depth, const std::string& includedAt);
     // A file's bytes (within what is left of the load's limit) as text,
     // decoded as DecodeRegText says, with the code page chosen here.
     std::string ReadText(const std::string& path, bool stringFile, const std::string& includedAt);
