@@ -686,7 +686,7 @@ TEST_F(RegistryTest, BoardTreeLoadsAsItsImageWouldHoldIt)
     EXPECT_TRUE(host::RegistryGetDword("Drivers\\BuiltIn\\Audio", "Index", &dw));
     EXPECT_FALSE(host::RegistryKeyExists("Drivers\\BuiltIn\\Serial"));
     EXPECT_TRUE(host::RegistryGetString("Platform", "Name", &s));
-    EXPECT_EQ(s, "Test Board 1 (ja)");
+    EXPECT_EQ(s, "テストボード 1");   // the string file is in 932, its locale folder's code page
 
     // No audio: the driver's key gets a Params of its own only.
     host::RegistryClear();
