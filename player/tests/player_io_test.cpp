@@ -363,7 +363,7 @@ TEST(PlayerRegistryTest, StringFilesInTheirLocalesCodePageDumpAsUtf8)
 {
     TempDir dir;
     ASSERT_EQ(mkdir(dir.File("040C").c_str(), 0755), 0);
-    WriteText(dir.File("040C/board.str"), "#define LOC_LPT \"C\xE2ble parall\xE8le sur LPT1:\"\r\n");
+    WriteText(dir.File("040C/board.str"), "#define LOC_LPT \"C\xE2" "ble parall\xE8le sur LPT1:\"\r\n");
     WriteText(dir.File("lpt.reg"), "[HKEY_LOCAL_MACHINE\\Drivers\\LPT]\r\n\"FriendlyName\"=LOC_LPT\r\n");
     RunResult r = RunPlayer({"--registry-dump", "--reg", dir.File("lpt.reg"), "--strings", dir.File("040C/board.str")});
     ASSERT_EQ(r.exitCode, 0) << r.err;
