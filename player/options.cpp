@@ -13,6 +13,7 @@
 #include <climits>
 
 #include "host/faults.h"
+#include "host/registry.h"
 
 namespace player {
 namespace {
@@ -260,6 +261,18 @@ bool ParseDefine(Arg& a)
     return true;
 }
 
+bool ParseCodePage(Arg& a)
+{
+    std::string v;
+    if (!a.Take(&v))
+        return false;
+    uint64_t n = 0;
+    if (!ParseUnsigned(v, 0xFFFFFFFFull, &n) || !host::RegCodePageSupported(static_cast<unsigned>(n)))
+        return a.Fail("option --codepage expects 1252, 932 or 65001, not '" + v + "'");
+    a.o->codePage = static_cast<unsigned>(n);
+    return true;
+}
+
 bool ParseSet(Arg& a)
 {
     std::string v;
@@ -409,6 +422,9 @@ const OptionEntry kOptions[] = {
      ParseDefine},
     {nullptr, "--strings", "FILE.str", "the strings of LOC_ placeholders (#define LOC_NAME \"text\")",
      [](Arg& a) { return a.Files(&a.o->stringFiles); }},
+    {nullptr, "--codepage", "N", "the code page of .reg and .str files that have no byte-order mark\n"
+                                 "and are not UTF-8: 1252, 932 or 65001 (default: LOCALE's, else 1252)",
+     ParseCodePage},
     {nullptr, "--registry-dump", "", "print the registry as the device boots with it, and what\n"
                                      "shaped it, then stop without playing",
      [](Arg& a) { return a.Flag(&a.o->registryDump, true); }},

@@ -54,6 +54,7 @@ struct Options {
     std::vector<std::string> regFiles;    // .reg files, merged in order
     std::vector<std::pair<std::string, std::string>> defines;   // build variables for the .reg files
     std::vector<std::string> stringFiles; // .str files with the strings of LOC_ placeholders
+    unsigned codePage = 0;                // --codepage: of .reg and .str files neither marked nor UTF-8; 0: the locale's
     bool registryDump = false;            // print the registry as the device would boot with it, and stop
     std::vector<std::pair<std::string, uint32_t>> sets;   // --set overrides, in order
     unsigned buffers = 4;                 // buffers the application keeps

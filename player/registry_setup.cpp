@@ -252,6 +252,7 @@ bool SetUpRegistry(const Options& o, RegistrySetup* setup, std::string* error)
     load.definesLabel = "--define";
     load.environment = true;
     load.stringFiles = o.stringFiles;
+    load.codePage = o.codePage;
     load.warnings = &setup->warnings;
     load.report = &setup->shaped;
     if ((!o.regFiles.empty() || !o.stringFiles.empty()) && !host::RegistryLoadFiles(o.regFiles, error, load))
@@ -314,10 +315,11 @@ int DumpRegistry(const Options& o)
         return kExitRegistry;
     }
     const host::RegLoadReport& r = setup.shaped;
-    std::string out = "; The registry as the device boots with it, from:\n";
+    std::string out = "; The registry as the device boots with it (this text is UTF-8), from:\n";
     Section(&out, "files", r.files.empty() ? std::vector<std::string>{"none (the driver's entry and defaults only)"}
                                            : r.files);
     Section(&out, "string files", r.stringFiles);
+    Section(&out, "encodings", r.encodings);
     Section(&out, "variables", r.variables);
     Section(&out, "@CESYSGEN components", r.components);
     Section(&out, "strings", r.strings);

@@ -335,7 +335,7 @@ TEST_F(RegistryTest, RegFileSyntaxErrorsNameTheLine)
         {key + "REGEDIT4\n", "t.reg:2: expected [key], \"name\"=value, @=value or ; comment"},
         {key + "\"A=dword:1\n", "t.reg:2: expected \" to close the value name"},
         {key + "\"A\"dword:1\n", "t.reg:2: expected = after the value name"},
-        {key + "\"A\"=word:1\n", "t.reg:2: expected \"text\", dword:, multi_sz:, hex:, hex(N): or - after ="},
+        {key + "\"A\"=word:1\n", "t.reg:2: expected \"text\", dword:, multi_sz:, mui_sz:, hex:, hex(N): or - after ="},
         {key + "\"A\"=dword:\n", "t.reg:2: expected 1 to 8 hex digits after dword:"},
         {key + "\"A\"=dword:123456789\n", "t.reg:2: expected 1 to 8 hex digits after dword:"},
         {key + "\"A\"=dword:12x\n", "t.reg:2: expected end of line after the dword"},
@@ -365,7 +365,7 @@ TEST_F(RegistryTest, RegFileSyntaxErrorsNameTheLine)
         {key + "#include nofile.reg\n", "t.reg:2: expected #include \"file\""},
         // A syntax error in a branch taken still counts.
         {key + "#ifndef X\n\"A\"=dwrd:1\n#endif\n",
-         "t.reg:3: expected \"text\", dword:, multi_sz:, hex:, hex(N): or - after ="},
+         "t.reg:3: expected \"text\", dword:, multi_sz:, mui_sz:, hex:, hex(N): or - after ="},
         // The build's blocks balance too, and #error stops it.
         {key + "IF BSP_X !\n\"A\"=dword:1\n", "t.reg:2: expected ENDIF for this IF before the end of the file"},
         {key + "; @CESYSGEN IF CE_MODULES_X\n", "t.reg:2: expected @CESYSGEN ENDIF for this @CESYSGEN IF before the end of the file"},
@@ -686,7 +686,7 @@ TEST_F(RegistryTest, BoardTreeLoadsAsItsImageWouldHoldIt)
     EXPECT_TRUE(host::RegistryGetDword("Drivers\\BuiltIn\\Audio", "Index", &dw));
     EXPECT_FALSE(host::RegistryKeyExists("Drivers\\BuiltIn\\Serial"));
     EXPECT_TRUE(host::RegistryGetString("Platform", "Name", &s));
-    EXPECT_EQ(s, "Test Board 1 (ja)");
+    EXPECT_EQ(s, "テストボード 1");   // the string file is in 932, its locale folder's code page
 
     // No audio: the driver's key gets a Params of its own only.
     host::RegistryClear();

@@ -32,6 +32,16 @@ std::string ErrorOf(const std::vector<std::pair<int, std::string>>& numbered)
     return std::string();
 }
 
+std::vector<uint8_t> RegStringBytes(const std::u16string& s)
+{
+    std::vector<uint8_t> out;
+    for (char16_t c : s + u'\0') {
+        out.push_back(static_cast<uint8_t>(c));
+        out.push_back(static_cast<uint8_t>(c >> 8));
+    }
+    return out;
+}
+
 std::vector<uint8_t> Utf16(const std::u16string& s)
 {
     std::vector<uint8_t> out;
@@ -105,7 +115,71 @@ TEST(RegParserTest, ErrorsNameTheLineTheTextCameFrom)
               "board.reg:45: expected , between hex bytes");
     EXPECT_EQ(ErrorOf({{12, "\"A\"=dword:1"}}), "board.reg:12: expected a [ROOT\\...] section before values");
     EXPECT_EQ(ErrorOf({{1, "[HKLM\\K]"}, {2, "\"A\"=LOC_NAME"}}),
-              "board.reg:2: expected \"text\", dword:, multi_sz:, hex:, hex(N): or - after =");
+              "board.reg:2: expected \"text\", dword:, multi_sz:, mui_sz:, hex:, hex(N): or - after =");
+}
+
+// Lines boards' own files hold, which their image builds accepted: each is
+// read as its author evidently meant, with a warning naming the line and
+// the reading taken.
+TEST(RegParserTest, BoardLinesTheBuildAcceptedAreReadAsMeantWithAWarning)
+{
+    std::vector<std::string> warnings;
+    const std::vector<host::RegChange> changes = host::ParseRegLines(
+        Lines({
+            {1, "[HKEY_LOCAL_MACHINE\\System\\CurrentControlSet\\Control\\Power\\State\\Off]"},
+            {2, "    Default=dword:0"},
+            {3, "    Flags=dword:20000   ; POWER_STATE_OFF"},
+            {4, "HKEY_LOCAL_MACHINE\\System\\StorageManager\\Profiles\\SDMemory\\PartitionTable]"},
+            {5, "  \"0B\"=\"FATFS\""},
+            {6, ";  \"Tclas\"=hex:\\"},
+            {7, "       01,02,03,04,\\"},
+            {8, "       05,06"},
+            {9, "[HKEY_LOCAL_MACHINE\\Drivers\\BuiltIn\\WAVKELVO\\Params ]"},
+            {10, "  \"Timer\"=dword:A"},
+            {11, "  \"DisplayName\"=mui_sz:\"netmui.dll,#9001\""},
+        }),
+        &warnings);
+    ASSERT_EQ(changes.size(), 8u);
+    EXPECT_EQ(changes[0].key, "System\\CurrentControlSet\\Control\\Power\\State\\Off");
+    EXPECT_EQ(changes[1].name, "Default");
+    EXPECT_EQ(changes[1].data, (std::vector<uint8_t>{0, 0, 0, 0}));
+    EXPECT_EQ(changes[2].name, "Flags");
+    EXPECT_EQ(changes[2].data, (std::vector<uint8_t>{0, 0, 2, 0}));
+    EXPECT_EQ(changes[3].kind, host::RegChange::CreateKey);
+    EXPECT_EQ(changes[3].key, "System\\StorageManager\\Profiles\\SDMemory\\PartitionTable");
+    EXPECT_EQ(changes[4].name, "0B");
+    // The commented value's continuation lines are part of its comment; the
+    // blank before ] does not make another key.
+    EXPECT_EQ(changes[5].key, "Drivers\\BuiltIn\\WAVKELVO\\Params");
+    EXPECT_EQ(changes[6].key, "Drivers\\BuiltIn\\WAVKELVO\\Params");
+    EXPECT_EQ(changes[6].name, "Timer");
+    EXPECT_EQ(changes[7].type, host::kRegMuiSz);
+    EXPECT_EQ(changes[7].data, RegStringBytes(u"netmui.dll,#9001"));
+    EXPECT_EQ(warnings,
+              (std::vector<std::string>{
+                  "board.reg:2: the value name Default has no quotes: read as \"Default\"",
+                  "board.reg:3: the value name Flags has no quotes: read as \"Flags\"",
+                  "board.reg:4: a key without its opening [: read as "
+                  "[HKEY_LOCAL_MACHINE\\System\\StorageManager\\Profiles\\SDMemory\\PartitionTable]",
+                  "board.reg:6: the comment ends in \\ and the next 2 lines continue it: read as part of the comment "
+                  "(a value commented out with its continuation lines)",
+                  "board.reg:9: blanks around the key name HKEY_LOCAL_MACHINE\\Drivers\\BuiltIn\\WAVKELVO\\Params : "
+                  "read as [HKEY_LOCAL_MACHINE\\Drivers\\BuiltIn\\WAVKELVO\\Params]",
+              }));
+}
+
+// The readings stay narrow: what they do not cover is still an error.
+TEST(RegParserTest, ReadingsOfBoardLinesLeaveOtherMistakesErrors)
+{
+    // A comment ending in \ does not swallow a key or a value after it.
+    std::vector<std::string> warnings;
+    EXPECT_EQ(host::ParseRegLines(Lines({{1, "; see C:\\"}, {2, "[HKLM\\K]"}, {3, "\"A\"=dword:1"}}), &warnings).size(), 2u);
+    EXPECT_TRUE(warnings.empty());
+    EXPECT_EQ(ErrorOf({{1, "[HKLM\\K]"}, {2, "Not a value"}}),
+              "board.reg:2: expected [key], \"name\"=value, @=value or ; comment");
+    EXPECT_EQ(ErrorOf({{1, "SOFTWARE\\K]"}}), "board.reg:1: expected [key], \"name\"=value, @=value or ; comment");
+    EXPECT_EQ(ErrorOf({{1, "[HKLM\\K]"}, {2, "\"A\"=mui_sz:netmui.dll"}}),
+              "board.reg:2: expected a quoted string after mui_sz:");
 }
 
 }  // namespace

@@ -472,4 +472,31 @@ TEST(RegPreprocessorTest, CesysgenFiltersBeforeTheMergeSeesTheLines)
                        "of the image)");
 }
 
+// Directives as boards write them: blanks after #, a // comment after a
+// #define's value, a ! after a @CESYSGEN component.
+TEST(RegPreprocessorTest, BoardDirectivesAreReadAsTheirAuthorsMeantThem)
+{
+    Result r = Preprocess("#define T 5 // five\n"
+                          "#define URL \"http://x\"   // a // inside quotes stays\n"
+                          "#  if 0\n"
+                          "\"Off\"=dword:1\n"
+                          "#  endif\n"
+                          "\"T\"=dword:$(T)\n"
+                          "\"U\"=$(URL)\n"
+                          "; @CESYSGEN IF PM_PMSTUBS !\n"
+                          "\"NoStubs\"=dword:1\n"
+                          "; @CESYSGEN ENDIF\n"
+                          "; @CESYSGEN IF CE_MODULES_WAVEAPI !\n"
+                          "\"NoWave\"=dword:1\n"
+                          "; @CESYSGEN ENDIF\n",
+                          {{"PM_PMSTUBS", "0"}, {"CE_MODULES_WAVEAPI", "1"}});
+    ASSERT_EQ(r.error, "");
+    EXPECT_EQ(r.lines, (std::vector<std::string>{"t.reg:6: \"T\"=dword:5", "t.reg:7: \"U\"=\"http://x\"",
+                                                 "t.reg:9: \"NoStubs\"=dword:1"}));
+    EXPECT_TRUE(Has(r.warnings, "t.reg:8: @CESYSGEN IF PM_PMSTUBS !: the ! after PM_PMSTUBS is read as turning it "
+                                "round, as IF NAME ! does (the build documents !PM_PMSTUBS)"));
+    for (const std::string& w : r.warnings)
+        EXPECT_EQ(w.find("unknown directive"), std::string::npos) << w;
+}
+
 }  // namespace

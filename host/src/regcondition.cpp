@@ -125,14 +125,28 @@ private:
         }
     }
 
+    // Any number of ! are counted, not recursed into; parentheses recurse,
+    // kRegMaxNesting deep at most.
     Operand Unary()
     {
-        if (Take("!"))
-            return Bool(!Truth(Unary()));
+        bool negate = false, any = false;
+        while (Take("!")) {
+            negate = !negate;
+            any = true;
+        }
+        Operand v = Primary();
+        return any ? Bool(negate != Truth(v)) : v;
+    }
+
+    Operand Primary()
+    {
         if (Take("(")) {
+            if (++depth_ > kRegMaxNesting)
+                throw RegLimitError{"nested too deep (limit " + std::to_string(kRegMaxNesting) + ")"};
             Operand v = Or();
             if (!Take(")"))
                 throw RegLineError{")"};
+            --depth_;
             return v;
         }
         pos_ = SkipSpace(s_, pos_);
@@ -175,6 +189,7 @@ private:
     const std::string& s_;
     Lookup lookup_;
     size_t pos_ = 0;
+    int depth_ = 0;   // parentheses open
 };
 
 }  // namespace

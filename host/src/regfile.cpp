@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "codepage.h"
 #include "host/registry.h"
 #include "regparser.h"
 #include "regpreprocessor.h"
@@ -13,9 +14,10 @@
 namespace host {
 namespace {
 
+// The files given by path, or one text given as its bytes.
 struct Source {
-    std::string text;
-    std::string name;
+    std::string path;
+    const std::string* bytes;   // the text itself, or nullptr to read `path`
 };
 
 bool Load(const std::vector<Source>& sources, std::string* error, const RegLoadOptions& options)
@@ -24,41 +26,45 @@ bool Load(const std::vector<Source>& sources, std::string* error, const RegLoadO
     try {
         RegPreprocessor pre(options);
         pre.ReadStringFiles();
-        for (const Source& s : sources)
-            pre.Add(s.text, s.name);
+        for (const Source& s : sources) {
+            if (s.bytes)
+                pre.Add(*s.bytes, s.path);
+            else
+                pre.AddPath(s.path);
+        }
         pre.Finish();
-        changes = ParseRegLines(pre.TakeLines());
+        changes = ParseRegLines(pre.TakeLines(), options.warnings);
     } catch (const RegError& e) {
         if (error)
             *error = e.Text();
         return false;
     }
-    for (const RegChange& c : changes) {
+    // Each change is let go once applied, so that the list and the tree it
+    // fills do not both hold the whole file at the end.
+    for (RegChange& c : changes) {
         switch (c.kind) {
         case RegChange::CreateKey: RegistryCreateKey(c.root, c.key); break;
         case RegChange::DeleteKey: RegistryDeleteKey(c.root, c.key); break;
         case RegChange::SetValue: RegistrySetValue(c.root, c.key, c.name, c.type, c.data); break;
         case RegChange::DeleteValue: RegistryDeleteValue(c.root, c.key, c.name); break;
         }
+        c = RegChange{c.kind, c.root, std::string(), std::string(), 0, {}};
     }
     return true;
 }
 
 }  // namespace
 
+bool RegCodePageSupported(unsigned codePage)
+{
+    return CodePageSupported(codePage);
+}
+
 bool RegistryLoadFiles(const std::vector<std::string>& paths, std::string* error, const RegLoadOptions& options)
 {
     std::vector<Source> sources;
-    for (const std::string& path : paths) {
-        Source s{std::string(), path};
-        std::string why;
-        if (!ReadRegText(path, &s.text, &why)) {
-            if (error)
-                *error = path + ": " + why;
-            return false;
-        }
-        sources.push_back(std::move(s));
-    }
+    for (const std::string& path : paths)
+        sources.push_back(Source{path, nullptr});
     return Load(sources, error, options);
 }
 
@@ -70,7 +76,7 @@ bool RegistryLoadFile(const std::string& path, std::string* error, const RegLoad
 bool RegistryLoadText(const std::string& text, const std::string& sourceName, std::string* error,
                       const RegLoadOptions& options)
 {
-    return Load({Source{text, sourceName}}, error, options);
+    return Load({Source{sourceName, &text}}, error, options);
 }
 
 }  // namespace host

@@ -33,4 +33,14 @@ struct RegLineError {
     std::string expected;
 };
 
+// A limit the line goes past ("nested too deep (limit 256)"); stops the
+// load with the place added, where RegLineError in a condition would only
+// make it false.
+struct RegLimitError {
+    std::string message;
+};
+
+// How deep parentheses and blocks of conditions may nest.
+const int kRegMaxNesting = 256;
+
 }  // namespace host

@@ -1,6 +1,7 @@
 // The .reg parser: sections, values and their continuation lines.
 #include "regparser.h"
 
+#include <cctype>
 #include <cstring>
 
 #include "host/host.h"
@@ -90,16 +91,27 @@ const RootName kRootNames[] = {
 
 class Parser {
 public:
-    explicit Parser(const std::vector<RegLine>& lines) : lines_(lines) {}
+    Parser(std::vector<RegLine>& lines, std::vector<std::string>* warnings) : lines_(lines), warnings_(warnings) {}
 
     std::vector<RegChange> Run()
     {
         bool first = true;
+        size_t released = 0;   // lines before this one are parsed and their text let go
         for (index_ = 0; index_ < lines_.size(); ++index_) {
+            for (; released < index_; ++released)
+                std::string().swap(lines_[released].text);
             const std::string& raw = lines_[index_].text;
             size_t pos = SkipSpace(raw, 0);
             if (pos == raw.size())
                 continue;
+            if (!first && raw[pos] == '"') {   // most lines: a value
+                try {
+                    Value(pos);
+                } catch (const RegLineError& e) {
+                    throw RegError{*lines_[index_].file, lines_[index_].line, "expected " + e.expected};
+                }
+                continue;
+            }
             std::string content = TrimRight(raw.substr(pos));
             if (first && (content == "REGEDIT4" || content == "Windows Registry Editor Version 5.00")) {
                 first = false;
@@ -107,11 +119,17 @@ public:
             }
             first = false;
             try {
-                if (content[0] == ';')
+                if (content[0] == ';') {
+                    CommentedContinuation(content);
                     continue;
+                }
                 if (content[0] == '[')
-                    Section(content);
+                    Section(content, 1);
                 else if (content[0] == '"' || content[0] == '@')
+                    Value(pos);
+                else if (MissingBracket(content))
+                    Section(content, 0);
+                else if (UnquotedName(raw, pos))
                     Value(pos);
                 else
                     throw RegLineError{"[key], \"name\"=value, @=value or ; comment"};
@@ -123,15 +141,83 @@ public:
     }
 
 private:
-    void Section(const std::string& s)
+    void Warn(const std::string& what) { Warn(index_, what); }
+    void Warn(size_t at, const std::string& what)
+    {
+        if (warnings_)
+            warnings_->push_back(*lines_[at].file + ":" + std::to_string(lines_[at].line) + ": " + what);
+    }
+
+    // A commented-out value whose continuation lines follow it
+    // (";  \"Tclas\"=hex:\" then bare "  01,02,\" lines): the lines it
+    // continues onto are part of the comment.  They end at the first line
+    // that does not end in \, or before a line that starts a key or a value.
+    void CommentedContinuation(const std::string& content)
+    {
+        if (!ContinuesAt(content, content.size() - 1))
+            return;
+        const size_t first = index_;
+        while (index_ + 1 < lines_.size()) {
+            const std::string& next = lines_[index_ + 1].text;
+            const size_t at = SkipSpace(next, 0);
+            if (at == next.size() || next[at] == '[' || next[at] == '"' || next[at] == '@' || next[at] == ';')
+                break;
+            ++index_;
+            if (!ContinuesAt(next, next.find_last_not_of(" \t")))
+                break;
+        }
+        if (index_ > first)
+            Warn(first, "the comment ends in \\ and the next " + std::to_string(index_ - first) +
+                 (index_ - first == 1 ? " line continues" : " lines continue") +
+                 " it: read as part of the comment (a value commented out with its continuation lines)");
+    }
+
+    // A key line without its opening bracket: "HKEY_LOCAL_MACHINE\...]".
+    bool MissingBracket(const std::string& content)
+    {
+        if (content.back() != ']' && content.find(']') == std::string::npos)
+            return false;
+        for (const RootName& r : kRootNames) {
+            const size_t n = std::strlen(r.name);
+            if (StartsWithNoCase(content, 0, r.name) && (content.size() == n || content[n] == '\\' || content[n] == ']')) {
+                Warn("a key without its opening [: read as [" + content.substr(0, content.find(']') + 1));
+                return true;
+            }
+        }
+        return false;
+    }
+
+    // A value name without quotes ("Default=dword:0"): a name of letters,
+    // digits and _ . - then =.
+    bool UnquotedName(const std::string& s, size_t pos)
+    {
+        size_t end = pos;
+        while (end < s.size() && (std::isalnum(static_cast<unsigned char>(s[end])) || s[end] == '_' || s[end] == '.' || s[end] == '-'))
+            ++end;
+        if (end == pos || SkipSpace(s, end) == s.size() || s[SkipSpace(s, end)] != '=')
+            return false;
+        unquotedName_ = s.substr(pos, end - pos);
+        Warn("the value name " + unquotedName_ + " has no quotes: read as \"" + unquotedName_ + "\"");
+        return true;
+    }
+
+    void Section(const std::string& s, size_t open)
     {
         size_t close = s.find(']');
         if (close == std::string::npos)
             throw RegLineError{"] to close the key name"};
         if (!RestIsEmpty(s, close + 1))
             throw RegLineError{"nothing after ]"};
-        bool remove = s.size() > 1 && s[1] == '-';
-        std::string path = s.substr(remove ? 2 : 1, close - (remove ? 2 : 1));
+        bool remove = s.size() > open && s[open] == '-';
+        const size_t start = open + (remove ? 1 : 0);
+        std::string path = s.substr(start, close - start);
+        // Blanks around the name ("[...\Params ]") would make another key
+        // than the one meant.
+        const std::string trimmed = regtext::Trim(path);
+        if (trimmed != path) {
+            Warn("blanks around the key name " + path + ": read as [" + (remove ? "-" : "") + trimmed + "]");
+            path = trimmed;
+        }
         size_t slash = path.find('\\');
         std::string rootName = path.substr(0, slash);
         const RootName* root = nullptr;
@@ -153,10 +239,15 @@ private:
         if (!haveKey_)
             throw RegLineError{"a [ROOT\\...] section before values"};
         std::string name;
-        if (s[pos] == '@')
+        if (!unquotedName_.empty()) {
+            name = std::move(unquotedName_);
+            unquotedName_.clear();
+            pos += name.size();
+        } else if (s[pos] == '@') {
             ++pos;
-        else
+        } else {
             name = ParseQuoted(s, pos, "value name");
+        }
         pos = SkipSpace(s, pos);
         if (pos == s.size() || s[pos] != '=')
             throw RegLineError{"= after the value name"};
@@ -184,6 +275,16 @@ private:
             c.type = REG_DWORD;
             c.data = {static_cast<uint8_t>(v), static_cast<uint8_t>(v >> 8), static_cast<uint8_t>(v >> 16),
                       static_cast<uint8_t>(v >> 24)};
+        } else if (StartsWithNoCase(s, pos, "mui_sz:")) {
+            // "DisplayName"=mui_sz:"netmui.dll,#9001": the platform's
+            // REG_MUI_SZ, a string naming a resource.
+            pos = SkipSpace(s, pos + 7);
+            if (pos >= s.size() || s[pos] != '"')
+                throw RegLineError{"a quoted string after mui_sz:"};
+            std::string text = ParseQuoted(s, pos, "string");
+            ExpectEnd(s, pos, "end of line after the string");
+            c.type = kRegMuiSz;
+            c.data = RegStringData(text);
         } else if (StartsWithNoCase(s, pos, "multi_sz:")) {
             c.type = REG_MULTI_SZ;
             c.data = MultiStrings(pos + 9);
@@ -201,7 +302,7 @@ private:
             c.type = type;
             c.data = HexBytes(pos + 2);
         } else {
-            throw RegLineError{"\"text\", dword:, multi_sz:, hex:, hex(N): or - after ="};
+            throw RegLineError{"\"text\", dword:, multi_sz:, mui_sz:, hex:, hex(N): or - after ="};
         }
         changes_.push_back(std::move(c));
     }
@@ -305,7 +406,9 @@ private:
         }
     }
 
-    const std::vector<RegLine>& lines_;
+    std::vector<RegLine>& lines_;
+    std::vector<std::string>* warnings_;
+    std::string unquotedName_;   // the name UnquotedName found, for Value
     size_t index_ = 0;
     bool haveKey_ = false;
     RegRoot root_ = RegRoot::LocalMachine;
@@ -327,9 +430,9 @@ std::vector<uint8_t> RegStringData(const std::string& utf8)
     return data;
 }
 
-std::vector<RegChange> ParseRegLines(const std::vector<RegLine>& lines)
+std::vector<RegChange> ParseRegLines(std::vector<RegLine>&& lines, std::vector<std::string>* warnings)
 {
-    return Parser(lines).Run();
+    return Parser(lines, warnings).Run();
 }
 
 }  // namespace host

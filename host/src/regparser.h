@@ -22,7 +22,13 @@ struct RegChange {
 };
 
 // Throws RegError ("expected ...") at the first line that does not parse.
-std::vector<RegChange> ParseRegLines(const std::vector<RegLine>& lines);
+// Lines read other than as written ("file:line: ...: read as ...") are
+// appended to *warnings when it is set.
+// The lines' texts are released as they are parsed.
+std::vector<RegChange> ParseRegLines(std::vector<RegLine>&& lines, std::vector<std::string>* warnings = nullptr);
+
+// The value type of mui_sz: (a string naming a resource: "dll,#id").
+const uint32_t kRegMuiSz = 21;
 
 // A string as a REG_SZ value holds it: UTF-16LE with its terminating zero.
 std::vector<uint8_t> RegStringData(const std::string& utf8);

@@ -9,6 +9,7 @@
 #include <functional>
 #include <sstream>
 
+#include "codepage.h"
 #include "host/host.h"
 #include "regcondition.h"
 #include "regtext.h"
@@ -21,6 +22,11 @@ namespace {
 
 const int kMaxIncludeDepth = 16;
 const int kMaxExpansionDepth = 16;
+// $(NAME)s replaced in one line, and the longest line they may make: a
+// value that names another twice, sixteen deep, would otherwise take
+// 65,536 lookups or as many copies.
+const size_t kMaxExpansions = 10000;
+const size_t kMaxExpandedLine = size_t(1) << 20;
 
 std::string Join(const std::vector<std::string>& items, const char* separator)
 {
@@ -28,6 +34,19 @@ std::string Join(const std::vector<std::string>& items, const char* separator)
     for (const std::string& item : items)
         out += (out.empty() ? "" : separator) + item;
     return out;
+}
+
+// The text up to a // that is not inside quotes, trimmed.
+std::string StripSlashComment(const std::string& s)
+{
+    bool quoted = false;
+    for (size_t i = 0; i + 1 < s.size(); ++i) {
+        if (s[i] == '"')
+            quoted = !quoted;
+        else if (!quoted && s[i] == '/' && s[i + 1] == '/')
+            return Trim(s.substr(0, i));
+    }
+    return s;
 }
 
 }  // namespace
@@ -124,9 +143,7 @@ void RegPreprocessor::Skipped(const std::string& file, int from, int to, const s
 void RegPreprocessor::ReadStringFiles()
 {
     for (const std::string& path : options_.stringFiles) {
-        std::string text, why;
-        if (!ReadRegText(path, &text, &why))
-            throw RegError{path, 0, why};
+        const std::string text = ReadText(path, true, std::string());
         names_.push_back(path);
         if (options_.report)
             options_.report->stringFiles.push_back(path);
@@ -147,19 +164,90 @@ void RegPreprocessor::ReadStringFiles()
     }
 }
 
-void RegPreprocessor::Add(const std::string& text, const std::string& name)
+void RegPreprocessor::AddPath(const std::string& path)
 {
-    AddFile(text, name, 0, std::string());
+    AddFile(ReadText(path, false, std::string()), path, 0, std::string());
 }
 
-void RegPreprocessor::AddFile(const std::string& text, const std::string& name, int depth,
-                              const std::string& includedAt)
+void RegPreprocessor::Add(const std::string& bytes, const std::string& name)
+{
+    bytesRead_ += bytes.size();
+    if (bytesRead_ > options_.maxFileBytes)
+        throw RegError{name, 0, "larger than " + std::to_string(options_.maxFileBytes) +
+                                    " bytes, the limit of a registry file"};
+    AddFile(Decode(bytes, name, false), name, 0, std::string());
+}
+
+std::string RegPreprocessor::ReadText(const std::string& path, bool stringFile, const std::string& includedAt)
+{
+    const size_t limit = options_.maxFileBytes;
+    const size_t left = limit - std::min(bytesRead_, limit);
+    std::string bytes, why;
+    const bool ok = options_.readFile ? options_.readFile(path, left, &bytes, &why)
+                                      : ReadRegBytes(path, left, &bytes, &why);
+    if (ok && bytes.size() > left) {   // a reader that does not keep to the limit
+        bytes.clear();
+        why = "larger than " + std::to_string(left) + " bytes";
+    }
+    if (!ok || !why.empty()) {
+        if (why.compare(0, 12, "larger than ") == 0 && left < limit)
+            why = "larger than the " + std::to_string(left) + " bytes left of the limit of one load (" +
+                  std::to_string(limit) + " bytes for all its files together; " + std::to_string(bytesRead_) +
+                  " read before this one)";
+        if (!includedAt.empty() && why.compare(0, 12, "larger than ") != 0)
+            throw RegLineError{"a file to include: " + path + " " + why};
+        throw RegError{path, 0, why + (includedAt.empty() ? "" : " (included at " + includedAt + ")")};
+    }
+    bytesRead_ += bytes.size();
+    return Decode(bytes, path, stringFile);
+}
+
+std::string RegPreprocessor::Decode(const std::string& bytes, const std::string& path, bool stringFile)
+{
+    // The code page of a file that is neither marked nor UTF-8: --codepage,
+    // else a string file's locale folder (FILES\INTLTRNS\0411\x.str), else
+    // the build's LOCALE, else 1252.
+    unsigned cp = options_.codePage;
+    std::string from = "--codepage";
+    auto language = [&](const std::string& id, const std::string& what) {
+        unsigned long long n = 0;
+        if (id.size() > 4 || !ReadRegNumber(id, &n))
+            return false;
+        cp = AnsiCodePageOfLanguage(static_cast<unsigned>(n));
+        from = what + " " + id + (cp ? "" : ", a language whose code page is not known here");
+        return true;
+    };
+    if (!cp && stringFile) {
+        std::string folder = DirectoryOf(path);
+        if (!folder.empty())
+            folder.pop_back();
+        folder = folder.substr(folder.find_last_of('/') + 1);
+        if (folder.size() != 4 || !language(folder, "the locale folder"))
+            cp = 0;
+    }
+    if (!cp && from == "--codepage") {
+        const Variable locale = LookupOutside("LOCALE");
+        if (!locale.set || !language(Trim(locale.value), "LOCALE")) {
+            cp = kCodePage1252;
+            from = locale.set ? "LOCALE " + locale.value + " (not a language identifier), taken as 1252"
+                              : "no locale (LOCALE not set), taken as 1252";
+        }
+    }
+    std::string encoding;
+    std::string text = DecodeRegText(bytes, path, cp, from, &encoding);
+    if (options_.report)
+        options_.report->encodings.push_back(path + ": " + encoding);
+    return text;
+}
+
+void RegPreprocessor::AddFile(std::string text, const std::string& name, int depth, const std::string& includedAt)
 {
     names_.push_back(name);
     const std::string& file = names_.back();
     if (options_.report)
         options_.report->files.push_back(includedAt.empty() ? file : file + " (included at " + includedAt + ")");
-    const std::vector<std::string> lines = SplitLines(text);
+    std::vector<std::string> lines = SplitLines(text);
+    std::string().swap(text);   // the lines hold it now
     std::vector<Block> sysgen;   // the filter's blocks
     std::vector<Block> blocks;   // the merge's #if and IF blocks
     auto active = [&] { return blocks.empty() || blocks.back().active; };
@@ -167,7 +255,7 @@ void RegPreprocessor::AddFile(const std::string& text, const std::string& name, 
 
     for (size_t i = 0; i < lines.size(); ++i) {
         const int line = static_cast<int>(i) + 1;
-        const std::string& raw = lines[i];
+        std::string& raw = lines[i];
         try {
             if (SysgenLine(raw, file, line, sysgen))
                 continue;
@@ -186,13 +274,27 @@ void RegPreprocessor::AddFile(const std::string& text, const std::string& name, 
             }
             if (BuildLine(raw, pos, file, line, blocks) || !active())
                 continue;
-            const std::string where = file + ":" + std::to_string(line);
-            std::vector<std::string> unset;
-            std::string expanded = Expand(raw, where, &unset);
-            for (const std::string& n : unset)
-                Warn(where, "$(" + n + ") is not set (no #define, variable given or environment variable " + n +
-                                "): left as written");
-            out_.push_back(RegLine{&file, line, Localise(expanded, file, line)});
+            std::string expanded;
+            if (raw.find("$(") == std::string::npos) {
+                expanded = std::move(raw);
+            } else {
+                const std::string where = file + ":" + std::to_string(line);
+                std::vector<std::string> unset;
+                expanded = Expand(raw, where, &unset);
+                for (const std::string& n : unset)
+                    Warn(where, "$(" + n + ") is not set (no #define, variable given or environment variable " + n +
+                                    "): left as written");
+            }
+            if (expanded.find("LOC_") != std::string::npos)
+                expanded = Localise(expanded, file, line);
+            // What expansion makes is held to the limit of what is read.
+            bytesOut_ += expanded.size() + 1;
+            if (bytesOut_ > options_.maxFileBytes)
+                throw RegLimitError{"the lines kept come to more than " + std::to_string(options_.maxFileBytes) +
+                                    " bytes, the limit of a registry file"};
+            out_.push_back(RegLine{&file, line, std::move(expanded)});
+        } catch (const RegLimitError& e) {
+            throw RegError{file, line, e.message};
         } catch (const RegLineError& e) {
             std::string expected = e.expected;
             if (filteredOpener && (expected.compare(0, 10, "IF before ") == 0 || expected.compare(0, 11, "#if before ") == 0))
@@ -257,14 +359,18 @@ bool RegPreprocessor::SysgenLine(const std::string& raw, const std::string& file
 void RegPreprocessor::HashLine(const std::string& raw, size_t pos, const std::string& file, int line, int depth,
                                std::vector<Block>& blocks)
 {
-    size_t wordEnd = pos + 1;
+    // Blanks may stand between # and the directive ("#  if 0"), as in the C
+    // preprocessor the build's is.
+    const size_t wordStart = SkipSpace(raw, pos + 1);
+    size_t wordEnd = wordStart;
     while (wordEnd < raw.size() && std::isalpha(static_cast<unsigned char>(raw[wordEnd])))
         ++wordEnd;
-    const std::string directive = raw.substr(pos + 1, wordEnd - pos - 1);
-    // A #define keeps its value as written; other directives may end in a
-    // comment.
+    const std::string directive = raw.substr(wordStart, wordEnd - wordStart);
+    // A #define keeps its value as written but for a // comment after it (C
+    // preprocessor comments; a ; belongs to the value); other directives may
+    // end in a ; comment.
     const std::string value = Trim(raw.substr(wordEnd));
-    const std::string arg = directive == "define" ? value : StripComment(value);
+    const std::string arg = directive == "define" ? StripSlashComment(value) : StripComment(value);
     const std::string shown = "#" + directive + (arg.empty() ? "" : " " + arg);
     const std::string where = file + ":" + std::to_string(line);
     const bool active = blocks.empty() || blocks.back().active;
@@ -363,10 +469,7 @@ void RegPreprocessor::Include(const std::string& arg, const std::string& file, i
     if (depth >= kMaxIncludeDepth)
         throw RegLineError{"at most " + std::to_string(kMaxIncludeDepth) + " nested #include (" + path +
                            " includes itself?)"};
-    std::string text, why;
-    if (!ReadRegText(path, &text, &why))
-        throw RegLineError{"a file to include: " + path + " " + why};
-    AddFile(text, path, depth + 1, where);
+    AddFile(ReadText(path, false, where), path, depth + 1, where);
 }
 
 // ---- Variables -----------------------------------------------------------------------
@@ -424,6 +527,8 @@ RegPreprocessor::Variable RegPreprocessor::Lookup(const std::string& name, const
 std::string RegPreprocessor::Expand(const std::string& text, const std::string& where,
                                     std::vector<std::string>* unset, int depth)
 {
+    if (depth == 0)
+        expansions_ = 0;
     std::string out;
     bool quoted = false;
     for (size_t i = 0; i < text.size(); ++i) {
@@ -453,7 +558,13 @@ std::string RegPreprocessor::Expand(const std::string& text, const std::string& 
                 } else {
                     if (depth >= kMaxExpansionDepth)
                         throw RegLineError{"$(" + name + ") to stop expanding (its value refers to itself)"};
+                    if (++expansions_ > kMaxExpansions)
+                        throw RegLimitError{"more than " + std::to_string(kMaxExpansions) +
+                                            " $(NAME) replaced in one line (limit " + std::to_string(kMaxExpansions) + ")"};
                     out += Expand(v.value, where, unset, depth + 1);
+                    if (out.size() > kMaxExpandedLine)
+                        throw RegLimitError{"$(" + name + ") makes the line longer than " +
+                                            std::to_string(kMaxExpandedLine) + " bytes (limit)"};
                 }
                 i = close;
                 continue;
@@ -620,14 +731,25 @@ bool RegPreprocessor::SysgenCondition(const std::string& text, const std::string
     size_t i = 0;
     auto isOr = [&] { return i < t.size() && (t[i] == "||" || Upper(t[i]) == "OR"); };
     auto isAnd = [&] { return i < t.size() && (t[i] == "&&" || Upper(t[i]) == "AND"); };
-    std::function<bool()> unary = [&]() -> bool {
-        if (i < t.size() && t[i] == "!") {
-            ++i;
-            return !unary();
-        }
+    // Any number of ! before a component, counted rather than recursed.
+    // One after it ("PM_PMSTUBS !", as IF NAME ! is written) is read as
+    // turning it round too, with a warning.
+    auto unary = [&]() -> bool {
+        bool negate = false;
+        for (; i < t.size() && t[i] == "!"; ++i)
+            negate = !negate;
         if (i >= t.size() || t[i] == "||" || t[i] == "&&" || t[i] == "=" || t[i] == "==" || t[i] == "!=")
             throw RegLineError{"a component after @CESYSGEN IF"};
-        return InImage(t[i++], where);
+        const std::string& component = t[i++];
+        bool in = InImage(component, where);
+        if (i < t.size() && t[i] == "!") {
+            ++i;
+            negate = !negate;
+            Warn(where, "@CESYSGEN IF " + text + ": the ! after " + component +
+                            " is read as turning it round, as IF NAME ! does (the build documents !" + component +
+                            ")");
+        }
+        return negate ? !in : in;
     };
     auto all = [&]() {
         bool result = unary();

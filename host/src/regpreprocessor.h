@@ -42,8 +42,11 @@ public:
 
     // Reads the string files the options name.  Throws RegError.
     void ReadStringFiles();
-    // One file of the merge, in order.  Throws RegError.
-    void Add(const std::string& text, const std::string& name);
+    // One file of the merge, in order, read from `path`.  Throws RegError.
+    void AddPath(const std::string& path);
+    // One file of the merge given as its bytes, decoded as a file's are;
+    // `name` names it in messages and places its #includes.  Throws RegError.
+    void Add(const std::string& bytes, const std::string& name);
     // After the last file: the warnings that sum up what was assumed.
     void Finish();
 
@@ -58,7 +61,11 @@ private:
         std::string source;   // "#define at file:line", the options' label, "environment"
     };
 
-    void AddFile(const std::string& text, const std::string& name, int depth, const std::string& includedAt);
+    void AddFile(std::string text, const std::string& name, int depth, const std::string& includedAt);
+    // A file's bytes (within what is left of the load's limit) as text,
+    // decoded as DecodeRegText says, with the code page chosen here.
+    std::string ReadText(const std::string& path, bool stringFile, const std::string& includedAt);
+    std::string Decode(const std::string& bytes, const std::string& path, bool stringFile);
     bool SysgenLine(const std::string& raw, const std::string& file, int line, std::vector<Block>& blocks);
     void HashLine(const std::string& raw, size_t pos, const std::string& file, int line, int depth,
                   std::vector<Block>& blocks);
@@ -97,6 +104,9 @@ private:
     std::map<std::string, bool> components_;                               // upper-case name -> in the image
     std::vector<std::pair<std::string, std::string>> assumed_;             // component taken as in, where first met
     std::map<std::string, bool> missingStrings_;                           // LOC_ names warned about
+    size_t bytesRead_ = 0;    // by all the files of the load, against options_.maxFileBytes
+    size_t bytesOut_ = 0;     // of the lines that count, against the same limit
+    size_t expansions_ = 0;   // $(NAME) replaced in the current line
     std::list<std::string> names_;   // file names the lines point to; a list keeps them in place
     std::vector<RegLine> out_;
 };

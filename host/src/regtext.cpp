@@ -12,10 +12,11 @@
 #include <sys/stat.h>
 
 #include <cctype>
-#include <fstream>
-#include <sstream>
+#include <cstdio>
 
+#include "codepage.h"
 #include "host/host.h"
+#include "reglines.h"
 
 namespace host {
 namespace regtext {
@@ -78,36 +79,17 @@ std::string Keyword(const std::string& s, size_t pos, size_t* end)
 std::vector<std::string> SplitLines(const std::string& text)
 {
     std::vector<std::string> lines;
-    std::string line;
-    for (char c : text) {
-        if (c == '\n') {
-            if (!line.empty() && line.back() == '\r')
-                line.pop_back();
-            lines.push_back(line);
-            line.clear();
-        } else {
-            line += c;
+    size_t start = 0;
+    while (start < text.size()) {
+        const size_t end = text.find_first_of("\r\n", start);
+        if (end == std::string::npos) {
+            lines.emplace_back(text, start, std::string::npos);
+            break;
         }
+        lines.emplace_back(text, start, end - start);
+        start = end + (text[end] == '\r' && end + 1 < text.size() && text[end + 1] == '\n' ? 2 : 1);
     }
-    if (!line.empty() && line.back() == '\r')
-        line.pop_back();
-    if (!line.empty())   // no line after the last line feed
-        lines.push_back(line);
     return lines;
-}
-
-// UTF-16LE (with its byte-order mark) to UTF-8; a UTF-8 mark is dropped.
-std::string DecodeText(const std::string& bytes)
-{
-    if (bytes.size() >= 3 && bytes.compare(0, 3, "\xEF\xBB\xBF") == 0)
-        return bytes.substr(3);
-    if (bytes.size() >= 2 && static_cast<uint8_t>(bytes[0]) == 0xFF && static_cast<uint8_t>(bytes[1]) == 0xFE) {
-        std::u16string w;
-        for (size_t i = 2; i + 1 < bytes.size(); i += 2)
-            w.push_back(static_cast<char16_t>(static_cast<uint8_t>(bytes[i]) | static_cast<uint8_t>(bytes[i + 1]) << 8));
-        return Narrow(w);
-    }
-    return bytes;
 }
 
 std::string DirectoryOf(const std::string& path)
@@ -163,21 +145,212 @@ std::string MatchCase(const std::string& path)
 
 using namespace regtext;
 
-bool ReadRegText(const std::string& path, std::string* text, std::string* why)
+namespace {
+
+// The line (from 1) and column (from 1) of a byte offset, counting line
+// ends as SplitLines does; `unit` is 2 for UTF-16, whose units are read in
+// `bigEndian` order.
+void Place(const std::string& bytes, size_t offset, size_t unit, bool bigEndian, int* line, size_t* column)
+{
+    *line = 1;
+    size_t lineStart = 0;
+    for (size_t i = 0; i + unit <= offset; i += unit) {
+        const unsigned char c = static_cast<unsigned char>(unit == 1 ? bytes[i] : bytes[i + (bigEndian ? 1 : 0)]);
+        const bool zero = unit == 1 || bytes[i + (bigEndian ? 0 : 1)] == 0;
+        if (!zero || (c != '\n' && c != '\r'))
+            continue;
+        if (c == '\r' && i + 2 * unit <= bytes.size()) {
+            const size_t n = i + unit;
+            const unsigned char next = static_cast<unsigned char>(unit == 1 ? bytes[n] : bytes[n + (bigEndian ? 1 : 0)]);
+            if (next == '\n' && (unit == 1 || bytes[n + (bigEndian ? 0 : 1)] == 0) && n < offset)
+                i = n;
+        }
+        ++*line;
+        lineStart = i + unit;
+    }
+    *column = (offset - lineStart) / unit + 1;
+}
+
+std::string Hex2(unsigned char b)
+{
+    const char* digits = "0123456789ABCDEF";
+    return std::string("0x") + digits[b >> 4] + digits[b & 15];
+}
+
+std::string Utf16ToUtf8(const std::string& bytes, size_t from, bool bigEndian, const std::string& file)
+{
+    std::u16string units;
+    units.reserve((bytes.size() - from) / 2);
+    for (size_t i = from; i + 1 < bytes.size(); i += 2) {
+        const unsigned char a = static_cast<unsigned char>(bytes[i]), b = static_cast<unsigned char>(bytes[i + 1]);
+        units.push_back(static_cast<char16_t>(bigEndian ? a << 8 | b : b << 8 | a));
+    }
+    std::string out;
+    if (!EncodeCodePage(kCodePageUtf8, units.data(), units.size(), out, '?', nullptr)) {
+        // A lone surrogate: find it for the message.
+        size_t at = 0;
+        for (size_t k = 0; k < units.size(); ++k) {
+            const char16_t u = units[k];
+            if (u >= 0xD800 && u < 0xDC00 && k + 1 < units.size() && units[k + 1] >= 0xDC00 && units[k + 1] < 0xE000) {
+                ++k;
+            } else if (u >= 0xD800 && u < 0xE000) {
+                at = k;
+                break;
+            }
+        }
+        int line;
+        size_t column;
+        Place(bytes, from + 2 * at, 2, bigEndian, &line, &column);
+        throw RegError{file, line, "a lone UTF-16 surrogate at column " + std::to_string(column) +
+                                       " (the file is read as UTF-16" + (bigEndian ? "BE" : "LE") +
+                                       "): the encoding is broken"};
+    }
+    return out;
+}
+
+}  // namespace
+
+std::string DecodeRegText(const std::string& bytes, const std::string& file, unsigned codePage,
+                          const std::string& codePageFrom, std::string* encoding)
+{
+    auto starts = [&](const char* mark, size_t n) { return bytes.size() >= n && bytes.compare(0, n, mark, n) == 0; };
+    auto odd = [&](const char* what) {
+        if (bytes.size() % 2 != 0)
+            throw RegError{file, 0, std::string("an odd number of bytes, read as ") + what +
+                                        ": the last byte is half a character (the encoding is broken)"};
+    };
+    if (starts("\xEF\xBB\xBF", 3)) {
+        *encoding = "UTF-8 (byte-order mark)";
+        std::u16string check;
+        size_t bad = 0;
+        if (!DecodeCodePage(kCodePageUtf8, bytes.data() + 3, bytes.size() - 3, check, &bad)) {
+            int line;
+            size_t column;
+            Place(bytes, bad + 3, 1, false, &line, &column);
+            throw RegError{file, line, "byte " + Hex2(static_cast<unsigned char>(bytes[bad + 3])) + " at column " +
+                                           std::to_string(column) +
+                                           " is not valid UTF-8, which the byte-order mark says the file is"};
+        }
+        return bytes.substr(3);
+    }
+    if (starts("\xFF\xFE", 2) || starts("\xFE\xFF", 2)) {
+        const bool big = bytes[0] == '\xFE';
+        *encoding = big ? "UTF-16BE (byte-order mark)" : "UTF-16LE (byte-order mark)";
+        odd(big ? "UTF-16BE" : "UTF-16LE");
+        return Utf16ToUtf8(bytes, 2, big, file);
+    }
+    // Without a mark, UTF-16 shows as zero bytes, which 8-bit text never
+    // holds; its first character tells the byte order (a .reg or .str file
+    // starts with ASCII: a comment, a key, a directive or a blank).
+    const size_t zero = bytes.find('\0');
+    if (zero != std::string::npos) {
+        if (bytes.size() >= 2 && bytes[0] != '\0' && bytes[1] == '\0') {
+            *encoding = "UTF-16LE (no byte-order mark; told by its zero bytes)";
+            odd("UTF-16LE");
+            return Utf16ToUtf8(bytes, 0, false, file);
+        }
+        if (bytes.size() >= 2 && bytes[0] == '\0' && bytes[1] != '\0') {
+            *encoding = "UTF-16BE (no byte-order mark; told by its zero bytes)";
+            odd("UTF-16BE");
+            return Utf16ToUtf8(bytes, 0, true, file);
+        }
+        int line;
+        size_t column;
+        Place(bytes, zero, 1, false, &line, &column);
+        throw RegError{file, line, "a zero byte at column " + std::to_string(column) +
+                                       ", and the file does not start as UTF-16 text: not a text file, or an "
+                                       "encoding not read here"};
+    }
+    std::u16string units;
+    size_t bad = 0;
+    if (DecodeCodePage(kCodePageUtf8, bytes.data(), bytes.size(), units, &bad)) {
+        bool ascii = true;
+        for (char c : bytes)
+            ascii = ascii && static_cast<unsigned char>(c) < 0x80;
+        *encoding = ascii ? "ASCII" : "UTF-8 (no byte-order mark; every byte sequence is valid UTF-8)";
+        return bytes;
+    }
+    const size_t utf8Bad = bad;
+    if (!CodePageSupported(codePage) || codePage == kCodePageUtf8) {
+        int line;
+        size_t column;
+        Place(bytes, utf8Bad, 1, false, &line, &column);
+        throw RegError{file, line, "byte " + Hex2(static_cast<unsigned char>(bytes[utf8Bad])) + " at column " +
+                                       std::to_string(column) + " is not valid UTF-8, and the code page of " +
+                                       codePageFrom + " (" + CodePageName(codePage) +
+                                       ") is not one read here (1252, 932 or 65001; --codepage N chooses)"};
+    }
+    if (DecodeCodePage(codePage, bytes.data(), bytes.size(), units, &bad))
+        bad = std::string::npos;
+    // The platform's tables give the bytes a code page leaves unassigned a
+    // placeholder character; in a text file they mean a misread.
+    for (size_t i = 0, end = bad == std::string::npos ? bytes.size() : bad; i < end; ++i) {
+        const unsigned char b = static_cast<unsigned char>(bytes[i]);
+        if (codePage == kCodePage932 && ((b >= 0x81 && b <= 0x9F) || (b >= 0xE0 && b <= 0xFC))) {
+            ++i;   // a pair, already checked by the decoder
+            continue;
+        }
+        if (IsUnassignedByte(codePage, b)) {
+            bad = i;
+            break;
+        }
+    }
+    if (bad != std::string::npos) {
+        int line;
+        size_t column;
+        Place(bytes, bad, 1, false, &line, &column);
+        const unsigned char b = static_cast<unsigned char>(bytes[bad]);
+        std::string shown = Hex2(b);
+        if (codePage == kCodePage932 && bad + 1 < bytes.size() && ((b >= 0x81 && b <= 0x9F) || (b >= 0xE0 && b <= 0xFC)))
+            shown = "pair " + Hex2(b) + " " + Hex2(static_cast<unsigned char>(bytes[bad + 1]));
+        throw RegError{file, line, "byte " + shown + " at column " + std::to_string(column) + " is not a character of " +
+                                       CodePageName(codePage) + " (the code page of " + codePageFrom +
+                                       "), and the file is not UTF-8 (byte " +
+                                       Hex2(static_cast<unsigned char>(bytes[utf8Bad])) +
+                                       " is not) and has no byte-order mark; --codepage N reads it in another"};
+    }
+    *encoding = CodePageName(codePage) + " (not UTF-8; the code page of " + codePageFrom + ")";
+    std::string out;
+    EncodeCodePage(kCodePageUtf8, units.data(), units.size(), out, '?', nullptr);
+    return out;
+}
+
+bool ReadRegBytes(const std::string& path, size_t limit, std::string* bytes, std::string* why)
 {
     struct stat st;
     if (stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) {
         *why = "is a directory, not a .reg file";
         return false;
     }
-    std::ifstream in(path, std::ios::binary);
-    if (!in) {
+    FILE* f = std::fopen(path.c_str(), "rb");
+    if (!f) {
         *why = "cannot be read";
         return false;
     }
-    std::ostringstream bytes;
-    bytes << in.rdbuf();
-    *text = DecodeText(bytes.str());
+    bytes->clear();
+    char chunk[65536];
+    bool over = false, failed = false;
+    while (!over) {
+        const size_t room = limit + 1 - bytes->size();
+        const size_t got = std::fread(chunk, 1, room < sizeof chunk ? room : sizeof chunk, f);
+        bytes->append(chunk, got);
+        over = bytes->size() > limit;
+        if (got == 0) {
+            failed = std::ferror(f) != 0;
+            break;
+        }
+    }
+    std::fclose(f);
+    if (over) {
+        bytes->clear();
+        *why = "larger than " + std::to_string(limit) + " bytes, the limit of a registry file (read no further)";
+        return false;
+    }
+    if (failed) {
+        bytes->clear();
+        *why = "cannot be read";
+        return false;
+    }
     why->clear();
     return true;
 }

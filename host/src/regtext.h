@@ -8,10 +8,22 @@
 
 namespace host {
 
-// A file's text for the preprocessor: UTF-16LE (with its byte-order mark)
-// becomes UTF-8, a UTF-8 mark is dropped.  False with *why ("cannot be read",
-// "is a directory, not a .reg file") when there is none.
-bool ReadRegText(const std::string& path, std::string* text, std::string* why);
+// A file's bytes, at most `limit` of them: false with *why ("cannot be
+// read", "is a directory, not a .reg file", "larger than N bytes ...") when
+// there are none or more; a file that never ends (/dev/zero) is read only
+// to one byte past the limit.
+bool ReadRegBytes(const std::string& path, size_t limit, std::string* bytes, std::string* why);
+
+// How a file's bytes are read as text, in this order: a byte-order mark
+// (UTF-8, UTF-16LE, UTF-16BE); else UTF-16 without a mark, told by its zero
+// bytes (a text file holds none); else UTF-8 when every byte sequence is
+// valid UTF-8; else the code page `codePage`, which `codePageFrom` names for
+// messages ("LOCALE 0411", "--codepage", "the locale folder 0411", "no
+// locale given").  Returns the text as UTF-8, and in *encoding what it was
+// read as.  Throws RegError "file:line: ..." naming the byte that is valid in
+// none of these, or "file: ..." when the code page is not one decoded here.
+std::string DecodeRegText(const std::string& bytes, const std::string& file, unsigned codePage,
+                          const std::string& codePageFrom, std::string* encoding);
 
 namespace regtext {
 
@@ -25,10 +37,8 @@ bool SameNoCase(const std::string& a, const std::string& b);
 std::string StripComment(const std::string& s);
 // The leading word of s at pos (letters only), upper-cased, and where it ends.
 std::string Keyword(const std::string& s, size_t pos, size_t* end);
-// Lines without their CR LF or LF; no line after the last line feed.
+// Lines without their CR LF, LF or lone CR; no line after the last line end.
 std::vector<std::string> SplitLines(const std::string& text);
-// UTF-16LE (with its byte-order mark) to UTF-8; a UTF-8 mark is dropped.
-std::string DecodeText(const std::string& bytes);
 // The folder part of a path, with its slash; empty for a bare name.
 std::string DirectoryOf(const std::string& path);
 bool Exists(const std::string& path);

@@ -1,6 +1,7 @@
 // Wide strings: the conversions between UTF-8 and the platform's UTF-16, and
 // the platform's wide-string routines over 16-bit characters.
 #include "host/host.h"
+#include "codepage.h"
 #include "host_internal.h"
 
 namespace host {
@@ -35,29 +36,23 @@ void AppendUtf8(std::string& out, char32_t cp)
     }
 }
 
+// UTF-8 to UTF-16; a byte sequence that is not UTF-8 becomes U+FFFD, never
+// another character.
 std::u16string Widen(const std::string& s)
 {
-    std::u16string out;
-    for (size_t i = 0; i < s.size();) {
-        unsigned char c = static_cast<unsigned char>(s[i]);
-        char32_t cp;
-        int extra;
-        if (c < 0x80) { cp = c; extra = 0; }
-        else if ((c >> 5) == 6) { cp = c & 0x1F; extra = 1; }
-        else if ((c >> 4) == 14) { cp = c & 0x0F; extra = 2; }
-        else { cp = c & 0x07; extra = 3; }
-        ++i;
-        for (int k = 0; k < extra && i < s.size(); ++k, ++i)
-            cp = (cp << 6) | (static_cast<unsigned char>(s[i]) & 0x3F);
-        if (cp >= 0x10000) {
-            cp -= 0x10000;
-            out.push_back(static_cast<char16_t>(0xD800 + (cp >> 10)));
-            out.push_back(static_cast<char16_t>(0xDC00 + (cp & 0x3FF)));
-        } else {
-            out.push_back(static_cast<char16_t>(cp));
+    std::u16string out, part;
+    size_t at = 0;
+    for (;;) {
+        size_t bad = 0;
+        if (DecodeCodePage(kCodePageUtf8, s.data() + at, s.size() - at, part, &bad)) {
+            out += part;
+            return out;
         }
+        DecodeCodePage(kCodePageUtf8, s.data() + at, bad, part, nullptr);
+        out += part;
+        out += u'\uFFFD';
+        at += bad + 1;
     }
-    return out;
 }
 
 static std::string NarrowN(const WCHAR* s, size_t n)

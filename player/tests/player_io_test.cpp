@@ -356,6 +356,38 @@ TEST(PlayerRegistryTest, FolderAndBrokenFilesAreRegistryErrors)
     EXPECT_NE(r.err.find("btwav-play: " + dir.File("absent.str") + ": cannot be read"), std::string::npos) << r.err;
 }
 
+// A board's French string file in its build machine's code page, found by its
+// locale folder: the dump holds the letters, in UTF-8, and names how each
+// file was read; --codepage reads a file as the user says.
+TEST(PlayerRegistryTest, StringFilesInTheirLocalesCodePageDumpAsUtf8)
+{
+    TempDir dir;
+    ASSERT_EQ(mkdir(dir.File("040C").c_str(), 0755), 0);
+    WriteText(dir.File("040C/board.str"), "#define LOC_LPT \"C\xE2" "ble parall\xE8le sur LPT1:\"\r\n");
+    WriteText(dir.File("lpt.reg"), "[HKEY_LOCAL_MACHINE\\Drivers\\LPT]\r\n\"FriendlyName\"=LOC_LPT\r\n");
+    RunResult r = RunPlayer({"--registry-dump", "--reg", dir.File("lpt.reg"), "--strings", dir.File("040C/board.str")});
+    ASSERT_EQ(r.exitCode, 0) << r.err;
+    EXPECT_EQ(r.out.rfind("; The registry as the device boots with it (this text is UTF-8), from:\n", 0), 0u) << r.out;
+    EXPECT_NE(r.out.find("\"FriendlyName\"=\"Câble parallèle sur LPT1:\"   ; REG_SZ\n"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("; encodings\n;   " + dir.File("040C/board.str") +
+                         ": Windows-1252 (not UTF-8; the code page of the locale folder 040C)\n;   " +
+                         dir.File("lpt.reg") + ": ASCII\n"),
+              std::string::npos)
+        << r.out;
+
+    // --codepage wins over the folder; the dump says which was used (1252
+    // text read as 932 is valid 932: only the user can tell).
+    r = RunPlayer({"--registry-dump", "--codepage", "932", "--reg", dir.File("lpt.reg"), "--strings",
+                   dir.File("040C/board.str")});
+    ASSERT_EQ(r.exitCode, 0) << r.err;
+    EXPECT_NE(r.out.find(";   " + dir.File("040C/board.str") + ": 932 (Shift_JIS) (not UTF-8; the code page of --codepage)\n"),
+              std::string::npos)
+        << r.out;
+    r = RunPlayer({"--registry-dump", "--codepage", "1251"});
+    EXPECT_EQ(r.exitCode, 2);
+    EXPECT_NE(r.err.find("option --codepage expects 1252, 932 or 65001, not '1251'"), std::string::npos) << r.err;
+}
+
 // ---- Failures leave a report -------------------------------------------------------------
 
 TEST(PlayerFailureTest, StalledRunWritesWhatHappenedUpToTheFailure)

@@ -17,6 +17,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <string>
 #include <vector>
@@ -91,8 +92,13 @@ std::vector<RegistryKeyView> RegistrySnapshot();
 // "Name"=dword:hex, "Name"=multi_sz:"a","b",... (continued on the next line
 // after a \ or after a trailing comma), "Name"=hex:aa,bb,... and
 // hex(N):... with \ continuation lines, "Name"=- to delete a value; @ for the
-// default value; ; comments, on their own line or after a value.  Files in
-// UTF-8 (optional BOM) or UTF-16LE with BOM.
+// default value; ; comments, on their own line or after a value.  The
+// encoding of each file: its byte-order mark (UTF-8, UTF-16LE, UTF-16BE),
+// else UTF-16 told by its zero bytes, else UTF-8 when it is valid UTF-8,
+// else the code page `codePage`, else that of the language of the variable
+// LOCALE (0411: 932) or, for a string file, of its locale folder
+// (...\0411\x.str), else 1252.  docs/registry.md has the details and the
+// lines the readers take with a warning.
 //
 // The build's preprocessing, in the order the build applies it:
 // - "; @CESYSGEN IF [!]COMPONENT [&& || AND OR ...]", "; @CESYSGEN ELSE",
@@ -142,7 +148,20 @@ struct RegLoadReport {
     std::vector<std::string> strings;      // "LOC_NAME from file"
     std::vector<std::string> skipped;      // "file:first-last (CONDITION not taken)"
     std::vector<std::string> messages;     // "file:line: TEXT" from #message
+    std::vector<std::string> encodings;    // "path: how its bytes were read as text", every file read
 };
+
+// The most a registry file, and all the files of one load together, may
+// hold: 64 MiB.  A file that is larger, or never ends (/dev/zero), is read
+// to one byte past this and refused.
+const size_t kRegMaxFileBytes = size_t(64) << 20;
+
+// True for the code pages RegLoadOptions::codePage may name: 1252, 932 and
+// 65001 (UTF-8).
+bool RegCodePageSupported(unsigned codePage);
+
+// Reads a file's bytes, at most `limit` of them: false with *why otherwise.
+using RegFileReader = std::function<bool(const std::string& path, size_t limit, std::string* bytes, std::string* why)>;
 
 struct RegLoadOptions {
     std::map<std::string, std::string> defines;   // variables given from outside (the player's --define)
@@ -151,13 +170,17 @@ struct RegLoadOptions {
     std::vector<std::string> stringFiles;         // .str files for LOC_ placeholders
     std::vector<std::string>* warnings = nullptr; // "file:line: ..." appended here when set
     RegLoadReport* report = nullptr;              // filled when set
+    unsigned codePage = 0;                        // of files neither marked nor UTF-8 (--codepage); 0: the locale's
+    size_t maxFileBytes = kRegMaxFileBytes;       // the limit above (tests and the fuzz target lower it)
+    RegFileReader readFile;                       // the file system when empty
 };
 // Reads, merges and applies the files in order; false with *error when any
 // of them cannot be read or does not parse, and then nothing is applied.
 bool RegistryLoadFiles(const std::vector<std::string>& paths, std::string* error,
                        const RegLoadOptions& options = RegLoadOptions());
 bool RegistryLoadFile(const std::string& path, std::string* error, const RegLoadOptions& options = RegLoadOptions());
-// `sourceName` names the text in messages; #include is resolved beside it.
+// `text` holds a file's bytes, decoded as a file's are; `sourceName` names
+// it in messages and #include is resolved beside it.
 bool RegistryLoadText(const std::string& text, const std::string& sourceName, std::string* error,
                       const RegLoadOptions& options = RegLoadOptions());
 

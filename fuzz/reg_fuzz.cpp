@@ -1,0 +1,131 @@
+// The fuzz target of the registry readers: one input is a small board tree
+// (a .reg file, a file it may #include and a string file in a locale
+// folder) read through the preprocessor, the conditions and the parser, as
+// the player's --reg and --strings read real ones, from memory instead of
+// the disk.  Crashes, hangs and sanitizer findings are libFuzzer's to
+// report; the checks here abort on a broken promise:
+// - a load that fails says where ("file:line: ..." or "file: ...");
+// - every code page's decoder and encoder agree: what decodes encodes back
+//   (to the same bytes for 1252 and UTF-8, to the same text for 932);
+// - the files and all the lines kept stay within the load's limit.
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "codepage.h"
+#include "host/registry.h"
+
+namespace {
+
+// The input's parts are separated by this line; the first byte chooses the
+// code page option and the LOCALE variable.
+const char kSeparator[] = "\n%%%\n";
+
+const size_t kLimit = 256 << 10;   // the load's limit, low so that a run stays quick
+
+[[noreturn]] void Broken(const std::string& what)
+{
+    std::fprintf(stderr, "reg_fuzz: %s\n", what.c_str());
+    std::abort();
+}
+
+void CheckCodePages(const std::string& bytes)
+{
+    for (unsigned cp : {host::kCodePage1252, host::kCodePage932, host::kCodePageUtf8}) {
+        std::u16string text;
+        size_t bad = 0;
+        if (!host::DecodeCodePage(cp, bytes.data(), bytes.size(), text, &bad)) {
+            if (cp == host::kCodePage1252 || bad >= bytes.size())
+                Broken("code page " + std::to_string(cp) + " refused at " + std::to_string(bad));
+            continue;
+        }
+        std::string back;
+        bool defaulted = false;
+        if (!host::EncodeCodePage(cp, text.data(), text.size(), back, '?', &defaulted) || defaulted)
+            Broken("code page " + std::to_string(cp) + " cannot write back what it read");
+        if (cp != host::kCodePage932) {
+            if (back != bytes)
+                Broken("code page " + std::to_string(cp) + " writes back other bytes than it read");
+            continue;
+        }
+        std::u16string again;
+        if (!host::DecodeCodePage(cp, back.data(), back.size(), again, &bad) || again != text)
+            Broken("code page 932 writes back bytes that read as another text");
+    }
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
+{
+    if (size == 0)
+        return 0;
+    const unsigned choice = data[0];
+    const std::string input(reinterpret_cast<const char*>(data) + 1, size - 1);
+    CheckCodePages(input);
+
+    std::vector<std::string> parts;
+    for (size_t start = 0;;) {
+        const size_t end = input.find(kSeparator, start);
+        parts.push_back(input.substr(start, end == std::string::npos ? std::string::npos : end - start));
+        if (end == std::string::npos || parts.size() == 3)
+            break;
+        start = end + sizeof kSeparator - 1;
+    }
+    std::map<std::string, std::string> files = {{"/board/platform.reg", parts[0]}};
+    if (parts.size() > 1)
+        files["/board/inc.reg"] = parts[1];
+    if (parts.size() > 2)
+        files["/board/0411/board.str"] = parts[2];
+
+    std::vector<std::string> warnings;
+    host::RegLoadReport report;
+    host::RegLoadOptions options;
+    options.warnings = &warnings;
+    options.report = &report;
+    options.maxFileBytes = kLimit;
+    const unsigned codePages[] = {0, host::kCodePage1252, host::kCodePage932, host::kCodePageUtf8};
+    options.codePage = codePages[choice & 3];
+    if (choice & 4)
+        options.defines["LOCALE"] = (choice & 8) ? "0411" : "0409";
+    if (choice & 16)
+        options.defines["CE_MODULES"] = "coredll device waveapi";
+    if (files.count("/board/0411/board.str"))
+        options.stringFiles = {"/board/0411/board.str"};
+    options.readFile = [&](const std::string& path, size_t limit, std::string* bytes, std::string* why) {
+        auto f = files.find(path);
+        if (f == files.end()) {
+            *why = "cannot be read";
+            return false;
+        }
+        if (f->second.size() > limit) {
+            *why = "larger than " + std::to_string(limit) + " bytes";
+            return false;
+        }
+        *bytes = f->second;
+        why->clear();
+        return true;
+    };
+
+    host::RegistryClear();
+    std::string error;
+    if (!host::RegistryLoadFiles({"/board/platform.reg"}, &error, options)) {
+        if (error.empty() || error[0] != '/' || error.find(": ") == std::string::npos)
+            Broken("a failed load that does not say where: " + error);
+    }
+    size_t held = 0;
+    for (const host::RegistryKeyView& k : host::RegistrySnapshot())
+        for (const host::RegistryValueView& v : k.values)
+            held += v.data.size();
+    // A string is stored as UTF-16 (up to twice its UTF-8 bytes and a
+    // terminator), a hex list as a third of its text: never more than a few
+    // times what was read.
+    if (held > 4 * kLimit)
+        Broken("the registry holds " + std::to_string(held) + " bytes of values from " + std::to_string(size) +
+               " bytes of input");
+    host::RegistryClear();
+    return 0;
+}

@@ -1,0 +1,284 @@
+// Registry files as board trees hold them: each file read in its own
+// encoding (a byte-order mark, UTF-16 without one, UTF-8, else the code
+// page of its locale), line ends of every kind, and the limits that keep a
+// file from crashing or exhausting the reader: nesting, size, expansion.
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "host/host.h"
+#include "host/registry.h"
+#include "regtext.h"
+
+namespace {
+
+// A fresh folder for the test's files.
+std::string FreshDir()
+{
+    std::string pattern = ::testing::TempDir() + "regencoding-XXXXXX";
+    std::vector<char> buf(pattern.begin(), pattern.end());
+    buf.push_back('\0');
+    if (mkdtemp(buf.data()) == nullptr) {
+        ADD_FAILURE() << "mkdtemp failed";
+        return std::string();
+    }
+    return buf.data();
+}
+
+void Write(const std::string& path, const std::string& bytes)
+{
+    std::ofstream(path, std::ios::binary) << bytes;
+}
+
+std::string Utf16(const std::string& utf8, bool bigEndian, bool mark)
+{
+    std::string out;
+    std::u16string units = host::Widen(utf8);
+    if (mark)
+        units.insert(units.begin(), char16_t(0xFEFF));
+    for (char16_t c : units) {
+        const char hi = static_cast<char>(c >> 8), lo = static_cast<char>(c & 0xFF);
+        out += bigEndian ? hi : lo;
+        out += bigEndian ? lo : hi;
+    }
+    return out;
+}
+
+class RegEncodingTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        host::ResetAll();
+        dir_ = FreshDir();
+    }
+    void TearDown() override { host::ResetAll(); }
+
+    // Loads the files; "" on success, else the error.
+    std::string Load(const std::vector<std::string>& files)
+    {
+        std::string error;
+        options_.warnings = &warnings_;
+        options_.report = &report_;
+        return host::RegistryLoadFiles(files, &error, options_) ? std::string() : error;
+    }
+
+    std::string String(const std::string& key, const std::string& name)
+    {
+        std::string value;
+        EXPECT_TRUE(host::RegistryGetString(key, name, &value)) << key << "\\" << name;
+        return value;
+    }
+
+    std::string dir_;
+    host::RegLoadOptions options_;
+    std::vector<std::string> warnings_;
+    host::RegLoadReport report_;
+};
+
+const std::string kKey = "[HKEY_LOCAL_MACHINE\\Drivers\\Parallel]\r\n";
+// A board's French string, as its build machine wrote it: Windows-1252.
+const std::string kFrench1252 = "C\xE2" "ble parall\xE8le sur LPT1:";
+const std::string kFrenchUtf8 = "Câble parallèle sur LPT1:";
+
+TEST_F(RegEncodingTest, Windows1252StringAndRegFilesReadAsTheirLettersNotAsBrokenUtf8)
+{
+    Write(dir_ + "/board.str", "#define LOC_PARALLEL \"" + kFrench1252 + "\"\r\n");
+    Write(dir_ + "/board.reg", kKey + "\"FriendlyName\"=LOC_PARALLEL\r\n\"Accent\"=\"caf\xE9\"\r\n");
+    options_.stringFiles = {dir_ + "/board.str"};
+    ASSERT_EQ(Load({dir_ + "/board.reg"}), "");
+    EXPECT_EQ(String("Drivers\\Parallel", "FriendlyName"), kFrenchUtf8);
+    // A lone 0xE9 at the end of a string is é, not a control character.
+    EXPECT_EQ(String("Drivers\\Parallel", "Accent"), "café");
+    ASSERT_EQ(report_.encodings.size(), 2u);
+    EXPECT_EQ(report_.encodings[0], dir_ + "/board.str: Windows-1252 (not UTF-8; the code page of no locale "
+                                           "(LOCALE not set), taken as 1252)");
+    EXPECT_EQ(report_.encodings[1].substr(0, dir_.size() + 24), dir_ + "/board.reg: Windows-1252");
+}
+
+TEST_F(RegEncodingTest, Utf8FilesWithAndWithoutMarkReadAsUtf8)
+{
+    Write(dir_ + "/plain.reg", kKey + "\"A\"=\"" + kFrenchUtf8 + "\"\n");
+    Write(dir_ + "/marked.reg", "\xEF\xBB\xBF" + kKey + "\"B\"=\"" + kFrenchUtf8 + "\"\n");
+    ASSERT_EQ(Load({dir_ + "/plain.reg", dir_ + "/marked.reg"}), "");
+    EXPECT_EQ(String("Drivers\\Parallel", "A"), kFrenchUtf8);
+    EXPECT_EQ(String("Drivers\\Parallel", "B"), kFrenchUtf8);
+    EXPECT_EQ(report_.encodings[0], dir_ + "/plain.reg: UTF-8 (no byte-order mark; every byte sequence is valid UTF-8)");
+    EXPECT_EQ(report_.encodings[1], dir_ + "/marked.reg: UTF-8 (byte-order mark)");
+}
+
+TEST_F(RegEncodingTest, JapaneseStringFileReadsInTheCodePageOfItsLocaleFolder)
+{
+    ASSERT_EQ(mkdir((dir_ + "/0411").c_str(), 0755), 0);
+    // 日本語 and a half-width ｱ in 932; 0x5C in a trail byte (表 is 0x95 0x5C)
+    // must not be taken for a backslash.
+    Write(dir_ + "/0411/board.str", "#define LOC_NAME \"\x93\xFA\x96\x7B\x8C\xEA\xB1\x95\x5C\"\r\n");
+    Write(dir_ + "/board.reg", kKey + "\"Name\"=LOC_NAME\r\n");
+    options_.stringFiles = {dir_ + "/0411/board.str"};
+    ASSERT_EQ(Load({dir_ + "/board.reg"}), "");
+    EXPECT_EQ(String("Drivers\\Parallel", "Name"), "日本語ｱ表");
+    EXPECT_EQ(report_.encodings[0], dir_ + "/0411/board.str: 932 (Shift_JIS) (not UTF-8; the code page of the locale folder 0411)");
+}
+
+TEST_F(RegEncodingTest, LocaleVariableOrCodePageOptionChoosesTheCodePage)
+{
+    Write(dir_ + "/board.reg", kKey + "\"Name\"=\"\x93\xFA\x96\x7B\"\r\n");
+    options_.defines["LOCALE"] = "0411";
+    ASSERT_EQ(Load({dir_ + "/board.reg"}), "");
+    EXPECT_EQ(String("Drivers\\Parallel", "Name"), "日本");
+
+    // --codepage wins over LOCALE.
+    host::ResetAll();
+    Write(dir_ + "/board.reg", kKey + "\"Name\"=\"" + kFrench1252 + "\"\r\n");
+    options_.codePage = 1252;
+    report_ = host::RegLoadReport();
+    ASSERT_EQ(Load({dir_ + "/board.reg"}), "");
+    EXPECT_EQ(String("Drivers\\Parallel", "Name"), kFrenchUtf8);
+}
+
+TEST_F(RegEncodingTest, BytesValidInNoEncodingStopTheLoadNamingFileLineAndByte)
+{
+    // 0x85 0x40 is a pair 932 leaves unassigned, and not UTF-8 either.
+    Write(dir_ + "/board.reg", kKey + "\"A\"=\"ok\"\r\n\"B\"=\"x\x85\x40\"\r\n");
+    options_.defines["LOCALE"] = "0411";
+    EXPECT_EQ(Load({dir_ + "/board.reg"}),
+              dir_ + "/board.reg:3: byte pair 0x85 0x40 at column 7 is not a character of 932 (Shift_JIS) (the code "
+                     "page of LOCALE 0411), and the file is not UTF-8 (byte 0x85 is not) and has no byte-order mark; "
+                     "--codepage N reads it in another");
+    EXPECT_FALSE(host::RegistryKeyExists("Drivers\\Parallel"));
+
+    // A byte 1252 leaves unassigned is refused too, not read as a control.
+    options_.defines.clear();
+    Write(dir_ + "/board.reg", kKey + "\"A\"=\"x\x81y\"\r\n");
+    EXPECT_EQ(Load({dir_ + "/board.reg"}).substr(0, dir_.size() + 50),
+              dir_ + "/board.reg:2: byte 0x81 at column 7 is not a chara");
+
+    // A language whose code page is not read here says so.
+    options_.defines["LOCALE"] = "0419";
+    Write(dir_ + "/board.reg", kKey + "\"A\"=\"\xCF\xF0\xE8\"\r\n");
+    EXPECT_EQ(Load({dir_ + "/board.reg"}),
+              dir_ + "/board.reg:2: byte 0xCF at column 6 is not valid UTF-8, and the code page of LOCALE 0419 "
+                     "(code page 1251) is not one read here (1252, 932 or 65001; --codepage N chooses)");
+}
+
+TEST_F(RegEncodingTest, Utf16InBothByteOrdersWithAndWithoutMark)
+{
+    const std::string text = kKey + "\"Name\"=\"" + kFrenchUtf8 + " 日本\"\r\n";
+    const struct {
+        const char* file;
+        bool big, mark;
+        const char* encoding;
+    } cases[] = {
+        {"le-bom.reg", false, true, "UTF-16LE (byte-order mark)"},
+        {"be-bom.reg", true, true, "UTF-16BE (byte-order mark)"},
+        {"le.reg", false, false, "UTF-16LE (no byte-order mark; told by its zero bytes)"},
+        {"be.reg", true, false, "UTF-16BE (no byte-order mark; told by its zero bytes)"},
+    };
+    for (const auto& c : cases) {
+        host::ResetAll();
+        report_ = host::RegLoadReport();
+        Write(dir_ + "/" + c.file, Utf16(text, c.big, c.mark));
+        ASSERT_EQ(Load({dir_ + "/" + c.file}), "") << c.file;
+        EXPECT_EQ(String("Drivers\\Parallel", "Name"), kFrenchUtf8 + " 日本") << c.file;
+        EXPECT_EQ(report_.encodings.at(0), dir_ + "/" + c.file + ": " + c.encoding);
+    }
+    // Half a character at the end, and a lone surrogate, are refused.
+    Write(dir_ + "/odd.reg", Utf16(text, false, true) + "x");
+    EXPECT_EQ(Load({dir_ + "/odd.reg"}), dir_ + "/odd.reg: an odd number of bytes, read as UTF-16LE: the last byte "
+                                                "is half a character (the encoding is broken)");
+    Write(dir_ + "/lone.reg", Utf16(kKey, false, true) + std::string("\"\0\x00\xD8\"\0", 6));
+    EXPECT_EQ(Load({dir_ + "/lone.reg"}), dir_ + "/lone.reg:2: a lone UTF-16 surrogate at column 2 (the file is "
+                                                 "read as UTF-16LE): the encoding is broken");
+}
+
+TEST_F(RegEncodingTest, LineEndsOfEveryKindEndLines)
+{
+    Write(dir_ + "/cr.reg", "; written with CR alone\r[HKEY_LOCAL_MACHINE\\Drivers\\Parallel]\r\"A\"=dword:1\r"
+                            "\"B\"=dword:2\r\n\"C\"=dword:3\n\r\"D\"=\"x\"");
+    ASSERT_EQ(Load({dir_ + "/cr.reg"}), "");
+    uint32_t v = 0;
+    EXPECT_TRUE(host::RegistryGetDword("Drivers\\Parallel", "A", &v));
+    EXPECT_EQ(v, 1u);
+    EXPECT_TRUE(host::RegistryGetDword("Drivers\\Parallel", "C", &v));
+    EXPECT_EQ(v, 3u);
+    EXPECT_EQ(String("Drivers\\Parallel", "D"), "x");
+    // Lines are counted as they end, for messages.
+    Write(dir_ + "/cr.reg", "[HKEY_LOCAL_MACHINE\\X]\r\r\"A\"=dword:1\rbroken\r");
+    EXPECT_EQ(Load({dir_ + "/cr.reg"}), dir_ + "/cr.reg:4: expected [key], \"name\"=value, @=value or ; comment");
+    EXPECT_EQ(host::regtext::SplitLines("a\rb\r\nc\n\nd"), (std::vector<std::string>{"a", "b", "c", "", "d"}));
+}
+
+// ---- Limits ----------------------------------------------------------------------------
+
+TEST_F(RegEncodingTest, AFileOneByteOverTheLimitIsRefusedAndOneAtItLoads)
+{
+    const std::string big = dir_ + "/big.reg";
+    {
+        std::ofstream out(big, std::ios::binary);
+        const std::string line(1023, ';');
+        for (size_t i = 0; i < host::kRegMaxFileBytes / 1024; ++i)
+            out << line << '\n';
+        out << ';';
+    }
+    EXPECT_EQ(Load({big}), big + ": larger than 67108864 bytes, the limit of a registry file (read no further)");
+    // At the limit, with a lower one.
+    options_.maxFileBytes = 40;
+    Write(dir_ + "/at.reg", std::string(39, ';') + "\n");
+    EXPECT_EQ(Load({dir_ + "/at.reg"}), "");
+    Write(dir_ + "/at.reg", std::string(40, ';') + "\n");
+    EXPECT_EQ(Load({dir_ + "/at.reg"}), dir_ + "/at.reg: larger than 40 bytes, the limit of a registry file (read no further)");
+    // The files of one load share the limit.
+    Write(dir_ + "/a.reg", std::string(30, ';') + "\n");
+    EXPECT_EQ(Load({dir_ + "/a.reg", dir_ + "/a.reg"}),
+              dir_ + "/a.reg: larger than the 9 bytes left of the limit of one load (40 bytes for all its files "
+                     "together; 31 read before this one)");
+}
+
+TEST_F(RegEncodingTest, AFileThatNeverEndsStopsAtTheLimit)
+{
+    EXPECT_EQ(Load({"/dev/zero"}), "/dev/zero: larger than 67108864 bytes, the limit of a registry file (read no further)");
+    Write(dir_ + "/top.reg", "; the next line reads a device\n#include \"/dev/zero\"\n");
+    EXPECT_EQ(Load({dir_ + "/top.reg"}), "/dev/zero: larger than the 67108812 bytes left of the limit of one load "
+                                         "(67108864 bytes for all its files together; 52 read before this one) "
+                                         "(included at " + dir_ + "/top.reg:2)");
+}
+
+TEST_F(RegEncodingTest, ConditionsNestedAnyDepthEvaluateOrStopWithTheLimit)
+{
+    // 40,300 ! in an #if, and 270,000 in a @CESYSGEN IF: counted, not recursed.
+    Write(dir_ + "/not.reg", "#if " + std::string(40300, '!') + "1\n[HKEY_LOCAL_MACHINE\\Even]\n#endif\n"
+                             "; @CESYSGEN IF " + std::string(270001, '!') + "CE_MODULES_WAVEAPI\n"
+                             "[HKEY_LOCAL_MACHINE\\Odd]\n; @CESYSGEN ENDIF\n");
+    ASSERT_EQ(Load({dir_ + "/not.reg"}), "");
+    EXPECT_TRUE(host::RegistryKeyExists("Even"));
+    EXPECT_FALSE(host::RegistryKeyExists("Odd"));
+
+    // Parentheses nest 256 deep at most; 13,100 stop the load.
+    Write(dir_ + "/deep.reg", "[HKEY_LOCAL_MACHINE\\X]\n#if " + std::string(256, '(') + "1" + std::string(256, ')') +
+                              "\n\"A\"=dword:1\n#endif\n");
+    ASSERT_EQ(Load({dir_ + "/deep.reg"}), "");
+    Write(dir_ + "/deep.reg", "[HKEY_LOCAL_MACHINE\\X]\n#if " + std::string(13100, '(') + "1" +
+                              std::string(13100, ')') + "\n#endif\n");
+    EXPECT_EQ(Load({dir_ + "/deep.reg"}), dir_ + "/deep.reg:2: nested too deep (limit 256)");
+}
+
+TEST_F(RegEncodingTest, AVariableThatExpandsWithoutEndStopsAtTheLimit)
+{
+    // Each name stands for ten of the next: 10^12 lookups, or as many bytes.
+    std::string text = "#define V12 x\n";
+    for (int i = 11; i >= 0; --i) {
+        std::string value;
+        for (int k = 0; k < 10; ++k)
+            value += "$(V" + std::to_string(i + 1) + ")";
+        text += "#define V" + std::to_string(i) + " " + value + "\n";
+    }
+    Write(dir_ + "/bomb.reg", text + "[HKEY_LOCAL_MACHINE\\X]\n\"A\"=\"$(V0)\"\n");
+    EXPECT_EQ(Load({dir_ + "/bomb.reg"}),
+              dir_ + "/bomb.reg:15: more than 10000 $(NAME) replaced in one line (limit 10000)");
+}
+
+}  // namespace
