@@ -7,7 +7,12 @@
 // - a load that fails says where ("file:line: ..." or "file: ...");
 // - every code page's decoder and encoder agree: what decodes encodes back
 //   (to the same bytes for 1252 and UTF-8, to the same text for 932);
-// - the files and all the lines kept stay within the load's limit.
+// - the files and all the lines kept stay within the load's limit;
+// - the load never holds more heap than 6 times its input and a fixed
+//   allowance (the sanitizer's allocator hooks count every byte).
+#include <sanitizer/allocator_interface.h>
+
+#include <atomic>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -25,6 +30,27 @@ namespace {
 const char kSeparator[] = "\n%%%\n";
 
 const size_t kLimit = 256 << 10;   // the load's limit, low so that a run stays quick
+
+// Heap in use, and its peak since the last Rearm, counted by the hooks.
+std::atomic<long long> g_live{0};
+std::atomic<long long> g_peak{0};
+
+void OnMalloc(const volatile void*, size_t size)
+{
+    long long now = g_live += static_cast<long long>(size);
+    long long peak = g_peak.load();
+    while (now > peak && !g_peak.compare_exchange_weak(peak, now)) {
+    }
+}
+
+void OnFree(const volatile void* p)
+{
+    g_live -= static_cast<long long>(__sanitizer_get_allocated_size(const_cast<const void*>(p)));
+}
+
+// What a load of any input may hold beyond 6 times it: the tables, maps and
+// line records of an empty board, with room to spare.
+const long long kHeapAllowance = 256 << 10;
 
 [[noreturn]] void Broken(const std::string& what)
 {
@@ -111,6 +137,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     };
 
     host::RegistryClear();
+    static const bool hooked = __sanitizer_install_malloc_and_free_hooks(OnMalloc, OnFree) != 0;
+    const long long base = g_live.load();
+    g_peak = base;
     std::string error;
     if (!host::RegistryLoadFiles({"/board/platform.reg"}, &error, options)) {
         if (error.empty() || error[0] != '/' || error.find(": ") == std::string::npos)
@@ -126,6 +155,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     if (held > 4 * kLimit)
         Broken("the registry holds " + std::to_string(held) + " bytes of values from " + std::to_string(size) +
                " bytes of input");
+    if (hooked && g_peak.load() - base > 6 * static_cast<long long>(size) + kHeapAllowance)
+        Broken("the load held " + std::to_string(g_peak.load() - base) + " bytes of heap for " +
+               std::to_string(size) + " bytes of input");
     host::RegistryClear();
     return 0;
 }

@@ -281,4 +281,23 @@ TEST_F(RegEncodingTest, AVariableThatExpandsWithoutEndStopsAtTheLimit)
               dir_ + "/bomb.reg:15: more than 10000 $(NAME) replaced in one line (limit 10000)");
 }
 
+TEST_F(RegEncodingTest, ExpansionIsHeldToAFewTimesWhatWasRead)
+{
+    // Lines that each expand a 1,000-byte name 60 times: within the limit
+    // per line, but far more than the file; the reader stops before it
+    // holds many times its input.  One such line is within the allowance.
+    std::string sixty;
+    for (int k = 0; k < 60; ++k)
+        sixty += "$(A)";
+    std::string text = "#define A " + std::string(1000, 'x') + "\n[HKEY_LOCAL_MACHINE\\X]\n\"V0\"=\"" + sixty + "\"\n";
+    Write(dir_ + "/wide.reg", text);
+    EXPECT_EQ(Load({dir_ + "/wide.reg"}), "");   // 60 kB from 1.3 kB
+    for (int i = 1; i < 8; ++i)
+        text += "\"V" + std::to_string(i) + "\"=\"" + sixty + "\"\n";
+    Write(dir_ + "/wide.reg", text);
+    std::string error = Load({dir_ + "/wide.reg"});
+    EXPECT_EQ(error.rfind(dir_ + "/wide.reg:4: the lines kept come to more than 4 times the ", 0), 0u) << error;
+    EXPECT_NE(error.find("(expansion limit)"), std::string::npos) << error;
+}
+
 }  // namespace
