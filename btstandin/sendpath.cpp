@@ -55,6 +55,7 @@ void SendPath::Observe(uint64_t nowNs)
 void SendPath::Take(uint64_t nowNs, const uint8_t* pcm, uint32_t bytes, std::vector<MediaPacket>* out)
 {
     const size_t from = out->size();
+    lastPostNs_ = nowNs;
     carrier_->Take(pcm, bytes, nowNs, out);
     Send(nowNs, from, out);
     Observe(nowNs);

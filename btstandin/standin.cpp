@@ -214,7 +214,9 @@ void EndStream()
     if (!s.send_)
         return;
     Queued q{nullptr, PacketView{}, MonotonicNs(), {}};
-    s.send_->SendHeld(host::ClockNowNs(), &q.media);
+    // The posts stopped at the last one: the library sends then, not when
+    // the caller gets round to saying so.
+    s.send_->SendHeld(s.send_->LastPostNs(), &q.media);
     if (q.media.empty())
         return;
     s.Deliver(lock, std::move(q));

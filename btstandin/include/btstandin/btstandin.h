@@ -90,7 +90,8 @@ void ModelLink(const LinkModel& model);
 // learns its time 0 after the link was modelled.
 void SetInterference(const Interference& interference);
 // The stream's end: the library sends what its encoder holds (the last
-// packet, its last frame padded with silence).  Modelled link only.
+// packet, its last frame padded with silence), as at the last post, when
+// the posts stopped.  Modelled link only.
 void EndStream();
 // Sets the link's state and raises the matching event (link up or down).
 void SetLink(bool up);

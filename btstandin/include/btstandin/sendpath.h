@@ -65,6 +65,8 @@ public:
     void Take(uint64_t nowNs, const uint8_t* pcm, uint32_t bytes, std::vector<MediaPacket>* out);
     // Sends what the carrier holds (the stream's end).
     void SendHeld(uint64_t nowNs, std::vector<MediaPacket>* out);
+    // Clock time of the last post taken (0: none).
+    uint64_t LastPostNs() const { return lastPostNs_; }
     void SetInterference(const Interference& i)
     {
         config_.interference = i;
@@ -83,6 +85,7 @@ private:
     Radio radio_;
     BitpoolRule rule_;
     SendStats stats_;
+    uint64_t lastPostNs_ = 0;
 };
 
 }  // namespace btstandin
