@@ -712,21 +712,33 @@ void BenchRealTime(const std::string& player, bool quick)
 int main(int argc, char** argv)
 {
     if (argc < 2) {
-        std::fprintf(stderr, "usage: pacing_bench PLAYER [--quick]\n");
+        std::fprintf(stderr, "usage: pacing_bench PLAYER [--quick] [--only tick|timer|fast|realtime]\n");
         return 2;
     }
     std::string player = argv[1];
-    bool quick = argc > 2 && std::strcmp(argv[2], "--quick") == 0;
+    bool quick = false;
+    std::string only;
+    for (int i = 2; i < argc; ++i) {
+        if (std::strcmp(argv[i], "--quick") == 0)
+            quick = true;
+        else if (std::strcmp(argv[i], "--only") == 0 && i + 1 < argc)
+            only = argv[++i];
+    }
+    auto part = [&](const char* name) { return only.empty() || only == name; };
     char dirTemplate[] = "/tmp/btwav-bench-XXXXXX";
     const char* dir = mkdtemp(dirTemplate);
     if (!dir)
         return 1;
     g_report = std::string(dir) + "/report.json";
 
-    BenchTick(quick);
-    BenchTimer(quick);
-    BenchFast(player, dir, quick);
-    BenchRealTime(player, quick);
+    if (part("tick"))
+        BenchTick(quick);
+    if (part("timer"))
+        BenchTimer(quick);
+    if (part("fast"))
+        BenchFast(player, dir, quick);
+    if (part("realtime"))
+        BenchRealTime(player, quick);
     rmdir(dir);
 
     std::printf("| figure | measured | bare | ratio | goal | met |\n|---|---|---|---|---|---|\n");

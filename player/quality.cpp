@@ -14,7 +14,7 @@ const double kCeilingDb = 150;
 
 }  // namespace
 
-HeardQuality::HeardQuality(uint32_t delayFrames) : reference_(static_cast<size_t>(delayFrames) * 2, 0)
+HeardQuality::HeardQuality(uint32_t delayFrames) : delayLine_(static_cast<size_t>(delayFrames) * 2, 0)
 {
     r_.delayFrames = delayFrames;
 }
@@ -22,10 +22,13 @@ HeardQuality::HeardQuality(uint32_t delayFrames) : reference_(static_cast<size_t
 void HeardQuality::Add(const int16_t* reference, const int16_t* heard, size_t frames)
 {
     r_.measured = true;
-    reference_.insert(reference_.end(), reference, reference + frames * 2);
     for (size_t i = 0; i < frames * 2; ++i) {
-        const double ref = reference_.front();
-        reference_.pop_front();
+        double ref = reference[i];
+        if (!delayLine_.empty()) {
+            ref = delayLine_[delayAt_];
+            delayLine_[delayAt_] = reference[i];
+            delayAt_ = delayAt_ + 1 == delayLine_.size() ? 0 : delayAt_ + 1;
+        }
         const double err = ref - heard[i];
         signal_ += ref * ref;
         noise_ += err * err;

@@ -9,7 +9,6 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <deque>
 #include <vector>
 
 namespace player {
@@ -35,7 +34,8 @@ public:
 private:
     void CloseSecond();
 
-    std::deque<int16_t> reference_;   // the delayed reference, samples
+    std::vector<int16_t> delayLine_;  // the reference's last delay x 2 samples, a ring
+    size_t delayAt_ = 0;              // its oldest sample
     double signal_ = 0, noise_ = 0;   // energies of the second being summed
     uint32_t frames_ = 0;             // frames in it
     uint64_t seconds_ = 0;            // seconds closed
