@@ -145,6 +145,19 @@ DWORD Post(StandIn& s, HANDLE hAudio, LPVOID pPacket, DWORD dwLength)
         host::DriverHeapFree(pPacket);
         return 0;
     }
+    if (!media.empty() && s.encoder_) {
+        // Encoding runs with no lock of the stand-in held (the packet
+        // thread works on), on the poster's thread, as a library encodes in
+        // its write call: a packet's frames take tens of microseconds.
+        std::shared_ptr<PacketEncoder> encoder = s.encoder_;
+        lock.unlock();
+        {
+            std::lock_guard<std::mutex> encoding(s.encodeMutex_);
+            for (MediaPacket& m : media)
+                encoder->Encode(&m);
+        }
+        lock.lock();
+    }
     if (virtualClock && s.inFlight_ >= kMaxPacketsInFlight) {
         ++s.drainWaiters_;
         s.WakePacketThread();
@@ -219,6 +232,15 @@ void EndStream()
     s.send_->SendHeld(s.send_->LastPostNs(), &q.media);
     if (q.media.empty())
         return;
+    if (std::shared_ptr<PacketEncoder> encoder = s.encoder_) {
+        lock.unlock();
+        {
+            std::lock_guard<std::mutex> encoding(s.encodeMutex_);
+            for (MediaPacket& m : q.media)
+                encoder->Encode(&m);
+        }
+        lock.lock();
+    }
     s.Deliver(lock, std::move(q));
 }
 
@@ -338,7 +360,8 @@ HANDLE LMRRegCBK(LPVOID pContext, PFN_LMR_EVENT pfnCallback)
 // costs its amount of virtual time and a post waits for room only once
 // kMaxPacketsInFlight packets wait for the sinks.  It allocates only for the
 // record, the media packets' records and when the hand-off queue grows; the
-// sinks and the encoder run later, on the packet thread.
+// encoder (when someone listens) runs here with no lock of the stand-in held,
+// and the sinks later, on the packet thread.
 DWORD LMRPostData(HANDLE hAudio, LPVOID pPacket, DWORD dwLength)
 {
     const uint64_t partBegin = host::TickPartBegin(host::TickPart::Post);

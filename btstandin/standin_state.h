@@ -12,6 +12,7 @@
 #include <deque>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <thread>
 #include <vector>
 
@@ -21,7 +22,7 @@
 namespace btstandin {
 
 // One entry of the hand-off to the packet thread: an accepted post, the
-// media packets it completed, or both.
+// media packets it completed (encoded when someone listens), or both.
 struct Queued {
     void* block;                     // the posted block, freed after the sinks (null: media alone)
     PacketView view;                 // its audio
@@ -64,7 +65,8 @@ public:
     bool linkUp_ = false;                       // SetLink; the poster refuses while down
     std::vector<PacketSink> sinks_;             // AddSink; copied by the packet thread per batch
     std::vector<MediaSink> mediaSinks_;         // AddMediaSink; likewise
-    std::shared_ptr<PacketEncoder> encoder_;    // SetEncoder; used by the packet thread alone
+    std::shared_ptr<PacketEncoder> encoder_;    // SetEncoder; the poster encodes, under encodeMutex_
+    std::mutex encodeMutex_;                    // guards the encoder's state (leaf; the poster, or EndStream)
     std::function<void(const PostInfo&)> observer_;   // SetPostObserver; called by the poster
     bool freeOnPost_ = false;                   // FreeOnPost
     bool recording_ = false;                    // KeepPackets

@@ -1,6 +1,5 @@
 // The stand-in's two threads: the packet thread, which hands accepted posts
-// and the media packets they made to the sinks (encoding them first when an
-// encoder is set) and frees the posted blocks, as the library would after
+// and the media packets they made to the sinks and frees the posted blocks, as the library would after
 // sending; and the event thread, which raises link events.
 //
 // The packet thread takes the whole hand-off queue at once, and a poster
@@ -24,6 +23,8 @@ namespace {
 // when this long has passed since the last wake-up.
 const size_t kWakeBatch = 64;
 const uint64_t kWakeAfterNs = 250000000;
+// The packet thread gives room back to waiting posters every this many entries.
+const size_t kRoomEvery = 16;
 
 }  // namespace
 
@@ -78,15 +79,14 @@ void StandIn::Deliver(std::unique_lock<host::PiMutex>& lock, Queued q)
 }
 
 // The packet thread: takes the whole hand-off queue at once and, with no
-// lock held, encodes the media packets, hands each post and media packet to
-// every sink of its kind and frees the block.
+// lock held, hands each post and media packet to every sink of its kind and
+// frees the block.
 void StandIn::PacketLoop()
 {
     host::NameThisThread("stand-in packets");
     std::vector<Queued> batch;
     std::vector<PacketSink> sinks;
     std::vector<MediaSink> mediaSinks;
-    std::shared_ptr<PacketEncoder> encoder;
     std::unique_lock<host::PiMutex> lock(mutex_);
     for (;;) {
         if (toDeliver_.empty()) {
@@ -103,10 +103,11 @@ void StandIn::PacketLoop()
         batch.swap(toDeliver_);
         sinks = sinks_;
         mediaSinks = mediaSinks_;
-        encoder = encoder_;
         lock.unlock();
         uint64_t lag = 0;
-        for (Queued& q : batch) {
+        size_t done = 0;   // entries handled and not yet given back as room
+        for (size_t i = 0; i < batch.size(); ++i) {
+            Queued& q = batch[i];
             const uint64_t now = MonotonicNs();
             lag = std::max(lag, now > q.wallNs ? now - q.wallNs : 0);
             if (q.block) {
@@ -114,16 +115,24 @@ void StandIn::PacketLoop()
                     sink(q.view);
                 host::DriverHeapFree(q.block);
             }
-            for (MediaPacket& m : q.media) {
-                if (encoder)
-                    encoder->Encode(&m);
+            for (const MediaPacket& m : q.media)
                 for (auto& sink : mediaSinks)
                     sink(m);
+            // Room goes back as the batch is worked off, not at its end: a
+            // poster waiting at the bound (a fast run) posts on meanwhile,
+            // so slow sinks (a decoding headset) and the driver overlap.
+            if (++done == kRoomEvery && i + 1 < batch.size()) {
+                lock.lock();
+                inFlight_ -= done;
+                done = 0;
+                if (drainWaiters_ > 0)
+                    cv_.notify_all();
+                lock.unlock();
             }
         }
         lock.lock();
         stats_.maxLagNs = std::max(stats_.maxLagNs, lag);
-        inFlight_ -= batch.size();
+        inFlight_ -= done;
         batch.clear();
         if (drainWaiters_ > 0)
             cv_.notify_all();

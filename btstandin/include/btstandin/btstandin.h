@@ -142,9 +142,10 @@ void AddSink(PacketSink sink);
 // after the encoder (if any) has filled their payload.
 using MediaSink = std::function<void(const MediaPacket&)>;
 void AddMediaSink(MediaSink sink);
-// The encoder that fills the media packets' payload, on the stand-in's
-// thread in packet order; null (the default) leaves them unencoded, sizes
-// alone.  Set it only with LinkModel.send.keepPcm, before the first post.
+// The encoder that fills the media packets' payload, in packet order, on
+// the poster's thread inside LMRPostData with no lock of the stand-in held
+// (or in EndStream); null (the default) leaves them unencoded, sizes alone.
+// Set it only with LinkModel.send.keepPcm, before the first post.
 void SetEncoder(std::shared_ptr<PacketEncoder> encoder);
 // Returns once every accepted packet has gone through the sinks and been freed.
 void Flush();
