@@ -13,6 +13,9 @@
 #include <pthread.h>
 #include <sched.h>
 #include <sndfile.h>
+#ifdef BENCH_HAVE_SBC
+#include <sbc/sbc.h>
+#endif
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <time.h>
@@ -486,6 +489,45 @@ double DecodeSeconds(const std::string& path)
     return Seconds(t0, Clock::now());
 }
 
+#ifdef BENCH_HAVE_SBC
+// The bare cost of what --heard adds: libsndfile reading the file and libsbc
+// encoding every 128 audio frames at bitpool 53 and decoding them again, in
+// one pass, and nothing else.
+double ReadEncodeDecodeSeconds(const std::string& path)
+{
+    auto t0 = Clock::now();
+    SF_INFO info{};
+    SNDFILE* f = sf_open(path.c_str(), SFM_READ, &info);
+    sbc_t enc, dec;
+    sbc_init(&enc, 0);
+    sbc_init(&dec, 0);
+    enc.frequency = SBC_FREQ_44100;
+    enc.mode = SBC_MODE_JOINT_STEREO;
+    enc.blocks = SBC_BLK_16;
+    enc.subbands = SBC_SB_8;
+    enc.allocation = SBC_AM_LOUDNESS;
+    enc.bitpool = 53;
+    enc.endian = SBC_LE;
+    dec.endian = SBC_LE;
+    std::vector<short> buf(128 * 2 * 64);
+    uint8_t frame[512], pcm[512];
+    sf_count_t got;
+    while ((got = sf_readf_short(f, buf.data(), 128 * 64)) > 0) {
+        for (sf_count_t at = 0; at + 128 <= got; at += 128) {
+            ssize_t written = 0;
+            sbc_encode(&enc, buf.data() + at * 2, 512, frame, sizeof frame, &written);
+            size_t out = 0;
+            sbc_decode(&dec, frame, static_cast<size_t>(written), pcm, sizeof pcm, &out);
+            g_sink = static_cast<uint8_t>(g_sink + pcm[0]);
+        }
+    }
+    sbc_finish(&enc);
+    sbc_finish(&dec);
+    sf_close(f);
+    return Seconds(t0, Clock::now());
+}
+#endif
+
 void BenchFast(const std::string& player, const std::string& dir, bool quick)
 {
     std::fprintf(stderr, "fast mode...\n");
@@ -539,6 +581,30 @@ void BenchFast(const std::string& player, const std::string& dir, bool quick)
             Fmt("%.3f s", with),
             Fmt("%.3f s", without), Fmt("%.2fx", with / without), "<= 1.10x", with <= 1.10 * without);
     }
+
+#ifdef BENCH_HAVE_SBC
+    // What listening costs: the player encoding (the library) and decoding
+    // (the headset) every SBC frame for --heard, against libsndfile reading
+    // the file and libsbc encoding and decoding the same audio alone.  Ten
+    // minutes (one in a quick run), the best of three.
+    {
+        std::string wav = dir + "/tone.wav", heard = dir + "/heard.wav";
+        Check(Run({player, "--fast", "--quiet", "--length", quick ? "1min" : "10min", "--wav", wav}),
+              "writing the WAV file");
+        double play = 1e9, bare = 1e9;
+        for (int i = 0; i < 3; ++i) {
+            Child c = Run({player, "--fast", "--quiet", "--heard", heard, "--report", g_report, wav});
+            Check(c, "fast mode with --heard");
+            play = std::min(play, ReportedWall());
+            bare = std::min(bare, ReadEncodeDecodeSeconds(wav));
+        }
+        unlink(wav.c_str());
+        unlink(heard.c_str());
+        Add(std::string("fast mode, ") + (quick ? "1 min" : "10 min") +
+                " with --heard (SBC encoded and decoded): bare is libsndfile's read plus libsbc's encode and decode alone",
+            Fmt("%.3f s", play), Fmt("%.3f s", bare), Fmt("%.2fx", play / bare), "<= 1.20x", play <= 1.2 * bare);
+    }
+#endif
 
     // FLAC: the player against libsndfile decoding the same file alone.
     const double flacSeconds = quick ? 60 : 1200;
@@ -646,21 +712,33 @@ void BenchRealTime(const std::string& player, bool quick)
 int main(int argc, char** argv)
 {
     if (argc < 2) {
-        std::fprintf(stderr, "usage: pacing_bench PLAYER [--quick]\n");
+        std::fprintf(stderr, "usage: pacing_bench PLAYER [--quick] [--only tick|timer|fast|realtime]\n");
         return 2;
     }
     std::string player = argv[1];
-    bool quick = argc > 2 && std::strcmp(argv[2], "--quick") == 0;
+    bool quick = false;
+    std::string only;
+    for (int i = 2; i < argc; ++i) {
+        if (std::strcmp(argv[i], "--quick") == 0)
+            quick = true;
+        else if (std::strcmp(argv[i], "--only") == 0 && i + 1 < argc)
+            only = argv[++i];
+    }
+    auto part = [&](const char* name) { return only.empty() || only == name; };
     char dirTemplate[] = "/tmp/btwav-bench-XXXXXX";
     const char* dir = mkdtemp(dirTemplate);
     if (!dir)
         return 1;
     g_report = std::string(dir) + "/report.json";
 
-    BenchTick(quick);
-    BenchTimer(quick);
-    BenchFast(player, dir, quick);
-    BenchRealTime(player, quick);
+    if (part("tick"))
+        BenchTick(quick);
+    if (part("timer"))
+        BenchTimer(quick);
+    if (part("fast"))
+        BenchFast(player, dir, quick);
+    if (part("realtime"))
+        BenchRealTime(player, quick);
     rmdir(dir);
 
     std::printf("| figure | measured | bare | ratio | goal | met |\n|---|---|---|---|---|---|\n");

@@ -5,10 +5,12 @@
 #include <algorithm>
 #include <chrono>
 #include <cstring>
+#include <memory>
 #include <thread>
 
 #include "failure.h"
 #include "btstandin/btstandin.h"
+#include "btstandin_sbc/sbc_codec.h"
 #include "host/clock.h"
 #include "host/host.h"
 #include "host/wave.h"
@@ -75,14 +77,34 @@ void HostBoot::ModelWorld()
     // headset (the session's) plays what arrives on its own clock.
     btstandin::LinkModel link;
     link.modelled = true;
-    link.queueBytes = o_.radioQueueBytes;
-    link.radioBytesPerSecond = o_.radioBytesPerSecond;
+    btstandin::SendPathConfig& c = link.send;
+    c.codec = o_.codec == Options::Codec::Sbc ? btstandin::Codec::Sbc : btstandin::Codec::Pcm;
+    c.bitpool = btstandin::BitpoolRange{o_.bitpoolMin, o_.bitpoolMax, o_.bitpoolFixed};
+    c.mtu = o_.mtu;
+    c.radioKbps = o_.radioKbps;
+    c.queuePackets = o_.radioQueuePackets;
+    c.keepPcm = Encodes();
     btstandin::ModelLink(link);
+    if (c.keepPcm && c.codec == btstandin::Codec::Sbc)
+        btstandin::SetEncoder(std::make_shared<btstandin_sbc::SbcPacketEncoder>(c.sbc));
     for (const FaultOption& f : o_.faults) {
         host::Fault fault;
         host::FaultByName(f.name, &fault);
         host::Arm(fault, f.count, f.skip, f.amount);
     }
+}
+
+bool HostBoot::Encodes() const
+{
+    return (o_.headset && (!o_.heardOut.empty() || o_.playOut)) || !o_.sbcOut.empty();
+}
+
+void HostBoot::StartWorldClock(uint64_t clockNs)
+{
+    if (!o_.interference.on)
+        return;
+    btstandin::SetInterference({clockNs + o_.interference.startMs * 1000000u, o_.interference.lengthMs * 1000000u,
+                                o_.interference.share});
 }
 
 void HostBoot::Start(const Happen& happen)

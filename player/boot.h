@@ -50,6 +50,12 @@ public:
     // The link's model and the faults armed on the command line, which count
     // from here.
     void ModelWorld();
+    // Whether the library encodes (someone hears the decoded audio or wants
+    // the stream as sent): otherwise the link is modelled by sizes alone.
+    bool Encodes() const;
+    // Time 0 of the world's timed options (the first write, on the host
+    // clock): the interference starts from here.
+    void StartWorldClock(uint64_t clockNs);
     // Loads the driver and brings the link up as configured (or finds the
     // driver's own device when the link is not up before the application
     // opens).  Throws Failure, also for an interrupt during the link delay.

@@ -49,6 +49,7 @@ struct HeadsetResult {
     uint64_t playedFrames = 0;     // audio the listener heard
     uint64_t silentFrames = 0;     // silence the listener heard inside the sound (gaps)
     uint64_t droppedBytes = 0;     // dropped by overflows
+    uint64_t concealedFrames = 0;  // silence played for lost packets (counted in playedFrames)
     std::vector<HeadsetGap> gaps;
     std::vector<HeadsetOverflow> overflows;
     std::vector<HeadsetLevel> levels;   // at most one sample per 10 ms, and at most kMaxLevels (the

@@ -1,7 +1,13 @@
-// The listener's side of the run: the headset model, fed every packet as it
-// arrives, and what the listener hears going to the heard outputs (the heard
-// WAV file, and the sound device with --play).  Without a sound device the
-// run goes on: the other outputs and the report lose nothing.
+// The listener's side of the run: the headset, fed every media packet as
+// the radio delivers it, and what the listener hears going to the heard
+// outputs (the heard WAV file, and the sound device with --play).  When
+// someone hears it the headset decodes each packet's SBC frames (libsbc) and
+// the decoded audio is measured against what the library was given; when
+// nobody does, the model takes the packets' sizes alone.  A lost packet
+// (the lose fault) is heard as silence of its length, put in when the next
+// packet shows the gap in the timestamps, so the headset's timing goes on as
+// the stream's.  Without a sound device the run goes on: the other outputs
+// and the report lose nothing.
 //
 // Threads and locks: Receive runs on the stand-in's packet thread, with no
 // lock of the stand-in or the driver held; SetOrigin (at the first write)
@@ -18,6 +24,8 @@
 #include "headset.h"
 #include "btstandin/btstandin.h"
 #include "options.h"
+#include "quality.h"
+#include "btstandin_sbc/sbc_codec.h"
 #include "outputs.h"
 #include "report.h"
 #include "soundout.h"
@@ -35,8 +43,8 @@ public:
     bool Modelled() const { return headset_ != nullptr; }
     // Time 0 of the headset's clock: host::ClockNowNs() at the first write.
     void SetOrigin(uint64_t clockNs);
-    // One packet, with its audio.  Stand-in's thread.
-    void Receive(const btstandin::PacketView& packet);
+    // One media packet as the radio delivered it (or lost it).  Stand-in's thread.
+    void Receive(const btstandin::MediaPacket& packet);
     // Ends the model (later packets are not taken) and plays out what the
     // sound device still holds; says so in *r (its listener, notes and
     // warnings).  Main thread, after the stand-in was flushed; again after a
@@ -49,6 +57,12 @@ private:
     std::unique_ptr<SoundOut> soundOut_;   // the sound device, with --play
     std::mutex mu_;                        // guards headset_'s use and done_
     std::unique_ptr<Headset> headset_;     // null with --no-headset
+    std::unique_ptr<btstandin_sbc::SbcPacketDecoder> decoder_;   // when someone hears SBC
+    std::unique_ptr<HeardQuality> quality_;                       // when someone hears
+    std::vector<uint8_t> decoded_;         // one packet's decoded audio
+    std::vector<uint8_t> silence_;         // for lost packets
+    uint64_t lostFrames_ = 0;              // lost, not yet heard as silence
+    uint64_t concealedFrames_ = 0;         // heard as silence for lost packets
     bool done_ = false;
     HeadsetResult result_;
 };

@@ -2,6 +2,8 @@
 // the option and what was expected.
 #include "options.h"
 
+#include "btstandin/codec.h"
+
 #include <algorithm>
 #include <cctype>
 #include <cerrno>
@@ -366,6 +368,79 @@ bool ParsePpm(Arg& a)
     return true;
 }
 
+bool ParseCodec(Arg& a)
+{
+    std::string v;
+    if (!a.Take(&v))
+        return false;
+    if (v == "sbc")
+        a.o->codec = Options::Codec::Sbc;
+    else if (v == "pcm")
+        a.o->codec = Options::Codec::Pcm;
+    else
+        return a.Fail("option --codec expects sbc or pcm, not '" + v + "'");
+    return true;
+}
+
+// N, or MIN-MAX, each from 2 to 250 (the frame header's bitpool; the
+// largest a 44.1 kHz joint stereo frame can use is far lower, but the
+// header is the limit the codec states).
+bool ParseBitpool(Arg& a)
+{
+    std::string v;
+    if (!a.Take(&v))
+        return false;
+    size_t dash = v.find('-');
+    uint64_t lo = 0, hi = 0;
+    bool ok = dash == std::string::npos ? ParseUnsigned(v, 250, &lo)
+                                        : ParseUnsigned(v.substr(0, dash), 250, &lo) &&
+                                              ParseUnsigned(v.substr(dash + 1), 250, &hi);
+    if (dash == std::string::npos)
+        hi = lo;
+    if (!ok || lo < 2 || hi < lo)
+        return a.Fail("option --bitpool expects a bitpool from 2 to 250, or a range MIN-MAX of them, not '" + v + "'");
+    a.o->bitpoolMin = static_cast<uint32_t>(lo);
+    a.o->bitpoolMax = static_cast<uint32_t>(hi);
+    a.o->bitpoolFixed = dash == std::string::npos;
+    return true;
+}
+
+bool ParseInterference(Arg& a)
+{
+    std::string v;
+    if (!a.Take(&v))
+        return false;
+    size_t c1 = v.find(':'), c2 = c1 == std::string::npos ? c1 : v.find(':', c1 + 1);
+    auto fail = [&] {
+        return a.Fail("option --interference expects START:LENGTH:SHARE (times such as 2s, a share such as 0.5 "
+                      "or 50%), not '" + v + "'");
+    };
+    if (c2 == std::string::npos)
+        return fail();
+    uint64_t start = 0, length = 0;
+    if (!ParseMilliseconds(v.substr(0, c1), &start) || !ParseMilliseconds(v.substr(c1 + 1, c2 - c1 - 1), &length) ||
+        length == 0)
+        return fail();
+    std::string shareText = v.substr(c2 + 1);
+    bool percent = !shareText.empty() && shareText.back() == '%';
+    if (percent)
+        shareText.pop_back();
+    char* end = nullptr;
+    errno = 0;
+    double share = std::strtod(shareText.c_str(), &end);
+    if (shareText.empty() || errno != 0 || *end != '\0')
+        return fail();
+    if (percent)
+        share /= 100;
+    if (!(share >= 0 && share <= 1))
+        return fail();
+    a.o->interference.on = true;
+    a.o->interference.startMs = start;
+    a.o->interference.lengthMs = length;
+    a.o->interference.share = share;
+    return true;
+}
+
 bool ParsePlayOut(Arg& a)
 {
     // The device only inline (--play-out=hw:1), so that a file name after a
@@ -448,10 +523,22 @@ const OptionEntry kOptions[] = {
     {nullptr, "--link-up", "T", "the application opens first; the headset connects at T", ParseLinkUp},
     {nullptr, "--link-down", "T", "the link goes down at T", [](Arg& a) { return a.Action(TimedAction::LinkDown); }},
     {nullptr, "--link-back", "T", "the link comes back at T", [](Arg& a) { return a.Action(TimedAction::LinkBack); }},
-    {nullptr, "--radio-queue", "BYTES", "the library's send queue (default 35280, 200 ms of audio)",
-     [](Arg& a) { return a.Count(0xFFFFFFFFull, "a byte count above 0", &a.o->radioQueueBytes); }},
-    {nullptr, "--radio-rate", "BYTES", "audio bytes per second the radio carries (default 264600)",
-     [](Arg& a) { return a.Count(1000000000ull, "a byte count above 0", &a.o->radioBytesPerSecond); }},
+    {nullptr, "--codec", "sbc|pcm", "what the library sends: SBC frames in media packets\n"
+                                    "(default), or PCM bit-exact to the ear",
+     ParseCodec},
+    {nullptr, "--bitpool", "N|MIN-MAX", "SBC bitpool: N fixes it; a range (default 2-53) lets it\n"
+                                        "step down while the send queue backs up, from the top",
+     ParseBitpool},
+    {nullptr, "--mtu", "BYTES", "largest media packet (default 895)",
+     [](Arg& a) { return a.Count(65535, "a byte count from 1 to 65535", &a.o->mtu); }},
+    {nullptr, "--radio-kbps", "K", "the radio's budget for the stream in kbit/s (default 512\n"
+                                   "with SBC, 2117 with PCM)",
+     [](Arg& a) { return a.Count(100000, "kbit/s from 1 to 100000", &a.o->radioKbps); }},
+    {nullptr, "--radio-queue", "N", "the library's send queue in media packets (default 10)",
+     [](Arg& a) { return a.Count(100000, "a packet count from 1 to 100000", &a.o->radioQueuePackets); }},
+    {nullptr, "--interference", "T:D:SHARE", "from T for D the radio loses SHARE of its budget to\n"
+                                             "retries (SHARE 0-1 or 0%-100%; T since the first write)",
+     ParseInterference},
     {"Faults:", "--fault", "NAME[:AMOUNT][@SKIP][xCOUNT]",
      "make the next COUNT (default 1; x* all)\n"
      "occasions after SKIP fail: localalloc, malloc, timer,\n"
@@ -592,6 +679,21 @@ bool ParseOptions(int argc, char** argv, Options* out, std::string* error)
             *error = "option --plot writes SVG; give a file name ending in .svg, not '" + o.plotOut + "'";
             return false;
         }
+    }
+
+    // A media packet holds at least one frame at the top of the bitpool's range.
+    if (o.codec == Options::Codec::Sbc) {
+        btstandin::SbcFormat top;
+        top.bitpool = o.bitpoolMax;
+        const uint32_t need = btstandin::kRtpHeaderBytes + btstandin::kSbcHeaderBytes + btstandin::SbcFrameBytes(top);
+        if (o.mtu < need) {
+            *error = "option --mtu " + std::to_string(o.mtu) + " holds no SBC frame at bitpool " +
+                     std::to_string(o.bitpoolMax) + ": one needs " + std::to_string(need) + " bytes with its headers";
+            return false;
+        }
+    } else if (o.mtu < btstandin::kRtpHeaderBytes + 4) {
+        *error = "option --mtu " + std::to_string(o.mtu) + " holds no audio frame";
+        return false;
     }
 
     // Without a loop the player keeps --buffers buffers; with one it queues

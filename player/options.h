@@ -62,9 +62,19 @@ struct Options {
     Refill refill = Refill::Callback;
     uint64_t linkDelayMs = 100;           // link comes up this long after boot
     bool linkAtBoot = true;               // false: --link-up or --link-delay never
-    // The radio and the headset.
-    uint32_t radioQueueBytes = 35280;     // the library's send queue (200 ms of audio)
-    uint64_t radioBytesPerSecond = 264600;   // 1.5 times the audio's rate
+    // The library's codec, the radio and the headset.
+    enum class Codec { Sbc, Pcm } codec = Codec::Sbc;   // what the library sends
+    uint32_t bitpoolMin = 2;              // the bitpool's range; it starts at the top
+    uint32_t bitpoolMax = 53;
+    bool bitpoolFixed = false;            // --bitpool N: it stays at N
+    uint32_t mtu = 895;                   // bytes a media packet may take
+    uint32_t radioKbps = 0;               // the radio's budget; 0: the codec's default
+    uint32_t radioQueuePackets = 10;      // the send queue's depth in media packets
+    struct {
+        bool on = false;
+        uint64_t startMs = 0, lengthMs = 0;   // since the first write
+        double share = 0;                     // of the budget lost, 0 .. 1
+    } interference;
     uint32_t headsetBufferFrames = 11025; // 250 ms
     uint32_t headsetStartFrames = 4410;   // 100 ms
     double headsetPpm = 0;

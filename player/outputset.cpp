@@ -43,7 +43,9 @@ void OutputSet::Create(const Options& o, std::vector<std::string>* warnings)
         if (!heardWav_->Open(&error))
             throw Failure{kExitOutput, error};
     }
-    if (sbcFile_.IsOpen()) {
+    if (sbcFile_.IsOpen() && o.codec == Options::Codec::Sbc) {
+        sentSbc_ = true;
+    } else if (sbcFile_.IsOpen()) {
         sbc_.reset(new SbcOutput(&sbcFile_));
         if (!sbc_->Open(&error))
             throw Failure{kExitOutput, error};
@@ -53,9 +55,21 @@ void OutputSet::Create(const Options& o, std::vector<std::string>* warnings)
         throw Failure{kExitOutput, error};
 }
 
+void OutputSet::SentSbc(const btstandin::MediaPacket& p)
+{
+    const size_t headers = btstandin::kRtpHeaderBytes + btstandin::kSbcHeaderBytes;
+    if (!sentSbc_ || !sentError_.empty() || p.payload.size() <= headers)
+        return;
+    std::string error;
+    if (!sbcFile_.WriteAll(std::string(p.payload.begin() + headers, p.payload.end()), &error))
+        sentError_ = error;
+}
+
 void OutputSet::Commit(Report* report)
 {
     std::string error;
+    if (!sentError_.empty())
+        throw Failure{kExitOutput, sentError_};
     if (!received_.Finish(&error))
         throw Failure{kExitOutput, error};
     // The listener's outputs but the sound device, which the listener finished.

@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "btstandin/codec.h"
 #include "options.h"
 #include "stagedfile.h"
 #include "outputs.h"
@@ -32,6 +33,10 @@ public:
     Output* Received() { return &received_; }
     // The heard WAV output, or null.
     Output* HeardFile() { return heardWav_.get(); }
+    // One media packet as the library sent it: with the SBC codec, --sbc
+    // gets its frames, the stream as sent (bitpool changes and all).
+    // Stand-in's thread.
+    void SentSbc(const btstandin::MediaPacket& p);
     // The packet log, open when asked for (with its header written).
     StagedFile* PacketLog() { return &csvFile_; }
 
@@ -47,7 +52,9 @@ public:
 private:
     StagedFile wavFile_, sbcFile_, csvFile_, jsonFile_, plotFile_, heardFile_;
     std::unique_ptr<WavOutput> wav_, heardWav_;
-    std::unique_ptr<SbcOutput> sbc_;
+    std::unique_ptr<SbcOutput> sbc_;      // --sbc with --codec pcm: the received PCM, encoded here
+    bool sentSbc_ = false;                // --sbc with --codec sbc: the frames as sent
+    std::string sentError_;               // the first write error of the frames as sent
     OutputList received_;
 };
 

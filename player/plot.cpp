@@ -74,7 +74,8 @@ void Axes(std::ostringstream& o, const Panel& p, const std::string& title, const
 std::string FormatSvg(const Report& r)
 {
     const std::vector<TickRow>& rows = r.pacing.ticks;
-    const double width = 1100, height = r.world ? 880 : 640;
+    const bool bitpool = r.world && r.send.codec == btstandin::Codec::Sbc;
+    const double width = 1100, height = bitpool ? 1060 : r.world ? 880 : 640;
     double tMax = 0.001;
     double perTick = 1, queued = 1;
     for (const TickRow& t : rows) {
@@ -118,6 +119,23 @@ std::string FormatSvg(const Report& r)
             o << "<rect x='" << Fixed(x0, 2) << "' y='" << Fixed(level.y0 + level.h - 8, 2) << "' width='"
               << Fixed(std::max(1.0, x1 - x0), 2) << "' height='8' fill='#d62728'/>\n";
         }
+    }
+
+    // The bitpool over time: a step at each change the library made.
+    if (bitpool) {
+        const btstandin::SendStats& m = r.link.send;
+        Panel bp{80, 890, width - 110, 130, tMin, tMax, 0, r.send.bitpool.max * 1.1 + 1};
+        Axes(o, bp, "SBC bitpool of the packets sent", "bitpool");
+        double v = r.send.bitpool.max;
+        std::string points = Fixed(bp.X(tMin), 2) + "," + Fixed(bp.Y(v), 2) + " ";
+        for (const btstandin::BitpoolChange& c : m.bitpoolLog) {
+            const double t = std::min(std::max((static_cast<double>(c.ns) - static_cast<double>(r.originNs)) / 1e9, tMin), tMax);
+            points += Fixed(bp.X(t), 2) + "," + Fixed(bp.Y(v), 2) + " ";
+            v = c.bitpool;
+            points += Fixed(bp.X(t), 2) + "," + Fixed(bp.Y(v), 2) + " ";
+        }
+        points += Fixed(bp.X(tMax), 2) + "," + Fixed(bp.Y(v), 2);
+        o << "<polyline fill='none' stroke='#2ca02c' stroke-width='1.5' points='" << points << "'/>\n";
     }
 
     // Posted bytes as thin bars.

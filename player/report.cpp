@@ -115,6 +115,77 @@ static std::vector<std::string> RegistryLines(const host::RegLoadReport& g)
     return lines;
 }
 
+namespace {
+
+// The codec, the media packets, the radio and the heard quality.
+template <typename Line>
+void WorldLines(const Report& r, Line line)
+{
+    const btstandin::PostStats& k = r.link;
+    const btstandin::SendStats& m = k.send;
+    const btstandin::SendPathConfig& c = r.send;
+    const bool sbc = c.codec == btstandin::Codec::Sbc;
+    if (sbc) {
+        btstandin::SbcFormat top = c.sbc;
+        top.bitpool = c.bitpool.max;
+        const uint32_t frame = btstandin::SbcFrameBytes(top);
+        line("codec", "SBC 44.1 kHz joint stereo, 16 blocks, 8 subbands, loudness; bitpool " +
+                          (c.bitpool.fixed ? std::to_string(c.bitpool.max) + " fixed"
+                                           : std::to_string(c.bitpool.min) + "-" + std::to_string(c.bitpool.max) +
+                                                 " adaptive, from " + std::to_string(c.bitpool.max)) +
+                          "; MTU " + std::to_string(c.mtu) + ": " +
+                          std::to_string(btstandin::SbcFramesPerPacket(c.mtu, frame)) + " frames of " +
+                          std::to_string(frame) + " bytes a packet at " + std::to_string(c.bitpool.max));
+    } else {
+        line("codec", "PCM, each post one media packet (bit-exact to the ear)");
+    }
+    const double span = m.lastArrivalNs > m.firstSentNs ? (m.lastArrivalNs - m.firstSentNs) / 1e9 : 0;
+    std::string media = std::to_string(m.packets) + " packets sent";
+    if (sbc)
+        media += " (" + std::to_string(m.frames) + " SBC frames)";
+    media += ", " + std::to_string(k.lost) + " lost; " + Fixed(span > 0 ? m.bytes * 8 / span / 1000 : 0, 1) +
+             " kbit/s on the radio; " + (r.encoded ? "encoded and decoded (someone listened)"
+                                                   : "sizes by formula, nothing encoded (nobody listened)");
+    line("media", media);
+    if (sbc) {
+        std::string bp = m.bitpoolChanges == 0 ? "stayed at " + std::to_string(m.highestBitpool)
+                                               : std::to_string(m.bitpoolChanges) + " changes, lowest " +
+                                                     std::to_string(m.lowestBitpool) + ", highest " +
+                                                     std::to_string(m.highestBitpool);
+        const size_t kShown = 8;
+        for (size_t i = 0; i < m.bitpoolLog.size() && i < kShown; ++i)
+            bp += (i ? ", " : ": ") + std::to_string(m.bitpoolLog[i].bitpool) + " at " +
+                  Fixed((static_cast<double>(m.bitpoolLog[i].ns) - static_cast<double>(r.originNs)) / 1e9, 3) + " s";
+        if (m.bitpoolChanges > kShown)
+            bp += ", ...";
+        line("bitpool", bp);
+    }
+    std::string radio = std::to_string(c.radioKbps) + " kbit/s, queue " + std::to_string(c.queuePackets) +
+                        " packets, fullest " + std::to_string(m.peakQueuedPackets);
+    if (r.interferenceAt >= 0)
+        radio += "; interference at " + Fixed(r.interferenceAt, 3) + " s for " +
+                 Fixed(c.interference.lengthNs / 1e9, 3) + " s took " + Fixed(c.interference.share * 100, 0) +
+                 "% of it";
+    line("radio", radio);
+    if (r.quality.measured) {
+        const QualityResult& q = r.quality;
+        std::string heard = q.exact ? std::string("identical to what the library was given")
+                                    : "segmental SNR " + Fixed(q.segmentalDb, 1) + " dB, worst second " +
+                                          Fixed(q.worstDb, 1) + " dB (at " + Fixed(q.worstAt, 0) + " s)";
+        line("heard quality", heard);
+    }
+    if (m.packets)
+        line("codec latency", (sbc && r.quality.measured ? "filter delay " + std::to_string(r.quality.delayFrames) +
+                                                                " samples (" + Fixed(r.quality.delayFrames / 44.1, 2) +
+                                                                " ms); "
+                                                          : std::string()) +
+                                  "waiting for a packet to fill mean " +
+                                  Fixed(m.packWaitSumNs / 1e6 / static_cast<double>(m.packets), 1) + " ms, max " +
+                                  Fixed(m.packWaitMaxNs / 1e6, 1) + " ms");
+}
+
+}  // namespace
+
 std::string FormatText(const Report& r)
 {
     std::ostringstream o;
@@ -248,12 +319,13 @@ std::string FormatText(const Report& r)
         if (k.refusedFault)
             posts += ", " + std::to_string(k.refusedFault) + " refused by a fault (" + audio(k.refusedFaultBytes) + ")";
         if (k.lost)
-            posts += ", " + std::to_string(k.lost) + " lost by the radio (" + audio(k.lostBytes) + ")";
+            posts += ", " + std::to_string(k.lost) + " media packets lost by the radio (" +
+                     (k.lostFrames ? std::to_string(k.lostFrames) + " SBC frames, " : std::string()) +
+                     audio(k.lostBytes) + ")";
         if (k.slow)
             posts += ", " + std::to_string(k.slow) + " slow (" + std::to_string(k.slowMs) + " ms in all)";
         line("link", posts);
-        line("send queue", std::to_string(r.radioQueueBytes) + " bytes, radio " + std::to_string(r.radioBytesPerSecond) +
-                               " bytes/s, fullest " + std::to_string(k.peakQueueBytes) + " bytes");
+        WorldLines(r, line);
         line("stand-in", "at most " + std::to_string(k.peakInFlight) +
                              " packets waited for the sinks; the longest from a post to the sinks " +
                              Fixed(k.maxLagNs / 1e6, 1) + " ms");
@@ -409,9 +481,37 @@ std::string FormatJson(const Report& r)
           << ", \"refused_queue_full_bytes\": " << k.refusedQueueFullBytes << ", \"refused_fault\": " << k.refusedFault
           << ", \"refused_fault_bytes\": " << k.refusedFaultBytes << ", \"lost\": " << k.lost
           << ", \"lost_bytes\": " << k.lostBytes << ", \"slow\": " << k.slow << ", \"slow_ms\": " << k.slowMs
-          << ", \"queue_bytes\": " << r.radioQueueBytes << ", \"radio_bytes_per_second\": " << r.radioBytesPerSecond
-          << ", \"peak_queue_bytes\": " << k.peakQueueBytes << ", \"backlog_packets\": " << k.peakInFlight
-          << ", \"backlog_lag_ms\": " << JsonNumber(k.maxLagNs / 1e6) << "},\n";
+          << ", \"lost_frames\": " << k.lostFrames << ", \"backlog_packets\": " << k.peakInFlight
+          << ", \"backlog_lag_ms\": " << JsonNumber(k.maxLagNs / 1e6) << ",\n    ";
+        const btstandin::SendStats& m = k.send;
+        const btstandin::SendPathConfig& c = r.send;
+        const double span = m.lastArrivalNs > m.firstSentNs ? (m.lastArrivalNs - m.firstSentNs) / 1e9 : 0;
+        o << "\"codec\": " << Quoted(c.codec == btstandin::Codec::Sbc ? "sbc" : "pcm") << ", \"encoded\": "
+          << (r.encoded ? "true" : "false") << ", \"mtu\": " << c.mtu << ", \"radio_kbps\": " << c.radioKbps
+          << ", \"queue_packets\": " << c.queuePackets << ", \"peak_queued_packets\": " << m.peakQueuedPackets
+          << ", \"packets_sent\": " << m.packets << ", \"frames_sent\": " << m.frames << ", \"bytes_sent\": " << m.bytes
+          << ", \"bit_rate_kbps\": " << JsonNumber(span > 0 ? m.bytes * 8 / span / 1000 : 0)
+          << ", \"pack_wait_mean_ms\": " << JsonNumber(m.packets ? m.packWaitSumNs / 1e6 / m.packets : 0)
+          << ", \"pack_wait_max_ms\": " << JsonNumber(m.packWaitMaxNs / 1e6);
+        if (r.interferenceAt >= 0)
+            o << ", \"interference\": {\"t\": " << JsonNumber(r.interferenceAt) << ", \"seconds\": "
+              << JsonNumber(c.interference.lengthNs / 1e9) << ", \"share\": " << JsonNumber(c.interference.share) << "}";
+        o << ",\n    \"bitpool\": {\"min\": " << c.bitpool.min << ", \"max\": " << c.bitpool.max << ", \"fixed\": "
+          << (c.bitpool.fixed ? "true" : "false") << ", \"lowest\": " << m.lowestBitpool << ", \"highest\": "
+          << m.highestBitpool << ", \"changes\": " << m.bitpoolChanges << ", \"log\": [";
+        for (size_t i = 0; i < m.bitpoolLog.size(); ++i)
+            o << (i ? ", " : "") << "{\"t\": "
+              << JsonNumber((static_cast<double>(m.bitpoolLog[i].ns) - static_cast<double>(r.originNs)) / 1e9)
+              << ", \"bitpool\": " << m.bitpoolLog[i].bitpool << "}";
+        o << "]}},\n";
+        const QualityResult& q = r.quality;
+        o << "  \"heard_quality\": {\"measured\": " << (q.measured ? "true" : "false") << ", \"exact\": "
+          << (q.exact ? "true" : "false") << ", \"segmental_snr_db\": " << JsonNumber(q.segmentalDb)
+          << ", \"worst_snr_db\": " << JsonNumber(q.worstDb) << ", \"worst_at\": " << JsonNumber(q.worstAt)
+          << ", \"codec_delay_frames\": " << q.delayFrames << ", \"per_second\": [";
+        for (size_t i = 0; i < q.perSecond.size(); ++i)
+            o << (i ? ", " : "") << JsonNumber(q.perSecond[i]);
+        o << "]},\n";
         o << "  \"faults\": [";
         for (size_t i = 0; i < r.faults.size(); ++i) {
             const FaultLine& f = r.faults[i];
@@ -424,7 +524,8 @@ std::string FormatJson(const Report& r)
           << r.headset.startFrames << ", \"ppm\": " << JsonNumber(r.headset.ppm) << ", \"started\": "
           << (h.started ? "true" : "false") << ", \"start_latency\": " << JsonNumber(h.startLatency)
           << ", \"received_bytes\": " << h.receivedBytes << ", \"played_frames\": " << h.playedFrames
-          << ", \"silent_frames\": " << h.silentFrames << ", \"dropped_bytes\": " << h.droppedBytes
+          << ", \"silent_frames\": " << h.silentFrames << ", \"concealed_frames\": " << h.concealedFrames
+          << ", \"dropped_bytes\": " << h.droppedBytes
           << ", \"gap_seconds\": " << JsonNumber(h.gapSeconds()) << ", \"min_level_frames\": " << h.minLevelFrames
           << ", \"max_level_frames\": " << h.maxLevelFrames << ", \"post_to_ear_mean\": "
           << JsonNumber(h.meanPostToEar) << ", \"post_to_ear_max\": " << JsonNumber(h.maxPostToEar) << ",\n    \"gaps\": [";

@@ -11,6 +11,7 @@
 #include "btstandin/btstandin.h"
 #include "host/registry.h"
 #include "lateticks.h"
+#include "quality.h"
 
 namespace player {
 
@@ -63,8 +64,11 @@ struct Report {
     // The world: the link, the faults and the listener.
     bool world = false;                  // filled in (a run that reached playback)
     btstandin::PostStats link;
-    uint32_t radioQueueBytes = 0;
-    uint64_t radioBytesPerSecond = 0;
+    btstandin::SendPathConfig send;      // the library's codec, bitpool range, MTU, radio and queue
+    bool encoded = false;                // the library encoded (someone listened); else sizes alone
+    double interferenceAt = -1;          // seconds since the first write; < 0: none
+    uint64_t originNs = 0;               // the first write on the host clock (bitpool changes count from it)
+    QualityResult quality;               // the heard audio against what the library was given
     std::vector<FaultLine> faults;
     HeadsetConfig headset;
     HeadsetResult listener;

@@ -143,10 +143,15 @@ void Player::Boot()
         if (p.size == 0)
             return;
         silence_.Note(p.arrivalNs);
-        listener_->Receive(p);
         if (SoundWindow* w = sound_.Window())
             w->Receive(p.audio, p.size);
         outputs_.Received()->Take(p.audio, p.size);
+    });
+    // The media packets as the radio delivers them: what the listener hears.
+    btstandin::AddMediaSink([this](const btstandin::MediaPacket& p) {
+        silence_.Note(p.arrivalNs);
+        listener_->Receive(p);
+        outputs_.SentSbc(p);
     });
     booted_ = true;
     boot_.Start([this](const std::string& what) { Happen(what); });
@@ -190,6 +195,7 @@ MMRESULT Player::Write(WAVEHDR* h, int64_t bytes)
         clock_.Start(c);
         timeline_->SetStart(c);
         listener_->SetOrigin(clock_.StartClockNs());
+        boot_.StartWorldClock(clock_.StartClockNs());
     }
     timeline_->Log(PlayEvent::Queued, c, bytes);
     MMRESULT r = device_.Write(h);
@@ -308,7 +314,9 @@ void Player::Play()
 
 void Player::Finish()
 {
-    // Everything posted goes through the outputs before the files close.
+    // Everything posted goes through the outputs before the files close;
+    // the library sends what its encoder still holds.
+    btstandin::EndStream();
     btstandin::Flush();
     refill_->Close();
     Happen(device_.Close());
@@ -332,6 +340,8 @@ void Player::BuildReport(bool failed)
         r.comparison = sound_.Window()->Result();
     if (listener_ && listener_->Modelled()) {
         listener_->Finish(&r);
+        r.encoded = boot_.Encodes();
+        r.originNs = clock_.StartClockNs();
         AddWorld(o_, &r);
     }
     for (const std::string& n : sound_.StopAndNotes()) {

@@ -100,35 +100,43 @@ TEST_F(WorldTest, UnmodelledLinkCarriesEverythingAndFaultsRefuseOrLoseCountedPos
 
 TEST_F(WorldTest, ModelledLinkRefusesWhileDownAndAFullSendQueueIsCounted)
 {
+    // The PCM carrier: each post one media packet, 988 audio bytes and the
+    // 12-byte RTP header, 10 ms at 800 kbit/s.
     btstandin::LinkModel m;
     m.modelled = true;
-    m.queueBytes = 10000;
-    m.radioBytesPerSecond = 100000;   // 10 ms per 1000 bytes
+    m.send.codec = btstandin::Codec::Pcm;
+    m.send.queuePackets = 10;
+    m.send.radioKbps = 800;
     btstandin::ModelLink(m);
     std::vector<btstandin::PacketView> seen;
+    std::vector<btstandin::MediaPacket> media;
     std::mutex mu;
     btstandin::AddSink([&](const btstandin::PacketView& v) {
         std::lock_guard<std::mutex> lock(mu);
         seen.push_back(v);
     });
+    btstandin::AddMediaSink([&](const btstandin::MediaPacket& p) {
+        std::lock_guard<std::mutex> lock(mu);
+        media.push_back(p);
+    });
 
     // Before the first link-up nothing is carried.
-    EXPECT_EQ(Post(1000), LMR_POST_REFUSED);
+    EXPECT_EQ(Post(988), LMR_POST_REFUSED);
     btstandin::SetLink(true);
     btstandin::WaitForEvents();
     EXPECT_TRUE(btstandin::LinkIsUp());
 
-    // A burst at one instant: ten 1000-byte packets fill the queue, the
-    // eleventh finds it full.
+    // A burst at one instant: ten packets fill the queue, the eleventh
+    // finds it full.
     for (int i = 0; i < 10; ++i)
-        EXPECT_EQ(Post(1000), 0u) << i;
-    EXPECT_EQ(Post(1000), LMR_POST_REFUSED);
+        EXPECT_EQ(Post(988), 0u) << i;
+    EXPECT_EQ(Post(988), LMR_POST_REFUSED);
     // 35 ms later the radio has sent three and a half: three fit again.
     host::AdvanceVirtualMs(35);
-    EXPECT_EQ(Post(1000), 0u);
-    EXPECT_EQ(Post(1000), 0u);
-    EXPECT_EQ(Post(1000), 0u);
-    EXPECT_EQ(Post(1000), LMR_POST_REFUSED);
+    EXPECT_EQ(Post(988), 0u);
+    EXPECT_EQ(Post(988), 0u);
+    EXPECT_EQ(Post(988), 0u);
+    EXPECT_EQ(Post(988), LMR_POST_REFUSED);
 
     btstandin::SetLink(false);
     btstandin::WaitForEvents();
@@ -139,16 +147,71 @@ TEST_F(WorldTest, ModelledLinkRefusesWhileDownAndAFullSendQueueIsCounted)
     EXPECT_EQ(st.posts, 17u);
     EXPECT_EQ(st.carried, 13u);
     EXPECT_EQ(st.refusedLinkDown, 2u);
-    EXPECT_EQ(st.refusedLinkDownBytes, 1500u);
+    EXPECT_EQ(st.refusedLinkDownBytes, 1488u);
     EXPECT_EQ(st.refusedQueueFull, 2u);
-    EXPECT_EQ(st.refusedQueueFullBytes, 2000u);
-    EXPECT_EQ(st.peakQueueBytes, 10000u);
-    // The radio delivers in order, one packet every 10 ms, without a pause.
+    EXPECT_EQ(st.refusedQueueFullBytes, 1976u);
+    EXPECT_EQ(st.send.peakQueuedPackets, 10u);
+    EXPECT_EQ(st.send.packets, 13u);
+    EXPECT_EQ(st.send.bytes, 13000u);
+    // The library received every accepted post at its post; the radio
+    // delivers their packets in order, one every 10 ms, without a pause.
     ASSERT_EQ(seen.size(), 13u);
+    ASSERT_EQ(media.size(), 13u);
     const uint64_t t0 = seen[0].postNs;
-    for (size_t i = 0; i < seen.size(); ++i)
-        EXPECT_EQ(seen[i].arrivalNs - t0, (i + 1) * 10000000ull) << i;
+    for (size_t i = 0; i < media.size(); ++i) {
+        EXPECT_EQ(seen[i].arrivalNs, seen[i].postNs) << i;
+        EXPECT_EQ(media[i].arrivalNs - t0, (i + 1) * 10000000ull) << i;
+        EXPECT_EQ(media[i].sequence, i);
+        EXPECT_EQ(media[i].timestamp, i * 988 / 4);
+    }
     EXPECT_EQ(btstandin::EventAnswers(), (std::vector<uint32_t>{0xFFFFFFFFu, 0xFFFFFFFFu}));
+}
+
+TEST_F(WorldTest, ModelledSbcLinkSendsWholeFramesLosesMediaPacketsAndSendsWhatItHoldsAtTheEnd)
+{
+    btstandin::LinkModel m;
+    m.modelled = true;   // SBC at bitpool 53, MTU 895: 7 frames of 119 bytes a packet
+    btstandin::ModelLink(m);
+    std::vector<btstandin::MediaPacket> media;
+    std::vector<uint8_t> received;
+    std::mutex mu;
+    btstandin::AddSink([&](const btstandin::PacketView& v) {
+        std::lock_guard<std::mutex> lock(mu);
+        received.insert(received.end(), v.audio, v.audio + v.size);
+    });
+    btstandin::AddMediaSink([&](const btstandin::MediaPacket& p) {
+        std::lock_guard<std::mutex> lock(mu);
+        media.push_back(p);
+    });
+    btstandin::SetLink(true);
+    btstandin::WaitForEvents();
+    host::FailNext(host::Fault::LosePacket, 1, 1);   // the second media packet
+    // Ten 20 ms posts: 35,280 bytes, 68 whole frames and a part.
+    for (int i = 0; i < 10; ++i) {
+        EXPECT_EQ(Post(3528, static_cast<uint8_t>(i)), 0u);
+        host::AdvanceVirtualMs(20);
+    }
+    btstandin::Flush();
+    EXPECT_EQ(media.size(), 9u);
+    btstandin::EndStream();
+    btstandin::Flush();
+    ASSERT_EQ(media.size(), 10u);
+    // The library received every byte the driver posted, the lost packet's too.
+    EXPECT_EQ(received.size(), 35280u);
+    auto st = btstandin::Stats();
+    EXPECT_EQ(st.carried, 10u);
+    EXPECT_EQ(st.lost, 1u);
+    EXPECT_EQ(st.lostFrames, 7u);
+    EXPECT_EQ(st.lostBytes, 7u * 512);
+    EXPECT_EQ(st.send.frames, 69u);   // the last one padded
+    for (size_t i = 0; i < media.size(); ++i) {
+        EXPECT_EQ(media[i].lost, i == 1) << i;
+        EXPECT_EQ(media[i].bytes, 13 + media[i].frames * 119u) << i;
+        EXPECT_GT(media[i].arrivalNs, media[i].sentNs) << i;
+        EXPECT_TRUE(media[i].payload.empty()) << i;   // no encoder: sizes alone
+        EXPECT_TRUE(media[i].pcm.empty()) << i;       // and no samples kept
+    }
+    EXPECT_EQ(media.back().frames, 6u);
 }
 
 void CALLBACK CountTick(UINT, UINT, DWORD_PTR user, DWORD_PTR, DWORD_PTR)

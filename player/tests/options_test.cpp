@@ -121,3 +121,74 @@ TEST(OptionsTest, ContradictionsAreRefused)
     EXPECT_TRUE(Parse({"--buffers", "4", "--buffer-size", "67108864"}, &o, &error)) << error;
     EXPECT_TRUE(Parse({"--loop", "2", "--buffers", "1024", "--buffer-size", "67108864"}, &o, &error)) << error;
 }
+
+namespace {
+
+TEST(OptionsTest, TheLibrarysCodecRadioAndInterference)
+{
+    Options o;
+    std::string error;
+    // The defaults: SBC, bitpool 2-53 from the top, MTU 895, the codec's radio.
+    ASSERT_TRUE(Parse({}, &o, &error)) << error;
+    EXPECT_EQ(o.codec, Options::Codec::Sbc);
+    EXPECT_EQ(o.bitpoolMin, 2u);
+    EXPECT_EQ(o.bitpoolMax, 53u);
+    EXPECT_FALSE(o.bitpoolFixed);
+    EXPECT_EQ(o.mtu, 895u);
+    EXPECT_EQ(o.radioKbps, 0u);
+    EXPECT_FALSE(o.interference.on);
+
+    o = Options();
+    ASSERT_TRUE(Parse({"--codec", "pcm", "--bitpool", "20-40", "--mtu", "672", "--radio-kbps", "300", "--radio-queue",
+                       "4", "--interference", "2s:500:25%"},
+                      &o, &error))
+        << error;
+    EXPECT_EQ(o.codec, Options::Codec::Pcm);
+    EXPECT_EQ(o.bitpoolMin, 20u);
+    EXPECT_EQ(o.bitpoolMax, 40u);
+    EXPECT_FALSE(o.bitpoolFixed);
+    EXPECT_EQ(o.mtu, 672u);
+    EXPECT_EQ(o.radioKbps, 300u);
+    EXPECT_EQ(o.radioQueuePackets, 4u);
+    EXPECT_TRUE(o.interference.on);
+    EXPECT_EQ(o.interference.startMs, 2000u);
+    EXPECT_EQ(o.interference.lengthMs, 500u);
+    EXPECT_DOUBLE_EQ(o.interference.share, 0.25);
+
+    o = Options();
+    ASSERT_TRUE(Parse({"--bitpool", "35", "--interference", "0:1s:1"}, &o, &error)) << error;
+    EXPECT_TRUE(o.bitpoolFixed);
+    EXPECT_EQ(o.bitpoolMin, 35u);
+    EXPECT_EQ(o.bitpoolMax, 35u);
+    EXPECT_DOUBLE_EQ(o.interference.share, 1.0);
+
+    struct Case {
+        std::vector<std::string> args;
+        const char* message;
+    } cases[] = {
+        {{"--codec", "aac"}, "expects sbc or pcm"},
+        {{"--bitpool", "1"}, "from 2 to 250"},
+        {{"--bitpool", "40-20"}, "a range MIN-MAX"},
+        {{"--bitpool", "251"}, "from 2 to 250"},
+        {{"--bitpool", "2-x"}, "a range MIN-MAX"},
+        // MTU 131 holds one 119-byte frame and its 13 bytes of headers only at 132.
+        {{"--mtu", "131"}, "holds no SBC frame at bitpool 53: one needs 132 bytes"},
+        {{"--mtu", "200", "--bitpool", "2-100"}, "holds no SBC frame at bitpool 100"},
+        {{"--radio-kbps", "0"}, "kbit/s from 1 to 100000"},
+        {{"--radio-queue", "0"}, "a packet count"},
+        {{"--interference", "1s:2s"}, "START:LENGTH:SHARE"},
+        {{"--interference", "1s:0:0.5"}, "START:LENGTH:SHARE"},
+        {{"--interference", "1s:2s:1.5"}, "START:LENGTH:SHARE"},
+        {{"--interference", "1s:2s:-10%"}, "START:LENGTH:SHARE"},
+        {{"--interference", "x:2s:0.5"}, "START:LENGTH:SHARE"},
+    };
+    for (const Case& c : cases) {
+        Options bad;
+        EXPECT_FALSE(Parse(c.args, &bad, &error)) << c.args[1];
+        EXPECT_NE(error.find(c.message), std::string::npos) << error;
+    }
+    Options fits;
+    EXPECT_TRUE(Parse({"--mtu", "132"}, &fits, &error)) << error;
+}
+
+}  // namespace

@@ -46,6 +46,19 @@ double Real(const std::string& json, const std::string& key)
     return v.empty() ? 0 : std::stod(v);
 }
 
+// The library's two carriers: SBC (the default) and PCM.  The world's
+// figures about time hold with both.
+const std::vector<std::vector<std::string>> kCodecs = {{}, {"--codec", "pcm"}};
+bool IsSbc(const std::vector<std::string>& codec) { return codec.empty(); }
+// The audio frames the listener hears of `frames` sent as one stream: SBC
+// sends whole frames of 128, the last padded with silence.
+uint64_t HeardFrames(uint64_t frames, bool sbc) { return sbc ? (frames + 127) / 128 * 128 : frames; }
+std::vector<std::string> With(std::vector<std::string> codec, const std::vector<std::string>& more)
+{
+    codec.insert(codec.end(), more.begin(), more.end());
+    return codec;
+}
+
 struct Gap {
     double t, heardAt, seconds;
 };
@@ -71,9 +84,11 @@ TEST(WorldPlayTest, LinkDownMidPlayLosesExactlyTheAudioOfTheDownTime)
     TempDir dir;
     Audio noise = Noise(kFrames, 44100, 2, 5);
     WriteWav(dir.File("noise.wav"), noise);
-    World w = Live(dir, {"--link-down", "600", "--link-back", "1500", "--wav", dir.File("got.wav"), "--heard",
-                        dir.File("heard.wav")},
-                  dir.File("noise.wav"));
+    for (const auto& codec : kCodecs) {
+    SCOPED_TRACE(IsSbc(codec) ? "sbc" : "pcm");
+    World w = Live(dir, With(codec, {"--link-down", "600", "--link-back", "1500", "--wav", dir.File("got.wav"),
+                                     "--heard", dir.File("heard.wav")}),
+                   dir.File("noise.wav"));
     // The library did not receive all that was written: exit 1.
     EXPECT_EQ(w.run.exitCode, 1) << w.run.err;
     // The ticks at 620 ... 1500 ms were refused: 45 ticks, 0.9 s of audio.
@@ -95,33 +110,52 @@ TEST(WorldPlayTest, LinkDownMidPlayLosesExactlyTheAudioOfTheDownTime)
     ASSERT_EQ(gaps.size(), 1u) << w.json;
     EXPECT_GT(gaps[0].t, 0.6);
     EXPECT_LT(gaps[0].t, 0.8);
-    EXPECT_NE(w.run.out.find("0.900 s of the sound never heard"), std::string::npos) << w.run.out;
+    // With SBC the last frame's padding is heard too.
+    const uint64_t heardFrames = HeardFrames(kFrames - lost / 2, IsSbc(codec));
+    char never[64];
+    std::snprintf(never, sizeof never, "%.3f s of the sound never heard", (kFrames - heardFrames) / 44100.0);
+    EXPECT_NE(w.run.out.find(never), std::string::npos) << never << "\n" << w.run.out;
+    EXPECT_EQ(Number(w.json, "played_frames"), heardFrames);
     // The driver steered the preferred device both ways.
     EXPECT_NE(w.json.find("\"link down, preferred device 0 (Built-in Audio Output)\""), std::string::npos) << w.json;
     EXPECT_NE(w.json.find("\"link back up, preferred device 1 (Bluetooth A2DP Output)\""), std::string::npos);
+    }
 }
 
 TEST(WorldPlayTest, ASlowRadioFillsTheSendQueueAndEveryRefusalIsCounted)
 {
     TempDir dir;
-    World w = Live(dir, {"--radio-rate", "100000", "--radio-queue", "20000"});
-    EXPECT_EQ(w.run.exitCode, 1) << w.run.err;
-    const uint64_t carried = Number(w.json, "carried_bytes");
-    const uint64_t full = Number(w.json, "refused_queue_full_bytes");
-    EXPECT_EQ(carried + full, 529200u);   // the built-in sound, 3 s
-    EXPECT_GT(Number(w.json, "refused_queue_full"), 0u);
-    // The radio carries 100,000 bytes a second; the queue holds 20,000 more.
-    double seconds = Real(w.json, "clock_seconds");
-    EXPECT_LE(carried, 100000 * seconds + 20000 + 6144);
-    EXPECT_GE(carried, 100000 * (seconds - 0.1));
-    EXPECT_LE(Number(w.json, "peak_queue_bytes"), 20000u);
-    EXPECT_NE(w.run.out.find("refused by a full send queue"), std::string::npos) << w.run.out;
+    // PCM at 800 kbit/s (100,000 bytes a second with the headers), and SBC
+    // at a fixed bitpool 53 (333 kbit/s) through 250.
+    for (const auto& codec : kCodecs) {
+        SCOPED_TRACE(IsSbc(codec) ? "sbc" : "pcm");
+        const uint64_t kbps = IsSbc(codec) ? 250 : 800;
+        World w = Live(dir, With(codec, {"--bitpool", "53", "--radio-kbps", std::to_string(kbps), "--radio-queue", "5"}));
+        EXPECT_EQ(w.run.exitCode, 1) << w.run.err;
+        const uint64_t carried = Number(w.json, "carried_bytes");
+        const uint64_t full = Number(w.json, "refused_queue_full_bytes");
+        EXPECT_EQ(carried + full, 529200u);   // the built-in sound, 3 s
+        EXPECT_GT(Number(w.json, "refused_queue_full"), 0u);
+        // The radio took no more than its budget carries over the run and
+        // the queue holds; what it sends after the run's end is that queue.
+        double seconds = Real(w.json, "clock_seconds");
+        const uint64_t sent = Number(w.json, "bytes_sent");
+        const uint64_t largest = IsSbc(codec) ? 846 : 12 + 6144;
+        EXPECT_LE(sent, kbps * 1000 / 8 * seconds + 6 * largest);
+        EXPECT_GE(sent, kbps * 1000 / 8 * (seconds - 0.1));
+        // Full at five; the last packet, sent when the posts stop, may wait as a sixth.
+        EXPECT_GE(Number(w.json, "peak_queued_packets"), 5u);
+        EXPECT_LE(Number(w.json, "peak_queued_packets"), 6u);
+        EXPECT_NE(w.run.out.find("refused by a full send queue"), std::string::npos) << w.run.out;
+    }
 }
 
 TEST(WorldPlayTest, HalfTheByteRateStarvesTheHeadsetThoughTheLibraryGetsEverything)
 {
     TempDir dir;
-    World w = Live(dir, {"--set", "Sample=88200", "--plot", dir.File("plot.svg")});
+    for (const auto& codec : kCodecs) {
+    SCOPED_TRACE(IsSbc(codec) ? "sbc" : "pcm");
+    World w = Live(dir, With(codec, {"--set", "Sample=88200", "--plot", dir.File("plot.svg")}));
     EXPECT_EQ(w.run.exitCode, 0) << w.run.err;
     EXPECT_EQ(JsonValue(w.json, "bit_exact"), "true");
     // Three seconds of sound take six to arrive; the headset plays them in
@@ -140,6 +174,9 @@ TEST(WorldPlayTest, HalfTheByteRateStarvesTheHeadsetThoughTheLibraryGetsEverythi
          at = svg.find("height='8' fill='#d62728'", at + 1))
         ++marks;
     EXPECT_EQ(marks, gaps.size());
+    // With SBC the plot draws the bitpool too.
+    EXPECT_EQ(svg.find("SBC bitpool of the packets sent") != std::string::npos, IsSbc(codec));
+    }
 }
 
 TEST(WorldPlayTest, OneBufferMakesGapsTheListenerHearsWhereTheReportSays)
@@ -147,14 +184,16 @@ TEST(WorldPlayTest, OneBufferMakesGapsTheListenerHearsWhereTheReportSays)
     TempDir dir;
     Audio noise = Noise(kFrames, 44100, 2, 9);
     WriteWav(dir.File("noise.wav"), noise);
-    World w = Live(dir, {"--buffers", "1", "--heard", dir.File("heard.wav")}, dir.File("noise.wav"));
+    for (const auto& codec : kCodecs) {
+    SCOPED_TRACE(IsSbc(codec) ? "sbc" : "pcm");
+    World w = Live(dir, With(codec, {"--buffers", "1", "--heard", dir.File("heard.wav")}), dir.File("noise.wav"));
     EXPECT_EQ(w.run.exitCode, 0) << w.run.err;
     auto gaps = Gaps(w.json);
     ASSERT_FALSE(gaps.empty()) << w.json;
     Audio heard = ReadAudio(dir.File("heard.wav"));
     const size_t frames = heard.samples.size() / 2;
     EXPECT_EQ(frames, Number(w.json, "played_frames") + Number(w.json, "silent_frames"));
-    EXPECT_EQ(Number(w.json, "played_frames"), kFrames);
+    EXPECT_EQ(Number(w.json, "played_frames"), HeardFrames(kFrames, IsSbc(codec)));
     auto silentFrame = [&](size_t f) { return heard.samples[2 * f] == 0 && heard.samples[2 * f + 1] == 0; };
     // Every reported gap is silence in the file, of its length, at its place,
     // with sound right before and after; outside the gaps there is sound.
@@ -172,10 +211,15 @@ TEST(WorldPlayTest, OneBufferMakesGapsTheListenerHearsWhereTheReportSays)
         if (from + length < frames)
             EXPECT_FALSE(silentFrame(from + length)) << from + length;
     }
+    // SBC's decoded sound begins after the codec's delay, and ends with the
+    // last frame's padding; nothing else is silent.
+    const size_t delay = IsSbc(codec) ? Number(w.json, "codec_delay_frames") : 0;
+    const size_t padding = HeardFrames(kFrames, IsSbc(codec)) - kFrames;
     size_t unexplained = 0;
-    for (size_t f = 0; f < frames; ++f)
+    for (size_t f = delay; f + padding < frames; ++f)
         unexplained += !inGap[f] && silentFrame(f);
     EXPECT_EQ(unexplained, 0u);
+    }
 }
 
 // Each fault the player can arm, with what it must change in the report.
@@ -195,11 +239,20 @@ TEST(WorldPlayTest, EachFaultFromTheCommandLineChangesTheReportAsPredicted)
     EXPECT_EQ(Number(w.json, "bytes_received"), 529200 - 5 * kTick);
     EXPECT_NE(w.run.out.find("refuse@10x5: fired 5 times"), std::string::npos) << w.run.out;
 
-    // Three packets lost on the air: accepted, never heard.
-    w = Live(dir, {"--fault", "lose@20x3"});
+    // Three media packets lost on the air: the library received their
+    // audio, the listener hears silence in its place.  With PCM a packet is
+    // a post; with SBC, seven frames.
+    w = Live(dir, {"--codec", "pcm", "--fault", "lose@20x3"});
     EXPECT_EQ(Number(w.json, "lost"), 3u);
     EXPECT_EQ(Number(w.json, "lost_bytes"), 3 * kTick);
-    EXPECT_EQ(Number(w.json, "played_frames"), (529200 - 3 * kTick) / 4);
+    EXPECT_EQ(Number(w.json, "concealed_frames"), 3 * kTick / 4);
+    EXPECT_EQ(Number(w.json, "played_frames"), 529200u / 4);
+    EXPECT_EQ(JsonValue(w.json, "bit_exact"), "true");
+    w = Live(dir, {"--fault", "lose@20x3"});
+    EXPECT_EQ(Number(w.json, "lost"), 3u);
+    EXPECT_EQ(Number(w.json, "lost_frames"), 21u);
+    EXPECT_EQ(Number(w.json, "lost_bytes"), 21u * 512);
+    EXPECT_EQ(Number(w.json, "played_frames"), HeardFrames(529200 / 4, true));
 
     // Slow posts hold the stream lock (and the world's time) but lose nothing.
     w = Live(dir, {"--fault", "slowpost:4x3"});
@@ -222,7 +275,7 @@ TEST(WorldPlayTest, EachFaultFromTheCommandLineChangesTheReportAsPredicted)
     w = Live(dir, {"--fault", "drift:100000x*"});
     EXPECT_EQ(JsonValue(w.json, "bit_exact"), "true");
     EXPECT_GT(Number(w.json, "dropped_bytes"), 0u);
-    EXPECT_EQ(Number(w.json, "played_frames") * 4 + Number(w.json, "dropped_bytes"), 529200u);
+    EXPECT_EQ(Number(w.json, "played_frames") * 4 + Number(w.json, "dropped_bytes"), HeardFrames(529200 / 4, true) * 4);
 
     // Two packet allocations fail: the audio is late, not lost.
     w = Live(dir, {"--fault", "malloc@5x2"});
@@ -362,7 +415,11 @@ TEST(WorldPlayTest, PlaysWhatTheListenerHearsThroughAlsaAndGoesOnWithoutADevice)
     EXPECT_NE(w.run.err.find("btwav-play: warning: cannot open sound device 'nosuch': "), std::string::npos)
         << w.run.err;
     EXPECT_EQ(w.run.err.find("ALSA lib"), std::string::npos) << w.run.err;
-    EXPECT_EQ(ReadAudio(dir.File("heard2.wav")).samples, noise.samples);
+    EXPECT_GT(ReadAudio(dir.File("heard2.wav")).samples.size(), noise.samples.size() - 2 * 128);
+    // The PCM carrier gives the sound back bit-exact.
+    w = Live(dir, {"--codec", "pcm", "--play-out=nosuch", "--heard", dir.File("heard3.wav")}, dir.File("noise.wav"));
+    EXPECT_EQ(w.run.exitCode, 0) << w.run.err;
+    EXPECT_EQ(ReadAudio(dir.File("heard3.wav")).samples, noise.samples);
     unsetenv("ALSA_CONFIG_PATH");
 }
 

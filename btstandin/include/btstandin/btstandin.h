@@ -20,9 +20,12 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <vector>
 
 #include "btlink/lmr.h"
+#include "btstandin/codec.h"
+#include "btstandin/sendpath.h"
 
 namespace btstandin {
 
@@ -71,32 +74,43 @@ void RefusePosts(unsigned count);
 // ---- The link --------------------------------------------------------------------
 // By default the stand-in is a perfect transport: every post is carried at
 // once, whatever the link does (what the driver's own tests want).  A
-// modelled link carries posts only while it is up, through a send queue of
-// bounded depth that the radio empties at its throughput.  A post the
-// library cannot carry is refused (LMR_POST_REFUSED), so the driver frees
+// modelled link carries posts only while it is up, and sends them as a real
+// library would (sendpath.h): encoded into media packets (SBC, or PCM for an
+// ideal carrier), through a send queue of bounded depth that a radio with a
+// budget in kbit/s empties, with a bitpool that adapts to the queue.  A post
+// the library cannot take is refused (LMR_POST_REFUSED), so the driver frees
 // it: with no link there is no connection to queue for, and a full queue has
 // no room; either way the caller learns it at once and nothing is held.
 struct LinkModel {
     bool modelled = false;
-    uint32_t queueBytes = 35280;            // send queue depth in audio bytes (200 ms)
-    uint64_t radioBytesPerSecond = 176400;  // audio bytes the radio carries per second
+    SendPathConfig send;   // codec, bitpool range, MTU, radio, queue, interference
 };
 void ModelLink(const LinkModel& model);
+// Interference from now on (its times on the host clock), for a world that
+// learns its time 0 after the link was modelled.
+void SetInterference(const Interference& interference);
+// The stream's end: the library sends what its encoder holds (the last
+// packet, its last frame padded with silence), as at the last post, when
+// the posts stopped.  Modelled link only.
+void EndStream();
 // Sets the link's state and raises the matching event (link up or down).
 void SetLink(bool up);
 bool LinkIsUp();
 
 // What the stand-in did with the posts since Reset.  Every post that was not
-// carried is counted under exactly one reason.
+// taken is counted under exactly one reason.
 struct PostStats {
     uint64_t posts = 0;
-    uint64_t carried = 0, carriedBytes = 0;              // reached the headset
+    uint64_t carried = 0, carriedBytes = 0;              // taken by the library (unmodelled: and delivered)
     uint64_t refusedLinkDown = 0, refusedLinkDownBytes = 0;
     uint64_t refusedQueueFull = 0, refusedQueueFullBytes = 0;
     uint64_t refusedFault = 0, refusedFaultBytes = 0;    // RefusePost
-    uint64_t lost = 0, lostBytes = 0;                    // LosePacket: accepted, never arrived
+    // LosePacket: taken, never arrived.  Unmodelled: posts and their audio
+    // bytes; modelled: media packets, their SBC frames and the audio bytes
+    // they carried.
+    uint64_t lost = 0, lostBytes = 0, lostFrames = 0;
     uint64_t slow = 0, slowMs = 0;                       // SlowPost: posts that took long, and how long in all
-    uint32_t peakQueueBytes = 0;                         // fullest the send queue was after a post
+    SendStats send;                                      // the modelled link's media packets, radio and bitpool
     // The hand-off toward the sinks: the most packets accepted and not yet
     // freed, and the longest from a post to its packet's turn at the sinks
     // (wall time).
@@ -114,7 +128,8 @@ struct PacketView {
     uint32_t size;          // N
     uint64_t counter;       // performance-counter value at the post
     uint64_t postNs;        // clock time (host::ClockNowNs) of the post
-    uint64_t arrivalNs;     // clock time at which the radio delivered it
+    uint64_t arrivalNs;     // unmodelled: clock time at which it was delivered (the post's);
+                            // modelled: the post's too (its media packets arrive later)
 };
 // Sinks run on the stand-in's own thread, one packet at a time in arrival
 // order, with no lock of the stand-in or the driver held.  A sink must not
@@ -122,6 +137,16 @@ struct PacketView {
 // for room, below).
 using PacketSink = std::function<void(const PacketView&)>;
 void AddSink(PacketSink sink);
+// Media packets as the modelled link's radio delivers them (lost ones too,
+// marked), on the same thread and with the same rules as the sinks above,
+// after the encoder (if any) has filled their payload.
+using MediaSink = std::function<void(const MediaPacket&)>;
+void AddMediaSink(MediaSink sink);
+// The encoder that fills the media packets' payload, in packet order, on
+// the poster's thread inside LMRPostData with no lock of the stand-in held
+// (or in EndStream); null (the default) leaves them unencoded, sizes alone.
+// Set it only with LinkModel.send.keepPcm, before the first post.
+void SetEncoder(std::shared_ptr<PacketEncoder> encoder);
 // Returns once every accepted packet has gone through the sinks and been freed.
 void Flush();
 // Packets accepted and not yet freed by the stand-in's thread.

@@ -1,0 +1,91 @@
+// The library's send path: the carrier (codec.h) makes media packets of the
+// posted PCM, the radio (radio.h) sends them, and the bitpool rule
+// (bitpool.h) watches the radio's queue and sets the carrier's bitpool.  A
+// unit with no thread and no clock of its own: the post's time, its PCM and
+// the link's configuration in; verdicts, media packets with their arrival
+// times and the figures out.  The stand-in calls it with its lock held.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <vector>
+
+#include "btstandin/bitpool.h"
+#include "btstandin/codec.h"
+#include "btstandin/radio.h"
+
+namespace btstandin {
+
+enum class Codec { Sbc, Pcm };
+
+// The radio's default budgets, kbit/s.  SBC: what an EDR link gives an A2DP
+// stream in practice, room for bitpool 53 (about 333 kbit/s with its headers
+// at MTU 895) and more.  PCM: 1.5 times raw CD audio, as a link with room.
+constexpr uint32_t kDefaultSbcKbps = 512;
+constexpr uint32_t kDefaultPcmKbps = 2117;
+constexpr uint32_t kDefaultMtu = 895;
+
+struct SendPathConfig {
+    Codec codec = Codec::Sbc;
+    SbcFormat sbc;                 // its bitpool is the range's top
+    BitpoolRange bitpool;          // 2 .. 53, starting at 53
+    uint32_t mtu = kDefaultMtu;    // bytes a media packet may take
+    uint32_t radioKbps = 0;        // 0: the codec's default above
+    uint32_t queuePackets = 10;    // send queue depth, media packets (about 200 ms at 20 ms a packet)
+    Interference interference;
+    bool keepPcm = false;          // packets carry their samples (someone will hear them)
+    uint32_t Kbps() const { return radioKbps ? radioKbps : codec == Codec::Sbc ? kDefaultSbcKbps : kDefaultPcmKbps; }
+};
+
+struct BitpoolChange {
+    uint64_t ns;        // clock time
+    uint32_t bitpool;   // the bitpool from then on
+};
+
+struct SendStats {
+    uint64_t packets = 0, frames = 0, samples = 0;   // media packets sent to the radio, their SBC frames and audio frames
+    uint64_t bytes = 0;                              // their size on the radio
+    uint64_t firstSentNs = 0, lastArrivalNs = 0;     // the stream's span on the radio
+    uint32_t peakQueuedPackets = 0;                  // the fullest the send queue was after a packet joined it
+    uint64_t packWaitSumNs = 0, packWaitMaxNs = 0;   // from a packet's first sample posted to the packet sent
+    uint32_t lowestBitpool = 0, highestBitpool = 0;  // of the packets sent (0: none yet)
+    uint64_t bitpoolChanges = 0;                     // all changes
+    std::vector<BitpoolChange> bitpoolLog;           // the first kMaxBitpoolLog changes
+};
+constexpr size_t kMaxBitpoolLog = 4096;
+
+class SendPath {
+public:
+    explicit SendPath(const SendPathConfig& config);
+    const SendPathConfig& Config() const { return config_; }
+    // The radio's queue has room for what a post brings.
+    bool HasRoom(uint64_t nowNs) { return radio_.HasRoom(nowNs); }
+    // A post's PCM at nowNs (pcm may be null when no samples are kept):
+    // appends the media packets it completes, sent, with their arrival times.
+    void Take(uint64_t nowNs, const uint8_t* pcm, uint32_t bytes, std::vector<MediaPacket>* out);
+    // Sends what the carrier holds (the stream's end).
+    void SendHeld(uint64_t nowNs, std::vector<MediaPacket>* out);
+    // Clock time of the last post taken (0: none).
+    uint64_t LastPostNs() const { return lastPostNs_; }
+    void SetInterference(const Interference& i)
+    {
+        config_.interference = i;
+        radio_.SetInterference(i);
+    }
+    uint32_t QueuedBytes(uint64_t nowNs) { return static_cast<uint32_t>(radio_.QueuedBytes(nowNs)); }
+    uint32_t Bitpool() const { return rule_.Bitpool(); }
+    const SendStats& Stats() const { return stats_; }
+
+private:
+    void Send(uint64_t nowNs, size_t from, std::vector<MediaPacket>* out);
+    void Observe(uint64_t nowNs);
+
+    SendPathConfig config_;
+    std::unique_ptr<Carrier> carrier_;
+    Radio radio_;
+    BitpoolRule rule_;
+    SendStats stats_;
+    uint64_t lastPostNs_ = 0;
+};
+
+}  // namespace btstandin

@@ -1,0 +1,71 @@
+#include "btstandin/sendpath.h"
+
+#include <algorithm>
+
+namespace btstandin {
+
+SendPath::SendPath(const SendPathConfig& config)
+    : config_(config), radio_(config.Kbps(), config.queuePackets), rule_(config.bitpool)
+{
+    if (config_.bitpool.fixed)
+        config_.bitpool.min = config_.bitpool.max;
+    config_.sbc.bitpool = rule_.Bitpool();
+    carrier_ = config_.codec == Codec::Sbc ? MakeSbcCarrier(config_.sbc, config_.mtu, config_.keepPcm)
+                                           : MakePcmCarrier(config_.keepPcm);
+    radio_.SetInterference(config_.interference);
+}
+
+void SendPath::Send(uint64_t nowNs, size_t from, std::vector<MediaPacket>* out)
+{
+    for (size_t i = from; i < out->size(); ++i) {
+        MediaPacket& p = (*out)[i];
+        p.arrivalNs = radio_.Send(nowNs, p.bytes);
+        if (stats_.packets == 0)
+            stats_.firstSentNs = p.sentNs;
+        ++stats_.packets;
+        stats_.frames += p.frames;
+        stats_.samples += p.samples;
+        stats_.bytes += p.bytes;
+        stats_.lastArrivalNs = std::max(stats_.lastArrivalNs, p.arrivalNs);
+        const uint64_t wait = p.sentNs - std::min(p.sentNs, p.firstPostNs);
+        stats_.packWaitSumNs += wait;
+        stats_.packWaitMaxNs = std::max(stats_.packWaitMaxNs, wait);
+        if (p.bitpool) {
+            stats_.lowestBitpool = stats_.lowestBitpool ? std::min(stats_.lowestBitpool, p.bitpool) : p.bitpool;
+            stats_.highestBitpool = std::max(stats_.highestBitpool, p.bitpool);
+        }
+        stats_.peakQueuedPackets = std::max(stats_.peakQueuedPackets, radio_.Queued(nowNs));
+    }
+}
+
+void SendPath::Observe(uint64_t nowNs)
+{
+    if (config_.codec != Codec::Sbc)
+        return;
+    const uint32_t before = rule_.Bitpool();
+    const uint32_t after = rule_.Observe(nowNs, radio_.Queued(nowNs));
+    if (after == before)
+        return;
+    carrier_->SetBitpool(after);
+    ++stats_.bitpoolChanges;
+    if (stats_.bitpoolLog.size() < kMaxBitpoolLog)
+        stats_.bitpoolLog.push_back({nowNs, after});
+}
+
+void SendPath::Take(uint64_t nowNs, const uint8_t* pcm, uint32_t bytes, std::vector<MediaPacket>* out)
+{
+    const size_t from = out->size();
+    lastPostNs_ = nowNs;
+    carrier_->Take(pcm, bytes, nowNs, out);
+    Send(nowNs, from, out);
+    Observe(nowNs);
+}
+
+void SendPath::SendHeld(uint64_t nowNs, std::vector<MediaPacket>* out)
+{
+    const size_t from = out->size();
+    carrier_->SendHeld(nowNs, out);
+    Send(nowNs, from, out);
+}
+
+}  // namespace btstandin

@@ -1,0 +1,234 @@
+// The player end to end with the library's codec: what the listener hears
+// through SBC against libsbc's own encode and decode of the same audio, the
+// bitpool under interference, the PCM carrier's bit-exact ear, and a model
+// that costs nothing when nobody listens.  Fast mode, on the virtual clock.
+#include <gtest/gtest.h>
+
+#include <sbc/sbc.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "audio_files.h"
+
+using namespace player_test;
+
+namespace {
+
+struct World {
+    RunResult run;
+    std::string json;
+};
+
+World Live(const TempDir& dir, std::vector<std::string> extra, const std::string& input = "")
+{
+    World w;
+    std::vector<std::string> args = {"--fast", "--quiet", "--report", dir.File("r.json")};
+    args.insert(args.end(), extra.begin(), extra.end());
+    if (!input.empty())
+        args.push_back(input);
+    w.run = RunPlayer(args);
+    w.json = ReadText(dir.File("r.json"));
+    return w;
+}
+
+double Real(const std::string& json, const std::string& key)
+{
+    std::string v = JsonValue(json, key);
+    EXPECT_FALSE(v.empty()) << key << " missing";
+    return v.empty() ? -1 : std::stod(v);
+}
+
+size_t GapCount(const std::string& json)
+{
+    size_t at = json.find("\"gaps\": [");
+    size_t end = json.find(']', at);
+    return at == std::string::npos ? 0 : std::count(json.begin() + at, json.begin() + end, '{');
+}
+
+// libsbc's own encode and decode of 16-bit stereo audio at 44.1 kHz, joint
+// stereo, 16 blocks, 8 subbands, loudness: whole frames, the last padded.
+std::vector<int16_t> LibsbcRoundTrip(const std::vector<int16_t>& in, int bitpool)
+{
+    sbc_t enc, dec;
+    sbc_init(&enc, 0);
+    sbc_init(&dec, 0);
+    enc.frequency = SBC_FREQ_44100;
+    enc.mode = SBC_MODE_JOINT_STEREO;
+    enc.blocks = SBC_BLK_16;
+    enc.subbands = SBC_SB_8;
+    enc.allocation = SBC_AM_LOUDNESS;
+    enc.bitpool = static_cast<uint8_t>(bitpool);
+    enc.endian = dec.endian = SBC_LE;
+    std::vector<int16_t> padded = in;
+    padded.resize((in.size() + 255) / 256 * 256, 0);
+    std::vector<int16_t> out(padded.size());
+    uint8_t frame[512];
+    for (size_t at = 0; at < padded.size(); at += 256) {
+        ssize_t written = 0;
+        sbc_encode(&enc, padded.data() + at, 512, frame, sizeof frame, &written);
+        size_t got = 0;
+        sbc_decode(&dec, frame, static_cast<size_t>(written), out.data() + at, 512, &got);
+    }
+    sbc_finish(&enc);
+    sbc_finish(&dec);
+    return out;
+}
+
+// The lag (audio frames) at which `got` best matches `ref`, over its first second.
+size_t BestLag(const std::vector<int16_t>& ref, const std::vector<int16_t>& got)
+{
+    size_t best = 0;
+    double bestErr = HUGE_VAL;
+    for (size_t lag = 0; lag < 400; ++lag) {
+        double e = 0;
+        for (size_t i = 1000; i < 44100 && 2 * (i + lag) + 1 < got.size() && 2 * i + 1 < ref.size(); ++i)
+            for (int c = 0; c < 2; ++c) {
+                const double d = static_cast<double>(ref[2 * i + c]) - got[2 * (i + lag) + c];
+                e += d * d;
+            }
+        if (e < bestErr) {
+            bestErr = e;
+            best = lag;
+        }
+    }
+    return best;
+}
+
+// SNR of each whole second of `got` (lagged) against `ref`, in dB.
+std::vector<double> SecondsSnr(const std::vector<int16_t>& ref, const std::vector<int16_t>& got, size_t lag)
+{
+    std::vector<double> out;
+    const size_t frames = std::min(ref.size() / 2, got.size() / 2 - lag);
+    for (size_t s = 0; (s + 1) * 44100 <= frames; ++s) {
+        double sig = 0, noise = 0;
+        for (size_t i = s * 44100; i < (s + 1) * 44100; ++i)
+            for (int c = 0; c < 2; ++c) {
+                const double x = ref[2 * i + c], d = x - got[2 * (i + lag) + c];
+                sig += x * x;
+                noise += d * d;
+            }
+        out.push_back(10 * std::log10(sig / std::max(noise, 1e-9)));
+    }
+    return out;
+}
+
+TEST(CodecPlayTest, HeardSbcIsAsGoodAsLibsbcsOwnEncodeAndDecodeOfTheSameAudio)
+{
+    TempDir dir;
+    Audio noise = Noise(5 * 44100 + 1000, 44100, 2, 11);
+    WriteWav(dir.File("noise.wav"), noise);
+    World w = Live(dir, {"--wav", dir.File("got.wav"), "--heard", dir.File("heard.wav")}, dir.File("noise.wav"));
+    ASSERT_EQ(w.run.exitCode, 0) << w.run.err;
+    EXPECT_EQ(JsonValue(w.json, "codec"), "\"sbc\"");
+    EXPECT_EQ(JsonValue(w.json, "encoded"), "true");
+    EXPECT_EQ(GapCount(w.json), 0u);
+    EXPECT_EQ(JsonValue(w.json, "changes"), "0");   // the default radio sustains bitpool 53
+    Audio got = ReadAudio(dir.File("got.wav")), heard = ReadAudio(dir.File("heard.wav"));
+    ASSERT_EQ(got.samples, noise.samples);   // the library received the sound bit-exact
+
+    // The bar: libsbc alone, the same audio, the same configuration.
+    std::vector<int16_t> bare = LibsbcRoundTrip(got.samples, 53);
+    const size_t bareLag = BestLag(got.samples, bare), heardLag = BestLag(got.samples, heard.samples);
+    EXPECT_EQ(heardLag, bareLag);
+    std::vector<double> bareSnr = SecondsSnr(got.samples, bare, bareLag);
+    std::vector<double> heardSnr = SecondsSnr(got.samples, heard.samples, heardLag);
+    ASSERT_EQ(heardSnr.size(), 5u);
+    ASSERT_EQ(bareSnr.size(), 5u);
+    for (size_t s = 0; s < heardSnr.size(); ++s) {
+        EXPECT_GE(heardSnr[s], bareSnr[s] - 0.01) << s;
+        RecordProperty("heard_snr_db_" + std::to_string(s), std::to_string(heardSnr[s]));
+        RecordProperty("libsbc_snr_db_" + std::to_string(s), std::to_string(bareSnr[s]));
+    }
+    // The report measures the same: its codec delay is the lag, its worst
+    // second the worst the test finds.
+    EXPECT_EQ(static_cast<size_t>(Real(w.json, "codec_delay_frames")), heardLag);
+    EXPECT_NEAR(Real(w.json, "worst_snr_db"), *std::min_element(heardSnr.begin(), heardSnr.end()), 0.1);
+    EXPECT_NE(w.run.out.find("heard quality   segmental SNR "), std::string::npos) << w.run.out;
+}
+
+// The bitpool log's last change: its time and bitpool.
+bool LastBitpool(const std::string& json, double* t, int* bitpool)
+{
+    size_t at = json.find("\"log\": [");
+    size_t end = json.find(']', at);
+    size_t last = json.rfind("{\"t\": ", end);
+    return at != std::string::npos && last != std::string::npos && last > at &&
+           std::sscanf(json.c_str() + last, "{\"t\": %lf, \"bitpool\": %d}", t, bitpool) == 2;
+}
+
+TEST(CodecPlayTest, InterferenceHalvingTheBudgetFor5sGapsAFixedBitpoolButNotTheAdaptiveOne)
+{
+    TempDir dir;
+    const std::vector<std::string> world = {"--length", "20s", "--interference", "3s:5s:50%"};
+    std::vector<std::string> fixedArgs = world;
+    fixedArgs.insert(fixedArgs.end(), {"--bitpool", "53"});
+    World fixed = Live(dir, fixedArgs);
+    EXPECT_GT(GapCount(fixed.json), 0u) << fixed.run.out;
+    EXPECT_EQ(JsonValue(fixed.json, "changes"), "0");
+    EXPECT_GT(Real(fixed.json, "refused_queue_full"), 0);
+
+    World adaptive = Live(dir, world);
+    EXPECT_EQ(adaptive.run.exitCode, 0) << adaptive.run.err;
+    EXPECT_EQ(GapCount(adaptive.json), 0u) << adaptive.run.out;
+    EXPECT_EQ(Real(adaptive.json, "refused_queue_full"), 0);
+    EXPECT_LT(Real(adaptive.json, "lowest"), 53);
+    double t = 0;
+    int bitpool = 0;
+    ASSERT_TRUE(LastBitpool(adaptive.json, &t, &bitpool)) << adaptive.json;
+    EXPECT_EQ(bitpool, 53);
+    EXPECT_GT(t, 8.0);    // it came back after the interference ...
+    EXPECT_LE(t, 18.0);   // ... within 10 s of its end
+    EXPECT_NE(adaptive.run.out.find("interference at 3.000 s for 5.000 s took 50% of it"), std::string::npos)
+        << adaptive.run.out;
+}
+
+TEST(CodecPlayTest, ThePcmCarrierKeepsTheHeardAudioBitExact)
+{
+    TempDir dir;
+    Audio noise = Noise(3 * 44100 + 17, 44100, 2, 5);
+    WriteWav(dir.File("noise.wav"), noise);
+    World w = Live(dir, {"--codec", "pcm", "--heard", dir.File("heard.wav")}, dir.File("noise.wav"));
+    ASSERT_EQ(w.run.exitCode, 0) << w.run.err;
+    EXPECT_EQ(ReadAudio(dir.File("heard.wav")).samples, noise.samples);
+    EXPECT_EQ(JsonValue(w.json, "exact"), "true");
+    EXPECT_EQ(JsonValue(w.json, "codec"), "\"pcm\"");
+    EXPECT_EQ(Real(w.json, "radio_kbps"), 2117);
+    EXPECT_NE(w.run.out.find("heard quality   identical to what the library was given"), std::string::npos);
+}
+
+TEST(CodecPlayTest, NobodyListeningModelsTheSameLinkWithoutEncodingAndALostPacketIsHeardAsSilence)
+{
+    TempDir dir;
+    World quiet = Live(dir, {"--length", "5s", "--interference", "1s:2s:0.6"});
+    World heard = Live(dir, {"--length", "5s", "--interference", "1s:2s:0.6", "--heard", dir.File("h.wav")});
+    EXPECT_EQ(JsonValue(quiet.json, "encoded"), "false");
+    EXPECT_EQ(JsonValue(quiet.json, "measured"), "false");
+    EXPECT_EQ(JsonValue(heard.json, "encoded"), "true");
+    for (const char* key : {"packets_sent", "frames_sent", "bytes_sent", "changes", "lowest", "played_frames",
+                            "post_to_ear_max", "peak_queued_packets"})
+        EXPECT_EQ(JsonValue(quiet.json, key), JsonValue(heard.json, key)) << key;
+    EXPECT_NE(quiet.run.out.find("sizes by formula, nothing encoded (nobody listened)"), std::string::npos);
+
+    // Three media packets lost: their 21 frames are heard as silence, in
+    // place, and the heard quality says so.
+    World lost = Live(dir, {"--length", "5s", "--heard", dir.File("l.wav"), "--fault", "lose@20x3"});
+    World clean = Live(dir, {"--length", "5s", "--heard", dir.File("c.wav")});
+    EXPECT_EQ(Real(lost.json, "lost"), 3);
+    EXPECT_EQ(Real(lost.json, "lost_frames"), 21);
+    EXPECT_EQ(Real(lost.json, "concealed_frames"), 21 * 128);
+    EXPECT_EQ(JsonValue(lost.json, "played_frames"), JsonValue(clean.json, "played_frames"));
+    EXPECT_EQ(GapCount(lost.json), 0u);
+    EXPECT_LT(Real(lost.json, "worst_snr_db"), Real(clean.json, "worst_snr_db") - 20);
+    Audio l = ReadAudio(dir.File("l.wav")), c = ReadAudio(dir.File("c.wav"));
+    ASSERT_EQ(l.samples.size(), c.samples.size());
+    size_t silent = 0;
+    for (size_t i = 0; i < l.samples.size(); ++i)
+        silent += l.samples[i] == 0 && c.samples[i] != 0;
+    EXPECT_GT(silent, 2u * 21 * 128 * 9 / 10);
+}
+
+}  // namespace

@@ -1,0 +1,279 @@
+// The stand-in's link units alone, with no thread, no driver and no clock but
+// the times the tests give: the codec's frame and packet sizes, the radio's
+// budget and interference, the bitpool rule, and the send path that joins
+// them.
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <vector>
+
+#include "btstandin/bitpool.h"
+#include "btstandin/codec.h"
+#include "btstandin/radio.h"
+#include "btstandin/sendpath.h"
+
+namespace {
+
+using namespace btstandin;
+
+const uint64_t kMs = 1000000;
+
+SbcFormat Sbc(uint32_t bitpool)
+{
+    SbcFormat f;   // 44.1 kHz, joint stereo, 16 blocks, 8 subbands, loudness
+    f.bitpool = bitpool;
+    return f;
+}
+
+// ---- Codec: sizes by formula --------------------------------------------------
+
+TEST(CodecTest, FrameAndPacketSizesForTheBitpoolsAndMtusAnA2dpSourceUses)
+{
+    // Joint stereo, 8 subbands, 16 blocks: 4 + 8 + ceil((8 + 16 x bitpool) / 8).
+    struct Case {
+        uint32_t bitpool, frame, frames672, packet672, frames895, packet895;
+    } cases[] = {
+        // bitpool 2: 17-byte frames; the payload header's four bits allow 15 a packet.
+        {2, 17, 15, 13 + 15 * 17, 15, 13 + 15 * 17},
+        {35, 83, 7, 13 + 7 * 83, 10, 13 + 10 * 83},
+        {53, 119, 5, 13 + 5 * 119, 7, 13 + 7 * 119},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.bitpool);
+        EXPECT_EQ(SbcFrameBytes(Sbc(c.bitpool)), c.frame);
+        EXPECT_EQ(SbcFramesPerPacket(672, c.frame), c.frames672);
+        EXPECT_EQ(SbcFramesPerPacket(895, c.frame), c.frames895);
+        // A carrier fed 20 frames' worth of PCM in odd pieces sends packets of
+        // exactly those sizes, each within its MTU.
+        for (uint32_t mtu : {672u, 895u}) {
+            auto carrier = MakeSbcCarrier(Sbc(c.bitpool), mtu, false);
+            std::vector<MediaPacket> out;
+            uint32_t left = 20 * 128 * 4;
+            for (uint64_t t = 0; left > 0; t += 20 * kMs) {
+                uint32_t n = std::min<uint32_t>(left, 3530);
+                carrier->Take(nullptr, n, t, &out);
+                left -= n;
+            }
+            const uint32_t frames = mtu == 672 ? c.frames672 : c.frames895;
+            ASSERT_EQ(out.size(), 20 / frames) << mtu;
+            for (const MediaPacket& p : out) {
+                EXPECT_EQ(p.bytes, mtu == 672 ? c.packet672 : c.packet895);
+                EXPECT_LE(p.bytes, mtu);
+                EXPECT_EQ(p.frames, frames);
+                EXPECT_EQ(p.samples, frames * 128);
+                EXPECT_EQ(p.bitpool, c.bitpool);
+            }
+            EXPECT_EQ(carrier->HeldSamples(), (20 % frames) * 128);
+        }
+    }
+    // Other modes by the same formula: mono and dual channel count every
+    // channel's bits, stereo shares them, and joint stereo adds its join bits.
+    SbcFormat f = Sbc(32);
+    f.mode = SbcFormat::Mono;
+    EXPECT_EQ(SbcFrameBytes(f), 4u + 4u + 64u);
+    f.mode = SbcFormat::DualChannel;
+    EXPECT_EQ(SbcFrameBytes(f), 4u + 8u + 128u);
+    f.mode = SbcFormat::Stereo;
+    EXPECT_EQ(SbcFrameBytes(f), 4u + 8u + 64u);
+    f.subbands = 4;
+    f.blocks = 4;
+    f.mode = SbcFormat::JointStereo;
+    EXPECT_EQ(SbcFrameBytes(f), 4u + 4u + 17u);   // ceil((4 + 128) / 8)
+    // Bit rates: 53 about 328 kbit/s, 35 about 229.
+    EXPECT_NEAR(SbcBitRate(Sbc(53)) / 1000, 328.0, 0.5);
+    EXPECT_NEAR(SbcBitRate(Sbc(35)) / 1000, 228.8, 0.5);
+    // An MTU below one frame and its headers carries nothing.
+    EXPECT_EQ(SbcFramesPerPacket(13 + 118, 119), 0u);
+    EXPECT_EQ(SbcFramesPerPacket(13 + 119, 119), 1u);
+}
+
+TEST(CodecTest, SbcCarrierKeepsTimestampsSamplesAndTheTimeOfEachPacketsFirstSample)
+{
+    auto carrier = MakeSbcCarrier(Sbc(53), 895, true);
+    std::vector<MediaPacket> out;
+    std::vector<uint8_t> pcm(3528);
+    for (size_t i = 0; i < pcm.size(); ++i)
+        pcm[i] = static_cast<uint8_t>(i * 7);
+    for (int k = 0; k < 10; ++k)
+        carrier->Take(pcm.data(), 3528, k * 20 * kMs, &out);
+    // 35,280 bytes: 68 whole frames and a part; 9 packets of 7.
+    ASSERT_EQ(out.size(), 9u);
+    for (size_t i = 0; i < out.size(); ++i) {
+        EXPECT_EQ(out[i].sequence, i);
+        EXPECT_EQ(out[i].timestamp, i * 7 * 128);
+        EXPECT_EQ(out[i].pcm.size(), 7u * 128 * 4);
+    }
+    // The first packet's first sample came with the first post; it was sent
+    // with the post that completed its seventh frame (3584 bytes: the second).
+    EXPECT_EQ(out[0].firstPostNs, 0u);
+    EXPECT_EQ(out[0].sentNs, 20 * kMs);
+    EXPECT_EQ(out[1].firstPostNs, 20 * kMs);
+    // The samples ride along in order across the posts' edges.
+    EXPECT_EQ(out[1].pcm[0], pcm[3584 - 3528]);
+    // The bitpool set while a packet gathers applies from the next one.
+    carrier->SetBitpool(35);
+    const uint32_t held = carrier->HeldSamples();
+    EXPECT_EQ(held, (35280 - 9 * 7 * 512) / 4);
+    carrier->SendHeld(300 * kMs, &out);
+    ASSERT_EQ(out.size(), 10u);
+    EXPECT_EQ(out[9].bitpool, 53u);
+    EXPECT_EQ(out[9].frames, 6u);   // five whole frames and the part, padded
+    EXPECT_EQ(out[9].pcm.size(), 6u * 512);
+    EXPECT_EQ(out[9].pcm.back(), 0u);
+    EXPECT_EQ(out[9].sentNs, 300 * kMs);
+    EXPECT_EQ(carrier->HeldSamples(), 0u);
+    carrier->Take(pcm.data(), 3528, 320 * kMs, &out);
+    carrier->SendHeld(340 * kMs, &out);
+    EXPECT_EQ(out.back().bitpool, 35u);
+    EXPECT_EQ(out.back().bytes, 13u + out.back().frames * 83);
+}
+
+TEST(CodecTest, PcmCarrierSendsEachPostWholeFramesOnly)
+{
+    auto carrier = MakePcmCarrier(true);
+    std::vector<MediaPacket> out;
+    uint8_t a[6] = {1, 2, 3, 4, 5, 6}, b[6] = {7, 8, 9, 10, 11, 12};
+    carrier->Take(a, 6, 0, &out);
+    carrier->Take(b, 6, 20 * kMs, &out);
+    ASSERT_EQ(out.size(), 2u);
+    EXPECT_EQ(out[0].pcm, (std::vector<uint8_t>{1, 2, 3, 4}));
+    EXPECT_EQ(out[1].pcm, (std::vector<uint8_t>{5, 6, 7, 8, 9, 10, 11, 12}));
+    EXPECT_EQ(out[1].timestamp, 1u);
+    EXPECT_EQ(out[1].bytes, kRtpHeaderBytes + 8);
+    EXPECT_EQ(out[1].bitpool, 0u);
+}
+
+// ---- Radio ----------------------------------------------------------------------
+
+TEST(RadioTest, SendsInOrderAtItsBudgetAndInterferenceTakesItsShare)
+{
+    Radio radio(800, 4);   // 800 kbit/s: 1000 bytes in 10 ms
+    EXPECT_EQ(radio.Send(0, 1000), 10 * kMs);
+    EXPECT_EQ(radio.Send(0, 1000), 20 * kMs);
+    EXPECT_EQ(radio.Queued(0), 2u);
+    EXPECT_EQ(radio.Queued(10 * kMs), 1u);   // the first is through at 10 ms
+    EXPECT_EQ(radio.QueuedBytes(15 * kMs), 1000u);
+    EXPECT_TRUE(radio.HasRoom(15 * kMs));
+    EXPECT_EQ(radio.Send(30 * kMs, 1000), 40 * kMs);   // an idle radio starts at once
+
+    // Half the budget lost from 100 ms for 50 ms: a packet that starts at
+    // 95 ms sends 500 bytes by 100 ms, the other 500 in 10 ms at half rate.
+    radio.SetInterference({100 * kMs, 50 * kMs, 0.5});
+    EXPECT_DOUBLE_EQ(radio.RateAt(120 * kMs), 400000.0);
+    EXPECT_DOUBLE_EQ(radio.RateAt(150 * kMs), 800000.0);
+    EXPECT_EQ(radio.Send(95 * kMs, 1000), 110 * kMs);
+    // Across the end: 140 .. 150 ms at half (500 bytes), then 5 ms at full.
+    EXPECT_EQ(radio.Send(140 * kMs, 1000), 155 * kMs);
+    // A queue at its depth has no room until the radio moves on.
+    for (int i = 0; i < 4; ++i)
+        radio.Send(200 * kMs, 1000);
+    EXPECT_FALSE(radio.HasRoom(200 * kMs));
+    EXPECT_TRUE(radio.HasRoom(210 * kMs));
+    // All of the budget lost: nothing moves until the interference ends.
+    Radio jammed(800, 4);
+    jammed.SetInterference({0, 100 * kMs, 1.0});
+    EXPECT_EQ(jammed.Send(10 * kMs, 1000), 110 * kMs);
+}
+
+// ---- Bitpool rule -----------------------------------------------------------------
+
+TEST(BitpoolRuleTest, StepsDownWhileTheQueueBacksUpAndUpAfterAQuietStretch)
+{
+    BitpoolRule rule(BitpoolRange{20, 53, false});
+    EXPECT_EQ(rule.Bitpool(), 53u);
+    EXPECT_EQ(rule.Observe(0, 1), 53u);
+    EXPECT_EQ(rule.Observe(10 * kMs, 2), 53u);    // two queued is not behind
+    EXPECT_EQ(rule.Observe(20 * kMs, 3), 48u);    // three is
+    EXPECT_EQ(rule.Observe(60 * kMs, 4), 48u);    // held for 100 ms after a step
+    EXPECT_EQ(rule.Observe(120 * kMs, 4), 43u);
+    for (uint64_t t = 220; t <= 820; t += 100)
+        rule.Observe(t * kMs, 5);
+    EXPECT_EQ(rule.Bitpool(), 20u);               // never below the range
+    // Quiet: a second with at most one queued, then one step a second.
+    EXPECT_EQ(rule.Observe(900 * kMs, 1), 20u);
+    EXPECT_EQ(rule.Observe(1800 * kMs, 0), 20u);
+    EXPECT_EQ(rule.Observe(1900 * kMs, 1), 25u);
+    EXPECT_EQ(rule.Observe(2800 * kMs, 1), 25u);
+    EXPECT_EQ(rule.Observe(2900 * kMs, 0), 30u);
+    // A backlog breaks the quiet stretch: it starts again after it.
+    EXPECT_EQ(rule.Observe(3500 * kMs, 2), 30u);
+    EXPECT_EQ(rule.Observe(4000 * kMs, 1), 30u);
+    EXPECT_EQ(rule.Observe(4999 * kMs, 1), 30u);
+    EXPECT_EQ(rule.Observe(5000 * kMs, 1), 35u);
+    for (uint64_t t = 6000; t <= 12000; t += 1000)
+        rule.Observe(t * kMs, 0);
+    EXPECT_EQ(rule.Bitpool(), 53u);               // never above it
+
+    BitpoolRule fixed(BitpoolRange{2, 35, true});
+    EXPECT_EQ(fixed.Observe(0, 10), 35u);
+    EXPECT_EQ(fixed.Observe(kMs * 1000, 10), 35u);
+}
+
+// ---- Send path ----------------------------------------------------------------------
+
+// Posts 20 ms of PCM (3528 bytes) every 20 ms for `seconds`, refusing what
+// finds no room, and gives the media packets sent.
+std::vector<MediaPacket> Play(SendPath& path, double seconds, uint64_t* refused = nullptr)
+{
+    std::vector<MediaPacket> out;
+    for (uint64_t t = 0; t < static_cast<uint64_t>(seconds * 1000) * kMs; t += 20 * kMs) {
+        if (!path.HasRoom(t)) {
+            if (refused)
+                ++*refused;
+            continue;
+        }
+        path.Take(t, nullptr, 3528, &out);
+    }
+    return out;
+}
+
+TEST(SendPathTest, AtBitpool53TheDefaultRadioKeepsUpAndPacketsArriveSoon)
+{
+    SendPath path{SendPathConfig{}};
+    uint64_t refused = 0;
+    std::vector<MediaPacket> out = Play(path, 10, &refused);
+    EXPECT_EQ(refused, 0u);
+    EXPECT_EQ(path.Stats().bitpoolChanges, 0u);
+    EXPECT_EQ(path.Stats().lowestBitpool, 53u);
+    EXPECT_LE(path.Stats().peakQueuedPackets, 2u);
+    ASSERT_FALSE(out.empty());
+    for (const MediaPacket& p : out) {
+        EXPECT_EQ(p.bytes, 846u);
+        EXPECT_GT(p.arrivalNs, p.sentNs);
+        EXPECT_LE(p.arrivalNs - p.sentNs, 30 * kMs);   // 846 bytes take 13.2 ms at 512 kbit/s
+    }
+    // About 333 kbit/s on the radio.
+    const double seconds = static_cast<double>(path.Stats().lastArrivalNs - path.Stats().firstSentNs) / 1e9;
+    EXPECT_NEAR(path.Stats().bytes * 8 / seconds / 1000, 333, 5);
+}
+
+TEST(SendPathTest, HalfTheBudgetFor5sBacksAFixedBitpoolUpButTheRuleAdaptsAndRecovers)
+{
+    SendPathConfig c;
+    c.interference = {2000 * kMs, 5000 * kMs, 0.5};
+    SendPathConfig fixedConfig = c;
+    fixedConfig.bitpool.fixed = true;
+    SendPath fixed(fixedConfig), adaptive(c);
+    uint64_t fixedRefused = 0, adaptiveRefused = 0;
+    Play(fixed, 20, &fixedRefused);
+    std::vector<MediaPacket> out = Play(adaptive, 20, &adaptiveRefused);
+    // 333 kbit/s through 256: the fixed queue fills and posts are refused.
+    EXPECT_GT(fixedRefused, 10u);
+    EXPECT_EQ(fixed.Stats().peakQueuedPackets, c.queuePackets);
+    // The rule steps down until the stream fits, and the queue never fills.
+    EXPECT_EQ(adaptiveRefused, 0u);
+    EXPECT_LT(adaptive.Stats().peakQueuedPackets, c.queuePackets);
+    EXPECT_LE(adaptive.Stats().lowestBitpool, 38u);
+    EXPECT_EQ(adaptive.Bitpool(), 53u);
+    // Back at 53 within 10 s of the interference's end.
+    const std::vector<BitpoolChange>& log = adaptive.Stats().bitpoolLog;
+    ASSERT_FALSE(log.empty());
+    EXPECT_GE(log.front().ns, 2000 * kMs);
+    EXPECT_EQ(log.back().bitpool, 53u);
+    EXPECT_LE(log.back().ns, 17000 * kMs);
+    // Every packet after the change carries the bitpool the rule set.
+    for (const MediaPacket& p : out)
+        EXPECT_EQ(p.bytes, 13 + p.frames * SbcFrameBytes(Sbc(p.bitpool)));
+}
+
+}  // namespace
