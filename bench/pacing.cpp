@@ -643,7 +643,7 @@ void BenchRealTime(const std::string& player, bool quick)
                          "--report", g_report});
     Check(audited, "real-time run with the late-tick audit");
     const double auditedPerSecond = ReportedNumber("cpu_seconds") / seconds;
-    g_rows.push_back({"real-time playback: CPU per audio second with the late-tick audit and its probes, one per CPU (the "
+    g_rows.push_back({"real-time playback: CPU per audio second with the late-tick audit and its probes, two per CPU (the "
                       "default); bare: the same with --late-ticks off",
                       Fmt("%.2f ms", auditedPerSecond * 1000), Fmt("%.2f ms", perSecond * 1000),
                       Fmt("%.1fx", auditedPerSecond / std::max(perSecond, 1e-9)), "-", "-"});
