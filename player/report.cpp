@@ -287,7 +287,8 @@ std::string FormatText(const Report& r)
                 what += " in the tick before, still running";
             what += "; not scheduled " + Fixed(l.notScheduledMs, 1) + ", tick before " + Fixed(l.previousMs, 1) +
                     ", lock " + Fixed(l.lockMs, 1) + ", post " + Fixed(l.postMs, 1) + ", callback " +
-                    Fixed(l.callbackMs, 1) + ", work " + Fixed(l.workMs, 1) + " ms (the thread ran " +
+                    Fixed(l.callbackMs, 1) + ", work " + Fixed(l.workMs, 1) + ", machine " + Fixed(l.machineMs, 1) +
+                    " ms (the thread ran " +
                     Fixed(l.ranMs, 1) + " ms of its tick); the probe was held up " + Fixed(l.probeHeldMs, 1) + " ms of it: " +
                     (l.probeSaw ? "seen" : "not seen");
             line("late tick", what);
@@ -295,12 +296,26 @@ std::string FormatText(const Report& r)
         if (lt.lines.size() > kShownTicks)
             line("late tick", "... and " + std::to_string(lt.lines.size() - kShownTicks) + " more");
         if (lt.probeWakeups)
-            line("probe", lt.probeScheduling + ", one on each of " + std::to_string(lt.probeCount) +
-                              " CPUs, 1 ms after each tick's deadline and every 0.5 ms while that tick runs late: " +
+            line("probe", lt.probeScheduling + ", " + (lt.probesAbove ? "two" : "one") + " on each of " +
+                              std::to_string(lt.probeCount) + " CPUs, 1 ms after each tick's deadline and every 0.5 ms while that tick runs late: " +
                               std::to_string(lt.probeWakeups) + " wake-ups, lateness p50 " + Fixed(lt.probeP50Ms, 3) +
                               " ms, p99 " + Fixed(lt.probeP99Ms, 3) + " ms, max " + Fixed(lt.probeMaxMs, 3) +
                               " ms; " + std::to_string(lt.probeLateWakeups) + " later than " +
                               Fixed(lt.thresholdMs, 1) + " ms");
+        if (!lt.stealMs.empty()) {
+            double total = 0, worst = 0;
+            std::string byCpu;
+            for (size_t c = 0; c < lt.stealMs.size(); ++c) {
+                total += lt.stealMs[c];
+                worst = std::max(worst, lt.stealMs[c]);
+                byCpu += (c ? ", " : "") + Fixed(lt.stealMs[c], 0);
+            }
+            line("steal", Fixed(total, 0) + " ms of " + Fixed(lt.stealSpanMs / 1000.0, 1) + " s on " +
+                              std::to_string(lt.stealMs.size()) + " CPUs (" +
+                              Fixed(lt.stealSpanMs > 0 ? 100.0 * total / (lt.stealSpanMs * lt.stealMs.size()) : 0, 2) +
+                              " %; by CPU " + byCpu + " ms): the hypervisor ran something else while this machine "
+                              "wanted its CPUs");
+        }
     }
     line("underruns", std::to_string(p.underruns) +
                           (p.underruns ? std::string(p.underruns == 1 ? " tick" : " ticks") + " (" +
@@ -445,13 +460,18 @@ std::string FormatJson(const Report& r)
         const LateTickReport& lt = r.lateTicks;
         o << "  \"late_ticks\": {\"threshold_ms\": " << JsonNumber(lt.thresholdMs) << ", \"audited\": " << lt.ticks
           << ", \"count\": " << lt.count << ", \"max_late_ms\": " << JsonNumber(lt.maxLateMs)
-          << ", \"unseen_by_probe\": " << lt.unseenByProbe << ", \"by_cause\": {";
+          << ", \"unseen_by_probe\": " << lt.unseenByProbe << ", \"steal\": {\"span_ms\": "
+          << JsonNumber(lt.stealSpanMs) << ", \"ms_by_cpu\": [";
+        for (size_t c = 0; c < lt.stealMs.size(); ++c)
+            o << (c ? ", " : "") << JsonNumber(lt.stealMs[c]);
+        o << "]}, \"by_cause\": {";
         bool first = true;
         for (const auto& c : lt.byCause) {
             o << (first ? "" : ", ") << Quoted(c.first) << ": " << c.second;
             first = false;
         }
-        o << "},\n    \"probe\": {\"scheduling\": " << Quoted(lt.probeScheduling) << ", \"probes\": " << lt.probeCount
+        o << "},\n    \"probe\": {\"scheduling\": " << Quoted(lt.probeScheduling)
+          << ", \"above_timer\": " << (lt.probesAbove ? "true" : "false") << ", \"probes\": " << lt.probeCount
           << ", \"period_ms\": "
           << JsonNumber(lt.probePeriodMs) << ", \"wakeups\": " << lt.probeWakeups << ", \"late_wakeups\": "
           << lt.probeLateWakeups << ", \"p50_ms\": " << JsonNumber(lt.probeP50Ms) << ", \"p99_ms\": "
@@ -467,7 +487,7 @@ std::string FormatJson(const Report& r)
               << JsonNumber(l.notScheduledMs) << ", \"previous_tick\": " << JsonNumber(l.previousMs)
               << ", \"stream_lock\": " << JsonNumber(l.lockMs) << ", \"post\": " << JsonNumber(l.postMs)
               << ", \"callback\": " << JsonNumber(l.callbackMs) << ", \"tick_work\": " << JsonNumber(l.workMs)
-              << "}, \"ran_ms\": " << JsonNumber(l.ranMs) << ", \"cpus\": {\"start\": " << l.startCpu
+              << ", \"machine\": " << JsonNumber(l.machineMs) << "}, \"ran_ms\": " << JsonNumber(l.ranMs) << ", \"cpus\": {\"start\": " << l.startCpu
               << ", \"end\": " << l.endCpu << "}}";
         }
         o << (lt.lines.empty() ? "]},\n" : "\n    ]},\n");

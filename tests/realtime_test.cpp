@@ -179,9 +179,92 @@ TEST_F(RealTimeTest, TheAuditSaysWhereALateTicksTimeWent)
     EXPECT_GE(lockTick->endNs - lockTick->deadlineNs, 50000000u);
     ASSERT_NE(postTick, nullptr);
     EXPECT_NE(postTick, lockTick);
-    // The probe ran beside the timer at the same scheduling.
+    // The probes ran beside the timer, at its priority and one above it when
+    // real-time scheduling was granted; the machine's steal was read where the kernel
+    // keeps it, one figure per CPU over the audit's length.
     EXPECT_GT(r.probeWakeups, 0u);
     EXPECT_FALSE(r.probeScheduling.empty());
+    EXPECT_EQ(r.probesAbove, r.probeScheduling.find(" and SCHED_FIFO priority 41") != std::string::npos)
+        << r.probeScheduling;
+    if (std::ifstream("/proc/stat")) {
+        EXPECT_GE(r.stealNs.size(), r.probeCpus.size());
+        EXPECT_GT(r.stealSpanNs, 0u);
+        for (uint64_t ns : r.stealNs)
+            EXPECT_LE(ns, r.stealSpanNs + 10000000u);
+    }
+}
+
+// The host's lock is taken without the kernel while nobody waits and
+// through it when someone does: under heavy contention it still excludes
+// (a plain counter comes out exact) and a waiter is always woken, and its
+// condition loses no notify (two threads hand a turn back and forth).
+TEST_F(RealTimeTest, ThePriorityInheritingLockExcludesAndItsConditionLosesNoWakeUp)
+{
+    host::PiMutex m;
+    long counter = 0;
+    std::vector<std::thread> threads;
+    const int kThreads = 4, kRounds = 20000;
+    for (int t = 0; t < kThreads; ++t)
+        threads.emplace_back([&] {
+            for (int i = 0; i < kRounds; ++i) {
+                std::lock_guard<host::PiMutex> lock(m);
+                ++counter;
+                if (i % 1000 == 0)
+                    std::this_thread::yield();   // held while others pile up in the kernel
+            }
+        });
+    for (auto& t : threads)
+        t.join();
+    EXPECT_EQ(counter, static_cast<long>(kThreads) * kRounds);
+    {
+        std::unique_lock<host::PiMutex> lock(m);
+        EXPECT_FALSE(std::async(std::launch::async, [&] { return m.try_lock(); }).get());
+    }
+    EXPECT_TRUE(m.try_lock());
+    m.unlock();
+
+    host::PiCondition turnChanged;
+    int turn = 0;
+    const int kPasses = 2000;
+    auto player = [&](int me) {
+        for (int i = 0; i < kPasses; ++i) {
+            std::unique_lock<host::PiMutex> lock(m);
+            turnChanged.wait(lock, [&] { return turn == me; });
+            turn = 1 - me;
+            if (i % 2)
+                turnChanged.notify_all();
+            else
+                turnChanged.notify_one();
+        }
+    };
+    std::thread a(player, 0), b(player, 1);
+    a.join();
+    b.join();
+    EXPECT_EQ(turn, 0);
+}
+
+// The machine's steal comes from the kernel's per-CPU counters: the eighth
+// value of each "cpuN" line, in clock ticks.  The total line, other lines and
+// CPUs missing from the numbering are handled; a kernel too old to have the
+// column gives nothing rather than a wrong figure.
+TEST(StealCounterTest, StealIsReadPerCpuFromTheKernelsCounters)
+{
+    const std::string text =
+        "cpu  118671 5581 21247 15901 1199 0 311 1107 0 0\n"
+        "cpu0 58912 3221 9787 9449 136 0 14 504 0 0\n"
+        "cpu2 59758 2359 11460 6451 1062 0 297 603 0 0\n"
+        "intr 1234 5 6\n"
+        "ctxt 99\n";
+    std::vector<uint64_t> ns;
+    ASSERT_TRUE(host::ParseStealByCpu(text, 100, &ns));
+    ASSERT_EQ(ns.size(), 3u);
+    EXPECT_EQ(ns[0], 5040000000u);
+    EXPECT_EQ(ns[1], 0u);
+    EXPECT_EQ(ns[2], 6030000000u);
+    EXPECT_FALSE(host::ParseStealByCpu("cpu0 1 2 3 4 5 6 7\n", 100, &ns));
+    EXPECT_TRUE(ns.empty());
+    EXPECT_FALSE(host::ParseStealByCpu("intr 1\n", 100, &ns));
+    EXPECT_FALSE(host::ParseStealByCpu(text, 0, &ns));
 }
 
 TEST_F(RealTimeTest, OutsideAnAuditedTickNothingIsMeasured)

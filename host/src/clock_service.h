@@ -32,9 +32,12 @@ constexpr uint64_t kNsPerSecond = 1000000000u;
 constexpr uint64_t kNsPerMs = 1000000u;
 constexpr uint64_t kVirtualDefaultFrequency = 10000000u;
 constexpr uint64_t kRealDefaultFrequency = 1000000000u;
-// The timer thread's real-time priority (and the late-tick probe's): above
+// The timer thread's real-time priority: above
 // ordinary real-time work but below the kernel's own threads (50).
 constexpr int kRealTimePriority = 40;
+// The late-tick probes run one above it, so that the tick's own work cannot
+// hold them up: only what takes the whole CPU can.
+constexpr int kProbePriority = kRealTimePriority + 1;
 
 // ---- 128-bit arithmetic --------------------------------------------------------
 

@@ -14,7 +14,9 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
 #include <map>
+#include <sstream>
 #include <memory>
 #include <mutex>
 #include <thread>
@@ -46,7 +48,55 @@ bool PriorityInheritance()
     return pi;
 }
 
-PiMutex::PiMutex()
+namespace {
+
+#if defined(__SANITIZE_THREAD__)
+constexpr bool kThreadChecker = true;
+#elif defined(__has_feature)
+#if __has_feature(thread_sanitizer)
+constexpr bool kThreadChecker = true;
+#else
+constexpr bool kThreadChecker = false;
+#endif
+#else
+constexpr bool kThreadChecker = false;
+#endif
+
+// The calling thread's kernel id, the owner's mark in a futex word.  Kept
+// per thread in the static TLS block (this library is loaded with the
+// program), and forgotten in a forked child, whose thread has another id.
+__attribute__((tls_model("initial-exec"))) thread_local uint32_t t_kernelTid = 0;
+
+void ForgetKernelTid()
+{
+    t_kernelTid = 0;
+}
+
+inline uint32_t KernelTid()
+{
+    uint32_t tid = t_kernelTid;
+    if (tid == 0) {
+        static const int atFork = pthread_atfork(nullptr, nullptr, ForgetKernelTid);
+        (void)atFork;
+        tid = t_kernelTid = static_cast<uint32_t>(syscall(SYS_gettid));
+    }
+    return tid;
+}
+
+long Futex(std::atomic<uint32_t>* word, int op, uint32_t value)
+{
+    return syscall(SYS_futex, reinterpret_cast<uint32_t*>(word), op, value, nullptr, nullptr, 0);
+}
+
+[[noreturn]] void LockFailed(int err)
+{
+    std::fprintf(stderr, "host: a mutex could not be locked: %s\n", std::strerror(err));
+    std::abort();
+}
+
+}  // namespace
+
+PiMutex::PiMutex() : futex_(PriorityInheritance() && !kThreadChecker), word_(0)
 {
     pthread_mutexattr_t attr;
     pthread_mutexattr_init(&attr);
@@ -64,26 +114,56 @@ PiMutex::~PiMutex()
     pthread_mutex_destroy(&m_);
 }
 
+// The kernel's protocol for priority-inheriting futexes: a free lock is
+// taken by writing the owner's id into a zero word; a taken one is waited
+// for in the kernel (FUTEX_LOCK_PI), which marks the word as waited for and
+// lends the waiter's priority to the owner; an owner whose word carries that
+// mark releases through the kernel (FUTEX_UNLOCK_PI), which hands the lock
+// to the highest-priority waiter.
 void PiMutex::lock()
 {
-    int rc = pthread_mutex_lock(&m_);
-    if (rc != 0) {
-        std::fprintf(stderr, "host: a mutex could not be locked: %s\n", std::strerror(rc));
-        std::abort();
+    if (!futex_) {
+        int rc = pthread_mutex_lock(&m_);
+        if (rc != 0)
+            LockFailed(rc);
+        return;
     }
+    uint32_t expected = 0;
+    const uint32_t tid = KernelTid();
+    if (word_.compare_exchange_strong(expected, tid, std::memory_order_acquire, std::memory_order_relaxed))
+        return;
+    if ((expected & FUTEX_TID_MASK) == tid)
+        LockFailed(EDEADLK);
+    while (Futex(&word_, FUTEX_LOCK_PI_PRIVATE, 0) != 0) {
+        if (errno != EINTR && errno != EAGAIN)
+            LockFailed(errno);
+    }
+    std::atomic_thread_fence(std::memory_order_acquire);
 }
 
 bool PiMutex::try_lock()
 {
-    return pthread_mutex_trylock(&m_) == 0;
+    if (!futex_)
+        return pthread_mutex_trylock(&m_) == 0;
+    uint32_t expected = 0;
+    return word_.compare_exchange_strong(expected, KernelTid(), std::memory_order_acquire,
+                                         std::memory_order_relaxed);
 }
 
 void PiMutex::unlock()
 {
-    pthread_mutex_unlock(&m_);
+    if (!futex_) {
+        pthread_mutex_unlock(&m_);
+        return;
+    }
+    uint32_t expected = KernelTid();
+    if (word_.compare_exchange_strong(expected, 0, std::memory_order_release, std::memory_order_relaxed))
+        return;
+    std::atomic_thread_fence(std::memory_order_release);
+    Futex(&word_, FUTEX_UNLOCK_PI_PRIVATE, 0);
 }
 
-PiCondition::PiCondition()
+PiCondition::PiCondition() : seq_(0), waiters_(0)
 {
     if (pthread_cond_init(&c_, nullptr) != 0) {
         std::fprintf(stderr, "host: cannot initialise a condition variable\n");
@@ -98,16 +178,35 @@ PiCondition::~PiCondition()
 
 void PiCondition::wait(std::unique_lock<PiMutex>& lock)
 {
-    pthread_cond_wait(&c_, lock.mutex()->native());
+    PiMutex& m = *lock.mutex();
+    if (!m.futex_) {
+        pthread_cond_wait(&c_, &m.m_);
+        return;
+    }
+    // The sequence is read with the mutex held: a notify after the caller
+    // saw its condition unmet changes it, before or during the sleep.
+    const uint32_t seq = seq_.load(std::memory_order_relaxed);
+    waiters_.fetch_add(1, std::memory_order_relaxed);
+    m.unlock();
+    while (Futex(&seq_, FUTEX_WAIT_PRIVATE, seq) != 0 && errno == EINTR) {
+    }
+    m.lock();
+    waiters_.fetch_sub(1, std::memory_order_relaxed);
 }
 
 void PiCondition::notify_one()
 {
+    seq_.fetch_add(1, std::memory_order_seq_cst);
+    if (waiters_.load(std::memory_order_seq_cst) != 0)
+        Futex(&seq_, FUTEX_WAKE_PRIVATE, 1);
     pthread_cond_signal(&c_);
 }
 
 void PiCondition::notify_all()
 {
+    seq_.fetch_add(1, std::memory_order_seq_cst);
+    if (waiters_.load(std::memory_order_seq_cst) != 0)
+        Futex(&seq_, FUTEX_WAKE_PRIVATE, INT32_MAX);
     pthread_cond_broadcast(&c_);
 }
 
@@ -183,8 +282,11 @@ thread_local TickAccount* t_account = nullptr;
 // One probe thread and what it wrote (only it, until it is joined).
 struct Probe {
     int cpu = -1;               // the CPU it is bound to (-1: it could not be bound)
+    int priority = 0;           // its real-time priority: the timer thread's, or one above
+    bool above = false;         // priority is above the timer thread's
     std::thread thread;
     std::string scheduling;
+    bool fifo = false;          // it runs at its real-time priority
     uint64_t wakeups = 0, lateWakeups = 0, maxNs = 0, watchWakeups = 0;
     std::vector<uint64_t> histogram;
     std::vector<ProbeWake> late;
@@ -215,6 +317,12 @@ struct Audit {
     std::vector<std::unique_ptr<Probe>> probes;
     std::atomic<bool> probeQuit{false};
     bool ranOnce = false;
+
+    // The kernel's steal counters as the audit started and stopped (control
+    // thread only).
+    std::vector<uint64_t> stealAtStart, stealAtStop;
+    uint64_t stealStartNs = 0, stealStopNs = 0;
+    bool stealStopped = false;
 };
 
 Audit& A()
@@ -225,11 +333,16 @@ Audit& A()
 
 std::mutex g_controlMutex;   // serialises Start, Stop and TickAudit
 
-// A probe: nothing but absolute sleeps at the timer thread's scheduling,
-// bound to one CPU, measuring how late each wake-up is, and two atomic loads
-// to choose the next one.  There is one on each CPU the process may run on:
-// the timer thread may wake on any of them, and a stall is often one
-// virtual CPU's alone.
+// A probe: nothing but absolute sleeps at a real-time priority, bound to one
+// CPU, measuring how late each wake-up is, and two atomic loads to choose
+// the next one.  Each CPU the process may run on has two (the timer thread
+// may wake on any of them, and a stall is often one virtual CPU's alone):
+// one at the timer thread's priority, held up by whatever holds up that
+// priority, the tick's own work included; one a priority above, which
+// preempts the tick's work, so that a hold-up of it while a tick runs late
+// means the CPU itself was taken: by the hypervisor (which the guest counts
+// as the timer thread's running time), the kernel's own threads or
+// interrupts.
 //
 // It follows the timer's ticks, so that a stall in a tick's late stretch
 // cannot fall between two of its wake-ups: it wakes kFollowNs after each
@@ -270,9 +383,10 @@ void ProbeLoop(Audit& a, Probe& p, uint64_t periodNs)
     }
     prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL);
     sched_param sp{};
-    sp.sched_priority = clocks::kRealTimePriority;
+    sp.sched_priority = p.priority;
     int rc = pthread_setschedparam(pthread_self(), SCHED_FIFO, &sp);
-    p.scheduling = rc == 0 ? "SCHED_FIFO priority " + std::to_string(clocks::kRealTimePriority)
+    p.fifo = rc == 0;
+    p.scheduling = rc == 0 ? "SCHED_FIFO priority " + std::to_string(p.priority)
                                 : std::string("normal (SCHED_OTHER): ") + std::strerror(rc);
     const uint64_t follow = std::min(kFollowNs, a.settings.thresholdNs / 2);
     uint64_t next = NowNs() + periodNs;
@@ -294,7 +408,7 @@ void ProbeLoop(Audit& a, Probe& p, uint64_t periodNs)
             ++p.lateWakeups;
         if ((lateNs >= 1000000u || (pending && lateNs >= kHeldRecordNs)) &&
             p.late.size() < p.late.capacity())
-            p.late.push_back({next, lateNs, p.cpu});
+            p.late.push_back({next, lateNs, p.cpu, p.above});
 
         // The next wake-up: the watched tick's next fine step while it has
         // not ended; else the next tick's follow-up point; else the grid.
@@ -325,6 +439,20 @@ void ProbeLoop(Audit& a, Probe& p, uint64_t periodNs)
         }
         next = StepPast(next, periodNs, now);
     }
+}
+
+// Steal by CPU now, from /proc/stat (empty where it has none).
+std::vector<uint64_t> ReadSteal()
+{
+    std::vector<uint64_t> ns;
+    std::ifstream f("/proc/stat");
+    if (!f)
+        return ns;
+    std::stringstream text;
+    text << f.rdbuf();
+    if (!ParseStealByCpu(text.str(), sysconf(_SC_CLK_TCK), &ns))
+        ns.clear();
+    return ns;
 }
 
 void StopLocked(Audit& a)
@@ -358,6 +486,9 @@ void StartTickAudit(const TickAuditSettings& settings)
     a.ranOnce = true;
     a.doneDeadlineNs.store(0);
     a.nextDeadlineNs.store(0);
+    a.stealAtStart = ReadSteal();
+    a.stealStartNs = NowNs();
+    a.stealStopped = false;
     if (settings.probePeriodNs > 0) {
         cpu_set_t allowed;
         std::vector<int> cpus;
@@ -367,13 +498,16 @@ void StartTickAudit(const TickAuditSettings& settings)
                     cpus.push_back(c);
         if (cpus.empty())
             cpus.push_back(-1);
-        for (int c : cpus) {
-            auto p = std::make_unique<Probe>();
-            p->cpu = c;
-            p->histogram.assign(kBuckets, 0);
-            p->late.reserve(4 * a.settings.capacity);
-            a.probes.push_back(std::move(p));
-        }
+        for (int c : cpus)
+            for (bool above : {false, true}) {
+                auto p = std::make_unique<Probe>();
+                p->cpu = c;
+                p->above = above;
+                p->priority = above ? clocks::kProbePriority : clocks::kRealTimePriority;
+                p->histogram.assign(kBuckets, 0);
+                p->late.reserve(4 * a.settings.capacity);
+                a.probes.push_back(std::move(p));
+            }
         for (auto& p : a.probes)
             p->thread = std::thread(ProbeLoop, std::ref(a), std::ref(*p), settings.probePeriodNs);
     }
@@ -383,8 +517,15 @@ void StartTickAudit(const TickAuditSettings& settings)
 void StopTickAudit()
 {
     std::lock_guard<std::mutex> control(g_controlMutex);
-    StopLocked(A());
+    Audit& a = A();
+    const bool wasOn = a.on.load();
+    StopLocked(a);
     clocks::WaitBetweenTicks();
+    if (wasOn) {
+        a.stealAtStop = ReadSteal();
+        a.stealStopNs = NowNs();
+        a.stealStopped = true;
+    }
 }
 
 TickAuditResult TickAudit()
@@ -397,11 +538,24 @@ TickAuditResult TickAudit()
     r.ticks = a.ticks;
     r.lateTicks = a.lateTicks;
     r.late = a.late;
+    if (a.stealStopped && !a.stealAtStart.empty() && a.stealAtStop.size() == a.stealAtStart.size()) {
+        for (size_t c = 0; c < a.stealAtStart.size(); ++c)
+            r.stealNs.push_back(a.stealAtStop[c] >= a.stealAtStart[c] ? a.stealAtStop[c] - a.stealAtStart[c] : 0);
+        r.stealSpanNs = a.stealStopNs - a.stealStartNs;
+    }
     std::vector<uint64_t> histogram(kBuckets, 0);
+    r.probesAbove = !a.probes.empty();
+    std::string same, above;   // the scheduling of each kind of probe
     for (const auto& p : a.probes) {
-        if (r.probeScheduling.empty())
-            r.probeScheduling = p->scheduling;
-        r.probeCpus.push_back(p->cpu);
+        if (p->above) {
+            r.probesAbove = r.probesAbove && p->fifo;
+            if (above.empty())
+                above = p->scheduling;
+        } else {
+            if (same.empty())
+                same = p->scheduling;
+            r.probeCpus.push_back(p->cpu);
+        }
         r.probeWakeups += p->wakeups;
         r.probeLateWakeups += p->lateWakeups;
         r.probeMaxNs = std::max(r.probeMaxNs, p->maxNs);
@@ -410,6 +564,8 @@ TickAuditResult TickAudit()
         for (size_t b = 0; b < kBuckets; ++b)
             histogram[b] += p->histogram[b];
     }
+    if (!same.empty())
+        r.probeScheduling = same + (above.empty() ? "" : " and " + above);
     uint64_t seen = 0;
     bool have50 = false;
     for (size_t b = 0; b < histogram.size() && r.probeWakeups > 0; ++b) {
@@ -424,6 +580,35 @@ TickAuditResult TickAudit()
         }
     }
     return r;
+}
+
+bool ParseStealByCpu(const std::string& procStat, long ticksPerSecond, std::vector<uint64_t>* stealNs)
+{
+    stealNs->clear();
+    if (ticksPerSecond <= 0)
+        return false;
+    std::istringstream lines(procStat);
+    std::string line;
+    while (std::getline(lines, line)) {
+        // "cpuN user nice system idle iowait irq softirq steal ...": the
+        // total line ("cpu ") and other lines are skipped.
+        if (line.size() < 4 || line.compare(0, 3, "cpu") != 0 || line[3] < '0' || line[3] > '9')
+            continue;
+        std::istringstream fields(line.substr(3));
+        unsigned long cpu = 0;
+        unsigned long long v[8];
+        fields >> cpu;
+        for (auto& x : v)
+            fields >> x;
+        if (!fields || cpu > 4096) {
+            stealNs->clear();
+            return false;
+        }
+        if (stealNs->size() <= cpu)
+            stealNs->resize(cpu + 1, 0);
+        (*stealNs)[cpu] = static_cast<uint64_t>(v[7]) * (1000000000u / static_cast<uint64_t>(ticksPerSecond));
+    }
+    return !stealNs->empty();
 }
 
 uint64_t TickPartBegin(TickPart part)

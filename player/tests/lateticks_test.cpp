@@ -93,6 +93,99 @@ TEST(LateTickTest, TheProbeSawOnlyWhatItsOwnHoldUpsExplain)
     EXPECT_EQ(r.unseenByProbe, 3u);
 }
 
+// On a virtual machine the hypervisor can take a CPU from under a running
+// tick, and the guest counts that time as the timer thread's own: the tick
+// looks like 27 ms of its own work, the thread on its CPU throughout.  The
+// probes one priority above the timer thread preempt its work; only the
+// machine can hold them up.  The record below is the shape such a soak
+// recorded: a 27.4 ms tick whose thread "ran" 27.4 ms, on CPU 1.
+TEST(LateTickTest, AMachineThatTakesTheCpuFromUnderATickIsBlamedNotTheTick)
+{
+    host::TickAuditResult a;
+    a.ran = true;
+    a.probesAbove = true;
+    a.settings.thresholdNs = 5000000;
+    // Taken from under the tick: the probe on its CPU was held up from its
+    // follow-up point 1 ms after the deadline to 0.4 ms before the end (its
+    // next fine step fell after the tick had ended); the other CPU's probe
+    // was held up only briefly, and its hold-up does not count.
+    host::LateTick stolen = LateAt(1000, 1000, 1027);
+    stolen.endNs += 400000;
+    stolen.ranNs = 27400000;
+    stolen.startCpu = stolen.endCpu = 1;
+    a.late.push_back(stolen);
+    a.probeLate.push_back({1001000000, 26000000, 1, true});
+    a.probeLate.push_back({1001000000, 1500000, 0, true});
+    // 12 ms of real work on CPU 0: the probe above it ran on time (it was
+    // never late), so the work is the tick's.
+    host::LateTick work = LateAt(2000, 2000, 2012);
+    work.ranNs = 12000000;
+    work.startCpu = work.endCpu = 0;
+    a.late.push_back(work);
+    // A lock waited for, 20 ms, while the machine also took 3 ms of the run:
+    // the lock is still the larger part, and the 3 ms do not explain the tick.
+    host::LateTick lock = LateAt(3000, 3000, 3024);
+    lock.parts.ns[static_cast<unsigned>(host::TickPart::Lock)] = 20000000;
+    lock.ranNs = 1000000;
+    lock.startCpu = lock.endCpu = 0;
+    a.late.push_back(lock);
+    a.probeLate.push_back({3001000000, 3000000, 0, true});
+    // Not run for 9 ms: the probe at the timer thread's priority was held up
+    // as long (other real-time work of the machine at that priority), the
+    // one above it was not; the machine's all the same.
+    host::LateTick queued = LateAt(4000, 4009, 4009);
+    queued.endNs += 200000;
+    queued.ranNs = 200000;
+    queued.startCpu = queued.endCpu = 0;
+    a.late.push_back(queued);
+    a.probeLate.push_back({4001000000, 8000000, 0, false});
+    a.lateTicks = a.late.size();
+
+    LateTickReport r = ExplainLateTicks(a, 0);
+    ASSERT_EQ(r.lines.size(), 4u);
+    EXPECT_EQ(r.lines[0].cause, "machine");
+    EXPECT_TRUE(r.lines[0].probeSaw);
+    EXPECT_DOUBLE_EQ(r.lines[0].machineMs, 26.0);
+    EXPECT_NEAR(r.lines[0].workMs, 1.4, 1e-9);
+    EXPECT_DOUBLE_EQ(r.lines[0].ranMs, 27.4);
+    EXPECT_EQ(r.lines[1].cause, "tick_work");
+    EXPECT_FALSE(r.lines[1].probeSaw);
+    EXPECT_DOUBLE_EQ(r.lines[1].machineMs, 0.0);
+    EXPECT_EQ(r.lines[2].cause, "stream_lock");
+    EXPECT_DOUBLE_EQ(r.lines[2].machineMs, 3.0);
+    EXPECT_FALSE(r.lines[2].probeSaw);
+    EXPECT_EQ(r.lines[3].cause, "not_scheduled");
+    EXPECT_TRUE(r.lines[3].probeSaw);
+    EXPECT_DOUBLE_EQ(r.lines[3].machineMs, 0.0);
+    EXPECT_EQ(r.byCause["machine"], 1u);
+    EXPECT_EQ(r.unseenByProbe, 2u);
+
+    // With probes at the timer thread's own priority (real-time scheduling
+    // refused them the step above), a hold-up while the thread ran cannot be
+    // told from its work: the same record reads as the tick's work, unseen.
+    a.probesAbove = false;
+    LateTickReport same = ExplainLateTicks(a, 0);
+    EXPECT_EQ(same.lines[0].cause, "tick_work");
+    EXPECT_FALSE(same.lines[0].probeSaw);
+    EXPECT_DOUBLE_EQ(same.lines[0].machineMs, 0.0);
+
+    // The report says so in words and in the JSON, with the machine's steal.
+    a.probesAbove = true;
+    a.stealNs = {1000000, 37000000};
+    a.stealSpanNs = 10000000000ull;
+    Report rep;
+    rep.lateTicks = ExplainLateTicks(a, 0);
+    std::string text = FormatText(rep);
+    EXPECT_NE(text.find("27.4 ms late: the machine (the CPU taken from under the tick); "), std::string::npos) << text;
+    EXPECT_NE(text.find("work 1.4, machine 26.0 ms (the thread ran 27.4 ms of its tick)"), std::string::npos) << text;
+    EXPECT_NE(text.find("steal           38 ms of 10.0 s on 2 CPUs (0.19 %; by CPU 1, 37 ms)"), std::string::npos)
+        << text;
+    std::string json = FormatJson(rep);
+    EXPECT_NE(json.find("\"steal\": {\"span_ms\": 10000, \"ms_by_cpu\": [1, 37]}"), std::string::npos) << json;
+    EXPECT_NE(json.find("\"tick_work\": 1.4, \"machine\": 26}"), std::string::npos) << json;
+    EXPECT_NE(json.find("\"above_timer\": true"), std::string::npos) << json;
+}
+
 TEST(LateTickTest, EachLateTickGetsTheCauseThatTookMostOfItsTime)
 {
     host::TickAuditResult a;

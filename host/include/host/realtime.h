@@ -6,9 +6,13 @@
 // lower-priority holder the priority of a higher-priority waiter until it
 // releases them (semaphores do not).  The host's critical sections, and the
 // host's own locks that the timer thread shares with normal threads, are
-// PiMutex: a POSIX mutex with the priority-inheritance protocol, which Linux
-// implements with PI futexes.  Where the kernel lacks them (some emulators),
-// PiMutex is a plain mutex and PriorityInheritance() says so.
+// PiMutex: a lock on the kernel's priority-inheriting futex, as a POSIX mutex
+// with the priority-inheritance protocol is, but taken and released without
+// a system call, and in a few instructions, while nobody waits: the kernel
+// is entered only to wait, and to hand the lock to a waiter.  Where the
+// kernel lacks PI futexes (some emulators), PiMutex is a plain mutex and
+// PriorityInheritance() says so; under the thread checker it is the POSIX
+// mutex with the protocol, which the checker understands.
 //
 // Late ticks.  While an audit runs (StartTickAudit), the timer service keeps
 // an account of each tick on the real clock: its deadline, when the service
@@ -17,14 +21,22 @@
 // library's post (LMRPostData), and inside the client's callback.  A tick
 // that ended more than the threshold after its deadline is recorded, with
 // the previous tick's parts when that tick was still running at the
-// deadline.  Bare probe threads at the timer thread's priority, in the same
-// process, one bound to each CPU the process may run on, record how late
-// their own wake-ups are: where the probe on the CPU the tick ran on was held
-// up too, the machine did not run either thread.  It follows the ticks: it wakes 1 ms after each tick's
-// deadline and, while that tick has not ended, every 0.5 ms until it has, so
-// a stall inside a late tick's stretch holds up one of its wake-ups for all
-// of the stall but at most 0.5 ms; with no tick to follow it sleeps to a grid
-// of its own.
+// deadline.  Bare probe threads in the same process, two bound to each CPU
+// the process may run on, record how late their own wake-ups are: one at the
+// timer thread's priority, held up by whatever holds up a thread of that
+// priority (other real-time work of the machine too, and the tick's own
+// work on its CPU), and one a priority above it, which preempts the tick's
+// work, so that only what takes the whole CPU holds it up: the hypervisor
+// running something else on that virtual CPU (which the guest counts as the
+// timer thread running), the kernel's own threads, interrupts.  Where the
+// probes on the CPU the tick ran on were held up too, the machine, not the
+// tick, took the time.  Each follows the ticks: it wakes 1 ms after each tick's deadline
+// and, while that tick has not ended, every 0.5 ms until it has, so a stall
+// inside a late tick's stretch holds up one of its wake-ups for all of the
+// stall but at most 0.5 ms; with no tick to follow it sleeps to a grid of
+// its own.  The audit also reads the kernel's steal counter of each CPU
+// (time the hypervisor ran something else while the guest wanted the CPU)
+// as it starts and stops.
 //
 // Cost: a tick pays one atomic load while no audit runs; the measuring
 // functions below pay a thread-local load off the timer thread and outside
@@ -34,6 +46,7 @@
 
 #include <pthread.h>
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <mutex>
@@ -53,15 +66,19 @@ public:
     void lock();
     bool try_lock();
     void unlock();
-    pthread_mutex_t* native() { return &m_; }
 
 private:
-    pthread_mutex_t m_;
+    friend class PiCondition;
+    bool futex_;                  // the futex word below is the lock (else m_)
+    std::atomic<uint32_t> word_;  // 0: free; else the owner's thread id, with the kernel's
+                                  // waiters bit while threads wait for it in the kernel
+    pthread_mutex_t m_;           // the lock where futex_ is false
 };
 
 // A condition variable for a PiMutex.  (std::condition_variable takes only
 // std::mutex, and std::condition_variable_any takes a mutex of its own in
-// every wait and notify, which lends nothing.)
+// every wait and notify, which lends nothing.)  A notify enters the kernel
+// only while a thread waits.
 class PiCondition {
 public:
     PiCondition();
@@ -79,7 +96,9 @@ public:
     void notify_all();
 
 private:
-    pthread_cond_t c_;
+    std::atomic<uint32_t> seq_;      // bumped by every notify; a waiter sleeps while it is unchanged
+    std::atomic<uint32_t> waiters_;  // threads in wait (changed with the mutex held)
+    pthread_cond_t c_;               // for a mutex that is not a futex word
 };
 
 // True when PiMutex lends priority here (the kernel has PI futexes).
@@ -119,7 +138,8 @@ struct LateTick {
 struct ProbeWake {
     uint64_t deadlineNs;
     uint64_t lateNs;
-    int cpu;   // the probe's CPU (-1: a probe that could not be bound to one)
+    int cpu;              // the probe's CPU (-1: a probe that could not be bound to one)
+    bool above = false;   // the probe ran a priority above the timer thread
 };
 
 struct TickAuditSettings {
@@ -135,7 +155,10 @@ struct TickAuditResult {
     uint64_t lateTicks = 0;              // late ones, kept or not
     std::vector<LateTick> late;          // the first `capacity` of them
     std::string probeScheduling;         // how the probes ran ("" without one)
-    std::vector<int> probeCpus;          // one probe on each (-1: one not bound to a CPU)
+    bool probesAbove = false;            // the second probe of each CPU ran a priority above the timer
+                                         // thread (real-time scheduling granted): its work could not
+                                         // hold them up
+    std::vector<int> probeCpus;          // two probes on each (-1: not bound to a CPU)
     uint64_t probeWakeups = 0;
     uint64_t probeLateWakeups = 0;       // later than the threshold
     uint64_t probeWatchWakeups = 0;      // woken while a tick it followed had not ended yet
@@ -143,7 +166,16 @@ struct TickAuditResult {
     uint64_t probeP50Ns = 0, probeP99Ns = 0;   // to 10 us below 10 ms, then to 1 ms
     std::vector<ProbeWake> probeLate;    // wake-ups 1 ms late or more, and while a tick it watched had not
                                          // ended 50 us or more: the first 4 x `capacity` of each probe
+    // The machine's steal over the audit, from the kernel's counters (empty
+    // where the kernel keeps none): ns by CPU number, and the audit's length.
+    std::vector<uint64_t> stealNs;
+    uint64_t stealSpanNs = 0;
 };
+
+// The steal time of each CPU in the text of /proc/stat ("cpuN" lines, the
+// eighth value, in clock ticks of ticksPerSecond), ns by CPU number; false
+// when the text has no steal column.  Pure: for tests.
+bool ParseStealByCpu(const std::string& procStat, long ticksPerSecond, std::vector<uint64_t>* stealNs);
 
 // Starts an audit (a control thread, not a timer callback): allocates the
 // records, and starts the probe at the timer thread's scheduling.  Stops a
