@@ -20,6 +20,7 @@ typedef HANDLE HWAVE;
 typedef HANDLE HDRVR;
 typedef HWAVEOUT* LPHWAVEOUT;
 typedef HWAVEIN* LPHWAVEIN;
+typedef char* HPSTR; /* a "huge" pointer of 16-bit days: an ordinary one */
 
 /* ---- Result codes ---------------------------------------------------------------- */
 #define MMSYSERR_BASE 0
@@ -37,7 +38,15 @@ typedef HWAVEIN* LPHWAVEIN;
 #define MMSYSERR_INVALFLAG 10
 #define MMSYSERR_INVALPARAM 11
 #define MMSYSERR_HANDLEBUSY 12
-#define MMSYSERR_LASTERROR 12
+#define MMSYSERR_INVALIDALIAS 13
+#define MMSYSERR_BADDB 14
+#define MMSYSERR_KEYNOTFOUND 15
+#define MMSYSERR_READERROR 16
+#define MMSYSERR_WRITEERROR 17
+#define MMSYSERR_DELETEERROR 18
+#define MMSYSERR_VALNOTFOUND 19
+#define MMSYSERR_NODRIVERCB 20
+#define MMSYSERR_LASTERROR 20
 #define WAVERR_BADFORMAT 32
 #define WAVERR_STILLPLAYING 33
 #define WAVERR_UNPREPARED 34

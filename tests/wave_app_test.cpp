@@ -209,8 +209,71 @@ TEST_P(WaveApp, ThreadCallbackPostsEveryMessageToTheThreadsQueue)
     ASSERT_TRUE(PeekMessageW(&m, nullptr, MM_WOM_CLOSE, MM_WOM_CLOSE, PM_REMOVE));
     EXPECT_EQ(m.wParam, reinterpret_cast<WPARAM>(closed));
 
-    EXPECT_EQ(waveOutOpen(&hwo_, GetParam(), &format_, 0, 0, CALLBACK_WINDOW), UINT(MMSYSERR_NOTSUPPORTED));
+    EXPECT_EQ(waveOutOpen(&hwo_, GetParam(), &format_, 0, 0, CALLBACK_WINDOW), UINT(MMSYSERR_INVALPARAM));
     EXPECT_EQ(hwo_, nullptr);
+}
+
+// What a window procedure saw, in order.
+struct WindowLog {
+    std::vector<UINT> messages;
+    std::vector<WPARAM> wParams;
+    std::vector<LPARAM> lParams;
+};
+WindowLog* g_windowLog = nullptr;
+
+LRESULT CALLBACK LoggingWindowProc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam)
+{
+    if (msg >= MM_WOM_OPEN && msg <= MM_WOM_DONE) {
+        g_windowLog->messages.push_back(msg);
+        g_windowLog->wParams.push_back(wParam);
+        g_windowLog->lParams.push_back(lParam);
+        return 0;
+    }
+    return DefWindowProcW(hwnd, msg, wParam, lParam);
+}
+
+TEST_P(WaveApp, WindowCallbackReachesTheWindowProcedureThroughTheMessageLoop)
+{
+    WindowLog log;
+    g_windowLog = &log;
+    static const WCHAR kClass[] = {'w', 'a', 'v', 'e', 0};
+    WNDCLASSW wc{};
+    wc.lpfnWndProc = LoggingWindowProc;
+    wc.lpszClassName = kClass;
+    RegisterClassW(&wc);   // the class outlives each case: the second registration fails, harmlessly
+    HWND hwnd = CreateWindowW(kClass, kClass, 0, 0, 0, 0, 0, nullptr, nullptr, nullptr, nullptr);
+    ASSERT_NE(hwnd, nullptr);
+
+    format_ = MakeFormat();
+    ASSERT_EQ(waveOutOpen(&hwo_, GetParam(), &format_, reinterpret_cast<DWORD_PTR>(hwnd), 0, CALLBACK_WINDOW), 0u);
+    AppBuffer b(3000);
+    waveOutPrepareHeader(hwo_, &b.hdr, sizeof b.hdr);
+    ASSERT_EQ(waveOutWrite(hwo_, &b.hdr, sizeof b.hdr), 0u);
+    host::AdvanceVirtualMs(20);
+    ASSERT_EQ(waveOutClose(hwo_), 0u);
+    HWAVEOUT closed = hwo_;
+    hwo_ = nullptr;
+
+    // Nothing reaches the procedure until the loop dispatches it.
+    EXPECT_TRUE(log.messages.empty());
+    MSG m;
+    while (PeekMessageW(&m, hwnd, 0, 0, PM_REMOVE)) {
+        EXPECT_EQ(m.hwnd, hwnd);
+        TranslateMessage(&m);
+        DispatchMessageW(&m);
+    }
+    ASSERT_EQ(log.messages, (std::vector<UINT>{MM_WOM_OPEN, MM_WOM_DONE, MM_WOM_CLOSE}));
+    for (WPARAM w : log.wParams)
+        EXPECT_EQ(w, reinterpret_cast<WPARAM>(closed));
+    EXPECT_EQ(log.lParams[1], reinterpret_cast<LPARAM>(&b.hdr));
+
+    // A destroyed window is no callback target.
+    EXPECT_TRUE(DestroyWindow(hwnd));
+    EXPECT_FALSE(IsWindow(hwnd));
+    EXPECT_EQ(waveOutOpen(&hwo_, GetParam(), &format_, reinterpret_cast<DWORD_PTR>(hwnd), 0, CALLBACK_WINDOW),
+              UINT(MMSYSERR_INVALPARAM));
+    EXPECT_EQ(hwo_, nullptr);
+    g_windowLog = nullptr;
 }
 
 TEST_P(WaveApp, EventCallbackSetsAPlatformEvent)

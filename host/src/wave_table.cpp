@@ -153,6 +153,12 @@ void CALLBACK DeliverToClient(HDRVR, UINT uMsg, DWORD_PTR dwInstance, DWORD_PTR 
         ::PostThreadMessageW(static_cast<DWORD>(callback), uMsg, static_cast<WPARAM>(dwInstance),
                              static_cast<LPARAM>(dw1));
         break;
+    case CALLBACK_WINDOW:
+        // Posted to the window, as on the device: wParam the handle, lParam
+        // the header for MM_WOM_DONE.  A window destroyed meanwhile loses it.
+        ::PostMessageW(reinterpret_cast<HWND>(callback), uMsg, static_cast<WPARAM>(dwInstance),
+                       static_cast<LPARAM>(dw1));
+        break;
     default:
         break;
     }

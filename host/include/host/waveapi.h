@@ -15,8 +15,11 @@
  * lock held: it must not wait for another thread that calls the wave API),
  * CALLBACK_EVENT (an event handle from CreateEvent, set for each message) and
  * CALLBACK_THREAD (a thread id; the message is posted to that thread's
- * queue, see host/kernel.h).  CALLBACK_WINDOW answers MMSYSERR_NOTSUPPORTED:
- * there is no window system.
+ * queue, see host/kernel.h) and CALLBACK_WINDOW (a window of <winuser.h>;
+ * the message is posted to it, wParam the HWAVEOUT and lParam the WAVEHDR
+ * for MM_WOM_DONE, and reaches its procedure through the owning thread's
+ * message loop).  A CALLBACK_EVENT or CALLBACK_WINDOW value that is not an
+ * event or a window answers MMSYSERR_INVALPARAM.
  *
  * The wave mapper.  An open of WAVE_MAPPER goes to the preferred device; an
  * open of a device id with WAVE_MAPPED goes to that device through the
