@@ -248,6 +248,13 @@ std::vector<uint8_t> BuiltinAudio()
     return b->Audio();
 }
 
+bool BuiltinOutputPresent()
+{
+    State& s = S();
+    std::lock_guard<host::PiMutex> lock(s.mutex);
+    return std::find(s.devices.begin(), s.devices.end(), s.builtin) != s.devices.end();
+}
+
 void SetBuiltinOutput(bool present)
 {
     State& s = S();
