@@ -1,8 +1,9 @@
 /* The wave API as the platform's SDK declares it: results, records,
  * constants, the application's callback, the multimedia timer, the whole
- * wave-out API and the wave-in API.  The platform is Unicode only:
- * waveOutGetDevCaps fills the 16-bit WAVEOUTCAPS and waveOutGetErrorText
- * writes 16-bit text, under those plain names; there are no -A or -W forms.
+ * wave-out API and the wave-in API.  The wave API is Unicode only on the
+ * platform: waveOutGetDevCaps fills the 16-bit WAVEOUTCAPS and
+ * waveOutGetErrorText writes 16-bit text, under those plain names; there are
+ * no -A or -W forms.
  * Usable from C89, C99 and C++.
  *
  * A driver calls three of these functions (waveOutGetNumDevs,

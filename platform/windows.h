@@ -462,8 +462,8 @@ typedef struct tagPOINT {
     LONG y;
 } POINT, *PPOINT, *LPPOINT;
 
-/* A thread message: hwnd is always NULL (there are no windows), time the
- * tick count at posting, pt always 0, 0. */
+/* A queued message: hwnd NULL for a thread message or the window it was
+ * posted to, time the tick count at posting, pt always 0, 0. */
 typedef struct tagMSG {
     HWND hwnd;
     UINT message;
