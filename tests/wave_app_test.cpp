@@ -3,6 +3,7 @@
 // preferred device is the driver): header preparation, positions, volume,
 // pitch and rate, device ids, error texts, messages by device id, the thread
 // and event callbacks, and the mapper's format conversion.
+#include <algorithm>
 #include <cstring>
 #include <string>
 
@@ -522,6 +523,70 @@ TEST_F(WaveMapper, TheEndOfAConvertedStreamIsPlayedToItsLastFrame)
     EXPECT_EQ(btstandin::ReceivedAudio().size(), size_t(4) * (written + 2000));
     EXPECT_EQ(waveOutClose(hwo), 0u);
     CloseHandle(ev);
+}
+
+// What the headset hears of one converted stream (22,050 Hz mono noise in
+// buffers of odd lengths), written all at once or each buffer only after
+// the one before has come back and the device has run dry.
+std::vector<uint8_t> PlayConverted(bool underruns, std::vector<size_t>* gapsAt)
+{
+    const size_t before = btstandin::ReceivedAudio().size();
+    WAVEFORMATEX mono = MakeFormat(1, 22050);
+    HWAVEOUT hwo = nullptr;
+    EXPECT_EQ(waveOutOpen(&hwo, WAVE_MAPPER, &mono, 0, 0, CALLBACK_NULL), 0u);
+    std::vector<AppBuffer> buffers;
+    for (size_t bytes : {7350u, 10002u, 4410u, 882u, 6000u})
+        buffers.emplace_back(bytes);
+    uint32_t noise = 12345;
+    for (AppBuffer& x : buffers)
+        for (char& c : x.data)
+            c = static_cast<char>((noise = noise * 1103515245u + 12345u) >> 24);
+    for (AppBuffer& x : buffers) {
+        EXPECT_EQ(waveOutPrepareHeader(hwo, &x.hdr, sizeof x.hdr), 0u);
+        EXPECT_EQ(waveOutWrite(hwo, &x.hdr, sizeof x.hdr), 0u);
+        if (underruns) {
+            host::AdvanceVirtualMs(600);   // long after the buffer and its tail have played
+            EXPECT_NE(HeaderFlags(&x.hdr) & WHDR_DONE, 0u);
+            gapsAt->push_back(btstandin::ReceivedAudio().size() - before);
+        }
+    }
+    host::AdvanceVirtualMs(1000);
+    for (AppBuffer& x : buffers)
+        EXPECT_EQ(HeaderFlags(&x.hdr), DWORD(WHDR_PREPARED | WHDR_DONE));
+    EXPECT_EQ(waveOutClose(hwo), 0u);
+    const std::vector<uint8_t> all = btstandin::ReceivedAudio();
+    return std::vector<uint8_t>(all.begin() + static_cast<long>(before), all.end());
+}
+
+// Underruns between a converted stream's buffers do not change what is
+// converted: the audio after each gap is the audio of the stream played
+// without gaps, and the whole stream has the same length, its last frame
+// played.  Only the frames played just before a gap (the resampler's tail,
+// which takes the input still to come as silence) may differ, and no more
+// than the resampler holds.
+TEST_F(WaveMapper, UnderrunsBetweenBuffersLeaveTheConvertedAudioAsWithout)
+{
+    if (!host::MapperCanConvert())
+        GTEST_SKIP() << "this build has no conversion library";
+    std::vector<size_t> gaps;
+    const std::vector<uint8_t> smooth = PlayConverted(false, &gaps);
+    const std::vector<uint8_t> gapped = PlayConverted(true, &gaps);
+    ASSERT_EQ(gapped.size(), smooth.size());
+    ASSERT_EQ(smooth.size(), size_t(4) * (7350 + 10002 + 4410 + 882 + 6000));   // 4 device bytes per byte
+    ASSERT_EQ(gaps.size(), 5u);
+    EXPECT_EQ(gaps.back(), smooth.size());
+    const size_t kTailBytes = 64 * 4;   // the frames a tail may guess
+    size_t from = 0;
+    for (size_t gap : gaps) {
+        ASSERT_LE(from, gap);
+        const size_t guessedFrom = gap > from + kTailBytes ? gap - kTailBytes : from;
+        EXPECT_TRUE(std::equal(smooth.begin() + static_cast<long>(from), smooth.begin() + static_cast<long>(guessedFrom),
+                               gapped.begin() + static_cast<long>(from)))
+            << "before the gap at byte " << gap;
+        from = gap;
+    }
+    // The stream's end is played the same way in both.
+    EXPECT_TRUE(std::equal(smooth.end() - kTailBytes, smooth.end(), gapped.end() - kTailBytes));
 }
 
 // The extensible record with the PCM subformat is PCM: the mapper plays it
