@@ -525,18 +525,18 @@ TEST_F(WaveMapper, TheEndOfAConvertedStreamIsPlayedToItsLastFrame)
     CloseHandle(ev);
 }
 
-// What the headset hears of one converted stream (22,050 Hz mono noise in
-// buffers of odd lengths), written all at once or each buffer only after
-// the one before has come back and the device has run dry.
-std::vector<uint8_t> PlayConverted(bool underruns, std::vector<size_t>* gapsAt)
+// What the headset hears of one converted stream (noise in buffers of odd
+// lengths, given in 16-bit mono frames), written all at once or each buffer
+// only after the one before has come back and the device has run dry.
+std::vector<uint8_t> PlayConverted(const WAVEFORMATEX& format, bool underruns, std::vector<size_t>* gapsAt)
 {
     const size_t before = btstandin::ReceivedAudio().size();
-    WAVEFORMATEX mono = MakeFormat(1, 22050);
+    WAVEFORMATEX f = format;
     HWAVEOUT hwo = nullptr;
-    EXPECT_EQ(waveOutOpen(&hwo, WAVE_MAPPER, &mono, 0, 0, CALLBACK_NULL), 0u);
+    EXPECT_EQ(waveOutOpen(&hwo, WAVE_MAPPER, &f, 0, 0, CALLBACK_NULL), 0u);
     std::vector<AppBuffer> buffers;
     for (size_t bytes : {7350u, 10002u, 4410u, 882u, 6000u})
-        buffers.emplace_back(bytes);
+        buffers.emplace_back(bytes * f.nBlockAlign / 2);
     uint32_t noise = 12345;
     for (AppBuffer& x : buffers)
         for (char& c : x.data)
@@ -568,25 +568,33 @@ TEST_F(WaveMapper, UnderrunsBetweenBuffersLeaveTheConvertedAudioAsWithout)
 {
     if (!host::MapperCanConvert())
         GTEST_SKIP() << "this build has no conversion library";
-    std::vector<size_t> gaps;
-    const std::vector<uint8_t> smooth = PlayConverted(false, &gaps);
-    const std::vector<uint8_t> gapped = PlayConverted(true, &gaps);
-    ASSERT_EQ(gapped.size(), smooth.size());
-    ASSERT_EQ(smooth.size(), size_t(4) * (7350 + 10002 + 4410 + 882 + 6000));   // 4 device bytes per byte
-    ASSERT_EQ(gaps.size(), 5u);
-    EXPECT_EQ(gaps.back(), smooth.size());
-    const size_t kTailBytes = 64 * 4;   // the frames a tail may guess
-    size_t from = 0;
-    for (size_t gap : gaps) {
-        ASSERT_LE(from, gap);
-        const size_t guessedFrom = gap > from + kTailBytes ? gap - kTailBytes : from;
-        EXPECT_TRUE(std::equal(smooth.begin() + static_cast<long>(from), smooth.begin() + static_cast<long>(guessedFrom),
-                               gapped.begin() + static_cast<long>(from)))
-            << "before the gap at byte " << gap;
-        from = gap;
+    // Up from 22,050 Hz mono, and down from 48,000 Hz stereo, whose rates'
+    // phases meet only every 160 input frames.
+    for (const WAVEFORMATEX& format : {MakeFormat(1, 22050), MakeFormat(2, 48000)}) {
+        const unsigned rate = format.nSamplesPerSec;
+        SCOPED_TRACE(rate);
+        std::vector<size_t> gaps;
+        const std::vector<uint8_t> smooth = PlayConverted(format, false, &gaps);
+        const std::vector<uint8_t> gapped = PlayConverted(format, true, &gaps);
+        ASSERT_EQ(gapped.size(), smooth.size());
+        if (rate == 22050)   // 4 device bytes per byte written
+            ASSERT_EQ(smooth.size(), size_t(4) * (7350 + 10002 + 4410 + 882 + 6000));
+        ASSERT_EQ(gaps.size(), 5u);
+        EXPECT_EQ(gaps.back(), smooth.size());
+        const size_t kTailBytes = 64 * 4;   // the frames a tail may guess: at most the resampler's filter
+        size_t from = 0;
+        for (size_t gap : gaps) {
+            ASSERT_LE(from, gap);
+            const size_t guessedFrom = gap > from + kTailBytes ? gap - kTailBytes : from;
+            EXPECT_TRUE(std::equal(smooth.begin() + static_cast<long>(from),
+                                   smooth.begin() + static_cast<long>(guessedFrom),
+                                   gapped.begin() + static_cast<long>(from)))
+                << "before the gap at byte " << gap;
+            from = gap;
+        }
+        // The stream's end is played the same way in both.
+        EXPECT_TRUE(std::equal(smooth.end() - kTailBytes, smooth.end(), gapped.end() - kTailBytes));
     }
-    // The stream's end is played the same way in both.
-    EXPECT_TRUE(std::equal(smooth.end() - kTailBytes, smooth.end(), gapped.end() - kTailBytes));
 }
 
 // The extensible record with the PCM subformat is PCM: the mapper plays it
