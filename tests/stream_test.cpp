@@ -70,7 +70,7 @@ TEST_F(OpenCloseTest, UnreadableRecordsEndTheOpenWithTheStreamAsItWas)
     auto before = Snapshot(Ctx());
     Recorder client;
     const auto* bad = static_cast<const WAVEFORMATEX*>(UnmappedPage());
-    for (DWORD flags : {0u, DWORD(WAVE_FORMAT_QUERY)}) {
+    for (DWORD flags : {DWORD(0), DWORD(WAVE_FORMAT_QUERY)}) {
         auto a = OpenRaw(client, bad, flags);
         EXPECT_EQ(a.returned, TRUE);
         EXPECT_FALSE(a.wroteResult);
