@@ -41,15 +41,19 @@ TEST_F(PlatformApi, MutexIsOwnedRecursivelyAndGoesToTheWaiterWhenReleased)
     ASSERT_NE(m, nullptr);
     EXPECT_EQ(WaitForSingleObject(m, 0), WAIT_OBJECT_0);   // the owner again: depth 2
     std::atomic<DWORD> other{0};
+    std::atomic<bool> blocking{false};
     std::thread t([&] {
         other = WaitForSingleObject(m, 0);                    // owned elsewhere
         SetLastError(0);
         EXPECT_FALSE(ReleaseMutex(m));
         EXPECT_EQ(GetLastError(), DWORD(ERROR_NOT_OWNER));
-        other = WaitForSingleObject(m, INFINITE) == WAIT_OBJECT_0 ? 1 : 2;
+        blocking = true;
+        const DWORD r = WaitForSingleObject(m, INFINITE);
+        other = r == WAIT_OBJECT_0 ? 1 : 2;
         EXPECT_TRUE(ReleaseMutex(m));
     });
-    while (host::WaitersOn(m) == 0)
+    // The waiter has left its own zero-timeout wait and blocks on the mutex.
+    while (!blocking || host::WaitersOn(m) == 0)
         std::this_thread::yield();
     EXPECT_TRUE(ReleaseMutex(m));
     EXPECT_EQ(other.load(), DWORD(WAIT_TIMEOUT));   // still owned once
