@@ -368,6 +368,7 @@ typedef GUID CLSID;
 #define ERROR_NO_UNICODE_TRANSLATION 1113L
 #define ERROR_INVALID_FLAGS 1004L
 #define ERROR_RESOURCE_TYPE_NOT_FOUND 1813L
+#define ERROR_RESOURCE_LANG_NOT_FOUND 1815L
 #define ERROR_CLASS_ALREADY_EXISTS 1410L
 #define ERROR_CLASS_DOES_NOT_EXIST 1411L
 #define ERROR_CLASS_HAS_WINDOWS 1412L
@@ -615,8 +616,9 @@ FARPROC WINAPI GetProcAddressA(HMODULE hModule, LPCSTR lpProcName);
 #endif
 
 /* ---- Messages and strings ----------------------------------------------------------------
- * FormatMessage: FORMAT_MESSAGE_FROM_SYSTEM knows the texts of the error
- * codes this header names (others fail with ERROR_MR_MID_NOT_FOUND);
+ * FormatMessage: FORMAT_MESSAGE_FROM_SYSTEM knows the English texts of the
+ * error codes this header names (others fail with ERROR_MR_MID_NOT_FOUND,
+ * another language with ERROR_RESOURCE_LANG_NOT_FOUND);
  * FORMAT_MESSAGE_FROM_HMODULE finds no message table (the host's modules
  * have none) and fails with ERROR_RESOURCE_TYPE_NOT_FOUND.  Arguments is a
  * va_list* or, with FORMAT_MESSAGE_ARGUMENT_ARRAY, a DWORD_PTR array. */

@@ -251,6 +251,10 @@ TEST_F(PlatformApi, FormatMessageGivesSystemTextsAndFillsInserts)
     EXPECT_EQ(n, 29u);
     EXPECT_EQ(FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM, nullptr, 0x2badu, 0, w, 128, nullptr), 0u);
     EXPECT_EQ(GetLastError(), DWORD(ERROR_MR_MID_NOT_FOUND));
+    EXPECT_EQ(FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM, nullptr, ERROR_INVALID_PARAMETER,
+                             MAKELANGID(0x07, SUBLANG_DEFAULT), w, 128, nullptr),
+              0u);   // the system's texts are English only
+    EXPECT_EQ(GetLastError(), DWORD(ERROR_RESOURCE_LANG_NOT_FOUND));
     EXPECT_EQ(FormatMessageW(FORMAT_MESSAGE_FROM_HMODULE, nullptr, 1, 0, w, 128, nullptr), 0u);
     EXPECT_EQ(GetLastError(), DWORD(ERROR_RESOURCE_TYPE_NOT_FOUND));
 

@@ -514,7 +514,7 @@ TEST_F(WaveMapper, TheEndOfAConvertedStreamIsPlayedToItsLastFrame)
     ASSERT_EQ(waveOutGetPosition(hwo, &t, sizeof t), 0u);
     EXPECT_EQ(t.u.sample, written / 2);
 
-    // The next stream on the same handle starts clean and ends whole too.
+    // A later write on the same handle (the conversion goes on) ends whole too.
     AppBuffer d(2000);
     ASSERT_EQ(waveOutPrepareHeader(hwo, &d.hdr, sizeof d.hdr), 0u);
     ASSERT_EQ(waveOutWrite(hwo, &d.hdr, sizeof d.hdr), 0u);

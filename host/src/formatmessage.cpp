@@ -43,6 +43,7 @@ const SystemText kSystemTexts[] = {
     {ERROR_CLASS_HAS_WINDOWS, "Class still has open windows."},
     {ERROR_INVALID_THREAD_ID, "The thread identifier is invalid."},
     {ERROR_RESOURCE_TYPE_NOT_FOUND, "The specified resource type cannot be found in the image file."},
+    {ERROR_RESOURCE_LANG_NOT_FOUND, "The specified resource language ID cannot be found in the image file."},
 };
 
 std::u16string Widen8(const char* s, UINT cp)
@@ -274,7 +275,7 @@ bool Source(DWORD flags, LPCVOID source, DWORD id, DWORD language, bool wideForm
     // The system's texts are English; a neutral language id takes them too.
     const WORD primary = PRIMARYLANGID(language);
     if (language != 0 && primary != LANG_NEUTRAL && primary != LANG_ENGLISH) {
-        SetLastError(ERROR_RESOURCE_TYPE_NOT_FOUND);
+        SetLastError(ERROR_RESOURCE_LANG_NOT_FOUND);
         return false;
     }
     for (const SystemText& t : kSystemTexts) {
