@@ -17,6 +17,25 @@ include(CMakePackageConfigHelpers)
 set(CEHOST_CMAKE_DIR ${CMAKE_INSTALL_LIBDIR}/cmake/cehost)
 set_target_properties(cehost btstandin cehostapp btwav PROPERTIES INSTALL_RPATH "$ORIGIN")
 
+# An application's wchar_t is the platform's: 16-bit, so that L"..." and
+# TEXT("...") are WCHAR strings.  Its calls to the C library's wide-string
+# routines reach the host's 16-bit ones (--wrap), while the host and the C
+# library keep their own 32-bit wchar_t.  The ARM linker would warn that the
+# objects' wchar_t sizes differ, which is intended here.
+set(CEHOST_APP_CFLAGS -fshort-wchar)
+set(CEHOST_WIDE_ROUTINES wcslen wcscpy wcsncmp wcscat wcsncpy wcscmp wcschr wcsrchr)
+set(CEHOST_APP_LDFLAGS)
+foreach(fn ${CEHOST_WIDE_ROUTINES})
+  list(APPEND CEHOST_APP_LDFLAGS -Wl,--wrap=${fn})
+endforeach()
+if(CMAKE_SYSTEM_PROCESSOR MATCHES "^arm")
+  list(APPEND CEHOST_APP_LDFLAGS -Wl,--no-wchar-size-warning)
+endif()
+target_compile_options(cehost INTERFACE $<INSTALL_INTERFACE:${CEHOST_APP_CFLAGS}>)
+target_link_options(cehost INTERFACE "$<INSTALL_INTERFACE:${CEHOST_APP_LDFLAGS}>")
+string(REPLACE ";" " " CEHOST_PC_CFLAGS "${CEHOST_APP_CFLAGS}")
+string(REPLACE ";" " " CEHOST_PC_LDFLAGS "${CEHOST_APP_LDFLAGS}")
+
 # A program linked with a sanitizer build of the host needs the sanitizer too.
 set(CEHOST_SANITIZER_FLAG "")
 if(BTWAV_ASAN)
@@ -88,8 +107,8 @@ emulator=@CEHOST_PC_EMULATOR@
 Name: cehost
 Description: The device platform on a desktop, with the btwav driver, for an application's own audio code
 Version: 1.0
-Cflags: -I${includedir} -idirafter ${includedir}/platform
-Libs: -L${libdir} -Wl,--no-as-needed -lcehostapp -lbtstandin -lcehost -Wl,-rpath,${libdir} -ldl -lpthread @CEHOST_PC_SANITIZER@
+Cflags: -I${includedir} -idirafter ${includedir}/platform @CEHOST_PC_CFLAGS@
+Libs: -L${libdir} -Wl,--no-as-needed -lcehostapp -lbtstandin -lcehost -Wl,-rpath,${libdir} -ldl -lpthread @CEHOST_PC_LDFLAGS@ @CEHOST_PC_SANITIZER@
 ]=])
 configure_file(${CMAKE_BINARY_DIR}/sdk/cehost.pc.in ${CMAKE_BINARY_DIR}/sdk/cehost.pc @ONLY)
 install(FILES ${CMAKE_BINARY_DIR}/sdk/cehost.pc DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)

@@ -1,8 +1,9 @@
 /* The wave API as the platform's SDK declares it: results, records,
  * constants, the application's callback, the multimedia timer, the whole
- * wave-out API and the wave-in API.  The platform is Unicode only:
- * waveOutGetDevCaps fills the 16-bit WAVEOUTCAPS and waveOutGetErrorText
- * writes 16-bit text, under those plain names; there are no -A or -W forms.
+ * wave-out API and the wave-in API.  The wave API is Unicode only on the
+ * platform: waveOutGetDevCaps fills the 16-bit WAVEOUTCAPS and
+ * waveOutGetErrorText writes 16-bit text, under those plain names; there are
+ * no -A or -W forms.
  * Usable from C89, C99 and C++.
  *
  * A driver calls three of these functions (waveOutGetNumDevs,
@@ -20,6 +21,7 @@ typedef HANDLE HWAVE;
 typedef HANDLE HDRVR;
 typedef HWAVEOUT* LPHWAVEOUT;
 typedef HWAVEIN* LPHWAVEIN;
+typedef char* HPSTR; /* a "huge" pointer of 16-bit days: an ordinary one */
 
 /* ---- Result codes ---------------------------------------------------------------- */
 #define MMSYSERR_BASE 0
@@ -37,7 +39,15 @@ typedef HWAVEIN* LPHWAVEIN;
 #define MMSYSERR_INVALFLAG 10
 #define MMSYSERR_INVALPARAM 11
 #define MMSYSERR_HANDLEBUSY 12
-#define MMSYSERR_LASTERROR 12
+#define MMSYSERR_INVALIDALIAS 13
+#define MMSYSERR_BADDB 14
+#define MMSYSERR_KEYNOTFOUND 15
+#define MMSYSERR_READERROR 16
+#define MMSYSERR_WRITEERROR 17
+#define MMSYSERR_DELETEERROR 18
+#define MMSYSERR_VALNOTFOUND 19
+#define MMSYSERR_NODRIVERCB 20
+#define MMSYSERR_LASTERROR 20
 #define WAVERR_BADFORMAT 32
 #define WAVERR_STILLPLAYING 33
 #define WAVERR_UNPREPARED 34

@@ -5,20 +5,25 @@
  * performance counter, the registry).  Declared as the platform documents
  * them, with C linkage; usable from C89, C99 and C++ (C++03 included).
  *
- * The platform is Unicode only: its functions that take text take 16-bit
- * characters and carry a W name (CreateEventW), which the plain name
- * (CreateEvent) stands for; there are no -A forms.  Only what the host
- * implements is declared, so a call the host lacks fails to compile or to
- * link instead of behaving differently from the device.
+ * Text: the platform's functions take 16-bit characters (CreateEventW).  For
+ * the kernel's functions that also have an 8-bit form (CreateEventA, which
+ * takes text in the ANSI code page) the plain name stands for the W form
+ * where UNICODE is defined, as every program for the platform builds, and
+ * for the A form otherwise; the window and message functions have W forms
+ * only, as on the platform.  Only what the host implements is declared, so a
+ * call the host lacks fails to compile or to link instead of behaving
+ * differently from the device.
  *
  * Widths: on a 32-bit build each type is the platform's.  On a 64-bit host
  * the types that carry an address, a handle or a size are 64-bit (the Win64
  * shape) and all others keep their width; LONG and DWORD stay 32-bit.  The
- * platform's WCHAR is a 16-bit unit, whatever the host's wchar_t: L"..."
- * literals are not WCHAR strings here. */
+ * platform's WCHAR is a 16-bit unit, whatever the compiler's wchar_t: L"..."
+ * literals are WCHAR strings only where wchar_t is 16-bit (-fshort-wchar, as
+ * the SDK compiles applications). */
 #ifndef PLATFORM_WINDOWS_H
 #define PLATFORM_WINDOWS_H
 
+#include <stdarg.h> /* FormatMessage takes a va_list* */
 #include <stddef.h>
 #include <string.h> /* CopyMemory and its kin expand to memcpy and memset */
 
@@ -66,23 +71,52 @@ typedef unsigned char BOOLEAN;
 typedef unsigned short WORD;
 typedef unsigned short USHORT;
 typedef short SHORT;
-typedef unsigned int DWORD;   /* 32-bit on every host */
-typedef int LONG;             /* 32-bit on every host */
-typedef unsigned int ULONG;   /* 32-bit on every host */
+/* DWORD, LONG and ULONG are long, as the platform's SDK declares them, on
+ * every 32-bit build: device code's own "typedef unsigned long ULONG", an
+ * unsigned long* or long* argument (waveOutGetVolume, InterlockedIncrement)
+ * compile as on the device.  A 64-bit host's long is 64-bit, so there they
+ * are int, 32-bit as well: the same code does not compile against the 64-bit
+ * SDK (device code belongs on the 32-bit ones). */
+#if defined(__LP64__) || defined(_WIN64)
+typedef unsigned int DWORD;
+typedef int LONG;
+typedef unsigned int ULONG;
+#else
+typedef unsigned long DWORD;
+typedef long LONG;
+typedef unsigned long ULONG;
+#endif
 typedef int INT;
 typedef unsigned int UINT;
 typedef int BOOL;
 typedef float FLOAT;
 typedef char CHAR;
-typedef unsigned short WCHAR; /* a UTF-16 code unit, whatever the host's wchar_t */
+/* WCHAR is a UTF-16 code unit.  Where wchar_t is 16-bit (the SDK compiles
+ * applications with -fshort-wchar, as the platform's compilers have it) it is
+ * wchar_t, so L"..." and TEXT("...") are WCHAR strings; elsewhere (the host's
+ * and the driver's own sources, whose wchar_t is the C library's 32-bit one)
+ * an unsigned short of the same size, passed and stored the same way. */
+#if defined(__SIZEOF_WCHAR_T__) && __SIZEOF_WCHAR_T__ == 2
+typedef wchar_t WCHAR;
+#else
+typedef unsigned short WCHAR;
+#endif
 /* The SDK's 64-bit integer is long long, which C89 and C++98 lack as a
- * standard type; the platform's compilers, GCC and clang all have it. */
+ * standard type; the platform's compilers, GCC and clang all have it.  The
+ * device's compilers align it to 8 bytes inside records; the i386 ABI would
+ * align it to 4, so there the type asks for 8 itself, and LARGE_INTEGER and
+ * every record with a 64-bit member keep the device's layout. */
 #if defined(__GNUC__)
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wlong-long"
 #endif
+#if defined(__i386__)
+typedef long long __attribute__((__aligned__(8))) LONGLONG;
+typedef unsigned long long __attribute__((__aligned__(8))) ULONGLONG;
+#else
 typedef long long LONGLONG;
 typedef unsigned long long ULONGLONG;
+#endif
 #if defined(__GNUC__)
 #pragma GCC diagnostic pop
 #endif
@@ -162,6 +196,12 @@ typedef WCHAR TCHAR;
 #else
 typedef char TCHAR;
 #endif
+#ifdef UNICODE
+#define __TEXT(quote) L##quote
+#else
+#define __TEXT(quote) quote
+#endif
+#define TEXT(quote) __TEXT(quote)
 typedef TCHAR* PTSTR;
 typedef TCHAR* LPTSTR;
 typedef const TCHAR* PCTSTR;
@@ -174,11 +214,14 @@ typedef HANDLE* LPHANDLE;
 typedef HANDLE HINSTANCE;
 typedef HANDLE HMODULE;
 typedef HANDLE HLOCAL;
+typedef HANDLE HGLOBAL;
 typedef HANDLE HKEY;
 typedef HKEY* PHKEY;
 typedef HANDLE HWND;
 typedef DWORD REGSAM;
 typedef WORD ATOM;
+/* An exported function's address, as GetProcAddress answers it. */
+typedef INT_PTR(WINAPI* FARPROC)(void);
 #define INVALID_HANDLE_VALUE ((HANDLE)(LONG_PTR)-1)
 
 /* Window-message words: pointer-sized. */
@@ -297,6 +340,10 @@ typedef GUID CLSID;
 #define LMEM_FIXED 0x0000
 #define LMEM_ZEROINIT 0x0040
 #define LPTR (LMEM_FIXED | LMEM_ZEROINIT)
+/* The global heap is the local one, as on the platform. */
+#define GMEM_FIXED LMEM_FIXED
+#define GMEM_ZEROINIT LMEM_ZEROINIT
+#define GPTR LPTR
 
 #define DLL_PROCESS_DETACH 0
 #define DLL_PROCESS_ATTACH 1
@@ -310,8 +357,21 @@ typedef GUID CLSID;
 #define ERROR_NOT_ENOUGH_MEMORY 8L
 #define ERROR_NOT_SUPPORTED 50L
 #define ERROR_INVALID_PARAMETER 87L
+#define ERROR_INSUFFICIENT_BUFFER 122L
+#define ERROR_MOD_NOT_FOUND 126L
+#define ERROR_PROC_NOT_FOUND 127L
 #define ERROR_ALREADY_EXISTS 183L
 #define ERROR_MORE_DATA 234L
+#define ERROR_NOT_OWNER 288L
+#define ERROR_TOO_MANY_POSTS 298L
+#define ERROR_MR_MID_NOT_FOUND 317L
+#define ERROR_NO_UNICODE_TRANSLATION 1113L
+#define ERROR_INVALID_FLAGS 1004L
+#define ERROR_RESOURCE_TYPE_NOT_FOUND 1813L
+#define ERROR_RESOURCE_LANG_NOT_FOUND 1815L
+#define ERROR_CLASS_ALREADY_EXISTS 1410L
+#define ERROR_CLASS_DOES_NOT_EXIST 1411L
+#define ERROR_CLASS_HAS_WINDOWS 1412L
 #define ERROR_INTERNAL_ERROR 1359L
 #define ERROR_INVALID_WINDOW_HANDLE 1400L
 #define ERROR_INVALID_THREAD_ID 1444L
@@ -331,6 +391,43 @@ typedef GUID CLSID;
 #define STILL_ACTIVE 0x00000103u
 #define CREATE_SUSPENDED 0x00000004u
 #define STACK_SIZE_PARAM_IS_A_RESERVATION 0x00010000u
+
+/* Thread priorities: the platform's eight levels, 0 the highest. */
+#define THREAD_PRIORITY_TIME_CRITICAL 0
+#define THREAD_PRIORITY_HIGHEST 1
+#define THREAD_PRIORITY_ABOVE_NORMAL 2
+#define THREAD_PRIORITY_NORMAL 3
+#define THREAD_PRIORITY_BELOW_NORMAL 4
+#define THREAD_PRIORITY_LOWEST 5
+#define THREAD_PRIORITY_ABOVE_IDLE 6
+#define THREAD_PRIORITY_IDLE 7
+#define MAXLONG 0x7fffffff
+#define THREAD_PRIORITY_ERROR_RETURN (MAXLONG)
+
+/* Access to an event that OpenEvent asks for. */
+#define SYNCHRONIZE 0x00100000L
+#define EVENT_MODIFY_STATE 0x0002
+#define EVENT_ALL_ACCESS 0x001F0003L
+
+/* FormatMessage. */
+#define FORMAT_MESSAGE_ALLOCATE_BUFFER 0x00000100
+#define FORMAT_MESSAGE_IGNORE_INSERTS 0x00000200
+#define FORMAT_MESSAGE_FROM_STRING 0x00000400
+#define FORMAT_MESSAGE_FROM_HMODULE 0x00000800
+#define FORMAT_MESSAGE_FROM_SYSTEM 0x00001000
+#define FORMAT_MESSAGE_ARGUMENT_ARRAY 0x00002000
+#define FORMAT_MESSAGE_MAX_WIDTH_MASK 0x000000FF
+
+/* Language ids, as FormatMessage takes them. */
+#define MAKELANGID(p, s) ((((WORD)(s)) << 10) | (WORD)(p))
+#define PRIMARYLANGID(lgid) ((WORD)(lgid) & 0x3ff)
+#define SUBLANGID(lgid) ((WORD)(lgid) >> 10)
+#define LANG_NEUTRAL 0x00
+#define LANG_ENGLISH 0x09
+#define SUBLANG_NEUTRAL 0x00
+#define SUBLANG_DEFAULT 0x01
+#define SUBLANG_SYS_DEFAULT 0x02
+#define SUBLANG_ENGLISH_US 0x01
 
 /* Thread messages. */
 #define PM_NOREMOVE 0x0000
@@ -366,8 +463,8 @@ typedef struct tagPOINT {
     LONG y;
 } POINT, *PPOINT, *LPPOINT;
 
-/* A thread message: hwnd is always NULL (there are no windows), time the
- * tick count at posting, pt always 0, 0. */
+/* A queued message: hwnd NULL for a thread message or the window it was
+ * posted to, time the tick count at posting, pt always 0, 0. */
 typedef struct tagMSG {
     HWND hwnd;
     UINT message;
@@ -399,6 +496,10 @@ extern "C" {
 /* ---- Memory ---------------------------------------------------------------------- */
 HLOCAL WINAPI LocalAlloc(UINT uFlags, UINT uBytes);
 HLOCAL WINAPI LocalFree(HLOCAL hMem);
+/* The global heap is the local heap: GlobalAlloc and GlobalFree are its
+ * macros, as on the platform (only GMEM_FIXED memory; GMEM_ZEROINIT zeroes). */
+#define GlobalAlloc(flags, cb) LocalAlloc((flags), (cb))
+#define GlobalFree(handle) LocalFree(handle)
 /* Non-zero when the ucb bytes at lp cannot be written by the caller. */
 BOOL WINAPI IsBadWritePtr(LPVOID lp, UINT_PTR ucb);
 
@@ -420,6 +521,13 @@ void WINAPI Sleep(DWORD dwMilliseconds);
 void WINAPI SetLastError(DWORD dwErrCode);
 DWORD WINAPI GetLastError(void);
 DWORD WINAPI GetCurrentThreadId(void);
+/* A pseudo-handle that stands for the calling thread wherever a thread
+ * handle is taken; CloseHandle need not be called on it. */
+HANDLE WINAPI GetCurrentThread(void);
+/* The platform's eight levels (THREAD_PRIORITY_*), recorded per thread;
+ * the host's threads all run at the desktop's normal priority. */
+BOOL WINAPI SetThreadPriority(HANDLE hThread, int nPriority);
+int WINAPI GetThreadPriority(HANDLE hThread);
 /* dwStackSize and lpsa are ignored.  CREATE_SUSPENDED holds the thread until
  * ResumeThread brings its suspend count to 0.  The thread's id is valid, and
  * its message queue exists, from the moment CreateThread returns. */
@@ -431,7 +539,32 @@ BOOL WINAPI GetExitCodeThread(HANDLE hThread, LPDWORD lpExitCode);
 /* ---- Events and waits ---------------------------------------------------------------- */
 HANDLE WINAPI CreateEventW(LPSECURITY_ATTRIBUTES lpEventAttributes, BOOL bManualReset, BOOL bInitialState,
                            LPCWSTR lpName);
+HANDLE WINAPI CreateEventA(LPSECURITY_ATTRIBUTES lpEventAttributes, BOOL bManualReset, BOOL bInitialState,
+                           LPCSTR lpName);
+HANDLE WINAPI OpenEventW(DWORD dwDesiredAccess, BOOL bInheritHandle, LPCWSTR lpName);
+HANDLE WINAPI OpenEventA(DWORD dwDesiredAccess, BOOL bInheritHandle, LPCSTR lpName);
+/* Mutexes: owned by one thread at a time, recursively; a wait takes
+ * ownership.  Semaphores: a count between 0 and the maximum, each wait takes
+ * one.  Both can be named; names share one space with events. */
+HANDLE WINAPI CreateMutexW(LPSECURITY_ATTRIBUTES lpsa, BOOL bInitialOwner, LPCWSTR lpName);
+HANDLE WINAPI CreateMutexA(LPSECURITY_ATTRIBUTES lpsa, BOOL bInitialOwner, LPCSTR lpName);
+BOOL WINAPI ReleaseMutex(HANDLE hMutex);
+HANDLE WINAPI CreateSemaphoreW(LPSECURITY_ATTRIBUTES lpSemaphoreAttributes, LONG lInitialCount, LONG lMaximumCount,
+                               LPCWSTR lpName);
+HANDLE WINAPI CreateSemaphoreA(LPSECURITY_ATTRIBUTES lpSemaphoreAttributes, LONG lInitialCount, LONG lMaximumCount,
+                               LPCSTR lpName);
+BOOL WINAPI ReleaseSemaphore(HANDLE hSemaphore, LONG lReleaseCount, LPLONG lpPreviousCount);
+#ifdef UNICODE
 #define CreateEvent CreateEventW
+#define OpenEvent OpenEventW
+#define CreateMutex CreateMutexW
+#define CreateSemaphore CreateSemaphoreW
+#else
+#define CreateEvent CreateEventA
+#define OpenEvent OpenEventA
+#define CreateMutex CreateMutexA
+#define CreateSemaphore CreateSemaphoreA
+#endif
 BOOL WINAPI SetEvent(HANDLE hEvent);
 BOOL WINAPI ResetEvent(HANDLE hEvent);
 BOOL WINAPI CloseHandle(HANDLE hObject);
@@ -460,8 +593,79 @@ LONG WINAPI RegCloseKey(HKEY hKey);
 #define RegOpenKeyEx RegOpenKeyExW
 #define RegQueryValueEx RegQueryValueExW
 
+/* ---- Modules --------------------------------------------------------------------------
+ * The process's own modules: GetModuleHandle(NULL) is the program, a name is
+ * a library already loaded (btwav.dll is libbtwav.so); LoadLibrary loads a
+ * shared library by its platform name ("x.dll" is looked for as libx.so
+ * next to the host's library, then as given). */
+HMODULE WINAPI GetModuleHandleW(LPCWSTR lpModuleName);
+HMODULE WINAPI GetModuleHandleA(LPCSTR lpModuleName);
+HINSTANCE WINAPI LoadLibraryW(LPCWSTR lpLibFileName);
+HINSTANCE WINAPI LoadLibraryA(LPCSTR lpLibFileName);
+BOOL WINAPI FreeLibrary(HMODULE hLibModule);
+FARPROC WINAPI GetProcAddressW(HMODULE hModule, LPCWSTR lpProcName);
+FARPROC WINAPI GetProcAddressA(HMODULE hModule, LPCSTR lpProcName);
+/* GetProcAddress takes 16-bit text on the platform whatever UNICODE says. */
+#define GetProcAddress GetProcAddressW
+#ifdef UNICODE
+#define GetModuleHandle GetModuleHandleW
+#define LoadLibrary LoadLibraryW
+#else
+#define GetModuleHandle GetModuleHandleA
+#define LoadLibrary LoadLibraryA
+#endif
+
+/* ---- Messages and strings ----------------------------------------------------------------
+ * FormatMessage: FORMAT_MESSAGE_FROM_SYSTEM knows the English texts of the
+ * error codes this header names (others fail with ERROR_MR_MID_NOT_FOUND,
+ * another language with ERROR_RESOURCE_LANG_NOT_FOUND);
+ * FORMAT_MESSAGE_FROM_HMODULE finds no message table (the host's modules
+ * have none) and fails with ERROR_RESOURCE_TYPE_NOT_FOUND.  Arguments is a
+ * va_list* or, with FORMAT_MESSAGE_ARGUMENT_ARRAY, a DWORD_PTR array. */
+DWORD WINAPI FormatMessageW(DWORD dwFlags, LPCVOID lpSource, DWORD dwMessageId, DWORD dwLanguageId, LPWSTR lpBuffer,
+                            DWORD nSize, va_list* Arguments);
+DWORD WINAPI FormatMessageA(DWORD dwFlags, LPCVOID lpSource, DWORD dwMessageId, DWORD dwLanguageId, LPSTR lpBuffer,
+                            DWORD nSize, va_list* Arguments);
+/* The debug output (the host writes it to its debug log). */
+void WINAPI OutputDebugStringW(LPCWSTR lpOutputString);
+void WINAPI OutputDebugStringA(LPCSTR lpOutputString);
+/* String routines: A forms over the ANSI code page's bytes, W forms over
+ * 16-bit units.  The comparisons compare code units (the i forms fold the
+ * case of ASCII and Latin-1 letters first): the host has no locale's word
+ * sort. */
+int WINAPI lstrlenW(LPCWSTR lpString);
+int WINAPI lstrlenA(LPCSTR lpString);
+LPWSTR WINAPI lstrcpyW(LPWSTR lpString1, LPCWSTR lpString2);
+LPSTR WINAPI lstrcpyA(LPSTR lpString1, LPCSTR lpString2);
+LPWSTR WINAPI lstrcatW(LPWSTR lpString1, LPCWSTR lpString2);
+LPSTR WINAPI lstrcatA(LPSTR lpString1, LPCSTR lpString2);
+int WINAPI lstrcmpW(LPCWSTR lpString1, LPCWSTR lpString2);
+int WINAPI lstrcmpA(LPCSTR lpString1, LPCSTR lpString2);
+int WINAPI lstrcmpiW(LPCWSTR lpString1, LPCWSTR lpString2);
+int WINAPI lstrcmpiA(LPCSTR lpString1, LPCSTR lpString2);
+#ifdef UNICODE
+#define FormatMessage FormatMessageW
+#define OutputDebugString OutputDebugStringW
+#define lstrlen lstrlenW
+#define lstrcpy lstrcpyW
+#define lstrcat lstrcatW
+#define lstrcmp lstrcmpW
+#define lstrcmpi lstrcmpiW
+#else
+#define FormatMessage FormatMessageA
+#define OutputDebugString OutputDebugStringA
+#define lstrlen lstrlenA
+#define lstrcpy lstrcpyA
+#define lstrcat lstrcatA
+#define lstrcmp lstrcmpA
+#define lstrcmpi lstrcmpiA
+#endif
+
 #ifdef __cplusplus
 } /* extern "C" */
 #endif
+
+#include "winnls.h"
+#include "winuser.h"
 
 #endif

@@ -57,8 +57,8 @@ TEST_F(NullRecordTest, NullOpenDescriptorOrFormatChangesNothing)
     ASSERT_EQ(OpenRaw(client, &f).result, 0u);
     auto before = Snapshot(Ctx());
 
-    for (DWORD flags : {0u, DWORD(WAVE_FORMAT_QUERY), DWORD(WAVE_FORMAT_DIRECT),
-                        DWORD(WAVE_FORMAT_QUERY | WAVE_FORMAT_DIRECT), 0x30u}) {
+    for (DWORD flags : {DWORD(0), DWORD(WAVE_FORMAT_QUERY), DWORD(WAVE_FORMAT_DIRECT),
+                        DWORD(WAVE_FORMAT_QUERY | WAVE_FORMAT_DIRECT), DWORD(0x30)}) {
         auto a = Message(WODM_OPEN, 0, flags);
         EXPECT_EQ(a.returned, TRUE);
         EXPECT_FALSE(a.wroteResult) << flags;

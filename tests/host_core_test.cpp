@@ -234,6 +234,45 @@ TEST_F(HostReset, EachActiveDriverHasItsKeyUnderDriversActive)
     EXPECT_FALSE(host::RegistryKeyExists(active));
 }
 
+// Device 0, the board's own output, is listed too, as a board's audio driver
+// that loaded first: the first key, the name WAV0:, and a handle of its own.
+// Its index leaves the driver's default name free and refuses a driver
+// entry that asks for index 0.
+TEST_F(HostReset, DeviceZeroIsListedUnderDriversActiveBeforeTheDriver)
+{
+    const host::DeviceHandle dev = Activate();
+    ASSERT_NE(dev, 0u);
+    std::string name, key;
+    uint32_t hnd = 0;
+    ASSERT_TRUE(host::RegistryGetString("Drivers\\Active\\01", "Name", &name));
+    EXPECT_EQ(name, "WAV0:");
+    ASSERT_TRUE(host::RegistryGetString("Drivers\\Active\\01", "Key", &key));
+    EXPECT_EQ(key, "Drivers\\BuiltIn\\Audio");
+    ASSERT_TRUE(host::RegistryGetDword("Drivers\\Active\\01", "Hnd", &hnd));
+    EXPECT_NE(hnd, 0u);
+    EXPECT_NE(hnd, dev);
+    EXPECT_EQ(host::ActiveDeviceKey(dev), "Drivers\\Active\\02");
+    ASSERT_TRUE(host::RegistryGetString("Drivers\\Active\\02", "Name", &name));
+    EXPECT_EQ(name, "WAV1:");
+    EXPECT_EQ(host::ActiveDeviceName(hnd), "WAV0:");
+
+    // A second driver entry asking for WAV0: is refused, naming the holder.
+    host::RegistrySetString("Drivers\\BuiltIn\\Other", "Prefix", "WAV");
+    host::RegistrySetDword("Drivers\\BuiltIn\\Other", "Index", 0);
+    std::string error;
+    EXPECT_EQ(host::HoldDeviceName("Drivers\\BuiltIn\\Other", &error), 0u);
+    EXPECT_NE(error.find("Drivers\\BuiltIn\\Audio"), std::string::npos) << error;
+
+    // Without a built-in output there is no device 0 to list.
+    host::ResetAll();
+    btstandin::Reset();
+    host::SetBuiltinOutput(false);
+    const host::DeviceHandle alone = Activate();
+    ASSERT_NE(alone, 0u);
+    EXPECT_EQ(host::ActiveDeviceKey(alone), "Drivers\\Active\\01");
+    host::SetBuiltinOutput(true);
+}
+
 TEST_F(HostReset, DisarmsEveryFaultAndForgetsWhatFired)
 {
     host::FailNext(host::Fault::Malloc, 3);

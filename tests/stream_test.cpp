@@ -175,7 +175,7 @@ TEST_F(OpenCloseTest, UnreadableRecordsEndTheOpenWithTheStreamAsItWas)
     auto before = Snapshot(Ctx());
     Recorder client;
     const auto* bad = static_cast<const WAVEFORMATEX*>(UnmappedPage());
-    for (DWORD flags : {0u, DWORD(WAVE_FORMAT_QUERY), DWORD(WAVE_FORMAT_DIRECT)}) {
+    for (DWORD flags : {DWORD(0), DWORD(WAVE_FORMAT_QUERY), DWORD(WAVE_FORMAT_DIRECT)}) {
         auto a = OpenRaw(client, bad, flags);
         EXPECT_EQ(a.returned, TRUE);
         EXPECT_FALSE(a.wroteResult);

@@ -139,7 +139,7 @@ TEST_F(WaveApi, EventCallbackIsSetByEachMessage)
 
     EXPECT_EQ(waveOutOpen(&hwo, 1, &f, reinterpret_cast<DWORD_PTR>(ev), 0, CALLBACK_EVENT),
               UINT(MMSYSERR_INVALPARAM));
-    EXPECT_EQ(waveOutOpen(&hwo, 1, &f, 0, 0, CALLBACK_WINDOW), UINT(MMSYSERR_NOTSUPPORTED));
+    EXPECT_EQ(waveOutOpen(&hwo, 1, &f, 0, 0, CALLBACK_WINDOW), UINT(MMSYSERR_INVALPARAM));
 }
 
 TEST_F(WaveApi, QueuedHeadersKeepTheHandleAndTheirPreparation)

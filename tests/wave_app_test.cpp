@@ -3,6 +3,7 @@
 // preferred device is the driver): header preparation, positions, volume,
 // pitch and rate, device ids, error texts, messages by device id, the thread
 // and event callbacks, and the mapper's format conversion.
+#include <algorithm>
 #include <cstring>
 #include <string>
 
@@ -217,8 +218,71 @@ TEST_P(WaveApp, ThreadCallbackPostsEveryMessageToTheThreadsQueue)
     ASSERT_TRUE(PeekMessageW(&m, nullptr, MM_WOM_CLOSE, MM_WOM_CLOSE, PM_REMOVE));
     EXPECT_EQ(m.wParam, reinterpret_cast<WPARAM>(closed));
 
-    EXPECT_EQ(waveOutOpen(&hwo_, GetParam(), &format_, 0, 0, CALLBACK_WINDOW), UINT(MMSYSERR_NOTSUPPORTED));
+    EXPECT_EQ(waveOutOpen(&hwo_, GetParam(), &format_, 0, 0, CALLBACK_WINDOW), UINT(MMSYSERR_INVALPARAM));
     EXPECT_EQ(hwo_, nullptr);
+}
+
+// What a window procedure saw, in order.
+struct WindowLog {
+    std::vector<UINT> messages;
+    std::vector<WPARAM> wParams;
+    std::vector<LPARAM> lParams;
+};
+WindowLog* g_windowLog = nullptr;
+
+LRESULT CALLBACK LoggingWindowProc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam)
+{
+    if (msg >= MM_WOM_OPEN && msg <= MM_WOM_DONE) {
+        g_windowLog->messages.push_back(msg);
+        g_windowLog->wParams.push_back(wParam);
+        g_windowLog->lParams.push_back(lParam);
+        return 0;
+    }
+    return DefWindowProcW(hwnd, msg, wParam, lParam);
+}
+
+TEST_P(WaveApp, WindowCallbackReachesTheWindowProcedureThroughTheMessageLoop)
+{
+    WindowLog log;
+    g_windowLog = &log;
+    static const WCHAR kClass[] = {'w', 'a', 'v', 'e', 0};
+    WNDCLASSW wc{};
+    wc.lpfnWndProc = LoggingWindowProc;
+    wc.lpszClassName = kClass;
+    RegisterClassW(&wc);   // the class outlives each case: the second registration fails, harmlessly
+    HWND hwnd = CreateWindowW(kClass, kClass, 0, 0, 0, 0, 0, nullptr, nullptr, nullptr, nullptr);
+    ASSERT_NE(hwnd, nullptr);
+
+    format_ = MakeFormat();
+    ASSERT_EQ(waveOutOpen(&hwo_, GetParam(), &format_, reinterpret_cast<DWORD_PTR>(hwnd), 0, CALLBACK_WINDOW), 0u);
+    AppBuffer b(3000);
+    waveOutPrepareHeader(hwo_, &b.hdr, sizeof b.hdr);
+    ASSERT_EQ(waveOutWrite(hwo_, &b.hdr, sizeof b.hdr), 0u);
+    host::AdvanceVirtualMs(20);
+    ASSERT_EQ(waveOutClose(hwo_), 0u);
+    HWAVEOUT closed = hwo_;
+    hwo_ = nullptr;
+
+    // Nothing reaches the procedure until the loop dispatches it.
+    EXPECT_TRUE(log.messages.empty());
+    MSG m;
+    while (PeekMessageW(&m, hwnd, 0, 0, PM_REMOVE)) {
+        EXPECT_EQ(m.hwnd, hwnd);
+        TranslateMessage(&m);
+        DispatchMessageW(&m);
+    }
+    ASSERT_EQ(log.messages, (std::vector<UINT>{MM_WOM_OPEN, MM_WOM_DONE, MM_WOM_CLOSE}));
+    for (WPARAM w : log.wParams)
+        EXPECT_EQ(w, reinterpret_cast<WPARAM>(closed));
+    EXPECT_EQ(log.lParams[1], reinterpret_cast<LPARAM>(&b.hdr));
+
+    // A destroyed window is no callback target.
+    EXPECT_TRUE(DestroyWindow(hwnd));
+    EXPECT_FALSE(IsWindow(hwnd));
+    EXPECT_EQ(waveOutOpen(&hwo_, GetParam(), &format_, reinterpret_cast<DWORD_PTR>(hwnd), 0, CALLBACK_WINDOW),
+              UINT(MMSYSERR_INVALPARAM));
+    EXPECT_EQ(hwo_, nullptr);
+    g_windowLog = nullptr;
 }
 
 TEST_P(WaveApp, EventCallbackSetsAPlatformEvent)
@@ -471,7 +535,7 @@ TEST_F(WaveMapper, TheEndOfAConvertedStreamIsPlayedToItsLastFrame)
     ASSERT_EQ(waveOutGetPosition(hwo, &t, sizeof t), 0u);
     EXPECT_EQ(t.u.sample, written / 2);
 
-    // The next stream on the same handle starts clean and ends whole too.
+    // A later write on the same handle (the conversion goes on) ends whole too.
     AppBuffer d(2000);
     ASSERT_EQ(waveOutPrepareHeader(hwo, &d.hdr, sizeof d.hdr), 0u);
     ASSERT_EQ(waveOutWrite(hwo, &d.hdr, sizeof d.hdr), 0u);
@@ -480,6 +544,78 @@ TEST_F(WaveMapper, TheEndOfAConvertedStreamIsPlayedToItsLastFrame)
     EXPECT_EQ(btstandin::ReceivedAudio().size(), size_t(4) * (written + 2000));
     EXPECT_EQ(waveOutClose(hwo), 0u);
     CloseHandle(ev);
+}
+
+// What the headset hears of one converted stream (noise in buffers of odd
+// lengths, given in 16-bit mono frames), written all at once or each buffer
+// only after the one before has come back and the device has run dry.
+std::vector<uint8_t> PlayConverted(const WAVEFORMATEX& format, bool underruns, std::vector<size_t>* gapsAt)
+{
+    const size_t before = btstandin::ReceivedAudio().size();
+    WAVEFORMATEX f = format;
+    HWAVEOUT hwo = nullptr;
+    EXPECT_EQ(waveOutOpen(&hwo, WAVE_MAPPER, &f, 0, 0, CALLBACK_NULL), 0u);
+    std::vector<AppBuffer> buffers;
+    for (size_t bytes : {7350u, 10002u, 4410u, 882u, 6000u})
+        buffers.emplace_back(bytes * f.nBlockAlign / 2);
+    uint32_t noise = 12345;
+    for (AppBuffer& x : buffers)
+        for (char& c : x.data)
+            c = static_cast<char>((noise = noise * 1103515245u + 12345u) >> 24);
+    for (AppBuffer& x : buffers) {
+        EXPECT_EQ(waveOutPrepareHeader(hwo, &x.hdr, sizeof x.hdr), 0u);
+        EXPECT_EQ(waveOutWrite(hwo, &x.hdr, sizeof x.hdr), 0u);
+        if (underruns) {
+            host::AdvanceVirtualMs(600);   // long after the buffer and its tail have played
+            EXPECT_NE(HeaderFlags(&x.hdr) & WHDR_DONE, 0u);
+            gapsAt->push_back(btstandin::ReceivedAudio().size() - before);
+        }
+    }
+    host::AdvanceVirtualMs(1000);
+    for (AppBuffer& x : buffers)
+        EXPECT_EQ(HeaderFlags(&x.hdr), DWORD(WHDR_PREPARED | WHDR_DONE));
+    EXPECT_EQ(waveOutClose(hwo), 0u);
+    const std::vector<uint8_t> all = btstandin::ReceivedAudio();
+    return std::vector<uint8_t>(all.begin() + static_cast<long>(before), all.end());
+}
+
+// Underruns between a converted stream's buffers do not change what is
+// converted: the audio after each gap is the audio of the stream played
+// without gaps, and the whole stream has the same length, its last frame
+// played.  Only the frames played just before a gap (the resampler's tail,
+// which takes the input still to come as silence) may differ, and no more
+// than the resampler holds.
+TEST_F(WaveMapper, UnderrunsBetweenBuffersLeaveTheConvertedAudioAsWithout)
+{
+    if (!host::MapperCanConvert())
+        GTEST_SKIP() << "this build has no conversion library";
+    // Up from 22,050 Hz mono, and down from 48,000 Hz stereo, whose rates'
+    // phases meet only every 160 input frames.
+    for (const WAVEFORMATEX& format : {MakeFormat(1, 22050), MakeFormat(2, 48000)}) {
+        const unsigned rate = format.nSamplesPerSec;
+        SCOPED_TRACE(rate);
+        std::vector<size_t> gaps;
+        const std::vector<uint8_t> smooth = PlayConverted(format, false, &gaps);
+        const std::vector<uint8_t> gapped = PlayConverted(format, true, &gaps);
+        ASSERT_EQ(gapped.size(), smooth.size());
+        if (rate == 22050)   // 4 device bytes per byte written
+            ASSERT_EQ(smooth.size(), size_t(4) * (7350 + 10002 + 4410 + 882 + 6000));
+        ASSERT_EQ(gaps.size(), 5u);
+        EXPECT_EQ(gaps.back(), smooth.size());
+        const size_t kTailBytes = 64 * 4;   // the frames a tail may guess: at most the resampler's filter
+        size_t from = 0;
+        for (size_t gap : gaps) {
+            ASSERT_LE(from, gap);
+            const size_t guessedFrom = gap > from + kTailBytes ? gap - kTailBytes : from;
+            EXPECT_TRUE(std::equal(smooth.begin() + static_cast<long>(from),
+                                   smooth.begin() + static_cast<long>(guessedFrom),
+                                   gapped.begin() + static_cast<long>(from)))
+                << "before the gap at byte " << gap;
+            from = gap;
+        }
+        // The stream's end is played the same way in both.
+        EXPECT_TRUE(std::equal(smooth.end() - kTailBytes, smooth.end(), gapped.end() - kTailBytes));
+    }
 }
 
 // The extensible record with the PCM subformat is PCM: the mapper plays it

@@ -25,6 +25,8 @@ struct PcmFormat {
 // True when the format is one the converter can read or write.
 bool IsConvertiblePcm(const PcmFormat& f);
 
+// Output frames are numbered from the stream's start; each is handed out
+// once, by Convert or by Tail.
 class SampleConverter {
 public:
     virtual ~SampleConverter() = default;
@@ -32,13 +34,16 @@ public:
     virtual size_t MaxOutputBytes(size_t inBytes) const = 0;
     // Converts whole input frames; returns the output bytes written (whole
     // frames).  Samples the resampler still holds come out with later input.
+    // Frames that a Tail already handed out are not written again, so the
+    // output continues exactly where the stream without that Tail would be.
     virtual size_t Convert(const uint8_t* in, size_t inBytes, uint8_t* out, size_t outCapacity) = 0;
-    // Output bytes that Drain can produce at most.
-    virtual size_t MaxDrainBytes() const = 0;
-    // The end of the stream: writes out every sample the resampler still
-    // holds (whole frames) and starts afresh, so the next input begins a
-    // new stream.  Returns the output bytes written.
-    virtual size_t Drain(uint8_t* out, size_t outCapacity) = 0;
+    // Output bytes that Tail can produce at most.
+    virtual size_t MaxTailBytes() const = 0;
+    // The frames the resampler still holds, as the stream's end would give
+    // them (the input that has not come yet taken as silence), without
+    // ending the stream: the conversion goes on with the next Convert as if
+    // no Tail had been taken.  Returns the output bytes written.
+    virtual size_t Tail(uint8_t* out, size_t outCapacity) = 0;
     // Forgets every sample still held, as after a reset of the stream.
     virtual void Reset() = 0;
 };

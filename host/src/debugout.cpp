@@ -117,4 +117,23 @@ void NKDbgPrintfW(LPCWSTR fmt, ...)
     host::RecordDebug(std::move(out));
 }
 
+// The text as it stands, one debug line per call.
+void WINAPI OutputDebugStringW(LPCWSTR lpOutputString)
+{
+    host::RecordDebug(host::Narrow(lpOutputString));
+}
+
+// 8-bit text in the ANSI code page.
+void WINAPI OutputDebugStringA(LPCSTR lpOutputString)
+{
+    if (lpOutputString == nullptr || *lpOutputString == 0) {
+        host::RecordDebug(std::string());
+        return;
+    }
+    int n = MultiByteToWideChar(CP_ACP, 0, lpOutputString, -1, nullptr, 0);
+    std::vector<WCHAR> wide(static_cast<size_t>(n));
+    MultiByteToWideChar(CP_ACP, 0, lpOutputString, -1, wide.data(), n);
+    host::RecordDebug(host::Narrow(wide.data()));
+}
+
 }  // extern "C"

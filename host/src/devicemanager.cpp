@@ -50,6 +50,16 @@ unsigned g_nextActive = 1;   // the next Drivers\Active subkey number
 
 const char* const kActiveRoot = "Drivers\\Active";
 
+// Device 0, the board's own audio output, as the device manager lists it: a
+// board's audio driver loads before any other driver of the image, so it
+// holds the first free key under Drivers\Active, with the name WAV0: (index
+// 0, which leaves WAV1:, the driver's default, free; a driver entry that
+// asks for index 0 is refused as taken).  The host carries no library for
+// it, so its "Key" names no driver entry in the registry.
+const char* const kBuiltinKey = "Drivers\\BuiltIn\\Audio";
+const char* const kBuiltinPrefix = "WAV";
+const uint32_t kBuiltinIndex = 0;
+
 // The next free two-digit key under Drivers\Active; numbers go up and wrap
 // at 100, skipping those in use.  Caller holds g_mutex.
 std::string NextActiveKeyLocked()
@@ -109,6 +119,40 @@ void TakeDown(ActiveDevice& d)
         RegistryDeleteKey(d.activeKey);
 }
 
+// Writes a loaded device's key under Drivers\Active, as the platform keeps
+// it: its file name, the key it was loaded from and its handle.
+void WriteActiveKey(const ActiveDevice& d, DeviceHandle handle)
+{
+    RegistryCreateKey(d.activeKey);
+    RegistrySetString(d.activeKey, "Name", d.prefix + std::to_string(d.index) + ":");
+    RegistrySetString(d.activeKey, "Key", d.key);
+    RegistrySetDword(d.activeKey, "Hnd", handle);
+}
+
+// Lists device 0 (while the wave API has it) before the first driver is
+// activated or holds a name; a reset takes it down with the rest.  Caller
+// holds g_mutex; *handle is set when the caller must write its key.
+// `present`: whether the wave API has device 0, asked before g_mutex was
+// taken.
+std::shared_ptr<ActiveDevice> ListBuiltinLocked(bool present, DeviceHandle* handle)
+{
+    for (const auto& [h, d] : g_active)
+        if (d->key == kBuiltinKey)
+            return nullptr;
+    if (!present)
+        return nullptr;
+    auto d = std::make_shared<ActiveDevice>();
+    d->key = kBuiltinKey;
+    d->prefix = kBuiltinPrefix;
+    d->index = kBuiltinIndex;
+    d->activeKey = NextActiveKeyLocked();
+    if (d->activeKey.empty())
+        return nullptr;
+    *handle = g_nextHandle++;
+    g_active[*handle] = d;
+    return d;
+}
+
 }  // namespace
 
 void ResetDeviceManager()
@@ -146,8 +190,12 @@ DeviceHandle ActivateDevice(const std::string& key, std::string* error)
 
     // The name is claimed now, so two activations cannot take the same one.
     DeviceHandle handle;
+    DeviceHandle builtinHandle = 0;
+    std::shared_ptr<ActiveDevice> builtin;
+    const bool builtinPresent = BuiltinOutputPresent();
     {
         std::lock_guard<std::mutex> lock(g_mutex);
+        builtin = ListBuiltinLocked(builtinPresent, &builtinHandle);
         if (!ClaimNameLocked(*d, indexGiven, error))
             return 0;
         handle = g_nextHandle++;
@@ -156,13 +204,10 @@ DeviceHandle ActivateDevice(const std::string& key, std::string* error)
             return fail(key + ": no free key under Drivers\\Active");
         g_active[handle] = d;
     }
-    // The device's key while it is loaded, as the platform keeps it: its
-    // file name, the key it was loaded from and its handle.  Init is given
-    // this key's path.
-    RegistryCreateKey(d->activeKey);
-    RegistrySetString(d->activeKey, "Name", d->prefix + std::to_string(d->index) + ":");
-    RegistrySetString(d->activeKey, "Key", key);
-    RegistrySetDword(d->activeKey, "Hnd", handle);
+    // The device's key while it is loaded; Init is given this key's path.
+    if (builtin)
+        WriteActiveKey(*builtin, builtinHandle);
+    WriteActiveKey(*d, handle);
     auto undo = [&](const std::string& what) {
         {
             std::lock_guard<std::mutex> lock(g_mutex);
@@ -198,11 +243,20 @@ DeviceHandle HoldDeviceName(const std::string& key, std::string* error)
         return 0;
     }
     bool indexGiven = RegistryGetDword(key, "Index", &d->index);
-    std::lock_guard<std::mutex> lock(g_mutex);
-    if (!ClaimNameLocked(*d, indexGiven, error))
-        return 0;
-    DeviceHandle handle = g_nextHandle++;
-    g_active[handle] = d;
+    DeviceHandle handle = 0;
+    DeviceHandle builtinHandle = 0;
+    std::shared_ptr<ActiveDevice> builtin;
+    const bool builtinPresent = BuiltinOutputPresent();
+    {
+        std::lock_guard<std::mutex> lock(g_mutex);
+        builtin = ListBuiltinLocked(builtinPresent, &builtinHandle);
+        if (ClaimNameLocked(*d, indexGiven, error)) {
+            handle = g_nextHandle++;
+            g_active[handle] = d;
+        }
+    }
+    if (builtin)
+        WriteActiveKey(*builtin, builtinHandle);
     return handle;
 }
 

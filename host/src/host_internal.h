@@ -35,6 +35,24 @@ void RetireThreadId(DWORD id);
 // ---- Kernel objects (kernel.cpp) -----------------------------------------------------
 // True for a handle of an event object (CALLBACK_EVENT's target).
 bool IsEventHandle(HANDLE handle);
+// Queues a posted message for a living thread; false (ERROR_INVALID_THREAD_ID
+// set) for an id that names none.  Any thread, no lock held.
+bool PostQueueMessage(DWORD threadId, const MSG& m);
+// Queues a message sent to a window of another thread and blocks until that
+// thread has run its window procedure for it (in GetMessage or PeekMessage);
+// 0 when the thread ends first.  Any thread but the window's; no lock held
+// that the window's thread needs.
+LRESULT SendQueueMessage(DWORD threadId, const MSG& m);
+// Drops the posted messages of a destroyed window.  Any thread, no lock.
+void DropWindowMessages(HWND hwnd);
+
+// ---- Windows (window.cpp) -------------------------------------------------------------
+// Calls the procedure of m.hwnd with m, and answers its result (0 when the
+// window is gone).  Called on the window's thread, no lock held.
+LRESULT CallWindowProcedure(const MSG& m);
+// The thread that owns a window, 0 for a handle that names none.  Any
+// thread, no lock held.
+DWORD WindowThread(HWND hwnd);
 
 // ---- Resets, called by ResetAll in its stated order (reset.cpp) ------------------------
 void ResetDeviceManager();   // devicemanager.cpp

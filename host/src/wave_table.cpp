@@ -153,6 +153,12 @@ void CALLBACK DeliverToClient(HDRVR, UINT uMsg, DWORD_PTR dwInstance, DWORD_PTR 
         ::PostThreadMessageW(static_cast<DWORD>(callback), uMsg, static_cast<WPARAM>(dwInstance),
                              static_cast<LPARAM>(dw1));
         break;
+    case CALLBACK_WINDOW:
+        // Posted to the window, as on the device: wParam the handle, lParam
+        // the header for MM_WOM_DONE.  A window destroyed meanwhile loses it.
+        ::PostMessageW(reinterpret_cast<HWND>(callback), uMsg, static_cast<WPARAM>(dwInstance),
+                       static_cast<LPARAM>(dw1));
+        break;
     default:
         break;
     }
@@ -240,6 +246,13 @@ std::vector<uint8_t> BuiltinAudio()
         b = s.builtin;
     }
     return b->Audio();
+}
+
+bool BuiltinOutputPresent()
+{
+    State& s = S();
+    std::lock_guard<host::PiMutex> lock(s.mutex);
+    return std::find(s.devices.begin(), s.devices.end(), s.builtin) != s.devices.end();
 }
 
 void SetBuiltinOutput(bool present)

@@ -90,9 +90,11 @@ MappedStream::Step MappedStream::Complete(WAVEHDR* shadow)
     if (queued_ > 0)
         --queued_;
     if (queued_ == 0 && !resetting_ && tailClient_ == nullptr) {
-        tail_.data.resize(std::max<size_t>(converter_->MaxDrainBytes(), 1));
+        // The frames the resampler holds, so that the last frame written is
+        // heard; the conversion goes on unchanged if more comes.
+        tail_.data.resize(std::max<size_t>(converter_->MaxTailBytes(), 1));
         const size_t produced =
-            converter_->Drain(reinterpret_cast<uint8_t*>(tail_.data.data()), tail_.data.size());
+            converter_->Tail(reinterpret_cast<uint8_t*>(tail_.data.data()), tail_.data.size());
         if (produced > 0) {
             std::memset(&tail_.header, 0, sizeof tail_.header);
             tail_.header.lpData = tail_.data.data();

@@ -39,6 +39,11 @@ public:
     // to write first: the samples the resampler still held, so that the
     // stream's end is heard.  The application's header then comes back
     // with the tail.  Both null for a header that is not of this stream.
+    // The tail does not end the conversion: a write after it continues the
+    // converted audio exactly where a stream without the underrun would be,
+    // the frames the tail played not repeated, so the audio does not depend
+    // on when the queue ran dry (only the tail's frames, which take the
+    // input still to come as silence, can differ).
     struct Step {
         WAVEHDR* client = nullptr;
         WAVEHDR* tail = nullptr;

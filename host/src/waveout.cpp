@@ -100,7 +100,9 @@ MMRESULT waveOutOpen(LPHWAVEOUT phwo, UINT uDeviceID, LPCWAVEFORMATEX pwfx, DWOR
             return MMSYSERR_INVALPARAM;
         break;
     case CALLBACK_WINDOW:
-        return MMSYSERR_NOTSUPPORTED;
+        if (!IsWindow(reinterpret_cast<HWND>(dwCallback)))
+            return MMSYSERR_INVALPARAM;
+        break;
     default:
         return MMSYSERR_INVALFLAG;
     }

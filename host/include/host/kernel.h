@@ -31,12 +31,32 @@
  * while it is held suspended), any other thread from the moment it has an
  * id (its first GetCurrentThreadId, or any call that needs one), until it
  * ends.  PostThreadMessage to an id that names no living thread fails with
- * ERROR_INVALID_THREAD_ID.  There is no window system: every hWnd argument
- * must be NULL.  CALLBACK_THREAD opens of the wave API post MM_WOM_OPEN,
- * MM_WOM_CLOSE and MM_WOM_DONE here (wParam: the HWAVEOUT, lParam: the
- * WAVEHDR for MM_WOM_DONE).  GetMessage answers 0 for WM_QUIT, -1 on error
- * and otherwise TRUE; wMsgFilterMin and wMsgFilterMax both 0 take every
- * message.
+ * ERROR_INVALID_THREAD_ID.  A thread's queue also holds the messages
+ * posted to its windows (<winuser.h>); GetMessage and PeekMessage with hWnd
+ * NULL take both kinds, with a window only that window's, and run the window
+ * procedure for messages sent from other threads first.  CALLBACK_THREAD
+ * opens of the wave API post MM_WOM_OPEN, MM_WOM_CLOSE and MM_WOM_DONE here
+ * (wParam: the HWAVEOUT, lParam: the WAVEHDR for MM_WOM_DONE).  GetMessage
+ * answers 0 for WM_QUIT, -1 on error and otherwise TRUE; wMsgFilterMin and
+ * wMsgFilterMax both 0 take every message.
+ *
+ * Mutexes and semaphores.  A mutex is owned by the thread whose wait took it
+ * (or that created it with bInitialOwner), recursively; ReleaseMutex by
+ * another thread fails with ERROR_NOT_OWNER.  A mutex whose owner ends
+ * stays owned (the host does not abandon it).  A semaphore's wait takes one
+ * of its count; ReleaseSemaphore beyond the maximum fails with
+ * ERROR_TOO_MANY_POSTS and changes nothing.  Events, mutexes and semaphores
+ * share one name space; a name taken by another kind fails with
+ * ERROR_INVALID_HANDLE.  OpenEvent gives a new handle to a named event, or
+ * fails with ERROR_FILE_NOT_FOUND.  The A forms take the name in the ANSI
+ * code page (1252).
+ *
+ * Thread priorities.  SetThreadPriority takes the platform's eight levels
+ * (THREAD_PRIORITY_TIME_CRITICAL 0 to THREAD_PRIORITY_IDLE 7; others fail
+ * with ERROR_INVALID_PARAMETER) and GetThreadPriority answers them
+ * (THREAD_PRIORITY_NORMAL until set); the host records the level but runs
+ * every thread at the desktop's normal priority, so the level does not
+ * change timing here.  GetCurrentThread's pseudo-handle works in both.
  *
  * Threads.  dwStackSize is ignored.  CREATE_SUSPENDED holds the thread until
  * ResumeThread brings its suspend count to 0.  Thread ids are the ones

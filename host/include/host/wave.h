@@ -106,6 +106,7 @@ void ClearMapperMessages();
 // becomes device 0, as on a system whose only output is that driver, or puts
 // it back in front (true).  ResetAll puts it back.
 void SetBuiltinOutput(bool present);
+bool BuiltinOutputPresent();
 
 struct BuiltinOutputStats {
     unsigned opens = 0;          // real opens accepted

@@ -15,8 +15,11 @@
  * lock held: it must not wait for another thread that calls the wave API),
  * CALLBACK_EVENT (an event handle from CreateEvent, set for each message) and
  * CALLBACK_THREAD (a thread id; the message is posted to that thread's
- * queue, see host/kernel.h).  CALLBACK_WINDOW answers MMSYSERR_NOTSUPPORTED:
- * there is no window system.
+ * queue, see host/kernel.h) and CALLBACK_WINDOW (a window of <winuser.h>;
+ * the message is posted to it, wParam the HWAVEOUT and lParam the WAVEHDR
+ * for MM_WOM_DONE, and reaches its procedure through the owning thread's
+ * message loop).  A CALLBACK_EVENT or CALLBACK_WINDOW value that is not an
+ * event or a window answers MMSYSERR_INVALPARAM.
  *
  * The wave mapper.  An open of WAVE_MAPPER goes to the preferred device; an
  * open of a device id with WAVE_MAPPED goes to that device through the
@@ -24,9 +27,10 @@
  * device refuses a PCM format (8-, 16- or 32-bit, 1 to 8 channels, given as
  * WAVE_FORMAT_PCM or as WAVE_FORMAT_EXTENSIBLE with the PCM subformat), the
  * mapper looks for a 16-bit format that the device accepts and converts
- * every buffer into it (rate, channels and sample width) on the way; at the
- * end of the stream it plays what its resampler still holds, so every frame
- * written is heard and positions reach what was written.  The application
+ * every buffer into it (rate, channels and sample width) on the way;
+ * whenever its queue runs dry it plays what its resampler still holds, so
+ * every frame written is heard and positions reach what was written, and a
+ * later write continues the conversion as if there had been no gap.  The application
  * keeps its own format and headers: positions are reported in its units and
  * MM_WOM_DONE carries its header.  WAVE_FORMAT_DIRECT, or a device id
  * without WAVE_MAPPED, bypasses the mapper: the device sees the format and
