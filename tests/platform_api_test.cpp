@@ -207,8 +207,15 @@ TEST_F(PlatformApi, Utf8ConversionsCountSizeAndRefuseWhatTheyMust)
     const WCHAR lone[] = {0xD800, 'y'};
     ASSERT_EQ(WideCharToMultiByte(CP_UTF8, 0, lone, 2, back, 16, nullptr, nullptr), 4);
     EXPECT_EQ(std::memcmp(back, "\xef\xbf\xbdy", 4), 0);
-    // A code page the host lacks.
-    EXPECT_EQ(MultiByteToWideChar(932, 0, "x", 1, wide, 8), 0);
+    // Japanese (932), both ways, a cut double-byte character in its place as
+    // U+FFFD; then a code page the host lacks (Cyrillic, 1251).
+    ASSERT_EQ(MultiByteToWideChar(932, 0, "\x82\xa0x\x82", 4, wide, 8), 3);
+    EXPECT_EQ(wide[0], WCHAR(0x3042));
+    EXPECT_EQ(wide[1], WCHAR('x'));
+    EXPECT_EQ(wide[2], WCHAR(0xFFFD));
+    ASSERT_EQ(WideCharToMultiByte(932, 0, wide, 2, back, 16, nullptr, nullptr), 3);
+    EXPECT_EQ(std::memcmp(back, "\x82\xa0x", 3), 0);
+    EXPECT_EQ(MultiByteToWideChar(1251, 0, "x", 1, wide, 8), 0);
     EXPECT_EQ(GetLastError(), DWORD(ERROR_INVALID_PARAMETER));
 }
 

@@ -64,19 +64,21 @@ int WINAPI MultiByteToWideChar(UINT CodePage, DWORD dwFlags, LPCSTR lpMultiByteS
         return 0;
     }
     const size_t n = cbMultiByte == -1 ? std::strlen(lpMultiByteStr) + 1 : static_cast<size_t>(cbMultiByte);
-    std::u16string out;
+    // DecodeCodePage writes its whole answer to `run`; `out` gathers the runs.
+    std::u16string out, run;
     for (size_t at = 0; at < n;) {
-        const size_t start = out.size();
         size_t bad = 0;
-        if (host::DecodeCodePage(cp, lpMultiByteStr + at, n - at, out, &bad))
+        if (host::DecodeCodePage(cp, lpMultiByteStr + at, n - at, run, &bad)) {
+            out += run;
             break;
+        }
         if (dwFlags & MB_ERR_INVALID_CHARS) {
             SetLastError(ERROR_NO_UNICODE_TRANSLATION);
             return 0;
         }
         // The valid run before the bad byte, then U+FFFD for that byte.
-        out.resize(start);
-        host::DecodeCodePage(cp, lpMultiByteStr + at, bad, out, nullptr);
+        host::DecodeCodePage(cp, lpMultiByteStr + at, bad, run, nullptr);
+        out += run;
         out.push_back(0xFFFD);
         at += bad + 1;
     }
