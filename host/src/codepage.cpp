@@ -128,25 +128,6 @@ size_t Utf8Sequence(const unsigned char* p, size_t n, char32_t* cp)
     return len;
 }
 
-void PutUtf8(std::string& out, char32_t cp)
-{
-    if (cp < 0x80) {
-        out += static_cast<char>(cp);
-    } else if (cp < 0x800) {
-        out += static_cast<char>(0xC0 | (cp >> 6));
-        out += static_cast<char>(0x80 | (cp & 0x3F));
-    } else if (cp < 0x10000) {
-        out += static_cast<char>(0xE0 | (cp >> 12));
-        out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-        out += static_cast<char>(0x80 | (cp & 0x3F));
-    } else {
-        out += static_cast<char>(0xF0 | (cp >> 18));
-        out += static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
-        out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-        out += static_cast<char>(0x80 | (cp & 0x3F));
-    }
-}
-
 }  // namespace
 
 bool CodePageSupported(unsigned cp)
@@ -194,6 +175,25 @@ bool IsUnassignedByte(unsigned cp, unsigned char byte)
     if (cp == kCodePage932)
         return byte == 0x80 || byte == 0xA0 || byte >= 0xFD;
     return false;
+}
+
+void AppendUtf8(std::string& out, char32_t cp)
+{
+    if (cp < 0x80) {
+        out += static_cast<char>(cp);
+    } else if (cp < 0x800) {
+        out += static_cast<char>(0xC0 | (cp >> 6));
+        out += static_cast<char>(0x80 | (cp & 0x3F));
+    } else if (cp < 0x10000) {
+        out += static_cast<char>(0xE0 | (cp >> 12));
+        out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+        out += static_cast<char>(0x80 | (cp & 0x3F));
+    } else {
+        out += static_cast<char>(0xF0 | (cp >> 18));
+        out += static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
+        out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+        out += static_cast<char>(0x80 | (cp & 0x3F));
+    }
 }
 
 bool DecodeCodePage(unsigned cp, const char* data, size_t n, std::u16string& out, size_t* bad)
@@ -265,7 +265,7 @@ bool EncodeCodePage(unsigned cp, const char16_t* data, size_t n, std::string& ou
             continue;
         }
         if (cp == kCodePageUtf8) {
-            PutUtf8(out, c);
+            AppendUtf8(out, c);
         } else if (cp == kCodePage1252) {
             char byte = 0;
             bool found = c < 0x80 || (c >= 0xA0 && c < 0x100);

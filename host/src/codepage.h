@@ -23,6 +23,9 @@ const unsigned kCodePageUtf8 = 65001;
 // sequences.  An unsupported `cp` is refused at offset 0.
 bool DecodeCodePage(unsigned cp, const char* data, size_t n, std::u16string& out, size_t* bad);
 
+// Appends the code point `cp` to `out` in UTF-8.
+void AppendUtf8(std::string& out, char32_t cp);
+
 // Encodes UTF-16 to code page `cp`; characters the code page lacks become
 // `defaultChar` and *usedDefault is set. Returns false on invalid UTF-16
 // (lone surrogate) only for cp 65001 (and for a code page not supported

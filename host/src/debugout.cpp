@@ -5,6 +5,7 @@
 #include <mutex>
 
 #include "host/host.h"
+#include "codepage.h"
 #include "host_internal.h"
 
 namespace host {

@@ -23,7 +23,6 @@ extern thread_local std::vector<CRITICAL_SECTION*> t_lockJournal;
 // The code point at s[*i] of a UTF-16 string of n units, a surrogate pair
 // decoded as one (an unpaired surrogate stands for itself); moves *i past it.
 char32_t NextCodePoint(const WCHAR* s, size_t n, size_t* i);
-void AppendUtf8(std::string& out, char32_t cp);
 
 // ---- Thread ids (threadstate.cpp) ---------------------------------------------------
 // A thread's id is live from the moment it is given out (its first

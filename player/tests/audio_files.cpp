@@ -278,4 +278,16 @@ Played Play(const TempDir& dir, const std::string& input, const std::vector<std:
     return p;
 }
 
+World Live(const TempDir& dir, std::vector<std::string> extra, const std::string& input)
+{
+    World w;
+    std::vector<std::string> args = {"--fast", "--quiet", "--report", dir.File("r.json")};
+    args.insert(args.end(), extra.begin(), extra.end());
+    if (!input.empty())
+        args.push_back(input);
+    w.run = RunPlayer(args);
+    w.json = ReadText(dir.File("r.json"));
+    return w;
+}
+
 }  // namespace player_test

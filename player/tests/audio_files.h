@@ -79,6 +79,13 @@ struct Played {
     std::string json;
 };
 Played Play(const TempDir& dir, const std::string& input, const std::vector<std::string>& extra = {});
+// A run in fast mode with its JSON report (dir/r.json), the options `extra`
+// and `input` (the built-in sound when empty).
+struct World {
+    RunResult run;
+    std::string json;
+};
+World Live(const TempDir& dir, std::vector<std::string> extra, const std::string& input = "");
 void WriteText(const std::string& path, const std::string& text);
 
 // The byte at offset `i` of the tests' synthetic sound: it repeats only after

@@ -18,23 +18,6 @@ using namespace player_test;
 
 namespace {
 
-struct World {
-    RunResult run;
-    std::string json;
-};
-
-World Live(const TempDir& dir, std::vector<std::string> extra, const std::string& input = "")
-{
-    World w;
-    std::vector<std::string> args = {"--fast", "--quiet", "--report", dir.File("r.json")};
-    args.insert(args.end(), extra.begin(), extra.end());
-    if (!input.empty())
-        args.push_back(input);
-    w.run = RunPlayer(args);
-    w.json = ReadText(dir.File("r.json"));
-    return w;
-}
-
 double Real(const std::string& json, const std::string& key)
 {
     std::string v = JsonValue(json, key);

@@ -15,23 +15,6 @@ namespace {
 const size_t kFrames = 99991;   // 399,964 bytes
 const uint64_t kTick = 3528;    // bytes of one 20 ms tick
 
-struct World {
-    RunResult run;
-    std::string json;
-};
-
-World Live(const TempDir& dir, std::vector<std::string> extra, const std::string& input = "")
-{
-    World w;
-    std::vector<std::string> args = {"--fast", "--quiet", "--report", dir.File("r.json")};
-    args.insert(args.end(), extra.begin(), extra.end());
-    if (!input.empty())
-        args.push_back(input);
-    w.run = RunPlayer(args);
-    w.json = ReadText(dir.File("r.json"));
-    return w;
-}
-
 uint64_t Number(const std::string& json, const std::string& key)
 {
     std::string v = JsonValue(json, key);
