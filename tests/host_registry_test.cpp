@@ -14,6 +14,7 @@
 #include "host/host.h"
 #include "host/platform.h"
 #include "host/registry.h"
+#include "support/files.h"
 
 namespace {
 
@@ -393,18 +394,10 @@ std::string WriteRegFile(const std::string& dir, const std::string& name, const 
     return path;
 }
 
-// A new folder of its own (with a "sub" folder) under the temporary
-// directory, so runs of several builds at once do not meet.
-std::string FreshDir(const char* name)
+// A new folder of its own with a "sub" folder.
+std::string FreshDirWithSub(const char* name)
 {
-    std::string pattern = ::testing::TempDir() + name + "-XXXXXX";
-    std::vector<char> buf(pattern.begin(), pattern.end());
-    buf.push_back('\0');
-    if (mkdtemp(buf.data()) == nullptr) {
-        ADD_FAILURE() << "mkdtemp failed";
-        return std::string();
-    }
-    std::string dir = buf.data();
+    std::string dir = FreshDir(name);
     EXPECT_EQ(mkdir((dir + "/sub").c_str(), 0755), 0);
     return dir;
 }
@@ -531,7 +524,7 @@ TEST_F(RegistryTest, ConditionalsAreHonouredAndSkippedBranchesNamed)
 
 TEST_F(RegistryTest, IncludesResolveBesideTheIncludingFile)
 {
-    std::string dir = FreshDir("registry_include");
+    std::string dir = FreshDirWithSub("registry_include");
     WriteRegFile(dir, "sub/params.reg",
                  "[HKEY_LOCAL_MACHINE\\Drivers\\BuiltIn\\WAVKELVO\\Params]\n"
                  "#ifdef FAST\n\"Timer\"=dword:5\n#endif\n");
@@ -572,7 +565,7 @@ TEST_F(RegistryTest, IncludesResolveBesideTheIncludingFile)
 
 TEST_F(RegistryTest, FilesMergeInOrderAndApplyAllOrNothing)
 {
-    std::string dir = FreshDir("registry_merge");
+    std::string dir = FreshDirWithSub("registry_merge");
     const std::string platform = WriteRegFile(dir, "platform.reg",
                                               "#define KEY HKEY_LOCAL_MACHINE\\Board\n[$(KEY)]\n\"A\"=dword:1\n");
     const std::string project = WriteRegFile(dir, "project.reg", "[$(KEY)\\Sub]\n\"B\"=dword:2\n");

@@ -14,26 +14,9 @@
 #include "host/host.h"
 #include "host/registry.h"
 #include "regtext.h"
+#include "support/files.h"
 
 namespace {
-
-// A fresh folder for the test's files.
-std::string FreshDir()
-{
-    std::string pattern = ::testing::TempDir() + "regencoding-XXXXXX";
-    std::vector<char> buf(pattern.begin(), pattern.end());
-    buf.push_back('\0');
-    if (mkdtemp(buf.data()) == nullptr) {
-        ADD_FAILURE() << "mkdtemp failed";
-        return std::string();
-    }
-    return buf.data();
-}
-
-void Write(const std::string& path, const std::string& bytes)
-{
-    std::ofstream(path, std::ios::binary) << bytes;
-}
 
 std::string Utf16(const std::string& utf8, bool bigEndian, bool mark)
 {
@@ -54,7 +37,7 @@ protected:
     void SetUp() override
     {
         host::ResetAll();
-        dir_ = FreshDir();
+        dir_ = FreshDir("regencoding");
     }
     void TearDown() override { host::ResetAll(); }
 
@@ -87,8 +70,8 @@ const std::string kFrenchUtf8 = "Câble parallèle sur LPT1:";
 
 TEST_F(RegEncodingTest, Windows1252StringAndRegFilesReadAsTheirLettersNotAsBrokenUtf8)
 {
-    Write(dir_ + "/board.str", "#define LOC_PARALLEL \"" + kFrench1252 + "\"\r\n");
-    Write(dir_ + "/board.reg", kKey + "\"FriendlyName\"=LOC_PARALLEL\r\n\"Accent\"=\"caf\xE9\"\r\n");
+    WriteFile(dir_ + "/board.str", "#define LOC_PARALLEL \"" + kFrench1252 + "\"\r\n");
+    WriteFile(dir_ + "/board.reg", kKey + "\"FriendlyName\"=LOC_PARALLEL\r\n\"Accent\"=\"caf\xE9\"\r\n");
     options_.stringFiles = {dir_ + "/board.str"};
     ASSERT_EQ(Load({dir_ + "/board.reg"}), "");
     EXPECT_EQ(String("Drivers\\Parallel", "FriendlyName"), kFrenchUtf8);
@@ -102,8 +85,8 @@ TEST_F(RegEncodingTest, Windows1252StringAndRegFilesReadAsTheirLettersNotAsBroke
 
 TEST_F(RegEncodingTest, Utf8FilesWithAndWithoutMarkReadAsUtf8)
 {
-    Write(dir_ + "/plain.reg", kKey + "\"A\"=\"" + kFrenchUtf8 + "\"\n");
-    Write(dir_ + "/marked.reg", "\xEF\xBB\xBF" + kKey + "\"B\"=\"" + kFrenchUtf8 + "\"\n");
+    WriteFile(dir_ + "/plain.reg", kKey + "\"A\"=\"" + kFrenchUtf8 + "\"\n");
+    WriteFile(dir_ + "/marked.reg", "\xEF\xBB\xBF" + kKey + "\"B\"=\"" + kFrenchUtf8 + "\"\n");
     ASSERT_EQ(Load({dir_ + "/plain.reg", dir_ + "/marked.reg"}), "");
     EXPECT_EQ(String("Drivers\\Parallel", "A"), kFrenchUtf8);
     EXPECT_EQ(String("Drivers\\Parallel", "B"), kFrenchUtf8);
@@ -116,8 +99,8 @@ TEST_F(RegEncodingTest, JapaneseStringFileReadsInTheCodePageOfItsLocaleFolder)
     ASSERT_EQ(mkdir((dir_ + "/0411").c_str(), 0755), 0);
     // 日本語 and a half-width ｱ in 932; 0x5C in a trail byte (表 is 0x95 0x5C)
     // must not be taken for a backslash.
-    Write(dir_ + "/0411/board.str", "#define LOC_NAME \"\x93\xFA\x96\x7B\x8C\xEA\xB1\x95\x5C\"\r\n");
-    Write(dir_ + "/board.reg", kKey + "\"Name\"=LOC_NAME\r\n");
+    WriteFile(dir_ + "/0411/board.str", "#define LOC_NAME \"\x93\xFA\x96\x7B\x8C\xEA\xB1\x95\x5C\"\r\n");
+    WriteFile(dir_ + "/board.reg", kKey + "\"Name\"=LOC_NAME\r\n");
     options_.stringFiles = {dir_ + "/0411/board.str"};
     ASSERT_EQ(Load({dir_ + "/board.reg"}), "");
     EXPECT_EQ(String("Drivers\\Parallel", "Name"), "日本語ｱ表");
@@ -126,14 +109,14 @@ TEST_F(RegEncodingTest, JapaneseStringFileReadsInTheCodePageOfItsLocaleFolder)
 
 TEST_F(RegEncodingTest, LocaleVariableOrCodePageOptionChoosesTheCodePage)
 {
-    Write(dir_ + "/board.reg", kKey + "\"Name\"=\"\x93\xFA\x96\x7B\"\r\n");
+    WriteFile(dir_ + "/board.reg", kKey + "\"Name\"=\"\x93\xFA\x96\x7B\"\r\n");
     options_.defines["LOCALE"] = "0411";
     ASSERT_EQ(Load({dir_ + "/board.reg"}), "");
     EXPECT_EQ(String("Drivers\\Parallel", "Name"), "日本");
 
     // --codepage wins over LOCALE.
     host::ResetAll();
-    Write(dir_ + "/board.reg", kKey + "\"Name\"=\"" + kFrench1252 + "\"\r\n");
+    WriteFile(dir_ + "/board.reg", kKey + "\"Name\"=\"" + kFrench1252 + "\"\r\n");
     options_.codePage = 1252;
     report_ = host::RegLoadReport();
     ASSERT_EQ(Load({dir_ + "/board.reg"}), "");
@@ -143,7 +126,7 @@ TEST_F(RegEncodingTest, LocaleVariableOrCodePageOptionChoosesTheCodePage)
 TEST_F(RegEncodingTest, BytesValidInNoEncodingStopTheLoadNamingFileLineAndByte)
 {
     // 0x85 0x40 is a pair 932 leaves unassigned, and not UTF-8 either.
-    Write(dir_ + "/board.reg", kKey + "\"A\"=\"ok\"\r\n\"B\"=\"x\x85\x40\"\r\n");
+    WriteFile(dir_ + "/board.reg", kKey + "\"A\"=\"ok\"\r\n\"B\"=\"x\x85\x40\"\r\n");
     options_.defines["LOCALE"] = "0411";
     EXPECT_EQ(Load({dir_ + "/board.reg"}),
               dir_ + "/board.reg:3: byte pair 0x85 0x40 at column 7 is not a character of 932 (Shift_JIS) (the code "
@@ -153,13 +136,13 @@ TEST_F(RegEncodingTest, BytesValidInNoEncodingStopTheLoadNamingFileLineAndByte)
 
     // A byte 1252 leaves unassigned is refused too, not read as a control.
     options_.defines.clear();
-    Write(dir_ + "/board.reg", kKey + "\"A\"=\"x\x81y\"\r\n");
+    WriteFile(dir_ + "/board.reg", kKey + "\"A\"=\"x\x81y\"\r\n");
     EXPECT_EQ(Load({dir_ + "/board.reg"}).substr(0, dir_.size() + 50),
               dir_ + "/board.reg:2: byte 0x81 at column 7 is not a chara");
 
     // A language whose code page is not read here says so.
     options_.defines["LOCALE"] = "0419";
-    Write(dir_ + "/board.reg", kKey + "\"A\"=\"\xCF\xF0\xE8\"\r\n");
+    WriteFile(dir_ + "/board.reg", kKey + "\"A\"=\"\xCF\xF0\xE8\"\r\n");
     EXPECT_EQ(Load({dir_ + "/board.reg"}),
               dir_ + "/board.reg:2: byte 0xCF at column 6 is not valid UTF-8, and the code page of LOCALE 0419 "
                      "(code page 1251) is not one read here (1252, 932 or 65001; --codepage N chooses)");
@@ -181,23 +164,23 @@ TEST_F(RegEncodingTest, Utf16InBothByteOrdersWithAndWithoutMark)
     for (const auto& c : cases) {
         host::ResetAll();
         report_ = host::RegLoadReport();
-        Write(dir_ + "/" + c.file, Utf16(text, c.big, c.mark));
+        WriteFile(dir_ + "/" + c.file, Utf16(text, c.big, c.mark));
         ASSERT_EQ(Load({dir_ + "/" + c.file}), "") << c.file;
         EXPECT_EQ(String("Drivers\\Parallel", "Name"), kFrenchUtf8 + " 日本") << c.file;
         EXPECT_EQ(report_.encodings.at(0), dir_ + "/" + c.file + ": " + c.encoding);
     }
     // Half a character at the end, and a lone surrogate, are refused.
-    Write(dir_ + "/odd.reg", Utf16(text, false, true) + "x");
+    WriteFile(dir_ + "/odd.reg", Utf16(text, false, true) + "x");
     EXPECT_EQ(Load({dir_ + "/odd.reg"}), dir_ + "/odd.reg: an odd number of bytes, read as UTF-16LE: the last byte "
                                                 "is half a character (the encoding is broken)");
-    Write(dir_ + "/lone.reg", Utf16(kKey, false, true) + std::string("\"\0\x00\xD8\"\0", 6));
+    WriteFile(dir_ + "/lone.reg", Utf16(kKey, false, true) + std::string("\"\0\x00\xD8\"\0", 6));
     EXPECT_EQ(Load({dir_ + "/lone.reg"}), dir_ + "/lone.reg:2: a lone UTF-16 surrogate at column 2 (the file is "
                                                  "read as UTF-16LE): the encoding is broken");
 }
 
 TEST_F(RegEncodingTest, LineEndsOfEveryKindEndLines)
 {
-    Write(dir_ + "/cr.reg", "; written with CR alone\r[HKEY_LOCAL_MACHINE\\Drivers\\Parallel]\r\"A\"=dword:1\r"
+    WriteFile(dir_ + "/cr.reg", "; written with CR alone\r[HKEY_LOCAL_MACHINE\\Drivers\\Parallel]\r\"A\"=dword:1\r"
                             "\"B\"=dword:2\r\n\"C\"=dword:3\n\r\"D\"=\"x\"");
     ASSERT_EQ(Load({dir_ + "/cr.reg"}), "");
     uint32_t v = 0;
@@ -207,7 +190,7 @@ TEST_F(RegEncodingTest, LineEndsOfEveryKindEndLines)
     EXPECT_EQ(v, 3u);
     EXPECT_EQ(String("Drivers\\Parallel", "D"), "x");
     // Lines are counted as they end, for messages.
-    Write(dir_ + "/cr.reg", "[HKEY_LOCAL_MACHINE\\X]\r\r\"A\"=dword:1\rbroken\r");
+    WriteFile(dir_ + "/cr.reg", "[HKEY_LOCAL_MACHINE\\X]\r\r\"A\"=dword:1\rbroken\r");
     EXPECT_EQ(Load({dir_ + "/cr.reg"}), dir_ + "/cr.reg:4: expected [key], \"name\"=value, @=value or ; comment");
     EXPECT_EQ(host::regtext::SplitLines("a\rb\r\nc\n\nd"), (std::vector<std::string>{"a", "b", "c", "", "d"}));
 }
@@ -227,12 +210,12 @@ TEST_F(RegEncodingTest, AFileOneByteOverTheLimitIsRefusedAndOneAtItLoads)
     EXPECT_EQ(Load({big}), big + ": larger than 67108864 bytes, the limit of a registry file (read no further)");
     // At the limit, with a lower one.
     options_.maxFileBytes = 40;
-    Write(dir_ + "/at.reg", std::string(39, ';') + "\n");
+    WriteFile(dir_ + "/at.reg", std::string(39, ';') + "\n");
     EXPECT_EQ(Load({dir_ + "/at.reg"}), "");
-    Write(dir_ + "/at.reg", std::string(40, ';') + "\n");
+    WriteFile(dir_ + "/at.reg", std::string(40, ';') + "\n");
     EXPECT_EQ(Load({dir_ + "/at.reg"}), dir_ + "/at.reg: larger than 40 bytes, the limit of a registry file (read no further)");
     // The files of one load share the limit.
-    Write(dir_ + "/a.reg", std::string(30, ';') + "\n");
+    WriteFile(dir_ + "/a.reg", std::string(30, ';') + "\n");
     EXPECT_EQ(Load({dir_ + "/a.reg", dir_ + "/a.reg"}),
               dir_ + "/a.reg: larger than the 9 bytes left of the limit of one load (40 bytes for all its files "
                      "together; 31 read before this one)");
@@ -241,7 +224,7 @@ TEST_F(RegEncodingTest, AFileOneByteOverTheLimitIsRefusedAndOneAtItLoads)
 TEST_F(RegEncodingTest, AFileThatNeverEndsStopsAtTheLimit)
 {
     EXPECT_EQ(Load({"/dev/zero"}), "/dev/zero: larger than 67108864 bytes, the limit of a registry file (read no further)");
-    Write(dir_ + "/top.reg", "; the next line reads a device\n#include \"/dev/zero\"\n");
+    WriteFile(dir_ + "/top.reg", "; the next line reads a device\n#include \"/dev/zero\"\n");
     EXPECT_EQ(Load({dir_ + "/top.reg"}), "/dev/zero: larger than the 67108812 bytes left of the limit of one load "
                                          "(67108864 bytes for all its files together; 52 read before this one) "
                                          "(included at " + dir_ + "/top.reg:2)");
@@ -250,7 +233,7 @@ TEST_F(RegEncodingTest, AFileThatNeverEndsStopsAtTheLimit)
 TEST_F(RegEncodingTest, ConditionsNestedAnyDepthEvaluateOrStopWithTheLimit)
 {
     // 40,300 ! in an #if, and 270,000 in a @CESYSGEN IF: counted, not recursed.
-    Write(dir_ + "/not.reg", "#if " + std::string(40300, '!') + "1\n[HKEY_LOCAL_MACHINE\\Even]\n#endif\n"
+    WriteFile(dir_ + "/not.reg", "#if " + std::string(40300, '!') + "1\n[HKEY_LOCAL_MACHINE\\Even]\n#endif\n"
                              "; @CESYSGEN IF " + std::string(270001, '!') + "CE_MODULES_WAVEAPI\n"
                              "[HKEY_LOCAL_MACHINE\\Odd]\n; @CESYSGEN ENDIF\n");
     ASSERT_EQ(Load({dir_ + "/not.reg"}), "");
@@ -258,10 +241,10 @@ TEST_F(RegEncodingTest, ConditionsNestedAnyDepthEvaluateOrStopWithTheLimit)
     EXPECT_FALSE(host::RegistryKeyExists("Odd"));
 
     // Parentheses nest 256 deep at most; 13,100 stop the load.
-    Write(dir_ + "/deep.reg", "[HKEY_LOCAL_MACHINE\\X]\n#if " + std::string(256, '(') + "1" + std::string(256, ')') +
+    WriteFile(dir_ + "/deep.reg", "[HKEY_LOCAL_MACHINE\\X]\n#if " + std::string(256, '(') + "1" + std::string(256, ')') +
                               "\n\"A\"=dword:1\n#endif\n");
     ASSERT_EQ(Load({dir_ + "/deep.reg"}), "");
-    Write(dir_ + "/deep.reg", "[HKEY_LOCAL_MACHINE\\X]\n#if " + std::string(13100, '(') + "1" +
+    WriteFile(dir_ + "/deep.reg", "[HKEY_LOCAL_MACHINE\\X]\n#if " + std::string(13100, '(') + "1" +
                               std::string(13100, ')') + "\n#endif\n");
     EXPECT_EQ(Load({dir_ + "/deep.reg"}), dir_ + "/deep.reg:2: nested too deep (limit 256)");
 }
@@ -276,7 +259,7 @@ TEST_F(RegEncodingTest, AVariableThatExpandsWithoutEndStopsAtTheLimit)
             value += "$(V" + std::to_string(i + 1) + ")";
         text += "#define V" + std::to_string(i) + " " + value + "\n";
     }
-    Write(dir_ + "/bomb.reg", text + "[HKEY_LOCAL_MACHINE\\X]\n\"A\"=\"$(V0)\"\n");
+    WriteFile(dir_ + "/bomb.reg", text + "[HKEY_LOCAL_MACHINE\\X]\n\"A\"=\"$(V0)\"\n");
     EXPECT_EQ(Load({dir_ + "/bomb.reg"}),
               dir_ + "/bomb.reg:15: more than 10000 $(NAME) replaced in one line (limit 10000)");
 }
@@ -290,11 +273,11 @@ TEST_F(RegEncodingTest, ExpansionIsHeldToAFewTimesWhatWasRead)
     for (int k = 0; k < 60; ++k)
         sixty += "$(A)";
     std::string text = "#define A " + std::string(1000, 'x') + "\n[HKEY_LOCAL_MACHINE\\X]\n\"V0\"=\"" + sixty + "\"\n";
-    Write(dir_ + "/wide.reg", text);
+    WriteFile(dir_ + "/wide.reg", text);
     EXPECT_EQ(Load({dir_ + "/wide.reg"}), "");   // 60 kB from 1.3 kB
     for (int i = 1; i < 8; ++i)
         text += "\"V" + std::to_string(i) + "\"=\"" + sixty + "\"\n";
-    Write(dir_ + "/wide.reg", text);
+    WriteFile(dir_ + "/wide.reg", text);
     std::string error = Load({dir_ + "/wide.reg"});
     EXPECT_EQ(error.rfind(dir_ + "/wide.reg:4: the lines kept come to more than 4 times the ", 0), 0u) << error;
     EXPECT_NE(error.find("(expansion limit)"), std::string::npos) << error;

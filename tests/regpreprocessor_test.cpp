@@ -15,6 +15,7 @@
 
 #include "host/registry.h"
 #include "regpreprocessor.h"
+#include "support/files.h"
 
 namespace {
 
@@ -51,24 +52,6 @@ Result Preprocess(const std::string& text, const std::map<std::string, std::stri
     host::RegLoadOptions options;
     options.defines = defines;
     return Preprocess(Files{{"t.reg", text}}, options);
-}
-
-// A fresh folder under the test's temporary directory.
-std::string FreshDir()
-{
-    std::string pattern = ::testing::TempDir() + "regpreprocessor-XXXXXX";
-    std::vector<char> buf(pattern.begin(), pattern.end());
-    buf.push_back('\0');
-    if (mkdtemp(buf.data()) == nullptr) {
-        ADD_FAILURE() << "mkdtemp failed";
-        return std::string();
-    }
-    return buf.data();
-}
-
-void Write(const std::string& path, const std::string& text)
-{
-    std::ofstream(path, std::ios::binary) << text;
 }
 
 bool Has(const std::vector<std::string>& list, const std::string& item)
@@ -305,12 +288,12 @@ TEST(RegPreprocessorTest, ErrorStopsTheLoadAndMessageIsReported)
 
 TEST(RegPreprocessorTest, IncludesTakeBuildPathsAndMatchNamesIgnoringCase)
 {
-    const std::string dir = FreshDir();
+    const std::string dir = FreshDir("regpreprocessor");
     ASSERT_EQ(mkdir((dir + "/SRC").c_str(), 0755), 0);
     ASSERT_EQ(mkdir((dir + "/SRC/DRIVERS").c_str(), 0755), 0);
-    Write(dir + "/SRC/DRIVERS/wave.reg", "[HKEY_LOCAL_MACHINE\\Wave]\n#include \"sub\\inner.reg\"\n");
+    WriteFile(dir + "/SRC/DRIVERS/wave.reg", "[HKEY_LOCAL_MACHINE\\Wave]\n#include \"sub\\inner.reg\"\n");
     ASSERT_EQ(mkdir((dir + "/SRC/DRIVERS/sub").c_str(), 0755), 0);
-    Write(dir + "/SRC/DRIVERS/sub/inner.reg", "inner line\n");
+    WriteFile(dir + "/SRC/DRIVERS/sub/inner.reg", "inner line\n");
     const std::string top = dir + "/platform.reg";
     const std::string text =
         "#include \"$(_TARGETPLATROOT)\\Src\\Drivers\\WAVE.reg\"\n"
@@ -351,8 +334,8 @@ TEST(RegPreprocessorTest, IncludesTakeBuildPathsAndMatchNamesIgnoringCase)
 
 TEST(RegPreprocessorTest, LocPlaceholdersTakeTheStringsOfTheStringFiles)
 {
-    const std::string dir = FreshDir();
-    Write(dir + "/board.str",
+    const std::string dir = FreshDir("regpreprocessor");
+    WriteFile(dir + "/board.str",
           "// [HKEY_LOCAL_MACHINE\\Platform]\r\n"
           "#define LOC_NAME        \"Test \\\"Board\\\"\"\r\n"
           "\r\n"
@@ -388,7 +371,7 @@ TEST(RegPreprocessorTest, LocPlaceholdersTakeTheStringsOfTheStringFiles)
     EXPECT_EQ(r.report.stringFiles, std::vector<std::string>{dir + "/board.str"});
 
     // A string file holds #define lines and comments only.
-    Write(dir + "/bad.str", "// strings\n#define LOC_A \"a\"\nLOC_B \"b\"\n");
+    WriteFile(dir + "/bad.str", "// strings\n#define LOC_A \"a\"\nLOC_B \"b\"\n");
     options.stringFiles = {dir + "/bad.str"};
     EXPECT_EQ(Preprocess(Files{{"t.reg", text}}, options).error,
               dir + "/bad.str:3: expected #define LOC_NAME \"text\" or a // comment");
