@@ -66,7 +66,7 @@ TEST_F(NullRecordTest, NullOpenDescriptorOrFormatChangesNothing)
     // A descriptor that names no format has nothing to test, for a query
     // and an open alike.
     WAVEOPENDESC desc{};
-    for (DWORD flags : {0u, DWORD(WAVE_FORMAT_QUERY), DWORD(WAVE_FORMAT_DIRECT)})
+    for (DWORD flags : {DWORD(0), DWORD(WAVE_FORMAT_QUERY), DWORD(WAVE_FORMAT_DIRECT)})
         EXPECT_FALSE(Message(WODM_OPEN, reinterpret_cast<DWORD_PTR>(&desc), flags).wroteResult) << flags;
 
     EXPECT_EQ(Snapshot(Ctx()), before);

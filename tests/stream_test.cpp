@@ -125,7 +125,7 @@ TEST_F(OpenCloseTest, RealOpenRefusesWhatTheQueryRefusesAndChangesNothing)
     ASSERT_EQ(OpenRaw(client, &opened).result, 0u);
     auto before = Snapshot(Ctx());
     for (const auto& f : RefusedFormats()) {
-        for (DWORD flags : {0u, DWORD(WAVE_FORMAT_DIRECT)}) {
+        for (DWORD flags : {DWORD(0), DWORD(WAVE_FORMAT_DIRECT)}) {
             Recorder other;
             auto a = OpenRaw(other, reinterpret_cast<const WAVEFORMATEX*>(f.second.data()), flags,
                              reinterpret_cast<HWAVE>(0x55));
@@ -159,7 +159,7 @@ TEST_F(OpenCloseTest, DirectOpenOfTheDevicesFormatOpens)
 TEST_F(OpenCloseTest, NullFormatIsAnsweredAsAFaultOnItWithTheStreamAsItWas)
 {
     auto before = Snapshot(Ctx());
-    for (DWORD flags : {0u, DWORD(WAVE_FORMAT_QUERY), DWORD(WAVE_FORMAT_DIRECT)}) {
+    for (DWORD flags : {DWORD(0), DWORD(WAVE_FORMAT_QUERY), DWORD(WAVE_FORMAT_DIRECT)}) {
         Recorder client;
         auto a = OpenRaw(client, nullptr, flags);
         EXPECT_EQ(a.returned, TRUE);
