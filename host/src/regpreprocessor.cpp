@@ -27,11 +27,6 @@ const int kMaxExpansionDepth = 16;
 // 65,536 lookups or as many copies.
 const size_t kMaxExpansions = 10000;
 const size_t kMaxExpandedLine = size_t(1) << 20;
-// The lines kept may come to this many times the bytes read, and this many
-// bytes more: room for decoding (a byte of 1252 or 932 is up to three of
-// UTF-8) and for the short names real files expand.
-const size_t kExpansionFactor = 4;
-const size_t kExpansionAllowance = size_t(64) << 10;
 
 std::string Join(const std::vector<std::string>& items, const char* separator)
 {
@@ -300,10 +295,10 @@ void RegPreprocessor::AddFile(std::string text, const std::string& name, int dep
             if (bytesOut_ > options_.maxFileBytes)
                 throw RegLimitError{"the lines kept come to more than " + std::to_string(options_.maxFileBytes) +
                                     " bytes, the limit of a registry file"};
-            if (bytesOut_ > kExpansionFactor * bytesRead_ + kExpansionAllowance)
-                throw RegLimitError{"the lines kept come to more than " + std::to_string(kExpansionFactor) +
+            if (bytesOut_ > kRegExpansionFactor * bytesRead_ + kRegExpansionAllowance)
+                throw RegLimitError{"the lines kept come to more than " + std::to_string(kRegExpansionFactor) +
                                     " times the " + std::to_string(bytesRead_) + " bytes read and " +
-                                    std::to_string(kExpansionAllowance) + " (expansion limit)"};
+                                    std::to_string(kRegExpansionAllowance) + " (expansion limit)"};
             out_.push_back(RegLine{&file, line, std::move(expanded)});
         } catch (const RegLimitError& e) {
             throw RegError{file, line, e.message};

@@ -155,6 +155,12 @@ struct RegLoadReport {
 // hold: 64 MiB.  A file that is larger, or never ends (/dev/zero), is read
 // to one byte past this and refused.
 const size_t kRegMaxFileBytes = size_t(64) << 20;
+// The lines kept after expansion may come to kRegExpansionFactor times the
+// bytes read so far and kRegExpansionAllowance bytes more: room for decoding
+// (a byte of 1252 or 932 is up to three of UTF-8) and for the short names
+// real files expand.
+const size_t kRegExpansionFactor = 4;
+const size_t kRegExpansionAllowance = size_t(64) << 10;
 
 // True for the code pages RegLoadOptions::codePage may name: 1252, 932 and
 // 65001 (UTF-8).
