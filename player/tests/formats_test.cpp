@@ -206,9 +206,10 @@ TEST(FormatsTest, TruncatedWavPlaysWhatIsThereWithAWarning)
 TEST(LongRunTest, AnHourOfAudioStaysInBoundedMemory)
 {
     // An hour of the built-in sound, generated as it plays, in fast mode,
-    // bit-exact.  The whole process stays under 64 MB, and the hour's peak
-    // is no more than a few megabytes above a minute's: memory does not grow
-    // with the length.
+    // bit-exact.  The whole process stays under 64 MB (96 MB under
+    // AddressSanitizer, whose runtime, shadow and allocator add about 50 MB
+    // to a run of any length), and the hour's peak is no more than a few
+    // megabytes above a minute's: memory does not grow with the length.
     TempDir dir;
     auto run = [&](const char* length) {
         RunResult r = RunPlayer({"--fast", "--quiet", "--length", length, "--report", dir.File("r.json")});
@@ -222,15 +223,21 @@ TEST(LongRunTest, AnHourOfAudioStaysInBoundedMemory)
         EXPECT_LE(cpu, wall * std::max(1u, std::thread::hardware_concurrency()) + 0.05) << json;
         return r;
     };
+    long boundKb = 64 * 1024, growthKb = 4 * 1024;
 #if defined(__SANITIZE_ADDRESS__)
     // AddressSanitizer's quarantine holds freed blocks back (256 MB by
     // default); kept small, it does not pass for growth.
     setenv("ASAN_OPTIONS", "detect_leaks=1:allow_user_segv_handler=1:quarantine_size_mb=1", 1);
+    boundKb = 96 * 1024;
+    // Its redzones widen every block of the packets waiting for the
+    // stand-in's sinks, whose number depends on how the threads are
+    // scheduled: measured 59-66 MB for a minute or an hour here.
+    growthKb = 8 * 1024;
 #endif
     RunResult minute = run("1min");
     RunResult hour = run("1h");
-    EXPECT_LE(hour.peakKb, 64 * 1024);
-    EXPECT_LE(hour.peakKb, minute.peakKb + 4 * 1024) << "1 min: " << minute.peakKb << " KB, 1 h: " << hour.peakKb;
+    EXPECT_LE(hour.peakKb, boundKb);
+    EXPECT_LE(hour.peakKb, minute.peakKb + growthKb) << "1 min: " << minute.peakKb << " KB, 1 h: " << hour.peakKb;
     RecordProperty("peak_kb_1min", static_cast<int>(minute.peakKb));
     RecordProperty("peak_kb_1h", static_cast<int>(hour.peakKb));
 }
