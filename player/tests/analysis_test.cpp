@@ -5,8 +5,8 @@
 #include <cmath>
 #include <vector>
 
-#include "analysis.h"
-#include "report.h"
+#include "report/analysis.h"
+#include "report/report.h"
 
 using namespace player;
 // ---- Pacing analysis ------------------------------------------------------------------

@@ -8,7 +8,7 @@
 #include <cstring>
 #include <vector>
 
-#include "audio.h"
+#include "input/audio.h"
 #include "audio_files.h"
 
 using namespace player;

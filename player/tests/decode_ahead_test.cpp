@@ -7,7 +7,7 @@
 #include <string>
 
 #include "audio_files.h"
-#include "decode_ahead.h"
+#include "input/decode_ahead.h"
 #include "kit/watchdog.h"
 
 using namespace player;

@@ -6,7 +6,7 @@
 #include <string>
 
 #include "audio_files.h"
-#include "diagnostics.h"
+#include "wave/diagnostics.h"
 
 using namespace player;
 using player_test::TempDir;

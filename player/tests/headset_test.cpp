@@ -5,7 +5,7 @@
 #include <cstring>
 #include <vector>
 
-#include "headset.h"
+#include "world/headset.h"
 
 using player::Headset;
 using player::HeadsetConfig;

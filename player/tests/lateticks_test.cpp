@@ -5,8 +5,8 @@
 #include <string>
 
 #include "host/host.h"
-#include "plot.h"
-#include "report.h"
+#include "report/plot.h"
+#include "report/report.h"
 
 using namespace player;
 namespace {

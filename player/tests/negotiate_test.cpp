@@ -4,9 +4,9 @@
 
 #include <vector>
 
-#include "failure.h"
-#include "negotiate.h"
-#include "options.h"
+#include "run/failure.h"
+#include "input/negotiate.h"
+#include "run/options.h"
 
 using namespace player;
 

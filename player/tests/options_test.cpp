@@ -4,7 +4,7 @@
 #include <string>
 #include <vector>
 
-#include "options.h"
+#include "run/options.h"
 
 using namespace player;
 namespace {

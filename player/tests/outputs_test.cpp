@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "audio_files.h"
-#include "outputs.h"
+#include "report/outputs.h"
 
 using namespace player;
 using player_test::TempDir;

@@ -2,7 +2,7 @@
 #include <gtest/gtest.h>
 
 #include "host/clock.h"
-#include "playclock.h"
+#include "wave/playclock.h"
 
 using namespace player;
 

@@ -19,7 +19,7 @@
 
 #include "audio_files.h"
 #include "host/faults.h"
-#include "options.h"
+#include "run/options.h"
 #include "kit/watchdog.h"
 
 extern char** environ;

@@ -6,7 +6,7 @@
 #include <string>
 
 #include "audio_files.h"
-#include "progress.h"
+#include "run/progress.h"
 
 using namespace player;
 using player_test::TempDir;

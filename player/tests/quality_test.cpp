@@ -5,7 +5,7 @@
 #include <cmath>
 #include <vector>
 
-#include "quality.h"
+#include "world/quality.h"
 
 namespace {
 

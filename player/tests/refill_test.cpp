@@ -14,10 +14,10 @@
 #include <thread>
 
 #include "audio_files.h"
-#include "failure.h"
+#include "run/failure.h"
 #include "kit/watchdog.h"
-#include "options.h"
-#include "refill.h"
+#include "run/options.h"
+#include "wave/refill.h"
 
 using namespace player;
 

@@ -6,7 +6,7 @@
 
 #include "audio_files.h"
 #include "host/host.h"
-#include "registry_setup.h"
+#include "wave/registry_setup.h"
 
 using namespace player;
 using player_test::TempDir;

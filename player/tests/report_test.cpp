@@ -4,7 +4,7 @@
 
 #include <string>
 
-#include "report.h"
+#include "report/report.h"
 
 using namespace player;
 TEST(ReportTest, TextAndJsonSayWhatWentWrong)

@@ -3,7 +3,7 @@
 // never reached.
 #include <gtest/gtest.h>
 
-#include "schedule.h"
+#include "run/schedule.h"
 
 using namespace player;
 

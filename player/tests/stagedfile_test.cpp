@@ -13,7 +13,7 @@
 
 #include "audio_files.h"
 #include "kit/watchdog.h"
-#include "stagedfile.h"
+#include "report/stagedfile.h"
 
 using namespace player;
 using player_test::FifoReader;

@@ -2,7 +2,7 @@
 // across a pause, and on the real clock only counts that stop moving.
 #include <gtest/gtest.h>
 
-#include "stall.h"
+#include "run/stall.h"
 
 using namespace player;
 

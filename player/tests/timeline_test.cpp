@@ -8,7 +8,7 @@
 
 #include "audio_files.h"
 #include "kit/watchdog.h"
-#include "timeline.h"
+#include "report/timeline.h"
 
 using namespace player;
 using player_test::TempDir;

@@ -10,7 +10,7 @@
 
 #include "audio_files.h"
 #include "kit/watchdog.h"
-#include "window.h"
+#include "input/window.h"
 
 using namespace player;
 using player_test::SoundByte;

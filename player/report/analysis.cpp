@@ -1,0 +1,413 @@
+// Pacing analysis.
+//
+// The bytes due per tick are recomputed the way the driver computes them:
+// the first tick after a start from idle asks for CacheLen bytes; every
+// later tick asks for the bytes that the counter time since the previous
+// tick (or since the clock was rebased by a restart or reset) is worth at
+// Sample bytes per second, rounded down to an even count with the rest
+// carried.  On the virtual clock the counter stands still while a tick runs,
+// so the result is exact.  On the real clock the driver's own counter read is
+// not seen; the stand-in's read at the post (or the tick's start when nothing
+// was posted) stands in for it, so a tick's due is an estimate that may be
+// off by a few bytes.  There an underrun is only counted when the queue ran
+// out (or a loop wrapped) and the shortfall exceeds 0.1 ms of audio.
+#include "report/analysis.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstddef>
+#include <cstdio>
+#include <cstring>
+
+namespace player {
+
+bool ParseConfigLine(const std::string& line, PacingConfig* out)
+{
+    int sample = 0, timer = 0, cache = 0;
+    size_t at = line.find("InitBtAudioPara:");
+    if (at == std::string::npos)
+        return false;
+    if (std::sscanf(line.c_str() + at, "InitBtAudioPara: Sample %d, Timer %d, CacheLen %d", &sample, &timer,
+                    &cache) != 3)
+        return false;
+    out->known = true;
+    out->sample = static_cast<uint32_t>(sample);
+    out->timer = static_cast<uint32_t>(timer);
+    out->cacheLen = static_cast<uint32_t>(cache);
+    return true;
+}
+
+Summary Summarise(std::vector<double> values)
+{
+    Summary s;
+    s.count = values.size();
+    if (values.empty())
+        return s;
+    std::sort(values.begin(), values.end());
+    double sum = 0;
+    for (double v : values)
+        sum += v;
+    s.mean = sum / values.size();
+    s.min = values.front();
+    s.max = values.back();
+    // Nearest-rank percentile.
+    size_t rank = static_cast<size_t>(std::ceil(0.99 * values.size()));
+    s.p99 = values[rank == 0 ? 0 : rank - 1];
+    return s;
+}
+
+// ---- Distribution ---------------------------------------------------------------
+
+namespace {
+// Distinct values kept before the grid coarsens.
+const size_t kMaxBins = 4096;
+// Ticks kept in the timeline before it thins out.
+const size_t kTimelineRows = 8192;
+}  // namespace
+
+Distribution::Distribution() : bins_(2 * kMaxBins, Bin{0, 0}) {}
+
+Distribution::Bin* Distribution::FindOrAdd(int64_t key)
+{
+    // The table is a power of two at most half full, so a free slot is
+    // always found; keys are spread by a multiplicative hash.
+    const size_t mask = bins_.size() - 1;
+    size_t i = static_cast<size_t>((static_cast<uint64_t>(key) * 0x9E3779B97F4A7C15ull) >> 32) & mask;
+    for (;; i = (i + 1) & mask) {
+        Bin& b = bins_[i];
+        if (b.count == 0) {
+            b.key = key;
+            ++used_;
+            return &b;
+        }
+        if (b.key == key)
+            return &b;
+    }
+}
+
+void Distribution::Coarsen()
+{
+    std::vector<Bin> old(bins_.size(), Bin{0, 0});
+    old.swap(bins_);
+    used_ = 0;
+    for (const Bin& b : old)
+        if (b.count != 0)
+            FindOrAdd(static_cast<int64_t>(std::floor(static_cast<double>(b.key) / 2.0)))->count += b.count;
+    quantum_ *= 2;
+}
+
+void Distribution::Add(double value)
+{
+    if (count_ == 0 || value < min_)
+        min_ = value;
+    if (count_ == 0 || value > max_)
+        max_ = value;
+    ++count_;
+    sum_ += value;
+    FindOrAdd(static_cast<int64_t>(std::floor(value / quantum_ + 0.5)))->count += 1;
+    while (used_ > kMaxBins)
+        Coarsen();
+}
+
+Summary Distribution::Get() const
+{
+    Summary s;
+    s.count = count_;
+    if (count_ == 0)
+        return s;
+    s.mean = sum_ / count_;
+    s.min = min_;
+    s.max = max_;
+    // Nearest-rank percentile, clamped to the exact extremes.
+    uint64_t rank = static_cast<uint64_t>(std::ceil(0.99 * count_));
+    if (rank == 0)
+        rank = 1;
+    std::vector<std::pair<int64_t, uint64_t>> bins;
+    bins.reserve(used_);
+    for (const Bin& b : bins_)
+        if (b.count != 0)
+            bins.emplace_back(b.key, b.count);
+    std::sort(bins.begin(), bins.end());
+    uint64_t seen = 0;
+    for (const auto& b : bins) {
+        seen += b.second;
+        if (seen >= rank) {
+            s.p99 = std::min(max_, std::max(min_, static_cast<double>(b.first) * quantum_));
+            break;
+        }
+    }
+    return s;
+}
+
+// ---- The analyser ----------------------------------------------------------------
+
+PacingAnalyser::PacingAnalyser(uint64_t frequency, bool realClock, bool looping)
+    : frequency_(frequency), realClock_(realClock), looping_(looping)
+{
+}
+
+void PacingAnalyser::SetConfig(const PacingConfig& c)
+{
+    if (cfg_.known || !c.known)
+        return;
+    cfg_ = c;
+    period_ = static_cast<uint64_t>(cfg_.timer) * frequency_ / 1000;
+}
+
+void PacingAnalyser::Add(const PlayEvent& e)
+{
+    if (e.kind == PlayEvent::Queued) {
+        queuedTotal_ += e.bytes;
+        return;
+    }
+    CloseTick();
+    switch (e.kind) {
+    case PlayEvent::Init:
+        lastCount_ = e.counter;
+        carry_ = 0;
+        first_ = true;
+        running_ = true;
+        deadline_ = e.counter + period_;
+        haveRun_ = true;
+        havePrevTick_ = false;
+        break;
+    case PlayEvent::Rebase:
+        lastCount_ = e.counter;
+        running_ = true;
+        deadline_ = e.counter + period_;
+        haveRun_ = true;
+        havePrevTick_ = false;
+        break;
+    case PlayEvent::Tick:
+        r_.ticksObserved = true;
+        inferred_ = false;
+        open_ = true;
+        openTick_ = e;
+        openQueued_ = queuedTotal_;
+        openPackets_.clear();
+        break;
+    case PlayEvent::Queued:
+        break;
+    }
+}
+
+void PacingAnalyser::AddPacket(const PacketInfo& p)
+{
+    if (p.refused) {
+        ++r_.refused;
+        r_.refusedBytes += p.bytes;
+    } else {
+        if (r_.packets == 0 || p.bytes < r_.packetMin)
+            r_.packetMin = p.bytes;
+        r_.packetMax = std::max(r_.packetMax, p.bytes);
+        packetSum_ += p.bytes;
+        ++r_.packets;
+        // Audio still came: the short ticks before it were underruns.
+        if (p.bytes > 0) {
+            for (const Short& s : shorts_) {
+                ++r_.underruns;
+                r_.underrunBytes += s.bytes;
+                for (size_t i = r_.ticks.size(); i > 0; --i)
+                    if (r_.ticks[i - 1].tick == s.tick) {
+                        r_.ticks[i - 1].underrun = true;
+                        break;
+                    } else if (r_.ticks[i - 1].tick < s.tick) {
+                        break;
+                    }
+            }
+            shorts_.clear();
+        }
+    }
+    if (!open_ || inferred_) {
+        // Without an observed tick, the packet stands for the tick that posted it.
+        Add(PlayEvent{PlayEvent::Tick, p.counter, 0});
+        r_.ticksObserved = false;
+        inferred_ = true;
+    }
+    openPackets_.push_back(p);
+}
+
+void PacingAnalyser::Keep(const TickRow& row)
+{
+    if (row.tick % r_.timelineEvery != 0)
+        return;
+    r_.ticks.push_back(row);
+    if (r_.ticks.size() < kTimelineRows)
+        return;
+    r_.timelineEvery *= 2;
+    std::vector<TickRow> kept;
+    for (const TickRow& t : r_.ticks)
+        if (t.tick % r_.timelineEvery == 0)
+            kept.push_back(t);
+    r_.ticks.swap(kept);
+}
+
+void PacingAnalyser::CloseTick()
+{
+    if (!open_)
+        return;
+    open_ = false;
+    const PlayEvent& e = openTick_;
+    const uint64_t tickNo = r_.tickCount++;
+    if (!cfg_.known || frequency_ == 0) {
+        for (const PacketInfo& p : openPackets_)
+            if (packetLine_)
+                packetLine_(p, 0);
+        return;
+    }
+    const double f = static_cast<double>(frequency_);
+    const int64_t tolerance = realClock_ ? std::max<int64_t>(4, cfg_.sample / 10000) : 0;
+
+    TickRow row;
+    row.tick = tickNo;
+    row.t = (static_cast<double>(e.counter) - static_cast<double>(start_)) / f;
+    for (const PacketInfo& p : openPackets_)
+        if (!p.refused)
+            row.posted += p.bytes;
+    // On the real clock the post is read much closer to the driver's own
+    // counter read than the tick's start is (which may be followed by a wait
+    // for the stream lock).
+    uint64_t now = e.counter;
+    if (realClock_ && !openPackets_.empty())
+        now = openPackets_.front().counter;
+    // Bytes due, as the driver computes them.
+    uint64_t elapsed = now >= lastCount_ ? now - lastCount_ : 0;
+    uint64_t numerator = elapsed * cfg_.sample + carry_;
+    uint64_t q = numerator / frequency_;
+    uint64_t rem = numerator % frequency_;
+    if (q & 1) {
+        q -= 1;
+        carry_ = rem + frequency_;
+    } else {
+        carry_ = rem;
+    }
+    lastCount_ = now;
+    bool queueEmpty = openQueued_ - postedTotal_ <= 0;
+    if (queueEmpty) {
+        running_ = false;   // the tick stops its own timer
+        row.due = static_cast<uint32_t>(q);
+    } else if (first_) {
+        row.due = cfg_.cacheLen;
+        row.first = true;
+        first_ = false;
+        carry_ = 0;
+    } else {
+        row.due = static_cast<uint32_t>(q);
+    }
+    for (const PacketInfo& p : openPackets_) {
+        postedTotal_ += p.bytes;   // refused bytes are consumed all the same
+        if (packetLine_)
+            packetLine_(p, row.due);
+    }
+    row.queued = openQueued_ - postedTotal_;
+    // A tick falls short only when the queue runs out (or, in a loop, at the
+    // loop's end, where the rewound buffers are not seen until the next
+    // tick).  So on the real clock, where the due is an estimate, a tick that
+    // left bytes queued posted exactly what was due.  It is an underrun only
+    // if audio still comes after it.
+    bool couldFallShort = !realClock_ || looping_ || row.queued <= 0;
+    if (couldFallShort && static_cast<int64_t>(row.due) - static_cast<int64_t>(row.posted) > tolerance)
+        shorts_.push_back({tickNo, row.due - row.posted});
+    // Lateness: as the clock measured it, when the tick observer said (on
+    // the clock's own time, which a drifting counter does not move).
+    // Otherwise from the counter, within one timer run: the timer keeps a
+    // fixed grid from its start; on the real clock a tick late by a whole
+    // period or more makes it skip the grid points already past, while the
+    // virtual clock runs every tick, each no earlier than the one before.
+    if (e.lateNs >= 0) {
+        lateness_.Add(static_cast<double>(e.lateNs) / 1e6);
+    } else if (haveRun_ && period_ > 0) {
+        double late = (static_cast<double>(e.counter) - static_cast<double>(deadline_)) / f;
+        lateness_.Add(std::max(late, 0.0) * 1000.0);
+        uint64_t next = deadline_ + period_;
+        if (realClock_ && e.counter >= next)
+            next = deadline_ + ((e.counter - deadline_) / period_ + 1) * period_;
+        deadline_ = next;
+    }
+    if (havePrevTick_)
+        intervals_.Add((static_cast<double>(e.counter) - static_cast<double>(prevTick_)) / f * 1000.0);
+    prevTick_ = e.counter;
+    havePrevTick_ = running_;
+    if (!running_)
+        haveRun_ = false;
+    Keep(row);
+}
+
+PacingResult PacingAnalyser::Finish()
+{
+    CloseTick();
+    shorts_.clear();
+    r_.packetMean = r_.packets ? static_cast<double>(packetSum_) / r_.packets : 0;
+    r_.intervalMs = intervals_.Get();
+    r_.latenessMs = lateness_.Get();
+    return r_;
+}
+
+PacingResult AnalysePacing(const PacingInput& in)
+{
+    PacingAnalyser a(in.frequency, in.realClock, in.looping);
+    a.SetStart(in.startCounter);
+    a.SetConfig(in.config);
+    std::vector<uint32_t> dues;
+    a.SetPacketLine([&](const PacketInfo&, uint32_t due) { dues.push_back(due); });
+    // A packet comes after every event up to its counter value: on the
+    // virtual clock a tick and its packets share one value.
+    size_t pi = 0;
+    for (const PlayEvent& e : in.events) {
+        while (pi < in.packets.size() && in.packets[pi].counter < e.counter)
+            a.AddPacket(in.packets[pi++]);
+        a.Add(e);
+    }
+    while (pi < in.packets.size())
+        a.AddPacket(in.packets[pi++]);
+    PacingResult r = a.Finish();
+    r.packetDue = dues;
+    return r;
+}
+
+// ---- Comparison ----------------------------------------------------------------------
+
+void RunningComparison::Compare(const uint8_t* expected, const uint8_t* received, size_t n)
+{
+    if (firstDifference_ < 0 && std::memcmp(expected, received, n) != 0) {
+        size_t i = 0;
+        while (expected[i] == received[i])
+            ++i;
+        firstDifference_ = static_cast<int64_t>(received_ + i);
+    }
+    received_ += n;
+}
+
+void RunningComparison::Extra(size_t n)
+{
+    received_ += n;
+}
+
+Comparison RunningComparison::Result(uint64_t expectedTotal) const
+{
+    Comparison c;
+    c.expected = expectedTotal;
+    c.received = received_;
+    c.firstDifference = firstDifference_;
+    if (c.firstDifference < 0 && received_ != expectedTotal)
+        c.firstDifference = static_cast<int64_t>(std::min(received_, expectedTotal));
+    c.exact = c.firstDifference < 0;
+    return c;
+}
+
+Comparison CompareStreams(const std::vector<uint8_t>& expected, const std::vector<uint8_t>& received)
+{
+    Comparison c;
+    c.expected = expected.size();
+    c.received = received.size();
+    size_t n = std::min(expected.size(), received.size());
+    auto mismatch = std::mismatch(expected.begin(), expected.begin() + static_cast<ptrdiff_t>(n), received.begin());
+    if (mismatch.first != expected.begin() + static_cast<ptrdiff_t>(n))
+        c.firstDifference = mismatch.first - expected.begin();
+    else if (expected.size() != received.size())
+        c.firstDifference = static_cast<int64_t>(n);
+    c.exact = c.firstDifference < 0;
+    return c;
+}
+
+}  // namespace player

@@ -1,0 +1,185 @@
+#include "report/outputs.h"
+
+#include <sbc/sbc.h>
+#include <sndfile.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+
+#include "input/audio.h"
+
+namespace player {
+
+// ---- A list of outputs -------------------------------------------------------------
+
+void OutputList::Take(const uint8_t* data, size_t size)
+{
+    for (Output* o : outputs_)
+        o->Take(data, size);
+}
+
+bool OutputList::Finish(std::string* error)
+{
+    bool ok = true;
+    for (Output* o : outputs_) {
+        std::string e;
+        if (!o->Finish(&e) && ok) {
+            ok = false;
+            *error = e;
+        }
+    }
+    return ok;
+}
+
+// ---- WAV --------------------------------------------------------------------------
+
+WavOutput::~WavOutput()
+{
+    if (sf_)
+        sf_close(sf_);
+}
+
+bool WavOutput::Open(std::string* error)
+{
+    SF_INFO info{};
+    info.samplerate = kDeviceRate;
+    info.channels = kDeviceChannels;
+    info.format = SF_FORMAT_WAV | SF_FORMAT_PCM_16;
+    // libsndfile closes the descriptor with the file.
+    sf_ = sf_open_fd(file_->ReleaseFd(), SFM_WRITE, &info, SF_TRUE);
+    if (!sf_) {
+        *error = "cannot write '" + file_->Path() + "': " + sf_strerror(nullptr);
+        return false;
+    }
+    return true;
+}
+
+void WavOutput::Take(const uint8_t* data, size_t size)
+{
+    if (!sf_ || !error_.empty())
+        return;
+    // The packet bytes are little-endian samples, as are the host's.  A
+    // frame split across packets is completed from the carry first; whole
+    // frames are written straight from the packet.
+    auto write = [&](const uint8_t* p, size_t frames) {
+        short samples[2048];
+        while (frames > 0 && error_.empty()) {
+            size_t n = std::min<size_t>(frames, sizeof samples / kDeviceFrameBytes);
+            std::memcpy(samples, p, n * kDeviceFrameBytes);
+            if (sf_writef_short(sf_, samples, static_cast<sf_count_t>(n)) != static_cast<sf_count_t>(n))
+                error_ = "cannot write '" + file_->Path() + "': " + sf_strerror(sf_);
+            p += n * kDeviceFrameBytes;
+            frames -= n;
+        }
+    };
+    if (!carry_.empty()) {
+        size_t need = std::min(size, kDeviceFrameBytes - carry_.size());
+        carry_.insert(carry_.end(), data, data + need);
+        data += need;
+        size -= need;
+        if (carry_.size() < kDeviceFrameBytes)
+            return;
+        write(carry_.data(), 1);
+        carry_.clear();
+    }
+    write(data, size / kDeviceFrameBytes);
+    carry_.assign(data + size - size % kDeviceFrameBytes, data + size);
+}
+
+bool WavOutput::Finish(std::string* error)
+{
+    if (!sf_) {
+        *error = "cannot write '" + file_->Path() + "': not open";
+        return false;
+    }
+    int rc = sf_close(sf_);
+    sf_ = nullptr;
+    if (error_.empty() && rc != 0)
+        error_ = "cannot write '" + file_->Path() + "': " + sf_error_number(rc);
+    if (!error_.empty()) {
+        *error = error_;
+        return false;
+    }
+    return true;
+}
+
+// ---- SBC --------------------------------------------------------------------------
+
+SbcOutput::SbcOutput(StagedFile* file) : file_(file), sbc_(new sbc_struct()) {}
+
+SbcOutput::~SbcOutput()
+{
+    if (codeSize_)
+        sbc_finish(sbc_.get());
+}
+
+bool SbcOutput::Open(std::string* error)
+{
+    if (sbc_init(sbc_.get(), 0) != 0) {
+        *error = "cannot start the SBC encoder";
+        return false;
+    }
+    sbc_->frequency = SBC_FREQ_44100;
+    sbc_->mode = SBC_MODE_JOINT_STEREO;
+    sbc_->blocks = SBC_BLK_16;
+    sbc_->subbands = SBC_SB_8;
+    sbc_->allocation = SBC_AM_LOUDNESS;
+    sbc_->bitpool = 53;
+    sbc_->endian = SBC_LE;
+    codeSize_ = sbc_get_codesize(sbc_.get());
+    frameLength_ = sbc_get_frame_length(sbc_.get());
+    return true;
+}
+
+void SbcOutput::EncodeWhole(bool padLast)
+{
+    if (padLast && carry_.size() % codeSize_ != 0)
+        carry_.resize((carry_.size() / codeSize_ + 1) * codeSize_, 0);
+    size_t done = 0;
+    out_.resize(frameLength_ + 16);
+    while (error_.empty() && carry_.size() - done >= codeSize_) {
+        ssize_t written = 0;
+        ssize_t used = sbc_encode(sbc_.get(), carry_.data() + done, codeSize_, out_.data(), out_.size(), &written);
+        if (used <= 0 || written <= 0) {
+            error_ = "SBC encoder failed on frame " + std::to_string(frames_);
+            break;
+        }
+        done += static_cast<size_t>(used);
+        size_t put = 0;
+        while (put < static_cast<size_t>(written)) {
+            ssize_t n = write(file_->Fd(), out_.data() + put, static_cast<size_t>(written) - put);
+            if (n < 0 && errno == EINTR)
+                continue;
+            if (n <= 0) {
+                error_ = "cannot write '" + file_->Path() + "': " + std::strerror(n < 0 ? errno : EIO);
+                break;
+            }
+            put += static_cast<size_t>(n);
+        }
+        ++frames_;
+    }
+    carry_.erase(carry_.begin(), carry_.begin() + static_cast<ptrdiff_t>(done));
+}
+
+void SbcOutput::Take(const uint8_t* data, size_t size)
+{
+    if (!codeSize_ || !error_.empty())
+        return;
+    carry_.insert(carry_.end(), data, data + size);
+    EncodeWhole(false);
+}
+
+bool SbcOutput::Finish(std::string* error)
+{
+    if (codeSize_ && error_.empty() && !carry_.empty())
+        EncodeWhole(true);
+    if (!error_.empty()) {
+        *error = error_;
+        return false;
+    }
+    return true;
+}
+
+}  // namespace player

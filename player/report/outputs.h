@@ -1,0 +1,93 @@
+// The player's outputs: where the audio the headset received, or what the
+// listener heard, is written.  Every output goes through one interface,
+// Output, so the run feeds a list of them without knowing what each one is.
+//
+// Threads: Take is called on the Bluetooth stand-in's thread, one packet at a
+// time in arrival order, with no lock of the stand-in or the driver held; it
+// must not wait for the driver's tick.  Finish is called on the main thread
+// once the stand-in's thread has passed the last packet (after a flush), so
+// the two never overlap and an output needs no lock of its own for them.
+// Packets may end in the middle of a frame (the driver counts bytes, not
+// frames), so every output carries the odd bytes over.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "report/stagedfile.h"
+
+struct sf_private_tag;
+struct sbc_struct;
+
+namespace player {
+
+class Output {
+public:
+    virtual ~Output() = default;
+    // One packet's audio bytes.  Called on the stand-in's thread.
+    virtual void Take(const uint8_t* data, size_t size) = 0;
+    // After the last packet: writes what is left and closes.  False with
+    // *error on any write failure during the run.
+    virtual bool Finish(std::string* error) = 0;
+};
+
+// Several outputs fed the same bytes, in the order they were added.  Finish
+// finishes every one of them, even after one failed, and reports the first
+// failure.  The outputs are not owned.
+class OutputList : public Output {
+public:
+    void Add(Output* output) { outputs_.push_back(output); }
+    bool Empty() const { return outputs_.empty(); }
+    void Take(const uint8_t* data, size_t size) override;
+    bool Finish(std::string* error) override;
+
+private:
+    std::vector<Output*> outputs_;
+};
+
+// 16-bit stereo 44,100 Hz WAV through libsndfile.
+class WavOutput : public Output {
+public:
+    explicit WavOutput(StagedFile* file) : file_(file) {}
+    ~WavOutput() override;
+    bool Open(std::string* error);
+    void Take(const uint8_t* data, size_t size) override;
+    bool Finish(std::string* error) override;
+    // Bytes left over after the last whole frame (0 unless the stream is broken).
+    size_t TrailingBytes() const { return carry_.size(); }
+
+private:
+    StagedFile* file_;
+    sf_private_tag* sf_ = nullptr;
+    std::vector<uint8_t> carry_;
+    std::string error_;
+};
+
+// The A2DP codec's stream: SBC at 44.1 kHz, joint stereo, 16 blocks,
+// 8 subbands, loudness allocation, bitpool 53.  The last partial frame is
+// padded with silence.
+class SbcOutput : public Output {
+public:
+    explicit SbcOutput(StagedFile* file);
+    ~SbcOutput() override;
+    bool Open(std::string* error);
+    void Take(const uint8_t* data, size_t size) override;
+    bool Finish(std::string* error) override;
+    uint64_t FramesWritten() const { return frames_; }
+    size_t FrameLength() const { return frameLength_; }
+
+private:
+    void EncodeWhole(bool padLast);
+    StagedFile* file_;
+    std::unique_ptr<sbc_struct> sbc_;
+    size_t codeSize_ = 0;      // PCM bytes per SBC frame
+    size_t frameLength_ = 0;   // encoded bytes per SBC frame
+    std::vector<uint8_t> carry_;
+    std::vector<uint8_t> out_;
+    uint64_t frames_ = 0;
+    std::string error_;
+};
+
+}  // namespace player

@@ -1,0 +1,61 @@
+// The run's output files, and the outputs that write them: what the headset
+// received (--wav, --sbc), what the listener heard (--heard), the packet log
+// (--packets), the plot (--plot) and the JSON report (--report).  Each file
+// is made under a temporary name and put in place only when the run ends
+// well; a failed run drops them all and leaves its report alone.
+//
+// Threads: the main thread creates, commits and drops; the outputs' Take
+// runs on the stand-in's thread in between (outputs.h), the packet log's
+// lines on the timeline's writer (timeline.h).  No lock of its own.
+#pragma once
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "btstandin/codec.h"
+#include "run/options.h"
+#include "report/stagedfile.h"
+#include "report/outputs.h"
+#include "report/report.h"
+
+namespace player {
+
+class OutputSet {
+public:
+    // Creates every file the options name, and adds to `warnings` a line
+    // for each stale partial file of a killed run that it removed.  Throws
+    // Failure: kExitUsage for a name given to two outputs or to the input,
+    // kExitOutput when a file cannot be made.
+    void Create(const Options& options, std::vector<std::string>* warnings);
+
+    // The bit-exact stream the headset received.
+    Output* Received() { return &received_; }
+    // The heard WAV output, or null.
+    Output* HeardFile() { return heardWav_.get(); }
+    // One media packet as the library sent it: with the SBC codec, --sbc
+    // gets its frames, the stream as sent (bitpool changes and all).
+    // Stand-in's thread.
+    void SentSbc(const btstandin::MediaPacket& p);
+    // The packet log, open when asked for (with its header written).
+    StagedFile* PacketLog() { return &csvFile_; }
+
+    // The run ended well: finishes the outputs, draws the plot, puts every
+    // file in place and then writes the JSON report, listing them all in
+    // report->outputs.  Throws Failure (kExitOutput).
+    void Commit(Report* report);
+    // The run failed: every audio output is dropped with its temporary; the
+    // report of the failure is written to `jsonPath` when one is named, and
+    // listed.  Once nothing feeds the outputs any more.
+    void Drop(Report* report, const std::string& jsonPath);
+
+private:
+    StagedFile wavFile_, sbcFile_, csvFile_, jsonFile_, plotFile_, heardFile_;
+    std::unique_ptr<WavOutput> wav_, heardWav_;
+    std::unique_ptr<SbcOutput> sbc_;      // --sbc with --codec pcm: the received PCM, encoded here
+    bool sentSbc_ = false;                // --sbc with --codec sbc: the frames as sent
+    std::string sentError_;               // the first write error of the frames as sent
+    OutputList received_;
+};
+
+}  // namespace player

@@ -1,0 +1,220 @@
+#include "report/plot.h"
+
+#include <algorithm>
+#include <cmath>
+#include <sstream>
+
+namespace player {
+
+namespace {
+
+std::string XmlEscape(const std::string& s)
+{
+    std::string out;
+    for (char c : s) {
+        switch (c) {
+        case '&': out += "&amp;"; break;
+        case '<': out += "&lt;"; break;
+        case '>': out += "&gt;"; break;
+        case '"': out += "&quot;"; break;
+        default: out += c;
+        }
+    }
+    return out;
+}
+
+// A "nice" step for about `want` grid lines over `span`.
+double NiceStep(double span, int want)
+{
+    if (span <= 0)
+        return 1;
+    double raw = span / want;
+    double mag = std::pow(10.0, std::floor(std::log10(raw)));
+    double n = raw / mag;
+    double step = n < 1.5 ? 1 : n < 3.5 ? 2 : n < 7.5 ? 5 : 10;
+    return step * mag;
+}
+
+struct Panel {
+    double x0, y0, w, h;     // plot area in pixels
+    double tMin, tMax;       // seconds
+    double vMin, vMax;       // values
+    double X(double t) const { return x0 + (t - tMin) / (tMax - tMin) * w; }
+    double Y(double v) const { return y0 + h - (v - vMin) / (vMax - vMin) * h; }
+};
+
+void Axes(std::ostringstream& o, const Panel& p, const std::string& title, const std::string& unit)
+{
+    o << "<rect x='" << Fixed(p.x0, 1) << "' y='" << Fixed(p.y0, 1) << "' width='" << Fixed(p.w, 1)
+      << "' height='" << Fixed(p.h, 1) << "' fill='#fbfbfb' stroke='#888'/>\n";
+    double ts = NiceStep(p.tMax - p.tMin, 10);
+    for (double t = std::ceil(p.tMin / ts) * ts; t <= p.tMax + 1e-9; t += ts) {
+        double x = p.X(t);
+        o << "<line x1='" << Fixed(x, 1) << "' y1='" << Fixed(p.y0, 1) << "' x2='" << Fixed(x, 1) << "' y2='"
+          << Fixed(p.y0 + p.h, 1) << "' stroke='#e4e4e4'/>\n";
+        o << "<text x='" << Fixed(x, 1) << "' y='" << Fixed(p.y0 + p.h + 14, 1)
+          << "' text-anchor='middle' class='tick'>" << Fixed(t, ts < 0.1 ? 2 : ts < 1 ? 1 : 0) << "</text>\n";
+    }
+    double vs = NiceStep(p.vMax - p.vMin, 5);
+    for (double v = std::ceil(p.vMin / vs) * vs; v <= p.vMax + 1e-9; v += vs) {
+        double y = p.Y(v);
+        o << "<line x1='" << Fixed(p.x0, 1) << "' y1='" << Fixed(y, 1) << "' x2='" << Fixed(p.x0 + p.w, 1)
+          << "' y2='" << Fixed(y, 1) << "' stroke='#e4e4e4'/>\n";
+        o << "<text x='" << Fixed(p.x0 - 6, 1) << "' y='" << Fixed(y + 4, 1) << "' text-anchor='end' class='tick'>"
+          << Fixed(v, 0) << "</text>\n";
+    }
+    o << "<text x='" << Fixed(p.x0, 1) << "' y='" << Fixed(p.y0 - 8, 1) << "' class='title'>" << XmlEscape(title)
+      << "</text>\n";
+    o << "<text x='" << Fixed(p.x0 + p.w, 1) << "' y='" << Fixed(p.y0 - 8, 1)
+      << "' text-anchor='end' class='tick'>" << XmlEscape(unit) << "</text>\n";
+}
+
+}  // namespace
+
+std::string FormatSvg(const Report& r)
+{
+    const std::vector<TickRow>& rows = r.pacing.ticks;
+    const bool bitpool = r.world && r.send.codec == btstandin::Codec::Sbc;
+    const double width = 1100, height = bitpool ? 1060 : r.world ? 880 : 640;
+    double tMax = 0.001;
+    double perTick = 1, queued = 1;
+    for (const TickRow& t : rows) {
+        tMax = std::max(tMax, t.t);
+        perTick = std::max({perTick, static_cast<double>(t.due), static_cast<double>(t.posted)});
+        queued = std::max(queued, static_cast<double>(t.queued));
+    }
+    double tMin = 0;
+    for (const Happening& h : r.happenings) {
+        tMin = std::min(tMin, h.t);
+        tMax = std::max(tMax, h.t);
+    }
+    if (r.world)
+        for (const HeadsetLevel& l : r.listener.levels)
+            tMax = std::max(tMax, l.t);
+    Panel top{80, 60, width - 110, 250, tMin, tMax, 0, perTick * 1.1};
+    Panel bottom{80, 370, width - 110, 200, tMin, tMax, 0, queued * 1.1};
+
+    std::ostringstream o;
+    o << "<?xml version='1.0' encoding='UTF-8'?>\n";
+    o << "<svg xmlns='http://www.w3.org/2000/svg' width='" << width << "' height='" << height << "' viewBox='0 0 "
+      << width << " " << height << "' font-family='sans-serif'>\n";
+    o << "<style>.tick{font-size:11px;fill:#444}.title{font-size:13px;fill:#111}.legend{font-size:12px}</style>\n";
+    o << "<rect width='100%' height='100%' fill='white'/>\n";
+    std::string heading = "Pacing: " + r.source + ", " + r.clock + " clock" +
+                          (r.configLine.empty() ? "" : " - " + r.configLine);
+    o << "<text x='80' y='24' font-size='15px'>" << XmlEscape(heading) << "</text>\n";
+
+    Axes(o, top, "Bytes per tick: due (line) and posted (bars); red: underrun", "bytes");
+    Axes(o, bottom, "Bytes queued after each tick", "bytes");
+    Panel level{80, 630, width - 110, 200, tMin, tMax, 0, std::max(1.0, r.headset.capacityFrames * 1.1)};
+    if (r.world) {
+        Axes(o, level, "Headset buffer after each packet; red: gaps the listener hears", "frames");
+        std::string points;
+        for (const HeadsetLevel& l : r.listener.levels)
+            points += Fixed(level.X(std::min(l.t, tMax)), 2) + "," + Fixed(level.Y(l.frames), 2) + " ";
+        if (!points.empty())
+            o << "<polyline fill='none' stroke='#6a51a3' stroke-width='1.2' points='" << points << "'/>\n";
+        for (const HeadsetGap& g : r.listener.gaps) {
+            double x0 = level.X(std::min(g.at, tMax)), x1 = level.X(std::min(g.at + g.seconds, tMax));
+            o << "<rect x='" << Fixed(x0, 2) << "' y='" << Fixed(level.y0 + level.h - 8, 2) << "' width='"
+              << Fixed(std::max(1.0, x1 - x0), 2) << "' height='8' fill='#d62728'/>\n";
+        }
+    }
+
+    // The bitpool over time: a step at each change the library made.
+    if (bitpool) {
+        const btstandin::SendStats& m = r.link.send;
+        Panel bp{80, 890, width - 110, 130, tMin, tMax, 0, r.send.bitpool.max * 1.1 + 1};
+        Axes(o, bp, "SBC bitpool of the packets sent", "bitpool");
+        double v = r.send.bitpool.max;
+        std::string points = Fixed(bp.X(tMin), 2) + "," + Fixed(bp.Y(v), 2) + " ";
+        for (const btstandin::BitpoolChange& c : m.bitpoolLog) {
+            const double t = std::min(std::max((static_cast<double>(c.ns) - static_cast<double>(r.originNs)) / 1e9, tMin), tMax);
+            points += Fixed(bp.X(t), 2) + "," + Fixed(bp.Y(v), 2) + " ";
+            v = c.bitpool;
+            points += Fixed(bp.X(t), 2) + "," + Fixed(bp.Y(v), 2) + " ";
+        }
+        points += Fixed(bp.X(tMax), 2) + "," + Fixed(bp.Y(v), 2);
+        o << "<polyline fill='none' stroke='#2ca02c' stroke-width='1.5' points='" << points << "'/>\n";
+    }
+
+    // Posted bytes as thin bars.
+    double barW = rows.size() > 1 ? std::max(0.6, top.w / rows.size() * 0.6) : 2;
+    for (const TickRow& t : rows) {
+        double x = top.X(t.t);
+        double y = top.Y(t.posted);
+        o << "<rect x='" << Fixed(x - barW / 2, 2) << "' y='" << Fixed(y, 2) << "' width='" << Fixed(barW, 2)
+          << "' height='" << Fixed(top.y0 + top.h - y, 2) << "' fill='" << (t.underrun ? "#d62728" : "#9ecae1")
+          << "'/>\n";
+    }
+    // Due as a line and queued bytes as steps, each broken where the ticks
+    // stop (a pause, an idle pump).
+    double gap = r.config.timer ? 2.5 * r.config.timer / 1000.0 : 0.05;
+    auto series = [&](const Panel& p, const char* colour, bool steps, auto value) {
+        std::string points;
+        double prevT = 0, prevV = 0;
+        bool open = false;
+        auto flush = [&]() {
+            if (!points.empty())
+                o << "<polyline fill='none' stroke='" << colour << "' stroke-width='1.2' points='" << points
+                  << "'/>\n";
+            points.clear();
+        };
+        for (const TickRow& t : rows) {
+            double v = value(t);
+            if (open && t.t - prevT > gap) {
+                if (steps)
+                    points += Fixed(p.X(t.t), 2) + "," + Fixed(p.Y(prevV), 2) + " ";
+                else
+                    flush();
+            }
+            if (steps && open)
+                points += Fixed(p.X(t.t), 2) + "," + Fixed(p.Y(prevV), 2) + " ";
+            points += Fixed(p.X(t.t), 2) + "," + Fixed(p.Y(v), 2) + " ";
+            open = true;
+            prevT = t.t;
+            prevV = v;
+        }
+        flush();
+    };
+    series(top, "#08519c", false, [](const TickRow& t) { return static_cast<double>(t.due); });
+    series(bottom, "#31a354", true,
+           [](const TickRow& t) { return static_cast<double>(std::max<int64_t>(t.queued, 0)); });
+    // Link changes, pauses and resets as marked instants, labelled by the
+    // first words of their description, on staggered rows.
+    int row = 0;
+    for (const Happening& h : r.happenings) {
+        if (h.what.compare(0, 11, "not reached") == 0)
+            continue;
+        std::string label = h.what.substr(0, h.what.find_first_of(",;"));
+        double x = top.X(h.t);
+        o << "<line x1='" << Fixed(x, 1) << "' y1='" << Fixed(top.y0, 1) << "' x2='" << Fixed(x, 1) << "' y2='"
+          << Fixed(r.world ? level.y0 + level.h : bottom.y0 + bottom.h, 1)
+          << "' stroke='#ff7f0e' stroke-dasharray='4,3'/>\n";
+        bool right = x > top.x0 + top.w * 0.85;
+        o << "<text x='" << Fixed(right ? x - 3 : x + 3, 1) << "' y='" << Fixed(top.y0 + 12 + 13 * (row % 4), 1)
+          << "' class='tick' fill='#b35806'" << (right ? " text-anchor='end'" : "") << ">" << XmlEscape(label)
+          << "</text>\n";
+        ++row;
+    }
+    // Late ticks: a red mark over the top panel at each one's deadline, as
+    // wide as it was late, with its cause in the tooltip.
+    for (const LateTickLine& l : r.lateTicks.lines) {
+        double x0 = top.X(std::max(tMin, std::min(l.t, tMax)));
+        double x1 = top.X(std::max(tMin, std::min(l.t + l.lateMs / 1000.0, tMax)));
+        o << "<rect x='" << Fixed(x0, 2) << "' y='" << Fixed(top.y0, 2) << "' width='" << Fixed(std::max(1.5, x1 - x0), 2)
+          << "' height='6' fill='#d62728'><title>" << XmlEscape("late tick at " + Fixed(l.t, 3) + " s, " +
+                                                               Fixed(l.lateMs, 1) + " ms: " + CauseWords(l.cause))
+          << "</title></rect>\n";
+    }
+    if (!r.lateTicks.lines.empty())
+        o << "<text x='" << Fixed(top.x0 + top.w, 1) << "' y='" << Fixed(top.y0 + top.h + 28, 1)
+          << "' text-anchor='end' class='tick' fill='#d62728'>red marks at the top: ticks late by more than "
+          << Fixed(r.lateTicks.thresholdMs, 1) << " ms</text>\n";
+    o << "<text x='" << Fixed(width / 2, 1) << "' y='" << Fixed(height - 12, 1)
+      << "' text-anchor='middle' class='tick'>seconds since the first buffer was written</text>\n";
+    o << "</svg>\n";
+    return o.str();
+}
+
+}  // namespace player

@@ -1,0 +1,101 @@
+// The closing report, for people (text) and for programs (JSON), and the
+// packet log (CSV).  The pacing timeline drawn from it is plot.h's.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "report/analysis.h"
+#include "world/headset.h"
+#include "btstandin/btstandin.h"
+#include "host/registry.h"
+#include "report/lateticks.h"
+#include "world/quality.h"
+
+namespace player {
+
+struct Happening {
+    double t;             // seconds since the first write (negative: before it)
+    std::string what;     // "link up, preferred device 1", "pause", ...
+};
+
+// One --fault as armed, and how often it fired.
+struct FaultLine {
+    std::string text;      // as given on the command line
+    std::string what;      // what one occurrence does
+    std::string unit;      // of the amount, or ""
+    int64_t amount = 0;
+    unsigned skip = 0, count = 0;
+    uint64_t fired = 0;
+};
+
+struct Report {
+    // Input.
+    std::string source;            // file name, or "built-in sound"
+    std::string sourceFormat;      // container, encoding, rate, channels
+    bool queryRefused = false;     // WAVE_FORMAT_QUERY refused the source's own format
+    bool converted = false;
+    std::string conversion;        // what the conversion did
+    std::vector<std::string> notes;
+
+    // Setup.
+    std::string clock;             // "real" or "virtual"
+    std::string timerThread;       // how the timer service thread was scheduled (real clock)
+    unsigned buffers = 0;          // buffers used
+    uint32_t bufferBytes = 0;      // size of each
+    std::string refill;            // "callback" or "event"
+    uint32_t loops = 0;            // 0: no loop
+    std::string configLine;        // the driver's configuration line
+    PacingConfig config;
+    std::vector<Happening> happenings;
+
+    // Results.
+    double audioSeconds = 0;       // length of the sound the headset should get
+    double wallSeconds = 0;        // real time from the first write to the last packet
+    double cpuSeconds = 0;         // the whole process's CPU time (user + system) over the same stretch
+    double clockSeconds = 0;       // the same on the playback clock (virtual in fast mode)
+    uint64_t bytesWritten = 0;     // sum of the buffers handed to waveOutWrite
+    Comparison comparison;         // expected headset stream against the received one
+    PacingResult pacing;
+    LateTickReport lateTicks;      // the real clock's late ticks, explained
+    std::vector<std::string> outputs;    // files written
+
+    // The world: the link, the faults and the listener.
+    bool world = false;                  // filled in (a run that reached playback)
+    btstandin::PostStats link;
+    btstandin::SendPathConfig send;      // the library's codec, bitpool range, MTU, radio and queue
+    bool encoded = false;                // the library encoded (someone listened); else sizes alone
+    double interferenceAt = -1;          // seconds since the first write; < 0: none
+    uint64_t originNs = 0;               // the first write on the host clock (bitpool changes count from it)
+    QualityResult quality;               // the heard audio against what the library was given
+    std::vector<FaultLine> faults;
+    HeadsetConfig headset;
+    HeadsetResult listener;
+
+    // Outcome.
+    bool failed = false;           // the run stopped before its end
+    int exitCode = 0;              // the player's exit code
+    std::string error;             // why it stopped, when failed
+    std::vector<std::string> warnings;   // registry assumptions, values the driver reads otherwise
+    host::RegLoadReport registry;        // the files, variables and components that shaped the registry
+    uint64_t peakMemoryKb = 0;     // the process's peak resident memory
+};
+
+std::string FormatText(const Report& r);
+std::string FormatJson(const Report& r);
+
+// One line per packet: arrival time (s since the first write), audio bytes,
+// bytes due of the tick that posted it, and whether it was refused.  The log
+// is the header followed by the lines, written as the run goes.
+extern const char* const kPacketLogHeader;
+std::string FormatPacketLine(double t, const PacketInfo& p, uint32_t due);
+std::string FormatPacketLog(const PacingInput& in, const PacingResult& r);
+
+// For JSON strings.
+std::string JsonEscape(const std::string& s);
+
+// `v` with `decimals` digits after the point, and never "-0.000".
+std::string Fixed(double v, int decimals);
+
+}  // namespace player

@@ -1,0 +1,498 @@
+// The player's run: the order of its steps, and the wiring between the units
+// that do them.  Each unit's header says what it does, on which thread, under
+// which lock; this file creates them, connects them, and keeps the run's
+// order, its loop and its failure path.
+//
+//   OutputSet (outputset.h)   the output files, made first and put in place last
+//   HostBoot (boot.h)         the registry, the world, the driver, the link
+//   Timeline (timeline.h)     ticks, posts, writes and happenings, with their times
+//   Listener (listener.h)     the headset model and what the listener hears
+//   NegotiateFormat           the format query and the conversion (negotiate.h)
+//   SoundChain (soundchain.h) decoder, conversion, decoding ahead, the window
+//   WaveDevice (wavedevice.h) the device as the application holds it
+//   RefillEngine (refill.h)   the buffers, written again as they come back
+//   PlayClock (playclock.h)   time 0 at the first write; real or virtual
+//   ActionSchedule, StallWatch  the timed actions and the stall limit
+//
+// The threads, from waveOutWrite to the ear, are drawn in docs/threads.md.
+#include "run/session.h"
+
+#include <unistd.h>
+
+#include <chrono>
+#include <memory>
+#include <new>
+#include <thread>
+
+#include "report/assemble.h"
+#include "wave/boot.h"
+#include "wave/diagnostics.h"
+#include "run/failure.h"
+#include "btstandin/btstandin.h"
+#include "host/clock.h"
+#include "host/events.h"
+#include "host/faults.h"
+#include "host/host.h"
+#include "host/wave.h"
+#include "world/listener.h"
+#include "input/negotiate.h"
+#include "report/outputset.h"
+#include "wave/playclock.h"
+#include "run/processfault.h"
+#include "run/progress.h"
+#include "wave/refill.h"
+#include "wave/registry_setup.h"
+#include "report/report.h"
+#include "run/schedule.h"
+#include "input/soundchain.h"
+#include "run/stall.h"
+#include "report/timeline.h"
+#include "wave/wavedevice.h"
+
+namespace player {
+namespace {
+
+// Playback that makes no progress for this long (on the playback clock,
+// outside pauses) is given up.
+const double kStallSeconds = 5.0;
+// Timer periods the virtual clock advances at once in fast mode while the
+// callback refills the buffers: each advance is one hand-off between the main
+// thread and the timer service, which on a busy machine may cost a scheduler
+// time slice, so they are few.  The silence watch sees a stall inside a step.
+const uint64_t kFastStepPeriods = 500;
+const double kFastStepSeconds = 10.0;
+
+class Player {
+public:
+    explicit Player(const Options& o)
+        : o_(o), boot_(o), clock_(o.fast), stall_(o.fast, &silence_, kStallSeconds),
+          device_(o.refill, [this](WAVEHDR* h) { silence_.Note(host::ClockNowNs()); refill_->OnDone(h); }) {}
+    ~Player() { Teardown(); }
+    int Run();
+
+private:
+    void Boot();
+    void OpenSound(std::unique_ptr<Decoder> decoder);
+    void Play();
+    void Step(const ActionSchedule::Step& s, double now);
+    void WaitOrAdvance(double untilSeconds);
+    MMRESULT Write(WAVEHDR* h, int64_t bytes);
+    void Finish();
+    void BuildReport(bool failed);
+    void Teardown();
+    int Fail(const Failure& f, bool faulted = false);
+    [[noreturn]] void EndAfterFault(const std::string& what, const std::string& thread);
+    void ParkIfFaulted();
+    void Happen(const std::string& what, uint64_t counter = 0) { timeline_->Happen(what, counter ? counter : Counter()); }
+    double Expected() const { return sound_.ExpectedSeconds(o_.loops); }
+    FILE* ReportStream() const { return o_.StandardOutputTaken() ? stderr : stdout; }
+
+    const Options& o_;
+    Report report_;
+    OutputSet outputs_;
+    HostBoot boot_;
+    bool booted_ = false;
+    uint64_t frequency_ = 1;
+    uint32_t period_ = kDefaultTimer;      // ms, for the fast mode's steps
+    std::unique_ptr<Timeline> timeline_;
+    std::unique_ptr<Listener> listener_;
+    SoundChain sound_;
+    PlayClock clock_;
+    SilenceWatch silence_;                 // fast mode: arrivals and returns, on the virtual clock
+    StallWatch stall_;
+    LateTickAudit lateTicks_;              // real clock: late ticks explained
+    WaveDevice device_;
+    std::unique_ptr<RefillEngine> refill_;
+    uint64_t positionBase_ = 0;            // sound offset where the driver's position 0 stands
+    bool paused_ = false;
+    std::atomic<bool> timerNamed_{false};  // the debug output knows the timer's thread
+    std::atomic<bool> faulted_{false};     // a thread faulted outside any guard
+    std::atomic<bool> mainParked_{false};  // the main thread saw it and stopped
+};
+
+void Player::Boot()
+{
+    host::NameThisThread("main");
+    processfault::Watch([this](const std::string& what, const std::string& thread) { EndAfterFault(what, thread); });
+    boot_.SelectClock();
+    frequency_ = Frequency();
+    std::vector<std::string> warnings;
+    period_ = boot_.Prepare(&warnings, &report_.registry);
+    for (const std::string& w : warnings) {
+        ConsoleLine(stderr, "btwav-play: warning: " + w);
+        report_.warnings.push_back(w);
+    }
+    diagnostics::Start(stderr, o_.debug, o_.trace, Counter(), frequency_);
+    timeline_.reset(new Timeline(frequency_, !o_.fast, o_.loops != 0, outputs_.PacketLog()));
+    host::SetDebugEcho([this](const std::string& line) {
+        diagnostics::DebugLine(line);
+        timeline_->OnDebugLine(line, Counter());
+    });
+    host::SetTickObserver([this](uint64_t counter) {
+        if (!timerNamed_.exchange(true, std::memory_order_relaxed))
+            diagnostics::NameThisThread("timer");
+        timeline_->LogTick(counter, host::CurrentTickLatenessNs());
+    });
+    btstandin::SetPostObserver([this](const btstandin::PostInfo& p) { timeline_->OnPost(p.counter, p.bytes, p.refused); });
+    boot_.ModelWorld();
+    listener_.reset(new Listener(o_, outputs_.HeardFile(), &report_.warnings));
+    report_.headset = listener_->Config();
+    // The bit-exact stream: compared with the sound and written as it
+    // arrives; then what the listener makes of it.
+    btstandin::AddSink([this](const btstandin::PacketView& p) {
+        if (p.size == 0)
+            return;
+        silence_.Note(p.arrivalNs);
+        if (SoundWindow* w = sound_.Window())
+            w->Receive(p.audio, p.size);
+        outputs_.Received()->Take(p.audio, p.size);
+    });
+    // The media packets as the radio delivers them: what the listener hears.
+    btstandin::AddMediaSink([this](const btstandin::MediaPacket& p) {
+        silence_.Note(p.arrivalNs);
+        listener_->Receive(p);
+        outputs_.SentSbc(p);
+    });
+    booted_ = true;
+    boot_.Start([this](const std::string& what) { Happen(what); });
+}
+
+void Player::OpenSound(std::unique_ptr<Decoder> decoder)
+{
+    FormatDecision d = NegotiateFormat(decoder->Info(), [this](const WAVEFORMATEX& f, DWORD flags) {
+        return waveOutOpen(nullptr, boot_.Target(), &f, 0, 0, WAVE_FORMAT_QUERY | flags);
+    });
+    report_.queryRefused = d.queryRefused;
+    report_.converted = d.converted;
+    report_.conversion = sound_.Open(std::move(decoder), d.converted, o_.loops);
+    Happen(device_.Open(boot_.Target(), boot_.TargetName()));
+    SoundWindow* window = sound_.Window();
+    refill_.reset(new RefillEngine(
+        o_.bufferBytes, o_.loops,
+        [window](uint64_t offset, uint8_t* dst, size_t size, size_t* got, std::string* error) {
+            return window->Copy(offset, dst, size, got, error);
+        },
+        [this](WAVEHDR* h, int64_t bytes) { return Write(h, bytes); },
+        // Asking the position takes the driver's stream lock, under which it marks headers done.
+        [this] { device_.Position(); }));
+    size_t count = o_.buffers;
+    uint64_t length = o_.loops ? static_cast<uint64_t>(window->Length()) : 0;
+    if (o_.loops)
+        count = static_cast<size_t>((length + o_.bufferBytes - 1) / o_.bufferBytes);
+    refill_->CreateBuffers(count, length);
+    for (size_t i = 0; i < count; ++i)
+        device_.Prepare(refill_->Header(i));
+    report_.buffers = static_cast<unsigned>(count);
+    report_.bufferBytes = o_.bufferBytes;
+}
+
+// The refill engine's writer: time 0 at the first write, the timeline, then
+// waveOutWrite.  Main thread, or the callback's with the stream lock held.
+MMRESULT Player::Write(WAVEHDR* h, int64_t bytes)
+{
+    uint64_t c = Counter();
+    if (!clock_.Started()) {
+        clock_.Start(c);
+        timeline_->SetStart(c);
+        listener_->SetOrigin(clock_.StartClockNs());
+        boot_.StartWorldClock(clock_.StartClockNs());
+    }
+    timeline_->Log(PlayEvent::Queued, c, bytes);
+    MMRESULT r = device_.Write(h);
+    if (r != MMSYSERR_NOERROR)
+        timeline_->Log(PlayEvent::Queued, c, -bytes);
+    return r;
+}
+
+void Player::Step(const ActionSchedule::Step& s, double now)
+{
+    auto happen = [this](const std::string& what) { Happen(what); };
+    if (s.restart) {
+        WaveDevice::Span t = device_.Restart();
+        timeline_->Log(PlayEvent::Rebase, t.Middle());
+        paused_ = false;
+        // A pause is no silence of the headset's: its watch starts again here.
+        stall_.Restart(now, o_.fast ? host::VirtualNowNs() : 0);
+        Happen("restart", t.before);
+        return;
+    }
+    switch (s.action.kind) {
+    case TimedAction::LinkDown: boot_.RaiseLink(false, "link down", happen); break;
+    case TimedAction::LinkBack: boot_.RaiseLink(true, "link back up", happen); break;
+    case TimedAction::LinkUp: boot_.RaiseLink(true, "link up (the headset connects)", happen); break;
+    case TimedAction::Pause:
+        device_.Pause();
+        paused_ = true;
+        Happen("pause for " + std::to_string(s.action.durationMs) + " ms");
+        break;
+    case TimedAction::Reset: {
+        refill_->BeginReset();
+        WaveDevice::Span t = device_.Reset();
+        timeline_->Log(PlayEvent::Rebase, t.Middle());
+        int64_t withdrawn = 0;
+        refill_->EndReset(o_.refill == Refill::Event, &positionBase_, &withdrawn);
+        timeline_->Log(PlayEvent::Queued, t.after, -withdrawn);
+        Happen("reset at byte " + std::to_string(positionBase_) + " of the sound; playing on from there", t.before);
+        refill_->Resume();
+        break;
+    }
+    }
+}
+
+// Lets playback run until `untilSeconds` of playback time, or less: on the
+// real clock until something comes back (at most 50 ms with the event); on
+// the virtual clock by one timer period when the main thread refills the
+// buffers, and by many when the callback does (FastStepNs).
+void Player::WaitOrAdvance(double untilSeconds)
+{
+    double wait = std::max(0.0, untilSeconds - clock_.Seconds());
+    if (o_.fast) {
+        uint64_t periods = o_.refill == Refill::Callback ? kFastStepPeriods : 1;
+        host::AdvanceVirtualNs(FastStepNs(host::VirtualNowNs(), clock_.VirtualNsAt(untilSeconds), periods, period_,
+                                          Expected() - clock_.Seconds()));
+        ParkIfFaulted();
+    } else if (o_.refill == Refill::Event) {
+        device_.WaitEvent(static_cast<uint32_t>(std::min(wait, 0.05) * 1000.0) + 1);
+    } else {
+        // The callback refills the buffers itself: the main thread wakes only
+        // for the next action, the end, an error, or the progress shown.
+        refill_->WaitDoneOrError(std::min(wait, o_.quiet ? 1.0 : 0.1));
+    }
+}
+
+void Player::Play()
+{
+    if (o_.fast)
+        silence_.Restart(host::VirtualNowNs());
+    else
+        lateTicks_.Start(o_.lateTickMs);
+    refill_->WriteAll();
+    ActionSchedule schedule(o_.actions);
+    Progress progress(o_.quiet ? nullptr : stderr, isatty(STDERR_FILENO) != 0, Expected());
+    double lastProgressAt = -1;
+    for (;;) {
+        ParkIfFaulted();
+        if (g_interrupted)
+            throw Interrupted();
+        if (o_.refill == Refill::Event)
+            refill_->RefillReturned();
+        if (!refill_->Error().empty())
+            throw Failure{kExitPlayback, refill_->Error()};
+        if (refill_->Done() && !paused_)
+            break;
+        double now = clock_.Seconds();
+        ActionSchedule::Step step;
+        while (schedule.TakeDue(now, &step))
+            Step(step, now);
+        // Progress a few times a second: of wall time in fast mode, from what
+        // the headset received; else from the driver's position, asked only
+        // when shown (it checks the caller's record, which costs).
+        double at = o_.fast ? clock_.WallSeconds() : now;
+        if ((o_.fast || !o_.quiet) && at - lastProgressAt >= 0.1) {
+            lastProgressAt = at;
+            uint64_t bytes = o_.fast ? sound_.Window()->Received() : positionBase_ + device_.Position();
+            progress.Update(static_cast<double>(bytes) / kDeviceBytesPerSecond);
+        }
+        uint64_t received = sound_.Window()->Received();
+        if (!stall_.Check(now, o_.fast ? host::VirtualNowNs() : 0, paused_, received, refill_->Returned()))
+            throw Failure{kExitPlayback, "playback stalled: nothing reached the headset for " + Fixed(kStallSeconds, 3) +
+                                             " s (" + std::to_string(received) + " bytes received)"};
+        double until = now + (o_.fast ? kFastStepSeconds : 1.0);
+        schedule.NextAt(&until);
+        WaitOrAdvance(until);
+    }
+    // Playback ended when the last buffer came back, which in fast mode may
+    // be well before the advance that noticed it returned.
+    uint64_t endCounter = 0;
+    std::chrono::steady_clock::time_point endWall;
+    refill_->DoneTime(&endCounter, &endWall);
+    clock_.End(endCounter, endWall);
+    progress.Finish(Expected());
+    for (const ActionSchedule::Step& s : schedule.NotReached())
+        Happen("not reached: action at " + Fixed(s.at, 3) + " s (playback had ended)", endCounter);
+}
+
+void Player::Finish()
+{
+    // Everything posted goes through the outputs before the files close;
+    // the library sends what its encoder still holds.
+    btstandin::EndStream();
+    btstandin::Flush();
+    refill_->Close();
+    Happen(device_.Close());
+    boot_.Stop();
+    btstandin::Flush();
+    report_.lateTicks = lateTicks_.Finish(clock_.StartClockNs());
+}
+
+// With `failed`, the report of a run that stopped early: what happened up to
+// the failure, and no packet log.
+void Player::BuildReport(bool failed)
+{
+    Report& r = report_;
+    AddSettings(o_, &r);
+    r.audioSeconds = Expected();
+    r.wallSeconds = clock_.EndWallSeconds();
+    r.cpuSeconds = clock_.CpuSeconds();
+    r.clockSeconds = clock_.CounterSeconds(frequency_);
+    r.bytesWritten = refill_ ? refill_->BytesWritten() : 0;
+    if (sound_.Window())
+        r.comparison = sound_.Window()->Result();
+    if (listener_ && listener_->Modelled()) {
+        listener_->Finish(&r);
+        r.encoded = boot_.Encodes();
+        r.originNs = clock_.StartClockNs();
+        AddWorld(o_, &r);
+    }
+    for (const std::string& n : sound_.StopAndNotes()) {
+        r.notes.push_back(n);
+        std::fprintf(stderr, "btwav-play: warning: %s\n", n.c_str());
+    }
+    if (lateTicks_.Running())
+        r.lateTicks = lateTicks_.Finish(clock_.StartClockNs());
+    std::string error;
+    if (timeline_ && !timeline_->Fill(&r, failed, &error))
+        throw Failure{kExitOutput, error};
+    r.exitCode = failed ? r.exitCode : r.comparison.exact ? kExitOk : kExitMismatch;
+    AddPeakMemory(&r);
+}
+
+void Player::Teardown()
+{
+    if (refill_)
+        refill_->Close();
+    device_.Abandon();
+    boot_.Stop();
+    if (booted_) {
+        // No output may run once the files are gone.
+        btstandin::Reset();
+        host::SetTickObserver(nullptr);
+        host::SetDebugEcho(nullptr);
+        diagnostics::Stop();
+        booted_ = false;
+    }
+}
+
+// A failed run: the audio outputs are dropped, the report says what happened
+// up to the failure (except for a command-line error, where nothing did).
+// `faulted`: a thread faulted outside any guard; the driver is not called
+// again (the thread may hold its lock) and the process ends.
+int Player::Fail(const Failure& f, bool faulted)
+{
+    EndProgressLine();
+    const bool report = f.code != kExitUsage;
+    // Outputs that a failure at the end had already put in place are listed
+    // afresh: only the report is written.
+    report_.outputs.clear();
+    if (report) {
+        if (report_.source.empty())
+            report_.source = o_.input.empty() ? "built-in sound" : "'" + o_.input + "'";
+        report_.failed = true;
+        report_.exitCode = f.code;
+        report_.error = f.message;
+        clock_.EndNow(Counter());
+        try {
+            btstandin::Flush();
+            BuildReport(true);
+        } catch (...) {
+            // The report keeps what it had; the failure is what matters.
+        }
+    }
+    if (!faulted)
+        Teardown();
+    else
+        diagnostics::Stop();
+    outputs_.Drop(report ? &report_ : nullptr, o_.jsonOut);
+    if (report) {
+        std::fputs(FormatText(report_).c_str(), ReportStream());
+        std::fflush(ReportStream());
+    }
+    std::fprintf(stderr, "btwav-play: %s\n", f.message.c_str());
+    if (!faulted)
+        processfault::Stop();
+    return f.code;
+}
+
+// Main thread: once a thread has faulted, waits here for the end.
+void Player::ParkIfFaulted()
+{
+    if (!faulted_.load())
+        return;
+    mainParked_ = true;
+    for (;;)
+        std::this_thread::sleep_for(std::chrono::hours(1));
+}
+
+// On the fault watcher's thread: the main thread's steps stop, and the run
+// ends with its report.
+void Player::EndAfterFault(const std::string& what, const std::string& thread)
+{
+    faulted_ = true;
+    // The main thread stops at its next step; one blocked on the faulted
+    // thread (an advance of the virtual clock, a link event) never gets
+    // there, and touches nothing meanwhile.
+    for (int i = 0; i < 150 && !mainParked_.load(); ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    std::string message = "the " + thread + " thread met " + what +
+                          " outside any handler, which ends the process on the device";
+    for (const host::FaultRecord& fr : host::FaultRecords())
+        if (fr.fault == host::Fault::TimerAccess && fr.fired > 0)
+            message += " (--fault timeraccess fired in timeSetEvent or timeKillEvent)";
+    int code = Fail(Failure{kExitPlayback, message}, true);
+    std::fflush(nullptr);
+    _exit(code);
+}
+
+int Player::Run()
+{
+    try {
+        std::unique_ptr<Decoder> decoder;
+        std::string error;
+        try {
+            decoder = o_.input.empty() ? BuiltInSound(o_.builtInFrames ? o_.builtInFrames : kBuiltInFrames)
+                                       : OpenAudioFile(o_.input, &error);
+        } catch (const std::bad_alloc&) {
+            throw Failure{kExitInput, "'" + o_.input + "' is too large to hold in memory"};
+        }
+        if (!decoder)
+            throw Failure{kExitInput, error};
+        report_.source = decoder->Info().origin;
+        report_.sourceFormat = DescribeSource(decoder->Info());
+        std::vector<std::string> warnings;
+        outputs_.Create(o_, &warnings);
+        for (const std::string& w : warnings) {
+            ConsoleLine(stderr, "btwav-play: warning: " + w);
+            report_.warnings.push_back(w);
+        }
+        Boot();
+        OpenSound(std::move(decoder));
+        Play();
+        Finish();
+        BuildReport(false);
+        outputs_.Commit(&report_);
+    } catch (const Failure& f) {
+        return Fail(f);
+    } catch (const std::bad_alloc&) {
+        return Fail(Failure{kExitPlayback, "out of memory"});
+    }
+    Teardown();
+    processfault::Stop();
+    std::fputs(FormatText(report_).c_str(), ReportStream());
+    std::fflush(ReportStream());
+    if (!report_.comparison.exact) {
+        std::fprintf(stderr, "btwav-play: the headset did not receive what was written\n");
+        return kExitMismatch;
+    }
+    return kExitOk;
+}
+
+}  // namespace
+
+int RunPlayer(const Options& options)
+{
+    InstallSignalHandlers();
+    Player p(options);
+    return p.Run();
+}
+
+}  // namespace player

@@ -1,0 +1,193 @@
+#include "wave/boot.h"
+
+#include <strings.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstring>
+#include <memory>
+#include <thread>
+
+#include "run/failure.h"
+#include "btstandin/btstandin.h"
+#include "btstandin_sbc/sbc_codec.h"
+#include "host/clock.h"
+#include "host/host.h"
+#include "host/wave.h"
+#include "wave/registry_setup.h"
+#include "input/audio.h"
+
+namespace player {
+
+WAVEFORMATEX DeviceFormat()
+{
+    WAVEFORMATEX d{};
+    d.wFormatTag = WAVE_FORMAT_PCM;
+    d.nChannels = kDeviceChannels;
+    d.nSamplesPerSec = kDeviceRate;
+    d.wBitsPerSample = 16;
+    d.nBlockAlign = kDeviceFrameBytes;
+    d.nAvgBytesPerSec = kDeviceRate * kDeviceFrameBytes;
+    return d;
+}
+
+std::string DeviceName(UINT id)
+{
+    WAVEOUTCAPS caps{};
+    if (waveOutGetDevCaps(id, &caps, sizeof caps) != MMSYSERR_NOERROR)
+        return "?";
+    WCHAR name[33] = {};
+    std::memcpy(name, caps.szPname, sizeof caps.szPname);
+    return host::Narrow(name);
+}
+
+std::string PreferredDescription()
+{
+    UINT id = 0;
+    DWORD flags = 0;
+    HWAVEOUT mapper = reinterpret_cast<HWAVEOUT>(static_cast<uintptr_t>(WAVE_MAPPER));
+    if (waveOutMessage(mapper, DRVM_MAPPER_PREFERRED_GET, reinterpret_cast<DWORD_PTR>(&id),
+                       reinterpret_cast<DWORD_PTR>(&flags)) != MMSYSERR_NOERROR)
+        return "preferred device unknown";
+    return "preferred device " + std::to_string(id) + " (" + DeviceName(id) + ")";
+}
+
+void HostBoot::SelectClock()
+{
+    host::UseClock(o_.fast ? host::ClockKind::Virtual : host::ClockKind::Real);
+}
+
+uint32_t HostBoot::Prepare(std::vector<std::string>* warnings, host::RegLoadReport* shaped)
+{
+    if (!o_.driverDir.empty())
+        host::SetDriverDirectory(o_.driverDir);
+    std::string error;
+    RegistrySetup registry;
+    bool ok = SetUpRegistry(o_, &registry, &error);
+    *warnings = registry.warnings;
+    *shaped = registry.shaped;
+    if (!ok)
+        throw Failure{kExitRegistry, error};
+    return registry.timerMs;
+}
+
+void HostBoot::ModelWorld()
+{
+    // The link carries posts through a bounded send queue and a radio; the
+    // headset (the session's) plays what arrives on its own clock.
+    btstandin::LinkModel link;
+    link.modelled = true;
+    btstandin::SendPathConfig& c = link.send;
+    c.codec = o_.codec == Options::Codec::Sbc ? btstandin::Codec::Sbc : btstandin::Codec::Pcm;
+    c.bitpool = btstandin::BitpoolRange{o_.bitpoolMin, o_.bitpoolMax, o_.bitpoolFixed};
+    c.mtu = o_.mtu;
+    c.radioKbps = o_.radioKbps;
+    c.queuePackets = o_.radioQueuePackets;
+    c.keepPcm = Encodes();
+    btstandin::ModelLink(link);
+    if (c.keepPcm && c.codec == btstandin::Codec::Sbc)
+        btstandin::SetEncoder(std::make_shared<btstandin_sbc::SbcPacketEncoder>(c.sbc));
+    for (const FaultOption& f : o_.faults) {
+        host::Fault fault;
+        host::FaultByName(f.name, &fault);
+        host::Arm(fault, f.count, f.skip, f.amount);
+    }
+}
+
+bool HostBoot::Encodes() const
+{
+    return (o_.headset && (!o_.heardOut.empty() || o_.playOut)) || !o_.sbcOut.empty();
+}
+
+void HostBoot::StartWorldClock(uint64_t clockNs)
+{
+    if (!o_.interference.on)
+        return;
+    btstandin::SetInterference({clockNs + o_.interference.startMs * 1000000u, o_.interference.lengthMs * 1000000u,
+                                o_.interference.share});
+}
+
+void HostBoot::Start(const Happen& happen)
+{
+    // The drivers of the bus key in the order the bus enumerator loads them.
+    // The host carries only this driver; every other one holds the device
+    // name it would hold on the device, so that the device manager refuses a
+    // later driver of the same name, this one or the other.
+    const std::vector<host::BuiltInDriver> drivers = host::BuiltInDrivers(kBuiltInKey);
+    auto activate = [&](const host::BuiltInDriver* self) {
+        std::string error;
+        device_ = host::ActivateDevice(kDriverKey, &error);
+        if (device_ == 0)
+            throw Failure{kExitPlayback, "cannot start the driver: " + error +
+                                             (self ? LoadOrderNote(*self, drivers, error) : std::string())};
+    };
+    for (const host::BuiltInDriver& d : drivers) {
+        if (strcasecmp(d.key.c_str(), kDriverKey) == 0) {
+            activate(&d);
+        } else if (!d.prefix.empty()) {
+            std::string error;
+            if (host::DeviceHandle h = host::HoldDeviceName(d.key, &error))
+                held_.push_back(h);
+            else
+                happen("the device manager refuses " + d.key + " (" + d.dll + "): " + error.substr(d.key.size() + 2) +
+                       LoadOrderNote(d, drivers, error));
+        }
+    }
+    if (device_ == 0)
+        activate(nullptr);   // the entry names no library; the refusal says so
+
+    // The link comes up after its delay, as a headset connecting would, or
+    // later, after the application opened (--link-up), or never.
+    if (!o_.linkAtBoot) {
+        bool later = false;
+        for (const TimedAction& a : o_.actions)
+            later = later || a.kind == TimedAction::LinkUp;
+        happen(later ? "no link yet: the application opens before the headset connects"
+                     : "no link: the headset never connects");
+        UINT n = waveOutGetNumDevs();
+        for (UINT id = 0; id < n; ++id)
+            if (DeviceName(id) == "Bluetooth A2DP Output")
+                target_ = id;
+        if (target_ == WAVE_MAPPER)
+            throw Failure{kExitPlayback, "the driver's device \"Bluetooth A2DP Output\" is not among the wave devices"};
+        return;
+    }
+    if (o_.fast) {
+        host::AdvanceVirtualMs(o_.linkDelayMs);
+    } else {
+        auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(o_.linkDelayMs);
+        while (std::chrono::steady_clock::now() < until) {
+            if (g_interrupted)
+                throw Interrupted();
+            std::this_thread::sleep_for(std::min<std::chrono::steady_clock::duration>(
+                until - std::chrono::steady_clock::now(), std::chrono::milliseconds(50)));
+        }
+    }
+    RaiseLink(true, "link up", happen);
+}
+
+void HostBoot::RaiseLink(bool up, const std::string& what, const Happen& happen)
+{
+    btstandin::SetLink(up);
+    btstandin::WaitForEvents();
+    happen(what + ", " + PreferredDescription());
+}
+
+void HostBoot::Stop()
+{
+    if (device_) {
+        host::DeactivateDevice(device_);
+        device_ = 0;
+    }
+    for (host::DeviceHandle h : held_)
+        host::DeactivateDevice(h);
+    held_.clear();
+}
+
+std::string HostBoot::TargetName() const
+{
+    return target_ == WAVE_MAPPER ? std::string("WAVE_MAPPER")
+                                  : "device " + std::to_string(target_) + " (" + DeviceName(target_) + ")";
+}
+
+}  // namespace player

@@ -1,0 +1,85 @@
+#include "wave/playclock.h"
+
+#include <sys/resource.h>
+
+#include <algorithm>
+
+#include "host/clock.h"
+#include "host/host.h"
+#include "host/platform.h"
+
+namespace player {
+
+void PlayClock::Start(uint64_t counter)
+{
+    started_ = true;
+    startCounter_ = counter;
+    startWall_ = std::chrono::steady_clock::now();
+    startClockNs_ = host::ClockNowNs();
+    startCpu_ = ProcessCpuSeconds();
+    if (virtual_)
+        startVirtualNs_ = host::VirtualNowNs();
+}
+
+double PlayClock::Seconds() const
+{
+    if (virtual_)
+        return static_cast<double>(host::VirtualNowNs() - startVirtualNs_) / 1e9;
+    return WallSeconds();
+}
+
+double PlayClock::WallSeconds() const
+{
+    return std::chrono::duration<double>(std::chrono::steady_clock::now() - startWall_).count();
+}
+
+void PlayClock::End(uint64_t counter, std::chrono::steady_clock::time_point wall)
+{
+    endCounter_ = counter;
+    endWall_ = std::chrono::duration<double>(wall - startWall_).count();
+    endCpu_ = ProcessCpuSeconds();
+}
+
+void PlayClock::EndNow(uint64_t counter)
+{
+    if (started_ && endCounter_ == 0) {
+        endCounter_ = counter;
+        endWall_ = WallSeconds();
+    } else if (!started_) {
+        startCounter_ = endCounter_ = counter;
+    }
+}
+
+uint64_t FastStepNs(uint64_t nowNs, uint64_t targetNs, uint64_t periods, uint32_t periodMs, double leftSeconds)
+{
+    const uint64_t periodNs = periodMs * 1000000ull;
+    uint64_t step = targetNs > nowNs ? targetNs - nowNs : 1000000;
+    uint64_t longest = periods * periodNs;
+    if (periods > 1 && leftSeconds >= 0)
+        longest = std::min<uint64_t>(longest, static_cast<uint64_t>(leftSeconds * 1e9) + periodNs);
+    return std::max<uint64_t>(std::min<uint64_t>(step, longest), 1000000);
+}
+
+uint64_t Counter()
+{
+    LARGE_INTEGER c;
+    QueryPerformanceCounter(&c);
+    return static_cast<uint64_t>(c.QuadPart);
+}
+
+uint64_t Frequency()
+{
+    LARGE_INTEGER f;
+    QueryPerformanceFrequency(&f);
+    return static_cast<uint64_t>(f.QuadPart);
+}
+
+double ProcessCpuSeconds()
+{
+    rusage u{};
+    getrusage(RUSAGE_SELF, &u);
+    return static_cast<double>(u.ru_utime.tv_sec + u.ru_stime.tv_sec) +
+           static_cast<double>(u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6;
+}
+
+}  // namespace player

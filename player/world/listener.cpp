@@ -1,0 +1,109 @@
+#include "world/listener.h"
+
+#include "run/progress.h"
+
+namespace player {
+
+Listener::Listener(const Options& o, Output* heardFile, std::vector<std::string>* warnings)
+{
+    config_.capacityFrames = o.headsetBufferFrames;
+    config_.startFrames = o.headsetStartFrames;
+    config_.ppm = o.headsetPpm;
+    if (heardFile)
+        heard_.Add(heardFile);
+    if (o.playOut) {
+        std::string error;
+        soundOut_.reset(new SoundOut);
+        if (soundOut_->Open(o.playDevice, &error)) {
+            heard_.Add(soundOut_.get());
+        } else {
+            ConsoleLine(stderr, "btwav-play: warning: " + error + "; playing on without sound");
+            warnings->push_back(error + "; played without sound");
+            soundOut_.reset();
+        }
+    }
+    Headset::Heard heard;
+    if (!heard_.Empty())
+        heard = [this](const uint8_t* data, size_t size) { heard_.Take(data, size); };
+    if (o.headset)
+        headset_.reset(new Headset(config_, 0, heard));
+    if (headset_ && heard) {
+        uint32_t delay = 0;
+        if (o.codec == Options::Codec::Sbc) {
+            decoder_.reset(new btstandin_sbc::SbcPacketDecoder);
+            delay = btstandin_sbc::MeasureCodecDelay(btstandin::SbcFormat());
+        }
+        quality_.reset(new HeardQuality(delay));
+    }
+}
+
+void Listener::SetOrigin(uint64_t clockNs)
+{
+    std::lock_guard<std::mutex> lock(mu_);
+    if (headset_)
+        headset_->SetOrigin(clockNs);
+}
+
+void Listener::Receive(const btstandin::MediaPacket& p)
+{
+    std::lock_guard<std::mutex> lock(mu_);
+    if (!headset_ || done_)
+        return;
+    if (p.lost) {
+        lostFrames_ += p.samples;
+        if (quality_ && !p.pcm.empty()) {
+            silence_.assign(p.pcm.size(), 0);
+            quality_->Add(reinterpret_cast<const int16_t*>(p.pcm.data()),
+                          reinterpret_cast<const int16_t*>(silence_.data()), p.pcm.size() / 4);
+        }
+        return;
+    }
+    if (lostFrames_ > 0) {
+        silence_.assign(heard_.Empty() ? 0 : static_cast<size_t>(lostFrames_) * 4, 0);
+        headset_->Receive(p.firstPostNs, p.arrivalNs, silence_.data(), static_cast<size_t>(lostFrames_) * 4);
+        concealedFrames_ += lostFrames_;
+        lostFrames_ = 0;
+    }
+    const uint8_t* data = nullptr;
+    size_t size = static_cast<size_t>(p.samples) * 4;
+    if (decoder_ && !p.payload.empty()) {
+        decoded_.clear();
+        decoder_->Decode(p.payload, &decoded_);
+        // A packet that decodes short (a damaged frame) is heard as far as it goes.
+        decoded_.resize(size, 0);
+        data = decoded_.data();
+    } else if (!p.pcm.empty()) {
+        data = p.pcm.data();
+        size = p.pcm.size();
+    }
+    if (quality_ && data && p.pcm.size() == size)
+        quality_->Add(reinterpret_cast<const int16_t*>(p.pcm.data()), reinterpret_cast<const int16_t*>(data), size / 4);
+    headset_->Receive(p.firstPostNs, p.arrivalNs, data, size);
+}
+
+void Listener::Finish(Report* r)
+{
+    if (!headset_)
+        return;
+    {
+        std::lock_guard<std::mutex> lock(mu_);
+        if (!done_) {
+            result_ = headset_->Finish();
+            result_.concealedFrames = concealedFrames_;
+            if (quality_)
+                r->quality = quality_->Finish();
+            done_ = true;
+        }
+    }
+    if (soundOut_) {
+        std::string error;
+        if (soundOut_->Finish(&error))
+            r->notes.push_back("played what the listener heard on sound device '" + soundOut_->Device() + "'");
+        else
+            r->warnings.push_back(error);
+        soundOut_.reset();
+    }
+    r->listener = result_;
+}
+
+}  // namespace player
