@@ -1,6 +1,7 @@
-// Kernel objects (events, mutexes, semaphores, threads), waits, thread
-// message queues (with the messages of the thread's windows) and the tick
-// count.
+// Kernel objects (events, mutexes, semaphores), handles, waits and the tick
+// count.  Threads are kernel_threads.cpp's, thread message queues (with the
+// messages of the thread's windows) kernel_messages.cpp's; the three share
+// kernel_state.h.
 //
 // Locking: one mutex guards every object, handle, wait and queue, and one
 // condition variable wakes every waiter on any change; each wait re-checks
@@ -26,76 +27,24 @@
 #include <chrono>
 #include <condition_variable>
 #include <deque>
-#include <future>
 #include <map>
 #include <memory>
 #include <mutex>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "host/clock.h"
 #include "host/kernel.h"
 #include "host_internal.h"
+#include "kernel_state.h"
 
 namespace host {
-namespace {
 
-struct Wait;
-
-struct Object {
-    enum class Kind { Event, Thread, Mutex, Semaphore } kind = Kind::Event;
-    bool manualReset = false;     // events: a wait does not clear it
-    bool signalled = false;       // events: set; threads: returned
-    std::u16string name;          // events, mutexes, semaphores: "" when unnamed
-    DWORD owner = 0;              // mutexes: the owning thread's id, 0 when free
-    DWORD recursion = 0;          // mutexes: the owner's nesting depth
-    LONG count = 0;               // semaphores: the current count
-    LONG maximum = 0;             // semaphores: the highest count
-    DWORD exitCode = STILL_ACTIVE;
-    DWORD threadId = 0;
-    DWORD suspendCount = 0;       // threads: held while non-zero
-    std::deque<Wait*> waits;      // blocked waits on it, oldest first
-};
-
-// One blocked WaitForMultipleObjects call.
-struct Wait {
-    std::vector<std::shared_ptr<Object>> objects;   // in the caller's order
-    int satisfied = -1;                             // index of the object that released it
-    DWORD thread = 0;                               // the waiting thread's id
-};
-
-// A message sent to a window of another thread, and its answer.
-struct Sent {
-    MSG msg;
-    std::promise<LRESULT> result;
-};
-
-struct Queue {
-    std::deque<MSG> messages;                  // posted, oldest first
-    std::deque<std::shared_ptr<Sent>> sent;    // sent, oldest first
-};
-
-struct Kernel {
-    // Guards every field below and every Object; a leaf (see the top).
-    std::mutex mutex;
-    std::condition_variable changed;
-    std::map<HANDLE, std::shared_ptr<Object>> handles;
-    std::map<std::u16string, std::weak_ptr<Object>> names;
-    std::map<DWORD, std::shared_ptr<Queue>> queues;
-    std::map<DWORD, int> priorities;   // threads whose priority was set: THREAD_PRIORITY_*
-    uintptr_t nextHandle = 0x4000;   // not reset: stale handles stay invalid
-};
-
-// Never destroyed: detached threads created by CreateThread may still be
-// signalling their end while the process exits.
 Kernel& K()
 {
     static Kernel* kernel = new Kernel;
     return *kernel;
 }
-
-}  // namespace
 
 // Handles and queues are dropped; objects that threads still hold live on.
 void ResetKernel()
@@ -114,8 +63,6 @@ void ResetKernel()
     k.changed.notify_all();
 }
 
-namespace {
-
 // Caller holds the kernel's mutex.
 HANDLE NewHandleLocked(Kernel& k, std::shared_ptr<Object> o)
 {
@@ -132,6 +79,8 @@ std::shared_ptr<Object> FindLocked(Kernel& k, HANDLE h)
     return it == k.handles.end() ? nullptr : it->second;
 }
 
+namespace {
+
 std::shared_ptr<Object> FindEvent(HANDLE h)
 {
     Kernel& k = K();
@@ -139,38 +88,6 @@ std::shared_ptr<Object> FindEvent(HANDLE h)
     std::shared_ptr<Object> o = FindLocked(k, h);
     return o && o->kind == Object::Kind::Event ? o : nullptr;
 }
-
-// A window's messages go to a filter for that window or for every message.
-bool Matches(const MSG& m, HWND hwnd, UINT lo, UINT hi)
-{
-    return (hwnd == nullptr || m.hwnd == hwnd) && ((lo == 0 && hi == 0) || (m.message >= lo && m.message <= hi));
-}
-
-// Caller holds the kernel's mutex.  The calling thread's queue, made on
-// first use.
-Queue& OwnQueueLocked(Kernel& k)
-{
-    std::shared_ptr<Queue>& q = k.queues[GetCurrentThreadId()];
-    if (!q)
-        q = std::make_shared<Queue>();
-    return *q;
-}
-
-// Caller holds the kernel's mutex.  Takes (or, without remove, copies) the
-// first message in [lo, hi].
-bool TakeLocked(Queue& q, MSG* out, HWND hwnd, UINT lo, UINT hi, bool remove)
-{
-    for (auto it = q.messages.begin(); it != q.messages.end(); ++it) {
-        if (!Matches(*it, hwnd, lo, hi))
-            continue;
-        *out = *it;
-        if (remove)
-            q.messages.erase(it);
-        return true;
-    }
-    return false;
-}
-
 // Caller holds the kernel's mutex.  Takes the wait off every object.
 void DropWaitLocked(Wait& w)
 {
@@ -229,6 +146,8 @@ void HandOverLocked(Object& o)
     }
 }
 
+}  // namespace
+
 // Caller holds the kernel's mutex; notifies after releasing it.  Sets the
 // object: an auto-reset event goes to its oldest waiter if it has one and
 // stays clear; any other object becomes set and releases every waiter.
@@ -249,6 +168,8 @@ void SignalLocked(Object& o)
     }
     o.signalled = true;
 }
+
+namespace {
 
 std::u16string NameOf(LPCWSTR name)
 {
@@ -298,72 +219,6 @@ HANDLE CreateNamed(std::shared_ptr<Object> o, LPCWSTR lpName)
     SetLastError(ERROR_SUCCESS);
     return NewHandleLocked(k, o);
 }
-
-// The pseudo-handle GetCurrentThread answers.
-HANDLE const kCurrentThread = reinterpret_cast<HANDLE>(static_cast<LONG_PTR>(-2));
-
-// Caller holds the kernel's mutex.  The id of the thread a handle names, or
-// 0 for a handle that names no living thread.
-DWORD ThreadOfLocked(Kernel& k, HANDLE h)
-{
-    if (h == kCurrentThread)
-        return GetCurrentThreadId();
-    std::shared_ptr<Object> o = FindLocked(k, h);
-    return o && o->kind == Object::Kind::Thread && !o->signalled ? o->threadId : 0;
-}
-
-// Caller holds the kernel's mutex (in `lock`).  Runs the window procedures
-// for the messages sent to this thread's windows, releasing the mutex
-// around each call.
-void RunSentLocked(Kernel& k, std::unique_lock<std::mutex>& lock)
-{
-    for (;;) {
-        Queue& q = OwnQueueLocked(k);
-        if (q.sent.empty())
-            return;
-        std::shared_ptr<Sent> sent = q.sent.front();
-        q.sent.pop_front();
-        lock.unlock();
-        sent->result.set_value(CallWindowProcedure(sent->msg));
-        lock.lock();
-    }
-}
-
-struct ThreadStart {
-    LPTHREAD_START_ROUTINE fn;
-    LPVOID param;
-    std::shared_ptr<Object> self;
-    std::promise<DWORD> id;
-};
-
-void RunThread(std::unique_ptr<ThreadStart> start)
-{
-    Kernel& k = K();
-    std::shared_ptr<Object> self = start->self;
-    DWORD id = GetCurrentThreadId();
-    {
-        std::unique_lock<std::mutex> lock(k.mutex);
-        self->threadId = id;
-        start->id.set_value(id);
-        k.changed.wait(lock, [&] { return self->suspendCount == 0; });
-    }
-    DWORD code = start->fn(start->param);
-    {
-        std::lock_guard<std::mutex> lock(k.mutex);
-        self->exitCode = code;
-        RetireThreadId(id);
-        // Messages still sent to the thread's windows are answered 0.
-        auto q = k.queues.find(id);
-        if (q != k.queues.end())
-            for (auto& sent : q->second->sent)
-                sent->result.set_value(0);
-        k.queues.erase(id);
-        k.priorities.erase(id);
-        SignalLocked(*self);
-    }
-    k.changed.notify_all();
-}
-
 }  // namespace
 
 bool IsEventHandle(HANDLE handle) { return FindEvent(handle) != nullptr; }
@@ -375,55 +230,6 @@ unsigned WaitersOn(HANDLE object)
     std::shared_ptr<Object> o = FindLocked(k, object);
     return o ? static_cast<unsigned>(o->waits.size()) : 0u;
 }
-
-bool PostQueueMessage(DWORD threadId, const MSG& m)
-{
-    Kernel& k = K();
-    {
-        std::lock_guard<std::mutex> lock(k.mutex);
-        if (!IsLiveThreadId(threadId)) {
-            SetLastError(ERROR_INVALID_THREAD_ID);
-            return false;
-        }
-        std::shared_ptr<Queue>& q = k.queues[threadId];
-        if (!q)
-            q = std::make_shared<Queue>();
-        q->messages.push_back(m);
-    }
-    k.changed.notify_all();
-    return true;
-}
-
-LRESULT SendQueueMessage(DWORD threadId, const MSG& m)
-{
-    Kernel& k = K();
-    auto sent = std::make_shared<Sent>();
-    sent->msg = m;
-    std::future<LRESULT> result = sent->result.get_future();
-    {
-        std::lock_guard<std::mutex> lock(k.mutex);
-        if (!IsLiveThreadId(threadId))
-            return 0;
-        std::shared_ptr<Queue>& q = k.queues[threadId];
-        if (!q)
-            q = std::make_shared<Queue>();
-        q->sent.push_back(sent);
-    }
-    k.changed.notify_all();
-    return result.get();
-}
-
-void DropWindowMessages(HWND hwnd)
-{
-    Kernel& k = K();
-    std::lock_guard<std::mutex> lock(k.mutex);
-    for (auto& q : k.queues) {
-        auto& messages = q.second->messages;
-        messages.erase(std::remove_if(messages.begin(), messages.end(), [&](const MSG& m) { return m.hwnd == hwnd; }),
-                       messages.end());
-    }
-}
-
 }  // namespace host
 
 using host::Object;
@@ -645,147 +451,6 @@ DWORD WINAPI WaitForSingleObject(HANDLE hHandle, DWORD dwMilliseconds)
 {
     return WaitForMultipleObjects(1, &hHandle, FALSE, dwMilliseconds);
 }
-
-HANDLE WINAPI CreateThread(LPSECURITY_ATTRIBUTES, DWORD, LPTHREAD_START_ROUTINE lpStartAddress, LPVOID lpParameter,
-                    DWORD dwCreationFlags, LPDWORD lpThreadId)
-{
-    if (lpStartAddress == nullptr || (dwCreationFlags & ~(CREATE_SUSPENDED | STACK_SIZE_PARAM_IS_A_RESERVATION))) {
-        SetLastError(ERROR_INVALID_PARAMETER);
-        return nullptr;
-    }
-    auto o = std::make_shared<Object>();
-    o->kind = Object::Kind::Thread;
-    o->suspendCount = (dwCreationFlags & CREATE_SUSPENDED) ? 1 : 0;
-    auto start = std::make_unique<host::ThreadStart>();
-    start->fn = lpStartAddress;
-    start->param = lpParameter;
-    start->self = o;
-    std::future<DWORD> id = start->id.get_future();
-    std::thread(host::RunThread, std::move(start)).detach();
-    DWORD tid = id.get();
-    if (lpThreadId)
-        *lpThreadId = tid;
-    host::Kernel& k = host::K();
-    std::lock_guard<std::mutex> lock(k.mutex);
-    return host::NewHandleLocked(k, o);
-}
-
-DWORD WINAPI ResumeThread(HANDLE hThread)
-{
-    host::Kernel& k = host::K();
-    DWORD previous;
-    {
-        std::lock_guard<std::mutex> lock(k.mutex);
-        std::shared_ptr<Object> o = host::FindLocked(k, hThread);
-        if (!o || o->kind != Object::Kind::Thread) {
-            SetLastError(ERROR_INVALID_HANDLE);
-            return 0xFFFFFFFFu;
-        }
-        previous = o->suspendCount;
-        if (o->suspendCount > 0)
-            --o->suspendCount;
-    }
-    k.changed.notify_all();
-    return previous;
-}
-
-BOOL WINAPI GetExitCodeThread(HANDLE hThread, LPDWORD lpExitCode)
-{
-    host::Kernel& k = host::K();
-    std::lock_guard<std::mutex> lock(k.mutex);
-    std::shared_ptr<Object> o = host::FindLocked(k, hThread);
-    if (!o || o->kind != Object::Kind::Thread || lpExitCode == nullptr) {
-        SetLastError(o ? ERROR_INVALID_PARAMETER : ERROR_INVALID_HANDLE);
-        return FALSE;
-    }
-    *lpExitCode = o->exitCode;
-    return TRUE;
-}
-
-BOOL WINAPI PostThreadMessageW(DWORD idThread, UINT Msg, WPARAM wParam, LPARAM lParam)
-{
-    MSG m{};
-    m.message = Msg;
-    m.wParam = wParam;
-    m.lParam = lParam;
-    m.time = GetTickCount();
-    // Every living thread can be posted to; its queue is made on demand.
-    return host::PostQueueMessage(idThread, m) ? TRUE : FALSE;
-}
-
-BOOL WINAPI GetMessageW(LPMSG lpMsg, HWND hWnd, UINT wMsgFilterMin, UINT wMsgFilterMax)
-{
-    if (lpMsg == nullptr) {
-        SetLastError(ERROR_INVALID_PARAMETER);
-        return -1;
-    }
-    if (hWnd != nullptr && !IsWindow(hWnd)) {
-        SetLastError(ERROR_INVALID_WINDOW_HANDLE);
-        return -1;
-    }
-    host::Kernel& k = host::K();
-    std::unique_lock<std::mutex> lock(k.mutex);
-    for (;;) {
-        host::RunSentLocked(k, lock);
-        // A reset drops the queue; the wait goes on with a new one.
-        host::Queue& q = host::OwnQueueLocked(k);
-        if (host::TakeLocked(q, lpMsg, hWnd, wMsgFilterMin, wMsgFilterMax, true))
-            return lpMsg->message == WM_QUIT ? FALSE : TRUE;
-        k.changed.wait(lock);
-    }
-}
-
-BOOL WINAPI PeekMessageW(LPMSG lpMsg, HWND hWnd, UINT wMsgFilterMin, UINT wMsgFilterMax, UINT wRemoveMsg)
-{
-    if (hWnd != nullptr && !IsWindow(hWnd)) {
-        SetLastError(ERROR_INVALID_WINDOW_HANDLE);
-        return FALSE;
-    }
-    host::Kernel& k = host::K();
-    std::unique_lock<std::mutex> lock(k.mutex);
-    host::RunSentLocked(k, lock);
-    host::Queue& q = host::OwnQueueLocked(k);
-    if (lpMsg == nullptr)
-        return FALSE;
-    return host::TakeLocked(q, lpMsg, hWnd, wMsgFilterMin, wMsgFilterMax, (wRemoveMsg & PM_REMOVE) != 0) ? TRUE
-                                                                                                          : FALSE;
-}
-
-HANDLE WINAPI GetCurrentThread(void)
-{
-    return host::kCurrentThread;
-}
-
-BOOL WINAPI SetThreadPriority(HANDLE hThread, int nPriority)
-{
-    host::Kernel& k = host::K();
-    std::lock_guard<std::mutex> lock(k.mutex);
-    DWORD tid = host::ThreadOfLocked(k, hThread);
-    if (tid == 0) {
-        SetLastError(ERROR_INVALID_HANDLE);
-        return FALSE;
-    }
-    if (nPriority < THREAD_PRIORITY_TIME_CRITICAL || nPriority > THREAD_PRIORITY_IDLE) {
-        SetLastError(ERROR_INVALID_PARAMETER);
-        return FALSE;
-    }
-    k.priorities[tid] = nPriority;
-    return TRUE;
-}
-
-int WINAPI GetThreadPriority(HANDLE hThread)
-{
-    host::Kernel& k = host::K();
-    std::lock_guard<std::mutex> lock(k.mutex);
-    DWORD tid = host::ThreadOfLocked(k, hThread);
-    if (tid == 0) {
-        SetLastError(ERROR_INVALID_HANDLE);
-        return THREAD_PRIORITY_ERROR_RETURN;
-    }
-    auto it = k.priorities.find(tid);
-    return it == k.priorities.end() ? THREAD_PRIORITY_NORMAL : it->second;
-}
-
 DWORD WINAPI GetTickCount(void)
 {
     if (host::CurrentClock() == host::ClockKind::Virtual)
