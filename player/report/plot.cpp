@@ -69,6 +69,124 @@ void Axes(std::ostringstream& o, const Panel& p, const std::string& title, const
       << "' text-anchor='end' class='tick'>" << XmlEscape(unit) << "</text>\n";
 }
 
+// The headset's buffer after each packet, and the gaps the listener hears.
+void DrawHeadsetLevel(std::ostringstream& o, const Panel& level, const Report& r)
+{
+    Axes(o, level, "Headset buffer after each packet; red: gaps the listener hears", "frames");
+    std::string points;
+    for (const HeadsetLevel& l : r.listener.levels)
+        points += Fixed(level.X(std::min(l.t, level.tMax)), 2) + "," + Fixed(level.Y(l.frames), 2) + " ";
+    if (!points.empty())
+        o << "<polyline fill='none' stroke='#6a51a3' stroke-width='1.2' points='" << points << "'/>\n";
+    for (const HeadsetGap& g : r.listener.gaps) {
+        double x0 = level.X(std::min(g.at, level.tMax)), x1 = level.X(std::min(g.at + g.seconds, level.tMax));
+        o << "<rect x='" << Fixed(x0, 2) << "' y='" << Fixed(level.y0 + level.h - 8, 2) << "' width='"
+          << Fixed(std::max(1.0, x1 - x0), 2) << "' height='8' fill='#d62728'/>\n";
+    }
+}
+
+// The bitpool over time: a step at each change the library made.
+void DrawBitpool(std::ostringstream& o, const Panel& bp, const Report& r)
+{
+    const btstandin::SendStats& m = r.link.send;
+    Axes(o, bp, "SBC bitpool of the packets sent", "bitpool");
+    double v = r.send.bitpool.max;
+    std::string points = Fixed(bp.X(bp.tMin), 2) + "," + Fixed(bp.Y(v), 2) + " ";
+    for (const btstandin::BitpoolChange& c : m.bitpoolLog) {
+        const double at = (static_cast<double>(c.ns) - static_cast<double>(r.originNs)) / 1e9;
+        const double t = std::min(std::max(at, bp.tMin), bp.tMax);
+        points += Fixed(bp.X(t), 2) + "," + Fixed(bp.Y(v), 2) + " ";
+        v = c.bitpool;
+        points += Fixed(bp.X(t), 2) + "," + Fixed(bp.Y(v), 2) + " ";
+    }
+    points += Fixed(bp.X(bp.tMax), 2) + "," + Fixed(bp.Y(v), 2);
+    o << "<polyline fill='none' stroke='#2ca02c' stroke-width='1.5' points='" << points << "'/>\n";
+}
+
+// Posted bytes as thin bars, red where the tick underran.
+void DrawPostedBars(std::ostringstream& o, const Panel& top, const std::vector<TickRow>& rows)
+{
+    double barW = rows.size() > 1 ? std::max(0.6, top.w / rows.size() * 0.6) : 2;
+    for (const TickRow& t : rows) {
+        double x = top.X(t.t);
+        double y = top.Y(t.posted);
+        o << "<rect x='" << Fixed(x - barW / 2, 2) << "' y='" << Fixed(y, 2) << "' width='" << Fixed(barW, 2)
+          << "' height='" << Fixed(top.y0 + top.h - y, 2) << "' fill='" << (t.underrun ? "#d62728" : "#9ecae1")
+          << "'/>\n";
+    }
+}
+
+// A value of each tick as a line (or as steps), broken where the ticks stop
+// for longer than `gap` seconds (a pause, an idle pump).
+template <typename Value>
+void DrawSeries(std::ostringstream& o, const Panel& p, const std::vector<TickRow>& rows, double gap,
+                const char* colour, bool steps, Value value)
+{
+    std::string points;
+    double prevT = 0, prevV = 0;
+    bool open = false;
+    auto flush = [&]() {
+        if (!points.empty())
+            o << "<polyline fill='none' stroke='" << colour << "' stroke-width='1.2' points='" << points << "'/>\n";
+        points.clear();
+    };
+    for (const TickRow& t : rows) {
+        double v = value(t);
+        if (open && t.t - prevT > gap) {
+            if (steps)
+                points += Fixed(p.X(t.t), 2) + "," + Fixed(p.Y(prevV), 2) + " ";
+            else
+                flush();
+        }
+        if (steps && open)
+            points += Fixed(p.X(t.t), 2) + "," + Fixed(p.Y(prevV), 2) + " ";
+        points += Fixed(p.X(t.t), 2) + "," + Fixed(p.Y(v), 2) + " ";
+        open = true;
+        prevT = t.t;
+        prevV = v;
+    }
+    flush();
+}
+
+// Link changes, pauses and resets as marked instants from the top panel
+// down to `bottomY`, labelled by the first words of their description, on
+// staggered rows.
+void DrawHappenings(std::ostringstream& o, const Panel& top, double bottomY, const std::vector<Happening>& happenings)
+{
+    int row = 0;
+    for (const Happening& h : happenings) {
+        if (h.what.compare(0, 11, "not reached") == 0)
+            continue;
+        std::string label = h.what.substr(0, h.what.find_first_of(",;"));
+        double x = top.X(h.t);
+        o << "<line x1='" << Fixed(x, 1) << "' y1='" << Fixed(top.y0, 1) << "' x2='" << Fixed(x, 1) << "' y2='"
+          << Fixed(bottomY, 1) << "' stroke='#ff7f0e' stroke-dasharray='4,3'/>\n";
+        bool right = x > top.x0 + top.w * 0.85;
+        o << "<text x='" << Fixed(right ? x - 3 : x + 3, 1) << "' y='" << Fixed(top.y0 + 12 + 13 * (row % 4), 1)
+          << "' class='tick' fill='#b35806'" << (right ? " text-anchor='end'" : "") << ">" << XmlEscape(label)
+          << "</text>\n";
+        ++row;
+    }
+}
+
+// Late ticks: a red mark over the top panel at each one's deadline, as wide
+// as it was late, with its cause in the tooltip.
+void DrawLateTicks(std::ostringstream& o, const Panel& top, const LateTickReport& late)
+{
+    for (const LateTickLine& l : late.lines) {
+        double x0 = top.X(std::max(top.tMin, std::min(l.t, top.tMax)));
+        double x1 = top.X(std::max(top.tMin, std::min(l.t + l.lateMs / 1000.0, top.tMax)));
+        o << "<rect x='" << Fixed(x0, 2) << "' y='" << Fixed(top.y0, 2) << "' width='" << Fixed(std::max(1.5, x1 - x0), 2)
+          << "' height='6' fill='#d62728'><title>" << XmlEscape("late tick at " + Fixed(l.t, 3) + " s, " +
+                                                               Fixed(l.lateMs, 1) + " ms: " + CauseWords(l.cause))
+          << "</title></rect>\n";
+    }
+    if (!late.lines.empty())
+        o << "<text x='" << Fixed(top.x0 + top.w, 1) << "' y='" << Fixed(top.y0 + top.h + 28, 1)
+          << "' text-anchor='end' class='tick' fill='#d62728'>red marks at the top: ticks late by more than "
+          << Fixed(late.thresholdMs, 1) << " ms</text>\n";
+}
+
 }  // namespace
 
 std::string FormatSvg(const Report& r)
@@ -93,6 +211,7 @@ std::string FormatSvg(const Report& r)
             tMax = std::max(tMax, l.t);
     Panel top{80, 60, width - 110, 250, tMin, tMax, 0, perTick * 1.1};
     Panel bottom{80, 370, width - 110, 200, tMin, tMax, 0, queued * 1.1};
+    Panel level{80, 630, width - 110, 200, tMin, tMax, 0, std::max(1.0, r.headset.capacityFrames * 1.1)};
 
     std::ostringstream o;
     o << "<?xml version='1.0' encoding='UTF-8'?>\n";
@@ -106,111 +225,17 @@ std::string FormatSvg(const Report& r)
 
     Axes(o, top, "Bytes per tick: due (line) and posted (bars); red: underrun", "bytes");
     Axes(o, bottom, "Bytes queued after each tick", "bytes");
-    Panel level{80, 630, width - 110, 200, tMin, tMax, 0, std::max(1.0, r.headset.capacityFrames * 1.1)};
-    if (r.world) {
-        Axes(o, level, "Headset buffer after each packet; red: gaps the listener hears", "frames");
-        std::string points;
-        for (const HeadsetLevel& l : r.listener.levels)
-            points += Fixed(level.X(std::min(l.t, tMax)), 2) + "," + Fixed(level.Y(l.frames), 2) + " ";
-        if (!points.empty())
-            o << "<polyline fill='none' stroke='#6a51a3' stroke-width='1.2' points='" << points << "'/>\n";
-        for (const HeadsetGap& g : r.listener.gaps) {
-            double x0 = level.X(std::min(g.at, tMax)), x1 = level.X(std::min(g.at + g.seconds, tMax));
-            o << "<rect x='" << Fixed(x0, 2) << "' y='" << Fixed(level.y0 + level.h - 8, 2) << "' width='"
-              << Fixed(std::max(1.0, x1 - x0), 2) << "' height='8' fill='#d62728'/>\n";
-        }
-    }
-
-    // The bitpool over time: a step at each change the library made.
-    if (bitpool) {
-        const btstandin::SendStats& m = r.link.send;
-        Panel bp{80, 890, width - 110, 130, tMin, tMax, 0, r.send.bitpool.max * 1.1 + 1};
-        Axes(o, bp, "SBC bitpool of the packets sent", "bitpool");
-        double v = r.send.bitpool.max;
-        std::string points = Fixed(bp.X(tMin), 2) + "," + Fixed(bp.Y(v), 2) + " ";
-        for (const btstandin::BitpoolChange& c : m.bitpoolLog) {
-            const double t = std::min(std::max((static_cast<double>(c.ns) - static_cast<double>(r.originNs)) / 1e9, tMin), tMax);
-            points += Fixed(bp.X(t), 2) + "," + Fixed(bp.Y(v), 2) + " ";
-            v = c.bitpool;
-            points += Fixed(bp.X(t), 2) + "," + Fixed(bp.Y(v), 2) + " ";
-        }
-        points += Fixed(bp.X(tMax), 2) + "," + Fixed(bp.Y(v), 2);
-        o << "<polyline fill='none' stroke='#2ca02c' stroke-width='1.5' points='" << points << "'/>\n";
-    }
-
-    // Posted bytes as thin bars.
-    double barW = rows.size() > 1 ? std::max(0.6, top.w / rows.size() * 0.6) : 2;
-    for (const TickRow& t : rows) {
-        double x = top.X(t.t);
-        double y = top.Y(t.posted);
-        o << "<rect x='" << Fixed(x - barW / 2, 2) << "' y='" << Fixed(y, 2) << "' width='" << Fixed(barW, 2)
-          << "' height='" << Fixed(top.y0 + top.h - y, 2) << "' fill='" << (t.underrun ? "#d62728" : "#9ecae1")
-          << "'/>\n";
-    }
-    // Due as a line and queued bytes as steps, each broken where the ticks
-    // stop (a pause, an idle pump).
-    double gap = r.config.timer ? 2.5 * r.config.timer / 1000.0 : 0.05;
-    auto series = [&](const Panel& p, const char* colour, bool steps, auto value) {
-        std::string points;
-        double prevT = 0, prevV = 0;
-        bool open = false;
-        auto flush = [&]() {
-            if (!points.empty())
-                o << "<polyline fill='none' stroke='" << colour << "' stroke-width='1.2' points='" << points
-                  << "'/>\n";
-            points.clear();
-        };
-        for (const TickRow& t : rows) {
-            double v = value(t);
-            if (open && t.t - prevT > gap) {
-                if (steps)
-                    points += Fixed(p.X(t.t), 2) + "," + Fixed(p.Y(prevV), 2) + " ";
-                else
-                    flush();
-            }
-            if (steps && open)
-                points += Fixed(p.X(t.t), 2) + "," + Fixed(p.Y(prevV), 2) + " ";
-            points += Fixed(p.X(t.t), 2) + "," + Fixed(p.Y(v), 2) + " ";
-            open = true;
-            prevT = t.t;
-            prevV = v;
-        }
-        flush();
-    };
-    series(top, "#08519c", false, [](const TickRow& t) { return static_cast<double>(t.due); });
-    series(bottom, "#31a354", true,
-           [](const TickRow& t) { return static_cast<double>(std::max<int64_t>(t.queued, 0)); });
-    // Link changes, pauses and resets as marked instants, labelled by the
-    // first words of their description, on staggered rows.
-    int row = 0;
-    for (const Happening& h : r.happenings) {
-        if (h.what.compare(0, 11, "not reached") == 0)
-            continue;
-        std::string label = h.what.substr(0, h.what.find_first_of(",;"));
-        double x = top.X(h.t);
-        o << "<line x1='" << Fixed(x, 1) << "' y1='" << Fixed(top.y0, 1) << "' x2='" << Fixed(x, 1) << "' y2='"
-          << Fixed(r.world ? level.y0 + level.h : bottom.y0 + bottom.h, 1)
-          << "' stroke='#ff7f0e' stroke-dasharray='4,3'/>\n";
-        bool right = x > top.x0 + top.w * 0.85;
-        o << "<text x='" << Fixed(right ? x - 3 : x + 3, 1) << "' y='" << Fixed(top.y0 + 12 + 13 * (row % 4), 1)
-          << "' class='tick' fill='#b35806'" << (right ? " text-anchor='end'" : "") << ">" << XmlEscape(label)
-          << "</text>\n";
-        ++row;
-    }
-    // Late ticks: a red mark over the top panel at each one's deadline, as
-    // wide as it was late, with its cause in the tooltip.
-    for (const LateTickLine& l : r.lateTicks.lines) {
-        double x0 = top.X(std::max(tMin, std::min(l.t, tMax)));
-        double x1 = top.X(std::max(tMin, std::min(l.t + l.lateMs / 1000.0, tMax)));
-        o << "<rect x='" << Fixed(x0, 2) << "' y='" << Fixed(top.y0, 2) << "' width='" << Fixed(std::max(1.5, x1 - x0), 2)
-          << "' height='6' fill='#d62728'><title>" << XmlEscape("late tick at " + Fixed(l.t, 3) + " s, " +
-                                                               Fixed(l.lateMs, 1) + " ms: " + CauseWords(l.cause))
-          << "</title></rect>\n";
-    }
-    if (!r.lateTicks.lines.empty())
-        o << "<text x='" << Fixed(top.x0 + top.w, 1) << "' y='" << Fixed(top.y0 + top.h + 28, 1)
-          << "' text-anchor='end' class='tick' fill='#d62728'>red marks at the top: ticks late by more than "
-          << Fixed(r.lateTicks.thresholdMs, 1) << " ms</text>\n";
+    if (r.world)
+        DrawHeadsetLevel(o, level, r);
+    if (bitpool)
+        DrawBitpool(o, Panel{80, 890, width - 110, 130, tMin, tMax, 0, r.send.bitpool.max * 1.1 + 1}, r);
+    DrawPostedBars(o, top, rows);
+    const double gap = r.config.timer ? 2.5 * r.config.timer / 1000.0 : 0.05;
+    DrawSeries(o, top, rows, gap, "#08519c", false, [](const TickRow& t) { return static_cast<double>(t.due); });
+    DrawSeries(o, bottom, rows, gap, "#31a354", true,
+               [](const TickRow& t) { return static_cast<double>(std::max<int64_t>(t.queued, 0)); });
+    DrawHappenings(o, top, r.world ? level.y0 + level.h : bottom.y0 + bottom.h, r.happenings);
+    DrawLateTicks(o, top, r.lateTicks);
     o << "<text x='" << Fixed(width / 2, 1) << "' y='" << Fixed(height - 12, 1)
       << "' text-anchor='middle' class='tick'>seconds since the first buffer was written</text>\n";
     o << "</svg>\n";

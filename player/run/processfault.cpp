@@ -5,6 +5,7 @@
 #include <signal.h>
 
 #include <atomic>
+#include <chrono>
 #include <thread>
 
 #include "host/host.h"
@@ -82,6 +83,13 @@ void Stop()
     g_watcher.join();
     sem_destroy(&g_wake);
     g_end = nullptr;
+}
+
+void AwaitParked(const std::atomic<bool>& parked)
+{
+    const auto step = std::chrono::milliseconds(10);
+    for (int waited = 0; waited < kParkWaitMs && !parked.load(); waited += 10)
+        std::this_thread::sleep_for(step);
 }
 
 }  // namespace processfault

@@ -12,6 +12,7 @@
 // watcher thread.
 #pragma once
 
+#include <atomic>
 #include <functional>
 #include <string>
 
@@ -23,6 +24,12 @@ namespace processfault {
 void Watch(std::function<void(const std::string& what, const std::string& thread)> end);
 // Stops watching (the hook goes; a later fault ends the process at once).
 void Stop();
+// On the watcher thread, in the ending: waits until the main thread says it
+// stopped at its next step (`parked`), at most kParkWaitMs.  A main thread
+// blocked on the faulted thread (an advance of the virtual clock, a link
+// event) never gets there, and touches nothing meanwhile.
+constexpr int kParkWaitMs = 1500;
+void AwaitParked(const std::atomic<bool>& parked);
 
 }  // namespace processfault
 }  // namespace player

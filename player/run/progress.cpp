@@ -95,4 +95,12 @@ void Progress::Finish(double seconds)
     }
 }
 
+bool Progress::Due(double at)
+{
+    if (lastDueAt_ >= 0 && at - lastDueAt_ < kEverySeconds)
+        return false;
+    lastDueAt_ = at;
+    return true;
+}
+
 }  // namespace player

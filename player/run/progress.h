@@ -26,12 +26,17 @@ public:
     void Finish(double seconds);
     // Text of the bar for a position (for the terminal form).
     std::string Bar(double seconds) const;
+    // Whether an update is due at `at` seconds (of whichever clock the
+    // caller shows progress by): a few times a second, every kEverySeconds.
+    bool Due(double at);
+    static constexpr double kEverySeconds = 0.1;
 
 private:
     FILE* out_;
     bool terminal_;
     double total_;
     int lastTenth_ = -1;
+    double lastDueAt_ = -1;
     std::string lastBar_;
     unsigned drawnGeneration_ = 0;   // the console's generation when the bar was drawn
 };

@@ -52,16 +52,6 @@
 namespace player {
 namespace {
 
-// Playback that makes no progress for this long (on the playback clock,
-// outside pauses) is given up.
-const double kStallSeconds = 5.0;
-// Timer periods the virtual clock advances at once in fast mode while the
-// callback refills the buffers: each advance is one hand-off between the main
-// thread and the timer service, which on a busy machine may cost a scheduler
-// time slice, so they are few.  The silence watch sees a stall inside a step.
-const uint64_t kFastStepPeriods = 500;
-const double kFastStepSeconds = 10.0;
-
 class Player {
 public:
     explicit Player(const Options& o)
@@ -269,7 +259,6 @@ void Player::Play()
     refill_->WriteAll();
     ActionSchedule schedule(o_.actions);
     Progress progress(o_.quiet ? nullptr : stderr, isatty(STDERR_FILENO) != 0, Expected());
-    double lastProgressAt = -1;
     for (;;) {
         ParkIfFaulted();
         if (g_interrupted)
@@ -288,15 +277,13 @@ void Player::Play()
         // the headset received; else from the driver's position, asked only
         // when shown (it checks the caller's record, which costs).
         double at = o_.fast ? clock_.WallSeconds() : now;
-        if ((o_.fast || !o_.quiet) && at - lastProgressAt >= 0.1) {
-            lastProgressAt = at;
+        if ((o_.fast || !o_.quiet) && progress.Due(at)) {
             uint64_t bytes = o_.fast ? sound_.Window()->Received() : positionBase_ + device_.Position();
             progress.Update(static_cast<double>(bytes) / kDeviceBytesPerSecond);
         }
         uint64_t received = sound_.Window()->Received();
         if (!stall_.Check(now, o_.fast ? host::VirtualNowNs() : 0, paused_, received, refill_->Returned()))
-            throw Failure{kExitPlayback, "playback stalled: nothing reached the headset for " + Fixed(kStallSeconds, 3) +
-                                             " s (" + std::to_string(received) + " bytes received)"};
+            throw Failure{kExitPlayback, stall_.Describe(received)};
         double until = now + (o_.fast ? kFastStepSeconds : 1.0);
         schedule.NextAt(&until);
         WaitOrAdvance(until);
@@ -428,11 +415,7 @@ void Player::ParkIfFaulted()
 void Player::EndAfterFault(const std::string& what, const std::string& thread)
 {
     faulted_ = true;
-    // The main thread stops at its next step; one blocked on the faulted
-    // thread (an advance of the virtual clock, a link event) never gets
-    // there, and touches nothing meanwhile.
-    for (int i = 0; i < 150 && !mainParked_.load(); ++i)
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    processfault::AwaitParked(mainParked_);
     std::string message = "the " + thread + " thread met " + what +
                           " outside any handler, which ends the process on the device";
     for (const host::FaultRecord& fr : host::FaultRecords())
@@ -479,11 +462,9 @@ int Player::Run()
     processfault::Stop();
     std::fputs(FormatText(report_).c_str(), ReportStream());
     std::fflush(ReportStream());
-    if (!report_.comparison.exact) {
+    if (report_.exitCode == kExitMismatch)
         std::fprintf(stderr, "btwav-play: the headset did not receive what was written\n");
-        return kExitMismatch;
-    }
-    return kExitOk;
+    return report_.exitCode;
 }
 
 }  // namespace

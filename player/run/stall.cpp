@@ -1,6 +1,9 @@
 #include "run/stall.h"
 
 #include <algorithm>
+#include <string>
+
+#include "report/report.h"
 
 namespace player {
 
@@ -63,6 +66,12 @@ bool StallWatch::Check(double now, uint64_t nowNs, bool paused, uint64_t receive
         return false;
     }
     return true;
+}
+
+std::string StallWatch::Describe(uint64_t received) const
+{
+    return "playback stalled: nothing reached the headset for " + Fixed(limit_, 3) + " s (" +
+           std::to_string(received) + " bytes received)";
 }
 
 }  // namespace player

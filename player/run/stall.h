@@ -8,6 +8,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <string>
 
 namespace player {
 
@@ -30,6 +31,10 @@ private:
     std::atomic<uint64_t> longest_{0};   // the longest gap between notes since it was last taken
 };
 
+// Playback that makes no progress for this long (on the playback clock,
+// outside pauses) is given up.
+constexpr double kStallSeconds = 5.0;
+
 // Threads: the main thread only, between its waits; no lock of its own (the
 // SilenceWatch it reads in fast mode takes notes from the other threads).
 class StallWatch {
@@ -46,6 +51,8 @@ public:
     // returned so far.  False when nothing happened for longer than the
     // limit while not paused.
     bool Check(double now, uint64_t nowNs, bool paused, uint64_t received, uint64_t returned);
+    // The run's failure message for a stall, with the bytes received.
+    std::string Describe(uint64_t received) const;
 
 private:
     const bool virtual_;

@@ -69,6 +69,15 @@ private:
 // the end of a long step).  Never less than a millisecond.
 uint64_t FastStepNs(uint64_t nowNs, uint64_t targetNs, uint64_t periods, uint32_t periodMs, double leftSeconds);
 
+// Timer periods the virtual clock advances at once in fast mode while the
+// callback refills the buffers: each advance is one hand-off between the main
+// thread and the timer service, which on a busy machine may cost a scheduler
+// time slice, so they are few.  The silence watch (stall.h) sees a stall
+// inside a step.  The main thread looks again at most every kFastStepSeconds
+// of playback.
+constexpr uint64_t kFastStepPeriods = 500;
+constexpr double kFastStepSeconds = 10.0;
+
 // The performance counter's value now, and its frequency.
 uint64_t Counter();
 uint64_t Frequency();
