@@ -144,17 +144,11 @@ std::u16string Render(const Insert& in, const Value& v)
     return Widen8(buf, CP_ACP);
 }
 
-// The message, formatted; false with the last error set when it cannot be.
-bool Format(DWORD flags, const std::u16string& text, bool wideForm, va_list* args, std::u16string* out)
+// The first pass over the message: the insert each index is used with
+// (its first use decides), so that a va_list is read in order with the right
+// types.  Answers the highest index used.
+int ScanInserts(const std::u16string& text, bool wideForm, std::vector<Insert>* inserts, std::vector<bool>* used)
 {
-    const bool ignoreInserts = (flags & FORMAT_MESSAGE_IGNORE_INSERTS) != 0;
-    const bool array = (flags & FORMAT_MESSAGE_ARGUMENT_ARRAY) != 0;
-    const bool joinLines = (flags & FORMAT_MESSAGE_MAX_WIDTH_MASK) == FORMAT_MESSAGE_MAX_WIDTH_MASK;
-
-    // First pass: the inserts each index is used with, so that a va_list is
-    // read in order with the right types.
-    std::vector<Insert> inserts(100);
-    std::vector<bool> used(100, false);
     int highest = 0;
     for (size_t i = 0; i + 1 < text.size(); ++i) {
         if (text[i] != u'%')
@@ -176,37 +170,44 @@ bool Format(DWORD flags, const std::u16string& text, bool wideForm, va_list* arg
                     spec += static_cast<char>(text[k]);
             }
         }
-        if (n >= 1 && n <= 99 && !used[n]) {
-            used[n] = true;
-            inserts[n] = ParseSpec(spec, wideForm);
+        if (n >= 1 && n <= 99 && !(*used)[n]) {
+            (*used)[n] = true;
+            (*inserts)[n] = ParseSpec(spec, wideForm);
             if (n > highest)
                 highest = n;
         }
         i = j - 1;
     }
-    std::vector<Value> values(100);
-    if (!ignoreInserts && highest > 0) {
-        if (args == nullptr) {
-            SetLastError(ERROR_INVALID_PARAMETER);
-            return false;
-        }
-        for (int n = 1; n <= highest; ++n) {
-            if (array) {
-                const DWORD_PTR* a = reinterpret_cast<const DWORD_PTR*>(args);
-                values[n].number = a[n - 1];
-                values[n].pointer = reinterpret_cast<const void*>(a[n - 1]);
-            } else if (!used[n] || inserts[n].isString || inserts[n].spec.back() == 'p') {
-                values[n].pointer = va_arg(*args, const void*);
-                values[n].number = reinterpret_cast<uintptr_t>(values[n].pointer);
-            } else if (inserts[n].is64) {
-                values[n].number = va_arg(*args, unsigned long long);
-            } else {
-                values[n].number = va_arg(*args, unsigned int);
-            }
+    return highest;
+}
+
+// The arguments of inserts 1 to `highest`: from a DWORD_PTR array, or read
+// from the va_list in order, each with its insert's type (an index the
+// message does not use is read as a pointer).
+void ReadArguments(va_list* args, bool array, int highest, const std::vector<Insert>& inserts,
+                   const std::vector<bool>& used, std::vector<Value>* values)
+{
+    for (int n = 1; n <= highest; ++n) {
+        Value& v = (*values)[n];
+        if (array) {
+            const DWORD_PTR* a = reinterpret_cast<const DWORD_PTR*>(args);
+            v.number = a[n - 1];
+            v.pointer = reinterpret_cast<const void*>(a[n - 1]);
+        } else if (!used[n] || inserts[n].isString || inserts[n].spec.back() == 'p') {
+            v.pointer = va_arg(*args, const void*);
+            v.number = reinterpret_cast<uintptr_t>(v.pointer);
+        } else if (inserts[n].is64) {
+            v.number = va_arg(*args, unsigned long long);
+        } else {
+            v.number = va_arg(*args, unsigned int);
         }
     }
+}
 
-    // Second pass: the text.
+// The second pass: the text, with its inserts and escapes.
+void Expand(const std::u16string& text, bool ignoreInserts, bool joinLines, const std::vector<Insert>& inserts,
+            const std::vector<Value>& values, std::u16string* out)
+{
     for (size_t i = 0; i < text.size(); ++i) {
         char16_t c = text[i];
         if (joinLines && (c == u'\r' || c == u'\n')) {
@@ -241,7 +242,7 @@ bool Format(DWORD flags, const std::u16string& text, bool wideForm, va_list* arg
             continue;
         }
         switch (e) {
-        case u'0': return true;
+        case u'0': return;
         case u'n': *out += u"\r\n"; break;
         case u'r': out->push_back(u'\r'); break;
         case u't': out->push_back(u'\t'); break;
@@ -254,6 +255,26 @@ bool Format(DWORD flags, const std::u16string& text, bool wideForm, va_list* arg
             break;
         }
     }
+}
+
+// The message, formatted; false with the last error set when it cannot be.
+bool Format(DWORD flags, const std::u16string& text, bool wideForm, va_list* args, std::u16string* out)
+{
+    const bool ignoreInserts = (flags & FORMAT_MESSAGE_IGNORE_INSERTS) != 0;
+    const bool array = (flags & FORMAT_MESSAGE_ARGUMENT_ARRAY) != 0;
+    const bool joinLines = (flags & FORMAT_MESSAGE_MAX_WIDTH_MASK) == FORMAT_MESSAGE_MAX_WIDTH_MASK;
+    std::vector<Insert> inserts(100);
+    std::vector<bool> used(100, false);
+    const int highest = ScanInserts(text, wideForm, &inserts, &used);
+    std::vector<Value> values(100);
+    if (!ignoreInserts && highest > 0) {
+        if (args == nullptr) {
+            SetLastError(ERROR_INVALID_PARAMETER);
+            return false;
+        }
+        ReadArguments(args, array, highest, inserts, used, &values);
+    }
+    Expand(text, ignoreInserts, joinLines, inserts, values, out);
     return true;
 }
 
