@@ -21,7 +21,7 @@ namespace {
 
 // A poster wakes the sleeping packet thread once this many entries wait, or
 // when this long has passed since the last wake-up.
-const size_t kWakeBatch = 64;
+const size_t kWakeBatch = 32;
 const uint64_t kWakeAfterNs = 250000000;
 // The packet thread gives room back to waiting posters every this many entries.
 const size_t kRoomEvery = 16;

@@ -156,7 +156,7 @@ size_t PacketsInFlight();
 // virtual time, so memory stays bounded.  On the real clock a post never
 // waits: packets that the sinks have not taken yet wait in memory, and
 // Stats() reports the most that waited and the longest lag.
-constexpr size_t kMaxPacketsInFlight = 128;
+constexpr size_t kMaxPacketsInFlight = 64;
 // Accepted packets are freed at once inside the post, on the poster's thread,
 // and reach no sink: a library that drops what it is given (for measuring
 // the tick alone).
