@@ -20,8 +20,10 @@ namespace btstandin {
 namespace {
 
 // A poster wakes the sleeping packet thread once this many entries wait, or
-// when this long has passed since the last wake-up.
-const size_t kWakeBatch = 64;
+// when this long has passed since the last wake-up.  Half the virtual
+// clock's bound on packets in flight, so a fast run's poster goes on posting
+// while the packet thread works off a batch.
+const size_t kWakeBatch = 32;
 const uint64_t kWakeAfterNs = 250000000;
 // The packet thread gives room back to waiting posters every this many entries.
 const size_t kRoomEvery = 16;

@@ -53,6 +53,7 @@ bool WavOutput::Open(std::string* error)
         *error = "cannot write '" + file_->Path() + "': " + sf_strerror(nullptr);
         return false;
     }
+    block_.reset(new short[kBlockFrames * kDeviceChannels]);
     return true;
 }
 
@@ -60,32 +61,39 @@ void WavOutput::Take(const uint8_t* data, size_t size)
 {
     if (!sf_ || !error_.empty())
         return;
-    // The packet bytes are little-endian samples, as are the host's.  A
-    // frame split across packets is completed from the carry first; whole
-    // frames are written straight from the packet.
-    auto write = [&](const uint8_t* p, size_t frames) {
-        short samples[2048];
-        while (frames > 0 && error_.empty()) {
-            size_t n = std::min<size_t>(frames, sizeof samples / kDeviceFrameBytes);
-            std::memcpy(samples, p, n * kDeviceFrameBytes);
-            if (sf_writef_short(sf_, samples, static_cast<sf_count_t>(n)) != static_cast<sf_count_t>(n))
-                error_ = "cannot write '" + file_->Path() + "': " + sf_strerror(sf_);
-            p += n * kDeviceFrameBytes;
-            frames -= n;
-        }
-    };
-    if (!carry_.empty()) {
-        size_t need = std::min(size, kDeviceFrameBytes - carry_.size());
-        carry_.insert(carry_.end(), data, data + need);
-        data += need;
-        size -= need;
-        if (carry_.size() < kDeviceFrameBytes)
-            return;
-        write(carry_.data(), 1);
-        carry_.clear();
+    // The packet bytes are little-endian samples, as are the host's.  They
+    // gather in the block, a frame split across packets joined there, and
+    // go to the file a block at a time: one write for some 370 ms of audio
+    // rather than one a packet.
+    uint8_t* bytes = reinterpret_cast<uint8_t*>(block_.get());
+    const size_t capacity = kBlockFrames * kDeviceFrameBytes;
+    while (size > 0) {
+        const size_t n = std::min(size, capacity - fill_);
+        std::memcpy(bytes + fill_, data, n);
+        fill_ += n;
+        data += n;
+        size -= n;
+        if (fill_ == capacity)
+            WriteBlock();
     }
-    write(data, size / kDeviceFrameBytes);
-    carry_.assign(data + size - size % kDeviceFrameBytes, data + size);
+}
+
+size_t WavOutput::TrailingBytes() const
+{
+    return fill_ % kDeviceFrameBytes;
+}
+
+void WavOutput::WriteBlock()
+{
+    const size_t frames = fill_ / kDeviceFrameBytes;
+    if (frames > 0 && error_.empty() &&
+        sf_writef_short(sf_, block_.get(), static_cast<sf_count_t>(frames)) != static_cast<sf_count_t>(frames))
+        error_ = "cannot write '" + file_->Path() + "': " + sf_strerror(sf_);
+    // A partial frame stays for the next packet to complete.
+    uint8_t* bytes = reinterpret_cast<uint8_t*>(block_.get());
+    const size_t rest = fill_ - frames * kDeviceFrameBytes;
+    std::memmove(bytes, bytes + frames * kDeviceFrameBytes, rest);
+    fill_ = rest;
 }
 
 bool WavOutput::Finish(std::string* error)
@@ -94,6 +102,7 @@ bool WavOutput::Finish(std::string* error)
         *error = "cannot write '" + file_->Path() + "': not open";
         return false;
     }
+    WriteBlock();
     int rc = sf_close(sf_);
     sf_ = nullptr;
     if (error_.empty() && rc != 0)

@@ -56,12 +56,15 @@ public:
     void Take(const uint8_t* data, size_t size) override;
     bool Finish(std::string* error) override;
     // Bytes left over after the last whole frame (0 unless the stream is broken).
-    size_t TrailingBytes() const { return carry_.size(); }
+    size_t TrailingBytes() const;
 
 private:
+    static const size_t kBlockFrames = 16384;   // audio frames a write (64 KiB)
+    void WriteBlock();   // the block's whole frames to the file
     StagedFile* file_;
     sf_private_tag* sf_ = nullptr;
-    std::vector<uint8_t> carry_;
+    std::unique_ptr<short[]> block_;   // audio not yet written, kBlockFrames frames' room
+    size_t fill_ = 0;                  // bytes in block_
     std::string error_;
 };
 

@@ -15,27 +15,33 @@ using player_test::TempDir;
 TEST(OutputTest, WavOutputJoinsFramesSplitAcrossPackets)
 {
     TempDir dir;
-    player_test::Audio noise = player_test::Noise(1000, 44100, 2, 9);
-    std::vector<uint8_t> bytes(noise.samples.size() * 2);
-    std::memcpy(bytes.data(), noise.samples.data(), bytes.size());
-    StagedFile file;
-    std::string error;
-    ASSERT_TRUE(file.Create(dir.File("w.wav"), &error));
-    WavOutput sink(&file);
-    ASSERT_TRUE(sink.Open(&error)) << error;
-    // Packets of 1, 3, 5, ... bytes: frames split every way.
-    size_t at = 0;
-    for (size_t n = 1; at < bytes.size(); n += 2) {
-        size_t take = std::min(n, bytes.size() - at);
-        sink.Take(bytes.data() + at, take);
-        at += take;
+    // A short stream (all of it written at the end) and one of several
+    // write blocks, whose frames split across the blocks' edges too.
+    for (size_t frames : {1000u, 100000u}) {
+        player_test::Audio noise = player_test::Noise(frames, 44100, 2, 9);
+        std::vector<uint8_t> bytes(noise.samples.size() * 2);
+        std::memcpy(bytes.data(), noise.samples.data(), bytes.size());
+        StagedFile file;
+        std::string error;
+        const std::string path = dir.File("w" + std::to_string(frames) + ".wav");
+        ASSERT_TRUE(file.Create(path, &error));
+        WavOutput sink(&file);
+        ASSERT_TRUE(sink.Open(&error)) << error;
+        // Packets of 1, 3, 5, ... bytes: frames split every way.
+        size_t at = 0;
+        for (size_t n = 1; at < bytes.size(); n += 2) {
+            size_t take = std::min(n, bytes.size() - at);
+            sink.Take(bytes.data() + at, take);
+            at += take;
+        }
+        EXPECT_EQ(sink.TrailingBytes(), 0u);
+        ASSERT_TRUE(sink.Finish(&error)) << error;
+        ASSERT_TRUE(file.Commit(&error)) << error;
+        player_test::Audio back = player_test::ReadAudio(path);
+        EXPECT_EQ(back.rate, 44100);
+        EXPECT_EQ(back.samples.size(), noise.samples.size()) << frames << " frames";
+        EXPECT_TRUE(back.samples == noise.samples) << frames << " frames";
     }
-    EXPECT_EQ(sink.TrailingBytes(), 0u);
-    ASSERT_TRUE(sink.Finish(&error)) << error;
-    ASSERT_TRUE(file.Commit(&error)) << error;
-    player_test::Audio back = player_test::ReadAudio(dir.File("w.wav"));
-    EXPECT_EQ(back.rate, 44100);
-    EXPECT_TRUE(back.samples == noise.samples);
 }
 
 TEST(OutputTest, SbcOutputWritesWholeA2dpFrames)

@@ -75,4 +75,41 @@ TEST(QualityTest, IdenticalAudioIsExactAndSilentSecondsAreNotCounted)
     EXPECT_FALSE(HeardQuality(5).Finish().measured);
 }
 
+// Full-scale audio with large errors, fed in pieces shorter and longer than
+// the delay: every second's SNR is the one summed sample by sample from the
+// whole streams.
+TEST(QualityTest, FullScaleErrorsInPiecesOfAnySizeGiveTheWholeStreamsFigures)
+{
+    const size_t delay = 100, n = 2 * 44100 + 30000;
+    std::vector<int16_t> ref(n * 2), heard(n * 2);
+    uint32_t x = 12345;
+    for (size_t i = 0; i < n * 2; ++i) {
+        x = x * 1103515245u + 12345u;
+        ref[i] = static_cast<int16_t>(i % 7 == 0 ? -32768 : static_cast<int16_t>(x >> 16));
+        heard[i] = static_cast<int16_t>(i % 11 == 0 ? 32767 : static_cast<int16_t>((x >> 8) & 0xFFFF));
+    }
+    std::vector<double> want;
+    double signal = 0, noise = 0;
+    for (size_t i = 0; i < n * 2; ++i) {
+        const double r = i < delay * 2 ? 0.0 : ref[i - delay * 2];
+        signal += r * r;
+        noise += (r - heard[i]) * (r - heard[i]);
+        if (i % (2 * 44100) == 2 * 44100 - 1 || i == n * 2 - 1) {
+            want.push_back(10 * std::log10(signal / noise));
+            signal = noise = 0;
+        }
+    }
+    HeardQuality q(delay);
+    const size_t pieces[] = {1, 37, 99, 100, 101, 512, 4096};
+    for (size_t at = 0, k = 0; at < n; ++k) {
+        const size_t take = std::min(pieces[k % 7], n - at);
+        q.Add(ref.data() + 2 * at, heard.data() + 2 * at, take);
+        at += take;
+    }
+    QualityResult r = q.Finish();
+    ASSERT_EQ(r.perSecond.size(), want.size());
+    for (size_t i = 0; i < want.size(); ++i)
+        EXPECT_NEAR(r.perSecond[i], want[i], 1e-9) << "second " << i;
+}
+
 }  // namespace

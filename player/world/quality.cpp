@@ -22,17 +22,35 @@ HeardQuality::HeardQuality(uint32_t delayFrames) : delayLine_(static_cast<size_t
 void HeardQuality::Add(const int16_t* reference, const int16_t* heard, size_t frames)
 {
     r_.measured = true;
-    for (size_t i = 0; i < frames * 2; ++i) {
-        double ref = reference[i];
-        if (!delayLine_.empty()) {
-            ref = delayLine_[delayAt_];
-            delayLine_[delayAt_] = reference[i];
-            delayAt_ = delayAt_ + 1 == delayLine_.size() ? 0 : delayAt_ + 1;
+    const size_t n = frames * 2;
+    const int16_t* ref = reference;
+    if (!delayLine_.empty()) {
+        // The delayed reference: the line's samples, then this call's; the
+        // line keeps the last of them for the next call.
+        const size_t d = delayLine_.size();
+        delayed_.resize(d + n);
+        std::copy(delayLine_.begin(), delayLine_.end(), delayed_.begin());
+        std::copy(reference, reference + n, delayed_.begin() + static_cast<std::ptrdiff_t>(d));
+        std::copy(delayed_.begin() + static_cast<std::ptrdiff_t>(n), delayed_.end(), delayLine_.begin());
+        ref = delayed_.data();
+    }
+    // A stretch at a time up to the second's end, summed in integers: the
+    // sums are exact (a second's energies stay far below 2^63) and the loop
+    // carries no dependency through floating point.
+    for (size_t i = 0; i < n;) {
+        const size_t take = std::min(n - i, static_cast<size_t>(kSecondFrames - frames_) * 2);
+        uint64_t signal = 0, noise = 0;
+        for (size_t k = i; k < i + take; ++k) {
+            const int32_t r = ref[k];
+            const int32_t e = r - heard[k];
+            signal += static_cast<uint32_t>(r * r);
+            noise += static_cast<uint64_t>(static_cast<int64_t>(e) * e);
         }
-        const double err = ref - heard[i];
-        signal_ += ref * ref;
-        noise_ += err * err;
-        if ((i & 1) == 1 && ++frames_ == kSecondFrames)
+        signal_ += signal;
+        noise_ += noise;
+        frames_ += static_cast<uint32_t>(take / 2);
+        i += take;
+        if (frames_ == kSecondFrames)
             CloseSecond();
     }
 }
@@ -41,8 +59,9 @@ void HeardQuality::CloseSecond()
 {
     if (noise_ > 0)
         anyNoise_ = true;
-    if (signal_ / (2.0 * frames_) >= kSilentMeanSquare) {
-        const double db = noise_ > 0 ? std::min(10 * std::log10(signal_ / noise_), kCeilingDb) : kCeilingDb;
+    const double signal = static_cast<double>(signal_), noise = static_cast<double>(noise_);
+    if (signal / (2.0 * frames_) >= kSilentMeanSquare) {
+        const double db = noise_ > 0 ? std::min(10 * std::log10(signal / noise), kCeilingDb) : kCeilingDb;
         if (r_.perSecond.empty() || db < r_.worstDb) {
             r_.worstDb = db;
             r_.worstAt = static_cast<double>(seconds_);

@@ -34,9 +34,9 @@ public:
 private:
     void CloseSecond();
 
-    std::vector<int16_t> delayLine_;  // the reference's last delay x 2 samples, a ring
-    size_t delayAt_ = 0;              // its oldest sample
-    double signal_ = 0, noise_ = 0;   // energies of the second being summed
+    std::vector<int16_t> delayLine_;  // the reference's last delay x 2 samples, oldest first
+    std::vector<int16_t> delayed_;    // scratch: the delayed reference of one call
+    uint64_t signal_ = 0, noise_ = 0; // energies of the second being summed (exact integer sums)
     uint32_t frames_ = 0;             // frames in it
     uint64_t seconds_ = 0;            // seconds closed
     bool anyNoise_ = false;
