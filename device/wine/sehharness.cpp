@@ -15,10 +15,10 @@
 // failed checks).
 //
 // The records the driver reads are laid out (sehclient.h) from the
-// platform's documentation, not from the driver's headers: the wave message record is
-// five 32-bit words (device, message, user word, two parameters); a 64-bit
-// build carries the last three as pointer-sized words, since they hold
-// addresses.  The wave structures (WAVEHDR, WAVEOPENDESC, MMTIME,
+// platform's documentation, not from the driver's headers: the wave message
+// record is five 32-bit words (device, message, user word, two parameters);
+// a 64-bit build carries the last three as pointer-sized words, since they
+// hold addresses.  The wave structures (WAVEHDR, WAVEOPENDESC, MMTIME,
 // WAVEOUTCAPS) are the SDK's.
 #include <stdio.h>
 #include <string.h>
