@@ -77,6 +77,17 @@ public:
     bool Run();
 
 private:
+    // The driver loaded with the fault armed, initialised, opened through
+    // the device manager and registered with the wave API; false when it
+    // could not be loaded.
+    bool Start();
+    // A client's open, writes with a loop, pause, restart, break loop, a
+    // link drop, resets and the close, each step checked.
+    void Play();
+    // The driver unregistered, closed and deinitialised, and what must hold
+    // at the end: every header back once, nothing leaked, every
+    // configuration line a right one.
+    void Stop();
     void OnCallback(UINT msg, DWORD_PTR p1);
     void Write(size_t i);
     DWORD Send(UINT msg, DWORD_PTR p1 = 0, DWORD_PTR p2 = 0);
@@ -102,6 +113,10 @@ private:
     uint64_t bytes_[kHeaders] = {};     // bytes taken from each header since its write
     size_t packetsSeen_ = 0;
     bool inReset_ = false;
+    bool postArmed_ = false;   // the post fault's refusal is armed
+    DWORD_PTR hDevice_ = 0;
+    DWORD_PTR hOpen_ = 0;
+    host::WaveDriverId wave_ = 0;
 };
 
 void Campaign::OnCallback(UINT msg, DWORD_PTR p1)
@@ -192,6 +207,21 @@ void Campaign::Check(const std::string& step)
 
 bool Campaign::Run()
 {
+    if (!Start())
+        return false;
+    Play();
+    Stop();
+    bool reached = point_ == Point::Post ? btstandin::Packets().size() > n_
+                                         : host::FaultsLeft(HostFault(point_)) == 0;
+    host::SetTickObserver(nullptr);
+    btstandin::Reset();
+    driver_.reset();
+    host::ResetAll();
+    return reached;
+}
+
+bool Campaign::Start()
+{
     // The invariants read every packet the driver posts.
     kit::FreshHost();
     EXPECT_FALSE(host::DriverModule::IsMapped(BTWAV_DRIVER_PATH));
@@ -204,12 +234,12 @@ bool Campaign::Run()
 
     // The posts are refused from a tick observer: just before the tick in
     // which the post count would pass N, the next post is refused.
-    bool postArmed = false;
+    postArmed_ = false;
     if (point_ == Point::Post) {
-        host::SetTickObserver([&](uint64_t) {
-            if (!postArmed && btstandin::Packets().size() == n_) {
+        host::SetTickObserver([this](uint64_t) {
+            if (!postArmed_ && btstandin::Packets().size() == n_) {
                 btstandin::RefusePosts(1);
-                postArmed = true;
+                postArmed_ = true;
             }
         });
     } else {
@@ -217,20 +247,24 @@ bool Campaign::Run()
     }
 
     const auto& e = driver_->Entry();
-    DWORD_PTR hDevice = e.Init(nullptr, nullptr);
+    hDevice_ = e.Init(nullptr, nullptr);
     lock_ = KIT_BIND(*driver_, g_StreamLock);
-    if (hDevice == 0) {
+    if (hDevice_ == 0) {
         auto lines = host::DebugLines();
         EXPECT_FALSE(lines.empty()) << Where("init");
         if (!lines.empty())
             EXPECT_EQ(lines[0], "Fail to allocate memory for INIT_CONTEXT\r\n") << Where("init");
     }
-    DWORD_PTR hOpen = e.Open(hDevice, 0, 0);
-    EXPECT_EQ(btstandin::Registrations().size(), hOpen != 0 ? 1u : 0u) << Where("open");
+    hOpen_ = e.Open(hDevice_, 0, 0);
+    EXPECT_EQ(btstandin::Registrations().size(), hOpen_ != 0 ? 1u : 0u) << Where("open");
     std::string error;
-    host::WaveDriverId wave = host::RegisterWaveDriver(e, hDevice, &error);
+    wave_ = host::RegisterWaveDriver(e, hDevice_, &error);
     Check("registration");
+    return true;
+}
 
+void Campaign::Play()
+{
     Link(BT_EVENT_LINK_UP);
     WAVEFORMATEX f = kit::MakeFormat();
     WAVEOPENDESC desc{};
@@ -287,12 +321,16 @@ bool Campaign::Run()
     EXPECT_EQ(Send(WODM_CLOSE), 0u) << Where("close");
     Check("close");
     EXPECT_EQ(host::ActiveTimerCount(), 0) << Where("close");
+}
 
-    if (wave != 0)
-        host::UnregisterWaveDriver(wave);
-    if (hOpen != 0)
-        e.Close(hOpen);
-    e.Deinit(hDevice);
+void Campaign::Stop()
+{
+    const auto& e = driver_->Entry();
+    if (wave_ != 0)
+        host::UnregisterWaveDriver(wave_);
+    if (hOpen_ != 0)
+        e.Close(hOpen_);
+    e.Deinit(hDevice_);
     lock_ = nullptr;
     Check("deinit");
     btstandin::Flush();
@@ -315,14 +353,6 @@ bool Campaign::Run()
                                        cache + "\r\n";
         EXPECT_TRUE(ok) << Where("the configuration line") << ": " << line;
     }
-
-    bool reached = point_ == Point::Post ? btstandin::Packets().size() > n_
-                                         : host::FaultsLeft(HostFault(point_)) == 0;
-    host::SetTickObserver(nullptr);
-    btstandin::Reset();
-    driver_.reset();
-    host::ResetAll();
-    return reached;
 }
 
 class FaultCampaign : public ::testing::TestWithParam<Point> {};

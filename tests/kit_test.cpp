@@ -3,18 +3,24 @@
 // recorder whose named expectations name the call that breaks them; a
 // message sender that tells an unwritten result from a written one; the
 // driver's symbols bound by their declarations; a watchdog that ends a hung
-// process.
+// process; a child process whose exit, signal and output come back as they
+// were.
 #include <gtest/gtest.h>
+
+#include <signal.h>
 
 #include <chrono>
 #include <cstddef>
 #include <cstdlib>
+#include <fstream>
+#include <sstream>
 #include <set>
 #include <string>
 #include <thread>
 
 #include "driver/config.h"
 #include "host/registry.h"
+#include "kit/child.h"
 #include "kit/driver.h"
 #include "kit/header_pool.h"
 #include "kit/packets.h"
@@ -22,6 +28,7 @@
 #include "kit/routines.h"
 #include "kit/watchdog.h"
 #include "support/driver_fixture.h"
+#include "support/files.h"
 
 namespace {
 
@@ -156,6 +163,49 @@ TEST_F(KitDriver, SymbolsAreBoundByTheirDeclarationsAndMatchTheDriversOwn)
     DWORD sample = 0, timer = 0, cache = 0;
     KIT_BIND(*driver_, ReadBtAudioRegistry)(&sample, &timer, &cache);
     EXPECT_EQ(timer, 7u);
+}
+
+std::string Slurp(const std::string& path)
+{
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
+TEST(KitChild, ExitCodeAndBothOutputsComeBackSeparately)
+{
+    const std::string dir = FreshDir("kit-child");
+    ASSERT_FALSE(dir.empty());
+    kit::Child child("/bin/sh", {"-c", "printf 'to out'; printf 'to err' >&2; read x || exit 7"}, dir + "/out",
+                     dir + "/err");
+    ASSERT_TRUE(child.Started());
+    // Standard input is /dev/null: the read meets its end at once.
+    EXPECT_EQ(child.Wait(std::chrono::seconds(60)), 7);
+    EXPECT_FALSE(child.TimedOut());
+    EXPECT_GT(child.PeakKb(), 0);
+    EXPECT_EQ(Slurp(dir + "/out"), "to out");
+    EXPECT_EQ(Slurp(dir + "/err"), "to err");
+    // Once ended, it stays ended: a later stop sends nothing and says the same.
+    EXPECT_EQ(child.Stop(SIGKILL), 7);
+}
+
+TEST(KitChild, ASignalOrTheTimeLimitEndsItAs128PlusTheSignal)
+{
+    const std::string dir = FreshDir("kit-child");
+    ASSERT_FALSE(dir.empty());
+    kit::Child stopped("/bin/sleep", {"600"}, dir + "/out", dir + "/err");
+    ASSERT_TRUE(stopped.Started());
+    EXPECT_EQ(stopped.Stop(SIGTERM), 128 + SIGTERM);
+    EXPECT_FALSE(stopped.TimedOut());
+
+    kit::Child hung("/bin/sleep", {"600"}, dir + "/out", dir + "/err");
+    EXPECT_EQ(hung.Wait(std::chrono::milliseconds(50)), 128 + SIGKILL);
+    EXPECT_TRUE(hung.TimedOut());
+
+    kit::Child missing(dir + "/no-such-program", {}, dir + "/out", dir + "/err");
+    EXPECT_FALSE(missing.Started());
+    EXPECT_EQ(missing.Wait(std::chrono::seconds(1)), -1);
 }
 
 }  // namespace

@@ -132,6 +132,69 @@ protected:
         LeaveCriticalSection(StreamLock());
     }
 
+    // Per start: counter at its first tick, bytes posted since, bytes that
+    // were due while nothing was queued, bytes due so far; and counts over
+    // the whole run.
+    struct Segment {
+        bool inSegment = false;
+        uint64_t base = 0, posted = 0, unqueued = 0, dueSoFar = 0;
+        uint64_t checks = 0, starts = 0, shortTicks = 0;
+    };
+
+    // Matches the packets posted during one advance to the ticks that ran
+    // in it, and checks each tick's packet against the bytes due.
+    void CheckTicks(const std::vector<TickSeen>& ticks, const RunConfig& cfg, Segment* seg, uint64_t* received)
+    {
+        const uint64_t F = cfg.frequency, S = cfg.sample;
+        std::vector<btstandin::Packet> packets = btstandin::Packets();
+        btstandin::ClearPackets();
+        size_t p = 0;
+        for (size_t t = 0; t < ticks.size(); ++t) {
+            const TickSeen& tk = ticks[t];
+            // The packet of this tick, if it posted one: a tick posts at
+            // most once, at its own counter value.
+            // Ticks that run at the same instant after a late one find
+            // no time elapsed: only the first of them can post.
+            bool firstAtInstant = t == 0 || ticks[t - 1].counter != tk.counter;
+            uint64_t got = 0;
+            if (firstAtInstant && p < packets.size() && packets[p].counter == tk.counter) {
+                got = packets[p].dataLen;
+                ASSERT_EQ(packets[p].audio.size(), got);
+                ASSERT_EQ(got % 4, 0u) << "tick " << t;
+                ASSERT_TRUE(stream_.Matches(*received, packets[p].audio.data(), got))
+                    << "packet at stream byte " << *received;
+                ASSERT_FALSE(packets[p].refused);
+                *received += got;
+                ++p;
+            }
+            if (tk.first) {
+                // The reserve, however much time has passed.
+                ASSERT_EQ(got, std::min<uint64_t>(cfg.cacheLen / 4 * 4, tk.queued)) << "tick " << t;
+                seg->inSegment = true;
+                seg->base = tk.counter;
+                seg->posted = seg->unqueued = seg->dueSoFar = 0;
+                ++seg->starts;
+                continue;
+            }
+            ASSERT_TRUE(seg->inSegment);
+            // Bytes due by now: the most whole frames that the time
+            // since the first tick is worth.
+            uint64_t worth = (tk.counter - seg->base) * S;
+            uint64_t dueTotal = worth / F / 4 * 4;
+            uint64_t due = dueTotal - seg->dueSoFar;
+            seg->dueSoFar = dueTotal;
+            if (tk.queued < due) {
+                seg->unqueued += due - tk.queued;
+                ++seg->shortTicks;
+            }
+            seg->posted += got;
+            ASSERT_LE(seg->posted * F, worth) << "tick " << t;
+            ASSERT_GT((seg->posted + seg->unqueued + 4) * F, worth) << "tick " << t;
+            ++seg->checks;
+        }
+        ASSERT_EQ(p, packets.size()) << "packets not matched to ticks";
+    }
+
     void Run(const RunConfig& cfg)
     {
         SCOPED_TRACE("seed " + std::to_string(cfg.seed));
@@ -157,12 +220,7 @@ protected:
         uint64_t written = 0, received = 0;
         int drought = 0;
 
-        // Per start: counter at its first tick, bytes posted since, bytes
-        // that were due while nothing was queued, bytes due so far.
-        bool inSegment = false;
-        uint64_t base = 0, posted = 0, unqueued = 0, dueSoFar = 0;
-        const uint64_t F = cfg.frequency, S = cfg.sample;
-        uint64_t checks = 0, starts = 0, shortTicks = 0;
+        Segment seg;
 
         for (;;) {
             if (drought > 0) {
@@ -181,61 +239,17 @@ protected:
             ticks.clear();
             host::AdvanceVirtualNs(kChunkNs);
 
-            std::vector<btstandin::Packet> packets = btstandin::Packets();
-            btstandin::ClearPackets();
-            size_t p = 0;
-            for (size_t t = 0; t < ticks.size(); ++t) {
-                const TickSeen& tk = ticks[t];
-                // The packet of this tick, if it posted one: a tick posts at
-                // most once, at its own counter value.
-                // Ticks that run at the same instant after a late one find
-                // no time elapsed: only the first of them can post.
-                bool firstAtInstant = t == 0 || ticks[t - 1].counter != tk.counter;
-                uint64_t got = 0;
-                if (firstAtInstant && p < packets.size() && packets[p].counter == tk.counter) {
-                    got = packets[p].dataLen;
-                    ASSERT_EQ(packets[p].audio.size(), got);
-                    ASSERT_EQ(got % 4, 0u) << "tick " << t;
-                    ASSERT_TRUE(stream_.Matches(received, packets[p].audio.data(), got))
-                        << "packet at stream byte " << received;
-                    ASSERT_FALSE(packets[p].refused);
-                    received += got;
-                    ++p;
-                }
-                if (tk.first) {
-                    // The reserve, however much time has passed.
-                    ASSERT_EQ(got, std::min<uint64_t>(cfg.cacheLen / 4 * 4, tk.queued)) << "tick " << t;
-                    inSegment = true;
-                    base = tk.counter;
-                    posted = unqueued = dueSoFar = 0;
-                    ++starts;
-                    continue;
-                }
-                ASSERT_TRUE(inSegment);
-                // Bytes due by now: the most whole frames that the time
-                // since the first tick is worth.
-                uint64_t worth = (tk.counter - base) * S;
-                uint64_t dueTotal = worth / F / 4 * 4;
-                uint64_t due = dueTotal - dueSoFar;
-                dueSoFar = dueTotal;
-                if (tk.queued < due) {
-                    unqueued += due - tk.queued;
-                    ++shortTicks;
-                }
-                posted += got;
-                ASSERT_LE(posted * F, worth) << "tick " << t;
-                ASSERT_GT((posted + unqueued + 4) * F, worth) << "tick " << t;
-                ++checks;
-            }
-            ASSERT_EQ(p, packets.size()) << "packets not matched to ticks";
+            CheckTicks(ticks, cfg, &seg, &received);
+            if (HasFatalFailure())
+                return;
         }
         EXPECT_EQ(received, target);
         EXPECT_GE(received, 3600u * cfg.sample);
         EXPECT_EQ(host::ActiveTimerCount(), 0);
         EXPECT_EQ(host::TimerPeriodBalance(), 0);
-        EXPECT_GT(starts, 1u);       // droughts emptied the queue
-        EXPECT_GT(shortTicks, 0u);   // and starved some ticks before that
-        EXPECT_GT(checks, 3600u * 1000u / cfg.timerMs / 2);
+        EXPECT_GT(seg.starts, 1u);       // droughts emptied the queue
+        EXPECT_GT(seg.shortTicks, 0u);   // and starved some ticks before that
+        EXPECT_GT(seg.checks, 3600u * 1000u / cfg.timerMs / 2);
         host::SetTickObserver(nullptr);
         host::SetVirtualTickLateness(nullptr);
     }

@@ -92,7 +92,7 @@ TEST_F(WorldTest, UnmodelledLinkCarriesEverythingAndFaultsRefuseOrLoseCountedPos
     EXPECT_EQ(st.refusedFaultBytes, 200u);
     EXPECT_EQ(st.lost, 1u);
     EXPECT_EQ(st.lostBytes, 100u);
-    // The old entry point arms the same fault.
+    // The stand-in's own switch arms the same fault, counted with the others.
     btstandin::RefusePosts(1);
     EXPECT_EQ(Post(10), LMR_POST_REFUSED);
     EXPECT_EQ(host::FaultsFired(host::Fault::RefusePost), 3u);

@@ -54,13 +54,11 @@ static void PrintError(const char* call, MMRESULT r)
     printf("\n");
 }
 
-int main(int argc, char** argv)
-{
-    const DWORD rate = argc > 1 ? (DWORD)atoi(argv[1]) : 44100;
-    const WORD channels = argc > 2 ? (WORD)atoi(argv[2]) : 2;
-    enum { kBuffers = 4 };
+enum { kBuffers = 4 };
 
-    // The devices, as the application finds them.
+// The devices, as the application finds them.
+static void ListDevices(void)
+{
     const UINT devices = waveOutGetNumDevs();
     for (UINT i = 0; i < devices; ++i) {
         WAVEOUTCAPS caps;
@@ -70,7 +68,10 @@ int main(int argc, char** argv)
             printf("\n");
         }
     }
+}
 
+static WAVEFORMATEX PcmFormat(DWORD rate, WORD channels)
+{
     WAVEFORMATEX f;
     memset(&f, 0, sizeof f);
     f.wFormatTag = WAVE_FORMAT_PCM;
@@ -79,31 +80,23 @@ int main(int argc, char** argv)
     f.wBitsPerSample = 16;
     f.nBlockAlign = (WORD)(channels * 2);
     f.nAvgBytesPerSec = rate * f.nBlockAlign;
+    return f;
+}
 
-    HANDLE done = CreateEvent(NULL, FALSE, FALSE, NULL);
-    HWAVEOUT hwo = NULL;
-    MMRESULT r = waveOutOpen(&hwo, WAVE_MAPPER, &f, (DWORD_PTR)done, 0, CALLBACK_EVENT);
-    if (r != MMSYSERR_NOERROR) {
-        PrintError("waveOutOpen", r);
-        return 2;
-    }
-    UINT id = 0;
-    Check(waveOutGetID(hwo, &id) == MMSYSERR_NOERROR && id == WAVE_MAPPER, "opened through the mapper");
-    Check(WaitForSingleObject(done, 1000) == WAIT_OBJECT_0, "MM_WOM_OPEN sets the event");
-
-    // 100 ms per buffer: 440 Hz, then 660 Hz.
-    const DWORD frames = rate / 10;
+// Fills and prepares the buffers, 100 ms each: 440 Hz, then 660 Hz.  The
+// first is a loop played twice.  Returns the bytes of one buffer.
+static DWORD PrepareChime(HWAVEOUT hwo, const WAVEFORMATEX& f, WAVEHDR* hdr, short** data)
+{
+    const DWORD frames = f.nSamplesPerSec / 10;
     const DWORD bytes = frames * f.nBlockAlign;
-    WAVEHDR hdr[kBuffers];
-    short* data[kBuffers];
-    DWORD written = 0;
     for (int b = 0; b < kBuffers; ++b) {
         data[b] = (short*)malloc(bytes);
         for (DWORD i = 0; i < frames; ++i) {
             const double hz = b < 2 ? 440.0 : 660.0;
-            const short v = (short)(8000.0 * sin(2.0 * 3.14159265358979 * hz * (double)(b * frames + i) / rate));
-            for (WORD c = 0; c < channels; ++c)
-                data[b][i * channels + c] = v;
+            const double x = (double)(b * frames + i);
+            const short v = (short)(8000.0 * sin(2.0 * 3.14159265358979 * hz * x / f.nSamplesPerSec));
+            for (WORD c = 0; c < f.nChannels; ++c)
+                data[b][i * f.nChannels + c] = v;
         }
         memset(&hdr[b], 0, sizeof hdr[b]);
         hdr[b].lpData = (LPSTR)data[b];
@@ -115,14 +108,13 @@ int main(int argc, char** argv)
         Check(waveOutPrepareHeader(hwo, &hdr[b], sizeof hdr[b]) == MMSYSERR_NOERROR, "prepare");
         Check((hdr[b].dwFlags & WHDR_PREPARED) != 0, "prepared");
     }
+    return bytes;
+}
 
-    const DWORD start = GetTickCount();
-    for (int b = 0; b < kBuffers; ++b) {
-        Check(waveOutWrite(hwo, &hdr[b], sizeof hdr[b]) == MMSYSERR_NOERROR, "write");
-        written += bytes * (b == 0 ? 2 : 1);
-    }
-
-    // Wait for the buffers to come back, one event at a time.
+// Waits for the buffers to come back, one event at a time; once the first
+// is back, pauses for 100 ms and checks that the position stands still.
+static void WaitForChime(HWAVEOUT hwo, HANDLE done, const WAVEHDR* hdr)
+{
     int back = 0;
     int paused = 0;
     while (back < kBuffers) {
@@ -142,6 +134,36 @@ int main(int argc, char** argv)
             Check(waveOutRestart(hwo) == MMSYSERR_NOERROR, "restart");
         }
     }
+}
+
+int main(int argc, char** argv)
+{
+    const DWORD rate = argc > 1 ? (DWORD)atoi(argv[1]) : 44100;
+    const WORD channels = argc > 2 ? (WORD)atoi(argv[2]) : 2;
+    ListDevices();
+    WAVEFORMATEX f = PcmFormat(rate, channels);
+
+    HANDLE done = CreateEvent(NULL, FALSE, FALSE, NULL);
+    HWAVEOUT hwo = NULL;
+    MMRESULT r = waveOutOpen(&hwo, WAVE_MAPPER, &f, (DWORD_PTR)done, 0, CALLBACK_EVENT);
+    if (r != MMSYSERR_NOERROR) {
+        PrintError("waveOutOpen", r);
+        return 2;
+    }
+    UINT id = 0;
+    Check(waveOutGetID(hwo, &id) == MMSYSERR_NOERROR && id == WAVE_MAPPER, "opened through the mapper");
+    Check(WaitForSingleObject(done, 1000) == WAIT_OBJECT_0, "MM_WOM_OPEN sets the event");
+
+    WAVEHDR hdr[kBuffers];
+    short* data[kBuffers];
+    const DWORD bytes = PrepareChime(hwo, f, hdr, data);
+    DWORD written = 0;
+    const DWORD start = GetTickCount();
+    for (int b = 0; b < kBuffers; ++b) {
+        Check(waveOutWrite(hwo, &hdr[b], sizeof hdr[b]) == MMSYSERR_NOERROR, "write");
+        written += bytes * (b == 0 ? 2 : 1);
+    }
+    WaitForChime(hwo, done, hdr);
     const DWORD elapsed = GetTickCount() - start;
     Check(elapsed >= 500, "a loop pass, three buffers and a pause take at least 500 ms");
 

@@ -3,23 +3,20 @@
 #include <gtest/gtest.h>
 #include <sndfile.h>
 #include <fcntl.h>
-#include <spawn.h>
-#include <sys/resource.h>
-#include <sys/wait.h>
-#include <signal.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <random>
 #include <sstream>
 #include <thread>
 
-extern char** environ;
+#include "kit/child.h"
 
 namespace player_test {
 
@@ -117,42 +114,17 @@ RunResult RunProgram(const std::string& program, const std::vector<std::string>&
 {
     RunResult r;
     TempDir io;
-    std::string outPath = io.File("out"), errPath = io.File("err");
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-    posix_spawn_file_actions_addopen(&actions, 1, outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    posix_spawn_file_actions_addopen(&actions, 2, errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    std::vector<char*> argv;
-    argv.push_back(const_cast<char*>(program.c_str()));
-    for (const std::string& a : args)
-        argv.push_back(const_cast<char*>(a.c_str()));
-    argv.push_back(nullptr);
-    pid_t pid = 0;
-    int rc = posix_spawn(&pid, program.c_str(), &actions, nullptr, argv.data(), environ);
-    posix_spawn_file_actions_destroy(&actions);
-    if (rc != 0)
+    kit::Child child(program, args, io.File("out"), io.File("err"));
+    if (!child.Started())
         return r;
     // A player that hangs is killed after the limit, so that the test fails
     // with a message instead of waiting out CTest's own limit.
-    int status = 0;
-    struct rusage usage {};
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(kRunLimitSeconds);
-    std::chrono::milliseconds nap(1);
-    while (wait4(pid, &status, WNOHANG, &usage) == 0) {
-        if (std::chrono::steady_clock::now() >= deadline) {
-            kill(pid, SIGKILL);
-            wait4(pid, &status, 0, &usage);
-            ADD_FAILURE() << program << " still running after " << kRunLimitSeconds << " s; killed";
-            break;
-        }
-        std::this_thread::sleep_for(nap);
-        nap = std::min(nap * 2, std::chrono::milliseconds(20));
-    }
-    r.peakKb = usage.ru_maxrss;
-    r.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-    r.out = ReadText(outPath);
-    r.err = ReadText(errPath);
+    r.exitCode = child.Wait(std::chrono::seconds(kRunLimitSeconds));
+    if (child.TimedOut())
+        ADD_FAILURE() << program << " still running after " << kRunLimitSeconds << " s; killed";
+    r.peakKb = child.PeakKb();
+    r.out = ReadText(io.File("out"));
+    r.err = ReadText(io.File("err"));
     return r;
 }
 
@@ -198,6 +170,22 @@ std::string ReadText(const std::string& path)
     std::ostringstream s;
     s << in.rdbuf();
     return s.str();
+}
+
+size_t Count(const std::string& text, const std::string& what)
+{
+    size_t n = 0;
+    for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1))
+        ++n;
+    return n;
+}
+
+bool HasHiddenFile(const TempDir& dir)
+{
+    for (const std::string& e : dir.Entries())
+        if (!e.empty() && e[0] == '.')
+            return true;
+    return false;
 }
 
 void WriteText(const std::string& path, const std::string& text)
@@ -288,6 +276,25 @@ World Live(const TempDir& dir, std::vector<std::string> extra, const std::string
     w.run = RunPlayer(args);
     w.json = ReadText(dir.File("r.json"));
     return w;
+}
+
+VectorDecoder::VectorDecoder(uint32_t rate, uint32_t channels, std::vector<int16_t> samples)
+    : samples_(std::move(samples))
+{
+    info_.origin = "memory";
+    info_.rate = rate;
+    info_.channels = channels;
+    info_.frames = static_cast<int64_t>(samples_.size() / channels);
+}
+
+size_t VectorDecoder::Read(void* out, size_t frames)
+{
+    size_t n = std::min(frames, (samples_.size() - at_) / info_.channels);
+    if (n == 0)
+        return 0;   // an empty vector's data() may be null
+    std::memcpy(out, samples_.data() + at_, n * info_.channels * 2);
+    at_ += n * info_.channels;
+    return n;
 }
 
 }  // namespace player_test

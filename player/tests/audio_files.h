@@ -7,6 +7,8 @@
 #include <thread>
 #include <vector>
 
+#include "input/audio.h"
+
 namespace player_test {
 
 // A directory under $TMPDIR, removed with everything in it.
@@ -70,6 +72,11 @@ RunResult RunPlayer(const std::vector<std::string>& args);
 RunResult RunProgram(const std::string& program, const std::vector<std::string>& args);
 
 std::string ReadText(const std::string& path);
+// How many times `what` occurs in `text`, overlaps included.
+size_t Count(const std::string& text, const std::string& what);
+// Whether the directory holds an entry whose name begins with a dot (a
+// staged output left behind).
+bool HasHiddenFile(const TempDir& dir);
 
 // Plays `input` (none: the built-in sound) with `extra` options in fast mode,
 // writing the WAV and the JSON report, and reads both back; expects exit 0.
@@ -110,5 +117,17 @@ private:
 
 // The value after "key": in flat JSON text ("true", "123", "\"text\"").
 std::string JsonValue(const std::string& json, const std::string& key);
+
+// 16-bit frames from memory, as a decoder hands them over; its origin is
+// "memory".
+class VectorDecoder : public player::Decoder {
+public:
+    VectorDecoder(uint32_t rate, uint32_t channels, std::vector<int16_t> samples);
+    size_t Read(void* out, size_t frames) override;
+
+private:
+    std::vector<int16_t> samples_;
+    size_t at_ = 0;
+};
 
 }  // namespace player_test

@@ -13,33 +13,11 @@
 
 using namespace player;
 using player_test::TempDir;
+using player_test::VectorDecoder;
 
 // ---- Audio ------------------------------------------------------------------------------
 
 namespace {
-
-// Frames from memory, as a decoder hands them over.
-class VectorDecoder : public Decoder {
-public:
-    VectorDecoder(uint32_t rate, uint32_t channels, std::vector<int16_t> samples) : samples_(std::move(samples))
-    {
-        info_.origin = "memory";
-        info_.rate = rate;
-        info_.channels = channels;
-        info_.frames = static_cast<int64_t>(samples_.size() / channels);
-    }
-    size_t Read(void* out, size_t frames) override
-    {
-        size_t n = std::min(frames, (samples_.size() - at_) / info_.channels);
-        std::memcpy(out, samples_.data() + at_, n * info_.channels * 2);
-        at_ += n * info_.channels;
-        return n;
-    }
-
-private:
-    std::vector<int16_t> samples_;
-    size_t at_ = 0;
-};
 
 // Everything a stream gives, read in pieces of `piece` bytes.
 std::vector<int16_t> ReadAll(DeviceStream& s, size_t piece = 4096)

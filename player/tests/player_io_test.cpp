@@ -1,15 +1,12 @@
-// The player end to end, as a new user meets it: outputs that are links,
-// FIFOs or standard output; scripts/play run from another folder; registry
-// files as platforms have them; failures that leave a report; signals; the
-// driver's debug output and the wave-message trace.  Every run is a child
-// process on the virtual clock.
+// The player end to end, as a new user meets it: registry files as
+// platforms have them, failures that leave a report, and signals.  Every run
+// is a child process on the virtual clock.  Where outputs go and the debug
+// output are player_output_test.cpp's.
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
 #include <signal.h>
-#include <spawn.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cctype>
@@ -20,56 +17,19 @@
 #include "audio_files.h"
 #include "host/faults.h"
 #include "run/options.h"
+#include "kit/child.h"
 #include "kit/watchdog.h"
-
-extern char** environ;
 
 using namespace player_test;
 
 namespace {
 
-const size_t kBuiltInBytes = 529200;   // the built-in sound: 3 s of 16-bit stereo at 44.1 kHz
-
-size_t Count(const std::string& text, const std::string& what)
-{
-    size_t n = 0;
-    for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1))
-        ++n;
-    return n;
-}
-
-bool HasHiddenFile(const TempDir& dir)
-{
-    for (const std::string& e : dir.Entries())
-        if (!e.empty() && e[0] == '.')
-            return true;
-    return false;
-}
-
 // The player started in the background, its output and errors in files.
 class Background {
 public:
-    Background(const TempDir& io, const std::vector<std::string>& args) : err_(io.File("stderr"))
+    Background(const TempDir& io, const std::vector<std::string>& args)
+        : err_(io.File("stderr")), child_(BTWAV_PLAYER_PATH, args, io.File("stdout"), err_)
     {
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-        posix_spawn_file_actions_addopen(&actions, 1, io.File("stdout").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        posix_spawn_file_actions_addopen(&actions, 2, err_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        std::vector<char*> argv{const_cast<char*>(BTWAV_PLAYER_PATH)};
-        for (const std::string& a : args)
-            argv.push_back(const_cast<char*>(a.c_str()));
-        argv.push_back(nullptr);
-        if (posix_spawn(&pid_, BTWAV_PLAYER_PATH, &actions, nullptr, argv.data(), environ) != 0)
-            pid_ = 0;
-        posix_spawn_file_actions_destroy(&actions);
-    }
-    ~Background()
-    {
-        if (pid_ > 0) {
-            kill(pid_, SIGKILL);
-            waitpid(pid_, nullptr, 0);
-        }
     }
     // Waits (at most a minute) until standard error holds `text`.
     bool WaitForError(const std::string& text)
@@ -82,100 +42,15 @@ public:
         }
         return false;
     }
-    int Stop(int signal)
-    {
-        kill(pid_, signal);
-        int status = 0;
-        waitpid(pid_, &status, 0);
-        pid_ = 0;
-        return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-    }
+    int Stop(int signal) { return child_.Stop(signal); }
     std::string Errors() const { return ReadText(err_); }
 
 private:
     std::string err_;
-    pid_t pid_ = 0;
+    kit::Child child_;
 };
 
 }  // namespace
-
-// ---- Where outputs go ----------------------------------------------------------------------
-
-TEST(PlayerOutputTest, DashIsStandardOutputAndTheTextReportMovesToStandardError)
-{
-    RunResult r = RunPlayer({"--fast", "--quiet", "--report", "-"});
-    ASSERT_EQ(r.exitCode, 0) << r.err;
-    EXPECT_EQ(r.out.compare(0, 2, "{\n"), 0) << r.out.substr(0, 80);
-    EXPECT_EQ(r.out.substr(r.out.size() - 2), "}\n");   // nothing but the JSON
-    EXPECT_EQ(JsonValue(r.out, "result"), "\"played\"");
-    EXPECT_EQ(JsonValue(r.out, "bytes_received"), std::to_string(kBuiltInBytes));
-    EXPECT_NE(r.err.find("Played built-in sound"), std::string::npos) << r.err;
-
-    // A WAV file through a pipe: its header is right although a pipe
-    // cannot be rewound.
-    TempDir dir;
-    r = RunPlayer({"--fast", "--quiet", "--wav", "-"});
-    ASSERT_EQ(r.exitCode, 0) << r.err;
-    WriteText(dir.File("from-stdout.wav"), r.out);
-    Audio a = ReadAudio(dir.File("from-stdout.wav"));
-    EXPECT_EQ(a.rate, 44100);
-    EXPECT_EQ(a.channels, 2);
-    EXPECT_EQ(a.samples.size() * 2, kBuiltInBytes);
-    EXPECT_NE(r.err.find("bit-exact       yes"), std::string::npos);
-    EXPECT_TRUE(dir.Entries() == std::vector<std::string>{"from-stdout.wav"});
-
-    r = RunPlayer({"--fast", "--wav", "-", "--report", "-"});
-    EXPECT_EQ(r.exitCode, 2);
-    EXPECT_NE(r.err.find("'-' is named for two outputs"), std::string::npos) << r.err;
-}
-
-TEST(PlayerOutputTest, LinksAndFifosAreWrittenThroughNotReplaced)
-{
-    kit::Watchdog watchdog(std::chrono::seconds(600), "the FIFO's reader");
-    TempDir dir;
-    ASSERT_EQ(mkdir(dir.File("real").c_str(), 0755), 0);
-    WriteText(dir.File("real/report.json"), "old");
-    ASSERT_EQ(symlink("real/report.json", dir.File("report.json").c_str()), 0);
-    ASSERT_EQ(symlink("real/out.wav", dir.File("out.wav").c_str()), 0);   // dangling until the run
-    ASSERT_EQ(mkfifo(dir.File("packets.csv").c_str(), 0600), 0);
-
-    FifoReader reader(dir.File("packets.csv"));
-    RunResult r = RunPlayer({"--fast", "--quiet", "--report", dir.File("report.json"), "--wav", dir.File("out.wav"),
-                             "--packets", dir.File("packets.csv")});
-    std::string packets = reader.Finish();
-    ASSERT_EQ(r.exitCode, 0) << r.err;
-
-    struct stat st;
-    ASSERT_EQ(lstat(dir.File("report.json").c_str(), &st), 0);
-    EXPECT_TRUE(S_ISLNK(st.st_mode));
-    ASSERT_EQ(lstat(dir.File("out.wav").c_str(), &st), 0);
-    EXPECT_TRUE(S_ISLNK(st.st_mode));
-    ASSERT_EQ(lstat(dir.File("packets.csv").c_str(), &st), 0);
-    EXPECT_TRUE(S_ISFIFO(st.st_mode));
-    EXPECT_EQ(JsonValue(ReadText(dir.File("real/report.json")), "bit_exact"), "true");
-    EXPECT_EQ(ReadAudio(dir.File("real/out.wav")).samples.size() * 2, kBuiltInBytes);
-    EXPECT_EQ(packets.compare(0, 34, "arrival_s,bytes,bytes_due,refused\n"), 0) << packets.substr(0, 40);
-    EXPECT_EQ(Count(packets, "\n"), 151u);   // the header and 150 packets of 20 ms
-    EXPECT_FALSE(HasHiddenFile(dir));
-}
-
-// ---- scripts/play --------------------------------------------------------------------------
-
-TEST(PlayScriptTest, PathsAreTheCallersFromAnotherFolder)
-{
-    TempDir dir;
-    WriteWav(dir.File("tone.wav"), Sine(22050, 44100, 2, 440, 0.5));
-    // Relative names, run from the folder that holds them.  The script runs
-    // the player under test instead of building the release player.
-    RunResult r = RunProgram("/bin/sh", {"-c", "cd \"$1\" && BTWAV_PLAYER=\"$2\" exec \"$3\" --fast --quiet "
-                                               "--wav out.wav --report r.json tone.wav",
-                                         "sh", dir.Path(), BTWAV_PLAYER_PATH,
-                                         std::string(BTWAV_SOURCE_DIR) + "/scripts/play"});
-    ASSERT_EQ(r.exitCode, 0) << r.err;
-    EXPECT_EQ(dir.Entries(), (std::vector<std::string>{"out.wav", "r.json", "tone.wav"}));
-    EXPECT_EQ(JsonValue(ReadText(dir.File("r.json")), "source"), "\"tone.wav\"");
-    EXPECT_EQ(ReadAudio(dir.File("out.wav")).samples, ReadAudio(dir.File("tone.wav")).samples);
-}
 
 // ---- Registry files ---------------------------------------------------------------------------
 
@@ -596,36 +471,4 @@ TEST(PlayerSignalTest, AKilledRunLeavesNoFileBehind)
     ASSERT_TRUE(player.WaitForError("WODM_PAUSE")) << player.Errors();
     EXPECT_EQ(player.Stop(SIGKILL), 128 + SIGKILL);
     EXPECT_EQ(dir.Entries(), std::vector<std::string>{});
-}
-
-// ---- Debug output and the trace ----------------------------------------------------------
-
-TEST(PlayerDiagnosticsTest, DebugLinesAndTheMessageTraceAreOffByDefault)
-{
-    RunResult plain = RunPlayer({"--fast", "--quiet"});
-    ASSERT_EQ(plain.exitCode, 0) << plain.err;
-    EXPECT_EQ(plain.err, "");
-
-    RunResult r = RunPlayer({"--fast", "--quiet", "--debug", "--trace", "--pause", "1s:500ms"});
-    ASSERT_EQ(r.exitCode, 0) << r.err;
-    // The debug line, with its time on the virtual clock: the first write
-    // comes when the link is up, 100 ms after boot.
-    EXPECT_NE(r.err.find("[   0.100000 s main    ] debug: InitBtAudioPara: Sample 176400, Timer 20, CacheLen 6144\n"),
-              std::string::npos)
-        << r.err;
-    // Every message of the run, each answered, from the threads that sent them.
-    // The player's own format query, the mapper's query before it opens, and the open.
-    EXPECT_EQ(Count(r.err, "wave: WODM_OPEN device 0"), 3u);
-    EXPECT_EQ(Count(r.err, "wave: WODM_PREPARE"), 4u);
-    EXPECT_EQ(Count(r.err, "wave: WODM_UNPREPARE"), 4u);
-    EXPECT_EQ(Count(r.err, "wave: WODM_PAUSE device 0 (0x0, 0x0) -> MMSYSERR_NOERROR"), 1u);
-    EXPECT_EQ(Count(r.err, "wave: WODM_RESTART device 0 (0x0, 0x0) -> MMSYSERR_NOERROR"), 1u);
-    EXPECT_EQ(Count(r.err, "wave: WODM_CLOSE device 0 (0x0, 0x0) -> MMSYSERR_NOERROR"), 1u);
-    size_t writes = Count(r.err, "wave: WODM_WRITE");
-    EXPECT_EQ(writes, (kBuiltInBytes + 8191) / 8192);
-    EXPECT_EQ(Count(r.err, "main    ] wave: WODM_WRITE") + Count(r.err, "timer   ] wave: WODM_WRITE"), writes);
-    EXPECT_GT(Count(r.err, "timer   ] wave: WODM_WRITE"), 0u);   // refilled from the callback
-    EXPECT_NE(r.err.find("s main    ] wave: WODM_PAUSE"), std::string::npos);
-    EXPECT_NE(r.err.find("[   1.100000 s main    ] wave: WODM_PAUSE"), std::string::npos) << r.err;
-    EXPECT_EQ(Count(r.err, "-> no result"), 0u);
 }

@@ -1,6 +1,6 @@
 // The listener's side of the run: the headset, fed every media packet as
 // the radio delivers it, and what the listener hears going to the heard
-// outputs (the heard WAV file, and the sound device with --play).  When
+// outputs (the heard WAV file, and the sound device with --play-out).  When
 // someone hears it the headset decodes each packet's SBC frames (libsbc) and
 // the decoded audio is measured against what the library was given; when
 // nobody does, the model takes the packets' sizes alone.  A lost packet
@@ -54,7 +54,7 @@ public:
 private:
     HeadsetConfig config_;
     OutputList heard_;                     // what the listener hears goes to these
-    std::unique_ptr<SoundOut> soundOut_;   // the sound device, with --play
+    std::unique_ptr<SoundOut> soundOut_;   // the sound device, with --play-out
     std::mutex mu_;                        // guards headset_'s use and done_
     std::unique_ptr<Headset> headset_;     // null with --no-headset
     std::unique_ptr<btstandin_sbc::SbcPacketDecoder> decoder_;   // when someone hears SBC

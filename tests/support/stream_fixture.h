@@ -1,7 +1,7 @@
 // Fixtures for the stream-control, link and wave API tests: an initialised
 // and opened driver, its stream and pacing records, and (for WaveApiTest)
 // the driver registered with the wave API as device 1 behind the built-in
-// device 0.
+// device 0; a header with a buffer of its own, as applications keep them.
 #pragma once
 
 #include <functional>
@@ -80,6 +80,29 @@ protected:
     }
 
     host::WaveDriverId wave_ = 0;
+};
+
+// A value no field should hold, and a handle no open gave: what the tests
+// fill records with to see that nothing is written.
+const DWORD kAllOnes = 0xFFFFFFFFu;
+const HWAVE kNoHandle = reinterpret_cast<HWAVE>(~static_cast<DWORD_PTR>(0));
+
+// The stream record's bytes, to see that a refused message changed none.
+inline std::vector<uint8_t> Snapshot(const STREAM_CONTEXT& s)
+{
+    const auto* p = reinterpret_cast<const uint8_t*>(&s);
+    return std::vector<uint8_t>(p, p + sizeof s);
+}
+
+// A header with its own buffer, as an application keeps one.
+struct AppBuffer {
+    WAVEHDR hdr{};
+    std::vector<char> data;
+    explicit AppBuffer(size_t bytes, char fill = 0) : data(bytes, fill)
+    {
+        hdr.lpData = data.data();
+        hdr.dwBufferLength = static_cast<DWORD>(bytes);
+    }
 };
 
 }  // namespace testing_support
