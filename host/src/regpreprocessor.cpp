@@ -49,6 +49,16 @@ std::string StripSlashComment(const std::string& s)
     return s;
 }
 
+// Room for `capacity` bytes in s, exactly (a string's own reserve rounds up
+// to twice what it had).
+void GrowTo(std::string& s, size_t capacity)
+{
+    std::string grown;
+    grown.reserve(capacity);
+    grown.append(s);
+    s.swap(grown);
+}
+
 }  // namespace
 
 // ---- The preprocessor ----------------------------------------------------------------
@@ -103,7 +113,7 @@ void StartBranch(Block& b, bool condition, int line, const std::string& why)
 
 }  // namespace
 
-RegPreprocessor::RegPreprocessor(const RegLoadOptions& options) : options_(options) {}
+RegPreprocessor::RegPreprocessor(const RegLoadOptions& options) : options_(options), warnings_(options.warnings) {}
 
 Block& RegPreprocessor::NextBranch(std::vector<Block>& blocks, Block::Kind kind, const std::string& directive, bool final,
                                    const std::string& file, int line)
@@ -127,17 +137,43 @@ void RegPreprocessor::CloseBlock(std::vector<Block>& blocks, Block::Kind kind, c
     blocks.pop_back();
 }
 
+void RegPreprocessor::Keep(RegLine&& line)
+{
+    // A run of blank lines and of comments that do not end in \ (which
+    // may continue a value commented out) tells the parser no more than one
+    // such line, kept as ";" when it holds a comment (a header after it is
+    // not the file's first line).
+    const size_t first = SkipSpace(line.text, 0);
+    const bool comment = first < line.text.size() && line.text[first] == ';';
+    if (first == line.text.size() || (comment && line.text.find_last_not_of(" \t") != std::string::npos &&
+                                      line.text[line.text.find_last_not_of(" \t")] != '\\')) {
+        const bool previousEmpty = !out_.empty() && out_.back().file == line.file &&
+                                   (out_.back().text.empty() || out_.back().text == ";");
+        line.text = comment ? ";" : "";
+        if (previousEmpty) {
+            if (comment)
+                out_.back().text = ";";
+            return;
+        }
+    }
+    out_.push_back(std::move(line));
+    // The lines go to the parser in batches that grow with what it leaves
+    // (a statement longer than a batch is parsed again with more lines).
+    if (sink_ && out_.size() >= sinkAt_) {
+        sink_(out_);
+        sinkAt_ = 2 * out_.size() + 256;
+    }
+}
+
 void RegPreprocessor::Warn(const std::string& where, const std::string& what)
 {
-    if (options_.warnings)
-        options_.warnings->push_back(where + ": " + what);
+    warnings_.Add(where + ": " + what);
 }
 
 void RegPreprocessor::Skipped(const std::string& file, int from, int to, const std::string& why)
 {
     if (options_.report)
-        options_.report->skipped.push_back(file + ":" + std::to_string(from) + "-" + std::to_string(to) + " (" + why +
-                                           " not taken)");
+        options_.report->skipped.push_back(RegSkippedBlock{file, from, to, why});
 }
 
 void RegPreprocessor::ReadStringFiles()
@@ -199,10 +235,10 @@ std::string RegPreprocessor::ReadText(const std::string& path, bool stringFile, 
         throw RegError{path, 0, why + (includedAt.empty() ? "" : " (included at " + includedAt + ")")};
     }
     bytesRead_ += bytes.size();
-    return Decode(bytes, path, stringFile);
+    return Decode(std::move(bytes), path, stringFile);
 }
 
-std::string RegPreprocessor::Decode(const std::string& bytes, const std::string& path, bool stringFile)
+std::string RegPreprocessor::Decode(std::string bytes, const std::string& path, bool stringFile)
 {
     // The code page of a file that is neither marked nor UTF-8: --codepage,
     // else a string file's locale folder (FILES\INTLTRNS\0411\x.str), else
@@ -234,7 +270,7 @@ std::string RegPreprocessor::Decode(const std::string& bytes, const std::string&
         }
     }
     std::string encoding;
-    std::string text = DecodeRegText(bytes, path, cp, from, &encoding);
+    std::string text = DecodeRegText(std::move(bytes), path, cp, from, &encoding);
     if (options_.report)
         options_.report->encodings.push_back(path + ": " + encoding);
     return text;
@@ -245,17 +281,23 @@ void RegPreprocessor::AddFile(std::string text, const std::string& name, int dep
     names_.push_back(name);
     const std::string& file = names_.back();
     if (options_.report)
-        options_.report->files.push_back(includedAt.empty() ? file : file + " (included at " + includedAt + ")");
-    std::vector<std::string> lines = SplitLines(text);
-    std::string().swap(text);   // the lines hold it now
+        options_.report->files.push_back(RegFileRead{file, includedAt});
     std::vector<Block> sysgen;   // the filter's blocks
     std::vector<Block> blocks;   // the merge's #if and IF blocks
     auto active = [&] { return blocks.empty() || blocks.back().active; };
     int filteredOpener = 0;   // the last #if or IF the filter left out
 
-    for (size_t i = 0; i < lines.size(); ++i) {
-        const int line = static_cast<int>(i) + 1;
-        std::string& raw = lines[i];
+    // One line at a time out of the text, in one buffer: a line that is
+    // kept is moved out of it, and the text goes when the file is read.
+    std::string raw;
+    int line = 0;
+    for (size_t start = 0; start < text.size();) {
+        size_t end = text.find_first_of("\r\n", start);
+        if (end == std::string::npos)
+            end = text.size();
+        raw.assign(text, start, end - start);
+        start = end + (end + 1 < text.size() && text[end] == '\r' && text[end + 1] == '\n' ? 2 : 1);
+        ++line;
         try {
             if (SysgenLine(raw, file, line, sysgen))
                 continue;
@@ -287,19 +329,13 @@ void RegPreprocessor::AddFile(std::string text, const std::string& name, int dep
             }
             if (expanded.find("LOC_") != std::string::npos)
                 expanded = Localise(expanded, file, line);
-            // What expansion makes is held to the limit of what is read, and
-            // to a few times what was read, so that a small file cannot make
-            // the reader hold far more than it: $(NAME) in real files names
-            // short paths and flags, well under twice their text.
             bytesOut_ += expanded.size() + 1;
             if (bytesOut_ > options_.maxFileBytes)
                 throw RegLimitError{"the lines kept come to more than " + std::to_string(options_.maxFileBytes) +
                                     " bytes, the limit of a registry file"};
-            if (bytesOut_ > kRegExpansionFactor * bytesRead_ + kRegExpansionAllowance)
-                throw RegLimitError{"the lines kept come to more than " + std::to_string(kRegExpansionFactor) +
-                                    " times the " + std::to_string(bytesRead_) + " bytes read and " +
-                                    std::to_string(kRegExpansionAllowance) + " (expansion limit)"};
-            out_.push_back(RegLine{&file, line, std::move(expanded)});
+            CheckExpansion(0);
+            expanded.shrink_to_fit();   // a line is held at its size until it is parsed
+            Keep(RegLine{&file, line, std::move(expanded)});
         } catch (const RegLimitError& e) {
             throw RegError{file, line, e.message};
         } catch (const RegLineError& e) {
@@ -404,7 +440,7 @@ void RegPreprocessor::HashLine(const std::string& raw, size_t pos, const std::st
             throw RegLineError{"a name after #" + directive};
         const std::string name = Upper(arg.substr(0, nameEnd));
         if (directive == "define")
-            defines_[name] = {Trim(arg.substr(nameEnd)), "#define at " + where};
+            defines_[name] = {Trim(arg.substr(nameEnd)), where};
         else
             defines_.erase(name);
     } else if (directive == "include") {
@@ -489,6 +525,8 @@ RegPreprocessor::Variable RegPreprocessor::LookupOutside(const std::string& name
             v.set = true;
             v.value = value;
             v.source = options_.definesLabel;
+            v.kind = RegVariableUse::Given;
+            v.label = options_.definesLabel;
             return v;
         }
     if (options_.environment) {
@@ -500,6 +538,7 @@ RegPreprocessor::Variable RegPreprocessor::LookupOutside(const std::string& name
             v.set = true;
             v.value = env;
             v.source = "environment";
+            v.kind = RegVariableUse::Environment;
         }
     }
     return v;
@@ -512,36 +551,63 @@ RegPreprocessor::Variable RegPreprocessor::Lookup(const std::string& name, const
     if (d != defines_.end()) {
         v.set = true;
         v.value = d->second.first;
-        v.source = d->second.second;
+        v.source = "#define at " + d->second.second;
+        v.kind = RegVariableUse::Defined;
+        v.label = d->second.second;
     } else {
         v = LookupOutside(name);
     }
     // Each name once, in the order of first use: with its value once it has
     // one, else as not set.
     if (options_.report) {
-        std::vector<std::string>& list = options_.report->variables;
+        std::vector<RegVariableUse>& list = options_.report->variables;
         auto [at, fresh] = variableAt_.try_emplace(Upper(name), list.size());
-        const std::string entry = v.set ? name + "=" + v.value + " (" + v.source + ")"
-                                        : name + " (not set; first asked at " + where + ")";
         if (fresh)
-            list.push_back(entry);
-        else if (v.set)
-            list[at->second] = entry;
+            list.push_back(RegVariableUse{name, v.kind, v.value, v.label, v.set ? std::string() : where});
+        else if (v.set && (list[at->second].source != v.kind || list[at->second].value != v.value ||
+                           list[at->second].label != v.label))
+            list[at->second] = RegVariableUse{name, v.kind, v.value, v.label, std::string()};
     }
     return v;
 }
 
-std::string RegPreprocessor::Expand(const std::string& text, const std::string& where,
-                                    std::vector<std::string>* unset, int depth)
+std::string RegPreprocessor::Expand(const std::string& text, const std::string& where, std::vector<std::string>* unset)
 {
-    if (depth == 0)
-        expansions_ = 0;
     std::string out;
+    out.reserve(text.size());
+    ExpandInto(text, out, where, unset, 0);
+    added_ += out.size() - std::min(out.size(), text.size());
+    return out;
+}
+
+size_t RegPreprocessor::ExpansionLeft() const
+{
+    const size_t limit = kRegExpansionFactor * bytesRead_ + kRegExpansionAllowance;
+    return limit - std::min(limit, added_);
+}
+
+void RegPreprocessor::CheckExpansion(size_t more) const
+{
+    const size_t limit = kRegExpansionFactor * bytesRead_ + kRegExpansionAllowance;
+    if (added_ + more > limit)
+        throw RegLimitError{"expansion comes to more than " + std::to_string(limit) + " bytes: " +
+                            std::to_string(kRegExpansionFactor) + " times the " + std::to_string(bytesRead_) +
+                            " bytes read and " + std::to_string(kRegExpansionAllowance) + " (expansion limit)"};
+}
+
+void RegPreprocessor::ExpandInto(const std::string& text, std::string& out, const std::string& where,
+                                 std::vector<std::string>* unset, int depth)
+{
+    if (depth == 0) {
+        expansions_ = 0;
+        lineStart_ = out.size();
+        lineText_ = text.size();
+    }
     bool quoted = false;
     for (size_t i = 0; i < text.size(); ++i) {
         const char c = text[i];
         if (depth == 0 && !quoted && c == ';') {   // a comment is left alone
-            out += text.substr(i);
+            out.append(text, i, std::string::npos);
             break;
         }
         if (c == '"') {
@@ -561,17 +627,26 @@ std::string RegPreprocessor::Expand(const std::string& text, const std::string& 
                 if (!v.set) {
                     if (std::find(unset->begin(), unset->end(), name) == unset->end())
                         unset->push_back(name);
-                    out += text.substr(i, close - i + 1);
+                    out.append(text, i, close - i + 1);
                 } else {
                     if (depth >= kMaxExpansionDepth)
                         throw RegLineError{"$(" + name + ") to stop expanding (its value refers to itself)"};
                     if (++expansions_ > kMaxExpansions)
                         throw RegLimitError{"more than " + std::to_string(kMaxExpansions) +
                                             " $(NAME) replaced in one line (limit " + std::to_string(kMaxExpansions) + ")"};
-                    out += Expand(v.value, where, unset, depth + 1);
-                    if (out.size() > kMaxExpandedLine)
+                    // Held to the limits before the value is copied in, so
+                    // that a line never grows past them.
+                    if (out.size() + v.value.size() > kMaxExpandedLine)
                         throw RegLimitError{"$(" + name + ") makes the line longer than " +
                                             std::to_string(kMaxExpandedLine) + " bytes (limit)"};
+                    const size_t made = out.size() - lineStart_ + v.value.size();
+                    CheckExpansion(made > lineText_ ? made - lineText_ : 0);
+                    // Room grows as a string's does, but never past what
+                    // the limit lets the line come to.
+                    const size_t need = out.size() + v.value.size();
+                    if (out.capacity() < need)
+                        GrowTo(out, std::max(need, std::min(2 * out.capacity(), lineStart_ + lineText_ + ExpansionLeft())));
+                    ExpandInto(v.value, out, where, unset, depth + 1);
                 }
                 i = close;
                 continue;
@@ -579,7 +654,6 @@ std::string RegPreprocessor::Expand(const std::string& text, const std::string& 
         }
         out += c;
     }
-    return out;
 }
 
 // LOC_NAME placeholders in a value line, outside quotes and comments.
@@ -680,36 +754,35 @@ bool RegPreprocessor::HashCondition(const std::string& directive, const std::str
 bool RegPreprocessor::BuildCondition(const std::string& text, const std::string& file, int line)
 {
     const std::string where = file + ":" + std::to_string(line);
-    const std::vector<std::string> t = RegConditionTokens(text);
-    size_t i = 0;
+    RegConditionTokens t(text);
     bool joined = false;
     auto isOp = [](const std::string& s) { return s == "||" || s == "&&" || s == "=" || s == "==" || s == "!=" || s == "!"; };
     auto term = [&]() {
-        if (i >= t.size() || isOp(t[i]))
+        if (t.AtEnd() || isOp(t.Peek()))
             throw RegLineError{"a variable after IF"};
-        const std::string name = t[i++];
+        const std::string name = t.Take();
         bool result;
         const Variable v = Lookup(name, where);
-        if (i < t.size() && (t[i] == "=" || t[i] == "==" || t[i] == "!=")) {
-            const bool differ = t[i++] == "!=";
-            if (i >= t.size() || isOp(t[i]))
+        if (t.Peek() == "=" || t.Peek() == "==" || t.Peek() == "!=") {
+            const bool differ = t.Take() == "!=";
+            if (t.AtEnd() || isOp(t.Peek()))
                 throw RegLineError{"a value after IF " + name + " ="};
-            const std::string& value = t[i++];
+            const std::string value = t.Take();
             const bool equal = v.set && SameNoCase(v.value, value);
             result = differ ? !equal : equal;
         } else {
             result = v.set;
         }
-        if (i < t.size() && t[i] == "!") {
-            ++i;
+        if (t.Peek() == "!") {
+            t.Take();
             result = !result;
         }
         return result;
     };
     auto all = [&]() {
         bool result = term();
-        while (i < t.size() && t[i] == "&&") {
-            ++i;
+        while (t.Peek() == "&&") {
+            t.Take();
             joined = true;
             bool next = term();
             result = result && next;
@@ -717,13 +790,13 @@ bool RegPreprocessor::BuildCondition(const std::string& text, const std::string&
         return result;
     };
     bool result = all();
-    while (i < t.size() && t[i] == "||") {
-        ++i;
+    while (t.Peek() == "||") {
+        t.Take();
         joined = true;
         bool next = all();
         result = result || next;
     }
-    if (i != t.size())
+    if (!t.AtEnd())
         throw RegLineError{"IF NAME, IF NAME = VALUE or either followed by !"};
     if (joined)
         Warn(where, "IF " + text + ": the image build documents one variable per IF (#if defined A || defined B "
@@ -734,23 +807,23 @@ bool RegPreprocessor::BuildCondition(const std::string& text, const std::string&
 // [!]COMPONENT joined by ||, OR, && or AND (AND first).
 bool RegPreprocessor::SysgenCondition(const std::string& text, const std::string& where)
 {
-    const std::vector<std::string> t = RegConditionTokens(text);
-    size_t i = 0;
-    auto isOr = [&] { return i < t.size() && (t[i] == "||" || Upper(t[i]) == "OR"); };
-    auto isAnd = [&] { return i < t.size() && (t[i] == "&&" || Upper(t[i]) == "AND"); };
+    RegConditionTokens t(text);
+    auto isOr = [&] { return t.Peek() == "||" || Upper(t.Peek()) == "OR"; };
+    auto isAnd = [&] { return t.Peek() == "&&" || Upper(t.Peek()) == "AND"; };
     // Any number of ! before a component, counted rather than recursed.
     // One after it ("PM_PMSTUBS !", as IF NAME ! is written) is read as
     // turning it round too, with a warning.
     auto unary = [&]() -> bool {
         bool negate = false;
-        for (; i < t.size() && t[i] == "!"; ++i)
+        for (; t.Peek() == "!"; t.Take())
             negate = !negate;
-        if (i >= t.size() || t[i] == "||" || t[i] == "&&" || t[i] == "=" || t[i] == "==" || t[i] == "!=")
+        const std::string& p = t.Peek();
+        if (t.AtEnd() || p == "||" || p == "&&" || p == "=" || p == "==" || p == "!=")
             throw RegLineError{"a component after @CESYSGEN IF"};
-        const std::string& component = t[i++];
+        const std::string component = t.Take();
         bool in = InImage(component, where);
-        if (i < t.size() && t[i] == "!") {
-            ++i;
+        if (t.Peek() == "!") {
+            t.Take();
             negate = !negate;
             Warn(where, "@CESYSGEN IF " + text + ": the ! after " + component +
                             " is read as turning it round, as IF NAME ! does (the build documents !" + component +
@@ -761,7 +834,7 @@ bool RegPreprocessor::SysgenCondition(const std::string& text, const std::string
     auto all = [&]() {
         bool result = unary();
         while (isAnd()) {
-            ++i;
+            t.Take();
             bool next = unary();
             result = result && next;
         }
@@ -769,11 +842,11 @@ bool RegPreprocessor::SysgenCondition(const std::string& text, const std::string
     };
     bool result = all();
     while (isOr()) {
-        ++i;
+        t.Take();
         bool next = all();
         result = result || next;
     }
-    if (i != t.size())
+    if (!t.AtEnd())
         throw RegLineError{"@CESYSGEN IF COMPONENT, joined by || or &&"};
     return result;
 }
@@ -784,7 +857,7 @@ bool RegPreprocessor::InImage(const std::string& component, const std::string& w
     auto known = components_.find(name);
     if (known != components_.end())
         return known->second;
-    bool in = false;
+    bool in = false, assumed = false;
     std::string why;
     // The filter runs before the merge: only variables from outside count.
     Variable v = LookupOutside(name);
@@ -813,12 +886,13 @@ bool RegPreprocessor::InImage(const std::string& component, const std::string& w
             // A board's files name the components its image is built with.
             in = true;
             why = "assumed: not given; first at " + where;
+            assumed = true;
             assumed_.emplace_back(name, where);
         }
     }
     components_[name] = in;
     if (options_.report)
-        options_.report->components.push_back(name + (in ? ": in the image (" : ": not in the image (") + why + ")");
+        options_.report->components.push_back(RegComponentChoice{name, in, assumed, why});
     return in;
 }
 

@@ -12,7 +12,9 @@
 #include <sys/stat.h>
 
 #include <cctype>
+#include <algorithm>
 #include <cstdio>
+#include <functional>
 
 #include "codepage.h"
 #include "host/host.h"
@@ -177,24 +179,93 @@ std::string Hex2(unsigned char b)
     return std::string("0x") + digits[b >> 4] + digits[b & 15];
 }
 
-std::string Utf16ToUtf8(const std::string& bytes, size_t from, bool bigEndian, const std::string& file)
+// Text is decoded a chunk at a time into UTF-8, so that a file's bytes and
+// its text are the most a decoding holds: never a UTF-16 copy of the whole.
+const size_t kDecodeChunk = 4096;
+
+// Where a chunk of `bytes` from `start` may end, at most kDecodeChunk bytes
+// on, without cutting a character of code page `cp` in two.
+size_t ChunkEnd(unsigned cp, const std::string& bytes, size_t start)
+{
+    size_t end = std::min(bytes.size(), start + kDecodeChunk);
+    if (end == bytes.size())
+        return end;
+    if (cp == kCodePageUtf8) {
+        // Back to the first byte of a sequence (an invalid run of
+        // continuation bytes is refused in this chunk anyway).
+        for (int k = 0; k < 3 && end > start + 1 && (static_cast<unsigned char>(bytes[end]) & 0xC0) == 0x80; ++k)
+            --end;
+    } else if (cp == kCodePage932) {
+        size_t i = start;
+        while (i < end) {
+            const unsigned char b = static_cast<unsigned char>(bytes[i]);
+            i += (b >= 0x81 && b <= 0x9F) || (b >= 0xE0 && b <= 0xFC) ? 2 : 1;
+        }
+        end = i > bytes.size() ? bytes.size() : i;
+    }
+    return end;
+}
+
+// Decodes `bytes` in code page `cp` a chunk at a time; each chunk's UTF-16
+// goes to `chunk` (when set). False with *bad at the first byte the decoder
+// refuses.
+bool DecodeInChunks(unsigned cp, const std::string& bytes, size_t from, size_t* bad,
+                    const std::function<void(const std::u16string&)>& chunk)
 {
     std::u16string units;
-    units.reserve((bytes.size() - from) / 2);
-    for (size_t i = from; i + 1 < bytes.size(); i += 2) {
-        const unsigned char a = static_cast<unsigned char>(bytes[i]), b = static_cast<unsigned char>(bytes[i + 1]);
-        units.push_back(static_cast<char16_t>(bigEndian ? a << 8 | b : b << 8 | a));
-    }
-    std::string out;
-    if (!EncodeCodePage(kCodePageUtf8, units.data(), units.size(), out, '?', nullptr)) {
-        // A lone surrogate: find it for the message.
+    for (size_t start = from; start < bytes.size();) {
+        const size_t end = ChunkEnd(cp, bytes, start);
         size_t at = 0;
+        if (!DecodeCodePage(cp, bytes.data() + start, end - start, units, &at)) {
+            *bad = start + at;
+            return false;
+        }
+        if (chunk)
+            chunk(units);
+        start = end;
+    }
+    return true;
+}
+
+// UTF-16 units as UTF-8, appended to `out`; false for a lone surrogate.
+bool AppendAsUtf8(const std::u16string& units, std::string& out)
+{
+    std::string piece;
+    if (!EncodeCodePage(kCodePageUtf8, units.data(), units.size(), piece, '?', nullptr))
+        return false;
+    out += piece;
+    return true;
+}
+
+std::string Utf16ToUtf8(const std::string& bytes, size_t from, bool bigEndian, const std::string& file)
+{
+    std::string out;
+    std::u16string units;
+    size_t at = 0;   // the first unit of the chunk being written
+    bool ok = true;
+    for (size_t i = from; ok && i + 1 < bytes.size();) {
+        units.clear();
+        for (; i + 1 < bytes.size() && units.size() < kDecodeChunk; i += 2) {
+            const unsigned char a = static_cast<unsigned char>(bytes[i]), b = static_cast<unsigned char>(bytes[i + 1]);
+            units.push_back(static_cast<char16_t>(bigEndian ? a << 8 | b : b << 8 | a));
+        }
+        // A pair is not cut in two: its high half waits for the next chunk.
+        if (i + 1 < bytes.size() && units.back() >= 0xD800 && units.back() < 0xDC00) {
+            units.pop_back();
+            i -= 2;
+        }
+        ok = AppendAsUtf8(units, out);
+        if (ok)
+            at += units.size();
+    }
+    if (!ok) {
+        // A lone surrogate: find it in the chunk for the message.
         for (size_t k = 0; k < units.size(); ++k) {
             const char16_t u = units[k];
             if (u >= 0xD800 && u < 0xDC00 && k + 1 < units.size() && units[k + 1] >= 0xDC00 && units[k + 1] < 0xE000) {
                 ++k;
             } else if (u >= 0xD800 && u < 0xE000) {
-                at = k;
+                at += k;
                 break;
             }
         }
@@ -210,7 +281,7 @@ std::string Utf16ToUtf8(const std::string& bytes, size_t from, bool bigEndian, c
 
 }  // namespace
 
-std::string DecodeRegText(const std::string& bytes, const std::string& file, unsigned codePage,
+std::string DecodeRegText(std::string bytes, const std::string& file, unsigned codePage,
                           const std::string& codePageFrom, std::string* encoding)
 {
     auto starts = [&](const char* mark, size_t n) { return bytes.size() >= n && bytes.compare(0, n, mark, n) == 0; };
@@ -221,17 +292,17 @@ std::string DecodeRegText(const std::string& bytes, const std::string& file, uns
     };
     if (starts("\xEF\xBB\xBF", 3)) {
         *encoding = "UTF-8 (byte-order mark)";
-        std::u16string check;
         size_t bad = 0;
-        if (!DecodeCodePage(kCodePageUtf8, bytes.data() + 3, bytes.size() - 3, check, &bad)) {
+        if (!DecodeInChunks(kCodePageUtf8, bytes, 3, &bad, nullptr)) {
             int line;
             size_t column;
-            Place(bytes, bad + 3, 1, false, &line, &column);
-            throw RegError{file, line, "byte " + Hex2(static_cast<unsigned char>(bytes[bad + 3])) + " at column " +
+            Place(bytes, bad, 1, false, &line, &column);
+            throw RegError{file, line, "byte " + Hex2(static_cast<unsigned char>(bytes[bad])) + " at column " +
                                            std::to_string(column) +
                                            " is not valid UTF-8, which the byte-order mark says the file is"};
         }
-        return bytes.substr(3);
+        bytes.erase(0, 3);
+        return bytes;
     }
     if (starts("\xFF\xFE", 2) || starts("\xFE\xFF", 2)) {
         const bool big = bytes[0] == '\xFE';
@@ -261,9 +332,8 @@ std::string DecodeRegText(const std::string& bytes, const std::string& file, uns
                                        ", and the file does not start as UTF-16 text: not a text file, or an "
                                        "encoding not read here"};
     }
-    std::u16string units;
     size_t bad = 0;
-    if (DecodeCodePage(kCodePageUtf8, bytes.data(), bytes.size(), units, &bad)) {
+    if (DecodeInChunks(kCodePageUtf8, bytes, 0, &bad, nullptr)) {
         bool ascii = true;
         for (char c : bytes)
             ascii = ascii && static_cast<unsigned char>(c) < 0x80;
@@ -280,7 +350,7 @@ std::string DecodeRegText(const std::string& bytes, const std::string& file, uns
                                        codePageFrom + " (" + CodePageName(codePage) +
                                        ") is not one read here (1252, 932 or 65001; --codepage N chooses)"};
     }
-    if (DecodeCodePage(codePage, bytes.data(), bytes.size(), units, &bad))
+    if (DecodeInChunks(codePage, bytes, 0, &bad, nullptr))
         bad = std::string::npos;
     // The platform's tables give the bytes a code page leaves unassigned a
     // placeholder character; in a text file they mean a misread.
@@ -310,8 +380,17 @@ std::string DecodeRegText(const std::string& bytes, const std::string& file, uns
                                        " is not) and has no byte-order mark; --codepage N reads it in another"};
     }
     *encoding = CodePageName(codePage) + " (not UTF-8; the code page of " + codePageFrom + ")";
+    // Twice through: the text's length first, so that it is made at its
+    // size, without the spare room of a string that grows.
+    size_t length = 0;
+    DecodeInChunks(codePage, bytes, 0, &bad, [&](const std::u16string& units) {
+        std::string piece;
+        EncodeCodePage(kCodePageUtf8, units.data(), units.size(), piece, '?', nullptr);
+        length += piece.size();
+    });
     std::string out;
-    EncodeCodePage(kCodePageUtf8, units.data(), units.size(), out, '?', nullptr);
+    out.reserve(length);
+    DecodeInChunks(codePage, bytes, 0, &bad, [&](const std::u16string& units) { AppendAsUtf8(units, out); });
     return out;
 }
 

@@ -22,7 +22,9 @@ bool ReadRegBytes(const std::string& path, size_t limit, std::string* bytes, std
 // locale given").  Returns the text as UTF-8, and in *encoding what it was
 // read as.  Throws RegError "file:line: ..." naming the byte that is valid in
 // none of these, or "file: ..." when the code page is not one decoded here.
-std::string DecodeRegText(const std::string& bytes, const std::string& file, unsigned codePage,
+// The bytes are taken (moved in), so that text that is already UTF-8 is not
+// copied.
+std::string DecodeRegText(std::string bytes, const std::string& file, unsigned codePage,
                           const std::string& codePageFrom, std::string* encoding);
 
 namespace regtext {
