@@ -14,6 +14,7 @@ namespace {
 
 using regtext::IsSpace;
 using regtext::SkipSpace;
+using regtext::AppendQuotedUtf16;
 
 int HexDigit(char c)
 {
@@ -77,46 +78,6 @@ std::string ParseQuoted(const std::string& s, size_t& pos, const char* what)
         out += c;
     }
     throw RegLineError{std::string("\" to close the ") + what};
-}
-
-// The text of a quoted string starting at s[pos] == '"' as a REG_SZ value
-// holds it (UTF-16LE), appended to `data` without its terminator: made at
-// its size, a piece at a time, never as a whole second copy of the line.
-// Leaves pos after the closing quote.
-void AppendQuotedUtf16(const std::string& s, size_t& pos, const char* what, std::vector<uint8_t>& data)
-{
-    // First its end and its length, so that the value is made at its size.
-    size_t end = pos + 1, units = 0;
-    for (; end < s.size() && s[end] != '"'; ++end) {
-        if (s[end] == '\\') {
-            if (end + 1 >= s.size() || (s[end + 1] != '\\' && s[end + 1] != '"'))
-                throw RegLineError{"\\\\ or \\\" after a backslash"};
-            ++end;
-        }
-        const unsigned char c = static_cast<unsigned char>(s[end]);
-        units += (c & 0xC0) == 0x80 ? 0 : c >= 0xF0 ? 2 : 1;
-    }
-    if (end >= s.size())
-        throw RegLineError{std::string("\" to close the ") + what};
-    const size_t need = data.size() + 2 * units + 2;
-    if (data.capacity() < need)
-        data.reserve(data.empty() ? need : std::max(need, 2 * data.capacity()));
-    std::string piece;
-    auto flush = [&] {
-        for (char16_t c : Widen(piece)) {
-            data.push_back(static_cast<uint8_t>(c));
-            data.push_back(static_cast<uint8_t>(c >> 8));
-        }
-        piece.clear();
-    };
-    for (size_t i = pos + 1; i < end; ++i) {
-        // A piece ends before a character's first byte, never inside one.
-        if (piece.size() >= 4096 && (static_cast<unsigned char>(s[i]) & 0xC0) != 0x80)
-            flush();
-        piece += s[i] == '\\' ? s[++i] : s[i];
-    }
-    flush();
-    pos = end + 1;
 }
 
 std::vector<uint8_t> QuotedStringData(const std::string& s, size_t& pos, const char* what)

@@ -53,6 +53,54 @@ bool SameNoCase(const std::string& a, const std::string& b)
     return a.size() == b.size() && strncasecmp(a.c_str(), b.c_str(), a.size()) == 0;
 }
 
+std::string Join(const std::vector<std::string>& items, const char* separator)
+{
+    std::string out;
+    for (const std::string& item : items)
+        out += (out.empty() ? "" : separator) + item;
+    return out;
+}
+
+// The text of a quoted string starting at s[pos] == '"' as a REG_SZ value
+// holds it (UTF-16LE), appended to `data` without its terminator: made at
+// its size, a piece at a time, never as a whole second copy of the line.
+// Leaves pos after the closing quote.
+void AppendQuotedUtf16(const std::string& s, size_t& pos, const char* what, std::vector<uint8_t>& data)
+{
+    // First its end and its length, so that the value is made at its size.
+    size_t end = pos + 1, units = 0;
+    for (; end < s.size() && s[end] != '"'; ++end) {
+        if (s[end] == '\\') {
+            if (end + 1 >= s.size() || (s[end + 1] != '\\' && s[end + 1] != '"'))
+                throw RegLineError{"\\\\ or \\\" after a backslash"};
+            ++end;
+        }
+        const unsigned char c = static_cast<unsigned char>(s[end]);
+        units += (c & 0xC0) == 0x80 ? 0 : c >= 0xF0 ? 2 : 1;
+    }
+    if (end >= s.size())
+        throw RegLineError{std::string("\" to close the ") + what};
+    const size_t need = data.size() + 2 * units + 2;
+    if (data.capacity() < need)
+        data.reserve(data.empty() ? need : std::max(need, 2 * data.capacity()));
+    std::string piece;
+    auto flush = [&] {
+        for (char16_t c : Widen(piece)) {
+            data.push_back(static_cast<uint8_t>(c));
+            data.push_back(static_cast<uint8_t>(c >> 8));
+        }
+        piece.clear();
+    };
+    for (size_t i = pos + 1; i < end; ++i) {
+        // A piece ends before a character's first byte, never inside one.
+        if (piece.size() >= 4096 && (static_cast<unsigned char>(s[i]) & 0xC0) != 0x80)
+            flush();
+        piece += s[i] == '\\' ? s[++i] : s[i];
+    }
+    flush();
+    pos = end + 1;
+}
+
 // The line up to a ; comment that is not inside quotes, trimmed.
 std::string StripComment(const std::string& s)
 {
@@ -279,6 +327,66 @@ std::string Utf16ToUtf8(const std::string& bytes, size_t from, bool bigEndian, c
     return out;
 }
 
+// A file that is not UTF-8 (its first bad byte at utf8Bad) in code page
+// `codePage`, as DecodeRegText says.
+std::string DecodeInCodePage(const std::string& bytes, const std::string& file, unsigned codePage,
+                             const std::string& codePageFrom, size_t utf8Bad, std::string* encoding)
+{
+    size_t bad = 0;
+    if (!CodePageSupported(codePage) || codePage == kCodePageUtf8) {
+        int line;
+        size_t column;
+        Place(bytes, utf8Bad, 1, false, &line, &column);
+        throw RegError{file, line, "byte " + Hex2(static_cast<unsigned char>(bytes[utf8Bad])) + " at column " +
+                                       std::to_string(column) + " is not valid UTF-8, and the code page of " +
+                                       codePageFrom + " (" + CodePageName(codePage) +
+                                       ") is not one read here (1252, 932 or 65001; --codepage N chooses)"};
+    }
+    if (DecodeInChunks(codePage, bytes, 0, &bad, nullptr))
+        bad = std::string::npos;
+    // The platform's tables give the bytes a code page leaves unassigned a
+    // placeholder character; in a text file they mean a misread.
+    for (size_t i = 0, end = bad == std::string::npos ? bytes.size() : bad; i < end; ++i) {
+        const unsigned char b = static_cast<unsigned char>(bytes[i]);
+        if (codePage == kCodePage932 && ((b >= 0x81 && b <= 0x9F) || (b >= 0xE0 && b <= 0xFC))) {
+            ++i;   // a pair, already checked by the decoder
+            continue;
+        }
+        if (IsUnassignedByte(codePage, b)) {
+            bad = i;
+            break;
+        }
+    }
+    if (bad != std::string::npos) {
+        int line;
+        size_t column;
+        Place(bytes, bad, 1, false, &line, &column);
+        const unsigned char b = static_cast<unsigned char>(bytes[bad]);
+        std::string shown = Hex2(b);
+        if (codePage == kCodePage932 && bad + 1 < bytes.size() && ((b >= 0x81 && b <= 0x9F) || (b >= 0xE0 && b <= 0xFC)))
+            shown = "pair " + Hex2(b) + " " + Hex2(static_cast<unsigned char>(bytes[bad + 1]));
+        throw RegError{file, line, "byte " + shown + " at column " + std::to_string(column) + " is not a character of " +
+                                       CodePageName(codePage) + " (the code page of " + codePageFrom +
+                                       "), and the file is not UTF-8 (byte " +
+                                       Hex2(static_cast<unsigned char>(bytes[utf8Bad])) +
+                                       " is not) and has no byte-order mark; --codepage N reads it in another"};
+    }
+    *encoding = CodePageName(codePage) + " (not UTF-8; the code page of " + codePageFrom + ")";
+    // Twice through: the text's length first, so that it is made at its
+    // size, without the spare room of a string that grows.
+    size_t length = 0;
+    DecodeInChunks(codePage, bytes, 0, &bad, [&](const std::u16string& units) {
+        std::string piece;
+        EncodeCodePage(kCodePageUtf8, units.data(), units.size(), piece, '?', nullptr);
+        length += piece.size();
+    });
+    std::string out;
+    out.reserve(length);
+    DecodeInChunks(codePage, bytes, 0, &bad, [&](const std::u16string& units) { AppendAsUtf8(units, out); });
+    return out;
+}
+
+
 }  // namespace
 
 std::string DecodeRegText(std::string bytes, const std::string& file, unsigned codePage,
@@ -340,58 +448,7 @@ std::string DecodeRegText(std::string bytes, const std::string& file, unsigned c
         *encoding = ascii ? "ASCII" : "UTF-8 (no byte-order mark; every byte sequence is valid UTF-8)";
         return bytes;
     }
-    const size_t utf8Bad = bad;
-    if (!CodePageSupported(codePage) || codePage == kCodePageUtf8) {
-        int line;
-        size_t column;
-        Place(bytes, utf8Bad, 1, false, &line, &column);
-        throw RegError{file, line, "byte " + Hex2(static_cast<unsigned char>(bytes[utf8Bad])) + " at column " +
-                                       std::to_string(column) + " is not valid UTF-8, and the code page of " +
-                                       codePageFrom + " (" + CodePageName(codePage) +
-                                       ") is not one read here (1252, 932 or 65001; --codepage N chooses)"};
-    }
-    if (DecodeInChunks(codePage, bytes, 0, &bad, nullptr))
-        bad = std::string::npos;
-    // The platform's tables give the bytes a code page leaves unassigned a
-    // placeholder character; in a text file they mean a misread.
-    for (size_t i = 0, end = bad == std::string::npos ? bytes.size() : bad; i < end; ++i) {
-        const unsigned char b = static_cast<unsigned char>(bytes[i]);
-        if (codePage == kCodePage932 && ((b >= 0x81 && b <= 0x9F) || (b >= 0xE0 && b <= 0xFC))) {
-            ++i;   // a pair, already checked by the decoder
-            continue;
-        }
-        if (IsUnassignedByte(codePage, b)) {
-            bad = i;
-            break;
-        }
-    }
-    if (bad != std::string::npos) {
-        int line;
-        size_t column;
-        Place(bytes, bad, 1, false, &line, &column);
-        const unsigned char b = static_cast<unsigned char>(bytes[bad]);
-        std::string shown = Hex2(b);
-        if (codePage == kCodePage932 && bad + 1 < bytes.size() && ((b >= 0x81 && b <= 0x9F) || (b >= 0xE0 && b <= 0xFC)))
-            shown = "pair " + Hex2(b) + " " + Hex2(static_cast<unsigned char>(bytes[bad + 1]));
-        throw RegError{file, line, "byte " + shown + " at column " + std::to_string(column) + " is not a character of " +
-                                       CodePageName(codePage) + " (the code page of " + codePageFrom +
-                                       "), and the file is not UTF-8 (byte " +
-                                       Hex2(static_cast<unsigned char>(bytes[utf8Bad])) +
-                                       " is not) and has no byte-order mark; --codepage N reads it in another"};
-    }
-    *encoding = CodePageName(codePage) + " (not UTF-8; the code page of " + codePageFrom + ")";
-    // Twice through: the text's length first, so that it is made at its
-    // size, without the spare room of a string that grows.
-    size_t length = 0;
-    DecodeInChunks(codePage, bytes, 0, &bad, [&](const std::u16string& units) {
-        std::string piece;
-        EncodeCodePage(kCodePageUtf8, units.data(), units.size(), piece, '?', nullptr);
-        length += piece.size();
-    });
-    std::string out;
-    out.reserve(length);
-    DecodeInChunks(codePage, bytes, 0, &bad, [&](const std::u16string& units) { AppendAsUtf8(units, out); });
-    return out;
+    return DecodeInCodePage(bytes, file, codePage, codePageFrom, bad, encoding);
 }
 
 bool ReadRegBytes(const std::string& path, size_t limit, std::string* bytes, std::string* why)

@@ -3,6 +3,7 @@
 // Host sources and their tests only; no state.
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -35,6 +36,13 @@ size_t SkipSpace(const std::string& s, size_t pos);
 std::string Trim(const std::string& s);
 std::string Upper(std::string s);
 bool SameNoCase(const std::string& a, const std::string& b);
+// The text of a quoted string starting at s[pos] == '"' (with \\ and \"
+// escapes) as a REG_SZ value holds it, UTF-16LE, appended to `data` without
+// its terminator; leaves pos after the closing quote.  Throws RegLineError
+// ("\" to close the <what>", ...).
+void AppendQuotedUtf16(const std::string& s, size_t& pos, const char* what, std::vector<uint8_t>& data);
+// The items with `separator` between them.
+std::string Join(const std::vector<std::string>& items, const char* separator);
 // The line up to a ; comment that is not inside quotes, trimmed.
 std::string StripComment(const std::string& s);
 // The leading word of s at pos (letters only), upper-cased, and where it ends.
