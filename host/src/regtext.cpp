@@ -11,8 +11,8 @@
 #include <strings.h>
 #include <sys/stat.h>
 
-#include <cctype>
 #include <algorithm>
+#include <cctype>
 #include <cstdio>
 #include <functional>
 
@@ -464,6 +464,11 @@ bool ReadRegBytes(const std::string& path, size_t limit, std::string* bytes, std
         return false;
     }
     bytes->clear();
+    // A file that says its size is read into a string made at that size
+    // (one that does not, such as /dev/zero, grows as it is read).
+    struct stat opened;
+    if (fstat(fileno(f), &opened) == 0 && S_ISREG(opened.st_mode) && opened.st_size > 0)
+        bytes->reserve(std::min(static_cast<size_t>(opened.st_size), limit) + 1);
     char chunk[65536];
     bool over = false, failed = false;
     while (!over) {
