@@ -297,6 +297,26 @@ TEST_F(RegEncodingTest, ExpansionMayAddWhatWasReadAndTheAllowanceAndNoMore)
     EXPECT_FALSE(host::RegistryKeyExists("X"));
 }
 
+TEST_F(RegEncodingTest, StringsPutInForPlaceholdersCountAsExpansion)
+{
+    // One 1,000-character string, named 40 times in a list: the load stops
+    // at the expansion limit instead of holding 40 copies.
+    WriteFile(dir_ + "/board.str", "#define LOC_LONG \"" + std::string(1000, 's') + "\"\n");
+    std::string names = "LOC_LONG";
+    for (int k = 1; k < 40; ++k)
+        names += ",LOC_LONG";
+    WriteFile(dir_ + "/many.reg", "[HKEY_LOCAL_MACHINE\\X]\n\"One\"=LOC_LONG\n\"List\"=multi_sz:" + names + "\n");
+    options_.stringFiles = {dir_ + "/board.str"};
+    const std::string error = Load({dir_ + "/many.reg"});
+    EXPECT_EQ(error.rfind(dir_ + "/many.reg:3: expansion comes to more than ", 0), 0u) << error;
+    EXPECT_NE(error.find("(expansion limit)"), std::string::npos) << error;
+
+    // The one placeholder alone is well within it.
+    WriteFile(dir_ + "/many.reg", "[HKEY_LOCAL_MACHINE\\X]\n\"One\"=LOC_LONG\n");
+    EXPECT_EQ(Load({dir_ + "/many.reg"}), "");
+    EXPECT_EQ(String("X", "One"), std::string(1000, 's'));
+}
+
 TEST_F(RegEncodingTest, ExpansionInConditionsAndMessagesCountsToo)
 {
     // What #message keeps in the report is expansion as well: many lines

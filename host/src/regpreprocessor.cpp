@@ -305,8 +305,11 @@ void RegPreprocessor::AddFile(std::string text, const std::string& name, int dep
                     Warn(where, "$(" + n + ") is not set (no #define, variable given or environment variable " + n +
                                     "): left as written");
             }
-            if (expanded.find("LOC_") != std::string::npos)
+            if (expanded.find("LOC_") != std::string::npos) {
+                const size_t before = expanded.size();
                 expanded = Localise(expanded, file, line);
+                added_ += expanded.size() - std::min(expanded.size(), before);
+            }
             bytesOut_ += expanded.size() + 1;
             if (bytesOut_ > options_.maxFileBytes)
                 throw RegLimitError{"the lines kept come to more than " + std::to_string(options_.maxFileBytes) +

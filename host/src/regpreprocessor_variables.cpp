@@ -226,6 +226,10 @@ std::string RegPreprocessor::Localise(const std::string& text, const std::string
             if (!source.empty() && options_.report && !stringNoted_[Upper(name)])
                 options_.report->strings.push_back(name + " from " + source);
             stringNoted_[Upper(name)] = true;
+            // A string put in is expansion too, held to the same limit
+            // before it is copied in.
+            const size_t made = out.size() + value.size() + (text.size() - end);
+            CheckExpansion(made > text.size() ? made - text.size() : 0);
             out += value;
             i = end - 1;
             continue;
