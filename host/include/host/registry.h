@@ -196,8 +196,8 @@ std::vector<std::string> RegTexts(const std::vector<Record>& records)
 // hold: 64 MiB.  A file that is larger, or never ends (/dev/zero), is read
 // to one byte past this and refused.
 const size_t kRegMaxFileBytes = size_t(64) << 20;
-// What $(NAME) expansion adds to the lines, all of them together, may come
-// to kRegExpansionFactor times the bytes read so far and
+// What $(NAME) expansion and LOC_ strings add to the lines, all of them
+// together, may come to kRegExpansionFactor times the bytes read so far and
 // kRegExpansionAllowance bytes more.  A kept byte costs up to three of
 // memory until the load ends (the line, then its value as UTF-16), so this
 // keeps a load within six times its input and a small fixed allowance;
