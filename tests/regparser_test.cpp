@@ -2,6 +2,7 @@
 // places they came from, turned into changes; nothing is applied here.
 #include <gtest/gtest.h>
 
+#include <deque>
 #include <string>
 #include <vector>
 
@@ -208,7 +209,7 @@ TEST(RegParserTest, LinesInPiecesParseAsAllAtOnce)
             lines.push_back(l);
         parser.Parse(lines, true);
         EXPECT_TRUE(lines.empty());
-        const std::vector<host::RegChange> changes = parser.Take();
+        const std::deque<host::RegChange> changes = parser.Take();
         ASSERT_EQ(changes.size(), whole.size()) << "cut after line " << cut;
         for (size_t i = 0; i < changes.size(); ++i) {
             EXPECT_EQ(changes[i].name, whole[i].name) << "cut after line " << cut;

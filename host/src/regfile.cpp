@@ -2,6 +2,7 @@
 // lines that count and the parser turn those into changes, and applies the
 // changes only when every line of every file parsed, so a broken file
 // changes nothing.
+#include <deque>
 #include <string>
 #include <vector>
 
@@ -22,7 +23,7 @@ struct Source {
 
 bool Load(const std::vector<Source>& sources, std::string* error, const RegLoadOptions& options)
 {
-    std::vector<RegChange> changes;
+    std::deque<RegChange> changes;
     RegPreprocessor pre(options);
     try {
         // The lines are parsed as they are made, not all held first.
@@ -48,14 +49,14 @@ bool Load(const std::vector<Source>& sources, std::string* error, const RegLoadO
     pre.Warnings().Close();
     // Each change is let go once applied, so that the list and the tree it
     // fills do not both hold the whole file at the end.
-    for (RegChange& c : changes) {
+    for (; !changes.empty(); changes.pop_front()) {
+        RegChange& c = changes.front();
         switch (c.kind) {
         case RegChange::CreateKey: RegistryCreateKey(c.root, c.key); break;
         case RegChange::DeleteKey: RegistryDeleteKey(c.root, c.key); break;
         case RegChange::SetValue: RegistrySetValue(c.root, c.key, c.name, c.type, std::move(c.data)); break;
         case RegChange::DeleteValue: RegistryDeleteValue(c.root, c.key, c.name); break;
         }
-        c = RegChange{c.kind, c.root, std::string(), std::string(), 0, {}};
     }
     return true;
 }

@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <cctype>
 #include <cstring>
+#include <iterator>
 
 #include "host/host.h"
 #include "host/platform.h"
@@ -140,7 +141,7 @@ public:
         lines_ = nullptr;
     }
 
-    std::vector<RegChange> Take() { return std::move(changes_); }
+    std::deque<RegChange> Take() { return std::move(changes_); }
 
 private:
     std::vector<RegLine>& Lines() { return *lines_; }
@@ -471,7 +472,7 @@ private:
     bool haveKey_ = false;
     RegRoot root_ = RegRoot::LocalMachine;
     std::string key_;
-    std::vector<RegChange> changes_;
+    std::deque<RegChange> changes_;   // grows in blocks: never copied whole to grow
 };
 
 RegParser::RegParser(RegWarnings* warnings) : impl_(new Impl(warnings)) {}
@@ -482,7 +483,7 @@ void RegParser::Parse(std::vector<RegLine>& lines, bool last)
     impl_->Parse(lines, last);
 }
 
-std::vector<RegChange> RegParser::Take()
+std::deque<RegChange> RegParser::Take()
 {
     return impl_->Take();
 }
@@ -505,7 +506,8 @@ std::vector<RegChange> ParseRegLines(std::vector<RegLine>&& lines, std::vector<s
     RegParser parser(&list);
     parser.Parse(lines, true);
     list.Close();
-    return parser.Take();
+    std::deque<RegChange> changes = parser.Take();
+    return std::vector<RegChange>(std::make_move_iterator(changes.begin()), std::make_move_iterator(changes.end()));
 }
 
 }  // namespace host

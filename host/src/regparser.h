@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <deque>
 #include <memory>
 #include <string>
 #include <vector>
@@ -34,8 +35,8 @@ public:
     explicit RegParser(RegWarnings* warnings);
     ~RegParser();
     void Parse(std::vector<RegLine>& lines, bool last);
-    // The changes parsed so far.
-    std::vector<RegChange> Take();
+    // The changes parsed so far, in order.
+    std::deque<RegChange> Take();
 
 private:
     class Impl;
