@@ -62,6 +62,27 @@ bool Has(const std::vector<std::string>& list, const std::string& item)
     return false;
 }
 
+// ---- The lines kept -----------------------------------------------------------------------
+
+// A run of blank lines and plain comments tells the parser no more than one
+// line does: it is kept as one, numbered as its first, ";" when it held a
+// comment; a comment ending in \ (a value commented out) is kept whole.
+TEST(RegPreprocessorTest, RunsOfBlankLinesAndCommentsAreKeptAsOne)
+{
+    const Result r = Preprocess("; head\n\n\n"           // 1-3
+                                "[HKLM\\K]\n"              // 4
+                                "; plain\n\n  ; more\n"    // 5-7
+                                "\"A\"=hex:01,\\\n"        // 8
+                                "; \"Old\"=hex:\\  \n"     // 9
+                                "  02\n"                    // 10
+                                "\n\t\n"                    // 11-12
+                                "\"B\"=dword:1\n");          // 13
+    EXPECT_EQ(r.error, "");
+    EXPECT_EQ(r.lines, (std::vector<std::string>{"t.reg:1: ;", "t.reg:4: [HKLM\\K]", "t.reg:5: ;",
+                                                 "t.reg:8: \"A\"=hex:01,\\", "t.reg:9: ; \"Old\"=hex:\\  ",
+                                                 "t.reg:10:   02", "t.reg:11: ", "t.reg:13: \"B\"=dword:1"}));
+}
+
 // ---- IF blocks: the build's variables ---------------------------------------------------
 
 TEST(RegPreprocessorTest, IfBlocksFollowTheBuildVariables)
