@@ -161,14 +161,16 @@ void RegPreprocessor::ReadStringFiles()
         names_.push_back(path);
         if (options_.report)
             options_.report->stringFiles.push_back(path);
-        std::vector<std::string> lines = SplitLines(text);
-        for (size_t i = 0; i < lines.size(); ++i) {
-            const std::string line = Trim(lines[i]);
+        std::string raw;
+        int number = 0;
+        for (size_t start = 0; NextLine(text, start, raw);) {
+            ++number;
+            const std::string line = Trim(raw);
             if (line.empty() || line.compare(0, 2, "//") == 0 || line[0] == ';')
                 continue;
             size_t end = 0;
             if (line[0] != '#' || Keyword(line, 1, &end) != "DEFINE" || end >= line.size() || !IsSpace(line[end]))
-                throw RegError{path, static_cast<int>(i) + 1, "expected #define LOC_NAME \"text\" or a // comment"};
+                throw RegError{path, number, "expected #define LOC_NAME \"text\" or a // comment"};
             std::string rest = Trim(line.substr(end));
             size_t nameEnd = 0;
             while (nameEnd < rest.size() && !IsSpace(rest[nameEnd]))
@@ -269,12 +271,7 @@ void RegPreprocessor::AddFile(std::string text, const std::string& name, int dep
     // kept is moved out of it, and the text goes when the file is read.
     std::string raw;
     int line = 0;
-    for (size_t start = 0; start < text.size();) {
-        size_t end = text.find_first_of("\r\n", start);
-        if (end == std::string::npos)
-            end = text.size();
-        raw.assign(text, start, end - start);
-        start = end + (end + 1 < text.size() && text[end] == '\r' && text[end + 1] == '\n' ? 2 : 1);
+    for (size_t start = 0; NextLine(text, start, raw);) {
         ++line;
         try {
             if (SysgenLine(raw, file, line, sysgen))

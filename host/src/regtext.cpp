@@ -126,19 +126,24 @@ std::string Keyword(const std::string& s, size_t pos, size_t* end)
     return Upper(s.substr(pos, e - pos));
 }
 
+bool NextLine(const std::string& text, size_t& start, std::string& line)
+{
+    if (start >= text.size())
+        return false;
+    size_t end = text.find_first_of("\r\n", start);
+    if (end == std::string::npos)
+        end = text.size();
+    line.assign(text, start, end - start);
+    start = end + (end + 1 < text.size() && text[end] == '\r' && text[end + 1] == '\n' ? 2 : 1);
+    return true;
+}
+
 std::vector<std::string> SplitLines(const std::string& text)
 {
     std::vector<std::string> lines;
-    size_t start = 0;
-    while (start < text.size()) {
-        const size_t end = text.find_first_of("\r\n", start);
-        if (end == std::string::npos) {
-            lines.emplace_back(text, start, std::string::npos);
-            break;
-        }
-        lines.emplace_back(text, start, end - start);
-        start = end + (text[end] == '\r' && end + 1 < text.size() && text[end + 1] == '\n' ? 2 : 1);
-    }
+    std::string line;
+    for (size_t start = 0; NextLine(text, start, line);)
+        lines.push_back(line);
     return lines;
 }
 

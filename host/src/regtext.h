@@ -47,7 +47,11 @@ std::string Join(const std::vector<std::string>& items, const char* separator);
 std::string StripComment(const std::string& s);
 // The leading word of s at pos (letters only), upper-cased, and where it ends.
 std::string Keyword(const std::string& s, size_t pos, size_t* end);
-// Lines without their CR LF, LF or lone CR; no line after the last line end.
+// The line of `text` at `start`, without its CR LF, LF or lone CR, into
+// `line` (its buffer reused), and `start` moved past it; false at the end.
+// No line after the last line end.
+bool NextLine(const std::string& text, size_t& start, std::string& line);
+// All the lines, as NextLine reads them.
 std::vector<std::string> SplitLines(const std::string& text);
 // The folder part of a path, with its slash; empty for a bare name.
 std::string DirectoryOf(const std::string& path);
