@@ -19,6 +19,16 @@
 #define BT_AUDIO_DEFAULT_TIMER 20
 #define BT_AUDIO_DEFAULT_CACHELEN 6144
 
+// How the driver reads each of them: a value of exactly BTWAV_VALUE_BYTES
+// bytes of data, whatever its type, as a little-endian number; a value of
+// any other size leaves the default.  A 0 leaves the default too where the
+// value's BTWAV_ZERO_TAKEN_ is 0: a byte rate of 0 would stop the pump's
+// clock and a period of 0 would ask for a timer that never ticks.
+#define BTWAV_VALUE_BYTES 4
+#define BTWAV_ZERO_TAKEN_SAMPLE 0
+#define BTWAV_ZERO_TAKEN_TIMER 0
+#define BTWAV_ZERO_TAKEN_CACHELEN 1
+
 // The wave mapper as a handle, for waveOutMessage.  Needs the platform's
 // HWAVEOUT, DWORD_PTR and WAVE_MAPPER where it is used.
 #define WAVE_MAPPER_HANDLE (reinterpret_cast<HWAVEOUT>(static_cast<DWORD_PTR>(WAVE_MAPPER)))

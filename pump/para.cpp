@@ -21,14 +21,13 @@ const WCHAR kInitLine[] = {
     'T', 'i', 'm', 'e', 'r', ' ', '%', 'd', ',', ' ',
     'C', 'a', 'c', 'h', 'e', 'L', 'e', 'n', ' ', '%', 'd', '\r', '\n', 0};
 
-// Reads one value into *pdwField when it holds exactly 4 bytes of data.
-// Longer values fail their query; shorter ones are not a whole 32-bit number
-// and are ignored the same way.  A 0 is stored only where the field allows it:
-// a byte rate or a timer period of 0 would stop the pump's clock or ask for a
-// timer that never ticks, so those keep their defaults.
+// Reads one value into *pdwField as driver/config.h says the driver reads
+// it: exactly BTWAV_VALUE_BYTES bytes (longer values fail their query;
+// shorter ones are not a whole 32-bit number and are ignored the same way),
+// and a 0 only where the field takes one.
 void ReadValue(HKEY hKey, LPCWSTR pszName, LPDWORD pdwField, BOOL bZeroAllowed)
 {
-    BYTE abData[4] = {0, 0, 0, 0};
+    BYTE abData[BTWAV_VALUE_BYTES] = {0};
     DWORD dwType = 0;
     DWORD cbData = sizeof(abData);
     if (RegQueryValueExW(hKey, pszName, 0, &dwType, abData, &cbData) != ERROR_SUCCESS)
@@ -100,9 +99,9 @@ void ReadBtAudioRegistry(LPDWORD pdwSample, LPDWORD pdwTimer, LPDWORD pdwCacheLe
     WidenName(BTWAV_VALUE_CACHELEN, szCacheLen);
     if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, szKey, 0, 0, &hKey) != ERROR_SUCCESS)
         return;
-    ReadValue(hKey, szSample, pdwSample, FALSE);
-    ReadValue(hKey, szTimer, pdwTimer, FALSE);
-    ReadValue(hKey, szCacheLen, pdwCacheLen, TRUE);
+    ReadValue(hKey, szSample, pdwSample, BTWAV_ZERO_TAKEN_SAMPLE ? TRUE : FALSE);
+    ReadValue(hKey, szTimer, pdwTimer, BTWAV_ZERO_TAKEN_TIMER ? TRUE : FALSE);
+    ReadValue(hKey, szCacheLen, pdwCacheLen, BTWAV_ZERO_TAKEN_CACHELEN ? TRUE : FALSE);
     RegCloseKey(hKey);
 }
 

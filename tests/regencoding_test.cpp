@@ -264,23 +264,74 @@ TEST_F(RegEncodingTest, AVariableThatExpandsWithoutEndStopsAtTheLimit)
               dir_ + "/bomb.reg:15: more than 10000 $(NAME) replaced in one line (limit 10000)");
 }
 
-TEST_F(RegEncodingTest, ExpansionIsHeldToAFewTimesWhatWasRead)
+TEST_F(RegEncodingTest, ExpansionMayAddWhatWasReadAndTheAllowanceAndNoMore)
 {
-    // Lines that each expand a 1,000-byte name 60 times: within the limit
-    // per line, but far more than the file; the reader stops before it
-    // holds many times its input.  One such line is within the allowance.
-    std::string sixty;
-    for (int k = 0; k < 60; ++k)
-        sixty += "$(A)";
-    std::string text = "#define A " + std::string(1000, 'x') + "\n[HKEY_LOCAL_MACHINE\\X]\n\"V0\"=\"" + sixty + "\"\n";
-    WriteFile(dir_ + "/wide.reg", text);
-    EXPECT_EQ(Load({dir_ + "/wide.reg"}), "");   // 60 kB from 1.3 kB
-    for (int i = 1; i < 8; ++i)
-        text += "\"V" + std::to_string(i) + "\"=\"" + sixty + "\"\n";
-    WriteFile(dir_ + "/wide.reg", text);
-    std::string error = Load({dir_ + "/wide.reg"});
-    EXPECT_EQ(error.rfind(dir_ + "/wide.reg:4: the lines kept come to more than 4 times the ", 0), 0u) << error;
+    // A 1,004-byte name expanded 20 times adds 20,000 bytes; a comment pads
+    // the file so that this is exactly the limit: the bytes read (times
+    // the factor) and the allowance.  One byte less of comment is one byte
+    // less of limit.
+    static_assert(host::kRegExpansionFactor == 1, "the padding below assumes it");
+    const size_t uses = 20, valueSize = 1004, adds = uses * (valueSize - 4);
+    std::string dollars;
+    for (size_t k = 0; k < uses; ++k)
+        dollars += "$(A)";
+    auto file = [&](size_t pad) {
+        return "#define A " + std::string(valueSize, 'x') + "\n;" + std::string(pad, 'y') +
+               "\n[HKEY_LOCAL_MACHINE\\X]\n\"V\"=\"" + dollars + "\"\n";
+    };
+    const size_t base = file(0).size();
+    ASSERT_GT(adds, base + host::kRegExpansionAllowance);
+    const size_t pad = adds - base - host::kRegExpansionAllowance;   // file size + allowance == adds
+    WriteFile(dir_ + "/wide.reg", file(pad));
+    EXPECT_EQ(Load({dir_ + "/wide.reg"}), "");
+    EXPECT_EQ(String("X", "V").size(), uses * valueSize);
+
+    host::RegistryClear();
+    WriteFile(dir_ + "/wide.reg", file(pad - 1));
+    const size_t read = base + pad - 1;
+    EXPECT_EQ(Load({dir_ + "/wide.reg"}),
+              dir_ + "/wide.reg:4: expansion comes to more than " +
+                  std::to_string(read + host::kRegExpansionAllowance) + " bytes: 1 times the " +
+                  std::to_string(read) + " bytes read and " + std::to_string(host::kRegExpansionAllowance) +
+                  " (expansion limit)");
+    EXPECT_FALSE(host::RegistryKeyExists("X"));
+}
+
+TEST_F(RegEncodingTest, StringsPutInForPlaceholdersCountAsExpansion)
+{
+    // One 1,000-character string, named 40 times in a list: the load stops
+    // at the expansion limit instead of holding 40 copies.
+    WriteFile(dir_ + "/board.str", "#define LOC_LONG \"" + std::string(1000, 's') + "\"\n");
+    std::string names = "LOC_LONG";
+    for (int k = 1; k < 40; ++k)
+        names += ",LOC_LONG";
+    WriteFile(dir_ + "/many.reg", "[HKEY_LOCAL_MACHINE\\X]\n\"One\"=LOC_LONG\n\"List\"=multi_sz:" + names + "\n");
+    options_.stringFiles = {dir_ + "/board.str"};
+    const std::string error = Load({dir_ + "/many.reg"});
+    EXPECT_EQ(error.rfind(dir_ + "/many.reg:3: expansion comes to more than ", 0), 0u) << error;
     EXPECT_NE(error.find("(expansion limit)"), std::string::npos) << error;
+
+    // The one placeholder alone is well within it.
+    WriteFile(dir_ + "/many.reg", "[HKEY_LOCAL_MACHINE\\X]\n\"One\"=LOC_LONG\n");
+    EXPECT_EQ(Load({dir_ + "/many.reg"}), "");
+    EXPECT_EQ(String("X", "One"), std::string(1000, 's'));
+}
+
+TEST_F(RegEncodingTest, ExpansionInConditionsAndMessagesCountsToo)
+{
+    // What #message keeps in the report is expansion as well: many lines
+    // that each stay short of a line's limit add up to the load's.
+    std::string text = "#define A " + std::string(1000, 'x') + "\n";
+    std::string eight;
+    for (int k = 0; k < 8; ++k)
+        eight += "$(A)";
+    for (int i = 0; i < 40; ++i)
+        text += "#message " + eight + "\n";
+    WriteFile(dir_ + "/loud.reg", text);
+    const std::string error = Load({dir_ + "/loud.reg"});
+    EXPECT_NE(error.find("(expansion limit)"), std::string::npos) << error;
+    EXPECT_EQ(error.rfind(dir_ + "/loud.reg:", 0), 0u) << error;
+    EXPECT_LT(report_.messages.size(), 40u);
 }
 
 }  // namespace

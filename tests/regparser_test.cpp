@@ -2,6 +2,7 @@
 // places they came from, turned into changes; nothing is applied here.
 #include <gtest/gtest.h>
 
+#include <deque>
 #include <string>
 #include <vector>
 
@@ -180,6 +181,82 @@ TEST(RegParserTest, ReadingsOfBoardLinesLeaveOtherMistakesErrors)
     EXPECT_EQ(ErrorOf({{1, "SOFTWARE\\K]"}}), "board.reg:1: expected [key], \"name\"=value, @=value or ; comment");
     EXPECT_EQ(ErrorOf({{1, "[HKLM\\K]"}, {2, "\"A\"=mui_sz:netmui.dll"}}),
               "board.reg:2: expected a quoted string after mui_sz:");
+}
+
+// Lines handed over in pieces, as a load does while it reads: a statement
+// cut by the end of a piece is read again whole with the next one, and comes
+// out as from all the lines at once, its warning once.
+TEST(RegParserTest, LinesInPiecesParseAsAllAtOnce)
+{
+    const std::vector<std::pair<int, std::string>> all = {
+        {1, "[HKLM\\K]"},        {2, "Bytes=hex:01,\\"}, {3, "  02,\\"},   {4, "  03"},
+        {5, "; \"Old\"=hex:\\"}, {6, "  04,05"},          {7, "\"M\"=multi_sz:\"a\","}, {8, "  \"b\""},
+        {9, "\"S\"=\"s\""},
+    };
+    std::vector<std::string> wholeWarnings;
+    const std::vector<host::RegChange> whole = host::ParseRegLines(Lines(all), &wholeWarnings);
+    ASSERT_EQ(whole.size(), 4u);   // the key, Bytes, M, S
+    ASSERT_EQ(wholeWarnings.size(), 2u);   // the unquoted name, the comment continued
+
+    // Every way of cutting the lines in two, then one line at a time.
+    for (size_t cut = 1; cut <= all.size(); ++cut) {
+        std::vector<std::string> warnings;
+        host::RegWarnings list(&warnings);
+        host::RegParser parser(&list);
+        std::vector<host::RegLine> lines = Lines({all.begin(), all.begin() + static_cast<long>(cut)});
+        parser.Parse(lines, false);
+        for (const host::RegLine& l : Lines({all.begin() + static_cast<long>(cut), all.end()}))
+            lines.push_back(l);
+        parser.Parse(lines, true);
+        EXPECT_TRUE(lines.empty());
+        const std::deque<host::RegChange> changes = parser.Take();
+        ASSERT_EQ(changes.size(), whole.size()) << "cut after line " << cut;
+        for (size_t i = 0; i < changes.size(); ++i) {
+            EXPECT_EQ(changes[i].name, whole[i].name) << "cut after line " << cut;
+            EXPECT_EQ(changes[i].data, whole[i].data) << "cut after line " << cut << ", " << whole[i].name;
+        }
+        EXPECT_EQ(warnings, wholeWarnings) << "cut after line " << cut;
+    }
+    std::vector<std::string> warnings;
+    host::RegWarnings list(&warnings);
+    host::RegParser parser(&list);
+    std::vector<host::RegLine> lines;
+    for (const host::RegLine& l : Lines(all)) {
+        lines.push_back(l);
+        parser.Parse(lines, false);
+        EXPECT_LE(lines.size(), 3u);   // never more than the statement being read
+    }
+    parser.Parse(lines, true);
+    EXPECT_EQ(parser.Take().size(), whole.size());
+    EXPECT_EQ(warnings, wholeWarnings);
+
+    // A list still open at the last line is an error then, and only then.
+    std::vector<host::RegLine> open = Lines({{1, "[HKLM\\K]"}, {2, "\"B\"=hex:01,\\"}});
+    host::RegParser waiting(&list);
+    EXPECT_NO_THROW(waiting.Parse(open, false));
+    EXPECT_EQ(open.size(), 1u);
+    try {
+        waiting.Parse(open, true);
+        ADD_FAILURE() << "an open list parsed";
+    } catch (const host::RegError& e) {
+        EXPECT_EQ(e.Text(), "board.reg:2: expected another line of hex bytes after \\");
+    }
+}
+
+// A file of many lines each warned about lists the first ones and says how
+// many more there were.
+TEST(RegParserTest, WarningsOfOneLoadAreListedUpToALimit)
+{
+    std::vector<std::pair<int, std::string>> numbered = {{1, "[HKLM\\K]"}};
+    const int extra = 7;
+    for (int i = 0; i < static_cast<int>(host::kRegMaxWarnings) + extra; ++i)
+        numbered.push_back({i + 2, "N" + std::to_string(i) + "=dword:1"});
+    std::vector<std::string> warnings;
+    EXPECT_EQ(host::ParseRegLines(Lines(numbered), &warnings).size(), host::kRegMaxWarnings + extra + 1);
+    ASSERT_EQ(warnings.size(), host::kRegMaxWarnings + 1);
+    EXPECT_EQ(warnings.front(), "board.reg:2: the value name N0 has no quotes: read as \"N0\"");
+    EXPECT_EQ(warnings.back(), std::to_string(extra) + " more warnings not listed (a load lists its first " +
+                                   std::to_string(host::kRegMaxWarnings) + ")");
 }
 
 }  // namespace

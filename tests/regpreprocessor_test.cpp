@@ -62,6 +62,27 @@ bool Has(const std::vector<std::string>& list, const std::string& item)
     return false;
 }
 
+// ---- The lines kept -----------------------------------------------------------------------
+
+// A run of blank lines and plain comments tells the parser no more than one
+// line does: it is kept as one, numbered as its first, ";" when it held a
+// comment; a comment ending in \ (a value commented out) is kept whole.
+TEST(RegPreprocessorTest, RunsOfBlankLinesAndCommentsAreKeptAsOne)
+{
+    const Result r = Preprocess("; head\n\n\n"           // 1-3
+                                "[HKLM\\K]\n"              // 4
+                                "; plain\n\n  ; more\n"    // 5-7
+                                "\"A\"=hex:01,\\\n"        // 8
+                                "; \"Old\"=hex:\\  \n"     // 9
+                                "  02\n"                    // 10
+                                "\n\t\n"                    // 11-12
+                                "\"B\"=dword:1\n");          // 13
+    EXPECT_EQ(r.error, "");
+    EXPECT_EQ(r.lines, (std::vector<std::string>{"t.reg:1: ;", "t.reg:4: [HKLM\\K]", "t.reg:5: ;",
+                                                 "t.reg:8: \"A\"=hex:01,\\", "t.reg:9: ; \"Old\"=hex:\\  ",
+                                                 "t.reg:10:   02", "t.reg:11: ", "t.reg:13: \"B\"=dword:1"}));
+}
+
 // ---- IF blocks: the build's variables ---------------------------------------------------
 
 TEST(RegPreprocessorTest, IfBlocksFollowTheBuildVariables)
@@ -99,7 +120,7 @@ TEST(RegPreprocessorTest, IfBlocksFollowTheBuildVariables)
                                                  "t.reg:16: kind is not other", "t.reg:22: kind is not other, again",
                                                  "t.reg:25: nope is not set"}));
     EXPECT_EQ(r.warnings, std::vector<std::string>{});
-    EXPECT_EQ(r.report.skipped, (std::vector<std::string>{"t.reg:3-5 (ELSE of the IF at line 1 not taken)",
+    EXPECT_EQ(host::RegTexts(r.report.skipped), (std::vector<std::string>{"t.reg:3-5 (ELSE of the IF at line 1 not taken)",
                                                           "t.reg:6-8 (IF BSP_A ! not taken)",
                                                           "t.reg:17-19 (IF BSP_UNSET not taken)"}));
 
@@ -182,9 +203,9 @@ TEST(RegPreprocessorTest, VariablesExpandEverywhereButCommentsAndDefines)
                               "t.reg:7: $(NOWHERE) is not set (no #define, variable given or environment variable "
                               "NOWHERE): left as written",
                           }));
-    EXPECT_TRUE(Has(r.report.variables, "OUTSIDE=C: (given)"));
-    EXPECT_TRUE(Has(r.report.variables, "ROOT=HKEY_LOCAL_MACHINE\\Drivers (#define at t.reg:1)"));
-    EXPECT_TRUE(Has(r.report.variables, "NOWHERE (not set; first asked at t.reg:6)"));
+    EXPECT_TRUE(Has(host::RegTexts(r.report.variables), "OUTSIDE=C: (given)"));
+    EXPECT_TRUE(Has(host::RegTexts(r.report.variables), "ROOT=HKEY_LOCAL_MACHINE\\Drivers (#define at t.reg:1)"));
+    EXPECT_TRUE(Has(host::RegTexts(r.report.variables), "NOWHERE (not set; first asked at t.reg:6)"));
 
     // A value that refers to itself stops the load.
     EXPECT_EQ(Preprocess("#define A x$(A)\n\"v\"=\"$(A)\"\n").error,
@@ -210,7 +231,7 @@ TEST(RegPreprocessorTest, VariablesComeFromTheFilesThenTheGivenThenTheEnvironmen
     ASSERT_EQ(r.error, "");
     EXPECT_EQ(r.lines, (std::vector<std::string>{"t.reg:1: \"1\"=\"environment\"", "t.reg:3: \"2\"=\"file\"",
                                                  "t.reg:5: \"3\"=\"environment\""}));
-    EXPECT_TRUE(Has(r.report.variables, "BTWAV_REGTEST_VAR=environment (environment)"));
+    EXPECT_TRUE(Has(host::RegTexts(r.report.variables), "BTWAV_REGTEST_VAR=environment (environment)"));
 
     options.defines = {{"BTWAV_REGTEST_VAR", "given"}};
     options.definesLabel = "--define";
@@ -231,7 +252,7 @@ TEST(RegPreprocessorTest, DefinesCarryAcrossTheMergedFiles)
                                 {"project.reg", "#ifdef FAST\n[$(KEY)]\n#endif\n"}});
     ASSERT_EQ(r.error, "");
     EXPECT_EQ(r.lines, std::vector<std::string>{"project.reg:2: [HKEY_LOCAL_MACHINE\\Board]"});
-    EXPECT_EQ(r.report.files, (std::vector<std::string>{"platform.reg", "project.reg"}));
+    EXPECT_EQ(host::RegTexts(r.report.files), (std::vector<std::string>{"platform.reg", "project.reg"}));
 }
 
 // ---- #if ------------------------------------------------------------------------------------
@@ -305,7 +326,7 @@ TEST(RegPreprocessorTest, IncludesTakeBuildPathsAndMatchNamesIgnoringCase)
     ASSERT_EQ(r.error, "");
     EXPECT_EQ(r.lines, (std::vector<std::string>{dir + "/SRC/DRIVERS/wave.reg:1: [HKEY_LOCAL_MACHINE\\Wave]",
                                                  dir + "/SRC/DRIVERS/sub/inner.reg:1: inner line", top + ":3: after"}));
-    EXPECT_EQ(r.report.files, (std::vector<std::string>{
+    EXPECT_EQ(host::RegTexts(r.report.files), (std::vector<std::string>{
                                   top, dir + "/SRC/DRIVERS/wave.reg (included at " + top + ":1)",
                                   dir + "/SRC/DRIVERS/sub/inner.reg (included at " + dir + "/SRC/DRIVERS/wave.reg:2)"}));
     // A path whose variable is not set is not read, and said so.
@@ -407,14 +428,14 @@ TEST(RegPreprocessorTest, CesysgenBlocksKeepWhatTheImagesComponentsNeed)
     ASSERT_EQ(r.error, "");
     EXPECT_EQ(r.lines, (std::vector<std::string>{"t.reg:2: wave", "t.reg:9: ppp"}));
     EXPECT_EQ(r.warnings, std::vector<std::string>{});
-    EXPECT_EQ(r.report.components, (std::vector<std::string>{
+    EXPECT_EQ(host::RegTexts(r.report.components), (std::vector<std::string>{
                                        "CE_MODULES_WAVEAPI: in the image (listed in CE_MODULES (given))",
                                        "CE_MODULES_FW6: in the image (listed in CE_MODULES (given))",
                                        "GWES_ACCESSIB: not in the image (not listed in GWES_COMPONENTS (given))",
                                        "CE_MODULES_PPP: in the image (listed in CE_MODULES (given))",
                                        "CE_MODULES_GONE: not in the image (not listed in CE_MODULES (given))",
                                    }));
-    EXPECT_TRUE(Has(r.report.skipped, "t.reg:3-5 (@CESYSGEN ELSE of the @CESYSGEN IF at line 1 not taken)"));
+    EXPECT_TRUE(Has(host::RegTexts(r.report.skipped), "t.reg:3-5 (@CESYSGEN ELSE of the @CESYSGEN IF at line 1 not taken)"));
 
     // A component given by name wins over its list; 0 takes it out.
     r = Preprocess(kSysgen, {{"CE_MODULES", "waveapi"}, {"CE_MODULES_WAVEAPI", "0"}, {"CE_MODULES_X", "1"}});

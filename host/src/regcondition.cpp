@@ -199,38 +199,39 @@ bool EvaluateRegExpression(const std::string& text, const RegNameLookup& lookup)
     return Expression(text, lookup).Evaluate();
 }
 
-std::vector<std::string> RegConditionTokens(const std::string& text)
+RegConditionTokens::RegConditionTokens(const std::string& text) : text_(text)
 {
-    std::vector<std::string> out;
-    for (size_t i = 0; i < text.size();) {
-        if (IsSpace(text[i])) {
-            ++i;
-            continue;
-        }
-        const char* ops[] = {"||", "&&", "==", "!=", "=", "!"};
-        bool matched = false;
-        for (const char* op : ops) {
-            size_t n = std::strlen(op);
-            if (text.compare(i, n, op) == 0) {
-                out.push_back(op);
-                i += n;
-                matched = true;
-                break;
-            }
-        }
-        if (matched)
-            continue;
-        size_t start = i;
-        while (i < text.size() && !IsSpace(text[i]) && !std::strchr("=!|&", text[i]))
-            ++i;
-        if (i == start) {   // a lone | or &
-            out.push_back(text.substr(i, 1));
-            ++i;
-        } else {
-            out.push_back(text.substr(start, i - start));
+    Read();
+}
+
+std::string RegConditionTokens::Take()
+{
+    std::string token = std::move(current_);
+    Read();
+    return token;
+}
+
+void RegConditionTokens::Read()
+{
+    current_.clear();
+    pos_ = SkipSpace(text_, pos_);
+    end_ = pos_ >= text_.size();
+    if (end_)
+        return;
+    for (const char* op : {"||", "&&", "==", "!=", "=", "!"}) {
+        const size_t n = std::strlen(op);
+        if (text_.compare(pos_, n, op) == 0) {
+            current_ = op;
+            pos_ += n;
+            return;
         }
     }
-    return out;
+    const size_t start = pos_;
+    while (pos_ < text_.size() && !IsSpace(text_[pos_]) && !std::strchr("=!|&", text_[pos_]))
+        ++pos_;
+    if (pos_ == start)   // a lone | or &
+        ++pos_;
+    current_.assign(text_, start, pos_ - start);
 }
 
 }  // namespace host

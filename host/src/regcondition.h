@@ -23,7 +23,25 @@ using RegNameLookup = std::function<bool(const std::string& name, std::string* v
 // when it cannot.
 bool EvaluateRegExpression(const std::string& text, const RegNameLookup& lookup);
 
-// The words and operators of an IF line or an @CESYSGEN condition.
-std::vector<std::string> RegConditionTokens(const std::string& text);
+// The words and operators of an IF line or an @CESYSGEN condition, read one
+// at a time (a list of them would cost a string for each byte of "!!!!").
+// `text` must outlive the reader.
+class RegConditionTokens {
+public:
+    explicit RegConditionTokens(const std::string& text);
+    bool AtEnd() const { return end_; }
+    // The next token, "" at the end.
+    const std::string& Peek() const { return current_; }
+    // The next token, moving past it.
+    std::string Take();
+
+private:
+    void Read();
+
+    const std::string& text_;
+    size_t pos_ = 0;
+    std::string current_;
+    bool end_ = true;
+};
 
 }  // namespace host

@@ -2,6 +2,7 @@
 // lines that count and the parser turn those into changes, and applies the
 // changes only when every line of every file parsed, so a broken file
 // changes nothing.
+#include <deque>
 #include <string>
 #include <vector>
 
@@ -22,9 +23,12 @@ struct Source {
 
 bool Load(const std::vector<Source>& sources, std::string* error, const RegLoadOptions& options)
 {
-    std::vector<RegChange> changes;
+    std::deque<RegChange> changes;
+    RegPreprocessor pre(options);
     try {
-        RegPreprocessor pre(options);
+        // The lines are parsed as they are made, not all held first.
+        RegParser parser(&pre.Warnings());
+        pre.SetSink([&](std::vector<RegLine>& lines) { parser.Parse(lines, false); });
         pre.ReadStringFiles();
         for (const Source& s : sources) {
             if (s.bytes)
@@ -33,27 +37,57 @@ bool Load(const std::vector<Source>& sources, std::string* error, const RegLoadO
                 pre.AddPath(s.path);
         }
         pre.Finish();
-        changes = ParseRegLines(pre.TakeLines(), options.warnings);
+        std::vector<RegLine> rest = pre.TakeLines();
+        parser.Parse(rest, true);
+        changes = parser.Take();
     } catch (const RegError& e) {
+        pre.Warnings().Close();
         if (error)
             *error = e.Text();
         return false;
     }
+    pre.Warnings().Close();
     // Each change is let go once applied, so that the list and the tree it
     // fills do not both hold the whole file at the end.
-    for (RegChange& c : changes) {
+    for (; !changes.empty(); changes.pop_front()) {
+        RegChange& c = changes.front();
         switch (c.kind) {
         case RegChange::CreateKey: RegistryCreateKey(c.root, c.key); break;
         case RegChange::DeleteKey: RegistryDeleteKey(c.root, c.key); break;
-        case RegChange::SetValue: RegistrySetValue(c.root, c.key, c.name, c.type, c.data); break;
+        case RegChange::SetValue: RegistrySetValue(c.root, c.key, c.name, c.type, std::move(c.data)); break;
         case RegChange::DeleteValue: RegistryDeleteValue(c.root, c.key, c.name); break;
         }
-        c = RegChange{c.kind, c.root, std::string(), std::string(), 0, {}};
     }
     return true;
 }
 
 }  // namespace
+
+std::string RegFileRead::Text() const
+{
+    return includedAt.empty() ? path : path + " (included at " + includedAt + ")";
+}
+
+std::string RegVariableUse::Text() const
+{
+    switch (source) {
+    case NotSet: return name + " (not set; first asked at " + firstAskedAt + ")";
+    case Given: return name + "=" + value + " (" + label + ")";
+    case Environment: return name + "=" + value + " (environment)";
+    case Defined: return name + "=" + value + " (#define at " + label + ")";
+    }
+    return name;
+}
+
+std::string RegComponentChoice::Text() const
+{
+    return name + (inImage ? ": in the image (" : ": not in the image (") + why + ")";
+}
+
+std::string RegSkippedBlock::Text() const
+{
+    return file + ":" + std::to_string(from) + "-" + std::to_string(to) + " (" + condition + " not taken)";
+}
 
 bool RegCodePageSupported(unsigned codePage)
 {

@@ -193,14 +193,20 @@ void RegistryCreateKey(const std::string& key)
 }
 
 void RegistrySetValue(RegRoot root, const std::string& key, const std::string& name, uint32_t type,
-                      const std::vector<uint8_t>& data)
+                      std::vector<uint8_t>&& data)
 {
     std::lock_guard<std::mutex> lock(g_regMutex);
     RegValue& v = CreateKeyLocked(TreeLocked(root), key).values[Lower(name)];
     if (v.name.empty())
         v.name = name;
     v.type = type;
-    v.data = data;
+    v.data = std::move(data);
+}
+
+void RegistrySetValue(RegRoot root, const std::string& key, const std::string& name, uint32_t type,
+                      const std::vector<uint8_t>& data)
+{
+    RegistrySetValue(root, key, name, type, std::vector<uint8_t>(data));
 }
 
 void RegistrySetValue(const std::string& key, const std::string& name, uint32_t type,

@@ -1,8 +1,10 @@
 // The .reg parser: sections, values and their continuation lines.
 #include "regparser.h"
 
+#include <algorithm>
 #include <cctype>
 #include <cstring>
+#include <iterator>
 
 #include "host/host.h"
 #include "host/platform.h"
@@ -13,6 +15,7 @@ namespace {
 
 using regtext::IsSpace;
 using regtext::SkipSpace;
+using regtext::AppendQuotedUtf16;
 
 int HexDigit(char c)
 {
@@ -78,6 +81,15 @@ std::string ParseQuoted(const std::string& s, size_t& pos, const char* what)
     throw RegLineError{std::string("\" to close the ") + what};
 }
 
+std::vector<uint8_t> QuotedStringData(const std::string& s, size_t& pos, const char* what)
+{
+    std::vector<uint8_t> data;
+    AppendQuotedUtf16(s, pos, what, data);
+    data.push_back(0);
+    data.push_back(0);
+    return data;
+}
+
 struct RootName {
     const char* name;
     RegRoot root;
@@ -89,63 +101,97 @@ const RootName kRootNames[] = {
     {"HKEY_USERS", RegRoot::Users},                {"HKU", RegRoot::Users},
 };
 
-class Parser {
-public:
-    Parser(std::vector<RegLine>& lines, std::vector<std::string>* warnings) : lines_(lines), warnings_(warnings) {}
+// Thrown where a statement runs past the lines handed over so far, when
+// more may follow: the statement is parsed again with them.
+struct NeedMoreLines {};
 
-    std::vector<RegChange> Run()
+}  // namespace
+
+class RegParser::Impl {
+public:
+    explicit Impl(RegWarnings* warnings) : warnings_(warnings) {}
+
+    // Parses the statements that end within `lines`, letting each go once
+    // parsed; what is left (the start of a statement that goes on past the
+    // last line) stays in `lines` for the next call.
+    void Parse(std::vector<RegLine>& lines, bool last)
     {
-        bool first = true;
+        lines_ = &lines;
+        last_ = last;
         size_t released = 0;   // lines before this one are parsed and their text let go
-        for (index_ = 0; index_ < lines_.size(); ++index_) {
+        for (index_ = 0; index_ < lines.size(); ++index_) {
             for (; released < index_; ++released)
-                std::string().swap(lines_[released].text);
-            const std::string& raw = lines_[index_].text;
-            size_t pos = SkipSpace(raw, 0);
-            if (pos == raw.size())
-                continue;
-            if (!first && raw[pos] == '"') {   // most lines: a value
-                try {
-                    Value(pos);
-                } catch (const RegLineError& e) {
-                    throw RegError{*lines_[index_].file, lines_[index_].line, "expected " + e.expected};
-                }
-                continue;
-            }
-            std::string content = TrimRight(raw.substr(pos));
-            if (first && (content == "REGEDIT4" || content == "Windows Registry Editor Version 5.00")) {
-                first = false;
-                continue;
-            }
-            first = false;
+                std::string().swap(lines[released].text);
+            const size_t start = index_, changes = changes_.size();
+            const RegWarnings::Mark warned = warnings_->Here();
+            const bool first = first_;
             try {
-                if (content[0] == ';') {
-                    CommentedContinuation(content);
-                    continue;
-                }
-                if (content[0] == '[')
-                    Section(content, 1);
-                else if (content[0] == '"' || content[0] == '@')
-                    Value(pos);
-                else if (MissingBracket(content))
-                    Section(content, 0);
-                else if (UnquotedName(raw, pos))
-                    Value(pos);
-                else
-                    throw RegLineError{"[key], \"name\"=value, @=value or ; comment"};
-            } catch (const RegLineError& e) {
-                throw RegError{*lines_[index_].file, lines_[index_].line, "expected " + e.expected};
+                Statement();
+            } catch (const NeedMoreLines&) {
+                // Again from its first line, with the lines still to come.
+                index_ = start;
+                changes_.resize(changes);
+                warnings_->Back(warned);
+                first_ = first;
+                unquotedName_.clear();
+                break;
             }
         }
-        return std::move(changes_);
+        lines.erase(lines.begin(), lines.begin() + static_cast<std::ptrdiff_t>(std::min(index_, lines.size())));
+        lines_ = nullptr;
+    }
+
+    std::deque<RegChange> Take() { return std::move(changes_); }
+
+private:
+    std::vector<RegLine>& Lines() { return *lines_; }
+
+    // One statement from the line at index_ on; leaves index_ on its last
+    // line.
+    void Statement()
+    {
+        std::vector<RegLine>& lines = Lines();
+        const std::string& raw = lines[index_].text;
+        size_t pos = SkipSpace(raw, 0);
+        if (pos == raw.size())
+            return;
+        if (!first_ && raw[pos] == '"') {   // most lines: a value
+            try {
+                Value(pos);
+            } catch (const RegLineError& e) {
+                throw RegError{*lines[index_].file, lines[index_].line, "expected " + e.expected};
+            }
+            return;
+        }
+        std::string content = TrimRight(raw.substr(pos));
+        if (first_ && (content == "REGEDIT4" || content == "Windows Registry Editor Version 5.00")) {
+            first_ = false;
+            return;
+        }
+        first_ = false;
+        try {
+            if (content[0] == ';')
+                CommentedContinuation(content);
+            else if (content[0] == '[')
+                Section(content, 1);
+            else if (content[0] == '"' || content[0] == '@')
+                Value(pos);
+            else if (MissingBracket(content))
+                Section(content, 0);
+            else if (UnquotedName(raw, pos))
+                Value(pos);
+            else
+                throw RegLineError{"[key], \"name\"=value, @=value or ; comment"};
+        } catch (const RegLineError& e) {
+            throw RegError{*lines[index_].file, lines[index_].line, "expected " + e.expected};
+        }
     }
 
 private:
     void Warn(const std::string& what) { Warn(index_, what); }
     void Warn(size_t at, const std::string& what)
     {
-        if (warnings_)
-            warnings_->push_back(*lines_[at].file + ":" + std::to_string(lines_[at].line) + ": " + what);
+        warnings_->Add(*Lines()[at].file + ":" + std::to_string(Lines()[at].line) + ": " + what);
     }
 
     // A commented-out value whose continuation lines follow it
@@ -157,8 +203,13 @@ private:
         if (!ContinuesAt(content, content.size() - 1))
             return;
         const size_t first = index_;
-        while (index_ + 1 < lines_.size()) {
-            const std::string& next = lines_[index_ + 1].text;
+        for (;;) {
+            if (index_ + 1 >= Lines().size()) {
+                if (!last_)
+                    throw NeedMoreLines{};
+                break;
+            }
+            const std::string& next = Lines()[index_ + 1].text;
             const size_t at = SkipSpace(next, 0);
             if (at == next.size() || next[at] == '[' || next[at] == '"' || next[at] == '@' || next[at] == ';')
                 break;
@@ -227,7 +278,11 @@ private:
         if (!root)
             throw RegLineError{"HKEY_LOCAL_MACHINE, HKEY_CURRENT_USER, HKEY_CLASSES_ROOT or HKEY_USERS as the root key"};
         std::string key = slash == std::string::npos ? std::string() : path.substr(slash + 1);
-        changes_.push_back(RegChange{remove ? RegChange::DeleteKey : RegChange::CreateKey, root->root, key, {}, REG_NONE, {}});
+        // The same key again, with nothing between, changes nothing more.
+        const bool again = !remove && !changes_.empty() && changes_.back().kind == RegChange::CreateKey &&
+                           changes_.back().root == root->root && changes_.back().key == key;
+        if (!again)
+            changes_.push_back(RegChange{remove ? RegChange::DeleteKey : RegChange::CreateKey, root->root, key, {}, REG_NONE, {}});
         haveKey_ = !remove;
         root_ = root->root;
         key_ = key;
@@ -235,7 +290,7 @@ private:
 
     void Value(size_t pos)
     {
-        const std::string& s = lines_[index_].text;
+        const std::string& s = Lines()[index_].text;
         if (!haveKey_)
             throw RegLineError{"a [ROOT\\...] section before values"};
         std::string name;
@@ -255,10 +310,9 @@ private:
 
         RegChange c{RegChange::SetValue, root_, key_, name, REG_NONE, {}};
         if (pos < s.size() && s[pos] == '"') {
-            std::string text = ParseQuoted(s, pos, "string");
+            c.data = QuotedStringData(s, pos, "string");
             ExpectEnd(s, pos, "end of line after the string");
             c.type = REG_SZ;
-            c.data = RegStringData(text);
         } else if (pos < s.size() && s[pos] == '-') {
             ExpectEnd(s, pos + 1, "end of line after -");
             c.kind = RegChange::DeleteValue;
@@ -281,10 +335,9 @@ private:
             pos = SkipSpace(s, pos + 7);
             if (pos >= s.size() || s[pos] != '"')
                 throw RegLineError{"a quoted string after mui_sz:"};
-            std::string text = ParseQuoted(s, pos, "string");
+            c.data = QuotedStringData(s, pos, "string");
             ExpectEnd(s, pos, "end of line after the string");
             c.type = kRegMuiSz;
-            c.data = RegStringData(text);
         } else if (StartsWithNoCase(s, pos, "multi_sz:")) {
             c.type = REG_MULTI_SZ;
             c.data = MultiStrings(pos + 9);
@@ -316,8 +369,11 @@ private:
     // Moves to the next line of a list; throws when there is none.
     void Continue(const std::string& what)
     {
-        if (index_ + 1 >= lines_.size())
+        if (index_ + 1 >= Lines().size()) {
+            if (!last_)
+                throw NeedMoreLines{};
             throw RegLineError{"another line of " + what};
+        }
         ++index_;
     }
 
@@ -336,7 +392,7 @@ private:
         std::vector<uint8_t> out;
         bool needString = false;   // after a comma
         for (;;) {
-            const std::string& s = lines_[index_].text;
+            const std::string& s = Lines()[index_].text;
             pos = SkipSpace(s, pos);
             if (ContinuesAt(s, pos)) {
                 Continue("strings after \\");
@@ -358,8 +414,9 @@ private:
                                                                                       : ", between strings"};
             if (!needString && !out.empty())
                 throw RegLineError{", between strings"};
-            std::vector<uint8_t> one = RegStringData(ParseQuoted(s, pos, "string"));
-            out.insert(out.end(), one.begin(), one.end());
+            AppendQuotedUtf16(s, pos, "string", out);
+            out.push_back(0);
+            out.push_back(0);
             pos = SkipSpace(s, pos);
             needString = pos < s.size() && s[pos] == ',';
             if (needString)
@@ -375,7 +432,7 @@ private:
         std::vector<uint8_t> out;
         bool needByte = false;   // after a comma
         for (;;) {
-            const std::string& s = lines_[index_].text;
+            const std::string& s = Lines()[index_].text;
             pos = SkipSpace(s, pos);
             if (ContinuesAt(s, pos)) {
                 Continue("hex bytes after \\");
@@ -406,17 +463,30 @@ private:
         }
     }
 
-    std::vector<RegLine>& lines_;
-    std::vector<std::string>* warnings_;
+    std::vector<RegLine>* lines_ = nullptr;   // the lines of the current call
+    bool last_ = true;                         // no lines come after them
+    bool first_ = true;                        // no statement read yet (a header may come)
+    RegWarnings* warnings_;
     std::string unquotedName_;   // the name UnquotedName found, for Value
     size_t index_ = 0;
     bool haveKey_ = false;
     RegRoot root_ = RegRoot::LocalMachine;
     std::string key_;
-    std::vector<RegChange> changes_;
+    std::deque<RegChange> changes_;   // grows in blocks: never copied whole to grow
 };
 
-}  // namespace
+RegParser::RegParser(RegWarnings* warnings) : impl_(new Impl(warnings)) {}
+RegParser::~RegParser() = default;
+
+void RegParser::Parse(std::vector<RegLine>& lines, bool last)
+{
+    impl_->Parse(lines, last);
+}
+
+std::deque<RegChange> RegParser::Take()
+{
+    return impl_->Take();
+}
 
 std::vector<uint8_t> RegStringData(const std::string& utf8)
 {
@@ -432,7 +502,12 @@ std::vector<uint8_t> RegStringData(const std::string& utf8)
 
 std::vector<RegChange> ParseRegLines(std::vector<RegLine>&& lines, std::vector<std::string>* warnings)
 {
-    return Parser(lines, warnings).Run();
+    RegWarnings list(warnings);
+    RegParser parser(&list);
+    parser.Parse(lines, true);
+    list.Close();
+    std::deque<RegChange> changes = parser.Take();
+    return std::vector<RegChange>(std::make_move_iterator(changes.begin()), std::make_move_iterator(changes.end()));
 }
 
 }  // namespace host

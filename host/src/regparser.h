@@ -4,6 +4,8 @@
 #pragma once
 
 #include <cstdint>
+#include <deque>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -21,7 +23,27 @@ struct RegChange {
     std::vector<uint8_t> data;
 };
 
-// Throws RegError ("expected ...") at the first line that does not parse.
+// Parses lines as they come, so that a load does not hold all its lines at
+// once: each call parses the statements that end within `lines` and lets
+// their lines go; the start of a statement that goes on past the last line
+// stays in `lines` until the next call, or fails on the `last` call.
+// Throws RegError ("expected ...") at the first line that does not parse;
+// lines read other than as written ("file:line: ...: read as ...") are
+// added to *warnings (which must outlive the parser).
+class RegParser {
+public:
+    explicit RegParser(RegWarnings* warnings);
+    ~RegParser();
+    void Parse(std::vector<RegLine>& lines, bool last);
+    // The changes parsed so far, in order.
+    std::deque<RegChange> Take();
+
+private:
+    class Impl;
+    std::unique_ptr<Impl> impl_;
+};
+
+// All the lines at once.  Throws RegError ("expected ...") at the first line that does not parse.
 // Lines read other than as written ("file:line: ...: read as ...") are
 // appended to *warnings when it is set.
 // The lines' texts are released as they are parsed.

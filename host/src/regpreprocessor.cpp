@@ -1,5 +1,7 @@
-// The .reg preprocessor: @CESYSGEN filtering, #include / #define / #if /
-// IF blocks, $(NAME) variables and LOC_ strings.
+// The .reg preprocessor: reading and decoding the files, their lines, the
+// blocks of @CESYSGEN filtering, #include / #define / #if / IF and the lines
+// kept (variables: regpreprocessor_variables.cpp; conditions:
+// regpreprocessor_conditions.cpp).
 
 #include "regpreprocessor.h"
 
@@ -21,20 +23,6 @@ using namespace regtext;
 namespace {
 
 const int kMaxIncludeDepth = 16;
-const int kMaxExpansionDepth = 16;
-// $(NAME)s replaced in one line, and the longest line they may make: a
-// value that names another twice, sixteen deep, would otherwise take
-// 65,536 lookups or as many copies.
-const size_t kMaxExpansions = 10000;
-const size_t kMaxExpandedLine = size_t(1) << 20;
-
-std::string Join(const std::vector<std::string>& items, const char* separator)
-{
-    std::string out;
-    for (const std::string& item : items)
-        out += (out.empty() ? "" : separator) + item;
-    return out;
-}
 
 // The text up to a // that is not inside quotes, trimmed.
 std::string StripSlashComment(const std::string& s)
@@ -103,7 +91,7 @@ void StartBranch(Block& b, bool condition, int line, const std::string& why)
 
 }  // namespace
 
-RegPreprocessor::RegPreprocessor(const RegLoadOptions& options) : options_(options) {}
+RegPreprocessor::RegPreprocessor(const RegLoadOptions& options) : options_(options), warnings_(options.warnings) {}
 
 Block& RegPreprocessor::NextBranch(std::vector<Block>& blocks, Block::Kind kind, const std::string& directive, bool final,
                                    const std::string& file, int line)
@@ -127,17 +115,43 @@ void RegPreprocessor::CloseBlock(std::vector<Block>& blocks, Block::Kind kind, c
     blocks.pop_back();
 }
 
+void RegPreprocessor::Keep(RegLine&& line)
+{
+    // A run of blank lines and of comments that do not end in \ (which
+    // may continue a value commented out) tells the parser no more than one
+    // such line, kept as ";" when it holds a comment (a header after it is
+    // not the file's first line).
+    const size_t first = SkipSpace(line.text, 0);
+    const bool comment = first < line.text.size() && line.text[first] == ';';
+    if (first == line.text.size() || (comment && line.text.find_last_not_of(" \t") != std::string::npos &&
+                                      line.text[line.text.find_last_not_of(" \t")] != '\\')) {
+        const bool previousEmpty = !out_.empty() && out_.back().file == line.file &&
+                                   (out_.back().text.empty() || out_.back().text == ";");
+        line.text = comment ? ";" : "";
+        if (previousEmpty) {
+            if (comment)
+                out_.back().text = ";";
+            return;
+        }
+    }
+    out_.push_back(std::move(line));
+    // The lines go to the parser in batches that grow with what it leaves
+    // (a statement longer than a batch is parsed again with more lines).
+    if (sink_ && out_.size() >= sinkAt_) {
+        sink_(out_);
+        sinkAt_ = 2 * out_.size() + 256;
+    }
+}
+
 void RegPreprocessor::Warn(const std::string& where, const std::string& what)
 {
-    if (options_.warnings)
-        options_.warnings->push_back(where + ": " + what);
+    warnings_.Add(where + ": " + what);
 }
 
 void RegPreprocessor::Skipped(const std::string& file, int from, int to, const std::string& why)
 {
     if (options_.report)
-        options_.report->skipped.push_back(file + ":" + std::to_string(from) + "-" + std::to_string(to) + " (" + why +
-                                           " not taken)");
+        options_.report->skipped.push_back(RegSkippedBlock{file, from, to, why});
 }
 
 void RegPreprocessor::ReadStringFiles()
@@ -147,14 +161,16 @@ void RegPreprocessor::ReadStringFiles()
         names_.push_back(path);
         if (options_.report)
             options_.report->stringFiles.push_back(path);
-        std::vector<std::string> lines = SplitLines(text);
-        for (size_t i = 0; i < lines.size(); ++i) {
-            const std::string line = Trim(lines[i]);
+        std::string raw;
+        int number = 0;
+        for (size_t start = 0; NextLine(text, start, raw);) {
+            ++number;
+            const std::string line = Trim(raw);
             if (line.empty() || line.compare(0, 2, "//") == 0 || line[0] == ';')
                 continue;
             size_t end = 0;
             if (line[0] != '#' || Keyword(line, 1, &end) != "DEFINE" || end >= line.size() || !IsSpace(line[end]))
-                throw RegError{path, static_cast<int>(i) + 1, "expected #define LOC_NAME \"text\" or a // comment"};
+                throw RegError{path, number, "expected #define LOC_NAME \"text\" or a // comment"};
             std::string rest = Trim(line.substr(end));
             size_t nameEnd = 0;
             while (nameEnd < rest.size() && !IsSpace(rest[nameEnd]))
@@ -199,10 +215,10 @@ std::string RegPreprocessor::ReadText(const std::string& path, bool stringFile, 
         throw RegError{path, 0, why + (includedAt.empty() ? "" : " (included at " + includedAt + ")")};
     }
     bytesRead_ += bytes.size();
-    return Decode(bytes, path, stringFile);
+    return Decode(std::move(bytes), path, stringFile);
 }
 
-std::string RegPreprocessor::Decode(const std::string& bytes, const std::string& path, bool stringFile)
+std::string RegPreprocessor::Decode(std::string bytes, const std::string& path, bool stringFile)
 {
     // The code page of a file that is neither marked nor UTF-8: --codepage,
     // else a string file's locale folder (FILES\INTLTRNS\0411\x.str), else
@@ -234,7 +250,7 @@ std::string RegPreprocessor::Decode(const std::string& bytes, const std::string&
         }
     }
     std::string encoding;
-    std::string text = DecodeRegText(bytes, path, cp, from, &encoding);
+    std::string text = DecodeRegText(std::move(bytes), path, cp, from, &encoding);
     if (options_.report)
         options_.report->encodings.push_back(path + ": " + encoding);
     return text;
@@ -245,17 +261,18 @@ void RegPreprocessor::AddFile(std::string text, const std::string& name, int dep
     names_.push_back(name);
     const std::string& file = names_.back();
     if (options_.report)
-        options_.report->files.push_back(includedAt.empty() ? file : file + " (included at " + includedAt + ")");
-    std::vector<std::string> lines = SplitLines(text);
-    std::string().swap(text);   // the lines hold it now
+        options_.report->files.push_back(RegFileRead{file, includedAt});
     std::vector<Block> sysgen;   // the filter's blocks
     std::vector<Block> blocks;   // the merge's #if and IF blocks
     auto active = [&] { return blocks.empty() || blocks.back().active; };
     int filteredOpener = 0;   // the last #if or IF the filter left out
 
-    for (size_t i = 0; i < lines.size(); ++i) {
-        const int line = static_cast<int>(i) + 1;
-        std::string& raw = lines[i];
+    // One line at a time out of the text, in one buffer: a line that is
+    // kept is moved out of it, and the text goes when the file is read.
+    std::string raw;
+    int line = 0;
+    for (size_t start = 0; NextLine(text, start, raw);) {
+        ++line;
         try {
             if (SysgenLine(raw, file, line, sysgen))
                 continue;
@@ -285,21 +302,18 @@ void RegPreprocessor::AddFile(std::string text, const std::string& name, int dep
                     Warn(where, "$(" + n + ") is not set (no #define, variable given or environment variable " + n +
                                     "): left as written");
             }
-            if (expanded.find("LOC_") != std::string::npos)
+            if (expanded.find("LOC_") != std::string::npos) {
+                const size_t before = expanded.size();
                 expanded = Localise(expanded, file, line);
-            // What expansion makes is held to the limit of what is read, and
-            // to a few times what was read, so that a small file cannot make
-            // the reader hold far more than it: $(NAME) in real files names
-            // short paths and flags, well under twice their text.
+                added_ += expanded.size() - std::min(expanded.size(), before);
+            }
             bytesOut_ += expanded.size() + 1;
             if (bytesOut_ > options_.maxFileBytes)
                 throw RegLimitError{"the lines kept come to more than " + std::to_string(options_.maxFileBytes) +
                                     " bytes, the limit of a registry file"};
-            if (bytesOut_ > kRegExpansionFactor * bytesRead_ + kRegExpansionAllowance)
-                throw RegLimitError{"the lines kept come to more than " + std::to_string(kRegExpansionFactor) +
-                                    " times the " + std::to_string(bytesRead_) + " bytes read and " +
-                                    std::to_string(kRegExpansionAllowance) + " (expansion limit)"};
-            out_.push_back(RegLine{&file, line, std::move(expanded)});
+            CheckExpansion(0);
+            expanded.shrink_to_fit();   // a line is held at its size until it is parsed
+            Keep(RegLine{&file, line, std::move(expanded)});
         } catch (const RegLimitError& e) {
             throw RegError{file, line, e.message};
         } catch (const RegLineError& e) {
@@ -404,7 +418,7 @@ void RegPreprocessor::HashLine(const std::string& raw, size_t pos, const std::st
             throw RegLineError{"a name after #" + directive};
         const std::string name = Upper(arg.substr(0, nameEnd));
         if (directive == "define")
-            defines_[name] = {Trim(arg.substr(nameEnd)), "#define at " + where};
+            defines_[name] = {Trim(arg.substr(nameEnd)), where};
         else
             defines_.erase(name);
     } else if (directive == "include") {
@@ -477,362 +491,6 @@ void RegPreprocessor::Include(const std::string& arg, const std::string& file, i
         throw RegLineError{"at most " + std::to_string(kMaxIncludeDepth) + " nested #include (" + path +
                            " includes itself?)"};
     AddFile(ReadText(path, false, where), path, depth + 1, where);
-}
-
-// ---- Variables -----------------------------------------------------------------------
-
-RegPreprocessor::Variable RegPreprocessor::LookupOutside(const std::string& name) const
-{
-    Variable v;
-    for (const auto& [key, value] : options_.defines)
-        if (SameNoCase(key, name)) {
-            v.set = true;
-            v.value = value;
-            v.source = options_.definesLabel;
-            return v;
-        }
-    if (options_.environment) {
-        const char* env = std::getenv(name.c_str());
-        if (!env || !*env)
-            env = std::getenv(Upper(name).c_str());
-        // The build's environment has no empty variables: one is not set.
-        if (env && *env) {
-            v.set = true;
-            v.value = env;
-            v.source = "environment";
-        }
-    }
-    return v;
-}
-
-RegPreprocessor::Variable RegPreprocessor::Lookup(const std::string& name, const std::string& where)
-{
-    Variable v;
-    auto d = defines_.find(Upper(name));
-    if (d != defines_.end()) {
-        v.set = true;
-        v.value = d->second.first;
-        v.source = d->second.second;
-    } else {
-        v = LookupOutside(name);
-    }
-    // Each name once, in the order of first use: with its value once it has
-    // one, else as not set.
-    if (options_.report) {
-        std::vector<std::string>& list = options_.report->variables;
-        auto [at, fresh] = variableAt_.try_emplace(Upper(name), list.size());
-        const std::string entry = v.set ? name + "=" + v.value + " (" + v.source + ")"
-                                        : name + " (not set; first asked at " + where + ")";
-        if (fresh)
-            list.push_back(entry);
-        else if (v.set)
-            list[at->second] = entry;
-    }
-    return v;
-}
-
-std::string RegPreprocessor::Expand(const std::string& text, const std::string& where,
-                                    std::vector<std::string>* unset, int depth)
-{
-    if (depth == 0)
-        expansions_ = 0;
-    std::string out;
-    bool quoted = false;
-    for (size_t i = 0; i < text.size(); ++i) {
-        const char c = text[i];
-        if (depth == 0 && !quoted && c == ';') {   // a comment is left alone
-            out += text.substr(i);
-            break;
-        }
-        if (c == '"') {
-            quoted = !quoted;
-        } else if (quoted && c == '\\' && i + 1 < text.size()) {
-            out += c;
-            out += text[++i];
-            continue;
-        } else if (c == '$' && i + 1 < text.size() && text[i + 1] == '(') {
-            const size_t close = text.find(')', i + 2);
-            const std::string name = close == std::string::npos ? std::string() : text.substr(i + 2, close - i - 2);
-            bool plain = !name.empty();
-            for (char n : name)
-                plain = plain && !IsSpace(n) && n != '(';
-            if (plain) {
-                Variable v = Lookup(name, where);
-                if (!v.set) {
-                    if (std::find(unset->begin(), unset->end(), name) == unset->end())
-                        unset->push_back(name);
-                    out += text.substr(i, close - i + 1);
-                } else {
-                    if (depth >= kMaxExpansionDepth)
-                        throw RegLineError{"$(" + name + ") to stop expanding (its value refers to itself)"};
-                    if (++expansions_ > kMaxExpansions)
-                        throw RegLimitError{"more than " + std::to_string(kMaxExpansions) +
-                                            " $(NAME) replaced in one line (limit " + std::to_string(kMaxExpansions) + ")"};
-                    out += Expand(v.value, where, unset, depth + 1);
-                    if (out.size() > kMaxExpandedLine)
-                        throw RegLimitError{"$(" + name + ") makes the line longer than " +
-                                            std::to_string(kMaxExpandedLine) + " bytes (limit)"};
-                }
-                i = close;
-                continue;
-            }
-        }
-        out += c;
-    }
-    return out;
-}
-
-// LOC_NAME placeholders in a value line, outside quotes and comments.
-std::string RegPreprocessor::Localise(const std::string& text, const std::string& file, int line)
-{
-    const size_t first = SkipSpace(text, 0);
-    if (first == text.size() || (text[first] != '"' && text[first] != '@') || text.find("LOC_") == std::string::npos)
-        return text;
-    std::string out;
-    bool quoted = false;
-    for (size_t i = 0; i < text.size(); ++i) {
-        const char c = text[i];
-        if (!quoted && c == ';') {
-            out += text.substr(i);
-            break;
-        }
-        if (c == '"') {
-            quoted = !quoted;
-        } else if (quoted && c == '\\' && i + 1 < text.size()) {
-            out += c;
-            out += text[++i];
-            continue;
-        } else if (!quoted && text.compare(i, 4, "LOC_") == 0 && (i == 0 || !IsWordChar(text[i - 1]))) {
-            size_t end = i + 4;
-            while (end < text.size() && IsWordChar(text[end]))
-                ++end;
-            const std::string name = text.substr(i, end - i);
-            const std::string where = file + ":" + std::to_string(line);
-            std::string value, source;
-            auto s = strings_.find(Upper(name));
-            if (s != strings_.end()) {
-                value = s->second.first;
-                source = s->second.second;
-            } else if (Variable v = Lookup(name, where); v.set) {
-                value = v.value;
-                source = v.source;
-            } else {
-                if (!missingStrings_[Upper(name)])
-                    Warn(where, name + " has no string (no string file or variable gives it): stored as the text " +
-                                    name + "; the image build would stop here");
-                missingStrings_[Upper(name)] = true;
-                value = name;
-                source.clear();
-            }
-            if (value.empty() || value[0] != '"') {
-                std::string quotedValue = "\"";
-                for (char v : value) {
-                    if (v == '\\' || v == '"')
-                        quotedValue += '\\';
-                    quotedValue += v;
-                }
-                value = quotedValue + "\"";
-            }
-            if (!source.empty() && options_.report && !stringNoted_[Upper(name)])
-                options_.report->strings.push_back(name + " from " + source);
-            stringNoted_[Upper(name)] = true;
-            out += value;
-            i = end - 1;
-            continue;
-        }
-        out += c;
-    }
-    return out;
-}
-
-// ---- Conditions ----------------------------------------------------------------------
-
-bool RegPreprocessor::HashCondition(const std::string& directive, const std::string& arg, const std::string& file,
-                                    int line)
-{
-    const std::string where = file + ":" + std::to_string(line);
-    if (directive != "if") {
-        std::string name = arg.substr(0, arg.find_first_of(" \t"));
-        if (name.empty())
-            throw RegLineError{"a name after #" + directive};
-        const bool defined = Lookup(name, where).set;
-        return directive == "ifdef" ? defined : !defined;
-    }
-    std::vector<std::string> unset;
-    const std::string expanded = Expand(arg, where, &unset);
-    if (!unset.empty()) {
-        Warn(where, "#if " + arg + ": $(" + Join(unset, "), $(") + ") not set; taken as false");
-        return false;
-    }
-    try {
-        return EvaluateRegExpression(expanded, [&](const std::string& name, std::string* value) {
-            Variable v = Lookup(name, where);
-            *value = v.value;
-            return v.set;
-        });
-    } catch (const RegLineError& e) {
-        Warn(where, "cannot evaluate #if " + arg + " (expected " + e.expected + "); taken as false");
-        return false;
-    }
-}
-
-// NAME [=|==|!= VALUE] [!], joined by || or &&.
-bool RegPreprocessor::BuildCondition(const std::string& text, const std::string& file, int line)
-{
-    const std::string where = file + ":" + std::to_string(line);
-    const std::vector<std::string> t = RegConditionTokens(text);
-    size_t i = 0;
-    bool joined = false;
-    auto isOp = [](const std::string& s) { return s == "||" || s == "&&" || s == "=" || s == "==" || s == "!=" || s == "!"; };
-    auto term = [&]() {
-        if (i >= t.size() || isOp(t[i]))
-            throw RegLineError{"a variable after IF"};
-        const std::string name = t[i++];
-        bool result;
-        const Variable v = Lookup(name, where);
-        if (i < t.size() && (t[i] == "=" || t[i] == "==" || t[i] == "!=")) {
-            const bool differ = t[i++] == "!=";
-            if (i >= t.size() || isOp(t[i]))
-                throw RegLineError{"a value after IF " + name + " ="};
-            const std::string& value = t[i++];
-            const bool equal = v.set && SameNoCase(v.value, value);
-            result = differ ? !equal : equal;
-        } else {
-            result = v.set;
-        }
-        if (i < t.size() && t[i] == "!") {
-            ++i;
-            result = !result;
-        }
-        return result;
-    };
-    auto all = [&]() {
-        bool result = term();
-        while (i < t.size() && t[i] == "&&") {
-            ++i;
-            joined = true;
-            bool next = term();
-            result = result && next;
-        }
-        return result;
-    };
-    bool result = all();
-    while (i < t.size() && t[i] == "||") {
-        ++i;
-        joined = true;
-        bool next = all();
-        result = result || next;
-    }
-    if (i != t.size())
-        throw RegLineError{"IF NAME, IF NAME = VALUE or either followed by !"};
-    if (joined)
-        Warn(where, "IF " + text + ": the image build documents one variable per IF (#if defined A || defined B "
-                    "joins them); read here as written");
-    return result;
-}
-
-// [!]COMPONENT joined by ||, OR, && or AND (AND first).
-bool RegPreprocessor::SysgenCondition(const std::string& text, const std::string& where)
-{
-    const std::vector<std::string> t = RegConditionTokens(text);
-    size_t i = 0;
-    auto isOr = [&] { return i < t.size() && (t[i] == "||" || Upper(t[i]) == "OR"); };
-    auto isAnd = [&] { return i < t.size() && (t[i] == "&&" || Upper(t[i]) == "AND"); };
-    // Any number of ! before a component, counted rather than recursed.
-    // One after it ("PM_PMSTUBS !", as IF NAME ! is written) is read as
-    // turning it round too, with a warning.
-    auto unary = [&]() -> bool {
-        bool negate = false;
-        for (; i < t.size() && t[i] == "!"; ++i)
-            negate = !negate;
-        if (i >= t.size() || t[i] == "||" || t[i] == "&&" || t[i] == "=" || t[i] == "==" || t[i] == "!=")
-            throw RegLineError{"a component after @CESYSGEN IF"};
-        const std::string& component = t[i++];
-        bool in = InImage(component, where);
-        if (i < t.size() && t[i] == "!") {
-            ++i;
-            negate = !negate;
-            Warn(where, "@CESYSGEN IF " + text + ": the ! after " + component +
-                            " is read as turning it round, as IF NAME ! does (the build documents !" + component +
-                            ")");
-        }
-        return negate ? !in : in;
-    };
-    auto all = [&]() {
-        bool result = unary();
-        while (isAnd()) {
-            ++i;
-            bool next = unary();
-            result = result && next;
-        }
-        return result;
-    };
-    bool result = all();
-    while (isOr()) {
-        ++i;
-        bool next = all();
-        result = result || next;
-    }
-    if (i != t.size())
-        throw RegLineError{"@CESYSGEN IF COMPONENT, joined by || or &&"};
-    return result;
-}
-
-bool RegPreprocessor::InImage(const std::string& component, const std::string& where)
-{
-    const std::string name = Upper(component);
-    auto known = components_.find(name);
-    if (known != components_.end())
-        return known->second;
-    bool in = false;
-    std::string why;
-    // The filter runs before the merge: only variables from outside count.
-    Variable v = LookupOutside(name);
-    if (v.set) {
-        in = Trim(v.value) != "0";
-        why = v.source;
-    } else {
-        const size_t modules = name.find("_MODULES_");
-        const size_t underscore = name.find('_');
-        std::string list, item;
-        if (modules != std::string::npos) {
-            list = name.substr(0, modules) + "_MODULES";
-            item = name.substr(modules + 9);
-        } else if (underscore != std::string::npos && underscore > 0) {
-            list = name.substr(0, underscore) + "_COMPONENTS";
-            item = name.substr(underscore + 1);
-        }
-        Variable l = list.empty() ? Variable() : LookupOutside(list);
-        if (l.set) {
-            std::istringstream words(l.value);
-            std::string word;
-            while (words >> word)
-                in = in || SameNoCase(word, item);
-            why = (in ? "listed in " : "not listed in ") + list + " (" + l.source + ")";
-        } else {
-            // A board's files name the components its image is built with.
-            in = true;
-            why = "assumed: not given; first at " + where;
-            assumed_.emplace_back(name, where);
-        }
-    }
-    components_[name] = in;
-    if (options_.report)
-        options_.report->components.push_back(name + (in ? ": in the image (" : ": not in the image (") + why + ")");
-    return in;
-}
-
-void RegPreprocessor::Finish()
-{
-    if (assumed_.empty())
-        return;
-    std::vector<std::string> names;
-    for (const auto& a : assumed_)
-        names.push_back(a.first);
-    Warn(assumed_.front().second,
-         "@CESYSGEN: " + std::to_string(names.size()) + " component" + (names.size() == 1 ? "" : "s") +
-             " not given, taken as in the image: " + Join(names, ", ") +
-             " (NAME=0 as a variable takes one out; a list such as CE_MODULES names the image's modules)");
 }
 
 }  // namespace host

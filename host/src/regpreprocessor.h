@@ -10,6 +10,7 @@
 // Host sources and their tests only; one instance per load, on one thread.
 #pragma once
 
+#include <functional>
 #include <list>
 #include <map>
 #include <string>
@@ -50,8 +51,15 @@ public:
     // After the last file: the warnings that sum up what was assumed.
     void Finish();
 
-    // The lines that count so far; they point at file names this object
-    // keeps.
+    // Where the lines that count go as they are made: `sink` is handed the
+    // lines kept so far and takes what it can of them (the lines left in
+    // the vector wait for more).  Without one, the lines are kept for
+    // TakeLines.
+    void SetSink(std::function<void(std::vector<RegLine>&)> sink) { sink_ = std::move(sink); }
+    // The load's warnings, for the parser too.
+    RegWarnings& Warnings() { return warnings_; }
+    // The lines that count not yet handed to the sink; they point at file
+    // names this object keeps.
     std::vector<RegLine> TakeLines() { return std::move(out_); }
 
 private:
@@ -59,13 +67,15 @@ private:
         bool set = false;
         std::string value;
         std::string source;   // "#define at file:line", the options' label, "environment"
+        RegVariableUse::Source kind = RegVariableUse::NotSet;
+        std::string label;    // RegVariableUse::label
     };
 
     void AddFile(std::string text, const std::string& name, int depth, const std::string& includedAt);
     // A file's bytes (within what is left of the load's limit) as text,
     // decoded as DecodeRegText says, with the code page chosen here.
     std::string ReadText(const std::string& path, bool stringFile, const std::string& includedAt);
-    std::string Decode(const std::string& bytes, const std::string& path, bool stringFile);
+    std::string Decode(std::string bytes, const std::string& path, bool stringFile);
     bool SysgenLine(const std::string& raw, const std::string& file, int line, std::vector<Block>& blocks);
     void HashLine(const std::string& raw, size_t pos, const std::string& file, int line, int depth,
                   std::vector<Block>& blocks);
@@ -80,12 +90,22 @@ private:
     bool SysgenCondition(const std::string& text, const std::string& where);
 
     // $(NAME) replaced outside comments; names not set are left as written
-    // and listed in *unset.
-    std::string Expand(const std::string& text, const std::string& where, std::vector<std::string>* unset,
-                       int depth = 0);
+    // and listed in *unset.  What expansion adds counts against the load's
+    // expansion limit (CheckExpansion).
+    std::string Expand(const std::string& text, const std::string& where, std::vector<std::string>* unset);
+    // The same, appended to `out`; a value's own $(NAME)s one level deeper.
+    void ExpandInto(const std::string& text, std::string& out, const std::string& where,
+                    std::vector<std::string>* unset, int depth);
+    // Throws RegLimitError when what expansion added so far and `more`
+    // bytes would pass kRegExpansionFactor times the bytes read and
+    // kRegExpansionAllowance.
+    void CheckExpansion(size_t more) const;
+    size_t ExpansionLeft() const;
     std::string Localise(const std::string& text, const std::string& file, int line);
 
     void Warn(const std::string& where, const std::string& what);
+    // A line that counts, to the lines kept (and the sink).
+    void Keep(RegLine&& line);
     void Skipped(const std::string& file, int from, int to, const std::string& why);
     // The innermost block, of `kind`, at an else directive (`directive` as
     // written, `final` for a plain else) with the branch before it ended;
@@ -97,7 +117,8 @@ private:
                     int line);
 
     const RegLoadOptions& options_;
-    std::map<std::string, std::pair<std::string, std::string>> defines_;   // upper-case name -> value, where
+    RegWarnings warnings_;
+    std::map<std::string, std::pair<std::string, std::string>> defines_;   // upper-case name -> value, "file:line"
     std::map<std::string, std::pair<std::string, std::string>> strings_;   // LOC_ name -> text, file
     std::map<std::string, size_t> variableAt_;                             // upper-case name -> its entry in the report
     std::map<std::string, bool> stringNoted_;                              // LOC_ names reported
@@ -106,9 +127,14 @@ private:
     std::map<std::string, bool> missingStrings_;                           // LOC_ names warned about
     size_t bytesRead_ = 0;    // by all the files of the load, against options_.maxFileBytes
     size_t bytesOut_ = 0;     // of the lines that count, against the same limit
+    size_t added_ = 0;        // bytes that expansion added to the lines, all of them together
     size_t expansions_ = 0;   // $(NAME) replaced in the current line
+    size_t lineStart_ = 0;    // where the line being expanded starts in its output
+    size_t lineText_ = 0;     // and its length as written
     std::list<std::string> names_;   // file names the lines point to; a list keeps them in place
     std::vector<RegLine> out_;
+    std::function<void(std::vector<RegLine>&)> sink_;
+    size_t sinkAt_ = 256;   // lines in out_ at which the sink is called next
 };
 
 }  // namespace host

@@ -11,8 +11,10 @@
 #include <strings.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cctype>
 #include <cstdio>
+#include <functional>
 
 #include "codepage.h"
 #include "host/host.h"
@@ -51,6 +53,54 @@ bool SameNoCase(const std::string& a, const std::string& b)
     return a.size() == b.size() && strncasecmp(a.c_str(), b.c_str(), a.size()) == 0;
 }
 
+std::string Join(const std::vector<std::string>& items, const char* separator)
+{
+    std::string out;
+    for (const std::string& item : items)
+        out += (out.empty() ? "" : separator) + item;
+    return out;
+}
+
+// The text of a quoted string starting at s[pos] == '"' as a REG_SZ value
+// holds it (UTF-16LE), appended to `data` without its terminator: made at
+// its size, a piece at a time, never as a whole second copy of the line.
+// Leaves pos after the closing quote.
+void AppendQuotedUtf16(const std::string& s, size_t& pos, const char* what, std::vector<uint8_t>& data)
+{
+    // First its end and its length, so that the value is made at its size.
+    size_t end = pos + 1, units = 0;
+    for (; end < s.size() && s[end] != '"'; ++end) {
+        if (s[end] == '\\') {
+            if (end + 1 >= s.size() || (s[end + 1] != '\\' && s[end + 1] != '"'))
+                throw RegLineError{"\\\\ or \\\" after a backslash"};
+            ++end;
+        }
+        const unsigned char c = static_cast<unsigned char>(s[end]);
+        units += (c & 0xC0) == 0x80 ? 0 : c >= 0xF0 ? 2 : 1;
+    }
+    if (end >= s.size())
+        throw RegLineError{std::string("\" to close the ") + what};
+    const size_t need = data.size() + 2 * units + 2;
+    if (data.capacity() < need)
+        data.reserve(data.empty() ? need : std::max(need, 2 * data.capacity()));
+    std::string piece;
+    auto flush = [&] {
+        for (char16_t c : Widen(piece)) {
+            data.push_back(static_cast<uint8_t>(c));
+            data.push_back(static_cast<uint8_t>(c >> 8));
+        }
+        piece.clear();
+    };
+    for (size_t i = pos + 1; i < end; ++i) {
+        // A piece ends before a character's first byte, never inside one.
+        if (piece.size() >= 4096 && (static_cast<unsigned char>(s[i]) & 0xC0) != 0x80)
+            flush();
+        piece += s[i] == '\\' ? s[++i] : s[i];
+    }
+    flush();
+    pos = end + 1;
+}
+
 // The line up to a ; comment that is not inside quotes, trimmed.
 std::string StripComment(const std::string& s)
 {
@@ -76,19 +126,24 @@ std::string Keyword(const std::string& s, size_t pos, size_t* end)
     return Upper(s.substr(pos, e - pos));
 }
 
+bool NextLine(const std::string& text, size_t& start, std::string& line)
+{
+    if (start >= text.size())
+        return false;
+    size_t end = text.find_first_of("\r\n", start);
+    if (end == std::string::npos)
+        end = text.size();
+    line.assign(text, start, end - start);
+    start = end + (end + 1 < text.size() && text[end] == '\r' && text[end + 1] == '\n' ? 2 : 1);
+    return true;
+}
+
 std::vector<std::string> SplitLines(const std::string& text)
 {
     std::vector<std::string> lines;
-    size_t start = 0;
-    while (start < text.size()) {
-        const size_t end = text.find_first_of("\r\n", start);
-        if (end == std::string::npos) {
-            lines.emplace_back(text, start, std::string::npos);
-            break;
-        }
-        lines.emplace_back(text, start, end - start);
-        start = end + (text[end] == '\r' && end + 1 < text.size() && text[end + 1] == '\n' ? 2 : 1);
-    }
+    std::string line;
+    for (size_t start = 0; NextLine(text, start, line);)
+        lines.push_back(line);
     return lines;
 }
 
@@ -177,24 +232,93 @@ std::string Hex2(unsigned char b)
     return std::string("0x") + digits[b >> 4] + digits[b & 15];
 }
 
-std::string Utf16ToUtf8(const std::string& bytes, size_t from, bool bigEndian, const std::string& file)
+// Text is decoded a chunk at a time into UTF-8, so that a file's bytes and
+// its text are the most a decoding holds: never a UTF-16 copy of the whole.
+const size_t kDecodeChunk = 4096;
+
+// Where a chunk of `bytes` from `start` may end, at most kDecodeChunk bytes
+// on, without cutting a character of code page `cp` in two.
+size_t ChunkEnd(unsigned cp, const std::string& bytes, size_t start)
+{
+    size_t end = std::min(bytes.size(), start + kDecodeChunk);
+    if (end == bytes.size())
+        return end;
+    if (cp == kCodePageUtf8) {
+        // Back to the first byte of a sequence (an invalid run of
+        // continuation bytes is refused in this chunk anyway).
+        for (int k = 0; k < 3 && end > start + 1 && (static_cast<unsigned char>(bytes[end]) & 0xC0) == 0x80; ++k)
+            --end;
+    } else if (cp == kCodePage932) {
+        size_t i = start;
+        while (i < end) {
+            const unsigned char b = static_cast<unsigned char>(bytes[i]);
+            i += (b >= 0x81 && b <= 0x9F) || (b >= 0xE0 && b <= 0xFC) ? 2 : 1;
+        }
+        end = i > bytes.size() ? bytes.size() : i;
+    }
+    return end;
+}
+
+// Decodes `bytes` in code page `cp` a chunk at a time; each chunk's UTF-16
+// goes to `chunk` (when set). False with *bad at the first byte the decoder
+// refuses.
+bool DecodeInChunks(unsigned cp, const std::string& bytes, size_t from, size_t* bad,
+                    const std::function<void(const std::u16string&)>& chunk)
 {
     std::u16string units;
-    units.reserve((bytes.size() - from) / 2);
-    for (size_t i = from; i + 1 < bytes.size(); i += 2) {
-        const unsigned char a = static_cast<unsigned char>(bytes[i]), b = static_cast<unsigned char>(bytes[i + 1]);
-        units.push_back(static_cast<char16_t>(bigEndian ? a << 8 | b : b << 8 | a));
-    }
-    std::string out;
-    if (!EncodeCodePage(kCodePageUtf8, units.data(), units.size(), out, '?', nullptr)) {
-        // A lone surrogate: find it for the message.
+    for (size_t start = from; start < bytes.size();) {
+        const size_t end = ChunkEnd(cp, bytes, start);
         size_t at = 0;
+        if (!DecodeCodePage(cp, bytes.data() + start, end - start, units, &at)) {
+            *bad = start + at;
+            return false;
+        }
+        if (chunk)
+            chunk(units);
+        start = end;
+    }
+    return true;
+}
+
+// UTF-16 units as UTF-8, appended to `out`; false for a lone surrogate.
+bool AppendAsUtf8(const std::u16string& units, std::string& out)
+{
+    std::string piece;
+    if (!EncodeCodePage(kCodePageUtf8, units.data(), units.size(), piece, '?', nullptr))
+        return false;
+    out += piece;
+    return true;
+}
+
+std::string Utf16ToUtf8(const std::string& bytes, size_t from, bool bigEndian, const std::string& file)
+{
+    std::string out;
+    std::u16string units;
+    size_t at = 0;   // the first unit of the chunk being written
+    bool ok = true;
+    for (size_t i = from; ok && i + 1 < bytes.size();) {
+        units.clear();
+        for (; i + 1 < bytes.size() && units.size() < kDecodeChunk; i += 2) {
+            const unsigned char a = static_cast<unsigned char>(bytes[i]), b = static_cast<unsigned char>(bytes[i + 1]);
+            units.push_back(static_cast<char16_t>(bigEndian ? a << 8 | b : b << 8 | a));
+        }
+        // A pair is not cut in two: its high half waits for the next chunk.
+        if (i + 1 < bytes.size() && units.back() >= 0xD800 && units.back() < 0xDC00) {
+            units.pop_back();
+            i -= 2;
+        }
+        ok = AppendAsUtf8(units, out);
+        if (ok)
+            at += units.size();
+    }
+    if (!ok) {
+        // A lone surrogate: find it in the chunk for the message.
         for (size_t k = 0; k < units.size(); ++k) {
             const char16_t u = units[k];
             if (u >= 0xD800 && u < 0xDC00 && k + 1 < units.size() && units[k + 1] >= 0xDC00 && units[k + 1] < 0xE000) {
                 ++k;
             } else if (u >= 0xD800 && u < 0xE000) {
-                at = k;
+                at += k;
                 break;
             }
         }
@@ -208,69 +332,12 @@ std::string Utf16ToUtf8(const std::string& bytes, size_t from, bool bigEndian, c
     return out;
 }
 
-}  // namespace
-
-std::string DecodeRegText(const std::string& bytes, const std::string& file, unsigned codePage,
-                          const std::string& codePageFrom, std::string* encoding)
+// A file that is not UTF-8 (its first bad byte at utf8Bad) in code page
+// `codePage`, as DecodeRegText says.
+std::string DecodeInCodePage(const std::string& bytes, const std::string& file, unsigned codePage,
+                             const std::string& codePageFrom, size_t utf8Bad, std::string* encoding)
 {
-    auto starts = [&](const char* mark, size_t n) { return bytes.size() >= n && bytes.compare(0, n, mark, n) == 0; };
-    auto odd = [&](const char* what) {
-        if (bytes.size() % 2 != 0)
-            throw RegError{file, 0, std::string("an odd number of bytes, read as ") + what +
-                                        ": the last byte is half a character (the encoding is broken)"};
-    };
-    if (starts("\xEF\xBB\xBF", 3)) {
-        *encoding = "UTF-8 (byte-order mark)";
-        std::u16string check;
-        size_t bad = 0;
-        if (!DecodeCodePage(kCodePageUtf8, bytes.data() + 3, bytes.size() - 3, check, &bad)) {
-            int line;
-            size_t column;
-            Place(bytes, bad + 3, 1, false, &line, &column);
-            throw RegError{file, line, "byte " + Hex2(static_cast<unsigned char>(bytes[bad + 3])) + " at column " +
-                                           std::to_string(column) +
-                                           " is not valid UTF-8, which the byte-order mark says the file is"};
-        }
-        return bytes.substr(3);
-    }
-    if (starts("\xFF\xFE", 2) || starts("\xFE\xFF", 2)) {
-        const bool big = bytes[0] == '\xFE';
-        *encoding = big ? "UTF-16BE (byte-order mark)" : "UTF-16LE (byte-order mark)";
-        odd(big ? "UTF-16BE" : "UTF-16LE");
-        return Utf16ToUtf8(bytes, 2, big, file);
-    }
-    // Without a mark, UTF-16 shows as zero bytes, which 8-bit text never
-    // holds; its first character tells the byte order (a .reg or .str file
-    // starts with ASCII: a comment, a key, a directive or a blank).
-    const size_t zero = bytes.find('\0');
-    if (zero != std::string::npos) {
-        if (bytes.size() >= 2 && bytes[0] != '\0' && bytes[1] == '\0') {
-            *encoding = "UTF-16LE (no byte-order mark; told by its zero bytes)";
-            odd("UTF-16LE");
-            return Utf16ToUtf8(bytes, 0, false, file);
-        }
-        if (bytes.size() >= 2 && bytes[0] == '\0' && bytes[1] != '\0') {
-            *encoding = "UTF-16BE (no byte-order mark; told by its zero bytes)";
-            odd("UTF-16BE");
-            return Utf16ToUtf8(bytes, 0, true, file);
-        }
-        int line;
-        size_t column;
-        Place(bytes, zero, 1, false, &line, &column);
-        throw RegError{file, line, "a zero byte at column " + std::to_string(column) +
-                                       ", and the file does not start as UTF-16 text: not a text file, or an "
-                                       "encoding not read here"};
-    }
-    std::u16string units;
     size_t bad = 0;
-    if (DecodeCodePage(kCodePageUtf8, bytes.data(), bytes.size(), units, &bad)) {
-        bool ascii = true;
-        for (char c : bytes)
-            ascii = ascii && static_cast<unsigned char>(c) < 0x80;
-        *encoding = ascii ? "ASCII" : "UTF-8 (no byte-order mark; every byte sequence is valid UTF-8)";
-        return bytes;
-    }
-    const size_t utf8Bad = bad;
     if (!CodePageSupported(codePage) || codePage == kCodePageUtf8) {
         int line;
         size_t column;
@@ -280,7 +347,7 @@ std::string DecodeRegText(const std::string& bytes, const std::string& file, uns
                                        codePageFrom + " (" + CodePageName(codePage) +
                                        ") is not one read here (1252, 932 or 65001; --codepage N chooses)"};
     }
-    if (DecodeCodePage(codePage, bytes.data(), bytes.size(), units, &bad))
+    if (DecodeInChunks(codePage, bytes, 0, &bad, nullptr))
         bad = std::string::npos;
     // The platform's tables give the bytes a code page leaves unassigned a
     // placeholder character; in a text file they mean a misread.
@@ -310,9 +377,83 @@ std::string DecodeRegText(const std::string& bytes, const std::string& file, uns
                                        " is not) and has no byte-order mark; --codepage N reads it in another"};
     }
     *encoding = CodePageName(codePage) + " (not UTF-8; the code page of " + codePageFrom + ")";
+    // Twice through: the text's length first, so that it is made at its
+    // size, without the spare room of a string that grows.
+    size_t length = 0;
+    DecodeInChunks(codePage, bytes, 0, &bad, [&](const std::u16string& units) {
+        std::string piece;
+        EncodeCodePage(kCodePageUtf8, units.data(), units.size(), piece, '?', nullptr);
+        length += piece.size();
+    });
     std::string out;
-    EncodeCodePage(kCodePageUtf8, units.data(), units.size(), out, '?', nullptr);
+    out.reserve(length);
+    DecodeInChunks(codePage, bytes, 0, &bad, [&](const std::u16string& units) { AppendAsUtf8(units, out); });
     return out;
+}
+
+
+}  // namespace
+
+std::string DecodeRegText(std::string bytes, const std::string& file, unsigned codePage,
+                          const std::string& codePageFrom, std::string* encoding)
+{
+    auto starts = [&](const char* mark, size_t n) { return bytes.size() >= n && bytes.compare(0, n, mark, n) == 0; };
+    auto odd = [&](const char* what) {
+        if (bytes.size() % 2 != 0)
+            throw RegError{file, 0, std::string("an odd number of bytes, read as ") + what +
+                                        ": the last byte is half a character (the encoding is broken)"};
+    };
+    if (starts("\xEF\xBB\xBF", 3)) {
+        *encoding = "UTF-8 (byte-order mark)";
+        size_t bad = 0;
+        if (!DecodeInChunks(kCodePageUtf8, bytes, 3, &bad, nullptr)) {
+            int line;
+            size_t column;
+            Place(bytes, bad, 1, false, &line, &column);
+            throw RegError{file, line, "byte " + Hex2(static_cast<unsigned char>(bytes[bad])) + " at column " +
+                                           std::to_string(column) +
+                                           " is not valid UTF-8, which the byte-order mark says the file is"};
+        }
+        bytes.erase(0, 3);
+        return bytes;
+    }
+    if (starts("\xFF\xFE", 2) || starts("\xFE\xFF", 2)) {
+        const bool big = bytes[0] == '\xFE';
+        *encoding = big ? "UTF-16BE (byte-order mark)" : "UTF-16LE (byte-order mark)";
+        odd(big ? "UTF-16BE" : "UTF-16LE");
+        return Utf16ToUtf8(bytes, 2, big, file);
+    }
+    // Without a mark, UTF-16 shows as zero bytes, which 8-bit text never
+    // holds; its first character tells the byte order (a .reg or .str file
+    // starts with ASCII: a comment, a key, a directive or a blank).
+    const size_t zero = bytes.find('\0');
+    if (zero != std::string::npos) {
+        if (bytes.size() >= 2 && bytes[0] != '\0' && bytes[1] == '\0') {
+            *encoding = "UTF-16LE (no byte-order mark; told by its zero bytes)";
+            odd("UTF-16LE");
+            return Utf16ToUtf8(bytes, 0, false, file);
+        }
+        if (bytes.size() >= 2 && bytes[0] == '\0' && bytes[1] != '\0') {
+            *encoding = "UTF-16BE (no byte-order mark; told by its zero bytes)";
+            odd("UTF-16BE");
+            return Utf16ToUtf8(bytes, 0, true, file);
+        }
+        int line;
+        size_t column;
+        Place(bytes, zero, 1, false, &line, &column);
+        throw RegError{file, line, "a zero byte at column " + std::to_string(column) +
+                                       ", and the file does not start as UTF-16 text: not a text file, or an "
+                                       "encoding not read here"};
+    }
+    size_t bad = 0;
+    if (DecodeInChunks(kCodePageUtf8, bytes, 0, &bad, nullptr)) {
+        bool ascii = true;
+        for (char c : bytes)
+            ascii = ascii && static_cast<unsigned char>(c) < 0x80;
+        *encoding = ascii ? "ASCII" : "UTF-8 (no byte-order mark; every byte sequence is valid UTF-8)";
+        return bytes;
+    }
+    return DecodeInCodePage(bytes, file, codePage, codePageFrom, bad, encoding);
 }
 
 bool ReadRegBytes(const std::string& path, size_t limit, std::string* bytes, std::string* why)
@@ -328,6 +469,11 @@ bool ReadRegBytes(const std::string& path, size_t limit, std::string* bytes, std
         return false;
     }
     bytes->clear();
+    // A file that says its size is read into a string made at that size
+    // (one that does not, such as /dev/zero, grows as it is read).
+    struct stat opened;
+    if (fstat(fileno(f), &opened) == 0 && S_ISREG(opened.st_mode) && opened.st_size > 0)
+        bytes->reserve(std::min(static_cast<size_t>(opened.st_size), limit) + 1);
     char chunk[65536];
     bool over = false, failed = false;
     while (!over) {

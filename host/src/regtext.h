@@ -3,6 +3,7 @@
 // Host sources and their tests only; no state.
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -22,7 +23,9 @@ bool ReadRegBytes(const std::string& path, size_t limit, std::string* bytes, std
 // locale given").  Returns the text as UTF-8, and in *encoding what it was
 // read as.  Throws RegError "file:line: ..." naming the byte that is valid in
 // none of these, or "file: ..." when the code page is not one decoded here.
-std::string DecodeRegText(const std::string& bytes, const std::string& file, unsigned codePage,
+// The bytes are taken (moved in), so that text that is already UTF-8 is not
+// copied.
+std::string DecodeRegText(std::string bytes, const std::string& file, unsigned codePage,
                           const std::string& codePageFrom, std::string* encoding);
 
 namespace regtext {
@@ -33,11 +36,22 @@ size_t SkipSpace(const std::string& s, size_t pos);
 std::string Trim(const std::string& s);
 std::string Upper(std::string s);
 bool SameNoCase(const std::string& a, const std::string& b);
+// The text of a quoted string starting at s[pos] == '"' (with \\ and \"
+// escapes) as a REG_SZ value holds it, UTF-16LE, appended to `data` without
+// its terminator; leaves pos after the closing quote.  Throws RegLineError
+// ("\" to close the <what>", ...).
+void AppendQuotedUtf16(const std::string& s, size_t& pos, const char* what, std::vector<uint8_t>& data);
+// The items with `separator` between them.
+std::string Join(const std::vector<std::string>& items, const char* separator);
 // The line up to a ; comment that is not inside quotes, trimmed.
 std::string StripComment(const std::string& s);
 // The leading word of s at pos (letters only), upper-cased, and where it ends.
 std::string Keyword(const std::string& s, size_t pos, size_t* end);
-// Lines without their CR LF, LF or lone CR; no line after the last line end.
+// The line of `text` at `start`, without its CR LF, LF or lone CR, into
+// `line` (its buffer reused), and `start` moved past it; false at the end.
+// No line after the last line end.
+bool NextLine(const std::string& text, size_t& start, std::string& line);
+// All the lines, as NextLine reads them.
 std::vector<std::string> SplitLines(const std::string& text);
 // The folder part of a path, with its slash; empty for a bare name.
 std::string DirectoryOf(const std::string& path);

@@ -79,11 +79,11 @@ static std::vector<std::string> RegistryLines(const host::RegLoadReport& g)
     std::vector<std::string> lines;
     std::string files, included;
     size_t includes = 0;
-    for (const std::string& f : g.files) {
-        if (f.find(" (included at ") != std::string::npos)
+    for (const host::RegFileRead& f : g.files) {
+        if (!f.includedAt.empty())
             ++includes;
         else
-            files += (files.empty() ? "" : ", ") + f;
+            files += (files.empty() ? "" : ", ") + f.path;
     }
     if (files.empty())
         return lines;
@@ -94,18 +94,18 @@ static std::vector<std::string> RegistryLines(const host::RegLoadReport& g)
     lines.push_back("read " + files + included);
     std::string given;
     size_t unset = 0;
-    for (const std::string& v : g.variables) {
-        if (v.find(" (not set") != std::string::npos)
+    for (const host::RegVariableUse& v : g.variables) {
+        if (v.source == host::RegVariableUse::NotSet)
             ++unset;
-        else if (v.find(" (#define at ") == std::string::npos)
-            given += (given.empty() ? "" : ", ") + v;
+        else if (v.source != host::RegVariableUse::Defined)
+            given += (given.empty() ? "" : ", ") + v.Text();
     }
     if (!given.empty() || unset)
         lines.push_back("variables " + (given.empty() ? std::string("none given") : given) +
                         (unset ? "; " + std::to_string(unset) + " asked for but not set" : std::string()));
     size_t assumed = 0;
-    for (const std::string& c : g.components)
-        assumed += c.find("(assumed") != std::string::npos;
+    for (const host::RegComponentChoice& c : g.components)
+        assumed += c.assumed;
     if (!g.skipped.empty() || assumed)
         lines.push_back(std::to_string(g.skipped.size()) + " block" + (g.skipped.size() == 1 ? "" : "s") +
                         " left out by their conditions, " + std::to_string(assumed) + " component" +
@@ -421,12 +421,12 @@ std::string FormatJson(const Report& r)
     };
     const host::RegLoadReport& g = r.registry;
     o << "  \"registry\": {";
-    list("files", g.files, ", ");
+    list("files", host::RegTexts(g.files), ", ");
     list("string_files", g.stringFiles, ", ");
-    list("variables", g.variables, ", ");
-    list("components", g.components, ", ");
+    list("variables", host::RegTexts(g.variables), ", ");
+    list("components", host::RegTexts(g.components), ", ");
     list("strings", g.strings, ", ");
-    list("skipped", g.skipped, ", ");
+    list("skipped", host::RegTexts(g.skipped), ", ");
     list("messages", g.messages, "},\n");
     o << "  \"clock\": " << Quoted(r.clock) << ",\n";
     o << "  \"timer_thread\": " << Quoted(r.timerThread) << ",\n";

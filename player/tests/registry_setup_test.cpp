@@ -1,4 +1,5 @@
-// The registry dump: what it writes loads back to the same registry.
+// The registry as the player sets it up: the dump loads back to the same
+// registry, and the report counts what shaped it from the loader's records.
 #include <gtest/gtest.h>
 
 #include <string>
@@ -6,6 +7,7 @@
 
 #include "audio_files.h"
 #include "host/host.h"
+#include "report/report.h"
 #include "wave/registry_setup.h"
 
 using namespace player;
@@ -92,4 +94,117 @@ TEST(RegistryDumpTest, LoadOrderNoteOnlyWhenTheOrderIsNotFixed)
     ours.order = 10;
     EXPECT_EQ(LoadOrderNote(ours, drivers, "x: the device name WAV1: is taken by Drivers\\BuiltIn\\Audio"),
               " (both have Order 10: which of the two loads first is not fixed; taken here by key name)");
+}
+
+namespace {
+
+void Write(const std::string& path, const std::string& text)
+{
+    FILE* f = std::fopen(path.c_str(), "wb");
+    ASSERT_NE(f, nullptr) << path;
+    std::fwrite(text.data(), 1, text.size(), f);
+    std::fclose(f);
+}
+
+// The report's lines on the registry.
+std::string RegistryPart(const host::RegLoadReport& shaped)
+{
+    Report r;
+    r.registry = shaped;
+    return FormatText(r);
+}
+
+}  // namespace
+
+TEST(RegistryReportTest, CountsComeFromTheLoadersRecords)
+{
+    host::ResetAll();
+    TempDir dir;
+    Write(dir.File("inc.reg"), "[HKEY_LOCAL_MACHINE\\Inc]\n");
+    Write(dir.File("board.reg"),
+          "#include \"inc.reg\"\n"
+          "#include \"inc.reg\"\n"
+          "[HKEY_LOCAL_MACHINE\\Drivers\\BuiltIn\\WAVKELVO\\Params]\n"
+          "\"Where\"=\"$(NOWHERE)\"\n"
+          "; @CESYSGEN IF WAVEAPI_SOMETHING\n"
+          "\"Timer\"=dword:A\n"
+          "; @CESYSGEN ENDIF\n"
+          "IF NEVER_SET\n"
+          "\"Sample\"=dword:1\n"
+          "ENDIF\n");
+    Options o;
+    o.regFiles = {dir.File("board.reg")};
+    o.defines = {{"GIVEN", "yes"}};
+    RegistrySetup setup;
+    std::string error;
+    ASSERT_TRUE(SetUpRegistry(o, &setup, &error)) << error;
+
+    // The records themselves.
+    const host::RegLoadReport& g = setup.shaped;
+    ASSERT_EQ(g.files.size(), 3u);
+    EXPECT_EQ(g.files[0].includedAt, "");
+    EXPECT_EQ(g.files[1].includedAt, dir.File("board.reg") + ":1");
+    EXPECT_EQ(g.files[2].includedAt, dir.File("board.reg") + ":2");
+    ASSERT_EQ(g.variables.size(), 2u);   // NOWHERE, NEVER_SET; GIVEN is never asked for
+    EXPECT_EQ(g.variables[0].source, host::RegVariableUse::NotSet);
+    EXPECT_EQ(g.variables[0].firstAskedAt, dir.File("board.reg") + ":4");
+    ASSERT_EQ(g.components.size(), 1u);
+    EXPECT_TRUE(g.components[0].assumed);
+    EXPECT_TRUE(g.components[0].inImage);
+    ASSERT_EQ(g.skipped.size(), 1u);
+    EXPECT_EQ(g.skipped[0].from, 8);
+    EXPECT_EQ(g.skipped[0].to, 10);
+
+    const std::string text = RegistryPart(g);
+    EXPECT_NE(text.find("read " + dir.File("board.reg") + " and 2 files they include"), std::string::npos) << text;
+    EXPECT_NE(text.find("variables none given; 2 asked for but not set"), std::string::npos) << text;
+    EXPECT_NE(text.find("1 block left out by their conditions, 1 component taken as in the image"),
+              std::string::npos) << text;
+
+    // Records whose words would have fooled a count by wording: a file
+    // given whose name reads like an include, a variable whose value reads
+    // like one not set, a component not assumed whose reason says so.
+    host::RegLoadReport odd;
+    odd.files = {{"a (included at x:1)", ""}, {"b.reg", "a:3"}};
+    odd.variables = {{"A", host::RegVariableUse::Given, "x (not set; first asked at y)", "given", ""},
+                     {"B", host::RegVariableUse::Defined, "1", "a:2", ""}};
+    odd.components = {{"C_D", false, false, "(assumed) not listed in C_COMPONENTS (given)"},
+                      {"E_F", true, true, "first at a:4"}};
+    const std::string oddText = RegistryPart(odd);
+    EXPECT_NE(oddText.find("read a (included at x:1) and 1 file they include"), std::string::npos) << oddText;
+    EXPECT_NE(oddText.find("variables A=x (not set; first asked at y) (given)\n"), std::string::npos) << oddText;
+    EXPECT_NE(oddText.find("0 blocks left out by their conditions, 1 component taken as in the image"),
+              std::string::npos) << oddText;
+}
+
+// The player passes what the driver takes, and says what the driver does
+// with what it does not take, by the rules the driver states.
+TEST(RegistrySetupTest, ValuesTheDriverDoesNotTakeKeepTheirDefaultsWithAWarning)
+{
+    host::ResetAll();
+    Options o;
+    o.sets = {{"Timer", 0}, {"Sample", 0}, {"CacheLen", 0}};
+    RegistrySetup setup;
+    std::string error;
+    ASSERT_TRUE(SetUpRegistry(o, &setup, &error)) << error;
+    EXPECT_EQ(setup.timerMs, kDefaultTimer);
+    const std::string params = std::string("registry value ") + kParamsKey + "\\";
+    EXPECT_EQ(setup.warnings,
+              (std::vector<std::string>{
+                  params + "Sample is 0, which the driver does not take (a byte rate of 0 would stop its clock): "
+                           "the default " + std::to_string(kDefaultSample) + " is used",
+                  params + "Timer is 0, which the driver does not take (a period of 0 would ask for a timer that "
+                           "never ticks): the default " + std::to_string(kDefaultTimer) + " is used"}));
+    uint32_t value = 7;
+    std::string why;
+    EXPECT_TRUE(DriverReadsValue("CacheLen", &value, &why));   // a 0 reserve is taken
+    EXPECT_EQ(value, 0u);
+
+    // A value of another size than the driver reads.
+    host::ResetAll();
+    o.sets.clear();
+    host::WriteDriverEntry();
+    host::RegistrySetValue(kParamsKey, "Timer", REG_BINARY, {10, 0, 0});
+    EXPECT_FALSE(DriverReadsValue("Timer", &value, &why));
+    EXPECT_EQ(why, "is binary (REG_BINARY) and holds 3 bytes; the driver reads only 4-byte values");
 }

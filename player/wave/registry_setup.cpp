@@ -29,6 +29,12 @@ uint32_t Default(const std::string& name)
     return name == BTWAV_VALUE_SAMPLE ? kDefaultSample : name == BTWAV_VALUE_TIMER ? kDefaultTimer : kDefaultCacheLen;
 }
 
+bool ZeroTaken(const std::string& name)
+{
+    return name == BTWAV_VALUE_SAMPLE ? BTWAV_ZERO_TAKEN_SAMPLE
+                                      : name == BTWAV_VALUE_TIMER ? BTWAV_ZERO_TAKEN_TIMER : BTWAV_ZERO_TAKEN_CACHELEN;
+}
+
 // ---- The registry as .reg text -------------------------------------------------------
 
 std::string Quote(const std::string& s)
@@ -233,12 +239,21 @@ bool DriverReadsValue(const std::string& name, uint32_t* value, std::string* why
     why->clear();
     if (!host::RegistryGetValue(kParamsKey, name, &type, &data))
         return false;
-    if (data.size() != 4) {
-        *why = "holds " + std::to_string(data.size()) + " bytes; the driver reads only 4-byte values";
+    if (data.size() != BTWAV_VALUE_BYTES) {
+        *why = "is " + TypeName(type) + " and holds " + std::to_string(data.size()) + " bytes; the driver reads only " +
+               std::to_string(BTWAV_VALUE_BYTES) + "-byte values";
         return false;
     }
-    *value = static_cast<uint32_t>(data[0]) | static_cast<uint32_t>(data[1]) << 8 |
-             static_cast<uint32_t>(data[2]) << 16 | static_cast<uint32_t>(data[3]) << 24;
+    const uint32_t read = static_cast<uint32_t>(data[0]) | static_cast<uint32_t>(data[1]) << 8 |
+                          static_cast<uint32_t>(data[2]) << 16 | static_cast<uint32_t>(data[3]) << 24;
+    if (read == 0 && !ZeroTaken(name)) {
+        *why = "is 0, which the driver does not take (" +
+               std::string(name == BTWAV_VALUE_TIMER ? "a period of 0 would ask for a timer that never ticks"
+                                                     : "a byte rate of 0 would stop its clock") +
+               ")";
+        return false;
+    }
+    *value = read;
     return true;
 }
 
@@ -268,19 +283,14 @@ bool SetUpRegistry(const Options& o, RegistrySetup* setup, std::string* error)
         std::string why;
         if (!DriverReadsValue(name, &value, &why)) {
             if (!why.empty())
-                setup->warnings.push_back(where + " is " + TypeName(type) + " and " + why + ": the default " +
-                                          std::to_string(Default(name)) + " is used");
+                setup->warnings.push_back(where + " " + why + ": the default " + std::to_string(Default(name)) +
+                                          " is used");
             continue;
         }
         if (type != REG_DWORD)
             setup->warnings.push_back(where + " is " + TypeName(type) +
                                       ", not REG_DWORD: the driver takes its 4 bytes as the number " +
                                       std::to_string(value));
-        // A period or a rate of 0 would never play anything.
-        if (value == 0 && std::string(name) != BTWAV_VALUE_CACHELEN) {
-            *error = where + " is 0: nothing would ever be played";
-            return false;
-        }
         if (std::string(name) == BTWAV_VALUE_TIMER)
             setup->timerMs = value;
     }
@@ -317,13 +327,13 @@ int DumpRegistry(const Options& o)
     const host::RegLoadReport& r = setup.shaped;
     std::string out = "; The registry as the device boots with it (this text is UTF-8), from:\n";
     Section(&out, "files", r.files.empty() ? std::vector<std::string>{"none (the driver's entry and defaults only)"}
-                                           : r.files);
+                                           : host::RegTexts(r.files));
     Section(&out, "string files", r.stringFiles);
     Section(&out, "encodings", r.encodings);
-    Section(&out, "variables", r.variables);
-    Section(&out, "@CESYSGEN components", r.components);
+    Section(&out, "variables", host::RegTexts(r.variables));
+    Section(&out, "@CESYSGEN components", host::RegTexts(r.components));
     Section(&out, "strings", r.strings);
-    Section(&out, "skipped", r.skipped);
+    Section(&out, "skipped", host::RegTexts(r.skipped));
     Section(&out, "messages", r.messages);
     std::vector<std::string> sets;
     for (const auto& s : o.sets)

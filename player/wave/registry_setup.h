@@ -32,8 +32,9 @@ struct RegistrySetup {
 // Fills the host's registry: the driver's entry and defaults, then the .reg
 // files merged as the image build merges them (with --define, the
 // environment and the --strings files), then --set.  False with *error
-// ("file:line: expected ...", or a value that would never play) when the run
-// cannot go on; no file is applied then.  Main thread, before the driver is
+// ("file:line: expected ...") when the run cannot go on; no file is applied
+// then.  A value the driver does not take (a 0 period, a 3-byte value) is a
+// warning saying that the driver keeps its default, as on a device.  Main thread, before the driver is
 // loaded.
 bool SetUpRegistry(const Options& options, RegistrySetup* setup, std::string* error);
 
@@ -53,10 +54,11 @@ std::string FormatRegistry(const std::vector<host::RegistryKeyView>& keys);
 // code (0, or the registry's).  Main thread, instead of a run.
 int DumpRegistry(const Options& options);
 
-// What the driver reads for a pacing value: any value of exactly 4 bytes,
-// whatever its type, as a little-endian number (it asks for 4 bytes and does
-// not look at the type).  False when it would keep its default; *why then
-// says why, or is empty when the value is simply absent.
+// What the driver reads for a pacing value, by the rules driver/config.h
+// states (BTWAV_VALUE_BYTES, BTWAV_ZERO_TAKEN_).  False when it would keep
+// its default; *why then says why ("is REG_BINARY and holds 3 bytes; ...",
+// "is 0, which the driver does not take (...)"), or is empty when the value
+// is simply absent.
 bool DriverReadsValue(const std::string& name, uint32_t* value, std::string* why);
 
 }  // namespace player

@@ -56,6 +56,9 @@ size_t RegistryOpenHandles();
 void RegistryCreateKey(RegRoot root, const std::string& key);
 void RegistrySetValue(RegRoot root, const std::string& key, const std::string& name, uint32_t type,
                       const std::vector<uint8_t>& data);
+// The same, keeping `data` itself rather than a copy (a loaded file's values).
+void RegistrySetValue(RegRoot root, const std::string& key, const std::string& name, uint32_t type,
+                      std::vector<uint8_t>&& data);
 void RegistryDeleteValue(RegRoot root, const std::string& key, const std::string& name);
 void RegistryDeleteKey(RegRoot root, const std::string& key);
 bool RegistryKeyExists(RegRoot root, const std::string& key);
@@ -139,28 +142,68 @@ std::vector<RegistryKeyView> RegistrySnapshot();
 // refused.  Conditions that cannot be evaluated count as false, with a
 // warning; unknown # directives are ignored with a warning.
 
-// What shaped the registry, for a report.
-struct RegLoadReport {
-    std::vector<std::string> files;        // every file read, in order: "path" or "path (included at file:line)"
-    std::vector<std::string> stringFiles;  // .str files read
-    std::vector<std::string> variables;    // "NAME=value (where it came from)" or "NAME (not set)", first use first
-    std::vector<std::string> components;   // "NAME: in the image (why)" or "NAME: not in the image (why)"
-    std::vector<std::string> strings;      // "LOC_NAME from file"
-    std::vector<std::string> skipped;      // "file:first-last (CONDITION not taken)"
-    std::vector<std::string> messages;     // "file:line: TEXT" from #message
-    std::vector<std::string> encodings;    // "path: how its bytes were read as text", every file read
+// What shaped the registry, for a report: records, each with the line a
+// listing shows for it (Text()).  A report counts and sorts by the fields,
+// never by the wording of the lines.
+struct RegFileRead {
+    std::string path;
+    std::string includedAt;   // "file:line" of its #include; "" for a file given
+    std::string Text() const;   // "path" or "path (included at file:line)"
 };
+struct RegVariableUse {
+    enum Source { NotSet, Given, Environment, Defined };
+    std::string name;           // as first written
+    Source source = NotSet;     // where its value came from
+    std::string value;
+    std::string label;          // Given: the options' definesLabel; Defined: "file:line" of the #define
+    std::string firstAskedAt;   // NotSet: "file:line" where it was first asked for
+    std::string Text() const;   // "NAME=value (where it came from)" or "NAME (not set; first asked at file:line)"
+};
+struct RegComponentChoice {
+    std::string name;           // upper-case
+    bool inImage = false;
+    bool assumed = false;       // not given by any variable: taken as in the image
+    std::string why;            // the variable or list that decided, or where it was first met
+    std::string Text() const;   // "NAME: in the image (why)" or "NAME: not in the image (why)"
+};
+struct RegSkippedBlock {
+    std::string file;
+    int from = 0, to = 0;       // the lines of the branch left out
+    std::string condition;      // the directive that began it, as written
+    std::string Text() const;   // "file:from-to (CONDITION not taken)"
+};
+struct RegLoadReport {
+    std::vector<RegFileRead> files;             // every file read, in order
+    std::vector<std::string> stringFiles;       // .str files read
+    std::vector<RegVariableUse> variables;      // each name once, first use first
+    std::vector<RegComponentChoice> components; // each @CESYSGEN component once, first met first
+    std::vector<std::string> strings;           // "LOC_NAME from file"
+    std::vector<RegSkippedBlock> skipped;       // branches the conditions left out
+    std::vector<std::string> messages;          // "file:line: TEXT" from #message
+    std::vector<std::string> encodings;         // "path: how its bytes were read as text", every file read
+};
+// The listing's lines of a list of records.
+template <class Record>
+std::vector<std::string> RegTexts(const std::vector<Record>& records)
+{
+    std::vector<std::string> lines;
+    for (const Record& r : records)
+        lines.push_back(r.Text());
+    return lines;
+}
 
 // The most a registry file, and all the files of one load together, may
 // hold: 64 MiB.  A file that is larger, or never ends (/dev/zero), is read
 // to one byte past this and refused.
 const size_t kRegMaxFileBytes = size_t(64) << 20;
-// The lines kept after expansion may come to kRegExpansionFactor times the
-// bytes read so far and kRegExpansionAllowance bytes more: room for decoding
-// (a byte of 1252 or 932 is up to three of UTF-8) and for the short names
-// real files expand.
-const size_t kRegExpansionFactor = 4;
-const size_t kRegExpansionAllowance = size_t(64) << 10;
+// What $(NAME) expansion and LOC_ strings add to the lines, all of them
+// together, may come to kRegExpansionFactor times the bytes read so far and
+// kRegExpansionAllowance bytes more.  A kept byte costs up to three of
+// memory until the load ends (the line, then its value as UTF-16), so this
+// keeps a load within six times its input and a small fixed allowance;
+// real files' $(NAME)s name short paths and flags, far less than their text.
+const size_t kRegExpansionFactor = 1;
+const size_t kRegExpansionAllowance = size_t(16) << 10;
 
 // True for the code pages RegLoadOptions::codePage may name: 1252, 932 and
 // 65001 (UTF-8).
