@@ -29,11 +29,11 @@ typedef struct BT_AUDIO_PARA {
     DWORD dwCacheLen;           // bytes the first tick asks for, whole frames ("CacheLen" rounded down, default 6144; InitBtAudioPara)
 } BT_AUDIO_PARA;
 
-// The device's one format is 16-bit stereo PCM: a frame (one sample of each
-// channel) is 4 bytes, and every packet carries whole frames, so that a
+// The device's one format (driver/config.h) is 16-bit stereo PCM: a frame
+// (one sample of each channel) is 4 bytes, and every packet carries whole frames, so that a
 // packet the library refuses or loses drops whole frames and never shifts
 // the channels of what follows.
-#define BT_AUDIO_FRAME_BYTES 4
+#define BT_AUDIO_FRAME_BYTES BTWAV_DEVICE_FRAME_BYTES
 
 // The packet handed to the Bluetooth audio library is the library's
 // BT_AUDIO_PACKET (btlink/lmr.h); the pump relies on its offsets.
