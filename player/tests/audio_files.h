@@ -7,6 +7,8 @@
 #include <thread>
 #include <vector>
 
+#include <nlohmann/json.hpp>
+
 namespace player_test {
 
 // A directory under $TMPDIR, removed with everything in it.
@@ -109,6 +111,12 @@ private:
 };
 
 // The value after "key": in flat JSON text ("true", "123", "\"text\"").
-std::string JsonValue(const std::string& json, const std::string& key);
+// The report `json` parsed; an empty object, and a failed test, when it is
+// not JSON.
+nlohmann::ordered_json ParseReport(const std::string& json);
+// The value at `pointer` (such as "/ticks/count") in the report `json`,
+// written compactly: a string with its quotes, "true", "120"; "" when the
+// report has none there.
+std::string JsonAt(const std::string& json, const std::string& pointer);
 
 }  // namespace player_test
