@@ -24,7 +24,7 @@ typedef struct BT_AUDIO_PARA {
     LARGE_INTEGER liFrequency;  // counter frequency, counts per second (InitBtAudioPara); 0 until configured
     int nTicks;                 // 0 after InitBtAudioPara until the first tick has posted, then 1 (the tick)
     LARGE_INTEGER liCarry;      // bytes-due remainder, 1/liFrequency byte units, 0 .. 4*liFrequency-1 (the tick)
-    DWORD dwSample;             // byte rate, bytes per second ("Sample", default 176400; InitBtAudioPara)
+    DWORD dwSample;             // byte rate, bytes per second ("Sample", default BT_AUDIO_DEFAULT_SAMPLE; InitBtAudioPara)
     DWORD dwTimer;              // timer period, milliseconds ("Timer", default 20; InitBtAudioPara)
     DWORD dwCacheLen;           // bytes the first tick asks for, whole frames ("CacheLen" rounded down, default 6144; InitBtAudioPara)
 } BT_AUDIO_PARA;

@@ -506,11 +506,32 @@ bool HasWord(const std::string& text, const std::string& name)
     return false;
 }
 
+// `text` with each run of spaces and line breaks as one space.
+std::string Flat(const std::string& text)
+{
+    std::string out;
+    for (char c : text)
+        if (!(c == ' ' || c == '\n') || (!out.empty() && out.back() != ' '))
+            out += c == '\n' ? ' ' : c;
+    return out;
+}
+
+// What the help's exit status list says of `code`: "1 played but not
+// bit-exact"; "" when the table has no such code.
+std::string DocumentedExit(int code)
+{
+    for (const player::ExitCodeInfo& e : player::kExitCodes)
+        if (e.code == code)
+            return std::to_string(code) + " " + e.meaning;
+    return "";
+}
+
 }  // namespace
 
 TEST(PlayerFailureTest, EveryFaultIsInTheHelpAndSurvivable)
 {
-    const std::string section = FaultSection(RunPlayer({"--help"}).out);
+    const std::string help = RunPlayer({"--help"}).out;
+    const std::string section = FaultSection(help);
     ASSERT_FALSE(section.empty());
     EXPECT_FALSE(HasWord("timeraccess", "timer"));   // the matcher itself
     EXPECT_FALSE(HasWord("--late-ticks", "late"));
@@ -518,6 +539,8 @@ TEST(PlayerFailureTest, EveryFaultIsInTheHelpAndSurvivable)
         const host::FaultInfo& info = host::Describe(static_cast<host::Fault>(i));
         const std::string name = info.spelling;
         EXPECT_TRUE(HasWord(section, name)) << name << " is not in the help's fault list:\n" << section;
+        ASSERT_NE(std::string(info.help), "") << name;
+        EXPECT_NE(Flat(section).find(Flat(info.help)), std::string::npos) << name << ": its help is not in\n" << section;
         // Every fault is survived: the run ends with its report and no file
         // left behind.  A refused post is the one fault whose bytes never
         // reach the library, so only there the headset's stream differs.
@@ -525,6 +548,9 @@ TEST(PlayerFailureTest, EveryFaultIsInTheHelpAndSurvivable)
         RunResult r = RunPlayer({"--fast", "--quiet", "--length", "1s", "--fault", name + "@2", "--wav",
                                  dir.File("out.wav"), "--report", dir.File("r.json")});
         const int expected = info.fault == host::Fault::RefusePost ? player::kExitMismatch : player::kExitOk;
+        // The help documents that outcome under its exact code.
+        ASSERT_FALSE(DocumentedExit(expected).empty());
+        EXPECT_NE(Flat(help).find(DocumentedExit(expected) + ","), std::string::npos) << DocumentedExit(expected);
         EXPECT_EQ(r.exitCode, expected) << name << ": " << r.err;
         EXPECT_FALSE(HasHiddenFile(dir)) << name;
         std::string json = ReadText(dir.File("r.json"));
