@@ -1,6 +1,5 @@
 // The driver's side of the Bluetooth link: the link events and the system's
 // preferred wave-out device.
-#include <wchar.h>   // wcsncmp
 
 #include "btlink/link.h"
 #include "driver/config.h"
@@ -16,9 +15,6 @@ const DWORD kUnknownEventAnswer = 12;
 
 // The flags word that goes with device 0 on link-down.
 const DWORD kRestoreFlags = 0xFFFFFFFFu;
-
-// Width of szPname in characters.
-const size_t kDeviceNameChars = sizeof(static_cast<WAVEOUTCAPS*>(0)->szPname) / sizeof(WCHAR);
 
 // Link up: bLinkUp set, then the driver's device made preferred.  When the
 // link comes up while it was down and no stream is open, the pump and the
@@ -86,7 +82,7 @@ BOOL FindOwnWaveDevice(LPDWORD pdwIndex)
         WAVEOUTCAPS caps = WAVEOUTCAPS();
         if (waveOutGetDevCaps(static_cast<UINT>(i), &caps, sizeof caps) != MMSYSERR_NOERROR)
             continue;
-        if (wcsncmp(caps.szPname, g_szDeviceName, kDeviceNameChars) == 0) {
+        if (IsDeviceName(caps.szPname)) {
             *pdwIndex = static_cast<DWORD>(i);
             return TRUE;
         }

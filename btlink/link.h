@@ -20,7 +20,7 @@ extern HANDLE g_hBtAudio;
 // unhandled exception with g_StreamLock held, as for the tick.
 DWORD BtEventCallback(DWORD_PTR dwContext, const DWORD* pdwEvent);
 
-// Finds the device named "Bluetooth A2DP Output" among the wave-out devices:
+// Finds the device named BTWAV_DEVICE_NAME among the wave-out devices:
 // TRUE and its index at *pdwIndex, or FALSE.  Called without g_StreamLock.
 BOOL FindOwnWaveDevice(LPDWORD pdwIndex);
 // Makes the driver's device preferred (link up) or device 0 again (link

@@ -1,16 +1,29 @@
 // WAV_IOControl, the wave-message dispatcher and the three messages that
 // describe the device.
 #include "driver/driver.h"
+#include "driver/config.h"
 #include "driver/guard.h"
 #include "stream/stream.h"
 
-extern "C" {
+namespace {
 
-const WCHAR g_szDeviceName[] = {
-    'B', 'l', 'u', 'e', 't', 'o', 'o', 't', 'h', ' ', 'A', '2', 'D', 'P', ' ',
-    'O', 'u', 't', 'p', 'u', 't', 0};
+// The name as the capabilities carry it, widened from ASCII, terminator and
+// all: it must fit their szPname.
+const char kDeviceName[] = BTWAV_DEVICE_NAME;
+STATIC_ASSERT(sizeof kDeviceName <= MAXPNAMELEN);
 
-}  // extern "C"
+}  // namespace
+
+extern "C" BOOL IsDeviceName(const WCHAR* pszName)
+{
+    for (DWORD i = 0; i < sizeof kDeviceName; ++i) {
+        if (pszName[i] != static_cast<WCHAR>(static_cast<BYTE>(kDeviceName[i])))
+            return FALSE;
+        if (kDeviceName[i] == 0)
+            break;
+    }
+    return TRUE;
+}
 
 namespace {
 
@@ -99,9 +112,9 @@ DWORD WodmGetDevCaps(DWORD, const MMDRV_MESSAGE_PARAMS* pParams)
     BOOL bEnded = FALSE;
     for (DWORD i = 0; i < MAXPNAMELEN; ++i) {
         BYTE abChar[2];
-        RecWriteU16(abChar, bEnded ? 0 : g_szDeviceName[i]);
+        RecWriteU16(abChar, bEnded ? 0 : static_cast<BYTE>(kDeviceName[i]));
         WriteBytesWithin(pCaps, offsetof(WAVEOUTCAPS, szPname) + 2 * i, abChar, 2, cbCaps);
-        if (!bEnded && g_szDeviceName[i] == 0)
+        if (!bEnded && kDeviceName[i] == 0)
             bEnded = TRUE;
     }
     return MMSYSERR_NOERROR;
@@ -117,9 +130,9 @@ DWORD WodmGetExtDevCaps(DWORD, const MMDRV_MESSAGE_PARAMS* pParams)
     }
     RecWriteU32(pCaps + 0 * 4, 1);
     RecWriteU32(pCaps + 1 * 4, 1);
-    RecWriteU32(pCaps + 2 * 4, 44100);
-    RecWriteU32(pCaps + 5 * 4, 44100);
-    RecWriteU32(pCaps + 6 * 4, 44100);
+    RecWriteU32(pCaps + 2 * 4, BTWAV_DEVICE_RATE);
+    RecWriteU32(pCaps + 5 * 4, BTWAV_DEVICE_RATE);
+    RecWriteU32(pCaps + 6 * 4, BTWAV_DEVICE_RATE);
     return MMSYSERR_NOERROR;
 }
 

@@ -23,10 +23,12 @@ STATIC_ASSERT(!DRIVER_32BIT || sizeof(OPEN_CONTEXT) == 4);
 
 extern "C" {
 
+// Whether a capabilities' name (up to MAXPNAMELEN characters) is this
+// device's, BTWAV_DEVICE_NAME (driver/config.h).
+BOOL IsDeviceName(const WCHAR* pszName);
+
 extern BOOL g_bDeviceInit;   // 1 from a completed WAV_Init until WAV_Deinit
 
-// "Bluetooth A2DP Output", the device's name in its capabilities (UTF-16).
-extern const WCHAR g_szDeviceName[];
 
 BOOL WINAPI DllMain(HINSTANCE hInstance, DWORD dwReason, LPVOID lpReserved);
 

@@ -24,16 +24,16 @@ typedef struct BT_AUDIO_PARA {
     LARGE_INTEGER liFrequency;  // counter frequency, counts per second (InitBtAudioPara); 0 until configured
     int nTicks;                 // 0 after InitBtAudioPara until the first tick has posted, then 1 (the tick)
     LARGE_INTEGER liCarry;      // bytes-due remainder, 1/liFrequency byte units, 0 .. 4*liFrequency-1 (the tick)
-    DWORD dwSample;             // byte rate, bytes per second ("Sample", default 176400; InitBtAudioPara)
+    DWORD dwSample;             // byte rate, bytes per second ("Sample", default BT_AUDIO_DEFAULT_SAMPLE; InitBtAudioPara)
     DWORD dwTimer;              // timer period, milliseconds ("Timer", default 20; InitBtAudioPara)
     DWORD dwCacheLen;           // bytes the first tick asks for, whole frames ("CacheLen" rounded down, default 6144; InitBtAudioPara)
 } BT_AUDIO_PARA;
 
-// The device's one format is 16-bit stereo PCM: a frame (one sample of each
-// channel) is 4 bytes, and every packet carries whole frames, so that a
+// The device's one format (driver/config.h) is 16-bit stereo PCM: a frame
+// (one sample of each channel) is 4 bytes, and every packet carries whole frames, so that a
 // packet the library refuses or loses drops whole frames and never shifts
 // the channels of what follows.
-#define BT_AUDIO_FRAME_BYTES 4
+#define BT_AUDIO_FRAME_BYTES BTWAV_DEVICE_FRAME_BYTES
 
 // The packet handed to the Bluetooth audio library is the library's
 // BT_AUDIO_PACKET (btlink/lmr.h); the pump relies on its offsets.

@@ -39,9 +39,9 @@ const BYTE kSubFormatPcm[16] = {0x01, 0x00, 0x00, 0x00, 0x00, 0x00, 0x10, 0x00,
                                 0x80, 0x00, 0x00, 0xAA, 0x00, 0x38, 0x9B, 0x71};
 
 // The device's one format: 16-bit stereo PCM at 44,100 Hz.
-const WORD kDeviceChannels = 2;
-const DWORD kDeviceRate = 44100;
-const WORD kDeviceBits = 16;
+const WORD kDeviceChannels = BTWAV_DEVICE_CHANNELS;
+const DWORD kDeviceRate = BTWAV_DEVICE_RATE;
+const WORD kDeviceBits = BTWAV_DEVICE_BITS;
 
 // The extensible part of a record tagged WAVE_FORMAT_EXTENSIBLE: long enough,
 // PCM samples all 16 bits valid, and the two channels either unplaced or
@@ -86,7 +86,7 @@ BOOL CheckWaveFormat(const WAVEFORMATEX* pwfx)
         REC_GET32(pwfx, WAVEFORMATEX, nSamplesPerSec) != kDeviceRate ||
         REC_GET16(pwfx, WAVEFORMATEX, wBitsPerSample) != kDeviceBits ||
         REC_GET16(pwfx, WAVEFORMATEX, nBlockAlign) != BT_AUDIO_FRAME_BYTES ||
-        REC_GET32(pwfx, WAVEFORMATEX, nAvgBytesPerSec) != kDeviceRate * BT_AUDIO_FRAME_BYTES)
+        REC_GET32(pwfx, WAVEFORMATEX, nAvgBytesPerSec) != BTWAV_DEVICE_BYTE_RATE)
         return FALSE;
     return wTag == WAVE_FORMAT_PCM || IsDevicePcmExtension(pwfx);
 }

@@ -14,7 +14,8 @@ namespace host {
 namespace {
 
 const FaultInfo kInfo[] = {
-#define HOST_FAULT_INFO(name, spelling, what, unit, amount) {Fault::name, spelling, what, unit, amount},
+#define HOST_FAULT_INFO(name, spelling, what, unit, amount, lowest, highest, help) \
+    {Fault::name, spelling, what, unit, amount, lowest, highest, help},
     HOST_FAULT_LIST(HOST_FAULT_INFO)
 #undef HOST_FAULT_INFO
 };

@@ -39,7 +39,8 @@ FormatDecision NegotiateFormat(const SourceInfo& info, const FormatQuery& query)
     MMRESULT q2 = query(DeviceFormat(), 0);
     if (q2 != MMSYSERR_NOERROR)
         throw Failure{kExitPlayback,
-                      "the device refuses 16-bit stereo 44100 Hz as well (result " + std::to_string(q2) + ")"};
+                      "the device refuses 16-bit stereo " + std::to_string(kDeviceRate) + " Hz as well (result " +
+                          std::to_string(q2) + ")"};
     d.converted = true;
     return d;
 }

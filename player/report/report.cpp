@@ -5,30 +5,9 @@
 #include <cstdio>
 #include <sstream>
 
+#include "input/audio.h"
+
 namespace player {
-namespace {
-
-std::string JsonNumber(double v)
-{
-    if (!std::isfinite(v))
-        return "null";
-    char buf[64];
-    std::snprintf(buf, sizeof buf, "%.6g", v);
-    return buf;
-}
-
-std::string Quoted(const std::string& s)
-{
-    return "\"" + JsonEscape(s) + "\"";
-}
-
-std::string SummaryJson(const Summary& s)
-{
-    return "{\"count\": " + std::to_string(s.count) + ", \"mean\": " + JsonNumber(s.mean) +
-           ", \"p99\": " + JsonNumber(s.p99) + ", \"max\": " + JsonNumber(s.max) + "}";
-}
-
-}  // namespace
 
 std::string Fixed(double v, int decimals)
 {
@@ -37,29 +16,6 @@ std::string Fixed(double v, int decimals)
     char buf[64];
     std::snprintf(buf, sizeof buf, "%.*f", decimals, v);
     return buf;
-}
-
-std::string JsonEscape(const std::string& s)
-{
-    std::string out;
-    for (unsigned char c : s) {
-        switch (c) {
-        case '"': out += "\\\""; break;
-        case '\\': out += "\\\\"; break;
-        case '\n': out += "\\n"; break;
-        case '\r': out += "\\r"; break;
-        case '\t': out += "\\t"; break;
-        default:
-            if (c < 0x20) {
-                char buf[8];
-                std::snprintf(buf, sizeof buf, "\\u%04x", c);
-                out += buf;
-            } else {
-                out += static_cast<char>(c);
-            }
-        }
-    }
-    return out;
 }
 
 // "refuse@10x5: fired 5 times (what one does)".
@@ -119,7 +75,7 @@ namespace {
 
 // The codec, the media packets, the radio and the heard quality.
 template <typename Line>
-void WorldLines(const Report& r, Line line)
+void WorldLines(const Report& r, Line& line)
 {
     const btstandin::PostStats& k = r.link;
     const btstandin::SendStats& m = k.send;
@@ -129,7 +85,7 @@ void WorldLines(const Report& r, Line line)
         btstandin::SbcFormat top = c.sbc;
         top.bitpool = c.bitpool.max;
         const uint32_t frame = btstandin::SbcFrameBytes(top);
-        line("codec", "SBC 44.1 kHz joint stereo, 16 blocks, 8 subbands, loudness; bitpool " +
+        line("codec", "SBC " + Fixed(top.rate / 1000.0, 1) + " kHz joint stereo, 16 blocks, 8 subbands, loudness; bitpool " +
                           (c.bitpool.fixed ? std::to_string(c.bitpool.max) + " fixed"
                                            : std::to_string(c.bitpool.min) + "-" + std::to_string(c.bitpool.max) +
                                                  " adaptive, from " + std::to_string(c.bitpool.max)) +
@@ -176,7 +132,7 @@ void WorldLines(const Report& r, Line line)
     }
     if (m.packets)
         line("codec latency", (sbc && r.quality.measured ? "filter delay " + std::to_string(r.quality.delayFrames) +
-                                                                " samples (" + Fixed(r.quality.delayFrames / 44.1, 2) +
+                                                                " samples (" + Fixed(r.quality.delayFrames * 1000.0 / kDeviceRate, 2) +
                                                                 " ms); "
                                                           : std::string()) +
                                   "waiting for a packet to fill mean " +
@@ -184,33 +140,46 @@ void WorldLines(const Report& r, Line line)
                                   Fixed(m.packWaitMaxNs / 1e6, 1) + " ms");
 }
 
-}  // namespace
-
-std::string FormatText(const Report& r)
-{
-    std::ostringstream o;
-    const PacingResult& p = r.pacing;
-    auto line = [&](const char* label, const std::string& value) {
+// The text report's lines: a label in a column of its own, then the value.
+class Lines {
+public:
+    void operator()(const char* label, const std::string& value)
+    {
         char buf[32];
         std::snprintf(buf, sizeof buf, "  %-16s", label);
-        o << buf << value << "\n";
-    };
+        o_ << buf << value << "\n";
+    }
+    std::ostringstream& Out() { return o_; }
+    std::string Text() const { return o_.str(); }
+
+private:
+    std::ostringstream o_;
+};
+
+std::string Audio(uint64_t bytes)
+{
+    return std::to_string(bytes) + " bytes, " + Fixed(bytes / kDeviceBytesPerSecond, 3) + " s";
+}
+
+// The heading, the format, what shaped the run and its events.  False when
+// the run stopped before it had buffers: it never got to play.
+bool HeadLines(const Report& r, Lines& line)
+{
     if (r.failed) {
-        o << "Stopped playing " << r.source << " (" << (r.sourceFormat.empty() ? std::string("not read") : r.sourceFormat)
-          << ")\n";
+        line.Out() << "Stopped playing " << r.source << " ("
+                   << (r.sourceFormat.empty() ? std::string("not read") : r.sourceFormat) << ")\n";
         line("failure", r.error + " (exit " + std::to_string(r.exitCode) + ")");
     } else {
-        o << "Played " << r.source << " (" << r.sourceFormat << ")\n";
+        line.Out() << "Played " << r.source << " (" << r.sourceFormat << ")\n";
     }
-    // A run that stopped before it had buffers never got to play.
     const bool setUp = !r.failed || r.buffers > 0;
     if (!setUp)
         ;
     else if (r.converted && r.queryRefused)
         line("format", "WAVE_FORMAT_QUERY refused it; converted: " + r.conversion);
     else if (r.converted)
-        line("format", "accepted by WAVE_FORMAT_QUERY, but the player hands on as it is only 16-bit stereo "
-                       "44100 Hz; converted: " + r.conversion);
+        line("format", "accepted by WAVE_FORMAT_QUERY, but the player hands on as it is only 16-bit stereo " +
+                           std::to_string(kDeviceRate) + " Hz; converted: " + r.conversion);
     else
         line("format", "accepted by WAVE_FORMAT_QUERY, played as is");
     for (const std::string& n : r.notes)
@@ -231,13 +200,13 @@ std::string FormatText(const Report& r)
         line("driver config", r.configLine.empty() ? "(no configuration line)" : r.configLine);
     for (const Happening& h : r.happenings)
         line("event", Fixed(h.t, 3) + " s  " + h.what);
-    if (!setUp) {
-        for (const FaultLine& f : r.faults)
-            line("fault", FaultText(f));
-        for (const std::string& f : r.outputs)
-            line("wrote", f);
-        return o.str();
-    }
+    return setUp;
+}
+
+// Time, bytes, packets and the ticks' pacing.
+void PacingLines(const Report& r, Lines& line)
+{
+    const PacingResult& p = r.pacing;
     line("audio duration", Fixed(r.audioSeconds, 3) + " s");
     std::string wall = Fixed(r.wallSeconds, 3) + " s";
     if (r.clock == "virtual")
@@ -265,313 +234,162 @@ std::string FormatText(const Report& r)
         line("tick lateness", "mean " + Fixed(p.latenessMs.mean, 3) + " ms, p99 " + Fixed(p.latenessMs.p99, 3) +
                                   " ms, max " + Fixed(p.latenessMs.max, 3) + " ms");
     }
-    const LateTickReport& lt = r.lateTicks;
-    if (lt.audited) {
-        std::string late = std::to_string(lt.count) + " of " + std::to_string(lt.ticks) + " ticks ended more than " +
-                           Fixed(lt.thresholdMs, 1) + " ms after their deadline";
-        if (lt.count) {
-            std::string causes;
-            for (const auto& c : lt.byCause)
-                causes += (causes.empty() ? "" : ", ") + std::to_string(c.second) + " " + CauseWords(c.first);
-            late += " (" + causes + "); the latest " + Fixed(lt.maxLateMs, 1) + " ms; " +
-                    std::to_string(lt.unseenByProbe) + " of them not seen by the probe";
-        }
-        line("late ticks", late);
-        const size_t kShownTicks = 10;
-        for (size_t i = 0; i < lt.lines.size() && i < kShownTicks; ++i) {
-            const LateTickLine& l = lt.lines[i];
-            std::string what = "at " + Fixed(l.t, 3) + " s, " + Fixed(l.lateMs, 1) + " ms late: " + CauseWords(l.cause);
-            if (!l.lockHolder.empty())
-                what += " (held by " + l.lockHolder + ")";
-            if (l.afterPrevious)
-                what += " in the tick before, still running";
-            what += "; not scheduled " + Fixed(l.notScheduledMs, 1) + ", tick before " + Fixed(l.previousMs, 1) +
-                    ", lock " + Fixed(l.lockMs, 1) + ", post " + Fixed(l.postMs, 1) + ", callback " +
-                    Fixed(l.callbackMs, 1) + ", work " + Fixed(l.workMs, 1) + ", machine " + Fixed(l.machineMs, 1) +
-                    " ms (the thread ran " +
-                    Fixed(l.ranMs, 1) + " ms of its tick); the probe was held up " + Fixed(l.probeHeldMs, 1) + " ms of it: " +
-                    (l.probeSaw ? "seen" : "not seen");
-            line("late tick", what);
-        }
-        if (lt.lines.size() > kShownTicks)
-            line("late tick", "... and " + std::to_string(lt.lines.size() - kShownTicks) + " more");
-        if (lt.probeWakeups)
-            line("probe", lt.probeScheduling + ", " + (lt.probesAbove ? "two" : "one") + " on each of " +
-                              std::to_string(lt.probeCount) + " CPUs, 1 ms after each tick's deadline and every 0.5 ms while that tick runs late: " +
-                              std::to_string(lt.probeWakeups) + " wake-ups, lateness p50 " + Fixed(lt.probeP50Ms, 3) +
-                              " ms, p99 " + Fixed(lt.probeP99Ms, 3) + " ms, max " + Fixed(lt.probeMaxMs, 3) +
-                              " ms; " + std::to_string(lt.probeLateWakeups) + " later than " +
-                              Fixed(lt.thresholdMs, 1) + " ms");
-        if (!lt.stealMs.empty()) {
-            double total = 0, worst = 0;
-            std::string byCpu;
-            for (size_t c = 0; c < lt.stealMs.size(); ++c) {
-                total += lt.stealMs[c];
-                worst = std::max(worst, lt.stealMs[c]);
-                byCpu += (c ? ", " : "") + Fixed(lt.stealMs[c], 0);
-            }
-            line("steal", Fixed(total, 0) + " ms of " + Fixed(lt.stealSpanMs / 1000.0, 1) + " s on " +
-                              std::to_string(lt.stealMs.size()) + " CPUs (" +
-                              Fixed(lt.stealSpanMs > 0 ? 100.0 * total / (lt.stealSpanMs * lt.stealMs.size()) : 0, 2) +
-                              " %; by CPU " + byCpu + " ms): the hypervisor ran something else while this machine "
-                              "wanted its CPUs");
-        }
+}
+
+// The ticks that ended late, what held each up, the probe and the steal.
+void LateTickLines(const LateTickReport& lt, Lines& line)
+{
+    std::string late = std::to_string(lt.count) + " of " + std::to_string(lt.ticks) + " ticks ended more than " +
+                       Fixed(lt.thresholdMs, 1) + " ms after their deadline";
+    if (lt.count) {
+        std::string causes;
+        for (const auto& c : lt.byCause)
+            causes += (causes.empty() ? "" : ", ") + std::to_string(c.second) + " " + CauseWords(c.first);
+        late += " (" + causes + "); the latest " + Fixed(lt.maxLateMs, 1) + " ms; " +
+                std::to_string(lt.unseenByProbe) + " of them not seen by the probe";
     }
+    line("late ticks", late);
+    const size_t kShownTicks = 10;
+    for (size_t i = 0; i < lt.lines.size() && i < kShownTicks; ++i) {
+        const LateTickLine& l = lt.lines[i];
+        std::string what = "at " + Fixed(l.t, 3) + " s, " + Fixed(l.lateMs, 1) + " ms late: " + CauseWords(l.cause);
+        if (!l.lockHolder.empty())
+            what += " (held by " + l.lockHolder + ")";
+        if (l.afterPrevious)
+            what += " in the tick before, still running";
+        what += "; not scheduled " + Fixed(l.notScheduledMs, 1) + ", tick before " + Fixed(l.previousMs, 1) +
+                ", lock " + Fixed(l.lockMs, 1) + ", post " + Fixed(l.postMs, 1) + ", callback " +
+                Fixed(l.callbackMs, 1) + ", work " + Fixed(l.workMs, 1) + ", machine " + Fixed(l.machineMs, 1) +
+                " ms (the thread ran " +
+                Fixed(l.ranMs, 1) + " ms of its tick); the probe was held up " + Fixed(l.probeHeldMs, 1) + " ms of it: " +
+                (l.probeSaw ? "seen" : "not seen");
+        line("late tick", what);
+    }
+    if (lt.lines.size() > kShownTicks)
+        line("late tick", "... and " + std::to_string(lt.lines.size() - kShownTicks) + " more");
+    if (lt.probeWakeups)
+        line("probe", lt.probeScheduling + ", " + (lt.probesAbove ? "two" : "one") + " on each of " +
+                          std::to_string(lt.probeCount) + " CPUs, 1 ms after each tick's deadline and every 0.5 ms while that tick runs late: " +
+                          std::to_string(lt.probeWakeups) + " wake-ups, lateness p50 " + Fixed(lt.probeP50Ms, 3) +
+                          " ms, p99 " + Fixed(lt.probeP99Ms, 3) + " ms, max " + Fixed(lt.probeMaxMs, 3) +
+                          " ms; " + std::to_string(lt.probeLateWakeups) + " later than " +
+                          Fixed(lt.thresholdMs, 1) + " ms");
+    if (!lt.stealMs.empty()) {
+        double total = 0, worst = 0;
+        std::string byCpu;
+        for (size_t c = 0; c < lt.stealMs.size(); ++c) {
+            total += lt.stealMs[c];
+            worst = std::max(worst, lt.stealMs[c]);
+            byCpu += (c ? ", " : "") + Fixed(lt.stealMs[c], 0);
+        }
+        line("steal", Fixed(total, 0) + " ms of " + Fixed(lt.stealSpanMs / 1000.0, 1) + " s on " +
+                          std::to_string(lt.stealMs.size()) + " CPUs (" +
+                          Fixed(lt.stealSpanMs > 0 ? 100.0 * total / (lt.stealSpanMs * lt.stealMs.size()) : 0, 2) +
+                          " %; by CPU " + byCpu + " ms): the hypervisor ran something else while this machine "
+                          "wanted its CPUs");
+    }
+}
+
+// The library's posts, the codec, the radio, the stand-in and the faults.
+void LinkLines(const Report& r, Lines& line)
+{
+    const btstandin::PostStats& k = r.link;
+    std::string posts = std::to_string(k.posts) + " posts: " + std::to_string(k.carried) + " carried";
+    if (k.refusedLinkDown)
+        posts += ", " + std::to_string(k.refusedLinkDown) + " refused while the link was down (" +
+                 Audio(k.refusedLinkDownBytes) + ")";
+    if (k.refusedQueueFull)
+        posts += ", " + std::to_string(k.refusedQueueFull) + " refused by a full send queue (" +
+                 Audio(k.refusedQueueFullBytes) + ")";
+    if (k.refusedFault)
+        posts += ", " + std::to_string(k.refusedFault) + " refused by a fault (" + Audio(k.refusedFaultBytes) + ")";
+    if (k.lost)
+        posts += ", " + std::to_string(k.lost) + " media packets lost by the radio (" +
+                 (k.lostFrames ? std::to_string(k.lostFrames) + " SBC frames, " : std::string()) +
+                 Audio(k.lostBytes) + ")";
+    if (k.slow)
+        posts += ", " + std::to_string(k.slow) + " slow (" + std::to_string(k.slowMs) + " ms in all)";
+    line("link", posts);
+    WorldLines(r, line);
+    line("stand-in", "at most " + std::to_string(k.peakInFlight) +
+                         " packets waited for the sinks; the longest from a post to the sinks " +
+                         Fixed(k.maxLagNs / 1e6, 1) + " ms");
+    for (const FaultLine& f : r.faults)
+        line("fault", FaultText(f));
+}
+
+// The headset and what the listener heard.
+void ListenerLines(const Report& r, Lines& line)
+{
+    const HeadsetResult& h = r.listener;
+    char ppm[32];
+    std::snprintf(ppm, sizeof ppm, "%+g ppm", r.headset.ppm);
+    line("headset", "buffer " + Fixed(r.headset.capacityFrames * 1000.0 / kDeviceRate, 0) + " ms, starts at " +
+                        Fixed(r.headset.startFrames * 1000.0 / kDeviceRate, 0) + " ms, clock " + ppm);
+    double heard = h.playedFrames / static_cast<double>(kDeviceRate);
+    double expected = r.comparison.expected / kDeviceBytesPerSecond;
+    std::string listener = h.started ? "heard " + Fixed(heard, 3) + " s of audio" : std::string("heard nothing");
+    listener += h.gaps.empty() ? ", no gaps"
+                               : ", " + std::to_string(h.gaps.size()) + (h.gaps.size() == 1 ? " gap" : " gaps") +
+                                     " of silence (" + Fixed(h.gapSeconds(), 3) + " s)";
+    if (h.droppedBytes)
+        listener += ", " + std::to_string(h.overflows.size()) + (h.overflows.size() == 1 ? " overflow" : " overflows") +
+                    " (" + Audio(h.droppedBytes) + " dropped)";
+    if (expected - heard > 0.0005)
+        listener += "; " + Fixed(expected - heard, 3) + " s of the sound never heard";
+    if (!h.gaps.empty() && r.config.sample && r.config.sample < kDeviceByteRate)
+        listener += "; the driver sends " + std::to_string(r.config.sample) +
+                    " bytes/s, less than the headset plays: it starves";
+    line("listener", listener);
+    const size_t kShown = 20;
+    for (size_t i = 0; i < h.gaps.size() && i < kShown; ++i)
+        line("gap", "at " + Fixed(h.gaps[i].at, 3) + " s for " + Fixed(h.gaps[i].seconds, 3) + " s (at " +
+                        Fixed(h.gaps[i].heardAt, 3) + " s of what was heard)");
+    if (h.gaps.size() > kShown)
+        line("gap", "... and " + std::to_string(h.gaps.size() - kShown) + " more");
+    for (size_t i = 0; i < h.overflows.size() && i < kShown; ++i)
+        line("overflow", "at " + Fixed(h.overflows[i].at, 3) + " s, " + std::to_string(h.overflows[i].bytes) +
+                             " bytes dropped");
+    if (h.overflows.size() > kShown)
+        line("overflow", "... and " + std::to_string(h.overflows.size() - kShown) + " more");
+    if (h.started) {
+        line("latency", "first write to first sound " + Fixed(h.startLatency, 3) + " s; post to ear mean " +
+                            Fixed(h.meanPostToEar, 3) + " s, max " + Fixed(h.maxPostToEar, 3) + " s");
+        line("headset level", "while playing: lowest " + std::to_string(h.minLevelFrames) +
+                                  " frames (just before a packet arrived), highest " +
+                                  std::to_string(h.maxLevelFrames) + " frames (just after one)");
+    }
+}
+
+}  // namespace
+
+std::string FormatText(const Report& r)
+{
+    Lines line;
+    if (!HeadLines(r, line)) {
+        for (const FaultLine& f : r.faults)
+            line("fault", FaultText(f));
+        for (const std::string& f : r.outputs)
+            line("wrote", f);
+        return line.Text();
+    }
+    PacingLines(r, line);
+    if (r.lateTicks.audited)
+        LateTickLines(r.lateTicks, line);
+    const PacingResult& p = r.pacing;
     line("underruns", std::to_string(p.underruns) +
                           (p.underruns ? std::string(p.underruns == 1 ? " tick" : " ticks") + " (" +
                                                 std::to_string(p.underrunBytes) + " bytes short)"
                                           : ""));
     if (r.world) {
-        const btstandin::PostStats& k = r.link;
-        auto audio = [](uint64_t bytes) { return std::to_string(bytes) + " bytes, " + Fixed(bytes / 176400.0, 3) + " s"; };
-        std::string posts = std::to_string(k.posts) + " posts: " + std::to_string(k.carried) + " carried";
-        if (k.refusedLinkDown)
-            posts += ", " + std::to_string(k.refusedLinkDown) + " refused while the link was down (" +
-                     audio(k.refusedLinkDownBytes) + ")";
-        if (k.refusedQueueFull)
-            posts += ", " + std::to_string(k.refusedQueueFull) + " refused by a full send queue (" +
-                     audio(k.refusedQueueFullBytes) + ")";
-        if (k.refusedFault)
-            posts += ", " + std::to_string(k.refusedFault) + " refused by a fault (" + audio(k.refusedFaultBytes) + ")";
-        if (k.lost)
-            posts += ", " + std::to_string(k.lost) + " media packets lost by the radio (" +
-                     (k.lostFrames ? std::to_string(k.lostFrames) + " SBC frames, " : std::string()) +
-                     audio(k.lostBytes) + ")";
-        if (k.slow)
-            posts += ", " + std::to_string(k.slow) + " slow (" + std::to_string(k.slowMs) + " ms in all)";
-        line("link", posts);
-        WorldLines(r, line);
-        line("stand-in", "at most " + std::to_string(k.peakInFlight) +
-                             " packets waited for the sinks; the longest from a post to the sinks " +
-                             Fixed(k.maxLagNs / 1e6, 1) + " ms");
-        for (const FaultLine& f : r.faults)
-            line("fault", FaultText(f));
-        const HeadsetResult& h = r.listener;
-        char ppm[32];
-        std::snprintf(ppm, sizeof ppm, "%+g ppm", r.headset.ppm);
-        line("headset", "buffer " + Fixed(r.headset.capacityFrames / 44.1, 0) + " ms, starts at " +
-                            Fixed(r.headset.startFrames / 44.1, 0) + " ms, clock " + ppm);
-        double heard = h.playedFrames / 44100.0;
-        double expected = r.comparison.expected / 176400.0;
-        std::string listener = h.started ? "heard " + Fixed(heard, 3) + " s of audio" : std::string("heard nothing");
-        listener += h.gaps.empty() ? ", no gaps"
-                                   : ", " + std::to_string(h.gaps.size()) + (h.gaps.size() == 1 ? " gap" : " gaps") +
-                                         " of silence (" + Fixed(h.gapSeconds(), 3) + " s)";
-        if (h.droppedBytes)
-            listener += ", " + std::to_string(h.overflows.size()) + (h.overflows.size() == 1 ? " overflow" : " overflows") +
-                        " (" + audio(h.droppedBytes) + " dropped)";
-        if (expected - heard > 0.0005)
-            listener += "; " + Fixed(expected - heard, 3) + " s of the sound never heard";
-        if (!h.gaps.empty() && r.config.sample && r.config.sample < 176400)
-            listener += "; the driver sends " + std::to_string(r.config.sample) +
-                        " bytes/s, less than the headset plays: it starves";
-        line("listener", listener);
-        const size_t kShown = 20;
-        for (size_t i = 0; i < h.gaps.size() && i < kShown; ++i)
-            line("gap", "at " + Fixed(h.gaps[i].at, 3) + " s for " + Fixed(h.gaps[i].seconds, 3) + " s (at " +
-                            Fixed(h.gaps[i].heardAt, 3) + " s of what was heard)");
-        if (h.gaps.size() > kShown)
-            line("gap", "... and " + std::to_string(h.gaps.size() - kShown) + " more");
-        for (size_t i = 0; i < h.overflows.size() && i < kShown; ++i)
-            line("overflow", "at " + Fixed(h.overflows[i].at, 3) + " s, " + std::to_string(h.overflows[i].bytes) +
-                                 " bytes dropped");
-        if (h.overflows.size() > kShown)
-            line("overflow", "... and " + std::to_string(h.overflows.size() - kShown) + " more");
-        if (h.started) {
-            line("latency", "first write to first sound " + Fixed(h.startLatency, 3) + " s; post to ear mean " +
-                                Fixed(h.meanPostToEar, 3) + " s, max " + Fixed(h.maxPostToEar, 3) + " s");
-            line("headset level", "while playing: lowest " + std::to_string(h.minLevelFrames) +
-                                      " frames (just before a packet arrived), highest " +
-                                      std::to_string(h.maxLevelFrames) + " frames (just after one)");
-        }
+        LinkLines(r, line);
+        ListenerLines(r, line);
     }
     if (r.peakMemoryKb)
         line("peak memory", std::to_string((r.peakMemoryKb + 512) / 1024) + " MB (whole process)");
     for (const std::string& f : r.outputs)
         line("wrote", f);
-    return o.str();
-}
-
-std::string FormatJson(const Report& r)
-{
-    const PacingResult& p = r.pacing;
-    std::ostringstream o;
-    o << "{\n";
-    o << "  \"result\": " << Quoted(r.failed ? "failed" : "played") << ",\n";
-    o << "  \"exit_code\": " << r.exitCode << ",\n";
-    o << "  \"error\": " << Quoted(r.error) << ",\n";
-    o << "  \"source\": " << Quoted(r.source) << ",\n";
-    o << "  \"source_format\": " << Quoted(r.sourceFormat) << ",\n";
-    o << "  \"format_query_refused\": " << (r.queryRefused ? "true" : "false") << ",\n";
-    o << "  \"converted\": " << (r.converted ? "true" : "false") << ",\n";
-    o << "  \"conversion\": " << Quoted(r.conversion) << ",\n";
-    o << "  \"notes\": [";
-    for (size_t i = 0; i < r.notes.size(); ++i)
-        o << (i ? ", " : "") << Quoted(r.notes[i]);
-    o << "],\n";
-    o << "  \"warnings\": [";
-    for (size_t i = 0; i < r.warnings.size(); ++i)
-        o << (i ? ", " : "") << Quoted(r.warnings[i]);
-    o << "],\n";
-    auto list = [&](const char* name, const std::vector<std::string>& items, const char* after) {
-        o << "\"" << name << "\": [";
-        for (size_t i = 0; i < items.size(); ++i)
-            o << (i ? ", " : "") << Quoted(items[i]);
-        o << "]" << after;
-    };
-    const host::RegLoadReport& g = r.registry;
-    o << "  \"registry\": {";
-    list("files", host::RegTexts(g.files), ", ");
-    list("string_files", g.stringFiles, ", ");
-    list("variables", host::RegTexts(g.variables), ", ");
-    list("components", host::RegTexts(g.components), ", ");
-    list("strings", g.strings, ", ");
-    list("skipped", host::RegTexts(g.skipped), ", ");
-    list("messages", g.messages, "},\n");
-    o << "  \"clock\": " << Quoted(r.clock) << ",\n";
-    o << "  \"timer_thread\": " << Quoted(r.timerThread) << ",\n";
-    o << "  \"peak_memory_kb\": " << r.peakMemoryKb << ",\n";
-    o << "  \"buffers\": {\"count\": " << r.buffers << ", \"bytes\": " << r.bufferBytes
-      << ", \"refill\": " << Quoted(r.refill) << ", \"loops\": " << r.loops << "},\n";
-    o << "  \"config_line\": " << Quoted(r.configLine) << ",\n";
-    o << "  \"config\": {\"Sample\": " << r.config.sample << ", \"Timer\": " << r.config.timer
-      << ", \"CacheLen\": " << r.config.cacheLen << "},\n";
-    o << "  \"events\": [";
-    for (size_t i = 0; i < r.happenings.size(); ++i)
-        o << (i ? ",\n    " : "\n    ") << "{\"t\": " << JsonNumber(r.happenings[i].t)
-          << ", \"what\": " << Quoted(r.happenings[i].what) << "}";
-    o << (r.happenings.empty() ? "],\n" : "\n  ],\n");
-    o << "  \"audio_seconds\": " << JsonNumber(r.audioSeconds) << ",\n";
-    o << "  \"wall_seconds\": " << JsonNumber(r.wallSeconds) << ",\n";
-    o << "  \"cpu_seconds\": " << JsonNumber(r.cpuSeconds) << ",\n";
-    o << "  \"clock_seconds\": " << JsonNumber(r.clockSeconds) << ",\n";
-    o << "  \"bytes_written\": " << r.bytesWritten << ",\n";
-    o << "  \"bytes_expected\": " << r.comparison.expected << ",\n";
-    o << "  \"bytes_received\": " << r.comparison.received << ",\n";
-    o << "  \"bit_exact\": " << (r.comparison.exact ? "true" : "false") << ",\n";
-    o << "  \"first_difference\": " << r.comparison.firstDifference << ",\n";
-    o << "  \"packets\": {\"count\": " << p.packets << ", \"min\": " << p.packetMin
-      << ", \"mean\": " << JsonNumber(p.packetMean) << ", \"max\": " << p.packetMax << ", \"refused\": " << p.refused
-      << ", \"refused_bytes\": " << p.refusedBytes << "},\n";
-    o << "  \"ticks\": {\"count\": " << p.tickCount << ", \"timeline_every\": " << p.timelineEvery << ", \"observed\": " << (p.ticksObserved ? "true" : "false")
-      << ",\n    \"interval_ms\": " << SummaryJson(p.intervalMs)
-      << ",\n    \"lateness_ms\": " << SummaryJson(p.latenessMs) << "},\n";
-    if (r.lateTicks.audited) {
-        const LateTickReport& lt = r.lateTicks;
-        o << "  \"late_ticks\": {\"threshold_ms\": " << JsonNumber(lt.thresholdMs) << ", \"audited\": " << lt.ticks
-          << ", \"count\": " << lt.count << ", \"max_late_ms\": " << JsonNumber(lt.maxLateMs)
-          << ", \"unseen_by_probe\": " << lt.unseenByProbe << ", \"steal\": {\"span_ms\": "
-          << JsonNumber(lt.stealSpanMs) << ", \"ms_by_cpu\": [";
-        for (size_t c = 0; c < lt.stealMs.size(); ++c)
-            o << (c ? ", " : "") << JsonNumber(lt.stealMs[c]);
-        o << "]}, \"by_cause\": {";
-        bool first = true;
-        for (const auto& c : lt.byCause) {
-            o << (first ? "" : ", ") << Quoted(c.first) << ": " << c.second;
-            first = false;
-        }
-        o << "},\n    \"probe\": {\"scheduling\": " << Quoted(lt.probeScheduling)
-          << ", \"above_timer\": " << (lt.probesAbove ? "true" : "false") << ", \"probes\": " << lt.probeCount
-          << ", \"period_ms\": "
-          << JsonNumber(lt.probePeriodMs) << ", \"wakeups\": " << lt.probeWakeups << ", \"late_wakeups\": "
-          << lt.probeLateWakeups << ", \"p50_ms\": " << JsonNumber(lt.probeP50Ms) << ", \"p99_ms\": "
-          << JsonNumber(lt.probeP99Ms) << ", \"max_ms\": " << JsonNumber(lt.probeMaxMs) << "},\n    \"ticks\": [";
-        for (size_t i = 0; i < lt.lines.size(); ++i) {
-            const LateTickLine& l = lt.lines[i];
-            o << (i ? ",\n      " : "\n      ") << "{\"t\": " << JsonNumber(l.t) << ", \"late_ms\": "
-              << JsonNumber(l.lateMs) << ", \"cause\": " << Quoted(l.cause)
-              << ", \"after_previous\": " << (l.afterPrevious ? "true" : "false")
-              << ", \"lock_holder\": " << Quoted(l.lockHolder) << ", \"probe_saw\": "
-              << (l.probeSaw ? "true" : "false") << ", \"probe_held_ms\": " << JsonNumber(l.probeHeldMs)
-              << ", \"parts_ms\": {\"not_scheduled\": "
-              << JsonNumber(l.notScheduledMs) << ", \"previous_tick\": " << JsonNumber(l.previousMs)
-              << ", \"stream_lock\": " << JsonNumber(l.lockMs) << ", \"post\": " << JsonNumber(l.postMs)
-              << ", \"callback\": " << JsonNumber(l.callbackMs) << ", \"tick_work\": " << JsonNumber(l.workMs)
-              << ", \"machine\": " << JsonNumber(l.machineMs) << "}, \"ran_ms\": " << JsonNumber(l.ranMs) << ", \"cpus\": {\"start\": " << l.startCpu
-              << ", \"end\": " << l.endCpu << "}}";
-        }
-        o << (lt.lines.empty() ? "]},\n" : "\n    ]},\n");
-    }
-    o << "  \"underruns\": {\"count\": " << p.underruns << ", \"bytes_short\": " << p.underrunBytes << "},\n";
-    if (r.world) {
-        const btstandin::PostStats& k = r.link;
-        o << "  \"link\": {\"posts\": " << k.posts << ", \"carried\": " << k.carried << ", \"carried_bytes\": "
-          << k.carriedBytes << ", \"refused_link_down\": " << k.refusedLinkDown << ", \"refused_link_down_bytes\": "
-          << k.refusedLinkDownBytes << ", \"refused_queue_full\": " << k.refusedQueueFull
-          << ", \"refused_queue_full_bytes\": " << k.refusedQueueFullBytes << ", \"refused_fault\": " << k.refusedFault
-          << ", \"refused_fault_bytes\": " << k.refusedFaultBytes << ", \"lost\": " << k.lost
-          << ", \"lost_bytes\": " << k.lostBytes << ", \"slow\": " << k.slow << ", \"slow_ms\": " << k.slowMs
-          << ", \"lost_frames\": " << k.lostFrames << ", \"backlog_packets\": " << k.peakInFlight
-          << ", \"backlog_lag_ms\": " << JsonNumber(k.maxLagNs / 1e6) << ",\n    ";
-        const btstandin::SendStats& m = k.send;
-        const btstandin::SendPathConfig& c = r.send;
-        const double span = m.lastArrivalNs > m.firstSentNs ? (m.lastArrivalNs - m.firstSentNs) / 1e9 : 0;
-        o << "\"codec\": " << Quoted(c.codec == btstandin::Codec::Sbc ? "sbc" : "pcm") << ", \"encoded\": "
-          << (r.encoded ? "true" : "false") << ", \"mtu\": " << c.mtu << ", \"radio_kbps\": " << c.radioKbps
-          << ", \"queue_packets\": " << c.queuePackets << ", \"peak_queued_packets\": " << m.peakQueuedPackets
-          << ", \"packets_sent\": " << m.packets << ", \"frames_sent\": " << m.frames << ", \"bytes_sent\": " << m.bytes
-          << ", \"bit_rate_kbps\": " << JsonNumber(span > 0 ? m.bytes * 8 / span / 1000 : 0)
-          << ", \"pack_wait_mean_ms\": " << JsonNumber(m.packets ? m.packWaitSumNs / 1e6 / m.packets : 0)
-          << ", \"pack_wait_max_ms\": " << JsonNumber(m.packWaitMaxNs / 1e6);
-        if (r.interferenceAt >= 0)
-            o << ", \"interference\": {\"t\": " << JsonNumber(r.interferenceAt) << ", \"seconds\": "
-              << JsonNumber(c.interference.lengthNs / 1e9) << ", \"share\": " << JsonNumber(c.interference.share) << "}";
-        o << ",\n    \"bitpool\": {\"min\": " << c.bitpool.min << ", \"max\": " << c.bitpool.max << ", \"fixed\": "
-          << (c.bitpool.fixed ? "true" : "false") << ", \"lowest\": " << m.lowestBitpool << ", \"highest\": "
-          << m.highestBitpool << ", \"changes\": " << m.bitpoolChanges << ", \"log\": [";
-        for (size_t i = 0; i < m.bitpoolLog.size(); ++i)
-            o << (i ? ", " : "") << "{\"t\": "
-              << JsonNumber((static_cast<double>(m.bitpoolLog[i].ns) - static_cast<double>(r.originNs)) / 1e9)
-              << ", \"bitpool\": " << m.bitpoolLog[i].bitpool << "}";
-        o << "]}},\n";
-        const QualityResult& q = r.quality;
-        o << "  \"heard_quality\": {\"measured\": " << (q.measured ? "true" : "false") << ", \"exact\": "
-          << (q.exact ? "true" : "false") << ", \"segmental_snr_db\": " << JsonNumber(q.segmentalDb)
-          << ", \"worst_snr_db\": " << JsonNumber(q.worstDb) << ", \"worst_at\": " << JsonNumber(q.worstAt)
-          << ", \"codec_delay_frames\": " << q.delayFrames << ", \"per_second\": [";
-        for (size_t i = 0; i < q.perSecond.size(); ++i)
-            o << (i ? ", " : "") << JsonNumber(q.perSecond[i]);
-        o << "]},\n";
-        o << "  \"faults\": [";
-        for (size_t i = 0; i < r.faults.size(); ++i) {
-            const FaultLine& f = r.faults[i];
-            o << (i ? ", " : "") << "{\"fault\": " << Quoted(f.text) << ", \"skip\": " << f.skip
-              << ", \"count\": " << f.count << ", \"amount\": " << f.amount << ", \"fired\": " << f.fired << "}";
-        }
-        o << "],\n";
-        const HeadsetResult& h = r.listener;
-        o << "  \"headset\": {\"buffer_frames\": " << r.headset.capacityFrames << ", \"start_frames\": "
-          << r.headset.startFrames << ", \"ppm\": " << JsonNumber(r.headset.ppm) << ", \"started\": "
-          << (h.started ? "true" : "false") << ", \"start_latency\": " << JsonNumber(h.startLatency)
-          << ", \"received_bytes\": " << h.receivedBytes << ", \"played_frames\": " << h.playedFrames
-          << ", \"silent_frames\": " << h.silentFrames << ", \"concealed_frames\": " << h.concealedFrames
-          << ", \"dropped_bytes\": " << h.droppedBytes
-          << ", \"gap_seconds\": " << JsonNumber(h.gapSeconds()) << ", \"min_level_frames\": " << h.minLevelFrames
-          << ", \"max_level_frames\": " << h.maxLevelFrames << ", \"post_to_ear_mean\": "
-          << JsonNumber(h.meanPostToEar) << ", \"post_to_ear_max\": " << JsonNumber(h.maxPostToEar) << ",\n    \"gaps\": [";
-        for (size_t i = 0; i < h.gaps.size(); ++i)
-            o << (i ? ", " : "") << "{\"t\": " << JsonNumber(h.gaps[i].at) << ", \"heard_at\": "
-              << JsonNumber(h.gaps[i].heardAt) << ", \"seconds\": " << JsonNumber(h.gaps[i].seconds) << "}";
-        o << "],\n    \"overflows\": [";
-        for (size_t i = 0; i < h.overflows.size(); ++i)
-            o << (i ? ", " : "") << "{\"t\": " << JsonNumber(h.overflows[i].at) << ", \"bytes\": "
-              << h.overflows[i].bytes << "}";
-        o << "]},\n";
-    }
-    o << "  \"outputs\": [";
-    for (size_t i = 0; i < r.outputs.size(); ++i)
-        o << (i ? ", " : "") << Quoted(r.outputs[i]);
-    o << "],\n";
-    o << "  \"timeline\": [";
-    for (size_t i = 0; i < p.ticks.size(); ++i) {
-        const TickRow& t = p.ticks[i];
-        o << (i ? ",\n    " : "\n    ") << "{\"t\": " << JsonNumber(t.t) << ", \"due\": " << t.due
-          << ", \"posted\": " << t.posted << ", \"queued\": " << t.queued << (t.first ? ", \"first\": true" : "")
-          << (t.underrun ? ", \"underrun\": true" : "") << "}";
-    }
-    o << (p.ticks.empty() ? "]\n" : "\n  ]\n");
-    o << "}\n";
-    return o.str();
+    return line.Text();
 }
 
 const char* const kPacketLogHeader = "arrival_s,bytes,bytes_due,refused\n";

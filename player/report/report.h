@@ -92,9 +92,6 @@ extern const char* const kPacketLogHeader;
 std::string FormatPacketLine(double t, const PacketInfo& p, uint32_t due);
 std::string FormatPacketLog(const PacingInput& in, const PacingResult& r);
 
-// For JSON strings.
-std::string JsonEscape(const std::string& s);
-
 // `v` with `decimals` digits after the point, and never "-0.000".
 std::string Fixed(double v, int decimals);
 

@@ -6,9 +6,11 @@
 #include <utility>
 #include <vector>
 
+#include "driver/config.h"
+
 namespace player {
 
-// Exit codes, also listed in the usage text.
+// Exit codes; kExitCodes says what each means, and the usage lists them from it.
 enum ExitCode {
     kExitOk = 0,            // played, and the headset received what was written
     kExitMismatch = 1,      // played, but the received stream differs
@@ -17,8 +19,25 @@ enum ExitCode {
     kExitRegistry = 4,      // .reg file or registry value unusable
     kExitOutput = 5,        // an output file cannot be written
     kExitPlayback = 6,      // the host, the driver or the wave API failed
-    kExitSignal = 128,      // plus the signal's number: stopped by SIGINT (130), SIGHUP, SIGTERM
+    kExitSignal = 128,      // plus the signal's number: stopped by SIGINT, SIGHUP or SIGTERM
 };
+
+struct ExitCodeInfo {
+    ExitCode code;
+    const char* meaning;    // as the usage lists it
+};
+constexpr ExitCodeInfo kExitCodes[] = {
+    {kExitOk, "played and bit-exact"},
+    {kExitMismatch, "played but not bit-exact"},
+    {kExitUsage, "bad command line"},
+    {kExitInput, "input file problem"},
+    {kExitRegistry, "registry problem"},
+    {kExitOutput, "output cannot be written"},
+    {kExitPlayback, "playback failed"},
+};
+
+// The ALSA device --play-out plays on when it names none.
+constexpr const char* kDefaultPlayDevice = "default";
 
 // Buffers the application keeps are allocated up front; more than this in
 // all is refused as a command-line error rather than failing later.
@@ -75,15 +94,15 @@ struct Options {
         uint64_t startMs = 0, lengthMs = 0;   // since the first write
         double share = 0;                     // of the budget lost, 0 .. 1
     } interference;
-    uint32_t headsetBufferFrames = 11025; // 250 ms
-    uint32_t headsetStartFrames = 4410;   // 100 ms
+    uint32_t headsetBufferFrames = BTWAV_DEVICE_RATE / 4;   // 250 ms
+    uint32_t headsetStartFrames = BTWAV_DEVICE_RATE / 10;   // 100 ms
     double headsetPpm = 0;
     bool headset = true;                  // false: no headset model (to measure what it costs)
     std::vector<FaultOption> faults;
     double lateTickMs = 5;                // real clock: explain ticks later than this (0: no audit, no probe)
     std::string heardOut;                 // what the listener hears (WAV)
     bool playOut = false;                 // play what the listener hears on the sound system
-    std::string playDevice;               // the ALSA device ("default")
+    std::string playDevice;               // the ALSA device (kDefaultPlayDevice without a name)
     uint32_t loops = 0;                   // 0: no loop; N: the whole sound N times
     std::vector<TimedAction> actions;     // sorted by time
     std::string wavOut, sbcOut, csvOut, jsonOut, plotOut;

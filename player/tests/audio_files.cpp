@@ -194,21 +194,18 @@ void WriteText(const std::string& path, const std::string& text)
     out << text;
 }
 
-std::string JsonValue(const std::string& json, const std::string& key)
+nlohmann::ordered_json ParseReport(const std::string& json)
 {
-    std::string needle = "\"" + key + "\": ";
-    size_t at = json.find(needle);
-    if (at == std::string::npos)
-        return "";
-    at += needle.size();
-    size_t end = at;
-    if (json[at] == '"') {
-        end = json.find('"', at + 1);
-        return end == std::string::npos ? "" : json.substr(at, end - at + 1);
-    }
-    while (end < json.size() && json[end] != ',' && json[end] != '}' && json[end] != '\n')
-        ++end;
-    return json.substr(at, end - at);
+    nlohmann::ordered_json j = nlohmann::ordered_json::parse(json, nullptr, false);
+    EXPECT_FALSE(j.is_discarded()) << "the report is not JSON:\n" << json;
+    return j.is_discarded() ? nlohmann::ordered_json::object() : j;
+}
+
+std::string JsonAt(const std::string& json, const std::string& pointer)
+{
+    const nlohmann::ordered_json j = ParseReport(json);
+    const nlohmann::ordered_json::json_pointer at(pointer);
+    return j.contains(at) ? j.at(at).dump() : std::string();
 }
 
 ToneFit FitTone(const Audio& a, double hz, size_t skip)

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "input/audio.h"
+#include <nlohmann/json.hpp>
 
 namespace player_test {
 
@@ -116,7 +117,13 @@ private:
 };
 
 // The value after "key": in flat JSON text ("true", "123", "\"text\"").
-std::string JsonValue(const std::string& json, const std::string& key);
+// The report `json` parsed; an empty object, and a failed test, when it is
+// not JSON.
+nlohmann::ordered_json ParseReport(const std::string& json);
+// The value at `pointer` (such as "/ticks/count") in the report `json`,
+// written compactly: a string with its quotes, "true", "120"; "" when the
+// report has none there.
+std::string JsonAt(const std::string& json, const std::string& pointer);
 
 // 16-bit frames from memory, as a decoder hands them over; its origin is
 // "memory".

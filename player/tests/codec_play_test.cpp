@@ -20,16 +20,14 @@ namespace {
 
 double Real(const std::string& json, const std::string& key)
 {
-    std::string v = JsonValue(json, key);
+    std::string v = JsonAt(json, key);
     EXPECT_FALSE(v.empty()) << key << " missing";
     return v.empty() ? -1 : std::stod(v);
 }
 
 size_t GapCount(const std::string& json)
 {
-    size_t at = json.find("\"gaps\": [");
-    size_t end = json.find(']', at);
-    return at == std::string::npos ? 0 : std::count(json.begin() + at, json.begin() + end, '{');
+    return ParseReport(json).value("/headset/gaps"_json_pointer, nlohmann::ordered_json::array()).size();
 }
 
 // libsbc's own encode and decode of 16-bit stereo audio at 44.1 kHz, joint
@@ -106,10 +104,10 @@ TEST(CodecPlayTest, HeardSbcIsAsGoodAsLibsbcsOwnEncodeAndDecodeOfTheSameAudio)
     WriteWav(dir.File("noise.wav"), noise);
     World w = Live(dir, {"--wav", dir.File("got.wav"), "--heard", dir.File("heard.wav")}, dir.File("noise.wav"));
     ASSERT_EQ(w.run.exitCode, 0) << w.run.err;
-    EXPECT_EQ(JsonValue(w.json, "codec"), "\"sbc\"");
-    EXPECT_EQ(JsonValue(w.json, "encoded"), "true");
+    EXPECT_EQ(JsonAt(w.json, "/link/codec"), "\"sbc\"");
+    EXPECT_EQ(JsonAt(w.json, "/link/encoded"), "true");
     EXPECT_EQ(GapCount(w.json), 0u);
-    EXPECT_EQ(JsonValue(w.json, "changes"), "0");   // the default radio sustains bitpool 53
+    EXPECT_EQ(JsonAt(w.json, "/link/bitpool/changes"), "0");   // the default radio sustains bitpool 53
     Audio got = ReadAudio(dir.File("got.wav")), heard = ReadAudio(dir.File("heard.wav"));
     ASSERT_EQ(got.samples, noise.samples);   // the library received the sound bit-exact
 
@@ -128,19 +126,20 @@ TEST(CodecPlayTest, HeardSbcIsAsGoodAsLibsbcsOwnEncodeAndDecodeOfTheSameAudio)
     }
     // The report measures the same: its codec delay is the lag, its worst
     // second the worst the test finds.
-    EXPECT_EQ(static_cast<size_t>(Real(w.json, "codec_delay_frames")), heardLag);
-    EXPECT_NEAR(Real(w.json, "worst_snr_db"), *std::min_element(heardSnr.begin(), heardSnr.end()), 0.1);
+    EXPECT_EQ(static_cast<size_t>(Real(w.json, "/heard_quality/codec_delay_frames")), heardLag);
+    EXPECT_NEAR(Real(w.json, "/heard_quality/worst_snr_db"), *std::min_element(heardSnr.begin(), heardSnr.end()), 0.1);
     EXPECT_NE(w.run.out.find("heard quality   segmental SNR "), std::string::npos) << w.run.out;
 }
 
 // The bitpool log's last change: its time and bitpool.
 bool LastBitpool(const std::string& json, double* t, int* bitpool)
 {
-    size_t at = json.find("\"log\": [");
-    size_t end = json.find(']', at);
-    size_t last = json.rfind("{\"t\": ", end);
-    return at != std::string::npos && last != std::string::npos && last > at &&
-           std::sscanf(json.c_str() + last, "{\"t\": %lf, \"bitpool\": %d}", t, bitpool) == 2;
+    const nlohmann::ordered_json log = ParseReport(json).value("/link/bitpool/log"_json_pointer, nlohmann::ordered_json::array());
+    if (log.empty())
+        return false;
+    *t = log.back().at("t").get<double>();
+    *bitpool = log.back().at("bitpool").get<int>();
+    return true;
 }
 
 TEST(CodecPlayTest, InterferenceHalvingTheBudgetFor5sGapsAFixedBitpoolButNotTheAdaptiveOne)
@@ -151,14 +150,14 @@ TEST(CodecPlayTest, InterferenceHalvingTheBudgetFor5sGapsAFixedBitpoolButNotTheA
     fixedArgs.insert(fixedArgs.end(), {"--bitpool", "53"});
     World fixed = Live(dir, fixedArgs);
     EXPECT_GT(GapCount(fixed.json), 0u) << fixed.run.out;
-    EXPECT_EQ(JsonValue(fixed.json, "changes"), "0");
-    EXPECT_GT(Real(fixed.json, "refused_queue_full"), 0);
+    EXPECT_EQ(JsonAt(fixed.json, "/link/bitpool/changes"), "0");
+    EXPECT_GT(Real(fixed.json, "/link/refused_queue_full"), 0);
 
     World adaptive = Live(dir, world);
     EXPECT_EQ(adaptive.run.exitCode, 0) << adaptive.run.err;
     EXPECT_EQ(GapCount(adaptive.json), 0u) << adaptive.run.out;
-    EXPECT_EQ(Real(adaptive.json, "refused_queue_full"), 0);
-    EXPECT_LT(Real(adaptive.json, "lowest"), 53);
+    EXPECT_EQ(Real(adaptive.json, "/link/refused_queue_full"), 0);
+    EXPECT_LT(Real(adaptive.json, "/link/bitpool/lowest"), 53);
     double t = 0;
     int bitpool = 0;
     ASSERT_TRUE(LastBitpool(adaptive.json, &t, &bitpool)) << adaptive.json;
@@ -177,9 +176,9 @@ TEST(CodecPlayTest, ThePcmCarrierKeepsTheHeardAudioBitExact)
     World w = Live(dir, {"--codec", "pcm", "--heard", dir.File("heard.wav")}, dir.File("noise.wav"));
     ASSERT_EQ(w.run.exitCode, 0) << w.run.err;
     EXPECT_EQ(ReadAudio(dir.File("heard.wav")).samples, noise.samples);
-    EXPECT_EQ(JsonValue(w.json, "exact"), "true");
-    EXPECT_EQ(JsonValue(w.json, "codec"), "\"pcm\"");
-    EXPECT_EQ(Real(w.json, "radio_kbps"), 2117);
+    EXPECT_EQ(JsonAt(w.json, "/heard_quality/exact"), "true");
+    EXPECT_EQ(JsonAt(w.json, "/link/codec"), "\"pcm\"");
+    EXPECT_EQ(Real(w.json, "/link/radio_kbps"), 2117);
     EXPECT_NE(w.run.out.find("heard quality   identical to what the library was given"), std::string::npos);
 }
 
@@ -188,24 +187,25 @@ TEST(CodecPlayTest, NobodyListeningModelsTheSameLinkWithoutEncodingAndALostPacke
     TempDir dir;
     World quiet = Live(dir, {"--length", "5s", "--interference", "1s:2s:0.6"});
     World heard = Live(dir, {"--length", "5s", "--interference", "1s:2s:0.6", "--heard", dir.File("h.wav")});
-    EXPECT_EQ(JsonValue(quiet.json, "encoded"), "false");
-    EXPECT_EQ(JsonValue(quiet.json, "measured"), "false");
-    EXPECT_EQ(JsonValue(heard.json, "encoded"), "true");
-    for (const char* key : {"packets_sent", "frames_sent", "bytes_sent", "changes", "lowest", "played_frames",
-                            "post_to_ear_max", "peak_queued_packets"})
-        EXPECT_EQ(JsonValue(quiet.json, key), JsonValue(heard.json, key)) << key;
+    EXPECT_EQ(JsonAt(quiet.json, "/link/encoded"), "false");
+    EXPECT_EQ(JsonAt(quiet.json, "/heard_quality/measured"), "false");
+    EXPECT_EQ(JsonAt(heard.json, "/link/encoded"), "true");
+    for (const char* key : {"/link/packets_sent", "/link/frames_sent", "/link/bytes_sent", "/link/bitpool/changes",
+                            "/link/bitpool/lowest", "/headset/played_frames", "/headset/post_to_ear_max",
+                            "/link/peak_queued_packets"})
+        EXPECT_EQ(JsonAt(quiet.json, key), JsonAt(heard.json, key)) << key;
     EXPECT_NE(quiet.run.out.find("sizes by formula, nothing encoded (nobody listened)"), std::string::npos);
 
     // Three media packets lost: their 21 frames are heard as silence, in
     // place, and the heard quality says so.
     World lost = Live(dir, {"--length", "5s", "--heard", dir.File("l.wav"), "--fault", "lose@20x3"});
     World clean = Live(dir, {"--length", "5s", "--heard", dir.File("c.wav")});
-    EXPECT_EQ(Real(lost.json, "lost"), 3);
-    EXPECT_EQ(Real(lost.json, "lost_frames"), 21);
-    EXPECT_EQ(Real(lost.json, "concealed_frames"), 21 * 128);
-    EXPECT_EQ(JsonValue(lost.json, "played_frames"), JsonValue(clean.json, "played_frames"));
+    EXPECT_EQ(Real(lost.json, "/link/lost"), 3);
+    EXPECT_EQ(Real(lost.json, "/link/lost_frames"), 21);
+    EXPECT_EQ(Real(lost.json, "/headset/concealed_frames"), 21 * 128);
+    EXPECT_EQ(JsonAt(lost.json, "/headset/played_frames"), JsonAt(clean.json, "/headset/played_frames"));
     EXPECT_EQ(GapCount(lost.json), 0u);
-    EXPECT_LT(Real(lost.json, "worst_snr_db"), Real(clean.json, "worst_snr_db") - 20);
+    EXPECT_LT(Real(lost.json, "/heard_quality/worst_snr_db"), Real(clean.json, "/heard_quality/worst_snr_db") - 20);
     Audio l = ReadAudio(dir.File("l.wav")), c = ReadAudio(dir.File("c.wav"));
     ASSERT_EQ(l.samples.size(), c.samples.size());
     size_t silent = 0;

@@ -83,9 +83,9 @@ void PlaysWithin(int format, int channels, bool exact, const std::string& conver
         EXPECT_LT(e.mean, 0.6);
         EXPECT_GT(e.mean, 0.05);   // dithered, not truncated
     }
-    EXPECT_EQ(JsonValue(p.json, "converted"), "true") << p.json;
-    EXPECT_NE(JsonValue(p.json, "conversion").find(conversionWords), std::string::npos) << p.json;
-    EXPECT_EQ(JsonValue(p.json, "bit_exact"), "true");
+    EXPECT_EQ(JsonAt(p.json, "/converted"), "true") << p.json;
+    EXPECT_NE(JsonAt(p.json, "/conversion").find(conversionWords), std::string::npos) << p.json;
+    EXPECT_EQ(JsonAt(p.json, "/bit_exact"), "true");
     EXPECT_EQ(p.run.out.find("played as is"), std::string::npos) << p.run.out;
 }
 
@@ -109,7 +109,7 @@ TEST(FormatsTest, TwentyFourBitIsDitheredAndTheQuerySaysSo)
     TempDir dir;
     WriteSound(dir.File("in.wav"), SF_FORMAT_WAV | SF_FORMAT_PCM_24, 44100, 2, Signal(4410, 44100, 2));
     Played p = Play(dir, dir.File("in.wav"));
-    EXPECT_EQ(JsonValue(p.json, "format_query_refused"), "true");
+    EXPECT_EQ(JsonAt(p.json, "/format_query_refused"), "true");
     EXPECT_NE(p.run.out.find("WAVE_FORMAT_QUERY refused it; converted"), std::string::npos) << p.run.out;
 }
 
@@ -149,7 +149,7 @@ TEST(FormatsTest, SixChannelsAreDownmixedWithCentreLfeAndSurrounds)
     Error e = Compare(p.wav, left, right);
     EXPECT_LE(e.max, 1.5);
     EXPECT_LT(e.mean, 0.6);
-    EXPECT_NE(JsonValue(p.json, "conversion").find("6 channels"), std::string::npos) << p.json;
+    EXPECT_NE(JsonAt(p.json, "/conversion").find("6 channels"), std::string::npos) << p.json;
 
     // Only the LFE sounds: both sides carry it.
     std::vector<double> onlyLfe(frames * 6, 0.0);
@@ -175,8 +175,8 @@ TEST(FormatsTest, FloatAt48kHzIsResampledCleanly)
         in[2 * i] = in[2 * i + 1] = 0.5 * std::sin(2 * M_PI * 1000.0 * i / 48000);
     WriteSound(dir.File("f48.wav"), SF_FORMAT_WAV | SF_FORMAT_FLOAT, 48000, 2, in);
     Played p = Play(dir, dir.File("f48.wav"));
-    EXPECT_EQ(JsonValue(p.json, "format_query_refused"), "true");
-    EXPECT_NE(JsonValue(p.json, "conversion").find("48000 Hz resampled to 44100 Hz"), std::string::npos);
+    EXPECT_EQ(JsonAt(p.json, "/format_query_refused"), "true");
+    EXPECT_NE(JsonAt(p.json, "/conversion").find("48000 Hz resampled to 44100 Hz"), std::string::npos);
     ASSERT_NEAR(static_cast<double>(p.wav.Frames()), 44100.0, 2.0);
     // Fit a 1 kHz sine to the left side away from the edges; what is left
     // is the conversion's noise.
@@ -215,10 +215,10 @@ TEST(LongRunTest, AnHourOfAudioStaysInBoundedMemory)
         RunResult r = RunPlayer({"--fast", "--quiet", "--length", length, "--report", dir.File("r.json")});
         EXPECT_EQ(r.exitCode, 0) << r.err;
         std::string json = ReadText(dir.File("r.json"));
-        EXPECT_EQ(JsonValue(json, "bit_exact"), "true");
+        EXPECT_EQ(JsonAt(json, "/bit_exact"), "true");
         // The CPU figure covers the playback alone, not the start-up: no
         // more than every core busy for the playback's wall time.
-        double cpu = std::stod(JsonValue(json, "cpu_seconds")), wall = std::stod(JsonValue(json, "wall_seconds"));
+        double cpu = std::stod(JsonAt(json, "/cpu_seconds")), wall = std::stod(JsonAt(json, "/wall_seconds"));
         EXPECT_GT(cpu, 0.0);
         EXPECT_LE(cpu, wall * std::max(1u, std::thread::hardware_concurrency()) + 0.05) << json;
         return r;

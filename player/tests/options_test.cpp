@@ -1,9 +1,11 @@
 // The command line: every option, times, contradictions.
 #include <gtest/gtest.h>
 
+#include <cctype>
 #include <string>
 #include <vector>
 
+#include "host/faults.h"
 #include "run/options.h"
 
 using namespace player;
@@ -192,3 +194,137 @@ TEST(OptionsTest, TheLibrarysCodecRadioAndInterference)
 }
 
 }  // namespace
+
+// ---- Usage ----------------------------------------------------------------------------
+
+namespace {
+
+// The usage's words with every run of spaces and line breaks as one space,
+// so that a check does not depend on where a line was filled.
+std::string Flat(const std::string& text)
+{
+    std::string out;
+    for (char c : text) {
+        bool space = c == ' ' || c == '\n';
+        if (!space)
+            out += c;
+        else if (!out.empty() && out.back() != ' ')
+            out += ' ';
+    }
+    return out;
+}
+
+// What the usage gives as the default of `option`: the text after "(default "
+// up to ")" or ";" in the option's own row.
+std::string ShownDefault(const std::string& flat, const std::string& option)
+{
+    size_t at = flat.find(" " + option + " ");
+    if (at == std::string::npos)
+        return "";
+    size_t next = flat.find(" --", at + option.size() + 2);
+    size_t d = flat.find("(default ", at);
+    if (d == std::string::npos || (next != std::string::npos && d > next))
+        return "";
+    d += 9;
+    return flat.substr(d, flat.find_first_of(";)", d) - d);
+}
+
+}  // namespace
+
+TEST(OptionsTest, UsageShowsTheDefaultsThatParsingKeeps)
+{
+    const std::string usage = Flat(UsageText("btwav-play"));
+    const Options defaults;
+    // Each default the usage shows, given back as the option's value, sets
+    // the field to what it is without the option.
+    struct Case {
+        const char* option;
+        bool (*same)(const Options& given, const Options& defaults);
+    } cases[] = {
+        {"--buffers", [](const Options& g, const Options& d) { return g.buffers == d.buffers; }},
+        {"--buffer-size", [](const Options& g, const Options& d) { return g.bufferBytes == d.bufferBytes; }},
+        {"--refill", [](const Options& g, const Options& d) { return g.refill == d.refill; }},
+        {"--link-delay", [](const Options& g, const Options& d) { return g.linkDelayMs == d.linkDelayMs; }},
+        {"--codec", [](const Options& g, const Options& d) { return g.codec == d.codec; }},
+        {"--bitpool",
+         [](const Options& g, const Options& d) { return g.bitpoolMin == d.bitpoolMin && g.bitpoolMax == d.bitpoolMax; }},
+        {"--mtu", [](const Options& g, const Options& d) { return g.mtu == d.mtu; }},
+        {"--radio-queue", [](const Options& g, const Options& d) { return g.radioQueuePackets == d.radioQueuePackets; }},
+        {"--late-ticks", [](const Options& g, const Options& d) { return g.lateTickMs == d.lateTickMs; }},
+        {"--headset-buffer",
+         [](const Options& g, const Options& d) { return g.headsetBufferFrames == d.headsetBufferFrames; }},
+        {"--headset-start",
+         [](const Options& g, const Options& d) { return g.headsetStartFrames == d.headsetStartFrames; }},
+    };
+    for (const Case& c : cases) {
+        const std::string shown = ShownDefault(usage, c.option);
+        ASSERT_FALSE(shown.empty()) << c.option << " shows no default";
+        Options given;
+        std::string error;
+        ASSERT_TRUE(Parse({c.option, shown}, &given, &error)) << c.option << " " << shown << ": " << error;
+        EXPECT_TRUE(c.same(given, defaults)) << c.option << " " << shown;
+    }
+    // The built-in sound's length and the radio's budget have no field of
+    // their own; the usage states them as documented.
+    EXPECT_EQ(ShownDefault(usage, "--length"), "3s");
+    EXPECT_EQ(ShownDefault(usage, "--radio-kbps"), "512 with SBC, 2117 with PCM");
+    EXPECT_EQ(ShownDefault(usage, "--fault"), std::to_string(FaultOption().count));
+}
+
+TEST(OptionsTest, UsageListsEveryFaultWithItsRangeAndParsingHoldsToIt)
+{
+    const std::string usage = Flat(UsageText("btwav-play"));
+    for (unsigned i = 0; i < host::kFaultCount; ++i) {
+        const host::FaultInfo& f = host::Describe(static_cast<host::Fault>(i));
+        const std::string name = f.spelling;
+        std::string unit;
+        for (char c : std::string(f.unit))
+            unit += static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+        // Its row: the name (with the amount's unit) and its help.
+        ASSERT_GT(std::string(f.help).size(), 0u) << name;
+        const std::string row = " " + name + (unit.empty() ? "" : ":" + unit) + " " + Flat(f.help);
+        EXPECT_NE(usage.find(row), std::string::npos) << "no '" << row << "' in the usage";
+        FaultOption parsed;
+        std::string error;
+        if (!*f.unit) {
+            EXPECT_FALSE(ParseFault(name + ":1", &parsed, &error)) << name << " takes no amount";
+            continue;
+        }
+        EXPECT_NE(usage.find("(" + unit + " " + std::to_string(f.lowest) + " to " + std::to_string(f.highest) +
+                             ", default " + std::to_string(f.defaultAmount) + ")"),
+                  std::string::npos)
+            << name;
+        // The range's ends are taken, one past either is refused naming it.
+        for (int64_t amount : {f.lowest, f.highest}) {
+            ASSERT_TRUE(ParseFault(name + ":" + std::to_string(amount), &parsed, &error)) << error;
+            EXPECT_EQ(parsed.amount, amount);
+        }
+        for (int64_t amount : {f.lowest - 1, f.highest + 1}) {
+            EXPECT_FALSE(ParseFault(name + ":" + std::to_string(amount), &parsed, &error)) << name << " " << amount;
+            EXPECT_NE(error.find("from " + std::to_string(f.lowest) + " to " + std::to_string(f.highest)),
+                      std::string::npos)
+                << error;
+        }
+        ASSERT_TRUE(ParseFault(name, &parsed, &error)) << error;
+        EXPECT_EQ(parsed.amount, f.defaultAmount);
+    }
+}
+
+TEST(OptionsTest, UsageListsEveryExitCode)
+{
+    const std::string usage = Flat(UsageText("btwav-play"));
+    const size_t at = usage.find("Exit status: ");
+    ASSERT_NE(at, std::string::npos);
+    std::string expected;
+    for (const ExitCodeInfo& e : kExitCodes)
+        expected += std::to_string(e.code) + " " + e.meaning + ", ";
+    EXPECT_EQ(usage.compare(at + 13, expected.size(), expected), 0) << usage.substr(at);
+    // Every code below the signals' has its line, each once.
+    for (int code = kExitOk; code <= kExitPlayback; ++code) {
+        int seen = 0;
+        for (const ExitCodeInfo& e : kExitCodes)
+            seen += e.code == code;
+        EXPECT_EQ(seen, 1) << code;
+    }
+    EXPECT_NE(usage.find("128+N stopped by signal N (130 Ctrl-C, 129 SIGHUP, 143 SIGTERM)"), std::string::npos);
+}

@@ -78,12 +78,12 @@ TEST(PlayerRegistryTest, PlatformFilesMergeInOrderAndTheReportNamesWhatShapedThe
     ASSERT_EQ(r.exitCode, 0) << r.err;
     std::string json = ReadText(dir.File("r.json"));
     // The second file's CacheLen wins over the first's; the first's Timer stays.
-    EXPECT_EQ(JsonValue(json, "config_line"), "\"InitBtAudioPara: Sample 176400, Timer 10, CacheLen 2048\"");
+    EXPECT_EQ(JsonAt(json, "/config_line"), "\"InitBtAudioPara: Sample 176400, Timer 10, CacheLen 2048\"");
     // A branch not taken is no warning: the report and the dump list it.
     EXPECT_EQ(r.err.find("skipped"), std::string::npos) << r.err;
-    EXPECT_NE(json.find("\"skipped\": [\"" + reg1 + ":4-7 (#if BSP_BT_AUDIO not taken)\"]"), std::string::npos)
-        << json;
-    EXPECT_NE(json.find("\"files\": [\"" + reg1 + "\", \"" + reg2 + "\"]"), std::string::npos) << json;
+    const nlohmann::ordered_json registry = ParseReport(json)["registry"];
+    EXPECT_EQ(registry["skipped"], nlohmann::ordered_json::array({reg1 + ":4-7 (#if BSP_BT_AUDIO not taken)"})) << json;
+    EXPECT_EQ(registry["files"], nlohmann::ordered_json::array({reg1, reg2})) << json;
     EXPECT_NE(r.err.find("warning: registry value Drivers\\BuiltIn\\WAVKELVO\\Params\\Sample is a string (REG_SZ) "
                          "and holds 14 bytes; the driver reads only 4-byte values: the default 176400 is used"),
               std::string::npos)
@@ -93,7 +93,7 @@ TEST(PlayerRegistryTest, PlatformFilesMergeInOrderAndTheReportNamesWhatShapedThe
     // Defined, the branch is taken.
     r = RunPlayer({"--fast", "--quiet", "--reg", reg1, "--define", "BSP_BT_AUDIO", "--report", dir.File("r.json")});
     ASSERT_EQ(r.exitCode, 0) << r.err;
-    EXPECT_EQ(JsonValue(ReadText(dir.File("r.json")), "config_line"),
+    EXPECT_EQ(JsonAt(ReadText(dir.File("r.json")), "/config_line"),
               "\"InitBtAudioPara: Sample 176400, Timer 10, CacheLen 4096\"");   // line 9 comes after line 6
 
     // A 4-byte string is read as a number: said, so the surprise is explained.
@@ -104,7 +104,7 @@ TEST(PlayerRegistryTest, PlatformFilesMergeInOrderAndTheReportNamesWhatShapedThe
                          "number 53"),
               std::string::npos)
         << r.err;
-    EXPECT_EQ(JsonValue(ReadText(dir.File("r.json")), "config_line"),
+    EXPECT_EQ(JsonAt(ReadText(dir.File("r.json")), "/config_line"),
               "\"InitBtAudioPara: Sample 176400, Timer 53, CacheLen 6144\"");
 }
 
@@ -161,7 +161,7 @@ TEST_F(PlayerBoardTest, ParamsSetThroughMacrosReachTheDumpAndTheDriver)
     r = RunPlayer(Args({"--define", "LOCALE=0409", "--report", dir.File("r.json")}));
     ASSERT_EQ(r.exitCode, 0) << r.err;
     const std::string json = ReadText(dir.File("r.json"));
-    EXPECT_EQ(JsonValue(json, "config_line"), "\"InitBtAudioPara: Sample 176400, Timer 10, CacheLen 4096\"");
+    EXPECT_EQ(JsonAt(json, "/config_line"), "\"InitBtAudioPara: Sample 176400, Timer 10, CacheLen 4096\"");
     EXPECT_NE(json.find("\"LOCALE=0409 (--define)\""), std::string::npos) << json;
     EXPECT_NE(json.find("\"LOC_BTWAV_NAME from " + board_ + "/FILES/INTLTRNS/0409/board.str\""), std::string::npos)
         << json;
@@ -169,12 +169,12 @@ TEST_F(PlayerBoardTest, ParamsSetThroughMacrosReachTheDumpAndTheDriver)
     // Another language, and the project's cache length through its macro.
     r = RunPlayer(Args({"--define", "LOCALE=0411", "--report", dir.File("r.json")}));
     ASSERT_EQ(r.exitCode, 0) << r.err;
-    EXPECT_EQ(JsonValue(ReadText(dir.File("r.json")), "config_line"),
+    EXPECT_EQ(JsonAt(ReadText(dir.File("r.json")), "/config_line"),
               "\"InitBtAudioPara: Sample 176400, Timer 10, CacheLen 6144\"");
     r = RunPlayer(Args({"--define", "LOCALE=0409", "--define", "BTWAV_SHORT_CACHE", "--define", "BTWAV_CACHE=800",
                         "--report", dir.File("r.json")}));
     ASSERT_EQ(r.exitCode, 0) << r.err;
-    EXPECT_EQ(JsonValue(ReadText(dir.File("r.json")), "config_line"),
+    EXPECT_EQ(JsonAt(ReadText(dir.File("r.json")), "/config_line"),
               "\"InitBtAudioPara: Sample 176400, Timer 10, CacheLen 2048\"");
 }
 
@@ -278,10 +278,10 @@ TEST(PlayerFailureTest, StalledRunWritesWhatHappenedUpToTheFailure)
     EXPECT_NE(r.err.find("playback stalled"), std::string::npos) << r.err;
     EXPECT_EQ(dir.Entries(), std::vector<std::string>{"r.json"});   // the audio output is dropped
     std::string json = ReadText(dir.File("r.json"));
-    EXPECT_EQ(JsonValue(json, "result"), "\"failed\"");
-    EXPECT_EQ(JsonValue(json, "exit_code"), "6");
-    EXPECT_EQ(JsonValue(json, "error").compare(0, 18, "\"playback stalled:"), 0) << json;
-    EXPECT_EQ(JsonValue(json, "bytes_written"), "32768");   // the four buffers
+    EXPECT_EQ(JsonAt(json, "/result"), "\"failed\"");
+    EXPECT_EQ(JsonAt(json, "/exit_code"), "6");
+    EXPECT_EQ(JsonAt(json, "/error").compare(0, 18, "\"playback stalled:"), 0) << json;
+    EXPECT_EQ(JsonAt(json, "/bytes_written"), "32768");   // the four buffers
     EXPECT_NE(json.find("opened WAVE_MAPPER"), std::string::npos);
     EXPECT_NE(r.out.find("Stopped playing built-in sound"), std::string::npos) << r.out;
     EXPECT_NE(r.out.find("failure         playback stalled"), std::string::npos) << r.out;
@@ -293,9 +293,9 @@ TEST(PlayerFailureTest, EarlierFailuresAndOutOfBoundsBuffers)
     RunResult r = RunPlayer({"--fast", "--report", dir.File("r.json"), dir.File("absent.wav")});
     EXPECT_EQ(r.exitCode, 3);
     std::string json = ReadText(dir.File("r.json"));
-    EXPECT_EQ(JsonValue(json, "result"), "\"failed\"");
-    EXPECT_EQ(JsonValue(json, "exit_code"), "3");
-    EXPECT_NE(JsonValue(json, "error").find("cannot open"), std::string::npos) << json;
+    EXPECT_EQ(JsonAt(json, "/result"), "\"failed\"");
+    EXPECT_EQ(JsonAt(json, "/exit_code"), "3");
+    EXPECT_NE(JsonAt(json, "/error").find("cannot open"), std::string::npos) << json;
 
     // A command-line error is refused before anything happens: no report.
     r = RunPlayer({"--fast", "--buffers", "64", "--buffer-size", "64M", "--report", dir.File("r2.json")});
@@ -321,7 +321,7 @@ TEST(PlayerFailureTest, AnOutputThatFailsAtTheEndLeavesOneReportAndNoOtherOutput
     EXPECT_EQ(r.exitCode, 5) << r.err;
     std::string json = ReadText(dir.File("r.json"));
     EXPECT_EQ(Count(json, "\"result\""), 1u) << json;
-    EXPECT_EQ(JsonValue(json, "result"), "\"failed\"");
+    EXPECT_EQ(JsonAt(json, "/result"), "\"failed\"");
     EXPECT_EQ(Count(r.out, "wrote"), 1u) << r.out;
     EXPECT_EQ(dir.Entries(), std::vector<std::string>{"r.json"});
 
@@ -344,8 +344,8 @@ TEST(PlayerFailureTest, ATimerFaultOutsideAnyHandlerEndsTheRunWithItsReport)
     EXPECT_NE(r.err.find("the timer thread met an access violation outside any handler"), std::string::npos) << r.err;
     EXPECT_EQ(dir.Entries(), std::vector<std::string>{"r.json"});
     std::string json = ReadText(dir.File("r.json"));
-    EXPECT_EQ(JsonValue(json, "result"), "\"failed\"");
-    EXPECT_EQ(JsonValue(json, "exit_code"), "6");
+    EXPECT_EQ(JsonAt(json, "/result"), "\"failed\"");
+    EXPECT_EQ(JsonAt(json, "/exit_code"), "6");
     EXPECT_NE(r.out.find("Stopped playing built-in sound"), std::string::npos) << r.out;
 }
 
@@ -381,11 +381,32 @@ bool HasWord(const std::string& text, const std::string& name)
     return false;
 }
 
+// `text` with each run of spaces and line breaks as one space.
+std::string Flat(const std::string& text)
+{
+    std::string out;
+    for (char c : text)
+        if (!(c == ' ' || c == '\n') || (!out.empty() && out.back() != ' '))
+            out += c == '\n' ? ' ' : c;
+    return out;
+}
+
+// What the help's exit status list says of `code`: "1 played but not
+// bit-exact"; "" when the table has no such code.
+std::string DocumentedExit(int code)
+{
+    for (const player::ExitCodeInfo& e : player::kExitCodes)
+        if (e.code == code)
+            return std::to_string(code) + " " + e.meaning;
+    return "";
+}
+
 }  // namespace
 
 TEST(PlayerFailureTest, EveryFaultIsInTheHelpAndSurvivable)
 {
-    const std::string section = FaultSection(RunPlayer({"--help"}).out);
+    const std::string help = RunPlayer({"--help"}).out;
+    const std::string section = FaultSection(help);
     ASSERT_FALSE(section.empty());
     EXPECT_FALSE(HasWord("timeraccess", "timer"));   // the matcher itself
     EXPECT_FALSE(HasWord("--late-ticks", "late"));
@@ -393,6 +414,8 @@ TEST(PlayerFailureTest, EveryFaultIsInTheHelpAndSurvivable)
         const host::FaultInfo& info = host::Describe(static_cast<host::Fault>(i));
         const std::string name = info.spelling;
         EXPECT_TRUE(HasWord(section, name)) << name << " is not in the help's fault list:\n" << section;
+        ASSERT_NE(std::string(info.help), "") << name;
+        EXPECT_NE(Flat(section).find(Flat(info.help)), std::string::npos) << name << ": its help is not in\n" << section;
         // Every fault is survived: the run ends with its report and no file
         // left behind.  A refused post is the one fault whose bytes never
         // reach the library, so only there the headset's stream differs.
@@ -400,11 +423,14 @@ TEST(PlayerFailureTest, EveryFaultIsInTheHelpAndSurvivable)
         RunResult r = RunPlayer({"--fast", "--quiet", "--length", "1s", "--fault", name + "@2", "--wav",
                                  dir.File("out.wav"), "--report", dir.File("r.json")});
         const int expected = info.fault == host::Fault::RefusePost ? player::kExitMismatch : player::kExitOk;
+        // The help documents that outcome under its exact code.
+        ASSERT_FALSE(DocumentedExit(expected).empty());
+        EXPECT_NE(Flat(help).find(DocumentedExit(expected) + ","), std::string::npos) << DocumentedExit(expected);
         EXPECT_EQ(r.exitCode, expected) << name << ": " << r.err;
         EXPECT_FALSE(HasHiddenFile(dir)) << name;
         std::string json = ReadText(dir.File("r.json"));
         EXPECT_EQ(Count(json, "\"result\""), 1u) << name;
-        EXPECT_EQ(JsonValue(json, "exit_code"), std::to_string(expected)) << name;
+        EXPECT_EQ(JsonAt(json, "/exit_code"), std::to_string(expected)) << name;
     }
 }
 
@@ -417,7 +443,7 @@ TEST(PlayerFailureTest, InputAndOptionMistakesSayWhatIsWrong)
 
     r = RunPlayer({"--fast", "--quiet", "--no-headset", "--length", "2m", "--report", dir.File("r.json")});
     EXPECT_EQ(r.exitCode, 0) << r.err;
-    EXPECT_EQ(JsonValue(ReadText(dir.File("r.json")), "audio_seconds"), "120");
+    EXPECT_EQ(JsonAt(ReadText(dir.File("r.json")), "/audio_seconds"), "120");
     r = RunPlayer({"--fast", "--length", "10 minutes"});
     EXPECT_EQ(r.exitCode, 2);
     for (const char* unit : {"ms", "s", "m (or min)", "h"})
@@ -445,9 +471,9 @@ TEST_P(PlayerSignalTest, StopsCleanlyWithAReport)
     EXPECT_EQ(code, 128 + GetParam()) << player.Errors();
     EXPECT_EQ(dir.Entries(), std::vector<std::string>{"r.json"});   // no partial output, hidden or not
     std::string json = ReadText(dir.File("r.json"));
-    EXPECT_EQ(JsonValue(json, "exit_code"), std::to_string(128 + GetParam()));
+    EXPECT_EQ(JsonAt(json, "/exit_code"), std::to_string(128 + GetParam()));
     EXPECT_NE(json.find("pause for 20000000 ms"), std::string::npos) << json;
-    EXPECT_GT(std::stoul(JsonValue(json, "bytes_received")), 0u);
+    EXPECT_GT(std::stoul(JsonAt(json, "/bytes_received")), 0u);
     const char* expected = GetParam() == SIGINT    ? "btwav-play: interrupted\n"
                            : GetParam() == SIGTERM ? "btwav-play: stopped by SIGTERM\n"
                                                    : "btwav-play: stopped by SIGHUP\n";

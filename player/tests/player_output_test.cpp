@@ -31,8 +31,8 @@ TEST(PlayerOutputTest, DashIsStandardOutputAndTheTextReportMovesToStandardError)
     ASSERT_EQ(r.exitCode, 0) << r.err;
     EXPECT_EQ(r.out.compare(0, 2, "{\n"), 0) << r.out.substr(0, 80);
     EXPECT_EQ(r.out.substr(r.out.size() - 2), "}\n");   // nothing but the JSON
-    EXPECT_EQ(JsonValue(r.out, "result"), "\"played\"");
-    EXPECT_EQ(JsonValue(r.out, "bytes_received"), std::to_string(kBuiltInBytes));
+    EXPECT_EQ(JsonAt(r.out, "/result"), "\"played\"");
+    EXPECT_EQ(JsonAt(r.out, "/bytes_received"), std::to_string(kBuiltInBytes));
     EXPECT_NE(r.err.find("Played built-in sound"), std::string::npos) << r.err;
 
     // A WAV file through a pipe: its header is right although a pipe
@@ -76,7 +76,7 @@ TEST(PlayerOutputTest, LinksAndFifosAreWrittenThroughNotReplaced)
     EXPECT_TRUE(S_ISLNK(st.st_mode));
     ASSERT_EQ(lstat(dir.File("packets.csv").c_str(), &st), 0);
     EXPECT_TRUE(S_ISFIFO(st.st_mode));
-    EXPECT_EQ(JsonValue(ReadText(dir.File("real/report.json")), "bit_exact"), "true");
+    EXPECT_EQ(JsonAt(ReadText(dir.File("real/report.json")), "/bit_exact"), "true");
     EXPECT_EQ(ReadAudio(dir.File("real/out.wav")).samples.size() * 2, kBuiltInBytes);
     EXPECT_EQ(packets.compare(0, 34, "arrival_s,bytes,bytes_due,refused\n"), 0) << packets.substr(0, 40);
     EXPECT_EQ(Count(packets, "\n"), 151u);   // the header and 150 packets of 20 ms
@@ -97,7 +97,7 @@ TEST(PlayScriptTest, PathsAreTheCallersFromAnotherFolder)
                                          std::string(BTWAV_SOURCE_DIR) + "/scripts/play"});
     ASSERT_EQ(r.exitCode, 0) << r.err;
     EXPECT_EQ(dir.Entries(), (std::vector<std::string>{"out.wav", "r.json", "tone.wav"}));
-    EXPECT_EQ(JsonValue(ReadText(dir.File("r.json")), "source"), "\"tone.wav\"");
+    EXPECT_EQ(JsonAt(ReadText(dir.File("r.json")), "/source"), "\"tone.wav\"");
     EXPECT_EQ(ReadAudio(dir.File("out.wav")).samples, ReadAudio(dir.File("tone.wav")).samples);
 }
 

@@ -17,14 +17,14 @@ const uint64_t kTick = 3528;    // bytes of one 20 ms tick
 
 uint64_t Number(const std::string& json, const std::string& key)
 {
-    std::string v = JsonValue(json, key);
+    std::string v = JsonAt(json, key);
     EXPECT_FALSE(v.empty()) << key << " missing in " << json;
     return v.empty() ? 0 : std::stoull(v);
 }
 
 double Real(const std::string& json, const std::string& key)
 {
-    std::string v = JsonValue(json, key);
+    std::string v = JsonAt(json, key);
     EXPECT_FALSE(v.empty()) << key << " missing in " << json;
     return v.empty() ? 0 : std::stod(v);
 }
@@ -49,16 +49,8 @@ struct Gap {
 std::vector<Gap> Gaps(const std::string& json)
 {
     std::vector<Gap> out;
-    size_t at = json.find("\"gaps\": [");
-    if (at == std::string::npos)
-        return out;
-    size_t end = json.find(']', at);
-    for (size_t p = json.find('{', at); p != std::string::npos && p < end; p = json.find('{', p + 1)) {
-        Gap g{};
-        if (std::sscanf(json.c_str() + p, "{\"t\": %lf, \"heard_at\": %lf, \"seconds\": %lf}", &g.t, &g.heardAt,
-                        &g.seconds) == 3)
-            out.push_back(g);
-    }
+    for (const nlohmann::ordered_json& j : ParseReport(json).value("/headset/gaps"_json_pointer, nlohmann::ordered_json::array()))
+        out.push_back(Gap{j.at("t").get<double>(), j.at("heard_at").get<double>(), j.at("seconds").get<double>()});
     return out;
 }
 
@@ -75,8 +67,8 @@ TEST(WorldPlayTest, LinkDownMidPlayLosesExactlyTheAudioOfTheDownTime)
     // The library did not receive all that was written: exit 1.
     EXPECT_EQ(w.run.exitCode, 1) << w.run.err;
     // The ticks at 620 ... 1500 ms were refused: 45 ticks, 0.9 s of audio.
-    EXPECT_EQ(Number(w.json, "refused_link_down"), 45u);
-    EXPECT_EQ(Number(w.json, "refused_link_down_bytes"), 45 * kTick);
+    EXPECT_EQ(Number(w.json, "/link/refused_link_down"), 45u);
+    EXPECT_EQ(Number(w.json, "/link/refused_link_down_bytes"), 45 * kTick);
     EXPECT_NE(w.run.out.find("45 refused while the link was down (158760 bytes, 0.900 s)"), std::string::npos)
         << w.run.out;
     // What arrived is the sound without exactly those bytes: everything
@@ -98,7 +90,7 @@ TEST(WorldPlayTest, LinkDownMidPlayLosesExactlyTheAudioOfTheDownTime)
     char never[64];
     std::snprintf(never, sizeof never, "%.3f s of the sound never heard", (kFrames - heardFrames) / 44100.0);
     EXPECT_NE(w.run.out.find(never), std::string::npos) << never << "\n" << w.run.out;
-    EXPECT_EQ(Number(w.json, "played_frames"), heardFrames);
+    EXPECT_EQ(Number(w.json, "/headset/played_frames"), heardFrames);
     // The driver steered the preferred device both ways.
     EXPECT_NE(w.json.find("\"link down, preferred device 0 (Built-in Audio Output)\""), std::string::npos) << w.json;
     EXPECT_NE(w.json.find("\"link back up, preferred device 1 (Bluetooth A2DP Output)\""), std::string::npos);
@@ -115,20 +107,20 @@ TEST(WorldPlayTest, ASlowRadioFillsTheSendQueueAndEveryRefusalIsCounted)
         const uint64_t kbps = IsSbc(codec) ? 250 : 800;
         World w = Live(dir, With(codec, {"--bitpool", "53", "--radio-kbps", std::to_string(kbps), "--radio-queue", "5"}));
         EXPECT_EQ(w.run.exitCode, 1) << w.run.err;
-        const uint64_t carried = Number(w.json, "carried_bytes");
-        const uint64_t full = Number(w.json, "refused_queue_full_bytes");
+        const uint64_t carried = Number(w.json, "/link/carried_bytes");
+        const uint64_t full = Number(w.json, "/link/refused_queue_full_bytes");
         EXPECT_EQ(carried + full, 529200u);   // the built-in sound, 3 s
-        EXPECT_GT(Number(w.json, "refused_queue_full"), 0u);
+        EXPECT_GT(Number(w.json, "/link/refused_queue_full"), 0u);
         // The radio took no more than its budget carries over the run and
         // the queue holds; what it sends after the run's end is that queue.
-        double seconds = Real(w.json, "clock_seconds");
-        const uint64_t sent = Number(w.json, "bytes_sent");
+        double seconds = Real(w.json, "/clock_seconds");
+        const uint64_t sent = Number(w.json, "/link/bytes_sent");
         const uint64_t largest = IsSbc(codec) ? 846 : 12 + 6144;
         EXPECT_LE(sent, kbps * 1000 / 8 * seconds + 6 * largest);
         EXPECT_GE(sent, kbps * 1000 / 8 * (seconds - 0.1));
         // Full at five; the last packet, sent when the posts stop, may wait as a sixth.
-        EXPECT_GE(Number(w.json, "peak_queued_packets"), 5u);
-        EXPECT_LE(Number(w.json, "peak_queued_packets"), 6u);
+        EXPECT_GE(Number(w.json, "/link/peak_queued_packets"), 5u);
+        EXPECT_LE(Number(w.json, "/link/peak_queued_packets"), 6u);
         EXPECT_NE(w.run.out.find("refused by a full send queue"), std::string::npos) << w.run.out;
     }
 }
@@ -140,12 +132,12 @@ TEST(WorldPlayTest, HalfTheByteRateStarvesTheHeadsetThoughTheLibraryGetsEverythi
     SCOPED_TRACE(IsSbc(codec) ? "sbc" : "pcm");
     World w = Live(dir, With(codec, {"--set", "Sample=88200", "--plot", dir.File("plot.svg")}));
     EXPECT_EQ(w.run.exitCode, 0) << w.run.err;
-    EXPECT_EQ(JsonValue(w.json, "bit_exact"), "true");
+    EXPECT_EQ(JsonAt(w.json, "/bit_exact"), "true");
     // Three seconds of sound take six to arrive; the headset plays them in
     // three, so it is silent for about the other three.
     auto gaps = Gaps(w.json);
     EXPECT_GT(gaps.size(), 10u);
-    double silent = Real(w.json, "gap_seconds");
+    double silent = Real(w.json, "/headset/gap_seconds");
     EXPECT_GT(silent, 2.6);
     EXPECT_LT(silent, 3.1);
     EXPECT_NE(w.run.out.find("less than the headset plays: it starves"), std::string::npos) << w.run.out;
@@ -175,8 +167,8 @@ TEST(WorldPlayTest, OneBufferMakesGapsTheListenerHearsWhereTheReportSays)
     ASSERT_FALSE(gaps.empty()) << w.json;
     Audio heard = ReadAudio(dir.File("heard.wav"));
     const size_t frames = heard.samples.size() / 2;
-    EXPECT_EQ(frames, Number(w.json, "played_frames") + Number(w.json, "silent_frames"));
-    EXPECT_EQ(Number(w.json, "played_frames"), HeardFrames(kFrames, IsSbc(codec)));
+    EXPECT_EQ(frames, Number(w.json, "/headset/played_frames") + Number(w.json, "/headset/silent_frames"));
+    EXPECT_EQ(Number(w.json, "/headset/played_frames"), HeardFrames(kFrames, IsSbc(codec)));
     auto silentFrame = [&](size_t f) { return heard.samples[2 * f] == 0 && heard.samples[2 * f + 1] == 0; };
     // Every reported gap is silence in the file, of its length, at its place,
     // with sound right before and after; outside the gaps there is sound.
@@ -196,7 +188,7 @@ TEST(WorldPlayTest, OneBufferMakesGapsTheListenerHearsWhereTheReportSays)
     }
     // SBC's decoded sound begins after the codec's delay, and ends with the
     // last frame's padding; nothing else is silent.
-    const size_t delay = IsSbc(codec) ? Number(w.json, "codec_delay_frames") : 0;
+    const size_t delay = IsSbc(codec) ? Number(w.json, "/heard_quality/codec_delay_frames") : 0;
     const size_t padding = HeardFrames(kFrames, IsSbc(codec)) - kFrames;
     size_t unexplained = 0;
     for (size_t f = delay; f + padding < frames; ++f)
@@ -211,43 +203,43 @@ TEST(WorldPlayTest, EachFaultFromTheCommandLineChangesTheReportAsPredicted)
     TempDir dir;
     World plain = Live(dir, {});
     ASSERT_EQ(plain.run.exitCode, 0) << plain.run.err;
-    const uint64_t packets = Number(plain.json, "carried");
+    const uint64_t packets = Number(plain.json, "/link/carried");
     EXPECT_TRUE(Gaps(plain.json).empty());
 
     // Five posts refused after ten: five ticks' audio lost.
     World w = Live(dir, {"--fault", "refuse@10x5"});
     EXPECT_EQ(w.run.exitCode, 1);
-    EXPECT_EQ(Number(w.json, "refused_fault"), 5u);
-    EXPECT_EQ(Number(w.json, "refused_fault_bytes"), 5 * kTick);
-    EXPECT_EQ(Number(w.json, "bytes_received"), 529200 - 5 * kTick);
+    EXPECT_EQ(Number(w.json, "/link/refused_fault"), 5u);
+    EXPECT_EQ(Number(w.json, "/link/refused_fault_bytes"), 5 * kTick);
+    EXPECT_EQ(Number(w.json, "/bytes_received"), 529200 - 5 * kTick);
     EXPECT_NE(w.run.out.find("refuse@10x5: fired 5 times"), std::string::npos) << w.run.out;
 
     // Three media packets lost on the air: the library received their
     // audio, the listener hears silence in its place.  With PCM a packet is
     // a post; with SBC, seven frames.
     w = Live(dir, {"--codec", "pcm", "--fault", "lose@20x3"});
-    EXPECT_EQ(Number(w.json, "lost"), 3u);
-    EXPECT_EQ(Number(w.json, "lost_bytes"), 3 * kTick);
-    EXPECT_EQ(Number(w.json, "concealed_frames"), 3 * kTick / 4);
-    EXPECT_EQ(Number(w.json, "played_frames"), 529200u / 4);
-    EXPECT_EQ(JsonValue(w.json, "bit_exact"), "true");
+    EXPECT_EQ(Number(w.json, "/link/lost"), 3u);
+    EXPECT_EQ(Number(w.json, "/link/lost_bytes"), 3 * kTick);
+    EXPECT_EQ(Number(w.json, "/headset/concealed_frames"), 3 * kTick / 4);
+    EXPECT_EQ(Number(w.json, "/headset/played_frames"), 529200u / 4);
+    EXPECT_EQ(JsonAt(w.json, "/bit_exact"), "true");
     w = Live(dir, {"--fault", "lose@20x3"});
-    EXPECT_EQ(Number(w.json, "lost"), 3u);
-    EXPECT_EQ(Number(w.json, "lost_frames"), 21u);
-    EXPECT_EQ(Number(w.json, "lost_bytes"), 21u * 512);
-    EXPECT_EQ(Number(w.json, "played_frames"), HeardFrames(529200 / 4, true));
+    EXPECT_EQ(Number(w.json, "/link/lost"), 3u);
+    EXPECT_EQ(Number(w.json, "/link/lost_frames"), 21u);
+    EXPECT_EQ(Number(w.json, "/link/lost_bytes"), 21u * 512);
+    EXPECT_EQ(Number(w.json, "/headset/played_frames"), HeardFrames(529200 / 4, true));
 
     // Slow posts hold the stream lock (and the world's time) but lose nothing.
     w = Live(dir, {"--fault", "slowpost:4x3"});
     EXPECT_EQ(w.run.exitCode, 0);
-    EXPECT_EQ(Number(w.json, "slow"), 3u);
-    EXPECT_EQ(Number(w.json, "slow_ms"), 12u);
+    EXPECT_EQ(Number(w.json, "/link/slow"), 3u);
+    EXPECT_EQ(Number(w.json, "/link/slow_ms"), 12u);
 
     // A tick 300 ms late: the driver catches up on the counter (nothing is
     // lost), but the headset's 100 ms reserve runs dry first.
     w = Live(dir, {"--fault", "late:300@30"});
     EXPECT_EQ(w.run.exitCode, 0);
-    EXPECT_EQ(JsonValue(w.json, "bit_exact"), "true");
+    EXPECT_EQ(JsonAt(w.json, "/bit_exact"), "true");
     auto gaps = Gaps(w.json);
     ASSERT_EQ(gaps.size(), 1u) << w.json;
     EXPECT_GT(gaps[0].seconds, 0.1);
@@ -256,21 +248,21 @@ TEST(WorldPlayTest, EachFaultFromTheCommandLineChangesTheReportAsPredicted)
     // The counter running 10 % fast on every tick: the driver sends 10 %
     // more audio a second than the headset plays, which overflows its buffer.
     w = Live(dir, {"--fault", "drift:100000x*"});
-    EXPECT_EQ(JsonValue(w.json, "bit_exact"), "true");
-    EXPECT_GT(Number(w.json, "dropped_bytes"), 0u);
-    EXPECT_EQ(Number(w.json, "played_frames") * 4 + Number(w.json, "dropped_bytes"), HeardFrames(529200 / 4, true) * 4);
+    EXPECT_EQ(JsonAt(w.json, "/bit_exact"), "true");
+    EXPECT_GT(Number(w.json, "/headset/dropped_bytes"), 0u);
+    EXPECT_EQ(Number(w.json, "/headset/played_frames") * 4 + Number(w.json, "/headset/dropped_bytes"), HeardFrames(529200 / 4, true) * 4);
 
     // Two packet allocations fail: the audio is late, not lost.
     w = Live(dir, {"--fault", "malloc@5x2"});
     EXPECT_EQ(w.run.exitCode, 0);
-    EXPECT_EQ(Number(w.json, "carried_bytes"), 529200u);
-    EXPECT_GE(Number(w.json, "carried"), packets);
+    EXPECT_EQ(Number(w.json, "/link/carried_bytes"), 529200u);
+    EXPECT_GE(Number(w.json, "/link/carried"), packets);
     EXPECT_NE(w.run.out.find("malloc@5x2: fired 2 times"), std::string::npos) << w.run.out;
 
     // The registry's values cannot be read: the driver plays with its defaults.
     w = Live(dir, {"--fault", "regquery@0x*"});
     EXPECT_EQ(w.run.exitCode, 0);
-    EXPECT_GT(Number(w.json, "fired"), 0u);
+    EXPECT_GT(Number(w.json, "/faults/0/fired"), 0u);
 
     // No device context: the run fails, with a report that names the fault.
     w = Live(dir, {"--fault", "localalloc"});
@@ -358,14 +350,14 @@ TEST(WorldPlayTest, LinkThatComesUpLateOrNever)
     EXPECT_EQ(w.run.exitCode, 1);
     EXPECT_NE(w.json.find("no link yet: the application opens before the headset connects"), std::string::npos);
     EXPECT_NE(w.json.find("link up (the headset connects)"), std::string::npos);
-    EXPECT_EQ(Number(w.json, "refused_link_down_bytes"), 6144 + 24 * kTick);
+    EXPECT_EQ(Number(w.json, "/link/refused_link_down_bytes"), 6144 + 24 * kTick);
 
     // Never: every post is refused, the buffers still come back, nothing is heard.
     w = Live(dir, {"--link-delay", "never"});
     EXPECT_EQ(w.run.exitCode, 1);
-    EXPECT_EQ(Number(w.json, "carried"), 0u);
-    EXPECT_EQ(Number(w.json, "refused_link_down_bytes"), 529200u);
-    EXPECT_EQ(JsonValue(w.json, "started"), "false");
+    EXPECT_EQ(Number(w.json, "/link/carried"), 0u);
+    EXPECT_EQ(Number(w.json, "/link/refused_link_down_bytes"), 529200u);
+    EXPECT_EQ(JsonAt(w.json, "/headset/started"), "false");
     EXPECT_NE(w.run.out.find("heard nothing"), std::string::npos) << w.run.out;
 }
 

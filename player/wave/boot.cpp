@@ -45,7 +45,7 @@ std::string PreferredDescription()
 {
     UINT id = 0;
     DWORD flags = 0;
-    HWAVEOUT mapper = reinterpret_cast<HWAVEOUT>(static_cast<uintptr_t>(WAVE_MAPPER));
+    HWAVEOUT mapper = WAVE_MAPPER_HANDLE;
     if (waveOutMessage(mapper, DRVM_MAPPER_PREFERRED_GET, reinterpret_cast<DWORD_PTR>(&id),
                        reinterpret_cast<DWORD_PTR>(&flags)) != MMSYSERR_NOERROR)
         return "preferred device unknown";
@@ -146,10 +146,11 @@ void HostBoot::Start(const Happen& happen)
                      : "no link: the headset never connects");
         UINT n = waveOutGetNumDevs();
         for (UINT id = 0; id < n; ++id)
-            if (DeviceName(id) == "Bluetooth A2DP Output")
+            if (DeviceName(id) == kDeviceName)
                 target_ = id;
         if (target_ == WAVE_MAPPER)
-            throw Failure{kExitPlayback, "the driver's device \"Bluetooth A2DP Output\" is not among the wave devices"};
+            throw Failure{kExitPlayback,
+                          std::string("the driver's device \"") + kDeviceName + "\" is not among the wave devices"};
         return;
     }
     if (o_.fast) {

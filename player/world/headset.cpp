@@ -1,5 +1,7 @@
 #include "world/headset.h"
 
+#include "input/audio.h"
+
 #include <algorithm>
 #include <cmath>
 #include <cstring>
@@ -8,7 +10,7 @@ namespace player {
 namespace {
 
 const uint64_t kFrameBytes = 4;
-const double kRate = 44100.0;
+const double kRate = kDeviceRate;
 const uint64_t kLevelEveryNs = 10000000;   // one level sample per 10 ms at most
 const size_t kMaxLevels = 8192;            // then one per 20 ms, 40 ms, ...
 

@@ -1,12 +1,14 @@
 #include "world/quality.h"
 
+#include "input/audio.h"
+
 #include <algorithm>
 #include <cmath>
 
 namespace player {
 namespace {
 
-const uint32_t kSecondFrames = 44100;
+const uint32_t kSecondFrames = kDeviceRate;
 // A second quieter than -60 dBFS has no signal to measure against.
 const double kSilentMeanSquare = 32768.0 * 32768.0 * 1e-6;
 // An error-free second counts as this, so that means stay finite.

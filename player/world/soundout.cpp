@@ -1,5 +1,7 @@
 #include "world/soundout.h"
 
+#include "input/audio.h"
+
 #include <alsa/asoundlib.h>
 
 #include <algorithm>
@@ -7,7 +9,7 @@
 namespace player {
 namespace {
 
-const size_t kMaxQueuedBytes = 2 * 176400;   // two seconds
+const size_t kMaxQueuedBytes = 2 * kDeviceByteRate;   // two seconds
 const unsigned kLatencyUs = 200000;          // the device's buffer
 
 // libasound's own messages go to standard error; the player says what went
@@ -37,9 +39,10 @@ bool SoundOut::Open(const std::string& device, std::string* error)
     }
     r = snd_pcm_nonblock(pcm_, 0);
     if (r >= 0)
-        r = snd_pcm_set_params(pcm_, SND_PCM_FORMAT_S16_LE, SND_PCM_ACCESS_RW_INTERLEAVED, 2, 44100, 1, kLatencyUs);
+        r = snd_pcm_set_params(pcm_, SND_PCM_FORMAT_S16_LE, SND_PCM_ACCESS_RW_INTERLEAVED, kDeviceChannels, kDeviceRate, 1,
+                               kLatencyUs);
     if (r < 0) {
-        *error = "sound device '" + device_ + "' cannot play 16-bit stereo 44100 Hz: " + snd_strerror(r);
+        *error = "sound device '" + device_ + "' cannot play 16-bit stereo " + std::to_string(kDeviceRate) + " Hz: " + snd_strerror(r);
         snd_pcm_close(pcm_);
         pcm_ = nullptr;
         return false;

@@ -16,8 +16,8 @@
  * buffer comes back and GetTickCount does not
  * move until then.
  * CEHOST_REG=file.reg         applied after the defaults (Dll, Prefix,
- * Index, and the pacing values Sample 176400,
- * Timer 20, CacheLen 6144), read as the image
+ * Index, and the pacing values' defaults of
+ * driver/config.h), read as the image
  * build reads it with the build's variables
  * (IF, #if, $(NAME), @CESYSGEN lists) from the
  * environment; its warnings go to stderr
