@@ -2,6 +2,9 @@
 
 #include <sys/resource.h>
 
+#include <cstdio>
+#include <cstring>
+
 #include "btstandin/btstandin.h"
 #include "host/clock.h"
 #include "host/faults.h"
@@ -48,8 +51,26 @@ void AddWorld(const Options& o, Report* r)
     }
 }
 
+// The peak of this program's own memory: VmHWM, the high-water mark of the
+// address space it runs in.  getrusage's ru_maxrss is not that: the kernel
+// carries over the high-water mark of the address space the process had
+// before exec, so a player started from a large process (a test, a shell
+// with much resident) would report its parent's size.  ru_maxrss only where
+// /proc cannot be read.
 void AddPeakMemory(Report* r)
 {
+    if (FILE* f = std::fopen("/proc/self/status", "r")) {
+        char line[256];
+        unsigned long kb = 0;
+        bool found = false;
+        while (!found && std::fgets(line, sizeof line, f))
+            found = std::sscanf(line, "VmHWM: %lu kB", &kb) == 1;
+        std::fclose(f);
+        if (found) {
+            r->peakMemoryKb = kb;
+            return;
+        }
+    }
     struct rusage usage {};
     if (getrusage(RUSAGE_SELF, &usage) == 0)
         r->peakMemoryKb = static_cast<uint64_t>(usage.ru_maxrss);
