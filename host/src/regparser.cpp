@@ -362,7 +362,7 @@ private:
         } else {
             throw RegLineError{"\"text\", dword:, multi_sz:, mui_sz:, hex:, hex(N): or - after ="};
         }
-        changes_.Push(c);
+        changes_.Push(std::move(c));
     }
 
     static void ExpectEnd(const std::string& s, size_t pos, const char* what)
@@ -524,6 +524,9 @@ uint64_t GetCount(const uint8_t*& at)
     }
 }
 
+// Marks, in a record's kind byte, a value whose data is its block's vector.
+const uint8_t kAside = 0x80;
+
 bool IsKeyChange(RegChange::Kind kind)
 {
     return kind == RegChange::CreateKey || kind == RegChange::DeleteKey;
@@ -533,28 +536,30 @@ bool IsKeyChange(RegChange::Kind kind)
 
 // A record: its kind; then for a key, its root and its path's length and
 // bytes; for a value, its name's length and bytes, and for SetValue its
-// type and its data's length and bytes.
-void RegChangeList::Push(const RegChange& c)
+// type and its data's length and bytes, or (kAside) nothing more when the
+// data is the block's own vector.
+void RegChangeList::Push(RegChange c)
 {
     const bool key = IsKeyChange(c.kind);
+    const bool aside = c.kind == RegChange::SetValue && c.data.size() >= kBlockBytes;
     size_t size = 1;
     if (key) {
         size += 1 + CountSize(c.key.size()) + c.key.size();
     } else {
         size += CountSize(c.name.size()) + c.name.size();
         if (c.kind == RegChange::SetValue)
-            size += CountSize(c.type) + CountSize(c.data.size()) + c.data.size();
+            size += CountSize(c.type) + (aside ? 0 : CountSize(c.data.size()) + c.data.size());
     }
-    if (blocks_.empty() || blocks_.back().size - blocks_.back().used < size) {
+    if (aside || blocks_.empty() || blocks_.back().size - blocks_.back().used < size) {
         Block b;
-        b.size = std::max(size, kBlockBytes);
+        b.size = aside ? size : std::max(size, kBlockBytes);
         b.bytes.reset(new uint8_t[b.size]);
         blocks_.push_back(std::move(b));
     }
     Block& b = blocks_.back();
     lastAt_ = b.used;
     uint8_t* at = b.bytes.get() + b.used;
-    *at++ = static_cast<uint8_t>(c.kind);
+    *at++ = static_cast<uint8_t>(c.kind | (aside ? kAside : 0));
     if (key) {
         *at++ = static_cast<uint8_t>(c.root);
         at = PutCount(at, c.key.size());
@@ -566,10 +571,14 @@ void RegChangeList::Push(const RegChange& c)
         at += c.name.size();
         if (c.kind == RegChange::SetValue) {
             at = PutCount(at, c.type);
-            at = PutCount(at, c.data.size());
-            if (!c.data.empty())
-                std::memcpy(at, c.data.data(), c.data.size());
-            at += c.data.size();
+            if (aside) {
+                b.data = std::move(c.data);
+            } else {
+                at = PutCount(at, c.data.size());
+                if (!c.data.empty())
+                    std::memcpy(at, c.data.data(), c.data.size());
+                at += c.data.size();
+            }
         }
     }
     b.used = static_cast<size_t>(at - b.bytes.get());
@@ -607,7 +616,8 @@ bool RegChangeList::Pop(RegChange& out)
         readAt_ = 0;
     }
     const uint8_t* at = blocks_.front().bytes.get() + readAt_;
-    out.kind = static_cast<RegChange::Kind>(*at++);
+    const bool aside = (*at & kAside) != 0;
+    out.kind = static_cast<RegChange::Kind>(*at++ & ~kAside);
     out.type = REG_NONE;
     out.name.clear();
     out.data.clear();
@@ -622,17 +632,22 @@ bool RegChangeList::Pop(RegChange& out)
         at += length;
         if (out.kind == RegChange::SetValue) {
             out.type = static_cast<uint32_t>(GetCount(at));
-            const size_t size = static_cast<size_t>(GetCount(at));
-            out.data.assign(at, at + size);
-            at += size;
+            if (aside) {
+                out.data = std::move(blocks_.front().data);
+            } else {
+                const size_t size = static_cast<size_t>(GetCount(at));
+                out.data.assign(at, at + size);
+                at += size;
+            }
         }
     }
     out.root = root_;
     out.key = key_;
     readAt_ = static_cast<size_t>(at - blocks_.front().bytes.get());
     ++popped_;
-    if (empty()) {
-        blocks_.clear();
+    // A block read to its end goes before the change is applied.
+    if (readAt_ == blocks_.front().used) {
+        blocks_.pop_front();
         readAt_ = 0;
     }
     return true;

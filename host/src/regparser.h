@@ -25,7 +25,9 @@ struct RegChange {
 
 // Changes staged until a load ends, packed as records in blocks of bytes:
 // a key's record holds its root and path, a value's its name, type and
-// data, and takes its key from the key record before it (a value always
+// data (a value's data of a block or more stays in its own vector, beside
+// its record in a block of its own), and takes its key from the key record
+// before it (a value always
 // belongs to the latest [key] line), so a short statement ("a=-") costs a
 // few bytes more than its text.  The list grows a block at a time (never
 // copied whole to grow) and lets each block go once Pop has read past it.
@@ -37,7 +39,7 @@ public:
         bool lastCreates = false;
     };
 
-    void Push(const RegChange& change);
+    void Push(RegChange change);
     size_t size() const { return count_ - popped_; }
     bool empty() const { return size() == 0; }
     Mark Here() const
@@ -55,6 +57,7 @@ private:
     struct Block {
         std::unique_ptr<uint8_t[]> bytes;
         size_t size = 0, used = 0;
+        std::vector<uint8_t> data;   // a large value's data, kept as it came rather than copied
     };
     static constexpr size_t kBlockBytes = 4096;
 
