@@ -56,10 +56,10 @@ void OnFree(const volatile void* p)
 // registry's roots, the load's tables and records, a condition's tokens).
 const long long kHeapAllowance = 4 * static_cast<long long>(host::kRegExpansionAllowance) + (32 << 10);
 // And what a statement costs whatever its length, for a file of many very
-// short ones ("a=-"): its change staged until the load ends (about 100
-// bytes, in a list that grows by doubling) and the registry's node for its
-// key or value (about 130).
-const long long kLineCost = 320;
+// short ones ("[HKU\\1]", "a=dword:0"): the registry's node for its key or
+// value (about 150 bytes).  Its change, staged until the load ends, is
+// packed and costs a few bytes more than its text.
+const long long kLineCost = 192;
 
 [[noreturn]] void Broken(const std::string& what)
 {

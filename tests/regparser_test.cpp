@@ -209,7 +209,10 @@ TEST(RegParserTest, LinesInPiecesParseAsAllAtOnce)
             lines.push_back(l);
         parser.Parse(lines, true);
         EXPECT_TRUE(lines.empty());
-        const std::deque<host::RegChange> changes = parser.Take();
+        host::RegChangeList staged = parser.Take();
+        std::vector<host::RegChange> changes;
+        for (host::RegChange c; staged.Pop(c);)
+            changes.push_back(c);
         ASSERT_EQ(changes.size(), whole.size()) << "cut after line " << cut;
         for (size_t i = 0; i < changes.size(); ++i) {
             EXPECT_EQ(changes[i].name, whole[i].name) << "cut after line " << cut;
@@ -257,6 +260,84 @@ TEST(RegParserTest, WarningsOfOneLoadAreListedUpToALimit)
     EXPECT_EQ(warnings.front(), "board.reg:2: the value name N0 has no quotes: read as \"N0\"");
     EXPECT_EQ(warnings.back(), std::to_string(extra) + " more warnings not listed (a load lists its first " +
                                    std::to_string(host::kRegMaxWarnings) + ")");
+}
+
+// The staged list gives back each change as pushed: every kind, names and
+// data of every length (a long one in a block of its own, lengths of more
+// than one count byte), each value under the key before it.
+TEST(RegChangeListTest, GivesBackWhatWasPushed)
+{
+    using C = host::RegChange;
+    std::vector<C> pushed = {
+        C{C::CreateKey, host::RegRoot::LocalMachine, "Drivers\\BuiltIn\\Wave", {}, REG_NONE, {}},
+        C{C::SetValue, host::RegRoot::LocalMachine, "Drivers\\BuiltIn\\Wave", "Dll", REG_SZ, {'w', 0, 0, 0}},
+        C{C::SetValue, host::RegRoot::LocalMachine, "Drivers\\BuiltIn\\Wave", "", 0x12345678u, {}},
+        C{C::DeleteValue, host::RegRoot::LocalMachine, "Drivers\\BuiltIn\\Wave", "Old", REG_NONE, {}},
+        C{C::DeleteKey, host::RegRoot::Users, "", {}, REG_NONE, {}},
+        C{C::CreateKey, host::RegRoot::CurrentUser, std::string(300, 'k'), {}, REG_NONE, {}},
+        C{C::SetValue, host::RegRoot::CurrentUser, std::string(300, 'k'), std::string(200, 'n'), REG_BINARY,
+          std::vector<uint8_t>(10000, 0xA5)},
+    };
+    for (int i = 0; i < 700; ++i)   // past a block's end
+        pushed.push_back(C{C::SetValue, host::RegRoot::CurrentUser, std::string(300, 'k'), "v" + std::to_string(i),
+                           REG_DWORD, {static_cast<uint8_t>(i), static_cast<uint8_t>(i >> 8), 0, 0}});
+    host::RegChangeList list;
+    for (const C& c : pushed)
+        list.Push(c);
+    ASSERT_EQ(list.size(), pushed.size());
+    std::vector<C> popped;
+    for (C c; list.Pop(c);)
+        popped.push_back(c);
+    EXPECT_TRUE(list.empty());
+    ASSERT_EQ(popped.size(), pushed.size());
+    for (size_t i = 0; i < pushed.size(); ++i) {
+        EXPECT_EQ(popped[i].kind, pushed[i].kind) << i;
+        EXPECT_EQ(popped[i].root, pushed[i].root) << i;
+        EXPECT_EQ(popped[i].key, pushed[i].key) << i;
+        EXPECT_EQ(popped[i].name, pushed[i].name) << i;
+        EXPECT_EQ(popped[i].type, pushed[i].type) << i;
+        EXPECT_EQ(popped[i].data, pushed[i].data) << i;
+    }
+}
+
+// Going back to a mark drops what came after it, across blocks, and what
+// the last record creates follows; the same key again is not staged twice.
+TEST(RegChangeListTest, BackToAMarkDropsWhatFollows)
+{
+    using C = host::RegChange;
+    host::RegChangeList list;
+    EXPECT_FALSE(list.LastCreates(host::RegRoot::LocalMachine, ""));
+    list.Push(C{C::CreateKey, host::RegRoot::LocalMachine, "A", {}, REG_NONE, {}});
+    EXPECT_TRUE(list.LastCreates(host::RegRoot::LocalMachine, "A"));
+    EXPECT_FALSE(list.LastCreates(host::RegRoot::LocalMachine, "a"));   // as spelt
+    EXPECT_FALSE(list.LastCreates(host::RegRoot::Users, "A"));
+    EXPECT_FALSE(list.LastCreates(host::RegRoot::LocalMachine, "AB"));
+    const host::RegChangeList::Mark mark = list.Here();
+    list.Push(C{C::SetValue, host::RegRoot::LocalMachine, "A", "x", REG_BINARY, std::vector<uint8_t>(9000, 1)});
+    for (int i = 0; i < 2000; ++i)
+        list.Push(C{C::DeleteValue, host::RegRoot::LocalMachine, "A", "y", REG_NONE, {}});
+    list.Push(C{C::CreateKey, host::RegRoot::LocalMachine, "B", {}, REG_NONE, {}});
+    EXPECT_TRUE(list.LastCreates(host::RegRoot::LocalMachine, "B"));
+    list.Back(mark);
+    EXPECT_EQ(list.size(), 1u);
+    EXPECT_TRUE(list.LastCreates(host::RegRoot::LocalMachine, "A"));
+    list.Push(C{C::SetValue, host::RegRoot::LocalMachine, "A", "z", REG_DWORD, {1, 2, 3, 4}});
+    EXPECT_FALSE(list.LastCreates(host::RegRoot::LocalMachine, "A"));
+    C c;
+    ASSERT_TRUE(list.Pop(c));
+    EXPECT_EQ(c.kind, C::CreateKey);
+    ASSERT_TRUE(list.Pop(c));
+    EXPECT_EQ(c.kind, C::SetValue);
+    EXPECT_EQ(c.key, "A");
+    EXPECT_EQ(c.name, "z");
+    EXPECT_EQ(c.data, (std::vector<uint8_t>{1, 2, 3, 4}));
+    EXPECT_FALSE(list.Pop(c));
+
+    const std::vector<host::RegChange> changes =
+        host::ParseRegLines(Lines({{1, "[HKLM\\K]"}, {2, "[HKLM\\K]"}, {3, "\"v\"=-"}, {4, "[HKLM\\K]"}}));
+    ASSERT_EQ(changes.size(), 3u);
+    EXPECT_EQ(changes[1].kind, C::DeleteValue);
+    EXPECT_EQ(changes[2].kind, C::CreateKey);
 }
 
 }  // namespace

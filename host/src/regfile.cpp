@@ -23,7 +23,7 @@ struct Source {
 
 bool Load(const std::vector<Source>& sources, std::string* error, const RegLoadOptions& options)
 {
-    std::deque<RegChange> changes;
+    RegChangeList changes;
     RegPreprocessor pre(options);
     try {
         // The lines are parsed as they are made, not all held first.
@@ -49,8 +49,7 @@ bool Load(const std::vector<Source>& sources, std::string* error, const RegLoadO
     pre.Warnings().Close();
     // Each change is let go once applied, so that the list and the tree it
     // fills do not both hold the whole file at the end.
-    for (; !changes.empty(); changes.pop_front()) {
-        RegChange& c = changes.front();
+    for (RegChange c; changes.Pop(c);) {
         switch (c.kind) {
         case RegChange::CreateKey: RegistryCreateKey(c.root, c.key); break;
         case RegChange::DeleteKey: RegistryDeleteKey(c.root, c.key); break;
