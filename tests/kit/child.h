@@ -16,7 +16,9 @@ namespace kit {
 class Child {
 public:
     // Starts `program` with `args` (no shell involved, the path taken as it
-    // stands); Started() tells whether it could be.
+    // stands); Started() tells whether it could be.  Where the exec fails
+    // only in the child (posix_spawn under qemu-user), it starts and ends
+    // with 127.
     Child(const std::string& program, const std::vector<std::string>& args, const std::string& outPath,
           const std::string& errPath);
     // A child still running is killed (SIGKILL) and reaped.
