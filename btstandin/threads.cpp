@@ -132,9 +132,16 @@ void StandIn::PacketLoop()
                 lock.unlock();
             }
         }
+        // The media lists go back to the posters emptied, their capacity
+        // kept; the packets' own buffers (kept PCM, payload) are freed here.
+        for (Queued& q : batch)
+            q.media.clear();
         lock.lock();
         stats_.maxLagNs = std::max(stats_.maxLagNs, lag);
         inFlight_ -= done;
+        for (Queued& q : batch)
+            if (q.media.capacity() > 0 && spareMedia_.size() < kMaxPacketsInFlight)
+                spareMedia_.push_back(std::move(q.media));
         batch.clear();
         if (drainWaiters_ > 0)
             cv_.notify_all();
