@@ -366,8 +366,8 @@ HANDLE LMRRegCBK(LPVOID pContext, PFN_LMR_EVENT pfnCallback)
 // kMaxPacketsInFlight packets wait for the sinks.  It allocates only for the
 // record, the media packets' samples (when someone listens), a media list
 // until the packet thread has given enough back, and when the hand-off queue
-// grows; the encoder (when someone listens) runs here with no lock of the stand-in held,
-// and the sinks later, on the packet thread.
+// grows; the encoder (when someone listens) runs here with no lock of the
+// stand-in held, and the sinks later, on the packet thread.
 DWORD LMRPostData(HANDLE hAudio, LPVOID pPacket, DWORD dwLength)
 {
     const uint64_t partBegin = host::TickPartBegin(host::TickPart::Post);
