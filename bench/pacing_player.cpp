@@ -33,7 +33,6 @@ struct Child {
     int code = -1;
     double wall = 0;
     double cpu = 0;          // user + system seconds
-    long peakKb = 0;         // ru_maxrss
     std::string out;
 };
 
@@ -67,32 +66,46 @@ Child Run(const std::vector<std::string>& args)
     c.wall = Seconds(t0, Clock::now());
     c.code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
     c.cpu = ru.ru_utime.tv_sec + ru.ru_utime.tv_usec / 1e6 + ru.ru_stime.tv_sec + ru.ru_stime.tv_usec / 1e6;
-    c.peakKb = ru.ru_maxrss;
     return c;
 }
 
 // Figures from the player's JSON report, which keeps six significant digits
 // (the text report rounds the wall time to the millisecond, too coarse for a
-// minute that plays in about ten).  Each read removes the file.
-double ReportedNumber(const char* key)
+// minute that plays in about ten).  Each read takes the figures it is asked
+// for and removes the file.
+struct Reported {
+    double wall = 0;    // wall_seconds: the playback, first write to last buffer back
+    double cpu = 0;     // cpu_seconds: the whole process over the same stretch
+    long peakKb = 0;    // peak_memory_kb: the player's own high-water mark (VmHWM).  Not the
+                        // child's ru_maxrss, which starts from the forking parent's size at exec.
+};
+
+Reported ReadReport()
 {
+    Reported r;
     std::FILE* f = std::fopen(g_report.c_str(), "r");
     if (f == nullptr)
-        return 0;
+        return r;
     std::string text;
     char buf[4096];
     for (size_t n; (n = std::fread(buf, 1, sizeof buf, f)) > 0;)
         text.append(buf, n);
     std::fclose(f);
     std::remove(g_report.c_str());   // a run that writes none must not reuse it
-    const std::string name = std::string("\"") + key + "\":";
-    size_t at = text.find(name);
-    return at == std::string::npos ? 0 : std::atof(text.c_str() + at + name.size());
+    auto number = [&](const char* key) {
+        const std::string name = std::string("\"") + key + "\":";
+        size_t at = text.find(name);
+        return at == std::string::npos ? 0 : std::atof(text.c_str() + at + name.size());
+    };
+    r.wall = number("wall_seconds");
+    r.cpu = number("cpu_seconds");
+    r.peakKb = static_cast<long>(number("peak_memory_kb"));
+    return r;
 }
 
 double ReportedWall()
 {
-    return ReportedNumber("wall_seconds");
+    return ReadReport().wall;
 }
 
 void Check(const Child& c, const char* what)
@@ -174,10 +187,10 @@ void BenchFastLengths(const std::string& player, const std::string& dir, bool qu
         double best = 1e9, read = 1e9;
         long peak = 0;
         for (int i = 0; i < 3; ++i) {
-            Child c = Run({player, "--fast", "--quiet", "--report", g_report, wav});
-            Check(c, "fast mode");
-            best = std::min(best, ReportedWall());
-            peak = std::max(peak, c.peakKb);
+            Check(Run({player, "--fast", "--quiet", "--report", g_report, wav}), "fast mode");
+            const Reported r = ReadReport();
+            best = std::min(best, r.wall);
+            peak = std::max(peak, r.peakKb);
             read = std::min(read, DecodeSeconds(wav));
         }
         unlink(wav.c_str());
@@ -187,7 +200,7 @@ void BenchFastLengths(const std::string& player, const std::string& dir, bool qu
             Fmt("%.0fx", speed), Fmt("%.0fx", l.seconds / read), Fmt("%.2fx the read's time", best / read),
             l.seconds >= 3600 ? "<= 2x the read's time" : ">= 5,000x",
             l.seconds >= 3600 ? best <= 2 * read : speed >= 5000);
-        Add(std::string("fast mode, ") + l.name + ": peak memory (whole process)", Fmt("%.1f MB", peak / 1024.0), "-",
+        Add(std::string("fast mode, ") + l.name + ": peak memory (the player's own high-water mark, VmHWM)", Fmt("%.1f MB", peak / 1024.0), "-",
             "-", "<= 64 MB", peak <= 64 * 1024);
         peaks.push_back(peak);
     }
@@ -342,7 +355,7 @@ void BenchRealTime(const std::string& player, bool quick)
                      "--late-ticks", "off", "--report", g_report});
     bareLoop.join();
     Check(run, "real-time run");
-    const double perSecond = ReportedNumber("cpu_seconds") / seconds;
+    const double perSecond = ReadReport().cpu / seconds;
     const double barePerSecond = bareCpu / seconds;
     Add("real-time playback: CPU per audio second, whole process, as % of a core (" + sched +
             ", --late-ticks off; bare: a 20 ms clock_nanosleep loop beside it, same scheduling)",
@@ -354,7 +367,7 @@ void BenchRealTime(const std::string& player, bool quick)
     Child audited = Run({player, "--quiet", "--link-delay", "0", "--length", std::to_string(seconds) + "s",
                          "--report", g_report});
     Check(audited, "real-time run with the late-tick audit");
-    const double auditedPerSecond = ReportedNumber("cpu_seconds") / seconds;
+    const double auditedPerSecond = ReadReport().cpu / seconds;
     g_rows.push_back({"real-time playback: CPU per audio second with the late-tick audit and its probes, two per CPU (the "
                       "default); bare: the same with --late-ticks off",
                       Fmt("%.2f ms", auditedPerSecond * 1000), Fmt("%.2f ms", perSecond * 1000),

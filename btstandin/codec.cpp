@@ -17,21 +17,22 @@ public:
 
     void Take(const uint8_t* pcm, uint32_t bytes, uint64_t postNs, std::vector<MediaPacket>* out) override
     {
+        // Whole frames at once, up to the packet's end: a post of 20 ms
+        // completes a packet or two.
         while (bytes > 0) {
             if (!started_)
                 Start(postNs);
-            const uint32_t n = std::min(bytes, pcmPerFrame_ - partial_);
+            const uint32_t n = std::min(bytes, (target_ - cur_.frames) * pcmPerFrame_ - partial_);
             if (keepPcm_ && pcm) {
                 cur_.pcm.insert(cur_.pcm.end(), pcm, pcm + n);
                 pcm += n;
             }
             bytes -= n;
             partial_ += n;
-            if (partial_ == pcmPerFrame_) {
-                partial_ = 0;
-                if (++cur_.frames == target_)
-                    Finish(postNs, out);
-            }
+            cur_.frames += partial_ / pcmPerFrame_;
+            partial_ %= pcmPerFrame_;
+            if (cur_.frames == target_)
+                Finish(postNs, out);
         }
     }
 

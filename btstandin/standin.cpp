@@ -123,6 +123,10 @@ DWORD Post(StandIn& s, HANDLE hAudio, LPVOID pPacket, DWORD dwLength)
     bool lose = false;
     std::vector<MediaPacket> media;
     if (!refused && s.modelled_) {
+        if (!s.spareMedia_.empty()) {
+            media.swap(s.spareMedia_.back());
+            s.spareMedia_.pop_back();
+        }
         SendOverLink(s, view, faults, &media);
         ++st.carried;
         st.carriedBytes += view.size;
@@ -193,6 +197,7 @@ void Reset()
     s.observer_ = nullptr;
     s.freeOnPost_ = false;
     s.answers_.clear();
+    s.spareMedia_.clear();
 }
 
 std::vector<Registration> Registrations()
@@ -359,9 +364,10 @@ HANDLE LMRRegCBK(LPVOID pContext, PFN_LMR_EVENT pfnCallback)
 // slow-post fault sleeps its amount), and on the virtual clock a slow post
 // costs its amount of virtual time and a post waits for room only once
 // kMaxPacketsInFlight packets wait for the sinks.  It allocates only for the
-// record, the media packets' records and when the hand-off queue grows; the
-// encoder (when someone listens) runs here with no lock of the stand-in held,
-// and the sinks later, on the packet thread.
+// record, the media packets' samples (when someone listens), a media list
+// until the packet thread has given enough back, and when the hand-off queue
+// grows; the encoder (when someone listens) runs here with no lock of the
+// stand-in held, and the sinks later, on the packet thread.
 DWORD LMRPostData(HANDLE hAudio, LPVOID pPacket, DWORD dwLength)
 {
     const uint64_t partBegin = host::TickPartBegin(host::TickPart::Post);

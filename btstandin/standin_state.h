@@ -81,6 +81,9 @@ public:
 
     // The hand-off from posters to the packet thread.
     std::vector<Queued> toDeliver_;   // accepted, not yet taken by the packet thread (posters append)
+    // Emptied media lists the packet thread gives back, each with its
+    // capacity, so that a post allocates none (at most kMaxPacketsInFlight).
+    std::vector<std::vector<MediaPacket>> spareMedia_;
     size_t inFlight_ = 0;             // accepted and not yet freed (posters add, the packet thread subtracts)
     bool packetThreadAsleep_ = false; // written by the packet thread
     uint64_t lastWakeNs_ = 0;         // when a poster last woke the packet thread

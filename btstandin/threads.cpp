@@ -20,10 +20,12 @@ namespace btstandin {
 namespace {
 
 // A poster wakes the sleeping packet thread once this many entries wait, or
-// when this long has passed since the last wake-up.  Half the virtual
-// clock's bound on packets in flight, so a fast run's poster goes on posting
-// while the packet thread works off a batch.
-const size_t kWakeBatch = 32;
+// when this long has passed since the last wake-up.  Two thirds of the
+// virtual clock's bound on packets in flight: each wake-up is a pair of
+// context switches for the poster's CPU, so batches are large, and the
+// poster has a third of the bound to go on posting while the packet thread
+// comes up (tens of microseconds when it wakes on another CPU of a VM).
+const size_t kWakeBatch = kMaxPacketsInFlight * 2 / 3;
 const uint64_t kWakeAfterNs = 250000000;
 // The packet thread gives room back to waiting posters every this many entries.
 const size_t kRoomEvery = 16;
@@ -132,9 +134,16 @@ void StandIn::PacketLoop()
                 lock.unlock();
             }
         }
+        // The media lists go back to the posters emptied, their capacity
+        // kept; the packets' own buffers (kept PCM, payload) are freed here.
+        for (Queued& q : batch)
+            q.media.clear();
         lock.lock();
         stats_.maxLagNs = std::max(stats_.maxLagNs, lag);
         inFlight_ -= done;
+        for (Queued& q : batch)
+            if (q.media.capacity() > 0 && spareMedia_.size() < kMaxPacketsInFlight)
+                spareMedia_.push_back(std::move(q.media));
         batch.clear();
         if (drainWaiters_ > 0)
             cv_.notify_all();

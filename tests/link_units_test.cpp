@@ -4,6 +4,7 @@
 // them.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <vector>
 
@@ -126,6 +127,49 @@ TEST(CodecTest, SbcCarrierKeepsTimestampsSamplesAndTheTimeOfEachPacketsFirstSamp
     carrier->SendHeld(340 * kMs, &out);
     EXPECT_EQ(out.back().bitpool, 35u);
     EXPECT_EQ(out.back().bytes, 13u + out.back().frames * 83);
+}
+
+TEST(CodecTest, SbcCarrierMakesTheSamePacketsWhateverThePostsSizes)
+{
+    // 40 packets' worth of a numbered stream, posted in pieces smaller than
+    // a frame, a little over one, and over a whole packet: each packet
+    // holds its 7 frames' bytes in order, starts with the post that brought
+    // its first byte and is sent with the post that brought its last.
+    const uint32_t packetBytes = 7 * 512;
+    const uint32_t total = 40 * packetBytes;
+    std::vector<uint8_t> stream(total);
+    for (uint32_t i = 0; i < total; ++i)
+        stream[i] = static_cast<uint8_t>(i * 13 + i / 256);
+    for (uint32_t piece : {1u, 7u, 511u, 513u, 3528u, 9000u}) {
+        for (bool keep : {true, false}) {
+            auto carrier = MakeSbcCarrier(Sbc(53), 895, keep);
+            std::vector<MediaPacket> out;
+            std::vector<uint64_t> postOfByte(total);
+            uint64_t t = 0;
+            for (uint32_t at = 0; at < total; at += piece, t += kMs) {
+                const uint32_t n = std::min(piece, total - at);
+                for (uint32_t b = at; b < at + n; ++b)
+                    postOfByte[b] = t;
+                carrier->Take(keep ? stream.data() + at : nullptr, n, t, &out);
+            }
+            ASSERT_EQ(out.size(), 40u) << piece;
+            EXPECT_EQ(carrier->HeldSamples(), 0u) << piece;
+            for (uint32_t i = 0; i < out.size(); ++i) {
+                const MediaPacket& p = out[i];
+                EXPECT_EQ(p.sequence, i) << piece;
+                EXPECT_EQ(p.frames, 7u) << piece;
+                EXPECT_EQ(p.timestamp, i * 7 * 128) << piece;
+                EXPECT_EQ(p.firstPostNs, postOfByte[i * packetBytes]) << piece << " " << i;
+                EXPECT_EQ(p.sentNs, postOfByte[(i + 1) * packetBytes - 1]) << piece << " " << i;
+                if (keep)
+                    EXPECT_TRUE(std::equal(p.pcm.begin(), p.pcm.end(), stream.begin() + i * packetBytes) &&
+                                p.pcm.size() == packetBytes)
+                        << piece << " " << i;
+                else
+                    EXPECT_TRUE(p.pcm.empty());
+            }
+        }
+    }
 }
 
 TEST(CodecTest, PcmCarrierSendsEachPostWholeFramesOnly)

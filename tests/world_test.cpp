@@ -214,6 +214,42 @@ TEST_F(WorldTest, ModelledSbcLinkSendsWholeFramesLosesMediaPacketsAndSendsWhatIt
     EXPECT_EQ(media.back().frames, 6u);
 }
 
+TEST_F(WorldTest, ManyPostsBringEachMediaPacketOnceInOrderAsTheirListsComeBackForReuse)
+{
+    // Several times the bound on packets in flight, with the packet thread
+    // working off batches meanwhile: the lists it gives back are used again
+    // by later posts, which must carry their own packets and nothing else.
+    btstandin::LinkModel m;
+    m.modelled = true;
+    m.send.codec = btstandin::Codec::Pcm;   // a packet a post, 247 audio frames each
+    m.send.radioKbps = 100000;
+    m.send.queuePackets = 1000;
+    btstandin::ModelLink(m);
+    std::vector<btstandin::MediaPacket> media;
+    std::mutex mu;
+    btstandin::AddMediaSink([&](const btstandin::MediaPacket& p) {
+        std::lock_guard<std::mutex> lock(mu);
+        media.push_back(p);
+    });
+    btstandin::SetLink(true);
+    btstandin::WaitForEvents();
+    const size_t total = 5 * btstandin::kMaxPacketsInFlight;
+    for (size_t i = 0; i < total; ++i) {
+        ASSERT_EQ(Post(988), 0u) << i;
+        host::AdvanceVirtualMs(1);
+        if (i % 50 == 49)
+            btstandin::Flush();   // every list so far back
+    }
+    btstandin::Flush();
+    ASSERT_EQ(media.size(), total);
+    for (size_t i = 0; i < total; ++i) {
+        EXPECT_EQ(media[i].sequence, i) << i;
+        EXPECT_EQ(media[i].timestamp, i * 247) << i;
+        EXPECT_EQ(media[i].samples, 247u) << i;
+    }
+    EXPECT_EQ(btstandin::Stats().send.packets, total);
+}
+
 void CALLBACK CountTick(UINT, UINT, DWORD_PTR user, DWORD_PTR, DWORD_PTR)
 {
     static_cast<std::vector<uint64_t>*>(reinterpret_cast<void*>(user))->push_back(kit::Counter());

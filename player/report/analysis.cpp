@@ -93,6 +93,7 @@ void Distribution::Coarsen()
     std::vector<Bin> old(bins_.size(), Bin{0, 0});
     old.swap(bins_);
     used_ = 0;
+    last_ = kNoBin;
     for (const Bin& b : old)
         if (b.count != 0)
             FindOrAdd(static_cast<int64_t>(std::floor(static_cast<double>(b.key) / 2.0)))->count += b.count;
@@ -101,13 +102,24 @@ void Distribution::Coarsen()
 
 void Distribution::Add(double value)
 {
+    // A run of the same value (every tick on the virtual clock) counts in
+    // the bin the last one found; the sum still adds each value in turn.
+    if (last_ != kNoBin && value == lastValue_) {
+        ++count_;
+        sum_ += value;
+        ++bins_[last_].count;
+        return;
+    }
     if (count_ == 0 || value < min_)
         min_ = value;
     if (count_ == 0 || value > max_)
         max_ = value;
     ++count_;
     sum_ += value;
-    FindOrAdd(static_cast<int64_t>(std::floor(value / quantum_ + 0.5)))->count += 1;
+    Bin* b = FindOrAdd(static_cast<int64_t>(std::floor(value / quantum_ + 0.5)));
+    b->count += 1;
+    last_ = static_cast<size_t>(b - bins_.data());
+    lastValue_ = value;
     while (used_ > kMaxBins)
         Coarsen();
 }

@@ -96,6 +96,9 @@ private:
     double quantum_ = 1e-6;              // the grid's step
     uint64_t count_ = 0;
     double sum_ = 0, min_ = 0, max_ = 0;
+    static constexpr size_t kNoBin = SIZE_MAX;
+    size_t last_ = kNoBin;               // the bin the last value went to (none after a coarsening)
+    double lastValue_ = 0;
 };
 
 struct PacingResult {

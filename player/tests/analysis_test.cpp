@@ -280,3 +280,41 @@ TEST(AnalysisTest, DistributionStaysExactForFewValuesAndBoundedForMany)
     EXPECT_NEAR(m.p99, 98.999, many.Resolution() + 1e-9);
     EXPECT_LT(many.Resolution(), 0.1);
 }
+
+TEST(AnalysisTest, DistributionCountsRunsOfOneValueWhereTheyBelongAcrossACoarsening)
+{
+    // Runs of equal values, the virtual clock's every tick, interleaved.
+    Distribution d;
+    for (int run = 0; run < 3; ++run) {
+        for (int i = 0; i < 50; ++i)
+            d.Add(20.0);
+        for (int i = 0; i < 50; ++i)
+            d.Add(0.0);
+    }
+    d.Add(25.0);
+    Summary s = d.Get();
+    EXPECT_EQ(s.count, 301u);
+    EXPECT_DOUBLE_EQ(s.mean, (150 * 20.0 + 25.0) / 301);
+    EXPECT_DOUBLE_EQ(s.min, 0.0);
+    EXPECT_DOUBLE_EQ(s.max, 25.0);
+    EXPECT_DOUBLE_EQ(s.p99, 20.0);
+
+    // A value whose own addition coarsens the grid, then repeated a million
+    // times: the repeats must land in its bin of the coarser grid, so the
+    // 99th percentile is that value, above every value before it.
+    Distribution c;
+    double v = 0;
+    double before;
+    do {
+        v += 0.001;
+        before = c.Resolution();
+        c.Add(v);
+    } while (c.Resolution() == before);
+    const uint64_t distinct = c.Get().count;
+    for (int i = 0; i < 1000000; ++i)
+        c.Add(v);
+    Summary cs = c.Get();
+    EXPECT_EQ(cs.count, distinct + 1000000);
+    EXPECT_DOUBLE_EQ(cs.max, v);
+    EXPECT_NEAR(cs.p99, v, c.Resolution());
+}

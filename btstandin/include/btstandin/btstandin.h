@@ -155,11 +155,12 @@ size_t PacketsInFlight();
 // sinks: a fast run's post beyond that waits for room, which costs no
 // virtual time, so memory stays bounded.  On the real clock a post never
 // waits: packets that the sinks have not taken yet wait in memory, and
-// Stats() reports the most that waited and the longest lag.  64 packets of
-// 20 ms are some 225 KB of audio: what is in flight stays in the cache, and
+// Stats() reports the most that waited and the longest lag.  96 packets of
+// 20 ms are some 340 KB of audio: what is in flight stays in the cache, and
 // a player that keeps the audio until the sinks have compared it keeps
-// little more than that.
-constexpr size_t kMaxPacketsInFlight = 64;
+// little more than that (its window of 512 KiB holds them with its decoding
+// block and the application's buffers).
+constexpr size_t kMaxPacketsInFlight = 96;
 // Accepted packets are freed at once inside the post, on the poster's thread,
 // and reach no sink: a library that drops what it is given (for measuring
 // the tick alone).
