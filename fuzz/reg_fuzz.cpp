@@ -9,8 +9,8 @@
 //   (to the same bytes for 1252 and UTF-8, to the same text for 932);
 // - the files and all the lines kept stay within the load's limit;
 // - the load never holds more heap than 6 times what it read, a fixed cost
-//   per line and a fixed allowance (the sanitizer's allocator hooks count
-//   every byte).
+//   per key and value in the registry at its fullest and a fixed allowance
+//   (the sanitizer's allocator hooks count every byte).
 #include <sanitizer/allocator_interface.h>
 
 #include <algorithm>
@@ -55,11 +55,15 @@ void OnFree(const volatile void* p)
 // line's spare room: 4 times), and the fixed cost of any load (the
 // registry's roots, the load's tables and records, a condition's tokens).
 const long long kHeapAllowance = 4 * static_cast<long long>(host::kRegExpansionAllowance) + (32 << 10);
-// And what a statement costs whatever its length, for a file of many very
-// short ones ("[HKU\\1]", "a=dword:0"): the registry's node for its key or
-// value (about 150 bytes).  Its change, staged until the load ends, is
-// packed and costs a few bytes more than its text.
-const long long kLineCost = 192;
+// And what the registry's node for a key or a value costs beyond its name
+// and data: 32 bytes of record (a key's is 28) and its entry in the index,
+// 4 bytes a slot, up to 16 bytes an entry while the index doubles (3/4 full,
+// old and new slots both held).  Files of short statements fit in 6 times
+// their text without it (a statement's line is 7 bytes or more, and
+// measures at most 5.1 times in a file of 17,576 values "ABC"=""); it is
+// for one key line of many one-letter parts ("[HKU\\a\\a\\a...]"), 2 bytes a
+// key: about 45 bytes each.
+const long long kNodeCost = 48;
 
 [[noreturn]] void Broken(const std::string& what)
 {
@@ -132,7 +136,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         options.stringFiles = {"/board/0411/board.str"};
     // What the load reads: a file included twice, or into itself, is read
     // (and held) twice, as the image build reads it.
-    size_t served = 0, lines = 0;
+    size_t served = 0;
     options.readFile = [&](const std::string& path, size_t limit, std::string* bytes, std::string* why) {
         auto f = files.find(path);
         if (f == files.end()) {
@@ -145,8 +149,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         }
         *bytes = f->second;
         served += f->second.size();
-        for (char c : f->second)
-            lines += c == '\n' || c == '\r';
         why->clear();
         return true;
     };
@@ -168,17 +170,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         if (error.empty() || error[0] != '/' || error.find(": ") == std::string::npos)
             Broken("a failed load that does not say where: " + error);
     }
-    size_t held = 0;
-    for (const host::RegistryKeyView& k : host::RegistrySnapshot())
-        for (const host::RegistryValueView& v : k.values)
-            held += v.data.size();
+    // Counted, not listed: a listing names every key by its path, as long
+    // as its depth, which for one deep key line is the square of its length.
+    const host::RegistryCounts counts = host::RegistryCount();
+    const size_t held = counts.dataBytes;
     // A string is stored as UTF-16 (up to twice its UTF-8 bytes and a
     // terminator), a hex list as a third of its text: never more than a few
     // times what was read.
     if (held > 4 * kLimit)
         Broken("the registry holds " + std::to_string(held) + " bytes of values from " + std::to_string(size) +
                " bytes of input");
-    if (hooked && heap > 6 * read + kLineCost * static_cast<long long>(lines) + kHeapAllowance)
+    if (hooked && heap > 6 * read + kNodeCost * static_cast<long long>(counts.peakHeld) + kHeapAllowance)
         Broken("the load held " + std::to_string(heap) + " bytes of heap for " + std::to_string(read) +
                " bytes of input");
     host::RegistryClear();

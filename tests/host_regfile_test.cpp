@@ -478,4 +478,62 @@ TEST_F(RegFileTest, BoardTreeLoadsAsItsImageWouldHoldIt)
     EXPECT_EQ(dw, 1u);
 }
 
+// A key line of many parts makes that many keys, each holding its own part
+// only: the registry grows with the line, not with the square of it, and
+// the deepest key is found, listed and deleted like any other.
+TEST_F(RegFileTest, AKeyLineOfManyPartsTakesMemoryInProportion)
+{
+    std::string error;
+    size_t perPart[2] = {};
+    const size_t depths[2] = {2000, 100000};
+    for (int i = 0; i < 2; ++i) {
+        host::RegistryClear();
+        const size_t parts = depths[i];
+        std::string line = "[HKEY_LOCAL_MACHINE";
+        for (size_t n = 0; n < parts; ++n)
+            line += n + 1 == parts ? "\\Last" : "\\a";
+        char depthHex[16];
+        std::snprintf(depthHex, sizeof depthHex, "%zx", parts);
+        ASSERT_TRUE(host::RegistryLoadText(line + "]\r\n\"Depth\"=dword:" + depthHex + "\r\n", "deep.reg", &error))
+            << error;
+        const host::RegistryCounts c = host::RegistryCount();
+        EXPECT_EQ(c.keys, 4 + parts);
+        EXPECT_EQ(c.values, 1u);
+        perPart[i] = c.heapBytes / parts;
+        // A node (28 bytes), its entry in the index and its one-letter name.
+        EXPECT_LE(c.heapBytes, 48 * parts + 8192) << parts << " parts";
+
+        // Found in any case, through a handle as well.
+        std::string path = line.substr(std::string("[HKEY_LOCAL_MACHINE\\").size());
+        uint32_t depth = 0;
+        EXPECT_TRUE(host::RegistryGetDword(path, "DEPTH", &depth));
+        EXPECT_EQ(depth, parts);
+        HKEY k = nullptr;
+        ASSERT_EQ(RegOpenKeyExW(HKEY_LOCAL_MACHINE, P(W(path.substr(0, path.size() - 4) + "LAST")), 0, 0, &k),
+                  ERROR_SUCCESS);
+        EXPECT_EQ(Query(k, "Depth", 4).result, ERROR_SUCCESS);
+        host::RegistryDeleteKey("A");
+        EXPECT_EQ(Query(k, "Depth", 4).result, 1018);   // ERROR_KEY_DELETED
+        EXPECT_EQ(RegCloseKey(k), ERROR_SUCCESS);
+        EXPECT_EQ(host::RegistryCount().keys, 4u);
+        EXPECT_EQ(host::RegistryCount().values, 0u);
+    }
+    EXPECT_LE(perPart[1], perPart[0] + 8);   // as much a part at 100,000 parts as at 2,000
+
+    // The listing names each key by its path; 2,000 deep is 2,001 keys.
+    host::RegistryClear();
+    std::string users = "[HKEY_USERS";
+    for (int n = 0; n < 2000; ++n)
+        users += "\\b";
+    ASSERT_TRUE(host::RegistryLoadText(users + "]\r\n", "deep.reg", &error)) << error;
+    size_t listed = 0;
+    for (const host::RegistryKeyView& v : host::RegistrySnapshot()) {
+        if (v.root != host::RegRoot::Users)
+            continue;
+        EXPECT_EQ(v.path.size(), listed == 0 ? 0 : 2 * listed - 1);
+        ++listed;
+    }
+    EXPECT_EQ(listed, 2001u);
+}
+
 }  // namespace

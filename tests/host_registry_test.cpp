@@ -6,7 +6,9 @@
 #include <cstdlib>
 #include <sys/stat.h>
 #include <cstring>
+#include <cctype>
 #include <fstream>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -224,6 +226,138 @@ TEST_F(RegistryTest, DeletionsTouchOnlyWhatTheyName)
     EXPECT_FALSE(host::RegistryKeyExists("A\\Params\\Sub"));
     EXPECT_TRUE(host::RegistryKeyExists("A\\Params2"));
     EXPECT_TRUE(host::RegistryKeyExists("A"));
+}
+
+// ---- The store: keys and values made and deleted in any order ---------------------
+
+TEST_F(RegistryTest, AHandleStandsForTheKeyNotItsName)
+{
+    host::RegistrySetDword(kParams, "Timer", 10);
+    HKEY params = Open(kParams);
+    HKEY builtIn = Open("Drivers\\BuiltIn");
+    ASSERT_NE(params, nullptr);
+    ASSERT_NE(builtIn, nullptr);
+
+    // Deleted and made again under the same name: the handles still stand
+    // for the keys that went, so they do not read the new key's values.
+    host::RegistryDeleteKey("Drivers");
+    host::RegistrySetDword(kParams, "Timer", 20);
+    EXPECT_EQ(Query(params, "Timer", 4).result, kKeyDeleted);
+    HKEY k = reinterpret_cast<HKEY>(0x1234);
+    EXPECT_EQ(RegOpenKeyExW(builtIn, P(W("WAVKELVO")), 0, 0, &k), kKeyDeleted);
+    EXPECT_EQ(k, nullptr);
+    HKEY fresh = Open(kParams);
+    Answer a = Query(fresh, "Timer", 4);
+    EXPECT_EQ(a.result, ERROR_SUCCESS);
+    EXPECT_EQ(a.buffer[0], 20);
+
+    // Emptying the registry does the same to every handle but the roots'.
+    HKEY root = nullptr;
+    ASSERT_EQ(RegOpenKeyExW(HKEY_LOCAL_MACHINE, P(W("")), 0, 0, &root), ERROR_SUCCESS);
+    host::RegistryClear();
+    host::RegistrySetDword(kParams, "Timer", 30);
+    host::RegistrySetDword("", "Top", 1);
+    EXPECT_EQ(Query(fresh, "Timer", 4).result, kKeyDeleted);
+    EXPECT_EQ(Query(root, "Top", 4).result, ERROR_SUCCESS);
+    EXPECT_EQ(host::RegistryOpenHandles(), 4u);
+    for (HKEY h : {params, builtIn, fresh, root})
+        EXPECT_EQ(RegCloseKey(h), ERROR_SUCCESS);
+}
+
+// Thousands of keys and values made, overwritten and deleted in a shuffled
+// order read back as a plain map of the same changes says, with names in
+// any case; what is deleted is given back.
+TEST_F(RegistryTest, ManyChangesReadBackAsAMapSays)
+{
+    std::map<std::string, uint32_t> model;   // "key|value" in lower case
+    uint32_t seed = 12345;
+    auto next = [&seed] { return seed = seed * 1103515245u + 12345u, seed >> 8; };
+    auto keyOf = [](uint32_t n) { return "K" + std::to_string(n % 50) + "\\Sub" + std::to_string(n % 7); };
+    auto lower = [](std::string s) {
+        for (char& c : s)
+            c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+        return s;
+    };
+    for (int step = 0; step < 20000; ++step) {
+        const uint32_t n = next();
+        const std::string key = keyOf(n), name = "Value" + std::to_string(n % 300);
+        const std::string id = lower(key) + "|" + lower(name);
+        switch (n % 10) {
+        case 0:
+            host::RegistryDeleteValue(lower(key), name);
+            model.erase(id);
+            break;
+        case 1:
+            if (n % 3 == 0) {   // the key and its values
+                host::RegistryDeleteKey(key);
+                for (auto it = model.lower_bound(lower(key) + "|"); it != model.end() && it->first.rfind(lower(key) + "|", 0) == 0;)
+                    it = model.erase(it);
+            }
+            break;
+        default:
+            host::RegistrySetDword(n % 2 ? key : lower(key), n % 4 ? name : lower(name), n);
+            model[id] = n;
+        }
+    }
+    size_t found = 0;
+    for (uint32_t k = 0; k < 50 * 7; ++k) {
+        for (uint32_t v = 0; v < 300; ++v) {
+            const std::string key = keyOf(k), name = "VALUE" + std::to_string(v);   // every (k % 50, k % 7)
+            uint32_t got = 0;
+            const bool there = host::RegistryGetDword(key, name, &got);
+            auto it = model.find(lower(key) + "|" + lower(name));
+            ASSERT_EQ(there, it != model.end()) << key << " " << name;
+            if (there) {
+                EXPECT_EQ(got, it->second);
+                ++found;
+            }
+        }
+    }
+    EXPECT_EQ(found, model.size());
+    EXPECT_EQ(host::RegistryCount().values, model.size());
+
+    // Everything deleted: the store holds its roots and no more than when it
+    // began, give or take its index.
+    for (uint32_t k = 0; k < 50; ++k)
+        host::RegistryDeleteKey("k" + std::to_string(k));
+    const host::RegistryCounts after = host::RegistryCount();
+    EXPECT_EQ(after.keys, 4u);
+    EXPECT_EQ(after.values, 0u);
+    EXPECT_EQ(after.dataBytes, 0u);
+}
+
+// Names and data live in shared blocks: a value overwritten again and
+// again, small or of its own block, leaves the others intact and the store
+// no bigger than what it holds and a fixed allowance.
+TEST_F(RegistryTest, OverwritingDoesNotAccumulate)
+{
+    host::RegistrySetString("Keep", "Small", "kept");
+    const std::vector<uint8_t> big(3000, 0x5A);
+    host::RegistrySetValue("Keep", "Big", REG_BINARY, big);
+    for (int i = 0; i < 20000; ++i) {
+        host::RegistrySetString("Churn", "Text", "value number " + std::to_string(i));
+        host::RegistrySetValue("Churn", "Blob", REG_BINARY, std::vector<uint8_t>(1024 + i % 2000, static_cast<uint8_t>(i)));
+    }
+    // 20,000 strings of about 36 bytes and blocks of 1-3 KiB went through.
+    EXPECT_LT(host::RegistryCount().heapBytes, size_t(160) << 10);
+    std::string s;
+    EXPECT_TRUE(host::RegistryGetString("Keep", "Small", &s));
+    EXPECT_EQ(s, "kept");
+    EXPECT_TRUE(host::RegistryGetString("Churn", "Text", &s));
+    EXPECT_EQ(s, "value number 19999");
+    uint32_t type = 0;
+    std::vector<uint8_t> data;
+    ASSERT_TRUE(host::RegistryGetValue("keep", "BIG", &type, &data));
+    EXPECT_EQ(type, uint32_t(REG_BINARY));
+    EXPECT_EQ(data, big);
+    ASSERT_TRUE(host::RegistryGetValue("Churn", "Blob", &type, &data));
+    EXPECT_EQ(data, std::vector<uint8_t>(1024 + 19999 % 2000, static_cast<uint8_t>(19999)));
+
+    // Deleting values and keys gives their blocks back.
+    host::RegistryDeleteKey("Churn");
+    host::RegistryDeleteValue("Keep", "Big");
+    EXPECT_LT(host::RegistryCount().heapBytes, size_t(100) << 10);
+    EXPECT_EQ(host::RegistryCount().dataBytes, 10u);   // "kept" and its terminator, in UTF-16
 }
 
 TEST_F(RegistryTest, SnapshotKeepsTheSpellingAndListsSubkeysAfterTheirKey)

@@ -1,0 +1,491 @@
+// The registry's store (regstore.h).
+#include "regstore.h"
+
+#include <algorithm>
+#include <cstring>
+#include <new>
+
+namespace host {
+namespace {
+
+char LowerAscii(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
+
+bool SameName(std::string_view a, std::string_view b)
+{
+    if (a.size() != b.size())
+        return false;
+    for (size_t i = 0; i < a.size(); ++i)
+        if (LowerAscii(a[i]) != LowerAscii(b[i]))
+            return false;
+    return true;
+}
+
+// The order of a listing: names compared byte by byte with ASCII letters
+// in lower case.
+bool NameBefore(std::string_view a, std::string_view b)
+{
+    const size_t n = std::min(a.size(), b.size());
+    for (size_t i = 0; i < n; ++i) {
+        const unsigned char x = static_cast<unsigned char>(LowerAscii(a[i]));
+        const unsigned char y = static_cast<unsigned char>(LowerAscii(b[i]));
+        if (x != y)
+            return x < y;
+    }
+    return a.size() < b.size();
+}
+
+// The next part of a path from `pos` on, skipping empty ones; false at its end.
+bool NextPart(std::string_view path, size_t* pos, std::string_view* part)
+{
+    while (*pos < path.size()) {
+        size_t end = path.find('\\', *pos);
+        if (end == std::string_view::npos)
+            end = path.size();
+        const size_t start = *pos;
+        *pos = end + 1;
+        if (end > start) {
+            *part = path.substr(start, end - start);
+            return true;
+        }
+    }
+    return false;
+}
+
+// Bytes let go of in the small blocks are copied out once they pass this
+// and what is live.
+const size_t kGarbageAllowance = size_t(64) << 10;
+
+}  // namespace
+
+RegStore::RegStore() { Clear(); }
+
+void RegStore::Clear()
+{
+    keys_.clear();
+    values_.clear();
+    freeKeys_ = freeValues_ = kNone;
+    arena_ = Arena();
+    slots_.clear();
+    slots_.shrink_to_fit();
+    used_ = 0;
+    for (uint32_t r = 0; r < kRoots; ++r)
+        keys_.push_back(KeyNode{kNone, kNone, kNone, kNone, kNone, Bytes()});
+    liveKeys_ = kRoots;
+    liveValues_ = 0;
+    liveData_ = 0;
+    peakHeld_ = liveKeys_;
+}
+
+// ---- The arena ---------------------------------------------------------------------
+
+RegStore::Bytes RegStore::Add(Arena& arena, const uint8_t* p, size_t n)
+{
+    if (n == 0)
+        return Bytes();
+    if (n > UINT32_MAX)
+        throw std::bad_alloc();
+    auto newBlock = [&](size_t size) {
+        uint32_t index;
+        if (!arena.freeBlocks.empty()) {
+            index = arena.freeBlocks.back();
+            arena.freeBlocks.pop_back();
+        } else {
+            if (arena.blocks.size() >= (size_t(1) << (32 - kShift)))
+                throw std::bad_alloc();
+            index = static_cast<uint32_t>(arena.blocks.size());
+            arena.blocks.emplace_back();
+            arena.sizes.push_back(0);
+        }
+        arena.blocks[index].reset(new uint8_t[size]);
+        arena.sizes[index] = size;
+        arena.heap += size;
+        return index;
+    };
+    Bytes b;
+    b.size = static_cast<uint32_t>(n);
+    if (n >= kOwnBlock) {
+        b.at = newBlock(n) << kShift;
+    } else {
+        if (arena.current == kNone || arena.used + n > kBlock) {
+            arena.current = newBlock(kBlock);
+            arena.used = 0;
+        }
+        b.at = static_cast<uint32_t>(arena.current << kShift | arena.used);
+        arena.used += n;
+        arena.live += n;
+    }
+    std::memcpy(arena.blocks[b.at >> kShift].get() + (b.at & (kBlock - 1)), p, n);
+    return b;
+}
+
+void RegStore::Release(Bytes b)
+{
+    if (b.size == 0)
+        return;
+    if (b.size >= kOwnBlock) {
+        const uint32_t index = b.at >> kShift;
+        arena_.blocks[index].reset();
+        arena_.heap -= arena_.sizes[index];
+        arena_.sizes[index] = 0;
+        arena_.freeBlocks.push_back(index);
+    } else {
+        arena_.live -= b.size;
+        arena_.garbage += b.size;
+    }
+}
+
+RegStore::Bytes RegStore::Move(Arena& to, Bytes b)
+{
+    if (b.size == 0)
+        return Bytes();
+    if (b.size < kOwnBlock)
+        return Add(to, At(b), b.size);
+    // An own block changes hands, uncopied.
+    const uint32_t from = b.at >> kShift;
+    const uint32_t index = static_cast<uint32_t>(to.blocks.size());
+    to.blocks.push_back(std::move(arena_.blocks[from]));
+    to.sizes.push_back(arena_.sizes[from]);
+    to.heap += arena_.sizes[from];
+    return Bytes{index << kShift, b.size};
+}
+
+void RegStore::CompactIfWasteful()
+{
+    if (arena_.garbage <= kGarbageAllowance || arena_.garbage <= arena_.live)
+        return;
+    Arena fresh;
+    for (KeyNode& k : keys_)
+        if (k.parent != kFree)
+            k.name = Move(fresh, k.name);
+    for (ValueNode& v : values_) {
+        if (v.key != kFree) {
+            v.name = Move(fresh, v.name);
+            v.data = Move(fresh, v.data);
+        }
+    }
+    arena_ = std::move(fresh);
+}
+
+// ---- The table ---------------------------------------------------------------------
+
+uint32_t RegStore::Hash(uint32_t owner, bool value, std::string_view name) const
+{
+    uint32_t h = 2166136261u;   // FNV-1a
+    auto mix = [&h](unsigned char c) { h = (h ^ c) * 16777619u; };
+    for (int i = 0; i < 4; ++i)
+        mix(static_cast<unsigned char>(owner >> (8 * i)));
+    mix(value ? 1 : 0);
+    for (char c : name)
+        mix(static_cast<unsigned char>(LowerAscii(c)));
+    h ^= h >> 15;
+    h *= 0x2c1b3c6du;
+    h ^= h >> 12;
+    return h;
+}
+
+uint32_t RegStore::HashOf(uint32_t entry) const
+{
+    if (entry & kValueBit) {
+        const ValueNode& v = values_[entry & ~kValueBit];
+        return Hash(v.key, true, View(v.name));
+    }
+    const KeyNode& k = keys_[entry];
+    return Hash(k.parent, false, View(k.name));
+}
+
+bool RegStore::Matches(uint32_t entry, uint32_t owner, bool value, std::string_view name) const
+{
+    if (((entry & kValueBit) != 0) != value)
+        return false;
+    if (value) {
+        const ValueNode& v = values_[entry & ~kValueBit];
+        return v.key == owner && SameName(View(v.name), name);
+    }
+    const KeyNode& k = keys_[entry];
+    return k.parent == owner && SameName(View(k.name), name);
+}
+
+uint32_t RegStore::Find(uint32_t owner, bool value, std::string_view name) const
+{
+    if (slots_.empty())
+        return kNone;
+    const size_t mask = slots_.size() - 1;
+    for (size_t i = Hash(owner, value, name) & mask;; i = (i + 1) & mask) {
+        const uint32_t e = slots_[i];
+        if (e == kNone)
+            return kNone;
+        if (Matches(e, owner, value, name))
+            return e & ~kValueBit;
+    }
+}
+
+void RegStore::Insert(uint32_t entry)
+{
+    if ((used_ + 1) * 4 > slots_.size() * 3)
+        Grow();
+    const size_t mask = slots_.size() - 1;
+    size_t i = HashOf(entry) & mask;
+    while (slots_[i] != kNone)
+        i = (i + 1) & mask;
+    slots_[i] = entry;
+    ++used_;
+}
+
+void RegStore::Grow()
+{
+    std::vector<uint32_t> old = std::move(slots_);
+    slots_.assign(old.empty() ? 64 : old.size() * 2, kNone);
+    const size_t mask = slots_.size() - 1;
+    for (uint32_t e : old) {
+        if (e == kNone)
+            continue;
+        size_t i = HashOf(e) & mask;
+        while (slots_[i] != kNone)
+            i = (i + 1) & mask;
+        slots_[i] = e;
+    }
+}
+
+// Linear probing's deletion: later entries of the run move back into the
+// gap when their home lies at or before it, so that no search stops short.
+void RegStore::Erase(uint32_t entry)
+{
+    const size_t mask = slots_.size() - 1;
+    size_t i = HashOf(entry) & mask;
+    while (slots_[i] != entry)
+        i = (i + 1) & mask;
+    for (size_t j = i;;) {
+        slots_[i] = kNone;
+        for (;;) {
+            j = (j + 1) & mask;
+            if (slots_[j] == kNone) {
+                --used_;
+                return;
+            }
+            const size_t home = HashOf(slots_[j]) & mask;
+            const bool stays = i <= j ? (i < home && home <= j) : (i < home || home <= j);
+            if (!stays)
+                break;
+        }
+        slots_[i] = slots_[j];
+        i = j;
+    }
+}
+
+// ---- Keys --------------------------------------------------------------------------
+
+uint32_t RegStore::FindChild(uint32_t key, std::string_view name) const { return Find(key, false, name); }
+
+uint32_t RegStore::FindPath(uint32_t root, std::string_view path) const
+{
+    uint32_t key = root;
+    std::string_view part;
+    for (size_t pos = 0; key != kNone && NextPart(path, &pos, &part);)
+        key = FindChild(key, part);
+    return key;
+}
+
+uint32_t RegStore::CreatePath(uint32_t root, std::string_view path)
+{
+    uint32_t key = root;
+    std::string_view part;
+    for (size_t pos = 0; NextPart(path, &pos, &part);) {
+        const uint32_t child = FindChild(key, part);
+        key = child != kNone ? child : NewKey(key, part);
+    }
+    return key;
+}
+
+bool RegStore::Live(uint32_t key) const { return key < keys_.size() && keys_[key].parent != kFree; }
+
+uint32_t RegStore::NewKey(uint32_t parent, std::string_view name)
+{
+    const Bytes stored = Add(arena_, reinterpret_cast<const uint8_t*>(name.data()), name.size());
+    uint32_t key;
+    if (freeKeys_ != kNone) {
+        key = freeKeys_;
+        freeKeys_ = keys_[key].next;
+    } else {
+        if (keys_.size() >= kValueBit)
+            throw std::bad_alloc();
+        key = static_cast<uint32_t>(keys_.size());
+        keys_.emplace_back();
+    }
+    KeyNode& k = keys_[key];
+    KeyNode& p = keys_[parent];
+    k = KeyNode{parent, kNone, p.firstChild, kNone, kNone, stored};
+    if (p.firstChild != kNone)
+        keys_[p.firstChild].prev = key;
+    p.firstChild = key;
+    Insert(key);
+    ++liveKeys_;
+    peakHeld_ = std::max(peakHeld_, liveKeys_ + liveValues_);
+    return key;
+}
+
+// A key without subkeys: its values, its place in its parent's list, its
+// entry and its name go.
+void RegStore::FreeKey(uint32_t key)
+{
+    while (keys_[key].firstValue != kNone)
+        FreeValue(keys_[key].firstValue);
+    KeyNode& k = keys_[key];
+    if (k.prev != kNone)
+        keys_[k.prev].next = k.next;
+    else
+        keys_[k.parent].firstChild = k.next;
+    if (k.next != kNone)
+        keys_[k.next].prev = k.prev;
+    Erase(key);
+    Release(k.name);
+    k = KeyNode{kFree, kNone, freeKeys_, kNone, kNone, Bytes()};
+    freeKeys_ = key;
+    --liveKeys_;
+}
+
+// Leaves first, without recursion: a key may be as deep as a line is long.
+void RegStore::DeleteKey(uint32_t key)
+{
+    if (!Live(key))
+        return;
+    if (keys_[key].parent == kNone) {
+        while (keys_[key].firstValue != kNone)
+            FreeValue(keys_[key].firstValue);
+        while (keys_[key].firstChild != kNone)
+            DeleteKey(keys_[key].firstChild);   // one level: the child is no root
+        CompactIfWasteful();
+        return;
+    }
+    for (uint32_t at = key;;) {
+        while (keys_[at].firstChild != kNone)
+            at = keys_[at].firstChild;
+        const uint32_t up = keys_[at].parent;
+        const bool last = at == key;
+        FreeKey(at);
+        if (last)
+            break;
+        at = up;
+    }
+    CompactIfWasteful();
+}
+
+std::string RegStore::Name(uint32_t key) const { return std::string(View(keys_[key].name)); }
+
+std::vector<uint32_t> RegStore::Children(uint32_t key) const
+{
+    std::vector<uint32_t> out;
+    for (uint32_t c = keys_[key].firstChild; c != kNone; c = keys_[c].next)
+        out.push_back(c);
+    std::sort(out.begin(), out.end(),
+              [this](uint32_t a, uint32_t b) { return NameBefore(View(keys_[a].name), View(keys_[b].name)); });
+    return out;
+}
+
+// ---- Values ------------------------------------------------------------------------
+
+bool RegStore::GetValue(uint32_t key, std::string_view name, Value* value) const
+{
+    const uint32_t v = Find(key, true, name);
+    if (v == kNone)
+        return false;
+    const ValueNode& n = values_[v];
+    value->type = n.type;
+    value->data = n.data.size ? At(n.data) : nullptr;
+    value->size = n.data.size;
+    return true;
+}
+
+void RegStore::SetValue(uint32_t key, std::string_view name, uint32_t type, const uint8_t* data, size_t size)
+{
+    const Bytes stored = Add(arena_, data, size);
+    liveData_ += size;
+    uint32_t v = Find(key, true, name);
+    if (v != kNone) {
+        liveData_ -= values_[v].data.size;
+        Release(values_[v].data);
+        values_[v].type = type;
+        values_[v].data = stored;
+        CompactIfWasteful();
+        return;
+    }
+    const Bytes storedName = Add(arena_, reinterpret_cast<const uint8_t*>(name.data()), name.size());
+    if (freeValues_ != kNone) {
+        v = freeValues_;
+        freeValues_ = values_[v].next;
+    } else {
+        if (values_.size() >= kValueBit)
+            throw std::bad_alloc();
+        v = static_cast<uint32_t>(values_.size());
+        values_.emplace_back();
+    }
+    KeyNode& k = keys_[key];
+    values_[v] = ValueNode{key, k.firstValue, kNone, type, storedName, stored};
+    if (k.firstValue != kNone)
+        values_[k.firstValue].prev = v;
+    k.firstValue = v;
+    Insert(v | kValueBit);
+    ++liveValues_;
+    peakHeld_ = std::max(peakHeld_, liveKeys_ + liveValues_);
+}
+
+void RegStore::FreeValue(uint32_t value)
+{
+    ValueNode& v = values_[value];
+    if (v.prev != kNone)
+        values_[v.prev].next = v.next;
+    else
+        keys_[v.key].firstValue = v.next;
+    if (v.next != kNone)
+        values_[v.next].prev = v.prev;
+    Erase(value | kValueBit);
+    Release(v.name);
+    Release(v.data);
+    liveData_ -= v.data.size;
+    v = ValueNode{kFree, freeValues_, kNone, 0, Bytes(), Bytes()};
+    freeValues_ = value;
+    --liveValues_;
+}
+
+void RegStore::DeleteValue(uint32_t key, std::string_view name)
+{
+    const uint32_t v = Find(key, true, name);
+    if (v == kNone)
+        return;
+    FreeValue(v);
+    CompactIfWasteful();
+}
+
+std::vector<RegStore::ValueView> RegStore::Values(uint32_t key) const
+{
+    std::vector<uint32_t> order;
+    for (uint32_t v = keys_[key].firstValue; v != kNone; v = values_[v].next)
+        order.push_back(v);
+    std::sort(order.begin(), order.end(),
+              [this](uint32_t a, uint32_t b) { return NameBefore(View(values_[a].name), View(values_[b].name)); });
+    std::vector<ValueView> out;
+    out.reserve(order.size());
+    for (uint32_t v : order) {
+        const ValueNode& n = values_[v];
+        const uint8_t* data = n.data.size ? At(n.data) : nullptr;
+        out.push_back(ValueView{std::string(View(n.name)), n.type, std::vector<uint8_t>(data, data + n.data.size)});
+    }
+    return out;
+}
+
+RegStore::Counts RegStore::Count() const
+{
+    Counts c;
+    c.keys = liveKeys_;
+    c.values = liveValues_;
+    c.dataBytes = liveData_;
+    c.peakHeld = peakHeld_;
+    // A deque holds its elements in blocks of 512 bytes, and a map of them.
+    auto deque = [](size_t bytes) { return (bytes + 511) / 512 * (512 + sizeof(void*)) + 64 * sizeof(void*); };
+    c.heapBytes = deque(keys_.size() * sizeof(KeyNode)) + deque(values_.size() * sizeof(ValueNode)) +
+                  arena_.heap + arena_.blocks.capacity() * sizeof(arena_.blocks[0]) +
+                  arena_.sizes.capacity() * sizeof(size_t) + arena_.freeBlocks.capacity() * sizeof(uint32_t) +
+                  slots_.capacity() * sizeof(uint32_t);
+    return c;
+}
+
+}  // namespace host

@@ -1,0 +1,148 @@
+// The registry's store: every key and value of the four roots, in memory
+// that grows with what it holds and nothing else.
+//
+// - A key is a node: its own name part as first written, its parent, its
+//   first child and its siblings, its first value.  Nodes sit in a deque
+//   and are named by index; the four roots are nodes 0 to 3 and always
+//   exist.  A key's path is never stored: a key as deep as its line is long
+//   costs what its parts cost, once.
+// - A value is a record: its key, its siblings in the key's list, its type,
+//   its name as first written and its data.
+// - Names and data are bytes in an arena of 4 KiB blocks; data of 1 KiB or
+//   more has a block of its own, freed with it.  Bytes let go of in the
+//   small blocks are taken back by copying what is live into new blocks
+//   once they pass what is live (and 64 KiB).
+// - One open-addressed table of indices finds a key by (parent, name) and a
+//   value by (key, name), names compared ignoring the case of ASCII letters
+//   as the platform's registry compares them.
+// So a key or a value costs about 45 bytes and its name and data, however
+// deep it is.  Lists are unordered; Children() and Values() sort them.
+//
+// Not thread-safe: registry.cpp holds its lock around every call.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <deque>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace host {
+
+class RegStore {
+public:
+    static constexpr uint32_t kNone = 0xFFFFFFFFu;
+    static constexpr uint32_t kRoots = 4;
+
+    RegStore();
+
+    // Every key and value gone but the roots (empty).
+    void Clear();
+
+    // The child of `key` named `name` (any case), or kNone.
+    uint32_t FindChild(uint32_t key, std::string_view name) const;
+    // The key under `root` at `path` (parts separated by backslashes, empty
+    // parts ignored), or kNone.
+    uint32_t FindPath(uint32_t root, std::string_view path) const;
+    // The same, making every missing part with the spelling `path` gives it.
+    uint32_t CreatePath(uint32_t root, std::string_view path);
+    // False for a key deleted since its index was handed out (or never made).
+    bool Live(uint32_t key) const;
+    // Deletes the key with its values and subkeys; a root keeps itself and
+    // loses everything else.
+    void DeleteKey(uint32_t key);
+
+    struct Value {
+        uint32_t type;
+        const uint8_t* data;   // valid until the store next changes
+        size_t size;
+    };
+    bool GetValue(uint32_t key, std::string_view name, Value* value) const;
+    // A new value takes `name`'s spelling; one that exists keeps its own.
+    void SetValue(uint32_t key, std::string_view name, uint32_t type, const uint8_t* data, size_t size);
+    void DeleteValue(uint32_t key, std::string_view name);
+
+    // For a listing: a key's name part as first written, its subkeys and its
+    // values (by name, lower case first compared).
+    std::string Name(uint32_t key) const;
+    std::vector<uint32_t> Children(uint32_t key) const;
+    struct ValueView {
+        std::string name;
+        uint32_t type;
+        std::vector<uint8_t> data;
+    };
+    std::vector<ValueView> Values(uint32_t key) const;
+
+    struct Counts {
+        size_t keys = 0;        // roots included
+        size_t values = 0;
+        size_t dataBytes = 0;   // of every value's data
+        size_t peakHeld = 0;    // the most keys and values held at once since Clear
+        size_t heapBytes = 0;   // what the store holds on the heap (its deque blocks, arena, table)
+    };
+    Counts Count() const;
+
+private:
+    struct Bytes {
+        uint32_t at = 0;     // block index << kShift | offset in the block
+        uint32_t size = 0;
+    };
+    struct KeyNode {
+        uint32_t parent, firstChild, next, prev, firstValue;   // parent kFree: a free slot (next: the next free)
+        Bytes name;
+    };
+    struct ValueNode {
+        uint32_t key, next, prev, type;                        // key kFree: a free slot
+        Bytes name, data;
+    };
+    static constexpr uint32_t kFree = 0xFFFFFFFEu;
+    static constexpr uint32_t kValueBit = 0x80000000u;   // in the table: a value's index, else a key's
+
+    // The arena.
+    static constexpr uint32_t kShift = 12;
+    static constexpr size_t kBlock = size_t(1) << kShift;
+    static constexpr size_t kOwnBlock = kBlock / 4;
+    struct Arena {
+        std::vector<std::unique_ptr<uint8_t[]>> blocks;
+        std::vector<size_t> sizes;         // of each block (kBlock, or an entry's own size; 0 when freed)
+        std::vector<uint32_t> freeBlocks;  // indices of own blocks let go of
+        uint32_t current = kNone;          // the block small entries go to
+        size_t used = 0;                   // of the current block
+        size_t live = 0, garbage = 0;      // bytes of small entries held and let go of
+        size_t heap = 0;                   // every block's size
+    };
+    Bytes Add(Arena& arena, const uint8_t* p, size_t n);
+    void Release(Bytes b);
+    Bytes Move(Arena& to, Bytes b);   // into another arena (compaction)
+    const uint8_t* At(Bytes b) const { return arena_.blocks[b.at >> kShift].get() + (b.at & (kBlock - 1)); }
+    std::string_view View(Bytes b) const
+    {
+        return b.size ? std::string_view(reinterpret_cast<const char*>(At(b)), b.size) : std::string_view();
+    }
+    void CompactIfWasteful();
+
+    // The table.
+    uint32_t Hash(uint32_t owner, bool value, std::string_view name) const;
+    uint32_t HashOf(uint32_t entry) const;
+    bool Matches(uint32_t entry, uint32_t owner, bool value, std::string_view name) const;
+    uint32_t Find(uint32_t owner, bool value, std::string_view name) const;
+    void Insert(uint32_t entry);
+    void Erase(uint32_t entry);
+    void Grow();
+
+    uint32_t NewKey(uint32_t parent, std::string_view name);
+    void FreeKey(uint32_t key);
+    void FreeValue(uint32_t value);
+
+    std::deque<KeyNode> keys_;
+    std::deque<ValueNode> values_;
+    uint32_t freeKeys_ = kNone, freeValues_ = kNone;
+    size_t liveKeys_ = 0, liveValues_ = 0, liveData_ = 0, peakHeld_ = 0;
+    Arena arena_;
+    std::vector<uint32_t> slots_;   // kNone or an entry; a power of two long, at most 3/4 full
+    size_t used_ = 0;
+};
+
+}  // namespace host
