@@ -61,7 +61,7 @@ const long long kHeapAllowance = 4 * static_cast<long long>(host::kRegExpansionA
 // old and new slots both held).  Files of short statements fit in 6 times
 // their text without it (a statement's line is 7 bytes or more, and
 // measures at most 5.1 times in a file of 17,576 values "ABC"=""); it is
-// for one key line of many one-letter parts ("[HKU\\a\\a\\a...]"), 2 bytes a
+// for one key line of many one-letter parts ([HKU\a\a\a...]), 2 bytes a
 // key: about 45 bytes each.
 const long long kNodeCost = 48;
 

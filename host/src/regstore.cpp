@@ -82,7 +82,7 @@ RegStore::Bytes RegStore::Add(Arena& arena, const uint8_t* p, size_t n)
 {
     if (n == 0)
         return Bytes();
-    if (n > UINT32_MAX)
+    if (static_cast<uint64_t>(n) > UINT32_MAX)
         throw std::bad_alloc();
     auto newBlock = [&](size_t size) {
         uint32_t index;
