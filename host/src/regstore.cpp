@@ -51,6 +51,9 @@ bool NextPart(std::string_view path, size_t* pos, std::string_view* part)
     return false;
 }
 
+// The longest name or data the store keeps (its sizes are 32-bit).
+const size_t kMaxEntry = size_t(1) << 31;
+
 // Bytes let go of in the small blocks are copied out once they pass this
 // and what is live.
 const size_t kGarbageAllowance = size_t(64) << 10;
@@ -82,7 +85,7 @@ RegStore::Bytes RegStore::Add(Arena& arena, const uint8_t* p, size_t n)
 {
     if (n == 0)
         return Bytes();
-    if (static_cast<uint64_t>(n) > UINT32_MAX)
+    if (n > kMaxEntry)
         throw std::bad_alloc();
     auto newBlock = [&](size_t size) {
         uint32_t index;
