@@ -360,6 +360,179 @@ TEST_F(RegistryTest, OverwritingDoesNotAccumulate)
     EXPECT_EQ(host::RegistryCount().dataBytes, 10u);   // "kept" and its terminator, in UTF-16
 }
 
+// ---- Keys made together ------------------------------------------------------------
+// A line's missing keys are kept as one chain until a call reaches inside
+// it; every call must then see the keys each on its own, as if they had
+// been made one at a time.
+
+const host::RegRoot kUsers = host::RegRoot::Users;
+
+// HKEY_USERS' keys by path, each with its values' names.
+std::vector<std::string> UsersListing()
+{
+    std::vector<std::string> listed;
+    for (const host::RegistryKeyView& k : host::RegistrySnapshot()) {
+        if (k.root != kUsers || k.path.empty())
+            continue;
+        std::string line = k.path;
+        for (const host::RegistryValueView& v : k.values)
+            line += " " + v.name;
+        listed.push_back(line);
+    }
+    return listed;
+}
+
+void SetUsersDword(const std::string& key, const std::string& name, uint8_t value)
+{
+    host::RegistrySetValue(kUsers, key, name, REG_DWORD, std::vector<uint8_t>{value, 0, 0, 0});
+}
+
+TEST_F(RegistryTest, KeysInsideAChainAreFoundAndMadeAtAnyDepth)
+{
+    host::RegistryClear();
+    host::RegistryCreateKey(kUsers, "Alpha\\Beta\\Gamma\\Delta");
+    EXPECT_EQ(host::RegistryCount().keys, 8u);
+    EXPECT_EQ(host::RegistryCount().nodes, 5u);   // the roots and the chain
+
+    // Found at every depth, in any case, without a node more for the last.
+    EXPECT_TRUE(host::RegistryKeyExists(kUsers, "alpha\\beta\\gamma\\DELTA"));
+    EXPECT_EQ(host::RegistryCount().nodes, 5u);
+    EXPECT_TRUE(host::RegistryKeyExists(kUsers, "ALPHA\\bEtA"));
+    EXPECT_TRUE(host::RegistryKeyExists(kUsers, "Alpha"));
+    EXPECT_FALSE(host::RegistryKeyExists(kUsers, "Alpha\\Gamma"));
+    EXPECT_FALSE(host::RegistryKeyExists(kUsers, "Alpha\\Beta\\Gamma\\Delta\\Epsilon"));
+    EXPECT_FALSE(host::RegistryKeyExists(kUsers, "Alpha\\Beta\\Gamm"));
+    EXPECT_EQ(host::RegistryCount().keys, 8u);   // looking made no key
+
+    // A value in the middle, at the first and at the last part; each reads
+    // back from its own key only.
+    SetUsersDword("alpha\\BETA", "Middle", 2);
+    SetUsersDword("ALPHA", "First", 1);
+    SetUsersDword("Alpha\\Beta\\Gamma\\Delta", "Last", 4);
+    uint32_t type = 0;
+    std::vector<uint8_t> data;
+    EXPECT_TRUE(host::RegistryGetValue(kUsers, "Alpha\\Beta", "middle", &type, &data));
+    EXPECT_EQ(data[0], 2);
+    EXPECT_FALSE(host::RegistryGetValue(kUsers, "Alpha\\Beta\\Gamma", "Middle", &type, &data));
+    EXPECT_FALSE(host::RegistryGetValue(kUsers, "Alpha", "Middle", &type, &data));
+    EXPECT_TRUE(host::RegistryGetValue(kUsers, "alpha", "First", &type, &data));
+    EXPECT_TRUE(host::RegistryGetValue(kUsers, "Alpha\\Beta\\Gamma\\Delta", "LAST", &type, &data));
+    EXPECT_EQ(data[0], 4);
+
+    // Subkeys made beside the chain's parts: at its first part, in the
+    // middle, under its last.
+    host::RegistryCreateKey(kUsers, "alpha\\Zeta");
+    host::RegistryCreateKey(kUsers, "Alpha\\beta\\gamma\\Eta\\Theta");
+    host::RegistryCreateKey(kUsers, "Alpha\\Beta\\Gamma\\Delta\\Iota");
+    EXPECT_EQ(host::RegistryCount().keys, 12u);
+    EXPECT_EQ(UsersListing(), (std::vector<std::string>{
+                                  "Alpha First",
+                                  "Alpha\\Beta Middle",
+                                  "Alpha\\Beta\\Gamma",
+                                  "Alpha\\Beta\\Gamma\\Delta Last",
+                                  "Alpha\\Beta\\Gamma\\Delta\\Iota",
+                                  "Alpha\\Beta\\Gamma\\Eta",
+                                  "Alpha\\Beta\\Gamma\\Eta\\Theta",
+                                  "Alpha\\Zeta",
+                              }));
+}
+
+TEST_F(RegistryTest, DeletingInsideAChainKeepsTheKeysAboveIt)
+{
+    host::RegistryClear();
+    host::RegistryCreateKey(kUsers, "A\\B\\C\\D\\E");
+    host::RegistryDeleteKey(kUsers, "a\\b\\c");
+    EXPECT_TRUE(host::RegistryKeyExists(kUsers, "A\\B"));
+    EXPECT_FALSE(host::RegistryKeyExists(kUsers, "A\\B\\C"));
+    EXPECT_FALSE(host::RegistryKeyExists(kUsers, "A\\B\\C\\D"));
+    EXPECT_EQ(host::RegistryCount().keys, 6u);
+    EXPECT_EQ(UsersListing(), (std::vector<std::string>{"A", "A\\B"}));
+
+    // The chain's last part: the rest stays; its first part: all goes.
+    host::RegistryCreateKey(kUsers, "Q\\R\\S");
+    host::RegistryDeleteKey(kUsers, "q\\r\\s");
+    EXPECT_TRUE(host::RegistryKeyExists(kUsers, "Q\\R"));
+    EXPECT_FALSE(host::RegistryKeyExists(kUsers, "Q\\R\\S"));
+    host::RegistryCreateKey(kUsers, "X\\Y\\Z");
+    host::RegistryDeleteKey(kUsers, "X");
+    EXPECT_FALSE(host::RegistryKeyExists(kUsers, "X"));
+    EXPECT_EQ(UsersListing(), (std::vector<std::string>{"A", "A\\B", "Q", "Q\\R"}));
+
+    // Emptying the root takes whole chains.
+    host::RegistryCreateKey(kUsers, "M\\N\\O\\P");
+    host::RegistryDeleteKey(kUsers, "");
+    EXPECT_TRUE(UsersListing().empty());
+    EXPECT_EQ(host::RegistryCount().keys, 4u);
+    EXPECT_EQ(host::RegistryCount().nodes, 4u);
+}
+
+TEST_F(RegistryTest, AHandleInsideAChainNamesThatKey)
+{
+    host::RegistryClear();
+    host::RegistryCreateKey(kUsers, "One\\Two\\Three\\Four");
+    SetUsersDword("One\\Two\\Three\\Four", "Deep", 9);
+    HKEY two = nullptr, four = nullptr;
+    ASSERT_EQ(RegOpenKeyExW(HKEY_USERS, P(W("one\\TWO")), 0, 0, &two), ERROR_SUCCESS);
+    ASSERT_EQ(RegOpenKeyExW(two, P(W("three\\four")), 0, 0, &four), ERROR_SUCCESS);
+    EXPECT_EQ(Query(four, "Deep", 4).result, ERROR_SUCCESS);
+    EXPECT_EQ(Query(two, "Deep", 4).result, ERROR_FILE_NOT_FOUND);
+
+    // A value set through the path lands on the key the handle names.
+    SetUsersDword("One\\Two", "Here", 2);
+    Answer a = Query(two, "Here", 4);
+    EXPECT_EQ(a.result, ERROR_SUCCESS);
+    EXPECT_EQ(a.buffer[0], 2);
+
+    // Deleting below it leaves it standing; deleting above it does not.
+    host::RegistryDeleteKey(kUsers, "One\\Two\\Three");
+    EXPECT_EQ(Query(two, "Here", 4).result, ERROR_SUCCESS);
+    EXPECT_EQ(Query(four, "Deep", 4).result, kKeyDeleted);
+    host::RegistryCreateKey(kUsers, "One\\Two\\Three\\Four");   // the same names again
+    EXPECT_EQ(Query(four, "Deep", 4).result, kKeyDeleted);
+    host::RegistryDeleteKey(kUsers, "One");
+    EXPECT_EQ(Query(two, "Here", 4).result, kKeyDeleted);
+    EXPECT_EQ(RegCloseKey(four), ERROR_SUCCESS);
+    EXPECT_EQ(RegCloseKey(two), ERROR_SUCCESS);
+}
+
+TEST_F(RegistryTest, ChainsListInNameOrderWithEachPartAsFirstWritten)
+{
+    host::RegistryClear();
+    // Parts from different lines keep the spelling each was first given.
+    host::RegistryCreateKey(kUsers, "Board\\Audio");
+    host::RegistryCreateKey(kUsers, "BOARD\\AUDIO\\Codec\\Params");
+    host::RegistryCreateKey(kUsers, "board\\audio\\CODEC\\params\\Extra");
+    // Siblings whose first parts sort before what follows the chain's
+    // first part: "ab" comes before "ab!" whatever follows "ab".
+    host::RegistryCreateKey(kUsers, "ab\\c\\d");
+    host::RegistryCreateKey(kUsers, "ab!");
+    host::RegistryCreateKey(kUsers, "AA\\x");
+    // Split and unsplit chains side by side.
+    host::RegistryCreateKey(kUsers, "m\\n\\o\\p");
+    host::RegistryCreateKey(kUsers, "m\\q\\r");
+    host::RegistryCreateKey(kUsers, "m\\\\n\\o\\\\");   // empty parts are no keys
+    EXPECT_EQ(UsersListing(), (std::vector<std::string>{
+                                  "AA",
+                                  "AA\\x",
+                                  "ab",
+                                  "ab\\c",
+                                  "ab\\c\\d",
+                                  "ab!",
+                                  "Board",
+                                  "Board\\Audio",
+                                  "Board\\Audio\\Codec",
+                                  "Board\\Audio\\Codec\\Params",
+                                  "Board\\Audio\\Codec\\Params\\Extra",
+                                  "m",
+                                  "m\\n",
+                                  "m\\n\\o",
+                                  "m\\n\\o\\p",
+                                  "m\\q",
+                                  "m\\q\\r",
+                              }));
+    EXPECT_EQ(host::RegistryCount().keys, 4u + 17u);
+}
+
 TEST_F(RegistryTest, SnapshotKeepsTheSpellingAndListsSubkeysAfterTheirKey)
 {
     host::RegistrySetDword("Drivers\\BuiltIn\\WAVKELVO\\Params", "CacheLen", 1);

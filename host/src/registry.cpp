@@ -233,7 +233,7 @@ RegistryCounts RegistryCount()
 {
     std::lock_guard<std::mutex> lock(g_regMutex);
     const RegStore::Counts c = g_store.Count();
-    return RegistryCounts{c.keys, c.values, c.dataBytes, c.peakHeld, c.heapBytes};
+    return RegistryCounts{c.keys, c.nodes, c.values, c.dataBytes, c.peakHeld, c.heapBytes};
 }
 
 std::vector<RegistryKeyView> RegistrySnapshot()
@@ -266,9 +266,19 @@ std::vector<RegistryKeyView> RegistrySnapshot()
             }
             const uint32_t child = level.children[level.next++];
             path.resize(level.pathSize);
-            if (!path.empty())
-                path += '\\';
-            path += g_store.Name(child);
+            // A chain's node: the keys before its last are listed on their
+            // own, with no values.
+            const std::string name = g_store.Name(child);
+            for (size_t start = 0;;) {
+                const size_t end = std::min(name.find('\\', start), name.size());
+                if (!path.empty())
+                    path += '\\';
+                path.append(name, start, end - start);
+                if (end == name.size())
+                    break;
+                out.push_back(RegistryKeyView{static_cast<RegRoot>(r), path, {}});
+                start = end + 1;
+            }
             visit(child);
         }
     }

@@ -51,6 +51,34 @@ bool NextPart(std::string_view path, size_t* pos, std::string_view* part)
     return false;
 }
 
+// A node's first part (a chain's name holds several).
+std::string_view FirstPart(std::string_view name) { return name.substr(0, name.find('\\')); }
+
+size_t PartCount(std::string_view name)
+{
+    return name.empty() ? 0 : 1 + static_cast<size_t>(std::count(name.begin(), name.end(), '\\'));
+}
+
+// The parts of `rest` joined by one backslash each: `rest` itself when it
+// has no empty part, else built in `joined`.
+std::string_view JoinParts(std::string_view rest, std::string* joined)
+{
+    while (!rest.empty() && rest.front() == '\\')
+        rest.remove_prefix(1);
+    while (!rest.empty() && rest.back() == '\\')
+        rest.remove_suffix(1);
+    if (rest.find("\\\\") == std::string_view::npos)
+        return rest;
+    joined->clear();
+    std::string_view part;
+    for (size_t pos = 0; NextPart(rest, &pos, &part);) {
+        if (!joined->empty())
+            *joined += '\\';
+        joined->append(part.data(), part.size());
+    }
+    return *joined;
+}
+
 // The longest name or data the store keeps (its sizes are 32-bit).
 const size_t kMaxEntry = size_t(1) << 31;
 
@@ -73,10 +101,10 @@ void RegStore::Clear()
     used_ = 0;
     for (uint32_t r = 0; r < kRoots; ++r)
         keys_.push_back(KeyNode{kNone, kNone, kNone, kNone, kNone, Bytes()});
-    liveKeys_ = kRoots;
+    liveKeys_ = liveNodes_ = kRoots;
     liveValues_ = 0;
     liveData_ = 0;
-    peakHeld_ = liveKeys_;
+    peakHeld_ = liveNodes_;
 }
 
 // ---- The arena ---------------------------------------------------------------------
@@ -193,7 +221,7 @@ uint32_t RegStore::HashOf(uint32_t entry) const
         return Hash(v.key, true, View(v.name));
     }
     const KeyNode& k = keys_[entry];
-    return Hash(k.parent, false, View(k.name));
+    return Hash(k.parent, false, FirstPart(View(k.name)));
 }
 
 bool RegStore::Matches(uint32_t entry, uint32_t owner, bool value, std::string_view name) const
@@ -205,7 +233,7 @@ bool RegStore::Matches(uint32_t entry, uint32_t owner, bool value, std::string_v
         return v.key == owner && SameName(View(v.name), name);
     }
     const KeyNode& k = keys_[entry];
-    return k.parent == owner && SameName(View(k.name), name);
+    return k.parent == owner && SameName(FirstPart(View(k.name)), name);
 }
 
 uint32_t RegStore::Find(uint32_t owner, bool value, std::string_view name) const
@@ -277,43 +305,72 @@ void RegStore::Erase(uint32_t entry)
 
 // ---- Keys --------------------------------------------------------------------------
 
-uint32_t RegStore::FindChild(uint32_t key, std::string_view name) const { return Find(key, false, name); }
+// The node under `key` whose first part is `part` (any case), or kNone.
+uint32_t RegStore::FindChild(uint32_t key, std::string_view part) const { return Find(key, false, part); }
 
-uint32_t RegStore::FindPath(uint32_t root, std::string_view path) const
+RegStore::Place RegStore::Walk(uint32_t key, std::string_view path) const
 {
-    uint32_t key = root;
+    size_t pos = 0;
+    for (;;) {
+        const size_t before = pos;
+        std::string_view part;
+        if (!NextPart(path, &pos, &part))
+            return Place{key, 0, pos};
+        const uint32_t child = FindChild(key, part);
+        if (child == kNone)
+            return Place{key, 0, before};
+        // The chain's further parts, one by one against the path's.
+        const std::string_view name = View(keys_[child].name);
+        size_t at = FirstPart(name).size();
+        for (size_t matched = 1; at < name.size(); ++matched) {
+            const size_t start = at + 1;
+            at = std::min(name.find('\\', start), name.size());
+            const size_t here = pos;
+            if (!NextPart(path, &pos, &part) || !SameName(part, name.substr(start, at - start)))
+                return Place{child, matched, here};
+        }
+        key = child;
+    }
+}
+
+uint32_t RegStore::FindPath(uint32_t root, std::string_view path)
+{
+    const Place p = Walk(root, path);
     std::string_view part;
-    for (size_t pos = 0; key != kNone && NextPart(path, &pos, &part);)
-        key = FindChild(key, part);
-    return key;
+    size_t pos = p.rest;
+    if (NextPart(path, &pos, &part))
+        return kNone;   // a part that is not there
+    return p.matched ? Split(p.node, p.matched) : p.node;
 }
 
 uint32_t RegStore::CreatePath(uint32_t root, std::string_view path)
 {
-    uint32_t key = root;
-    std::string_view part;
-    for (size_t pos = 0; NextPart(path, &pos, &part);) {
-        const uint32_t child = FindChild(key, part);
-        key = child != kNone ? child : NewKey(key, part);
-    }
-    return key;
+    const Place p = Walk(root, path);
+    const uint32_t at = p.matched ? Split(p.node, p.matched) : p.node;
+    std::string joined;
+    const std::string_view rest = JoinParts(path.substr(std::min(p.rest, path.size())), &joined);
+    return rest.empty() ? at : NewKey(at, rest);
 }
 
 bool RegStore::Live(uint32_t key) const { return key < keys_.size() && keys_[key].parent != kFree; }
 
+uint32_t RegStore::TakeKeySlot()
+{
+    if (freeKeys_ != kNone) {
+        const uint32_t key = freeKeys_;
+        freeKeys_ = keys_[key].next;
+        return key;
+    }
+    if (keys_.size() >= kValueBit)
+        throw std::bad_alloc();
+    keys_.emplace_back();
+    return static_cast<uint32_t>(keys_.size() - 1);
+}
+
 uint32_t RegStore::NewKey(uint32_t parent, std::string_view name)
 {
     const Bytes stored = Add(arena_, reinterpret_cast<const uint8_t*>(name.data()), name.size());
-    uint32_t key;
-    if (freeKeys_ != kNone) {
-        key = freeKeys_;
-        freeKeys_ = keys_[key].next;
-    } else {
-        if (keys_.size() >= kValueBit)
-            throw std::bad_alloc();
-        key = static_cast<uint32_t>(keys_.size());
-        keys_.emplace_back();
-    }
+    const uint32_t key = TakeKeySlot();
     KeyNode& k = keys_[key];
     KeyNode& p = keys_[parent];
     k = KeyNode{parent, kNone, p.firstChild, kNone, kNone, stored};
@@ -321,9 +378,51 @@ uint32_t RegStore::NewKey(uint32_t parent, std::string_view name)
         keys_[p.firstChild].prev = key;
     p.firstChild = key;
     Insert(key);
-    ++liveKeys_;
-    peakHeld_ = std::max(peakHeld_, liveKeys_ + liveValues_);
+    liveKeys_ += PartCount(name);
+    ++liveNodes_;
+    peakHeld_ = std::max(peakHeld_, liveNodes_ + liveValues_);
     return key;
+}
+
+uint32_t RegStore::Split(uint32_t node, size_t parts)
+{
+    const uint32_t up = TakeKeySlot();
+    Erase(node);   // its entry is under its parent and first part, both changing
+    const Bytes whole = keys_[node].name;
+    const std::string_view name = View(whole);
+    size_t cut = 0;
+    for (size_t n = 0; n < parts; ++n)
+        cut = name.find('\\', n ? cut + 1 : 0);
+    Bytes head, tail;
+    if (whole.size < kOwnBlock) {
+        // Both halves stay where they are; the backslash between them is let go of.
+        head = Bytes{whole.at, static_cast<uint32_t>(cut)};
+        tail = Bytes{static_cast<uint32_t>(whole.at + cut + 1), static_cast<uint32_t>(whole.size - cut - 1)};
+        arena_.live -= 1;
+        arena_.garbage += 1;
+    } else {
+        // A block of its own is freed whole, so each half is copied out.
+        const uint8_t* p = At(whole);
+        head = Add(arena_, p, cut);
+        tail = Add(arena_, p + cut + 1, whole.size - cut - 1);
+        Release(whole);
+    }
+    KeyNode& n = keys_[node];
+    keys_[up] = KeyNode{n.parent, node, n.next, n.prev, kNone, head};
+    if (n.prev != kNone)
+        keys_[n.prev].next = up;
+    else
+        keys_[n.parent].firstChild = up;
+    if (n.next != kNone)
+        keys_[n.next].prev = up;
+    n.parent = up;
+    n.next = n.prev = kNone;
+    n.name = tail;
+    Insert(up);
+    Insert(node);
+    ++liveNodes_;
+    peakHeld_ = std::max(peakHeld_, liveNodes_ + liveValues_);
+    return up;
 }
 
 // A key without subkeys: its values, its place in its parent's list, its
@@ -340,13 +439,29 @@ void RegStore::FreeKey(uint32_t key)
     if (k.next != kNone)
         keys_[k.next].prev = k.prev;
     Erase(key);
+    liveKeys_ -= PartCount(View(k.name));
+    --liveNodes_;
     Release(k.name);
     k = KeyNode{kFree, kNone, freeKeys_, kNone, kNone, Bytes()};
     freeKeys_ = key;
-    --liveKeys_;
 }
 
-// Leaves first, without recursion: a key may be as deep as a line is long.
+// A node and everything under it, leaves first, without recursion: a key
+// may be as deep as a line is long.
+void RegStore::FreeSubtree(uint32_t node)
+{
+    for (uint32_t at = node;;) {
+        while (keys_[at].firstChild != kNone)
+            at = keys_[at].firstChild;
+        const uint32_t up = keys_[at].parent;
+        const bool last = at == node;
+        FreeKey(at);
+        if (last)
+            break;
+        at = up;
+    }
+}
+
 void RegStore::DeleteKey(uint32_t key)
 {
     if (!Live(key))
@@ -355,19 +470,13 @@ void RegStore::DeleteKey(uint32_t key)
         while (keys_[key].firstValue != kNone)
             FreeValue(keys_[key].firstValue);
         while (keys_[key].firstChild != kNone)
-            DeleteKey(keys_[key].firstChild);   // one level: the child is no root
-        CompactIfWasteful();
-        return;
-    }
-    for (uint32_t at = key;;) {
-        while (keys_[at].firstChild != kNone)
-            at = keys_[at].firstChild;
-        const uint32_t up = keys_[at].parent;
-        const bool last = at == key;
-        FreeKey(at);
-        if (last)
-            break;
-        at = up;
+            FreeSubtree(keys_[key].firstChild);
+    } else {
+        // A chain's keys before its last stay.
+        const size_t parts = PartCount(View(keys_[key].name));
+        if (parts > 1)
+            Split(key, parts - 1);
+        FreeSubtree(key);
     }
     CompactIfWasteful();
 }
@@ -379,8 +488,9 @@ std::vector<uint32_t> RegStore::Children(uint32_t key) const
     std::vector<uint32_t> out;
     for (uint32_t c = keys_[key].firstChild; c != kNone; c = keys_[c].next)
         out.push_back(c);
-    std::sort(out.begin(), out.end(),
-              [this](uint32_t a, uint32_t b) { return NameBefore(View(keys_[a].name), View(keys_[b].name)); });
+    std::sort(out.begin(), out.end(), [this](uint32_t a, uint32_t b) {
+        return NameBefore(FirstPart(View(keys_[a].name)), FirstPart(View(keys_[b].name)));
+    });
     return out;
 }
 
@@ -428,7 +538,7 @@ void RegStore::SetValue(uint32_t key, std::string_view name, uint32_t type, cons
     k.firstValue = v;
     Insert(v | kValueBit);
     ++liveValues_;
-    peakHeld_ = std::max(peakHeld_, liveKeys_ + liveValues_);
+    peakHeld_ = std::max(peakHeld_, liveNodes_ + liveValues_);
 }
 
 void RegStore::FreeValue(uint32_t value)
@@ -479,6 +589,7 @@ RegStore::Counts RegStore::Count() const
 {
     Counts c;
     c.keys = liveKeys_;
+    c.nodes = liveNodes_;
     c.values = liveValues_;
     c.dataBytes = liveData_;
     c.peakHeld = peakHeld_;

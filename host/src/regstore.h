@@ -4,8 +4,14 @@
 // - A key is a node: its own name part as first written, its parent, its
 //   first child and its siblings, its first value.  Nodes sit in a deque
 //   and are named by index; the four roots are nodes 0 to 3 and always
-//   exist.  A key's path is never stored: a key as deep as its line is long
-//   costs what its parts cost, once.
+//   exist.  A key's path is never stored.
+// - A chain of keys made together, each but the last with one subkey and
+//   nothing else, is one node whose name holds their parts joined by
+//   backslashes (as first written); the node stands for the chain's last
+//   key.  A lookup or change that ends or forks inside a chain splits it
+//   there, a node more, paid for by the call that asked.  So a key line of
+//   many parts costs one node and its bytes.  Chains are never joined
+//   again: a node index handed out stays the key it was.
 // - A value is a record: its key, its siblings in the key's list, its type,
 //   its name as first written and its data.
 // - Names and data are bytes in an arena of 4 KiB blocks; data of 1 KiB or
@@ -15,8 +21,9 @@
 // - One open-addressed table of indices finds a key by (parent, name) and a
 //   value by (key, name), names compared ignoring the case of ASCII letters
 //   as the platform's registry compares them.
-// So a key or a value costs about 45 bytes and its name and data, however
-// deep it is.  Lists are unordered; Children() and Values() sort them.
+// So a new key or value costs about 45 bytes and its name and data,
+// however deep it is.  Lists are unordered; Children() and Values() sort
+// them.
 //
 // Not thread-safe: registry.cpp holds its lock around every call.
 #pragma once
@@ -41,12 +48,12 @@ public:
     // Every key and value gone but the roots (empty).
     void Clear();
 
-    // The child of `key` named `name` (any case), or kNone.
-    uint32_t FindChild(uint32_t key, std::string_view name) const;
-    // The key under `root` at `path` (parts separated by backslashes, empty
-    // parts ignored), or kNone.
-    uint32_t FindPath(uint32_t root, std::string_view path) const;
-    // The same, making every missing part with the spelling `path` gives it.
+    // The key under `root` (any key) at `path` (parts separated by
+    // backslashes, empty parts ignored, any case), or kNone.  A key inside
+    // a chain is split out of it, so that it has a node of its own.
+    uint32_t FindPath(uint32_t root, std::string_view path);
+    // The same, making every missing part with the spelling `path` gives it
+    // (one node for them all).
     uint32_t CreatePath(uint32_t root, std::string_view path);
     // False for a key deleted since its index was handed out (or never made).
     bool Live(uint32_t key) const;
@@ -64,8 +71,10 @@ public:
     void SetValue(uint32_t key, std::string_view name, uint32_t type, const uint8_t* data, size_t size);
     void DeleteValue(uint32_t key, std::string_view name);
 
-    // For a listing: a key's name part as first written, its subkeys and its
-    // values (by name, lower case first compared).
+    // For a listing: a node's name as first written (one part, or a chain's
+    // parts joined by backslashes, the keys before its last holding nothing
+    // but the next), its subkeys and its values (by name, compared with
+    // ASCII letters in lower case).
     std::string Name(uint32_t key) const;
     std::vector<uint32_t> Children(uint32_t key) const;
     struct ValueView {
@@ -76,10 +85,11 @@ public:
     std::vector<ValueView> Values(uint32_t key) const;
 
     struct Counts {
-        size_t keys = 0;        // roots included
+        size_t keys = 0;        // roots included, every key of a chain
+        size_t nodes = 0;       // roots included, a chain one
         size_t values = 0;
         size_t dataBytes = 0;   // of every value's data
-        size_t peakHeld = 0;    // the most keys and values held at once since Clear
+        size_t peakHeld = 0;    // the most nodes and values held at once since Clear
         size_t heapBytes = 0;   // what the store holds on the heap (its deque blocks, arena, table)
     };
     Counts Count() const;
@@ -132,14 +142,31 @@ private:
     void Erase(uint32_t entry);
     void Grow();
 
+    // Where a path leads from `key`: the node its parts last matched whole
+    // and where in the path the rest begins; or, when the path ends or
+    // forks inside a chain, the chain's node and how many of its parts
+    // matched (`matched` > 0 then).
+    struct Place {
+        uint32_t node;
+        size_t matched;
+        size_t rest;
+    };
+    Place Walk(uint32_t key, std::string_view path) const;
+    uint32_t FindChild(uint32_t key, std::string_view part) const;
+    // Cuts a chain node after its first `parts` parts: a new node takes
+    // them, in the chain's place; the node keeps the rest and its index.
+    // Returns the new node.
+    uint32_t Split(uint32_t node, size_t parts);
+    uint32_t TakeKeySlot();
     uint32_t NewKey(uint32_t parent, std::string_view name);
     void FreeKey(uint32_t key);
+    void FreeSubtree(uint32_t node);
     void FreeValue(uint32_t value);
 
     std::deque<KeyNode> keys_;
     std::deque<ValueNode> values_;
     uint32_t freeKeys_ = kNone, freeValues_ = kNone;
-    size_t liveKeys_ = 0, liveValues_ = 0, liveData_ = 0, peakHeld_ = 0;
+    size_t liveKeys_ = 0, liveNodes_ = 0, liveValues_ = 0, liveData_ = 0, peakHeld_ = 0;
     Arena arena_;
     std::vector<uint32_t> slots_;   // kNone or an entry; a power of two long, at most 3/4 full
     size_t used_ = 0;

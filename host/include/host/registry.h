@@ -53,17 +53,18 @@ bool RegistryGetDword(const std::string& key, const std::string& name, uint32_t*
 bool RegistryGetString(const std::string& key, const std::string& name, std::string* value);
 // Handles RegOpenKeyExW gave out and RegCloseKey has not taken back.
 size_t RegistryOpenHandles();
-// What the registry holds: its keys (the four roots among them), its
-// values, the bytes of their data, the most keys and values it held at
-// once since it was last emptied, and the heap the store itself takes for
-// them (nodes, names, data and its index), for tests and measurements.
-// The store keeps only each key's own name part, never its path, so this
+// What the registry holds: its keys (the four roots among them), the
+// store's nodes for them (a chain of keys made together is one node until
+// a call splits it), its values, the bytes of their data, and the heap the
+// store itself takes for them (nodes, names, data and its index), for
+// tests and measurements.  The store never keeps a key's path, so this
 // grows with the names and data held, however deep the keys.
 struct RegistryCounts {
     size_t keys = 0;
+    size_t nodes = 0;
     size_t values = 0;
     size_t dataBytes = 0;
-    size_t peakHeld = 0;
+    size_t peakHeld = 0;   // the most nodes and values held at once since emptied
     size_t heapBytes = 0;
 };
 RegistryCounts RegistryCount();
