@@ -530,6 +530,16 @@ TEST_F(RegFileTest, AKeyLineOfManyPartsTakesMemoryInProportion)
         uint32_t depth = 0;
         EXPECT_TRUE(host::RegistryGetDword(path, "DEPTH", &depth));
         EXPECT_EQ(depth, parts);
+        EXPECT_EQ(host::RegistryCount().nodes, 5u);   // the chain's last key is its node
+        // Reaching into the middle splits the chain there, its name copied
+        // out once: a node more, the same bytes.
+        const std::string half = path.substr(0, parts - 1);   // parts / 2 parts
+        EXPECT_TRUE(host::RegistryKeyExists(half));
+        EXPECT_FALSE(host::RegistryGetDword(half, "Depth", &depth));
+        EXPECT_EQ(host::RegistryCount().nodes, 6u);
+        EXPECT_EQ(host::RegistryCount().keys, 4 + parts);
+        EXPECT_LE(host::RegistryCount().heapBytes, 2 * parts + 8192) << parts << " parts";
+        EXPECT_TRUE(host::RegistryGetDword(path, "Depth", &depth));
         HKEY k = nullptr;
         ASSERT_EQ(RegOpenKeyExW(HKEY_LOCAL_MACHINE, P(W(path.substr(0, path.size() - 4) + "LAST")), 0, 0, &k),
                   ERROR_SUCCESS);

@@ -233,7 +233,7 @@ RegistryCounts RegistryCount()
 {
     std::lock_guard<std::mutex> lock(g_regMutex);
     const RegStore::Counts c = g_store.Count();
-    return RegistryCounts{c.keys, c.nodes, c.values, c.dataBytes, c.peakHeld, c.heapBytes};
+    return RegistryCounts{c.keys, c.nodes, c.values, c.dataBytes, c.heapBytes};
 }
 
 std::vector<RegistryKeyView> RegistrySnapshot()

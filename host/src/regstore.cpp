@@ -96,20 +96,19 @@ void RegStore::Clear()
     values_.clear();
     freeKeys_ = freeValues_ = kNone;
     arena_ = Arena();
-    slots_.clear();
-    slots_.shrink_to_fit();
+    buckets_.clear();
+    buckets_.shrink_to_fit();
     used_ = 0;
     for (uint32_t r = 0; r < kRoots; ++r)
-        keys_.push_back(KeyNode{kNone, kNone, kNone, kNone, kNone, Bytes()});
+        keys_.push_back(KeyNode{kNone, kNone, kNone, kNone, kNone, kNone, Bytes()});
     liveKeys_ = liveNodes_ = kRoots;
     liveValues_ = 0;
     liveData_ = 0;
-    peakHeld_ = liveNodes_;
 }
 
 // ---- The arena ---------------------------------------------------------------------
 
-RegStore::Bytes RegStore::Add(Arena& arena, const uint8_t* p, size_t n)
+RegStore::Bytes RegStore::Reserve(Arena& arena, size_t n)
 {
     if (n == 0)
         return Bytes();
@@ -145,7 +144,14 @@ RegStore::Bytes RegStore::Add(Arena& arena, const uint8_t* p, size_t n)
         arena.used += n;
         arena.live += n;
     }
-    std::memcpy(arena.blocks[b.at >> kShift].get() + (b.at & (kBlock - 1)), p, n);
+    return b;
+}
+
+RegStore::Bytes RegStore::Add(Arena& arena, const uint8_t* p, size_t n)
+{
+    const Bytes b = Reserve(arena, n);
+    if (n)
+        std::memcpy(arena.blocks[b.at >> kShift].get() + (b.at & (kBlock - 1)), p, n);
     return b;
 }
 
@@ -188,12 +194,9 @@ void RegStore::CompactIfWasteful()
     for (KeyNode& k : keys_)
         if (k.parent != kFree)
             k.name = Move(fresh, k.name);
-    for (ValueNode& v : values_) {
-        if (v.key != kFree) {
-            v.name = Move(fresh, v.name);
-            v.data = Move(fresh, v.data);
-        }
-    }
+    for (ValueNode& v : values_)
+        if (v.key != kFree)
+            v.at = Move(fresh, Bytes{v.at, static_cast<uint32_t>(Decode(v.at).size)}).at;
     arena_ = std::move(fresh);
 }
 
@@ -218,7 +221,7 @@ uint32_t RegStore::HashOf(uint32_t entry) const
 {
     if (entry & kValueBit) {
         const ValueNode& v = values_[entry & ~kValueBit];
-        return Hash(v.key, true, View(v.name));
+        return Hash(v.key, true, Decode(v.at).name);
     }
     const KeyNode& k = keys_[entry];
     return Hash(k.parent, false, FirstPart(View(k.name)));
@@ -230,77 +233,64 @@ bool RegStore::Matches(uint32_t entry, uint32_t owner, bool value, std::string_v
         return false;
     if (value) {
         const ValueNode& v = values_[entry & ~kValueBit];
-        return v.key == owner && SameName(View(v.name), name);
+        return v.key == owner && SameName(Decode(v.at).name, name);
     }
     const KeyNode& k = keys_[entry];
     return k.parent == owner && SameName(FirstPart(View(k.name)), name);
 }
 
+uint32_t& RegStore::ChainOf(uint32_t entry)
+{
+    return entry & kValueBit ? values_[entry & ~kValueBit].chain : keys_[entry].chain;
+}
+
 uint32_t RegStore::Find(uint32_t owner, bool value, std::string_view name) const
 {
-    if (slots_.empty())
+    if (buckets_.empty())
         return kNone;
-    const size_t mask = slots_.size() - 1;
-    for (size_t i = Hash(owner, value, name) & mask;; i = (i + 1) & mask) {
-        const uint32_t e = slots_[i];
-        if (e == kNone)
-            return kNone;
+    for (uint32_t e = buckets_[Hash(owner, value, name) & (buckets_.size() - 1)]; e != kNone;
+         e = e & kValueBit ? values_[e & ~kValueBit].chain : keys_[e].chain)
         if (Matches(e, owner, value, name))
             return e & ~kValueBit;
-    }
+    return kNone;
 }
 
 void RegStore::Insert(uint32_t entry)
 {
-    if ((used_ + 1) * 4 > slots_.size() * 3)
+    if (used_ + 1 > kLoad * buckets_.size())
         Grow();
-    const size_t mask = slots_.size() - 1;
-    size_t i = HashOf(entry) & mask;
-    while (slots_[i] != kNone)
-        i = (i + 1) & mask;
-    slots_[i] = entry;
+    uint32_t& head = buckets_[HashOf(entry) & (buckets_.size() - 1)];
+    ChainOf(entry) = head;
+    head = entry;
     ++used_;
 }
 
+// Twice the buckets, each entry moved to its new one: the old and the new
+// arrays are held at once, 3 bytes an entry at most.
 void RegStore::Grow()
 {
-    std::vector<uint32_t> old = std::move(slots_);
-    slots_.assign(old.empty() ? 64 : old.size() * 2, kNone);
-    const size_t mask = slots_.size() - 1;
+    std::vector<uint32_t> old = std::move(buckets_);
+    buckets_.assign(old.empty() ? 16 : old.size() * 2, kNone);
+    const size_t mask = buckets_.size() - 1;
     for (uint32_t e : old) {
-        if (e == kNone)
-            continue;
-        size_t i = HashOf(e) & mask;
-        while (slots_[i] != kNone)
-            i = (i + 1) & mask;
-        slots_[i] = e;
+        while (e != kNone) {
+            uint32_t& link = ChainOf(e);
+            const uint32_t next = link;
+            uint32_t& head = buckets_[HashOf(e) & mask];
+            link = head;
+            head = e;
+            e = next;
+        }
     }
 }
 
-// Linear probing's deletion: later entries of the run move back into the
-// gap when their home lies at or before it, so that no search stops short.
 void RegStore::Erase(uint32_t entry)
 {
-    const size_t mask = slots_.size() - 1;
-    size_t i = HashOf(entry) & mask;
-    while (slots_[i] != entry)
-        i = (i + 1) & mask;
-    for (size_t j = i;;) {
-        slots_[i] = kNone;
-        for (;;) {
-            j = (j + 1) & mask;
-            if (slots_[j] == kNone) {
-                --used_;
-                return;
-            }
-            const size_t home = HashOf(slots_[j]) & mask;
-            const bool stays = i <= j ? (i < home && home <= j) : (i < home || home <= j);
-            if (!stays)
-                break;
-        }
-        slots_[i] = slots_[j];
-        i = j;
-    }
+    uint32_t* link = &buckets_[HashOf(entry) & (buckets_.size() - 1)];
+    while (*link != entry)
+        link = &ChainOf(*link);
+    *link = ChainOf(entry);
+    --used_;
 }
 
 // ---- Keys --------------------------------------------------------------------------
@@ -373,14 +363,13 @@ uint32_t RegStore::NewKey(uint32_t parent, std::string_view name)
     const uint32_t key = TakeKeySlot();
     KeyNode& k = keys_[key];
     KeyNode& p = keys_[parent];
-    k = KeyNode{parent, kNone, p.firstChild, kNone, kNone, stored};
+    k = KeyNode{parent, kNone, p.firstChild, kNone, kNone, kNone, stored};
     if (p.firstChild != kNone)
         keys_[p.firstChild].prev = key;
     p.firstChild = key;
     Insert(key);
     liveKeys_ += PartCount(name);
     ++liveNodes_;
-    peakHeld_ = std::max(peakHeld_, liveNodes_ + liveValues_);
     return key;
 }
 
@@ -408,7 +397,7 @@ uint32_t RegStore::Split(uint32_t node, size_t parts)
         Release(whole);
     }
     KeyNode& n = keys_[node];
-    keys_[up] = KeyNode{n.parent, node, n.next, n.prev, kNone, head};
+    keys_[up] = KeyNode{n.parent, node, n.next, n.prev, kNone, kNone, head};
     if (n.prev != kNone)
         keys_[n.prev].next = up;
     else
@@ -421,7 +410,6 @@ uint32_t RegStore::Split(uint32_t node, size_t parts)
     Insert(up);
     Insert(node);
     ++liveNodes_;
-    peakHeld_ = std::max(peakHeld_, liveNodes_ + liveValues_);
     return up;
 }
 
@@ -442,7 +430,7 @@ void RegStore::FreeKey(uint32_t key)
     liveKeys_ -= PartCount(View(k.name));
     --liveNodes_;
     Release(k.name);
-    k = KeyNode{kFree, kNone, freeKeys_, kNone, kNone, Bytes()};
+    k = KeyNode{kFree, kNone, freeKeys_, kNone, kNone, kNone, Bytes()};
     freeKeys_ = key;
 }
 
@@ -496,32 +484,101 @@ std::vector<uint32_t> RegStore::Children(uint32_t key) const
 
 // ---- Values ------------------------------------------------------------------------
 
+// A value's entry: its type, the sizes of its name and data (7 bits a
+// byte, the high bit set on all but the last), its name, its data.
+namespace {
+
+size_t PutNumber(uint8_t* out, size_t n)
+{
+    size_t i = 0;
+    for (; n >= 0x80; n >>= 7)
+        out[i++] = static_cast<uint8_t>(n | 0x80);
+    out[i++] = static_cast<uint8_t>(n);
+    return i;
+}
+
+size_t GetNumber(const uint8_t* in, size_t* n)
+{
+    size_t i = 0, shift = 0;
+    *n = 0;
+    do {
+        *n |= size_t(in[i] & 0x7F) << shift;
+        shift += 7;
+    } while (in[i++] & 0x80);
+    return i;
+}
+
+}  // namespace
+
+RegStore::Entry RegStore::Decode(uint32_t at) const
+{
+    const uint8_t* p = arena_.blocks[at >> kShift].get() + (at & (kBlock - 1));
+    size_t type, nameSize, dataSize;
+    size_t i = GetNumber(p, &type);
+    i += GetNumber(p + i, &nameSize);
+    i += GetNumber(p + i, &dataSize);
+    Entry e;
+    e.type = static_cast<uint32_t>(type);
+    e.name = std::string_view(reinterpret_cast<const char*>(p + i), nameSize);
+    e.data = p + i + nameSize;
+    e.dataSize = dataSize;
+    e.size = i + nameSize + dataSize;
+    return e;
+}
+
+uint32_t RegStore::NewEntry(uint32_t type, std::string_view name, const uint8_t* data, size_t size)
+{
+    if (name.size() > kMaxEntry || size > kMaxEntry - name.size())
+        throw std::bad_alloc();
+    uint8_t header[15];
+    size_t h = PutNumber(header, type);
+    h += PutNumber(header + h, name.size());
+    h += PutNumber(header + h, size);
+    const Bytes b = Reserve(arena_, h + name.size() + size);
+    uint8_t* p = arena_.blocks[b.at >> kShift].get() + (b.at & (kBlock - 1));
+    std::memcpy(p, header, h);
+    if (!name.empty())
+        std::memcpy(p + h, name.data(), name.size());
+    if (size)
+        std::memcpy(p + h + name.size(), data, size);
+    return b.at;
+}
+
+void RegStore::ReleaseEntry(uint32_t at)
+{
+    const Entry e = Decode(at);
+    liveData_ -= e.dataSize;
+    Release(Bytes{at, static_cast<uint32_t>(e.size)});
+}
+
 bool RegStore::GetValue(uint32_t key, std::string_view name, Value* value) const
 {
     const uint32_t v = Find(key, true, name);
     if (v == kNone)
         return false;
-    const ValueNode& n = values_[v];
-    value->type = n.type;
-    value->data = n.data.size ? At(n.data) : nullptr;
-    value->size = n.data.size;
+    const Entry e = Decode(values_[v].at);
+    value->type = e.type;
+    value->data = e.dataSize ? e.data : nullptr;
+    value->size = e.dataSize;
     return true;
 }
 
 void RegStore::SetValue(uint32_t key, std::string_view name, uint32_t type, const uint8_t* data, size_t size)
 {
-    const Bytes stored = Add(arena_, data, size);
-    liveData_ += size;
     uint32_t v = Find(key, true, name);
     if (v != kNone) {
-        liveData_ -= values_[v].data.size;
-        Release(values_[v].data);
-        values_[v].type = type;
-        values_[v].data = stored;
+        // The name keeps its first spelling: the new entry takes it from the old.
+        const uint32_t old = values_[v].at;
+        const Entry e = Decode(old);
+        const uint32_t at = NewEntry(type, e.name, data, size);   // the old entry stays put until released
+        liveData_ += size;
+        ReleaseEntry(old);
+        values_[v].at = at;
         CompactIfWasteful();
         return;
     }
-    const Bytes storedName = Add(arena_, reinterpret_cast<const uint8_t*>(name.data()), name.size());
+    const uint32_t at = NewEntry(type, name, data, size);
+    liveData_ += size;
     if (freeValues_ != kNone) {
         v = freeValues_;
         freeValues_ = values_[v].next;
@@ -532,13 +589,12 @@ void RegStore::SetValue(uint32_t key, std::string_view name, uint32_t type, cons
         values_.emplace_back();
     }
     KeyNode& k = keys_[key];
-    values_[v] = ValueNode{key, k.firstValue, kNone, type, storedName, stored};
+    values_[v] = ValueNode{key, k.firstValue, kNone, at, kNone};
     if (k.firstValue != kNone)
         values_[k.firstValue].prev = v;
     k.firstValue = v;
     Insert(v | kValueBit);
     ++liveValues_;
-    peakHeld_ = std::max(peakHeld_, liveNodes_ + liveValues_);
 }
 
 void RegStore::FreeValue(uint32_t value)
@@ -551,10 +607,8 @@ void RegStore::FreeValue(uint32_t value)
     if (v.next != kNone)
         values_[v.next].prev = v.prev;
     Erase(value | kValueBit);
-    Release(v.name);
-    Release(v.data);
-    liveData_ -= v.data.size;
-    v = ValueNode{kFree, freeValues_, kNone, 0, Bytes(), Bytes()};
+    ReleaseEntry(v.at);
+    v = ValueNode{kFree, freeValues_, kNone, kNone, kNone};
     freeValues_ = value;
     --liveValues_;
 }
@@ -573,14 +627,14 @@ std::vector<RegStore::ValueView> RegStore::Values(uint32_t key) const
     std::vector<uint32_t> order;
     for (uint32_t v = keys_[key].firstValue; v != kNone; v = values_[v].next)
         order.push_back(v);
-    std::sort(order.begin(), order.end(),
-              [this](uint32_t a, uint32_t b) { return NameBefore(View(values_[a].name), View(values_[b].name)); });
+    std::sort(order.begin(), order.end(), [this](uint32_t a, uint32_t b) {
+        return NameBefore(Decode(values_[a].at).name, Decode(values_[b].at).name);
+    });
     std::vector<ValueView> out;
     out.reserve(order.size());
     for (uint32_t v : order) {
-        const ValueNode& n = values_[v];
-        const uint8_t* data = n.data.size ? At(n.data) : nullptr;
-        out.push_back(ValueView{std::string(View(n.name)), n.type, std::vector<uint8_t>(data, data + n.data.size)});
+        const Entry e = Decode(values_[v].at);
+        out.push_back(ValueView{std::string(e.name), e.type, std::vector<uint8_t>(e.data, e.data + e.dataSize)});
     }
     return out;
 }
@@ -592,13 +646,12 @@ RegStore::Counts RegStore::Count() const
     c.nodes = liveNodes_;
     c.values = liveValues_;
     c.dataBytes = liveData_;
-    c.peakHeld = peakHeld_;
     // A deque holds its elements in blocks of 512 bytes, and a map of them.
     auto deque = [](size_t bytes) { return (bytes + 511) / 512 * (512 + sizeof(void*)) + 64 * sizeof(void*); };
     c.heapBytes = deque(keys_.size() * sizeof(KeyNode)) + deque(values_.size() * sizeof(ValueNode)) +
                   arena_.heap + arena_.blocks.capacity() * sizeof(arena_.blocks[0]) +
                   arena_.sizes.capacity() * sizeof(size_t) + arena_.freeBlocks.capacity() * sizeof(uint32_t) +
-                  slots_.capacity() * sizeof(uint32_t);
+                  buckets_.capacity() * sizeof(uint32_t);
     return c;
 }
 

@@ -12,18 +12,23 @@
 //   there, a node more, paid for by the call that asked.  So a key line of
 //   many parts costs one node and its bytes.  Chains are never joined
 //   again: a node index handed out stays the key it was.
-// - A value is a record: its key, its siblings in the key's list, its type,
-//   its name as first written and its data.
-// - Names and data are bytes in an arena of 4 KiB blocks; data of 1 KiB or
-//   more has a block of its own, freed with it.  Bytes let go of in the
-//   small blocks are taken back by copying what is live into new blocks
+// - A value is a record of 20 bytes: its key, its siblings in the key's
+//   list, its entry in the arena (its type, the sizes of its name and data
+//   7 bits a byte, its name as first written, its data) and its next in
+//   its index bucket.
+// - Names and entries are bytes in an arena of 4 KiB blocks; those of 1 KiB
+//   or more have a block of their own, freed with them.  Bytes let go of in
+//   the small blocks are taken back by copying what is live into new blocks
 //   once they pass what is live (and 64 KiB).
-// - One open-addressed table of indices finds a key by (parent, name) and a
-//   value by (key, name), names compared ignoring the case of ASCII letters
-//   as the platform's registry compares them.
-// So a new key or value costs about 45 bytes and its name and data,
-// however deep it is.  Lists are unordered; Children() and Values() sort
-// them.
+// - One index of buckets (4 bytes each, 2 to 4 entries a bucket on
+//   average, chained through the records) finds a key by (parent, first
+//   part of its name) and a value by (key, name), names compared ignoring
+//   the case of ASCII letters as the platform's registry compares them.
+//   It doubles with the old and new buckets held at once: 3 bytes an entry.
+// So a new key costs 32 bytes and its name, a new value 20 and an entry of
+// its name and data and 3 or more bytes, and 3 bytes each for the index,
+// however deep they are.  Lists are unordered; Children() and Values()
+// sort them.
 //
 // Not thread-safe: registry.cpp holds its lock around every call.
 #pragma once
@@ -89,7 +94,6 @@ public:
         size_t nodes = 0;       // roots included, a chain one
         size_t values = 0;
         size_t dataBytes = 0;   // of every value's data
-        size_t peakHeld = 0;    // the most nodes and values held at once since Clear
         size_t heapBytes = 0;   // what the store holds on the heap (its deque blocks, arena, table)
     };
     Counts Count() const;
@@ -101,11 +105,20 @@ private:
     };
     struct KeyNode {
         uint32_t parent, firstChild, next, prev, firstValue;   // parent kFree: a free slot (next: the next free)
+        uint32_t chain;                                        // the next entry of its bucket
         Bytes name;
     };
     struct ValueNode {
-        uint32_t key, next, prev, type;                        // key kFree: a free slot
-        Bytes name, data;
+        uint32_t key, next, prev;   // key kFree: a free slot
+        uint32_t at;                // its entry in the arena: type, name and data
+        uint32_t chain;             // the next entry of its bucket
+    };
+    struct Entry {
+        uint32_t type;
+        std::string_view name;
+        const uint8_t* data;
+        size_t dataSize;
+        size_t size;   // the whole entry's
     };
     static constexpr uint32_t kFree = 0xFFFFFFFEu;
     static constexpr uint32_t kValueBit = 0x80000000u;   // in the table: a value's index, else a key's
@@ -123,7 +136,11 @@ private:
         size_t live = 0, garbage = 0;      // bytes of small entries held and let go of
         size_t heap = 0;                   // every block's size
     };
+    Bytes Reserve(Arena& arena, size_t n);
     Bytes Add(Arena& arena, const uint8_t* p, size_t n);
+    Entry Decode(uint32_t at) const;
+    uint32_t NewEntry(uint32_t type, std::string_view name, const uint8_t* data, size_t size);
+    void ReleaseEntry(uint32_t at);   // and its data from the count
     void Release(Bytes b);
     Bytes Move(Arena& to, Bytes b);   // into another arena (compaction)
     const uint8_t* At(Bytes b) const { return arena_.blocks[b.at >> kShift].get() + (b.at & (kBlock - 1)); }
@@ -133,7 +150,10 @@ private:
     }
     void CompactIfWasteful();
 
-    // The table.
+    // The index: buckets of entries chained through their records, at most
+    // kLoad entries a bucket on average.
+    static constexpr size_t kLoad = 4;
+    uint32_t& ChainOf(uint32_t entry);
     uint32_t Hash(uint32_t owner, bool value, std::string_view name) const;
     uint32_t HashOf(uint32_t entry) const;
     bool Matches(uint32_t entry, uint32_t owner, bool value, std::string_view name) const;
@@ -166,10 +186,10 @@ private:
     std::deque<KeyNode> keys_;
     std::deque<ValueNode> values_;
     uint32_t freeKeys_ = kNone, freeValues_ = kNone;
-    size_t liveKeys_ = 0, liveNodes_ = 0, liveValues_ = 0, liveData_ = 0, peakHeld_ = 0;
+    size_t liveKeys_ = 0, liveNodes_ = 0, liveValues_ = 0, liveData_ = 0;
     Arena arena_;
-    std::vector<uint32_t> slots_;   // kNone or an entry; a power of two long, at most 3/4 full
-    size_t used_ = 0;
+    std::vector<uint32_t> buckets_;   // each an entry or kNone; a power of two long
+    size_t used_ = 0;                 // entries
 };
 
 }  // namespace host

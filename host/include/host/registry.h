@@ -64,7 +64,6 @@ struct RegistryCounts {
     size_t nodes = 0;
     size_t values = 0;
     size_t dataBytes = 0;
-    size_t peakHeld = 0;   // the most nodes and values held at once since emptied
     size_t heapBytes = 0;
 };
 RegistryCounts RegistryCount();
