@@ -1,7 +1,9 @@
 // The registry's API and the platform calls that read it, over the store
 // of regstore.h (one for all four roots, nodes 0 to 3 being the roots).
 //
-// Open handles are host objects that name the key's node.  A key deleted
+// Open handles are host objects that name the key's node (a key inside a
+// chain of keys made together is split out of it when opened, so that it
+// has a node of its own; regstore.h).  A key deleted
 // while a handle to it is open (the registry emptied, its key or a parent
 // deleted) leaves the handle naming no key: every query through it answers
 // ERROR_KEY_DELETED until it is closed, even when a key of the same name is
