@@ -8,9 +8,8 @@
 // - every code page's decoder and encoder agree: what decodes encodes back
 //   (to the same bytes for 1252 and UTF-8, to the same text for 932);
 // - the files and all the lines kept stay within the load's limit;
-// - the load never holds more heap than 6 times what it read, a fixed cost
-//   per line and a fixed allowance (the sanitizer's allocator hooks count
-//   every byte).
+// - the load never holds more heap than 6 times what it read and a fixed
+//   allowance (the sanitizer's allocator hooks count every byte).
 #include <sanitizer/allocator_interface.h>
 
 #include <algorithm>
@@ -52,14 +51,28 @@ void OnFree(const volatile void* p)
 
 // What a load may hold beyond 6 times its input: what the expansion
 // allowance may cost (its bytes as a line, then as a UTF-16 value, with a
-// line's spare room: 4 times), and the fixed cost of any load (the
-// registry's roots, the load's tables and records, a condition's tokens).
+// line's spare room: 4 times, 64 KiB), and 32 KiB for what any load holds
+// whatever its size: the empty registry's tables (its index, a 4 KiB block
+// of names, the node lists' first blocks), the loader's (a 4 KiB block of
+// staged changes, a batch of lines, a condition's tokens) and the warnings
+// it lists (200 at most, about 100 bytes each when they quote a short
+// name).  An empty load measures about 9.5 kB.
+//
+// Nothing is allowed per key or value: every statement that adds one pays
+// for it in bytes read.  A key line of many parts is one node and its
+// bytes, about 1 time the line.  Every other new key takes a line of its
+// own, 8 bytes at least ("[HKU\x]" and its end): 48 bytes of budget
+// against a node of 32 bytes, 3 for the index (its buckets while they
+// double) and its name.  A line that forks a chain makes two nodes, one
+// split off, but it and the chain's line spelled every part.  A new value
+// takes a line too: `x=""` (an unquoted name, read with a warning) is 5
+// bytes, 30 of budget, against a record of 20 bytes, 3 for the index and
+// an entry of 6 (its type, the sizes of its name and data, the name, the
+// empty string's terminator); only 39 names are that short under one key,
+// so a key line every 39 values adds to the budget.  Measured at the
+// worst: 39 one-letter values under each of 1,229 keys, 251,946 bytes,
+// the index doubling at the end, peak 5.5 times.
 const long long kHeapAllowance = 4 * static_cast<long long>(host::kRegExpansionAllowance) + (32 << 10);
-// And what a statement costs whatever its length, for a file of many very
-// short ones ("[HKU\\1]", "a=dword:0"): the registry's node for its key or
-// value (about 150 bytes).  Its change, staged until the load ends, is
-// packed and costs a few bytes more than its text.
-const long long kLineCost = 192;
 
 [[noreturn]] void Broken(const std::string& what)
 {
@@ -132,7 +145,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         options.stringFiles = {"/board/0411/board.str"};
     // What the load reads: a file included twice, or into itself, is read
     // (and held) twice, as the image build reads it.
-    size_t served = 0, lines = 0;
+    size_t served = 0;
     options.readFile = [&](const std::string& path, size_t limit, std::string* bytes, std::string* why) {
         auto f = files.find(path);
         if (f == files.end()) {
@@ -145,8 +158,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         }
         *bytes = f->second;
         served += f->second.size();
-        for (char c : f->second)
-            lines += c == '\n' || c == '\r';
         why->clear();
         return true;
     };
@@ -168,17 +179,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         if (error.empty() || error[0] != '/' || error.find(": ") == std::string::npos)
             Broken("a failed load that does not say where: " + error);
     }
-    size_t held = 0;
-    for (const host::RegistryKeyView& k : host::RegistrySnapshot())
-        for (const host::RegistryValueView& v : k.values)
-            held += v.data.size();
+    // Counted, not listed: a listing names every key by its path, as long
+    // as its depth, which for one deep key line is the square of its length.
+    const host::RegistryCounts counts = host::RegistryCount();
+    const size_t held = counts.dataBytes;
     // A string is stored as UTF-16 (up to twice its UTF-8 bytes and a
     // terminator), a hex list as a third of its text: never more than a few
     // times what was read.
     if (held > 4 * kLimit)
         Broken("the registry holds " + std::to_string(held) + " bytes of values from " + std::to_string(size) +
                " bytes of input");
-    if (hooked && heap > 6 * read + kLineCost * static_cast<long long>(lines) + kHeapAllowance)
+    if (hooked && heap > 6 * read + kHeapAllowance)
         Broken("the load held " + std::to_string(heap) + " bytes of heap for " + std::to_string(read) +
                " bytes of input");
     host::RegistryClear();

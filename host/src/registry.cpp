@@ -1,14 +1,16 @@
-// The registry store and the platform calls that read it.
+// The registry's API and the platform calls that read it, over the store
+// of regstore.h (one for all four roots, nodes 0 to 3 being the roots).
 //
-// Each root key (HKEY_LOCAL_MACHINE, HKEY_CURRENT_USER, ...) has one map from
-// a key's normalised path (lower case, parts joined by backslashes, "" for
-// the root) to its values.  Keys and values keep the spelling they were
-// created with, as the platform's registry does, for the snapshot.  Open
-// handles are host objects that remember the root and the path, so a handle
-// outlives nothing it names.
+// Open handles are host objects that name the key's node (a key inside a
+// chain of keys made together is split out of it when opened, so that it
+// has a node of its own; regstore.h).  A key deleted
+// while a handle to it is open (the registry emptied, its key or a parent
+// deleted) leaves the handle naming no key: every query through it answers
+// ERROR_KEY_DELETED until it is closed, even when a key of the same name is
+// made again, for the handle stood for the key that was deleted and not
+// for its name.
 #include <algorithm>
 #include <cstring>
-#include <map>
 #include <memory>
 #include <mutex>
 #include <set>
@@ -16,6 +18,7 @@
 #include "host/host.h"
 #include "host/registry.h"
 #include "host_internal.h"
+#include "regstore.h"
 
 #ifndef ERROR_INVALID_HANDLE
 #define ERROR_INVALID_HANDLE 6L
@@ -27,135 +30,40 @@
 namespace host {
 namespace {
 
-struct RegValue {
-    std::string name;   // as first written
-    uint32_t type = REG_NONE;
-    std::vector<uint8_t> data;
-};
-
-struct RegKey {
-    std::string path;                         // as first written, parts joined by backslashes
-    std::map<std::string, RegValue> values;   // by lower-case name
-};
-
 // What an HKEY from RegOpenKeyExW points to.
 struct OpenKey {
-    RegRoot root;
-    std::string path;   // normalised path of the key it opened
+    uint32_t key;   // the store's node; RegStore::kNone once that key is deleted
 };
 
 constexpr int kRoots = 4;
-using KeyTree = std::map<std::string, RegKey>;
 
 // Guards the two below.  A leaf: the registry calls nothing while holding
 // it, so the driver may query with g_StreamLock held (the pump's
 // configuration read runs in a write or a tick).
 std::mutex g_regMutex;
-KeyTree g_trees[kRoots];                    // every key of each root, by normalised path; roots always exist
+RegStore g_store;                           // every key of every root
 std::set<OpenKey*> g_handles;               // handles given out and not closed
 
-KeyTree& TreeLocked(RegRoot root)
-{
-    return g_trees[static_cast<int>(root)];
-}
+uint32_t RootNode(RegRoot root) { return static_cast<uint32_t>(root); }
 
-std::string Lower(std::string s)
+// Handles whose key went: they name no key from now on, so that a key made
+// later in the same slot is not taken for it.  Caller holds g_regMutex.
+void ForgetDeletedKeysLocked()
 {
-    for (char& c : s)
-        if (c >= 'A' && c <= 'Z')
-            c = static_cast<char>(c - 'A' + 'a');
-    return s;
-}
-
-// The path's non-empty parts, joined by backslashes.
-std::string TidyPath(const std::string& path)
-{
-    std::string out, part;
-    auto flush = [&] {
-        if (!part.empty()) {
-            if (!out.empty())
-                out += '\\';
-            out += part;
-            part.clear();
-        }
-    };
-    for (char c : path) {
-        if (c == '\\')
-            flush();
-        else
-            part += c;
-    }
-    flush();
-    return out;
-}
-
-std::string NormalisePath(const std::string& path)
-{
-    return Lower(TidyPath(path));
-}
-
-std::string Join(const std::string& parent, const std::string& child)
-{
-    if (parent.empty())
-        return child;
-    if (child.empty())
-        return parent;
-    return parent + "\\" + child;
-}
-
-// Creates the key and its parents, each spelt as `path` spells it when it is
-// new.  Caller holds g_regMutex.
-RegKey& CreateKeyLocked(KeyTree& tree, const std::string& path)
-{
-    const std::string tidy = TidyPath(path);
-    const std::string norm = Lower(tidy);
-    const std::string* parent = &tree[""].path;
-    for (size_t start = 0, pos = 0;; start = ++pos) {
-        pos = norm.find('\\', pos);
-        const size_t end = pos == std::string::npos ? norm.size() : pos;
-        auto [it, fresh] = tree.try_emplace(norm.substr(0, end));
-        if (fresh) {
-            const std::string part = tidy.substr(start, end - start);
-            it->second.path = parent->empty() ? part : *parent + "\\" + part;
-        }
-        if (pos == std::string::npos)
-            return it->second;
-        parent = &it->second.path;
-    }
+    for (OpenKey* h : g_handles)
+        if (h->key != RegStore::kNone && !g_store.Live(h->key))
+            h->key = RegStore::kNone;
 }
 
 void ClearLocked()
 {
-    for (KeyTree& tree : g_trees) {
-        tree.clear();
-        tree[""];
-    }
+    g_store.Clear();
+    ForgetDeletedKeysLocked();
 }
 
-void DeleteKeyLocked(KeyTree& tree, const std::string& norm)
+uint32_t FindKeyLocked(RegRoot root, const std::string& key)
 {
-    if (norm.empty()) {
-        tree.clear();
-        tree[""];
-        return;
-    }
-    const std::string prefix = norm + "\\";
-    for (auto it = tree.begin(); it != tree.end();) {
-        if (it->first == norm || it->first.compare(0, prefix.size(), prefix) == 0)
-            it = tree.erase(it);
-        else
-            ++it;
-    }
-}
-
-const RegValue* FindValueLocked(RegRoot root, const std::string& key, const std::string& name)
-{
-    KeyTree& tree = TreeLocked(root);
-    auto k = tree.find(NormalisePath(key));
-    if (k == tree.end())
-        return nullptr;
-    auto v = k->second.values.find(Lower(name));
-    return v == k->second.values.end() ? nullptr : &v->second;
+    return g_store.FindPath(RootNode(root), key);
 }
 
 }  // namespace
@@ -184,7 +92,7 @@ void RegistryClear()
 void RegistryCreateKey(RegRoot root, const std::string& key)
 {
     std::lock_guard<std::mutex> lock(g_regMutex);
-    CreateKeyLocked(TreeLocked(root), key);
+    g_store.CreatePath(RootNode(root), key);
 }
 
 void RegistryCreateKey(const std::string& key)
@@ -196,11 +104,9 @@ void RegistrySetValue(RegRoot root, const std::string& key, const std::string& n
                       std::vector<uint8_t>&& data)
 {
     std::lock_guard<std::mutex> lock(g_regMutex);
-    RegValue& v = CreateKeyLocked(TreeLocked(root), key).values[Lower(name)];
-    if (v.name.empty())
-        v.name = name;
-    v.type = type;
-    v.data = std::move(data);
+    const uint32_t k = g_store.CreatePath(RootNode(root), key);
+    g_store.SetValue(k, name, type, data.data(), data.size());
+    std::vector<uint8_t>().swap(data);   // let go of as a moved-from vector would be
 }
 
 void RegistrySetValue(RegRoot root, const std::string& key, const std::string& name, uint32_t type,
@@ -238,10 +144,9 @@ void RegistrySetString(const std::string& key, const std::string& name, const st
 void RegistryDeleteValue(RegRoot root, const std::string& key, const std::string& name)
 {
     std::lock_guard<std::mutex> lock(g_regMutex);
-    KeyTree& tree = TreeLocked(root);
-    auto k = tree.find(NormalisePath(key));
-    if (k != tree.end())
-        k->second.values.erase(Lower(name));
+    const uint32_t k = FindKeyLocked(root, key);
+    if (k != RegStore::kNone)
+        g_store.DeleteValue(k, name);
 }
 
 void RegistryDeleteValue(const std::string& key, const std::string& name)
@@ -252,7 +157,8 @@ void RegistryDeleteValue(const std::string& key, const std::string& name)
 void RegistryDeleteKey(RegRoot root, const std::string& key)
 {
     std::lock_guard<std::mutex> lock(g_regMutex);
-    DeleteKeyLocked(TreeLocked(root), NormalisePath(key));
+    g_store.DeleteKey(FindKeyLocked(root, key));
+    ForgetDeletedKeysLocked();
 }
 
 void RegistryDeleteKey(const std::string& key)
@@ -263,7 +169,7 @@ void RegistryDeleteKey(const std::string& key)
 bool RegistryKeyExists(RegRoot root, const std::string& key)
 {
     std::lock_guard<std::mutex> lock(g_regMutex);
-    return TreeLocked(root).count(NormalisePath(key)) != 0;
+    return FindKeyLocked(root, key) != RegStore::kNone;
 }
 
 bool RegistryKeyExists(const std::string& key)
@@ -275,13 +181,14 @@ bool RegistryGetValue(RegRoot root, const std::string& key, const std::string& n
                       std::vector<uint8_t>* data)
 {
     std::lock_guard<std::mutex> lock(g_regMutex);
-    const RegValue* v = FindValueLocked(root, key, name);
-    if (!v)
+    const uint32_t k = FindKeyLocked(root, key);
+    RegStore::Value v;
+    if (k == RegStore::kNone || !g_store.GetValue(k, name, &v))
         return false;
     if (type)
-        *type = v->type;
+        *type = v.type;
     if (data)
-        *data = v->data;
+        data->assign(v.data, v.data + v.size);
     return true;
 }
 
@@ -324,36 +231,59 @@ size_t RegistryOpenHandles()
     return g_handles.size();
 }
 
+RegistryCounts RegistryCount()
+{
+    std::lock_guard<std::mutex> lock(g_regMutex);
+    const RegStore::Counts c = g_store.Count();
+    return RegistryCounts{c.keys, c.nodes, c.values, c.dataBytes, c.heapBytes};
+}
+
 std::vector<RegistryKeyView> RegistrySnapshot()
 {
     std::lock_guard<std::mutex> lock(g_regMutex);
     std::vector<RegistryKeyView> out;
+    // Depth first, a key's subkeys after it in the order of their names,
+    // without recursion (a key may be as deep as a line is long).
+    struct Level {
+        std::vector<uint32_t> children;
+        size_t next = 0;
+        size_t pathSize = 0;   // of `path` at this level
+    };
     for (int r = 0; r < kRoots; ++r) {
-        for (const auto& [norm, key] : g_trees[r]) {
-            RegistryKeyView view{static_cast<RegRoot>(r), key.path, {}};
-            for (const auto& [lower, value] : key.values)
-                view.values.push_back(RegistryValueView{value.name, value.type, value.data});
+        std::string path;
+        std::vector<Level> stack;
+        auto visit = [&](uint32_t key) {
+            RegistryKeyView view{static_cast<RegRoot>(r), path, {}};
+            for (RegStore::ValueView& v : g_store.Values(key))
+                view.values.push_back(RegistryValueView{std::move(v.name), v.type, std::move(v.data)});
             out.push_back(std::move(view));
+            stack.push_back(Level{g_store.Children(key), 0, path.size()});
+        };
+        visit(RootNode(static_cast<RegRoot>(r)));
+        while (!stack.empty()) {
+            Level& level = stack.back();
+            if (level.next == level.children.size()) {
+                stack.pop_back();
+                continue;
+            }
+            const uint32_t child = level.children[level.next++];
+            path.resize(level.pathSize);
+            // A chain's node: the keys before its last are listed on their
+            // own, with no values.
+            const std::string name = g_store.Name(child);
+            for (size_t start = 0;;) {
+                const size_t end = std::min(name.find('\\', start), name.size());
+                if (!path.empty())
+                    path += '\\';
+                path.append(name, start, end - start);
+                if (end == name.size())
+                    break;
+                out.push_back(RegistryKeyView{static_cast<RegRoot>(r), path, {}});
+                start = end + 1;
+            }
+            visit(child);
         }
     }
-    // A key's subkeys follow it, before its next sibling.
-    auto parts = [](const std::string& path) {
-        std::vector<std::string> p;
-        std::string lower = Lower(path);
-        for (size_t start = 0; start <= lower.size();) {
-            size_t end = lower.find('\\', start);
-            if (end == std::string::npos)
-                end = lower.size();
-            p.push_back(lower.substr(start, end - start));
-            start = end + 1;
-        }
-        return p;
-    };
-    std::stable_sort(out.begin(), out.end(), [&](const RegistryKeyView& a, const RegistryKeyView& b) {
-        if (a.root != b.root)
-            return a.root < b.root;
-        return parts(a.path) < parts(b.path);
-    });
     return out;
 }
 
@@ -365,21 +295,19 @@ namespace {
 // sign-extended to the pointer's width, as HKEY_LOCAL_MACHINE is.
 const ULONG_PTR kRootHandleBase = static_cast<ULONG_PTR>(static_cast<LONG>(0x80000000u));   // HKEY_CLASSES_ROOT; then CURRENT_USER, LOCAL_MACHINE, USERS
 
-// The root and path an HKEY stands for; false for a handle that is not one.
-// Caller holds g_regMutex.
-bool HandlePathLocked(HKEY hKey, host::RegRoot* root, std::string* path)
+// The key an HKEY stands for (RegStore::kNone for an open handle whose key
+// was deleted); false for a handle that is not one.  Caller holds g_regMutex.
+bool HandleKeyLocked(HKEY hKey, uint32_t* key)
 {
     ULONG_PTR value = reinterpret_cast<ULONG_PTR>(hKey);
     if (value >= kRootHandleBase && value < kRootHandleBase + host::kRoots) {
-        *root = static_cast<host::RegRoot>(value - kRootHandleBase);
-        path->clear();
+        *key = static_cast<uint32_t>(value - kRootHandleBase);
         return true;
     }
     auto* h = static_cast<host::OpenKey*>(hKey);
     if (host::g_handles.count(h) == 0)
         return false;
-    *root = h->root;
-    *path = h->path;
+    *key = h->key;
     return true;
 }
 
@@ -396,17 +324,15 @@ LONG RegOpenKeyExW(HKEY hKey, LPCWSTR lpSubKey, DWORD /*ulOptions*/, REGSAM /*sa
     if (host::ShouldFail(host::Fault::RegistryOpen))
         return ERROR_INTERNAL_ERROR;
     std::lock_guard<std::mutex> lock(host::g_regMutex);
-    std::string parent;
-    host::RegRoot root;
-    if (!HandlePathLocked(hKey, &root, &parent))
+    uint32_t parent;
+    if (!HandleKeyLocked(hKey, &parent))
         return ERROR_INVALID_HANDLE;
-    const host::KeyTree& tree = host::TreeLocked(root);
-    if (tree.count(parent) == 0)
+    if (parent == host::RegStore::kNone)
         return ERROR_KEY_DELETED;
-    std::string path = host::Join(parent, host::NormalisePath(host::Narrow(lpSubKey)));
-    if (tree.count(path) == 0)
+    const uint32_t key = host::g_store.FindPath(parent, host::Narrow(lpSubKey));
+    if (key == host::RegStore::kNone)
         return ERROR_FILE_NOT_FOUND;
-    auto* h = new host::OpenKey{root, path};
+    auto* h = new host::OpenKey{key};
     host::g_handles.insert(h);
     *phkResult = static_cast<HKEY>(h);
     return ERROR_SUCCESS;
@@ -423,19 +349,15 @@ LONG RegQueryValueExW(HKEY hKey, LPCWSTR lpValueName, LPDWORD lpReserved, LPDWOR
     if (host::ShouldFail(host::Fault::RegistryQuery))
         return ERROR_INTERNAL_ERROR;
     std::lock_guard<std::mutex> lock(host::g_regMutex);
-    std::string path;
-    host::RegRoot root;
-    if (!HandlePathLocked(hKey, &root, &path))
+    uint32_t key;
+    if (!HandleKeyLocked(hKey, &key))
         return ERROR_INVALID_HANDLE;
-    const host::KeyTree& tree = host::TreeLocked(root);
-    auto k = tree.find(path);
-    if (k == tree.end())
+    if (key == host::RegStore::kNone)
         return ERROR_KEY_DELETED;
-    auto v = k->second.values.find(host::Lower(host::Narrow(lpValueName)));
-    if (v == k->second.values.end())
+    host::RegStore::Value value;
+    if (!host::g_store.GetValue(key, host::Narrow(lpValueName), &value))
         return ERROR_FILE_NOT_FOUND;
-    const host::RegValue& value = v->second;
-    const DWORD size = static_cast<DWORD>(value.data.size());
+    const DWORD size = static_cast<DWORD>(value.size);
     if (lpType)
         *lpType = value.type;
     if (lpData == nullptr) {
@@ -448,7 +370,7 @@ LONG RegQueryValueExW(HKEY hKey, LPCWSTR lpValueName, LPDWORD lpReserved, LPDWOR
         return ERROR_MORE_DATA;
     }
     if (size)
-        std::memcpy(lpData, value.data.data(), size);
+        std::memcpy(lpData, value.data, size);
     *lpcbData = size;
     return ERROR_SUCCESS;
 }

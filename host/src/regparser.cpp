@@ -51,12 +51,6 @@ bool RestIsEmpty(const std::string& s, size_t pos)
     return pos == s.size() || s[pos] == ';';
 }
 
-std::string TrimRight(std::string s)
-{
-    while (!s.empty() && IsSpace(s.back()))
-        s.pop_back();
-    return s;
-}
 
 // A quoted string starting at s[pos] == '"', with \\ and \" escapes.  Leaves
 // pos after the closing quote.
@@ -169,7 +163,10 @@ private:
             }
             return;
         }
-        std::string content = TrimRight(raw.substr(pos));
+        size_t end = raw.size();
+        while (end > pos && IsSpace(raw[end - 1]))
+            --end;
+        const std::string content(raw, pos, end - pos);   // one copy: a key line may be as long as the file
         if (first_ && (content == "REGEDIT4" || content == "Windows Registry Editor Version 5.00")) {
             first_ = false;
             return;
@@ -258,6 +255,8 @@ private:
         return true;
     }
 
+    // The name is taken out of the line once: a key line may be as long as
+    // the file.
     void Section(const std::string& s, size_t open)
     {
         size_t close = s.find(']');
@@ -267,30 +266,38 @@ private:
             throw RegLineError{"nothing after ]"};
         bool remove = s.size() > open && s[open] == '-';
         const size_t start = open + (remove ? 1 : 0);
-        std::string path = s.substr(start, close - start);
         // Blanks around the name ("[...\Params ]") would make another key
         // than the one meant.
-        const std::string trimmed = regtext::Trim(path);
-        if (trimmed != path) {
-            Warn("blanks around the key name " + path + ": read as [" + (remove ? "-" : "") + trimmed + "]");
-            path = trimmed;
-        }
-        size_t slash = path.find('\\');
-        std::string rootName = path.substr(0, slash);
+        size_t first = start, last = close;
+        while (first < last && IsSpace(s[first]))
+            ++first;
+        while (last > first && IsSpace(s[last - 1]))
+            --last;
+        if (first != start || last != close)
+            Warn("blanks around the key name " + s.substr(start, close - start) + ": read as [" + (remove ? "-" : "") +
+                 s.substr(first, last - first) + "]");
+        size_t slash = s.find('\\', first);
+        if (slash >= last)
+            slash = std::string::npos;
+        const size_t rootEnd = slash == std::string::npos ? last : slash;
         const RootName* root = nullptr;
         for (const RootName& r : kRootNames)
-            if (StartsWithNoCase(rootName, 0, r.name) && rootName.size() == std::strlen(r.name))
+            if (rootEnd - first == std::strlen(r.name) && StartsWithNoCase(s, first, r.name))
                 root = &r;
         if (!root)
             throw RegLineError{"HKEY_LOCAL_MACHINE, HKEY_CURRENT_USER, HKEY_CLASSES_ROOT or HKEY_USERS as the root key"};
-        std::string key = slash == std::string::npos ? std::string() : path.substr(slash + 1);
+        const size_t keyAt = slash == std::string::npos ? last : slash + 1;
+        std::string key = s.substr(keyAt, last - keyAt);
         // The same key again, with nothing between, changes nothing more.
         const bool again = !remove && changes_.LastCreates(root->root, key);
-        if (!again)
-            changes_.Push(RegChange{remove ? RegChange::DeleteKey : RegChange::CreateKey, root->root, key, {}, REG_NONE, {}});
+        if (!again) {
+            changes_.Push(RegChange{remove ? RegChange::DeleteKey : RegChange::CreateKey, root->root, std::move(key), {},
+                                    REG_NONE, {}});
+            key.assign(s, keyAt, last - keyAt);
+        }
         haveKey_ = !remove;
         root_ = root->root;
-        key_ = key;
+        key_ = std::move(key);
     }
 
     void Value(size_t pos)

@@ -4,8 +4,10 @@
 // The four root keys HKEY_CLASSES_ROOT, HKEY_CURRENT_USER, HKEY_LOCAL_MACHINE
 // and HKEY_USERS exist (the driver reads only HKEY_LOCAL_MACHINE; the others
 // hold what a platform's .reg files put there).  RegOpenKeyExW hands out host handles
-// (valid until RegCloseKey or ResetAll); a query through a handle whose key
-// was deleted answers ERROR_KEY_DELETED.  Injected faults (Fault::RegistryOpen,
+// (valid until RegCloseKey or ResetAll); a query or open through a handle
+// whose key was deleted (or the registry emptied) answers ERROR_KEY_DELETED,
+// even once a key of that name is made again: the handle stood for the key
+// that went, not for its name.  Injected faults (Fault::RegistryOpen,
 // Fault::RegistryQuery) answer ERROR_INTERNAL_ERROR.
 //
 // Threads and locks: every function, here and the platform's Reg* calls,
@@ -51,12 +53,26 @@ bool RegistryGetDword(const std::string& key, const std::string& name, uint32_t*
 bool RegistryGetString(const std::string& key, const std::string& name, std::string* value);
 // Handles RegOpenKeyExW gave out and RegCloseKey has not taken back.
 size_t RegistryOpenHandles();
+// What the registry holds: its keys (the four roots among them), the
+// store's nodes for them (a chain of keys made together is one node until
+// a call splits it), its values, the bytes of their data, and the heap the
+// store itself takes for them (nodes, names, data and its index), for
+// tests and measurements.  The store never keeps a key's path, so this
+// grows with the names and data held, however deep the keys.
+struct RegistryCounts {
+    size_t keys = 0;
+    size_t nodes = 0;
+    size_t values = 0;
+    size_t dataBytes = 0;
+    size_t heapBytes = 0;
+};
+RegistryCounts RegistryCount();
 
 // The same for any root (the forms above use HKEY_LOCAL_MACHINE).
 void RegistryCreateKey(RegRoot root, const std::string& key);
 void RegistrySetValue(RegRoot root, const std::string& key, const std::string& name, uint32_t type,
                       const std::vector<uint8_t>& data);
-// The same, keeping `data` itself rather than a copy (a loaded file's values).
+// The same, letting go of `data` once it is stored (a loaded file's values).
 void RegistrySetValue(RegRoot root, const std::string& key, const std::string& name, uint32_t type,
                       std::vector<uint8_t>&& data);
 void RegistryDeleteValue(RegRoot root, const std::string& key, const std::string& name);
