@@ -17,24 +17,7 @@
 #include "host/registry.h"
 #include "support/files.h"
 
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-extern "C" size_t __sanitizer_get_current_allocated_bytes();
-#else
-#include <malloc.h>
-#endif
-
 namespace {
-
-// The bytes this process has allocated and not freed: the sanitizer's
-// count when it replaces malloc, else the C library's.
-size_t HeapInUse()
-{
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-    return __sanitizer_get_current_allocated_bytes();
-#else
-    return mallinfo2().uordblks;
-#endif
-}
 
 const LONG kInvalidHandle = 6;
 const char kParams[] = BTWAV_PARAMS_KEY;
@@ -217,7 +200,6 @@ TEST_F(RegFileTest, RegFileSyntaxErrorsNameTheLine)
         EXPECT_FALSE(host::RegistryKeyExists("K")) << c.text;
     }
 }
-
 
 // ---- Files as platforms have them ----------------------------------------------------
 
@@ -493,79 +475,6 @@ TEST_F(RegFileTest, BoardTreeLoadsAsItsImageWouldHoldIt)
     EXPECT_FALSE(host::RegistryGetDword(kParams, "Sample", &dw));
     EXPECT_TRUE(host::RegistryGetDword(kParams, "Timer", &dw));
     EXPECT_EQ(dw, 1u);
-}
-
-// A key line of many parts makes that many keys, kept together as one
-// chain until something reaches inside it: the registry grows with the
-// line's bytes, once, and the deepest key is found, listed and deleted
-// like any other.
-TEST_F(RegFileTest, AKeyLineOfManyPartsTakesMemoryInProportion)
-{
-    std::string error;
-    size_t perPart[2] = {};
-    const size_t depths[2] = {2000, 100000};
-    for (int i = 0; i < 2; ++i) {
-        host::RegistryClear();
-        const size_t parts = depths[i];
-        std::string line = "[HKEY_LOCAL_MACHINE";
-        for (size_t n = 0; n < parts; ++n)
-            line += n + 1 == parts ? "\\Last" : "\\a";
-        char depthHex[16];
-        std::snprintf(depthHex, sizeof depthHex, "%zx", parts);
-        const std::string text = line + "]\r\n\"Depth\"=dword:" + depthHex + "\r\n";
-        const size_t heapBefore = HeapInUse();
-        ASSERT_TRUE(host::RegistryLoadText(text, "deep.reg", &error)) << error;
-        const host::RegistryCounts c = host::RegistryCount();
-        EXPECT_EQ(c.keys, 4 + parts);
-        EXPECT_EQ(c.values, 1u);
-        EXPECT_EQ(c.nodes, 5u);   // the roots and the line's one chain
-        perPart[i] = c.heapBytes / parts;
-        // The chain's name (two bytes a part) and the store's fixed tables,
-        // as the store counts them and as the heap does.
-        EXPECT_LE(c.heapBytes, 2 * parts + 8192) << parts << " parts";
-        EXPECT_LE(HeapInUse() - heapBefore, 2 * parts + 16384) << parts << " parts";
-
-        // Found in any case, through a handle as well.
-        std::string path = line.substr(std::string("[HKEY_LOCAL_MACHINE\\").size());
-        uint32_t depth = 0;
-        EXPECT_TRUE(host::RegistryGetDword(path, "DEPTH", &depth));
-        EXPECT_EQ(depth, parts);
-        EXPECT_EQ(host::RegistryCount().nodes, 5u);   // the chain's last key is its node
-        // Reaching into the middle splits the chain there, its name copied
-        // out once: a node more, the same bytes.
-        const std::string half = path.substr(0, parts - 1);   // parts / 2 parts
-        EXPECT_TRUE(host::RegistryKeyExists(half));
-        EXPECT_FALSE(host::RegistryGetDword(half, "Depth", &depth));
-        EXPECT_EQ(host::RegistryCount().nodes, 6u);
-        EXPECT_EQ(host::RegistryCount().keys, 4 + parts);
-        EXPECT_LE(host::RegistryCount().heapBytes, 2 * parts + 8192) << parts << " parts";
-        EXPECT_TRUE(host::RegistryGetDword(path, "Depth", &depth));
-        HKEY k = nullptr;
-        ASSERT_EQ(RegOpenKeyExW(HKEY_LOCAL_MACHINE, P(W(path.substr(0, path.size() - 4) + "LAST")), 0, 0, &k),
-                  ERROR_SUCCESS);
-        EXPECT_EQ(Query(k, "Depth", 4).result, ERROR_SUCCESS);
-        host::RegistryDeleteKey("A");
-        EXPECT_EQ(Query(k, "Depth", 4).result, 1018);   // ERROR_KEY_DELETED
-        EXPECT_EQ(RegCloseKey(k), ERROR_SUCCESS);
-        EXPECT_EQ(host::RegistryCount().keys, 4u);
-        EXPECT_EQ(host::RegistryCount().values, 0u);
-    }
-    EXPECT_LE(perPart[1], perPart[0] + 1);   // as much a part at 100,000 parts as at 2,000
-
-    // The listing names each key by its path; 2,000 deep is 2,001 keys.
-    host::RegistryClear();
-    std::string users = "[HKEY_USERS";
-    for (int n = 0; n < 2000; ++n)
-        users += "\\b";
-    ASSERT_TRUE(host::RegistryLoadText(users + "]\r\n", "deep.reg", &error)) << error;
-    size_t listed = 0;
-    for (const host::RegistryKeyView& v : host::RegistrySnapshot()) {
-        if (v.root != host::RegRoot::Users)
-            continue;
-        EXPECT_EQ(v.path.size(), listed == 0 ? 0 : 2 * listed - 1);
-        ++listed;
-    }
-    EXPECT_EQ(listed, 2001u);
 }
 
 }  // namespace

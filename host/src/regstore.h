@@ -121,6 +121,11 @@ private:
         size_t size;   // the whole entry's
     };
     static constexpr uint32_t kFree = 0xFFFFFFFEu;
+    // The longest name or data the store keeps (its sizes are 32-bit).
+    static constexpr size_t kMaxEntry = size_t(1) << 31;
+    // The order of a listing: names compared byte by byte with ASCII
+    // letters in lower case.
+    static bool NameBefore(std::string_view a, std::string_view b);
     static constexpr uint32_t kValueBit = 0x80000000u;   // in the table: a value's index, else a key's
 
     // The arena.
