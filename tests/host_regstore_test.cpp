@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "driver/config.h"
+#include "host/devicemanager.h"
 #include "host/host.h"
 #include "host/platform.h"
 #include "host/registry.h"
@@ -445,6 +446,51 @@ TEST_F(RegStoreTest, AKeyLineOfManyPartsTakesMemoryInProportion)
         ++listed;
     }
     EXPECT_EQ(listed, 2001u);
+}
+
+// What walks the registry holds one key's path at a time: the device
+// manager's enumeration of its built-in drivers and the visit a dump is
+// written from, beside a key line of 100,000 parts (listed whole, its keys'
+// paths would come to some 10 GB).
+TEST_F(RegStoreTest, WalksBesideAKeyAsDeepAsItsLineHoldOnePathAtATime)
+{
+    host::RegistryClear();
+    const size_t parts = 100000;
+    std::string deep = "[HKEY_LOCAL_MACHINE\\Drivers\\BuiltIn\\Deep";
+    for (size_t n = 0; n < parts; ++n)
+        deep += "\\a";
+    const std::string text = "[HKEY_LOCAL_MACHINE\\drivers\\BUILTIN\\Wave\\Params]\r\n"
+                             "[HKEY_LOCAL_MACHINE\\Drivers\\BuiltIn\\Wave]\r\n\"Dll\"=\"wave.dll\"\r\n\"Order\"=dword:2\r\n"
+                             "[HKEY_LOCAL_MACHINE\\Drivers\\BuiltIn\\Audio]\r\n\"Dll\"=\"audio.dll\"\r\n\"Order\"=dword:1\r\n" +
+                             deep + "]\r\n\"Dll\"=\"deepest.dll\"\r\n";
+    std::string error;
+    ASSERT_TRUE(host::RegistryLoadText(text, "deep.reg", &error)) << error;
+
+    // Subkeys by name, each as first written; the deep one has no Dll of
+    // its own at its first part, so the device manager passes it by.
+    EXPECT_EQ(host::RegistrySubkeys(host::RegRoot::LocalMachine, "DRIVERS\\builtin"),
+              (std::vector<std::string>{"Audio", "Deep", "Wave"}));
+    EXPECT_EQ(host::RegistrySubkeys(host::RegRoot::LocalMachine, ""), (std::vector<std::string>{"drivers"}));
+    EXPECT_TRUE(host::RegistrySubkeys(host::RegRoot::LocalMachine, "Drivers\\Missing").empty());
+    const std::vector<host::BuiltInDriver> drivers = host::BuiltInDrivers("Drivers\\BuiltIn");
+    ASSERT_EQ(drivers.size(), 2u);
+    EXPECT_EQ(drivers[0].key, "Drivers\\BuiltIn\\Audio");
+    EXPECT_EQ(drivers[1].dll, "wave.dll");
+
+    // The visit gives every key, the deepest last with its value, from one
+    // path that grows and is cut back.
+    size_t keys = 0, longest = 0;
+    std::string deepest;
+    host::RegistryVisit(host::RegRoot::LocalMachine,
+                        [&](host::RegRoot, const std::string& path, const std::vector<host::RegistryValueView>& values) {
+                            ++keys;
+                            longest = std::max(longest, path.size());
+                            if (!values.empty() && values[0].data.size() == sizeof(u"deepest.dll"))
+                                deepest = path;
+                        });
+    EXPECT_EQ(keys, 1 + 2 + 3 + 1 + parts);   // the root, Drivers\BuiltIn, Audio Wave Params, Deep and its parts
+    EXPECT_EQ(longest, std::string("Drivers\\BuiltIn\\Deep").size() + 2 * parts);
+    EXPECT_EQ(deepest.size(), longest);
 }
 
 }  // namespace

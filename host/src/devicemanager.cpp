@@ -263,19 +263,16 @@ DeviceHandle HoldDeviceName(const std::string& key, std::string* error)
 std::vector<BuiltInDriver> BuiltInDrivers(const std::string& root)
 {
     std::vector<BuiltInDriver> out;
-    const std::string prefix = root + "\\";
-    for (const RegistryKeyView& k : RegistrySnapshot()) {
-        if (k.root != RegRoot::LocalMachine || k.path.size() <= prefix.size() ||
-            strncasecmp(k.path.c_str(), prefix.c_str(), prefix.size()) != 0 ||
-            k.path.find('\\', prefix.size()) != std::string::npos)
-            continue;
+    // The root's subkeys by name, as the device manager enumerates them: not
+    // a listing of the whole registry, whose keys may be as deep as a line.
+    for (const std::string& name : RegistrySubkeys(RegRoot::LocalMachine, root)) {
         BuiltInDriver d;
-        d.key = k.path;
-        if (!RegistryGetString(k.path, "Dll", &d.dll))
+        d.key = root + "\\" + name;
+        if (!RegistryGetString(d.key, "Dll", &d.dll))
             continue;
-        RegistryGetString(k.path, "Prefix", &d.prefix);
-        d.hasIndex = RegistryGetDword(k.path, "Index", &d.index);
-        d.hasOrder = RegistryGetDword(k.path, "Order", &d.order);
+        RegistryGetString(d.key, "Prefix", &d.prefix);
+        d.hasIndex = RegistryGetDword(d.key, "Index", &d.index);
+        d.hasOrder = RegistryGetDword(d.key, "Order", &d.order);
         out.push_back(d);
     }
     std::stable_sort(out.begin(), out.end(), [](const BuiltInDriver& a, const BuiltInDriver& b) {

@@ -238,51 +238,74 @@ RegistryCounts RegistryCount()
     return RegistryCounts{c.keys, c.nodes, c.values, c.dataBytes, c.heapBytes};
 }
 
-std::vector<RegistryKeyView> RegistrySnapshot()
+void RegistryVisit(RegRoot root, const RegistryVisitor& each)
 {
     std::lock_guard<std::mutex> lock(g_regMutex);
-    std::vector<RegistryKeyView> out;
     // Depth first, a key's subkeys after it in the order of their names,
-    // without recursion (a key may be as deep as a line is long).
+    // without recursion (a key may be as deep as a line is long).  One path
+    // is kept, grown and cut back as the walk goes.
     struct Level {
         std::vector<uint32_t> children;
         size_t next = 0;
         size_t pathSize = 0;   // of `path` at this level
     };
-    for (int r = 0; r < kRoots; ++r) {
-        std::string path;
-        std::vector<Level> stack;
-        auto visit = [&](uint32_t key) {
-            RegistryKeyView view{static_cast<RegRoot>(r), path, {}};
-            for (RegStore::ValueView& v : g_store.Values(key))
-                view.values.push_back(RegistryValueView{std::move(v.name), v.type, std::move(v.data)});
-            out.push_back(std::move(view));
-            stack.push_back(Level{g_store.Children(key), 0, path.size()});
-        };
-        visit(RootNode(static_cast<RegRoot>(r)));
-        while (!stack.empty()) {
-            Level& level = stack.back();
-            if (level.next == level.children.size()) {
-                stack.pop_back();
-                continue;
-            }
-            const uint32_t child = level.children[level.next++];
-            path.resize(level.pathSize);
-            // A chain's node: the keys before its last are listed on their
-            // own, with no values.
-            const std::string name = g_store.Name(child);
-            for (size_t start = 0;;) {
-                const size_t end = std::min(name.find('\\', start), name.size());
-                if (!path.empty())
-                    path += '\\';
-                path.append(name, start, end - start);
-                if (end == name.size())
-                    break;
-                out.push_back(RegistryKeyView{static_cast<RegRoot>(r), path, {}});
-                start = end + 1;
-            }
-            visit(child);
+    const std::vector<RegistryValueView> none;
+    std::string path;
+    std::vector<Level> stack;
+    auto visit = [&](uint32_t key) {
+        std::vector<RegistryValueView> values;
+        for (RegStore::ValueView& v : g_store.Values(key))
+            values.push_back(RegistryValueView{std::move(v.name), v.type, std::move(v.data)});
+        each(root, path, values);
+        stack.push_back(Level{g_store.Children(key), 0, path.size()});
+    };
+    visit(RootNode(root));
+    while (!stack.empty()) {
+        Level& level = stack.back();
+        if (level.next == level.children.size()) {
+            stack.pop_back();
+            continue;
         }
+        const uint32_t child = level.children[level.next++];
+        path.resize(level.pathSize);
+        // A chain's node: the keys before its last are listed on their
+        // own, with no values.
+        const std::string name = g_store.Name(child);
+        for (size_t start = 0;;) {
+            const size_t end = std::min(name.find('\\', start), name.size());
+            if (!path.empty())
+                path += '\\';
+            path.append(name, start, end - start);
+            if (end == name.size())
+                break;
+            each(root, path, none);
+            start = end + 1;
+        }
+        visit(child);
+    }
+}
+
+std::vector<RegistryKeyView> RegistrySnapshot()
+{
+    std::vector<RegistryKeyView> out;
+    for (int r = 0; r < kRoots; ++r)
+        RegistryVisit(static_cast<RegRoot>(r),
+                      [&](RegRoot root, const std::string& path, const std::vector<RegistryValueView>& values) {
+                          out.push_back(RegistryKeyView{root, path, values});
+                      });
+    return out;
+}
+
+std::vector<std::string> RegistrySubkeys(RegRoot root, const std::string& key)
+{
+    std::lock_guard<std::mutex> lock(g_regMutex);
+    std::vector<std::string> out;
+    const uint32_t k = key.empty() ? RootNode(root) : g_store.FindPath(RootNode(root), key);
+    if (k == RegStore::kNone)
+        return out;
+    for (uint32_t child : g_store.Children(k)) {
+        const std::string name = g_store.Name(child);
+        out.push_back(name.substr(0, name.find('\\')));
     }
     return out;
 }

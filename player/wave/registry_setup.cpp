@@ -297,19 +297,31 @@ bool SetUpRegistry(const Options& o, RegistrySetup* setup, std::string* error)
     return true;
 }
 
+namespace {
+
+// The .reg lines of one key; nothing for a root with no values.
+std::string FormatKey(host::RegRoot root, const std::string& path, const std::vector<host::RegistryValueView>& values)
+{
+    if (path.empty() && values.empty())
+        return std::string();
+    std::string out = "\n[" + std::string(RootName(root)) + (path.empty() ? "" : "\\" + path) + "]\n";
+    for (const host::RegistryValueView& v : values)
+        out += ValueLine(v) + "\n";
+    return out;
+}
+
+const host::RegRoot kDumpOrder[] = {host::RegRoot::LocalMachine, host::RegRoot::CurrentUser,
+                                    host::RegRoot::ClassesRoot, host::RegRoot::Users};
+
+}  // namespace
+
 std::string FormatRegistry(const std::vector<host::RegistryKeyView>& keys)
 {
     std::string out;
-    for (host::RegRoot root : {host::RegRoot::LocalMachine, host::RegRoot::CurrentUser, host::RegRoot::ClassesRoot,
-                               host::RegRoot::Users}) {
-        for (const host::RegistryKeyView& k : keys) {
-            if (k.root != root || (k.path.empty() && k.values.empty()))
-                continue;
-            out += "\n[" + std::string(RootName(root)) + (k.path.empty() ? "" : "\\" + k.path) + "]\n";
-            for (const host::RegistryValueView& v : k.values)
-                out += ValueLine(v) + "\n";
-        }
-    }
+    for (host::RegRoot root : kDumpOrder)
+        for (const host::RegistryKeyView& k : keys)
+            if (k.root == root)
+                out += FormatKey(root, k.path, k.values);
     return out;
 }
 
@@ -342,9 +354,16 @@ int DumpRegistry(const Options& o)
     Section(&out, "warnings", setup.warnings);
     Section(&out, "drivers in the order the device manager loads them", BootOrder());
     Section(&out, "the driver will print", {DriverReads()});
-    out += FormatRegistry(host::RegistrySnapshot());
     std::fputs(out.c_str(), stdout);
-    return std::fflush(stdout) == 0 ? kExitOk : kExitOutput;
+    // Written a key at a time: the text names each key by its whole path, so
+    // a registry of deep keys lists far more than it holds.
+    for (host::RegRoot root : kDumpOrder)
+        host::RegistryVisit(root, [](host::RegRoot r, const std::string& path,
+                                     const std::vector<host::RegistryValueView>& values) {
+            const std::string key = FormatKey(r, path, values);
+            std::fwrite(key.data(), 1, key.size(), stdout);
+        });
+    return std::fflush(stdout) == 0 && !std::ferror(stdout) ? kExitOk : kExitOutput;
 }
 
 }  // namespace player

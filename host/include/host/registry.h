@@ -95,6 +95,16 @@ struct RegistryKeyView {
     std::vector<RegistryValueView> values;
 };
 std::vector<RegistryKeyView> RegistrySnapshot();
+// The same one key at a time, for a listing that need not hold them all: a
+// root's keys depth first, each key's path ("" for the root) and values.
+// `each` runs with the registry's lock held and must not call into the
+// registry; `path` is good for the call only.
+using RegistryVisitor =
+    std::function<void(RegRoot root, const std::string& path, const std::vector<RegistryValueView>& values)>;
+void RegistryVisit(RegRoot root, const RegistryVisitor& each);
+// The names of a key's direct subkeys ("" for the root's), in the listing's
+// order, each as first written; none for a key that does not exist.
+std::vector<std::string> RegistrySubkeys(RegRoot root, const std::string& key);
 
 // ---- .reg files, as the platform's image build reads them ----------------------------
 //
