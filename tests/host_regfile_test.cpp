@@ -16,6 +16,7 @@
 #include "host/platform.h"
 #include "host/registry.h"
 #include "support/files.h"
+#include "support/registry_fixture.h"
 
 namespace {
 
@@ -24,28 +25,7 @@ const char kParams[] = BTWAV_PARAMS_KEY;
 const std::string kRootsExpected =
     "HKEY_LOCAL_MACHINE, HKEY_CURRENT_USER, HKEY_CLASSES_ROOT or HKEY_USERS as the root key";
 
-std::u16string W(const std::string& s) { return host::Widen(s); }
-LPCWSTR P(const std::u16string& s) { return reinterpret_cast<LPCWSTR>(s.c_str()); }
-
-class RegFileTest : public ::testing::Test {
-protected:
-    void SetUp() override { host::ResetAll(); }
-    void TearDown() override { host::ResetAll(); }
-
-    // Queries into a buffer of `size` bytes filled with 0xEE.
-    struct Answer {
-        LONG result;
-        DWORD type;
-        DWORD size;
-        std::vector<uint8_t> buffer;
-    };
-    Answer Query(HKEY k, const std::string& name, DWORD size)
-    {
-        Answer a{0, 0xDEAD, size, std::vector<uint8_t>(size + 4, 0xEE)};
-        a.result = RegQueryValueExW(k, P(W(name)), nullptr, &a.type, a.buffer.data(), &a.size);
-        return a;
-    }
-};
+using RegFileTest = RegistryFixture;
 
 // ---- .reg files ---------------------------------------------------------------------------
 

@@ -17,6 +17,7 @@
 #include "host/host.h"
 #include "host/platform.h"
 #include "host/registry.h"
+#include "support/registry_fixture.h"
 
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
 extern "C" size_t __sanitizer_get_current_allocated_bytes();
@@ -40,35 +41,7 @@ size_t HeapInUse()
 const LONG kKeyDeleted = 1018;
 const char kParams[] = BTWAV_PARAMS_KEY;
 
-std::u16string W(const std::string& s) { return host::Widen(s); }
-LPCWSTR P(const std::u16string& s) { return reinterpret_cast<LPCWSTR>(s.c_str()); }
-
-class RegStoreTest : public ::testing::Test {
-protected:
-    void SetUp() override { host::ResetAll(); }
-    void TearDown() override { host::ResetAll(); }
-
-    HKEY Open(const std::string& path)
-    {
-        HKEY k = nullptr;
-        EXPECT_EQ(RegOpenKeyExW(HKEY_LOCAL_MACHINE, P(W(path)), 0, 0, &k), ERROR_SUCCESS) << path;
-        return k;
-    }
-
-    // Queries into a buffer of `size` bytes filled with 0xEE.
-    struct Answer {
-        LONG result;
-        DWORD type;
-        DWORD size;
-        std::vector<uint8_t> buffer;
-    };
-    Answer Query(HKEY k, const std::string& name, DWORD size)
-    {
-        Answer a{0, 0xDEAD, size, std::vector<uint8_t>(size + 4, 0xEE)};
-        a.result = RegQueryValueExW(k, P(W(name)), nullptr, &a.type, a.buffer.data(), &a.size);
-        return a;
-    }
-};
+using RegStoreTest = RegistryFixture;
 
 // ---- The store: keys and values made and deleted in any order ---------------------
 
