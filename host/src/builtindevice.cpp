@@ -34,8 +34,9 @@ class PlayingOutput;
 
 // Timer ids to their devices: a tick finds its device here, so a device
 // that is gone (a reset replaced it) is never reached.
+// Never destroyed: the timer thread may tick as the process ends.
 std::mutex g_timersMutex;   // a leaf
-std::map<UINT, std::weak_ptr<PlayingOutput>> g_timers;
+std::map<UINT, std::weak_ptr<PlayingOutput>>& g_timers = *new std::map<UINT, std::weak_ptr<PlayingOutput>>;
 
 class PlayingOutput final : public BuiltinDevice, public std::enable_shared_from_this<PlayingOutput> {
 public:

@@ -11,9 +11,11 @@
 namespace host {
 namespace {
 
-std::mutex g_debugMutex;                              // guards the two below; a leaf lock
-std::vector<std::string> g_debugLines;                // every line since the last clear
-std::function<void(const std::string&)> g_debugEcho;  // SetDebugEcho's function, or empty
+// Never destroyed: a driver's timer callback may print as the process ends.
+std::mutex g_debugMutex;   // guards the two below; a leaf lock
+std::vector<std::string>& g_debugLines = *new std::vector<std::string>;   // every line since the last clear
+// SetDebugEcho's function, or empty
+std::function<void(const std::string&)>& g_debugEcho = *new std::function<void(const std::string&)>;
 
 // Called on the driver's thread, maybe under its stream lock.  The echo runs
 // after g_debugMutex is released, so it may read the lines itself.

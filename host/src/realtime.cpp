@@ -28,8 +28,11 @@ namespace host {
 // ---- Thread names ----------------------------------------------------------------
 
 namespace {
+// Never destroyed, as with everything below that a detached thread may call:
+// the timer service's thread names itself when it first runs, which can be
+// after main has returned and the library's statics are gone.
 std::mutex g_namesMutex;   // a leaf: guards g_names
-std::map<uint32_t, std::string> g_names;
+std::map<uint32_t, std::string>& g_names = *new std::map<uint32_t, std::string>;
 }  // namespace
 
 void NameThisThread(const char* name)

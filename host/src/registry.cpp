@@ -40,9 +40,11 @@ constexpr int kRoots = 4;
 // Guards the two below.  A leaf: the registry calls nothing while holding
 // it, so the driver may query with g_StreamLock held (the pump's
 // configuration read runs in a write or a tick).
+// Never destroyed: a driver's timer callback may read its configuration as
+// the process ends.
 std::mutex g_regMutex;
-RegStore g_store;                           // every key of every root
-std::set<OpenKey*> g_handles;               // handles given out and not closed
+RegStore& g_store = *new RegStore;                          // every key of every root
+std::set<OpenKey*>& g_handles = *new std::set<OpenKey*>;   // handles given out and not closed
 
 uint32_t RootNode(RegRoot root) { return static_cast<uint32_t>(root); }
 

@@ -19,8 +19,10 @@ namespace host {
 
 State& S()
 {
-    static State state;
-    return state;
+    // Never destroyed: a device's callback may be delivered from the timer
+    // thread as the process ends.
+    static State* state = new State;
+    return *state;
 }
 
 // Drivers are forgotten without being called: by the time ResetAll runs, a
