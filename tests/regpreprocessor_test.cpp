@@ -207,9 +207,32 @@ TEST(RegPreprocessorTest, VariablesExpandEverywhereButCommentsAndDefines)
     EXPECT_TRUE(Has(host::RegTexts(r.report.variables), "ROOT=HKEY_LOCAL_MACHINE\\Drivers (#define at t.reg:1)"));
     EXPECT_TRUE(Has(host::RegTexts(r.report.variables), "NOWHERE (not set; first asked at t.reg:6)"));
 
-    // A value that refers to itself stops the load.
+    // A value that refers to itself stops the load, and says through which
+    // names.
     EXPECT_EQ(Preprocess("#define A x$(A)\n\"v\"=\"$(A)\"\n").error,
-              "t.reg:2: expected $(A) to stop expanding (its value refers to itself)");
+              "t.reg:2: expected $(A) to stop expanding (its value refers to itself: A -> A)");
+    EXPECT_EQ(Preprocess("#define A $(b)\n#define B $(A)\n\"v\"=\"$(A)\"\n").error,
+              "t.reg:3: expected $(A) to stop expanding (its value refers to itself: A -> B -> A)");
+}
+
+// Values inside values are expanded 16 deep, as the documented limit says: a
+// chain of 16 names loads, one of 17 names the depth, not a loop.
+TEST(RegPreprocessorTest, AChainOfValuesDeeperThanTheLimitSaysSo)
+{
+    auto chain = [](int n) {
+        std::string text;
+        for (int i = 1; i < n; ++i)
+            text += "#define V" + std::to_string(i) + " $(V" + std::to_string(i + 1) + ")\n";
+        return text + "#define V" + std::to_string(n) + " end\n\"v\"=\"$(V1)\"\n";
+    };
+    Result r = Preprocess(chain(16));
+    ASSERT_EQ(r.error, "");
+    EXPECT_EQ(r.lines, std::vector<std::string>{"t.reg:17: \"v\"=\"end\""});
+    std::string names;
+    for (int i = 1; i <= 16; ++i)
+        names += "V" + std::to_string(i) + " -> ";
+    EXPECT_EQ(Preprocess(chain(17)).error,
+              "t.reg:18: $(V17) is a value inside values more than 16 deep (" + names + "V17; limit 16)");
 }
 
 TEST(RegPreprocessorTest, VariablesComeFromTheFilesThenTheGivenThenTheEnvironment)
@@ -410,7 +433,7 @@ const char kSysgen[] =
     "; @CESYSGEN ELSE\n"                                   // 3
     "no wave\n"                                            // 4
     "; @CESYSGEN ENDIF CE_MODULES_WAVEAPI\n"               // 5
-    ";; @CESYSGEN IF !CE_MODULES_FW6 OR GWES_ACCESSIB\n"   // 6
+    "; @CESYSGEN IF !CE_MODULES_FW6 OR GWES_ACCESSIB\n"    // 6
     "no firewall, or accessibility\n"                      // 7
     "; @CESYSGEN ELSEIF CE_MODULES_PPP\n"                  // 8
     "ppp\n"                                                // 9
@@ -450,6 +473,51 @@ TEST(RegPreprocessorTest, CesysgenBlocksKeepWhatTheImagesComponentsNeed)
                               "t.reg:1: @CESYSGEN: 4 components not given, taken as in the image: CE_MODULES_WAVEAPI, "
                               "CE_MODULES_FW6, GWES_ACCESSIB, CE_MODULES_GONE (NAME=0 as a variable takes one out; a "
                               "list such as CE_MODULES names the image's modules)"});
+}
+
+// The filter's statements are written after the file's one comment mark
+// ("; @CESYSGEN IF OSSVCS_MODULES_BTHUTIL" on the page "Cesysgen
+// Conditional Statements"; "// @CESYSGEN IF" in source files on
+// "Preprocessing Using Cesysgen Conditionals"): a line commented out again
+// with ";;" is a comment, and so is what it would have opened or closed.
+TEST(RegPreprocessorTest, ADoubleSemicolonCommentsOutAFilterLine)
+{
+    const std::string text =
+        ";; @CESYSGEN IF CE_MODULES_GONE\n"   // 1
+        "kept\n"                              // 2
+        ";;@CESYSGEN ENDIF\n"                 // 3
+        "; @CESYSGEN IF CE_MODULES_GONE\n"    // 4
+        "left out\n"                          // 5
+        ";; @CESYSGEN ELSE\n"                 // 6
+        "left out too\n"                      // 7
+        "; @CESYSGEN ENDIF\n";                // 8
+    Result r = Preprocess(text, {{"CE_MODULES", "coredll"}});
+    ASSERT_EQ(r.error, "");
+    EXPECT_EQ(r.lines, (std::vector<std::string>{"t.reg:1: ;", "t.reg:2: kept", "t.reg:3: ;"}));
+    EXPECT_EQ(host::RegTexts(r.report.components),
+              std::vector<std::string>{"CE_MODULES_GONE: not in the image (not listed in CE_MODULES (given))"});
+}
+
+// The page "Registry File" shows keys, values, @ and IF/ENDIF, and no line
+// that starts with "-"; boards' files hold lines of dashes between sections
+// in blocks their images were built with, so the build passed them over.
+TEST(RegPreprocessorTest, ALineOfDashesIsPassedOverWithAWarning)
+{
+    const std::string text =
+        "----HIVE BASE REGISTRY----\n"   // 1
+        "[HKEY_LOCAL_MACHINE\\A]\n"      // 2
+        "  -------------\n"              // 3
+        "IF BSP_GONE\n"                  // 4
+        "----not read----\n"             // 5
+        "ENDIF\n";                       // 6
+    Result r = Preprocess(text);
+    ASSERT_EQ(r.error, "");
+    EXPECT_EQ(r.lines, std::vector<std::string>{"t.reg:2: [HKEY_LOCAL_MACHINE\\A]"});
+    const std::string passed = ": a line of dashes is no key, value or comment: passed over, as the image build passes it over";
+    EXPECT_EQ(r.warnings, (std::vector<std::string>{"t.reg:1" + passed, "t.reg:3" + passed}));
+    // One dash may start a statement in a desktop file ([-KEY], "v"=-): it is
+    // not passed over here but left to the parser, which refuses it.
+    EXPECT_EQ(Preprocess("-x\n").lines, std::vector<std::string>{"t.reg:1: -x"});
 }
 
 TEST(RegPreprocessorTest, CesysgenFiltersBeforeTheMergeSeesTheLines)
