@@ -59,12 +59,11 @@ TEST(RegParserTest, ChangesComeInTheOrderOfTheLines)
         {1, "REGEDIT4"},
         {4, "[HKEY_LOCAL_MACHINE\\Drivers\\BuiltIn\\WAVKELVO\\Params]"},
         {5, "  \"Timer\" = dword: a   ; the build writes a blank after dword:"},
-        {9, "[-HKCU\\Gone]"},
         {10, "[HKCU\\Kept]"},
         {11, "\"Old\"=-"},
         {12, "@=\"default\""},
     }));
-    ASSERT_EQ(changes.size(), 6u);
+    ASSERT_EQ(changes.size(), 5u);
     EXPECT_EQ(changes[0].kind, host::RegChange::CreateKey);
     EXPECT_EQ(changes[0].root, host::RegRoot::LocalMachine);
     EXPECT_EQ(changes[0].key, "Drivers\\BuiltIn\\WAVKELVO\\Params");
@@ -72,15 +71,37 @@ TEST(RegParserTest, ChangesComeInTheOrderOfTheLines)
     EXPECT_EQ(changes[1].name, "Timer");
     EXPECT_EQ(changes[1].type, static_cast<uint32_t>(REG_DWORD));
     EXPECT_EQ(changes[1].data, (std::vector<uint8_t>{10, 0, 0, 0}));
-    EXPECT_EQ(changes[2].kind, host::RegChange::DeleteKey);
+    EXPECT_EQ(changes[2].kind, host::RegChange::CreateKey);
     EXPECT_EQ(changes[2].root, host::RegRoot::CurrentUser);
-    EXPECT_EQ(changes[2].key, "Gone");
-    EXPECT_EQ(changes[3].kind, host::RegChange::CreateKey);
-    EXPECT_EQ(changes[4].kind, host::RegChange::DeleteValue);
-    EXPECT_EQ(changes[4].key, "Kept");
-    EXPECT_EQ(changes[4].name, "Old");
-    EXPECT_EQ(changes[5].name, "");
-    EXPECT_EQ(changes[5].data, Utf16(std::u16string(u"default") + u'\0'));
+    EXPECT_EQ(changes[3].kind, host::RegChange::DeleteValue);
+    EXPECT_EQ(changes[3].key, "Kept");
+    EXPECT_EQ(changes[3].name, "Old");
+    EXPECT_EQ(changes[4].name, "");
+    EXPECT_EQ(changes[4].data, Utf16(std::u16string(u"default") + u'\0'));
+}
+
+// The page "Registry File" writes a key as [KEY1] and has no deletion; the
+// page on RegCreateKeyEx says a path may not start with a backslash, and each
+// part between backslashes names a key.  A key line that deletes, or names a
+// key without a name, is refused with what is wrong, not taken silently.
+TEST(RegParserTest, KeyLinesTheImageBuildWouldNotTakeAreRefused)
+{
+    const std::string deletion = "board.reg:1: expected a key name after [ ([-KEY] deletes a key in the desktop's "
+                                 "registry editor; the image build's registry files have no deletion: leave the key "
+                                 "out instead)";
+    EXPECT_EQ(ErrorOf({{1, "[-HKCU\\Gone]"}}), deletion);
+    EXPECT_EQ(ErrorOf({{1, "[-HKEY_LOCAL_MACHINE\\Drivers\\BuiltIn\\WAVKELVO]"}}), deletion);
+    for (const char* line : {"[HKLM\\Drivers\\BuiltIn\\]", "[HKLM\\Drivers\\\\BuiltIn]", "[HKLM\\]",
+                             "[HKLM\\\\Drivers]", "[ HKLM\\Drivers\\ ]"}) {
+        std::string name = std::string(line).substr(1, std::string(line).size() - 2);
+        name = name.substr(name.find_first_not_of(' '));
+        name = name.substr(0, name.find_last_not_of(' ') + 1);
+        EXPECT_EQ(ErrorOf({{1, line}}), "board.reg:1: expected a key name after each \\ (" + name +
+                                            " has an empty one; a key name cannot be empty)")
+            << line;
+    }
+    // A root alone names the root, as before.
+    EXPECT_EQ(ErrorOf({{1, "[HKLM]"}, {2, "\"A\"=dword:1"}}), "");
 }
 
 TEST(RegParserTest, MultiStringListsGoOnAfterATrailingComma)
@@ -273,7 +294,7 @@ TEST(RegChangeListTest, GivesBackWhatWasPushed)
         C{C::SetValue, host::RegRoot::LocalMachine, "Drivers\\BuiltIn\\Wave", "Dll", REG_SZ, {'w', 0, 0, 0}},
         C{C::SetValue, host::RegRoot::LocalMachine, "Drivers\\BuiltIn\\Wave", "", 0x12345678u, {}},
         C{C::DeleteValue, host::RegRoot::LocalMachine, "Drivers\\BuiltIn\\Wave", "Old", REG_NONE, {}},
-        C{C::DeleteKey, host::RegRoot::Users, "", {}, REG_NONE, {}},
+        C{C::CreateKey, host::RegRoot::Users, "", {}, REG_NONE, {}},
         C{C::CreateKey, host::RegRoot::CurrentUser, std::string(300, 'k'), {}, REG_NONE, {}},
         C{C::SetValue, host::RegRoot::CurrentUser, std::string(300, 'k'), std::string(200, 'n'), REG_BINARY,
           std::vector<uint8_t>(10000, 0xA5)},

@@ -1,6 +1,7 @@
 // The .reg preprocessor on its own: what a board's image build does to its
-// registry files before they are parsed (@CESYSGEN filtering, IF blocks,
-// #if, #include, $(NAME) variables, LOC_ strings), and what it reports.
+// registry files before they are parsed (IF blocks, #if, #include, $(NAME)
+// variables, LOC_ strings), and what it reports.  The @CESYSGEN filter and
+// the boards' own lines: regsysgen_test.cpp.
 #include <gtest/gtest.h>
 
 #include <sys/stat.h>
@@ -14,53 +15,12 @@
 #include <vector>
 
 #include "host/registry.h"
-#include "regpreprocessor.h"
+#include "regpreprocess.h"
 #include "support/files.h"
 
+using namespace regtest;
+
 namespace {
-
-struct Result {
-    std::vector<std::string> lines;      // "file:line: text" of the lines kept
-    std::vector<std::string> warnings;
-    host::RegLoadReport report;
-    std::string error;                   // "file:line: ..." when the load stopped
-};
-
-using Files = std::vector<std::pair<std::string, std::string>>;   // name, text
-
-Result Preprocess(const Files& files, host::RegLoadOptions options = host::RegLoadOptions())
-{
-    Result r;
-    options.warnings = &r.warnings;
-    options.report = &r.report;
-    try {
-        host::RegPreprocessor pre(options);
-        pre.ReadStringFiles();
-        for (const auto& f : files)
-            pre.Add(f.second, f.first);
-        pre.Finish();
-        for (const host::RegLine& l : pre.TakeLines())
-            r.lines.push_back(*l.file + ":" + std::to_string(l.line) + ": " + l.text);
-    } catch (const host::RegError& e) {
-        r.error = e.Text();
-    }
-    return r;
-}
-
-Result Preprocess(const std::string& text, const std::map<std::string, std::string>& defines = {})
-{
-    host::RegLoadOptions options;
-    options.defines = defines;
-    return Preprocess(Files{{"t.reg", text}}, options);
-}
-
-bool Has(const std::vector<std::string>& list, const std::string& item)
-{
-    for (const std::string& s : list)
-        if (s == item)
-            return true;
-    return false;
-}
 
 // ---- The lines kept -----------------------------------------------------------------------
 
@@ -207,9 +167,32 @@ TEST(RegPreprocessorTest, VariablesExpandEverywhereButCommentsAndDefines)
     EXPECT_TRUE(Has(host::RegTexts(r.report.variables), "ROOT=HKEY_LOCAL_MACHINE\\Drivers (#define at t.reg:1)"));
     EXPECT_TRUE(Has(host::RegTexts(r.report.variables), "NOWHERE (not set; first asked at t.reg:6)"));
 
-    // A value that refers to itself stops the load.
+    // A value that refers to itself stops the load, and says through which
+    // names.
     EXPECT_EQ(Preprocess("#define A x$(A)\n\"v\"=\"$(A)\"\n").error,
-              "t.reg:2: expected $(A) to stop expanding (its value refers to itself)");
+              "t.reg:2: expected $(A) to stop expanding (its value refers to itself: A -> A)");
+    EXPECT_EQ(Preprocess("#define A $(b)\n#define B $(A)\n\"v\"=\"$(A)\"\n").error,
+              "t.reg:3: expected $(A) to stop expanding (its value refers to itself: A -> B -> A)");
+}
+
+// Values inside values are expanded 16 deep, as the documented limit says: a
+// chain of 16 names loads, one of 17 names the depth, not a loop.
+TEST(RegPreprocessorTest, AChainOfValuesDeeperThanTheLimitSaysSo)
+{
+    auto chain = [](int n) {
+        std::string text;
+        for (int i = 1; i < n; ++i)
+            text += "#define V" + std::to_string(i) + " $(V" + std::to_string(i + 1) + ")\n";
+        return text + "#define V" + std::to_string(n) + " end\n\"v\"=\"$(V1)\"\n";
+    };
+    Result r = Preprocess(chain(16));
+    ASSERT_EQ(r.error, "");
+    EXPECT_EQ(r.lines, std::vector<std::string>{"t.reg:17: \"v\"=\"end\""});
+    std::string names;
+    for (int i = 1; i <= 16; ++i)
+        names += "V" + std::to_string(i) + " -> ";
+    EXPECT_EQ(Preprocess(chain(17)).error,
+              "t.reg:18: $(V17) is a value inside values more than 16 deep (" + names + "V17; limit 16)");
 }
 
 TEST(RegPreprocessorTest, VariablesComeFromTheFilesThenTheGivenThenTheEnvironment)
@@ -400,107 +383,6 @@ TEST(RegPreprocessorTest, LocPlaceholdersTakeTheStringsOfTheStringFiles)
     EXPECT_EQ(Preprocess(Files{{"t.reg", text}}, options).error, dir + "/absent.str: cannot be read");
     std::string cmd = "rm -rf '" + dir + "'";
     EXPECT_EQ(std::system(cmd.c_str()), 0);
-}
-
-// ---- @CESYSGEN: the image's components -----------------------------------------------------
-
-const char kSysgen[] =
-    "; @CESYSGEN IF CE_MODULES_WAVEAPI\n"                  // 1
-    "wave\n"                                               // 2
-    "; @CESYSGEN ELSE\n"                                   // 3
-    "no wave\n"                                            // 4
-    "; @CESYSGEN ENDIF CE_MODULES_WAVEAPI\n"               // 5
-    ";; @CESYSGEN IF !CE_MODULES_FW6 OR GWES_ACCESSIB\n"   // 6
-    "no firewall, or accessibility\n"                      // 7
-    "; @CESYSGEN ELSEIF CE_MODULES_PPP\n"                  // 8
-    "ppp\n"                                                // 9
-    "; @CESYSGEN ELSE IF CE_MODULES_X\n"                   // 10
-    "x\n"                                                  // 11
-    "; @CESYSGEN ENDIF\n"                                  // 12
-    "   ; @CESYSGEN IF CE_MODULES_GONE && CE_MODULES_WAVEAPI\n"   // 13
-    "both\n"                                               // 14
-    "; @CESYSGEN ENDIF\n";                                 // 15
-
-TEST(RegPreprocessorTest, CesysgenBlocksKeepWhatTheImagesComponentsNeed)
-{
-    // The image's lists, as the build's environment holds them.
-    Result r = Preprocess(kSysgen, {{"CE_MODULES", "coredll device WaveApi fw6 ppp"}, {"GWES_COMPONENTS", "other"}});
-    ASSERT_EQ(r.error, "");
-    EXPECT_EQ(r.lines, (std::vector<std::string>{"t.reg:2: wave", "t.reg:9: ppp"}));
-    EXPECT_EQ(r.warnings, std::vector<std::string>{});
-    EXPECT_EQ(host::RegTexts(r.report.components), (std::vector<std::string>{
-                                       "CE_MODULES_WAVEAPI: in the image (listed in CE_MODULES (given))",
-                                       "CE_MODULES_FW6: in the image (listed in CE_MODULES (given))",
-                                       "GWES_ACCESSIB: not in the image (not listed in GWES_COMPONENTS (given))",
-                                       "CE_MODULES_PPP: in the image (listed in CE_MODULES (given))",
-                                       "CE_MODULES_GONE: not in the image (not listed in CE_MODULES (given))",
-                                   }));
-    EXPECT_TRUE(Has(host::RegTexts(r.report.skipped), "t.reg:3-5 (@CESYSGEN ELSE of the @CESYSGEN IF at line 1 not taken)"));
-
-    // A component given by name wins over its list; 0 takes it out.
-    r = Preprocess(kSysgen, {{"CE_MODULES", "waveapi"}, {"CE_MODULES_WAVEAPI", "0"}, {"CE_MODULES_X", "1"}});
-    EXPECT_EQ(r.lines, (std::vector<std::string>{"t.reg:4: no wave", "t.reg:7: no firewall, or accessibility"}));
-
-    // Components nobody names are taken as in the image, and listed in one
-    // warning (CE_MODULES_PPP's branch comes after one taken: not asked).
-    r = Preprocess(kSysgen);
-    EXPECT_EQ(r.lines, (std::vector<std::string>{"t.reg:2: wave", "t.reg:7: no firewall, or accessibility",
-                                                 "t.reg:14: both"}));
-    EXPECT_EQ(r.warnings, std::vector<std::string>{
-                              "t.reg:1: @CESYSGEN: 4 components not given, taken as in the image: CE_MODULES_WAVEAPI, "
-                              "CE_MODULES_FW6, GWES_ACCESSIB, CE_MODULES_GONE (NAME=0 as a variable takes one out; a "
-                              "list such as CE_MODULES names the image's modules)"});
-}
-
-TEST(RegPreprocessorTest, CesysgenFiltersBeforeTheMergeSeesTheLines)
-{
-    // The filter's blocks and the merge's blocks are apart: they may
-    // overlap, and a #if does not hide the filter's lines.
-    const std::string text =
-        "; @CESYSGEN IF CE_MODULES_A\n"   // 1
-        "IF BSP_X !\n"                    // 2
-        "; @CESYSGEN ENDIF\n"             // 3
-        "kept\n"                          // 4
-        "ENDIF\n"                         // 5
-        "#if 0\n"                         // 6
-        "; @CESYSGEN IF CE_MODULES_B\n"   // 7
-        "#endif\n"                        // 8
-        "; @CESYSGEN ENDIF\n";            // 9
-    Result r = Preprocess(text, {{"CE_MODULES", "a b"}});
-    ASSERT_EQ(r.error, "");
-    EXPECT_EQ(r.lines, std::vector<std::string>{"t.reg:4: kept"});
-
-    // Without A the IF goes with its block, and the ENDIF left over says why.
-    r = Preprocess(text, {{"CE_MODULES", "b"}});
-    EXPECT_EQ(r.error, "t.reg:5: expected IF before ENDIF (the opener at line 2 went with a @CESYSGEN block left out "
-                       "of the image)");
-}
-
-// Directives as boards write them: blanks after #, a // comment after a
-// #define's value, a ! after a @CESYSGEN component.
-TEST(RegPreprocessorTest, BoardDirectivesAreReadAsTheirAuthorsMeantThem)
-{
-    Result r = Preprocess("#define T 5 // five\n"
-                          "#define URL \"http://x\"   // a // inside quotes stays\n"
-                          "#  if 0\n"
-                          "\"Off\"=dword:1\n"
-                          "#  endif\n"
-                          "\"T\"=dword:$(T)\n"
-                          "\"U\"=$(URL)\n"
-                          "; @CESYSGEN IF PM_PMSTUBS !\n"
-                          "\"NoStubs\"=dword:1\n"
-                          "; @CESYSGEN ENDIF\n"
-                          "; @CESYSGEN IF CE_MODULES_WAVEAPI !\n"
-                          "\"NoWave\"=dword:1\n"
-                          "; @CESYSGEN ENDIF\n",
-                          {{"PM_PMSTUBS", "0"}, {"CE_MODULES_WAVEAPI", "1"}});
-    ASSERT_EQ(r.error, "");
-    EXPECT_EQ(r.lines, (std::vector<std::string>{"t.reg:6: \"T\"=dword:5", "t.reg:7: \"U\"=\"http://x\"",
-                                                 "t.reg:9: \"NoStubs\"=dword:1"}));
-    EXPECT_TRUE(Has(r.warnings, "t.reg:8: @CESYSGEN IF PM_PMSTUBS !: the ! after PM_PMSTUBS is read as turning it "
-                                "round, as IF NAME ! does (the build documents !PM_PMSTUBS)"));
-    for (const std::string& w : r.warnings)
-        EXPECT_EQ(w.find("unknown directive"), std::string::npos) << w;
 }
 
 }  // namespace

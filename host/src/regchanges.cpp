@@ -43,7 +43,7 @@ const uint8_t kAside = 0x80;
 
 bool IsKeyChange(RegChange::Kind kind)
 {
-    return kind == RegChange::CreateKey || kind == RegChange::DeleteKey;
+    return kind == RegChange::CreateKey;
 }
 
 }  // namespace

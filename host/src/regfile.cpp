@@ -52,7 +52,6 @@ bool Load(const std::vector<Source>& sources, std::string* error, const RegLoadO
     for (RegChange c; changes.Pop(c);) {
         switch (c.kind) {
         case RegChange::CreateKey: RegistryCreateKey(c.root, c.key); break;
-        case RegChange::DeleteKey: RegistryDeleteKey(c.root, c.key); break;
         case RegChange::SetValue: RegistrySetValue(c.root, c.key, c.name, c.type, std::move(c.data)); break;
         case RegChange::DeleteValue: RegistryDeleteValue(c.root, c.key, c.name); break;
         }

@@ -264,8 +264,12 @@ private:
             throw RegLineError{"] to close the key name"};
         if (!RestIsEmpty(s, close + 1))
             throw RegLineError{"nothing after ]"};
-        bool remove = s.size() > open && s[open] == '-';
-        const size_t start = open + (remove ? 1 : 0);
+        // The page "Registry File" has no key deletion: [-KEY] is the
+        // desktop registry editor's, and an image would still hold the key.
+        if (s.size() > open && s[open] == '-')
+            throw RegLineError{"a key name after [ ([-KEY] deletes a key in the desktop's registry editor; the "
+                               "image build's registry files have no deletion: leave the key out instead)"};
+        const size_t start = open;
         // Blanks around the name ("[...\Params ]") would make another key
         // than the one meant.
         size_t first = start, last = close;
@@ -274,7 +278,7 @@ private:
         while (last > first && IsSpace(s[last - 1]))
             --last;
         if (first != start || last != close)
-            Warn("blanks around the key name " + s.substr(start, close - start) + ": read as [" + (remove ? "-" : "") +
+            Warn("blanks around the key name " + s.substr(start, close - start) + ": read as [" +
                  s.substr(first, last - first) + "]");
         size_t slash = s.find('\\', first);
         if (slash >= last)
@@ -287,15 +291,20 @@ private:
         if (!root)
             throw RegLineError{"HKEY_LOCAL_MACHINE, HKEY_CURRENT_USER, HKEY_CLASSES_ROOT or HKEY_USERS as the root key"};
         const size_t keyAt = slash == std::string::npos ? last : slash + 1;
+        // Each part between backslashes names a key, and a path may not
+        // start with a backslash (the platform's RegCreateKeyEx page):
+        // "[KEY\]" or "a\\b" would name a key without a name.
+        if (slash != std::string::npos &&
+            (keyAt == last || s[last - 1] == '\\' || s.find("\\\\", slash) < last))
+            throw RegLineError{"a key name after each \\ (" + s.substr(first, last - first) +
+                               " has an empty one; a key name cannot be empty)"};
         std::string key = s.substr(keyAt, last - keyAt);
         // The same key again, with nothing between, changes nothing more.
-        const bool again = !remove && changes_.LastCreates(root->root, key);
-        if (!again) {
-            changes_.Push(RegChange{remove ? RegChange::DeleteKey : RegChange::CreateKey, root->root, std::move(key), {},
-                                    REG_NONE, {}});
+        if (!changes_.LastCreates(root->root, key)) {
+            changes_.Push(RegChange{RegChange::CreateKey, root->root, std::move(key), {}, REG_NONE, {}});
             key.assign(s, keyAt, last - keyAt);
         }
-        haveKey_ = !remove;
+        haveKey_ = true;
         root_ = root->root;
         key_ = std::move(key);
     }

@@ -15,7 +15,7 @@
 namespace host {
 
 struct RegChange {
-    enum Kind { CreateKey, DeleteKey, SetValue, DeleteValue } kind;
+    enum Kind { CreateKey, SetValue, DeleteValue } kind;
     RegRoot root;
     std::string key;
     std::string name;
@@ -95,9 +95,6 @@ private:
 // appended to *warnings when it is set.
 // The lines' texts are released as they are parsed.
 std::vector<RegChange> ParseRegLines(std::vector<RegLine>&& lines, std::vector<std::string>* warnings = nullptr);
-
-// The value type of mui_sz: (a string naming a resource: "dll,#id").
-const uint32_t kRegMuiSz = 21;
 
 // A string as a REG_SZ value holds it: UTF-16LE with its terminating zero.
 std::vector<uint8_t> RegStringData(const std::string& utf8);

@@ -291,6 +291,14 @@ void RegPreprocessor::AddFile(std::string text, const std::string& name, int dep
             }
             if (BuildLine(raw, pos, file, line, blocks) || !active())
                 continue;
+            if (raw.compare(pos, 2, "--") == 0) {
+                // A line of dashes between sections ("----HIVE BASE
+                // REGISTRY----"): no statement starts with "-", and the
+                // boards' image builds passed such lines over.
+                Warn(file + ":" + std::to_string(line),
+                     "a line of dashes is no key, value or comment: passed over, as the image build passes it over");
+                continue;
+            }
             std::string expanded;
             if (raw.find("$(") == std::string::npos) {
                 expanded = std::move(raw);
@@ -338,11 +346,11 @@ bool RegPreprocessor::SysgenLine(const std::string& raw, const std::string& file
                                  std::vector<Block>& blocks)
 {
     size_t pos = SkipSpace(raw, 0);
+    // One ; then the keyword, as the filter's lines are written: a ;; line
+    // is a comment, and a line commented out that way is dead.
     if (pos == raw.size() || raw[pos] != ';')
         return false;
-    while (pos < raw.size() && raw[pos] == ';')
-        ++pos;
-    pos = SkipSpace(raw, pos);
+    pos = SkipSpace(raw, pos + 1);
     if (raw.compare(pos, 9, "@CESYSGEN") != 0)
         return false;
     size_t end = 0;

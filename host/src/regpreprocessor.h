@@ -101,6 +101,7 @@ private:
     // kRegExpansionAllowance.
     void CheckExpansion(size_t more) const;
     size_t ExpansionLeft() const;
+    std::string Chain(const std::string& name) const;
     std::string Localise(const std::string& text, const std::string& file, int line);
 
     void Warn(const std::string& where, const std::string& what);
@@ -129,6 +130,7 @@ private:
     size_t bytesOut_ = 0;     // of the lines that count, against the same limit
     size_t added_ = 0;        // bytes that expansion added to the lines, all of them together
     size_t expansions_ = 0;   // $(NAME) replaced in the current line
+    std::vector<std::string> expanding_;   // the upper-case names being expanded, outermost first
     size_t lineStart_ = 0;    // where the line being expanded starts in its output
     size_t lineText_ = 0;     // and its length as written
     std::list<std::string> names_;   // file names the lines point to; a list keeps them in place

@@ -31,6 +31,15 @@ void GrowTo(std::string& s, size_t capacity)
 
 }  // namespace
 
+// The names being expanded and then `name`: "A -> B -> A".
+std::string RegPreprocessor::Chain(const std::string& name) const
+{
+    std::string out;
+    for (const std::string& n : expanding_)
+        out += n + " -> ";
+    return out + name;
+}
+
 // ---- Variables -----------------------------------------------------------------------
 
 RegPreprocessor::Variable RegPreprocessor::LookupOutside(const std::string& name) const
@@ -116,6 +125,7 @@ void RegPreprocessor::ExpandInto(const std::string& text, std::string& out, cons
 {
     if (depth == 0) {
         expansions_ = 0;
+        expanding_.clear();
         lineStart_ = out.size();
         lineText_ = text.size();
     }
@@ -145,8 +155,16 @@ void RegPreprocessor::ExpandInto(const std::string& text, std::string& out, cons
                         unset->push_back(name);
                     out.append(text, i, close - i + 1);
                 } else {
+                    // A name inside its own expansion is a loop; a chain
+                    // without one may still be too deep.
+                    const std::string upper = Upper(name);
+                    if (std::find(expanding_.begin(), expanding_.end(), upper) != expanding_.end())
+                        throw RegLineError{"$(" + name + ") to stop expanding (its value refers to itself: " +
+                                           Chain(upper) + ")"};
                     if (depth >= kMaxExpansionDepth)
-                        throw RegLineError{"$(" + name + ") to stop expanding (its value refers to itself)"};
+                        throw RegLimitError{"$(" + name + ") is a value inside values more than " +
+                                            std::to_string(kMaxExpansionDepth) + " deep (" + Chain(upper) +
+                                            "; limit " + std::to_string(kMaxExpansionDepth) + ")"};
                     if (++expansions_ > kMaxExpansions)
                         throw RegLimitError{"more than " + std::to_string(kMaxExpansions) +
                                             " $(NAME) replaced in one line (limit " + std::to_string(kMaxExpansions) + ")"};
@@ -162,7 +180,9 @@ void RegPreprocessor::ExpandInto(const std::string& text, std::string& out, cons
                     const size_t need = out.size() + v.value.size();
                     if (out.capacity() < need)
                         GrowTo(out, std::max(need, std::min(2 * out.capacity(), lineStart_ + lineText_ + ExpansionLeft())));
+                    expanding_.push_back(upper);
                     ExpandInto(v.value, out, where, unset, depth + 1);
+                    expanding_.pop_back();
                 }
                 i = close;
                 continue;

@@ -469,11 +469,21 @@ bool ReadRegBytes(const std::string& path, size_t limit, std::string* bytes, std
         return false;
     }
     bytes->clear();
-    // A file that says its size is read into a string made at that size
-    // (one that does not, such as /dev/zero, grows as it is read).
+    // A file that says its size is refused from it, unread, when it is over
+    // the limit, and else read into a string made at that size; one that
+    // does not say it (/dev/zero, a pipe) grows as it is read, to one byte
+    // past the limit at most.
     struct stat opened;
-    if (fstat(fileno(f), &opened) == 0 && S_ISREG(opened.st_mode) && opened.st_size > 0)
-        bytes->reserve(std::min(static_cast<size_t>(opened.st_size), limit) + 1);
+    if (fstat(fileno(f), &opened) == 0 && S_ISREG(opened.st_mode) && opened.st_size > 0) {
+        const unsigned long long size = static_cast<unsigned long long>(opened.st_size);
+        if (size > limit) {
+            std::fclose(f);
+            *why = "larger than " + std::to_string(limit) + " bytes, the limit of a registry file (its size is " +
+                   std::to_string(size) + " bytes: not read)";
+            return false;
+        }
+        bytes->reserve(static_cast<size_t>(size) + 1);
+    }
     char chunk[65536];
     bool over = false, failed = false;
     while (!over) {

@@ -164,6 +164,23 @@ RunResult RunPlayer(const std::vector<std::string>& args)
     return RunProgram(BTWAV_PLAYER_PATH, args);
 }
 
+void ExpectDumpLoadsBack(const std::string& dump)
+{
+    auto keys = [](const std::string& text) {
+        const size_t at = text.find("\n[");
+        return at == std::string::npos ? std::string() : text.substr(at);
+    };
+    ASSERT_NE(keys(dump), "") << dump;
+    TempDir dir;
+    {
+        std::ofstream out(dir.File("dump.reg"), std::ios::binary);
+        out << dump;
+    }
+    RunResult again = RunPlayer({"--registry-dump", "--reg", dir.File("dump.reg")});
+    ASSERT_EQ(again.exitCode, 0) << again.err;
+    EXPECT_EQ(keys(again.out), keys(dump)) << again.err;
+}
+
 std::string ReadText(const std::string& path)
 {
     std::ifstream in(path, std::ios::binary);

@@ -72,6 +72,11 @@ RunResult RunPlayer(const std::vector<std::string>& args);
 // Runs any program; exitCode -1 when it could not be started.
 RunResult RunProgram(const std::string& program, const std::vector<std::string>& args);
 
+// Checks that a --registry-dump's text loads back to the same registry: the
+// player, given it as its only --reg file, dumps the same keys and values
+// (the header, which names what shaped the registry, aside).
+void ExpectDumpLoadsBack(const std::string& dump);
+
 std::string ReadText(const std::string& path);
 // How many times `what` occurs in `text`, overlaps included.
 size_t Count(const std::string& text, const std::string& what);

@@ -154,6 +154,11 @@ TEST_F(PlayerBoardTest, ParamsSetThroughMacrosReachTheDumpAndTheDriver)
     EXPECT_NE(r.out.find("; the driver will print\n;   InitBtAudioPara: Sample 176400, Timer 10, CacheLen 4096\n"),
               std::string::npos)
         << r.out;
+    // The board's components are named in the header, and the device
+    // manager's keys left out: the dump loads back to the same registry.
+    EXPECT_NE(r.out.find("; components (@CESYSGEN)\n"), std::string::npos) << r.out;
+    EXPECT_EQ(r.out.find("[HKEY_LOCAL_MACHINE\\Drivers\\Active"), std::string::npos) << r.out;
+    ExpectDumpLoadsBack(r.out);
 
     // The run: the driver's own configuration line says the same, and the
     // report names what shaped the registry.
@@ -197,6 +202,7 @@ TEST_F(PlayerBoardTest, ABoardWaveDriverWithTheSameNameIsRefusedAsTheDeviceManag
                          "WAV1: is taken by Drivers\\BuiltIn\\Audio\n"),
               std::string::npos)
         << r.out;
+    ExpectDumpLoadsBack(r.out);
 
     // With an Order before the board's, ours takes the name and the board's
     // driver is the one refused; the run goes on and says so.
@@ -247,6 +253,7 @@ TEST(PlayerRegistryTest, StringFilesInTheirLocalesCodePageDumpAsUtf8)
     ASSERT_EQ(r.exitCode, 0) << r.err;
     EXPECT_EQ(r.out.rfind("; The registry as the device boots with it (this text is UTF-8), from:\n", 0), 0u) << r.out;
     EXPECT_NE(r.out.find("\"FriendlyName\"=\"Câble parallèle sur LPT1:\"   ; REG_SZ\n"), std::string::npos) << r.out;
+    ExpectDumpLoadsBack(r.out);
     EXPECT_NE(r.out.find("; encodings\n;   " + dir.File("040C/board.str") +
                          ": Windows-1252 (not UTF-8; the code page of the locale folder 040C)\n;   " +
                          dir.File("lpt.reg") + ": ASCII\n"),
@@ -261,6 +268,7 @@ TEST(PlayerRegistryTest, StringFilesInTheirLocalesCodePageDumpAsUtf8)
     EXPECT_NE(r.out.find(";   " + dir.File("040C/board.str") + ": 932 (Shift_JIS) (not UTF-8; the code page of --codepage)\n"),
               std::string::npos)
         << r.out;
+    ExpectDumpLoadsBack(r.out);
     r = RunPlayer({"--registry-dump", "--codepage", "1251"});
     EXPECT_EQ(r.exitCode, 2);
     EXPECT_NE(r.err.find("option --codepage expects 1252, 932 or 65001, not '1251'"), std::string::npos) << r.err;

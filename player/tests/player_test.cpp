@@ -355,6 +355,7 @@ TEST_F(PlayerErrorTest, RegistryValueTheDriverDoesNotTakeKeepsTheDefault)
               std::string::npos)
         << r.err;
     EXPECT_NE(r.out.find("InitBtAudioPara: Sample 176400, Timer 20, CacheLen 6144"), std::string::npos) << r.out;
+    ExpectDumpLoadsBack(r.out);
 }
 
 TEST_F(PlayerErrorTest, OutputThatCannotBeWritten)

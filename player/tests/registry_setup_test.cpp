@@ -58,6 +58,7 @@ TEST(RegistryDumpTest, DumpLoadsBackToTheSameRegistry)
     host::RegistrySetValue(k, "Odd", REG_SZ, {0x41});
     host::RegistrySetValue(k, "Expand", REG_EXPAND_SZ, Bytes(std::u16string(u"%x%\0", 4)));
     host::RegistrySetValue(k, "Custom", 0x20, {});
+    host::RegistrySetValue(k, "DisplayName", host::kRegMuiSz, Bytes(std::u16string(u"netmui.dll,#9001\0", 17)));
     std::vector<uint8_t> blob;
     for (int i = 0; i < 60; ++i)
         blob.push_back(static_cast<uint8_t>(i * 7));
@@ -72,12 +73,35 @@ TEST(RegistryDumpTest, DumpLoadsBackToTheSameRegistry)
     EXPECT_NE(text.find("\n\"List\"=multi_sz:\"ab\",\"\",\"c\"   ; REG_MULTI_SZ\n"), std::string::npos) << text;
     EXPECT_NE(text.find("\n\"Short\"=hex(4):01,02,03   ; REG_DWORD, 3 bytes\n"), std::string::npos) << text;
     EXPECT_NE(text.find("\n@=\"default\"   ; REG_SZ\n"), std::string::npos) << text;
+    // As written, in the form of the page "Multilingual User Interface (MUI)
+    // Registry Settings".
+    EXPECT_NE(text.find("\n\"DisplayName\"=mui_sz:\"netmui.dll,#9001\"   ; REG_MUI_SZ\n"), std::string::npos) << text;
     EXPECT_LT(text.find("[HKEY_LOCAL_MACHINE\\Empty\\Key]"), text.find("[HKEY_CURRENT_USER\\ControlPanel]"));
 
     host::RegistryClear();
     std::string error;
     ASSERT_TRUE(host::RegistryLoadText(text, "dump.reg", &error)) << error << "\n" << text;
     EXPECT_EQ(Listing(), before) << text;
+    host::ResetAll();
+}
+
+// The device manager writes a key under Drivers\Active for each device it
+// loads, at the next free number: a dump that held them would load back
+// with each device listed twice after the next boot.
+TEST(RegistryDumpTest, TheDeviceManagersKeysAreLeftOut)
+{
+    host::ResetAll();
+    host::RegistrySetString("Drivers\\Active\\01", "Name", "WAV0:");
+    host::RegistrySetString("Drivers\\ACTIVE\\02", "Key", "Drivers\\BuiltIn\\WAVKELVO");
+    host::RegistrySetString("Drivers\\ActiveSync", "Kept", "yes");
+    host::RegistrySetValue(host::RegRoot::CurrentUser, "Drivers\\Active", "Kept", REG_SZ,
+                           Bytes(std::u16string(u"yes\0", 4)));
+    const std::string text = FormatRegistry(host::RegistrySnapshot());
+    EXPECT_EQ(text.find("[HKEY_LOCAL_MACHINE\\Drivers\\Active]"), std::string::npos) << text;
+    EXPECT_EQ(text.find("\\Active\\0"), std::string::npos) << text;
+    EXPECT_EQ(text.find("\\ACTIVE\\0"), std::string::npos) << text;
+    EXPECT_NE(text.find("\n[HKEY_LOCAL_MACHINE\\Drivers\\ActiveSync]\n\"Kept\"=\"yes\""), std::string::npos) << text;
+    EXPECT_NE(text.find("\n[HKEY_CURRENT_USER\\Drivers\\Active]\n\"Kept\"=\"yes\""), std::string::npos) << text;
     host::ResetAll();
 }
 

@@ -1,5 +1,7 @@
 #include "wave/registry_setup.h"
 
+#include <strings.h>
+
 #include <cstdio>
 #include <map>
 
@@ -132,6 +134,11 @@ std::string ValueLine(const host::RegistryValueView& v)
         std::snprintf(text, sizeof text, "dword:%08x", n);
         line += text;
         type = "REG_DWORD " + std::to_string(n);
+    } else if (v.type == host::kRegMuiSz && Strings(v.data, false, &strings)) {
+        // As the file wrote it ("netmui.dll,#9001"): the page "Multilingual
+        // User Interface (MUI) Registry Settings" gives the form.
+        line += "mui_sz:" + Quote(strings[0]);
+        type = "REG_MUI_SZ";
     } else if (v.type == REG_MULTI_SZ && Strings(v.data, true, &strings)) {
         line += "multi_sz:";
         for (size_t i = 0; i < strings.size(); ++i)
@@ -299,10 +306,23 @@ bool SetUpRegistry(const Options& o, RegistrySetup* setup, std::string* error)
 
 namespace {
 
-// The .reg lines of one key; nothing for a root with no values.
+// The keys the device manager makes as it loads drivers: a registry
+// loaded with them would hold each twice after the next boot (the device
+// manager takes the next free number), so the dump leaves them out.
+const char kBootKeys[] = "Drivers\\Active";
+
+bool MadeAtBoot(host::RegRoot root, const std::string& path)
+{
+    const size_t n = sizeof kBootKeys - 1;
+    return root == host::RegRoot::LocalMachine && path.size() >= n && strncasecmp(path.c_str(), kBootKeys, n) == 0 &&
+           (path.size() == n || path[n] == '\\');
+}
+
+// The .reg lines of one key; nothing for a root with no values, or for a
+// key the device manager makes at boot.
 std::string FormatKey(host::RegRoot root, const std::string& path, const std::vector<host::RegistryValueView>& values)
 {
-    if (path.empty() && values.empty())
+    if ((path.empty() && values.empty()) || MadeAtBoot(root, path))
         return std::string();
     std::string out = "\n[" + std::string(RootName(root)) + (path.empty() ? "" : "\\" + path) + "]\n";
     for (const host::RegistryValueView& v : values)
@@ -343,7 +363,8 @@ int DumpRegistry(const Options& o)
     Section(&out, "string files", r.stringFiles);
     Section(&out, "encodings", r.encodings);
     Section(&out, "variables", host::RegTexts(r.variables));
-    Section(&out, "@CESYSGEN components", host::RegTexts(r.components));
+    // Not "; @CESYSGEN ...": the dump loads back, and that would be a filter line.
+    Section(&out, "components (@CESYSGEN)", host::RegTexts(r.components));
     Section(&out, "strings", r.strings);
     Section(&out, "skipped", host::RegTexts(r.skipped));
     Section(&out, "messages", r.messages);
@@ -354,6 +375,8 @@ int DumpRegistry(const Options& o)
     Section(&out, "warnings", setup.warnings);
     Section(&out, "drivers in the order the device manager loads them", BootOrder());
     Section(&out, "the driver will print", {DriverReads()});
+    Section(&out, "left out", {std::string("HKEY_LOCAL_MACHINE\\") + kBootKeys +
+                               " (the device manager makes its keys at boot)"});
     std::fputs(out.c_str(), stdout);
     // Written a key at a time: the text names each key by its whole path, so
     // a registry of deep keys lists far more than it holds.

@@ -218,8 +218,13 @@ std::vector<std::string> RegTexts(const std::vector<Record>& records)
     return lines;
 }
 
+// The value type of mui_sz: (a string naming a resource: "dll,#id"), the
+// platform's REG_MUI_SZ.
+const uint32_t kRegMuiSz = 21;
+
 // The most a registry file, and all the files of one load together, may
-// hold: 64 MiB.  A file that is larger, or never ends (/dev/zero), is read
+// hold: 64 MiB.  A file that says its size and is larger is refused from
+// it, unread; one that does not say it and never ends (/dev/zero) is read
 // to one byte past this and refused.
 const size_t kRegMaxFileBytes = size_t(64) << 20;
 // What $(NAME) expansion and LOC_ strings add to the lines, all of them
