@@ -106,9 +106,11 @@ void Session::Open(DWORD flags, Mem desc, Mem fmt, bool stereo, bool callback)
     bool query = flags & WAVE_FORMAT_QUERY;
     bool readable = desc == Mem::Good && fmt == Mem::Good;
     bool real = !query && readable && stereo;
-    if (real) {
+    // The stream has one client: a real open while it is open (also from
+    // inside the client's own callbacks) is refused and changes nothing.
+    bool taken = real && ctx_->bOpened;
+    if (real && !taken) {
         // Set before the call: MM_WOM_OPEN may come, and may send messages.
-        // A second open drops the queue without handing anything back.
         callback_ = callback;
         hWave_ = desc_.hWave;
         lastOpenEvent_ = ++events_;
@@ -119,6 +121,10 @@ void Session::Open(DWORD flags, Mem desc, Mem fmt, bool stereo, bool callback)
     if (!readable) {
         EXPECT(!a.wroteResult, "open (flags %#x) with a %s descriptor and %s format answered %u", flags, Name(desc),
                Name(fmt), a.result);
+    } else if (taken) {
+        EXPECT(a.wroteResult && a.result == DWORD(MMSYSERR_ALLOCATED), "a second open answered %d/%u", a.wroteResult,
+               a.result);
+        EXPECT(ctx_->bOpened, "a refused second open closed the stream");
     } else if (query || !stereo) {
         EXPECT(a.wroteResult && a.result == (stereo ? 0u : DWORD(WAVERR_BADFORMAT)), "%s answered %d/%u",
                query ? "query" : "open of mono 8-bit", a.wroteResult, a.result);
