@@ -202,4 +202,28 @@ TEST_F(BuiltinDevice, RefusesAFrameSizeOrByteRateThatIsNotTheFormats)
     EXPECT_EQ(host::BuiltinOutput().opens, 0u);
 }
 
+TEST_F(BuiltinDevice, EventCallbackIsFirstSetWhenTheBufferHasPlayed)
+{
+    // The wave API sets the event for the buffer, not for the open: its
+    // first signal after the write comes after as long as the buffer lasts.
+    HANDLE ev = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+    format_ = MakeFormat(2, 44100);
+    ASSERT_EQ(waveOutOpen(&hwo_, 0, &format_, reinterpret_cast<DWORD_PTR>(ev), 0, CALLBACK_EVENT), 0u);
+    EXPECT_EQ(WaitForSingleObject(ev, 0), WAIT_TIMEOUT);
+    Buffer b(17640);   // 100 ms
+    ASSERT_EQ(waveOutPrepareHeader(hwo_, &b.hdr, sizeof b.hdr), 0u);
+    ASSERT_EQ(waveOutWrite(hwo_, &b.hdr, sizeof b.hdr), 0u);
+    int elapsedMs = 0;
+    while (WaitForSingleObject(ev, 0) == WAIT_TIMEOUT && elapsedMs < 1000) {
+        host::AdvanceVirtualMs(1);
+        ++elapsedMs;
+    }
+    EXPECT_EQ(elapsedMs, 100);
+    EXPECT_EQ(HeaderFlags(&b.hdr), DWORD(WHDR_PREPARED | WHDR_DONE));
+    ASSERT_EQ(waveOutClose(hwo_), 0u);
+    hwo_ = nullptr;
+    EXPECT_EQ(WaitForSingleObject(ev, 0), WAIT_OBJECT_0);
+    EXPECT_TRUE(CloseHandle(ev));
+}
+
 }  // namespace
