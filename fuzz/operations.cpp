@@ -106,9 +106,11 @@ void Session::Open(DWORD flags, Mem desc, Mem fmt, bool stereo, bool callback)
     bool query = flags & WAVE_FORMAT_QUERY;
     bool readable = desc == Mem::Good && fmt == Mem::Good;
     bool real = !query && readable && stereo;
-    if (real) {
+    // The stream has one client: a real open while it is open (also from
+    // inside the client's own callbacks) is refused and changes nothing.
+    bool taken = real && ctx_->bOpened;
+    if (real && !taken) {
         // Set before the call: MM_WOM_OPEN may come, and may send messages.
-        // A second open drops the queue without handing anything back.
         callback_ = callback;
         hWave_ = desc_.hWave;
         lastOpenEvent_ = ++events_;
@@ -119,6 +121,10 @@ void Session::Open(DWORD flags, Mem desc, Mem fmt, bool stereo, bool callback)
     if (!readable) {
         EXPECT(!a.wroteResult, "open (flags %#x) with a %s descriptor and %s format answered %u", flags, Name(desc),
                Name(fmt), a.result);
+    } else if (taken) {
+        EXPECT(a.wroteResult && a.result == DWORD(MMSYSERR_ALLOCATED), "a second open answered %d/%u", a.wroteResult,
+               a.result);
+        EXPECT(ctx_->bOpened, "a refused second open closed the stream");
     } else if (query || !stereo) {
         EXPECT(a.wroteResult && a.result == (stereo ? 0u : DWORD(WAVERR_BADFORMAT)), "%s answered %d/%u",
                query ? "query" : "open of mono 8-bit", a.wroteResult, a.result);
@@ -372,16 +378,15 @@ void Session::Raw(Reader& in)
     }
     static const UINT kIdle[] = {0, 1, 2, 7, 8, 14, 15, 24, 17, 18, 19, 21, 23, 100, 0xFFFFu, 0xFFFFFFFFu};
     if ((b & 0x60) == 0x60) {
-        // The volume applied: full on both channels, whatever was set.
+        // No volume control is announced: refused, and the word is never
+        // written, wherever it lies.
         uint8_t word[4] = {0xEE, 0xEE, 0xEE, 0xEE};
         Mem where = MemFrom(b);
         kit::MessageAnswer a = Send(WODM_GETVOLUME, reinterpret_cast<DWORD_PTR>(Address(where, word)), p1);
         Trace("getvolume %s", Name(where));
-        if (where == Mem::Good)
-            EXPECT(a.wroteResult && a.result == 0 && RecReadU32(word) == 0xFFFFFFFFu, "GETVOLUME answered %d/%u, %#x",
-                   a.wroteResult, a.result, RecReadU32(word));
-        else
-            EXPECT(!a.wroteResult, "GETVOLUME into a %s word answered %u", Name(where), a.result);
+        EXPECT(a.wroteResult && a.result == DWORD(MMSYSERR_NOTSUPPORTED) && RecReadU32(word) == 0xEEEEEEEEu,
+               "GETVOLUME into a %s word answered %d/%u, %#x", Name(where), a.wroteResult, a.result,
+               RecReadU32(word));
         return;
     }
     if (b & 0x40) {
@@ -391,13 +396,13 @@ void Session::Raw(Reader& in)
         Trace("numdevs");
         return;
     }
-    // Messages that read nothing: any parameter is safe.  Preparing and
-    // setting the volume are accepted; what the capabilities do not announce
-    // and what the driver does not know are not supported.
+    // Messages that read nothing: any parameter is safe.  Preparing is
+    // accepted; what the capabilities do not announce (volume included) and
+    // what the driver does not know are not supported.
     UINT msg = kIdle[b % 16];
     Trace("idle message %u", msg);
     kit::MessageAnswer a = Send(msg, p1, ~p1);
-    DWORD expected = (msg == WODM_PREPARE || msg == WODM_UNPREPARE || msg == WODM_SETVOLUME)
+    DWORD expected = (msg == WODM_PREPARE || msg == WODM_UNPREPARE)
                          ? DWORD(MMSYSERR_NOERROR)
                          : DWORD(MMSYSERR_NOTSUPPORTED);
     EXPECT(a.wroteResult && a.result == expected, "message %u answered %d/%u", msg, a.wroteResult, a.result);

@@ -145,4 +145,85 @@ TEST_F(BuiltinDevice, DoubleBufferingFromTheCallbackKeepsPlaying)
     hwo_ = nullptr;
 }
 
+// ---- One client at a time, and formats that describe themselves truly ----------
+
+TEST_F(BuiltinDevice, ASecondClientIsRefusedAndNoHeaderCompletesToIt)
+{
+    Open(MakeFormat(2, 44100));
+    Recorder other;
+    std::vector<MMRESULT> fromCallback;
+    app_.onCall = [&](const Recorder::Call& c) {
+        HWAVEOUT h = nullptr;
+        WAVEFORMATEX f = MakeFormat(2, 44100);
+        if (c.msg == MM_WOM_DONE)
+            fromCallback.push_back(waveOutOpen(&h, 0, &f, other.CallbackWord(), other.InstanceWord(),
+                                               CALLBACK_FUNCTION));
+    };
+    Buffer a(3528), b(3528);
+    for (Buffer* x : {&a, &b}) {
+        ASSERT_EQ(waveOutPrepareHeader(hwo_, &x->hdr, sizeof x->hdr), 0u);
+        ASSERT_EQ(waveOutWrite(hwo_, &x->hdr, sizeof x->hdr), 0u);
+    }
+    HWAVEOUT second = nullptr;
+    WAVEFORMATEX f = MakeFormat(1, 22050);
+    EXPECT_EQ(waveOutOpen(&second, 0, &f, other.CallbackWord(), other.InstanceWord(), CALLBACK_FUNCTION),
+              UINT(MMSYSERR_ALLOCATED));
+    EXPECT_EQ(second, nullptr);
+    EXPECT_EQ(waveOutOpen(nullptr, 0, &f, 0, 0, WAVE_FORMAT_QUERY), 0u);   // a query still answers
+
+    host::AdvanceVirtualMs(100);
+    EXPECT_EQ(app_.Done(), (std::vector<const void*>{&a.hdr, &b.hdr}));
+    EXPECT_EQ(fromCallback, (std::vector<MMRESULT>{MMSYSERR_ALLOCATED, MMSYSERR_ALLOCATED}));
+    EXPECT_TRUE(other.calls.empty());
+    EXPECT_EQ(host::BuiltinAudio().size(), 2u * 3528u);
+
+    // After the first client's close, the device opens again.
+    ASSERT_EQ(waveOutClose(hwo_), 0u);
+    hwo_ = nullptr;
+    ASSERT_EQ(waveOutOpen(&second, 0, &f, other.CallbackWord(), other.InstanceWord(), CALLBACK_FUNCTION), 0u);
+    EXPECT_EQ(other.Messages(), std::vector<UINT>{MM_WOM_OPEN});
+    EXPECT_EQ(waveOutClose(second), 0u);
+}
+
+TEST_F(BuiltinDevice, RefusesAFrameSizeOrByteRateThatIsNotTheFormats)
+{
+    WAVEFORMATEX align = MakeFormat(2, 44100);
+    align.nBlockAlign = 3;
+    WAVEFORMATEX rate = MakeFormat(2, 44100);
+    rate.nAvgBytesPerSec = 176401;
+    for (const WAVEFORMATEX* f : {&align, &rate}) {
+        HWAVEOUT h = nullptr;
+        EXPECT_EQ(waveOutOpen(nullptr, 0, f, 0, 0, WAVE_FORMAT_QUERY), UINT(WAVERR_BADFORMAT));
+        EXPECT_EQ(waveOutOpen(&h, 0, f, app_.CallbackWord(), app_.InstanceWord(), CALLBACK_FUNCTION),
+                  UINT(WAVERR_BADFORMAT));
+        EXPECT_EQ(h, nullptr);
+    }
+    EXPECT_TRUE(app_.calls.empty());
+    EXPECT_EQ(host::BuiltinOutput().opens, 0u);
+}
+
+TEST_F(BuiltinDevice, EventCallbackIsFirstSetWhenTheBufferHasPlayed)
+{
+    // The wave API sets the event for the buffer, not for the open: its
+    // first signal after the write comes after as long as the buffer lasts.
+    HANDLE ev = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+    format_ = MakeFormat(2, 44100);
+    ASSERT_EQ(waveOutOpen(&hwo_, 0, &format_, reinterpret_cast<DWORD_PTR>(ev), 0, CALLBACK_EVENT), 0u);
+    EXPECT_EQ(WaitForSingleObject(ev, 0), WAIT_TIMEOUT);
+    Buffer b(17640);   // 100 ms
+    ASSERT_EQ(waveOutPrepareHeader(hwo_, &b.hdr, sizeof b.hdr), 0u);
+    ASSERT_EQ(waveOutWrite(hwo_, &b.hdr, sizeof b.hdr), 0u);
+    int elapsedMs = 0;
+    while (WaitForSingleObject(ev, 0) == WAIT_TIMEOUT && elapsedMs < 1000) {
+        host::AdvanceVirtualMs(1);
+        ++elapsedMs;
+    }
+    EXPECT_EQ(elapsedMs, 100);
+    EXPECT_EQ(HeaderFlags(&b.hdr), DWORD(WHDR_PREPARED | WHDR_DONE));
+    ASSERT_EQ(waveOutClose(hwo_), 0u);
+    hwo_ = nullptr;
+    EXPECT_EQ(WaitForSingleObject(ev, 0), WAIT_OBJECT_0);
+    EXPECT_TRUE(CloseHandle(ev));
+}
+
 }  // namespace
