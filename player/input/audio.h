@@ -7,6 +7,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -40,6 +41,7 @@ struct SourceInfo {
     uint16_t bits = 16;            // bits per sample as stored (what the format query carries)
     SampleType type = SampleType::Int16;   // how the decoder hands samples over, without loss
     int64_t frames = -1;           // frames the source says it holds; -1 when unknown
+    bool framesEstimated = false;  // `frames` is the decoder's estimate (MP3), not a count
     bool compressed = false;       // decoding costs real work (FLAC, Vorbis, Opus, MP3, ...)
     std::vector<std::string> notes;   // what decoding found (a truncated file, ...)
 
@@ -63,10 +65,21 @@ protected:
     std::string error_;
 };
 
-// Opens a file.  Null with a message that names the file when it is missing,
+// What opening a pipe waits on.  `stopped` is asked between waits of at most
+// 100 ms (a stop signal); `waiting` is called once when nothing has come in
+// the first of them (a FIFO with no writer yet).  Either may be empty.
+struct InputWait {
+    std::function<bool()> stopped;
+    std::function<void()> waiting;
+};
+
+// Opens a file, once.  A regular file is decoded where it is; a pipe, a FIFO
+// or a device is read once, to its end, into an unnamed temporary file
+// (libsndfile's readers seek, and a stream cannot be read again), which is
+// then decoded.  Null with a message that names the file when it is missing,
 // unreadable, of a format libsndfile does not know, or has no usable rate or
-// channel count.
-std::unique_ptr<Decoder> OpenAudioFile(const std::string& path, std::string* error);
+// channel count; with *error "interrupted" when `wait.stopped` said so.
+std::unique_ptr<Decoder> OpenAudioFile(const std::string& path, std::string* error, const InputWait& wait = {});
 
 // The built-in sound: stereo at 44,100 Hz, a 440 Hz tone on the left and a
 // 660 Hz tone on the right, faded in and out over 10 ms, `frames` long

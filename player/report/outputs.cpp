@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 
 #include "input/audio.h"
@@ -41,18 +42,39 @@ WavOutput::~WavOutput()
         sf_close(sf_);
 }
 
-bool WavOutput::Open(std::string* error)
+uint64_t WavLimitBytes()
 {
+    const uint64_t kPlainWavBytes = 0xFFFFFFFFull - 36;   // the RIFF size counts the header's 36 bytes
+    const char* env = std::getenv("BTWAV_WAV_LIMIT");
+    if (!env || !*env)
+        return kPlainWavBytes;
+    char* end = nullptr;
+    unsigned long long v = std::strtoull(env, &end, 10);
+    return *end == '\0' && v < kPlainWavBytes ? v : kPlainWavBytes;
+}
+
+bool WavOutput::Open(std::string* error, int64_t expectedBytes)
+{
+    const uint64_t limit = WavLimitBytes();
+    const bool known = expectedBytes >= 0;
+    // A margin for a resampler's rounding of the length.
+    const uint64_t expected = known ? static_cast<uint64_t>(expectedBytes) : 0;
+    const bool fits = known && expected + expected / 1000 + 65536 <= limit;
     SF_INFO info{};
     info.samplerate = kDeviceRate;
     info.channels = kDeviceChannels;
-    info.format = SF_FORMAT_WAV | SF_FORMAT_PCM_16;
+    info.format = (fits ? SF_FORMAT_WAV : SF_FORMAT_RF64) | SF_FORMAT_PCM_16;
     // libsndfile closes the descriptor with the file.
     sf_ = sf_open_fd(file_->ReleaseFd(), SFM_WRITE, &info, SF_TRUE);
     if (!sf_) {
         *error = "cannot write '" + file_->Path() + "': " + sf_strerror(nullptr);
         return false;
     }
+    // Of unknown length: RF64 that becomes a WAV file if it ends under 4 GiB.
+    if (!known)
+        sf_command(sf_, SFC_RF64_AUTO_DOWNGRADE, nullptr, SF_TRUE);
+    if (fits)
+        room_ = limit;
     block_.reset(new short[kBlockFrames * kDeviceChannels]);
     return true;
 }
@@ -86,6 +108,12 @@ size_t WavOutput::TrailingBytes() const
 void WavOutput::WriteBlock()
 {
     const size_t frames = fill_ / kDeviceFrameBytes;
+    // A plain WAV file chosen for a length known beforehand got more audio
+    // than it holds: failed rather than written with a wrapped size.
+    if (frames > 0 && error_.empty() && written_ + frames * kDeviceFrameBytes > room_)
+        error_ = "cannot write '" + file_->Path() + "': more audio arrived than the " + std::to_string(room_) +
+                 " bytes a WAV file holds";
+    written_ += frames * kDeviceFrameBytes;
     if (frames > 0 && error_.empty() &&
         sf_writef_short(sf_, block_.get(), static_cast<sf_count_t>(frames)) != static_cast<sf_count_t>(frames))
         error_ = "cannot write '" + file_->Path() + "': " + sf_strerror(sf_);
@@ -105,6 +133,8 @@ bool WavOutput::Finish(std::string* error)
     WriteBlock();
     int rc = sf_close(sf_);
     sf_ = nullptr;
+    char magic[4] = {};
+    rf64_ = pread(file_->Fd(), magic, sizeof magic, 0) == 4 && std::memcmp(magic, "RF64", 4) == 0;
     if (error_.empty() && rc != 0)
         error_ = "cannot write '" + file_->Path() + "': " + sf_error_number(rc);
     if (!error_.empty()) {

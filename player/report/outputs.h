@@ -47,12 +47,28 @@ private:
     std::vector<Output*> outputs_;
 };
 
-// 16-bit stereo 44,100 Hz WAV through libsndfile.
+// The bytes of audio past which a WAV output is written as RF64: a WAV
+// file's sizes are 32-bit, so its data chunk holds at most 4 GiB less its
+// header's 36 bytes.  The environment variable BTWAV_WAV_LIMIT (a number of
+// bytes) lowers it, for the tests.
+uint64_t WavLimitBytes();
+
+// 16-bit stereo 44,100 Hz WAV through libsndfile.  A WAV file's sizes are
+// 32-bit: an output whose length is known beforehand is a plain WAV file when
+// it fits and RF64 (the 64-bit form of WAV, which libsndfile and sox read)
+// when it does not; one whose length is not known is written as RF64 that
+// libsndfile turns into a WAV file (with a JUNK chunk, in WAVE_FORMAT_EXTENSIBLE)
+// when it ends under 4 GiB.  A size is never wrapped: more audio than a plain
+// WAV file holds fails the output.
 class WavOutput : public Output {
 public:
     explicit WavOutput(StagedFile* file) : file_(file) {}
     ~WavOutput() override;
-    bool Open(std::string* error);
+    // `expectedBytes`: the audio's length when known beforehand, else -1.
+    bool Open(std::string* error, int64_t expectedBytes = -1);
+    // After Finish: whether the file is RF64 (its first four bytes say so).
+    bool IsRf64() const { return rf64_; }
+    const std::string& Path() const { return file_->Path(); }
     void Take(const uint8_t* data, size_t size) override;
     bool Finish(std::string* error) override;
     // Bytes left over after the last whole frame (0 unless the stream is broken).
@@ -65,6 +81,9 @@ private:
     sf_private_tag* sf_ = nullptr;
     std::unique_ptr<short[]> block_;   // audio not yet written, kBlockFrames frames' room
     size_t fill_ = 0;                  // bytes in block_
+    uint64_t room_ = UINT64_MAX;       // bytes of audio the file's format holds
+    uint64_t written_ = 0;             // bytes of audio written
+    bool rf64_ = false;
     std::string error_;
 };
 

@@ -25,9 +25,12 @@ class OutputSet {
 public:
     // Creates every file the options name, and adds to `warnings` a line
     // for each stale partial file of a killed run that it removed.  Throws
-    // Failure: kExitUsage for a name given to two outputs or to the input,
-    // kExitOutput when a file cannot be made.
-    void Create(const Options& options, std::vector<std::string>* warnings);
+    // Failure: kExitUsage for two outputs or an output and the input that
+    // reach one file (by its device and inode, however named), kExitOutput
+    // when a file cannot be made.  `expectedBytes`: the length of the audio
+    // the headset will receive when known beforehand (not an estimate), else
+    // -1; it chooses between WAV and RF64 (outputs.h).
+    void Create(const Options& options, std::vector<std::string>* warnings, int64_t expectedBytes = -1);
 
     // The bit-exact stream the headset received.
     Output* Received() { return &received_; }
@@ -42,7 +45,11 @@ public:
 
     // The run ended well: finishes the outputs, draws the plot, puts every
     // file in place and then writes the JSON report, listing them all in
-    // report->outputs.  Throws Failure (kExitOutput).
+    // report->outputs, and a note for each WAV output written as RF64.
+    // Throws Failure (kExitOutput).  A stop signal (run/failure.h) before the
+    // renames throws Interrupted() with nothing put in place; the renames and
+    // the report are not interrupted, and a signal that came during them
+    // sets the report's exit code and error (the outputs stand).
     void Commit(Report* report);
     // The run failed: every audio output is dropped with its temporary; the
     // report of the failure is written to `jsonPath` when one is named, and
@@ -50,6 +57,7 @@ public:
     void Drop(Report* report, const std::string& jsonPath);
 
 private:
+    [[noreturn]] static void Fail(const std::string& error);
     StagedFile wavFile_, sbcFile_, csvFile_, jsonFile_, plotFile_, heardFile_;
     std::unique_ptr<WavOutput> wav_, heardWav_;
     std::unique_ptr<SbcOutput> sbc_;      // --sbc with --codec pcm: the received PCM, encoded here

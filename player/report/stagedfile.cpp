@@ -14,6 +14,8 @@
 #include <random>
 #include <vector>
 
+#include "run/failure.h"
+
 namespace player {
 namespace {
 
@@ -54,26 +56,6 @@ bool FinalTarget(const std::string& path, std::string* target, struct stat* st, 
     return false;
 }
 
-// An unnamed file in the temporary directory: nothing is left behind
-// whatever happens to the process.
-int AnonymousFile()
-{
-    const char* base = std::getenv("TMPDIR");
-    std::string dir = base && *base ? base : "/tmp";
-    int fd = -1;
-#ifdef O_TMPFILE
-    fd = open(dir.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
-    if (fd >= 0)
-        return fd;
-#endif
-    std::string pattern = dir + "/btwav-play-XXXXXX";
-    std::vector<char> name(pattern.begin(), pattern.end());
-    name.push_back('\0');
-    fd = mkstemp(name.data());
-    if (fd >= 0)
-        unlink(name.data());
-    return fd;
-}
 
 // The hidden name of a partial file: `.NAME.partial-PID-XXXXXX`, PID the
 // writer's, so that a later run can tell a stale one from one being written.
@@ -132,10 +114,16 @@ std::string RandomSuffix()
     return s;
 }
 
-bool WriteFully(int fd, const char* data, size_t size)
+// Writes all of `data`.  `stoppable`: not once a stop signal came, as a
+// reader of a FIFO that stopped reading would hold the run in this loop.
+bool WriteFully(int fd, const char* data, size_t size, bool stoppable = false)
 {
     size_t done = 0;
     while (done < size) {
+        if (stoppable && g_interrupted) {
+            errno = EINTR;
+            return false;
+        }
         ssize_t n = write(fd, data + done, size - done);
         if (n < 0 && errno == EINTR)
             continue;
@@ -149,7 +137,52 @@ bool WriteFully(int fd, const char* data, size_t size)
     return true;
 }
 
+std::string BaseName(const std::string& path)
+{
+    size_t slash = path.find_last_of('/');
+    return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
 }  // namespace
+
+int AnonymousFile()
+{
+    const char* base = std::getenv("TMPDIR");
+    std::string dir = base && *base ? base : "/tmp";
+    int fd = -1;
+#ifdef O_TMPFILE
+    fd = open(dir.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
+    if (fd >= 0)
+        return fd;
+#endif
+    std::string pattern = dir + "/btwav-play-XXXXXX";
+    std::vector<char> name(pattern.begin(), pattern.end());
+    name.push_back('\0');
+    fd = mkstemp(name.data());
+    if (fd >= 0)
+        unlink(name.data());
+    return fd;
+}
+
+bool IdentifyFile(const std::string& path, FileIdentity* id)
+{
+    std::string target;
+    struct stat st;
+    bool exists = false;
+    if (!FinalTarget(path, &target, &st, &exists))
+        return false;
+    *id = FileIdentity();
+    if (!exists) {
+        // The run would make the file in this folder under this name.
+        id->name = BaseName(target);
+        if (stat(DirectoryOf(target).c_str(), &st) != 0)
+            return false;
+    }
+    id->dev = st.st_dev;
+    id->ino = st.st_ino;
+    id->special = exists && !S_ISREG(st.st_mode);
+    return true;
+}
 
 StagedFile::~StagedFile()
 {
@@ -181,6 +214,11 @@ bool StagedFile::Create(const std::string& path, std::string* error)
         return Fail(error, std::strerror(errno));
     if (exists && S_ISDIR(st.st_mode))
         return Fail(error, "it is a directory");
+    // The rename needs only the folder's permission, so it would replace a
+    // file its owner made read-only, or another user's: refused as opening
+    // it for writing would be (with the effective identity, so root may).
+    if (exists && S_ISREG(st.st_mode) && faccessat(AT_FDCWD, target_.c_str(), W_OK, AT_EACCESS) != 0)
+        return Fail(error, std::strerror(errno));
 
     if (exists && !S_ISREG(st.st_mode)) {
         // A FIFO, a device or a socket: written in place, never replaced.
@@ -198,8 +236,7 @@ bool StagedFile::Create(const std::string& path, std::string* error)
     }
 
     std::string dir = DirectoryOf(target_);
-    std::string base = target_.substr(target_.find_last_of('/') == std::string::npos ? 0
-                                                                                     : target_.find_last_of('/') + 1);
+    std::string base = BaseName(target_);
     if (base.empty())
         return Fail(error, "no file name");
     RemoveStalePartials(dir, base, &removed_);
@@ -261,7 +298,7 @@ bool StagedFile::CopyIntoDestination(std::string* error)
             return Fail(error, std::strerror(errno));
         if (n == 0)
             return true;
-        if (!WriteFully(destFd_, block.data(), static_cast<size_t>(n)))
+        if (!WriteFully(destFd_, block.data(), static_cast<size_t>(n), true))
             return Fail(error, std::strerror(errno));
     }
 }
@@ -294,8 +331,7 @@ bool StagedFile::Commit(std::string* error)
 bool StagedFile::LinkUnnamed(std::string* error)
 {
     std::string dir = DirectoryOf(target_);
-    std::string base = target_.substr(target_.find_last_of('/') == std::string::npos ? 0
-                                                                                     : target_.find_last_of('/') + 1);
+    std::string base = BaseName(target_);
     std::string self = "/proc/self/fd/" + std::to_string(fd_);
     for (int attempt = 0; attempt < 100; ++attempt) {
         std::string name = dir + "/" + PartialPrefix(base) + std::to_string(getpid()) + "-" + RandomSuffix();

@@ -15,10 +15,30 @@
 // and formats that rewrite their header at the end work on pipes as well.
 #pragma once
 
+#include <sys/types.h>
+
 #include <string>
 #include <vector>
 
 namespace player {
+
+// The file a name reaches, following symbolic links: an existing file by its
+// device and inode; a name not there yet by its folder's device and inode and
+// its own last component, which is the file a run would make there.
+struct FileIdentity {
+    dev_t dev = 0;
+    ino_t ino = 0;
+    std::string name;      // empty for an existing file
+    bool special = false;  // an existing file that is not a regular one (a device, a FIFO)
+    bool operator==(const FileIdentity& o) const { return dev == o.dev && ino == o.ino && name == o.name; }
+};
+// False with errno set when the name cannot be followed (a link loop, a
+// folder that is not there or cannot be searched).
+bool IdentifyFile(const std::string& path, FileIdentity* id);
+
+// An unnamed read-write file in $TMPDIR (or /tmp): nothing is left behind
+// whatever happens to the process.  -1 with errno set when none can be made.
+int AnonymousFile();
 
 class StagedFile {
 public:
@@ -28,8 +48,10 @@ public:
     StagedFile& operator=(const StagedFile&) = delete;
 
     // Opens the destination and the temporary.  False with a message naming
-    // `path` when the directory cannot be written, `path` is a directory, or
-    // the special file cannot be opened for writing.  Opening a FIFO waits
+    // `path` when the directory cannot be written, `path` is a directory, the
+    // special file cannot be opened for writing, or an existing regular file
+    // is one this process could not open for writing (the rename would
+    // replace it all the same; the error is the one such an open would give).  Opening a FIFO waits
     // for its reader, as a shell redirection does.
     bool Create(const std::string& path, std::string* error);
     bool IsOpen() const { return fd_ >= 0; }
@@ -49,7 +71,8 @@ public:
     bool WriteAll(const std::string& text, std::string* error);
 
     // Puts the data in place: renames the temporary, or copies it into the
-    // special file or standard output.
+    // special file or standard output.  A copy stops between blocks once a
+    // stop signal came (run/failure.h), failing with EINTR's message.
     bool Commit(std::string* error);
     // Drops the staged data; the destination is left as it was.
     void Abort();

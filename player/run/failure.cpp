@@ -1,5 +1,7 @@
 #include "run/failure.h"
 
+#include <pthread.h>
+
 #include "run/options.h"
 
 namespace player {
@@ -7,14 +9,24 @@ namespace player {
 volatile std::sig_atomic_t g_interrupted = 0;
 
 namespace {
+
+pthread_t g_mainThread;
+
+// The main thread is the one that acts on a stop: a signal taken by another
+// thread is passed on to it, so that a system call it waits in (a write into
+// a FIFO nobody reads) returns EINTR rather than waiting on.
 void OnInterrupt(int signal)
 {
     g_interrupted = signal;
+    if (!pthread_equal(pthread_self(), g_mainThread))
+        pthread_kill(g_mainThread, signal);
 }
+
 }  // namespace
 
 void InstallSignalHandlers()
 {
+    g_mainThread = pthread_self();
     struct sigaction sa {};
     sa.sa_handler = OnInterrupt;
     sigemptyset(&sa.sa_mask);

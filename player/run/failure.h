@@ -18,7 +18,9 @@ struct Failure {
 // the signal handler, read by the main thread between waits.
 extern volatile std::sig_atomic_t g_interrupted;
 
-// Routes SIGINT, SIGTERM and SIGHUP to g_interrupted, and ignores SIGPIPE so
+// Routes SIGINT, SIGTERM and SIGHUP to g_interrupted (and on to the main
+// thread when another took them: sa_flags has no SA_RESTART, so the main
+// thread's blocking call returns EINTR), and ignores SIGPIPE so
 // that a reader that goes away makes a write fail (EPIPE) instead of killing
 // the player before it removes its temporaries.  Main thread, before any
 // other thread starts.

@@ -20,6 +20,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cmath>
 #include <memory>
 #include <new>
 #include <thread>
@@ -52,6 +53,16 @@
 namespace player {
 namespace {
 
+// The length of the audio the headset will receive, when the source knows
+// it beforehand (not an estimate); else -1.
+int64_t ExpectedBytes(const SourceInfo& in, uint32_t loops)
+{
+    if (in.frames < 0 || in.framesEstimated || in.rate == 0)
+        return -1;
+    const double frames = std::llround(static_cast<double>(in.frames) * kDeviceRate / in.rate);
+    return static_cast<int64_t>(frames) * kDeviceFrameBytes * (loops ? loops : 1);
+}
+
 class Player {
 public:
     explicit Player(const Options& o)
@@ -76,6 +87,16 @@ private:
     void Happen(const std::string& what, uint64_t counter = 0) { timeline_->Happen(what, counter ? counter : Counter()); }
     double Expected() const { return sound_.ExpectedSeconds(o_.loops); }
     FILE* ReportStream() const { return o_.StandardOutputTaken() ? stderr : stdout; }
+    // A pipe as the input waits for its writer until a stop signal, saying
+    // once that it waits (unless --quiet).
+    InputWait InputWaits() const
+    {
+        InputWait w;
+        w.stopped = [] { return g_interrupted != 0; };
+        if (!o_.quiet)
+            w.waiting = [this] { ConsoleLine(stderr, "btwav-play: waiting for '" + o_.input + "' to be written"); };
+        return w;
+    }
 
     const Options& o_;
     Report report_;
@@ -433,16 +454,18 @@ int Player::Run()
         std::string error;
         try {
             decoder = o_.input.empty() ? BuiltInSound(o_.builtInFrames ? o_.builtInFrames : kBuiltInFrames)
-                                       : OpenAudioFile(o_.input, &error);
+                                       : OpenAudioFile(o_.input, &error, InputWaits());
         } catch (const std::bad_alloc&) {
             throw Failure{kExitInput, "'" + o_.input + "' is too large to hold in memory"};
         }
+        if (!decoder && g_interrupted)
+            throw Interrupted();
         if (!decoder)
             throw Failure{kExitInput, error};
         report_.source = decoder->Info().origin;
         report_.sourceFormat = DescribeSource(decoder->Info());
         std::vector<std::string> warnings;
-        outputs_.Create(o_, &warnings);
+        outputs_.Create(o_, &warnings, ExpectedBytes(decoder->Info(), o_.loops));
         for (const std::string& w : warnings) {
             ConsoleLine(stderr, "btwav-play: warning: " + w);
             report_.warnings.push_back(w);
@@ -464,6 +487,8 @@ int Player::Run()
     std::fflush(ReportStream());
     if (report_.exitCode == kExitMismatch)
         std::fprintf(stderr, "btwav-play: the headset did not receive what was written\n");
+    if (report_.exitCode > kExitSignal)   // a signal that came while the outputs were put in place
+        std::fprintf(stderr, "btwav-play: %s\n", report_.error.c_str());
     return report_.exitCode;
 }
 

@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <csignal>
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
@@ -257,6 +258,47 @@ FifoReader::FifoReader(const std::string& path)
               close(fd);
       })
 {
+}
+
+FifoWriter::FifoWriter(const std::string& path, const std::string& data)
+    : thread_([path, data] {
+          // A reader that closes early makes the write fail, not the test end.
+          signal(SIGPIPE, SIG_IGN);
+          int fd = open(path.c_str(), O_WRONLY);
+          for (size_t done = 0; fd >= 0 && done < data.size();) {
+              ssize_t n = write(fd, data.data() + done, data.size() - done);
+              if (n <= 0)
+                  break;
+              done += static_cast<size_t>(n);
+          }
+          if (fd >= 0)
+              close(fd);
+      })
+{
+}
+
+Background::Background(const TempDir& io, const std::vector<std::string>& args)
+    : err_(io.File("stderr")), child_(BTWAV_PLAYER_PATH, args, io.File("stdout"), err_)
+{
+}
+
+bool Background::WaitForError(const std::string& text)
+{
+    auto until = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+    while (std::chrono::steady_clock::now() < until) {
+        if (ReadText(err_).find(text) != std::string::npos)
+            return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return false;
+}
+
+int Background::Wait()
+{
+    int code = child_.Wait(std::chrono::seconds(kRunLimitSeconds));
+    if (child_.TimedOut())
+        ADD_FAILURE() << "the player still ran after " << kRunLimitSeconds << " s; killed";
+    return code;
 }
 
 std::string FifoReader::Finish()

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "input/audio.h"
+#include "kit/child.h"
 #include <nlohmann/json.hpp>
 
 namespace player_test {
@@ -118,6 +119,36 @@ public:
 
 private:
     std::string got_;
+    std::thread thread_;
+};
+
+// The player started in the background, its output and errors in files.
+class Background {
+public:
+    Background(const TempDir& io, const std::vector<std::string>& args);
+    // Waits (at most a minute) until standard error holds `text`.
+    bool WaitForError(const std::string& text);
+    // Sends the signal and waits for the end; returns the exit code.
+    int Stop(int signal) { return child_.Stop(signal); }
+    // Sends the signal only; Wait waits (at most five minutes).
+    void Signal(int signal) { child_.Signal(signal); }
+    int Wait();
+    std::string Errors() const { return ReadText(err_); }
+
+private:
+    std::string err_;
+    kit::Child child_;
+};
+
+// Writes `data` into a FIFO on a thread of its own; Finish joins it.  A test
+// that uses one holds a watchdog: a reader that never opens the FIFO leaves
+// the writer blocked in open.
+class FifoWriter {
+public:
+    FifoWriter(const std::string& path, const std::string& data);
+    void Finish() { thread_.join(); }
+
+private:
     std::thread thread_;
 };
 

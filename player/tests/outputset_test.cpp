@@ -120,14 +120,14 @@ TEST(OutputSetTest, ANameGivenTwiceOrOverTheInputIsRefusedBeforeAnyFileIsMade)
     OutputSet a;
     Failure f = CreateFails(&a, twice);
     EXPECT_EQ(f.code, kExitUsage);
-    EXPECT_EQ(f.message, "'" + twice.csvOut + "' is named for two outputs");
+    EXPECT_EQ(f.message, "'" + twice.csvOut + "' is named for two outputs (--packets and --heard)");
 
     Options overInput = FourOutputs(dir);
     overInput.input = overInput.wavOut;
     OutputSet b;
     f = CreateFails(&b, overInput);
     EXPECT_EQ(f.code, kExitUsage);
-    EXPECT_EQ(f.message, "output '" + overInput.wavOut + "' would overwrite the input file");
+    EXPECT_EQ(f.message, "output '" + overInput.wavOut + "' (--wav) would overwrite the input file");
     EXPECT_TRUE(dir.Entries().empty());
 
     // A folder that is not there: the output's own failure.

@@ -22,36 +22,6 @@
 
 using namespace player_test;
 
-namespace {
-
-// The player started in the background, its output and errors in files.
-class Background {
-public:
-    Background(const TempDir& io, const std::vector<std::string>& args)
-        : err_(io.File("stderr")), child_(BTWAV_PLAYER_PATH, args, io.File("stdout"), err_)
-    {
-    }
-    // Waits (at most a minute) until standard error holds `text`.
-    bool WaitForError(const std::string& text)
-    {
-        auto until = std::chrono::steady_clock::now() + std::chrono::seconds(60);
-        while (std::chrono::steady_clock::now() < until) {
-            if (ReadText(err_).find(text) != std::string::npos)
-                return true;
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        }
-        return false;
-    }
-    int Stop(int signal) { return child_.Stop(signal); }
-    std::string Errors() const { return ReadText(err_); }
-
-private:
-    std::string err_;
-    kit::Child child_;
-};
-
-}  // namespace
-
 // ---- Registry files ---------------------------------------------------------------------------
 
 TEST(PlayerRegistryTest, PlatformFilesMergeInOrderAndTheReportNamesWhatShapedThem)

@@ -68,6 +68,12 @@ int Child::Wait(std::chrono::milliseconds limit)
     return exitCode_;
 }
 
+void Child::Signal(int signal)
+{
+    if (pid_ > 0)
+        kill(pid_, signal);
+}
+
 int Child::Stop(int signal)
 {
     if (pid_ <= 0)

@@ -35,6 +35,8 @@ public:
     int Wait(std::chrono::milliseconds limit);
     // Sends `signal` and waits for the child to end; returns as Wait does.
     int Stop(int signal);
+    // Sends `signal` and returns at once (Wait then waits for the end).
+    void Signal(int signal);
 
     bool TimedOut() const { return timedOut_; }
     // The child's peak resident memory in KiB, once it has ended.
