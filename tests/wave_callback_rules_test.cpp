@@ -40,12 +40,12 @@ protected:
     HWAVEOUT PlayWithRefill(Recorder* app, HeaderPool* pool, MMRESULT* answer)
     {
         WAVEFORMATEX f = MakeFormat();
-        HWAVEOUT hwo = nullptr;
+        HWAVEOUT& hwo = hwo_;
         WAVEHDR* first = pool->Prepare(0, 4000);
         WAVEHDR* second = second_ = pool->Prepare(1, 4000);
-        app->onCall = [=](const Recorder::Call& c) {
+        app->onCall = [this, first, second, answer](const Recorder::Call& c) {
             if (c.msg == MM_WOM_DONE && c.Header() == first)
-                *answer = waveOutWrite(hwo, second, sizeof(WAVEHDR));
+                *answer = waveOutWrite(hwo_, second, sizeof(WAVEHDR));
         };
         EXPECT_EQ(waveOutOpen(&hwo, 1, &f, app->CallbackWord(), app->InstanceWord(), CALLBACK_FUNCTION), 0u);
         testing_support::SetHeaderFlags(first, 0);
@@ -56,6 +56,7 @@ protected:
         host::AdvanceVirtualMs(100);
         return hwo;
     }
+    HWAVEOUT hwo_ = nullptr;
     WAVEHDR* second_ = nullptr;   // the header the callback writes again
 };
 
