@@ -6,6 +6,7 @@
 // driver's re-entry are not the application's.  And a callback value that
 // a 64-bit program cut to 32 bits is told with its fix.
 #include <cstdint>
+#include <cstdlib>
 #include <string>
 
 #include "host/host.h"
@@ -91,6 +92,25 @@ TEST_F(CallbackRules, StrictARefillFromTheCallbackFailsWithoutReachingTheDevice)
     EXPECT_EQ(waveOutWrite(hwo, second_, sizeof(WAVEHDR)), 0u);
     host::AdvanceVirtualMs(100);
     EXPECT_EQ(app.Count(MM_WOM_DONE), 2u);
+    EXPECT_EQ(waveOutClose(hwo), 0u);
+}
+
+TEST_F(CallbackRules, TheEnvironmentMakesCallbacksStrictUntilTheHostSaysOtherwise)
+{
+    // CEHOST_STRICT_CALLBACKS=1, as a program is started with it.
+    ASSERT_EQ(setenv("CEHOST_STRICT_CALLBACKS", "1", 1), 0);
+    Recorder app;
+    HeaderPool pool(2);
+    MMRESULT answer = 0xFFFF;
+    HWAVEOUT hwo = PlayWithRefill(&app, &pool, &answer);
+    EXPECT_EQ(answer, UINT(MMSYSERR_HANDLEBUSY));
+    EXPECT_EQ(waveOutReset(hwo), 0u);
+    host::SetStrictCallbacks(false);
+    answer = 0xFFFF;
+    EXPECT_EQ(waveOutWrite(hwo, pool.Prepare(0, 4000), sizeof(WAVEHDR)), 0u);
+    host::AdvanceVirtualMs(100);
+    EXPECT_EQ(answer, 0u);
+    unsetenv("CEHOST_STRICT_CALLBACKS");
     EXPECT_EQ(waveOutClose(hwo), 0u);
 }
 
