@@ -15,7 +15,10 @@
  *      exactly, being within a rounding step of it);
  *   3. 44,100 Hz mono 16-bit given as WAVE_FORMAT_EXTENSIBLE with the PCM
  *      subformat, which the mapper converts by copying each sample to both
- *      channels.
+ *      channels;
+ *   4. 44,100 Hz mono 8-bit PCM, as an emulator's sound back end writes it:
+ *      each unsigned sample x becomes the 16-bit (x - 128) * 256 on both
+ *      channels, exactly.
  * A stream whose format the mapper refuses (WAVERR_BADFORMAT: an SDK built
  * without the mapper's converter) is skipped with a line "refused N".
  * With EXPECTED the program writes there the bytes the headset should have
@@ -305,6 +308,24 @@ int main(int argc, char **argv)
             Expect(s[i], s[i]);
         }
         WriteFrames(&b, s, kFrames);
+        BackendClose(&b);
+        total += b.written;
+    }
+
+    /* 4. 8-bit mono at the device's rate: every byte value, each converted
+     * exactly to 16 bits on both channels. */
+    PcmFormat(&f, 1, 44100);
+    f.wBitsPerSample = 8;
+    f.nBlockAlign = 1;
+    f.nAvgBytesPerSec = 44100;
+    if (OpenStream(&b, &f, 4)) {
+        unsigned char *bytes = (unsigned char *)s;
+        for (i = 0; i < kFrames; ++i) {
+            bytes[i] = (unsigned char)((i * 7u) & 0xFFu);
+            Expect((short)((bytes[i] - 128) * 256), (short)((bytes[i] - 128) * 256));
+        }
+        for (i = 0; i < kFrames; i += 1000)
+            BackendWrite(&b, bytes + i, kFrames - i < 1000 ? kFrames - i : 1000);
         BackendClose(&b);
         total += b.written;
     }

@@ -33,6 +33,16 @@ void RecordDebug(std::string line)
 
 }  // namespace
 
+void DebugPrint(const std::string& line, bool echo)
+{
+    if (echo) {
+        RecordDebug(line);
+        return;
+    }
+    std::lock_guard<std::mutex> lock(g_debugMutex);
+    g_debugLines.push_back(line);
+}
+
 std::vector<std::string> DebugLines()
 {
     std::lock_guard<std::mutex> lock(g_debugMutex);

@@ -24,6 +24,17 @@ extern thread_local std::vector<CRITICAL_SECTION*> t_lockJournal;
 // decoded as one (an unpaired surrogate stands for itself); moves *i past it.
 char32_t NextCodePoint(const WCHAR* s, size_t n, size_t* i);
 
+// ---- The debug output (debugout.cpp) ----------------------------------------------
+// One line of the host's own on the debug output (kept, and echoed unless
+// `echo` is false).  Any thread; the output's mutex is a leaf.
+void DebugPrint(const std::string& line, bool echo = true);
+
+// ---- The fault guard (seh.cpp) -----------------------------------------------------
+// The calling thread's innermost guard frame, or null.
+const SEH_FRAME* SehInnermostFrame();
+// In the fault handler, before it resumes guard frame f (wave_callback_rules.cpp).
+void NoteGuardResume(const SEH_FRAME* f);
+
 // ---- Thread ids (threadstate.cpp) ---------------------------------------------------
 // A thread's id is live from the moment it is given out (its first
 // GetCurrentThreadId) until the thread ends or RetireThreadId names it.  Any
@@ -62,6 +73,7 @@ void ResetRegistry();        // registry.cpp
 void ResetDebugOutput();     // debugout.cpp
 void ResetCounters();        // counters.cpp
 void ResetDriverHeap();      // driverheap.cpp
+void ResetCallbackRules();   // wave_callback_rules.cpp
 
 }  // namespace host
 

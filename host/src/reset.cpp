@@ -29,6 +29,7 @@ void ResetAll()
     ResetDebugOutput();
     ResetCounters();
     ResetDriverHeap();
+    ResetCallbackRules();
 }
 
 }  // namespace host

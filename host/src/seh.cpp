@@ -84,6 +84,9 @@ void OnFault(int sig, siginfo_t*, void* context)
         RestorePrevious(sig);
         return;
     }
+    // The guard may be leaving an application's wave callback: the host
+    // notes it (thread-local fields only, safe here) and reports it later.
+    host::NoteGuardResume(f);
     t_topFrame = f->pPrev;
     f->dwCode = code;
     f->bCaught = TRUE;
@@ -124,6 +127,8 @@ void InstallFaultGuard()
         }
     });
 }
+
+const SEH_FRAME* SehInnermostFrame() { return t_topFrame; }
 
 void SetUnhandledFaultHook(UnhandledFaultHook hook)
 {

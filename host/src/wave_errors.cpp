@@ -77,6 +77,8 @@ static MMRESULT ErrorText(MMRESULT mmrError, LPWSTR pszText, UINT cchText)
 
 MMRESULT WINAPI waveOutGetErrorText(MMRESULT mmrError, LPWSTR pszText, UINT cchText)
 {
+    if (MMRESULT busy = host::CallFromCallback(__func__))
+        return busy;
     return ErrorText(mmrError, pszText, cchText);
 }
 

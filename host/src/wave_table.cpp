@@ -85,6 +85,7 @@ MMRESULT SendTo(Device& d, UINT uMsg, DWORD_PTR dw1, DWORD_PTR dw2)
 {
     DWORD result = 0;
     Answer a = d.Send(uMsg, dw1, dw2, &result);
+    ReportCallbackFault();
     return ResultOf(a, result);
 }
 
@@ -114,6 +115,7 @@ void CALLBACK DeliverToClient(HDRVR, UINT uMsg, DWORD_PTR dwInstance, DWORD_PTR 
     DWORD kind = CALLBACK_NULL;
     DWORD_PTR callback = 0;
     DWORD_PTR instance = 0;
+    ReportCallbackFault();
     {
         std::shared_ptr<WaveOut> w = FindHandle(reinterpret_cast<HWAVEOUT>(dwInstance));
         if (!w)
@@ -142,8 +144,13 @@ void CALLBACK DeliverToClient(HDRVR, UINT uMsg, DWORD_PTR dwInstance, DWORD_PTR 
     case CALLBACK_FUNCTION:
         if (callback != 0) {
             // Timed when the timer thread runs it inside an audited tick.
+            // Marked as the application's own: a wave call from inside is
+            // one the platform forbids (wave_callback_rules.cpp).
             const uint64_t begin = TickPartBegin(TickPart::Callback);
+            CallbackFrame saved;
+            EnterApplicationCallback(&saved, uMsg, callback, instance);
             reinterpret_cast<LPDRVCALLBACK>(callback)(reinterpret_cast<HDRVR>(dwInstance), uMsg, instance, dw1, dw2);
+            LeaveApplicationCallback(saved);
             TickPartEnd(TickPart::Callback, begin);
         }
         break;

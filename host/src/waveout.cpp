@@ -5,6 +5,9 @@
 // re-entering the API (a write from inside MM_WOM_DONE, on the driver's
 // timer thread with its g_StreamLock held); the table's mutex is taken only
 // to look up or change the tables, never across a message to a device.
+// Each function first asks CallFromCallback: a call from inside the
+// application's own callback is one the platform forbids, and is noted (or,
+// strict, refused).
 #include <algorithm>
 #include <cstring>
 #include <memory>
@@ -18,6 +21,8 @@ extern "C" {
 
 UINT waveOutGetNumDevs(void)
 {
+    if (host::CallFromCallback(__func__) != MMSYSERR_NOERROR)
+        return 0;
     host::State& s = host::S();
     std::lock_guard<host::PiMutex> lock(s.mutex);
     return static_cast<UINT>(s.devices.size());
@@ -27,6 +32,8 @@ UINT waveOutGetNumDevs(void)
 // handle.
 MMRESULT waveOutGetDevCaps(UINT_PTR uDeviceID, LPWAVEOUTCAPS pwoc, UINT cbwoc)
 {
+    if (MMRESULT busy = host::CallFromCallback(__func__))
+        return busy;
     if (pwoc == nullptr)
         return MMSYSERR_INVALPARAM;
     if (cbwoc == 0)
@@ -50,6 +57,8 @@ MMRESULT waveOutGetDevCaps(UINT_PTR uDeviceID, LPWAVEOUTCAPS pwoc, UINT cbwoc)
 
 MMRESULT waveOutMessage(HWAVEOUT hwo, UINT uMsg, DWORD_PTR dw1, DWORD_PTR dw2)
 {
+    if (MMRESULT busy = host::CallFromCallback(__func__))
+        return busy;
     if (host::IsMapperHandle(hwo)) {
         host::State& s = host::S();
         std::lock_guard<host::PiMutex> lock(s.mutex);
@@ -67,6 +76,8 @@ MMRESULT waveOutMessage(HWAVEOUT hwo, UINT uMsg, DWORD_PTR dw1, DWORD_PTR dw2)
 MMRESULT waveOutOpen(LPHWAVEOUT phwo, UINT uDeviceID, LPCWAVEFORMATEX pwfx, DWORD_PTR dwCallback,
                      DWORD_PTR dwInstance, DWORD fdwOpen)
 {
+    if (MMRESULT busy = host::CallFromCallback(__func__))
+        return busy;
     const bool query = (fdwOpen & WAVE_FORMAT_QUERY) != 0;
     if (pwfx == nullptr || (!query && phwo == nullptr))
         return MMSYSERR_INVALPARAM;
@@ -91,8 +102,10 @@ MMRESULT waveOutOpen(LPHWAVEOUT phwo, UINT uDeviceID, LPCWAVEFORMATEX pwfx, DWOR
 
     const DWORD kind = fdwOpen & CALLBACK_TYPEMASK;
     switch (kind) {
-    case CALLBACK_NULL:
     case CALLBACK_FUNCTION:
+        host::CheckCallbackFunction(dwCallback);
+        break;
+    case CALLBACK_NULL:
     case CALLBACK_THREAD:
         break;
     case CALLBACK_EVENT:
@@ -148,6 +161,8 @@ MMRESULT waveOutOpen(LPHWAVEOUT phwo, UINT uDeviceID, LPCWAVEFORMATEX pwfx, DWOR
 
 MMRESULT waveOutClose(HWAVEOUT hwo)
 {
+    if (MMRESULT busy = host::CallFromCallback(__func__))
+        return busy;
     std::shared_ptr<host::WaveOut> w = host::FindHandle(hwo);
     if (!w)
         return MMSYSERR_INVALHANDLE;
@@ -162,6 +177,8 @@ MMRESULT waveOutClose(HWAVEOUT hwo)
 
 MMRESULT waveOutPrepareHeader(HWAVEOUT hwo, LPWAVEHDR pwh, UINT cbwh)
 {
+    if (MMRESULT busy = host::CallFromCallback(__func__))
+        return busy;
     std::shared_ptr<host::WaveOut> w = host::FindHandle(hwo);
     if (!w)
         return MMSYSERR_INVALHANDLE;
@@ -183,6 +200,8 @@ MMRESULT waveOutPrepareHeader(HWAVEOUT hwo, LPWAVEHDR pwh, UINT cbwh)
 
 MMRESULT waveOutUnprepareHeader(HWAVEOUT hwo, LPWAVEHDR pwh, UINT cbwh)
 {
+    if (MMRESULT busy = host::CallFromCallback(__func__))
+        return busy;
     std::shared_ptr<host::WaveOut> w = host::FindHandle(hwo);
     if (!w)
         return MMSYSERR_INVALHANDLE;
@@ -204,6 +223,8 @@ MMRESULT waveOutUnprepareHeader(HWAVEOUT hwo, LPWAVEHDR pwh, UINT cbwh)
 
 MMRESULT waveOutWrite(HWAVEOUT hwo, LPWAVEHDR pwh, UINT cbwh)
 {
+    if (MMRESULT busy = host::CallFromCallback(__func__))
+        return busy;
     std::shared_ptr<host::WaveOut> w = host::FindHandle(hwo);
     if (!w)
         return MMSYSERR_INVALHANDLE;
@@ -228,12 +249,31 @@ MMRESULT waveOutWrite(HWAVEOUT hwo, LPWAVEHDR pwh, UINT cbwh)
     return r;
 }
 
-MMRESULT waveOutPause(HWAVEOUT hwo) { return host::SendOnHandle(hwo, WODM_PAUSE, 0, 0); }
-MMRESULT waveOutRestart(HWAVEOUT hwo) { return host::SendOnHandle(hwo, WODM_RESTART, 0, 0); }
-MMRESULT waveOutBreakLoop(HWAVEOUT hwo) { return host::SendOnHandle(hwo, WODM_BREAKLOOP, 0, 0); }
+MMRESULT waveOutPause(HWAVEOUT hwo)
+{
+    if (MMRESULT busy = host::CallFromCallback(__func__))
+        return busy;
+    return host::SendOnHandle(hwo, WODM_PAUSE, 0, 0);
+}
+
+MMRESULT waveOutRestart(HWAVEOUT hwo)
+{
+    if (MMRESULT busy = host::CallFromCallback(__func__))
+        return busy;
+    return host::SendOnHandle(hwo, WODM_RESTART, 0, 0);
+}
+
+MMRESULT waveOutBreakLoop(HWAVEOUT hwo)
+{
+    if (MMRESULT busy = host::CallFromCallback(__func__))
+        return busy;
+    return host::SendOnHandle(hwo, WODM_BREAKLOOP, 0, 0);
+}
 
 MMRESULT waveOutReset(HWAVEOUT hwo)
 {
+    if (MMRESULT busy = host::CallFromCallback(__func__))
+        return busy;
     std::shared_ptr<host::WaveOut> w = host::FindHandle(hwo);
     if (!w)
         return MMSYSERR_INVALHANDLE;
@@ -247,6 +287,8 @@ MMRESULT waveOutReset(HWAVEOUT hwo)
 
 MMRESULT waveOutGetPosition(HWAVEOUT hwo, LPMMTIME pmmt, UINT cbmmt)
 {
+    if (MMRESULT busy = host::CallFromCallback(__func__))
+        return busy;
     std::shared_ptr<host::WaveOut> w = host::FindHandle(hwo);
     if (!w)
         return MMSYSERR_INVALHANDLE;
@@ -268,6 +310,8 @@ MMRESULT waveOutGetPosition(HWAVEOUT hwo, LPMMTIME pmmt, UINT cbmmt)
 
 MMRESULT waveOutGetVolume(HWAVEOUT hwo, LPDWORD pdwVolume)
 {
+    if (MMRESULT busy = host::CallFromCallback(__func__))
+        return busy;
     std::shared_ptr<host::Device> d;
     MMRESULT r = host::DeviceOfHandleOrId(hwo, &d);
     if (r != MMSYSERR_NOERROR)
@@ -279,6 +323,8 @@ MMRESULT waveOutGetVolume(HWAVEOUT hwo, LPDWORD pdwVolume)
 
 MMRESULT waveOutSetVolume(HWAVEOUT hwo, DWORD dwVolume)
 {
+    if (MMRESULT busy = host::CallFromCallback(__func__))
+        return busy;
     std::shared_ptr<host::Device> d;
     MMRESULT r = host::DeviceOfHandleOrId(hwo, &d);
     if (r != MMSYSERR_NOERROR)
@@ -296,19 +342,37 @@ static MMRESULT GetOnHandle(HWAVEOUT hwo, UINT uMsg, LPDWORD value)
     return host::SendOnHandle(hwo, uMsg, reinterpret_cast<DWORD_PTR>(value), 0);
 }
 
-MMRESULT waveOutGetPitch(HWAVEOUT hwo, LPDWORD pdwPitch) { return GetOnHandle(hwo, WODM_GETPITCH, pdwPitch); }
-MMRESULT waveOutSetPitch(HWAVEOUT hwo, DWORD dwPitch) { return host::SendOnHandle(hwo, WODM_SETPITCH, dwPitch, 0); }
+MMRESULT waveOutGetPitch(HWAVEOUT hwo, LPDWORD pdwPitch)
+{
+    if (MMRESULT busy = host::CallFromCallback(__func__))
+        return busy;
+    return GetOnHandle(hwo, WODM_GETPITCH, pdwPitch);
+}
+
+MMRESULT waveOutSetPitch(HWAVEOUT hwo, DWORD dwPitch)
+{
+    if (MMRESULT busy = host::CallFromCallback(__func__))
+        return busy;
+    return host::SendOnHandle(hwo, WODM_SETPITCH, dwPitch, 0);
+}
+
 MMRESULT waveOutGetPlaybackRate(HWAVEOUT hwo, LPDWORD pdwRate)
 {
+    if (MMRESULT busy = host::CallFromCallback(__func__))
+        return busy;
     return GetOnHandle(hwo, WODM_GETPLAYBACKRATE, pdwRate);
 }
 MMRESULT waveOutSetPlaybackRate(HWAVEOUT hwo, DWORD dwRate)
 {
+    if (MMRESULT busy = host::CallFromCallback(__func__))
+        return busy;
     return host::SendOnHandle(hwo, WODM_SETPLAYBACKRATE, dwRate, 0);
 }
 
 MMRESULT waveOutGetID(HWAVEOUT hwo, LPUINT puDeviceID)
 {
+    if (MMRESULT busy = host::CallFromCallback(__func__))
+        return busy;
     std::shared_ptr<host::WaveOut> w = host::FindHandle(hwo);
     if (!w)
         return MMSYSERR_INVALHANDLE;

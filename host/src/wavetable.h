@@ -75,6 +75,30 @@ void CALLBACK DeliverToClient(HDRVR, UINT uMsg, DWORD_PTR dwInstance, DWORD_PTR 
 // (PCM records may lack the field), any other with its cbSize extra bytes.
 std::vector<uint8_t> CopyFormat(const WAVEFORMATEX* f);
 
+// ---- wave_callback_rules.cpp: inside an application's callback ---------------------
+// Any thread; the thread's own marker, and a leaf mutex for the counts.
+// The marker a callback saves and gives back: plain fields, as a fault in the
+// application's function may abandon the frame that holds it.
+struct CallbackFrame {
+    bool active;
+    const SEH_FRAME* guard;
+    UINT msg;
+    DWORD_PTR callback, instance;
+};
+// Around the application's CALLBACK_FUNCTION, in DeliverToClient.
+void EnterApplicationCallback(CallbackFrame* saved, UINT msg, DWORD_PTR callback, DWORD_PTR instance);
+void LeaveApplicationCallback(const CallbackFrame& saved);
+bool InApplicationCallback();
+// Every wave API function asks first: MMSYSERR_NOERROR to go on, or the code
+// to fail with (strict callbacks).  Notes the call when it comes from inside
+// an application's callback.
+MMRESULT CallFromCallback(const char* function);
+// waveOutOpen: a callback function no pointer of this program can be.
+void CheckCallbackFunction(DWORD_PTR callback);
+// Reports, once on this thread, an application's callback left by a fault.
+// Called where the host is back from a device or about to deliver again.
+void ReportCallbackFault();
+
 // ---- wave_mapper_messages.cpp: the mapper's messages and capabilities -------------
 // Caller holds the table's mutex.
 MMRESULT MapperMessageLocked(State& s, UINT uMsg, DWORD_PTR dw1, DWORD_PTR dw2);

@@ -8,6 +8,7 @@
 #include "btstandin/btstandin.h"
 #include "host/clock.h"
 #include "host/faults.h"
+#include "host/wave.h"
 
 namespace player {
 
@@ -15,6 +16,15 @@ void AddSettings(const Options& o, Report* r)
 {
     r->clock = o.fast ? "virtual" : "real";
     r->refill = o.refill == Refill::Callback ? "callback" : "event";
+    // The platform's waveOutProc page: a wave call from inside the callback
+    // deadlocks on the device; the host counted every one.
+    for (const auto& call : host::WaveCallsFromCallbacks())
+        r->callbackWaveCalls += call.second;
+    if (r->callbackWaveCalls > 0)
+        r->warnings.push_back(std::to_string(r->callbackWaveCalls) +
+                              " wave calls from inside the wave callback (--refill callback): the platform's callback "
+                              "may call only EnterCriticalSection, LeaveCriticalSection, OutputDebugString, "
+                              "PostMessage, PostThreadMessage and SetEvent; a wave call there deadlocks on the device");
     r->loops = o.loops;
     r->timerThread = o.fast ? "" : host::TimerThreadScheduling();
 }

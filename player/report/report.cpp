@@ -193,7 +193,8 @@ bool HeadLines(const Report& r, Lines& line)
         line("timer thread", r.timerThread);
     std::string buffers = std::to_string(r.buffers) + " x " + std::to_string(r.bufferBytes) + " bytes, ";
     buffers += r.loops ? "queued at once as one loop played " + std::to_string(r.loops) + " times"
-                       : "refilled from the " + r.refill;
+                       : r.refill == "event" ? "refilled by the main thread, woken by the event"
+                                             : "refilled from inside the callback, which the platform forbids";
     if (setUp)
         line("buffers", buffers);
     if (setUp || !r.configLine.empty())

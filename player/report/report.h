@@ -45,6 +45,7 @@ struct Report {
     unsigned buffers = 0;          // buffers used
     uint32_t bufferBytes = 0;      // size of each
     std::string refill;            // "callback" or "event"
+    uint64_t callbackWaveCalls = 0;   // wave calls made from inside the application's callback
     uint32_t loops = 0;            // 0: no loop
     std::string configLine;        // the driver's configuration line
     PacingConfig config;

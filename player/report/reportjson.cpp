@@ -55,7 +55,8 @@ void AddRun(const Report& r, Json& j)
     j["clock"] = r.clock;
     j["timer_thread"] = r.timerThread;
     j["peak_memory_kb"] = r.peakMemoryKb;
-    j["buffers"] = {{"count", r.buffers}, {"bytes", r.bufferBytes}, {"refill", r.refill}, {"loops", r.loops}};
+    j["buffers"] = {{"count", r.buffers}, {"bytes", r.bufferBytes}, {"refill", r.refill},
+                    {"wave_calls_from_callback", r.callbackWaveCalls}, {"loops", r.loops}};
     j["config_line"] = r.configLine;
     j["config"] = {{"Sample", r.config.sample}, {"Timer", r.config.timer}, {"CacheLen", r.config.cacheLen}};
     Json events = Json::array();

@@ -44,7 +44,8 @@ constexpr const char* kDefaultPlayDevice = "default";
 constexpr uint64_t kMaxBufferTotalBytes = 256ull << 20;
 
 enum class Refill {
-    Callback,   // CALLBACK_FUNCTION: MM_WOM_DONE writes the next buffer itself
+    Callback,   // CALLBACK_FUNCTION: MM_WOM_DONE writes the next buffer itself,
+                // a wave call the platform forbids inside the callback
     Event,      // CALLBACK_EVENT: the main thread waits on the event and writes
 };
 
@@ -78,7 +79,7 @@ struct Options {
     std::vector<std::pair<std::string, uint32_t>> sets;   // --set overrides, in order
     unsigned buffers = 4;                 // buffers the application keeps
     uint32_t bufferBytes = 8192;          // size of each buffer
-    Refill refill = Refill::Callback;
+    Refill refill = Refill::Event;      // as the platform's callback rules allow
     uint64_t linkDelayMs = 100;           // link comes up this long after boot
     bool linkAtBoot = true;               // false: --link-up or --link-delay never
     // The library's codec, the radio and the headset.

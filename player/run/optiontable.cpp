@@ -395,8 +395,9 @@ const std::vector<OptionEntry> kOptions = {
     {nullptr, "--buffer-size", "BYTES", "bytes per buffer (default {})",
      [](const Options& d) { return std::to_string(d.bufferBytes); },
      [](Arg& a) { return a.Count(64u << 20, "a byte count from 1 to 67108864", &a.o->bufferBytes); }},
-    {nullptr, "--refill", "callback|event", "refill returned buffers from a callback function or\n"
-                                            "from the main thread woken by an event (default {})",
+    {nullptr, "--refill", "callback|event", "refill returned buffers from the main thread woken by an\n"
+                                            "event, or from inside the callback function, which the\n"
+                                            "platform forbids (default {})",
      [](const Options& d) { return std::string(d.refill == Refill::Callback ? "callback" : "event"); }, ParseRefill},
     {nullptr, "--length", "T", "length of the built-in sound (default {}; e.g. 10m, 1h)",
      [](const Options&) { return ShowMilliseconds(kBuiltInFrames * 1000 / kDeviceRate); }, ParseLength},

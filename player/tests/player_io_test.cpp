@@ -314,10 +314,13 @@ TEST(PlayerFailureTest, ATimerFaultOutsideAnyHandlerEndsTheRunWithItsReport)
 {
     // The tick's timeKillEvent faults on the timer thread, where no handler
     // is: on the device the process ends.  Here the run ends with its
-    // report, and no output or hidden temporary is left.
+    // report, and no output or hidden temporary is left.  The callback's
+    // refill stops the timer from inside the tick; the event's refill leaves
+    // it to the close on the main thread, inside the driver's guard.
     TempDir dir;
-    RunResult r = RunPlayer({"--fast", "--quiet", "--length", "1s", "--fault", "timeraccess@1", "--wav",
-                             dir.File("out.wav"), "--packets", dir.File("p.csv"), "--report", dir.File("r.json")});
+    RunResult r = RunPlayer({"--fast", "--quiet", "--refill", "callback", "--length", "1s", "--fault",
+                             "timeraccess@1", "--wav", dir.File("out.wav"), "--packets", dir.File("p.csv"), "--report",
+                             dir.File("r.json")});
     EXPECT_EQ(r.exitCode, 6) << r.err;
     EXPECT_NE(r.err.find("the timer thread met an access violation outside any handler"), std::string::npos) << r.err;
     EXPECT_EQ(dir.Entries(), std::vector<std::string>{"r.json"});

@@ -124,7 +124,7 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(Layout{"TwoSmall", {"--buffers", "2", "--buffer-size", "1000"}, true},
                       Layout{"ThreeOddSized", {"--buffers", "3", "--buffer-size", "4099"}, false},
                       Layout{"EightTiny", {"--buffers", "8", "--buffer-size", "510"}, true},
-                      Layout{"ThreeByEvent", {"--buffers", "3", "--buffer-size", "5000", "--refill", "event"}, false},
+                      Layout{"ThreeByCallback", {"--buffers", "3", "--buffer-size", "5000", "--refill", "callback"}, false},
                       Layout{"OneHuge", {"--buffers", "1", "--buffer-size", "1000000"}, false}),
     [](const ::testing::TestParamInfo<Layout>& info) { return std::string(info.param.name); });
 

@@ -47,6 +47,9 @@ else
   cat "$work/out"
   [ "$status" = 2 ] && grep -q "^waveOutOpen: 1$" "$work/out" ||
     fail "with 64-bit pointers: exit $status, not the documented MMSYSERR_ERROR from waveOutOpen"
+  # The host says why, once, with the fix.
+  [ "$(grep -c "cannot be a pointer in this 64-bit program.*built for 32 bits? use the x86 SDK" "$work/out")" = 1 ] ||
+    fail "with 64-bit pointers the cut callback was not told once with its fix"
   [ ! -s "$work/headset" ] || fail "with 64-bit pointers the headset got audio"
 fi
 echo "dwordptr_test: ok"

@@ -5,8 +5,8 @@
 # ARM build).  What reached the headset must be what the example wrote:
 # byte for byte when the device takes its format, and the converted amount
 # when the mapper converts 22,050 Hz mono to the device's 44,100 Hz stereo;
-# a build without the mapper's converter (the ARM one) must refuse that
-# format instead.  (tone's bytes are counted, not compared: while a loop
+# a build without the mapper's converter (one configured without the
+# target's libswresample) must refuse that format instead.  (tone's bytes are counted, not compared: while a loop
 # repeats, each packet reads on past the loop's end into the next buffer,
 # so its looped buffer does not arrive in the order written.)
 # Then the C back end (examples/tone_c) and a C++ program that includes only
@@ -14,8 +14,8 @@
 # gcc and by clang (a cross build: by its own compilers) with nothing but
 # the pkg-config flags: what reached the headset must be, byte for byte,
 # what the program says it should be, converted streams and their last
-# frames included; without a converter, tone_c's two converted streams must
-# be refused and the rest played.
+# frames included; without a converter, tone_c's three converted streams
+# must be refused and the rest played.
 #
 #   example_test.sh BUILD_DIR SOURCE_DIR CXX_COMPILER [CONVERTS]
 #
@@ -147,8 +147,8 @@ for pair in "${pairs[@]}"; do
     if [ "$converts" = 1 ]; then
       ! grep -q "^refused" "$work/$name.out" || fail "$name: the mapper refused a stream"
     elif [ "$prog" = tone_c ]; then
-      [ "$(grep "^refused" "$work/$name.out" | tr '\n' ' ')" = "refused 2 refused 3 " ] ||
-        fail "$name: without a converter the mapper must refuse streams 2 and 3, and only those"
+      [ "$(grep "^refused" "$work/$name.out" | tr '\n' ' ')" = "refused 2 refused 3 refused 4 " ] ||
+        fail "$name: without a converter the mapper must refuse streams 2, 3 and 4, and only those"
     fi
     cmp "$work/$name.headset" "$work/$name.expected" ||
       fail "$name: the headset did not get, byte for byte, what was played"

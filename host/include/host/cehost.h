@@ -33,7 +33,11 @@
  * CEHOST_HEADSET=file         the audio that reached the headset, its
  * bytes in the order they arrived (44,100 Hz
  * stereo 16-bit PCM), written as it arrives
- * CEHOST_AUTOSTART=0          do not start at load; call CeHostStart */
+ * CEHOST_AUTOSTART=0          do not start at load; call CeHostStart
+ * CEHOST_STRICT_CALLBACKS=1   a waveOut* call from inside the application's
+ * callback function fails with
+ * MMSYSERR_HANDLEBUSY, as the platform forbids
+ * it (default: noted on the debug output) */
 #ifndef HOST_CEHOST_H
 #define HOST_CEHOST_H
 

@@ -42,6 +42,7 @@
 #pragma once
 
 #include <cstdint>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -136,5 +137,20 @@ bool DescribeWaveMapping(HWAVEOUT hwo, WaveMapping* mapping);
 std::string MappingText(const WaveMapping& mapping);
 // True when this build can convert formats for the mapper.
 bool MapperCanConvert();
+
+// ---- Wave calls from inside an application's callback ----------------------------
+// The platform's waveOutProc page: an application's callback function may
+// call only EnterCriticalSection, LeaveCriticalSection, OutputDebugString,
+// PostMessage, PostThreadMessage and SetEvent; another wave function called
+// there deadlocks.  The host counts every waveOut* call made from inside an
+// application's CALLBACK_FUNCTION, by function (the mapper's and the
+// driver's own calls into a device are not the application's), and prints
+// the first of each function on the debug output.  Strict, such a call
+// fails with MMSYSERR_HANDLEBUSY ("handle being used simultaneously on
+// another thread (eg callback)") and reaches no device; strict is the
+// environment's CEHOST_STRICT_CALLBACKS=1 until SetStrictCallbacks says
+// otherwise.  ResetAll forgets the counts and the setting.  Any thread.
+std::map<std::string, uint64_t> WaveCallsFromCallbacks();
+void SetStrictCallbacks(bool strict);
 
 }  // namespace host
