@@ -82,6 +82,12 @@ HLOCAL LocalReAlloc(HLOCAL hMem, UINT uBytes, UINT uFlags)
         SetLastError(ERROR_NOT_ENOUGH_MEMORY);
         return nullptr;
     }
+    if (!(uFlags & LMEM_MOVEABLE)) {
+        // Shrinking in place: the block keeps its address and its bytes.
+        std::lock_guard<std::mutex> lock(g_sizeMutex);
+        g_sizes[hMem] = uBytes;
+        return hMem;
+    }
     if (host::ShouldFail(host::Fault::LocalAlloc)) {
         SetLastError(ERROR_NOT_ENOUGH_MEMORY);
         return nullptr;
