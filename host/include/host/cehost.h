@@ -33,7 +33,10 @@
  * CEHOST_HEADSET=file         the audio that reached the headset, its
  * bytes in the order they arrived (44,100 Hz
  * stereo 16-bit PCM), written as it arrives
- * CEHOST_AUTOSTART=0          do not start at load; call CeHostStart */
+ * CEHOST_AUTOSTART=0          do not start at load; call CeHostStart
+ * CEHOST_ROOT=dir             the folder that is the platform's "\" for
+ * the file calls and PlaySound (default: the
+ * working directory) */
 #ifndef HOST_CEHOST_H
 #define HOST_CEHOST_H
 
