@@ -203,10 +203,12 @@ typedef WIN32_FIND_DATAW WIN32_FIND_DATA;
 typedef PWIN32_FIND_DATAW PWIN32_FIND_DATA;
 typedef LPWIN32_FIND_DATAW LPWIN32_FIND_DATA;
 
-/* Overlapped input and output: the platform has none, lpOverlapped is NULL. */
+/* Overlapped input and output: the platform has none, lpOverlapped is NULL.
+ * Its first two members are pointer-sized, as Win64 has them (on 32-bit
+ * builds the platform's DWORDs). */
 typedef struct _OVERLAPPED {
-    DWORD Internal;
-    DWORD InternalHigh;
+    ULONG_PTR Internal;
+    ULONG_PTR InternalHigh;
     DWORD Offset;
     DWORD OffsetHigh;
     HANDLE hEvent;

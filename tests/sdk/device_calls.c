@@ -37,9 +37,18 @@
 #include <windows.h>
 #include <mmsystem.h>
 
+#include <stddef.h>
 #include <stdio.h>
 #include <string.h>
 #include <wchar.h>
+
+/* The records' layouts: the platform's on the 32-bit SDKs (winbase.h:
+ * WIN32_FIND_DATAW with dwOID and a MAX_PATH name, OVERLAPPED of five
+ * 32-bit members), Win64's OVERLAPPED on the 64-bit one. */
+typedef char FILETIME_IS_8[sizeof(FILETIME) == 8 ? 1 : -1];
+typedef char FIND_DATA_IS_560[sizeof(WIN32_FIND_DATAW) == 560 ? 1 : -1];
+typedef char FIND_NAME_AT_40[offsetof(WIN32_FIND_DATAW, cFileName) == 40 ? 1 : -1];
+typedef char OVERLAPPED_SIZE[sizeof(OVERLAPPED) == (sizeof(void *) == 4 ? 20 : 32) ? 1 : -1];
 
 static int g_failures = 0;
 
