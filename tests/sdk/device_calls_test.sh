@@ -3,8 +3,9 @@
 # (tests/sdk/device_calls.c), against this build's installed SDK: built as
 # C89 and C++ with UNICODE and as C99 without it, by the compilers cehost.pc
 # names, with nothing but its flags and warnings as errors.  Built with the
-# SDK's macros left out (--define-variable=platform_macros=) the back end is
-# compiled away and the program must not link.  Each build runs on the real
+# SDK's macros left out (--define-variable=platform_macros=, or in CMake the
+# target property CEHOST_NO_PLATFORM_MACROS) the back end is compiled away
+# and the program must not link.  Each build runs on the real
 # clock (a cross build's program under its emulator) with its files under a
 # root of its own and the alias Chime in the registry; every check must
 # pass, MessageBox must have told its text, and the headset must have
@@ -28,7 +29,7 @@ read -r -a flags <<<"$(pkg-config --cflags --libs cehost)"
 read -r -a bare <<<"$(pkg-config --define-variable=platform_macros= --cflags --libs cehost)"
 strict=(-Wall -Wextra -Werror)
 c_strict=("${strict[@]}" -Werror=incompatible-pointer-types -Werror=int-conversion -Werror=implicit-function-declaration)
-source=$src/tests/sdk/device_calls.c
+source=$(cd "$src" && pwd)/tests/sdk/device_calls.c
 
 build_one() {
   local name=$1; shift
@@ -44,6 +45,31 @@ if "$cc" -std=c99 -o "$work/bare" "$source" "${bare[@]}" 2>"$work/bare.log"; the
   fail "built without the platform's macros, the back end still linked"
 fi
 grep -q "RunBackEnd" "$work/bare.log" || { cat "$work/bare.log" >&2; fail "the bare build failed for another reason"; }
+
+# The same through the CMake package: cehost::app brings the macros, and the
+# target property CEHOST_NO_PLATFORM_MACROS leaves them out.
+mkdir -p "$work/cmake"
+cat >"$work/cmake/CMakeLists.txt" <<CMAKE
+cmake_minimum_required(VERSION 3.22)
+project(device_calls C)
+find_package(cehost REQUIRED)
+add_executable(with "$source")
+target_link_libraries(with PRIVATE cehost::app)
+add_executable(bare "$source")
+target_link_libraries(bare PRIVATE cehost::app)
+set_target_properties(bare PROPERTIES CEHOST_NO_PLATFORM_MACROS ON)
+CMAKE
+toolchain=()
+if [ -e "$prefix/lib/cmake/cehost/toolchain.cmake" ]; then
+  toolchain=(-DCMAKE_TOOLCHAIN_FILE="$prefix/lib/cmake/cehost/toolchain.cmake")
+fi
+cmake -S "$work/cmake" -B "$work/cmake/build" -G Ninja ${toolchain[@]+"${toolchain[@]}"} -DCMAKE_C_COMPILER="$cc" \
+      -DCMAKE_PREFIX_PATH="$prefix" >/dev/null
+cmake --build "$work/cmake/build" --target with >"$work/cmake.log" 2>&1 || { cat "$work/cmake.log" >&2; fail "the CMake build does not build"; }
+if cmake --build "$work/cmake/build" --target bare >"$work/cmake-bare.log" 2>&1; then
+  fail "CEHOST_NO_PLATFORM_MACROS left the macros in"
+fi
+grep -q "RunBackEnd" "$work/cmake-bare.log" || { cat "$work/cmake-bare.log" >&2; fail "the CMake bare build failed for another reason"; }
 
 for name in c89 c99 cxx; do
   root=$work/root-$name
