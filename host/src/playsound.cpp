@@ -3,13 +3,15 @@
 // One sound at a time in the process: a new one stops the one playing
 // (unless SND_NOSTOP, which then answers FALSE).  A synchronous sound plays
 // on the caller's thread; an asynchronous one on a thread of its own.  Each
-// waits on an event callback, so nothing here runs inside a wave callback;
+// waits for its header on an event its function callback sets, so no wave
+// call is made inside a wave callback;
 // a stop resets the sound's handle from the stopping thread, which the wave
 // API allows from any thread.
 //
 // Locks: g_soundMutex (a leaf) guards the current sound's record and is
 // never held across a wave call that waits, nor across a join.
 #include <algorithm>
+#include <atomic>
 #include <cstring>
 #include <fstream>
 #include <functional>
@@ -123,17 +125,35 @@ bool FindSound(LPCWSTR name, DWORD flags, Sound* sound)
     return LoadFile(path, &bytes) && ParseWav(bytes.data(), bytes.size(), sound);
 }
 
+// What the device's callback tells the sound's thread: the header came
+// back.  The callback only sets the flag and the event, as the platform's
+// waveOutProc page allows; the thread reads the header's flags only after.
+struct Completion {
+    HANDLE event;
+    std::atomic<bool> done{false};
+};
+
+void CALLBACK SoundDone(HWAVEOUT, UINT uMsg, DWORD_PTR dwInstance, DWORD_PTR, DWORD_PTR)
+{
+    if (uMsg != WOM_DONE)
+        return;
+    auto* c = reinterpret_cast<Completion*>(dwInstance);
+    c->done = true;
+    SetEvent(c->event);
+}
+
 // Plays the sound to its end (or, looped, until stopped) on this thread,
 // telling `opened` whether the wave device took it.
 void PlayToEnd(const Sound& sound, bool loop, const std::shared_ptr<Play>& play,
                const std::function<void(bool)>& opened)
 {
-    HANDLE done = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+    Completion completion;
+    completion.event = CreateEventW(nullptr, FALSE, FALSE, nullptr);
     HWAVEOUT hwo = nullptr;
     auto* format = reinterpret_cast<const WAVEFORMATEX*>(sound.format.data());
-    if (waveOutOpen(&hwo, WAVE_MAPPER, format, reinterpret_cast<DWORD_PTR>(done), 0, CALLBACK_EVENT) !=
-        MMSYSERR_NOERROR) {
-        CloseHandle(done);
+    if (waveOutOpen(&hwo, WAVE_MAPPER, format, reinterpret_cast<DWORD_PTR>(&SoundDone),
+                    reinterpret_cast<DWORD_PTR>(&completion), CALLBACK_FUNCTION) != MMSYSERR_NOERROR) {
+        CloseHandle(completion.event);
         opened(false);
         return;
     }
@@ -153,15 +173,15 @@ void PlayToEnd(const Sound& sound, bool loop, const std::shared_ptr<Play>& play,
         if (play->stop)
             waveOutReset(hwo);
     }
-    while (!(header.dwFlags & WHDR_DONE))
-        WaitForSingleObject(done, INFINITE);
+    while (!completion.done)
+        WaitForSingleObject(completion.event, INFINITE);
     {
         std::lock_guard<std::mutex> lock(g_soundMutex);
         play->hwo = nullptr;
     }
     waveOutUnprepareHeader(hwo, &header, sizeof header);
     waveOutClose(hwo);
-    CloseHandle(done);
+    CloseHandle(completion.event);
 }
 
 bool Playing()
