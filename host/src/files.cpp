@@ -10,6 +10,11 @@
 // here for a handle the kernel does not know.  Any thread: the files'
 // mutex is a leaf, held for each call's length (reads and writes of local
 // files).
+// 64-bit file offsets and inode numbers on the 32-bit builds too: without
+// them readdir fails (EOVERFLOW) on file systems whose entries need 64 bits,
+// as under qemu-arm on a 64-bit host, and files over 2 GiB cannot be sought.
+#define _FILE_OFFSET_BITS 64
+
 #include <dirent.h>
 #include <fcntl.h>
 #include <strings.h>

@@ -4,6 +4,11 @@
 // ignoring case as the platform's file systems do; "*.*" is every name),
 // sorted by name, never "." or "..".  Its handle is the address of its
 // record.  Any thread: the searches' mutex is a leaf.
+// 64-bit file offsets and inode numbers on the 32-bit builds too: without
+// them readdir fails (EOVERFLOW) on file systems whose entries need 64 bits,
+// as under qemu-arm on a 64-bit host, and files over 2 GiB cannot be sought.
+#define _FILE_OFFSET_BITS 64
+
 #include <dirent.h>
 #include <fnmatch.h>
 #include <sys/stat.h>
