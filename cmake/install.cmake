@@ -32,6 +32,30 @@ if(CMAKE_SYSTEM_PROCESSOR MATCHES "^arm")
   list(APPEND CEHOST_APP_LDFLAGS -Wl,--no-wchar-size-warning)
 endif()
 target_compile_options(cehost INTERFACE $<INSTALL_INTERFACE:${CEHOST_APP_CFLAGS}>)
+
+# What the device's compiler and a build for the platform define, so that
+# device code under "#if defined _WIN32" or "#ifdef UNDER_CE" compiles as on
+# the device: _WIN32 (the compiler's, always), _WIN32_WCE and UNDER_CE with
+# the platform's version (5.0), and the processor's own (ARM and _ARM_ in
+# the ARM SDK, _X86_ and x86 in the x86 one; the 64-bit SDK has none, as no
+# device is 64-bit).  Applications only: the host, the driver and the tests
+# are built without them.  A program that must not have them (C++ code with
+# <filesystem>, or a library that takes _WIN32 for the desktop's API) leaves
+# them out: in CMake with the target property CEHOST_NO_PLATFORM_MACROS ON,
+# with pkg-config with --define-variable=platform_macros= .
+set(CEHOST_PLATFORM_MACROS _WIN32 _WIN32_WCE=0x500 UNDER_CE=0x500)
+if(CMAKE_SYSTEM_PROCESSOR MATCHES "^arm")
+  list(APPEND CEHOST_PLATFORM_MACROS ARM _ARM_)
+elseif(CMAKE_SIZEOF_VOID_P EQUAL 4 AND CMAKE_SYSTEM_PROCESSOR MATCHES "^(i.86|x86)")
+  list(APPEND CEHOST_PLATFORM_MACROS _X86_ x86)
+endif()
+set(CEHOST_PC_MACROS)
+foreach(m ${CEHOST_PLATFORM_MACROS})
+  target_compile_definitions(cehost INTERFACE
+    "$<INSTALL_INTERFACE:$<$<NOT:$<BOOL:$<TARGET_PROPERTY:CEHOST_NO_PLATFORM_MACROS>>>:${m}>>")
+  string(APPEND CEHOST_PC_MACROS " -D${m}")
+endforeach()
+string(STRIP "${CEHOST_PC_MACROS}" CEHOST_PC_MACROS)
 target_link_options(cehost INTERFACE "$<INSTALL_INTERFACE:${CEHOST_APP_LDFLAGS}>")
 string(REPLACE ";" " " CEHOST_PC_CFLAGS "${CEHOST_APP_CFLAGS}")
 string(REPLACE ";" " " CEHOST_PC_LDFLAGS "${CEHOST_APP_LDFLAGS}")
@@ -103,11 +127,12 @@ includedir=${prefix}/include/cehost
 cc=@CMAKE_C_COMPILER@
 cxx=@CMAKE_CXX_COMPILER@
 emulator=@CEHOST_PC_EMULATOR@
+platform_macros=@CEHOST_PC_MACROS@
 
 Name: cehost
 Description: The device platform on a desktop, with the btwav driver, for an application's own audio code
 Version: 1.0
-Cflags: -I${includedir} -idirafter ${includedir}/platform @CEHOST_PC_CFLAGS@
+Cflags: -I${includedir} -idirafter ${includedir}/platform @CEHOST_PC_CFLAGS@ ${platform_macros}
 Libs: -L${libdir} -Wl,--no-as-needed -lcehostapp -lbtstandin -lcehost -Wl,-rpath,${libdir} -ldl -lpthread @CEHOST_PC_LDFLAGS@ @CEHOST_PC_SANITIZER@
 ]=])
 configure_file(${CMAKE_BINARY_DIR}/sdk/cehost.pc.in ${CMAKE_BINARY_DIR}/sdk/cehost.pc @ONLY)

@@ -285,6 +285,38 @@ MMRESULT WINAPI waveInGetPosition(HWAVEIN hwi, LPMMTIME pmmt, UINT cbmmt);
 MMRESULT WINAPI waveInGetID(HWAVEIN hwi, LPUINT puDeviceID);
 MMRESULT WINAPI waveInMessage(HWAVEIN hwi, UINT uMsg, DWORD_PTR dw1, DWORD_PTR dw2);
 
+/* ---- Sounds -----------------------------------------------------------------------------
+ * A WAV file's PCM through WAVE_MAPPER, one sound at a time in the process.
+ * The sound: a file (SND_FILENAME, a platform path as CreateFile takes it),
+ * a WAV image in memory (SND_MEMORY), or an alias (SND_ALIAS): the "Sound"
+ * value, a file's path, of HKEY_CURRENT_USER\ControlPanel\Sounds\<alias>.
+ * With none of the three an alias is tried first, then a file.  SND_SYNC
+ * returns when the sound has played; SND_ASYNC returns once it plays, and
+ * with SND_LOOP it repeats until stopped.  A new sound stops the one
+ * playing, unless SND_NOSTOP, which then answers FALSE.  A NULL sound, or
+ * SND_PURGE, stops it.  SND_NODEFAULT and SND_NOWAIT are accepted: there is
+ * no default sound, and a busy device answers FALSE at once.  SND_RESOURCE
+ * and SND_ALIAS_ID fail (the host's modules carry no resources, and no
+ * alias has an id).  FALSE when the sound cannot be found or read, is no
+ * PCM WAV, or the wave device refuses it (busy: MMSYSERR_ALLOCATED). */
+#define SND_SYNC 0x0000
+#define SND_ASYNC 0x0001
+#define SND_NODEFAULT 0x0002
+#define SND_MEMORY 0x0004
+#define SND_LOOP 0x0008
+#define SND_NOSTOP 0x0010
+#define SND_PURGE 0x0040
+#define SND_APPLICATION 0x0080
+#define SND_NOWAIT 0x00002000L
+#define SND_ALIAS 0x00010000L
+#define SND_ALIAS_ID 0x00110000L
+#define SND_FILENAME 0x00020000L
+#define SND_RESOURCE 0x00040004L
+BOOL WINAPI PlaySoundW(LPCWSTR pszSound, HMODULE hmod, DWORD fdwSound);
+BOOL WINAPI sndPlaySoundW(LPCWSTR lpszSoundName, UINT fuSound);
+#define PlaySound PlaySoundW
+#define sndPlaySound sndPlaySoundW
+
 #ifdef __cplusplus
 } /* extern "C" */
 #endif

@@ -16,12 +16,35 @@
 
 /* ---- Constants --------------------------------------------------------------------- */
 #define LMEM_FIXED 0x0000
+#define LMEM_MOVEABLE 0x0002
 #define LMEM_ZEROINIT 0x0040
+#define LMEM_MODIFY 0x0080
 #define LPTR (LMEM_FIXED | LMEM_ZEROINIT)
+#define LHND (LMEM_MOVEABLE | LMEM_ZEROINIT)
+#define NONZEROLPTR (LMEM_FIXED)
+#define NONZEROLHND (LMEM_MOVEABLE)
 /* The global heap is the local one, as on the platform. */
 #define GMEM_FIXED LMEM_FIXED
+#define GMEM_MOVEABLE LMEM_MOVEABLE
 #define GMEM_ZEROINIT LMEM_ZEROINIT
+#define GMEM_MODIFY LMEM_MODIFY
 #define GPTR LPTR
+#define GHND LHND
+
+/* Virtual memory. */
+#define MEM_COMMIT 0x00001000
+#define MEM_RESERVE 0x00002000
+#define MEM_DECOMMIT 0x00004000
+#define MEM_RELEASE 0x00008000
+#define MEM_TOP_DOWN 0x00100000
+#define PAGE_NOACCESS 0x01
+#define PAGE_READONLY 0x02
+#define PAGE_READWRITE 0x04
+#define PAGE_EXECUTE 0x10
+#define PAGE_EXECUTE_READ 0x20
+#define PAGE_EXECUTE_READWRITE 0x40
+#define PAGE_GUARD 0x100
+#define PAGE_NOCACHE 0x200
 
 #define DLL_PROCESS_DETACH 0
 #define DLL_PROCESS_ATTACH 1
@@ -126,17 +149,108 @@ typedef struct tagMSG {
     POINT pt;
 } MSG, *PMSG, *LPMSG;
 
+/* ---- Files ------------------------------------------------------------------------
+ * The host's own files under the platform's paths: "\My Documents\a.wav"
+ * is <root>/My Documents/a.wav, where the root is $CEHOST_ROOT or, without
+ * it, the program's working directory at the call.  A name without a
+ * leading backslash is taken from the root too (the platform has no current
+ * directory); '/' separates as '\' does, and each part of a path is found
+ * ignoring case when its spelling does not match, as the platform's file
+ * systems do.  The calls take 16-bit text only, as on the platform.
+ * FindFirstFile matches '*' and '?' in the last part ignoring case ("*.*"
+ * is every name), never answering "." or "..". */
+#define MAX_PATH 260
+#define GENERIC_READ 0x80000000u
+#define GENERIC_WRITE 0x40000000u
+#define FILE_SHARE_READ 0x00000001
+#define FILE_SHARE_WRITE 0x00000002
+#define CREATE_NEW 1
+#define CREATE_ALWAYS 2
+#define OPEN_EXISTING 3
+#define OPEN_ALWAYS 4
+#define TRUNCATE_EXISTING 5
+#define FILE_ATTRIBUTE_READONLY 0x00000001
+#define FILE_ATTRIBUTE_HIDDEN 0x00000002
+#define FILE_ATTRIBUTE_SYSTEM 0x00000004
+#define FILE_ATTRIBUTE_DIRECTORY 0x00000010
+#define FILE_ATTRIBUTE_ARCHIVE 0x00000020
+#define FILE_ATTRIBUTE_NORMAL 0x00000080
+#define FILE_FLAG_WRITE_THROUGH 0x80000000u
+#define FILE_FLAG_RANDOM_ACCESS 0x10000000
+#define FILE_BEGIN 0
+#define FILE_CURRENT 1
+#define FILE_END 2
+#define INVALID_FILE_SIZE ((DWORD)0xFFFFFFFF)
+#define INVALID_SET_FILE_POINTER ((DWORD)-1)
+
+typedef struct _FILETIME {
+    DWORD dwLowDateTime;
+    DWORD dwHighDateTime;
+} FILETIME, *PFILETIME, *LPFILETIME;
+
+/* The platform's record: dwOID, and no short name. */
+typedef struct _WIN32_FIND_DATAW {
+    DWORD dwFileAttributes;
+    FILETIME ftCreationTime;
+    FILETIME ftLastAccessTime;
+    FILETIME ftLastWriteTime;
+    DWORD nFileSizeHigh;
+    DWORD nFileSizeLow;
+    DWORD dwOID;
+    WCHAR cFileName[MAX_PATH];
+} WIN32_FIND_DATAW, *PWIN32_FIND_DATAW, *LPWIN32_FIND_DATAW;
+typedef WIN32_FIND_DATAW WIN32_FIND_DATA;
+typedef PWIN32_FIND_DATAW PWIN32_FIND_DATA;
+typedef LPWIN32_FIND_DATAW LPWIN32_FIND_DATA;
+
+/* Overlapped input and output: the platform has none, lpOverlapped is NULL.
+ * Its first two members are pointer-sized, as Win64 has them (on 32-bit
+ * builds the platform's DWORDs). */
+typedef struct _OVERLAPPED {
+    ULONG_PTR Internal;
+    ULONG_PTR InternalHigh;
+    DWORD Offset;
+    DWORD OffsetHigh;
+    HANDLE hEvent;
+} OVERLAPPED, *LPOVERLAPPED;
+
 #ifdef __cplusplus
 extern "C" {
 #endif
 
-/* ---- Memory ---------------------------------------------------------------------- */
+/* ---- Memory ----------------------------------------------------------------------
+ * The platform's heap never moves a block: LMEM_MOVEABLE memory is a plain
+ * pointer, its handle is its address, and locking it is a macro that
+ * answers the handle, as the platform's own header has it.  LocalReAlloc
+ * moves a block only with LMEM_MOVEABLE (otherwise a block that cannot grow
+ * where it is fails with ERROR_NOT_ENOUGH_MEMORY); LMEM_ZEROINIT zeroes the
+ * bytes it adds.  LocalSize is the size asked for. */
 HLOCAL WINAPI LocalAlloc(UINT uFlags, UINT uBytes);
 HLOCAL WINAPI LocalFree(HLOCAL hMem);
-/* The global heap is the local heap: GlobalAlloc and GlobalFree are its
- * macros, as on the platform (only GMEM_FIXED memory; GMEM_ZEROINIT zeroes). */
+HLOCAL WINAPI LocalReAlloc(HLOCAL hMem, UINT uBytes, UINT uFlags);
+UINT WINAPI LocalSize(HLOCAL hMem);
+#define LocalLock(hMem) ((LPVOID)(hMem))
+#define LocalUnlock(hMem) (0)
+#define LocalHandle(pMem) ((HLOCAL)(pMem))
+#define LocalFlags(hMem) (0)
+/* The global heap is the local heap: the Global calls are its macros, as on
+ * the platform. */
 #define GlobalAlloc(flags, cb) LocalAlloc((flags), (cb))
 #define GlobalFree(handle) LocalFree(handle)
+#define GlobalReAlloc(handle, cb, flags) LocalReAlloc((handle), (cb), (flags))
+#define GlobalSize(handle) LocalSize(handle)
+#define GlobalLock(handle) LocalLock(handle)
+#define GlobalUnlock(handle) LocalUnlock(handle)
+#define GlobalHandle(pMem) LocalHandle(pMem)
+#define GlobalFlags(handle) LocalFlags(handle)
+/* Pages: MEM_RESERVE takes address space, MEM_COMMIT makes it readable and
+ * writable (zeroed), together or one after the other; MEM_DECOMMIT gives
+ * pages back and MEM_RELEASE (size 0, the address VirtualAlloc answered)
+ * the whole region.  The protections PAGE_NOACCESS, PAGE_READONLY and
+ * PAGE_READWRITE are applied; the EXECUTE ones fail with
+ * ERROR_INVALID_PARAMETER. */
+LPVOID WINAPI VirtualAlloc(LPVOID lpAddress, DWORD dwSize, DWORD flAllocationType, DWORD flProtect);
+BOOL WINAPI VirtualFree(LPVOID lpAddress, DWORD dwSize, DWORD dwFreeType);
 /* Non-zero when the ucb bytes at lp cannot be written by the caller. */
 BOOL WINAPI IsBadWritePtr(LPVOID lp, UINT_PTR ucb);
 
@@ -290,8 +404,36 @@ int WINAPI lstrcmpiA(LPCSTR lpString1, LPCSTR lpString2);
 #define lstrcmpi lstrcmpiA
 #endif
 
+/* ---- Files (see above) ----------------------------------------------------------------
+ * CreateFile: dwDesiredAccess GENERIC_READ and/or GENERIC_WRITE (0 opens
+ * for neither), the five creation dispositions, attributes and flags
+ * accepted and not applied; ERROR_ALREADY_EXISTS is the last error after
+ * CREATE_ALWAYS or OPEN_ALWAYS found the file.  A file's handle is closed
+ * with CloseHandle; a search's with FindClose. */
+HANDLE WINAPI CreateFileW(LPCWSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShareMode,
+                          LPSECURITY_ATTRIBUTES lpSecurityAttributes, DWORD dwCreationDisposition,
+                          DWORD dwFlagsAndAttributes, HANDLE hTemplateFile);
+BOOL WINAPI ReadFile(HANDLE hFile, LPVOID lpBuffer, DWORD nNumberOfBytesToRead, LPDWORD lpNumberOfBytesRead,
+                     LPOVERLAPPED lpOverlapped);
+BOOL WINAPI WriteFile(HANDLE hFile, LPCVOID lpBuffer, DWORD nNumberOfBytesToWrite, LPDWORD lpNumberOfBytesWritten,
+                      LPOVERLAPPED lpOverlapped);
+DWORD WINAPI SetFilePointer(HANDLE hFile, LONG lDistanceToMove, PLONG lpDistanceToMoveHigh, DWORD dwMoveMethod);
+DWORD WINAPI GetFileSize(HANDLE hFile, LPDWORD lpFileSizeHigh);
+BOOL WINAPI DeleteFileW(LPCWSTR lpFileName);
+HANDLE WINAPI FindFirstFileW(LPCWSTR lpFileName, LPWIN32_FIND_DATAW lpFindFileData);
+BOOL WINAPI FindNextFileW(HANDLE hFindFile, LPWIN32_FIND_DATAW lpFindFileData);
+BOOL WINAPI FindClose(HANDLE hFindFile);
+#define CreateFile CreateFileW
+#define DeleteFile DeleteFileW
+#define FindFirstFile FindFirstFileW
+#define FindNextFile FindNextFileW
+
 #ifdef __cplusplus
 } /* extern "C" */
 #endif
+
+/* The kernel's own calls (GetCurrentProcess), as the platform's header
+ * includes them. */
+#include "kfuncs.h"
 
 #endif

@@ -5,6 +5,7 @@
 #define PLATFORM_WINREG_H
 
 #include "windef.h"
+#include "winbase.h" /* FILETIME */
 
 /* Registry.  The predefined keys are negative 32-bit values, sign-extended
  * where a handle is wider. */
@@ -28,7 +29,16 @@ LONG WINAPI RegOpenKeyExW(HKEY hKey, LPCWSTR lpSubKey, DWORD ulOptions, REGSAM s
 LONG WINAPI RegQueryValueExW(HKEY hKey, LPCWSTR lpValueName, LPDWORD lpReserved, LPDWORD lpType, LPBYTE lpData,
                              LPDWORD lpcbData);
 LONG WINAPI RegCloseKey(HKEY hKey);
+/* The subkey at dwIndex (0 on) of an open key, in an order that stays
+ * while no key is added or deleted under it: its name and, in *lpcchName,
+ * its length in characters without the terminating zero (on entry, the
+ * buffer's size in characters with it; ERROR_MORE_DATA when it does not
+ * fit).  ERROR_NO_MORE_ITEMS past the last.  lpReserved must be NULL; the
+ * class is empty and the last write time zero. */
+LONG WINAPI RegEnumKeyExW(HKEY hKey, DWORD dwIndex, LPWSTR lpName, LPDWORD lpcchName, LPDWORD lpReserved,
+                          LPWSTR lpClass, LPDWORD lpcchClass, PFILETIME lpftLastWriteTime);
 #define RegOpenKeyEx RegOpenKeyExW
+#define RegEnumKeyEx RegEnumKeyExW
 #define RegQueryValueEx RegQueryValueExW
 
 #ifdef __cplusplus

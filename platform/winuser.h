@@ -70,6 +70,42 @@ typedef LPCREATESTRUCTW LPCREATESTRUCT;
 /* The window's own pointer-sized value. */
 #define GWL_USERDATA (-21)
 
+/* MessageBox: the buttons, icons, default button and modality, and the
+ * button answered. */
+#define MB_OK 0x00000000L
+#define MB_OKCANCEL 0x00000001L
+#define MB_ABORTRETRYIGNORE 0x00000002L
+#define MB_YESNOCANCEL 0x00000003L
+#define MB_YESNO 0x00000004L
+#define MB_RETRYCANCEL 0x00000005L
+#define MB_ICONHAND 0x00000010L
+#define MB_ICONQUESTION 0x00000020L
+#define MB_ICONEXCLAMATION 0x00000030L
+#define MB_ICONASTERISK 0x00000040L
+#define MB_ICONWARNING MB_ICONEXCLAMATION
+#define MB_ICONERROR MB_ICONHAND
+#define MB_ICONINFORMATION MB_ICONASTERISK
+#define MB_ICONSTOP MB_ICONHAND
+#define MB_DEFBUTTON1 0x00000000L
+#define MB_DEFBUTTON2 0x00000100L
+#define MB_DEFBUTTON3 0x00000200L
+#define MB_DEFBUTTON4 0x00000300L
+#define MB_APPLMODAL 0x00000000L
+#define MB_SYSTEMMODAL 0x00001000L
+#define MB_TASKMODAL 0x00002000L
+#define MB_SETFOREGROUND 0x00010000L
+#define MB_TOPMOST 0x00040000L
+#define MB_TYPEMASK 0x0000000FL
+#define MB_ICONMASK 0x000000F0L
+#define MB_DEFMASK 0x00000F00L
+#define IDOK 1
+#define IDCANCEL 2
+#define IDABORT 3
+#define IDRETRY 4
+#define IDIGNORE 5
+#define IDYES 6
+#define IDNO 7
+
 #ifdef __cplusplus
 extern "C" {
 #endif
@@ -105,6 +141,11 @@ BOOL WINAPI TranslateMessage(const MSG* lpMsg);
 LRESULT WINAPI DispatchMessageW(const MSG* lpMsg);
 LONG WINAPI GetWindowLongW(HWND hWnd, int nIndex);
 LONG WINAPI SetWindowLongW(HWND hWnd, int nIndex, LONG dwNewLong);
+/* Nothing is drawn and nobody answers: the caption and the text go to
+ * standard error as "MessageBox: caption: text" and the default button
+ * (MB_DEFBUTTON*, the first where the type has fewer buttons) is the
+ * answer.  An unknown button type answers 0 (ERROR_INVALID_PARAMETER). */
+int WINAPI MessageBoxW(HWND hWnd, LPCWSTR lpText, LPCWSTR lpCaption, UINT uType);
 
 #define RegisterClass RegisterClassW
 #define UnregisterClass UnregisterClassW
@@ -116,6 +157,7 @@ LONG WINAPI SetWindowLongW(HWND hWnd, int nIndex, LONG dwNewLong);
 #define DispatchMessage DispatchMessageW
 #define GetWindowLong GetWindowLongW
 #define SetWindowLong SetWindowLongW
+#define MessageBox MessageBoxW
 
 #ifdef __cplusplus
 }

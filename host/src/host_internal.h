@@ -56,6 +56,21 @@ LRESULT SendQueueMessage(DWORD threadId, const MSG& m);
 // Drops the posted messages of a destroyed window.  Any thread, no lock.
 void DropWindowMessages(HWND hwnd);
 
+// ---- Files (files.cpp) -----------------------------------------------------------------
+// Closes a file's handle from CreateFile; false for a handle that is none.
+// Any thread, no lock held.
+bool CloseFileHandle(HANDLE handle);
+// The host path for a platform path ("\dir\name" under the files' root,
+// each part found ignoring case where its spelling differs); false (the
+// error in *error) for a path that cannot name a file here.
+bool HostPath(const WCHAR* path, std::string* out, DWORD* error);
+
+// ---- Sounds (playsound.cpp) ---------------------------------------------------------
+// Stops the sound PlaySound is playing and waits until its thread is done
+// with the wave API.  Any thread but a wave callback; no lock held.
+void StopSounds();
+void StopSoundsLocked();   // the same, for playsound.cpp's own calls
+
 // ---- Windows (window.cpp) -------------------------------------------------------------
 // Calls the procedure of m.hwnd with m, and answers its result (0 when the
 // window is gone).  Called on the window's thread, no lock held.

@@ -397,19 +397,25 @@ BOOL WINAPI ResetEvent(HANDLE hEvent)
 
 BOOL WINAPI CloseHandle(HANDLE hObject)
 {
-    host::Kernel& k = host::K();
-    std::lock_guard<std::mutex> lock(k.mutex);
-    auto it = k.handles.find(hObject);
-    if (it == k.handles.end()) {
-        SetLastError(ERROR_INVALID_HANDLE);
-        return FALSE;
+    {
+        host::Kernel& k = host::K();
+        std::lock_guard<std::mutex> lock(k.mutex);
+        auto it = k.handles.find(hObject);
+        if (it != k.handles.end()) {
+            std::shared_ptr<Object> o = it->second;
+            k.handles.erase(it);
+            // A name lasts as long as some handle to its event does.
+            if (!o->name.empty() && o.use_count() == 1)
+                k.names.erase(o->name);
+            return TRUE;
+        }
     }
-    std::shared_ptr<Object> o = it->second;
-    k.handles.erase(it);
-    // A name lasts as long as some handle to its event does.
-    if (!o->name.empty() && o.use_count() == 1)
-        k.names.erase(o->name);
-    return TRUE;
+    // Not a kernel object's: a file's (files.cpp), closed without the
+    // kernel's lock, or no handle at all.
+    if (host::CloseFileHandle(hObject))
+        return TRUE;
+    SetLastError(ERROR_INVALID_HANDLE);
+    return FALSE;
 }
 
 DWORD WINAPI WaitForMultipleObjects(DWORD nCount, const HANDLE* lpHandles, BOOL bWaitAll, DWORD dwMilliseconds)

@@ -400,6 +400,44 @@ LONG RegQueryValueExW(HKEY hKey, LPCWSTR lpValueName, LPDWORD lpReserved, LPDWOR
     return ERROR_SUCCESS;
 }
 
+// Device code walks a key's subkeys by index (Drivers\Active's, to find a
+// device by its Name): the name is the subkey's own part of the path, in
+// the order the store lists them, which stays while nothing is added or
+// deleted under the key.
+LONG RegEnumKeyExW(HKEY hKey, DWORD dwIndex, LPWSTR lpName, LPDWORD lpcchName, LPDWORD lpReserved, LPWSTR lpClass,
+                   LPDWORD lpcchClass, PFILETIME lpftLastWriteTime)
+{
+    if (lpName == nullptr || lpcchName == nullptr || lpReserved != nullptr || (lpClass && lpcchClass == nullptr))
+        return ERROR_INVALID_PARAMETER;
+    std::u16string name;
+    {
+        std::lock_guard<std::mutex> lock(host::g_regMutex);
+        uint32_t key;
+        if (!HandleKeyLocked(hKey, &key))
+            return ERROR_INVALID_HANDLE;
+        if (key == host::RegStore::kNone)
+            return ERROR_KEY_DELETED;
+        const std::vector<uint32_t> children = host::g_store.Children(key);
+        if (dwIndex >= children.size())
+            return ERROR_NO_MORE_ITEMS;
+        const std::string path = host::g_store.Name(children[dwIndex]);
+        name = host::Widen(path.substr(0, path.find('\\')));
+    }
+    if (*lpcchName < name.size() + 1) {
+        *lpcchName = static_cast<DWORD>(name.size() + 1);
+        return ERROR_MORE_DATA;
+    }
+    std::memcpy(lpName, name.c_str(), (name.size() + 1) * sizeof(WCHAR));
+    *lpcchName = static_cast<DWORD>(name.size());
+    if (lpClass && *lpcchClass > 0)
+        lpClass[0] = 0;
+    if (lpcchClass)
+        *lpcchClass = 0;
+    if (lpftLastWriteTime)
+        lpftLastWriteTime->dwLowDateTime = lpftLastWriteTime->dwHighDateTime = 0;
+    return ERROR_SUCCESS;
+}
+
 LONG RegCloseKey(HKEY hKey)
 {
     std::lock_guard<std::mutex> lock(host::g_regMutex);

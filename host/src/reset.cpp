@@ -9,6 +9,8 @@ namespace host {
 // call it has been taken down.
 void ResetAll()
 {
+    // A sound PlaySound is playing, while the wave API it plays through stands.
+    StopSounds();
     // Active devices first, while every service their Deinit calls (wave
     // API, timers, registry, debug output) still stands.
     ResetDeviceManager();

@@ -37,7 +37,10 @@
  * CEHOST_STRICT_CALLBACKS=1   a waveOut* call from inside the application's
  * callback function fails with
  * MMSYSERR_HANDLEBUSY, as the platform forbids
- * it (default: noted on the debug output) */
+ * it (default: noted on the debug output)
+ * CEHOST_ROOT=dir             the folder that is the platform's "\" for
+ * the file calls and PlaySound (default: the
+ * working directory) */
 #ifndef HOST_CEHOST_H
 #define HOST_CEHOST_H
 
