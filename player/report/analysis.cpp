@@ -13,6 +13,8 @@
 // out (or a loop wrapped) and the shortfall exceeds 0.1 ms of audio.
 #include "report/analysis.h"
 
+#include "host/lateness.h"
+
 #include <algorithm>
 #include <cmath>
 #include <cstddef>
@@ -133,8 +135,16 @@ Summary Distribution::Get() const
     s.mean = sum_ / count_;
     s.min = min_;
     s.max = max_;
+    s.p99 = Percentile(0.99);
+    return s;
+}
+
+double Distribution::Percentile(double q) const
+{
+    if (count_ == 0)
+        return 0;
     // Nearest-rank percentile, clamped to the exact extremes.
-    uint64_t rank = static_cast<uint64_t>(std::ceil(0.99 * count_));
+    uint64_t rank = static_cast<uint64_t>(std::ceil(q * static_cast<double>(count_)));
     if (rank == 0)
         rank = 1;
     std::vector<std::pair<int64_t, uint64_t>> bins;
@@ -146,12 +156,25 @@ Summary Distribution::Get() const
     uint64_t seen = 0;
     for (const auto& b : bins) {
         seen += b.second;
-        if (seen >= rank) {
-            s.p99 = std::min(max_, std::max(min_, static_cast<double>(b.first) * quantum_));
-            break;
-        }
+        if (seen >= rank)
+            return std::min(max_, std::max(min_, static_cast<double>(b.first) * quantum_));
     }
-    return s;
+    return max_;
+}
+
+// The percentiles in the form the timing model takes (--timer-lateness), so
+// that a run's lateness can be fed back into a run on the virtual clock.
+std::string LatenessPercentiles(const Distribution& d)
+{
+    Summary s = d.Get();
+    if (s.count == 0)
+        return "";
+    host::LatenessProfile p;
+    auto ns = [](double ms) { return static_cast<uint64_t>(std::llround(std::max(ms, 0.0) * 1e6)); };
+    for (double q : host::kReportedQuantiles)
+        p.points.push_back({q, ns(d.Percentile(q))});
+    p.points.push_back({1, ns(s.max)});
+    return host::FormatLatenessProfile(p);
 }
 
 // ---- The analyser ----------------------------------------------------------------
@@ -355,6 +378,7 @@ PacingResult PacingAnalyser::Finish()
     r_.packetMean = r_.packets ? static_cast<double>(packetSum_) / r_.packets : 0;
     r_.intervalMs = intervals_.Get();
     r_.latenessMs = lateness_.Get();
+    r_.latenessPercentiles = LatenessPercentiles(lateness_);
     return r_;
 }
 

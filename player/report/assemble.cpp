@@ -17,6 +17,11 @@ void AddSettings(const Options& o, Report* r)
     r->refill = o.refill == Refill::Callback ? "callback" : "event";
     r->loops = o.loops;
     r->timerThread = o.fast ? "" : host::TimerThreadScheduling();
+    if (!o.timerLateness.points.empty()) {
+        r->timerLateness = host::FormatLatenessProfile(o.timerLateness);
+        r->timerLatenessFrom = o.timerLatenessFrom;
+        r->seed = o.seed;
+    }
 }
 
 void AddWorld(const Options& o, Report* r)

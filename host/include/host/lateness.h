@@ -50,7 +50,7 @@ struct NamedLatenessProfile {
 };
 const std::vector<NamedLatenessProfile>& LatenessProfiles();
 
-// "quiet-desktop", or "p50:1ms,p99:8ms,max:30ms" (each pNN or pNN.N, "min"
+// "busy-desktop", or "p50:1ms,p99:8ms,max:30ms" (each pNN or pNN.N, "min"
 // and "max", with ns, us, ms or s, or none for ms; the points in any order;
 // the lateness may not fall as the percentile rises) -> a profile.  A named
 // profile is taken by its name.  False with a one-line message otherwise.
