@@ -4,7 +4,7 @@
 // the first tick after a start from idle asks for CacheLen bytes; every
 // later tick asks for the bytes that the counter time since the previous
 // tick (or since the clock was rebased by a restart or reset) is worth at
-// Sample bytes per second, rounded down to an even count with the rest
+// Sample bytes per second, rounded down to whole frames with the rest
 // carried.  On the virtual clock the counter stands still while a tick runs,
 // so the result is exact.  On the real clock the driver's own counter read is
 // not seen; the stand-in's read at the post (or the tick's start when nothing
@@ -13,6 +13,7 @@
 // out (or a loop wrapped) and the shortfall exceeds 0.1 ms of audio.
 #include "report/analysis.h"
 
+#include "driver/config.h"
 #include "host/lateness.h"
 
 #include <algorithm>
@@ -313,12 +314,11 @@ void PacingAnalyser::CloseTick()
     uint64_t numerator = elapsed * cfg_.sample + carry_;
     uint64_t q = numerator / frequency_;
     uint64_t rem = numerator % frequency_;
-    if (q & 1) {
-        q -= 1;
-        carry_ = rem + frequency_;
-    } else {
-        carry_ = rem;
-    }
+    // Whole frames only, the bytes past the last frame carried, as the
+    // driver does (a tick late by a fraction of a frame's time shows it).
+    const uint64_t partial = q % BTWAV_DEVICE_FRAME_BYTES;
+    q -= partial;
+    carry_ = rem + partial * frequency_;
     lastCount_ = now;
     bool queueEmpty = openQueued_ - postedTotal_ <= 0;
     if (queueEmpty) {
