@@ -22,14 +22,14 @@ namespace {
 // device's are an assumption, not a measurement.
 const std::vector<NamedLatenessProfile> kProfiles = {
     {"busy-desktop", "p50:0.086ms,p90:0.11ms,p99:0.22ms,p99.9:3.4ms,max:6.3ms",
-     "a desktop's timer thread at real-time priority while the machine runs other\n"
-     "work (measured)"},
+     "a desktop's timer thread at real-time priority while the\n"
+     "machine runs other work (measured)"},
     {"loaded-desktop", "p50:1.6ms,p90:13ms,p99:41ms,p99.9:113ms,max:193ms",
-     "a desktop's timer thread without real-time priority beside a CPU load on\n"
-     "every core (measured)"},
+     "a desktop's timer thread without real-time priority beside a\n"
+     "CPU load on every core (measured)"},
     {"preempted-device", "p50:1ms,p90:3ms,p99:10ms,p99.9:25ms,max:40ms",
-     "a device whose timer thread is preempted: late by a few ms often, by tens\n"
-     "now and then (assumed, not measured)"},
+     "a device whose timer thread is preempted: late by a few ms\n"
+     "often, by tens now and then (assumed, not measured)"},
 };
 
 // "12.5ms" -> ns.  False when it is no time.

@@ -81,10 +81,10 @@ std::string LatenessProfilesHelp()
 {
     std::string out;
     for (const host::NamedLatenessProfile& p : host::LatenessProfiles()) {
-        out += std::string("  ") + p.name + ": " + p.percentiles + "\n";
+        out += std::string("      ") + p.name + ": " + p.percentiles + "\n";
         std::istringstream what(p.what);
         for (std::string l; std::getline(what, l);)
-            out += "      " + l + "\n";
+            out += "          " + l + "\n";
     }
     return out;
 }
