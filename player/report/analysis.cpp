@@ -4,7 +4,7 @@
 // the first tick after a start from idle asks for CacheLen bytes; every
 // later tick asks for the bytes that the counter time since the previous
 // tick (or since the clock was rebased by a restart or reset) is worth at
-// Sample bytes per second, rounded down to an even count with the rest
+// Sample bytes per second, rounded down to whole frames with the rest
 // carried.  On the virtual clock the counter stands still while a tick runs,
 // so the result is exact.  On the real clock the driver's own counter read is
 // not seen; the stand-in's read at the post (or the tick's start when nothing
@@ -12,6 +12,9 @@
 // off by a few bytes.  There an underrun is only counted when the queue ran
 // out (or a loop wrapped) and the shortfall exceeds 0.1 ms of audio.
 #include "report/analysis.h"
+
+#include "driver/config.h"
+#include "host/lateness.h"
 
 #include <algorithm>
 #include <cmath>
@@ -133,8 +136,16 @@ Summary Distribution::Get() const
     s.mean = sum_ / count_;
     s.min = min_;
     s.max = max_;
+    s.p99 = Percentile(0.99);
+    return s;
+}
+
+double Distribution::Percentile(double q) const
+{
+    if (count_ == 0)
+        return 0;
     // Nearest-rank percentile, clamped to the exact extremes.
-    uint64_t rank = static_cast<uint64_t>(std::ceil(0.99 * count_));
+    uint64_t rank = static_cast<uint64_t>(std::ceil(q * static_cast<double>(count_)));
     if (rank == 0)
         rank = 1;
     std::vector<std::pair<int64_t, uint64_t>> bins;
@@ -146,12 +157,25 @@ Summary Distribution::Get() const
     uint64_t seen = 0;
     for (const auto& b : bins) {
         seen += b.second;
-        if (seen >= rank) {
-            s.p99 = std::min(max_, std::max(min_, static_cast<double>(b.first) * quantum_));
-            break;
-        }
+        if (seen >= rank)
+            return std::min(max_, std::max(min_, static_cast<double>(b.first) * quantum_));
     }
-    return s;
+    return max_;
+}
+
+// The percentiles in the form the timing model takes (--timer-lateness), so
+// that a run's lateness can be fed back into a run on the virtual clock.
+std::string LatenessPercentiles(const Distribution& d)
+{
+    Summary s = d.Get();
+    if (s.count == 0)
+        return "";
+    host::LatenessProfile p;
+    auto ns = [](double ms) { return static_cast<uint64_t>(std::llround(std::max(ms, 0.0) * 1e6)); };
+    for (double q : host::kReportedQuantiles)
+        p.points.push_back({q, ns(d.Percentile(q))});
+    p.points.push_back({1, ns(s.max)});
+    return host::FormatLatenessProfile(p);
 }
 
 // ---- The analyser ----------------------------------------------------------------
@@ -290,12 +314,11 @@ void PacingAnalyser::CloseTick()
     uint64_t numerator = elapsed * cfg_.sample + carry_;
     uint64_t q = numerator / frequency_;
     uint64_t rem = numerator % frequency_;
-    if (q & 1) {
-        q -= 1;
-        carry_ = rem + frequency_;
-    } else {
-        carry_ = rem;
-    }
+    // Whole frames only, the bytes past the last frame carried, as the
+    // driver does (a tick late by a fraction of a frame's time shows it).
+    const uint64_t partial = q % BTWAV_DEVICE_FRAME_BYTES;
+    q -= partial;
+    carry_ = rem + partial * frequency_;
     lastCount_ = now;
     bool queueEmpty = openQueued_ - postedTotal_ <= 0;
     if (queueEmpty) {
@@ -355,6 +378,7 @@ PacingResult PacingAnalyser::Finish()
     r_.packetMean = r_.packets ? static_cast<double>(packetSum_) / r_.packets : 0;
     r_.intervalMs = intervals_.Get();
     r_.latenessMs = lateness_.Get();
+    r_.latenessPercentiles = LatenessPercentiles(lateness_);
     return r_;
 }
 

@@ -79,6 +79,8 @@ public:
     Distribution();
     void Add(double value);
     Summary Get() const;
+    // The nearest-rank value at quantile q (0 to 1).
+    double Percentile(double q) const;
     double Resolution() const { return quantum_; }
 
 private:
@@ -112,6 +114,7 @@ struct PacingResult {
     double packetMean = 0;
     Summary intervalMs;      // between consecutive ticks of one timer run
     Summary latenessMs;      // how long after its deadline each tick began
+    std::string latenessPercentiles;   // the same as --timer-lateness takes it ("p50:...,max:...")
     uint64_t underruns = 0;
     uint64_t underrunBytes = 0;   // sum of the shortfalls
     bool ticksObserved = false;   // false: ticks were inferred from packets

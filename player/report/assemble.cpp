@@ -27,6 +27,11 @@ void AddSettings(const Options& o, Report* r)
                               "PostMessage, PostThreadMessage and SetEvent; a wave call there deadlocks on the device");
     r->loops = o.loops;
     r->timerThread = o.fast ? "" : host::TimerThreadScheduling();
+    if (!o.timerLateness.points.empty()) {
+        r->timerLateness = host::FormatLatenessProfile(o.timerLateness);
+        r->timerLatenessFrom = o.timerLatenessFrom;
+        r->seed = o.seed;
+    }
 }
 
 void AddWorld(const Options& o, Report* r)

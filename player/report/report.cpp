@@ -191,6 +191,9 @@ bool HeadLines(const Report& r, Lines& line)
     line("clock", r.clock == "virtual" ? "virtual (--fast)" : "real");
     if (!r.timerThread.empty())
         line("timer thread", r.timerThread);
+    if (!r.timerLateness.empty())
+        line("timer model", (r.timerLatenessFrom == r.timerLateness ? "" : r.timerLatenessFrom + ": ") + r.timerLateness +
+                                ", seed " + std::to_string(r.seed));
     std::string buffers = std::to_string(r.buffers) + " x " + std::to_string(r.bufferBytes) + " bytes, ";
     buffers += r.loops ? "queued at once as one loop played " + std::to_string(r.loops) + " times"
                        : r.refill == "event" ? "refilled by the main thread, woken by the event"
@@ -234,6 +237,7 @@ void PacingLines(const Report& r, Lines& line)
                                   (p.ticksObserved ? "" : ", taken from packets") + ")");
         line("tick lateness", "mean " + Fixed(p.latenessMs.mean, 3) + " ms, p99 " + Fixed(p.latenessMs.p99, 3) +
                                   " ms, max " + Fixed(p.latenessMs.max, 3) + " ms");
+        line("percentiles", p.latenessPercentiles + " (as --timer-lateness takes them)");
     }
 }
 

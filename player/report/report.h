@@ -42,6 +42,9 @@ struct Report {
     // Setup.
     std::string clock;             // "real" or "virtual"
     std::string timerThread;       // how the timer service thread was scheduled (real clock)
+    std::string timerLateness;     // the virtual clock's timing model ("" without one), as --timer-lateness takes it
+    std::string timerLatenessFrom; // what the model was given as
+    uint64_t seed = 0;             // of its draws
     unsigned buffers = 0;          // buffers used
     uint32_t bufferBytes = 0;      // size of each
     std::string refill;            // "callback" or "event"

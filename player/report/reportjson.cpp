@@ -54,6 +54,8 @@ void AddRun(const Report& r, Json& j)
                      {"messages", g.messages}};
     j["clock"] = r.clock;
     j["timer_thread"] = r.timerThread;
+    if (!r.timerLateness.empty())
+        j["timer_lateness"] = {{"percentiles", r.timerLateness}, {"from", r.timerLatenessFrom}, {"seed", r.seed}};
     j["peak_memory_kb"] = r.peakMemoryKb;
     j["buffers"] = {{"count", r.buffers}, {"bytes", r.bufferBytes}, {"refill", r.refill},
                     {"wave_calls_from_callback", r.callbackWaveCalls}, {"loops", r.loops}};
@@ -84,7 +86,8 @@ void AddPacing(const Report& r, Json& j)
                   {"timeline_every", p.timelineEvery},
                   {"observed", p.ticksObserved},
                   {"interval_ms", SummaryJson(p.intervalMs)},
-                  {"lateness_ms", SummaryJson(p.latenessMs)}};
+                  {"lateness_ms", SummaryJson(p.latenessMs)},
+                  {"lateness", p.latenessPercentiles}};
 }
 
 Json LateTickJson(const LateTickLine& l)

@@ -13,6 +13,7 @@
 
 #include "btstandin/codec.h"
 #include "host/faults.h"
+#include "run/lateness.h"
 #include "run/optiontable.h"
 
 namespace player {
@@ -283,7 +284,7 @@ bool ParseOptions(int argc, char** argv, Options* out, std::string* error)
         return false;
     std::stable_sort(o.actions.begin(), o.actions.end(),
                      [](const TimedAction& a, const TimedAction& b) { return a.atMs < b.atMs; });
-    if (!CheckHeadset(o, error) || !CheckActions(o, error))
+    if (!CheckHeadset(o, error) || !CheckActions(o, error) || !CheckTimerLateness(o, error))
         return false;
     *out = std::move(o);
     return true;

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "driver/config.h"
+#include "host/lateness.h"
 
 namespace player {
 
@@ -100,6 +101,11 @@ struct Options {
     double headsetPpm = 0;
     bool headset = true;                  // false: no headset model (to measure what it costs)
     std::vector<FaultOption> faults;
+    // The virtual clock's timing model (run/lateness.cpp): each tick late by a
+    // draw from this distribution; no points: every tick on time.
+    host::LatenessProfile timerLateness;
+    std::string timerLatenessFrom;        // what it was given as: a profile's name, percentiles or a report
+    uint64_t seed = 1;                    // of the draws
     double lateTickMs = 5;                // real clock: explain ticks later than this (0: no audit, no probe)
     std::string heardOut;                 // what the listener hears (WAV)
     bool playOut = false;                 // play what the listener hears on the sound system

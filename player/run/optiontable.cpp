@@ -11,6 +11,7 @@
 #include "btstandin/sendpath.h"
 #include "host/registry.h"
 #include "input/audio.h"
+#include "run/lateness.h"
 
 namespace player {
 namespace {
@@ -443,6 +444,13 @@ const std::vector<OptionEntry> kOptions = {
                                              "deadline, beside bare probe threads, one per CPU\n"
                                              "(default {}; real clock)",
      [](const Options& d) { return std::to_string(std::llround(d.lateTickMs)); }, ParseLateTicks},
+    {nullptr, "--timer-lateness", "PROFILE|PERCENTILES", "virtual clock: each tick late by a seeded draw from a\n"
+                                                         "profile (below) or p50:1ms,p99:8ms,max:30ms",
+     nullptr, ParseTimerLateness},
+    {nullptr, "--timer-lateness-from", "REPORT.json", "the same, from the lateness a run's report states", nullptr,
+     ParseTimerLatenessFrom},
+    {nullptr, "--seed", "N", "the seed of the lateness draws (default {})",
+     [](const Options& d) { return std::to_string(d.seed); }, ParseSeed},
     {"Listener:", "--headset-buffer", "T", "the headset's jitter buffer (default {})",
      [](const Options& d) { return ShowFrames(d.headsetBufferFrames); },
      [](Arg& a) { return a.HeadsetTime(&a.o->headsetBufferFrames); }},

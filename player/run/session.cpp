@@ -375,6 +375,7 @@ void Player::Teardown()
         // No output may run once the files are gone.
         btstandin::Reset();
         host::SetTickObserver(nullptr);
+        host::SetVirtualTickLateness(nullptr);
         host::SetDebugEcho(nullptr);
         diagnostics::Stop();
         booted_ = false;

@@ -6,6 +6,7 @@
 #include <string>
 
 #include "host/faults.h"
+#include "run/lateness.h"
 #include "run/optiontable.h"
 
 namespace player {
@@ -96,6 +97,8 @@ std::string UsageText(const std::string& programName)
         out += Row(left, WithDefault(s));
         if (std::string(s.names) == "--fault")
             out += FaultRows();
+        if (std::string(s.names) == "--timer-lateness")
+            out += LatenessProfilesHelp();
     }
     return out + "Times T are measured from the first buffer written (--link-delay: from boot);\n"
                  "--pause, --link-down and --link-back may be given more than once.\n"

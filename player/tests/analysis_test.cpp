@@ -32,25 +32,29 @@ void Tick(PacingInput& in, uint64_t c, uint32_t posted)
 
 TEST(AnalysisTest, BytesDueFollowTheDriversClockWithItsCarry)
 {
-    // At 1000 counts per second and 176,400 bytes per second, five ticks one
-    // count apart are worth 176, 176, 176, 176 and 178 bytes.
+    // At 1000 counts per second and 176,400 bytes per second, ticks one
+    // count apart are worth 176.4 bytes each.  The driver posts whole frames
+    // of 4 bytes and carries the rest: nine ticks of 176, and the tenth,
+    // with 3.6 bytes carried, 180.
     PacingInput in = Input(1000, 176400, 1, 6144);
     in.events.push_back({PlayEvent::Init, 0, 0});
     in.events.push_back({PlayEvent::Queued, 0, 100000});
     Tick(in, 1, 6144);
-    for (uint64_t c = 2; c <= 6; ++c)
-        Tick(in, c, c == 6 ? 178 : 176);
+    for (uint64_t c = 2; c <= 11; ++c)
+        Tick(in, c, c == 11 ? 180 : 176);
     PacingResult r = AnalysePacing(in);
-    ASSERT_EQ(r.ticks.size(), 6u);
+    ASSERT_EQ(r.ticks.size(), 11u);
     EXPECT_TRUE(r.ticks[0].first);
     EXPECT_EQ(r.ticks[0].due, 6144u);
-    const uint32_t dues[] = {176, 176, 176, 176, 178};
-    for (int i = 0; i < 5; ++i)
-        EXPECT_EQ(r.ticks[i + 1].due, dues[i]) << i;
+    for (int i = 0; i < 10; ++i)
+        EXPECT_EQ(r.ticks[i + 1].due, i == 9 ? 180u : 176u) << i;
     EXPECT_EQ(r.underruns, 0u);
-    EXPECT_EQ(r.ticks[5].queued, 100000 - 6144 - 4 * 176 - 178);
-    EXPECT_EQ(r.packetDue, (std::vector<uint32_t>{6144, 176, 176, 176, 176, 178}));
-    EXPECT_EQ(r.packets, 6u);
+    EXPECT_EQ(r.ticks[10].queued, 100000 - 6144 - 9 * 176 - 180);
+    std::vector<uint32_t> due(11, 176);
+    due.front() = 6144;
+    due.back() = 180;
+    EXPECT_EQ(r.packetDue, due);
+    EXPECT_EQ(r.packets, 11u);
     EXPECT_EQ(r.packetMin, 176u);
     EXPECT_EQ(r.packetMax, 6144u);
 }

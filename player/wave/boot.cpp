@@ -92,6 +92,9 @@ void HostBoot::ModelWorld()
         host::FaultByName(f.name, &fault);
         host::Arm(fault, f.count, f.skip, f.amount);
     }
+    // The timing model: the virtual clock runs each tick late by a draw.
+    if (!o_.timerLateness.points.empty())
+        host::UseLatenessProfile(o_.timerLateness, o_.seed);
 }
 
 bool HostBoot::Encodes() const
