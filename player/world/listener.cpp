@@ -50,19 +50,18 @@ void Listener::Receive(const btstandin::MediaPacket& p)
     if (!headset_ || done_)
         return;
     if (p.lost) {
-        lostFrames_ += p.samples;
-        if (quality_ && !p.pcm.empty()) {
-            silence_.assign(p.pcm.size(), 0);
+        // The headset plays silence for the lost stretch in its place in
+        // the stream, by the packets' timestamps: the stretch is heard once,
+        // as long as it was, and what follows keeps its timing however long
+        // the loss (a sink scheduling by timestamp, not by arrival).
+        const size_t bytes = static_cast<size_t>(p.samples) * 4;
+        silence_.assign(heard_.Empty() ? 0 : bytes, 0);
+        if (quality_ && p.pcm.size() == bytes)
             quality_->Add(reinterpret_cast<const int16_t*>(p.pcm.data()),
-                          reinterpret_cast<const int16_t*>(silence_.data()), p.pcm.size() / 4);
-        }
+                          reinterpret_cast<const int16_t*>(silence_.data()), p.samples);
+        headset_->Receive(p.firstPostNs, p.arrivalNs, silence_.empty() ? nullptr : silence_.data(), bytes);
+        concealedFrames_ += p.samples;
         return;
-    }
-    if (lostFrames_ > 0) {
-        silence_.assign(heard_.Empty() ? 0 : static_cast<size_t>(lostFrames_) * 4, 0);
-        headset_->Receive(p.firstPostNs, p.arrivalNs, silence_.data(), static_cast<size_t>(lostFrames_) * 4);
-        concealedFrames_ += lostFrames_;
-        lostFrames_ = 0;
     }
     const uint8_t* data = nullptr;
     size_t size = static_cast<size_t>(p.samples) * 4;
