@@ -237,6 +237,11 @@ TEST(WorldPlayTest, EachFaultFromTheCommandLineChangesTheReportAsPredicted)
     EXPECT_EQ(Number(w.json, "/link/lost_frames"), 21u);
     EXPECT_EQ(Number(w.json, "/link/lost_bytes"), 21u * 512);
     EXPECT_EQ(Number(w.json, "/headset/played_frames"), HeardFrames(529200 / 4, true));
+    // Every media packet is the fault's, the one the stream's end sends too.
+    w = Live(dir, {"--fault", "losex*"});
+    EXPECT_GT(Number(w.json, "/link/lost"), 100u);
+    EXPECT_EQ(Number(w.json, "/link/lost"), Number(w.json, "/link/packets_sent"));
+    EXPECT_EQ(Number(w.json, "/headset/concealed_frames"), Number(w.json, "/headset/played_frames"));
 
     // Slow posts hold the stream lock (and the world's time) but lose nothing.
     w = Live(dir, {"--fault", "slowpost:4x3"});
