@@ -100,8 +100,10 @@ void WorldLines(const Report& r, Line& line)
     if (sbc)
         media += " (" + std::to_string(m.frames) + " SBC frames)";
     media += ", " + std::to_string(k.lost) + " lost; " + Fixed(span > 0 ? m.bytes * 8 / span / 1000 : 0, 1) +
-             " kbit/s on the radio; " + (r.encoded ? "encoded and decoded (someone listened)"
-                                                   : "sizes by formula, nothing encoded (nobody listened)");
+             " kbit/s on the radio; " +
+             (!r.encoded             ? "sizes by formula, nothing encoded (nobody listened)"
+              : r.quality.measured ? "the library encoded SBC and the headset decoded it (someone listened)"
+                                   : "the library encoded SBC for the stream file; nothing decoded (nobody listened)");
     line("media", media);
     if (sbc) {
         std::string bp = m.bitpoolChanges == 0 ? "stayed at " + std::to_string(m.highestBitpool)
@@ -128,6 +130,10 @@ void WorldLines(const Report& r, Line& line)
         std::string heard = q.exact ? std::string("identical to what the library was given")
                                     : "segmental SNR " + Fixed(q.segmentalDb, 1) + " dB, worst second " +
                                           Fixed(q.worstDb, 1) + " dB (at " + Fixed(q.worstAt, 0) + " s)";
+        // Gaps count as seconds at 0 dB; the audio's own figure stays beside.
+        if (q.gapSeconds > 0)
+            heard = "segmental SNR " + Fixed(q.withGapsDb, 1) + " dB counting " + Fixed(q.gapSeconds, 3) +
+                    " s of gaps as 0 dB; the audio heard alone: " + heard;
         line("heard quality", heard);
     }
     if (m.packets)

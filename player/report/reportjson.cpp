@@ -223,6 +223,8 @@ void AddWorld(const Report& r, Json& j)
     j["heard_quality"] = {{"measured", q.measured},
                           {"exact", q.exact},
                           {"segmental_snr_db", Num(q.segmentalDb)},
+                          {"gap_seconds", Num(q.gapSeconds)},
+                          {"with_gaps_snr_db", Num(q.withGapsDb)},
                           {"worst_snr_db", Num(q.worstDb)},
                           {"worst_at", Num(q.worstAt)},
                           {"codec_delay_frames", q.delayFrames},

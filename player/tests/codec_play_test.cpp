@@ -155,18 +155,27 @@ int BitpoolAt(const std::string& json, double t)
 TEST(CodecPlayTest, InterferenceHalvingTheBudgetFor5sGapsAFixedBitpoolButNotTheAdaptiveOne)
 {
     TempDir dir;
-    const std::vector<std::string> world = {"--length", "20s", "--interference", "3s:5s:50%"};
+    const std::vector<std::string> world = {"--length", "20s", "--interference", "3s:5s:50%", "--heard",
+                                            dir.File("h.wav")};
     std::vector<std::string> fixedArgs = world;
     fixedArgs.insert(fixedArgs.end(), {"--bitpool", "53"});
     World fixed = Live(dir, fixedArgs);
     EXPECT_GT(GapCount(fixed.json), 0u) << fixed.run.out;
     EXPECT_EQ(JsonAt(fixed.json, "/link/bitpool/changes"), "0");
     EXPECT_GT(Real(fixed.json, "/link/refused_queue_full"), 0);
+    // The heard quality counts the gaps' silence as seconds at 0 dB, beside
+    // the figure of the audio alone.
+    EXPECT_GT(Real(fixed.json, "/heard_quality/gap_seconds"), 0.1);
+    EXPECT_LT(Real(fixed.json, "/heard_quality/with_gaps_snr_db"), Real(fixed.json, "/heard_quality/segmental_snr_db") - 1);
+    EXPECT_NE(fixed.run.out.find("s of gaps as 0 dB; the audio heard alone: segmental SNR"), std::string::npos)
+        << fixed.run.out;
 
     World adaptive = Live(dir, world);
     EXPECT_EQ(adaptive.run.exitCode, 0) << adaptive.run.err;
     EXPECT_EQ(GapCount(adaptive.json), 0u) << adaptive.run.out;
     EXPECT_EQ(Real(adaptive.json, "/link/refused_queue_full"), 0);
+    EXPECT_EQ(Real(adaptive.json, "/heard_quality/with_gaps_snr_db"), Real(adaptive.json, "/heard_quality/segmental_snr_db"));
+    EXPECT_NE(adaptive.run.out.find("the library encoded SBC and the headset decoded it"), std::string::npos);
     EXPECT_LT(Real(adaptive.json, "/link/bitpool/lowest"), 53);
     double t = 0;
     int bitpool = 0;

@@ -89,8 +89,10 @@ void Listener::Finish(Report* r)
         if (!done_) {
             result_ = headset_->Finish();
             result_.concealedFrames = concealedFrames_;
-            if (quality_)
+            if (quality_) {
                 r->quality = quality_->Finish();
+                CountGaps(&r->quality, result_.gapSeconds());
+            }
             done_ = true;
         }
     }
