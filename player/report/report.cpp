@@ -360,7 +360,9 @@ void ListenerLines(const Report& r, Lines& line)
         line("overflow", "... and " + std::to_string(h.overflows.size() - kShown) + " more");
     if (h.started) {
         line("latency", "first write to first sound " + Fixed(h.startLatency, 3) + " s; post to ear mean " +
-                            Fixed(h.meanPostToEar, 3) + " s, max " + Fixed(h.maxPostToEar, 3) + " s");
+                            Fixed(h.meanPostToEar, 3) + " s, max " + Fixed(h.maxPostToEar, 3) +
+                            " s; sink delay " + Fixed(h.sinkDelay * 1000, 1) +
+                            " ms (the headset's delay report: buffer target and decoding)");
         line("headset level", "while playing: lowest " + std::to_string(h.minLevelFrames) +
                                   " frames (just before a packet arrived), highest " +
                                   std::to_string(h.maxLevelFrames) + " frames (just after one)");

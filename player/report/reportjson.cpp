@@ -198,6 +198,7 @@ Json HeadsetJson(const Report& r)
             {"ppm", Num(r.headset.ppm)},
             {"started", h.started},
             {"start_latency", Num(h.startLatency)},
+            {"sink_delay", Num(h.sinkDelay)},
             {"received_bytes", h.receivedBytes},
             {"played_frames", h.playedFrames},
             {"silent_frames", h.silentFrames},

@@ -176,6 +176,11 @@ TEST(CodecPlayTest, InterferenceHalvingTheBudgetFor5sGapsAFixedBitpoolButNotTheA
     EXPECT_EQ(Real(adaptive.json, "/link/refused_queue_full"), 0);
     EXPECT_EQ(Real(adaptive.json, "/heard_quality/with_gaps_snr_db"), Real(adaptive.json, "/heard_quality/segmental_snr_db"));
     EXPECT_NE(adaptive.run.out.find("the library encoded SBC and the headset decoded it"), std::string::npos);
+    // The sink's delay report: its buffer target (100 ms) and its decoder's delay.
+    const double codecDelay = Real(adaptive.json, "/heard_quality/codec_delay_frames");
+    EXPECT_GT(codecDelay, 0);
+    EXPECT_NEAR(Real(adaptive.json, "/headset/sink_delay"), (4410 + codecDelay) / 44100, 1e-6);
+    EXPECT_NE(adaptive.run.out.find(" ms (the headset's delay report: buffer target and decoding)"), std::string::npos);
     EXPECT_LT(Real(adaptive.json, "/link/bitpool/lowest"), 53);
     double t = 0;
     int bitpool = 0;
@@ -198,6 +203,7 @@ TEST(CodecPlayTest, ThePcmCarrierKeepsTheHeardAudioBitExact)
     EXPECT_EQ(JsonAt(w.json, "/heard_quality/exact"), "true");
     EXPECT_EQ(JsonAt(w.json, "/link/codec"), "\"pcm\"");
     EXPECT_EQ(Real(w.json, "/link/radio_kbps"), 2117);
+    EXPECT_NEAR(Real(w.json, "/headset/sink_delay"), 0.1, 1e-6);   // no decoder: the buffer target alone
     EXPECT_NE(w.run.out.find("heard quality   identical to what the library was given"), std::string::npos);
 }
 

@@ -57,6 +57,8 @@ struct HeadsetResult {
     uint32_t minLevelFrames = 0;   // lowest level while playing, just before a packet arrived
                                    // (the buffer is lowest then), and the highest, just after one
     uint32_t maxLevelFrames = 0;
+    double sinkDelay = 0;          // the delay the headset reports, seconds: its buffer target (the
+                                   // start threshold) and its decoder's delay, as a sink's delay report
     double meanPostToEar = 0;      // post to first frame heard, over the packets that were heard
     double maxPostToEar = 0;
     double gapSeconds() const

@@ -1,5 +1,6 @@
 #include "world/listener.h"
 
+#include "input/audio.h"
 #include "run/progress.h"
 
 namespace player {
@@ -27,13 +28,13 @@ Listener::Listener(const Options& o, Output* heardFile, std::vector<std::string>
         heard = [this](const uint8_t* data, size_t size) { heard_.Take(data, size); };
     if (o.headset)
         headset_.reset(new Headset(config_, 0, heard));
+    // The decoder's delay is part of the delay the sink reports, heard or not.
+    if (headset_ && o.codec == Options::Codec::Sbc)
+        codecDelayFrames_ = btstandin_sbc::MeasureCodecDelay(btstandin::SbcFormat());
     if (headset_ && heard) {
-        uint32_t delay = 0;
-        if (o.codec == Options::Codec::Sbc) {
+        if (o.codec == Options::Codec::Sbc)
             decoder_.reset(new btstandin_sbc::SbcPacketDecoder);
-            delay = btstandin_sbc::MeasureCodecDelay(btstandin::SbcFormat());
-        }
-        quality_.reset(new HeardQuality(delay));
+        quality_.reset(new HeardQuality(codecDelayFrames_));
     }
 }
 
@@ -89,6 +90,9 @@ void Listener::Finish(Report* r)
         if (!done_) {
             result_ = headset_->Finish();
             result_.concealedFrames = concealedFrames_;
+            // What a sink's delay report gives: the audio it holds before
+            // playing (its buffer's target) and its decoder's delay.
+            result_.sinkDelay = (config_.startFrames + codecDelayFrames_) / static_cast<double>(kDeviceRate);
             if (quality_) {
                 r->quality = quality_->Finish();
                 CountGaps(&r->quality, result_.gapSeconds());

@@ -61,6 +61,7 @@ private:
     std::vector<uint8_t> decoded_;         // one packet's decoded audio
     std::vector<uint8_t> silence_;         // for lost packets
     uint64_t concealedFrames_ = 0;         // heard as silence for lost packets
+    uint32_t codecDelayFrames_ = 0;        // the decoder's delay (SBC), for the sink's delay report
     bool done_ = false;
     HeadsetResult result_;
 };
