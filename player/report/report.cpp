@@ -400,12 +400,22 @@ std::string FormatText(const Report& r)
     return line.Text();
 }
 
-const char* const kPacketLogHeader = "arrival_s,bytes,bytes_due,refused\n";
+// The driver's posts (kind "post") and, beside them, the media packets the
+// radio carried (kind "media"), each row in the order it was logged.
+const char* const kPacketLogHeader =
+    "arrival_s,bytes,bytes_due,refused,kind,sequence,timestamp,frames,bitpool,fate,sent_s\n";
 
 std::string FormatPacketLine(double t, const PacketInfo& p, uint32_t due)
 {
     return Fixed(t, 6) + "," + std::to_string(p.bytes) + "," + std::to_string(due) + "," + (p.refused ? "1" : "0") +
-           "\n";
+           ",post,,,,,,\n";
+}
+
+std::string FormatMediaLine(double arrivalS, double sentS, const btstandin::MediaPacket& p)
+{
+    return Fixed(arrivalS, 6) + "," + std::to_string(p.bytes) + ",,,media," + std::to_string(p.sequence) + "," +
+           std::to_string(p.timestamp) + "," + std::to_string(p.frames) + "," + std::to_string(p.bitpool) + "," +
+           (p.lost ? "lost" : "sent") + "," + Fixed(sentS, 6) + "\n";
 }
 
 std::string FormatPacketLog(const PacingInput& in, const PacingResult& r)

@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <sstream>
 
 #include "audio_files.h"
 
@@ -232,8 +233,30 @@ TEST(WorldPlayTest, EachFaultFromTheCommandLineChangesTheReportAsPredicted)
     EXPECT_EQ(Number(w.json, "/headset/concealed_frames"), 3 * kTick / 4);
     EXPECT_EQ(Number(w.json, "/headset/played_frames"), 529200u / 4);
     EXPECT_EQ(JsonAt(w.json, "/bit_exact"), "true");
-    w = Live(dir, {"--fault", "lose@20x3"});
+    w = Live(dir, {"--fault", "lose@20x3", "--packets", dir.File("p.csv")});
     EXPECT_EQ(Number(w.json, "/link/lost"), 3u);
+    // The packet log lists the media packets beside the posts: their
+    // sequence numbers run on, and the three lost say so.
+    {
+        std::istringstream csv(ReadText(dir.File("p.csv")));
+        std::string row;
+        uint64_t media = 0, lost = 0;
+        while (std::getline(csv, row)) {
+            if (row.find(",media,") == std::string::npos)
+                continue;
+            std::vector<std::string> f;
+            std::istringstream cells(row);
+            for (std::string c; std::getline(cells, c, ',');)
+                f.push_back(c);
+            ASSERT_EQ(f.size(), 11u) << row;
+            EXPECT_EQ(std::stoull(f[5]), media) << row;   // sequence
+            EXPECT_EQ(f[9] == "lost", media >= 20 && media < 23) << row;
+            lost += f[9] == "lost";
+            ++media;
+        }
+        EXPECT_EQ(media, Number(w.json, "/link/packets_sent"));
+        EXPECT_EQ(lost, 3u);
+    }
     EXPECT_EQ(Number(w.json, "/link/lost_frames"), 21u);
     EXPECT_EQ(Number(w.json, "/link/lost_bytes"), 21u * 512);
     EXPECT_EQ(Number(w.json, "/headset/played_frames"), HeardFrames(529200 / 4, true));
