@@ -24,6 +24,13 @@ struct HeadsetConfig {
     uint32_t capacityFrames = 11025;       // buffer size (250 ms)
     uint32_t startFrames = 4410;           // start threshold (100 ms)
     double ppm = 0;                        // its clock against the device's world
+    // After an underrun the buffer holds more than its target (the start
+    // threshold) once the late packets come: with catchUpPpm > 0 the
+    // headset plays that much faster while the level is more than
+    // catchUpMarginFrames above the target, until it is back at it (0: it
+    // keeps the extra latency).
+    double catchUpPpm = 0;
+    uint32_t catchUpMarginFrames = 882;    // 20 ms
 };
 
 struct HeadsetGap {
@@ -95,11 +102,14 @@ private:
     void Silence(uint64_t frames);
     void StartPlaying(uint64_t ns);
     void NoteLevel(uint64_t ns);
+    void SetCatchingUp(uint64_t ns, bool on);
 
     HeadsetConfig config_;
     uint64_t originNs_;
     Heard heard_;
     double framesPerNs_;
+    double baseFramesPerNs_;      // its own clock's rate, without catching up
+    bool catchingUp_ = false;
 
     // The buffered audio, kept only when someone hears it: without a
     // `heard` receiver the model needs the amounts alone.

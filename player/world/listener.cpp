@@ -10,6 +10,7 @@ Listener::Listener(const Options& o, Output* heardFile, std::vector<std::string>
     config_.capacityFrames = o.headsetBufferFrames;
     config_.startFrames = o.headsetStartFrames;
     config_.ppm = o.headsetPpm;
+    config_.catchUpPpm = o.headsetCatchUpPpm;
     if (heardFile)
         heard_.Add(heardFile);
     if (o.playOut) {
