@@ -324,6 +324,26 @@ void LinkLines(const Report& r, Lines& line)
         line("fault", FaultText(f));
 }
 
+}  // namespace
+
+// The mean audio the application had written and the driver not yet posted,
+// after the ticks that posted, in seconds (-1: nothing to say).
+double AppQueuedSeconds(const Report& r)
+{
+    double sum = 0;
+    uint64_t n = 0;
+    for (const TickRow& t : r.pacing.ticks)
+        if (t.posted > 0) {
+            sum += static_cast<double>(t.queued);
+            ++n;
+        }
+    if (n == 0 || r.config.sample == 0)
+        return -1;
+    return sum / static_cast<double>(n) / r.config.sample;
+}
+
+namespace {
+
 // The headset and what the listener heard.
 void ListenerLines(const Report& r, Lines& line)
 {
@@ -363,6 +383,12 @@ void ListenerLines(const Report& r, Lines& line)
                             Fixed(h.meanPostToEar, 3) + " s, max " + Fixed(h.maxPostToEar, 3) +
                             " s; sink delay " + Fixed(h.sinkDelay * 1000, 1) +
                             " ms (the headset's delay report: buffer target and decoding)");
+        // One latency from the application's side: its audio queued in the
+        // driver when a post goes, then post to ear (the sink's delay in it).
+        const double appQueued = AppQueuedSeconds(r);
+        if (appQueued >= 0)
+            line("write to ear", "mean " + Fixed(appQueued + h.meanPostToEar, 3) + " s: the application's queued audio " +
+                                     Fixed(appQueued, 3) + " s, then post to ear " + Fixed(h.meanPostToEar, 3) + " s");
         line("headset level", "while playing: lowest " + std::to_string(h.minLevelFrames) +
                                   " frames (just before a packet arrived), highest " +
                                   std::to_string(h.maxLevelFrames) + " frames (just after one)");

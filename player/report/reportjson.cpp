@@ -1,6 +1,7 @@
 // The report as JSON, built with nlohmann's ordered form so that the keys
 // keep the order they are written in.  Numbers keep six significant digits,
 // as the text report's figures do; whole numbers are written as integers.
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -199,6 +200,8 @@ Json HeadsetJson(const Report& r)
             {"started", h.started},
             {"start_latency", Num(h.startLatency)},
             {"sink_delay", Num(h.sinkDelay)},
+            {"write_to_ear_mean", Num(AppQueuedSeconds(r) >= 0 ? AppQueuedSeconds(r) + h.meanPostToEar : 0)},
+            {"app_queued_mean", Num(std::max(AppQueuedSeconds(r), 0.0))},
             {"received_bytes", h.receivedBytes},
             {"played_frames", h.playedFrames},
             {"silent_frames", h.silentFrames},

@@ -435,4 +435,22 @@ TEST(WorldPlayTest, PlaysWhatTheListenerHearsThroughAlsaAndGoesOnWithoutADevice)
     unsetenv("ALSA_CONFIG_PATH");
 }
 
+TEST(WorldPlayTest, WriteToEarIsTheApplicationsQueuedAudioThenPostToEar)
+{
+    // More of the application's buffers queued in the driver: more audio
+    // waits before its post, and write to ear grows by it; post to ear (the
+    // sink's delay in it) does not change.
+    TempDir dir;
+    World few = Live(dir, {"--buffers", "4"});
+    World many = Live(dir, {"--buffers", "8"});
+    for (const World* w : {&few, &many}) {
+        EXPECT_NEAR(Real(w->json, "/headset/write_to_ear_mean"),
+                    Real(w->json, "/headset/app_queued_mean") + Real(w->json, "/headset/post_to_ear_mean"), 1e-5);
+        EXPECT_GT(Real(w->json, "/headset/post_to_ear_mean"), Real(w->json, "/headset/sink_delay"));
+        EXPECT_NE(w->run.out.find("write to ear    mean "), std::string::npos) << w->run.out;
+    }
+    EXPECT_GT(Real(many.json, "/headset/app_queued_mean"), Real(few.json, "/headset/app_queued_mean") + 0.05);
+    EXPECT_NEAR(Real(many.json, "/headset/post_to_ear_mean"), Real(few.json, "/headset/post_to_ear_mean"), 0.002);
+}
+
 }  // namespace
