@@ -57,6 +57,17 @@ public:
         return started_ ? (cur_.frames * pcmPerFrame_ + partial_) / kPcmFrameBytes : 0;
     }
 
+    uint32_t PacketsFor(uint32_t bytes) const override
+    {
+        // The packet being gathered keeps its size; the ones after it take
+        // the bitpool set now.
+        const uint32_t next = std::max<uint32_t>(SbcFramesPerPacket(mtu_, SbcFrameBytes(format_)), 1) * pcmPerFrame_;
+        const uint32_t first = started_ ? target_ * pcmPerFrame_ - (cur_.frames * pcmPerFrame_ + partial_) : next;
+        if (bytes < first)
+            return 0;
+        return 1 + (bytes - first) / next;
+    }
+
 private:
     void Start(uint64_t postNs)
     {
@@ -131,6 +142,7 @@ public:
 
     void SendHeld(uint64_t, std::vector<MediaPacket>*) override {}
     uint32_t HeldSamples() const override { return 0; }
+    uint32_t PacketsFor(uint32_t bytes) const override { return carry_ + bytes >= kPcmFrameBytes ? 1 : 0; }
 
 private:
     bool keepPcm_;

@@ -68,6 +68,14 @@ uint64_t Radio::QueuedBytes(uint64_t nowNs)
     return bytes;
 }
 
+uint64_t Radio::RoomAtNs(uint64_t nowNs)
+{
+    Drop(nowNs);
+    if (queue_.size() < queuePackets_)
+        return nowNs;
+    return queue_[queue_.size() - queuePackets_].doneNs;
+}
+
 uint64_t Radio::Send(uint64_t nowNs, uint32_t bytes)
 {
     Drop(nowNs);

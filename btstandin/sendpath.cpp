@@ -19,7 +19,10 @@ void SendPath::Send(uint64_t nowNs, size_t from, std::vector<MediaPacket>* out)
 {
     for (size_t i = from; i < out->size(); ++i) {
         MediaPacket& p = (*out)[i];
-        p.arrivalNs = radio_.Send(nowNs, p.bytes);
+        // Packets join the queue only with room (a post is admitted whole);
+        // what the stream's end sends waits for a place, as a write would.
+        const uint64_t at = radio_.RoomAtNs(nowNs);
+        p.arrivalNs = radio_.Send(at, p.bytes);
         if (stats_.packets == 0)
             stats_.firstSentNs = p.sentNs;
         ++stats_.packets;
@@ -34,7 +37,7 @@ void SendPath::Send(uint64_t nowNs, size_t from, std::vector<MediaPacket>* out)
             stats_.lowestBitpool = stats_.lowestBitpool ? std::min(stats_.lowestBitpool, p.bitpool) : p.bitpool;
             stats_.highestBitpool = std::max(stats_.highestBitpool, p.bitpool);
         }
-        stats_.peakQueuedPackets = std::max(stats_.peakQueuedPackets, radio_.Queued(nowNs));
+        stats_.peakQueuedPackets = std::max(stats_.peakQueuedPackets, radio_.Queued(at));
     }
 }
 
@@ -43,7 +46,7 @@ void SendPath::Observe(uint64_t nowNs)
     if (config_.codec != Codec::Sbc)
         return;
     const uint32_t before = rule_.Bitpool();
-    const uint32_t after = rule_.Observe(nowNs, radio_.Queued(nowNs));
+    const uint32_t after = rule_.Observe(nowNs, radio_.BacklogNs(nowNs));
     if (after == before)
         return;
     carrier_->SetBitpool(after);
@@ -58,7 +61,17 @@ void SendPath::Take(uint64_t nowNs, const uint8_t* pcm, uint32_t bytes, std::vec
     lastPostNs_ = nowNs;
     carrier_->Take(pcm, bytes, nowNs, out);
     Send(nowNs, from, out);
+}
+
+bool SendPath::Admits(uint64_t nowNs, uint32_t bytes)
+{
+    // The rule sees the backlog each post finds, refused or not, before the
+    // post's own packets join it.
     Observe(nowNs);
+    if (radio_.HasRoom(nowNs, carrier_->PacketsFor(bytes)))
+        return true;
+    rule_.Refused();
+    return false;
 }
 
 void SendPath::SendHeld(uint64_t nowNs, std::vector<MediaPacket>* out)

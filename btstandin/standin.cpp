@@ -57,13 +57,13 @@ PacketView ReadPost(HANDLE hAudio, LPVOID pPacket, DWORD dwLength, uint32_t* dat
 
 // Why a post was not taken.  Caller holds the stand-in's lock.
 enum class Refusal { None, Fault, LinkDown, QueueFull };
-Refusal Decide(StandIn& s, bool refuseFault, uint64_t nowNs)
+Refusal Decide(StandIn& s, bool refuseFault, uint64_t nowNs, uint32_t bytes)
 {
     if (refuseFault)
         return Refusal::Fault;
     if (s.modelled_ && !s.linkUp_)
         return Refusal::LinkDown;
-    if (s.modelled_ && !s.send_->HasRoom(nowNs))
+    if (s.modelled_ && !s.send_->Admits(nowNs, bytes))
         return Refusal::QueueFull;
     return Refusal::None;
 }
@@ -78,11 +78,10 @@ void CountRefusal(PostStats& st, Refusal why, uint32_t bytes)
     }
 }
 
-// The modelled link takes an accepted post: media packets, sent, some lost
-// to the fault.  Caller holds the stand-in's lock.
-void SendOverLink(StandIn& s, const PacketView& view, bool faults, std::vector<MediaPacket>* media)
+// The lose fault takes media packets the radio sent, every one of them a
+// candidate (those the stream's end sends too).  Caller holds the lock.
+void LoseSome(StandIn& s, bool faults, std::vector<MediaPacket>* media)
 {
-    s.send_->Take(view.postNs, view.audio, view.size, media);
     for (MediaPacket& m : *media) {
         if (faults && host::ShouldFail(host::Fault::LosePacket)) {
             m.lost = true;
@@ -91,6 +90,14 @@ void SendOverLink(StandIn& s, const PacketView& view, bool faults, std::vector<M
             s.stats_.lostBytes += static_cast<uint64_t>(m.samples) * 4;
         }
     }
+}
+
+// The modelled link takes an accepted post: media packets, sent, some lost
+// to the fault.  Caller holds the stand-in's lock.
+void SendOverLink(StandIn& s, const PacketView& view, bool faults, std::vector<MediaPacket>* media)
+{
+    s.send_->Take(view.postNs, view.audio, view.size, media);
+    LoseSome(s, faults, media);
 }
 
 DWORD Post(StandIn& s, HANDLE hAudio, LPVOID pPacket, DWORD dwLength)
@@ -117,7 +124,7 @@ DWORD Post(StandIn& s, HANDLE hAudio, LPVOID pPacket, DWORD dwLength)
         ++st.slow;
         st.slowMs += static_cast<uint64_t>(slowMs);
     }
-    const Refusal why = Decide(s, refuseFault, nowNs);
+    const Refusal why = Decide(s, refuseFault, nowNs, view.size);
     CountRefusal(st, why, view.size);
     const bool refused = why != Refusal::None;
     bool lose = false;
@@ -237,6 +244,7 @@ void EndStream()
     s.send_->SendHeld(s.send_->LastPostNs(), &q.media);
     if (q.media.empty())
         return;
+    LoseSome(s, host::AnyFaultArmed(), &q.media);
     if (std::shared_ptr<PacketEncoder> encoder = s.encoder_) {
         lock.unlock();
         {

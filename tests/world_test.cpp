@@ -214,6 +214,58 @@ TEST_F(WorldTest, ModelledSbcLinkSendsWholeFramesLosesMediaPacketsAndSendsWhatIt
     EXPECT_EQ(media.back().frames, 6u);
 }
 
+TEST_F(WorldTest, TheSendQueueHoldsItsDepthPerMediaPacketAndRefusesAPostWhole)
+{
+    // A 20 ms post makes 7 media packets at MTU 132 (one 119-byte frame
+    // each) and 6 or 7 at bitpool 250 (one 513-byte frame each): a queue of
+    // 10 takes one post at a time, and a post whose packets would not all fit
+    // is refused whole, so the driver learns of the loss at its post.
+    struct Case {
+        uint32_t mtu, bitpool;
+    } cases[] = {{132, 53}, {895, 250}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.mtu);
+        btstandin::Reset();
+        btstandin::LinkModel m;
+        m.modelled = true;
+        m.send.mtu = c.mtu;
+        m.send.bitpool = btstandin::BitpoolRange{c.bitpool, c.bitpool, true};
+        m.send.radioKbps = 200;   // slower than either stream: the queue fills
+        btstandin::ModelLink(m);
+        std::vector<btstandin::MediaPacket> media;
+        std::mutex mu;
+        btstandin::AddMediaSink([&](const btstandin::MediaPacket& p) {
+            std::lock_guard<std::mutex> lock(mu);
+            media.push_back(p);
+        });
+        btstandin::SetLink(true);
+        btstandin::WaitForEvents();
+        uint32_t accepted = 0, refused = 0;
+        for (int i = 0; i < 100; ++i) {
+            const size_t before = btstandin::Stats().send.packets;
+            if (Post(3528) == 0) {
+                ++accepted;
+            } else {
+                ++refused;
+                EXPECT_EQ(btstandin::Stats().send.packets, before) << i;   // nothing of it was sent
+            }
+            host::AdvanceVirtualMs(20);
+        }
+        btstandin::Flush();
+        auto st = btstandin::Stats();
+        EXPECT_GT(refused, 10u);
+        EXPECT_EQ(st.refusedQueueFull, refused);
+        EXPECT_EQ(st.carried, accepted);
+        EXPECT_LE(st.send.peakQueuedPackets, 10u);
+        EXPECT_GE(st.send.peakQueuedPackets, 6u);
+        // Every accepted post's audio went out in whole one-frame packets
+        // (a part frame waits for the next post): none of it was lost.
+        EXPECT_EQ(st.lost, 0u);
+        EXPECT_EQ(st.send.samples, accepted * 882u / 128 * 128);
+        EXPECT_EQ(media.size(), st.send.packets);
+    }
+}
+
 TEST_F(WorldTest, ManyPostsBringEachMediaPacketOnceInOrderAsTheirListsComeBackForReuse)
 {
     // Several times the bound on packets in flight, with the packet thread

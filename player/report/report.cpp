@@ -100,8 +100,10 @@ void WorldLines(const Report& r, Line& line)
     if (sbc)
         media += " (" + std::to_string(m.frames) + " SBC frames)";
     media += ", " + std::to_string(k.lost) + " lost; " + Fixed(span > 0 ? m.bytes * 8 / span / 1000 : 0, 1) +
-             " kbit/s on the radio; " + (r.encoded ? "encoded and decoded (someone listened)"
-                                                   : "sizes by formula, nothing encoded (nobody listened)");
+             " kbit/s on the radio; " +
+             (!r.encoded             ? "sizes by formula, nothing encoded (nobody listened)"
+              : r.quality.measured ? "the library encoded SBC and the headset decoded it (someone listened)"
+                                   : "the library encoded SBC for the stream file; nothing decoded (nobody listened)");
     line("media", media);
     if (sbc) {
         std::string bp = m.bitpoolChanges == 0 ? "stayed at " + std::to_string(m.highestBitpool)
@@ -128,6 +130,10 @@ void WorldLines(const Report& r, Line& line)
         std::string heard = q.exact ? std::string("identical to what the library was given")
                                     : "segmental SNR " + Fixed(q.segmentalDb, 1) + " dB, worst second " +
                                           Fixed(q.worstDb, 1) + " dB (at " + Fixed(q.worstAt, 0) + " s)";
+        // Gaps count as seconds at 0 dB; the audio's own figure stays beside.
+        if (q.gapSeconds > 0)
+            heard = "segmental SNR " + Fixed(q.withGapsDb, 1) + " dB counting " + Fixed(q.gapSeconds, 3) +
+                    " s of gaps as 0 dB; the audio heard alone: " + heard;
         line("heard quality", heard);
     }
     if (m.packets)
@@ -323,6 +329,26 @@ void LinkLines(const Report& r, Lines& line)
         line("fault", FaultText(f));
 }
 
+}  // namespace
+
+// The mean audio the application had written and the driver not yet posted,
+// after the ticks that posted, in seconds (-1: nothing to say).
+double AppQueuedSeconds(const Report& r)
+{
+    double sum = 0;
+    uint64_t n = 0;
+    for (const TickRow& t : r.pacing.ticks)
+        if (t.posted > 0) {
+            sum += static_cast<double>(t.queued);
+            ++n;
+        }
+    if (n == 0 || r.config.sample == 0)
+        return -1;
+    return sum / static_cast<double>(n) / r.config.sample;
+}
+
+namespace {
+
 // The headset and what the listener heard.
 void ListenerLines(const Report& r, Lines& line)
 {
@@ -359,7 +385,15 @@ void ListenerLines(const Report& r, Lines& line)
         line("overflow", "... and " + std::to_string(h.overflows.size() - kShown) + " more");
     if (h.started) {
         line("latency", "first write to first sound " + Fixed(h.startLatency, 3) + " s; post to ear mean " +
-                            Fixed(h.meanPostToEar, 3) + " s, max " + Fixed(h.maxPostToEar, 3) + " s");
+                            Fixed(h.meanPostToEar, 3) + " s, max " + Fixed(h.maxPostToEar, 3) +
+                            " s; sink delay " + Fixed(h.sinkDelay * 1000, 1) +
+                            " ms (the headset's delay report: buffer target and decoding)");
+        // One latency from the application's side: its audio queued in the
+        // driver when a post goes, then post to ear (the sink's delay in it).
+        const double appQueued = AppQueuedSeconds(r);
+        if (appQueued >= 0)
+            line("write to ear", "mean " + Fixed(appQueued + h.meanPostToEar, 3) + " s: the application's queued audio " +
+                                     Fixed(appQueued, 3) + " s, then post to ear " + Fixed(h.meanPostToEar, 3) + " s");
         line("headset level", "while playing: lowest " + std::to_string(h.minLevelFrames) +
                                   " frames (just before a packet arrived), highest " +
                                   std::to_string(h.maxLevelFrames) + " frames (just after one)");
@@ -397,12 +431,22 @@ std::string FormatText(const Report& r)
     return line.Text();
 }
 
-const char* const kPacketLogHeader = "arrival_s,bytes,bytes_due,refused\n";
+// The driver's posts (kind "post") and, beside them, the media packets the
+// radio carried (kind "media"), each row in the order it was logged.
+const char* const kPacketLogHeader =
+    "arrival_s,bytes,bytes_due,refused,kind,sequence,timestamp,frames,bitpool,fate,sent_s\n";
 
 std::string FormatPacketLine(double t, const PacketInfo& p, uint32_t due)
 {
     return Fixed(t, 6) + "," + std::to_string(p.bytes) + "," + std::to_string(due) + "," + (p.refused ? "1" : "0") +
-           "\n";
+           ",post,,,,,,\n";
+}
+
+std::string FormatMediaLine(double arrivalS, double sentS, const btstandin::MediaPacket& p)
+{
+    return Fixed(arrivalS, 6) + "," + std::to_string(p.bytes) + ",,,media," + std::to_string(p.sequence) + "," +
+           std::to_string(p.timestamp) + "," + std::to_string(p.frames) + "," + std::to_string(p.bitpool) + "," +
+           (p.lost ? "lost" : "sent") + "," + Fixed(sentS, 6) + "\n";
 }
 
 std::string FormatPacketLog(const PacingInput& in, const PacingResult& r)

@@ -95,6 +95,12 @@ std::string FormatJson(const Report& r);
 extern const char* const kPacketLogHeader;
 std::string FormatPacketLine(double t, const PacketInfo& p, uint32_t due);
 std::string FormatPacketLog(const PacingInput& in, const PacingResult& r);
+// A media packet's row of the packet log: delivered (or due, when lost) at
+// arrivalS, sent to the radio's queue at sentS, seconds since the first write.
+// Write to ear, the application's part: its audio queued in the driver when
+// the ticks post, mean seconds (-1: no tick posted).
+double AppQueuedSeconds(const Report& r);
+std::string FormatMediaLine(double arrivalS, double sentS, const btstandin::MediaPacket& p);
 
 // `v` with `decimals` digits after the point, and never "-0.000".
 std::string Fixed(double v, int decimals);

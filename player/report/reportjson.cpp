@@ -1,6 +1,7 @@
 // The report as JSON, built with nlohmann's ordered form so that the keys
 // keep the order they are written in.  Numbers keep six significant digits,
 // as the text report's figures do; whole numbers are written as integers.
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -202,6 +203,9 @@ Json HeadsetJson(const Report& r)
             {"ppm", Num(r.headset.ppm)},
             {"started", h.started},
             {"start_latency", Num(h.startLatency)},
+            {"sink_delay", Num(h.sinkDelay)},
+            {"write_to_ear_mean", Num(AppQueuedSeconds(r) >= 0 ? AppQueuedSeconds(r) + h.meanPostToEar : 0)},
+            {"app_queued_mean", Num(std::max(AppQueuedSeconds(r), 0.0))},
             {"received_bytes", h.receivedBytes},
             {"played_frames", h.playedFrames},
             {"silent_frames", h.silentFrames},
@@ -227,6 +231,8 @@ void AddWorld(const Report& r, Json& j)
     j["heard_quality"] = {{"measured", q.measured},
                           {"exact", q.exact},
                           {"segmental_snr_db", Num(q.segmentalDb)},
+                          {"gap_seconds", Num(q.gapSeconds)},
+                          {"with_gaps_snr_db", Num(q.withGapsDb)},
                           {"worst_snr_db", Num(q.worstDb)},
                           {"worst_at", Num(q.worstAt)},
                           {"codec_delay_frames", q.delayFrames},

@@ -20,10 +20,11 @@ Timeline::Timeline(uint64_t frequency, bool realClock, bool looping, StagedFile*
     }
 }
 
-void Timeline::SetStart(uint64_t counter)
+void Timeline::SetStart(uint64_t counter, uint64_t clockNs)
 {
     std::lock_guard<host::PiMutex> lock(mu_);
     start_ = counter;
+    startNs_ = clockNs;
     pacing_.SetStart(counter);
 }
 
@@ -57,6 +58,18 @@ void Timeline::OnPost(uint64_t counter, uint32_t bytes, bool refused)
 {
     std::lock_guard<host::PiMutex> lock(mu_);
     pacing_.AddPacket({counter, bytes, refused});
+}
+
+void Timeline::OnMedia(const btstandin::MediaPacket& p)
+{
+    std::lock_guard<host::PiMutex> lock(mu_);
+    if (!logWriter_)
+        return;
+    const double origin = static_cast<double>(startNs_);
+    pending_ += FormatMediaLine((static_cast<double>(p.arrivalNs) - origin) / 1e9,
+                                (static_cast<double>(p.sentNs) - origin) / 1e9, p);
+    if (pending_.size() >= 64 * 1024)
+        FlushPacketLogLocked();
 }
 
 void Timeline::OnDebugLine(const std::string& line, uint64_t counter)

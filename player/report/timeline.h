@@ -24,6 +24,7 @@
 #include <utility>
 #include <vector>
 
+#include "btstandin/codec.h"
 #include "report/analysis.h"
 #include "host/realtime.h"
 #include "report/logwriter.h"
@@ -39,7 +40,9 @@ public:
     Timeline(uint64_t frequency, bool realClock, bool looping, StagedFile* packetLog);
 
     // Time 0: the first write.  Main thread, before that write.
-    void SetStart(uint64_t counter);
+    // clockNs: the same instant on the host clock, which the media
+    // packets' times use.
+    void SetStart(uint64_t counter, uint64_t clockNs = 0);
     uint64_t Start() const;
 
     void Log(PlayEvent::Kind kind, uint64_t counter, int64_t bytes = 0);
@@ -48,6 +51,9 @@ public:
     void Happen(const std::string& what, uint64_t counter);
     // One post of the driver's, in order.
     void OnPost(uint64_t counter, uint32_t bytes, bool refused);
+    // One media packet as the radio delivered (or lost) it, for the packet
+    // log beside the posts.  The stand-in's packet thread.
+    void OnMedia(const btstandin::MediaPacket& p);
     // A line the driver printed; its configuration line starts the pump from idle.
     void OnDebugLine(const std::string& line, uint64_t counter);
 
@@ -65,6 +71,7 @@ private:
     std::unique_ptr<LogWriter> logWriter_;   // while the packet log is open
     mutable host::PiMutex mu_;   // guards everything below
     uint64_t start_ = 0;
+    uint64_t startNs_ = 0;   // start_ on the host clock
     PacingAnalyser pacing_;
     std::string pending_;     // packet log lines not yet handed to the writer
     std::vector<std::pair<uint64_t, std::string>> happenings_;

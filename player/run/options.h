@@ -99,6 +99,7 @@ struct Options {
     uint32_t headsetBufferFrames = BTWAV_DEVICE_RATE / 4;   // 250 ms
     uint32_t headsetStartFrames = BTWAV_DEVICE_RATE / 10;   // 100 ms
     double headsetPpm = 0;
+    double headsetCatchUpPpm = 0;         // the headset plays this much faster while above its target (0: off)
     bool headset = true;                  // false: no headset model (to measure what it costs)
     std::vector<FaultOption> faults;
     // The virtual clock's timing model (run/lateness.cpp): each tick late by a

@@ -255,6 +255,20 @@ bool ParsePpm(Arg& a)
     return true;
 }
 
+bool ParseCatchUp(Arg& a)
+{
+    std::string v;
+    if (!a.Take(&v))
+        return false;
+    char* end = nullptr;
+    errno = 0;
+    double ppm = std::strtod(v.c_str(), &end);
+    if (v.empty() || errno != 0 || *end != '\0' || !(ppm >= 0 && ppm <= 100000))
+        return a.Fail("option --headset-catch-up expects parts per million from 0 to 100000, not '" + v + "'");
+    a.o->headsetCatchUpPpm = ppm;
+    return true;
+}
+
 bool ParseCodec(Arg& a)
 {
     std::string v;
@@ -458,6 +472,9 @@ const std::vector<OptionEntry> kOptions = {
      [](const Options& d) { return ShowFrames(d.headsetStartFrames); },
      [](Arg& a) { return a.HeadsetTime(&a.o->headsetStartFrames); }},
     {nullptr, "--headset-ppm", "P", "its clock runs P ppm fast (negative: slow)", nullptr, ParsePpm},
+    {nullptr, "--headset-catch-up", "P", "after an underrun it plays P ppm fast until its buffer is\n"
+                                         "back at its target (default 0: off)",
+     nullptr, ParseCatchUp},
     {nullptr, "--heard", "FILE", "what the listener hears, gaps as silence (WAV)", nullptr,
      [](Arg& a) { return a.File(&a.o->heardOut); }},
     {nullptr, "--no-headset", "", "no headset model (the report then has no listener)", nullptr,

@@ -162,6 +162,7 @@ void Player::Boot()
     btstandin::AddMediaSink([this](const btstandin::MediaPacket& p) {
         silence_.Note(p.arrivalNs);
         listener_->Receive(p);
+        timeline_->OnMedia(p);
         outputs_.SentSbc(p);
     });
     booted_ = true;
@@ -204,7 +205,7 @@ MMRESULT Player::Write(WAVEHDR* h, int64_t bytes)
     uint64_t c = Counter();
     if (!clock_.Started()) {
         clock_.Start(c);
-        timeline_->SetStart(c);
+        timeline_->SetStart(c, clock_.StartClockNs());
         listener_->SetOrigin(clock_.StartClockNs());
         boot_.StartWorldClock(clock_.StartClockNs());
     }

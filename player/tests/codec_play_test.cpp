@@ -142,28 +142,52 @@ bool LastBitpool(const std::string& json, double* t, int* bitpool)
     return true;
 }
 
+// The bitpool at `t` seconds by the report's log (0: no change by then).
+int BitpoolAt(const std::string& json, double t)
+{
+    int bitpool = 0;
+    for (const nlohmann::ordered_json& c : ParseReport(json).value("/link/bitpool/log"_json_pointer, nlohmann::ordered_json::array()))
+        if (c.at("t").get<double>() <= t)
+            bitpool = c.at("bitpool").get<int>();
+    return bitpool;
+}
+
 TEST(CodecPlayTest, InterferenceHalvingTheBudgetFor5sGapsAFixedBitpoolButNotTheAdaptiveOne)
 {
     TempDir dir;
-    const std::vector<std::string> world = {"--length", "20s", "--interference", "3s:5s:50%"};
+    const std::vector<std::string> world = {"--length", "20s", "--interference", "3s:5s:50%", "--heard",
+                                            dir.File("h.wav")};
     std::vector<std::string> fixedArgs = world;
     fixedArgs.insert(fixedArgs.end(), {"--bitpool", "53"});
     World fixed = Live(dir, fixedArgs);
     EXPECT_GT(GapCount(fixed.json), 0u) << fixed.run.out;
     EXPECT_EQ(JsonAt(fixed.json, "/link/bitpool/changes"), "0");
     EXPECT_GT(Real(fixed.json, "/link/refused_queue_full"), 0);
+    // The heard quality counts the gaps' silence as seconds at 0 dB, beside
+    // the figure of the audio alone.
+    EXPECT_GT(Real(fixed.json, "/heard_quality/gap_seconds"), 0.1);
+    EXPECT_LT(Real(fixed.json, "/heard_quality/with_gaps_snr_db"), Real(fixed.json, "/heard_quality/segmental_snr_db") - 1);
+    EXPECT_NE(fixed.run.out.find("s of gaps as 0 dB; the audio heard alone: segmental SNR"), std::string::npos)
+        << fixed.run.out;
 
     World adaptive = Live(dir, world);
     EXPECT_EQ(adaptive.run.exitCode, 0) << adaptive.run.err;
     EXPECT_EQ(GapCount(adaptive.json), 0u) << adaptive.run.out;
     EXPECT_EQ(Real(adaptive.json, "/link/refused_queue_full"), 0);
+    EXPECT_EQ(Real(adaptive.json, "/heard_quality/with_gaps_snr_db"), Real(adaptive.json, "/heard_quality/segmental_snr_db"));
+    EXPECT_NE(adaptive.run.out.find("the library encoded SBC and the headset decoded it"), std::string::npos);
+    // The sink's delay report: its buffer target (100 ms) and its decoder's delay.
+    const double codecDelay = Real(adaptive.json, "/heard_quality/codec_delay_frames");
+    EXPECT_GT(codecDelay, 0);
+    EXPECT_NEAR(Real(adaptive.json, "/headset/sink_delay"), (4410 + codecDelay) / 44100, 1e-6);
+    EXPECT_NE(adaptive.run.out.find(" ms (the headset's delay report: buffer target and decoding)"), std::string::npos);
     EXPECT_LT(Real(adaptive.json, "/link/bitpool/lowest"), 53);
     double t = 0;
     int bitpool = 0;
     ASSERT_TRUE(LastBitpool(adaptive.json, &t, &bitpool)) << adaptive.json;
     EXPECT_EQ(bitpool, 53);
-    EXPECT_GT(t, 8.0);    // it came back after the interference ...
-    EXPECT_LE(t, 18.0);   // ... within 10 s of its end
+    EXPECT_GT(t, 8.0);                           // it came back after the interference ...
+    EXPECT_GE(BitpoolAt(adaptive.json, 18.0), 50);   // ... within 3 of 53 within 10 s of its end
     EXPECT_NE(adaptive.run.out.find("interference at 3.000 s for 5.000 s took 50% of it"), std::string::npos)
         << adaptive.run.out;
 }
@@ -179,6 +203,7 @@ TEST(CodecPlayTest, ThePcmCarrierKeepsTheHeardAudioBitExact)
     EXPECT_EQ(JsonAt(w.json, "/heard_quality/exact"), "true");
     EXPECT_EQ(JsonAt(w.json, "/link/codec"), "\"pcm\"");
     EXPECT_EQ(Real(w.json, "/link/radio_kbps"), 2117);
+    EXPECT_NEAR(Real(w.json, "/headset/sink_delay"), 0.1, 1e-6);   // no decoder: the buffer target alone
     EXPECT_NE(w.run.out.find("heard quality   identical to what the library was given"), std::string::npos);
 }
 
@@ -212,6 +237,42 @@ TEST(CodecPlayTest, NobodyListeningModelsTheSameLinkWithoutEncodingAndALostPacke
     for (size_t i = 0; i < l.samples.size(); ++i)
         silent += l.samples[i] == 0 && c.samples[i] != 0;
     EXPECT_GT(silent, 2u * 21 * 128 * 9 / 10);
+}
+
+TEST(CodecPlayTest, ALostStretchIsHeardOnceAsLongAsItWasAndWhatFollowsKeepsItsTiming)
+{
+    // Losses shorter and longer than the headset's buffer (250 ms; a packet
+    // is 7 frames, 20.3 ms): each is heard as silence of its own length, in
+    // place, and the audio after it lines up with a clean run's.
+    TempDir dir;
+    World clean = Live(dir, {"--length", "5s", "--heard", dir.File("c.wav")});
+    const Audio c = ReadAudio(dir.File("c.wav"));
+    const size_t packet = 7 * 128;
+    for (int n : {3, 10, 20}) {
+        SCOPED_TRACE(n);
+        World lost = Live(dir, {"--length", "5s", "--heard", dir.File("l.wav"), "--fault",
+                                "lose@20x" + std::to_string(n)});
+        EXPECT_EQ(Real(lost.json, "/link/lost"), n);
+        EXPECT_EQ(GapCount(lost.json), 0u);
+        EXPECT_EQ(Real(lost.json, "/headset/concealed_frames"), n * packet);
+        const Audio l = ReadAudio(dir.File("l.wav"));
+        ASSERT_EQ(l.samples.size(), c.samples.size());
+        // The stretch that differs: silence where the clean run has sound.
+        size_t first = 0, last = 0;
+        for (size_t i = 0; i < l.samples.size(); i += 2)
+            if (l.samples[i] != c.samples[i] || l.samples[i + 1] != c.samples[i + 1]) {
+                if (!first)
+                    first = i / 2;
+                last = i / 2;
+            }
+        ASSERT_GT(first, 0u);
+        // As long as the loss, within a packet (the decoder's filters settle
+        // within a frame after it).
+        EXPECT_NEAR(static_cast<double>(last - first + 1), static_cast<double>(n * packet), packet);
+        // After it, more than a second to the end, the heard audio is the
+        // clean run's sample for sample: no shift at all.
+        EXPECT_GT(l.samples.size() / 2 - last, 44100u);
+    }
 }
 
 }  // namespace

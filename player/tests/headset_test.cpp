@@ -206,4 +206,43 @@ TEST(HeadsetTest, WithoutAListenerTheFiguresAreTheSameAndTheLevelRecordStaysBoun
         ASSERT_GE(a.levels[i].t - a.levels[i - 1].t, 0.020) << i;
 }
 
+TEST(HeadsetTest, CatchingUpBringsTheLevelBackToItsTargetAtABoundedRate)
+{
+    // Ten packets at once (a queue that drained after an underrun), then
+    // one every 20 ms for 12 s: the level stays 200 ms high unless the
+    // headset catches up; at 1% it sheds 441 frames a second and is back
+    // near its target of 100 ms well within the run, never below it by more
+    // than a packet, having played every frame.
+    for (double catchUp : {0.0, 10000.0}) {
+        SCOPED_TRACE(catchUp);
+        HeadsetConfig c;
+        c.capacityFrames = 22050;
+        c.startFrames = 4410;
+        c.catchUpPpm = catchUp;
+        Fed run;
+        Headset h(c, 0, [&](const uint8_t* d, size_t n) { run.heard.insert(run.heard.end(), d, d + n); });
+        const int packets = 610;
+        for (int k = 0; k < packets; ++k) {
+            auto p = Numbered(k * kPacketFrames, kPacketFrames);
+            const uint64_t t = k < 10 ? 0 : static_cast<uint64_t>(k - 9) * 20 * kMs;
+            h.Receive(t, t, p.data(), p.size());
+        }
+        run.result = h.Finish();
+        EXPECT_TRUE(run.result.gaps.empty());
+        EXPECT_TRUE(run.result.overflows.empty());
+        EXPECT_EQ(run.heard, Numbered(0, packets * kPacketFrames));
+        const uint32_t last = run.result.levels.back().frames;
+        if (catchUp == 0) {
+            EXPECT_GE(last, 8820u - kPacketFrames);
+        } else {
+            EXPECT_LE(last, 4410u + 2 * kPacketFrames);
+            EXPECT_GE(run.result.minLevelFrames, 4410u - 2 * kPacketFrames);
+            // Bounded: after one second it has shed at most about 441 frames.
+            for (const player::HeadsetLevel& l : run.result.levels)
+                if (l.t > 0.99 && l.t < 1.01)
+                    EXPECT_GE(l.frames, 8820u - 441 - 2 * kPacketFrames) << l.t;
+        }
+    }
+}
+
 }  // namespace

@@ -78,8 +78,9 @@ TEST(PlayerOutputTest, LinksAndFifosAreWrittenThroughNotReplaced)
     EXPECT_TRUE(S_ISFIFO(st.st_mode));
     EXPECT_EQ(JsonAt(ReadText(dir.File("real/report.json")), "/bit_exact"), "true");
     EXPECT_EQ(ReadAudio(dir.File("real/out.wav")).samples.size() * 2, kBuiltInBytes);
-    EXPECT_EQ(packets.compare(0, 34, "arrival_s,bytes,bytes_due,refused\n"), 0) << packets.substr(0, 40);
-    EXPECT_EQ(Count(packets, "\n"), 151u);   // the header and 150 packets of 20 ms
+    EXPECT_EQ(packets.compare(0, 34, "arrival_s,bytes,bytes_due,refused,"), 0) << packets.substr(0, 40);
+    EXPECT_EQ(Count(packets, ",post,"), 150u);   // 150 posts of 20 ms, and the media packets beside them
+    EXPECT_EQ(Count(packets, "\n"), 151u + Count(packets, ",media,"));
     EXPECT_FALSE(HasHiddenFile(dir));
 }
 

@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <sstream>
 
 #include "audio_files.h"
 
@@ -118,10 +119,19 @@ TEST(WorldPlayTest, ASlowRadioFillsTheSendQueueAndEveryRefusalIsCounted)
         const uint64_t largest = IsSbc(codec) ? 846 : 12 + 6144;
         EXPECT_LE(sent, kbps * 1000 / 8 * seconds + 6 * largest);
         EXPECT_GE(sent, kbps * 1000 / 8 * (seconds - 0.1));
-        // Full at five; the last packet, sent when the posts stop, may wait as a sixth.
-        EXPECT_GE(Number(w.json, "/link/peak_queued_packets"), 5u);
-        EXPECT_LE(Number(w.json, "/link/peak_queued_packets"), 6u);
+        // Full at five and never more: the last packet, sent when the posts
+        // stop, waits for a place as a write would.
+        EXPECT_EQ(Number(w.json, "/link/peak_queued_packets"), 5u);
         EXPECT_NE(w.run.out.find("refused by a full send queue"), std::string::npos) << w.run.out;
+    }
+    // Many media packets a post (one frame each at MTU 132, or at bitpool
+    // 250): the queue's depth holds per packet, and the report says so.
+    for (const std::vector<std::string>& more :
+         {std::vector<std::string>{"--mtu", "132"}, std::vector<std::string>{"--bitpool", "250"}}) {
+        SCOPED_TRACE(more[0]);
+        World w = Live(dir, With(more, {"--radio-kbps", "300"}));
+        EXPECT_LE(Number(w.json, "/link/peak_queued_packets"), 10u);
+        EXPECT_GT(Number(w.json, "/link/refused_queue_full"), 0u);
     }
 }
 
@@ -223,11 +233,38 @@ TEST(WorldPlayTest, EachFaultFromTheCommandLineChangesTheReportAsPredicted)
     EXPECT_EQ(Number(w.json, "/headset/concealed_frames"), 3 * kTick / 4);
     EXPECT_EQ(Number(w.json, "/headset/played_frames"), 529200u / 4);
     EXPECT_EQ(JsonAt(w.json, "/bit_exact"), "true");
-    w = Live(dir, {"--fault", "lose@20x3"});
+    w = Live(dir, {"--fault", "lose@20x3", "--packets", dir.File("p.csv")});
     EXPECT_EQ(Number(w.json, "/link/lost"), 3u);
+    // The packet log lists the media packets beside the posts: their
+    // sequence numbers run on, and the three lost say so.
+    {
+        std::istringstream csv(ReadText(dir.File("p.csv")));
+        std::string row;
+        uint64_t media = 0, lost = 0;
+        while (std::getline(csv, row)) {
+            if (row.find(",media,") == std::string::npos)
+                continue;
+            std::vector<std::string> f;
+            std::istringstream cells(row);
+            for (std::string c; std::getline(cells, c, ',');)
+                f.push_back(c);
+            ASSERT_EQ(f.size(), 11u) << row;
+            EXPECT_EQ(std::stoull(f[5]), media) << row;   // sequence
+            EXPECT_EQ(f[9] == "lost", media >= 20 && media < 23) << row;
+            lost += f[9] == "lost";
+            ++media;
+        }
+        EXPECT_EQ(media, Number(w.json, "/link/packets_sent"));
+        EXPECT_EQ(lost, 3u);
+    }
     EXPECT_EQ(Number(w.json, "/link/lost_frames"), 21u);
     EXPECT_EQ(Number(w.json, "/link/lost_bytes"), 21u * 512);
     EXPECT_EQ(Number(w.json, "/headset/played_frames"), HeardFrames(529200 / 4, true));
+    // Every media packet is the fault's, the one the stream's end sends too.
+    w = Live(dir, {"--fault", "losex*"});
+    EXPECT_GT(Number(w.json, "/link/lost"), 100u);
+    EXPECT_EQ(Number(w.json, "/link/lost"), Number(w.json, "/link/packets_sent"));
+    EXPECT_EQ(Number(w.json, "/headset/concealed_frames"), Number(w.json, "/headset/played_frames"));
 
     // Slow posts hold the stream lock (and the world's time) but lose nothing.
     w = Live(dir, {"--fault", "slowpost:4x3"});
@@ -402,6 +439,24 @@ TEST(WorldPlayTest, PlaysWhatTheListenerHearsThroughAlsaAndGoesOnWithoutADevice)
     EXPECT_EQ(w.run.exitCode, 0) << w.run.err;
     EXPECT_EQ(ReadAudio(dir.File("heard3.wav")).samples, noise.samples);
     unsetenv("ALSA_CONFIG_PATH");
+}
+
+TEST(WorldPlayTest, WriteToEarIsTheApplicationsQueuedAudioThenPostToEar)
+{
+    // More of the application's buffers queued in the driver: more audio
+    // waits before its post, and write to ear grows by it; post to ear (the
+    // sink's delay in it) does not change.
+    TempDir dir;
+    World few = Live(dir, {"--buffers", "4"});
+    World many = Live(dir, {"--buffers", "8"});
+    for (const World* w : {&few, &many}) {
+        EXPECT_NEAR(Real(w->json, "/headset/write_to_ear_mean"),
+                    Real(w->json, "/headset/app_queued_mean") + Real(w->json, "/headset/post_to_ear_mean"), 1e-5);
+        EXPECT_GT(Real(w->json, "/headset/post_to_ear_mean"), Real(w->json, "/headset/sink_delay"));
+        EXPECT_NE(w->run.out.find("write to ear    mean "), std::string::npos) << w->run.out;
+    }
+    EXPECT_GT(Real(many.json, "/headset/app_queued_mean"), Real(few.json, "/headset/app_queued_mean") + 0.05);
+    EXPECT_NEAR(Real(many.json, "/headset/post_to_ear_mean"), Real(few.json, "/headset/post_to_ear_mean"), 0.002);
 }
 
 }  // namespace

@@ -21,7 +21,7 @@ Headset::Headset(const HeadsetConfig& config, uint64_t originNs, Heard heard)
 {
     config_.capacityFrames = std::max<uint32_t>(config_.capacityFrames, 1);
     config_.startFrames = std::min(std::max<uint32_t>(config_.startFrames, 1), config_.capacityFrames);
-    framesPerNs_ = kRate * (1.0 + config_.ppm / 1e6) / 1e9;
+    framesPerNs_ = baseFramesPerNs_ = kRate * (1.0 + config_.ppm / 1e6) / 1e9;
     capacityBytes_ = static_cast<size_t>(config_.capacityFrames) * kFrameBytes;
     if (heard_)
         ring_.resize(capacityBytes_);
@@ -107,6 +107,8 @@ void Headset::StartPlaying(uint64_t ns)
         r_.startLatency = Seconds(ns);
     }
     playing_ = true;
+    catchingUp_ = false;
+    framesPerNs_ = baseFramesPerNs_;
     playStartNs_ = ns;
     playedSinceStart_ = 0;
     for (const Waiting& w : waiting_) {
@@ -116,6 +118,18 @@ void Headset::StartPlaying(uint64_t ns)
         r_.maxPostToEar = std::max(r_.maxPostToEar, d);
     }
     waiting_.clear();
+}
+
+// Changes the playing rate at ns (the clock's count starts again there, the
+// frames played so far behind it).
+void Headset::SetCatchingUp(uint64_t ns, bool on)
+{
+    if (on == catchingUp_ || !playing_)
+        return;
+    catchingUp_ = on;
+    framesPerNs_ = baseFramesPerNs_ * (on ? 1.0 + config_.catchUpPpm / 1e6 : 1.0);
+    playStartNs_ = ns;
+    playedSinceStart_ = 0;
 }
 
 void Headset::NoteLevel(uint64_t ns)
@@ -186,6 +200,13 @@ void Headset::Receive(uint64_t postNs, uint64_t arrivalNs, const uint8_t* data, 
     }
     if (!playing_ && bytes_ / kFrameBytes >= config_.startFrames)
         StartPlaying(arrivalNs);
+    if (config_.catchUpPpm > 0) {
+        const uint64_t level = bytes_ / kFrameBytes;
+        if (level > static_cast<uint64_t>(config_.startFrames) + config_.catchUpMarginFrames)
+            SetCatchingUp(arrivalNs, true);
+        else if (level <= config_.startFrames)
+            SetCatchingUp(arrivalNs, false);
+    }
     NoteLevel(arrivalNs);
 }
 

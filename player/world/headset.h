@@ -24,6 +24,13 @@ struct HeadsetConfig {
     uint32_t capacityFrames = 11025;       // buffer size (250 ms)
     uint32_t startFrames = 4410;           // start threshold (100 ms)
     double ppm = 0;                        // its clock against the device's world
+    // After an underrun the buffer holds more than its target (the start
+    // threshold) once the late packets come: with catchUpPpm > 0 the
+    // headset plays that much faster while the level is more than
+    // catchUpMarginFrames above the target, until it is back at it (0: it
+    // keeps the extra latency).
+    double catchUpPpm = 0;
+    uint32_t catchUpMarginFrames = 882;    // 20 ms
 };
 
 struct HeadsetGap {
@@ -57,6 +64,8 @@ struct HeadsetResult {
     uint32_t minLevelFrames = 0;   // lowest level while playing, just before a packet arrived
                                    // (the buffer is lowest then), and the highest, just after one
     uint32_t maxLevelFrames = 0;
+    double sinkDelay = 0;          // the delay the headset reports, seconds: its buffer target (the
+                                   // start threshold) and its decoder's delay, as a sink's delay report
     double meanPostToEar = 0;      // post to first frame heard, over the packets that were heard
     double maxPostToEar = 0;
     double gapSeconds() const
@@ -93,11 +102,14 @@ private:
     void Silence(uint64_t frames);
     void StartPlaying(uint64_t ns);
     void NoteLevel(uint64_t ns);
+    void SetCatchingUp(uint64_t ns, bool on);
 
     HeadsetConfig config_;
     uint64_t originNs_;
     Heard heard_;
     double framesPerNs_;
+    double baseFramesPerNs_;      // its own clock's rate, without catching up
+    bool catchingUp_ = false;
 
     // The buffered audio, kept only when someone hears it: without a
     // `heard` receiver the model needs the amounts alone.

@@ -1,5 +1,6 @@
 #include "world/listener.h"
 
+#include "input/audio.h"
 #include "run/progress.h"
 
 namespace player {
@@ -9,6 +10,7 @@ Listener::Listener(const Options& o, Output* heardFile, std::vector<std::string>
     config_.capacityFrames = o.headsetBufferFrames;
     config_.startFrames = o.headsetStartFrames;
     config_.ppm = o.headsetPpm;
+    config_.catchUpPpm = o.headsetCatchUpPpm;
     if (heardFile)
         heard_.Add(heardFile);
     if (o.playOut) {
@@ -27,13 +29,13 @@ Listener::Listener(const Options& o, Output* heardFile, std::vector<std::string>
         heard = [this](const uint8_t* data, size_t size) { heard_.Take(data, size); };
     if (o.headset)
         headset_.reset(new Headset(config_, 0, heard));
+    // The decoder's delay is part of the delay the sink reports, heard or not.
+    if (headset_ && o.codec == Options::Codec::Sbc)
+        codecDelayFrames_ = btstandin_sbc::MeasureCodecDelay(btstandin::SbcFormat());
     if (headset_ && heard) {
-        uint32_t delay = 0;
-        if (o.codec == Options::Codec::Sbc) {
+        if (o.codec == Options::Codec::Sbc)
             decoder_.reset(new btstandin_sbc::SbcPacketDecoder);
-            delay = btstandin_sbc::MeasureCodecDelay(btstandin::SbcFormat());
-        }
-        quality_.reset(new HeardQuality(delay));
+        quality_.reset(new HeardQuality(codecDelayFrames_));
     }
 }
 
@@ -50,19 +52,18 @@ void Listener::Receive(const btstandin::MediaPacket& p)
     if (!headset_ || done_)
         return;
     if (p.lost) {
-        lostFrames_ += p.samples;
-        if (quality_ && !p.pcm.empty()) {
-            silence_.assign(p.pcm.size(), 0);
+        // The headset plays silence for the lost stretch in its place in
+        // the stream, by the packets' timestamps: the stretch is heard once,
+        // as long as it was, and what follows keeps its timing however long
+        // the loss (a sink scheduling by timestamp, not by arrival).
+        const size_t bytes = static_cast<size_t>(p.samples) * 4;
+        silence_.assign(heard_.Empty() ? 0 : bytes, 0);
+        if (quality_ && p.pcm.size() == bytes)
             quality_->Add(reinterpret_cast<const int16_t*>(p.pcm.data()),
-                          reinterpret_cast<const int16_t*>(silence_.data()), p.pcm.size() / 4);
-        }
+                          reinterpret_cast<const int16_t*>(silence_.data()), p.samples);
+        headset_->Receive(p.firstPostNs, p.arrivalNs, silence_.empty() ? nullptr : silence_.data(), bytes);
+        concealedFrames_ += p.samples;
         return;
-    }
-    if (lostFrames_ > 0) {
-        silence_.assign(heard_.Empty() ? 0 : static_cast<size_t>(lostFrames_) * 4, 0);
-        headset_->Receive(p.firstPostNs, p.arrivalNs, silence_.data(), static_cast<size_t>(lostFrames_) * 4);
-        concealedFrames_ += lostFrames_;
-        lostFrames_ = 0;
     }
     const uint8_t* data = nullptr;
     size_t size = static_cast<size_t>(p.samples) * 4;
@@ -90,8 +91,13 @@ void Listener::Finish(Report* r)
         if (!done_) {
             result_ = headset_->Finish();
             result_.concealedFrames = concealedFrames_;
-            if (quality_)
+            // What a sink's delay report gives: the audio it holds before
+            // playing (its buffer's target) and its decoder's delay.
+            result_.sinkDelay = (config_.startFrames + codecDelayFrames_) / static_cast<double>(kDeviceRate);
+            if (quality_) {
                 r->quality = quality_->Finish();
+                CountGaps(&r->quality, result_.gapSeconds());
+            }
             done_ = true;
         }
     }

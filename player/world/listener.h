@@ -4,9 +4,8 @@
 // someone hears it the headset decodes each packet's SBC frames (libsbc) and
 // the decoded audio is measured against what the library was given; when
 // nobody does, the model takes the packets' sizes alone.  A lost packet
-// (the lose fault) is heard as silence of its length, put in when the next
-// packet shows the gap in the timestamps, so the headset's timing goes on as
-// the stream's.  Without a sound device the run goes on: the other outputs
+// (the lose fault) is heard as silence of its length in its place in the
+// stream, so the headset's timing goes on as the stream's.  Without a sound device the run goes on: the other outputs
 // and the report lose nothing.
 //
 // Threads and locks: Receive runs on the stand-in's packet thread, with no
@@ -61,8 +60,8 @@ private:
     std::unique_ptr<HeardQuality> quality_;                       // when someone hears
     std::vector<uint8_t> decoded_;         // one packet's decoded audio
     std::vector<uint8_t> silence_;         // for lost packets
-    uint64_t lostFrames_ = 0;              // lost, not yet heard as silence
     uint64_t concealedFrames_ = 0;         // heard as silence for lost packets
+    uint32_t codecDelayFrames_ = 0;        // the decoder's delay (SBC), for the sink's delay report
     bool done_ = false;
     HeadsetResult result_;
 };

@@ -87,4 +87,11 @@ QualityResult HeardQuality::Finish()
     return r_;
 }
 
+void CountGaps(QualityResult* q, double gapSeconds)
+{
+    q->gapSeconds = gapSeconds;
+    const double seconds = static_cast<double>(q->perSecond.size()) + gapSeconds;
+    q->withGapsDb = seconds > 0 ? q->segmentalDb * static_cast<double>(q->perSecond.size()) / seconds : 0;
+}
+
 }  // namespace player

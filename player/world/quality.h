@@ -21,7 +21,14 @@ struct QualityResult {
     double segmentalDb = 0;         // their mean
     double worstDb = 0;             // the lowest
     double worstAt = 0;             // where it starts, seconds into the stream
+    double gapSeconds = 0;          // silence the listener heard in gaps (the headset ran dry)
+    double withGapsDb = 0;          // the mean with each second of gap counted as a second at 0 dB
 };
+
+// Counts the gaps into the figure: a second of silence where the stream had
+// sound is a second whose noise equals its signal, 0 dB, so the figure with
+// gaps is the mean over the measured seconds and the gaps' seconds together.
+void CountGaps(QualityResult* q, double gapSeconds);
 
 class HeardQuality {
 public:

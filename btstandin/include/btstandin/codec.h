@@ -78,6 +78,8 @@ public:
     virtual void SetBitpool(uint32_t) {}
     // Samples taken but not yet in a packet.
     virtual uint32_t HeldSamples() const = 0;
+    // How many packets Take would complete with `bytes` more PCM.
+    virtual uint32_t PacketsFor(uint32_t bytes) const = 0;
 };
 
 // SBC: frames of the format's size, as many whole frames as fit the MTU.

@@ -28,7 +28,15 @@ public:
     uint32_t Queued(uint64_t nowNs);
     // Audio bytes queued at nowNs (whole packets, the one on air included).
     uint64_t QueuedBytes(uint64_t nowNs);
-    bool HasRoom(uint64_t nowNs) { return Queued(nowNs) < queuePackets_; }
+    // Room for `packets` more at nowNs: the depth holds per media packet.
+    bool HasRoom(uint64_t nowNs, uint32_t packets = 1) { return Queued(nowNs) + packets <= queuePackets_; }
+    // The earliest clock time from nowNs at which one more packet fits.
+    uint64_t RoomAtNs(uint64_t nowNs);
+    // The backlog at nowNs in time: how long the radio needs to send what
+    // is queued.  A radio that keeps up has sent the last post's packets
+    // when the next post comes, whatever their size.
+    uint64_t BacklogNs(uint64_t nowNs) const { return freeNs_ > nowNs ? freeNs_ - nowNs : 0; }
+    uint32_t Depth() const { return queuePackets_; }
     // Queues a packet of `bytes` at nowNs (room or not: the caller asked);
     // returns the clock time its last bit is sent.
     uint64_t Send(uint64_t nowNs, uint32_t bytes);

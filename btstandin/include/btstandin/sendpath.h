@@ -58,10 +58,13 @@ class SendPath {
 public:
     explicit SendPath(const SendPathConfig& config);
     const SendPathConfig& Config() const { return config_; }
-    // The radio's queue has room for what a post brings.
-    bool HasRoom(uint64_t nowNs) { return radio_.HasRoom(nowNs); }
-    // A post's PCM at nowNs (pcm may be null when no samples are kept):
-    // appends the media packets it completes, sent, with their arrival times.
+    // A post of `bytes` comes at nowNs: the bitpool rule sees the radio's
+    // backlog, and the answer is whether the queue has room for every media
+    // packet the post completes (a post is taken or refused whole).
+    bool Admits(uint64_t nowNs, uint32_t bytes);
+    // An admitted post's PCM at nowNs (pcm may be null when no samples are
+    // kept): appends the media packets it completes, sent, with their
+    // arrival times.
     void Take(uint64_t nowNs, const uint8_t* pcm, uint32_t bytes, std::vector<MediaPacket>* out);
     // Sends what the carrier holds (the stream's end).
     void SendHeld(uint64_t nowNs, std::vector<MediaPacket>* out);
