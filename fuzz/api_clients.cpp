@@ -124,7 +124,9 @@ void ApiSession::Open(ApiClient& c, uint8_t b)
 }
 
 // A close with headers outstanding is refused and changes nothing; a close
-// that succeeds has nothing of the client's left to lose.
+// that succeeds has nothing of the client's left to lose.  A client with
+// nothing outstanding unprepares its headers first, as an application does:
+// a preparation belongs to the handle it was made on.
 void ApiSession::Close(ApiClient& c)
 {
     if (!c.open)
@@ -132,6 +134,9 @@ void ApiSession::Close(ApiClient& c)
     if (c.event)
         Look(c);
     const bool outstanding = !c.queue.empty();
+    for (size_t i = 0; i < kApiHeaders && !outstanding; ++i)
+        if (c.prepared[i])
+            Unprepare(c, i);
     Trace("client %d: close (%zu outstanding)", c.id, c.queue.size());
     c.closing = c.stopping = true;
     MMRESULT r = waveOutClose(c.h);
@@ -313,7 +318,6 @@ void ApiSession::OnDone(ApiClient& c, HDRVR h, DWORD_PTR p1)
     EXPECT((flags & WHDR_DONE) && !(flags & WHDR_INQUEUE), "client %d: header %d came back with flags %#x", c.id, i,
            flags);
     c.queue.pop_front();
-    ++c.backSinceLook;
     if (c.rewrites > 0 && !c.stopping) {
         --c.rewrites;
         ++depth_;
@@ -322,20 +326,22 @@ void ApiSession::OnDone(ApiClient& c, HDRVR h, DWORD_PTR p1)
     }
 }
 
-// An event client sees its headers come back in their flags: those done
-// must be the first it wrote, and when any came back the event is set.
+// An event client sees its headers come back in their flags (done, and no
+// longer in the queue; a header the device has finished but not yet handed
+// back is done and still in the queue): those back must be the first it
+// wrote, and when any came back its event is set.
 void ApiSession::Look(ApiClient& c)
 {
+    auto back = [&c](size_t k) {
+        const DWORD flags = HeaderFlags(c.pool[c.queue[k]]);
+        return (flags & WHDR_DONE) && !(flags & WHDR_INQUEUE);
+    };
     size_t done = 0;
-    while (done < c.queue.size()) {
-        DWORD flags = HeaderFlags(c.pool[c.queue[done]]);
-        if (!(flags & WHDR_DONE) || (flags & WHDR_INQUEUE))
-            break;
+    while (done < c.queue.size() && back(done))
         ++done;
-    }
     for (size_t k = done; k < c.queue.size(); ++k)
-        EXPECT(!(HeaderFlags(c.pool[c.queue[k]]) & WHDR_DONE), "client %d: header %d is done before header %d, written earlier",
-               c.id, c.queue[k], c.queue[done]);
+        EXPECT(!back(k), "client %d: header %d is back before header %d, written earlier", c.id, c.queue[k],
+               c.queue[done]);
     const bool set = host::WaitForEvent(c.eventHandle, 0);
     EXPECT(done == 0 || set, "client %d: %zu headers came back and its event was not set", c.id, done);
     c.queue.erase(c.queue.begin(), c.queue.begin() + static_cast<std::ptrdiff_t>(done));

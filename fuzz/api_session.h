@@ -62,7 +62,6 @@ struct ApiClient {
     uint64_t bytesSinceReset = 0;
     bool loopedSinceReset = false;
     unsigned rewrites = 0;   // writes of a returned header from inside MM_WOM_DONE still to make
-    unsigned backSinceLook = 0;
 };
 
 class ApiSession {
