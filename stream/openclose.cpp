@@ -1,5 +1,6 @@
 // WODM_OPEN, WODM_CLOSE and WODM_GETPOS: the messages that begin, end and
 // measure the stream.
+#include "driver/guard.h"
 #include "stream/stream.h"
 #include "pump/pump.h"
 
@@ -13,6 +14,33 @@ void NotifyClient(const STREAM_CONTEXT* s, UINT uMsg)
 {
     if (s->pfnCallback != 0)
         s->pfnCallback(reinterpret_cast<HDRVR>(s->hWave), uMsg, s->dwInstance, 0, 0);
+}
+
+// The announcement itself, one call as the guard needs it.
+GUARD_NOINLINE void AnnounceOpen(const STREAM_CONTEXT* s)
+{
+    NotifyClient(s, MM_WOM_OPEN);
+}
+
+// Sends MM_WOM_OPEN inside an access-fault guard.  FALSE when the client's
+// callback faulted; levels of g_StreamLock that it took are given back down
+// to the caller's holding.  Caller holds g_StreamLock.
+BOOL AnnounceOpenGuarded(const STREAM_CONTEXT* s)
+{
+    DWORD dwLockDepth = StreamLockDepth();
+    volatile BOOL bAnnounced = FALSE;
+    GUARD_FRAME frame;
+    GUARD_TRY(frame, GUARD_ACCESS_FAULTS)
+    {
+        AnnounceOpen(s);
+        bAnnounced = TRUE;
+    }
+    GUARD_EXCEPT(frame)
+    {
+        UnwindStreamLock(dwLockDepth);
+        bAnnounced = FALSE;
+    }
+    return bAnnounced;
 }
 
 // From the platform's mmreg.h, which the driver does not otherwise need:
@@ -116,6 +144,13 @@ DWORD WodmOpen(DWORD dwStream, const MMDRV_MESSAGE_PARAMS* pParams)
         dwResult = WAVERR_BADFORMAT;
     } else if (dwFlags & WAVE_FORMAT_QUERY) {
         dwResult = MMSYSERR_NOERROR;
+    } else if (s->bOpened) {
+        // The stream has one client.  Taking it over would drop the first
+        // client's queued headers without ever handing them back, and its
+        // callback with them: a client that waits for its buffers would wait
+        // for ever.  The second client is told the device is in use, and the
+        // first one's queue, position, callback and pause stay as they were.
+        dwResult = MMSYSERR_ALLOCATED;
     } else {
         // Everything is read from the caller's records before the stream
         // changes, so that a record that cannot be read ends the call with
@@ -136,27 +171,34 @@ DWORD WodmOpen(DWORD dwStream, const MMDRV_MESSAGE_PARAMS* pParams)
         s->dwInstance = dwInstance;
         s->hWave = hWave;
 
-        // A second open replaces the client: whatever was queued is dropped
-        // without being handed back.  bPaused and bLinkUp stay.
+        // The stream was closed, so its queue is empty; the position starts
+        // again.  bPaused and bLinkUp stay.
         s->pHead = 0;
         s->pLoopStart = 0;
         s->bInLoop = FALSE;
         s->dwBytesDone = 0;
 
-        // The stream announces itself only while the link is up, and before
-        // it counts as open.  The client may close the stream from inside
-        // the announcement; the close then resets the record (the callback
-        // is gone from it, and there was one, or nothing was announced) and
-        // has the last word: the open must not revive a stream whose client
-        // was told it is closed.  An open from the callback has already
-        // marked the stream open for its own client.
-        BOOL bClosedMeanwhile = FALSE;
-        if (s->bLinkUp) {
-            NotifyClient(s, MM_WOM_OPEN);
-            bClosedMeanwhile = dwCallback != 0 && s->pfnCallback == 0;
+        // The stream counts as taken before it announces itself (only while
+        // the link is up), so that an open from inside the announcement is
+        // refused like any other second open.  A close from inside the
+        // announcement resets the record and has the last word: the stream
+        // stays closed, as its client was told.
+        //
+        // A fault inside the announcement ends the call as a fault in any
+        // handler does (no result word), so the wave API forgets the handle:
+        // the open is undone, or the stream would stay taken by a client
+        // nobody can close (a buffer written from inside is forgotten with
+        // it, as the handle it would come back to is).  An open that the
+        // client's callback made after closing its own is left alone.
+        s->bOpened = TRUE;
+        if (s->bLinkUp && !AnnounceOpenGuarded(s)) {
+            if (s->bOpened && s->hWave == hWave) {
+                StopBtAudio();
+                ResetStreamContext(dwStream);
+                s->bLinkUp = TRUE;
+            }
+            dwResult = WODM_NO_ANSWER;
         }
-        if (!bClosedMeanwhile)
-            s->bOpened = TRUE;
     }
     LeaveStreamLock();
     return dwResult;

@@ -22,7 +22,16 @@ using testing_support::UnmappedPage;
 
 namespace {
 
-class OpenCloseTest : public StreamTest {};
+class OpenCloseTest : public StreamTest {
+protected:
+    DWORD BytePosition()
+    {
+        MMTIME mmt{};
+        mmt.wType = TIME_BYTES;
+        EXPECT_EQ(Message(WODM_GETPOS, reinterpret_cast<DWORD_PTR>(&mmt), sizeof mmt).result, 0u);
+        return mmt.u.cb;
+    }
+};
 
 // The extensible record of the device's format, as an application fills it:
 // WAVEFORMATEX, cbSize 22, 16 valid bits, front left and right, PCM.
@@ -178,7 +187,7 @@ TEST_F(OpenCloseTest, UnreadableRecordsEndTheOpenWithTheStreamAsItWas)
     EXPECT_TRUE(host::IsFree(StreamLock()));
 }
 
-TEST_F(OpenCloseTest, OpenWhileLinkUpAnnouncesOnceBeforeOpened)
+TEST_F(OpenCloseTest, OpenWhileLinkUpAnnouncesOnceAsTheOpenStream)
 {
     LinkEvent(BT_EVENT_LINK_UP);
     Recorder client;
@@ -192,7 +201,7 @@ TEST_F(OpenCloseTest, OpenWhileLinkUpAnnouncesOnceBeforeOpened)
     EXPECT_EQ(c.instance, reinterpret_cast<DWORD_PTR>(&client));
     EXPECT_EQ(c.p1, 0u);
     EXPECT_EQ(c.p2, 0u);
-    EXPECT_EQ(c.openedAtCall, 0);
+    EXPECT_EQ(c.openedAtCall, 1);   // taken before the announcement
     EXPECT_EQ(Ctx().bOpened, 1);
 }
 
@@ -206,24 +215,90 @@ TEST_F(OpenCloseTest, OpenWhileLinkDownOpensSilently)
     EXPECT_EQ(Ctx().pwfx, &f);
 }
 
-TEST_F(OpenCloseTest, SecondOpenReplacesTheClientAndDropsTheQueue)
+// ---- A second client ------------------------------------------------------------
+// The stream has one client: a second open is told the device is in use, and
+// the first client keeps everything it had.
+
+TEST_F(OpenCloseTest, SecondOpenIsRefusedAndTheFirstClientLosesNothing)
+{
+    LinkEvent(BT_EVENT_LINK_UP);
+    Recorder first, second;
+    WAVEFORMATEX f = MakeFormat();
+    HeaderPool pool(3);
+    ASSERT_EQ(OpenRaw(first, &f, 0, reinterpret_cast<HWAVE>(0x11)).result, 0u);
+    for (int i = 0; i < 3; ++i)
+        ASSERT_EQ(Write(pool.Prepare(i, 4000)).result, 0u);
+    host::AdvanceVirtualMs(20);   // the first packet: the position moves
+    Message(WODM_PAUSE);
+    const DWORD position = BytePosition();
+    ASSERT_GT(position, 0u);
+    auto before = Snapshot(Ctx());
+
+    EXPECT_EQ(OpenRaw(second, &f, 0, reinterpret_cast<HWAVE>(0x22)).result, DWORD(MMSYSERR_ALLOCATED));
+    EXPECT_EQ(Snapshot(Ctx()), before);   // queue, position, callback, pause
+    EXPECT_EQ(BytePosition(), position);
+    EXPECT_TRUE(second.calls.empty());
+
+    // Every header of the first client comes back to it, in order, when it
+    // plays on; a format query still answers while the stream is taken.
+    EXPECT_EQ(OpenRaw(second, &f, WAVE_FORMAT_QUERY).result, 0u);
+    Message(WODM_RESTART);
+    host::AdvanceVirtualMs(200);
+    EXPECT_EQ(first.DoneIndices(pool), (std::vector<int>{0, 1, 2}));
+    EXPECT_EQ(first.Count(MM_WOM_DONE), 3u);
+    EXPECT_EQ(first.Count(MM_WOM_OPEN), 1u);
+    EXPECT_EQ(btstandin::ReceivedAudio().size(), 12000u);
+
+    // After the first client's close, an open succeeds again.
+    ASSERT_EQ(Message(WODM_CLOSE).result, 0u);
+    EXPECT_EQ(OpenRaw(second, &f, 0, reinterpret_cast<HWAVE>(0x22)).result, 0u);
+    EXPECT_EQ(second.Messages(), std::vector<UINT>{MM_WOM_OPEN});
+    EXPECT_EQ(Ctx().hWave, reinterpret_cast<HWAVE>(0x22));
+}
+
+TEST_F(OpenCloseTest, AfterARefusedOpenTheFirstClientsResetReturnsItsHeaders)
 {
     Recorder first, second;
     WAVEFORMATEX f = MakeFormat();
-    HeaderPool pool(1);
+    HeaderPool pool(2);
     ASSERT_EQ(OpenRaw(first, &f).result, 0u);
     Message(WODM_PAUSE);
     ASSERT_EQ(Write(pool.Prepare(0, 4000)).result, 0u);
-    Ctx().dwBytesDone = 999;
-
-    EXPECT_EQ(OpenRaw(second, &f, 0, reinterpret_cast<HWAVE>(0x99)).result, 0u);
-    EXPECT_EQ(Ctx().pHead, nullptr);
-    EXPECT_EQ(Ctx().pLoopStart, nullptr);
-    EXPECT_EQ(Ctx().dwBytesDone, 0u);
+    ASSERT_EQ(Write(pool.Prepare(1, 4000)).result, 0u);
+    ASSERT_EQ(OpenRaw(second, &f).result, DWORD(MMSYSERR_ALLOCATED));
     EXPECT_EQ(Ctx().bPaused, 1);
-    EXPECT_EQ(Ctx().hWave, reinterpret_cast<HWAVE>(0x99));
-    EXPECT_EQ(Ctx().dwInstance, reinterpret_cast<DWORD_PTR>(&second));
-    EXPECT_TRUE(first.calls.empty());
+
+    ASSERT_EQ(Message(WODM_RESET).result, 0u);
+    EXPECT_EQ(first.DoneIndices(pool), (std::vector<int>{0, 1}));
+    EXPECT_TRUE(second.calls.empty());
+    EXPECT_EQ(Message(WODM_CLOSE).result, 0u);
+}
+
+TEST_F(OpenCloseTest, AnOpenFromInsideTheFirstClientsCallbackIsRefused)
+{
+    LinkEvent(BT_EVENT_LINK_UP);
+    Recorder first, second;
+    WAVEFORMATEX f = MakeFormat();
+    WAVEOPENDESC other{};
+    other.hWave = reinterpret_cast<HWAVE>(0x22);
+    other.lpFormat = &f;
+    other.dwCallback = second.CallbackWord();
+    other.dwInstance = second.InstanceWord();
+    std::vector<DWORD> answers;
+    first.onCall = [&](const Recorder::Call& c) {
+        if (c.msg == MM_WOM_OPEN || c.msg == MM_WOM_DONE)
+            answers.push_back(Message(WODM_OPEN, reinterpret_cast<DWORD_PTR>(&other), 0).result);
+    };
+    ASSERT_EQ(OpenRaw(first, &f, 0, reinterpret_cast<HWAVE>(0x11)).result, 0u);
+    HeaderPool pool(1);
+    ASSERT_EQ(Write(pool.Prepare(0, 1000)).result, 0u);
+    host::AdvanceVirtualMs(20);   // MM_WOM_DONE, on the timer's thread
+
+    EXPECT_EQ(answers, (std::vector<DWORD>{MMSYSERR_ALLOCATED, MMSYSERR_ALLOCATED}));
+    EXPECT_EQ(first.Messages(), (std::vector<UINT>{MM_WOM_OPEN, MM_WOM_DONE}));
+    EXPECT_TRUE(second.calls.empty());
+    EXPECT_EQ(Ctx().hWave, reinterpret_cast<HWAVE>(0x11));
+    EXPECT_EQ(Ctx().bOpened, 1);
 }
 
 TEST_F(OpenCloseTest, CloseRefusesWhileHeadersAreQueuedThenSaysGoodbye)
