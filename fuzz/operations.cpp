@@ -105,10 +105,12 @@ void Session::Open(DWORD flags, Mem desc, Mem fmt, bool stereo, bool callback)
     // and open test the format alike, and only the device's own passes.
     bool query = flags & WAVE_FORMAT_QUERY;
     bool readable = desc == Mem::Good && fmt == Mem::Good;
-    bool real = !query && readable && stereo;
+    // A stream that has a client (also one still inside its own open, from
+    // its MM_WOM_OPEN) refuses a second one and changes nothing.
+    bool taken = ctx_->bOpened != 0;
+    bool real = !query && readable && stereo && !taken;
     if (real) {
         // Set before the call: MM_WOM_OPEN may come, and may send messages.
-        // A second open drops the queue without handing anything back.
         callback_ = callback;
         hWave_ = desc_.hWave;
         lastOpenEvent_ = ++events_;
@@ -122,6 +124,10 @@ void Session::Open(DWORD flags, Mem desc, Mem fmt, bool stereo, bool callback)
     } else if (query || !stereo) {
         EXPECT(a.wroteResult && a.result == (stereo ? 0u : DWORD(WAVERR_BADFORMAT)), "%s answered %d/%u",
                query ? "query" : "open of mono 8-bit", a.wroteResult, a.result);
+    } else if (taken) {
+        EXPECT(a.wroteResult && a.result == MMSYSERR_ALLOCATED, "a second open answered %d/%u", a.wroteResult,
+               a.result);
+        EXPECT(ctx_->bOpened && ctx_->hWave == hWave_, "a refused second open changed the stream's client");
     } else {
         EXPECT(a.wroteResult && a.result == 0, "open answered %d/%u", a.wroteResult, a.result);
         bool closedFromCallback = lastCloseEvent_ > myEvent && lastCloseEvent_ > lastOpenEvent_;
