@@ -25,8 +25,8 @@ namespace {
 constexpr uint64_t kVirtualMs = 2000;
 }  // namespace
 
-ApiSession::ApiSession(const host::DriverModule& driver, bool trace, SecondOpen second)
-    : d_(driver), trace_(trace), second_(second)
+ApiSession::ApiSession(const host::DriverModule& driver, bool trace, SecondOpen second, KnownFaults known)
+    : d_(driver), trace_(trace), second_(second), known_(known)
 {
     for (int k = 0; k < kApiClients; ++k) {
         clients_[k].session = this;
@@ -179,12 +179,13 @@ void ApiSession::Run(Reader& in)
     Teardown();
 }
 
-void RunApiInput(const host::DriverModule& driver, const uint8_t* data, size_t size, bool trace, SecondOpen second)
+void RunApiInput(const host::DriverModule& driver, const uint8_t* data, size_t size, bool trace, SecondOpen second,
+                 KnownFaults known)
 {
     kit::FreshHost();
     Reader in(data, size);
     {
-        ApiSession session(driver, trace, second);
+        ApiSession session(driver, trace, second, known);
         session.Run(in);
     }
     kit::ClearHost();
