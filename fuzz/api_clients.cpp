@@ -109,8 +109,13 @@ void ApiSession::Open(ApiClient& c, uint8_t b)
     EXPECT(expected == 0xFFFFFFFFu || r == expected || fellBack,
            "client %d: open of %s answered %u, not %u (another client holds device %u: %d)", c.id,
            mapper ? "the mapper" : "device 1", r, expected, target, Held(c, target));
+    if (r == MMSYSERR_ALLOCATED)
+        ++Counts().secondOpensRefused;
     if (r != MMSYSERR_NOERROR)
         return;
+    ++Counts().opens;
+    if (fellBack)
+        ++Counts().mapperFellBack;
     EXPECT(described, "client %d: the API does not know the handle its open gave", c.id);
     EXPECT(c.h == nullptr || c.h == h, "client %d: MM_WOM_OPEN came with handle %p, the open gave %p", c.id,
            static_cast<void*>(c.h), static_cast<void*>(h));
@@ -149,6 +154,8 @@ void ApiSession::Close(ApiClient& c)
            "client %d: close with %zu headers outstanding answered %u", c.id, c.queue.size(), r);
     EXPECT(r != MMSYSERR_NOERROR || c.queue.empty(), "client %d: closed with header %d never handed back (lost)", c.id,
            c.queue.empty() ? -1 : c.queue.front());
+    if (r == WAVERR_STILLPLAYING)
+        ++Counts().closesRefused;
     if (r == MMSYSERR_NOERROR) {
         c.open = false;
         c.h = nullptr;
@@ -234,6 +241,8 @@ void ApiSession::Reset(ApiClient& c)
     if (!c.open)
         return;
     Trace("client %d: reset (%zu outstanding)", c.id, c.queue.size());
+    if (!c.queue.empty())
+        ++Counts().resetsWithHeaders;
     c.stopping = true;
     MMRESULT r = waveOutReset(c.h);
     c.stopping = false;
@@ -329,6 +338,7 @@ void ApiSession::OnDone(ApiClient& c, HDRVR h, DWORD_PTR p1)
     EXPECT((flags & WHDR_DONE) && !(flags & WHDR_INQUEUE), "client %d: header %d came back with flags %#x", c.id, i,
            flags);
     c.queue.pop_front();
+    ++Counts().headersBack;
     if (c.rewrites > 0 && !c.stopping) {
         --c.rewrites;
         ++depth_;
@@ -356,6 +366,7 @@ void ApiSession::Look(ApiClient& c)
     const bool set = host::WaitForEvent(c.eventHandle, 0);
     EXPECT(done == 0 || set, "client %d: %zu headers came back and its event was not set", c.id, done);
     c.queue.erase(c.queue.begin(), c.queue.begin() + static_cast<std::ptrdiff_t>(done));
+    Counts().headersBack += done;
 }
 
 }  // namespace fuzzing

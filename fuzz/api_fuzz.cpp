@@ -8,6 +8,7 @@
 //   BTWAV_API_FUZZ_SECOND_OPEN=refused|any|never  what an open of a device in
 //                                                 use must get (api_session.h)
 //   BTWAV_API_FUZZ_KNOWN=device0,run-after-reset  known faults filtered out
+//   BTWAV_API_FUZZ_COUNTS=1                       what the inputs did, at exit
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -64,6 +65,8 @@ extern "C" int LLVMFuzzerInitialize(int*, char***)
         known.device0 = names.find(",device0,") != std::string::npos;
         known.runAfterReset = names.find(",run-after-reset,") != std::string::npos;
     }
+    if (const char* counts = std::getenv("BTWAV_API_FUZZ_COUNTS"); counts != nullptr && counts[0] == '1')
+        std::atexit(fuzzing::PrintCounts);
     // Never destroyed: the thread runs until the process ends.
     g_worker = new fuzzing::Worker([traced, second, known](const uint8_t* data, size_t size) {
         g_image.Restore();

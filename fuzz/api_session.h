@@ -53,6 +53,22 @@ struct KnownFaults {
     bool runAfterReset = false;
 };
 
+// What the inputs played so far did, counted from outside the driver
+// (BTWAV_API_FUZZ_COUNTS=1 prints them when the process ends): evidence of
+// which paths a corpus reaches.  Touched by one thread at a time.
+struct ApiCounts {
+    uint64_t inputs = 0;
+    uint64_t opens = 0;               // opens answered 0
+    uint64_t secondOpensRefused = 0;  // opens of a device in use answered MMSYSERR_ALLOCATED
+    uint64_t mapperFellBack = 0;      // mapper opens played on another device than the preferred one in use
+    uint64_t linkUps = 0, linkDowns = 0;
+    uint64_t headersBack = 0;         // headers judged on their way back
+    uint64_t resetsWithHeaders = 0;   // resets that had headers to hand back
+    uint64_t closesRefused = 0;       // closes answered WAVERR_STILLPLAYING
+};
+ApiCounts& Counts();
+void PrintCounts();
+
 class ApiSession;
 
 // One application: its handle, headers and what it has written.

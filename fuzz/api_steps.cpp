@@ -25,6 +25,25 @@ namespace {
 constexpr uint64_t kVirtualMs = 2000;
 }  // namespace
 
+ApiCounts& Counts()
+{
+    static ApiCounts counts;
+    return counts;
+}
+
+void PrintCounts()
+{
+    const ApiCounts& n = Counts();
+    std::fprintf(stderr,
+                 "api_fuzz counts: %llu inputs, %llu opens, %llu second opens refused, %llu mapper fallbacks, "
+                 "%llu link-ups, %llu link-downs, %llu headers back, %llu resets with headers, %llu closes refused\n",
+                 static_cast<unsigned long long>(n.inputs), static_cast<unsigned long long>(n.opens),
+                 static_cast<unsigned long long>(n.secondOpensRefused), static_cast<unsigned long long>(n.mapperFellBack),
+                 static_cast<unsigned long long>(n.linkUps), static_cast<unsigned long long>(n.linkDowns),
+                 static_cast<unsigned long long>(n.headersBack), static_cast<unsigned long long>(n.resetsWithHeaders),
+                 static_cast<unsigned long long>(n.closesRefused));
+}
+
 ApiSession::ApiSession(const host::DriverModule& driver, bool trace, SecondOpen second, KnownFaults known)
     : d_(driver), trace_(trace), second_(second), known_(known)
 {
@@ -85,10 +104,13 @@ void ApiSession::Link(uint8_t b)
     Trace("link event %#x", code);
     btstandin::RaiseEvent(code);
     btstandin::WaitForEvents();
-    if (code == BT_EVENT_LINK_UP)
+    if (code == BT_EVENT_LINK_UP) {
         linkUp_ = true;
-    else if (code == BT_EVENT_LINK_DOWN)
+        ++Counts().linkUps;
+    } else if (code == BT_EVENT_LINK_DOWN) {
         linkUp_ = false;
+        ++Counts().linkDowns;
+    }
     EXPECT(host::PreferredWaveDevice() == (linkUp_ ? 1u : 0u), "the preferred device is %u with the link %s",
            host::PreferredWaveDevice(), linkUp_ ? "up" : "down");
 }
@@ -183,6 +205,7 @@ void RunApiInput(const host::DriverModule& driver, const uint8_t* data, size_t s
                  KnownFaults known)
 {
     kit::FreshHost();
+    ++Counts().inputs;
     Reader in(data, size);
     {
         ApiSession session(driver, trace, second, known);
