@@ -339,12 +339,19 @@ void ApiSession::OnDone(ApiClient& c, HDRVR h, DWORD_PTR p1)
            flags);
     c.queue.pop_front();
     ++Counts().headersBack;
-    if (c.rewrites > 0 && !c.stopping) {
+    if (c.stopping)
+        return;
+    ++depth_;
+    if (c.rewrites > 0) {
         --c.rewrites;
-        ++depth_;
         Write(c, static_cast<size_t>(i));
-        --depth_;
     }
+    if (c.opensOther >= 0) {
+        ApiClient& other = clients_[c.opensOther];
+        c.opensOther = -1;
+        Open(other, c.opensHow);
+    }
+    --depth_;
 }
 
 // An event client sees its headers come back in their flags (done, and no

@@ -43,6 +43,7 @@ def advance(ms):
 def link(up): return op(0, 15, 0 if up else 1)
 def refuse(n): return op(0, 16, n - 1)
 def rewrites(c, n): return op(c, 17, n)
+def opens_from_callback(c, nth, how): return op(c, 17, 0x80 | (nth << 5) | how)  # client c+1+nth
 
 
 def play(c, *headers, length=L40):
@@ -78,6 +79,11 @@ SEEDS = {
     + prepare(A, 1, L10, END) + prepare(A, 2, ODD) + write(A, 0) + write(A, 1) + write(A, 2) + advance(40)
     + link(True) + open_(B, MAPPER) + advance(40) + breakloop(A) + position(A) + advance(200) + reset(A)
     + close(A),
+    # A player's callback starts a notification on device 1, then one
+    # through the mapper, while the player holds the device.
+    "open_from_callback": bytes([LINK_UP_AT_SETUP]) + open_(A, DEVICE1) + opens_from_callback(A, 0, DEVICE1)
+    + play(A, 0, 1, 2, length=L10) + advance(15) + opens_from_callback(A, 1, MAPPER) + advance(15)
+    + play(B, 0) + advance(30) + reset(A) + close(A),
     # Misuse a client can make on its own stream: a close while playing,
     # a header written twice, an unprepared header, an unprepare while
     # queued, queries; then the close after the last header is back.

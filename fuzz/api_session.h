@@ -92,6 +92,8 @@ struct ApiClient {
     bool inRun = false;      // it wrote a WHDR_BEGINLOOP header and not yet its WHDR_ENDLOOP
     bool resetInRun = false; // it reset inside such a run since its open
     unsigned rewrites = 0;   // writes of a returned header from inside MM_WOM_DONE still to make
+    int opensOther = -1;     // the client whose open its next MM_WOM_DONE makes (-1: none)
+    uint8_t opensHow = 0;    // that open's byte (see Open)
 };
 
 class ApiSession {

@@ -146,12 +146,22 @@ void ApiSession::Step(Reader& in)
     case 18: Advance(in.U8()); break;
     case 15: Link(in.U8()); break;
     case 16: Refuse(in.U8()); break;
-    default:
+    default: {
         // The client double-buffers: the next few headers it gets back it
-        // writes again from inside MM_WOM_DONE.
-        c.rewrites = in.U8() % 4;
-        Trace("client %d: writes the next %u headers again from its callback", c.id, c.rewrites);
+        // writes again from inside MM_WOM_DONE; or its next MM_WOM_DONE
+        // starts another client's stream (a notification sound started
+        // from a player's callback).
+        const uint8_t b = in.U8();
+        if (b & 0x80) {
+            c.opensOther = (c.id + 1 + (b >> 5) % 2) % kApiClients;
+            c.opensHow = static_cast<uint8_t>(b & 0x1F);
+            Trace("client %d: opens client %d from its next callback", c.id, c.opensOther);
+        } else {
+            c.rewrites = b % 4;
+            Trace("client %d: writes the next %u headers again from its callback", c.id, c.rewrites);
+        }
         break;
+    }
     }
     AfterStep();
 }
@@ -173,6 +183,7 @@ void ApiSession::Teardown()
     btstandin::RefusePosts(0);
     for (ApiClient& c : clients_) {
         c.rewrites = 0;
+        c.opensOther = -1;
         if (!c.open)
             continue;
         Simple(c, WODM_RESTART);
