@@ -42,30 +42,14 @@ const WORD kCapsMid = 0xFFFF;
 const WORD kCapsPid = 0xFFFF;
 const DWORD kCapsDriverVersion = 0x0100;
 const WORD kCapsChannels = 2;
+// No optional control is announced: the packets carry the client's PCM
+// unchanged, so there is no volume, pitch or playback rate to set, and a
+// device that announced WAVECAPS_VOLUME would owe a caller the volume it set.
+const DWORD kCapsSupport = 0;
 
 // WODM_PREPARE and WODM_UNPREPARE: the wave API prepares the header itself,
 // and the driver needs nothing of its own in it.  The header is not touched.
 DWORD WodmPrepareNothing(DWORD, const MMDRV_MESSAGE_PARAMS*)
-{
-    return MMSYSERR_NOERROR;
-}
-
-// WODM_GETVOLUME: the stream is carried unscaled (WODM_SETVOLUME accepts a
-// volume and changes nothing), so the volume applied is always full volume on
-// both channels, and that is what is written to the caller's word.  A null
-// word has nothing to take the answer: the outcome of a fault on it.
-DWORD WodmGetVolume(DWORD, const MMDRV_MESSAGE_PARAMS* pParams)
-{
-    BYTE* pdwVolume = reinterpret_cast<BYTE*>(REC_GETPTR(pParams, MMDRV_MESSAGE_PARAMS, dwParam1));
-    if (pdwVolume == 0)
-        return WODM_NO_ANSWER;
-    RecWriteU32(pdwVolume, 0xFFFFFFFFu);
-    return MMSYSERR_NOERROR;
-}
-
-// WODM_SETVOLUME: accepted, as the capabilities announce volume control;
-// the packets stay bit-exact copies of what the client wrote.
-DWORD WodmSetVolume(DWORD, const MMDRV_MESSAGE_PARAMS*)
 {
     return MMSYSERR_NOERROR;
 }
@@ -107,7 +91,7 @@ DWORD WodmGetDevCaps(DWORD, const MMDRV_MESSAGE_PARAMS* pParams)
     WriteBytesWithin(pCaps, offsetof(WAVEOUTCAPS, wChannels), abWord, 2, cbCaps);
     RecWriteU16(abWord, 0);
     WriteBytesWithin(pCaps, offsetof(WAVEOUTCAPS, wReserved1), abWord, 2, cbCaps);
-    RecWriteU32(abWord, WAVECAPS_VOLUME);
+    RecWriteU32(abWord, kCapsSupport);
     WriteBytesWithin(pCaps, offsetof(WAVEOUTCAPS, dwSupport), abWord, 4, cbCaps);
     BOOL bEnded = FALSE;
     for (DWORD i = 0; i < MAXPNAMELEN; ++i) {
@@ -146,9 +130,9 @@ DWORD WodmGetPosOnStream(DWORD, const MMDRV_MESSAGE_PARAMS* pParams)
 // naming its constant in WODM_HANDLER, so a handler under the wrong number, a
 // message bound twice or a message past the table does not compile.  A slot
 // without a handler, and every number past the table, answers
-// MMSYSERR_NOTSUPPORTED and does nothing else: pitch and playback rate,
-// which the capabilities do not announce, and messages the driver does not
-// know (a caller that asks for a size it has not initialised must not read
+// MMSYSERR_NOTSUPPORTED and does nothing else: volume, pitch and playback
+// rate, which the capabilities do not announce, and messages the driver does
+// not know (a caller that asks for a size it has not initialised must not read
 // it as an answer).
 template <UINT uMsg>
 struct WodmSlot {
@@ -178,8 +162,6 @@ WODM_HANDLER(WODM_PAUSE, WodmPause);
 WODM_HANDLER(WODM_RESTART, WodmRestart);
 WODM_HANDLER(WODM_RESET, WodmReset);
 WODM_HANDLER(WODM_GETPOS, WodmGetPosOnStream);
-WODM_HANDLER(WODM_GETVOLUME, WodmGetVolume);
-WODM_HANDLER(WODM_SETVOLUME, WodmSetVolume);
 WODM_HANDLER(WODM_BREAKLOOP, WodmBreakLoop);
 WODM_HANDLER(WODM_GETEXTDEVCAPS, WodmGetExtDevCaps);
 

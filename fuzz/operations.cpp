@@ -105,11 +105,11 @@ void Session::Open(DWORD flags, Mem desc, Mem fmt, bool stereo, bool callback)
     // and open test the format alike, and only the device's own passes.
     bool query = flags & WAVE_FORMAT_QUERY;
     bool readable = desc == Mem::Good && fmt == Mem::Good;
-    // A stream that has a client (also one still inside its own open, from
-    // its MM_WOM_OPEN) refuses a second one and changes nothing.
-    bool taken = ctx_->bOpened != 0;
-    bool real = !query && readable && stereo && !taken;
-    if (real) {
+    bool real = !query && readable && stereo;
+    // The stream has one client: a real open while it is open (also from
+    // inside the client's own callbacks) is refused and changes nothing.
+    bool taken = real && ctx_->bOpened;
+    if (real && !taken) {
         // Set before the call: MM_WOM_OPEN may come, and may send messages.
         callback_ = callback;
         hWave_ = desc_.hWave;
@@ -121,13 +121,13 @@ void Session::Open(DWORD flags, Mem desc, Mem fmt, bool stereo, bool callback)
     if (!readable) {
         EXPECT(!a.wroteResult, "open (flags %#x) with a %s descriptor and %s format answered %u", flags, Name(desc),
                Name(fmt), a.result);
+    } else if (taken) {
+        EXPECT(a.wroteResult && a.result == DWORD(MMSYSERR_ALLOCATED), "a second open answered %d/%u", a.wroteResult,
+               a.result);
+        EXPECT(ctx_->bOpened, "a refused second open closed the stream");
     } else if (query || !stereo) {
         EXPECT(a.wroteResult && a.result == (stereo ? 0u : DWORD(WAVERR_BADFORMAT)), "%s answered %d/%u",
                query ? "query" : "open of mono 8-bit", a.wroteResult, a.result);
-    } else if (taken) {
-        EXPECT(a.wroteResult && a.result == MMSYSERR_ALLOCATED, "a second open answered %d/%u", a.wroteResult,
-               a.result);
-        EXPECT(ctx_->bOpened && ctx_->hWave == hWave_, "a refused second open changed the stream's client");
     } else {
         EXPECT(a.wroteResult && a.result == 0, "open answered %d/%u", a.wroteResult, a.result);
         bool closedFromCallback = lastCloseEvent_ > myEvent && lastCloseEvent_ > lastOpenEvent_;

@@ -145,4 +145,61 @@ TEST_F(BuiltinDevice, DoubleBufferingFromTheCallbackKeepsPlaying)
     hwo_ = nullptr;
 }
 
+// ---- One client at a time, and formats that describe themselves truly ----------
+
+TEST_F(BuiltinDevice, ASecondClientIsRefusedAndNoHeaderCompletesToIt)
+{
+    Open(MakeFormat(2, 44100));
+    Recorder other;
+    std::vector<MMRESULT> fromCallback;
+    app_.onCall = [&](const Recorder::Call& c) {
+        HWAVEOUT h = nullptr;
+        WAVEFORMATEX f = MakeFormat(2, 44100);
+        if (c.msg == MM_WOM_DONE)
+            fromCallback.push_back(waveOutOpen(&h, 0, &f, other.CallbackWord(), other.InstanceWord(),
+                                               CALLBACK_FUNCTION));
+    };
+    Buffer a(3528), b(3528);
+    for (Buffer* x : {&a, &b}) {
+        ASSERT_EQ(waveOutPrepareHeader(hwo_, &x->hdr, sizeof x->hdr), 0u);
+        ASSERT_EQ(waveOutWrite(hwo_, &x->hdr, sizeof x->hdr), 0u);
+    }
+    HWAVEOUT second = nullptr;
+    WAVEFORMATEX f = MakeFormat(1, 22050);
+    EXPECT_EQ(waveOutOpen(&second, 0, &f, other.CallbackWord(), other.InstanceWord(), CALLBACK_FUNCTION),
+              UINT(MMSYSERR_ALLOCATED));
+    EXPECT_EQ(second, nullptr);
+    EXPECT_EQ(waveOutOpen(nullptr, 0, &f, 0, 0, WAVE_FORMAT_QUERY), 0u);   // a query still answers
+
+    host::AdvanceVirtualMs(100);
+    EXPECT_EQ(app_.Done(), (std::vector<const void*>{&a.hdr, &b.hdr}));
+    EXPECT_EQ(fromCallback, (std::vector<MMRESULT>{MMSYSERR_ALLOCATED, MMSYSERR_ALLOCATED}));
+    EXPECT_TRUE(other.calls.empty());
+    EXPECT_EQ(host::BuiltinAudio().size(), 2u * 3528u);
+
+    // After the first client's close, the device opens again.
+    ASSERT_EQ(waveOutClose(hwo_), 0u);
+    hwo_ = nullptr;
+    ASSERT_EQ(waveOutOpen(&second, 0, &f, other.CallbackWord(), other.InstanceWord(), CALLBACK_FUNCTION), 0u);
+    EXPECT_EQ(other.Messages(), std::vector<UINT>{MM_WOM_OPEN});
+    EXPECT_EQ(waveOutClose(second), 0u);
+}
+
+TEST_F(BuiltinDevice, RefusesAFrameSizeOrByteRateThatIsNotTheFormats)
+{
+    WAVEFORMATEX align = MakeFormat(2, 44100);
+    align.nBlockAlign = 3;
+    WAVEFORMATEX rate = MakeFormat(2, 44100);
+    rate.nAvgBytesPerSec = 176401;
+    for (const WAVEFORMATEX* f : {&align, &rate}) {
+        HWAVEOUT h = nullptr;
+        EXPECT_EQ(waveOutOpen(nullptr, 0, f, 0, 0, WAVE_FORMAT_QUERY), UINT(WAVERR_BADFORMAT));
+        EXPECT_EQ(waveOutOpen(&h, 0, f, app_.CallbackWord(), app_.InstanceWord(), CALLBACK_FUNCTION),
+                  UINT(WAVERR_BADFORMAT));
+        EXPECT_EQ(h, nullptr);
+    }
+    EXPECT_TRUE(app_.calls.empty());
+    EXPECT_EQ(host::BuiltinOutput().opens, 0u);
+}
+
 }  // namespace

@@ -234,25 +234,34 @@ TEST_F(HostReset, EachActiveDriverHasItsKeyUnderDriversActive)
     EXPECT_FALSE(host::RegistryKeyExists(active));
 }
 
-// Device 0, the board's own output, is listed too, as a board's audio driver
-// that loaded first: the first key, the name WAV0:, and a handle of its own.
-// Its index leaves the driver's default name free and refuses a driver
-// entry that asks for index 0.
-TEST_F(HostReset, DeviceZeroIsListedUnderDriversActiveBeforeTheDriver)
+// The wave API manager is listed first, as the platform's registry loads it
+// (WAM1:, from Drivers\BuiltIn\WAPIMAN).  Device 0, the board's own output,
+// follows, as a board's audio driver that loaded before the driver: the name
+// WAV0: and a handle of its own.  Its index leaves the driver's default name
+// free and refuses a driver entry that asks for index 0.
+TEST_F(HostReset, TheWaveApiManagerAndDeviceZeroAreListedUnderDriversActiveBeforeTheDriver)
 {
     const host::DeviceHandle dev = Activate();
     ASSERT_NE(dev, 0u);
     std::string name, key;
-    uint32_t hnd = 0;
+    uint32_t hnd = 0, wamHnd = 0;
     ASSERT_TRUE(host::RegistryGetString("Drivers\\Active\\01", "Name", &name));
-    EXPECT_EQ(name, "WAV0:");
+    EXPECT_EQ(name, "WAM1:");
     ASSERT_TRUE(host::RegistryGetString("Drivers\\Active\\01", "Key", &key));
+    EXPECT_EQ(key, "Drivers\\BuiltIn\\WAPIMAN");
+    ASSERT_TRUE(host::RegistryGetDword("Drivers\\Active\\01", "Hnd", &wamHnd));
+    EXPECT_EQ(host::ActiveDeviceName(wamHnd), "WAM1:");
+
+    ASSERT_TRUE(host::RegistryGetString("Drivers\\Active\\02", "Name", &name));
+    EXPECT_EQ(name, "WAV0:");
+    ASSERT_TRUE(host::RegistryGetString("Drivers\\Active\\02", "Key", &key));
     EXPECT_EQ(key, "Drivers\\BuiltIn\\Audio");
-    ASSERT_TRUE(host::RegistryGetDword("Drivers\\Active\\01", "Hnd", &hnd));
+    ASSERT_TRUE(host::RegistryGetDword("Drivers\\Active\\02", "Hnd", &hnd));
     EXPECT_NE(hnd, 0u);
     EXPECT_NE(hnd, dev);
-    EXPECT_EQ(host::ActiveDeviceKey(dev), "Drivers\\Active\\02");
-    ASSERT_TRUE(host::RegistryGetString("Drivers\\Active\\02", "Name", &name));
+    EXPECT_NE(hnd, wamHnd);
+    EXPECT_EQ(host::ActiveDeviceKey(dev), "Drivers\\Active\\03");
+    ASSERT_TRUE(host::RegistryGetString("Drivers\\Active\\03", "Name", &name));
     EXPECT_EQ(name, "WAV1:");
     EXPECT_EQ(host::ActiveDeviceName(hnd), "WAV0:");
 
@@ -269,7 +278,9 @@ TEST_F(HostReset, DeviceZeroIsListedUnderDriversActiveBeforeTheDriver)
     host::SetBuiltinOutput(false);
     const host::DeviceHandle alone = Activate();
     ASSERT_NE(alone, 0u);
-    EXPECT_EQ(host::ActiveDeviceKey(alone), "Drivers\\Active\\01");
+    ASSERT_TRUE(host::RegistryGetString("Drivers\\Active\\01", "Name", &name));
+    EXPECT_EQ(name, "WAM1:");
+    EXPECT_EQ(host::ActiveDeviceKey(alone), "Drivers\\Active\\02");
     host::SetBuiltinOutput(true);
 }
 

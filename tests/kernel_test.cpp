@@ -209,7 +209,7 @@ TEST_F(Kernel, TickCountFollowsTheHostClock)
 
 namespace {
 
-// The wave API sets a CALLBACK_EVENT event once per message; a tick that
+// The wave API sets a CALLBACK_EVENT event once per buffer; a tick that
 // completes two headers sets it twice while the application already waits.
 // The first SetEvent releases the waiter, the second must stay set.
 TEST_F(Kernel, AutoResetEventKeepsTheSecondSetWhenTheFirstReleasedAWaiter)

@@ -195,11 +195,11 @@ TEST_F(DispatchTest, OtherIoControlCodesDoNothing)
 
 TEST_F(DispatchTest, WhatTheDeviceDoesNotAnnounceOrKnowIsNotSupportedAndTouchesNothing)
 {
-    // Pitch and playback rate (the capabilities announce volume only), and
-    // every number without a message: MMSYSERR_NOTSUPPORTED, nothing written
-    // through the parameters.
+    // Volume, pitch and playback rate (the capabilities announce none of
+    // them), and every number without a message: MMSYSERR_NOTSUPPORTED,
+    // nothing written through the parameters.
     std::vector<uint8_t> probe(64, 0xEE);
-    for (UINT msg : {0u, 1u, 2u, 14u, 15u, 18u, 19u, 21u, 23u, 24u, 100u, 0x3BBu, 0xFFFFFFFFu}) {
+    for (UINT msg : {0u, 1u, 2u, 14u, 15u, 16u, 17u, 18u, 19u, 21u, 23u, 24u, 100u, 0x3BBu, 0xFFFFFFFFu}) {
         auto a = Message(msg, reinterpret_cast<DWORD_PTR>(probe.data()), 64);
         EXPECT_EQ(a.returned, TRUE) << msg;
         EXPECT_TRUE(a.wroteResult) << msg;
@@ -208,12 +208,11 @@ TEST_F(DispatchTest, WhatTheDeviceDoesNotAnnounceOrKnowIsNotSupportedAndTouchesN
     EXPECT_EQ(probe, std::vector<uint8_t>(64, 0xEE));
 }
 
-TEST_F(DispatchTest, PrepareAndSetVolumeAnswerZeroAndTouchNothing)
+TEST_F(DispatchTest, PrepareAnswersZeroAndTouchesNothing)
 {
-    // The header passed with PREPARE/UNPREPARE is not touched; a volume is
-    // accepted and changes nothing.
+    // The header passed with PREPARE/UNPREPARE is not touched.
     std::vector<uint8_t> probe(64, 0xEE);
-    for (UINT msg : {UINT(WODM_PREPARE), UINT(WODM_UNPREPARE), UINT(WODM_SETVOLUME)}) {
+    for (UINT msg : {UINT(WODM_PREPARE), UINT(WODM_UNPREPARE)}) {
         auto a = Message(msg, reinterpret_cast<DWORD_PTR>(probe.data()), 64);
         EXPECT_TRUE(a.wroteResult) << msg;
         EXPECT_EQ(a.result, 0u) << msg;
@@ -221,19 +220,20 @@ TEST_F(DispatchTest, PrepareAndSetVolumeAnswerZeroAndTouchNothing)
     EXPECT_EQ(probe, std::vector<uint8_t>(64, 0xEE));
 }
 
-TEST_F(DispatchTest, GetVolumeWritesFullVolumeWhateverWasSet)
+TEST_F(DispatchTest, VolumeIsNotSupportedAndTouchesNothing)
 {
-    // The stream is carried unscaled: full volume on both channels is what
-    // is applied, before and after a SETVOLUME.  The word may be unaligned.
-    for (DWORD set : {0u, 0x80008000u}) {
-        std::vector<uint8_t> word(8, 0xEE);
-        auto a = Message(WODM_GETVOLUME, reinterpret_cast<DWORD_PTR>(word.data() + 1), 0);
-        EXPECT_EQ(a.result, 0u);
-        EXPECT_EQ(word, (std::vector<uint8_t>{0xEE, 0xFF, 0xFF, 0xFF, 0xFF, 0xEE, 0xEE, 0xEE}));
-        EXPECT_EQ(Message(WODM_SETVOLUME, set, 0).result, 0u);
+    // No volume is announced: a set is refused whatever its value, and
+    // a get writes nothing, through an unaligned word or a null one.
+    std::vector<uint8_t> word(8, 0xEE);
+    for (DWORD set : {0u, 0x80008000u, 0xFFFFFFFFu}) {
+        EXPECT_EQ(Message(WODM_SETVOLUME, set, 0).result, DWORD(MMSYSERR_NOTSUPPORTED));
+        EXPECT_EQ(Message(WODM_GETVOLUME, reinterpret_cast<DWORD_PTR>(word.data() + 1), 0).result,
+                  DWORD(MMSYSERR_NOTSUPPORTED));
     }
-    // A null word: as a fault on it, no result word.
-    EXPECT_FALSE(Message(WODM_GETVOLUME, 0, 0).wroteResult);
+    EXPECT_EQ(word, std::vector<uint8_t>(8, 0xEE));
+    auto a = Message(WODM_GETVOLUME, 0, 0);
+    EXPECT_TRUE(a.wroteResult);
+    EXPECT_EQ(a.result, DWORD(MMSYSERR_NOTSUPPORTED));
 }
 
 TEST_F(DispatchTest, GetNumDevsIsOneAndNullOutputIsSkipped)
@@ -282,7 +282,7 @@ TEST_F(DispatchTest, DevCapsWritesEveryFieldByteForByte)
     rec[72] = 0x00; rec[73] = 0x08; rec[74] = 0; rec[75] = 0;   // WAVE_FORMAT_4S16
     rec[76] = 2; rec[77] = 0;                                   // wChannels
     rec[78] = 0; rec[79] = 0;                                   // wReserved1
-    rec[80] = 0x04; rec[81] = 0; rec[82] = 0; rec[83] = 0;      // WAVECAPS_VOLUME
+    rec[80] = 0; rec[81] = 0; rec[82] = 0; rec[83] = 0;         // dwSupport: no volume
     EXPECT_EQ(caps, expect);
 
     // A zeroed record reads two channels: no field keeps the caller's bytes.

@@ -117,13 +117,14 @@ TEST_F(WaveApi, FunctionCallbackSeesOpenDoneAndClose)
     EXPECT_EQ(waveOutPause(hwo), UINT(MMSYSERR_INVALHANDLE));
 }
 
-TEST_F(WaveApi, EventCallbackIsSetByEachMessage)
+TEST_F(WaveApi, EventCallbackIsSetForEachBufferAndTheCloseNotTheOpen)
 {
+    LinkEvent(BT_EVENT_LINK_UP);   // the driver sends MM_WOM_OPEN
     HANDLE ev = host::CreateEvent(false, false);
     WAVEFORMATEX f = MakeFormat();
     HWAVEOUT hwo = nullptr;
     ASSERT_EQ(waveOutOpen(&hwo, 1, &f, reinterpret_cast<DWORD_PTR>(ev), 0, CALLBACK_EVENT), 0u);
-    EXPECT_FALSE(host::WaitForEvent(ev, 0));   // link down: no MM_WOM_OPEN
+    EXPECT_FALSE(host::WaitForEvent(ev, 0));
 
     HeaderPool pool(1);
     WAVEHDR* h = Fresh(pool, 0, 1000);

@@ -115,20 +115,15 @@ TEST_P(WaveApp, PositionRecordShorterThanMmtimeIsAnError)
     EXPECT_EQ(waveOutGetPosition(AsHandle(0x123457), &t, sizeof t), UINT(MMSYSERR_INVALHANDLE));
 }
 
-TEST_P(WaveApp, VolumeIsFullAndPitchAndRateAreNotSupported)
+TEST_P(WaveApp, VolumePitchAndRateAreNotSupported)
 {
     Open();
-    // The stream is carried unscaled: full volume is what is applied,
-    // whatever was set.  Pitch and rate, which the capabilities do not
-    // announce, are refused without writing anything.
+    // The stream is carried unscaled and the capabilities announce no
+    // volume, pitch or rate: each is refused with the driver's own answer,
+    // on the handle as through the mapper, and nothing is written.
     DWORD v = 0xCAFEF00D;
-    EXPECT_EQ(waveOutGetVolume(hwo_, &v), 0u);
-    EXPECT_EQ(v, 0xFFFFFFFFu);
-    EXPECT_EQ(waveOutSetVolume(hwo_, 0x80008000u), 0u);
-    v = 0;
-    EXPECT_EQ(waveOutGetVolume(hwo_, &v), 0u);
-    EXPECT_EQ(v, 0xFFFFFFFFu);
-    v = 0xCAFEF00D;
+    EXPECT_EQ(waveOutSetVolume(hwo_, 0x80008000u), UINT(MMSYSERR_NOTSUPPORTED));
+    EXPECT_EQ(waveOutGetVolume(hwo_, &v), UINT(MMSYSERR_NOTSUPPORTED));
     EXPECT_EQ(waveOutGetPitch(hwo_, &v), UINT(MMSYSERR_NOTSUPPORTED));
     EXPECT_EQ(waveOutSetPitch(hwo_, 0x00010000u), UINT(MMSYSERR_NOTSUPPORTED));
     EXPECT_EQ(waveOutGetPlaybackRate(hwo_, &v), UINT(MMSYSERR_NOTSUPPORTED));
@@ -143,13 +138,25 @@ TEST_P(WaveApp, VolumeIsFullAndPitchAndRateAreNotSupported)
     EXPECT_EQ(waveOutSetPitch(bad, 0), UINT(MMSYSERR_INVALHANDLE));
     EXPECT_EQ(waveOutGetPlaybackRate(bad, &v), UINT(MMSYSERR_INVALHANDLE));
 
-    // Volume also takes a device id: the driver answers; the built-in device,
-    // which announces no volume control, refuses; pitch wants a handle.
-    EXPECT_EQ(waveOutGetVolume(AsHandle(1), &v), 0u);
-    EXPECT_EQ(waveOutSetVolume(AsHandle(GetParam()), 0xFFFFFFFFu), 0u);
+    // Volume also takes a device id (the mapper's is its preferred device,
+    // here the driver's): neither device announces volume control, and both
+    // refuse; pitch wants a handle.
+    EXPECT_EQ(waveOutGetVolume(AsHandle(1), &v), UINT(MMSYSERR_NOTSUPPORTED));
+    EXPECT_EQ(waveOutSetVolume(AsHandle(GetParam()), 0xFFFFFFFFu), UINT(MMSYSERR_NOTSUPPORTED));
     EXPECT_EQ(waveOutSetVolume(AsHandle(0), 0), UINT(MMSYSERR_NOTSUPPORTED));
+    EXPECT_EQ(v, 0xCAFEF00Du);
     EXPECT_EQ(waveOutGetVolume(AsHandle(5), &v), UINT(MMSYSERR_INVALHANDLE));
     EXPECT_EQ(waveOutGetPitch(AsHandle(1), &v), UINT(MMSYSERR_INVALHANDLE));
+
+    // The packets carry what was written, unscaled.
+    AppBuffer b(3528);
+    for (size_t i = 0; i < b.data.size(); ++i)
+        b.data[i] = static_cast<char>(i * 37 + 11);
+    ASSERT_EQ(waveOutPrepareHeader(hwo_, &b.hdr, sizeof b.hdr), 0u);
+    ASSERT_EQ(waveOutWrite(hwo_, &b.hdr, sizeof b.hdr), 0u);
+    host::AdvanceVirtualMs(40);
+    const std::vector<uint8_t> expected(b.data.begin(), b.data.end());
+    EXPECT_EQ(btstandin::ReceivedAudio(), expected);
 }
 
 TEST_P(WaveApp, IdOfAHandleIsItsDeviceOrTheMapper)
@@ -276,19 +283,89 @@ TEST_P(WaveApp, WindowCallbackReachesTheWindowProcedureThroughTheMessageLoop)
     g_windowLog = nullptr;
 }
 
-TEST_P(WaveApp, EventCallbackSetsAPlatformEvent)
+TEST_P(WaveApp, EventCallbackIsFirstSetWhenTheBufferHasPlayed)
 {
+    // As the platform's own wave test waits: an auto-reset event, never
+    // reset after the open, and a play timed from the write to the event's
+    // first signal.  The open sets nothing, so the signal comes when the
+    // buffer is done: after as long as the buffer lasts.
     HANDLE ev = CreateEventW(nullptr, FALSE, FALSE, nullptr);
     format_ = MakeFormat();
     ASSERT_EQ(waveOutOpen(&hwo_, GetParam(), &format_, reinterpret_cast<DWORD_PTR>(ev), 0, CALLBACK_EVENT), 0u);
-    EXPECT_EQ(WaitForSingleObject(ev, 0), WAIT_OBJECT_0);   // MM_WOM_OPEN
     EXPECT_EQ(WaitForSingleObject(ev, 0), WAIT_TIMEOUT);
-    AppBuffer b(1000);
-    waveOutPrepareHeader(hwo_, &b.hdr, sizeof b.hdr);
-    waveOutWrite(hwo_, &b.hdr, sizeof b.hdr);
-    host::AdvanceVirtualMs(20);
+    AppBuffer b(17640);   // 100 ms
+    ASSERT_EQ(waveOutPrepareHeader(hwo_, &b.hdr, sizeof b.hdr), 0u);
+    ASSERT_EQ(waveOutWrite(hwo_, &b.hdr, sizeof b.hdr), 0u);
+    int elapsedMs = 0;
+    while (WaitForSingleObject(ev, 0) == WAIT_TIMEOUT && elapsedMs < 1000) {
+        host::AdvanceVirtualMs(1);
+        ++elapsedMs;
+    }
+    EXPECT_EQ(elapsedMs, 100);
+    EXPECT_NE(HeaderFlags(&b.hdr) & WHDR_DONE, 0u);
+
+    // The close sets it too.
+    EXPECT_EQ(WaitForSingleObject(ev, 0), WAIT_TIMEOUT);
+    ASSERT_EQ(waveOutClose(hwo_), 0u);
+    hwo_ = nullptr;
     EXPECT_EQ(WaitForSingleObject(ev, 0), WAIT_OBJECT_0);
     EXPECT_TRUE(CloseHandle(ev));
+}
+
+// ---- A second client -------------------------------------------------------------
+// The driver's stream has one client: a second open, on device 1 or through
+// the mapper (whose preferred device is the driver: it does not fall back to
+// another device), is told the device is in use, and the first client loses
+// nothing.
+
+TEST_P(WaveApp, ASecondClientGetsAllocatedAndTheFirstGetsEveryBufferBack)
+{
+    Open();
+    AppBuffer a(4000, 1), b(4000, 2);
+    for (AppBuffer* x : {&a, &b}) {
+        ASSERT_EQ(waveOutPrepareHeader(hwo_, &x->hdr, sizeof x->hdr), 0u);
+        ASSERT_EQ(waveOutWrite(hwo_, &x->hdr, sizeof x->hdr), 0u);
+    }
+    Recorder other;
+    HWAVEOUT second = nullptr;
+    WAVEFORMATEX f = MakeFormat();
+    for (UINT id : {1u, UINT(WAVE_MAPPER)}) {
+        EXPECT_EQ(waveOutOpen(&second, id, &f, other.CallbackWord(), other.InstanceWord(), CALLBACK_FUNCTION),
+                  UINT(MMSYSERR_ALLOCATED))
+            << id;
+        EXPECT_EQ(second, nullptr);
+    }
+    host::AdvanceVirtualMs(100);
+    EXPECT_EQ(app_.Done(), (std::vector<const void*>{&a.hdr, &b.hdr}));
+    EXPECT_TRUE(other.calls.empty());
+
+    ASSERT_EQ(waveOutClose(hwo_), 0u);
+    hwo_ = nullptr;
+    ASSERT_EQ(waveOutOpen(&second, GetParam(), &f, other.CallbackWord(), other.InstanceWord(), CALLBACK_FUNCTION),
+              0u);
+    EXPECT_EQ(other.Messages(), std::vector<UINT>{MM_WOM_OPEN});
+    EXPECT_EQ(waveOutClose(second), 0u);
+}
+
+TEST_P(WaveApp, AnOpenFromInsideTheFirstClientsCallbackGetsAllocated)
+{
+    std::vector<MMRESULT> answers;
+    Recorder other;
+    app_.onCall = [&](const Recorder::Call& c) {
+        HWAVEOUT h = nullptr;
+        WAVEFORMATEX f = MakeFormat();
+        if (c.msg == MM_WOM_OPEN || c.msg == MM_WOM_DONE)
+            answers.push_back(
+                waveOutOpen(&h, GetParam(), &f, other.CallbackWord(), other.InstanceWord(), CALLBACK_FUNCTION));
+    };
+    Open();
+    AppBuffer a(1000);
+    ASSERT_EQ(waveOutPrepareHeader(hwo_, &a.hdr, sizeof a.hdr), 0u);
+    ASSERT_EQ(waveOutWrite(hwo_, &a.hdr, sizeof a.hdr), 0u);
+    host::AdvanceVirtualMs(20);
+    EXPECT_EQ(answers, (std::vector<MMRESULT>{MMSYSERR_ALLOCATED, MMSYSERR_ALLOCATED}));
+    EXPECT_EQ(app_.Messages(), (std::vector<UINT>{MM_WOM_OPEN, MM_WOM_DONE}));
+    EXPECT_TRUE(other.calls.empty());
 }
 
 TEST(WaveErrorText, NamesEveryResultAndTruncates)
@@ -316,7 +393,7 @@ TEST_F(WaveApiTest, CapsAreTheWideRecord)
     ASSERT_EQ(waveOutGetDevCaps(1, &a, sizeof a), 0u);
     EXPECT_EQ(host::Narrow(a.szPname), "Bluetooth A2DP Output");
     EXPECT_EQ(a.dwFormats, DWORD(WAVE_FORMAT_4S16));
-    EXPECT_EQ(a.dwSupport, DWORD(WAVECAPS_VOLUME));
+    EXPECT_EQ(a.dwSupport, 0u);   // no volume, pitch or rate control
     WAVEOUTCAPS w{};
     ASSERT_EQ(waveOutGetDevCaps(0, &w, sizeof w), 0u);
     EXPECT_EQ(host::Narrow(w.szPname), "Built-in Audio Output");

@@ -91,12 +91,20 @@ private:
         DWORD_PTR instance = 0;
     };
 
+    // The frame size and byte rate must be the format's own (the platform's
+    // WAVEFORMATEX page: nBlockAlign is nChannels x wBitsPerSample / 8 and
+    // nAvgBytesPerSec is nSamplesPerSec x nBlockAlign for PCM): the device
+    // cuts and paces the stream by them, as the driver's device does.
     static bool FormatOk(const WAVEFORMATEX* f)
     {
         if (f == nullptr)
             return false;
-        return FormatTag(f) == WAVE_FORMAT_PCM && FormatBits(f) == 16 &&
-               (FormatChannels(f) == 1 || FormatChannels(f) == 2) && FormatRate(f) != 0;
+        const DWORD channels = FormatChannels(f);
+        if (FormatTag(f) != WAVE_FORMAT_PCM || FormatBits(f) != 16 || (channels != 1 && channels != 2) ||
+            FormatRate(f) == 0)
+            return false;
+        const DWORD align = channels * 2;
+        return FormatBlockAlign(f) == align && uint64_t{FormatByteRate(f)} == uint64_t{FormatRate(f)} * align;
     }
 
     static void Notify(const Client& c, UINT msg, DWORD_PTR p1)
@@ -177,7 +185,14 @@ private:
         c.hWave = desc->hWave;
         c.instance = desc->dwInstance;
         {
+            // One client at a time: a second one is told the device is in
+            // use, so that no client's headers ever complete to another.
+            // The device counts as taken before its MM_WOM_OPEN, so an open
+            // from inside that callback is refused too.
             std::lock_guard<std::mutex> lock(mutex_);
+            if (open_)
+                return MMSYSERR_ALLOCATED;
+            open_ = true;
             client_ = c;
             blockAlign_ = FormatChannels(desc->lpFormat) * 2u;
             byteRate_ = FormatRate(desc->lpFormat) * blockAlign_;
@@ -199,6 +214,7 @@ private:
             StopTimerLocked();
             c = client_;
             client_ = Client{};
+            open_ = false;
             position_ = 0;
         }
         Notify(c, MM_WOM_CLOSE, 0);
@@ -382,6 +398,7 @@ private:
 
     std::mutex mutex_;   // guards everything below; never held while the client's callback runs
     Client client_;
+    bool open_ = false;                   // a client has the device open
     DWORD blockAlign_ = 4;                // bytes per frame
     uint64_t byteRate_ = 176400;          // bytes per second
     std::vector<WAVEHDR*> queue_;         // written, not yet handed back

@@ -7,6 +7,8 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <string>
+#include <vector>
 
 #include "driver/config.h"
 #include "host/devicemanager.h"
@@ -50,15 +52,23 @@ unsigned g_nextActive = 1;   // the next Drivers\Active subkey number
 
 const char* const kActiveRoot = "Drivers\\Active";
 
-// Device 0, the board's own audio output, as the device manager lists it: a
-// board's audio driver loads before any other driver of the image, so it
-// holds the first free key under Drivers\Active, with the name WAV0: (index
-// 0, which leaves WAV1:, the driver's default, free; a driver entry that
-// asks for index 0 is refused as taken).  The host carries no library for
-// it, so its "Key" names no driver entry in the registry.
-const char* const kBuiltinKey = "Drivers\\BuiltIn\\Audio";
-const char* const kBuiltinPrefix = "WAV";
-const uint32_t kBuiltinIndex = 0;
+// What the device manager lists besides the drivers it boots, neither with a
+// library the host carries, so the "Key" of each names no driver entry in
+// the registry:
+// - the wave API manager, which the platform's registry loads as a device of
+//   its own (key Drivers\BuiltIn\WAPIMAN, prefix WAM, index 1: WAM1:) before
+//   any wave device, since every wave device registers with it;
+// - device 0, the board's own audio output: a board's audio driver loads
+//   before any other driver of the image, with the name WAV0: (index 0, which
+//   leaves WAV1:, the driver's default, free; a driver entry that asks for
+//   index 0 is refused as taken).
+struct SystemEntry {
+    const char* key;
+    const char* prefix;
+    uint32_t index;
+};
+const SystemEntry kWaveApiManager = {"Drivers\\BuiltIn\\WAPIMAN", "WAM", 1};
+const SystemEntry kBuiltinOutput = {"Drivers\\BuiltIn\\Audio", "WAV", 0};
 
 // The next free two-digit key under Drivers\Active; numbers go up and wrap
 // at 100, skipping those in use.  Caller holds g_mutex.
@@ -129,28 +139,47 @@ void WriteActiveKey(const ActiveDevice& d, DeviceHandle handle)
     RegistrySetDword(d.activeKey, "Hnd", handle);
 }
 
-// Lists device 0 (while the wave API has it) before the first driver is
-// activated or holds a name; a reset takes it down with the rest.  Caller
-// holds g_mutex; *handle is set when the caller must write its key.
-// `present`: whether the wave API has device 0, asked before g_mutex was
-// taken.
-std::shared_ptr<ActiveDevice> ListBuiltinLocked(bool present, DeviceHandle* handle)
+// A system entry listed, whose key the caller writes once g_mutex is free.
+struct Listed {
+    std::shared_ptr<ActiveDevice> device;
+    DeviceHandle handle = 0;
+};
+
+// Lists `e` unless it is listed already.  Caller holds g_mutex.
+void ListSystemEntryLocked(const SystemEntry& e, std::vector<Listed>* listed)
 {
     for (const auto& [h, d] : g_active)
-        if (d->key == kBuiltinKey)
-            return nullptr;
-    if (!present)
-        return nullptr;
+        if (d->key == e.key)
+            return;
     auto d = std::make_shared<ActiveDevice>();
-    d->key = kBuiltinKey;
-    d->prefix = kBuiltinPrefix;
-    d->index = kBuiltinIndex;
+    d->key = e.key;
+    d->prefix = e.prefix;
+    d->index = e.index;
     d->activeKey = NextActiveKeyLocked();
     if (d->activeKey.empty())
-        return nullptr;
-    *handle = g_nextHandle++;
-    g_active[*handle] = d;
-    return d;
+        return;
+    const DeviceHandle handle = g_nextHandle++;
+    g_active[handle] = d;
+    listed->push_back({d, handle});
+}
+
+// Lists the wave API manager, then device 0 (while the wave API has it),
+// before the first driver is activated or holds a name; a reset takes them
+// down with the rest.  Caller holds g_mutex.  `builtinPresent`: whether the
+// wave API has device 0, asked before g_mutex was taken.
+std::vector<Listed> ListSystemLocked(bool builtinPresent)
+{
+    std::vector<Listed> listed;
+    ListSystemEntryLocked(kWaveApiManager, &listed);
+    if (builtinPresent)
+        ListSystemEntryLocked(kBuiltinOutput, &listed);
+    return listed;
+}
+
+void WriteListed(const std::vector<Listed>& listed)
+{
+    for (const Listed& l : listed)
+        WriteActiveKey(*l.device, l.handle);
 }
 
 }  // namespace
@@ -167,10 +196,6 @@ void ResetDeviceManager()
     for (auto it = active.rbegin(); it != active.rend(); ++it)
         TakeDown(*it->second);
 }
-
-namespace {
-
-}  // namespace
 
 DeviceHandle ActivateDevice(const std::string& key, std::string* error)
 {
@@ -190,12 +215,11 @@ DeviceHandle ActivateDevice(const std::string& key, std::string* error)
 
     // The name is claimed now, so two activations cannot take the same one.
     DeviceHandle handle;
-    DeviceHandle builtinHandle = 0;
-    std::shared_ptr<ActiveDevice> builtin;
+    std::vector<Listed> listed;
     const bool builtinPresent = BuiltinOutputPresent();
     {
         std::lock_guard<std::mutex> lock(g_mutex);
-        builtin = ListBuiltinLocked(builtinPresent, &builtinHandle);
+        listed = ListSystemLocked(builtinPresent);
         if (!ClaimNameLocked(*d, indexGiven, error))
             return 0;
         handle = g_nextHandle++;
@@ -205,8 +229,7 @@ DeviceHandle ActivateDevice(const std::string& key, std::string* error)
         g_active[handle] = d;
     }
     // The device's key while it is loaded; Init is given this key's path.
-    if (builtin)
-        WriteActiveKey(*builtin, builtinHandle);
+    WriteListed(listed);
     WriteActiveKey(*d, handle);
     auto undo = [&](const std::string& what) {
         {
@@ -244,19 +267,17 @@ DeviceHandle HoldDeviceName(const std::string& key, std::string* error)
     }
     bool indexGiven = RegistryGetDword(key, "Index", &d->index);
     DeviceHandle handle = 0;
-    DeviceHandle builtinHandle = 0;
-    std::shared_ptr<ActiveDevice> builtin;
+    std::vector<Listed> listed;
     const bool builtinPresent = BuiltinOutputPresent();
     {
         std::lock_guard<std::mutex> lock(g_mutex);
-        builtin = ListBuiltinLocked(builtinPresent, &builtinHandle);
+        listed = ListSystemLocked(builtinPresent);
         if (ClaimNameLocked(*d, indexGiven, error)) {
             handle = g_nextHandle++;
             g_active[handle] = d;
         }
     }
-    if (builtin)
-        WriteActiveKey(*builtin, builtinHandle);
+    WriteListed(listed);
     return handle;
 }
 

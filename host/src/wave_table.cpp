@@ -148,7 +148,13 @@ void CALLBACK DeliverToClient(HDRVR, UINT uMsg, DWORD_PTR dwInstance, DWORD_PTR 
         }
         break;
     case CALLBACK_EVENT:
-        ::SetEvent(reinterpret_cast<HANDLE>(callback));
+        // Set for a buffer handed back and for the close, not for the open:
+        // the platform's own wave test opens with an auto-reset event, never
+        // resets it, and times a play from the event's first signal after
+        // its write, which vendors' drivers pass; an event set by the open
+        // would end that wait before the buffer has played.
+        if (uMsg != MM_WOM_OPEN)
+            ::SetEvent(reinterpret_cast<HANDLE>(callback));
         break;
     case CALLBACK_THREAD:
         // A thread without a queue loses the message, as on the device.

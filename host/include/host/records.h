@@ -117,6 +117,7 @@ inline void SetTimeValue(void* mmt, DWORD v) { RecWriteU32(RecField(mmt, offseto
 inline WORD FormatTag(const void* f) { return RecReadU16(RecField(f, offsetof(WAVEFORMATEX, wFormatTag))); }
 inline WORD FormatChannels(const void* f) { return RecReadU16(RecField(f, offsetof(WAVEFORMATEX, nChannels))); }
 inline DWORD FormatRate(const void* f) { return RecReadU32(RecField(f, offsetof(WAVEFORMATEX, nSamplesPerSec))); }
+inline DWORD FormatByteRate(const void* f) { return RecReadU32(RecField(f, offsetof(WAVEFORMATEX, nAvgBytesPerSec))); }
 inline WORD FormatBlockAlign(const void* f) { return RecReadU16(RecField(f, offsetof(WAVEFORMATEX, nBlockAlign))); }
 inline WORD FormatBits(const void* f) { return RecReadU16(RecField(f, offsetof(WAVEFORMATEX, wBitsPerSample))); }
 inline WORD FormatExtraSize(const void* f) { return RecReadU16(RecField(f, offsetof(WAVEFORMATEX, cbSize))); }

@@ -13,7 +13,8 @@
  * Callbacks.  CALLBACK_NULL, CALLBACK_FUNCTION (called on the thread that
  * completes the message, often the driver's timer thread with the driver's
  * lock held: it must not wait for another thread that calls the wave API),
- * CALLBACK_EVENT (an event handle from CreateEvent, set for each message) and
+ * CALLBACK_EVENT (an event handle from CreateEvent, set for MM_WOM_DONE and
+ * MM_WOM_CLOSE, not for MM_WOM_OPEN, as on the device) and
  * CALLBACK_THREAD (a thread id; the message is posted to that thread's
  * queue, see host/kernel.h) and CALLBACK_WINDOW (a window of <winuser.h>;
  * the message is posted to it, wParam the HWAVEOUT and lParam the WAVEHDR
