@@ -49,23 +49,18 @@ bool ApiSession::Held(const ApiClient& c, UINT device) const
 
 // The answer an open must get: the format first (device 1 plays only its
 // own; the mapper converts for it where this build can; device 0 plays
-// 16-bit PCM of any rate), then whether another client holds the device.
-// Device 1 refuses a second client with MMSYSERR_ALLOCATED (the platform's
-// waveOutOpen page: "Specified resource is already allocated"); the mapper
-// may instead play the stream on another device (*fallbackAllowed).  Device
-// 0 is the host's: it may refuse or mix its clients; either keeps each
-// client's buffers its own, which the callbacks judge.  0xFFFFFFFF: any.
-MMRESULT ApiSession::ExpectedOpen(const ApiClient& c, UINT target, bool formatOk, bool* fallbackAllowed) const
+// 16-bit PCM of any rate), then whether another client holds the device:
+// device 1 and device 0 have one client at a time and refuse a second with
+// MMSYSERR_ALLOCATED (the platform's waveOutOpen page: "Specified resource
+// is already allocated"), and the mapper answers as its preferred device
+// does, with no fallback to another.  0xFFFFFFFF: any answer.
+MMRESULT ApiSession::ExpectedOpen(const ApiClient& c, UINT target, bool formatOk) const
 {
-    *fallbackAllowed = false;
     if (!formatOk)
         return WAVERR_BADFORMAT;
     if (!Held(c, target))
         return MMSYSERR_NOERROR;
-    if (target == 0 || second_ == SecondOpen::Any)
-        return 0xFFFFFFFFu;
-    *fallbackAllowed = true;
-    return MMSYSERR_ALLOCATED;
+    return second_ == SecondOpen::Any ? 0xFFFFFFFFu : MMRESULT(MMSYSERR_ALLOCATED);
 }
 
 void ApiSession::Open(ApiClient& c, uint8_t b)
@@ -80,7 +75,7 @@ void ApiSession::Open(ApiClient& c, uint8_t b)
     // link is up (it makes itself preferred on link-up), device 0 otherwise.
     const UINT target = mapper ? (linkUp_ ? 1u : 0u) : 1u;
     const bool formatOk = !other || target == 0 || (mapper && host::MapperCanConvert());
-    if (!query && Held(c, target) && (second_ == SecondOpen::Never || (known_.device0 && target == 0)))
+    if (!query && Held(c, target) && second_ == SecondOpen::Never)
         return;
     const WAVEFORMATEX* format = other ? &kOtherFormat : &kDeviceFormat;
     const UINT id = mapper ? WAVE_MAPPER : 1u;
@@ -91,8 +86,7 @@ void ApiSession::Open(ApiClient& c, uint8_t b)
         EXPECT(r == (formatOk ? MMSYSERR_NOERROR : MMRESULT(WAVERR_BADFORMAT)), "client %d: a query answered %u", c.id, r);
         return;
     }
-    bool fallback = false;
-    const MMRESULT expected = ExpectedOpen(c, target, formatOk, &fallback);
+    const MMRESULT expected = ExpectedOpen(c, target, formatOk);
     if (event && c.eventHandle == nullptr)
         c.eventHandle = host::CreateEvent(false, false);
     c.event = event;
@@ -103,10 +97,7 @@ void ApiSession::Open(ApiClient& c, uint8_t b)
     MMRESULT r = waveOutOpen(&h, id, format, callback, reinterpret_cast<DWORD_PTR>(&c),
                              event ? CALLBACK_EVENT : CALLBACK_FUNCTION);
     c.opening = false;
-    host::WaveMapping m;
-    const bool described = r == MMSYSERR_NOERROR && host::DescribeWaveMapping(h, &m);
-    const bool fellBack = fallback && r == MMSYSERR_NOERROR && mapper && described && m.device != 1;
-    EXPECT(expected == 0xFFFFFFFFu || r == expected || fellBack,
+    EXPECT(expected == 0xFFFFFFFFu || r == expected,
            "client %d: open of %s answered %u, not %u (another client holds device %u: %d)", c.id,
            mapper ? "the mapper" : "device 1", r, expected, target, Held(c, target));
     if (r == MMSYSERR_ALLOCATED)
@@ -114,12 +105,13 @@ void ApiSession::Open(ApiClient& c, uint8_t b)
     if (r != MMSYSERR_NOERROR)
         return;
     ++Counts().opens;
-    if (fellBack)
-        ++Counts().mapperFellBack;
-    EXPECT(described, "client %d: the API does not know the handle its open gave", c.id);
+    host::WaveMapping m;
+    EXPECT(host::DescribeWaveMapping(h, &m), "client %d: the API does not know the handle its open gave", c.id);
+    // An event is set for MM_WOM_DONE and MM_WOM_CLOSE, never for the open.
+    EXPECT(!event || !host::WaitForEvent(c.eventHandle, 0), "client %d: the open set its event", c.id);
     EXPECT(c.h == nullptr || c.h == h, "client %d: MM_WOM_OPEN came with handle %p, the open gave %p", c.id,
            static_cast<void*>(c.h), static_cast<void*>(h));
-    EXPECT(m.device == target || fellBack, "client %d: the stream plays on device %u, not %u", c.id, m.device, target);
+    EXPECT(m.device == target, "client %d: the stream plays on device %u, not %u", c.id, m.device, target);
     c.h = h;
     c.open = true;
     c.device = m.device;

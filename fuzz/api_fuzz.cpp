@@ -7,7 +7,7 @@
 //   BTWAV_FUZZ_TRACE=1 api_fuzz crash-file        prints each call and callback
 //   BTWAV_API_FUZZ_SECOND_OPEN=refused|any|never  what an open of a device in
 //                                                 use must get (api_session.h)
-//   BTWAV_API_FUZZ_KNOWN=device0,run-after-reset  known faults filtered out
+//   BTWAV_API_FUZZ_KNOWN=run-after-reset          known faults filtered out
 //   BTWAV_API_FUZZ_COUNTS=1                       what the inputs did, at exit
 #include <cstdio>
 #include <cstdlib>
@@ -62,7 +62,6 @@ extern "C" int LLVMFuzzerInitialize(int*, char***)
     fuzzing::KnownFaults known;
     if (const char* list = std::getenv("BTWAV_API_FUZZ_KNOWN")) {
         std::string names = std::string(",") + list + ",";
-        known.device0 = names.find(",device0,") != std::string::npos;
         known.runAfterReset = names.find(",run-after-reset,") != std::string::npos;
     }
     if (const char* counts = std::getenv("BTWAV_API_FUZZ_COUNTS"); counts != nullptr && counts[0] == '1')

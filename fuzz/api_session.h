@@ -43,13 +43,11 @@ enum class SecondOpen { Refused, Any, Never };
 
 // Known faults a campaign may filter out (BTWAV_API_FUZZ_KNOWN, names
 // separated by commas), each reported with its input in docs/fuzzing.md:
-// device0: no second open of the host's device 0 is sent (its second client
-// took the first one's headers); run-after-reset: a client that reset its
-// stream inside an open loop run (a WHDR_BEGINLOOP header written, its
-// WHDR_ENDLOOP not yet) has its position no longer judged, as the driver
-// keeps the run open past the reset and loops what it writes next.
+// run-after-reset: a client that reset its stream inside an open loop run (a
+// WHDR_BEGINLOOP header written, its WHDR_ENDLOOP not yet) has its position
+// no longer judged, as the driver keeps the run open past the reset and
+// loops what the client writes next.
 struct KnownFaults {
-    bool device0 = false;
     bool runAfterReset = false;
 };
 
@@ -60,7 +58,6 @@ struct ApiCounts {
     uint64_t inputs = 0;
     uint64_t opens = 0;               // opens answered 0
     uint64_t secondOpensRefused = 0;  // opens of a device in use answered MMSYSERR_ALLOCATED
-    uint64_t mapperFellBack = 0;      // mapper opens played on another device than the preferred one in use
     uint64_t linkUps = 0, linkDowns = 0;
     uint64_t headersBack = 0;         // headers judged on their way back
     uint64_t resetsWithHeaders = 0;   // resets that had headers to hand back
@@ -118,7 +115,7 @@ private:
 
     // ---- api_clients.cpp: each client's calls and the answers they must get
     void Open(ApiClient& c, uint8_t b);
-    MMRESULT ExpectedOpen(const ApiClient& c, UINT target, bool formatOk, bool* fallbackAllowed) const;
+    MMRESULT ExpectedOpen(const ApiClient& c, UINT target, bool formatOk) const;
     void Close(ApiClient& c);
     void Prepare(ApiClient& c, Reader& in);
     void Unprepare(ApiClient& c, size_t i);

@@ -35,10 +35,10 @@ void PrintCounts()
 {
     const ApiCounts& n = Counts();
     std::fprintf(stderr,
-                 "api_fuzz counts: %llu inputs, %llu opens, %llu second opens refused, %llu mapper fallbacks, "
+                 "api_fuzz counts: %llu inputs, %llu opens, %llu second opens refused, "
                  "%llu link-ups, %llu link-downs, %llu headers back, %llu resets with headers, %llu closes refused\n",
                  static_cast<unsigned long long>(n.inputs), static_cast<unsigned long long>(n.opens),
-                 static_cast<unsigned long long>(n.secondOpensRefused), static_cast<unsigned long long>(n.mapperFellBack),
+                 static_cast<unsigned long long>(n.secondOpensRefused),
                  static_cast<unsigned long long>(n.linkUps), static_cast<unsigned long long>(n.linkDowns),
                  static_cast<unsigned long long>(n.headersBack), static_cast<unsigned long long>(n.resetsWithHeaders),
                  static_cast<unsigned long long>(n.closesRefused));

@@ -378,16 +378,14 @@ void Session::Raw(Reader& in)
     }
     static const UINT kIdle[] = {0, 1, 2, 7, 8, 14, 15, 24, 17, 18, 19, 21, 23, 100, 0xFFFFu, 0xFFFFFFFFu};
     if ((b & 0x60) == 0x60) {
-        // The volume applied: full on both channels, whatever was set.
+        // No volume is announced: not supported, and the word is not touched
+        // wherever it lies.
         uint8_t word[4] = {0xEE, 0xEE, 0xEE, 0xEE};
         Mem where = MemFrom(b);
         kit::MessageAnswer a = Send(WODM_GETVOLUME, reinterpret_cast<DWORD_PTR>(Address(where, word)), p1);
         Trace("getvolume %s", Name(where));
-        if (where == Mem::Good)
-            EXPECT(a.wroteResult && a.result == 0 && RecReadU32(word) == 0xFFFFFFFFu, "GETVOLUME answered %d/%u, %#x",
-                   a.wroteResult, a.result, RecReadU32(word));
-        else
-            EXPECT(!a.wroteResult, "GETVOLUME into a %s word answered %u", Name(where), a.result);
+        EXPECT(a.wroteResult && a.result == MMSYSERR_NOTSUPPORTED && RecReadU32(word) == 0xEEEEEEEEu,
+               "GETVOLUME into a %s word answered %d/%u, %#x", Name(where), a.wroteResult, a.result, RecReadU32(word));
         return;
     }
     if (b & 0x40) {
@@ -397,13 +395,13 @@ void Session::Raw(Reader& in)
         Trace("numdevs");
         return;
     }
-    // Messages that read nothing: any parameter is safe.  Preparing and
-    // setting the volume are accepted; what the capabilities do not announce
+    // Messages that read nothing: any parameter is safe.  Preparing is
+    // accepted; what the capabilities do not announce (volume among them)
     // and what the driver does not know are not supported.
     UINT msg = kIdle[b % 16];
     Trace("idle message %u", msg);
     kit::MessageAnswer a = Send(msg, p1, ~p1);
-    DWORD expected = (msg == WODM_PREPARE || msg == WODM_UNPREPARE || msg == WODM_SETVOLUME)
+    DWORD expected = (msg == WODM_PREPARE || msg == WODM_UNPREPARE)
                          ? DWORD(MMSYSERR_NOERROR)
                          : DWORD(MMSYSERR_NOTSUPPORTED);
     EXPECT(a.wroteResult && a.result == expected, "message %u answered %d/%u", msg, a.wroteResult, a.result);
