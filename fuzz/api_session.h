@@ -41,16 +41,6 @@ constexpr size_t kApiHeaders = 4;   // per client
 // buffers judge (any), or never send one (never).
 enum class SecondOpen { Refused, Any, Never };
 
-// Known faults a campaign may filter out (BTWAV_API_FUZZ_KNOWN, names
-// separated by commas), each reported with its input in docs/fuzzing.md:
-// run-after-reset: a client that reset its stream inside an open loop run (a
-// WHDR_BEGINLOOP header written, its WHDR_ENDLOOP not yet) has its position
-// no longer judged, as the driver keeps the run open past the reset and
-// loops what the client writes next.
-struct KnownFaults {
-    bool runAfterReset = false;
-};
-
 // What the inputs played so far did, counted from outside the driver
 // (BTWAV_API_FUZZ_COUNTS=1 prints them when the process ends): evidence of
 // which paths a corpus reaches.  Touched by one thread at a time.
@@ -87,7 +77,6 @@ struct ApiClient {
     uint64_t bytesSinceReset = 0;
     bool loopedSinceReset = false;
     bool inRun = false;      // it wrote a WHDR_BEGINLOOP header and not yet its WHDR_ENDLOOP
-    bool resetInRun = false; // it reset inside such a run since its open
     unsigned rewrites = 0;   // writes of a returned header from inside MM_WOM_DONE still to make
     int opensOther = -1;     // the client whose open its next MM_WOM_DONE makes (-1: none)
     uint8_t opensHow = 0;    // that open's byte (see Open)
@@ -95,7 +84,7 @@ struct ApiClient {
 
 class ApiSession {
 public:
-    ApiSession(const host::DriverModule& driver, bool trace, SecondOpen second, KnownFaults known);
+    ApiSession(const host::DriverModule& driver, bool trace, SecondOpen second);
     ~ApiSession();
     void Run(Reader& in);
 
@@ -133,7 +122,6 @@ private:
     const host::DriverModule& d_;
     bool trace_;
     SecondOpen second_;
-    KnownFaults known_;
     ApiClient clients_[kApiClients];
     DWORD_PTR hDevice_ = 0;
     host::WaveDriverId wave_ = 0;
@@ -144,7 +132,6 @@ private:
 
 // Plays one input against a driver whose globals are fresh (image.h); resets
 // the host around it.
-void RunApiInput(const host::DriverModule& driver, const uint8_t* data, size_t size, bool trace, SecondOpen second,
-                 KnownFaults known);
+void RunApiInput(const host::DriverModule& driver, const uint8_t* data, size_t size, bool trace, SecondOpen second);
 
 }  // namespace fuzzing
