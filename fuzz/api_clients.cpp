@@ -207,6 +207,9 @@ void ApiSession::Write(ApiClient& c, size_t i)
         return;
     if (c.event)
         Look(c);
+    if (known_.device0EmptyLoop && c.device == 0 && kit::HeaderLength(c.pool[i]) == 0 &&
+        (HeaderFlags(c.pool[i]) & (WHDR_BEGINLOOP | WHDR_ENDLOOP)))
+        return;
     const bool queued = std::find(c.queue.begin(), c.queue.end(), static_cast<int>(i)) != c.queue.end();
     const MMRESULT expected =
         queued ? MMRESULT(MMSYSERR_INVALPARAM) : !c.prepared[i] ? MMRESULT(WAVERR_UNPREPARED) : MMSYSERR_NOERROR;

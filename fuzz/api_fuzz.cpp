@@ -7,6 +7,7 @@
 //   BTWAV_FUZZ_TRACE=1 api_fuzz crash-file        prints each call and callback
 //   BTWAV_API_FUZZ_SECOND_OPEN=refused|any|never  what an open of a device in
 //                                                 use must get (api_session.h)
+//   BTWAV_API_FUZZ_KNOWN=device0-empty-loop       known faults filtered out
 //   BTWAV_API_FUZZ_COUNTS=1                       what the inputs did, at exit
 #include <cstdio>
 #include <cstdlib>
@@ -58,12 +59,17 @@ extern "C" int LLVMFuzzerInitialize(int*, char***)
         std::fprintf(stderr, "api_fuzz: BTWAV_API_FUZZ_SECOND_OPEN is refused, any or never\n");
         std::exit(2);
     }
+    fuzzing::KnownFaults known;
+    if (const char* list = std::getenv("BTWAV_API_FUZZ_KNOWN")) {
+        const std::string names = std::string(",") + list + ",";
+        known.device0EmptyLoop = names.find(",device0-empty-loop,") != std::string::npos;
+    }
     if (const char* counts = std::getenv("BTWAV_API_FUZZ_COUNTS"); counts != nullptr && counts[0] == '1')
         std::atexit(fuzzing::PrintCounts);
     // Never destroyed: the thread runs until the process ends.
-    g_worker = new fuzzing::Worker([traced, second](const uint8_t* data, size_t size) {
+    g_worker = new fuzzing::Worker([traced, second, known](const uint8_t* data, size_t size) {
         g_image.Restore();
-        fuzzing::RunApiInput(*g_driver, data, size, traced, second);
+        fuzzing::RunApiInput(*g_driver, data, size, traced, second, known);
     });
     return 0;
 }

@@ -41,6 +41,15 @@ constexpr size_t kApiHeaders = 4;   // per client
 // buffers judge (any), or never send one (never).
 enum class SecondOpen { Refused, Any, Never };
 
+// Known faults a campaign may filter out (BTWAV_API_FUZZ_KNOWN, names
+// separated by commas), each reported with its input in docs/fuzzing.md:
+// device0-empty-loop: no client writes an empty header with loop flags to
+// device 0 (an empty loop repeated for ever spins device 0's timer thread
+// for good).
+struct KnownFaults {
+    bool device0EmptyLoop = false;
+};
+
 // What the inputs played so far did, counted from outside the driver
 // (BTWAV_API_FUZZ_COUNTS=1 prints them when the process ends): evidence of
 // which paths a corpus reaches.  Touched by one thread at a time.
@@ -84,7 +93,7 @@ struct ApiClient {
 
 class ApiSession {
 public:
-    ApiSession(const host::DriverModule& driver, bool trace, SecondOpen second);
+    ApiSession(const host::DriverModule& driver, bool trace, SecondOpen second, KnownFaults known);
     ~ApiSession();
     void Run(Reader& in);
 
@@ -122,6 +131,7 @@ private:
     const host::DriverModule& d_;
     bool trace_;
     SecondOpen second_;
+    KnownFaults known_;
     ApiClient clients_[kApiClients];
     DWORD_PTR hDevice_ = 0;
     host::WaveDriverId wave_ = 0;
@@ -132,6 +142,7 @@ private:
 
 // Plays one input against a driver whose globals are fresh (image.h); resets
 // the host around it.
-void RunApiInput(const host::DriverModule& driver, const uint8_t* data, size_t size, bool trace, SecondOpen second);
+void RunApiInput(const host::DriverModule& driver, const uint8_t* data, size_t size, bool trace, SecondOpen second,
+                 KnownFaults known);
 
 }  // namespace fuzzing
