@@ -2,7 +2,6 @@
 // operation decoded from the input and followed by the checks that hold after
 // any operation, then the teardown a device manager makes.
 #include <algorithm>
-#include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
@@ -18,17 +17,6 @@
 #include "session_impl.h"
 
 namespace fuzzing {
-
-void Broken(const char* file, int line, const char* what, const char* fmt, ...)
-{
-    std::fprintf(stderr, "\n== invariant broken at %s:%d: %s\n   ", file, line, what);
-    va_list ap;
-    va_start(ap, fmt);
-    std::vfprintf(stderr, fmt, ap);
-    va_end(ap);
-    std::fprintf(stderr, "\n");
-    std::abort();
-}
 
 Session::Session(const host::DriverModule& driver, bool trace)
     : d_(driver), trace_(trace), oracle_(pool_, [this] { return ClientHearsBack(); })
