@@ -43,7 +43,7 @@ enum class SecondOpen { Refused, Any, Never };
 
 // Known faults a campaign may filter out (BTWAV_API_FUZZ_KNOWN, names
 // separated by commas), each reported with its input in docs/fuzzing.md:
-// device0-empty-loop: no client writes an empty header with loop flags to
+// device0-empty-loop (mended since): no client writes an empty header with loop flags to
 // device 0 (an empty loop repeated for ever spins device 0's timer thread
 // for good).
 struct KnownFaults {

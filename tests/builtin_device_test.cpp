@@ -1,10 +1,12 @@
 // The built-in device 0 as an application meets it: a wave device of its
 // own that plays its format at its rate on the host's clock, queues, loops,
 // pauses and reports positions, and keeps what it played for a test to read.
+#include <chrono>
 #include <cstring>
 #include <vector>
 
 #include "host/wave.h"
+#include "kit/watchdog.h"
 #include "support/stream_fixture.h"
 
 using testing_support::HeaderFlags;
@@ -118,6 +120,33 @@ TEST_F(BuiltinDevice, LoopsPausesAndResets)
     EXPECT_EQ(HeaderFlags(&rest.hdr), DWORD(WHDR_PREPARED | WHDR_DONE));
     EXPECT_EQ(Bytes(), 0u);
     EXPECT_EQ(app_.Done().size(), 2u);
+    EXPECT_EQ(waveOutClose(hwo_), 0u);
+    hwo_ = nullptr;
+}
+
+// An empty buffer looping for ever gives no bytes to any pass: the device
+// plays nothing while it loops, stays responsive, and lets the client break
+// the loop, after which what follows plays.  (Its tick once went round the
+// loop without end, holding the device's lock.)
+TEST_F(BuiltinDevice, AnEmptyEndlessLoopPlaysNothingAndBreaks)
+{
+    kit::Watchdog watchdog(std::chrono::seconds(60), "an empty endless loop on device 0");
+    Open(MakeFormat(2, 44100));
+    Buffer empty(0), after(17640);
+    empty.hdr.lpData = after.data.data();   // a valid address with no length
+    empty.hdr.dwFlags = WHDR_BEGINLOOP | WHDR_ENDLOOP;
+    empty.hdr.dwLoops = 0xFFFFFFFFu;
+    for (Buffer* x : {&empty, &after}) {
+        ASSERT_EQ(waveOutPrepareHeader(hwo_, &x->hdr, sizeof x->hdr), 0u);
+        ASSERT_EQ(waveOutWrite(hwo_, &x->hdr, sizeof x->hdr), 0u);
+    }
+    host::AdvanceVirtualMs(100);
+    EXPECT_EQ(Bytes(), 0u);
+    EXPECT_TRUE(app_.Done().empty());
+    ASSERT_EQ(waveOutBreakLoop(hwo_), 0u);
+    host::AdvanceVirtualMs(150);
+    EXPECT_EQ(app_.Done(), (std::vector<const void*>{&empty.hdr, &after.hdr}));
+    EXPECT_EQ(host::BuiltinAudio().size(), 17640u);
     EXPECT_EQ(waveOutClose(hwo_), 0u);
     hwo_ = nullptr;
 }

@@ -348,12 +348,14 @@ private:
     uint64_t Consume(uint64_t budget, std::vector<WAVEHDR*>* done)
     {
         uint64_t taken = 0;
+        uint64_t takenAtPassStart = 0;   // what this call had taken when the loop's pass began
         while (budget > 0 && current_ < queue_.size()) {
             WAVEHDR* h = queue_[current_];
             const DWORD flags = HeaderFlags(h);
             if ((flags & WHDR_BEGINLOOP) && loopStart_ < 0 && HeaderConsumed(h) == 0) {
                 loopStart_ = static_cast<long>(current_);
                 loopsLeft_ = HeaderLoops(h);
+                takenAtPassStart = taken;
             }
             const DWORD length = HeaderLength(h);
             const DWORD offset = HeaderConsumed(h);
@@ -376,6 +378,13 @@ private:
                 for (size_t i = static_cast<size_t>(loopStart_); i <= current_; ++i)
                     SetHeaderConsumed(queue_[i], 0);
                 current_ = static_cast<size_t>(loopStart_);
+                // A pass that gave no bytes (a loop of empty buffers) would
+                // repeat without end inside this tick, with the mutex held:
+                // one pass a tick, as the driver's device plays it, until the
+                // client breaks the loop or resets.
+                if (taken == takenAtPassStart)
+                    break;
+                takenAtPassStart = taken;
                 continue;
             }
             if (flags & WHDR_ENDLOOP)
