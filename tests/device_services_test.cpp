@@ -270,4 +270,27 @@ TEST_F(DeviceServices, PlaySoundAnswersFalseForWhatItCannotPlayAndStopsALoopOnPu
     EXPECT_TRUE(PlaySoundW(image, nullptr, SND_PURGE));
 }
 
+// The device a sound needs is held by an application: the wave API answers
+// MMSYSERR_ALLOCATED to the sound's open, and PlaySound, whose page promises
+// only TRUE or FALSE, answers FALSE; once the application closes, it plays.
+TEST_F(DeviceServices, PlaySoundAnswersFalseWhileAnotherClientHoldsTheDevice)
+{
+    const std::vector<uint8_t> pcm = Wav(1, 4 * 4410);
+    const auto* image = reinterpret_cast<const WCHAR*>(pcm.data());
+    WAVEFORMATEX f{};
+    f.wFormatTag = WAVE_FORMAT_PCM;
+    f.nChannels = 2;
+    f.nSamplesPerSec = 44100;
+    f.wBitsPerSample = 16;
+    f.nBlockAlign = 4;
+    f.nAvgBytesPerSec = 44100 * 4;
+    HWAVEOUT held = nullptr;
+    ASSERT_EQ(waveOutOpen(&held, WAVE_MAPPER, &f, 0, 0, CALLBACK_NULL), UINT(MMSYSERR_NOERROR));
+    EXPECT_FALSE(PlaySoundW(image, nullptr, SND_MEMORY | SND_ASYNC));
+    EXPECT_FALSE(PlaySoundW(image, nullptr, SND_MEMORY | SND_SYNC));
+    ASSERT_EQ(waveOutClose(held), UINT(MMSYSERR_NOERROR));
+    EXPECT_TRUE(PlaySoundW(image, nullptr, SND_MEMORY | SND_ASYNC));
+    EXPECT_TRUE(PlaySoundW(nullptr, nullptr, 0));
+}
+
 }  // namespace
