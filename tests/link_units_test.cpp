@@ -347,8 +347,10 @@ TEST(SendPathTest, AtBitpool53TheDefaultRadioKeepsUpAndPacketsArriveSoon)
     for (const MediaPacket& p : out) {
         EXPECT_EQ(p.bytes, 846u);
         EXPECT_GT(p.arrivalNs, p.sentNs);
-        EXPECT_LE(p.arrivalNs - p.sentNs, 30 * kMs);   // 846 bytes take 13.2 ms at 512 kbit/s
+        EXPECT_LE(p.arrivalNs - p.sentNs, 30 * kMs);   // 10 slots (6.25 ms of air) take 12.5 ms at half the link
     }
+    // A 2-DH5 and a 2-DH3 each, with their return slots.
+    EXPECT_EQ(path.Stats().airSlots, out.size() * 10);
     // About 333 kbit/s on the radio.
     const double seconds = static_cast<double>(path.Stats().lastArrivalNs - path.Stats().firstSentNs) / 1e9;
     EXPECT_NEAR(path.Stats().bytes * 8 / seconds / 1000, 333, 5);
@@ -431,7 +433,7 @@ TEST(SendPathTest, HalfTheBudgetFor5sBacksAFixedBitpoolUpButTheRuleAdaptsAndReco
     uint64_t fixedRefused = 0, adaptiveRefused = 0;
     Play(fixed, 20, &fixedRefused);
     std::vector<MediaPacket> out = Play(adaptive, 20, &adaptiveRefused);
-    // 333 kbit/s through 256: the fixed queue fills and posts are refused.
+    // 492 slots a second through 400: the fixed queue fills and posts are refused.
     EXPECT_GT(fixedRefused, 10u);
     EXPECT_EQ(fixed.Stats().peakQueuedPackets, c.queuePackets);
     // The rule steps down until the stream fits, and the queue never fills.
