@@ -5,7 +5,7 @@
 namespace btstandin {
 
 SendPath::SendPath(const SendPathConfig& config)
-    : config_(config), radio_(config.Kbps(), config.queuePackets), rule_(config.bitpool)
+    : config_(config), radio_(RadioConfig{config.Kbps(), config.queuePackets, config.aclTypes, config.flushMs * 1000000ull}), rule_(config.bitpool)
 {
     if (config_.bitpool.fixed)
         config_.bitpool.min = config_.bitpool.max;
@@ -22,7 +22,15 @@ void SendPath::Send(uint64_t nowNs, size_t from, std::vector<MediaPacket>* out)
         // Packets join the queue only with room (a post is admitted whole);
         // what the stream's end sends waits for a place, as a write would.
         const uint64_t at = radio_.RoomAtNs(nowNs);
-        p.arrivalNs = radio_.Send(at, p.bytes);
+        const RadioSend sent = radio_.Send(at, p.bytes);
+        p.arrivalNs = sent.doneNs;
+        p.flushed = sent.flushed;
+        stats_.airSlots += sent.slots;
+        if (sent.flushed) {
+            ++stats_.flushed;
+            stats_.flushedFrames += p.frames;
+            stats_.flushedSamples += p.samples;
+        }
         if (stats_.packets == 0)
             stats_.firstSentNs = p.sentNs;
         ++stats_.packets;

@@ -83,7 +83,7 @@ void CountRefusal(PostStats& st, Refusal why, uint32_t bytes)
 void LoseSome(StandIn& s, bool faults, std::vector<MediaPacket>* media)
 {
     for (MediaPacket& m : *media) {
-        if (faults && host::ShouldFail(host::Fault::LosePacket)) {
+        if (!m.flushed && faults && host::ShouldFail(host::Fault::LosePacket)) {
             m.lost = true;
             ++s.stats_.lost;
             s.stats_.lostFrames += m.frames;

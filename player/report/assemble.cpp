@@ -43,6 +43,8 @@ void AddWorld(const Options& o, Report* r)
     c.bitpool = btstandin::BitpoolRange{o.bitpoolMin, o.bitpoolMax, o.bitpoolFixed};
     c.sbc.bitpool = o.bitpoolMax;
     c.mtu = o.mtu;
+    c.aclTypes = o.aclTypes;
+    c.flushMs = o.flushMs;
     c.radioKbps = o.radioKbps;
     c.radioKbps = c.Kbps();   // the codec's default when none was given
     c.queuePackets = o.radioQueuePackets;

@@ -71,6 +71,17 @@ static std::vector<std::string> RegistryLines(const host::RegLoadReport& g)
     return lines;
 }
 
+std::string AclTypeNames(uint32_t types)
+{
+    uint32_t n = 0;
+    const btstandin::AclTypeInfo* all = btstandin::AclTypes(&n);
+    std::string names;
+    for (uint32_t i = 0; i < n; ++i)
+        if (types & all[i].bit)
+            names += (names.empty() ? "" : "/") + std::string(all[i].name);
+    return names;
+}
+
 namespace {
 
 // The codec, the media packets, the radio and the heard quality.
@@ -99,7 +110,8 @@ void WorldLines(const Report& r, Line& line)
     std::string media = std::to_string(m.packets) + " packets sent";
     if (sbc)
         media += " (" + std::to_string(m.frames) + " SBC frames)";
-    media += ", " + std::to_string(k.lost) + " lost; " + Fixed(span > 0 ? m.bytes * 8 / span / 1000 : 0, 1) +
+    media += ", " + std::to_string(k.lost) + " lost" +
+             (c.flushMs ? ", " + std::to_string(m.flushed) + " flushed" : std::string()) + "; " + Fixed(span > 0 ? m.bytes * 8 / span / 1000 : 0, 1) +
              " kbit/s on the radio; " +
              (!r.encoded             ? "sizes by formula, nothing encoded (nobody listened)"
               : r.quality.measured ? "the library encoded SBC and the headset decoded it (someone listened)"
@@ -119,7 +131,13 @@ void WorldLines(const Report& r, Line& line)
         line("bitpool", bp);
     }
     std::string radio = std::to_string(c.radioKbps) + " kbit/s, queue " + std::to_string(c.queuePackets) +
-                        " packets, fullest " + std::to_string(m.peakQueuedPackets);
+                        " packets, fullest " + std::to_string(m.peakQueuedPackets) + "; " + AclTypeNames(c.aclTypes) +
+                        ": " + std::to_string(m.airSlots) + " slots (" + Fixed(m.airSlots * 625e-6, 3) + " s of air" +
+                        (m.frames > m.flushedFrames ? ", " + Fixed(static_cast<double>(m.airSlots) / (m.frames - m.flushedFrames), 3) + " an SBC frame"
+                                  : std::string()) +
+                        ")";
+    if (c.flushMs)
+        radio += "; flush timeout " + std::to_string(c.flushMs) + " ms";
     if (r.interferenceAt >= 0)
         radio += "; interference at " + Fixed(r.interferenceAt, 3) + " s for " +
                  Fixed(c.interference.lengthNs / 1e9, 3) + " s took " + Fixed(c.interference.share * 100, 0) +
@@ -446,7 +464,7 @@ std::string FormatMediaLine(double arrivalS, double sentS, const btstandin::Medi
 {
     return Fixed(arrivalS, 6) + "," + std::to_string(p.bytes) + ",,,media," + std::to_string(p.sequence) + "," +
            std::to_string(p.timestamp) + "," + std::to_string(p.frames) + "," + std::to_string(p.bitpool) + "," +
-           (p.lost ? "lost" : "sent") + "," + Fixed(sentS, 6) + "\n";
+           (p.flushed ? "flushed" : p.lost ? "lost" : "sent") + "," + Fixed(sentS, 6) + "\n";
 }
 
 std::string FormatPacketLog(const PacingInput& in, const PacingResult& r)

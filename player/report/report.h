@@ -104,5 +104,7 @@ std::string FormatMediaLine(double arrivalS, double sentS, const btstandin::Medi
 
 // `v` with `decimals` digits after the point, and never "-0.000".
 std::string Fixed(double v, int decimals);
+// The baseband packet types a set allows, "2-DH1/2-DH3/2-DH5".
+std::string AclTypeNames(uint32_t types);
 
 }  // namespace player

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "driver/config.h"
+#include "btstandin/radio.h"
 #include "host/lateness.h"
 
 namespace player {
@@ -91,6 +92,8 @@ struct Options {
     uint32_t mtu = 895;                   // bytes a media packet may take
     uint32_t radioKbps = 0;               // the radio's budget; 0: the codec's default
     uint32_t radioQueuePackets = 10;      // the send queue's depth in media packets
+    uint32_t aclTypes = btstandin::kAclEdr2;   // baseband packet types allowed (btstandin::AclType bits)
+    uint32_t flushMs = 0;                 // flush timeout; 0: none (the peers' default, infinite)
     struct {
         bool on = false;
         uint64_t startMs = 0, lengthMs = 0;   // since the first write

@@ -14,7 +14,6 @@
 #include "run/lateness.h"
 
 namespace player {
-namespace {
 
 bool ParseUnsigned(const std::string& text, uint64_t max, uint64_t* value)
 {
@@ -31,8 +30,6 @@ bool ParseUnsigned(const std::string& text, uint64_t max, uint64_t* value)
 
 // Registry values the driver reads, with their canonical spelling.
 const char* const kRegistryNames[] = {BTWAV_VALUE_SAMPLE, BTWAV_VALUE_TIMER, BTWAV_VALUE_CACHELEN};
-
-}  // namespace
 
 bool Arg::Fail(const std::string& message)
 {
@@ -269,79 +266,6 @@ bool ParseCatchUp(Arg& a)
     return true;
 }
 
-bool ParseCodec(Arg& a)
-{
-    std::string v;
-    if (!a.Take(&v))
-        return false;
-    if (v == "sbc")
-        a.o->codec = Options::Codec::Sbc;
-    else if (v == "pcm")
-        a.o->codec = Options::Codec::Pcm;
-    else
-        return a.Fail("option --codec expects sbc or pcm, not '" + v + "'");
-    return true;
-}
-
-// N, or MIN-MAX, each from 2 to 250 (the frame header's bitpool; the
-// largest a 44.1 kHz joint stereo frame can use is far lower, but the
-// header is the limit the codec states).
-bool ParseBitpool(Arg& a)
-{
-    std::string v;
-    if (!a.Take(&v))
-        return false;
-    size_t dash = v.find('-');
-    uint64_t lo = 0, hi = 0;
-    bool ok = dash == std::string::npos ? ParseUnsigned(v, 250, &lo)
-                                        : ParseUnsigned(v.substr(0, dash), 250, &lo) &&
-                                              ParseUnsigned(v.substr(dash + 1), 250, &hi);
-    if (dash == std::string::npos)
-        hi = lo;
-    if (!ok || lo < 2 || hi < lo)
-        return a.Fail("option --bitpool expects a bitpool from 2 to 250, or a range MIN-MAX of them, not '" + v + "'");
-    a.o->bitpoolMin = static_cast<uint32_t>(lo);
-    a.o->bitpoolMax = static_cast<uint32_t>(hi);
-    a.o->bitpoolFixed = dash == std::string::npos;
-    return true;
-}
-
-bool ParseInterference(Arg& a)
-{
-    std::string v;
-    if (!a.Take(&v))
-        return false;
-    size_t c1 = v.find(':'), c2 = c1 == std::string::npos ? c1 : v.find(':', c1 + 1);
-    auto fail = [&] {
-        return a.Fail("option --interference expects START:LENGTH:SHARE (times such as 2s, a share such as 0.5 "
-                      "or 50%), not '" + v + "'");
-    };
-    if (c2 == std::string::npos)
-        return fail();
-    uint64_t start = 0, length = 0;
-    if (!ParseMilliseconds(v.substr(0, c1), &start) || !ParseMilliseconds(v.substr(c1 + 1, c2 - c1 - 1), &length) ||
-        length == 0)
-        return fail();
-    std::string shareText = v.substr(c2 + 1);
-    bool percent = !shareText.empty() && shareText.back() == '%';
-    if (percent)
-        shareText.pop_back();
-    char* end = nullptr;
-    errno = 0;
-    double share = std::strtod(shareText.c_str(), &end);
-    if (shareText.empty() || errno != 0 || *end != '\0')
-        return fail();
-    if (percent)
-        share /= 100;
-    if (!(share >= 0 && share <= 1))
-        return fail();
-    a.o->interference.on = true;
-    a.o->interference.startMs = start;
-    a.o->interference.lengthMs = length;
-    a.o->interference.share = share;
-    return true;
-}
-
 bool ParsePlayOut(Arg& a)
 {
     // The device only inline (--play-out=hw:1), so that a file name after a
@@ -440,13 +364,20 @@ const std::vector<OptionEntry> kOptions = {
      [](Arg& a) { return a.Count(65535, "a byte count from 1 to 65535", &a.o->mtu); }},
     {nullptr, "--radio-kbps", "K", "the radio's budget for the stream in kbit/s (default {})",
      [](const Options&) {
-         return std::to_string(btstandin::kDefaultSbcKbps) + "\nwith SBC, " + std::to_string(btstandin::kDefaultPcmKbps) +
+         btstandin::SendPathConfig c;
+         return "half the link,\n" + std::to_string(c.Kbps()) + " with SBC over 2-DH5s, " + std::to_string(btstandin::kDefaultPcmKbps) +
                 " with PCM";
      },
      [](Arg& a) { return a.Count(100000, "kbit/s from 1 to 100000", &a.o->radioKbps); }},
     {nullptr, "--radio-queue", "N", "the library's send queue in media packets (default {})",
      [](const Options& d) { return std::to_string(d.radioQueuePackets); },
      [](Arg& a) { return a.Count(100000, "a packet count from 1 to 100000", &a.o->radioQueuePackets); }},
+    {nullptr, "--radio-types", "LIST", "EDR packet types the link allows, such as\n"
+                                       "2-DH1,2-DH3,2-DH5 or 3M (default {}; the 2 Mbit/s ones)",
+     [](const Options&) { return std::string("2M"); }, ParseAclTypes},
+    {nullptr, "--flush-timeout", "MS|off", "drop a media packet not sent MS after it was queued\n"
+                                           "(default {}: the peers' default, infinite)",
+     [](const Options&) { return std::string("off"); }, ParseFlushTimeout},
     {nullptr, "--interference", "T:D:SHARE", "from T for D the radio loses SHARE of its budget to\n"
                                              "retries (SHARE 0-1 or 0%-100%; T since the first write)",
      nullptr, ParseInterference},

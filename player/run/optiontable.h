@@ -68,4 +68,13 @@ const OptionEntry* FindOption(const std::string& name);
 // "250ms", "3s", "1.5s": a time as the options take it, for defaults.
 std::string ShowMilliseconds(uint64_t ms);
 
+// A whole number from 0 to `max`, unsigned and whole (strtoull's bases).
+bool ParseUnsigned(const std::string& text, uint64_t max, uint64_t* value);
+// The link's options' parsers (linkoptions.cpp).
+bool ParseCodec(Arg& a);
+bool ParseBitpool(Arg& a);
+bool ParseAclTypes(Arg& a);
+bool ParseFlushTimeout(Arg& a);
+bool ParseInterference(Arg& a);
+
 }  // namespace player

@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -273,6 +274,101 @@ TEST(CodecPlayTest, ALostStretchIsHeardOnceAsLongAsItWasAndWhatFollowsKeepsItsTi
         // clean run's sample for sample: no shift at all.
         EXPECT_GT(l.samples.size() / 2 - last, 44100u);
     }
+}
+
+TEST(CodecPlayTest, AnMtuCostsTheBasebandSlotsItsPacketsTake)
+{
+    // Bitpool 53: at MTU 895 seven frames (850 bytes with the L2CAP header)
+    // take a 2-DH5 and a 2-DH3, ten slots with their return slots; at 672
+    // five frames fit one 2-DH5, six slots.  3 Mbit/s types carry the 895
+    // in one 3-DH5.
+    TempDir dir;
+    World big = Live(dir, {"--length", "5s", "--bitpool", "53", "--mtu", "895"});
+    World small = Live(dir, {"--length", "5s", "--bitpool", "53", "--mtu", "672"});
+    World edr3 = Live(dir, {"--length", "5s", "--bitpool", "53", "--mtu", "895", "--radio-types", "3M"});
+    const double perFrame895 = Real(big.json, "/link/slots_per_frame");
+    const double perFrame672 = Real(small.json, "/link/slots_per_frame");
+    EXPECT_GT(perFrame895, perFrame672);
+    EXPECT_NEAR(perFrame895, 10 / 7.0, 0.01);
+    EXPECT_NEAR(perFrame672, 6 / 5.0, 0.01);
+    EXPECT_NEAR(Real(edr3.json, "/link/slots_per_frame"), 6 / 7.0, 0.01);
+    EXPECT_NEAR(Real(big.json, "/link/air_seconds"), Real(big.json, "/link/air_slots") * 625e-6, 1e-6);
+    EXPECT_NE(big.run.out.find("2-DH1/2-DH3/2-DH5: "), std::string::npos) << big.run.out;
+    EXPECT_NE(edr3.run.out.find("3-DH1/3-DH3/3-DH5: "), std::string::npos) << edr3.run.out;
+    // The default budget (half the link) plays 53 with room at either.
+    EXPECT_EQ(Real(big.json, "/link/refused_queue_full"), 0);
+    EXPECT_EQ(Real(small.json, "/link/refused_queue_full"), 0);
+}
+
+TEST(CodecPlayTest, AFlushTimeoutUnderInterferenceDropsPacketsTheHeadsetHearsAsAGapInPlace)
+{
+    // 70% of the budget lost for 2 s from 3 s: a fixed 53 needs more than is
+    // left, and with a flush timeout of 60 ms the packets that wait longer
+    // are dropped instead of backing the queue up.  The headset sees their
+    // sequence numbers skipped and hears their stretch as silence, in
+    // place: every other sample is the clean run's.
+    TempDir dir;
+    World clean = Live(dir, {"--length", "8s", "--bitpool", "53", "--heard", dir.File("c.wav")});
+    World flushed = Live(dir, {"--length", "8s", "--bitpool", "53", "--interference", "3s:2s:70%", "--flush-timeout",
+                               "60", "--heard", dir.File("f.wav"), "--packets", dir.File("p.csv")});
+    EXPECT_EQ(flushed.run.exitCode, 0) << flushed.run.err;
+    EXPECT_GT(Real(flushed.json, "/link/flushed"), 5);
+    EXPECT_EQ(Real(flushed.json, "/link/flush_timeout_ms"), 60);
+    EXPECT_EQ(Real(flushed.json, "/link/refused_queue_full"), 0);
+    EXPECT_EQ(GapCount(flushed.json), 0u) << flushed.run.out;
+    EXPECT_EQ(Real(clean.json, "/link/flushed"), 0);   // off by default
+    EXPECT_NEAR(Real(flushed.json, "/link/slots_per_frame"), 10 / 7.0, 0.01);   // of the frames delivered
+    EXPECT_NE(flushed.run.out.find(" flushed;"), std::string::npos) << flushed.run.out;
+
+    // The packet log: sequence numbers run on, the flushed rows say so.
+    struct Span {
+        size_t from, to;
+    };
+    std::vector<Span> dropped;
+    std::istringstream csv(ReadText(dir.File("p.csv")));
+    uint64_t sequence = 0;
+    for (std::string row; std::getline(csv, row);) {
+        if (row.find(",media,") == std::string::npos)
+            continue;
+        std::vector<std::string> f;
+        std::istringstream cells(row);
+        for (std::string c; std::getline(cells, c, ',');)
+            f.push_back(c);
+        ASSERT_EQ(f.size(), 11u) << row;
+        EXPECT_EQ(std::stoull(f[5]), sequence++) << row;
+        if (f[9] != "flushed")
+            continue;
+        const double at = std::stod(f[0]);
+        EXPECT_GE(at, 3.0) << row;   // only while the interference lasts
+        EXPECT_LE(at, 5.1) << row;
+        const size_t ts = std::stoul(f[6]);
+        dropped.push_back({ts, ts + std::stoul(f[7]) * 128});
+    }
+    ASSERT_EQ(dropped.size(), static_cast<size_t>(Real(flushed.json, "/link/flushed")));
+
+    // The heard audio: silence over each dropped packet's timestamps, and
+    // the clean run's audio elsewhere (the decoder settles within a frame
+    // after a gap).
+    const Audio c = ReadAudio(dir.File("c.wav"));
+    const Audio f = ReadAudio(dir.File("f.wav"));
+    ASSERT_EQ(f.samples.size(), c.samples.size());
+    const size_t offset = static_cast<size_t>(Real(flushed.json, "/heard_quality/codec_delay_frames"));
+    for (const Span& d : dropped)
+        for (size_t i = d.from; i < d.to; ++i)
+            ASSERT_EQ(f.samples[2 * i], 0) << i;
+    size_t differing = 0;
+    for (size_t i = 0; i < f.samples.size() / 2; ++i) {
+        if (f.samples[2 * i] == c.samples[2 * i] && f.samples[2 * i + 1] == c.samples[2 * i + 1])
+            continue;
+        ++differing;
+        bool inside = false;
+        for (const Span& d : dropped)
+            inside = inside || (i >= d.from && i < d.to + offset + 128);
+        EXPECT_TRUE(inside) << i;
+        if (!inside)
+            break;
+    }
+    EXPECT_GE(differing, dropped.size() * 7 * 128 / 2);
 }
 
 }  // namespace

@@ -267,7 +267,7 @@ TEST(OptionsTest, UsageShowsTheDefaultsThatParsingKeeps)
     // The built-in sound's length and the radio's budget have no field of
     // their own; the usage states them as documented.
     EXPECT_EQ(ShownDefault(usage, "--length"), "3s");
-    EXPECT_EQ(ShownDefault(usage, "--radio-kbps"), "512 with SBC, 2117 with PCM");
+    EXPECT_EQ(ShownDefault(usage, "--radio-kbps"), "half the link, 724 with SBC over 2-DH5s, 2117 with PCM");
     EXPECT_EQ(ShownDefault(usage, "--fault"), std::to_string(FaultOption().count));
 }
 

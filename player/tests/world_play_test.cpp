@@ -112,13 +112,15 @@ TEST(WorldPlayTest, ASlowRadioFillsTheSendQueueAndEveryRefusalIsCounted)
         const uint64_t full = Number(w.json, "/link/refused_queue_full_bytes");
         EXPECT_EQ(carried + full, 529200u);   // the built-in sound, 3 s
         EXPECT_GT(Number(w.json, "/link/refused_queue_full"), 0u);
-        // The radio took no more than its budget carries over the run and
-        // the queue holds; what it sends after the run's end is that queue.
+        // The radio took no more slots than its share of the link gives over
+        // the run and the queue holds (the link: 679 bytes each 6 slots,
+        // 1448.5 kbit/s); what it sends after the run's end is that queue.
         double seconds = Real(w.json, "/clock_seconds");
-        const uint64_t sent = Number(w.json, "/link/bytes_sent");
-        const uint64_t largest = IsSbc(codec) ? 846 : 12 + 6144;
-        EXPECT_LE(sent, kbps * 1000 / 8 * seconds + 6 * largest);
-        EXPECT_GE(sent, kbps * 1000 / 8 * (seconds - 0.1));
+        const double slots = Real(w.json, "/link/air_slots");
+        const double share = kbps / (679 * 8 * 1600 / 6 / 1000.0);
+        const double largest = IsSbc(codec) ? 10 : 60;   // 850 bytes: 2-DH5 and 2-DH3; 6160: ten 2-DH5
+        EXPECT_LE(slots, share * 1600 * seconds + 6 * largest);
+        EXPECT_GE(slots, share * 1600 * (seconds - 0.1));
         // Full at five and never more: the last packet, sent when the posts
         // stop, waits for a place as a write would.
         EXPECT_EQ(Number(w.json, "/link/peak_queued_packets"), 5u);

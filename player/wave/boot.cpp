@@ -83,6 +83,8 @@ void HostBoot::ModelWorld()
     c.mtu = o_.mtu;
     c.radioKbps = o_.radioKbps;
     c.queuePackets = o_.radioQueuePackets;
+    c.aclTypes = o_.aclTypes;
+    c.flushMs = o_.flushMs;
     c.keepPcm = Encodes();
     btstandin::ModelLink(link);
     if (c.keepPcm && c.codec == btstandin::Codec::Sbc)

@@ -51,7 +51,7 @@ void Listener::Receive(const btstandin::MediaPacket& p)
     std::lock_guard<std::mutex> lock(mu_);
     if (!headset_ || done_)
         return;
-    if (p.lost) {
+    if (p.lost || p.flushed) {
         // The headset plays silence for the lost stretch in its place in
         // the stream, by the packets' timestamps: the stretch is heard once,
         // as long as it was, and what follows keeps its timing however long

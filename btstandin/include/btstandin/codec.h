@@ -56,7 +56,8 @@ struct MediaPacket {
     uint32_t bitpool = 0;         // SBC: the bitpool of its frames; PCM: 0
     uint64_t firstPostNs = 0;     // clock time of the post that brought its first sample
     uint64_t sentNs = 0;          // clock time it went to the radio's queue (its last frame was complete)
-    uint64_t arrivalNs = 0;       // clock time the radio delivered it (or would have, when lost)
+    uint64_t arrivalNs = 0;       // clock time the radio delivered it (or would have, when lost; flushed: when dropped)
+    bool flushed = false;         // the flush timeout dropped it before it was through
     bool lost = false;            // the radio sent it and it never arrived (the lose fault)
     std::vector<uint8_t> pcm;     // its samples, 16-bit stereo, when kept for a listener
     std::vector<uint8_t> payload; // the encoded packet (RTP header onward), when an encoder ran

@@ -18,10 +18,12 @@ namespace btstandin {
 
 enum class Codec { Sbc, Pcm };
 
-// The radio's default budgets, kbit/s.  SBC: what an EDR link gives an A2DP
-// stream in practice, room for bitpool 53 (about 333 kbit/s with its headers
-// at MTU 895) and more.  PCM: 1.5 times raw CD audio, as a link with room.
-constexpr uint32_t kDefaultSbcKbps = 512;
+// The radio's default budgets.  SBC: half the link's slots, what an EDR link
+// gives an A2DP stream in practice (the rest to retries, the sink's other
+// traffic, scans and Wi-Fi coexistence), 724 kbit/s with 2-DH5s: room for
+// bitpool 53 at MTU 895 (10 slots each 7 frames, 62% of it).  PCM: 1.5
+// times raw CD audio in kbit/s, as a link with room (more than a real one).
+constexpr double kDefaultSbcShare = 0.5;
 constexpr uint32_t kDefaultPcmKbps = 2117;
 constexpr uint32_t kDefaultMtu = 895;
 
@@ -32,9 +34,16 @@ struct SendPathConfig {
     uint32_t mtu = kDefaultMtu;    // bytes a media packet may take
     uint32_t radioKbps = 0;        // 0: the codec's default above
     uint32_t queuePackets = 10;    // send queue depth, media packets (about 200 ms at 20 ms a packet)
+    uint32_t aclTypes = kAclEdr2;  // the baseband packet types the link allows
+    uint32_t flushMs = 0;          // flush timeout (0: none, the peers' default)
     Interference interference;
     bool keepPcm = false;          // packets carry their samples (someone will hear them)
-    uint32_t Kbps() const { return radioKbps ? radioKbps : codec == Codec::Sbc ? kDefaultSbcKbps : kDefaultPcmKbps; }
+    uint32_t Kbps() const
+    {
+        return radioKbps                ? radioKbps
+               : codec == Codec::Pcm ? kDefaultPcmKbps
+                                     : static_cast<uint32_t>(LinkKbps(aclTypes) * kDefaultSbcShare + 0.5);
+    }
 };
 
 struct BitpoolChange {
@@ -46,6 +55,8 @@ struct SendStats {
     uint64_t packets = 0, frames = 0, samples = 0;   // media packets sent to the radio, their SBC frames and audio frames
     uint64_t bytes = 0;                              // their size on the radio
     uint64_t firstSentNs = 0, lastArrivalNs = 0;     // the stream's span on the radio
+    uint64_t airSlots = 0;                           // baseband slots the delivered packets took, return slots included
+    uint64_t flushed = 0, flushedFrames = 0, flushedSamples = 0;   // media packets the flush timeout dropped
     uint32_t peakQueuedPackets = 0;                  // the fullest the send queue was after a packet joined it
     uint64_t packWaitSumNs = 0, packWaitMaxNs = 0;   // from a packet's first sample posted to the packet sent
     uint32_t lowestBitpool = 0, highestBitpool = 0;  // of the packets sent (0: none yet)
