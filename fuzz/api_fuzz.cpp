@@ -17,7 +17,6 @@
 
 #include "api_session.h"
 #include "image.h"
-#include "kit/driver.h"
 #include "worker.h"
 
 // The host's fault guard installs its own SIGSEGV handler: AddressSanitizer
@@ -37,18 +36,8 @@ fuzzing::Worker* g_worker;
 
 extern "C" int LLVMFuzzerInitialize(int*, char***)
 {
-    std::string error;
-    g_driver = kit::LoadDriver(BTWAV_FUZZ_DRIVER_PATH, &error);
-    if (!g_driver) {
-        std::fprintf(stderr, "api_fuzz: %s\n", error.c_str());
-        std::exit(2);
-    }
-    if (!g_image.Capture(g_driver->Symbol("g_StreamContext"), &error)) {
-        std::fprintf(stderr, "api_fuzz: the driver's image: %s\n", error.c_str());
-        std::exit(2);
-    }
-    const char* trace = std::getenv("BTWAV_FUZZ_TRACE");
-    const bool traced = trace != nullptr && trace[0] == '1';
+    g_driver = fuzzing::LoadDriverWithImage("api_fuzz", BTWAV_FUZZ_DRIVER_PATH, &g_image);
+    const bool traced = fuzzing::TraceRequested();
     const char* mode = std::getenv("BTWAV_API_FUZZ_SECOND_OPEN");
     fuzzing::SecondOpen second = fuzzing::SecondOpen::Refused;
     if (mode != nullptr && std::strcmp(mode, "any") == 0)

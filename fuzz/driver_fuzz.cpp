@@ -12,7 +12,6 @@
 
 #include "host/driverlibrary.h"
 #include "image.h"
-#include "kit/driver.h"
 #include "session.h"
 #include "worker.h"
 
@@ -35,18 +34,8 @@ fuzzing::Worker* g_worker;
 
 extern "C" int LLVMFuzzerInitialize(int*, char***)
 {
-    std::string error;
-    g_driver = kit::LoadDriver(BTWAV_FUZZ_DRIVER_PATH, &error);
-    if (!g_driver) {
-        std::fprintf(stderr, "driver_fuzz: %s\n", error.c_str());
-        std::exit(2);
-    }
-    if (!g_image.Capture(g_driver->Symbol("g_StreamContext"), &error)) {
-        std::fprintf(stderr, "driver_fuzz: the driver's image: %s\n", error.c_str());
-        std::exit(2);
-    }
-    const char* trace = std::getenv("BTWAV_FUZZ_TRACE");
-    g_trace = trace != nullptr && trace[0] == '1';
+    g_driver = fuzzing::LoadDriverWithImage("driver_fuzz", BTWAV_FUZZ_DRIVER_PATH, &g_image);
+    g_trace = fuzzing::TraceRequested();
     // Never destroyed: the thread runs until the process ends.
     g_worker = new fuzzing::Worker([](const uint8_t* data, size_t size) {
         g_image.Restore();

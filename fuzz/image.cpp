@@ -4,8 +4,12 @@
 #include <elf.h>
 #include <link.h>
 
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <fstream>
+
+#include "kit/driver.h"
 
 namespace fuzzing {
 namespace {
@@ -81,6 +85,27 @@ size_t DriverImage::Bytes() const
     for (const Region& r : regions_)
         n += r.saved.size();
     return n;
+}
+
+std::unique_ptr<host::DriverModule> LoadDriverWithImage(const char* target, const char* path, DriverImage* image)
+{
+    std::string error;
+    std::unique_ptr<host::DriverModule> driver = kit::LoadDriver(path, &error);
+    if (!driver) {
+        std::fprintf(stderr, "%s: %s\n", target, error.c_str());
+        std::exit(2);
+    }
+    if (!image->Capture(driver->Symbol("g_StreamContext"), &error)) {
+        std::fprintf(stderr, "%s: the driver's image: %s\n", target, error.c_str());
+        std::exit(2);
+    }
+    return driver;
+}
+
+bool TraceRequested()
+{
+    const char* trace = std::getenv("BTWAV_FUZZ_TRACE");
+    return trace != nullptr && trace[0] == '1';
 }
 
 }  // namespace fuzzing

@@ -14,8 +14,11 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
+
+#include "host/driverlibrary.h"
 
 namespace fuzzing {
 
@@ -35,5 +38,13 @@ private:
     };
     std::vector<Region> regions_;
 };
+
+// A fuzz target's start: loads the driver at `path` through the host's
+// loader and captures its image into *image.  Either failing ends the
+// process with exit 2 and a message that names `target`.
+std::unique_ptr<host::DriverModule> LoadDriverWithImage(const char* target, const char* path, DriverImage* image);
+
+// Whether BTWAV_FUZZ_TRACE=1 asks for each input's steps to be printed.
+bool TraceRequested();
 
 }  // namespace fuzzing
