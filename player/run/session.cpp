@@ -67,7 +67,7 @@ class Player {
 public:
     explicit Player(const Options& o)
         : o_(o), boot_(o), clock_(o.fast), stall_(o.fast, &silence_, kStallSeconds),
-          device_(o.refill, [this](WAVEHDR* h) { silence_.Note(host::ClockNowNs()); refill_->OnDone(h); }) {}
+          device_(o.refill, [this](WAVEHDR* h) { OnDone(h); }) {}
     ~Player() { Teardown(); }
     int Run();
 
@@ -77,6 +77,7 @@ private:
     void Play();
     void Step(const ActionSchedule::Step& s, double now);
     void WaitOrAdvance(double untilSeconds);
+    void OnDone(WAVEHDR* h);
     MMRESULT Write(WAVEHDR* h, int64_t bytes);
     void Finish();
     void BuildReport(bool failed);
@@ -119,6 +120,7 @@ private:
     std::atomic<bool> timerNamed_{false};  // the debug output knows the timer's thread
     std::atomic<bool> faulted_{false};     // a thread faulted outside any guard
     std::atomic<bool> mainParked_{false};  // the main thread saw it and stopped
+    HANDLE fastWake_ = nullptr;            // fast mode, callback refill: set when playback ends or fails
 };
 
 void Player::Boot()
@@ -126,6 +128,10 @@ void Player::Boot()
     host::NameThisThread("main");
     processfault::Watch([this](const std::string& what, const std::string& thread) { EndAfterFault(what, thread); });
     boot_.SelectClock();
+    // Fast mode: the virtual clock moves by itself while this thread and
+    // the timer's wait, as any program's would.
+    if (o_.fast)
+        host::UseClock(host::ClockKind::VirtualAuto);
     frequency_ = Frequency();
     std::vector<std::string> warnings;
     period_ = boot_.Prepare(&warnings, &report_.registry);
@@ -251,17 +257,32 @@ void Player::Step(const ActionSchedule::Step& s, double now)
     }
 }
 
-// Lets playback run until `untilSeconds` of playback time, or less: on the
-// real clock until something comes back (at most 50 ms with the event); on
-// the virtual clock by one timer period when the main thread refills the
-// buffers, and by many when the callback does (FastStepNs).
+// The device's MM_WOM_DONE, on the timer thread (or the main thread inside
+// waveOutReset).  In fast mode with the callback refill, the end of playback
+// or a failure wakes the main thread, which otherwise sleeps to its next
+// action.
+void Player::OnDone(WAVEHDR* h)
+{
+    silence_.Note(host::ClockNowNs());
+    refill_->OnDone(h);
+    if (fastWake_ != nullptr && (refill_->Done() || !refill_->Error().empty()))
+        host::SetEvent(fastWake_);
+}
+
+// Lets playback run until `untilSeconds` of playback time, or less: until
+// something comes back with the event (at most 50 ms on the real clock), or
+// the end or a failure with the callback.  In fast mode the waits are on
+// the virtual clock, which moves by itself while every thread waits.
 void Player::WaitOrAdvance(double untilSeconds)
 {
     double wait = std::max(0.0, untilSeconds - clock_.Seconds());
     if (o_.fast) {
-        uint64_t periods = o_.refill == Refill::Callback ? kFastStepPeriods : 1;
-        host::AdvanceVirtualNs(FastStepNs(host::VirtualNowNs(), clock_.VirtualNsAt(untilSeconds), periods, period_,
-                                          Expected() - clock_.Seconds()));
+        const uint64_t now = host::VirtualNowNs(), until = clock_.VirtualNsAt(untilSeconds);
+        const uint32_t ms = FastWaitMs(now, until);
+        if (o_.refill == Refill::Event)
+            device_.WaitEvent(ms);
+        else
+            host::WaitForEvent(fastWake_, ms);
         ParkIfFaulted();
     } else if (o_.refill == Refill::Event) {
         device_.WaitEvent(static_cast<uint32_t>(std::min(wait, 0.05) * 1000.0) + 1);
@@ -274,9 +295,11 @@ void Player::WaitOrAdvance(double untilSeconds)
 
 void Player::Play()
 {
-    if (o_.fast)
+    if (o_.fast) {
         silence_.Restart(host::VirtualNowNs());
-    else
+        if (o_.refill == Refill::Callback)
+            fastWake_ = host::CreateEvent(false, false);
+    } else
         lateTicks_.Start(o_.lateTickMs);
     refill_->WriteAll();
     ActionSchedule schedule(o_.actions);
@@ -371,6 +394,10 @@ void Player::Teardown()
     if (refill_)
         refill_->Close();
     device_.Abandon();
+    if (fastWake_ != nullptr) {
+        host::CloseEvent(fastWake_);
+        fastWake_ = nullptr;
+    }
     boot_.Stop();
     if (booted_) {
         // No output may run once the files are gone.
