@@ -295,6 +295,11 @@ void UseClock(ClockKind kind)
     EnsureThreadLocked(s);
 }
 
+void WaitForRunningTick()
+{
+    WaitBetweenTicks();
+}
+
 ClockKind CurrentClock()
 {
     ClockService& s = Service();

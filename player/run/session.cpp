@@ -105,7 +105,6 @@ private:
     HostBoot boot_;
     bool booted_ = false;
     uint64_t frequency_ = 1;
-    uint32_t period_ = kDefaultTimer;      // ms, for the fast mode's steps
     std::unique_ptr<Timeline> timeline_;
     std::unique_ptr<Listener> listener_;
     SoundChain sound_;
@@ -128,13 +127,11 @@ void Player::Boot()
     host::NameThisThread("main");
     processfault::Watch([this](const std::string& what, const std::string& thread) { EndAfterFault(what, thread); });
     boot_.SelectClock();
-    // Fast mode: the virtual clock moves by itself while this thread and
-    // the timer's wait, as any program's would.
     if (o_.fast)
         host::UseClock(host::ClockKind::VirtualAuto);
     frequency_ = Frequency();
     std::vector<std::string> warnings;
-    period_ = boot_.Prepare(&warnings, &report_.registry);
+    boot_.Prepare(&warnings, &report_.registry);
     for (const std::string& w : warnings) {
         ConsoleLine(stderr, "btwav-play: warning: " + w);
         report_.warnings.push_back(w);
@@ -149,6 +146,8 @@ void Player::Boot()
         if (!timerNamed_.exchange(true, std::memory_order_relaxed))
             diagnostics::NameThisThread("timer");
         timeline_->LogTick(counter, host::CurrentTickLatenessNs());
+        if (fastWake_ != nullptr && refill_->Done())
+            host::SetEvent(fastWake_);
     });
     btstandin::SetPostObserver([this](const btstandin::PostInfo& p) { timeline_->OnPost(p.counter, p.bytes, p.refused); });
     boot_.ModelWorld();
@@ -257,32 +256,27 @@ void Player::Step(const ActionSchedule::Step& s, double now)
     }
 }
 
-// The device's MM_WOM_DONE, on the timer thread (or the main thread inside
-// waveOutReset).  In fast mode with the callback refill, the end of playback
-// or a failure wakes the main thread, which otherwise sleeps to its next
-// action.
+// MM_WOM_DONE.  Fast mode, callback refill: a failure wakes the sleeping main
+// thread at once; the end, at the next tick (the tick observer).
 void Player::OnDone(WAVEHDR* h)
 {
     silence_.Note(host::ClockNowNs());
     refill_->OnDone(h);
-    if (fastWake_ != nullptr && (refill_->Done() || !refill_->Error().empty()))
+    if (fastWake_ != nullptr && !refill_->Error().empty())
         host::SetEvent(fastWake_);
 }
 
-// Lets playback run until `untilSeconds` of playback time, or less: until
-// something comes back with the event (at most 50 ms on the real clock), or
-// the end or a failure with the callback.  In fast mode the waits are on
-// the virtual clock, which moves by itself while every thread waits.
+// Lets playback run until `untilSeconds` of playback time (virtual in fast
+// mode), or less: until something comes back with the event (at most 50 ms
+// on the real clock), or the end or a failure with the callback.
 void Player::WaitOrAdvance(double untilSeconds)
 {
     double wait = std::max(0.0, untilSeconds - clock_.Seconds());
     if (o_.fast) {
-        const uint64_t now = host::VirtualNowNs(), until = clock_.VirtualNsAt(untilSeconds);
-        const uint32_t ms = FastWaitMs(now, until);
-        if (o_.refill == Refill::Event)
-            device_.WaitEvent(ms);
-        else
-            host::WaitForEvent(fastWake_, ms);
+        const uint32_t ms = FastWaitMs(host::VirtualNowNs(), clock_.VirtualNsAt(untilSeconds));
+        if (o_.refill == Refill::Event) device_.WaitEvent(ms);
+        else if (host::WaitForEvent(fastWake_, ms))
+            host::WaitForRunningTick();   // the waking tick ends first, as it outranks this thread
         ParkIfFaulted();
     } else if (o_.refill == Refill::Event) {
         device_.WaitEvent(static_cast<uint32_t>(std::min(wait, 0.05) * 1000.0) + 1);
@@ -295,12 +289,12 @@ void Player::WaitOrAdvance(double untilSeconds)
 
 void Player::Play()
 {
-    if (o_.fast) {
+    if (o_.fast)
         silence_.Restart(host::VirtualNowNs());
-        if (o_.refill == Refill::Callback)
-            fastWake_ = host::CreateEvent(false, false);
-    } else
+    else
         lateTicks_.Start(o_.lateTickMs);
+    if (o_.fast && o_.refill == Refill::Callback)
+        fastWake_ = host::CreateEvent(false, false);
     refill_->WriteAll();
     ActionSchedule schedule(o_.actions);
     Progress progress(o_.quiet ? nullptr : stderr, isatty(STDERR_FILENO) != 0, Expected());
@@ -394,10 +388,8 @@ void Player::Teardown()
     if (refill_)
         refill_->Close();
     device_.Abandon();
-    if (fastWake_ != nullptr) {
-        host::CloseEvent(fastWake_);
+    if (fastWake_ != nullptr && host::CloseEvent(fastWake_))
         fastWake_ = nullptr;
-    }
     boot_.Stop();
     if (booted_) {
         // No output may run once the files are gone.

@@ -54,7 +54,8 @@ uint32_t FastWaitMs(uint64_t nowNs, uint64_t untilNs)
 {
     if (untilNs <= nowNs)
         return 1;
-    const uint64_t ms = (untilNs - nowNs + 999999) / 1000000;
+    const uint64_t d = untilNs - nowNs;
+    const uint64_t ms = d / 1000000 + (d % 1000000 != 0);
     return static_cast<uint32_t>(std::min<uint64_t>(ms, 0xFFFFFFFEu));
 }
 

@@ -152,6 +152,11 @@ struct HungReport {
 };
 constexpr int kHungExitCode = 124;
 void SetHungHandler(std::function<void(const HungReport&)> fn);
+// Returns once no timer callback is running (at once on the timer thread).
+// A thread a tick woke uses it to let the tick end first, as the timer
+// thread's priority would on the device.  The caller must hold no lock a
+// tick may wait for.
+void WaitForRunningTick();
 // A thread that reads the clock (GetTickCount, QueryPerformanceCounter)
 // 2^24 times without a wait between is told about once on stderr: the
 // self-moving clock stands still while it spins.  How many such warnings.
