@@ -256,8 +256,7 @@ void Player::Step(const ActionSchedule::Step& s, double now)
     }
 }
 
-// MM_WOM_DONE.  Fast mode, callback refill: a failure wakes the sleeping main
-// thread at once; the end, at the next tick (the tick observer).
+// MM_WOM_DONE.  Fast callback refill: a failure wakes main at once (the end: the tick observer).
 void Player::OnDone(WAVEHDR* h)
 {
     silence_.Note(host::ClockNowNs());
@@ -274,7 +273,8 @@ void Player::WaitOrAdvance(double untilSeconds)
     double wait = std::max(0.0, untilSeconds - clock_.Seconds());
     if (o_.fast) {
         const uint32_t ms = FastWaitMs(host::VirtualNowNs(), clock_.VirtualNsAt(untilSeconds));
-        if (o_.refill == Refill::Event) device_.WaitEvent(ms);
+        if (o_.refill == Refill::Event)
+            device_.WaitEvent(ms);
         else if (host::WaitForEvent(fastWake_, ms))
             host::WaitForRunningTick();   // the waking tick ends first, as it outranks this thread
         ParkIfFaulted();
