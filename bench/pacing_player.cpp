@@ -22,6 +22,9 @@
 #include <thread>
 #include <vector>
 
+#include "host/clock.h"
+#include "host/kernel.h"
+#include "host/platform.h"
 #include "pacing.h"
 
 namespace pacing {
@@ -296,6 +299,60 @@ void BenchFlac(const std::string& player, const std::string& dir, bool quick)
         Fmt("%.3f s", decode), Fmt("%.2fx", play / decode), "<= 1.2x", play <= 1.2 * decode);
 }
 
+// The default refill (the main thread woken by the event for each buffer)
+// against the callback's, both on the virtual clock that moves by itself:
+// one minute, whole process's wall time, the best of three each, in turn.
+void BenchRefill(const std::string& player)
+{
+    double event = 1e9, callback = 1e9;
+    for (int i = 0; i < 3; ++i) {
+        Child a = Run({player, "--fast", "--quiet", "--length", "60s"});
+        Check(a, "fast mode, event refill");
+        event = std::min(event, a.wall);
+        Child b = Run({player, "--fast", "--quiet", "--length", "60s", "--refill", "callback"});
+        Check(b, "fast mode, callback refill");
+        callback = std::min(callback, b.wall);
+    }
+    Add("fast mode, 60 s: the default (event) refill against --refill callback, whole process's wall time",
+        Fmt("%.3f s", event), Fmt("%.3f s", callback), Fmt("%.2fx", event / callback), "<= 2x", event <= 2 * callback);
+}
+
+// How long a hung program takes to be reported: a child on the self-moving
+// clock whose only thread waits for ever on an event, from fork to its exit
+// with the hung code, against the same child that sets the event first and
+// exits (the start-up alone).  The best of five each.
+double TimeChild(bool hang)
+{
+    auto t0 = Clock::now();
+    pid_t pid = fork();
+    if (pid == 0) {
+        host::UseClock(host::ClockKind::VirtualAuto);
+        HANDLE e = CreateEventW(nullptr, FALSE, hang ? FALSE : TRUE, nullptr);
+        WaitForSingleObject(e, INFINITE);
+        _exit(0);
+    }
+    int status = 0;
+    waitpid(pid, &status, 0);
+    const int want = hang ? host::kHungExitCode : 0;
+    if (!WIFEXITED(status) || WEXITSTATUS(status) != want) {
+        std::fprintf(stderr, "pacing_bench: the %s child ended with status %d\n", hang ? "hung" : "plain", status);
+        std::exit(1);
+    }
+    return Seconds(t0, Clock::now());
+}
+
+void BenchHung()
+{
+    double hung = 1e9, plain = 1e9;
+    for (int i = 0; i < 5; ++i) {
+        hung = std::min(hung, TimeChild(true));
+        plain = std::min(plain, TimeChild(false));
+    }
+    Add("self-moving clock: a hung program reported (fork to exit 124) against one that ends (fork to exit 0)",
+        Fmt("%.2f ms", hung * 1000), Fmt("%.2f ms", plain * 1000), Fmt("%.2fx", hung / plain), "<= 2x",
+        hung <= 2 * plain);
+}
+
 }  // namespace
 
 void BenchFast(const std::string& player, const std::string& dir, bool quick)
@@ -307,6 +364,8 @@ void BenchFast(const std::string& player, const std::string& dir, bool quick)
     BenchHeard(player, dir, quick);
 #endif
     BenchFlac(player, dir, quick);
+    BenchRefill(player);
+    BenchHung();
 }
 
 void BenchRealTime(const std::string& player, bool quick)

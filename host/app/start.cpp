@@ -64,11 +64,15 @@ void RaiseLinkUp()
 bool StartLocked()
 {
     const std::string clock = Env("CEHOST_CLOCK", "real");
-    if (clock != "real" && clock != "virtual")
-        return Fail("CEHOST_CLOCK must be real or virtual, not " + clock);
+    if (clock != "real" && clock != "virtual" && clock != "virtual-auto")
+        return Fail("CEHOST_CLOCK must be real, virtual or virtual-auto, not " + clock);
     host::ResetAll();
     btstandin::Reset();
-    host::UseClock(clock == "real" ? host::ClockKind::Real : host::ClockKind::Virtual);
+    // virtual-auto: the clock moves by itself; the thread that loads the
+    // library is the program's main thread.
+    host::UseClock(clock == "real"      ? host::ClockKind::Real
+                   : clock == "virtual" ? host::ClockKind::Virtual
+                                        : host::ClockKind::VirtualAuto);
     host::SetDriverDirectory(Env("CEHOST_DRIVER_DIR", HostLibraryDirectory().c_str()));
 
     host::WriteDriverEntry();

@@ -22,6 +22,7 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "autoclock.h"
 #include "clock_service.h"
 #include "host/host.h"
 #include "host_internal.h"
@@ -198,6 +199,7 @@ void WakeServiceLocked(ClockService& s)
 void ServiceLoop()
 {
     NameThisThread("timer");
+    autoclock::MarkServiceThread();
     ClockService& s = Service();
     std::unique_lock<host::PiMutex> lock(s.mutex);
     for (;;) {
@@ -246,7 +248,10 @@ void StopAllTimersLocked(ClockService& s, std::unique_lock<host::PiMutex>& lock)
 void UseClockLocked(ClockService& s, std::unique_lock<host::PiMutex>& lock, ClockKind kind)
 {
     StopAllTimersLocked(s, lock);
-    s.clock = kind == ClockKind::Virtual ? &VirtualClock() : &RealClock();
+    s.clock = kind == ClockKind::Real ? &RealClock() : &VirtualClock();
+    s.autoMove = kind == ClockKind::VirtualAuto;
+    s.hungSeen = false;
+    autoclock::Restart(s.autoMove);
     s.frequency = s.clock->DefaultFrequency();
     s.virtualNow = Instant{};
     s.base = NowLocked(s);
@@ -288,6 +293,11 @@ void UseClock(ClockKind kind)
     std::unique_lock<host::PiMutex> lock(s.mutex);
     UseClockLocked(s, lock, kind);
     EnsureThreadLocked(s);
+}
+
+void WaitForRunningTick()
+{
+    WaitBetweenTicks();
 }
 
 ClockKind CurrentClock()
@@ -438,6 +448,8 @@ BOOL QueryPerformanceCounter(LARGE_INTEGER* lpPerformanceCount)
 {
     if (lpPerformanceCount == nullptr)
         return FALSE;
+    if (host::autoclock::On())
+        host::autoclock::NotePoll();
     lpPerformanceCount->QuadPart = static_cast<LONGLONG>(host::clocks::ReadCounter(Service()));
     return TRUE;
 }

@@ -221,6 +221,8 @@ struct ClockService {
     bool threadStarted = false;
     std::thread::id threadId;
 
+    bool autoMove = false;   // the virtual clock moves by itself (autoclock.h)
+    bool hungSeen = false;   // the hang was reported; not again until a thread runs
     bool advancePending = false;   // virtual: the service thread is advancing to advanceTarget
     Instant advanceTarget;
     uint64_t advanceRequested = 0;   // advance requests made / completed

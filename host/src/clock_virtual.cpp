@@ -2,6 +2,7 @@
 // mode) advances it; the service thread then fires every tick that falls
 // due, in order, each at its own (possibly late) time, and the advance
 // returns when they have run: one hand-off per advance, not per tick.
+#include "autoclock.h"
 #include "clock_service.h"
 #include "host/faults.h"
 
@@ -41,6 +42,10 @@ public:
     // its target, moving time to each, and finally to the target itself.
     void Serve(ClockService& s, std::unique_lock<host::PiMutex>& lock, TimerEntry* next) const override
     {
+        if (s.autoMove && !s.advancePending) {
+            ServeAuto(s, lock, next);
+            return;
+        }
         if (!s.advancePending) {
             s.wake.wait(lock);
             return;
@@ -60,6 +65,51 @@ public:
         s.advancePending = false;
         s.advanceCompleted = s.advanceRequested;
         s.advanced.notify_all();
+    }
+
+private:
+    // The clock moving by itself: a tick due now fires at once (the timer
+    // thread outranks the program's); otherwise, once every known thread
+    // waits, time moves to the earliest tick or time-out, and a time-out now
+    // due wakes its thread.  One step per turn.
+    static void ServeAuto(ClockService& s, std::unique_lock<host::PiMutex>& lock, TimerEntry* next)
+    {
+        if (next && !(s.virtualNow < next->fireAt)) {
+            FireLocked(s, lock, *next);
+            return;
+        }
+        const autoclock::Look v = autoclock::LookLocked();
+        if (v.running > 0 || !v.threads) {
+            s.hungSeen = false;
+            s.wake.wait(lock);
+            return;
+        }
+        const Instant now = s.virtualNow;
+        if (v.hasDeadline && !(now < Instant{v.deadlineNs, 0})) {
+            lock.unlock();
+            autoclock::TimeOutDue(now.ns);
+            lock.lock();
+            return;
+        }
+        bool have = next != nullptr;
+        Instant target = have ? next->fireAt : Instant{};
+        if (v.hasDeadline && (!have || Instant{v.deadlineNs, 0} < target)) {
+            target = Instant{v.deadlineNs, 0};
+            have = true;
+        }
+        if (have) {
+            s.virtualNow = target;
+            PublishLocked(s);
+            return;
+        }
+        if (s.hungSeen) {
+            s.wake.wait(lock);
+            return;
+        }
+        s.hungSeen = true;
+        lock.unlock();
+        autoclock::ReportHung(now.ns);
+        lock.lock();
     }
 };
 

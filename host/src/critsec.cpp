@@ -12,6 +12,7 @@
 #include "host/host.h"
 #include "host/realtime.h"
 #include "host_internal.h"
+#include "autoclock.h"
 
 namespace host {
 
@@ -24,6 +25,7 @@ thread_local std::vector<CRITICAL_SECTION*> t_lockJournal;
 struct HostCriticalSection {
     PiMutex mutex;
     std::atomic<DWORD> owner{0};   // thread id of the holder, 0 when free; written by the holder
+    std::atomic<uint32_t> left{0}; // Leaves so far, for the self-moving clock's waits (autoclock.h)
     unsigned depth = 0;            // levels the holder has entered; written by the owner only
 };
 
@@ -85,7 +87,18 @@ void EnterCriticalSection(LPCRITICAL_SECTION cs)
     if (h->owner.load(std::memory_order_relaxed) == self) {
         ++h->depth;
     } else {
-        if (!h->mutex.try_lock()) {
+        if (host::autoclock::On() && !host::autoclock::OnService()) {
+            // The self-moving clock: a contended Enter waits where the clock
+            // sees it, and tries again after each Leave.
+            for (bool first = true;; first = false) {
+                const uint32_t seen = h->left.load(std::memory_order_acquire);
+                if (h->mutex.try_lock())
+                    break;
+                if (first)
+                    ++cs->dwContentions;
+                host::autoclock::WaitSection(h, h->left, seen, h->owner.load(std::memory_order_relaxed));
+            }
+        } else if (!h->mutex.try_lock()) {
             const DWORD holder = h->owner.load(std::memory_order_relaxed);
             const uint64_t begin = host::TickPartBegin(host::TickPart::Lock);
             h->mutex.lock();
@@ -120,6 +133,8 @@ void LeaveCriticalSection(LPCRITICAL_SECTION cs)
         cs->OwnerThread = nullptr;
         h->owner.store(0, std::memory_order_relaxed);
         h->mutex.unlock();
+        if (host::autoclock::On())
+            host::autoclock::SectionLeft(h, h->left);
     } else {
         cs->LockCount = h->depth;
     }

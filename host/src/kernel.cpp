@@ -24,6 +24,7 @@
 // become set.  So two SetEvent calls in a row with one thread waiting wake
 // that thread and leave the event set, as on the platform.
 #include <algorithm>
+#include <cstdio>
 #include <chrono>
 #include <condition_variable>
 #include <deque>
@@ -37,6 +38,7 @@
 #include "host/kernel.h"
 #include "host_internal.h"
 #include "kernel_state.h"
+#include "autoclock.h"
 
 namespace host {
 
@@ -77,6 +79,38 @@ std::shared_ptr<Object> FindLocked(Kernel& k, HANDLE h)
 {
     auto it = k.handles.find(h);
     return it == k.handles.end() ? nullptr : it->second;
+}
+
+// Caller holds the kernel's mutex.  What a blocked wait waits for, for the
+// hung report: each object's kind, name and handle.
+std::string DescribeWaitLocked(const Wait& w)
+{
+    Kernel& k = K();
+    std::string out;
+    for (const auto& o : w.objects) {
+        static const char* const kKinds[] = {"event", "thread", "mutex", "semaphore"};
+        std::string one = kKinds[static_cast<int>(o->kind)];
+        if (o->kind == Object::Kind::Event)
+            one = (o->manualReset ? "manual-reset " : "auto-reset ") + one;
+        if (o->kind == Object::Kind::Thread)
+            one += " " + std::to_string(o->threadId);
+        if (!o->name.empty()) {
+            std::string name;
+            for (char16_t c : o->name)
+                name += c < 0x80 ? static_cast<char>(c) : '?';
+            one += " '" + name + "'";
+        }
+        for (const auto& h : k.handles) {
+            if (h.second == o) {
+                char buf[32];
+                std::snprintf(buf, sizeof buf, " (handle %p)", h.first);
+                one += buf;
+                break;
+            }
+        }
+        out += (out.empty() ? "" : ", ") + one;
+    }
+    return out;
 }
 
 namespace {
@@ -143,6 +177,7 @@ void HandOverLocked(Object& o)
             }
         }
         DropWaitLocked(*w);
+        autoclock::Wake(w->thread, w);
     }
 }
 
@@ -163,6 +198,7 @@ void SignalLocked(Object& o)
             }
         }
         DropWaitLocked(*w);
+        autoclock::Wake(w->thread, w);
         if (autoReset)
             return;
     }
@@ -442,10 +478,17 @@ DWORD WINAPI WaitForMultipleObjects(DWORD nCount, const HANDLE* lpHandles, BOOL 
     for (auto& o : wait.objects)
         o->waits.push_back(&wait);
     auto released = [&] { return wait.satisfied >= 0; };
-    if (dwMilliseconds == INFINITE)
+    if (host::autoclock::On() && !host::autoclock::OnService() && dwMilliseconds != 0) {
+        // The self-moving clock: the time-out is virtual, ended by the clock.
+        host::autoclock::Blocked b(nCount == 1 ? "WaitForSingleObject" : "WaitForMultipleObjects", &wait,
+                                   dwMilliseconds, host::autoclock::Poke::Kernel,
+                                   [&wait] { return host::DescribeWaitLocked(wait); });
+        k.changed.wait(lock, [&] { return released() || b.TimedOut(); });
+    } else if (dwMilliseconds == INFINITE) {
         k.changed.wait(lock, released);
-    else
+    } else {
         k.changed.wait_for(lock, std::chrono::milliseconds(dwMilliseconds), released);
+    }
     if (wait.satisfied < 0) {
         host::DropWaitLocked(wait);
         return WAIT_TIMEOUT;
@@ -459,6 +502,8 @@ DWORD WINAPI WaitForSingleObject(HANDLE hHandle, DWORD dwMilliseconds)
 }
 DWORD WINAPI GetTickCount(void)
 {
+    if (host::autoclock::On())
+        host::autoclock::NotePoll();
     if (host::CurrentClock() == host::ClockKind::Virtual)
         return static_cast<DWORD>(host::VirtualNowNs() / 1000000u);
     return static_cast<DWORD>(std::chrono::duration_cast<std::chrono::milliseconds>(

@@ -11,6 +11,7 @@
 #include "host/kernel.h"
 #include "host_internal.h"
 #include "kernel_state.h"
+#include "autoclock.h"
 
 namespace host {
 namespace {
@@ -76,6 +77,7 @@ bool PostQueueMessage(DWORD threadId, const MSG& m)
         if (!q)
             q = std::make_shared<Queue>();
         q->messages.push_back(m);
+        autoclock::Wake(threadId, &autoclock::kMessageWait);
     }
     k.changed.notify_all();
     return true;
@@ -95,6 +97,9 @@ LRESULT SendQueueMessage(DWORD threadId, const MSG& m)
         if (!q)
             q = std::make_shared<Queue>();
         q->sent.push_back(sent);
+        // The sender stays counted as running until the answer: no time
+        // passes inside SendMessage.
+        autoclock::Wake(threadId, &autoclock::kMessageWait);
     }
     k.changed.notify_all();
     return result.get();
@@ -143,6 +148,8 @@ BOOL WINAPI GetMessageW(LPMSG lpMsg, HWND hWnd, UINT wMsgFilterMin, UINT wMsgFil
         host::Queue& q = host::OwnQueueLocked(k);
         if (host::TakeLocked(q, lpMsg, hWnd, wMsgFilterMin, wMsgFilterMax, true))
             return lpMsg->message == WM_QUIT ? FALSE : TRUE;
+        host::autoclock::Blocked b("GetMessage", &host::autoclock::kMessageWait, INFINITE, host::autoclock::Poke::Kernel,
+                             [] { return std::string("the thread's message queue"); });
         k.changed.wait(lock);
     }
 }

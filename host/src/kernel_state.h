@@ -73,6 +73,7 @@ Kernel& K();
 HANDLE NewHandleLocked(Kernel& k, std::shared_ptr<Object> o);
 std::shared_ptr<Object> FindLocked(Kernel& k, HANDLE h);
 void SignalLocked(Object& o);
+std::string DescribeWaitLocked(const Wait& w);
 
 // kernel_threads.cpp: the pseudo-handle GetCurrentThread answers, and the id
 // of the thread a handle names (0 for a handle that names no living thread).

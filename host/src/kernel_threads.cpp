@@ -8,6 +8,7 @@
 #include "host/kernel.h"
 #include "host_internal.h"
 #include "kernel_state.h"
+#include "autoclock.h"
 
 namespace host {
 
@@ -30,6 +31,7 @@ struct ThreadStart {
     LPVOID param;
     std::shared_ptr<Object> self;
     std::promise<DWORD> id;
+    bool slot = false;   // counted as running by the self-moving clock since CreateThread
 };
 
 void RunThread(std::unique_ptr<ThreadStart> start)
@@ -40,8 +42,13 @@ void RunThread(std::unique_ptr<ThreadStart> start)
     {
         std::unique_lock<std::mutex> lock(k.mutex);
         self->threadId = id;
+        if (start->slot)
+            autoclock::Attach(true);
         start->id.set_value(id);
-        k.changed.wait(lock, [&] { return self->suspendCount == 0; });
+        if (self->suspendCount != 0) {
+            autoclock::Blocked b("CreateThread (suspended)", self.get(), INFINITE, autoclock::Poke::Kernel, nullptr);
+            k.changed.wait(lock, [&] { return self->suspendCount == 0; });
+        }
     }
     DWORD code = start->fn(start->param);
     {
@@ -56,6 +63,9 @@ void RunThread(std::unique_ptr<ThreadStart> start)
         k.queues.erase(id);
         k.priorities.erase(id);
         SignalLocked(*self);
+        // After its joiners count as running: the clock stays put meanwhile.
+        if (start->slot)
+            autoclock::Detach();
     }
     k.changed.notify_all();
 }
@@ -80,6 +90,10 @@ HANDLE WINAPI CreateThread(LPSECURITY_ATTRIBUTES, DWORD, LPTHREAD_START_ROUTINE 
     start->fn = lpStartAddress;
     start->param = lpParameter;
     start->self = o;
+    if (host::autoclock::On()) {
+        host::autoclock::AddSlot();
+        start->slot = true;
+    }
     std::future<DWORD> id = start->id.get_future();
     std::thread(host::RunThread, std::move(start)).detach();
     DWORD tid = id.get();
@@ -102,8 +116,8 @@ DWORD WINAPI ResumeThread(HANDLE hThread)
             return 0xFFFFFFFFu;
         }
         previous = o->suspendCount;
-        if (o->suspendCount > 0)
-            --o->suspendCount;
+        if (o->suspendCount > 0 && --o->suspendCount == 0)
+            host::autoclock::Wake(o->threadId, o.get());
     }
     k.changed.notify_all();
     return previous;

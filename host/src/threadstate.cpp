@@ -8,6 +8,7 @@
 
 #include "host/host.h"
 #include "host_internal.h"
+#include "autoclock.h"
 
 namespace host {
 namespace {
@@ -75,6 +76,14 @@ DWORD GetLastError(void) { return host::t_lastError; }
 
 void Sleep(DWORD ms)
 {
+    if (ms != 0 && host::autoclock::On() && !host::autoclock::OnService()) {
+        // The self-moving clock: the thread waits until the clock reaches
+        // its time, which it does once every thread waits.
+        static const char kSleep = 0;
+        host::autoclock::Blocked b("Sleep", &kSleep, ms, host::autoclock::Poke::Ledger, nullptr);
+        b.WaitHere();
+        return;
+    }
     std::this_thread::sleep_for(std::chrono::milliseconds(ms));
 }
 

@@ -67,7 +67,7 @@ class Player {
 public:
     explicit Player(const Options& o)
         : o_(o), boot_(o), clock_(o.fast), stall_(o.fast, &silence_, kStallSeconds),
-          device_(o.refill, [this](WAVEHDR* h) { silence_.Note(host::ClockNowNs()); refill_->OnDone(h); }) {}
+          device_(o.refill, [this](WAVEHDR* h) { OnDone(h); }) {}
     ~Player() { Teardown(); }
     int Run();
 
@@ -77,6 +77,7 @@ private:
     void Play();
     void Step(const ActionSchedule::Step& s, double now);
     void WaitOrAdvance(double untilSeconds);
+    void OnDone(WAVEHDR* h);
     MMRESULT Write(WAVEHDR* h, int64_t bytes);
     void Finish();
     void BuildReport(bool failed);
@@ -104,7 +105,6 @@ private:
     HostBoot boot_;
     bool booted_ = false;
     uint64_t frequency_ = 1;
-    uint32_t period_ = kDefaultTimer;      // ms, for the fast mode's steps
     std::unique_ptr<Timeline> timeline_;
     std::unique_ptr<Listener> listener_;
     SoundChain sound_;
@@ -119,6 +119,7 @@ private:
     std::atomic<bool> timerNamed_{false};  // the debug output knows the timer's thread
     std::atomic<bool> faulted_{false};     // a thread faulted outside any guard
     std::atomic<bool> mainParked_{false};  // the main thread saw it and stopped
+    HANDLE fastWake_ = nullptr;            // fast mode, callback refill: set when playback ends or fails
 };
 
 void Player::Boot()
@@ -126,9 +127,11 @@ void Player::Boot()
     host::NameThisThread("main");
     processfault::Watch([this](const std::string& what, const std::string& thread) { EndAfterFault(what, thread); });
     boot_.SelectClock();
+    if (o_.fast)
+        host::UseClock(host::ClockKind::VirtualAuto);
     frequency_ = Frequency();
     std::vector<std::string> warnings;
-    period_ = boot_.Prepare(&warnings, &report_.registry);
+    boot_.Prepare(&warnings, &report_.registry);
     for (const std::string& w : warnings) {
         ConsoleLine(stderr, "btwav-play: warning: " + w);
         report_.warnings.push_back(w);
@@ -143,6 +146,8 @@ void Player::Boot()
         if (!timerNamed_.exchange(true, std::memory_order_relaxed))
             diagnostics::NameThisThread("timer");
         timeline_->LogTick(counter, host::CurrentTickLatenessNs());
+        if (fastWake_ != nullptr && refill_->Done())
+            host::SetEvent(fastWake_);
     });
     btstandin::SetPostObserver([this](const btstandin::PostInfo& p) { timeline_->OnPost(p.counter, p.bytes, p.refused); });
     boot_.ModelWorld();
@@ -251,17 +256,27 @@ void Player::Step(const ActionSchedule::Step& s, double now)
     }
 }
 
-// Lets playback run until `untilSeconds` of playback time, or less: on the
-// real clock until something comes back (at most 50 ms with the event); on
-// the virtual clock by one timer period when the main thread refills the
-// buffers, and by many when the callback does (FastStepNs).
+// MM_WOM_DONE.  Fast callback refill: a failure wakes main at once (the end: the tick observer).
+void Player::OnDone(WAVEHDR* h)
+{
+    silence_.Note(host::ClockNowNs());
+    refill_->OnDone(h);
+    if (fastWake_ != nullptr && !refill_->Error().empty())
+        host::SetEvent(fastWake_);
+}
+
+// Lets playback run until `untilSeconds` of playback time (virtual in fast
+// mode), or less: until something comes back with the event (at most 50 ms
+// on the real clock), or the end or a failure with the callback.
 void Player::WaitOrAdvance(double untilSeconds)
 {
     double wait = std::max(0.0, untilSeconds - clock_.Seconds());
     if (o_.fast) {
-        uint64_t periods = o_.refill == Refill::Callback ? kFastStepPeriods : 1;
-        host::AdvanceVirtualNs(FastStepNs(host::VirtualNowNs(), clock_.VirtualNsAt(untilSeconds), periods, period_,
-                                          Expected() - clock_.Seconds()));
+        const uint32_t ms = FastWaitMs(host::VirtualNowNs(), clock_.VirtualNsAt(untilSeconds));
+        if (o_.refill == Refill::Event)
+            device_.WaitEvent(ms);
+        else if (host::WaitForEvent(fastWake_, ms))
+            host::WaitForRunningTick();   // the waking tick ends first, as it outranks this thread
         ParkIfFaulted();
     } else if (o_.refill == Refill::Event) {
         device_.WaitEvent(static_cast<uint32_t>(std::min(wait, 0.05) * 1000.0) + 1);
@@ -278,6 +293,8 @@ void Player::Play()
         silence_.Restart(host::VirtualNowNs());
     else
         lateTicks_.Start(o_.lateTickMs);
+    if (o_.fast && o_.refill == Refill::Callback)
+        fastWake_ = host::CreateEvent(false, false);
     refill_->WriteAll();
     ActionSchedule schedule(o_.actions);
     Progress progress(o_.quiet ? nullptr : stderr, isatty(STDERR_FILENO) != 0, Expected());
@@ -371,6 +388,8 @@ void Player::Teardown()
     if (refill_)
         refill_->Close();
     device_.Abandon();
+    if (fastWake_ != nullptr && host::CloseEvent(fastWake_))
+        fastWake_ = nullptr;
     boot_.Stop();
     if (booted_) {
         // No output may run once the files are gone.

@@ -6,22 +6,17 @@
 
 using namespace player;
 
-TEST(PlayClockTest, FastStepsGoToTheTargetWithinTheirPeriodsAndNotFarPastTheEnd)
+TEST(PlayClockTest, FastWaitsReachTheirTargetNeverEarlyAndAlwaysLetTheClockMove)
 {
     const uint64_t ms = 1000000;
-    // Towards the target, when it is near.
-    EXPECT_EQ(FastStepNs(100 * ms, 130 * ms, 500, 20, 60.0), 30 * ms);
-    // At most `periods` periods.
-    EXPECT_EQ(FastStepNs(0, 60000 * ms, 500, 20, 600.0), 10000 * ms);
-    EXPECT_EQ(FastStepNs(0, 60000 * ms, 1, 20, 600.0), 20 * ms);
-    // Not past the sound's end by more than a period, when stepping many.
-    EXPECT_EQ(FastStepNs(0, 60000 * ms, 500, 20, 0.5), 520 * ms);
-    EXPECT_EQ(FastStepNs(0, 60000 * ms, 1, 20, 0.001), 20 * ms);
-    // A target reached or passed, or a tiny one: a millisecond.
-    EXPECT_EQ(FastStepNs(100 * ms, 50 * ms, 500, 20, 10.0), 1 * ms);
-    EXPECT_EQ(FastStepNs(100 * ms, 100 * ms + 10, 500, 20, 10.0), 1 * ms);
-    // The end unknown or past: only the periods bound it.
-    EXPECT_EQ(FastStepNs(0, 60000 * ms, 500, 20, -1.0), 10000 * ms);
+    EXPECT_EQ(FastWaitMs(100 * ms, 130 * ms), 30u);
+    // Rounded up: the main thread does not wake before its action.
+    EXPECT_EQ(FastWaitMs(100 * ms, 130 * ms + 1), 31u);
+    // A target reached or passed: a millisecond, so that the clock can move.
+    EXPECT_EQ(FastWaitMs(100 * ms, 100 * ms), 1u);
+    EXPECT_EQ(FastWaitMs(100 * ms, 50 * ms), 1u);
+    // Never INFINITE, which would mean no time-out at all.
+    EXPECT_EQ(FastWaitMs(0, ~uint64_t(0)), 0xFFFFFFFEu);
 }
 
 TEST(PlayClockTest, VirtualPlaybackTimeCountsFromTheFirstWriteAndAFailureEndsIt)

@@ -362,21 +362,35 @@ TEST(WorldPlayTest, FastModeFaultsCostVirtualTimeAndTheFiguresStayTrue)
         EXPECT_DOUBLE_EQ(mean, 0.0) << drift;
     }
 
-    // The close comes right after the last buffer, not at the end of the
-    // main thread's long step: with the callback refilling, after the tick
-    // that returned it; with the event (the default), the main thread steps
-    // one period at a time and closes when it finds the last buffer back.
+    // The close comes right after the last buffer: with the callback
+    // refilling, after the tick that returned it; with the event (the
+    // default), when the main thread, woken by it, finds the last buffer back.
+    auto closedAt = [&](const std::vector<std::string>& args) {
+        w = text(args);
+        size_t at = w.run.out.find("s  closed");
+        EXPECT_NE(at, std::string::npos) << w.run.out;
+        if (at == std::string::npos)
+            return -1.0;
+        size_t from = w.run.out.rfind("event", at);
+        return std::stod(w.run.out.substr(from + 5, at - from - 5));
+    };
     for (const char* refill : {"callback", "event"}) {
         for (const char* length : {"1s", "3s"}) {
-            w = text({"--length", length, "--refill", refill});
-            size_t at = w.run.out.find("s  closed");
-            ASSERT_NE(at, std::string::npos) << w.run.out;
-            size_t from = w.run.out.rfind("event", at);
-            double closed = std::stod(w.run.out.substr(from + 5, at - from - 5));
+            double closed = closedAt({"--length", length, "--refill", refill});
             EXPECT_GE(closed, std::stod(length)) << refill;
             if (std::string(refill) == "callback")
                 EXPECT_GT(closed, std::stod(length));
             EXPECT_LT(closed, std::stod(length) + 0.1) << refill << w.run.out;
+        }
+        // A pause delays the close by its length, also past the sound's
+        // expected end (a 3 s sound paused 1 s at 1 s closes at 4 s on the
+        // real clock).
+        for (int pauseMs : {500, 1000, 5000}) {
+            const double end = 3.0 + pauseMs / 1000.0;
+            double closed =
+                closedAt({"--length", "3s", "--refill", refill, "--pause", "1s:" + std::to_string(pauseMs) + "ms"});
+            EXPECT_GE(closed, end) << refill << " pause " << pauseMs;
+            EXPECT_LT(closed, end + 0.1) << refill << " pause " << pauseMs << w.run.out;
         }
     }
 

@@ -50,14 +50,13 @@ void PlayClock::EndNow(uint64_t counter)
     }
 }
 
-uint64_t FastStepNs(uint64_t nowNs, uint64_t targetNs, uint64_t periods, uint32_t periodMs, double leftSeconds)
+uint32_t FastWaitMs(uint64_t nowNs, uint64_t untilNs)
 {
-    const uint64_t periodNs = periodMs * 1000000ull;
-    uint64_t step = targetNs > nowNs ? targetNs - nowNs : 1000000;
-    uint64_t longest = periods * periodNs;
-    if (periods > 1 && leftSeconds >= 0)
-        longest = std::min<uint64_t>(longest, static_cast<uint64_t>(leftSeconds * 1e9) + periodNs);
-    return std::max<uint64_t>(std::min<uint64_t>(step, longest), 1000000);
+    if (untilNs <= nowNs)
+        return 1;
+    const uint64_t d = untilNs - nowNs;
+    const uint64_t ms = d / 1000000 + (d % 1000000 != 0);
+    return static_cast<uint32_t>(std::min<uint64_t>(ms, 0xFFFFFFFEu));
 }
 
 uint64_t Counter()

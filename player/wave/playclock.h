@@ -1,6 +1,6 @@
 // The playback clock: time 0 is the first waveOutWrite.  On the real clock
 // playback time is the steady clock's; with --fast it is the host's virtual
-// clock, which the main thread advances (FastStepNs says by how much), firing
+// clock, which moves by itself while every thread waits (host/clock.h), firing
 // the ticks on the timer thread exactly as the real clock would, only sooner.
 // The clock also keeps what the report says of the run's duration: wall time,
 // the performance counter's span and the process's CPU time.
@@ -61,21 +61,14 @@ private:
     double endCpu_ = 0;    // and at the end
 };
 
-// The fast mode's next advance of the virtual clock, in ns: towards
-// `targetNs` (the next action or wake-up), at most `periods` timer periods of
-// `periodMs`, and, when `leftSeconds` of sound are left (>= 0) and the step
-// spans several periods, not past the sound's end by more than a period (the
-// last buffer comes back soon after it, and the close follows then, not at
-// the end of a long step).  Never less than a millisecond.
-uint64_t FastStepNs(uint64_t nowNs, uint64_t targetNs, uint64_t periods, uint32_t periodMs, double leftSeconds);
+// The fast mode's wait, in whole ms, from the virtual clock's `nowNs` to
+// `untilNs` (the next action or look): rounded up, so the main thread never
+// wakes before its action is due; at least 1 ms (a wait of 0 would not let
+// the clock move), at most one below INFINITE.
+uint32_t FastWaitMs(uint64_t nowNs, uint64_t untilNs);
 
-// Timer periods the virtual clock advances at once in fast mode while the
-// callback refills the buffers: each advance is one hand-off between the main
-// thread and the timer service, which on a busy machine may cost a scheduler
-// time slice, so they are few.  The silence watch (stall.h) sees a stall
-// inside a step.  The main thread looks again at most every kFastStepSeconds
-// of playback.
-constexpr uint64_t kFastStepPeriods = 500;
+// The main thread looks again at most every kFastStepSeconds of playback
+// in fast mode (the stall watch, the progress line).
 constexpr double kFastStepSeconds = 10.0;
 
 // The performance counter's value now, and its frequency.

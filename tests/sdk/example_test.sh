@@ -60,7 +60,7 @@ cmake --build "$work/tone" >/dev/null
 run() {
   local name=$1; shift
   status=0
-  CEHOST_CLOCK=real CEHOST_REPORT="$work/$name.report" ${emulator[@]+"${emulator[@]}"} "$@" >"$work/$name.out" 2>&1 ||
+  CEHOST_CLOCK=${CLOCK:-real} CEHOST_REPORT="$work/$name.report" ${emulator[@]+"${emulator[@]}"} "$@" >"$work/$name.out" 2>&1 ||
     status=$?
   if [ "$status" != "${EXPECT:-0}" ]; then
     cat "$work/$name.out" >&2
@@ -76,6 +76,11 @@ written=$(value written "$work/same.out")
 [ "$(value position "$work/same.out")" = "$(value buffers "$work/same.out")" ] || fail "position is not the buffers' bytes"
 [ "$(value headset_bytes "$work/same.report")" = "$written" ] || fail "the headset did not get $written bytes"
 grep -q "device 1: Bluetooth A2DP Output" "$work/same.out" || fail "the driver is not device 1"
+# The same program, unchanged, on the virtual clock that moves by itself: it
+# ends on its own, and the headset gets what it got on the real clock.
+CLOCK=virtual-auto run auto "$work/tone/tone"
+[ "$(value headset_bytes "$work/auto.report")" = "$written" ] || fail "on virtual-auto the headset did not get $written bytes"
+[ "$(value written "$work/auto.out")" = "$written" ] || fail "on virtual-auto the example wrote other bytes"
 
 if [ "$converts" = 1 ]; then
   run mapped "$work/tone/tone" 22050 1

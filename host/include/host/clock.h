@@ -29,10 +29,13 @@
 #include <cstdint>
 #include <functional>
 #include <string>
+#include <vector>
 
 namespace host {
 
-enum class ClockKind { Real, Virtual };
+// VirtualAuto: the virtual clock, moving by itself (below); CurrentClock()
+// says Virtual for it too.
+enum class ClockKind { Real, Virtual, VirtualAuto };
 
 // Switches clock: stops every timer (waiting for a callback that is running,
 // unless called from one, so the caller must not hold a lock a running
@@ -117,5 +120,46 @@ bool VirtualClockInUse();
 // service thread next looks).  A timer callback may call it, for a service
 // that takes that long inside the tick (a slow post).  Nothing on the real clock.
 void SpendVirtualNs(uint64_t ns);
+
+// ---- The virtual clock that moves by itself ------------------------------------
+// UseClock(ClockKind::VirtualAuto): the virtual clock, which nobody
+// advances.  The host knows the program's threads: the one that chose the
+// clock (the program's main thread), those CreateThread made, a thread of
+// the program's own from its first wait in the host, and the timer
+// service's (idle while no tick is due now).  Whenever every known thread
+// waits in the platform's calls (Sleep, WaitForSingleObject/Multiple,
+// GetMessage, a critical section another waiting thread holds, and the
+// host's event waits built on them), the clock jumps to the earliest of the
+// next tick and the next time-out, fires or ends it, and lets the woken
+// threads run until all wait again.  Time-outs of those calls are virtual.
+// docs/threads.md says what keeps a run repeatable and what does not.
+//
+// Every known thread waits for ever and nothing is due: the program is
+// hung.  The handler (service thread, no lock held) gets each thread's
+// wait; with none set, the report goes to stderr and the process ends with
+// kHungExitCode at once (its threads wait for ever: no exit handler runs).
+struct HungThread {
+    uint32_t id = 0;
+    std::string name;      // the thread's name, "" when unnamed
+    std::string call;      // the call it waits in
+    std::string objects;   // what it waits for: kinds, names, handles
+    std::string timeout;   // "none (INFINITE)" or "N ms"
+};
+struct HungReport {
+    uint64_t virtualNs = 0;   // the clock's time when the hang was seen
+    std::vector<HungThread> threads;
+    std::string Text() const;   // the lines the default handler prints
+};
+constexpr int kHungExitCode = 124;
+void SetHungHandler(std::function<void(const HungReport&)> fn);
+// Returns once no timer callback is running (at once on the timer thread).
+// A thread a tick woke uses it to let the tick end first, as the timer
+// thread's priority would on the device.  The caller must hold no lock a
+// tick may wait for.
+void WaitForRunningTick();
+// A thread that reads the clock (GetTickCount, QueryPerformanceCounter)
+// 2^24 times without a wait between is told about once on stderr: the
+// self-moving clock stands still while it spins.  How many such warnings.
+uint64_t ClockPollWarnings();
 
 }  // namespace host
