@@ -64,4 +64,23 @@ CEHOST_CLOCK=real CEHOST_WORLD="--headset-buffer 150ms --buffers 8" "$work/tone"
 grep -q "cehost: CEHOST_WORLD: '--buffers' is not an option of the world" "$work/bad" ||
   { cat "$work/bad" >&2; fail "a bad CEHOST_WORLD is not named"; }
 grep -q "written" "$work/bad" && fail "the program ran with a bad CEHOST_WORLD"
+# The runner: the same program, unchanged, with the world's options on its
+# command line; its report carries the program's exit status, which is the
+# runner's too.  examples/tone_c as well, whose first argument is a file.
+run=$build/bin/btwav-run
+"$run" --headset-buffer 150ms --link-down 250ms --link-back 450ms --report "$work/run.json" -- "$work/tone" \
+  >"$work/run.out" 2>&1 || { cat "$work/run.out" >&2; fail "btwav-run tone failed"; }
+grep -Eq '^  program exit +0$' "$work/run.out" || { cat "$work/run.out" >&2; fail "no program exit in the runner's report"; }
+grep -q "link down, preferred device 0" "$work/run.out" || fail "the runner's world has no link drop"
+python3 -c 'import json,sys; j=json.load(open(sys.argv[1])); assert j["program_exit"] == 0' "$work/run.json" ||
+  fail "the runner's JSON lacks program_exit 0"
+# shellcheck disable=SC2046
+gcc -o "$work/tone_c" "$src/examples/tone_c/tone_c.c" $(pkg-config --cflags --libs cehost)
+"$run" --link-down 200ms --link-back 300ms -- "$work/tone_c" "$work/expected.pcm" >"$work/runc.out" 2>&1 ||
+  { cat "$work/runc.out" >&2; fail "btwav-run tone_c failed"; }
+grep -Eq '^  listener +heard ' "$work/runc.out" || fail "tone_c under the runner: no listener line"
+status=0
+"$run" --buffers 3 -- "$work/tone" >"$work/runbad" 2>&1 || status=$?
+[ "$status" = 2 ] || fail "btwav-run with a player-only option exited with $status, not 2"
+grep -q "unknown option '--buffers'" "$work/runbad" || fail "btwav-run does not name the option it refused"
 echo "world_test: passed"
