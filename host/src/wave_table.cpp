@@ -57,6 +57,12 @@ void SetWriteObserver(WriteObserver observer)
     g_writeObserver = observer ? std::make_shared<const WriteObserver>(std::move(observer)) : nullptr;
 }
 
+bool WriteObserved()
+{
+    std::lock_guard<std::mutex> lock(g_writeObserverMutex);
+    return g_writeObserver != nullptr;
+}
+
 void NoteWrite(int64_t bytes, uint64_t counter)
 {
     std::shared_ptr<const WriteObserver> o;

@@ -243,11 +243,15 @@ MMRESULT waveOutWrite(HWAVEOUT hwo, LPWAVEHDR pwh, UINT cbwh)
     if (pwh == nullptr || cbwh < sizeof(WAVEHDR))
         return MMSYSERR_INVALPARAM;
     if (!w->mapped) {
-        const int64_t bytes = static_cast<int64_t>(host::HeaderLength(pwh));
-        const uint64_t counter = WriteCounter();
-        host::NoteWrite(bytes, counter);
+        // The application's header is read for an observer only, and only
+        // where it can be: a bad one is the device's to refuse.
+        const bool observed = host::WriteObserved() && !IsBadWritePtr(pwh, sizeof(WAVEHDR));
+        const int64_t bytes = observed ? static_cast<int64_t>(host::HeaderLength(pwh)) : 0;
+        const uint64_t counter = observed ? WriteCounter() : 0;
+        if (observed)
+            host::NoteWrite(bytes, counter);
         MMRESULT r = host::SendTo(*w->device, WODM_WRITE, reinterpret_cast<DWORD_PTR>(pwh), cbwh);
-        if (r != MMSYSERR_NOERROR)
+        if (observed && r != MMSYSERR_NOERROR)
             host::NoteWrite(-bytes, counter);
         return r;
     }

@@ -100,6 +100,7 @@ void SetWaveMessageObserver(WaveMessageObserver observer);
 // Writes to device 0 are reported too.  ResetAll clears it.
 using WriteObserver = std::function<void(int64_t bytes, uint64_t counter)>;
 void SetWriteObserver(WriteObserver observer);
+bool WriteObserved();
 void NoteWrite(int64_t bytes, uint64_t counter);
 
 // ---- The wave mapper ---------------------------------------------------------
