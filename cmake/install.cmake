@@ -137,3 +137,10 @@ Libs: -L${libdir} -Wl,--no-as-needed -lcehostapp -lbtstandin -lcehost -Wl,-rpath
 ]=])
 configure_file(${CMAKE_BINARY_DIR}/sdk/cehost.pc.in ${CMAKE_BINARY_DIR}/sdk/cehost.pc @ONLY)
 install(FILES ${CMAKE_BINARY_DIR}/sdk/cehost.pc DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
+
+# The world (libbtworld) where the build has it: the start library loads it
+# for CEHOST_WORLD and the reports; it is the SDK's as the host is.
+if(TARGET btworld)
+  set_target_properties(btworld PROPERTIES INSTALL_RPATH "$ORIGIN")
+  install(TARGETS btworld EXPORT cehostTargets LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR})
+endif()

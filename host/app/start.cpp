@@ -2,6 +2,7 @@
 // same boot as the player's, chosen by the environment, run when the library
 // is loaded.
 #include <dlfcn.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <chrono>
@@ -13,6 +14,7 @@
 #include <thread>
 #include <vector>
 
+#include "appworld.h"
 #include "btstandin/btstandin.h"
 #include "driver/config.h"
 #include "host/cehost.h"
@@ -30,6 +32,7 @@ host::DeviceHandle g_device = 0;
 std::thread g_linkThread;
 std::atomic<uint64_t> g_packets{0}, g_bytes{0};
 FILE* g_headset = nullptr;  // CEHOST_HEADSET; written by the sink only
+bool g_worldRefused = false;  // CEHOST_WORLD or an output it asks for could not be used
 
 std::string Env(const char* name, const char* fallback = "")
 {
@@ -105,9 +108,22 @@ bool StartLocked()
             std::fwrite(p.audio, 1, p.size, g_headset);
     });
 
+    // The world (CEHOST_WORLD): the link's model and the hooks before the
+    // driver loads; its link options then rule the link, not CEHOST_LINK.
+    const bool world = cehostapp::WorldAsked();
+    if (world && !cehostapp::StartWorld(&error)) {
+        g_worldRefused = true;
+        return Fail(error);
+    }
+
     g_device = host::ActivateDevice(BTWAV_DRIVER_KEY, &error);
     if (g_device == 0)
         return Fail("cannot start the driver: " + error);
+    if (world) {
+        cehostapp::RaiseWorldLink();
+        g_started = true;
+        return true;
+    }
 
     const std::string link = Env("CEHOST_LINK", "up");
     if (link != "up" && link != "down")
@@ -134,14 +150,21 @@ void StopLocked()
         g_linkThread.join();
     btstandin::WaitForEvents();
     btstandin::Flush();
+    std::string text;
+    cehostapp::FinishWorld(g_bytes.load(), &text);
+    // The first two lines stay as they were before the world came, for the
+    // programs that read them; the world's text report follows them.
     const std::string report = Env("CEHOST_REPORT");
     if (!report.empty()) {
         if (FILE* f = std::fopen(report.c_str(), "w")) {
             std::fprintf(f, "packets %llu\nheadset_bytes %llu\n", static_cast<unsigned long long>(g_packets.load()),
                          static_cast<unsigned long long>(g_bytes.load()));
+            if (!text.empty())
+                std::fprintf(f, "\n%s", text.c_str());
             std::fclose(f);
         }
     }
+    cehostapp::StopWorld();
     if (g_device)
         host::DeactivateDevice(g_device);
     g_device = 0;
@@ -156,8 +179,12 @@ void StopLocked()
 
 __attribute__((constructor)) void StartAtLoad()
 {
-    if (Env("CEHOST_AUTOSTART", "1") != "0")
-        CeHostStart();
+    // A world that cannot be had ends the program before main: a run
+    // without it would end with no report, or the wrong one.
+    if (Env("CEHOST_AUTOSTART", "1") != "0" && !CeHostStart() && g_worldRefused) {
+        std::fflush(stderr);
+        _exit(2);
+    }
 }
 
 // By the time libraries are finalised the exiting thread's thread-local
@@ -179,6 +206,7 @@ BOOL CeHostStart(void)
         return TRUE;
     if (StartLocked())
         return TRUE;
+    cehostapp::StopWorld();
     if (g_device)
         host::DeactivateDevice(g_device);
     g_device = 0;
@@ -194,8 +222,9 @@ void CeHostStop(void)
 
 void CeHostAdvanceClock(DWORD ms)
 {
+    // The world's timed link changes are raised on the way, at their times.
     if (host::CurrentClock() == host::ClockKind::Virtual)
-        host::AdvanceVirtualMs(ms);
+        cehostapp::AdvanceWorldClock(uint64_t{ms} * 1000000u);
 }
 
 BOOL CeHostDescribeMapping(HWAVEOUT hwo, char* text, UINT cchText)

@@ -41,6 +41,37 @@ void ResetWave()
         s.handles.clear();
     }
     SetWaveMessageObserver(nullptr);
+    SetWriteObserver(nullptr);
+}
+
+namespace {
+
+std::mutex g_writeObserverMutex;
+std::shared_ptr<const WriteObserver> g_writeObserver;
+
+}  // namespace
+
+void SetWriteObserver(WriteObserver observer)
+{
+    std::lock_guard<std::mutex> lock(g_writeObserverMutex);
+    g_writeObserver = observer ? std::make_shared<const WriteObserver>(std::move(observer)) : nullptr;
+}
+
+bool WriteObserved()
+{
+    std::lock_guard<std::mutex> lock(g_writeObserverMutex);
+    return g_writeObserver != nullptr;
+}
+
+void NoteWrite(int64_t bytes, uint64_t counter)
+{
+    std::shared_ptr<const WriteObserver> o;
+    {
+        std::lock_guard<std::mutex> lock(g_writeObserverMutex);
+        o = g_writeObserver;
+    }
+    if (o)
+        (*o)(bytes, counter);
 }
 
 // Caller holds the state's mutex.

@@ -17,6 +17,18 @@
 
 #include "wavetable.h"
 
+namespace {
+
+// The performance counter at a write, for the write observer.
+uint64_t WriteCounter()
+{
+    LARGE_INTEGER c;
+    QueryPerformanceCounter(&c);
+    return static_cast<uint64_t>(c.QuadPart);
+}
+
+}  // namespace
+
 extern "C" {
 
 UINT waveOutGetNumDevs(void)
@@ -230,8 +242,19 @@ MMRESULT waveOutWrite(HWAVEOUT hwo, LPWAVEHDR pwh, UINT cbwh)
         return MMSYSERR_INVALHANDLE;
     if (pwh == nullptr || cbwh < sizeof(WAVEHDR))
         return MMSYSERR_INVALPARAM;
-    if (!w->mapped)
-        return host::SendTo(*w->device, WODM_WRITE, reinterpret_cast<DWORD_PTR>(pwh), cbwh);
+    if (!w->mapped) {
+        // The application's header is read for an observer only, and only
+        // where it can be: a bad one is the device's to refuse.
+        const bool observed = host::WriteObserved() && !IsBadWritePtr(pwh, sizeof(WAVEHDR));
+        const int64_t bytes = observed ? static_cast<int64_t>(host::HeaderLength(pwh)) : 0;
+        const uint64_t counter = observed ? WriteCounter() : 0;
+        if (observed)
+            host::NoteWrite(bytes, counter);
+        MMRESULT r = host::SendTo(*w->device, WODM_WRITE, reinterpret_cast<DWORD_PTR>(pwh), cbwh);
+        if (observed && r != MMSYSERR_NOERROR)
+            host::NoteWrite(-bytes, counter);
+        return r;
+    }
 
     // The converted stream: the device plays the header's shadow.  The
     // device's own refusals are answered here, before anything is converted.
@@ -243,9 +266,14 @@ MMRESULT waveOutWrite(HWAVEOUT hwo, LPWAVEHDR pwh, UINT cbwh)
     WAVEHDR* shadow = w->mapped->BeginWrite(pwh);
     if (shadow == nullptr)
         return WAVERR_UNPREPARED;
+    const int64_t bytes = static_cast<int64_t>(host::HeaderLength(shadow));
+    const uint64_t counter = WriteCounter();
+    host::NoteWrite(bytes, counter);
     MMRESULT r = host::SendTo(*w->device, WODM_WRITE, reinterpret_cast<DWORD_PTR>(shadow), sizeof *shadow);
-    if (r != MMSYSERR_NOERROR)
+    if (r != MMSYSERR_NOERROR) {
+        host::NoteWrite(-bytes, counter);
         w->mapped->UndoWrite(pwh, flags);
+    }
     return r;
 }
 

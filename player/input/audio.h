@@ -13,16 +13,10 @@
 #include <vector>
 
 #include "driver/config.h"
+#include "world/device.h"
 
 namespace player {
 
-// The device's format, as the driver publishes it.
-constexpr uint32_t kDeviceRate = BTWAV_DEVICE_RATE;
-constexpr uint32_t kDeviceChannels = BTWAV_DEVICE_CHANNELS;
-constexpr uint32_t kDeviceFrameBytes = BTWAV_DEVICE_FRAME_BYTES;
-constexpr uint32_t kDeviceByteRate = BTWAV_DEVICE_BYTE_RATE;
-constexpr double kDeviceBytesPerSecond = kDeviceByteRate;
-constexpr const char* kDeviceName = BTWAV_DEVICE_NAME;
 
 // Rates the player converts from.
 constexpr uint32_t kMinRate = 1000;

@@ -34,24 +34,8 @@ void AddSettings(const Options& o, Report* r)
     }
 }
 
-void AddWorld(const Options& o, Report* r)
+void AddFaults(const Options& o, Report* r)
 {
-    r->world = true;
-    r->link = btstandin::Stats();
-    btstandin::SendPathConfig& c = r->send;
-    c.codec = o.codec == Options::Codec::Sbc ? btstandin::Codec::Sbc : btstandin::Codec::Pcm;
-    c.bitpool = btstandin::BitpoolRange{o.bitpoolMin, o.bitpoolMax, o.bitpoolFixed};
-    c.sbc.bitpool = o.bitpoolMax;
-    c.mtu = o.mtu;
-    c.aclTypes = o.aclTypes;
-    c.flushMs = o.flushMs;
-    c.radioKbps = o.radioKbps;
-    c.radioKbps = c.Kbps();   // the codec's default when none was given
-    c.queuePackets = o.radioQueuePackets;
-    if (o.interference.on) {
-        r->interferenceAt = o.interference.startMs / 1000.0;
-        c.interference = {0, o.interference.lengthMs * 1000000u, o.interference.share};
-    }
     for (const FaultOption& f : o.faults) {
         host::Fault fault;
         host::FaultByName(f.name, &fault);

@@ -15,9 +15,9 @@ namespace player {
 // The run's settings as the report states them: clock, refill, loops, and
 // on the real clock the timer thread's scheduling.
 void AddSettings(const Options& options, Report* r);
-// The world's share: the link's counters, the radio's settings and every
-// fault armed on the command line with how often it fired.
-void AddWorld(const Options& options, Report* r);
+// Every fault armed on the command line with how often it fired (the link's
+// counters and the radio's settings are the world's: World::FillWorld).
+void AddFaults(const Options& options, Report* r);
 // The whole process's peak resident memory.
 void AddPeakMemory(Report* r);
 

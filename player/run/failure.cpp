@@ -6,7 +6,6 @@
 
 namespace player {
 
-volatile std::sig_atomic_t g_interrupted = 0;
 
 namespace {
 

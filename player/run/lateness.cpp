@@ -16,9 +16,9 @@ bool ParseTimerLateness(Arg& a)
     std::string v, why;
     if (!a.Take(&v))
         return false;
-    if (!host::ParseLatenessProfile(v, &a.o->timerLateness, &why))
+    if (!host::ParseLatenessProfile(v, &Own(a).timerLateness, &why))
         return a.Fail("option --timer-lateness: " + why);
-    a.o->timerLatenessFrom = v;
+    Own(a).timerLatenessFrom = v;
     return true;
 }
 
@@ -48,9 +48,9 @@ bool ParseTimerLatenessFrom(Arg& a)
     if (!f || !(s << f.rdbuf()))
         return a.Fail("option --timer-lateness-from: cannot read '" + path + "'");
     if (!LatenessFromReport(s.str(), &percentiles, &why) ||
-        !host::ParseLatenessProfile(percentiles, &a.o->timerLateness, &why))
+        !host::ParseLatenessProfile(percentiles, &Own(a).timerLateness, &why))
         return a.Fail("option --timer-lateness-from: '" + path + "' " + why);
-    a.o->timerLatenessFrom = path;
+    Own(a).timerLatenessFrom = path;
     return true;
 }
 
@@ -64,7 +64,7 @@ bool ParseSeed(Arg& a)
     unsigned long long n = std::strtoull(v.c_str(), &end, 0);
     if (v.empty() || v[0] == '-' || *end != '\0' || errno != 0)
         return a.Fail("option --seed expects a whole number from 0 to 2^64-1, not '" + v + "'");
-    a.o->seed = n;
+    Own(a).seed = n;
     return true;
 }
 

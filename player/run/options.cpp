@@ -18,39 +18,6 @@
 
 namespace player {
 
-bool ParseMilliseconds(const std::string& text, uint64_t* ms)
-{
-    std::string number = text;
-    double scale = 1.0;
-    if (number.size() > 2 && number.compare(number.size() - 2, 2, "ms") == 0) {
-        number.resize(number.size() - 2);
-    } else if (number.size() > 3 && number.compare(number.size() - 3, 3, "min") == 0) {
-        number.resize(number.size() - 3);
-        scale = 60000.0;
-    } else if (number.size() > 1 && number.back() == 'm') {
-        number.resize(number.size() - 1);
-        scale = 60000.0;
-    } else if (number.size() > 1 && number.back() == 'h') {
-        number.resize(number.size() - 1);
-        scale = 3600000.0;
-    } else if (number.size() > 1 && number.back() == 's') {
-        number.resize(number.size() - 1);
-        scale = 1000.0;
-    }
-    if (number.empty() || !(std::isdigit(static_cast<unsigned char>(number[0])) || number[0] == '.'))
-        return false;
-    errno = 0;
-    char* end = nullptr;
-    double v = std::strtod(number.c_str(), &end);
-    if (errno != 0 || *end != '\0' || !std::isfinite(v) || v < 0)
-        return false;
-    v *= scale;
-    if (v > 360000000.0)   // 100 hours are more than any playback needs
-        return false;
-    *ms = static_cast<uint64_t>(std::llround(v));
-    return true;
-}
-
 bool ParseFault(const std::string& text, FaultOption* out, std::string* error)
 {
     FaultOption f;
@@ -132,25 +99,6 @@ bool CheckPlot(const Options& o, std::string* error)
     return true;
 }
 
-// A media packet holds at least one frame at the top of the bitpool's range.
-bool CheckMtu(const Options& o, std::string* error)
-{
-    if (o.codec == Options::Codec::Sbc) {
-        btstandin::SbcFormat top;
-        top.bitpool = o.bitpoolMax;
-        const uint32_t need = btstandin::kRtpHeaderBytes + btstandin::kSbcHeaderBytes + btstandin::SbcFrameBytes(top);
-        if (o.mtu < need) {
-            *error = "option --mtu " + std::to_string(o.mtu) + " holds no SBC frame at bitpool " +
-                     std::to_string(o.bitpoolMax) + ": one needs " + std::to_string(need) + " bytes with its headers";
-            return false;
-        }
-    } else if (o.mtu < btstandin::kRtpHeaderBytes + 4) {
-        *error = "option --mtu " + std::to_string(o.mtu) + " holds no audio frame";
-        return false;
-    }
-    return true;
-}
-
 // Without a loop the player keeps --buffers buffers; with one it queues the
 // whole sound and the sound's size bounds the memory instead.
 bool CheckBuffers(const Options& o, std::string* error)
@@ -165,48 +113,13 @@ bool CheckBuffers(const Options& o, std::string* error)
     return true;
 }
 
-bool CheckHeadset(const Options& o, std::string* error)
-{
-    if (!o.headset && (!o.heardOut.empty() || o.playOut)) {
-        *error = std::string("option ") + (o.playOut ? "--play-out" : "--heard") +
-                 " needs the headset model (drop --no-headset)";
-        return false;
-    }
-    if (o.headsetStartFrames > o.headsetBufferFrames) {
-        *error = "option --headset-start is longer than the headset's buffer (--headset-buffer)";
-        return false;
-    }
-    return true;
-}
-
-// Timed actions in an order that has no sound meaning; o.actions is sorted.
+// The player's own timed actions in an order that has a meaning (the
+// link's are the world's: CheckLinkActions); o.actions is sorted.
 bool CheckActions(const Options& o, std::string* error)
 {
-    bool linkDown = !o.linkAtBoot;
-    bool linkUpSeen = false;
     uint64_t pauseEnd = 0;
     for (const TimedAction& a : o.actions) {
-        if (a.kind == TimedAction::LinkUp) {
-            if (linkUpSeen) {
-                *error = "option --link-up can be given once (use --link-down and --link-back after it)";
-                return false;
-            }
-            linkUpSeen = true;
-            linkDown = false;
-        } else if (a.kind == TimedAction::LinkDown) {
-            if (linkDown) {
-                *error = "option --link-down at " + std::to_string(a.atMs) +
-                         " ms: the link is already down (add a --link-back before it)";
-                return false;
-            }
-            linkDown = true;
-        } else if (a.kind == TimedAction::LinkBack) {
-            if (!linkDown) {
-                *error = "option --link-back at " + std::to_string(a.atMs) + " ms needs an earlier --link-down";
-                return false;
-            }
-            linkDown = false;
-        } else if (a.kind == TimedAction::Pause) {
+        if (a.kind == TimedAction::Pause) {
             if (a.atMs < pauseEnd) {
                 *error = "option --pause at " + std::to_string(a.atMs) + " ms overlaps the pause before it";
                 return false;
@@ -282,9 +195,9 @@ bool ParseOptions(int argc, char** argv, Options* out, std::string* error)
     if (!ParseArguments(argc, argv, &o, error) || !CheckPlot(o, error) || !CheckMtu(o, error) ||
         !CheckBuffers(o, error))
         return false;
-    std::stable_sort(o.actions.begin(), o.actions.end(),
-                     [](const TimedAction& a, const TimedAction& b) { return a.atMs < b.atMs; });
-    if (!CheckHeadset(o, error) || !CheckActions(o, error) || !CheckTimerLateness(o, error))
+    SortActions(&o);
+    if (!CheckHeadset(o, error) || !CheckLinkActions(o, error) || !CheckActions(o, error) ||
+        !CheckTimerLateness(o, error))
         return false;
     *out = std::move(o);
     return true;

@@ -5,8 +5,8 @@
 //
 //   OutputSet (outputset.h)   the output files, made first and put in place last
 //   HostBoot (boot.h)         the registry, the world, the driver, the link
-//   Timeline (timeline.h)     ticks, posts, writes and happenings, with their times
-//   Listener (listener.h)     the headset model and what the listener hears
+//   World (world/world.h)     the link's model, the headset and listener, and the
+//                             timeline of ticks, posts, writes and happenings
 //   NegotiateFormat           the format query and the conversion (negotiate.h)
 //   SoundChain (soundchain.h) decoder, conversion, decoding ahead, the window
 //   WaveDevice (wavedevice.h) the device as the application holds it
@@ -35,7 +35,7 @@
 #include "host/faults.h"
 #include "host/host.h"
 #include "host/wave.h"
-#include "world/listener.h"
+#include "world/world.h"
 #include "input/negotiate.h"
 #include "report/outputset.h"
 #include "wave/playclock.h"
@@ -47,7 +47,6 @@
 #include "run/schedule.h"
 #include "input/soundchain.h"
 #include "run/stall.h"
-#include "report/timeline.h"
 #include "wave/wavedevice.h"
 
 namespace player {
@@ -85,7 +84,7 @@ private:
     int Fail(const Failure& f, bool faulted = false);
     [[noreturn]] void EndAfterFault(const std::string& what, const std::string& thread);
     void ParkIfFaulted();
-    void Happen(const std::string& what, uint64_t counter = 0) { timeline_->Happen(what, counter ? counter : Counter()); }
+    void Happen(const std::string& what, uint64_t counter = 0) { world_->Happen(what, counter ? counter : Counter()); }
     double Expected() const { return sound_.ExpectedSeconds(o_.loops); }
     FILE* ReportStream() const { return o_.StandardOutputTaken() ? stderr : stdout; }
     // A pipe as the input waits for its writer until a stop signal, saying
@@ -105,8 +104,7 @@ private:
     HostBoot boot_;
     bool booted_ = false;
     uint64_t frequency_ = 1;
-    std::unique_ptr<Timeline> timeline_;
-    std::unique_ptr<Listener> listener_;
+    std::unique_ptr<World> world_;         // the link, the listener and the timeline
     SoundChain sound_;
     PlayClock clock_;
     SilenceWatch silence_;                 // fast mode: arrivals and returns, on the virtual clock
@@ -137,24 +135,38 @@ void Player::Boot()
         report_.warnings.push_back(w);
     }
     diagnostics::Start(stderr, o_.debug, o_.trace, Counter(), frequency_);
-    timeline_.reset(new Timeline(frequency_, !o_.fast, o_.loops != 0, outputs_.PacketLog()));
-    host::SetDebugEcho([this](const std::string& line) {
-        diagnostics::DebugLine(line);
-        timeline_->OnDebugLine(line, Counter());
-    });
-    host::SetTickObserver([this](uint64_t counter) {
+    // The world: the link's model, the headset and listener, the timeline;
+    // it learns of the writes, ticks, posts and packets from the host's and
+    // the stand-in's hooks, as for any application.
+    World::Setup setup;
+    setup.frequency = frequency_;
+    setup.realClock = !o_.fast;
+    setup.looping = o_.loops != 0;
+    setup.packetLog = outputs_.PacketLog();
+    setup.heardFile = outputs_.HeardFile();
+    setup.keepPcm = !o_.sbcOut.empty();
+    const size_t warned = report_.warnings.size();
+    world_.reset(new World(o_, setup, &report_.warnings));
+    for (size_t i = warned; i < report_.warnings.size(); ++i)
+        ConsoleLine(stderr, "btwav-play: warning: " + report_.warnings[i]);
+    World::Hooks hooks;
+    hooks.debugLine = [](const std::string& line) { diagnostics::DebugLine(line); };
+    hooks.tick = [this](uint64_t) {
         if (!timerNamed_.exchange(true, std::memory_order_relaxed))
             diagnostics::NameThisThread("timer");
-        timeline_->LogTick(counter, host::CurrentTickLatenessNs());
         if (fastWake_ != nullptr && refill_->Done())
             host::SetEvent(fastWake_);
-    });
-    btstandin::SetPostObserver([this](const btstandin::PostInfo& p) { timeline_->OnPost(p.counter, p.bytes, p.refused); });
-    boot_.ModelWorld();
-    listener_.reset(new Listener(o_, outputs_.HeardFile(), &report_.warnings));
-    report_.headset = listener_->Config();
+    };
+    hooks.media = [this](const btstandin::MediaPacket& p) {
+        silence_.Note(p.arrivalNs);
+        outputs_.SentSbc(p);
+    };
+    world_->Attach(hooks);
+    world_->ModelLink();
+    boot_.ArmFaults();
+    report_.headset = world_->Ear().Config();
     // The bit-exact stream: compared with the sound and written as it
-    // arrives; then what the listener makes of it.
+    // arrives.
     btstandin::AddSink([this](const btstandin::PacketView& p) {
         if (p.size == 0)
             return;
@@ -162,13 +174,6 @@ void Player::Boot()
         if (SoundWindow* w = sound_.Window())
             w->Receive(p.audio, p.size);
         outputs_.Received()->Take(p.audio, p.size);
-    });
-    // The media packets as the radio delivers them: what the listener hears.
-    btstandin::AddMediaSink([this](const btstandin::MediaPacket& p) {
-        silence_.Note(p.arrivalNs);
-        listener_->Receive(p);
-        timeline_->OnMedia(p);
-        outputs_.SentSbc(p);
     });
     booted_ = true;
     boot_.Start([this](const std::string& what) { Happen(what); });
@@ -208,25 +213,18 @@ void Player::OpenSound(std::unique_ptr<Decoder> decoder)
 MMRESULT Player::Write(WAVEHDR* h, int64_t bytes)
 {
     uint64_t c = Counter();
-    if (!clock_.Started()) {
+    if (!clock_.Started())
         clock_.Start(c);
-        timeline_->SetStart(c, clock_.StartClockNs());
-        listener_->SetOrigin(clock_.StartClockNs());
-        boot_.StartWorldClock(clock_.StartClockNs());
-    }
-    timeline_->Log(PlayEvent::Queued, c, bytes);
-    MMRESULT r = device_.Write(h);
-    if (r != MMSYSERR_NOERROR)
-        timeline_->Log(PlayEvent::Queued, c, -bytes);
-    return r;
+    // The world sees the write through the host's write observer.
+    (void)bytes;
+    return device_.Write(h);
 }
 
 void Player::Step(const ActionSchedule::Step& s, double now)
 {
-    auto happen = [this](const std::string& what) { Happen(what); };
     if (s.restart) {
         WaveDevice::Span t = device_.Restart();
-        timeline_->Log(PlayEvent::Rebase, t.Middle());
+        world_->Events().Log(PlayEvent::Rebase, t.Middle());
         paused_ = false;
         // A pause is no silence of the headset's: its watch starts again here.
         stall_.Restart(now, o_.fast ? host::VirtualNowNs() : 0);
@@ -234,9 +232,9 @@ void Player::Step(const ActionSchedule::Step& s, double now)
         return;
     }
     switch (s.action.kind) {
-    case TimedAction::LinkDown: boot_.RaiseLink(false, "link down", happen); break;
-    case TimedAction::LinkBack: boot_.RaiseLink(true, "link back up", happen); break;
-    case TimedAction::LinkUp: boot_.RaiseLink(true, "link up (the headset connects)", happen); break;
+    case TimedAction::LinkDown: world_->RaiseLink(false, "link down"); break;
+    case TimedAction::LinkBack: world_->RaiseLink(true, "link back up"); break;
+    case TimedAction::LinkUp: world_->RaiseLink(true, "link up (the headset connects)"); break;
     case TimedAction::Pause:
         device_.Pause();
         paused_ = true;
@@ -245,10 +243,10 @@ void Player::Step(const ActionSchedule::Step& s, double now)
     case TimedAction::Reset: {
         refill_->BeginReset();
         WaveDevice::Span t = device_.Reset();
-        timeline_->Log(PlayEvent::Rebase, t.Middle());
+        world_->Events().Log(PlayEvent::Rebase, t.Middle());
         int64_t withdrawn = 0;
         refill_->EndReset(o_.refill == Refill::Event, &positionBase_, &withdrawn);
-        timeline_->Log(PlayEvent::Queued, t.after, -withdrawn);
+        world_->Events().Log(PlayEvent::Queued, t.after, -withdrawn);
         Happen("reset at byte " + std::to_string(positionBase_) + " of the sound; playing on from there", t.before);
         refill_->Resume();
         break;
@@ -364,12 +362,8 @@ void Player::BuildReport(bool failed)
     r.bytesWritten = refill_ ? refill_->BytesWritten() : 0;
     if (sound_.Window())
         r.comparison = sound_.Window()->Result();
-    if (listener_ && listener_->Modelled()) {
-        listener_->Finish(&r);
-        r.encoded = boot_.Encodes();
-        r.originNs = clock_.StartClockNs();
-        AddWorld(o_, &r);
-    }
+    if (world_ && world_->FillWorld(&r))
+        AddFaults(o_, &r);
     for (const std::string& n : sound_.StopAndNotes()) {
         r.notes.push_back(n);
         std::fprintf(stderr, "btwav-play: warning: %s\n", n.c_str());
@@ -377,7 +371,7 @@ void Player::BuildReport(bool failed)
     if (lateTicks_.Running())
         r.lateTicks = lateTicks_.Finish(clock_.StartClockNs());
     std::string error;
-    if (timeline_ && !timeline_->Fill(&r, failed, &error))
+    if (world_ && !world_->FillTimeline(&r, failed, &error))
         throw Failure{kExitOutput, error};
     r.exitCode = failed ? r.exitCode : r.comparison.exact ? kExitOk : kExitMismatch;
     AddPeakMemory(&r);
@@ -394,7 +388,7 @@ void Player::Teardown()
     if (booted_) {
         // No output may run once the files are gone.
         btstandin::Reset();
-        host::SetTickObserver(nullptr);
+        world_->Detach();
         host::SetVirtualTickLateness(nullptr);
         host::SetDebugEcho(nullptr);
         diagnostics::Stop();

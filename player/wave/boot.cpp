@@ -10,12 +10,12 @@
 
 #include "run/failure.h"
 #include "btstandin/btstandin.h"
-#include "btstandin_sbc/sbc_codec.h"
 #include "host/clock.h"
 #include "host/host.h"
 #include "host/wave.h"
 #include "wave/registry_setup.h"
 #include "input/audio.h"
+#include "world/world.h"
 
 namespace player {
 
@@ -29,27 +29,6 @@ WAVEFORMATEX DeviceFormat()
     d.nBlockAlign = kDeviceFrameBytes;
     d.nAvgBytesPerSec = kDeviceRate * kDeviceFrameBytes;
     return d;
-}
-
-std::string DeviceName(UINT id)
-{
-    WAVEOUTCAPS caps{};
-    if (waveOutGetDevCaps(id, &caps, sizeof caps) != MMSYSERR_NOERROR)
-        return "?";
-    WCHAR name[33] = {};
-    std::memcpy(name, caps.szPname, sizeof caps.szPname);
-    return host::Narrow(name);
-}
-
-std::string PreferredDescription()
-{
-    UINT id = 0;
-    DWORD flags = 0;
-    HWAVEOUT mapper = WAVE_MAPPER_HANDLE;
-    if (waveOutMessage(mapper, DRVM_MAPPER_PREFERRED_GET, reinterpret_cast<DWORD_PTR>(&id),
-                       reinterpret_cast<DWORD_PTR>(&flags)) != MMSYSERR_NOERROR)
-        return "preferred device unknown";
-    return "preferred device " + std::to_string(id) + " (" + DeviceName(id) + ")";
 }
 
 void HostBoot::SelectClock()
@@ -71,24 +50,8 @@ uint32_t HostBoot::Prepare(std::vector<std::string>* warnings, host::RegLoadRepo
     return registry.timerMs;
 }
 
-void HostBoot::ModelWorld()
+void HostBoot::ArmFaults()
 {
-    // The link carries posts through a bounded send queue and a radio; the
-    // headset (the session's) plays what arrives on its own clock.
-    btstandin::LinkModel link;
-    link.modelled = true;
-    btstandin::SendPathConfig& c = link.send;
-    c.codec = o_.codec == Options::Codec::Sbc ? btstandin::Codec::Sbc : btstandin::Codec::Pcm;
-    c.bitpool = btstandin::BitpoolRange{o_.bitpoolMin, o_.bitpoolMax, o_.bitpoolFixed};
-    c.mtu = o_.mtu;
-    c.radioKbps = o_.radioKbps;
-    c.queuePackets = o_.radioQueuePackets;
-    c.aclTypes = o_.aclTypes;
-    c.flushMs = o_.flushMs;
-    c.keepPcm = Encodes();
-    btstandin::ModelLink(link);
-    if (c.keepPcm && c.codec == btstandin::Codec::Sbc)
-        btstandin::SetEncoder(std::make_shared<btstandin_sbc::SbcPacketEncoder>(c.sbc));
     for (const FaultOption& f : o_.faults) {
         host::Fault fault;
         host::FaultByName(f.name, &fault);
@@ -97,19 +60,6 @@ void HostBoot::ModelWorld()
     // The timing model: the virtual clock runs each tick late by a draw.
     if (!o_.timerLateness.points.empty())
         host::UseLatenessProfile(o_.timerLateness, o_.seed);
-}
-
-bool HostBoot::Encodes() const
-{
-    return (o_.headset && (!o_.heardOut.empty() || o_.playOut)) || !o_.sbcOut.empty();
-}
-
-void HostBoot::StartWorldClock(uint64_t clockNs)
-{
-    if (!o_.interference.on)
-        return;
-    btstandin::SetInterference({clockNs + o_.interference.startMs * 1000000u, o_.interference.lengthMs * 1000000u,
-                                o_.interference.share});
 }
 
 void HostBoot::Start(const Happen& happen)

@@ -22,15 +22,13 @@
 #include "host/platform.h"
 #include "host/registry.h"
 #include "run/options.h"
+#include "world/world.h"
 
 namespace player {
 
 // The one format the device plays: 16-bit stereo PCM at 44,100 Hz.
 WAVEFORMATEX DeviceFormat();
-// A wave device's name, or "?".
-std::string DeviceName(UINT id);
-// The mapper's preferred device as an application asks for it.
-std::string PreferredDescription();
+// DeviceName and PreferredDescription are the world's (world/world.h).
 
 // The host and the driver booted for one run, as the device boots them.
 class HostBoot {
@@ -47,15 +45,9 @@ public:
     // driver will use (ms); warnings go to *warnings and what shaped the
     // registry to *shaped.  Throws Failure.
     uint32_t Prepare(std::vector<std::string>* warnings, host::RegLoadReport* shaped);
-    // The link's model and the faults armed on the command line, which count
-    // from here.
-    void ModelWorld();
-    // Whether the library encodes (someone hears the decoded audio or wants
-    // the stream as sent): otherwise the link is modelled by sizes alone.
-    bool Encodes() const;
-    // Time 0 of the world's timed options (the first write, on the host
-    // clock): the interference starts from here.
-    void StartWorldClock(uint64_t clockNs);
+    // The faults armed on the command line, which count from here, and the
+    // virtual clock's timing model.  (The link's model is the world's.)
+    void ArmFaults();
     // Loads the driver and brings the link up as configured (or finds the
     // driver's own device when the link is not up before the application
     // opens).  Throws Failure, also for an interrupt during the link delay.

@@ -28,8 +28,19 @@
  * CEHOST_DRIVER_DIR=dir       where btwav.dll is found as libbtwav.so
  * (default: next to libcehost)
  * CEHOST_DEBUG=1              the kernel debug output goes to stderr
+ * CEHOST_WORLD="options"      the world's options in the player's syntax
+ * (--headset-buffer 150ms --link-down 2s
+ * --interference 3s:5s:50%): the link, codec,
+ * radio, headset and listener are modelled and
+ * the link follows these options, not
+ * CEHOST_LINK; a bad option ends the program
+ * before main (exit status 2)
  * CEHOST_REPORT=file          at exit, "packets N" and "headset_bytes N"
- * lines: what reached the headset
+ * lines: what reached the headset; with the
+ * world, a blank line and the player's report
+ * CEHOST_REPORT_JSON=file     the report as JSON (asks for the world)
+ * CEHOST_PLOT=file.svg        the pacing's timeline (asks for the world)
+ * CEHOST_HEARD=file.wav       what the listener hears (asks for the world)
  * CEHOST_HEADSET=file         the audio that reached the headset, its
  * bytes in the order they arrived (44,100 Hz
  * stereo 16-bit PCM), written as it arrives
@@ -56,7 +67,8 @@ extern "C" {
 BOOL CeHostStart(void);
 /* Stops the driver and the services; the wave API then has device 0 only. */
 void CeHostStop(void);
-/* Virtual clock only: advances it by ms, running every timer tick due.
+/* Virtual clock only: advances it by ms, running every timer tick due and,
+ * with CEHOST_WORLD, raising each of the link's timed changes at its time.
  * Must not be called from a wave callback. */
 void CeHostAdvanceClock(DWORD ms);
 /* "22050 Hz mono 16-bit to 44100 Hz stereo 16-bit on device 1": how an open

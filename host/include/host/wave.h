@@ -42,6 +42,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <string>
 #include <vector>
@@ -89,6 +90,18 @@ struct WaveMessageRecord {
 // after they stop; ResetAll clears it.
 using WaveMessageObserver = void (*)(const WaveMessageRecord& message);
 void SetWaveMessageObserver(WaveMessageObserver observer);
+
+// An application's waveOutWrite as the world sees it: `bytes` in the
+// device's format (a converted stream's shadow header), with the
+// performance counter taken before the write reaches the device; then, when
+// the device refused it, once more with -bytes.  Called on the writing
+// thread (inside an MM_WOM_DONE callback with the driver's stream lock
+// held), so, like the tick observer, it must not block on another thread.
+// Writes to device 0 are reported too.  ResetAll clears it.
+using WriteObserver = std::function<void(int64_t bytes, uint64_t counter)>;
+void SetWriteObserver(WriteObserver observer);
+bool WriteObserved();
+void NoteWrite(int64_t bytes, uint64_t counter);
 
 // ---- The wave mapper ---------------------------------------------------------
 UINT PreferredWaveDevice();

@@ -1,6 +1,6 @@
 #include "world/soundout.h"
 
-#include "input/audio.h"
+#include "world/device.h"
 
 #include <alsa/asoundlib.h>
 

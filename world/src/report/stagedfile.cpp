@@ -10,13 +10,17 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <csignal>
 #include <cstring>
 #include <random>
 #include <vector>
 
-#include "run/failure.h"
 
 namespace player {
+
+// Set by the application's signal handler (the player's: run/failure.h);
+// a long write that may be stopped gives up once it is set.
+volatile std::sig_atomic_t g_interrupted = 0;
 namespace {
 
 std::string DirectoryOf(const std::string& path)

@@ -31,6 +31,14 @@ struct FaultLine {
 };
 
 struct Report {
+    // An application of one's own (the SDK's start library or btwav-run)
+    // rather than the player: no input, no buffers of the player's, nothing
+    // to compare bit for bit; `program` is its name, `programExit` its own
+    // exit status when known (-1: not known).
+    bool application = false;
+    std::string program;
+    int programExit = -1;
+
     // Input.
     std::string source;            // file name, or "built-in sound"
     std::string sourceFormat;      // container, encoding, rate, channels

@@ -1,6 +1,6 @@
 #include "world/quality.h"
 
-#include "input/audio.h"
+#include "world/device.h"
 
 #include <algorithm>
 #include <cmath>

@@ -1,6 +1,6 @@
 #include "world/headset.h"
 
-#include "input/audio.h"
+#include "world/device.h"
 
 #include <algorithm>
 #include <cmath>

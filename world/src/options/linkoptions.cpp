@@ -5,7 +5,7 @@
 #include <cstdlib>
 
 #include "btstandin/sendpath.h"
-#include "run/optiontable.h"
+#include "world/options.h"
 
 namespace player {
 
@@ -15,9 +15,9 @@ bool ParseCodec(Arg& a)
     if (!a.Take(&v))
         return false;
     if (v == "sbc")
-        a.o->codec = Options::Codec::Sbc;
+        a.o->codec = WorldOptions::Codec::Sbc;
     else if (v == "pcm")
-        a.o->codec = Options::Codec::Pcm;
+        a.o->codec = WorldOptions::Codec::Pcm;
     else
         return a.Fail("option --codec expects sbc or pcm, not '" + v + "'");
     return true;

@@ -9,7 +9,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "input/audio.h"
+#include "world/device.h"
 
 namespace player {
 

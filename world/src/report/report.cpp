@@ -5,7 +5,7 @@
 #include <cstdio>
 #include <sstream>
 
-#include "input/audio.h"
+#include "world/device.h"
 
 namespace player {
 
@@ -193,11 +193,15 @@ bool HeadLines(const Report& r, Lines& line)
         line.Out() << "Stopped playing " << r.source << " ("
                    << (r.sourceFormat.empty() ? std::string("not read") : r.sourceFormat) << ")\n";
         line("failure", r.error + " (exit " + std::to_string(r.exitCode) + ")");
+    } else if (r.application) {
+        line.Out() << "Ran " << r.program << " in the world\n";
+        if (r.programExit >= 0)
+            line("program exit", std::to_string(r.programExit));
     } else {
         line.Out() << "Played " << r.source << " (" << r.sourceFormat << ")\n";
     }
     const bool setUp = !r.failed || r.buffers > 0;
-    if (!setUp)
+    if (!setUp || r.application)
         ;
     else if (r.converted && r.queryRefused)
         line("format", "WAVE_FORMAT_QUERY refused it; converted: " + r.conversion);
@@ -222,7 +226,7 @@ bool HeadLines(const Report& r, Lines& line)
     buffers += r.loops ? "queued at once as one loop played " + std::to_string(r.loops) + " times"
                        : r.refill == "event" ? "refilled by the main thread, woken by the event"
                                              : "refilled from inside the callback, which the platform forbids";
-    if (setUp)
+    if (setUp && !r.application)
         line("buffers", buffers);
     if (setUp || !r.configLine.empty())
         line("driver config", r.configLine.empty() ? "(no configuration line)" : r.configLine);
@@ -241,12 +245,17 @@ void PacingLines(const Report& r, Lines& line)
         wall += " (" + Fixed(r.clockSeconds, 3) + " s on the virtual clock)";
     line("wall time", wall);
     line("bytes written", std::to_string(r.bytesWritten));
-    line("bytes received", std::to_string(r.comparison.received) + " (expected " +
-                               std::to_string(r.comparison.expected) + ")");
+    if (r.application)
+        line("bytes received", std::to_string(r.comparison.received));
+    else
+        line("bytes received", std::to_string(r.comparison.received) + " (expected " +
+                                   std::to_string(r.comparison.expected) + ")");
     std::string exact = r.comparison.exact ? "yes" : "NO";
     if (!r.comparison.exact && r.comparison.firstDifference >= 0)
         exact += ", first difference at byte " + std::to_string(r.comparison.firstDifference);
-    line("bit-exact", r.failed ? std::string("not judged: the run stopped early") : exact);
+    // An application's own audio is not known beforehand: not judged.
+    if (!r.application)
+        line("bit-exact", r.failed ? std::string("not judged: the run stopped early") : exact);
     std::string packets = std::to_string(p.packets);
     if (p.packets)
         packets += " (audio bytes min " + std::to_string(p.packetMin) + ", mean " + Fixed(p.packetMean, 1) +

@@ -38,6 +38,11 @@ void AddRun(const Report& r, Json& j)
     j["result"] = r.failed ? "failed" : "played";
     j["exit_code"] = r.exitCode;
     j["error"] = r.error;
+    if (r.application) {
+        // An application of one's own: its name and its own exit status.
+        j["program"] = r.program;
+        j["program_exit"] = r.programExit;
+    }
     j["source"] = r.source;
     j["source_format"] = r.sourceFormat;
     j["format_query_refused"] = r.queryRefused;

@@ -1,11 +1,10 @@
 #include "world/listener.h"
 
-#include "input/audio.h"
-#include "run/progress.h"
+#include "world/device.h"
 
 namespace player {
 
-Listener::Listener(const Options& o, Output* heardFile, std::vector<std::string>* warnings)
+Listener::Listener(const WorldOptions& o, Output* heardFile, std::vector<std::string>* warnings)
 {
     config_.capacityFrames = o.headsetBufferFrames;
     config_.startFrames = o.headsetStartFrames;
@@ -19,7 +18,6 @@ Listener::Listener(const Options& o, Output* heardFile, std::vector<std::string>
         if (soundOut_->Open(o.playDevice, &error)) {
             heard_.Add(soundOut_.get());
         } else {
-            ConsoleLine(stderr, "btwav-play: warning: " + error + "; playing on without sound");
             warnings->push_back(error + "; played without sound");
             soundOut_.reset();
         }
@@ -30,10 +28,10 @@ Listener::Listener(const Options& o, Output* heardFile, std::vector<std::string>
     if (o.headset)
         headset_.reset(new Headset(config_, 0, heard));
     // The decoder's delay is part of the delay the sink reports, heard or not.
-    if (headset_ && o.codec == Options::Codec::Sbc)
+    if (headset_ && o.codec == WorldOptions::Codec::Sbc)
         codecDelayFrames_ = btstandin_sbc::MeasureCodecDelay(btstandin::SbcFormat());
     if (headset_ && heard) {
-        if (o.codec == Options::Codec::Sbc)
+        if (o.codec == WorldOptions::Codec::Sbc)
             decoder_.reset(new btstandin_sbc::SbcPacketDecoder);
         quality_.reset(new HeardQuality(codecDelayFrames_));
     }

@@ -22,7 +22,7 @@
 
 #include "world/headset.h"
 #include "btstandin/btstandin.h"
-#include "run/options.h"
+#include "world/options.h"
 #include "world/quality.h"
 #include "btstandin_sbc/sbc_codec.h"
 #include "report/outputs.h"
@@ -34,9 +34,9 @@ namespace player {
 class Listener {
 public:
     // `heardFile` is the heard WAV output, or null; it outlives the listener.
-    // A sound device that cannot be opened is a warning, in *warnings and on
-    // standard error.
-    Listener(const Options& options, Output* heardFile, std::vector<std::string>* warnings);
+    // A sound device that cannot be opened is a warning in *warnings, which
+    // the application prints.
+    Listener(const WorldOptions& options, Output* heardFile, std::vector<std::string>* warnings);
 
     const HeadsetConfig& Config() const { return config_; }
     bool Modelled() const { return headset_ != nullptr; }

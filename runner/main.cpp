@@ -1,0 +1,238 @@
+// btwav-run: an unchanged program built against the SDK, run in the world.
+//
+//   btwav-run [--fast] [--reg FILE] [--report FILE.json] [--plot FILE.svg]
+//             [--sdk PREFIX] [WORLD OPTIONS] -- PROGRAM [ARGS]
+//
+// The settings reach the program's start library through the environment
+// (CEHOST_CLOCK, CEHOST_REG, CEHOST_WORLD, CEHOST_REPORT, CEHOST_REPORT_JSON,
+// CEHOST_PLOT, CEHOST_HEARD; docs/sdk.md); the world's options are checked
+// here first with the same parser, so a bad one stops before the program
+// runs.  At its end the runner prints the program's report with the
+// program's own exit status in it, and exits with that status when it is
+// not 0, with 6 when the program wrote no report (it did not start the
+// platform, or died), else 0.
+//
+// A 32-bit program runs under the emulator its SDK names (the pkg-config
+// variable `emulator` of the SDK's cehost.pc, given with --sdk PREFIX or
+// found through PKG_CONFIG_PATH); a 32-bit x86 program runs as it is.
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <iostream>
+#include <nlohmann/json.hpp>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "world/options.h"
+
+namespace {
+
+const int kExitUsage = 2;
+const int kExitPlayback = 6;
+
+struct RunOptions {
+    bool fast = false;
+    std::string reg, json, plot, sdk;
+    std::vector<std::string> world;   // the world's options as given, word by word
+    std::vector<std::string> program;
+};
+
+void Usage(FILE* out)
+{
+    std::fputs("usage: btwav-run [--fast] [--reg FILE] [--report FILE.json] [--plot FILE.svg] [--sdk PREFIX]\n"
+               "                 [the player's link and listener options] -- PROGRAM [ARGS]\n"
+               "Runs PROGRAM (built against the SDK) with the link, radio, headset and listener,\n"
+               "and prints the player's report of the run with the program's exit status.\n",
+               out);
+}
+
+// A word of CEHOST_WORLD: quoted when it holds a blank or a quote.
+std::string Quoted(const std::string& word)
+{
+    if (word.find_first_of(" \t\n'\"") == std::string::npos && !word.empty())
+        return word;
+    std::string q = word.find('\'') == std::string::npos ? "'" : "\"";
+    return q + word + q;
+}
+
+bool TakeValue(int argc, char** argv, int* i, const std::string& name, std::string* value)
+{
+    if (*i + 1 >= argc) {
+        std::fprintf(stderr, "btwav-run: option %s needs a value\n", name.c_str());
+        return false;
+    }
+    *value = argv[++*i];
+    return true;
+}
+
+// The runner's own options, and the world's passed on word by word (their
+// values checked by the world's parser afterwards).
+bool Parse(int argc, char** argv, RunOptions* o)
+{
+    int i = 1;
+    for (; i < argc; ++i) {
+        std::string a = argv[i];
+        if (a == "--") {
+            ++i;
+            break;
+        }
+        if (a == "--fast") {
+            o->fast = true;
+        } else if (a == "-h" || a == "--help") {
+            Usage(stdout);
+            std::exit(0);
+        } else if (a == "--reg" || a == "--report" || a == "--plot" || a == "--sdk") {
+            std::string* to = a == "--reg" ? &o->reg : a == "--report" ? &o->json : a == "--plot" ? &o->plot : &o->sdk;
+            if (!TakeValue(argc, argv, &i, a, to))
+                return false;
+        } else {
+            // A world option: its name, and its value when the table says it takes one.
+            const std::string name = a.substr(0, a.find('='));
+            const player::OptionEntry* entry = nullptr;
+            for (const auto* table : {&player::WorldLinkOptions(), &player::WorldListenerOptions()})
+                for (const player::OptionEntry& e : *table)
+                    if (player::EntryHasName(e, name))
+                        entry = &e;
+            if (!entry) {
+                std::fprintf(stderr, "btwav-run: unknown option '%s' (the program comes after --)\n", a.c_str());
+                return false;
+            }
+            o->world.push_back(a);
+            const bool takesValue = entry->arg[0] != '\0' && entry->arg[0] != '[' && a.find('=') == std::string::npos;
+            if (takesValue && i + 1 < argc)
+                o->world.push_back(argv[++i]);
+        }
+    }
+    for (; i < argc; ++i)
+        o->program.push_back(argv[i]);
+    if (o->program.empty()) {
+        std::fputs("btwav-run: no program to run (give it after --)\n", stderr);
+        return false;
+    }
+    return true;
+}
+
+// The emulator a 32-bit ARM program runs under: the SDK's cehost.pc names it.
+std::vector<std::string> Emulator(const RunOptions& o)
+{
+    std::ifstream f(o.program[0], std::ios::binary);
+    unsigned char h[20] = {};
+    f.read(reinterpret_cast<char*>(h), sizeof h);
+    const bool elf32 = f && std::memcmp(h, "\x7f" "ELF", 4) == 0 && h[4] == 1;
+    const unsigned machine = h[18] | (h[19] << 8);
+    if (!elf32 || machine != 40)   // EM_ARM; 32-bit x86 runs as it is
+        return {};
+    std::string command = "pkg-config --variable=emulator cehost";
+    if (!o.sdk.empty())
+        command = "PKG_CONFIG_PATH='" + o.sdk + "/lib/pkgconfig' " + command;
+    std::vector<std::string> words;
+    if (FILE* p = popen(command.c_str(), "r")) {
+        char line[4096] = {};
+        if (std::fgets(line, sizeof line, p)) {
+            std::istringstream in(line);
+            std::string w;
+            while (in >> w)
+                words.push_back(w);
+        }
+        pclose(p);
+    }
+    return words;
+}
+
+std::string ReadAll(const std::string& path)
+{
+    std::ifstream f(path);
+    std::stringstream s;
+    s << f.rdbuf();
+    return s.str();
+}
+
+// The program's report: the text after its first two lines, with the
+// program's exit status put under its heading; the JSON gets it too.
+std::string Finish(const std::string& textPath, const std::string& jsonPath, int status)
+{
+    std::string text = ReadAll(textPath);
+    size_t blank = text.find("\n\n");
+    if (blank == std::string::npos)
+        return "";
+    text = text.substr(blank + 2);
+    size_t heading = text.find('\n');
+    if (heading != std::string::npos)
+        text.insert(heading + 1, "  program exit    " + std::to_string(status) + "\n");
+    if (!jsonPath.empty()) {
+        std::ifstream in(jsonPath);
+        nlohmann::json j = nlohmann::json::parse(in, nullptr, false);
+        if (!j.is_discarded()) {
+            j["program_exit"] = status;
+            std::ofstream(jsonPath) << j.dump(2) << "\n";
+        }
+    }
+    return text;
+}
+
+}  // namespace
+
+int main(int argc, char** argv)
+{
+    RunOptions o;
+    if (!Parse(argc, argv, &o)) {
+        Usage(stderr);
+        return kExitUsage;
+    }
+    std::string world;
+    for (const std::string& w : o.world)
+        world += (world.empty() ? "" : " ") + Quoted(w);
+    player::WorldOptions checked;
+    std::string error;
+    if (!player::ParseWorldOptions(world, &checked, &error)) {
+        std::fprintf(stderr, "btwav-run: %s\n", error.c_str());
+        return kExitUsage;
+    }
+    char dir[] = "/tmp/btwav-run.XXXXXX";
+    if (!mkdtemp(dir)) {
+        std::perror("btwav-run: mkdtemp");
+        return kExitPlayback;
+    }
+    const std::string textPath = std::string(dir) + "/report.txt";
+    const std::string jsonPath = o.json.empty() ? std::string(dir) + "/report.json" : o.json;
+    setenv("CEHOST_WORLD", world.c_str(), 1);
+    setenv("CEHOST_REPORT", textPath.c_str(), 1);
+    setenv("CEHOST_REPORT_JSON", jsonPath.c_str(), 1);
+    setenv("CEHOST_CLOCK", o.fast ? "virtual-auto" : "real", 1);
+    if (!o.reg.empty())
+        setenv("CEHOST_REG", o.reg.c_str(), 1);
+    if (!o.plot.empty())
+        setenv("CEHOST_PLOT", o.plot.c_str(), 1);
+    std::vector<std::string> command = Emulator(o);
+    command.insert(command.end(), o.program.begin(), o.program.end());
+    std::vector<char*> args;
+    for (std::string& c : command)
+        args.push_back(&c[0]);
+    args.push_back(nullptr);
+    pid_t child = fork();
+    if (child == 0) {
+        execvp(args[0], args.data());
+        std::fprintf(stderr, "btwav-run: cannot run '%s': %s\n", args[0], std::strerror(errno));
+        _exit(127);
+    }
+    int wstatus = 0;
+    waitpid(child, &wstatus, 0);
+    const int status = WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : 128 + WTERMSIG(wstatus);
+    const std::string report = Finish(textPath, o.json, status);
+    unlink(textPath.c_str());
+    if (o.json.empty())
+        unlink(jsonPath.c_str());
+    rmdir(dir);
+    if (report.empty()) {
+        std::fprintf(stderr, "btwav-run: '%s' (exit %d) wrote no report: it did not start the platform, or died\n",
+                     o.program[0].c_str(), status);
+        return status != 0 ? status : kExitPlayback;
+    }
+    std::fputs(report.c_str(), stdout);
+    return status;
+}
