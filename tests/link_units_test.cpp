@@ -281,19 +281,19 @@ TEST(BitpoolRuleTest, StepsDownWhileTheBacklogGrowsInTimeSizedByHowFastItGrew)
     EXPECT_EQ(rule.Observe(200 * kMs, 13 * kMs), 53u);   // floor 8 ms: not behind
     EXPECT_EQ(rule.Observe(300 * kMs, 12 * kMs), 51u);   // floor 13, above 10 and 5 up: down by 2
     EXPECT_EQ(rule.Observe(400 * kMs, 16 * kMs), 51u);   // floor 12: below the step's 13, draining
-    EXPECT_EQ(rule.Observe(500 * kMs, 45 * kMs), 49u);   // floor 16: above the step's, 3 up: by 2
-    EXPECT_EQ(rule.Observe(600 * kMs, 20 * kMs), 43u);   // floor 45, 29 up: 2 and 2 for each 10 ms
-    EXPECT_EQ(rule.Observe(700 * kMs, 44 * kMs), 43u);   // floor 20: the step was enough
+    EXPECT_EQ(rule.Observe(500 * kMs, 34 * kMs), 49u);   // floor 16: above the step's, 3 up: by 2
+    EXPECT_EQ(rule.Observe(600 * kMs, 20 * kMs), 43u);   // floor 34, 18 up: 2 and 2 for each 7 ms
+    EXPECT_EQ(rule.Observe(700 * kMs, 30 * kMs), 43u);   // floor 20: the step was enough
     // Still below the floor that made the last step: no step, though it
     // rose since the window before.
     EXPECT_EQ(rule.Observe(800 * kMs, 120 * kMs), 43u);
-    EXPECT_EQ(rule.Observe(900 * kMs, 0), 37u);          // floor 120, 75 up: at most 6 at once
+    EXPECT_EQ(rule.Observe(900 * kMs, 0), 35u);          // floor 120, 86 up: at most 8 at once
     // A high backlog one post saw is not a trend: the window's floor is low.
-    EXPECT_EQ(rule.Observe(950 * kMs, 200 * kMs), 37u);
-    EXPECT_EQ(rule.Observe(1000 * kMs, 3 * kMs), 37u);
+    EXPECT_EQ(rule.Observe(950 * kMs, 200 * kMs), 35u);
+    EXPECT_EQ(rule.Observe(1000 * kMs, 3 * kMs), 35u);
     // A post refused for room is behind, whatever the backlog.
     rule.Refused();
-    EXPECT_EQ(rule.Observe(1100 * kMs, 3 * kMs), 35u);
+    EXPECT_EQ(rule.Observe(1100 * kMs, 3 * kMs), 33u);
     for (uint64_t t = 1200; t <= 3000; t += 100)
         rule.Observe(t * kMs, (t - 1100) * kMs);
     EXPECT_EQ(rule.Bitpool(), 20u);                      // never below the range
@@ -323,25 +323,25 @@ TEST(BitpoolRuleTest, ClimbsWhileWritesGoThroughAndStopsBelowAStepUpThatBackedTh
         rule.Observe(t * kMs, 0);
     EXPECT_EQ(rule.Bitpool(), 53u);                      // never above the range
 
-    // Down to 41, then up to 42: the queue backs up within 2 s of the step
+    // Down to 43, then up to 44: the queue backs up within 2 s of the step
     // up.  The step up is undone by one step of 2, however fast the backlog
-    // grew, and the climb stops at 41 for 5 s.
+    // grew, and the climb stops at 43 for 5 s.
     BitpoolRule probe(BitpoolRange{20, 53, false});
     probe.Observe(0, 0);
     probe.Observe(100 * kMs, 50 * kMs);
-    EXPECT_EQ(probe.Observe(200 * kMs, 0), 47u);         // floor 50: down by 6
+    EXPECT_EQ(probe.Observe(200 * kMs, 0), 45u);         // floor 50: down by 8
     probe.Refused();
-    EXPECT_EQ(probe.Observe(300 * kMs, 0), 45u);
+    EXPECT_EQ(probe.Observe(300 * kMs, 0), 43u);
     for (uint64_t t = 400; t <= 800; t += 100)
         probe.Observe(t * kMs, 0);
-    EXPECT_EQ(probe.Bitpool(), 46u);                     // up at 800 ms
-    EXPECT_EQ(probe.Observe(900 * kMs, 60 * kMs), 46u);
-    EXPECT_EQ(probe.Observe(1000 * kMs, 0), 44u);        // floor 60, but the step up is blamed: by 2
+    EXPECT_EQ(probe.Bitpool(), 44u);                     // up at 800 ms
+    EXPECT_EQ(probe.Observe(900 * kMs, 60 * kMs), 44u);
+    EXPECT_EQ(probe.Observe(1000 * kMs, 0), 42u);        // floor 60, but the step up is blamed: by 2
     uint64_t t = 1100;
     for (; t < 6000; t += 100)
         probe.Observe(t * kMs, 0);
-    EXPECT_EQ(probe.Bitpool(), 45u);                     // climbs to just below 46 and holds there
-    EXPECT_EQ(probe.Observe(t * kMs, 0), 46u);           // 5 s after the step down it tries again
+    EXPECT_EQ(probe.Bitpool(), 43u);                     // climbs to just below 44 and holds there
+    EXPECT_EQ(probe.Observe(t * kMs, 0), 44u);           // 5 s after the step down it tries again
     // A step down more than 2 s after the last step up blames none.
     for (t += 100; t <= 8200; t += 100)
         probe.Observe(t * kMs, 0);
@@ -349,7 +349,7 @@ TEST(BitpoolRuleTest, ClimbsWhileWritesGoThroughAndStopsBelowAStepUpThatBackedTh
     EXPECT_GT(top, 47u);
     probe.Observe(8300 * kMs, 8 * kMs);                  // not quiet: no more steps up
     EXPECT_EQ(probe.Observe(10400 * kMs, 80 * kMs), top);
-    EXPECT_EQ(probe.Observe(10500 * kMs, 0), top - 6);
+    EXPECT_EQ(probe.Observe(10500 * kMs, 0), top - 8);
 }
 
 // ---- Send path ----------------------------------------------------------------------

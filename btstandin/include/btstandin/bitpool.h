@@ -51,9 +51,9 @@ struct BitpoolRange {
 struct BitpoolRuleConfig {
     uint64_t windowNs = 100000000;       // 100 ms windows: at most one step each
     uint64_t downNs = 10000000;          // a floor above 10 ms is falling behind
-    uint64_t growthNs = 10000000;        // each 10 ms the floor rose: one more step down
+    uint64_t growthNs = 7000000;         // each 7 ms the floor rose: one more step down
     uint32_t downStep = 2;               // a step down
-    uint32_t maxDownStep = 6;            // the most one window steps down
+    uint32_t maxDownStep = 8;            // the most one window steps down
     uint64_t quietBacklogNs = 5000000;   // a floor of at most 5 ms: the writes go through
     uint64_t quietNs = 500000000;        // 500 ms of that before a step up
     uint32_t upStep = 1;
