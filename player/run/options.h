@@ -21,6 +21,10 @@ enum ExitCode {
     kExitRegistry = 4,      // .reg file or registry value unusable
     kExitOutput = 5,        // an output file cannot be written
     kExitPlayback = 6,      // the host, the driver or the wave API failed
+    // What the listener heard (report/verdict.h), unless --allow relaxes it.
+    kExitGaps = 7,          // a gap: silence inside the sound
+    kExitOverflows = 8,     // the headset dropped audio for want of room
+    kExitPostsLost = 9,     // posts the library refused, or media packets lost or flushed
     kExitSignal = 128,      // plus the signal's number: stopped by SIGINT, SIGHUP or SIGTERM
 };
 
@@ -36,7 +40,13 @@ constexpr ExitCodeInfo kExitCodes[] = {
     {kExitRegistry, "registry problem"},
     {kExitOutput, "output cannot be written"},
     {kExitPlayback, "playback failed"},
+    {kExitGaps, "the listener heard a gap"},
+    {kExitOverflows, "the headset overflowed"},
+    {kExitPostsLost, "posts refused or lost"},
 };
+
+// What --version prints after the program's name.
+constexpr const char* kVersion = "0.1.0";
 
 // The ALSA device --play-out plays on when it names none.
 constexpr const char* kDefaultPlayDevice = "default";
@@ -117,7 +127,10 @@ struct Options {
     uint32_t loops = 0;                   // 0: no loop; N: the whole sound N times
     std::vector<TimedAction> actions;     // sorted by time
     std::string wavOut, sbcOut, csvOut, jsonOut, plotOut;
+    uint32_t allow = 0;                   // listener's faults that do not set the exit code (AllowBits)
     bool quiet = false;                   // no progress output
+    bool version = false;
+    std::vector<std::string> compare;     // --compare A.json B.json: compare two reports, play nothing
     bool debug = false;                   // echo the driver's debug output, with times
     bool trace = false;                   // trace every wave message sent to the driver
     std::string driverDir;                // where the driver's library lives

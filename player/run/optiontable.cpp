@@ -11,6 +11,7 @@
 #include "btstandin/sendpath.h"
 #include "host/registry.h"
 #include "input/audio.h"
+#include "report/verdict.h"
 #include "run/lateness.h"
 
 namespace player {
@@ -178,6 +179,25 @@ bool ParseSet(Arg& a)
     if (!ParseUnsigned(v.substr(e + 1), 0xFFFFFFFFull, &number))
         return a.Fail("option --set " + key + ": '" + v.substr(e + 1) + "' is not a 32-bit unsigned number");
     a.o->sets.emplace_back(canonical, static_cast<uint32_t>(number));
+    return true;
+}
+
+bool ParseAllowOption(Arg& a)
+{
+    std::string v, error;
+    if (!a.Take(&v))
+        return false;
+    return ParseAllow(v, &a.o->allow, &error) || a.Fail(error);
+}
+
+bool ParseCompare(Arg& a)
+{
+    std::string first;
+    if (!a.Take(&first))
+        return false;
+    if (*a.i + 1 >= a.argc)
+        return a.Fail("option --compare needs two reports: --compare A.json B.json");
+    a.o->compare = {first, a.argv[++*a.i]};
     return true;
 }
 
@@ -420,7 +440,10 @@ const std::vector<OptionEntry> kOptions = {
     {nullptr, "--packets", "FILE", "packet log (CSV)", nullptr, [](Arg& a) { return a.File(&a.o->csvOut); }},
     {nullptr, "--report", "FILE", "report as JSON", nullptr, [](Arg& a) { return a.File(&a.o->jsonOut); }},
     {nullptr, "--plot", "FILE", "timeline of the pacing (SVG)", nullptr, [](Arg& a) { return a.File(&a.o->plotOut); }},
-    {nullptr, "--quiet", "", "no progress output", nullptr, [](Arg& a) { return a.Flag(&a.o->quiet, true); }},
+    {nullptr, "--allow", "LIST", "faults the listener heard that leave the exit status alone:\n"
+                             "gaps, overflows, refused, lost or all, separated by commas",
+     nullptr, ParseAllowOption},
+    {nullptr, "-q, --quiet", "", "no progress output", nullptr, [](Arg& a) { return a.Flag(&a.o->quiet, true); }},
     {nullptr, "--debug", "", "print every line of the driver's debug output, with its time", nullptr,
      [](Arg& a) { return a.Flag(&a.o->debug, true); }},
     {nullptr, "--trace", "", "print every wave message sent to the driver: time, thread,\n"
@@ -429,6 +452,10 @@ const std::vector<OptionEntry> kOptions = {
     {"Any output FILE may be '-' for standard output (the text report then goes to\n"
      "standard error); links are followed and special files written in place.",
      "-h, --help", "", "this text", nullptr, [](Arg& a) { return a.Flag(&a.o->help, true); }},
+    {nullptr, "--compare", "A.json B.json", "print what differs between two runs' reports: settings,\n"
+                                           "verdict and figures (exit 0 none, 1 some); plays nothing",
+     nullptr, ParseCompare},
+    {nullptr, "--version", "", "the player's version", nullptr, [](Arg& a) { return a.Flag(&a.o->version, true); }},
 };
 
 // Whether `name` is one of the entry's names ("-h, --help").

@@ -362,7 +362,13 @@ void Player::BuildReport(bool failed)
     std::string error;
     if (timeline_ && !timeline_->Fill(&r, failed, &error))
         throw Failure{kExitOutput, error};
-    r.exitCode = failed ? r.exitCode : r.comparison.exact ? kExitOk : kExitMismatch;
+    // The exit code's order: a signal's and the failures' (set by Fail),
+    // then what the listener heard, then whether the stream was bit-exact.
+    r.allow = o_.allow;
+    if (!failed) {
+        r.verdict = Judge(r, o_.allow);
+        r.exitCode = r.verdict.code ? r.verdict.code : r.comparison.exact ? kExitOk : kExitMismatch;
+    }
     AddPeakMemory(&r);
 }
 
@@ -489,6 +495,9 @@ int Player::Run()
     std::fflush(ReportStream());
     if (report_.exitCode == kExitMismatch)
         std::fprintf(stderr, "btwav-play: the headset did not receive what was written\n");
+    if (report_.verdict.code)
+        std::fprintf(stderr, "btwav-play: %s (exit %d; --allow relaxes it)\n", report_.verdict.Line().c_str(),
+                     report_.verdict.code);
     if (report_.exitCode > kExitSignal)   // a signal that came while the outputs were put in place
         std::fprintf(stderr, "btwav-play: %s\n", report_.error.c_str());
     return report_.exitCode;

@@ -76,7 +76,8 @@ std::string ExitCodes()
         list += std::to_string(e.code) + " " + e.meaning + ", ";
     list += std::to_string(kExitSignal) + "+N stopped by signal N (" + std::to_string(kExitSignal + SIGINT) +
             " Ctrl-C, " + std::to_string(kExitSignal + SIGHUP) + " SIGHUP, " + std::to_string(kExitSignal + SIGTERM) +
-            " SIGTERM).";
+            " SIGTERM). When several apply, the first of: the signal's, 2-6, the "
+            "listener's (7, 8, 9 in that order), 1.";
     return Filled("Exit status: " + list, 0, 0) + "\n";
 }
 
