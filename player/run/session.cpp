@@ -205,6 +205,7 @@ MMRESULT Player::Write(WAVEHDR* h, int64_t bytes)
     uint64_t c = Counter();
     if (!clock_.Started()) {
         clock_.Start(c);
+        diagnostics::SetFirstWrite(c);
         timeline_->SetStart(c, clock_.StartClockNs());
         listener_->SetOrigin(clock_.StartClockNs());
         boot_.StartWorldClock(clock_.StartClockNs());

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <sstream>
 #include <string>
 
 #include "audio_files.h"
@@ -162,7 +163,7 @@ TEST(VerdictTest, PostsTheLibraryRefusedAreNotTheApplicationsUnderrunsAndEachGap
     EXPECT_TRUE(Has(causes[0], "the driver sends 150000 bytes/s")) << causes[0];
 }
 
-TEST(VerdictTest, VersionAndTheShortQuietOption)
+TEST(VerdictTest, VersionTheShortQuietOptionAndDiagnosticsTimedFromTheFirstWrite)
 {
     RunResult r = RunPlayer({"--version"});
     EXPECT_EQ(r.exitCode, 0);
@@ -172,6 +173,19 @@ TEST(VerdictTest, VersionAndTheShortQuietOption)
     EXPECT_EQ(r.exitCode, 0) << r.err;
     EXPECT_TRUE(r.err.empty()) << r.err;   // no progress
     EXPECT_TRUE(Has(RunPlayer({"--help"}).out, "Exit status:"));
+
+    // --trace and --debug time from the first write, as the report does;
+    // what comes before it is marked as timed from boot.
+    r = RunPlayer({"--fast", "-q", "--trace", "--debug", "--length", "100ms"});
+    EXPECT_EQ(r.exitCode, 0) << r.err;
+    const size_t write = r.err.find("wave: WODM_WRITE");
+    ASSERT_NE(write, std::string::npos) << r.err;
+    const size_t line = r.err.rfind('\n', write) + 1;
+    EXPECT_EQ(r.err.compare(line, 15, "[   0.000000 s "), 0) << r.err.substr(line, 80);
+    EXPECT_EQ(r.err.rfind("[boot 0.000000 s main    ] wave: WODM_GETNUMDEVS", 0), 0u) << r.err.substr(0, 200);
+    EXPECT_TRUE(Has(r.err, "[boot 0.100000 s main    ] wave: WODM_OPEN")) << r.err;
+    EXPECT_TRUE(Has(r.err, "[   0.000000 s main    ] debug: InitBtAudioPara")) << r.err;
+    EXPECT_FALSE(Has(r.err.substr(write), "[boot ")) << "every line after the first write is timed from it";
 }
 
 TEST(VerdictTest, ThePlotDrawsTheLevelsTrueRangeTheBuffersLinesTheWindowsAndEveryGap)
@@ -216,4 +230,50 @@ TEST(VerdictTest, ThePlotDrawsTheLevelsTrueRangeTheBuffersLinesTheWindowsAndEver
     EXPECT_EQ(marks, gaps);
     // The band of the level: a polygon whose lowest point is the panel's 0.
     EXPECT_TRUE(Has(svg, "<polygon fill='#bcbddc'"));
+}
+
+TEST(VerdictTest, CompareShowsNoDifferenceForTheSameRunAndTheOneSettingAndTheFiguresItMoved)
+{
+    TempDir dir;
+    auto run = [&](const std::string& name, std::vector<std::string> more) {
+        std::vector<std::string> args = {"--fast", "-q", "--report", dir.File(name)};
+        args.insert(args.end(), more.begin(), more.end());
+        EXPECT_EQ(RunPlayer(args).exitCode, 0);
+    };
+    run("a.json", {});
+    run("a2.json", {});
+    run("b.json", {"--set", "Timer=10"});
+    // A run against itself and against its repetition on the virtual clock.
+    for (const char* other : {"a.json", "a2.json"}) {
+        RunResult r = RunPlayer({"--compare", dir.File("a.json"), dir.File(other)});
+        EXPECT_EQ(r.exitCode, 0) << r.err;
+        EXPECT_TRUE(Has(r.out, "no difference in the settings, the verdict or the figures")) << r.out;
+        EXPECT_FALSE(Has(r.out, "->")) << r.out;
+    }
+    // One setting: it alone among the settings, and the figures it moved.
+    RunResult r = RunPlayer({"--compare", dir.File("a.json"), dir.File("b.json")});
+    EXPECT_EQ(r.exitCode, 1) << r.err;
+    const size_t settings = r.out.find("settings:\n"), figures = r.out.find("figures:\n");
+    ASSERT_NE(settings, std::string::npos) << r.out;
+    ASSERT_NE(figures, std::string::npos) << r.out;
+    std::vector<std::string> settingLines;
+    std::istringstream in(r.out.substr(settings, r.out.find(":\n", settings + 10) - settings));
+    for (std::string line; std::getline(in, line);)
+        if (line.rfind("  ", 0) == 0)
+            settingLines.push_back(line.substr(2, line.find(' ', 2) - 2));
+    EXPECT_EQ(settingLines, (std::vector<std::string>{"config/Timer", "config_line"})) << r.out;
+    EXPECT_TRUE(Has(r.out, "20 -> 10 (-10, -50.0 %)")) << r.out;
+    const std::string figureText = r.out.substr(figures);
+    EXPECT_TRUE(Has(figureText, "  ticks/count ")) << r.out;
+    EXPECT_TRUE(Has(figureText, "150 -> 298 (+148, +98.7 %)")) << r.out;
+    EXPECT_TRUE(Has(figureText, "  ticks/interval_ms/mean ")) << r.out;
+    EXPECT_FALSE(Has(r.out, "wall_seconds")) << "machine figures are left out";
+    EXPECT_FALSE(Has(r.out, "timeline")) << r.out;
+
+    // Not a report: exit 3, and which one.
+    WriteText(dir.File("x.json"), "{\"a\": 1}");
+    r = RunPlayer({"--compare", dir.File("a.json"), dir.File("x.json")});
+    EXPECT_EQ(r.exitCode, 3);
+    EXPECT_TRUE(Has(r.err, "the second file is not a player's JSON report")) << r.err;
+    EXPECT_EQ(RunPlayer({"--compare", dir.File("a.json")}).exitCode, 2);
 }
