@@ -16,6 +16,8 @@ const AllowName kAllowNames[] = {
     {"all", kAllowGaps | kAllowOverflows | kAllowRefused | kAllowLost},
 };
 
+const char* const kPausedCause = "the application paused the stream (not counted in the verdict)";
+
 std::string Plural(uint64_t n, const char* one, const char* many)
 {
     return std::to_string(n) + " " + (n == 1 ? one : many);
@@ -55,6 +57,21 @@ std::string AllowText(uint32_t bits)
     return out;
 }
 
+// Whether `at` falls while the application had the stream paused.
+bool InPause(const Report& r, double at)
+{
+    double pausedAt = -1;
+    for (const Happening& h : r.happenings) {
+        if (h.t > at)
+            break;
+        if (h.what.rfind("pause", 0) == 0)
+            pausedAt = h.t;
+        else if (h.what.rfind("restart", 0) == 0 || h.what.rfind("reset", 0) == 0)
+            pausedAt = -1;
+    }
+    return pausedAt >= 0;
+}
+
 std::string GapCause(const Report& r, double at)
 {
     // The buffer held at most its capacity: what emptied it happened within
@@ -72,6 +89,8 @@ std::string GapCause(const Report& r, double at)
     }
     if (down)
         return "the link was down";
+    if (InPause(r, at))
+        return kPausedCause;
     const double period = r.config.timer / 1000.0;
     if (period > 0 && period >= capacity)
         return "ticks " + std::to_string(r.config.timer) + " ms apart, no shorter than the headset's " +
@@ -123,16 +142,21 @@ Verdict Judge(const Report& r, uint32_t allow)
     if (r.world) {
         const HeadsetResult& h = r.listener;
         v.judged = true;
-        v.gaps = h.gaps.size();
-        v.gapSeconds = h.gapSeconds();
-        for (const HeadsetGap& g : h.gaps)
+        // The silence of a pause the application asked for is no fault:
+        // named, and left out of the verdict.
+        for (const HeadsetGap& g : h.gaps) {
             v.causes.push_back(GapCause(r, g.at));
+            if (v.causes.back() != kPausedCause) {
+                ++v.gaps;
+                v.gapSeconds += g.seconds;
+            }
+        }
         v.overflows = h.overflows.size();
         v.droppedBytes = h.droppedBytes;
         v.lost = r.link.lost + r.link.send.flushed;
         // A gap leaves no margin; else the lowest level as time.
         if (h.started)
-            v.marginMs = h.gaps.empty() ? h.minLevelFrames * 1000.0 / kDeviceRate : 0;
+            v.marginMs = v.gaps == 0 ? h.minLevelFrames * 1000.0 / kDeviceRate : 0;
         const double appQueued = AppQueuedSeconds(r);
         if (h.started && appQueued >= 0)
             v.writeToEarMs = (appQueued + h.meanPostToEar) * 1000.0;

@@ -156,6 +156,14 @@ TEST(VerdictTest, PostsTheLibraryRefusedAreNotTheApplicationsUnderrunsAndEachGap
     EXPECT_TRUE(Has(causes[0], "ran 400.0 ms late")) << causes[0];
     EXPECT_TRUE(Has(w.run.out, ": the tick due at")) << w.run.out;
 
+    // A pause the application asked for: the headset runs dry, named as
+    // the pause's and left out of the verdict.
+    w = Live(dir, {"--pause", "700:300"});
+    EXPECT_EQ(w.run.exitCode, 0) << w.run.err;
+    EXPECT_EQ(GapCauses(w), std::vector<std::string>{"the application paused the stream (not counted in the verdict)"});
+    EXPECT_TRUE(Verdict(w).at("clean").get<bool>());
+    EXPECT_EQ(Verdict(w).at("gaps").get<int>(), 0);
+
     // Sample lower than the headset plays: it starves.
     w = Live(dir, {"--set", "Sample=150000"});
     causes = GapCauses(w);
