@@ -86,8 +86,9 @@ std::string ExitCodes()
 std::string UsageText(const std::string& programName)
 {
     std::string out = "Usage: " + programName + " [options] [FILE]\n"
-                      "Plays FILE (or a built-in test sound) through the wave API, the driver and\n"
-                      "the Bluetooth stand-in, and reports what reached the headset.\n"
+                      "Plays FILE ('-': standard input; none: a built-in test sound) through the\n"
+                      "wave API, the driver and the Bluetooth stand-in, and reports what reached\n"
+                      "the headset.\n"
                       "\n";
     for (const OptionEntry& s : OptionTable()) {
         if (s.before)

@@ -182,6 +182,15 @@ TEST(VerdictTest, VersionTheShortQuietOptionAndDiagnosticsTimedFromTheFirstWrite
     EXPECT_TRUE(r.err.empty()) << r.err;   // no progress
     EXPECT_TRUE(Has(RunPlayer({"--help"}).out, "Exit status:"));
 
+    // "-" is standard input (a pipe is held in a temporary file first).
+    TempDir dir;
+    ASSERT_EQ(RunPlayer({"--fast", "-q", "--length", "1s", "--wav", dir.File("in.wav")}).exitCode, 0);
+    r = RunProgram("/bin/sh", {"-c", "cat '" + dir.File("in.wav") + "' | '" BTWAV_PLAYER_PATH "' --fast -q --wav '" +
+                                         dir.File("out.wav") + "' -"});
+    EXPECT_EQ(r.exitCode, 0) << r.err;
+    EXPECT_EQ(r.out.rfind("Played standard input (WAV", 0), 0u) << r.out;
+    EXPECT_TRUE(ReadAudio(dir.File("out.wav")).samples == ReadAudio(dir.File("in.wav")).samples);
+
     // --trace and --debug time from the first write, as the report does;
     // what comes before it is marked as timed from boot.
     r = RunPlayer({"--fast", "-q", "--trace", "--debug", "--length", "100ms"});
