@@ -129,6 +129,7 @@ struct Options {
     std::string wavOut, sbcOut, csvOut, jsonOut, plotOut;
     uint32_t allow = 0;                   // listener's faults that do not set the exit code (AllowBits)
     bool quiet = false;                   // no progress output
+    bool verbose = false;                 // -v: the driver's configuration and each happening as it comes
     bool version = false;
     std::vector<std::string> compare;     // --compare A.json B.json: compare two reports, play nothing
     bool debug = false;                   // echo the driver's debug output, with times

@@ -444,6 +444,9 @@ const std::vector<OptionEntry> kOptions = {
                              "gaps, overflows, refused, lost or all, separated by commas",
      nullptr, ParseAllowOption},
     {nullptr, "-q, --quiet", "", "no progress output", nullptr, [](Arg& a) { return a.Flag(&a.o->quiet, true); }},
+    {nullptr, "-v, --verbose", "", "print the driver's configuration and each event (link,\n"
+                                   "pause, reset, open, close) as it happens, on standard error",
+     nullptr, [](Arg& a) { return a.Flag(&a.o->verbose, true); }},
     {nullptr, "--debug", "", "print every line of the driver's debug output, with its time", nullptr,
      [](Arg& a) { return a.Flag(&a.o->debug, true); }},
     {nullptr, "--trace", "", "print every wave message sent to the driver: time, thread,\n"

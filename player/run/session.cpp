@@ -84,7 +84,12 @@ private:
     int Fail(const Failure& f, bool faulted = false);
     [[noreturn]] void EndAfterFault(const std::string& what, const std::string& thread);
     void ParkIfFaulted();
-    void Happen(const std::string& what, uint64_t counter = 0) { timeline_->Happen(what, counter ? counter : Counter()); }
+    void Happen(const std::string& what, uint64_t counter = 0)
+    {
+        timeline_->Happen(what, counter = counter ? counter : Counter());
+        if (o_.verbose)
+            VerboseLine(counter, firstWrite_.load(), frequency_, what);
+    }
     double Expected() const { return sound_.ExpectedSeconds(o_.loops); }
     FILE* ReportStream() const { return o_.StandardOutputTaken() ? stderr : stdout; }
     // A pipe as the input waits for its writer until a stop signal, saying
@@ -118,6 +123,7 @@ private:
     bool paused_ = false;
     std::atomic<bool> timerNamed_{false};  // the debug output knows the timer's thread
     std::atomic<bool> faulted_{false};     // a thread faulted outside any guard
+    std::atomic<uint64_t> firstWrite_{0};  // the counter at the first write (-v's time 0), 0 before it
     std::atomic<bool> mainParked_{false};  // the main thread saw it and stopped
 };
 
@@ -138,6 +144,8 @@ void Player::Boot()
     host::SetDebugEcho([this](const std::string& line) {
         diagnostics::DebugLine(line);
         timeline_->OnDebugLine(line, Counter());
+        if (o_.verbose && line.rfind("InitBtAudioPara", 0) == 0)
+            VerboseLine(Counter(), firstWrite_.load(), frequency_, "driver config " + line);
     });
     host::SetTickObserver([this](uint64_t counter) {
         if (!timerNamed_.exchange(true, std::memory_order_relaxed))
@@ -206,6 +214,7 @@ MMRESULT Player::Write(WAVEHDR* h, int64_t bytes)
     if (!clock_.Started()) {
         clock_.Start(c);
         diagnostics::SetFirstWrite(c);
+        firstWrite_ = c;
         timeline_->SetStart(c, clock_.StartClockNs());
         listener_->SetOrigin(clock_.StartClockNs());
         boot_.StartWorldClock(clock_.StartClockNs());
@@ -363,8 +372,7 @@ void Player::BuildReport(bool failed)
     std::string error;
     if (timeline_ && !timeline_->Fill(&r, failed, &error))
         throw Failure{kExitOutput, error};
-    // The exit code's order: a signal's and the failures' (set by Fail),
-    // then what the listener heard, then whether the stream was bit-exact.
+    // After a signal's code and the failures' (set by Fail): what the listener heard, then bit-exactness.
     r.allow = o_.allow;
     if (!failed) {
         r.verdict = Judge(r, o_.allow);

@@ -182,6 +182,17 @@ TEST(VerdictTest, VersionTheShortQuietOptionAndDiagnosticsTimedFromTheFirstWrite
     EXPECT_TRUE(r.err.empty()) << r.err;   // no progress
     EXPECT_TRUE(Has(RunPlayer({"--help"}).out, "Exit status:"));
 
+    // -v: the driver's configuration and each event as it comes, timed as
+    // the report times them.
+    r = RunPlayer({"--fast", "-q", "-v", "--pause", "1s:500ms"});
+    EXPECT_EQ(r.exitCode, 0) << r.err;
+    EXPECT_TRUE(Has(r.err, "btwav-play: before the first write  opened WAVE_MAPPER")) << r.err;
+    EXPECT_TRUE(Has(r.err, "btwav-play: 0.000 s  driver config InitBtAudioPara: Sample 176400, Timer 20, CacheLen 6144\n"))
+        << r.err;
+    EXPECT_TRUE(Has(r.err, "btwav-play: 1.000 s  pause for 500 ms\nbtwav-play: 1.500 s  restart\n")) << r.err;
+    EXPECT_TRUE(Has(r.err, "btwav-play: 3.500 s  closed\n")) << r.err;
+    EXPECT_EQ(RunPlayer({"--fast", "-q"}).err, "") << "nothing without -v";
+
     // "-" is standard input (a pipe is held in a temporary file first).
     TempDir dir;
     ASSERT_EQ(RunPlayer({"--fast", "-q", "--length", "1s", "--wav", dir.File("in.wav")}).exitCode, 0);
