@@ -8,9 +8,11 @@
 // CEHOST_PLOT, CEHOST_HEARD; docs/sdk.md); the world's options are checked
 // here first with the same parser, so a bad one stops before the program
 // runs.  At its end the runner prints the program's report with the
-// program's own exit status in it, and exits with that status when it is
-// not 0, with 6 when the program wrote no report (it did not start the
-// platform, or died), else 0.
+// program's own exit status in it, and exits by the player's precedence:
+// the program's own status when it is not 0 (a signal's 128+N, a failure),
+// 6 when the program wrote no report (it did not start the platform, or
+// died), then the listener's verdict (7 gaps, 8 overflows, 9 posts refused
+// or lost, unless --allow relaxes it), else 0.
 //
 // A 32-bit program runs under the emulator its SDK names (the pkg-config
 // variable `emulator` of the SDK's cehost.pc, given with --sdk PREFIX or
@@ -47,7 +49,9 @@ void Usage(FILE* out)
     std::fputs("usage: btwav-run [--fast] [--reg FILE] [--report FILE.json] [--plot FILE.svg] [--sdk PREFIX]\n"
                "                 [the player's link and listener options] -- PROGRAM [ARGS]\n"
                "Runs PROGRAM (built against the SDK) with the link, radio, headset and listener,\n"
-               "and prints the player's report of the run with the program's exit status.\n",
+               "and prints the player's report of the run with the program's exit status.\n"
+               "Exit status: the program's own when not 0; 6 when it wrote no report; then 7 (gaps),\n"
+               "8 (overflows), 9 (posts refused or lost) unless --allow relaxes them; else 0.\n",
                out);
 }
 
@@ -175,6 +179,16 @@ std::string Finish(const std::string& textPath, const std::string& jsonPath, int
     return text;
 }
 
+// The listener's exit code from the program's JSON report (0 when it has none).
+int VerdictCode(const std::string& jsonPath)
+{
+    std::ifstream in(jsonPath);
+    nlohmann::json j = nlohmann::json::parse(in, nullptr, false);
+    if (j.is_discarded() || !j.contains("verdict") || !j["verdict"].contains("code"))
+        return 0;
+    return j["verdict"]["code"].get<int>();
+}
+
 }  // namespace
 
 int main(int argc, char** argv)
@@ -224,6 +238,7 @@ int main(int argc, char** argv)
     waitpid(child, &wstatus, 0);
     const int status = WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : 128 + WTERMSIG(wstatus);
     const std::string report = Finish(textPath, o.json, status);
+    const int verdict = VerdictCode(jsonPath);
     unlink(textPath.c_str());
     if (o.json.empty())
         unlink(jsonPath.c_str());
@@ -234,5 +249,7 @@ int main(int argc, char** argv)
         return status != 0 ? status : kExitPlayback;
     }
     std::fputs(report.c_str(), stdout);
-    return status;
+    // The player's precedence: a signal's 128+N or the program's own failure
+    // first, then what the listener heard.
+    return status != 0 ? status : verdict;
 }

@@ -21,6 +21,7 @@
 #include "report/plot.h"
 #include "report/report.h"
 #include "report/stagedfile.h"
+#include "report/verdict.h"
 #include "world/device.h"
 #include "world/world.h"
 
@@ -234,6 +235,10 @@ void FinishWorld(uint64_t bytes, std::string* text)
     w->world->FillWorld(&r);
     if (!w->world->FillTimeline(&r, false, &error))
         std::fprintf(stderr, "cehost: %s\n", error.c_str());
+    // The listener's verdict, by the player's rules (its --allow in CEHOST_WORLD).
+    r.allow = w->options.allow;
+    r.verdict = player::Judge(r, r.allow);
+    r.exitCode = r.verdict.code;
     auto commit = [&](player::StagedFile& f, const std::string& content, const char* what) {
         if (!f.IsOpen())
             return;

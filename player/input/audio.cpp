@@ -338,4 +338,12 @@ size_t DeviceStream::Read(uint8_t* out, size_t max)
     return done;
 }
 
+int64_t ExpectedBytes(const SourceInfo& in, uint32_t loops)
+{
+    if (in.frames < 0 || in.framesEstimated || in.rate == 0)
+        return -1;
+    const double frames = std::llround(static_cast<double>(in.frames) * kDeviceRate / in.rate);
+    return static_cast<int64_t>(frames) * kDeviceFrameBytes * (loops ? loops : 1);
+}
+
 }  // namespace player

@@ -43,6 +43,10 @@ struct SourceInfo {
     std::string SampleDescription() const;
 };
 
+// The length of the audio the headset will receive, when the source knows
+// it beforehand (not an estimate); else -1.
+int64_t ExpectedBytes(const SourceInfo& in, uint32_t loops);
+
 // A source of frames at its own rate and channel count.
 class Decoder {
 public:

@@ -52,7 +52,7 @@ public:
     // Takes the file and the descriptor it reads, closing both.
     FileDecoder(SNDFILE* f, int fd, const SF_INFO& sf, const std::string& path) : f_(f), fd_(fd)
     {
-        info_.origin = path;
+        info_.origin = path == "-" ? "standard input" : path;
         info_.format = FormatName(sf.format);
         info_.rate = static_cast<uint32_t>(sf.samplerate);
         info_.channels = static_cast<uint32_t>(sf.channels);
@@ -219,7 +219,10 @@ std::unique_ptr<Decoder> OpenAudioFile(const std::string& path, std::string* err
 {
     // One open, which does not wait: a FIFO with no writer yet is waited for
     // in CopyStream, where a stop signal ends the wait.
-    int fd = open(path.c_str(), O_RDONLY | O_NOCTTY | O_CLOEXEC | O_NONBLOCK);
+    // "-" is standard input, as audio players take it (its own flags are
+    // left alone: the file description is the caller's too).
+    int fd = path == "-" ? fcntl(STDIN_FILENO, F_DUPFD_CLOEXEC, 0)
+                         : open(path.c_str(), O_RDONLY | O_NOCTTY | O_CLOEXEC | O_NONBLOCK);
     if (fd < 0) {
         *error = "cannot open '" + path + "': " + std::strerror(errno);
         return nullptr;

@@ -2,6 +2,9 @@
 
 #include <pthread.h>
 
+#include <cstdio>
+
+#include "report/report.h"
 #include "run/options.h"
 
 namespace player {
@@ -42,6 +45,16 @@ Failure Interrupted()
                                          : std::string("stopped by ") + (signal == SIGHUP    ? "SIGHUP"
                                                                          : signal == SIGTERM ? "SIGTERM"
                                                                                              : "a signal")};
+}
+
+void SayHowItEnded(const Report& r)
+{
+    if (r.exitCode == kExitMismatch)
+        std::fprintf(stderr, "btwav-play: the headset did not receive what was written\n");
+    if (r.verdict.code)
+        std::fprintf(stderr, "btwav-play: %s (exit %d; --allow relaxes it)\n", r.verdict.Line().c_str(), r.verdict.code);
+    if (r.exitCode > kExitSignal)   // a signal that came while the outputs were put in place
+        std::fprintf(stderr, "btwav-play: %s\n", r.error.c_str());
 }
 
 }  // namespace player

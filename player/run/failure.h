@@ -29,4 +29,9 @@ void InstallSignalHandlers();
 // The failure that stands for the signal in g_interrupted.
 Failure Interrupted();
 
+struct Report;
+// The lines on stderr after the report that say why the exit status is not
+// 0: not bit-exact, the listener's verdict, a signal at the very end.
+void SayHowItEnded(const Report& r);
+
 }  // namespace player

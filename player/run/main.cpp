@@ -6,6 +6,7 @@
 #include <cstring>
 #include <string>
 
+#include "run/compare.h"
 #include "run/options.h"
 #include "wave/registry_setup.h"
 #include "run/session.h"
@@ -49,6 +50,12 @@ int main(int argc, char** argv)
         std::fputs(player::UsageText("btwav-play").c_str(), stdout);
         return player::kExitOk;
     }
+    if (options.version) {
+        std::printf("btwav-play %s\n", player::kVersion);
+        return player::kExitOk;
+    }
+    if (!options.compare.empty())
+        return player::CompareReports(options.compare[0], options.compare[1]);
     if (options.registryDump)
         return player::DumpRegistry(options);
     return player::RunPlayer(options);

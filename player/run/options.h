@@ -8,6 +8,7 @@
 
 #include "driver/config.h"
 #include "host/lateness.h"
+#include "report/verdict.h"
 #include "world/options.h"
 
 namespace player {
@@ -21,6 +22,10 @@ enum ExitCode {
     kExitRegistry = 4,      // .reg file or registry value unusable
     kExitOutput = 5,        // an output file cannot be written
     kExitPlayback = 6,      // the host, the driver or the wave API failed
+    // What the listener heard (report/verdict.h), unless --allow relaxes it.
+    kExitGaps = kVerdictGaps,            // a gap: silence inside the sound
+    kExitOverflows = kVerdictOverflows,  // the headset dropped audio for want of room
+    kExitPostsLost = kVerdictPostsLost,  // posts the library refused, or media packets lost or flushed
     kExitSignal = 128,      // plus the signal's number: stopped by SIGINT, SIGHUP or SIGTERM
 };
 
@@ -36,7 +41,13 @@ constexpr ExitCodeInfo kExitCodes[] = {
     {kExitRegistry, "registry problem"},
     {kExitOutput, "output cannot be written"},
     {kExitPlayback, "playback failed"},
+    {kExitGaps, "the listener heard a gap"},
+    {kExitOverflows, "the headset overflowed"},
+    {kExitPostsLost, "posts refused or lost"},
 };
+
+// What --version prints after the program's name.
+constexpr const char* kVersion = "0.1.0";
 
 // Buffers the application keeps are allocated up front; more than this in
 // all is refused as a command-line error rather than failing later.
@@ -85,6 +96,9 @@ struct Options : WorldOptions {
     uint32_t loops = 0;                   // 0: no loop; N: the whole sound N times
     std::string wavOut, sbcOut, csvOut, jsonOut, plotOut;
     bool quiet = false;                   // no progress output
+    bool verbose = false;                 // -v: the driver's configuration and each happening as it comes
+    bool version = false;
+    std::vector<std::string> compare;     // --compare A.json B.json: compare two reports, play nothing
     bool debug = false;                   // echo the driver's debug output, with times
     bool trace = false;                   // trace every wave message sent to the driver
     std::string driverDir;                // where the driver's library lives

@@ -11,6 +11,7 @@
 #include "btstandin/sendpath.h"
 #include "host/registry.h"
 #include "input/audio.h"
+#include "report/verdict.h"
 #include "run/lateness.h"
 
 namespace player {
@@ -68,6 +69,17 @@ bool ParseSet(Arg& a)
     if (!ParseUnsigned(v.substr(e + 1), 0xFFFFFFFFull, &number))
         return a.Fail("option --set " + key + ": '" + v.substr(e + 1) + "' is not a 32-bit unsigned number");
     Own(a).sets.emplace_back(canonical, static_cast<uint32_t>(number));
+    return true;
+}
+
+bool ParseCompare(Arg& a)
+{
+    std::string first;
+    if (!a.Take(&first))
+        return false;
+    if (*a.i + 1 >= a.argc)
+        return a.Fail("option --compare needs two reports: --compare A.json B.json");
+    Own(a).compare = {first, a.argv[++*a.i]};
     return true;
 }
 
@@ -200,7 +212,10 @@ const std::vector<OptionEntry> kPlayerOptions = {
     {nullptr, "--packets", "FILE", "packet log (CSV)", nullptr, [](Arg& a) { return a.File(&Own(a).csvOut); }},
     {nullptr, "--report", "FILE", "report as JSON", nullptr, [](Arg& a) { return a.File(&Own(a).jsonOut); }},
     {nullptr, "--plot", "FILE", "timeline of the pacing (SVG)", nullptr, [](Arg& a) { return a.File(&Own(a).plotOut); }},
-    {nullptr, "--quiet", "", "no progress output", nullptr, [](Arg& a) { return a.Flag(&Own(a).quiet, true); }},
+    {nullptr, "-q, --quiet", "", "no progress output", nullptr, [](Arg& a) { return a.Flag(&Own(a).quiet, true); }},
+    {nullptr, "-v, --verbose", "", "print the driver's configuration and each event (link,\n"
+                                   "pause, reset, open, close) as it happens, on standard error",
+     nullptr, [](Arg& a) { return a.Flag(&Own(a).verbose, true); }},
     {nullptr, "--debug", "", "print every line of the driver's debug output, with its time", nullptr,
      [](Arg& a) { return a.Flag(&Own(a).debug, true); }},
     {nullptr, "--trace", "", "print every wave message sent to the driver: time, thread,\n"
@@ -209,6 +224,10 @@ const std::vector<OptionEntry> kPlayerOptions = {
     {"Any output FILE may be '-' for standard output (the text report then goes to\n"
      "standard error); links are followed and special files written in place.",
      "-h, --help", "", "this text", nullptr, [](Arg& a) { return a.Flag(&Own(a).help, true); }},
+    {nullptr, "--compare", "A.json B.json", "print what differs between two runs' reports: settings,\n"
+                                           "verdict and figures (exit 0 none, 1 some); plays nothing",
+     nullptr, ParseCompare},
+    {nullptr, "--version", "", "the player's version", nullptr, [](Arg& a) { return a.Flag(&Own(a).version, true); }},
 };
 
 // The player's own entries with the world's in their places: the link's

@@ -103,4 +103,17 @@ bool Progress::Due(double at)
     return true;
 }
 
+void VerboseLine(uint64_t counter, uint64_t firstWrite, uint64_t frequency, const std::string& what)
+{
+    std::string text = what.substr(0, what.find_last_not_of("\r\n") + 1);
+    if (!firstWrite) {
+        ConsoleLine(stderr, "btwav-play: before the first write  " + text);
+        return;
+    }
+    char t[32];
+    std::snprintf(t, sizeof t, "%.3f s  ",
+                  (static_cast<double>(counter) - static_cast<double>(firstWrite)) / static_cast<double>(frequency));
+    ConsoleLine(stderr, "btwav-play: " + std::string(t) + text);
+}
+
 }  // namespace player

@@ -3,6 +3,7 @@
 // through ConsoleLine so they never share the bar's line.
 #pragma once
 
+#include <cstdint>
 #include <cstdio>
 #include <string>
 
@@ -12,6 +13,10 @@ namespace player {
 // it.  Any thread; takes the console's own lock and nothing else, so it may
 // be called from inside the driver's callbacks and debug output.
 void ConsoleLine(FILE* out, const std::string& line);
+
+// -v: one event on standard error, timed from the first write (counter
+// `firstWrite`; 0: it has not come yet).  Any thread.
+void VerboseLine(uint64_t counter, uint64_t firstWrite, uint64_t frequency, const std::string& what);
 // Ends a bar drawn in place, if any, so what follows starts a line of its own.
 void EndProgressLine();
 

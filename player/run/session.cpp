@@ -52,16 +52,6 @@
 namespace player {
 namespace {
 
-// The length of the audio the headset will receive, when the source knows
-// it beforehand (not an estimate); else -1.
-int64_t ExpectedBytes(const SourceInfo& in, uint32_t loops)
-{
-    if (in.frames < 0 || in.framesEstimated || in.rate == 0)
-        return -1;
-    const double frames = std::llround(static_cast<double>(in.frames) * kDeviceRate / in.rate);
-    return static_cast<int64_t>(frames) * kDeviceFrameBytes * (loops ? loops : 1);
-}
-
 class Player {
 public:
     explicit Player(const Options& o)
@@ -84,7 +74,12 @@ private:
     int Fail(const Failure& f, bool faulted = false);
     [[noreturn]] void EndAfterFault(const std::string& what, const std::string& thread);
     void ParkIfFaulted();
-    void Happen(const std::string& what, uint64_t counter = 0) { world_->Happen(what, counter ? counter : Counter()); }
+    void Happen(const std::string& what, uint64_t counter = 0)
+    {
+        world_->Happen(what, counter = counter ? counter : Counter());
+        if (o_.verbose)
+            VerboseLine(counter, firstWrite_.load(), frequency_, what);
+    }
     double Expected() const { return sound_.ExpectedSeconds(o_.loops); }
     FILE* ReportStream() const { return o_.StandardOutputTaken() ? stderr : stdout; }
     // A pipe as the input waits for its writer until a stop signal, saying
@@ -116,6 +111,7 @@ private:
     bool paused_ = false;
     std::atomic<bool> timerNamed_{false};  // the debug output knows the timer's thread
     std::atomic<bool> faulted_{false};     // a thread faulted outside any guard
+    std::atomic<uint64_t> firstWrite_{0};  // the counter at the first write (-v's time 0), 0 before it
     std::atomic<bool> mainParked_{false};  // the main thread saw it and stopped
     HANDLE fastWake_ = nullptr;            // fast mode, callback refill: set when playback ends or fails
 };
@@ -150,7 +146,11 @@ void Player::Boot()
     for (size_t i = warned; i < report_.warnings.size(); ++i)
         ConsoleLine(stderr, "btwav-play: warning: " + report_.warnings[i]);
     World::Hooks hooks;
-    hooks.debugLine = [](const std::string& line) { diagnostics::DebugLine(line); };
+    hooks.debugLine = [this](const std::string& line) {
+        diagnostics::DebugLine(line);
+        if (o_.verbose && line.rfind("InitBtAudioPara", 0) == 0)
+            VerboseLine(Counter(), firstWrite_.load(), frequency_, "driver config " + line);
+    };
     hooks.tick = [this](uint64_t) {
         if (!timerNamed_.exchange(true, std::memory_order_relaxed))
             diagnostics::NameThisThread("timer");
@@ -213,8 +213,11 @@ void Player::OpenSound(std::unique_ptr<Decoder> decoder)
 MMRESULT Player::Write(WAVEHDR* h, int64_t bytes)
 {
     uint64_t c = Counter();
-    if (!clock_.Started())
+    if (!clock_.Started()) {
         clock_.Start(c);
+        diagnostics::SetFirstWrite(c);
+        firstWrite_ = c;
+    }
     // The world sees the write through the host's write observer.
     (void)bytes;
     return device_.Write(h);
@@ -373,7 +376,12 @@ void Player::BuildReport(bool failed)
     std::string error;
     if (world_ && !world_->FillTimeline(&r, failed, &error))
         throw Failure{kExitOutput, error};
-    r.exitCode = failed ? r.exitCode : r.comparison.exact ? kExitOk : kExitMismatch;
+    // After a signal's code and the failures' (set by Fail): what the listener heard, then bit-exactness.
+    r.allow = o_.allow;
+    if (!failed) {
+        r.verdict = Judge(r, o_.allow);
+        r.exitCode = r.verdict.code ? r.verdict.code : r.comparison.exact ? kExitOk : kExitMismatch;
+    }
     AddPeakMemory(&r);
 }
 
@@ -500,10 +508,7 @@ int Player::Run()
     processfault::Stop();
     std::fputs(FormatText(report_).c_str(), ReportStream());
     std::fflush(ReportStream());
-    if (report_.exitCode == kExitMismatch)
-        std::fprintf(stderr, "btwav-play: the headset did not receive what was written\n");
-    if (report_.exitCode > kExitSignal)   // a signal that came while the outputs were put in place
-        std::fprintf(stderr, "btwav-play: %s\n", report_.error.c_str());
+    SayHowItEnded(report_);
     return report_.exitCode;
 }
 

@@ -76,7 +76,8 @@ std::string ExitCodes()
         list += std::to_string(e.code) + " " + e.meaning + ", ";
     list += std::to_string(kExitSignal) + "+N stopped by signal N (" + std::to_string(kExitSignal + SIGINT) +
             " Ctrl-C, " + std::to_string(kExitSignal + SIGHUP) + " SIGHUP, " + std::to_string(kExitSignal + SIGTERM) +
-            " SIGTERM).";
+            " SIGTERM). When several apply, the first of: the signal's, 2-6, the "
+            "listener's (7, 8, 9 in that order), 1.";
     return Filled("Exit status: " + list, 0, 0) + "\n";
 }
 
@@ -85,8 +86,9 @@ std::string ExitCodes()
 std::string UsageText(const std::string& programName)
 {
     std::string out = "Usage: " + programName + " [options] [FILE]\n"
-                      "Plays FILE (or a built-in test sound) through the wave API, the driver and\n"
-                      "the Bluetooth stand-in, and reports what reached the headset.\n"
+                      "Plays FILE ('-': standard input; none: a built-in test sound) through the\n"
+                      "wave API, the driver and the Bluetooth stand-in, and reports what reached\n"
+                      "the headset.\n"
                       "\n";
     for (const OptionEntry& s : OptionTable()) {
         if (s.before)

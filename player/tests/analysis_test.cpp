@@ -322,3 +322,33 @@ TEST(AnalysisTest, DistributionCountsRunsOfOneValueWhereTheyBelongAcrossACoarsen
     EXPECT_DOUBLE_EQ(cs.max, v);
     EXPECT_NEAR(cs.p99, v, c.Resolution());
 }
+
+TEST(AnalysisTest, PostsTheLibraryRefusedAreRefusedNotUnderruns)
+{
+    // The link goes down for three ticks: the driver hands over each tick's
+    // due and the library refuses it.  The application's audio was there:
+    // no underrun, the three posts counted as refused.  A tick that was
+    // short of audio beside a refusal still counts as one.
+    PacingInput in = Input(1000, 176400, 20, 6144);
+    in.events.push_back({PlayEvent::Init, 0, 0});
+    in.events.push_back({PlayEvent::Queued, 0, 100000});
+    Tick(in, 20, 6144);
+    for (uint64_t c = 40; c <= 80; c += 20) {
+        in.events.push_back({PlayEvent::Tick, c, 0});
+        in.packets.push_back({c, 3528, true});
+    }
+    Tick(in, 100, 3528);
+    in.events.push_back({PlayEvent::Tick, 120, 0});
+    in.packets.push_back({120, 1000, true});   // 3528 due, 1000 handed over
+    Tick(in, 140, 3528);
+    PacingResult r = AnalysePacing(in);
+    EXPECT_EQ(r.refused, 4u);
+    EXPECT_EQ(r.refusedBytes, 3 * 3528u + 1000);
+    EXPECT_EQ(r.underruns, 1u);
+    EXPECT_EQ(r.underrunBytes, 2528u);
+    ASSERT_EQ(r.ticks.size(), 7u);
+    EXPECT_EQ(r.ticks[1].posted, 0u);
+    EXPECT_EQ(r.ticks[1].refused, 3528u);
+    EXPECT_FALSE(r.ticks[1].underrun);
+    EXPECT_TRUE(r.ticks[5].underrun);
+}

@@ -246,3 +246,52 @@ TEST(HeadsetTest, CatchingUpBringsTheLevelBackToItsTargetAtABoundedRate)
 }
 
 }  // namespace
+
+TEST(HeadsetTest, TheLevelRecordKeepsTheLowestBeforeAPacketAndTheHighestAfterAndReachesZeroWhereItRanDry)
+{
+    // Packets of 20 ms every 20 ms with jitter, a clock 2000 ppm fast: the
+    // buffer runs dry now and then.  Each bucket's lowest is a level just
+    // before a packet (the report's lowest among them), its highest just
+    // after one, and the bucket where a gap begins goes down to 0.
+    HeadsetConfig c;
+    c.ppm = 2000;
+    Headset h(c, 0, Headset::Heard());
+    auto packet = Numbered(0, kPacketFrames);
+    for (int k = 0; k < 3000; ++k) {
+        uint64_t t = static_cast<uint64_t>(k) * 20 * kMs + (k % 5) * 3 * kMs;
+        h.Receive(t, t, packet.data(), packet.size());
+    }
+    HeadsetResult r = h.Finish();
+    ASSERT_FALSE(r.gaps.empty());
+    ASSERT_FALSE(r.levels.empty());
+    uint32_t highest = 0;
+    for (const player::HeadsetLevel& l : r.levels) {
+        EXPECT_LE(l.low, l.high);
+        EXPECT_LE(l.low, l.frames);
+        EXPECT_LE(l.frames, l.high);
+        highest = std::max(highest, l.high);
+    }
+    EXPECT_EQ(highest, r.maxLevelFrames);
+    for (const player::HeadsetGap& g : r.gaps) {
+        bool zero = false;
+        for (const player::HeadsetLevel& l : r.levels)
+            zero = zero || (l.low == 0 && l.t <= g.at + 1e-9 && g.at - l.t < 0.0201);
+        EXPECT_TRUE(zero) << "no bucket reaches 0 where the gap at " << g.at << " s begins";
+    }
+
+    // On its own clock, with jitter and no gap: the buckets after the start
+    // hold exactly the report's lowest level.
+    Headset steady(HeadsetConfig(), 0, Headset::Heard());
+    for (int k = 0; k < 3000; ++k) {
+        uint64_t t = static_cast<uint64_t>(k) * 20 * kMs + (k % 5) * 3 * kMs;
+        steady.Receive(t, t, packet.data(), packet.size());
+    }
+    HeadsetResult s = steady.Finish();
+    ASSERT_TRUE(s.gaps.empty());
+    uint32_t lowest = UINT32_MAX;
+    for (const player::HeadsetLevel& l : s.levels)
+        if (l.t > s.startLatency + 0.001)
+            lowest = std::min(lowest, l.low);
+    EXPECT_EQ(lowest, s.minLevelFrames);
+    EXPECT_LT(s.minLevelFrames, s.maxLevelFrames - kPacketFrames / 2) << "the jitter moves the level";
+}

@@ -34,7 +34,7 @@ TEST(ReportTest, TextAndJsonSayWhatWentWrong)
     std::vector<std::string> keys;
     for (const auto& member : parsed.items())
         keys.push_back(member.key());
-    const std::vector<std::string> head = {"result", "exit_code", "error", "source", "source_format"};
+    const std::vector<std::string> head = {"verdict", "result", "exit_code", "error", "source", "source_format"};
     ASSERT_GE(keys.size(), head.size());
     EXPECT_EQ(std::vector<std::string>(keys.begin(), keys.begin() + head.size()), head);
     EXPECT_EQ(keys.back(), "timeline");

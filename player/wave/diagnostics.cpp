@@ -19,7 +19,8 @@ namespace {
 host::PiMutex g_mutex;
 FILE* g_out = nullptr;
 bool g_debug = false;
-uint64_t g_origin = 0;
+uint64_t g_origin = 0;             // boot, then the first write
+bool g_beforeFirstWrite = false;   // lines are timed from boot until the first write
 uint64_t g_frequency = 1;
 std::map<std::thread::id, std::string> g_threadNames;
 unsigned g_unnamed = 0;
@@ -80,10 +81,15 @@ std::string Hex(uint64_t v)
     return buf;
 }
 
+// Times from the first write, as the report's; before it, from boot, marked
+// so (in the same width).
 std::string Prefix(double seconds, const std::string& thread)
 {
     char buf[64];
-    std::snprintf(buf, sizeof buf, "[%11.6f s %-8s] ", seconds, thread.c_str());
+    if (g_beforeFirstWrite)
+        std::snprintf(buf, sizeof buf, "[boot %6.6f s %-8s] ", seconds, thread.c_str());
+    else
+        std::snprintf(buf, sizeof buf, "[%11.6f s %-8s] ", seconds, thread.c_str());
     return buf;
 }
 
@@ -96,6 +102,7 @@ void Start(FILE* out, bool debug, bool trace, uint64_t originCounter, uint64_t f
         g_out = out;
         g_debug = debug;
         g_origin = originCounter;
+        g_beforeFirstWrite = true;
         g_frequency = frequency ? frequency : 1;
         g_threadNames.clear();
         g_unnamed = 0;
@@ -115,11 +122,19 @@ void Stop()
         std::lock_guard<host::PiMutex> lock(g_mutex);
         g_out = nullptr;
         g_debug = false;
+        g_beforeFirstWrite = false;
         g_printerStop = true;
     }
     g_printerWake.notify_one();
     if (g_printer.joinable())
         g_printer.join();
+}
+
+void SetFirstWrite(uint64_t counter)
+{
+    std::lock_guard<host::PiMutex> lock(g_mutex);
+    g_origin = counter;
+    g_beforeFirstWrite = false;
 }
 
 void NameThisThread(const char* name)

@@ -1,7 +1,8 @@
 // What --debug and --trace print while playing: every line of the driver's
 // debug output, and every wave message the wave API sends to the driver,
-// each with its time on the playback clock (seconds since boot) and the
-// thread it came from.
+// each with its time on the playback clock and the thread it came from:
+// seconds since the first write, as everywhere in the report, and before it
+// seconds since boot, marked "boot".
 #pragma once
 
 #include <cstdint>
@@ -24,6 +25,8 @@ namespace diagnostics {
 // `originCounter`: the performance counter at boot; `frequency` its rate.
 void Start(FILE* out, bool debug, bool trace, uint64_t originCounter, uint64_t frequency);
 void Stop();
+// The first write's counter: the lines after it are timed from it.
+void SetFirstWrite(uint64_t counter);
 // Names the calling thread in the lines it prints (the first name sticks).
 void NameThisThread(const char* name);
 // One line of the driver's debug output (its line ending is dropped).

@@ -65,18 +65,23 @@ grep -q "cehost: CEHOST_WORLD: '--buffers' is not an option of the world" "$work
   { cat "$work/bad" >&2; fail "a bad CEHOST_WORLD is not named"; }
 grep -q "written" "$work/bad" && fail "the program ran with a bad CEHOST_WORLD"
 # The runner: the same program, unchanged, with the world's options on its
-# command line; its report carries the program's exit status, which is the
-# runner's too.  examples/tone_c as well, whose first argument is a file.
+# command line; its report carries the program's exit status (0 here) and
+# the listener's verdict, and the runner exits by the player's rules: the
+# link drop's gap gives 7; --allow relaxes it.  examples/tone_c as well,
+# whose first argument is a file.
 run=$build/bin/btwav-run
+status=0
 "$run" --headset-buffer 150ms --link-down 250ms --link-back 450ms --report "$work/run.json" -- "$work/tone" \
-  >"$work/run.out" 2>&1 || { cat "$work/run.out" >&2; fail "btwav-run tone failed"; }
+  >"$work/run.out" 2>&1 || status=$?
+[ "$status" = 7 ] || { cat "$work/run.out" >&2; fail "btwav-run tone with a link drop exited $status, not 7 (gaps)"; }
+grep -Eq '^  verdict +NOT CLEAN: [0-9]+ gaps?' "$work/run.out" || { cat "$work/run.out" >&2; fail "no verdict line"; }
 grep -Eq '^  program exit +0$' "$work/run.out" || { cat "$work/run.out" >&2; fail "no program exit in the runner's report"; }
 grep -q "link down, preferred device 0" "$work/run.out" || fail "the runner's world has no link drop"
-python3 -c 'import json,sys; j=json.load(open(sys.argv[1])); assert j["program_exit"] == 0' "$work/run.json" ||
-  fail "the runner's JSON lacks program_exit 0"
+python3 -c 'import json,sys; j=json.load(open(sys.argv[1])); assert j["program_exit"] == 0 and j["verdict"]["code"] == 7' \
+  "$work/run.json" || fail "the runner's JSON lacks program_exit 0 or verdict code 7"
 # shellcheck disable=SC2046
 gcc -o "$work/tone_c" "$src/examples/tone_c/tone_c.c" $(pkg-config --cflags --libs cehost)
-"$run" --link-down 200ms --link-back 300ms -- "$work/tone_c" "$work/expected.pcm" >"$work/runc.out" 2>&1 ||
+"$run" --link-down 200ms --link-back 300ms --allow all -- "$work/tone_c" "$work/expected.pcm" >"$work/runc.out" 2>&1 ||
   { cat "$work/runc.out" >&2; fail "btwav-run tone_c failed"; }
 grep -Eq '^  listener +heard ' "$work/runc.out" || fail "tone_c under the runner: no listener line"
 status=0

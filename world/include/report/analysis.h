@@ -59,8 +59,10 @@ struct TickRow {
     uint64_t tick = 0;       // the tick's number, from 0
     double t = 0;            // seconds since the first write
     uint32_t due = 0;        // bytes the tick was to post
-    uint32_t posted = 0;     // bytes it posted
+    uint32_t posted = 0;     // bytes it posted that the library took
+    uint32_t refused = 0;    // bytes it posted that the library refused
     int64_t queued = 0;      // bytes written and not yet posted, after the tick
+    double lateMs = 0;       // how long after its deadline it began
     bool first = false;      // first tick after a start from idle (asks for CacheLen)
     bool underrun = false;   // posted less than due while audio was still to come
 };

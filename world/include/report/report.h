@@ -11,6 +11,7 @@
 #include "btstandin/btstandin.h"
 #include "host/registry.h"
 #include "report/lateticks.h"
+#include "report/verdict.h"
 #include "world/quality.h"
 
 namespace player {
@@ -86,6 +87,8 @@ struct Report {
     HeadsetResult listener;
 
     // Outcome.
+    Verdict verdict;               // what the listener heard (a run that played to its end)
+    uint32_t allow = 0;            // --allow (AllowBits)
     bool failed = false;           // the run stopped before its end
     int exitCode = 0;              // the player's exit code
     std::string error;             // why it stopped, when failed

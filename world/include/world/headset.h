@@ -44,9 +44,14 @@ struct HeadsetOverflow {
     uint64_t bytes;      // audio dropped
 };
 
+// The buffer's level over a stretch of time (a bucket): it falls while the
+// headset plays and rises as packets arrive, so the lowest is just before a
+// packet (or 0 once it ran dry) and the highest just after one.
 struct HeadsetLevel {
-    double t;            // seconds since the first write
-    uint32_t frames;     // frames in the buffer after the packet arrived
+    double t;            // seconds since the first write: the bucket's first packet (or the buffer running dry)
+    uint32_t frames;     // frames in the buffer after the bucket's last packet arrived
+    uint32_t low = 0;    // the lowest level in the bucket
+    uint32_t high = 0;   // the highest
 };
 
 struct HeadsetResult {
@@ -59,8 +64,8 @@ struct HeadsetResult {
     uint64_t concealedFrames = 0;  // silence played for lost packets (counted in playedFrames)
     std::vector<HeadsetGap> gaps;
     std::vector<HeadsetOverflow> overflows;
-    std::vector<HeadsetLevel> levels;   // at most one sample per 10 ms, and at most kMaxLevels (the
-                                        // spacing doubles, keeping every other sample, as a run grows)
+    std::vector<HeadsetLevel> levels;   // buckets of at least 10 ms, at most kMaxLevels of them (the
+                                        // buckets double, two merged into one, as a run grows)
     uint32_t minLevelFrames = 0;   // lowest level while playing, just before a packet arrived
                                    // (the buffer is lowest then), and the highest, just after one
     uint32_t maxLevelFrames = 0;
@@ -101,7 +106,7 @@ private:
     void Play(uint64_t frames);
     void Silence(uint64_t frames);
     void StartPlaying(uint64_t ns);
-    void NoteLevel(uint64_t ns);
+    void NoteLevel(uint64_t ns, uint32_t low, uint32_t high);
     void SetCatchingUp(uint64_t ns, bool on);
 
     HeadsetConfig config_;

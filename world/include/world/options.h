@@ -52,6 +52,7 @@ struct WorldOptions {
     bool playOut = false;                 // play what the listener hears on the sound system
     std::string playDevice;               // the ALSA device (kDefaultPlayDevice without a name)
     std::vector<TimedAction> actions;     // sorted by time once parsed
+    uint32_t allow = 0;                   // the listener's faults that leave the exit status alone (AllowBits)
 };
 
 // One option being parsed: its name as given, its value when given inline

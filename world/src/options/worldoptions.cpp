@@ -12,6 +12,7 @@
 
 #include "btstandin/codec.h"
 #include "btstandin/sendpath.h"
+#include "report/verdict.h"
 
 namespace player {
 
@@ -226,6 +227,14 @@ bool ParsePlayOut(Arg& a)
     return !a.o->playDevice.empty() || a.Fail("option --play-out= needs an ALSA device name");
 }
 
+bool ParseAllowOption(Arg& a)
+{
+    std::string v, error;
+    if (!a.Take(&v))
+        return false;
+    return ParseAllow(v, &a.o->allow, &error) || a.Fail(error);
+}
+
 std::string ShowFrames(uint32_t frames)
 {
     return ShowMilliseconds(uint64_t{frames} * 1000 / BTWAV_DEVICE_RATE);
@@ -289,6 +298,9 @@ const std::vector<OptionEntry> kListenerOptions = {
     {nullptr, "--play-out", "[=DEVICE]", "play what the listener hears on the sound system through\n"
                                          "ALSA (default device: {})",
      [](const WorldOptions&) { return std::string(kDefaultPlayDevice); }, ParsePlayOut},
+    {nullptr, "--allow", "LIST", "faults the listener heard that leave the exit status alone:\n"
+                             "gaps, overflows, refused, lost or all, separated by commas",
+     nullptr, ParseAllowOption},
 };
 
 // The words of `text`: split at blanks, '...' and "..." keep blanks.

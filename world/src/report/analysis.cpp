@@ -301,8 +301,7 @@ void PacingAnalyser::CloseTick()
     row.tick = tickNo;
     row.t = (static_cast<double>(e.counter) - static_cast<double>(start_)) / f;
     for (const PacketInfo& p : openPackets_)
-        if (!p.refused)
-            row.posted += p.bytes;
+        (p.refused ? row.refused : row.posted) += p.bytes;
     // On the real clock the post is read much closer to the driver's own
     // counter read than the tick's start is (which may be followed by a wait
     // for the stream lock).
@@ -343,9 +342,13 @@ void PacingAnalyser::CloseTick()
     // tick).  So on the real clock, where the due is an estimate, a tick that
     // left bytes queued posted exactly what was due.  It is an underrun only
     // if audio still comes after it.
+    // Bytes the library refused were handed over all the same: the
+    // application's audio was there, so they count as posted here and as
+    // refused in the library's figures, never as the application's underrun.
     bool couldFallShort = !realClock_ || looping_ || row.queued <= 0;
-    if (couldFallShort && static_cast<int64_t>(row.due) - static_cast<int64_t>(row.posted) > tolerance)
-        shorts_.push_back({tickNo, row.due - row.posted});
+    const int64_t handed = static_cast<int64_t>(row.posted) + row.refused;
+    if (couldFallShort && static_cast<int64_t>(row.due) - handed > tolerance)
+        shorts_.push_back({tickNo, static_cast<uint64_t>(row.due - handed)});
     // Lateness: as the clock measured it, when the tick observer said (on
     // the clock's own time, which a drifting counter does not move).
     // Otherwise from the counter, within one timer run: the timer keeps a
@@ -353,10 +356,12 @@ void PacingAnalyser::CloseTick()
     // period or more makes it skip the grid points already past, while the
     // virtual clock runs every tick, each no earlier than the one before.
     if (e.lateNs >= 0) {
-        lateness_.Add(static_cast<double>(e.lateNs) / 1e6);
+        row.lateMs = static_cast<double>(e.lateNs) / 1e6;
+        lateness_.Add(row.lateMs);
     } else if (haveRun_ && period_ > 0) {
         double late = (static_cast<double>(e.counter) - static_cast<double>(deadline_)) / f;
-        lateness_.Add(std::max(late, 0.0) * 1000.0);
+        row.lateMs = std::max(late, 0.0) * 1000.0;
+        lateness_.Add(row.lateMs);
         uint64_t next = deadline_ + period_;
         if (realClock_ && e.counter >= next)
             next = deadline_ + ((e.counter - deadline_) / period_ + 1) * period_;

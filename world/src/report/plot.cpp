@@ -4,6 +4,8 @@
 #include <cmath>
 #include <sstream>
 
+#include "world/device.h"
+
 namespace player {
 
 namespace {
@@ -69,19 +71,121 @@ void Axes(std::ostringstream& o, const Panel& p, const std::string& title, const
       << "' text-anchor='end' class='tick'>" << XmlEscape(unit) << "</text>\n";
 }
 
-// The headset's buffer after each packet, and the gaps the listener hears.
+// At most `most` buckets, neighbours merged in equal groups.
+std::vector<HeadsetLevel> MergeLevels(const std::vector<HeadsetLevel>& levels, size_t most)
+{
+    const size_t per = most ? (levels.size() + most - 1) / most : 1;
+    if (per <= 1)
+        return levels;
+    std::vector<HeadsetLevel> out;
+    for (size_t i = 0; i < levels.size(); i += per) {
+        HeadsetLevel b = levels[i];
+        for (size_t k = i + 1; k < levels.size() && k < i + per; ++k) {
+            b.frames = levels[k].frames;
+            b.low = std::min(b.low, levels[k].low);
+            b.high = std::max(b.high, levels[k].high);
+        }
+        out.push_back(b);
+    }
+    return out;
+}
+
+// The ticks of a long run, at most two a pixel column: the one with the
+// lowest value and the one with the highest (an underrun in the column
+// marks the highest), so that the picture keeps every extreme at a bounded
+// size.
+template <typename Value>
+std::vector<TickRow> PerColumn(const Panel& p, const std::vector<TickRow>& rows, Value value)
+{
+    if (rows.size() <= static_cast<size_t>(p.w))
+        return rows;
+    std::vector<TickRow> out;
+    size_t i = 0;
+    while (i < rows.size()) {
+        const long column = std::lround(p.X(rows[i].t));
+        TickRow low = rows[i], high = rows[i];
+        bool underrun = false;
+        for (; i < rows.size() && std::lround(p.X(rows[i].t)) == column; ++i) {
+            underrun = underrun || rows[i].underrun;
+            if (value(rows[i]) < value(low))
+                low = rows[i];
+            if (value(rows[i]) > value(high))
+                high = rows[i];
+        }
+        high.underrun = underrun;
+        if (low.t < high.t)
+            out.push_back(low);
+        out.push_back(high);
+        if (low.t > high.t)
+            out.push_back(low);
+    }
+    return out;
+}
+
+// The headset's buffer: its level's lowest and highest in each bucket as a
+// band (the lowest just before a packet, or 0 once it ran dry), its size and
+// start threshold as lines, and the gaps the listener hears, each at least
+// 3 pixels wide however short.
 void DrawHeadsetLevel(std::ostringstream& o, const Panel& level, const Report& r)
 {
-    Axes(o, level, "Headset buffer after each packet; red: gaps the listener hears", "frames");
-    std::string points;
-    for (const HeadsetLevel& l : r.listener.levels)
-        points += Fixed(level.X(std::min(l.t, level.tMax)), 2) + "," + Fixed(level.Y(l.frames), 2) + " ";
-    if (!points.empty())
-        o << "<polyline fill='none' stroke='#6a51a3' stroke-width='1.2' points='" << points << "'/>\n";
+    Axes(o, level, "Headset buffer, lowest and highest between packets; red: gaps the listener hears", "frames");
+    const std::vector<HeadsetLevel> buckets = MergeLevels(r.listener.levels, static_cast<size_t>(level.w));
+    std::string highs, lows;
+    for (const HeadsetLevel& l : buckets)
+        highs += Fixed(level.X(std::min(l.t, level.tMax)), 2) + "," + Fixed(level.Y(l.high), 2) + " ";
+    for (size_t i = buckets.size(); i > 0; --i)
+        lows += Fixed(level.X(std::min(buckets[i - 1].t, level.tMax)), 2) + "," + Fixed(level.Y(buckets[i - 1].low), 2) + " ";
+    if (!buckets.empty())
+        o << "<polygon fill='#bcbddc' stroke='#6a51a3' stroke-width='0.8' points='" << highs << lows << "'/>\n";
+    const struct {
+        uint32_t frames;
+        const char* what;
+        const char* dash;
+    } marks[] = {{r.headset.capacityFrames, "buffer size", "6,3"}, {r.headset.startFrames, "start threshold", "2,3"}};
+    for (const auto& m : marks) {
+        const double y = level.Y(m.frames);
+        o << "<line x1='" << Fixed(level.x0, 1) << "' y1='" << Fixed(y, 1) << "' x2='" << Fixed(level.x0 + level.w, 1)
+          << "' y2='" << Fixed(y, 1) << "' stroke='#54278f' stroke-dasharray='" << m.dash << "'/>\n";
+        o << "<text x='" << Fixed(level.x0 + level.w - 4, 1) << "' y='" << Fixed(y - 3, 1)
+          << "' text-anchor='end' class='tick'>" << m.what << " " << m.frames << " ("
+          << Fixed(m.frames * 1000.0 / kDeviceRate, 0) << " ms)</text>\n";
+    }
     for (const HeadsetGap& g : r.listener.gaps) {
         double x0 = level.X(std::min(g.at, level.tMax)), x1 = level.X(std::min(g.at + g.seconds, level.tMax));
-        o << "<rect x='" << Fixed(x0, 2) << "' y='" << Fixed(level.y0 + level.h - 8, 2) << "' width='"
-          << Fixed(std::max(1.0, x1 - x0), 2) << "' height='8' fill='#d62728'/>\n";
+        o << "<rect x='" << Fixed(x0, 2) << "' y='" << Fixed(level.y0 + level.h - 10, 2) << "' width='"
+          << Fixed(std::max(3.0, x1 - x0), 2) << "' height='10' fill='#d62728'><title>"
+          << XmlEscape("gap at " + Fixed(g.at, 3) + " s for " + Fixed(g.seconds, 3) + " s") << "</title></rect>\n";
+    }
+}
+
+// Stretches drawn behind every panel: the link down (grey) and the radio's
+// interference (yellow).
+void DrawWindows(std::ostringstream& o, const Panel& top, double bottomY, const Report& r)
+{
+    auto band = [&](double from, double to, const char* fill, const std::string& what) {
+        from = std::max(from, top.tMin);
+        to = std::min(to, top.tMax);
+        if (to <= from)
+            return;
+        o << "<rect x='" << Fixed(top.X(from), 2) << "' y='" << Fixed(top.y0, 1) << "' width='"
+          << Fixed(std::max(2.0, top.X(to) - top.X(from)), 2) << "' height='" << Fixed(bottomY - top.y0, 1)
+          << "' fill='" << fill << "' fill-opacity='0.35'><title>" << XmlEscape(what) << "</title></rect>\n";
+    };
+    double downAt = -1;
+    for (const Happening& h : r.happenings) {
+        if (h.what.rfind("link down", 0) == 0 && downAt < 0)
+            downAt = h.t;
+        else if ((h.what.rfind("link back", 0) == 0 || h.what.rfind("link up", 0) == 0) && downAt >= 0) {
+            band(downAt, h.t, "#969696", "link down " + Fixed(downAt, 3) + " to " + Fixed(h.t, 3) + " s");
+            downAt = -1;
+        }
+    }
+    if (downAt >= 0)
+        band(downAt, top.tMax, "#969696", "link down from " + Fixed(downAt, 3) + " s");
+    if (r.world && r.interferenceAt >= 0) {
+        const double len = r.send.interference.lengthNs / 1e9;
+        band(r.interferenceAt, r.interferenceAt + len, "#fdd835",
+             "interference " + Fixed(r.interferenceAt, 3) + " s for " + Fixed(len, 3) + " s");
     }
 }
 
@@ -223,19 +327,23 @@ std::string FormatSvg(const Report& r)
                           (r.configLine.empty() ? "" : " - " + r.configLine);
     o << "<text x='80' y='24' font-size='15px'>" << XmlEscape(heading) << "</text>\n";
 
-    Axes(o, top, "Bytes per tick: due (line) and posted (bars); red: underrun", "bytes");
+    Axes(o, top, "Bytes per tick: due (line) and posted (bars); red: underrun; grey: link down; yellow: interference", "bytes");
     Axes(o, bottom, "Bytes queued after each tick", "bytes");
     if (r.world)
         DrawHeadsetLevel(o, level, r);
     if (bitpool)
         DrawBitpool(o, Panel{80, 890, width - 110, 130, tMin, tMax, 0, r.send.bitpool.max * 1.1 + 1}, r);
-    DrawPostedBars(o, top, rows);
-    const double gap = r.config.timer ? 2.5 * r.config.timer / 1000.0 : 0.05;
-    DrawSeries(o, top, rows, gap, "#08519c", false, [](const TickRow& t) { return static_cast<double>(t.due); });
-    DrawSeries(o, bottom, rows, gap, "#31a354", true,
-               [](const TickRow& t) { return static_cast<double>(std::max<int64_t>(t.queued, 0)); });
+    auto posted = [](const TickRow& t) { return static_cast<double>(t.posted); };
+    auto due = [](const TickRow& t) { return static_cast<double>(t.due); };
+    auto queuedBytes = [](const TickRow& t) { return static_cast<double>(std::max<int64_t>(t.queued, 0)); };
+    DrawPostedBars(o, top, PerColumn(top, rows, posted));
+    // A long run's columns hold many ticks: a pause shows as columns without one.
+    const double gap = std::max(r.config.timer ? 2.5 * r.config.timer / 1000.0 : 0.05, 2.5 * (tMax - tMin) / top.w);
+    DrawSeries(o, top, PerColumn(top, rows, due), gap, "#08519c", false, due);
+    DrawSeries(o, bottom, PerColumn(bottom, rows, queuedBytes), gap, "#31a354", true, queuedBytes);
     DrawHappenings(o, top, r.world ? level.y0 + level.h : bottom.y0 + bottom.h, r.happenings);
     DrawLateTicks(o, top, r.lateTicks);
+    DrawWindows(o, top, r.world ? level.y0 + level.h : bottom.y0 + bottom.h, r);
     o << "<text x='" << Fixed(width / 2, 1) << "' y='" << Fixed(height - 12, 1)
       << "' text-anchor='middle' class='tick'>seconds since the first buffer was written</text>\n";
     o << "</svg>\n";

@@ -195,10 +195,12 @@ bool HeadLines(const Report& r, Lines& line)
         line("failure", r.error + " (exit " + std::to_string(r.exitCode) + ")");
     } else if (r.application) {
         line.Out() << "Ran " << r.program << " in the world\n";
+        line("verdict", r.verdict.Line() + " (exit " + std::to_string(r.exitCode) + ")");
         if (r.programExit >= 0)
             line("program exit", std::to_string(r.programExit));
     } else {
         line.Out() << "Played " << r.source << " (" << r.sourceFormat << ")\n";
+        line("verdict", r.verdict.Line() + " (exit " + std::to_string(r.exitCode) + ")");
     }
     const bool setUp = !r.failed || r.buffers > 0;
     if (!setUp || r.application)
@@ -402,7 +404,8 @@ void ListenerLines(const Report& r, Lines& line)
     const size_t kShown = 20;
     for (size_t i = 0; i < h.gaps.size() && i < kShown; ++i)
         line("gap", "at " + Fixed(h.gaps[i].at, 3) + " s for " + Fixed(h.gaps[i].seconds, 3) + " s (at " +
-                        Fixed(h.gaps[i].heardAt, 3) + " s of what was heard)");
+                        Fixed(h.gaps[i].heardAt, 3) + " s of what was heard)" +
+                        (i < r.verdict.causes.size() ? ": " + r.verdict.causes[i] : std::string()));
     if (h.gaps.size() > kShown)
         line("gap", "... and " + std::to_string(h.gaps.size() - kShown) + " more");
     for (size_t i = 0; i < h.overflows.size() && i < kShown; ++i)
@@ -421,9 +424,11 @@ void ListenerLines(const Report& r, Lines& line)
         if (appQueued >= 0)
             line("write to ear", "mean " + Fixed(appQueued + h.meanPostToEar, 3) + " s: the application's queued audio " +
                                      Fixed(appQueued, 3) + " s, then post to ear " + Fixed(h.meanPostToEar, 3) + " s");
-        line("headset level", "while playing: lowest " + std::to_string(h.minLevelFrames) +
-                                  " frames (just before a packet arrived), highest " +
-                                  std::to_string(h.maxLevelFrames) + " frames (just after one)");
+        line("headset level", "while playing: lowest " + std::to_string(h.minLevelFrames) + " frames (" +
+                                  Fixed(h.minLevelFrames * 1000.0 / kDeviceRate, 1) +
+                                  " ms, just before a packet arrived), highest " + std::to_string(h.maxLevelFrames) +
+                                  " frames (" + Fixed(h.maxLevelFrames * 1000.0 / kDeviceRate, 1) +
+                                  " ms, just after one)");
     }
 }
 

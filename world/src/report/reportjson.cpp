@@ -15,6 +15,8 @@ namespace {
 
 using Json = nlohmann::ordered_json;
 
+const size_t kJsonLevels = 1000;   // the headset level's buckets in the JSON report at most
+
 Json Num(double v)
 {
     if (!std::isfinite(v))
@@ -206,10 +208,24 @@ Json HeadsetJson(const Report& r)
 {
     const HeadsetResult& h = r.listener;
     Json gaps = Json::array(), overflows = Json::array();
-    for (const auto& g : h.gaps)
-        gaps.push_back({{"t", Num(g.at)}, {"heard_at", Num(g.heardAt)}, {"seconds", Num(g.seconds)}});
+    for (size_t i = 0; i < h.gaps.size(); ++i)
+        gaps.push_back({{"t", Num(h.gaps[i].at)},
+                        {"heard_at", Num(h.gaps[i].heardAt)},
+                        {"seconds", Num(h.gaps[i].seconds)},
+                        {"cause", i < r.verdict.causes.size() ? r.verdict.causes[i] : std::string()}});
     for (const auto& o : h.overflows)
         overflows.push_back({{"t", Num(o.at)}, {"bytes", o.bytes}});
+    // The level's lowest and highest over at most kJsonLevels buckets.
+    Json levels = Json::array();
+    const size_t per = (h.levels.size() + kJsonLevels - 1) / kJsonLevels;
+    for (size_t i = 0; i < h.levels.size(); i += per) {
+        uint32_t low = h.levels[i].low, high = h.levels[i].high;
+        for (size_t k = i + 1; k < h.levels.size() && k < i + per; ++k) {
+            low = std::min(low, h.levels[k].low);
+            high = std::max(high, h.levels[k].high);
+        }
+        levels.push_back({{"t", Num(h.levels[i].t)}, {"low", low}, {"high", high}});
+    }
     return {{"buffer_frames", r.headset.capacityFrames},
             {"start_frames", r.headset.startFrames},
             {"ppm", Num(r.headset.ppm)},
@@ -229,7 +245,8 @@ Json HeadsetJson(const Report& r)
             {"post_to_ear_mean", Num(h.meanPostToEar)},
             {"post_to_ear_max", Num(h.maxPostToEar)},
             {"gaps", gaps},
-            {"overflows", overflows}};
+            {"overflows", overflows},
+            {"levels", levels}};
 }
 
 // The stand-in's world: the link, what was heard, the faults and the headset.
@@ -300,6 +317,19 @@ std::string Members(const Json& report)
 std::string FormatJson(const Report& r)
 {
     Json j = Json::object();
+    const Verdict& v = r.verdict;
+    j["verdict"] = {{"text", r.failed ? "not judged: the run stopped early" : v.Line()},
+                    {"judged", !r.failed && v.judged},
+                    {"clean", !r.failed && v.clean},
+                    {"code", v.code},
+                    {"allowed", AllowText(r.allow)},
+                    {"gaps", v.gaps},
+                    {"gap_seconds", Num(v.gapSeconds)},
+                    {"overflows", v.overflows},
+                    {"refused", v.refused},
+                    {"lost", v.lost},
+                    {"margin_ms", v.marginMs >= 0 ? Num(v.marginMs) : Json(nullptr)},
+                    {"write_to_ear_ms", v.writeToEarMs >= 0 ? Num(v.writeToEarMs) : Json(nullptr)}};
     AddRun(r, j);
     AddPacing(r, j);
     if (r.lateTicks.audited)

@@ -91,6 +91,7 @@ void Headset::Advance(uint64_t ns)
     playing_ = false;
     gapOpen_ = true;
     gapStartNs_ = NsOfFrame(playedSinceStart_);
+    NoteLevel(gapStartNs_, 0, 0);   // the level reaches 0 here, not at the next packet
 }
 
 void Headset::StartPlaying(uint64_t ns)
@@ -132,22 +133,33 @@ void Headset::SetCatchingUp(uint64_t ns, bool on)
     playedSinceStart_ = 0;
 }
 
-void Headset::NoteLevel(uint64_t ns)
+void Headset::NoteLevel(uint64_t ns, uint32_t low, uint32_t high)
 {
-    uint32_t level = static_cast<uint32_t>(bytes_ / kFrameBytes);
-    if (playing_)
-        r_.maxLevelFrames = std::max(r_.maxLevelFrames, level);
-    if (anyLevel_ && ns - lastLevelNs_ < levelEveryNs_)
+    const uint32_t after = static_cast<uint32_t>(bytes_ / kFrameBytes);
+    if (anyLevel_ && ns >= lastLevelNs_ && ns - lastLevelNs_ < levelEveryNs_) {
+        HeadsetLevel& b = r_.levels.back();
+        b.frames = after;
+        b.low = std::min(b.low, low);
+        b.high = std::max(b.high, high);
         return;
+    }
     anyLevel_ = true;
     lastLevelNs_ = ns;
-    r_.levels.push_back({Seconds(ns), level});
+    r_.levels.push_back({Seconds(ns), after, low, high});
     if (r_.levels.size() < kMaxLevels)
         return;
-    // A long run: half the samples, twice the spacing, so the record stays
-    // the same size whatever the length.
-    for (size_t i = 0; 2 * i < r_.levels.size(); ++i)
-        r_.levels[i] = r_.levels[2 * i];
+    // A long run: buckets twice as long, two merged into one, so the record
+    // stays the same size whatever the length.
+    for (size_t i = 0; 2 * i < r_.levels.size(); ++i) {
+        HeadsetLevel b = r_.levels[2 * i];
+        if (2 * i + 1 < r_.levels.size()) {
+            const HeadsetLevel& n = r_.levels[2 * i + 1];
+            b.frames = n.frames;
+            b.low = std::min(b.low, n.low);
+            b.high = std::max(b.high, n.high);
+        }
+        r_.levels[i] = b;
+    }
     r_.levels.resize((r_.levels.size() + 1) / 2);
     levelEveryNs_ *= 2;
 }
@@ -159,8 +171,9 @@ void Headset::Receive(uint64_t postNs, uint64_t arrivalNs, const uint8_t* data, 
     arrivalNs = std::max(arrivalNs, lastArrivalNs_);
     lastArrivalNs_ = arrivalNs;
     Advance(arrivalNs);
+    const uint32_t before = static_cast<uint32_t>(bytes_ / kFrameBytes);
     if (playing_)
-        r_.minLevelFrames = std::min(r_.minLevelFrames, static_cast<uint32_t>(bytes_ / kFrameBytes));
+        r_.minLevelFrames = std::min(r_.minLevelFrames, before);
     r_.receivedBytes += size;
 
     // What does not fit is dropped, in whole frames, from the packet's end.
@@ -207,7 +220,9 @@ void Headset::Receive(uint64_t postNs, uint64_t arrivalNs, const uint8_t* data, 
         else if (level <= config_.startFrames)
             SetCatchingUp(arrivalNs, false);
     }
-    NoteLevel(arrivalNs);
+    if (playing_)
+        r_.maxLevelFrames = std::max(r_.maxLevelFrames, static_cast<uint32_t>(bytes_ / kFrameBytes));
+    NoteLevel(arrivalNs, before, static_cast<uint32_t>(bytes_ / kFrameBytes));
 }
 
 HeadsetResult Headset::Finish()
