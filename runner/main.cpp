@@ -11,7 +11,7 @@
 // program's own exit status in it, and exits by the player's precedence:
 // the program's own status when it is not 0 (a signal's 128+N, a failure),
 // 6 when the program wrote no report (it did not start the platform, or
-// died), then the listener's verdict (7 gaps, 8 overflows, 9 posts refused
+// died; 124 when it hung on the self-moving clock), then the listener's verdict (7 gaps, 8 overflows, 9 posts refused
 // or lost, unless --allow relaxes it), else 0.
 //
 // A 32-bit program runs under the emulator its SDK names (the pkg-config
@@ -36,6 +36,7 @@ namespace {
 
 const int kExitUsage = 2;
 const int kExitPlayback = 6;
+const int kExitHung = 124;   // the host's exit for a hung program on the self-moving clock (host/clock.h)
 
 struct RunOptions {
     bool fast = false;
@@ -243,6 +244,11 @@ int main(int argc, char** argv)
     if (o.json.empty())
         unlink(jsonPath.c_str());
     rmdir(dir);
+    if (report.empty() && o.fast && status == kExitHung) {
+        std::fprintf(stderr, "btwav-run: '%s' hung: every thread waited for ever (each wait above); no report\n",
+                     o.program[0].c_str());
+        return status;
+    }
     if (report.empty()) {
         std::fprintf(stderr, "btwav-run: '%s' (exit %d) wrote no report: it did not start the platform, or died\n",
                      o.program[0].c_str(), status);

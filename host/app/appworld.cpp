@@ -39,6 +39,8 @@ struct AppWorld {
     std::atomic<int64_t> firstWriteWallNs{-1};   // steady clock at the first write
     std::vector<std::string> warnings;
     std::thread actions;                  // real clock: the link's timed changes
+    HANDLE autoActions = nullptr;         // self-moving clock: the same, a thread the host knows
+    HANDLE autoWake = nullptr;            // its event: the first write, or the end
     std::mutex mutex;
     std::condition_variable wake;
     bool stopping = false;
@@ -104,6 +106,34 @@ void RunActions(AppWorld* w)
     }
 }
 
+// The self-moving clock: the link's timed changes raised by a thread the
+// host knows, waiting in the platform's own calls, so the clock jumps to each
+// change as it jumps to a tick (a change due inside a millisecond is raised
+// at the millisecond's end).  Before the first write it waits for it; after
+// the last change it ends.  A program that hangs leaves it waiting for ever
+// too, so the hang is seen.
+DWORD WINAPI RunActionsAuto(LPVOID param)
+{
+    AppWorld* w = static_cast<AppWorld*>(param);
+    for (;;) {
+        {
+            std::lock_guard<std::mutex> lock(w->mutex);
+            if (w->stopping)
+                return 0;
+        }
+        const uint64_t next = w->world->NextActionNs();
+        const uint64_t now = host::ClockNowNs();
+        if (next == UINT64_MAX && w->world->Started())
+            return 0;
+        if (next != UINT64_MAX && next <= now) {
+            w->world->RunDueActions(now);
+            continue;
+        }
+        const DWORD ms = next == UINT64_MAX ? INFINITE : static_cast<DWORD>((next - now + 999999) / 1000000);
+        WaitForSingleObject(w->autoWake, ms);
+    }
+}
+
 }  // namespace
 
 bool WorldAsked()
@@ -150,7 +180,11 @@ bool StartWorld(std::string* error)
     World::Hooks hooks;
     AppWorld* raw = w.get();
     hooks.write = [raw](int64_t bytes) { raw->written += static_cast<uint64_t>(bytes); };
-    hooks.firstWrite = [raw](uint64_t, uint64_t) { raw->firstWriteWallNs = WallNs(); };
+    hooks.firstWrite = [raw](uint64_t, uint64_t) {
+        raw->firstWriteWallNs = WallNs();
+        if (raw->autoWake != nullptr)
+            SetEvent(raw->autoWake);
+    };
     if (Env("CEHOST_DEBUG") == "1")
         hooks.debugLine = [](const std::string& line) { std::fprintf(stderr, "%s", line.c_str()); };
     w->world->Attach(hooks);
@@ -177,8 +211,12 @@ void RaiseWorldLink()
         w->world->Happen(later ? "no link yet: the application opens before the headset connects"
                                : "no link: the headset never connects");
     }
-    if (RealClock())
+    if (RealClock()) {
         w->actions = std::thread(RunActions, w);
+    } else if (host::VirtualClockMovesByItself() && !w->options.actions.empty()) {
+        w->autoWake = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+        w->autoActions = CreateThread(nullptr, 0, RunActionsAuto, w, 0, nullptr);
+    }
 }
 
 void AdvanceWorldClock(uint64_t ns)
@@ -212,6 +250,17 @@ void FinishWorld(uint64_t bytes, std::string* text)
         }
         w->wake.notify_all();
         w->actions.join();
+    }
+    if (w->autoActions != nullptr) {
+        {
+            std::lock_guard<std::mutex> lock(w->mutex);
+            w->stopping = true;
+        }
+        SetEvent(w->autoWake);
+        WaitForSingleObject(w->autoActions, INFINITE);
+        CloseHandle(w->autoActions);
+        CloseHandle(w->autoWake);
+        w->autoActions = w->autoWake = nullptr;
     }
     // What the library's encoder still holds goes out before the figures.
     btstandin::EndStream();

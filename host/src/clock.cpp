@@ -406,6 +406,11 @@ uint64_t CurrentTickLatenessNs()
     return g_currentTickLateNs;
 }
 
+bool VirtualClockMovesByItself()
+{
+    return host::autoclock::On();
+}
+
 bool VirtualClockInUse()
 {
     return Service().pubVirtual.load(std::memory_order_acquire) != 0;

@@ -88,4 +88,28 @@ status=0
 "$run" --buffers 3 -- "$work/tone" >"$work/runbad" 2>&1 || status=$?
 [ "$status" = 2 ] || fail "btwav-run with a player-only option exited with $status, not 2"
 grep -q "unknown option '--buffers'" "$work/runbad" || fail "btwav-run does not name the option it refused"
+# --fast: the same program on the clock that moves by itself.  The link's
+# changes come at their exact times, and two runs give the same report but
+# for the machine's own figures (wall and CPU time, memory, the stand-in's
+# delivery backlog, which the sinks' thread sets).
+for n in 1 2; do
+  status=0
+  "$run" --fast --link-down 250ms --link-back 450ms --report "$work/fast$n.json" -- "$work/tone" \
+    >"$work/fast$n.out" 2>&1 || status=$?
+  [ "$status" = 7 ] || { cat "$work/fast$n.out" >&2; fail "btwav-run --fast tone exited $status, not 7"; }
+done
+grep -q "0.250 s  link down" "$work/fast1.out" || { cat "$work/fast1.out" >&2; fail "--fast: no link drop at 0.250 s"; }
+grep -q "0.450 s  link back up" "$work/fast1.out" || fail "--fast: the link does not come back at 0.450 s"
+machine='wall time|peak memory|cpu|stand-in'
+diff <(grep -Ev "$machine" "$work/fast1.out") <(grep -Ev "$machine" "$work/fast2.out") ||
+  fail "two --fast runs of tone gave different reports"
+# A program that deadlocks is reported hung with both waits named, at once.
+# shellcheck disable=SC2046
+gcc -o "$work/deadlock" "$src/tests/sdk/deadlock.c" $(pkg-config --cflags --libs cehost)
+status=0
+"$run" --fast -- "$work/deadlock" >"$work/hung.out" 2>&1 || status=$?
+[ "$status" = 124 ] || { cat "$work/hung.out" >&2; fail "a deadlocked program exited $status under --fast, not 124"; }
+grep -q "hung" "$work/hung.out" || { cat "$work/hung.out" >&2; fail "no hung report"; }
+grep -q "second" "$work/hung.out" && grep -q "first" "$work/hung.out" ||
+  { cat "$work/hung.out" >&2; fail "the hung report does not name both events"; }
 echo "world_test: passed"

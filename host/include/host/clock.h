@@ -151,6 +151,8 @@ struct HungReport {
     std::string Text() const;   // the lines the default handler prints
 };
 constexpr int kHungExitCode = 124;
+// True while the clock in use is the virtual clock that moves by itself.
+bool VirtualClockMovesByItself();
 void SetHungHandler(std::function<void(const HungReport&)> fn);
 // Returns once no timer callback is running (at once on the timer thread).
 // A thread a tick woke uses it to let the tick end first, as the timer

@@ -147,8 +147,6 @@ void World::OnWrite(int64_t bytes, uint64_t counter)
 {
     if (!started_.load() && bytes > 0) {
         const uint64_t ns = host::ClockNowNs();
-        if (hooks_.firstWrite)
-            hooks_.firstWrite(counter, ns);
         timeline_->SetStart(counter, ns);
         listener_->SetOrigin(ns);
         if (o_.interference.on)
@@ -156,6 +154,9 @@ void World::OnWrite(int64_t bytes, uint64_t counter)
                                         o_.interference.share});
         startNs_ = ns;
         started_ = true;
+        // Last: a thread the hook wakes finds the world started.
+        if (hooks_.firstWrite)
+            hooks_.firstWrite(counter, ns);
     }
     timeline_->Log(PlayEvent::Queued, counter, bytes);
     if (hooks_.write)
