@@ -7,7 +7,9 @@
 # and the same world options.  The headset's figures (gaps, start latency,
 # post to ear, write to ear, levels) must be equal to the frame, and the
 # heard audio equal byte for byte; two runs of the program give the same
-# report.
+# report.  Then the same program, unchanged, under `btwav-run --fast`: on
+# the clock that moves by itself it only waits for its event, and its
+# report and heard audio must equal the player's the same way.
 #
 #   world_compare_test.sh BUILD_DIR SOURCE_DIR
 set -euo pipefail
@@ -49,23 +51,30 @@ for n in 1 2; do
 done
 cat "$work/player.txt" "$work/app1.txt"
 
-python3 - "$work/player.json" "$work/app1.json" "$work/app2.json" <<'PY' || fail "the reports differ"
+status=0
+# shellcheck disable=SC2086
+"$build/bin/btwav-run" --fast $world --heard "$work/run.wav" --report "$work/run.json" -- "$work/world_play" \
+  "$work/sound.raw" >"$work/run.out" 2>&1 || status=$?
+[ "$status" -eq 7 ] || { cat "$work/run.out" >&2; fail "btwav-run --fast world_play exited $status, not 7 (gaps)"; }
+
+python3 - "$work/player.json" "$work/app1.json" "$work/app2.json" "$work/run.json" <<'PY' || fail "the reports differ"
 import json, sys
-p, a, b = (json.load(open(f)) for f in sys.argv[1:4])
-hp, ha = p["headset"], a["headset"]
-for key in ("started", "start_latency", "sink_delay", "write_to_ear_mean", "app_queued_mean", "played_frames",
-            "silent_frames", "concealed_frames", "dropped_bytes", "gap_seconds", "min_level_frames",
-            "max_level_frames", "post_to_ear_mean", "post_to_ear_max", "gaps", "overflows"):
-    assert hp.get(key) == ha.get(key), (key, hp.get(key), ha.get(key))
-assert hp["gaps"], "the link drop made no gap"
-# The link's and the radio's figures too, but how far the stand-in's
-# delivery thread fell behind (this machine's scheduling, below).
-lp, la = dict(p["link"]), dict(a["link"])
-for j in (lp, la):
-    j.pop("backlog_lag_ms", None)
-    j.pop("backlog_packets", None)
-assert lp == la, (lp, la)
-assert p["bytes_written"] == a["bytes_written"], (p["bytes_written"], a["bytes_written"])
+p, a, b, run = (json.load(open(f)) for f in sys.argv[1:5])
+for other in (run, a):
+    hp, ha = p["headset"], other["headset"]
+    for key in ("started", "start_latency", "sink_delay", "write_to_ear_mean", "app_queued_mean", "played_frames",
+                "silent_frames", "concealed_frames", "dropped_bytes", "gap_seconds", "min_level_frames",
+                "max_level_frames", "post_to_ear_mean", "post_to_ear_max", "gaps", "overflows"):
+        assert hp.get(key) == ha.get(key), (key, hp.get(key), ha.get(key))
+    assert hp["gaps"], "the link drop made no gap"
+    # The link's and the radio's figures too, but how far the stand-in's
+    # delivery thread fell behind (this machine's scheduling, below).
+    lp, la = dict(p["link"]), dict(other["link"])
+    for j in (lp, la):
+        j.pop("backlog_lag_ms", None)
+        j.pop("backlog_packets", None)
+    assert lp == la, (lp, la)
+    assert p["bytes_written"] == other["bytes_written"], (p["bytes_written"], other["bytes_written"])
 # Two runs of the program: the same report but for the time it took and
 # how far the stand-in's delivery thread fell behind the posts (this
 # machine's scheduling, not the model's: the player's own runs differ there).
@@ -85,4 +94,5 @@ differ = sorted(k for k in fa.keys() | fb.keys() if fa.get(k) != fb.get(k))
 assert not differ, "two runs of the program gave different reports: " + ", ".join(differ)
 PY
 cmp <(tail -c +45 "$work/player.wav") <(tail -c +45 "$work/app1.wav") || fail "the heard audio differs"
+cmp <(tail -c +45 "$work/player.wav") <(tail -c +45 "$work/run.wav") || fail "the heard audio differs under btwav-run --fast"
 echo "world_compare_test: passed"
