@@ -353,6 +353,54 @@ void BenchHung()
         hung <= 2 * plain);
 }
 
+#ifdef BENCH_RUNNER
+// An unchanged device application under the runner with --fast against the
+// player's --fast on the same 60 s of audio with the same world (a link drop
+// and interference): whole process's wall time, the best of three each, in
+// turn, and each one's own peak memory (VmHWM) from its JSON report.
+void BenchRunner(const std::string& player, const std::string& dir)
+{
+    const std::string wav = dir + "/minute.wav", raw = dir + "/minute.raw";
+    Check(Run({player, "--fast", "--quiet", "--length", "60s", "--wav", wav}), "writing the WAV file");
+    // The raw audio the program reads: the WAV's data after its 44-byte header.
+    Run({"/bin/sh", "-c", "tail -c +45 '" + wav + "' > '" + raw + "'"});
+    const std::vector<std::string> world = {"--headset-buffer", "150ms", "--link-down", "20s", "--link-back", "20.5s",
+                                            "--interference", "10s:5s:60%"};
+    double runWall = 1e9, playWall = 1e9;
+    long runPeak = 0, playPeak = 0;
+    for (int i = 0; i < 3; ++i) {
+        std::vector<std::string> a = {BENCH_RUNNER, "--fast", "--report", g_report};
+        a.insert(a.end(), world.begin(), world.end());
+        a.insert(a.end(), {"--", BENCH_WORLD_PLAY, raw});
+        Child r = Run(a);
+        const Reported rr = ReadReport();
+        std::vector<std::string> b = {player, "--fast", "--quiet", "--report", g_report};
+        b.insert(b.end(), world.begin(), world.end());
+        b.push_back(wav);
+        Child p = Run(b);
+        const Reported pr = ReadReport();
+        if (r.code != 7 || p.code != 7) {   // the link drop's gap, both times
+            std::fprintf(stderr, "pacing_bench: runner exit %d, player exit %d (7 expected)\n%s\n", r.code, p.code,
+                         r.out.c_str());
+            std::exit(1);
+        }
+        runWall = std::min(runWall, r.wall);
+        playWall = std::min(playWall, p.wall);
+        runPeak = std::max(runPeak, rr.peakKb);
+        playPeak = std::max(playPeak, pr.peakKb);
+    }
+    unlink(wav.c_str());
+    unlink(raw.c_str());
+    Add("runner --fast, 60 s device application with a link drop and interference, against the player's --fast on "
+        "the same audio and world: whole process's wall time",
+        Fmt("%.3f s", runWall), Fmt("%.3f s", playWall), Fmt("%.2fx", runWall / playWall), "<= 1.5x",
+        runWall <= 1.5 * playWall);
+    Add("runner --fast, the same: peak memory of the program against the player's (each one's VmHWM)",
+        Fmt("%.1f MB", runPeak / 1024.0), Fmt("%.1f MB", playPeak / 1024.0),
+        Fmt("%.2fx", static_cast<double>(runPeak) / std::max(playPeak, 1L)), "<= 1.2x", runPeak <= 1.2 * playPeak);
+}
+#endif
+
 }  // namespace
 
 void BenchFast(const std::string& player, const std::string& dir, bool quick)
@@ -366,6 +414,9 @@ void BenchFast(const std::string& player, const std::string& dir, bool quick)
     BenchFlac(player, dir, quick);
     BenchRefill(player);
     BenchHung();
+#ifdef BENCH_RUNNER
+    BenchRunner(player, dir);
+#endif
 }
 
 void BenchRealTime(const std::string& player, bool quick)

@@ -30,6 +30,7 @@
 #include <string>
 #include <vector>
 
+#include "report/report.h"
 #include "world/options.h"
 
 namespace {
@@ -171,10 +172,10 @@ std::string Finish(const std::string& textPath, const std::string& jsonPath, int
         text.insert(heading + 1, "  program exit    " + std::to_string(status) + "\n");
     if (!jsonPath.empty()) {
         std::ifstream in(jsonPath);
-        nlohmann::json j = nlohmann::json::parse(in, nullptr, false);
+        nlohmann::ordered_json j = nlohmann::ordered_json::parse(in, nullptr, false);
         if (!j.is_discarded()) {
             j["program_exit"] = status;
-            std::ofstream(jsonPath) << j.dump(2) << "\n";
+            std::ofstream(jsonPath) << player::LayOutJson(j.dump());
         }
     }
     return text;

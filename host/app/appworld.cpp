@@ -288,6 +288,7 @@ void FinishWorld(uint64_t bytes, std::string* text)
     r.allow = w->options.allow;
     r.verdict = player::Judge(r, r.allow);
     r.exitCode = r.verdict.code;
+    player::AddPeakMemory(&r);
     auto commit = [&](player::StagedFile& f, const std::string& content, const char* what) {
         if (!f.IsOpen())
             return;

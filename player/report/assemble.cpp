@@ -58,23 +58,4 @@ void AddFaults(const Options& o, Report* r)
 // before exec, so a player started from a large process (a test, a shell
 // with much resident) would report its parent's size.  ru_maxrss only where
 // /proc cannot be read.
-void AddPeakMemory(Report* r)
-{
-    if (FILE* f = std::fopen("/proc/self/status", "r")) {
-        char line[256];
-        unsigned long kb = 0;
-        bool found = false;
-        while (!found && std::fgets(line, sizeof line, f))
-            found = std::sscanf(line, "VmHWM: %lu kB", &kb) == 1;
-        std::fclose(f);
-        if (found) {
-            r->peakMemoryKb = kb;
-            return;
-        }
-    }
-    struct rusage usage {};
-    if (getrusage(RUSAGE_SELF, &usage) == 0)
-        r->peakMemoryKb = static_cast<uint64_t>(usage.ru_maxrss);
-}
-
 }  // namespace player

@@ -19,6 +19,5 @@ void AddSettings(const Options& options, Report* r);
 // counters and the radio's settings are the world's: World::FillWorld).
 void AddFaults(const Options& options, Report* r);
 // The whole process's peak resident memory.
-void AddPeakMemory(Report* r);
 
 }  // namespace player

@@ -99,6 +99,12 @@ struct Report {
 
 std::string FormatText(const Report& r);
 std::string FormatJson(const Report& r);
+// A report's JSON text (a program that added a member to one, say) laid out
+// again as FormatJson lays it out: a member a line, records a line each, the
+// keys in their order.  Text that is not a JSON object comes back as it is.
+std::string LayOutJson(const std::string& text);
+// The process's peak memory (VmHWM, or getrusage's maxrss) into the report.
+void AddPeakMemory(Report* r);
 
 // One line per packet: arrival time (s since the first write), audio bytes,
 // bytes due of the tick that posted it, and whether it was refused.  The log

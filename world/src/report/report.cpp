@@ -1,5 +1,7 @@
 #include "report/report.h"
 
+#include <sys/resource.h>
+
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
@@ -491,6 +493,25 @@ std::string FormatPacketLog(const PacingInput& in, const PacingResult& r)
         o += FormatPacketLine(t, p, i < r.packetDue.size() ? r.packetDue[i] : 0);
     }
     return o;
+}
+
+void AddPeakMemory(Report* r)
+{
+    if (FILE* f = std::fopen("/proc/self/status", "r")) {
+        char line[256];
+        unsigned long kb = 0;
+        bool found = false;
+        while (!found && std::fgets(line, sizeof line, f))
+            found = std::sscanf(line, "VmHWM: %lu kB", &kb) == 1;
+        std::fclose(f);
+        if (found) {
+            r->peakMemoryKb = kb;
+            return;
+        }
+    }
+    struct rusage usage {};
+    if (getrusage(RUSAGE_SELF, &usage) == 0)
+        r->peakMemoryKb = static_cast<uint64_t>(usage.ru_maxrss);
 }
 
 }  // namespace player

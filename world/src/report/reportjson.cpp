@@ -343,4 +343,15 @@ std::string FormatJson(const Report& r)
     return "{\n" + Members(j) + "  \"timeline\": " + RecordList(r.pacing.ticks, TickJson) + "\n}\n";
 }
 
+std::string LayOutJson(const std::string& text)
+{
+    const Json j = Json::parse(text, nullptr, false);
+    if (j.is_discarded() || !j.is_object())
+        return text;
+    std::string members = Members(j);
+    if (members.size() >= 2)
+        members.erase(members.size() - 2);   // the last member's ",\n"
+    return "{\n" + members + "\n}\n";
+}
+
 }  // namespace player
