@@ -187,3 +187,30 @@ TEST_F(ClockTest, TwoThreadsWaitingOnEachOthersEventAreReportedHungWithBothWaits
 
 // The default handler (printed, exit 124) is host_hung_test's: a death test
 // forks, and only a process with no host threads yet forks safely.
+
+namespace {
+
+// ---- A thread that polls the clock ---------------------------------------------------
+
+void CALLBACK NothingToDo(UINT, UINT, DWORD_PTR, DWORD_PTR, DWORD_PTR) {}
+
+TEST_F(ClockTest, AThreadPollingTheCounterSeesItStandStillAndIsToldOnce)
+{
+    host::UseClock(host::ClockKind::VirtualAuto);
+    const UINT timer = timeSetEvent(20, 0, NothingToDo, 0, TIME_PERIODIC);
+    ASSERT_NE(timer, 0u);
+    const uint64_t before = host::ClockPollWarnings();
+    LARGE_INTEGER first, c;
+    QueryPerformanceCounter(&first);
+    for (uint32_t i = 0; i < (1u << 24) + 16; ++i)
+        QueryPerformanceCounter(&c);
+    // The main thread never waited: the timer's tick is not due yet.
+    EXPECT_EQ(c.QuadPart, first.QuadPart);
+    EXPECT_EQ(host::ClockPollWarnings(), before + 1);
+    // A wait moves the clock, and the count starts again.
+    Sleep(25);
+    EXPECT_EQ(GetTickCount(), 25u);
+    timeKillEvent(timer);
+}
+
+}  // namespace
