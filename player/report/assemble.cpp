@@ -26,6 +26,7 @@ void AddSettings(const Options& o, Report* r)
                               "may call only EnterCriticalSection, LeaveCriticalSection, OutputDebugString, "
                               "PostMessage, PostThreadMessage and SetEvent; a wave call there deadlocks on the device");
     r->loops = o.loops;
+    r->command = o.command;
     r->timerThread = o.fast ? "" : host::TimerThreadScheduling();
     if (!o.timerLateness.points.empty()) {
         r->timerLateness = host::FormatLatenessProfile(o.timerLateness);

@@ -33,7 +33,8 @@ Group GroupOf(const std::string& path)
 {
     static const char* const kSkip[] = {"/timeline", "/outputs", "/wall_seconds", "/cpu_seconds", "/peak_memory_kb",
                                         "/link/backlog_", "/headset/levels", "/late_ticks/probe", "/late_ticks/steal",
-                                        "/registry"};
+                                        "/registry",
+                                        "/command"};  // the settings themselves are compared member by member
     static const char* const kSettings[] = {
         "/source",           "/clock",           "/timer_thread",    "/timer_lateness",      "/buffers",
         "/config",           "/config_line",     "/faults",          "/headset/buffer_frames", "/headset/start_frames",

@@ -10,6 +10,7 @@
 #include "run/options.h"
 #include "wave/registry_setup.h"
 #include "run/session.h"
+#include "run/sweep.h"
 
 namespace {
 
@@ -40,6 +41,8 @@ void PrepareHeap()
 int main(int argc, char** argv)
 {
     PrepareHeap();
+    if (player::IsSweepCommand(argc, argv))
+        return player::RunSweepCommand(argc, argv);
     player::Options options;
     std::string error;
     if (!player::ParseOptions(argc, argv, &options, &error)) {

@@ -195,6 +195,7 @@ bool ParseOptions(int argc, char** argv, Options* out, std::string* error)
     if (!ParseArguments(argc, argv, &o, error) || !CheckPlot(o, error) || !CheckMtu(o, error) ||
         !CheckBuffers(o, error))
         return false;
+    o.command.assign(argv + 1, argv + argc);
     SortActions(&o);
     if (!CheckHeadset(o, error) || !CheckLinkActions(o, error) || !CheckActions(o, error) ||
         !CheckTimerLateness(o, error))

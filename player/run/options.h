@@ -103,6 +103,7 @@ struct Options : WorldOptions {
     bool trace = false;                   // trace every wave message sent to the driver
     std::string driverDir;                // where the driver's library lives
     bool help = false;
+    std::vector<std::string> command;     // the arguments as given (argv after the program's name), for the report
 
     // True when an output is "-": the text report then goes to standard error.
     bool StandardOutputTaken() const

@@ -54,6 +54,7 @@ struct Report {
     std::string timerLateness;     // the virtual clock's timing model ("" without one), as --timer-lateness takes it
     std::string timerLatenessFrom; // what the model was given as
     uint64_t seed = 0;             // of its draws
+    std::vector<std::string> command;   // the run's arguments as given, without the program's name
     unsigned buffers = 0;          // buffers used
     uint32_t bufferBytes = 0;      // size of each
     std::string refill;            // "callback" or "event"

@@ -46,6 +46,10 @@ void AddRun(const Report& r, Json& j)
         j["program_exit"] = r.programExit;
     }
     j["source"] = r.source;
+    // What the run was told, word for word: a sweep's merge reads a row's
+    // settings back from here.
+    if (!r.command.empty())
+        j["command"] = r.command;
     j["source_format"] = r.sourceFormat;
     j["format_query_refused"] = r.queryRefused;
     j["converted"] = r.converted;

@@ -1,0 +1,274 @@
+// A sweep's table: one row a run, read back from the run's JSON report, so
+// that a sweep run here and reports merged from anywhere give one table.
+#include <cstdio>
+#include <fstream>
+#include <set>
+#include <sstream>
+#include <strings.h>
+
+#include <nlohmann/json.hpp>
+
+#include "run/optiontable.h"
+#include "run/sweep.h"
+
+namespace player {
+
+namespace {
+
+using Json = nlohmann::ordered_json;
+
+// Words a row's command keeps out of its settings and its line: where this
+// run's report went and how quietly, which says nothing of what played.
+bool Incidental(const std::string& name)
+{
+    return name == "--report" || name == "-q" || name == "--quiet";
+}
+
+// The options of a run's command by name (without dashes; --set NAME=V by
+// the registry value's name), a flag as "yes", a repeated option's values
+// joined by ';'; and the command that reproduces the run.
+void ReadCommand(const Json& command, SweepRow* row)
+{
+    std::vector<std::string> args;
+    for (const Json& a : command)
+        if (a.is_string())
+            args.push_back(a.get<std::string>());
+    std::string line = "btwav-play";
+    for (size_t i = 0; i < args.size(); ++i) {
+        std::string name = args[i], value;
+        bool inlineValue = false;
+        size_t eq = name.find('=');
+        if (name.compare(0, 2, "--") == 0 && eq != std::string::npos) {
+            value = name.substr(eq + 1);
+            name = name.substr(0, eq);
+            inlineValue = true;
+        }
+        const OptionEntry* e = name.size() > 1 && name[0] == '-' ? FindOption(name) : nullptr;
+        const bool takesValue = e && e->arg[0] != '\0' && e->arg[0] != '[';
+        if (takesValue && !inlineValue && i + 1 < args.size())
+            value = args[++i];
+        if (Incidental(name))
+            continue;
+        line += " " + (inlineValue || !takesValue ? args[i] : name + " " + value);
+        std::string key = e ? name.substr(name.find_first_not_of('-')) : "input";
+        if (!e)
+            value = name;
+        else if (!takesValue && !inlineValue)
+            value = "yes";
+        if (name == "--set" && value.find('=') != std::string::npos) {
+            key = value.substr(0, value.find('='));
+            value = value.substr(value.find('=') + 1);
+        }
+        std::string& slot = row->settings[key];
+        slot += (slot.empty() ? "" : ";") + value;
+    }
+    row->command = line;
+}
+
+std::string Num(double v, int decimals)
+{
+    char b[64];
+    std::snprintf(b, sizeof b, "%.*f", decimals, v);
+    return b;
+}
+
+// The row's cells after its settings, as text, in the header's order.
+const char* const kFigureHeads[] = {"verdict", "exit", "gaps", "gap s", "first sound s", "post-ear mean s",
+                                    "post-ear max s", "lowest ms", "refused", "lost", "bitpool low", "bitpool mean",
+                                    "heard SNR dB"};
+
+std::vector<std::string> FigureCells(const SweepRow& r)
+{
+    if (!r.ran)
+        return {r.verdict, r.exitCode < 0 ? "-" : std::to_string(r.exitCode), "-", "-", "-", "-", "-", "-", "-", "-",
+                "-", "-", "-"};
+    return {r.verdict, std::to_string(r.exitCode), std::to_string(r.gaps), Num(r.gapSeconds, 3),
+            Num(r.firstSound, 3), Num(r.postToEarMean, 3), Num(r.postToEarMax, 3), Num(r.lowestLevelMs, 1),
+            std::to_string(r.refused), std::to_string(r.lost), r.sbc ? std::to_string(r.bitpoolLowest) : "-",
+            r.sbc && r.bitpoolMean > 0 ? Num(r.bitpoolMean, 1) : "-", r.heard ? Num(r.heardSnrDb, 1) : "-"};
+}
+
+std::vector<std::vector<std::string>> Cells(const std::vector<SweepRow>& rows, const std::vector<std::string>& columns,
+                                            bool withHeader)
+{
+    std::vector<std::vector<std::string>> out;
+    if (withHeader) {
+        std::vector<std::string> h = columns;
+        h.insert(h.end(), std::begin(kFigureHeads), std::end(kFigureHeads));
+        h.push_back("command");
+        out.push_back(h);
+    }
+    for (const SweepRow& r : rows) {
+        std::vector<std::string> c;
+        for (const std::string& k : columns) {
+            auto it = r.settings.find(k);
+            c.push_back(it == r.settings.end() ? "-" : it->second);
+        }
+        std::vector<std::string> f = FigureCells(r);
+        c.insert(c.end(), f.begin(), f.end());
+        c.push_back(r.command);
+        out.push_back(c);
+    }
+    return out;
+}
+
+// A member's number, 0 where it is missing or null (a figure a run that
+// failed did not reach).
+double Number(const Json& o, const char* key)
+{
+    return o.is_object() && o.contains(key) && o[key].is_number() ? o[key].get<double>() : 0;
+}
+
+bool Flag(const Json& o, const char* key)
+{
+    return o.is_object() && o.contains(key) && o[key].is_boolean() && o[key].get<bool>();
+}
+
+std::string Text(const Json& o, const char* key)
+{
+    return o.is_object() && o.contains(key) && o[key].is_string() ? o[key].get<std::string>() : "";
+}
+
+const Json& Member(const Json& o, const char* key)
+{
+    static const Json none = Json::object();
+    return o.is_object() && o.contains(key) ? o[key] : none;
+}
+
+}  // namespace
+
+bool ReadSweepRow(const std::string& path, SweepRow* row, std::string* error)
+{
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream s;
+    s << in.rdbuf();
+    Json j = Json::parse(s.str(), nullptr, false);
+    if (!in || j.is_discarded() || !j.is_object() || !j.contains("verdict") || !j.contains("result")) {
+        *error = "'" + path + "' is not a player's JSON report";
+        return false;
+    }
+    SweepRow r;
+    r.report = path;
+    r.ran = true;
+    if (j.contains("command") && j["command"].is_array())
+        ReadCommand(j["command"], &r);
+    const Json &v = Member(j, "verdict"), &h = Member(j, "headset"), &l = Member(j, "link");
+    r.exitCode = static_cast<int>(Number(j, "exit_code"));
+    if (Text(j, "result") == "failed") {
+        r.verdict = "failed";
+    } else if (Flag(v, "clean")) {
+        r.verdict = "clean";
+    } else {
+        for (const char* k : {"gaps", "overflows", "refused", "lost"})
+            if (Number(v, k) > 0)
+                r.verdict += (r.verdict.empty() ? "" : "+") + std::string(k);
+        if (r.verdict.empty())
+            r.verdict = "not judged";
+    }
+    r.gaps = static_cast<unsigned>(Number(v, "gaps"));
+    r.gapSeconds = Number(v, "gap_seconds");
+    r.refused = static_cast<unsigned long>(Number(v, "refused"));
+    r.lost = static_cast<unsigned long>(Number(v, "lost"));
+    r.lowestLevelMs = Number(v, "margin_ms");
+    r.firstSound = Number(h, "start_latency");
+    r.postToEarMean = Number(h, "post_to_ear_mean");
+    r.postToEarMax = Number(h, "post_to_ear_max");
+    r.sbc = Text(l, "codec") == "sbc";
+    r.bitpoolLowest = static_cast<int>(Number(Member(l, "bitpool"), "lowest"));
+    r.bitpoolMean = Number(Member(l, "bitpool"), "mean");
+    r.heard = Flag(Member(j, "heard_quality"), "measured");
+    r.heardSnrDb = Number(Member(j, "heard_quality"), "segmental_snr_db");
+    *row = r;
+    return true;
+}
+
+std::vector<std::string> SweptSettings(const std::vector<SweepRow>& rows, const std::vector<std::string>& named)
+{
+    std::vector<std::string> out = named;
+    std::set<std::string> seen(named.begin(), named.end()), keys;
+    for (const SweepRow& r : rows)
+        for (const auto& s : r.settings)
+            keys.insert(s.first);
+    for (const std::string& k : keys) {
+        if (seen.count(k))
+            continue;
+        std::set<std::string> values;
+        for (const SweepRow& r : rows) {
+            if (!r.ran)
+                continue;
+            auto it = r.settings.find(k);
+            values.insert(it == r.settings.end() ? std::string("\x01") : it->second);
+        }
+        if (values.size() > 1)
+            out.push_back(k);
+    }
+    return out;
+}
+
+std::string SweepTableText(const std::vector<SweepRow>& rows, const std::vector<std::string>& columns)
+{
+    std::vector<std::vector<std::string>> cells = Cells(rows, columns, true);
+    std::vector<size_t> width(cells[0].size(), 0);
+    for (const auto& r : cells)
+        for (size_t c = 0; c + 1 < r.size(); ++c)
+            width[c] = std::max(width[c], r[c].size());
+    std::string out;
+    for (const auto& r : cells) {
+        std::string line;
+        for (size_t c = 0; c < r.size(); ++c)
+            line += (c ? "  " : "") + (c + 1 < r.size() ? r[c] + std::string(width[c] - r[c].size(), ' ') : r[c]);
+        out += line + "\n";
+    }
+    return out;
+}
+
+std::string SweepTableCsv(const std::vector<SweepRow>& rows, const std::vector<std::string>& columns)
+{
+    std::string out;
+    for (const auto& r : Cells(rows, columns, true)) {
+        for (size_t c = 0; c < r.size(); ++c) {
+            std::string cell = r[c];
+            if (cell.find_first_of(",\"\n ") != std::string::npos) {
+                std::string q = "\"";
+                for (char ch : cell)
+                    q += ch == '"' ? std::string("\"\"") : std::string(1, ch);
+                cell = q + "\"";
+            }
+            out += (c ? "," : "") + cell;
+        }
+        out += "\n";
+    }
+    return out;
+}
+
+std::string SweepTableJson(const std::vector<SweepRow>& rows, const std::vector<std::string>& columns)
+{
+    Json j;
+    j["settings"] = columns;
+    Json list = Json::array();
+    for (const SweepRow& r : rows) {
+        Json s = Json::object();
+        for (const std::string& k : columns)
+            s[k] = r.settings.count(k) ? Json(r.settings.at(k)) : Json();
+        Json row = {{"settings", s}, {"verdict", r.verdict}, {"exit_code", r.exitCode}, {"ran", r.ran}};
+        if (r.ran) {
+            row["gaps"] = r.gaps;
+            row["gap_seconds"] = r.gapSeconds;
+            row["first_sound_seconds"] = r.firstSound;
+            row["post_to_ear_mean_seconds"] = r.postToEarMean;
+            row["post_to_ear_max_seconds"] = r.postToEarMax;
+            row["lowest_level_ms"] = r.lowestLevelMs;
+            row["refused"] = r.refused;
+            row["lost"] = r.lost;
+            row["bitpool_lowest"] = r.sbc ? Json(r.bitpoolLowest) : Json();
+            row["heard_snr_db"] = r.heard ? Json(r.heardSnrDb) : Json();
+        }
+        row["command"] = r.command;
+        row["report"] = r.report;
+        list.push_back(row);
+    }
+    j["rows"] = list;
+    return j.dump(2) + "\n";
+}
+
+}  // namespace player
