@@ -1,0 +1,150 @@
+// Sweeps end to end: a grid's rows are the single runs with the same
+// settings, whatever the job count; --list's lines run anywhere and --merge
+// of their reports gives the sweep's own table; a bad sweep is a
+// command-line error that names what is wrong.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "audio_files.h"
+
+using namespace player_test;
+using Json = nlohmann::ordered_json;
+
+namespace {
+
+// A 2x2 grid in which one setting starves the headset (ticks a second
+// apart) and the other changes its buffer.
+const std::vector<std::string> kGrid = {"--length", "3s", "--sweep", "Timer=20,1000", "--sweep",
+                                        "headset-buffer=150ms,250ms"};
+
+std::vector<std::string> With(std::vector<std::string> a, const std::vector<std::string>& b)
+{
+    a.insert(a.end(), b.begin(), b.end());
+    return a;
+}
+
+Json SweepRows(const TempDir& dir, const std::string& jobs, RunResult* run)
+{
+    const std::string path = dir.File("sweep-" + jobs + ".json");
+    *run = RunPlayer(With(kGrid, {"--jobs", jobs, "-q", "--sweep-json", path}));
+    return ParseReport(ReadText(path));
+}
+
+bool Has(const std::string& text, const std::string& part)
+{
+    return text.find(part) != std::string::npos;
+}
+
+}  // namespace
+
+TEST(SweepTest, EachRowIsTheSingleRunWithItsSettingsInAnyJobCount)
+{
+    TempDir dir;
+    RunResult one, two;
+    const Json rows1 = SweepRows(dir, "1", &one), rows2 = SweepRows(dir, "2", &two);
+    // Every row ran, one of them with gaps: the sweep itself is 0.
+    ASSERT_EQ(one.exitCode, 0) << one.err;
+    ASSERT_EQ(two.exitCode, 0) << two.err;
+    EXPECT_EQ(rows1.at("settings"), Json({"Timer", "headset-buffer"}));
+    ASSERT_EQ(rows1.at("rows").size(), 4u);
+    ASSERT_EQ(rows2.at("rows").size(), 4u);
+    const char* const timers[] = {"20", "20", "1000", "1000"};
+    const char* const buffers[] = {"150ms", "250ms", "150ms", "250ms"};
+    for (size_t n = 0; n < 4; ++n) {
+        Json a = rows1["rows"][n], b = rows2["rows"][n];
+        a.erase("report");
+        b.erase("report");
+        EXPECT_EQ(a, b) << "row " << n << " differs between one job and two";
+        EXPECT_EQ(a.at("settings").at("Timer"), timers[n]);
+        EXPECT_EQ(a.at("settings").at("headset-buffer"), buffers[n]);
+
+        // The same settings as one run of their own.
+        World w = Live(dir, {"--length", "3s", "--set", std::string("Timer=") + timers[n], "--headset-buffer",
+                             buffers[n]});
+        const Json r = ParseReport(w.json), v = r.at("verdict"), h = r.at("headset");
+        SCOPED_TRACE("row " + std::to_string(n));
+        EXPECT_EQ(a.at("exit_code").get<int>(), w.run.exitCode);
+        EXPECT_EQ(a.at("verdict").get<std::string>(), v.at("clean").get<bool>() ? "clean" : "gaps");
+        EXPECT_EQ(a.at("gaps"), v.at("gaps"));
+        EXPECT_DOUBLE_EQ(a.at("gap_seconds").get<double>(), v.at("gap_seconds").get<double>());
+        EXPECT_DOUBLE_EQ(a.at("first_sound_seconds").get<double>(), h.at("start_latency").get<double>());
+        EXPECT_DOUBLE_EQ(a.at("post_to_ear_mean_seconds").get<double>(), h.at("post_to_ear_mean").get<double>());
+        EXPECT_DOUBLE_EQ(a.at("post_to_ear_max_seconds").get<double>(), h.at("post_to_ear_max").get<double>());
+        EXPECT_EQ(a.at("refused"), v.at("refused"));
+        EXPECT_EQ(a.at("lost"), v.at("lost"));
+        EXPECT_EQ(a.at("bitpool_lowest"), r.at("link").at("bitpool").at("lowest"));
+        EXPECT_TRUE(Has(a.at("command").get<std::string>(), std::string("--set Timer=") + timers[n]));
+    }
+    // Ticks a second apart gap, 20 ms ticks do not.
+    EXPECT_EQ(rows1["rows"][0].at("verdict"), "clean");
+    EXPECT_EQ(rows1["rows"][2].at("verdict"), "gaps");
+    EXPECT_EQ(rows1["rows"][2].at("exit_code"), 7);
+}
+
+TEST(SweepTest, ListedLinesRunAnywhereAndTheirMergeIsTheSweepsTable)
+{
+    TempDir dir;
+    const RunResult sweep = RunPlayer(With(kGrid, {"--jobs", "2", "-q", "--sweep-csv", dir.File("sweep.csv")}));
+    ASSERT_EQ(sweep.exitCode, 0) << sweep.err;
+    const RunResult list = RunPlayer(With(kGrid, {"--list", "--sweep-dir", dir.Path()}));
+    ASSERT_EQ(list.exitCode, 0) << list.err;
+    // One line a configuration, each with a report of its own.
+    std::vector<std::string> lines, reports;
+    std::istringstream in(list.out);
+    for (std::string line; std::getline(in, line);)
+        lines.push_back(line);
+    ASSERT_EQ(lines.size(), 4u) << list.out;
+    for (const std::string& line : lines) {
+        const size_t at = line.rfind("--report ");
+        ASSERT_NE(at, std::string::npos) << line;
+        reports.push_back(line.substr(at + 9));
+        // As a scheduler would run it: through a shell, nothing of ours around it.
+        RunProgram("/bin/sh", {"-c", line});
+    }
+    EXPECT_NE(reports[0], reports[1]);
+    const RunResult merged = RunPlayer(With({"--merge"}, With(reports, {"--sweep-csv", dir.File("merge.csv")})));
+    ASSERT_EQ(merged.exitCode, 0) << merged.err;
+    EXPECT_EQ(merged.out, sweep.out);
+    EXPECT_EQ(ReadText(dir.File("merge.csv")), ReadText(dir.File("sweep.csv")));
+    EXPECT_TRUE(Has(sweep.out, "Timer  headset-buffer  verdict")) << sweep.out;
+
+    // Something that is not a report is named.
+    WriteText(dir.File("junk.json"), "{}");
+    const RunResult junk = RunPlayer({"--merge", reports[0], dir.File("junk.json")});
+    EXPECT_EQ(junk.exitCode, 3);
+    EXPECT_TRUE(Has(junk.err, "junk.json")) << junk.err;
+}
+
+TEST(SweepTest, ABadSweepIsACommandLineErrorNamingIt)
+{
+    struct Case {
+        std::vector<std::string> args;
+        const char* named;
+    };
+    const Case cases[] = {
+        {{"--sweep", "Timer"}, "'Timer'"},
+        {{"--sweep", "Timer="}, "'Timer='"},
+        {{"--sweep", "nosuch=1,2"}, "'nosuch'"},
+        {{"--sweep", "fast=1"}, "'fast'"},
+        {{"--sweep", "Timer=40..10/10"}, "'Timer=40..10/10'"},
+        {{"--sweep", "Timer=10..40/0"}, "'Timer=10..40/0'"},
+        {{"--sweep", "Timer=10,,20"}, "'Timer=10,,20'"},
+        {{"--sweep", "radio-kbps=300,lots"}, "radio-kbps=lots"},
+        {{"--sweep", "Timer=10", "--report", "x.json"}, "--report"},
+        {{"--sweep", "Timer=10", "--jobs", "0"}, "--jobs"},
+        {{"--sweep", "Timer=10", "--nosuch"}, "--nosuch"},
+    };
+    for (const Case& c : cases) {
+        const RunResult r = RunPlayer(With({"--length", "1s"}, c.args));
+        EXPECT_EQ(r.exitCode, 2) << c.named;
+        EXPECT_TRUE(Has(r.err, c.named)) << r.err;
+        EXPECT_TRUE(r.out.empty()) << r.out;
+    }
+    // A range expands in steps, with its unit.
+    const RunResult list = RunPlayer({"--sweep", "headset-buffer=100ms..300ms/100ms", "--list"});
+    EXPECT_EQ(list.exitCode, 0) << list.err;
+    EXPECT_EQ(Count(list.out, "\n"), 3u);
+    EXPECT_TRUE(Has(list.out, "--headset-buffer 300ms ")) << list.out;
+}
