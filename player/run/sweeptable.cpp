@@ -1,5 +1,6 @@
 // A sweep's table: one row a run, read back from the run's JSON report, so
 // that a sweep run here and reports merged from anywhere give one table.
+#include <algorithm>
 #include <cstdio>
 #include <fstream>
 #include <set>
@@ -74,7 +75,7 @@ std::string Num(double v, int decimals)
 
 // The row's cells after its settings, as text, in the header's order.
 const char* const kFigureHeads[] = {"verdict", "exit", "gaps", "gap s", "first sound s", "post-ear mean s",
-                                    "post-ear max s", "lowest ms", "refused", "lost", "bitpool low", "bitpool mean",
+                                    "post-ear max s", "margin ms", "refused", "lost", "bitpool low", "bitpool mean",
                                     "heard SNR dB"};
 
 std::vector<std::string> FigureCells(const SweepRow& r)
@@ -135,6 +136,24 @@ const Json& Member(const Json& o, const char* key)
     return o.is_object() && o.contains(key) ? o[key] : none;
 }
 
+// The bitpool's mean over the run, each value weighted by how long it held:
+// the link starts at the top of its range (fixed: its one value) and the
+// log has every change after, timed from the first write, to the run's end.
+double BitpoolMean(const Json& bitpool, double end)
+{
+    double value = Number(bitpool, "max"), from = 0, sum = 0;
+    const Json& log = Member(bitpool, "log");
+    if (log.is_array())
+        for (const Json& c : log) {
+            const double t = std::min(std::max(Number(c, "t"), from), end);
+            sum += value * (t - from);
+            from = t;
+            value = Number(c, "bitpool");
+        }
+    sum += value * std::max(0.0, end - from);
+    return end > 0 ? sum / end : value;
+}
+
 }  // namespace
 
 bool ReadSweepRow(const std::string& path, SweepRow* row, std::string* error)
@@ -175,7 +194,7 @@ bool ReadSweepRow(const std::string& path, SweepRow* row, std::string* error)
     r.postToEarMax = Number(h, "post_to_ear_max");
     r.sbc = Text(l, "codec") == "sbc";
     r.bitpoolLowest = static_cast<int>(Number(Member(l, "bitpool"), "lowest"));
-    r.bitpoolMean = Number(Member(l, "bitpool"), "mean");
+    r.bitpoolMean = BitpoolMean(Member(l, "bitpool"), Number(j, "clock_seconds"));
     r.heard = Flag(Member(j, "heard_quality"), "measured");
     r.heardSnrDb = Number(Member(j, "heard_quality"), "segmental_snr_db");
     *row = r;
@@ -257,10 +276,11 @@ std::string SweepTableJson(const std::vector<SweepRow>& rows, const std::vector<
             row["first_sound_seconds"] = r.firstSound;
             row["post_to_ear_mean_seconds"] = r.postToEarMean;
             row["post_to_ear_max_seconds"] = r.postToEarMax;
-            row["lowest_level_ms"] = r.lowestLevelMs;
+            row["margin_ms"] = r.lowestLevelMs;
             row["refused"] = r.refused;
             row["lost"] = r.lost;
             row["bitpool_lowest"] = r.sbc ? Json(r.bitpoolLowest) : Json();
+            row["bitpool_mean"] = r.sbc ? Json(r.bitpoolMean) : Json();
             row["heard_snr_db"] = r.heard ? Json(r.heardSnrDb) : Json();
         }
         row["command"] = r.command;

@@ -102,6 +102,19 @@ std::string UsageText(const std::string& programName)
         if (std::string(s.names) == "--timer-lateness")
             out += LatenessProfilesHelp();
     }
+    out += "Sweeps (each row a separate fast run of this program; docs/player.md):\n" +
+           Row("  --sweep NAME=V1,V2,...", "run every combination of the swept values: NAME is an\n"
+                                           "option taking a value, without dashes, or Sample, Timer,\n"
+                                           "CacheLen; a value may be a range A..B/STEP") +
+           Row("  --jobs N", "runs at once (default: the CPUs)") +
+           Row("  --sweep-csv FILE", "the sweep's table as CSV") +
+           Row("  --sweep-json FILE", "the sweep's table as JSON") +
+           Row("  --sweep-dir DIR", "keep each row's report there (--list: where the lines\n"
+                                   "write them; default: the current directory)") +
+           Row("  --list", "print each configuration as a command line, and stop") +
+           Row("  --merge REPORT...", "the sweep's table from reports made anywhere") +
+           "A sweep exits 0 when every row ran, whatever its verdict (the table's exit\n"
+           "column); 6 when a row failed to run.\n\n";
     return out + "Times T are measured from the first buffer written (--link-delay: from boot);\n"
                  "--pause, --link-down and --link-back may be given more than once.\n"
                  "\n" +

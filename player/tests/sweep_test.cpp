@@ -75,6 +75,13 @@ TEST(SweepTest, EachRowIsTheSingleRunWithItsSettingsInAnyJobCount)
         EXPECT_EQ(a.at("refused"), v.at("refused"));
         EXPECT_EQ(a.at("lost"), v.at("lost"));
         EXPECT_EQ(a.at("bitpool_lowest"), r.at("link").at("bitpool").at("lowest"));
+        // The mean holds each bitpool for as long as it held: within the
+        // range the run went through, the top of it when nothing changed.
+        const Json& bp = r.at("link").at("bitpool");
+        EXPECT_GE(a.at("bitpool_mean").get<double>(), bp.at("lowest").get<double>());
+        EXPECT_LE(a.at("bitpool_mean").get<double>(), bp.at("highest").get<double>());
+        if (bp.at("log").empty())
+            EXPECT_DOUBLE_EQ(a.at("bitpool_mean").get<double>(), bp.at("max").get<double>());
         EXPECT_TRUE(Has(a.at("command").get<std::string>(), std::string("--set Timer=") + timers[n]));
     }
     // Ticks a second apart gap, 20 ms ticks do not.
