@@ -33,7 +33,7 @@ const char* const kRegistryValues[] = {BTWAV_VALUE_SAMPLE, BTWAV_VALUE_TIMER, BT
 
 // Options a sweep's rows cannot share: each row writes its own report, and
 // one file written by every worker would hold only the last.
-const char* const kPerRunOutputs[] = {"--report", "--wav", "--heard", "--sbc", "--packets", "--plot", "--compare"};
+const char* const kPerRunOutputs[] = {"--report", "--wav", "--sbc", "--packets", "--plot", "--compare"};
 
 bool SplitNumber(const std::string& s, long long* n, std::string* unit)
 {
@@ -116,6 +116,12 @@ bool ParseSweepCommand(int argc, char** argv, SweepCommand* c, std::string* erro
                 *error = "option --merge needs one or more reports";
                 return false;
             }
+        } else if (name == "--heard") {
+            // A listener measures what was heard only when it hears; each row
+            // keeps the figures, not the audio.
+            if (!take(&value))
+                return false;
+            c->base.insert(c->base.end(), {"--heard", "/dev/null"});
         } else {
             for (const char* o : kPerRunOutputs)
                 if (name == o) {

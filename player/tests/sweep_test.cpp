@@ -155,3 +155,22 @@ TEST(SweepTest, ABadSweepIsACommandLineErrorNamingIt)
     EXPECT_EQ(Count(list.out, "\n"), 3u);
     EXPECT_TRUE(Has(list.out, "--headset-buffer 300ms ")) << list.out;
 }
+
+TEST(SweepTest, WithHeardEachRowHasTheQualityItsOwnListenerMeasured)
+{
+    TempDir dir;
+    const RunResult sweep = RunPlayer({"--length", "2s", "--sweep", "radio-kbps=300,724", "--heard", "ignored.wav",
+                                       "-q", "--sweep-json", dir.File("s.json")});
+    ASSERT_EQ(sweep.exitCode, 0) << sweep.err;
+    const Json rows = ParseReport(ReadText(dir.File("s.json"))).at("rows");
+    ASSERT_EQ(rows.size(), 2u);
+    const char* const kbps[] = {"300", "724"};
+    for (size_t n = 0; n < 2; ++n) {
+        World w = Live(dir, {"--length", "2s", "--radio-kbps", kbps[n], "--heard", dir.File("h.wav")});
+        const Json q = ParseReport(w.json).at("heard_quality");
+        ASSERT_TRUE(q.at("measured").get<bool>());
+        EXPECT_DOUBLE_EQ(rows[n].at("heard_snr_db").get<double>(), q.at("segmental_snr_db").get<double>());
+    }
+    // Each row heard into nothing, and its command says so.
+    EXPECT_NE(ReadText(dir.File("s.json")).find("--heard /dev/null"), std::string::npos);
+}
