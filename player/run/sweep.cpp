@@ -375,13 +375,15 @@ int Sweep(const SweepCommand& c, const std::vector<std::vector<std::string>>& gr
         const int code = status[n] >= 0 && WIFEXITED(status[n]) ? WEXITSTATUS(status[n]) : -1;
         if (status[n] < 0 || !ReadSweepRow(path, &row, &error)) {
             row = SweepRow();
-            std::vector<std::string> words = grid[n];
-            row.command = "btwav-play";
-            for (const std::string& w : words)
-                row.command += " " + Quoted(w);
+            SetRowCommand(grid[n], &row);
             row.verdict = status[n] < 0 ? "not run" : "failed";
             row.exitCode = code;
             failed = failed || status[n] >= 0;
+        }
+        // A run the stop ended is no finished row.
+        if (gStopSignal && (status[n] < 0 || !WIFEXITED(status[n]) || row.exitCode >= kExitSignal)) {
+            row.verdict = status[n] < 0 ? "not run" : "stopped";
+            row.ran = false;
         }
         failed = failed || (row.exitCode >= kExitUsage && row.exitCode <= kExitPlayback);
         if (temporary)

@@ -48,6 +48,10 @@ struct SweepRow {
 // player's JSON report.
 bool ReadSweepRow(const std::string& path, SweepRow* row, std::string* error);
 
+// A row's settings and command from the run's arguments (a row that left
+// no report).
+void SetRowCommand(const std::vector<std::string>& args, SweepRow* row);
+
 // The settings a table shows: `named` first, then every other setting whose
 // value differs between rows.
 std::vector<std::string> SweptSettings(const std::vector<SweepRow>& rows, const std::vector<std::string>& named);

@@ -156,6 +156,12 @@ double BitpoolMean(const Json& bitpool, double end)
 
 }  // namespace
 
+void SetRowCommand(const std::vector<std::string>& args, SweepRow* row)
+{
+    row->settings.clear();
+    ReadCommand(Json(args), row);
+}
+
 bool ReadSweepRow(const std::string& path, SweepRow* row, std::string* error)
 {
     std::ifstream in(path, std::ios::binary);
