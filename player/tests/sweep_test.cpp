@@ -4,6 +4,8 @@
 // command-line error that names what is wrong.
 #include <gtest/gtest.h>
 
+#include <csignal>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -173,4 +175,26 @@ TEST(SweepTest, WithHeardEachRowHasTheQualityItsOwnListenerMeasured)
     }
     // Each row heard into nothing, and its command says so.
     EXPECT_NE(ReadText(dir.File("s.json")).find("--heard /dev/null"), std::string::npos);
+}
+
+TEST(SweepTest, CtrlCStopsTheWorkersAndKeepsTheFinishedRows)
+{
+    TempDir dir;
+    // Rows of five minutes each, one at a time: the stop comes after the
+    // first is done and long before the twentieth.
+    Background sweep(dir, {"--sweep", "Timer=10..200/10", "--length", "5m", "--jobs", "1"});
+    ASSERT_TRUE(sweep.WaitForError("sweep: 1 of 20 done")) << sweep.Errors();
+    EXPECT_EQ(sweep.Stop(SIGINT), 130);
+    const std::string table = ReadText(dir.File("stdout"));
+    EXPECT_EQ(Count(table, "\n"), 21u) << table;
+    std::istringstream in(table);
+    std::string header, first, line, last;
+    std::getline(in, header);
+    std::getline(in, first);
+    while (std::getline(in, line))
+        last = line;
+    EXPECT_EQ(first.rfind("10 ", 0), 0u) << first;
+    EXPECT_TRUE(Has(first, " clean ")) << first;
+    EXPECT_EQ(last.rfind("200 ", 0), 0u) << last;
+    EXPECT_TRUE(Has(last, " not run ")) << last;
 }
