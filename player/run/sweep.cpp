@@ -69,7 +69,7 @@ struct SweepCommand {
     std::vector<std::string> merge;      // --merge: reports
     unsigned jobs = 0;
     bool list = false, quiet = false;
-    std::string dir, csv, json;
+    std::string dir, csv, json, svg;
 };
 
 // Takes the sweep's own options out of argv; the rest is every row's.
@@ -106,8 +106,8 @@ bool ParseSweepCommand(int argc, char** argv, SweepCommand* c, std::string* erro
             c->jobs = static_cast<unsigned>(n);
         } else if (name == "--list") {
             c->list = true;
-        } else if (name == "--sweep-dir" || name == "--sweep-csv" || name == "--sweep-json") {
-            if (!take(name == "--sweep-dir" ? &c->dir : name == "--sweep-csv" ? &c->csv : &c->json))
+        } else if (name == "--sweep-dir" || name == "--sweep-csv" || name == "--sweep-json" || name == "--sweep-svg") {
+            if (!take(name == "--sweep-dir" ? &c->dir : name == "--sweep-csv" ? &c->csv : name == "--sweep-json" ? &c->json : &c->svg))
                 return false;
         } else if (name == "--merge") {
             while (i + 1 < argc && argv[i + 1][0] != '-')
@@ -327,6 +327,15 @@ int PrintTable(const SweepCommand& c, const std::vector<SweepRow>& rows, const s
     if (!c.json.empty() && !WriteText(c.json, SweepTableJson(rows, columns))) {
         std::fprintf(stderr, "btwav-play: cannot write '%s'\n", c.json.c_str());
         return kExitOutput;
+    }
+    if (!c.svg.empty()) {
+        const std::string chart = SweepChartSvg(rows, columns);
+        if (chart.empty())
+            std::fprintf(stderr, "btwav-play: no chart: it shows one or two swept settings, not %zu\n", columns.size());
+        else if (!WriteText(c.svg, chart)) {
+            std::fprintf(stderr, "btwav-play: cannot write '%s'\n", c.svg.c_str());
+            return kExitOutput;
+        }
     }
     return kExitOk;
 }

@@ -58,6 +58,8 @@ std::vector<std::string> SweptSettings(const std::vector<SweepRow>& rows, const 
 
 std::string SweepTableText(const std::vector<SweepRow>& rows, const std::vector<std::string>& columns);
 std::string SweepTableCsv(const std::vector<SweepRow>& rows, const std::vector<std::string>& columns);
+// The chart for one or two swept settings; "" for more.
+std::string SweepChartSvg(const std::vector<SweepRow>& rows, const std::vector<std::string>& columns);
 std::string SweepTableJson(const std::vector<SweepRow>& rows, const std::vector<std::string>& columns);
 
 // Whether argv asks for a sweep, a list or a merge, and the command itself:

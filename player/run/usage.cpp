@@ -109,6 +109,8 @@ std::string UsageText(const std::string& programName)
            Row("  --jobs N", "runs at once (default: the CPUs)") +
            Row("  --sweep-csv FILE", "the sweep's table as CSV") +
            Row("  --sweep-json FILE", "the sweep's table as JSON") +
+           Row("  --sweep-svg FILE", "a chart: one swept setting, a line a figure; two, a grid\n"
+                                   "coloured by verdict with the post-to-ear latency") +
            Row("  --sweep-dir DIR", "keep each row's report there (--list: where the lines\n"
                                    "write them; default: the current directory)") +
            Row("  --list", "print each configuration as a command line, and stop") +

@@ -92,6 +92,30 @@ TEST(SweepTest, EachRowIsTheSingleRunWithItsSettingsInAnyJobCount)
     EXPECT_EQ(rows1["rows"][2].at("exit_code"), 7);
 }
 
+TEST(SweepTest, TheChartIsAGridOfVerdictsForTwoSettingsAndALineAFigureForOne)
+{
+    TempDir dir;
+    const RunResult two = RunPlayer(With(kGrid, {"-q", "--sweep-svg", dir.File("grid.svg")}));
+    ASSERT_EQ(two.exitCode, 0) << two.err;
+    const std::string grid = ReadText(dir.File("grid.svg"));
+    // Four cells: the two rows with ticks a second apart gapped (red), the
+    // others clean (green), each with its latency.
+    EXPECT_EQ(Count(grid, "<rect "), 4u) << grid;
+    EXPECT_EQ(Count(grid, "fill=\"#7fc97f\""), 2u);
+    EXPECT_EQ(Count(grid, "fill=\"#f0605d\""), 2u);
+    EXPECT_EQ(Count(grid, " ms</text>"), 4u);
+    const RunResult one = RunPlayer({"--length", "2s", "--sweep", "Timer=20,1000", "-q", "--sweep-svg",
+                                     dir.File("line.svg")});
+    ASSERT_EQ(one.exitCode, 0) << one.err;
+    const std::string line = ReadText(dir.File("line.svg"));
+    EXPECT_EQ(Count(line, "<polyline "), 5u);
+    EXPECT_EQ(Count(line, "<circle "), 10u);
+    // Three settings have no chart, and the sweep says so.
+    const RunResult three = RunPlayer(With(kGrid, {"--sweep", "buffers=4", "-q", "--length", "1s", "--sweep-svg",
+                                                   dir.File("none.svg")}));
+    EXPECT_TRUE(Has(three.err, "no chart")) << three.err;
+}
+
 TEST(SweepTest, ListedLinesRunAnywhereAndTheirMergeIsTheSweepsTable)
 {
     TempDir dir;
