@@ -93,7 +93,7 @@ bool ParseSweepCommand(int argc, char** argv, SweepCommand* c, std::string* erro
         };
         if (name == "--sweep") {
             SweepAxis axis;
-            if (!take(&value) || !ParseSweepSpec(value, &axis, error))
+            if (!take(&value) || !ParseSweepAxis(value, &axis, error))
                 return false;
             c->axes.push_back(axis);
         } else if (name == "--jobs") {
@@ -146,16 +146,16 @@ bool ParseSweepCommand(int argc, char** argv, SweepCommand* c, std::string* erro
 
 }  // namespace
 
-bool ParseSweepSpec(const std::string& spec, SweepAxis* out, std::string* error)
+bool ParseSweepAxis(const std::string& text, SweepAxis* out, std::string* error)
 {
-    const std::string bad = "option --sweep expects NAME=V1,V2,... or NAME=A..B/STEP, not '" + spec + "'";
-    size_t eq = spec.find('=');
-    if (eq == std::string::npos || eq == 0 || eq + 1 == spec.size()) {
+    const std::string bad = "option --sweep expects NAME=V1,V2,... or NAME=A..B/STEP, not '" + text + "'";
+    size_t eq = text.find('=');
+    if (eq == std::string::npos || eq == 0 || eq + 1 == text.size()) {
         *error = bad;
         return false;
     }
     SweepAxis axis;
-    axis.name = spec.substr(0, eq);
+    axis.name = text.substr(0, eq);
     for (const char* r : kRegistryValues)
         if (strcasecmp(r, axis.name.c_str()) == 0) {
             axis.name = r;
@@ -165,10 +165,10 @@ bool ParseSweepSpec(const std::string& spec, SweepAxis* out, std::string* error)
     if (!axis.registry && (!e || e->arg[0] == '\0' || e->arg[0] == '[' || axis.name == "set" ||
                            axis.name == "compare" || axis.name == "report")) {
         *error = "option --sweep: '" + axis.name + "' is neither an option of the player that takes a value "
-                 "nor Sample, Timer or CacheLen (in '" + spec + "')";
+                 "nor Sample, Timer or CacheLen (in '" + text + "')";
         return false;
     }
-    std::string values = spec.substr(eq + 1) + ",";
+    std::string values = text.substr(eq + 1) + ",";
     for (size_t from = 0, comma; (comma = values.find(',', from)) != std::string::npos; from = comma + 1) {
         std::string v = values.substr(from, comma - from);
         if (v.empty() || (v.find("..") != std::string::npos && !ExpandRange(v, &axis.values))) {

@@ -19,8 +19,8 @@ struct SweepAxis {
 };
 
 // "NAME=V1,V2,..." with ranges "A..B/STEP" among the values.  On error
-// returns false with a one-line message naming the spec.
-bool ParseSweepSpec(const std::string& spec, SweepAxis* out, std::string* error);
+// returns false with a one-line message naming it.
+bool ParseSweepAxis(const std::string& text, SweepAxis* out, std::string* error);
 
 // The arguments that set one configuration's values: "--radio-kbps 300",
 // "--set Timer=10".
