@@ -8,7 +8,9 @@
 //   - the player's fast mode: audio seconds per wall second and peak memory,
 //     for 1 minute and 1 hour of 16-bit stereo 44.1 kHz WAV, and a FLAC file
 //     against libsndfile's own decode of it;
-//   - the player on the real clock: CPU per audio second.
+//   - the player on the real clock: CPU per audio second;
+//   - a sweep of 100 configurations: two jobs against one, against the
+//     same runs one after another, and the workers' total peak memory.
 // Prints a Markdown table.  Usage: pacing_bench PLAYER [--quick]
 #include <time.h>
 #include <unistd.h>
@@ -61,7 +63,7 @@ using namespace pacing;
 int main(int argc, char** argv)
 {
     if (argc < 2) {
-        std::fprintf(stderr, "usage: pacing_bench PLAYER [--quick] [--only tick|timer|fast|realtime]\n");
+        std::fprintf(stderr, "usage: pacing_bench PLAYER [--quick] [--only tick|timer|fast|realtime|sweep]\n");
         return 2;
     }
     std::string player = argv[1];
@@ -88,6 +90,8 @@ int main(int argc, char** argv)
         BenchFast(player, dir, quick);
     if (part("realtime"))
         BenchRealTime(player, quick);
+    if (part("sweep"))
+        BenchSweep(player, dir, quick);
     rmdir(dir);
 
     std::printf("| figure | measured | bare | ratio | goal | met |\n|---|---|---|---|---|---|\n");

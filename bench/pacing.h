@@ -30,11 +30,13 @@ void Add(const std::string& what, const std::string& measured, const std::string
 // Keeps the bare baselines' work from being optimised away.
 extern volatile uint8_t g_sink;
 
-// The parts, each adding its rows (pacing_tick.cpp, pacing_player.cpp).
+// The parts, each adding its rows (pacing_tick.cpp, pacing_player.cpp,
+// pacing_sweep.cpp).
 void BenchTick(bool quick);
 void BenchTimer(bool quick);
 void BenchFast(const std::string& player, const std::string& dir, bool quick);
 void BenchRealTime(const std::string& player, bool quick);
+void BenchSweep(const std::string& player, const std::string& dir, bool quick);
 // Where the player's runs write their JSON report: a file in the bench's
 // own temporary folder.
 extern std::string g_report;

@@ -1,0 +1,191 @@
+// The sweep's rows: a grid of 100 configurations of a 60 s sound run by
+// `btwav-play --sweep` with two jobs against the same sweep with one, the
+// one-job sweep against the same 100 runs started one after another by
+// the bench itself (the command lines --list prints), and the parallel
+// workers' total peak memory against one run's.
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "pacing.h"
+
+namespace pacing {
+namespace {
+
+// Runs a program with its output to /dev/null (or to `out`); its exit code
+// (-1 killed); `pid` gets its process id as soon as it exists.
+int Spawn(const std::vector<std::string>& args, std::string* out = nullptr, std::atomic<pid_t>* pid = nullptr)
+{
+    int pipefd[2] = {-1, -1};
+    if (out && pipe(pipefd) != 0)
+        return -1;
+    pid_t child = fork();
+    if (child == 0) {
+        std::FILE* null = std::fopen("/dev/null", "w");
+        dup2(out ? pipefd[1] : fileno(null), 1);
+        dup2(fileno(null), 2);
+        if (out) {
+            close(pipefd[0]);
+            close(pipefd[1]);
+        }
+        std::vector<char*> argv;
+        for (const auto& a : args)
+            argv.push_back(const_cast<char*>(a.c_str()));
+        argv.push_back(nullptr);
+        execv(argv[0], argv.data());
+        _exit(127);
+    }
+    if (pid)
+        *pid = child;
+    if (out) {
+        close(pipefd[1]);
+        char buf[4096];
+        for (ssize_t n; (n = read(pipefd[0], buf, sizeof buf)) > 0;)
+            out->append(buf, static_cast<size_t>(n));
+        close(pipefd[0]);
+    }
+    int status = 0;
+    waitpid(child, &status, 0);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+std::string ReadAll(const std::string& path)
+{
+    std::ifstream in(path);
+    std::stringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
+long NumberAfter(const std::string& text, const std::string& key)
+{
+    size_t at = text.find(key);
+    return at == std::string::npos ? 0 : std::atol(text.c_str() + at + key.size());
+}
+
+// The resident memory of every child of `pid` now, in kB: the workers the
+// sweep has running (/proc/PID/task/PID/children lists them).
+long ChildrenRssKb(pid_t pid)
+{
+    const std::string task = "/proc/" + std::to_string(pid) + "/task/" + std::to_string(pid) + "/children";
+    std::istringstream children(ReadAll(task));
+    long total = 0;
+    for (pid_t child; children >> child;)
+        total += NumberAfter(ReadAll("/proc/" + std::to_string(child) + "/status"), "VmRSS:");
+    return total;
+}
+
+void Fail(const std::string& what, int code)
+{
+    std::fprintf(stderr, "pacing_bench: %s ended with %d\n", what.c_str(), code);
+    std::exit(1);
+}
+
+}  // namespace
+
+void BenchSweep(const std::string& player, const std::string& dir, bool quick)
+{
+    std::fprintf(stderr, "sweep...\n");
+    // 10 x 10 configurations; each row's report kept for its peak memory.
+    const std::string length = quick ? "10s" : "60s";
+    const std::vector<std::string> grid = {player, "--length", length, "--sweep", "Timer=10..55/5", "--sweep",
+                                           "headset-buffer=160ms..250ms/10ms", "-q"};
+    const std::string rowsDir = dir + "/rows";
+    mkdir(rowsDir.c_str(), 0700);
+    auto sweep = [&](const char* jobs) {
+        std::vector<std::string> a = grid;
+        a.insert(a.end(), {"--jobs", jobs, "--sweep-dir", rowsDir});
+        auto t0 = Clock::now();
+        const int code = Spawn(a);
+        if (code != 0)
+            Fail(std::string("the sweep with --jobs ") + jobs, code);
+        return Seconds(t0, Clock::now());
+    };
+    // The rows' command lines as --list prints them: plain words, each
+    // with its own -q --report.
+    std::string listed;
+    std::vector<std::string> list = grid;
+    list.insert(list.end(), {"--list", "--sweep-dir", rowsDir});
+    if (const int code = Spawn(list, &listed))
+        Fail("--list", code);
+    std::vector<std::vector<std::string>> lines;
+    std::istringstream in(listed);
+    for (std::string line; std::getline(in, line);) {
+        std::istringstream words(line);
+        lines.emplace_back();
+        for (std::string w; words >> w;)
+            lines.back().push_back(w);
+    }
+    auto oneByOne = [&] {
+        auto t0 = Clock::now();
+        for (const auto& l : lines) {
+            const int code = Spawn(l);
+            if (code >= 2 && code <= 6)
+                Fail("a single run", code);
+        }
+        return Seconds(t0, Clock::now());
+    };
+    // Rounds in turn, the best of each: one job, two jobs, one after another.
+    double one = 1e9, two = 1e9, serial = 1e9;
+    for (int round = 0; round < (quick ? 1 : 2); ++round) {
+        one = std::min(one, sweep("1"));
+        two = std::min(two, sweep("2"));
+        serial = std::min(serial, oneByOne());
+    }
+    const std::string what = std::to_string(lines.size()) + " configurations (Timer 10..55 x headset buffer "
+                             "160..250 ms) of a " + length + " sound";
+    Add("sweep, " + what + ": --jobs 2 against --jobs 1, wall time (speed-up)", Fmt("%.2f s", two),
+        Fmt("%.2f s", one), Fmt("%.2fx", one / two), ">= 1.8x", one / two >= 1.8);
+    Add("sweep, the same with --jobs 1 against its " + std::to_string(lines.size()) +
+            " --list lines run one after another by the bench, wall time",
+        Fmt("%.2f s", one), Fmt("%.2f s", serial), Fmt("%.2fx", one / serial), "<= 1.05x (no slower)",
+        one <= 1.05 * serial);
+
+    // Memory: the two workers' resident memory summed, sampled every 2 ms
+    // through a third sweep (not timed: the sampling takes CPU), against
+    // one row's own high-water mark (VmHWM, from its report).
+    std::atomic<pid_t> pid{0};
+    std::atomic<bool> done{false};
+    long peakSum = 0;
+    std::thread sampler([&] {
+        while (!done) {
+            if (pid)
+                peakSum = std::max(peakSum, ChildrenRssKb(pid));
+            usleep(2000);
+        }
+    });
+    std::vector<std::string> a = grid;
+    a.insert(a.end(), {"--jobs", "2", "--sweep-dir", rowsDir});
+    const int code = Spawn(a, nullptr, &pid);
+    done = true;
+    sampler.join();
+    if (code != 0)
+        Fail("the sampled sweep", code);
+    long rowPeak = 0;
+    char name[32];
+    for (size_t n = 1; n <= lines.size(); ++n) {
+        std::snprintf(name, sizeof name, "/row-%04zu.json", n);
+        rowPeak = std::max(rowPeak, NumberAfter(ReadAll(rowsDir + name), "\"peak_memory_kb\":"));
+        std::remove((rowsDir + name).c_str());
+    }
+    rmdir(rowsDir.c_str());
+    // Two workers at once, each no bigger than a run of its own: at most
+    // twice the largest row's high-water mark.
+    Add("sweep, the same with --jobs 2: the workers' total peak memory (their VmRSS summed, sampled every 2 ms); "
+        "bare: the largest row's own high-water mark (VmHWM, from its report)",
+        Fmt("%.1f MB", peakSum / 1024.0), Fmt("%.1f MB", rowPeak / 1024.0),
+        Fmt("%.2fx", static_cast<double>(peakSum) / std::max(rowPeak, 1L)), "<= 2x (two runs' worth)",
+        rowPeak > 0 && peakSum <= 2 * rowPeak);
+}
+
+}  // namespace pacing
