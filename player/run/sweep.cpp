@@ -16,6 +16,7 @@
 #include <unistd.h>
 
 #include <cctype>
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -331,7 +332,7 @@ int PrintTable(const SweepCommand& c, const std::vector<SweepRow>& rows, const s
     if (!c.svg.empty()) {
         const std::string chart = SweepChartSvg(rows, columns);
         if (chart.empty())
-            std::fprintf(stderr, "btwav-play: no chart: it shows one or two swept settings, not %zu\n", columns.size());
+            std::fprintf(stderr, "btwav-play: no chart: no setting differs between the rows\n");
         else if (!WriteText(c.svg, chart)) {
             std::fprintf(stderr, "btwav-play: cannot write '%s'\n", c.svg.c_str());
             return kExitOutput;
@@ -367,6 +368,11 @@ int Sweep(const SweepCommand& c, const std::vector<std::vector<std::string>>& gr
             return kExitOutput;
         }
         dir = pattern;
+    } else if (mkdir(dir.c_str(), 0777) != 0 && errno != EEXIST) {
+        // A directory named but not there yet is made (one level, as
+        // mkdir would); anything else is said before a row runs.
+        std::fprintf(stderr, "btwav-play: cannot make the directory '%s' for the rows' reports\n", dir.c_str());
+        return kExitOutput;
     }
     std::vector<std::vector<std::string>> runs = grid;
     for (size_t n = 0; n < runs.size(); ++n)

@@ -58,7 +58,8 @@ std::vector<std::string> SweptSettings(const std::vector<SweepRow>& rows, const 
 
 std::string SweepTableText(const std::vector<SweepRow>& rows, const std::vector<std::string>& columns);
 std::string SweepTableCsv(const std::vector<SweepRow>& rows, const std::vector<std::string>& columns);
-// The chart for one or two swept settings; "" for more.
+// The chart: a line a figure for one swept setting, a grid for two, a grid
+// for each combination of the further settings for more; "" for none.
 std::string SweepChartSvg(const std::vector<SweepRow>& rows, const std::vector<std::string>& columns);
 std::string SweepTableJson(const std::vector<SweepRow>& rows, const std::vector<std::string>& columns);
 

@@ -1,6 +1,8 @@
 // A sweep's chart as SVG: for two swept settings a grid of cells coloured
-// by the verdict, each with its post-to-ear latency; for one, a small line
-// chart a figure against the swept values.
+// by the verdict, each with its post-to-ear latency and its gaps (or its
+// margin to one); for more, one such grid for each combination of the
+// further settings; for one, a small line chart a figure against the swept
+// values.
 #include <algorithm>
 #include <cstdio>
 #include <sstream>
@@ -48,28 +50,100 @@ std::vector<std::string> Values(const std::vector<SweepRow>& rows, const std::st
     return v;
 }
 
+std::string SettingOf(const SweepRow& r, const std::string& key)
+{
+    auto it = r.settings.find(key);
+    return it == r.settings.end() ? "-" : it->second;
+}
+
+// One grid of cells, `down` by `across`, drawn at (ox, oy) from the rows
+// given; its size in `w`, `h`.
+const double kCellW = 118, kCellH = 62, kGridLeft = 120, kGridTop = 60;
+
+std::string GridPanel(const std::vector<SweepRow>& rows, const std::string& across, const std::string& down,
+                      const std::vector<std::string>& xs, const std::vector<std::string>& ys, double ox, double oy)
+{
+    std::ostringstream o;
+    const double left = ox + kGridLeft, top = oy + kGridTop;
+    for (size_t i = 0; i < xs.size(); ++i)
+        o << Text(left + kCellW * (i + 0.5), top - 8, xs[i]);
+    for (size_t j = 0; j < ys.size(); ++j)
+        o << Text(left - 8, top + kCellH * (j + 0.55), ys[j], "end");
+    o << Text(ox + 10, top - 8, down, "start");
+    for (const SweepRow& r : rows) {
+        const auto x = std::find(xs.begin(), xs.end(), SettingOf(r, across));
+        const auto y = std::find(ys.begin(), ys.end(), SettingOf(r, down));
+        const double px = left + kCellW * static_cast<double>(x - xs.begin());
+        const double py = top + kCellH * static_cast<double>(y - ys.begin());
+        o << "<rect x=\"" << px << "\" y=\"" << py << "\" width=\"" << kCellW - 2 << "\" height=\"" << kCellH - 2
+          << "\" fill=\"" << VerdictColour(r) << "\"/>\n";
+        o << Text(px + kCellW / 2, py + 16, r.verdict, "middle", 11);
+        if (!r.ran)
+            continue;
+        o << Text(px + kCellW / 2, py + 33, std::to_string(static_cast<int>(r.postToEarMean * 1000 + 0.5)) + " ms");
+        // How bad, or how close: the gaps and their silence, else the
+        // margin to a gap.
+        char b[64];
+        if (r.gaps > 0)
+            std::snprintf(b, sizeof b, "%u gap%s, %.3f s", r.gaps, r.gaps == 1 ? "" : "s", r.gapSeconds);
+        else
+            std::snprintf(b, sizeof b, "margin %.1f ms", r.lowestLevelMs);
+        o << Text(px + kCellW / 2, py + 50, b, "middle", 10);
+    }
+    return o.str();
+}
+
+std::string SvgHead(double w, double h)
+{
+    std::ostringstream o;
+    o << "<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"" << w << "\" height=\"" << h
+      << "\" font-family=\"sans-serif\">\n";
+    return o.str();
+}
+
+const char* const kCellLegend = " (cells: verdict, post to ear mean, gaps or the margin to one)";
+
 std::string Grid(const std::vector<SweepRow>& rows, const std::string& across, const std::string& down)
 {
     const std::vector<std::string> xs = Values(rows, across), ys = Values(rows, down);
-    const double cw = 110, ch = 48, left = 120, top = 60;
     std::ostringstream o;
-    o << "<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"" << left + cw * xs.size() + 20 << "\" height=\""
-      << top + ch * ys.size() + 60 << "\" font-family=\"sans-serif\">\n";
-    o << Text(left + cw * xs.size() / 2, 20, across + " (cells: verdict, post to ear mean ms)");
-    for (size_t i = 0; i < xs.size(); ++i)
-        o << Text(left + cw * (i + 0.5), top - 8, xs[i]);
-    for (size_t j = 0; j < ys.size(); ++j)
-        o << Text(left - 8, top + ch * (j + 0.6), ys[j], "end");
-    o << Text(10, top - 8, down, "start");
+    o << SvgHead(kGridLeft + kCellW * xs.size() + 20, kGridTop + kCellH * ys.size() + 30);
+    o << Text(kGridLeft + kCellW * xs.size() / 2, 20, across + kCellLegend);
+    o << GridPanel(rows, across, down, xs, ys, 0, 0) << "</svg>\n";
+    return o.str();
+}
+
+// More than two swept settings: a small multiple, one grid of the first
+// two for each combination of the further settings' values, side by side
+// (three to a line), every grid with the same rows and columns.
+std::string Facets(const std::vector<SweepRow>& rows, const std::vector<std::string>& columns)
+{
+    const std::string& down = columns[0];
+    const std::string& across = columns[1];
+    const std::vector<std::string> xs = Values(rows, across), ys = Values(rows, down);
+    std::vector<std::string> panels;   // each panel's further settings, in the rows' order
+    std::vector<std::vector<SweepRow>> members;
     for (const SweepRow& r : rows) {
-        const auto x = std::find(xs.begin(), xs.end(), r.settings.count(across) ? r.settings.at(across) : "-");
-        const auto y = std::find(ys.begin(), ys.end(), r.settings.count(down) ? r.settings.at(down) : "-");
-        const double px = left + cw * static_cast<double>(x - xs.begin()), py = top + ch * static_cast<double>(y - ys.begin());
-        o << "<rect x=\"" << px << "\" y=\"" << py << "\" width=\"" << cw - 2 << "\" height=\"" << ch - 2
-          << "\" fill=\"" << VerdictColour(r) << "\"/>\n";
-        o << Text(px + cw / 2, py + 18, r.verdict, "middle", 11);
-        if (r.ran)
-            o << Text(px + cw / 2, py + 36, std::to_string(static_cast<int>(r.postToEarMean * 1000 + 0.5)) + " ms");
+        std::string key;
+        for (size_t k = 2; k < columns.size(); ++k)
+            key += (k > 2 ? ", " : "") + columns[k] + "=" + SettingOf(r, columns[k]);
+        const size_t at = static_cast<size_t>(std::find(panels.begin(), panels.end(), key) - panels.begin());
+        if (at == panels.size()) {
+            panels.push_back(key);
+            members.emplace_back();
+        }
+        members[at].push_back(r);
+    }
+    const size_t perLine = std::min<size_t>(3, panels.size());
+    const double pw = kGridLeft + kCellW * xs.size() + 20, ph = kGridTop + kCellH * ys.size() + 20;
+    const size_t lines = (panels.size() + perLine - 1) / perLine;
+    std::ostringstream o;
+    o << SvgHead(pw * perLine, 30 + ph * lines);
+    o << Text(pw * perLine / 2, 20, across + " across, " + down + " down" + kCellLegend);
+    for (size_t p = 0; p < panels.size(); ++p) {
+        const double ox = pw * (p % perLine), oy = 30 + ph * (p / perLine);
+        o << Text(ox + kGridLeft + kCellW * xs.size() / 2, oy + 24, panels[p], "middle", 13);
+        o << GridPanel(members[p], across, down, xs, ys, ox, oy);
     }
     o << "</svg>\n";
     return o.str();
@@ -128,7 +202,7 @@ std::string SweepChartSvg(const std::vector<SweepRow>& rows, const std::vector<s
         return Lines(rows, columns[0]);
     if (columns.size() == 2)
         return Grid(rows, columns[1], columns[0]);
-    return "";
+    return columns.empty() ? "" : Facets(rows, columns);
 }
 
 }  // namespace player

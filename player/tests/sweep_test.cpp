@@ -86,34 +86,64 @@ TEST(SweepTest, EachRowIsTheSingleRunWithItsSettingsInAnyJobCount)
             EXPECT_DOUBLE_EQ(a.at("bitpool_mean").get<double>(), bp.at("max").get<double>());
         EXPECT_TRUE(Has(a.at("command").get<std::string>(), std::string("--set Timer=") + timers[n]));
     }
+    // --sweep-dir keeps the rows' reports, in a directory made for them
+    // when it is not there yet; one that cannot be made is said before any
+    // row runs.
+    RunResult kept = RunPlayer({"--length", "1s", "--sweep", "Timer=20,40", "-q", "--sweep-dir", dir.File("rows")});
+    EXPECT_EQ(kept.exitCode, 0) << kept.err;
+    EXPECT_TRUE(Has(kept.out, " clean ")) << kept.out;
+    EXPECT_FALSE(ReadText(dir.File("rows/row-0002.json")).empty());
+    kept = RunPlayer({"--length", "1s", "--sweep", "Timer=20,40", "-q", "--sweep-dir", dir.File("none/rows")});
+    EXPECT_EQ(kept.exitCode, 5) << kept.out;
+    EXPECT_TRUE(Has(kept.err, "none/rows")) << kept.err;
+    EXPECT_TRUE(kept.out.empty()) << kept.out;
     // Ticks a second apart gap, 20 ms ticks do not.
     EXPECT_EQ(rows1["rows"][0].at("verdict"), "clean");
     EXPECT_EQ(rows1["rows"][2].at("verdict"), "gaps");
     EXPECT_EQ(rows1["rows"][2].at("exit_code"), 7);
 }
 
-TEST(SweepTest, TheChartIsAGridOfVerdictsForTwoSettingsAndALineAFigureForOne)
+TEST(SweepTest, TheChartIsAGridOfVerdictsForTwoSettingsALineAFigureForOneAndAGridAValueForMore)
 {
     TempDir dir;
     const RunResult two = RunPlayer(With(kGrid, {"-q", "--sweep-svg", dir.File("grid.svg")}));
     ASSERT_EQ(two.exitCode, 0) << two.err;
     const std::string grid = ReadText(dir.File("grid.svg"));
     // Four cells: the two rows with ticks a second apart gapped (red), the
-    // others clean (green), each with its latency.
+    // others clean (green), each with its latency; the gapped ones say how
+    // much silence, the clean ones how close they came.
     EXPECT_EQ(Count(grid, "<rect "), 4u) << grid;
     EXPECT_EQ(Count(grid, "fill=\"#7fc97f\""), 2u);
     EXPECT_EQ(Count(grid, "fill=\"#f0605d\""), 2u);
-    EXPECT_EQ(Count(grid, " ms</text>"), 4u);
+    EXPECT_EQ(Count(grid, " ms</text>"), 6u);
+    EXPECT_EQ(Count(grid, ">margin "), 2u) << grid;
+    EXPECT_EQ(Count(grid, " gaps, "), 2u) << grid;
     const RunResult one = RunPlayer({"--length", "2s", "--sweep", "Timer=20,1000", "-q", "--sweep-svg",
                                      dir.File("line.svg")});
     ASSERT_EQ(one.exitCode, 0) << one.err;
     const std::string line = ReadText(dir.File("line.svg"));
     EXPECT_EQ(Count(line, "<polyline "), 5u);
     EXPECT_EQ(Count(line, "<circle "), 10u);
-    // Three settings have no chart, and the sweep says so.
-    const RunResult three = RunPlayer(With(kGrid, {"--sweep", "buffers=4", "-q", "--length", "1s", "--sweep-svg",
-                                                   dir.File("none.svg")}));
-    EXPECT_TRUE(Has(three.err, "no chart")) << three.err;
+    // A third setting: one grid of the first two for each of its values,
+    // titled by it, each cell its own row's (a radio slower than the audio
+    // makes every row of its panel gap; at full speed only those whose
+    // ticks are a second apart do).
+    const RunResult three = RunPlayer(With(kGrid, {"--sweep", "radio-kbps=724,100", "-q", "--sweep-svg",
+                                                   dir.File("facets.svg"), "--sweep-json", dir.File("facets.json")}));
+    ASSERT_EQ(three.exitCode, 0) << three.err;
+    const std::string facets = ReadText(dir.File("facets.svg"));
+    EXPECT_EQ(Count(facets, "<rect "), 8u) << facets;
+    EXPECT_EQ(Count(facets, ">radio-kbps=724</text>"), 1u) << facets;
+    EXPECT_EQ(Count(facets, ">radio-kbps=100</text>"), 1u) << facets;
+    const Json rows = ParseReport(ReadText(dir.File("facets.json"))).at("rows");
+    ASSERT_EQ(rows.size(), 8u);
+    size_t clean = 0;
+    for (const Json& r : rows)
+        clean += r.at("verdict") == "clean";
+    EXPECT_EQ(Count(facets, "fill=\"#7fc97f\""), clean);
+    EXPECT_EQ(Count(facets, "fill=\"#7fc97f\""), 2u) << facets;
+    // The first panel (the radio at full speed) holds the clean rows.
+    EXPECT_LT(facets.find("fill=\"#7fc97f\""), facets.find(">radio-kbps=100</text>"));
 }
 
 TEST(SweepTest, ListedLinesRunAnywhereAndTheirMergeIsTheSweepsTable)
