@@ -9,6 +9,8 @@
 #include <string>
 
 #include "audio_files.h"
+#include "report/report.h"
+#include "report/verdict.h"
 
 using namespace player_test;
 
@@ -169,6 +171,45 @@ TEST(VerdictTest, PostsTheLibraryRefusedAreNotTheApplicationsUnderrunsAndEachGap
     causes = GapCauses(w);
     ASSERT_FALSE(causes.empty());
     EXPECT_TRUE(Has(causes[0], "the driver sends 150000 bytes/s")) << causes[0];
+}
+
+// An application that writes too late: its queue ran dry at 0.2 s, the
+// driver went idle, and its next tick came only when the application
+// wrote again at 0.32 s, after the headset's gap began at 0.316 s, with
+// 120 ms of audio due and 20 ms of it to post.  The gap is the
+// application's; and a tick late enough to empty the headset by itself
+// is named as that, not as the shortfall its own lateness made.
+TEST(VerdictTest, TheApplicationsUnderrunIsTheCauseEvenWhenTheTickThatFindsItComesAfterTheGap)
+{
+    player::Report r;
+    r.config.known = true;
+    r.config.sample = 176400;
+    r.config.timer = 20;
+    for (int n = 1; n <= 10; ++n) {
+        player::TickRow t;
+        t.tick = static_cast<uint64_t>(n - 1);
+        t.t = 0.02 * n;
+        t.due = t.posted = 3528;
+        r.pacing.ticks.push_back(t);
+    }
+    player::TickRow found;
+    found.tick = 10;
+    found.t = 0.32;
+    found.due = 21168;
+    found.posted = 3528;
+    found.underrun = true;
+    r.pacing.ticks.push_back(found);
+    EXPECT_EQ(player::GapCause(r, 0.3157), "the application's underrun: the driver's queue ran out before it");
+
+    // The same shortfall on a tick that ran 120 ms late: the tick is the cause.
+    r.pacing.ticks.back().lateMs = 120;
+    EXPECT_EQ(player::GapCause(r, 0.3157), "the tick due at 0.200 s ran 120.0 ms late");
+
+    // A shortfall whose dry stretch begins after the gap did not cause it.
+    r.pacing.ticks.back().lateMs = 0;
+    r.pacing.ticks.back().due = 3528;
+    r.pacing.ticks.back().t = 0.40;
+    EXPECT_EQ(player::GapCause(r, 0.3157), "the radio delivered too late (no other cause found)");
 }
 
 TEST(VerdictTest, VersionTheShortQuietOptionAndDiagnosticsTimedFromTheFirstWrite)

@@ -94,26 +94,36 @@ std::string GapCause(const Report& r, double at)
     if (period > 0 && period >= capacity)
         return "ticks " + std::to_string(r.config.timer) + " ms apart, no shorter than the headset's " +
                Fixed(capacity * 1000, 0) + " ms buffer";
+    // The buffer settles about its start threshold: a tick later than that,
+    // less the tick's own period the threshold covers, can empty it.
+    const double start = r.headset.startFrames / static_cast<double>(kDeviceRate);
     uint32_t refused = 0, short_ = 0;
     const TickRow* latest = nullptr;
+    const double rate = r.config.sample ? r.config.sample : kDeviceBytesPerSecond;
     for (const TickRow& t : r.pacing.ticks) {
         // A late tick empties the buffer before it runs: its deadline, not
         // its start, lies before the gap.
         const double deadline = t.t - t.lateMs / 1000.0;
         if (deadline >= from && deadline <= at && (!latest || t.lateMs > latest->lateMs))
             latest = &t;
+        // An underrun shows on the tick that finds the queue short, which
+        // can come after the gap: the driver went idle when the queue ran
+        // dry and ticks again only once the application writes.  The
+        // stretch that tick pays for (its due bytes) is when the queue was
+        // dry; it counts if that began before the gap.  A tick so late
+        // that it empties the headset by itself is the cause, not the
+        // shortfall its lateness made (it asks for all the time it lost).
+        const bool lateEnough = t.lateMs > 0 && t.lateMs / 1000.0 + period >= start;
+        if (t.underrun && !lateEnough && t.t >= from && t.t - t.due / rate <= at)
+            ++short_;
         if (t.t < from || t.t > at)
             continue;
         refused += t.refused;
-        short_ += t.underrun;
     }
     if (refused)
         return "the library refused " + std::to_string(refused) + " bytes of posts before it";
     if (short_)
         return "the application's underrun: the driver's queue ran out before it";
-    // The buffer settles about its start threshold: a tick later than that,
-    // less the tick's own period the threshold covers, can empty it.
-    const double start = r.headset.startFrames / static_cast<double>(kDeviceRate);
     if (latest && latest->lateMs > 0 && latest->lateMs / 1000.0 + period >= start) {
         std::string own;
         for (const LateTickLine& l : r.lateTicks.lines)
