@@ -321,6 +321,7 @@ int PrintTable(const SweepCommand& c, const std::vector<SweepRow>& rows, const s
 {
     const std::vector<std::string> columns = SweptSettings(rows, named);
     std::fputs(SweepTableText(rows, columns).c_str(), stdout);
+    std::fputs(SweepEffectsText(rows, columns).c_str(), stdout);
     if (!c.csv.empty() && !WriteText(c.csv, SweepTableCsv(rows, columns))) {
         std::fprintf(stderr, "btwav-play: cannot write '%s'\n", c.csv.c_str());
         return kExitOutput;

@@ -61,6 +61,10 @@ std::string SweepTableCsv(const std::vector<SweepRow>& rows, const std::vector<s
 // The chart: a line a figure for one swept setting, a grid for two, a grid
 // for each combination of the further settings for more; "" for none.
 std::string SweepChartSvg(const std::vector<SweepRow>& rows, const std::vector<std::string>& columns);
+// For two or more swept settings: each setting's values with their rows'
+// figures over every value of the others, the setting that changes most
+// first ("" for fewer).
+std::string SweepEffectsText(const std::vector<SweepRow>& rows, const std::vector<std::string>& columns);
 std::string SweepTableJson(const std::vector<SweepRow>& rows, const std::vector<std::string>& columns);
 
 // Whether argv asks for a sweep, a list or a merge, and the command itself:

@@ -144,6 +144,35 @@ TEST(SweepTest, TheChartIsAGridOfVerdictsForTwoSettingsALineAFigureForOneAndAGri
     EXPECT_EQ(Count(facets, "fill=\"#7fc97f\""), 2u) << facets;
     // The first panel (the radio at full speed) holds the clean rows.
     EXPECT_LT(facets.find("fill=\"#7fc97f\""), facets.find(">radio-kbps=100</text>"));
+
+    // Which setting matters, under the table: the tick period and the
+    // radio each make the difference between clean and not (2 of 4 rows
+    // clean against none); the headset's buffer does not, and comes last.
+    const std::string& out = three.out;
+    const size_t block = out.find("\nwhich setting matters");
+    ASSERT_NE(block, std::string::npos) << out;
+    const size_t timer = out.find("\n  Timer (clean share 50% apart", block);
+    const size_t radio = out.find("\n  radio-kbps (clean share 50% apart", block);
+    const size_t buffer = out.find("\n  headset-buffer (clean share 0% apart", block);
+    ASSERT_NE(timer, std::string::npos) << out;
+    ASSERT_NE(radio, std::string::npos) << out;
+    ASSERT_NE(buffer, std::string::npos) << out;
+    EXPECT_GT(buffer, std::max(timer, radio)) << out;
+    // Each value's figures are its rows': the mean of their gap seconds.
+    double slow = 0;
+    for (const Json& r : rows)
+        if (r.at("settings").at("Timer") == "1000")
+            slow += r.at("gap_seconds").get<double>() / 4;
+    const size_t at = out.find("\n    1000 ", timer);
+    ASSERT_NE(at, std::string::npos) << out;
+    const std::string slowLine = out.substr(at, out.find('\n', at + 1) - at);
+    char mean[32];
+    std::snprintf(mean, sizeof mean, "(%.3f s a row)", slow);
+    EXPECT_TRUE(Has(slowLine, " 0 of 4 clean, ")) << slowLine;
+    EXPECT_TRUE(Has(slowLine, mean)) << mean << slowLine;
+    EXPECT_TRUE(Has(out.substr(timer), "\n    20         2 of 4 clean, ")) << out;
+    // One setting: the table is the answer, and nothing is added.
+    EXPECT_FALSE(Has(one.out, "which setting matters")) << one.out;
 }
 
 TEST(SweepTest, ListedLinesRunAnywhereAndTheirMergeIsTheSweepsTable)
