@@ -14,9 +14,12 @@
 // died; 124 when it hung on the self-moving clock), then the listener's verdict (7 gaps, 8 overflows, 9 posts refused
 // or lost, unless --allow relaxes it), else 0.
 //
-// A 32-bit program runs under the emulator its SDK names (the pkg-config
-// variable `emulator` of the SDK's cehost.pc, given with --sdk PREFIX or
-// found through PKG_CONFIG_PATH); a 32-bit x86 program runs as it is.
+// A 32-bit program (the ARM and x86 SDKs') runs under the emulator its SDK
+// names (the pkg-config variable `emulator` of the SDK's cehost.pc, given
+// with --sdk PREFIX or found through PKG_CONFIG_PATH): qemu-arm, or the x86
+// SDK's i386-run, which runs it natively where the kernel can and under
+// qemu-i386 where it cannot.  Its start library has the same world and
+// option table, so the report is the same as a native program's.
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -123,15 +126,25 @@ bool Parse(int argc, char** argv, RunOptions* o)
     return true;
 }
 
-// The emulator a 32-bit ARM program runs under: the SDK's cehost.pc names it.
+// The emulator a 32-bit program runs under: the SDK's cehost.pc names it.
+// The program is looked for as execvp would (a bare name on PATH).
 std::vector<std::string> Emulator(const RunOptions& o)
 {
-    std::ifstream f(o.program[0], std::ios::binary);
+    std::string path = o.program[0];
+    if (path.find('/') == std::string::npos) {
+        const char* env = std::getenv("PATH");
+        std::istringstream dirs(env ? env : "");
+        for (std::string dir; std::getline(dirs, dir, ':');)
+            if (access((dir + "/" + path).c_str(), X_OK) == 0) {
+                path = dir + "/" + path;
+                break;
+            }
+    }
+    std::ifstream f(path, std::ios::binary);
     unsigned char h[20] = {};
     f.read(reinterpret_cast<char*>(h), sizeof h);
     const bool elf32 = f && std::memcmp(h, "\x7f" "ELF", 4) == 0 && h[4] == 1;
-    const unsigned machine = h[18] | (h[19] << 8);
-    if (!elf32 || machine != 40)   // EM_ARM; 32-bit x86 runs as it is
+    if (!elf32 || sizeof(void*) == 4)   // a program of the runner's own kind runs as it is
         return {};
     std::string command = "pkg-config --variable=emulator cehost";
     if (!o.sdk.empty())
@@ -147,6 +160,9 @@ std::vector<std::string> Emulator(const RunOptions& o)
         }
         pclose(p);
     }
+    if (words.empty())
+        std::fprintf(stderr, "btwav-run: '%s' is a 32-bit program and no SDK names its emulator (give --sdk PREFIX, "
+                     "or PKG_CONFIG_PATH with its lib/pkgconfig); running it as it is\n", o.program[0].c_str());
     return words;
 }
 
