@@ -1,13 +1,16 @@
 // btwav-run: an unchanged program built against the SDK, run in the world.
 //
-//   btwav-run [--fast] [--reg FILE] [--report FILE.json] [--plot FILE.svg]
-//             [--sdk PREFIX] [WORLD OPTIONS] -- PROGRAM [ARGS]
+//   btwav-run [--fast] [--reg FILE] [--define NAME[=VALUE]] [--strings FILE.str]
+//             [--set NAME=VALUE] [--driver-dir DIR] [--report FILE.json]
+//             [--plot FILE.svg] [--sdk PREFIX] [WORLD OPTIONS] -- PROGRAM [ARGS]
 //
 // The settings reach the program's start library through the environment
-// (CEHOST_CLOCK, CEHOST_REG, CEHOST_WORLD, CEHOST_REPORT, CEHOST_REPORT_JSON,
-// CEHOST_PLOT, CEHOST_HEARD; docs/sdk.md); the world's options are checked
-// here first with the same parser, so a bad one stops before the program
-// runs.  At its end the runner prints the program's report with the
+// (CEHOST_CLOCK, CEHOST_REG, CEHOST_DEFINE, CEHOST_STRINGS, CEHOST_SET,
+// CEHOST_DRIVER_DIR, CEHOST_WORLD, CEHOST_REPORT, CEHOST_REPORT_JSON,
+// CEHOST_PLOT, CEHOST_HEARD; docs/sdk.md); the world's options and the
+// registry's settings are checked here first with the same parsers, so a
+// bad one stops before the program runs.  The player's options that a
+// program cannot be given are refused, each with its reason.  At its end the runner prints the program's report with the
 // program's own exit status in it, and exits by the player's precedence:
 // the program's own status when it is not 0 (a signal's 128+N, a failure),
 // 6 when the program wrote no report (it did not start the platform, or
@@ -28,11 +31,13 @@
 #include <cstring>
 #include <fstream>
 #include <iostream>
+#include <map>
 #include <nlohmann/json.hpp>
 #include <sstream>
 #include <string>
 #include <vector>
 
+#include "appsettings.h"
 #include "report/report.h"
 #include "world/options.h"
 
@@ -44,15 +49,17 @@ const int kExitHung = 124;   // the host's exit for a hung program on the self-m
 
 struct RunOptions {
     bool fast = false;
-    std::string reg, json, plot, sdk;
+    std::string reg, json, plot, sdk, driverDir;
+    std::string defines, sets, strings;   // CEHOST_DEFINE, CEHOST_SET, CEHOST_STRINGS
     std::vector<std::string> world;   // the world's options as given, word by word
     std::vector<std::string> program;
 };
 
 void Usage(FILE* out)
 {
-    std::fputs("usage: btwav-run [--fast] [--reg FILE] [--report FILE.json] [--plot FILE.svg] [--sdk PREFIX]\n"
-               "                 [the player's link and listener options] -- PROGRAM [ARGS]\n"
+    std::fputs("usage: btwav-run [--fast] [--reg FILE] [--define NAME[=VALUE]] [--strings FILE.str]\n"
+               "                 [--set NAME=VALUE] [--driver-dir DIR] [--report FILE.json] [--plot FILE.svg]\n"
+               "                 [--sdk PREFIX] [the player's link and listener options] -- PROGRAM [ARGS]\n"
                "Runs PROGRAM (built against the SDK) with the link, radio, headset and listener,\n"
                "and prints the player's report of the run with the program's exit status.\n"
                "Exit status: the program's own when not 0; 6 when it wrote no report; then 7 (gaps),\n"
@@ -67,6 +74,41 @@ std::string Quoted(const std::string& word)
         return word;
     std::string q = word.find('\'') == std::string::npos ? "'" : "\"";
     return q + word + q;
+}
+
+// The player's options that a program run in the world cannot be given, and
+// why: its own application's, and what the SDK has no variable for.
+const char* Unavailable(const std::string& name)
+{
+    for (const char* own : {"--buffers", "--buffer-size", "--refill", "--length", "--loop", "--pause", "--reset",
+                            "--wav", "--sbc", "--packets", "--play-out", "--compare", "--sweep"})
+        if (name == own)
+            return "the player's own application's: the program's buffers, audio and files are its own";
+    for (const char* none : {"--fault", "--timer-lateness", "--timer-lateness-from", "--seed", "--late-ticks",
+                             "--codepage", "--registry-dump"})
+        if (name == none)
+            return "not available to a program: the SDK has no variable for it";
+    return nullptr;
+}
+
+// The registry's settings, checked word by word as the start library reads them.
+bool TakeSetting(const std::string& name, const std::string& value, RunOptions* o)
+{
+    std::string error;
+    std::map<std::string, std::string> defines;
+    cehostapp::RegistrySets sets;
+    const bool ok = name == "--define" ? cehostapp::ParseDefineWord(value, &defines, &error)
+                    : name == "--set"  ? cehostapp::ParseSetWord(value, &sets, &error)
+                                       : value.find(':') == std::string::npos;
+    if (!ok) {
+        std::fprintf(stderr, "btwav-run: %s\n",
+                     error.empty() ? ("--strings: a file name with ':' cannot be passed, not '" + value + "'").c_str()
+                                   : error.c_str());
+        return false;
+    }
+    std::string& to = name == "--define" ? o->defines : name == "--set" ? o->sets : o->strings;
+    to += (to.empty() ? "" : name == "--strings" ? ":" : " ") + value;
+    return true;
 }
 
 bool TakeValue(int argc, char** argv, int* i, const std::string& name, std::string* value)
@@ -95,10 +137,21 @@ bool Parse(int argc, char** argv, RunOptions* o)
         } else if (a == "-h" || a == "--help") {
             Usage(stdout);
             std::exit(0);
-        } else if (a == "--reg" || a == "--report" || a == "--plot" || a == "--sdk") {
-            std::string* to = a == "--reg" ? &o->reg : a == "--report" ? &o->json : a == "--plot" ? &o->plot : &o->sdk;
+        } else if (a == "--reg" || a == "--report" || a == "--plot" || a == "--sdk" || a == "--driver-dir") {
+            std::string* to = a == "--reg"      ? &o->reg
+                              : a == "--report" ? &o->json
+                              : a == "--plot"   ? &o->plot
+                              : a == "--sdk"    ? &o->sdk
+                                                : &o->driverDir;
             if (!TakeValue(argc, argv, &i, a, to))
                 return false;
+        } else if (a == "--define" || a == "--set" || a == "--strings") {
+            std::string value;
+            if (!TakeValue(argc, argv, &i, a, &value) || !TakeSetting(a, value, o))
+                return false;
+        } else if (const char* why = Unavailable(a.substr(0, a.find('=')))) {
+            std::fprintf(stderr, "btwav-run: option %s is %s\n", a.substr(0, a.find('=')).c_str(), why);
+            return false;
         } else {
             // A world option: its name, and its value when the table says it takes one.
             const std::string name = a.substr(0, a.find('='));
@@ -238,6 +291,12 @@ int main(int argc, char** argv)
     setenv("CEHOST_CLOCK", o.fast ? "virtual-auto" : "real", 1);
     if (!o.reg.empty())
         setenv("CEHOST_REG", o.reg.c_str(), 1);
+    const std::pair<const char*, const std::string*> settings[] = {
+        {"CEHOST_DEFINE", &o.defines}, {"CEHOST_SET", &o.sets}, {"CEHOST_STRINGS", &o.strings},
+        {"CEHOST_DRIVER_DIR", &o.driverDir}};
+    for (const auto& s : settings)
+        if (!s.second->empty())
+            setenv(s.first, s.second->c_str(), 1);
     if (!o.plot.empty())
         setenv("CEHOST_PLOT", o.plot.c_str(), 1);
     std::vector<std::string> command = Emulator(o);
