@@ -10,8 +10,9 @@
 // CEHOST_PLOT, CEHOST_HEARD; docs/sdk.md); the world's options and the
 // registry's settings are checked here first with the same parsers, so a
 // bad one stops before the program runs.  The player's options that a
-// program cannot be given are refused, each with its reason.  At its end the runner prints the program's report with the
-// program's own exit status in it, and exits by the player's precedence:
+// program cannot be given are refused, each with its reason.  At its end
+// the runner prints the program's report with the program's own exit
+// status in it, and exits by the player's precedence:
 // the program's own status when it is not 0 (a signal's 128+N, a failure),
 // 6 when the program wrote no report (it did not start the platform, or
 // died; 124 when it hung on the self-moving clock), then the listener's verdict (7 gaps, 8 overflows, 9 posts refused
@@ -99,11 +100,15 @@ bool TakeSetting(const std::string& name, const std::string& value, RunOptions* 
     cehostapp::RegistrySets sets;
     const bool ok = name == "--define" ? cehostapp::ParseDefineWord(value, &defines, &error)
                     : name == "--set"  ? cehostapp::ParseSetWord(value, &sets, &error)
-                                       : value.find(':') == std::string::npos;
-    if (!ok) {
-        std::fprintf(stderr, "btwav-run: %s\n",
-                     error.empty() ? ("--strings: a file name with ':' cannot be passed, not '" + value + "'").c_str()
-                                   : error.c_str());
+                                       : true;
+    // The variables separate words by blanks (CEHOST_DEFINE) and files by ':'
+    // (CEHOST_STRINGS): a value holding its separator cannot pass.
+    const char* separator = name == "--strings" ? ":" : " \t\n";
+    const char* variable = name == "--strings" ? "CEHOST_STRINGS" : "CEHOST_DEFINE";
+    if (ok && value.find_first_of(separator) != std::string::npos)
+        error = name + ": '" + value + "' holds a separator of " + variable + " and cannot be passed";
+    if (!error.empty()) {
+        std::fprintf(stderr, "btwav-run: %s\n", error.c_str());
         return false;
     }
     std::string& to = name == "--define" ? o->defines : name == "--set" ? o->sets : o->strings;

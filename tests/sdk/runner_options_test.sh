@@ -63,6 +63,8 @@ for bad in "--set Timer=abc" "--set Volume=3" "--define 9LIVES" "--fault post" "
   grep -q -- "${words[0]}" "$work/refused.err" || { cat "$work/refused.err" >&2; fail "'$bad' is not named"; }
   grep -q "^Ran \|^written" "$work/refused.out" && fail "the program ran with '$bad'"
 done
+runs refused --define "LABEL=two words"
+[ "$status" = 2 ] && grep -q "cannot be passed" "$work/refused.err" || fail "a --define value with a blank passed"
 runs refused --fault post
 grep -q "no variable for it" "$work/refused.err" || fail "--fault's refusal does not say why"
 runs refused --buffers 8
