@@ -1,22 +1,29 @@
 // btwav-run: an unchanged program built against the SDK, run in the world.
 //
-//   btwav-run [--fast] [--reg FILE] [--report FILE.json] [--plot FILE.svg]
-//             [--sdk PREFIX] [WORLD OPTIONS] -- PROGRAM [ARGS]
+//   btwav-run [--fast] [--reg FILE] [--define NAME[=VALUE]] [--strings FILE.str]
+//             [--set NAME=VALUE] [--driver-dir DIR] [--report FILE.json]
+//             [--plot FILE.svg] [--sdk PREFIX] [WORLD OPTIONS] -- PROGRAM [ARGS]
 //
 // The settings reach the program's start library through the environment
-// (CEHOST_CLOCK, CEHOST_REG, CEHOST_WORLD, CEHOST_REPORT, CEHOST_REPORT_JSON,
-// CEHOST_PLOT, CEHOST_HEARD; docs/sdk.md); the world's options are checked
-// here first with the same parser, so a bad one stops before the program
-// runs.  At its end the runner prints the program's report with the
-// program's own exit status in it, and exits by the player's precedence:
+// (CEHOST_CLOCK, CEHOST_REG, CEHOST_DEFINE, CEHOST_STRINGS, CEHOST_SET,
+// CEHOST_DRIVER_DIR, CEHOST_WORLD, CEHOST_REPORT, CEHOST_REPORT_JSON,
+// CEHOST_PLOT, CEHOST_HEARD; docs/sdk.md); the world's options and the
+// registry's settings are checked here first with the same parsers, so a
+// bad one stops before the program runs.  The player's options that a
+// program cannot be given are refused, each with its reason.  At its end
+// the runner prints the program's report with the program's own exit
+// status in it, and exits by the player's precedence:
 // the program's own status when it is not 0 (a signal's 128+N, a failure),
 // 6 when the program wrote no report (it did not start the platform, or
 // died; 124 when it hung on the self-moving clock), then the listener's verdict (7 gaps, 8 overflows, 9 posts refused
 // or lost, unless --allow relaxes it), else 0.
 //
-// A 32-bit program runs under the emulator its SDK names (the pkg-config
-// variable `emulator` of the SDK's cehost.pc, given with --sdk PREFIX or
-// found through PKG_CONFIG_PATH); a 32-bit x86 program runs as it is.
+// A 32-bit program (the ARM and x86 SDKs') runs under the emulator its SDK
+// names (the pkg-config variable `emulator` of the SDK's cehost.pc, given
+// with --sdk PREFIX or found through PKG_CONFIG_PATH): qemu-arm, or the x86
+// SDK's i386-run, which runs it natively where the kernel can and under
+// qemu-i386 where it cannot.  Its start library has the same world and
+// option table, so the report is the same as a native program's.
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -25,11 +32,13 @@
 #include <cstring>
 #include <fstream>
 #include <iostream>
+#include <map>
 #include <nlohmann/json.hpp>
 #include <sstream>
 #include <string>
 #include <vector>
 
+#include "appsettings.h"
 #include "report/report.h"
 #include "world/options.h"
 
@@ -41,15 +50,17 @@ const int kExitHung = 124;   // the host's exit for a hung program on the self-m
 
 struct RunOptions {
     bool fast = false;
-    std::string reg, json, plot, sdk;
+    std::string reg, json, plot, sdk, driverDir;
+    std::string defines, sets, strings;   // CEHOST_DEFINE, CEHOST_SET, CEHOST_STRINGS
     std::vector<std::string> world;   // the world's options as given, word by word
     std::vector<std::string> program;
 };
 
 void Usage(FILE* out)
 {
-    std::fputs("usage: btwav-run [--fast] [--reg FILE] [--report FILE.json] [--plot FILE.svg] [--sdk PREFIX]\n"
-               "                 [the player's link and listener options] -- PROGRAM [ARGS]\n"
+    std::fputs("usage: btwav-run [--fast] [--reg FILE] [--define NAME[=VALUE]] [--strings FILE.str]\n"
+               "                 [--set NAME=VALUE] [--driver-dir DIR] [--report FILE.json] [--plot FILE.svg]\n"
+               "                 [--sdk PREFIX] [the player's link and listener options] -- PROGRAM [ARGS]\n"
                "Runs PROGRAM (built against the SDK) with the link, radio, headset and listener,\n"
                "and prints the player's report of the run with the program's exit status.\n"
                "Exit status: the program's own when not 0; 6 when it wrote no report; then 7 (gaps),\n"
@@ -64,6 +75,45 @@ std::string Quoted(const std::string& word)
         return word;
     std::string q = word.find('\'') == std::string::npos ? "'" : "\"";
     return q + word + q;
+}
+
+// The player's options that a program run in the world cannot be given, and
+// why: its own application's, and what the SDK has no variable for.
+const char* Unavailable(const std::string& name)
+{
+    for (const char* own : {"--buffers", "--buffer-size", "--refill", "--length", "--loop", "--pause", "--reset",
+                            "--wav", "--sbc", "--packets", "--play-out", "--compare", "--sweep"})
+        if (name == own)
+            return "the player's own application's: the program's buffers, audio and files are its own";
+    for (const char* none : {"--fault", "--timer-lateness", "--timer-lateness-from", "--seed", "--late-ticks",
+                             "--codepage", "--registry-dump"})
+        if (name == none)
+            return "not available to a program: the SDK has no variable for it";
+    return nullptr;
+}
+
+// The registry's settings, checked word by word as the start library reads them.
+bool TakeSetting(const std::string& name, const std::string& value, RunOptions* o)
+{
+    std::string error;
+    std::map<std::string, std::string> defines;
+    cehostapp::RegistrySets sets;
+    const bool ok = name == "--define" ? cehostapp::ParseDefineWord(value, &defines, &error)
+                    : name == "--set"  ? cehostapp::ParseSetWord(value, &sets, &error)
+                                       : true;
+    // The variables separate words by blanks (CEHOST_DEFINE) and files by ':'
+    // (CEHOST_STRINGS): a value holding its separator cannot pass.
+    const char* separator = name == "--strings" ? ":" : " \t\n";
+    const char* variable = name == "--strings" ? "CEHOST_STRINGS" : "CEHOST_DEFINE";
+    if (ok && value.find_first_of(separator) != std::string::npos)
+        error = name + ": '" + value + "' holds a separator of " + variable + " and cannot be passed";
+    if (!error.empty()) {
+        std::fprintf(stderr, "btwav-run: %s\n", error.c_str());
+        return false;
+    }
+    std::string& to = name == "--define" ? o->defines : name == "--set" ? o->sets : o->strings;
+    to += (to.empty() ? "" : name == "--strings" ? ":" : " ") + value;
+    return true;
 }
 
 bool TakeValue(int argc, char** argv, int* i, const std::string& name, std::string* value)
@@ -92,10 +142,21 @@ bool Parse(int argc, char** argv, RunOptions* o)
         } else if (a == "-h" || a == "--help") {
             Usage(stdout);
             std::exit(0);
-        } else if (a == "--reg" || a == "--report" || a == "--plot" || a == "--sdk") {
-            std::string* to = a == "--reg" ? &o->reg : a == "--report" ? &o->json : a == "--plot" ? &o->plot : &o->sdk;
+        } else if (a == "--reg" || a == "--report" || a == "--plot" || a == "--sdk" || a == "--driver-dir") {
+            std::string* to = a == "--reg"      ? &o->reg
+                              : a == "--report" ? &o->json
+                              : a == "--plot"   ? &o->plot
+                              : a == "--sdk"    ? &o->sdk
+                                                : &o->driverDir;
             if (!TakeValue(argc, argv, &i, a, to))
                 return false;
+        } else if (a == "--define" || a == "--set" || a == "--strings") {
+            std::string value;
+            if (!TakeValue(argc, argv, &i, a, &value) || !TakeSetting(a, value, o))
+                return false;
+        } else if (const char* why = Unavailable(a.substr(0, a.find('=')))) {
+            std::fprintf(stderr, "btwav-run: option %s is %s\n", a.substr(0, a.find('=')).c_str(), why);
+            return false;
         } else {
             // A world option: its name, and its value when the table says it takes one.
             const std::string name = a.substr(0, a.find('='));
@@ -123,15 +184,25 @@ bool Parse(int argc, char** argv, RunOptions* o)
     return true;
 }
 
-// The emulator a 32-bit ARM program runs under: the SDK's cehost.pc names it.
+// The emulator a 32-bit program runs under: the SDK's cehost.pc names it.
+// The program is looked for as execvp would (a bare name on PATH).
 std::vector<std::string> Emulator(const RunOptions& o)
 {
-    std::ifstream f(o.program[0], std::ios::binary);
+    std::string path = o.program[0];
+    if (path.find('/') == std::string::npos) {
+        const char* env = std::getenv("PATH");
+        std::istringstream dirs(env ? env : "");
+        for (std::string dir; std::getline(dirs, dir, ':');)
+            if (access((dir + "/" + path).c_str(), X_OK) == 0) {
+                path = dir + "/" + path;
+                break;
+            }
+    }
+    std::ifstream f(path, std::ios::binary);
     unsigned char h[20] = {};
     f.read(reinterpret_cast<char*>(h), sizeof h);
     const bool elf32 = f && std::memcmp(h, "\x7f" "ELF", 4) == 0 && h[4] == 1;
-    const unsigned machine = h[18] | (h[19] << 8);
-    if (!elf32 || machine != 40)   // EM_ARM; 32-bit x86 runs as it is
+    if (!elf32 || sizeof(void*) == 4)   // a program of the runner's own kind runs as it is
         return {};
     std::string command = "pkg-config --variable=emulator cehost";
     if (!o.sdk.empty())
@@ -147,6 +218,9 @@ std::vector<std::string> Emulator(const RunOptions& o)
         }
         pclose(p);
     }
+    if (words.empty())
+        std::fprintf(stderr, "btwav-run: '%s' is a 32-bit program and no SDK names its emulator (give --sdk PREFIX, "
+                     "or PKG_CONFIG_PATH with its lib/pkgconfig); running it as it is\n", o.program[0].c_str());
     return words;
 }
 
@@ -222,6 +296,12 @@ int main(int argc, char** argv)
     setenv("CEHOST_CLOCK", o.fast ? "virtual-auto" : "real", 1);
     if (!o.reg.empty())
         setenv("CEHOST_REG", o.reg.c_str(), 1);
+    const std::pair<const char*, const std::string*> settings[] = {
+        {"CEHOST_DEFINE", &o.defines}, {"CEHOST_SET", &o.sets}, {"CEHOST_STRINGS", &o.strings},
+        {"CEHOST_DRIVER_DIR", &o.driverDir}};
+    for (const auto& s : settings)
+        if (!s.second->empty())
+            setenv(s.first, s.second->c_str(), 1);
     if (!o.plot.empty())
         setenv("CEHOST_PLOT", o.plot.c_str(), 1);
     std::vector<std::string> command = Emulator(o);

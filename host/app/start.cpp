@@ -14,6 +14,7 @@
 #include <thread>
 #include <vector>
 
+#include "appsettings.h"
 #include "appworld.h"
 #include "btstandin/btstandin.h"
 #include "driver/config.h"
@@ -32,7 +33,9 @@ host::DeviceHandle g_device = 0;
 std::thread g_linkThread;
 std::atomic<uint64_t> g_packets{0}, g_bytes{0};
 FILE* g_headset = nullptr;  // CEHOST_HEADSET; written by the sink only
-bool g_worldRefused = false;  // CEHOST_WORLD or an output it asks for could not be used
+// A setting in the player's syntax (CEHOST_WORLD, CEHOST_DEFINE, CEHOST_SET)
+// or an output the world asks for could not be used.
+bool g_refused = false;
 
 std::string Env(const char* name, const char* fallback = "")
 {
@@ -82,15 +85,29 @@ bool StartLocked()
     std::string error;
     const std::string reg = Env("CEHOST_REG");
     // The file is read as the image build reads it, with the build's
-    // variables taken from the environment.
+    // variables taken from CEHOST_DEFINE, then the environment; then
+    // CEHOST_SET's values, as the player's --define, --strings and --set.
     host::RegLoadOptions load;
     load.environment = true;
+    load.definesLabel = "CEHOST_DEFINE";
+    cehostapp::RegistrySets sets;
+    if (!cehostapp::ParseDefines(Env("CEHOST_DEFINE"), &load.defines, &error) ||
+        !cehostapp::ParseSets(Env("CEHOST_SET"), &sets, &error)) {
+        g_refused = true;
+        return Fail((error.compare(0, 5, "--set") == 0 ? "CEHOST_SET: " : "CEHOST_DEFINE: ") + error);
+    }
+    load.stringFiles = cehostapp::SplitStrings(Env("CEHOST_STRINGS"));
     std::vector<std::string> warnings;
     load.warnings = &warnings;
-    if (!reg.empty() && !host::RegistryLoadFile(reg, &error, load))
+    std::vector<std::string> regFiles;
+    if (!reg.empty())
+        regFiles.push_back(reg);
+    if ((!regFiles.empty() || !load.stringFiles.empty()) && !host::RegistryLoadFiles(regFiles, &error, load))
         return Fail(error);
     for (const std::string& w : warnings)
         std::fprintf(stderr, "cehost: warning: %s\n", w.c_str());
+    for (const auto& set : sets)
+        host::RegistrySetDword(BTWAV_PARAMS_KEY, set.first, set.second);
     if (Env("CEHOST_DEBUG") == "1")
         host::SetDebugEcho([](const std::string& line) { std::fprintf(stderr, "%s", line.c_str()); });
 
@@ -112,7 +129,7 @@ bool StartLocked()
     // driver loads; its link options then rule the link, not CEHOST_LINK.
     const bool world = cehostapp::WorldAsked();
     if (world && !cehostapp::StartWorld(&error)) {
-        g_worldRefused = true;
+        g_refused = true;
         return Fail(error);
     }
 
@@ -179,9 +196,9 @@ void StopLocked()
 
 __attribute__((constructor)) void StartAtLoad()
 {
-    // A world that cannot be had ends the program before main: a run
-    // without it would end with no report, or the wrong one.
-    if (Env("CEHOST_AUTOSTART", "1") != "0" && !CeHostStart() && g_worldRefused) {
+    // A world or a setting that cannot be had ends the program before main:
+    // a run without it would end with no report, or the wrong one.
+    if (Env("CEHOST_AUTOSTART", "1") != "0" && !CeHostStart() && g_refused) {
         std::fflush(stderr);
         _exit(2);
     }

@@ -21,6 +21,13 @@
  * build reads it with the build's variables
  * (IF, #if, $(NAME), @CESYSGEN lists) from the
  * environment; its warnings go to stderr
+ * CEHOST_DEFINE="N[=V] ..."   build variables for CEHOST_REG (the player's
+ * --define), before the environment's
+ * CEHOST_STRINGS=a.str:b.str  the strings of LOC_ placeholders (--strings)
+ * CEHOST_SET="Timer=10 ..."   Sample, Timer or CacheLen of the driver's key,
+ * set after CEHOST_REG (the player's --set); a
+ * bad word in CEHOST_DEFINE or CEHOST_SET ends
+ * the program before main with exit status 2
  * CEHOST_LINK=up|down         whether the headset connects (default up)
  * CEHOST_LINK_DELAY_MS=n      real clock: the link comes up n ms after the
  * start, from the stand-in's thread (default 0:
