@@ -39,5 +39,9 @@ typedef struct BT_AUDIO_PACKET {
 
 // Bytes of a packet besides its N audio bytes: dwLength = N + this.
 #define BT_AUDIO_PACKET_OVERHEAD 12
+// The overhead is the record's own size (two DWORDs and the 4 trailing
+// bytes): a compile-time check that holds in every language the header
+// meets (an array of negative size does not compile).
+typedef char BT_AUDIO_PACKET_OVERHEAD_IS_THE_RECORD[(sizeof(BT_AUDIO_PACKET) == BT_AUDIO_PACKET_OVERHEAD) ? 1 : -1];
 
 #endif

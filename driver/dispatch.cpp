@@ -42,6 +42,7 @@ const WORD kCapsMid = 0xFFFF;
 const WORD kCapsPid = 0xFFFF;
 const DWORD kCapsDriverVersion = 0x0100;
 const WORD kCapsChannels = 2;
+STATIC_ASSERT(kCapsChannels == BTWAV_DEVICE_CHANNELS);   // the device's one format
 // No optional control is announced: the packets carry the client's PCM
 // unchanged, so there is no volume, pitch or playback rate to set, and a
 // device that announced WAVECAPS_VOLUME would owe a caller the volume it set.

@@ -45,6 +45,40 @@ TEST_F(HostText, SurrogatePairsDecodeOnceAndUnpairedHalvesStandForThemselves)
     EXPECT_EQ(host::Narrow(static_cast<const WCHAR*>(nullptr)), "");
 }
 
+// Each entry is also a record: the format as written and every argument as
+// its conversion read it, labelled by the word before the conversion.
+TEST_F(HostText, DebugOutputKeepsTheFormatAndTheArgumentsAsARecord)
+{
+    std::vector<host::DebugRecord> records;
+    host::SetDebugRecordObserver([&](const host::DebugRecord& r) { records.push_back(r); });
+    const WCHAR name[] = {'t', 'i', 'c', 'k', 0};
+    NKDbgPrintfW(reinterpret_cast<LPCWSTR>(u"Rate: %d, Gap=%5u %c %s at %lx, 100%%\r\n"), -3, 7u, 'A', name, 0xBEEFu);
+    OutputDebugStringW(reinterpret_cast<LPCWSTR>(u"plain text\r\n"));
+    host::SetDebugRecordObserver(nullptr);
+    NKDbgPrintfW(reinterpret_cast<LPCWSTR>(u"after the observer left %d"), 1);
+
+    ASSERT_EQ(records.size(), 2u);
+    const host::DebugRecord& r = records[0];
+    EXPECT_EQ(r.format, "Rate: %d, Gap=%5u %c %s at %lx, 100%%\r\n");
+    EXPECT_EQ(r.line, "Rate: -3, Gap=    7 A tick at beef, 100%\r\n");
+    EXPECT_EQ(r.line, host::DebugLines()[0]);
+    ASSERT_EQ(r.arguments.size(), 5u);
+    const host::DebugArgument::Kind kinds[] = {host::DebugArgument::Signed, host::DebugArgument::Unsigned,
+                                               host::DebugArgument::Character, host::DebugArgument::Text,
+                                               host::DebugArgument::Unsigned};
+    const char* labels[] = {"Rate", "Gap", "", "", "at"};
+    const int64_t numbers[] = {-3, 7, 'A', 0, 0xBEEF};
+    for (size_t i = 0; i < 5; ++i) {
+        EXPECT_EQ(r.arguments[i].kind, kinds[i]) << i;
+        EXPECT_EQ(r.arguments[i].label, labels[i]) << i;
+        EXPECT_EQ(r.arguments[i].number, numbers[i]) << i;
+    }
+    EXPECT_EQ(r.arguments[3].text, "tick");
+    EXPECT_TRUE(records[1].format.empty());
+    EXPECT_TRUE(records[1].arguments.empty());
+    EXPECT_EQ(records[1].line, "plain text\r\n");
+}
+
 TEST_F(HostText, DebugOutputDecodesPairsInTheFormatAndInStringArguments)
 {
     std::vector<std::string> echoed;

@@ -9,6 +9,7 @@
 #include "host/devicemanager.h"
 #include "host/events.h"
 #include "host/registry.h"
+#include "image/driverentry.h"
 #include "support/stream_fixture.h"
 
 using testing_support::HeaderPool;
@@ -228,8 +229,19 @@ protected:
 
 TEST_F(DeviceManagerTest, ActivatesFromTheRegistryAndDeactivates)
 {
-    host::WriteDriverEntry();   // the entry the player and the start library boot from
     std::string error;
+    // The host's services know no driver of their own: nothing to boot
+    // until the image's registry names it.
+    EXPECT_EQ(host::ActivateDevice(key_, &error), 0u);
+    EXPECT_FALSE(host::RegistryKeyExists(key_));
+    // The entry the player and the start library boot from, with each
+    // pacing value at its default.
+    ASSERT_TRUE(image::RegisterDriverEntry(&error)) << error;
+    uint32_t value = 0;
+    EXPECT_TRUE(host::RegistryGetDword(BTWAV_PARAMS_KEY, BTWAV_VALUE_SAMPLE, &value) && value == BT_AUDIO_DEFAULT_SAMPLE);
+    EXPECT_TRUE(host::RegistryGetDword(BTWAV_PARAMS_KEY, BTWAV_VALUE_TIMER, &value) && value == BT_AUDIO_DEFAULT_TIMER);
+    EXPECT_TRUE(host::RegistryGetDword(BTWAV_PARAMS_KEY, BTWAV_VALUE_CACHELEN, &value) &&
+                value == BT_AUDIO_DEFAULT_CACHELEN);
     host::DeviceHandle dev = host::ActivateDevice(key_, &error);
     ASSERT_NE(dev, 0u) << error;
     EXPECT_EQ(host::ActiveDeviceName(dev), "WAV1:");

@@ -24,6 +24,7 @@
 #include "host/host.h"
 #include "host/registry.h"
 #include "host/wave.h"
+#include "image/driverentry.h"
 
 namespace {
 
@@ -81,8 +82,9 @@ bool StartLocked()
                                         : host::ClockKind::VirtualAuto);
     host::SetDriverDirectory(Env("CEHOST_DRIVER_DIR", HostLibraryDirectory().c_str()));
 
-    host::WriteDriverEntry();
     std::string error;
+    if (!image::RegisterDriverEntry(&error))
+        return Fail(error);
     const std::string reg = Env("CEHOST_REG");
     // The file is read as the image build reads it, with the build's
     // variables taken from CEHOST_DEFINE, then the environment; then

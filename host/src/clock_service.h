@@ -193,7 +193,7 @@ const Clock& VirtualClock();   // clock_virtual.cpp
 
 struct ClockService {
     // Guards everything below.  Taken by timeSetEvent and timeKillEvent,
-    // which the driver calls with g_StreamLock held, so it is never held
+    // which the driver calls with its lock held, so it is never held
     // while a timer callback, the tick observer or anything else that may
     // take a driver's lock runs; the lateness function and the fault
     // table (a leaf) are the only calls made under it.

@@ -10,23 +10,12 @@
 #include <string>
 #include <vector>
 
-#include "driver/config.h"
 #include "host/devicemanager.h"
 #include "host/host.h"
 #include "host/registry.h"
 #include "host_internal.h"
 
 namespace host {
-
-void WriteDriverEntry()
-{
-    RegistrySetString(BTWAV_DRIVER_KEY, "Dll", "btwav.dll");
-    RegistrySetString(BTWAV_DRIVER_KEY, "Prefix", "WAV");
-    RegistrySetDword(BTWAV_DRIVER_KEY, "Index", 1);
-    RegistrySetDword(BTWAV_PARAMS_KEY, BTWAV_VALUE_SAMPLE, BT_AUDIO_DEFAULT_SAMPLE);
-    RegistrySetDword(BTWAV_PARAMS_KEY, BTWAV_VALUE_TIMER, BT_AUDIO_DEFAULT_TIMER);
-    RegistrySetDword(BTWAV_PARAMS_KEY, BTWAV_VALUE_CACHELEN, BT_AUDIO_DEFAULT_CACHELEN);
-}
 
 namespace {
 

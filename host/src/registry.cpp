@@ -38,7 +38,7 @@ struct OpenKey {
 constexpr int kRoots = 4;
 
 // Guards the two below.  A leaf: the registry calls nothing while holding
-// it, so the driver may query with g_StreamLock held (the pump's
+// it, so the driver may query with its lock held (the pump's
 // configuration read runs in a write or a tick).
 // Never destroyed: a driver's timer callback may read its configuration as
 // the process ends.

@@ -131,7 +131,7 @@ MMRESULT SendOnHandle(HWAVEOUT hwo, UINT uMsg, DWORD_PTR dw1, DWORD_PTR dw2)
 // The callback every device is given.  Called by the driver on whichever
 // thread completes the message (the timer thread in a tick, the link
 // thread in a link-up flush, the application's thread inside a message)
-// with the driver's lock g_StreamLock held, and re-entrantly: an
+// with the driver's lock held, and re-entrantly: an
 // application that writes from MM_WOM_DONE comes back here inside its own
 // callback.  It takes the wave table's mutex only to find the handle and
 // releases it before the application's function runs; it must not block

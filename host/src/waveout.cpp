@@ -3,7 +3,7 @@
 //
 // Threads and locks: the application's thread, or a driver's callback
 // re-entering the API (a write from inside MM_WOM_DONE, on the driver's
-// timer thread with its g_StreamLock held); the table's mutex is taken only
+// timer thread with its lock held); the table's mutex is taken only
 // to look up or change the tables, never across a message to a device.
 // Each function first asks CallFromCallback: a call from inside the
 // application's own callback is one the platform forbids, and is noted (or,

@@ -5,8 +5,8 @@
 // Locking: the table's mutex guards every field of State; it is a leaf with
 // respect to drivers and applications: never held while a driver's entry
 // point, an application's callback or the message observer runs.  It is
-// taken inside the driver's lock (g_StreamLock) by DeliverToClient, so
-// nothing may take g_StreamLock while holding it.
+// taken inside the driver's lock by DeliverToClient, so
+// nothing may take the driver's lock while holding it.
 #pragma once
 
 #include <map>

@@ -8,7 +8,7 @@
 
 #include "run/compare.h"
 #include "run/options.h"
-#include "wave/registry_setup.h"
+#include "wave/registry_dump.h"
 #include "run/session.h"
 #include "run/sweep.h"
 

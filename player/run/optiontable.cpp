@@ -11,13 +11,11 @@
 #include "btstandin/sendpath.h"
 #include "host/registry.h"
 #include "input/audio.h"
+#include "report/pacing.h"
 #include "report/verdict.h"
 #include "run/lateness.h"
 
 namespace player {
-
-// Registry values the driver reads, with their canonical spelling.
-const char* const kRegistryNames[] = {BTWAV_VALUE_SAMPLE, BTWAV_VALUE_TIMER, BTWAV_VALUE_CACHELEN};
 
 namespace {
 
@@ -59,10 +57,11 @@ bool ParseSet(Arg& a)
     if (e == std::string::npos)
         return a.Fail("option --set expects NAME=VALUE, not '" + v + "'");
     std::string key = v.substr(0, e);
+    // The pacing values' canonical spelling is their table's.
     const char* canonical = nullptr;
-    for (const char* n : kRegistryNames)
-        if (strcasecmp(n, key.c_str()) == 0)
-            canonical = n;
+    for (const PacingValue& pv : kPacingValues)
+        if (strcasecmp(pv.name, key.c_str()) == 0)
+            canonical = pv.name;
     if (!canonical)
         return a.Fail("option --set: unknown value '" + key + "' (expected Sample, Timer or CacheLen)");
     uint64_t number = 0;

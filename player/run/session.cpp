@@ -42,7 +42,7 @@
 #include "run/processfault.h"
 #include "run/progress.h"
 #include "wave/refill.h"
-#include "wave/registry_setup.h"
+#include "wave/driverread.h"
 #include "report/report.h"
 #include "run/schedule.h"
 #include "input/soundchain.h"
@@ -124,12 +124,10 @@ void Player::Boot()
     if (o_.fast)
         host::UseClock(host::ClockKind::VirtualAuto);
     frequency_ = Frequency();
-    std::vector<std::string> warnings;
-    boot_.Prepare(&warnings, &report_.registry);
-    for (const std::string& w : warnings) {
-        ConsoleLine(stderr, "btwav-play: warning: " + w);
-        report_.warnings.push_back(w);
-    }
+    const size_t before = report_.warnings.size();
+    boot_.Prepare(&report_.warnings, &report_.registry);
+    for (size_t i = before; i < report_.warnings.size(); ++i)
+        ConsoleLine(stderr, "btwav-play: warning: " + report_.warnings[i]);
     diagnostics::Start(stderr, o_.debug, o_.trace, Counter(), frequency_);
     // The world: the link's model, the headset and listener, the timeline;
     // it learns of the writes, ticks, posts and packets from the host's and
@@ -146,9 +144,9 @@ void Player::Boot()
     for (size_t i = warned; i < report_.warnings.size(); ++i)
         ConsoleLine(stderr, "btwav-play: warning: " + report_.warnings[i]);
     World::Hooks hooks;
-    hooks.debugLine = [this](const std::string& line) {
-        diagnostics::DebugLine(line);
-        if (o_.verbose && line.rfind("InitBtAudioPara", 0) == 0)
+    hooks.debugLine = [](const std::string& line) { diagnostics::DebugLine(line); };
+    hooks.pacing = [this](const std::string& line, const PacingConfig&) {
+        if (o_.verbose)
             VerboseLine(Counter(), firstWrite_.load(), frequency_, "driver config " + line);
     };
     hooks.tick = [this](uint64_t) {
@@ -376,6 +374,7 @@ void Player::BuildReport(bool failed)
     std::string error;
     if (world_ && !world_->FillTimeline(&r, failed, &error))
         throw Failure{kExitOutput, error};
+    WarnAgainstRegistry(r.config, &r.warnings);   // what the driver used, once it said so
     // After a signal's code and the failures' (set by Fail): what the listener heard, then bit-exactness.
     r.allow = o_.allow;
     if (!failed) {

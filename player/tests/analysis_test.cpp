@@ -185,15 +185,8 @@ TEST(AnalysisTest, WithoutObservedTicksPacketsStandForThem)
     EXPECT_EQ(r.ticks[2].posted, 0u);
 }
 
-TEST(AnalysisTest, ConfigLineAndComparison)
+TEST(AnalysisTest, Comparison)
 {
-    PacingConfig c;
-    EXPECT_TRUE(ParseConfigLine("InitBtAudioPara: Sample 88200, Timer 5, CacheLen 0\r\n", &c));
-    EXPECT_EQ(c.sample, 88200u);
-    EXPECT_EQ(c.timer, 5u);
-    EXPECT_EQ(c.cacheLen, 0u);
-    EXPECT_FALSE(ParseConfigLine("Fail to allocate memory for INIT_CONTEXT\r\n", &c));
-
     std::vector<uint8_t> a{1, 2, 3, 4}, b{1, 2, 9, 4}, shortB{1, 2, 3};
     EXPECT_TRUE(CompareStreams(a, a).exact);
     EXPECT_EQ(CompareStreams(a, b).firstDifference, 2);

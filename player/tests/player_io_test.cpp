@@ -54,8 +54,8 @@ TEST(PlayerRegistryTest, PlatformFilesMergeInOrderAndTheReportNamesWhatShapedThe
     const nlohmann::ordered_json registry = ParseReport(json)["registry"];
     EXPECT_EQ(registry["skipped"], nlohmann::ordered_json::array({reg1 + ":4-7 (#if BSP_BT_AUDIO not taken)"})) << json;
     EXPECT_EQ(registry["files"], nlohmann::ordered_json::array({reg1, reg2})) << json;
-    EXPECT_NE(r.err.find("warning: registry value Drivers\\BuiltIn\\WAVKELVO\\Params\\Sample is a string (REG_SZ) "
-                         "and holds 14 bytes; the driver reads only 4-byte values: the default 176400 is used"),
+    EXPECT_NE(r.err.find("warning: registry value Drivers\\BuiltIn\\WAVKELVO\\Params\\Sample is a string (REG_SZ), "
+                         "not REG_DWORD, of 14 bytes: the driver used 176400 bytes per second"),
               std::string::npos)
         << r.err;
     EXPECT_EQ(Count(json, "(#if BSP_BT_AUDIO not taken)"), 1u);
@@ -70,8 +70,7 @@ TEST(PlayerRegistryTest, PlatformFilesMergeInOrderAndTheReportNamesWhatShapedThe
     WriteText(dir.File("short.reg"), "[HKEY_LOCAL_MACHINE\\Drivers\\BuiltIn\\WAVKELVO\\Params]\n\"Timer\"=\"5\"\n");
     r = RunPlayer({"--fast", "--quiet", "--reg", dir.File("short.reg"), "--report", dir.File("r.json")});
     ASSERT_EQ(r.exitCode, 0) << r.err;
-    EXPECT_NE(r.err.find("Params\\Timer is a string (REG_SZ), not REG_DWORD: the driver takes its 4 bytes as the "
-                         "number 53"),
+    EXPECT_NE(r.err.find("Params\\Timer is a string (REG_SZ), not REG_DWORD, of 4 bytes: the driver used 53 ms"),
               std::string::npos)
         << r.err;
     EXPECT_EQ(JsonAt(ReadText(dir.File("r.json")), "/config_line"),
@@ -121,7 +120,7 @@ TEST_F(PlayerBoardTest, ParamsSetThroughMacrosReachTheDumpAndTheDriver)
     EXPECT_NE(r.out.find(";   Drivers\\BuiltIn\\WAVKELVO  btwav.dll  no Order  (this driver): WAV2:\n"),
               std::string::npos)
         << r.out;
-    EXPECT_NE(r.out.find("; the driver will print\n;   InitBtAudioPara: Sample 176400, Timer 10, CacheLen 4096\n"),
+    EXPECT_NE(r.out.find("; the driver printed as it started\n;   InitBtAudioPara: Sample 176400, Timer 10, CacheLen 4096\n"),
               std::string::npos)
         << r.out;
     // The board's components are named in the header, and the device

@@ -8,7 +8,10 @@
 #include "audio_files.h"
 #include "host/host.h"
 #include "report/report.h"
+#include "wave/bootorder.h"
+#include "wave/driverread.h"
 #include "wave/registry_setup.h"
+#include "wave/regtext.h"
 
 using namespace player;
 using player_test::TempDir;
@@ -201,34 +204,80 @@ TEST(RegistryReportTest, CountsComeFromTheLoadersRecords)
               std::string::npos) << oddText;
 }
 
-// The player passes what the driver takes, and says what the driver does
-// with what it does not take, by the rules the driver states.
-TEST(RegistrySetupTest, ValuesTheDriverDoesNotTakeKeepTheirDefaultsWithAWarning)
+// The player predicts nothing of what the driver reads: the driver, started,
+// says what it used, and the player sets that against the registry.  The
+// driver's documented rules decide the values: a 0 period or byte rate is not
+// taken, a reserve is whole frames, a value of another size than 4 bytes is
+// not read.
+TEST(RegistrySetupTest, WhatTheDriverUsedIsSetAgainstTheRegistry)
 {
     host::ResetAll();
     Options o;
-    o.sets = {{"Timer", 0}, {"Sample", 0}, {"CacheLen", 0}};
+    o.sets = {{"Timer", 0}, {"Sample", 0}, {"CacheLen", 6145}};
     RegistrySetup setup;
     std::string error;
     ASSERT_TRUE(SetUpRegistry(o, &setup, &error)) << error;
-    EXPECT_EQ(setup.timerMs, kDefaultTimer);
+    EXPECT_TRUE(setup.warnings.empty());
+    PacingConfig used;
+    std::string line;
+    ASSERT_TRUE(StartDriverToRead(o, &used, &line, &error)) << error;
+    EXPECT_EQ(used.sample, BT_AUDIO_DEFAULT_SAMPLE);
+    EXPECT_EQ(used.timer, static_cast<uint32_t>(BT_AUDIO_DEFAULT_TIMER));
+    EXPECT_EQ(used.cacheLen, 6144u);
+    EXPECT_EQ(line, "InitBtAudioPara: Sample 176400, Timer 20, CacheLen 6144");
     const std::string params = std::string("registry value ") + kParamsKey + "\\";
-    EXPECT_EQ(setup.warnings,
-              (std::vector<std::string>{
-                  params + "Sample is 0, which the driver does not take (a byte rate of 0 would stop its clock): "
-                           "the default " + std::to_string(kDefaultSample) + " is used",
-                  params + "Timer is 0, which the driver does not take (a period of 0 would ask for a timer that "
-                           "never ticks): the default " + std::to_string(kDefaultTimer) + " is used"}));
-    uint32_t value = 7;
-    std::string why;
-    EXPECT_TRUE(DriverReadsValue("CacheLen", &value, &why));   // a 0 reserve is taken
-    EXPECT_EQ(value, 0u);
+    EXPECT_EQ(RegistryAgainstDriver(used),
+              (std::vector<std::string>{params + "Sample is REG_DWORD 0: the driver used 176400 bytes per second",
+                                        params + "Timer is REG_DWORD 0: the driver used 20 ms",
+                                        params + "CacheLen is REG_DWORD 6145: the driver used 6144 bytes"}));
 
-    // A value of another size than the driver reads.
+    // Values of other types: the number the driver used, whatever it is.
     host::ResetAll();
-    o.sets.clear();
-    host::WriteDriverEntry();
-    host::RegistrySetValue(kParamsKey, "Timer", REG_BINARY, {10, 0, 0});
-    EXPECT_FALSE(DriverReadsValue("Timer", &value, &why));
-    EXPECT_EQ(why, "is binary (REG_BINARY) and holds 3 bytes; the driver reads only 4-byte values");
+    o.sets = {{"CacheLen", 0}};
+    ASSERT_TRUE(SetUpRegistry(o, &setup, &error)) << error;
+    host::RegistrySetValue(kParamsKey, "Timer", REG_BINARY, {10, 0, 0, 0});
+    host::RegistrySetValue(kParamsKey, "Sample", REG_BINARY, {1, 2, 3});
+    ASSERT_TRUE(StartDriverToRead(o, &used, &line, &error)) << error;
+    EXPECT_EQ(used.timer, 10u);
+    EXPECT_EQ(used.cacheLen, 0u);   // a 0 reserve is taken
+    EXPECT_EQ(RegistryAgainstDriver(used),
+              (std::vector<std::string>{params + "Sample is binary (REG_BINARY), not REG_DWORD, of 3 bytes: the driver "
+                                                 "used 176400 bytes per second",
+                                        params + "Timer is binary (REG_BINARY), not REG_DWORD, of 4 bytes: the driver "
+                                                 "used 10 ms"}));
+    // Nothing said before the driver has said what it used.
+    EXPECT_TRUE(RegistryAgainstDriver(PacingConfig()).empty());
+    host::ResetAll();
+}
+
+// The pacing values' table states what the driver does: with a value
+// missing it uses the table's default, with a 0 it uses 0 only where the
+// table says a 0 is taken.
+TEST(RegistrySetupTest, ThePacingTableSaysWhatTheDriverDoes)
+{
+    for (const PacingValue& v : kPacingValues) {
+        SCOPED_TRACE(v.name);
+        for (bool zero : {false, true}) {
+            host::ResetAll();
+            Options o;
+            RegistrySetup setup;
+            std::string error, line;
+            ASSERT_TRUE(SetUpRegistry(o, &setup, &error)) << error;
+            // The others at values no default has, so a mix-up shows.
+            for (const PacingValue& other : kPacingValues)
+                if (&other != &v)
+                    host::RegistrySetDword(kParamsKey, other.name, 1000 + static_cast<uint32_t>(&other - kPacingValues) * 4);
+            if (zero)
+                host::RegistrySetDword(kParamsKey, v.name, 0);
+            else
+                host::RegistryDeleteValue(kParamsKey, v.name);
+            PacingConfig used;
+            ASSERT_TRUE(StartDriverToRead(o, &used, &line, &error)) << error;
+            EXPECT_EQ(used.*(v.field), zero && v.zeroTaken ? 0u : v.defaultValue);
+            for (const PacingValue& other : kPacingValues)
+                if (&other != &v)
+                    EXPECT_EQ(used.*(other.field), 1000 + static_cast<uint32_t>(&other - kPacingValues) * 4) << other.name;
+        }
+    }
+    host::ResetAll();
 }

@@ -21,9 +21,9 @@ TEST(TimelineTest, HappeningsAreTimedFromTheFirstWriteAndRestartsCounted)
     Timeline t(1000, false, false, nullptr);
     t.SetStart(5000);
     t.Happen("link down", 6500);
-    t.OnDebugLine("not a configuration line\r\n", 5100);
-    t.OnDebugLine("InitBtAudioPara: Sample 176400, Timer 20, CacheLen 6144\r\n", 5000);
-    t.OnDebugLine("InitBtAudioPara: Sample 176400, Timer 20, CacheLen 6144\r\n", 7000);
+    t.OnPacing("InitBtAudioPara: Sample 176400, Timer 20, CacheLen 6144\r\n", {true, 176400, 20, 6144}, 5000);
+    // A later start from idle counts, but the report keeps the first values.
+    t.OnPacing("InitBtAudioPara: Sample 176400, Timer 10, CacheLen 6144\r\n", {true, 176400, 10, 6144}, 7000);
     Report r;
     std::string error;
     ASSERT_TRUE(t.Fill(&r, false, &error));
@@ -47,7 +47,7 @@ TEST(TimelineTest, PacketLogIsWrittenForAFinishedRunOnly)
         ASSERT_TRUE(log.Create(path, &error)) << error;
         Timeline t(1000, false, false, &log);
         t.SetStart(1000);
-        t.OnDebugLine("InitBtAudioPara: Sample 176400, Timer 20, CacheLen 6144\r\n", 1000);
+        t.OnPacing("InitBtAudioPara: Sample 176400, Timer 20, CacheLen 6144\r\n", {true, 176400, 20, 6144}, 1000);
         t.Log(PlayEvent::Queued, 1000, 7056);
         for (uint64_t tick = 0; tick < 3; ++tick) {
             t.Log(PlayEvent::Tick, 1020 + 20 * tick);

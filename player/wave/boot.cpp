@@ -13,6 +13,7 @@
 #include "host/clock.h"
 #include "host/host.h"
 #include "host/wave.h"
+#include "wave/bootorder.h"
 #include "wave/registry_setup.h"
 #include "input/audio.h"
 #include "world/world.h"
@@ -25,9 +26,9 @@ WAVEFORMATEX DeviceFormat()
     d.wFormatTag = WAVE_FORMAT_PCM;
     d.nChannels = kDeviceChannels;
     d.nSamplesPerSec = kDeviceRate;
-    d.wBitsPerSample = 16;
+    d.wBitsPerSample = BTWAV_DEVICE_BITS;
     d.nBlockAlign = kDeviceFrameBytes;
-    d.nAvgBytesPerSec = kDeviceRate * kDeviceFrameBytes;
+    d.nAvgBytesPerSec = kDeviceByteRate;
     return d;
 }
 
@@ -36,18 +37,17 @@ void HostBoot::SelectClock()
     host::UseClock(o_.fast ? host::ClockKind::Virtual : host::ClockKind::Real);
 }
 
-uint32_t HostBoot::Prepare(std::vector<std::string>* warnings, host::RegLoadReport* shaped)
+void HostBoot::Prepare(std::vector<std::string>* warnings, host::RegLoadReport* shaped)
 {
     if (!o_.driverDir.empty())
         host::SetDriverDirectory(o_.driverDir);
     std::string error;
     RegistrySetup registry;
     bool ok = SetUpRegistry(o_, &registry, &error);
-    *warnings = registry.warnings;
+    warnings->insert(warnings->end(), registry.warnings.begin(), registry.warnings.end());
     *shaped = registry.shaped;
     if (!ok)
         throw Failure{kExitRegistry, error};
-    return registry.timerMs;
 }
 
 void HostBoot::ArmFaults()

@@ -41,10 +41,9 @@ public:
 
     // Picks the clock: the virtual one in fast mode.
     void SelectClock();
-    // Fills the registry.  Returns the timer period the
-    // driver will use (ms); warnings go to *warnings and what shaped the
+    // Fills the registry: warnings are added to *warnings and what shaped the
     // registry to *shaped.  Throws Failure.
-    uint32_t Prepare(std::vector<std::string>* warnings, host::RegLoadReport* shaped);
+    void Prepare(std::vector<std::string>* warnings, host::RegLoadReport* shaped);
     // The faults armed on the command line, which count from here, and the
     // virtual clock's timing model.  (The link's model is the world's.)
     void ArmFaults();

@@ -13,6 +13,10 @@
 
 namespace btstandin {
 
+// The send queue's depth in media packets unless the link says otherwise:
+// about 200 ms at 20 ms a packet.
+constexpr uint32_t kDefaultQueuePackets = 10;
+
 struct Interference {
     uint64_t startNs = 0;    // clock time it begins
     uint64_t lengthNs = 0;   // how long it lasts (0: none)
@@ -55,7 +59,7 @@ double LinkKbps(uint32_t types);
 
 struct RadioConfig {
     uint32_t kbps = 512;           // the stream's budget: its share of LinkKbps(types)
-    uint32_t queuePackets = 10;    // the send queue's depth in media packets (the one on air included)
+    uint32_t queuePackets = kDefaultQueuePackets;   // the send queue's depth in media packets (the one on air included)
     uint32_t types = kAclEdr2;     // the ACL packet types the link allows
     uint64_t flushNs = 0;          // flush timeout (0: none, the peers' default)
 };

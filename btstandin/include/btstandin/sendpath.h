@@ -33,7 +33,7 @@ struct SendPathConfig {
     BitpoolRange bitpool;          // 2 .. 53, starting at 53
     uint32_t mtu = kDefaultMtu;    // bytes a media packet may take
     uint32_t radioKbps = 0;        // 0: the codec's default above
-    uint32_t queuePackets = 10;    // send queue depth, media packets (about 200 ms at 20 ms a packet)
+    uint32_t queuePackets = kDefaultQueuePackets;   // send queue depth, media packets
     uint32_t aclTypes = kAclEdr2;  // the baseband packet types the link allows
     uint32_t flushMs = 0;          // flush timeout (0: none, the peers' default)
     Interference interference;

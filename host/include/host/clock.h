@@ -16,7 +16,7 @@
 //
 // Timer callbacks run on the service thread with no lock of the clock held:
 // a callback may read the counter and set or kill timers (its own too), and
-// may block on its own locks (the driver's tick takes g_StreamLock), which
+// may block on its own locks (the driver's tick takes the driver's lock), which
 // only delays the other timers' ticks.  timeSetEvent, timeKillEvent and the
 // counter may be called from any thread, under any lock of the caller's;
 // they never wait for a callback.  A callback must not switch clocks,
@@ -57,7 +57,7 @@ uint64_t CounterFrequency();
 uint64_t VirtualNowNs();
 // Advances the virtual clock by ns, firing every due tick in order, on the
 // service thread while the caller waits (so the caller must hold no lock a
-// tick takes, such as g_StreamLock).  Calling
+// tick takes, such as the driver's lock).  Calling
 // any of the advancing functions on the real clock, or from a timer callback,
 // is a programming error and ends the process with a message.
 void AdvanceVirtualNs(uint64_t ns);

@@ -31,13 +31,6 @@ namespace host {
 
 using DeviceHandle = uint32_t;   // 0: none
 
-// Writes this driver's entry as a device image declares it, before any
-// registry file is merged over it: under its key (driver/config.h) "Dll"
-// "btwav.dll", "Prefix" "WAV" and "Index" 1, and under its Params key each
-// pacing value at its default.  The player and the start library boot from
-// it.  Any thread; takes the registry's lock only.
-void WriteDriverEntry();
-
 // 0 with *error set when a value is missing, the library or an entry point
 // cannot be loaded, the device name (prefix and index, compared ignoring
 // case) is taken, Init answers 0 or the wave API refuses the driver;

@@ -28,10 +28,30 @@ void ClearDebug();
 // Also hand every entry to fn as it is written (nullptr: stop).  fn runs on
 // the thread that printed, right after the entry is stored and with no lock
 // of the host held, but often inside the driver: on the timer thread in a
-// tick, or on a message's thread, with g_StreamLock held.  So fn must not
+// tick, or on a message's thread, with the driver's lock held.  So fn must not
 // block, must not wait for another thread that may need the driver, and
 // must not call the driver or the wave API; it should only copy the line.
 void SetDebugEcho(std::function<void(const std::string&)> fn);
+
+// Each entry also as a record: the format it was printed with and its
+// arguments as the format's conversions read them, so that a reader takes
+// the values from the arguments rather than from the text.  An entry printed
+// without a format (OutputDebugString, the host's own notes) has an empty
+// format, no arguments and its text in `line`.
+struct DebugArgument {
+    enum Kind { Signed, Unsigned, Character, Text, Pointer } kind = Signed;
+    std::string label;     // the word right before the conversion in the format ("" when none)
+    int64_t number = 0;    // Signed, Unsigned, Character, Pointer
+    std::string text;      // Text, UTF-8
+};
+struct DebugRecord {
+    std::string format;                    // UTF-8
+    std::vector<DebugArgument> arguments;  // in the format's order
+    std::string line;                      // the entry as DebugLines has it
+};
+// Hands every entry's record to fn as it is written (nullptr: stop), on the
+// printing thread, under the same rules as the echo (it runs after the echo).
+void SetDebugRecordObserver(std::function<void(const DebugRecord&)> fn);
 
 // ---- Fault switches --------------------------------------------------------
 // The fault table (host/faults.h): Fault, FailNext, ClearFaults, FaultsLeft, ShouldFail.

@@ -13,7 +13,7 @@
 // Threads and locks: every function, here and the platform's Reg* calls,
 // may be called from any thread; each takes the registry's one lock for
 // its own length and calls nothing while holding it, so the driver reads its
-// configuration with g_StreamLock held (on a message's thread or the timer
+// configuration with the driver's lock held (on a message's thread or the timer
 // thread) and cannot deadlock against a test filling the registry.
 #pragma once
 

@@ -1,6 +1,6 @@
-// What the headset received, set against what was written and against the
-// pacing the driver promises: the bytes due per tick, what each tick posted,
-// the bytes still queued, the tick intervals and the underruns.
+// The pacing the driver promises set against what it did: the bytes due per
+// tick, what each tick posted, the bytes still queued, the tick intervals and
+// the underruns.
 #pragma once
 
 #include <cstdint>
@@ -9,18 +9,11 @@
 #include <string>
 #include <vector>
 
+#include "report/comparison.h"   // for the units that take the comparison from here
+#include "report/distribution.h"
+#include "report/pacing.h"
+
 namespace player {
-
-// The driver's configuration as its debug line states it.
-struct PacingConfig {
-    bool known = false;
-    uint32_t sample = 0;     // bytes per second
-    uint32_t timer = 0;      // tick period in ms
-    uint32_t cacheLen = 0;   // bytes asked for by the first tick
-};
-
-// Parses "InitBtAudioPara: Sample %d, Timer %d, CacheLen %d".
-bool ParseConfigLine(const std::string& line, PacingConfig* out);
 
 // What the player saw happen, in the order it happened (the log's order,
 // not only the counter's, decides what came first when counters are equal,
@@ -65,44 +58,6 @@ struct TickRow {
     double lateMs = 0;       // how long after its deadline it began
     bool first = false;      // first tick after a start from idle (asks for CacheLen)
     bool underrun = false;   // posted less than due while audio was still to come
-};
-
-struct Summary {
-    uint64_t count = 0;
-    double mean = 0, p99 = 0, max = 0, min = 0;
-};
-
-// Values summarised in bounded memory: exact while they take few distinct
-// values (as on the virtual clock); beyond that, values are kept on a grid
-// that coarsens as needed, so the percentile is off by at most one step of
-// the grid (reported as `resolution`); count, mean, min and max stay exact.
-class Distribution {
-public:
-    Distribution();
-    void Add(double value);
-    Summary Get() const;
-    // The nearest-rank value at quantile q (0 to 1).
-    double Percentile(double q) const;
-    double Resolution() const { return quantum_; }
-
-private:
-    // value / quantum -> count, in a table of fixed size with open
-    // addressing: a value costs one probe or two and never an allocation,
-    // which a tick on the real clock (every value new) can afford.
-    struct Bin {
-        int64_t key;
-        uint64_t count;   // 0: the slot is free
-    };
-    Bin* FindOrAdd(int64_t key);
-    void Coarsen();
-    std::vector<Bin> bins_;
-    size_t used_ = 0;
-    double quantum_ = 1e-6;              // the grid's step
-    uint64_t count_ = 0;
-    double sum_ = 0, min_ = 0, max_ = 0;
-    static constexpr size_t kNoBin = SIZE_MAX;
-    size_t last_ = kNoBin;               // the bin the last value went to (none after a coarsening)
-    double lastValue_ = 0;
 };
 
 struct PacingResult {
@@ -181,36 +136,5 @@ private:
 // are placed among the events by their counter values).
 PacingResult AnalysePacing(const PacingInput& in);
 
-Summary Summarise(std::vector<double> values);
-
-struct Comparison {
-    bool exact = false;
-    uint64_t expected = 0;
-    uint64_t received = 0;
-    int64_t firstDifference = -1;   // byte offset, -1 when none
-};
-
-Comparison CompareStreams(const std::vector<uint8_t>& expected, const std::vector<uint8_t>& received);
-
-// A running comparison of a received stream with the expected one, fed
-// piece by piece as both come; the first differing byte is kept.
-class RunningComparison {
-public:
-    // Bytes of the expected stream at the received position, then the
-    // received bytes themselves: both must be of the same length n.
-    void Compare(const uint8_t* expected, const uint8_t* received, size_t n);
-    // Received bytes beyond the end of the expected stream.
-    void Extra(size_t n);
-    // No difference found so far.
-    bool Clean() const { return firstDifference_ < 0; }
-    // n received bytes known to equal the expected ones.
-    void Matched(size_t n) { received_ += n; }
-    uint64_t Received() const { return received_; }
-    Comparison Result(uint64_t expectedTotal) const;
-
-private:
-    uint64_t received_ = 0;
-    int64_t firstDifference_ = -1;
-};
 
 }  // namespace player

@@ -7,7 +7,7 @@
 // Threads: Log and Happen are called from the main thread, the timer thread
 // (the tick observer, and the refill callback with the driver's stream lock
 // held) and the stand-in's posting side (OnPost, on the timer thread inside
-// the driver's tick).  OnDebugLine runs wherever the driver prints, which may
+// the driver's tick).  OnPacing runs wherever the driver prints, which may
 // be under the stream lock.  Every entry takes the timeline's own mutex (a
 // PiMutex, so a main thread holding it runs at the timer thread's priority
 // while the timer thread waits) for a few statements and calls nothing
@@ -26,6 +26,7 @@
 
 #include "btstandin/codec.h"
 #include "report/analysis.h"
+#include "report/pacing.h"
 #include "host/realtime.h"
 #include "report/logwriter.h"
 #include "report/stagedfile.h"
@@ -54,8 +55,9 @@ public:
     // One media packet as the radio delivered (or lost) it, for the packet
     // log beside the posts.  The stand-in's packet thread.
     void OnMedia(const btstandin::MediaPacket& p);
-    // A line the driver printed; its configuration line starts the pump from idle.
-    void OnDebugLine(const std::string& line, uint64_t counter);
+    // The driver's configuration record (its printed line and the values
+    // from its arguments): the pump started from idle.
+    void OnPacing(const std::string& line, const PacingConfig& values, uint64_t counter);
 
     // Puts the configuration, the happenings and the pacing into `r`.  Unless
     // the run `failed`, the packet log is written out whole; false with
@@ -76,6 +78,7 @@ private:
     std::string pending_;     // packet log lines not yet handed to the writer
     std::vector<std::pair<uint64_t, std::string>> happenings_;
     std::string configLine_;
+    PacingConfig config_;   // the values of the first configuration record
     unsigned configLines_ = 0;
 };
 

@@ -4,6 +4,7 @@
 
 #include <cstdint>
 
+#include "btstandin/codec.h"
 #include "driver/config.h"
 
 namespace player {
@@ -14,5 +15,9 @@ constexpr uint32_t kDeviceFrameBytes = BTWAV_DEVICE_FRAME_BYTES;
 constexpr uint32_t kDeviceByteRate = BTWAV_DEVICE_BYTE_RATE;
 constexpr double kDeviceBytesPerSecond = kDeviceByteRate;
 constexpr const char* kDeviceName = BTWAV_DEVICE_NAME;
+
+// The stand-in's codec is configured at the device's rate: the headset hears
+// the device's audio at its own speed.
+static_assert(btstandin::SbcFormat().rate == kDeviceRate, "the codec's rate is the device's");
 
 }  // namespace player

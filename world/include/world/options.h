@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "btstandin/radio.h"
+#include "btstandin/sendpath.h"
 #include "driver/config.h"
 
 namespace player {
@@ -30,12 +31,13 @@ struct WorldOptions {
     bool linkAtBoot = true;               // false: --link-up or --link-delay never
     // The library's codec, the radio and the headset.
     enum class Codec { Sbc, Pcm } codec = Codec::Sbc;   // what the library sends
-    uint32_t bitpoolMin = 2;              // the bitpool's range; it starts at the top
-    uint32_t bitpoolMax = 53;
+    // The link's defaults are the stand-in's own (btstandin/sendpath.h).
+    uint32_t bitpoolMin = btstandin::BitpoolRange().min;   // the bitpool's range; it starts at the top
+    uint32_t bitpoolMax = btstandin::BitpoolRange().max;
     bool bitpoolFixed = false;            // --bitpool N: it stays at N
-    uint32_t mtu = 895;                   // bytes a media packet may take
+    uint32_t mtu = btstandin::kDefaultMtu;   // bytes a media packet may take
     uint32_t radioKbps = 0;               // the radio's budget; 0: the codec's default
-    uint32_t radioQueuePackets = 10;      // the send queue's depth in media packets
+    uint32_t radioQueuePackets = btstandin::kDefaultQueuePackets;   // the send queue's depth in media packets
     uint32_t aclTypes = btstandin::kAclEdr2;   // baseband packet types allowed (btstandin::AclType bits)
     uint32_t flushMs = 0;                 // flush timeout; 0: none (the peers' default, infinite)
     struct {

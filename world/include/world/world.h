@@ -44,6 +44,9 @@ public:
     struct Hooks {
         std::function<void(uint64_t counter)> tick;
         std::function<void(const std::string& line)> debugLine;
+        // The driver's configuration record, the values from its arguments
+        // (after debugLine has had its line).
+        std::function<void(const std::string& line, const PacingConfig& values)> pacing;
         std::function<void(const btstandin::MediaPacket& p)> media;
         std::function<void(uint64_t counter, uint64_t clockNs)> firstWrite;
         std::function<void(int64_t bytes)> write;   // each write's bytes (negative: refused)

@@ -72,7 +72,9 @@ void AddRun(const Report& r, Json& j)
     j["buffers"] = {{"count", r.buffers}, {"bytes", r.bufferBytes}, {"refill", r.refill},
                     {"wave_calls_from_callback", r.callbackWaveCalls}, {"loops", r.loops}};
     j["config_line"] = r.configLine;
-    j["config"] = {{"Sample", r.config.sample}, {"Timer", r.config.timer}, {"CacheLen", r.config.cacheLen}};
+    j["config"] = Json::object();
+    for (const PacingValue& v : kPacingValues)
+        j["config"][v.name] = r.config.*(v.field);
     Json events = Json::array();
     for (const Happening& h : r.happenings)
         events.push_back({{"t", Num(h.t)}, {"what", h.what}});

@@ -72,13 +72,11 @@ void Timeline::OnMedia(const btstandin::MediaPacket& p)
         FlushPacketLogLocked();
 }
 
-void Timeline::OnDebugLine(const std::string& line, uint64_t counter)
+void Timeline::OnPacing(const std::string& line, const PacingConfig& c, uint64_t counter)
 {
-    PacingConfig c;
-    if (!ParseConfigLine(line, &c))
-        return;
     std::lock_guard<host::PiMutex> lock(mu_);
-    if (configLine_.empty()) {
+    if (!config_.known) {
+        config_ = c;
         configLine_ = line;
         while (!configLine_.empty() && (configLine_.back() == '\n' || configLine_.back() == '\r'))
             configLine_.pop_back();
@@ -98,7 +96,7 @@ bool Timeline::Fill(Report* r, bool failed, std::string* error)
 {
     std::lock_guard<host::PiMutex> lock(mu_);
     r->configLine = configLine_;
-    ParseConfigLine(configLine_, &r->config);
+    r->config = config_;
     for (const auto& h : happenings_)
         r->happenings.push_back(
             {(static_cast<double>(h.first) - static_cast<double>(start_)) / static_cast<double>(frequency_), h.second});

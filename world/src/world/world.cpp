@@ -112,7 +112,15 @@ void World::Attach(const Hooks& hooks)
     host::SetDebugEcho([this](const std::string& line) {
         if (hooks_.debugLine)
             hooks_.debugLine(line);
-        timeline_->OnDebugLine(line, CounterNow());
+    });
+    // The driver's values come from its record's arguments, not its text.
+    host::SetDebugRecordObserver([this](const host::DebugRecord& record) {
+        PacingConfig values;
+        if (!PacingFromRecord(record, &values))
+            return;
+        if (hooks_.pacing)
+            hooks_.pacing(record.line, values);
+        timeline_->OnPacing(record.line, values, CounterNow());
     });
     host::SetTickObserver([this](uint64_t counter) {
         if (hooks_.tick)
@@ -138,6 +146,7 @@ void World::Detach()
     host::SetWriteObserver(nullptr);
     host::SetTickObserver(nullptr);
     host::SetDebugEcho(nullptr);
+    host::SetDebugRecordObserver(nullptr);
     btstandin::SetPostObserver(nullptr);
 }
 
