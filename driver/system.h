@@ -1,6 +1,10 @@
 // Everything the driver takes from the platform, under the platform's own
 // header names, and the driver's own helpers for the platform's records.
-// Every other header of the driver includes this one.
+// Every header of the driver that uses the platform's types includes this
+// one, but for three: btlink/lmr.h (the library's interface, over the
+// library's own <wavlmr.h>), driver/config.h (names and numbers only, shared
+// with the host) and driver/guard.h (the guard frames, over <windows.h> and
+// <excpt.h> directly).
 #ifndef DRIVER_SYSTEM_H
 #define DRIVER_SYSTEM_H
 

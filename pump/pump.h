@@ -102,12 +102,15 @@ DWORD GetBtAudioBytesDue(BT_AUDIO_PARA* pPara);
 // The tick, a multimedia timer callback on the timer service's thread.
 // Takes g_StreamLock itself (inside EnterAsyncUse/LeaveAsyncUse).  A tick
 // whose timer id is no longer the record's (its timer was ended while it
-// waited for the lock) does nothing.  Nothing guards the tick: a fault inside
-// it (a header or buffer the client freed while it was queued, a fault in
-// LMRPostData or in the client's MM_WOM_DONE) is not caught by the driver.
-// It goes to the timer service's thread as an unhandled exception, with
-// g_StreamLock still held by that thread, so every later message that needs
-// the lock waits for good; on the host the process ends.
+// waited for the lock) does nothing.  One stretch of the tick is guarded:
+// the copy from a client's buffer into the packet (CopyClientBytes in
+// post.cpp), so an unreadable lpData drops that header's bytes as taken and
+// not played.  Nothing else in the tick is: a fault elsewhere inside it (a
+// header the client freed while it was queued, a fault in LMRPostData or in
+// the client's MM_WOM_DONE) is not caught by the driver.  It goes to the
+// timer service's thread as an unhandled exception, with g_StreamLock still
+// held by that thread, so every later message that needs the lock waits for
+// good; on the host the process ends.
 void CALLBACK BtAudioTimerProc(UINT uTimerId, UINT uMsg, DWORD_PTR dwUser, DWORD_PTR dw1, DWORD_PTR dw2);
 
 }  // extern "C"

@@ -199,6 +199,33 @@ int64_t DeviceStream::ExpectedFrames() const
     return static_cast<int64_t>(std::llround(static_cast<double>(in.frames) * kDeviceRate / in.rate));
 }
 
+double DeviceStream::BytesPerSecond() const
+{
+    return static_cast<double>(frameBytes_) * (converter_ || !decoder_ ? kDeviceRate : decoder_->Info().rate);
+}
+
+void DeviceStream::OpenAsDecoded(std::unique_ptr<Decoder> decoder, std::string* note)
+{
+    decoder_ = std::move(decoder);
+    const SourceInfo& in = decoder_->Info();
+    frameBytes_ = static_cast<uint32_t>(in.channels * BytesPerSample(in.type));
+    std::vector<std::string> what;
+    if (in.channels == 1)
+        what.push_back("mono copied to both channels");
+    else if (in.channels != kDeviceChannels)
+        what.push_back(std::to_string(in.channels) + " channels downmixed to stereo");
+    if (in.rate != kDeviceRate)
+        what.push_back(std::to_string(in.rate) + " Hz resampled to " + std::to_string(kDeviceRate) + " Hz");
+    if (in.type != SampleType::Int16)
+        what.push_back(in.SampleDescription() + " reduced to 16-bit");
+    else if (in.bits != 16 || in.formatTag != 1)
+        what.push_back(in.SampleDescription() + " samples widened to 16 bits by libsndfile");
+    note->clear();
+    for (size_t i = 0; i < what.size(); ++i)
+        *note += (i ? ", " : "") + what[i];
+    *note += " by the wave mapper";
+}
+
 bool DeviceStream::Open(std::unique_ptr<Decoder> decoder, std::string* note, std::string* error)
 {
     decoder_ = std::move(decoder);
@@ -311,21 +338,21 @@ bool DeviceStream::Refill()
 
 size_t DeviceStream::Read(uint8_t* out, size_t max)
 {
-    max -= max % kDeviceFrameBytes;
+    max -= max % frameBytes_;
     size_t done = 0;
     while (done < max) {
         if (!converter_) {
-            // The decoder's frames already are the device's: they go
+            // The decoder's frames are handed on as they are: they go
             // straight to the caller, with no copy between.
             if (ended_)
                 break;
-            size_t frames = decoder_->Read(out + done, (max - done) / kDeviceFrameBytes);
+            size_t frames = decoder_->Read(out + done, (max - done) / frameBytes_);
             if (frames == 0) {
                 error_ = decoder_->Error();
                 ended_ = true;
                 break;
             }
-            done += frames * kDeviceFrameBytes;
+            done += frames * frameBytes_;
             continue;
         }
         if (outAt_ == outSize_ && !Refill())

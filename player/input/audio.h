@@ -116,6 +116,13 @@ public:
     // Takes the decoder.  False with *error when a needed conversion cannot
     // be set up.  *note describes what the conversion does ("" when none).
     bool Open(std::unique_ptr<Decoder> decoder, std::string* note, std::string* error);
+    // Takes the decoder and hands its frames on as they are decoded (the
+    // wave mapper converts them): Read fills whole frames of the decoder's
+    // samples, and *note says what the mapper is to do.
+    void OpenAsDecoded(std::unique_ptr<Decoder> decoder, std::string* note);
+    // Bytes of one frame as Read hands it on, and of one second.
+    uint32_t FrameBytes() const { return frameBytes_; }
+    double BytesPerSecond() const;
     const SourceInfo& Info() const;
     size_t Read(uint8_t* out, size_t max) override;
     const std::string& Error() const override { return error_; }
@@ -127,6 +134,7 @@ private:
     struct Converter;
     std::unique_ptr<Decoder> decoder_;
     std::unique_ptr<Converter> converter_;
+    uint32_t frameBytes_ = kDeviceFrameBytes;   // of the bytes Read hands on
     std::vector<uint8_t> in_;     // one chunk as decoded
     std::vector<uint8_t> out_;    // converted bytes, [outAt_, outSize_) not yet read
     size_t outAt_ = 0;

@@ -83,6 +83,11 @@ void SoundWindow::DropLocked()
 {
     if (whole_)
         return;
+    if (countOnly_) {
+        if (copiedEnd_ > keepBehind_)
+            base_ = std::max(base_, std::min(copiedEnd_ - keepBehind_, end_));
+        return;
+    }
     // The headset has compared everything below expectedPos_.
     if (expectedPos_ > base_)
         base_ = std::min(expectedPos_, end_);
@@ -114,6 +119,7 @@ bool SoundWindow::Copy(uint64_t offset, uint8_t* dst, size_t n, size_t* copied, 
     if (offset >= end_)
         return true;
     size_t take = static_cast<size_t>(std::min<uint64_t>(n, end_ - offset));
+    copiedEnd_ = std::max(copiedEnd_, offset + take);
     // This side alone writes, drops or replaces the ring: the bytes stay
     // put with the lock released.
     const uint8_t* ring = ring_.get();
@@ -130,9 +136,21 @@ int64_t SoundWindow::Length() const
     return ended_ ? static_cast<int64_t>(end_) : -1;
 }
 
+void SoundWindow::CountOnly(uint64_t keepBehind)
+{
+    std::lock_guard<std::mutex> lock(mu_);
+    countOnly_ = true;
+    keepBehind_ = keepBehind;
+}
+
 void SoundWindow::Receive(const uint8_t* data, size_t n)
 {
     std::unique_lock<std::mutex> lock(mu_);
+    if (countOnly_) {
+        comparison_.Matched(n);
+        received_.store(comparison_.Received(), std::memory_order_relaxed);
+        return;
+    }
     while (n > 0) {
         if (whole_ && expectedPos_ == end_ && ended_ && pass_ + 1 < passes_) {
             // The next pass of the loop.

@@ -35,6 +35,12 @@ public:
     bool Copy(uint64_t offset, uint8_t* dst, size_t n, size_t* copied, std::string* error);
     // The sound's length once its end has been decoded, else -1.
     int64_t Length() const;
+    // The headset's bytes are counted, not compared (they are a conversion
+    // of what the player wrote), and what is kept follows the player's
+    // side: `keepBehind` bytes behind the furthest byte copied out.  Before
+    // any Copy or Receive.
+    void CountOnly(uint64_t keepBehind);
+    bool Counting() const { return countOnly_; }
 
     // ---- The headset's side: the stand-in's thread.
     // Compares received bytes with the sound at the headset's position.
@@ -81,6 +87,9 @@ private:
     uint32_t passes_ = 1;
     uint64_t expectedPos_ = 0;       // headset's position within the sound (a loop wraps it)
     uint32_t pass_ = 0;              // the headset's pass (a loop)
+    bool countOnly_ = false;         // see CountOnly
+    uint64_t keepBehind_ = 0;
+    uint64_t copiedEnd_ = 0;         // the furthest offset copied out (count-only)
     RunningComparison comparison_;
     size_t peakKept_ = 0;
     std::atomic<uint64_t> received_{0};

@@ -4,7 +4,9 @@
 
 #include <cstdio>
 
+#include "input/audio.h"
 #include "report/report.h"
+#include "run/progress.h"
 #include "run/options.h"
 
 namespace player {
@@ -45,6 +47,17 @@ Failure Interrupted()
                                          : std::string("stopped by ") + (signal == SIGHUP    ? "SIGHUP"
                                                                          : signal == SIGTERM ? "SIGTERM"
                                                                                              : "a signal")};
+}
+
+InputWait InputWaits(const Options& o)
+{
+    InputWait w;
+    w.stopped = [] { return g_interrupted != 0; };
+    if (!o.quiet) {
+        const std::string input = o.input;
+        w.waiting = [input] { ConsoleLine(stderr, "btwav-play: waiting for '" + input + "' to be written"); };
+    }
+    return w;
 }
 
 void SayHowItEnded(const Report& r)

@@ -29,6 +29,12 @@ void InstallSignalHandlers();
 // The failure that stands for the signal in g_interrupted.
 Failure Interrupted();
 
+struct InputWait;
+struct Options;
+// A pipe as the input waits for its writer until a stop signal, saying
+// once that it waits (unless --quiet).
+InputWait InputWaits(const Options& o);
+
 struct Report;
 // The lines on stderr after the report that say why the exit status is not
 // 0: not bit-exact, the listener's verdict, a signal at the very end.

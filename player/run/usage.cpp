@@ -88,7 +88,10 @@ std::string UsageText(const std::string& programName)
     std::string out = "Usage: " + programName + " [options] [FILE]\n"
                       "Plays FILE ('-': standard input; none: a built-in test sound) through the\n"
                       "wave API, the driver and the Bluetooth stand-in, and reports what reached\n"
-                      "the headset.\n"
+                      "the headset.  FILE is written to WAVE_MAPPER in its own format, as\n"
+                      "decoded, and the wave mapper converts it to the device's; the player\n"
+                      "converts only what the mapper refuses (over 8 channels, rates above\n"
+                      "384 kHz, 64-bit float).\n"
                       "\n";
     for (const OptionEntry& s : OptionTable()) {
         if (s.before)

@@ -1,5 +1,6 @@
-// Format negotiation against a device of the test's own: what the query
-// carries, when the sound is converted, and how each refusal is reported.
+// Format negotiation against a device and a wave mapper of the test's own:
+// what each query carries, who converts the sound, and how each refusal is
+// reported.
 #include <gtest/gtest.h>
 
 #include <vector>
@@ -12,7 +13,8 @@ using namespace player;
 
 namespace {
 
-SourceInfo Source(uint32_t rate, uint32_t channels, uint16_t bits = 16, uint16_t tag = 1)
+SourceInfo Source(uint32_t rate, uint32_t channels, uint16_t bits = 16, uint16_t tag = 1,
+                  SampleType type = SampleType::Int16)
 {
     SourceInfo s;
     s.origin = "a.wav";
@@ -21,6 +23,7 @@ SourceInfo Source(uint32_t rate, uint32_t channels, uint16_t bits = 16, uint16_t
     s.channels = channels;
     s.bits = bits;
     s.formatTag = tag;
+    s.type = type;
     s.frames = 4800;
     return s;
 }
@@ -28,6 +31,9 @@ SourceInfo Source(uint32_t rate, uint32_t channels, uint16_t bits = 16, uint16_t
 // Answers queries as the driver does (it accepts 16-bit stereo PCM at
 // 44,100 Hz alone), unless told otherwise, and keeps what it was asked.  A
 // lenient device also accepts any other width of that rate and channels.
+// A query without WAVE_FORMAT_DIRECT goes through a mapper that takes what
+// the device takes and converts integer PCM of 8, 16 or 32 bits and 32-bit
+// float, of 1 to 8 channels at 1 to 384 kHz.
 struct FakeDevice {
     struct Asked {
         WAVEFORMATEX format;
@@ -46,7 +52,16 @@ struct FakeDevice {
             bool stereo44 = f.wFormatTag == 1 && f.nChannels == 2 && f.nSamplesPerSec == 44100;
             if (stereo44 && f.wBitsPerSample == 16 && f.nBlockAlign == 4 && f.nAvgBytesPerSec == 176400)
                 return refuseDeviceFormatWith;
-            return stereo44 && lenient ? MMSYSERR_NOERROR : static_cast<MMRESULT>(WAVERR_BADFORMAT);
+            if (stereo44 && lenient)
+                return MMSYSERR_NOERROR;
+            const bool width = f.wFormatTag == 1 ? f.wBitsPerSample == 8 || f.wBitsPerSample == 16 ||
+                                                       f.wBitsPerSample == 32
+                                                 : f.wFormatTag == 3 && f.wBitsPerSample == 32;
+            const bool mapperTakes = width && f.nChannels >= 1 && f.nChannels <= 8 && f.nSamplesPerSec >= 1000 &&
+                                     f.nSamplesPerSec <= 384000;
+            return !(flags & WAVE_FORMAT_DIRECT) && mapperTakes && refuseDeviceFormatWith == MMSYSERR_NOERROR
+                       ? MMSYSERR_NOERROR
+                       : static_cast<MMRESULT>(WAVERR_BADFORMAT);
         };
     }
 };
@@ -74,31 +89,55 @@ TEST(NegotiateTest, TheDevicesOwnFormatIsPlayedAsItIsAfterOneDirectQuery)
     EXPECT_EQ(dev.asked[0].format.nAvgBytesPerSec, 176400u);
 }
 
-TEST(NegotiateTest, ARefusedFormatIsConvertedAndSoIsAWidthALenientDeviceAccepts)
+TEST(NegotiateTest, ARefusedFormatIsWrittenAsDecodedForTheMapperToConvert)
 {
     FakeDevice refused;
     FormatDecision d = NegotiateFormat(Source(48000, 1), refused.Query());
     EXPECT_TRUE(d.queryRefused);
     EXPECT_TRUE(d.converted);
-    ASSERT_EQ(refused.asked.size(), 2u);   // the source's format, then the device's
+    EXPECT_EQ(d.by, ConvertedBy::Mapper);
+    ASSERT_EQ(refused.asked.size(), 2u);   // the source's format direct, then through the mapper
     EXPECT_EQ(refused.asked[0].format.nSamplesPerSec, 48000u);
     EXPECT_EQ(refused.asked[0].format.nBlockAlign, 2u);
-    EXPECT_EQ(refused.asked[1].format.nSamplesPerSec, 44100u);
+    EXPECT_EQ(refused.asked[0].flags, static_cast<DWORD>(WAVE_FORMAT_DIRECT));
     EXPECT_EQ(refused.asked[1].flags, 0u);
-    // 24-bit stereo 44,100 Hz: the driver's query refuses it.
+    EXPECT_EQ(d.written.nSamplesPerSec, 48000u);
+    EXPECT_EQ(d.written.nChannels, 1u);
+    // 24-bit stereo 44,100 Hz: the direct query carries the file's 24 bits;
+    // the samples are written as libsndfile hands them over, 32 bits wide.
     FakeDevice driver;
-    d = NegotiateFormat(Source(44100, 2, 24), driver.Query());
+    d = NegotiateFormat(Source(44100, 2, 24, 1, SampleType::Int32), driver.Query());
     EXPECT_TRUE(d.queryRefused);
-    EXPECT_TRUE(d.converted);
+    EXPECT_EQ(d.by, ConvertedBy::Mapper);
     EXPECT_EQ(driver.asked[0].format.wBitsPerSample, 24u);
     EXPECT_EQ(driver.asked[0].format.nBlockAlign, 6u);
-    // A device that accepts it gets it converted all the same: the player
-    // hands on only 16-bit samples as they are.
-    FakeDevice lenient;
-    lenient.lenient = true;
-    d = NegotiateFormat(Source(44100, 2, 24), lenient.Query());
-    EXPECT_FALSE(d.queryRefused);
+    EXPECT_EQ(d.written.wBitsPerSample, 32u);
+    EXPECT_EQ(d.written.nBlockAlign, 8u);
+    // 8-bit samples widened by the decoder are the device's own format:
+    // written as they are, nobody converts.
+    FakeDevice narrow;
+    d = NegotiateFormat(Source(44100, 2, 8), narrow.Query());
+    EXPECT_TRUE(d.queryRefused);
     EXPECT_TRUE(d.converted);
+    EXPECT_EQ(d.by, ConvertedBy::Nobody);
+    EXPECT_EQ(narrow.asked.size(), 1u);
+}
+
+TEST(NegotiateTest, OnlyWhatTheMapperRefusesThePlayerConvertsItself)
+{
+    // 64-bit float and 12 channels: the mapper refuses both; the player
+    // converts to the device's format, which it asks for last.
+    for (const SourceInfo& s : {Source(44100, 2, 64, 3, SampleType::Double), Source(48000, 12)}) {
+        FakeDevice dev;
+        FormatDecision d = NegotiateFormat(s, dev.Query());
+        EXPECT_EQ(d.by, ConvertedBy::Player);
+        ASSERT_EQ(dev.asked.size(), 3u);
+        EXPECT_EQ(dev.asked[2].format.nAvgBytesPerSec, 176400u);
+        EXPECT_EQ(d.written.nAvgBytesPerSec, 176400u);
+    }
+    // 500 kHz is beyond the mapper and within the player's range.
+    FakeDevice fast;
+    EXPECT_EQ(NegotiateFormat(Source(500000, 2), fast.Query()).by, ConvertedBy::Player);
 }
 
 TEST(NegotiateTest, EachRefusalIsAFailureThatSaysWhy)
@@ -111,7 +150,7 @@ TEST(NegotiateTest, EachRefusalIsAFailureThatSaysWhy)
 
     FakeDevice stubborn;
     stubborn.refuseDeviceFormatWith = WAVERR_BADFORMAT;
-    f = FailureOf(Source(48000, 2), &stubborn);
+    f = FailureOf(Source(48000, 12), &stubborn);
     EXPECT_EQ(f.code, kExitPlayback);
     EXPECT_EQ(f.message, "the device refuses 16-bit stereo 44100 Hz as well (result 32)");
 

@@ -244,7 +244,9 @@ TEST(PlayerFilesTest, FlacAndMp3ThroughAFifoPlayAsTheFileItselfDoes)
     const struct {
         const char* name;
         int format;
-    } kinds[] = {{"in.mp3", SF_FORMAT_MPEG | SF_FORMAT_MPEG_LAYER_III}, {"in.flac", SF_FORMAT_FLAC | SF_FORMAT_PCM_16}};
+        const char* bitExact;   // MP3 decodes to float, which the wave mapper converts: not judged
+    } kinds[] = {{"in.mp3", SF_FORMAT_MPEG | SF_FORMAT_MPEG_LAYER_III, "null"},
+                 {"in.flac", SF_FORMAT_FLAC | SF_FORMAT_PCM_16, "true"}};
     for (const auto& k : kinds) {
         TempDir dir;
         WriteSound(dir.File(k.name), k.format, 44100, 2, Music(66150));
@@ -257,7 +259,7 @@ TEST(PlayerFilesTest, FlacAndMp3ThroughAFifoPlayAsTheFileItselfDoes)
         EXPECT_EQ(r.exitCode, 0) << k.name << ": " << r.err;
         if (r.exitCode != 0)
             continue;
-        EXPECT_EQ(JsonAt(ReadText(dir.File("piped.json")), "/bit_exact"), "true") << k.name;
+        EXPECT_EQ(JsonAt(ReadText(dir.File("piped.json")), "/bit_exact"), k.bitExact) << k.name;
         EXPECT_EQ(ReadAudio(dir.File("piped.wav")).samples, direct.wav.samples) << k.name;
         EXPECT_EQ(direct.wav.Frames(), 66150u) << k.name;
     }
@@ -270,6 +272,7 @@ TEST(PlayerFilesTest, AnMp3FilesEstimatedLengthIsNoTruncation)
     Played p = Play(dir, dir.File("tagged.mp3"));
     EXPECT_EQ(p.run.err.find("truncated"), std::string::npos) << p.run.err;
     EXPECT_EQ(JsonAt(p.json, "/notes"), "[]");
-    EXPECT_EQ(JsonAt(p.json, "/bit_exact"), "true");
+    EXPECT_EQ(JsonAt(p.json, "/bit_exact"), "null");   // decoded to float, converted by the mapper
+    EXPECT_EQ(p.run.exitCode, 0);
     EXPECT_GT(p.wav.Frames(), 44100u);
 }

@@ -143,7 +143,14 @@ TEST(PlayerTest, ConvertsA48kMonoFileAfterTheQueryRefusesIt)
     EXPECT_EQ(JsonAt(p.json, "/converted"), "true");
     EXPECT_NE(JsonAt(p.json, "/conversion").find("48000 Hz resampled to 44100 Hz"), std::string::npos);
     EXPECT_NE(p.run.out.find("WAVE_FORMAT_QUERY refused it"), std::string::npos) << p.run.out;
-    EXPECT_EQ(JsonAt(p.json, "/bit_exact"), "true");
+    // The player writes the file's own 48 kHz mono; the wave mapper
+    // converts, so what arrives is not what was written: not judged.
+    EXPECT_EQ(JsonAt(p.json, "/converted_by"), "\"mapper\"");
+    EXPECT_NE(JsonAt(p.json, "/conversion").find("(48000 Hz mono 16-bit to 44100 Hz stereo 16-bit on device 1)"),
+              std::string::npos)
+        << p.json;
+    EXPECT_EQ(JsonAt(p.json, "/bit_exact"), "null");
+    EXPECT_EQ(p.run.exitCode, 0);
 
     // 1.5 s at 44.1 kHz, the mono signal on both sides, and still a clean
     // 1 kHz sine: fit one by least squares and measure what is left.
@@ -212,6 +219,29 @@ TEST(PlayerTest, ResetThenPlayingOnFromThereLosesNothing)
     // The buffers written again after the reset count twice.
     EXPECT_GT(std::stoull(JsonAt(p.json, "/bytes_written")), kOddFrames * 4);
     EXPECT_NE(p.json.find("reset at byte "), std::string::npos);
+}
+
+TEST(PlayerTest, AResetThroughTheMapperPlaysOnFromTheDevicesPosition)
+{
+    // Mono at the device's rate: the mapper copies each sample to both
+    // sides and nothing else, so the heard sound is known to the sample.
+    // Its buffers come back from a reset wholly taken; the player goes on
+    // from the position it asked before the reset, so nothing is lost and
+    // nothing heard twice.
+    TempDir dir;
+    Audio mono = Noise(kOddFrames, 44100, 1, 8);
+    WriteWav(dir.File("mono.wav"), mono);
+    Played p = Play(dir, dir.File("mono.wav"), {"--reset", "1130", "--buffers", "3", "--buffer-size", "6001"});
+    EXPECT_EQ(JsonAt(p.json, "/converted_by"), "\"mapper\"");
+    ASSERT_EQ(p.wav.channels, 2);
+    ASSERT_EQ(p.wav.Frames(), mono.Frames());
+    size_t differ = 0;
+    for (size_t i = 0; i < mono.Frames(); ++i)
+        differ += p.wav.samples[2 * i] != mono.samples[i] || p.wav.samples[2 * i + 1] != mono.samples[i];
+    EXPECT_EQ(differ, 0u);
+    EXPECT_NE(p.json.find("reset at byte "), std::string::npos);
+    // Buffers of whole frames for the mapper: 6001 bytes become 6000.
+    EXPECT_EQ(JsonAt(p.json, "/buffers/bytes"), "6000");
 }
 
 // ---- The SBC stream -------------------------------------------------------------------

@@ -258,14 +258,20 @@ void RefillEngine::BeginReset()
 
 // Every buffer is back, each with the bytes the device had taken from it:
 // the sound stands at the first one that was not taken whole.
-void RefillEngine::EndReset(bool scan, uint64_t* resume, int64_t* withdrawn)
+void RefillEngine::EndReset(bool scan, uint64_t* resume, int64_t* withdrawn, int64_t played)
 {
     if (scan)
         ScanReturned();
     std::lock_guard<std::mutex> lock(mu_);
     uint64_t at = cursor_;
     int64_t lost = 0;
+    if (played >= 0) {
+        at = std::min<uint64_t>(at, static_cast<uint64_t>(played));
+        lost = static_cast<int64_t>(cursor_ - at);
+    }
     for (Slot* s : resetReturned_) {
+        if (played >= 0)
+            break;
         if (s->recorded < s->length)
             at = std::min<uint64_t>(at, s->srcOffset + s->recorded);
         lost += static_cast<int64_t>(s->length) - std::min<int64_t>(s->recorded, s->length);

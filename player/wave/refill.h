@@ -82,9 +82,12 @@ public:
     // (`scan` with CALLBACK_EVENT, which gets its buffers back by looking).
     // EndReset returns the sound's offset where playing goes on and the bytes
     // that had been written and will not play; Resume then writes from there.
-    // Main thread.
+    // The offset is the first byte a returned buffer's device did not take,
+    // or `played` when it is given (>= 0): the position asked before the
+    // reset, where the buffers' counts are not the device's (the wave
+    // mapper's conversion).  Main thread.
     void BeginReset();
-    void EndReset(bool scan, uint64_t* resume, int64_t* withdrawn);
+    void EndReset(bool scan, uint64_t* resume, int64_t* withdrawn, int64_t played = -1);
     void Resume();
 
     // No more writes, from any thread.

@@ -25,9 +25,15 @@ void WaveDevice::Check(MMRESULT r, const char* call)
         throw Failure{kExitPlayback, std::string(call) + " failed with result " + std::to_string(r)};
 }
 
-std::string WaveDevice::Open(UINT target, const std::string& targetName)
+std::string WaveDevice::MappingText() const
 {
-    WAVEFORMATEX d = DeviceFormat();
+    host::WaveMapping m;
+    return hwo_ != nullptr && host::DescribeWaveMapping(hwo_, &m) ? host::MappingText(m) : "not open";
+}
+
+std::string WaveDevice::Open(UINT target, const std::string& targetName, const WAVEFORMATEX& format)
+{
+    WAVEFORMATEX d = format;
     MMRESULT r;
     if (refill_ == Refill::Event) {
         event_ = host::CreateEvent(false, false);

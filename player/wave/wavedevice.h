@@ -36,7 +36,10 @@ public:
 
     // Opens `target` for the device's format; returns what the timeline says
     // of it.
-    std::string Open(UINT target, const std::string& targetName);
+    std::string Open(UINT target, const std::string& targetName, const WAVEFORMATEX& format);
+    // How the open stream reaches its device, as the wave API tells it
+    // ("22050 Hz mono 16-bit to 44100 Hz stereo 16-bit on device 1").
+    std::string MappingText() const;
     void Prepare(WAVEHDR* header);
     MMRESULT Write(WAVEHDR* header);
     // Bytes played since the open or the last reset; 0 when the device

@@ -46,6 +46,8 @@ struct Report {
     bool queryRefused = false;     // WAVE_FORMAT_QUERY refused the source's own format
     bool converted = false;
     std::string conversion;        // what the conversion did
+    std::string convertedBy;       // "mapper", "player", or "" (nobody, or libsndfile's exact widening)
+    bool bitExactJudged = true;    // false: the mapper converted, so what arrives is not what was written
     std::vector<std::string> notes;
 
     // Setup.

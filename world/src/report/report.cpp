@@ -259,7 +259,9 @@ void PacingLines(const Report& r, Lines& line)
         exact += ", first difference at byte " + std::to_string(r.comparison.firstDifference);
     // An application's own audio is not known beforehand: not judged.
     if (!r.application)
-        line("bit-exact", r.failed ? std::string("not judged: the run stopped early") : exact);
+        line("bit-exact", r.failed            ? std::string("not judged: the run stopped early")
+                          : !r.bitExactJudged ? std::string("not judged: the wave mapper converted what was written")
+                                              : exact);
     std::string packets = std::to_string(p.packets);
     if (p.packets)
         packets += " (audio bytes min " + std::to_string(p.packetMin) + ", mean " + Fixed(p.packetMean, 1) +

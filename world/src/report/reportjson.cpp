@@ -54,6 +54,7 @@ void AddRun(const Report& r, Json& j)
     j["format_query_refused"] = r.queryRefused;
     j["converted"] = r.converted;
     j["conversion"] = r.conversion;
+    j["converted_by"] = r.convertedBy;
     j["notes"] = r.notes;
     j["warnings"] = r.warnings;
     const host::RegLoadReport& g = r.registry;
@@ -92,7 +93,10 @@ void AddPacing(const Report& r, Json& j)
     j["bytes_written"] = r.bytesWritten;
     j["bytes_expected"] = r.comparison.expected;
     j["bytes_received"] = r.comparison.received;
-    j["bit_exact"] = r.comparison.exact;
+    if (r.bitExactJudged)
+        j["bit_exact"] = r.comparison.exact;
+    else
+        j["bit_exact"] = nullptr;
     j["first_difference"] = r.comparison.firstDifference;
     j["packets"] = {{"count", p.packets},        {"min", p.packetMin},         {"mean", Num(p.packetMean)},
                     {"max", p.packetMax},        {"refused", p.refused}, {"refused_bytes", p.refusedBytes}};
