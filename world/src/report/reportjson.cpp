@@ -166,6 +166,8 @@ Json LinkJson(const Report& r)
               {"refused_link_down_bytes", k.refusedLinkDownBytes},
               {"refused_queue_full", k.refusedQueueFull},
               {"refused_queue_full_bytes", k.refusedQueueFullBytes},
+              {"refused_encoder_behind", k.refusedEncoderBehind},
+              {"refused_encoder_behind_bytes", k.refusedEncoderBehindBytes},
               {"refused_fault", k.refusedFault},
               {"refused_fault_bytes", k.refusedFaultBytes},
               {"lost", k.lost},
