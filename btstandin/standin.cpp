@@ -297,19 +297,14 @@ void FreeOnPost(bool atOnce)
     S().freeOnPost_ = atOnce;
 }
 
-void WaitInFlightAtMost(size_t count)
+void Flush()
 {
     StandIn& s = S();
     std::unique_lock<host::PiMutex> lock(s.mutex_);
     ++s.drainWaiters_;
     s.WakePacketThread();
-    s.cv_.wait(lock, [&] { return s.inFlight_ <= count; });
+    s.cv_.wait(lock, [&] { return s.inFlight_ == 0; });
     --s.drainWaiters_;
-}
-
-void Flush()
-{
-    WaitInFlightAtMost(0);
 }
 
 size_t PacketsInFlight()

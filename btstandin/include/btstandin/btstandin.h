@@ -11,7 +11,7 @@
 // The event thread calls the driver's event callback with no lock of the
 // stand-in held.  The functions below are the control side, for any other
 // thread; each takes the stand-in's lock for its own length only.  Reset,
-// Flush, WaitInFlightAtMost and WaitForEvents wait for the two threads:
+// Flush and WaitForEvents wait for the stand-in's threads:
 // they must not be called from a sink or from the driver's event callback
 // (which would wait for itself), nor with the driver's stream lock held
 // (the event thread's callback takes it).
@@ -174,8 +174,6 @@ constexpr size_t kEncodeBacklog = 256;
 // and reach no sink: a library that drops what it is given (for measuring
 // the tick alone).
 void FreeOnPost(bool atOnce);
-// Returns once at most `count` packets are in flight.
-void WaitInFlightAtMost(size_t count);
 
 // ---- Post observer -----------------------------------------------------------
 // What every post looked like, told synchronously inside LMRPostData: on the

@@ -68,7 +68,6 @@ constexpr size_t kMaxBitpoolLog = 4096;
 class SendPath {
 public:
     explicit SendPath(const SendPathConfig& config);
-    const SendPathConfig& Config() const { return config_; }
     // A post of `bytes` comes at nowNs: the bitpool rule sees the radio's
     // backlog, and the answer is whether the queue has room for every media
     // packet the post completes (a post is taken or refused whole).
@@ -86,7 +85,6 @@ public:
         config_.interference = i;
         radio_.SetInterference(i);
     }
-    uint32_t QueuedBytes(uint64_t nowNs) { return static_cast<uint32_t>(radio_.QueuedBytes(nowNs)); }
     uint32_t Bitpool() const { return rule_.Bitpool(); }
     const SendStats& Stats() const { return stats_; }
 
