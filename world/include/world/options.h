@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "btstandin/codec.h"
 #include "btstandin/radio.h"
 #include "driver/config.h"
 
@@ -29,7 +30,8 @@ struct WorldOptions {
     uint64_t linkDelayMs = 100;           // link comes up this long after boot
     bool linkAtBoot = true;               // false: --link-up or --link-delay never
     // The library's codec, the radio and the headset.
-    enum class Codec { Sbc, Pcm } codec = Codec::Sbc;   // what the library sends
+    using Codec = btstandin::Codec;       // the codec table's ids (btstandin/codec.h)
+    Codec codec = Codec::Sbc;             // what the library sends
     uint32_t bitpoolMin = 2;              // the bitpool's range; it starts at the top
     uint32_t bitpoolMax = 53;
     bool bitpoolFixed = false;            // --bitpool N: it stays at N

@@ -177,7 +177,7 @@ Json LinkJson(const Report& r)
               {"lost_frames", k.lostFrames},
               {"backlog_packets", k.peakInFlight},
               {"backlog_lag_ms", Num(k.maxLagNs / 1e6)},
-              {"codec", c.codec == btstandin::Codec::Sbc ? "sbc" : "pcm"},
+              {"codec", btstandin::CodecOf(c.codec).name},
               {"encoded", r.encoded},
               {"mtu", c.mtu},
               {"radio_kbps", c.radioKbps},
