@@ -121,9 +121,11 @@ public:
     bool ThroughEncoder() const { return encoder_ || toEncode_.Waiting() > 0; }
     bool EncoderBehind() const { return ThroughEncoder() && toEncode_.Full(); }
     // Hands an entry to the packet thread, waking it when a batch has
-    // gathered, a while has passed or someone waits for the queue to
-    // drain.  Caller holds mutex_ through `lock`, which it leaves released.
-    void Deliver(std::unique_lock<host::PiMutex>& lock, Queued q);
+    // gathered or a while has passed, and (from the encoder thread, whose
+    // entries come after a drainer's own wake-up) when someone waits for the
+    // queue to drain.  Caller holds mutex_ through `lock`, which it leaves
+    // released.
+    void Deliver(std::unique_lock<host::PiMutex>& lock, Queued q, bool fromEncoder = false);
 
 private:
     void PacketLoop();

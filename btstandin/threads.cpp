@@ -94,7 +94,7 @@ void StandIn::Admit(std::unique_lock<host::PiMutex>& lock, Queued q)
     WakeEncoderThread();
 }
 
-void StandIn::Deliver(std::unique_lock<host::PiMutex>& lock, Queued q)
+void StandIn::Deliver(std::unique_lock<host::PiMutex>& lock, Queued q, bool fromEncoder)
 {
     const uint64_t wallNs = q.wallNs;
     toDeliver_.push_back(std::move(q));
@@ -102,7 +102,8 @@ void StandIn::Deliver(std::unique_lock<host::PiMutex>& lock, Queued q)
     if (packetThreadAsleep_) {
         // A waiter for room or a flush wakes it once a few entries have
         // gathered, or with the encoder's last.
-        const bool drain = drainWaiters_ > 0 && (toDeliver_.size() >= kRoomEvery || toEncode_.Waiting() == 0);
+        const bool drain =
+            fromEncoder && drainWaiters_ > 0 && (toDeliver_.size() >= kRoomEvery || toEncode_.Waiting() == 0);
         wake = drain || toDeliver_.size() >= kWakeBatch || wallNs - lastWakeNs_ >= kWakeAfterNs;
         if (wake)
             lastWakeNs_ = wallNs;
@@ -135,7 +136,7 @@ void StandIn::EncodeLoop()
         std::unique_lock<host::PiMutex> lock(mutex_);
         if (drainWaiters_ > 0)
             cv_.notify_all();
-        Deliver(lock, std::move(q));
+        Deliver(lock, std::move(q), true);
         q = Queued{};
     }
 }
