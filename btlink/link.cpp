@@ -19,6 +19,13 @@ const DWORD kRestoreFlags = 0xFFFFFFFFu;
 // Link up: bLinkUp set, then the driver's device made preferred.  When the
 // link comes up while it was down and no stream is open, the pump and the
 // queue are first brought to rest.  Caller has entered async use.
+//
+// That rest finds nothing to do on this system: every way into the closed
+// state (the load, WODM_CLOSE with an empty queue, an open whose
+// announcement faulted, a reset's fault path) clears the record, leaving
+// the queue empty and the stream not paused.  It is kept because the
+// link's contract asks a link-up to flush a closed stream; only a test that
+// forges the stream's flags sees it act (link_test).
 void OnLinkUp(void)
 {
     STREAM_CONTEXT* s = &g_StreamContext[STREAM_OUTPUT];

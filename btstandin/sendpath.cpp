@@ -10,8 +10,7 @@ SendPath::SendPath(const SendPathConfig& config)
     if (config_.bitpool.fixed)
         config_.bitpool.min = config_.bitpool.max;
     config_.sbc.bitpool = rule_.Bitpool();
-    carrier_ = config_.codec == Codec::Sbc ? MakeSbcCarrier(config_.sbc, config_.mtu, config_.keepPcm)
-                                           : MakePcmCarrier(config_.keepPcm);
+    carrier_ = CodecOf(config_.codec).make(config_);
     radio_.SetInterference(config_.interference);
 }
 
@@ -51,7 +50,7 @@ void SendPath::Send(uint64_t nowNs, size_t from, std::vector<MediaPacket>* out)
 
 void SendPath::Observe(uint64_t nowNs)
 {
-    if (config_.codec != Codec::Sbc)
+    if (!CodecOf(config_.codec).adaptive)
         return;
     const uint32_t before = rule_.Bitpool();
     const uint32_t after = rule_.Observe(nowNs, radio_.BacklogNs(nowNs));

@@ -56,13 +56,17 @@ PacketView ReadPost(HANDLE hAudio, LPVOID pPacket, DWORD dwLength, uint32_t* dat
 }
 
 // Why a post was not taken.  Caller holds the stand-in's lock.
-enum class Refusal { None, Fault, LinkDown, QueueFull };
+enum class Refusal { None, Fault, LinkDown, EncoderBehind, QueueFull };
 Refusal Decide(StandIn& s, bool refuseFault, uint64_t nowNs, uint32_t bytes)
 {
     if (refuseFault)
         return Refusal::Fault;
     if (s.modelled_ && !s.linkUp_)
         return Refusal::LinkDown;
+    // Decided before the link takes the post: a refused post leaves the
+    // send path as it was.
+    if (s.EncoderBehind())
+        return Refusal::EncoderBehind;
     if (s.modelled_ && !s.send_->Admits(nowNs, bytes))
         return Refusal::QueueFull;
     return Refusal::None;
@@ -73,6 +77,7 @@ void CountRefusal(PostStats& st, Refusal why, uint32_t bytes)
     switch (why) {
     case Refusal::Fault: ++st.refusedFault; st.refusedFaultBytes += bytes; break;
     case Refusal::LinkDown: ++st.refusedLinkDown; st.refusedLinkDownBytes += bytes; break;
+    case Refusal::EncoderBehind: ++st.refusedEncoderBehind; st.refusedEncoderBehindBytes += bytes; break;
     case Refusal::QueueFull: ++st.refusedQueueFull; st.refusedQueueFullBytes += bytes; break;
     case Refusal::None: break;
     }
@@ -156,26 +161,16 @@ DWORD Post(StandIn& s, HANDLE hAudio, LPVOID pPacket, DWORD dwLength)
         host::DriverHeapFree(pPacket);
         return 0;
     }
-    if (!media.empty() && s.encoder_) {
-        // Encoding runs with no lock of the stand-in held (the packet
-        // thread works on), on the poster's thread, as a library encodes in
-        // its write call: a packet's frames take tens of microseconds.
-        std::shared_ptr<PacketEncoder> encoder = s.encoder_;
-        lock.unlock();
-        {
-            std::lock_guard<std::mutex> encoding(s.encodeMutex_);
-            for (MediaPacket& m : media)
-                encoder->Encode(&m);
-        }
-        lock.lock();
-    }
     if (virtualClock && s.inFlight_ >= kMaxPacketsInFlight) {
         ++s.drainWaiters_;
         s.WakePacketThread();
         s.cv_.wait(lock, [&] { return s.inFlight_ < kMaxPacketsInFlight || s.quit_; });
         --s.drainWaiters_;
     }
-    s.Deliver(lock, Queued{pPacket, view, MonotonicNs(), std::move(media)});
+    // The encoder, when someone listens, runs on its own thread: the post
+    // only hands the media packets on (Decide refused it if that hand-off
+    // was full, and the bound above keeps the virtual clock from filling it).
+    s.Admit(lock, Queued{pPacket, view, MonotonicNs(), std::move(media), nullptr});
     return 0;
 }
 
@@ -238,23 +233,20 @@ void EndStream()
     std::unique_lock<host::PiMutex> lock(s.mutex_);
     if (!s.send_)
         return;
-    Queued q{nullptr, PacketView{}, MonotonicNs(), {}};
+    Queued q{nullptr, PacketView{}, MonotonicNs(), {}, nullptr};
     // The posts stopped at the last one: the library sends then, not when
     // the caller gets round to saying so.
     s.send_->SendHeld(s.send_->LastPostNs(), &q.media);
     if (q.media.empty())
         return;
     LoseSome(s, host::AnyFaultArmed(), &q.media);
-    if (std::shared_ptr<PacketEncoder> encoder = s.encoder_) {
-        lock.unlock();
-        {
-            std::lock_guard<std::mutex> encoding(s.encodeMutex_);
-            for (MediaPacket& m : q.media)
-                encoder->Encode(&m);
-        }
-        lock.lock();
+    // Unlike a post, the stream's end may wait for room behind the encoder.
+    if (s.EncoderBehind()) {
+        ++s.drainWaiters_;
+        s.cv_.wait(lock, [&] { return !s.EncoderBehind() || s.quit_; });
+        --s.drainWaiters_;
     }
-    s.Deliver(lock, std::move(q));
+    s.Admit(lock, std::move(q));
 }
 
 void SetLink(bool up)
@@ -305,19 +297,14 @@ void FreeOnPost(bool atOnce)
     S().freeOnPost_ = atOnce;
 }
 
-void WaitInFlightAtMost(size_t count)
+void Flush()
 {
     StandIn& s = S();
     std::unique_lock<host::PiMutex> lock(s.mutex_);
     ++s.drainWaiters_;
     s.WakePacketThread();
-    s.cv_.wait(lock, [&] { return s.inFlight_ <= count; });
+    s.cv_.wait(lock, [&] { return s.inFlight_ == 0; });
     --s.drainWaiters_;
-}
-
-void Flush()
-{
-    WaitInFlightAtMost(0);
 }
 
 size_t PacketsInFlight()
@@ -374,8 +361,8 @@ HANDLE LMRRegCBK(LPVOID pContext, PFN_LMR_EVENT pfnCallback)
 // kMaxPacketsInFlight packets wait for the sinks.  It allocates only for the
 // record, the media packets' samples (when someone listens), a media list
 // until the packet thread has given enough back, and when the hand-off queue
-// grows; the encoder (when someone listens) runs here with no lock of the
-// stand-in held, and the sinks later, on the packet thread.
+// grows; the encoder (when someone listens) runs later on the stand-in's
+// encoder thread, and the sinks after it on the packet thread.
 DWORD LMRPostData(HANDLE hAudio, LPVOID pPacket, DWORD dwLength)
 {
     const uint64_t partBegin = host::TickPartBegin(host::TickPart::Post);

@@ -1,5 +1,5 @@
 // The stand-in's one record and its lock, shared by its three files: the
-// face to the driver and the control side (standin.cpp), its two threads
+// face to the driver and the control side (standin.cpp), its three threads
 // (threads.cpp) and the test hooks, the record and the post observer
 // (hooks.cpp).  The link's arithmetic lives in units of its own with no
 // thread (sendpath.h and what it holds).
@@ -7,6 +7,7 @@
 
 #include <semaphore.h>
 
+#include <atomic>
 #include <condition_variable>
 #include <cstddef>
 #include <deque>
@@ -17,20 +18,27 @@
 #include <vector>
 
 #include "btstandin/btstandin.h"
+#include "handoff.h"
 #include "host/realtime.h"
 
 namespace btstandin {
 
-// One entry of the hand-off to the packet thread: an accepted post, the
-// media packets it completed (encoded when someone listens), or both.
+// One entry of the hand-offs to the encoder thread and on to the packet
+// thread: an accepted post, the media packets it completed (encoded on the
+// way when someone listens), or both.
 struct Queued {
     void* block;                     // the posted block, freed after the sinks (null: media alone)
     PacketView view;                 // its audio
     uint64_t wallNs;                 // CLOCK_MONOTONIC at the post, for the lag
     std::vector<MediaPacket> media;  // media packets the post completed (modelled link)
+    std::shared_ptr<PacketEncoder> encoder;   // the encoder set at the post, for the encoder thread
 };
 
 uint64_t MonotonicNs();
+
+// The encoder's hand-off holds more than the virtual clock lets be in
+// flight (and the stream end's entry), so only the real clock fills it.
+static_assert(kEncodeBacklog > kMaxPacketsInFlight + 1, "the virtual clock's bound must hold first");
 
 class StandIn {
 public:
@@ -39,6 +47,8 @@ public:
 
     // Wakes the packet thread; never blocks.
     void WakePacketThread() { sem_post(&packetWake_); }
+    // Wakes the encoder thread; never blocks (one count per entry pushed).
+    void WakeEncoderThread() { sem_post(&encodeWake_); }
 
     // The one lock of the stand-in.  It guards every field below, which
     // four kinds of thread share: the poster (the driver's timer thread in
@@ -65,8 +75,7 @@ public:
     bool linkUp_ = false;                       // SetLink; the poster refuses while down
     std::vector<PacketSink> sinks_;             // AddSink; copied by the packet thread per batch
     std::vector<MediaSink> mediaSinks_;         // AddMediaSink; likewise
-    std::shared_ptr<PacketEncoder> encoder_;    // SetEncoder; the poster encodes, under encodeMutex_
-    std::mutex encodeMutex_;                    // guards the encoder's state (leaf; the poster, or EndStream)
+    std::shared_ptr<PacketEncoder> encoder_;    // SetEncoder; each entry takes it to the encoder thread
     std::function<void(const PostInfo&)> observer_;   // SetPostObserver; called by the poster
     bool freeOnPost_ = false;                   // FreeOnPost
     bool recording_ = false;                    // KeepPackets
@@ -79,12 +88,21 @@ public:
     bool recordOverflowed_ = false;
     std::vector<Packet> packets_;
 
-    // The hand-off from posters to the packet thread.
-    std::vector<Queued> toDeliver_;   // accepted, not yet taken by the packet thread (posters append)
+    // The hand-off from posters (and EndStream), under mutex_, to the
+    // encoder thread, which takes with no lock: every accepted entry while
+    // an encoder is set, or while entries wait in it (order is kept).
+    Handoff<Queued> toEncode_{kEncodeBacklog};
+    sem_t encodeWake_;                          // to the encoder thread: one count per entry pushed
+    std::atomic<bool> encodeQuit_{false};       // set at process exit, before quit_: it drains and ends
+
+    // The hand-off to the packet thread, from posters (no encoder) or the
+    // encoder thread.
+    std::vector<Queued> toDeliver_;   // accepted, not yet taken by the packet thread (appended)
     // Emptied media lists the packet thread gives back, each with its
     // capacity, so that a post allocates none (at most kMaxPacketsInFlight).
     std::vector<std::vector<MediaPacket>> spareMedia_;
-    size_t inFlight_ = 0;             // accepted and not yet freed (posters add, the packet thread subtracts)
+    size_t inFlight_ = 0;             // accepted and not yet freed (posters add, the packet thread subtracts;
+                                      // those waiting for the encoder included)
     bool packetThreadAsleep_ = false; // written by the packet thread
     uint64_t lastWakeNs_ = 0;         // when a poster last woke the packet thread
 
@@ -93,15 +111,28 @@ public:
     size_t eventsBusy_ = 0;           // raised and not yet answered
     std::vector<uint32_t> answers_;   // the callback's answers, appended by the event thread
 
+    // Takes an accepted entry: counts it in flight and hands it to the
+    // encoder thread when one encodes (or entries wait there), else to the
+    // packet thread.  Caller holds mutex_ through `lock`, which it leaves
+    // released.  The caller has made sure the encoder's hand-off has room.
+    void Admit(std::unique_lock<host::PiMutex>& lock, Queued q);
+    // Whether Admit would hand an entry to the encoder thread, and whether
+    // that hand-off is full.  Caller holds mutex_.
+    bool ThroughEncoder() const { return encoder_ || toEncode_.Waiting() > 0; }
+    bool EncoderBehind() const { return ThroughEncoder() && toEncode_.Full(); }
     // Hands an entry to the packet thread, waking it when a batch has
-    // gathered or a while has passed.  Caller holds mutex_ through `lock`,
-    // which it leaves released.
-    void Deliver(std::unique_lock<host::PiMutex>& lock, Queued q);
+    // gathered or a while has passed, and (from the encoder thread, whose
+    // entries come after a drainer's own wake-up) when someone waits for the
+    // queue to drain.  Caller holds mutex_ through `lock`, which it leaves
+    // released.
+    void Deliver(std::unique_lock<host::PiMutex>& lock, Queued q, bool fromEncoder = false);
 
 private:
     void PacketLoop();
+    void EncodeLoop();
     void EventLoop();
 
+    std::thread encodeThread_;
     std::thread packetThread_;
     std::thread eventThread_;
 };

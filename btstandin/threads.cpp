@@ -1,6 +1,13 @@
-// The stand-in's two threads: the packet thread, which hands accepted posts
-// and the media packets they made to the sinks and frees the posted blocks, as the library would after
-// sending; and the event thread, which raises link events.
+// The stand-in's three threads: the encoder thread, which fills the media
+// packets' payload when someone listens; the packet thread, which hands
+// accepted posts and the media packets they made to the sinks and frees the
+// posted blocks, as the library would after sending; and the event thread,
+// which raises link events.
+//
+// The encoder thread takes entries from a hand-off the poster never waits
+// on (handoff.h), one at a time in posting order, encodes their media
+// packets with no lock held and passes each on to the packet thread.  The
+// poster wakes it with a semaphore post per entry.
 //
 // The packet thread takes the whole hand-off queue at once, and a poster
 // wakes it only when it sleeps and either a batch has gathered or 250 ms
@@ -42,12 +49,20 @@ uint64_t MonotonicNs()
 StandIn::StandIn()
 {
     sem_init(&packetWake_, 0, 0);
+    sem_init(&encodeWake_, 0, 0);
+    encodeThread_ = std::thread([this] { EncodeLoop(); });
     packetThread_ = std::thread([this] { PacketLoop(); });
     eventThread_ = std::thread([this] { EventLoop(); });
 }
 
 StandIn::~StandIn()
 {
+    // The encoder thread passes on what it holds before the packet thread
+    // is told to end.
+    encodeQuit_ = true;
+    WakeEncoderThread();
+    encodeThread_.join();
+    sem_destroy(&encodeWake_);
     {
         std::lock_guard<host::PiMutex> lock(mutex_);
         quit_ = true;
@@ -65,21 +80,65 @@ StandIn& S()
     return instance;
 }
 
-void StandIn::Deliver(std::unique_lock<host::PiMutex>& lock, Queued q)
+void StandIn::Admit(std::unique_lock<host::PiMutex>& lock, Queued q)
+{
+    ++inFlight_;
+    stats_.peakInFlight = std::max<uint64_t>(stats_.peakInFlight, inFlight_);
+    if (!ThroughEncoder()) {
+        Deliver(lock, std::move(q));
+        return;
+    }
+    q.encoder = encoder_;
+    toEncode_.Push(&q);
+    lock.unlock();
+    WakeEncoderThread();
+}
+
+void StandIn::Deliver(std::unique_lock<host::PiMutex>& lock, Queued q, bool fromEncoder)
 {
     const uint64_t wallNs = q.wallNs;
     toDeliver_.push_back(std::move(q));
-    ++inFlight_;
-    stats_.peakInFlight = std::max<uint64_t>(stats_.peakInFlight, inFlight_);
     bool wake = false;
     if (packetThreadAsleep_) {
-        wake = toDeliver_.size() >= kWakeBatch || wallNs - lastWakeNs_ >= kWakeAfterNs;
+        // A waiter for room or a flush wakes it once a few entries have
+        // gathered, or with the encoder's last.
+        const bool drain =
+            fromEncoder && drainWaiters_ > 0 && (toDeliver_.size() >= kRoomEvery || toEncode_.Waiting() == 0);
+        wake = drain || toDeliver_.size() >= kWakeBatch || wallNs - lastWakeNs_ >= kWakeAfterNs;
         if (wake)
             lastWakeNs_ = wallNs;
     }
     lock.unlock();
     if (wake)
         WakePacketThread();
+}
+
+// The encoder thread: takes one entry at a time, encodes its media packets
+// with no lock held, and passes it on to the packet thread.  Whoever waits
+// for room in the hand-off (EndStream) is told as it passes each on.
+void StandIn::EncodeLoop()
+{
+    host::NameThisThread("stand-in encoder");
+    Queued q{};
+    for (;;) {
+        if (!toEncode_.Pop(&q)) {
+            if (encodeQuit_)
+                return;
+            while (sem_wait(&encodeWake_) != 0) {
+            }
+            continue;
+        }
+        if (q.encoder) {
+            for (MediaPacket& m : q.media)
+                q.encoder->Encode(&m);
+            q.encoder.reset();
+        }
+        std::unique_lock<host::PiMutex> lock(mutex_);
+        if (drainWaiters_ > 0)
+            cv_.notify_all();
+        Deliver(lock, std::move(q), true);
+        q = Queued{};
+    }
 }
 
 // The packet thread: takes the whole hand-off queue at once and, with no

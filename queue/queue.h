@@ -73,7 +73,8 @@ void MarkConsumedHeadersDone(DWORD dwStream);
 // From pHead to the end: the first header with bytes left (or null), how
 // many headers have bytes left, and the sum of their bytes left (held at
 // 0xFFFFFFFF when it would pass 32 bits).
-// Always TRUE.  Caller holds g_StreamLock.
+// Always TRUE: the routine's defined form has an answer, which no stream
+// state makes FALSE, and its one caller ignores.  Caller holds g_StreamLock.
 BOOL ScanPendingBytes(DWORD dwStream, LPWAVEHDR* ppFirst, LPDWORD pdwCount, LPDWORD pdwBytes);
 
 }  // extern "C"

@@ -120,8 +120,10 @@ TEST_F(LinkTest, LinkUpLeavesAnOpenStreamsQueueAlone)
     EXPECT_EQ(Ctx().bPaused, 1);
 }
 
-// Only a stream that is not open is flushed.  Such a stream normally has
-// nothing queued; the record is put into that state by hand to see the flush.
+// Only a stream that is not open is flushed.  No sequence of wave messages
+// leaves a closed stream with headers queued or paused, so the flush is
+// unreachable through the driver's entry points; the record is forged into
+// that state by hand to see it act.
 TEST_F(LinkTest, LinkUpWithNoStreamOpenFlushesAndHoldsThePump)
 {
     Recorder client;

@@ -174,7 +174,9 @@ TEST(CodecTest, SbcCarrierMakesTheSamePacketsWhateverThePostsSizes)
 
 TEST(CodecTest, PcmCarrierSendsEachPostWholeFramesOnly)
 {
-    auto carrier = MakePcmCarrier(true);
+    SendPathConfig link;
+    link.keepPcm = true;
+    auto carrier = MakePcmCarrier(link);
     std::vector<MediaPacket> out;
     uint8_t a[6] = {1, 2, 3, 4, 5, 6}, b[6] = {7, 8, 9, 10, 11, 12};
     carrier->Take(a, 6, 0, &out);

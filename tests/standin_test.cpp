@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <chrono>
+#include <condition_variable>
 #include <future>
 #include <mutex>
 #include <thread>
@@ -21,6 +22,146 @@
 namespace {
 
 class StandInTest : public testing_support::HostTest {};
+
+// An encoder that holds its thread at its first packet until let go, and
+// notes the order it saw and whether it ever ran on the posting thread
+// (where it holds nothing, so that a post that encodes fails the test
+// instead of hanging it).
+class HeldEncoder : public btstandin::PacketEncoder {
+public:
+    void Encode(btstandin::MediaPacket* p) override
+    {
+        std::unique_lock<std::mutex> lock(mu_);
+        if (std::this_thread::get_id() == poster_) {
+            onPoster_ = true;
+        } else {
+            entered_ = true;
+            cv_.notify_all();
+            cv_.wait(lock, [&] { return released_; });
+        }
+        order_.push_back(p->sequence);
+        p->payload.assign(1, static_cast<uint8_t>(p->sequence));
+    }
+    bool RanOnPoster()
+    {
+        std::lock_guard<std::mutex> lock(mu_);
+        return onPoster_;
+    }
+    void WaitEntered()
+    {
+        std::unique_lock<std::mutex> lock(mu_);
+        cv_.wait(lock, [&] { return entered_; });
+    }
+    void Release()
+    {
+        std::lock_guard<std::mutex> lock(mu_);
+        released_ = true;
+        cv_.notify_all();
+    }
+    std::vector<uint16_t> Order()
+    {
+        std::lock_guard<std::mutex> lock(mu_);
+        return order_;
+    }
+
+private:
+    const std::thread::id poster_ = std::this_thread::get_id();
+    std::mutex mu_;
+    std::condition_variable cv_;
+    bool onPoster_ = false, entered_ = false, released_ = false;
+    std::vector<uint16_t> order_;
+};
+
+// Lets the encoder go at the end of a test however it ends, so that the
+// fixture's flush does not wait for it.
+struct ReleaseAtEnd {
+    std::shared_ptr<HeldEncoder> encoder;
+    ~ReleaseAtEnd() { encoder->Release(); }
+};
+
+// A modelled link that carries every post as one PCM media packet with its
+// samples, up, with `encoder` filling the payload.
+void ListeningLink(std::shared_ptr<btstandin::PacketEncoder> encoder)
+{
+    btstandin::LinkModel model;
+    model.modelled = true;
+    model.send.codec = btstandin::Codec::Pcm;
+    model.send.keepPcm = true;
+    model.send.queuePackets = 100000;
+    btstandin::ModelLink(model);
+    btstandin::SetLink(true);
+    btstandin::WaitForEvents();
+    btstandin::SetEncoder(std::move(encoder));
+}
+
+std::vector<uint16_t> Sequence(size_t n)
+{
+    std::vector<uint16_t> v(n);
+    for (size_t i = 0; i < n; ++i)
+        v[i] = static_cast<uint16_t>(i);
+    return v;
+}
+
+TEST_F(StandInTest, WhileTheEncoderIsHeldPostsReturnAndLaterReachTheSinksInOrder)
+{
+    kit::Watchdog watchdog(std::chrono::seconds(60), "the held encoder");
+    auto encoder = std::make_shared<HeldEncoder>();
+    ReleaseAtEnd release{encoder};
+    ListeningLink(encoder);
+    std::mutex mu;
+    std::vector<uint16_t> heard;
+    btstandin::AddMediaSink([&](const btstandin::MediaPacket& m) {
+        std::lock_guard<std::mutex> lock(mu);
+        if (m.payload.size() == 1 && m.payload[0] == static_cast<uint8_t>(m.sequence))
+            heard.push_back(m.sequence);
+    });
+    // Fewer posts than the virtual clock lets wait for the sinks: none may
+    // wait, though the encoder's thread is held the whole time.
+    const size_t total = btstandin::kMaxPacketsInFlight / 2;
+    for (size_t i = 0; i < total; ++i)
+        ASSERT_EQ(LMRPostData(nullptr, kit::MakePacket(4, static_cast<uint8_t>(i)), kit::PacketLength(4)), 0u) << i;
+    ASSERT_FALSE(encoder->RanOnPoster()) << "the post encoded on the driver's timer thread";
+    encoder->WaitEntered();
+    EXPECT_EQ(btstandin::Stats().carried, total);
+    EXPECT_EQ(btstandin::PacketsInFlight(), total);
+    {
+        std::lock_guard<std::mutex> lock(mu);
+        EXPECT_TRUE(heard.empty());   // nothing reaches the ear unencoded
+    }
+    encoder->Release();
+    btstandin::Flush();
+    EXPECT_EQ(encoder->Order(), Sequence(total));
+    EXPECT_EQ(heard, Sequence(total));
+}
+
+TEST_F(StandInTest, AnEncoderFarBehindOnTheRealClockGetsItsPostsRefusedNotWaitedFor)
+{
+    kit::Watchdog watchdog(std::chrono::seconds(60), "the held encoder");
+    host::UseClock(host::ClockKind::Real);
+    auto encoder = std::make_shared<HeldEncoder>();
+    ReleaseAtEnd release{encoder};
+    ListeningLink(encoder);
+    // The first post's entry is in the encoder's hands; the hand-off then
+    // holds kEncodeBacklog more, and the one after is refused.
+    ASSERT_EQ(LMRPostData(nullptr, kit::MakePacket(4, 0), kit::PacketLength(4)), 0u);
+    encoder->WaitEntered();
+    for (size_t i = 0; i < btstandin::kEncodeBacklog; ++i)
+        ASSERT_EQ(LMRPostData(nullptr, kit::MakePacket(4, 1), kit::PacketLength(4)), 0u) << i;
+    void* refused = kit::MakePacket(8, 2);
+    EXPECT_EQ(LMRPostData(nullptr, refused, kit::PacketLength(8)), LMR_POST_REFUSED);
+    std::free(refused);   // a refused packet stays the poster's
+    btstandin::PostStats st = btstandin::Stats();
+    EXPECT_EQ(st.refusedEncoderBehind, 1u);
+    EXPECT_EQ(st.refusedEncoderBehindBytes, 8u);
+    EXPECT_EQ(st.refusedQueueFull, 0u);
+    encoder->Release();
+    btstandin::Flush();
+    // Taken posts all encoded in order; the refused one took no place in
+    // the link's sequence.
+    EXPECT_EQ(encoder->Order(), Sequence(btstandin::kEncodeBacklog + 1));
+    EXPECT_EQ(btstandin::Stats().send.packets, btstandin::kEncodeBacklog + 1);
+    host::UseClock(host::ClockKind::Virtual);
+}
 
 TEST_F(StandInTest, KeepsNothingUnlessAskedYetSinksSeeEveryPacket)
 {

@@ -2,6 +2,11 @@
 // checks as the player's command line, and a clear error for anything else.
 #include <gtest/gtest.h>
 
+#include <memory>
+#include <set>
+#include <vector>
+
+#include "btstandin/sendpath.h"
 #include "world/options.h"
 
 namespace player {
@@ -76,6 +81,50 @@ TEST(WorldOptionsTest, AnythingElseIsAOneLineErrorNamingIt)
               std::string::npos);
     EXPECT_NE(ErrorOf("--mtu 50").find("holds no SBC frame"), std::string::npos);
     EXPECT_NE(ErrorOf("--no-headset --heard x.wav").find("needs the headset model"), std::string::npos);
+}
+
+// Every line of the codec table: its id finds it, its name is a --codec
+// value, and its carrier makes whole media packets, in order, of a frame of
+// audio (a packet of its own or the stream end's).
+TEST(WorldOptionsTest, EveryCodecOfTheTableCarriesAFrameAndIsACodecValue)
+{
+    size_t count = 0;
+    const btstandin::CodecInfo* codecs = btstandin::Codecs(&count);
+    ASSERT_GE(count, 2u);
+    EXPECT_NE(btstandin::CodecNamed("sbc"), nullptr);
+    EXPECT_NE(btstandin::CodecNamed("pcm"), nullptr);
+    std::set<std::string> names;
+    for (size_t i = 0; i < count; ++i) {
+        const btstandin::CodecInfo& c = codecs[i];
+        SCOPED_TRACE(c.name);
+        EXPECT_EQ(&btstandin::CodecOf(c.id), &c);
+        EXPECT_TRUE(names.insert(c.name).second) << "two lines of one name";
+        EXPECT_EQ(Parsed(std::string("--codec ") + c.name).codec, c.id);
+        btstandin::SendPathConfig link;
+        link.codec = c.id;
+        link.keepPcm = true;
+        std::unique_ptr<btstandin::Carrier> carrier = c.make(link);
+        std::vector<uint8_t> pcm(128 * btstandin::kPcmFrameBytes);
+        for (size_t b = 0; b < pcm.size(); ++b)
+            pcm[b] = static_cast<uint8_t>(b * 7 + 1);
+        std::vector<btstandin::MediaPacket> out;
+        carrier->Take(pcm.data(), static_cast<uint32_t>(pcm.size()), 0, &out);
+        carrier->SendHeld(1, &out);
+        ASSERT_FALSE(out.empty());
+        std::vector<uint8_t> carried;
+        uint64_t samples = 0;
+        for (size_t k = 0; k < out.size(); ++k) {
+            EXPECT_EQ(out[k].sequence, k);
+            EXPECT_EQ(out[k].timestamp, samples);
+            EXPECT_GT(out[k].bytes, btstandin::kRtpHeaderBytes);
+            EXPECT_EQ(out[k].pcm.size(), uint64_t{out[k].samples} * btstandin::kPcmFrameBytes);
+            carried.insert(carried.end(), out[k].pcm.begin(), out[k].pcm.end());
+            samples += out[k].samples;
+        }
+        ASSERT_GE(carried.size(), pcm.size());
+        EXPECT_EQ(std::vector<uint8_t>(carried.begin(), carried.begin() + pcm.size()), pcm);
+    }
+    EXPECT_NE(ErrorOf("--codec none").find(btstandin::CodecNames(" or ")), std::string::npos);
 }
 
 }  // namespace

@@ -11,7 +11,7 @@
 // The event thread calls the driver's event callback with no lock of the
 // stand-in held.  The functions below are the control side, for any other
 // thread; each takes the stand-in's lock for its own length only.  Reset,
-// Flush, WaitInFlightAtMost and WaitForEvents wait for the two threads:
+// Flush and WaitForEvents wait for the stand-in's threads:
 // they must not be called from a sink or from the driver's event callback
 // (which would wait for itself), nor with the driver's stream lock held
 // (the event thread's callback takes it).
@@ -104,6 +104,8 @@ struct PostStats {
     uint64_t carried = 0, carriedBytes = 0;              // taken by the library (unmodelled: and delivered)
     uint64_t refusedLinkDown = 0, refusedLinkDownBytes = 0;
     uint64_t refusedQueueFull = 0, refusedQueueFullBytes = 0;
+    // The encoder thread was kEncodeBacklog posts behind (real clock only).
+    uint64_t refusedEncoderBehind = 0, refusedEncoderBehindBytes = 0;
     uint64_t refusedFault = 0, refusedFaultBytes = 0;    // RefusePost
     // LosePacket: taken, never arrived.  Unmodelled: posts and their audio
     // bytes; modelled: media packets, their SBC frames and the audio bytes
@@ -143,9 +145,13 @@ void AddSink(PacketSink sink);
 using MediaSink = std::function<void(const MediaPacket&)>;
 void AddMediaSink(MediaSink sink);
 // The encoder that fills the media packets' payload, in packet order, on
-// the poster's thread inside LMRPostData with no lock of the stand-in held
-// (or in EndStream); null (the default) leaves them unencoded, sizes alone.
-// Set it only with LinkModel.send.keepPcm, before the first post.
+// the stand-in's encoder thread, before the media sinks see them; null (the
+// default) leaves them unencoded, sizes alone.  The post never waits for
+// it: it hands each accepted post to that thread through a bounded
+// hand-off, and a post that finds the encoder a few seconds behind (the
+// hand-off full, which only the real clock allows) is refused, as the
+// library refuses what it cannot take.  Set it with LinkModel.send.keepPcm,
+// before the first post; posts keep their order whatever it is set to.
 void SetEncoder(std::shared_ptr<PacketEncoder> encoder);
 // Returns once every accepted packet has gone through the sinks and been freed.
 void Flush();
@@ -161,12 +167,13 @@ size_t PacketsInFlight();
 // little more than that (its window of 512 KiB holds them with its decoding
 // block and the application's buffers).
 constexpr size_t kMaxPacketsInFlight = 96;
+// Posts the encoder thread may be behind (SetEncoder) before a post is
+// refused: some five seconds of 20 ms ticks.
+constexpr size_t kEncodeBacklog = 256;
 // Accepted packets are freed at once inside the post, on the poster's thread,
 // and reach no sink: a library that drops what it is given (for measuring
 // the tick alone).
 void FreeOnPost(bool atOnce);
-// Returns once at most `count` packets are in flight.
-void WaitInFlightAtMost(size_t count);
 
 // ---- Post observer -----------------------------------------------------------
 // What every post looked like, told synchronously inside LMRPostData: on the

@@ -13,18 +13,16 @@
 #include "btstandin/bitpool.h"
 #include "btstandin/codec.h"
 #include "btstandin/radio.h"
+#include "btstandin/sbc.h"
 
 namespace btstandin {
 
-enum class Codec { Sbc, Pcm };
-
-// The radio's default budgets.  SBC: half the link's slots, what an EDR link
-// gives an A2DP stream in practice (the rest to retries, the sink's other
-// traffic, scans and Wi-Fi coexistence), 724 kbit/s with 2-DH5s: room for
-// bitpool 53 at MTU 895 (10 slots each 7 frames, 62% of it).  PCM: 1.5
-// times raw CD audio in kbit/s, as a link with room (more than a real one).
+// The radio's default budget for a codec whose table line gives none (SBC):
+// half the link's slots, what an EDR link gives an A2DP stream in practice
+// (the rest to retries, the sink's other traffic, scans and Wi-Fi
+// coexistence), 724 kbit/s with 2-DH5s: room for bitpool 53 at MTU 895 (10
+// slots each 7 frames, 62% of it).
 constexpr double kDefaultSbcShare = 0.5;
-constexpr uint32_t kDefaultPcmKbps = 2117;
 constexpr uint32_t kDefaultMtu = 895;
 
 struct SendPathConfig {
@@ -40,9 +38,9 @@ struct SendPathConfig {
     bool keepPcm = false;          // packets carry their samples (someone will hear them)
     uint32_t Kbps() const
     {
-        return radioKbps                ? radioKbps
-               : codec == Codec::Pcm ? kDefaultPcmKbps
-                                     : static_cast<uint32_t>(LinkKbps(aclTypes) * kDefaultSbcShare + 0.5);
+        return radioKbps                      ? radioKbps
+               : CodecOf(codec).defaultKbps ? CodecOf(codec).defaultKbps
+                                            : static_cast<uint32_t>(LinkKbps(aclTypes) * kDefaultSbcShare + 0.5);
     }
 };
 
@@ -68,7 +66,6 @@ constexpr size_t kMaxBitpoolLog = 4096;
 class SendPath {
 public:
     explicit SendPath(const SendPathConfig& config);
-    const SendPathConfig& Config() const { return config_; }
     // A post of `bytes` comes at nowNs: the bitpool rule sees the radio's
     // backlog, and the answer is whether the queue has room for every media
     // packet the post completes (a post is taken or refused whole).
@@ -86,7 +83,6 @@ public:
         config_.interference = i;
         radio_.SetInterference(i);
     }
-    uint32_t QueuedBytes(uint64_t nowNs) { return static_cast<uint32_t>(radio_.QueuedBytes(nowNs)); }
     uint32_t Bitpool() const { return rule_.Bitpool(); }
     const SendStats& Stats() const { return stats_; }
 

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "btstandin/codec.h"
 #include "btstandin/radio.h"
 #include "btstandin/sendpath.h"
 #include "driver/config.h"
@@ -30,7 +31,8 @@ struct WorldOptions {
     uint64_t linkDelayMs = 100;           // link comes up this long after boot
     bool linkAtBoot = true;               // false: --link-up or --link-delay never
     // The library's codec, the radio and the headset.
-    enum class Codec { Sbc, Pcm } codec = Codec::Sbc;   // what the library sends
+    using Codec = btstandin::Codec;       // the codec table's ids (btstandin/codec.h)
+    Codec codec = Codec::Sbc;             // what the library sends
     // The link's defaults are the stand-in's own (btstandin/sendpath.h).
     uint32_t bitpoolMin = btstandin::BitpoolRange().min;   // the bitpool's range; it starts at the top
     uint32_t bitpoolMax = btstandin::BitpoolRange().max;

@@ -14,12 +14,10 @@ bool ParseCodec(Arg& a)
     std::string v;
     if (!a.Take(&v))
         return false;
-    if (v == "sbc")
-        a.o->codec = WorldOptions::Codec::Sbc;
-    else if (v == "pcm")
-        a.o->codec = WorldOptions::Codec::Pcm;
-    else
-        return a.Fail("option --codec expects sbc or pcm, not '" + v + "'");
+    const btstandin::CodecInfo* codec = btstandin::CodecNamed(v);
+    if (!codec)
+        return a.Fail("option --codec expects " + btstandin::CodecNames(" or ") + ", not '" + v + "'");
+    a.o->codec = codec->id;
     return true;
 }
 

@@ -240,6 +240,9 @@ std::string ShowFrames(uint32_t frames)
     return ShowMilliseconds(uint64_t{frames} * 1000 / BTWAV_DEVICE_RATE);
 }
 
+// --codec's value: the codec table's names.
+const std::string kCodecNames = btstandin::CodecNames("|");
+
 const std::vector<OptionEntry> kLinkOptions = {
     {"Link:", "--link-delay", "T|never", "the link comes up T after boot (default {}), or never",
      [](const WorldOptions& d) { return ShowMilliseconds(d.linkDelayMs); }, ParseLinkDelay},
@@ -248,9 +251,9 @@ const std::vector<OptionEntry> kLinkOptions = {
      [](Arg& a) { return a.Action(TimedAction::LinkDown); }},
     {nullptr, "--link-back", "T", "the link comes back at T", nullptr,
      [](Arg& a) { return a.Action(TimedAction::LinkBack); }},
-    {nullptr, "--codec", "sbc|pcm", "what the library sends: SBC frames in media packets, or\n"
+    {nullptr, "--codec", kCodecNames.c_str(), "what the library sends: SBC frames in media packets, or\n"
                                     "PCM bit-exact to the ear (default {})",
-     [](const WorldOptions& d) { return std::string(d.codec == WorldOptions::Codec::Sbc ? "sbc" : "pcm"); },
+     [](const WorldOptions& d) { return std::string(btstandin::CodecOf(d.codec).name); },
      ParseCodec},
     {nullptr, "--bitpool", "N|MIN-MAX", "SBC bitpool: N fixes it; a range (default {}) lets it\n"
                                         "step down while the send queue backs up, from the top",
@@ -263,7 +266,7 @@ const std::vector<OptionEntry> kLinkOptions = {
      [](const WorldOptions&) {
          btstandin::SendPathConfig c;
          return "half the link,\n" + std::to_string(c.Kbps()) + " with SBC over 2-DH5s, " +
-                std::to_string(btstandin::kDefaultPcmKbps) + " with PCM";
+                std::to_string(btstandin::CodecOf(btstandin::Codec::Pcm).defaultKbps) + " with PCM";
      },
      [](Arg& a) { return a.Count(100000, "kbit/s from 1 to 100000", &a.o->radioKbps); }},
     {nullptr, "--radio-queue", "N", "the library's send queue in media packets (default {})",

@@ -345,6 +345,9 @@ void LinkLines(const Report& r, Lines& line)
     if (k.refusedQueueFull)
         posts += ", " + std::to_string(k.refusedQueueFull) + " refused by a full send queue (" +
                  Audio(k.refusedQueueFullBytes) + ")";
+    if (k.refusedEncoderBehind)
+        posts += ", " + std::to_string(k.refusedEncoderBehind) + " refused with the encoder " +
+                 std::to_string(btstandin::kEncodeBacklog) + " posts behind (" + Audio(k.refusedEncoderBehindBytes) + ")";
     if (k.refusedFault)
         posts += ", " + std::to_string(k.refusedFault) + " refused by a fault (" + Audio(k.refusedFaultBytes) + ")";
     if (k.lost)

@@ -44,7 +44,7 @@ uint64_t CounterNow()
 btstandin::SendPathConfig SendConfig(const WorldOptions& o)
 {
     btstandin::SendPathConfig c;
-    c.codec = o.codec == WorldOptions::Codec::Sbc ? btstandin::Codec::Sbc : btstandin::Codec::Pcm;
+    c.codec = o.codec;
     c.bitpool = btstandin::BitpoolRange{o.bitpoolMin, o.bitpoolMax, o.bitpoolFixed};
     c.mtu = o.mtu;
     c.radioKbps = o.radioKbps;

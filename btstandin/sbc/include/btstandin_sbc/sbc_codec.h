@@ -9,7 +9,7 @@
 #include <memory>
 #include <vector>
 
-#include "btstandin/codec.h"
+#include "btstandin/sbc.h"
 
 struct sbc_struct;
 
