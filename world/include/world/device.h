@@ -4,7 +4,7 @@
 
 #include <cstdint>
 
-#include "btstandin/codec.h"
+#include "btstandin/sbc.h"
 #include "driver/config.h"
 
 namespace player {
