@@ -24,13 +24,12 @@
 #include <strings.h>
 
 #include "host/registry.h"
+#include "report/pacing.h"
 #include "run/optiontable.h"
 #include "run/options.h"
 
 namespace player {
 namespace {
-
-const char* const kRegistryValues[] = {BTWAV_VALUE_SAMPLE, BTWAV_VALUE_TIMER, BTWAV_VALUE_CACHELEN};
 
 // Options a sweep's rows cannot share: each row writes its own report, and
 // one file written by every worker would hold only the last.
@@ -157,9 +156,9 @@ bool ParseSweepAxis(const std::string& text, SweepAxis* out, std::string* error)
     }
     SweepAxis axis;
     axis.name = text.substr(0, eq);
-    for (const char* r : kRegistryValues)
-        if (strcasecmp(r, axis.name.c_str()) == 0) {
-            axis.name = r;
+    for (const PacingValue& pv : kPacingValues)
+        if (strcasecmp(pv.name, axis.name.c_str()) == 0) {
+            axis.name = pv.name;
             axis.registry = true;
         }
     const OptionEntry* e = axis.registry ? nullptr : FindOption("--" + axis.name);
