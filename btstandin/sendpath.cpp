@@ -45,6 +45,7 @@ void SendPath::Send(uint64_t nowNs, size_t from, std::vector<MediaPacket>* out)
             stats_.highestBitpool = std::max(stats_.highestBitpool, p.bitpool);
         }
         stats_.peakQueuedPackets = std::max(stats_.peakQueuedPackets, radio_.Queued(at));
+        stats_.queue.Add(at, sent.doneNs);
     }
 }
 

@@ -32,7 +32,7 @@ bool StartsWith(const std::string& s, const char* prefix)
 Group GroupOf(const std::string& path)
 {
     static const char* const kSkip[] = {"/timeline", "/outputs", "/wall_seconds", "/cpu_seconds", "/peak_memory_kb",
-                                        "/link/backlog_", "/headset/levels", "/late_ticks/probe", "/late_ticks/steal",
+                                        "/link/backlog_", "/link/queue_levels", "/headset/levels", "/late_ticks/probe", "/late_ticks/steal",
                                         "/registry",
                                         "/command"};  // the settings themselves are compared member by member
     static const char* const kSettings[] = {

@@ -1,9 +1,11 @@
 // The verdict on what the listener heard, end to end in fast mode: the exit
 // status a run's faults give and their order, --allow, the verdict line at
 // the top of both reports, refused posts kept apart from the application's
-// underruns, and each gap's cause.
+// underruns, each gap's cause, and the plot and JSON series of the headset's
+// level and the radio's send queue.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <sstream>
 #include <string>
@@ -299,6 +301,73 @@ TEST(VerdictTest, ThePlotDrawsTheLevelsTrueRangeTheBuffersLinesTheWindowsAndEver
     EXPECT_EQ(marks, gaps);
     // The band of the level: a polygon whose lowest point is the panel's 0.
     EXPECT_TRUE(Has(svg, "<polygon fill='#bcbddc'"));
+}
+
+// The radio's send queue over time, in the JSON and the plot: a slow radio
+// fills it to the fullest the report gives; with the link down the library
+// refuses the posts and the queue empties until the link is back.
+TEST(VerdictTest, TheRadioQueueSeriesRisesToTheFullestQueueAndThePlotDrawsIt)
+{
+    TempDir dir;
+    // SBC at a fixed bitpool 53 (333 kbit/s) through 200.
+    World w = Live(dir, {"--bitpool", "53", "--radio-kbps", "200", "--plot", dir.File("slow.svg")});
+    EXPECT_EQ(w.run.exitCode, 7) << w.run.err;
+    const nlohmann::ordered_json link = ParseReport(w.json).at("link");
+    const nlohmann::ordered_json& levels = link.at("queue_levels");
+    ASSERT_GT(levels.size(), 100u) << link;   // 3 s in buckets of 10 ms
+    EXPECT_LE(levels.size(), 1000u);
+    uint32_t most = 0;
+    double fullAt = -1, before = -1;
+    for (const nlohmann::ordered_json& l : levels) {
+        const double t = l.at("t").get<double>();
+        EXPECT_GT(t, before);
+        before = t;
+        EXPECT_LE(l.at("low").get<uint32_t>(), l.at("high").get<uint32_t>());
+        most = std::max(most, l.at("high").get<uint32_t>());
+        if (fullAt < 0 && l.at("high").get<uint32_t>() == 10)
+            fullAt = t;
+    }
+    EXPECT_EQ(most, link.at("peak_queued_packets").get<uint32_t>());
+    EXPECT_EQ(most, 10u);   // the default depth
+    // It rises to full over a few hundred milliseconds, and is empty once
+    // the last packet is through.
+    EXPECT_LT(levels.front().at("high").get<uint32_t>(), 3u);
+    EXPECT_GT(fullAt, 0.1);
+    EXPECT_EQ(levels.back().at("low").get<uint32_t>(), 0u);
+    const std::string slow = ReadText(dir.File("slow.svg"));
+    EXPECT_NE(slow.find("Radio send queue: media packets queued or on the air"), std::string::npos);
+    EXPECT_NE(slow.find("queue depth 10 packets"), std::string::npos);
+    EXPECT_NE(slow.find("<polygon fill='#fdd0a2'"), std::string::npos);
+
+    // The default radio keeps up; the link is down from 1 s to 2 s.
+    w = Live(dir, {"--link-down", "1s", "--link-back", "2s", "--plot", dir.File("down.svg")});
+    size_t queuedBefore = 0, queuedDown = 0, queuedAfter = 0;
+    const nlohmann::ordered_json report = ParseReport(w.json);
+    for (const nlohmann::ordered_json& l : report.at("link").at("queue_levels")) {
+        const double t = l.at("t").get<double>();
+        const bool any = l.at("high").get<uint32_t>() > 0;
+        if (t < 1)
+            queuedBefore += any;
+        else if (t > 1.1 && t < 1.95)
+            queuedDown += any;
+        else if (t > 2.05)
+            queuedAfter += any;
+    }
+    EXPECT_GT(queuedBefore, 10u);
+    EXPECT_EQ(queuedDown, 0u);
+    EXPECT_GT(queuedAfter, 10u);
+    // The link-down window runs down over the queue's panel.
+    const std::string down = ReadText(dir.File("down.svg"));
+    const size_t title = down.find("Radio send queue");
+    ASSERT_NE(title, std::string::npos);
+    const size_t frame = down.rfind("<rect x=", title);
+    const double panelBottom = std::stod(down.substr(down.find("y='", frame) + 3)) +
+                               std::stod(down.substr(down.find("height='", frame) + 8));
+    const size_t window = down.find("<title>link down 1.000 to 2.000 s</title>");
+    ASSERT_NE(window, std::string::npos) << down.substr(0, 2000);
+    const size_t rect = down.rfind("<rect x=", window);
+    EXPECT_GE(std::stod(down.substr(down.find("y='", rect) + 3)) + std::stod(down.substr(down.find("height='", rect) + 8)),
+              panelBottom);
 }
 
 TEST(VerdictTest, CompareShowsNoDifferenceForTheSameRunAndTheOneSettingAndTheFiguresItMoved)

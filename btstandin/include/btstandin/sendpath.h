@@ -12,6 +12,7 @@
 
 #include "btstandin/bitpool.h"
 #include "btstandin/codec.h"
+#include "btstandin/queuerecord.h"
 #include "btstandin/radio.h"
 #include "btstandin/sbc.h"
 
@@ -56,6 +57,7 @@ struct SendStats {
     uint64_t airSlots = 0;                           // baseband slots the delivered packets took, return slots included
     uint64_t flushed = 0, flushedFrames = 0, flushedSamples = 0;   // media packets the flush timeout dropped
     uint32_t peakQueuedPackets = 0;                  // the fullest the send queue was after a packet joined it
+    QueueRecord queue;                               // the send queue's depth over time (its Series())
     uint64_t packWaitSumNs = 0, packWaitMaxNs = 0;   // from a packet's first sample posted to the packet sent
     uint32_t lowestBitpool = 0, highestBitpool = 0;  // of the packets sent (0: none yet)
     uint64_t bitpoolChanges = 0;                     // all changes

@@ -122,6 +122,16 @@ std::string FormatPacketLog(const PacingInput& in, const PacingResult& r);
 double AppQueuedSeconds(const Report& r);
 std::string FormatMediaLine(double arrivalS, double sentS, const btstandin::MediaPacket& p);
 
+// The radio's send queue over time (the link's record of it) in at most
+// `most` spans, neighbouring cells merged in equal groups: each from `t`
+// (seconds since the first write) for `seconds`, with the fewest and the most
+// media packets queued or on the air at any instant of it.
+struct QueueSpan {
+    double t, seconds;
+    uint32_t low, high;
+};
+std::vector<QueueSpan> RadioQueueSpans(const Report& r, size_t most);
+
 // `v` with `decimals` digits after the point, and never "-0.000".
 std::string Fixed(double v, int decimals);
 // The baseband packet types a set allows, "2-DH1/2-DH3/2-DH5".

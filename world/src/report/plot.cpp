@@ -189,6 +189,37 @@ void DrawWindows(std::ostringstream& o, const Panel& top, double bottomY, const 
     }
 }
 
+// The radio's send queue: the fewest and most media packets queued or on the
+// air in each span of time as a band of steps (the depth changes only as a
+// packet joins or leaves), neighbouring spans alike drawn as one, and the
+// queue's depth as a dashed line.
+void DrawRadioQueue(std::ostringstream& o, const Panel& p, const Report& r)
+{
+    Axes(o, p, "Radio send queue: media packets queued or on the air, fewest and most", "packets");
+    std::vector<QueueSpan> spans;
+    for (const QueueSpan& s : RadioQueueSpans(r, static_cast<size_t>(p.w))) {
+        if (!spans.empty() && spans.back().low == s.low && spans.back().high == s.high)
+            spans.back().seconds = s.t + s.seconds - spans.back().t;
+        else
+            spans.push_back(s);
+    }
+    auto x = [&](double t) { return Fixed(p.X(std::min(std::max(t, p.tMin), p.tMax)), 2); };
+    std::string highs, lows;
+    for (const QueueSpan& s : spans)
+        highs += x(s.t) + "," + Fixed(p.Y(s.high), 2) + " " + x(s.t + s.seconds) + "," + Fixed(p.Y(s.high), 2) + " ";
+    for (size_t i = spans.size(); i > 0; --i) {
+        const QueueSpan& s = spans[i - 1];
+        lows += x(s.t + s.seconds) + "," + Fixed(p.Y(s.low), 2) + " " + x(s.t) + "," + Fixed(p.Y(s.low), 2) + " ";
+    }
+    if (!spans.empty())
+        o << "<polygon fill='#fdd0a2' stroke='#d94801' stroke-width='0.8' points='" << highs << lows << "'/>\n";
+    const double y = p.Y(r.send.queuePackets);
+    o << "<line x1='" << Fixed(p.x0, 1) << "' y1='" << Fixed(y, 1) << "' x2='" << Fixed(p.x0 + p.w, 1) << "' y2='"
+      << Fixed(y, 1) << "' stroke='#a63603' stroke-dasharray='6,3'/>\n";
+    o << "<text x='" << Fixed(p.x0 + p.w - 4, 1) << "' y='" << Fixed(y - 3, 1)
+      << "' text-anchor='end' class='tick'>queue depth " << r.send.queuePackets << " packets</text>\n";
+}
+
 // The bitpool over time: a step at each change the library made.
 void DrawBitpool(std::ostringstream& o, const Panel& bp, const Report& r)
 {
@@ -297,7 +328,7 @@ std::string FormatSvg(const Report& r)
 {
     const std::vector<TickRow>& rows = r.pacing.ticks;
     const bool bitpool = r.world && r.send.codec == btstandin::Codec::Sbc;
-    const double width = 1100, height = bitpool ? 1060 : r.world ? 880 : 640;
+    const double width = 1100, height = bitpool ? 1250 : r.world ? 1060 : 640;
     double tMax = 0.001;
     double perTick = 1, queued = 1;
     for (const TickRow& t : rows) {
@@ -316,6 +347,10 @@ std::string FormatSvg(const Report& r)
     Panel top{80, 60, width - 110, 250, tMin, tMax, 0, perTick * 1.1};
     Panel bottom{80, 370, width - 110, 200, tMin, tMax, 0, queued * 1.1};
     Panel level{80, 630, width - 110, 200, tMin, tMax, 0, std::max(1.0, r.headset.capacityFrames * 1.1)};
+    const double depth = std::max(r.send.queuePackets, r.link.send.peakQueuedPackets);
+    Panel radio{80, 890, width - 110, 130, tMin, tMax, 0, std::max(1.0, depth * 1.1)};
+    // The marks and windows run down every panel of the pacing and the link.
+    const double bottomY = r.world ? radio.y0 + radio.h : bottom.y0 + bottom.h;
 
     std::ostringstream o;
     o << "<?xml version='1.0' encoding='UTF-8'?>\n";
@@ -329,10 +364,12 @@ std::string FormatSvg(const Report& r)
 
     Axes(o, top, "Bytes per tick: due (line) and posted (bars); red: underrun; grey: link down; yellow: interference", "bytes");
     Axes(o, bottom, "Bytes queued after each tick", "bytes");
-    if (r.world)
+    if (r.world) {
         DrawHeadsetLevel(o, level, r);
+        DrawRadioQueue(o, radio, r);
+    }
     if (bitpool)
-        DrawBitpool(o, Panel{80, 890, width - 110, 130, tMin, tMax, 0, r.send.bitpool.max * 1.1 + 1}, r);
+        DrawBitpool(o, Panel{80, 1080, width - 110, 130, tMin, tMax, 0, r.send.bitpool.max * 1.1 + 1}, r);
     auto posted = [](const TickRow& t) { return static_cast<double>(t.posted); };
     auto due = [](const TickRow& t) { return static_cast<double>(t.due); };
     auto queuedBytes = [](const TickRow& t) { return static_cast<double>(std::max<int64_t>(t.queued, 0)); };
@@ -341,9 +378,9 @@ std::string FormatSvg(const Report& r)
     const double gap = std::max(r.config.timer ? 2.5 * r.config.timer / 1000.0 : 0.05, 2.5 * (tMax - tMin) / top.w);
     DrawSeries(o, top, PerColumn(top, rows, due), gap, "#08519c", false, due);
     DrawSeries(o, bottom, PerColumn(bottom, rows, queuedBytes), gap, "#31a354", true, queuedBytes);
-    DrawHappenings(o, top, r.world ? level.y0 + level.h : bottom.y0 + bottom.h, r.happenings);
+    DrawHappenings(o, top, bottomY, r.happenings);
     DrawLateTicks(o, top, r.lateTicks);
-    DrawWindows(o, top, r.world ? level.y0 + level.h : bottom.y0 + bottom.h, r);
+    DrawWindows(o, top, bottomY, r);
     o << "<text x='" << Fixed(width / 2, 1) << "' y='" << Fixed(height - 12, 1)
       << "' text-anchor='middle' class='tick'>seconds since the first buffer was written</text>\n";
     o << "</svg>\n";

@@ -15,7 +15,7 @@ namespace {
 
 using Json = nlohmann::ordered_json;
 
-const size_t kJsonLevels = 1000;   // the headset level's buckets in the JSON report at most
+const size_t kJsonLevels = 1000;   // the headset level's and the radio queue's buckets in the JSON report at most
 
 Json Num(double v)
 {
@@ -158,6 +158,16 @@ Json LateTicksJson(const LateTickReport& lt)
             {"ticks", ticks}};
 }
 
+// The radio's send queue over time: each bucket from its t to the next one's
+// (the last to the last packet leaving), its fewest and most packets.
+Json QueueLevelsJson(const Report& r)
+{
+    Json levels = Json::array();
+    for (const QueueSpan& q : RadioQueueSpans(r, kJsonLevels))
+        levels.push_back({{"t", Num(q.t)}, {"low", q.low}, {"high", q.high}});
+    return levels;
+}
+
 // The library's posts, the codec and the radio.
 Json LinkJson(const Report& r)
 {
@@ -189,6 +199,7 @@ Json LinkJson(const Report& r)
               {"radio_kbps", c.radioKbps},
               {"queue_packets", c.queuePackets},
               {"peak_queued_packets", m.peakQueuedPackets},
+              {"queue_levels", QueueLevelsJson(r)},
               {"acl_types", AclTypeNames(c.aclTypes)},
               {"air_slots", m.airSlots},
               {"air_seconds", Num(m.airSlots * 625e-6)},
@@ -325,6 +336,25 @@ std::string Members(const Json& report)
 }
 
 }  // namespace
+
+std::vector<QueueSpan> RadioQueueSpans(const Report& r, size_t most)
+{
+    const btstandin::QueueSeries q = r.link.send.queue.Series();
+    const size_t n = q.cells.size();
+    const size_t per = most && n > most ? (n + most - 1) / most : 1;
+    std::vector<QueueSpan> out;
+    for (size_t i = 0; i < n; i += per) {
+        const size_t end = std::min(n, i + per);
+        QueueSpan s{(static_cast<double>(q.startNs + i * q.cellNs) - static_cast<double>(r.originNs)) / 1e9,
+                    static_cast<double>((end - i) * q.cellNs) / 1e9, q.cells[i].low, q.cells[i].high};
+        for (size_t k = i + 1; k < end; ++k) {
+            s.low = std::min(s.low, q.cells[k].low);
+            s.high = std::max(s.high, q.cells[k].high);
+        }
+        out.push_back(s);
+    }
+    return out;
+}
 
 std::string FormatJson(const Report& r)
 {
