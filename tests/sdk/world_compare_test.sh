@@ -19,6 +19,9 @@ work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 prefix=$work/prefix
 fail() { echo "world_compare_test: $*" >&2; exit 1; }
+# world_play looks at WHDR_DONE in the headers the driver completes, as the
+# platform's applications do (see tsan.supp).
+export TSAN_OPTIONS="${TSAN_OPTIONS:-halt_on_error=1}:suppressions=$src/tests/sdk/tsan.supp"
 
 cmake --install "$build" --prefix "$prefix" >/dev/null
 export PKG_CONFIG_PATH=$prefix/lib/pkgconfig
@@ -135,7 +138,9 @@ late = max(p["ticks"]["lateness_ms"]["max"], r["ticks"]["lateness_ms"]["max"]) /
 tolerance = period + late
 print(f"tolerance {tolerance * 1000:.3f} ms (period {period * 1000:.0f} ms, lateness up to {late * 1000:.3f} ms)")
 def link_gaps(j):
-    return [g for g in j["headset"]["gaps"] if g["cause"].startswith("the link")]
+    # The gap the drop makes begins while the link is down (1 s to 1.5 s
+    # after the first write); a late tick may make others later.
+    return [g for g in j["headset"]["gaps"] if 1.0 <= g["t"] <= 1.5]
 gp, gr = link_gaps(p), link_gaps(r)
 assert len(gp) == 1 and len(gr) == 1, (p["headset"]["gaps"], r["headset"]["gaps"])
 for key in ("t", "seconds"):
