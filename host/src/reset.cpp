@@ -32,6 +32,7 @@ void ResetAll()
     ResetCounters();
     ResetDriverHeap();
     ResetCallbackRules();
+    UseMappingListForPointerChecks(false);
 }
 
 }  // namespace host

@@ -98,6 +98,17 @@ std::u16string Widen(const std::string& utf8);
 std::string Narrow(const WCHAR* s);
 std::string Narrow(const std::u16string& s);
 
+// ---- Pointer checks ----------------------------------------------------------
+// How IsBadWritePtr learns whether a range is writable: by asking the kernel
+// to ready the range's pages for writing (the quick way, used whenever it
+// passes its self-test) or by reading the process's list of mappings.  The
+// answer is the same either way; tests check both.  Any thread.
+enum class PointerCheck { Quick, MappingList };
+PointerCheck CurrentPointerCheck();
+// Chooses the mapping list (true) or goes back to the quick way where it
+// works (false).  Returns what is now in use.
+PointerCheck UseMappingListForPointerChecks(bool on);
+
 // ---- Fault guard -------------------------------------------------------------
 // Installs the signal handlers the guard needs (idempotent; also done by the
 // first SehEnterFrame).
