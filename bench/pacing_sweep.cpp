@@ -3,6 +3,7 @@
 // one-job sweep against the same 100 runs started one after another by
 // the bench itself (the command lines --list prints), and the parallel
 // workers' total peak memory against one run's.
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -106,14 +107,24 @@ void BenchSweep(const std::string& player, const std::string& dir, bool quick)
                                            "headset-buffer=160ms..250ms/10ms", "-q"};
     const std::string rowsDir = dir + "/rows";
     mkdir(rowsDir.c_str(), 0700);
-    auto sweep = [&](const char* jobs) {
+    // `cpus` gets the CPUs the sweep kept busy on average: the CPU time of
+    // it and its rows (reaped children, grandchildren included) over its wall time.
+    auto childrenCpu = [] {
+        rusage u{};
+        getrusage(RUSAGE_CHILDREN, &u);
+        return u.ru_utime.tv_sec + u.ru_stime.tv_sec + (u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6;
+    };
+    auto sweep = [&](const char* jobs, double* cpus) {
         std::vector<std::string> a = grid;
         a.insert(a.end(), {"--jobs", jobs, "--sweep-dir", rowsDir});
+        const double cpu0 = childrenCpu();
         auto t0 = Clock::now();
         const int code = Spawn(a);
         if (code != 0)
             Fail(std::string("the sweep with --jobs ") + jobs, code);
-        return Seconds(t0, Clock::now());
+        const double wall = Seconds(t0, Clock::now());
+        *cpus = (childrenCpu() - cpu0) / wall;
+        return wall;
     };
     // The rows' command lines as --list prints them: plain words, each
     // with its own -q --report.
@@ -140,15 +151,25 @@ void BenchSweep(const std::string& player, const std::string& dir, bool quick)
         return Seconds(t0, Clock::now());
     };
     // Rounds in turn, the best of each: one job, two jobs, one after another.
-    double one = 1e9, two = 1e9, serial = 1e9;
+    double one = 1e9, two = 1e9, serial = 1e9, oneCpus = 0, twoCpus = 0;
     for (int round = 0; round < (quick ? 1 : 2); ++round) {
-        one = std::min(one, sweep("1"));
-        two = std::min(two, sweep("2"));
+        double cpus = 0;
+        const double t1 = sweep("1", &cpus);
+        if (t1 < one)
+            one = t1, oneCpus = cpus;
+        const double t2 = sweep("2", &cpus);
+        if (t2 < two)
+            two = t2, twoCpus = cpus;
         serial = std::min(serial, oneByOne());
     }
     const std::string what = std::to_string(lines.size()) + " configurations (Timer 10..55 x headset buffer "
                              "160..250 ms) of a " + length + " sound";
-    Add("sweep, " + what + ": --jobs 2 against --jobs 1, wall time (speed-up)", Fmt("%.2f s", two),
+    // A row's threads and the sweep's reading of the reports already overlap
+    // with one job, so on two CPUs the speed-up can be at most 2 / oneCpus.
+    Add("sweep, " + what + ": --jobs 2 against --jobs 1, wall time (speed-up); CPUs kept busy: " +
+            Fmt("%.2f", oneCpus) + " with one job (so at most " + Fmt("%.2fx", 2 / std::max(oneCpus, 1e-9)) +
+            " on two CPUs), " + Fmt("%.2f", twoCpus) + " with two",
+        Fmt("%.2f s", two),
         Fmt("%.2f s", one), Fmt("%.2fx", one / two), ">= 1.8x", one / two >= 1.8);
     Add("sweep, the same with --jobs 1 against its " + std::to_string(lines.size()) +
             " --list lines run one after another by the bench, wall time",
