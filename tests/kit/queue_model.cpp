@@ -32,56 +32,104 @@ DWORD QueueModel::Write(int i)
     return MMSYSERR_NOERROR;
 }
 
+// The packet as the listener must hear it, decided from what the
+// application wrote and not from how the driver walks its headers: the
+// stream is every queued header's bytes not yet heard, from the current
+// header on, in the order they were written.  The clock's request, capped
+// by what is queued, sets the budget in whole frames; the packet is the
+// budget's worth of the stream's readable bytes, a buffer that cannot be
+// read being lost whole if the stream reaches it before the budget is
+// spent.  When lost buffers leave the stream short of the budget and ending
+// inside a frame, that part frame waits in its header if one header holds
+// all of it, and is completed with zero bytes if it spans headers; fewer
+// than 4 bytes that are all that is queued go out completed with zeros.
 bool QueueModel::Post(DWORD requested, bool running, bool allocFails, bool refused, ModelPacket* out)
 {
     if (!running || queue.empty())
         return false;
-    DWORD pending = 0;
-    for (size_t k = head; k < queue.size(); ++k) {
-        const ModelHeader& m = h[queue[k]];
-        if (m.consumed < m.length)
-            pending += m.length - m.consumed;
-    }
-    // Whole 4-byte frames: the request rounded down; a part frame at the
-    // end of what is queued waits, unless it is all that is queued, when it
-    // goes out completed with zero bytes.
+    DWORD queued = Queued();
     requested -= requested % 4;
-    DWORD n = requested < pending ? requested : pending;
-    if (n == 0 || allocFails)
+    DWORD budget = requested < queued ? requested : queued;
+    if (budget == 0 || allocFails)
         return false;
-    DWORD frames = n - n % 4;
-    if (frames != 0)
-        n = frames;
+    const bool tail = budget < 4;
+    if (!tail)
+        budget -= budget % 4;
+    std::vector<Heard> stream;
+    Unheard(budget, &stream);
+    // Where the budget is spent in the stream; every lost buffer before that
+    // point was reached.
+    DWORD readable = 0;
+    size_t end = 0;
+    for (; end < stream.size() && readable < budget; ++end) {
+        if (stream[end].lost)
+            h[stream[end].id].consumed = h[stream[end].id].length;
+        else
+            readable += 1;
+    }
+    // stream[0, end) holds `readable` heard bytes (and the lost markers).
+    DWORD part = readable % 4;
+    if (!tail && part != 0) {
+        size_t k = end;
+        int owner = -1;
+        bool oneHeader = true;
+        for (DWORD n = 0; n < part; ++n) {
+            do
+                --k;
+            while (stream[k].lost);
+            oneHeader &= owner < 0 || stream[k].id == owner;
+            owner = stream[k].id;
+        }
+        if (oneHeader) {
+            readable -= part;
+            end = k;
+            part = 0;
+        }
+    }
+    if (readable == 0)
+        return false;
     out->audio.clear();
-    out->audio.reserve(n + 3);
     out->refused = refused;
-    ModelHeader* last = nullptr;
-    DWORD lastTake = 0;
-    for (size_t k = head; k < queue.size() && n > 0; ++k) {
-        ModelHeader& m = h[queue[k]];
-        if (m.unreadable || m.consumed >= m.length)
+    for (size_t k = 0; k < end; ++k) {
+        if (stream[k].lost)
             continue;
-        const std::vector<uint8_t>& buf = pool->Buffer(queue[k]);
-        DWORD take = m.length - m.consumed < n ? m.length - m.consumed : n;
-        out->audio.insert(out->audio.end(), buf.begin() + m.consumed, buf.begin() + m.consumed + take);
-        m.consumed += take;
-        n -= take;
-        last = &m;
-        lastTake = take;
+        out->audio.push_back(pool->Buffer(stream[k].id)[stream[k].offset]);
+        h[stream[k].id].consumed = stream[k].offset + 1;
     }
-    // Unreadable headers skipped can leave a part frame: it goes back to the
-    // header it came from when that header gave at least that much.
-    DWORD part = static_cast<DWORD>(out->audio.size() % 4);
-    if (frames != 0 && part != 0 && lastTake >= part) {
-        last->consumed -= part;
-        out->audio.resize(out->audio.size() - part);
-        part = 0;
-    }
-    if (out->audio.empty())
-        return false;
     if (part != 0)
         out->audio.resize(out->audio.size() + 4 - part, 0);
     return true;
+}
+
+// The bytes queued and not yet heard (lost or not), held at 0xFFFFFFFF.
+DWORD QueueModel::Queued() const
+{
+    DWORD queued = 0;
+    for (size_t k = head; k < queue.size(); ++k) {
+        const ModelHeader& m = h[queue[k]];
+        DWORD left = m.consumed < m.length ? m.length - m.consumed : 0;
+        queued = left > 0xFFFFFFFFu - queued ? 0xFFFFFFFFu : queued + left;
+    }
+    return queued;
+}
+
+// The stream still to hear, up to `limit` readable bytes: a readable
+// header's bytes one position each, a header that cannot be read one `lost`
+// marker.
+void QueueModel::Unheard(DWORD limit, std::vector<Heard>* stream) const
+{
+    DWORD readable = 0;
+    for (size_t k = head; k < queue.size() && readable < limit; ++k) {
+        const ModelHeader& m = h[queue[k]];
+        if (m.consumed >= m.length)
+            continue;
+        if (m.unreadable) {
+            stream->push_back(Heard{queue[k], 0, true});
+            continue;
+        }
+        for (DWORD b = m.consumed; b < m.length && readable < limit; ++b, ++readable)
+            stream->push_back(Heard{queue[k], b, false});
+    }
 }
 
 void QueueModel::MarkConsumed()
