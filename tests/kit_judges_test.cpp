@@ -175,6 +175,16 @@ TEST_F(KitPacketRule, APartFrameLeftByALostBufferWaitsInItsHeaderOrIsCompletedWh
     Written(3, 2);
     EXPECT_EQ(Post(100), Cat(Cat(Bytes(0, 0, 5), Bytes(3, 0, 2)), {0}));
     EXPECT_EQ(model_.h[3].consumed, 2u);
+
+    // The stream ends in a lost buffer: the part frame is still all from
+    // the last header heard, and waits there.
+    model_ = kit::QueueModel();
+    model_.pool = &pool_;
+    Written(0, 5);
+    Written(1, 8, false);
+    EXPECT_EQ(Post(100), Bytes(0, 0, 4));
+    EXPECT_EQ(model_.h[0].consumed, 4u);
+    EXPECT_EQ(model_.h[1].consumed, 8u);
 }
 
 }  // namespace

@@ -56,45 +56,33 @@ bool QueueModel::Post(DWORD requested, bool running, bool allocFails, bool refus
     if (!tail)
         budget -= budget % 4;
     std::vector<Heard> stream;
-    Unheard(budget, &stream);
-    // Where the budget is spent in the stream; every lost buffer before that
-    // point was reached.
-    DWORD readable = 0;
-    size_t end = 0;
-    for (; end < stream.size() && readable < budget; ++end) {
-        if (stream[end].lost)
-            h[stream[end].id].consumed = h[stream[end].id].length;
-        else
-            readable += 1;
-    }
-    // stream[0, end) holds `readable` heard bytes (and the lost markers).
+    DWORD readable = Unheard(budget, &stream);
+    // Every lost buffer in the stream before the budget was spent was reached.
+    for (const Heard& r : stream)
+        if (r.lost)
+            h[r.id].consumed = h[r.id].length;
+    // A part frame left at the end: all from the last run's header, it
+    // waits there; spanning headers, it is completed with zeros.
     DWORD part = readable % 4;
-    if (!tail && part != 0) {
-        size_t k = end;
-        int owner = -1;
-        bool oneHeader = true;
-        for (DWORD n = 0; n < part; ++n) {
-            do
-                --k;
-            while (stream[k].lost);
-            oneHeader &= owner < 0 || stream[k].id == owner;
-            owner = stream[k].id;
-        }
-        if (oneHeader) {
-            readable -= part;
-            end = k;
-            part = 0;
-        }
+    Heard* last = nullptr;   // the last run of readable bytes
+    for (Heard& r : stream)
+        if (!r.lost)
+            last = &r;
+    if (!tail && part != 0 && last->n >= part) {
+        last->n -= part;
+        readable -= part;
+        part = 0;
     }
     if (readable == 0)
         return false;
     out->audio.clear();
     out->refused = refused;
-    for (size_t k = 0; k < end; ++k) {
-        if (stream[k].lost)
+    for (const Heard& r : stream) {
+        if (r.lost || r.n == 0)
             continue;
-        out->audio.push_back(pool->Buffer(stream[k].id)[stream[k].offset]);
-        h[stream[k].id].consumed = stream[k].offset + 1;
+        const std::vector<uint8_t>& b = pool->Buffer(r.id);
+        out->audio.insert(out->audio.end(), b.begin() + r.from, b.begin() + r.from + r.n);
+        h[r.id].consumed = r.from + r.n;
     }
     if (part != 0)
         out->audio.resize(out->audio.size() + 4 - part, 0);
@@ -113,23 +101,22 @@ DWORD QueueModel::Queued() const
     return queued;
 }
 
-// The stream still to hear, up to `limit` readable bytes: a readable
-// header's bytes one position each, a header that cannot be read one `lost`
-// marker.
-void QueueModel::Unheard(DWORD limit, std::vector<Heard>* stream) const
+// The stream still to hear, up to `limit` readable bytes, as runs: a
+// readable header's next bytes, or a header that cannot be read (`lost`);
+// the readable bytes in it.
+DWORD QueueModel::Unheard(DWORD limit, std::vector<Heard>* stream) const
 {
     DWORD readable = 0;
     for (size_t k = head; k < queue.size() && readable < limit; ++k) {
         const ModelHeader& m = h[queue[k]];
         if (m.consumed >= m.length)
             continue;
-        if (m.unreadable) {
-            stream->push_back(Heard{queue[k], 0, true});
-            continue;
-        }
-        for (DWORD b = m.consumed; b < m.length && readable < limit; ++b, ++readable)
-            stream->push_back(Heard{queue[k], b, false});
+        DWORD n = m.length - m.consumed < limit - readable ? m.length - m.consumed : limit - readable;
+        stream->push_back(Heard{queue[k], m.consumed, m.unreadable ? 0 : n, m.unreadable});
+        if (!m.unreadable)
+            readable += n;
     }
+    return readable;
 }
 
 void QueueModel::MarkConsumed()

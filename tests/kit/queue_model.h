@@ -82,11 +82,12 @@ public:
 private:
     struct Heard {
         int id;          // the header
-        DWORD offset;    // the byte's place in its buffer
+        DWORD from;      // where in its buffer the run starts
+        DWORD n;         // bytes heard (0 for a lost buffer)
         bool lost;       // a whole buffer that cannot be read
     };
     DWORD Queued() const;
-    void Unheard(DWORD limit, std::vector<Heard>* stream) const;
+    DWORD Unheard(DWORD limit, std::vector<Heard>* stream) const;
     void GiveBackFront();
 };
 
