@@ -7,7 +7,8 @@
 // a pass may run on into the buffers behind the loop before the next pass
 // begins: the completion, not the packet, rewinds a pass.  That ordering is
 // the driver's, and this judge leaves it open: it checks each stream on its
-// own.)
+// own.)  A broken loop ends with its pass whole.
+#include <algorithm>
 #include <vector>
 
 #include "driver/config.h"
@@ -31,7 +32,7 @@ protected:
     }
     // Plays a two-buffer loop of `loops` passes and one buffer behind it to
     // the end; the audio posted, split into the loop's bytes and the rest.
-    void Play(DWORD loops, std::vector<uint8_t>* loop, std::vector<uint8_t>* behind)
+    void Play(DWORD loops, std::vector<uint8_t>* loop, std::vector<uint8_t>* behind, uint64_t breakAfterMs = 0)
     {
         // No reserve: every packet is a tick's 20 ms, shorter than the
         // buffer behind the loop.
@@ -48,6 +49,11 @@ protected:
         ASSERT_EQ(Write(pool.PrepareWith(1, b_, WHDR_ENDLOOP)).result, 0u);
         ASSERT_EQ(Write(pool.PrepareWith(2, c_)).result, 0u);
         ASSERT_EQ(Para().dwCacheLen, 0u);
+        if (breakAfterMs != 0) {
+            host::AdvanceVirtualMs(breakAfterMs);
+            ASSERT_TRUE(client_.Done().empty()) << "the loop has no end of its own";
+            ASSERT_EQ(Message(WODM_BREAKLOOP).result, 0u);
+        }
         host::AdvanceVirtualMs(1000);
         ASSERT_EQ(client_.Done().size(), 3u) << "every buffer back within a second";
         for (const btstandin::Packet& p : btstandin::Packets())
@@ -80,5 +86,30 @@ TEST_F(LoopHeardTest, ALoopOfTwoPassesIsHeardTwiceThenWhatFollowsOnce) { Check(2
 TEST_F(LoopHeardTest, ALoopOfThreePassesIsHeardThreeTimesThenWhatFollowsOnce) { Check(3); }
 TEST_F(LoopHeardTest, ALoopOfFivePassesIsHeardFiveTimesThenWhatFollowsOnce) { Check(5); }
 
+// waveOutBreakLoop: the pass under way is played to its end, then what
+// follows the loop.  An endless loop broken at four instants (a tick apart
+// and between ticks, so that the break finds the pass in each of its
+// states): whole passes, in order, and the buffer behind it once.
+class BrokenLoopTest : public LoopHeardTest {
+protected:
+    void CheckBreak(uint64_t afterMs)
+    {
+        std::vector<uint8_t> loop, behind;
+        Play(0xFFFFFFFFu, &loop, &behind, afterMs);
+        ASSERT_FALSE(HasFatalFailure());
+        std::vector<uint8_t> pass = a_;
+        pass.insert(pass.end(), b_.begin(), b_.end());
+        ASSERT_GE(loop.size(), pass.size());
+        EXPECT_EQ(loop.size() % pass.size(), 0u) << loop.size() << " loop bytes: a pass cut short";
+        for (size_t at = 0; at + pass.size() <= loop.size(); at += pass.size())
+            ASSERT_TRUE(std::equal(pass.begin(), pass.end(), loop.begin() + at)) << "pass " << at / pass.size();
+        EXPECT_TRUE(behind == c_) << behind.size() << " bytes heard behind the loop, " << c_.size() << " written";
+    }
+};
+
+TEST_F(BrokenLoopTest, BrokenAt300Ms) { CheckBreak(300); }
+TEST_F(BrokenLoopTest, BrokenAt310Ms) { CheckBreak(310); }
+TEST_F(BrokenLoopTest, BrokenAt320Ms) { CheckBreak(320); }
+TEST_F(BrokenLoopTest, BrokenAt330Ms) { CheckBreak(330); }
 
 }  // namespace
