@@ -25,6 +25,7 @@ using kit::UnmappedPage;
 kit::MessageAnswer Session::Send(UINT uMsg, DWORD_PTR p1, DWORD_PTR p2, Mem rec, Mem out)
 {
     kit::MessageAnswer a = kit::SendMessage(d_.Entry(), hOpenOrZero(), uMsg, p1, p2, rec, out);
+    oracle_.AfterMessage();
     EXPECT(a.returned == TRUE, "WAV_IOControl answered %d for message %u", a.returned, uMsg);
     if (rec != Mem::Good || out != Mem::Good)
         EXPECT(!a.wroteResult, "a result word went to a record that is not the caller's");
@@ -265,6 +266,7 @@ void Session::Link(uint8_t b)
         oracle_.FlushBegins();
     btstandin::RaiseEvent(code);
     btstandin::WaitForEvents();
+    oracle_.AfterMessage();
     if (flush)
         oracle_.WalkEnds();
     auto answers = btstandin::EventAnswers();

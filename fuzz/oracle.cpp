@@ -6,7 +6,11 @@
 #include "btlink/lmr.h"
 #include "check.h"
 #include "btstandin/btstandin.h"
+#include "driver/config.h"
+#include "host/clock.h"
+#include "host/faults.h"
 #include "host/host.h"
+#include "kit/counter.h"
 #include "kit/records.h"
 
 namespace fuzzing {
@@ -82,68 +86,113 @@ void QueueOracle::ZeroPosition()
     model_.bytesDone = 0;
 }
 
-void QueueOracle::TickBegins()
+namespace {
+
+uint64_t RegistryFaultsFired()
+{
+    return host::FaultsFired(host::Fault::RegistryOpen) + host::FaultsFired(host::Fault::RegistryQuery);
+}
+
+// The number labelled `label` in a debug record, as the unsigned word it
+// prints; false when the record has none.
+bool Labelled(const host::DebugRecord& r, const char* label, uint32_t* out)
+{
+    for (const host::DebugArgument& a : r.arguments) {
+        if (a.label == label) {
+            *out = static_cast<uint32_t>(a.number);
+            return true;
+        }
+    }
+    return false;
+}
+
+// A value a start read while a registry fault fired: the registry's by the
+// rules, or the default where the fault hid it.  Which read failed is the
+// driver's order of reads, which nothing documents; the announced value
+// must be one of the two, and is then the one in use.
+uint32_t OneOf(uint32_t announced, uint32_t fromRegistry, uint32_t fallback, const char* name)
+{
+    EXPECT(announced == fromRegistry || announced == fallback,
+           "the driver announced %s %u: neither the registry's %u nor the default %u", name, announced, fromRegistry,
+           fallback);
+    return announced;
+}
+
+}  // namespace
+
+void QueueOracle::DebugLine(const host::DebugRecord& r)
+{
+    kit::PacingValues said;
+    if (r.format.compare(0, 16, "InitBtAudioPara:") != 0 || !Labelled(r, "Sample", &said.sample) ||
+        !Labelled(r, "CacheLen", &said.cacheLen))
+        return;
+    kit::PacingValues v = kit::PacingFromRegistry();
+    uint64_t fired = RegistryFaultsFired();
+    if (fired != regFaults_) {
+        v.sample = OneOf(said.sample, v.sample, BT_AUDIO_DEFAULT_SAMPLE, "Sample");
+        v.cacheLen = OneOf(said.cacheLen, v.cacheLen, kit::ReserveOf(BT_AUDIO_DEFAULT_CACHELEN), "CacheLen");
+        regFaults_ = fired;
+    } else {
+        EXPECT(said.sample == v.sample && said.cacheLen == v.cacheLen,
+               "the driver announced Sample %u, CacheLen %u; the registry says %u, %u", said.sample, said.cacheLen,
+               v.sample, v.cacheLen);
+    }
+    clock_.Configure(v, host::CounterFrequency(), kit::Counter());
+}
+
+void QueueOracle::AfterMessage()
+{
+    // On the virtual clock the counter stands still through a message (and
+    // through a tick's callbacks, where a client's reaction sends one), so
+    // the counter now is the counter when the timer was made.
+    uint64_t made = host::TimersCreated();
+    if (made != timersSeen_)
+        clock_.Rebase(kit::Counter());
+    timersSeen_ = made;
+    regFaults_ = RegistryFaultsFired();
+}
+
+void QueueOracle::TickBegins(uint64_t counter)
 {
     EndTick();
     tickOpen_ = true;
     tickTaken_ = false;
-    mallocsBefore_ = host::GetCounters().driverMallocs;
+    // A tick with nothing queued takes the time and leaves the pump idle.
+    request_ = clock_.Tick(counter, !model_.queue.empty());
+    mallocFaults_ = host::FaultsFired(host::Fault::Malloc);
 }
 
-void QueueOracle::Posting()
-{
-    for (int i = 0; i < kit::kModelHeaders; ++i)
-        postCursor_[i] = HeaderConsumed(pool_[i]);
-}
-
-// What a tick did before it handed anything back: its one packet (if any)
-// carries exactly the bytes the model takes, unreadable headers it reached
-// are dropped whole, and the consumed headers are marked done.
+// What a tick did before it handed anything back: its one packet, if the
+// model expects one, carries exactly the next bytes of the written stream
+// for the clock's request; unreadable buffers the stream reached are lost
+// whole; the consumed headers are marked done.
 void QueueOracle::TakeTick()
 {
     tickTaken_ = true;
     std::vector<btstandin::Packet> packets = btstandin::Packets();
     btstandin::ClearPackets();
-    EXPECT(packets.size() <= 1, "a tick posted %zu packets", packets.size());
-    for (const btstandin::Packet& p : packets) {
-        EXPECT(p.length == p.dataLen + BT_AUDIO_PACKET_OVERHEAD, "packet of %u bytes says dwDataLen %u", p.length,
-               p.dataLen);
-        EXPECT(p.audio.size() == p.dataLen && p.dataLen > 0, "packet carries %zu audio bytes, dwDataLen %u",
-               p.audio.size(), p.dataLen);
-        // Every packet is whole frames of the device's format, the first
-        // included, however the client cut its buffers.
-        EXPECT(p.dataLen % 4 == 0, "a packet of %u audio bytes is not whole 4-byte frames", p.dataLen);
-        kit::ModelPacket expected;
-        bool posts = model_.Post(p.dataLen, true, false, p.refused, &expected);
-        EXPECT(posts && expected.audio == p.audio,
-               "a packet of %u bytes is not the queue's next %u readable bytes (first byte %#x, expected %#x)",
-               p.dataLen, p.dataLen, p.audio.empty() ? 0u : p.audio[0],
-               expected.audio.empty() ? 0u : expected.audio[0]);
-        if (!p.refused)
-            ++acceptedPosts_;
-    }
-    // Unreadable headers the walk reached were dropped whole; how far it
-    // went depends on the bytes due, so the cursors say.  With a packet,
-    // their cursors at the post; with a packet allocated and freed unposted,
-    // every one (nothing could be copied, so the walk ran to the end); with
-    // none allocated (nothing due, or no memory), none.
-    bool allocated = host::GetCounters().driverMallocs > mallocsBefore_;
-    for (size_t k = model_.head; k < model_.queue.size(); ++k) {
-        int i = model_.queue[k];
-        kit::ModelHeader& m = model_.h[i];
-        if (!m.unreadable || m.consumed >= m.length)
-            continue;
-        if (packets.empty()) {
-            if (allocated)
-                m.consumed = m.length;
-            continue;
-        }
-        DWORD got = postCursor_[i];
-        EXPECT(got == m.consumed || got == m.length,
-               "unreadable header %d's cursor is %u: neither untouched (%u) nor dropped whole (%u)", i, got,
-               m.consumed, m.length);
-        m.consumed = got;
-    }
+    // The allocation's answer is the platform's: a fault the session armed.
+    bool allocFails = host::FaultsFired(host::Fault::Malloc) != mallocFaults_;
+    bool refused = !packets.empty() && packets[0].refused;
+    kit::ModelPacket expected;
+    bool posts = model_.Post(request_, true, allocFails, refused, &expected);
+    EXPECT(packets.size() == (posts ? 1u : 0u), "a tick asked for %u bytes posted %zu packets, the model %d", request_,
+           packets.size(), posts ? 1 : 0);
+    if (!posts)
+        return model_.MarkConsumed();
+    const btstandin::Packet& p = packets[0];
+    EXPECT(p.length == p.dataLen + BT_AUDIO_PACKET_OVERHEAD, "packet of %u bytes says dwDataLen %u", p.length,
+           p.dataLen);
+    EXPECT(p.audio.size() == p.dataLen, "packet carries %zu audio bytes, dwDataLen %u", p.audio.size(), p.dataLen);
+    EXPECT(p.dataLen == expected.audio.size(), "a tick asked for %u bytes posted %u, the written stream gives %zu",
+           request_, p.dataLen, expected.audio.size());
+    size_t at = 0;
+    while (at < p.audio.size() && p.audio[at] == expected.audio[at])
+        ++at;
+    EXPECT(at == p.audio.size(), "packet byte %zu of %u is %#x, the written stream's next is %#x", at, p.dataLen,
+           p.audio[at], expected.audio[at]);
+    if (!p.refused)
+        ++acceptedPosts_;
     model_.MarkConsumed();
 }
 

@@ -2,11 +2,17 @@
 // model (kit::QueueModel) kept in step with the driver through everything
 // the session does and sees.  The session tells it what it sends (writes,
 // flushes, opens that drop the queue, break-loops); the timer's ticks tell it
-// when a tick begins; every packet posted must be whole 4-byte frames, go
-// through the model's Post and carry exactly the bytes the model takes; every MM_WOM_DONE must be the
-// model's next hand-back; and after every operation the driver's queue and
-// every header's flags, loop count, cursor and link are compared with the
-// model's.
+// when a tick begins.  How many bytes a tick may take comes from outside the
+// driver: the pacing's documented rule (kit::PacingClock) over the counter,
+// with the values the registry holds, paid from each start (the driver's
+// announcement of its configuration says when one happened) or timer
+// replacement (the timer service's count of timers made says when).  Each
+// tick's packet must be exactly the next bytes of the stream the
+// application wrote for that request (kit::QueueModel::Post), which also
+// decides which unreadable buffers the tick reached; every MM_WOM_DONE must
+// be the model's next hand-back; and after every operation the driver's
+// queue and every header's flags, loop count, cursor and link are compared
+// with the model's.
 //
 // Threads: called on the session's thread, on the timer service's thread
 // inside a tick, and on the stand-in's event thread inside a link event,
@@ -16,8 +22,10 @@
 #include <cstdint>
 #include <functional>
 
+#include "host/host.h"
 #include "host/platform.h"
 #include "kit/header_pool.h"
+#include "kit/pacing_clock.h"
 #include "kit/queue_model.h"
 #include "stream/stream.h"
 
@@ -44,10 +52,15 @@ public:
     void ZeroPosition();  // WODM_RESET's end
     DWORD Position() const { return model_.Position(); }
 
-    // A tick is about to run (on the timer's thread): the one before it ended.
-    void TickBegins();
-    // The tick is inside LMRPostData: its copy is done, nothing marked yet.
-    void Posting();
+    // A tick is about to run (on the timer's thread) at counter `counter`:
+    // the one before it ended.
+    void TickBegins(uint64_t counter);
+    // A line on the debug output: the driver's announcement of the values a
+    // start from idle configured.
+    void DebugLine(const host::DebugRecord& r);
+    // A message (or link event) has returned: a timer it made pays the
+    // counter time from now.
+    void AfterMessage();
     // MM_WOM_DONE for header i, on whatever thread the driver sent it.
     void HandedBack(int i);
 
@@ -69,8 +82,11 @@ private:
     kit::QueueModel model_;
     bool tickOpen_ = false;
     bool tickTaken_ = false;
-    unsigned long mallocsBefore_ = 0;             // the driver's allocations when the tick began
-    DWORD postCursor_[kit::kModelHeaders] = {};   // each header's cursor at the tick's post
+    kit::PacingClock clock_;
+    DWORD request_ = 0;           // what the open tick asks for
+    uint64_t mallocFaults_ = 0;   // allocation faults fired when the tick began
+    uint64_t timersSeen_ = 0;     // timers the timer service had made
+    uint64_t regFaults_ = 0;      // registry faults fired at the last look
     uint64_t acceptedPosts_ = 0;
 };
 

@@ -32,14 +32,14 @@ Session::Session(const host::DriverModule& driver, bool trace)
         pool_.Fill(i, std::vector<uint8_t>(), 0, 0);
         oracle_.Prepared(static_cast<int>(i), 0, 0, 0, false);
     }
-    host::SetTickObserver([this](uint64_t) { oracle_.TickBegins(); });
-    btstandin::SetPostObserver([this](const btstandin::PostInfo&) { oracle_.Posting(); });
+    host::SetTickObserver([this](uint64_t counter) { oracle_.TickBegins(counter); });
+    host::SetDebugRecordObserver([this](const host::DebugRecord& r) { oracle_.DebugLine(r); });
 }
 
 Session::~Session()
 {
     host::SetTickObserver(nullptr);
-    btstandin::SetPostObserver(nullptr);
+    host::SetDebugRecordObserver(nullptr);
 }
 
 // After every operation at the top level: the queue and every header as the
@@ -47,6 +47,7 @@ Session::~Session()
 // driver was given.
 void Session::CheckAfterStep(const char* op)
 {
+    oracle_.AfterMessage();   // the entry points reach the driver without a message
     oracle_.Compare(ctx_, op);
     oracle_.ReclaimDropped();
     if (*deviceInit_)

@@ -32,56 +32,91 @@ DWORD QueueModel::Write(int i)
     return MMSYSERR_NOERROR;
 }
 
+// The packet as the listener must hear it, decided from what the
+// application wrote and not from how the driver walks its headers: the
+// stream is every queued header's bytes not yet heard, from the current
+// header on, in the order they were written.  The clock's request, capped
+// by what is queued, sets the budget in whole frames; the packet is the
+// budget's worth of the stream's readable bytes, a buffer that cannot be
+// read being lost whole if the stream reaches it before the budget is
+// spent.  When lost buffers leave the stream short of the budget and ending
+// inside a frame, that part frame waits in its header if one header holds
+// all of it, and is completed with zero bytes if it spans headers; fewer
+// than 4 bytes that are all that is queued go out completed with zeros.
 bool QueueModel::Post(DWORD requested, bool running, bool allocFails, bool refused, ModelPacket* out)
 {
     if (!running || queue.empty())
         return false;
-    DWORD pending = 0;
-    for (size_t k = head; k < queue.size(); ++k) {
-        const ModelHeader& m = h[queue[k]];
-        if (m.consumed < m.length)
-            pending += m.length - m.consumed;
-    }
-    // Whole 4-byte frames: the request rounded down; a part frame at the
-    // end of what is queued waits, unless it is all that is queued, when it
-    // goes out completed with zero bytes.
+    DWORD queued = Queued();
     requested -= requested % 4;
-    DWORD n = requested < pending ? requested : pending;
-    if (n == 0 || allocFails)
+    DWORD budget = requested < queued ? requested : queued;
+    if (budget == 0 || allocFails)
         return false;
-    DWORD frames = n - n % 4;
-    if (frames != 0)
-        n = frames;
-    out->audio.clear();
-    out->audio.reserve(n + 3);
-    out->refused = refused;
-    ModelHeader* last = nullptr;
-    DWORD lastTake = 0;
-    for (size_t k = head; k < queue.size() && n > 0; ++k) {
-        ModelHeader& m = h[queue[k]];
-        if (m.unreadable || m.consumed >= m.length)
-            continue;
-        const std::vector<uint8_t>& buf = pool->Buffer(queue[k]);
-        DWORD take = m.length - m.consumed < n ? m.length - m.consumed : n;
-        out->audio.insert(out->audio.end(), buf.begin() + m.consumed, buf.begin() + m.consumed + take);
-        m.consumed += take;
-        n -= take;
-        last = &m;
-        lastTake = take;
-    }
-    // Unreadable headers skipped can leave a part frame: it goes back to the
-    // header it came from when that header gave at least that much.
-    DWORD part = static_cast<DWORD>(out->audio.size() % 4);
-    if (frames != 0 && part != 0 && lastTake >= part) {
-        last->consumed -= part;
-        out->audio.resize(out->audio.size() - part);
+    const bool tail = budget < 4;
+    if (!tail)
+        budget -= budget % 4;
+    std::vector<Heard> stream;
+    DWORD readable = Unheard(budget, &stream);
+    // Every lost buffer in the stream before the budget was spent was reached.
+    for (const Heard& r : stream)
+        if (r.lost)
+            h[r.id].consumed = h[r.id].length;
+    // A part frame left at the end: all from the last run's header, it
+    // waits there; spanning headers, it is completed with zeros.
+    DWORD part = readable % 4;
+    Heard* last = nullptr;   // the last run of readable bytes
+    for (Heard& r : stream)
+        if (!r.lost)
+            last = &r;
+    if (!tail && part != 0 && last->n >= part) {
+        last->n -= part;
+        readable -= part;
         part = 0;
     }
-    if (out->audio.empty())
+    if (readable == 0)
         return false;
+    out->audio.clear();
+    out->refused = refused;
+    for (const Heard& r : stream) {
+        if (r.lost || r.n == 0)
+            continue;
+        const std::vector<uint8_t>& b = pool->Buffer(r.id);
+        out->audio.insert(out->audio.end(), b.begin() + r.from, b.begin() + r.from + r.n);
+        h[r.id].consumed = r.from + r.n;
+    }
     if (part != 0)
         out->audio.resize(out->audio.size() + 4 - part, 0);
     return true;
+}
+
+// The bytes queued and not yet heard (lost or not), held at 0xFFFFFFFF.
+DWORD QueueModel::Queued() const
+{
+    DWORD queued = 0;
+    for (size_t k = head; k < queue.size(); ++k) {
+        const ModelHeader& m = h[queue[k]];
+        DWORD left = m.consumed < m.length ? m.length - m.consumed : 0;
+        queued = left > 0xFFFFFFFFu - queued ? 0xFFFFFFFFu : queued + left;
+    }
+    return queued;
+}
+
+// The stream still to hear, up to `limit` readable bytes, as runs: a
+// readable header's next bytes, or a header that cannot be read (`lost`);
+// the readable bytes in it.
+DWORD QueueModel::Unheard(DWORD limit, std::vector<Heard>* stream) const
+{
+    DWORD readable = 0;
+    for (size_t k = head; k < queue.size() && readable < limit; ++k) {
+        const ModelHeader& m = h[queue[k]];
+        if (m.consumed >= m.length)
+            continue;
+        DWORD n = m.length - m.consumed < limit - readable ? m.length - m.consumed : limit - readable;
+        stream->push_back(Heard{queue[k], m.consumed, m.unreadable ? 0 : n, m.unreadable});
+        if (!m.unreadable)
+            readable += n;
+    }
+    return readable;
 }
 
 void QueueModel::MarkConsumed()

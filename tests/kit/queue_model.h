@@ -4,9 +4,10 @@
 // when a header is written, passes counted on the loop's first header (0
 // meaning endless), rewinds with the position falling back at a loop's wrap,
 // break-loop and flush, and members of a pass cut short handed back before
-// the header that moves the queue's front past them.  Each operation mirrors
-// one of the driver's queue routines; a test or a fuzz target applies both
-// and compares.
+// the header that moves the queue's front past them.  What a packet carries
+// is judged apart from those rules, from the bytes the application wrote
+// (Post).  A test or a fuzz target applies each operation to both the model
+// and the driver and compares.
 #pragma once
 
 #include <cstddef>
@@ -55,13 +56,11 @@ public:
 
     // QueueWaveHeader's answer and effect.
     DWORD Write(int i);
-    // What one packet takes (PostBtAudioData): whole 4-byte frames of the
-    // queue's readable bytes, the last frame completed with zero bytes only
-    // when they are all that is left; false and nothing taken when nothing
-    // is due, nothing readable, or the allocation fails.  An unreadable header's bytes
-    // count as pending but are neither copied nor taken here: the driver
-    // drops such a header whole when its walk reaches it, which depends on
-    // how much was due, so the caller sets its cursor from what it sees.
+    // What one packet takes when a tick asks for `requested` bytes: the
+    // next bytes of the stream the application wrote, as queue_model.cpp
+    // states; false and nothing taken when nothing is due, nothing readable,
+    // or the allocation fails.  Buffers that cannot be read and that the
+    // stream reaches are lost whole (their cursor at their length).
     bool Post(DWORD requested, bool running, bool allocFails, bool refused, ModelPacket* out);
     // MarkConsumedHeadersDone, MarkAllHeadersDone, ClearLoopMarks and
     // ReturnDoneHeaders.
@@ -81,6 +80,14 @@ public:
     DWORD Position() const;
 
 private:
+    struct Heard {
+        int id;          // the header
+        DWORD from;      // where in its buffer the run starts
+        DWORD n;         // bytes heard (0 for a lost buffer)
+        bool lost;       // a whole buffer that cannot be read
+    };
+    DWORD Queued() const;
+    DWORD Unheard(DWORD limit, std::vector<Heard>* stream) const;
     void GiveBackFront();
 };
 
