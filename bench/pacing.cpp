@@ -12,6 +12,8 @@
 //   - a sweep of 100 configurations: two jobs against one, against the
 //     same runs one after another, and the workers' total peak memory.
 // Prints a Markdown table.  Usage: pacing_bench PLAYER [--quick]
+#include <sys/resource.h>
+#include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -35,6 +37,49 @@ uint64_t NowNs()
     timespec ts;
     clock_gettime(CLOCK_MONOTONIC, &ts);
     return static_cast<uint64_t>(ts.tv_sec) * 1000000000u + static_cast<uint64_t>(ts.tv_nsec);
+}
+
+Child RunChild(const std::vector<std::string>& args, Streams streams, std::atomic<pid_t>* pid)
+{
+    Child c;
+    const bool keep = streams != Streams::None;
+    int pipefd[2] = {-1, -1};
+    if (keep && pipe(pipefd) != 0)
+        return c;
+    const auto t0 = Clock::now();
+    const pid_t child = fork();
+    if (child == 0) {
+        std::FILE* null = std::fopen("/dev/null", "w");
+        dup2(keep ? pipefd[1] : fileno(null), 1);
+        if (streams != Streams::Kept)
+            dup2(fileno(null), 2);
+        if (keep) {
+            close(pipefd[0]);
+            close(pipefd[1]);
+        }
+        std::vector<char*> argv;
+        for (const auto& a : args)
+            argv.push_back(const_cast<char*>(a.c_str()));
+        argv.push_back(nullptr);
+        execv(argv[0], argv.data());
+        _exit(127);
+    }
+    if (pid)
+        *pid = child;
+    if (keep) {
+        close(pipefd[1]);
+        char buf[4096];
+        for (ssize_t n; (n = read(pipefd[0], buf, sizeof buf)) > 0;)
+            c.out.append(buf, static_cast<size_t>(n));
+        close(pipefd[0]);
+    }
+    int status = 0;
+    struct rusage ru {};
+    wait4(child, &status, 0, &ru);
+    c.wall = Seconds(t0, Clock::now());
+    c.code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    c.cpu = ru.ru_utime.tv_sec + ru.ru_utime.tv_usec / 1e6 + ru.ru_stime.tv_sec + ru.ru_stime.tv_usec / 1e6;
+    return c;
 }
 
 std::vector<Row> g_rows;

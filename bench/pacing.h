@@ -2,6 +2,9 @@
 // each part adds its rows to, and the clocks they measure with.
 #pragma once
 
+#include <sys/types.h>
+
+#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <string>
@@ -14,6 +17,22 @@ using Clock = std::chrono::steady_clock;
 double Seconds(Clock::time_point a, Clock::time_point b);
 // CLOCK_MONOTONIC in nanoseconds.
 uint64_t NowNs();
+
+// A program the bench ran to its end.
+struct Child {
+    int code = -1;       // its exit code; -1 when it was killed or did not start
+    double wall = 0;     // fork to exit, seconds
+    double cpu = 0;      // user + system seconds
+    std::string out;     // its standard output, when kept
+};
+// Where a child's standard output and error go: Kept, output read into
+// Child::out and error to the bench's own; OutputOnly, output read and error
+// to /dev/null; None, both to /dev/null.
+enum class Streams { Kept, OutputOnly, None };
+// Runs args[0] (a path) with `args` and waits for it; `pid` gets its
+// process id as soon as it exists.
+Child RunChild(const std::vector<std::string>& args, Streams streams = Streams::Kept,
+               std::atomic<pid_t>* pid = nullptr);
 
 // One row of the printed table.
 struct Row {

@@ -32,46 +32,6 @@ namespace {
 
 // ---- The player ----------------------------------------------------------------------
 
-struct Child {
-    int code = -1;
-    double wall = 0;
-    double cpu = 0;          // user + system seconds
-    std::string out;
-};
-
-Child Run(const std::vector<std::string>& args)
-{
-    Child c;
-    int pipefd[2];
-    if (pipe(pipefd) != 0)
-        return c;
-    auto t0 = Clock::now();
-    pid_t pid = fork();
-    if (pid == 0) {
-        dup2(pipefd[1], 1);
-        close(pipefd[0]);
-        close(pipefd[1]);
-        std::vector<char*> argv;
-        for (const auto& a : args)
-            argv.push_back(const_cast<char*>(a.c_str()));
-        argv.push_back(nullptr);
-        execv(argv[0], argv.data());
-        _exit(127);
-    }
-    close(pipefd[1]);
-    char buf[4096];
-    for (ssize_t n; (n = read(pipefd[0], buf, sizeof buf)) > 0;)
-        c.out.append(buf, static_cast<size_t>(n));
-    close(pipefd[0]);
-    int status = 0;
-    struct rusage ru {};
-    wait4(pid, &status, 0, &ru);
-    c.wall = Seconds(t0, Clock::now());
-    c.code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    c.cpu = ru.ru_utime.tv_sec + ru.ru_utime.tv_usec / 1e6 + ru.ru_stime.tv_sec + ru.ru_stime.tv_usec / 1e6;
-    return c;
-}
-
 // Figures from the player's JSON report, which keeps six significant digits
 // (the text report rounds the wall time to the millisecond, too coarse for a
 // minute that plays in about ten).  Each read takes the figures it is asked
@@ -186,11 +146,11 @@ void BenchFastLengths(const std::string& player, const std::string& dir, bool qu
     std::vector<long> peaks;   // by length, in the order above
     for (const Length& l : lengths) {
         std::string wav = dir + "/tone.wav";
-        Check(Run({player, "--fast", "--quiet", "--length", l.length, "--wav", wav}), "writing the WAV file");
+        Check(RunChild({player, "--fast", "--quiet", "--length", l.length, "--wav", wav}), "writing the WAV file");
         double best = 1e9, read = 1e9;
         long peak = 0;
         for (int i = 0; i < 3; ++i) {
-            Check(Run({player, "--fast", "--quiet", "--report", g_report, wav}), "fast mode");
+            Check(RunChild({player, "--fast", "--quiet", "--report", g_report, wav}), "fast mode");
             const Reported r = ReadReport();
             best = std::min(best, r.wall);
             peak = std::max(peak, r.peakKb);
@@ -219,14 +179,14 @@ void BenchFastLengths(const std::string& player, const std::string& dir, bool qu
 void BenchHeadset(const std::string& player, const std::string& dir, bool quick)
 {
     std::string wav = dir + "/tone.wav";
-    Check(Run({player, "--fast", "--quiet", "--length", quick ? "1min" : "10min", "--wav", wav}),
+    Check(RunChild({player, "--fast", "--quiet", "--length", quick ? "1min" : "10min", "--wav", wav}),
           "writing the WAV file");
     double with = 1e9, without = 1e9;
     for (int i = 0; i < 7; ++i) {
-        Child a = Run({player, "--fast", "--quiet", "--report", g_report, wav});
+        Child a = RunChild({player, "--fast", "--quiet", "--report", g_report, wav});
         Check(a, "fast mode with the headset");
         with = std::min(with, ReportedWall());
-        Child b = Run({player, "--fast", "--quiet", "--no-headset", "--report", g_report, wav});
+        Child b = RunChild({player, "--fast", "--quiet", "--no-headset", "--report", g_report, wav});
         Check(b, "fast mode without the headset");
         without = std::min(without, ReportedWall());
     }
@@ -244,11 +204,11 @@ void BenchHeadset(const std::string& player, const std::string& dir, bool quick)
 void BenchHeard(const std::string& player, const std::string& dir, bool quick)
 {
     std::string wav = dir + "/tone.wav", heard = dir + "/heard.wav";
-    Check(Run({player, "--fast", "--quiet", "--length", quick ? "1min" : "10min", "--wav", wav}),
+    Check(RunChild({player, "--fast", "--quiet", "--length", quick ? "1min" : "10min", "--wav", wav}),
           "writing the WAV file");
     double play = 1e9, bare = 1e9;
     for (int i = 0; i < 3; ++i) {
-        Child c = Run({player, "--fast", "--quiet", "--heard", heard, "--report", g_report, wav});
+        Child c = RunChild({player, "--fast", "--quiet", "--heard", heard, "--report", g_report, wav});
         Check(c, "fast mode with --heard");
         play = std::min(play, ReportedWall());
         bare = std::min(bare, ReadEncodeDecodeSeconds(wav));
@@ -290,7 +250,7 @@ void BenchFlac(const std::string& player, const std::string& dir, bool quick)
     double decode = 1e9, play = 1e9;
     for (int i = 0; i < 3; ++i) {
         decode = std::min(decode, DecodeSeconds(flac));
-        Child c = Run({player, "--fast", "--quiet", "--report", g_report, flac});
+        Child c = RunChild({player, "--fast", "--quiet", "--report", g_report, flac});
         Check(c, "fast mode, FLAC");
         play = std::min(play, ReportedWall());
     }
@@ -306,10 +266,10 @@ void BenchRefill(const std::string& player)
 {
     double event = 1e9, callback = 1e9;
     for (int i = 0; i < 3; ++i) {
-        Child a = Run({player, "--fast", "--quiet", "--length", "60s"});
+        Child a = RunChild({player, "--fast", "--quiet", "--length", "60s"});
         Check(a, "fast mode, event refill");
         event = std::min(event, a.wall);
-        Child b = Run({player, "--fast", "--quiet", "--length", "60s", "--refill", "callback"});
+        Child b = RunChild({player, "--fast", "--quiet", "--length", "60s", "--refill", "callback"});
         Check(b, "fast mode, callback refill");
         callback = std::min(callback, b.wall);
     }
@@ -361,9 +321,9 @@ void BenchHung()
 void BenchRunner(const std::string& player, const std::string& dir)
 {
     const std::string wav = dir + "/minute.wav", raw = dir + "/minute.raw";
-    Check(Run({player, "--fast", "--quiet", "--length", "60s", "--wav", wav}), "writing the WAV file");
+    Check(RunChild({player, "--fast", "--quiet", "--length", "60s", "--wav", wav}), "writing the WAV file");
     // The raw audio the program reads: the WAV's data after its 44-byte header.
-    Run({"/bin/sh", "-c", "tail -c +45 '" + wav + "' > '" + raw + "'"});
+    RunChild({"/bin/sh", "-c", "tail -c +45 '" + wav + "' > '" + raw + "'"});
     const std::vector<std::string> world = {"--headset-buffer", "150ms", "--link-down", "20s", "--link-back", "20.5s",
                                             "--interference", "10s:5s:60%"};
     double runWall = 1e9, playWall = 1e9;
@@ -372,12 +332,12 @@ void BenchRunner(const std::string& player, const std::string& dir)
         std::vector<std::string> a = {BENCH_RUNNER, "--fast", "--report", g_report};
         a.insert(a.end(), world.begin(), world.end());
         a.insert(a.end(), {"--", BENCH_WORLD_PLAY, raw});
-        Child r = Run(a);
+        Child r = RunChild(a);
         const Reported rr = ReadReport();
         std::vector<std::string> b = {player, "--fast", "--quiet", "--report", g_report};
         b.insert(b.end(), world.begin(), world.end());
         b.push_back(wav);
-        Child p = Run(b);
+        Child p = RunChild(b);
         const Reported pr = ReadReport();
         if (r.code != 7 || p.code != 7) {   // the link drop's gap, both times
             std::fprintf(stderr, "pacing_bench: runner exit %d, player exit %d (7 expected)\n%s\n", r.code, p.code,
@@ -426,7 +386,7 @@ void BenchRealTime(const std::string& player, bool quick)
     // The player reports its whole process's CPU time over the playback
     // (from the first write to the last buffer back), so start-up and
     // shutdown stay out.  A short run first tells the timer's scheduling.
-    Child probe = Run({player, "--quiet", "--link-delay", "0", "--length", "100ms"});
+    Child probe = RunChild({player, "--quiet", "--link-delay", "0", "--length", "100ms"});
     Check(probe, "real-time run");
     std::string sched;
     size_t at = probe.out.find("timer thread");
@@ -461,7 +421,7 @@ void BenchRealTime(const std::string& player, bool quick)
                   (b.ru_stime.tv_sec - a.ru_stime.tv_sec) + (b.ru_stime.tv_usec - a.ru_stime.tv_usec) / 1e6;
     });
     // The playback path alone: without the late-tick audit and its probe.
-    Child run = Run({player, "--quiet", "--link-delay", "0", "--length", std::to_string(seconds) + "s",
+    Child run = RunChild({player, "--quiet", "--link-delay", "0", "--length", std::to_string(seconds) + "s",
                      "--late-ticks", "off", "--report", g_report});
     bareLoop.join();
     Check(run, "real-time run");
@@ -474,7 +434,7 @@ void BenchRealTime(const std::string& player, bool quick)
         perSecond <= 0.002);
     // As the player runs by default: the audit of every tick and the bare
     // probe beside the timer thread, against the same playback without them.
-    Child audited = Run({player, "--quiet", "--link-delay", "0", "--length", std::to_string(seconds) + "s",
+    Child audited = RunChild({player, "--quiet", "--link-delay", "0", "--length", std::to_string(seconds) + "s",
                          "--report", g_report});
     Check(audited, "real-time run with the late-tick audit");
     const double auditedPerSecond = ReadReport().cpu / seconds;

@@ -5,7 +5,6 @@
 // workers' total peak memory against one run's.
 #include <sys/resource.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -22,43 +21,6 @@
 
 namespace pacing {
 namespace {
-
-// Runs a program with its output to /dev/null (or to `out`); its exit code
-// (-1 killed); `pid` gets its process id as soon as it exists.
-int Spawn(const std::vector<std::string>& args, std::string* out = nullptr, std::atomic<pid_t>* pid = nullptr)
-{
-    int pipefd[2] = {-1, -1};
-    if (out && pipe(pipefd) != 0)
-        return -1;
-    pid_t child = fork();
-    if (child == 0) {
-        std::FILE* null = std::fopen("/dev/null", "w");
-        dup2(out ? pipefd[1] : fileno(null), 1);
-        dup2(fileno(null), 2);
-        if (out) {
-            close(pipefd[0]);
-            close(pipefd[1]);
-        }
-        std::vector<char*> argv;
-        for (const auto& a : args)
-            argv.push_back(const_cast<char*>(a.c_str()));
-        argv.push_back(nullptr);
-        execv(argv[0], argv.data());
-        _exit(127);
-    }
-    if (pid)
-        *pid = child;
-    if (out) {
-        close(pipefd[1]);
-        char buf[4096];
-        for (ssize_t n; (n = read(pipefd[0], buf, sizeof buf)) > 0;)
-            out->append(buf, static_cast<size_t>(n));
-        close(pipefd[0]);
-    }
-    int status = 0;
-    waitpid(child, &status, 0);
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-}
 
 std::string ReadAll(const std::string& path)
 {
@@ -119,7 +81,7 @@ void BenchSweep(const std::string& player, const std::string& dir, bool quick)
         a.insert(a.end(), {"--jobs", jobs, "--sweep-dir", rowsDir});
         const double cpu0 = childrenCpu();
         auto t0 = Clock::now();
-        const int code = Spawn(a);
+        const int code = RunChild(a, Streams::None).code;
         if (code != 0)
             Fail(std::string("the sweep with --jobs ") + jobs, code);
         const double wall = Seconds(t0, Clock::now());
@@ -128,13 +90,13 @@ void BenchSweep(const std::string& player, const std::string& dir, bool quick)
     };
     // The rows' command lines as --list prints them: plain words, each
     // with its own -q --report.
-    std::string listed;
-    std::vector<std::string> list = grid;
+        std::vector<std::string> list = grid;
     list.insert(list.end(), {"--list", "--sweep-dir", rowsDir});
-    if (const int code = Spawn(list, &listed))
+    const Child listing = RunChild(list, Streams::OutputOnly);
+    if (const int code = listing.code)
         Fail("--list", code);
     std::vector<std::vector<std::string>> lines;
-    std::istringstream in(listed);
+    std::istringstream in(listing.out);
     for (std::string line; std::getline(in, line);) {
         std::istringstream words(line);
         lines.emplace_back();
@@ -144,7 +106,7 @@ void BenchSweep(const std::string& player, const std::string& dir, bool quick)
     auto oneByOne = [&] {
         auto t0 = Clock::now();
         for (const auto& l : lines) {
-            const int code = Spawn(l);
+            const int code = RunChild(l, Streams::None).code;
             if (code >= 2 && code <= 6)
                 Fail("a single run", code);
         }
@@ -191,7 +153,7 @@ void BenchSweep(const std::string& player, const std::string& dir, bool quick)
     });
     std::vector<std::string> a = grid;
     a.insert(a.end(), {"--jobs", "2", "--sweep-dir", rowsDir});
-    const int code = Spawn(a, nullptr, &pid);
+    const int code = RunChild(a, Streams::None, &pid).code;
     done = true;
     sampler.join();
     if (code != 0)

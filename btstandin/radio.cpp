@@ -123,7 +123,7 @@ uint64_t Radio::FinishOf(uint64_t startNs, double bits) const
 
 void Radio::Drop(uint64_t nowNs)
 {
-    while (!queue_.empty() && queue_.front().doneNs <= nowNs)
+    while (!queue_.empty() && queue_.front() <= nowNs)
         queue_.pop_front();
 }
 
@@ -133,21 +133,12 @@ uint32_t Radio::Queued(uint64_t nowNs)
     return static_cast<uint32_t>(queue_.size());
 }
 
-uint64_t Radio::QueuedBytes(uint64_t nowNs)
-{
-    Drop(nowNs);
-    uint64_t bytes = 0;
-    for (const Queued_& q : queue_)
-        bytes += q.bytes;
-    return bytes;
-}
-
 uint64_t Radio::RoomAtNs(uint64_t nowNs)
 {
     Drop(nowNs);
     if (queue_.size() < config_.queuePackets)
         return nowNs;
-    return queue_[queue_.size() - config_.queuePackets].doneNs;
+    return queue_[queue_.size() - config_.queuePackets];
 }
 
 // With a flush timeout, a packet not through by then is dropped: on air,
@@ -171,7 +162,7 @@ RadioSend Radio::Send(uint64_t nowNs, uint32_t bytes)
         r.doneNs = finish;
         r.slots = slots;
     }
-    queue_.push_back({r.doneNs, bytes});
+    queue_.push_back(r.doneNs);
     return r;
 }
 

@@ -92,7 +92,7 @@ void LoseSome(StandIn& s, bool faults, std::vector<MediaPacket>* media)
             m.lost = true;
             ++s.stats_.lost;
             s.stats_.lostFrames += m.frames;
-            s.stats_.lostBytes += static_cast<uint64_t>(m.samples) * 4;
+            s.stats_.lostBytes += static_cast<uint64_t>(m.samples) * kPcmFrameBytes;
         }
     }
 }

@@ -64,7 +64,11 @@ TEST(CodecTest, FrameAndPacketSizesForTheBitpoolsAndMtusAnA2dpSourceUses)
                 EXPECT_EQ(p.samples, frames * 128);
                 EXPECT_EQ(p.bitpool, c.bitpool);
             }
-            EXPECT_EQ(carrier->HeldSamples(), (20 % frames) * 128);
+            // What is left after the whole packets goes out on SendHeld,
+            // as one packet of the frames it makes.
+            carrier->SendHeld(500 * kMs, &out);
+            ASSERT_EQ(out.size(), 20 / frames + (20 % frames ? 1 : 0)) << mtu;
+            EXPECT_EQ(out.back().frames, 20 % frames ? 20 % frames : frames) << mtu;
         }
     }
     // Other modes by the same formula: mono and dual channel count every
@@ -113,16 +117,20 @@ TEST(CodecTest, SbcCarrierKeepsTimestampsSamplesAndTheTimeOfEachPacketsFirstSamp
     EXPECT_EQ(out[1].pcm[0], pcm[3584 - 3528]);
     // The bitpool set while a packet gathers applies from the next one.
     carrier->SetBitpool(35);
-    const uint32_t held = carrier->HeldSamples();
-    EXPECT_EQ(held, (35280 - 9 * 7 * 512) / 4);
     carrier->SendHeld(300 * kMs, &out);
     ASSERT_EQ(out.size(), 10u);
     EXPECT_EQ(out[9].bitpool, 53u);
     EXPECT_EQ(out[9].frames, 6u);   // five whole frames and the part, padded
-    EXPECT_EQ(out[9].pcm.size(), 6u * 512);
-    EXPECT_EQ(out[9].pcm.back(), 0u);
     EXPECT_EQ(out[9].sentNs, 300 * kMs);
-    EXPECT_EQ(carrier->HeldSamples(), 0u);
+    // It holds the posts' last 3,024 bytes, in order, then silence to the
+    // frame's end.
+    const uint32_t held = 35280 - 9 * 7 * 512;
+    ASSERT_EQ(out[9].pcm.size(), 6u * 512);
+    for (uint32_t i = 0; i < out[9].pcm.size(); ++i)
+        ASSERT_EQ(out[9].pcm[i], i < held ? pcm[(9 * 7 * 512 + i) % 3528] : 0) << i;
+    // Nothing is left to send.
+    carrier->SendHeld(310 * kMs, &out);
+    EXPECT_EQ(out.size(), 10u);
     carrier->Take(pcm.data(), 3528, 320 * kMs, &out);
     carrier->SendHeld(340 * kMs, &out);
     EXPECT_EQ(out.back().bitpool, 35u);
@@ -153,7 +161,6 @@ TEST(CodecTest, SbcCarrierMakesTheSamePacketsWhateverThePostsSizes)
                 carrier->Take(keep ? stream.data() + at : nullptr, n, t, &out);
             }
             ASSERT_EQ(out.size(), 40u) << piece;
-            EXPECT_EQ(carrier->HeldSamples(), 0u) << piece;
             for (uint32_t i = 0; i < out.size(); ++i) {
                 const MediaPacket& p = out[i];
                 EXPECT_EQ(p.sequence, i) << piece;
@@ -168,6 +175,9 @@ TEST(CodecTest, SbcCarrierMakesTheSamePacketsWhateverThePostsSizes)
                 else
                     EXPECT_TRUE(p.pcm.empty());
             }
+            // The stream ended on a packet's edge: nothing is held.
+            carrier->SendHeld(t, &out);
+            EXPECT_EQ(out.size(), 40u) << piece;
         }
     }
 }
@@ -220,7 +230,7 @@ TEST(RadioTest, SendsInOrderInSlotsAtItsShareAndInterferenceTakesItsShare)
     EXPECT_NEAR(radio.Send(0, 600).doneNs, 15 * kMs, tol);
     EXPECT_EQ(radio.Queued(0), 2u);
     EXPECT_EQ(radio.Queued(8 * kMs), 1u);   // the first is through at 7.5 ms
-    EXPECT_EQ(radio.QueuedBytes(10 * kMs), 600u);
+    EXPECT_EQ(radio.Queued(10 * kMs), 1u);   // the second, on air until 15 ms
     EXPECT_TRUE(radio.HasRoom(10 * kMs));
     EXPECT_NEAR(radio.Send(30 * kMs, 600).doneNs, 37.5 * kMs, tol);   // an idle radio starts at once
 

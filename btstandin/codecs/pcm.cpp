@@ -43,7 +43,6 @@ public:
     }
 
     void SendHeld(uint64_t, std::vector<MediaPacket>*) override {}
-    uint32_t HeldSamples() const override { return 0; }
     uint32_t PacketsFor(uint32_t bytes) const override { return carry_ + bytes >= kPcmFrameBytes ? 1 : 0; }
 
 private:

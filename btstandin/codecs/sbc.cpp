@@ -53,11 +53,6 @@ public:
 
     void SetBitpool(uint32_t bitpool) override { format_.bitpool = bitpool; }
 
-    uint32_t HeldSamples() const override
-    {
-        return started_ ? (cur_.frames * pcmPerFrame_ + partial_) / kPcmFrameBytes : 0;
-    }
-
     uint32_t PacketsFor(uint32_t bytes) const override
     {
         // The packet being gathered keeps its size; the ones after it take

@@ -15,7 +15,7 @@
 #include <string>
 #include <vector>
 
-#include "report/analysis.h"
+#include "report/comparison.h"
 #include "input/audio.h"
 
 namespace player {

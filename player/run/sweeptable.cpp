@@ -1,6 +1,7 @@
 // A sweep's table: one row a run, read back from the run's JSON report, so
 // that a sweep run here and reports merged from anywhere give one table.
 #include <algorithm>
+#include <cmath>
 #include <cstdio>
 #include <fstream>
 #include <set>
@@ -73,20 +74,50 @@ std::string Num(double v, int decimals)
     return b;
 }
 
-// The row's cells after its settings, as text, in the header's order.
-const char* const kFigureHeads[] = {"verdict", "exit", "gaps", "gap s", "first sound s", "post-ear mean s",
-                                    "post-ear max s", "margin ms", "refused", "lost", "bitpool low", "bitpool mean",
-                                    "heard SNR dB"};
+// The row's figures after its settings, each with its one home: its head
+// in the text and CSV table, its member in the JSON table, its decimals in
+// the text (-1: a count) and its value (NaN where the run has none: a
+// codec without the bitpool rule, nothing heard).  A row that did not run
+// has none of them.
+struct Figure {
+    const char* head;
+    const char* key;
+    int decimals;
+    double (*value)(const SweepRow&);
+};
 
-std::vector<std::string> FigureCells(const SweepRow& r)
+const double kNone = std::nan("");
+
+const Figure kFigures[] = {
+    {"gaps", "gaps", -1, [](const SweepRow& r) -> double { return r.gaps; }},
+    {"gap s", "gap_seconds", 3, [](const SweepRow& r) { return r.gapSeconds; }},
+    {"first sound s", "first_sound_seconds", 3, [](const SweepRow& r) { return r.firstSound; }},
+    {"post-ear mean s", "post_to_ear_mean_seconds", 3, [](const SweepRow& r) { return r.postToEarMean; }},
+    {"post-ear max s", "post_to_ear_max_seconds", 3, [](const SweepRow& r) { return r.postToEarMax; }},
+    {"margin ms", "margin_ms", 1, [](const SweepRow& r) { return r.lowestLevelMs; }},
+    {"refused", "refused", -1, [](const SweepRow& r) -> double { return r.refused; }},
+    {"lost", "lost", -1, [](const SweepRow& r) -> double { return r.lost; }},
+    {"bitpool low", "bitpool_lowest", -1, [](const SweepRow& r) { return r.sbc ? r.bitpoolLowest : kNone; }},
+    // A mean of 0 is no mean: a report without the bitpool's range.
+    {"bitpool mean", "bitpool_mean", 1,
+     [](const SweepRow& r) { return r.sbc && r.bitpoolMean > 0 ? r.bitpoolMean : kNone; }},
+    {"heard SNR dB", "heard_snr_db", 1, [](const SweepRow& r) { return r.heard ? r.heardSnrDb : kNone; }},
+};
+
+std::string FigureCell(const Figure& f, const SweepRow& r)
 {
-    if (!r.ran)
-        return {r.verdict, r.exitCode < 0 ? "-" : std::to_string(r.exitCode), "-", "-", "-", "-", "-", "-", "-", "-",
-                "-", "-", "-"};
-    return {r.verdict, std::to_string(r.exitCode), std::to_string(r.gaps), Num(r.gapSeconds, 3),
-            Num(r.firstSound, 3), Num(r.postToEarMean, 3), Num(r.postToEarMax, 3), Num(r.lowestLevelMs, 1),
-            std::to_string(r.refused), std::to_string(r.lost), r.sbc ? std::to_string(r.bitpoolLowest) : "-",
-            r.sbc && r.bitpoolMean > 0 ? Num(r.bitpoolMean, 1) : "-", r.heard ? Num(r.heardSnrDb, 1) : "-"};
+    const double v = f.value(r);
+    if (std::isnan(v))
+        return "-";
+    return f.decimals < 0 ? std::to_string(static_cast<long long>(v)) : Num(v, f.decimals);
+}
+
+Json FigureJson(const Figure& f, const SweepRow& r)
+{
+    const double v = f.value(r);
+    if (std::isnan(v))
+        return Json();
+    return f.decimals < 0 ? Json(static_cast<long long>(v)) : Json(v);
 }
 
 std::vector<std::vector<std::string>> Cells(const std::vector<SweepRow>& rows, const std::vector<std::string>& columns,
@@ -95,7 +126,9 @@ std::vector<std::vector<std::string>> Cells(const std::vector<SweepRow>& rows, c
     std::vector<std::vector<std::string>> out;
     if (withHeader) {
         std::vector<std::string> h = columns;
-        h.insert(h.end(), std::begin(kFigureHeads), std::end(kFigureHeads));
+        h.insert(h.end(), {"verdict", "exit"});
+        for (const Figure& f : kFigures)
+            h.push_back(f.head);
         h.push_back("command");
         out.push_back(h);
     }
@@ -105,8 +138,10 @@ std::vector<std::vector<std::string>> Cells(const std::vector<SweepRow>& rows, c
             auto it = r.settings.find(k);
             c.push_back(it == r.settings.end() ? "-" : it->second);
         }
-        std::vector<std::string> f = FigureCells(r);
-        c.insert(c.end(), f.begin(), f.end());
+        c.push_back(r.verdict);
+        c.push_back(r.exitCode < 0 ? "-" : std::to_string(r.exitCode));
+        for (const Figure& f : kFigures)
+            c.push_back(r.ran ? FigureCell(f, r) : "-");
         c.push_back(r.command);
         out.push_back(c);
     }
@@ -291,19 +326,9 @@ std::string SweepTableJson(const std::vector<SweepRow>& rows, const std::vector<
         for (const std::string& k : columns)
             s[k] = r.settings.count(k) ? Json(r.settings.at(k)) : Json();
         Json row = {{"settings", s}, {"verdict", r.verdict}, {"exit_code", r.exitCode}, {"ran", r.ran}};
-        if (r.ran) {
-            row["gaps"] = r.gaps;
-            row["gap_seconds"] = r.gapSeconds;
-            row["first_sound_seconds"] = r.firstSound;
-            row["post_to_ear_mean_seconds"] = r.postToEarMean;
-            row["post_to_ear_max_seconds"] = r.postToEarMax;
-            row["margin_ms"] = r.lowestLevelMs;
-            row["refused"] = r.refused;
-            row["lost"] = r.lost;
-            row["bitpool_lowest"] = r.sbc ? Json(r.bitpoolLowest) : Json();
-            row["bitpool_mean"] = r.sbc ? Json(r.bitpoolMean) : Json();
-            row["heard_snr_db"] = r.heard ? Json(r.heardSnrDb) : Json();
-        }
+        if (r.ran)
+            for (const Figure& f : kFigures)
+                row[f.key] = FigureJson(f, r);
         row["command"] = r.command;
         row["report"] = r.report;
         list.push_back(row);

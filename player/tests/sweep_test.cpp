@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "audio_files.h"
+#include "run/sweep.h"
 
 using namespace player_test;
 using Json = nlohmann::ordered_json;
@@ -173,6 +174,80 @@ TEST(SweepTest, TheChartIsAGridOfVerdictsForTwoSettingsALineAFigureForOneAndAGri
     EXPECT_TRUE(Has(out.substr(timer), "\n    20         2 of 4 clean, ")) << out;
     // One setting: the table is the answer, and nothing is added.
     EXPECT_FALSE(Has(one.out, "which setting matters")) << one.out;
+}
+
+// The table's three forms from rows made here: each figure under its
+// documented head in the text and CSV (docs/player.md, "Sweeps") and as its
+// member in the JSON; what a row lacks is "-" (text, CSV) and null (JSON):
+// the bitpool where the codec has no bitpool rule, the SNR where nothing
+// was heard; a row that did not run has its verdict and no figures.
+TEST(SweepTest, EachFormShowsEachFigureAndWhatARowLacks)
+{
+    auto ran = [](const char* timer, const char* verdict, int exitCode, const char* command) {
+        player::SweepRow r;
+        r.settings["Timer"] = timer;
+        r.verdict = verdict;
+        r.exitCode = exitCode;
+        r.ran = true;
+        r.command = command;
+        return r;
+    };
+    player::SweepRow sbc = ran("20", "clean", 0, "btwav-play --set Timer=20");
+    sbc.firstSound = 0.1234;
+    sbc.postToEarMean = 0.15;
+    sbc.postToEarMax = 0.2567;
+    sbc.lowestLevelMs = 12.34;
+    sbc.sbc = true;
+    sbc.bitpoolLowest = 47;
+    sbc.bitpoolMean = 52.63;
+    sbc.heard = true;
+    sbc.heardSnrDb = 31.26;
+    player::SweepRow pcm = ran("1000", "gaps+refused+lost", 7, "btwav-play --codec pcm");
+    pcm.gaps = 2;
+    pcm.gapSeconds = 0.5;
+    pcm.refused = 3;
+    pcm.lost = 1;
+    player::SweepRow unrun;
+    unrun.settings["Timer"] = "40";
+    unrun.verdict = "not run";
+    const std::vector<player::SweepRow> rows = {sbc, pcm, unrun};
+    const std::vector<std::string> columns = {"Timer"};
+
+    const std::string csv = player::SweepTableCsv(rows, columns);
+    EXPECT_EQ(csv,
+              "Timer,verdict,exit,gaps,\"gap s\",\"first sound s\",\"post-ear mean s\",\"post-ear max s\","
+              "\"margin ms\",refused,lost,\"bitpool low\",\"bitpool mean\",\"heard SNR dB\",command\n"
+              "20,clean,0,0,0.000,0.123,0.150,0.257,12.3,0,0,47,52.6,31.3,\"btwav-play --set Timer=20\"\n"
+              "1000,gaps+refused+lost,7,2,0.500,0.000,0.000,0.000,0.0,3,1,-,-,-,\"btwav-play --codec pcm\"\n"
+              "40,\"not run\",-,-,-,-,-,-,-,-,-,-,-,-,\n");
+
+    const std::string text = player::SweepTableText(rows, columns);
+    EXPECT_EQ(text.substr(0, text.find('\n')),
+              "Timer  verdict            exit  gaps  gap s  first sound s  post-ear mean s  post-ear max s  margin ms  "
+              "refused  lost  bitpool low  bitpool mean  heard SNR dB  command");
+    EXPECT_TRUE(Has(text, "\n40     not run            -     -     -      -              -    ")) << text;
+
+    const Json j = ParseReport(player::SweepTableJson(rows, columns));
+    EXPECT_EQ(j.at("settings"), Json({"Timer"}));
+    // Each row's members after its settings, verdict, exit code and whether
+    // it ran, in the table's order.
+    const Json figures[] = {
+        {{"gaps", 0}, {"gap_seconds", 0.0}, {"first_sound_seconds", 0.1234}, {"post_to_ear_mean_seconds", 0.15},
+         {"post_to_ear_max_seconds", 0.2567}, {"margin_ms", 12.34}, {"refused", 0}, {"lost", 0},
+         {"bitpool_lowest", 47}, {"bitpool_mean", 52.63}, {"heard_snr_db", 31.26}},
+        {{"gaps", 2}, {"gap_seconds", 0.5}, {"first_sound_seconds", 0.0}, {"post_to_ear_mean_seconds", 0.0},
+         {"post_to_ear_max_seconds", 0.0}, {"margin_ms", 0.0}, {"refused", 3}, {"lost", 1},
+         {"bitpool_lowest", nullptr}, {"bitpool_mean", nullptr}, {"heard_snr_db", nullptr}},
+        Json::object()};
+    for (size_t n = 0; n < rows.size(); ++n) {
+        Json row = j.at("rows").at(n);
+        EXPECT_EQ(row.at("ran"), rows[n].ran) << n;
+        EXPECT_EQ(row.at("verdict"), rows[n].verdict) << n;
+        EXPECT_EQ(row.at("command"), rows[n].command) << n;
+        for (const char* k : {"settings", "verdict", "exit_code", "ran", "command", "report"})
+            row.erase(k);
+        EXPECT_EQ(row, figures[n]) << n;
+    }
 }
 
 TEST(SweepTest, ListedLinesRunAnywhereAndTheirMergeIsTheSweepsTable)

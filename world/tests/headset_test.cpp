@@ -2,48 +2,47 @@
 // overflows and heard audio follow from the buffer's arithmetic.
 #include <gtest/gtest.h>
 
-#include <cstring>
 #include <vector>
 
+#include "numbered.h"
 #include "world/headset.h"
 
 using player::Headset;
 using player::HeadsetConfig;
 using player::HeadsetResult;
+using namespace world_test;
 
 namespace {
 
-const uint64_t kMs = 1000000;
-const uint32_t kPacketFrames = 882;   // 20 ms at 44,100 frames per second
-
-// Frames numbered from `first`, so that what is heard can be traced back.
-std::vector<uint8_t> Numbered(uint32_t first, uint32_t frames)
-{
-    std::vector<uint8_t> b(frames * 4);
-    for (uint32_t i = 0; i < frames; ++i) {
-        uint32_t n = first + i + 1;   // never 0, which is silence
-        std::memcpy(&b[i * 4], &n, 4);
+// A headset that keeps what it plays, fed numbered packets.
+struct Ear {
+    explicit Ear(const HeadsetConfig& c)
+        : headset(c, 0, [this](const uint8_t* d, size_t n) { heard.insert(heard.end(), d, d + n); })
+    {
     }
-    return b;
-}
+    // A packet of the frames numbered from `first`, posted and arriving at t.
+    void Packet(uint64_t t, uint32_t first)
+    {
+        const std::vector<uint8_t> p = Numbered(first, kPacketFrames);
+        headset.Receive(t, t, p.data(), p.size());
+    }
+    std::vector<uint8_t> heard;
+    Headset headset;
+};
 
 struct Fed {
     std::vector<uint8_t> heard;
     HeadsetResult result;
 };
 
-// Feeds `packets` packets of 882 frames, one every `everyNs`, the first at 0.
+// Feeds `packets` packets, one every `everyNs`, the first at 0.
 Fed Feed(const HeadsetConfig& c, int packets, uint64_t everyNs)
 {
-    Fed run;
-    Headset h(c, 0, [&](const uint8_t* d, size_t n) { run.heard.insert(run.heard.end(), d, d + n); });
-    for (int k = 0; k < packets; ++k) {
-        auto p = Numbered(k * kPacketFrames, kPacketFrames);
-        uint64_t t = static_cast<uint64_t>(k) * everyNs;
-        h.Receive(t, t, p.data(), p.size());
-    }
-    run.result = h.Finish();
-    return run;
+    Ear ear(c);
+    for (int k = 0; k < packets; ++k)
+        ear.Packet(static_cast<uint64_t>(k) * everyNs, k * kPacketFrames);
+    const HeadsetResult result = ear.headset.Finish();   // plays out what is left
+    return {ear.heard, result};
 }
 
 TEST(HeadsetTest, StartsAtTheThresholdAndPlaysEverythingWithoutGapsAtTheRightRate)
@@ -83,9 +82,9 @@ TEST(HeadsetTest, ClockOffBy300PpmOverflowsOrRunsDryWhenTheArithmeticSays)
     double predicted = 0.020 + 100 / drift;   // 7.578 s
     EXPECT_NEAR(slow.result.overflows.front().at, predicted, 0.021);
     EXPECT_TRUE(slow.result.gaps.empty());
-    EXPECT_EQ(slow.result.droppedBytes % 4, 0u);
+    EXPECT_EQ(slow.result.droppedBytes % kFrameBytes, 0u);
     // What arrived is either heard or dropped.
-    EXPECT_EQ(slow.result.playedFrames * 4 + slow.result.droppedBytes, 600u * kPacketFrames * 4);
+    EXPECT_EQ(slow.result.playedFrames * kFrameBytes + slow.result.droppedBytes, 600u * kPacketFrames * kFrameBytes);
 
     // Fast: the 882 frames it holds beyond the packet being played last
     // 882 / 13.23 s; a whole frame later the listener hears a gap.
@@ -103,33 +102,28 @@ TEST(HeadsetTest, AGapIsSilenceOfItsLengthInTheHeardAudioAtTheReportedPlace)
     HeadsetConfig c;
     c.startFrames = 1764;
     c.capacityFrames = 11025;
-    std::vector<uint8_t> heard;
-    Headset h(c, 0, [&](const uint8_t* d, size_t n) { heard.insert(heard.end(), d, d + n); });
+    Ear ear(c);
     // 10 packets every 20 ms, nothing for 300 ms, then 10 more.
     uint32_t frame = 0;
-    for (int k = 0; k < 10; ++k, frame += kPacketFrames) {
-        auto p = Numbered(frame, kPacketFrames);
-        h.Receive(k * 20 * kMs, k * 20 * kMs, p.data(), p.size());
-    }
-    for (int k = 0; k < 10; ++k, frame += kPacketFrames) {
-        uint64_t t = 480 * kMs + k * 20 * kMs;
-        auto p = Numbered(frame, kPacketFrames);
-        h.Receive(t, t, p.data(), p.size());
-    }
-    HeadsetResult r = h.Finish();
+    for (int k = 0; k < 10; ++k, frame += kPacketFrames)
+        ear.Packet(k * 20 * kMs, frame);
+    for (int k = 0; k < 10; ++k, frame += kPacketFrames)
+        ear.Packet(480 * kMs + k * 20 * kMs, frame);
+    HeadsetResult r = ear.headset.Finish();
+    const std::vector<uint8_t>& heard = ear.heard;
     ASSERT_EQ(r.gaps.size(), 1u);
     // Started at 20 ms with 2 packets; 10 packets last 200 ms: dry at 220 ms.
     EXPECT_NEAR(r.gaps[0].at, 0.220, 1e-6);
     EXPECT_NEAR(r.gaps[0].heardAt, 0.200, 1e-6);
     // Playing again once two packets are back: at 500 ms.
     EXPECT_NEAR(r.gaps[0].seconds, 0.280, 1e-6);
-    ASSERT_EQ(heard.size(), (20u * kPacketFrames + 12348u) * 4);
-    const size_t gapStart = 10 * kPacketFrames * 4;
-    for (size_t i = gapStart; i < gapStart + 12348 * 4; ++i)
+    ASSERT_EQ(heard.size(), (20u * kPacketFrames + 12348u) * kFrameBytes);
+    const size_t gapStart = 10 * kPacketFrames * kFrameBytes;
+    for (size_t i = gapStart; i < gapStart + 12348 * kFrameBytes; ++i)
         ASSERT_EQ(heard[i], 0) << i;
     // Around the gap, the frames run on in order.
     EXPECT_EQ(std::vector<uint8_t>(heard.begin(), heard.begin() + gapStart), Numbered(0, 10 * kPacketFrames));
-    EXPECT_EQ(std::vector<uint8_t>(heard.begin() + gapStart + 12348 * 4, heard.end()),
+    EXPECT_EQ(std::vector<uint8_t>(heard.begin() + gapStart + 12348 * kFrameBytes, heard.end()),
               Numbered(10 * kPacketFrames, 10 * kPacketFrames));
     EXPECT_EQ(r.silentFrames, 12348u);
 }
@@ -139,18 +133,15 @@ TEST(HeadsetTest, ABurstBeyondTheBufferIsDroppedAndCountedAndAShortStreamStillPl
     HeadsetConfig c;
     c.startFrames = 4410;
     c.capacityFrames = 4410;
-    std::vector<uint8_t> heard;
-    Headset h(c, 0, [&](const uint8_t* d, size_t n) { heard.insert(heard.end(), d, d + n); });
+    Ear ear(c);
     // Eight packets at once: five fit, three are dropped as one overflow.
-    for (int k = 0; k < 8; ++k) {
-        auto p = Numbered(k * kPacketFrames, kPacketFrames);
-        h.Receive(0, 0, p.data(), p.size());
-    }
-    HeadsetResult r = h.Finish();
+    for (int k = 0; k < 8; ++k)
+        ear.Packet(0, k * kPacketFrames);
+    HeadsetResult r = ear.headset.Finish();
     ASSERT_EQ(r.overflows.size(), 1u);
-    EXPECT_EQ(r.overflows[0].bytes, 3u * kPacketFrames * 4);
-    EXPECT_EQ(r.droppedBytes, 3u * kPacketFrames * 4);
-    EXPECT_EQ(heard, Numbered(0, 5 * kPacketFrames));
+    EXPECT_EQ(r.overflows[0].bytes, 3u * kPacketFrames * kFrameBytes);
+    EXPECT_EQ(r.droppedBytes, 3u * kPacketFrames * kFrameBytes);
+    EXPECT_EQ(ear.heard, Numbered(0, 5 * kPacketFrames));
 
     // Less than the threshold in all: played when the stream ends.
     c.capacityFrames = 11025;
@@ -182,7 +173,7 @@ TEST(HeadsetTest, WithoutAListenerTheFiguresAreTheSameAndTheLevelRecordStaysBoun
     }
     HeadsetResult a = listened.Finish(), b = alone.Finish();
     ASSERT_FALSE(a.gaps.empty());
-    EXPECT_EQ(heardBytes, (a.playedFrames + a.silentFrames) * 4);
+    EXPECT_EQ(heardBytes, (a.playedFrames + a.silentFrames) * kFrameBytes);
     EXPECT_EQ(b.playedFrames, a.playedFrames);
     EXPECT_EQ(b.silentFrames, a.silentFrames);
     EXPECT_EQ(b.droppedBytes, a.droppedBytes);
@@ -219,15 +210,13 @@ TEST(HeadsetTest, CatchingUpBringsTheLevelBackToItsTargetAtABoundedRate)
         c.capacityFrames = 22050;
         c.startFrames = 4410;
         c.catchUpPpm = catchUp;
-        Fed run;
-        Headset h(c, 0, [&](const uint8_t* d, size_t n) { run.heard.insert(run.heard.end(), d, d + n); });
+        Ear ear(c);
         const int packets = 610;
-        for (int k = 0; k < packets; ++k) {
-            auto p = Numbered(k * kPacketFrames, kPacketFrames);
-            const uint64_t t = k < 10 ? 0 : static_cast<uint64_t>(k - 9) * 20 * kMs;
-            h.Receive(t, t, p.data(), p.size());
-        }
-        run.result = h.Finish();
+        for (int k = 0; k < packets; ++k)
+            ear.Packet(k < 10 ? 0 : static_cast<uint64_t>(k - 9) * 20 * kMs, k * kPacketFrames);
+        Fed run;
+        run.result = ear.headset.Finish();
+        run.heard = ear.heard;
         EXPECT_TRUE(run.result.gaps.empty());
         EXPECT_TRUE(run.result.overflows.empty());
         EXPECT_EQ(run.heard, Numbered(0, packets * kPacketFrames));

@@ -57,8 +57,6 @@ public:
     // The rate setting for the packets it starts from now on (a codec the
     // table marks adaptive; the others ignore it).
     virtual void SetBitpool(uint32_t) {}
-    // Samples taken but not yet in a packet.
-    virtual uint32_t HeldSamples() const = 0;
     // How many packets Take would complete with `bytes` more PCM.
     virtual uint32_t PacketsFor(uint32_t bytes) const = 0;
 };

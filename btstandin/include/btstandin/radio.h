@@ -80,8 +80,6 @@ public:
     // Packets queued or on air at nowNs.  Calls come with times that never
     // go back.
     uint32_t Queued(uint64_t nowNs);
-    // Audio bytes queued at nowNs (whole packets, the one on air included).
-    uint64_t QueuedBytes(uint64_t nowNs);
     // Room for `packets` more at nowNs: the depth holds per media packet.
     bool HasRoom(uint64_t nowNs, uint32_t packets = 1) { return Queued(nowNs) + packets <= config_.queuePackets; }
     // The earliest clock time from nowNs at which one more packet fits.
@@ -105,11 +103,7 @@ private:
     double bitsPerSlot_;   // budget bits a slot of air costs: the link's full rate
     Interference interference_;
     uint64_t freeNs_ = 0;   // when everything queued has been sent
-    struct Queued_ {
-        uint64_t doneNs;
-        uint32_t bytes;
-    };
-    std::deque<Queued_> queue_;   // packets not yet through, in order
+    std::deque<uint64_t> queue_;   // when each packet not yet through will be, in order
 };
 
 }  // namespace btstandin

@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <memory>
 
+#include "btstandin/bitpool.h"
 #include "btstandin/codec.h"
 
 namespace btstandin {
@@ -20,7 +21,7 @@ struct SbcFormat {
     uint32_t blocks = 16;        // 4, 8, 12 or 16
     uint32_t subbands = 8;       // 4 or 8
     bool loudness = true;        // allocation method: loudness (else SNR)
-    uint32_t bitpool = 53;       // 2 .. 250 as the frame header allows
+    uint32_t bitpool = BitpoolRange().max;   // 2 .. 250 as the frame header allows; the rule's start
     uint32_t Channels() const { return mode == Mono ? 1 : 2; }
 };
 

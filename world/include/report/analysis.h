@@ -9,7 +9,6 @@
 #include <string>
 #include <vector>
 
-#include "report/comparison.h"   // for the units that take the comparison from here
 #include "report/distribution.h"
 #include "report/pacing.h"
 

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "report/analysis.h"
+#include "report/comparison.h"
 #include "world/headset.h"
 #include "btstandin/btstandin.h"
 #include "host/registry.h"

@@ -19,5 +19,7 @@ constexpr const char* kDeviceName = BTWAV_DEVICE_NAME;
 // The stand-in's codec is configured at the device's rate: the headset hears
 // the device's audio at its own speed.
 static_assert(btstandin::SbcFormat().rate == kDeviceRate, "the codec's rate is the device's");
+// The frames the driver posts are the device's.
+static_assert(btstandin::kPcmFrameBytes == kDeviceFrameBytes, "the posted frame is the device's");
 
 }  // namespace player

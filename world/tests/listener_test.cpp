@@ -4,33 +4,19 @@
 // taken after the end; without a headset model nothing is heard at all.
 #include <gtest/gtest.h>
 
-#include <cstring>
 #include <string>
 #include <vector>
 
+#include "numbered.h"
 #include "report/outputs.h"
 #include "report/report.h"
-#include "run/options.h"
 #include "world/listener.h"
+#include "world/options.h"
 
 using namespace player;
+using namespace world_test;
 
 namespace {
-
-const uint64_t kMs = 1000000;
-const uint32_t kPacketFrames = 882;   // 20 ms at 44,100 frames per second
-
-// Frames numbered from `first` (never 0, which is silence), so that what is
-// heard can be traced back to its packet.
-std::vector<uint8_t> Numbered(uint32_t first, uint32_t frames)
-{
-    std::vector<uint8_t> b(frames * 4);
-    for (uint32_t i = 0; i < frames; ++i) {
-        uint32_t n = first + i + 1;
-        std::memcpy(&b[i * 4], &n, 4);
-    }
-    return b;
-}
 
 // A heard output that keeps every byte it is given.
 class Kept : public Output {
@@ -55,10 +41,10 @@ btstandin::MediaPacket Packet(uint32_t k, bool lost = false)
     return p;
 }
 
-Options PcmOptions()
+WorldOptions PcmOptions()
 {
-    Options o;
-    o.codec = Options::Codec::Pcm;
+    WorldOptions o;
+    o.codec = WorldOptions::Codec::Pcm;
     return o;
 }
 
@@ -76,12 +62,12 @@ TEST(ListenerTest, PacketsAreHeardInOrderAndALostOneAsSilenceOfItsLength)
     Report r;
     l.Finish(&r);
 
-    ASSERT_EQ(heard.bytes.size(), size_t(kPackets) * kPacketFrames * 4);
-    const size_t lostAt = size_t(kLost) * kPacketFrames * 4, lostEnd = lostAt + kPacketFrames * 4;
+    ASSERT_EQ(heard.bytes.size(), size_t(kPackets) * kPacketFrames * kFrameBytes);
+    const size_t lostAt = size_t(kLost) * kPacketFrames * kFrameBytes, lostEnd = lostAt + kPacketFrames * kFrameBytes;
     EXPECT_EQ(std::vector<uint8_t>(heard.bytes.begin(), heard.bytes.begin() + lostAt),
               Numbered(0, kLost * kPacketFrames));
     EXPECT_EQ(std::vector<uint8_t>(heard.bytes.begin() + lostAt, heard.bytes.begin() + lostEnd),
-              std::vector<uint8_t>(kPacketFrames * 4, 0));
+              std::vector<uint8_t>(kPacketFrames * kFrameBytes, 0));
     EXPECT_EQ(std::vector<uint8_t>(heard.bytes.begin() + lostEnd, heard.bytes.end()),
               Numbered((kLost + 1) * kPacketFrames, (kPackets - kLost - 1) * kPacketFrames));
 
@@ -99,7 +85,7 @@ TEST(ListenerTest, PacketsAreHeardInOrderAndALostOneAsSilenceOfItsLength)
     l.Receive(Packet(kPackets));
     Report again;
     l.Finish(&again);
-    EXPECT_EQ(heard.bytes.size(), size_t(kPackets) * kPacketFrames * 4);
+    EXPECT_EQ(heard.bytes.size(), size_t(kPackets) * kPacketFrames * kFrameBytes);
     EXPECT_EQ(again.listener.playedFrames, r.listener.playedFrames);
 }
 
@@ -129,7 +115,7 @@ TEST(ListenerTest, WithoutAHeardOutputTheSizesAloneMakeTheSameFigures)
 
 TEST(ListenerTest, WithoutTheHeadsetModelNothingIsTakenOrHeard)
 {
-    Options o = PcmOptions();
+    WorldOptions o = PcmOptions();
     o.headset = false;
     Kept heard;
     std::vector<std::string> warnings;
@@ -148,7 +134,7 @@ TEST(ListenerTest, WithoutTheHeadsetModelNothingIsTakenOrHeard)
 
 TEST(ListenerTest, ASoundDeviceThatCannotOpenIsAWarningAndTheRestIsHeard)
 {
-    Options o = PcmOptions();
+    WorldOptions o = PcmOptions();
     o.playOut = true;
     o.playDevice = "no-such-device-of-this-test";
     Kept heard;
