@@ -214,6 +214,64 @@ TEST(VerdictTest, TheApplicationsUnderrunIsTheCauseEvenWhenTheTickThatFindsItCom
     EXPECT_EQ(player::GapCause(r, 0.3157), "the radio delivered too late (no other cause found)");
 }
 
+// Each gap is blamed on what happened just before it: a link drop that
+// ended seconds earlier left the headset time to refill, so a later gap
+// is not the link's.  The link down from 1 to 1.5 s, and the 190th tick
+// (due at 3.8 s) held 400 ms: the first gap is the link's, the second the
+// late tick's.
+TEST(VerdictTest, AGapLongAfterTheLinkCameBackIsNotTheLinksButTheLateTicksBeforeIt)
+{
+    TempDir dir;
+    World w = Live(dir, {"--length", "5s", "--link-down", "1s", "--link-back", "1.5s", "--fault", "late:400@190"});
+    EXPECT_EQ(w.run.exitCode, 7) << w.run.err;
+    const std::vector<std::string> causes = GapCauses(w);
+    ASSERT_EQ(causes.size(), 2u) << w.run.out;
+    EXPECT_EQ(causes[0], "the link was down");
+    EXPECT_TRUE(Has(causes[1], "the tick due at 3.8")) << causes[1];
+    EXPECT_TRUE(Has(causes[1], "ran 400.0 ms late")) << causes[1];
+    EXPECT_TRUE(Has(w.run.out, "): the link was down\n")) << w.run.out;
+    EXPECT_TRUE(Has(w.run.out, "): the tick due at 3.8")) << w.run.out;
+}
+
+// The link's window against the gap's start, on a report of its own: a
+// 250 ms headset, 20 ms ticks, the link down at 1.0 s and back at 1.5 s.
+TEST(VerdictTest, TheLinkIsBlamedWhileDownAndWhileTheHeadsetRefillsAfterItOnly)
+{
+    player::Report r;
+    r.config.known = true;
+    r.config.sample = 176400;
+    r.config.timer = 20;
+    r.headset.capacityFrames = 11025;
+    r.headset.startFrames = 4410;
+    r.happenings = {{0.0, "link up (the headset connects)"}, {1.0, "link down"}, {1.5, "link back up"}};
+    for (int n = 1; n <= 200; ++n) {
+        player::TickRow t;
+        t.tick = static_cast<uint64_t>(n - 1);
+        t.t = 0.02 * n;
+        t.due = t.posted = 3528;
+        r.pacing.ticks.push_back(t);
+    }
+    // Down as the gap began; back within the buffer's length before it.
+    EXPECT_EQ(player::GapCause(r, 1.11), "the link was down");
+    EXPECT_EQ(player::GapCause(r, 1.70), "the link was down");
+    // Back more than the buffer (and a tick) before: not the link.
+    EXPECT_EQ(player::GapCause(r, 1.80), "the radio delivered too late (no other cause found)");
+    EXPECT_EQ(player::GapCause(r, 3.85), "the radio delivered too late (no other cause found)");
+    // A tick late enough to empty the buffer: named long after the drop,
+    // and also just after it when it came after the link was back.
+    r.pacing.ticks[190].lateMs = 214;
+    r.pacing.ticks[190].t += 0.214;
+    EXPECT_EQ(player::GapCause(r, 3.849), "the tick due at 3.820 s ran 214.0 ms late");
+    r.pacing.ticks[76].lateMs = 150;
+    r.pacing.ticks[76].t += 0.150;
+    EXPECT_EQ(player::GapCause(r, 1.64), "the tick due at 1.540 s ran 150.0 ms late");
+    // A late tick due while the link was still down is not the nearer cause.
+    EXPECT_EQ(player::GapCause(r, 1.45), "the link was down");
+    // A second drop counts from its own times.
+    r.happenings.push_back({3.6, "link down"});
+    EXPECT_EQ(player::GapCause(r, 3.849), "the link was down");
+}
+
 TEST(VerdictTest, VersionTheShortQuietOptionAndDiagnosticsTimedFromTheFirstWrite)
 {
     RunResult r = RunPlayer({"--version"});

@@ -49,7 +49,9 @@ struct Verdict {
 };
 
 // What emptied the headset's buffer before the gap that began at `at`
-// (seconds since the first write): the first found of the link down, posts
+// (seconds since the first write): the first found of the link down as the
+// gap began or back within the buffer's length before it (a tick late enough
+// to empty the buffer, due after the link came back, before it), posts
 // the library refused, the application's underrun, a late tick (with its own
 // cause where the real clock's audit found one), ticks further apart than the
 // headset's buffer, a driver that sends less than the headset plays, the

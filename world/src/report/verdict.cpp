@@ -71,41 +71,91 @@ bool InPause(const Report& r, double at)
     return pausedAt >= 0;
 }
 
+namespace {
+
+// The link's part in a gap at `at`: true when the link was down as the gap
+// began, or came back so lately (at or after `from`, within the buffer's
+// length before the gap) that the headset was still refilling from it;
+// *backAt says when it came back then (-1: still down).  A drop that ended
+// earlier than `from` left the buffer time to refill: it is no cause.
+bool LinkBlamed(const Report& r, double at, double from, double* backAt)
+{
+    double downAt = -1, back = -1;
+    for (const Happening& h : r.happenings) {
+        if (h.t > at)
+            break;
+        if (h.what.rfind("link down", 0) == 0) {
+            downAt = h.t;
+            back = -1;
+        } else if ((h.what.rfind("link back", 0) == 0 || h.what.rfind("link up", 0) == 0) && downAt >= 0 &&
+                   back < 0) {
+            back = h.t;
+        }
+    }
+    *backAt = back;
+    if (downAt < 0)
+        return false;
+    return back < 0 || back >= from;
+}
+
+// The latest tick's lateness, of the ticks due within [from, at]: the one
+// most late.  A late tick empties the buffer before it runs: its deadline,
+// not its start, lies before the gap.
+const TickRow* LatestLate(const Report& r, double from, double at)
+{
+    const TickRow* latest = nullptr;
+    for (const TickRow& t : r.pacing.ticks) {
+        const double deadline = t.t - t.lateMs / 1000.0;
+        if (deadline >= from && deadline <= at && (!latest || t.lateMs > latest->lateMs))
+            latest = &t;
+    }
+    return latest;
+}
+
+// A tick late enough to empty the headset by itself: its buffer settles
+// about its start threshold, which covers the tick's own period.
+bool LateEnough(const TickRow* t, double period, double start)
+{
+    return t && t->lateMs > 0 && t->lateMs / 1000.0 + period >= start;
+}
+
+std::string LateTickWords(const Report& r, const TickRow& late, double period)
+{
+    std::string own;
+    for (const LateTickLine& l : r.lateTicks.lines)
+        if (l.t >= late.t - 0.001 && l.t <= late.t + period)
+            own = ", held up by " + CauseWords(l.cause);
+    if (own.empty() && !r.timerLateness.empty())
+        own = ", drawn from the timing model";
+    return "the tick due at " + Fixed(late.t - late.lateMs / 1000.0, 3) + " s ran " + Fixed(late.lateMs, 1) +
+           " ms late" + own;
+}
+
+}  // namespace
+
 std::string GapCause(const Report& r, double at)
 {
     // The buffer held at most its capacity: what emptied it happened within
     // that long before the gap (and a tick's worth more).
     const double capacity = r.headset.capacityFrames / static_cast<double>(kDeviceRate);
-    const double from = at - capacity - r.config.timer / 1000.0;
-    bool down = false;
-    for (const Happening& h : r.happenings) {
-        if (h.t > at)
-            break;
-        if (h.what.rfind("link down", 0) == 0)
-            down = true;
-        else if (h.what.rfind("link back", 0) == 0 || h.what.rfind("link up", 0) == 0)
-            down = down && h.t < from;
+    const double period = r.config.timer / 1000.0;
+    const double from = at - capacity - period;
+    const double start = r.headset.startFrames / static_cast<double>(kDeviceRate);
+    double backAt = -1;
+    if (LinkBlamed(r, at, from, &backAt)) {
+        // Back already: a tick late enough to empty the buffer, due after
+        // the link came back, is the nearer cause.
+        const TickRow* late = backAt >= 0 ? LatestLate(r, backAt, at) : nullptr;
+        return LateEnough(late, period, start) ? LateTickWords(r, *late, period) : "the link was down";
     }
-    if (down)
-        return "the link was down";
     if (InPause(r, at))
         return kPausedCause;
-    const double period = r.config.timer / 1000.0;
     if (period > 0 && period >= capacity)
         return "ticks " + std::to_string(r.config.timer) + " ms apart, no shorter than the headset's " +
                Fixed(capacity * 1000, 0) + " ms buffer";
-    // The buffer settles about its start threshold: a tick later than that,
-    // less the tick's own period the threshold covers, can empty it.
-    const double start = r.headset.startFrames / static_cast<double>(kDeviceRate);
     uint32_t refused = 0, short_ = 0;
-    const TickRow* latest = nullptr;
     const double rate = r.config.sample ? r.config.sample : kDeviceBytesPerSecond;
     for (const TickRow& t : r.pacing.ticks) {
-        // A late tick empties the buffer before it runs: its deadline, not
-        // its start, lies before the gap.
-        const double deadline = t.t - t.lateMs / 1000.0;
-        if (deadline >= from && deadline <= at && (!latest || t.lateMs > latest->lateMs))
-            latest = &t;
         // An underrun shows on the tick that finds the queue short, which
         // can come after the gap: the driver went idle when the queue ran
         // dry and ticks again only once the application writes.  The
@@ -113,27 +163,18 @@ std::string GapCause(const Report& r, double at)
         // dry; it counts if that began before the gap.  A tick so late
         // that it empties the headset by itself is the cause, not the
         // shortfall its lateness made (it asks for all the time it lost).
-        const bool lateEnough = t.lateMs > 0 && t.lateMs / 1000.0 + period >= start;
-        if (t.underrun && !lateEnough && t.t >= from && t.t - t.due / rate <= at)
+        if (t.underrun && !LateEnough(&t, period, start) && t.t >= from && t.t - t.due / rate <= at)
             ++short_;
-        if (t.t < from || t.t > at)
-            continue;
-        refused += t.refused;
+        if (t.t >= from && t.t <= at)
+            refused += t.refused;
     }
     if (refused)
         return "the library refused " + std::to_string(refused) + " bytes of posts before it";
     if (short_)
         return "the application's underrun: the driver's queue ran out before it";
-    if (latest && latest->lateMs > 0 && latest->lateMs / 1000.0 + period >= start) {
-        std::string own;
-        for (const LateTickLine& l : r.lateTicks.lines)
-            if (l.t >= latest->t - 0.001 && l.t <= latest->t + period)
-                own = ", held up by " + CauseWords(l.cause);
-        if (own.empty() && !r.timerLateness.empty())
-            own = ", drawn from the timing model";
-        return "the tick due at " + Fixed(latest->t - latest->lateMs / 1000.0, 3) + " s ran " +
-               Fixed(latest->lateMs, 1) + " ms late" + own;
-    }
+    const TickRow* latest = LatestLate(r, from, at);
+    if (LateEnough(latest, period, start))
+        return LateTickWords(r, *latest, period);
     if (r.config.sample && r.config.sample < kDeviceByteRate)
         return "the driver sends " + std::to_string(r.config.sample) + " bytes/s, less than the headset plays";
     if (r.interferenceAt >= 0 && at >= r.interferenceAt &&
