@@ -85,8 +85,8 @@ std::vector<std::string> FigureCells(const SweepRow& r)
                 "-", "-", "-"};
     return {r.verdict, std::to_string(r.exitCode), std::to_string(r.gaps), Num(r.gapSeconds, 3),
             Num(r.firstSound, 3), Num(r.postToEarMean, 3), Num(r.postToEarMax, 3), Num(r.lowestLevelMs, 1),
-            std::to_string(r.refused), std::to_string(r.lost), r.sbc ? std::to_string(r.bitpoolLowest) : "-",
-            r.sbc && r.bitpoolMean > 0 ? Num(r.bitpoolMean, 1) : "-", r.heard ? Num(r.heardSnrDb, 1) : "-"};
+            std::to_string(r.refused), std::to_string(r.lost), r.adaptive ? std::to_string(r.bitpoolLowest) : "-",
+            r.adaptive && r.bitpoolMean > 0 ? Num(r.bitpoolMean, 1) : "-", r.heard ? Num(r.heardSnrDb, 1) : "-"};
 }
 
 std::vector<std::vector<std::string>> Cells(const std::vector<SweepRow>& rows, const std::vector<std::string>& columns,
@@ -198,7 +198,8 @@ bool ReadSweepRow(const std::string& path, SweepRow* row, std::string* error)
     r.firstSound = Number(h, "start_latency");
     r.postToEarMean = Number(h, "post_to_ear_mean");
     r.postToEarMax = Number(h, "post_to_ear_max");
-    r.sbc = Text(l, "codec") == "sbc";
+    const btstandin::CodecInfo* codec = btstandin::CodecNamed(Text(l, "codec"));
+    r.adaptive = codec && codec->adaptive;
     r.bitpoolLowest = static_cast<int>(Number(Member(l, "bitpool"), "lowest"));
     r.bitpoolMean = BitpoolMean(Member(l, "bitpool"), Number(j, "clock_seconds"));
     r.heard = Flag(Member(j, "heard_quality"), "measured");
@@ -285,8 +286,8 @@ std::string SweepTableJson(const std::vector<SweepRow>& rows, const std::vector<
             row["margin_ms"] = r.lowestLevelMs;
             row["refused"] = r.refused;
             row["lost"] = r.lost;
-            row["bitpool_lowest"] = r.sbc ? Json(r.bitpoolLowest) : Json();
-            row["bitpool_mean"] = r.sbc ? Json(r.bitpoolMean) : Json();
+            row["bitpool_lowest"] = r.adaptive ? Json(r.bitpoolLowest) : Json();
+            row["bitpool_mean"] = r.adaptive ? Json(r.bitpoolMean) : Json();
             row["heard_snr_db"] = r.heard ? Json(r.heardSnrDb) : Json();
         }
         row["command"] = r.command;

@@ -116,6 +116,9 @@ const std::vector<OptionEntry>& WorldListenerOptions();
 // Whether `name` is one of the entry's names ("-h, --help").
 bool EntryHasName(const OptionEntry& entry, const std::string& name);
 
+// The link's configuration the options give the stand-in (sendpath.h).
+btstandin::SendPathConfig LinkConfig(const WorldOptions& o);
+
 // Checks of the world's settings as a whole, once parsed (actions sorted):
 // an MTU that holds a frame, a headset start within its buffer, heard audio
 // only with a headset, and a link script in a possible order.
