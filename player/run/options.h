@@ -96,7 +96,7 @@ struct Options : WorldOptions {
     uint32_t loops = 0;                   // 0: no loop; N: the whole sound N times
     std::string wavOut, csvOut, jsonOut, plotOut;
     std::string streamOut;                // a codec's stream file (its option, as --sbc: the codec table's)
-    btstandin::Codec streamCodec = btstandin::Codec::Sbc;   // that codec
+    btstandin::Codec streamCodec = btstandin::kDefaultCodec;   // that codec
     bool quiet = false;                   // no progress output
     bool verbose = false;                 // -v: the driver's configuration and each happening as it comes
     bool version = false;

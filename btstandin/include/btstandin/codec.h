@@ -129,6 +129,9 @@ enum class Codec {
 #undef BTSTANDIN_CODEC_ID
 };
 
+// The default codec: the table's first line.
+constexpr Codec kDefaultCodec = Codec{};
+
 #define BTSTANDIN_CODEC_PARTS(id, name, adaptive, kbps) extern const CodecParts k##id##Parts;
 BTSTANDIN_CODECS(BTSTANDIN_CODEC_PARTS)
 #undef BTSTANDIN_CODEC_PARTS

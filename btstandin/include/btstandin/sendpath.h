@@ -26,7 +26,7 @@ constexpr double kDefaultLinkShare = 0.5;
 constexpr uint32_t kDefaultMtu = 895;
 
 struct SendPathConfig {
-    Codec codec = Codec::Sbc;
+    Codec codec = kDefaultCodec;
     BitpoolRange bitpool;          // 2 .. 53, starting at 53
     uint32_t mtu = kDefaultMtu;    // bytes a media packet may take
     uint32_t radioKbps = 0;        // 0: the codec's default above

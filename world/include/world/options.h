@@ -32,7 +32,7 @@ struct WorldOptions {
     bool linkAtBoot = true;               // false: --link-up or --link-delay never
     // The library's codec, the radio and the headset.
     using Codec = btstandin::Codec;       // the codec table's ids (btstandin/codec.h)
-    Codec codec = Codec::Sbc;             // what the library sends
+    Codec codec = btstandin::kDefaultCodec;   // what the library sends
     // The link's defaults are the stand-in's own (btstandin/sendpath.h).
     uint32_t bitpoolMin = btstandin::BitpoolRange().min;   // the bitpool's range; it starts at the top
     uint32_t bitpoolMax = btstandin::BitpoolRange().max;
