@@ -7,7 +7,7 @@ namespace btstandin {
 namespace {
 
 const CodecInfo kCodecs[] = {
-#define BTSTANDIN_CODEC_ROW(id, name, adaptive, kbps) {Codec::id, name, adaptive, kbps, Make##id##Carrier},
+#define BTSTANDIN_CODEC_ROW(id, name, adaptive, kbps) {Codec::id, name, adaptive, kbps, &k##id##Parts},
     BTSTANDIN_CODECS(BTSTANDIN_CODEC_ROW)
 #undef BTSTANDIN_CODEC_ROW
 };
@@ -31,6 +31,14 @@ const CodecInfo* CodecNamed(const std::string& name)
 {
     for (const CodecInfo& c : kCodecs)
         if (name == c.name)
+            return &c;
+    return nullptr;
+}
+
+const CodecInfo* CodecOfStreamOption(const std::string& option)
+{
+    for (const CodecInfo& c : kCodecs)
+        if (c.parts->streamOption && option == c.parts->streamOption)
             return &c;
     return nullptr;
 }

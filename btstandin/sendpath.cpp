@@ -9,7 +9,6 @@ SendPath::SendPath(const SendPathConfig& config)
 {
     if (config_.bitpool.fixed)
         config_.bitpool.min = config_.bitpool.max;
-    config_.sbc.bitpool = rule_.Bitpool();
     carrier_ = CodecOf(config_.codec).make(config_);
     radio_.SetInterference(config_.interference);
 }

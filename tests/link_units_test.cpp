@@ -11,6 +11,7 @@
 #include "btstandin/bitpool.h"
 #include "btstandin/codec.h"
 #include "btstandin/radio.h"
+#include "btstandin/sbc.h"
 #include "btstandin/sendpath.h"
 
 namespace {
@@ -186,7 +187,7 @@ TEST(CodecTest, PcmCarrierSendsEachPostWholeFramesOnly)
 {
     SendPathConfig link;
     link.keepPcm = true;
-    auto carrier = MakePcmCarrier(link);
+    auto carrier = CodecOf(Codec::Pcm).make(link);   // the table's PCM line
     std::vector<MediaPacket> out;
     uint8_t a[6] = {1, 2, 3, 4, 5, 6}, b[6] = {7, 8, 9, 10, 11, 12};
     carrier->Take(a, 6, 0, &out);

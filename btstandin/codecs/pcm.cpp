@@ -1,7 +1,8 @@
-// The PCM codec's carrier: each post one packet of its bytes (RTP header
-// and whole audio frames), the ideal carrier that keeps the audio bit-exact
-// to the ear.
+// The PCM codec: each post one packet of its bytes (RTP header and whole
+// audio frames), the ideal carrier that keeps the audio bit-exact to the ear.
+// It has no coder: the headset hears the packets' samples as they are.
 #include <cstring>
+#include <string>
 
 #include "btstandin/codec.h"
 #include "btstandin/sendpath.h"
@@ -53,11 +54,26 @@ private:
     uint32_t timestamp_ = 0;
 };
 
-}  // namespace
-
-std::unique_ptr<Carrier> MakePcmCarrier(const SendPathConfig& link)
+std::unique_ptr<Carrier> MakeCarrier(const SendPathConfig& link)
 {
     return std::unique_ptr<Carrier>(new PcmCarrier(link.keepPcm));
 }
+
+std::string Describe(const SendPathConfig&)
+{
+    return "PCM, each post one media packet (bit-exact to the ear)";
+}
+
+// A packet holds at least one audio frame.
+std::string MtuShortfall(const SendPathConfig& c)
+{
+    return c.mtu < kRtpHeaderBytes + kPcmFrameBytes ? "holds no audio frame" : "";
+}
+
+}  // namespace
+
+const CodecParts kPcmParts = {"PCM",        "PCM bit-exact to the ear", MakeCarrier, Describe, MtuShortfall,
+                              nullptr,      nullptr,                    0,           nullptr,  nullptr,
+                              nullptr,      nullptr,                    nullptr};
 
 }  // namespace btstandin

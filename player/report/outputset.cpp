@@ -53,7 +53,7 @@ void RefuseAliases(const Want* wants, size_t count, const std::string& input)
 
 void OutputSet::Create(const Options& o, std::vector<std::string>* warnings, int64_t expectedBytes)
 {
-    const Want wants[] = {{&o.wavOut, &wavFile_, "--wav"},       {&o.sbcOut, &sbcFile_, "--sbc"},
+    const Want wants[] = {{&o.wavOut, &wavFile_, "--wav"},       {&o.streamOut, &streamFile_, btstandin::CodecOf(o.streamCodec).parts->streamOption},
                           {&o.csvOut, &csvFile_, "--packets"},   {&o.jsonOut, &jsonFile_, "--report"},
                           {&o.plotOut, &plotFile_, "--plot"},    {&o.heardOut, &heardFile_, "--heard"}};
     const size_t kWants = sizeof wants / sizeof wants[0];
@@ -79,25 +79,27 @@ void OutputSet::Create(const Options& o, std::vector<std::string>* warnings, int
         if (!heardWav_->Open(&error))
             throw Failure{kExitOutput, error};
     }
-    if (sbcFile_.IsOpen() && o.codec == Options::Codec::Sbc) {
-        sentSbc_ = true;
-    } else if (sbcFile_.IsOpen()) {
-        sbc_.reset(new SbcOutput(&sbcFile_));
-        if (!sbc_->Open(&error))
+    // The stream file of the run's codec is its packets' frames as sent;
+    // of another codec, the received audio encoded here.
+    if (streamFile_.IsOpen() && o.codec == o.streamCodec) {
+        sentHeaders_ = btstandin::kRtpHeaderBytes + btstandin::CodecOf(o.codec).parts->payloadHeaderBytes;
+        sentStream_ = true;
+    } else if (streamFile_.IsOpen()) {
+        encoded_.reset(new EncodedOutput(&streamFile_, o.streamCodec));
+        if (!encoded_->Open(&error))
             throw Failure{kExitOutput, error};
-        received_.Add(sbc_.get());
+        received_.Add(encoded_.get());
     }
     if (csvFile_.IsOpen() && !csvFile_.WriteAll(kPacketLogHeader, &error))
         throw Failure{kExitOutput, error};
 }
 
-void OutputSet::SentSbc(const btstandin::MediaPacket& p)
+void OutputSet::SentStream(const btstandin::MediaPacket& p)
 {
-    const size_t headers = btstandin::kRtpHeaderBytes + btstandin::kSbcHeaderBytes;
-    if (!sentSbc_ || !sentError_.empty() || p.payload.size() <= headers)
+    if (!sentStream_ || !sentError_.empty() || p.payload.size() <= sentHeaders_)
         return;
     std::string error;
-    if (!sbcFile_.WriteAll(std::string(p.payload.begin() + headers, p.payload.end()), &error))
+    if (!streamFile_.WriteAll(std::string(p.payload.begin() + sentHeaders_, p.payload.end()), &error))
         sentError_ = error;
 }
 
@@ -126,7 +128,7 @@ void OutputSet::Commit(Report* report)
     // device, or wait for a reader), then the renames, so a failure leaves no
     // output of this run in place (only a rename failing after another
     // succeeded could).  A stop signal up to the renames drops them all.
-    StagedFile* files[] = {&wavFile_, &heardFile_, &sbcFile_, &csvFile_, &plotFile_};
+    StagedFile* files[] = {&wavFile_, &heardFile_, &streamFile_, &csvFile_, &plotFile_};
     for (bool copies : {true, false})
         for (StagedFile* f : files) {
             if (g_interrupted)
@@ -160,8 +162,8 @@ void OutputSet::Drop(Report* report, const std::string& jsonPath)
 {
     wav_.reset();
     heardWav_.reset();
-    sbc_.reset();
-    StagedFile* dropped[] = {&wavFile_, &heardFile_, &sbcFile_, &csvFile_, &plotFile_};
+    encoded_.reset();
+    StagedFile* dropped[] = {&wavFile_, &heardFile_, &streamFile_, &csvFile_, &plotFile_};
     for (StagedFile* file : dropped)
         file->Abort();
     // Whatever the run staged for the report is dropped: the failed run's

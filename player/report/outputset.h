@@ -1,5 +1,5 @@
 // The run's output files, and the outputs that write them: what the headset
-// received (--wav, --sbc), what the listener heard (--heard), the packet log
+// received (--wav, a codec's stream file: --sbc), what the listener heard (--heard), the packet log
 // (--packets), the plot (--plot) and the JSON report (--report).  Each file
 // is made under a temporary name and put in place only when the run ends
 // well; a failed run drops them all and leaves its report alone.
@@ -36,10 +36,10 @@ public:
     Output* Received() { return &received_; }
     // The heard WAV output, or null.
     Output* HeardFile() { return heardWav_.get(); }
-    // One media packet as the library sent it: with the SBC codec, --sbc
-    // gets its frames, the stream as sent (bitpool changes and all).
-    // Stand-in's thread.
-    void SentSbc(const btstandin::MediaPacket& p);
+    // One media packet as the library sent it: the stream file of the
+    // run's codec gets its frames, the stream as sent (bitpool changes and
+    // all).  Stand-in's thread.
+    void SentStream(const btstandin::MediaPacket& p);
     // The packet log, open when asked for (with its header written).
     StagedFile* PacketLog() { return &csvFile_; }
 
@@ -58,10 +58,11 @@ public:
 
 private:
     [[noreturn]] static void Fail(const std::string& error);
-    StagedFile wavFile_, sbcFile_, csvFile_, jsonFile_, plotFile_, heardFile_;
+    StagedFile wavFile_, streamFile_, csvFile_, jsonFile_, plotFile_, heardFile_;
     std::unique_ptr<WavOutput> wav_, heardWav_;
-    std::unique_ptr<SbcOutput> sbc_;      // --sbc with --codec pcm: the received PCM, encoded here
-    bool sentSbc_ = false;                // --sbc with --codec sbc: the frames as sent
+    std::unique_ptr<EncodedOutput> encoded_;   // another codec's stream file: the received PCM, encoded here
+    bool sentStream_ = false;             // the run's codec's stream file: the frames as sent
+    size_t sentHeaders_ = 0;              // the packet headers before its frames
     std::string sentError_;               // the first write error of the frames as sent
     OutputList received_;
 };

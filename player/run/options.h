@@ -94,7 +94,9 @@ struct Options : WorldOptions {
     uint64_t seed = 1;                    // of the draws
     double lateTickMs = 5;                // real clock: explain ticks later than this (0: no audit, no probe)
     uint32_t loops = 0;                   // 0: no loop; N: the whole sound N times
-    std::string wavOut, sbcOut, csvOut, jsonOut, plotOut;
+    std::string wavOut, csvOut, jsonOut, plotOut;
+    std::string streamOut;                // a codec's stream file (its option, as --sbc: the codec table's)
+    btstandin::Codec streamCodec = btstandin::kDefaultCodec;   // that codec
     bool quiet = false;                   // no progress output
     bool verbose = false;                 // -v: the driver's configuration and each happening as it comes
     bool version = false;
@@ -108,7 +110,7 @@ struct Options : WorldOptions {
     // True when an output is "-": the text report then goes to standard error.
     bool StandardOutputTaken() const
     {
-        return wavOut == "-" || heardOut == "-" || sbcOut == "-" || csvOut == "-" || jsonOut == "-" || plotOut == "-";
+        return wavOut == "-" || heardOut == "-" || streamOut == "-" || csvOut == "-" || jsonOut == "-" || plotOut == "-";
     }
 };
 

@@ -206,8 +206,6 @@ const std::vector<OptionEntry> kPlayerOptions = {
     // The listener's options (world/options.h) come here.
     {"Headset and reports:", "--wav", "FILE", "received PCM as a WAV file", nullptr,
      [](Arg& a) { return a.File(&Own(a).wavOut); }},
-    {nullptr, "--sbc", "FILE", "received audio encoded as an SBC stream", nullptr,
-     [](Arg& a) { return a.File(&Own(a).sbcOut); }},
     {nullptr, "--packets", "FILE", "packet log (CSV)", nullptr, [](Arg& a) { return a.File(&Own(a).csvOut); }},
     {nullptr, "--report", "FILE", "report as JSON", nullptr, [](Arg& a) { return a.File(&Own(a).jsonOut); }},
     {nullptr, "--plot", "FILE", "timeline of the pacing (SVG)", nullptr, [](Arg& a) { return a.File(&Own(a).plotOut); }},
@@ -229,17 +227,32 @@ const std::vector<OptionEntry> kPlayerOptions = {
     {nullptr, "--version", "", "the player's version", nullptr, [](Arg& a) { return a.Flag(&Own(a).version, true); }},
 };
 
+// A codec's stream file: the option its file names (the codec table's).
+bool ParseStreamOut(Arg& a)
+{
+    Own(a).streamCodec = btstandin::CodecOfStreamOption(a.name)->id;
+    return a.File(&Own(a).streamOut);
+}
+
 // The player's own entries with the world's in their places: the link's
-// before the faults, the listener's before the outputs.
+// before the faults, the listener's before the outputs; after --wav, the
+// stream file of each codec that has one.
 std::vector<OptionEntry> MergedTable()
 {
     std::vector<OptionEntry> table;
+    size_t count = 0;
+    const btstandin::CodecInfo* codecs = btstandin::Codecs(&count);
     for (const OptionEntry& e : kPlayerOptions) {
         if (e.before && std::string(e.before) == "Faults:")
             table.insert(table.end(), WorldLinkOptions().begin(), WorldLinkOptions().end());
         if (e.before && std::string(e.before) == "Headset and reports:")
             table.insert(table.end(), WorldListenerOptions().begin(), WorldListenerOptions().end());
         table.push_back(e);
+        if (std::string(e.names) == "--wav")
+            for (size_t i = 0; i < count; ++i)
+                if (codecs[i].parts->streamOption)
+                    table.push_back({nullptr, codecs[i].parts->streamOption, "FILE", codecs[i].parts->streamHelp,
+                                     nullptr, ParseStreamOut});
     }
     return table;
 }

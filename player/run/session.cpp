@@ -128,7 +128,7 @@ void Player::Boot()
     setup.looping = o_.loops != 0;
     setup.packetLog = outputs_.PacketLog();
     setup.heardFile = outputs_.HeardFile();
-    setup.keepPcm = !o_.sbcOut.empty();
+    setup.keepPcm = !o_.streamOut.empty();
     const size_t warned = report_.warnings.size();
     world_.reset(new World(o_, setup, &report_.warnings));
     for (size_t i = warned; i < report_.warnings.size(); ++i)
@@ -147,7 +147,7 @@ void Player::Boot()
     };
     hooks.media = [this](const btstandin::MediaPacket& p) {
         silence_.Note(p.arrivalNs);
-        outputs_.SentSbc(p);
+        outputs_.SentStream(p);
     };
     world_->Attach(hooks);
     world_->ModelLink();

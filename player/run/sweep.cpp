@@ -33,8 +33,9 @@ namespace player {
 namespace {
 
 // Options a sweep's rows cannot share: each row writes its own report, and
-// one file written by every worker would hold only the last.
-const char* const kPerRunOutputs[] = {"--report", "--wav", "--sbc", "--packets", "--plot", "--compare"};
+// one file written by every worker would hold only the last; so can no
+// codec's stream file (--sbc).
+const char* const kPerRunOutputs[] = {"--report", "--wav", "--packets", "--plot", "--compare"};
 
 bool SplitNumber(const std::string& s, long long* n, std::string* unit)
 {
@@ -124,12 +125,14 @@ bool ParseSweepCommand(int argc, char** argv, SweepCommand* c, std::string* erro
                 return false;
             c->base.insert(c->base.end(), {"--heard", "/dev/null"});
         } else {
+            bool perRun = btstandin::CodecOfStreamOption(name) != nullptr;
             for (const char* o : kPerRunOutputs)
-                if (name == o) {
-                    *error = "option " + name + " cannot be given to a sweep: each row writes its own report "
-                             "(the sweep's table: --sweep-json, --sweep-csv)";
-                    return false;
-                }
+                perRun = perRun || name == o;
+            if (perRun) {
+                *error = "option " + name + " cannot be given to a sweep: each row writes its own report "
+                         "(the sweep's table: --sweep-json, --sweep-csv)";
+                return false;
+            }
             c->quiet = c->quiet || a == "-q" || a == "--quiet";
             c->base.push_back(a);
         }

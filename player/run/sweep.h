@@ -35,7 +35,7 @@ struct SweepRow {
     unsigned gaps = 0;
     double gapSeconds = 0, firstSound = 0, postToEarMean = 0, postToEarMax = 0, lowestLevelMs = 0;
     unsigned long refused = 0, lost = 0;
-    bool sbc = false;
+    bool adaptive = false;      // its codec steps its bitpool
     int bitpoolLowest = 0;
     double bitpoolMean = 0;
     bool heard = false;

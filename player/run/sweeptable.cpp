@@ -97,10 +97,10 @@ const Figure kFigures[] = {
     {"margin ms", "margin_ms", 1, [](const SweepRow& r) { return r.lowestLevelMs; }},
     {"refused", "refused", -1, [](const SweepRow& r) -> double { return r.refused; }},
     {"lost", "lost", -1, [](const SweepRow& r) -> double { return r.lost; }},
-    {"bitpool low", "bitpool_lowest", -1, [](const SweepRow& r) { return r.sbc ? r.bitpoolLowest : kNone; }},
+    {"bitpool low", "bitpool_lowest", -1, [](const SweepRow& r) { return r.adaptive ? r.bitpoolLowest : kNone; }},
     // A mean of 0 is no mean: a report without the bitpool's range.
     {"bitpool mean", "bitpool_mean", 1,
-     [](const SweepRow& r) { return r.sbc && r.bitpoolMean > 0 ? r.bitpoolMean : kNone; }},
+     [](const SweepRow& r) { return r.adaptive && r.bitpoolMean > 0 ? r.bitpoolMean : kNone; }},
     {"heard SNR dB", "heard_snr_db", 1, [](const SweepRow& r) { return r.heard ? r.heardSnrDb : kNone; }},
 };
 
@@ -248,7 +248,8 @@ bool ReadSweepRow(const std::string& path, SweepRow* row, std::string* error)
     r.firstSound = Number(h, "start_latency");
     r.postToEarMean = Number(h, "post_to_ear_mean");
     r.postToEarMax = Number(h, "post_to_ear_max");
-    r.sbc = Text(l, "codec") == "sbc";
+    const btstandin::CodecInfo* codec = btstandin::CodecNamed(Text(l, "codec"));
+    r.adaptive = codec && codec->adaptive;
     r.bitpoolLowest = static_cast<int>(Number(Member(l, "bitpool"), "lowest"));
     r.bitpoolMean = BitpoolMean(Member(l, "bitpool"), Number(j, "clock_seconds"));
     r.heard = Flag(Member(j, "heard_quality"), "measured");

@@ -44,27 +44,39 @@ TEST(OutputTest, WavOutputJoinsFramesSplitAcrossPackets)
     }
 }
 
-TEST(OutputTest, SbcOutputWritesWholeA2dpFrames)
+// A codec's stream file through the codec table: SBC's frames at the top
+// of its bitpool range, back to back, the last one padded.
+TEST(OutputTest, EncodedOutputWritesWholeA2dpFrames)
 {
     TempDir dir;
     StagedFile file;
     std::string error;
     ASSERT_TRUE(file.Create(dir.File("s.sbc"), &error));
-    SbcOutput sink(&file);
+    EncodedOutput sink(&file, btstandin::Codec::Sbc);
     ASSERT_TRUE(sink.Open(&error)) << error;
-    EXPECT_EQ(sink.FrameLength(), 119u);   // joint stereo, 16 blocks, 8 subbands, bitpool 53
     std::vector<uint8_t> pcm(1000, 0x11);
     sink.Take(pcm.data(), 700);
-    EXPECT_EQ(sink.FramesWritten(), 1u);   // 512 bytes of PCM per frame
     sink.Take(pcm.data(), 300);
     ASSERT_TRUE(sink.Finish(&error)) << error;
-    EXPECT_EQ(sink.FramesWritten(), 2u);   // the rest padded into a second frame
+    EXPECT_EQ(sink.FramesWritten(), 2u);   // 512 bytes of PCM per frame, the rest padded into a second
     ASSERT_TRUE(file.Commit(&error));
     std::string data = player_test::ReadText(dir.File("s.sbc"));
-    ASSERT_EQ(data.size(), 2 * 119u);
+    ASSERT_EQ(data.size(), 2 * 119u);      // joint stereo, 16 blocks, 8 subbands, bitpool 53
     EXPECT_EQ(static_cast<uint8_t>(data[0]), 0x9Cu);     // SBC sync word
     EXPECT_EQ(static_cast<uint8_t>(data[119]), 0x9Cu);
     EXPECT_EQ(static_cast<uint8_t>(data[2]), 53u);       // bitpool
+}
+
+// A codec without a coder has no stream file to write.
+TEST(OutputTest, EncodedOutputRefusesACodecWithoutACoder)
+{
+    TempDir dir;
+    StagedFile file;
+    std::string error;
+    ASSERT_TRUE(file.Create(dir.File("s.pcm"), &error));
+    EncodedOutput sink(&file, btstandin::Codec::Pcm);
+    EXPECT_FALSE(sink.Open(&error));
+    EXPECT_EQ(error, "cannot start the PCM encoder");
 }
 
 namespace {

@@ -75,9 +75,10 @@ void RefusePosts(unsigned count);
 // By default the stand-in is a perfect transport: every post is carried at
 // once, whatever the link does (what the driver's own tests want).  A
 // modelled link carries posts only while it is up, and sends them as a real
-// library would (sendpath.h): encoded into media packets (SBC, or PCM for an
-// ideal carrier), through a send queue of bounded depth that a radio with a
-// budget in kbit/s empties, with a bitpool that adapts to the queue.  A post
+// library would (sendpath.h): encoded into media packets by a codec of the
+// table (codec.h: SBC, or PCM for an ideal carrier), through a send queue of
+// bounded depth that a radio with a budget in kbit/s empties, with a bitpool
+// that adapts to the queue.  A post
 // the library cannot take is refused (LMR_POST_REFUSED), so the driver frees
 // it: with no link there is no connection to queue for, and a full queue has
 // no room; either way the caller learns it at once and nothing is held.
@@ -108,7 +109,7 @@ struct PostStats {
     uint64_t refusedEncoderBehind = 0, refusedEncoderBehindBytes = 0;
     uint64_t refusedFault = 0, refusedFaultBytes = 0;    // RefusePost
     // LosePacket: taken, never arrived.  Unmodelled: posts and their audio
-    // bytes; modelled: media packets, their SBC frames and the audio bytes
+    // bytes; modelled: media packets, their codec frames and the audio bytes
     // they carried.
     uint64_t lost = 0, lostBytes = 0, lostFrames = 0;
     uint64_t slow = 0, slowMs = 0;                       // SlowPost: posts that took long, and how long in all

@@ -63,7 +63,7 @@ public:
 
 // Turns a packet's samples into its payload (RTP header, the codec's own
 // header and frames), keeping the encoder's state from packet to packet.
-// Provided by a codec library where one is built in (the native builds);
+// Made by the codec's file (CodecParts::makeEncoder) where its coder is built in;
 // the stand-in calls it on its encoder thread, in packet order.
 class PacketEncoder {
 public:
@@ -71,10 +71,49 @@ public:
     virtual void Encode(MediaPacket* packet) = 0;
 };
 
+// The headset's side of a codec with a coder: a media packet's payload
+// (RTP header onward) back to 16-bit stereo PCM, keeping the decoder's
+// state from packet to packet.
+class PacketDecoder {
+public:
+    virtual ~PacketDecoder() = default;
+    // Appends the decoded samples to *pcm; returns the codec's frames
+    // decoded (a damaged frame ends the packet).
+    virtual uint32_t Decode(const std::vector<uint8_t>& payload, std::vector<uint8_t>* pcm) = 0;
+};
+
+// What a codec's file gives besides its table line.  The first pieces every
+// codec has; the coder's are null for a codec whose samples ride in the
+// packets as they are (or whose coder this build lacks: its library was not
+// found), and the world then hears the packets' samples.
+struct CodecParts {
+    const char* title;     // as the report, the plot and the help name it
+    const char* summary;   // --codec's help: what the library sends with it
+    std::unique_ptr<Carrier> (*makeCarrier)(const SendPathConfig& link);
+    // The report's codec line for the link's configuration.
+    std::string (*describe)(const SendPathConfig& link);
+    // Empty when a packet of link.mtu bytes holds the codec's least (at the
+    // top of the rate range), else what it lacks, after "option --mtu N ".
+    std::string (*mtuShortfall)(const SendPathConfig& link);
+    const char* frames;    // its frames as the report counts them (null: a codec without frames)
+    const char* aFrame;    // one of them, with its article
+    // The coder.  The payload header comes after the RTP header, before the
+    // frames; the encoded stream file leaves both out.
+    uint32_t payloadHeaderBytes;
+    std::unique_ptr<PacketEncoder> (*makeEncoder)(const SendPathConfig& link);
+    std::unique_ptr<PacketDecoder> (*makeDecoder)();
+    uint32_t (*decoderDelayFrames)();    // audio frames the decoded sound lags its input
+    // The player's option for the received audio as this codec's stream
+    // file, and its help (null: none).
+    const char* streamOption;
+    const char* streamHelp;
+};
+
 // The codecs, one line each: its id, the name --codec takes, whether the
 // bitpool rule steps its rate, and the radio's default budget in kbit/s (0:
 // a share of the link, sendpath.h).  Each has its file,
-// btstandin/codecs/<name>.cpp, which defines Make<Id>Carrier(link).
+// btstandin/codecs/<name>.cpp, which defines k<Id>Parts: its carrier, its
+// report line and MTU rule, and its coder when it has one.
 // PCM's budget is 1.5 times raw CD audio, a link with room (more than a
 // real one).
 #define BTSTANDIN_CODECS(X)      \
@@ -88,23 +127,30 @@ enum class Codec {
 #undef BTSTANDIN_CODEC_ID
 };
 
-#define BTSTANDIN_CODEC_MAKER(id, name, adaptive, kbps) \
-    std::unique_ptr<Carrier> Make##id##Carrier(const SendPathConfig& link);
-BTSTANDIN_CODECS(BTSTANDIN_CODEC_MAKER)
-#undef BTSTANDIN_CODEC_MAKER
+// The default codec: the table's first line.
+constexpr Codec kDefaultCodec = Codec{};
+
+#define BTSTANDIN_CODEC_PARTS(id, name, adaptive, kbps) extern const CodecParts k##id##Parts;
+BTSTANDIN_CODECS(BTSTANDIN_CODEC_PARTS)
+#undef BTSTANDIN_CODEC_PARTS
 
 struct CodecInfo {
     Codec id;
     const char* name;      // as --codec takes it
     bool adaptive;         // the bitpool rule steps its rate
     uint32_t defaultKbps;  // the radio's default budget (0: a share of the link)
-    std::unique_ptr<Carrier> (*make)(const SendPathConfig& link);
+    const CodecParts* parts;
+    std::unique_ptr<Carrier> make(const SendPathConfig& link) const { return parts->makeCarrier(link); }
+    // Whether this build encodes and decodes it (its coder is built in).
+    bool Coded() const { return parts->makeEncoder && parts->makeDecoder; }
 };
 // The table, in its lines' order; *count gets how many.
 const CodecInfo* Codecs(size_t* count);
 const CodecInfo& CodecOf(Codec id);
 // The codec named `name`, or null.
 const CodecInfo* CodecNamed(const std::string& name);
+// The codec whose stream file `option` names ("--sbc"), or null.
+const CodecInfo* CodecOfStreamOption(const std::string& option);
 // The names joined by `separator` ("sbc|pcm").
 std::string CodecNames(const char* separator);
 

@@ -14,21 +14,19 @@
 #include "btstandin/codec.h"
 #include "btstandin/queuerecord.h"
 #include "btstandin/radio.h"
-#include "btstandin/sbc.h"
 
 namespace btstandin {
 
-// The radio's default budget for a codec whose table line gives none (SBC):
+// The radio's default budget for a codec whose table line gives none (SBC's):
 // half the link's slots, what an EDR link gives an A2DP stream in practice
 // (the rest to retries, the sink's other traffic, scans and Wi-Fi
 // coexistence), 724 kbit/s with 2-DH5s: room for bitpool 53 at MTU 895 (10
 // slots each 7 frames, 62% of it).
-constexpr double kDefaultSbcShare = 0.5;
+constexpr double kDefaultLinkShare = 0.5;
 constexpr uint32_t kDefaultMtu = 895;
 
 struct SendPathConfig {
-    Codec codec = Codec::Sbc;
-    SbcFormat sbc;                 // its bitpool is the range's top
+    Codec codec = kDefaultCodec;
     BitpoolRange bitpool;          // 2 .. 53, starting at 53
     uint32_t mtu = kDefaultMtu;    // bytes a media packet may take
     uint32_t radioKbps = 0;        // 0: the codec's default above
@@ -41,7 +39,7 @@ struct SendPathConfig {
     {
         return radioKbps                      ? radioKbps
                : CodecOf(codec).defaultKbps ? CodecOf(codec).defaultKbps
-                                            : static_cast<uint32_t>(LinkKbps(aclTypes) * kDefaultSbcShare + 0.5);
+                                            : static_cast<uint32_t>(LinkKbps(aclTypes) * kDefaultLinkShare + 0.5);
     }
 };
 
@@ -51,7 +49,7 @@ struct BitpoolChange {
 };
 
 struct SendStats {
-    uint64_t packets = 0, frames = 0, samples = 0;   // media packets sent to the radio, their SBC frames and audio frames
+    uint64_t packets = 0, frames = 0, samples = 0;   // media packets sent to the radio, their codec frames and audio frames
     uint64_t bytes = 0;                              // their size on the radio
     uint64_t firstSentNs = 0, lastArrivalNs = 0;     // the stream's span on the radio
     uint64_t airSlots = 0;                           // baseband slots the delivered packets took, return slots included

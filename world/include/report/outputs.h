@@ -16,10 +16,10 @@
 #include <string>
 #include <vector>
 
+#include "btstandin/codec.h"
 #include "report/stagedfile.h"
 
 struct sf_private_tag;
-struct sbc_struct;
 
 namespace player {
 
@@ -87,27 +87,26 @@ private:
     std::string error_;
 };
 
-// The A2DP codec's stream: SBC at 44.1 kHz, joint stereo, 16 blocks,
-// 8 subbands, loudness allocation, bitpool 53.  The last partial frame is
-// padded with silence.
-class SbcOutput : public Output {
+// A codec's stream file: the audio it is given, encoded as the codec's
+// table line and file encode it for the link (codec.h), at the top of its
+// rate range, one frame after another with no packet headers.  The last
+// partial frame is padded with silence.  Needs the codec's coder.
+class EncodedOutput : public Output {
 public:
-    explicit SbcOutput(StagedFile* file);
-    ~SbcOutput() override;
+    EncodedOutput(StagedFile* file, btstandin::Codec codec);
+    ~EncodedOutput() override;
     bool Open(std::string* error);
     void Take(const uint8_t* data, size_t size) override;
     bool Finish(std::string* error) override;
     uint64_t FramesWritten() const { return frames_; }
-    size_t FrameLength() const { return frameLength_; }
 
 private:
-    void EncodeWhole(bool padLast);
+    void Write();
     StagedFile* file_;
-    std::unique_ptr<sbc_struct> sbc_;
-    size_t codeSize_ = 0;      // PCM bytes per SBC frame
-    size_t frameLength_ = 0;   // encoded bytes per SBC frame
-    std::vector<uint8_t> carry_;
-    std::vector<uint8_t> out_;
+    const btstandin::CodecInfo& codec_;
+    std::unique_ptr<btstandin::Carrier> carrier_;
+    std::unique_ptr<btstandin::PacketEncoder> encoder_;
+    std::vector<btstandin::MediaPacket> packets_;   // completed, not yet written
     uint64_t frames_ = 0;
     std::string error_;
 };

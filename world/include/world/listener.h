@@ -1,7 +1,8 @@
 // The listener's side of the run: the headset, fed every media packet as
 // the radio delivers it, and what the listener hears going to the heard
 // outputs (the heard WAV file, and the sound device with --play-out).  When
-// someone hears it the headset decodes each packet's SBC frames (libsbc) and
+// someone hears it the headset decodes each packet with the codec's decoder
+// (codec.h; a codec without one is heard as its packets carry it) and
 // the decoded audio is measured against what the library was given; when
 // nobody does, the model takes the packets' sizes alone.  A lost packet
 // (the lose fault) is heard as silence of its length in its place in the
@@ -24,7 +25,6 @@
 #include "btstandin/btstandin.h"
 #include "world/options.h"
 #include "world/quality.h"
-#include "btstandin_sbc/sbc_codec.h"
 #include "report/outputs.h"
 #include "report/report.h"
 #include "world/soundout.h"
@@ -56,12 +56,12 @@ private:
     std::unique_ptr<SoundOut> soundOut_;   // the sound device, with --play-out
     std::mutex mu_;                        // guards headset_'s use and done_
     std::unique_ptr<Headset> headset_;     // null with --no-headset
-    std::unique_ptr<btstandin_sbc::SbcPacketDecoder> decoder_;   // when someone hears SBC
+    std::unique_ptr<btstandin::PacketDecoder> decoder_;   // when someone hears a coded codec
     std::unique_ptr<HeardQuality> quality_;                       // when someone hears
     std::vector<uint8_t> decoded_;         // one packet's decoded audio
     std::vector<uint8_t> silence_;         // for lost packets
     uint64_t concealedFrames_ = 0;         // heard as silence for lost packets
-    uint32_t codecDelayFrames_ = 0;        // the decoder's delay (SBC), for the sink's delay report
+    uint32_t codecDelayFrames_ = 0;        // the decoder's delay, for the sink's delay report
     bool done_ = false;
     HeadsetResult result_;
 };

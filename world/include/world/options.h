@@ -32,7 +32,7 @@ struct WorldOptions {
     bool linkAtBoot = true;               // false: --link-up or --link-delay never
     // The library's codec, the radio and the headset.
     using Codec = btstandin::Codec;       // the codec table's ids (btstandin/codec.h)
-    Codec codec = Codec::Sbc;             // what the library sends
+    Codec codec = btstandin::kDefaultCodec;   // what the library sends
     // The link's defaults are the stand-in's own (btstandin/sendpath.h).
     uint32_t bitpoolMin = btstandin::BitpoolRange().min;   // the bitpool's range; it starts at the top
     uint32_t bitpoolMax = btstandin::BitpoolRange().max;
@@ -115,6 +115,9 @@ const std::vector<OptionEntry>& WorldLinkOptions();
 const std::vector<OptionEntry>& WorldListenerOptions();
 // Whether `name` is one of the entry's names ("-h, --help").
 bool EntryHasName(const OptionEntry& entry, const std::string& name);
+
+// The link's configuration the options give the stand-in (sendpath.h).
+btstandin::SendPathConfig LinkConfig(const WorldOptions& o);
 
 // Checks of the world's settings as a whole, once parsed (actions sorted):
 // an MTU that holds a frame, a headset start within its buffer, heard audio

@@ -38,7 +38,7 @@ public:
         bool looping = false;            // the application plays a loop (the pacing's analysis)
         StagedFile* packetLog = nullptr; // the packet log when asked for (its header written)
         Output* heardFile = nullptr;     // the heard WAV output, or null
-        bool keepPcm = false;            // the library encodes besides the heard audio (an SBC output)
+        bool keepPcm = false;            // the library encodes besides the heard audio (a stream file)
     };
     // What the application adds to the hooks, on the same threads.
     struct Hooks {

@@ -240,8 +240,48 @@ std::string ShowFrames(uint32_t frames)
     return ShowMilliseconds(uint64_t{frames} * 1000 / BTWAV_DEVICE_RATE);
 }
 
-// --codec's value: the codec table's names.
+// --codec's value and help, --bitpool's and --radio-kbps's: from the codec table.
 const std::string kCodecNames = btstandin::CodecNames("|");
+
+std::string CodecHelp()
+{
+    size_t count = 0;
+    const btstandin::CodecInfo* codecs = btstandin::Codecs(&count);
+    std::string help = "what the library sends: ";
+    for (size_t i = 0; i < count; ++i)
+        help += std::string(i == 0 ? "" : i + 1 == count ? ", or\n" : ",\n") + codecs[i].parts->summary;
+    return help + " (default {})";
+}
+const std::string kCodecHelp = CodecHelp();
+
+std::string BitpoolHelp()
+{
+    size_t count = 0;
+    const btstandin::CodecInfo* codecs = btstandin::Codecs(&count);
+    std::string titles;
+    for (size_t i = 0; i < count; ++i)
+        if (codecs[i].adaptive)
+            titles += (titles.empty() ? "" : "/") + std::string(codecs[i].parts->title);
+    return titles + " bitpool: N fixes it; a range (default {}) lets it\n"
+                    "step down while the send queue backs up, from the top";
+}
+const std::string kBitpoolHelp = BitpoolHelp();
+
+// Each codec's radio budget: its table line's, or its share of a link of 2-DH5s.
+std::string RadioDefaults()
+{
+    size_t count = 0;
+    const btstandin::CodecInfo* codecs = btstandin::Codecs(&count);
+    std::string shares, fixed;
+    for (size_t i = 0; i < count; ++i) {
+        btstandin::SendPathConfig c;
+        c.codec = codecs[i].id;
+        std::string& to = codecs[i].defaultKbps ? fixed : shares;
+        to += (to.empty() ? "" : ", ") + std::to_string(c.Kbps()) + " with " + codecs[i].parts->title +
+              (codecs[i].defaultKbps ? "" : " over 2-DH5s");
+    }
+    return (shares.empty() ? "" : "half the link,\n" + shares) + (shares.empty() || fixed.empty() ? "" : ", ") + fixed;
+}
 
 const std::vector<OptionEntry> kLinkOptions = {
     {"Link:", "--link-delay", "T|never", "the link comes up T after boot (default {}), or never",
@@ -251,23 +291,17 @@ const std::vector<OptionEntry> kLinkOptions = {
      [](Arg& a) { return a.Action(TimedAction::LinkDown); }},
     {nullptr, "--link-back", "T", "the link comes back at T", nullptr,
      [](Arg& a) { return a.Action(TimedAction::LinkBack); }},
-    {nullptr, "--codec", kCodecNames.c_str(), "what the library sends: SBC frames in media packets, or\n"
-                                    "PCM bit-exact to the ear (default {})",
+    {nullptr, "--codec", kCodecNames.c_str(), kCodecHelp.c_str(),
      [](const WorldOptions& d) { return std::string(btstandin::CodecOf(d.codec).name); },
      ParseCodec},
-    {nullptr, "--bitpool", "N|MIN-MAX", "SBC bitpool: N fixes it; a range (default {}) lets it\n"
-                                        "step down while the send queue backs up, from the top",
+    {nullptr, "--bitpool", "N|MIN-MAX", kBitpoolHelp.c_str(),
      [](const WorldOptions& d) { return std::to_string(d.bitpoolMin) + "-" + std::to_string(d.bitpoolMax); },
      ParseBitpool},
     {nullptr, "--mtu", "BYTES", "largest media packet (default {})",
      [](const WorldOptions& d) { return std::to_string(d.mtu); },
      [](Arg& a) { return a.Count(65535, "a byte count from 1 to 65535", &a.o->mtu); }},
     {nullptr, "--radio-kbps", "K", "the radio's budget for the stream in kbit/s (default {})",
-     [](const WorldOptions&) {
-         btstandin::SendPathConfig c;
-         return "half the link,\n" + std::to_string(c.Kbps()) + " with SBC over 2-DH5s, " +
-                std::to_string(btstandin::CodecOf(btstandin::Codec::Pcm).defaultKbps) + " with PCM";
-     },
+     [](const WorldOptions&) { return RadioDefaults(); },
      [](Arg& a) { return a.Count(100000, "kbit/s from 1 to 100000", &a.o->radioKbps); }},
     {nullptr, "--radio-queue", "N", "the library's send queue in media packets (default {})",
      [](const WorldOptions& d) { return std::to_string(d.radioQueuePackets); },
@@ -352,23 +386,27 @@ const std::vector<OptionEntry>& WorldListenerOptions()
     return kListenerOptions;
 }
 
-// A media packet holds at least one frame at the top of the bitpool's range.
+btstandin::SendPathConfig LinkConfig(const WorldOptions& o)
+{
+    btstandin::SendPathConfig c;
+    c.codec = o.codec;
+    c.bitpool = btstandin::BitpoolRange{o.bitpoolMin, o.bitpoolMax, o.bitpoolFixed};
+    c.mtu = o.mtu;
+    c.radioKbps = o.radioKbps;
+    c.queuePackets = o.radioQueuePackets;
+    c.aclTypes = o.aclTypes;
+    c.flushMs = o.flushMs;
+    return c;
+}
+
+// A media packet holds the codec's least (its rule, in its file).
 bool CheckMtu(const WorldOptions& o, std::string* error)
 {
-    if (o.codec == WorldOptions::Codec::Sbc) {
-        btstandin::SbcFormat top;
-        top.bitpool = o.bitpoolMax;
-        const uint32_t need = btstandin::kRtpHeaderBytes + btstandin::kSbcHeaderBytes + btstandin::SbcFrameBytes(top);
-        if (o.mtu < need) {
-            *error = "option --mtu " + std::to_string(o.mtu) + " holds no SBC frame at bitpool " +
-                     std::to_string(o.bitpoolMax) + ": one needs " + std::to_string(need) + " bytes with its headers";
-            return false;
-        }
-    } else if (o.mtu < btstandin::kRtpHeaderBytes + 4) {
-        *error = "option --mtu " + std::to_string(o.mtu) + " holds no audio frame";
-        return false;
-    }
-    return true;
+    const std::string shortfall = btstandin::CodecOf(o.codec).parts->mtuShortfall(LinkConfig(o));
+    if (shortfall.empty())
+        return true;
+    *error = "option --mtu " + std::to_string(o.mtu) + " " + shortfall;
+    return false;
 }
 
 bool CheckHeadset(const WorldOptions& o, std::string* error)

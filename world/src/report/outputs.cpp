@@ -1,6 +1,5 @@
 #include "report/outputs.h"
 
-#include <sbc/sbc.h>
 #include <sndfile.h>
 #include <unistd.h>
 
@@ -9,6 +8,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "btstandin/sendpath.h"
 #include "world/device.h"
 
 namespace player {
@@ -144,76 +144,56 @@ bool WavOutput::Finish(std::string* error)
     return true;
 }
 
-// ---- SBC --------------------------------------------------------------------------
+// ---- A codec's stream ------------------------------------------------------------
 
-SbcOutput::SbcOutput(StagedFile* file) : file_(file), sbc_(new sbc_struct()) {}
+EncodedOutput::EncodedOutput(StagedFile* file, btstandin::Codec codec) : file_(file), codec_(btstandin::CodecOf(codec)) {}
 
-SbcOutput::~SbcOutput()
+EncodedOutput::~EncodedOutput() = default;
+
+bool EncodedOutput::Open(std::string* error)
 {
-    if (codeSize_)
-        sbc_finish(sbc_.get());
-}
-
-bool SbcOutput::Open(std::string* error)
-{
-    if (sbc_init(sbc_.get(), 0) != 0) {
-        *error = "cannot start the SBC encoder";
+    btstandin::SendPathConfig link;
+    link.codec = codec_.id;
+    link.bitpool.fixed = true;   // the top of the range throughout
+    link.keepPcm = true;
+    if (codec_.Coded())
+        encoder_ = codec_.parts->makeEncoder(link);
+    if (!encoder_) {
+        *error = std::string("cannot start the ") + codec_.parts->title + " encoder";
         return false;
     }
-    sbc_->frequency = SBC_FREQ_44100;
-    sbc_->mode = SBC_MODE_JOINT_STEREO;
-    sbc_->blocks = SBC_BLK_16;
-    sbc_->subbands = SBC_SB_8;
-    sbc_->allocation = SBC_AM_LOUDNESS;
-    sbc_->bitpool = 53;
-    sbc_->endian = SBC_LE;
-    codeSize_ = sbc_get_codesize(sbc_.get());
-    frameLength_ = sbc_get_frame_length(sbc_.get());
+    carrier_ = codec_.make(link);
     return true;
 }
 
-void SbcOutput::EncodeWhole(bool padLast)
+// The packets the carrier completed, encoded, their frames to the file.
+void EncodedOutput::Write()
 {
-    if (padLast && carry_.size() % codeSize_ != 0)
-        carry_.resize((carry_.size() / codeSize_ + 1) * codeSize_, 0);
-    size_t done = 0;
-    out_.resize(frameLength_ + 16);
-    while (error_.empty() && carry_.size() - done >= codeSize_) {
-        ssize_t written = 0;
-        ssize_t used = sbc_encode(sbc_.get(), carry_.data() + done, codeSize_, out_.data(), out_.size(), &written);
-        if (used <= 0 || written <= 0) {
-            error_ = "SBC encoder failed on frame " + std::to_string(frames_);
-            break;
-        }
-        done += static_cast<size_t>(used);
-        size_t put = 0;
-        while (put < static_cast<size_t>(written)) {
-            ssize_t n = write(file_->Fd(), out_.data() + put, static_cast<size_t>(written) - put);
-            if (n < 0 && errno == EINTR)
-                continue;
-            if (n <= 0) {
-                error_ = "cannot write '" + file_->Path() + "': " + std::strerror(n < 0 ? errno : EIO);
-                break;
-            }
-            put += static_cast<size_t>(n);
-        }
-        ++frames_;
+    const size_t headers = btstandin::kRtpHeaderBytes + codec_.parts->payloadHeaderBytes;
+    for (btstandin::MediaPacket& p : packets_) {
+        encoder_->Encode(&p);
+        if (!error_.empty() || p.payload.size() <= headers)
+            continue;
+        if (file_->WriteAll(std::string(p.payload.begin() + headers, p.payload.end()), &error_))
+            frames_ += p.frames;
     }
-    carry_.erase(carry_.begin(), carry_.begin() + static_cast<ptrdiff_t>(done));
+    packets_.clear();
 }
 
-void SbcOutput::Take(const uint8_t* data, size_t size)
+void EncodedOutput::Take(const uint8_t* data, size_t size)
 {
-    if (!codeSize_ || !error_.empty())
+    if (!carrier_ || !error_.empty())
         return;
-    carry_.insert(carry_.end(), data, data + size);
-    EncodeWhole(false);
+    carrier_->Take(data, static_cast<uint32_t>(size), 0, &packets_);
+    Write();
 }
 
-bool SbcOutput::Finish(std::string* error)
+bool EncodedOutput::Finish(std::string* error)
 {
-    if (codeSize_ && error_.empty() && !carry_.empty())
-        EncodeWhole(true);
+    if (carrier_ && error_.empty()) {
+        carrier_->SendHeld(0, &packets_);
+        Write();
+    }
     if (!error_.empty()) {
         *error = error_;
         return false;

@@ -224,7 +224,7 @@ void DrawRadioQueue(std::ostringstream& o, const Panel& p, const Report& r)
 void DrawBitpool(std::ostringstream& o, const Panel& bp, const Report& r)
 {
     const btstandin::SendStats& m = r.link.send;
-    Axes(o, bp, "SBC bitpool of the packets sent", "bitpool");
+    Axes(o, bp, std::string(btstandin::CodecOf(r.send.codec).parts->title) + " bitpool of the packets sent", "bitpool");
     double v = r.send.bitpool.max;
     std::string points = Fixed(bp.X(bp.tMin), 2) + "," + Fixed(bp.Y(v), 2) + " ";
     for (const btstandin::BitpoolChange& c : m.bitpoolLog) {
@@ -327,7 +327,7 @@ void DrawLateTicks(std::ostringstream& o, const Panel& top, const LateTickReport
 std::string FormatSvg(const Report& r)
 {
     const std::vector<TickRow>& rows = r.pacing.ticks;
-    const bool bitpool = r.world && r.send.codec == btstandin::Codec::Sbc;
+    const bool bitpool = r.world && btstandin::CodecOf(r.send.codec).adaptive;
     const double width = 1100, height = bitpool ? 1250 : r.world ? 1060 : 640;
     double tMax = 0.001;
     double perTick = 1, queued = 1;

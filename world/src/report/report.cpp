@@ -93,33 +93,21 @@ void WorldLines(const Report& r, Line& line)
     const btstandin::PostStats& k = r.link;
     const btstandin::SendStats& m = k.send;
     const btstandin::SendPathConfig& c = r.send;
-    const bool sbc = c.codec == btstandin::Codec::Sbc;
-    if (sbc) {
-        btstandin::SbcFormat top = c.sbc;
-        top.bitpool = c.bitpool.max;
-        const uint32_t frame = btstandin::SbcFrameBytes(top);
-        line("codec", "SBC " + Fixed(top.rate / 1000.0, 1) + " kHz joint stereo, 16 blocks, 8 subbands, loudness; bitpool " +
-                          (c.bitpool.fixed ? std::to_string(c.bitpool.max) + " fixed"
-                                           : std::to_string(c.bitpool.min) + "-" + std::to_string(c.bitpool.max) +
-                                                 " adaptive, from " + std::to_string(c.bitpool.max)) +
-                          "; MTU " + std::to_string(c.mtu) + ": " +
-                          std::to_string(btstandin::SbcFramesPerPacket(c.mtu, frame)) + " frames of " +
-                          std::to_string(frame) + " bytes a packet at " + std::to_string(c.bitpool.max));
-    } else {
-        line("codec", "PCM, each post one media packet (bit-exact to the ear)");
-    }
+    const btstandin::CodecInfo& codec = btstandin::CodecOf(c.codec);
+    const btstandin::CodecParts& parts = *codec.parts;
+    line("codec", parts.describe(c));
     const double span = m.lastArrivalNs > m.firstSentNs ? (m.lastArrivalNs - m.firstSentNs) / 1e9 : 0;
     std::string media = std::to_string(m.packets) + " packets sent";
-    if (sbc)
-        media += " (" + std::to_string(m.frames) + " SBC frames)";
+    if (parts.frames)
+        media += " (" + std::to_string(m.frames) + " " + parts.frames + ")";
     media += ", " + std::to_string(k.lost) + " lost" +
              (c.flushMs ? ", " + std::to_string(m.flushed) + " flushed" : std::string()) + "; " + Fixed(span > 0 ? m.bytes * 8 / span / 1000 : 0, 1) +
              " kbit/s on the radio; " +
              (!r.encoded             ? "sizes by formula, nothing encoded (nobody listened)"
-              : r.quality.measured ? "the library encoded SBC and the headset decoded it (someone listened)"
-                                   : "the library encoded SBC for the stream file; nothing decoded (nobody listened)");
+              : r.quality.measured ? "the library encoded " + std::string(parts.title) + " and the headset decoded it (someone listened)"
+                                   : "the library encoded " + std::string(parts.title) + " for the stream file; nothing decoded (nobody listened)");
     line("media", media);
-    if (sbc) {
+    if (codec.adaptive) {
         std::string bp = m.bitpoolChanges == 0 ? "stayed at " + std::to_string(m.highestBitpool)
                                                : std::to_string(m.bitpoolChanges) + " changes, lowest " +
                                                      std::to_string(m.lowestBitpool) + ", highest " +
@@ -135,7 +123,7 @@ void WorldLines(const Report& r, Line& line)
     std::string radio = std::to_string(c.radioKbps) + " kbit/s, queue " + std::to_string(c.queuePackets) +
                         " packets, fullest " + std::to_string(m.peakQueuedPackets) + "; " + AclTypeNames(c.aclTypes) +
                         ": " + std::to_string(m.airSlots) + " slots (" + Fixed(m.airSlots * 625e-6, 3) + " s of air" +
-                        (m.frames > m.flushedFrames ? ", " + Fixed(static_cast<double>(m.airSlots) / (m.frames - m.flushedFrames), 3) + " an SBC frame"
+                        (parts.aFrame && m.frames > m.flushedFrames ? ", " + Fixed(static_cast<double>(m.airSlots) / (m.frames - m.flushedFrames), 3) + " " + parts.aFrame
                                   : std::string()) +
                         ")";
     if (c.flushMs)
@@ -157,7 +145,7 @@ void WorldLines(const Report& r, Line& line)
         line("heard quality", heard);
     }
     if (m.packets)
-        line("codec latency", (sbc && r.quality.measured ? "filter delay " + std::to_string(r.quality.delayFrames) +
+        line("codec latency", (codec.Coded() && r.quality.measured ? "filter delay " + std::to_string(r.quality.delayFrames) +
                                                                 " samples (" + Fixed(r.quality.delayFrames * 1000.0 / kDeviceRate, 2) +
                                                                 " ms); "
                                                           : std::string()) +
@@ -337,6 +325,7 @@ void LateTickLines(const LateTickReport& lt, Lines& line)
 // The library's posts, the codec, the radio, the stand-in and the faults.
 void LinkLines(const Report& r, Lines& line)
 {
+    const char* frames = btstandin::CodecOf(r.send.codec).parts->frames;   // null: a codec without frames
     const btstandin::PostStats& k = r.link;
     std::string posts = std::to_string(k.posts) + " posts: " + std::to_string(k.carried) + " carried";
     if (k.refusedLinkDown)
@@ -352,7 +341,7 @@ void LinkLines(const Report& r, Lines& line)
         posts += ", " + std::to_string(k.refusedFault) + " refused by a fault (" + Audio(k.refusedFaultBytes) + ")";
     if (k.lost)
         posts += ", " + std::to_string(k.lost) + " media packets lost by the radio (" +
-                 (k.lostFrames ? std::to_string(k.lostFrames) + " SBC frames, " : std::string()) +
+                 (k.lostFrames && frames ? std::to_string(k.lostFrames) + " " + frames + ", " : std::string()) +
                  Audio(k.lostBytes) + ")";
     if (k.slow)
         posts += ", " + std::to_string(k.slow) + " slow (" + std::to_string(k.slowMs) + " ms in all)";

@@ -27,12 +27,14 @@ Listener::Listener(const WorldOptions& o, Output* heardFile, std::vector<std::st
         heard = [this](const uint8_t* data, size_t size) { heard_.Take(data, size); };
     if (o.headset)
         headset_.reset(new Headset(config_, 0, heard));
-    // The decoder's delay is part of the delay the sink reports, heard or not.
-    if (headset_ && o.codec == WorldOptions::Codec::Sbc)
-        codecDelayFrames_ = btstandin_sbc::MeasureCodecDelay(btstandin::SbcFormat());
+    // The decoder's delay is part of the delay the sink reports, heard or
+    // not; a codec without a coder is heard as its packets carry it.
+    const btstandin::CodecInfo& codec = btstandin::CodecOf(o.codec);
+    if (headset_ && codec.Coded())
+        codecDelayFrames_ = codec.parts->decoderDelayFrames();
     if (headset_ && heard) {
-        if (o.codec == WorldOptions::Codec::Sbc)
-            decoder_.reset(new btstandin_sbc::SbcPacketDecoder);
+        if (codec.Coded())
+            decoder_ = codec.parts->makeDecoder();
         quality_.reset(new HeardQuality(codecDelayFrames_));
     }
 }

@@ -4,7 +4,6 @@
 #include <cstring>
 
 #include "btstandin/btstandin.h"
-#include "btstandin_sbc/sbc_codec.h"
 #include "host/clock.h"
 #include "host/host.h"
 #include "host/wave.h"
@@ -41,19 +40,6 @@ uint64_t CounterNow()
     return static_cast<uint64_t>(c.QuadPart);
 }
 
-btstandin::SendPathConfig SendConfig(const WorldOptions& o)
-{
-    btstandin::SendPathConfig c;
-    c.codec = o.codec;
-    c.bitpool = btstandin::BitpoolRange{o.bitpoolMin, o.bitpoolMax, o.bitpoolFixed};
-    c.mtu = o.mtu;
-    c.radioKbps = o.radioKbps;
-    c.queuePackets = o.radioQueuePackets;
-    c.aclTypes = o.aclTypes;
-    c.flushMs = o.flushMs;
-    return c;
-}
-
 bool IsLinkAction(const TimedAction& a)
 {
     return a.kind == TimedAction::LinkDown || a.kind == TimedAction::LinkBack || a.kind == TimedAction::LinkUp;
@@ -66,8 +52,7 @@ void AddWorldSettings(const WorldOptions& o, Report* r)
     r->world = true;
     r->link = btstandin::Stats();
     btstandin::SendPathConfig& c = r->send;
-    c = SendConfig(o);
-    c.sbc.bitpool = o.bitpoolMax;
+    c = LinkConfig(o);
     c.radioKbps = c.Kbps();   // the codec's default when none was given
     if (o.interference.on) {
         r->interferenceAt = o.interference.startMs / 1000.0;
@@ -98,11 +83,14 @@ void World::ModelLink()
     // headset plays what arrives on its own clock.
     btstandin::LinkModel link;
     link.modelled = true;
-    link.send = SendConfig(o_);
+    link.send = LinkConfig(o_);
     link.send.keepPcm = Encodes();
     btstandin::ModelLink(link);
-    if (link.send.keepPcm && link.send.codec == btstandin::Codec::Sbc)
-        btstandin::SetEncoder(std::make_shared<btstandin_sbc::SbcPacketEncoder>(link.send.sbc));
+    // A codec with a coder encodes the packets' samples on the stand-in's
+    // encoder thread; the others carry them as they are.
+    const btstandin::CodecInfo& codec = btstandin::CodecOf(link.send.codec);
+    if (link.send.keepPcm && codec.Coded())
+        btstandin::SetEncoder(codec.parts->makeEncoder(link.send));
 }
 
 void World::Attach(const Hooks& hooks)

@@ -1,8 +1,8 @@
-// The stand-in's SBC codec, over libsbc: the library's encoder, which fills
-// a media packet's payload from its samples, and the headset's decoder.  A
-// library of its own, built where libsbc is (the native builds); without it
-// the stand-in still models every size by formula (codec.h), and nothing
-// is encoded.
+// The SBC codec's coder, over libsbc: the library's encoder, which fills a
+// media packet's payload from its samples, and the headset's decoder.  Part
+// of the SBC codec's file (btstandin/codecs/sbc.cpp), built where the build
+// has libsbc; the world reaches it through the codec table (codec.h), and
+// this header is for the coder's own tests.
 #pragma once
 
 #include <cstdint>
@@ -37,13 +37,13 @@ private:
 };
 
 // The headset's decoder: a media packet's payload to 16-bit stereo PCM.
-class SbcPacketDecoder {
+class SbcPacketDecoder : public btstandin::PacketDecoder {
 public:
     SbcPacketDecoder();
-    ~SbcPacketDecoder();
+    ~SbcPacketDecoder() override;
     // Appends the decoded samples to *pcm; returns the frames decoded (a
     // damaged frame ends the packet).
-    uint32_t Decode(const std::vector<uint8_t>& payload, std::vector<uint8_t>* pcm);
+    uint32_t Decode(const std::vector<uint8_t>& payload, std::vector<uint8_t>* pcm) override;
 
 private:
     std::unique_ptr<sbc_struct> sbc_;
