@@ -58,6 +58,49 @@ void Fail(const std::string& what, int code)
     std::exit(1);
 }
 
+// Memory: the two workers' resident memory summed, sampled every 2 ms
+// through a third sweep (not timed: the sampling takes CPU), against one
+// row's own high-water mark (VmHWM, from its report).  Removes the rows'
+// reports and their directory.
+void BenchSweepMemory(const std::vector<std::string>& grid, const std::string& rowsDir, size_t rows)
+{
+    std::atomic<pid_t> pid{0};
+    std::atomic<bool> done{false};
+    long peakSum = 0, peakOne = 0;
+    std::thread sampler([&] {
+        while (!done) {
+            if (pid)
+                peakSum = std::max(peakSum, ChildrenRssKb(pid, &peakOne));
+            usleep(2000);
+        }
+    });
+    std::vector<std::string> a = grid;
+    a.insert(a.end(), {"--jobs", "2", "--sweep-dir", rowsDir});
+    const int code = RunChild(a, Streams::None, &pid).code;
+    done = true;
+    sampler.join();
+    if (code != 0)
+        Fail("the sampled sweep", code);
+    long rowPeak = 0;
+    char name[32];
+    for (size_t n = 1; n <= rows; ++n) {
+        std::snprintf(name, sizeof name, "/row-%04zu.json", n);
+        rowPeak = std::max(rowPeak, NumberAfter(ReadAll(rowsDir + name), "\"peak_memory_kb\":"));
+        std::remove((rowsDir + name).c_str());
+    }
+    rmdir(rowsDir.c_str());
+    // Two workers at once, each no bigger than a run of its own: at most
+    // twice the most one worker held, by the same sampling (a row's own
+    // VmHWM in its report is read before the report is written, and the
+    // writing adds to it).
+    Add("sweep, the same with --jobs 2: the workers' total peak memory (their VmRSS summed, sampled every 2 ms); "
+        "bare: the most one worker held, by the same sampling (the largest row's own VmHWM in its report: " +
+            Fmt("%.1f MB)", rowPeak / 1024.0),
+        Fmt("%.1f MB", peakSum / 1024.0), Fmt("%.1f MB", peakOne / 1024.0),
+        Fmt("%.2fx", static_cast<double>(peakSum) / std::max(peakOne, 1L)), "<= 2x (two runs' worth)",
+        peakOne > 0 && peakSum <= 2 * peakOne);
+}
+
 }  // namespace
 
 void BenchSweep(const std::string& player, const std::string& dir, bool quick)
@@ -138,44 +181,7 @@ void BenchSweep(const std::string& player, const std::string& dir, bool quick)
         Fmt("%.2f s", one), Fmt("%.2f s", serial), Fmt("%.2fx", one / serial), "<= 1.05x (no slower)",
         one <= 1.05 * serial);
 
-    // Memory: the two workers' resident memory summed, sampled every 2 ms
-    // through a third sweep (not timed: the sampling takes CPU), against
-    // one row's own high-water mark (VmHWM, from its report).
-    std::atomic<pid_t> pid{0};
-    std::atomic<bool> done{false};
-    long peakSum = 0, peakOne = 0;
-    std::thread sampler([&] {
-        while (!done) {
-            if (pid)
-                peakSum = std::max(peakSum, ChildrenRssKb(pid, &peakOne));
-            usleep(2000);
-        }
-    });
-    std::vector<std::string> a = grid;
-    a.insert(a.end(), {"--jobs", "2", "--sweep-dir", rowsDir});
-    const int code = RunChild(a, Streams::None, &pid).code;
-    done = true;
-    sampler.join();
-    if (code != 0)
-        Fail("the sampled sweep", code);
-    long rowPeak = 0;
-    char name[32];
-    for (size_t n = 1; n <= lines.size(); ++n) {
-        std::snprintf(name, sizeof name, "/row-%04zu.json", n);
-        rowPeak = std::max(rowPeak, NumberAfter(ReadAll(rowsDir + name), "\"peak_memory_kb\":"));
-        std::remove((rowsDir + name).c_str());
-    }
-    rmdir(rowsDir.c_str());
-    // Two workers at once, each no bigger than a run of its own: at most
-    // twice the most one worker held, by the same sampling (a row's own
-    // VmHWM in its report is read before the report is written, and the
-    // writing adds to it).
-    Add("sweep, the same with --jobs 2: the workers' total peak memory (their VmRSS summed, sampled every 2 ms); "
-        "bare: the most one worker held, by the same sampling (the largest row's own VmHWM in its report: " +
-            Fmt("%.1f MB)", rowPeak / 1024.0),
-        Fmt("%.1f MB", peakSum / 1024.0), Fmt("%.1f MB", peakOne / 1024.0),
-        Fmt("%.2fx", static_cast<double>(peakSum) / std::max(peakOne, 1L)), "<= 2x (two runs' worth)",
-        peakOne > 0 && peakSum <= 2 * peakOne);
+    BenchSweepMemory(grid, rowsDir, lines.size());
 }
 
 }  // namespace pacing

@@ -197,7 +197,7 @@ TEST(SweepTest, EachFormShowsEachFigureAndWhatARowLacks)
     sbc.postToEarMean = 0.15;
     sbc.postToEarMax = 0.2567;
     sbc.lowestLevelMs = 12.34;
-    sbc.sbc = true;
+    sbc.adaptive = true;
     sbc.bitpoolLowest = 47;
     sbc.bitpoolMean = 52.63;
     sbc.heard = true;
