@@ -37,6 +37,24 @@ bool Has(const std::string& text, const std::string& part)
     return text.find(part) != std::string::npos;
 }
 
+// A report of `ticks` on-time ticks of the default pacing (20 ms, a full
+// tick's bytes due and posted each), as the driver's timeline records them.
+player::Report OnTimeTicks(int ticks)
+{
+    player::Report r;
+    r.config.known = true;
+    r.config.sample = 176400;
+    r.config.timer = 20;
+    for (int n = 1; n <= ticks; ++n) {
+        player::TickRow t;
+        t.tick = static_cast<uint64_t>(n - 1);
+        t.t = 0.02 * n;
+        t.due = t.posted = 3528;
+        r.pacing.ticks.push_back(t);
+    }
+    return r;
+}
+
 }  // namespace
 
 TEST(VerdictTest, EachFaultTheListenerHeardHasItsExitCodeInTheDocumentedOrder)
@@ -183,17 +201,7 @@ TEST(VerdictTest, PostsTheLibraryRefusedAreNotTheApplicationsUnderrunsAndEachGap
 // is named as that, not as the shortfall its own lateness made.
 TEST(VerdictTest, TheApplicationsUnderrunIsTheCauseEvenWhenTheTickThatFindsItComesAfterTheGap)
 {
-    player::Report r;
-    r.config.known = true;
-    r.config.sample = 176400;
-    r.config.timer = 20;
-    for (int n = 1; n <= 10; ++n) {
-        player::TickRow t;
-        t.tick = static_cast<uint64_t>(n - 1);
-        t.t = 0.02 * n;
-        t.due = t.posted = 3528;
-        r.pacing.ticks.push_back(t);
-    }
+    player::Report r = OnTimeTicks(10);
     player::TickRow found;
     found.tick = 10;
     found.t = 0.32;
@@ -237,20 +245,10 @@ TEST(VerdictTest, AGapLongAfterTheLinkCameBackIsNotTheLinksButTheLateTicksBefore
 // 250 ms headset, 20 ms ticks, the link down at 1.0 s and back at 1.5 s.
 TEST(VerdictTest, TheLinkIsBlamedWhileDownAndWhileTheHeadsetRefillsAfterItOnly)
 {
-    player::Report r;
-    r.config.known = true;
-    r.config.sample = 176400;
-    r.config.timer = 20;
+    player::Report r = OnTimeTicks(200);
     r.headset.capacityFrames = 11025;
     r.headset.startFrames = 4410;
     r.happenings = {{0.0, "link up (the headset connects)"}, {1.0, "link down"}, {1.5, "link back up"}};
-    for (int n = 1; n <= 200; ++n) {
-        player::TickRow t;
-        t.tick = static_cast<uint64_t>(n - 1);
-        t.t = 0.02 * n;
-        t.due = t.posted = 3528;
-        r.pacing.ticks.push_back(t);
-    }
     // Down as the gap began; back within the buffer's length before it.
     EXPECT_EQ(player::GapCause(r, 1.11), "the link was down");
     EXPECT_EQ(player::GapCause(r, 1.70), "the link was down");
