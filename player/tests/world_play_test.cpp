@@ -229,13 +229,17 @@ TEST(WorldPlayTest, EachFaultFromTheCommandLineChangesTheReportAsPredicted)
     // Three media packets lost on the air: the library received their
     // audio, the listener hears silence in its place.  With PCM a packet is
     // a post; with SBC, seven frames.
+    // (A run that could not start reports nothing lost and nothing played:
+    // the exit status tells it apart, 2-6 being the run's own failures.)
     w = Live(dir, {"--codec", "pcm", "--fault", "lose@20x3"});
+    ASSERT_FALSE(w.run.exitCode >= 2 && w.run.exitCode <= 6) << w.run.err;
     EXPECT_EQ(Number(w.json, "/link/lost"), 3u);
     EXPECT_EQ(Number(w.json, "/link/lost_bytes"), 3 * kTick);
     EXPECT_EQ(Number(w.json, "/headset/concealed_frames"), 3 * kTick / 4);
     EXPECT_EQ(Number(w.json, "/headset/played_frames"), 529200u / 4);
     EXPECT_EQ(JsonAt(w.json, "/bit_exact"), "true");
     w = Live(dir, {"--fault", "lose@20x3", "--packets", dir.File("p.csv")});
+    ASSERT_FALSE(w.run.exitCode >= 2 && w.run.exitCode <= 6) << w.run.err;
     EXPECT_EQ(Number(w.json, "/link/lost"), 3u);
     // The packet log lists the media packets beside the posts: their
     // sequence numbers run on, and the three lost say so.
